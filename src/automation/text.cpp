@@ -1,0 +1,160 @@
+#include "kvistur/text.h"
+
+#include <unicode/coll.h>
+#include <unicode/locid.h>
+#include <unicode/sortkey.h>
+#include <unicode/unistr.h>
+#include <unicode/ustring.h>
+
+#include <memory>
+
+namespace kvistur {
+
+std::string to_utf8(TextView s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    uint32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;  // lone surrogate
+    }
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | (c >> 18));
+      out += char(0x80 | ((c >> 12) & 0x3F));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+Text from_utf8(std::string_view s) {
+  Text out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    unsigned char b = s[i];
+    uint32_t c;
+    int extra;
+    if (b < 0x80) { c = b; extra = 0; }
+    else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
+    else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
+    else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
+    else { out += u'\uFFFD'; ++i; continue; }
+    bool ok = i + extra < s.size();  // the whole sequence is there
+    for (int k = 1; ok && k <= extra; ++k) {
+      unsigned char cb = s[i + k];
+      if ((cb & 0xC0) != 0x80) ok = false;
+      else c = (c << 6) | (cb & 0x3F);
+    }
+    if (ok && ((extra == 1 && c < 0x80) || (extra == 2 && c < 0x800) || (extra == 3 && c < 0x10000) ||
+               c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
+      ok = false;
+    if (!ok) { out += u'\uFFFD'; ++i; continue; }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += char16_t(0xD800 + (c >> 10));
+      out += char16_t(0xDC00 + (c & 0x3FF));
+    } else {
+      out += char16_t(c);
+    }
+    i += extra + 1;
+  }
+  return out;
+}
+
+Text trim_left(TextView s) {
+  std::size_t b = 0;
+  while (b < s.size() && s[b] == u' ') ++b;
+  return Text(s.substr(b));
+}
+
+Text trim_right(TextView s) {
+  std::size_t e = s.size();
+  while (e > 0 && s[e - 1] == u' ') --e;
+  return Text(s.substr(0, e));
+}
+
+Text trim(TextView s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && s[b] == u' ') ++b;
+  while (e > b && s[e - 1] == u' ') --e;
+  return Text(s.substr(b, e - b));
+}
+
+namespace {
+
+const icu::Locale& icelandic() {
+  static const icu::Locale loc("is", "IS");
+  return loc;
+}
+
+Text from_unicode_string(const icu::UnicodeString& u) {
+  return Text(reinterpret_cast<const char16_t*>(u.getBuffer()), static_cast<std::size_t>(u.length()));
+}
+
+// One collator per thread: ICU collators are not safe for concurrent use.
+// Secondary strength: letters and accents count, case does not.
+icu::Collator& collator() {
+  thread_local std::unique_ptr<icu::Collator> c = [] {
+    UErrorCode st = U_ZERO_ERROR;
+    std::unique_ptr<icu::Collator> col(icu::Collator::createInstance(icelandic(), st));
+    if (U_FAILURE(st) || !col) {
+      st = U_ZERO_ERROR;
+      col.reset(icu::Collator::createInstance(icu::Locale::getRoot(), st));
+    }
+    col->setStrength(icu::Collator::SECONDARY);
+    return col;
+  }();
+  return *c;
+}
+
+}  // namespace
+
+Text upper_is(TextView s) {
+  icu::UnicodeString u(false, reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()));
+  icu::UnicodeString c(u);
+  c.toUpper(icelandic());
+  return from_unicode_string(c);
+}
+
+Text lower_is(TextView s) {
+  icu::UnicodeString u(false, reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()));
+  icu::UnicodeString c(u);
+  c.toLower(icelandic());
+  return from_unicode_string(c);
+}
+
+int compare_ci(TextView a, TextView b) {
+  UErrorCode st = U_ZERO_ERROR;
+  UCollationResult r = collator().compare(reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
+                                          reinterpret_cast<const UChar*>(b.data()), static_cast<int32_t>(b.size()), st);
+  if (U_FAILURE(st)) return compare_binary(a, b);
+  return r == UCOL_LESS ? -1 : (r == UCOL_EQUAL ? 0 : 1);
+}
+
+std::string sort_key_ci(TextView s) {
+  icu::Collator& c = collator();
+  uint8_t buf[256];
+  int32_t n = c.getSortKey(reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()), buf, sizeof buf);
+  if (n <= static_cast<int32_t>(sizeof buf)) return std::string(reinterpret_cast<char*>(buf), n > 0 ? n - 1 : 0);
+  std::string big(static_cast<std::size_t>(n), '\0');
+  c.getSortKey(reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()),
+               reinterpret_cast<uint8_t*>(big.data()), n);
+  big.resize(static_cast<std::size_t>(n - 1));  // drop the terminating zero
+  return big;
+}
+
+}  // namespace kvistur

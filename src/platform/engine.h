@@ -1,0 +1,94 @@
+// The database engine: the one narrow interface through which Kvistur reads
+// catalogue and directory databases.
+//
+// Callers hand it SQL in the catalogue's own (Jet) dialect, exactly as the
+// component's queries are written and logged: table aliases with and without
+// AS, [bracketed] and Icelandic identifiers, DISTINCT, INNER JOIN, ORDER BY
+// ... DESC, Like patterns with * ? #, a trailing ";".  The backend (SQLite
+// now) translates, binds every literal as a parameter, refuses anything but
+// one SELECT, and compares text with `=`, DISTINCT and Like ignoring letter
+// case (Icelandic letters too) but not accents.  Files are opened read-only.
+//
+// Rows are read by the count-then-walk pattern:
+//   auto rs = db->OpenRecordset(sql);
+//   if (rs->RecordCount() > 0) { rs->MoveLast(); n = rs->RecordCount(); rs->MoveFirst();
+//     while (!rs->eof()) { rs->field(u"Name") ...; rs->MoveNext(); } }
+//
+// Every failure is a kvistur::Error with the engine's number (3024 file not
+// found, 3029 bad account or password, 3078 table not found, 3075 syntax
+// error, 3265 column not found, 3021 no current row ...), the engine
+// object's name as source ("DAO.Workspace", "DAO.Database", "DAO.Recordset",
+// "DAO.Field") and the engine's description.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "kvistur/variant.h"
+
+namespace kvistur::db {
+
+// Error numbers of the engine.
+inline constexpr int32_t kNoCurrentRecord = 3021;
+inline constexpr int32_t kFileNotFound = 3024;
+inline constexpr int32_t kBadAccount = 3029;
+inline constexpr int32_t kSyntaxInExpression = 3075;
+inline constexpr int32_t kTableNotFound = 3078;
+inline constexpr int32_t kItemNotFound = 3265;
+inline constexpr int32_t kNotDatabase = 3343;  // unrecognized database format
+inline constexpr int32_t kTooFewParameters = 3061;
+inline constexpr int32_t kSqlSyntax = 3000;     // generic: statement not understood
+
+// Recordset types and options that callers may ask for (they do not change
+// which rows come back).
+inline constexpr int kDynaset = 2;
+inline constexpr int kSnapshot = 4;
+inline constexpr int kReadOnly = 4;
+
+class Recordset {
+ public:
+  virtual ~Recordset() = default;
+  // Right after opening: more than 0 exactly when there is a row.  After
+  // MoveLast: the number of rows.
+  virtual int32_t RecordCount() = 0;
+  virtual void MoveFirst() = 0;
+  virtual void MoveLast() = 0;
+  virtual void MoveNext() = 0;
+  virtual bool eof() = 0;
+  // The current row's column by name (case-insensitive): a number, a text or
+  // Null.  3265 for an unknown column, 3021 when there is no current row.
+  virtual Variant field(TextView name) = 0;
+  virtual void Close() = 0;
+};
+
+class Database {
+ public:
+  virtual ~Database() = default;
+  virtual std::unique_ptr<Recordset> OpenRecordset(TextView sql, int type = 0, int options = 0) = 0;
+  virtual void Close() = 0;
+};
+
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+  // Opens a database file (the path as the component builds it; "\" is read
+  // as "/").  3024 when the file does not exist.
+  virtual std::unique_ptr<Database> OpenDatabase(TextView path) = 0;
+  virtual const Text& user_name() const = 0;
+};
+
+class Engine {
+ public:
+  virtual ~Engine() = default;
+  // The workgroup file that checks user names and passwords.
+  virtual void set_system_db(TextView path) = 0;
+  virtual Text system_db() const = 0;
+  // 3029 when the user is unknown or the password wrong; 3024-like errors
+  // when the workgroup file cannot be read.
+  virtual std::shared_ptr<Workspace> CreateWorkspace(TextView name, TextView user, TextView password) = 0;
+};
+
+// The SQLite backend.
+std::shared_ptr<Engine> create_sqlite_engine();
+
+}  // namespace kvistur::db

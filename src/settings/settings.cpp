@@ -1,0 +1,232 @@
+#include "settings/settings.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "kvistur/error.h"
+#include "kvistur/number.h"
+#include "settings/log.h"
+
+namespace kvistur {
+
+namespace {
+
+// The registry key below which a registry export keeps the sections.
+constexpr char16_t kRegistryKey[] = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vardi\\Lindrit\\1.0\\";
+
+bool same_name(TextView a, TextView b) { return upper_is(a) == upper_is(b); }
+
+// Windows-1252, the code page of single-byte registry exports.
+Text from_cp1252(std::string_view s) {
+  static const char16_t high[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                    0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+  Text out;
+  for (unsigned char c : s) out += (c >= 0x80 && c < 0xA0) ? high[c - 0x80] : char16_t(c);
+  return out;
+}
+
+// The file as text, decoded by its form: UTF-16LE with BOM, UTF-8 (with or
+// without BOM), or single-byte for a REGEDIT4 export.
+bool read_settings_text(const std::string& path, Text& out) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  std::string raw = ss.str();
+  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE) {
+    out.clear();
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
+      out += char16_t(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8));
+    return true;
+  }
+  if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw.erase(0, 3);
+  if (raw.compare(0, 8, "REGEDIT4") == 0)
+    out = from_cp1252(raw);
+  else
+    out = from_utf8(raw);
+  return true;
+}
+
+std::vector<Text> split_lines(const Text& t) {
+  std::vector<Text> lines;
+  std::size_t start = 0;
+  while (start <= t.size()) {
+    std::size_t nl = t.find(u'\n', start);
+    std::size_t end = nl == Text::npos ? t.size() : nl;
+    Text line = t.substr(start, end - start);
+    if (!line.empty() && line.back() == u'\r') line.pop_back();
+    lines.push_back(std::move(line));
+    if (nl == Text::npos) break;
+    start = nl + 1;
+  }
+  return lines;
+}
+
+// Undoes the quoting rule: "..." with \" and \\ inside.
+Text unquote(TextView v) {
+  Text out;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (v[i] == u'\\' && i + 1 < v.size() && (v[i + 1] == u'"' || v[i + 1] == u'\\')) {
+      out += v[i + 1];
+      ++i;
+    } else {
+      out += v[i];
+    }
+  }
+  return out;
+}
+
+// Reads a registry export's value data: "text", dword:XXXXXXXX or hex:..,..
+// (the data's bytes read as single-byte text up to the first zero, as a
+// reader of text values sees binary data).
+Text registry_value(TextView data) {
+  if (data.size() >= 2 && data.front() == u'"' && data.back() == u'"') return unquote(data.substr(1, data.size() - 2));
+  std::string bytes;
+  if (data.substr(0, 6) == u"dword:") {
+    unsigned long v = std::strtoul(to_utf8(data.substr(6)).c_str(), nullptr, 16);
+    for (int i = 0; i < 4; ++i) bytes += char((v >> (8 * i)) & 0xFF);
+  } else {
+    std::size_t colon = data.find(u':');
+    if (colon == TextView::npos) return Text(data);
+    std::string hex = to_utf8(data.substr(colon + 1));
+    std::stringstream hs(hex);
+    std::string item;
+    while (std::getline(hs, item, ',')) {
+      std::string h;
+      for (char c : item)
+        if (std::isxdigit(static_cast<unsigned char>(c))) h += c;
+      if (!h.empty()) bytes += char(std::strtoul(h.c_str(), nullptr, 16));
+    }
+  }
+  std::size_t z = bytes.find('\0');
+  if (z != std::string::npos) bytes.resize(z);
+  return from_cp1252(bytes);
+}
+
+}  // namespace
+
+std::string settings_path() {
+  const char* p = std::getenv("LINDRIT_SETTINGS");
+  return (p && *p) ? std::string(p) : std::string(kDefaultSettingsPath);
+}
+
+SettingLookup lookup_setting(TextView section, TextView name) {
+  SettingLookup r;
+  Text text;
+  if (!read_settings_text(settings_path(), text)) {
+    r.failed_at = LookupStage::OpenKey;
+    r.code = kCodeNotFound;
+    return r;
+  }
+  std::vector<Text> lines = split_lines(text);
+  bool registry = !lines.empty() && (trim(lines[0]) == u"REGEDIT4" ||
+                                     trim(lines[0]).rfind(u"Windows Registry Editor", 0) == 0);
+  // Registry exports continue long lines with a final "\".
+  if (registry) {
+    std::vector<Text> joined;
+    for (auto& l : lines) {
+      if (!joined.empty() && !joined.back().empty() && joined.back().back() == u'\\' &&
+          joined.back().find(u'=') != Text::npos)
+        joined.back() = joined.back().substr(0, joined.back().size() - 1) + trim_left(l);
+      else
+        joined.push_back(l);
+    }
+    lines.swap(joined);
+  }
+  bool in_section = false, section_found = false;
+  for (const Text& line : lines) {
+    Text t = trim(line);
+    if (t.empty() || t[0] == u';' || t[0] == u'#') continue;
+    if (t.front() == u'[' && t.back() == u']') {
+      Text sec = t.substr(1, t.size() - 2);
+      if (registry) {
+        TextView key = kRegistryKey;
+        if (sec.size() > key.size() && same_name(TextView(sec).substr(0, key.size()), key))
+          sec = sec.substr(key.size());
+        else
+          sec = u"\x01";  // a key outside ours: never matches
+      }
+      in_section = same_name(trim(sec), section);
+      section_found = section_found || in_section;
+      continue;
+    }
+    if (!in_section) continue;
+    std::size_t eq;
+    Text vname;
+    TextView data;
+    if (registry) {
+      // "Name"="value"; the name itself may hold \" and \\.
+      if (t[0] != u'"') continue;
+      std::size_t i = 1;
+      while (i < t.size() && t[i] != u'"') i += (t[i] == u'\\') ? 2 : 1;
+      if (i >= t.size()) continue;
+      vname = unquote(TextView(t).substr(1, i - 1));
+      eq = t.find(u'=', i);
+      if (eq == Text::npos) continue;
+      data = TextView(t).substr(eq + 1);
+      if (!same_name(vname, name)) continue;
+      r.value = registry_value(data);
+    } else {
+      eq = line.find(u'=');
+      if (eq == Text::npos) continue;
+      vname = trim(TextView(line).substr(0, eq));
+      if (!same_name(vname, name)) continue;
+      TextView rest = TextView(line).substr(eq + 1);
+      if (rest.size() >= 2 && rest.front() == u'"' && rest.back() == u'"')
+        r.value = unquote(rest.substr(1, rest.size() - 2));
+      else
+        r.value = Text(rest);
+    }
+    if (r.value.size() > kMaxSettingLength) {
+      r.failed_at = LookupStage::QueryValue;
+      r.code = kCodeMoreData;
+      r.value.clear();
+    }
+    return r;
+  }
+  r.failed_at = section_found ? LookupStage::QueryValue : LookupStage::OpenKey;
+  r.code = kCodeNotFound;
+  return r;
+}
+
+Text RegLesa(TextView section, TextView name) {
+  auto fail_line = [&](TextView kind) {
+    return Text(kProjectName) + u" " + Text(kind) + u", " + Text(section) + u", " + Text(name);
+  };
+  try {
+    SettingLookup r = lookup_setting(trim(section), trim(name));
+    switch (r.failed_at) {
+      case LookupStage::Ok: return r.value;
+      case LookupStage::OpenKey:
+        MeldaError(fail_line(u"rmOpenError"), r.code, u": error returned by RegOpenKeyEx", true);
+        return Text();
+      case LookupStage::QueryValue:
+        MeldaError(fail_line(u"rmQueryError"), r.code, u": error returned by RegQueryValueEx", true);
+        return Text();
+    }
+  } catch (const Error& e) {
+    MeldaError(fail_line(u"rmErrorExit"), e.number(), e.description(), true);
+  } catch (const std::exception& e) {
+    Error k = error_from_std(e);
+    MeldaError(fail_line(u"rmErrorExit"), k.number(), k.description(), true);
+  }
+  return Text();
+}
+
+Text DatabaseFolder() {
+  Text folder = RegLesa(u"Grunnur", u"Slóð");
+  if (!folder.empty() && folder.back() != u'\\') folder += u'\\';
+  return folder;
+}
+
+std::string file_path(TextView path) {
+  Text p(path);
+  for (auto& c : p)
+    if (c == u'\\') c = u'/';
+  return to_utf8(p);
+}
+
+}  // namespace kvistur

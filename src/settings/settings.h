@@ -1,0 +1,50 @@
+// The settings store and the settings reader.
+//
+// Settings are text values looked up by (section, value name) in the INI file
+// named by LINDRIT_SETTINGS (default /etc/vardi/lindrit-1.0.ini), read afresh
+// at every lookup; nothing is cached.  Names match without regard to letter
+// case.  A Windows registry export is accepted as the same file.  The
+// lookup's codes are those the catalogue program's settings always had:
+// 2 when the section or value is missing, 234 when the value is longer than
+// kMaxSettingLength characters.
+#pragma once
+
+#include <string>
+
+#include "kvistur/text.h"
+
+namespace kvistur {
+
+inline constexpr std::size_t kMaxSettingLength = 1023;
+inline constexpr char kDefaultSettingsPath[] = "/etc/vardi/lindrit-1.0.ini";
+inline constexpr int32_t kCodeNotFound = 2;
+inline constexpr int32_t kCodeMoreData = 234;
+
+// Where the settings file is now (the environment is read at every call).
+std::string settings_path();
+
+enum class LookupStage { Ok, OpenKey, QueryValue };
+struct SettingLookup {
+  LookupStage failed_at = LookupStage::Ok;
+  int32_t code = 0;  // 0, or 2 / 234
+  Text value;
+};
+
+// One lookup in the store; section and name are used as given (the caller
+// trims them).
+SettingLookup lookup_setting(TextView section, TextView name);
+
+// Reads one setting.  Surrounding blanks of section and name are ignored.
+// On failure returns an empty text and writes the forced log line
+// "Kvistur rmOpenError, SECTION, NAME" (or rmQueryError / rmErrorExit).
+Text RegLesa(TextView section, TextView name);
+
+// The database folder: Grunnur/Slóð with a final "\" added when it is not
+// empty and lacks one.
+Text DatabaseFolder();
+
+// A path as the component builds it (folder + "\" + file name) made into a
+// path of this system: every "\" read as "/".  UTF-8.
+std::string file_path(TextView path);
+
+}  // namespace kvistur

@@ -1,0 +1,37 @@
+// The state Kvistur keeps per thread, in one place.
+//
+// Every object on a thread shares it: the debug flag, the database engine,
+// the log-on workspace and the search's result table.  Each thread has its
+// own; nothing is shared between threads and no lock exists.  The layers
+// above fill in the pieces they own (the engine types are only declared
+// here, so that this layer does not depend on them).
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "kvistur/text.h"
+
+namespace kvistur {
+
+namespace db {
+class Engine;
+class Workspace;
+}  // namespace db
+
+struct ThreadState {
+  bool bDebug = false;
+  std::shared_ptr<db::Engine> engine;
+  std::shared_ptr<db::Workspace> workspace;  // the log-on workspace
+  std::shared_ptr<void> search_table;        // owned by the search layer
+  // Shows a message to the user (the original's modal message box).  Empty:
+  // the default notifier, which writes to standard error.
+  std::function<void(TextView message, TextView title)> notifier;
+};
+
+ThreadState& thread_state();
+
+// Shows `message` through the thread's notifier.
+void notify_user(TextView message, TextView title);
+
+}  // namespace kvistur
