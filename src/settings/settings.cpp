@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
+#include <cctype>
 
 #include "kvistur/error.h"
 #include "kvistur/number.h"
