@@ -1,0 +1,201 @@
+// Log-on, the directory queries, stop words and collections, on small
+// databases made by the tests.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "common/site.h"
+#include "component/faersla_state.h"
+#include "component/methods.h"
+#include "kvistur/faersla.h"
+#include "settings/thread_state.h"
+
+using namespace kvistur;
+using kvistur::testing::Site;
+
+namespace {
+
+class ComponentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    thread_state() = ThreadState{};
+    site_.directory_sql(
+        "INSERT INTO databases VALUES (5, 'Aðalsafn', 'Bækur'), (2, 'Barnadeild', NULL), (9, 'Tímarit', 'x');"
+        "INSERT INTO DBGroups VALUES (7, 'Sjö', NULL), (3, '  Þrír  ', 'Lýsing');"
+        "INSERT INTO QueryTypes VALUES (2, 'Höfundur ', 3), (1, 'Allt', 3), (4, 'Titill', 7);"
+        "INSERT INTO relations VALUES (5, 3), (9, 3), (2, 7);");
+    site_.clear_log();
+  }
+  void TearDown() override { thread_state() = ThreadState{}; }
+
+  int32_t logon(FaerslaState& st, std::u16string user = u"Admin", std::u16string pw = u"") {
+    return LogOn(st, user, pw);
+  }
+
+  Site site_;
+};
+
+TEST_F(ComponentTest, LogOnReadsTheDatabaseListAndWritesItsLines) {
+  FaerslaState st;
+  EXPECT_EQ(logon(st), 0);
+  ASSERT_TRUE(st.aDbID.allocated());
+  EXPECT_EQ(st.aDbID.items(), (std::vector<int32_t>{0, 2, 5, 9}));
+  EXPECT_EQ(st.aDbNames.items(), (std::vector<Text>{u"", u"Barnadeild", u"Aðalsafn", u"Tímarit"}));
+  auto lines = site_.log_lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "MeldaError: LogOn: RegLesa, Debug, NoDebug,  0, True");
+  EXPECT_EQ(lines[1], "MeldaError: LogOn inn, normal,  0, ");
+  EXPECT_EQ(lines[2], "MeldaError: LogOn: RegLesa, Grunnur, Slóð,  0, " + site_.dir());
+  EXPECT_EQ(lines[3], "MeldaError: LogOn út, normal,  0, ");
+}
+
+TEST_F(ComponentTest, DebugOffWritesOnlyTheForcedLine) {
+  site_.debug(false);
+  FaerslaState st;
+  logon(st);
+  SafeArray<Text> a, b, c;
+  SafeArray<int32_t> ids;
+  EXPECT_EQ(SaekjaHopa(a, ids, b, c), 2);
+  auto lines = site_.log_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "MeldaError: LogOn: RegLesa, Debug, NoDebug,  0, False");
+}
+
+TEST_F(ComponentTest, WrongPasswordLeavesNoWorkspace) {
+  FaerslaState st;
+  EXPECT_EQ(logon(st, u"Admin", u"rangt"), 0);
+  EXPECT_FALSE(st.aDbID.allocated());
+  auto lines = site_.log_lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_NE(lines.back().find("3029"), std::string::npos) << lines.back();
+  SafeArray<Text> a, b, c;
+  SafeArray<int32_t> ids;
+  EXPECT_EQ(SaekjaHopa(a, ids, b, c), -1);
+  SafeArray<Text> words;
+  EXPECT_EQ(SaekjaEkkiOrð(words), 0);
+  EXPECT_FALSE(words.allocated());
+}
+
+TEST_F(ComponentTest, LaterLogOnReplacesTheWorkspace) {
+  db::workgroup_set_user(site_.workgroup(), u"Jón", u"leyndó");
+  FaerslaState st;
+  logon(st);
+  logon(st, u"jón", u"leyndó");
+  EXPECT_EQ(thread_state().workspace->user_name(), u"jón");
+}
+
+TEST_F(ComponentTest, GroupsFieldsAndDatabases) {
+  FaerslaState st;
+  logon(st);
+  SafeArray<Text> groups, names, descs;
+  SafeArray<int32_t> ids;
+  EXPECT_EQ(SaekjaHopa(groups, ids, names, descs), 2);
+  EXPECT_EQ(ids.items(), (std::vector<int32_t>{0, 3, 7}));
+  EXPECT_EQ(groups(1), u"Þrír");
+  EXPECT_EQ(names(1), u"  Þrír  ");
+  EXPECT_EQ(descs(2), u"");
+
+  SafeArray<Text> fields;
+  SafeArray<int32_t> field_ids;
+  int32_t group = 3;
+  EXPECT_EQ(SaekjaSvid(group, fields, field_ids), 2);
+  EXPECT_EQ(fields.items(), (std::vector<Text>{u"", u"Allt", u"Höfundur"}));
+  EXPECT_EQ(field_ids.items(), (std::vector<int32_t>{0, 1, 2}));
+
+  // A group without fields leaves the arrays exactly as they were.
+  SafeArray<Text> keep(1, {u"a", u"b"});
+  SafeArray<int32_t> keep_ids;
+  int32_t none = 99;
+  EXPECT_EQ(SaekjaSvid(none, keep, keep_ids), 0);
+  EXPECT_EQ(keep, SafeArray<Text>(1, {u"a", u"b"}));
+  EXPECT_FALSE(keep_ids.allocated());
+
+  SafeArray<int32_t> dbs;
+  SafeArray<Text> dnames, ddescs;
+  EXPECT_EQ(SaekjaSofn(group, dbs, dnames, ddescs), 2);
+  std::vector<int32_t> got(dbs.items().begin() + 1, dbs.items().end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<int32_t>{5, 9}));
+  EXPECT_EQ(SaekjaSofn(none, dbs, dnames, ddescs), 0);
+}
+
+TEST_F(ComponentTest, NullNamesFailAfterTheRowsBefore) {
+  site_.directory_sql("INSERT INTO QueryTypes VALUES (9, NULL, 3);");
+  FaerslaState st;
+  logon(st);
+  SafeArray<Text> fields;
+  SafeArray<int32_t> ids;
+  int32_t group = 3;
+  EXPECT_EQ(SaekjaSvid(group, fields, ids), -1);
+  EXPECT_EQ(fields.ubound(), 3);
+  EXPECT_EQ(fields(2), u"Höfundur");
+  EXPECT_EQ(site_.log_lines().back(), "MeldaError: Kvistur,  94, Invalid use of Null");
+}
+
+TEST_F(ComponentTest, StopWordsInUpperCase) {
+  FaerslaState st;
+  logon(st);
+  SafeArray<Text> words(0, {u"x"});
+  EXPECT_EQ(SaekjaEkkiOrð(words), 0);
+  EXPECT_EQ(words.items(), (std::vector<Text>{u""}));  // empty table: one empty element
+  site_.catalogue_sql("INSERT INTO EkkiOrð VALUES ('og'), ('í'), ('þó'), ('OG');");
+  EXPECT_EQ(SaekjaEkkiOrð(words), 0);
+  std::vector<Text> got(words.items().begin() + 1, words.items().end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<Text>{u"OG", u"Í", u"ÞÓ"}));
+}
+
+TEST_F(ComponentTest, CollectionsOfARecord) {
+  site_.catalogue_sql(
+      "INSERT INTO Móðurtafla (ID, Safndeild, Einkennisstrengur) VALUES (12, 5, 'abc'), (4, 77, 'abc'), (6, 2, 'x');");
+  FaerslaState st;
+  logon(st);
+  Variant key(u"abc");
+  SafeArray<int32_t> ids, coll_ids;
+  SafeArray<Text> colls;
+  EXPECT_EQ(SofnMedFaerslu(st, key, ids, colls, coll_ids), 2);
+  EXPECT_EQ(ids.items(), (std::vector<int32_t>{0, 4, 12}));
+  EXPECT_EQ(colls.items(), (std::vector<Text>{u"", u"", u"Aðalsafn"}));
+  EXPECT_EQ(coll_ids.items(), (std::vector<int32_t>{0, 0, 5}));
+
+  // A quote breaks the query; no rows leaves the arrays alone, even on an
+  // object that never logged on.
+  Variant quote(u"a'b");
+  EXPECT_EQ(SofnMedFaerslu(st, quote, ids, colls, coll_ids), -1);
+  FaerslaState fresh;
+  Variant none(u"nothing");
+  EXPECT_EQ(SofnMedFaerslu(fresh, none, ids, colls, coll_ids), 0);
+  EXPECT_EQ(ids.ubound(), 2);
+  EXPECT_EQ(SofnMedFaerslu(fresh, key, ids, colls, coll_ids), -1);
+}
+
+TEST_F(ComponentTest, MaxResultCountRoundsHalfToEven) {
+  site_.set("Leit", "Fjöldi", "12.5");
+  EXPECT_EQ(MaxResultCount(), 12);
+  site_.set("Leit", "Fjöldi", "13.5");
+  EXPECT_EQ(MaxResultCount(), 14);
+  site_.set("Leit", "Fjöldi", "abc");
+  EXPECT_EQ(MaxResultCount(), 0);
+  site_.set("Leit", "Fjöldi", "99999999999");
+  EXPECT_THROW(MaxResultCount(), Error);
+  site_.unset("Leit", "Fjöldi");
+  site_.clear_log();
+  EXPECT_EQ(MaxResultCount(), 0);
+  ASSERT_EQ(site_.log_lines().size(), 1u);
+  EXPECT_EQ(site_.log_lines()[0], "MeldaError: Kvistur rmQueryError, Leit, Fjöldi,  2, : error returned by RegQueryValueEx");
+}
+
+TEST_F(ComponentTest, WorkspaceBelongsToTheThread) {
+  FaerslaState st;
+  logon(st);
+  int32_t other = 0;
+  std::thread t([&] {
+    SafeArray<Text> a, b, c;
+    SafeArray<int32_t> ids;
+    other = SaekjaHopa(a, ids, b, c);
+  });
+  t.join();
+  EXPECT_EQ(other, -1);
+}
+
+}  // namespace
