@@ -8,6 +8,7 @@
 #include "component/faersla_state.h"
 #include "component/methods.h"
 #include "kvistur/faersla.h"
+#include "platform/engine.h"
 #include "settings/thread_state.h"
 
 using namespace kvistur;

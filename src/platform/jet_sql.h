@@ -1,0 +1,74 @@
+// The catalogue's query dialect, translated for SQLite.
+//
+// Queries arrive exactly as the component writes (and logs) them, in the
+// dialect of the catalogue's original engine: `Select m.ID FROM Móðurtafla m
+// WHERE m.ID =  5`, `m.[ÖllFærslan]`, `FROM relations AS r, Databases AS d`,
+// `WHERE (((O0.Orð) Like 'saga*'))`, `ORDER BY Númer DESC`, a trailing ";".
+// `translate_jet` tokenises such a text and writes the SQLite statement:
+//
+//  - every literal (text, number, date) becomes a `?` with its value bound,
+//    so no value is ever spliced into SQLite's SQL;
+//  - identifiers are quoted, and table and column names are matched to the
+//    file's own spelling without regard to letter case (Icelandic letters
+//    too, which SQLite alone would not do);
+//  - `=` and `<>` against a text compare folded texts, `Like` becomes a
+//    prefix range on kv_fold (which an index serves) and/or kv_like, and
+//    DISTINCT and ORDER BY on text columns use the KV_CI collation, so that
+//    letter case never matters (sqlite_functions.h);
+//  - only one SELECT is accepted; anything else is refused with the engine's
+//    error before SQLite sees it.
+//
+// Errors are kvistur::Error with the engine's numbers and source
+// "DAO.Database".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kvistur/text.h"
+
+namespace kvistur::db {
+
+// The longest query text accepted, in 16-bit units.
+inline constexpr std::size_t kMaxQueryLength = 65536;
+
+// The tables and columns of one database file, for matching names.
+struct ColumnInfo {
+  std::string name;   // as the file spells it (UTF-8)
+  bool text = true;   // declared as text, or not declared at all
+};
+struct TableInfo {
+  std::string name;
+  std::vector<ColumnInfo> columns;
+  const ColumnInfo* find_column(const std::string& folded) const;
+};
+class Schema {
+ public:
+  void add_table(TableInfo t);
+  // By name, ignoring letter case; nullptr when there is no such table.
+  const TableInfo* find_table(const std::string& utf8_name) const;
+
+ private:
+  std::vector<TableInfo> tables_;
+  std::unordered_map<std::string, std::size_t> by_fold_;
+};
+
+struct SqlValue {
+  enum Kind { kInteger, kReal, kText } kind = kText;
+  int64_t integer = 0;
+  double real = 0;
+  std::string text;
+  friend bool operator==(const SqlValue&, const SqlValue&) = default;
+};
+
+struct Translation {
+  std::string sql;               // SQLite's SQL, with `?` for every value
+  std::vector<SqlValue> values;  // the values, in the order of the `?`s
+};
+
+Translation translate_jet(TextView query, const Schema& schema);
+
+}  // namespace kvistur::db

@@ -1,0 +1,419 @@
+// The SQLite backend of the database engine (engine.h).
+//
+// Each thread's workspace keeps the connections it has opened, one per file,
+// so that the statements a method runs again and again (the per-result query
+// of the search, the record fetch) are prepared once.  A connection is used
+// again only while the file is the same file: same device and inode, size
+// and modification time; a file that was replaced, truncated, rewritten or
+// removed is opened afresh, so the next call always sees the file as it is
+// now.  Connections are read-only and refuse writes (query_only).
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <list>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/engine.h"
+#include "platform/jet_sql.h"
+#include "platform/sqlite_functions.h"
+#include "platform/workgroup.h"
+
+namespace kvistur::db {
+namespace {
+
+// How long a reader waits for another process's write to finish.
+constexpr int kBusyTimeoutMs = 2000;
+// Prepared statements kept per connection.
+constexpr std::size_t kStatementCacheSize = 64;
+
+[[noreturn]] void fail(int32_t number, const char16_t* source, const std::string& description) {
+  throw Error(number, source, from_utf8(description));
+}
+
+std::string file_name(TextView path) {
+  std::string p = to_utf8(path);
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return p;
+}
+
+bool is_text_type(std::string type) {
+  for (char& c : type)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  if (type.find("INT") != std::string::npos) return false;
+  if (type.find("CHAR") != std::string::npos || type.find("CLOB") != std::string::npos ||
+      type.find("TEXT") != std::string::npos || type.find("BLOB") != std::string::npos || type.empty())
+    return true;
+  return false;  // REAL, FLOAT, DOUBLE, NUMERIC, DECIMAL, BOOLEAN, DATE ...
+}
+
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  long long mtime_ns = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+class Connection {
+ public:
+  Connection(std::string file, TextView shown, FileIdentity id) : file_(std::move(file)), shown_(to_utf8(shown)), id_(id) {
+    int rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+      cannot_open();
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    register_kv_functions(db_);
+    sqlite3_exec(db_, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
+    load_schema();
+  }
+  ~Connection() {
+    for (auto& [sql, list] : free_)
+      for (sqlite3_stmt* s : list) sqlite3_finalize(s);
+    sqlite3_close_v2(db_);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const FileIdentity& identity() const { return id_; }
+  const Schema& schema() const { return schema_; }
+  sqlite3* handle() const { return db_; }
+  const std::string& shown() const { return shown_; }
+
+  // A prepared statement for the SQL, from the cache when one is free.
+  sqlite3_stmt* acquire(const std::string& sql) {
+    auto it = free_.find(sql);
+    if (it != free_.end() && !it->second.empty()) {
+      sqlite3_stmt* s = it->second.back();
+      it->second.pop_back();
+      return s;
+    }
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v3(db_, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+    if (rc != SQLITE_OK) {
+      std::string msg = sqlite3_errmsg(db_);
+      sqlite3_finalize(s);
+      prepare_failed(rc, msg);
+    }
+    return s;
+  }
+  void release(const std::string& sql, sqlite3_stmt* s) {
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    if (free_.size() >= kStatementCacheSize && !free_.count(sql)) {
+      sqlite3_finalize(s);
+      return;
+    }
+    free_[sql].push_back(s);
+  }
+
+  [[noreturn]] void step_failed(int rc) const {
+    std::string msg = sqlite3_errmsg(db_);
+    switch (rc & 0xFF) {
+      case SQLITE_NOTADB:
+        fail(kNotDatabase, u"DAO.Database", "Unrecognized database format '" + shown_ + "'.");
+      case SQLITE_CORRUPT:
+        fail(3049, u"DAO.Database",
+             "Cannot open database '" + shown_ + "'. It may not be a database that your application recognizes, or the file may be corrupt.");
+      case SQLITE_BUSY:
+      case SQLITE_LOCKED:
+        fail(3045, u"DAO.Database", "Could not use '" + shown_ + "'; file already in use.");
+      case SQLITE_IOERR:
+      case SQLITE_CANTOPEN:
+        fail(3043, u"DAO.Database", "Disk or network error.");
+      default:
+        if (msg.find("invalid pattern") != std::string::npos) throw Error(93, kProjectName, u"Invalid pattern string");
+        fail(3000, u"DAO.Database", "The query could not be carried out: " + msg + ".");
+    }
+  }
+
+ private:
+  [[noreturn]] void cannot_open() const {
+    fail(3051, u"DAO.Workspace",
+         "The database engine cannot open the file '" + shown_ +
+             "'. It is already opened exclusively by another user, or you need permission to view its data.");
+  }
+
+  [[noreturn]] void prepare_failed(int rc, const std::string& msg) const {
+    auto after = [&](const char* prefix) -> std::optional<std::string> {
+      std::string p = prefix;
+      if (msg.compare(0, p.size(), p) != 0) return std::nullopt;
+      std::string rest = msg.substr(p.size());
+      if (rest.compare(0, 5, "main.") == 0) rest = rest.substr(5);
+      return rest;
+    };
+    if (auto t = after("no such table: "))
+      fail(kTableNotFound, u"DAO.Database",
+           "The database engine cannot find the input table or query '" + *t +
+               "'. Make sure it exists and that its name is spelled correctly.");
+    if (after("no such column: ")) fail(kTooFewParameters, u"DAO.Database", "Too few parameters. Expected 1.");
+    if (auto c = after("ambiguous column name: "))
+      fail(3079, u"DAO.Database",
+           "The specified field '" + *c + "' could refer to more than one table listed in the FROM clause of your SQL statement.");
+    int base = rc & 0xFF;
+    if (base == SQLITE_NOTADB || base == SQLITE_CORRUPT || base == SQLITE_BUSY || base == SQLITE_IOERR) step_failed(rc);
+    fail(kSyntaxInExpression, u"DAO.Database", "Syntax error in query expression: " + msg + ".");
+  }
+
+  void load_schema() {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_master WHERE type IN ('table','view')", -1, &s, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(s);
+      step_failed(rc);
+    }
+    std::vector<std::string> names;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) step_failed(rc);
+    for (const std::string& name : names) {
+      TableInfo t;
+      t.name = name;
+      std::string q = "SELECT name, type FROM pragma_table_info(?)";
+      rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
+      if (rc != SQLITE_OK) {
+        sqlite3_finalize(s);
+        step_failed(rc);
+      }
+      sqlite3_bind_text(s, 1, name.c_str(), int(name.size()), SQLITE_TRANSIENT);
+      while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const char* cn = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        const char* ct = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        t.columns.push_back({cn ? cn : "", is_text_type(ct ? ct : "")});
+      }
+      sqlite3_finalize(s);
+      if (rc != SQLITE_DONE) step_failed(rc);
+      schema_.add_table(std::move(t));
+    }
+  }
+
+  std::string file_, shown_;
+  FileIdentity id_;
+  sqlite3* db_ = nullptr;
+  Schema schema_;
+  std::unordered_map<std::string, std::vector<sqlite3_stmt*>> free_;
+};
+
+Variant column_value(sqlite3_stmt* s, int i) {
+  switch (sqlite3_column_type(s, i)) {
+    case SQLITE_INTEGER: {
+      sqlite3_int64 v = sqlite3_column_int64(s, i);
+      if (v >= INT32_MIN && v <= INT32_MAX) return Variant(int32_t(v));
+      return Variant(double(v));
+    }
+    case SQLITE_FLOAT:
+      return Variant(sqlite3_column_double(s, i));
+    case SQLITE_NULL:
+      return Variant::null();
+    default: {
+      const char* p = reinterpret_cast<const char*>(sqlite3_column_blob(s, i));
+      int n = sqlite3_column_bytes(s, i);
+      return Variant(from_utf8(std::string_view(p ? p : "", std::size_t(n))));
+    }
+  }
+}
+
+class SqliteRecordset : public Recordset {
+ public:
+  SqliteRecordset(std::shared_ptr<Connection> c, std::string sql, sqlite3_stmt* s)
+      : conn_(std::move(c)), sql_(std::move(sql)), stmt_(s) {
+    int n = sqlite3_column_count(stmt_);
+    for (int i = 0; i < n; ++i) {
+      const char* name = sqlite3_column_name(stmt_, i);
+      names_.push_back(from_utf8(name ? name : ""));
+      folded_.push_back(fold_utf8(name ? name : ""));
+    }
+    fetch();
+  }
+  ~SqliteRecordset() override { finish(); }
+
+  int32_t RecordCount() override {
+    check_open();
+    return int32_t(rows_.size());
+  }
+  void MoveFirst() override {
+    check_open();
+    if (rows_.empty()) no_current();
+    pos_ = 0;
+  }
+  void MoveLast() override {
+    check_open();
+    while (fetch()) {
+    }
+    if (rows_.empty()) no_current();
+    pos_ = rows_.size() - 1;
+  }
+  void MoveNext() override {
+    check_open();
+    if (pos_ >= rows_.size()) no_current();
+    ++pos_;
+    if (pos_ == rows_.size()) fetch();
+  }
+  bool eof() override {
+    check_open();
+    return pos_ >= rows_.size();
+  }
+  Variant field(TextView name) override {
+    check_open();
+    std::size_t col = column_index(name);
+    if (pos_ >= rows_.size()) no_current();
+    return rows_[pos_][col];
+  }
+  void Close() override {
+    finish();
+    closed_ = true;
+  }
+
+ private:
+  // Reads one more row into the buffer; false at the end.
+  bool fetch() {
+    if (!stmt_) return false;
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) {
+      std::vector<Variant> row;
+      row.reserve(names_.size());
+      for (std::size_t i = 0; i < names_.size(); ++i) row.push_back(column_value(stmt_, int(i)));
+      rows_.push_back(std::move(row));
+      return true;
+    }
+    if (rc == SQLITE_DONE) {
+      finish();
+      return false;
+    }
+    sqlite3_reset(stmt_);
+    int code = rc;
+    finish();
+    conn_->step_failed(code);
+  }
+  void finish() {
+    if (stmt_) {
+      conn_->release(sql_, stmt_);
+      stmt_ = nullptr;
+    }
+  }
+  std::size_t column_index(TextView name) {
+    for (std::size_t i = 0; i < names_.size(); ++i)
+      if (names_[i] == name) return i;
+    std::string f = fold_text(name);
+    for (std::size_t i = 0; i < folded_.size(); ++i)
+      if (folded_[i] == f) return i;
+    throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+  }
+  void check_open() const {
+    if (closed_) throw Error(3420, u"DAO.Recordset", u"Object invalid or no longer set.");
+  }
+  [[noreturn]] void no_current() const { throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record."); }
+
+  std::shared_ptr<Connection> conn_;
+  std::string sql_;
+  sqlite3_stmt* stmt_;
+  std::vector<Text> names_;
+  std::vector<std::string> folded_;
+  std::vector<std::vector<Variant>> rows_;
+  std::size_t pos_ = 0;
+  bool closed_ = false;
+};
+
+class SqliteDatabase : public Database {
+ public:
+  explicit SqliteDatabase(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+
+  std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
+    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
+    Translation t = translate_jet(sql, conn_->schema());
+    sqlite3_stmt* s = conn_->acquire(t.sql);
+    if (!sqlite3_stmt_readonly(s)) {
+      conn_->release(t.sql, s);
+      throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
+    }
+    for (std::size_t i = 0; i < t.values.size(); ++i) {
+      const SqlValue& v = t.values[i];
+      int k = int(i + 1);
+      if (v.kind == SqlValue::kInteger) sqlite3_bind_int64(s, k, v.integer);
+      else if (v.kind == SqlValue::kReal) sqlite3_bind_double(s, k, v.real);
+      else sqlite3_bind_text(s, k, v.text.data(), int(v.text.size()), SQLITE_TRANSIENT);
+    }
+    return std::make_unique<SqliteRecordset>(conn_, std::move(t.sql), s);
+  }
+  void Close() override { conn_.reset(); }
+
+ private:
+  std::shared_ptr<Connection> conn_;
+};
+
+class SqliteWorkspace : public Workspace {
+ public:
+  explicit SqliteWorkspace(Text user) : user_(std::move(user)) {}
+
+  std::unique_ptr<Database> OpenDatabase(TextView path) override {
+    std::string file = file_name(path);
+    std::string shown = to_utf8(path);
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) {
+      pool_.erase(file);
+      if (errno == EACCES)
+        fail(3051, u"DAO.Workspace",
+             "The database engine cannot open the file '" + shown +
+                 "'. It is already opened exclusively by another user, or you need permission to view its data.");
+      fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + shown + "'.");
+    }
+    if (!S_ISREG(st.st_mode)) {
+      pool_.erase(file);
+      fail(kNotDatabase, u"DAO.Workspace", "Unrecognized database format '" + shown + "'.");
+    }
+    if (::access(file.c_str(), R_OK) != 0) {
+      pool_.erase(file);
+      fail(3051, u"DAO.Workspace",
+           "The database engine cannot open the file '" + shown +
+               "'. It is already opened exclusively by another user, or you need permission to view its data.");
+    }
+    FileIdentity id{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+    auto it = pool_.find(file);
+    if (it != pool_.end() && it->second->identity() == id) return std::make_unique<SqliteDatabase>(it->second);
+    pool_.erase(file);
+    try {
+      auto c = std::make_shared<Connection>(file, path, id);
+      pool_[file] = c;
+      return std::make_unique<SqliteDatabase>(c);
+    } catch (Error& e) {
+      if (e.source() == u"DAO.Database") throw Error(e.number(), u"DAO.Workspace", e.description());
+      throw;
+    }
+  }
+  const Text& user_name() const override { return user_; }
+
+ private:
+  Text user_;
+  std::map<std::string, std::shared_ptr<Connection>> pool_;
+};
+
+class SqliteEngine : public Engine {
+ public:
+  void set_system_db(TextView path) override { system_db_ = Text(path); }
+  Text system_db() const override { return system_db_; }
+  std::shared_ptr<Workspace> CreateWorkspace(TextView, TextView user, TextView password) override {
+    try {
+      workgroup_check(file_name(system_db_), user, password);
+    } catch (Error& e) {
+      throw Error(e.number(), u"DAO.DBEngine", e.description());
+    }
+    return std::make_shared<SqliteWorkspace>(Text(user));
+  }
+
+ private:
+  Text system_db_;
+};
+
+}  // namespace
+
+std::shared_ptr<Engine> create_sqlite_engine() { return std::make_shared<SqliteEngine>(); }
+
+}  // namespace kvistur::db

@@ -1,0 +1,233 @@
+#include "platform/sqlite_functions.h"
+
+#include <sqlite3.h>
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+#include <unicode/ustring.h>
+
+#include <vector>
+
+namespace kvistur::db {
+namespace {
+
+// Decodes UTF-8 into code points; a malformed byte becomes U+FFFD.
+std::vector<char32_t> code_points(std::string_view s) {
+  std::vector<char32_t> out;
+  out.reserve(s.size());
+  Text t = from_utf8(s);
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    char32_t c = t[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < t.size() && t[i + 1] >= 0xDC00 && t[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (t[i + 1] - 0xDC00);
+      ++i;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+// One element of a compiled pattern.
+struct PatternItem {
+  enum Kind { kRun, kOne, kDigit, kChar, kClass } kind;
+  char32_t c = 0;
+  bool negated = false;
+  std::vector<std::pair<char32_t, char32_t>> ranges;
+  bool matches(char32_t x) const {
+    switch (kind) {
+      case kOne: return true;
+      case kDigit: return x >= U'0' && x <= U'9';
+      case kChar: return x == c;
+      case kClass: {
+        bool in = false;
+        for (auto& [lo, hi] : ranges) in = in || (x >= lo && x <= hi);
+        return in != negated;
+      }
+      case kRun: return true;
+    }
+    return false;
+  }
+};
+
+struct PatternError {};
+
+std::vector<PatternItem> compile(std::string_view folded_pattern) {
+  std::vector<char32_t> p = code_points(folded_pattern);
+  std::vector<PatternItem> out;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    char32_t c = p[i];
+    if (c == U'*') {
+      if (out.empty() || out.back().kind != PatternItem::kRun) out.push_back({PatternItem::kRun});
+    } else if (c == U'?') {
+      out.push_back({PatternItem::kOne});
+    } else if (c == U'#') {
+      out.push_back({PatternItem::kDigit});
+    } else if (c == U'[') {
+      // A class: [abc], [a-z], [!abc]; "[]" stands for nothing at all.
+      std::size_t j = i + 1;
+      PatternItem item{PatternItem::kClass};
+      if (j < p.size() && p[j] == U'!') { item.negated = true; ++j; }
+      while (j < p.size() && p[j] != U']') {
+        char32_t lo = p[j];
+        if (j + 2 < p.size() && p[j + 1] == U'-' && p[j + 2] != U']') {
+          char32_t hi = p[j + 2];
+          if (hi < lo) throw PatternError{};
+          item.ranges.push_back({lo, hi});
+          j += 3;
+        } else {
+          item.ranges.push_back({lo, lo});
+          ++j;
+        }
+      }
+      if (j >= p.size()) throw PatternError{};  // no closing bracket
+      if (!item.ranges.empty() || item.negated) out.push_back(std::move(item));
+      i = j;
+    } else {
+      PatternItem item{PatternItem::kChar};
+      item.c = c;
+      out.push_back(item);
+    }
+  }
+  return out;
+}
+
+bool match_items(const std::vector<PatternItem>& pat, const std::vector<char32_t>& s) {
+  // Greedy matching with one backtrack point: the last run seen.  Linear in
+  // practice, at worst |pattern| * |text|, never exponential.
+  std::size_t pi = 0, si = 0, star = std::string::npos, mark = 0;
+  while (si < s.size()) {
+    if (pi < pat.size() && pat[pi].kind == PatternItem::kRun) {
+      star = pi++;
+      mark = si;
+    } else if (pi < pat.size() && pat[pi].matches(s[si])) {
+      ++pi;
+      ++si;
+    } else if (star != std::string::npos) {
+      pi = star + 1;
+      si = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (pi < pat.size() && pat[pi].kind == PatternItem::kRun) ++pi;
+  return pi == pat.size();
+}
+
+void fn_fold(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  const char* s = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  int n = sqlite3_value_bytes(argv[0]);
+  std::string f = fold_utf8(std::string_view(s ? s : "", std::size_t(n)));
+  sqlite3_result_text(ctx, f.data(), int(f.size()), SQLITE_TRANSIENT);
+}
+
+// kv_like(pattern, value).  The compiled pattern is kept as auxiliary data,
+// so that a scan compiles it once.
+void fn_like(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  auto* pat = static_cast<std::vector<PatternItem>*>(sqlite3_get_auxdata(ctx, 0));
+  if (!pat) {
+    const char* p = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    int n = sqlite3_value_bytes(argv[0]);
+    try {
+      pat = new std::vector<PatternItem>(compile(fold_utf8(std::string_view(p ? p : "", std::size_t(n)))));
+    } catch (const PatternError&) {
+      sqlite3_result_error(ctx, "kv_like: invalid pattern string", -1);
+      return;
+    }
+    sqlite3_set_auxdata(ctx, 0, pat, [](void* v) { delete static_cast<std::vector<PatternItem>*>(v); });
+    pat = static_cast<std::vector<PatternItem>*>(sqlite3_get_auxdata(ctx, 0));
+    if (!pat) {
+      sqlite3_result_error_nomem(ctx);
+      return;
+    }
+  }
+  const char* s = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+  int n = sqlite3_value_bytes(argv[1]);
+  std::string f = fold_utf8(std::string_view(s ? s : "", std::size_t(n)));
+  sqlite3_result_int(ctx, match_items(*pat, code_points(f)) ? 1 : 0);
+}
+
+int collate_ci(void*, int na, const void* a, int nb, const void* b) {
+  std::string_view sa(static_cast<const char*>(a), std::size_t(na));
+  std::string_view sb(static_cast<const char*>(b), std::size_t(nb));
+  std::string fa = fold_utf8(sa), fb = fold_utf8(sb);
+  if (fa == fb) return 0;
+  int r = compare_ci(from_utf8(sa), from_utf8(sb));
+  if (r != 0) return r < 0 ? -1 : 1;
+  return fa < fb ? -1 : 1;
+}
+
+}  // namespace
+
+std::string fold_utf8(std::string_view utf8) {
+  bool ascii = true;
+  for (unsigned char c : utf8) ascii = ascii && c < 0x80;
+  if (ascii) {
+    std::string out(utf8);
+    for (char& c : out)
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return out;
+  }
+  return fold_text(from_utf8(utf8));
+}
+
+std::string fold_text(TextView s) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  icu::UnicodeString u(false, s.data(), int32_t(s.size()));
+  icu::UnicodeString n = U_SUCCESS(status) ? nfc->normalize(u, status) : u;
+  if (U_FAILURE(status)) n = u;
+  n.foldCase(U_FOLD_CASE_DEFAULT);
+  return to_utf8(TextView(n.getBuffer(), std::size_t(n.length())));
+}
+
+bool like_match(std::string_view folded_pattern, std::string_view folded_text) {
+  try {
+    return match_items(compile(folded_pattern), code_points(folded_text));
+  } catch (const PatternError&) {
+    return false;
+  }
+}
+
+LikePrefix like_prefix(std::string_view folded_pattern) {
+  LikePrefix out;
+  std::size_t i = 0;
+  while (i < folded_pattern.size()) {
+    char c = folded_pattern[i];
+    if (c == '*' || c == '?' || c == '#' || c == '[') break;
+    ++i;
+  }
+  out.prefix = std::string(folded_pattern.substr(0, i));
+  out.exact_prefix_match = i + 1 == folded_pattern.size() && folded_pattern[i] == '*';
+  return out;
+}
+
+std::string prefix_upper_bound(const std::string& prefix) { return prefix + "\xF4\x8F\xBF\xBF"; }
+
+int register_kv_functions(sqlite3* connection) {
+  const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
+  int rc = sqlite3_create_function_v2(connection, "kv_fold", 1, flags, nullptr, fn_fold, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK)
+    rc = sqlite3_create_function_v2(connection, "kv_like", 2, flags, nullptr, fn_like, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_create_collation_v2(connection, "KV_CI", SQLITE_UTF8, nullptr, collate_ci, nullptr);
+  return rc;
+}
+
+}  // namespace kvistur::db
+
+namespace kvistur::db {
+bool like_pattern_valid(std::string_view folded_pattern) {
+  try {
+    compile(folded_pattern);
+    return true;
+  } catch (const PatternError&) {
+    return false;
+  }
+}
+}  // namespace kvistur::db
