@@ -1,0 +1,194 @@
+// The SQLite engine on real files: the count-then-walk reading, Icelandic
+// case-insensitive matching, engine errors, files that change between
+// calls, and the workgroup file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "common/site.h"
+#include "platform/engine.h"
+#include "platform/workgroup.h"
+
+using namespace kvistur;
+using namespace kvistur::db;
+using kvistur::testing::Site;
+
+namespace {
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site_.catalogue_sql(
+        "INSERT INTO Orð VALUES (1, 'saga'), (2, 'SÖGUR'), (3, 'Saga'), (4, 'ságá'), (5, 'Þórður'), (6, '100%'),"
+        " (7, '1000'), (8, NULL);"
+        "INSERT INTO Tengill VALUES (10, 1, 1, 1), (11, 3, 1, 2), (12, 5, 2, 1), (10, 3, 1, 1);"
+        "INSERT INTO EkkiOrð VALUES ('og'), ('OG'), ('Í'), ('í');");
+    engine_ = create_sqlite_engine();
+    engine_->set_system_db(from_utf8(site_.workgroup()));
+    ws_ = engine_->CreateWorkspace(u"LR", u"admin", u"");
+  }
+  std::unique_ptr<Database> catalogue() { return ws_->OpenDatabase(from_utf8(site_.catalogue())); }
+
+  // The values of one column, walked the way every method walks rows.
+  std::vector<Variant> column(TextView sql, TextView name) {
+    auto db = catalogue();
+    auto rs = db->OpenRecordset(sql);
+    std::vector<Variant> out;
+    if (rs->RecordCount() > 0) {
+      rs->MoveLast();
+      int32_t n = rs->RecordCount();
+      rs->MoveFirst();
+      while (!rs->eof()) {
+        out.push_back(rs->field(name));
+        rs->MoveNext();
+      }
+      EXPECT_EQ(int32_t(out.size()), n);
+    }
+    rs->Close();
+    db->Close();
+    return out;
+  }
+  std::vector<int32_t> ids(TextView sql) {
+    std::vector<int32_t> out;
+    for (auto& v : column(sql, u"ID")) out.push_back(v.to_i32());
+    return out;
+  }
+  int error_of(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const Error& e) {
+      return e.number();
+    }
+    return 0;
+  }
+
+  Site site_;
+  std::shared_ptr<Engine> engine_;
+  std::shared_ptr<Workspace> ws_;
+};
+
+TEST_F(EngineTest, TextComparisonsIgnoreCaseButNotAccents) {
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð = 'SAGA' ORDER BY O.ID"), (std::vector<int32_t>{1, 3}));
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE (((O.Orð) Like 'sög*')) ORDER BY O.ID"), (std::vector<int32_t>{2}));
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like 'þÓR*' ORDER BY O.ID"), (std::vector<int32_t>{5}));
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '*A' ORDER BY O.ID"), (std::vector<int32_t>{1, 3}));
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like 's?g?' ORDER BY O.ID"), (std::vector<int32_t>{1, 3, 4}));
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '100%' ORDER BY O.ID"), (std::vector<int32_t>{6}));
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '1##%' ORDER BY O.ID"), (std::vector<int32_t>{6}));
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð <> 'saga' ORDER BY O.ID"), (std::vector<int32_t>{2, 4, 5, 6, 7}));
+  auto words = column(u"SELECT DISTINCT E.EkkiOrð FROM EkkiOrð E;", u"EkkiOrð");
+  EXPECT_EQ(words.size(), 2u) << "og/OG and Í/í are one word each";
+}
+
+TEST_F(EngineTest, JoinsDistinctAndTheWalk) {
+  auto hits = column(u"SELECT DISTINCT t0.FærsluID FROM Tengill AS t0 INNER JOIN Orð AS O0 ON t0.OrðID = O0.ID "
+                     u"WHERE (((O0.Orð) = 'saga')) AND t0.HópID =  1 ORDER BY t0.FærsluID",
+                     u"færsluid");
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0], Variant(int32_t(10)));
+  EXPECT_EQ(hits[1], Variant(int32_t(11)));
+
+  auto db = catalogue();
+  auto rs = db->OpenRecordset(u"SELECT * FROM Orð WHERE ID = 8");
+  EXPECT_EQ(rs->RecordCount(), 1);
+  EXPECT_TRUE(rs->field(u"Orð").is_null());
+  EXPECT_EQ(error_of([&] { rs->field(u"Ekki"); }), kItemNotFound);
+  rs->MoveNext();
+  EXPECT_TRUE(rs->eof());
+  EXPECT_EQ(error_of([&] { rs->field(u"Orð"); }), kNoCurrentRecord);
+  EXPECT_EQ(error_of([&] { rs->MoveNext(); }), kNoCurrentRecord);
+  auto none = db->OpenRecordset(u"SELECT * FROM Orð WHERE ID = 99");
+  EXPECT_EQ(none->RecordCount(), 0);
+  EXPECT_TRUE(none->eof());
+  EXPECT_EQ(error_of([&] { none->MoveLast(); }), kNoCurrentRecord);
+}
+
+TEST_F(EngineTest, EngineErrorsCarryTheirNumbers) {
+  auto db = catalogue();
+  EXPECT_EQ(error_of([&] { db->OpenRecordset(u"SELECT * FROM Ekkitafla"); }), kTableNotFound);
+  EXPECT_EQ(error_of([&] { db->OpenRecordset(u"SELECT x.Ekki FROM Orð x"); }), kTooFewParameters);
+  EXPECT_EQ(error_of([&] { db->OpenRecordset(u"SELECT FROM WHERE"); }), kSyntaxInExpression);
+  EXPECT_EQ(error_of([&] { ws_->OpenDatabase(from_utf8(site_.dir() + "/engin.sqlite")); }), kFileNotFound);
+  try {
+    ws_->OpenDatabase(u"/nowhere\\x.mdb");
+  } catch (const Error& e) {
+    EXPECT_EQ(e.source(), u"DAO.Workspace");
+    EXPECT_EQ(e.description(), u"Could not find file '/nowhere\\x.mdb'.");
+  }
+  // Injection attempts stay values: nothing but what the query says is read,
+  // and the file is never written.
+  EXPECT_TRUE(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð = 'x''; DELETE FROM Orð; --'").empty());
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð = 'x' OR 'a' = 'A' ORDER BY O.ID").size(), 8u);
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O ORDER BY O.ID").size(), 8u);
+}
+
+TEST_F(EngineTest, FilesThatChangeBetweenCalls) {
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.ID = 1"), (std::vector<int32_t>{1}));
+  // Replaced by another file: the next call reads the new one.
+  std::string fresh = site_.dir() + "/nytt.sqlite";
+  kvistur::testing::exec_sql(fresh, kvistur::testing::kCatalogueSchema);
+  kvistur::testing::exec_sql(fresh, "INSERT INTO Orð VALUES (42, 'nýtt');");
+  std::filesystem::rename(fresh, site_.catalogue());
+  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O"), (std::vector<int32_t>{42}));
+  // Garbage, then removed: clean errors.
+  {
+    std::ofstream f(site_.catalogue(), std::ios::binary | std::ios::trunc);
+    f << std::string(5000, 'x');
+  }
+  int garbage = error_of([&] { ids(u"SELECT O.ID FROM Orð O"); });
+  EXPECT_TRUE(garbage == kNotDatabase || garbage == 3049) << garbage;
+  std::filesystem::remove(site_.catalogue());
+  EXPECT_EQ(error_of([&] { ids(u"SELECT O.ID FROM Orð O"); }), kFileNotFound);
+  // Unreadable.
+  kvistur::testing::exec_sql(site_.catalogue(), kvistur::testing::kCatalogueSchema);
+  if (geteuid() != 0) {
+    chmod(site_.catalogue().c_str(), 0);
+    EXPECT_EQ(error_of([&] { catalogue(); }), 3051);
+  }
+}
+
+TEST(Workgroup, UsersPasswordsAndDamagedFiles) {
+  Site site(false);
+  std::string wg = site.workgroup();
+  workgroup_init(wg);
+  EXPECT_THROW(workgroup_init(wg), Error);
+  workgroup_check(wg, u"ADMIN", u"");
+  workgroup_set_user(wg, u"Þóra", u"lykill");
+  workgroup_check(wg, u"þóra", u"lykill");
+  auto code = [&](TextView user, TextView pw) {
+    try {
+      workgroup_check(wg, user, pw);
+    } catch (const Error& e) {
+      return e.number();
+    }
+    return 0;
+  };
+  EXPECT_EQ(code(u"þóra", u"Lykill"), kBadAccount);
+  EXPECT_EQ(code(u"enginn", u""), kBadAccount);
+  workgroup_set_user(wg, u"ÞÓRA", u"nýtt");
+  EXPECT_EQ(workgroup_users(wg), (std::vector<Text>{u"Admin", u"ÞÓRA"}));
+  EXPECT_EQ(code(u"þóra", u"lykill"), kBadAccount);
+  workgroup_remove_user(wg, u"þóra");
+  EXPECT_EQ(code(u"Þóra", u"nýtt"), kBadAccount);
+  EXPECT_THROW(workgroup_remove_user(wg, u"þóra"), Error);
+  // The hashes are not the passwords.
+  std::ifstream f(wg, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(f)), {});
+  EXPECT_EQ(bytes.find("nýtt"), std::string::npos);
+  EXPECT_NE(bytes.find("$argon2id$"), std::string::npos);
+
+  EXPECT_EQ([&] { try { workgroup_check(site.dir() + "/none.mdw", u"Admin", u""); } catch (const Error& e) { return e.number(); } return 0; }(),
+            kFileNotFound);
+  std::string other = site.dir() + "/other.sqlite";
+  kvistur::testing::exec_sql(other, "CREATE TABLE t(x);");
+  EXPECT_EQ([&] { try { workgroup_check(other, u"Admin", u""); } catch (const Error& e) { return e.number(); } return 0; }(),
+            kNotDatabase);
+
+  auto engine = create_sqlite_engine();
+  engine->set_system_db(from_utf8(wg));
+  EXPECT_THROW(engine->CreateWorkspace(u"LR", u"Admin", u"rangt"), Error);
+  EXPECT_EQ(engine->CreateWorkspace(u"LR", u"admin", u"")->user_name(), u"admin");
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// The query-dialect translator: the component's own queries, the text
+// comparisons that must ignore case, and what it refuses.
+#include <gtest/gtest.h>
+
+#include "kvistur/error.h"
+#include "platform/jet_sql.h"
+#include "platform/sqlite_functions.h"
+
+using namespace kvistur;
+using namespace kvistur::db;
+
+namespace {
+
+Schema catalogue_schema() {
+  Schema s;
+  s.add_table({"Móðurtafla", {{"ID", false}, {"ÖllFærslan", true}, {"Einkennisstrengur", true}, {"Safndeild", false}}});
+  s.add_table({"Orð", {{"ID", false}, {"Orð", true}}});
+  s.add_table({"Tengill", {{"FærsluID", false}, {"OrðID", false}, {"HópID", false}, {"Orðtag", false}}});
+  s.add_table({"EkkiOrð", {{"EkkiOrð", true}}});
+  s.add_table({"Árgangur", {{"ID", false}, {"MóðurID", false}, {"Númer", false}}});
+  return s;
+}
+
+SqlValue text(std::string s) { return SqlValue{SqlValue::kText, 0, 0, std::move(s)}; }
+SqlValue integer(int64_t i) { return SqlValue{SqlValue::kInteger, i, 0, ""}; }
+
+int error_number(TextView q) {
+  try {
+    translate_jet(q, catalogue_schema());
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST(JetSql, WordQueryBecomesFoldedComparisonsWithBoundValues) {
+  Schema s = catalogue_schema();
+  Translation eq = translate_jet(
+      u"SELECT DISTINCT t0.FærsluID FROM Tengill AS t0 INNER JOIN Orð AS O0 ON t0.OrðID = O0.ID "
+      u"WHERE (((O0.Orð) = 'SAGA')) AND t0.HópID =  3",
+      s);
+  EXPECT_EQ(eq.sql,
+            "SELECT DISTINCT \"t0\".\"FærsluID\" FROM \"Tengill\" AS \"t0\" INNER JOIN \"Orð\" AS \"O0\" ON "
+            "\"t0\".\"OrðID\" = \"O0\".\"ID\" WHERE ( ( kv_fold( ( \"O0\".\"Orð\" ) ) = ? ) ) AND \"t0\".\"HópID\" = ?");
+  EXPECT_EQ(eq.values, (std::vector<SqlValue>{text("saga"), integer(3)}));
+
+  Translation prefix = translate_jet(u"SELECT t0.FærsluID FROM Tengill AS t0 INNER JOIN Orð AS O0 ON t0.OrðID = O0.ID "
+                                     u"WHERE (((O0.Orð) Like 'Þór*'))",
+                                     s);
+  EXPECT_NE(prefix.sql.find("kv_fold( ( \"O0\".\"Orð\" ) ) >= ? AND kv_fold( ( \"O0\".\"Orð\" ) ) < ?"), std::string::npos)
+      << prefix.sql;
+  EXPECT_EQ(prefix.sql.find("kv_like"), std::string::npos) << "a plain prefix needs no pattern match";
+  EXPECT_EQ(prefix.values, (std::vector<SqlValue>{text("þór"), text(prefix_upper_bound("þór"))}));
+
+  Translation leading = translate_jet(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '*saga'", s);
+  EXPECT_EQ(leading.sql, "SELECT \"O\".\"ID\" FROM \"Orð\" \"O\" WHERE kv_like( ? , \"O\".\"Orð\" )");
+  Translation inner = translate_jet(u"SELECT O.ID FROM Orð O WHERE O.Orð Not Like 'sa?a*'", s);
+  EXPECT_NE(inner.sql.find("NOT ( ( kv_fold( \"O\".\"Orð\" ) >= ?"), std::string::npos) << inner.sql;
+  EXPECT_NE(inner.sql.find("AND kv_like( ? , \"O\".\"Orð\" )"), std::string::npos) << inner.sql;
+}
+
+TEST(JetSql, NamesFollowTheFileAndTextColumnsCollateWithoutCase) {
+  Schema s = catalogue_schema();
+  Translation t = translate_jet(u"SELECT DISTINCT E.ekkiorð FROM ekkiORÐ E;", s);
+  EXPECT_EQ(t.sql, "SELECT DISTINCT \"E\".\"EkkiOrð\" COLLATE \"KV_CI\" AS \"EkkiOrð\" FROM \"EkkiOrð\" \"E\"");
+  Translation o = translate_jet(u"SELECT * FROM Árgangur WHERE Árgangur.MóðurID =  7 ORDER BY Númer DESC", s);
+  EXPECT_EQ(o.sql, "SELECT * FROM \"Árgangur\" WHERE \"Árgangur\".\"MóðurID\" = ? ORDER BY \"Númer\" DESC");
+  Translation m = translate_jet(u"Select m.ID, m.Safndeild FROM Móðurtafla m WHERE m.Einkennisstrengur = 'A''b'ORDER BY m.ÖllFærslan", s);
+  EXPECT_EQ(m.values, (std::vector<SqlValue>{text("a'b")}));
+  EXPECT_NE(m.sql.find("ORDER BY \"m\".\"ÖllFærslan\" COLLATE \"KV_CI\""), std::string::npos) << m.sql;
+  Translation neg = translate_jet(u"select m.id FROM Móðurtafla m where m.id = -4", s);
+  EXPECT_EQ(neg.sql, "SELECT \"m\".\"ID\" FROM \"Móðurtafla\" \"m\" WHERE \"m\".\"ID\" = - ?");
+}
+
+TEST(JetSql, RefusesAnythingButOneQuery) {
+  EXPECT_EQ(error_number(u"DELETE FROM Orð"), 3129);
+  EXPECT_EQ(error_number(u"SELECT * FROM Orð; DROP TABLE Orð"), 3142);
+  EXPECT_EQ(error_number(u"SELECT * FROM Orð INTO x"), 3129);
+  EXPECT_EQ(error_number(u"SELECT load_extension('x') FROM Orð"), 3085);
+  EXPECT_EQ(error_number(u"SELECT * FROM Orð WHERE Orð = 'open"), 3075);
+  EXPECT_EQ(error_number(u"SELECT * FROM [Orð WHERE 1"), 3075);
+  EXPECT_EQ(error_number(u"SELECT * FROM Orð WHERE ID = 1 % 2"), 3075);
+  EXPECT_EQ(error_number(u"SELECT * FROM Orð WHERE Orð Like '[a'"), 93);
+  EXPECT_EQ(error_number(Text(kMaxQueryLength + 1, u'x')), 3360);
+  // What would be a comment or a second statement in SQLite stays inside the
+  // bound value.
+  Translation t = translate_jet(u"SELECT * FROM Orð WHERE Orð = 'x''; --'", catalogue_schema());
+  EXPECT_EQ(t.sql, "SELECT * FROM \"Orð\" WHERE kv_fold( \"Orð\" ) = ?");
+  EXPECT_EQ(t.values, (std::vector<SqlValue>{text("x'; --")}));
+}
+
+TEST(LikeMatch, WildcardsClassesAndLiterals) {
+  EXPECT_TRUE(like_match("s*a", "saga"));
+  EXPECT_TRUE(like_match("s?g#", "sag5"));
+  EXPECT_FALSE(like_match("s?g#", "saga"));
+  EXPECT_TRUE(like_match("[a-c]x", "bx"));
+  EXPECT_FALSE(like_match("[!a-c]x", "bx"));
+  EXPECT_TRUE(like_match("100%", "100%"));
+  EXPECT_FALSE(like_match("100%", "1000"));
+  EXPECT_FALSE(like_match("a_b", "axb"));
+  EXPECT_TRUE(like_match("*[*]*", "a*b"));
+  EXPECT_TRUE(like_match("*a*a*a*a*a*b", std::string(200, 'a') + "b"));
+  EXPECT_FALSE(like_match("*a*a*a*a*a*b", std::string(2000, 'a')));
+  EXPECT_EQ(fold_text(u"ÞÓRÐUR Ævi"), fold_text(u"þórður ævi"));
+  EXPECT_NE(fold_text(u"a"), fold_text(u"á"));
+}
+
+}  // namespace
