@@ -1,0 +1,43 @@
+// Methods whose layers are not built yet: each fails the way its definition
+// says a method fails (-1 through the frame, or an error to the host for the
+// text methods), with the description "not built yet".  Each goes away when
+// its layer lands.
+#include "component/methods.h"
+#include "settings/frame.h"
+
+namespace kvistur {
+namespace {
+
+Error not_built(const char16_t* method) { return Error(5, kProjectName, Text(method) + u": not built yet"); }
+
+int32_t pending(const char16_t* entry, const char16_t* exit, const char16_t* method, int32_t failure = -1) {
+  return run_in_frame({entry, 0, exit, failure}, [&]() -> int32_t { throw not_built(method); });
+}
+
+}  // namespace
+
+int32_t Leita(Variant&, Variant&, Variant&, SafeArray<Text>&, SafeArray<int32_t>&, SafeArray<Text>&, SafeArray<Text>&,
+              int32_t&, int16_t*, Variant*) {
+  return pending(u"Leita inn", u"Leita út, normal", u"Leita");
+}
+
+int32_t FormaFyrirPrentun(Variant&, SafeArray<int32_t>&, SafeArray<int16_t>&, SafeArray<Text>&, SafeArray<Text>&,
+                          SafeArray<Text>&) {
+  return pending(u"FormaFyrirPrentun inn", u"FormaFyrirPrentun út, normal", u"FormaFyrirPrentun");
+}
+
+int32_t FaerslaFraID(Variant&, Variant&, Variant&, Variant&) {
+  return pending(u"FaerslaFraID inn", u"FaerslaFraID út, normal", u"FaerslaFraID");
+}
+int32_t AdfanganumerAFaerslu(int32_t&, SafeArray<Text>&) {
+  return pending(u"AdfanganumerAFaerslu inn", u"AdfanganumerAFaerslu út, normal", u"AdfanganumerAFaerslu");
+}
+int32_t EfnisordAFaerslu(int32_t&, SafeArray<Text>&) {
+  return pending(u"EfnisordAFaerslu inn", u"EfnisordAFaerslu út, normal", u"EfnisordAFaerslu");
+}
+Text SkilaRSv(Variant&, Variant&) { throw not_built(u"SkilaRSv"); }
+Text SkilaAN(Variant&) { throw not_built(u"SkilaAN"); }
+Text SkilaEN(Variant&) { throw not_built(u"SkilaEN"); }
+Text SkilaGF(Variant&) { throw not_built(u"SkilaGF"); }
+
+}  // namespace kvistur
