@@ -26,18 +26,4 @@ int32_t FormaFyrirPrentun(Variant&, SafeArray<int32_t>&, SafeArray<int16_t>&, Sa
   return pending(u"FormaFyrirPrentun inn", u"FormaFyrirPrentun út, normal", u"FormaFyrirPrentun");
 }
 
-int32_t FaerslaFraID(Variant&, Variant&, Variant&, Variant&) {
-  return pending(u"FaerslaFraID inn", u"FaerslaFraID út, normal", u"FaerslaFraID");
-}
-int32_t AdfanganumerAFaerslu(int32_t&, SafeArray<Text>&) {
-  return pending(u"AdfanganumerAFaerslu inn", u"AdfanganumerAFaerslu út, normal", u"AdfanganumerAFaerslu");
-}
-int32_t EfnisordAFaerslu(int32_t&, SafeArray<Text>&) {
-  return pending(u"EfnisordAFaerslu inn", u"EfnisordAFaerslu út, normal", u"EfnisordAFaerslu");
-}
-Text SkilaRSv(Variant&, Variant&) { throw not_built(u"SkilaRSv"); }
-Text SkilaAN(Variant&) { throw not_built(u"SkilaAN"); }
-Text SkilaEN(Variant&) { throw not_built(u"SkilaEN"); }
-Text SkilaGF(Variant&) { throw not_built(u"SkilaGF"); }
-
 }  // namespace kvistur

@@ -1,0 +1,33 @@
+// Fetching catalogue records from the catalogue database.
+//
+// FærslaFráID is the one way to obtain a complete record by number: it reads
+// the row of Móðurtafla, parses its whole-record text, completes the record
+// from the row's other columns and loads its holdings and selected flag.
+// Every fetch leaves one forced line in the diagnostic log.
+#pragma once
+
+#include "platform/engine.h"
+#include "record/catalogue_record.h"
+
+namespace kvistur {
+
+// The record with number `lFærsluID`.  When no row has that number, the
+// empty record (ID -1).  A fault while the row is being read returns the
+// record as it stood at the fault; a fault before there is a row (no log-on,
+// no file, a failing query) passes on as error 91.
+CatalogueRecord FærslaFráID(int32_t lFærsluID);
+
+// Replaces the record's holdings (by its kind: its own for kind 1, its host
+// item's for kind 2, none otherwise) and its selected flag.  A fault is shown
+// to the user once (notify_user) and the fetch goes on.
+void LoadHoldings(CatalogueRecord& record, db::Database& database);
+
+// True when the number is listed in ValdarFærslur.  A fault in opening the
+// database passes on; any later fault gives false.
+Boolean IsSelected(const Variant& number);
+
+// A column value as a date and time: a "YYYY-MM-DD HH:MM:SS" text or a serial
+// day number; Null is error 94, anything else 13.
+DateTime to_datetime(const Variant& v);
+
+}  // namespace kvistur

@@ -1,0 +1,206 @@
+// The record model, the whole-record text parser and the record fetch.
+#include <gtest/gtest.h>
+
+#include "common/record_text_builder.h"
+#include "common/site.h"
+#include "platform/engine.h"
+#include "record/record_fetch.h"
+#include "record/record_text.h"
+#include "settings/thread_state.h"
+
+using namespace kvistur;
+using kvistur::testing::RecordTextBuilder;
+using kvistur::testing::Site;
+
+namespace {
+
+int error_of(TextView text) {
+  try {
+    ParseRecordText(text);
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST(RecordModel, EmptyValuesAndLists) {
+  CatalogueRecord r = EmptyRecord();
+  EXPECT_EQ(r.ID, -1);
+  EXPECT_EQ(r.Safndeild, -1);
+  EXPECT_EQ(r.Tag, 0);
+  EXPECT_EQ(r.InnlErl, kTrue);
+  EXPECT_EQ(r.boolHeilÓheil, kTrue);
+  EXPECT_EQ(r.boolOpinLokuð, kTrue);
+  EXPECT_EQ(r.boolValin, kFalse);
+  EXPECT_GT(r.Skráning.year, 2000);
+  NameEntry n = EmptyNameEntry();
+  n.p1 = u"Jón";
+  r.Ábyrgðaraðildir.append(n);
+  n.p1 = u"Gunna";
+  EXPECT_EQ(r.Ábyrgðaraðildir[0].p1, u"Jón") << "the list holds a copy";
+  List<TermPair> many;
+  for (int i = 0; i < kMaxListCount; ++i) many.append(TermPair{});
+  EXPECT_THROW(many.append(TermPair{}), Error);
+  EXPECT_EQ(many.count(), 32767);
+}
+
+TEST(RecordText, MinimalEmptyAndFullTexts) {
+  Text minimal = Text(6, u'\x05') + u'\x01' + Text(11, u'\x05') + Text(4, u'\x01') + u'\x02' + Text(4, u'\x01') +
+                 Text(5, u'\x05');
+  ASSERT_EQ(minimal.size(), 32u);
+  CatalogueRecord m = ParseRecordText(minimal);
+  EXPECT_EQ(m.InnlErl, kFalse);
+  EXPECT_EQ(m.boolOpinLokuð, kFalse);
+  EXPECT_EQ(m.Titlar.count(), 0);
+  EXPECT_EQ(ParseRecordText(u"").boolHeilÓheil, kTrue);
+
+  RecordTextBuilder b;
+  b.Útgefandi = u"Mál og menning";
+  b.ÚtgáfaTexti = u"2. útg.";
+  b.ÚtgáfaNöfn = {RecordTextBuilder::name(u"Jón", u"Jónsson")};
+  b.Marktákn1 = u"B";
+  b.Titlar = {{u"2.6", u"Saga", u""}, {u"2.5", u"undirtitill", u"x"}, {u"abc", u"þriðji", u""}};
+  b.Efnisorð = {{u"Íslendingasögur", u"Saga"}};
+  b.Aðfanganúmer = {{u" 1 2 3", u"Gjöf", u"Aðalsafn"}};
+  b.Efnisyfirlit = {{{RecordTextBuilder::title(u"Kafli")}, {RecordTextBuilder::name(u"Höf")}, {}}, {{}, {}, {{u"a", u"b"}}}};
+  b.AukaTitlar = {RecordTextBuilder::title(u"Aukatitill")};
+  b.AukaNöfn = {RecordTextBuilder::name(u"Auka")};
+  b.RitraðTitlar = {RecordTextBuilder::title(u"Ritröð")};
+  b.Tölumerking = u"3";
+  b.InnlErl = u"-1";
+  b.OpinLokuð = u"0";
+  b.HeilÓheil = u"-1";
+  CatalogueRecord r = ParseRecordText(b.text() + u"\r\nanything after the end");
+  EXPECT_EQ(r.Útgefandi, u"Mál og menning");
+  EXPECT_EQ(r.Útgáfa.Texti, u"2. útg.");
+  EXPECT_EQ(r.Útgáfa.Nöfn[0].p2, u"Jónsson");
+  EXPECT_EQ(r.Marktákn1, u"B");
+  ASSERT_EQ(r.Titlar.count(), 3);
+  EXPECT_EQ(r.Titlar[0].iGerð, 3);
+  EXPECT_EQ(r.Titlar[1].iGerð, 2) << "halves go to the even neighbour";
+  EXPECT_EQ(r.Titlar[2].iGerð, 0);
+  EXPECT_EQ(r.Titlar[1].s2, u"x");
+  EXPECT_EQ(r.Aðfanganúmer[0].Númer, 123);
+  EXPECT_EQ(r.Aðfanganúmer[0].boolÍLáni, kFalse);
+  ASSERT_EQ(r.Efnisyfirlit.count(), 2);
+  EXPECT_EQ(r.Efnisyfirlit[0].Nöfn[0].p1, u"Höf");
+  EXPECT_EQ(r.Efnisyfirlit[1].Efnisorð[0].s2, u"b");
+  EXPECT_EQ(r.Aukafærslur.Titlar[0].s1, u"Aukatitill");
+  EXPECT_EQ(r.Aukafærslur.Nöfn[0].p1, u"Auka");
+  EXPECT_EQ(r.Ritröð.Titlar[0].s1, u"Ritröð");
+  EXPECT_EQ(r.Ritröð.Tölumerking, u"3");
+  EXPECT_EQ(r.InnlErl, kTrue);
+  EXPECT_EQ(r.boolOpinLokuð, kFalse);
+  EXPECT_EQ(r.boolHeilÓheil, kTrue);
+  EXPECT_EQ(r.ID, -1);
+}
+
+TEST(RecordText, FaultsCarryTheirNumbers) {
+  RecordTextBuilder b;
+  Text full = b.text();
+  // Cut after the holdings list (step 8): the contents list cannot be looked at.
+  std::size_t cut = 0;
+  int soh = 0;
+  for (std::size_t i = 0; i < full.size(); ++i)
+    if (full[i] == u'\x01' && ++soh == 5) cut = i + 1;
+  EXPECT_EQ(error_of(full.substr(0, cut)), 5);
+  EXPECT_EQ(error_of(u"no terminator"), 5);
+  EXPECT_EQ(error_of(full.substr(0, full.size() - 1)), 5);
+  b.Titlar = {{u"40000", u"x", u""}};
+  EXPECT_EQ(error_of(b.text()), 6);
+  b.Titlar = {};
+  b.Aukatexti1 = Text(33000, u'a');
+  EXPECT_EQ(error_of(b.text()), 6);
+  int16_t pos = 1;
+  EXPECT_EQ(NextToken(pos, u"ab\x05" u"c\x05"), u"ab");
+  EXPECT_EQ(pos, 4);
+  EXPECT_EQ(NextToken(pos, u"ab\x05" u"c\x05"), u"c");
+  EXPECT_THROW(NextToken(pos, u"ab\x05" u"c\x05"), Error);
+}
+
+class FetchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    thread_state() = ThreadState{};
+    thread_state().notifier = [this](TextView m, TextView) { messages_.push_back(to_utf8(m)); };
+    RecordTextBuilder b;
+    b.Titlar = {RecordTextBuilder::title(u"Brennu-Njáls saga")};
+    b.Aðfanganúmer = {{u"999", u"", u""}};
+    text_ = to_utf8(b.text());
+    site_.catalogue_sql(
+        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild,"
+        " UpprunaID, Einkennisstrengur) VALUES"
+        " (7, '2020-05-04 10:11:12', '" + text_ + "', NULL, 0, 'brennu', 1, 3, 2, 4, 'k7'),"
+        " (8, '2021-01-01', '" + text_ + "', '100 4 $aX', 7, 'hluti', 2, 0, 1, 0, 'k8'),"
+        " (9, NULL, '" + text_ + "', '', 0, 'x', 1, 0, 1, 0, 'k9'),"
+        " (10, '2021-01-01', 'broken', '', 0, 'x', 1, 0, 1, 0, 'k10');"
+        "INSERT INTO Aðfanganúmer VALUES (501, 'Gjöf', 'Aðalsafn', 7, 1, 0), (502, NULL, NULL, 7, 1024, 7),"
+        " (503, '', 'Útibú', 7, NULL, NULL);"
+        "INSERT INTO ValdarFærslur VALUES (7);");
+    Text user = u"Admin", pw = u"";
+    thread_state().engine = db::create_sqlite_engine();
+    thread_state().engine->set_system_db(from_utf8(site_.workgroup()));
+    thread_state().workspace = thread_state().engine->CreateWorkspace(u"LR", user, pw);
+    site_.clear_log();
+  }
+  void TearDown() override { thread_state() = ThreadState{}; }
+  Site site_;
+  std::string text_;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(FetchTest, ARecordWithItsHoldingsAndSelectedFlag) {
+  CatalogueRecord r = FærslaFráID(7);
+  EXPECT_EQ(r.ID, 7);
+  EXPECT_EQ(r.Tag, 1);
+  EXPECT_EQ(r.Skráning, (DateTime{2020, 5, 4, 10, 11, 12}));
+  EXPECT_EQ(r.Titlar[0].s1, u"Brennu-Njáls saga");
+  EXPECT_EQ(r.MarkSnið, u"");
+  EXPECT_EQ(r.Röðunarsvið, u"brennu");
+  EXPECT_EQ(r.Uppruni, 3);
+  EXPECT_EQ(r.Safndeild, 2);
+  EXPECT_EQ(r.UpprunaID, 4);
+  EXPECT_EQ(r.boolValin, kTrue);
+  ASSERT_EQ(r.Aðfanganúmer.count(), 3) << "the text's holdings are replaced by the table's";
+  EXPECT_EQ(r.Aðfanganúmer[0].Athugasemd, u"Gjöf");
+  EXPECT_EQ(r.Aðfanganúmer[1].boolTagInnanMarka, kFalse);
+  EXPECT_EQ(r.Aðfanganúmer[1].boolÍLáni, kTrue);
+  EXPECT_EQ(r.Aðfanganúmer[2].boolTagInnanMarka, kTrue);
+  EXPECT_EQ(r.Aðfanganúmer[2].boolÍLáni, kFalse);
+  EXPECT_EQ(site_.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: ,  7, ");
+
+  CatalogueRecord part = FærslaFráID(8);
+  EXPECT_EQ(part.Aðfanganúmer.count(), 3) << "a component part shows its host's holdings";
+  EXPECT_EQ(part.boolValin, kFalse);
+  EXPECT_EQ(part.MarkSnið, u"100 4 $aX");
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(FetchTest, FaultsGiveTheRecordAsItStood) {
+  CatalogueRecord none = FærslaFráID(99);
+  EXPECT_EQ(none.ID, -1);
+  EXPECT_EQ(site_.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: , -1, ");
+  CatalogueRecord null_date = FærslaFráID(9);
+  EXPECT_EQ(null_date.ID, 9);
+  EXPECT_EQ(null_date.Tag, 1);
+  EXPECT_EQ(null_date.Röðunarsvið, u"") << "members after the fault stay empty";
+  EXPECT_EQ(FærslaFráID(10).ID, -1) << "a text that does not parse gives the empty record";
+  EXPECT_EQ(site_.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: , -1, ");
+  site_.catalogue_sql("DROP TABLE Aðfanganúmer; DROP TABLE ValdarFærslur;");
+  CatalogueRecord r = FærslaFráID(7);
+  EXPECT_EQ(r.ID, 7);
+  EXPECT_EQ(r.Aðfanganúmer.count(), 0);
+  EXPECT_EQ(r.boolValin, kFalse);
+  EXPECT_EQ(messages_.size(), 1u) << "a lasting fault is shown once";
+  thread_state().workspace.reset();
+  std::size_t lines = site_.log_lines().size();
+  try {
+    FærslaFráID(7);
+    ADD_FAILURE() << "no log-on must fail";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), 91);
+  }
+  EXPECT_EQ(site_.log_lines().size(), lines);
+}
+
+}  // namespace
