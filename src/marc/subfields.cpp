@@ -108,6 +108,8 @@ MainEntry BuildMainEntry(TextView marc) {
 }
 
 Text FormatName(const NameEntry& e) {
+  // A name without any part is no name: not even the inverted form's comma.
+  if (e.p1.empty() && e.p2.empty() && e.p3.empty() && e.p4.empty() && e.p5.empty()) return {};
   if (e.iRöð == 0) return trim(trim(e.p1 + u" " + e.p2) + u" " + trim(e.p3 + u" " + e.p4 + u" " + e.p5));
   if (e.iRöð == 1) return trim(trim(trim(e.p1 + u" " + e.p4) + u", " + e.p2 + u" " + e.p3) + u" " + e.p5);
   return {};
