@@ -21,9 +21,4 @@ int32_t Leita(Variant&, Variant&, Variant&, SafeArray<Text>&, SafeArray<int32_t>
   return pending(u"Leita inn", u"Leita út, normal", u"Leita");
 }
 
-int32_t FormaFyrirPrentun(Variant&, SafeArray<int32_t>&, SafeArray<int16_t>&, SafeArray<Text>&, SafeArray<Text>&,
-                          SafeArray<Text>&) {
-  return pending(u"FormaFyrirPrentun inn", u"FormaFyrirPrentun út, normal", u"FormaFyrirPrentun");
-}
-
 }  // namespace kvistur
