@@ -1,0 +1,213 @@
+#include "search/search.h"
+
+#include "kvistur/number.h"
+#include "marc/description.h"
+#include "marc/text_split.h"
+#include "platform/open_database.h"
+#include "record/record_fetch.h"
+#include "search/hits.h"
+#include "search/progress.h"
+#include "search/terms.h"
+#include "search/volumes.h"
+#include "settings/log.h"
+#include "settings/thread_state.h"
+
+namespace kvistur {
+
+namespace {
+
+struct Term {
+  Text text;
+  int32_t count = 0;
+  HitArray hits{1};  // position 0 stays empty
+};
+
+// The query of one term, exactly as it is written to the log.
+Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
+  Text q = u"SELECT DISTINCT t0.FærsluID ";
+  q += u"FROM Tengill AS t0 INNER JOIN Orð AS O0 ON t0.OrðID = O0.ID ";
+  bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
+  q += pattern ? u"WHERE (((O0.Orð) Like '" + term + u"'))" : u"WHERE (((O0.Orð) = '" + term + u"'))";
+  if (lHópur >= 0) q += u" AND t0.HópID = " + number_text_blank(lHópur);
+  if (lSvið >= 0) q += u" AND t0.Orðtag = " + number_text_blank(lSvið);
+  return q;
+}
+
+HitArray& result_table() {
+  auto& slot = thread_state().search_table;
+  if (!slot) slot = std::make_shared<HitArray>();
+  return *static_cast<HitArray*>(slot.get());
+}
+
+}  // namespace
+
+int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray<Text>& aSvar,
+                   SafeArray<int32_t>& aSvarID, SafeArray<Text>& aEinkenni, const SafeArray<Text>& aEkkiOrð,
+                   int32_t lMaxFj, int16_t iRofi, const Variant* ctrlC) {
+  aSvar.redim(0, 0);
+  aSvarID.redim(0, 0);
+  aEinkenni.redim(0, 0);
+  SearchProgress progress(iRofi, ctrlC);
+  std::unique_ptr<db::Database> database;
+  std::unique_ptr<db::Recordset> rs;  // the last result set opened
+  bool rs_open = false;
+  auto finish = [&](int32_t result) {
+    try {
+      if (rs) rs->Close();
+    } catch (...) {
+    }
+    try {
+      if (database) database->Close();
+    } catch (...) {
+    }
+    progress.finished();
+    return result;
+  };
+  try {
+    database = open_catalogue();
+    progress.started();
+    if (szStr.empty()) return finish(0);
+
+    // Terms, without the stop words (compared in upper case).
+    std::vector<Text> split = SearchTerms(szStr);
+    std::vector<Term> terms;
+    int32_t stop_last = aEkkiOrð.ubound();
+    for (std::size_t i = 1; i < split.size(); ++i) {
+      Text upper = upper_is(split[i]);
+      bool stop = false;
+      for (int32_t j = 1; j <= stop_last && !stop; ++j) stop = upper_is(aEkkiOrð(j)) == upper;
+      if (!stop) terms.push_back(Term{split[i]});
+    }
+    if (terms.empty()) throw Error(err::kSubscript);  // nothing left to search for
+    if (terms.size() > 32767) throw Error(err::kOverflow);
+
+    for (Term& t : terms) {
+      progress.term_query(t.text);
+      Text q = term_query(t.text, lHópur, lSvið);
+      MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q, false);
+      rs = database->OpenRecordset(q);
+      rs_open = true;
+      if (rs->RecordCount() > 0) {
+        rs->MoveLast();
+        int32_t h = rs->RecordCount();
+        t.count = h;
+        MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q + u"Eftir MoveLast " + number_text(h), false);
+        t.hits.assign(std::size_t(h) + 1, HitRecord{});
+        progress.term_hits(h, t.text);
+        rs->MoveFirst();
+        progress.reset();
+        for (int32_t j = 1; !rs->eof(); ++j) {
+          if (j > h) throw Error(err::kSubscript);
+          t.hits[std::size_t(j)].SortKey = rs->field(u"FærsluID");
+          progress.row(j, h);
+          rs->MoveNext();
+        }
+        progress.sorting_hits();
+        SortHits(t.hits);
+      }
+      rs->Close();
+      rs_open = false;
+    }
+
+    // Fewest hits first; equal counts keep their order.
+    const std::size_t n = terms.size();
+    if (n >= 2)
+      for (std::size_t pass = 0; pass < n; ++pass)
+        for (std::size_t i = 0; i + 1 < n; ++i)
+          if (terms[i].count > terms[i + 1].count) std::swap(terms[i], terms[i + 1]);
+
+    std::vector<int32_t> result(1);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Term& t = terms[i];
+      progress.merge_started();
+      progress.reset();
+      if (i == 0) {
+        if (t.count == 0) return finish(0);
+        int32_t previous = -1;
+        for (int32_t j = 1; j <= t.count; ++j) {
+          progress.merge_step(j, t.count);
+          int32_t id = t.hits[std::size_t(j)].SortKey.to_i32();
+          if (id > previous) result.push_back(id);
+          previous = id;
+        }
+        progress.merge_done();
+        continue;
+      }
+      progress.merging_term(t.text);
+      std::size_t last = result.size() - 1, r = 1, c = 0;
+      for (int32_t j = 1; j <= t.count && r <= last;) {
+        progress.merge_step(j, t.count);
+        int32_t hit = t.hits[std::size_t(j)].SortKey.to_i32();
+        if (hit < result[r]) {
+          ++j;
+        } else if (hit > result[r]) {
+          ++r;
+        } else {
+          result[++c] = result[r];
+          ++r;
+          ++j;
+        }
+      }
+      progress.merge_done();
+      result.resize(c + 1);
+      if (c == 0) return finish(0);
+    }
+
+    const int32_t m = int32_t(result.size()) - 1;
+    HitArray& table = result_table();
+    table.assign(std::size_t(m) + 1, HitRecord{});
+    progress.fetching_results();
+    progress.reset();
+    for (int32_t k = 1; k <= m; ++k) {
+      int32_t id = result[std::size_t(k)];
+      rs = database->OpenRecordset(
+          u"select m.Röðunarsvið, m.Einkennisstrengur, m.Tag FROM Móðurtafla m where m.id = " + number_text_blank(id),
+          db::kSnapshot);
+      rs_open = true;
+      HitRecord& e = table[std::size_t(k)];
+      e.ID = id;
+      if (rs->RecordCount() == 0) {
+        e.SortKey = Variant(Text());
+        e.Tag = -1;
+      } else {
+        e.SortKey = rs->field(u"Röðunarsvið");
+        e.Einkennisstrengur = rs->field(u"Einkennisstrengur").to_text();
+        e.Tag = rs->field(u"Tag").to_i16();
+      }
+      rs->Close();
+      rs_open = false;
+      progress.result(k, m);
+    }
+    progress.sorting_results();
+    if (m >= 1) SortHits(table);
+
+    int32_t k = lMaxFj < 0 ? m : std::min(m, lMaxFj);
+    aSvar.redim(0, k);
+    aSvarID.redim(0, k);
+    aEinkenni.redim(0, k);
+    for (int32_t p = 1; p <= k; ++p) {
+      const HitRecord& e = table[std::size_t(p)];
+      CatalogueRecord record = FærslaFráID(e.ID);
+      Text description = BuildDescription(record, 0);
+      if (e.Tag == 100) {
+        Text volumes;
+        if (BuildVolumeList(*database, record, volumes)) description += volumes;
+        if (iRofi != -1) description = JoinLines(description);
+      }
+      aSvar(p) = description;
+      aSvarID(p) = e.ID;
+      aEinkenni(p) = e.Einkennisstrengur;
+    }
+    return finish(k);
+  } catch (...) {
+    // With a result set open the search ends quietly with 0; otherwise
+    // closing the missing result set fails too, and that reaches Leita.
+    if (!rs_open) throw;
+    rs->Close();
+    database->Close();
+    progress.finished();
+    return 0;
+  }
+}
+
+}  // namespace kvistur
