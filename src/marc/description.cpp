@@ -2,20 +2,14 @@
 
 #include "marc/lists.h"
 #include "marc/subfields.h"
+#include "marc/trap.h"
 #include "record/record_fetch.h"
 
 namespace kvistur {
 
 namespace {
 
-template <typename F>
-Text trapped(F f) {
-  try {
-    return f();
-  } catch (...) {
-    return {};
-  }
-}
+using marc_detail::trap_faults;
 
 // Puts `part` in front of `r` with a separator when r is not empty.
 Text before(const Text& part, const char16_t* sep, const Text& r) { return r.empty() ? part : part + sep + r; }
@@ -41,7 +35,7 @@ struct Parts {
 }  // namespace
 
 Text BuildPublication(const CatalogueRecord& rec) {
-  return trapped([&] {
+  return trap_faults([&] {
     Text r = trim(rec.Útgáfutími);
     if (!trim(rec.Útgefandi).empty()) r = trim(r).empty() ? trim(rec.Útgefandi) : trim(rec.Útgefandi) + u", " + r;
     if (!trim(rec.Útgáfustaður).empty())
@@ -51,7 +45,7 @@ Text BuildPublication(const CatalogueRecord& rec) {
 }
 
 Text BuildPhysical(const CatalogueRecord& rec) {
-  return trapped([&] {
+  return trap_faults([&] {
     Text r;
     if (!rec.Fylgiefni.empty()) r = rec.Fylgiefni;
     if (!rec.Stærð.empty()) r = before(trim(rec.Stærð), u" + ", r);
@@ -62,7 +56,7 @@ Text BuildPhysical(const CatalogueRecord& rec) {
 }
 
 Text BuildEdition(const CatalogueRecord& rec) {
-  return trapped([&] {
+  return trap_faults([&] {
     Text names = JoinNames(rec.Útgáfa.Nöfn);
     if (!rec.Útgáfa.Texti.empty()) return names.empty() ? rec.Útgáfa.Texti : rec.Útgáfa.Texti + u" / " + names;
     return names;
@@ -70,7 +64,7 @@ Text BuildEdition(const CatalogueRecord& rec) {
 }
 
 Text BuildSeries(const CatalogueRecord& rec) {
-  return trapped([&] {
+  return trap_faults([&] {
     Text r;
     for (std::size_t i = 0; i < std::size_t(rec.Ritröð.Titlar.count()); ++i) {
       if (i > 0) r += u" : ";
@@ -88,7 +82,7 @@ Text BuildSeries(const CatalogueRecord& rec) {
 }
 
 Text BuildHostPart(const CatalogueRecord& rec) {
-  return trapped([&] {
+  return trap_faults([&] {
     const Text& m = rec.MarkSnið;
     Text a792 = GetSubfield(u"792", u"a", m);
     Text a = GetSubfield(u"793", u"a", m), b = GetSubfield(u"793", u"b", m), c = GetSubfield(u"793", u"c", m),
@@ -103,14 +97,14 @@ Text BuildHostPart(const CatalogueRecord& rec) {
 }
 
 Text BuildCallNumber(const CatalogueRecord& r) {
-  return trapped([&] {
+  return trap_faults([&] {
     Text s = u"[" + trim(r.Marktákn1 + u" " + trim(r.Marktákn2 + u" " + trim(r.Marktákn3 + u" " + r.Marktákn4))) + u"]";
     return s == u"[]" ? Text() : s;
   });
 }
 
 Text BuildAreaTail(const CatalogueRecord& rec) {
-  return trapped([&] {
+  return trap_faults([&] {
     Text r;
     for (const Text& area : {BuildEdition(rec), BuildPublication(rec), BuildPhysical(rec), BuildSeries(rec)})
       if (!area.empty()) r += u". - " + area;
@@ -121,7 +115,7 @@ Text BuildAreaTail(const CatalogueRecord& rec) {
 }
 
 Text BuildDescription(const CatalogueRecord& rec, int16_t flag) {
-  return trapped([&] {
+  return trap_faults([&] {
     Parts p(rec);
     Text r;
     switch (rec.Tag) {
@@ -134,15 +128,15 @@ Text BuildDescription(const CatalogueRecord& rec, int16_t flag) {
       case 2: {
         r = p.title;
         if (!p.names.empty()) r = p.names + u": " + r;
-        CatalogueRecord host_record = FærslaFráID(rec.Upprunafærsla);
-        Parts h(host_record);
+        // The host item's record gives what follows "Í:" (its own main
+        // entry, title and names) and, from here on, the areas and the call
+        // number as well.
+        Parts h(FærslaFráID(rec.Upprunafærsla));
         Text host = h.title;
         if (!h.names.empty()) host += u" / " + h.names;
         if (!h.main.empty()) host = h.main + u": " + host;
         r += u"  Í: " + host;
-        Text first = r;
-        p = h;
-        r = first;
+        p = std::move(h);
         break;
       }
       case 100:

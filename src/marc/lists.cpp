@@ -2,19 +2,18 @@
 
 #include "kvistur/number.h"
 #include "marc/subfields.h"
+#include "marc/trap.h"
 
 namespace kvistur {
 
 Text FormatHolding(const HoldingItem& item) {
-  try {
+  return marc_detail::trap_faults([&] {
     Text s = number_text(item.Númer);
     Text note = trim(item.Athugasemd), place = trim(item.Staðsetning);
     if (!note.empty()) s += u", " + note;
     if (!place.empty()) s += u", " + place;
     return s;
-  } catch (...) {
-    return {};
-  }
+  });
 }
 
 namespace {
@@ -30,25 +29,19 @@ Text join(const List<T>& list, F one) {
 }  // namespace
 
 Text JoinNames(const List<NameEntry>& names) {
-  try {
-    return join(names, FormatName);
-  } catch (...) {
-    return {};
-  }
+  return marc_detail::trap_faults([&] { return join(names, FormatName); });
 }
 
 Text JoinPairs(const List<TermPair>& pairs) { return join(pairs, FormatPair); }
 
 Text BuildTitle(const List<TitleElement>& titles, TextView designation) {
-  try {
-    if (titles.empty()) return {};
+  return marc_detail::trap_faults([&] {
+    if (titles.empty()) return Text();
     Text s = FormatTitleElement(titles[0]);
     if (!designation.empty()) s += u" [" + Text(designation) + u"]";
     for (std::size_t i = 1; i < std::size_t(titles.count()); ++i) s += u" : " + FormatTitleElement(titles[i]);
     return s;
-  } catch (...) {
-    return {};
-  }
+  });
 }
 
 Text HoldingsText(const CatalogueRecord& r) {

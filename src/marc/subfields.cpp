@@ -1,5 +1,7 @@
 #include "marc/subfields.h"
 
+#include "marc/trap.h"
+
 namespace kvistur {
 
 namespace {
@@ -118,11 +120,7 @@ Text FormatName(const NameEntry& e) {
 Text FormatPair(const TermPair& p) { return trim(p.s1 + u" " + p.s2); }
 
 Text FormatTitleElement(const TitleElement& t) {
-  try {
-    return trim(t.s1 + u" " + t.s2);
-  } catch (...) {
-    return {};
-  }
+  return marc_detail::trap_faults([&] { return trim(t.s1 + u" " + t.s2); });
 }
 
 }  // namespace kvistur
