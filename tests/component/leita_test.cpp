@@ -1,0 +1,221 @@
+// Leita end to end on small catalogues: terms, stop words, ordering, the
+// limit, periodicals, the two failure outcomes and the progress form.
+#include <gtest/gtest.h>
+
+#include "common/record_text_builder.h"
+#include "common/site.h"
+#include "component/faersla_state.h"
+#include "component/methods.h"
+#include "marc/text_split.h"
+#include "search/hits.h"
+#include "search/terms.h"
+#include "settings/thread_state.h"
+
+using namespace kvistur;
+using kvistur::testing::RecordTextBuilder;
+using kvistur::testing::Site;
+
+namespace {
+
+// A progress form that records its calls the way the host's stand-in does.
+class Form : public Dispatch {
+ public:
+  std::vector<std::string> calls, lines;
+  bool visible = false;
+  int new_index = -1;
+  struct Child : Dispatch {
+    Form* form;
+    bool list;
+    Child(Form* f, bool l) : form(f), list(l) {}
+    Variant invoke(TextView m, std::vector<Variant>& args) override {
+      if (list && m == u"Clear") { form->calls.push_back("lbLeit.Clear"); form->lines.clear(); return {}; }
+      if (list && m == u"AddItem") {
+        form->lines.push_back(to_utf8(args.at(0).to_text()));
+        form->new_index = int(form->lines.size()) - 1;
+        form->calls.push_back("lbLeit.AddItem:" + form->lines.back());
+        return {};
+      }
+      throw no_such_member(m);
+    }
+    Variant get(TextView m) override {
+      if (list && m == u"NewIndex") return Variant(int32_t(form->new_index));
+      throw no_such_member(m);
+    }
+    void put(TextView m, const Variant& v) override {
+      if (list && m == u"ListIndex") { form->calls.push_back("lbLeit.ListIndex=" + std::to_string(v.to_i32())); return; }
+      if (!list && m == u"Value") { form->calls.push_back("prgBarLeit.Value=" + std::to_string(v.to_i32())); return; }
+      throw no_such_member(m);
+    }
+  };
+  Variant invoke(TextView m, std::vector<Variant>&) override {
+    if (m == u"Show") visible = true;
+    else if (m == u"Hide") visible = false;
+    else if (m != u"Refresh") throw no_such_member(m);
+    calls.push_back(to_utf8(m));
+    return {};
+  }
+  Variant get(TextView m) override {
+    if (m == u"lbLeit") return Variant(std::shared_ptr<Dispatch>(std::make_shared<Child>(this, true)));
+    if (m == u"prgBarLeit") return Variant(std::shared_ptr<Dispatch>(std::make_shared<Child>(this, false)));
+    throw no_such_member(m);
+  }
+  void put(TextView m, const Variant&) override { throw no_such_member(m); }
+  std::vector<int> bar() const {
+    std::vector<int> v;
+    for (auto& c : calls)
+      if (c.rfind("prgBarLeit.Value=", 0) == 0) v.push_back(std::stoi(c.substr(17)));
+    return v;
+  }
+};
+
+struct Result {
+  int32_t n;
+  std::vector<int32_t> ids;
+  std::vector<Text> texts, keys;
+};
+
+class LeitaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    thread_state() = ThreadState{};
+    // Records 1..6 with sort texts; words: saga (1,2,3), Þór (2,3), dagur (3),
+    // sagnfræði (4), a periodical 6 with volumes.
+    auto rec = [](int id, const char16_t* title, const char* key, int tag) {
+      RecordTextBuilder b;
+      b.Titlar = {RecordTextBuilder::title(title)};
+      return "(" + std::to_string(id) + ", '2020-01-01', '" + to_utf8(b.text()) + "', '', 0, " +
+             (key ? "'" + std::string(key) + "'" : std::string("NULL")) + ", " + std::to_string(tag) + ", 0, 1, 0, 'e" +
+             std::to_string(id) + "')";
+    };
+    site_.catalogue_sql(
+        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild,"
+        " UpprunaID, Einkennisstrengur) VALUES " +
+        rec(1, u"Eitt", "Ö", 1) + "," + rec(2, u"Tvö", "b", 1) + "," + rec(3, u"Þrjú", "A", 1) + "," +
+        rec(4, u"Fjögur", "c", 1) + "," + rec(6, u"Tímarit", "d", 100) + ";" +
+        "INSERT INTO Orð VALUES (1, 'saga'), (2, 'Þór'), (3, 'dagur'), (4, 'sagnfræði'), (5, 'og'), (6, 'rit');"
+        "INSERT INTO Tengill VALUES (1,1,1,1), (2,1,1,2), (3,1,2,1), (3,1,1,1), (2,2,1,1), (3,2,1,1), (3,3,1,1),"
+        " (4,4,1,1), (5,1,1,1), (6,6,1,1), (6,1,1,1);"
+        "INSERT INTO Árgangur VALUES (1, 6, 1, '11', '2000'), (2, 6, 2, '12', '2001');"
+        "INSERT INTO Tölublað VALUES (2, 2, '2'), (2, 1, '1'), (1, 1, '');");
+    FaerslaState st;
+    Text user = u"Admin", pw = u"";
+    LogOn(st, user, pw);
+  }
+  void TearDown() override { thread_state() = ThreadState{}; }
+
+  Result search(Text text, int32_t group = -1, int32_t field = -1, int32_t max = -1, int16_t rofi = 0,
+                Variant* form = nullptr, std::vector<Text> stop = {u""}) {
+    Variant g(group), f(field), s(text);
+    SafeArray<Text> svar, einkenni, stops(0, stop);
+    SafeArray<int32_t> ids;
+    Result r;
+    r.n = Leita(g, f, s, svar, ids, einkenni, stops, max, &rofi, form);
+    r.ids = ids.items();
+    r.texts = svar.items();
+    r.keys = einkenni.items();
+    return r;
+  }
+  Site site_;
+};
+
+TEST_F(LeitaTest, FindsRecordsWithEveryTermInSortTextOrder) {
+  EXPECT_EQ(search(u"saga").ids, (std::vector<int32_t>{0, 5, 3, 2, 6, 1})) << "5 has no row: empty sort text first";
+  EXPECT_EQ(search(u"SAGA þór").ids, (std::vector<int32_t>{0, 3, 2}));
+  EXPECT_EQ(search(u"saga* (þór).").ids, (std::vector<int32_t>{0, 3, 2}));
+  EXPECT_EQ(search(u"sag*").ids, (std::vector<int32_t>{0, 5, 3, 2, 4, 6, 1}));
+  EXPECT_EQ(search(u"*ór").ids, (std::vector<int32_t>{0, 3, 2}));
+  EXPECT_EQ(search(u"saga ekkert").n, 0);
+  EXPECT_EQ(search(u"saga", 2).ids, (std::vector<int32_t>{0, 3}));
+  EXPECT_EQ(search(u"saga", 1, 2).ids, (std::vector<int32_t>{0, 2}));
+  EXPECT_EQ(search(u"saga", -1, -1, 2).ids, (std::vector<int32_t>{0, 5, 3}));
+  EXPECT_EQ(search(u"saga", -1, -1, 0).n, 0);
+  Result r = search(u"saga og dagur", -1, -1, -1, 0, nullptr, {u"", u"OG"});
+  EXPECT_EQ(r.ids, (std::vector<int32_t>{0, 3}));
+  EXPECT_EQ(r.keys, (std::vector<Text>{u"", u"e3"}));
+  EXPECT_EQ(r.texts[1], u"Þrjú");
+  EXPECT_EQ(search(u"").n, 0);
+  EXPECT_EQ(search(u"x' OR '1'='1").n, 0) << "quotes are stripped from terms";
+}
+
+TEST_F(LeitaTest, PeriodicalsGetTheirVolumes) {
+  Result r = search(u"rit");
+  ASSERT_EQ(r.n, 1);
+  EXPECT_EQ(r.texts[1], u"Tímarit. [tímarit]\\n12,(2001) 1,2\\n11,(2000)");
+  Variant form{std::shared_ptr<Dispatch>(std::make_shared<Form>())};
+  Result kept = search(u"rit", -1, -1, -1, -1, &form);
+  EXPECT_EQ(kept.texts[1], u"Tímarit.  [tímarit]\r\n12,(2001) 1,2\r\n11,(2000)");
+}
+
+TEST_F(LeitaTest, FailureOutcomes) {
+  site_.debug(true);
+  site_.clear_log();
+  EXPECT_EQ(search(u"og", -1, -1, -1, 0, nullptr, {u"", u"Og"}).n, -1) << "only stop words";
+  EXPECT_EQ(site_.log_lines(), (std::vector<std::string>{"MeldaError: Leita inn,  0, "}));
+  Variant none;
+  EXPECT_EQ(search(u"saga", -1, -1, -1, 1, &none).n, -1) << "progress asked for without a form";
+  site_.catalogue_sql("UPDATE Móðurtafla SET Einkennisstrengur = NULL WHERE ID = 3;");
+  auto form = std::make_shared<Form>();
+  Variant v{std::shared_ptr<Dispatch>(form)};
+  EXPECT_EQ(search(u"dagur", -1, -1, -1, 1, &v).n, 0) << "a fault with a result set open ends quietly";
+  EXPECT_FALSE(form->visible);
+  thread_state().workspace.reset();
+  EXPECT_EQ(search(u"saga").n, -1);
+}
+
+TEST_F(LeitaTest, ProgressLinesAndBar) {
+  site_.catalogue_sql("INSERT INTO Orð VALUES (7, 'a'), (8, 'b');"
+                      "INSERT INTO Tengill VALUES (1,7,1,1), (2,7,1,1), (3,7,1,1), (2,8,1,1);");
+  auto form = std::make_shared<Form>();
+  Variant v{std::shared_ptr<Dispatch>(form)};
+  EXPECT_EQ(search(u"a b", -1, -1, -1, 1, &v).ids, (std::vector<int32_t>{0, 2}));
+  EXPECT_EQ(form->lines,
+            (std::vector<std::string>{"Leita að færslum með a", "Fann 3 færslur með a", "Les inn færslunúmer", "Raða færslum",
+                                      "Leita að færslum með b", "Fann 1 færslur með b", "Les inn færslunúmer", "Raða færslum",
+                                      "Sæki númer færslna sem innihalda a", "Sæki niðurstöður", "Raða niðurstöðum"}));
+  EXPECT_FALSE(form->visible);
+  EXPECT_EQ(form->calls.front(), "Show");
+  EXPECT_EQ(form->calls.back(), "Hide");
+  std::vector<int> bar = form->bar();
+  // Term a: 0, rows 33 67 100, then 100; term b: 0, 100, 100; merge of b: 0,
+  // 100, 100; merge of a: 0, 0, 100 (reaching a's last hit is not needed),
+  // 100; fetch: 100.
+  EXPECT_EQ(std::vector<int>(bar.begin(), bar.begin() + 5), (std::vector<int>{0, 33, 67, 100, 100}));
+
+  auto empty = std::make_shared<Form>();
+  Variant e{std::shared_ptr<Dispatch>(empty)};
+  EXPECT_EQ(search(u"", -1, -1, -1, 1, &e).n, 0);
+  EXPECT_EQ(empty->calls, (std::vector<std::string>{"Show", "lbLeit.Clear", "Refresh", "Hide"}));
+}
+
+TEST(SearchTerms, SplittingAndStripping) {
+  EXPECT_EQ(SearchTerms(u"saga  og   dagur"), (std::vector<Text>{u"", u"saga", u"og", u"dagur"}));
+  EXPECT_EQ(SearchTerms(u"   "), (std::vector<Text>{u"", u""}));
+  EXPECT_EQ(SearchTerms(u"(saga). a.b.c o'neill sag* ; x"),
+            (std::vector<Text>{u"", u"saga", u"abc", u"oneill", u"sag*", u"", u"x"}));
+  Text t = u"  a  b ";
+  std::vector<Text> parts{u"keep"};
+  SplitText(t, parts, u" ");
+  EXPECT_EQ(t, u"a b");
+  EXPECT_EQ(parts, (std::vector<Text>{u"keep", u"a", u"b"}));
+  EXPECT_EQ(JoinLines(u"a\r\n\r\n  b  c\r\n"), u"a\\nb c\\n");
+  EXPECT_EQ(JoinLines(u"a\nb"), u"a\nb");
+}
+
+TEST(SortHits, OrderOfKeys) {
+  auto sorted = [](std::vector<Variant> keys) {
+    HitArray h(1);
+    for (std::size_t i = 0; i < keys.size(); ++i) h.push_back(HitRecord{int32_t(i + 1), u"", keys[i], 0});
+    SortHits(h);
+    std::vector<int32_t> ids;
+    for (std::size_t i = 1; i < h.size(); ++i) ids.push_back(h[i].ID);
+    return ids;
+  };
+  EXPECT_EQ(sorted({Variant(7), Variant(3), Variant(9), Variant(1)}), (std::vector<int32_t>{4, 2, 1, 3}));
+  EXPECT_EQ(sorted({Variant(u"b"), Variant(u""), Variant(u"Á"), Variant(u"a")}), (std::vector<int32_t>{2, 4, 3, 1}));
+  EXPECT_EQ(sorted({Variant(u"Þór"), Variant(u"ör"), Variant(u"zeta")}), (std::vector<int32_t>{3, 1, 2}));
+  // Equal keys in the order the partition steps leave them.
+  EXPECT_EQ(sorted({Variant(u"a"), Variant(u"A"), Variant(u"a")}), (std::vector<int32_t>{2, 1, 3}));
+  EXPECT_EQ(sorted({Variant(u"b"), Variant::null(), Variant(u"a")}), (std::vector<int32_t>{2, 3, 1})) << "a null pivot takes nothing to its left";
+}
+
+}  // namespace
