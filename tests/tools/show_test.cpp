@@ -1,0 +1,147 @@
+// kvistur show and the display eval operations of kvistur host, end to end
+// on a small catalogue made here.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "common/record_text_builder.h"
+#include "common/site.h"
+#include "tools/run_tool.h"
+
+using nlohmann::json;
+using kvistur::testing::RecordTextBuilder;
+using kvistur::testing::run_tool;
+using kvistur::testing::Site;
+
+namespace {
+
+// The whole-record text of the kind-0 example description, in UTF-8.
+std::string example_text() {
+  RecordTextBuilder b;
+  b.Titlar = {RecordTextBuilder::title(u"Titill"), RecordTextBuilder::title(u"undirtitill")};
+  b.Ábyrgðaraðildir = {RecordTextBuilder::name(u"Fornafn", u"Eftirnafn")};
+  b.ÚtgáfaTexti = u"2. útg.";
+  b.Útgáfustaður = u"Staður";
+  b.Útgefandi = u"Útgefandi";
+  b.Útgáfutími = u"2001";
+  b.Umfang = u"120 s.";
+  b.AðrarUpplýsingar = u"myndir";
+  b.Stærð = u"24 sm";
+  b.Marktákn1 = u"B";
+  b.Marktákn2 = u"1";
+  b.Efnisorð = {{u"Saga", u"Ísland"}, {u"Ljóð", u""}};
+  b.Efnisyfirlit = {{{RecordTextBuilder::title(u"Fyrsti kafli")}, {RecordTextBuilder::name(u"Höf")}, {}}};
+  return kvistur::to_utf8(b.text());
+}
+
+std::string component_text() {
+  RecordTextBuilder b;
+  b.Titlar = {RecordTextBuilder::title(u"Kafli")};
+  b.Ábyrgðaraðildir = {RecordTextBuilder::name(u"Höf")};
+  b.Útgáfustaður = u"Annar staður";  // not shown: a component part shows its host's areas
+  return kvistur::to_utf8(b.text());
+}
+
+class ShowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site_.catalogue_sql(
+        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, "
+        "Safndeild, UpprunaID) VALUES "
+        "(12, '2001-05-01 10:00:00', '" + example_text() + "', '1004 #$aFornafn$bEftirnafn', 0, 'titill', 1, 0, 1, 0),"
+        "(13, '2001-05-01 10:00:00', '" + component_text() + "', '', 12, 'kafli', 2, 0, 1, 0);"
+        "INSERT INTO Aðfanganúmer VALUES (5001, 'Gjöf', 'Aðalsafn', 12, 1, 0), (5002, NULL, ' Útibú ', 12, 1, 7);"
+        "INSERT INTO ValdarFærslur VALUES (12);");
+  }
+  Site site_;
+};
+
+TEST_F(ShowTest, PrintsDescriptionHoldingsSubjectsContents) {
+  auto r = run_tool({"show", "12"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Record 12 (kind 1, selected)\n"
+            "Fornafn Eftirnafn: Titill : undirtitill / Fornafn Eftirnafn. - 2. útg.. - Staður : Útgefandi, 2001. - "
+            "120 s. : myndir ; 24 sm [B 1]\n"
+            "\nHoldings (* on loan):\n   5001, Gjöf, Aðalsafn\n  *5002, Útibú\n"
+            "\nSubjects:\n  Saga Ísland\n  Ljóð\n"
+            "\nContents:\n  Höf: Fyrsti kafli\n");
+
+  auto j = run_tool({"show", "13", "--json"});
+  ASSERT_EQ(j.exit_code, 0) << j.err;
+  json v = json::parse(j.out);
+  EXPECT_EQ(v["kind"], 2);
+  EXPECT_EQ(v["description"],
+            "Höf: Kafli  Í: Fornafn Eftirnafn: Titill : undirtitill / Fornafn Eftirnafn. - 2. útg.. - "
+            "Staður : Útgefandi, 2001. - 120 s. : myndir ; 24 sm [B 1]");
+  ASSERT_EQ(v["holdings"].size(), 2u) << "a component part lists its host's copies";
+  EXPECT_EQ(v["holdings"][1], json({{"number", 5002}, {"note", ""}, {"location", " Útibú "}, {"onLoan", true},
+                                     {"line", "*5002, Útibú"}}));
+  EXPECT_EQ(v["subjects"], json::array());
+}
+
+TEST_F(ShowTest, BadInputGivesOneLineAndNonZeroExit) {
+  auto check = [](const kvistur::testing::ToolResult& r, int code, const std::string& part) {
+    EXPECT_EQ(r.exit_code, code) << r.out;
+    EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+  };
+  check(run_tool({"show"}), 2, "usage");
+  check(run_tool({"show", "tólf"}), 2, "whole number");
+  check(run_tool({"show", "99999999999"}), 2, "32 bits");
+  check(run_tool({"show", "77"}), 1, "record 77 not found");
+  check(run_tool({"show", "12", "--user", "Nemo"}), 1, "log-on failed");
+  site_.set("Grunnur", "GrunnNafn", "ekki-til.sqlite");
+  auto r = run_tool({"show", "12"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(DisplayEval, DescriptionAndSubfieldOperations) {
+  Site site;
+  std::string in;
+  auto add = [&](const std::string& fn, json args) {
+    in += json{{"op", "eval"}, {"fn", fn}, {"args", args}}.dump() + "\n";
+  };
+  json rec = {{"ÖllFærslan", example_text()}, {"MarkSnið", "1004 #$aFornafn$bEftirnafn"}};
+  add("BuildDescription", {rec, 1});
+  add("BuildAreaTail", {rec});
+  add("BuildCallNumber", {rec});
+  json periodical = {{"ÖllFærslan", example_text()}, {"MarkSnið", "792  $a2. hefti\r\n793  $aRitið$g5. árg."}};
+  add("BuildHostPart", {periodical});
+  add("FindFieldLine", {"79", "245  $aX\r\n793  $aRit"});
+  add("GetSubfield", {"793", "g", "793  $g5. árg. $c10"});
+  add("SubfieldValue", {"$g", "793  $g5. árg. $c10"});
+  add("BuildMainEntry", {"1001 #$aJónsson$hJón Páll"});
+  add("FormatName", {{{"p2", "Jón"}, {"p4", "Jónsson"}, {"iRöð", 1}}});
+  add("BuildDescription", {{{"ÖllFærslan", "ekki færsla"}}, 0});
+  add("BuildDescription", {{{"MarkSnið", ""}}});
+  auto r = run_tool({"host"}, in);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<json> a;
+  std::istringstream ss(r.out);
+  for (std::string line; std::getline(ss, line);) a.push_back(json::parse(line));
+  ASSERT_EQ(a.size(), 11u) << r.out;
+  EXPECT_EQ(a[0]["result"],
+            "Fornafn Eftirnafn: Titill : undirtitill / Fornafn Eftirnafn. - 2. útg.. - Staður : Útgefandi, 2001. - "
+            "120 s. : myndir ; 24 sm");
+  EXPECT_EQ(a[1]["result"], ". - 2. útg.. - Staður : Útgefandi, 2001. - 120 s. : myndir ; 24 sm  [B 1]");
+  EXPECT_EQ(a[2]["result"], "[B 1]");
+  EXPECT_EQ(a[3]["result"], "2. hefti, 5. árg.(Ritið)");
+  EXPECT_EQ(a[4]["result"], "793  $aRit");
+  EXPECT_EQ(a[5]["result"], "5. árg. ");
+  EXPECT_EQ(a[6]["result"], "5. árg.");
+  EXPECT_EQ(a[7], json({{"ok", true},
+                        {"result",
+                         {{"name", {{"iGerð", 0}, {"p1", ""}, {"p2", "Jón"}, {"p3", "Páll"}, {"p4", "Jónsson"},
+                                    {"p5", ""}, {"iRöð", 1}}},
+                          {"kind", 0}}}}));
+  EXPECT_EQ(a[8]["result"], "Jónsson, Jón");
+  EXPECT_EQ(a[9]["ok"], false);
+  EXPECT_EQ(a[9]["error"]["number"], 5) << "the parser's fault reaches the host";
+  EXPECT_EQ(a[10]["ok"], false);
+  EXPECT_TRUE(a[10].contains("host_error"));
+}
+
+}  // namespace
