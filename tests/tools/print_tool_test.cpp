@@ -1,0 +1,169 @@
+// Printing end to end: FormaFyrirPrentun through the host's recording
+// rich-text object, and `kvistur print` with its three outputs.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "common/record_text_builder.h"
+#include "common/site.h"
+#include "tools/run_tool.h"
+
+using nlohmann::json;
+using kvistur::testing::RecordTextBuilder;
+using kvistur::testing::run_tool;
+using kvistur::testing::Site;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+class PrintToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RecordTextBuilder book;
+    book.Titlar = {RecordTextBuilder::title(u"Íslandsklukkan")};
+    book.Útgáfustaður = u"Reykjavík";
+    book.Útgefandi = u"Helgafell";
+    book.Útgáfutími = u"1943";
+    book.Marktákn1 = u"813";
+    book.Efnisorð = {{u"Skáldsögur", u""}};
+    RecordTextBuilder periodical;
+    periodical.Titlar = {RecordTextBuilder::title(u"Skírnir")};
+    periodical.Marktákn1 = u"05";
+    std::string crlf = "' || char(13) || char(10) || '";
+    site_.catalogue_sql(
+        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni,"
+        " Safndeild, UpprunaID, Einkennisstrengur) VALUES"
+        " (1, '2020-01-01', '" + kvistur::to_utf8(book.text()) + "', '1004  $aHalldór$bLaxness" + crlf +
+        "', 0, 'a', 1, 0, 1, 0, 'k1'),"
+        " (2, '2020-01-01', '" + kvistur::to_utf8(periodical.text()) + "', '255   $a1. árg." + crlf +
+        "', 0, 'b', 100, 0, 1, 0, 'k2');");
+    site_.set("Prentun", "ListaTegund", "0");
+  }
+
+  std::vector<json> host(const std::vector<json>& requests) {
+    std::string in;
+    for (auto& r : requests) in += r.dump() + "\n";
+    auto r = run_tool({"host"}, in);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<json> answers;
+    std::istringstream ss(r.out);
+    std::string line;
+    while (std::getline(ss, line)) answers.push_back(json::parse(line));
+    return answers;
+  }
+
+  Site site_;
+};
+
+const json kNoArray = {{"items", nullptr}};
+const json kIds = {{"lbound", 0}, {"items", {0, 1, 99, 2}}};
+
+TEST_F(PrintToolTest, HostRichTextControlReceivesTheLayout) {
+  auto a = host({{{"op", "object"}, {"name", "r"}, {"kind", "richtext"}},
+                 {{"op", "new"}, {"obj", "f"}},
+                 {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
+                 {{"op", "call"},
+                  {"obj", "f"},
+                  {"method", "FormaFyrirPrentun"},
+                  {"args", {{{"object", "r"}}, kIds, kNoArray, kNoArray, kNoArray, kNoArray}}},
+                 {{"op", "inspect"}, {"name", "r"}}});
+  ASSERT_EQ(a.size(), 5u);
+  EXPECT_EQ(a[3]["result"], 3) << a[3].dump();
+  EXPECT_EQ(a[3]["args"][2], json({{"lbound", 0}, {"items", {0, 2, -1, 2}}}));
+  EXPECT_EQ(a[3]["args"][3], json({{"lbound", 0}, {"items", {"", "813", "", "05"}}}));
+  EXPECT_EQ(a[3]["args"][4], json({{"lbound", 0}, {"items", {"", "", "", ""}}}));
+  const json& state = a[4]["object"];
+  EXPECT_EQ(state["text"],
+            "\r\n\r\n813\tHalldór Laxness: Íslandsklukkan. - Reykjavík : Helgafell, 1943\r\n\r\n\r\n\r\n"
+            "05\tSkírnir. - 1. árg. [tímarit]");
+  json runs = state["runs"];
+  ASSERT_EQ(runs.size(), 5u);
+  EXPECT_EQ(runs[1], json({{"text", "Íslandsklukkan"}, {"underline", true}}));
+  EXPECT_EQ(runs[3], json({{"text", "Skírnir"}, {"underline", true}}));
+}
+
+TEST_F(PrintToolTest, HostTextModeAndSubjectLine) {
+  site_.set("Prentun", "ListaTegund", "3");
+  auto a = host({{{"op", "new"}, {"obj", "f"}},
+                 {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
+                 {{"op", "call"},
+                  {"obj", "f"},
+                  {"method", "FormaFyrirPrentun"},
+                  {"args", {1, {{"lbound", 0}, {"items", {0, 1}}}, kNoArray, kNoArray, kNoArray, kNoArray}}}});
+  ASSERT_EQ(a.size(), 3u);
+  EXPECT_EQ(a[2]["result"], 1);
+  EXPECT_EQ(a[2]["args"][1 + 1], json({{"lbound", 0}, {"items", {0, 2, 4}}}));
+  EXPECT_EQ(a[2]["args"][4], json({{"lbound", 0},
+                                   {"items", {"", "Halldór Laxness: <U>Íslandsklukkan</U>. - Reykjavík : Helgafell, 1943  [813]",
+                                              "Efnisorð: Skáldsögur"}}}));
+}
+
+TEST_F(PrintToolTest, PrintCommandOutputs) {
+  auto r = run_tool({"print", "1", "2"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "813\tHalldór Laxness: <U>Íslandsklukkan</U>. - Reykjavík : Helgafell, 1943\n\n"
+            "05\t<U>Skírnir</U>. - 1. árg. [tímarit]\n");
+
+  r = run_tool({"print", "1", "99", "2", "--text", "--type", "3"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "813\tHalldór Laxness: <U>Íslandsklukkan</U>. - Reykjavík : Helgafell, 1943  [813]\n"
+            "\tEfnisorð: Skáldsögur\n"
+            "05\t<U>Skírnir</U>. - 1. árg. [tímarit]\n");
+
+  std::string file = site_.dir() + "/listi.rtf";
+  r = run_tool({"print", "1", "2", "--rtf", file});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::string rtf = slurp(file);
+  EXPECT_EQ(rtf.rfind("{\\rtf1\\ansi", 0), 0u);
+  EXPECT_NE(rtf.find("813\\tab Halld\\u243?r Laxness: {\\ul \\u205?slandsklukkan}. - Reykjav\\u237?k"),
+            std::string::npos)
+      << rtf;
+  EXPECT_NE(rtf.find("05\\tab {\\ul Sk\\u237?rnir}. - 1. \\u225?rg. [t\\u237?marit]\\par"), std::string::npos) << rtf;
+  EXPECT_EQ(rtf.back(), '\n');
+  EXPECT_EQ(rtf[rtf.size() - 2], '}');
+}
+
+TEST_F(PrintToolTest, PrintCommandRejectsBadInput) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"print"}, {"print", "abc"}, {"print", "1", "--text", "--rtf", "x.rtf"},
+        {"print", "1", "--type", "x"}, {"print", "1", "--type", "40000"}, {"print", "1", "--frob"},
+        {"print", "99999999999"}}) {
+    auto r = run_tool(args);
+    EXPECT_EQ(r.exit_code, 2) << args.back();
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  auto r = run_tool({"print", "1", "--password", "rangt"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot log on as Admin"), std::string::npos) << r.err;
+  r = run_tool({"print", "1", "--rtf", "/nonexistent-folder/x.rtf"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot write /nonexistent-folder/x.rtf"), std::string::npos) << r.err;
+}
+
+// The RTF opens in a word processor: converted to PDF it holds the text.
+// Runs only where libreoffice and pdftotext are installed.
+TEST_F(PrintToolTest, RtfConvertsToPdf) {
+  if (std::system("command -v libreoffice >/dev/null 2>&1 && command -v pdftotext >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "libreoffice or pdftotext not installed";
+  std::string file = site_.dir() + "/listi.rtf";
+  ASSERT_EQ(run_tool({"print", "1", "2", "--rtf", file}).exit_code, 0);
+  std::string cmd = "cd " + site_.dir() + " && HOME=" + site_.dir() +
+                    " libreoffice --headless --convert-to pdf listi.rtf >/dev/null 2>&1 && pdftotext listi.pdf listi.txt";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::string text = slurp(site_.dir() + "/listi.txt");
+  EXPECT_NE(text.find("Íslandsklukkan"), std::string::npos) << text;
+  EXPECT_NE(text.find("Skírnir"), std::string::npos) << text;
+}
+
+}  // namespace
