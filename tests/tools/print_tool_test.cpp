@@ -167,3 +167,35 @@ TEST_F(PrintToolTest, RtfConvertsToPdf) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PrintEval, RichTextOperationsThroughTheHost) {
+  Site site;
+  std::string in;
+  for (const json& r : std::vector<json>{
+           {{"op", "object"}, {"name", "r"}, {"kind", "richtext"}, {"fail", {"SelUnderline"}}},
+           {{"op", "eval"}, {"fn", "PrintText"}, {"args", {1, "abc"}}},
+           {{"op", "eval"}, {"fn", "PrintUnderlineOn"}, {"args", {"abc"}}},
+           {{"op", "eval"}, {"fn", "PrintUnderlineOn"}, {"args", {{{"object", "r"}}}}},
+           {{"op", "eval"}, {"fn", "PrintCallNumber"}, {"args", {{{"object", "r"}}, {{"Marktákn1", " 629.1 "}}}}},
+           {{"op", "eval"}, {"fn", "PrintCallNumber"}, {"args", {"abc", {{"Marktákn1", "1"}}}}},
+           {{"op", "inspect"}, {"name", "r"}}})
+    in += r.dump() + "\n";
+  auto r = run_tool({"host"}, in);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<json> a;
+  std::istringstream ss(r.out);
+  std::string line;
+  while (std::getline(ss, line)) a.push_back(json::parse(line));
+  ASSERT_EQ(a.size(), 7u);
+  EXPECT_EQ(a[1]["result"], "abc");
+  EXPECT_EQ(a[2]["result"], "Villa");
+  EXPECT_EQ(a[3]["result"], "Villa");
+  EXPECT_EQ(a[4]["result"], "629.1");
+  EXPECT_EQ(a[5]["ok"], false);
+  EXPECT_EQ(a[5]["error"]["number"], 13);
+  EXPECT_EQ(a[6]["object"]["text"], "629.1");
+}
+
+}  // namespace
