@@ -47,8 +47,8 @@ struct Token {
   std::string text;  // name, literal value, number or operator (UTF-8)
 };
 
-bool ident_start(char16_t c) { return c == u'_' || (c < 0xD800 || c > 0xDFFF) && u_isalpha(c); }
-bool ident_part(char16_t c) { return c == u'_' || (c < 0xD800 || c > 0xDFFF) && u_isalnum(c); }
+bool ident_start(char16_t c) { return c == u'_' || ((c < 0xD800 || c > 0xDFFF) && u_isalpha(c)); }
+bool ident_part(char16_t c) { return c == u'_' || ((c < 0xD800 || c > 0xDFFF) && u_isalnum(c)); }
 
 std::vector<Token> tokenize(TextView q) {
   std::vector<Token> out;

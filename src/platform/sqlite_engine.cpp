@@ -73,7 +73,14 @@ class Connection {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     register_kv_functions(db_);
     sqlite3_exec(db_, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
-    load_schema();
+    try {
+      load_schema();
+    } catch (...) {
+      // The destructor does not run for a constructor that throws.
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      throw;
+    }
   }
   ~Connection() {
     for (auto& [sql, list] : free_)
