@@ -1,0 +1,206 @@
+// The areas of the description one by one, the first part of every record
+// kind, and a component part that takes its host's areas from the catalogue.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "common/record_text_builder.h"
+#include "common/site.h"
+#include "marc/description.h"
+#include "platform/engine.h"
+#include "settings/settings.h"
+#include "settings/thread_state.h"
+
+using namespace kvistur;
+using kvistur::testing::RecordTextBuilder;
+using kvistur::testing::Site;
+
+namespace {
+
+NameEntry name(Text p1, Text p2 = u"") {
+  NameEntry n;
+  n.p1 = std::move(p1);
+  n.p2 = std::move(p2);
+  return n;
+}
+
+TEST(DescriptionAreas, Publication) {
+  CatalogueRecord r = EmptyRecord();
+  EXPECT_EQ(BuildPublication(r), u"");
+  r.Útgefandi = u" Útg. ";
+  EXPECT_EQ(BuildPublication(r), u"Útg.");
+  r.Útgáfutími = u"  ";
+  EXPECT_EQ(BuildPublication(r), u"Útg.") << "a date of blanks drops out with its comma";
+  r.Útgáfutími = u" 2001 ";
+  EXPECT_EQ(BuildPublication(r), u"Útg., 2001");
+  r.Útgáfustaður = u"Rvk.";
+  EXPECT_EQ(BuildPublication(r), u"Rvk. : Útg., 2001");
+  r.Útgefandi = u"";
+  EXPECT_EQ(BuildPublication(r), u"Rvk. : 2001");
+}
+
+TEST(DescriptionAreas, Physical) {
+  CatalogueRecord r = EmptyRecord();
+  EXPECT_EQ(BuildPhysical(r), u"");
+  r.Umfang = u"120 s. ";
+  EXPECT_EQ(BuildPhysical(r), u"120 s.");
+  r.AðrarUpplýsingar = u"myndir";
+  r.Stærð = u"24 sm";
+  r.Fylgiefni = u" kort ";
+  EXPECT_EQ(BuildPhysical(r), u"120 s. : myndir ; 24 sm +  kort ") << "accompanying material as stored";
+  r.Stærð = u"  ";
+  EXPECT_EQ(BuildPhysical(r), u"120 s. : myndir ;  +  kort ") << "dimensions of blanks still bring their sign";
+  r.Stærð = u"";
+  r.Umfang = u"";
+  EXPECT_EQ(BuildPhysical(r), u"myndir ;  kort ");
+}
+
+TEST(DescriptionAreas, EditionSeriesAndCallNumbers) {
+  CatalogueRecord r = EmptyRecord();
+  EXPECT_EQ(BuildEdition(r), u"");
+  r.Útgáfa.Nöfn.append(name(u"Ritstj."));
+  EXPECT_EQ(BuildEdition(r), u"Ritstj.");
+  r.Útgáfa.Texti = u" 2. útg. ";
+  EXPECT_EQ(BuildEdition(r), u" 2. útg.  / Ritstj.") << "the edition statement as stored";
+
+  EXPECT_EQ(BuildSeries(r), u"");
+  r.Ritröð.Tölumerking = u"  ";
+  EXPECT_EQ(BuildSeries(r), u"");
+  r.Ritröð.Nöfn.append(name(u"Félag"));
+  EXPECT_EQ(BuildSeries(r), u"(Félag)");
+  r.Ritröð.Titlar.append(TitleElement{u"Safn", u"rita"});
+  r.Ritröð.Titlar.append(TitleElement{u"undirröð", u""});
+  r.Ritröð.Tölumerking = u" 12 ";
+  EXPECT_EQ(BuildSeries(r), u"(Safn rita : undirröð / Félag ; 12)");
+
+  EXPECT_EQ(BuildCallNumber(r), u"");
+  r.Marktákn1 = u"A";
+  r.Marktákn4 = u"D";
+  EXPECT_EQ(BuildCallNumber(r), u"[A D]") << "printing nests the trims";
+  r.Tag = 7;
+  EXPECT_EQ(BuildDescription(r, 0), u". -  2. útg.  / Ritstj.. - (Safn rita : undirröð / Félag ; 12) [A   D]")
+      << "the description trims only the ends";
+  r.Marktákn1 = u"";
+  r.Marktákn2 = u"1";
+  EXPECT_EQ(BuildCallNumber(r), u"[1 D]");
+}
+
+TEST(DescriptionAreas, AreaTail) {
+  CatalogueRecord r = EmptyRecord();
+  EXPECT_EQ(BuildAreaTail(r), u"");
+  r.Marktákn3 = u"C";
+  EXPECT_EQ(BuildAreaTail(r), u"  [C]");
+  r.Umfang = u"90 s.";
+  EXPECT_EQ(BuildAreaTail(r), u". - 90 s.  [C]");
+}
+
+TEST(DescriptionKinds, FirstPartByKind) {
+  CatalogueRecord r = EmptyRecord();
+  r.MarkSnið = u"1004 #$aSnorri$bSturluson";
+  r.Titlar.append(TitleElement{u"Edda", u""});
+  r.Ábyrgðaraðildir.append(name(u"Snorri", u"Sturluson"));
+  r.Ábyrgðaraðildir.append(name(u"Jón"));
+  r.Útgáfustaður = u"Rvk.";
+  EXPECT_EQ(BuildDescription(r, 0), u"Snorri Sturluson: Edda / Snorri Sturluson ; Jón. - Rvk.");
+  r.Tag = 1;
+  r.Efnistegund = u"hljóðrit";
+  EXPECT_EQ(BuildDescription(r, 0), u"Snorri Sturluson: Edda [hljóðrit] / Snorri Sturluson ; Jón. - Rvk.");
+  r.MarkSnið = u"1002 #$aSnorri";
+  EXPECT_EQ(BuildDescription(r, 0), u"Edda [hljóðrit] / Snorri Sturluson ; Jón. - Rvk.")
+      << "a main entry that formats to nothing leaves no colon";
+
+  r.Tag = 200;
+  r.MarkSnið = u"1004 #$aSnorri\r\n793  $aRit$g3. árg.";
+  EXPECT_EQ(BuildDescription(r, 0), u"Snorri Sturluson ; Jón: Edda [hljóðrit]. 3. árg.(Rit) [tímaritsgrein]. - Rvk.");
+  r.Ábyrgðaraðildir = {};
+  EXPECT_EQ(BuildDescription(r, 0), u"Edda [hljóðrit]. 3. árg.(Rit) [tímaritsgrein]. - Rvk.");
+
+  r.Tag = 100;
+  r.Titlar = {};
+  r.MarkSnið = u"793  $g5. árg.";
+  r.Marktákn1 = u"T";
+  EXPECT_EQ(BuildDescription(r, 0), u". 5. árg. [tímarit]. - Rvk. [T]");
+  EXPECT_EQ(BuildDescription(r, 1), u". 5. árg. [tímarit]. - Rvk.");
+  r.MarkSnið = u"";
+  EXPECT_EQ(BuildDescription(r, 0), u".  [tímarit]. - Rvk. [T]");
+
+  r.Tag = -1;
+  EXPECT_EQ(BuildDescription(r, 0), u". - Rvk. [T]");
+  r.Útgáfustaður = u"";
+  EXPECT_EQ(BuildDescription(r, 0), u" [T]");
+  EXPECT_EQ(BuildDescription(r, 1), u"");
+}
+
+TEST(DescriptionKinds, HostCitation) {
+  CatalogueRecord r = EmptyRecord();
+  EXPECT_EQ(BuildHostPart(r), u"");
+  r.MarkSnið = u"793  $g5. árg.";
+  EXPECT_EQ(BuildHostPart(r), u"5. árg.");
+  r.MarkSnið = u"793  $bundir";
+  EXPECT_EQ(BuildHostPart(r), u"(undir)");
+  r.MarkSnið = u"793  $c10-12";
+  EXPECT_EQ(BuildHostPart(r), u"s. 10-12");
+  r.MarkSnið = u"792  $a2. hefti\r\n793  $c10-12";
+  EXPECT_EQ(BuildHostPart(r), u"2. hefti, s. 10-12");
+  r.MarkSnið = u"793  $aRit $g5. árg. $c9 \r\n792  $aH ";
+  EXPECT_EQ(BuildHostPart(r), u"H, 5. árg. (Rit ), s. 9") << "values untrimmed; the text and each line data trimmed";
+}
+
+// A component part (kind 2) in a catalogue: its own title and names, then
+// "Í:" and the host record's main entry, title, names, areas and call number.
+class ComponentPart : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RecordTextBuilder host;
+    host.Titlar = {RecordTextBuilder::title(u"Safnrit")};
+    host.Ábyrgðaraðildir = {RecordTextBuilder::name(u"Ritstjóri")};
+    host.Útgáfustaður = u"Rvk.";
+    host.Útgáfutími = u"1999";
+    host.Marktákn1 = u"S";
+    site_.catalogue_sql(
+        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, "
+        "Safndeild, UpprunaID) VALUES (40, '1999-01-01 00:00:00', '" +
+        to_utf8(host.text()) + "', '1104 #$aFélagið', 0, 'safnrit', 1, 0, 1, 0)");
+    part_ = EmptyRecord();
+    part_.Tag = 2;
+    part_.Upprunafærsla = 40;
+    part_.Titlar.append(TitleElement{u"Kafli", u""});
+    part_.Ábyrgðaraðildir.append(name(u"Höf"));
+    part_.MarkSnið = u"1004 #$aHöf";
+    part_.Útgáfustaður = u"Annar staður";
+    part_.Marktákn1 = u"X";
+  }
+  static void log_on() {
+    ThreadState& ts = thread_state();
+    ts.engine = db::create_sqlite_engine();
+    ts.engine->set_system_db(DatabaseFolder() + u"System.mdw");
+    ts.workspace = ts.engine->CreateWorkspace(u"LR", u"Admin", u"");
+  }
+  Site site_;
+  CatalogueRecord part_;
+};
+
+TEST_F(ComponentPart, ShowsTheHostRecordsAreas) {
+  std::thread([&] {
+    log_on();
+    EXPECT_EQ(BuildDescription(part_, 0), u"Höf: Kafli  Í: Félagið: Safnrit / Ritstjóri. - Rvk. : 1999 [S]");
+    EXPECT_EQ(BuildDescription(part_, 1), u"Höf: Kafli  Í: Félagið: Safnrit / Ritstjóri. - Rvk. : 1999");
+    part_.Upprunafærsla = 41;
+    EXPECT_EQ(BuildDescription(part_, 0), u"Höf: Kafli  Í: ") << "a host that is not there is an empty record";
+  }).join();
+  auto lines = site_.log_lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "MeldaError: FærslaFráID, lFærsluID: ,  40, ");
+  EXPECT_EQ(lines[2], "MeldaError: FærslaFráID, lFærsluID: , -1, ");
+}
+
+TEST_F(ComponentPart, WithoutLogOnTheDescriptionIsEmpty) {
+  std::thread([&] {
+    EXPECT_EQ(BuildDescription(part_, 0), u"");
+    part_.Tag = 0;
+    EXPECT_EQ(BuildDescription(part_, 0), u"Höf: Kafli / Höf. - Annar staður [X]");
+  }).join();
+  EXPECT_TRUE(site_.log_lines().empty());
+}
+
+}  // namespace
