@@ -42,6 +42,12 @@ std::string component_text() {
   return kvistur::to_utf8(b.text());
 }
 
+std::string periodical_text() {
+  RecordTextBuilder b;
+  b.Titlar = {RecordTextBuilder::title(u"Titill")};
+  return kvistur::to_utf8(b.text());
+}
+
 class ShowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,7 +55,10 @@ class ShowTest : public ::testing::Test {
         "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, "
         "Safndeild, UpprunaID) VALUES "
         "(12, '2001-05-01 10:00:00', '" + example_text() + "', '1004 #$aFornafn$bEftirnafn', 0, 'titill', 1, 0, 1, 0),"
-        "(13, '2001-05-01 10:00:00', '" + component_text() + "', '', 12, 'kafli', 2, 0, 1, 0);"
+        "(13, '2001-05-01 10:00:00', '" + component_text() + "', '', 12, 'kafli', 2, 0, 1, 0),"
+        "(14, '2001-05-01 10:00:00', '" + periodical_text() + "', "
+        "'792  $a2. hefti' || char(13) || char(10) || '793  $aRitið$bundirtitill$g5. árg.$c10-12', 0, 'titill', 100, "
+        "0, 1, 0);"
         "INSERT INTO Aðfanganúmer VALUES (5001, 'Gjöf', 'Aðalsafn', 12, 1, 0), (5002, NULL, ' Útibú ', 12, 1, 7);"
         "INSERT INTO ValdarFærslur VALUES (12);");
   }
@@ -78,6 +87,13 @@ TEST_F(ShowTest, PrintsDescriptionHoldingsSubjectsContents) {
   EXPECT_EQ(v["holdings"][1], json({{"number", 5002}, {"note", ""}, {"location", " Útibú "}, {"onLoan", true},
                                      {"line", "*5002, Útibú"}}));
   EXPECT_EQ(v["subjects"], json::array());
+
+  auto p = run_tool({"show", "14"});
+  ASSERT_EQ(p.exit_code, 0) << p.err;
+  EXPECT_EQ(p.out,
+            "Record 14 (kind 100)\n"
+            "Titill. 2. hefti, 5. árg.(Ritið : undirtitill), s. 10-12 [tímarit]\n"
+            "\nHoldings (* on loan):\n  none\n\nSubjects:\n  none\n\nContents:\n  none\n");
 }
 
 TEST_F(ShowTest, BadInputGivesOneLineAndNonZeroExit) {
