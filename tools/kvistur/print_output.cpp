@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -100,6 +101,9 @@ PrintOptions take_print_options(std::vector<std::string>& args) {
 }
 
 int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, std::ostream& out) {
+  const std::string settings = settings_path();
+  if (!options.logged_on && !std::filesystem::exists(settings))
+    throw std::runtime_error("no settings file at " + settings + " (LINDRIT_SETTINGS names another)");
   std::optional<ListTypeOverride> type_override;
   if (options.list_type) type_override.emplace(*options.list_type);
 
@@ -109,7 +113,7 @@ int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, 
     f.LogOn(user, password);
     if (!thread_state().workspace)
       throw std::runtime_error("cannot log on as " + options.user + " (wrong password, or no workgroup file in the "
-                               "database folder of " + settings_path() + ")");
+                               "database folder of " + settings + ")");
   }
 
   std::vector<int32_t> numbers{0};
@@ -123,6 +127,15 @@ int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, 
   int32_t result = f.FormaFyrirPrentun(vCtrl, lID, iTag, szA1, szA2, szA3);
   if (result < 0)
     throw std::runtime_error("the records could not be laid out (with Debug/NoDebug=1 the log names the fault)");
+
+  // Which records gave nothing: each record starts one line, subject
+  // lines (kind 4) follow their entry.
+  for (int32_t k = 1, j = 0; iTag.allocated() && k <= iTag.ubound(); ++k) {
+    if (iTag(k) == 4) continue;
+    if (iTag(k) == -1 && j < int32_t(ids.size()))
+      std::cerr << "kvistur print: record " << ids[j] << " is not printed (no such record, or of a kind that is not printed)\n";
+    ++j;
+  }
 
   switch (options.format) {
     case PrintFormat::kText:
