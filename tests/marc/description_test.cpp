@@ -24,6 +24,35 @@ NameEntry name(Text p1, Text p2 = u"") {
   return n;
 }
 
+// The two examples of the description, character for character.
+TEST(DescriptionExamples, BookAndPeriodical) {
+  CatalogueRecord r = EmptyRecord();
+  r.MarkSnið = u"1004 #$aFornafn$bEftirnafn";
+  r.Titlar.append(TitleElement{u"Titill", u""});
+  r.Titlar.append(TitleElement{u"undirtitill", u""});
+  r.Ábyrgðaraðildir.append(name(u"Fornafn", u"Eftirnafn"));
+  r.Útgáfa.Texti = u"2. útg.";
+  r.Útgáfustaður = u"Staður";
+  r.Útgefandi = u"Útgefandi";
+  r.Útgáfutími = u"2001";
+  r.Umfang = u"120 s.";
+  r.AðrarUpplýsingar = u"myndir";
+  r.Stærð = u"24 sm";
+  r.Marktákn1 = u"B";
+  r.Marktákn2 = u"1";
+  EXPECT_EQ(BuildDescription(r, 0),
+            u"Fornafn Eftirnafn: Titill : undirtitill / Fornafn Eftirnafn. - 2. útg.. - Staður : Útgefandi, 2001. - "
+            u"120 s. : myndir ; 24 sm [B 1]");
+
+  CatalogueRecord p = EmptyRecord();
+  p.Tag = 100;
+  p.Titlar.append(TitleElement{u"Titill", u""});
+  p.Ábyrgðaraðildir.append(name(u"Ekki", u"sýnt"));
+  p.MarkSnið = u"1004 #$aEkki\r\n792  $a2. hefti\r\n793  $aRitið$bundirtitill$g5. árg.$c10-12";
+  EXPECT_EQ(BuildDescription(p, 0), u"Titill. 2. hefti, 5. árg.(Ritið : undirtitill), s. 10-12 [tímarit]")
+      << "a periodical shows neither main entry nor responsibility";
+}
+
 TEST(DescriptionAreas, Publication) {
   CatalogueRecord r = EmptyRecord();
   EXPECT_EQ(BuildPublication(r), u"");
@@ -129,6 +158,10 @@ TEST(DescriptionKinds, FirstPartByKind) {
   r.Útgáfustaður = u"";
   EXPECT_EQ(BuildDescription(r, 0), u" [T]");
   EXPECT_EQ(BuildDescription(r, 1), u"");
+
+  CatalogueRecord untitled = EmptyRecord();
+  untitled.Ábyrgðaraðildir.append(name(u"Jón"));
+  EXPECT_EQ(BuildDescription(untitled, 0), u" / Jón");
 }
 
 TEST(DescriptionKinds, HostCitation) {

@@ -35,6 +35,7 @@ TEST(SubfieldPrimitives, LineEndsAndTagMatching) {
   // Tags compare exactly.
   EXPECT_EQ(FindFieldLine(u"24a", u"24A  $aX"), u"");
   EXPECT_EQ(SplitLines(u"   "), std::vector<Text>{u""});
+  EXPECT_EQ(SplitLines(u"  a\r\n\r\nb  "), (std::vector<Text>{u"", u"a", u"", u"b"})) << "two line ends, one empty line";
 }
 
 TEST(SubfieldPrimitives, PiecesAndValues) {
@@ -51,6 +52,7 @@ TEST(SubfieldPrimitives, PiecesAndValues) {
   EXPECT_EQ(SubfieldValue(u"$g", u"793  $g  "), u"");
   EXPECT_EQ(SubfieldValue(u"$z", u"793  $g5"), u"");
   EXPECT_EQ(SubfieldValue(u"$a", u"100 $a1$aJón$aPáll"), u"1") << "only the first occurrence counts";
+  EXPECT_EQ(SubfieldValue(u"00", u"1004 #$aX"), u"4 #") << "the marker is looked for in the whole line";
   EXPECT_EQ(GetSubfield(u"245", u"a", u"245  $a\tX\t"), u"\tX\t") << "only blanks are trimmed";
 }
 
