@@ -1,0 +1,230 @@
+// kvistur search TEXT: the catalogue's word-index search from the command
+// line, on the catalogue named by the settings.  The command is a host of
+// its own: it logs on, reads the stop words, passes a progress window that
+// draws the status lines and a bar on standard error (only when standard
+// error is a terminal) and prints one line per result, or JSON, or the
+// printed list of the results.
+#include <unistd.h>
+
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "command.h"
+#include "kvistur/faersla.h"
+#include "platform/engine.h"
+#include "platform/open_database.h"
+#include "print_output.h"
+#include "settings/settings.h"
+#include "settings/thread_state.h"
+
+namespace kvistur::cli {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr const char* kUsage =
+    "usage: kvistur search TEXT [--group N] [--field N] [--max N] [--json] [--print [--rtf FILE | --text]]"
+    " [--user NAME] [--password PW]";
+
+// Logs on the way a host does; LogOn reports a failure only in the log, so
+// when it leaves no workspace the workgroup check is repeated to say why.
+void log_on(Faersla& f, const std::string& user, const std::string& password) {
+  Text u = from_utf8(user), p = from_utf8(password);
+  f.LogOn(u, p);
+  if (thread_state().workspace) return;
+  std::string why = "log-on failed";
+  try {
+    auto engine = db::create_sqlite_engine();
+    engine->set_system_db(DatabaseFolder() + u"System.mdw");
+    engine->CreateWorkspace(u"LR", u, p);
+  } catch (const Error& e) {
+    why += ": " + to_utf8(e.description());
+  }
+  throw std::runtime_error(why + " (user " + user + ", settings " + settings_path() + ")");
+}
+
+// The progress window: status lines above a bar that is redrawn in place
+// on the last line of the terminal.
+class TerminalProgress : public Dispatch {
+ public:
+  explicit TerminalProgress(std::ostream& out) : out_(out) {}
+
+  Variant invoke(TextView member, std::vector<Variant>&) override {
+    if (member == u"Show") {
+      shown_ = true;
+    } else if (member == u"Hide") {
+      clear_bar();
+      shown_ = false;
+    } else if (member == u"Refresh") {
+      if (shown_) draw_bar();
+    } else {
+      throw no_such_member(member);
+    }
+    return {};
+  }
+  Variant get(TextView member) override {
+    if (member == u"lbLeit") return Variant(std::shared_ptr<Dispatch>(std::make_shared<List>(*this)));
+    if (member == u"prgBarLeit") return Variant(std::shared_ptr<Dispatch>(std::make_shared<Bar>(*this)));
+    throw no_such_member(member);
+  }
+  void put(TextView member, const Variant&) override { throw no_such_member(member); }
+
+ private:
+  struct List : Dispatch {
+    TerminalProgress& w;
+    explicit List(TerminalProgress& window) : w(window) {}
+    Variant invoke(TextView member, std::vector<Variant>& args) override {
+      if (member == u"Clear") {
+        w.lines_ = 0;
+        return {};
+      }
+      if (member == u"AddItem") {
+        if (args.empty()) throw Error(err::kInvalidArgument);
+        w.clear_bar();
+        w.out_ << to_utf8(args[0].to_text()) << "\n";
+        w.out_.flush();
+        ++w.lines_;
+        return {};
+      }
+      throw no_such_member(member);
+    }
+    Variant get(TextView member) override {
+      if (member == u"NewIndex") return Variant(int32_t(w.lines_ - 1));
+      if (member == u"ListIndex") return Variant(int32_t(w.selected_));
+      throw no_such_member(member);
+    }
+    void put(TextView member, const Variant& value) override {
+      if (member != u"ListIndex") throw no_such_member(member);
+      w.selected_ = value.to_i32();
+    }
+  };
+  struct Bar : Dispatch {
+    TerminalProgress& w;
+    explicit Bar(TerminalProgress& window) : w(window) {}
+    Variant invoke(TextView member, std::vector<Variant>&) override { throw no_such_member(member); }
+    Variant get(TextView member) override {
+      if (member == u"Value") return Variant(int16_t(w.value_));
+      throw no_such_member(member);
+    }
+    void put(TextView member, const Variant& value) override {
+      if (member != u"Value") throw no_such_member(member);
+      int32_t v = value.to_i32();
+      w.value_ = v < 0 ? 0 : v > 100 ? 100 : v;
+    }
+  };
+
+  void draw_bar() {
+    constexpr int kWidth = 40;
+    int filled = value_ * kWidth / 100;
+    out_ << "\r[" << std::string(std::size_t(filled), '#') << std::string(std::size_t(kWidth - filled), ' ') << "] "
+         << value_ << "%\x1b[K";
+    out_.flush();
+    bar_drawn_ = true;
+  }
+  void clear_bar() {
+    if (!bar_drawn_) return;
+    out_ << "\r\x1b[K";
+    out_.flush();
+    bar_drawn_ = false;
+  }
+
+  std::ostream& out_;
+  bool shown_ = false, bar_drawn_ = false;
+  int lines_ = 0, selected_ = -1, value_ = 0;
+};
+
+int32_t int_option(Args& a, const char* name, int32_t fallback) {
+  std::string v;
+  if (!take_option(a, name, v)) return fallback;
+  long long n = parse_int(v, std::string("the value of ") + name);
+  if (n < INT32_MIN || n > INT32_MAX) throw UsageError(std::string(name) + " must fit in 32 bits, not " + v);
+  return int32_t(n);
+}
+
+}  // namespace
+
+KVISTUR_COMMAND(cmd_search, "search",
+                "search TEXT [--group N] [--field N] [--max N] [--json] [--print [--rtf FILE | --text]] [--user U "
+                "--password P]",
+                "search the catalogue's word index; one line per record: ID, description, identifying string") {
+  Args a = args;
+  bool as_json = take_flag(a, "--json");
+  bool print = take_flag(a, "--print");
+  std::string user = "Admin", password;
+  take_option(a, "--user", user);
+  take_option(a, "--password", password);
+  PrintOptions po;
+  if (print) {
+    po = take_print_options(a);
+    po.user = user;
+    po.password = password;
+  } else {
+    std::string ignored;
+    if (take_option(a, "--rtf", ignored) || take_flag(a, "--text")) throw UsageError("--rtf and --text need --print");
+  }
+  int32_t group = int_option(a, "--group", -1);
+  int32_t field = int_option(a, "--field", -1);
+  bool max_given = false;
+  int32_t max = 0;
+  {
+    std::string v;
+    if (take_option(a, "--max", v)) {
+      long long n = parse_int(v, "the value of --max");
+      if (n < 0 || n > INT32_MAX) throw UsageError("--max must be a count from 0 up, not " + v);
+      max = int32_t(n);
+      max_given = true;
+    }
+  }
+  for (const std::string& s : a)
+    if (s.size() > 1 && s[0] == '-' && s[1] == '-') throw UsageError("unknown option " + s + "; " + kUsage);
+  if (a.size() != 1) throw UsageError(kUsage);
+  if (as_json && print) throw UsageError("--json and --print cannot be used together");
+
+  Faersla f;
+  log_on(f, user, password);
+  if (!max_given) {
+    max = f.MaxResultCount();
+    if (max == 0) max = 50;
+  }
+
+  SafeArray<Text> stop_words;
+  f.SaekjaEkkiOrð(stop_words);
+  if (!stop_words.allocated()) stop_words = SafeArray<Text>(0, {Text()});
+
+  bool on_terminal = isatty(2) == 1;
+  Variant window;
+  if (on_terminal) window = Variant(std::shared_ptr<Dispatch>(std::make_shared<TerminalProgress>(std::cerr)));
+  int16_t rofi = on_terminal ? 1 : 0;
+
+  Variant vGroup(group), vField(field), vText(from_utf8(a[0]));
+  SafeArray<Text> descriptions, keys;
+  SafeArray<int32_t> ids;
+  int32_t n = f.Leita(vGroup, vField, vText, descriptions, ids, keys, stop_words, max, &rofi,
+                      on_terminal ? &window : nullptr);
+  if (n < 0) {
+    std::cerr << "kvistur: search failed (see the log)\n";
+    return 1;
+  }
+
+  if (print) {
+    std::vector<int32_t> list;
+    for (int32_t i = 1; i <= n; ++i) list.push_back(ids(i));
+    po.logged_on = true;
+    if (!list.empty()) print_records(list, po, std::cout);
+    return 0;
+  }
+  if (as_json) {
+    json results = json::array();
+    for (int32_t i = 1; i <= n; ++i)
+      results.push_back({{"id", ids(i)}, {"description", to_utf8(descriptions(i))}, {"key", to_utf8(keys(i))}});
+    std::cout << json{{"results", results}}.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+    return 0;
+  }
+  for (int32_t i = 1; i <= n; ++i)
+    std::cout << ids(i) << "\t" << to_utf8(descriptions(i)) << "\t" << to_utf8(keys(i)) << "\n";
+  return 0;
+}
+
+}  // namespace kvistur::cli
