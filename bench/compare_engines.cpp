@@ -180,7 +180,7 @@ Answer run_kvistur(Faersla& f, const Query& q, int32_t max) {
   std::string s;
   for (auto& t : q.terms) s += (s.empty() ? "" : " ") + t;
   Variant group(int32_t(q.group)), field(int32_t(q.field)), str(from_utf8(s));
-  SafeArray<Text> svar, einkenni, stop;
+  SafeArray<Text> svar, einkenni, stop(0, {u""});
   SafeArray<int32_t> ids;
   int32_t k = f.Leita(group, field, str, svar, ids, einkenni, stop, max);
   Answer a;
