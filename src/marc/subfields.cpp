@@ -8,14 +8,38 @@ namespace {
 constexpr char16_t kCR = 13;
 
 bool starts_with(TextView s, TextView prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+TextView trim_view(TextView s) {
+  std::size_t b = s.find_first_not_of(u' ');
+  if (b == TextView::npos) return {};
+  return s.substr(b, s.find_last_not_of(u' ') - b + 1);
+}
+
+// Takes the next line off `rest`: the text up to the first carriage return;
+// the character after the carriage return (the line feed) is skipped unread.
+TextView next_line(TextView& rest) {
+  std::size_t cr = rest.find(kCR);
+  TextView line = cr == TextView::npos ? rest : rest.substr(0, cr);
+  rest = cr == TextView::npos ? TextView() : rest.substr(std::min(rest.size(), cr + 2));
+  return line;
+}
+
+// The subfield data of a line: from its 7th character on, trimmed.
+TextView subfield_data(TextView line) { return trim_view(line.size() > 6 ? line.substr(6) : TextView()); }
+
+// Takes the next piece off `rest`: the text before the first "$".
+TextView next_piece(TextView& rest) {
+  std::size_t d = rest.find(u'$');
+  TextView piece = d == TextView::npos ? rest : rest.substr(0, d);
+  rest = d == TextView::npos ? TextView() : rest.substr(d + 1);
+  return piece;
+}
 }  // namespace
 
 Text FindFieldLine(TextView tag, TextView marc) {
   TextView rest = marc;
   while (!rest.empty()) {
-    std::size_t cr = rest.find(kCR);
-    TextView line = cr == TextView::npos ? rest : rest.substr(0, cr);
-    rest = cr == TextView::npos ? TextView() : rest.substr(std::min(rest.size(), cr + 2));
+    TextView line = next_line(rest);
     if (starts_with(line, tag)) return Text(line);
   }
   return {};
@@ -23,36 +47,31 @@ Text FindFieldLine(TextView tag, TextView marc) {
 
 std::vector<Text> SplitLines(TextView marc) {
   std::vector<Text> out(1);
-  Text all = trim(marc);
-  TextView rest = all;
-  while (!rest.empty()) {
-    std::size_t cr = rest.find(kCR);
-    out.emplace_back(cr == TextView::npos ? rest : rest.substr(0, cr));
-    rest = cr == TextView::npos ? TextView() : rest.substr(std::min(rest.size(), cr + 2));
-  }
+  TextView rest = trim_view(marc);
+  while (!rest.empty()) out.emplace_back(next_line(rest));
   return out;
 }
 
 std::vector<Text> SplitSubfields(TextView line) {
   std::vector<Text> out(1);
-  Text data = trim(line.size() > 6 ? line.substr(6) : TextView());
-  TextView rest = data;
-  while (!rest.empty()) {
-    std::size_t d = rest.find(u'$');
-    out.emplace_back(d == TextView::npos ? rest : rest.substr(0, d));
-    rest = d == TextView::npos ? TextView() : rest.substr(d + 1);
-  }
+  TextView rest = subfield_data(line);
+  while (!rest.empty()) out.emplace_back(next_piece(rest));
   return out;
 }
 
+// The same walk as SplitLines and SplitSubfields, on views of the text: a
+// description reads five subfields, and a MARC text may be long.
 Text GetSubfield(TextView tag, TextView code, TextView marc) {
   if (tag.size() != 3 || code.empty()) return {};
-  std::vector<Text> lines = SplitLines(marc);
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    if (lines[i].substr(0, 3) != tag) continue;
-    std::vector<Text> pieces = SplitSubfields(lines[i]);
-    for (std::size_t k = 1; k < pieces.size(); ++k)
-      if (!pieces[k].empty() && pieces[k][0] == code[0]) return pieces[k].substr(1);
+  TextView lines = trim_view(marc);
+  while (!lines.empty()) {
+    TextView line = next_line(lines);
+    if (line.substr(0, 3) != tag) continue;
+    TextView pieces = subfield_data(line);
+    while (!pieces.empty()) {
+      TextView piece = next_piece(pieces);
+      if (!piece.empty() && piece[0] == code[0]) return Text(piece.substr(1));
+    }
     return {};
   }
   return {};

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "component/methods.h"
 #include "marc/description.h"
@@ -22,13 +23,28 @@ using namespace kvistur;
 
 namespace {
 
+// GetSubfield walks the text without splitting it; it must agree with the
+// split it stands for.
+Text split_subfield(TextView tag, TextView code, const Text& marc) {
+  if (tag.size() != 3 || code.empty()) return {};
+  std::vector<Text> lines = SplitLines(marc);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    if (lines[i].substr(0, 3) != tag) continue;
+    std::vector<Text> pieces = SplitSubfields(lines[i]);
+    for (std::size_t k = 1; k < pieces.size(); ++k)
+      if (!pieces[k].empty() && pieces[k][0] == code[0]) return pieces[k].substr(1);
+    return {};
+  }
+  return {};
+}
+
 void subfields(const Text& marc) {
   static const char16_t* tags[] = {u"100", u"110", u"111", u"245", u"792", u"793", u"79", u"", u"1000"};
   static const char16_t* codes[] = {u"a", u"b", u"c", u"g", u"h", u"$", u""};
   for (const char16_t* tag : tags) {
     Text line = FindFieldLine(tag, marc);
     for (const char16_t* code : codes) {
-      GetSubfield(tag, code, marc);
+      if (GetSubfield(tag, code, marc) != split_subfield(tag, code, marc)) __builtin_trap();
       SubfieldValue(Text(u"$") + code, line);
     }
     SplitSubfields(line);
