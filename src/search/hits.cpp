@@ -1,5 +1,6 @@
 #include "search/hits.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kvistur {
@@ -22,24 +23,69 @@ bool key_less(const Variant& a, const Variant& b) {
 
 void SwapHits(HitArray& hits, int32_t a, int32_t b) { std::swap(hits[std::size_t(a)], hits[std::size_t(b)]); }
 
-int32_t PartitionHits(HitArray& hits, int32_t lo, int32_t hi) {
+namespace {
+
+// A key prepared once for many comparisons: a number, a collation key that
+// orders exactly as the case-insensitive comparison does, or null.
+struct Key {
+  enum Kind { kNull, kNumber, kText, kOther } kind = kNull;
+  double number = 0;
+  std::string text;  // sort_key_ci; the empty text keeps an empty key
+  bool empty_text = false;
+  Text other;
+};
+
+Key prepare(const Variant& v) {
+  Key k;
+  if (v.is_null()) return k;
+  k.other = v.to_text();
+  if (v.is_numeric() || v.is_empty()) {
+    k.kind = Key::kNumber;
+    k.number = v.to_double();
+  } else if (v.type() == VarType::String) {
+    k.kind = Key::kText;
+    k.empty_text = v.as_string().empty();
+    if (!k.empty_text) k.text = sort_key_ci(v.as_string());
+  } else {
+    k.kind = Key::kOther;
+  }
+  return k;
+}
+
+// The same order as key_less on the variants the keys were made from.
+bool less(const Key& a, const Key& b) {
+  if (a.kind == Key::kNull || b.kind == Key::kNull) return false;
+  if (a.kind == Key::kNumber && b.kind == Key::kNumber) return a.number < b.number;
+  if (a.kind == Key::kText && b.kind == Key::kText) {
+    if (a.empty_text || b.empty_text) return a.empty_text && !b.empty_text;
+    return a.text < b.text;
+  }
+  if (a.kind == Key::kNumber && b.kind == Key::kText) return true;
+  if (a.kind == Key::kText && b.kind == Key::kNumber) return false;
+  return a.other < b.other;
+}
+
+// The sort's steps over any array of elements with a comparison.
+template <typename T, typename Less>
+int32_t partition(std::vector<T>& v, int32_t lo, int32_t hi, Less lt) {
   int32_t mid = int32_t((int64_t(lo) + hi) / 2);
-  SwapHits(hits, lo, mid);
-  Variant pivot = hits[std::size_t(lo)].SortKey;
+  std::swap(v[std::size_t(lo)], v[std::size_t(mid)]);
+  const std::size_t pivot = std::size_t(lo);
   int32_t last = lo;
   for (int32_t k = lo + 1; k <= hi; ++k)
-    if (key_less(hits[std::size_t(k)].SortKey, pivot)) SwapHits(hits, ++last, k);
-  SwapHits(hits, lo, last);
+    if (lt(v[std::size_t(k)], v[pivot])) std::swap(v[std::size_t(++last)], v[std::size_t(k)]);
+  std::swap(v[std::size_t(lo)], v[std::size_t(last)]);
   return last;
 }
 
-void SortHits(HitArray& hits) {
+template <typename T, typename Less>
+void quicksort(std::vector<T>& v, Less lt) {
   std::vector<int32_t> lower(21), upper(21);
   int32_t count = 0;
-  int32_t lo = 1, hi = int32_t(hits.size()) - 1;
+  int32_t lo = 1, hi = int32_t(v.size()) - 1;
   while (true) {
     while (lo < hi) {
-      int32_t p = PartitionHits(hits, lo, hi);
+      int32_t p = partition(v, lo, hi, lt);
       std::pair<int32_t, int32_t> push;
       if (p - lo < hi - p) {
         push = {p + 1, hi};
@@ -48,12 +94,10 @@ void SortHits(HitArray& hits) {
         push = {lo, p - 1};
         lo = p + 1;
       }
-      if (count > 20) {
-        lower.resize(lower.size() + 1);
-        upper.resize(lower.size() + 1);
+      if (std::size_t(count) >= lower.size()) {
+        lower.resize(std::size_t(count) + 1);
+        upper.resize(std::size_t(count) + 1);
       }
-      if (std::size_t(count) >= lower.size()) lower.resize(std::size_t(count) + 1);
-      if (std::size_t(count) >= upper.size()) upper.resize(std::size_t(count) + 1);
       lower[std::size_t(count)] = push.first;
       upper[std::size_t(count)] = push.second;
       ++count;
@@ -63,6 +107,31 @@ void SortHits(HitArray& hits) {
     lo = lower[std::size_t(count)];
     hi = upper[std::size_t(count)];
   }
+}
+
+}  // namespace
+
+int32_t PartitionHits(HitArray& hits, int32_t lo, int32_t hi) {
+  return partition(hits, lo, hi, [](const HitRecord& a, const HitRecord& b) { return key_less(a.SortKey, b.SortKey); });
+}
+
+void SortHits(HitArray& hits) {
+  if (hits.size() <= 2) return;
+  // The keys are prepared once (collation keys order exactly as the
+  // comparison does), the steps run on them, and the elements follow.
+  std::vector<std::pair<Key, std::size_t>> keyed(hits.size());
+  for (std::size_t i = 1; i < hits.size(); ++i) keyed[i] = {prepare(hits[i].SortKey), i};
+  quicksort(keyed, [](const auto& a, const auto& b) { return less(a.first, b.first); });
+  HitArray sorted(hits.size());
+  sorted[0] = std::move(hits[0]);
+  for (std::size_t i = 1; i < hits.size(); ++i) sorted[i] = std::move(hits[keyed[i].second]);
+  hits.swap(sorted);
+}
+
+void SortRecordNumbers(std::vector<int32_t>& numbers) {
+  // Equal record numbers cannot be told apart, so any correct sort gives
+  // the order the hit-list sort gives.
+  if (numbers.size() > 2) std::sort(numbers.begin() + 1, numbers.end());
 }
 
 }  // namespace kvistur

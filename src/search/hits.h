@@ -30,5 +30,7 @@ bool key_less(const Variant& a, const Variant& b);
 void SwapHits(HitArray& hits, int32_t a, int32_t b);
 int32_t PartitionHits(HitArray& hits, int32_t lo, int32_t hi);
 void SortHits(HitArray& hits);
+// A term's record numbers at 1..size()-1, ascending.
+void SortRecordNumbers(std::vector<int32_t>& numbers);
 
 }  // namespace kvistur

@@ -19,7 +19,7 @@ namespace {
 struct Term {
   Text text;
   int32_t count = 0;
-  HitArray hits{1};  // position 0 stays empty
+  std::vector<int32_t> hits = std::vector<int32_t>(1);  // record numbers; position 0 stays empty
 };
 
 // The query of one term, exactly as it is written to the log.
@@ -92,18 +92,18 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         int32_t h = rs->RecordCount();
         t.count = h;
         MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q + u"Eftir MoveLast " + number_text(h), false);
-        t.hits.assign(std::size_t(h) + 1, HitRecord{});
+        t.hits.assign(std::size_t(h) + 1, 0);
         progress.term_hits(h, t.text);
         rs->MoveFirst();
         progress.reset();
         for (int32_t j = 1; !rs->eof(); ++j) {
           if (j > h) throw Error(err::kSubscript);
-          t.hits[std::size_t(j)].SortKey = rs->field(u"FærsluID");
+          t.hits[std::size_t(j)] = rs->field(u"FærsluID").to_i32();
           progress.row(j, h);
           rs->MoveNext();
         }
         progress.sorting_hits();
-        SortHits(t.hits);
+        SortRecordNumbers(t.hits);
       }
       rs->Close();
       rs_open = false;
@@ -126,7 +126,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         int32_t previous = -1;
         for (int32_t j = 1; j <= t.count; ++j) {
           progress.merge_step(j, t.count);
-          int32_t id = t.hits[std::size_t(j)].SortKey.to_i32();
+          int32_t id = t.hits[std::size_t(j)];
           if (id > previous) result.push_back(id);
           previous = id;
         }
@@ -137,7 +137,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
       std::size_t last = result.size() - 1, r = 1, c = 0;
       for (int32_t j = 1; j <= t.count && r <= last;) {
         progress.merge_step(j, t.count);
-        int32_t hit = t.hits[std::size_t(j)].SortKey.to_i32();
+        int32_t hit = t.hits[std::size_t(j)];
         if (hit < result[r]) {
           ++j;
         } else if (hit > result[r]) {

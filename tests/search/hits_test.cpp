@@ -1,0 +1,63 @@
+// The hit sort with prepared keys must leave every element where the plain
+// steps (PartitionHits with the variant comparison) leave it, equal keys
+// included.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "search/hits.h"
+
+using namespace kvistur;
+
+namespace {
+
+// The sort's steps written out plainly over PartitionHits.
+void reference_sort(HitArray& h) {
+  std::vector<std::pair<int32_t, int32_t>> stack;
+  int32_t lo = 1, hi = int32_t(h.size()) - 1;
+  while (true) {
+    while (lo < hi) {
+      int32_t p = PartitionHits(h, lo, hi);
+      if (p - lo < hi - p) {
+        stack.push_back({p + 1, hi});
+        hi = p - 1;
+      } else {
+        stack.push_back({lo, p - 1});
+        lo = p + 1;
+      }
+    }
+    if (stack.empty()) return;
+    std::tie(lo, hi) = stack.back();
+    stack.pop_back();
+  }
+}
+
+TEST(HitSort, PreparedKeysGiveThePlainStepsOrder) {
+  std::mt19937 rng(7);
+  const std::vector<Text> words = {u"saga", u"Saga", u"SAGA", u"", u"Þór", u"þór", u"ár", u"Ár", u"öl", u"z", u"á", u"a"};
+  for (int round = 0; round < 200; ++round) {
+    HitArray a(1);
+    int n = int(rng() % 40);
+    for (int i = 0; i < n; ++i) {
+      Variant key;
+      switch (rng() % 5) {
+        case 0: key = Variant::null(); break;
+        case 1: key = Variant(int32_t(rng() % 5)); break;
+        default: key = Variant(words[rng() % words.size()]);
+      }
+      a.push_back(HitRecord{i + 1, u"", key, 0});
+    }
+    HitArray b = a;
+    SortHits(a);
+    reference_sort(b);
+    for (std::size_t i = 1; i < a.size(); ++i) ASSERT_EQ(a[i].ID, b[i].ID) << "round " << round << " position " << i;
+  }
+}
+
+TEST(HitSort, RecordNumbers) {
+  std::vector<int32_t> v = {0, 7, 3, 9, 1, 3};
+  SortRecordNumbers(v);
+  EXPECT_EQ(v, (std::vector<int32_t>{0, 1, 3, 3, 7, 9}));
+}
+
+}  // namespace
