@@ -1,0 +1,312 @@
+#include "import/marc_reader.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <yaz/marcdisp.h>
+#include <yaz/yaz-iconv.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kvistur::import {
+
+std::string MarcField::sub(char code) const {
+  for (auto& s : subfields)
+    if (s.code == code) return s.value;
+  return {};
+}
+
+std::vector<std::string> MarcField::subs(char code) const {
+  std::vector<std::string> out;
+  for (auto& s : subfields)
+    if (s.code == code) out.push_back(s.value);
+  return out;
+}
+
+bool MarcField::has(char code) const {
+  for (auto& s : subfields)
+    if (s.code == code) return true;
+  return false;
+}
+
+const MarcField* MarcRecord::first(const std::string& tag) const {
+  for (auto& f : fields)
+    if (f.tag == tag) return &f;
+  return nullptr;
+}
+
+std::vector<const MarcField*> MarcRecord::all(const std::string& tag) const {
+  std::vector<const MarcField*> out;
+  for (auto& f : fields)
+    if (f.tag == tag) out.push_back(&f);
+  return out;
+}
+
+std::string MarcRecord::sub(const std::string& tag, char code) const {
+  const MarcField* f = first(tag);
+  return f ? f->sub(code) : std::string();
+}
+
+std::string MarcRecord::control(const std::string& tag) const {
+  const MarcField* f = first(tag);
+  return f ? f->data : std::string();
+}
+
+bool valid_utf8_text(const std::string& s) {
+  std::size_t i = 0, n = s.size();
+  while (i < n) {
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f) return false;
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    uint32_t cp = 0;
+    if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
+    else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
+    else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
+    else return false;
+    if (i + len > n) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      unsigned char d = s[i + k];
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += len;
+  }
+  return true;
+}
+
+namespace {
+
+std::string attr(const xmlNode* n, const char* name) {
+  xmlChar* v = xmlGetProp(n, BAD_CAST name);
+  if (!v) return {};
+  std::string s(reinterpret_cast<const char*>(v));
+  xmlFree(v);
+  return s;
+}
+
+std::string content(const xmlNode* n) {
+  xmlChar* v = xmlNodeGetContent(n);
+  if (!v) return {};
+  std::string s(reinterpret_cast<const char*>(v));
+  xmlFree(v);
+  return s;
+}
+
+bool named(const xmlNode* n, const char* name) {
+  return n->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(n->name), name) == 0;
+}
+
+// Turns the MARCXML tree that YAZ writes into our fields.
+MarcRecord from_tree(const xmlNode* root) {
+  MarcRecord r;
+  for (const xmlNode* n = root->children; n; n = n->next) {
+    if (named(n, "leader")) {
+      r.leader = content(n);
+    } else if (named(n, "controlfield")) {
+      MarcField f;
+      f.tag = attr(n, "tag");
+      f.data = content(n);
+      r.fields.push_back(std::move(f));
+    } else if (named(n, "datafield")) {
+      MarcField f;
+      f.tag = attr(n, "tag");
+      std::string i1 = attr(n, "ind1"), i2 = attr(n, "ind2");
+      f.ind1 = i1.empty() ? ' ' : i1[0];
+      f.ind2 = i2.empty() ? ' ' : i2[0];
+      for (const xmlNode* s = n->children; s; s = s->next) {
+        if (!named(s, "subfield")) continue;
+        std::string code = attr(s, "code");
+        f.subfields.push_back({code.empty() ? ' ' : code[0], content(s)});
+      }
+      r.fields.push_back(std::move(f));
+    }
+  }
+  return r;
+}
+
+// What is wrong with a decoded record, "" when nothing.
+std::string check_record(const MarcRecord& r) {
+  for (auto& f : r.fields) {
+    if (f.tag.size() != 3) return "bad field tag \"" + f.tag + "\"";
+    if (!valid_utf8_text(f.data)) return "bad character in field " + f.tag;
+    for (auto& s : f.subfields)
+      if (!valid_utf8_text(s.value)) return "bad character in field " + f.tag;
+  }
+  return {};
+}
+
+bool blank_or_bom(unsigned char c) {
+  return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == 0xEF || c == 0xBB || c == 0xBF;
+}
+
+}  // namespace
+
+struct MarcReader::Impl {
+  std::string name;
+  std::string bytes;
+  bool xml = false;
+  std::size_t pos = 0;  // ISO 2709: byte offset of the next record
+  long number = 0;      // records met so far
+  yaz_marc_t mt = nullptr;
+  yaz_iconv_t marc8 = nullptr;
+  xmlDocPtr doc = nullptr;
+  std::vector<xmlNode*> xml_records;
+  std::size_t xml_next = 0;
+
+  ~Impl() {
+    if (doc) xmlFreeDoc(doc);
+    if (marc8) yaz_iconv_close(marc8);
+    if (mt) yaz_marc_destroy(mt);
+  }
+
+  void start() {
+    mt = yaz_marc_create();
+    std::size_t i = 0;
+    while (i < bytes.size() && blank_or_bom((unsigned char)bytes[i])) ++i;
+    xml = i < bytes.size() && bytes[i] == '<';
+    if (!xml) return;
+    if (bytes.size() > std::size_t(INT_MAX)) throw std::runtime_error(name + ": file too large");
+    doc = xmlReadMemory(bytes.data(), int(bytes.size()), name.c_str(), nullptr,
+                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_RECOVER);
+    if (!doc || !xmlDocGetRootElement(doc)) throw std::runtime_error(name + ": not a readable XML file");
+    xmlNode* root = xmlDocGetRootElement(doc);
+    if (named(root, "record")) {
+      xml_records.push_back(root);
+    } else {
+      for (xmlNode* n = root->children; n; n = n->next)
+        if (named(n, "record")) xml_records.push_back(n);
+    }
+  }
+
+  std::optional<MarcRecord> decoded(long position, std::vector<ReadProblem>& problems, const std::string& where) {
+    xmlNode* out = nullptr;
+    if (yaz_marc_write_xml(mt, &out, "http://www.loc.gov/MARC21/slim", nullptr, nullptr) != 0 || !out) {
+      if (out) xmlFreeNode(out);
+      problems.push_back({position, where + ": the record cannot be decoded"});
+      return std::nullopt;
+    }
+    MarcRecord r = from_tree(out);
+    xmlFreeNode(out);
+    r.position = position;
+    std::string bad = check_record(r);
+    if (!bad.empty()) {
+      problems.push_back({position, where + ": " + bad});
+      return std::nullopt;
+    }
+    return r;
+  }
+
+  std::optional<MarcRecord> next_xml(std::vector<ReadProblem>& problems) {
+    while (xml_next < xml_records.size()) {
+      xmlNode* node = xml_records[xml_next++];
+      long position = ++number;
+      std::string where = "record " + std::to_string(position);
+      yaz_marc_reset(mt);
+      yaz_marc_iconv(mt, nullptr);
+      if (yaz_marc_read_xml(mt, node) != 0) {
+        problems.push_back({position, where + ": not a MARCXML record"});
+        continue;
+      }
+      if (auto r = decoded(position, problems, where)) return r;
+    }
+    return std::nullopt;
+  }
+
+  // Moves past the next record terminator (or to the end).
+  void resync() {
+    auto t = bytes.find('\x1d', pos);
+    pos = t == std::string::npos ? bytes.size() : t + 1;
+  }
+
+  std::optional<MarcRecord> next_iso(std::vector<ReadProblem>& problems) {
+    for (;;) {
+      while (pos < bytes.size() && (bytes[pos] == '\n' || bytes[pos] == '\r' || bytes[pos] == ' ')) ++pos;
+      if (pos >= bytes.size()) return std::nullopt;
+      long position = ++number;
+      std::size_t start = pos;
+      std::string where = "record " + std::to_string(position) + " (byte " + std::to_string(start) + ")";
+      std::size_t left = bytes.size() - start;
+      if (left < 24) {
+        problems.push_back({position, where + ": truncated record"});
+        pos = bytes.size();
+        return std::nullopt;
+      }
+      std::size_t len = 0;
+      bool digits = true;
+      for (int k = 0; k < 5; ++k) {
+        char c = bytes[start + k];
+        if (c < '0' || c > '9') digits = false;
+        else len = len * 10 + std::size_t(c - '0');
+      }
+      if (!digits || len < 25) {
+        problems.push_back({position, where + ": bad record length"});
+        resync();
+        continue;
+      }
+      if (len > left) {
+        problems.push_back({position, where + ": truncated record"});
+        pos = bytes.size();
+        return std::nullopt;
+      }
+      if (bytes[start + len - 1] != '\x1d') {
+        problems.push_back({position, where + ": record length does not match its end"});
+        resync();
+        continue;
+      }
+      pos = start + len;
+      yaz_marc_reset(mt);
+      bool utf8 = bytes[start + 9] == 'a';
+      if (!utf8 && !marc8) {
+        marc8 = yaz_iconv_open("utf-8", "marc8");
+        if (!marc8) throw std::runtime_error("the MARC-8 character set conversion is not available");
+      }
+      yaz_marc_iconv(mt, utf8 ? nullptr : marc8);
+      if (yaz_marc_read_iso2709(mt, bytes.data() + start, int(len)) <= 0) {
+        problems.push_back({position, where + ": the record cannot be decoded"});
+        continue;
+      }
+      if (auto r = decoded(position, problems, where)) return r;
+    }
+  }
+};
+
+MarcReader::MarcReader() = default;
+
+MarcReader::MarcReader(const std::string& file) : impl_(std::make_unique<Impl>()) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + file);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  impl_->name = file;
+  impl_->bytes = ss.str();
+  impl_->start();
+}
+
+MarcReader MarcReader::from_bytes(std::string bytes, std::string name) {
+  MarcReader r;
+  r.impl_ = std::make_unique<Impl>();
+  r.impl_->name = std::move(name);
+  r.impl_->bytes = std::move(bytes);
+  r.impl_->start();
+  return r;
+}
+
+MarcReader::~MarcReader() = default;
+MarcReader::MarcReader(MarcReader&&) noexcept = default;
+
+std::optional<MarcRecord> MarcReader::next(std::vector<ReadProblem>& problems) {
+  return impl_->xml ? impl_->next_xml(problems) : impl_->next_iso(problems);
+}
+
+}  // namespace kvistur::import

@@ -1,0 +1,77 @@
+// Reading MARC 21 bibliographic records: ISO 2709 (MARC-8 or UTF-8) and
+// MARCXML, through the YAZ toolkit.  Every record comes out as plain UTF-8
+// fields; a record that cannot be read is reported with its position (its
+// number in the file, from 1, and for ISO 2709 its byte offset) and the
+// reader goes on with the next one.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kvistur::import {
+
+struct MarcSubfield {
+  char code = ' ';
+  std::string value;
+};
+
+struct MarcField {
+  std::string tag;
+  char ind1 = ' ', ind2 = ' ';
+  std::string data;  // control fields (00X) only
+  std::vector<MarcSubfield> subfields;
+
+  bool is_control() const { return tag.size() == 3 && tag[0] == '0' && tag[1] == '0'; }
+  // The first value of a subfield, "" when there is none.
+  std::string sub(char code) const;
+  std::vector<std::string> subs(char code) const;
+  bool has(char code) const;
+};
+
+struct MarcRecord {
+  std::string leader;
+  std::vector<MarcField> fields;
+  long position = 0;  // the record's number in its file, from 1
+
+  const MarcField* first(const std::string& tag) const;
+  std::vector<const MarcField*> all(const std::string& tag) const;
+  // First value of subfield `code` of the first field `tag`, "" when none.
+  std::string sub(const std::string& tag, char code) const;
+  std::string control(const std::string& tag) const;
+  char leader_at(std::size_t i) const { return i < leader.size() ? leader[i] : ' '; }
+};
+
+// One record that could not be read, or that was read but is not usable.
+struct ReadProblem {
+  long position = 0;
+  std::string message;  // e.g. "record 3 (byte 1250): truncated record"
+};
+
+class MarcReader {
+ public:
+  // Opens FILE; MARCXML when its first non-blank byte is "<", else ISO 2709.
+  // Throws std::runtime_error with a one-line message when it cannot be read.
+  explicit MarcReader(const std::string& file);
+  // Reads from memory (tests); the same detection.
+  static MarcReader from_bytes(std::string bytes, std::string name = "input");
+  ~MarcReader();
+  MarcReader(MarcReader&&) noexcept;
+  MarcReader& operator=(MarcReader&&) = delete;
+
+  // The next record, or nullopt at the end.  A record that cannot be decoded
+  // is appended to `problems` and skipped.
+  std::optional<MarcRecord> next(std::vector<ReadProblem>& problems);
+
+ private:
+  MarcReader();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// True when s is well-formed UTF-8 without control characters other than
+// tab, CR and LF.
+bool valid_utf8_text(const std::string& s);
+
+}  // namespace kvistur::import

@@ -1,0 +1,73 @@
+// From a MARC record to the columns of one catalogue row: the whole-record
+// text, the MARC text in the catalogue's own line form, the record kind, the
+// sort key, the identifying string of the edition, the collection, and the
+// holdings, volumes and issues that go to their own tables.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "import/marc_reader.h"
+#include "record/catalogue_record.h"
+
+namespace kvistur::import {
+
+// Record kinds as the catalogue stores them (column Tag).
+inline constexpr int kKindItem = 1;
+inline constexpr int kKindComponent = 2;
+inline constexpr int kKindPeriodical = 100;
+inline constexpr int kKindArticle = 200;
+
+struct CopyRow {
+  int32_t number = 0;  // accession number
+  std::string note, location;
+  int32_t borrower = 0;  // > 0: on loan
+  int collection = 0;
+};
+
+struct IssueRow {
+  int number = 0;
+  std::string designation;
+};
+
+struct VolumeRow {
+  int number = 0;
+  std::string designation, year;
+  std::vector<IssueRow> issues;
+};
+
+struct ImportedRecord {
+  CatalogueRecord record;      // the members the whole-record text carries
+  std::string whole_text;      // ÖllFærslan (UTF-8)
+  std::string marc_text;       // MarkSnið (UTF-8, lines joined by CR LF)
+  std::string sort_key;        // Röðunarsvið
+  std::string identity;        // Einkennisstrengur
+  std::string isbn;
+  int kind = kKindItem;
+  int collection = 1;          // Safndeild
+  std::string control_number;  // 001
+  std::string host_control;    // 773 $w: the host's 001 (component parts, articles)
+  std::vector<CopyRow> copies;
+  std::vector<VolumeRow> volumes;
+};
+
+// The whole-record text of a record: its members in their stored order,
+// values ended by character 5, lists by character 1 (contents by 2).
+Text WriteRecordText(const CatalogueRecord& r);
+
+// Maps one MARC record.  Throws std::runtime_error with a short reason when
+// the record cannot be catalogued (no 245 $a).  `host_is_serial` says
+// whether the record named in 773 $w is a periodical (kind 200 rather than
+// 2 for a component part).
+ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial);
+
+// The MARC text line of one field: tag, two indicators, a blank, then the
+// subfields each as "$" + code + value.  A "$" inside a value would start a
+// new subfield when read back, so it is written as the full-width sign "＄".
+std::string MarcLine(const MarcField& f);
+
+// Drops the ISBD punctuation that MARC leaves at the end of a subfield
+// (" /", " :", " ;", " =", ","), and the blanks around the value.
+std::string StripEnd(std::string s);
+
+}  // namespace kvistur::import
