@@ -24,10 +24,6 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr const char* kUsage =
-    "usage: kvistur search TEXT [--group N] [--field N] [--max N] [--json] [--print [--rtf FILE | --text]]"
-    " [--user NAME] [--password PW]";
-
 // Logs on the way a host does; LogOn reports a failure only in the log, so
 // when it leaves no workspace the workgroup check is repeated to say why.
 void log_on(Faersla& f, const std::string& user, const std::string& password) {
@@ -178,8 +174,9 @@ KVISTUR_COMMAND(cmd_search, "search",
     }
   }
   for (const std::string& s : a)
-    if (s.size() > 1 && s[0] == '-' && s[1] == '-') throw UsageError("unknown option " + s + "; " + kUsage);
-  if (a.size() != 1) throw UsageError(kUsage);
+    if (s.size() > 1 && s[0] == '-' && s[1] == '-') throw UsageError("unknown option " + s);
+  if (a.size() != 1)
+    throw UsageError(a.empty() ? "no search text given" : "one search text expected (quote a text of several words)");
   if (as_json && print) throw UsageError("--json and --print cannot be used together");
 
   Faersla f;

@@ -16,8 +16,10 @@ namespace {
 Text text_arg(const json& args, std::size_t n, const char* what) { return text_from_json(arg(args, n, what)); }
 
 json sort_hits(const json& args) {
-  const json& keys = arg(args, 0, "list of keys");
-  if (!keys.is_array()) throw HostError("SortHits expects a list of keys, got " + keys.dump());
+  // The keys come as one list argument; a variant is never a JSON array, so
+  // keys given directly as the arguments are taken as the list too.
+  if (!args.is_array()) throw HostError("SortHits expects a list of keys, got " + args.dump());
+  const json& keys = args.size() == 1 && args[0].is_array() ? args[0] : args;
   if (keys.size() > std::size_t(INT32_MAX - 1)) throw HostError("SortHits: too many keys");
   // Slot 0 is never looked at by the sort; the keys go to 1..n and each hit
   // carries its position as its record number.
