@@ -142,8 +142,18 @@ CatalogueRecord FærslaFráID(int32_t lFærsluID) {
   } catch (const std::exception&) {
     if (!rs) throw Error(err::kObjectNotSet);
   }
-  if (rs) rs->Close();
-  if (database) database->Close();
+  // Clean-up ignores its own faults: on the ordinary path the result set is
+  // already closed, and closing it again may fail.
+  try {
+    if (rs) rs->Close();
+  } catch (...) {
+  }
+  rs.reset();
+  try {
+    if (database) database->Close();
+  } catch (...) {
+  }
+  database.reset();
   MeldaError(u"FærslaFráID, lFærsluID: ", record.ID, u"", true);
   return record;
 }
