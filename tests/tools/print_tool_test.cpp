@@ -120,6 +120,7 @@ TEST_F(PrintToolTest, PrintCommandOutputs) {
             "813\tHalldór Laxness: <U>Íslandsklukkan</U>. - Reykjavík : Helgafell, 1943  [813]\n"
             "\tEfnisorð: Skáldsögur\n"
             "05\t<U>Skírnir</U>. - 1. árg. [tímarit]\n");
+  EXPECT_EQ(r.err, "kvistur: record 99 is not printed (no such record, or of a kind that is not printed)\n");
 
   std::string file = site_.dir() + "/listi.rtf";
   r = run_tool({"print", "1", "2", "--rtf", file});

@@ -133,7 +133,7 @@ int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, 
   for (int32_t k = 1, j = 0; iTag.allocated() && k <= iTag.ubound(); ++k) {
     if (iTag(k) == 4) continue;
     if (iTag(k) == -1 && j < int32_t(ids.size()))
-      std::cerr << "kvistur print: record " << ids[j] << " is not printed (no such record, or of a kind that is not printed)\n";
+      std::cerr << "kvistur: record " << ids[j] << " is not printed (no such record, or of a kind that is not printed)\n";
     ++j;
   }
 
