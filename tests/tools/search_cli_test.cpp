@@ -1,6 +1,11 @@
 // `kvistur search` end to end on a small catalogue, and the search's eval
 // operations through `kvistur host`.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <set>
@@ -97,6 +102,49 @@ TEST_F(SearchCliTest, BadInputIsOneLineAndNonZero) {
   EXPECT_EQ(failed.exit_code, 1);
   EXPECT_EQ(failed.err, "kvistur: search failed (see the log)\n");
   EXPECT_EQ(failed.out, "");
+}
+
+// Runs the tool on a pseudo-terminal and gives back everything it wrote
+// there (standard output and standard error both).  A tool that stops
+// writing for half a minute is killed, so a fault cannot hang the tests.
+std::string run_on_terminal(const std::vector<std::string>& args) {
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return "forkpty failed";
+  if (pid == 0) {
+    std::vector<char*> argv{const_cast<char*>(KVISTUR_TOOL)};
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(KVISTUR_TOOL, argv.data());
+    _exit(127);
+  }
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 30000) <= 0) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the tool has exited
+    out.append(buf, std::size_t(n));
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out += "\n[exit " + std::to_string(status) + "]";
+  return out;
+}
+
+TEST_F(SearchCliTest, TerminalShowsStatusLinesAndABar) {
+  std::string t = run_on_terminal({"search", "saga þór"});
+  for (const char* line : {"Leita að færslum með saga\r\n", "Fann 3 færslur með saga\r\n",
+                           "Fann 2 færslur með þór\r\n", "Sæki niðurstöður\r\n", "Raða niðurstöðum\r\n"})
+    EXPECT_NE(t.find(line), std::string::npos) << line << " in:\n" << t;
+  EXPECT_NE(t.find("] 100%"), std::string::npos) << t;
+  EXPECT_NE(t.find("2\tTvö\tk2\r\n3\tÞrjú\tk3\r\n"), std::string::npos) << t;
+  EXPECT_EQ(t.find("[exit"), std::string::npos) << t;
 }
 
 std::vector<json> host(const std::vector<json>& requests) {
