@@ -5,7 +5,8 @@
 namespace kvistur {
 
 Text NextToken(int16_t& pos, TextView text) {
-  std::size_t start = std::size_t(pos < 1 ? 1 : pos) - 1;
+  if (pos < 1) throw Error(err::kInvalidArgument);  // positions start at 1
+  std::size_t start = std::size_t(pos) - 1;
   std::size_t end = start <= text.size() ? text.find(kValueEnd, start) : TextView::npos;
   if (end == TextView::npos) throw Error(err::kInvalidArgument);
   std::size_t n = end - start;

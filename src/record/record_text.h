@@ -22,7 +22,8 @@ inline constexpr char16_t kListEnd = 1;
 inline constexpr char16_t kContentsEnd = 2;
 
 // The value at position `pos` (1-based), up to its terminator; `pos` moves
-// past the terminator.
+// past the terminator.  A position before 1 or a value without terminator
+// is invalid argument (5) and leaves `pos` as it was.
 Text NextToken(int16_t& pos, TextView text);
 
 CatalogueRecord ParseRecordText(TextView text);

@@ -1,0 +1,139 @@
+// Fuzzes the whole-record text parser and NextToken.
+//
+// Byte 0 chooses how the rest is read: even, as UTF-8; odd, as raw 16-bit
+// code units (little-endian, so any unit, lone surrogates and character 5
+// included, can be reached).
+//
+// The parser may fail only with error 5 or 6.  A text that parses is
+// written back out and parsed again: the second record must equal the first
+// (the text holds everything it parsed).  The elements the text does not
+// fill must stay 0.  NextToken, from any position, either fails with 5 or 6
+// or returns the text up to the next terminator and moves past it.
+#include <cstdint>
+#include <cstring>
+
+#include "kvistur/number.h"
+#include "record/record_text.h"
+
+using namespace kvistur;
+
+namespace {
+
+void value(Text& out, const Text& v) { out += v + kValueEnd; }
+void number(Text& out, int32_t n) { value(out, number_text(n)); }
+
+void write(Text& out, const TitleElement& t) {
+  number(out, t.iGerð);
+  value(out, t.s1);
+  value(out, t.s2);
+}
+void write(Text& out, const NameEntry& n) {
+  number(out, n.iGerð);
+  for (const Text* p : {&n.p1, &n.p2, &n.p3, &n.p4, &n.p5}) value(out, *p);
+}
+void write(Text& out, const TermPair& p) {
+  value(out, p.s1);
+  value(out, p.s2);
+}
+void write(Text& out, const HoldingItem& h) {
+  number(out, h.Númer);
+  value(out, h.Athugasemd);
+  value(out, h.Staðsetning);
+}
+template <typename T>
+void write(Text& out, const List<T>& list, char16_t end = kListEnd) {
+  for (const T& item : list) write(out, item);
+  out += end;
+}
+void write(Text& out, const ContentsEntry& c) {
+  write(out, c.Titlar);
+  write(out, c.Nöfn);
+  write(out, c.Efnisorð);
+}
+
+Text write_record(const CatalogueRecord& r) {
+  Text out;
+  for (const Text* v : {&r.Aukatexti1, &r.Aukatexti2, &r.Útgefandi, &r.Útgáfutími, &r.Útgáfustaður, &r.Útgáfa.Texti})
+    value(out, *v);
+  write(out, r.Útgáfa.Nöfn);
+  for (const Text* v : {&r.Umfang, &r.Aukatexti3, &r.Fylgiefni, &r.Aukatexti4, &r.Efnistegund, &r.Stærð,
+                        &r.AðrarUpplýsingar, &r.Marktákn1, &r.Marktákn2, &r.Marktákn3, &r.Marktákn4})
+    value(out, *v);
+  write(out, r.Titlar);
+  write(out, r.Ábyrgðaraðildir);
+  write(out, r.Efnisorð);
+  write(out, r.Aðfanganúmer);
+  write(out, r.Efnisyfirlit, kContentsEnd);
+  write(out, r.Aukafærslur.Titlar);
+  write(out, r.Aukafærslur.Nöfn);
+  write(out, r.Ritröð.Titlar);
+  write(out, r.Ritröð.Nöfn);
+  value(out, r.Ritröð.Tölumerking);
+  value(out, r.Aukatexti5);
+  number(out, r.InnlErl);
+  number(out, r.boolOpinLokuð);
+  number(out, r.boolHeilÓheil);
+  return out;
+}
+
+bool names_clean(const List<NameEntry>& names) {
+  for (const NameEntry& n : names)
+    if (n.iRöð != 0) return false;
+  return true;
+}
+
+void check_parsed(const CatalogueRecord& r) {
+  if (r.ID != -1 || r.Safndeild != -1 || r.Tag != 0 || r.boolValin != kFalse || !r.MarkSnið.empty())
+    __builtin_trap();
+  for (const HoldingItem& h : r.Aðfanganúmer)
+    if (h.boolTagInnanMarka != kFalse || h.boolÍLáni != kFalse) __builtin_trap();
+  if (!names_clean(r.Ábyrgðaraðildir) || !names_clean(r.Útgáfa.Nöfn) || !names_clean(r.Aukafærslur.Nöfn) ||
+      !names_clean(r.Ritröð.Nöfn))
+    __builtin_trap();
+  for (const ContentsEntry& c : r.Efnisyfirlit)
+    if (!names_clean(c.Nöfn)) __builtin_trap();
+}
+
+void check_next_token(TextView text, int16_t start) {
+  int16_t pos = start;
+  try {
+    Text v = NextToken(pos, text);
+    if (start < 1) __builtin_trap();
+    std::size_t from = std::size_t(start) - 1;
+    if (from + v.size() >= text.size() || text[from + v.size()] != kValueEnd) __builtin_trap();
+    if (v.find(kValueEnd) != Text::npos) __builtin_trap();
+    if (pos != int32_t(start) + int32_t(v.size()) + 1) __builtin_trap();
+  } catch (const Error& e) {
+    if (e.number() != 5 && e.number() != 6) __builtin_trap();
+    if (pos != start) __builtin_trap();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0 || size > 200000) return 0;
+  Text text;
+  if (data[0] % 2 == 0) {
+    text = from_utf8(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+  } else {
+    for (size_t i = 1; i + 1 < size; i += 2) text += char16_t(data[i] | (data[i + 1] << 8));
+  }
+  check_next_token(text, 1);
+  check_next_token(text, int16_t(data[0] * 129));
+  CatalogueRecord r;
+  try {
+    r = ParseRecordText(text);
+  } catch (const Error& e) {
+    if (e.number() != 5 && e.number() != 6) __builtin_trap();
+    return 0;
+  }
+  if (text.empty()) return 0;
+  check_parsed(r);
+  Text again = write_record(r);
+  if (again.size() >= 32000) return 0;  // numbers written out may be longer
+  CatalogueRecord r2 = ParseRecordText(again);
+  r2.Skráning = r.Skráning;
+  if (!(r2 == r)) __builtin_trap();
+  return 0;
+}
