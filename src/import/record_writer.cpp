@@ -230,13 +230,14 @@ ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial) {
   CatalogueRecord& r = out.record;
   r = EmptyRecord();
   out.control_number = trim8(m.control("001"));
+  out.record_date = trim8(m.control("005"));
 
   // Kind.
   char level = m.leader_at(7);
   const MarcField* f773 = m.first("773");
   if (level == 's') out.kind = kKindPeriodical;
   else if (level == 'b') out.kind = kKindArticle;
-  else if ((level == 'a' || level == 'd') && f773) out.kind = host_is_serial ? kKindArticle : kKindComponent;
+  else if ((level == 'a' || level == 'd' || level == 'm') && f773 && f773->has('w')) out.kind = host_is_serial ? kKindArticle : kKindComponent;
   else out.kind = kKindItem;
   if (f773) out.host_control = trim8(f773->sub('w'));
 

@@ -1,0 +1,272 @@
+#include "import/catalogue_writer.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "import/indexes.h"
+#include "kvistur/text.h"
+#include "kvistur/variant.h"
+#include "platform/sqlite_functions.h"
+
+namespace kvistur::import {
+
+const char kCatalogueTables[] = R"(
+CREATE TABLE Móðurtafla (ID INTEGER PRIMARY KEY, Skráning TEXT, ISBN TEXT, Marktákn1 TEXT, Marktákn2 TEXT,
+  Marktákn3 TEXT, Marktákn4 TEXT, ÖllFærslan TEXT, MarkSnið TEXT, Upprunafærsla INTEGER, Röðunarsvið TEXT,
+  Tag INTEGER, Uppruni INTEGER, Safndeild INTEGER, UpprunaID INTEGER, Einkennisstrengur TEXT);
+CREATE TABLE Aðfanganúmer (Aðfanganúmer INTEGER, Athugasemd TEXT, Staðsetning TEXT, Móðurbendir INTEGER,
+  Tag INTEGER, Lánþegabendir INTEGER);
+CREATE TABLE ValdarFærslur (Valdar INTEGER);
+CREATE TABLE EkkiOrð (EkkiOrð TEXT);
+CREATE TABLE Orð (ID INTEGER PRIMARY KEY, Orð TEXT);
+CREATE TABLE Tengill (FærsluID INTEGER, OrðID INTEGER, HópID INTEGER, Orðtag INTEGER);
+CREATE TABLE Árgangur (ID INTEGER, MóðurID INTEGER, Númer INTEGER, Árgangur TEXT, Útgáfuár TEXT);
+CREATE TABLE Tölublað (MóðurID INTEGER, Númer INTEGER, Tölublað TEXT);
+)";
+
+const char kDirectoryTables[] = R"(
+CREATE TABLE databases (ID INTEGER, Name TEXT, Description TEXT);
+CREATE TABLE DBGroups (ID INTEGER, Name TEXT, Description TEXT);
+CREATE TABLE QueryTypes (QueryID INTEGER, QueryTypeName TEXT, GroupID INTEGER);
+CREATE TABLE relations (dbID INTEGER, GroupID INTEGER);
+)";
+
+const std::vector<NamedNumber>& collections() {
+  static const std::vector<NamedNumber> v = {
+      {1, "Aðalsafn", "Aðalsafn, Tryggvagötu"},
+      {2, "Útibú", "Útibúið í Gerðubergi"},
+  };
+  return v;
+}
+
+const std::vector<std::string>& default_stop_words() {
+  static const std::vector<std::string> v = {"og", "að", "í", "á", "um", "til", "frá", "með", "af", "fyrir",
+                                             "en", "eða", "sem", "er", "við", "hinn", "hin", "hið",
+                                             "the", "of", "and"};
+  return v;
+}
+
+namespace {
+
+void exec_on(sqlite3* db, const char* sql) {
+  char* msg = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+    std::string m = msg ? msg : sqlite3_errmsg(db);
+    sqlite3_free(msg);
+    throw std::runtime_error(m);
+  }
+}
+
+void step(sqlite3* db, sqlite3_stmt* st) {
+  if (sqlite3_step(st) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
+  sqlite3_reset(st);
+  sqlite3_clear_bindings(st);
+}
+
+void text(sqlite3_stmt* st, int i, const std::string& s) {
+  sqlite3_bind_text(st, i, s.data(), int(s.size()), SQLITE_TRANSIENT);
+}
+
+sqlite3* open_new(const std::string& file) {
+  std::error_code ec;
+  std::filesystem::remove(file, ec);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
+    std::string m = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw std::runtime_error("cannot write " + file + ": " + m);
+  }
+  return db;
+}
+
+// When the record was catalogued: field 005 when it reads as a date, else now.
+std::string catalogued(const std::string& f005, const DateTime& otherwise) {
+  if (f005.size() >= 14 && f005.find_first_not_of("0123456789.") == std::string::npos)
+    return f005.substr(0, 4) + "-" + f005.substr(4, 2) + "-" + f005.substr(6, 2) + " " + f005.substr(8, 2) + ":" +
+           f005.substr(10, 2) + ":" + f005.substr(12, 2);
+  return to_utf8(iso_text(otherwise));
+}
+
+}  // namespace
+
+CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  db_ = open_new(dir + "/" + kCatalogueFile);
+  try {
+    db::register_kv_functions(db_);
+    exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
+    exec(kCatalogueTables);
+    exec("BEGIN");
+    record_ = prepare(
+        "INSERT INTO Móðurtafla (ID, Skráning, ISBN, Marktákn1, Marktákn2, Marktákn3, Marktákn4, ÖllFærslan, "
+        "MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, Einkennisstrengur) "
+        "VALUES (?,?,?,?,?,?,?,?,?,0,?,?,0,?,0,?)");
+    copy_ = prepare(
+        "INSERT INTO Aðfanganúmer (Aðfanganúmer, Athugasemd, Staðsetning, Móðurbendir, Tag, Lánþegabendir) "
+        "VALUES (?,?,?,?,?,?)");
+    word_ = prepare("INSERT INTO Orð (ID, Orð) VALUES (?,?)");
+    link_ = prepare("INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
+    volume_ = prepare("INSERT INTO Árgangur (ID, MóðurID, Númer, Árgangur, Útgáfuár) VALUES (?,?,?,?,?)");
+    issue_ = prepare("INSERT INTO Tölublað (MóðurID, Númer, Tölublað) VALUES (?,?,?)");
+  } catch (...) {
+    this->~CatalogueWriter();
+    db_ = nullptr;
+    throw;
+  }
+}
+
+CatalogueWriter::~CatalogueWriter() {
+  for (sqlite3_stmt* st : {record_, copy_, word_, link_, volume_, issue_}) sqlite3_finalize(st);
+  record_ = copy_ = word_ = link_ = volume_ = issue_ = nullptr;
+  if (db_) sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+void CatalogueWriter::exec(const char* sql) { exec_on(db_, sql); }
+
+sqlite3_stmt* CatalogueWriter::prepare(const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db_));
+  return st;
+}
+
+int32_t CatalogueWriter::Add(const ImportedRecord& r, const std::vector<WordOccurrence>& words) {
+  int32_t id = next_id_++;
+  const CatalogueRecord& c = r.record;
+  sqlite3_bind_int(record_, 1, id);
+  text(record_, 2, catalogued(r.record_date, r.record.Skráning));
+  if (!r.isbn.empty()) text(record_, 3, r.isbn);
+  text(record_, 4, to_utf8(c.Marktákn1));
+  text(record_, 5, to_utf8(c.Marktákn2));
+  text(record_, 6, to_utf8(c.Marktákn3));
+  text(record_, 7, to_utf8(c.Marktákn4));
+  text(record_, 8, r.whole_text);
+  text(record_, 9, r.marc_text);
+  text(record_, 10, r.sort_key);
+  sqlite3_bind_int(record_, 11, r.kind);
+  sqlite3_bind_int(record_, 12, r.collection);
+  text(record_, 13, r.identity);
+  step(db_, record_);
+
+  if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
+  if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
+    parts_.push_back({id, r.host_control});
+
+  for (auto& cp : r.copies) {
+    sqlite3_bind_int(copy_, 1, cp.number);
+    text(copy_, 2, cp.note);
+    text(copy_, 3, cp.location);
+    sqlite3_bind_int(copy_, 4, id);
+    sqlite3_bind_int(copy_, 5, 1);
+    sqlite3_bind_int(copy_, 6, cp.borrower);
+    step(db_, copy_);
+  }
+  for (auto& v : r.volumes) {
+    int32_t vid = next_volume_++;
+    sqlite3_bind_int(volume_, 1, vid);
+    sqlite3_bind_int(volume_, 2, id);
+    sqlite3_bind_int(volume_, 3, v.number);
+    text(volume_, 4, v.designation);
+    text(volume_, 5, v.year);
+    step(db_, volume_);
+    for (auto& is : v.issues) {
+      sqlite3_bind_int(issue_, 1, vid);
+      sqlite3_bind_int(issue_, 2, is.number);
+      text(issue_, 3, is.designation);
+      step(db_, issue_);
+    }
+  }
+  std::vector<int> groups = RecordGroups(r.kind);
+  for (auto& w : words) {
+    std::string key = db::fold_utf8(w.word);
+    auto it = word_ids_.find(key);
+    int32_t wid;
+    if (it == word_ids_.end()) {
+      wid = int32_t(word_ids_.size()) + 1;
+      word_ids_.emplace(key, wid);
+      sqlite3_bind_int(word_, 1, wid);
+      text(word_, 2, w.word);
+      step(db_, word_);
+    } else {
+      wid = it->second;
+    }
+    for (int g : groups) {
+      sqlite3_bind_int(link_, 1, id);
+      sqlite3_bind_int(link_, 2, wid);
+      sqlite3_bind_int(link_, 3, g);
+      sqlite3_bind_int(link_, 4, w.field);
+      step(db_, link_);
+    }
+  }
+  return id;
+}
+
+int CatalogueWriter::Finish() {
+  int missing = 0;
+  sqlite3_stmt* host = prepare("UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
+  for (auto& [part, control] : parts_) {
+    auto it = by_control_.find(control);
+    if (it == by_control_.end()) {
+      ++missing;
+      continue;
+    }
+    sqlite3_bind_int(host, 1, it->second);
+    sqlite3_bind_int(host, 2, part);
+    step(db_, host);
+  }
+  sqlite3_finalize(host);
+  sqlite3_stmt* stop = prepare("INSERT INTO EkkiOrð (EkkiOrð) VALUES (?)");
+  for (auto& w : default_stop_words()) {
+    text(stop, 1, w);
+    step(db_, stop);
+  }
+  sqlite3_finalize(stop);
+  CreateIndexes(db_);
+  exec("COMMIT");
+
+  sqlite3* d = open_new(dir_ + "/" + kDirectoryFile);
+  try {
+    exec_on(d, kDirectoryTables);
+    exec_on(d, "BEGIN");
+    sqlite3_stmt* st = nullptr;
+    auto rows = [&](const char* sql, const std::vector<NamedNumber>& v) {
+      sqlite3_prepare_v2(d, sql, -1, &st, nullptr);
+      for (auto& n : v) {
+        sqlite3_bind_int(st, 1, n.id);
+        text(st, 2, n.name);
+        text(st, 3, n.description);
+        step(d, st);
+      }
+      sqlite3_finalize(st);
+    };
+    rows("INSERT INTO databases (ID, Name, Description) VALUES (?,?,?)", collections());
+    rows("INSERT INTO DBGroups (ID, Name, Description) VALUES (?,?,?)", groups());
+    sqlite3_prepare_v2(d, "INSERT INTO QueryTypes (QueryID, QueryTypeName, GroupID) VALUES (?,?,?)", -1, &st, nullptr);
+    for (auto& g : groups())
+      for (auto& f : search_fields()) {
+        sqlite3_bind_int(st, 1, f.id);
+        text(st, 2, f.name);
+        sqlite3_bind_int(st, 3, g.id);
+        step(d, st);
+      }
+    sqlite3_finalize(st);
+    sqlite3_prepare_v2(d, "INSERT INTO relations (dbID, GroupID) VALUES (?,?)", -1, &st, nullptr);
+    for (auto& g : groups())
+      for (auto& c : collections()) {
+        if (g.id == kGroupPeriodicals && c.id != 1) continue;
+        sqlite3_bind_int(st, 1, c.id);
+        sqlite3_bind_int(st, 2, g.id);
+        step(d, st);
+      }
+    sqlite3_finalize(st);
+    exec_on(d, "COMMIT");
+  } catch (...) {
+    sqlite3_close(d);
+    throw;
+  }
+  sqlite3_close(d);
+  return missing;
+}
+
+}  // namespace kvistur::import

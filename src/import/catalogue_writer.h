@@ -1,0 +1,64 @@
+// Writes a catalogue database and its directory database in the form the
+// component reads, with the sqlite3 C API, in one transaction each.
+//
+//   CatalogueWriter w(dir);                      // DIR/katalogur.sqlite, DIR/skra.sqlite
+//   for (...) w.Add(imported, RecordWords(m));
+//   w.Finish();                                  // hosts, stop words, indexes, directory
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "import/record_writer.h"
+#include "import/word_index.h"
+
+namespace kvistur::import {
+
+inline constexpr char kCatalogueFile[] = "katalogur.sqlite";
+inline constexpr char kDirectoryFile[] = "skra.sqlite";
+
+// The tables of the two databases.
+extern const char kCatalogueTables[];
+extern const char kDirectoryTables[];
+
+// The collections (databases of the directory); copies name them by number.
+const std::vector<NamedNumber>& collections();
+
+// The stop words a new catalogue gets.
+const std::vector<std::string>& default_stop_words();
+
+class CatalogueWriter {
+ public:
+  // Creates both files in DIR, replacing earlier ones.  Throws
+  // std::runtime_error when they cannot be written.
+  explicit CatalogueWriter(const std::string& dir);
+  ~CatalogueWriter();
+  CatalogueWriter(const CatalogueWriter&) = delete;
+  CatalogueWriter& operator=(const CatalogueWriter&) = delete;
+
+  // Writes one record with the next number and returns that number.
+  int32_t Add(const ImportedRecord& r, const std::vector<WordOccurrence>& words);
+  // Points component parts and articles at their hosts, writes the stop
+  // words, creates the indexes, commits, and writes the directory database.
+  // Returns the number of parts whose host was not found (left at 0).
+  int Finish();
+
+  long words() const { return long(word_ids_.size()); }
+
+ private:
+  void exec(const char* sql);
+  sqlite3_stmt* prepare(const char* sql);
+  std::string dir_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt *record_ = nullptr, *copy_ = nullptr, *word_ = nullptr, *link_ = nullptr, *volume_ = nullptr,
+               *issue_ = nullptr;
+  int32_t next_id_ = 1, next_volume_ = 1;
+  std::unordered_map<std::string, int32_t> word_ids_;  // by fold
+  std::unordered_map<std::string, int32_t> by_control_;
+  std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
+};
+
+}  // namespace kvistur::import

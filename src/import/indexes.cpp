@@ -1,0 +1,72 @@
+#include "import/indexes.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <stdexcept>
+
+#include "platform/sqlite_functions.h"
+
+namespace kvistur::import {
+
+namespace {
+
+void exec(sqlite3* db, const char* sql) {
+  char* msg = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+    std::string m = msg ? msg : sqlite3_errmsg(db);
+    sqlite3_free(msg);
+    throw std::runtime_error(m);
+  }
+}
+
+bool has_table(sqlite3* db, const char* name) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", -1, &st, nullptr) != SQLITE_OK)
+    throw std::runtime_error("not an SQLite database");
+  sqlite3_bind_text(st, 1, name, -1, SQLITE_STATIC);
+  bool found = sqlite3_step(st) == SQLITE_ROW;
+  sqlite3_finalize(st);
+  return found;
+}
+
+}  // namespace
+
+void CreateIndexes(sqlite3* db) {
+  exec(db,
+       "CREATE INDEX IF NOT EXISTS kv_ord_fold ON Orð(kv_fold(Orð));"
+       "CREATE INDEX IF NOT EXISTS kv_tengill_ord ON Tengill(OrðID, FærsluID, HópID, Orðtag);"
+       "CREATE INDEX IF NOT EXISTS kv_tengill_faersla ON Tengill(FærsluID);");
+  if (has_table(db, "Aðfanganúmer")) exec(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
+  if (has_table(db, "Móðurtafla"))
+    exec(db, "CREATE INDEX IF NOT EXISTS kv_einkenni ON Móðurtafla(kv_fold(Einkennisstrengur));");
+  if (has_table(db, "ValdarFærslur")) exec(db, "CREATE INDEX IF NOT EXISTS kv_valdar ON ValdarFærslur(Valdar);");
+  if (has_table(db, "Árgangur")) exec(db, "CREATE INDEX IF NOT EXISTS kv_argangur ON Árgangur(MóðurID);");
+  if (has_table(db, "Tölublað")) exec(db, "CREATE INDEX IF NOT EXISTS kv_tolublad ON Tölublað(MóðurID);");
+  exec(db, "ANALYZE;");
+}
+
+void IndexCatalogue(const std::string& file) {
+  struct stat sb;
+  if (stat(file.c_str(), &sb) != 0) throw std::runtime_error("no such file: " + file);
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    std::string m = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw std::runtime_error("cannot open " + file + ": " + m);
+  }
+  try {
+    db::register_kv_functions(db);
+    if (!has_table(db, "Orð") || !has_table(db, "Tengill"))
+      throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
+    exec(db, "BEGIN");
+    CreateIndexes(db);
+    exec(db, "COMMIT");
+  } catch (const std::exception& e) {
+    sqlite3_close(db);
+    throw std::runtime_error(file + ": " + e.what());
+  }
+  sqlite3_close(db);
+}
+
+}  // namespace kvistur::import

@@ -1,0 +1,22 @@
+// The indexes that make searches fast.  They change no query's result: the
+// word lookup by its folded form (equality and prefix ranges), the word
+// links by word, holdings by record, the identifying string, the volumes
+// and issues of periodicals.
+#pragma once
+
+#include <string>
+
+struct sqlite3;
+
+namespace kvistur::import {
+
+// Creates the indexes on an open catalogue connection (kv_fold must be
+// registered on it).  Throws std::runtime_error on an SQLite error.
+void CreateIndexes(sqlite3* db);
+
+// Opens a catalogue file made by any tool, checks that it has the word
+// index tables, and adds the indexes.  Throws std::runtime_error with a
+// one-line message when the file is missing or not a catalogue.
+void IndexCatalogue(const std::string& file);
+
+}  // namespace kvistur::import

@@ -1,0 +1,96 @@
+// kvistur build: a catalogue from MARC records, ready to search.
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+
+#include "command.h"
+#include "import/catalogue_writer.h"
+#include "import/marc_reader.h"
+#include "import/record_writer.h"
+#include "import/word_index.h"
+#include "platform/workgroup.h"
+
+namespace kvistur::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The settings file of a built catalogue: every database in DIR.
+void write_settings(const fs::path& file, const fs::path& dir) {
+  std::ofstream f(file, std::ios::binary | std::ios::trunc);
+  f << "[Grunnur]\nSlóð=" << dir.string() << "\nGrunnNafn=" << import::kCatalogueFile
+    << "\nkv_local=" << import::kDirectoryFile << "\n[Debug]\nNoDebug=0\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n";
+  if (!f) throw std::runtime_error("cannot write " + file.string());
+}
+
+}  // namespace
+}  // namespace kvistur::cli
+
+KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
+                "make a catalogue (databases, settings, workgroup) from MARC records (ISO 2709 or MARCXML)") {
+  using namespace kvistur;
+  using namespace kvistur::cli;
+  std::vector<std::string> files;
+  std::string out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--marc") {
+      while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) files.push_back(args[++i]);
+    } else if (args[i] == "--out") {
+      if (i + 1 >= args.size()) throw UsageError("--out needs a folder");
+      out = args[++i];
+    } else {
+      throw UsageError("unknown argument " + args[i]);
+    }
+  }
+  if (files.empty()) throw UsageError("--marc needs at least one file");
+  if (out.empty()) throw UsageError("--out DIR is missing");
+
+  // Read everything first: component parts may come before their hosts, and
+  // an article's kind depends on whether its host is a periodical.
+  struct Read {
+    std::string file;
+    import::MarcRecord record;
+  };
+  std::vector<Read> records;
+  long problems_count = 0;
+  for (auto& file : files) {
+    import::MarcReader reader(file);
+    std::vector<import::ReadProblem> problems;
+    while (auto r = reader.next(problems)) records.push_back({file, std::move(*r)});
+    for (auto& p : problems) std::cerr << file << ": " << p.message << ", skipped\n";
+    problems_count += long(problems.size());
+  }
+  std::map<std::string, bool> serial;
+  for (auto& r : records) {
+    std::string id = r.record.control("001");
+    if (!id.empty()) serial[id] = r.record.leader_at(7) == 's';
+  }
+
+  fs::path dir = fs::absolute(out);
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (!fs::is_directory(dir)) throw std::runtime_error("cannot make the folder " + dir.string());
+  import::CatalogueWriter writer(dir.string());
+  long written = 0, skipped = problems_count;
+  for (auto& r : records) {
+    try {
+      const import::MarcField* f773 = r.record.first("773");
+      bool host_serial = f773 && serial.count(f773->sub('w')) && serial[f773->sub('w')];
+      import::ImportedRecord row = import::MapRecord(r.record, host_serial);
+      writer.Add(row, import::RecordWords(r.record));
+      ++written;
+    } catch (const std::exception& e) {
+      std::cerr << r.file << ": record " << r.record.position << ": " << e.what() << ", skipped\n";
+      ++skipped;
+    }
+  }
+  int orphans = writer.Finish();
+  if (orphans) std::cerr << "kvistur build: " << orphans << " component parts name a host that is not in the input\n";
+  write_settings(dir / "lindrit-1.0.ini", dir);
+  write_settings(dir / "lindrit.ini", dir);
+  if (!fs::exists(dir / "System.mdw")) db::workgroup_init((dir / "System.mdw").string());
+  std::cout << "read " << (long(records.size()) + problems_count) << ", written " << written << ", skipped " << skipped
+            << " (" << writer.words() << " words) into " << dir.string() << "\n";
+  return written > 0 ? 0 : 1;
+}
