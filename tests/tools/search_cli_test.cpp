@@ -82,6 +82,19 @@ TEST_F(SearchCliTest, JsonAndTheLimit) {
   EXPECT_EQ(run_tool({"search", "saga", "--max", "0"}).out, "");
 }
 
+TEST_F(SearchCliTest, PrintsTheResultsAsAList) {
+  auto r = run_tool({"search", "þór", "--print"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "\t<U>Tvö</U>\n\n\t<U>Þrjú</U>\n") << "in the order of the search";
+  r = run_tool({"search", "þór", "--print", "--text", "--type", "3"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "\t<U>Tvö</U>\n\t<U>Þrjú</U>\n");
+  r = run_tool({"search", "ekkert", "--print"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(run_tool({"search", "þór", "--print", "--json"}).exit_code, 2);
+}
+
 TEST_F(SearchCliTest, BadInputIsOneLineAndNonZero) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"search"}, {"search", "a", "b"}, {"search", "saga", "--max", "x"},
