@@ -1,0 +1,359 @@
+// MARC in, catalogue out: reading, mapping to the record text, the word
+// index and the written databases.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "import/catalogue_writer.h"
+#include "import/indexes.h"
+#include "import/marc_reader.h"
+#include "import/record_writer.h"
+#include "import/word_index.h"
+#include "marc/description.h"
+#include "marc/lists.h"
+#include "record/record_text.h"
+
+using namespace kvistur;
+using namespace kvistur::import;
+
+namespace {
+
+std::string xml_record(const std::string& leader7, const std::string& body) {
+  return "<record><leader>00000na" + leader7 + " a2200000 a 4500</leader>" + body + "</record>";
+}
+std::string xml_collection(const std::string& records) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><collection xmlns=\"http://www.loc.gov/MARC21/slim\">" + records +
+         "</collection>";
+}
+std::string df(const std::string& tag, const std::string& ind, const std::vector<std::pair<char, std::string>>& subs) {
+  std::string s = "<datafield tag=\"" + tag + "\" ind1=\"" + ind.substr(0, 1) + "\" ind2=\"" + ind.substr(1, 1) + "\">";
+  for (auto& [c, v] : subs) s += std::string("<subfield code=\"") + c + "\">" + v + "</subfield>";
+  return s + "</datafield>";
+}
+std::string cf(const std::string& tag, const std::string& v) {
+  return "<controlfield tag=\"" + tag + "\">" + v + "</controlfield>";
+}
+
+// A full book record: the fields a cataloguer fills in.
+std::string book_xml() {
+  return xml_record("m", cf("001", "b1") + df("020", "  ", {{'a', "978-9979-3-1234-5"}}) +
+                             df("090", "  ", {{'a', "Ísl"}, {'b', "Lax"}}) +
+                             df("100", "1 ", {{'a', "Thoroddsen, Jón,"}, {'d', "1818-1868"}}) +
+                             df("245", "10", {{'a', "Piltur og stúlka :"}, {'b', "dálítil frásaga /"}, {'c', "Jón Thoroddsen"}}) +
+                             df("250", "  ", {{'a', "3. útg."}}) +
+                             df("260", "  ", {{'a', "Reykjavík :"}, {'b', "Helgafell,"}, {'c', "1948"}}) +
+                             df("300", "  ", {{'a', "240 s. :"}, {'b', "myndir ;"}, {'c', "22 sm"}}) +
+                             df("490", "0 ", {{'a', "Sígildar sögur ;"}, {'v', "4"}}) +
+                             df("505", "0 ", {{'a', "Fyrri hluti -- Síðari hluti"}}) +
+                             df("650", " 4", {{'a', "Íslenskar bókmenntir"}, {'x', "Skáldsögur"}}) +
+                             df("700", "0 ", {{'a', "Sigríður Einarsdóttir,"}, {'e', "ritstjóri"}}) +
+                             df("852", "  ", {{'a', "2"}, {'b', "Skáldsögur"}, {'p', "1001"}, {'z', "Gjöf"}}) +
+                             df("852", "  ", {{'a', "2"}, {'b', "Geymsla"}, {'p', "1002"}, {'9', "17"}}));
+}
+
+std::vector<MarcRecord> read_all(const std::string& bytes, std::vector<ReadProblem>& problems) {
+  MarcReader r = MarcReader::from_bytes(bytes);
+  std::vector<MarcRecord> out;
+  while (auto m = r.next(problems)) out.push_back(*m);
+  return out;
+}
+
+// A minimal ISO 2709 encoder for test input: leader, directory, fields.
+std::string iso(const std::vector<std::pair<std::string, std::string>>& fields, char coding = 'a') {
+  std::string dir, data;
+  for (auto& [tag, body] : fields) {
+    std::string f = body + "\x1e";
+    char entry[13];
+    snprintf(entry, sizeof entry, "%3s%04zu%05zu", tag.c_str(), f.size(), data.size());
+    dir += entry;
+    data += f;
+  }
+  dir += "\x1e";
+  std::size_t base = 24 + dir.size();
+  std::size_t total = base + data.size() + 1;
+  char leader[25];
+  snprintf(leader, sizeof leader, "%05zunam %c22%05zu a 4500", total, coding, base);
+  return std::string(leader) + dir + data + "\x1d";
+}
+
+std::string sub(char c, const std::string& v) { return std::string("\x1f") + c + v; }
+
+}  // namespace
+
+TEST(MarcReader, ReadsMarcXmlFieldsInOrder) {
+  std::vector<ReadProblem> problems;
+  auto recs = read_all(xml_collection(book_xml()), problems);
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_TRUE(problems.empty());
+  const MarcRecord& m = recs[0];
+  EXPECT_EQ(m.position, 1);
+  EXPECT_EQ(m.control("001"), "b1");
+  EXPECT_EQ(m.sub("245", 'b'), "dálítil frásaga /");
+  ASSERT_NE(m.first("100"), nullptr);
+  EXPECT_EQ(m.first("100")->ind1, '1');
+  EXPECT_EQ(m.all("852").size(), 2u);
+}
+
+TEST(MarcReader, ReadsIso2709InUtf8AndMarc8) {
+  std::string bytes = iso({{"001", "x1"}, {"245", "10" + sub('a', "Sm\xC3\xA1saga")}}) +
+                      iso({{"001", "x2"}, {"245", "10" + sub('a', "Sm\xE2" "asaga")}}, ' ');
+  std::vector<ReadProblem> problems;
+  auto recs = read_all(bytes, problems);
+  ASSERT_EQ(recs.size(), 2u) << (problems.empty() ? "" : problems[0].message);
+  EXPECT_EQ(recs[0].sub("245", 'a'), "Smásaga");
+  // MARC-8 puts the combining acute before its letter; the conversion gives UTF-8.
+  EXPECT_EQ(to_utf8(trim(from_utf8(recs[1].sub("245", 'a')))).find("Sm"), 0u);
+  EXPECT_NE(recs[1].sub("245", 'a'), "Sm\xE2" "asaga");
+  EXPECT_TRUE(valid_utf8_text(recs[1].sub("245", 'a')));
+}
+
+TEST(MarcReader, BadRecordsAreReportedWithPositionAndSkipped) {
+  std::string good = iso({{"001", "ok"}, {"245", "10" + sub('a', "Gott")}});
+  std::string bad_length = "12x45" + good.substr(5);
+  std::string bad_char = iso({{"001", "bc"}, {"245", "10" + sub('a', "Sl\xFF" "mt")}});
+  std::string truncated = good.substr(0, 30);
+  std::vector<ReadProblem> problems;
+  auto recs = read_all(good + bad_length + bad_char + good + truncated, problems);
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[0].position, 1);
+  EXPECT_EQ(recs[1].position, 4);
+  ASSERT_EQ(problems.size(), 3u);
+  EXPECT_EQ(problems[0].message, "record 2 (byte " + std::to_string(good.size()) + "): bad record length");
+  EXPECT_EQ(problems[1].position, 3);
+  EXPECT_NE(problems[1].message.find("bad character in field 245"), std::string::npos);
+  EXPECT_EQ(problems[2].position, 5);
+  EXPECT_NE(problems[2].message.find("truncated record"), std::string::npos);
+}
+
+TEST(MarcReader, UnreadableFilesFailWithOneLine) {
+  EXPECT_THROW(MarcReader("/nonexistent/file.mrc"), std::runtime_error);
+  std::vector<ReadProblem> problems;
+  auto recs = read_all(xml_collection(xml_record("m", df("245", "10", {{'a', "Eitt"}})) + "<record>"), problems);
+  // The broken tail is recovered as an empty record, which has nothing to read.
+  ASSERT_GE(recs.size(), 1u);
+  EXPECT_EQ(recs[0].sub("245", 'a'), "Eitt");
+  EXPECT_TRUE(read_all("", problems).empty());
+}
+
+TEST(RecordText, EmptyRecordWritesTheShortestText) {
+  CatalogueRecord r = EmptyRecord();
+  r.InnlErl = r.boolOpinLokuð = r.boolHeilÓheil = 0;
+  Text t = WriteRecordText(r);
+  std::u16string expected = u"\5\5\5\5\5\5\1\5\5\5\5\5\5\5\5\5\5\5\1\1\1\1\2\1\1\1\1\5\5" u"0\5" u"0\5" u"0\5";
+  EXPECT_EQ(t, expected);
+  EXPECT_EQ(ParseRecordText(t).Titlar.count(), 0);
+}
+
+TEST(RecordText, MappedBookRoundTripsThroughTheParser) {
+  std::vector<ReadProblem> problems;
+  MarcRecord m = read_all(xml_collection(book_xml()), problems).at(0);
+  ImportedRecord row = MapRecord(m, false);
+  CatalogueRecord p = ParseRecordText(from_utf8(row.whole_text));
+  CatalogueRecord expected = row.record;
+  expected.Skráning = p.Skráning;
+  EXPECT_EQ(p, expected);
+
+  ASSERT_EQ(p.Titlar.count(), 2);
+  EXPECT_EQ(p.Titlar[0].s1, u"Piltur og stúlka");
+  EXPECT_EQ(p.Titlar[1].s1, u"dálítil frásaga");
+  EXPECT_EQ(p.Útgáfa.Texti, u"3. útg.");
+  EXPECT_EQ(p.Útgáfustaður, u"Reykjavík");
+  EXPECT_EQ(p.Útgefandi, u"Helgafell");
+  EXPECT_EQ(p.Útgáfutími, u"1948");
+  EXPECT_EQ(p.Umfang, u"240 s.");
+  EXPECT_EQ(p.AðrarUpplýsingar, u"myndir");
+  EXPECT_EQ(p.Stærð, u"22 sm");
+  EXPECT_EQ(p.Ritröð.Titlar[0].s1, u"Sígildar sögur");
+  EXPECT_EQ(p.Ritröð.Tölumerking, u"4");
+  EXPECT_EQ(p.Marktákn1, u"Ísl");
+  EXPECT_EQ(p.Marktákn2, u"Lax");
+  EXPECT_EQ(JoinNames(p.Ábyrgðaraðildir), u"Jón Thoroddsen ; Sigríður Einarsdóttir");
+  EXPECT_EQ(SubjectsText(p), u"Íslenskar bókmenntir -- Skáldsögur");
+  EXPECT_EQ(ContentsText(p), u"Fyrri hluti\r\nSíðari hluti");
+  ASSERT_EQ(p.Aðfanganúmer.count(), 2);
+  EXPECT_EQ(p.Aðfanganúmer[0].Númer, 1001);
+  EXPECT_EQ(p.Aðfanganúmer[0].Athugasemd, u"Gjöf");
+  EXPECT_EQ(p.Aðfanganúmer[1].Staðsetning, u"Geymsla");
+
+  EXPECT_EQ(row.kind, kKindItem);
+  EXPECT_EQ(row.collection, 2);
+  EXPECT_EQ(row.identity, "ISBN9789979312345");
+  EXPECT_EQ(row.sort_key, "thoroddsen, jón piltur og stúlka 1948");
+  ASSERT_EQ(row.copies.size(), 2u);
+  EXPECT_EQ(row.copies[1].borrower, 17);
+}
+
+TEST(RecordText, MarcTextCarriesNamesInMainEntryForm) {
+  std::vector<ReadProblem> problems;
+  MarcRecord m = read_all(xml_collection(book_xml()), problems).at(0);
+  ImportedRecord row = MapRecord(m, false);
+  EXPECT_NE(row.marc_text.find("\r\n1001  $aThoroddsen$hJón$d1818-1868\r\n"), std::string::npos) << row.marc_text;
+  EXPECT_EQ(row.marc_text.substr(0, 9), "001   b1\r");
+
+  CatalogueRecord p = ParseRecordText(from_utf8(row.whole_text));
+  p.MarkSnið = from_utf8(row.marc_text);
+  p.Tag = int16_t(row.kind);
+  EXPECT_EQ(BuildDescription(p, 0),
+            u"Thoroddsen, Jón: Piltur og stúlka : dálítil frásaga / Jón Thoroddsen ; Sigríður Einarsdóttir. - "
+            u"3. útg.. - Reykjavík : Helgafell, 1948. - 240 s. : myndir ; 22 sm. - (Sígildar sögur ; 4) [Ísl Lax]");
+
+  MarcRecord direct = read_all(xml_collection(xml_record(
+                                   "m", df("100", "0 ", {{'a', "Snorri Sturluson,"}}) + df("245", "10", {{'a', "Edda"}}))),
+                               problems)
+                          .at(0);
+  std::string text = MapRecord(direct, false).marc_text;
+  EXPECT_EQ(text, "1004  $aSnorri Sturluson\r\n24510 $aEdda");
+  // A "$" in a value cannot start a subfield.
+  MarcField f{"500", ' ', ' ', "", {{'a', "Verð $5"}}};
+  EXPECT_EQ(MarcLine(f), "500   $aVerð \xEF\xBC\x84" "5");
+}
+
+TEST(RecordText, KindsOfRecords) {
+  std::vector<ReadProblem> problems;
+  auto kind_of = [&](const std::string& leader7, const std::string& body, bool host_serial) {
+    return MapRecord(read_all(xml_collection(xml_record(leader7, df("245", "10", {{'a', "T"}}) + body)), problems).at(0),
+                     host_serial);
+  };
+  EXPECT_EQ(kind_of("m", "", false).kind, kKindItem);
+  EXPECT_EQ(kind_of("s", df("362", "0 ", {{'a', "1. árg. (1987)-"}}), false).kind, kKindPeriodical);
+  EXPECT_NE(kind_of("s", df("362", "0 ", {{'a', "1. árg. (1987)-"}}), false).marc_text.find("792   $a1. árg. (1987)-"),
+            std::string::npos);
+  ImportedRecord part = kind_of("a", df("773", "0 ", {{'t', "Safnrit"}, {'w', "h1"}}), false);
+  EXPECT_EQ(part.kind, kKindComponent);
+  EXPECT_EQ(part.host_control, "h1");
+  ImportedRecord article =
+      kind_of("b", df("773", "0 ", {{'t', "Ritið"}, {'g', "5. árg."}, {'h', "2. hefti"}, {'q', "10-12"}, {'w', "j"}}), true);
+  EXPECT_EQ(article.kind, kKindArticle);
+  CatalogueRecord p = ParseRecordText(from_utf8(article.whole_text));
+  p.MarkSnið = from_utf8(article.marc_text);
+  EXPECT_EQ(BuildHostPart(p), u"2. hefti, 5. árg.(Ritið), s. 10-12");
+  EXPECT_THROW(MapRecord(read_all(xml_collection(xml_record("m", df("100", "0 ", {{'a', "Nafn"}}))), problems).at(0),
+                         false),
+               std::runtime_error);
+}
+
+TEST(WordIndex, WordsAndTheirFields) {
+  EXPECT_EQ(SplitWords("Brennu-Njáls saga, 2. ÚTG."), (std::vector<std::string>{"brennu", "njáls", "saga", "2", "útg"}));
+  EXPECT_TRUE(SplitWords(" -- ; ").empty());
+  std::vector<ReadProblem> problems;
+  MarcRecord m = read_all(xml_collection(book_xml()), problems).at(0);
+  auto words = RecordWords(m);
+  auto has = [&](const std::string& w, int field) {
+    for (auto& o : words)
+      if (o.word == w && o.field == field) return true;
+    return false;
+  };
+  EXPECT_TRUE(has("thoroddsen", kFieldAuthor));
+  EXPECT_TRUE(has("jón", kFieldAuthor));
+  EXPECT_TRUE(has("stúlka", kFieldTitle));
+  EXPECT_TRUE(has("frásaga", kFieldTitle));
+  EXPECT_TRUE(has("skáldsögur", kFieldSubject));
+  EXPECT_TRUE(has("sígildar", kFieldSeries));
+  EXPECT_TRUE(has("helgafell", kFieldPublisher));
+  EXPECT_TRUE(has("9789979312345", kFieldNumber));
+  EXPECT_TRUE(has("1948", kFieldNumber));
+  EXPECT_TRUE(has("hluti", kFieldNotes));
+  EXPECT_FALSE(has("stúlka", kFieldAuthor));
+  // Each (word, field) once.
+  int n = 0;
+  for (auto& o : words) n += o.word == "jón" && o.field == kFieldAuthor;
+  EXPECT_EQ(n, 1);
+}
+
+namespace {
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char t[] = "/tmp/kvistur-import-XXXXXX";
+    path = mkdtemp(t);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+};
+
+std::vector<std::string> rows(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(file.c_str(), &db);
+  sqlite3_stmt* st = nullptr;
+  std::vector<std::string> out;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+    std::string m = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    throw std::runtime_error(m);
+  }
+  while (sqlite3_step(st) == SQLITE_ROW) {
+    std::string line;
+    for (int i = 0; i < sqlite3_column_count(st); ++i) {
+      if (i) line += "|";
+      auto t = sqlite3_column_text(st, i);
+      line += t ? reinterpret_cast<const char*>(t) : "NULL";
+    }
+    out.push_back(line);
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+}  // namespace
+
+TEST(CatalogueWriter, WritesRecordsHoldingsWordsHostsAndDirectory) {
+  TempDir dir;
+  std::string records =
+      xml_record("a", cf("001", "p1") + df("100", "0 ", {{'a', "Anna Jónsdóttir"}}) + df("245", "10", {{'a', "Hlutinn"}}) +
+                          df("773", "0 ", {{'t', "Safnið"}, {'w', "h1"}})) +
+      book_xml() + xml_record("m", cf("001", "h1") + df("245", "10", {{'a', "Safnið"}})) +
+      xml_record("s", cf("001", "j1") + df("245", "00", {{'a', "Tímaritið"}}) +
+                          df("863", "  ", {{'8', "1"}, {'a', "1. árg."}, {'i', "2020"}, {'b', "1. hefti"}, {'b', "2. hefti"}}));
+  std::vector<ReadProblem> problems;
+  auto recs = read_all(xml_collection(records), problems);
+  ASSERT_EQ(recs.size(), 4u);
+  {
+    CatalogueWriter w(dir.path);
+    for (auto& m : recs) w.Add(MapRecord(m, false), RecordWords(m));
+    EXPECT_EQ(w.Finish(), 0);
+  }
+  std::string cat = dir.path + "/katalogur.sqlite", d = dir.path + "/skra.sqlite";
+  EXPECT_EQ(rows(cat, "SELECT ID, Tag, Upprunafærsla, Safndeild FROM Móðurtafla ORDER BY ID"),
+            (std::vector<std::string>{"1|2|3|1", "2|1|0|2", "3|1|0|1", "4|100|0|1"}));
+  EXPECT_EQ(rows(cat, "SELECT Aðfanganúmer, Athugasemd, Staðsetning, Móðurbendir, Tag, Lánþegabendir FROM Aðfanganúmer"),
+            (std::vector<std::string>{"1001|Gjöf|Skáldsögur|2|1|0", "1002||Geymsla|2|1|17"}));
+  EXPECT_EQ(rows(cat, "SELECT t.HópID, t.Orðtag FROM Tengill t JOIN Orð o ON o.ID = t.OrðID WHERE o.Orð = 'tímaritið'"),
+            (std::vector<std::string>{"1|2", "2|2"}));
+  EXPECT_EQ(rows(cat, "SELECT t.FærsluID FROM Tengill t JOIN Orð o ON o.ID = t.OrðID WHERE o.Orð = 'safnið' ORDER BY 1"),
+            (std::vector<std::string>{"1", "3"}));
+  EXPECT_EQ(rows(cat, "SELECT count(*) FROM Orð WHERE Orð = 'jón'"), (std::vector<std::string>{"1"}));
+  EXPECT_EQ(rows(cat, "SELECT a.Árgangur, a.Útgáfuár, t.Númer, t.Tölublað FROM Árgangur a JOIN Tölublað t ON t.MóðurID = a.ID "
+                      "WHERE a.MóðurID = 4 ORDER BY t.Númer"),
+            (std::vector<std::string>{"1. árg.|2020|1|1. hefti", "1. árg.|2020|2|2. hefti"}));
+  EXPECT_EQ(rows(cat, "SELECT count(*) FROM EkkiOrð WHERE EkkiOrð = 'og'"), (std::vector<std::string>{"1"}));
+  EXPECT_EQ(rows(d, "SELECT ID, Name FROM DBGroups ORDER BY ID"),
+            (std::vector<std::string>{"1|Allur safnkostur", "2|Tímarit og greinar"}));
+  EXPECT_EQ(rows(d, "SELECT ID, Name FROM databases ORDER BY ID"), (std::vector<std::string>{"1|Aðalsafn", "2|Útibú"}));
+  EXPECT_EQ(rows(d, "SELECT count(*) FROM QueryTypes WHERE GroupID = 1"), (std::vector<std::string>{"7"}));
+  EXPECT_EQ(rows(d, "SELECT dbID, GroupID FROM relations ORDER BY GroupID, dbID"),
+            (std::vector<std::string>{"1|1", "2|1", "1|2"}));
+}
+
+TEST(Indexes, AddedToAForeignCatalogueAndRefusedElsewhere) {
+  TempDir dir;
+  std::string file = dir.path + "/annad.sqlite";
+  sqlite3* db = nullptr;
+  sqlite3_open(file.c_str(), &db);
+  sqlite3_exec(db, "CREATE TABLE Orð (ID INTEGER PRIMARY KEY, Orð TEXT); CREATE TABLE Tengill (FærsluID, OrðID, HópID, Orðtag);",
+               nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  IndexCatalogue(file);
+  IndexCatalogue(file);  // a second time changes nothing
+  EXPECT_EQ(rows(file, "SELECT name FROM sqlite_master WHERE type='index' ORDER BY name"),
+            (std::vector<std::string>{"kv_ord_fold", "kv_tengill_faersla", "kv_tengill_ord"}));
+  EXPECT_THROW(IndexCatalogue(dir.path + "/missing.sqlite"), std::runtime_error);
+  std::string other = dir.path + "/other.sqlite";
+  sqlite3_open(other.c_str(), &db);
+  sqlite3_exec(db, "CREATE TABLE x (a);", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_THROW(IndexCatalogue(other), std::runtime_error);
+}
