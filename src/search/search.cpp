@@ -91,7 +91,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         rs->MoveLast();
         int32_t h = rs->RecordCount();
         t.count = h;
-        MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q + u"Eftir MoveLast " + number_text(h), false);
+        MeldaError(u"Fremjaleit", 0, u"Eftir MoveLast " + number_text(h), false);
         t.hits.assign(std::size_t(h) + 1, 0);
         progress.term_hits(h, t.text);
         rs->MoveFirst();

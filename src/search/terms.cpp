@@ -6,8 +6,13 @@ namespace kvistur {
 
 Text RemoveChar(Text& text, TextView character) {
   if (character.empty()) return text;
-  for (std::size_t at = text.find(character.substr(0, 1)); at != Text::npos; at = text.find(character.substr(0, 1)))
-    text.erase(at, 1);
+  // The character is matched ignoring letter case (s also removes S).
+  const char16_t c = character.front();
+  const Text upper = upper_is(character.substr(0, 1));
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (text[i] != c && upper_is(TextView(text).substr(i, 1)) != upper) text[kept++] = text[i];
+  text.resize(kept);
   return text;
 }
 
