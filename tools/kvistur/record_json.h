@@ -54,6 +54,8 @@ inline ordered_json record_json(const HoldingItem& h) {
   return o;
 }
 
+ordered_json record_json(const ContentsEntry& c);
+
 template <typename T>
 ordered_json record_json(const List<T>& list) {
   ordered_json a = ordered_json::array();
