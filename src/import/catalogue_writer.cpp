@@ -1,6 +1,7 @@
 #include "import/catalogue_writer.h"
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "import/indexes.h"
@@ -44,6 +45,17 @@ const std::vector<std::string>& default_stop_words() {
                                              "en", "eða", "sem", "er", "við", "hinn", "hin", "hið",
                                              "the", "of", "and"};
   return v;
+}
+
+void WriteSettings(const std::string& dir) {
+  std::string abs = std::filesystem::absolute(dir).string();
+  for (const char* name : {"lindrit-1.0.ini", "lindrit.ini"}) {
+    std::string file = abs + "/" + name;
+    std::ofstream f(file, std::ios::binary | std::ios::trunc);
+    f << "[Grunnur]\nSlóð=" << abs << "\nGrunnNafn=" << kCatalogueFile << "\nkv_local=" << kDirectoryFile
+      << "\n[Debug]\nNoDebug=0\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n";
+    if (!f) throw std::runtime_error("cannot write " + file);
+  }
 }
 
 namespace {

@@ -30,6 +30,10 @@ const std::vector<NamedNumber>& collections();
 // The stop words a new catalogue gets.
 const std::vector<std::string>& default_stop_words();
 
+// Writes DIR/lindrit-1.0.ini and DIR/lindrit.ini: settings that point every
+// database at DIR (absolute).  Throws std::runtime_error when it cannot.
+void WriteSettings(const std::string& dir);
+
 class CatalogueWriter {
  public:
   // Creates both files in DIR, replacing earlier ones.  Throws

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "import/catalogue_writer.h"
+#include "import/generate.h"
 #include "import/indexes.h"
 #include "import/marc_reader.h"
 #include "import/record_writer.h"
@@ -356,4 +357,31 @@ TEST(Indexes, AddedToAForeignCatalogueAndRefusedElsewhere) {
   sqlite3_exec(db, "CREATE TABLE x (a);", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   EXPECT_THROW(IndexCatalogue(other), std::runtime_error);
+}
+
+TEST(Generate, SmallCatalogueWithSkewedWords) {
+  TempDir dir;
+  GenerateOptions o;
+  o.records = 300;
+  o.vocabulary = 2000;
+  long last = 0;
+  GenerateCatalogue(dir.path, o, [&](long done) { last = done; });
+  EXPECT_EQ(last, 300);
+  std::string cat = dir.path + "/katalogur.sqlite";
+  EXPECT_EQ(rows(cat, "SELECT count(*), min(ID), max(ID) FROM Móðurtafla"), (std::vector<std::string>{"300|1|300"}));
+  // The commonest word is in far more records than the median word.
+  auto top = rows(cat, "SELECT count(DISTINCT FærsluID) c FROM Tengill GROUP BY OrðID ORDER BY c DESC LIMIT 1");
+  auto words = rows(cat, "SELECT count(*) FROM Orð");
+  ASSERT_EQ(top.size(), 1u);
+  EXPECT_GT(std::stol(top[0]), 30);
+  EXPECT_GT(std::stol(words[0]), 300);
+  // Every record parses back.
+  for (auto& t : rows(cat, "SELECT ÖllFærslan FROM Móðurtafla WHERE ID IN (1, 150, 300)"))
+    EXPECT_GE(ParseRecordText(from_utf8(t)).Titlar.count(), 1);
+  GenerateOptions bad;
+  bad.records = 0;
+  EXPECT_THROW(GenerateCatalogue(dir.path, bad, [](long) {}), std::runtime_error);
+  bad.records = 5;
+  bad.word_list = "/nonexistent/words.dic";
+  EXPECT_THROW(GenerateCatalogue(dir.path, bad, [](long) {}), std::runtime_error);
 }

@@ -11,26 +11,11 @@
 #include "import/word_index.h"
 #include "platform/workgroup.h"
 
-namespace kvistur::cli {
-namespace {
-
-namespace fs = std::filesystem;
-
-// The settings file of a built catalogue: every database in DIR.
-void write_settings(const fs::path& file, const fs::path& dir) {
-  std::ofstream f(file, std::ios::binary | std::ios::trunc);
-  f << "[Grunnur]\nSlóð=" << dir.string() << "\nGrunnNafn=" << import::kCatalogueFile
-    << "\nkv_local=" << import::kDirectoryFile << "\n[Debug]\nNoDebug=0\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n";
-  if (!f) throw std::runtime_error("cannot write " + file.string());
-}
-
-}  // namespace
-}  // namespace kvistur::cli
-
 KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
                 "make a catalogue (databases, settings, workgroup) from MARC records (ISO 2709 or MARCXML)") {
   using namespace kvistur;
   using namespace kvistur::cli;
+  namespace fs = std::filesystem;
   std::vector<std::string> files;
   std::string out;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -87,8 +72,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
   }
   int orphans = writer.Finish();
   if (orphans) std::cerr << "kvistur build: " << orphans << " component parts name a host that is not in the input\n";
-  write_settings(dir / "lindrit-1.0.ini", dir);
-  write_settings(dir / "lindrit.ini", dir);
+  import::WriteSettings(dir.string());
   if (!fs::exists(dir / "System.mdw")) db::workgroup_init((dir / "System.mdw").string());
   std::cout << "read " << (long(records.size()) + problems_count) << ", written " << written << ", skipped " << skipped
             << " (" << writer.words() << " words) into " << dir.string() << "\n";

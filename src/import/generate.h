@@ -1,0 +1,32 @@
+// Synthetic catalogues for benchmarks: records with Icelandic-looking words
+// drawn from a Zipf-like distribution (a few words very common, most rare),
+// written by the same mapping and writer as real imports, so they have
+// realistic record texts, sort keys, holdings, groups and search fields.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kvistur::import {
+
+struct GenerateOptions {
+  long records = 10000;
+  unsigned seed = 1;
+  // A word list, one word per line (a hunspell .dic file works: the count
+  // line and "/FLAGS" endings are dropped).  Empty: words are made from
+  // Icelandic syllables.
+  std::string word_list;
+  long vocabulary = 60000;  // distinct words when made from syllables
+};
+
+// The vocabulary, most common first.
+std::vector<std::string> GenerateVocabulary(const GenerateOptions& options);
+
+// Writes DIR/katalogur.sqlite and DIR/skra.sqlite.  `progress` is called
+// with the number of records written so far, every 10 000 records and at
+// the end.  Throws std::runtime_error on bad options or a write error.
+void GenerateCatalogue(const std::string& dir, const GenerateOptions& options,
+                       const std::function<void(long done)>& progress);
+
+}  // namespace kvistur::import

@@ -1,0 +1,34 @@
+// kvistur generate: a synthetic catalogue of any size, for benchmarks.
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+
+#include "command.h"
+#include "import/catalogue_writer.h"
+#include "import/generate.h"
+#include "platform/workgroup.h"
+
+KVISTUR_COMMAND(cmd_generate, "generate", "generate --records N --out DIR [--seed S] [--words FILE]",
+                "write a synthetic catalogue with a Zipf-like Icelandic vocabulary") {
+  using namespace kvistur::cli;
+  Args a = args;
+  std::string n, out, seed, words;
+  if (!take_option(a, "--records", n)) throw UsageError("--records N is missing");
+  if (!take_option(a, "--out", out)) throw UsageError("--out DIR is missing");
+  kvistur::import::GenerateOptions options;
+  options.records = long(parse_int(n, "--records"));
+  if (options.records < 1 || options.records > 100000000) throw UsageError("--records must be between 1 and 100000000");
+  if (take_option(a, "--seed", seed)) options.seed = unsigned(parse_int(seed, "--seed"));
+  if (take_option(a, "--words", words)) options.word_list = words;
+  if (!a.empty()) throw UsageError("unknown argument " + a[0]);
+  auto start = std::chrono::steady_clock::now();
+  kvistur::import::GenerateCatalogue(std::filesystem::absolute(out).string(), options, [&](long done) {
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cerr << "generated " << done << " of " << options.records << " records (" << long(s) << " s)\n";
+  });
+  kvistur::import::WriteSettings(out);
+  std::string workgroup = out + "/System.mdw";
+  if (!std::filesystem::exists(workgroup)) kvistur::db::workgroup_init(workgroup);
+  std::cout << "wrote " << options.records << " records into " << out << "\n";
+  return 0;
+}
