@@ -217,10 +217,11 @@ for i in range(60):
     pub = rng.choice(PUBLISHERS[:7])
     isbn = next_isbn() if year >= 1975 else None
     mark = author.split()[-1][:3]
-    r = book(title, rng.choice(NOVEL_SUB), author, year, pub, rng.randint(160, 520), ("Skáldsögur", mark),
+    sub, pages = rng.choice(NOVEL_SUB), rng.randint(160, 520)
+    r = book(title, sub, author, year, pub, pages, ("Skáldsögur", mark),
              subjects=["Íslenskar bókmenntir", "Skáldsögur"], isbn=isbn, ncopies=rng.randint(1, 4))
     if i % 5 == 0 and isbn:
-        book(title, rng.choice(NOVEL_SUB), author, year, pub, rng.randint(160, 520), ("Skáldsögur", mark),
+        book(title, sub, author, year, pub, pages, ("Skáldsögur", mark),
              subjects=["Íslenskar bókmenntir", "Skáldsögur"], isbn=isbn, collection=2, ncopies=1)
     if i % 12 == 3:
         book(title, "skáldsaga", author, year + rng.randint(3, 12), pub, rng.randint(160, 520), ("Skáldsögur", mark),
