@@ -80,6 +80,21 @@ TEST_F(SearchSite, QueriesAreLoggedWhenDebugging) {
   EXPECT_EQ(ids.ubound(), 0);
 }
 
+TEST_F(SearchSite, StopWords) {
+  SafeArray<Text> svar, keys;
+  SafeArray<int32_t> ids;
+  SafeArray<Text> slot_zero(0, {Text(u"saga")});
+  EXPECT_EQ(Fremjaleit(-1, -1, u"saga", svar, ids, keys, slot_zero, -1, 0, nullptr), 2) << "slot 0 is not a stop word";
+  SafeArray<Text> stop(0, {Text(), Text(u"ÞÓR"), Text(u"sAGA")});
+  EXPECT_THROW(Fremjaleit(-1, -1, u"þór Saga", svar, ids, keys, stop, -1, 0, nullptr), Error)
+      << "nothing left to search for, with no result set open";
+  EXPECT_EQ(ids.ubound(), 0);
+  EXPECT_EQ(Fremjaleit(-1, -1, u"þór og saga", svar, ids, keys, SafeArray<Text>(0, {Text(), Text(u"og")}), 1, 0,
+                       nullptr),
+            1);
+  EXPECT_EQ(ids.items(), (std::vector<int32_t>{0, 2}));
+}
+
 TEST_F(SearchSite, PeriodicalHoldings) {
   auto db = open_catalogue();
   CatalogueRecord rec;
