@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "import/catalogue_writer.h"
@@ -384,4 +385,41 @@ TEST(Generate, SmallCatalogueWithSkewedWords) {
   bad.records = 5;
   bad.word_list = "/nonexistent/words.dic";
   EXPECT_THROW(GenerateCatalogue(dir.path, bad, [](long) {}), std::runtime_error);
+}
+
+TEST(MarcReader, DamagedInputIsReportedNeverFatal) {
+  std::string good = iso({{"001", "ok"},
+                          {"100", "0 " + sub('a', "Jón Jónsson")},
+                          {"245", "10" + sub('a', "Gott :") + sub('b', "rit")},
+                          {"852", "  " + sub('a', "1") + sub('p', "77")}});
+  std::string input = good + good + good;
+  std::mt19937 rng(7);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes = input;
+    int changes = 1 + int(rng() % 4);
+    for (int c = 0; c < changes; ++c) {
+      std::size_t at = rng() % bytes.size();
+      switch (rng() % 3) {
+        case 0: bytes[at] = char(rng() % 256); break;
+        case 1: bytes.erase(at, 1 + rng() % 8); break;
+        default: bytes.insert(at, 1, char(rng() % 256)); break;
+      }
+      if (bytes.empty()) bytes = "x";
+    }
+    std::vector<ReadProblem> problems;
+    try {
+      auto recs = read_all(bytes, problems);
+      EXPECT_LE(recs.size() + problems.size(), 6u);
+      for (auto& m : recs) {
+        try {
+          ImportedRecord row = MapRecord(m, false);
+          ParseRecordText(from_utf8(row.whole_text));
+          RecordWords(m);
+        } catch (const std::runtime_error&) {
+        }
+      }
+    } catch (const std::runtime_error&) {
+      // Input that is not MARC at all (for instance a "<" in front).
+    }
+  }
 }
