@@ -48,8 +48,9 @@ KVISTUR_COMMAND(cmd_parse, "parse", "parse [FILE]", "print a whole-record text (
   try {
     record = ParseRecordText(from_utf8(bytes));
   } catch (const Error& e) {
-    throw std::runtime_error("the whole-record text does not parse: " + to_utf8(e.description()) + " (error " +
-                             std::to_string(e.number()) + ")");
+    std::fprintf(stderr, "kvistur: the record text cannot be read: %s (error %d)\n", to_utf8(e.description()).c_str(),
+                 int(e.number()));
+    return 1;
   }
   std::cout << host::record_json(record).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   return 0;

@@ -1,0 +1,142 @@
+// The three record methods on a small catalogue: a record's texts, its
+// holdings as display lines with loan marks, its subject headings; and what
+// each gives back after a fault.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/record_text_builder.h"
+#include "common/site.h"
+#include "component/faersla_state.h"
+#include "component/methods.h"
+#include "settings/thread_state.h"
+
+using namespace kvistur;
+using kvistur::testing::RecordTextBuilder;
+using kvistur::testing::Site;
+
+namespace {
+
+class RecordMethodsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    thread_state() = ThreadState{};
+    thread_state().notifier = [this](TextView m, TextView) { messages_.push_back(to_utf8(m)); };
+    RecordTextBuilder b;
+    b.Titlar = {RecordTextBuilder::title(u"Brennu-Njáls saga")};
+    b.Efnisorð = {{u"Íslendingasögur", u""}, {u" Saga", u"Ísland "}};
+    text_ = to_utf8(b.text());
+    RecordTextBuilder plain;
+    plain_ = to_utf8(plain.text());
+    site_.catalogue_sql(
+        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni,"
+        " Safndeild, UpprunaID) VALUES"
+        " (7, '2020-05-04 10:11:12', '" + text_ + "', '245 10 $aBrennu', 0, 'brennu', 1, 0, 1, 0),"
+        " (8, '2021-01-01', '" + plain_ + "', NULL, 7, 'hluti', 2, 0, 1, 0),"
+        " (9, '2021-01-01', '" + plain_ + "', NULL, 0, 'tímarit', 100, 0, 1, 0),"
+        " (11, '2021-01-01', NULL, NULL, 0, 'tómt', 1, 0, 1, 0);"
+        "INSERT INTO Aðfanganúmer VALUES (501, ' Gjöf ', 'Aðalsafn', 7, 1, 0), (502, NULL, NULL, 7, 1024, 7),"
+        " (503, '', 'Útibú', 7, NULL, NULL), (900, 'annað', '', -1, 1, 0);");
+    FaerslaState st;
+    Text user = u"Admin", pw = u"";
+    ASSERT_EQ(LogOn(st, user, pw), 0);
+    site_.clear_log();
+  }
+  void TearDown() override { thread_state() = ThreadState{}; }
+
+  std::vector<Text> holdings(int32_t id, int32_t expected) {
+    SafeArray<Text> a;
+    int32_t lID = id;
+    EXPECT_EQ(AdfanganumerAFaerslu(lID, a), expected) << "record " << id;
+    return a.allocated() ? a.items() : std::vector<Text>{};
+  }
+  std::vector<Text> subjects(int32_t id, int32_t expected) {
+    SafeArray<Text> a;
+    int32_t lID = id;
+    EXPECT_EQ(EfnisordAFaerslu(lID, a), expected) << "record " << id;
+    return a.allocated() ? a.items() : std::vector<Text>{};
+  }
+
+  bool logged(const std::string& line) {
+    auto lines = site_.log_lines();
+    bool found = std::find(lines.begin(), lines.end(), line) != lines.end();
+    site_.clear_log();
+    return found;
+  }
+
+  Site site_;
+  std::string text_, plain_;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(RecordMethodsTest, FaerslaFraIDGivesTheThreeTexts) {
+  Variant id(Text(u" 7")), oll, mark, rodun;
+  EXPECT_EQ(FaerslaFraID(id, oll, mark, rodun), 0);
+  EXPECT_EQ(oll.as_string(), from_utf8(text_));
+  EXPECT_EQ(mark.as_string(), u"245 10 $aBrennu");
+  EXPECT_EQ(rodun.as_string(), u"brennu");
+  EXPECT_TRUE(logged("MeldaError: FærslaFráID, lFærsluID: ,  7, "));
+
+  Variant part(int32_t(8));
+  EXPECT_EQ(FaerslaFraID(part, oll, mark, rodun), 0);
+  EXPECT_EQ(mark.as_string(), u"") << "a Null MARC text is empty";
+  EXPECT_EQ(mark.type(), VarType::String);
+
+  Variant none(int32_t(99));
+  EXPECT_EQ(FaerslaFraID(none, oll, mark, rodun), 0) << "a missing row is no failure";
+  EXPECT_EQ(oll.as_string(), u"");
+  EXPECT_EQ(mark.as_string(), u"");
+  EXPECT_EQ(rodun.as_string(), u"");
+  EXPECT_TRUE(logged("MeldaError: FærslaFráID, lFærsluID: , -1, "));
+}
+
+TEST_F(RecordMethodsTest, FaerslaFraIDFailuresLeaveTheTextsAlone) {
+  Variant bad(Text(u"sjö")), oll(Text(u"o")), mark(Text(u"m")), rodun(Text(u"r"));
+  EXPECT_EQ(FaerslaFraID(bad, oll, mark, rodun), -1);
+  EXPECT_EQ(oll.as_string(), u"o");
+  EXPECT_EQ(mark.as_string(), u"m");
+  EXPECT_EQ(rodun.as_string(), u"r");
+
+  thread_state().workspace.reset();
+  site_.clear_log();
+  Variant id(int32_t(7));
+  EXPECT_EQ(FaerslaFraID(id, oll, mark, rodun), -1);
+  EXPECT_EQ(oll.as_string(), u"o");
+  for (const std::string& line : site_.log_lines())
+    EXPECT_EQ(line.find("FærslaFráID, lFærsluID"), std::string::npos) << line;
+}
+
+TEST_F(RecordMethodsTest, HoldingsWithLoanMarks) {
+  EXPECT_EQ(holdings(7, 3), (std::vector<Text>{u"", u" 501, Gjöf, Aðalsafn", u"*502", u" 503, Útibú"}));
+  EXPECT_EQ(holdings(8, 3).size(), 4u) << "a component part lists its host's copies";
+  // Records of other kinds ask for the copies of record -1, which no real
+  // record has; the row made here with that key shows the query's key.
+  EXPECT_EQ(holdings(9, 1), (std::vector<Text>{u"", u" 900, annað"}));
+  EXPECT_EQ(holdings(99, 1).size(), 2u) << "a number without a row reads as a record of kind 0";
+  site_.catalogue_sql("DELETE FROM Aðfanganúmer WHERE Móðurbendir = -1;");
+  EXPECT_EQ(holdings(9, 0), (std::vector<Text>{u""}));
+  EXPECT_TRUE(messages_.empty());
+
+  site_.catalogue_sql("DROP TABLE Aðfanganúmer;");
+  EXPECT_EQ(holdings(7, 0), (std::vector<Text>{u""})) << "the fault is shown, the method goes on";
+  EXPECT_EQ(messages_.size(), 2u) << "once for the fetch, once for the second reading";
+
+  thread_state().workspace.reset();
+  SafeArray<Text> kept;
+  kept.redim(0, 1);
+  kept(1) = u"x";
+  int32_t lID = 7;
+  EXPECT_EQ(AdfanganumerAFaerslu(lID, kept), -1);
+  EXPECT_EQ(kept(1), u"x");
+}
+
+TEST_F(RecordMethodsTest, SubjectHeadingsFromTheText) {
+  EXPECT_EQ(subjects(7, 2), (std::vector<Text>{u"", u"Íslendingasögur", u"Saga Ísland"}));
+  EXPECT_EQ(subjects(8, 0), (std::vector<Text>{u""}));
+  EXPECT_EQ(subjects(99, -1), (std::vector<Text>{})) << "no row is a fault";
+  EXPECT_EQ(subjects(11, -1), (std::vector<Text>{})) << "a Null text is a fault";
+  site_.catalogue_sql("UPDATE Móðurtafla SET ÖllFærslan = 'broken' WHERE ID = 8;");
+  EXPECT_EQ(subjects(8, -1), (std::vector<Text>{}));
+}
+
+}  // namespace
