@@ -1,0 +1,124 @@
+// kvistur build end to end: MARC records in, a catalogue out that the
+// component reads back with the descriptions, holdings, subjects and
+// contents a librarian expects; bad records reported and skipped.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "component/faersla_state.h"
+#include "component/methods.h"
+#include "settings/thread_state.h"
+#include "tools/run_tool.h"
+
+using namespace kvistur;
+using kvistur::testing::run_tool;
+
+namespace {
+
+const char kInput[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<collection xmlns="http://www.loc.gov/MARC21/slim">
+ <record><leader>00000nam a2200000 a 4500</leader>
+  <controlfield tag="001">b1</controlfield>
+  <datafield tag="020" ind1=" " ind2=" "><subfield code="a">978-9979-3-1234-5</subfield></datafield>
+  <datafield tag="090" ind1=" " ind2=" "><subfield code="a">Ísl</subfield><subfield code="b">Tho</subfield></datafield>
+  <datafield tag="100" ind1="1" ind2=" "><subfield code="a">Thoroddsen, Jón,</subfield></datafield>
+  <datafield tag="245" ind1="1" ind2="0"><subfield code="a">Piltur og stúlka :</subfield><subfield code="b">dálítil frásaga /</subfield><subfield code="c">Jón Thoroddsen</subfield></datafield>
+  <datafield tag="260" ind1=" " ind2=" "><subfield code="a">Reykjavík :</subfield><subfield code="b">Helgafell,</subfield><subfield code="c">1948</subfield></datafield>
+  <datafield tag="300" ind1=" " ind2=" "><subfield code="a">240 s. ;</subfield><subfield code="c">22 sm</subfield></datafield>
+  <datafield tag="505" ind1="0" ind2=" "><subfield code="a">Fyrri hluti -- Síðari hluti</subfield></datafield>
+  <datafield tag="650" ind1=" " ind2="4"><subfield code="a">Skáldsögur</subfield></datafield>
+  <datafield tag="651" ind1=" " ind2="4"><subfield code="a">Ísland</subfield><subfield code="x">Saga</subfield></datafield>
+  <datafield tag="852" ind1=" " ind2=" "><subfield code="a">1</subfield><subfield code="b">Skáldsögur</subfield><subfield code="p">5001</subfield></datafield>
+  <datafield tag="852" ind1=" " ind2=" "><subfield code="a">1</subfield><subfield code="b">Geymsla</subfield><subfield code="p">5002</subfield><subfield code="z">Gjöf</subfield><subfield code="9">12</subfield></datafield>
+ </record>
+ <record><leader>00000nam a2200000 a 4500</leader>
+  <controlfield tag="001">b2</controlfield>
+  <datafield tag="100" ind1="0" ind2=" "><subfield code="a">Enginn Titill</subfield></datafield>
+ </record>
+ <record><leader>00000naa a2200000 a 4500</leader>
+  <controlfield tag="001">p1</controlfield>
+  <datafield tag="100" ind1="0" ind2=" "><subfield code="a">Anna Jónsdóttir</subfield></datafield>
+  <datafield tag="245" ind1="1" ind2="0"><subfield code="a">Formáli /</subfield><subfield code="c">Anna Jónsdóttir</subfield></datafield>
+  <datafield tag="773" ind1="0" ind2=" "><subfield code="t">Piltur og stúlka</subfield><subfield code="w">b1</subfield></datafield>
+ </record>
+</collection>
+)";
+
+class BuildTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char t[] = "/tmp/kvistur-build-XXXXXX";
+    dir_ = mkdtemp(t);
+    std::ofstream(dir_ + "/in.xml") << kInput;
+  }
+  void TearDown() override {
+    thread_state() = ThreadState{};
+    unsetenv("LINDRIT_SETTINGS");
+    unsetenv("KVISTUR_LOG");
+    std::filesystem::remove_all(dir_);
+  }
+  void log_on() {
+    setenv("LINDRIT_SETTINGS", (dir_ + "/out/lindrit-1.0.ini").c_str(), 1);
+    setenv("KVISTUR_LOG", (dir_ + "/melding.txt").c_str(), 1);
+    FaerslaState st;
+    Text user = u"Admin", pw = u"";
+    ASSERT_EQ(LogOn(st, user, pw), 0);
+  }
+  std::string dir_;
+};
+
+}  // namespace
+
+TEST_F(BuildTool, BuildsACatalogueTheComponentReadsBack) {
+  auto r = run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 30), "read 3, written 2, skipped 1 (");
+  EXPECT_EQ(r.err, dir_ + "/in.xml: record 2: no title (245 $a), skipped\n");
+  for (const char* f : {"katalogur.sqlite", "skra.sqlite", "lindrit-1.0.ini", "System.mdw"})
+    EXPECT_TRUE(std::filesystem::exists(dir_ + "/out/" + f)) << f;
+
+  log_on();
+  Variant id(int32_t(1)), oll, mark, rodun;
+  ASSERT_EQ(FaerslaFraID(id, oll, mark, rodun), 0);
+  EXPECT_EQ(rodun.to_text(), u"thoroddsen, jón piltur og stúlka 1948");
+  EXPECT_EQ(SkilaRSv(oll, mark),
+            u"Thoroddsen, Jón: Piltur og stúlka : dálítil frásaga / Jón Thoroddsen. - Reykjavík : Helgafell, 1948. - "
+            u"240 s. : 22 sm [Ísl Tho]");
+  EXPECT_EQ(SkilaEN(oll), u"Skáldsögur ; Ísland -- Saga");
+  EXPECT_EQ(SkilaGF(oll), u"Fyrri hluti\r\nSíðari hluti");
+  int32_t n = 1;
+  SafeArray<Text> anr;
+  ASSERT_EQ(AdfanganumerAFaerslu(n, anr), 2);
+  EXPECT_EQ(anr(1).substr(0, 1), u" ");
+  EXPECT_EQ(anr(2).substr(0, 1), u"*");
+  EXPECT_NE(anr(2).find(u"5002"), Text::npos);
+
+  Variant group(int32_t(1)), field(int32_t(2)), text(Text(u"stúlka"));
+  SafeArray<Text> svar, einkenni, stops(0, std::vector<Text>{u""});
+  SafeArray<int32_t> ids;
+  int32_t max = -1;
+  int16_t rofi = 0;
+  ASSERT_EQ(Leita(group, field, text, svar, ids, einkenni, stops, max, &rofi, nullptr), 2);
+  EXPECT_EQ(ids(1) + ids(2), 1 + 2);
+  Variant author(int32_t(1)), anna(Text(u"Anna"));
+  ASSERT_EQ(Leita(group, author, anna, svar, ids, einkenni, stops, max, &rofi, nullptr), 1);
+  EXPECT_EQ(ids(1), 2);
+  EXPECT_EQ(svar(1).substr(0, 30), u"Anna Jónsdóttir: Formáli  Í: T");
+}
+
+TEST_F(BuildTool, BadArgumentsAndFilesGiveOneLine) {
+  auto r = run_tool({"build", "--out", dir_ + "/out"});
+  EXPECT_EQ(r.exit_code, 2);
+  r = run_tool({"build", "--marc", dir_ + "/missing.xml", "--out", dir_ + "/out"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "kvistur build: cannot open " + dir_ + "/missing.xml\n");
+  std::ofstream(dir_ + "/empty.xml") << "<collection/>";
+  r = run_tool({"build", "--marc", dir_ + "/empty.xml", "--out", dir_ + "/out2"});
+  EXPECT_EQ(r.exit_code, 1);
+  r = run_tool({"index", dir_ + "/missing.sqlite"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "kvistur index: no such file: " + dir_ + "/missing.sqlite\n");
+}
