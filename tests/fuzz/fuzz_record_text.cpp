@@ -40,6 +40,7 @@ void write(Text& out, const HoldingItem& h) {
   value(out, h.Athugasemd);
   value(out, h.Staðsetning);
 }
+void write(Text& out, const ContentsEntry& c);
 template <typename T>
 void write(Text& out, const List<T>& list, char16_t end = kListEnd) {
   for (const T& item : list) write(out, item);
