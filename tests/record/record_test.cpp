@@ -203,4 +203,29 @@ TEST_F(FetchTest, FaultsGiveTheRecordAsItStood) {
   EXPECT_EQ(site_.log_lines().size(), lines);
 }
 
+TEST_F(FetchTest, HoldingsKeyBySelectedTableAndKind) {
+  site_.catalogue_sql("DROP TABLE ValdarFærslur;");
+  CatalogueRecord r = FærslaFráID(7);
+  EXPECT_EQ(r.boolValin, kFalse);
+  EXPECT_EQ(r.Aðfanganúmer.count(), 3);
+  EXPECT_TRUE(messages_.empty()) << "a missing selection table is not reported";
+
+  site_.catalogue_sql("UPDATE Móðurtafla SET Tag = 100 WHERE ID = 7;"
+                      "INSERT INTO Aðfanganúmer VALUES (900, NULL, NULL, -1, 0, 0);");
+  CatalogueRecord periodical = FærslaFráID(7);
+  ASSERT_EQ(periodical.Aðfanganúmer.count(), 1) << "other kinds read the copies of key -1";
+  EXPECT_EQ(periodical.Aðfanganúmer[0].Númer, 900);
+  EXPECT_EQ(periodical.Tag, 100);
+
+  // LoadHoldings on a record made by hand: its kind and numbers choose.
+  CatalogueRecord part = EmptyRecord();
+  part.Tag = 2;
+  part.Upprunafærsla = 7;
+  part.Aðfanganúmer.append(HoldingItem{});
+  auto database = thread_state().workspace->OpenDatabase(from_utf8(site_.catalogue()));
+  LoadHoldings(part, *database);
+  EXPECT_EQ(part.Aðfanganúmer.count(), 3) << "the list is replaced, not added to";
+  EXPECT_EQ(part.Aðfanganúmer[0].Númer, 501);
+  database->Close();
+}
 }  // namespace
