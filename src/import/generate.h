@@ -18,6 +18,7 @@ struct GenerateOptions {
   // Icelandic syllables.
   std::string word_list;
   long vocabulary = 60000;  // distinct words when made from syllables
+  // (kvistur generate uses /usr/share/hunspell/is.dic when it exists)
 };
 
 // The vocabulary, most common first.

@@ -440,8 +440,11 @@ ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial) {
   out.isbn = trim8(m.sub("020", 'a'));
   std::string isbn = digits_of_isbn(out.isbn);
   std::string year = StripEnd(pub ? pub->sub('c') : "");
+  std::string issn = digits_of_isbn(m.sub("022", 'a'));
   if (!isbn.empty()) {
     out.identity = "ISBN" + isbn;
+  } else if (!issn.empty()) {
+    out.identity = "ISSN" + issn;
   } else {
     std::string id = to_utf8(lower_is(u(nonfiling(f245, proper) + "|" + to_utf8(r.Útgáfa.Texti) + "|" + year + "|" +
                                         to_utf8(r.Útgefandi))));

@@ -20,6 +20,7 @@ KVISTUR_COMMAND(cmd_generate, "generate", "generate --records N --out DIR [--see
   if (options.records < 1 || options.records > 100000000) throw UsageError("--records must be between 1 and 100000000");
   if (take_option(a, "--seed", seed)) options.seed = unsigned(parse_int(seed, "--seed"));
   if (take_option(a, "--words", words)) options.word_list = words;
+  else if (std::filesystem::exists("/usr/share/hunspell/is.dic")) options.word_list = "/usr/share/hunspell/is.dic";
   if (!a.empty()) throw UsageError("unknown argument " + a[0]);
   auto start = std::chrono::steady_clock::now();
   kvistur::import::GenerateCatalogue(std::filesystem::absolute(out).string(), options, [&](long done) {
