@@ -14,11 +14,12 @@ namespace kvistur::db {
 
 const ColumnInfo* TableInfo::find_column(const std::string& folded) const {
   for (const ColumnInfo& c : columns)
-    if (fold_utf8(c.name) == folded) return &c;
+    if ((c.folded.empty() ? fold_utf8(c.name) : c.folded) == folded) return &c;
   return nullptr;
 }
 
 void Schema::add_table(TableInfo t) {
+  for (ColumnInfo& c : t.columns) c.folded = fold_utf8(c.name);
   by_fold_[fold_utf8(t.name)] = tables_.size();
   tables_.push_back(std::move(t));
 }
@@ -45,6 +46,7 @@ enum class Tk { kIdent, kBracketed, kString, kNumber, kDate, kOp };
 struct Token {
   Tk kind;
   std::string text;  // name, literal value, number or operator (UTF-8)
+  int literal = -1;  // the number of a literal in the query
 };
 
 bool ident_start(char16_t c) { return c == u'_' || ((c < 0xD800 || c > 0xDFFF) && u_isalpha(c)); }
@@ -163,7 +165,8 @@ struct Piece {
 
 class Translator {
  public:
-  Translator(TextView query, const Schema& schema) : query_(query), schema_(schema), t_(tokenize(query)) {}
+  Translator(TextView query, const Schema& schema, std::vector<Token> tokens)
+      : query_(query), schema_(schema), t_(std::move(tokens)) {}
 
   Translation run() {
     while (!t_.empty() && is_op(t_.size() - 1, ";")) t_.pop_back();
@@ -278,7 +281,21 @@ class Translator {
     } else {
       v.text = tk.text;
     }
+    v.source = tk.literal;
     return add_value(std::move(v));
+  }
+  // A text literal, folded.
+  int folded_literal(const Token& tk) {
+    SqlValue v;
+    v.text = fold_utf8(tk.text);
+    v.source = tk.literal;
+    v.folded = true;
+    return add_value(std::move(v));
+  }
+  void fold_value(int index) {
+    SqlValue& v = values_[std::size_t(index)];
+    v.text = fold_utf8(v.text);
+    v.folded = true;
   }
 
   bool is_literal(std::size_t i) const {
@@ -363,12 +380,12 @@ class Translator {
     if (is_text_literal(i + 1)) {
       if (equality) {
         if (left_text) {
-          values_[std::size_t(out_.back().value)].text = fold_utf8(values_[std::size_t(out_.back().value)].text);
+          fold_value(out_.back().value);
         } else {
           put_folded(take_operand());
         }
         put(op);
-        put("?", add_text(fold_utf8(t_[i + 1].text)));
+        put("?", folded_literal(t_[i + 1]));
       } else {
         put(op);
         put("?", literal(t_[i + 1]));
@@ -377,7 +394,7 @@ class Translator {
       return i + 2;
     }
     if (left_text && equality && is_name(i + 1)) {
-      values_[std::size_t(out_.back().value)].text = fold_utf8(values_[std::size_t(out_.back().value)].text);
+      fold_value(out_.back().value);
       put(op);
       put("kv_fold(");
       bool t;
@@ -531,11 +548,59 @@ class Translator {
   bool in_select_ = false, in_from_ = false, in_order_ = false, distinct_ = false;
 };
 
+
+std::vector<Token> tokens_of(TextView query) {
+  if (query.size() > kMaxQueryLength) fail(3360, "Query is too complex.");
+  std::vector<Token> t = tokenize(query);
+  int n = 0;
+  for (Token& tk : t)
+    if (tk.kind == Tk::kString || tk.kind == Tk::kNumber || tk.kind == Tk::kDate) tk.literal = n++;
+  return t;
+}
+
 }  // namespace
 
 Translation translate_jet(TextView query, const Schema& schema) {
-  if (query.size() > kMaxQueryLength) fail(3360, "Query is too complex.");
-  return Translator(query, schema).run();
+  return Translator(query, schema, tokens_of(query)).run();
+}
+
+Translation TranslationCache::translate(TextView query, const Schema& schema) {
+  std::vector<Token> tokens = tokens_of(query);
+  // The shape: every token but the literals, which stand as their kind; a
+  // literal after Like stays, since the pattern decides the translation.
+  std::string key;
+  std::vector<const Token*> literals;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const Token& tk = tokens[i];
+    bool after_like = i > 0 && tokens[i - 1].kind == Tk::kIdent && upper_ascii(tokens[i - 1].text) == "LIKE";
+    key += char('0' + int(tk.kind));
+    if (tk.literal >= 0) {
+      literals.push_back(&tk);
+      if (tk.kind == Tk::kNumber) key += tk.text.find('.') == std::string::npos && tk.text.size() < 19 ? "i" : "r";
+      if (!after_like) {
+        key += '\x1f';
+        continue;
+      }
+    }
+    key += tk.text;
+    key += '\x1f';
+  }
+  auto it = entries_.find(key);
+  if (it == entries_.end()) {
+    Translation t = Translator(query, schema, std::move(tokens)).run();
+    if (entries_.size() >= kMaxEntries) entries_.clear();
+    it = entries_.emplace(std::move(key), std::move(t)).first;
+    return it->second;
+  }
+  Translation out = it->second;
+  for (SqlValue& v : out.values) {
+    if (v.source < 0) continue;
+    const Token& tk = *literals[std::size_t(v.source)];
+    if (v.kind == SqlValue::kInteger) v.integer = std::strtoll(tk.text.c_str(), nullptr, 10);
+    else if (v.kind == SqlValue::kReal) v.real = std::strtod(tk.text.c_str(), nullptr);
+    else v.text = v.folded ? fold_utf8(tk.text) : tk.text;
+  }
+  return out;
 }
 
 }  // namespace kvistur::db

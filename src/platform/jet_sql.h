@@ -39,6 +39,7 @@ inline constexpr std::size_t kMaxQueryLength = 65536;
 struct ColumnInfo {
   std::string name;   // as the file spells it (UTF-8)
   bool text = true;   // declared as text, or not declared at all
+  std::string folded;  // the name folded, filled by Schema::add_table
 };
 struct TableInfo {
   std::string name;
@@ -61,7 +62,14 @@ struct SqlValue {
   int64_t integer = 0;
   double real = 0;
   std::string text;
-  friend bool operator==(const SqlValue&, const SqlValue&) = default;
+  // Where the value came from, so that a cached translation can take the
+  // literals of another query of the same shape: the literal's number in the
+  // query (-1 for a value the shape fixes) and whether it is folded.
+  int source = -1;
+  bool folded = false;
+  friend bool operator==(const SqlValue& a, const SqlValue& b) {
+    return a.kind == b.kind && a.integer == b.integer && a.real == b.real && a.text == b.text;
+  }
 };
 
 struct Translation {
@@ -70,5 +78,18 @@ struct Translation {
 };
 
 Translation translate_jet(TextView query, const Schema& schema);
+
+// Translations by the shape of the query: the text with its literals left
+// out (but the patterns of Like kept, since they decide the translation).
+// Queries that differ only in their values, such as the record fetch for
+// each record number, are translated once.  One per connection.
+class TranslationCache {
+ public:
+  static constexpr std::size_t kMaxEntries = 512;
+  Translation translate(TextView query, const Schema& schema);
+
+ private:
+  std::unordered_map<std::string, Translation> entries_;
+};
 
 }  // namespace kvistur::db

@@ -92,6 +92,7 @@ class Connection {
 
   const FileIdentity& identity() const { return id_; }
   const Schema& schema() const { return schema_; }
+  Translation translate(TextView sql) { return translations_.translate(sql, schema_); }
   sqlite3* handle() const { return db_; }
   const std::string& shown() const { return shown_; }
 
@@ -206,6 +207,7 @@ class Connection {
   FileIdentity id_;
   sqlite3* db_ = nullptr;
   Schema schema_;
+  TranslationCache translations_;
   std::unordered_map<std::string, std::vector<sqlite3_stmt*>> free_;
 };
 
@@ -335,7 +337,7 @@ class SqliteDatabase : public Database {
 
   std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
-    Translation t = translate_jet(sql, conn_->schema());
+    Translation t = conn_->translate(sql);
     sqlite3_stmt* s = conn_->acquire(t.sql);
     if (!sqlite3_stmt_readonly(s)) {
       conn_->release(t.sql, s);

@@ -106,3 +106,26 @@ TEST(LikeMatch, WildcardsClassesAndLiterals) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JetSql, CachedTranslationsTakeEachQuerysOwnValues) {
+  Schema s = catalogue_schema();
+  TranslationCache cache;
+  Translation a = cache.translate(u"select m.ID FROM Móðurtafla m where m.Einkennisstrengur = 'ÁB' AND m.ID =  5", s);
+  Translation b = cache.translate(u"select m.ID FROM Móðurtafla m where m.Einkennisstrengur = 'cd' AND m.ID =  77", s);
+  EXPECT_EQ(a.sql, b.sql);
+  EXPECT_EQ(b.values, (std::vector<SqlValue>{text("cd"), integer(77)}));
+  EXPECT_EQ(a.values, (std::vector<SqlValue>{text("áb"), integer(5)}));
+  // A pattern decides the translation, so it is part of the shape.
+  Translation p = cache.translate(u"SELECT O.ID FROM Orð O WHERE O.Orð Like 'sa*'", s);
+  Translation q = cache.translate(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '*sa'", s);
+  EXPECT_NE(p.sql, q.sql);
+  EXPECT_EQ(q.sql, translate_jet(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '*sa'", s).sql);
+  Translation r = cache.translate(u"SELECT O.ID FROM Orð O WHERE O.ID = 2.5", s);
+  Translation n = cache.translate(u"SELECT O.ID FROM Orð O WHERE O.ID = 2", s);
+  EXPECT_EQ(r.values[0].kind, SqlValue::kReal);
+  EXPECT_EQ(n.values, (std::vector<SqlValue>{integer(2)}));
+}
+
+}  // namespace
