@@ -246,6 +246,14 @@ std::vector<Query> make_queries(const std::string& dir, std::size_t per_class) {
     return words[from + (i * 7919) % (to - from)];
   };
   std::size_t n = words.size();
+  // The first characters of a word (not bytes: a word may hold Icelandic
+  // letters), as the start of a truncated term.
+  auto prefix = [](const std::string& w, std::size_t keep_less) {
+    Text t = from_utf8(w);
+    std::size_t k = t.size() > keep_less + 2 ? t.size() - keep_less : t.size();
+    return to_utf8(TextView(t).substr(0, k)) + "*";
+  };
+  auto first4 = [](const std::string& w) { return to_utf8(TextView(from_utf8(w)).substr(0, 4)) + "*"; };
   std::vector<Query> qs;
   for (std::size_t i = 0; i < per_class; ++i) {
     const W& vc = pick(0, 10, i);
@@ -254,10 +262,10 @@ std::vector<Query> make_queries(const std::string& dir, std::size_t per_class) {
     qs.push_back({"1 term, rare", {ra.w}});
     qs.push_back({"1 term, common", {co.w}});
     qs.push_back({"1 term, very common", {vc.w}});
-    qs.push_back({"1 term, truncated", {co.w.substr(0, co.w.size() - 2) + "*"}});
+    qs.push_back({"1 term, truncated", {prefix(co.w, 2)}});
     qs.push_back({"2 terms, common+rare", {co.w, ra.w}});
     qs.push_back({"2 terms, very common", {vc.w, pick(0, 10, i + 1).w}});
-    qs.push_back({"2 terms, truncated", {co.w.substr(0, 4) + "*", pick(10, n / 50 + 11, i + 3).w}});
+    qs.push_back({"2 terms, truncated", {first4(co.w), pick(10, n / 50 + 11, i + 3).w}});
     qs.push_back({"3 terms", {vc.w, co.w, pick(10, n / 50 + 11, i + 5).w}});
     qs.push_back({"1 term, group+field", {co.w}, co.g, co.f});
   }
