@@ -181,7 +181,8 @@ class Host {
   }
   ~Host() {
     // Objects still held at end of input are released, each on its thread.
-    for (auto& [name, obj] : objects_) {
+    for (auto& entry : objects_) {
+      auto& obj = entry.second;
       Worker& w = worker(obj.thread);
       w.run([&] { obj.faersla.reset(); });
     }
