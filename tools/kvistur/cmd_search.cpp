@@ -13,6 +13,7 @@
 
 #include "command.h"
 #include "kvistur/faersla.h"
+#include "log_on.h"
 #include "platform/engine.h"
 #include "platform/open_database.h"
 #include "print_output.h"
@@ -23,23 +24,6 @@ namespace kvistur::cli {
 namespace {
 
 using json = nlohmann::json;
-
-// Logs on the way a host does; LogOn reports a failure only in the log, so
-// when it leaves no workspace the workgroup check is repeated to say why.
-void log_on(Faersla& f, const std::string& user, const std::string& password) {
-  Text u = from_utf8(user), p = from_utf8(password);
-  f.LogOn(u, p);
-  if (thread_state().workspace) return;
-  std::string why = "log-on failed";
-  try {
-    auto engine = db::create_sqlite_engine();
-    engine->set_system_db(DatabaseFolder() + u"System.mdw");
-    engine->CreateWorkspace(u"LR", u, p);
-  } catch (const Error& e) {
-    why += ": " + to_utf8(e.description());
-  }
-  throw std::runtime_error(why + " (user " + user + ", settings " + settings_path() + ")");
-}
 
 // The progress window: status lines above a bar that is redrawn in place
 // on the last line of the terminal.

@@ -9,6 +9,7 @@
 
 #include "command.h"
 #include "kvistur/faersla.h"
+#include "log_on.h"
 #include "marc/description.h"
 #include "marc/lists.h"
 #include "marc/subfields.h"
@@ -22,24 +23,6 @@ namespace kvistur::cli {
 namespace {
 
 using json = nlohmann::json;
-
-// Logs on the way a host does.  LogOn itself reports a failure only in the
-// diagnostic log, so when it leaves no workspace behind the workgroup check
-// is repeated here to say what was wrong.
-void log_on(Faersla& f, const std::string& user, const std::string& password) {
-  Text u = from_utf8(user), p = from_utf8(password);
-  f.LogOn(u, p);
-  if (thread_state().workspace) return;
-  std::string why = "log-on failed";
-  try {
-    auto engine = db::create_sqlite_engine();
-    engine->set_system_db(DatabaseFolder() + u"System.mdw");
-    engine->CreateWorkspace(u"LR", u, p);
-  } catch (const Error& e) {
-    why += ": " + to_utf8(e.description());
-  }
-  throw std::runtime_error(why + " (user " + user + ", settings " + settings_path() + ")");
-}
 
 std::string holding_line(const HoldingItem& h) {
   return (h.boolÍLáni == kTrue ? "*" : " ") + to_utf8(FormatHolding(h));
