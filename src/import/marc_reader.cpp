@@ -107,12 +107,21 @@ bool named(const xmlNode* n, const char* name) {
   return n->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(n->name), name) == 0;
 }
 
-// Turns the MARCXML tree that YAZ writes into our fields.
-MarcRecord from_tree(const xmlNode* root) {
+// A subfield code or an indicator: one printable ASCII character.
+bool one_code(const std::string& s) { return s.size() == 1 && s[0] > ' ' && s[0] < 0x7f; }
+
+// Turns a MARCXML record element into our fields: the reader's own MARCXML
+// and the tree YAZ writes for an ISO 2709 record take the same way.  Anything
+// that does not fit the fields (a field without a tag, a subfield code or an
+// indicator that is not one character) is reported in `bad` and the record
+// is refused; nothing is cut or guessed.
+MarcRecord from_tree(const xmlNode* root, std::string& bad) {
   MarcRecord r;
-  for (const xmlNode* n = root->children; n; n = n->next) {
+  bool leader = false;
+  for (const xmlNode* n = root->children; n && bad.empty(); n = n->next) {
     if (named(n, "leader")) {
       r.leader = content(n);
+      leader = true;
     } else if (named(n, "controlfield")) {
       MarcField f;
       f.tag = attr(n, "tag");
@@ -122,16 +131,25 @@ MarcRecord from_tree(const xmlNode* root) {
       MarcField f;
       f.tag = attr(n, "tag");
       std::string i1 = attr(n, "ind1"), i2 = attr(n, "ind2");
+      if ((!i1.empty() && !one_code(i1) && i1 != " ") || (!i2.empty() && !one_code(i2) && i2 != " ")) {
+        bad = "bad indicator in field " + f.tag;
+        break;
+      }
       f.ind1 = i1.empty() ? ' ' : i1[0];
       f.ind2 = i2.empty() ? ' ' : i2[0];
       for (const xmlNode* s = n->children; s; s = s->next) {
         if (!named(s, "subfield")) continue;
         std::string code = attr(s, "code");
-        f.subfields.push_back({code.empty() ? ' ' : code[0], content(s)});
+        if (!one_code(code)) {
+          bad = "bad subfield code in field " + f.tag;
+          break;
+        }
+        f.subfields.push_back({code[0], content(s)});
       }
       r.fields.push_back(std::move(f));
     }
   }
+  if (bad.empty() && !leader) bad = "the record has no leader";
   return r;
 }
 
@@ -196,14 +214,22 @@ struct MarcReader::Impl {
       problems.push_back({position, where + ": the record cannot be decoded"});
       return std::nullopt;
     }
-    MarcRecord r = from_tree(out);
+    std::optional<MarcRecord> r = checked(out, position, problems, where);
     xmlFreeNode(out);
-    r.position = position;
-    std::string bad = check_record(r);
+    return r;
+  }
+
+  // The record element as our fields, or nullopt with the problem noted.
+  static std::optional<MarcRecord> checked(const xmlNode* node, long position, std::vector<ReadProblem>& problems,
+                                           const std::string& where) {
+    std::string bad;
+    MarcRecord r = from_tree(node, bad);
+    if (bad.empty()) bad = check_record(r);
     if (!bad.empty()) {
       problems.push_back({position, where + ": " + bad});
       return std::nullopt;
     }
+    r.position = position;
     return r;
   }
 
@@ -211,14 +237,10 @@ struct MarcReader::Impl {
     while (xml_next < xml_records.size()) {
       xmlNode* node = xml_records[xml_next++];
       long position = ++number;
-      std::string where = "record " + std::to_string(position);
-      yaz_marc_reset(mt);
-      yaz_marc_iconv(mt, nullptr);
-      if (yaz_marc_read_xml(mt, node) != 0) {
-        problems.push_back({position, where + ": not a MARCXML record"});
-        continue;
-      }
-      if (auto r = decoded(position, problems, where)) return r;
+      // The parsed tree is read directly: MARCXML is already Unicode, and
+      // going through YAZ's record model and back would only add a copy (and
+      // YAZ's XML writer does not guard against codes it did not expect).
+      if (auto r = checked(node, position, problems, "record " + std::to_string(position))) return r;
     }
     return std::nullopt;
   }

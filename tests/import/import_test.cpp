@@ -130,6 +130,35 @@ TEST(MarcReader, BadRecordsAreReportedWithPositionAndSkipped) {
   EXPECT_NE(problems[2].message.find("truncated record"), std::string::npos);
 }
 
+TEST(MarcReader, DamagedMarcXmlRecordsAreReportedAndSkipped) {
+  auto field = [](const std::string& ind1, const std::string& code) {
+    return "<datafield tag=\"245\" ind1=\"" + ind1 + "\" ind2=\" \"><subfield code=\"" + code +
+           "\">x</subfield></datafield>";
+  };
+  std::string good = xml_record("m", df("245", "10", {{'a', "Gott"}}));
+  std::string no_leader = "<record>" + df("245", "10", {{'a', "Ekkert"}}) + "</record>";
+  std::vector<ReadProblem> problems;
+  auto recs = read_all(xml_collection(good + xml_record("m", field("1", "")) + xml_record("m", field("1", "ab")) +
+                                      xml_record("m", field("1", "\xC3\xA9")) + xml_record("m", field("10", "a")) +
+                                      no_leader + good),
+                       problems);
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[0].position, 1);
+  EXPECT_EQ(recs[1].position, 7);
+  std::vector<std::string> said;
+  for (auto& p : problems) said.push_back(p.message);
+  EXPECT_EQ(said, (std::vector<std::string>{
+                      "record 2: bad subfield code in field 245", "record 3: bad subfield code in field 245",
+                      "record 4: bad subfield code in field 245", "record 5: bad indicator in field 245",
+                      "record 6: the record has no leader"}));
+
+  // A NUL ends what the XML parser can read; the records before it are kept.
+  problems.clear();
+  recs = read_all(xml_collection(good + xml_record("m", field("1", std::string(40, '\0') + "a")) + good), problems);
+  ASSERT_GE(recs.size(), 1u);
+  EXPECT_EQ(recs[0].sub("245", 'a'), "Gott");
+}
+
 TEST(MarcReader, UnreadableFilesFailWithOneLine) {
   EXPECT_THROW(MarcReader("/nonexistent/file.mrc"), std::runtime_error);
   std::vector<ReadProblem> problems;
