@@ -168,13 +168,16 @@ std::vector<Text> workgroup_users(const std::string& file) {
 }
 
 void workgroup_check(const std::string& file, TextView name, TextView password) {
+  ensure_sodium();
+  // The decoy is made before the user is looked up, so that the first failed
+  // log-on of an unknown user does not take one hash longer than the rest.
+  const std::string& decoy = decoy_hash();
   Db d;
   open_existing(d, file, false);
   auto users = read_users(d, file);
   const UserRow* u = find_user(users, name);
-  ensure_sodium();
   std::string pw = to_utf8(password);
-  const std::string& hash = u ? u->hash : decoy_hash();
+  const std::string& hash = u ? u->hash : decoy;
   bool ok = crypto_pwhash_str_verify(hash.c_str(), pw.data(), pw.size()) == 0;
   if (!u || !ok) fail(kBadAccount, "Not a valid account name or password.");
 }
