@@ -22,7 +22,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "kvistur/variant.h"
 
@@ -59,6 +62,18 @@ class Recordset {
   // Null.  3265 for an unknown column, 3021 when there is no current row.
   virtual Variant field(TextView name) = 0;
   virtual void Close() = 0;
+
+  // Bulk reads, for lists of many rows.  Both start at the current row, go
+  // to the end and keep nothing: afterwards the recordset is at its end
+  // (eof) with no rows left to move to.  Errors are those of field() and
+  // MoveNext() for the same rows.
+  //
+  // ReadIntegers appends column NAME of each row to OUT, converted as
+  // field(NAME).to_i32() converts it.
+  virtual void ReadIntegers(TextView name, std::vector<int32_t>& out);
+  // ForEachRow calls EACH with the row's values in the order of the query's
+  // columns.
+  virtual void ForEachRow(const std::function<void(const std::vector<Variant>&)>& each);
 };
 
 class Database {
@@ -66,6 +81,14 @@ class Database {
   virtual ~Database() = default;
   virtual std::unique_ptr<Recordset> OpenRecordset(TextView sql, int type = 0, int options = 0) = 0;
   virtual void Close() = 0;
+
+  // A place for something a caller worked out from this database's
+  // contents (for instance an ordering of all its records), kept with the
+  // open file under KEY so that the next call can use it again.  The slot
+  // is emptied whenever the contents may have changed: a commit by any
+  // other connection, or the file replaced.  An engine that cannot tell
+  // gives a slot that is always empty, so callers must work without it.
+  virtual std::shared_ptr<void>& Derived(std::string_view key);
 };
 
 class Workspace {

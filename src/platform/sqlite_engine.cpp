@@ -83,6 +83,7 @@ class Connection {
     }
   }
   ~Connection() {
+    sqlite3_finalize(data_version_);
     for (auto& [sql, list] : free_)
       for (sqlite3_stmt* s : list) sqlite3_finalize(s);
     sqlite3_close_v2(db_);
@@ -91,6 +92,28 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   const FileIdentity& identity() const { return id_; }
+
+  // The caller's slot KEY, emptied (with every other) when SQLite's data
+  // version says another connection has committed since the last look.
+  std::shared_ptr<void>& derived(std::string_view key) {
+    sqlite3_int64 version = -1;
+    if (!data_version_ &&
+        sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &data_version_, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(data_version_);
+      data_version_ = nullptr;
+    }
+    if (data_version_) {
+      if (sqlite3_step(data_version_) == SQLITE_ROW) version = sqlite3_column_int64(data_version_, 0);
+      sqlite3_reset(data_version_);
+    }
+    // When the version cannot be read nothing is kept.
+    if (version < 0 || version != seen_version_) derived_.clear();
+    seen_version_ = version;
+    auto it = derived_.find(key);
+    if (it == derived_.end()) it = derived_.emplace(std::string(key), nullptr).first;
+    if (version < 0) it->second.reset();
+    return it->second;
+  }
   const Schema& schema() const { return schema_; }
   Translation translate(TextView sql) { return translations_.translate(sql, schema_); }
   sqlite3* handle() const { return db_; }
@@ -209,6 +232,9 @@ class Connection {
   Schema schema_;
   TranslationCache translations_;
   std::unordered_map<std::string, std::vector<sqlite3_stmt*>> free_;
+  sqlite3_stmt* data_version_ = nullptr;
+  sqlite3_int64 seen_version_ = -1;
+  std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;
 };
 
 Variant column_value(sqlite3_stmt* s, int i) {
@@ -281,26 +307,63 @@ class SqliteRecordset : public Recordset {
     closed_ = true;
   }
 
+  void ReadIntegers(TextView name, std::vector<int32_t>& out) override {
+    check_open();
+    std::size_t col = column_index(name);
+    for (; pos_ < rows_.size(); ++pos_) out.push_back(rows_[pos_][col].to_i32());
+    drop_rows();
+    while (step()) {
+      int c = int(col);
+      if (sqlite3_column_type(stmt_, c) == SQLITE_INTEGER) {
+        sqlite3_int64 v = sqlite3_column_int64(stmt_, c);
+        if (v >= INT32_MIN && v <= INT32_MAX) {
+          out.push_back(int32_t(v));
+          continue;
+        }
+      }
+      out.push_back(column_value(stmt_, c).to_i32());
+    }
+  }
+
+  void ForEachRow(const std::function<void(const std::vector<Variant>&)>& each) override {
+    check_open();
+    for (; pos_ < rows_.size(); ++pos_) each(rows_[pos_]);
+    drop_rows();
+    std::vector<Variant> row(names_.size());
+    while (step()) {
+      for (std::size_t i = 0; i < names_.size(); ++i) row[i] = column_value(stmt_, int(i));
+      each(row);
+    }
+  }
+
  private:
-  // Reads one more row into the buffer; false at the end.
-  bool fetch() {
+  void drop_rows() {
+    rows_.clear();
+    rows_.shrink_to_fit();
+    pos_ = 0;
+  }
+  // Steps the statement for a bulk read: true on a row, false at the end.
+  bool step() {
     if (!stmt_) return false;
     int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) {
-      std::vector<Variant> row;
-      row.reserve(names_.size());
-      for (std::size_t i = 0; i < names_.size(); ++i) row.push_back(column_value(stmt_, int(i)));
-      rows_.push_back(std::move(row));
-      return true;
-    }
+    if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) {
       finish();
       return false;
     }
     sqlite3_reset(stmt_);
-    int code = rc;
     finish();
-    conn_->step_failed(code);
+    conn_->step_failed(rc);
+  }
+
+  // Reads one more row into the buffer; false at the end.
+  bool fetch() {
+    if (!step()) return false;
+    std::vector<Variant> row;
+    row.reserve(names_.size());
+    for (std::size_t i = 0; i < names_.size(); ++i) row.push_back(column_value(stmt_, int(i)));
+    rows_.push_back(std::move(row));
+    return true;
   }
   void finish() {
     if (stmt_) {
@@ -353,6 +416,10 @@ class SqliteDatabase : public Database {
     return std::make_unique<SqliteRecordset>(conn_, std::move(t.sql), s);
   }
   void Close() override { conn_.reset(); }
+  std::shared_ptr<void>& Derived(std::string_view key) override {
+    if (!conn_) return Database::Derived(key);
+    return conn_->derived(key);
+  }
 
  private:
   std::shared_ptr<Connection> conn_;

@@ -1,6 +1,8 @@
 #include "search/hits.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
 #include <utility>
 
 namespace kvistur {
@@ -79,12 +81,13 @@ int32_t partition(std::vector<T>& v, int32_t lo, int32_t hi, Less lt) {
 }
 
 template <typename T, typename Less>
-void quicksort(std::vector<T>& v, Less lt) {
+void quicksort(std::vector<T>& v, Less lt, int32_t keep) {
   std::vector<int32_t> lower(21), upper(21);
   int32_t count = 0;
   int32_t lo = 1, hi = int32_t(v.size()) - 1;
   while (true) {
-    while (lo < hi) {
+    // A part wholly after KEEP is never looked at again.
+    while (lo < hi && lo <= keep) {
       int32_t p = partition(v, lo, hi, lt);
       std::pair<int32_t, int32_t> push;
       if (p - lo < hi - p) {
@@ -115,17 +118,66 @@ int32_t PartitionHits(HitArray& hits, int32_t lo, int32_t hi) {
   return partition(hits, lo, hi, [](const HitRecord& a, const HitRecord& b) { return key_less(a.SortKey, b.SortKey); });
 }
 
-void SortHits(HitArray& hits) {
+void SortHits(HitArray& hits, int32_t keep) {
   if (hits.size() <= 2) return;
   // The keys are prepared once (collation keys order exactly as the
   // comparison does), the steps run on them, and the elements follow.
   std::vector<std::pair<Key, std::size_t>> keyed(hits.size());
   for (std::size_t i = 1; i < hits.size(); ++i) keyed[i] = {prepare(hits[i].SortKey), i};
-  quicksort(keyed, [](const auto& a, const auto& b) { return less(a.first, b.first); });
+  quicksort(keyed, [](const auto& a, const auto& b) { return less(a.first, b.first); }, keep);
   HitArray sorted(hits.size());
   sorted[0] = std::move(hits[0]);
   for (std::size_t i = 1; i < hits.size(); ++i) sorted[i] = std::move(hits[keyed[i].second]);
   hits.swap(sorted);
+}
+
+void SortRankedHits(std::vector<RankedHit>& hits, int32_t keep) {
+  if (hits.size() <= 2) return;
+  quicksort(hits, [](const RankedHit& a, const RankedHit& b) { return a.rank >= 0 && b.rank >= 0 && a.rank < b.rank; },
+            keep);
+}
+
+struct KeyClasses::Keys {
+  std::vector<Key> keys;
+};
+
+KeyClasses::KeyClasses() : keys_(std::make_unique<Keys>()) {}
+KeyClasses::~KeyClasses() = default;
+std::size_t KeyClasses::size() const { return keys_->keys.size(); }
+
+void KeyClasses::add(const Variant& v) {
+  // Only the kinds that order together are taken, so the text form that
+  // other kinds compare by is not kept.
+  Key k;
+  if (v.is_null()) {
+  } else if (v.is_numeric() || v.is_empty()) {
+    k.kind = Key::kNumber;
+    k.number = v.to_double();
+  } else if (v.type() == VarType::String) {
+    k.kind = Key::kText;
+    k.empty_text = v.as_string().empty();
+    if (!k.empty_text) k.text = sort_key_ci(v.as_string());
+  } else {
+    throw std::invalid_argument("a sort key that is neither a number nor a text");
+  }
+  keys_->keys.push_back(std::move(k));
+}
+
+std::vector<int32_t> KeyClasses::classes() {
+  std::vector<Key>& keys = keys_->keys;
+  std::vector<uint32_t> order;
+  order.reserve(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    if (keys[i].kind != Key::kNull) order.push_back(uint32_t(i));
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return less(keys[a], keys[b]); });
+  std::vector<int32_t> classes(keys.size(), -1);
+  int32_t c = -1;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k == 0 || less(keys[order[k - 1]], keys[order[k]])) ++c;
+    classes[order[k]] = c;
+  }
+  std::vector<Key>().swap(keys);
+  return classes;
 }
 
 void SortRecordNumbers(std::vector<int32_t>& numbers) {

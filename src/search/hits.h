@@ -10,6 +10,8 @@
 // nothing is less than a null key.
 #pragma once
 
+#include <climits>
+#include <memory>
 #include <vector>
 
 #include "kvistur/variant.h"
@@ -29,7 +31,38 @@ using HitArray = std::vector<HitRecord>;
 bool key_less(const Variant& a, const Variant& b);
 void SwapHits(HitArray& hits, int32_t a, int32_t b);
 int32_t PartitionHits(HitArray& hits, int32_t lo, int32_t hi);
-void SortHits(HitArray& hits);
+// Sorts the hits.  Only positions 1..keep are sure to hold what the whole
+// sort puts there: a part of the array that lies wholly after KEEP is not
+// sorted further, which changes nothing before it.
+void SortHits(HitArray& hits, int32_t keep = INT32_MAX);
+
+// A hit known by the class of its sort key in an ordering of all keys (see
+// KeyClasses): the same steps on classes give the same order as on keys.
+struct RankedHit {
+  int32_t rank;  // -1 for a null key
+  int32_t id;
+};
+// The hits at 1..size()-1, sorted by the same steps as SortHits.
+void SortRankedHits(std::vector<RankedHit>& hits, int32_t keep = INT32_MAX);
+
+// The class of each key among all of them: keys that compare equal share a
+// class, a lower class sorts first, and a null key is -1.  Keys are added
+// one by one (the i-th added is key i); a key that is neither a number nor
+// a text (which the engine never gives) cannot be classed with the others
+// and fails the add with std::invalid_argument.
+class KeyClasses {
+ public:
+  KeyClasses();
+  ~KeyClasses();
+  void add(const Variant& key);
+  std::size_t size() const;
+  // The classes of keys 0..size()-1; the keys are let go.
+  std::vector<int32_t> classes();
+
+ private:
+  struct Keys;
+  std::unique_ptr<Keys> keys_;
+};
 // A term's record numbers at 1..size()-1, ascending.
 void SortRecordNumbers(std::vector<int32_t>& numbers);
 

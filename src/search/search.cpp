@@ -7,6 +7,7 @@
 #include "record/record_fetch.h"
 #include "search/hits.h"
 #include "search/progress.h"
+#include "search/record_order.h"
 #include "search/terms.h"
 #include "search/volumes.h"
 #include "settings/log.h"
@@ -31,6 +32,45 @@ Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
   if (lHópur >= 0) q += u" AND t0.HópID = " + number_text_blank(lHópur);
   if (lSvið >= 0) q += u" AND t0.Orðtag = " + number_text_blank(lSvið);
   return q;
+}
+
+// Whether to work out the order of all records (when it is not kept
+// already) rather than read each of M hits' sort texts: reading the whole
+// table costs about as much as one look-up for every eighth record, and it
+// serves every later search until the catalogue changes.
+bool order_worth_building(db::Database& database, int32_t m) {
+  if (m < 8) return false;
+  if (m > 50000) return true;
+  double highest = 0;
+  try {
+    auto rs = database.OpenRecordset(u"select Max(m.ID) AS Hæst FROM Móðurtafla m", db::kSnapshot);
+    Variant v = rs->RecordCount() > 0 ? rs->field(u"Hæst") : Variant::null();
+    rs->Close();
+    if (v.is_numeric()) highest = v.to_double();
+  } catch (const Error&) {
+    return false;
+  }
+  return double(m) * 8 >= highest;
+}
+
+// One hit's row of Móðurtafla; a record that is not there sorts as the
+// empty text with kind -1.
+void read_hit(db::Database& database, int32_t id, HitRecord& e, std::unique_ptr<db::Recordset>& rs, bool& rs_open) {
+  rs = database.OpenRecordset(
+      u"select m.Röðunarsvið, m.Einkennisstrengur, m.Tag FROM Móðurtafla m where m.id = " + number_text_blank(id),
+      db::kSnapshot);
+  rs_open = true;
+  e.ID = id;
+  if (rs->RecordCount() == 0) {
+    e.SortKey = Variant(Text());
+    e.Tag = -1;
+  } else {
+    e.SortKey = rs->field(u"Röðunarsvið");
+    e.Einkennisstrengur = rs->field(u"Einkennisstrengur").to_text();
+    e.Tag = rs->field(u"Tag").to_i16();
+  }
+  rs->Close();
+  rs_open = false;
 }
 
 HitArray& result_table() {
@@ -88,20 +128,16 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
       rs = database->OpenRecordset(q);
       rs_open = true;
       if (rs->RecordCount() > 0) {
-        rs->MoveLast();
-        int32_t h = rs->RecordCount();
+        // All the rows at once (as MoveLast would read them), then counted.
+        t.hits.assign(1, 0);
+        rs->ReadIntegers(u"FærsluID", t.hits);
+        int32_t h = int32_t(t.hits.size() - 1);
         t.count = h;
         MeldaError(u"Fremjaleit", 0, u"Eftir MoveLast " + number_text(h), false);
-        t.hits.assign(std::size_t(h) + 1, 0);
         progress.term_hits(h, t.text);
-        rs->MoveFirst();
         progress.reset();
-        for (int32_t j = 1; !rs->eof(); ++j) {
-          if (j > h) throw Error(err::kSubscript);
-          t.hits[std::size_t(j)] = rs->field(u"FærsluID").to_i32();
-          progress.row(j, h);
-          rs->MoveNext();
-        }
+        if (progress.on())
+          for (int32_t j = 1; j <= h; ++j) progress.row(j, h);
         progress.sorting_hits();
         SortRecordNumbers(t.hits);
       }
@@ -154,34 +190,37 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     }
 
     const int32_t m = int32_t(result.size()) - 1;
+    const int32_t k = lMaxFj < 0 ? m : std::min(m, lMaxFj);
     HitArray& table = result_table();
-    table.assign(std::size_t(m) + 1, HitRecord{});
     progress.fetching_results();
     progress.reset();
-    for (int32_t k = 1; k <= m; ++k) {
-      int32_t id = result[std::size_t(k)];
-      rs = database->OpenRecordset(
-          u"select m.Röðunarsvið, m.Einkennisstrengur, m.Tag FROM Móðurtafla m where m.id = " + number_text_blank(id),
-          db::kSnapshot);
-      rs_open = true;
-      HitRecord& e = table[std::size_t(k)];
-      e.ID = id;
-      if (rs->RecordCount() == 0) {
-        e.SortKey = Variant(Text());
-        e.Tag = -1;
-      } else {
-        e.SortKey = rs->field(u"Röðunarsvið");
-        e.Einkennisstrengur = rs->field(u"Einkennisstrengur").to_text();
-        e.Tag = rs->field(u"Tag").to_i16();
+    // Each hit's sort text, identifying string and kind.  With the order of
+    // all records at hand (kept from an earlier search, or worth working
+    // out now because the hits are many) the hits are sorted by their
+    // classes and only the first k are read; otherwise every hit is read.
+    std::shared_ptr<const RecordOrder> order = KeptRecordOrder(*database, false);
+    if (!order && order_worth_building(*database, m)) order = KeptRecordOrder(*database, true);
+    if (order) {
+      std::vector<RankedHit> ranked(std::size_t(m) + 1, RankedHit{0, 0});
+      for (int32_t p = 1; p <= m; ++p) {
+        int32_t id = result[std::size_t(p)];
+        ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
+        progress.result(p, m);
       }
-      rs->Close();
-      rs_open = false;
-      progress.result(k, m);
+      progress.sorting_results();
+      SortRankedHits(ranked, k);
+      table.assign(std::size_t(k) + 1, HitRecord{});
+      for (int32_t p = 1; p <= k; ++p) read_hit(*database, ranked[std::size_t(p)].id, table[std::size_t(p)], rs, rs_open);
+    } else {
+      table.assign(std::size_t(m) + 1, HitRecord{});
+      for (int32_t p = 1; p <= m; ++p) {
+        read_hit(*database, result[std::size_t(p)], table[std::size_t(p)], rs, rs_open);
+        progress.result(p, m);
+      }
+      progress.sorting_results();
+      if (m >= 1) SortHits(table, k);
     }
-    progress.sorting_results();
-    if (m >= 1) SortHits(table);
 
-    int32_t k = lMaxFj < 0 ? m : std::min(m, lMaxFj);
     aSvar.redim(0, k);
     aSvarID.redim(0, k);
     aEinkenni.redim(0, k);

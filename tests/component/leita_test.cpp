@@ -187,6 +187,65 @@ TEST_F(LeitaTest, ProgressLinesAndBar) {
   EXPECT_EQ(empty->calls, (std::vector<std::string>{"Show", "lbLeit.Clear", "Refresh", "Hide"}));
 }
 
+// Many records with repeated and null sort texts and some hits
+// without a row: a common word is sorted through the order of all records,
+// a rare one through its rows, and both must give what the plain sort of
+// the rows gives, also after the catalogue changes.
+TEST_F(LeitaTest, TheOrderOfAllRecordsGivesWhatTheRowsGive) {
+  const char* keys[] = {"Saga", "saga", "", "Ár", "ár", "b", "10", "9", "Þór", "öl"};
+  std::string rows, links;
+  HitArray expected(1);
+  auto key_of = [&](int id) -> Variant {
+    if (id % 31 == 0) return Variant::null();
+    if (id % 17 == 0) return Variant(from_utf8(std::to_string(id % 5)));  // a text column keeps numbers as text
+    return Variant(from_utf8(keys[id % 10]));
+  };
+  for (int id = 100; id < 400; ++id) {
+    bool row = id % 23 != 0;
+    Variant key = key_of(id);
+    if (row) {
+      std::string k = key.is_null() ? "NULL" : "'" + to_utf8(key.as_string()) + "'";
+      rows += std::string(rows.empty() ? "" : ",") + "(" + std::to_string(id) + ", '', '', '', 0, " + k + ", 1, 0, 1, 0, 'e" +
+              std::to_string(id) + "')";
+    }
+    links += ",(" + std::to_string(id) + ",9,1,1)";
+    if (id % 40 == 0) links += ",(" + std::to_string(id) + ",10,1,1)";
+    expected.push_back(HitRecord{id, u"", row ? key : Variant(Text()), 0});
+  }
+  site_.catalogue_sql("INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni,"
+                      " Safndeild, UpprunaID, Einkennisstrengur) VALUES " + rows + ";"
+                      "INSERT INTO Orð VALUES (9, 'algengt'), (10, 'sjaldgæft');"
+                      "INSERT INTO Tengill VALUES " + links.substr(1) + ";");
+  auto plain = [&](HitArray h, std::size_t n) {
+    SortHits(h);
+    std::vector<int32_t> ids{0};
+    for (std::size_t i = 1; i < h.size() && i <= n; ++i) ids.push_back(h[i].ID);
+    return ids;
+  };
+  HitArray rare(1);
+  for (std::size_t i = 1; i < expected.size(); ++i)
+    if (expected[i].ID % 40 == 0) rare.push_back(expected[i]);
+
+  // The rare word first, before any order is kept: read row by row.
+  std::vector<int32_t> rare_rows = search(u"sjaldgæft").ids;
+  EXPECT_EQ(rare_rows, plain(rare, 100));
+  for (int32_t max : {1, 7, 50, -1}) {
+    std::size_t n = max < 0 ? 1000 : std::size_t(max);
+    Result r = search(u"algengt", -1, -1, max);
+    EXPECT_EQ(r.ids, plain(expected, n)) << max;
+    // Identifying strings come with their records ("" for a hit without a row).
+    for (std::size_t i = 1; i < r.ids.size(); ++i)
+      ASSERT_EQ(r.keys[i], r.ids[i] % 23 == 0 ? Text() : u"e" + from_utf8(std::to_string(r.ids[i])));
+  }
+  EXPECT_EQ(search(u"sjaldgæft").ids, rare_rows) << "the kept order gives what the rows gave";
+
+  // Another program changes sort texts: the next search sees them.
+  site_.catalogue_sql("UPDATE Móðurtafla SET Röðunarsvið = 'aaa' WHERE ID IN (390, 393);");
+  for (auto& e : expected)
+    if (e.ID == 390 || e.ID == 393) e.SortKey = Variant(Text(u"aaa"));
+  EXPECT_EQ(search(u"algengt", -1, -1, 50).ids, plain(expected, 50));
+}
+
 TEST(SearchTerms, SplittingAndStripping) {
   EXPECT_EQ(SearchTerms(u"saga  og   dagur"), (std::vector<Text>{u"", u"saga", u"og", u"dagur"}));
   EXPECT_EQ(SearchTerms(u"   "), (std::vector<Text>{u"", u""}));

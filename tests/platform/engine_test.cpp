@@ -148,6 +148,57 @@ TEST_F(EngineTest, FilesThatChangeBetweenCalls) {
   }
 }
 
+TEST_F(EngineTest, BulkReadsGiveWhatTheWalkGives) {
+  auto db = catalogue();
+  // From the first row, and from the middle (rows already buffered).
+  for (int skip : {0, 2}) {
+    auto rs = db->OpenRecordset(u"SELECT O.ID FROM Orð O ORDER BY O.ID");
+    for (int i = 0; i < skip; ++i) rs->MoveNext();
+    std::vector<int32_t> got{99};
+    rs->ReadIntegers(u"id", got);
+    std::vector<int32_t> want{99};
+    for (int32_t i = 1 + skip; i <= 8; ++i) want.push_back(i);
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(rs->eof());
+    rs->Close();
+  }
+  // Texts convert as field().to_i32() converts them; Null fails the same way.
+  std::vector<int32_t> got;
+  auto rs = db->OpenRecordset(u"SELECT O.Orð FROM Orð O WHERE O.ID = 7");
+  rs->ReadIntegers(u"Orð", got);
+  EXPECT_EQ(got, (std::vector<int32_t>{1000}));
+  rs = db->OpenRecordset(u"SELECT O.Orð FROM Orð O WHERE O.ID = 8");
+  EXPECT_EQ(error_of([&] { rs->ReadIntegers(u"Orð", got); }), err::kInvalidNull);
+  rs = db->OpenRecordset(u"SELECT O.ID FROM Orð O");
+  EXPECT_EQ(error_of([&] { rs->ReadIntegers(u"nothing", got); }), kItemNotFound);
+
+  std::vector<std::string> rows;
+  rs = db->OpenRecordset(u"SELECT O.ID, O.Orð FROM Orð O WHERE O.ID >= 6 ORDER BY O.ID");
+  rs->ForEachRow([&](const std::vector<Variant>& row) {
+    rows.push_back(to_utf8(row[0].to_text()) + "=" + (row[1].is_null() ? "null" : to_utf8(row[1].to_text())));
+  });
+  EXPECT_EQ(rows, (std::vector<std::string>{"6=100%", "7=1000", "8=null"}));
+  EXPECT_TRUE(rs->eof());
+}
+
+TEST_F(EngineTest, DerivedDataLastsUntilTheFileChanges) {
+  auto db = catalogue();
+  db->Derived("a") = std::make_shared<int>(1);
+  EXPECT_NE(db->Derived("a"), nullptr);
+  EXPECT_EQ(db->Derived("b"), nullptr);
+  // The same file opened again on this thread keeps it.
+  EXPECT_NE(catalogue()->Derived("a"), nullptr);
+  // Another connection commits: emptied.
+  site_.catalogue_sql("INSERT INTO Orð VALUES (9, 'nýtt');");
+  EXPECT_EQ(db->Derived("a"), nullptr);
+  // Kept again, then the file replaced by another: the new file starts empty.
+  db->Derived("a") = std::make_shared<int>(2);
+  std::string fresh = site_.dir() + "/nytt.sqlite";
+  kvistur::testing::exec_sql(fresh, kvistur::testing::kCatalogueSchema);
+  std::filesystem::rename(fresh, site_.catalogue());
+  EXPECT_EQ(catalogue()->Derived("a"), nullptr);
+}
+
 TEST(Workgroup, UsersPasswordsAndDamagedFiles) {
   Site site(false);
   std::string wg = site.workgroup();

@@ -54,6 +54,59 @@ TEST(HitSort, PreparedKeysGiveThePlainStepsOrder) {
   }
 }
 
+// Keys from the kinds the engine gives: null, numbers, texts in any case.
+HitArray random_hits(std::mt19937& rng, int n) {
+  const std::vector<Text> words = {u"saga", u"Saga", u"SAGA", u"", u"Þór", u"þór", u"ár", u"Ár", u"öl", u"z", u"á", u"a"};
+  HitArray a(1);
+  for (int i = 0; i < n; ++i) {
+    Variant key;
+    switch (rng() % 6) {
+      case 0: key = Variant::null(); break;
+      case 1: key = Variant(int32_t(rng() % 5)); break;
+      case 2: key = Variant(double(rng() % 5) / 2); break;
+      default: key = Variant(words[rng() % words.size()]);
+    }
+    a.push_back(HitRecord{i + 1, u"", key, 0});
+  }
+  return a;
+}
+
+TEST(HitSort, ClassesAndAShortenedSortGiveTheSameFirstHits) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 300; ++round) {
+    HitArray a = random_hits(rng, int(rng() % 300));
+    HitArray full = a;
+    reference_sort(full);
+    int32_t keep = int32_t(rng() % 60);
+
+    // The classes of the keys, sorted by the same steps.
+    KeyClasses classes;
+    for (std::size_t i = 1; i < a.size(); ++i) classes.add(a[i].SortKey);
+    std::vector<int32_t> c = classes.classes();
+    std::vector<RankedHit> ranked(1, RankedHit{0, 0});
+    for (std::size_t i = 1; i < a.size(); ++i) ranked.push_back(RankedHit{c[i - 1], a[i].ID});
+    SortRankedHits(ranked, keep);
+
+    HitArray shortened = a;
+    SortHits(shortened, keep);
+    for (std::size_t i = 1; i < a.size() && i <= std::size_t(keep); ++i) {
+      ASSERT_EQ(ranked[i].id, full[i].ID) << "round " << round << " position " << i;
+      ASSERT_EQ(shortened[i].ID, full[i].ID) << "round " << round << " position " << i;
+    }
+  }
+}
+
+TEST(HitSort, ClassesFollowTheKeyOrder) {
+  KeyClasses classes;
+  for (const Variant& v : {Variant(u"b"), Variant::null(), Variant(u"B"), Variant(int32_t(3)), Variant(u""), Variant(2.5),
+                           Variant(u"á"), Variant(u"a")})
+    classes.add(v);
+  // Numbers, then the empty text, then texts ignoring case with á after a.
+  EXPECT_EQ(classes.classes(), (std::vector<int32_t>{5, -1, 5, 1, 2, 0, 4, 3}));
+  KeyClasses other;
+  EXPECT_THROW(other.add(Variant(DateTime{})), std::invalid_argument);
+}
+
 TEST(HitSort, RecordNumbers) {
   std::vector<int32_t> v = {0, 7, 3, 9, 1, 3};
   SortRecordNumbers(v);

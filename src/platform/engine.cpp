@@ -1,0 +1,25 @@
+#include "platform/engine.h"
+
+namespace kvistur::db {
+
+// The plain forms of the bulk reads, walking the rows one at a time; an
+// engine overrides them to skip building a row per value.
+void Recordset::ReadIntegers(TextView name, std::vector<int32_t>& out) {
+  while (!eof()) {
+    out.push_back(field(name).to_i32());
+    MoveNext();
+  }
+}
+
+void Recordset::ForEachRow(const std::function<void(const std::vector<Variant>&)>&) {
+  throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+}
+
+std::shared_ptr<void>& Database::Derived(std::string_view) {
+  // Emptied at every call: nothing is ever kept.
+  thread_local std::shared_ptr<void> none;
+  none.reset();
+  return none;
+}
+
+}  // namespace kvistur::db
