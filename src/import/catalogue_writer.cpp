@@ -1,5 +1,6 @@
 #include "import/catalogue_writer.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -20,7 +21,8 @@ CREATE TABLE Aðfanganúmer (Aðfanganúmer INTEGER, Athugasemd TEXT, Staðsetni
 CREATE TABLE ValdarFærslur (Valdar INTEGER);
 CREATE TABLE EkkiOrð (EkkiOrð TEXT);
 CREATE TABLE Orð (ID INTEGER PRIMARY KEY, Orð TEXT);
-CREATE TABLE Tengill (FærsluID INTEGER, OrðID INTEGER, HópID INTEGER, Orðtag INTEGER);
+CREATE TABLE Tengill (FærsluID INTEGER, OrðID INTEGER, HópID INTEGER, Orðtag INTEGER,
+  PRIMARY KEY (OrðID, FærsluID, HópID, Orðtag)) WITHOUT ROWID;
 CREATE TABLE Árgangur (ID INTEGER, MóðurID INTEGER, Númer INTEGER, Árgangur TEXT, Útgáfuár TEXT);
 CREATE TABLE Tölublað (MóðurID INTEGER, Númer INTEGER, Tölublað TEXT);
 )";
@@ -203,13 +205,7 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r, const std::vector<WordOccu
     } else {
       wid = it->second;
     }
-    for (int g : groups) {
-      sqlite3_bind_int(link_, 1, id);
-      sqlite3_bind_int(link_, 2, wid);
-      sqlite3_bind_int(link_, 3, g);
-      sqlite3_bind_int(link_, 4, w.field);
-      step(db_, link_);
-    }
+    for (int g : groups) links_.push_back(Link{wid, id, g, w.field});
   }
   return id;
 }
@@ -234,6 +230,18 @@ int CatalogueWriter::Finish() {
     step(db_, stop);
   }
   sqlite3_finalize(stop);
+  // The word index in key order, each row once (a word met twice in the
+  // same field of a record is one row).
+  std::sort(links_.begin(), links_.end());
+  links_.erase(std::unique(links_.begin(), links_.end()), links_.end());
+  for (const Link& l : links_) {
+    sqlite3_bind_int(link_, 1, l.record);
+    sqlite3_bind_int(link_, 2, l.word);
+    sqlite3_bind_int(link_, 3, l.group);
+    sqlite3_bind_int(link_, 4, l.field);
+    step(db_, link_);
+  }
+  std::vector<Link>().swap(links_);
   CreateIndexes(db_);
   exec("COMMIT");
 

@@ -63,6 +63,13 @@ class CatalogueWriter {
   std::unordered_map<std::string, int32_t> word_ids_;  // by fold
   std::unordered_map<std::string, int32_t> by_control_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
+  // The word index's rows, kept until Finish writes them in the table's
+  // key order (a table filled in key order has full pages).
+  struct Link {
+    int32_t word, record, group, field;
+    auto operator<=>(const Link&) const = default;
+  };
+  std::vector<Link> links_;
 };
 
 }  // namespace kvistur::import

@@ -30,13 +30,30 @@ bool has_table(sqlite3* db, const char* name) {
   return found;
 }
 
+// Whether Tengill is kept in the order of (OrðID, FærsluID, ...) already:
+// a table without rowid whose key starts with those two columns.
+bool word_index_is_table(sqlite3* db) {
+  sqlite3_stmt* st = nullptr;
+  const char* q =
+      "SELECT group_concat(name, ',') FROM (SELECT ii.name FROM pragma_index_list('Tengill') il, "
+      "pragma_index_info(il.name) ii WHERE il.origin = 'pk' ORDER BY ii.seqno)";
+  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db));
+  std::string key;
+  if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
+    key = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+  sqlite3_finalize(st);
+  return key.rfind("OrðID,FærsluID", 0) == 0;
+}
+
 }  // namespace
 
 void CreateIndexes(sqlite3* db) {
-  exec(db,
-       "CREATE INDEX IF NOT EXISTS kv_ord_fold ON Orð(kv_fold(Orð));"
-       "CREATE INDEX IF NOT EXISTS kv_tengill_ord ON Tengill(OrðID, FærsluID, HópID, Orðtag);"
-       "CREATE INDEX IF NOT EXISTS kv_tengill_faersla ON Tengill(FærsluID);");
+  exec(db, "CREATE INDEX IF NOT EXISTS kv_ord_fold ON Orð(kv_fold(Orð));");
+  // The search reads a word's records in record order; a Tengill of
+  // another tool's making gets an index that holds every column the search
+  // reads, so the rows themselves are never visited.
+  if (!word_index_is_table(db))
+    exec(db, "CREATE INDEX IF NOT EXISTS kv_tengill_ord ON Tengill(OrðID, FærsluID, HópID, Orðtag);");
   if (has_table(db, "Aðfanganúmer")) exec(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
   if (has_table(db, "Móðurtafla"))
     exec(db, "CREATE INDEX IF NOT EXISTS kv_einkenni ON Móðurtafla(kv_fold(Einkennisstrengur));");
