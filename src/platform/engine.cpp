@@ -1,5 +1,7 @@
 #include "platform/engine.h"
 
+#include <algorithm>
+
 namespace kvistur::db {
 
 // The plain forms of the bulk reads, walking the rows one at a time; an
@@ -9,6 +11,13 @@ void Recordset::ReadIntegers(TextView name, std::vector<int32_t>& out) {
     out.push_back(field(name).to_i32());
     MoveNext();
   }
+}
+
+void Recordset::ReadSortedIntegers(TextView name, std::vector<int32_t>& out, std::size_t from) {
+  ReadIntegers(name, out);
+  if (from > out.size()) from = out.size();
+  auto first = out.begin() + std::ptrdiff_t(from);
+  if (!std::is_sorted(first, out.end())) std::sort(first, out.end());
 }
 
 void Recordset::ForEachRow(const std::function<void(const std::vector<Variant>&)>&) {

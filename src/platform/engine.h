@@ -71,6 +71,11 @@ class Recordset {
   // ReadIntegers appends column NAME of each row to OUT, converted as
   // field(NAME).to_i32() converts it.
   virtual void ReadIntegers(TextView name, std::vector<int32_t>& out);
+  // ReadSortedIntegers is ReadIntegers followed by sorting OUT from position
+  // FROM on.  For a SELECT DISTINCT of one integer column an engine may
+  // read the rows without the work of keeping them distinct and drop the
+  // repeated numbers instead, which gives the same numbers.
+  virtual void ReadSortedIntegers(TextView name, std::vector<int32_t>& out, std::size_t from);
   // ForEachRow calls EACH with the row's values in the order of the query's
   // columns.
   virtual void ForEachRow(const std::function<void(const std::vector<Variant>&)>& each);

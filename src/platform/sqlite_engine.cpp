@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <list>
 #include <map>
@@ -256,10 +257,20 @@ Variant column_value(sqlite3_stmt* s, int i) {
   }
 }
 
+void bind_values(sqlite3_stmt* s, const std::vector<SqlValue>& values) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const SqlValue& v = values[i];
+    int k = int(i + 1);
+    if (v.kind == SqlValue::kInteger) sqlite3_bind_int64(s, k, v.integer);
+    else if (v.kind == SqlValue::kReal) sqlite3_bind_double(s, k, v.real);
+    else sqlite3_bind_text(s, k, v.text.data(), int(v.text.size()), SQLITE_TRANSIENT);
+  }
+}
+
 class SqliteRecordset : public Recordset {
  public:
-  SqliteRecordset(std::shared_ptr<Connection> c, std::string sql, sqlite3_stmt* s)
-      : conn_(std::move(c)), sql_(std::move(sql)), stmt_(s) {
+  SqliteRecordset(std::shared_ptr<Connection> c, std::string sql, std::vector<SqlValue> values, sqlite3_stmt* s)
+      : conn_(std::move(c)), sql_(std::move(sql)), values_(std::move(values)), stmt_(s) {
     int n = sqlite3_column_count(stmt_);
     for (int i = 0; i < n; ++i) {
       const char* name = sqlite3_column_name(stmt_, i);
@@ -325,6 +336,56 @@ class SqliteRecordset : public Recordset {
     }
   }
 
+  void ReadSortedIntegers(TextView name, std::vector<int32_t>& out, std::size_t from) override {
+    check_open();
+    // A SELECT DISTINCT of one column is read without DISTINCT (SQLite
+    // keeps the rows distinct through a temporary tree, which costs more
+    // than sorting the numbers afterwards), when every value is a plain
+    // integer: the distinct integers are then the distinct rows.  Anything
+    // else is read through the DISTINCT query itself.
+    const std::string distinct = "SELECT DISTINCT ";
+    if (!stmt_ || names_.size() != 1 || sql_.compare(0, distinct.size(), distinct) != 0) {
+      Recordset::ReadSortedIntegers(name, out, from);
+      return;
+    }
+    column_index(name);
+    std::string plain = "SELECT " + sql_.substr(distinct.size());
+    sqlite3_stmt* s = conn_->acquire(plain);
+    bind_values(s, values_);
+    std::size_t start = out.size();
+    bool integers = true;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      if (sqlite3_column_type(s, 0) != SQLITE_INTEGER) {
+        integers = false;
+        break;
+      }
+      sqlite3_int64 v = sqlite3_column_int64(s, 0);
+      if (v < INT32_MIN || v > INT32_MAX) {
+        integers = false;
+        break;
+      }
+      out.push_back(int32_t(v));
+    }
+    conn_->release(plain, s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      finish();
+      conn_->step_failed(rc);
+    }
+    if (!integers) {
+      // The distinct rows themselves, converted as field() would.
+      out.resize(start);
+      Recordset::ReadSortedIntegers(name, out, from);
+      return;
+    }
+    finish();
+    drop_rows();
+    if (from > out.size()) from = out.size();
+    auto first = out.begin() + std::ptrdiff_t(from);
+    if (!std::is_sorted(first, out.end())) std::sort(first, out.end());
+    out.erase(std::unique(first, out.end()), out.end());
+  }
+
   void ForEachRow(const std::function<void(const std::vector<Variant>&)>& each) override {
     check_open();
     for (; pos_ < rows_.size(); ++pos_) each(rows_[pos_]);
@@ -386,6 +447,7 @@ class SqliteRecordset : public Recordset {
 
   std::shared_ptr<Connection> conn_;
   std::string sql_;
+  std::vector<SqlValue> values_;
   sqlite3_stmt* stmt_;
   std::vector<Text> names_;
   std::vector<std::string> folded_;
@@ -406,14 +468,8 @@ class SqliteDatabase : public Database {
       conn_->release(t.sql, s);
       throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
     }
-    for (std::size_t i = 0; i < t.values.size(); ++i) {
-      const SqlValue& v = t.values[i];
-      int k = int(i + 1);
-      if (v.kind == SqlValue::kInteger) sqlite3_bind_int64(s, k, v.integer);
-      else if (v.kind == SqlValue::kReal) sqlite3_bind_double(s, k, v.real);
-      else sqlite3_bind_text(s, k, v.text.data(), int(v.text.size()), SQLITE_TRANSIENT);
-    }
-    return std::make_unique<SqliteRecordset>(conn_, std::move(t.sql), s);
+    bind_values(s, t.values);
+    return std::make_unique<SqliteRecordset>(conn_, std::move(t.sql), std::move(t.values), s);
   }
   void Close() override { conn_.reset(); }
   std::shared_ptr<void>& Derived(std::string_view key) override {

@@ -1,5 +1,7 @@
 #include "search/search.h"
 
+#include <algorithm>
+
 #include "kvistur/number.h"
 #include "marc/description.h"
 #include "marc/text_split.h"
@@ -8,6 +10,7 @@
 #include "search/hits.h"
 #include "search/progress.h"
 #include "search/record_order.h"
+#include "search/term_lists.h"
 #include "search/terms.h"
 #include "search/volumes.h"
 #include "settings/log.h"
@@ -20,8 +23,36 @@ namespace {
 struct Term {
   Text text;
   int32_t count = 0;
-  std::vector<int32_t> hits = std::vector<int32_t>(1);  // record numbers; position 0 stays empty
+  RecordNumbers hits;  // record numbers at 1..count, ascending, each once
+
+  int32_t hit(int32_t j) const { return (*hits)[std::size_t(j)]; }
 };
+
+// The numbers of RESULT[1..] that are also among the term's hits, in
+// place: each is looked for from where the last was found, in steps that
+// double, so a short result costs little against a long list.
+void intersect(std::vector<int32_t>& result, const Term& t) {
+  const int32_t* hits = t.hits->data();
+  int32_t lo = 1;
+  const int32_t end = t.count + 1;
+  std::size_t c = 0;
+  for (std::size_t r = 1; r < result.size() && lo < end; ++r) {
+    int32_t want = result[r];
+    int32_t step = 1, hi = lo;
+    while (hi < end && hits[hi] < want) {
+      lo = hi + 1;
+      hi += step;
+      step *= 2;
+    }
+    if (hi > end) hi = end;
+    lo = int32_t(std::lower_bound(hits + lo, hits + hi, want) - hits);
+    if (lo < end && hits[lo] == want) {
+      result[++c] = want;
+      ++lo;
+    }
+  }
+  result.resize(c + 1);
+}
 
 // The query of one term, exactly as it is written to the log.
 Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
@@ -121,17 +152,27 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     if (terms.empty()) throw Error(err::kSubscript);  // nothing left to search for
     if (terms.size() > 32767) throw Error(err::kOverflow);
 
+    TermLists& kept = TermLists::For(*database);
     for (Term& t : terms) {
       progress.term_query(t.text);
       Text q = term_query(t.text, lHópur, lSvið);
       MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q, false);
-      rs = database->OpenRecordset(q);
-      rs_open = true;
-      if (rs->RecordCount() > 0) {
+      RecordNumbers numbers = kept.find(q);
+      bool read = !numbers;
+      if (read) {
+        rs = database->OpenRecordset(q);
         // All the rows at once (as MoveLast would read them), then counted.
-        t.hits.assign(1, 0);
-        rs->ReadIntegers(u"FærsluID", t.hits);
-        int32_t h = int32_t(t.hits.size() - 1);
+        auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
+        rs_open = true;
+        if (rs->RecordCount() > 0) rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
+        numbers = rows;
+      }
+      // A kept list stands for a result set read just now: a failure of the
+      // progress display while it is at hand ends the search the same way.
+      rs_open = true;
+      int32_t h = int32_t(numbers->size() - 1);
+      t.hits = numbers;
+      if (h > 0) {
         t.count = h;
         MeldaError(u"Fremjaleit", 0, u"Eftir MoveLast " + number_text(h), false);
         progress.term_hits(h, t.text);
@@ -139,9 +180,11 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         if (progress.on())
           for (int32_t j = 1; j <= h; ++j) progress.row(j, h);
         progress.sorting_hits();
-        SortRecordNumbers(t.hits);
       }
-      rs->Close();
+      if (read) {
+        rs->Close();
+        kept.keep(q, numbers);
+      }
       rs_open = false;
     }
 
@@ -159,34 +202,37 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
       progress.reset();
       if (i == 0) {
         if (t.count == 0) return finish(0);
-        int32_t previous = -1;
-        for (int32_t j = 1; j <= t.count; ++j) {
-          progress.merge_step(j, t.count);
-          int32_t id = t.hits[std::size_t(j)];
-          if (id > previous) result.push_back(id);
-          previous = id;
-        }
+        // The hits are distinct and ascending already; the steps are shown
+        // when the progress display is on.
+        result.assign(t.hits->begin(), t.hits->end());
+        if (progress.on())
+          for (int32_t j = 1; j <= t.count; ++j) progress.merge_step(j, t.count);
         progress.merge_done();
         continue;
       }
       progress.merging_term(t.text);
-      std::size_t last = result.size() - 1, r = 1, c = 0;
-      for (int32_t j = 1; j <= t.count && r <= last;) {
-        progress.merge_step(j, t.count);
-        int32_t hit = t.hits[std::size_t(j)];
-        if (hit < result[r]) {
-          ++j;
-        } else if (hit > result[r]) {
-          ++r;
-        } else {
-          result[++c] = result[r];
-          ++r;
-          ++j;
+      if (!progress.on()) {
+        intersect(result, t);
+      } else {
+        // The linear merge, whose steps the progress bar follows.
+        std::size_t last = result.size() - 1, r = 1, c = 0;
+        for (int32_t j = 1; j <= t.count && r <= last;) {
+          progress.merge_step(j, t.count);
+          int32_t hit = t.hit(j);
+          if (hit < result[r]) {
+            ++j;
+          } else if (hit > result[r]) {
+            ++r;
+          } else {
+            result[++c] = result[r];
+            ++r;
+            ++j;
+          }
         }
+        result.resize(c + 1);
       }
       progress.merge_done();
-      result.resize(c + 1);
-      if (c == 0) return finish(0);
+      if (result.size() == 1) return finish(0);
     }
 
     const int32_t m = int32_t(result.size()) - 1;
@@ -242,7 +288,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     // With a result set open the search ends quietly with 0; otherwise
     // closing the missing result set fails too, and that reaches Leita.
     if (!rs_open) throw;
-    rs->Close();
+    if (rs) rs->Close();
     database->Close();
     progress.finished();
     return 0;

@@ -238,6 +238,17 @@ TEST_F(LeitaTest, TheOrderOfAllRecordsGivesWhatTheRowsGive) {
       ASSERT_EQ(r.keys[i], r.ids[i] % 23 == 0 ? Text() : u"e" + from_utf8(std::to_string(r.ids[i])));
   }
   EXPECT_EQ(search(u"sjaldgæft").ids, rare_rows) << "the kept order gives what the rows gave";
+  // Two terms: the same records whether merged step by step for the
+  // progress bar or by jumps without it.
+  auto form = std::make_shared<Form>();
+  Variant v{std::shared_ptr<Dispatch>(form)};
+  EXPECT_EQ(search(u"algengt sjaldgæft").ids, rare_rows);
+  EXPECT_EQ(search(u"sjaldgæft algengt", -1, -1, -1, 1, &v).ids, rare_rows);
+
+  // Another program adds a word to a record: the next search sees it.
+  site_.catalogue_sql("INSERT INTO Tengill VALUES (101, 10, 1, 1);");
+  rare.insert(rare.begin() + 1, expected[2]);  // record 101, in record order
+  EXPECT_EQ(search(u"sjaldgæft").ids, plain(rare, 100));
 
   // Another program changes sort texts: the next search sees them.
   site_.catalogue_sql("UPDATE Móðurtafla SET Röðunarsvið = 'aaa' WHERE ID IN (390, 393);");

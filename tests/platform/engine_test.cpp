@@ -172,6 +172,25 @@ TEST_F(EngineTest, BulkReadsGiveWhatTheWalkGives) {
   rs = db->OpenRecordset(u"SELECT O.ID FROM Orð O");
   EXPECT_EQ(error_of([&] { rs->ReadIntegers(u"nothing", got); }), kItemNotFound);
 
+  // Sorted, each number once for a DISTINCT query, repeats kept otherwise,
+  // and the numbers already in OUT before FROM left alone.
+  for (const char16_t* q : {u"SELECT DISTINCT t.FærsluID FROM Tengill t INNER JOIN Orð O ON t.OrðID = O.ID WHERE O.Orð = 'saga'",
+                            u"SELECT t.FærsluID FROM Tengill t ORDER BY t.FærsluID DESC"}) {
+    std::vector<int32_t> set{7};
+    rs = db->OpenRecordset(q);
+    rs->ReadSortedIntegers(u"FærsluID", set, 1);
+    EXPECT_TRUE(rs->eof());
+    EXPECT_EQ(set, std::u16string_view(q).find(u"DISTINCT") != std::u16string_view::npos
+                       ? (std::vector<int32_t>{7, 10, 11})
+                       : (std::vector<int32_t>{7, 10, 10, 11, 12}));
+  }
+  std::vector<int32_t> set;
+  rs = db->OpenRecordset(u"SELECT DISTINCT O.Orð FROM Orð O WHERE O.ID = 7 OR O.ID = 7");
+  rs->ReadSortedIntegers(u"Orð", set, 0);
+  EXPECT_EQ(set, (std::vector<int32_t>{1000})) << "texts are converted as field() converts them";
+  rs = db->OpenRecordset(u"SELECT DISTINCT O.Orð FROM Orð O WHERE O.ID >= 7");
+  EXPECT_EQ(error_of([&] { rs->ReadSortedIntegers(u"Orð", set, 0); }), err::kInvalidNull);
+
   std::vector<std::string> rows;
   rs = db->OpenRecordset(u"SELECT O.ID, O.Orð FROM Orð O WHERE O.ID >= 6 ORDER BY O.ID");
   rs->ForEachRow([&](const std::vector<Variant>& row) {
