@@ -1,6 +1,7 @@
 #include "search/search.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "kvistur/number.h"
 #include "marc/description.h"
@@ -102,6 +103,40 @@ void read_hit(db::Database& database, int32_t id, HitRecord& e, std::unique_ptr<
   }
   rs->Close();
   rs_open = false;
+}
+
+// The identifying string and kind of the hits at 1.. of TABLE (their IDs
+// set), many records to a query; a record that is not there sorts as the
+// empty text with kind -1.
+void read_hits(db::Database& database, HitArray& table, std::unique_ptr<db::Recordset>& rs, bool& rs_open) {
+  constexpr std::size_t kPerQuery = 200;
+  std::unordered_map<int32_t, std::size_t> at;
+  for (std::size_t from = 1; from < table.size(); from += kPerQuery) {
+    std::size_t to = std::min(table.size(), from + kPerQuery);
+    Text q = u"select m.ID, m.Einkennisstrengur, m.Tag FROM Móðurtafla m where m.ID IN (";
+    at.clear();
+    for (std::size_t p = from; p < to; ++p) {
+      HitRecord& e = table[p];
+      e.SortKey = Variant(Text());
+      e.Tag = -1;
+      at.emplace(e.ID, p);
+      q += (p == from ? u"" : u", ") + number_text_blank(e.ID);
+    }
+    q += u")";
+    rs = database.OpenRecordset(q, db::kSnapshot);
+    rs_open = true;
+    while (!rs->eof()) {
+      auto it = at.find(rs->field(u"ID").to_i32());
+      if (it != at.end()) {
+        HitRecord& e = table[it->second];
+        e.Einkennisstrengur = rs->field(u"Einkennisstrengur").to_text();
+        e.Tag = rs->field(u"Tag").to_i16();
+      }
+      rs->MoveNext();
+    }
+    rs->Close();
+    rs_open = false;
+  }
 }
 
 HitArray& result_table() {
@@ -211,10 +246,11 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         continue;
       }
       progress.merging_term(t.text);
-      if (!progress.on()) {
+      if (!progress.on() && result.size() * 8 < std::size_t(t.count)) {
         intersect(result, t);
       } else {
-        // The linear merge, whose steps the progress bar follows.
+        // The linear merge, whose steps the progress bar follows (and which
+        // is the quicker when the two lists are of a size).
         std::size_t last = result.size() - 1, r = 1, c = 0;
         for (int32_t j = 1; j <= t.count && r <= last;) {
           progress.merge_step(j, t.count);
@@ -256,7 +292,8 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
       progress.sorting_results();
       SortRankedHits(ranked, k);
       table.assign(std::size_t(k) + 1, HitRecord{});
-      for (int32_t p = 1; p <= k; ++p) read_hit(*database, ranked[std::size_t(p)].id, table[std::size_t(p)], rs, rs_open);
+      for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = ranked[std::size_t(p)].id;
+      read_hits(*database, table, rs, rs_open);
     } else {
       table.assign(std::size_t(m) + 1, HitRecord{});
       for (int32_t p = 1; p <= m; ++p) {

@@ -2,7 +2,8 @@
 //
 //   return run_in_frame({u"SaekjaSvid inn", 0, u"SaekjaSvid út, normal", -1}, [&] { ...; return n; });
 //
-// Writes the entry line (ordinary, so only with debugging on), runs the work,
+// Reads the settings once for the call (SettingsSnapshot), writes the entry
+// line (ordinary, so only with debugging on), runs the work,
 // writes the exit line and returns the work's result.  A failure inside the
 // work (kvistur::Error or a standard exception) stops it at once: the result
 // is `failure_result` and one ordinary line carries the error's source,
@@ -14,6 +15,7 @@
 
 #include "kvistur/error.h"
 #include "settings/log.h"
+#include "settings/settings.h"
 
 namespace kvistur {
 
@@ -30,6 +32,7 @@ void log_frame_failure(const Error& e);
 
 template <typename Work>
 int32_t run_in_frame(const FrameTexts& t, Work&& work) {
+  SettingsSnapshot settings;  // one reading of the settings for the whole call
   MeldaError(t.entry, t.entry_number, u"", false);
   int32_t result;
   try {

@@ -108,7 +108,37 @@ Text registry_value(TextView data) {
   return from_cp1252(bytes);
 }
 
+// The settings text kept for the call in progress on this thread.
+struct Snapshot {
+  int depth = 0;
+  bool taken = false;
+  bool readable = false;
+  std::string path;
+  Text text;
+};
+thread_local Snapshot snapshot;
+
+bool settings_text(const std::string& path, Text& out) {
+  if (snapshot.depth == 0) return read_settings_text(path, out);
+  if (!snapshot.taken || snapshot.path != path) {
+    snapshot.readable = read_settings_text(path, snapshot.text);
+    snapshot.path = path;
+    snapshot.taken = true;
+  }
+  if (snapshot.readable) out = snapshot.text;
+  return snapshot.readable;
+}
+
 }  // namespace
+
+SettingsSnapshot::SettingsSnapshot() { ++snapshot.depth; }
+
+SettingsSnapshot::~SettingsSnapshot() {
+  if (--snapshot.depth == 0) {
+    snapshot.taken = false;
+    snapshot.text.clear();
+  }
+}
 
 std::string settings_path() {
   const char* p = std::getenv("LINDRIT_SETTINGS");
@@ -118,7 +148,7 @@ std::string settings_path() {
 SettingLookup lookup_setting(TextView section, TextView name) {
   SettingLookup r;
   Text text;
-  if (!read_settings_text(settings_path(), text)) {
+  if (!settings_text(settings_path(), text)) {
     r.failed_at = LookupStage::OpenKey;
     r.code = kCodeNotFound;
     return r;

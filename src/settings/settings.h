@@ -2,7 +2,9 @@
 //
 // Settings are text values looked up by (section, value name) in the INI file
 // named by LINDRIT_SETTINGS (default /etc/vardi/lindrit-1.0.ini), read afresh
-// at every lookup; nothing is cached.  Names match without regard to letter
+// at every lookup, or once for the whole of one call of a public method
+// (SettingsSnapshot), so that a change to the file takes effect at the next
+// call and one call never sees two versions of it.  Names match without regard to letter
 // case.  A Windows registry export is accepted as the same file.  The
 // lookup's codes are those the catalogue program's settings always had:
 // 2 when the section or value is missing, 234 when the value is longer than
@@ -28,6 +30,16 @@ struct SettingLookup {
   LookupStage failed_at = LookupStage::Ok;
   int32_t code = 0;  // 0, or 2 / 234
   Text value;
+};
+
+// While one lives on a thread (the outermost of several), every lookup on
+// that thread reads the settings file as it was at the first lookup.
+class SettingsSnapshot {
+ public:
+  SettingsSnapshot();
+  ~SettingsSnapshot();
+  SettingsSnapshot(const SettingsSnapshot&) = delete;
+  SettingsSnapshot& operator=(const SettingsSnapshot&) = delete;
 };
 
 // One lookup in the store; section and name are used as given (the caller

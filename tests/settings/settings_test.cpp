@@ -64,6 +64,26 @@ TEST_F(SettingsTest, ReadsValuesIgnoringCaseAndBlanksOfNames) {
   EXPECT_TRUE(log_lines().empty());
 }
 
+TEST_F(SettingsTest, OneCallReadsTheFileOnce) {
+  write("[Leit]\nFjöldi=250\n");
+  run_in_frame({u"A inn", 0, u"A út"}, [&] {
+    EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"250");
+    write("[Leit]\nFjöldi=7\n");
+    EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"250") << "the file as it was when the call began";
+    run_in_frame({u"B inn", 0, u"B út"}, [] {
+      EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"250");
+      return 0;
+    });
+    return 0;
+  });
+  EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"7") << "the next call reads it again";
+  std::filesystem::remove(ini_);
+  run_in_frame({u"C inn", 0, u"C út"}, [] {
+    EXPECT_EQ(lookup_setting(u"Leit", u"Fjöldi").failed_at, LookupStage::OpenKey);
+    return 0;
+  });
+}
+
 TEST_F(SettingsTest, QuotedValuesKeepTheirBlanks) {
   write("[A]\nx=\"  two blanks  \"\ny=\"say \\\"hi\\\" \\\\ end\"\nz=\"\n");
   EXPECT_EQ(RegLesa(u"A", u"x"), u"  two blanks  ");
