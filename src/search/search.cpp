@@ -30,13 +30,28 @@ struct Term {
 };
 
 // The numbers of RESULT[1..] that are also among the term's hits, in
-// place: each is looked for from where the last was found, in steps that
-// double, so a short result costs little against a long list.
+// place.  Against a much longer list each is looked for from where the
+// last was found, in steps that double, so a short result costs little.
 void intersect(std::vector<int32_t>& result, const Term& t) {
   const int32_t* hits = t.hits->data();
   int32_t lo = 1;
   const int32_t end = t.count + 1;
   std::size_t c = 0;
+  if (result.size() * 8 >= std::size_t(t.count)) {
+    // Lists of a size: one step at a time is the quicker.
+    for (std::size_t r = 1; r < result.size() && lo < end;) {
+      if (hits[lo] < result[r]) {
+        ++lo;
+      } else if (hits[lo] > result[r]) {
+        ++r;
+      } else {
+        result[++c] = result[r++];
+        ++lo;
+      }
+    }
+    result.resize(c + 1);
+    return;
+  }
   for (std::size_t r = 1; r < result.size() && lo < end; ++r) {
     int32_t want = result[r];
     int32_t step = 1, hi = lo;
@@ -246,11 +261,10 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         continue;
       }
       progress.merging_term(t.text);
-      if (!progress.on() && result.size() * 8 < std::size_t(t.count)) {
+      if (!progress.on()) {
         intersect(result, t);
       } else {
-        // The linear merge, whose steps the progress bar follows (and which
-        // is the quicker when the two lists are of a size).
+        // The linear merge, whose steps the progress bar follows.
         std::size_t last = result.size() - 1, r = 1, c = 0;
         for (int32_t j = 1; j <= t.count && r <= last;) {
           progress.merge_step(j, t.count);
