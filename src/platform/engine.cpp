@@ -20,7 +20,7 @@ void Recordset::ReadSortedIntegers(TextView name, std::vector<int32_t>& out, std
   if (!std::is_sorted(first, out.end())) std::sort(first, out.end());
 }
 
-void Recordset::ForEachRow(const std::function<void(const std::vector<Variant>&)>&) {
+void Recordset::ForEachRow(const std::function<void(std::vector<Variant>&)>&) {
   throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
 }
 

@@ -77,8 +77,8 @@ class Recordset {
   // repeated numbers instead, which gives the same numbers.
   virtual void ReadSortedIntegers(TextView name, std::vector<int32_t>& out, std::size_t from);
   // ForEachRow calls EACH with the row's values in the order of the query's
-  // columns.
-  virtual void ForEachRow(const std::function<void(const std::vector<Variant>&)>& each);
+  // columns; EACH may take them (move them out).
+  virtual void ForEachRow(const std::function<void(std::vector<Variant>&)>& each);
 };
 
 class Database {

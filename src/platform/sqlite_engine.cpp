@@ -386,7 +386,7 @@ class SqliteRecordset : public Recordset {
     out.erase(std::unique(first, out.end()), out.end());
   }
 
-  void ForEachRow(const std::function<void(const std::vector<Variant>&)>& each) override {
+  void ForEachRow(const std::function<void(std::vector<Variant>&)>& each) override {
     check_open();
     for (; pos_ < rows_.size(); ++pos_) each(rows_[pos_]);
     drop_rows();

@@ -164,17 +164,47 @@ void KeyClasses::add(const Variant& v) {
 }
 
 std::vector<int32_t> KeyClasses::classes() {
+  // The order of the kinds: numbers, then the empty text, then texts by
+  // their collation keys.  Texts are sorted by the first eight bytes of
+  // their keys held as one number (collation keys hold no zero byte, so a
+  // key shorter than eight bytes padded with zeros sorts before the keys
+  // it begins), the whole keys compared only where those are equal.
   std::vector<Key>& keys = keys_->keys;
-  std::vector<uint32_t> order;
-  order.reserve(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i)
-    if (keys[i].kind != Key::kNull) order.push_back(uint32_t(i));
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return less(keys[a], keys[b]); });
+  std::vector<uint32_t> numbers, empty;
+  struct Text8 {
+    uint64_t head;
+    uint32_t index;
+  };
+  std::vector<Text8> texts;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const Key& k = keys[i];
+    if (k.kind == Key::kNumber) {
+      numbers.push_back(uint32_t(i));
+    } else if (k.kind == Key::kText && k.empty_text) {
+      empty.push_back(uint32_t(i));
+    } else if (k.kind == Key::kText) {
+      uint64_t head = 0;
+      for (std::size_t b = 0; b < 8; ++b)
+        head = (head << 8) | (b < k.text.size() ? uint8_t(k.text[b]) : 0);
+      texts.push_back(Text8{head, uint32_t(i)});
+    }
+  }
+  std::sort(numbers.begin(), numbers.end(), [&](uint32_t a, uint32_t b) { return keys[a].number < keys[b].number; });
+  std::sort(texts.begin(), texts.end(), [&](const Text8& a, const Text8& b) {
+    if (a.head != b.head) return a.head < b.head;
+    return keys[a.index].text < keys[b.index].text;
+  });
   std::vector<int32_t> classes(keys.size(), -1);
   int32_t c = -1;
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    if (k == 0 || less(keys[order[k - 1]], keys[order[k]])) ++c;
-    classes[order[k]] = c;
+  for (std::size_t k = 0; k < numbers.size(); ++k) {
+    if (k == 0 || keys[numbers[k - 1]].number < keys[numbers[k]].number) ++c;
+    classes[numbers[k]] = c;
+  }
+  if (!empty.empty()) ++c;
+  for (uint32_t i : empty) classes[i] = c;
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    if (k == 0 || texts[k - 1].head != texts[k].head || keys[texts[k - 1].index].text != keys[texts[k].index].text) ++c;
+    classes[texts[k].index] = c;
   }
   std::vector<Key>().swap(keys);
   return classes;

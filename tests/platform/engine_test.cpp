@@ -193,7 +193,7 @@ TEST_F(EngineTest, BulkReadsGiveWhatTheWalkGives) {
 
   std::vector<std::string> rows;
   rs = db->OpenRecordset(u"SELECT O.ID, O.Orð FROM Orð O WHERE O.ID >= 6 ORDER BY O.ID");
-  rs->ForEachRow([&](const std::vector<Variant>& row) {
+  rs->ForEachRow([&](std::vector<Variant>& row) {
     rows.push_back(to_utf8(row[0].to_text()) + "=" + (row[1].is_null() ? "null" : to_utf8(row[1].to_text())));
   });
   EXPECT_EQ(rows, (std::vector<std::string>{"6=100%", "7=1000", "8=null"}));
