@@ -91,7 +91,8 @@ class Database {
   // contents (for instance an ordering of all its records), kept with the
   // open file under KEY so that the next call can use it again.  The slot
   // is emptied whenever the contents may have changed: a commit by any
-  // other connection, or the file replaced.  An engine that cannot tell
+  // other connection, or the file replaced.  The first call of Derived on a
+  // database object looks; later calls on the same object use that look.  An engine that cannot tell
   // gives a slot that is always empty, so callers must work without it.
   virtual std::shared_ptr<void>& Derived(std::string_view key);
 };

@@ -96,7 +96,14 @@ class Connection {
 
   // The caller's slot KEY, emptied (with every other) when SQLite's data
   // version says another connection has committed since the last look.
-  std::shared_ptr<void>& derived(std::string_view key) {
+  // With CHECK false the last look stands (for several slots taken within
+  // one method call, one look is enough).
+  std::shared_ptr<void>& derived(std::string_view key, bool check = true) {
+    if (!check && seen_version_ >= 0) {
+      auto it = derived_.find(key);
+      if (it == derived_.end()) it = derived_.emplace(std::string(key), nullptr).first;
+      return it->second;
+    }
     sqlite3_int64 version = -1;
     if (!data_version_ &&
         sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &data_version_, nullptr) != SQLITE_OK) {
@@ -474,11 +481,16 @@ class SqliteDatabase : public Database {
   void Close() override { conn_.reset(); }
   std::shared_ptr<void>& Derived(std::string_view key) override {
     if (!conn_) return Database::Derived(key);
-    return conn_->derived(key);
+    // The data version is looked at once per database object, that is once
+    // per method call: what is kept is then no older than the call's start.
+    bool first = !version_checked_;
+    version_checked_ = true;
+    return conn_->derived(key, first);
   }
 
  private:
   std::shared_ptr<Connection> conn_;
+  bool version_checked_ = false;
 };
 
 class SqliteWorkspace : public Workspace {

@@ -156,19 +156,16 @@ std::shared_ptr<const RecordOrder> KeptRecordOrder(db::Database& database, bool 
   std::shared_ptr<void>& slot = database.Derived(kSlot);
   if (slot) return static_cast<const Slot*>(slot.get())->order;
   if (!build) return nullptr;
-  // A placeholder marks the slot while the table is read: if the contents
-  // change meanwhile the engine empties the slot, and what was read is used
-  // for this search only.
-  auto pending = std::make_shared<Slot>();
-  slot = pending;
+  // Kept even when the catalogue changes while the table is read: the
+  // engine's next look at the data version, at the next call, sees that
+  // change and empties the slot.
   auto built = std::make_shared<Slot>();
   try {
     built->order = RecordOrder::Build(database);
   } catch (...) {
     built->order = nullptr;
   }
-  std::shared_ptr<void>& now = database.Derived(kSlot);
-  if (now == pending) now = built;
+  database.Derived(kSlot) = built;
   return built->order;
 }
 
