@@ -108,51 +108,16 @@ Text registry_value(TextView data) {
   return from_cp1252(bytes);
 }
 
-// The settings text kept for the call in progress on this thread.
-struct Snapshot {
-  int depth = 0;
-  bool taken = false;
-  bool readable = false;
-  std::string path;
-  Text text;
+// The settings file as lines, and whether it is a registry export (whose
+// long lines are joined already).
+struct SettingsLines {
+  std::vector<Text> lines;
+  bool registry = false;
 };
-thread_local Snapshot snapshot;
 
-bool settings_text(const std::string& path, Text& out) {
-  if (snapshot.depth == 0) return read_settings_text(path, out);
-  if (!snapshot.taken || snapshot.path != path) {
-    snapshot.readable = read_settings_text(path, snapshot.text);
-    snapshot.path = path;
-    snapshot.taken = true;
-  }
-  if (snapshot.readable) out = snapshot.text;
-  return snapshot.readable;
-}
-
-}  // namespace
-
-SettingsSnapshot::SettingsSnapshot() { ++snapshot.depth; }
-
-SettingsSnapshot::~SettingsSnapshot() {
-  if (--snapshot.depth == 0) {
-    snapshot.taken = false;
-    snapshot.text.clear();
-  }
-}
-
-std::string settings_path() {
-  const char* p = std::getenv("LINDRIT_SETTINGS");
-  return (p && *p) ? std::string(p) : std::string(kDefaultSettingsPath);
-}
-
-SettingLookup lookup_setting(TextView section, TextView name) {
-  SettingLookup r;
+bool read_settings_lines(const std::string& path, SettingsLines& out) {
   Text text;
-  if (!settings_text(settings_path(), text)) {
-    r.failed_at = LookupStage::OpenKey;
-    r.code = kCodeNotFound;
-    return r;
-  }
+  if (!read_settings_text(path, text)) return false;
   std::vector<Text> lines = split_lines(text);
   bool registry = !lines.empty() && (trim(lines[0]) == u"REGEDIT4" ||
                                      trim(lines[0]).rfind(u"Windows Registry Editor", 0) == 0);
@@ -168,6 +133,59 @@ SettingLookup lookup_setting(TextView section, TextView name) {
     }
     lines.swap(joined);
   }
+  out.lines = std::move(lines);
+  out.registry = registry;
+  return true;
+}
+
+// The settings read for the call in progress on this thread.
+struct Snapshot {
+  int depth = 0;
+  bool taken = false;
+  bool readable = false;
+  std::string path;
+  SettingsLines lines;
+};
+thread_local Snapshot snapshot;
+
+// The settings file's lines: read now, or as the call in progress read them.
+const SettingsLines* settings_lines(const std::string& path, SettingsLines& fresh) {
+  if (snapshot.depth == 0) return read_settings_lines(path, fresh) ? &fresh : nullptr;
+  if (!snapshot.taken || snapshot.path != path) {
+    snapshot.readable = read_settings_lines(path, snapshot.lines);
+    snapshot.path = path;
+    snapshot.taken = true;
+  }
+  return snapshot.readable ? &snapshot.lines : nullptr;
+}
+
+}  // namespace
+
+SettingsSnapshot::SettingsSnapshot() { ++snapshot.depth; }
+
+SettingsSnapshot::~SettingsSnapshot() {
+  if (--snapshot.depth == 0) {
+    snapshot.taken = false;
+    snapshot.lines = SettingsLines{};
+  }
+}
+
+std::string settings_path() {
+  const char* p = std::getenv("LINDRIT_SETTINGS");
+  return (p && *p) ? std::string(p) : std::string(kDefaultSettingsPath);
+}
+
+SettingLookup lookup_setting(TextView section, TextView name) {
+  SettingLookup r;
+  SettingsLines fresh;
+  const SettingsLines* file = settings_lines(settings_path(), fresh);
+  if (!file) {
+    r.failed_at = LookupStage::OpenKey;
+    r.code = kCodeNotFound;
+    return r;
+  }
+  const std::vector<Text>& lines = file->lines;
+  const bool registry = file->registry;
   bool in_section = false, section_found = false;
   for (const Text& line : lines) {
     Text t = trim(line);
