@@ -13,8 +13,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
 #include "platform/workgroup.h"
+#include "settings/settings.h"
 
 namespace kvistur::db {
 namespace {
@@ -31,6 +34,8 @@ namespace {
 constexpr int kBusyTimeoutMs = 2000;
 // Prepared statements kept per connection.
 constexpr std::size_t kStatementCacheSize = 64;
+// The longest a method call holds one read transaction.
+constexpr std::chrono::milliseconds kMaxReadHold{50};
 
 [[noreturn]] void fail(int32_t number, const char16_t* source, const std::string& description) {
   throw Error(number, source, from_utf8(description));
@@ -61,7 +66,7 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-class Connection {
+class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(std::string file, TextView shown, FileIdentity id) : file_(std::move(file)), shown_(to_utf8(shown)), id_(id) {
     int rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -93,6 +98,33 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   const FileIdentity& identity() const { return id_; }
+
+  // Reads during one method call share one read transaction: one look at
+  // the file's locks for the call instead of one per statement, and the
+  // statements of the call see one state of the file.  It ends with the
+  // call, so nothing is held between calls, and it is renewed when it has
+  // lasted kMaxReadHold, so a writer in another process never waits longer
+  // than that (or than the longest single statement) for a long call.
+  void join_call() {
+    if (in_call_read_ || !InCall()) return;
+    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return;
+    in_call_read_ = true;
+    read_began_ = std::chrono::steady_clock::now();
+    std::weak_ptr<Connection> self = weak_from_this();
+    AtCallEnd([self] {
+      if (auto c = self.lock()) c->end_call();
+    });
+  }
+  void renew_if_long() {
+    if (!in_call_read_ || std::chrono::steady_clock::now() - read_began_ < kMaxReadHold) return;
+    commit_read();
+    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) read_began_ = std::chrono::steady_clock::now();
+  }
+  void end_call() {
+    if (!in_call_read_) return;
+    in_call_read_ = false;
+    commit_read();
+  }
 
   // The caller's slot KEY, emptied (with every other) when SQLite's data
   // version says another connection has committed since the last look.
@@ -240,8 +272,15 @@ class Connection {
   Schema schema_;
   TranslationCache translations_;
   std::unordered_map<std::string, std::vector<sqlite3_stmt*>> free_;
+  void commit_read() {
+    if (!sqlite3_get_autocommit(db_) && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;
+  bool in_call_read_ = false;
+  std::chrono::steady_clock::time_point read_began_;
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;
 };
 
@@ -465,10 +504,11 @@ class SqliteRecordset : public Recordset {
 
 class SqliteDatabase : public Database {
  public:
-  explicit SqliteDatabase(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+  explicit SqliteDatabase(std::shared_ptr<Connection> c) : conn_(std::move(c)) { conn_->join_call(); }
 
   std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
+    conn_->renew_if_long();
     Translation t = conn_->translate(sql);
     sqlite3_stmt* s = conn_->acquire(t.sql);
     if (!sqlite3_stmt_readonly(s)) {
@@ -493,12 +533,18 @@ class SqliteDatabase : public Database {
   bool version_checked_ = false;
 };
 
-class SqliteWorkspace : public Workspace {
+class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<SqliteWorkspace> {
  public:
   explicit SqliteWorkspace(Text user) : user_(std::move(user)) {}
 
   std::unique_ptr<Database> OpenDatabase(TextView path) override {
     std::string file = file_name(path);
+    // Within one method call a file is looked at once: the second and later
+    // opens in the call use the connection the first one checked.
+    if (InCall() && checked_.count(file)) {
+      auto it = pool_.find(file);
+      if (it != pool_.end()) return std::make_unique<SqliteDatabase>(it->second);
+    }
     std::string shown = to_utf8(path);
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
@@ -521,11 +567,15 @@ class SqliteWorkspace : public Workspace {
     }
     FileIdentity id{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
     auto it = pool_.find(file);
-    if (it != pool_.end() && it->second->identity() == id) return std::make_unique<SqliteDatabase>(it->second);
+    if (it != pool_.end() && it->second->identity() == id) {
+      checked(file);
+      return std::make_unique<SqliteDatabase>(it->second);
+    }
     pool_.erase(file);
     try {
       auto c = std::make_shared<Connection>(file, path, id);
       pool_[file] = c;
+      checked(file);
       return std::make_unique<SqliteDatabase>(c);
     } catch (Error& e) {
       if (e.source() == u"DAO.Database") throw Error(e.number(), u"DAO.Workspace", e.description());
@@ -535,8 +585,19 @@ class SqliteWorkspace : public Workspace {
   const Text& user_name() const override { return user_; }
 
  private:
+  void checked(const std::string& file) {
+    if (!InCall() || !checked_.insert(file).second) return;
+    if (checked_.size() == 1) {
+      std::weak_ptr<SqliteWorkspace> self = std::static_pointer_cast<SqliteWorkspace>(shared_from_this());
+      AtCallEnd([self] {
+        if (auto w = self.lock()) w->checked_.clear();
+      });
+    }
+  }
+
   Text user_;
   std::map<std::string, std::shared_ptr<Connection>> pool_;
+  std::set<std::string> checked_;  // files looked at in the call in progress
 };
 
 class SqliteEngine : public Engine {

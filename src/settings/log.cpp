@@ -1,5 +1,8 @@
 #include "settings/log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -28,10 +31,13 @@ int32_t MeldaError(TextView text, int32_t number, TextView description, bool for
   std::snprintf(stamp, sizeof stamp, "%d.%d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900,
                 tm.tm_hour, tm.tm_min, tm.tm_sec);
   std::string line = stamp + to_utf8(log_line_body(text, number, description)) + "\r\n";
-  // One write of the whole line keeps lines of different threads apart.
-  if (std::FILE* f = std::fopen(log_path().c_str(), "ab")) {
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fclose(f);
+  // One write of the whole line, appended, keeps lines of different threads
+  // and processes apart.  A log that cannot be opened loses the line.
+  int fd = ::open(log_path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    ssize_t n = ::write(fd, line.data(), line.size());
+    (void)n;
+    ::close(fd);
   }
   return 0;
 }

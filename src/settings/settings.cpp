@@ -1,5 +1,11 @@
 #include "settings/settings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -33,11 +39,17 @@ Text from_cp1252(std::string_view s) {
 // The file as text, decoded by its form: UTF-16LE with BOM, UTF-8 (with or
 // without BOM), or single-byte for a REGEDIT4 export.
 bool read_settings_text(const std::string& path, Text& out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  std::string raw = ss.str();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string raw;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    raw.append(buf, std::size_t(n));
+  }
+  ::close(fd);
   if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE) {
     out.clear();
     for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
@@ -141,10 +153,12 @@ bool read_settings_lines(const std::string& path, SettingsLines& out) {
 // The settings read for the call in progress on this thread.
 struct Snapshot {
   int depth = 0;
+  std::vector<std::function<void()>> at_end;
   bool taken = false;
   bool readable = false;
   std::string path;
   SettingsLines lines;
+  std::map<std::pair<Text, Text>, SettingLookup> answers;
 };
 thread_local Snapshot snapshot;
 
@@ -167,7 +181,21 @@ SettingsSnapshot::~SettingsSnapshot() {
   if (--snapshot.depth == 0) {
     snapshot.taken = false;
     snapshot.lines = SettingsLines{};
+    snapshot.answers.clear();
+    std::vector<std::function<void()>> ends;
+    ends.swap(snapshot.at_end);
+    for (auto& fn : ends) fn();
   }
+}
+
+bool InCall() { return snapshot.depth > 0; }
+
+void AtCallEnd(std::function<void()> fn) {
+  if (snapshot.depth == 0) {
+    fn();
+    return;
+  }
+  snapshot.at_end.push_back(std::move(fn));
 }
 
 std::string settings_path() {
@@ -175,7 +203,26 @@ std::string settings_path() {
   return (p && *p) ? std::string(p) : std::string(kDefaultSettingsPath);
 }
 
+namespace {
+SettingLookup look_up(TextView section, TextView name);
+}
+
 SettingLookup lookup_setting(TextView section, TextView name) {
+  // Within a call the file does not change, so each answer is kept.
+  if (snapshot.depth == 0) return look_up(section, name);
+  std::string path = settings_path();
+  if (snapshot.taken && snapshot.path != path) snapshot.answers.clear();
+  auto key = std::make_pair(Text(section), Text(name));
+  auto it = snapshot.answers.find(key);
+  if (it != snapshot.answers.end() && snapshot.taken && snapshot.path == path) return it->second;
+  SettingLookup r = look_up(section, name);
+  snapshot.answers[key] = r;
+  return r;
+}
+
+namespace {
+
+SettingLookup look_up(TextView section, TextView name) {
   SettingLookup r;
   SettingsLines fresh;
   const SettingsLines* file = settings_lines(settings_path(), fresh);
@@ -241,6 +288,8 @@ SettingLookup lookup_setting(TextView section, TextView name) {
   r.code = kCodeNotFound;
   return r;
 }
+
+}  // namespace
 
 Text RegLesa(TextView section, TextView name) {
   auto fail_line = [&](TextView kind) {

@@ -11,6 +11,7 @@
 // kMaxSettingLength characters.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "kvistur/text.h"
@@ -32,8 +33,11 @@ struct SettingLookup {
   Text value;
 };
 
-// While one lives on a thread (the outermost of several), every lookup on
-// that thread reads the settings file as it was at the first lookup.
+// One call of a public method on this thread, from its start to its end
+// (the outermost of several that nest).  While it lives, every lookup on
+// the thread reads the settings file as it was at the first lookup, and
+// what other layers keep for the length of the call (see AtCallEnd) is let
+// go when it ends.
 class SettingsSnapshot {
  public:
   SettingsSnapshot();
@@ -41,6 +45,12 @@ class SettingsSnapshot {
   SettingsSnapshot(const SettingsSnapshot&) = delete;
   SettingsSnapshot& operator=(const SettingsSnapshot&) = delete;
 };
+
+// Whether a call is in progress on this thread.
+bool InCall();
+// Runs FN when the call in progress on this thread ends (at once when there
+// is none).  FN must not throw.
+void AtCallEnd(std::function<void()> fn);
 
 // One lookup in the store; section and name are used as given (the caller
 // trims them).
