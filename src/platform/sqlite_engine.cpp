@@ -6,7 +6,10 @@
 // again only while the file is the same file: same device and inode, size
 // and modification time; a file that was replaced, truncated, rewritten or
 // removed is opened afresh, so the next call always sees the file as it is
-// now.  Connections are read-only and refuse writes (query_only).
+// now; within one method call a file is looked at once.  During a method
+// call a connection's statements share one read transaction, ended with the
+// call and renewed after 50 ms.  Connections are read-only and refuse
+// writes (query_only).
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
