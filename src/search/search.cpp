@@ -192,12 +192,11 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     // Terms, without the stop words (compared in upper case).
     std::vector<Text> split = SearchTerms(szStr);
     std::vector<Term> terms;
-    int32_t stop_last = aEkkiOrð.ubound();
+    std::vector<Text> stops;
+    for (int32_t j = 1; j <= aEkkiOrð.ubound(); ++j) stops.push_back(upper_is(aEkkiOrð(j)));
     for (std::size_t i = 1; i < split.size(); ++i) {
       Text upper = upper_is(split[i]);
-      bool stop = false;
-      for (int32_t j = 1; j <= stop_last && !stop; ++j) stop = upper_is(aEkkiOrð(j)) == upper;
-      if (!stop) terms.push_back(Term{split[i]});
+      if (std::find(stops.begin(), stops.end(), upper) == stops.end()) terms.push_back(Term{split[i]});
     }
     if (terms.empty()) throw Error(err::kSubscript);  // nothing left to search for
     if (terms.size() > 32767) throw Error(err::kOverflow);
