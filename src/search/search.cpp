@@ -196,7 +196,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     for (int32_t j = 1; j <= aEkkiOrð.ubound(); ++j) stops.push_back(upper_is(aEkkiOrð(j)));
     for (std::size_t i = 1; i < split.size(); ++i) {
       Text upper = upper_is(split[i]);
-      if (std::find(stops.begin(), stops.end(), upper) == stops.end()) terms.push_back(Term{split[i]});
+      if (std::find(stops.begin(), stops.end(), upper) == stops.end()) terms.push_back(Term{split[i], 0, nullptr});
     }
     if (terms.empty()) throw Error(err::kSubscript);  // nothing left to search for
     if (terms.size() > 32767) throw Error(err::kOverflow);
