@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -37,6 +38,7 @@ inline constexpr std::size_t kMaxQueryLength = 65536;
 
 // The tables and columns of one database file, for matching names.
 struct ColumnInfo {
+  ColumnInfo(std::string n = {}, bool is_text = true) : name(std::move(n)), text(is_text) {}
   std::string name;   // as the file spells it (UTF-8)
   bool text = true;   // declared as text, or not declared at all
   std::string folded;  // the name folded, filled by Schema::add_table

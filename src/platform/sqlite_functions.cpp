@@ -28,7 +28,9 @@ std::vector<char32_t> code_points(std::string_view s) {
 
 // One element of a compiled pattern.
 struct PatternItem {
-  enum Kind { kRun, kOne, kDigit, kChar, kClass } kind;
+  enum Kind { kRun, kOne, kDigit, kChar, kClass };
+  PatternItem(Kind k) : kind(k) {}
+  Kind kind;
   char32_t c = 0;
   bool negated = false;
   std::vector<std::pair<char32_t, char32_t>> ranges;

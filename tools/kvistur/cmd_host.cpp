@@ -69,6 +69,7 @@ class Worker {
 enum class P { Text, Long, Int, Var, TextArr, LongArr, IntArr };
 
 struct Param {
+  Param(P k) : kind(k) {}
   P kind;
   bool present = true;
   Text t;
