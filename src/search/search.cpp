@@ -82,12 +82,22 @@ Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
 }
 
 // Whether to work out the order of all records (when it is not kept
-// already) rather than read each of M hits' sort texts: reading the whole
-// table costs about as much as one look-up for every eighth record, and it
-// serves every later search until the catalogue changes.
+// already) rather than read each of M hits' sort texts.  Working it out
+// costs about as much as reading one record in four one by one, and then
+// serves every later search until the catalogue changes.  So it is worked
+// out when this search alone would read that many, or when the searches
+// since the catalogue last changed have read that many one by one between
+// them (so that reading one by one never costs more than twice what working
+// out the order at once would have).
 bool order_worth_building(db::Database& database, int32_t m) {
-  if (m < 8) return false;
-  if (m > 50000) return true;
+  std::shared_ptr<void>& slot = database.Derived("kvistur.search.lookups");
+  if (!slot) slot = std::make_shared<int64_t>(0);
+  int64_t& read_before = *static_cast<int64_t*>(slot.get());
+  if (m < 8) {
+    // Too few to be worth asking for the highest record number; counted.
+    read_before += m;
+    return false;
+  }
   double highest = 0;
   try {
     auto rs = database.OpenRecordset(u"select Max(m.ID) AS Hæst FROM Móðurtafla m", db::kSnapshot);
@@ -97,7 +107,9 @@ bool order_worth_building(db::Database& database, int32_t m) {
   } catch (const Error&) {
     return false;
   }
-  return double(m) * 8 >= highest;
+  if (double(m) * 4 >= highest || double(read_before + m) * 4 >= highest) return true;
+  read_before += m;
+  return false;
 }
 
 // One hit's row of Móðurtafla; a record that is not there sorts as the
