@@ -216,4 +216,41 @@ void SortRecordNumbers(std::vector<int32_t>& numbers) {
   if (numbers.size() > 2) std::sort(numbers.begin() + 1, numbers.end());
 }
 
+void IntersectRecordNumbers(std::vector<int32_t>& result, const std::vector<int32_t>& list) {
+  const int32_t* hits = list.data();
+  const int32_t end = int32_t(list.size());
+  int32_t lo = 1;
+  std::size_t c = 0;
+  if (result.size() * 8 >= list.size()) {
+    for (std::size_t r = 1; r < result.size() && lo < end;) {
+      if (hits[lo] < result[r]) {
+        ++lo;
+      } else if (hits[lo] > result[r]) {
+        ++r;
+      } else {
+        result[++c] = result[r++];
+        ++lo;
+      }
+    }
+    result.resize(c + 1);
+    return;
+  }
+  for (std::size_t r = 1; r < result.size() && lo < end; ++r) {
+    int32_t want = result[r];
+    int32_t step = 1, hi = lo;
+    while (hi < end && hits[hi] < want) {
+      lo = hi + 1;
+      hi += step;
+      step *= 2;
+    }
+    if (hi > end) hi = end;
+    lo = int32_t(std::lower_bound(hits + lo, hits + hi, want) - hits);
+    if (lo < end && hits[lo] == want) {
+      result[++c] = want;
+      ++lo;
+    }
+  }
+  result.resize(c + 1);
+}
+
 }  // namespace kvistur

@@ -66,4 +66,10 @@ class KeyClasses {
 // A term's record numbers at 1..size()-1, ascending.
 void SortRecordNumbers(std::vector<int32_t>& numbers);
 
+// Keeps the numbers of RESULT (at 1.., ascending, each once) that are also
+// in HITS (the same form), in place.  Against a much longer list each is
+// looked for from where the last was found, in steps that double, so a
+// short result costs little; lists of a size are walked side by side.
+void IntersectRecordNumbers(std::vector<int32_t>& result, const std::vector<int32_t>& hits);
+
 }  // namespace kvistur

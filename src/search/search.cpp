@@ -29,47 +29,6 @@ struct Term {
   int32_t hit(int32_t j) const { return (*hits)[std::size_t(j)]; }
 };
 
-// The numbers of RESULT[1..] that are also among the term's hits, in
-// place.  Against a much longer list each is looked for from where the
-// last was found, in steps that double, so a short result costs little.
-void intersect(std::vector<int32_t>& result, const Term& t) {
-  const int32_t* hits = t.hits->data();
-  int32_t lo = 1;
-  const int32_t end = t.count + 1;
-  std::size_t c = 0;
-  if (result.size() * 8 >= std::size_t(t.count)) {
-    // Lists of a size: one step at a time is the quicker.
-    for (std::size_t r = 1; r < result.size() && lo < end;) {
-      if (hits[lo] < result[r]) {
-        ++lo;
-      } else if (hits[lo] > result[r]) {
-        ++r;
-      } else {
-        result[++c] = result[r++];
-        ++lo;
-      }
-    }
-    result.resize(c + 1);
-    return;
-  }
-  for (std::size_t r = 1; r < result.size() && lo < end; ++r) {
-    int32_t want = result[r];
-    int32_t step = 1, hi = lo;
-    while (hi < end && hits[hi] < want) {
-      lo = hi + 1;
-      hi += step;
-      step *= 2;
-    }
-    if (hi > end) hi = end;
-    lo = int32_t(std::lower_bound(hits + lo, hits + hi, want) - hits);
-    if (lo < end && hits[lo] == want) {
-      result[++c] = want;
-      ++lo;
-    }
-  }
-  result.resize(c + 1);
-}
-
 // The query of one term, exactly as it is written to the log.
 Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
   Text q = u"SELECT DISTINCT t0.FærsluID ";
@@ -273,7 +232,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
       }
       progress.merging_term(t.text);
       if (!progress.on()) {
-        intersect(result, t);
+        IntersectRecordNumbers(result, *t.hits);
       } else {
         // The linear merge, whose steps the progress bar follows.
         std::size_t last = result.size() - 1, r = 1, c = 0;

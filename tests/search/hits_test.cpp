@@ -3,7 +3,10 @@
 // included.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <random>
+#include <set>
 
 #include "search/hits.h"
 #include "search/term_lists.h"
@@ -124,6 +127,27 @@ TEST(TermLists, TheMostRecentlyUsedAreKeptWithinTheBound) {
   kept.keep(u"huge", list(11));  // more than the bound: not kept, nothing lost
   EXPECT_EQ(kept.find(u"huge"), nullptr);
   EXPECT_EQ(kept.numbers(), 6u);
+}
+
+TEST(HitSort, IntersectionByJumpsOrSideBySide) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 500; ++round) {
+    // Sets of very different sizes (jumps) and of a size (side by side).
+    auto make = [&](int n, int range) {
+      std::set<int32_t> s;
+      while (int(s.size()) < n) s.insert(int32_t(rng() % range));
+      std::vector<int32_t> v{0};
+      v.insert(v.end(), s.begin(), s.end());
+      return v;
+    };
+    int range = 10 + int(rng() % 5000);
+    std::vector<int32_t> a = make(int(rng() % std::min(range, 40)), range);
+    std::vector<int32_t> b = make(int(rng() % std::min(range, round % 2 ? 2000 : 60)), range);
+    std::vector<int32_t> want{0};
+    std::set_intersection(a.begin() + 1, a.end(), b.begin() + 1, b.end(), std::back_inserter(want));
+    IntersectRecordNumbers(a, b);
+    ASSERT_EQ(a, want) << "round " << round;
+  }
 }
 
 TEST(HitSort, RecordNumbers) {
