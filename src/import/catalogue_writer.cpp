@@ -62,15 +62,6 @@ void WriteSettings(const std::string& dir) {
 
 namespace {
 
-void exec_on(sqlite3* db, const char* sql) {
-  char* msg = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
-    std::string m = msg ? msg : sqlite3_errmsg(db);
-    sqlite3_free(msg);
-    throw std::runtime_error(m);
-  }
-}
-
 void step(sqlite3* db, sqlite3_stmt* st) {
   if (sqlite3_step(st) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
   sqlite3_reset(st);
@@ -137,7 +128,7 @@ CatalogueWriter::~CatalogueWriter() {
   db_ = nullptr;
 }
 
-void CatalogueWriter::exec(const char* sql) { exec_on(db_, sql); }
+void CatalogueWriter::exec(const char* sql) { ExecSql(db_, sql); }
 
 sqlite3_stmt* CatalogueWriter::prepare(const char* sql) {
   sqlite3_stmt* st = nullptr;
@@ -247,8 +238,8 @@ int CatalogueWriter::Finish() {
 
   sqlite3* d = open_new(dir_ + "/" + kDirectoryFile);
   try {
-    exec_on(d, kDirectoryTables);
-    exec_on(d, "BEGIN");
+    ExecSql(d, kDirectoryTables);
+    ExecSql(d, "BEGIN");
     sqlite3_stmt* st = nullptr;
     auto rows = [&](const char* sql, const std::vector<NamedNumber>& v) {
       sqlite3_prepare_v2(d, sql, -1, &st, nullptr);
@@ -280,7 +271,7 @@ int CatalogueWriter::Finish() {
         step(d, st);
       }
     sqlite3_finalize(st);
-    exec_on(d, "COMMIT");
+    ExecSql(d, "COMMIT");
   } catch (...) {
     sqlite3_close(d);
     throw;

@@ -9,9 +9,7 @@
 
 namespace kvistur::import {
 
-namespace {
-
-void exec(sqlite3* db, const char* sql) {
+void ExecSql(sqlite3* db, const char* sql) {
   char* msg = nullptr;
   if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
     std::string m = msg ? msg : sqlite3_errmsg(db);
@@ -19,6 +17,8 @@ void exec(sqlite3* db, const char* sql) {
     throw std::runtime_error(m);
   }
 }
+
+namespace {
 
 bool has_table(sqlite3* db, const char* name) {
   sqlite3_stmt* st = nullptr;
@@ -48,19 +48,19 @@ bool word_index_is_table(sqlite3* db) {
 }  // namespace
 
 void CreateIndexes(sqlite3* db) {
-  exec(db, "CREATE INDEX IF NOT EXISTS kv_ord_fold ON Orð(kv_fold(Orð));");
+  ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_ord_fold ON Orð(kv_fold(Orð));");
   // The search reads a word's records in record order; a Tengill of
   // another tool's making gets an index that holds every column the search
   // reads, so the rows themselves are never visited.
   if (!word_index_is_table(db))
-    exec(db, "CREATE INDEX IF NOT EXISTS kv_tengill_ord ON Tengill(OrðID, FærsluID, HópID, Orðtag);");
-  if (has_table(db, "Aðfanganúmer")) exec(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
+    ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tengill_ord ON Tengill(OrðID, FærsluID, HópID, Orðtag);");
+  if (has_table(db, "Aðfanganúmer")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
   if (has_table(db, "Móðurtafla"))
-    exec(db, "CREATE INDEX IF NOT EXISTS kv_einkenni ON Móðurtafla(kv_fold(Einkennisstrengur));");
-  if (has_table(db, "ValdarFærslur")) exec(db, "CREATE INDEX IF NOT EXISTS kv_valdar ON ValdarFærslur(Valdar);");
-  if (has_table(db, "Árgangur")) exec(db, "CREATE INDEX IF NOT EXISTS kv_argangur ON Árgangur(MóðurID);");
-  if (has_table(db, "Tölublað")) exec(db, "CREATE INDEX IF NOT EXISTS kv_tolublad ON Tölublað(MóðurID);");
-  exec(db, "ANALYZE;");
+    ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_einkenni ON Móðurtafla(kv_fold(Einkennisstrengur));");
+  if (has_table(db, "ValdarFærslur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_valdar ON ValdarFærslur(Valdar);");
+  if (has_table(db, "Árgangur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_argangur ON Árgangur(MóðurID);");
+  if (has_table(db, "Tölublað")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tolublad ON Tölublað(MóðurID);");
+  ExecSql(db, "ANALYZE;");
 }
 
 void IndexCatalogue(const std::string& file) {
@@ -76,9 +76,9 @@ void IndexCatalogue(const std::string& file) {
     db::register_kv_functions(db);
     if (!has_table(db, "Orð") || !has_table(db, "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
-    exec(db, "BEGIN");
+    ExecSql(db, "BEGIN");
     CreateIndexes(db);
-    exec(db, "COMMIT");
+    ExecSql(db, "COMMIT");
   } catch (const std::exception& e) {
     sqlite3_close(db);
     throw std::runtime_error(file + ": " + e.what());

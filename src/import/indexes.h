@@ -10,6 +10,10 @@ struct sqlite3;
 
 namespace kvistur::import {
 
+// Runs SQL (one or more statements) on a connection; std::runtime_error
+// with SQLite's message when it fails.
+void ExecSql(sqlite3* db, const char* sql);
+
 // Creates the indexes on an open catalogue connection (kv_fold must be
 // registered on it).  Throws std::runtime_error on an SQLite error.
 void CreateIndexes(sqlite3* db);

@@ -134,27 +134,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // With CHECK false the last look stands (for several slots taken within
   // one method call, one look is enough).
   std::shared_ptr<void>& derived(std::string_view key, bool check = true) {
-    if (!check && seen_version_ >= 0) {
-      auto it = derived_.find(key);
-      if (it == derived_.end()) it = derived_.emplace(std::string(key), nullptr).first;
-      return it->second;
+    if (check || seen_version_ < 0) {
+      sqlite3_int64 version = -1;
+      if (!data_version_ &&
+          sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &data_version_, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(data_version_);
+        data_version_ = nullptr;
+      }
+      if (data_version_) {
+        if (sqlite3_step(data_version_) == SQLITE_ROW) version = sqlite3_column_int64(data_version_, 0);
+        sqlite3_reset(data_version_);
+      }
+      // When the version cannot be read nothing is kept.
+      if (version < 0 || version != seen_version_) derived_.clear();
+      seen_version_ = version;
     }
-    sqlite3_int64 version = -1;
-    if (!data_version_ &&
-        sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &data_version_, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(data_version_);
-      data_version_ = nullptr;
-    }
-    if (data_version_) {
-      if (sqlite3_step(data_version_) == SQLITE_ROW) version = sqlite3_column_int64(data_version_, 0);
-      sqlite3_reset(data_version_);
-    }
-    // When the version cannot be read nothing is kept.
-    if (version < 0 || version != seen_version_) derived_.clear();
-    seen_version_ = version;
     auto it = derived_.find(key);
     if (it == derived_.end()) it = derived_.emplace(std::string(key), nullptr).first;
-    if (version < 0) it->second.reset();
+    if (seen_version_ < 0) it->second.reset();
     return it->second;
   }
   const Schema& schema() const { return schema_; }

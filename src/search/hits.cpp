@@ -37,10 +37,12 @@ struct Key {
   Text other;
 };
 
-Key prepare(const Variant& v) {
+// WITH_TEXT_FORM keeps the text form that keys of other kinds compare by;
+// keys that are only ever numbers, texts or null do without it.
+Key prepare(const Variant& v, bool with_text_form = true) {
   Key k;
   if (v.is_null()) return k;
-  k.other = v.to_text();
+  if (with_text_form) k.other = v.to_text();
   if (v.is_numeric() || v.is_empty()) {
     k.kind = Key::kNumber;
     k.number = v.to_double();
@@ -143,23 +145,10 @@ struct KeyClasses::Keys {
 
 KeyClasses::KeyClasses() : keys_(std::make_unique<Keys>()) {}
 KeyClasses::~KeyClasses() = default;
-std::size_t KeyClasses::size() const { return keys_->keys.size(); }
 
 void KeyClasses::add(const Variant& v) {
-  // Only the kinds that order together are taken, so the text form that
-  // other kinds compare by is not kept.
-  Key k;
-  if (v.is_null()) {
-  } else if (v.is_numeric() || v.is_empty()) {
-    k.kind = Key::kNumber;
-    k.number = v.to_double();
-  } else if (v.type() == VarType::String) {
-    k.kind = Key::kText;
-    k.empty_text = v.as_string().empty();
-    if (!k.empty_text) k.text = sort_key_ci(v.as_string());
-  } else {
-    throw std::invalid_argument("a sort key that is neither a number nor a text");
-  }
+  Key k = prepare(v, false);
+  if (k.kind == Key::kOther) throw std::invalid_argument("a sort key that is neither a number nor a text");
   keys_->keys.push_back(std::move(k));
 }
 

@@ -55,7 +55,6 @@ class KeyClasses {
   KeyClasses();
   ~KeyClasses();
   void add(const Variant& key);
-  std::size_t size() const;
   // The classes of keys 0..size()-1; the keys are let go.
   std::vector<int32_t> classes();
 

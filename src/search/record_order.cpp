@@ -116,7 +116,6 @@ std::shared_ptr<const RecordOrder> RecordOrder::Build(db::Database& database) {
   auto order = std::make_shared<RecordOrder>();
   order->absent_ = cls.back();
   cls.pop_back();
-  order->records_ = ids.size();
   if (ids.empty()) return order;
   auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
   int64_t span = int64_t(*hi) - *lo + 1;

@@ -28,14 +28,12 @@ class RecordOrder {
   // The class of record ID's sort text; a record that is not in the table
   // has the class of the empty text, as its look-up gives.
   int32_t rank(int32_t id) const;
-  std::size_t records() const { return records_; }
 
  private:
   int32_t first_id_ = 0;
   std::vector<int32_t> dense_;                       // by id - first_id_, when the numbers are close together
   std::vector<std::pair<int32_t, int32_t>> sparse_;  // (id, class) by id otherwise
   int32_t absent_ = 0;                               // the class of the empty text
-  std::size_t records_ = 0;
 };
 
 // The order kept for DATABASE, or nullptr when none is kept.  When none is

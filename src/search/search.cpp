@@ -49,25 +49,32 @@ Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
 // them (so that reading one by one never costs more than twice what working
 // out the order at once would have).
 bool order_worth_building(db::Database& database, int32_t m) {
-  std::shared_ptr<void>& slot = database.Derived("kvistur.search.lookups");
-  if (!slot) slot = std::make_shared<int64_t>(0);
-  int64_t& read_before = *static_cast<int64_t*>(slot.get());
+  // Kept with the catalogue's other derived data, so both are let go when
+  // it changes: the hits read one by one, and the highest record number.
+  struct Reading {
+    int64_t read_one_by_one = 0;
+    double highest = -1;  // not asked for yet
+  };
+  std::shared_ptr<void>& slot = database.Derived("kvistur.search.reading");
+  if (!slot) slot = std::make_shared<Reading>();
+  Reading& reading = *static_cast<Reading*>(slot.get());
   if (m < 8) {
     // Too few to be worth asking for the highest record number; counted.
-    read_before += m;
+    reading.read_one_by_one += m;
     return false;
   }
-  double highest = 0;
-  try {
-    auto rs = database.OpenRecordset(u"select Max(m.ID) AS Hæst FROM Móðurtafla m", db::kSnapshot);
-    Variant v = rs->RecordCount() > 0 ? rs->field(u"Hæst") : Variant::null();
-    rs->Close();
-    if (v.is_numeric()) highest = v.to_double();
-  } catch (const Error&) {
-    return false;
+  if (reading.highest < 0) {
+    try {
+      auto rs = database.OpenRecordset(u"select Max(m.ID) AS Hæst FROM Móðurtafla m", db::kSnapshot);
+      Variant v = rs->RecordCount() > 0 ? rs->field(u"Hæst") : Variant::null();
+      rs->Close();
+      reading.highest = v.is_numeric() ? v.to_double() : 0;
+    } catch (const Error&) {
+      return false;
+    }
   }
-  if (double(m) * 4 >= highest || double(read_before + m) * 4 >= highest) return true;
-  read_before += m;
+  if (double(m) * 4 >= reading.highest || double(reading.read_one_by_one + m) * 4 >= reading.highest) return true;
+  reading.read_one_by_one += m;
   return false;
 }
 

@@ -2,7 +2,8 @@
 //
 //   return run_in_frame({u"SaekjaSvid inn", 0, u"SaekjaSvid út, normal", -1}, [&] { ...; return n; });
 //
-// Reads the settings once for the call (SettingsSnapshot), writes the entry
+// Opens the call's scope (CallScope: the settings read once, what other layers
+// keep for the call let go at its end), writes the entry
 // line (ordinary, so only with debugging on), runs the work,
 // writes the exit line and returns the work's result.  A failure inside the
 // work (kvistur::Error or a standard exception) stops it at once: the result
@@ -32,7 +33,7 @@ void log_frame_failure(const Error& e);
 
 template <typename Work>
 int32_t run_in_frame(const FrameTexts& t, Work&& work) {
-  SettingsSnapshot settings;  // one reading of the settings for the whole call
+  CallScope call;  // one reading of the settings, one read of each file, for the whole call
   MeldaError(t.entry, t.entry_number, u"", false);
   int32_t result;
   try {

@@ -166,6 +166,7 @@ thread_local Snapshot snapshot;
 const SettingsLines* settings_lines(const std::string& path, SettingsLines& fresh) {
   if (snapshot.depth == 0) return read_settings_lines(path, fresh) ? &fresh : nullptr;
   if (!snapshot.taken || snapshot.path != path) {
+    snapshot.answers.clear();
     snapshot.readable = read_settings_lines(path, snapshot.lines);
     snapshot.path = path;
     snapshot.taken = true;
@@ -175,9 +176,9 @@ const SettingsLines* settings_lines(const std::string& path, SettingsLines& fres
 
 }  // namespace
 
-SettingsSnapshot::SettingsSnapshot() { ++snapshot.depth; }
+CallScope::CallScope() { ++snapshot.depth; }
 
-SettingsSnapshot::~SettingsSnapshot() {
+CallScope::~CallScope() {
   if (--snapshot.depth == 0) {
     snapshot.taken = false;
     snapshot.lines = SettingsLines{};
@@ -210,12 +211,12 @@ SettingLookup look_up(TextView section, TextView name);
 SettingLookup lookup_setting(TextView section, TextView name) {
   // Within a call the file does not change, so each answer is kept.
   if (snapshot.depth == 0) return look_up(section, name);
-  std::string path = settings_path();
-  if (snapshot.taken && snapshot.path != path) snapshot.answers.clear();
   auto key = std::make_pair(Text(section), Text(name));
-  auto it = snapshot.answers.find(key);
-  if (it != snapshot.answers.end() && snapshot.taken && snapshot.path == path) return it->second;
-  SettingLookup r = look_up(section, name);
+  if (snapshot.taken && snapshot.path == settings_path()) {
+    auto it = snapshot.answers.find(key);
+    if (it != snapshot.answers.end()) return it->second;
+  }
+  SettingLookup r = look_up(section, name);  // reads the file again when it is another file
   snapshot.answers[key] = r;
   return r;
 }

@@ -3,7 +3,7 @@
 // Settings are text values looked up by (section, value name) in the INI file
 // named by LINDRIT_SETTINGS (default /etc/vardi/lindrit-1.0.ini), read afresh
 // at every lookup, or once for the whole of one call of a public method
-// (SettingsSnapshot), so that a change to the file takes effect at the next
+// (CallScope), so that a change to the file takes effect at the next
 // call and one call never sees two versions of it.  Names match without regard to letter
 // case.  A Windows registry export is accepted as the same file.  The
 // lookup's codes are those the catalogue program's settings always had:
@@ -38,12 +38,12 @@ struct SettingLookup {
 // the thread reads the settings file as it was at the first lookup, and
 // what other layers keep for the length of the call (see AtCallEnd) is let
 // go when it ends.
-class SettingsSnapshot {
+class CallScope {
  public:
-  SettingsSnapshot();
-  ~SettingsSnapshot();
-  SettingsSnapshot(const SettingsSnapshot&) = delete;
-  SettingsSnapshot& operator=(const SettingsSnapshot&) = delete;
+  CallScope();
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
 };
 
 // Whether a call is in progress on this thread.
