@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -86,7 +87,24 @@ std::string query_text(const Z_Query* q) {
   return s;
 }
 
-const char* first_base(int n, char** bases) { return n > 0 && bases[0] ? bases[0] : "Default"; }
+// A database name as the client wrote it: SRU clients write it in the URL
+// path, percent-encoded ("T%C3%ADmarit%20og%20greinar"), which YAZ passes on
+// as it is.
+std::string database_name(const char* name) {
+  std::string in = name ? name : "Default", out;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == '%' && i + 2 < in.size() && std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(in[i + 2]))) {
+      out += char(std::stoi(in.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += in[i];
+    }
+  }
+  return out;
+}
+
+std::string first_base(int n, char** bases) { return database_name(n > 0 ? bases[0] : nullptr); }
 
 // ------------------------------------------------------------ search
 
@@ -279,7 +297,7 @@ int explain(void* handle, bend_explain_rr* rr) {
   auto& c = *static_cast<Connection*>(handle);
   flush_present(c);
   Clock::time_point start = Clock::now();
-  std::string database = rr->database ? rr->database : "Default";
+  std::string database = database_name(rr->database);
   CallScope call;
   std::optional<int32_t> group = GroupOf(c.session.faersla(), database);
   if (group) {
