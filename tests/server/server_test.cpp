@@ -338,6 +338,7 @@ TEST_F(Serve, WhatCannotBeAnsweredGetsItsDiagnostic) {
       {"Default?version=1.2&operation=searchRetrieve&query=og", 35},
       {"Default?version=1.2&operation=searchRetrieve&query=saga&maximumRecords=1&recordSchema=mods", 66},
       {"Default?version=1.2&operation=scan&scanClause=dc.foo=a", 16},
+      {"Default?version=1.2&operation=searchRetrieve&query=saga&x-username=nobody&x-password=x", 3},
   };
   for (auto& c : sru)
     EXPECT_NE(server_->sru(c.request).find("info:srw/diagnostic/1/" + std::to_string(c.code) + "<"), std::string::npos)
