@@ -49,14 +49,17 @@ const std::vector<std::string>& default_stop_words() {
   return v;
 }
 
-void WriteSettings(const std::string& dir) {
-  std::string abs = std::filesystem::absolute(dir).string();
+std::string SettingsText(const std::string& target) {
+  return "[Grunnur]\nSlóð=" + target + "\nGrunnNafn=" + kCatalogueFile + "\nkv_local=" + kDirectoryFile +
+         "\n[Debug]\nNoDebug=0\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n";
+}
+
+void WriteSettings(const std::string& folder, const std::string& target) {
   for (const char* name : {"lindrit-1.0.ini", "lindrit.ini"}) {
-    std::string file = abs + "/" + name;
+    std::string file = folder + "/" + name;
     std::ofstream f(file, std::ios::binary | std::ios::trunc);
-    f << "[Grunnur]\nSlóð=" << abs << "\nGrunnNafn=" << kCatalogueFile << "\nkv_local=" << kDirectoryFile
-      << "\n[Debug]\nNoDebug=0\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n";
-    if (!f) throw std::runtime_error("cannot write " + file);
+    f << SettingsText(target);
+    if (!f.flush()) throw std::runtime_error("cannot write " + file);
   }
 }
 

@@ -30,9 +30,12 @@ const std::vector<NamedNumber>& collections();
 // The stop words a new catalogue gets.
 const std::vector<std::string>& default_stop_words();
 
-// Writes DIR/lindrit-1.0.ini and DIR/lindrit.ini: settings that point every
-// database at DIR (absolute).  Throws std::runtime_error when it cannot.
-void WriteSettings(const std::string& dir);
+// The settings that point every database at TARGET (a folder, as an
+// absolute path, or a server URI).
+std::string SettingsText(const std::string& target);
+// Writes FOLDER/lindrit-1.0.ini and FOLDER/lindrit.ini holding
+// SettingsText(TARGET).  Throws std::runtime_error when it cannot.
+void WriteSettings(const std::string& folder, const std::string& target);
 
 class CatalogueWriter {
  public:

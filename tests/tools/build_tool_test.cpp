@@ -2,11 +2,17 @@
 // component reads back with the descriptions, holdings, subjects and
 // contents a librarian expects; bad records reported and skipped.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <chrono>
+#include <map>
+#include <thread>
 
 #include "component/faersla_state.h"
 #include "component/methods.h"
@@ -121,4 +127,66 @@ TEST_F(BuildTool, BadArgumentsAndFilesGiveOneLine) {
   r = run_tool({"index", dir_ + "/missing.sqlite"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "kvistur index: no such file: " + dir_ + "/missing.sqlite\n");
+}
+
+// A build that fails, or is killed at any moment, leaves what was in the
+// folder: every file is the old one or (once the build has moved it into
+// place) the new one, whole; nothing of a half-written build is left for
+// long (the next build removes a killed build's staging folder).
+TEST_F(BuildTool, AFailedOrKilledBuildLeavesTheCatalogueAsItWas) {
+  namespace fs = std::filesystem;
+  auto contents = [&](const std::string& folder = "/out") {
+    std::map<std::string, std::string> files;
+    for (auto& e : fs::directory_iterator(dir_ + folder)) {
+      if (!e.is_regular_file()) continue;
+      std::ifstream f(e.path(), std::ios::binary);
+      files[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    return files;
+  };
+  ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"}).exit_code, 0);
+  auto before = contents();
+  std::ofstream(dir_ + "/broken.xml") << "<collection><record><leader>00000nam a2200000 a 4500</leader>"
+                                         "<controlfield tag=\"001\">x</controlfield></record></collection>";
+  auto r = run_tool({"build", "--marc", dir_ + "/broken.xml", "--out", dir_ + "/out"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(contents(), before);
+
+  // A complete new catalogue: the generated one, read back whole.
+  auto whole_new = [](const fs::path& file) {
+    sqlite3* db = nullptr;
+    int records = -1;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT count(*) FROM Móðurtafla", -1, &st, nullptr) == SQLITE_OK &&
+          sqlite3_step(st) == SQLITE_ROW)
+        records = sqlite3_column_int(st, 0);
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return records == 3000;
+  };
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_tool({"generate", "--records", "3000", "--out", dir_ + "/other"}).exit_code, 0);
+  auto took = std::chrono::steady_clock::now() - start;
+  auto after = contents("/other");
+  for (double at : {0.05, 0.3, 0.6, 0.8, 0.95}) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      execl(KVISTUR_TOOL, KVISTUR_TOOL, "generate", "--records", "3000", "--out", (dir_ + "/out").c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::this_thread::sleep_for(took * at);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    for (auto& [name, data] : contents()) {
+      bool old_file = before.count(name) && before[name] == data;
+      bool new_file = name == "katalogur.sqlite" ? whole_new(dir_ + "/out/" + name) : after.count(name) > 0;
+      EXPECT_TRUE(old_file || new_file) << name << " after a kill at " << at << " of the build";
+    }
+  }
+  ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"}).exit_code, 0);
+  for (auto& e : fs::directory_iterator(dir_ + "/out"))
+    EXPECT_NE(e.path().filename().string().rfind(".kvistur-new-", 0), 0u) << "left behind: " << e.path();
 }

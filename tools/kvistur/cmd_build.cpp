@@ -7,15 +7,14 @@
 #include "command.h"
 #include "import/catalogue_writer.h"
 #include "import/marc_reader.h"
+#include "import/output.h"
 #include "import/record_writer.h"
 #include "import/word_index.h"
-#include "platform/workgroup.h"
 
 KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
                 "make a catalogue (databases, settings, workgroup) from MARC records (ISO 2709 or MARCXML)") {
   using namespace kvistur;
   using namespace kvistur::cli;
-  namespace fs = std::filesystem;
   std::vector<std::string> files;
   std::string out;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -52,11 +51,10 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
     if (!id.empty()) serial[id] = r.record.leader_at(7) == 's';
   }
 
-  fs::path dir = fs::absolute(out);
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (!fs::is_directory(dir)) throw std::runtime_error("cannot make the folder " + dir.string());
-  import::CatalogueWriter writer(dir.string());
+  // The new files are written beside the old ones and moved into place only
+  // when all is written: a failed build leaves the catalogue that was there.
+  import::CatalogueOutput output(out);
+  import::CatalogueWriter writer(output.folder());
   long written = 0, skipped = problems_count;
   for (auto& r : records) {
     try {
@@ -70,11 +68,14 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
       ++skipped;
     }
   }
+  if (written == 0) {
+    std::cerr << "kvistur build: no record could be written; " << output.target() << " is left as it was\n";
+    return 1;
+  }
   int orphans = writer.Finish();
   if (orphans) std::cerr << "kvistur build: " << orphans << " component parts name a host that is not in the input\n";
-  import::WriteSettings(dir.string());
-  if (!fs::exists(dir / "System.mdw")) db::workgroup_init((dir / "System.mdw").string());
+  output.Commit();
   std::cout << "read " << (long(records.size()) + problems_count) << ", written " << written << ", skipped " << skipped
-            << " (" << writer.words() << " words) into " << dir.string() << "\n";
-  return written > 0 ? 0 : 1;
+            << " (" << writer.words() << " words) into " << output.target() << "\n";
+  return 0;
 }

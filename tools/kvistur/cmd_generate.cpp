@@ -6,7 +6,7 @@
 #include "command.h"
 #include "import/catalogue_writer.h"
 #include "import/generate.h"
-#include "platform/workgroup.h"
+#include "import/output.h"
 
 KVISTUR_COMMAND(cmd_generate, "generate", "generate --records N --out DIR [--seed S] [--words FILE]",
                 "write a synthetic catalogue with a Zipf-like Icelandic vocabulary") {
@@ -23,13 +23,12 @@ KVISTUR_COMMAND(cmd_generate, "generate", "generate --records N --out DIR [--see
   else if (std::filesystem::exists("/usr/share/hunspell/is.dic")) options.word_list = "/usr/share/hunspell/is.dic";
   if (!a.empty()) throw UsageError("unknown argument " + a[0]);
   auto start = std::chrono::steady_clock::now();
-  kvistur::import::GenerateCatalogue(std::filesystem::absolute(out).string(), options, [&](long done) {
+  kvistur::import::CatalogueOutput output(out);
+  kvistur::import::GenerateCatalogue(output.folder(), options, [&](long done) {
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::cerr << "generated " << done << " of " << options.records << " records (" << long(s) << " s)\n";
   });
-  kvistur::import::WriteSettings(out);
-  std::string workgroup = out + "/System.mdw";
-  if (!std::filesystem::exists(workgroup)) kvistur::db::workgroup_init(workgroup);
-  std::cout << "wrote " << options.records << " records into " << out << "\n";
+  output.Commit();
+  std::cout << "wrote " << options.records << " records into " << output.target() << "\n";
   return 0;
 }

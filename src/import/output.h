@@ -1,0 +1,66 @@
+// Where a command that makes a catalogue writes: `--out DIR` or
+// `--out postgresql://...`.
+//
+// Nothing that hosts read changes until Commit.  The new files are written
+// into a staging folder beside the old ones (DIR/.kvistur-new-PID), and
+// Commit syncs each one and renames it into DIR.  A rename is atomic, so a
+// host opening a file sees the old file or the new one, never a half; a
+// build that fails or is interrupted leaves DIR as it was.  A build killed
+// outright leaves its staging folder behind; the next build into the same
+// DIR removes it.
+//
+//   CatalogueOutput out(target);
+//   CatalogueWriter w(out.folder());
+//   ... w.Finish();
+//   out.Commit();          // settings, workgroup, then the databases
+//
+// For a server URI the staging folder is a temporary one, and Commit loads
+// the staged databases into the server's schemas instead of renaming.
+#pragma once
+
+#include <string>
+
+namespace kvistur::import {
+
+class CatalogueOutput {
+ public:
+  // Makes DIR when it does not exist and a staging folder in it.  Throws
+  // std::runtime_error when DIR cannot be written, or when another command
+  // is writing a catalogue into DIR at the same time.
+  explicit CatalogueOutput(const std::string& out);
+  // Removes the staging folder and everything in it unless committed.
+  ~CatalogueOutput();
+  CatalogueOutput(const CatalogueOutput&) = delete;
+  CatalogueOutput& operator=(const CatalogueOutput&) = delete;
+
+  // The folder to write the new files into.
+  const std::string& folder() const { return staging_; }
+  // Where the catalogue is found once committed: DIR as an absolute path,
+  // or the server URI.
+  const std::string& target() const { return target_; }
+  bool server() const { return server_; }
+
+  // Writes the settings files pointing at the target and, when the target
+  // has no workgroup yet, a new one; then makes every staged file durable
+  // and moves it into place.  Throws std::runtime_error when it cannot; a
+  // file already moved stays moved (each file is whole, old or new).
+  void Commit();
+
+ private:
+  std::string target_, staging_;
+  bool server_ = false, committed_ = false;
+  int lock_ = -1;
+};
+
+// True for a `postgresql://` or `postgres://` URI.
+bool is_server_uri(const std::string& s);
+
+// Removes staging folders that killed builds left in DIR (their process is
+// gone).  Returns how many it removed.
+int RemoveStaleStaging(const std::string& dir);
+
+// Loads the databases staged in FOLDER into the server named by URI, one
+// transaction per schema, replacing the schemas there.
+void LoadIntoServer(const std::string& folder, const std::string& uri);
+
+}  // namespace kvistur::import
