@@ -161,7 +161,7 @@ bool intersect_terms(db::Database& database, int32_t lHópur, int32_t lSvið, co
     Text upper = upper_is(split[i]);
     if (std::find(stops.begin(), stops.end(), upper) == stops.end()) terms.push_back(Term{split[i], 0, nullptr});
   }
-  if (terms.empty()) throw Error(err::kSubscript);  // nothing left to search for
+  if (terms.empty()) throw OnlyStopWords();  // nothing left to search for
   if (terms.size() > 32767) throw Error(err::kOverflow);
 
   TermLists& kept = TermLists::For(database);

@@ -22,13 +22,18 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
                    SafeArray<int32_t>& aSvarID, SafeArray<Text>& aEinkenni, const SafeArray<Text>& aEkkiOrð,
                    int32_t lMaxFj, int16_t iRofi, const Variant* ctrlC);
 
+// A search string of stop words only: Leita fails with it (error 9).
+struct OnlyStopWords : Error {
+  OnlyStopWords() : Error(err::kSubscript) {}
+};
+
 // The pieces of the same search, for callers that want every hit rather
 // than the first lMaxFj descriptions (the Z39.50/SRU server).
 //
 // FindRecords: the records that hold every term of szStr in group lHópur
 // and field lSvið, found exactly as Leita finds them (the same terms, stop
-// words and queries), ascending, each once.  Throws Error 9 when only stop
-// words were given, where Leita fails.
+// words and queries), ascending, each once.  Throws OnlyStopWords where
+// Leita fails for that reason.
 std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
                                  const SafeArray<Text>& aEkkiOrð);
 // LeitaOrder: RECORDS (ascending, each once) in the order in which Leita

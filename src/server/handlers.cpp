@@ -309,6 +309,24 @@ int explain(void* handle, bend_explain_rr* rr) {
   return 0;
 }
 
+// A handler as YAZ calls it: an exception never reaches YAZ's C code, it
+// becomes diagnostic 2 (temporary system error) on the request.
+template <typename Rr, int (*Handler)(void*, Rr*)>
+int guarded(void* handle, Rr* rr) {
+  const char* what = "";
+  try {
+    return Handler(handle, rr);
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+  }
+  if constexpr (requires { rr->errcode; }) {
+    rr->errcode = YAZ_BIB1_TEMPORARY_SYSTEM_ERROR;
+    rr->errstring = odr_strdup(rr->stream, what);
+  }
+  return 0;
+}
+
 // The user and password a client gave at Init (open "user/password" or
 // the id/pass form); the server's own log-on when it gave none.
 void credentials(const Z_IdAuthentication* auth, std::string& user, std::string& password) {
@@ -326,12 +344,34 @@ void credentials(const Z_IdAuthentication* auth, std::string& user, std::string&
   }
 }
 
+// A session for USER, or nothing and the diagnostic that refuses it: too
+// many sessions, or a log-on that fails.
+std::unique_ptr<Connection> open_session(const std::string& peer, const std::string& user,
+                                         const std::string& password, Diagnostic& refused) {
+  if (server->sessions.fetch_add(1) >= server->limits.sessions) {
+    --server->sessions;
+    refused = {YAZ_BIB1_INIT_AC_SYSTEM_TEMPORARILY_OUT_OF_RESOURCES, std::to_string(server->limits.sessions) + " sessions"};
+    return nullptr;
+  }
+  try {
+    auto c = std::make_unique<Connection>(peer);
+    struct Slot {  // one of the log-ons checked at once
+      Slot() { server->logons.acquire(); }
+      ~Slot() { server->logons.release(); }
+    } slot;
+    if (c->session.LogOn(user, password)) return c;
+    refused = {YAZ_BIB1_INIT_AC_BAD_USERID_AND_OR_PASSWORD, user};
+  } catch (const std::exception& e) {
+    refused = {YAZ_BIB1_TEMPORARY_SYSTEM_ERROR, e.what()};
+  }
+  --server->sessions;
+  return nullptr;
+}
+
 bend_initresult* init(bend_initrequest* r) {
   Clock::time_point start = Clock::now();
   auto* result = static_cast<bend_initresult*>(odr_malloc(r->stream, sizeof(bend_initresult)));
-  result->errcode = 0;
-  result->errstring = nullptr;
-  result->handle = nullptr;
+  *result = bend_initresult{0, nullptr, nullptr};
   r->implementation_name = odr_strdup(r->stream, "Kvistur");
   r->query_charset = odr_strdup(r->stream, "UTF-8");
   r->records_in_same_charset = 1;
@@ -340,40 +380,31 @@ bend_initresult* init(bend_initrequest* r) {
     if (peer.rfind(scheme, 0) == 0) peer.erase(0, 4);
   std::string user, password;
   credentials(r->auth, user, password);
-  auto refuse = [&](int code, std::string addinfo) {
-    result->errcode = code;
-    result->errstring = odr_copy(r->stream, addinfo);
-    WriteAccess({peer, user, "init", code, 0, seconds_since(start)});
-    return result;
-  };
-  if (server->sessions.fetch_add(1) >= server->limits.sessions) {
-    --server->sessions;
-    return refuse(YAZ_BIB1_INIT_AC_SYSTEM_TEMPORARILY_OUT_OF_RESOURCES, std::to_string(server->limits.sessions) + " sessions");
+  Diagnostic refused;
+  if (std::unique_ptr<Connection> c = open_session(peer, user, password, refused)) {
+    r->bend_search = guarded<bend_search_rr, search>;
+    r->bend_fetch = guarded<bend_fetch_rr, fetch>;
+    r->bend_scan = guarded<bend_scan_rr, scan>;
+    r->bend_srw_scan = guarded<bend_scan_rr, srw_scan>;
+    r->bend_sort = guarded<bend_sort_rr, sort>;
+    r->bend_delete = guarded<bend_delete_rr, delete_sets>;
+    r->bend_explain = guarded<bend_explain_rr, explain>;
+    result->handle = c.release();
+  } else {
+    result->errcode = refused.code;
+    result->errstring = odr_copy(r->stream, refused.addinfo);
   }
-  auto c = std::make_unique<Connection>(peer);
-  server->logons.acquire();
-  bool logged_on = c->session.LogOn(user, password);
-  server->logons.release();
-  if (!logged_on) {
-    --server->sessions;
-    return refuse(YAZ_BIB1_INIT_AC_BAD_USERID_AND_OR_PASSWORD, user);
-  }
-  r->bend_search = search;
-  r->bend_fetch = fetch;
-  r->bend_scan = scan;
-  r->bend_srw_scan = srw_scan;
-  r->bend_sort = sort;
-  r->bend_delete = delete_sets;
-  r->bend_explain = explain;
-  result->handle = c.release();
-  log_request(static_cast<Connection*>(result->handle), peer, "init", 0, 0, start);
+  WriteAccess({peer, user, "init", refused.code, 0, seconds_since(start)});
   return result;
 }
 
 void close(void* handle) {
   auto* c = static_cast<Connection*>(handle);
-  flush_present(*c);
-  log_request(c, c->session.peer(), "close", 0, 0, Clock::now());
+  try {
+    flush_present(*c);
+    log_request(c, c->session.peer(), "close", 0, 0, Clock::now());
+  } catch (...) {
+  }
   delete c;
   --server->sessions;
   // Give what the session's thread held back to the system.
