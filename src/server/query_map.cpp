@@ -378,42 +378,42 @@ Text LeitaWords(const Text& term, bool left, bool right) {
   return out;
 }
 
-Mapped MapRpn(const Z_RPNQuery& query, const IndexTable& table) {
-  Mapped m;
+namespace {
+
+// Fills a fresh result; a refusal on the way becomes its diagnostic.
+template <typename Result, typename Fill>
+Result filled(Fill&& fill) {
+  Result r;
   try {
-    m.query = map_rpn(query.RPNStructure, query.attributeSetId, table, 0);
+    fill(r);
   } catch (const Failure& f) {
-    m.error = f.d;
+    r.error = f.d;
   }
-  return m;
+  return r;
+}
+
+}  // namespace
+
+Mapped MapRpn(const Z_RPNQuery& query, const IndexTable& table) {
+  return filled<Mapped>([&](Mapped& m) { m.query = map_rpn(query.RPNStructure, query.attributeSetId, table, 0); });
 }
 
 Mapped MapCql(const std::string& cql, const IndexTable& table) {
-  Mapped m;
-  try {
-    with_cql(cql, [&](const cql_node* root) { m.query = map_cql(root, table, 0); });
-  } catch (const Failure& f) {
-    m.error = f.d;
-  }
-  return m;
+  return filled<Mapped>(
+      [&](Mapped& m) { with_cql(cql, [&](const cql_node* root) { m.query = map_cql(root, table, 0); }); });
 }
 
 ScanStart MapRpnScan(const Z_AttributesPlusTerm& term, const Odr_oid* attribute_set, const IndexTable& table) {
-  ScanStart s;
-  try {
+  return filled<ScanStart>([&](ScanStart& s) {
     Attributes a = read_attributes(term.attributes, attribute_set);
     if (a.truncation != 100) fail(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, number_string(a.truncation));
     s.field = chosen_field(a, table);
     s.word = rpn_term(term.term);
-  } catch (const Failure& f) {
-    s.error = f.d;
-  }
-  return s;
+  });
 }
 
 ScanStart MapCqlScan(const std::string& clause, const IndexTable& table) {
-  ScanStart s;
-  try {
+  return filled<ScanStart>([&](ScanStart& s) {
     with_cql(clause, [&](const cql_node* root) {
       if (!root || root->which != CQL_NODE_ST) fail(YAZ_BIB1_SCAN_MALFORMED_SCAN, clause);
       QueryNode n = map_clause(*root, table);
@@ -421,10 +421,7 @@ ScanStart MapCqlScan(const std::string& clause, const IndexTable& table) {
       s.field = n.field;
       s.word = n.words;
     });
-  } catch (const Failure& f) {
-    s.error = f.d;
-  }
-  return s;
+  });
 }
 
 }  // namespace kvistur::server
