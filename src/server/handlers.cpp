@@ -251,7 +251,7 @@ int scan(void* handle, bend_scan_rr* rr) {
   ScanStart start;
   if (rr->term) start = MapRpnScan(*rr->term, rr->attributeset, ServerIndexes());
   else start.error = {YAZ_BIB1_SCAN_MALFORMED_SCAN, ""};
-  std::string clause = start.error.code ? "" : to_utf8(start.field) + "=" + to_utf8(start.word);
+  std::string clause = start.field.empty() ? to_utf8(start.word) : to_utf8(start.field) + "=" + to_utf8(start.word);
   answer_scan(c, rr, start, clause);
   return 0;
 }
