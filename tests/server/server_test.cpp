@@ -22,6 +22,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "import/marc_reader.h"
 #include "server/load_client.h"
@@ -204,7 +205,7 @@ class Serve : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     cat_ = new Catalogue();
-    server_ = new Server(*cat_, "[Þjónn]\nLotur=40\nNiðurstöður=3\n");
+    server_ = new Server(*cat_, "[Þjónn]\nLotur=40\nNiðurstöður=3\n[Z3950]\n1=Höfundur\nbib.note=Athugasemdir\n");
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -245,6 +246,7 @@ TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
       {"dc.subject=skáldsögur and dc.subject=íslenskar", "skáldsögur íslenskar", 3, -1, "Default"},
       {"dc.title all \"saga íslands\"", "saga íslands", 2, -1, "Default"},
       {"cql.anywhere=hrafnaþing", "hrafnaþing", -1, 2, "Tímarit og greinar"},
+      {"bib.note=dönsku", "dönsku", 6, -1, "Default"},  // a row of [Z3950]
   };
   for (auto& c : cases) {
     std::vector<int> expected = kvistur_search(c.text, c.field, c.group);
@@ -252,11 +254,12 @@ TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
     EXPECT_EQ(sru_ids(c.cql, c.database), expected) << c.cql;
   }
   // Z39.50 gives the same, through zoomsh; right truncation is Leita's `*`.
-  for (auto [pqf, text] : {std::pair{"@attr 1=4 saga", "saga"}, {"@attr 1=4 @attr 5=1 sag", "sag*"}}) {
+  for (auto [pqf, text, field] : {std::tuple{"@attr 1=4 saga", "saga", 2}, {"@attr 1=4 @attr 5=1 sag", "sag*", 2},
+                                    {"@attr 1=1 einarsson", "einarsson", 1}}) {
     std::string z = sh("timeout 60 zoomsh 'connect " + server_->target() +
                        "' 'set preferredRecordSyntax xml' 'set elementSetName kvistur' 'search " + pqf +
                        "' 'show 0 1000' quit");
-    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), kvistur_search(text, 2)) << pqf;
+    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), kvistur_search(text, field)) << pqf;
   }
 }
 
