@@ -25,6 +25,7 @@ CREATE TABLE Tengill (FærsluID INTEGER, OrðID INTEGER, HópID INTEGER, Orðtag
   PRIMARY KEY (OrðID, FærsluID, HópID, Orðtag)) WITHOUT ROWID;
 CREATE TABLE Árgangur (ID INTEGER, MóðurID INTEGER, Númer INTEGER, Árgangur TEXT, Útgáfuár TEXT);
 CREATE TABLE Tölublað (MóðurID INTEGER, Númer INTEGER, Tölublað TEXT);
+CREATE TABLE Frumfærsla (ID INTEGER PRIMARY KEY, Stjórnnúmer TEXT, Stofnun TEXT, Færsla BLOB);
 )";
 
 const char kDirectoryTables[] = R"(
@@ -61,6 +62,16 @@ void WriteSettings(const std::string& folder, const std::string& target) {
     f << SettingsText(target);
     if (!f.flush()) throw std::runtime_error("cannot write " + file);
   }
+}
+
+void WriteSource(sqlite3* db, sqlite3_stmt* st, int32_t id, const ImportedRecord& r) {
+  sqlite3_bind_int(st, 1, id);
+  if (!r.control_number.empty()) sqlite3_bind_text(st, 2, r.control_number.data(), int(r.control_number.size()), SQLITE_STATIC);
+  if (!r.agency.empty()) sqlite3_bind_text(st, 3, r.agency.data(), int(r.agency.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(st, 4, r.source.data(), int(r.source.size()), SQLITE_STATIC);
+  if (sqlite3_step(st) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
+  sqlite3_reset(st);
+  sqlite3_clear_bindings(st);
 }
 
 namespace {
@@ -117,6 +128,7 @@ CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
     link_ = prepare("INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
     volume_ = prepare("INSERT INTO Árgangur (ID, MóðurID, Númer, Árgangur, Útgáfuár) VALUES (?,?,?,?,?)");
     issue_ = prepare("INSERT INTO Tölublað (MóðurID, Númer, Tölublað) VALUES (?,?,?)");
+    source_ = prepare("INSERT INTO Frumfærsla (ID, Stjórnnúmer, Stofnun, Færsla) VALUES (?,?,?,?)");
   } catch (...) {
     this->~CatalogueWriter();
     db_ = nullptr;
@@ -125,8 +137,8 @@ CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
 }
 
 CatalogueWriter::~CatalogueWriter() {
-  for (sqlite3_stmt* st : {record_, copy_, word_, link_, volume_, issue_}) sqlite3_finalize(st);
-  record_ = copy_ = word_ = link_ = volume_ = issue_ = nullptr;
+  for (sqlite3_stmt* st : {record_, copy_, word_, link_, volume_, issue_, source_}) sqlite3_finalize(st);
+  record_ = copy_ = word_ = link_ = volume_ = issue_ = source_ = nullptr;
   if (db_) sqlite3_close(db_);
   db_ = nullptr;
 }
@@ -156,6 +168,7 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r, const std::vector<WordOccu
   sqlite3_bind_int(record_, 12, r.collection);
   text(record_, 13, r.identity);
   step(db_, record_);
+  WriteSource(db_, source_, id, r);
 
   if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
   if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())

@@ -37,6 +37,10 @@ std::string SettingsText(const std::string& target);
 // SettingsText(TARGET).  Throws std::runtime_error when it cannot.
 void WriteSettings(const std::string& folder, const std::string& target);
 
+// Writes the source record of catalogue row ID into Frumfærsla through ST,
+// a prepared "INSERT ... (ID, Stjórnnúmer, Stofnun, Færsla) VALUES (?,?,?,?)".
+void WriteSource(sqlite3* db, sqlite3_stmt* st, int32_t id, const ImportedRecord& r);
+
 class CatalogueWriter {
  public:
   // Creates both files in DIR, replacing earlier ones.  Throws
@@ -61,7 +65,7 @@ class CatalogueWriter {
   std::string dir_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt *record_ = nullptr, *copy_ = nullptr, *word_ = nullptr, *link_ = nullptr, *volume_ = nullptr,
-               *issue_ = nullptr;
+               *issue_ = nullptr, *source_ = nullptr;
   int32_t next_id_ = 1, next_volume_ = 1;
   std::unordered_map<std::string, int32_t> word_ids_;  // by fold
   std::unordered_map<std::string, int32_t> by_control_;

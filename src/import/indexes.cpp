@@ -60,6 +60,9 @@ void CreateIndexes(sqlite3* db) {
   if (has_table(db, "ValdarFærslur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_valdar ON ValdarFærslur(Valdar);");
   if (has_table(db, "Árgangur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_argangur ON Árgangur(MóðurID);");
   if (has_table(db, "Tölublað")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tolublad ON Tölublað(MóðurID);");
+  // Updates find the record they change by its control number.
+  if (has_table(db, "Frumfærsla"))
+    ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_stjornnumer ON Frumfærsla(Stjórnnúmer);");
   ExecSql(db, "ANALYZE;");
 }
 

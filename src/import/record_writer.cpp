@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "import/marc_writer.h"
 #include "kvistur/text.h"
 #include "record/record_text.h"
 
@@ -230,6 +231,8 @@ ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial) {
   CatalogueRecord& r = out.record;
   r = EmptyRecord();
   out.control_number = trim8(m.control("001"));
+  out.agency = trim8(m.control("003"));
+  out.source = WriteIso2709(m);
   out.record_date = trim8(m.control("005"));
 
   // Kind.

@@ -46,6 +46,8 @@ struct ImportedRecord {
   int kind = kKindItem;
   int collection = 1;          // Safndeild
   std::string control_number;  // 001
+  std::string agency;          // 003: whose control number it is
+  std::string source;          // the MARC record as read, ISO 2709 in UTF-8 (Frumfærsla)
   std::string record_date;     // 005: when the record was last changed
   std::string host_control;    // 773 $w: the host's 001 (component parts, articles)
   std::vector<CopyRow> copies;

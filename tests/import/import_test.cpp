@@ -12,6 +12,7 @@
 #include "import/generate.h"
 #include "import/indexes.h"
 #include "import/marc_reader.h"
+#include "import/marc_writer.h"
 #include "import/record_writer.h"
 #include "import/word_index.h"
 #include "marc/description.h"
@@ -110,6 +111,28 @@ TEST(MarcReader, ReadsIso2709InUtf8AndMarc8) {
   EXPECT_EQ(to_utf8(trim(from_utf8(recs[1].sub("245", 'a')))).find("Sm"), 0u);
   EXPECT_NE(recs[1].sub("245", 'a'), "Sm\xE2" "asaga");
   EXPECT_TRUE(valid_utf8_text(recs[1].sub("245", 'a')));
+}
+
+// The source record is kept as ISO 2709 in UTF-8: read back, it gives the
+// same fields, MARC-8 input converted, whatever form it came in.
+TEST(MarcWriter, SourceRecordsRoundTrip) {
+  std::vector<ReadProblem> problems;
+  auto recs = read_all(xml_collection(book_xml()), problems);
+  auto marc8 = read_all(iso({{"001", "x2"}, {"003", "IS-ReLB"}, {"245", "10" + sub('a', "Sm\xE2" "asaga")}}, ' '), problems);
+  recs.push_back(marc8.at(0));
+  for (auto& m : recs) {
+    std::string bytes = WriteIso2709(m);
+    EXPECT_EQ(bytes[9], 'a');
+    auto back = read_all(bytes, problems);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].leader, bytes.substr(0, 24));
+    ASSERT_EQ(back[0].fields.size(), m.fields.size());
+    for (std::size_t i = 0; i < m.fields.size(); ++i) EXPECT_EQ(MarcLine(back[0].fields[i]), MarcLine(m.fields[i]));
+  }
+  EXPECT_TRUE(problems.empty());
+  MarcRecord huge = recs[0];
+  huge.fields.push_back(MarcField{"500", ' ', ' ', "", {{'a', std::string(10000, 'x')}}});
+  EXPECT_THROW(WriteIso2709(huge), std::runtime_error);
 }
 
 TEST(MarcReader, BadRecordsAreReportedWithPositionAndSkipped) {
@@ -367,6 +390,8 @@ TEST(CatalogueWriter, WritesRecordsHoldingsWordsHostsAndDirectory) {
                       "WHERE a.MóðurID = 4 ORDER BY t.Númer"),
             (std::vector<std::string>{"1. árg.|2020|1|1. hefti", "1. árg.|2020|2|2. hefti"}));
   EXPECT_EQ(rows(cat, "SELECT count(*) FROM EkkiOrð WHERE EkkiOrð = 'og'"), (std::vector<std::string>{"1"}));
+  EXPECT_EQ(rows(cat, "SELECT ID, Stjórnnúmer, Stofnun, substr(Færsla, 10, 1) FROM Frumfærsla ORDER BY ID"),
+            (std::vector<std::string>{"1|p1|NULL|a", "2|b1|NULL|a", "3|h1|NULL|a", "4|j1|NULL|a"}));
   EXPECT_EQ(rows(d, "SELECT ID, Name FROM DBGroups ORDER BY ID"),
             (std::vector<std::string>{"1|Allur safnkostur", "2|Tímarit og greinar"}));
   EXPECT_EQ(rows(d, "SELECT ID, Name FROM databases ORDER BY ID"), (std::vector<std::string>{"1|Aðalsafn", "2|Útibú"}));
