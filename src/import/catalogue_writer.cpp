@@ -151,7 +151,7 @@ sqlite3_stmt* CatalogueWriter::prepare(const char* sql) {
   return st;
 }
 
-int32_t CatalogueWriter::Add(const ImportedRecord& r, const std::vector<WordOccurrence>& words) {
+int32_t CatalogueWriter::Add(const ImportedRecord& r) {
   int32_t id = next_id_++;
   const CatalogueRecord& c = r.record;
   sqlite3_bind_int(record_, 1, id);
@@ -199,7 +199,7 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r, const std::vector<WordOccu
     }
   }
   std::vector<int> groups = RecordGroups(r.kind);
-  for (auto& w : words) {
+  for (auto& w : r.words) {
     std::string key = db::fold_utf8(w.word);
     auto it = word_ids_.find(key);
     int32_t wid;

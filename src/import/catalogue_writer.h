@@ -2,7 +2,7 @@
 // component reads, with the sqlite3 C API, in one transaction each.
 //
 //   CatalogueWriter w(dir);                      // DIR/katalogur.sqlite, DIR/skra.sqlite
-//   for (...) w.Add(imported, RecordWords(m));
+//   for (...) w.Add(MapRecord(m, ...));
 //   w.Finish();                                  // hosts, stop words, indexes, directory
 #pragma once
 
@@ -50,8 +50,9 @@ class CatalogueWriter {
   CatalogueWriter(const CatalogueWriter&) = delete;
   CatalogueWriter& operator=(const CatalogueWriter&) = delete;
 
-  // Writes one record with the next number and returns that number.
-  int32_t Add(const ImportedRecord& r, const std::vector<WordOccurrence>& words);
+  // Writes one record (with its holdings, volumes, source record and words)
+  // with the next number and returns that number.
+  int32_t Add(const ImportedRecord& r);
   // Points component parts and articles at their hosts, writes the stop
   // words, creates the indexes, commits, and writes the directory database.
   // Returns the number of parts whose host was not found (left at 0).

@@ -155,7 +155,7 @@ void GenerateCatalogue(const std::string& dir, const GenerateOptions& options,
       if (rng() % 5 == 0) s.push_back({'9', std::to_string(1 + rng() % 9000)});
       m.fields.push_back(field("852", ' ', ' ', s));
     }
-    writer.Add(MapRecord(m, false), RecordWords(m));
+    writer.Add(MapRecord(m, false));
     if (i % 10000 == 0 || i == options.records) progress(i);
   }
   writer.Finish();

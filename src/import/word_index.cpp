@@ -91,7 +91,10 @@ std::string isbn_word(const std::string& s) {
 std::vector<WordOccurrence> RecordWords(const MarcRecord& m) {
   Collector c;
   for (auto& f : m.fields) {
-    const std::string& t = f.tag;
+    // A field in vernacular script (880) is searched as the field it is
+    // linked to ($6 "245-01/(N").
+    std::string linked = f.tag == "880" ? f.sub('6').substr(0, 3) : std::string();
+    const std::string& t = f.tag == "880" ? linked : f.tag;
     if (t == "100" || t == "110" || t == "111" || t == "700" || t == "710" || t == "711")
       c.subfields(f, "abcdq", kFieldAuthor);
     else if (t == "245") {
@@ -105,7 +108,7 @@ std::vector<WordOccurrence> RecordWords(const MarcRecord& m) {
       c.subfields(f, "a", kFieldNotes);
     } else if (t == "600" || t == "610" || t == "611" || t == "630" || t == "650" || t == "651" || t == "655")
       c.subfields(f, "abcdqtxyzv", kFieldSubject);
-    else if (t == "490" || t == "830") c.subfields(f, "ap", kFieldSeries);
+    else if (t == "490" || t == "440" || t == "830") c.subfields(f, "anp", kFieldSeries);
     else if (t == "260" || t == "264") {
       c.subfields(f, "ab", kFieldPublisher);
       c.subfields(f, "c", kFieldNumber);

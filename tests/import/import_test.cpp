@@ -13,6 +13,7 @@
 #include "import/indexes.h"
 #include "import/marc_reader.h"
 #include "import/marc_writer.h"
+#include "import/punctuation.h"
 #include "import/record_writer.h"
 #include "import/word_index.h"
 #include "marc/description.h"
@@ -192,6 +193,47 @@ TEST(MarcReader, UnreadableFilesFailWithOneLine) {
   EXPECT_TRUE(read_all("", problems).empty());
 }
 
+// The rules of docs/import.md, one case each.
+TEST(Punctuation, IsbdMarksComeOffDataStays) {
+  const std::pair<const char*, const char*> cases[] = {
+      {" Programming Python / ", "Programming Python"},  // a mark before the next element
+      {"Reykjavík :", "Reykjavík"},
+      {"Sígildar sögur ;", "Sígildar sögur"},
+      {"Title =", "Title"},
+      {"24 cm. +", "24 cm."},
+      {"+ 1 CD-ROM", "1 CD-ROM"},  // a mark keyed at the start
+      {"/ revised by Jane Doe.", "revised by Jane Doe"},
+      {"O'Reilly,", "O'Reilly"},  // comma, colon, semicolon on the value
+      {"Reykjavík:", "Reykjavík"},
+      {"Chapter one --", "Chapter one"},
+      {"2000.", "2000"},  // the stop that ends the field
+      {"Lutz, Mark.", "Lutz, Mark"},
+      {"Kostroma.", "Kostroma"},
+      {"c1999.", "c1999"},
+      {"(4 3/4 in.).", "(4 3/4 in.)"},  // after a bracket or a quote
+      {"Who killed Kennedy?.", "Who killed Kennedy?"},
+      {"Blank-Edelman, David N.", "Blank-Edelman, David N."},  // an initial
+      {"Tolkien, J.R.R.", "Tolkien, J.R.R."},
+      {"[S.l. :", "[S.l."},
+      {"2nd ed.", "2nd ed."},  // an abbreviation
+      {"xxiv, 321 p. :", "xxiv, 321 p."},
+      {"Cambridge, Mass. :", "Cambridge, Mass."},
+      {"ill. ;", "ill."},
+      {"3. útg.", "3. útg."},
+      {"o.fl.", "o.fl."},
+      {"And then...", "And then..."},  // an ellipsis
+      {"[1957?]", "[1957?]"},  // brackets are data
+      {"1950-", "1950-"},
+      {"C++", "C++"},
+      {" : ", ""},
+  };
+  for (auto& [in, out] : cases) EXPECT_EQ(StripIsbd(in), out) << in;
+  EXPECT_EQ(StripDesignation("[graphic]."), "graphic");
+  EXPECT_EQ(StripDesignation("[sound recording] :"), "sound recording");
+  EXPECT_EQ(JoinStripped({"United States.", "Congress.", "House."}), "United States. Congress. House");
+  EXPECT_EQ(Nfc("Sma\xCC\x81saga"), "Smásaga");
+}
+
 TEST(RecordText, EmptyRecordWritesTheShortestText) {
   CatalogueRecord r = EmptyRecord();
   r.InnlErl = r.boolOpinLokuð = r.boolHeilÓheil = 0;
@@ -213,7 +255,7 @@ TEST(RecordText, MappedBookRoundTripsThroughTheParser) {
   ASSERT_EQ(p.Titlar.count(), 2);
   EXPECT_EQ(p.Titlar[0].s1, u"Piltur og stúlka");
   EXPECT_EQ(p.Titlar[1].s1, u"dálítil frásaga");
-  EXPECT_EQ(p.Útgáfa.Texti, u"3. útg.");
+  EXPECT_EQ(p.Útgáfa.Texti, u"3. útg");  // its stop is the one of the ". - " after it
   EXPECT_EQ(p.Útgáfustaður, u"Reykjavík");
   EXPECT_EQ(p.Útgefandi, u"Helgafell");
   EXPECT_EQ(p.Útgáfutími, u"1948");
@@ -252,7 +294,7 @@ TEST(RecordText, MarcTextCarriesNamesInMainEntryForm) {
   p.Tag = int16_t(row.kind);
   EXPECT_EQ(BuildDescription(p, 0),
             u"Thoroddsen, Jón: Piltur og stúlka : dálítil frásaga / Jón Thoroddsen ; Sigríður Einarsdóttir. - "
-            u"3. útg.. - Reykjavík : Helgafell, 1948. - 240 s. : myndir ; 22 sm. - (Sígildar sögur ; 4) [Ísl Lax]");
+            u"3. útg. - Reykjavík : Helgafell, 1948. - 240 s. : myndir ; 22 sm. - (Sígildar sögur ; 4) [Ísl Lax]");
 
   MarcRecord direct = read_all(xml_collection(xml_record(
                                    "m", df("100", "0 ", {{'a', "Snorri Sturluson,"}}) + df("245", "10", {{'a', "Edda"}}))),
@@ -367,7 +409,7 @@ TEST(CatalogueWriter, WritesRecordsHoldingsWordsHostsAndDirectory) {
   ASSERT_EQ(recs.size(), 4u);
   {
     CatalogueWriter w(dir.path);
-    for (auto& m : recs) w.Add(MapRecord(m, false), RecordWords(m));
+    for (auto& m : recs) w.Add(MapRecord(m, false));
     EXPECT_EQ(w.Finish(), 0);
   }
   std::string cat = dir.path + "/katalogur.sqlite", d = dir.path + "/skra.sqlite";

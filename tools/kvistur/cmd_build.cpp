@@ -61,7 +61,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
       const import::MarcField* f773 = r.record.first("773");
       bool host_serial = f773 && serial.count(f773->sub('w')) && serial[f773->sub('w')];
       import::ImportedRecord row = import::MapRecord(r.record, host_serial);
-      writer.Add(row, import::RecordWords(r.record));
+      writer.Add(row);
       ++written;
     } catch (const std::exception& e) {
       std::cerr << r.file << ": record " << r.record.position << ": " << e.what() << ", skipped\n";
