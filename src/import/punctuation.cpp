@@ -30,7 +30,7 @@ const std::unordered_set<std::string_view>& abbreviations() {
       "suppl", "tr", "trans", "univ", "vol", "vols", "al", "dr", "mr", "mrs", "mt", "bros",
       // Scandinavian and Icelandic
       "bls", "árg", "útg", "útgef", "ritstj", "þýð", "umsj", "ljósm", "teikn", "myndskr", "endursk", "fl", "frv",
-      "ofl", "tbl", "tölubl", "ísl", "sbr", "skv", "uppl", "sid", "udg", "opl", "årg", "hft",
+      "ofl", "tbl", "tölubl", "litpr", "ísl", "sbr", "skv", "uppl", "sid", "udg", "opl", "årg", "hft",
       // places
       "ala", "alta", "ariz", "ark", "calif", "colo", "conn", "del", "fla", "ga", "ill", "ind", "kan", "kans", "ky",
       "la", "mass", "md", "me", "mich", "minn", "miss", "mont", "neb", "nebr", "nev", "okla", "ont", "ore", "pa",

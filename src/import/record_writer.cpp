@@ -106,14 +106,13 @@ NameEntry name_entry(const MarcField& f, int kind) {
     return n;
   }
   std::string a = StripIsbd(f.sub('a'));
-  if (f.ind1 == '1') {
-    auto comma = a.find(", ");
-    if (comma != std::string::npos) {
-      n.p1 = u(StripIsbd(a.substr(comma + 2)));
-      n.p2 = u(StripIsbd(a.substr(0, comma)));
-    } else {
-      n.p2 = u(a);
-    }
+  // Numeration and titles ("II", "Queen of Great Britain", "Jr.") follow.
+  n.p4 = u(StripIsbd(f.sub('b')));
+  n.p5 = u(StripIsbd(f.sub('c')));
+  auto comma = a.find(", ");
+  if (f.ind1 == '1' && comma != std::string::npos) {
+    n.p1 = u(StripIsbd(a.substr(comma + 2)));
+    n.p2 = u(StripIsbd(a.substr(0, comma)));
   } else {
     auto sp = a.rfind(' ');
     if (sp != std::string::npos) {
@@ -173,9 +172,10 @@ std::string marc_line_for(const MarcField& f) {
     g.subfields.push_back({'a', StripIsbd(a.substr(0, comma))});
     g.subfields.push_back({'h', StripIsbd(a.substr(comma + 2))});
   } else {
+    // A name in direct order, a family name and a surname alone read as
+    // they stand.
     g.subfields.push_back({'a', a});
-    // A family name, like a name in direct order, reads as it stands.
-    if (f.ind1 == '0' || f.ind1 == '3') g.ind1 = '4';
+    if (f.ind1 == '0' || f.ind1 == '1' || f.ind1 == '3') g.ind1 = '4';
   }
   for (auto& s : f.subfields)
     if (s.code != 'a') g.subfields.push_back({s.code, StripIsbd(s.value)});
@@ -279,7 +279,9 @@ void map_contents(const MarcField& f, CatalogueRecord& r) {
       std::size_t start = 0;
       while (start <= a.size()) {
         auto sep = a.find("--", start);
-        std::string piece = StripIsbd(a.substr(start, sep == std::string::npos ? std::string::npos : sep - start));
+        // Only the last entry ends the field: a stop before "--" is data.
+        std::string raw = a.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
+        std::string piece = sep == std::string::npos ? StripIsbd(raw) : trim8(raw);
         if (!piece.empty()) {
           ContentsEntry e;
           e.Titlar.append(title(piece, 0));
