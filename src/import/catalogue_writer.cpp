@@ -64,16 +64,6 @@ void WriteSettings(const std::string& folder, const std::string& target) {
   }
 }
 
-void WriteSource(sqlite3* db, sqlite3_stmt* st, int32_t id, const ImportedRecord& r) {
-  sqlite3_bind_int(st, 1, id);
-  if (!r.control_number.empty()) sqlite3_bind_text(st, 2, r.control_number.data(), int(r.control_number.size()), SQLITE_STATIC);
-  if (!r.agency.empty()) sqlite3_bind_text(st, 3, r.agency.data(), int(r.agency.size()), SQLITE_STATIC);
-  sqlite3_bind_blob(st, 4, r.source.data(), int(r.source.size()), SQLITE_STATIC);
-  if (sqlite3_step(st) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
-  sqlite3_reset(st);
-  sqlite3_clear_bindings(st);
-}
-
 namespace {
 
 void step(sqlite3* db, sqlite3_stmt* st) {
@@ -87,8 +77,7 @@ void text(sqlite3_stmt* st, int i, const std::string& s) {
 }
 
 sqlite3* open_new(const std::string& file) {
-  std::error_code ec;
-  std::filesystem::remove(file, ec);
+  if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the catalogue " + file);
   sqlite3* db = nullptr;
   if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
     std::string m = db ? sqlite3_errmsg(db) : "out of memory";
@@ -106,53 +95,44 @@ std::string catalogued(const std::string& f005, const DateTime& otherwise) {
   return to_utf8(iso_text(otherwise));
 }
 
+sqlite3_stmt* prepare_on(sqlite3* db, const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    throw std::runtime_error(sqlite3_errmsg(db));
+  }
+  return st;
+}
+
 }  // namespace
 
-CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  db_ = open_new(dir + "/" + kCatalogueFile);
+RecordRows::RecordRows(sqlite3* db) : db_(db) {
   try {
-    db::register_kv_functions(db_);
-    exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
-    exec(kCatalogueTables);
-    exec("BEGIN");
-    record_ = prepare(
+    record_ = prepare_on(db,
         "INSERT INTO Móðurtafla (ID, Skráning, ISBN, Marktákn1, Marktákn2, Marktákn3, Marktákn4, ÖllFærslan, "
         "MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, Einkennisstrengur) "
-        "VALUES (?,?,?,?,?,?,?,?,?,0,?,?,0,?,0,?)");
-    copy_ = prepare(
+        "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,0,?,0,?)");
+    source_ = prepare_on(db, "INSERT INTO Frumfærsla (ID, Stjórnnúmer, Stofnun, Færsla) VALUES (?,?,?,?)");
+    copy_ = prepare_on(db,
         "INSERT INTO Aðfanganúmer (Aðfanganúmer, Athugasemd, Staðsetning, Móðurbendir, Tag, Lánþegabendir) "
         "VALUES (?,?,?,?,?,?)");
-    word_ = prepare("INSERT INTO Orð (ID, Orð) VALUES (?,?)");
-    link_ = prepare("INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
-    volume_ = prepare("INSERT INTO Árgangur (ID, MóðurID, Númer, Árgangur, Útgáfuár) VALUES (?,?,?,?,?)");
-    issue_ = prepare("INSERT INTO Tölublað (MóðurID, Númer, Tölublað) VALUES (?,?,?)");
-    source_ = prepare("INSERT INTO Frumfærsla (ID, Stjórnnúmer, Stofnun, Færsla) VALUES (?,?,?,?)");
+    volume_ = prepare_on(db, "INSERT INTO Árgangur (ID, MóðurID, Númer, Árgangur, Útgáfuár) VALUES (?,?,?,?,?)");
+    issue_ = prepare_on(db, "INSERT INTO Tölublað (MóðurID, Númer, Tölublað) VALUES (?,?,?)");
+    sqlite3_stmt* top = prepare_on(db, "SELECT coalesce(max(ID), 0) + 1 FROM Árgangur");
+    if (sqlite3_step(top) == SQLITE_ROW) next_volume_ = sqlite3_column_int(top, 0);
+    sqlite3_finalize(top);
   } catch (...) {
-    this->~CatalogueWriter();
-    db_ = nullptr;
+    this->~RecordRows();
     throw;
   }
 }
 
-CatalogueWriter::~CatalogueWriter() {
-  for (sqlite3_stmt* st : {record_, copy_, word_, link_, volume_, issue_, source_}) sqlite3_finalize(st);
-  record_ = copy_ = word_ = link_ = volume_ = issue_ = source_ = nullptr;
-  if (db_) sqlite3_close(db_);
-  db_ = nullptr;
+RecordRows::~RecordRows() {
+  for (sqlite3_stmt* st : {record_, source_, copy_, volume_, issue_}) sqlite3_finalize(st);
+  record_ = source_ = copy_ = volume_ = issue_ = nullptr;
 }
 
-void CatalogueWriter::exec(const char* sql) { ExecSql(db_, sql); }
-
-sqlite3_stmt* CatalogueWriter::prepare(const char* sql) {
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db_));
-  return st;
-}
-
-int32_t CatalogueWriter::Add(const ImportedRecord& r) {
-  int32_t id = next_id_++;
+void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
   const CatalogueRecord& c = r.record;
   sqlite3_bind_int(record_, 1, id);
   text(record_, 2, catalogued(r.record_date, r.record.Skráning));
@@ -163,16 +143,18 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
   text(record_, 7, to_utf8(c.Marktákn4));
   text(record_, 8, r.whole_text);
   text(record_, 9, r.marc_text);
-  text(record_, 10, r.sort_key);
-  sqlite3_bind_int(record_, 11, r.kind);
-  sqlite3_bind_int(record_, 12, r.collection);
-  text(record_, 13, r.identity);
+  sqlite3_bind_int(record_, 10, host);
+  text(record_, 11, r.sort_key);
+  sqlite3_bind_int(record_, 12, r.kind);
+  sqlite3_bind_int(record_, 13, r.collection);
+  text(record_, 14, r.identity);
   step(db_, record_);
-  WriteSource(db_, source_, id, r);
 
-  if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
-  if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
-    parts_.push_back({id, r.host_control});
+  sqlite3_bind_int(source_, 1, id);
+  if (!r.control_number.empty()) text(source_, 2, r.control_number);
+  if (!r.agency.empty()) text(source_, 3, r.agency);
+  sqlite3_bind_blob(source_, 4, r.source.data(), int(r.source.size()), SQLITE_TRANSIENT);
+  step(db_, source_);
 
   for (auto& cp : r.copies) {
     sqlite3_bind_int(copy_, 1, cp.number);
@@ -198,6 +180,46 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
       step(db_, issue_);
     }
   }
+}
+
+CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  db_ = open_new(dir + "/" + kCatalogueFile);
+  try {
+    db::register_kv_functions(db_);
+    // A new file that no host reads yet (output.h): nothing to protect.
+    exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
+    exec(kCatalogueTables);
+    exec("BEGIN");
+    rows_ = std::make_unique<RecordRows>(db_);
+    word_ = prepare("INSERT INTO Orð (ID, Orð) VALUES (?,?)");
+    link_ = prepare("INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
+  } catch (...) {
+    this->~CatalogueWriter();
+    db_ = nullptr;
+    throw;
+  }
+}
+
+CatalogueWriter::~CatalogueWriter() {
+  rows_.reset();
+  for (sqlite3_stmt* st : {word_, link_}) sqlite3_finalize(st);
+  word_ = link_ = nullptr;
+  if (db_) sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+void CatalogueWriter::exec(const char* sql) { ExecSql(db_, sql); }
+
+sqlite3_stmt* CatalogueWriter::prepare(const char* sql) { return prepare_on(db_, sql); }
+
+int32_t CatalogueWriter::Add(const ImportedRecord& r) {
+  int32_t id = next_id_++;
+  rows_->Write(id, r, 0);
+  if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
+  if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
+    parts_.push_back({id, r.host_control});
   std::vector<int> groups = RecordGroups(r.kind);
   for (auto& w : r.words) {
     std::string key = db::fold_utf8(w.word);
@@ -217,7 +239,7 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
   return id;
 }
 
-int CatalogueWriter::Finish() {
+int CatalogueWriter::Finish(const Progress& progress) {
   int missing = 0;
   sqlite3_stmt* host = prepare("UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
   for (auto& [part, control] : parts_) {
@@ -241,15 +263,20 @@ int CatalogueWriter::Finish() {
   // same field of a record is one row).
   std::sort(links_.begin(), links_.end());
   links_.erase(std::unique(links_.begin(), links_.end()), links_.end());
+  long total = long(links_.size()), done = 0;
   for (const Link& l : links_) {
     sqlite3_bind_int(link_, 1, l.record);
     sqlite3_bind_int(link_, 2, l.word);
     sqlite3_bind_int(link_, 3, l.group);
     sqlite3_bind_int(link_, 4, l.field);
     step(db_, link_);
+    if (progress && ++done % 65536 == 0) progress("word index", done, total);
   }
+  if (progress) progress("word index", total, total);
   std::vector<Link>().swap(links_);
+  if (progress) progress("indexes", 0, 0);
   CreateIndexes(db_);
+  if (progress) progress("indexes", 1, 0);
   exec("COMMIT");
 
   sqlite3* d = open_new(dir_ + "/" + kDirectoryFile);

@@ -327,6 +327,11 @@ MarcReader MarcReader::from_bytes(std::string bytes, std::string name) {
 MarcReader::~MarcReader() = default;
 MarcReader::MarcReader(MarcReader&&) noexcept = default;
 
+double MarcReader::fraction() const {
+  if (impl_->xml) return impl_->xml_records.empty() ? 1 : double(impl_->xml_next) / double(impl_->xml_records.size());
+  return impl_->bytes.empty() ? 1 : double(impl_->pos) / double(impl_->bytes.size());
+}
+
 std::optional<MarcRecord> MarcReader::next(std::vector<ReadProblem>& problems) {
   return impl_->xml ? impl_->next_xml(problems) : impl_->next_iso(problems);
 }

@@ -413,6 +413,8 @@ void article_pages(std::string& g, std::string& pages) {
 
 }  // namespace
 
+std::vector<WordOccurrence> IndexedWords(const MarcRecord& source) { return RecordWords(prepared(source)); }
+
 std::string MarcLine(const MarcField& f) {
   std::string line = f.tag;
   if (f.is_control()) {

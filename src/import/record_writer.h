@@ -70,6 +70,10 @@ Text WriteRecordText(const CatalogueRecord& r);
 // 2 for a component part).
 ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial);
 
+// The words a record of SOURCE (as read) has in the word index: those of
+// RecordWords on the record in normal form C.
+std::vector<WordOccurrence> IndexedWords(const MarcRecord& source);
+
 // The MARC text line of one field: tag, two indicators, a blank, then the
 // subfields each as "$" + code + value.  A "$" inside a value would start a
 // new subfield when read back, so it is written as the full-width sign "＄".
