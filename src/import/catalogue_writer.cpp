@@ -66,6 +66,9 @@ void WriteSettings(const std::string& folder, const std::string& target) {
 
 namespace {
 
+// Rows of the word index written by one INSERT.
+constexpr int kLinksPerInsert = 64;
+
 void step(sqlite3* db, sqlite3_stmt* st) {
   if (sqlite3_step(st) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
   sqlite3_reset(st);
@@ -75,11 +78,17 @@ void step(sqlite3* db, sqlite3_stmt* st) {
 void text(sqlite3_stmt* st, int i, const std::string& s) {
   sqlite3_bind_text(st, i, s.data(), int(s.size()), SQLITE_TRANSIENT);
 }
+// For values that outlive the statement's step: SQLite reads them in place.
+void text_in_place(sqlite3_stmt* st, int i, const std::string& s) {
+  sqlite3_bind_text(st, i, s.data(), int(s.size()), SQLITE_STATIC);
+}
 
 sqlite3* open_new(const std::string& file) {
   if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the catalogue " + file);
   sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
+  // One thread writes it: SQLite need not guard the connection.
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
     std::string m = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
     throw std::runtime_error("cannot write " + file + ": " + m);
@@ -87,12 +96,13 @@ sqlite3* open_new(const std::string& file) {
   return db;
 }
 
-// When the record was catalogued: field 005 when it reads as a date, else now.
-std::string catalogued(const std::string& f005, const DateTime& otherwise) {
+// When the record was catalogued: field 005 when it reads as a date, else
+// OTHERWISE (the time the writing began).
+std::string catalogued(const std::string& f005, const std::string& otherwise) {
   if (f005.size() >= 14 && f005.find_first_not_of("0123456789.") == std::string::npos)
     return f005.substr(0, 4) + "-" + f005.substr(4, 2) + "-" + f005.substr(6, 2) + " " + f005.substr(8, 2) + ":" +
            f005.substr(10, 2) + ":" + f005.substr(12, 2);
-  return to_utf8(iso_text(otherwise));
+  return otherwise;
 }
 
 sqlite3_stmt* prepare_on(sqlite3* db, const char* sql) {
@@ -106,7 +116,7 @@ sqlite3_stmt* prepare_on(sqlite3* db, const char* sql) {
 
 }  // namespace
 
-RecordRows::RecordRows(sqlite3* db) : db_(db) {
+RecordRows::RecordRows(sqlite3* db) : db_(db), now_(to_utf8(iso_text(EmptyRecord().Skráning))) {
   try {
     record_ = prepare_on(db,
         "INSERT INTO Móðurtafla (ID, Skráning, ISBN, Marktákn1, Marktákn2, Marktákn3, Marktákn4, ÖllFærslan, "
@@ -134,32 +144,34 @@ RecordRows::~RecordRows() {
 
 void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
   const CatalogueRecord& c = r.record;
+  std::string when = catalogued(r.record_date, now_), m1 = to_utf8(c.Marktákn1), m2 = to_utf8(c.Marktákn2),
+              m3 = to_utf8(c.Marktákn3), m4 = to_utf8(c.Marktákn4);
   sqlite3_bind_int(record_, 1, id);
-  text(record_, 2, catalogued(r.record_date, r.record.Skráning));
-  if (!r.isbn.empty()) text(record_, 3, r.isbn);
-  text(record_, 4, to_utf8(c.Marktákn1));
-  text(record_, 5, to_utf8(c.Marktákn2));
-  text(record_, 6, to_utf8(c.Marktákn3));
-  text(record_, 7, to_utf8(c.Marktákn4));
-  text(record_, 8, r.whole_text);
-  text(record_, 9, r.marc_text);
+  text_in_place(record_, 2, when);
+  if (!r.isbn.empty()) text_in_place(record_, 3, r.isbn);
+  text_in_place(record_, 4, m1);
+  text_in_place(record_, 5, m2);
+  text_in_place(record_, 6, m3);
+  text_in_place(record_, 7, m4);
+  text_in_place(record_, 8, r.whole_text);
+  text_in_place(record_, 9, r.marc_text);
   sqlite3_bind_int(record_, 10, host);
-  text(record_, 11, r.sort_key);
+  text_in_place(record_, 11, r.sort_key);
   sqlite3_bind_int(record_, 12, r.kind);
   sqlite3_bind_int(record_, 13, r.collection);
-  text(record_, 14, r.identity);
+  text_in_place(record_, 14, r.identity);
   step(db_, record_);
 
   sqlite3_bind_int(source_, 1, id);
-  if (!r.control_number.empty()) text(source_, 2, r.control_number);
-  if (!r.agency.empty()) text(source_, 3, r.agency);
-  sqlite3_bind_blob(source_, 4, r.source.data(), int(r.source.size()), SQLITE_TRANSIENT);
+  if (!r.control_number.empty()) text_in_place(source_, 2, r.control_number);
+  if (!r.agency.empty()) text_in_place(source_, 3, r.agency);
+  sqlite3_bind_blob(source_, 4, r.source.data(), int(r.source.size()), SQLITE_STATIC);
   step(db_, source_);
 
   for (auto& cp : r.copies) {
     sqlite3_bind_int(copy_, 1, cp.number);
-    text(copy_, 2, cp.note);
-    text(copy_, 3, cp.location);
+    text_in_place(copy_, 2, cp.note);
+    text_in_place(copy_, 3, cp.location);
     sqlite3_bind_int(copy_, 4, id);
     sqlite3_bind_int(copy_, 5, 1);
     sqlite3_bind_int(copy_, 6, cp.borrower);
@@ -194,7 +206,9 @@ CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
     exec("BEGIN");
     rows_ = std::make_unique<RecordRows>(db_);
     word_ = prepare("INSERT INTO Orð (ID, Orð) VALUES (?,?)");
-    link_ = prepare("INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
+    std::string links = "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)";
+    for (int i = 1; i < kLinksPerInsert; ++i) links += ",(?,?,?,?)";
+    link_ = prepare(links.c_str());
   } catch (...) {
     this->~CatalogueWriter();
     db_ = nullptr;
@@ -222,17 +236,25 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
     parts_.push_back({id, r.host_control});
   std::vector<int> groups = RecordGroups(r.kind);
   for (auto& w : r.words) {
-    std::string key = db::fold_utf8(w.word);
-    auto it = word_ids_.find(key);
+    // Words are looked up as written first: folding (which makes two
+    // spellings that differ only in case one word) is done once per word.
+    auto known = word_by_text_.find(w.word);
     int32_t wid;
-    if (it == word_ids_.end()) {
-      wid = int32_t(word_ids_.size()) + 1;
-      word_ids_.emplace(key, wid);
-      sqlite3_bind_int(word_, 1, wid);
-      text(word_, 2, w.word);
-      step(db_, word_);
+    if (known != word_by_text_.end()) {
+      wid = known->second;
     } else {
-      wid = it->second;
+      std::string key = db::fold_utf8(w.word);
+      auto it = word_ids_.find(key);
+      if (it == word_ids_.end()) {
+        wid = int32_t(word_ids_.size()) + 1;
+        word_ids_.emplace(key, wid);
+        sqlite3_bind_int(word_, 1, wid);
+        text(word_, 2, w.word);
+        step(db_, word_);
+      } else {
+        wid = it->second;
+      }
+      word_by_text_.emplace(w.word, wid);
     }
     for (int g : groups) links_.push_back(Link{wid, id, g, w.field});
   }
@@ -264,14 +286,25 @@ int CatalogueWriter::Finish(const Progress& progress) {
   std::sort(links_.begin(), links_.end());
   links_.erase(std::unique(links_.begin(), links_.end()), links_.end());
   long total = long(links_.size()), done = 0;
-  for (const Link& l : links_) {
-    sqlite3_bind_int(link_, 1, l.record);
-    sqlite3_bind_int(link_, 2, l.word);
-    sqlite3_bind_int(link_, 3, l.group);
-    sqlite3_bind_int(link_, 4, l.field);
-    step(db_, link_);
-    if (progress && ++done % 65536 == 0) progress("word index", done, total);
+  sqlite3_stmt* one = prepare("INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
+  for (std::size_t at = 0; at < links_.size();) {
+    // Many rows to a statement: SQLite's work per statement is then spent
+    // once for them all.
+    bool whole = links_.size() - at >= std::size_t(kLinksPerInsert);
+    sqlite3_stmt* st = whole ? link_ : one;
+    int rows = whole ? kLinksPerInsert : 1;
+    for (int k = 0; k < rows; ++k, ++at) {
+      const Link& l = links_[at];
+      sqlite3_bind_int(st, 4 * k + 1, l.record);
+      sqlite3_bind_int(st, 4 * k + 2, l.word);
+      sqlite3_bind_int(st, 4 * k + 3, l.group);
+      sqlite3_bind_int(st, 4 * k + 4, l.field);
+    }
+    step(db_, st);
+    done += rows;
+    if (progress && done % 65536 < rows) progress("word index", done, total);
   }
+  sqlite3_finalize(one);
   if (progress) progress("word index", total, total);
   std::vector<Link>().swap(links_);
   if (progress) progress("indexes", 0, 0);

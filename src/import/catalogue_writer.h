@@ -57,6 +57,7 @@ class RecordRows {
 
  private:
   sqlite3* db_;
+  std::string now_;  // when the writing began: for records without 005
   sqlite3_stmt *record_ = nullptr, *source_ = nullptr, *copy_ = nullptr, *volume_ = nullptr, *issue_ = nullptr;
   int32_t next_volume_ = 1;
 };
@@ -93,7 +94,8 @@ class CatalogueWriter {
   std::unique_ptr<RecordRows> rows_;
   sqlite3_stmt *word_ = nullptr, *link_ = nullptr;
   int32_t next_id_ = 1;
-  std::unordered_map<std::string, int32_t> word_ids_;  // by fold
+  std::unordered_map<std::string, int32_t> word_ids_;      // by fold
+  std::unordered_map<std::string, int32_t> word_by_text_;  // as written
   std::unordered_map<std::string, int32_t> by_control_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   // The word index's rows, kept until Finish writes them in the table's

@@ -187,22 +187,26 @@ void ShareAreaStops(CatalogueRecord& r, int kind) {
   }
 }
 
-std::string Nfc(std::string_view utf8) {
+bool IsNfc(std::string_view utf8) {
   bool ascii = true;
   for (char c : utf8)
     if ((unsigned char)c >= 0x80) {
       ascii = false;
       break;
     }
-  if (ascii) return std::string(utf8);
+  if (ascii) return true;
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  icu::StringPiece piece(utf8.data(), int32_t(utf8.size()));
-  if (U_FAILURE(status) || nfc->isNormalizedUTF8(piece, status)) return std::string(utf8);
-  status = U_ZERO_ERROR;
+  return U_FAILURE(status) || nfc->isNormalizedUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())), status);
+}
+
+std::string Nfc(std::string_view utf8) {
+  if (IsNfc(utf8)) return std::string(utf8);
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
   std::string out;
   icu::StringByteSink<std::string> sink(&out);
-  nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+  nfc->normalizeUTF8(0, icu::StringPiece(utf8.data(), int32_t(utf8.size())), sink, nullptr, status);
   return U_SUCCESS(status) ? out : std::string(utf8);
 }
 

@@ -53,5 +53,7 @@ void ShareAreaStops(CatalogueRecord& r, int kind);
 // combining characters after their letter ("a" + U+0301), which neither a
 // display nor a word index should see apart.
 std::string Nfc(std::string_view utf8);
+// Whether the text is in normal form C already (quick for plain ASCII).
+bool IsNfc(std::string_view utf8);
 
 }  // namespace kvistur::import

@@ -1,6 +1,7 @@
 #include "import/record_writer.h"
 
 #include <climits>
+#include <optional>
 #include <cstring>
 #include <stdexcept>
 
@@ -15,8 +16,12 @@ namespace {
 
 void put(Text& out, const Text& value) {
   // Character 5 ends a value; it cannot be part of one.
-  for (char16_t c : value)
-    if (c != kValueEnd) out.push_back(c);
+  if (value.find(kValueEnd) == Text::npos) {
+    out += value;
+  } else {
+    for (char16_t c : value)
+      if (c != kValueEnd) out.push_back(c);
+  }
   out.push_back(kValueEnd);
 }
 void put_number(Text& out, long long n) { put(out, from_utf8(std::to_string(n))); }
@@ -184,9 +189,20 @@ std::string marc_line_for(const MarcField& f) {
 
 // The record as the mapping reads it: every value in normal form C, and a
 // field in vernacular script (880) standing in for the field it is linked
-// to when the record has no romanised form of that field.
-MarcRecord prepared(const MarcRecord& source) {
-  MarcRecord m = source;
+// to when the record has no romanised form of that field.  SOURCE itself
+// when that changes nothing (most records), else a copy kept in STORE.
+const MarcRecord& prepared(const MarcRecord& source, std::optional<MarcRecord>& store) {
+  auto needs_change = [&](const MarcField& f) {
+    if (f.tag == "880") return true;
+    if (!IsNfc(f.data)) return true;
+    for (auto& s : f.subfields)
+      if (!IsNfc(s.value)) return true;
+    return false;
+  };
+  bool change = false;
+  for (auto& f : source.fields) change = change || needs_change(f);
+  if (!change) return source;
+  MarcRecord& m = store.emplace(source);
   for (auto& f : m.fields) {
     f.data = Nfc(f.data);
     for (auto& s : f.subfields) s.value = Nfc(s.value);
@@ -413,7 +429,10 @@ void article_pages(std::string& g, std::string& pages) {
 
 }  // namespace
 
-std::vector<WordOccurrence> IndexedWords(const MarcRecord& source) { return RecordWords(prepared(source)); }
+std::vector<WordOccurrence> IndexedWords(const MarcRecord& source) {
+  std::optional<MarcRecord> store;
+  return RecordWords(prepared(source, store));
+}
 
 std::string MarcLine(const MarcField& f) {
   std::string line = f.tag;
@@ -428,11 +447,13 @@ std::string MarcLine(const MarcField& f) {
   for (auto& s : f.subfields) {
     line += '$';
     line += s.code;
-    for (char c : s.value) {
-      if (c == '$') line += "\xEF\xBC\x84";
-      else if (c == '\r' || c == '\n') line += ' ';
-      else line += c;
+    std::size_t from = 0, at;
+    while ((at = s.value.find_first_of("$\r\n", from)) != std::string::npos) {
+      line.append(s.value, from, at - from);
+      line += s.value[at] == '$' ? "\xEF\xBC\x84" : " ";
+      from = at + 1;
     }
+    line.append(s.value, from, std::string::npos);
   }
   return line;
 }
@@ -477,7 +498,8 @@ Text WriteRecordText(const CatalogueRecord& r) {
 }
 
 ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
-  MarcRecord m = prepared(source);
+  std::optional<MarcRecord> store;
+  const MarcRecord& m = prepared(source, store);
   const MarcField* f245 = m.first("245");
   if (!f245 || StripIsbd(f245->sub('a')).empty()) throw std::runtime_error("no title (245 $a)");
   ImportedRecord out;

@@ -259,9 +259,7 @@ void CatalogueUpdate::Commit() {
     if (st_->by_control.bind(1, control).step()) st_->set_host.bind(1, st_->by_control.integer(0)).bind(2, part).run();
     st_->by_control.reset();
   }
-  // The indexes and the statistics of the query planner; the statistics
-  // from a sample, so that a small update stays quick on a large catalogue.
-  ExecSql(db_, "PRAGMA analysis_limit=1000");
+  // The indexes and the statistics of the query planner.
   CreateIndexes(db_);
   ExecSql(db_, "COMMIT");
   committed_ = true;

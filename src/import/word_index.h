@@ -41,8 +41,9 @@ struct WordOccurrence {
   friend bool operator==(const WordOccurrence&, const WordOccurrence&) = default;
 };
 
-// The words of a text: runs of letters and digits, in lower case (Icelandic
-// rules).  Words longer than 64 characters are cut there.
+// The words of a text (in normal form C): runs of letters and digits, in
+// lower case.  Words longer than kMaxWordLength characters are cut there.
+inline constexpr int kMaxWordLength = 64;
 std::vector<std::string> SplitWords(const std::string& utf8);
 
 // Every distinct (word, field) of a record, in the order first met; a field
