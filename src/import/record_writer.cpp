@@ -538,6 +538,19 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
     }
     if (f.tag == "246" || f.tag == "740") r.Aukafærslur.Titlar.append(title(JoinStripped(values(f, "anp")), 2));
   }
+  // A record without name headings shows its statement of responsibility
+  // as transcribed (245 $c), each part between " ; " as one name.
+  if (r.Ábyrgðaraðildir.empty()) {
+    std::string c = StripIsbd(f245->sub('c'));
+    for (std::size_t from = 0; from <= c.size();) {
+      std::size_t at = c.find(" ; ", from);
+      NameEntry n;
+      n.p1 = u(StripIsbd(c.substr(from, at == std::string::npos ? std::string::npos : at - from)));
+      if (!n.p1.empty()) r.Ábyrgðaraðildir.append(n);
+      if (at == std::string::npos) break;
+      from = at + 3;
+    }
+  }
 
   if (const MarcField* f = m.first("250")) {
     r.Útgáfa.Texti = u(StripIsbd(f->sub('a')));
