@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "import/record_writer.h"
+#include "import/punctuation.h"
 #include "kvistur/number.h"
 
 namespace kvistur::server {
@@ -134,7 +134,7 @@ std::string joined_subfields(const MarcField& f, const char* codes) {
   std::string out;
   for (auto& s : f.subfields) {
     if (!std::strchr(codes, s.code)) continue;
-    std::string v = import::StripEnd(s.value);
+    std::string v = import::StripIsbd(s.value);
     if (v.empty()) continue;
     if (!out.empty()) out += ' ';
     out += v;
@@ -281,8 +281,8 @@ std::string DublinCore(const MarcRecord& m) {
     if (f.tag.size() == 3 && f.tag[0] == '6' && f.tag != "653") {
       std::string heading = joined_subfields(f, "abcdqt");
       for (auto& s : f.subfields)
-        if (std::strchr("xyzv", s.code) && !import::StripEnd(s.value).empty())
-          heading += " -- " + import::StripEnd(s.value);
+        if (std::strchr("xyzv", s.code) && !import::StripIsbd(s.value).empty())
+          heading += " -- " + import::StripIsbd(s.value);
       if (!heading.empty()) out += element("subject", heading);
     }
   for (auto& f : m.fields)
@@ -307,7 +307,7 @@ std::string DublinCore(const MarcRecord& m) {
     if (!extent.empty()) out += element("format", extent);
   }
   for (auto& f : m.fields) {
-    std::string v = import::StripEnd(f.sub('a'));
+    std::string v = import::StripIsbd(f.sub('a'));
     if (v.empty()) continue;
     if (f.tag == "020") out += element("identifier", "URN:ISBN:" + v);
     if (f.tag == "022") out += element("identifier", "URN:ISSN:" + v);

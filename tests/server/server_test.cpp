@@ -2,13 +2,11 @@
 // zoomsh for Z39.50, curl for SRU with xmllint on the XML, and YAZ's
 // client library for many sessions at once.  Each test starts the server
 // on a free port of this machine, on the sample catalogue as `kvistur
-// build` makes it (with the source records in Frumfærsla), and fails when
-// it cannot.
+// build` makes it, and fails when it cannot.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +22,6 @@
 #include <thread>
 #include <tuple>
 
-#include "import/marc_reader.h"
 #include "server/load_client.h"
 #include "server/records.h"
 #include "tools/run_tool.h"
@@ -100,8 +97,8 @@ bool accepts(int port) {
   return ok;
 }
 
-// The sample catalogue, with its source records in Frumfærsla, in a
-// folder of its own.
+// The sample catalogue as `kvistur build` makes it (its source records in
+// Frumfærsla), in a folder of its own.
 struct Catalogue {
   std::string dir;
   Catalogue() {
@@ -109,36 +106,8 @@ struct Catalogue {
     dir = mkdtemp(t);
     auto r = run_tool({"build", "--marc", kSample, "--out", dir});
     if (r.exit_code != 0) throw std::runtime_error("kvistur build failed: " + r.err);
-    add_source_records();
   }
   ~Catalogue() { std::filesystem::remove_all(dir); }
-
-  void add_source_records() const {
-    std::string iso = sh("yaz-marcdump -i marcxml -o marc -l 9=97 " + shell_quote(kSample));
-    sqlite3* db = nullptr;
-    sqlite3_open((dir + "/katalogur.sqlite").c_str(), &db);
-    sqlite3_exec(db,
-                 "CREATE TABLE IF NOT EXISTS Frumfærsla (ID INTEGER PRIMARY KEY, Stjórnnúmer TEXT, Stofnun TEXT, "
-                 "Færsla BLOB)",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt* put = nullptr;
-    sqlite3_prepare_v2(db,
-                       "INSERT OR REPLACE INTO Frumfærsla SELECT ID, ?1, '', ?2 FROM Móðurtafla "
-                       "WHERE MarkSnið LIKE '001   ' || ?1 || '%'",
-                       -1, &put, nullptr);
-    for (std::size_t start = 0, end; (end = iso.find('\x1d', start)) != std::string::npos; start = end + 1) {
-      std::string record = iso.substr(start, end + 1 - start);
-      std::vector<import::ReadProblem> problems;
-      auto m = import::MarcReader::from_bytes(record).next(problems);
-      std::string control = m ? m->control("001") : "";
-      sqlite3_bind_text(put, 1, control.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_blob(put, 2, record.data(), int(record.size()), SQLITE_TRANSIENT);
-      sqlite3_step(put);
-      sqlite3_reset(put);
-    }
-    sqlite3_finalize(put);
-    sqlite3_close(db);
-  }
 };
 
 // kvistur serve on a free port, with its settings file, access log and
