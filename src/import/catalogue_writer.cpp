@@ -75,18 +75,6 @@ void text(sqlite3_stmt* st, int i, const std::string& s) {
   sqlite3_bind_text(st, i, s.data(), int(s.size()), SQLITE_TRANSIENT);
 }
 
-sqlite3* open_new(const std::string& file) {
-  std::error_code ec;
-  std::filesystem::remove(file, ec);
-  sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
-    std::string m = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
-    throw std::runtime_error("cannot write " + file + ": " + m);
-  }
-  return db;
-}
-
 // When the record was catalogued: field 005 when it reads as a date, else now.
 std::string catalogued(const std::string& f005, const DateTime& otherwise) {
   if (f005.size() >= 14 && f005.find_first_not_of("0123456789.") == std::string::npos)
@@ -100,7 +88,7 @@ std::string catalogued(const std::string& f005, const DateTime& otherwise) {
 CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  db_ = open_new(dir + "/" + kCatalogueFile);
+  db_ = CreateDatabase(dir + "/" + kCatalogueFile);
   try {
     db::register_kv_functions(db_);
     exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
@@ -239,7 +227,7 @@ int CatalogueWriter::Finish() {
   CreateIndexes(db_);
   exec("COMMIT");
 
-  sqlite3* d = open_new(dir_ + "/" + kDirectoryFile);
+  sqlite3* d = CreateDatabase(dir_ + "/" + kDirectoryFile);
   try {
     ExecSql(d, kDirectoryTables);
     ExecSql(d, "BEGIN");

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "platform/sqlite_functions.h"
@@ -16,6 +17,18 @@ void ExecSql(sqlite3* db, const char* sql) {
     sqlite3_free(msg);
     throw std::runtime_error(m);
   }
+}
+
+sqlite3* CreateDatabase(const std::string& file) {
+  std::error_code ec;
+  std::filesystem::remove(file, ec);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
+    std::string m = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw std::runtime_error("cannot write " + file + ": " + m);
+  }
+  return db;
 }
 
 namespace {

@@ -14,6 +14,10 @@ namespace kvistur::import {
 // with SQLite's message when it fails.
 void ExecSql(sqlite3* db, const char* sql);
 
+// Creates FILE anew (an earlier file of that name is removed) and opens it.
+// Throws std::runtime_error when it cannot be written.
+sqlite3* CreateDatabase(const std::string& file);
+
 // Creates the indexes on an open catalogue connection (kv_fold must be
 // registered on it).  Throws std::runtime_error on an SQLite error.
 void CreateIndexes(sqlite3* db);
