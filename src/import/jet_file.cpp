@@ -4,9 +4,12 @@
 #include <mdbtools.h>
 #include <unicode/ucnv.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 
 #include "kvistur/text.h"
@@ -36,6 +39,14 @@ constexpr unsigned char kCompressedText[2] = {0xff, 0xfe};
 constexpr double kFirstDay = -657434.0;  // 0100-01-01
 constexpr double kEndDay = 2958466.0;    // 10000-01-01
 constexpr long kDaysFrom1970 = 25569;    // 1899-12-30 to 1970-01-01
+
+// MSysObjects, the list of a file's objects, has its definition on page 2.
+// The rows of MSysObjects that are user tables: Type 1 and neither flag
+// of a system table; the low three bytes of Id are the definition's page.
+constexpr unsigned long kObjectsPage = 2;
+constexpr int64_t kTableObject = 1;
+constexpr uint32_t kSystemObject = 0x80000002;
+constexpr uint32_t kObjectPage = 0x00ffffff;
 
 // Type numbers libmdb has no name for.
 constexpr JetType kBigInt = 0x13;  // ACE 2016: a 64-bit integer
@@ -179,6 +190,23 @@ bool date_text(double d, std::string& out) {
   return true;
 }
 
+// A Jet file starts with its format's name and version, and holds at
+// least the header page, one more, and the definition of MSysObjects.
+constexpr std::size_t kHeaderSize = 0x15;
+constexpr std::size_t kVersionAt = 0x14;
+constexpr char kJetName[] = "Standard Jet DB", kAceName[] = "Standard ACE DB";
+constexpr unsigned char kHeaderStart[4] = {0x00, 0x01, 0x00, 0x00};
+constexpr uint64_t kJet3PageSize = 2048, kPageSize = 4096;
+
+void check_header(const unsigned char* head, uint64_t size) {
+  const char* name = reinterpret_cast<const char*>(head) + sizeof kHeaderStart;
+  bool named = std::memcmp(name, kJetName, sizeof kJetName) == 0 || std::memcmp(name, kAceName, sizeof kAceName) == 0;
+  if (std::memcmp(head, kHeaderStart, sizeof kHeaderStart) != 0 || !named || head[kVersionAt] > MDB_VER_ACCDB_2019)
+    throw JetError("not a Jet database file");
+  uint64_t page = head[kVersionAt] == MDB_VER_JET3 ? kJet3PageSize : kPageSize;
+  if (size < (kObjectsPage + 1) * page) throw JetError("the file is damaged (it ends before its list of tables)");
+}
+
 class FileReader {
  public:
   FileReader(Handle mdb, int code_page, uint64_t size) : mdb_(std::move(mdb)), size_(size) {
@@ -186,7 +214,13 @@ class FileReader {
     info_.version = version_name(mdb_->f->jet_version);
     if (jet3_) {
       info_.code_page = code_page ? code_page : mdb_->f->code_page ? int(mdb_->f->code_page) : kDefaultCodePage;
-      CheckCodePage(info_.code_page);
+      try {
+        CheckCodePage(info_.code_page);
+      } catch (const JetError&) {
+        if (code_page) throw;
+        throw JetError("its texts are in code page " + std::to_string(info_.code_page) +
+                       ", which cannot be read here; name the one they are in with --code-page");
+      }
       // libmdb reads the names with iconv, in the code page of this
       // variable; it is read when the conversion is set up.
       setenv("MDB_JET3_CHARSET", code_page_name(info_.code_page).c_str(), 1);
@@ -197,12 +231,10 @@ class FileReader {
   }
 
   void Read(JetSink& sink) {
-    if (!mdb_read_catalog(mdb_.get(), MDB_TABLE)) throw JetError("the list of tables cannot be read");
+    entries_ = read_catalogue();
     std::vector<Table> tables;
-    for (unsigned i = 0; i < mdb_->num_catalog; ++i) {
-      auto* entry = static_cast<MdbCatalogEntry*>(g_ptr_array_index(mdb_->catalog, i));
-      if (entry->object_type != MDB_TABLE || !mdb_is_user_table(entry)) continue;
-      Table t(mdb_read_table(entry));
+    for (auto& entry : entries_) {
+      Table t(mdb_read_table(entry.get()));
       if (!t || !mdb_read_columns(t.get()))
         throw JetError(std::string("the definition of table ") + entry->object_name + " cannot be read");
       info_.tables.push_back(describe(t.get()));
@@ -211,7 +243,8 @@ class FileReader {
     sink.Tables(info_);
     for (std::size_t i = 0; i < tables.size(); ++i) {
       sink.BeginTable(i);
-      sink.EndTable(i, read_rows(tables[i].get(), info_.tables[i], sink));
+      sink.EndTable(i, read_rows(tables[i].get(), info_.tables[i], nullptr,
+                                 [&](std::span<const Cell> row) { sink.Row(row); }));
     }
   }
 
@@ -230,7 +263,50 @@ class FileReader {
     return d;
   }
 
-  uint64_t read_rows(MdbTableDef* t, const JetTable& d, JetSink& sink) {
+  // The user tables, from the rows of MSysObjects (its definition is on
+  // page 2), read as any table's are.  libmdb's own reader of this list
+  // also parses every object's property blob, and reads past its buffers
+  // when a blob is damaged; the properties are not needed here.
+  std::vector<std::unique_ptr<MdbCatalogEntry>> read_catalogue() {
+    MdbCatalogEntry objects{};
+    objects.mdb = mdb_.get();
+    objects.object_type = MDB_TABLE;
+    objects.table_pg = kObjectsPage;
+    std::snprintf(objects.object_name, sizeof objects.object_name, "MSysObjects");
+    Table t(mdb_read_table(&objects));
+    if (!t || !mdb_read_columns(t.get())) throw JetError("the list of tables cannot be read");
+    JetTable d = describe(t.get());
+    d.shape.name = "the list of tables";
+    auto column = [&](const char* name) {
+      for (std::size_t c = 0; c < d.shape.columns.size(); ++c)
+        if (d.shape.columns[c].name == name) return c;
+      throw JetError(std::string("the list of tables has no column ") + name + "; the file is damaged");
+    };
+    std::size_t id = column("Id"), name = column("Name"), type = column("Type"), flags = column("Flags");
+    std::vector<bool> wanted(d.shape.columns.size());
+    for (std::size_t c : {id, name, type, flags}) wanted[c] = true;
+    std::vector<std::unique_ptr<MdbCatalogEntry>> tables;
+    read_rows(t.get(), d, &wanted, [&](std::span<const Cell> row) {
+      if (row[type].integer != kTableObject || row[name].kind != Cell::kText) return;
+      if (uint32_t(row[flags].integer) & kSystemObject) return;
+      auto e = std::make_unique<MdbCatalogEntry>();
+      e->mdb = mdb_.get();
+      e->object_type = MDB_TABLE;
+      e->table_pg = uint32_t(row[id].integer) & kObjectPage;
+      e->flags = int(row[flags].integer);
+      std::snprintf(e->object_name, sizeof e->object_name, "%s", row[name].bytes.c_str());
+      tables.push_back(std::move(e));
+    });
+    return tables;
+  }
+
+  // Reads every row of table T, calling ROW for each.  Fewer rows than the
+  // table's definition counts are lost rows; more (a file that was not
+  // closed properly counts too few) are not.
+  // Only the columns WANTED marks are read when it is given; the others
+  // are Null.
+  uint64_t read_rows(MdbTableDef* t, const JetTable& d, const std::vector<bool>* wanted,
+                     const std::function<void(std::span<const Cell>)>& each) {
     MdbHandle* mdb = mdb_.get();
     const int row_table = mdb->fmt->row_count_offset;
     const int page_size = int(mdb->fmt->pg_size);
@@ -258,14 +334,18 @@ class FileReader {
         for (unsigned c = 0; c < t->num_cols; ++c) {
           const MdbField& f = fields[c];
           auto* col = static_cast<MdbColumn*>(g_ptr_array_index(t->columns, f.colnum));
+          if (wanted && !(*wanted)[std::size_t(f.colnum)]) {
+            row[f.colnum].kind = Cell::kNull;
+            continue;
+          }
           const char* why = convert(col, f, start, int(size), row[f.colnum]);
           if (why) throw fail(std::string("column ") + col->name + ": " + why);
         }
-        sink.Row(row);
+        each(row);
         ++count;
       }
     }
-    if (count != d.rows)
+    if (count < d.rows)
       throw JetError(d.shape.name + ": the table's definition counts " + std::to_string(d.rows) + " rows, " +
                      std::to_string(count) + " could be read");
     return count;
@@ -391,6 +471,7 @@ class FileReader {
   }
 
   Handle mdb_;
+  std::vector<std::unique_ptr<MdbCatalogEntry>> entries_;  // the tables' definitions point at these
   uint64_t size_;
   bool jet3_ = false;
   JetInfo info_;
@@ -411,14 +492,22 @@ void CheckCodePage(int n) {
 }
 
 void ReadJet(const std::string& file, int code_page, JetSink& sink) {
-  struct stat st;
-  if (stat(file.c_str(), &st) != 0) throw JetError("cannot open " + file);
+  std::ifstream f(file, std::ios::binary);
+  if (!f) throw JetError("cannot open " + file);
+  unsigned char head[kHeaderSize] = {};
+  f.read(reinterpret_cast<char*>(head), sizeof head);
+  f.seekg(0, std::ios::end);
+  uint64_t size = uint64_t(f.tellg());
+  check_header(head, size);
   Handle mdb(mdb_open(file.c_str(), MDB_NOFLAGS));
   if (!mdb) throw JetError("not a Jet database file");
-  FileReader(std::move(mdb), code_page, uint64_t(st.st_size)).Read(sink);
+  FileReader(std::move(mdb), code_page, size).Read(sink);
 }
 
 void ReadJetBytes(std::span<const uint8_t> bytes, int code_page, JetSink& sink) {
+  unsigned char head[kHeaderSize] = {};
+  std::memcpy(head, bytes.data(), std::min(bytes.size(), sizeof head));
+  check_header(head, bytes.size());
   Handle mdb(mdb_open_buffer(const_cast<uint8_t*>(bytes.data()), bytes.size(), MDB_NOFLAGS));
   if (!mdb) throw JetError("not a Jet database file");
   FileReader(std::move(mdb), code_page, bytes.size()).Read(sink);

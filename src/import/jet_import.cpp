@@ -8,7 +8,6 @@
 #include <iostream>
 #include <map>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 
 #include "import/catalogue_writer.h"
@@ -42,8 +41,9 @@ bool holds(const JetInfo& info, const char* table) {
 class CopySink : public JetSink {
  public:
   CopySink(std::string file, std::string folder, std::map<std::string, std::string>& taken, std::ostream& report,
-           JetTotals& totals)
-      : file_(std::move(file)), folder_(std::move(folder)), taken_(taken), report_(report), totals_(totals) {}
+           std::ostream& notes, JetTotals& totals)
+      : file_(std::move(file)), folder_(std::move(folder)), taken_(taken), report_(report), notes_(notes),
+        totals_(totals) {}
   ~CopySink() override {
     writer_.reset();
     sqlite3_close(db_);
@@ -84,6 +84,10 @@ class CopySink : public JetSink {
 
   void EndTable(std::size_t, uint64_t rows) override {
     clear_progress();
+    if (rows > table_->rows)
+      notes_ << "kvistur build: " << file_ << ": " << table_->shape.name << ": " << rows
+             << " rows, more than the table's definition counts (" << table_->rows
+             << "): the file was not closed properly\n";
     report_ << file_ << ": " << table_->shape.name << ": read " << rows << ", written " << writer_->written() << "\n";
     totals_.tables += 1;
     totals_.read += rows;
@@ -124,6 +128,7 @@ class CopySink : public JetSink {
   std::string file_, folder_;
   std::map<std::string, std::string>& taken_;
   std::ostream& report_;
+  std::ostream& notes_;
   JetTotals& totals_;
   JetInfo info_;
   std::vector<std::string> names_;
@@ -139,22 +144,21 @@ class CopySink : public JetSink {
 
 }  // namespace
 
-JetTotals CopyJetFiles(const std::vector<std::string>& files, const std::string& folder, int code_page,
-                       std::ostream& report, std::ostream& notes) {
-  if (code_page) CheckCodePage(code_page);
+JetTotals CopyTables(const std::vector<TableSource>& sources, const std::string& folder, std::ostream& report,
+                     std::ostream& notes) {
   JetTotals totals;
-  std::map<std::string, std::string> taken;  // output file -> the Jet file it comes from
-  for (auto& file : files) {
-    CopySink sink(file, folder, taken, report, totals);
+  std::map<std::string, std::string> taken;  // output file -> the source it comes from
+  for (auto& source : sources) {
+    CopySink sink(source.name, folder, taken, report, notes, totals);
     try {
-      ReadJetFile(file, code_page, sink);
+      source.read(sink);
       sink.Finish();
     } catch (const JetError& e) {
-      throw std::runtime_error(file + ": " + e.what());
+      throw std::runtime_error(source.name + ": " + e.what());
     } catch (const std::exception& e) {
       // Writing failed: say where.
       std::string where = sink.table() ? std::string(sink.table()) + ": " : "";
-      throw std::runtime_error(file + ": " + where + e.what());
+      throw std::runtime_error(source.name + ": " + where + e.what());
     }
     totals.files += 1;
   }
@@ -163,6 +167,15 @@ JetTotals CopyJetFiles(const std::vector<std::string>& files, const std::string&
   if (!taken.count(kDirectoryFile))
     notes << "kvistur build: no file holds " << kDirectoryTable << ": no directory database was made\n";
   return totals;
+}
+
+JetTotals CopyJetFiles(const std::vector<std::string>& files, const std::string& folder, int code_page,
+                       std::ostream& report, std::ostream& notes) {
+  if (code_page) CheckCodePage(code_page);
+  std::vector<TableSource> sources;
+  for (auto& file : files)
+    sources.push_back({file, [file, code_page](JetSink& sink) { ReadJetFile(file, code_page, sink); }});
+  return CopyTables(sources, folder, report, notes);
 }
 
 int BuildFromJet(const std::vector<std::string>& files, const std::string& out, int code_page, std::ostream& report,

@@ -11,9 +11,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "import/jet_file.h"
 
 namespace kvistur::import {
 
@@ -22,12 +25,24 @@ struct JetTotals {
   uint64_t read = 0, written = 0;
 };
 
-// Copies every Jet file of FILES into FOLDER, as above.  Writes a line per
-// file and per table ("FILE: TABLE: read N, written N") to REPORT, and a
-// progress display to standard error when it is a terminal.  Throws
-// std::runtime_error, naming the file and what could not be read or
-// written, at the first failure; what it wrote in FOLDER is then
-// incomplete.
+// Where one database's tables come from: READ calls the sink as
+// ReadJetFile does.  NAME (a file name) is used in messages, and its stem
+// names the copy of a database that is neither catalogue nor directory.
+struct TableSource {
+  std::string name;
+  std::function<void(JetSink&)> read;
+};
+
+// Copies every source into FOLDER, as above.  Writes a line per source and
+// per table ("NAME: TABLE: read N, written N") to REPORT, notes (no
+// catalogue among them, ...) to NOTES, and a progress display to standard
+// error when it is a terminal.  Throws std::runtime_error, naming the
+// source and what could not be read or written, at the first failure;
+// what it wrote in FOLDER is then incomplete.
+JetTotals CopyTables(const std::vector<TableSource>& sources, const std::string& folder, std::ostream& report,
+                     std::ostream& notes);
+
+// CopyTables for Jet files, read through ReadJetFile.
 JetTotals CopyJetFiles(const std::vector<std::string>& files, const std::string& folder, int code_page,
                        std::ostream& report, std::ostream& notes);
 

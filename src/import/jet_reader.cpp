@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kvistur::import {
@@ -24,6 +25,18 @@ enum Tag : char {
   kFailed = 'X', // the JetError's message
   kDone = 'Z',
 };
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // Nothing the child sends is longer: a Memo or OLE value is at most 1 GB.
 constexpr uint32_t kMaxBytes = 1u << 30;
@@ -112,11 +125,12 @@ class PipeSink : public JetSink {
   PipeOut out_;
 };
 
-[[noreturn]] void run_child(const std::string& file, int code_page, int fd) {
+[[noreturn]] void run_child(const std::string& file, int code_page, int fd, int err_fd) {
   // Interrupting the build interrupts the parent, which removes what it
   // staged; the child only has to die.
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
   prctl(PR_SET_PDEATHSIG, SIGKILL);
+  dup2(err_fd, STDERR_FILENO);
   PipeSink sink(fd);
   try {
     ReadJet(file, code_page, sink);
@@ -132,10 +146,12 @@ struct Damaged : JetError {
 };
 
 // The parent's end: reads the child's messages, waiting at most
-// kJetStallSeconds for each piece.
+// kJetStallSeconds for each piece.  What libmdb writes to standard error
+// on its way through a damaged file (warnings, not one line the user can
+// act on) is kept apart, in said().
 class PipeIn {
  public:
-  explicit PipeIn(int fd) : fd_(fd), buf_(kBufferSize) {}
+  PipeIn(int fd, int err_fd) : fd_(fd), err_fd_(err_fd), buf_(kBufferSize) {}
 
   void get(void* p, std::size_t n) {
     char* out = static_cast<char*>(p);
@@ -165,14 +181,21 @@ class PipeIn {
   }
 
   bool ended = false;  // the child closed its end
+  const std::string& said() const { return said_; }
 
  private:
   void fill() {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p[2] = {{fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
     for (;;) {
-      int r = poll(&p, 1, kJetStallSeconds * 1000);
+      int r = poll(p, err_fd_ >= 0 ? 2 : 1, kJetStallSeconds * 1000);
       if (r < 0 && errno == EINTR) continue;
       if (r == 0) throw Damaged("reading it stopped making progress");
+      if (err_fd_ >= 0 && p[1].revents) {
+        ssize_t n = read(err_fd_, buf_.data(), buf_.size());
+        if (n > 0 && said_.size() < kBufferSize) said_.append(buf_.data(), std::size_t(n));
+        if (n == 0) err_fd_ = -1;
+      }
+      if (!p[0].revents) continue;
       ssize_t n = read(fd_, buf_.data(), buf_.size());
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
@@ -183,9 +206,10 @@ class PipeIn {
       return;
     }
   }
-  int fd_;
+  int fd_, err_fd_;
   std::vector<char> buf_;
   std::size_t pos_ = 0, end_ = 0;
+  std::string said_;
 };
 
 // Why the child ended before it said it was done.
@@ -256,21 +280,25 @@ void receive(PipeIn& in, JetSink& sink) {
 
 void ReadJetFile(const std::string& file, int code_page, JetSink& sink) {
   if (access(file.c_str(), R_OK) != 0) throw JetError("cannot open " + file + ": " + std::strerror(errno));
-  int fds[2];
+  int fds[2], err[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw JetError(std::string("cannot make a pipe: ") + std::strerror(errno));
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(fds[0]), close(fds[1]);
+    throw JetError(std::string("cannot make a pipe: ") + std::strerror(errno));
+  }
   pid_t pid = fork();
   if (pid < 0) {
-    close(fds[0]), close(fds[1]);
+    for (int fd : {fds[0], fds[1], err[0], err[1]}) close(fd);
     throw JetError(std::string("cannot start the reader: ") + std::strerror(errno));
   }
   if (pid == 0) {
-    close(fds[0]);
-    run_child(file, code_page, fds[1]);
+    close(fds[0]), close(err[0]);
+    run_child(file, code_page, fds[1], err[1]);
   }
-  close(fds[1]);
-  PipeIn in(fds[0]);
+  close(fds[1]), close(err[1]);
+  PipeIn in(fds[0], err[0]);
   auto finish = [&](bool stop) {
-    close(fds[0]);
+    close(fds[0]), close(err[0]);
     if (stop) kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -281,7 +309,11 @@ void ReadJetFile(const std::string& file, int code_page, JetSink& sink) {
     receive(in, sink);
   } catch (const Damaged&) {
     int status = finish(!in.ended);
-    if (in.ended) throw Damaged(how_it_ended(status));
+    if (in.ended) {
+      // A sanitizer's report on libmdb is a finding, to be seen.
+      if (kSanitized) std::fputs(in.said().c_str(), stderr);
+      throw Damaged(how_it_ended(status));
+    }
     throw;
   } catch (...) {
     finish(true);
