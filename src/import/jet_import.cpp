@@ -53,6 +53,8 @@ class CopySink : public JetSink {
     info_ = info;
     catalogue_ = holds(info, kCatalogueTable);
     directory_ = holds(info, kDirectoryTable);
+    if (catalogue_ && !(holds(info, "Orð") && holds(info, "Tengill")))
+      throw std::runtime_error(std::string("holds ") + kCatalogueTable + " but not the word index (Orð and Tengill)");
     // A file that holds both tables is both databases.
     if (catalogue_) names_.push_back(kCatalogueFile);
     if (directory_) names_.push_back(kDirectoryFile);
