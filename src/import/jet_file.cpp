@@ -234,9 +234,8 @@ class FileReader {
     entries_ = read_catalogue();
     std::vector<Table> tables;
     for (auto& entry : entries_) {
-      Table t(mdb_read_table(entry.get()));
-      if (!t || !mdb_read_columns(t.get()))
-        throw JetError(std::string("the definition of table ") + entry->object_name + " cannot be read");
+      Table t = read_table(entry.get());
+      if (!t) throw JetError(std::string("the definition of table ") + entry->object_name + " cannot be read");
       info_.tables.push_back(describe(t.get()));
       tables.push_back(std::move(t));
     }
@@ -249,6 +248,15 @@ class FileReader {
   }
 
  private:
+  // A table's definition and columns, or none when they cannot be read.
+  // libmdb takes an empty map of the table's pages for one and reads
+  // through the null pointer it keeps for it.
+  static Table read_table(MdbCatalogEntry* entry) {
+    Table t(mdb_read_table(entry));
+    if (!t || !t->usage_map || t->map_sz < 1 || !mdb_read_columns(t.get())) return nullptr;
+    return t;
+  }
+
   JetTable describe(MdbTableDef* t) {
     JetTable d;
     d.shape.name = t->name;
@@ -273,8 +281,8 @@ class FileReader {
     objects.object_type = MDB_TABLE;
     objects.table_pg = kObjectsPage;
     std::snprintf(objects.object_name, sizeof objects.object_name, "MSysObjects");
-    Table t(mdb_read_table(&objects));
-    if (!t || !mdb_read_columns(t.get())) throw JetError("the list of tables cannot be read");
+    Table t = read_table(&objects);
+    if (!t) throw JetError("the list of tables cannot be read");
     JetTable d = describe(t.get());
     d.shape.name = "the list of tables";
     auto column = [&](const char* name) {
