@@ -5,6 +5,7 @@
 #include <unicode/ucnv.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -295,23 +296,24 @@ class FileReader {
     for (std::size_t c : {id, name, type, flags}) wanted[c] = true;
     std::vector<std::unique_ptr<MdbCatalogEntry>> tables;
     read_rows(t.get(), d, &wanted, [&](std::span<const Cell> row) {
-      if (row[type].integer != kTableObject || row[name].kind != Cell::kText) return;
-      if (uint32_t(row[flags].integer) & kSystemObject) return;
+      if (row[type].kind != Cell::kInteger || row[type].integer != kTableObject) return;
+      if (row[id].kind != Cell::kInteger || row[name].kind != Cell::kText) return;
+      if (row[flags].kind == Cell::kInteger && (uint32_t(row[flags].integer) & kSystemObject)) return;
       auto e = std::make_unique<MdbCatalogEntry>();
       e->mdb = mdb_.get();
       e->object_type = MDB_TABLE;
       e->table_pg = uint32_t(row[id].integer) & kObjectPage;
-      e->flags = int(row[flags].integer);
+      e->flags = row[flags].kind == Cell::kInteger ? int(row[flags].integer) : 0;
       std::snprintf(e->object_name, sizeof e->object_name, "%s", row[name].bytes.c_str());
       tables.push_back(std::move(e));
     });
     return tables;
   }
 
-  // Reads every row of table T, calling ROW for each.  Fewer rows than the
-  // table's definition counts are lost rows; more (a file that was not
-  // closed properly counts too few) are not.
-  // Only the columns WANTED marks are read when it is given; the others
+  // Reads every row of table T, calling EACH for each, and returns how
+  // many.  Fewer rows than the table's definition counts are lost rows;
+  // more (a file that was not closed properly counts too few) are not.
+  // When WANTED is given, only the columns it marks are read; the others
   // are Null.
   uint64_t read_rows(MdbTableDef* t, const JetTable& d, const std::vector<bool>* wanted,
                      const std::function<void(std::span<const Cell>)>& each) {
@@ -501,7 +503,7 @@ void CheckCodePage(int n) {
 
 void ReadJet(const std::string& file, int code_page, JetSink& sink) {
   std::ifstream f(file, std::ios::binary);
-  if (!f) throw JetError("cannot open " + file);
+  if (!f) throw JetError(std::string("cannot be opened: ") + std::strerror(errno));
   unsigned char head[kHeaderSize] = {};
   f.read(reinterpret_cast<char*>(head), sizeof head);
   f.seekg(0, std::ios::end);

@@ -279,7 +279,7 @@ void receive(PipeIn& in, JetSink& sink) {
 }  // namespace
 
 void ReadJetFile(const std::string& file, int code_page, JetSink& sink) {
-  if (access(file.c_str(), R_OK) != 0) throw JetError("cannot open " + file + ": " + std::strerror(errno));
+  if (access(file.c_str(), R_OK) != 0) throw JetError(std::string("cannot be opened: ") + std::strerror(errno));
   int fds[2], err[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw JetError(std::string("cannot make a pipe: ") + std::strerror(errno));
   if (pipe2(err, O_CLOEXEC) != 0) {

@@ -20,7 +20,8 @@ inline constexpr int kJetStallSeconds = 60;
 // Reads every user table of FILE into SINK, as ReadJet does, with libmdb
 // in a child process.  Throws JetError when the file cannot be read or
 // the child crashes or stalls; an exception thrown by SINK ends the child
-// and is passed on.
+// and is passed on.  The child is forked: call it from a process that has
+// one thread.
 void ReadJetFile(const std::string& file, int code_page, JetSink& sink);
 
 }  // namespace kvistur::import
