@@ -45,6 +45,7 @@ class CopySink : public JetSink {
       : file_(std::move(file)), folder_(std::move(folder)), taken_(taken), report_(report), notes_(notes),
         totals_(totals) {}
   ~CopySink() override {
+    clear_progress();
     writer_.reset();
     sqlite3_close(db_);
   }
