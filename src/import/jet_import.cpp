@@ -62,7 +62,7 @@ class CopySink : public JetSink {
     if (names_.empty()) names_.push_back(fs::path(file_).stem().string() + ".sqlite");
     for (auto& name : names_) {
       auto [at, fresh] = taken_.emplace(name, file_);
-      if (!fresh) throw std::runtime_error(file_ + " and " + at->second + " would both become " + name);
+      if (!fresh) throw std::runtime_error("would become " + name + ", as " + at->second + " does");
     }
     db_ = CreateDatabase(folder_ + "/" + names_[0]);
     ExecSql(db_, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
