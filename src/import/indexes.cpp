@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "import/search_index.h"
 #include "platform/sqlite_functions.h"
 
 namespace kvistur::import {
@@ -60,6 +61,7 @@ void CreateIndexes(sqlite3* db) {
   if (has_table(db, "ValdarFærslur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_valdar ON ValdarFærslur(Valdar);");
   if (has_table(db, "Árgangur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_argangur ON Árgangur(MóðurID);");
   if (has_table(db, "Tölublað")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tolublad ON Tölublað(MóðurID);");
+  WriteSearchIndex(db);
   ExecSql(db, "ANALYZE;");
 }
 

@@ -31,4 +31,10 @@ std::shared_ptr<void>& Database::Derived(std::string_view) {
   return none;
 }
 
+ContentStamp Database::Stamp() { return {}; }
+
+std::unique_ptr<Cursor> Database::OpenCursor(TextView) {
+  throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
+}
+
 }  // namespace kvistur::db

@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/content_stamp.h"
 #include "platform/engine.h"
 #include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
@@ -93,6 +94,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
   ~Connection() {
     sqlite3_finalize(data_version_);
+    sqlite3_finalize(schema_version_);
+    sqlite3_finalize(stamp_);
     for (auto& [sql, list] : free_)
       for (sqlite3_stmt* s : list) sqlite3_finalize(s);
     sqlite3_close_v2(db_);
@@ -153,6 +156,41 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (it == derived_.end()) it = derived_.emplace(std::string(key), nullptr).first;
     if (seen_version_ < 0) it->second.reset();
     return it->second;
+  }
+  // The content stamp as the read transaction sees it.  The triggers are
+  // looked for again whenever the schema has changed since the last look.
+  ContentStamp stamp() {
+    sqlite3_int64 cookie = -1;
+    if (!schema_version_ &&
+        sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &schema_version_, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(schema_version_);
+      schema_version_ = nullptr;
+    }
+    if (schema_version_) {
+      if (sqlite3_step(schema_version_) == SQLITE_ROW) cookie = sqlite3_column_int64(schema_version_, 0);
+      sqlite3_reset(schema_version_);
+    }
+    if (cookie < 0) return {};
+    if (cookie != stamp_cookie_) {
+      stamp_cookie_ = cookie;
+      sqlite3_finalize(stamp_);
+      stamp_ = nullptr;
+      stamp_trusted_ = ContentStampInstalled(db_) &&
+                       sqlite3_prepare_v2(db_, "SELECT instance, records, links, words FROM kv_state", -1, &stamp_,
+                                          nullptr) == SQLITE_OK;
+    }
+    if (!stamp_trusted_) return {};
+    ContentStamp st;
+    if (sqlite3_step(stamp_) == SQLITE_ROW) {
+      sqlite3_int64 v[4];
+      for (int i = 0; i < 4; ++i) v[i] = sqlite3_column_int64(stamp_, i);
+      st.token = std::to_string(id_.dev) + ":" + std::to_string(id_.ino) + ":" + std::to_string(v[0]) + ":" +
+                 std::to_string(v[1]) + ":" + std::to_string(v[2]) + ":" + std::to_string(v[3]);
+      st.records = v[1];
+      st.links = v[2];
+    }
+    sqlite3_reset(stamp_);
+    return st;
   }
   const Schema& schema() const { return schema_; }
   Translation translate(TextView sql) { return translations_.translate(sql, schema_); }
@@ -279,29 +317,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;
+  sqlite3_stmt* schema_version_ = nullptr;
+  sqlite3_stmt* stamp_ = nullptr;
+  sqlite3_int64 stamp_cookie_ = -1;
+  bool stamp_trusted_ = false;
   bool in_call_read_ = false;
   std::chrono::steady_clock::time_point read_began_;
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;
 };
 
-Variant column_value(sqlite3_stmt* s, int i) {
-  switch (sqlite3_column_type(s, i)) {
-    case SQLITE_INTEGER: {
-      sqlite3_int64 v = sqlite3_column_int64(s, i);
-      if (v >= INT32_MIN && v <= INT32_MAX) return Variant(int32_t(v));
-      return Variant(double(v));
-    }
-    case SQLITE_FLOAT:
-      return Variant(sqlite3_column_double(s, i));
-    case SQLITE_NULL:
-      return Variant::null();
-    default: {
-      const char* p = reinterpret_cast<const char*>(sqlite3_column_blob(s, i));
-      int n = sqlite3_column_bytes(s, i);
-      return Variant(from_utf8(std::string_view(p ? p : "", std::size_t(n))));
-    }
-  }
-}
+Variant column_value(sqlite3_stmt* s, int i) { return column_variant(s, i); }
 
 void bind_values(sqlite3_stmt* s, const std::vector<SqlValue>& values) {
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -502,6 +527,47 @@ class SqliteRecordset : public Recordset {
   bool closed_ = false;
 };
 
+class SqliteCursor : public Cursor {
+ public:
+  SqliteCursor(std::shared_ptr<Connection> c, std::string sql, sqlite3_stmt* s)
+      : conn_(std::move(c)), sql_(std::move(sql)), stmt_(s) {}
+  ~SqliteCursor() override { finish(); }
+  bool Next() override {
+    if (!stmt_) return false;
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) sqlite3_reset(stmt_);
+    finish();
+    if (rc != SQLITE_DONE) conn_->step_failed(rc);
+    return false;
+  }
+  bool IsNull(int i) override { return sqlite3_column_type(check(i), i) == SQLITE_NULL; }
+  bool IsInteger(int i) override { return sqlite3_column_type(check(i), i) == SQLITE_INTEGER; }
+  int64_t Integer(int i) override { return sqlite3_column_int64(check(i), i); }
+  std::string_view Bytes(int i) override {
+    sqlite3_stmt* s = check(i);
+    const char* p = static_cast<const char*>(sqlite3_column_blob(s, i));
+    return std::string_view(p ? p : "", std::size_t(sqlite3_column_bytes(s, i)));
+  }
+  Variant Value(int i) override;
+
+ private:
+  sqlite3_stmt* check(int i) {
+    if (!stmt_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");
+    if (i < 0 || i >= sqlite3_column_count(stmt_)) throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+    return stmt_;
+  }
+  void finish() {
+    if (stmt_) conn_->release(sql_, stmt_);
+    stmt_ = nullptr;
+  }
+  std::shared_ptr<Connection> conn_;
+  std::string sql_;
+  sqlite3_stmt* stmt_;
+};
+
+Variant SqliteCursor::Value(int i) { return column_value(check(i), i); }
+
 class SqliteDatabase : public Database {
  public:
   explicit SqliteDatabase(std::shared_ptr<Connection> c) : conn_(std::move(c)) { conn_->join_call(); }
@@ -517,6 +583,22 @@ class SqliteDatabase : public Database {
     }
     bind_values(s, t.values);
     return std::make_unique<SqliteRecordset>(conn_, std::move(t.sql), std::move(t.values), s);
+  }
+  std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
+    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
+    conn_->renew_if_long();
+    Translation t = conn_->translate(sql);
+    sqlite3_stmt* s = conn_->acquire(t.sql);
+    if (!sqlite3_stmt_readonly(s)) {
+      conn_->release(t.sql, s);
+      throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
+    }
+    bind_values(s, t.values);
+    return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), s);
+  }
+  ContentStamp Stamp() override {
+    if (!conn_) return {};
+    return conn_->stamp();
   }
   void Close() override { conn_.reset(); }
   std::shared_ptr<void>& Derived(std::string_view key) override {
