@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "search/hits.h"
+#include "search/progress.h"
 
 namespace kvistur {
 
@@ -124,14 +125,27 @@ std::shared_ptr<const RecordOrder> RecordOrder::Build(db::Database& database) {
   } catch (const Error& e) {
     if (e.number() != 3251) throw;
   }
+  constexpr std::string_view kWork = "working out the order of all records";
+  int64_t read = 0;
+  auto tell = [&] {
+    if (++read % 16384 == 0) ReportWork(kWork, read, 0);
+  };
   if (cursor) {
-    while (cursor->Next()) rows.add(cursor->Value(0), cursor->Value(1), cursor->IsNull(2), cursor->Value(3));
+    while (cursor->Next()) {
+      rows.add(cursor->Value(0), cursor->Value(1), cursor->IsNull(2), cursor->Value(3));
+      tell();
+    }
   } else {
     auto rs = database.OpenRecordset(sql, db::kSnapshot);
-    rs->ForEachRow([&](std::vector<Variant>& row) { rows.add(row[0], std::move(row[1]), row[2].is_null(), row[3]); });
+    rs->ForEachRow([&](std::vector<Variant>& row) {
+      rows.add(row[0], std::move(row[1]), row[2].is_null(), row[3]);
+      tell();
+    });
     rs->Close();
   }
-  return std::make_shared<RecordOrder>(rows.finish());
+  auto order = std::make_shared<RecordOrder>(rows.finish());
+  ReportWork({}, 0, 0);
+  return order;
 }
 
 RecordOrder::RecordOrder(RankedRecords r) : absent_(r.absent), unreadable_(std::move(r.unreadable)) {

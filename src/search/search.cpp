@@ -102,6 +102,7 @@ int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16
   aSvarID.redim(0, k);
   aEinkenni.redim(0, k);
   for (int32_t p = 1; p <= k; ++p) {
+    if (p % 16 == 0) ReportWork("describing the results", p, k);
     const HitRecord& e = table[std::size_t(p)];
     CatalogueRecord record = FærslaFráID(e.ID);
     Text description = BuildDescription(record, 0);
@@ -114,6 +115,7 @@ int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16
     aSvarID(p) = e.ID;
     aEinkenni(p) = e.Einkennisstrengur;
   }
+  if (k >= 16) ReportWork({}, 0, 0);
   return k;
 }
 
@@ -198,11 +200,13 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
       }
       bool read = !numbers;
       if (read) {
+        ReportWork("reading the records of a term", 0, 0);
         rs = database->OpenRecordset(q);
         // All the rows at once (as MoveLast would read them), then counted.
         auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
         rs_open = true;
         if (rs->RecordCount() > 0) rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
+        ReportWork({}, 0, 0);
         numbers = rows;
       }
       // A kept list stands for a result set read just now: a failure of the

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "search/progress.h"
 #include "search/record_order.h"
 
 namespace kvistur {
@@ -172,12 +173,14 @@ void StoredIndex::load_all(db::Database& database) {
   auto rows = database.OpenCursor(u"SELECT o.chunk, o.build, o.ids, o.starts FROM kv_order AS o ORDER BY o.chunk");
   uint32_t c = 0;
   for (; rows->Next(); ++c) {
+    if (c % 256 == 0) ReportWork("reading the order of all records", c, chunk_count_);
     if (c >= chunk_count_) throw std::runtime_error("too many chunks of the order");
     if (chunks_[c].load(std::memory_order_acquire)) continue;
     std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
     const Chunk* expected = nullptr;
     if (chunks_[c].compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) mine.release();
   }
+  ReportWork({}, 0, 0);
   if (c != chunk_count_) throw std::runtime_error("a chunk of the order missing");
 }
 

@@ -21,7 +21,7 @@
 //                   table, 3 both), postings (1 when kv_postings is there),
 //                   built_records, built_links (the stamp's counters when
 //                   written, platform/content_stamp.h)
-//   kv_order        (chunk, build, ids, starts): for positions chunk * 512
+//   kv_order        (chunk, build, ids, starts): for positions chunk * 480
 //                   on, the record numbers (4 bytes each, little-endian) and
 //                   a bit per position that starts a new sort text.  The
 //                   rank of an ordered position's text is twice the number
@@ -54,7 +54,7 @@ class RecordOrder;
 namespace stored {
 
 inline constexpr int kFormat = 1;
-inline constexpr uint32_t kChunk = 512;               // positions per kv_order row
+inline constexpr uint32_t kChunk = 480;  // positions per kv_order row: two rows fill a page of 4096 bytes
 inline constexpr std::size_t kPackedBytes = 900;      // the most bytes of one kv_postings row
 inline constexpr std::size_t kMaxCombos = 64;
 

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "kvistur/text.h"
 
@@ -29,6 +30,11 @@ struct ThreadState {
   // Shows a message to the user (the original's modal message box).  Empty:
   // the default notifier, which writes to standard error.
   std::function<void(TextView message, TextView title)> notifier;
+  // Told of long steps of a search that the host's progress form is not
+  // told of (the form gets exactly its own calls): WHAT names the step,
+  // DONE of TOTAL is how far it is (TOTAL 0 when not known); an empty WHAT
+  // ends the step.  The command line shows them; empty, nothing is called.
+  std::function<void(std::string_view what, int64_t done, int64_t total)> on_work;
 };
 
 ThreadState& thread_state();
