@@ -138,16 +138,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // one method call, one look is enough).
   std::shared_ptr<void>& derived(std::string_view key, bool check = true) {
     if (check || seen_version_ < 0) {
-      sqlite3_int64 version = -1;
-      if (!data_version_ &&
-          sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &data_version_, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(data_version_);
-        data_version_ = nullptr;
-      }
-      if (data_version_) {
-        if (sqlite3_step(data_version_) == SQLITE_ROW) version = sqlite3_column_int64(data_version_, 0);
-        sqlite3_reset(data_version_);
-      }
+      sqlite3_int64 version = pragma(data_version_, "PRAGMA data_version");
       // When the version cannot be read nothing is kept.
       if (version < 0 || version != seen_version_) derived_.clear();
       seen_version_ = version;
@@ -160,16 +151,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The content stamp as the read transaction sees it.  The triggers are
   // looked for again whenever the schema has changed since the last look.
   ContentStamp stamp() {
-    sqlite3_int64 cookie = -1;
-    if (!schema_version_ &&
-        sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &schema_version_, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(schema_version_);
-      schema_version_ = nullptr;
-    }
-    if (schema_version_) {
-      if (sqlite3_step(schema_version_) == SQLITE_ROW) cookie = sqlite3_column_int64(schema_version_, 0);
-      sqlite3_reset(schema_version_);
-    }
+    sqlite3_int64 cookie = pragma(schema_version_, "PRAGMA schema_version");
     if (cookie < 0) return {};
     if (cookie != stamp_cookie_) {
       stamp_cookie_ = cookie;
@@ -302,6 +284,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (rc != SQLITE_DONE) step_failed(rc);
       schema_.add_table(std::move(t));
     }
+  }
+
+  // The number a pragma gives, through the statement kept in S; -1 when it
+  // cannot be read.
+  sqlite3_int64 pragma(sqlite3_stmt*& s, const char* sql) {
+    if (!s && sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(s);
+      s = nullptr;
+    }
+    if (!s) return -1;
+    sqlite3_int64 v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+    sqlite3_reset(s);
+    return v;
   }
 
   std::string file_, shown_;
@@ -573,27 +568,13 @@ class SqliteDatabase : public Database {
   explicit SqliteDatabase(std::shared_ptr<Connection> c) : conn_(std::move(c)) { conn_->join_call(); }
 
   std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
-    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
-    conn_->renew_if_long();
-    Translation t = conn_->translate(sql);
-    sqlite3_stmt* s = conn_->acquire(t.sql);
-    if (!sqlite3_stmt_readonly(s)) {
-      conn_->release(t.sql, s);
-      throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
-    }
-    bind_values(s, t.values);
+    Translation t;
+    sqlite3_stmt* s = prepare(sql, t);
     return std::make_unique<SqliteRecordset>(conn_, std::move(t.sql), std::move(t.values), s);
   }
   std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
-    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
-    conn_->renew_if_long();
-    Translation t = conn_->translate(sql);
-    sqlite3_stmt* s = conn_->acquire(t.sql);
-    if (!sqlite3_stmt_readonly(s)) {
-      conn_->release(t.sql, s);
-      throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
-    }
-    bind_values(s, t.values);
+    Translation t;
+    sqlite3_stmt* s = prepare(sql, t);
     return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), s);
   }
   ContentStamp Stamp() override {
@@ -611,6 +592,20 @@ class SqliteDatabase : public Database {
   }
 
  private:
+  // The query translated into T and its statement, bound, ready to step.
+  sqlite3_stmt* prepare(TextView sql, Translation& t) {
+    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
+    conn_->renew_if_long();
+    t = conn_->translate(sql);
+    sqlite3_stmt* s = conn_->acquire(t.sql);
+    if (!sqlite3_stmt_readonly(s)) {
+      conn_->release(t.sql, s);
+      throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
+    }
+    bind_values(s, t.values);
+    return s;
+  }
+
   std::shared_ptr<Connection> conn_;
   bool version_checked_ = false;
 };
