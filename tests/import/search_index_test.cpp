@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "common/site.h"
 #include "component/faersla_state.h"
@@ -114,11 +115,22 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
   std::vector<Outcome> plain = mix("plain.sqlite"), indexed = mix("katalogur.sqlite");
   ASSERT_EQ(plain.size(), indexed.size());
   for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(indexed[i], plain[i]) << i;
+  // What is kept of this state is one for every thread, and let go once a
+  // newer state of the file is in use.
+  std::weak_ptr<KeptSearch> first_state;
   {
     auto kept = KeptSearch::For(*open_catalogue());
     ASSERT_TRUE(kept->shared());
     ASSERT_NE(kept->stored(), nullptr);
     EXPECT_TRUE(kept->stored()->has_postings());
+    std::shared_ptr<KeptSearch> other;
+    std::thread([&] {
+      log_on(false);
+      other = KeptSearch::For(*open_catalogue());
+      thread_state() = ThreadState{};
+    }).join();
+    EXPECT_EQ(other, kept);
+    first_state = kept;
   }
   log_on(true);  // counts logged: every hit is read, and the log is the same
   site_.clear_log();
@@ -142,6 +154,7 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
     for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(indexed[i], plain[i]) << i;
   };
   change("INSERT INTO Tengill VALUES (5, 1, 1, 1);");
+  EXPECT_TRUE(first_state.expired());
   StoredIndex* stored = KeptSearch::For(*open_catalogue())->stored();
   ASSERT_NE(stored, nullptr);
   EXPECT_FALSE(stored->has_postings());
