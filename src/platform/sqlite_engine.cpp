@@ -524,8 +524,8 @@ class SqliteRecordset : public Recordset {
 
 class SqliteCursor : public Cursor {
  public:
-  SqliteCursor(std::shared_ptr<Connection> c, std::string sql, sqlite3_stmt* s)
-      : conn_(std::move(c)), sql_(std::move(sql)), stmt_(s) {}
+  SqliteCursor(std::shared_ptr<Connection> c, std::string sql, std::vector<SqlValue> values, sqlite3_stmt* s)
+      : conn_(std::move(c)), sql_(std::move(sql)), values_(std::move(values)), stmt_(s) {}
   ~SqliteCursor() override { finish(); }
   bool Next() override {
     if (!stmt_) return false;
@@ -545,6 +545,22 @@ class SqliteCursor : public Cursor {
     return std::string_view(p ? p : "", std::size_t(sqlite3_column_bytes(s, i)));
   }
   Variant Value(int i) override;
+  void Again(const std::vector<int64_t>& literals) override {
+    for (SqlValue& v : values_) {
+      if (v.source < 0) continue;
+      if (v.kind != SqlValue::kInteger || std::size_t(v.source) >= literals.size())
+        throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+      v.integer = literals[std::size_t(v.source)];
+    }
+    conn_->renew_if_long();
+    if (stmt_) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    } else {
+      stmt_ = conn_->acquire(sql_);
+    }
+    bind_values(stmt_, values_);
+  }
 
  private:
   sqlite3_stmt* check(int i) {
@@ -558,6 +574,7 @@ class SqliteCursor : public Cursor {
   }
   std::shared_ptr<Connection> conn_;
   std::string sql_;
+  std::vector<SqlValue> values_;
   sqlite3_stmt* stmt_;
 };
 
@@ -575,7 +592,7 @@ class SqliteDatabase : public Database {
   std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
     Translation t;
     sqlite3_stmt* s = prepare(sql, t);
-    return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), s);
+    return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), std::move(t.values), s);
   }
   ContentStamp Stamp() override {
     if (!conn_) return {};

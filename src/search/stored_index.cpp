@@ -52,6 +52,12 @@ std::string PackEntries(const Entry* entries, std::size_t n) {
 }
 
 void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out) {
+  std::size_t first = out.size();
+  out.resize(first + packed.size());
+  out.resize(first + UnpackPositions(packed, mask, out.data() + first));
+}
+
+std::size_t UnpackPositions(std::string_view packed, uint64_t mask, uint32_t* out) {
   std::size_t at = 0;
   uint64_t n = GetVarint(packed, at), k = GetVarint(packed, at);
   if (k == 0 || k > n || n > packed.size() || k > kPackedBytes) throw std::runtime_error("a packed row that is not one");
@@ -61,13 +67,28 @@ void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_
     take[i] = (GetVarint(packed, at) & mask) != 0;
     all = all && take[i];
   }
-  int64_t prev = -1;
-  for (uint64_t i = 0; i < n; ++i) {
-    uint64_t v = GetVarint(packed, at);
-    prev += int64_t(v / k) + 1;
-    if (prev > int64_t(UINT32_MAX)) throw std::runtime_error("a position out of range");
-    if (all || take[v % k]) out.push_back(uint32_t(prev));
+  uint32_t* o = out;
+  const auto* p = reinterpret_cast<const uint8_t*>(packed.data()) + at;
+  const auto* end = reinterpret_cast<const uint8_t*>(packed.data()) + packed.size();
+  auto next = [&]() -> uint64_t {
+    if (p < end && *p < 0x80) return *p++;
+    std::size_t a = std::size_t(p - reinterpret_cast<const uint8_t*>(packed.data()));
+    uint64_t v = GetVarint(packed, a);
+    p = reinterpret_cast<const uint8_t*>(packed.data()) + a;
+    return v;
+  };
+  uint64_t prev = uint64_t(-1);  // the first step lands on position v
+  if (k == 1) {
+    for (uint64_t i = 0; i < n; ++i) *o++ = uint32_t(prev += next() + 1);
+  } else {
+    for (uint64_t i = 0; i < n; ++i) {
+      uint64_t v = next();
+      prev += v / k + 1;
+      if (all || take[v % k]) *o++ = uint32_t(prev);
+    }
   }
+  if (prev + 1 > uint64_t(UINT32_MAX) + 1) throw std::runtime_error("a position out of range");
+  return std::size_t(o - out);
 }
 
 }  // namespace stored
@@ -246,42 +267,59 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
 PostingCursor::PostingCursor(db::Database& database, int64_t word, uint64_t mask)
     : database_(database), word_(word), mask_(mask) {}
 
-void PostingCursor::open_from(uint32_t p) {
-  rows_.reset();
-  rows_ = database_.OpenCursor(u"SELECT P.upto, P.packed FROM kv_postings AS P WHERE P.word = " + number(word_) +
-                               u" AND P.upto >= " + number(p) +
-                               u" ORDER BY P.upto");
-  from_ = p;
-  upto_ = int64_t(p) - 1;
-}
-
-bool PostingCursor::next_row() {
-  got_.clear();
-  at_ = 0;
-  if (!rows_->Next()) {
-    done_ = true;
-    rows_.reset();
-    return false;
-  }
-  from_ = upto_ + 1;
-  upto_ = rows_->Integer(0);
-  stored::UnpackPositions(rows_->Bytes(1), mask_, got_);
-  return true;
-}
-
-bool PostingCursor::seek(uint32_t p) {
-  if (!rows_ && !done_) open_from(p);
-  for (;;) {
-    if (at_ < got_.size() && got_.back() >= p) {
-      if (got_[at_] < p) at_ = std::size_t(std::lower_bound(got_.begin() + std::ptrdiff_t(at_), got_.end(), p) - got_.begin());
-      return true;
+bool PostingCursor::row_for(uint32_t p) {
+  // Far ahead of the rows read (more than a few rows' spans): the row is
+  // looked up by its key.
+  if (!rows_ || int64_t(p) > upto_ + 4 * span_) {
+    if (rows_ && again_) {
+      try {
+        rows_->Again({word_, int64_t(p)});
+      } catch (const Error& e) {
+        if (e.number() != 3251) throw;
+        again_ = false;
+        rows_.reset();
+      }
+    } else {
+      rows_.reset();
     }
-    if (done_) return false;
-    // Far ahead of the rows read so far (more than a few rows' spans):
-    // look the row up rather than read the rows between.
-    int64_t span = std::max<int64_t>(upto_ - from_ + 1, 1);
-    if (int64_t(p) > upto_ + 4 * span) open_from(p);
-    if (!next_row()) return false;
+    if (!rows_)
+      rows_ = database_.OpenCursor(u"SELECT P.upto, P.packed FROM kv_postings AS P WHERE P.word = " + number(word_) +
+                                   u" AND P.upto >= " + number(p) + u" ORDER BY P.upto");
+  }
+  while (rows_->Next()) {
+    int64_t upto = rows_->Integer(0);
+    span_ = std::max<int64_t>(upto - upto_, 1);
+    upto_ = upto;
+    if (upto < int64_t(p)) continue;  // passed over without decoding
+    std::string_view packed = rows_->Bytes(1);
+    if (got_.size() < packed.size()) got_.resize(packed.size());
+    n_ = stored::UnpackPositions(packed, mask_, got_.data());
+    at_ = 0;
+    return true;
+  }
+  done_ = true;
+  return false;
+}
+
+bool PostingCursor::seek_further(uint32_t p) {
+  for (;;) {
+    if (at_ < n_) {
+      if (got_[at_] >= p) return true;
+      if (got_[n_ - 1] >= p) {
+        // Galloping from where the last look ended: steps that double, then
+        // a binary search within the last step.
+        std::size_t lo = at_, step = 1, hi = at_ + 1;
+        while (hi < n_ && got_[hi] < p) {
+          lo = hi;
+          step *= 2;
+          hi = std::min(n_ - 1, hi + step);
+        }
+        at_ = std::size_t(std::lower_bound(got_.begin() + std::ptrdiff_t(lo), got_.begin() + std::ptrdiff_t(hi) + 1, p) -
+                          got_.begin());
+        return true;
+      }
+    }
+    if (done_ || !row_for(p)) return false;
   }
 }
 

@@ -73,6 +73,9 @@ std::string PackEntries(const Entry* entries, std::size_t n);
 // Appends the positions of the row's entries whose mask meets MASK.
 // Throws std::runtime_error on bytes that are not a packed row.
 void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out);
+// The same into OUT, which has room for PACKED.size() positions (a row
+// holds no more entries than bytes); returns how many were written.
+std::size_t UnpackPositions(std::string_view packed, uint64_t mask, uint32_t* out);
 
 void PutVarint(std::string& out, uint64_t v);
 // Reads a varint at *AT, moving it on; throws std::runtime_error at the end.
@@ -134,25 +137,36 @@ class StoredIndex {
 };
 
 // The positions of one word whose pairs meet a mask, read from kv_postings
-// a row at a time, in order.
+// a row at a time, in order.  A row is decoded only when the position
+// looked for lies in it; a position far ahead is looked up by the row's
+// key rather than reached by reading the rows between.
 class PostingCursor {
  public:
   PostingCursor(db::Database& database, int64_t word, uint64_t mask);
-  // Moves to the first position at or after P; false when there is none.
-  bool seek(uint32_t p);
+  // Moves to the first position at or after P (never back); false when
+  // there is none.
+  bool seek(uint32_t p) {
+    // Mostly the position looked for is one of the next few.
+    for (std::size_t end = std::min(at_ + 4, n_); at_ < end; ++at_)
+      if (got_[at_] >= p) return true;
+    return seek_further(p);
+  }
   uint32_t current() const { return got_[at_]; }
 
  private:
-  bool next_row();
-  void open_from(uint32_t p);
+  bool seek_further(uint32_t p);
+  // Reads rows from the one that holds P (or the next), decoding the first
+  // whose span reaches P; false at the end.
+  bool row_for(uint32_t p);
   db::Database& database_;
   int64_t word_;
   uint64_t mask_;
   std::unique_ptr<db::Cursor> rows_;
-  std::vector<uint32_t> got_;
-  std::size_t at_ = 0;
-  int64_t upto_ = -1;     // the last position the rows read so far cover
-  int64_t from_ = -1;     // the first position of the current row's span
+  bool again_ = true;     // rows_ can be run again with new numbers
+  std::vector<uint32_t> got_;  // the decoded row's positions at 0..n_-1
+  std::size_t n_ = 0, at_ = 0;
+  int64_t upto_ = -1;     // the last position of the rows read so far
+  int64_t span_ = 1;      // how many positions the last row read covered
   bool done_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "search/stored_search.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -27,7 +28,10 @@ std::vector<int64_t> term_words(db::Database& database, const Text& term) {
 }
 
 // Every position of the words whose pairs meet MASK, ascending, each once.
-std::vector<uint32_t> all_positions(db::Database& database, const std::vector<int64_t>& words, uint64_t mask) {
+// Many positions are put in order through a bit per position, few by
+// sorting them.
+std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, const std::vector<int64_t>& words,
+                                    uint64_t mask) {
   std::vector<uint32_t> out;
   constexpr std::size_t kPerQuery = 200;
   for (std::size_t from = 0; from < words.size(); from += kPerQuery) {
@@ -37,7 +41,20 @@ std::vector<uint32_t> all_positions(db::Database& database, const std::vector<in
     auto rows = database.OpenCursor(u"SELECT P.packed FROM kv_postings AS P WHERE P.word IN (" + list + u")");
     while (rows->Next()) stored::UnpackPositions(rows->Bytes(0), mask, out);
   }
-  if (!std::is_sorted(out.begin(), out.end())) std::sort(out.begin(), out.end());
+  if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint32_t>()) == out.end())
+    return out;  // ascending and each once already (one word's rows, in order)
+  if (out.size() > index.positions() / 32) {
+    std::vector<uint64_t> bits((std::size_t(index.positions()) + 63) / 64, 0);
+    for (uint32_t p : out) {
+      if (p >= index.positions()) throw std::runtime_error("a position out of range");
+      bits[p / 64] |= uint64_t(1) << (p % 64);
+    }
+    out.clear();
+    for (std::size_t w = 0; w < bits.size(); ++w)
+      for (uint64_t b = bits[w]; b; b &= b - 1) out.push_back(uint32_t(w * 64 + std::size_t(__builtin_ctzll(b))));
+    return out;
+  }
+  std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
 }
@@ -55,7 +72,17 @@ class ListStream : public TermStream {
  public:
   explicit ListStream(std::vector<uint32_t> ps) : ps_(std::move(ps)) {}
   bool seek(uint32_t p) override {
-    if (at_ < ps_.size() && ps_[at_] < p) at_ = std::size_t(std::lower_bound(ps_.begin() + std::ptrdiff_t(at_), ps_.end(), p) - ps_.begin());
+    if (at_ >= ps_.size() || ps_[at_] >= p) return at_ < ps_.size();
+    // Steps that double from where the last look ended, then a binary
+    // search within the last step.
+    std::size_t lo = at_, step = 1, hi = at_ + 1;
+    while (hi < ps_.size() && ps_[hi] < p) {
+      lo = hi;
+      step *= 2;
+      hi += step;
+    }
+    hi = std::min(hi, ps_.size());
+    at_ = std::size_t(std::lower_bound(ps_.begin() + std::ptrdiff_t(lo), ps_.begin() + std::ptrdiff_t(hi), p) - ps_.begin());
     return at_ < ps_.size();
   }
   uint32_t current() const override { return ps_[at_]; }
@@ -92,6 +119,17 @@ class WordsStream : public TermStream {
   uint32_t current_ = 0;
 };
 
+// One word, read as it is needed.
+class WordStream : public TermStream {
+ public:
+  WordStream(db::Database& database, int64_t word, uint64_t mask) : cursor_(database, word, mask) {}
+  bool seek(uint32_t p) override { return cursor_.seek(p); }
+  uint32_t current() const override { return cursor_.current(); }
+
+ private:
+  PostingCursor cursor_;
+};
+
 // Up to this many words are read side by side; a term of more words (a
 // truncated term) has its positions read whole.
 constexpr std::size_t kSideBySide = 8;
@@ -117,8 +155,9 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       if (w.empty()) return out;
     std::vector<std::unique_ptr<TermStream>> streams;
     for (const auto& w : words) {
-      if (w.size() <= kSideBySide) streams.push_back(std::make_unique<WordsStream>(database, w, mask));
-      else streams.push_back(std::make_unique<ListStream>(all_positions(database, w, mask)));
+      if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, w[0], mask));
+      else if (w.size() <= kSideBySide) streams.push_back(std::make_unique<WordsStream>(database, w, mask));
+      else streams.push_back(std::make_unique<ListStream>(all_positions(database, index, w, mask)));
     }
 
     // The positions every term has, in order: each stream in turn moves to
@@ -185,7 +224,7 @@ RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, cons
     std::vector<int64_t> words = term_words(database, term);
     const uint64_t mask = index.mask(group, field);
     std::vector<uint32_t> ps;
-    if (mask != 0 && !words.empty()) ps = all_positions(database, words, mask);
+    if (mask != 0 && !words.empty()) ps = all_positions(database, index, words, mask);
     auto ids = std::make_shared<std::vector<int32_t>>(1, 0);
     index.records_of(database, ps, *ids);
     std::sort(ids->begin() + 1, ids->end());
