@@ -9,8 +9,10 @@
 #include "platform/open_database.h"
 #include "record/record_fetch.h"
 #include "search/hits.h"
+#include "search/kept.h"
 #include "search/progress.h"
 #include "search/record_order.h"
+#include "search/stored_search.h"
 #include "search/term_lists.h"
 #include "search/terms.h"
 #include "search/volumes.h"
@@ -33,49 +35,10 @@ struct Term {
 Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
   Text q = u"SELECT DISTINCT t0.FærsluID ";
   q += u"FROM Tengill AS t0 INNER JOIN Orð AS O0 ON t0.OrðID = O0.ID ";
-  bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
-  q += pattern ? u"WHERE (((O0.Orð) Like '" + term + u"'))" : u"WHERE (((O0.Orð) = '" + term + u"'))";
+  q += u"WHERE " + TermCondition(term);
   if (lHópur >= 0) q += u" AND t0.HópID = " + number_text_blank(lHópur);
   if (lSvið >= 0) q += u" AND t0.Orðtag = " + number_text_blank(lSvið);
   return q;
-}
-
-// Whether to work out the order of all records (when it is not kept
-// already) rather than read each of M hits' sort texts.  Working it out
-// costs about as much as reading one record in four one by one, and then
-// serves every later search until the catalogue changes.  So it is worked
-// out when this search alone would read that many, or when the searches
-// since the catalogue last changed have read that many one by one between
-// them (so that reading one by one never costs more than twice what working
-// out the order at once would have).
-bool order_worth_building(db::Database& database, int32_t m) {
-  // Kept with the catalogue's other derived data, so both are let go when
-  // it changes: the hits read one by one, and the highest record number.
-  struct Reading {
-    int64_t read_one_by_one = 0;
-    double highest = -1;  // not asked for yet
-  };
-  std::shared_ptr<void>& slot = database.Derived("kvistur.search.reading");
-  if (!slot) slot = std::make_shared<Reading>();
-  Reading& reading = *static_cast<Reading*>(slot.get());
-  if (m < 8) {
-    // Too few to be worth asking for the highest record number; counted.
-    reading.read_one_by_one += m;
-    return false;
-  }
-  if (reading.highest < 0) {
-    try {
-      auto rs = database.OpenRecordset(u"select Max(m.ID) AS Hæst FROM Móðurtafla m", db::kSnapshot);
-      Variant v = rs->RecordCount() > 0 ? rs->field(u"Hæst") : Variant::null();
-      rs->Close();
-      reading.highest = v.is_numeric() ? v.to_double() : 0;
-    } catch (const Error&) {
-      return false;
-    }
-  }
-  if (double(m) * 4 >= reading.highest || double(reading.read_one_by_one + m) * 4 >= reading.highest) return true;
-  reading.read_one_by_one += m;
-  return false;
 }
 
 // One hit's row of Móðurtafla; a record that is not there sorts as the
@@ -132,6 +95,30 @@ void read_hits(db::Database& database, HitArray& table, std::unique_ptr<db::Reco
   }
 }
 
+// The first K hits of TABLE (sorted) fetched, described and handed back.
+int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16_t iRofi, SafeArray<Text>& aSvar,
+                 SafeArray<int32_t>& aSvarID, SafeArray<Text>& aEinkenni) {
+  aSvar.redim(0, k);
+  aSvarID.redim(0, k);
+  aEinkenni.redim(0, k);
+  for (int32_t p = 1; p <= k; ++p) {
+    if (p % 16 == 0) ReportWork("describing the results", p, k);
+    const HitRecord& e = table[std::size_t(p)];
+    CatalogueRecord record = FærslaFráID(e.ID);
+    Text description = BuildDescription(record, 0);
+    if (e.Tag == 100) {
+      Text volumes;
+      if (BuildVolumeList(database, record, volumes)) description += volumes;
+      if (iRofi != -1) description = JoinLines(description);
+    }
+    aSvar(p) = description;
+    aSvarID(p) = e.ID;
+    aEinkenni(p) = e.Einkennisstrengur;
+  }
+  if (k >= 16) ReportWork({}, 0, 0);
+  return k;
+}
+
 HitArray& result_table() {
   auto& slot = thread_state().search_table;
   if (!slot) slot = std::make_shared<HitArray>();
@@ -179,19 +166,47 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     if (terms.empty()) throw Error(err::kSubscript);  // nothing left to search for
     if (terms.size() > 32767) throw Error(err::kOverflow);
 
-    TermLists& kept = TermLists::For(*database);
+    std::shared_ptr<KeptSearch> kept = KeptSearch::For(*database);
+    StoredIndex* stored = kept->stored() && kept->stored()->has_postings() ? kept->stored() : nullptr;
+    // What the record of one state may keep for others: only what was read
+    // at that state (a long call's reads move on to newer states).
+    auto still_this_state = [&] { return !kept->shared() || database->Stamp().token == kept->stamp().token; };
+
+    // Nothing to show on the way and nothing to log: the first records
+    // straight from the stored index, when it can give them.
+    if (stored && !progress.on() && !thread_state().bDebug && lMaxFj >= 0) {
+      std::vector<Text> texts;
+      for (const Term& t : terms) texts.push_back(t.text);
+      FirstHits first = FindFirstHits(*database, *stored, texts, lHópur, lSvið, lMaxFj);
+      if (first.outcome == FirstHits::kFound && still_this_state()) {
+        const int32_t k = int32_t(first.ids.size());
+        HitArray& table = result_table();
+        table.assign(std::size_t(k) + 1, HitRecord{});
+        for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = first.ids[std::size_t(p - 1)];
+        read_hits(*database, table, rs, rs_open);
+        return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
+      }
+    }
+
     for (Term& t : terms) {
       progress.term_query(t.text);
       Text q = term_query(t.text, lHópur, lSvið);
       MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q, false);
-      RecordNumbers numbers = kept.find(q);
+      RecordNumbers numbers = kept->term_lists().find(q);
+      bool from_index = false;
+      if (!numbers && stored) {
+        numbers = StoredTermRecords(*database, *stored, t.text, lHópur, lSvið);
+        from_index = numbers != nullptr;
+      }
       bool read = !numbers;
       if (read) {
+        ReportWork("reading the records of a term", 0, 0);
         rs = database->OpenRecordset(q);
         // All the rows at once (as MoveLast would read them), then counted.
         auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
         rs_open = true;
         if (rs->RecordCount() > 0) rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
+        ReportWork({}, 0, 0);
         numbers = rows;
       }
       // A kept list stands for a result set read just now: a failure of the
@@ -208,10 +223,8 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
           for (int32_t j = 1; j <= h; ++j) progress.row(j, h);
         progress.sorting_hits();
       }
-      if (read) {
-        rs->Close();
-        kept.keep(q, numbers);
-      }
+      if (read) rs->Close();
+      if ((read || from_index) && still_this_state()) kept->term_lists().keep(q, numbers);
       rs_open = false;
     }
 
@@ -271,12 +284,18 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     // all records at hand (kept from an earlier search, or worth working
     // out now because the hits are many) the hits are sorted by their
     // classes and only the first k are read; otherwise every hit is read.
-    std::shared_ptr<const RecordOrder> order = KeptRecordOrder(*database, false);
-    if (!order && order_worth_building(*database, m)) order = KeptRecordOrder(*database, true);
+    std::shared_ptr<const RecordOrder> order = kept->order(*database, m);
     if (order) {
       std::vector<RankedHit> ranked(std::size_t(m) + 1, RankedHit{0, 0});
+      const bool check = order->any_unreadable();
       for (int32_t p = 1; p <= m; ++p) {
         int32_t id = result[std::size_t(p)];
+        if (check && order->unreadable(id)) {
+          // Reading this hit's row fails, as reading the hits one by one
+          // would have failed here.
+          rs_open = true;
+          throw Error(err::kInvalidNull);
+        }
         ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
         progress.result(p, m);
       }
@@ -295,23 +314,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
       if (m >= 1) SortHits(table, k);
     }
 
-    aSvar.redim(0, k);
-    aSvarID.redim(0, k);
-    aEinkenni.redim(0, k);
-    for (int32_t p = 1; p <= k; ++p) {
-      const HitRecord& e = table[std::size_t(p)];
-      CatalogueRecord record = FærslaFráID(e.ID);
-      Text description = BuildDescription(record, 0);
-      if (e.Tag == 100) {
-        Text volumes;
-        if (BuildVolumeList(*database, record, volumes)) description += volumes;
-        if (iRofi != -1) description = JoinLines(description);
-      }
-      aSvar(p) = description;
-      aSvarID(p) = e.ID;
-      aEinkenni(p) = e.Einkennisstrengur;
-    }
-    return finish(k);
+    return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
   } catch (...) {
     // With a result set open the search ends quietly with 0; otherwise
     // closing the missing result set fails too, and that reaches Leita.
