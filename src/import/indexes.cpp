@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "import/search_index.h"
 #include "platform/sqlite_functions.h"
 
 namespace kvistur::import {
@@ -95,6 +96,7 @@ void CreateIndexes(sqlite3* db) {
   // Updates find the record they change by its control number.
   if (has_table(db, "Frumfærsla"))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_stjornnumer ON Frumfærsla(Stjórnnúmer);");
+  WriteSearchIndex(db);
   // The query planner's statistics, from a sample of each index: enough
   // for its choices, and quick on a catalogue of millions of rows.
   ExecSql(db, "PRAGMA analysis_limit=1000; ANALYZE;");

@@ -9,8 +9,10 @@
 #include "platform/open_database.h"
 #include "record/record_fetch.h"
 #include "search/hits.h"
+#include "search/kept.h"
 #include "search/progress.h"
 #include "search/record_order.h"
+#include "search/stored_search.h"
 #include "search/term_lists.h"
 #include "search/terms.h"
 #include "search/volumes.h"
@@ -33,49 +35,10 @@ struct Term {
 Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
   Text q = u"SELECT DISTINCT t0.FærsluID ";
   q += u"FROM Tengill AS t0 INNER JOIN Orð AS O0 ON t0.OrðID = O0.ID ";
-  bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
-  q += pattern ? u"WHERE (((O0.Orð) Like '" + term + u"'))" : u"WHERE (((O0.Orð) = '" + term + u"'))";
+  q += u"WHERE " + TermCondition(term);
   if (lHópur >= 0) q += u" AND t0.HópID = " + number_text_blank(lHópur);
   if (lSvið >= 0) q += u" AND t0.Orðtag = " + number_text_blank(lSvið);
   return q;
-}
-
-// Whether to work out the order of all records (when it is not kept
-// already) rather than read each of M hits' sort texts.  Working it out
-// costs about as much as reading one record in four one by one, and then
-// serves every later search until the catalogue changes.  So it is worked
-// out when this search alone would read that many, or when the searches
-// since the catalogue last changed have read that many one by one between
-// them (so that reading one by one never costs more than twice what working
-// out the order at once would have).
-bool order_worth_building(db::Database& database, int32_t m) {
-  // Kept with the catalogue's other derived data, so both are let go when
-  // it changes: the hits read one by one, and the highest record number.
-  struct Reading {
-    int64_t read_one_by_one = 0;
-    double highest = -1;  // not asked for yet
-  };
-  std::shared_ptr<void>& slot = database.Derived("kvistur.search.reading");
-  if (!slot) slot = std::make_shared<Reading>();
-  Reading& reading = *static_cast<Reading*>(slot.get());
-  if (m < 8) {
-    // Too few to be worth asking for the highest record number; counted.
-    reading.read_one_by_one += m;
-    return false;
-  }
-  if (reading.highest < 0) {
-    try {
-      auto rs = database.OpenRecordset(u"select Max(m.ID) AS Hæst FROM Móðurtafla m", db::kSnapshot);
-      Variant v = rs->RecordCount() > 0 ? rs->field(u"Hæst") : Variant::null();
-      rs->Close();
-      reading.highest = v.is_numeric() ? v.to_double() : 0;
-    } catch (const Error&) {
-      return false;
-    }
-  }
-  if (double(m) * 4 >= reading.highest || double(reading.read_one_by_one + m) * 4 >= reading.highest) return true;
-  reading.read_one_by_one += m;
-  return false;
 }
 
 // One hit's row of Móðurtafla; a record that is not there sorts as the
@@ -132,6 +95,30 @@ void read_hits(db::Database& database, HitArray& table, std::unique_ptr<db::Reco
   }
 }
 
+// The first K hits of TABLE (sorted) fetched, described and handed back.
+int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16_t iRofi, SafeArray<Text>& aSvar,
+                 SafeArray<int32_t>& aSvarID, SafeArray<Text>& aEinkenni) {
+  aSvar.redim(0, k);
+  aSvarID.redim(0, k);
+  aEinkenni.redim(0, k);
+  for (int32_t p = 1; p <= k; ++p) {
+    if (p % 16 == 0) ReportWork("describing the results", p, k);
+    const HitRecord& e = table[std::size_t(p)];
+    CatalogueRecord record = FærslaFráID(e.ID);
+    Text description = BuildDescription(record, 0);
+    if (e.Tag == 100) {
+      Text volumes;
+      if (BuildVolumeList(database, record, volumes)) description += volumes;
+      if (iRofi != -1) description = JoinLines(description);
+    }
+    aSvar(p) = description;
+    aSvarID(p) = e.ID;
+    aEinkenni(p) = e.Einkennisstrengur;
+  }
+  if (k >= 16) ReportWork({}, 0, 0);
+  return k;
+}
+
 HitArray& result_table() {
   auto& slot = thread_state().search_table;
   if (!slot) slot = std::make_shared<HitArray>();
@@ -145,14 +132,9 @@ struct OpenSet {
   bool open = false;
 };
 
-// The terms of SZSTR without the stop words, each with its record numbers,
-// intersected fewest hits first: RESULT gets the numbers at 1.., ascending.
-// False when the search ends there with nothing found (a term without hits
-// or an empty intersection).
-bool intersect_terms(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
-                     const SafeArray<Text>& aEkkiOrð, SearchProgress& progress, OpenSet& set,
-                     std::vector<int32_t>& result) {
-  // Terms, without the stop words (compared in upper case).
+// The terms of SZSTR without the stop words (compared in upper case).
+// Throws OnlyStopWords when none is left.
+std::vector<Term> search_terms(const Text& szStr, const SafeArray<Text>& aEkkiOrð) {
   std::vector<Text> split = SearchTerms(szStr);
   std::vector<Term> terms;
   std::vector<Text> stops;
@@ -163,22 +145,61 @@ bool intersect_terms(db::Database& database, int32_t lHópur, int32_t lSvið, co
   }
   if (terms.empty()) throw OnlyStopWords();  // nothing left to search for
   if (terms.size() > 32767) throw Error(err::kOverflow);
+  return terms;
+}
 
-  TermLists& kept = TermLists::For(database);
+// The search's kept data for one call: what is kept for the catalogue's
+// state, its stored index when that can give term lists, and whether what
+// is read now may be kept for others (only what was read at that state: a
+// long call's reads move on to newer states).
+struct Kept {
+  explicit Kept(db::Database& database)
+      : database(database),
+        kept(KeptSearch::For(database)),
+        stored(kept->stored() && kept->stored()->has_postings() ? kept->stored() : nullptr) {}
+  bool still_this_state() const { return !kept->shared() || database.Stamp().token == kept->stamp().token; }
+
+  db::Database& database;
+  std::shared_ptr<KeptSearch> kept;
+  StoredIndex* stored;
+};
+
+// The record numbers of term T's query Q: kept, from the stored index
+// (FROM_INDEX), or read now (READ: the result set stays open in SET for
+// the caller to close).
+RecordNumbers term_records(Kept& k, const Text& t, const Text& q, int32_t lHópur, int32_t lSvið, OpenSet& set,
+                           bool& read, bool& from_index) {
+  RecordNumbers numbers = k.kept->term_lists().find(q);
+  from_index = false;
+  if (!numbers && k.stored) {
+    numbers = StoredTermRecords(k.database, *k.stored, t, lHópur, lSvið);
+    from_index = numbers != nullptr;
+  }
+  read = !numbers;
+  if (read) {
+    ReportWork("reading the records of a term", 0, 0);
+    set.rs = k.database.OpenRecordset(q);
+    // All the rows at once (as MoveLast would read them), then counted.
+    auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
+    set.open = true;
+    if (set.rs->RecordCount() > 0) set.rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
+    ReportWork({}, 0, 0);
+    numbers = rows;
+  }
+  return numbers;
+}
+
+// Each term's record numbers, intersected fewest hits first: RESULT gets
+// the numbers at 1.., ascending.  False when the search ends there with
+// nothing found (a term without hits or an empty intersection).
+bool intersect_terms(Kept& k, std::vector<Term>& terms, int32_t lHópur, int32_t lSvið, SearchProgress& progress,
+                     OpenSet& set, std::vector<int32_t>& result) {
   for (Term& t : terms) {
     progress.term_query(t.text);
     Text q = term_query(t.text, lHópur, lSvið);
     MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q, false);
-    RecordNumbers numbers = kept.find(q);
-    bool read = !numbers;
-    if (read) {
-      set.rs = database.OpenRecordset(q);
-      // All the rows at once (as MoveLast would read them), then counted.
-      auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
-      set.open = true;
-      if (set.rs->RecordCount() > 0) set.rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
-      numbers = rows;
-    }
+    bool read, from_index;
+    RecordNumbers numbers = term_records(k, t.text, q, lHópur, lSvið, set, read, from_index);
     // A kept list stands for a result set read just now: a failure of the
     // progress display while it is at hand ends the search the same way.
     set.open = true;
@@ -193,10 +214,8 @@ bool intersect_terms(db::Database& database, int32_t lHópur, int32_t lSvið, co
         for (int32_t j = 1; j <= h; ++j) progress.row(j, h);
       progress.sorting_hits();
     }
-    if (read) {
-      set.rs->Close();
-      kept.keep(q, numbers);
-    }
+    if (read) set.rs->Close();
+    if ((read || from_index) && k.still_this_state()) k.kept->term_lists().keep(q, numbers);
     set.open = false;
   }
 
@@ -255,17 +274,24 @@ bool intersect_terms(db::Database& database, int32_t lHópur, int32_t lSvið, co
 // records at hand (kept from an earlier search, or worth working out now
 // because the hits are many) the hits are sorted by their classes;
 // otherwise every hit's row is read and the hits sorted by their texts.
-void order_hits(db::Database& database, const std::vector<int32_t>& result, int32_t k, bool details,
-                SearchProgress& progress, OpenSet& set, HitArray& table) {
+void order_hits(Kept& kept, const std::vector<int32_t>& result, int32_t k, bool details, SearchProgress& progress,
+                OpenSet& set, HitArray& table) {
+  db::Database& database = kept.database;
   const int32_t m = int32_t(result.size()) - 1;
   progress.fetching_results();
   progress.reset();
-  std::shared_ptr<const RecordOrder> order = KeptRecordOrder(database, false);
-  if (!order && order_worth_building(database, m)) order = KeptRecordOrder(database, true);
+  std::shared_ptr<const RecordOrder> order = kept.kept->order(database, m);
   if (order) {
     std::vector<RankedHit> ranked(std::size_t(m) + 1, RankedHit{0, 0});
+    const bool check = order->any_unreadable();
     for (int32_t p = 1; p <= m; ++p) {
       int32_t id = result[std::size_t(p)];
+      if (check && order->unreadable(id)) {
+        // Reading this hit's row fails, as reading the hits one by one
+        // would have failed here.
+        set.open = true;
+        throw Error(err::kInvalidNull);
+      }
       ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
       progress.result(p, m);
     }
@@ -312,31 +338,32 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     database = open_catalogue();
     progress.started();
     if (szStr.empty()) return finish(0);
-    std::vector<int32_t> result;
-    if (!intersect_terms(*database, lHópur, lSvið, szStr, aEkkiOrð, progress, set, result)) return finish(0);
+    std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
+    Kept kept(*database);
 
+    // Nothing to show on the way and nothing to log: the first records
+    // straight from the stored index, when it can give them.
+    if (kept.stored && !progress.on() && !thread_state().bDebug && lMaxFj >= 0) {
+      std::vector<Text> texts;
+      for (const Term& t : terms) texts.push_back(t.text);
+      FirstHits first = FindFirstHits(*database, *kept.stored, texts, lHópur, lSvið, lMaxFj);
+      if (first.outcome == FirstHits::kFound && kept.still_this_state()) {
+        const int32_t k = int32_t(first.ids.size());
+        HitArray& table = result_table();
+        table.assign(std::size_t(k) + 1, HitRecord{});
+        for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = first.ids[std::size_t(p - 1)];
+        read_hits(*database, table, set.rs, set.open);
+        return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
+      }
+    }
+
+    std::vector<int32_t> result;
+    if (!intersect_terms(kept, terms, lHópur, lSvið, progress, set, result)) return finish(0);
     const int32_t m = int32_t(result.size()) - 1;
     const int32_t k = lMaxFj < 0 ? m : std::min(m, lMaxFj);
     HitArray& table = result_table();
-    order_hits(*database, result, k, true, progress, set, table);
-
-    aSvar.redim(0, k);
-    aSvarID.redim(0, k);
-    aEinkenni.redim(0, k);
-    for (int32_t p = 1; p <= k; ++p) {
-      const HitRecord& e = table[std::size_t(p)];
-      CatalogueRecord record = FærslaFráID(e.ID);
-      Text description = BuildDescription(record, 0);
-      if (e.Tag == 100) {
-        Text volumes;
-        if (BuildVolumeList(*database, record, volumes)) description += volumes;
-        if (iRofi != -1) description = JoinLines(description);
-      }
-      aSvar(p) = description;
-      aSvarID(p) = e.ID;
-      aEinkenni(p) = e.Einkennisstrengur;
-    }
-    return finish(k);
+    order_hits(kept, result, k, true, progress, set, table);
+    return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
   } catch (...) {
     // With a result set open the search ends quietly with 0; otherwise
     // closing the missing result set fails too, and that reaches Leita.
@@ -351,10 +378,12 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
 std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
                                  const SafeArray<Text>& aEkkiOrð) {
   if (szStr.empty()) return {};
+  std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
+  Kept kept(database);
   SearchProgress quiet(0, nullptr);
   OpenSet set;
   std::vector<int32_t> result;
-  if (!intersect_terms(database, lHópur, lSvið, szStr, aEkkiOrð, quiet, set, result)) return {};
+  if (!intersect_terms(kept, terms, lHópur, lSvið, quiet, set, result)) return {};
   result.erase(result.begin());
   return result;
 }
@@ -363,27 +392,24 @@ std::vector<int32_t> LeitaOrder(db::Database& database, const std::vector<int32_
   if (records.empty()) return {};
   std::vector<int32_t> result(records.size() + 1);
   std::copy(records.begin(), records.end(), result.begin() + 1);
+  Kept kept(database);
   SearchProgress quiet(0, nullptr);
   OpenSet set;
   HitArray table;
-  order_hits(database, result, int32_t(records.size()), false, quiet, set, table);
+  order_hits(kept, result, int32_t(records.size()), false, quiet, set, table);
   std::vector<int32_t> ordered(records.size());
   for (std::size_t p = 1; p < table.size(); ++p) ordered[p - 1] = table[p].ID;
   return ordered;
 }
 
 int32_t TermRecordCount(db::Database& database, const Text& word, int32_t lHópur, int32_t lSvið) {
+  Kept kept(database);
   Text q = term_query(word, lHópur, lSvið);
-  TermLists& kept = TermLists::For(database);
-  RecordNumbers numbers = kept.find(q);
-  if (!numbers) {
-    auto rs = database.OpenRecordset(q);
-    auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
-    if (rs->RecordCount() > 0) rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
-    rs->Close();
-    kept.keep(q, rows);
-    numbers = rows;
-  }
+  OpenSet set;
+  bool read, from_index;
+  RecordNumbers numbers = term_records(kept, word, q, lHópur, lSvið, set, read, from_index);
+  if (read) set.rs->Close();
+  if ((read || from_index) && kept.still_this_state()) kept.kept->term_lists().keep(q, numbers);
   return int32_t(numbers->size() - 1);
 }
 
