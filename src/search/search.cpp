@@ -132,8 +132,18 @@ struct OpenSet {
   bool open = false;
 };
 
+// What the record of one catalogue state may keep for others: only what
+// was read at that state (a long call's reads move on to newer states).
+bool still_this_state(KeptSearch& kept, db::Database& database) {
+  return !kept.shared() || database.Stamp().token == kept.stamp().token;
+}
+
+// The stored index, when it has each word's records.
+StoredIndex* stored_postings(KeptSearch& kept) {
+  return kept.stored() && kept.stored()->has_postings() ? kept.stored() : nullptr;
+}
+
 // The terms of SZSTR without the stop words (compared in upper case).
-// Throws OnlyStopWords when none is left.
 std::vector<Term> search_terms(const Text& szStr, const SafeArray<Text>& aEkkiOrð) {
   std::vector<Text> split = SearchTerms(szStr);
   std::vector<Term> terms;
@@ -148,58 +158,34 @@ std::vector<Term> search_terms(const Text& szStr, const SafeArray<Text>& aEkkiOr
   return terms;
 }
 
-// The search's kept data for one call: what is kept for the catalogue's
-// state, its stored index when that can give term lists, and whether what
-// is read now may be kept for others (only what was read at that state: a
-// long call's reads move on to newer states).
-struct Kept {
-  explicit Kept(db::Database& database)
-      : database(database),
-        kept(KeptSearch::For(database)),
-        stored(kept->stored() && kept->stored()->has_postings() ? kept->stored() : nullptr) {}
-  bool still_this_state() const { return !kept->shared() || database.Stamp().token == kept->stamp().token; }
-
-  db::Database& database;
-  std::shared_ptr<KeptSearch> kept;
-  StoredIndex* stored;
-};
-
-// The record numbers of term T's query Q: kept, from the stored index
-// (FROM_INDEX), or read now (READ: the result set stays open in SET for
-// the caller to close).
-RecordNumbers term_records(Kept& k, const Text& t, const Text& q, int32_t lHópur, int32_t lSvið, OpenSet& set,
-                           bool& read, bool& from_index) {
-  RecordNumbers numbers = k.kept->term_lists().find(q);
-  from_index = false;
-  if (!numbers && k.stored) {
-    numbers = StoredTermRecords(k.database, *k.stored, t, lHópur, lSvið);
-    from_index = numbers != nullptr;
-  }
-  read = !numbers;
-  if (read) {
-    ReportWork("reading the records of a term", 0, 0);
-    set.rs = k.database.OpenRecordset(q);
-    // All the rows at once (as MoveLast would read them), then counted.
-    auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
-    set.open = true;
-    if (set.rs->RecordCount() > 0) set.rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
-    ReportWork({}, 0, 0);
-    numbers = rows;
-  }
-  return numbers;
-}
-
-// Each term's record numbers, intersected fewest hits first: RESULT gets
-// the numbers at 1.., ascending.  False when the search ends there with
-// nothing found (a term without hits or an empty intersection).
-bool intersect_terms(Kept& k, std::vector<Term>& terms, int32_t lHópur, int32_t lSvið, SearchProgress& progress,
-                     OpenSet& set, std::vector<int32_t>& result) {
+// Each term's record numbers (kept, from the stored index, or read), then
+// the terms intersected fewest hits first: RESULT gets the numbers at 1..,
+// ascending.  False when the search ends there with nothing found (a term
+// without hits or an empty intersection).
+bool intersect_terms(db::Database& database, KeptSearch& kept, std::vector<Term>& terms, int32_t lHópur,
+                     int32_t lSvið, SearchProgress& progress, OpenSet& set, std::vector<int32_t>& result) {
+  StoredIndex* stored = stored_postings(kept);
   for (Term& t : terms) {
     progress.term_query(t.text);
     Text q = term_query(t.text, lHópur, lSvið);
     MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q, false);
-    bool read, from_index;
-    RecordNumbers numbers = term_records(k, t.text, q, lHópur, lSvið, set, read, from_index);
+    RecordNumbers numbers = kept.term_lists().find(q);
+    bool from_index = false;
+    if (!numbers && stored) {
+      numbers = StoredTermRecords(database, *stored, t.text, lHópur, lSvið);
+      from_index = numbers != nullptr;
+    }
+    bool read = !numbers;
+    if (read) {
+      ReportWork("reading the records of a term", 0, 0);
+      set.rs = database.OpenRecordset(q);
+      // All the rows at once (as MoveLast would read them), then counted.
+      auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
+      set.open = true;
+      if (set.rs->RecordCount() > 0) set.rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
+      ReportWork({}, 0, 0);
+      numbers = rows;
+    }
     // A kept list stands for a result set read just now: a failure of the
     // progress display while it is at hand ends the search the same way.
     set.open = true;
@@ -215,7 +201,7 @@ bool intersect_terms(Kept& k, std::vector<Term>& terms, int32_t lHópur, int32_t
       progress.sorting_hits();
     }
     if (read) set.rs->Close();
-    if ((read || from_index) && k.still_this_state()) k.kept->term_lists().keep(q, numbers);
+    if ((read || from_index) && still_this_state(kept, database)) kept.term_lists().keep(q, numbers);
     set.open = false;
   }
 
@@ -272,15 +258,15 @@ bool intersect_terms(Kept& k, std::vector<Term>& terms, int32_t lHópur, int32_t
 // text: TABLE gets the first K of that order at 1..K, with their
 // identifying strings and kinds when DETAILS.  With the order of all
 // records at hand (kept from an earlier search, or worth working out now
-// because the hits are many) the hits are sorted by their classes;
-// otherwise every hit's row is read and the hits sorted by their texts.
-void order_hits(Kept& kept, const std::vector<int32_t>& result, int32_t k, bool details, SearchProgress& progress,
-                OpenSet& set, HitArray& table) {
-  db::Database& database = kept.database;
+// because the hits are many) the hits are sorted by their classes and only
+// the first K are read; otherwise every hit's row is read and the hits
+// sorted by their texts.
+void order_hits(db::Database& database, KeptSearch& kept, const std::vector<int32_t>& result, int32_t k, bool details,
+                SearchProgress& progress, OpenSet& set, HitArray& table) {
   const int32_t m = int32_t(result.size()) - 1;
   progress.fetching_results();
   progress.reset();
-  std::shared_ptr<const RecordOrder> order = kept.kept->order(database, m);
+  std::shared_ptr<const RecordOrder> order = kept.order(database, m);
   if (order) {
     std::vector<RankedHit> ranked(std::size_t(m) + 1, RankedHit{0, 0});
     const bool check = order->any_unreadable();
@@ -311,6 +297,7 @@ void order_hits(Kept& kept, const std::vector<int32_t>& result, int32_t k, bool 
   }
 }
 
+
 }  // namespace
 
 int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray<Text>& aSvar,
@@ -338,16 +325,18 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     database = open_catalogue();
     progress.started();
     if (szStr.empty()) return finish(0);
+
     std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
-    Kept kept(*database);
+    std::shared_ptr<KeptSearch> kept = KeptSearch::For(*database);
 
     // Nothing to show on the way and nothing to log: the first records
     // straight from the stored index, when it can give them.
-    if (kept.stored && !progress.on() && !thread_state().bDebug && lMaxFj >= 0) {
+    StoredIndex* stored = stored_postings(*kept);
+    if (stored && !progress.on() && !thread_state().bDebug && lMaxFj >= 0) {
       std::vector<Text> texts;
       for (const Term& t : terms) texts.push_back(t.text);
-      FirstHits first = FindFirstHits(*database, *kept.stored, texts, lHópur, lSvið, lMaxFj);
-      if (first.outcome == FirstHits::kFound && kept.still_this_state()) {
+      FirstHits first = FindFirstHits(*database, *stored, texts, lHópur, lSvið, lMaxFj);
+      if (first.outcome == FirstHits::kFound && still_this_state(*kept, *database)) {
         const int32_t k = int32_t(first.ids.size());
         HitArray& table = result_table();
         table.assign(std::size_t(k) + 1, HitRecord{});
@@ -358,11 +347,13 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     }
 
     std::vector<int32_t> result;
-    if (!intersect_terms(kept, terms, lHópur, lSvið, progress, set, result)) return finish(0);
+    if (!intersect_terms(*database, *kept, terms, lHópur, lSvið, progress, set, result)) return finish(0);
+
     const int32_t m = int32_t(result.size()) - 1;
     const int32_t k = lMaxFj < 0 ? m : std::min(m, lMaxFj);
     HitArray& table = result_table();
-    order_hits(kept, result, k, true, progress, set, table);
+    order_hits(*database, *kept, result, k, true, progress, set, table);
+
     return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
   } catch (...) {
     // With a result set open the search ends quietly with 0; otherwise
@@ -379,11 +370,11 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
                                  const SafeArray<Text>& aEkkiOrð) {
   if (szStr.empty()) return {};
   std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
-  Kept kept(database);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
   SearchProgress quiet(0, nullptr);
   OpenSet set;
   std::vector<int32_t> result;
-  if (!intersect_terms(kept, terms, lHópur, lSvið, quiet, set, result)) return {};
+  if (!intersect_terms(database, *kept, terms, lHópur, lSvið, quiet, set, result)) return {};
   result.erase(result.begin());
   return result;
 }
@@ -392,24 +383,31 @@ std::vector<int32_t> LeitaOrder(db::Database& database, const std::vector<int32_
   if (records.empty()) return {};
   std::vector<int32_t> result(records.size() + 1);
   std::copy(records.begin(), records.end(), result.begin() + 1);
-  Kept kept(database);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
   SearchProgress quiet(0, nullptr);
   OpenSet set;
   HitArray table;
-  order_hits(kept, result, int32_t(records.size()), false, quiet, set, table);
+  order_hits(database, *kept, result, int32_t(records.size()), false, quiet, set, table);
   std::vector<int32_t> ordered(records.size());
   for (std::size_t p = 1; p < table.size(); ++p) ordered[p - 1] = table[p].ID;
   return ordered;
 }
 
 int32_t TermRecordCount(db::Database& database, const Text& word, int32_t lHópur, int32_t lSvið) {
-  Kept kept(database);
   Text q = term_query(word, lHópur, lSvið);
-  OpenSet set;
-  bool read, from_index;
-  RecordNumbers numbers = term_records(kept, word, q, lHópur, lSvið, set, read, from_index);
-  if (read) set.rs->Close();
-  if ((read || from_index) && kept.still_this_state()) kept.kept->term_lists().keep(q, numbers);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  RecordNumbers numbers = kept->term_lists().find(q);
+  if (!numbers) {
+    if (StoredIndex* stored = stored_postings(*kept)) numbers = StoredTermRecords(database, *stored, word, lHópur, lSvið);
+  }
+  if (!numbers) {
+    auto rs = database.OpenRecordset(q);
+    auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
+    if (rs->RecordCount() > 0) rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
+    rs->Close();
+    numbers = rows;
+  }
+  if (still_this_state(*kept, database)) kept->term_lists().keep(q, numbers);
   return int32_t(numbers->size() - 1);
 }
 
