@@ -14,8 +14,9 @@ namespace kvistur::import {
 // with SQLite's message when it fails.
 void ExecSql(sqlite3* db, const char* sql);
 
-// Creates FILE anew (an earlier file of that name is removed) and opens it.
-// Throws std::runtime_error when it cannot be written.
+// Creates the database FILE and opens it, for this thread only.  Throws
+// std::runtime_error when FILE is there already (a new catalogue is
+// written into a staging folder, never over one) or cannot be written.
 sqlite3* CreateDatabase(const std::string& file);
 
 // Creates the indexes on an open catalogue connection (kv_fold must be

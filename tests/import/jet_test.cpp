@@ -295,12 +295,13 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
   {
     CatalogueOutput output(copy);
     std::ostringstream report, notes;
-    auto totals = CopyTables({sqlite_source(original + "/" + kCatalogueFile, "Lindrit.mdb"),
-                              sqlite_source(original + "/" + kDirectoryFile, "kv_local.mdb")},
-                             output.folder(), report, notes);
+    CopyTables({sqlite_source(original + "/" + kCatalogueFile, "Lindrit.mdb"),
+                sqlite_source(original + "/" + kDirectoryFile, "kv_local.mdb")},
+               output.folder(), report, notes);
     output.Commit();
-    EXPECT_EQ(totals.tables, 12);
-    EXPECT_EQ(report.str().rfind("Lindrit.mdb: SQLite, 8 tables, into katalogur.sqlite\n", 0), 0u) << report.str();
+    EXPECT_NE(report.str().find(" tables, into katalogur.sqlite\nLindrit.mdb: Móðurtafla: read 195, written 195\n"),
+              std::string::npos) << report.str();
+    EXPECT_NE(report.str().find("kv_local.mdb: SQLite, 4 tables, into skra.sqlite\n"), std::string::npos);
     EXPECT_EQ(notes.str(), "");
   }
   setenv("KVISTUR_LOG", (dir_ + "/melding.txt").c_str(), 1);
