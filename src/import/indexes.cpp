@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "import/search_index.h"
 #include "platform/sqlite_functions.h"
 
 namespace kvistur::import {
@@ -20,7 +21,7 @@ void ExecSql(sqlite3* db, const char* sql) {
 }
 
 sqlite3* CreateDatabase(const std::string& file) {
-  if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the catalogue " + file);
+  if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the database " + file);
   sqlite3* db = nullptr;
   // One thread writes it: SQLite need not guard the connection.
   if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
@@ -95,6 +96,7 @@ void CreateIndexes(sqlite3* db) {
   // Updates find the record they change by its control number.
   if (has_table(db, "Frumfærsla"))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_stjornnumer ON Frumfærsla(Stjórnnúmer);");
+  WriteSearchIndex(db);
   // The query planner's statistics, from a sample of each index: enough
   // for its choices, and quick on a catalogue of millions of rows.
   ExecSql(db, "PRAGMA analysis_limit=1000; ANALYZE;");
