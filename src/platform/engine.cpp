@@ -31,4 +31,14 @@ std::shared_ptr<void>& Database::Derived(std::string_view) {
   return none;
 }
 
+void Cursor::Again(const std::vector<int64_t>&) {
+  throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+}
+
+ContentStamp Database::Stamp() { return {}; }
+
+std::unique_ptr<Cursor> Database::OpenCursor(TextView) {
+  throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
+}
+
 }  // namespace kvistur::db
