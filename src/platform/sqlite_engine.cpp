@@ -172,7 +172,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     });
   }
   void renew_if_long() {
-    if (!in_call_read_ || std::chrono::steady_clock::now() - read_began_ < kMaxReadHold) return;
+    if (!in_call_read_ || OneStateHeld() || std::chrono::steady_clock::now() - read_began_ < kMaxReadHold) return;
     commit_read();
     let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
     if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) read_began_ = std::chrono::steady_clock::now();
