@@ -17,7 +17,6 @@
 #include "search/terms.h"
 #include "search/volumes.h"
 #include "settings/log.h"
-#include "settings/settings.h"
 #include "settings/thread_state.h"
 
 namespace kvistur {
@@ -307,7 +306,6 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
   aSvar.redim(0, 0);
   aSvarID.redim(0, 0);
   aEinkenni.redim(0, 0);
-  OneStateScope one_state;  // the hits and the records they show from one state
   SearchProgress progress(iRofi, ctrlC);
   std::unique_ptr<db::Database> database;
   OpenSet set;

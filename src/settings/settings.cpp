@@ -153,7 +153,6 @@ bool read_settings_lines(const std::string& path, SettingsLines& out) {
 // The settings read for the call in progress on this thread.
 struct Snapshot {
   int depth = 0;
-  int one_state = 0;  // OneStateScope objects alive
   std::vector<std::function<void()>> at_end;
   bool taken = false;
   bool readable = false;
@@ -191,10 +190,6 @@ CallScope::~CallScope() {
 }
 
 bool InCall() { return snapshot.depth > 0; }
-
-OneStateScope::OneStateScope() { ++snapshot.one_state; }
-OneStateScope::~OneStateScope() { --snapshot.one_state; }
-bool OneStateHeld() { return snapshot.one_state > 0; }
 
 void AtCallEnd(std::function<void()> fn) {
   if (snapshot.depth == 0) {

@@ -48,21 +48,6 @@ class CallScope {
   CallScope& operator=(const CallScope&) = delete;
 };
 
-// While one lives on a thread within a call, the call reads every database
-// as one state from its first read to the call's end: its read transactions
-// are not renewed (engine.h).  The search holds one, so that a search made
-// while another program commits shows the catalogue before or after, never
-// the hits of one state with the records of the other; a writer then waits
-// for the search, which is short, rather than the 50 ms of a renewal.
-class OneStateScope {
- public:
-  OneStateScope();
-  ~OneStateScope();
-  OneStateScope(const OneStateScope&) = delete;
-  OneStateScope& operator=(const OneStateScope&) = delete;
-};
-bool OneStateHeld();
-
 // Whether a call is in progress on this thread.
 bool InCall();
 // Runs FN when the call in progress on this thread ends (at once when there
