@@ -22,6 +22,8 @@
 #include "tools/run_tool.h"
 
 using namespace kvistur::import;
+using kvistur::testing::file_bytes;
+using kvistur::testing::folder_files;
 using kvistur::testing::run_tool;
 using kvistur::testing::shell_quote;
 namespace fs = std::filesystem;
@@ -35,11 +37,6 @@ std::string jet_dir() {
   return "";
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
 std::string capture(const std::string& command) {
   std::string out;
   FILE* p = popen(command.c_str(), "r");
@@ -47,13 +44,6 @@ std::string capture(const std::string& command) {
   for (std::size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
   if (p) pclose(p);
   return out;
-}
-
-std::map<std::string, std::string> folder_contents(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (auto& e : fs::directory_iterator(dir))
-    if (e.is_regular_file()) files[e.path().filename().string()] = slurp(e.path().string());
-  return files;
 }
 
 // mdb-export's CSV: an unquoted empty field is Null (or an empty text,
@@ -255,8 +245,8 @@ TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
 TEST_F(JetBuild, ADamagedFileFailsTheBuildAndLeavesTheFolder) {
   std::string out = dir_ + "/out";
   ASSERT_EQ(run_tool({"build", "--jet", jet_ + "/DateTestDatabase.mdb", "--out", out}).exit_code, 0);
-  auto before = folder_contents(out);
-  const std::string good = slurp(jet_ + "/nwind.mdb");
+  auto before = folder_files(out);
+  const std::string good = file_bytes(jet_ + "/nwind.mdb");
   const std::size_t page = 2048;
   std::string garbage = good;  // three data pages of Order Details
   std::mt19937 random(14);
@@ -277,7 +267,7 @@ TEST_F(JetBuild, ADamagedFileFailsTheBuildAndLeavesTheFolder) {
     std::string line = "kvistur build: " + dir_ + "/" + name + ": " + what;
     EXPECT_EQ(r.err.substr(0, line.size()), line);
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << name << " gives one line: " << r.err;
-    EXPECT_EQ(folder_contents(out), before) << name;
+    EXPECT_EQ(folder_files(out), before) << name;
   }
 }
 
@@ -322,7 +312,7 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
 
   // nwind's first employee's Notes, with control characters and Icelandic
   // letters (in Windows-1252) written over its first bytes.
-  std::string bytes = slurp(jet_ + "/nwind.mdb");
+  std::string bytes = file_bytes(jet_ + "/nwind.mdb");
   bytes.replace(bytes.find("Education includes"), 9, "\x1e" "a\x1f" "b\x1d\xc6\xf0\xfe\x0b");
   std::ofstream(dir_ + "/Starfsmenn.mdb", std::ios::binary) << bytes;
   ASSERT_EQ(run_tool({"build", "--jet", dir_ + "/Starfsmenn.mdb", "--out", dir_ + "/staff"}).exit_code, 0);

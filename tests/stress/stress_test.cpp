@@ -4,7 +4,6 @@
 // beforehand.  Open descriptors are counted before and after.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <map>
@@ -18,6 +17,7 @@
 using namespace kvistur;
 using kvistur::testing::run_tool;
 using kvistur::testing::Site;
+using kvistur::testing::sql_rows;
 
 namespace {
 
@@ -29,16 +29,14 @@ int calls_per_thread() {
   return env ? std::atoi(env) : 1260;
 }
 
-std::string show(const SafeArray<Text>& a) {
+template <typename T>
+std::string show(const SafeArray<T>& a) {
   if (!a.allocated()) return "-";
   std::string s = std::to_string(a.lbound()) + ":";
-  for (auto& t : a.items()) s += to_utf8(t) + "|";
-  return s;
-}
-std::string show(const SafeArray<int32_t>& a) {
-  if (!a.allocated()) return "-";
-  std::string s = std::to_string(a.lbound()) + ":";
-  for (auto i : a.items()) s += std::to_string(i) + "|";
+  for (auto& v : a.items()) {
+    if constexpr (std::is_same_v<T, Text>) s += to_utf8(v) + "|";
+    else s += std::to_string(v) + "|";
+  }
   return s;
 }
 std::string show(const Variant& v) {
@@ -56,22 +54,6 @@ int open_descriptors() {
     closedir(d);
   }
   return n;
-}
-
-// Words and record numbers of the catalogue, read directly.
-std::vector<std::string> query_column(const std::string& file, const char* sql) {
-  std::vector<std::string> out;
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_stmt* s = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK)
-    while (sqlite3_step(s) == SQLITE_ROW) {
-      const char* t = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-      out.push_back(t ? t : "");
-    }
-  sqlite3_finalize(s);
-  sqlite3_close(db);
-  return out;
 }
 
 struct Workload {
@@ -166,10 +148,10 @@ TEST(Stress, EightThreadsAnswerAsOneThreadDoes) {
   site.set("Leit", "Fjöldi", "20");
 
   Workload w;
-  for (auto& s : query_column(cat + "/katalogur.sqlite", "SELECT Orð FROM Orð ORDER BY ID LIMIT 40")) w.terms.push_back(from_utf8(s));
-  for (auto& s : query_column(cat + "/katalogur.sqlite", "SELECT ID FROM Móðurtafla ORDER BY ID LIMIT 60"))
+  for (auto& s : sql_rows(cat + "/katalogur.sqlite", "SELECT Orð FROM Orð ORDER BY ID LIMIT 40")) w.terms.push_back(from_utf8(s));
+  for (auto& s : sql_rows(cat + "/katalogur.sqlite", "SELECT ID FROM Móðurtafla ORDER BY ID LIMIT 60"))
     w.ids.push_back(std::stoi(s));
-  for (auto& s : query_column(cat + "/katalogur.sqlite", "SELECT Einkennisstrengur FROM Móðurtafla LIMIT 20"))
+  for (auto& s : sql_rows(cat + "/katalogur.sqlite", "SELECT Einkennisstrengur FROM Móðurtafla LIMIT 20"))
     w.keys.push_back(from_utf8(s));
   w.keys.push_back(u"x' OR '1'='1");
   w.terms.push_back(u"ó'; DROP TABLE Orð; --");

@@ -2,7 +2,6 @@
 // component reads back with the descriptions, holdings, subjects and
 // contents a librarian expects; bad records reported and skipped.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,16 +54,11 @@ const char kInput[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 class BuildTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char t[] = "/tmp/kvistur-build-XXXXXX";
-    dir_ = mkdtemp(t);
-    std::ofstream(dir_ + "/in.xml") << kInput;
-  }
+  void SetUp() override { std::ofstream(dir_ + "/in.xml") << kInput; }
   void TearDown() override {
     thread_state() = ThreadState{};
     unsetenv("LINDRIT_SETTINGS");
     unsetenv("KVISTUR_LOG");
-    std::filesystem::remove_all(dir_);
   }
   void log_on() {
     setenv("LINDRIT_SETTINGS", (dir_ + "/out/lindrit-1.0.ini").c_str(), 1);
@@ -73,7 +67,8 @@ class BuildTool : public ::testing::Test {
     Text user = u"Admin", pw = u"";
     ASSERT_EQ(LogOn(st, user, pw), 0);
   }
-  std::string dir_;
+  kvistur::testing::TempDir temp_;
+  const std::string dir_ = temp_.path;
 };
 
 }  // namespace
@@ -136,15 +131,7 @@ TEST_F(BuildTool, BadArgumentsAndFilesGiveOneLine) {
 // long (the next build removes a killed build's staging folder).
 TEST_F(BuildTool, AFailedOrKilledBuildLeavesTheCatalogueAsItWas) {
   namespace fs = std::filesystem;
-  auto contents = [&](const std::string& folder = "/out") {
-    std::map<std::string, std::string> files;
-    for (auto& e : fs::directory_iterator(dir_ + folder)) {
-      if (!e.is_regular_file()) continue;
-      std::ifstream f(e.path(), std::ios::binary);
-      files[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
-    }
-    return files;
-  };
+  auto contents = [&](const std::string& folder = "/out") { return kvistur::testing::folder_files(dir_ + folder); };
   ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"}).exit_code, 0);
   auto before = contents();
   std::ofstream(dir_ + "/broken.xml") << "<collection><record><leader>00000nam a2200000 a 4500</leader>"
@@ -154,18 +141,12 @@ TEST_F(BuildTool, AFailedOrKilledBuildLeavesTheCatalogueAsItWas) {
   EXPECT_EQ(contents(), before);
 
   // A complete new catalogue: the generated one, read back whole.
-  auto whole_new = [](const fs::path& file) {
-    sqlite3* db = nullptr;
-    int records = -1;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_stmt* st = nullptr;
-      if (sqlite3_prepare_v2(db, "SELECT count(*) FROM Móðurtafla", -1, &st, nullptr) == SQLITE_OK &&
-          sqlite3_step(st) == SQLITE_ROW)
-        records = sqlite3_column_int(st, 0);
-      sqlite3_finalize(st);
+  auto whole_new = [](const std::string& file) {
+    try {
+      return kvistur::testing::sql_rows(file, "SELECT count(*) FROM Móðurtafla") == std::vector<std::string>{"3000"};
+    } catch (const std::runtime_error&) {
+      return false;
     }
-    sqlite3_close(db);
-    return records == 3000;
   };
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(run_tool({"generate", "--records", "3000", "--out", dir_ + "/other"}).exit_code, 0);

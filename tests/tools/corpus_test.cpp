@@ -3,10 +3,7 @@
 // subjects and contents of expected.txt, and nothing it shows has a doubled
 // mark, a doubled "+", a nested bracket or a stray stop after a forename.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -64,8 +61,8 @@ bool stray_stop(const Text& part) {
 }  // namespace
 
 TEST(Corpus, EveryRecordShowsExactlyWhatACataloguerExpects) {
-  char t[] = "/tmp/kvistur-corpus-XXXXXX";
-  std::string dir = mkdtemp(t);
+  kvistur::testing::TempDir temp;
+  const std::string& dir = temp.path;
   auto r = kvistur::testing::run_tool({"build", "--marc", kCorpus + "aacr2.mrc", kCorpus + "rda.xml", kCorpus + "koha.mrc",
                                        kCorpus + "serials.xml", "--out", dir});
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -76,14 +73,10 @@ TEST(Corpus, EveryRecordShowsExactlyWhatACataloguerExpects) {
   Text user = u"Admin", pw = u"";
   ASSERT_EQ(LogOn(st, user, pw), 0);
 
-  sqlite3* db = nullptr;
-  sqlite3_open_v2((dir + "/katalogur.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_stmt* q = nullptr;
-  sqlite3_prepare_v2(db, "SELECT ID, Stjórnnúmer FROM Frumfærsla ORDER BY ID", -1, &q, nullptr);
   std::map<std::string, Shown> expected = expected_lines(), seen;
-  while (sqlite3_step(q) == SQLITE_ROW) {
-    std::string key = reinterpret_cast<const char*>(sqlite3_column_text(q, 1));
-    CatalogueRecord rec = FærslaFráID(sqlite3_column_int(q, 0));
+  for (auto& row : kvistur::testing::sql_rows(dir + "/katalogur.sqlite", "SELECT ID, Stjórnnúmer FROM Frumfærsla ORDER BY ID")) {
+    std::string key = row.substr(row.find('|') + 1);
+    CatalogueRecord rec = FærslaFráID(std::stoi(row));
     seen[key] = shown(rec);
     EXPECT_EQ(seen[key], expected[key]) << key;
     for (auto& line : seen[key]) EXPECT_FALSE(std::regex_search(line, kDoubled)) << key << ": " << line;
@@ -92,13 +85,10 @@ TEST(Corpus, EveryRecordShowsExactlyWhatACataloguerExpects) {
     for (auto& n : names)
       for (const Text* p : {&n.p1, &n.p2, &n.p3, &n.p4, &n.p5}) EXPECT_FALSE(stray_stop(*p)) << key << ": " << to_utf8(*p);
   }
-  sqlite3_finalize(q);
-  sqlite3_close(db);
   EXPECT_GE(seen.size(), 60u);
   EXPECT_EQ(seen.size(), expected.size());
 
   thread_state() = ThreadState{};
   unsetenv("LINDRIT_SETTINGS");
   unsetenv("KVISTUR_LOG");
-  std::filesystem::remove_all(dir);
 }

@@ -2,12 +2,17 @@
 // and what came back.
 #pragma once
 
+#include <sqlite3.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +29,20 @@ inline std::string shell_quote(const std::string& s) {
   return q + "'";
 }
 
+// A file's bytes ("" when it cannot be read).
+inline std::string file_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// The files of a folder (not its subfolders), by name, with their bytes.
+inline std::map<std::string, std::string> folder_files(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (auto& e : std::filesystem::directory_iterator(dir))
+    if (e.is_regular_file()) files[e.path().filename().string()] = file_bytes(e.path().string());
+  return files;
+}
+
 inline ToolResult run_tool(const std::vector<std::string>& args, const std::string& input = "",
                            const std::string& workdir = "/tmp") {
   static int counter = 0;
@@ -35,14 +54,8 @@ inline ToolResult run_tool(const std::vector<std::string>& args, const std::stri
   int status = std::system(cmd.c_str());
   ToolResult r;
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  auto slurp = [](const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  };
-  r.out = slurp(base + ".out");
-  r.err = slurp(base + ".err");
+  r.out = file_bytes(base + ".out");
+  r.err = file_bytes(base + ".err");
   std::remove((base + ".in").c_str());
   std::remove((base + ".out").c_str());
   std::remove((base + ".err").c_str());
@@ -59,5 +72,40 @@ inline std::string without_progress(const std::string& err) {
     if (!std::regex_match(line, stage)) out += line + "\n";
   return out;
 }
+
+// The rows a query gives on an SQLite file, the columns of each joined by
+// "|" (Null as "NULL"); a query that cannot be prepared throws.
+inline std::vector<std::string> sql_rows(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+    std::string m = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    throw std::runtime_error(m);
+  }
+  std::vector<std::string> out;
+  while (sqlite3_step(st) == SQLITE_ROW) {
+    std::string line;
+    for (int i = 0; i < sqlite3_column_count(st); ++i) {
+      auto t = sqlite3_column_text(st, i);
+      line += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
+    }
+    out.push_back(line);
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+// A folder of the test's own under /tmp, removed with all it holds.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char t[] = "/tmp/kvistur-test-XXXXXX";
+    path = mkdtemp(t);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+};
 
 }  // namespace kvistur::testing

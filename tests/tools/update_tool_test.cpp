@@ -54,8 +54,6 @@ std::string part(const std::string& id, const std::string& title, const std::str
 // than by record number: the row, the host's control number, the copies and
 // the word index.
 std::map<std::string, std::string> contents(const std::string& file) {
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   const char* q =
       "SELECT f.Stjórnnúmer, m.ÖllFærslan || m.MarkSnið || m.Röðunarsvið || m.Tag || m.Einkennisstrengur || "
       "ifnull((SELECT h.Stjórnnúmer FROM Frumfærsla h WHERE h.ID = m.Upprunafærsla), '-') || "
@@ -63,33 +61,22 @@ std::map<std::string, std::string> contents(const std::string& file) {
       "WHERE a.Móðurbendir = m.ID), '') || (SELECT group_concat(w, ' ') FROM (SELECT o.Orð || t.HópID || t.Orðtag w "
       "FROM Tengill t JOIN Orð o ON o.ID = t.OrðID WHERE t.FærsluID = m.ID ORDER BY 1)) || hex(f.Færsla) "
       "FROM Frumfærsla f JOIN Móðurtafla m ON m.ID = f.ID";
-  sqlite3_stmt* st = nullptr;
   std::map<std::string, std::string> out;
-  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) == SQLITE_OK)
-    while (sqlite3_step(st) == SQLITE_ROW)
-      out[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
-  sqlite3_finalize(st);
-  sqlite3_close(db);
+  try {
+    for (auto& row : kvistur::testing::sql_rows(file, q)) out[row.substr(0, row.find('|'))] = row.substr(row.find('|') + 1);
+  } catch (const std::runtime_error&) {  // a catalogue that cannot be read holds nothing
+  }
   return out;
-}
-
-std::string bytes_of(const std::string& file) {
-  std::ifstream f(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 class UpdateTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char t[] = "/tmp/kvistur-update-XXXXXX";
-    dir_ = mkdtemp(t);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
     return dir_ + "/" + name;
   }
-  std::string dir_;
+  kvistur::testing::TempDir temp_;
+  const std::string dir_ = temp_.path;
 };
 
 }  // namespace
@@ -118,10 +105,10 @@ TEST_F(UpdateTool, AnUpdatedCatalogueHoldsWhatAFreshBuildOfTheSameRecordsHolds) 
   for (auto& [control, row] : built) EXPECT_EQ(updated[control], row) << control;
 
   // A file with nothing to apply changes nothing.
-  std::string before = bytes_of(dir_ + "/cat/katalogur.sqlite");
+  std::string before = kvistur::testing::file_bytes(dir_ + "/cat/katalogur.sqlite");
   r = run_tool({"update", "--marc", write("bad.xml", collection(book("x9", "Hvergi", "", "d"))), dir_ + "/cat"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(bytes_of(dir_ + "/cat/katalogur.sqlite"), before);
+  EXPECT_EQ(kvistur::testing::file_bytes(dir_ + "/cat/katalogur.sqlite"), before);
   EXPECT_EQ(run_tool({"update", "--marc", changes, dir_ + "/nowhere"}).exit_code, 1);
 }
 
@@ -135,18 +122,11 @@ TEST_F(UpdateTool, SearchesDuringAnUpdateSeeTheOldOrTheNewCatalogue) {
   setenv("LINDRIT_SETTINGS", (dir_ + "/lindrit-1.0.ini").c_str(), 1);
   setenv("KVISTUR_LOG", (dir_ + "/melding.txt").c_str(), 1);
   // A word many records of both states have.
-  std::string word;
-  {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2((dir_ + "/katalogur.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID WHERE t.Orðtag = 2 "
-                       "GROUP BY o.ID ORDER BY count(*) DESC LIMIT 1", -1, &st, nullptr);
-    if (sqlite3_step(st) == SQLITE_ROW) word = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-  }
-  ASSERT_FALSE(word.empty());
+  auto top = kvistur::testing::sql_rows(dir_ + "/katalogur.sqlite",
+                                       "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID WHERE t.Orðtag = 2 "
+                                       "GROUP BY o.ID ORDER BY count(*) DESC LIMIT 1");
+  ASSERT_EQ(top.size(), 1u);
+  std::string word = top[0];
   using Result = std::vector<std::string>;
   auto search = [&]() -> Result {
     Variant group(int32_t(1)), field(int32_t(2)), text(from_utf8(word));
@@ -195,7 +175,7 @@ TEST_F(UpdateTool, SearchesDuringAnUpdateSeeTheOldOrTheNewCatalogue) {
   EXPECT_EQ(r.out.substr(0, 40), "added 0, replaced 1500, deleted 0, skipp");
   Result new_result = search();
   EXPECT_NE(new_result, old_result);
-  EXPECT_EQ(failures, 0) << bytes_of(dir_ + "/melding.txt");
+  EXPECT_EQ(failures, 0) << kvistur::testing::file_bytes(dir_ + "/melding.txt");
   EXPECT_GT(during, 8);
   for (auto& s : seen) EXPECT_TRUE(s == old_result || s == new_result) << s[0] << " hits: " << (s.size() > 1 ? s[1] : "");
   for (auto& f : finals) EXPECT_EQ(f, new_result);
@@ -210,7 +190,7 @@ TEST_F(UpdateTool, AKilledUpdateLeavesTheCatalogueAsItWas) {
   ASSERT_EQ(run_tool({"generate", "--records", "1000", "--seed", "1", "--out", dir_ + "/cat"}).exit_code, 0);
   ASSERT_EQ(run_tool({"generate", "--records", "1000", "--seed", "2", "--marc", dir_ + "/changes.mrc"}).exit_code, 0);
   std::string file = dir_ + "/cat/katalogur.sqlite";
-  std::string before = bytes_of(file);
+  std::string before = kvistur::testing::file_bytes(file);
   auto old_contents = contents(file);
   fs::copy(dir_ + "/cat", dir_ + "/done");
   auto start = std::chrono::steady_clock::now();
@@ -241,6 +221,6 @@ TEST_F(UpdateTool, AKilledUpdateLeavesTheCatalogueAsItWas) {
     }
     if (now == new_contents) break;  // the update had committed
     EXPECT_EQ(now, old_contents) << "killed at " << at;
-    EXPECT_EQ(bytes_of(file), before) << "killed at " << at;
+    EXPECT_EQ(kvistur::testing::file_bytes(file), before) << "killed at " << at;
   }
 }
