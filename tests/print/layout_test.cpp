@@ -3,6 +3,7 @@
 // catalogue database.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "common/site.h"
@@ -110,43 +111,79 @@ class PrintLayoutTest : public ::testing::Test {
     return p;
   }
 
-  // Text mode, one record: its line's szA2.
-  Text text_of(int32_t id, int16_t type) {
-    Printed p = lay_out(kText, {id}, type);
-    EXPECT_EQ(p.iTag.ubound(), 1);
-    return p.szA2(1);
-  }
-
   const Variant kText{int16_t(1)};
   std::map<int32_t, CatalogueRecord> records_;
 };
 
-TEST_F(PrintLayoutTest, OrdinaryItemByPrintListType) {
-  add(book());
-  const Text head = u"Jón Jónsson: <U>Saga : undirtitill</U>";
-  EXPECT_EQ(text_of(10, 0), head + u". - Reykjavík : Forlagið, 2001");
-  const Text tail = u". - 2. útg.. - Reykjavík : Forlagið, 2001. - 120 s.  [B  1]";
-  EXPECT_EQ(text_of(10, 1), head + tail);
-  EXPECT_EQ(text_of(10, 2), head + tail);
-  EXPECT_EQ(text_of(10, 4), head + tail);
-  EXPECT_EQ(text_of(10, 7), head);
-  EXPECT_EQ(text_of(10, -1), head);
-
-  Printed p = lay_out(kText, {10}, 0);
-  EXPECT_EQ(p.result, 1);
-  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2}));
-  EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", u"B"}));
-  EXPECT_EQ(p.szA3.items(), (std::vector<Text>{u"", u""}));
-}
-
-TEST_F(PrintLayoutTest, OrdinaryItemWithBlankAreas) {
-  CatalogueRecord r = EmptyRecord();
-  r.ID = 11;
-  r.Tag = 1;
-  r.Útgáfutími = u"   ";  // no publication area, and a tail of blanks only
-  add(r);
-  EXPECT_EQ(text_of(11, 0), u"");
-  EXPECT_EQ(text_of(11, 1), u"");
+// One record of each kind in text mode, changed or not, under each
+// print-list type given: its line's text and call number.
+TEST_F(PrintLayoutTest, EachKindByPrintListType) {
+  for (auto r : {book(), component_part(), periodical(), article()}) add(r);
+  const Text item = u"Jón Jónsson: <U>Saga : undirtitill</U>", publication = u". - Reykjavík : Forlagið, 2001";
+  const Text host = u"<U>Saga : undirtitill</U>" + publication;
+  const Text names = u"Anna Jónsdóttir ; Bjarni Ólafsson: <U>Grein</U>", citation = u"2. hefti, 5. árg.(Ritið), s. 10-12";
+  using Change = std::function<void(CatalogueRecord&)>;
+  Change none = [](CatalogueRecord&) {};
+  Change blank_areas = [](CatalogueRecord& r) {  // no publication area, and a tail of blanks only
+    r = EmptyRecord();
+    r.ID = 10;
+    r.Tag = 1;
+    r.Útgáfutími = u"   ";
+  };
+  Change bare_part = [](CatalogueRecord& r) {  // no title or names of its own
+    r.Titlar.clear();
+    r.Ábyrgðaraðildir.clear();
+    r.MarkSnið = u"1004  $aPáll$bPálsson\r\n";
+  };
+  Change lost_host = [&](CatalogueRecord& r) {  // a host that cannot be found gives an empty host record
+    bare_part(r);
+    r.Upprunafærsla = 999;
+  };
+  Change untitled = [](CatalogueRecord& r) { r.Titlar.clear(); };
+  Change bare_periodical = [](CatalogueRecord& r) {
+    r.Titlar.clear();
+    r.MarkSnið.clear();
+  };
+  Change blank_citation = [](CatalogueRecord& r) {  // kept by type 0, dropped by the others
+    r.MarkSnið = u"792   $a  $z\r\n";
+    r.Ábyrgðaraðildir.clear();
+  };
+  const struct {
+    int32_t id;
+    Change change;
+    std::vector<int16_t> types;
+    Text text, call;
+  } cases[] = {
+      {10, none, {0}, item + publication, u"B"},
+      {10, none, {1, 2, 4}, item + u". - 2. útg.. - Reykjavík : Forlagið, 2001. - 120 s.  [B  1]", u"B"},
+      {10, none, {7, -1}, item, u"B"},
+      {10, blank_areas, {0, 1}, u"", u""},
+      {20, none, {0, 1, 3, 7}, u"Anna Jónsdóttir: \"Kafli\".  Í: " + host, u"B"},  // the host's call number
+      {20, bare_part, {0}, u".  Í: Páll Pálsson: " + host, u"B"},
+      {20, lost_host, {0}, u".  Í: Páll Pálsson: ", u""},
+      {30, none, {0, 3, 9}, u"<U>Skírnir</U>. - 1. árg. [tímarit]", u"05"},
+      {30, untitled, {0}, u"1. árg. [tímarit]", u"05"},
+      {30, bare_periodical, {0}, u" [tímarit]", u"05"},
+      {40, none, {0, 1, 2}, names + u". - " + citation, u"G"},
+      {40, none, {4}, names + citation, u"G"},
+      {40, none, {5}, names, u"G"},
+      {40, blank_citation, {0}, u"<U>Grein</U>. -   ", u"G"},
+      {40, blank_citation, {1, 4}, u"<U>Grein</U>", u"G"},
+  };
+  for (auto& c : cases) {
+    CatalogueRecord original = records_[c.id], changed = original;
+    c.change(changed);
+    add(changed);
+    for (int16_t type : c.types) {
+      Printed p = lay_out(kText, {c.id}, type);
+      EXPECT_EQ(p.result, 1);
+      EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2})) << c.id << " " << type;
+      EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", c.call})) << c.id << " " << type;
+      EXPECT_EQ(p.szA2(1), c.text) << c.id << " " << type;
+      EXPECT_EQ(p.szA3.items(), (std::vector<Text>{u"", u""}));
+    }
+    add(original);
+  }
 }
 
 TEST_F(PrintLayoutTest, SubjectLineForListType3) {
@@ -166,63 +203,6 @@ TEST_F(PrintLayoutTest, SubjectLineForListType3) {
   r.Efnisorð.clear();
   add(r);
   EXPECT_EQ(lay_out(kText, {10}, 3).iTag.items(), (std::vector<int16_t>{0, 2}));
-}
-
-TEST_F(PrintLayoutTest, ComponentPartShowsItsHost) {
-  add(book());
-  add(component_part());
-  Text expected = u"Anna Jónsdóttir: \"Kafli\".  Í: <U>Saga : undirtitill</U>. - Reykjavík : Forlagið, 2001";
-  for (int16_t type : {0, 1, 3, 7}) EXPECT_EQ(text_of(20, type), expected) << type;
-  Printed p = lay_out(kText, {20}, 3);
-  EXPECT_EQ(p.szA1(1), u"B");  // the host's call number
-  EXPECT_EQ(p.iTag.ubound(), 1);
-
-  // A part without title or names, whose host has a title.
-  CatalogueRecord r = component_part();
-  r.Titlar.clear();
-  r.Ábyrgðaraðildir.clear();
-  r.MarkSnið = u"1004  $aPáll$bPálsson\r\n";
-  add(r);
-  EXPECT_EQ(text_of(20, 0), u".  Í: Páll Pálsson: <U>Saga : undirtitill</U>. - Reykjavík : Forlagið, 2001");
-
-  // A host that cannot be found gives an empty host record.
-  r.Upprunafærsla = 999;
-  add(r);
-  EXPECT_EQ(text_of(20, 0), u".  Í: Páll Pálsson: ");
-  EXPECT_EQ(lay_out(kText, {20}, 0).szA1(1), u"");
-}
-
-TEST_F(PrintLayoutTest, Periodical) {
-  add(periodical());
-  for (int16_t type : {0, 3, 9}) EXPECT_EQ(text_of(30, type), u"<U>Skírnir</U>. - 1. árg. [tímarit]");
-  EXPECT_EQ(lay_out(kText, {30}, 0).szA1(1), u"05");
-  CatalogueRecord r = periodical();
-  r.Titlar.clear();
-  add(r);
-  EXPECT_EQ(text_of(30, 0), u"1. árg. [tímarit]");
-  r.MarkSnið.clear();
-  add(r);
-  EXPECT_EQ(text_of(30, 0), u" [tímarit]");
-}
-
-TEST_F(PrintLayoutTest, ArticleByPrintListType) {
-  add(article());
-  const Text head = u"Anna Jónsdóttir ; Bjarni Ólafsson: <U>Grein</U>";
-  const Text citation = u"2. hefti, 5. árg.(Ritið), s. 10-12";
-  EXPECT_EQ(text_of(40, 0), head + u". - " + citation);
-  EXPECT_EQ(text_of(40, 1), head + u". - " + citation);
-  EXPECT_EQ(text_of(40, 2), head + u". - " + citation);
-  EXPECT_EQ(text_of(40, 4), head + citation);
-  EXPECT_EQ(text_of(40, 5), head);
-
-  // A citation of blanks only: kept by type 0, dropped by the others.
-  CatalogueRecord r = article();
-  r.MarkSnið = u"792   $a  $z\r\n";
-  r.Ábyrgðaraðildir.clear();
-  add(r);
-  EXPECT_EQ(text_of(40, 0), u"<U>Grein</U>. -   ");
-  EXPECT_EQ(text_of(40, 1), u"<U>Grein</U>");
-  EXPECT_EQ(text_of(40, 4), u"<U>Grein</U>");
 }
 
 TEST_F(PrintLayoutTest, KindsThatAreNotPrintedKeepTheirLine) {
