@@ -5,77 +5,19 @@
 // surrogates and character 5 included, can be reached).
 //
 // The parser may fail only with error 5 or 6.  A text that parses is
-// written back out and parsed again: the second record must equal the first
-// (the text holds everything it parsed).  The elements the text does not
+// written back out by the importer's writer and parsed again: the second
+// record must equal the first (the text holds everything it parsed).  The elements the text does not
 // fill must stay 0.  NextToken, from any position, either fails with 5 or 6
 // or returns the text up to the next terminator and moves past it.
 #include <cstdint>
 #include <cstring>
 
-#include "kvistur/number.h"
+#include "import/record_writer.h"
 #include "record/record_text.h"
 
 using namespace kvistur;
 
 namespace {
-
-void value(Text& out, const Text& v) { out += v + kValueEnd; }
-void number(Text& out, int32_t n) { value(out, number_text(n)); }
-
-void write(Text& out, const TitleElement& t) {
-  number(out, t.iGerð);
-  value(out, t.s1);
-  value(out, t.s2);
-}
-void write(Text& out, const NameEntry& n) {
-  number(out, n.iGerð);
-  for (const Text* p : {&n.p1, &n.p2, &n.p3, &n.p4, &n.p5}) value(out, *p);
-}
-void write(Text& out, const TermPair& p) {
-  value(out, p.s1);
-  value(out, p.s2);
-}
-void write(Text& out, const HoldingItem& h) {
-  number(out, h.Númer);
-  value(out, h.Athugasemd);
-  value(out, h.Staðsetning);
-}
-void write(Text& out, const ContentsEntry& c);
-template <typename T>
-void write(Text& out, const List<T>& list, char16_t end = kListEnd) {
-  for (const T& item : list) write(out, item);
-  out += end;
-}
-void write(Text& out, const ContentsEntry& c) {
-  write(out, c.Titlar);
-  write(out, c.Nöfn);
-  write(out, c.Efnisorð);
-}
-
-Text write_record(const CatalogueRecord& r) {
-  Text out;
-  for (const Text* v : {&r.Aukatexti1, &r.Aukatexti2, &r.Útgefandi, &r.Útgáfutími, &r.Útgáfustaður, &r.Útgáfa.Texti})
-    value(out, *v);
-  write(out, r.Útgáfa.Nöfn);
-  for (const Text* v : {&r.Umfang, &r.Aukatexti3, &r.Fylgiefni, &r.Aukatexti4, &r.Efnistegund, &r.Stærð,
-                        &r.AðrarUpplýsingar, &r.Marktákn1, &r.Marktákn2, &r.Marktákn3, &r.Marktákn4})
-    value(out, *v);
-  write(out, r.Titlar);
-  write(out, r.Ábyrgðaraðildir);
-  write(out, r.Efnisorð);
-  write(out, r.Aðfanganúmer);
-  write(out, r.Efnisyfirlit, kContentsEnd);
-  write(out, r.Aukafærslur.Titlar);
-  write(out, r.Aukafærslur.Nöfn);
-  write(out, r.Ritröð.Titlar);
-  write(out, r.Ritröð.Nöfn);
-  value(out, r.Ritröð.Tölumerking);
-  value(out, r.Aukatexti5);
-  number(out, r.InnlErl);
-  number(out, r.boolOpinLokuð);
-  number(out, r.boolHeilÓheil);
-  return out;
-}
 
 bool names_clean(const List<NameEntry>& names) {
   for (const NameEntry& n : names)
@@ -124,7 +66,7 @@ void check_text(TextView text, int16_t start) {
   }
   if (text.empty()) return;
   check_parsed(r);
-  Text again = write_record(r);
+  Text again = import::WriteRecordText(r);
   if (again.size() >= 32000) return;  // numbers written out may be longer
   CatalogueRecord r2 = ParseRecordText(again);
   r2.Skráning = r.Skráning;
