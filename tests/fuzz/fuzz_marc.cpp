@@ -1,12 +1,14 @@
 // Fuzzes the MARC importer: any bytes as an ISO 2709 or MARCXML file must be
 // read record by record, a damaged record reported and skipped, and every
-// record read mapped to a catalogue row or refused with an exception, never
-// a crash or a hang.
+// record read mapped to a catalogue row (whose whole-record text parses) or
+// refused with an exception, and its words indexed, never a crash or a hang.
 #include <cstdint>
 #include <string>
 
 #include "import/marc_reader.h"
 #include "import/record_writer.h"
+#include "import/word_index.h"
+#include "record/record_text.h"
 
 using namespace kvistur::import;
 
@@ -19,9 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::optional<MarcRecord> r = reader.next(problems);
       if (!r) break;
       try {
-        MapRecord(*r, n % 2 == 1);
+        ImportedRecord row = MapRecord(*r, n % 2 == 1);
+        kvistur::ParseRecordText(kvistur::from_utf8(row.whole_text));
       } catch (const std::exception&) {
       }
+      RecordWords(*r);
     }
   } catch (const std::exception&) {
   }
