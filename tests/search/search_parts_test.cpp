@@ -186,7 +186,7 @@ TEST(SearchTermCleaning, RemoveCharAndStripPunctuation) {
   EXPECT_EQ(StripPunctuation(other), u"a?b#c/d:1\t");
 }
 
-TEST(TextSplitting, PartsAndLines) {
+TEST(TextSplitting, Parts) {
   auto split = [](Text text, TextView sep) {
     std::vector<Text> parts(1);
     SplitText(text, parts, sep);
@@ -197,15 +197,8 @@ TEST(TextSplitting, PartsAndLines) {
   EXPECT_EQ(split(u"a,, ,b", u","), (std::vector<Text>{u"", u"a", u"b"})) << "blank parts dropped";
   EXPECT_EQ(split(u"a--b--", u"--"), (std::vector<Text>{u"", u"a", u"b", u""}));
   EXPECT_EQ(split(u"a\tb  c", u" "), (std::vector<Text>{u"", u"a\tb", u"c"})) << "a tab is no separator";
-  std::vector<Text> grown{u"zero", u"one"};
-  Text s = u"x y";
-  SplitText(s, grown, u" ");
-  EXPECT_EQ(grown, (std::vector<Text>{u"zero", u"one", u"x", u"y"})) << "appends, keeping what the list holds";
-
-  EXPECT_EQ(JoinLines(u""), u"");
-  EXPECT_EQ(JoinLines(u"one\r\n\r\ntwo"), u"one\\ntwo");
-  EXPECT_EQ(JoinLines(u"one\r\n"), u"one\\n");
-  EXPECT_EQ(JoinLines(u"  a   b \r\n   \r\n c\r\nd"), u"a b\\nc\\nd");
+  // Appending to the list, and JoinLines, are pinned by the search terms'
+  // test and the host's eval test.
 }
 
 }  // namespace
