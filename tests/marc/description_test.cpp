@@ -19,12 +19,7 @@ using kvistur::testing::Site;
 
 namespace {
 
-NameEntry name(Text p1, Text p2 = u"") {
-  NameEntry n;
-  n.p1 = std::move(p1);
-  n.p2 = std::move(p2);
-  return n;
-}
+NameEntry name(Text p1, Text p2 = u"") { return {0, std::move(p1), std::move(p2), u"", u"", u"", 0}; }
 
 TEST(DescriptionAreas, Publication) {
   CatalogueRecord r = EmptyRecord();

@@ -11,14 +11,7 @@ using namespace kvistur;
 namespace {
 
 NameEntry name(Text p1, Text p2 = u"", Text p3 = u"", Text p4 = u"", Text p5 = u"", int16_t order = 0) {
-  NameEntry n;
-  n.p1 = std::move(p1);
-  n.p2 = std::move(p2);
-  n.p3 = std::move(p3);
-  n.p4 = std::move(p4);
-  n.p5 = std::move(p5);
-  n.iRöð = order;
-  return n;
+  return {0, std::move(p1), std::move(p2), std::move(p3), std::move(p4), std::move(p5), order};
 }
 
 TEST(SubfieldPrimitives, LineEndsAndTagMatching) {

@@ -17,12 +17,7 @@ using kvistur::testing::RecordingControl;
 
 namespace {
 
-NameEntry name(Text first, Text last) {
-  NameEntry n;
-  n.p1 = std::move(first);
-  n.p2 = std::move(last);
-  return n;
-}
+NameEntry name(Text first, Text last) { return {0, std::move(first), std::move(last), u"", u"", u"", 0}; }
 
 TitleElement title(Text s1, Text s2 = u"") { return TitleElement{std::move(s1), std::move(s2), 0}; }
 
