@@ -3,7 +3,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "kvistur/automation.h"
 #include "settings/frame.h"
@@ -33,22 +32,15 @@ class SettingsTest : public ::testing::Test {
     std::ofstream f(ini_, std::ios::binary | std::ios::trunc);
     f << content;
   }
+  // The log's lines from "MeldaError: " on; each must end in CR LF.
   std::vector<std::string> log_lines() {
     std::ifstream f(log_, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    std::string all = ss.str();
     std::vector<std::string> out;
-    std::size_t p = 0;
-    while (p < all.size()) {
-      std::size_t e = all.find("\r\n", p);
-      EXPECT_NE(e, std::string::npos) << "line without CR LF";
-      if (e == std::string::npos) break;
-      std::string line = all.substr(p, e - p);
+    for (std::string line; std::getline(f, line);) {
+      EXPECT_TRUE(!line.empty() && line.back() == '\r') << "line without CR LF";
       auto m = line.find("MeldaError: ");
       EXPECT_NE(m, std::string::npos);
-      out.push_back(line.substr(m));
-      p = e + 2;
+      out.push_back(line.substr(m, line.size() - m - 1));
     }
     return out;
   }
