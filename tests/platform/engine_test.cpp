@@ -229,9 +229,9 @@ TEST(Workgroup, UsersPasswordsAndDamagedFiles) {
   workgroup_check(wg, u"ADMIN", u"");
   workgroup_set_user(wg, u"Þóra", u"lykill");
   workgroup_check(wg, u"þóra", u"lykill");
-  auto code = [&](TextView user, TextView pw) {
+  auto code = [&](TextView user, TextView pw, const std::string& file = "") {
     try {
-      workgroup_check(wg, user, pw);
+      workgroup_check(file.empty() ? wg : file, user, pw);
     } catch (const Error& e) {
       return e.number();
     }
@@ -251,12 +251,10 @@ TEST(Workgroup, UsersPasswordsAndDamagedFiles) {
   EXPECT_EQ(bytes.find("nýtt"), std::string::npos);
   EXPECT_NE(bytes.find("$argon2id$"), std::string::npos);
 
-  EXPECT_EQ([&] { try { workgroup_check(site.dir() + "/none.mdw", u"Admin", u""); } catch (const Error& e) { return e.number(); } return 0; }(),
-            kFileNotFound);
+  EXPECT_EQ(code(u"Admin", u"", site.dir() + "/none.mdw"), kFileNotFound);
   std::string other = site.dir() + "/other.sqlite";
   kvistur::testing::exec_sql(other, "CREATE TABLE t(x);");
-  EXPECT_EQ([&] { try { workgroup_check(other, u"Admin", u""); } catch (const Error& e) { return e.number(); } return 0; }(),
-            kNotDatabase);
+  EXPECT_EQ(code(u"Admin", u"", other), kNotDatabase);
 
   auto engine = create_sqlite_engine();
   engine->set_system_db(from_utf8(wg));
