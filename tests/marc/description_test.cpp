@@ -63,6 +63,9 @@ TEST(DescriptionAreas, EditionSeriesAndCallNumbers) {
   EXPECT_EQ(BuildSeries(r), u"");
   r.Ritröð.Tölumerking = u"  ";
   EXPECT_EQ(BuildSeries(r), u"");
+  r.Ritröð.Tölumerking = u" 5 ";
+  EXPECT_EQ(BuildSeries(r), u"(5)") << "a number alone";
+  r.Ritröð.Tölumerking = u"  ";
   r.Ritröð.Nöfn.append(name(u"Félag"));
   EXPECT_EQ(BuildSeries(r), u"(Félag)");
   r.Ritröð.Titlar.append(TitleElement{u"Safn", u"rita"});

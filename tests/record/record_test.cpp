@@ -52,6 +52,7 @@ TEST(RecordText, MinimalEmptyAndFullTexts) {
   CatalogueRecord m = ParseRecordText(kMinimal);
   EXPECT_EQ(m.InnlErl, kFalse);
   EXPECT_EQ(m.boolOpinLokuð, kFalse);
+  EXPECT_EQ(m.boolHeilÓheil, kFalse);
   EXPECT_EQ(m.Titlar.count(), 0);
   EXPECT_EQ(ParseRecordText(u"").boolHeilÓheil, kTrue);
 
