@@ -135,6 +135,7 @@ TEST_F(PrintLayoutTest, EachKindByPrintListType) {
     r.Upprunafærsla = 999;
   };
   Change untitled = [](CatalogueRecord& r) { r.Titlar.clear(); };
+  Change no_volumes = [](CatalogueRecord& r) { r.MarkSnið.clear(); };
   Change bare_periodical = [](CatalogueRecord& r) {
     r.Titlar.clear();
     r.MarkSnið.clear();
@@ -158,6 +159,7 @@ TEST_F(PrintLayoutTest, EachKindByPrintListType) {
       {20, lost_host, {0}, u".  Í: Páll Pálsson: ", u""},
       {30, none, {0, 3, 9}, u"<U>Skírnir</U>. - 1. árg. [tímarit]", u"05"},
       {30, untitled, {0}, u"1. árg. [tímarit]", u"05"},
+      {30, no_volumes, {0}, u"<U>Skírnir</U> [tímarit]", u"05"},
       {30, bare_periodical, {0}, u" [tímarit]", u"05"},
       {40, none, {0, 1, 2}, names + u". - " + citation, u"G"},
       {40, none, {4}, names + citation, u"G"},
