@@ -443,24 +443,37 @@ int engine_number(const std::string& name) {
   die("no engine " + name);
 }
 
+long resident_kib() {
+  std::ifstream f("/proc/self/status");
+  for (std::string line; std::getline(f, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
 // A child process: ENGINE alone on the queries given, REPS runs each after
-// the first; prints "first I MS", "again I MS" lines and "peak KiB".
+// the first; prints "first I MS", "again I MS" lines, "peak KiB" (the
+// process's peak, which logging on's password hashing sets) and "used KiB"
+// (the most the process held after any query, less what it held once
+// logged on).
 int child(const std::string& dir, int e, const std::vector<Query>& qs, const std::vector<std::size_t>& which, int reps) {
   Engines engines(dir);
+  long base = resident_kib(), most = base;
   for (std::size_t i : which) {
     auto t0 = Clock::now();
     engines.run(e, qs[i]);
     std::printf("first %zu %.3f\n", i, ms_since(t0));
+    most = std::max(most, resident_kib());
   }
   for (int r = 0; r < reps; ++r)
     for (std::size_t i : which) {
       auto t0 = Clock::now();
       engines.run(e, qs[i]);
       std::printf("again %zu %.3f\n", i, ms_since(t0));
+      most = std::max(most, resident_kib());
     }
   struct rusage ru {};
   getrusage(RUSAGE_SELF, &ru);
-  std::printf("peak %ld\n", ru.ru_maxrss);
+  std::printf("peak %ld\nused %ld\n", ru.ru_maxrss, most - base);
   return 0;
 }
 
@@ -542,13 +555,6 @@ int main(int argc, char** argv) {
     } else {
       which.push_back(std::size_t(std::atol(child_queries.c_str())));
     }
-    if (child_engine == "none") {
-      Engines engines(dir);  // logged on, nothing else
-      struct rusage ru {};
-      getrusage(RUSAGE_SELF, &ru);
-      std::printf("peak %ld\n", ru.ru_maxrss);
-      return 0;
-    }
     return child(dir, engine_number(child_engine), queries, which, reps);
   }
   if (getenv("COMPARE_LIST")) {
@@ -606,6 +612,23 @@ int main(int argc, char** argv) {
         times[e][q.cls].push_back(ms_since(t0));
       }
 
+  if (getenv("COMPARE_VERBOSE")) {
+    // Each query's first run and repeated median, by engine.
+    std::map<std::size_t, std::vector<double>> by_query[3];
+    std::map<std::string, std::size_t> at;
+    for (int r = 0; r < reps; ++r)
+      for (std::size_t qi = 0; qi < queries.size(); ++qi)
+        for (int e = 0; e < 3; ++e) by_query[e][qi].push_back(times[e][queries[qi].cls][at[queries[qi].cls + kEngines[e]]++]);
+    for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+      std::string t;
+      for (auto& w : queries[qi].terms) t += w + " ";
+      std::printf("%-22s %-45s", queries[qi].cls.c_str(), t.c_str());
+      for (int e = 0; e < 3; ++e)
+        std::printf(" %s %.2f/%.2f", kEngines[e], first[e][queries[qi].cls][turn[qi]], percentile(by_query[e][qi], 0.5));
+      std::printf("\n");
+    }
+  }
+
   Db c(dir + "/katalogur.sqlite");
   Stmt count(c.db, "SELECT count(*) FROM Móðurtafla");
   count.step();
@@ -627,18 +650,17 @@ int main(int argc, char** argv) {
           if (line.rfind("first ", 0) == 0) cold_times[e][queries[qi].cls].push_back(std::atof(line.c_str() + line.find(' ', 6)));
       }
     table("Cold process (each query the first of a new process):", cold_times);
-    std::printf("\npeak memory of a process running the whole mix (%d runs a query):\n\n", reps + 1);
-    long none = 0;
-    for (const std::string& line : run_child(self, base + " --reps 0 --child none all"))
-      if (line.rfind("peak ", 0) == 0) none = std::atol(line.c_str() + 5);
-    std::printf("| process | peak (MiB) | above a process that only logs on (MiB) |\n|---|---|---|\n");
-    std::printf("| logged on only | %.1f | 0 |\n", none / 1024.0);
-    for (int e = 0; e < 3; ++e)
-      for (const std::string& line : run_child(self, base + " --reps " + std::to_string(reps) + " --child " + kEngines[e] + " all"))
-        if (line.rfind("peak ", 0) == 0) {
-          long kib = std::atol(line.c_str() + 5);
-          std::printf("| %s | %.1f | %.1f |\n", kEngines[e], kib / 1024.0, (kib - none) / 1024.0);
-        }
+    std::printf("\nmemory of a process running the whole mix alone (%d runs a query):\n\n", reps + 1);
+    std::printf("| engine | peak of the process (MiB) | most held after a query, above the process logged on (MiB) |\n"
+                "|---|---|---|\n");
+    for (int e = 0; e < 3; ++e) {
+      long peak = 0, used = 0;
+      for (const std::string& line : run_child(self, base + " --reps " + std::to_string(reps) + " --child " + kEngines[e] + " all")) {
+        if (line.rfind("peak ", 0) == 0) peak = std::atol(line.c_str() + 5);
+        if (line.rfind("used ", 0) == 0) used = std::atol(line.c_str() + 5);
+      }
+      std::printf("| %s | %.1f | %.1f |\n", kEngines[e], peak / 1024.0, used / 1024.0);
+    }
   }
 
   std::string cat = dir + "/katalogur.sqlite";

@@ -93,6 +93,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
   }
   ~Connection() {
+    sqlite3_finalize(begin_);
+    sqlite3_finalize(commit_);
     sqlite3_finalize(data_version_);
     sqlite3_finalize(schema_version_);
     sqlite3_finalize(stamp_);
@@ -113,7 +115,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // than that (or than the longest single statement) for a long call.
   void join_call() {
     if (in_call_read_ || !InCall()) return;
-    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return;
+    if (run(begin_, "BEGIN") != SQLITE_DONE) return;
     in_call_read_ = true;
     read_began_ = std::chrono::steady_clock::now();
     std::weak_ptr<Connection> self = weak_from_this();
@@ -124,7 +126,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void renew_if_long() {
     if (!in_call_read_ || std::chrono::steady_clock::now() - read_began_ < kMaxReadHold) return;
     commit_read();
-    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) read_began_ = std::chrono::steady_clock::now();
+    if (run(begin_, "BEGIN") == SQLITE_DONE) read_began_ = std::chrono::steady_clock::now();
   }
   void end_call() {
     if (!in_call_read_) return;
@@ -151,6 +153,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The content stamp as the read transaction sees it.  The triggers are
   // looked for again whenever the schema has changed since the last look.
   ContentStamp stamp() {
+    // Within one read transaction the stamp cannot change.
+    if (in_call_read_ && stamp_read_ == reads_ended_) return kept_stamp_;
     sqlite3_int64 cookie = pragma(schema_version_, "PRAGMA schema_version");
     if (cookie < 0) return {};
     if (cookie != stamp_cookie_) {
@@ -172,6 +176,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
       st.links = v[2];
     }
     sqlite3_reset(stamp_);
+    if (in_call_read_) {
+      stamp_read_ = reads_ended_;
+      kept_stamp_ = st;
+    }
     return st;
   }
   const Schema& schema() const { return schema_; }
@@ -306,9 +314,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
   TranslationCache translations_;
   std::unordered_map<std::string, std::vector<sqlite3_stmt*>> free_;
   void commit_read() {
-    if (!sqlite3_get_autocommit(db_) && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+    ++reads_ended_;
+    if (!sqlite3_get_autocommit(db_) && run(commit_, "COMMIT") != SQLITE_DONE)
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
+  // Steps a statement kept in S (prepared at first use); SQLite's result.
+  int run(sqlite3_stmt*& s, const char* sql) {
+    if (!s && sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(s);
+      s = nullptr;
+      return SQLITE_ERROR;
+    }
+    int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    return rc;
+  }
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+  int64_t reads_ended_ = 0;  // read transactions ended so far
+  int64_t stamp_read_ = -1;  // the read transaction the kept stamp was read in
+  ContentStamp kept_stamp_;
 
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;
