@@ -10,6 +10,7 @@
 // call a connection's statements share one read transaction, ended with the
 // call and renewed after 50 ms.  Connections are read-only and refuse
 // writes (query_only).
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +20,9 @@
 #include <chrono>
 #include <list>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,6 +65,51 @@ bool is_text_type(std::string type) {
   return false;  // REAL, FLOAT, DOUBLE, NUMERIC, DECIMAL, BOOLEAN, DATE ...
 }
 
+// SQLite's pending byte (its file format): a writer that is about to
+// commit holds a write lock on it until it has.
+constexpr off_t kPendingByte = 0x40000000;
+
+// A descriptor of each catalogue file (by device and inode) to look at the
+// locks of other processes on it.  It is never closed: closing any
+// descriptor of a file drops every POSIX lock the process holds on it,
+// SQLite's among them.  One per file version a process reads.
+int watch_descriptor(const std::string& file, dev_t dev, ino_t ino) {
+  static std::mutex mutex;
+  static std::map<std::pair<dev_t, ino_t>, int> descriptors;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = descriptors.find({dev, ino});
+  if (it != descriptors.end()) return it->second;
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && (st.st_dev != dev || st.st_ino != ino)) {
+    // Replaced in the meantime: the descriptor is the new file's.
+    descriptors.emplace(std::make_pair(st.st_dev, st.st_ino), fd);
+    fd = -1;
+  }
+  descriptors.emplace(std::make_pair(dev, ino), fd);
+  return fd;
+}
+
+// Waits (up to TIMEOUT) while a writer in another process waits to commit.
+// SQLite lets the connections of one process share one read lock on a file,
+// so while their read transactions overlap the process never lets go of it
+// and such a writer would wait for ever; a read transaction therefore does
+// not begin while a writer is waiting for the readers to finish.
+void let_writer_commit(int fd, std::chrono::milliseconds timeout) {
+  if (fd < 0) return;
+  auto until = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    struct flock probe {};
+    probe.l_type = F_RDLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = kPendingByte;
+    probe.l_len = 1;
+    if (::fcntl(fd, F_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return;
+    if (std::chrono::steady_clock::now() >= until) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 struct FileIdentity {
   dev_t dev = 0;
   ino_t ino = 0;
@@ -72,7 +120,7 @@ struct FileIdentity {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(std::string file, TextView shown, FileIdentity id) : file_(std::move(file)), shown_(to_utf8(shown)), id_(id) {
+  Connection(std::string file, FileIdentity id) : file_(std::move(file)), id_(id) {
     int rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
       sqlite3_close(db_);
@@ -81,6 +129,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    watch_ = watch_descriptor(file_, id.dev, id.ino);
     register_kv_functions(db_);
     sqlite3_exec(db_, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
     try {
@@ -115,6 +164,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // than that (or than the longest single statement) for a long call.
   void join_call() {
     if (in_call_read_ || !InCall()) return;
+    let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
     if (run(begin_, "BEGIN") != SQLITE_DONE) return;
     in_call_read_ = true;
     read_began_ = std::chrono::steady_clock::now();
@@ -126,6 +176,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void renew_if_long() {
     if (!in_call_read_ || std::chrono::steady_clock::now() - read_began_ < kMaxReadHold) return;
     commit_read();
+    let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
     if (run(begin_, "BEGIN") == SQLITE_DONE) read_began_ = std::chrono::steady_clock::now();
   }
   void end_call() {
@@ -185,7 +236,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const Schema& schema() const { return schema_; }
   Translation translate(TextView sql) { return translations_.translate(sql, schema_); }
   sqlite3* handle() const { return db_; }
-  const std::string& shown() const { return shown_; }
 
   // A prepared statement for the SQL, from the cache when one is free.
   sqlite3_stmt* acquire(const std::string& sql) {
@@ -218,13 +268,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string msg = sqlite3_errmsg(db_);
     switch (rc & 0xFF) {
       case SQLITE_NOTADB:
-        fail(kNotDatabase, u"DAO.Database", "Unrecognized database format '" + shown_ + "'.");
+        fail(kNotDatabase, u"DAO.Database", "Unrecognized database format '" + file_ + "'.");
       case SQLITE_CORRUPT:
         fail(3049, u"DAO.Database",
-             "Cannot open database '" + shown_ + "'. It may not be a database that your application recognizes, or the file may be corrupt.");
+             "Cannot open database '" + file_ + "'. It may not be a database that your application recognizes, or the file may be corrupt.");
       case SQLITE_BUSY:
       case SQLITE_LOCKED:
-        fail(3045, u"DAO.Database", "Could not use '" + shown_ + "'; file already in use.");
+        fail(3045, u"DAO.Database", "Could not use '" + file_ + "'; file already in use.");
       case SQLITE_IOERR:
       case SQLITE_CANTOPEN:
         fail(3043, u"DAO.Database", "Disk or network error.");
@@ -237,7 +287,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   [[noreturn]] void cannot_open() const {
     fail(3051, u"DAO.Workspace",
-         "The database engine cannot open the file '" + shown_ +
+         "The database engine cannot open the file '" + file_ +
              "'. It is already opened exclusively by another user, or you need permission to view its data.");
   }
 
@@ -307,7 +357,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     return v;
   }
 
-  std::string file_, shown_;
+  std::string file_;  // the path as opened, every "\" of the component's path read as "/"
   FileIdentity id_;
   sqlite3* db_ = nullptr;
   Schema schema_;
@@ -337,6 +387,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;
+  int watch_ = -1;  // watch_descriptor of the file
   sqlite3_stmt* schema_version_ = nullptr;
   sqlite3_stmt* stamp_ = nullptr;
   sqlite3_int64 stamp_cookie_ = -1;
@@ -664,24 +715,23 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
       auto it = pool_.find(file);
       if (it != pool_.end()) return std::make_unique<SqliteDatabase>(it->second);
     }
-    std::string shown = to_utf8(path);
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
       pool_.erase(file);
       if (errno == EACCES)
         fail(3051, u"DAO.Workspace",
-             "The database engine cannot open the file '" + shown +
+             "The database engine cannot open the file '" + file +
                  "'. It is already opened exclusively by another user, or you need permission to view its data.");
-      fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + shown + "'.");
+      fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + file + "'.");
     }
     if (!S_ISREG(st.st_mode)) {
       pool_.erase(file);
-      fail(kNotDatabase, u"DAO.Workspace", "Unrecognized database format '" + shown + "'.");
+      fail(kNotDatabase, u"DAO.Workspace", "Unrecognized database format '" + file + "'.");
     }
     if (::access(file.c_str(), R_OK) != 0) {
       pool_.erase(file);
       fail(3051, u"DAO.Workspace",
-           "The database engine cannot open the file '" + shown +
+           "The database engine cannot open the file '" + file +
                "'. It is already opened exclusively by another user, or you need permission to view its data.");
     }
     FileIdentity id{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
@@ -692,7 +742,7 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
     }
     pool_.erase(file);
     try {
-      auto c = std::make_shared<Connection>(file, path, id);
+      auto c = std::make_shared<Connection>(file, id);
       pool_[file] = c;
       checked(file);
       return std::make_unique<SqliteDatabase>(c);

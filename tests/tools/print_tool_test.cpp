@@ -146,7 +146,7 @@ TEST_F(PrintToolTest, PrintCommandRejectsBadInput) {
   }
   auto r = run_tool({"print", "1", "--password", "rangt"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("cannot log on as Admin"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("log-on failed: Not a valid account name or password."), std::string::npos) << r.err;
   r = run_tool({"print", "1", "--rtf", "/nonexistent-folder/x.rtf"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("cannot write /nonexistent-folder/x.rtf"), std::string::npos) << r.err;

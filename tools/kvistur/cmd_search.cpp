@@ -253,9 +253,10 @@ KVISTUR_COMMAND(cmd_search, "search",
   thread_state().on_work = nullptr;
   if (terminal) terminal->finish();
   if (n < 0) {
-    std::cerr << "kvistur: search failed (see the log)\n";
+    std::cerr << "kvistur search: the search failed: " << failure_reason() << "\n";
     return 1;
   }
+  if (n == 0) std::cerr << "kvistur search: nothing found for '" << a[0] << "'\n";
 
   if (print) {
     std::vector<int32_t> list;
