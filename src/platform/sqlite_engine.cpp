@@ -312,36 +312,34 @@ class Connection : public std::enable_shared_from_this<Connection> {
     fail(kSyntaxInExpression, u"DAO.Database", "Syntax error in query expression: " + msg + ".");
   }
 
+  // Every table's and view's columns, in one query.
   void load_schema() {
     sqlite3_stmt* s = nullptr;
-    int rc = sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_master WHERE type IN ('table','view')", -1, &s, nullptr);
+    int rc = sqlite3_prepare_v2(db_,
+                                "SELECT m.name, p.name, p.type FROM sqlite_master AS m, pragma_table_info(m.name) AS p "
+                                "WHERE m.type IN ('table','view') ORDER BY m.rowid, p.cid",
+                                -1, &s, nullptr);
     if (rc != SQLITE_OK) {
       sqlite3_finalize(s);
       step_failed(rc);
     }
-    std::vector<std::string> names;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    TableInfo t;
+    auto text = [&](int i) {
+      const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+      return std::string(v ? v : "");
+    };
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      std::string table = text(0);
+      if (table != t.name && !t.name.empty()) {
+        schema_.add_table(std::move(t));
+        t = TableInfo{};
+      }
+      t.name = table;
+      t.columns.push_back({text(1), is_text_type(text(2))});
+    }
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE) step_failed(rc);
-    for (const std::string& name : names) {
-      TableInfo t;
-      t.name = name;
-      std::string q = "SELECT name, type FROM pragma_table_info(?)";
-      rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
-      if (rc != SQLITE_OK) {
-        sqlite3_finalize(s);
-        step_failed(rc);
-      }
-      sqlite3_bind_text(s, 1, name.c_str(), int(name.size()), SQLITE_TRANSIENT);
-      while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const char* cn = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        const char* ct = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
-        t.columns.push_back({cn ? cn : "", is_text_type(ct ? ct : "")});
-      }
-      sqlite3_finalize(s);
-      if (rc != SQLITE_DONE) step_failed(rc);
-      schema_.add_table(std::move(t));
-    }
+    if (!t.name.empty()) schema_.add_table(std::move(t));
   }
 
   // The number a pragma gives, through the statement kept in S; -1 when it
