@@ -30,65 +30,112 @@ uint64_t GetVarint(std::string_view s, std::size_t& at) {
   throw std::runtime_error("a packed row holds a number too long");
 }
 
-// A row: the number of entries, the distinct masks, then for each entry
-// (position - previous position - 1) * masks + the index of its mask,
-// the previous position starting at -1.
+// A row: the number of entries, the distinct masks, the skip points, then
+// for each entry (position - previous position - 1) * masks + the index of
+// its mask, the previous position starting at -1.  Entries come in blocks
+// of kBlock; skip point b (for blocks 1..) is the last position of block
+// b - 1 and the byte offset of block b among the entries, each as the
+// distance from the skip point before.
 std::string PackEntries(const Entry* entries, std::size_t n) {
   std::vector<uint64_t> masks;
   for (std::size_t i = 0; i < n; ++i)
     if (std::find(masks.begin(), masks.end(), entries[i].mask) == masks.end()) masks.push_back(entries[i].mask);
-  std::string out;
-  PutVarint(out, n);
-  PutVarint(out, masks.size());
-  for (uint64_t m : masks) PutVarint(out, m);
   const uint64_t k = masks.size();
-  int64_t prev = -1;
+  std::string body, skips;
+  int64_t prev = -1, skip_prev = -1;
+  std::size_t skip_offset = 0;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0 && i % kBlock == 0) {
+      PutVarint(skips, uint64_t(prev - skip_prev));
+      PutVarint(skips, body.size() - skip_offset);
+      skip_prev = prev;
+      skip_offset = body.size();
+    }
     uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), entries[i].mask) - masks.begin());
-    PutVarint(out, uint64_t(int64_t(entries[i].position) - prev - 1) * k + index);
+    PutVarint(body, uint64_t(int64_t(entries[i].position) - prev - 1) * k + index);
     prev = entries[i].position;
   }
-  return out;
+  std::string out;
+  PutVarint(out, n);
+  PutVarint(out, k);
+  for (uint64_t m : masks) PutVarint(out, m);
+  return out + skips + body;
 }
 
-void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out) {
-  std::size_t first = out.size();
-  out.resize(first + packed.size());
-  out.resize(first + UnpackPositions(packed, mask, out.data() + first));
-}
-
-std::size_t UnpackPositions(std::string_view packed, uint64_t mask, uint32_t* out) {
+void PackedRow::open(std::string_view packed, uint64_t mask) {
+  packed_ = packed;
   std::size_t at = 0;
-  uint64_t n = GetVarint(packed, at), k = GetVarint(packed, at);
-  if (k == 0 || k > n || n > packed.size() || k > kPackedBytes) throw std::runtime_error("a packed row that is not one");
-  bool take[kPackedBytes];
-  bool all = true;
-  for (uint64_t i = 0; i < k; ++i) {
-    take[i] = (GetVarint(packed, at) & mask) != 0;
-    all = all && take[i];
+  n_ = GetVarint(packed, at);
+  k_ = GetVarint(packed, at);
+  if (k_ == 0 || k_ > n_ || n_ > packed.size() || k_ > kPackedBytes) throw std::runtime_error("a packed row that is not one");
+  all_ = true;
+  for (uint64_t i = 0; i < k_; ++i) {
+    take_[i] = (GetVarint(packed, at) & mask) != 0;
+    all_ = all_ && take_[i];
   }
-  uint32_t* o = out;
-  const auto* p = reinterpret_cast<const uint8_t*>(packed.data()) + at;
-  const auto* end = reinterpret_cast<const uint8_t*>(packed.data()) + packed.size();
+  blocks_ = (n_ + kBlock - 1) / kBlock;
+  skips_.resize(blocks_);
+  skips_[0] = {-1, 0};
+  for (std::size_t b = 1; b < blocks_; ++b) {
+    int64_t prev = skips_[b - 1].prev + int64_t(GetVarint(packed, at));
+    std::size_t offset = skips_[b - 1].offset + std::size_t(GetVarint(packed, at));
+    skips_[b] = {prev, offset};
+  }
+  body_ = at;
+  for (std::size_t b = 1; b < blocks_; ++b)
+    if (skips_[b].prev <= skips_[b - 1].prev || skips_[b].offset <= skips_[b - 1].offset ||
+        body_ + skips_[b].offset >= packed.size())
+      throw std::runtime_error("a packed row that is not one");
+}
+
+std::size_t PackedRow::block_for(uint32_t p) const {
+  // The last block whose previous position lies before P.
+  std::size_t lo = 0, hi = blocks_;
+  while (hi - lo > 1) {
+    std::size_t mid = (lo + hi) / 2;
+    if (skips_[mid].prev < int64_t(p)) lo = mid;
+    else hi = mid;
+  }
+  return lo;
+}
+
+std::size_t PackedRow::decode(std::size_t b, uint32_t* out) const {
+  std::size_t at = body_ + skips_[b].offset;
+  std::size_t count = std::min<std::size_t>(kBlock, n_ - b * kBlock);
+  const auto* base = reinterpret_cast<const uint8_t*>(packed_.data());
+  const auto* p = base + at;
+  const auto* end = base + packed_.size();
   auto next = [&]() -> uint64_t {
     if (p < end && *p < 0x80) return *p++;
-    std::size_t a = std::size_t(p - reinterpret_cast<const uint8_t*>(packed.data()));
-    uint64_t v = GetVarint(packed, a);
-    p = reinterpret_cast<const uint8_t*>(packed.data()) + a;
+    std::size_t a = std::size_t(p - base);
+    uint64_t v = GetVarint(packed_, a);
+    p = base + a;
     return v;
   };
-  uint64_t prev = uint64_t(-1);  // the first step lands on position v
-  if (k == 1) {
-    for (uint64_t i = 0; i < n; ++i) *o++ = uint32_t(prev += next() + 1);
+  uint32_t* o = out;
+  uint64_t prev = uint64_t(skips_[b].prev);  // -1 wraps: the first step lands on position v
+  if (k_ == 1 && all_) {
+    for (std::size_t i = 0; i < count; ++i) *o++ = uint32_t(prev += next() + 1);
   } else {
-    for (uint64_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
       uint64_t v = next();
-      prev += v / k + 1;
-      if (all || take[v % k]) *o++ = uint32_t(prev);
+      prev += v / k_ + 1;
+      if (all_ || take_[v % k_]) *o++ = uint32_t(prev);
     }
   }
   if (prev + 1 > uint64_t(UINT32_MAX) + 1) throw std::runtime_error("a position out of range");
+  if (b + 1 < blocks_ && int64_t(prev) != skips_[b + 1].prev) throw std::runtime_error("a packed row that is not one");
   return std::size_t(o - out);
+}
+
+void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out) {
+  PackedRow row;
+  row.open(packed, mask);
+  std::size_t first = out.size();
+  out.resize(first + row.entries());
+  uint32_t* o = out.data() + first;
+  for (std::size_t b = 0; b < row.blocks(); ++b) o += row.decode(b, o);
+  out.resize(std::size_t(o - out.data()));
 }
 
 }  // namespace stored
@@ -291,9 +338,9 @@ bool PostingCursor::row_for(uint32_t p) {
     span_ = std::max<int64_t>(upto - upto_, 1);
     upto_ = upto;
     if (upto < int64_t(p)) continue;  // passed over without decoding
-    std::string_view packed = rows_->Bytes(1);
-    if (got_.size() < packed.size()) got_.resize(packed.size());
-    n_ = stored::UnpackPositions(packed, mask_, got_.data());
+    row_.open(rows_->Bytes(1), mask_);
+    block_ = row_.block_for(p);
+    n_ = row_.decode(block_, got_);
     at_ = 0;
     return true;
   }
@@ -306,18 +353,16 @@ bool PostingCursor::seek_further(uint32_t p) {
     if (at_ < n_) {
       if (got_[at_] >= p) return true;
       if (got_[n_ - 1] >= p) {
-        // Galloping from where the last look ended: steps that double, then
-        // a binary search within the last step.
-        std::size_t lo = at_, step = 1, hi = at_ + 1;
-        while (hi < n_ && got_[hi] < p) {
-          lo = hi;
-          step *= 2;
-          hi = std::min(n_ - 1, hi + step);
-        }
-        at_ = std::size_t(std::lower_bound(got_.begin() + std::ptrdiff_t(lo), got_.begin() + std::ptrdiff_t(hi) + 1, p) -
-                          got_.begin());
+        at_ = std::size_t(std::lower_bound(got_ + at_, got_ + n_, p) - got_);
         return true;
       }
+    }
+    // The rest of this row, when P lies within it: the block that holds it.
+    if (rows_ && !done_ && int64_t(p) <= upto_ && block_ + 1 < row_.blocks()) {
+      block_ = std::max(block_ + 1, row_.block_for(p));
+      n_ = row_.decode(block_, got_);
+      at_ = 0;
+      continue;
     }
     if (done_ || !row_for(p)) return false;
   }

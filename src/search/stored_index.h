@@ -53,7 +53,7 @@ class RecordOrder;
 
 namespace stored {
 
-inline constexpr int kFormat = 1;
+inline constexpr int kFormat = 2;
 inline constexpr uint32_t kChunk = 480;  // positions per kv_order row: two rows fill a page of 4096 bytes
 inline constexpr std::size_t kPackedBytes = 900;      // the most bytes of one kv_postings row
 inline constexpr std::size_t kMaxCombos = 64;
@@ -68,14 +68,41 @@ struct Entry {
   uint64_t mask;
 };
 
-// The packed form of one kv_postings row, and back.  Entries ascending.
+// Entries of a row are decoded in blocks of this many: a position looked
+// for costs the decoding of one block.
+inline constexpr std::size_t kBlock = 32;
+
+// The packed form of one kv_postings row.  Entries ascending.
 std::string PackEntries(const Entry* entries, std::size_t n);
+
+// One packed row read back: the positions of the entries whose mask meets
+// MASK, a block at a time.  Throws std::runtime_error on bytes that are not
+// a packed row.  PACKED must outlive it.
+class PackedRow {
+ public:
+  void open(std::string_view packed, uint64_t mask);
+  std::size_t entries() const { return n_; }
+  std::size_t blocks() const { return blocks_; }
+  // The block that holds the first entry at or after P, if the row has it.
+  std::size_t block_for(uint32_t p) const;
+  // Block B's positions into OUT (room for kBlock); how many were written.
+  std::size_t decode(std::size_t b, uint32_t* out) const;
+
+ private:
+  struct Skip {
+    int64_t prev;        // the last position before the block
+    std::size_t offset;  // where the block starts among the entries
+  };
+  std::string_view packed_;
+  uint64_t n_ = 0, k_ = 1;
+  bool take_[kPackedBytes];
+  bool all_ = true;
+  std::size_t blocks_ = 0, body_ = 0;
+  std::vector<Skip> skips_;
+};
+
 // Appends the positions of the row's entries whose mask meets MASK.
-// Throws std::runtime_error on bytes that are not a packed row.
 void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out);
-// The same into OUT, which has room for PACKED.size() positions (a row
-// holds no more entries than bytes); returns how many were written.
-std::size_t UnpackPositions(std::string_view packed, uint64_t mask, uint32_t* out);
 
 void PutVarint(std::string& out, uint64_t v);
 // Reads a varint at *AT, moving it on; throws std::runtime_error at the end.
@@ -137,9 +164,10 @@ class StoredIndex {
 };
 
 // The positions of one word whose pairs meet a mask, read from kv_postings
-// a row at a time, in order.  A row is decoded only when the position
-// looked for lies in it; a position far ahead is looked up by the row's
-// key rather than reached by reading the rows between.
+// a row at a time, in order.  Of a row only the block that holds the
+// position looked for is decoded; a row that does not hold it is passed
+// over, and a position far ahead is looked up by the row's key rather than
+// reached by reading the rows between.
 class PostingCursor {
  public:
   PostingCursor(db::Database& database, int64_t word, uint64_t mask);
@@ -155,7 +183,7 @@ class PostingCursor {
 
  private:
   bool seek_further(uint32_t p);
-  // Reads rows from the one that holds P (or the next), decoding the first
+  // Reads rows from the one that holds P (or the next), opening the first
   // whose span reaches P; false at the end.
   bool row_for(uint32_t p);
   db::Database& database_;
@@ -163,7 +191,9 @@ class PostingCursor {
   uint64_t mask_;
   std::unique_ptr<db::Cursor> rows_;
   bool again_ = true;     // rows_ can be run again with new numbers
-  std::vector<uint32_t> got_;  // the decoded row's positions at 0..n_-1
+  stored::PackedRow row_;      // the row open now
+  std::size_t block_ = 0;      // its block decoded into got_
+  uint32_t got_[stored::kBlock];  // the block's positions at 0..n_-1
   std::size_t n_ = 0, at_ = 0;
   int64_t upto_ = -1;     // the last position of the rows read so far
   int64_t span_ = 1;      // how many positions the last row read covered

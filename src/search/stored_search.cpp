@@ -68,27 +68,31 @@ class TermStream {
   virtual uint32_t current() const = 0;
 };
 
+// Positions read whole (kept as numbers, below 2^31).
 class ListStream : public TermStream {
  public:
-  explicit ListStream(std::vector<uint32_t> ps) : ps_(std::move(ps)) {}
+  explicit ListStream(RecordNumbers ps) : keep_(std::move(ps)), ps_(*keep_) {}
   bool seek(uint32_t p) override {
-    if (at_ >= ps_.size() || ps_[at_] >= p) return at_ < ps_.size();
+    const int32_t want = int32_t(p);
+    if (at_ >= ps_.size() || ps_[at_] >= want) return at_ < ps_.size();
     // Steps that double from where the last look ended, then a binary
     // search within the last step.
     std::size_t lo = at_, step = 1, hi = at_ + 1;
-    while (hi < ps_.size() && ps_[hi] < p) {
+    while (hi < ps_.size() && ps_[hi] < want) {
       lo = hi;
       step *= 2;
       hi += step;
     }
     hi = std::min(hi, ps_.size());
-    at_ = std::size_t(std::lower_bound(ps_.begin() + std::ptrdiff_t(lo), ps_.begin() + std::ptrdiff_t(hi), p) - ps_.begin());
+    at_ = std::size_t(std::lower_bound(ps_.begin() + std::ptrdiff_t(lo), ps_.begin() + std::ptrdiff_t(hi), want) -
+                      ps_.begin());
     return at_ < ps_.size();
   }
-  uint32_t current() const override { return ps_[at_]; }
+  uint32_t current() const override { return uint32_t(ps_[at_]); }
 
  private:
-  std::vector<uint32_t> ps_;
+  RecordNumbers keep_;
+  const std::vector<int32_t>& ps_;
   std::size_t at_ = 0;
 };
 
@@ -141,8 +145,12 @@ Text TermCondition(const Text& term) {
   return pattern ? u"(((O0.Orð) Like '" + term + u"'))" : u"(((O0.Orð) = '" + term + u"'))";
 }
 
+Text PositionsKey(const Text& term, int32_t group, int32_t field) {
+  return u"positions " + from_utf8(std::to_string(group)) + u" " + from_utf8(std::to_string(field)) + u" " + term;
+}
+
 FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
-                        int32_t field, int32_t max) {
+                        int32_t field, int32_t max, TermLists* kept) {
   FirstHits out;
   try {
     const uint64_t mask = index.mask(group, field);
@@ -154,10 +162,23 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
     for (const auto& w : words)
       if (w.empty()) return out;
     std::vector<std::unique_ptr<TermStream>> streams;
-    for (const auto& w : words) {
-      if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, w[0], mask));
-      else if (w.size() <= kSideBySide) streams.push_back(std::make_unique<WordsStream>(database, w, mask));
-      else streams.push_back(std::make_unique<ListStream>(all_positions(database, index, w, mask)));
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      const auto& w = words[i];
+      if (w.size() == 1) {
+        streams.push_back(std::make_unique<WordStream>(database, w[0], mask));
+      } else if (w.size() <= kSideBySide) {
+        streams.push_back(std::make_unique<WordsStream>(database, w, mask));
+      } else {
+        Text key = PositionsKey(terms[i], group, field);
+        RecordNumbers ps = kept ? kept->find(key) : nullptr;
+        if (!ps) {
+          auto whole = std::make_shared<std::vector<int32_t>>();
+          for (uint32_t p : all_positions(database, index, w, mask)) whole->push_back(int32_t(p));
+          ps = whole;
+          out.read_whole.emplace_back(key, ps);
+        }
+        streams.push_back(std::make_unique<ListStream>(ps));
+      }
     }
 
     // The positions every term has, in order: each stream in turn moves to

@@ -36,12 +36,20 @@ struct FirstHits {
   };
   Outcome outcome = kNotAnswerable;
   std::vector<int32_t> ids;
+  // The positions of terms of many words (truncated terms), read whole:
+  // the caller keeps them (KEPT below) once it knows they were read at the
+  // state it keeps things for.
+  std::vector<std::pair<Text, RecordNumbers>> read_whole;
 };
 
 // The first MAX records (MAX >= 0) that have every term, within GROUP and
-// FIELD (-1 for any).
+// FIELD (-1 for any).  KEPT holds positions of terms read whole before (by
+// PositionsKey), or is null.
 FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
-                        int32_t field, int32_t max);
+                        int32_t field, int32_t max, TermLists* kept);
+
+// The key under which a term's positions are kept.
+Text PositionsKey(const Text& term, int32_t group, int32_t field);
 
 // One term's record numbers (at 1.., ascending), or null when the stored
 // index cannot give them (the caller then runs the term's query).
