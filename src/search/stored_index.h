@@ -30,7 +30,9 @@
 //   kv_combos       (bit, grp, field): each (HópID, Orðtag) pair of Tengill,
 //                   at most 64
 //   kv_postings     (word, upto, packed): word's positions up to upto, each
-//                   with the pairs it occurs in as a mask of kv_combos bits
+//                   with the pairs it occurs in as a mask of kv_combos bits,
+//                   in blocks of kBlock with a skip point for each block
+//                   (PackEntries)
 //
 // The stored index is used only when it was written at the stamp the
 // catalogue has now (the counters of Móðurtafla and Tengill changes are
