@@ -1,6 +1,7 @@
 #include "search/stored_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -10,6 +11,12 @@
 namespace kvistur {
 
 namespace stored {
+
+int index_bits(uint64_t masks) {
+  int bits = 0;
+  while ((uint64_t(1) << bits) < masks) ++bits;
+  return bits;
+}
 
 void PutVarint(std::string& out, uint64_t v) {
   while (v >= 0x80) {
@@ -30,35 +37,63 @@ uint64_t GetVarint(std::string_view s, std::size_t& at) {
   throw std::runtime_error("a packed row holds a number too long");
 }
 
-// A row: the number of entries, the distinct masks, the skip points, then
-// for each entry (position - previous position - 1) * masks + the index of
-// its mask, the previous position starting at -1.  Entries come in blocks
-// of kBlock; skip point b (for blocks 1..) is the last position of block
-// b - 1 and the byte offset of block b among the entries, each as the
-// distance from the skip point before.
+// A row: the number of entries, the distinct masks, the first position,
+// the skip points, then the entries in blocks of kBlock.  An entry is
+// position - previous position - 1, shifted left by the bits the index of
+// a mask takes (none for one mask), with the index of its mask in those
+// bits; the previous position of the first entry is the first position
+// less one;
+// a block is the width in bits of its largest entry (one byte) and its
+// entries at that width, packed from the lowest bit up.  Skip point b (for
+// blocks 1..) is six bytes, little-endian: the last position of block b - 1
+// (four) and the byte offset of block b among the blocks (two), so that
+// the block of a position is found by a binary search.
 std::string PackEntries(const Entry* entries, std::size_t n) {
   std::vector<uint64_t> masks;
   for (std::size_t i = 0; i < n; ++i)
     if (std::find(masks.begin(), masks.end(), entries[i].mask) == masks.end()) masks.push_back(entries[i].mask);
   const uint64_t k = masks.size();
+  const int shift = index_bits(k);
   std::string body, skips;
-  int64_t prev = -1, skip_prev = -1;
-  std::size_t skip_offset = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i > 0 && i % kBlock == 0) {
-      PutVarint(skips, uint64_t(prev - skip_prev));
-      PutVarint(skips, body.size() - skip_offset);
-      skip_prev = prev;
-      skip_offset = body.size();
+  const int64_t base = n ? int64_t(entries[0].position) - 1 : -1;
+  int64_t prev = base;
+  for (std::size_t from = 0; from < n; from += kBlock) {
+    if (from > 0) {
+      if (body.size() > 0xFFFF) throw std::runtime_error("a packed row too long");
+      for (int b = 0; b < 4; ++b) skips.push_back(char(uint32_t(prev) >> (8 * b)));
+      for (int b = 0; b < 2; ++b) skips.push_back(char(body.size() >> (8 * b)));
     }
-    uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), entries[i].mask) - masks.begin());
-    PutVarint(body, uint64_t(int64_t(entries[i].position) - prev - 1) * k + index);
-    prev = entries[i].position;
+    std::size_t count = std::min(kBlock, n - from);
+    uint64_t values[kBlock];
+    int width = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Entry& e = entries[from + i];
+      uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), e.mask) - masks.begin());
+      values[i] = uint64_t(int64_t(e.position) - prev - 1) << shift | index;
+      prev = e.position;
+      while (width < 64 && (values[i] >> width) != 0) ++width;
+    }
+    body.push_back(char(width));
+    uint64_t acc = 0;
+    int bits = 0;
+    if (width > 56) throw std::runtime_error("an entry too large to pack");
+    for (std::size_t i = 0; i < count; ++i) {
+      // Fewer than 8 bits are waiting, so the entry fits beside them.
+      acc |= values[i] << bits;
+      bits += width;
+      while (bits >= 8) {
+        body.push_back(char(acc));
+        acc >>= 8;
+        bits -= 8;
+      }
+    }
+    if (bits > 0) body.push_back(char(acc));
   }
   std::string out;
   PutVarint(out, n);
   PutVarint(out, k);
   for (uint64_t m : masks) PutVarint(out, m);
+  PutVarint(out, uint64_t(base + 1));
   return out + skips + body;
 }
 
@@ -67,25 +102,32 @@ void PackedRow::open(std::string_view packed, uint64_t mask) {
   std::size_t at = 0;
   n_ = GetVarint(packed, at);
   k_ = GetVarint(packed, at);
-  if (k_ == 0 || k_ > n_ || n_ > packed.size() || k_ > kPackedBytes) throw std::runtime_error("a packed row that is not one");
+  if (k_ == 0 || k_ > n_ || n_ > packed.size() * kBlock || k_ > kPackedBytes)
+    throw std::runtime_error("a packed row that is not one");
   all_ = true;
   for (uint64_t i = 0; i < k_; ++i) {
     take_[i] = (GetVarint(packed, at) & mask) != 0;
     all_ = all_ && take_[i];
   }
+  shift_ = index_bits(k_);
+  for (uint64_t i = k_; i < (uint64_t(1) << shift_); ++i) take_[i] = false;  // indexes no entry has
+  base_ = int64_t(GetVarint(packed, at)) - 1;
   blocks_ = (n_ + kBlock - 1) / kBlock;
-  skips_.resize(blocks_);
-  skips_[0] = {-1, 0};
-  for (std::size_t b = 1; b < blocks_; ++b) {
-    int64_t prev = skips_[b - 1].prev + int64_t(GetVarint(packed, at));
-    std::size_t offset = skips_[b - 1].offset + std::size_t(GetVarint(packed, at));
-    skips_[b] = {prev, offset};
-  }
-  body_ = at;
-  for (std::size_t b = 1; b < blocks_; ++b)
-    if (skips_[b].prev <= skips_[b - 1].prev || skips_[b].offset <= skips_[b - 1].offset ||
-        body_ + skips_[b].offset >= packed.size())
-      throw std::runtime_error("a packed row that is not one");
+  skips_ = at;
+  body_ = at + 6 * (blocks_ - 1);
+  if (body_ >= packed.size()) throw std::runtime_error("a packed row that is not one");
+}
+
+int64_t PackedRow::prev(std::size_t b) const {
+  if (b == 0) return base_;
+  const auto* q = reinterpret_cast<const uint8_t*>(packed_.data()) + skips_ + 6 * (b - 1);
+  return int64_t(uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16 | uint32_t(q[3]) << 24);
+}
+
+std::size_t PackedRow::offset(std::size_t b) const {
+  if (b == 0) return 0;
+  const auto* q = reinterpret_cast<const uint8_t*>(packed_.data()) + skips_ + 6 * (b - 1) + 4;
+  return std::size_t(q[0]) | std::size_t(q[1]) << 8;
 }
 
 std::size_t PackedRow::block_for(uint32_t p) const {
@@ -93,38 +135,49 @@ std::size_t PackedRow::block_for(uint32_t p) const {
   std::size_t lo = 0, hi = blocks_;
   while (hi - lo > 1) {
     std::size_t mid = (lo + hi) / 2;
-    if (skips_[mid].prev < int64_t(p)) lo = mid;
+    if (prev(mid) < int64_t(p)) lo = mid;
     else hi = mid;
   }
   return lo;
 }
 
 std::size_t PackedRow::decode(std::size_t b, uint32_t* out) const {
-  std::size_t at = body_ + skips_[b].offset;
-  std::size_t count = std::min<std::size_t>(kBlock, n_ - b * kBlock);
-  const auto* base = reinterpret_cast<const uint8_t*>(packed_.data());
-  const auto* p = base + at;
-  const auto* end = base + packed_.size();
-  auto next = [&]() -> uint64_t {
-    if (p < end && *p < 0x80) return *p++;
-    std::size_t a = std::size_t(p - base);
-    uint64_t v = GetVarint(packed_, a);
-    p = base + a;
-    return v;
+  std::size_t at = body_ + offset(b);
+  const std::size_t count = std::min<std::size_t>(kBlock, n_ - b * kBlock);
+  if (at >= packed_.size()) throw std::runtime_error("a packed row ends early");
+  const int width = uint8_t(packed_[at++]);
+  if (width > 56 || at + (count * std::size_t(width) + 7) / 8 > packed_.size())
+    throw std::runtime_error("a packed row that is not one");
+  const auto* data = reinterpret_cast<const uint8_t*>(packed_.data()) + at;
+  const std::size_t avail = packed_.size() - at;
+  const uint64_t low = width ? ~uint64_t(0) >> (64 - width) : 0;
+  const uint64_t index_mask = (uint64_t(1) << shift_) - 1;
+  // Entry I's bits, read through the eight bytes from the one it starts in
+  // (fewer at the row's end): it has at most 56 bits, so it lies within.
+  auto entry = [&](std::size_t i) -> uint64_t {
+    std::size_t bit = i * std::size_t(width), byte = bit >> 3;
+    uint64_t w = 0;
+    if (byte + 8 <= avail) {
+      std::memcpy(&w, data + byte, 8);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    } else {
+      for (std::size_t j = 0; byte + j < avail; ++j) w |= uint64_t(data[byte + j]) << (8 * j);
+    }
+    return (w >> (bit & 7)) & low;
   };
   uint32_t* o = out;
-  uint64_t prev = uint64_t(skips_[b].prev);  // -1 wraps: the first step lands on position v
-  if (k_ == 1 && all_) {
-    for (std::size_t i = 0; i < count; ++i) *o++ = uint32_t(prev += next() + 1);
+  uint64_t prev = uint64_t(this->prev(b));  // may be -1: the first step lands on the first position
+  if (all_ && shift_ == 0) {
+    for (std::size_t i = 0; i < count; ++i) *o++ = uint32_t(prev += entry(i) + 1);
   } else {
     for (std::size_t i = 0; i < count; ++i) {
-      uint64_t v = next();
-      prev += v / k_ + 1;
-      if (all_ || take_[v % k_]) *o++ = uint32_t(prev);
+      uint64_t v = entry(i);
+      prev += (v >> shift_) + 1;
+      if (all_ || take_[v & index_mask]) *o++ = uint32_t(prev);
     }
   }
   if (prev + 1 > uint64_t(UINT32_MAX) + 1) throw std::runtime_error("a position out of range");
-  if (b + 1 < blocks_ && int64_t(prev) != skips_[b + 1].prev) throw std::runtime_error("a packed row that is not one");
+  if (b + 1 < blocks_ && int64_t(prev) != this->prev(b + 1)) throw std::runtime_error("a packed row that is not one");
   return std::size_t(o - out);
 }
 

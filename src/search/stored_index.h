@@ -31,8 +31,8 @@
 //                   at most 64
 //   kv_postings     (word, upto, packed): word's positions up to upto, each
 //                   with the pairs it occurs in as a mask of kv_combos bits,
-//                   in blocks of kBlock with a skip point for each block
-//                   (PackEntries)
+//                   in blocks of kBlock bit-packed, with a skip point for
+//                   each block (PackEntries)
 //
 // The stored index is used only when it was written at the stamp the
 // catalogue has now (the counters of Móðurtafla and Tengill changes are
@@ -55,7 +55,7 @@ class RecordOrder;
 
 namespace stored {
 
-inline constexpr int kFormat = 2;
+inline constexpr int kFormat = 5;
 inline constexpr uint32_t kChunk = 480;  // positions per kv_order row: two rows fill a page of 4096 bytes
 inline constexpr std::size_t kPackedBytes = 900;      // the most bytes of one kv_postings row
 inline constexpr std::size_t kMaxCombos = 64;
@@ -72,7 +72,7 @@ struct Entry {
 
 // Entries of a row are decoded in blocks of this many: a position looked
 // for costs the decoding of one block.
-inline constexpr std::size_t kBlock = 32;
+inline constexpr std::size_t kBlock = 64;
 
 // The packed form of one kv_postings row.  Entries ascending.
 std::string PackEntries(const Entry* entries, std::size_t n);
@@ -91,22 +91,23 @@ class PackedRow {
   std::size_t decode(std::size_t b, uint32_t* out) const;
 
  private:
-  struct Skip {
-    int64_t prev;        // the last position before the block
-    std::size_t offset;  // where the block starts among the entries
-  };
+  int64_t prev(std::size_t b) const;        // the last position before block B
+  std::size_t offset(std::size_t b) const;  // where block B starts among the blocks
   std::string_view packed_;
   uint64_t n_ = 0, k_ = 1;
-  bool take_[kPackedBytes];
+  bool take_[2 * kPackedBytes];  // by mask index (room for every index the bits can hold)
   bool all_ = true;
-  std::size_t blocks_ = 0, body_ = 0;
-  std::vector<Skip> skips_;
+  int shift_ = 0;                // bits of the mask index
+  int64_t base_ = -1;
+  std::size_t blocks_ = 0, skips_ = 0, body_ = 0;
 };
 
 // Appends the positions of the row's entries whose mask meets MASK.
 void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out);
 
 void PutVarint(std::string& out, uint64_t v);
+// The bits an index of one of MASKS masks takes.
+int index_bits(uint64_t masks);
 // Reads a varint at *AT, moving it on; throws std::runtime_error at the end.
 uint64_t GetVarint(std::string_view s, std::size_t& at);
 
