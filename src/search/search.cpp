@@ -177,10 +177,10 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     if (stored && !progress.on() && !thread_state().bDebug && lMaxFj >= 0) {
       std::vector<Text> texts;
       for (const Term& t : terms) texts.push_back(t.text);
-      FirstHits first = FindFirstHits(*database, *stored, texts, lHópur, lSvið, lMaxFj, &kept->term_lists());
+      FirstHits first = FindFirstHits(*database, *stored, texts, lHópur, lSvið, lMaxFj, kept.get());
       bool same_state = first.outcome != FirstHits::kNotAnswerable && still_this_state();
       if (same_state)
-        for (auto& [key, positions] : first.read_whole) kept->term_lists().keep(key, positions);
+        for (auto& keep : first.to_keep) keep();
       if (first.outcome == FirstHits::kFound && same_state) {
         const int32_t k = int32_t(first.ids.size());
         HitArray& table = result_table();

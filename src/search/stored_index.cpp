@@ -364,10 +364,41 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
   for (uint32_t p : ps) out.push_back(record_at(database, p));
 }
 
-PostingCursor::PostingCursor(db::Database& database, int64_t word, uint64_t mask)
-    : database_(database), word_(word), mask_(mask) {}
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, int64_t word) {
+  auto rows = std::make_unique<WordRows>();
+  auto cursor = database.OpenCursor(u"SELECT P.upto, P.packed FROM kv_postings AS P WHERE P.word = " + number(word) +
+                                    u" ORDER BY P.upto");
+  while (cursor->Next()) {
+    rows->uptos.push_back(cursor->Integer(0));
+    rows->bytes += cursor->Bytes(1);
+    rows->starts.push_back(rows->bytes.size());
+  }
+  return rows;
+}
+
+PostingCursor::PostingCursor(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept)
+    : database_(database), word_(word), mask_(mask), kept_(kept) {}
 
 bool PostingCursor::row_for(uint32_t p) {
+  if (kept_) {
+    // Far ahead: the row looked up; otherwise the rows passed over.
+    std::size_t r = kept_next_;
+    const auto& uptos = kept_->uptos;
+    if (int64_t(p) > upto_ + 4 * span_) r = std::size_t(std::lower_bound(uptos.begin() + std::ptrdiff_t(r), uptos.end(), int64_t(p)) - uptos.begin());
+    while (r < uptos.size() && uptos[r] < int64_t(p)) ++r;
+    if (r >= uptos.size()) {
+      done_ = true;
+      return false;
+    }
+    span_ = std::max<int64_t>(uptos[r] - upto_, 1);
+    upto_ = uptos[r];
+    kept_next_ = r + 1;
+    row_.open(std::string_view(kept_->bytes).substr(kept_->starts[r], kept_->starts[r + 1] - kept_->starts[r]), mask_);
+    block_ = row_.block_for(p);
+    n_ = row_.decode(block_, got_);
+    at_ = 0;
+    return true;
+  }
   // Far ahead of the rows read (more than a few rows' spans): the row is
   // looked up by its key.
   if (!rows_ || int64_t(p) > upto_ + 4 * span_) {
@@ -387,6 +418,7 @@ bool PostingCursor::row_for(uint32_t p) {
                                    u" AND P.upto >= " + number(p) + u" ORDER BY P.upto");
   }
   while (rows_->Next()) {
+    ++rows_read_;
     int64_t upto = rows_->Integer(0);
     span_ = std::max<int64_t>(upto - upto_, 1);
     upto_ = upto;
@@ -411,7 +443,7 @@ bool PostingCursor::seek_further(uint32_t p) {
       }
     }
     // The rest of this row, when P lies within it: the block that holds it.
-    if (rows_ && !done_ && int64_t(p) <= upto_ && block_ + 1 < row_.blocks()) {
+    if ((rows_ || kept_) && !done_ && int64_t(p) <= upto_ && block_ + 1 < row_.blocks()) {
       block_ = std::max(block_ + 1, row_.block_for(p));
       n_ = row_.decode(block_, got_);
       at_ = 0;

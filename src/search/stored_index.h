@@ -166,6 +166,16 @@ class StoredIndex {
   std::shared_ptr<const RecordOrder> whole_;
 };
 
+// A word's rows of kv_postings read whole, to be kept (kept.h): row R is
+// bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].
+struct WordRows {
+  std::vector<int64_t> uptos;
+  std::vector<std::size_t> starts{0};
+  std::string bytes;
+  std::size_t memory() const { return bytes.size() + uptos.size() * 16 + sizeof(WordRows); }
+};
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, int64_t word);
+
 // The positions of one word whose pairs meet a mask, read from kv_postings
 // a row at a time, in order.  Of a row only the block that holds the
 // position looked for is decoded; a row that does not hold it is passed
@@ -173,7 +183,8 @@ class StoredIndex {
 // reached by reading the rows between.
 class PostingCursor {
  public:
-  PostingCursor(db::Database& database, int64_t word, uint64_t mask);
+  // With KEPT, the word's rows are read from there rather than the table.
+  PostingCursor(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept = nullptr);
   // Moves to the first position at or after P (never back); false when
   // there is none.
   bool seek(uint32_t p) {
@@ -183,6 +194,12 @@ class PostingCursor {
     return seek_further(p);
   }
   uint32_t current() const { return got_[at_]; }
+  int64_t word() const { return word_; }
+  bool kept() const { return kept_ != nullptr; }
+  // How many rows of the table it has read so far, and whether it has
+  // passed the word's last position.
+  int rows_read() const { return rows_read_; }
+  bool at_end() const { return done_; }
 
  private:
   bool seek_further(uint32_t p);
@@ -192,6 +209,8 @@ class PostingCursor {
   db::Database& database_;
   int64_t word_;
   uint64_t mask_;
+  const WordRows* kept_;
+  std::size_t kept_next_ = 0;  // the next kept row to look at
   std::unique_ptr<db::Cursor> rows_;
   bool again_ = true;     // rows_ can be run again with new numbers
   stored::PackedRow row_;      // the row open now
@@ -201,6 +220,7 @@ class PostingCursor {
   int64_t upto_ = -1;     // the last position of the rows read so far
   int64_t span_ = 1;      // how many positions the last row read covered
   bool done_ = false;
+  int rows_read_ = 0;
 };
 
 }  // namespace kvistur

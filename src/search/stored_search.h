@@ -16,9 +16,11 @@
 // StoredTermRecords gives one term's whole list of record numbers for that.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "platform/engine.h"
+#include "search/kept.h"
 #include "search/stored_index.h"
 #include "search/term_lists.h"
 
@@ -36,17 +38,17 @@ struct FirstHits {
   };
   Outcome outcome = kNotAnswerable;
   std::vector<int32_t> ids;
-  // The positions of terms of many words (truncated terms), read whole:
-  // the caller keeps them (KEPT below) once it knows they were read at the
-  // state it keeps things for.
-  std::vector<std::pair<Text, RecordNumbers>> read_whole;
+  // What was read that is worth keeping with the state (KEPT below): the
+  // caller keeps it once it knows it was read at that state.
+  std::vector<std::function<void()>> to_keep;
 };
 
 // The first MAX records (MAX >= 0) that have every term, within GROUP and
-// FIELD (-1 for any).  KEPT holds positions of terms read whole before (by
-// PositionsKey), or is null.
+// FIELD (-1 for any).  KEPT (or null) holds what earlier searches kept: the
+// words of terms, the rows of words and the positions of terms of many
+// words (truncated terms, by PositionsKey).
 FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
-                        int32_t field, int32_t max, TermLists* kept);
+                        int32_t field, int32_t max, KeptSearch* kept);
 
 // The key under which a term's positions are kept.
 Text PositionsKey(const Text& term, int32_t group, int32_t field);
