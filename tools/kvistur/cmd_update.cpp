@@ -42,6 +42,7 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR",
   fs::path folder = fs::is_directory(target) ? target : target.parent_path();
   fs::path catalogue = fs::is_directory(target) ? target / import::kCatalogueFile : target;
 
+  if (!fs::is_regular_file(catalogue)) throw std::runtime_error("no such file: " + catalogue.string());
   MarcInput in = ReadMarcFiles(files);
   import::FolderLock lock(folder.string());
   import::CatalogueUpdate update(catalogue.string());
