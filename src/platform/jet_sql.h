@@ -18,6 +18,16 @@
 //  - only one SELECT is accepted; anything else is refused with the engine's
 //    error before SQLite sees it.
 //
+// For a schema on a PostgreSQL server (Schema::set_server_schema) the same
+// query becomes PostgreSQL's SQL with the same meaning and the same rows in
+// the same order: tables named in their schema, `$1`... for the values,
+// the fold by the schema's kv_fold (or a stored fold column), Like as a
+// prefix range and a regular expression on the fold, text ORDER BY in the
+// Icelandic collation kv_ci with the fold breaking its ties, NULLs first
+// as SQLite puts them, and the rows' stored order (SQLite's rowid) after
+// the ORDER BY keys or in place of them.  DISTINCT is left to the reader,
+// which keeps the first of each run of equal rows (Translation::distinct).
+//
 // Errors are kvistur::Error with the engine's numbers and source
 // "DAO.Database".
 #pragma once
@@ -42,10 +52,17 @@ struct ColumnInfo {
   std::string name;   // as the file spells it (UTF-8)
   bool text = true;   // declared as text, or not declared at all
   std::string folded;  // the name folded, filled by Schema::add_table
+  // On a server: a stored column that holds this column's fold, which the
+  // translation reads instead of folding the column row by row.
+  std::string fold_column;
 };
 struct TableInfo {
+  TableInfo(std::string n = {}, std::vector<ColumnInfo> c = {}) : name(std::move(n)), columns(std::move(c)) {}
   std::string name;
   std::vector<ColumnInfo> columns;
+  // On a server: the columns that give the rows in the order an SQLite
+  // file's table keeps them (its rowid, or its key in a table without one).
+  std::vector<std::string> order;
   const ColumnInfo* find_column(const std::string& folded) const;
 };
 class Schema {
@@ -54,7 +71,13 @@ class Schema {
   // By name, ignoring letter case; nullptr when there is no such table.
   const TableInfo* find_table(const std::string& utf8_name) const;
 
+  // The tables of a schema on a PostgreSQL server (see postgres_sql.h):
+  // the translation then writes PostgreSQL's SQL for that schema.
+  void set_server_schema(std::string name) { server_schema_ = std::move(name); }
+  const std::string& server_schema() const { return server_schema_; }
+
  private:
+  std::string server_schema_;
   std::vector<TableInfo> tables_;
   std::unordered_map<std::string, std::size_t> by_fold_;
 };
@@ -75,8 +98,17 @@ struct SqlValue {
 };
 
 struct Translation {
-  std::string sql;               // SQLite's SQL, with `?` for every value
+  std::string sql;               // SQLite's SQL, with `?` for every value ($1, $2 ... on a server)
   std::vector<SqlValue> values;  // the values, in the order of the `?`s
+  // On a server, where the query's DISTINCT is left to the reader: whether
+  // rows repeating an earlier row are to be dropped, the columns whose
+  // repeats are judged by their fold (the others by their value), and the
+  // number of rows to keep (TOP), -1 for all.
+  bool distinct = false;
+  std::vector<std::string> distinct_fold;
+  int64_t limit = -1;
+  // The first table of the FROM clause that the database does not have.
+  std::string missing_table;
 };
 
 Translation translate_jet(TextView query, const Schema& schema);

@@ -232,4 +232,46 @@ bool like_pattern_valid(std::string_view folded_pattern) {
     return false;
   }
 }
+
+std::string like_regex(std::string_view folded_pattern) {
+  auto put = [](std::string& out, char32_t c) {
+    // ASCII that is not a letter or digit is escaped, inside a class and
+    // out (a backslash before a letter or digit would start an escape).
+    bool alnum = (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
+    if (c < 0x80 && !alnum) out += '\\';
+    std::u16string t;
+    if (c >= 0x10000) {
+      t += char16_t(0xD800 + ((c - 0x10000) >> 10));
+      t += char16_t(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      t += char16_t(c);
+    }
+    out += to_utf8(t);
+  };
+  std::string out = "^";
+  for (const PatternItem& item : compile(folded_pattern)) {
+    switch (item.kind) {
+      case PatternItem::kRun: out += ".*"; break;
+      case PatternItem::kOne: out += "."; break;
+      case PatternItem::kDigit: out += "[0-9]"; break;
+      case PatternItem::kChar: put(out, item.c); break;
+      case PatternItem::kClass:
+        if (item.ranges.empty()) {  // [!]: any one character
+          out += ".";
+          break;
+        }
+        out += item.negated ? "[^" : "[";
+        for (auto& [lo, hi] : item.ranges) {
+          put(out, lo);
+          if (hi != lo) {
+            out += '-';
+            put(out, hi);
+          }
+        }
+        out += "]";
+        break;
+    }
+  }
+  return out + "$";
+}
 }  // namespace kvistur::db

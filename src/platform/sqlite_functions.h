@@ -58,4 +58,8 @@ namespace kvistur::db {
 // False when a folded pattern cannot be read (a "[" without its "]", a
 // range running backwards).
 bool like_pattern_valid(std::string_view folded_pattern);
+
+// The same match as a regular expression of PostgreSQL (an anchored
+// advanced expression over code points), for a pattern that is valid.
+std::string like_regex(std::string_view folded_pattern);
 }  // namespace kvistur::db

@@ -14,7 +14,7 @@ void log_on(Faersla& f, const std::string& user, const std::string& password) {
   if (thread_state().workspace) return;
   std::string why = "log-on failed";
   try {
-    auto engine = db::create_sqlite_engine();
+    auto engine = db::create_engine();
     engine->set_system_db(DatabaseFolder() + u"System.mdw");
     engine->CreateWorkspace(u"LR", u, p);
   } catch (const Error& e) {

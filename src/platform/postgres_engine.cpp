@@ -1,0 +1,578 @@
+// The PostgreSQL backend of the database engine (engine.h), for catalogues
+// kept as schemas of a database on a server (postgres_sql.h).
+//
+// A workspace is one log-on: the role and password of LogOn, checked by
+// the server when the workspace is made.  It keeps one connection per
+// database and uses it for every call after (no new connection and
+// password exchange per call); the schemas of one database share it.  A
+// connection found broken is made again at the next call, and a call whose
+// first command finds it broken (the server restarted since) makes it
+// again at once.
+//
+// During a method call the statements of a connection share one read-only
+// REPEATABLE READ transaction: they see one state of the catalogue, as in
+// a file.  Its BEGIN goes to the server with the first look at the schema,
+// in one round trip; its COMMIT is sent when the call ends and its answer
+// read at the next use.  The look finds the schema (3024 when there is
+// none), notices a schema replaced since (its tables are read again) and
+// reads kv_changes, the counter that the schema's triggers keep: what
+// callers keep in Derived slots is let go when it moved.
+//
+// Queries are translated as for SQLite (jet_sql.h) into PostgreSQL's SQL
+// for the schema, with the same rows in the same order; the values are
+// sent apart from the text ($1, $2 ...), never spliced into it.
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/engine.h"
+#include "platform/jet_sql.h"
+#include "platform/postgres_sql.h"
+#include "platform/sqlite_functions.h"
+#include "settings/settings.h"
+
+namespace kvistur::db {
+namespace {
+
+using pg::Result;
+
+constexpr char kBegin[] = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+constexpr Oid kInt8Type = 20, kFloat8Type = 701;
+
+[[noreturn]] void fail(int32_t number, const char16_t* source, const std::string& description) {
+  throw Error(number, source, from_utf8(description));
+}
+
+// What a connection knows of one schema.
+struct SchemaState {
+  std::string name;  // as the server spells it
+  Oid oid = 0;
+  Schema schema;
+  TranslationCache translations;
+  bool counted = false;  // the schema has kv_changes
+  std::string version;   // kv_changes at the last look; "" when it cannot be read
+  bool looked_in_call = false;
+  std::map<std::string, std::shared_ptr<void>, std::less<>> derived;
+};
+
+class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
+ public:
+  ServerConnection(std::string uri, std::string user, std::string password)
+      : uri_(std::move(uri)), user_(std::move(user)), password_(std::move(password)) {}
+
+  void connect(const char16_t* source) {
+    conn_.reset();
+    conn_ = pg::connect(uri_, user_, password_, true, source);
+    in_transaction_ = commit_pending_ = false;
+    schemas_.clear();
+  }
+  bool broken() const { return !conn_ || PQstatus(conn_.get()) == CONNECTION_BAD; }
+
+  // The schema named NAME (letter case aside) for a database object of
+  // this call: looked at once per call, with the BEGIN of the call's
+  // transaction when this is the call's first use of the connection.
+  std::shared_ptr<SchemaState> open(const std::string& name, const std::string& shown) {
+    auto known = find_known(name);
+    if (InCall() && in_transaction_ && known && known->looked_in_call) return known;
+    std::vector<Result> rs;
+    if (InCall() && !in_transaction_) {
+      rs = run_many(std::string(kBegin) + (known ? ";" + look_sql(*known) : ""));
+      if (broken() || rs.empty() || PQresultStatus(rs[0].get()) != PGRES_COMMAND_OK) {
+        // The server may have restarted since the last call: one new
+        // connection, and the call goes on with it.
+        try {
+          connect(u"DAO.Workspace");
+        } catch (const Error&) {
+          lost();
+        }
+        known = nullptr;
+        rs = run_many(kBegin);
+        if (broken() || rs.empty() || PQresultStatus(rs[0].get()) != PGRES_COMMAND_OK) lost();
+      }
+      rs.erase(rs.begin());
+      in_transaction_ = true;
+      std::weak_ptr<ServerConnection> self = weak_from_this();
+      AtCallEnd([self] {
+        if (auto c = self.lock()) c->end_call();
+      });
+    } else if (known) {
+      rs = run_many(look_sql(*known));
+    }
+    if (known && read_look(*known, rs)) return known;
+    drop_known(name);
+    auto state = find_schema(name, shown);
+    if (state->counted) read_look(*state, rs = run_many(look_sql(*state)));
+    return state;
+  }
+
+  // Runs one translated query; the rows, or the engine's error.
+  Result query(const Translation& t) {
+    settle();
+    std::vector<std::string> texts;
+    texts.reserve(t.values.size());
+    std::vector<const char*> values;
+    std::vector<Oid> types;
+    for (const SqlValue& v : t.values) {
+      if (v.kind == SqlValue::kInteger) {
+        texts.push_back(std::to_string(v.integer));
+      } else if (v.kind == SqlValue::kReal) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.17g", v.real);
+        texts.push_back(buf);
+      } else {
+        texts.push_back(v.text);
+      }
+      // Numbers as numbers (a minus before one needs its type); texts take
+      // the type of what they are compared with.
+      types.push_back(v.kind == SqlValue::kReal ? kFloat8Type : v.kind == SqlValue::kInteger ? kInt8Type : 0);
+    }
+    for (const std::string& s : texts) values.push_back(s.c_str());
+    Result r(PQexecParams(conn_.get(), t.sql.c_str(), int(values.size()), types.data(), values.data(), nullptr,
+                          nullptr, 0));
+    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK) return r;
+    failed(r.get(), t);
+  }
+
+  void end_call() {
+    if (!in_transaction_) return;
+    in_transaction_ = false;
+    for (auto& [n, s] : schemas_) s->looked_in_call = false;
+    if (broken()) return;
+    // Sent now, its answer read at the next use: the call does not wait.
+    commit_pending_ = PQsendQuery(conn_.get(), "COMMIT") == 1;
+  }
+
+  const std::string& uri() const { return uri_; }
+
+ private:
+  // Reads what earlier commands sent without waiting left to answer.
+  void settle() {
+    if (!commit_pending_) return;
+    commit_pending_ = false;
+    while (PGresult* r = PQgetResult(conn_.get())) PQclear(r);
+  }
+
+  // Sends statements as one message and collects an answer per statement
+  // (up to the first that fails).
+  std::vector<Result> run_many(const std::string& sql) {
+    std::vector<Result> out;
+    if (broken()) return out;
+    settle();
+    if (!PQsendQuery(conn_.get(), sql.c_str())) return out;
+    while (PGresult* r = PQgetResult(conn_.get())) out.emplace_back(r);
+    return out;
+  }
+
+  // After a failed statement in the call's transaction: a new transaction,
+  // so that the call's later statements can run (as they can in SQLite).
+  void recover() {
+    if (broken() || !in_transaction_) return;
+    run_many(std::string("ROLLBACK;") + kBegin);
+    for (auto& [n, s] : schemas_) s->looked_in_call = false;
+  }
+
+  [[noreturn]] void lost() {
+    in_transaction_ = commit_pending_ = false;
+    fail(pg::kConnectionFailed, u"DAO.Database", "ODBC--connection to '" + uri_ + "' failed.");
+  }
+
+  [[noreturn]] void failed(const PGresult* r, const Translation& t) {
+    if (broken()) lost();
+    std::string state = pg::sql_state(r);
+    std::string message = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : ""
+                            : PQerrorMessage(conn_.get());
+    recover();
+    std::string table = t.missing_table;
+    if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0) lost();
+    if (state == "42P01")
+      fail(kTableNotFound, u"DAO.Database",
+           "The database engine cannot find the input table or query '" + table +
+               "'. Make sure it exists and that its name is spelled correctly.");
+    if (state == "42501") fail(3112, u"DAO.Database", "Records can't be read; no read permission on '" + table + "'.");
+    if (state == "42703") fail(kTooFewParameters, u"DAO.Database", "Too few parameters. Expected 1.");
+    if (state == "42702")
+      fail(3079, u"DAO.Database",
+           "The specified field could refer to more than one table listed in the FROM clause of your SQL statement.");
+    if (state.rfind("22", 0) == 0) fail(3464, u"DAO.Database", "Data type mismatch in criteria expression.");
+    if (state.rfind("42", 0) == 0) fail(kSyntaxInExpression, u"DAO.Database", "Syntax error in query expression: " + message + ".");
+    fail(kSqlSyntax, u"DAO.Database", "The query could not be carried out: " + message + ".");
+  }
+
+  std::shared_ptr<SchemaState> find_known(const std::string& name) {
+    auto it = schemas_.find(fold_utf8(name));
+    return it == schemas_.end() ? nullptr : it->second;
+  }
+  void drop_known(const std::string& name) { schemas_.erase(fold_utf8(name)); }
+
+  // The look at a known schema: still there under the same oid, and its
+  // change counter.  Inside a call it runs in a savepoint, so that a
+  // schema dropped meanwhile, or a counter the role may not read, leaves
+  // the call's transaction as it was.
+  std::string look_sql(const SchemaState& s) const {
+    std::string counter = s.counted ? "(SELECT generation || ' ' || n FROM " + pg::quote_ident(s.name) + "." +
+                                          pg::kChangesTable + " LIMIT 1)"
+                                    : "NULL";
+    std::string select = "SELECT n.oid, " + counter + " FROM pg_namespace n WHERE n.nspname = " + pg::quote_literal(s.name);
+    if (!InCall()) return select;
+    return "SAVEPOINT kv_look;" + select + ";RELEASE SAVEPOINT kv_look";
+  }
+
+  // Reads the answers of look_sql: false when the schema is not the one
+  // known any more.  A counter that cannot be read keeps nothing.
+  bool read_look(SchemaState& s, const std::vector<Result>& rs) {
+    std::size_t at = InCall() ? 1 : 0;  // after the SAVEPOINT
+    const PGresult* r = rs.size() > at ? rs[at].get() : nullptr;
+    std::string version;
+    if (r && PQresultStatus(r) == PGRES_TUPLES_OK) {
+      if (PQntuples(r) != 1 || Oid(std::strtoul(PQgetvalue(r, 0, 0), nullptr, 10)) != s.oid) return false;
+      if (!PQgetisnull(r, 0, 1)) version = PQgetvalue(r, 0, 1);
+    } else {
+      if (broken()) lost();
+      if (InCall()) run_many("ROLLBACK TO SAVEPOINT kv_look;RELEASE SAVEPOINT kv_look");
+      // Only a role without the right to read the counter keeps the schema.
+      if (pg::sql_state(r) != "42501") return false;
+    }
+    if (version.empty() || version != s.version) s.derived.clear();
+    s.version = version;
+    if (InCall()) s.looked_in_call = true;
+    return true;
+  }
+
+  // Finds a schema by name (letter case aside, the exact spelling first)
+  // and reads its tables; 3024 when there is none.
+  std::shared_ptr<SchemaState> find_schema(const std::string& name, const std::string& shown) {
+    Result ns(PQexec(conn_.get(), "SELECT oid, nspname FROM pg_namespace"));
+    if (!ns || PQresultStatus(ns.get()) != PGRES_TUPLES_OK) catalogue_failed(ns.get());
+    std::string want = fold_utf8(name);
+    int found = -1;
+    for (int i = 0; i < PQntuples(ns.get()); ++i) {
+      std::string n = PQgetvalue(ns.get(), i, 1);
+      if (n == name) {
+        found = i;
+        break;
+      }
+      if (found < 0 && fold_utf8(n) == want) found = i;
+    }
+    if (found < 0) fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + shown + "'.");
+    auto s = std::make_shared<SchemaState>();
+    s->name = PQgetvalue(ns.get(), found, 1);
+    s->oid = Oid(std::strtoul(PQgetvalue(ns.get(), found, 0), nullptr, 10));
+    read_tables(*s);
+    schemas_[want] = s;
+    return s;
+  }
+
+  // The tables of a schema, their visible columns, stored folds and the
+  // columns of their rows' order.
+  void read_tables(SchemaState& s) {
+    std::string q =
+        "SELECT c.relname, a.attname, t.typcategory = 'S', coalesce(array_position(i.indkey::int2[], a.attnum), 0) "
+        "FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped "
+        "JOIN pg_type t ON t.oid = a.atttypid LEFT JOIN pg_index i ON i.indrelid = c.oid AND i.indisprimary "
+        "WHERE c.relnamespace = " +
+        std::to_string(s.oid) + " AND c.relkind IN ('r', 'v', 'm', 'f', 'p') ORDER BY c.relname, a.attnum";
+    Result r(PQexec(conn_.get(), q.c_str()));
+    if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) catalogue_failed(r.get());
+    s.schema = Schema();
+    s.schema.set_server_schema(s.name);
+    s.translations = TranslationCache();
+    s.counted = false;
+    s.derived.clear();
+    const std::string prefix = pg::kFoldPrefix;
+    for (int i = 0, n = PQntuples(r.get()); i < n;) {
+      TableInfo t;
+      t.name = PQgetvalue(r.get(), i, 0);
+      std::vector<std::pair<int, std::string>> key;
+      std::set<std::string> folds;
+      bool row_column = false;
+      for (; i < n && t.name == PQgetvalue(r.get(), i, 0); ++i) {
+        std::string col = PQgetvalue(r.get(), i, 1);
+        int keypos = std::atoi(PQgetvalue(r.get(), i, 3));
+        if (keypos > 0) key.push_back({keypos, col});
+        if (col == pg::kRowColumn) {
+          row_column = true;
+        } else if (col.rfind(prefix, 0) == 0) {
+          folds.insert(col);
+        } else {
+          t.columns.emplace_back(col, PQgetvalue(r.get(), i, 2)[0] == 't');
+        }
+      }
+      for (ColumnInfo& c : t.columns)
+        if (folds.count(prefix + c.name)) c.fold_column = prefix + c.name;
+      std::sort(key.begin(), key.end());
+      if (row_column) {
+        t.order.push_back(pg::kRowColumn);
+      } else {
+        for (auto& [pos, col] : key) t.order.push_back(col);
+      }
+      if (t.name == pg::kChangesTable) s.counted = true;
+      s.schema.add_table(std::move(t));
+    }
+  }
+
+  [[noreturn]] void catalogue_failed(const PGresult* r) {
+    if (broken()) lost();
+    fail(kSqlSyntax, u"DAO.Database",
+         std::string("The query could not be carried out: ") + (r ? PQresultErrorMessage(r) : PQerrorMessage(conn_.get())));
+  }
+
+  std::string uri_, user_, password_;
+  pg::Connection conn_;
+  bool in_transaction_ = false, commit_pending_ = false;
+  std::map<std::string, std::shared_ptr<SchemaState>> schemas_;  // by folded name
+};
+
+Variant value_of(const PGresult* r, int row, int col) {
+  if (PQgetisnull(r, row, col)) return Variant::null();
+  const char* v = PQgetvalue(r, row, col);
+  auto number = [](const char* s) -> Variant {
+    errno = 0;
+    char* end = nullptr;
+    long long i = std::strtoll(s, &end, 10);
+    if (errno == 0 && end && *end == 0) {
+      if (i >= INT32_MIN && i <= INT32_MAX) return Variant(int32_t(i));
+      return Variant(double(i));
+    }
+    return Variant(std::strtod(s, nullptr));
+  };
+  switch (PQftype(r, col)) {
+    case 20:  // int8
+    case 21:  // int2
+    case 23:  // int4
+    case 26:  // oid
+      return number(v);
+    case 700:  // float4
+    case 701:  // float8
+      return Variant(std::strtod(v, nullptr));
+    case 1700:  // numeric: an integer, or a real when it has a point or an exponent
+      if (std::strpbrk(v, ".eEN")) return Variant(std::strtod(v, nullptr));
+      return number(v);
+    case 16:  // bool, as the catalogue's Yes/No
+      return Variant(int32_t(v[0] == 't' ? -1 : 0));
+    case 17: {  // bytea, "\x..." in hex
+      std::string bytes;
+      if (v[0] == '\\' && v[1] == 'x')
+        for (const char* p = v + 2; p[0] && p[1]; p += 2) bytes += char(std::strtol(std::string(p, 2).c_str(), nullptr, 16));
+      return Variant(from_utf8(bytes));
+    }
+    default:
+      return Variant(from_utf8(v));
+  }
+}
+
+// The rows of one query, read from the server at once and handed out the
+// way the SQLite recordset steps them: RecordCount counts the rows reached
+// so far (1 or 0 right after opening, all after MoveLast).
+class ServerRecordset : public Recordset {
+ public:
+  ServerRecordset(Result r, const Translation& t) : result_(std::move(r)) {
+    const PGresult* res = result_.get();
+    int n = PQnfields(res);
+    for (int i = 0; i < n; ++i) {
+      names_.push_back(from_utf8(PQfname(res, i)));
+      folded_.push_back(fold_utf8(PQfname(res, i)));
+    }
+    total_ = std::size_t(PQntuples(res));
+    if (t.distinct) {
+      // The first of each set of equal rows, in the rows' order; text
+      // columns that SQLite compares by KV_CI by their folds.
+      std::vector<bool> by_fold(std::size_t(n), false);
+      for (const std::string& c : t.distinct_fold)
+        for (int i = 0; i < n; ++i)
+          if (c == PQfname(res, i)) by_fold[std::size_t(i)] = true;
+      std::unordered_set<std::string> seen;
+      keep_.emplace();
+      for (std::size_t row = 0; row < total_; ++row) {
+        std::string key;
+        for (int i = 0; i < n; ++i) {
+          if (PQgetisnull(res, int(row), i)) {
+            key += '\x01';
+          } else {
+            key += '\x02';
+            key += by_fold[std::size_t(i)] ? fold_utf8(PQgetvalue(res, int(row), i)) : PQgetvalue(res, int(row), i);
+          }
+          key += '\0';
+        }
+        if (seen.insert(key).second) keep_->push_back(int(row));
+        if (t.limit >= 0 && keep_->size() >= std::size_t(t.limit)) break;
+      }
+      total_ = keep_->size();
+    }
+    reached_ = std::min<std::size_t>(total_, 1);
+  }
+
+  int32_t RecordCount() override {
+    check_open();
+    return int32_t(reached_ - dropped_);
+  }
+  void MoveFirst() override {
+    check_open();
+    if (reached_ == dropped_) no_current();
+    pos_ = dropped_;
+  }
+  void MoveLast() override {
+    check_open();
+    reached_ = total_;
+    if (reached_ == dropped_) no_current();
+    pos_ = reached_ - 1;
+  }
+  void MoveNext() override {
+    check_open();
+    if (pos_ >= reached_) no_current();
+    ++pos_;
+    if (pos_ == reached_ && reached_ < total_) ++reached_;
+  }
+  bool eof() override {
+    check_open();
+    return pos_ >= reached_;
+  }
+  Variant field(TextView name) override {
+    check_open();
+    int col = column_index(name);
+    if (pos_ >= reached_) no_current();
+    return value_of(result_.get(), row(pos_), col);
+  }
+  void Close() override {
+    result_.reset();
+    closed_ = true;
+  }
+
+  void ReadIntegers(TextView name, std::vector<int32_t>& out) override {
+    check_open();
+    int col = column_index(name);
+    for (; pos_ < total_; ++pos_) out.push_back(value_of(result_.get(), row(pos_), col).to_i32());
+    drop_rows();
+  }
+  void ForEachRow(const std::function<void(std::vector<Variant>&)>& each) override {
+    check_open();
+    std::vector<Variant> values(names_.size());
+    for (; pos_ < total_; ++pos_) {
+      for (std::size_t i = 0; i < names_.size(); ++i) values[i] = value_of(result_.get(), row(pos_), int(i));
+      each(values);
+    }
+    drop_rows();
+  }
+
+ private:
+  int row(std::size_t i) const { return keep_ ? (*keep_)[i] : int(i); }
+  // After a bulk read nothing is left, as in the SQLite recordset.
+  void drop_rows() { pos_ = reached_ = dropped_ = total_; }
+  int column_index(TextView name) {
+    for (std::size_t i = 0; i < names_.size(); ++i)
+      if (names_[i] == name) return int(i);
+    std::string f = fold_text(name);
+    for (std::size_t i = 0; i < folded_.size(); ++i)
+      if (folded_[i] == f) return int(i);
+    throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+  }
+  void check_open() const {
+    if (closed_) throw Error(3420, u"DAO.Recordset", u"Object invalid or no longer set.");
+  }
+  [[noreturn]] void no_current() const { throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record."); }
+
+  Result result_;
+  std::vector<Text> names_;
+  std::vector<std::string> folded_;
+  std::optional<std::vector<int>> keep_;  // the rows kept by DISTINCT
+  std::size_t total_ = 0, reached_ = 0, pos_ = 0, dropped_ = 0;
+  bool closed_ = false;
+};
+
+class ServerDatabase : public Database {
+ public:
+  ServerDatabase(std::shared_ptr<ServerConnection> c, std::shared_ptr<SchemaState> s)
+      : conn_(std::move(c)), schema_(std::move(s)) {}
+
+  std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
+    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
+    Translation t = schema_->translations.translate(sql, schema_->schema);
+    if (!t.missing_table.empty())
+      fail(kTableNotFound, u"DAO.Database",
+           "The database engine cannot find the input table or query '" + t.missing_table +
+               "'. Make sure it exists and that its name is spelled correctly.");
+    return std::make_unique<ServerRecordset>(conn_->query(t), t);
+  }
+  void Close() override { conn_.reset(); }
+  std::shared_ptr<void>& Derived(std::string_view key) override {
+    // Kept only while kv_changes can be read: the look when the database
+    // was opened has emptied the slots if it moved.
+    if (!conn_ || schema_->version.empty()) return Database::Derived(key);
+    auto it = schema_->derived.find(key);
+    if (it == schema_->derived.end()) it = schema_->derived.emplace(std::string(key), nullptr).first;
+    return it->second;
+  }
+
+ private:
+  std::shared_ptr<ServerConnection> conn_;
+  std::shared_ptr<SchemaState> schema_;
+};
+
+class ServerWorkspace : public Workspace {
+ public:
+  ServerWorkspace(Text user, std::string password) : user_(std::move(user)), password_(std::move(password)) {}
+
+  // The connection to URI, made when there is none or it broke.
+  std::shared_ptr<ServerConnection> connection(const std::string& uri, const char16_t* source) {
+    auto& c = pool_[uri];
+    if (!c) c = std::make_shared<ServerConnection>(uri, to_utf8(user_), password_);
+    if (c->broken()) {
+      try {
+        c->connect(source);
+      } catch (...) {
+        pool_.erase(uri);
+        throw;
+      }
+    }
+    return c;
+  }
+
+  std::unique_ptr<Database> OpenDatabase(TextView path) override {
+    auto where = pg::split_server_path(path);
+    std::string shown = to_utf8(path);
+    if (!where || where->schema.empty()) fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + shown + "'.");
+    auto c = connection(where->uri, u"DAO.Workspace");
+    try {
+      auto s = c->open(where->schema, shown);
+      return std::make_unique<ServerDatabase>(c, s);
+    } catch (Error& e) {
+      if (e.source() == u"DAO.Database") throw Error(e.number(), u"DAO.Workspace", e.description());
+      throw;
+    }
+  }
+  const Text& user_name() const override { return user_; }
+
+ private:
+  Text user_;
+  std::string password_;
+  std::map<std::string, std::shared_ptr<ServerConnection>> pool_;
+};
+
+class ServerEngine : public Engine {
+ public:
+  void set_system_db(TextView path) override { system_db_ = Text(path); }
+  Text system_db() const override { return system_db_; }
+  // The server checks the role and its password: the workspace connects
+  // to the database of the folder at once and keeps that connection.
+  std::shared_ptr<Workspace> CreateWorkspace(TextView, TextView user, TextView password) override {
+    auto where = pg::split_server_path(system_db_);
+    if (!where) fail(kFileNotFound, u"DAO.DBEngine", "Could not find file '" + to_utf8(system_db_) + "'.");
+    auto ws = std::make_shared<ServerWorkspace>(Text(user), to_utf8(password));
+    ws->connection(where->uri, u"DAO.DBEngine");
+    return ws;
+  }
+
+ private:
+  Text system_db_;
+};
+
+}  // namespace
+
+std::shared_ptr<Engine> create_postgres_engine() { return std::make_shared<ServerEngine>(); }
+
+}  // namespace kvistur::db
