@@ -113,6 +113,8 @@ Connection connect(const std::string& uri, const std::string& user, const std::s
   }
   if (st == PGRES_POLLING_OK && PQstatus(c.get()) == CONNECTION_OK) {
     PQsetErrorVerbosity(c.get(), PQERRORS_DEFAULT);
+    // The server's notices ("drop cascades to ...") are not for the host.
+    PQsetNoticeProcessor(c.get(), [](void*, const char*) {}, nullptr);
     return c;
   }
   std::string message = PQerrorMessage(c.get());
