@@ -235,12 +235,13 @@ class Translator {
       if (!from_items_[i].second) out.missing_table = from_names_[i];
     out.distinct = distinct_;
     out.distinct_fold = distinct_fold_;
-    if (distinct_ && limit) {
+    out.sort = sort_;
+    if ((distinct_ || !sort_.empty()) && limit) {
       out.limit = std::strtoll(limit->c_str(), nullptr, 10);
       limit.reset();
     }
     if (aggregate_) return;
-    bool first = !ordered_;
+    bool first = true;
     for (auto& [alias, table] : from_items_) {
       if (!table) continue;
       for (const std::string& c : table->order) {
@@ -583,13 +584,12 @@ class Translator {
     put(")");
   }
 
-  // ORDER BY on a server, to the end of the query: each key as SQLite
-  // orders it (NULLs first going up, last going down; texts in the
-  // Icelandic order ignoring case, equal ones by their folds).
+  // ORDER BY on a server, to the end of the query.  SQLite's own sort
+  // decides the order of rows whose keys are equal, so the reader sorts
+  // (Translation::sort): each key becomes a column of its own after the
+  // query's columns, and the server gives the rows in their stored order.
   std::size_t emit_order_by(std::size_t i) {
-    if (keyword(i + 1) != "BY") syntax_error(query_);
-    put("ORDER BY");
-    ordered_ = true;
+    if (keyword(i + 1) != "BY" || !from_at_) syntax_error(query_);
     i += 2;
     std::optional<std::string> no_limit;
     while (true) {
@@ -598,20 +598,17 @@ class Translator {
       while (i < t_.size() && !(depth_ == depth && (is_op(i, ",") || keyword(i) == "ASC" || keyword(i) == "DESC")))
         i = emit(i, no_limit);
       if (out_.size() == start || depth_ != depth) syntax_error(query_);
-      std::string direction = "ASC NULLS FIRST";
-      if (keyword(i) == "DESC") direction = "DESC NULLS LAST";
-      if (keyword(i) == "ASC" || keyword(i) == "DESC") ++i;
       std::vector<Piece> key(out_.begin() + long(start), out_.end());
-      const Piece* c = single_column(key);
-      if (c && c->text_column) {
-        put(collation());
-        put(direction + ",");
-        put_folded(key);
-      }
-      put(direction);
+      out_.resize(start);
+      // A text column alone sorts by KV_CI, as the SQLite translation has it.
+      sort_.push_back({key.size() == 1 && key[0].column && key[0].text_column, keyword(i) == "DESC"});
+      if (keyword(i) == "ASC" || keyword(i) == "DESC") ++i;
+      key.insert(key.begin(), Piece{","});
+      key.push_back(Piece{"AS " + quote_ident("kv_key_" + std::to_string(sort_.size()))});
+      out_.insert(out_.begin() + long(from_at_), key.begin(), key.end());
+      from_at_ += key.size();
       if (i >= t_.size()) return i;
       if (!is_op(i, ",")) syntax_error(query_);
-      put(",");
       ++i;
     }
   }
@@ -635,7 +632,11 @@ class Translator {
         }
         return i + 1;
       }
-      if (k == "FROM") { in_select_ = false; in_from_ = true; }
+      if (k == "FROM") {
+        in_select_ = false;
+        in_from_ = true;
+        if (depth_ == 0 && !from_at_) from_at_ = out_.size();
+      }
       if (k == "WHERE" || k == "GROUP" || k == "HAVING") { in_from_ = false; in_order_ = false; }
       if (k == "ORDER") {
         in_from_ = false;
@@ -727,7 +728,9 @@ class Translator {
   std::vector<std::string> from_names_;
   std::vector<std::pair<std::string, int>> funcs_;  // open function calls and their depth
   std::vector<std::string> distinct_fold_;
-  bool server_ = false, ordered_ = false, aggregate_ = false;
+  std::vector<SortKey> sort_;
+  std::size_t from_at_ = 0;  // where the FROM clause begins in the output
+  bool server_ = false, aggregate_ = false;
   std::string last_name_;
   int depth_ = 0;
   bool in_select_ = false, in_from_ = false, in_order_ = false, distinct_ = false;

@@ -22,11 +22,11 @@
 // query becomes PostgreSQL's SQL with the same meaning and the same rows in
 // the same order: tables named in their schema, `$1`... for the values,
 // the fold by the schema's kv_fold (or a stored fold column), Like as a
-// prefix range and a regular expression on the fold, text ORDER BY in the
-// Icelandic collation kv_ci with the fold breaking its ties, NULLs first
-// as SQLite puts them, and the rows' stored order (SQLite's rowid) after
-// the ORDER BY keys or in place of them.  DISTINCT is left to the reader,
-// which keeps the first of each run of equal rows (Translation::distinct).
+// prefix range and a regular expression on the fold, text compared by `<`
+// in the Icelandic collation kv_ci with the fold breaking its ties, and the
+// rows in their stored order (SQLite's rowid) for the reader, who keeps the
+// first of each set of equal rows for DISTINCT (Translation::distinct) and
+// sorts them for ORDER BY as SQLite does (Translation::sort).
 //
 // Errors are kvistur::Error with the engine's numbers and source
 // "DAO.Database".
@@ -97,6 +97,10 @@ struct SqlValue {
   }
 };
 
+struct SortKey {
+  bool text = false, descending = false;
+};
+
 struct Translation {
   std::string sql;               // SQLite's SQL, with `?` for every value ($1, $2 ... on a server)
   std::vector<SqlValue> values;  // the values, in the order of the `?`s
@@ -107,6 +111,11 @@ struct Translation {
   bool distinct = false;
   std::vector<std::string> distinct_fold;
   int64_t limit = -1;
+  // On a server, the ORDER BY keys the reader sorts by, in the columns after
+  // the query's own: whether each compares as text by KV_CI, and its
+  // direction.  The reader sorts as SQLite's sorter does, so that rows with
+  // equal keys come in the order SQLite gives them.
+  std::vector<SortKey> sort;
   // The first table of the FROM clause that the database does not have.
   std::string missing_table;
 };

@@ -22,6 +22,7 @@
 // for the schema, with the same rows in the same order; the values are
 // sent apart from the text ($1, $2 ...), never spliced into it.
 #include <algorithm>
+#include <functional>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -366,6 +367,54 @@ Variant value_of(const PGresult* r, int row, int col) {
   }
 }
 
+// SQLite's comparison of two values of a sort key: NULL first, then
+// numbers by value, then texts (by KV_CI for a text column alone, else by
+// their bytes).
+int compare_values(const PGresult* r, int a, int b, int col, bool kv_ci) {
+  bool na = PQgetisnull(r, a, col), nb = PQgetisnull(r, b, col);
+  if (na || nb) return int(nb) - int(na);
+  Oid type = PQftype(r, col);
+  bool number = type == 20 || type == 21 || type == 23 || type == 26 || type == 700 || type == 701 || type == 1700;
+  const char *va = PQgetvalue(r, a, col), *vb = PQgetvalue(r, b, col);
+  if (number) {
+    long double x = std::strtold(va, nullptr), y = std::strtold(vb, nullptr);
+    return x < y ? -1 : x > y ? 1 : 0;
+  }
+  if (kv_ci) return compare_kv_ci(va, vb);
+  int c = std::strcmp(va, vb);
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+// Sorts rows given in the order SQLite reads them as SQLite's sorter does:
+// a merge sort that takes the rows newest first into 64 slots of runs of
+// doubling length, then merges the slots; a merge takes from its first run
+// on a tie.  So rows with equal keys come out in the order SQLite gives.
+std::vector<int> sort_as_sqlite(const std::vector<int>& rows, const std::function<int(int, int)>& compare) {
+  auto merge = [&](std::vector<int>& a, std::vector<int>& b) {
+    std::vector<int> out;
+    out.reserve(a.size() + b.size());
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) out.push_back(compare(a[i], b[j]) <= 0 ? a[i++] : b[j++]);
+    out.insert(out.end(), a.begin() + long(i), a.end());
+    out.insert(out.end(), b.begin() + long(j), b.end());
+    return out;
+  };
+  std::vector<std::vector<int>> slot(64);
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+    std::vector<int> run{*it};
+    std::size_t i = 0;
+    for (; !slot[i].empty(); ++i) {
+      run = merge(run, slot[i]);
+      slot[i].clear();
+    }
+    slot[i] = std::move(run);
+  }
+  std::vector<int> out;
+  for (auto& run : slot)
+    if (!run.empty()) out = out.empty() ? std::move(run) : merge(out, run);
+  return out;
+}
+
 // The rows of one query, read from the server at once and handed out the
 // way the SQLite recordset steps them: RecordCount counts the rows reached
 // so far (1 or 0 right after opening, all after MoveLast).
@@ -373,12 +422,18 @@ class ServerRecordset : public Recordset {
  public:
   ServerRecordset(Result r, const Translation& t) : result_(std::move(r)) {
     const PGresult* res = result_.get();
-    int n = PQnfields(res);
+    // The sort keys are the last columns; the query's own come before.
+    int n = PQnfields(res) - int(t.sort.size());
     for (int i = 0; i < n; ++i) {
       names_.push_back(from_utf8(PQfname(res, i)));
       folded_.push_back(fold_utf8(PQfname(res, i)));
     }
     total_ = std::size_t(PQntuples(res));
+    if (!t.distinct && t.sort.empty()) {
+      reached_ = std::min<std::size_t>(total_, 1);
+      return;
+    }
+    keep_.emplace();
     if (t.distinct) {
       // The first of each set of equal rows, in the rows' order; text
       // columns that SQLite compares by KV_CI by their folds.
@@ -387,7 +442,6 @@ class ServerRecordset : public Recordset {
         for (int i = 0; i < n; ++i)
           if (c == PQfname(res, i)) by_fold[std::size_t(i)] = true;
       std::unordered_set<std::string> seen;
-      keep_.emplace();
       for (std::size_t row = 0; row < total_; ++row) {
         std::string key;
         for (int i = 0; i < n; ++i) {
@@ -400,10 +454,25 @@ class ServerRecordset : public Recordset {
           key += '\0';
         }
         if (seen.insert(key).second) keep_->push_back(int(row));
-        if (t.limit >= 0 && keep_->size() >= std::size_t(t.limit)) break;
       }
-      total_ = keep_->size();
+    } else {
+      for (std::size_t row = 0; row < total_; ++row) keep_->push_back(int(row));
     }
+    if (!t.sort.empty()) {
+      auto compare = [&](int a, int b) {
+        for (std::size_t k = 0; k < t.sort.size(); ++k) {
+          int c = compare_values(res, a, b, n + int(k), t.sort[k].text);
+          if (c) return t.sort[k].descending ? -c : c;
+        }
+        return 0;
+      };
+      // With TOP, SQLite keeps the rows in a tree with their sequence: equal
+      // keys stay in the rows' order.
+      if (t.limit >= 0) std::stable_sort(keep_->begin(), keep_->end(), [&](int a, int b) { return compare(a, b) < 0; });
+      else *keep_ = sort_as_sqlite(*keep_, compare);
+    }
+    if (t.limit >= 0 && keep_->size() > std::size_t(t.limit)) keep_->resize(std::size_t(t.limit));
+    total_ = keep_->size();
     reached_ = std::min<std::size_t>(total_, 1);
   }
 

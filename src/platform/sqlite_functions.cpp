@@ -156,16 +156,19 @@ void fn_like(sqlite3_context* ctx, int, sqlite3_value** argv) {
 }
 
 int collate_ci(void*, int na, const void* a, int nb, const void* b) {
-  std::string_view sa(static_cast<const char*>(a), std::size_t(na));
-  std::string_view sb(static_cast<const char*>(b), std::size_t(nb));
-  std::string fa = fold_utf8(sa), fb = fold_utf8(sb);
-  if (fa == fb) return 0;
-  int r = compare_ci(from_utf8(sa), from_utf8(sb));
-  if (r != 0) return r < 0 ? -1 : 1;
-  return fa < fb ? -1 : 1;
+  return compare_kv_ci(std::string_view(static_cast<const char*>(a), std::size_t(na)),
+                       std::string_view(static_cast<const char*>(b), std::size_t(nb)));
 }
 
 }  // namespace
+
+int compare_kv_ci(std::string_view a, std::string_view b) {
+  std::string fa = fold_utf8(a), fb = fold_utf8(b);
+  if (fa == fb) return 0;
+  int r = compare_ci(from_utf8(a), from_utf8(b));
+  if (r != 0) return r < 0 ? -1 : 1;
+  return fa < fb ? -1 : 1;
+}
 
 std::string fold_utf8(std::string_view utf8) {
   bool ascii = true;

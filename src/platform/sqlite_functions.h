@@ -36,6 +36,9 @@ int register_kv_functions(sqlite3* connection);
 std::string fold_text(TextView s);
 std::string fold_utf8(std::string_view utf8);
 
+// The order of COLLATE KV_CI on two UTF-8 texts: <0, 0 or >0.
+int compare_kv_ci(std::string_view a, std::string_view b);
+
 // Pattern matching of `Like`, on texts already folded (UTF-8).
 bool like_match(std::string_view folded_pattern, std::string_view folded_text);
 
