@@ -231,8 +231,12 @@ class Translator {
   // On a server: the rows in SQLite's order after the ORDER BY keys (or in
   // place of them), DISTINCT and its TOP left to the reader.
   void finish_for_server(Translation& out, std::optional<std::string>& limit) {
-    for (std::size_t i = 0; i < from_items_.size() && out.missing_table.empty(); ++i)
-      if (!from_items_[i].second) out.missing_table = from_names_[i];
+    out.schema = schema_.server_schema();
+    for (std::size_t i = 0; i < from_items_.size(); ++i) {
+      const TableInfo* t = from_items_[i].second;
+      out.tables.push_back(t ? t->name : from_names_[i]);
+      if (!t && out.missing_table.empty()) out.missing_table = from_names_[i];
+    }
     out.distinct = distinct_;
     out.distinct_fold = distinct_fold_;
     out.sort = sort_;

@@ -116,8 +116,10 @@ struct Translation {
   // direction.  The reader sorts as SQLite's sorter does, so that rows with
   // equal keys come in the order SQLite gives them.
   std::vector<SortKey> sort;
-  // The first table of the FROM clause that the database does not have.
-  std::string missing_table;
+  // The tables of the FROM clause (as the database spells them), the
+  // schema they are in, and the first that the database does not have.
+  std::vector<std::string> tables;
+  std::string schema, missing_table;
 };
 
 Translation translate_jet(TextView query, const Schema& schema);

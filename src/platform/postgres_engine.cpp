@@ -195,7 +195,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
       fail(kTableNotFound, u"DAO.Database",
            "The database engine cannot find the input table or query '" + table +
                "'. Make sure it exists and that its name is spelled correctly.");
-    if (state == "42501") fail(3112, u"DAO.Database", "Records can't be read; no read permission on '" + table + "'.");
+    if (state == "42501") fail(3112, u"DAO.Database", "Records can't be read; no read permission on '" + unreadable(t) + "'.");
     if (state == "42703") fail(kTooFewParameters, u"DAO.Database", "Too few parameters. Expected 1.");
     if (state == "42702")
       fail(3079, u"DAO.Database",
@@ -203,6 +203,22 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (state.rfind("22", 0) == 0) fail(3464, u"DAO.Database", "Data type mismatch in criteria expression.");
     if (state.rfind("42", 0) == 0) fail(kSyntaxInExpression, u"DAO.Database", "Syntax error in query expression: " + message + ".");
     fail(kSqlSyntax, u"DAO.Database", "The query could not be carried out: " + message + ".");
+  }
+
+  // The first table of the query that the role may not read.
+  std::string unreadable(const Translation& t) {
+    std::string list;
+    for (const std::string& table : t.tables) list += (list.empty() ? "" : ", ") + pg::quote_literal(table);
+    Result r(PQexec(conn_.get(), ("SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+                                  "WHERE n.nspname = " + pg::quote_literal(t.schema) + " AND c.relname IN (" + list +
+                                  ") AND NOT has_table_privilege(c.oid, 'SELECT')")
+                                     .c_str()));
+    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK)
+      for (const std::string& table : t.tables)
+        for (int i = 0; i < PQntuples(r.get()); ++i)
+          if (table == PQgetvalue(r.get(), i, 0)) return table;
+    recover();
+    return t.tables.empty() ? "" : t.tables.front();
   }
 
   std::shared_ptr<SchemaState> find_known(const std::string& name) {

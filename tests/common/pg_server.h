@@ -49,20 +49,23 @@ class PgServer {
     return "postgresql://kvadmin:kvadmin@/" + database + "?host=" + dir_;
   }
 
-  // Runs SQL on DATABASE as the administrator; throws on failure.
-  void sql(const std::string& database, const std::string& text) const {
+  // Runs SQL on DATABASE as the administrator; the first value of the last
+  // statement's answer ("" when it has none).  Throws on failure.
+  std::string sql(const std::string& database, const std::string& text) const {
     PGconn* c = PQconnectdb(admin_uri(database).c_str());
-    std::string why;
+    std::string why, value;
     if (PQstatus(c) != CONNECTION_OK) {
       why = PQerrorMessage(c);
     } else {
       PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
       PGresult* r = PQexec(c, text.c_str());
       if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) why = PQresultErrorMessage(r);
+      else if (PQntuples(r) > 0 && PQnfields(r) > 0) value = PQgetvalue(r, 0, 0);
       PQclear(r);
     }
     PQfinish(c);
     if (!why.empty()) throw std::runtime_error("sql: " + why + " in: " + text);
+    return value;
   }
 
   // The database of the tests' catalogues, emptied of every schema that a

@@ -168,8 +168,8 @@ class Site {
                                         "; EXCEPTION WHEN duplicate_object THEN ALTER ROLE " + role + " PASSWORD " + pw +
                                         "; END $$");
   }
-  // Runs SQL on the server's database as its administrator.
-  void server_sql(const std::string& sql) const { PgServer::get().sql(database_, sql); }
+  // Runs SQL on the server's database as its administrator; the first value.
+  std::string server_sql(const std::string& sql) const { return PgServer::get().sql(database_, sql); }
 
  private:
   void write_settings() const {
