@@ -71,7 +71,7 @@ struct FileIdentity {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(std::string file, TextView shown, FileIdentity id) : file_(std::move(file)), shown_(to_utf8(shown)), id_(id) {
+  Connection(std::string file, FileIdentity id) : file_(std::move(file)), id_(id) {
     int rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
       sqlite3_close(db_);
@@ -157,7 +157,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const Schema& schema() const { return schema_; }
   Translation translate(TextView sql) { return translations_.translate(sql, schema_); }
   sqlite3* handle() const { return db_; }
-  const std::string& shown() const { return shown_; }
 
   // A prepared statement for the SQL, from the cache when one is free.
   sqlite3_stmt* acquire(const std::string& sql) {
@@ -190,13 +189,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string msg = sqlite3_errmsg(db_);
     switch (rc & 0xFF) {
       case SQLITE_NOTADB:
-        fail(kNotDatabase, u"DAO.Database", "Unrecognized database format '" + shown_ + "'.");
+        fail(kNotDatabase, u"DAO.Database", "Unrecognized database format '" + file_ + "'.");
       case SQLITE_CORRUPT:
         fail(3049, u"DAO.Database",
-             "Cannot open database '" + shown_ + "'. It may not be a database that your application recognizes, or the file may be corrupt.");
+             "Cannot open database '" + file_ + "'. It may not be a database that your application recognizes, or the file may be corrupt.");
       case SQLITE_BUSY:
       case SQLITE_LOCKED:
-        fail(3045, u"DAO.Database", "Could not use '" + shown_ + "'; file already in use.");
+        fail(3045, u"DAO.Database", "Could not use '" + file_ + "'; file already in use.");
       case SQLITE_IOERR:
       case SQLITE_CANTOPEN:
         fail(3043, u"DAO.Database", "Disk or network error.");
@@ -209,7 +208,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   [[noreturn]] void cannot_open() const {
     fail(3051, u"DAO.Workspace",
-         "The database engine cannot open the file '" + shown_ +
+         "The database engine cannot open the file '" + file_ +
              "'. It is already opened exclusively by another user, or you need permission to view its data.");
   }
 
@@ -266,7 +265,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
   }
 
-  std::string file_, shown_;
+  std::string file_;  // the path as opened, every "\" of the component's path read as "/"
   FileIdentity id_;
   sqlite3* db_ = nullptr;
   Schema schema_;
@@ -545,24 +544,23 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
       auto it = pool_.find(file);
       if (it != pool_.end()) return std::make_unique<SqliteDatabase>(it->second);
     }
-    std::string shown = to_utf8(path);
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
       pool_.erase(file);
       if (errno == EACCES)
         fail(3051, u"DAO.Workspace",
-             "The database engine cannot open the file '" + shown +
+             "The database engine cannot open the file '" + file +
                  "'. It is already opened exclusively by another user, or you need permission to view its data.");
-      fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + shown + "'.");
+      fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + file + "'.");
     }
     if (!S_ISREG(st.st_mode)) {
       pool_.erase(file);
-      fail(kNotDatabase, u"DAO.Workspace", "Unrecognized database format '" + shown + "'.");
+      fail(kNotDatabase, u"DAO.Workspace", "Unrecognized database format '" + file + "'.");
     }
     if (::access(file.c_str(), R_OK) != 0) {
       pool_.erase(file);
       fail(3051, u"DAO.Workspace",
-           "The database engine cannot open the file '" + shown +
+           "The database engine cannot open the file '" + file +
                "'. It is already opened exclusively by another user, or you need permission to view its data.");
     }
     FileIdentity id{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
@@ -573,7 +571,7 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
     }
     pool_.erase(file);
     try {
-      auto c = std::make_shared<Connection>(file, path, id);
+      auto c = std::make_shared<Connection>(file, id);
       pool_[file] = c;
       checked(file);
       return std::make_unique<SqliteDatabase>(c);

@@ -46,11 +46,14 @@ class Layout {
   Layout(const Variant& vCtrl, int16_t list_type, const RecordSource& fetch, PrintLines& out)
       : vCtrl_(vCtrl), type_(list_type), fetch_(fetch), out_(out) {}
 
-  void record(int32_t id) {
+  // Lays out record J of LID.  The line is begun, and the two new lines
+  // written, before LID(J) is read: when the number cannot be read (LID
+  // does not reach down to J), the begun line stays as the failure finds it.
+  void record(const SafeArray<int32_t>& lID, int32_t j) {
     new_line(kLineNotPrinted);
     PrintNewLine(vCtrl_);
     PrintNewLine(vCtrl_);
-    CatalogueRecord r = fetch_(id);
+    CatalogueRecord r = fetch_(lID(j));
     switch (r.Tag) {
       case 1: ordinary_item(r); break;
       case 2: component_part(r); break;
@@ -189,7 +192,7 @@ int32_t LayOutRecords(const Variant& vCtrl, const SafeArray<int32_t>& lID, int16
   int32_t last = RecordListBound(lID);
   if (last < 1) return 0;
   Layout layout(vCtrl, list_type, fetch, out);
-  for (int32_t j = 1; j <= last; ++j) layout.record(lID(j));
+  for (int32_t j = 1; j <= last; ++j) layout.record(lID, j);
   return last;
 }
 

@@ -114,7 +114,7 @@ TEST_F(EngineTest, EngineErrorsCarryTheirNumbers) {
     ws_->OpenDatabase(u"/nowhere\\x.mdb");
   } catch (const Error& e) {
     EXPECT_EQ(e.source(), u"DAO.Workspace");
-    EXPECT_EQ(e.description(), u"Could not find file '/nowhere\\x.mdb'.");
+    EXPECT_EQ(e.description(), u"Could not find file '/nowhere/x.mdb'.");
   }
   // Injection attempts stay values: nothing but what the query says is read,
   // and the file is never written.

@@ -270,6 +270,14 @@ TEST_F(PrintLayoutTest, ArrayRules) {
   PrintLines out{q.iTag, q.szA1, q.szA2, q.szA3};
   EXPECT_EQ(LayOutRecords(kText, low, 0, source(), out), 2);
   EXPECT_EQ(q.iTag.items(), (std::vector<int16_t>{0, -1, 2}));
+  // lID(1) does not exist when lID starts above 1: the line begun for it
+  // stays (kind -1, empty texts) when the failure ends the layout.
+  SafeArray<int32_t> high(2, {10, 10});
+  Printed h;
+  PrintLines hout{h.iTag, h.szA1, h.szA2, h.szA3};
+  EXPECT_THROW(LayOutRecords(kText, high, 0, source(), hout), Error);
+  EXPECT_EQ(h.iTag.items(), (std::vector<int16_t>{0, -1}));
+  EXPECT_EQ(h.szA2.items(), (std::vector<Text>{u"", u""}));
 }
 
 TEST_F(PrintLayoutTest, ControlModeWritesTheSameLayout) {

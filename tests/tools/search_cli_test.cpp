@@ -112,11 +112,28 @@ TEST_P(SearchCliTest, BadInputIsOneLineAndNonZero) {
   EXPECT_EQ(wrong.exit_code, 1);
   EXPECT_NE(wrong.err.find("log-on failed"), std::string::npos) << wrong.err;
 
+  // Nothing found: said on standard error, an empty list in JSON, exit 0.
+  auto none = run_tool({"search", "ekkertþessu", "--json"});
+  EXPECT_EQ(none.exit_code, 0);
+  EXPECT_EQ(none.out, "{\"results\":[]}\n");
+  EXPECT_EQ(none.err, "kvistur search: nothing found for 'ekkertþessu'\n");
+
   site_.catalogue_sql("DROP TABLE Tengill;");
   auto failed = run_tool({"search", "saga"});
   EXPECT_EQ(failed.exit_code, 1);
-  EXPECT_EQ(failed.err, "kvistur: search failed (see the log)\n");
+  EXPECT_EQ(failed.err.rfind("kvistur search: the search failed: see the log ", 0), 0u) << failed.err;
   EXPECT_EQ(failed.out, "");
+  // What is missing is named, with the path as it is opened.
+  site_.set("Grunnur", "GrunnNafn", "ekki-til.sqlite");
+  failed = run_tool({"search", "saga"});
+  EXPECT_EQ(failed.err, "kvistur search: the search failed: the catalogue " + site_.dir() +
+                            "/ekki-til.sqlite does not exist (Grunnur/Slóð and GrunnNafn in " + site_.settings_file() +
+                            ")\n");
+  setenv("LINDRIT_SETTINGS", "/nonexistent/lindrit.ini", 1);
+  failed = run_tool({"search", "saga"});
+  EXPECT_EQ(failed.err, "kvistur search: log-on failed: the settings file /nonexistent/lindrit.ini does not exist; "
+                        "make a catalogue with 'kvistur build --marc FILE... --out DIR' and point LINDRIT_SETTINGS "
+                        "at DIR/lindrit-1.0.ini\n");
 }
 
 // Runs the tool on a pseudo-terminal and gives back everything it wrote

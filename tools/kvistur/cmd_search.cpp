@@ -185,9 +185,10 @@ KVISTUR_COMMAND(cmd_search, "search",
   int32_t n = f.Leita(vGroup, vField, vText, descriptions, ids, keys, stop_words, max, &rofi,
                       on_terminal ? &window : nullptr);
   if (n < 0) {
-    std::cerr << "kvistur: search failed (see the log)\n";
+    std::cerr << "kvistur search: the search failed: " << failure_reason() << "\n";
     return 1;
   }
+  if (n == 0) std::cerr << "kvistur search: nothing found for '" << a[0] << "'\n";
 
   if (print) {
     std::vector<int32_t> list;

@@ -77,8 +77,19 @@ KVISTUR_COMMAND(cmd_show, "show", "show ID [--json] [--user NAME] [--password PW
 
   Faersla f;
   log_on(f, user, password);
-  CatalogueRecord r = FærslaFráID(int32_t(id));
-  if (r.ID == -1) throw std::runtime_error("record " + a[0] + " not found (or not readable) in " + to_utf8(catalogue_path()));
+  CatalogueRecord r;
+  try {
+    r = FærslaFráID(int32_t(id));
+  } catch (const Error&) {
+    std::string problem = catalogue_problem();
+    if (problem.empty()) throw;
+    throw std::runtime_error(problem);
+  }
+  if (r.ID == -1) {
+    std::string problem = catalogue_problem();
+    throw std::runtime_error(problem.empty() ? "record " + a[0] + " not found in " + file_path(catalogue_path())
+                                             : problem);
+  }
   if (as_json)
     print_json(r);
   else

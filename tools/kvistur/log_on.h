@@ -1,4 +1,5 @@
-// Logging on from a command of the command line, the way a host does.
+// Logging on from a command of the command line, the way a host does, and
+// saying in one line what is wrong when the catalogue cannot be read.
 #pragma once
 
 #include <string>
@@ -8,8 +9,19 @@
 namespace kvistur::cli {
 
 // LogOn reports a failure only in the diagnostic log, so when it leaves no
-// workspace behind the workgroup check is repeated to say what was wrong,
-// and that is thrown as one line.
+// workspace behind, the settings and the workgroup are looked at again to
+// say what was wrong, and that is thrown as one line.
 void log_on(Faersla& f, const std::string& user, const std::string& password);
+
+// Why the databases named by the settings cannot be read, in one line: the
+// settings file missing, a database file missing (with the path as it is
+// opened); "" when nothing of that kind is wrong.  For commands whose
+// method failed.
+std::string catalogue_problem();
+
+// The line a command prints when a method it called failed: what
+// catalogue_problem finds, else where the log is and how to make it name
+// the fault.
+std::string failure_reason();
 
 }  // namespace kvistur::cli

@@ -12,6 +12,7 @@
 
 #include "command.h"
 #include "kvistur/faersla.h"
+#include "log_on.h"
 #include "rtf_control.h"
 #include "settings/settings.h"
 #include "settings/thread_state.h"
@@ -101,20 +102,11 @@ PrintOptions take_print_options(std::vector<std::string>& args) {
 }
 
 int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, std::ostream& out) {
-  const std::string settings = settings_path();
-  if (!options.logged_on && !std::filesystem::exists(settings))
-    throw std::runtime_error("no settings file at " + settings + " (LINDRIT_SETTINGS names another)");
   std::optional<ListTypeOverride> type_override;
   if (options.list_type) type_override.emplace(*options.list_type);
 
   Faersla f;
-  if (!options.logged_on) {
-    Text user = from_utf8(options.user), password = from_utf8(options.password);
-    f.LogOn(user, password);
-    if (!thread_state().workspace)
-      throw std::runtime_error("cannot log on as " + options.user + " (wrong password, or no workgroup file in the "
-                               "database folder of " + settings + ")");
-  }
+  if (!options.logged_on) log_on(f, options.user, options.password);
 
   std::vector<int32_t> numbers{0};
   numbers.insert(numbers.end(), ids.begin(), ids.end());
@@ -126,7 +118,7 @@ int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, 
                                                         : Variant(std::static_pointer_cast<Dispatch>(control));
   int32_t result = f.FormaFyrirPrentun(vCtrl, lID, iTag, szA1, szA2, szA3);
   if (result < 0)
-    throw std::runtime_error("the records could not be laid out (with Debug/NoDebug=1 the log names the fault)");
+    throw std::runtime_error("the records could not be laid out: " + failure_reason());
 
   // Which records gave nothing: each record starts one line, subject
   // lines (kind 4) follow their entry.
