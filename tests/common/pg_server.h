@@ -136,6 +136,8 @@ class PgServer {
 
   void find_programs() {
     bin_ = output_of("pg_config --bindir");
+    // Debian keeps the server's programs by version, off the PATH.
+    if (!std::filesystem::exists(bin_ + "/initdb")) bin_ = output_of("ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1");
     if (bin_.empty() || !std::filesystem::exists(bin_ + "/initdb"))
       throw std::runtime_error("no PostgreSQL server programs (initdb) in '" + bin_ + "'; scripts/deps installs them");
     if (geteuid() == 0) {
