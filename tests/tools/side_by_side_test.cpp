@@ -1,0 +1,96 @@
+// The sample catalogue built into files and into a PostgreSQL server: the
+// same mix of calls through `kvistur host` answers the same on both, every
+// method, every array, byte for byte.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "common/site.h"
+#include "tools/run_tool.h"
+
+using nlohmann::json;
+using kvistur::testing::PgServer;
+using kvistur::testing::run_tool;
+using kvistur::testing::Site;
+
+namespace {
+
+const json kNoArray = {{"items", nullptr}};
+
+json call(const std::string& method, json args) {
+  return {{"op", "call"}, {"obj", "f"}, {"method", method}, {"args", std::move(args)}};
+}
+
+std::string answers(const std::string& settings, const std::vector<json>& requests) {
+  setenv("LINDRIT_SETTINGS", settings.c_str(), 1);
+  std::string in;
+  for (auto& r : requests) in += r.dump() + "\n";
+  auto r = run_tool({"host"}, in);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  return r.out;
+}
+
+TEST(SideBySide, TheSampleCatalogueAnswersTheSameOnBothBackends) {
+  Site site(false);
+  std::string sample = std::string(KVISTUR_SOURCE_DIR) + "/data/sample/sample.xml";
+  auto built = run_tool({"build", "--marc", sample, "--out", site.dir() + "/files"});
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  // Into the server as its administrator, named by the environment.
+  PgServer& server = PgServer::get();
+  server.empty_database();
+  setenv("PGUSER", "kvadmin", 1);
+  setenv("PGPASSWORD", "kvadmin", 1);
+  built = run_tool({"build", "--marc", sample, "--out", server.uri("kv")});
+  unsetenv("PGUSER");
+  unsetenv("PGPASSWORD");
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  EXPECT_NE(built.out.find("[Grunnur]\nSlóð=" + server.uri("kv") + "\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n"),
+            std::string::npos)
+      << built.out;
+  // The same settings but the folder.
+  std::ifstream f(site.dir() + "/files/lindrit-1.0.ini");
+  std::string ini((std::istreambuf_iterator<char>(f)), {});
+  std::ofstream(site.dir() + "/server.ini")
+      << std::regex_replace(ini, std::regex("Slóð=[^\n]*"), "Slóð=" + server.uri("kv"));
+
+  std::vector<json> mix = {{{"op", "new"}, {"obj", "f"}},
+                           {{"op", "object"}, {"name", "w"}, {"kind", "progress"}},
+                           call("LogOn", {"Admin", ""}),
+                           call("SaekjaHopa", {kNoArray, kNoArray, kNoArray, kNoArray}),
+                           call("SaekjaEkkiOrð", {kNoArray})};
+  for (int group : {-1, 1, 2, 99}) {
+    mix.push_back(call("SaekjaSvid", {group, kNoArray, kNoArray}));
+    mix.push_back(call("SaekjaSofn", {group, kNoArray, kNoArray, kNoArray}));
+  }
+  json stops = {{"lbound", 0}, {"items", {"", "og", "í"}}};
+  for (const char* term : {"saga", "SAGA og", "sag*", "*son", "Ísland saga", "reykjavík", "þ*", "*", "zzz", "a' OR 'a'='a"})
+    for (int group : {-1, 1})
+      mix.push_back(call("Leita", {group, -1, term, kNoArray, kNoArray, kNoArray, stops, 250}));
+  mix.push_back(call("Leita", {-1, 1, "jón", kNoArray, kNoArray, kNoArray, stops, 5, 1, {{"object", "w"}}}));
+  mix.push_back({{"op", "inspect"}, {"name", "w"}});
+  for (int id = 0; id <= 200; id += 7) {
+    mix.push_back(call("FaerslaFraID", {id, nullptr, nullptr, nullptr}));
+    mix.push_back(call("AdfanganumerAFaerslu", {id, kNoArray}));
+    mix.push_back(call("EfnisordAFaerslu", {id, kNoArray}));
+  }
+  for (const char* key : {"ISBN9789970021123", "enginn", "o'neill"})
+    mix.push_back(call("SofnMedFaerslu", {key, kNoArray, kNoArray, kNoArray}));
+  json ids = {{"lbound", 0}, {"items", {0, 3, 86, 87, 150, 999}}};
+  mix.push_back(call("FormaFyrirPrentun", {1, ids, kNoArray, kNoArray, kNoArray, kNoArray}));
+
+  std::string on_files = answers(site.dir() + "/files/lindrit-1.0.ini", mix);
+  std::string on_server = answers(site.dir() + "/server.ini", mix);
+  EXPECT_EQ(std::count(on_files.begin(), on_files.end(), '\n'), long(mix.size()));
+  EXPECT_NE(on_files.find("\"result\":61"), std::string::npos) << "saga has hits";
+  std::istringstream a(on_files), b(on_server);
+  std::string la, lb;
+  for (std::size_t i = 0; std::getline(a, la); ++i) {
+    std::getline(b, lb);
+    EXPECT_EQ(lb, la) << mix[i].dump();
+  }
+}
+
+}  // namespace
