@@ -29,6 +29,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -72,6 +73,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     conn_ = pg::connect(uri_, user_, password_, true, source);
     in_transaction_ = commit_pending_ = false;
     schemas_.clear();
+    prepared_.clear();
+    seen_.clear();
   }
   bool broken() const { return !conn_ || PQstatus(conn_.get()) == CONNECTION_BAD; }
 
@@ -106,6 +109,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
       rs = run_many(look_sql(*known));
     }
     if (known && read_look(*known, rs)) return known;
+    if (known) forget_statements();
     drop_known(name);
     auto state = find_schema(name, shown);
     if (state->counted) read_look(*state, rs = run_many(look_sql(*state)));
@@ -134,8 +138,10 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
       types.push_back(v.kind == SqlValue::kReal ? kFloat8Type : v.kind == SqlValue::kInteger ? kInt8Type : 0);
     }
     for (const std::string& s : texts) values.push_back(s.c_str());
-    Result r(PQexecParams(conn_.get(), t.sql.c_str(), int(values.size()), types.data(), values.data(), nullptr,
-                          nullptr, 0));
+    const std::string* name = statement_for(t.sql, types);
+    Result r(name ? PQexecPrepared(conn_.get(), name->c_str(), int(values.size()), values.data(), nullptr, nullptr, 0)
+                  : PQexecParams(conn_.get(), t.sql.c_str(), int(values.size()), types.data(), values.data(), nullptr,
+                                 nullptr, 0));
     if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK) return r;
     failed(r.get(), t);
   }
@@ -152,6 +158,28 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   const std::string& uri() const { return uri_; }
 
  private:
+  // A statement run a second time is prepared, so that the server parses
+  // and plans it once (the per-record queries of a search run hundreds of
+  // times with other values); nullptr for one run once so far.
+  const std::string* statement_for(const std::string& sql, const std::vector<Oid>& types) {
+    auto it = prepared_.find(sql);
+    if (it != prepared_.end()) return &it->second;
+    if (seen_.size() >= kMaxStatements) seen_.clear();
+    if (++seen_[sql] < 2) return nullptr;
+    if (prepared_.size() >= kMaxStatements) forget_statements();
+    std::string name = "kv" + std::to_string(++statements_made_);
+    Result p(PQprepare(conn_.get(), name.c_str(), sql.c_str(), int(types.size()), types.data()));
+    if (!p || PQresultStatus(p.get()) != PGRES_COMMAND_OK) return nullptr;  // the plain run reports the error
+    return &prepared_.emplace(sql, name).first->second;
+  }
+  // Prepared statements keep the result columns of the tables as they
+  // were: a schema replaced, or too many kept, and they go.
+  void forget_statements() {
+    if (!prepared_.empty() && !broken()) PQclear(PQexec(conn_.get(), "DEALLOCATE ALL"));
+    prepared_.clear();
+    seen_.clear();
+  }
+
   // Reads what earlier commands sent without waiting left to answer.
   void settle() {
     if (!commit_pending_) return;
@@ -339,8 +367,14 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
          std::string("The query could not be carried out: ") + (r ? PQresultErrorMessage(r) : PQerrorMessage(conn_.get())));
   }
 
+  // Prepared statements kept per connection.
+  static constexpr std::size_t kMaxStatements = 256;
+
   std::string uri_, user_, password_;
   pg::Connection conn_;
+  std::unordered_map<std::string, std::string> prepared_;  // SQL -> statement name
+  std::unordered_map<std::string, int> seen_;              // SQL -> runs before it is prepared
+  long statements_made_ = 0;
   bool in_transaction_ = false, commit_pending_ = false;
   std::map<std::string, std::shared_ptr<SchemaState>> schemas_;  // by folded name
 };
