@@ -21,7 +21,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/pg_server.h"
+#include "pg_server.h"
 #include "import/server_load.h"
 #include "platform/workgroup.h"
 

@@ -126,9 +126,9 @@ TEST_P(SearchCliTest, BadInputIsOneLineAndNonZero) {
   // What is missing is named, with the path as it is opened.
   site_.set("Grunnur", "GrunnNafn", "ekki-til.sqlite");
   failed = run_tool({"search", "saga"});
-  EXPECT_EQ(failed.err, "kvistur search: the search failed: the catalogue " + site_.dir() +
-                            "/ekki-til.sqlite does not exist (Grunnur/Slóð and GrunnNafn in " + site_.settings_file() +
-                            ")\n");
+  std::string opened = site_.server() ? site_.folder() + "\\ekki-til.sqlite" : site_.dir() + "/ekki-til.sqlite";
+  EXPECT_EQ(failed.err, "kvistur search: the search failed: the catalogue " + opened +
+                            " does not exist (Grunnur/Slóð and GrunnNafn in " + site_.settings_file() + ")\n");
   setenv("LINDRIT_SETTINGS", "/nonexistent/lindrit.ini", 1);
   failed = run_tool({"search", "saga"});
   EXPECT_EQ(failed.err, "kvistur search: log-on failed: the settings file /nonexistent/lindrit.ini does not exist; "
