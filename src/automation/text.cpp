@@ -14,6 +14,16 @@ std::string to_utf8(TextView s) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
+    // A run of ASCII, the bulk of most catalogue text, in one step.
+    std::size_t run = i;
+    while (run < s.size() && s[run] < 0x80) ++run;
+    if (run > i) {
+      out.append(run - i, '\0');
+      char* to = out.data() + out.size() - (run - i);
+      for (std::size_t k = i; k < run; ++k) *to++ = char(s[k]);
+      i = run - 1;
+      continue;
+    }
     uint32_t c = s[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
@@ -45,6 +55,16 @@ Text from_utf8(std::string_view s) {
   out.reserve(s.size());
   std::size_t i = 0;
   while (i < s.size()) {
+    // A run of ASCII in one step.
+    std::size_t run = i;
+    while (run < s.size() && (unsigned char)s[run] < 0x80) ++run;
+    if (run > i) {
+      out.append(run - i, u'\0');
+      char16_t* to = out.data() + out.size() - (run - i);
+      for (std::size_t k = i; k < run; ++k) *to++ = char16_t((unsigned char)s[k]);
+      i = run;
+      continue;
+    }
     unsigned char b = s[i];
     uint32_t c;
     int extra;

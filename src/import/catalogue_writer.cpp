@@ -25,6 +25,7 @@ CREATE TABLE Tengill (FærsluID INTEGER, OrðID INTEGER, HópID INTEGER, Orðtag
   PRIMARY KEY (OrðID, FærsluID, HópID, Orðtag)) WITHOUT ROWID;
 CREATE TABLE Árgangur (ID INTEGER, MóðurID INTEGER, Númer INTEGER, Árgangur TEXT, Útgáfuár TEXT);
 CREATE TABLE Tölublað (MóðurID INTEGER, Númer INTEGER, Tölublað TEXT);
+CREATE TABLE Frumfærsla (ID INTEGER PRIMARY KEY, Stjórnnúmer TEXT, Stofnun TEXT, Færsla BLOB);
 )";
 
 const char kDirectoryTables[] = R"(
@@ -65,6 +66,9 @@ void WriteSettings(const std::string& folder, const std::string& target) {
 
 namespace {
 
+// Rows of the word index written by one INSERT.
+constexpr int kLinksPerInsert = 64;
+
 void step(sqlite3* db, sqlite3_stmt* st) {
   if (sqlite3_step(st) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
   sqlite3_reset(st);
@@ -74,12 +78,17 @@ void step(sqlite3* db, sqlite3_stmt* st) {
 void text(sqlite3_stmt* st, int i, const std::string& s) {
   sqlite3_bind_text(st, i, s.data(), int(s.size()), SQLITE_TRANSIENT);
 }
+// For values that outlive the statement's step: SQLite reads them in place.
+void text_in_place(sqlite3_stmt* st, int i, const std::string& s) {
+  sqlite3_bind_text(st, i, s.data(), int(s.size()), SQLITE_STATIC);
+}
 
 sqlite3* open_new(const std::string& file) {
-  std::error_code ec;
-  std::filesystem::remove(file, ec);
+  if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the catalogue " + file);
   sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
+  // One thread writes it: SQLite need not guard the connection.
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
     std::string m = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
     throw std::runtime_error("cannot write " + file + ": " + m);
@@ -87,84 +96,82 @@ sqlite3* open_new(const std::string& file) {
   return db;
 }
 
-// When the record was catalogued: field 005 when it reads as a date, else now.
-std::string catalogued(const std::string& f005, const DateTime& otherwise) {
+// When the record was catalogued: field 005 when it reads as a date, else
+// OTHERWISE (the time the writing began).
+std::string catalogued(const std::string& f005, const std::string& otherwise) {
   if (f005.size() >= 14 && f005.find_first_not_of("0123456789.") == std::string::npos)
     return f005.substr(0, 4) + "-" + f005.substr(4, 2) + "-" + f005.substr(6, 2) + " " + f005.substr(8, 2) + ":" +
            f005.substr(10, 2) + ":" + f005.substr(12, 2);
-  return to_utf8(iso_text(otherwise));
+  return otherwise;
+}
+
+sqlite3_stmt* prepare_on(sqlite3* db, const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    throw std::runtime_error(sqlite3_errmsg(db));
+  }
+  return st;
 }
 
 }  // namespace
 
-CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  db_ = open_new(dir + "/" + kCatalogueFile);
+RecordRows::RecordRows(sqlite3* db) : db_(db), now_(to_utf8(iso_text(EmptyRecord().Skráning))) {
   try {
-    db::register_kv_functions(db_);
-    exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
-    exec(kCatalogueTables);
-    exec("BEGIN");
-    record_ = prepare(
+    record_ = prepare_on(db,
         "INSERT INTO Móðurtafla (ID, Skráning, ISBN, Marktákn1, Marktákn2, Marktákn3, Marktákn4, ÖllFærslan, "
         "MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, Einkennisstrengur) "
-        "VALUES (?,?,?,?,?,?,?,?,?,0,?,?,0,?,0,?)");
-    copy_ = prepare(
+        "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,0,?,0,?)");
+    source_ = prepare_on(db, "INSERT INTO Frumfærsla (ID, Stjórnnúmer, Stofnun, Færsla) VALUES (?,?,?,?)");
+    copy_ = prepare_on(db,
         "INSERT INTO Aðfanganúmer (Aðfanganúmer, Athugasemd, Staðsetning, Móðurbendir, Tag, Lánþegabendir) "
         "VALUES (?,?,?,?,?,?)");
-    word_ = prepare("INSERT INTO Orð (ID, Orð) VALUES (?,?)");
-    link_ = prepare("INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
-    volume_ = prepare("INSERT INTO Árgangur (ID, MóðurID, Númer, Árgangur, Útgáfuár) VALUES (?,?,?,?,?)");
-    issue_ = prepare("INSERT INTO Tölublað (MóðurID, Númer, Tölublað) VALUES (?,?,?)");
+    volume_ = prepare_on(db, "INSERT INTO Árgangur (ID, MóðurID, Númer, Árgangur, Útgáfuár) VALUES (?,?,?,?,?)");
+    issue_ = prepare_on(db, "INSERT INTO Tölublað (MóðurID, Númer, Tölublað) VALUES (?,?,?)");
+    sqlite3_stmt* top = prepare_on(db, "SELECT coalesce(max(ID), 0) + 1 FROM Árgangur");
+    if (sqlite3_step(top) == SQLITE_ROW) next_volume_ = sqlite3_column_int(top, 0);
+    sqlite3_finalize(top);
   } catch (...) {
-    this->~CatalogueWriter();
-    db_ = nullptr;
+    this->~RecordRows();
     throw;
   }
 }
 
-CatalogueWriter::~CatalogueWriter() {
-  for (sqlite3_stmt* st : {record_, copy_, word_, link_, volume_, issue_}) sqlite3_finalize(st);
-  record_ = copy_ = word_ = link_ = volume_ = issue_ = nullptr;
-  if (db_) sqlite3_close(db_);
-  db_ = nullptr;
+RecordRows::~RecordRows() {
+  for (sqlite3_stmt* st : {record_, source_, copy_, volume_, issue_}) sqlite3_finalize(st);
+  record_ = source_ = copy_ = volume_ = issue_ = nullptr;
 }
 
-void CatalogueWriter::exec(const char* sql) { ExecSql(db_, sql); }
-
-sqlite3_stmt* CatalogueWriter::prepare(const char* sql) {
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db_));
-  return st;
-}
-
-int32_t CatalogueWriter::Add(const ImportedRecord& r, const std::vector<WordOccurrence>& words) {
-  int32_t id = next_id_++;
+void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
   const CatalogueRecord& c = r.record;
+  std::string when = catalogued(r.record_date, now_), m1 = to_utf8(c.Marktákn1), m2 = to_utf8(c.Marktákn2),
+              m3 = to_utf8(c.Marktákn3), m4 = to_utf8(c.Marktákn4);
   sqlite3_bind_int(record_, 1, id);
-  text(record_, 2, catalogued(r.record_date, r.record.Skráning));
-  if (!r.isbn.empty()) text(record_, 3, r.isbn);
-  text(record_, 4, to_utf8(c.Marktákn1));
-  text(record_, 5, to_utf8(c.Marktákn2));
-  text(record_, 6, to_utf8(c.Marktákn3));
-  text(record_, 7, to_utf8(c.Marktákn4));
-  text(record_, 8, r.whole_text);
-  text(record_, 9, r.marc_text);
-  text(record_, 10, r.sort_key);
-  sqlite3_bind_int(record_, 11, r.kind);
-  sqlite3_bind_int(record_, 12, r.collection);
-  text(record_, 13, r.identity);
+  text_in_place(record_, 2, when);
+  if (!r.isbn.empty()) text_in_place(record_, 3, r.isbn);
+  text_in_place(record_, 4, m1);
+  text_in_place(record_, 5, m2);
+  text_in_place(record_, 6, m3);
+  text_in_place(record_, 7, m4);
+  text_in_place(record_, 8, r.whole_text);
+  text_in_place(record_, 9, r.marc_text);
+  sqlite3_bind_int(record_, 10, host);
+  text_in_place(record_, 11, r.sort_key);
+  sqlite3_bind_int(record_, 12, r.kind);
+  sqlite3_bind_int(record_, 13, r.collection);
+  text_in_place(record_, 14, r.identity);
   step(db_, record_);
 
-  if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
-  if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
-    parts_.push_back({id, r.host_control});
+  sqlite3_bind_int(source_, 1, id);
+  if (!r.control_number.empty()) text_in_place(source_, 2, r.control_number);
+  if (!r.agency.empty()) text_in_place(source_, 3, r.agency);
+  sqlite3_bind_blob(source_, 4, r.source.data(), int(r.source.size()), SQLITE_STATIC);
+  step(db_, source_);
 
   for (auto& cp : r.copies) {
     sqlite3_bind_int(copy_, 1, cp.number);
-    text(copy_, 2, cp.note);
-    text(copy_, 3, cp.location);
+    text_in_place(copy_, 2, cp.note);
+    text_in_place(copy_, 3, cp.location);
     sqlite3_bind_int(copy_, 4, id);
     sqlite3_bind_int(copy_, 5, 1);
     sqlite3_bind_int(copy_, 6, cp.borrower);
@@ -185,26 +192,76 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r, const std::vector<WordOccu
       step(db_, issue_);
     }
   }
+}
+
+CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  db_ = open_new(dir + "/" + kCatalogueFile);
+  try {
+    db::register_kv_functions(db_);
+    // A new file that no host reads yet (output.h): nothing to protect.
+    exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
+    exec(kCatalogueTables);
+    exec("BEGIN");
+    rows_ = std::make_unique<RecordRows>(db_);
+    word_ = prepare("INSERT INTO Orð (ID, Orð) VALUES (?,?)");
+    std::string links = "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)";
+    for (int i = 1; i < kLinksPerInsert; ++i) links += ",(?,?,?,?)";
+    link_ = prepare(links.c_str());
+  } catch (...) {
+    this->~CatalogueWriter();
+    db_ = nullptr;
+    throw;
+  }
+}
+
+CatalogueWriter::~CatalogueWriter() {
+  rows_.reset();
+  for (sqlite3_stmt* st : {word_, link_}) sqlite3_finalize(st);
+  word_ = link_ = nullptr;
+  if (db_) sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+void CatalogueWriter::exec(const char* sql) { ExecSql(db_, sql); }
+
+sqlite3_stmt* CatalogueWriter::prepare(const char* sql) { return prepare_on(db_, sql); }
+
+int32_t CatalogueWriter::Add(const ImportedRecord& r) {
+  int32_t id = next_id_++;
+  rows_->Write(id, r, 0);
+  if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
+  if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
+    parts_.push_back({id, r.host_control});
   std::vector<int> groups = RecordGroups(r.kind);
-  for (auto& w : words) {
-    std::string key = db::fold_utf8(w.word);
-    auto it = word_ids_.find(key);
+  for (auto& w : r.words) {
+    // Words are looked up as written first: folding (which makes two
+    // spellings that differ only in case one word) is done once per word.
+    auto known = word_by_text_.find(w.word);
     int32_t wid;
-    if (it == word_ids_.end()) {
-      wid = int32_t(word_ids_.size()) + 1;
-      word_ids_.emplace(key, wid);
-      sqlite3_bind_int(word_, 1, wid);
-      text(word_, 2, w.word);
-      step(db_, word_);
+    if (known != word_by_text_.end()) {
+      wid = known->second;
     } else {
-      wid = it->second;
+      std::string key = db::fold_utf8(w.word);
+      auto it = word_ids_.find(key);
+      if (it == word_ids_.end()) {
+        wid = int32_t(word_ids_.size()) + 1;
+        word_ids_.emplace(key, wid);
+        sqlite3_bind_int(word_, 1, wid);
+        text(word_, 2, w.word);
+        step(db_, word_);
+      } else {
+        wid = it->second;
+      }
+      word_by_text_.emplace(w.word, wid);
     }
     for (int g : groups) links_.push_back(Link{wid, id, g, w.field});
   }
   return id;
 }
 
-int CatalogueWriter::Finish() {
+int CatalogueWriter::Finish(const Progress& progress) {
   int missing = 0;
   sqlite3_stmt* host = prepare("UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
   for (auto& [part, control] : parts_) {
@@ -228,15 +285,31 @@ int CatalogueWriter::Finish() {
   // same field of a record is one row).
   std::sort(links_.begin(), links_.end());
   links_.erase(std::unique(links_.begin(), links_.end()), links_.end());
-  for (const Link& l : links_) {
-    sqlite3_bind_int(link_, 1, l.record);
-    sqlite3_bind_int(link_, 2, l.word);
-    sqlite3_bind_int(link_, 3, l.group);
-    sqlite3_bind_int(link_, 4, l.field);
-    step(db_, link_);
+  long total = long(links_.size()), done = 0;
+  sqlite3_stmt* one = prepare("INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
+  for (std::size_t at = 0; at < links_.size();) {
+    // Many rows to a statement: SQLite's work per statement is then spent
+    // once for them all.
+    bool whole = links_.size() - at >= std::size_t(kLinksPerInsert);
+    sqlite3_stmt* st = whole ? link_ : one;
+    int rows = whole ? kLinksPerInsert : 1;
+    for (int k = 0; k < rows; ++k, ++at) {
+      const Link& l = links_[at];
+      sqlite3_bind_int(st, 4 * k + 1, l.record);
+      sqlite3_bind_int(st, 4 * k + 2, l.word);
+      sqlite3_bind_int(st, 4 * k + 3, l.group);
+      sqlite3_bind_int(st, 4 * k + 4, l.field);
+    }
+    step(db_, st);
+    done += rows;
+    if (progress && done % 65536 < rows) progress("word index", done, total);
   }
+  sqlite3_finalize(one);
+  if (progress) progress("word index", total, total);
   std::vector<Link>().swap(links_);
+  if (progress) progress("indexes", 0, 0);
   CreateIndexes(db_);
+  if (progress) progress("indexes", 1, 0);
   exec("COMMIT");
 
   sqlite3* d = open_new(dir_ + "/" + kDirectoryFile);

@@ -2,12 +2,14 @@
 // component reads, with the sqlite3 C API, in one transaction each.
 //
 //   CatalogueWriter w(dir);                      // DIR/katalogur.sqlite, DIR/skra.sqlite
-//   for (...) w.Add(imported, RecordWords(m));
+//   for (...) w.Add(MapRecord(m, ...));
 //   w.Finish();                                  // hosts, stop words, indexes, directory
 #pragma once
 
 #include <sqlite3.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -37,21 +39,50 @@ std::string SettingsText(const std::string& target);
 // SettingsText(TARGET).  Throws std::runtime_error when it cannot.
 void WriteSettings(const std::string& folder, const std::string& target);
 
+// The rows one record has in the catalogue's tables: Móðurtafla (with its
+// host, Upprunafærsla), Frumfærsla, Aðfanganúmer, Árgangur and Tölublað,
+// written through statements prepared once.  The word index is the
+// caller's: a new catalogue writes it in key order at the end, an update
+// row by row.
+class RecordRows {
+ public:
+  // Prepares the statements on DB; volumes are numbered on from the
+  // highest Árgangur.ID there.  Throws std::runtime_error on an SQLite error.
+  explicit RecordRows(sqlite3* db);
+  ~RecordRows();
+  RecordRows(const RecordRows&) = delete;
+  RecordRows& operator=(const RecordRows&) = delete;
+
+  void Write(int32_t id, const ImportedRecord& r, int32_t host);
+
+ private:
+  sqlite3* db_;
+  std::string now_;  // when the writing began: for records without 005
+  sqlite3_stmt *record_ = nullptr, *source_ = nullptr, *copy_ = nullptr, *volume_ = nullptr, *issue_ = nullptr;
+  int32_t next_volume_ = 1;
+};
+
 class CatalogueWriter {
  public:
-  // Creates both files in DIR, replacing earlier ones.  Throws
-  // std::runtime_error when they cannot be written.
+  // Creates both files in DIR, which must not hold a catalogue already (a
+  // new catalogue is written where no host reads it, and moved into place
+  // when complete: output.h).  Throws std::runtime_error when they cannot
+  // be written.
   explicit CatalogueWriter(const std::string& dir);
   ~CatalogueWriter();
   CatalogueWriter(const CatalogueWriter&) = delete;
   CatalogueWriter& operator=(const CatalogueWriter&) = delete;
 
-  // Writes one record with the next number and returns that number.
-  int32_t Add(const ImportedRecord& r, const std::vector<WordOccurrence>& words);
+  // Writes one record (with its holdings, volumes, source record and words)
+  // with the next number and returns that number.
+  int32_t Add(const ImportedRecord& r);
   // Points component parts and articles at their hosts, writes the stop
-  // words, creates the indexes, commits, and writes the directory database.
-  // Returns the number of parts whose host was not found (left at 0).
-  int Finish();
+  // words, the word index and the indexes, commits, and writes the
+  // directory database.  Returns the number of parts whose host was not
+  // found (left at 0).  PROGRESS, when given, hears of the stages: "word
+  // index" (rows written of the total) and "indexes".
+  using Progress = std::function<void(const char* stage, long done, long total)>;
+  int Finish(const Progress& progress = {});
 
   long words() const { return long(word_ids_.size()); }
 
@@ -60,10 +91,11 @@ class CatalogueWriter {
   sqlite3_stmt* prepare(const char* sql);
   std::string dir_;
   sqlite3* db_ = nullptr;
-  sqlite3_stmt *record_ = nullptr, *copy_ = nullptr, *word_ = nullptr, *link_ = nullptr, *volume_ = nullptr,
-               *issue_ = nullptr;
-  int32_t next_id_ = 1, next_volume_ = 1;
-  std::unordered_map<std::string, int32_t> word_ids_;  // by fold
+  std::unique_ptr<RecordRows> rows_;
+  sqlite3_stmt *word_ = nullptr, *link_ = nullptr;
+  int32_t next_id_ = 1;
+  std::unordered_map<std::string, int32_t> word_ids_;      // by fold
+  std::unordered_map<std::string, int32_t> word_by_text_;  // as written
   std::unordered_map<std::string, int32_t> by_control_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   // The word index's rows, kept until Finish writes them in the table's

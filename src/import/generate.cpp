@@ -9,8 +9,10 @@
 
 #include "import/catalogue_writer.h"
 #include "import/marc_reader.h"
+#include "import/marc_writer.h"
 #include "import/record_writer.h"
 #include "import/word_index.h"
+#include "kvistur/text.h"
 
 namespace kvistur::import {
 
@@ -103,8 +105,7 @@ std::vector<std::string> GenerateVocabulary(const GenerateOptions& options) {
   return words;
 }
 
-void GenerateCatalogue(const std::string& dir, const GenerateOptions& options,
-                       const std::function<void(long done)>& progress) {
+void GenerateRecords(const GenerateOptions& options, const std::function<void(const MarcRecord&)>& each) {
   if (options.records < 1) throw std::runtime_error("the number of records must be at least 1");
   std::vector<std::string> vocab = GenerateVocabulary(options);
   Zipf zipf(vocab.size());
@@ -122,7 +123,6 @@ void GenerateCatalogue(const std::string& dir, const GenerateOptions& options,
   const char* places[] = {"Reykjavík", "Akureyri", "Hafnarfjörður", "Ísafjörður", "Selfoss"};
   const char* locations[] = {"Skáldsögur", "Fræðirit", "Barnadeild", "Ljóð", "Handbækur"};
 
-  CatalogueWriter writer(dir);
   int32_t accession = 100000;
   for (long i = 1; i <= options.records; ++i) {
     MarcRecord m;
@@ -134,7 +134,7 @@ void GenerateCatalogue(const std::string& dir, const GenerateOptions& options,
     std::string year = std::to_string(1900 + int(rng() % 126));
     if (rng() % 3) m.fields.push_back(field("020", ' ', ' ', {{'a', "978-9979-" + std::to_string(100000 + i)}}));
     const std::string& author = authors[rng() % authors.size()];
-    m.fields.push_back(field("090", ' ', ' ', {{'a', std::to_string(rng() % 1000)}, {'b', author.substr(0, 3)}}));
+    m.fields.push_back(field("090", ' ', ' ', {{'a', std::to_string(rng() % 1000)}, {'b', to_utf8(from_utf8(author).substr(0, 3))}}));
     m.fields.push_back(field("100", '0', ' ', {{'a', author}}));
     std::vector<MarcSubfield> title = {{'a', capital(words(1 + int(rng() % 4)))}};
     if (rng() % 2) title.push_back({'b', words(1 + int(rng() % 3))});
@@ -155,10 +155,31 @@ void GenerateCatalogue(const std::string& dir, const GenerateOptions& options,
       if (rng() % 5 == 0) s.push_back({'9', std::to_string(1 + rng() % 9000)});
       m.fields.push_back(field("852", ' ', ' ', s));
     }
-    writer.Add(MapRecord(m, false), RecordWords(m));
-    if (i % 10000 == 0 || i == options.records) progress(i);
+    each(m);
   }
+}
+
+void GenerateCatalogue(const std::string& dir, const GenerateOptions& options,
+                       const std::function<void(long done)>& progress) {
+  CatalogueWriter writer(dir);
+  long done = 0;
+  GenerateRecords(options, [&](const MarcRecord& m) {
+    writer.Add(MapRecord(m, false));
+    if (++done % 10000 == 0 || done == options.records) progress(done);
+  });
   writer.Finish();
+}
+
+void GenerateMarcFile(const std::string& file, const GenerateOptions& options,
+                      const std::function<void(long done)>& progress) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + file);
+  long done = 0;
+  GenerateRecords(options, [&](const MarcRecord& m) {
+    out << WriteIso2709(m);
+    if (++done % 10000 == 0 || done == options.records) progress(done);
+  });
+  if (!out.flush()) throw std::runtime_error("cannot write " + file);
 }
 
 }  // namespace kvistur::import

@@ -24,6 +24,16 @@ struct GenerateOptions {
 // The vocabulary, most common first.
 std::vector<std::string> GenerateVocabulary(const GenerateOptions& options);
 
+struct MarcRecord;
+
+// Makes the records one by one (the same records for the same options).
+// Throws std::runtime_error on bad options.
+void GenerateRecords(const GenerateOptions& options, const std::function<void(const MarcRecord&)>& each);
+
+// Writes the records to FILE as ISO 2709 in UTF-8; `progress` as below.
+void GenerateMarcFile(const std::string& file, const GenerateOptions& options,
+                      const std::function<void(long done)>& progress);
+
 // Writes DIR/katalogur.sqlite and DIR/skra.sqlite.  `progress` is called
 // with the number of records written so far, every 10 000 records and at
 // the end.  Throws std::runtime_error on bad options or a write error.

@@ -2,7 +2,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <yaz/marcdisp.h>
+#include <yaz/wrbuf.h>
 #include <yaz/yaz-iconv.h>
 
 #include <climits>
@@ -164,6 +164,9 @@ std::string check_record(const MarcRecord& r) {
   return {};
 }
 
+constexpr char kSubfieldMark = '\x1f';
+constexpr char kFieldEnd = '\x1e';
+
 bool blank_or_bom(unsigned char c) {
   return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == 0xEF || c == 0xBB || c == 0xBF;
 }
@@ -176,8 +179,8 @@ struct MarcReader::Impl {
   bool xml = false;
   std::size_t pos = 0;  // ISO 2709: byte offset of the next record
   long number = 0;      // records met so far
-  yaz_marc_t mt = nullptr;
   yaz_iconv_t marc8 = nullptr;
+  WRBUF converted = nullptr;
   xmlDocPtr doc = nullptr;
   std::vector<xmlNode*> xml_records;
   std::size_t xml_next = 0;
@@ -185,11 +188,10 @@ struct MarcReader::Impl {
   ~Impl() {
     if (doc) xmlFreeDoc(doc);
     if (marc8) yaz_iconv_close(marc8);
-    if (mt) yaz_marc_destroy(mt);
+    if (converted) wrbuf_destroy(converted);
   }
 
   void start() {
-    mt = yaz_marc_create();
     std::size_t i = 0;
     while (i < bytes.size() && blank_or_bom((unsigned char)bytes[i])) ++i;
     xml = i < bytes.size() && bytes[i] == '<';
@@ -205,18 +207,6 @@ struct MarcReader::Impl {
       for (xmlNode* n = root->children; n; n = n->next)
         if (named(n, "record")) xml_records.push_back(n);
     }
-  }
-
-  std::optional<MarcRecord> decoded(long position, std::vector<ReadProblem>& problems, const std::string& where) {
-    xmlNode* out = nullptr;
-    if (yaz_marc_write_xml(mt, &out, "http://www.loc.gov/MARC21/slim", nullptr, nullptr) != 0 || !out) {
-      if (out) xmlFreeNode(out);
-      problems.push_back({position, where + ": the record cannot be decoded"});
-      return std::nullopt;
-    }
-    std::optional<MarcRecord> r = checked(out, position, problems, where);
-    xmlFreeNode(out);
-    return r;
   }
 
   // The record element as our fields, or nullopt with the problem noted.
@@ -243,6 +233,57 @@ struct MarcReader::Impl {
       if (auto r = checked(node, position, problems, "record " + std::to_string(position))) return r;
     }
     return std::nullopt;
+  }
+
+  // A value as UTF-8: as it is in a UTF-8 record, converted from MARC-8
+  // (accents come after their letter, as combining characters).
+  std::string text(std::string_view v, bool utf8) {
+    if (utf8) return std::string(v);
+    wrbuf_rewind(converted);
+    wrbuf_iconv_write(converted, marc8, v.data(), v.size());
+    wrbuf_iconv_reset(converted, marc8);
+    return std::string(wrbuf_buf(converted), wrbuf_len(converted));
+  }
+
+  // The fields of one ISO 2709 record (whose length and end are checked):
+  // the leader, the directory of 12-byte entries (tag, length, start), the
+  // fields from the base address.  False when they do not fit together.
+  bool decode(std::string_view rec, bool utf8, MarcRecord& r) {
+    auto number = [&](std::size_t at, std::size_t n, std::size_t& out) {
+      out = 0;
+      for (std::size_t k = at; k < at + n; ++k) {
+        if (k >= rec.size() || rec[k] < '0' || rec[k] > '9') return false;
+        out = out * 10 + std::size_t(rec[k] - '0');
+      }
+      return true;
+    };
+    std::size_t base = 0;
+    if (!number(12, 5, base) || base < 25 || base > rec.size()) return false;
+    r.leader = std::string(rec.substr(0, 24));
+    for (std::size_t entry = 24; entry < base && rec[entry] != kFieldEnd; entry += 12) {
+      std::size_t length = 0, at = 0;
+      if (entry + 12 >= base || !number(entry + 3, 4, length) || !number(entry + 7, 5, at)) return false;
+      if (base + at + length > rec.size() - 1 || length == 0) return false;
+      std::string_view data = rec.substr(base + at, length);
+      if (data.back() == kFieldEnd) data.remove_suffix(1);
+      MarcField f;
+      f.tag = std::string(rec.substr(entry, 3));
+      if (f.is_control()) {
+        f.data = text(data, utf8);
+      } else {
+        f.ind1 = data.size() > 0 && data[0] != kSubfieldMark ? data[0] : ' ';
+        f.ind2 = data.size() > 1 && data[1] != kSubfieldMark ? data[1] : ' ';
+        std::size_t i = data.find(kSubfieldMark);
+        while (i != std::string_view::npos && i + 1 < data.size()) {
+          std::size_t next = data.find(kSubfieldMark, i + 1);
+          std::string_view v = data.substr(i + 2, next == std::string_view::npos ? std::string_view::npos : next - i - 2);
+          f.subfields.push_back({data[i + 1], text(v, utf8)});
+          i = next;
+        }
+      }
+      r.fields.push_back(std::move(f));
+    }
+    return true;
   }
 
   // Moves past the next record terminator (or to the end).
@@ -287,18 +328,23 @@ struct MarcReader::Impl {
         continue;
       }
       pos = start + len;
-      yaz_marc_reset(mt);
       bool utf8 = bytes[start + 9] == 'a';
       if (!utf8 && !marc8) {
         marc8 = yaz_iconv_open("utf-8", "marc8");
+        converted = wrbuf_alloc();
         if (!marc8) throw std::runtime_error("the MARC-8 character set conversion is not available");
       }
-      yaz_marc_iconv(mt, utf8 ? nullptr : marc8);
-      if (yaz_marc_read_iso2709(mt, bytes.data() + start, int(len)) <= 0) {
+      MarcRecord r;
+      if (!decode(std::string_view(bytes).substr(start, len), utf8, r)) {
         problems.push_back({position, where + ": the record cannot be decoded"});
         continue;
       }
-      if (auto r = decoded(position, problems, where)) return r;
+      if (std::string bad = check_record(r); !bad.empty()) {
+        problems.push_back({position, where + ": " + bad});
+        continue;
+      }
+      r.position = position;
+      return r;
     }
   }
 };
@@ -326,6 +372,11 @@ MarcReader MarcReader::from_bytes(std::string bytes, std::string name) {
 
 MarcReader::~MarcReader() = default;
 MarcReader::MarcReader(MarcReader&&) noexcept = default;
+
+double MarcReader::fraction() const {
+  if (impl_->xml) return impl_->xml_records.empty() ? 1 : double(impl_->xml_next) / double(impl_->xml_records.size());
+  return impl_->bytes.empty() ? 1 : double(impl_->pos) / double(impl_->bytes.size());
+}
 
 std::optional<MarcRecord> MarcReader::next(std::vector<ReadProblem>& problems) {
   return impl_->xml ? impl_->next_xml(problems) : impl_->next_iso(problems);

@@ -63,6 +63,8 @@ class MarcReader {
   // The next record, or nullopt at the end.  A record that cannot be decoded
   // is appended to `problems` and skipped.
   std::optional<MarcRecord> next(std::vector<ReadProblem>& problems);
+  // How much of the input has been read, 0 to 1.
+  double fraction() const;
 
  private:
   MarcReader();

@@ -106,6 +106,17 @@ int RemoveStaleStaging(const std::string& dir) {
   return removed;
 }
 
+FolderLock::FolderLock(const std::string& dir) {
+  fd_ = open((fs::path(dir) / kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) throw std::runtime_error("cannot write in " + dir + ": " + std::strerror(errno));
+  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    close(fd_);
+    throw std::runtime_error("another command is writing a catalogue into " + dir);
+  }
+}
+
+FolderLock::~FolderLock() { close(fd_); }
+
 CatalogueOutput::CatalogueOutput(const std::string& out) : server_(is_server_uri(out)) {
   std::error_code ec;
   if (server_) {
@@ -119,20 +130,11 @@ CatalogueOutput::CatalogueOutput(const std::string& out) : server_(is_server_uri
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir)) throw std::runtime_error("cannot make the folder " + dir.string());
     target_ = dir.string();
-    // One writer at a time: two builds renaming into one folder would mix
-    // their files.
-    lock_ = open((dir / kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_ < 0) throw std::runtime_error("cannot write in " + target_ + ": " + std::strerror(errno));
-    if (flock(lock_, LOCK_EX | LOCK_NB) != 0) {
-      close(lock_);
-      lock_ = -1;
-      throw std::runtime_error("another command is writing a catalogue into " + target_);
-    }
+    lock_ = std::make_unique<FolderLock>(target_);
     RemoveStaleStaging(target_);
     staging_ = (dir / (kStagingPrefix + std::to_string(getpid()))).string();
     fs::remove_all(staging_, ec);
     if (!fs::create_directory(staging_, ec)) {
-      close(lock_);
       throw std::runtime_error("cannot write in " + target_ + ": " + ec.message());
     }
   }
@@ -146,7 +148,6 @@ CatalogueOutput::~CatalogueOutput() {
   if (g_staging[0] && staging_ == g_staging) g_staging[0] = 0;
   std::error_code ec;
   fs::remove_all(staging_, ec);
-  if (lock_ >= 0) close(lock_);
 }
 
 void CatalogueOutput::Commit() {

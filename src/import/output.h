@@ -18,9 +18,26 @@
 // the staged databases into the server's schemas instead of renaming.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace kvistur::import {
+
+// One writer at a time in a catalogue folder: build, generate and update
+// hold an exclusive lock on DIR/.kvistur-build.lock while they write, so
+// that two of them never mix their files or their changes.
+class FolderLock {
+ public:
+  // Throws std::runtime_error when DIR cannot be written or another command
+  // holds the lock.
+  explicit FolderLock(const std::string& dir);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 class CatalogueOutput {
  public:
@@ -49,7 +66,7 @@ class CatalogueOutput {
  private:
   std::string target_, staging_;
   bool server_ = false, committed_ = false;
-  int lock_ = -1;
+  std::unique_ptr<FolderLock> lock_;
 };
 
 // True for a `postgresql://` or `postgres://` URI.

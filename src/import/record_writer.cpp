@@ -1,9 +1,12 @@
 #include "import/record_writer.h"
 
 #include <climits>
+#include <optional>
 #include <cstring>
 #include <stdexcept>
 
+#include "import/marc_writer.h"
+#include "import/punctuation.h"
 #include "kvistur/text.h"
 #include "record/record_text.h"
 
@@ -13,8 +16,12 @@ namespace {
 
 void put(Text& out, const Text& value) {
   // Character 5 ends a value; it cannot be part of one.
-  for (char16_t c : value)
-    if (c != kValueEnd) out.push_back(c);
+  if (value.find(kValueEnd) == Text::npos) {
+    out += value;
+  } else {
+    for (char16_t c : value)
+      if (c != kValueEnd) out.push_back(c);
+  }
   out.push_back(kValueEnd);
 }
 void put_number(Text& out, long long n) { put(out, from_utf8(std::to_string(n))); }
@@ -65,38 +72,60 @@ std::string join(const std::vector<std::string>& parts, const std::string& sep) 
   return out;
 }
 
-TitleElement title(const std::string& s1, int kind = 0) {
+bool is_one_of(char c, const char* set) { return c && std::strchr(set, c) != nullptr; }
+
+// Subfield values of F whose codes are in CODES, in the field's order.
+std::vector<std::string> values(const MarcField& f, const char* codes) {
+  std::vector<std::string> out;
+  for (auto& s : f.subfields)
+    if (is_one_of(s.code, codes)) out.push_back(s.value);
+  return out;
+}
+
+TitleElement title(const std::string& s1, int kind = 0, const std::string& s2 = {}) {
   TitleElement t;
   t.s1 = u(s1);
+  t.s2 = u(s2);
   t.iGerð = int16_t(kind);
   return t;
 }
 
+bool personal(const MarcField& f) { return f.tag[1] == '0'; }
+
+// A corporate body with its subordinate units, or a meeting with its
+// number, date and place, as one name: "United States. Congress. House".
+std::string corporate_name(const MarcField& f) {
+  return JoinStripped(values(f, f.tag[1] == '1' ? "abcdn" : "acdenq"));
+}
+
+bool empty_name(const NameEntry& n) { return n.p1.empty() && n.p2.empty(); }
+
 // A name as the record text keeps it: forenames in p1, surname (or the last
-// word of a name in direct order) in p2, so that it reads in direct order.
+// word of a name in direct order) in p2, so that it reads in direct order;
+// a body's whole name in p1.  Relator terms ($e, $4) and dates stay out.
 NameEntry name_entry(const MarcField& f, int kind) {
   NameEntry n;
   n.iGerð = int16_t(kind);
-  std::string a = StripEnd(f.sub('a'));
-  if (f.tag[1] == '0' && f.ind1 == '1') {
-    auto comma = a.find(", ");
-    if (comma != std::string::npos) {
-      n.p1 = u(trim8(a.substr(comma + 2)));
-      n.p2 = u(trim8(a.substr(0, comma)));
-    } else {
-      n.p2 = u(a);
-    }
-  } else if (f.tag[1] == '0') {
+  if (!personal(f)) {
+    n.p1 = u(corporate_name(f));
+    return n;
+  }
+  std::string a = StripIsbd(f.sub('a'));
+  // Numeration and titles ("II", "Queen of Great Britain", "Jr.") follow.
+  n.p4 = u(StripIsbd(f.sub('b')));
+  n.p5 = u(StripIsbd(f.sub('c')));
+  auto comma = a.find(", ");
+  if (f.ind1 == '1' && comma != std::string::npos) {
+    n.p1 = u(StripIsbd(a.substr(comma + 2)));
+    n.p2 = u(StripIsbd(a.substr(0, comma)));
+  } else {
     auto sp = a.rfind(' ');
     if (sp != std::string::npos) {
-      n.p1 = u(a.substr(0, sp));
+      n.p1 = u(trim8(a.substr(0, sp)));
       n.p2 = u(a.substr(sp + 1));
     } else {
       n.p1 = u(a);
     }
-  } else {
-    n.p1 = u(a);
-    n.p2 = u(StripEnd(f.sub('b')));
   }
   return n;
 }
@@ -119,47 +148,290 @@ std::string digits_of_isbn(const std::string& s) {
   return out;
 }
 
-// The lines of the MARC text for one field, with names in the forms the
-// main-entry rules read: forename order under indicator 4 ($a the whole
-// name), surname order under indicator 1 ($a surname, $h forenames).
+// A whole number that fits a record's 32-bit columns, or -1.
+long long small_number(const std::string& s) {
+  std::string t = trim8(s);
+  if (t.empty() || t.size() > 10 || t.find_first_not_of("0123456789") != std::string::npos) return -1;
+  long long v = std::stoll(t);
+  return v <= INT32_MAX ? v : -1;
+}
+
+// The MARC text lines of the main-entry fields, in the forms the main-entry
+// rules read: forename order under indicator 4 ($a the whole name), surname
+// order under indicator 1 ($a surname, $h forenames), a body's whole name in
+// $a; values without their ISBD punctuation.  Other fields as they are.
 std::string marc_line_for(const MarcField& f) {
-  if (f.tag != "100" || f.ind1 == '3') return MarcLine(f);
+  if (f.tag != "100" && f.tag != "110" && f.tag != "111") return MarcLine(f);
   MarcField g = f;
-  if (f.ind1 == '1') {
-    std::string a = StripEnd(f.sub('a'));
-    auto comma = a.find(", ");
-    g.subfields.clear();
-    if (comma != std::string::npos) {
-      g.subfields.push_back({'a', trim8(a.substr(0, comma))});
-      g.subfields.push_back({'h', trim8(a.substr(comma + 2))});
-    } else {
-      g.subfields.push_back({'a', a});
-    }
+  g.subfields.clear();
+  if (f.tag != "100") {
+    g.subfields.push_back({'a', corporate_name(f)});
+    const char* folded = f.tag == "110" ? "abcdn" : "acdenq";
     for (auto& s : f.subfields)
-      if (s.code != 'a') g.subfields.push_back({s.code, StripEnd(s.value)});
+      if (!is_one_of(s.code, folded)) g.subfields.push_back({s.code, StripIsbd(s.value)});
     return MarcLine(g);
   }
-  g.ind1 = '4';
-  for (auto& s : g.subfields) s.value = StripEnd(s.value);
+  std::string a = StripIsbd(f.sub('a'));
+  auto comma = a.find(", ");
+  if (f.ind1 == '1' && comma != std::string::npos) {
+    g.subfields.push_back({'a', StripIsbd(a.substr(0, comma))});
+    g.subfields.push_back({'h', StripIsbd(a.substr(comma + 2))});
+  } else {
+    // A name in direct order, a family name and a surname alone read as
+    // they stand.
+    g.subfields.push_back({'a', a});
+    if (f.ind1 == '0' || f.ind1 == '1' || f.ind1 == '3') g.ind1 = '4';
+  }
+  for (auto& s : f.subfields)
+    if (s.code != 'a') g.subfields.push_back({s.code, StripIsbd(s.value)});
   return MarcLine(g);
+}
+
+// The record as the mapping reads it: every value in normal form C, and a
+// field in vernacular script (880) standing in for the field it is linked
+// to when the record has no romanised form of that field.  SOURCE itself
+// when that changes nothing (most records), else a copy kept in STORE.
+const MarcRecord& prepared(const MarcRecord& source, std::optional<MarcRecord>& store) {
+  auto needs_change = [&](const MarcField& f) {
+    if (f.tag == "880") return true;
+    if (!IsNfc(f.data)) return true;
+    for (auto& s : f.subfields)
+      if (!IsNfc(s.value)) return true;
+    return false;
+  };
+  bool change = false;
+  for (auto& f : source.fields) change = change || needs_change(f);
+  if (!change) return source;
+  MarcRecord& m = store.emplace(source);
+  for (auto& f : m.fields) {
+    f.data = Nfc(f.data);
+    for (auto& s : f.subfields) s.value = Nfc(s.value);
+  }
+  for (auto& f : m.fields) {
+    if (f.tag != "880") continue;
+    std::string link = f.sub('6');
+    if (link.size() < 3 || m.first(link.substr(0, 3))) continue;
+    f.tag = link.substr(0, 3);
+  }
+  return m;
+}
+
+// 245: title proper ($a with its parts $n and $p), designation ($h), other
+// title information ($b), or a parallel title ($b after "=") kept with the
+// title proper as "Title = Titre".
+void map_title(const MarcField& f, CatalogueRecord& r, std::string& proper) {
+  std::string raw, last, parallel;
+  char previous = 0;
+  std::vector<std::string> others;
+  for (auto& s : f.subfields) {
+    std::string v = trim8(s.value);
+    if (s.code == 'a' || s.code == 'n' || s.code == 'p') {
+      if (!raw.empty()) {
+        // The stop or comma before a part, when the cataloguer left it out.
+        if (!is_one_of(raw.back(), ".,:;=/")) raw += s.code == 'p' && previous == 'n' ? "," : ".";
+        raw += ' ';
+      }
+      raw += v;
+      previous = s.code;
+    } else if (s.code == 'h') {
+      r.Efnistegund = u(StripDesignation(v));
+    } else if (s.code == 'b') {
+      if (!last.empty() && last.back() == '=' && parallel.empty() && others.empty()) parallel = StripIsbd(v);
+      else others.push_back(StripIsbd(v));
+    } else {
+      continue;
+    }
+    last = v;
+  }
+  proper = StripIsbd(raw);
+  r.Titlar.append(title(proper, 0, parallel.empty() ? "" : "= " + parallel));
+  for (auto& b : others)
+    if (!b.empty()) r.Titlar.append(title(b, 1));
+}
+
+// Place, publisher and date: the 264 of publication (second indicator 1),
+// else 260, else another 264; the copyright date (264, indicator 4) when
+// there is no other.  "New York : Wiley ; London : Chapman" keeps its
+// marks inside the publisher.
+void map_publication(const MarcRecord& m, CatalogueRecord& r) {
+  const MarcField* pub = nullptr;
+  const MarcField* copyright = nullptr;
+  for (auto* f : m.all("264")) {
+    if (f->ind2 == '1' && !pub) pub = f;
+    if (f->ind2 == '4' && !copyright) copyright = f;
+  }
+  if (!pub) pub = m.first("260");
+  if (!pub)
+    for (auto* f : m.all("264"))
+      if (f->ind2 != '4') {
+        pub = f;
+        break;
+      }
+  std::vector<std::string> places, dates;
+  std::string publisher;
+  if (pub) {
+    for (auto& s : pub->subfields) {
+      std::string v = StripIsbd(s.value);
+      if (v.empty()) continue;
+      if (s.code == 'a' && publisher.empty()) places.push_back(v);
+      else if (s.code == 'a') publisher += " ; " + v;
+      else if (s.code == 'b') publisher += (publisher.empty() ? "" : " : ") + v;
+      else if (s.code == 'c') dates.push_back(v);
+    }
+  }
+  if (dates.empty() && copyright)
+    for (auto& c : copyright->subs('c')) dates.push_back(StripIsbd(c));
+  r.Útgáfustaður = u(join(places, " ; "));
+  r.Útgefandi = u(publisher);
+  r.Útgáfutími = u(join(dates, ", "));
+}
+
+// 505: enhanced contents (an entry per $t, its $r as names, a $g before a
+// title numbering it, after it adding to it) or basic ($a, entries between
+// "--").
+void map_contents(const MarcField& f, CatalogueRecord& r) {
+  if (!f.has('t')) {
+    for (auto& a : f.subs('a')) {
+      std::size_t start = 0;
+      while (start <= a.size()) {
+        auto sep = a.find("--", start);
+        // Only the last entry ends the field: a stop before "--" is data.
+        std::string raw = a.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
+        std::string piece = sep == std::string::npos ? StripIsbd(raw) : trim8(raw);
+        if (!piece.empty()) {
+          ContentsEntry e;
+          e.Titlar.append(title(piece, 0));
+          r.Efnisyfirlit.append(e);
+        }
+        if (sep == std::string::npos) break;
+        start = sep + 2;
+      }
+    }
+    return;
+  }
+  std::vector<ContentsEntry> entries;
+  std::string number;
+  bool open = false;  // the last entry takes further $g and $r
+  for (auto& s : f.subfields) {
+    std::string v = trim8(s.value);
+    if (s.code == 't') {
+      entries.emplace_back();
+      std::string t = StripIsbd(v);
+      entries.back().Titlar.append(title(number.empty() ? t : number + " " + t, 0));
+      number.clear();
+      open = true;
+    } else if (s.code == 'r' && open) {
+      NameEntry n;
+      n.p1 = u(StripIsbd(v));
+      if (!n.p1.empty()) entries.back().Nöfn.append(n);
+    } else if (s.code == 'g' && open) {
+      TitleElement& t = entries.back().Titlar[0];
+      t.s2 = u(trim8(to_utf8(t.s2) + " " + StripIsbd(v)));
+    } else if (s.code == 'g') {
+      number = StripIsbd(v);
+    }
+    if (v.size() >= 2 && v.compare(v.size() - 2, 2, "--") == 0) open = false;
+  }
+  for (auto& e : entries) r.Efnisyfirlit.append(e);
+}
+
+// Subject headings: the heading (its subfields as the cataloguer punctuated
+// them) and the subdivisions $v $x $y $z, each after "-- ".
+void map_subject(const MarcField& f, CatalogueRecord& r) {
+  std::vector<std::string> head, subdivisions;
+  for (auto& s : f.subfields) {
+    if (is_one_of(s.code, "vxyz")) subdivisions.push_back(StripIsbd(s.value));
+    else if (is_one_of(s.code, "abcdfghklmnopqrstu") || (s.code == 'e' && f.tag == "611")) head.push_back(s.value);
+  }
+  TermPair p;
+  p.s1 = u(JoinStripped(head));
+  std::string sub = join(subdivisions, " -- ");
+  if (!sub.empty()) p.s2 = u("-- " + sub);
+  if (!p.s1.empty()) r.Efnisorð.append(p);
+}
+
+bool is_subject(const std::string& tag) {
+  return tag == "600" || tag == "610" || tag == "611" || tag == "630" || tag == "650" || tag == "651" || tag == "655";
+}
+
+void add_copy(ImportedRecord& out, CopyRow c) {
+  HoldingItem h;
+  h.Númer = c.number;
+  h.Athugasemd = u(c.note);
+  h.Staðsetning = u(c.location);
+  out.record.Aðfanganúmer.append(h);
+  out.copies.push_back(std::move(c));
+}
+
+// Copies: 852 as this catalogue writes it ($p accession number, $b location,
+// $z note, $9 borrower, $a collection), 952 as library systems export items
+// ($p barcode, else $9 the system's item number; $b holding branch, else $a
+// home branch; $y item type and $z note; $q date due: on loan).
+void map_copies(const MarcRecord& m, ImportedRecord& out) {
+  bool first_copy = true;
+  for (auto* f : m.all("852")) {
+    std::string col = trim8(f->sub('a'));
+    int collection = (col.size() == 1 && col[0] >= '1' && col[0] <= '9') ? col[0] - '0' : 1;
+    if (first_copy) out.collection = collection, first_copy = false;
+    long long number = small_number(f->sub('p'));
+    if (number < 0) continue;
+    long long borrower = small_number(f->sub('9'));
+    add_copy(out, {int32_t(number), StripIsbd(f->sub('z')), StripIsbd(f->sub('b')), int32_t(std::max(0LL, borrower)),
+                   collection});
+  }
+  for (auto* f : m.all("952")) {
+    long long number = small_number(f->sub('p'));
+    if (number < 0) number = small_number(f->sub('9'));
+    if (number < 0) continue;
+    std::string branch = StripIsbd(f->sub('b'));
+    if (branch.empty()) branch = StripIsbd(f->sub('a'));
+    std::string note = join({StripIsbd(f->sub('y')), StripIsbd(f->sub('z'))}, ", ");
+    add_copy(out, {int32_t(number), note, branch, trim8(f->sub('q')).empty() ? 0 : 1, 1});
+  }
+}
+
+// The shelf mark: 090 $a-$d, else an item's call number (952 $o), else the
+// Dewey number (082 $a), else the Library of Congress one (050 $a $b).
+void map_call_number(const MarcRecord& m, CatalogueRecord& r) {
+  if (const MarcField* f = m.first("090")) {
+    r.Marktákn1 = u(trim8(f->sub('a')));
+    r.Marktákn2 = u(trim8(f->sub('b')));
+    r.Marktákn3 = u(trim8(f->sub('c')));
+    r.Marktákn4 = u(trim8(f->sub('d')));
+    return;
+  }
+  for (auto* f : m.all("952"))
+    if (!trim8(f->sub('o')).empty()) {
+      r.Marktákn1 = u(trim8(f->sub('o')));
+      return;
+    }
+  if (const MarcField* f = m.first("082")) {
+    r.Marktákn1 = u(trim8(f->sub('a')));
+  } else if (const MarcField* f = m.first("050")) {
+    r.Marktákn1 = u(trim8(f->sub('a')));
+    r.Marktákn2 = u(trim8(f->sub('b')));
+  }
+}
+
+// The pages of an article from its 773: $q, else what follows "p." or "s."
+// at the end of $g ("Vol. 12, no. 3 (2001), p. 45-67"), which then leaves $g.
+void article_pages(std::string& g, std::string& pages) {
+  for (const char* mark : {", p. ", ", s. ", ", pp. "}) {
+    auto at = g.rfind(mark);
+    if (at == std::string::npos) continue;
+    std::string rest = StripIsbd(g.substr(at + std::strlen(mark)));
+    if (rest.empty() || rest.find_first_not_of("0123456789-, ") != std::string::npos) continue;
+    pages = rest;
+    g = StripIsbd(g.substr(0, at));
+    return;
+  }
 }
 
 }  // namespace
 
-std::string StripEnd(std::string s) {
-  s = trim8(s);
-  for (;;) {
-    bool changed = false;
-    for (const char* tail : {" /", " :", " ;", " =", ",", " ."}) {
-      std::size_t n = std::strlen(tail);
-      if (s.size() >= n && s.compare(s.size() - n, n, tail) == 0) {
-        s = trim8(s.substr(0, s.size() - n));
-        changed = true;
-      }
-    }
-    if (!changed) break;
-  }
-  return s;
+std::vector<WordOccurrence> IndexedWords(const MarcRecord& source) {
+  std::optional<MarcRecord> store;
+  return RecordWords(prepared(source, store));
 }
 
 std::string MarcLine(const MarcField& f) {
@@ -175,11 +447,13 @@ std::string MarcLine(const MarcField& f) {
   for (auto& s : f.subfields) {
     line += '$';
     line += s.code;
-    for (char c : s.value) {
-      if (c == '$') line += "\xEF\xBC\x84";
-      else if (c == '\r' || c == '\n') line += ' ';
-      else line += c;
+    std::size_t from = 0, at;
+    while ((at = s.value.find_first_of("$\r\n", from)) != std::string::npos) {
+      line.append(s.value, from, at - from);
+      line += s.value[at] == '$' ? "\xEF\xBC\x84" : " ";
+      from = at + 1;
     }
+    line.append(s.value, from, std::string::npos);
   }
   return line;
 }
@@ -223,13 +497,17 @@ Text WriteRecordText(const CatalogueRecord& r) {
   return out;
 }
 
-ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial) {
+ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
+  std::optional<MarcRecord> store;
+  const MarcRecord& m = prepared(source, store);
   const MarcField* f245 = m.first("245");
-  if (!f245 || StripEnd(f245->sub('a')).empty()) throw std::runtime_error("no title (245 $a)");
+  if (!f245 || StripIsbd(f245->sub('a')).empty()) throw std::runtime_error("no title (245 $a)");
   ImportedRecord out;
   CatalogueRecord& r = out.record;
   r = EmptyRecord();
   out.control_number = trim8(m.control("001"));
+  out.agency = trim8(m.control("003"));
+  out.source = WriteIso2709(source);
   out.record_date = trim8(m.control("005"));
 
   // Kind.
@@ -241,171 +519,79 @@ ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial) {
   else out.kind = kKindItem;
   if (f773) out.host_control = trim8(f773->sub('w'));
 
-  // Title, other title information, general material designation.
-  std::string proper = StripEnd(f245->sub('a'));
-  for (auto& part : f245->subs('n')) proper += ". " + StripEnd(part);
-  for (auto& part : f245->subs('p')) proper += ". " + StripEnd(part);
-  r.Titlar.append(title(proper, 0));
-  for (auto& b : f245->subs('b')) r.Titlar.append(title(StripEnd(b), 1));
-  std::string gmd = StripEnd(f245->sub('h'));
-  if (gmd.size() >= 2 && gmd.front() == '[' && gmd.back() == ']') gmd = gmd.substr(1, gmd.size() - 2);
-  r.Efnistegund = u(gmd);
+  std::string proper;
+  map_title(*f245, r, proper);
 
-  // Names: the main entry first, then the added names.
-  for (auto& f : m.fields) {
-    if (f.tag == "100" || f.tag == "110" || f.tag == "111") r.Ábyrgðaraðildir.append(name_entry(f, f.tag == "100" ? 0 : 2));
-  }
+  // Names: the main entry first, then the added names (a name-title entry,
+  // with $t, names a related work, not a responsibility).
+  for (auto& f : m.fields)
+    if (f.tag == "100" || f.tag == "110" || f.tag == "111") {
+      NameEntry n = name_entry(f, f.tag == "100" ? 0 : 2);
+      if (!empty_name(n)) r.Ábyrgðaraðildir.append(n);
+    }
   for (auto& f : m.fields) {
     if (f.tag == "700" || f.tag == "710" || f.tag == "711") {
       NameEntry n = name_entry(f, f.tag == "700" ? 1 : 2);
-      r.Ábyrgðaraðildir.append(n);
+      if (empty_name(n)) continue;
+      if (!f.has('t')) r.Ábyrgðaraðildir.append(n);
       r.Aukafærslur.Nöfn.append(n);
     }
-    if (f.tag == "246" || f.tag == "740") r.Aukafærslur.Titlar.append(title(StripEnd(f.sub('a')), 2));
+    if (f.tag == "246" || f.tag == "740") r.Aukafærslur.Titlar.append(title(JoinStripped(values(f, "anp")), 2));
   }
-
-  // Edition.
-  if (const MarcField* f = m.first("250")) {
-    r.Útgáfa.Texti = u(StripEnd(f->sub('a')));
-    if (f->has('b')) {
+  // A record without name headings shows its statement of responsibility
+  // as transcribed (245 $c), each part between " ; " as one name.
+  if (r.Ábyrgðaraðildir.empty()) {
+    std::string c = StripIsbd(f245->sub('c'));
+    for (std::size_t from = 0; from <= c.size();) {
+      std::size_t at = c.find(" ; ", from);
       NameEntry n;
-      n.p1 = u(StripEnd(f->sub('b')));
-      r.Útgáfa.Nöfn.append(n);
+      n.p1 = u(StripIsbd(c.substr(from, at == std::string::npos ? std::string::npos : at - from)));
+      if (!n.p1.empty()) r.Ábyrgðaraðildir.append(n);
+      if (at == std::string::npos) break;
+      from = at + 3;
     }
   }
 
-  // Publication.
-  const MarcField* pub = m.first("260");
-  if (!pub) pub = m.first("264");
-  if (pub) {
-    r.Útgáfustaður = u(StripEnd(pub->sub('a')));
-    r.Útgefandi = u(StripEnd(pub->sub('b')));
-    r.Útgáfutími = u(StripEnd(pub->sub('c')));
+  if (const MarcField* f = m.first("250")) {
+    r.Útgáfa.Texti = u(StripIsbd(f->sub('a')));
+    NameEntry n;
+    n.p1 = u(StripIsbd(f->sub('b')));
+    if (!n.p1.empty()) r.Útgáfa.Nöfn.append(n);
   }
 
-  // Physical description.
+  map_publication(m, r);
+
   if (const MarcField* f = m.first("300")) {
-    r.Umfang = u(StripEnd(f->sub('a')));
-    r.AðrarUpplýsingar = u(StripEnd(f->sub('b')));
-    r.Stærð = u(StripEnd(f->sub('c')));
-    r.Fylgiefni = u(StripEnd(f->sub('e')));
+    r.Umfang = u(StripIsbd(f->sub('a')));
+    r.AðrarUpplýsingar = u(StripIsbd(f->sub('b')));
+    r.Stærð = u(StripIsbd(f->sub('c')));
+    r.Fylgiefni = u(StripIsbd(f->sub('e')));
   }
 
-  // Call number.
-  if (const MarcField* f = m.first("090")) {
-    r.Marktákn1 = u(trim8(f->sub('a')));
-    r.Marktákn2 = u(trim8(f->sub('b')));
-    r.Marktákn3 = u(trim8(f->sub('c')));
-    r.Marktákn4 = u(trim8(f->sub('d')));
-  } else if (const MarcField* f = m.first("082")) {
-    r.Marktákn1 = u(trim8(f->sub('a')));
-  }
+  map_call_number(m, r);
 
-  // Series.
+  // Series: as transcribed (490), else the older traced form (440), else
+  // the authorised form (830).
   const MarcField* series = m.first("490");
+  if (!series) series = m.first("440");
   if (!series) series = m.first("830");
   if (series) {
-    r.Ritröð.Titlar.append(title(StripEnd(series->sub('a')), 0));
-    r.Ritröð.Tölumerking = u(StripEnd(series->sub('v')));
+    r.Ritröð.Titlar.append(title(JoinStripped(values(*series, "anp")), 0));
+    r.Ritröð.Tölumerking = u(StripIsbd(series->sub('v')));
   }
 
-  // Subjects.
-  for (auto& f : m.fields) {
-    if (f.tag.size() != 3 || f.tag[0] != '6') continue;
-    if (f.tag != "600" && f.tag != "610" && f.tag != "611" && f.tag != "630" && f.tag != "650" && f.tag != "651" &&
-        f.tag != "655")
-      continue;
-    std::vector<std::string> head, subdivisions;
-    for (auto& s : f.subfields) {
-      if (s.code == 'a' || s.code == 'b' || s.code == 'c' || s.code == 'd' || s.code == 'q' || s.code == 't')
-        head.push_back(StripEnd(s.value));
-      else if (s.code == 'x' || s.code == 'y' || s.code == 'z' || s.code == 'v')
-        subdivisions.push_back(StripEnd(s.value));
-    }
-    TermPair p;
-    p.s1 = u(join(head, " "));
-    std::string sub = join(subdivisions, " -- ");
-    if (!sub.empty()) p.s2 = u("-- " + sub);
-    if (!p.s1.empty()) r.Efnisorð.append(p);
-  }
-
-  // Contents.
-  for (auto* f : m.all("505")) {
-    if (f->has('t')) {
-      ContentsEntry* cur = nullptr;
-      std::vector<ContentsEntry> entries;
-      for (auto& s : f->subfields) {
-        if (s.code == 't') {
-          entries.emplace_back();
-          entries.back().Titlar.append(title(StripEnd(s.value), 0));
-          cur = &entries.back();
-        } else if (s.code == 'r' && cur) {
-          NameEntry n;
-          n.p1 = u(StripEnd(s.value));
-          cur->Nöfn.append(n);
-        }
-      }
-      for (auto& e : entries) r.Efnisyfirlit.append(e);
-    } else {
-      std::string a = f->sub('a');
-      std::size_t start = 0;
-      while (start <= a.size()) {
-        auto sep = a.find("--", start);
-        std::string piece = StripEnd(a.substr(start, sep == std::string::npos ? std::string::npos : sep - start));
-        if (!piece.empty()) {
-          ContentsEntry e;
-          e.Titlar.append(title(piece, 0));
-          r.Efnisyfirlit.append(e);
-        }
-        if (sep == std::string::npos) break;
-        start = sep + 2;
-      }
-    }
-  }
-
-  // Holdings: one 852 per copy.
-  bool first_copy = true;
-  for (auto* f : m.all("852")) {
-    CopyRow c;
-    std::string number = trim8(f->sub('p'));
-    if (number.empty()) continue;
-    try {
-      std::size_t used = 0;
-      long long v = std::stoll(number, &used);
-      if (used != number.size() || v < 0 || v > INT32_MAX) continue;
-      c.number = int32_t(v);
-    } catch (...) {
-      continue;
-    }
-    c.location = StripEnd(f->sub('b'));
-    c.note = StripEnd(f->sub('z'));
-    std::string col = trim8(f->sub('a'));
-    c.collection = (col.size() == 1 && col[0] >= '1' && col[0] <= '9') ? col[0] - '0' : 1;
-    std::string borrower = trim8(f->sub('9'));
-    if (!borrower.empty() && borrower.size() < 9 && borrower.find_first_not_of("0123456789") == std::string::npos)
-      c.borrower = std::stoi(borrower);
-    if (first_copy) out.collection = c.collection, first_copy = false;
-    HoldingItem h;
-    h.Númer = c.number;
-    h.Athugasemd = u(c.note);
-    h.Staðsetning = u(c.location);
-    r.Aðfanganúmer.append(h);
-    out.copies.push_back(std::move(c));
-  }
-  if (first_copy) {
-    if (const MarcField* f = m.first("852")) {
-      std::string col = trim8(f->sub('a'));
-      if (col.size() == 1 && col[0] >= '1' && col[0] <= '9') out.collection = col[0] - '0';
-    }
-  }
+  for (auto& f : m.fields)
+    if (is_subject(f.tag)) map_subject(f, r);
+  for (auto* f : m.all("505")) map_contents(*f, r);
+  map_copies(m, out);
 
   // Volumes and issues of a periodical: one 863 per volume.
   int vol_no = 0;
   for (auto* f : m.all("863")) {
     VolumeRow v;
     ++vol_no;
-    std::string n = trim8(f->sub('8'));
-    v.number = (!n.empty() && n.size() < 9 && n.find_first_not_of("0123456789") == std::string::npos) ? std::stoi(n) : vol_no;
+    long long n = small_number(f->sub('8'));
+    v.number = n >= 0 && n < 100000000 ? int(n) : vol_no;
     v.designation = trim8(f->sub('a'));
     v.year = trim8(f->sub('i'));
     int issue_no = 0;
@@ -413,22 +599,25 @@ ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial) {
     out.volumes.push_back(std::move(v));
   }
 
-  // The MARC text.
+  // The MARC text, with the citation lines of periodicals (792 from 362)
+  // and articles (793 from 773, 792 from 773 $h).
   std::vector<std::string> lines;
   for (auto& f : m.fields) lines.push_back(marc_line_for(f));
   if (out.kind == kKindPeriodical) {
-    std::string dates = StripEnd(m.sub("362", 'a'));
+    std::string dates = StripIsbd(m.sub("362", 'a'));
     if (!dates.empty()) lines.push_back("792   $a" + dates);
   }
   if (out.kind == kKindArticle && f773) {
+    std::string g = StripIsbd(f773->sub('g')), pages = StripIsbd(f773->sub('q'));
+    if (pages.empty()) article_pages(g, pages);
     MarcField h;
     h.tag = "793";
-    h.subfields.push_back({'a', StripEnd(f773->sub('t'))});
-    if (f773->has('b')) h.subfields.push_back({'b', StripEnd(f773->sub('b'))});
-    if (f773->has('g')) h.subfields.push_back({'g', StripEnd(f773->sub('g'))});
-    if (f773->has('q')) h.subfields.push_back({'c', StripEnd(f773->sub('q'))});
+    h.subfields.push_back({'a', StripIsbd(f773->sub('t'))});
+    if (f773->has('b')) h.subfields.push_back({'b', StripIsbd(f773->sub('b'))});
+    if (!g.empty()) h.subfields.push_back({'g', g});
+    if (!pages.empty()) h.subfields.push_back({'c', pages});
     lines.push_back(MarcLine(h));
-    std::string issue = StripEnd(f773->sub('h'));
+    std::string issue = StripIsbd(f773->sub('h'));
     if (!issue.empty()) lines.push_back("792   $a" + issue);
   }
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -439,7 +628,7 @@ ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial) {
   // ISBN, the identifying string and the sort key.
   out.isbn = trim8(m.sub("020", 'a'));
   std::string isbn = digits_of_isbn(out.isbn);
-  std::string year = StripEnd(pub ? pub->sub('c') : "");
+  std::string year = to_utf8(r.Útgáfutími);
   std::string issn = digits_of_isbn(m.sub("022", 'a'));
   if (!isbn.empty()) {
     out.identity = "ISBN" + isbn;
@@ -453,11 +642,13 @@ ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial) {
     out.identity = id;
   }
   std::string main;
-  if (const MarcField* f = m.first("100")) main = StripEnd(f->sub('a'));
-  else if (const MarcField* f = m.first("110")) main = StripEnd(f->sub('a'));
-  else if (const MarcField* f = m.first("111")) main = StripEnd(f->sub('a'));
+  if (const MarcField* f = m.first("100")) main = StripIsbd(f->sub('a'));
+  else if (const MarcField* f = m.first("110")) main = corporate_name(*f);
+  else if (const MarcField* f = m.first("111")) main = corporate_name(*f);
   std::string key = join({main, nonfiling(f245, proper), year}, " ");
   out.sort_key = to_utf8(lower_is(u(key)));
+  out.words = RecordWords(m);
+  ShareAreaStops(r, out.kind);
   out.whole_text = to_utf8(WriteRecordText(r));
   return out;
 }

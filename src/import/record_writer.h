@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "import/marc_reader.h"
+#include "import/word_index.h"
 #include "record/catalogue_record.h"
 
 namespace kvistur::import {
@@ -46,29 +47,36 @@ struct ImportedRecord {
   int kind = kKindItem;
   int collection = 1;          // Safndeild
   std::string control_number;  // 001
+  std::string agency;          // 003: whose control number it is
+  std::string source;          // the MARC record as read, ISO 2709 in UTF-8 (Frumfærsla)
   std::string record_date;     // 005: when the record was last changed
   std::string host_control;    // 773 $w: the host's 001 (component parts, articles)
   std::vector<CopyRow> copies;
   std::vector<VolumeRow> volumes;
+  std::vector<WordOccurrence> words;  // the word index's words of the record
 };
 
 // The whole-record text of a record: its members in their stored order,
 // values ended by character 5, lists by character 1 (contents by 2).
 Text WriteRecordText(const CatalogueRecord& r);
 
-// Maps one MARC record.  Throws std::runtime_error with a short reason when
-// the record cannot be catalogued (no 245 $a).  `host_is_serial` says
+// Maps one MARC record: values in normal form C without the ISBD
+// punctuation cataloguing left at their ends (punctuation.h), a field in
+// vernacular script (880) standing in for its linked field when the record
+// has no romanised form of it.  Throws std::runtime_error with a short
+// reason when the record cannot be catalogued (no 245 $a, or too long to
+// keep as ISO 2709).  `host_is_serial` says
 // whether the record named in 773 $w is a periodical (kind 200 rather than
 // 2 for a component part).
 ImportedRecord MapRecord(const MarcRecord& m, bool host_is_serial);
+
+// The words a record of SOURCE (as read) has in the word index: those of
+// RecordWords on the record in normal form C.
+std::vector<WordOccurrence> IndexedWords(const MarcRecord& source);
 
 // The MARC text line of one field: tag, two indicators, a blank, then the
 // subfields each as "$" + code + value.  A "$" inside a value would start a
 // new subfield when read back, so it is written as the full-width sign "＄".
 std::string MarcLine(const MarcField& f);
-
-// Drops the ISBD punctuation that MARC leaves at the end of a subfield
-// (" /", " :", " ;", " =", ","), and the blanks around the value.
-std::string StripEnd(std::string s);
 
 }  // namespace kvistur::import

@@ -1,9 +1,10 @@
 #include "import/word_index.h"
 
 #include <unicode/uchar.h>
-#include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
-#include <set>
+#include <cstring>
+#include <string_view>
 
 #include "import/record_writer.h"
 #include "kvistur/text.h"
@@ -31,29 +32,53 @@ const std::vector<NamedNumber>& groups() {
   return v;
 }
 
-std::vector<std::string> SplitWords(const std::string& utf8) {
-  Text t = from_utf8(utf8);
-  std::vector<std::string> out;
-  Text word;
-  int length = 0;
+namespace {
+
+// Calls EACH with every word of the text (as SplitWords defines them).
+template <typename Each>
+void for_each_word(std::string_view utf8, Each each) {
+  std::string word;
+  int length = 0;  // characters in the word, also past the cut
   auto flush = [&] {
-    if (!word.empty()) out.push_back(to_utf8(lower_is(word)));
+    if (!word.empty()) each(word);
     word.clear();
     length = 0;
   };
-  int32_t i = 0, n = int32_t(t.size());
+  const auto* p = reinterpret_cast<const uint8_t*>(utf8.data());
+  int32_t i = 0, n = int32_t(utf8.size());
   while (i < n) {
-    int32_t start = i;
+    uint8_t b = p[i];
+    if (b < 0x80) {  // the common case: ASCII, looked up directly
+      ++i;
+      bool letter = (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
+      if (b >= 'A' && b <= 'Z') b = uint8_t(b - 'A' + 'a'), letter = true;
+      if (!letter) {
+        flush();
+      } else if (length++ < kMaxWordLength) {
+        word.push_back(char(b));
+      }
+      continue;
+    }
     UChar32 c;
-    U16_NEXT(t.data(), i, n, c);
-    if (u_isalnum(c)) {
-      if (length < 64) word.append(t, std::size_t(start), std::size_t(i - start));
-      ++length;
-    } else {
+    U8_NEXT(p, i, n, c);
+    if (c < 0 || !u_isalnum(c)) {
       flush();
+    } else if (length++ < kMaxWordLength) {
+      c = u_tolower(c);
+      char buf[4];
+      int32_t k = 0;
+      U8_APPEND_UNSAFE(buf, k, c);
+      word.append(buf, std::size_t(k));
     }
   }
   flush();
+}
+
+}  // namespace
+
+std::vector<std::string> SplitWords(const std::string& utf8) {
+  std::vector<std::string> out;
+  for_each_word(utf8, [&](const std::string& w) { out.push_back(w); });
   return out;
 }
 
@@ -61,17 +86,20 @@ namespace {
 
 struct Collector {
   std::vector<WordOccurrence> out;
-  std::set<std::pair<std::string, int>> seen;
-  void add(const std::string& text, int field) {
-    for (auto& w : SplitWords(text))
-      if (seen.insert({w, field}).second) out.push_back({w, field});
-  }
+  // A record has a few dozen words: looking through them is quicker than
+  // keeping a set.
   void add_whole(const std::string& word, int field) {
-    if (!word.empty() && seen.insert({word, field}).second) out.push_back({word, field});
+    if (word.empty()) return;
+    for (auto& o : out)
+      if (o.field == field && o.word == word) return;
+    out.push_back({word, field});
   }
-  void subfields(const MarcField& f, const std::string& codes, int field) {
+  void add(const std::string& text, int field) {
+    for_each_word(text, [&](const std::string& w) { add_whole(w, field); });
+  }
+  void subfields(const MarcField& f, const char* codes, int field) {
     for (auto& s : f.subfields)
-      if (codes.find(s.code) != std::string::npos) add(s.value, field);
+      if (s.code && std::strchr(codes, s.code)) add(s.value, field);
   }
 };
 
@@ -88,38 +116,64 @@ std::string isbn_word(const std::string& s) {
 
 }  // namespace
 
+// A numeric tag as a number, -1 for any other.
+int tag_number(std::string_view t) {
+  if (t.size() < 3 || t[0] < '0' || t[0] > '9' || t[1] < '0' || t[1] > '9' || t[2] < '0' || t[2] > '9') return -1;
+  return (t[0] - '0') * 100 + (t[1] - '0') * 10 + (t[2] - '0');
+}
+
 std::vector<WordOccurrence> RecordWords(const MarcRecord& m) {
   Collector c;
   for (auto& f : m.fields) {
-    const std::string& t = f.tag;
-    if (t == "100" || t == "110" || t == "111" || t == "700" || t == "710" || t == "711")
-      c.subfields(f, "abcdq", kFieldAuthor);
-    else if (t == "245") {
-      c.subfields(f, "abnp", kFieldTitle);
-      c.subfields(f, "c", kFieldAuthor);
-    } else if (t == "246" || t == "740") c.subfields(f, "abnp", kFieldTitle);
-    else if (t == "773") c.subfields(f, "t", kFieldTitle);
-    else if (t == "505") {
-      c.subfields(f, "t", kFieldTitle);
-      c.subfields(f, "r", kFieldAuthor);
-      c.subfields(f, "a", kFieldNotes);
-    } else if (t == "600" || t == "610" || t == "611" || t == "630" || t == "650" || t == "651" || t == "655")
-      c.subfields(f, "abcdqtxyzv", kFieldSubject);
-    else if (t == "490" || t == "830") c.subfields(f, "ap", kFieldSeries);
-    else if (t == "260" || t == "264") {
-      c.subfields(f, "ab", kFieldPublisher);
-      c.subfields(f, "c", kFieldNumber);
-    } else if (t == "500" || t == "520") c.subfields(f, "a", kFieldNotes);
-    else if (t == "020" || t == "022") {
-      std::string a = f.sub('a');
-      std::string w = t == "020" ? isbn_word(a) : a;
-      if (t == "022") {
-        for (auto& part : SplitWords(a)) c.add_whole(part, kFieldNumber);
-        c.add_whole(isbn_word(a), kFieldNumber);
-      } else {
-        c.add_whole(w, kFieldNumber);
-      }
-    } else if (t == "090" || t == "082") c.subfields(f, "a", kFieldNumber);
+    int tag = tag_number(f.tag);
+    // A field in vernacular script (880) is searched as the field it is
+    // linked to ($6 "245-01/(N").
+    if (tag == 880) tag = tag_number(f.sub('6'));
+    switch (tag) {
+      case 100: case 110: case 111: case 700: case 710: case 711:
+        c.subfields(f, "abcdq", kFieldAuthor);
+        break;
+      case 245:
+        c.subfields(f, "abnp", kFieldTitle);
+        c.subfields(f, "c", kFieldAuthor);
+        break;
+      case 246: case 740:
+        c.subfields(f, "abnp", kFieldTitle);
+        break;
+      case 773:
+        c.subfields(f, "t", kFieldTitle);
+        break;
+      case 505:
+        c.subfields(f, "t", kFieldTitle);
+        c.subfields(f, "r", kFieldAuthor);
+        c.subfields(f, "a", kFieldNotes);
+        break;
+      case 600: case 610: case 611: case 630: case 650: case 651: case 655:
+        c.subfields(f, "abcdqtxyzv", kFieldSubject);
+        break;
+      case 490: case 440: case 830:
+        c.subfields(f, "anp", kFieldSeries);
+        break;
+      case 260: case 264:
+        c.subfields(f, "ab", kFieldPublisher);
+        c.subfields(f, "c", kFieldNumber);
+        break;
+      case 500: case 520:
+        c.subfields(f, "a", kFieldNotes);
+        break;
+      case 20:
+        c.add_whole(isbn_word(f.sub('a')), kFieldNumber);
+        break;
+      case 22:
+        for (auto& part : SplitWords(f.sub('a'))) c.add_whole(part, kFieldNumber);
+        c.add_whole(isbn_word(f.sub('a')), kFieldNumber);
+        break;
+      case 82: case 90:
+        c.subfields(f, "a", kFieldNumber);
+        break;
+      default:
+        break;
+    }
   }
   return c.out;
 }

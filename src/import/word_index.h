@@ -17,7 +17,7 @@ enum SearchField : int {
   kFieldAuthor = 1,     // 100, 110, 111, 700, 710, 711, 245 $c, 505 $r
   kFieldTitle = 2,      // 245 $a $b $n $p, 246, 740, 505 $t, 773 $t
   kFieldSubject = 3,    // 600, 610, 611, 630, 650, 651, 655
-  kFieldSeries = 4,     // 490, 830
+  kFieldSeries = 4,     // 490, 440, 830
   kFieldPublisher = 5,  // 260/264 $a $b
   kFieldNotes = 6,      // 500, 505 $a, 520
   kFieldNumber = 7,     // 020 $a (without hyphens), 022 $a, 090, 260/264 $c
@@ -41,11 +41,13 @@ struct WordOccurrence {
   friend bool operator==(const WordOccurrence&, const WordOccurrence&) = default;
 };
 
-// The words of a text: runs of letters and digits, in lower case (Icelandic
-// rules).  Words longer than 64 characters are cut there.
+// The words of a text (in normal form C): runs of letters and digits, in
+// lower case.  Words longer than kMaxWordLength characters are cut there.
+inline constexpr int kMaxWordLength = 64;
 std::vector<std::string> SplitWords(const std::string& utf8);
 
-// Every distinct (word, field) of a record, in the order first met.
+// Every distinct (word, field) of a record, in the order first met; a field
+// in vernacular script (880) counts as the field it is linked to.
 std::vector<WordOccurrence> RecordWords(const MarcRecord& m);
 
 // The groups a record of this kind belongs to.

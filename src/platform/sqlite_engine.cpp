@@ -10,6 +10,7 @@
 // call a connection's statements share one read transaction, ended with the
 // call and renewed after 50 ms.  Connections are read-only and refuse
 // writes (query_only).
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +20,9 @@
 #include <chrono>
 #include <list>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -61,6 +64,51 @@ bool is_text_type(std::string type) {
   return false;  // REAL, FLOAT, DOUBLE, NUMERIC, DECIMAL, BOOLEAN, DATE ...
 }
 
+// SQLite's pending byte (its file format): a writer that is about to
+// commit holds a write lock on it until it has.
+constexpr off_t kPendingByte = 0x40000000;
+
+// A descriptor of each catalogue file (by device and inode) to look at the
+// locks of other processes on it.  It is never closed: closing any
+// descriptor of a file drops every POSIX lock the process holds on it,
+// SQLite's among them.  One per file version a process reads.
+int watch_descriptor(const std::string& file, dev_t dev, ino_t ino) {
+  static std::mutex mutex;
+  static std::map<std::pair<dev_t, ino_t>, int> descriptors;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = descriptors.find({dev, ino});
+  if (it != descriptors.end()) return it->second;
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && (st.st_dev != dev || st.st_ino != ino)) {
+    // Replaced in the meantime: the descriptor is the new file's.
+    descriptors.emplace(std::make_pair(st.st_dev, st.st_ino), fd);
+    fd = -1;
+  }
+  descriptors.emplace(std::make_pair(dev, ino), fd);
+  return fd;
+}
+
+// Waits (up to TIMEOUT) while a writer in another process waits to commit.
+// SQLite lets the connections of one process share one read lock on a file,
+// so while their read transactions overlap the process never lets go of it
+// and such a writer would wait for ever; a read transaction therefore does
+// not begin while a writer is waiting for the readers to finish.
+void let_writer_commit(int fd, std::chrono::milliseconds timeout) {
+  if (fd < 0) return;
+  auto until = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    struct flock probe {};
+    probe.l_type = F_RDLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = kPendingByte;
+    probe.l_len = 1;
+    if (::fcntl(fd, F_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return;
+    if (std::chrono::steady_clock::now() >= until) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 struct FileIdentity {
   dev_t dev = 0;
   ino_t ino = 0;
@@ -80,6 +128,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    watch_ = watch_descriptor(file_, id.dev, id.ino);
     register_kv_functions(db_);
     sqlite3_exec(db_, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
     try {
@@ -110,6 +159,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // than that (or than the longest single statement) for a long call.
   void join_call() {
     if (in_call_read_ || !InCall()) return;
+    let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
     if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return;
     in_call_read_ = true;
     read_began_ = std::chrono::steady_clock::now();
@@ -121,6 +171,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void renew_if_long() {
     if (!in_call_read_ || std::chrono::steady_clock::now() - read_began_ < kMaxReadHold) return;
     commit_read();
+    let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
     if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) read_began_ = std::chrono::steady_clock::now();
   }
   void end_call() {
@@ -278,6 +329,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;
+  int watch_ = -1;  // watch_descriptor of the file
   bool in_call_read_ = false;
   std::chrono::steady_clock::time_point read_began_;
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,6 +47,17 @@ inline ToolResult run_tool(const std::vector<std::string>& args, const std::stri
   std::remove((base + ".out").c_str());
   std::remove((base + ".err").c_str());
   return r;
+}
+
+// Standard error without the lines that report a stage of a long command
+// ("cataloguing: 62 records in 0.1 s (620/s)", "indexes: done in 0.2 s").
+inline std::string without_progress(const std::string& err) {
+  static const std::regex stage(R"(^[a-z ]+: (\d+ [a-z]+|done) in [0-9.]+ s( \(\d+/s\))?$)");
+  std::istringstream in(err);
+  std::string line, out;
+  while (std::getline(in, line))
+    if (!std::regex_match(line, stage)) out += line + "\n";
+  return out;
 }
 
 }  // namespace kvistur::testing

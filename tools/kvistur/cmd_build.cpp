@@ -1,15 +1,13 @@
 // kvistur build: a catalogue from MARC records, ready to search.
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <map>
+#include <memory>
 
 #include "command.h"
 #include "import/catalogue_writer.h"
-#include "import/marc_reader.h"
 #include "import/output.h"
 #include "import/record_writer.h"
-#include "import/word_index.h"
+#include "marc_input.h"
+#include "stage_progress.h"
 
 KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
                 "make a catalogue (databases, settings, workgroup) from MARC records (ISO 2709 or MARCXML)") {
@@ -19,7 +17,8 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
   std::string out;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--marc") {
-      while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) files.push_back(args[++i]);
+      auto more = TakeFiles(args, i);
+      files.insert(files.end(), more.begin(), more.end());
     } else if (args[i] == "--out") {
       if (i + 1 >= args.size()) throw UsageError("--out needs a folder");
       out = args[++i];
@@ -30,52 +29,47 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
   if (files.empty()) throw UsageError("--marc needs at least one file");
   if (out.empty()) throw UsageError("--out DIR is missing");
 
-  // Read everything first: component parts may come before their hosts, and
-  // an article's kind depends on whether its host is a periodical.
-  struct Read {
-    std::string file;
-    import::MarcRecord record;
-  };
-  std::vector<Read> records;
-  long problems_count = 0;
-  for (auto& file : files) {
-    import::MarcReader reader(file);
-    std::vector<import::ReadProblem> problems;
-    while (auto r = reader.next(problems)) records.push_back({file, std::move(*r)});
-    for (auto& p : problems) std::cerr << file << ": " << p.message << ", skipped\n";
-    problems_count += long(problems.size());
-  }
-  std::map<std::string, bool> serial;
-  for (auto& r : records) {
-    std::string id = r.record.control("001");
-    if (!id.empty()) serial[id] = r.record.leader_at(7) == 's';
-  }
+  MarcInput in = ReadMarcFiles(files);
 
   // The new files are written beside the old ones and moved into place only
   // when all is written: a failed build leaves the catalogue that was there.
   import::CatalogueOutput output(out);
   import::CatalogueWriter writer(output.folder());
-  long written = 0, skipped = problems_count;
-  for (auto& r : records) {
-    try {
-      const import::MarcField* f773 = r.record.first("773");
-      bool host_serial = f773 && serial.count(f773->sub('w')) && serial[f773->sub('w')];
-      import::ImportedRecord row = import::MapRecord(r.record, host_serial);
-      writer.Add(row, import::RecordWords(r.record));
-      ++written;
-    } catch (const std::exception& e) {
-      std::cerr << r.file << ": record " << r.record.position << ": " << e.what() << ", skipped\n";
-      ++skipped;
+  long written = 0, skipped = in.problems;
+  {
+    StageProgress progress("cataloguing", long(in.records.size()));
+    for (auto& r : in.records) {
+      try {
+        writer.Add(import::MapRecord(r.record, in.host_is_serial(r.record, [](const std::string&) { return false; })));
+        ++written;
+      } catch (const std::exception& e) {
+        std::cerr << r.file << ": record " << r.record.position << ": " << e.what() << ", skipped\n";
+        ++skipped;
+      }
+      progress.Update(written + skipped - in.problems);
     }
+    progress.Done(written);
   }
   if (written == 0) {
     std::cerr << "kvistur build: no record could be written; " << output.target() << " is left as it was\n";
     return 1;
   }
-  int orphans = writer.Finish();
+  std::unique_ptr<StageProgress> stage;
+  std::string stage_name;
+  long stage_done = 0;
+  int orphans = writer.Finish([&](const char* name, long done, long total) {
+    if (stage_name != name) {
+      if (stage) stage->Done(stage_done);
+      stage_name = name;
+      stage = std::make_unique<StageProgress>(name, total, total ? "rows" : "");
+    }
+    stage_done = done;
+    stage->Update(done);
+  });
+  if (stage) stage->Done(stage_done);
   if (orphans) std::cerr << "kvistur build: " << orphans << " component parts name a host that is not in the input\n";
   output.Commit();
-  std::cout << "read " << (long(records.size()) + problems_count) << ", written " << written << ", skipped " << skipped
+  std::cout << "read " << (long(in.records.size()) + in.problems) << ", written " << written << ", skipped " << skipped
             << " (" << writer.words() << " words) into " << output.target() << "\n";
   return 0;
 }

@@ -2,11 +2,14 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iostream>
+#include <string_view>
 
 #include "command.h"
 #include "kvistur/error.h"
 #include "kvistur/text.h"
+#include "kvistur/version.h"
 
 namespace kvistur::cli {
 
@@ -66,12 +69,44 @@ namespace {
 void usage(std::FILE* to) {
   std::fputs("usage: kvistur COMMAND [ARGS...]\n\ncommands:\n", to);
   for (const auto& c : kvistur::cli::commands()) std::fprintf(to, "  %-34s %s\n", c.usage, c.summary);
+  std::fputs("\nkvistur help COMMAND tells more of one; kvistur --version prints the version.\n", to);
+}
+
+// The documentation: installed beside the program (PREFIX/share/doc/kvistur
+// for PREFIX/bin/kvistur), else the source tree's docs folder.
+std::string doc_dir() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  std::filesystem::path installed = exe.parent_path().parent_path() / "share/doc/kvistur";
+  if (!ec && std::filesystem::is_directory(installed, ec)) return installed.string();
+  return KVISTUR_SOURCE_DOCS;
+}
+
+// kvistur help COMMAND: the command's usage, what it does, and where its
+// settings and documentation are.
+int help(const char* name) {
+  for (const auto& c : kvistur::cli::commands()) {
+    if (name != std::string_view(c.name)) continue;
+    std::printf("usage: kvistur %s\n\n%s.\n\n", c.usage, c.summary);
+    std::printf("Settings: the file named by LINDRIT_SETTINGS (default /etc/vardi/lindrit-1.0.ini); diagnostic log:\n"
+                "KVISTUR_LOG (default /tmp/melding.txt).  Commands that read a catalogue log on as --user (default\n"
+                "Admin) with --password (default empty).  Documentation: %s\n",
+                doc_dir().c_str());
+    return 0;
+  }
+  std::fprintf(stderr, "kvistur help: unknown command '%s' (kvistur --help lists them)\n", name);
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kvistur::cli;
+  if (argc >= 2 && (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "version"))) {
+    std::printf("kvistur %s\n", KVISTUR_VERSION);
+    return 0;
+  }
+  if (argc >= 3 && !std::strcmp(argv[1], "help")) return help(argv[2]);
   if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
     usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
@@ -80,6 +115,7 @@ int main(int argc, char** argv) {
   for (const auto& c : commands()) {
     if (name != c.name) continue;
     Args args(argv + 2, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return help(c.name);
     try {
       return c.run(args);
     } catch (const UsageError& e) {

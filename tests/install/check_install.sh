@@ -1,0 +1,49 @@
+#!/bin/sh
+# Installs Kvistur into a fresh prefix, builds the tiny host outside the
+# tree against it (CMake package, shared and static; pkg-config), runs each
+# against the sample catalogue, and makes the Debian package and checks the
+# runtime dependencies it declares.
+#   check_install.sh SOURCE_DIR BUILD_DIR
+set -eu
+src=$1 build=$2
+work=$(mktemp -d /tmp/kvistur-install-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+"$prefix/bin/kvistur" --version
+"$prefix/bin/kvistur" build --marc "$src/data/sample/sample.xml" --out "$work/cat" >/dev/null
+export LINDRIT_SETTINGS="$work/cat/lindrit-1.0.ini" KVISTUR_LOG="$work/melding.txt"
+libdir=$(dirname "$(find "$prefix" -name 'libkvistur.so.1' | head -1)")
+export LD_LIBRARY_PATH="$libdir"
+
+cmake -S "$src/tests/install" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/host" >/dev/null
+expected=$("$prefix/bin/kvistur" search saga --max 3 | cut -f1 | tr '\n' ' ')
+for host in "$work/host/host" "$work/host/host_static"; do
+  out=$("$host" saga)
+  echo "$out" | head -1
+  got=$(echo "$out" | tail -n +2 | cut -d' ' -f1 | tr '\n' ' ')
+  [ "$got" = "$expected" ] || { echo "$host: records $got, expected $expected" >&2; exit 1; }
+done
+ldd "$work/host/host" | grep -q "libkvistur.so.1 => $libdir" || { echo "host does not use the installed library" >&2; exit 1; }
+
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+c++ -std=c++20 -o "$work/host_pc" "$src/tests/install/host.cpp" $(pkg-config --cflags --libs kvistur)
+out=$("$work/host_pc" saga)
+[ "$(echo "$out" | tail -n +2 | cut -d' ' -f1 | tr '\n' ' ')" = "$expected" ] || { echo "pkg-config host: $out" >&2; exit 1; }
+c++ -std=c++20 -static-libstdc++ -o "$work/host_pc_static" "$src/tests/install/host.cpp" \
+  $(pkg-config --cflags --static kvistur) "$libdir/libkvistur.a" $(pkg-config --libs --static kvistur | sed 's/-lkvistur//')
+"$work/host_pc_static" saga >/dev/null
+
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+deb=$(ls "$work"/deb/*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+for lib in libicu libsqlite3 libsodium libstdc++ libc6; do
+  echo "$depends" | grep -q "$lib" || { echo "the package does not declare $lib" >&2; exit 1; }
+done
+dpkg-deb -c "$deb" >"$work/contents"
+grep -q "usr/lib.*/cmake/Kvistur/KvisturConfig.cmake" "$work/contents"
+grep -q "usr/include/kvistur/faersla.h" "$work/contents"
+echo "installed package checked"

@@ -1,0 +1,36 @@
+#include "marc_input.h"
+
+#include <iostream>
+
+#include "stage_progress.h"
+
+namespace kvistur::cli {
+
+MarcInput ReadMarcFiles(const std::vector<std::string>& files) {
+  MarcInput in;
+  StageProgress progress("reading", 0);
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    import::MarcReader reader(files[k]);
+    std::vector<import::ReadProblem> problems;
+    while (auto r = reader.next(problems)) {
+      in.records.push_back({files[k], std::move(*r)});
+      progress.Update(long(in.records.size()), (double(k) + reader.fraction()) / double(files.size()));
+    }
+    for (auto& p : problems) std::cerr << files[k] << ": " << p.message << ", skipped\n";
+    in.problems += long(problems.size());
+  }
+  progress.Done(long(in.records.size()));
+  for (auto& r : in.records) {
+    std::string id = r.record.control("001");
+    if (!id.empty()) in.serial[id] = r.record.leader_at(7) == 's';
+  }
+  return in;
+}
+
+std::vector<std::string> TakeFiles(const std::vector<std::string>& args, std::size_t& i) {
+  std::vector<std::string> files;
+  while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) files.push_back(args[++i]);
+  return files;
+}
+
+}  // namespace kvistur::cli

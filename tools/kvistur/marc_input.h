@@ -1,0 +1,42 @@
+// The MARC files a build or an update reads, read whole before anything is
+// written: a component part may come before its host, and an article's
+// kind depends on whether its host is a periodical.  Records that cannot be
+// read are reported on standard error with their file and position.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "import/marc_reader.h"
+
+namespace kvistur::cli {
+
+struct MarcInput {
+  struct Read {
+    std::string file;
+    import::MarcRecord record;
+  };
+  std::vector<Read> records;
+  long problems = 0;                   // records that could not be read
+  std::map<std::string, bool> serial;  // control number (001) -> a periodical
+
+  // Whether the host named by the record's 773 $w is a periodical: known
+  // from the input, else UNKNOWN (a host outside the input) decides.
+  template <typename Unknown>
+  bool host_is_serial(const import::MarcRecord& m, Unknown unknown) const {
+    const import::MarcField* f773 = m.first("773");
+    if (!f773 || f773->sub('w').empty()) return false;
+    auto it = serial.find(f773->sub('w'));
+    return it != serial.end() ? it->second : unknown(f773->sub('w'));
+  }
+};
+
+// Reads FILES, with a "reading" stage of progress.  Throws
+// std::runtime_error when a file cannot be opened.
+MarcInput ReadMarcFiles(const std::vector<std::string>& files);
+
+// "FILE..." after --marc, up to the next option.
+std::vector<std::string> TakeFiles(const std::vector<std::string>& args, std::size_t& i);
+
+}  // namespace kvistur::cli
