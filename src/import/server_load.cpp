@@ -10,10 +10,12 @@
 #include <stdexcept>
 
 #include "import/catalogue_writer.h"
+#include "import/indexes.h"
 #include "import/output.h"
 #include "kvistur/error.h"
 #include "kvistur/text.h"
 #include "platform/postgres_sql.h"
+#include "platform/sqlite_functions.h"
 
 namespace kvistur::import {
 
@@ -36,7 +38,7 @@ struct Server {
   db::pg::Result run(const std::string& sql) {
     db::pg::Result r(PQexec(conn.get(), sql.c_str()));
     ExecStatusType st = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
-    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_COPY_IN)
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_COPY_IN && st != PGRES_COPY_OUT)
       throw std::runtime_error(uri + ": " + (r ? PQresultErrorField(r.get(), PG_DIAG_MESSAGE_PRIMARY) ?: "" : PQerrorMessage(conn.get())));
     return r;
   }
@@ -60,18 +62,53 @@ Server connect_to(const std::string& uri) {
 }
 
 // A table as the server has it (or will).
+struct ServerColumn {
+  std::string name;
+  bool text = false;
+  std::string type;  // the server's type, for a copy back into SQLite
+};
 struct ServerTable {
   std::string name;
-  std::vector<std::pair<std::string, bool>> columns;  // name, holds text
-  std::vector<std::string> key;                       // the primary key
-  bool row_column = false;                            // kv_rowid
+  std::vector<ServerColumn> columns;
+  std::vector<std::string> key;  // the primary key
+  bool row_column = false;       // kv_rowid
+  bool counted = false;          // has the change trigger
   bool has(const std::string& c) const {
-    return std::any_of(columns.begin(), columns.end(), [&](auto& x) { return x.first == c; });
+    return std::any_of(columns.begin(), columns.end(), [&](auto& x) { return x.name == c; });
   }
   bool text(const std::string& c) const {
-    return std::any_of(columns.begin(), columns.end(), [&](auto& x) { return x.first == c && x.second; });
+    return std::any_of(columns.begin(), columns.end(), [&](auto& x) { return x.name == c && x.text; });
   }
 };
+
+// The tables of the schema with oid OID as the server has them.
+std::map<std::string, ServerTable> server_tables(Server& server, const std::string& oid) {
+  auto r = server.run(db::pg::tables_query(oid));
+  std::map<std::string, ServerTable> tables;
+  std::map<std::string, std::vector<std::pair<int, std::string>>> keys;
+  for (int i = 0; i < PQntuples(r.get()); ++i) {
+    char kind = PQgetvalue(r.get(), i, 6)[0];
+    if (PQgetvalue(r.get(), i, 0) == std::string(db::pg::kChangesTable) || (kind != 'r' && kind != 'p')) continue;
+    ServerTable& t = tables[PQgetvalue(r.get(), i, 0)];
+    t.name = PQgetvalue(r.get(), i, 0);
+    std::string col = PQgetvalue(r.get(), i, 1);
+    if (int k = std::atoi(PQgetvalue(r.get(), i, 3))) keys[t.name].push_back({k, col});
+    t.counted = PQgetvalue(r.get(), i, 4)[0] == 't';
+    if (col == db::pg::kRowColumn) t.row_column = true;
+    else t.columns.push_back({col, PQgetvalue(r.get(), i, 2)[0] == 't', PQgetvalue(r.get(), i, 5)});
+  }
+  for (auto& [name, t] : tables) {
+    std::sort(keys[name].begin(), keys[name].end());
+    for (auto& [k, c] : keys[name]) t.key.push_back(c);
+  }
+  return tables;
+}
+
+std::string schema_oid(Server& server, const std::string& schema) {
+  auto found = server.run("SELECT oid FROM pg_namespace WHERE nspname = " + quote_literal(schema));
+  if (PQntuples(found.get()) == 0) throw std::runtime_error(server.uri + ": there is no schema " + schema);
+  return PQgetvalue(found.get(), 0, 0);
+}
 
 std::string fold_column(const std::string& c) { return db::pg::kFoldPrefix + c; }
 bool folded(const ServerTable& t, const std::string& c) {
@@ -133,7 +170,7 @@ struct Statement {
 };
 
 // How a column's values go to the server.
-enum class Kind { kText, kInteger, kReal, kNumeric };
+enum class Kind { kText, kInteger, kReal, kNumeric, kBytes };
 
 struct SourceColumn {
   std::string name, declared;
@@ -159,6 +196,7 @@ const char* server_type(Kind k) {
     case Kind::kInteger: return "bigint";
     case Kind::kReal: return "double precision";
     case Kind::kNumeric: return "numeric";
+    case Kind::kBytes: return "bytea";
     default: return "text";
   }
 }
@@ -203,7 +241,7 @@ std::vector<SourceTable> read_tables(Sqlite& in) {
     for (std::size_t i = 0; i < t.columns.size(); ++i) {
       SourceColumn& c = t.columns[i];
       bool ints = sqlite3_column_int(st.s, int(4 * i + 1)), reals = sqlite3_column_int(st.s, int(4 * i + 2)),
-           texts = sqlite3_column_int(st.s, int(4 * i + 3)) || sqlite3_column_int(st.s, int(4 * i + 4));
+           blobs = sqlite3_column_int(st.s, int(4 * i + 4)), texts = sqlite3_column_int(st.s, int(4 * i + 3)) || blobs;
       std::string where = in.file + ": table " + t.server.name + ", column " + c.name;
       if (texts && (ints || reals)) throw std::runtime_error(where + " holds both text and numbers");
       // A column not declared as text compares its texts as they are; on
@@ -212,7 +250,9 @@ std::vector<SourceTable> read_tables(Sqlite& in) {
         throw std::runtime_error(where + " is declared " + c.declared + " but holds text");
       std::string upper = c.declared;
       for (char& ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
-      if (texts) c.kind = Kind::kText;
+      // Bytes alone stay bytes (a source record as it was read).
+      if (blobs && !sqlite3_column_int(st.s, int(4 * i + 3))) c.kind = Kind::kBytes;
+      else if (texts) c.kind = Kind::kText;
       else if (ints && reals) c.kind = Kind::kNumeric;
       else if (reals) c.kind = Kind::kReal;
       else if (ints) c.kind = Kind::kInteger;
@@ -222,7 +262,7 @@ std::vector<SourceTable> read_tables(Sqlite& in) {
                upper.find("DOUB") != std::string::npos)
         c.kind = Kind::kReal;
       else c.kind = Kind::kNumeric;
-      t.server.columns.push_back({c.name, c.kind == Kind::kText});
+      t.server.columns.push_back({c.name, c.kind == Kind::kText, server_type(c.kind)});
     }
     // The row order: the integer key that is the rowid, the key of a table
     // without rowid, or else the rowid itself in kv_rowid.
@@ -271,6 +311,13 @@ void put_value(std::string& out, sqlite3_stmt* s, int i, Kind kind, const std::s
     out += "\\N";
     return;
   }
+  if (kind == Kind::kBytes) {
+    static const char hex[] = "0123456789abcdef";
+    const unsigned char* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, i));
+    out += "\\\\x";
+    for (int k = 0, n = sqlite3_column_bytes(s, i); k < n; ++k) out += hex[p[k] >> 4], out += hex[p[k] & 15];
+    return;
+  }
   if (kind == Kind::kText) {
     const unsigned char* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, i));
     std::size_t n = std::size_t(sqlite3_column_bytes(s, i));
@@ -307,22 +354,13 @@ void put_value(std::string& out, sqlite3_stmt* s, int i, Kind kind, const std::s
   if (kind == Kind::kNumeric && !std::strpbrk(buf, ".eEni")) out += ".0";
 }
 
-void copy_rows(Server& server, Sqlite& in, const SourceTable& t, const std::string& schema) {
-  std::string cols, select;
-  for (auto& c : t.columns) {
-    cols += (cols.empty() ? "" : ", ") + quote_ident(c.name);
-    select += (select.empty() ? "" : ", ") + quote_ident(c.name);
-  }
-  if (t.server.row_column) {
-    cols += ", " + quote_ident(db::pg::kRowColumn);
-    select += ", rowid";
-  }
-  server.run("COPY " + quote_ident(schema) + "." + quote_ident(t.server.name) + " (" + cols + ") FROM STDIN");
-  // In the file's own order (rowid or key): the server keeps them so.
-  Statement st{in.prepare("SELECT " + select + " FROM " + quote_ident(t.server.name))};
+// Copies the rows of SELECT (its columns of KINDS) into TARGET, a table
+// and its column list, with COPY.
+long copy_query(Server& server, Sqlite& in, const std::string& select, const std::string& target,
+                const std::vector<Kind>& kinds, const std::string& where) {
+  server.run("COPY " + target + " FROM STDIN");
+  Statement st{in.prepare(select)};
   std::string buf;
-  int n = int(t.columns.size());
-  std::string where = in.file + ": table " + t.server.name;
   auto send = [&] {
     if (PQputCopyData(server.conn.get(), buf.data(), int(buf.size())) != 1)
       throw std::runtime_error(server.uri + ": " + PQerrorMessage(server.conn.get()));
@@ -331,11 +369,10 @@ void copy_rows(Server& server, Sqlite& in, const SourceTable& t, const std::stri
   try {
     int rc;
     while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
-      for (int i = 0; i < n; ++i) {
+      for (std::size_t i = 0; i < kinds.size(); ++i) {
         if (i) buf += '\t';
-        put_value(buf, st.s, i, t.columns[std::size_t(i)].kind, where);
+        put_value(buf, st.s, int(i), kinds[i], where);
       }
-      if (t.server.row_column) buf += '\t' + std::to_string(sqlite3_column_int64(st.s, n));
       buf += '\n';
       if (buf.size() >= kCopyChunk) send();
     }
@@ -349,8 +386,31 @@ void copy_rows(Server& server, Sqlite& in, const SourceTable& t, const std::stri
   if (PQputCopyEnd(server.conn.get(), nullptr) != 1) throw std::runtime_error(server.uri + ": " + PQerrorMessage(server.conn.get()));
   db::pg::Result r(PQgetResult(server.conn.get()));
   std::string failure = PQresultStatus(r.get()) == PGRES_COMMAND_OK ? "" : PQresultErrorMessage(r.get());
+  long rows = std::atol(PQcmdTuples(r.get()));
   while (PGresult* more = PQgetResult(server.conn.get())) PQclear(more);
   if (!failure.empty()) throw std::runtime_error(server.uri + ": " + failure);
+  return rows;
+}
+
+// The rows of a table of the file (those WHERE picks) into the table of
+// the same name in SCHEMA, in the file's own order (rowid or key): the
+// server keeps them so.
+long copy_rows(Server& server, Sqlite& in, const SourceTable& t, const std::string& schema, const std::string& where = "") {
+  std::string cols, select;
+  std::vector<Kind> kinds;
+  for (auto& c : t.columns) {
+    cols += (cols.empty() ? "" : ", ") + quote_ident(c.name);
+    select += (select.empty() ? "" : ", ") + quote_ident(c.name);
+    kinds.push_back(c.kind);
+  }
+  if (t.server.row_column) {
+    cols += ", " + quote_ident(db::pg::kRowColumn);
+    select += ", rowid";
+    kinds.push_back(Kind::kInteger);
+  }
+  return copy_query(server, in, "SELECT " + select + " FROM " + quote_ident(t.server.name) + where,
+             quote_ident(schema) + "." + quote_ident(t.server.name) + " (" + cols + ")", kinds,
+             in.file + ": table " + t.server.name);
 }
 
 // Gives the roles that could use the old schema the same use of the new.
@@ -466,12 +526,10 @@ void LoadIntoServer(const std::string& folder, const std::string& uri) {
 
 void IndexServerSchema(const std::string& uri, const std::string& schema) {
   Server server = connect_to(uri);
-  std::string s = quote_ident(schema), lit = quote_literal(schema);
+  std::string s = quote_ident(schema);
   server.run("BEGIN");
   try {
-    auto found = server.run("SELECT oid FROM pg_namespace WHERE nspname = " + lit);
-    if (PQntuples(found.get()) == 0) throw std::runtime_error(uri + ": there is no schema " + schema);
-    std::string oid = PQgetvalue(found.get(), 0, 0);
+    std::string oid = schema_oid(server, schema);
     db::pg::SchemaObjects objects = db::pg::schema_objects_sql(schema);
     if (PQgetisnull(server.run("SELECT to_regprocedure(" + quote_literal(s + ".kv_fold(text)") + ")").get(), 0, 0))
       server.run(objects.fold);
@@ -479,33 +537,13 @@ void IndexServerSchema(const std::string& uri, const std::string& schema) {
       server.run(objects.collation);
     if (PQgetisnull(server.run("SELECT to_regclass(" + quote_literal(s + "." + db::pg::kChangesTable) + ")").get(), 0, 0))
       server.run(objects.changes);
-    // The tables, their columns and keys, and whether they count changes.
-    auto r = server.run(
-        "SELECT c.relname, a.attname, t.typcategory = 'S', coalesce(array_position(i.indkey::int2[], a.attnum), 0), "
-        "EXISTS (SELECT 1 FROM pg_trigger g WHERE g.tgrelid = c.oid AND g.tgname = 'kv_count_change') "
-        "FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped "
-        "JOIN pg_type t ON t.oid = a.atttypid LEFT JOIN pg_index i ON i.indrelid = c.oid AND i.indisprimary "
-        "WHERE c.relnamespace = " + oid + " AND c.relkind IN ('r', 'p') AND c.relname <> " +
-        quote_literal(db::pg::kChangesTable) + " ORDER BY c.relname, a.attnum");
-    std::map<std::string, ServerTable> tables;
-    std::map<std::string, bool> counted;
-    std::map<std::string, std::vector<std::pair<int, std::string>>> keys;
-    for (int i = 0; i < PQntuples(r.get()); ++i) {
-      ServerTable& t = tables[PQgetvalue(r.get(), i, 0)];
-      t.name = PQgetvalue(r.get(), i, 0);
-      std::string col = PQgetvalue(r.get(), i, 1);
-      if (int k = std::atoi(PQgetvalue(r.get(), i, 3))) keys[t.name].push_back({k, col});
-      counted[t.name] = PQgetvalue(r.get(), i, 4)[0] == 't';
-      if (col == db::pg::kRowColumn) t.row_column = true;
-      else t.columns.push_back({col, PQgetvalue(r.get(), i, 2)[0] == 't'});
-    }
+    std::map<std::string, ServerTable> tables = server_tables(server, oid);
     for (auto& [name, t] : tables) {
-      std::sort(keys[name].begin(), keys[name].end());
-      for (auto& [k, c] : keys[name]) t.key.push_back(c);
       std::string table = s + "." + quote_ident(name);
-      for (auto& [c, text] : std::vector<std::pair<std::string, bool>>(t.columns))
-        if (folded(t, c) && !t.has(fold_column(c))) server.run("ALTER TABLE " + table + " ADD COLUMN " + fold_column_sql(schema, c));
-      if (!counted[name]) server.run(db::pg::change_trigger_sql(schema, name));
+      for (const ServerColumn& c : std::vector<ServerColumn>(t.columns))
+        if (folded(t, c.name) && !t.has(fold_column(c.name)))
+          server.run("ALTER TABLE " + table + " ADD COLUMN " + fold_column_sql(schema, c.name));
+      if (!t.counted) server.run(db::pg::change_trigger_sql(schema, name));
     }
     std::string indexes = index_sql(schema, tables), all;
     if (!indexes.empty()) server.run(indexes);
@@ -516,6 +554,247 @@ void IndexServerSchema(const std::string& uri, const std::string& schema) {
     server.roll_back();
     throw;
   }
+}
+
+}  // namespace kvistur::import
+
+namespace kvistur::import {
+
+namespace {
+
+Kind kind_of_server_type(const std::string& type) {
+  if (type == "int8" || type == "int4" || type == "int2" || type == "bool") return Kind::kInteger;
+  if (type == "float8" || type == "float4") return Kind::kReal;
+  if (type == "numeric") return Kind::kNumeric;
+  if (type == "bytea") return Kind::kBytes;
+  return Kind::kText;
+}
+
+const char* sqlite_type(Kind k) {
+  switch (k) {
+    case Kind::kInteger: return "INTEGER";
+    case Kind::kReal: return "REAL";
+    case Kind::kNumeric: return "NUMERIC";
+    case Kind::kBytes: return "BLOB";
+    default: return "TEXT";
+  }
+}
+
+// A server table as the file copy has it: its own columns (not the stored
+// folds), their kinds, and whether it keeps the order in a rowid (kv_rowid
+// or an integer key) or in its key (a table without rowid).
+SourceTable as_source(const ServerTable& t) {
+  SourceTable s;
+  s.server = t;
+  for (const ServerColumn& c : t.columns)
+    if (!(c.name.rfind(db::pg::kFoldPrefix, 0) == 0 && t.has(c.name.substr(std::strlen(db::pg::kFoldPrefix)))))
+      s.columns.push_back({c.name, sqlite_type(kind_of_server_type(c.type)), kind_of_server_type(c.type)});
+  s.server.columns.clear();
+  for (auto& c : s.columns) s.server.columns.push_back({c.name, c.kind == Kind::kText, server_type(c.kind)});
+  s.rowid = t.row_column || (t.key.size() == 1 && kind_of_server_type(
+                                                      std::find_if(t.columns.begin(), t.columns.end(), [&](auto& c) {
+                                                        return c.name == t.key[0];
+                                                      })->type) == Kind::kInteger);
+  return s;
+}
+
+// One field of COPY's text form, unescaped; false for NULL.
+bool copy_field(const char* p, std::size_t n, std::string& out) {
+  out.clear();
+  if (n == 2 && p[0] == '\\' && p[1] == 'N') return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p[i] != '\\' || i + 1 >= n) {
+      out += p[i];
+      continue;
+    }
+    char c = p[++i];
+    switch (c) {
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'b': out += '\b'; break;
+      case 'f': out += '\f'; break;
+      case 'v': out += '\v'; break;
+      default:
+        if (c >= '0' && c <= '7') {
+          int v = c - '0';
+          for (int k = 0; k < 2 && i + 1 < n && p[i + 1] >= '0' && p[i + 1] <= '7'; ++k) v = v * 8 + (p[++i] - '0');
+          out += char(v);
+        } else {
+          out += c;
+        }
+    }
+  }
+  return true;
+}
+
+// Copies the schema's tables into a new SQLite file, with the search's
+// indexes.
+void export_schema(Server& server, const std::string& schema, const std::vector<SourceTable>& tables,
+                   const std::string& file) {
+  Sqlite out;
+  out.file = file;
+  if (sqlite3_open(file.c_str(), &out.db) != SQLITE_OK) out.fail();
+  db::register_kv_functions(out.db);
+  ExecSql(out.db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN");
+  for (const SourceTable& t : tables) {
+    std::string ddl = "CREATE TABLE " + quote_ident(t.server.name) + " (", cols, marks;
+    bool integer_key = !t.server.row_column && t.rowid;
+    for (const SourceColumn& c : t.columns) {
+      ddl += (cols.empty() ? "" : ", ") + quote_ident(c.name) + " " + c.declared;
+      if (integer_key && c.name == t.server.key[0]) ddl += " PRIMARY KEY";
+      cols += (cols.empty() ? "" : ", ") + quote_ident(c.name);
+      marks += marks.empty() ? "?" : ", ?";
+    }
+    std::string key;
+    for (const std::string& k : t.server.key) key += (key.empty() ? "" : ", ") + quote_ident(k);
+    std::string create = ddl + (t.rowid ? ")" : ", PRIMARY KEY (" + key + ")) WITHOUT ROWID");
+    try { ExecSql(out.db, create.c_str()); } catch (const std::exception& e) { throw std::runtime_error(std::string(e.what()) + " in " + create); }
+    std::string select = cols;
+    if (t.server.row_column) select += ", " + quote_ident(db::pg::kRowColumn), cols += ", rowid", marks += ", ?";
+    Statement insert{out.prepare("INSERT INTO " + quote_ident(t.server.name) + " (" + cols + ") VALUES (" + marks + ")")};
+    server.run("COPY (SELECT " + select + " FROM " + quote_ident(schema) + "." + quote_ident(t.server.name) + ") TO STDOUT");
+    char* line = nullptr;
+    int n;
+    std::string field;
+    while ((n = PQgetCopyData(server.conn.get(), &line, 0)) > 0) {
+      const char* p = line;
+      const char* end = line + n - (n > 0 && line[n - 1] == '\n' ? 1 : 0);
+      for (int i = 1; p <= end; ++i) {
+        const char* tab = std::find(p, end, '\t');
+        Kind kind = std::size_t(i) <= t.columns.size() ? t.columns[std::size_t(i - 1)].kind : Kind::kInteger;
+        if (!copy_field(p, std::size_t(tab - p), field)) {
+          sqlite3_bind_null(insert.s, i);
+        } else if (kind == Kind::kInteger || (kind == Kind::kNumeric && !std::strpbrk(field.c_str(), ".eEN"))) {
+          sqlite3_bind_int64(insert.s, i, std::strtoll(field.c_str(), nullptr, 10));
+        } else if (kind == Kind::kReal || kind == Kind::kNumeric) {
+          sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
+        } else if (kind == Kind::kBytes) {
+          std::string bytes;
+          for (std::size_t k = 2; k + 1 < field.size(); k += 2) bytes += char(std::stoi(field.substr(k, 2), nullptr, 16));
+          sqlite3_bind_blob(insert.s, i, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT);
+        } else {
+          sqlite3_bind_text(insert.s, i, field.data(), int(field.size()), SQLITE_TRANSIENT);
+        }
+        p = tab + 1;
+      }
+      PQfreemem(line);
+      if (sqlite3_step(insert.s) != SQLITE_DONE) out.fail();
+      sqlite3_reset(insert.s);
+    }
+    db::pg::Result r(PQgetResult(server.conn.get()));
+    if (n == -2 || PQresultStatus(r.get()) != PGRES_COMMAND_OK)
+      throw std::runtime_error(server.uri + ": " + PQerrorMessage(server.conn.get()));
+    while (PGresult* more = PQgetResult(server.conn.get())) PQclear(more);
+  }
+  if (std::any_of(tables.begin(), tables.end(), [](auto& t) { return t.server.name == "Tengill"; })) CreateIndexes(out.db);
+  ExecSql(out.db, "COMMIT");
+}
+
+// The columns of each table of a file, to tell whether an update changed
+// the tables themselves.
+std::string table_shapes(Sqlite& in, const std::string& db) {
+  std::string shape;
+  Statement st{in.prepare("SELECT m.name, p.name FROM " + db + ".sqlite_master m, pragma_table_info(m.name, " +
+                          quote_literal(db) + ") p WHERE m.type = 'table' AND m.name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
+                          "ORDER BY m.name, p.cid")};
+  while (sqlite3_step(st.s) == SQLITE_ROW)
+    shape += std::string(reinterpret_cast<const char*>(sqlite3_column_text(st.s, 0))) + "." +
+             reinterpret_cast<const char*>(sqlite3_column_text(st.s, 1)) + ";";
+  return shape;
+}
+
+}  // namespace
+
+struct ServerCatalogueUpdate::State {
+  Server server;
+  std::string schema, dir, before, after;
+  std::vector<SourceTable> tables;
+  bool open = false;
+};
+
+ServerCatalogueUpdate::ServerCatalogueUpdate(const std::string& uri, const std::string& schema)
+    : s_(new State{connect_to(uri), schema}) {
+  char tmpl[] = "/tmp/kvistur-update-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
+  s_->dir = tmpl;
+  fs::create_directory(s_->dir + "/before");
+  fs::create_directory(s_->dir + "/after");
+  s_->before = s_->dir + "/before/" + schema + ".sqlite";
+  s_->after = s_->dir + "/after/" + schema + ".sqlite";
+  Server& server = s_->server;
+  server.run("BEGIN");
+  s_->open = true;
+  std::map<std::string, ServerTable> tables = server_tables(server, schema_oid(server, schema));
+  std::string all;
+  for (auto& [name, t] : tables) {
+    s_->tables.push_back(as_source(t));
+    all += (all.empty() ? "" : ", ") + quote_ident(schema) + "." + quote_ident(name);
+  }
+  // No other writer until the commit; hosts read on, and see the state
+  // before the update until then.
+  if (!all.empty()) server.run("LOCK TABLE " + all + " IN SHARE ROW EXCLUSIVE MODE");
+  export_schema(server, schema, s_->tables, s_->before);
+  fs::copy_file(s_->before, s_->after);
+}
+
+ServerCatalogueUpdate::~ServerCatalogueUpdate() {
+  if (s_->open) s_->server.roll_back();
+  std::error_code ec;
+  fs::remove_all(s_->dir, ec);
+}
+
+const std::string& ServerCatalogueUpdate::file() const { return s_->after; }
+
+void ServerCatalogueUpdate::Commit(std::ostream* report) {
+  Server& server = s_->server;
+  Sqlite in;
+  in.file = s_->after;
+  if (sqlite3_open_v2(s_->after.c_str(), &in.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) in.fail();
+  ExecSql(in.db, ("ATTACH " + quote_literal(s_->before) + " AS b").c_str());
+  bool keyless = std::any_of(s_->tables.begin(), s_->tables.end(), [](auto& t) { return t.server.key.empty(); });
+  if (keyless || table_shapes(in, "main") != table_shapes(in, "b")) {
+    // New tables or columns, or rows with no key to find them by: the
+    // whole catalogue, in place of the old schema.
+    server.roll_back();
+    s_->open = false;
+    sqlite3_close_v2(in.db);
+    in.db = nullptr;
+    load_one(server, s_->after, s_->schema, report);
+    return;
+  }
+  long deleted = 0, added = 0;
+  std::string s = quote_ident(s_->schema);
+  for (std::size_t n = 0; n < s_->tables.size(); ++n) {
+    const SourceTable& t = s_->tables[n];
+    std::string table = quote_ident(t.server.name), key, keys;
+    for (const std::string& k : t.server.key) key += (key.empty() ? "" : ", ") + quote_ident(k);
+    // The rows as the file keeps them: by rowid, or by key.
+    std::string id = t.rowid ? "rowid" : key, rows = "SELECT " + id + (t.rowid ? " AS kv_k" : "") + ", * FROM ";
+    std::string changed = " WHERE (" + id + ") IN (SELECT " + (t.rowid ? "kv_k" : key) + " FROM (" + rows + "main." +
+                          table + " EXCEPT " + rows + "b." + table + "))";
+    std::string gone = "SELECT " + (t.rowid ? std::string("kv_k") : key) + " FROM (" + rows + "b." + table + " EXCEPT " +
+                       rows + "main." + table + ")";
+    // Rows gone or changed: their keys into a temporary table, then out.
+    std::vector<Kind> kinds;
+    std::string columns, match;
+    for (const std::string& k : t.server.key) {
+      auto c = std::find_if(t.columns.begin(), t.columns.end(), [&](auto& x) { return x.name == k; });
+      Kind kind = c == t.columns.end() ? Kind::kInteger : c->kind;
+      kinds.push_back(kind);
+      columns += (columns.empty() ? "" : ", ") + quote_ident(k) + " " + server_type(kind);
+      match += (match.empty() ? "" : " AND ") + ("t." + quote_ident(k)) + " = g." + quote_ident(k);
+    }
+    std::string temp = "kv_gone_" + std::to_string(n);
+    server.run("CREATE TEMP TABLE " + temp + " (" + columns + ") ON COMMIT DROP");
+    copy_query(server, in, gone, temp, kinds, in.file + ": table " + t.server.name);
+    auto d = server.run("DELETE FROM " + s + "." + table + " t USING " + temp + " g WHERE " + match);
+    deleted += std::atol(PQcmdTuples(d.get()));
+    added += copy_rows(server, in, t, s_->schema, changed);  // rows new or changed
+  }
+  server.run("COMMIT");
+  s_->open = false;
+  if (report) *report << "updated " << s_->schema << ": " << deleted << " rows out, " << added << " rows in\n";
 }
 
 }  // namespace kvistur::import

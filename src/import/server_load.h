@@ -16,6 +16,7 @@
 // database and to own the schemas it replaces.
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,5 +33,34 @@ void LoadDatabases(const std::vector<std::string>& files, const std::string& uri
 // indexes of a loaded schema, added in place (one transaction) to SCHEMA
 // of the database of URI, a schema that another tool made.
 void IndexServerSchema(const std::string& uri, const std::string& schema);
+
+// `kvistur update` on a server, in place and in one transaction: the
+// schema's tables are locked against other writers (hosts go on reading
+// the state before), copied into an SQLite file for the update to change,
+// and at Commit the rows that the update removed, changed or added are
+// deleted from and copied into the schema's tables, and all is committed.
+//
+//   ServerCatalogueUpdate server(uri, "katalogur");
+//   CatalogueUpdate update(server.file());  ...  update.Commit();
+//   server.Commit(&std::cout);
+//
+// An update that changed the tables themselves (a table or column more or
+// less) is loaded whole instead, replacing the schema.  Until Commit, or
+// when it fails, the schema is as it was.
+class ServerCatalogueUpdate {
+ public:
+  ServerCatalogueUpdate(const std::string& uri, const std::string& schema);
+  ~ServerCatalogueUpdate();
+  ServerCatalogueUpdate(const ServerCatalogueUpdate&) = delete;
+  ServerCatalogueUpdate& operator=(const ServerCatalogueUpdate&) = delete;
+
+  // The SQLite copy of the schema to update.
+  const std::string& file() const;
+  void Commit(std::ostream* report);
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
 
 }  // namespace kvistur::import

@@ -316,13 +316,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   // The tables of a schema, their visible columns, stored folds and the
   // columns of their rows' order.
   void read_tables(SchemaState& s) {
-    std::string q =
-        "SELECT c.relname, a.attname, t.typcategory = 'S', coalesce(array_position(i.indkey::int2[], a.attnum), 0) "
-        "FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped "
-        "JOIN pg_type t ON t.oid = a.atttypid LEFT JOIN pg_index i ON i.indrelid = c.oid AND i.indisprimary "
-        "WHERE c.relnamespace = " +
-        std::to_string(s.oid) + " AND c.relkind IN ('r', 'v', 'm', 'f', 'p') ORDER BY c.relname, a.attnum";
-    Result r(PQexec(conn_.get(), q.c_str()));
+    Result r(PQexec(conn_.get(), pg::tables_query(std::to_string(s.oid)).c_str()));
     if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) catalogue_failed(r.get());
     s.schema = Schema();
     s.schema.set_server_schema(s.name);

@@ -208,4 +208,13 @@ std::string change_trigger_sql(const std::string& schema, const std::string& tab
          quote_ident(table) + " FOR EACH STATEMENT EXECUTE FUNCTION " + s + ".kv_count_change();\n";
 }
 
+std::string tables_query(const std::string& oid) {
+  return "SELECT c.relname, a.attname, t.typcategory = 'S', coalesce((SELECT k.n FROM unnest(i.indkey::int2[]) WITH "
+         "ORDINALITY k(a, n) WHERE k.a = a.attnum), 0), EXISTS (SELECT 1 FROM pg_trigger g WHERE g.tgrelid = c.oid AND "
+         "g.tgname = 'kv_count_change'), t.typname, c.relkind FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid AND "
+         "a.attnum > 0 AND NOT a.attisdropped JOIN pg_type t ON t.oid = a.atttypid LEFT JOIN pg_index i ON i.indrelid = "
+         "c.oid AND i.indisprimary WHERE c.relnamespace = " + oid +
+         " AND c.relkind IN ('r', 'v', 'm', 'f', 'p') ORDER BY c.relname, a.attnum";
+}
+
 }  // namespace kvistur::db::pg

@@ -94,4 +94,11 @@ SchemaObjects schema_objects_sql(const std::string& schema);
 // The statement that makes TABLE of SCHEMA count its changes.
 std::string change_trigger_sql(const std::string& schema, const std::string& table);
 
+// The query for the columns of the tables of the schema with oid OID, one
+// row a column in table and column order: the table, the column, whether
+// it holds text ('t'/'f'), its place in the primary key (1, 2 ..., 0 for
+// none), whether the table counts its changes ('t'/'f'), its type, and
+// the kind of relation ('r' a table, 'p' a partitioned one, 'v' a view ...).
+std::string tables_query(const std::string& oid);
+
 }  // namespace kvistur::db::pg

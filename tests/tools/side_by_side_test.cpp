@@ -1,6 +1,6 @@
-// The sample catalogue built into files and into a PostgreSQL server: the
-// same mix of calls through `kvistur host` answers the same on both, every
-// method, every array, byte for byte.
+// The sample catalogue built into files and into a PostgreSQL server, and a
+// generated one updated in both: the same mix of calls through `kvistur
+// host` answers the same on both, every method, every array, byte for byte.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -33,28 +33,49 @@ std::string answers(const std::string& settings, const std::vector<json>& reques
   return r.out;
 }
 
+// Runs the tool as the server's administrator, named by the environment.
+kvistur::testing::ToolResult as_administrator(const std::vector<std::string>& args) {
+  setenv("PGUSER", "kvadmin", 1);
+  setenv("PGPASSWORD", "kvadmin", 1);
+  auto r = run_tool(args);
+  unsetenv("PGUSER");
+  unsetenv("PGPASSWORD");
+  return r;
+}
+
+// The files' settings with the server's database as the folder.
+std::string server_settings(const std::string& files_ini, const std::string& uri, const std::string& out) {
+  std::ifstream f(files_ini);
+  std::string ini((std::istreambuf_iterator<char>(f)), {});
+  std::ofstream(out) << std::regex_replace(ini, std::regex("Slóð=[^\n]*"), "Slóð=" + uri);
+  return out;
+}
+
+// The mix's answers on both, line by line.
+void same_answers(const std::string& files_ini, const std::string& server_ini, const std::vector<json>& mix) {
+  std::string on_files = answers(files_ini, mix), on_server = answers(server_ini, mix);
+  EXPECT_EQ(std::count(on_files.begin(), on_files.end(), '\n'), long(mix.size()));
+  std::istringstream a(on_files), b(on_server);
+  std::string la, lb;
+  for (std::size_t i = 0; std::getline(a, la); ++i) {
+    std::getline(b, lb);
+    EXPECT_EQ(lb, la) << mix[i].dump();
+  }
+}
+
 TEST(SideBySide, TheSampleCatalogueAnswersTheSameOnBothBackends) {
   Site site(false);
   std::string sample = std::string(KVISTUR_SOURCE_DIR) + "/data/sample/sample.xml";
   auto built = run_tool({"build", "--marc", sample, "--out", site.dir() + "/files"});
   ASSERT_EQ(built.exit_code, 0) << built.err;
-  // Into the server as its administrator, named by the environment.
   PgServer& server = PgServer::get();
   server.empty_database();
-  setenv("PGUSER", "kvadmin", 1);
-  setenv("PGPASSWORD", "kvadmin", 1);
-  built = run_tool({"build", "--marc", sample, "--out", server.uri("kv")});
-  unsetenv("PGUSER");
-  unsetenv("PGPASSWORD");
+  built = as_administrator({"build", "--marc", sample, "--out", server.uri("kv")});
   ASSERT_EQ(built.exit_code, 0) << built.err;
   EXPECT_NE(built.out.find("[Grunnur]\nSlóð=" + server.uri("kv") + "\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n"),
             std::string::npos)
       << built.out;
-  // The same settings but the folder.
-  std::ifstream f(site.dir() + "/files/lindrit-1.0.ini");
-  std::string ini((std::istreambuf_iterator<char>(f)), {});
-  std::ofstream(site.dir() + "/server.ini")
-      << std::regex_replace(ini, std::regex("Slóð=[^\n]*"), "Slóð=" + server.uri("kv"));
+  std::string server_ini = server_settings(site.dir() + "/files/lindrit-1.0.ini", server.uri("kv"), site.dir() + "/server.ini");
 
   std::vector<json> mix = {{{"op", "new"}, {"obj", "f"}},
                            {{"op", "object"}, {"name", "w"}, {"kind", "progress"}},
@@ -81,16 +102,27 @@ TEST(SideBySide, TheSampleCatalogueAnswersTheSameOnBothBackends) {
   json ids = {{"lbound", 0}, {"items", {0, 3, 86, 87, 150, 999}}};
   mix.push_back(call("FormaFyrirPrentun", {1, ids, kNoArray, kNoArray, kNoArray, kNoArray}));
 
-  std::string on_files = answers(site.dir() + "/files/lindrit-1.0.ini", mix);
-  std::string on_server = answers(site.dir() + "/server.ini", mix);
-  EXPECT_EQ(std::count(on_files.begin(), on_files.end(), '\n'), long(mix.size()));
-  EXPECT_NE(on_files.find("\"result\":61"), std::string::npos) << "saga has hits";
-  std::istringstream a(on_files), b(on_server);
-  std::string la, lb;
-  for (std::size_t i = 0; std::getline(a, la); ++i) {
-    std::getline(b, lb);
-    EXPECT_EQ(lb, la) << mix[i].dump();
-  }
+  EXPECT_NE(answers(site.dir() + "/files/lindrit-1.0.ini", mix).find("\"result\":61"), std::string::npos) << "saga has hits";
+  same_answers(site.dir() + "/files/lindrit-1.0.ini", server_ini, mix);
+}
+
+TEST(SideBySide, AnUpdateChangesBothTheSame) {
+  Site site(false);
+  PgServer& server = PgServer::get();
+  server.empty_database();
+  std::string files = site.dir() + "/files", changes = site.dir() + "/changes.mrc";
+  ASSERT_EQ(run_tool({"generate", "--records", "300", "--seed", "1", "--out", files}).exit_code, 0);
+  ASSERT_EQ(as_administrator({"generate", "--records", "300", "--seed", "1", "--out", server.uri("kv")}).exit_code, 0);
+  ASSERT_EQ(run_tool({"generate", "--records", "300", "--seed", "2", "--marc", changes}).exit_code, 0);
+  auto r = run_tool({"update", "--marc", changes, files});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  r = as_administrator({"update", "--marc", changes, server.uri("kv")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "added 0, replaced 300, deleted 0, skipped 0 in " + server.uri("kv") + "\n");
+  std::vector<json> mix = {{{"op", "new"}, {"obj", "f"}}, call("LogOn", {"Admin", ""})};
+  for (const char* term : {"a*", "*ur", "s*", "og"}) mix.push_back(call("Leita", {-1, -1, term, kNoArray, kNoArray, kNoArray, kNoArray, 300}));
+  for (int id = 1; id <= 300; id += 13) mix.push_back(call("FaerslaFraID", {id, nullptr, nullptr, nullptr}));
+  same_answers(files + "/lindrit-1.0.ini", server_settings(files + "/lindrit-1.0.ini", server.uri("kv"), site.dir() + "/server.ini"), mix);
 }
 
 }  // namespace
