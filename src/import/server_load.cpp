@@ -147,6 +147,7 @@ std::string index_sql(const std::string& schema, const std::map<std::string, Ser
   index("kv_valdar", "ValdarFærslur", {"Valdar"});
   index("kv_argangur", "Árgangur", {"MóðurID"});
   index("kv_tolublad", "Tölublað", {"MóðurID"});
+  index("kv_stjornnumer", "Frumfærsla", {"Stjórnnúmer"});
   return sql;
 }
 

@@ -30,23 +30,22 @@ std::optional<ServerPath> split_server_path(TextView path) {
   return ServerPath{to_utf8(folder), to_utf8(file)};
 }
 
-std::string quote_ident(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
+namespace {
+
+// S between quotes Q, a Q inside doubled.
+std::string quoted(std::string_view s, char q) {
+  std::string out(1, q);
+  for (char c : s) {
+    if (c == q) out += q;
     out += c;
   }
-  return out + "\"";
+  return out + q;
 }
 
-std::string quote_literal(std::string_view value) {
-  std::string out = "'";
-  for (char c : value) {
-    if (c == '\'') out += '\'';
-    out += c;
-  }
-  return out + "'";
-}
+}  // namespace
+
+std::string quote_ident(std::string_view name) { return quoted(name, '"'); }
+std::string quote_literal(std::string_view value) { return quoted(value, '\''); }
 
 std::string sql_state(const PGresult* r) {
   const char* s = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
