@@ -1,21 +1,30 @@
-// Measures Kvistur's search against the engines a user would pick instead:
+// Measures Kvistur's search against the engines a user would pick instead,
+// each in the configuration its documentation recommends for this work:
 // SQLite FTS5 and Xapian, indexed with the same words, groups and search
-// fields as the catalogue's word index, asked the same queries, returning
-// the same record numbers in the same sort-key order and building the same
-// 50 descriptions.
+// fields as the catalogue's word index, with the documents numbered in the
+// order of the sort text (so both hand back hits already in order and stop
+// after the first 50), asked the same queries and building the same 50
+// descriptions.
 //
-//   compare_engines --catalogue DIR [--reps N] [--queries N]
+//   compare_engines --catalogue DIR [--reps N] [--queries N] [--cold]
 //   compare_engines --catalogue DIR --only "TERMS|TERMS..." [--reps N]
 //
 // DIR is a catalogue made by `kvistur generate` or `kvistur build`
 // (katalogur.sqlite, skra.sqlite, System.mdw).  The FTS5 and Xapian indexes
-// are built beside it on first use (DIR/fts5.sqlite, DIR/xapian/).  The
-// program first checks that the three engines agree on every query (hit
-// counts and the first 50 records), then runs every query N times per engine,
-// interleaved, and prints per query class the median and 95th-percentile
-// latency, the ratios, the peak memory and the index sizes.
+// are built beside it on first use (DIR/fts5-ordered.sqlite,
+// DIR/xapian-ordered/).  Each query runs first on every engine, timed
+// ("first run"); the engines' answers are then compared (hit counts,
+// counted apart from the timed runs, and the first 50 records with their
+// descriptions); then every query runs N more times per engine,
+// interleaved ("repeated").  With --cold each query also runs alone in a
+// new process per engine ("cold process": the engine opened, the query
+// run once), and each engine runs the whole mix alone in a process of its
+// own, whose peak memory is its figure.  Prints medians and 95th
+// percentiles, ratios, peak memory and index sizes.
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <xapian.h>
 
 #include <algorithm>
@@ -26,9 +35,10 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <random>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kvistur/faersla.h"
@@ -41,11 +51,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kMax = 50;
+const char* const kEngines[] = {"Kvistur", "FTS5", "Xapian"};
 
 [[noreturn]] void die(const std::string& what) {
   std::cerr << "compare_engines: " << what << "\n";
   std::exit(1);
 }
+
+double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 struct Db {
   sqlite3* db = nullptr;
@@ -89,64 +102,114 @@ std::string restricted(const std::string& folded, int group, int field) {
   return p.empty() ? folded : p + "q" + folded;
 }
 
+std::string fts_file(const std::string& dir) { return dir + "/fts5-ordered.sqlite"; }
+std::string xapian_dir(const std::string& dir) { return dir + "/xapian-ordered"; }
+
+// Both indexes number the records in the order of their sort texts (the
+// collation key of the text, then the record number): document 1 is the
+// first record in that order.  FTS5: contentless, detail=none, no column
+// sizes, prefix indexes 2-4, merged into one segment; the record numbers in
+// a table by document number.  Xapian: boolean terms, the record number as
+// the document's data, the database compacted.
 void build_indexes(const std::string& dir) {
-  std::string cat = dir + "/katalogur.sqlite";
-  std::string fts = dir + "/fts5.sqlite", xap = dir + "/xapian";
+  std::string fts = fts_file(dir), xap = xapian_dir(dir);
   if (fs::exists(fts) && fs::exists(xap)) return;
   fs::remove(fts);
   fs::remove_all(xap);
+  fs::remove_all(xap + ".tmp");
+  auto t0 = Clock::now();
   std::cerr << "building the FTS5 and Xapian indexes ...\n";
-  Db c(cat);
-  Db f(fts, true);
-  f.exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
-         "CREATE VIRTUAL TABLE fts USING fts5(t, content='', detail=none, prefix='2 3 4',"
-         " tokenize=\"unicode61 remove_diacritics 0 tokenchars '0123456789'\");"
-         "CREATE TABLE sortkey(id INTEGER PRIMARY KEY, k TEXT); BEGIN;");
-  Xapian::WritableDatabase x(xap, Xapian::DB_CREATE_OR_OVERWRITE);
-  Stmt rows(c.db,
-            "SELECT t.FærsluID, O.Orð, t.HópID, t.Orðtag FROM Tengill t JOIN Orð O ON O.ID = t.OrðID ORDER BY t.FærsluID");
-  Stmt keys(c.db, "SELECT Röðunarsvið FROM Móðurtafla WHERE ID = ?");
-  Stmt ins(f.db, "INSERT INTO fts(rowid, t) VALUES(?, ?)");
-  Stmt insk(f.db, "INSERT INTO sortkey(id, k) VALUES(?, ?)");
-  int64_t current = -1;
-  std::string doc_text;
-  Xapian::Document doc;
-  long n = 0;
-  auto flush = [&] {
-    if (current < 0) return;
-    sqlite3_bind_int64(keys.s, 1, current);
-    std::string key = keys.step() ? keys.text(0) : "";
-    sqlite3_reset(keys.s);
-    sqlite3_bind_int64(ins.s, 1, current);
-    sqlite3_bind_text(ins.s, 2, doc_text.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(ins.s) != SQLITE_DONE) die("fts insert");
-    sqlite3_reset(ins.s);
-    sqlite3_bind_int64(insk.s, 1, current);
-    sqlite3_bind_text(insk.s, 2, key.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_step(insk.s);
-    sqlite3_reset(insk.s);
-    doc.add_value(0, sort_key_ci(from_utf8(key)));
-    x.replace_document(Xapian::docid(current), doc);
-    doc = Xapian::Document();
-    doc_text.clear();
-    if (++n % 100000 == 0) std::cerr << "  " << n << " records\n";
+  Db c(dir + "/katalogur.sqlite");
+
+  // The order, and every record's word occurrences.
+  struct Doc {
+    std::string key;
+    int64_t id;
   };
-  while (rows.step()) {
-    int64_t id = rows.integer(0);
-    if (id != current) {
-      flush();
-      current = id;
-    }
-    std::string w = db::fold_utf8(rows.text(1));
-    if (w.empty()) continue;
-    for (auto& t : tokens(w, rows.integer(2), rows.integer(3))) {
-      doc_text += t + " ";
-      doc.add_boolean_term(t);
+  std::vector<Doc> docs;
+  {
+    Stmt s(c.db, "SELECT ID, Röðunarsvið FROM Móðurtafla");
+    while (s.step()) docs.push_back({sort_key_ci(from_utf8(s.text(1))), s.integer(0)});
+  }
+  std::unordered_map<int64_t, std::size_t> known;
+  for (std::size_t i = 0; i < docs.size(); ++i) known[docs[i].id] = i;
+  std::vector<std::string> words;
+  std::unordered_map<int64_t, uint32_t> word_index;
+  {
+    Stmt s(c.db, "SELECT ID, Orð FROM Orð");
+    while (s.step()) {
+      word_index[s.integer(0)] = uint32_t(words.size());
+      words.push_back(db::fold_utf8(s.text(1)));
     }
   }
-  flush();
+  struct Occ {
+    uint32_t doc, word;
+    int32_t group, field;
+  };
+  std::vector<Occ> occ;
+  {
+    Stmt s(c.db, "SELECT FærsluID, OrðID, HópID, Orðtag FROM Tengill");
+    while (s.step()) {
+      auto w = word_index.find(s.integer(1));
+      if (w == word_index.end()) continue;
+      auto d = known.find(s.integer(0));
+      if (d == known.end()) {  // a record number without a row sorts as the empty text
+        d = known.emplace(s.integer(0), docs.size()).first;
+        docs.push_back({"", s.integer(0)});
+      }
+      occ.push_back({uint32_t(d->second), w->second, int32_t(s.integer(2)), int32_t(s.integer(3))});
+    }
+  }
+  std::vector<uint32_t> order(docs.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return docs[a].key != docs[b].key ? docs[a].key < docs[b].key : docs[a].id < docs[b].id;
+  });
+  std::vector<uint32_t> position(docs.size());
+  for (std::size_t p = 0; p < order.size(); ++p) position[order[p]] = uint32_t(p + 1);
+  std::sort(occ.begin(), occ.end(), [&](const Occ& a, const Occ& b) { return position[a.doc] < position[b.doc]; });
+  std::cerr << "  read and ordered in " << int(ms_since(t0) / 1000) << " s\n";
+
+  Db f(fts, true);
+  f.exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
+         "CREATE VIRTUAL TABLE fts USING fts5(t, content='', detail=none, columnsize=0, prefix='2 3 4',"
+         " tokenize=\"unicode61 remove_diacritics 0 tokenchars '0123456789'\");"
+         "CREATE TABLE docs(pos INTEGER PRIMARY KEY, id INTEGER); BEGIN;");
+  Xapian::WritableDatabase x(xap + ".tmp", Xapian::DB_CREATE_OR_OVERWRITE);
+  Stmt ins(f.db, "INSERT INTO fts(rowid, t) VALUES(?, ?)");
+  Stmt insd(f.db, "INSERT INTO docs(pos, id) VALUES(?, ?)");
+  std::size_t i = 0;
+  long n = 0;
+  while (i < occ.size()) {
+    uint32_t d = occ[i].doc;
+    std::string text;
+    Xapian::Document doc;
+    for (; i < occ.size() && occ[i].doc == d; ++i) {
+      const std::string& w = words[occ[i].word];
+      if (w.empty()) continue;
+      for (auto& t : tokens(w, occ[i].group, occ[i].field)) {
+        text += t + " ";
+        doc.add_boolean_term(t);
+      }
+    }
+    sqlite3_bind_int64(ins.s, 1, position[d]);
+    sqlite3_bind_text(ins.s, 2, text.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(ins.s) != SQLITE_DONE) die("fts insert");
+    sqlite3_reset(ins.s);
+    sqlite3_bind_int64(insd.s, 1, position[d]);
+    sqlite3_bind_int64(insd.s, 2, docs[d].id);
+    sqlite3_step(insd.s);
+    sqlite3_reset(insd.s);
+    doc.set_data(std::to_string(docs[d].id));
+    x.replace_document(Xapian::docid(position[d]), doc);
+    if (++n % 100000 == 0) std::cerr << "  " << n << " records (" << int(ms_since(t0) / 1000) << " s)\n";
+  }
   f.exec("COMMIT; INSERT INTO fts(fts) VALUES('optimize'); VACUUM;");
   x.commit();
+  x.compact(xap);
+  x.close();
+  fs::remove_all(xap + ".tmp");
+  std::cerr << "  built in " << int(ms_since(t0) / 1000) << " s\n";
 }
 
 struct Query {
@@ -156,13 +219,13 @@ struct Query {
 };
 
 struct Answer {
-  long count = 0;
+  long count = -1;  // -1: not counted
   std::vector<int32_t> first;
   std::vector<std::string> descriptions;
 };
 
-// The descriptions of the first records, the same way for every engine:
-// fetched and described through the component's own methods.
+// The descriptions of the first records, the same way for both other
+// engines: fetched and described through the component's own methods.
 std::vector<std::string> describe(Faersla& f, const std::vector<int32_t>& ids) {
   std::vector<std::string> out;
   for (int32_t id : ids) {
@@ -185,50 +248,104 @@ Answer run_kvistur(Faersla& f, const Query& q, int32_t max) {
   SafeArray<int32_t> ids;
   int32_t k = f.Leita(group, field, str, svar, ids, einkenni, stop, max);
   Answer a;
-  a.count = k;
+  if (k < max) a.count = k;
   for (int32_t i = 1; i <= k; ++i) a.first.push_back(ids(i));
   for (int32_t i = 1; i <= k; ++i) a.descriptions.push_back(to_utf8(svar(i)));
   return a;
 }
 
-Answer run_fts(Db& fts, Faersla& f, const Query& q) {
+std::string fts_match(const Query& q) {
   std::string match;
   for (auto& t : q.terms) {
     bool prefix = !t.empty() && t.back() == '*';
     std::string w = db::fold_utf8(prefix ? t.substr(0, t.size() - 1) : t);
     match += (match.empty() ? "" : " AND ") + std::string("\"") + restricted(w, q.group, q.field) + "\"" + (prefix ? "*" : "");
   }
-  Stmt s(fts.db,
-         "SELECT fts.rowid FROM fts JOIN sortkey k ON k.id = fts.rowid WHERE fts MATCH ? ORDER BY k.k COLLATE KV_CI");
+  return match;
+}
+
+Answer run_fts(sqlite3* fts, Faersla& f, const Query& q) {
+  Stmt s(fts,
+         "SELECT d.id FROM (SELECT rowid AS pos FROM fts WHERE fts MATCH ? ORDER BY rowid LIMIT 50) h "
+         "JOIN docs d ON d.pos = h.pos ORDER BY h.pos");
+  std::string match = fts_match(q);
   sqlite3_bind_text(s.s, 1, match.c_str(), -1, SQLITE_TRANSIENT);
   Answer a;
-  while (s.step()) {
-    if (a.count++ < kMax) a.first.push_back(int32_t(s.integer(0)));
-  }
+  while (s.step()) a.first.push_back(int32_t(s.integer(0)));
   a.descriptions = describe(f, a.first);
   return a;
 }
 
-Answer run_xapian(Xapian::Database& x, Faersla& f, const Query& q) {
+long count_fts(sqlite3* fts, const Query& q) {
+  Stmt s(fts, "SELECT count(*) FROM fts WHERE fts MATCH ?");
+  std::string match = fts_match(q);
+  sqlite3_bind_text(s.s, 1, match.c_str(), -1, SQLITE_TRANSIENT);
+  return s.step() ? long(s.integer(0)) : -1;
+}
+
+Xapian::Query xapian_query(const Query& q) {
   std::vector<Xapian::Query> parts;
   for (auto& t : q.terms) {
     bool prefix = !t.empty() && t.back() == '*';
     std::string w = restricted(db::fold_utf8(prefix ? t.substr(0, t.size() - 1) : t), q.group, q.field);
     parts.push_back(prefix ? Xapian::Query(Xapian::Query::OP_WILDCARD, w) : Xapian::Query(w));
   }
+  return Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
+}
+
+Answer run_xapian(Xapian::Database& x, Faersla& f, const Query& q) {
   Xapian::Enquire e(x);
-  e.set_query(Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end()));
+  e.set_query(xapian_query(q));
   e.set_weighting_scheme(Xapian::BoolWeight());
-  e.set_sort_by_value(0, false);
-  Xapian::MSet m = e.get_mset(0, kMax, x.get_doccount());
+  e.set_docid_order(Xapian::Enquire::ASCENDING);
+  Xapian::MSet m = e.get_mset(0, kMax);
   Answer a;
-  a.count = m.get_matches_estimated();
-  for (auto it = m.begin(); it != m.end(); ++it) a.first.push_back(int32_t(*it));
+  for (auto it = m.begin(); it != m.end(); ++it) a.first.push_back(int32_t(std::stol(it.get_document().get_data())));
   a.descriptions = describe(f, a.first);
   return a;
 }
 
+long count_xapian(Xapian::Database& x, const Query& q) {
+  Xapian::Enquire e(x);
+  e.set_query(xapian_query(q));
+  e.set_weighting_scheme(Xapian::BoolWeight());
+  Xapian::MSet m = e.get_mset(0, 0, x.get_doccount());
+  return long(m.get_matches_estimated());
+}
+
+// The query mix is worked out once per catalogue and number of queries a
+// class, and kept beside the catalogue (the child processes read it).
+std::vector<Query> work_out_queries(const std::string& dir, std::size_t per_class);
+
 std::vector<Query> make_queries(const std::string& dir, std::size_t per_class) {
+  std::string file = dir + "/compare-queries-" + std::to_string(per_class) + ".txt";
+  std::vector<Query> qs;
+  if (std::ifstream in{file}) {
+    for (std::string line; std::getline(in, line);) {
+      std::stringstream ss(line);
+      Query q;
+      std::string terms;
+      std::getline(ss, q.cls, '\t');
+      ss >> q.group >> q.field;
+      ss.get();
+      std::getline(ss, terms);
+      std::stringstream ts(terms);
+      for (std::string t; ts >> t;) q.terms.push_back(t);
+      qs.push_back(q);
+    }
+    return qs;
+  }
+  qs = work_out_queries(dir, per_class);
+  std::ofstream out(file);
+  for (const Query& q : qs) {
+    out << q.cls << "\t" << q.group << " " << q.field << "\t";
+    for (auto& t : q.terms) out << t << " ";
+    out << "\n";
+  }
+  return qs;
+}
+
+std::vector<Query> work_out_queries(const std::string& dir, std::size_t per_class) {
   Db c(dir + "/katalogur.sqlite");
   // Word frequencies in records, from the word index itself.
   Stmt s(c.db,
@@ -278,15 +395,6 @@ double percentile(std::vector<double> v, double p) {
   return v.empty() ? 0 : v[std::min(v.size() - 1, std::size_t(p * (v.size() - 1) + 0.5))];
 }
 
-long peak_kib() {
-  std::ifstream f("/proc/self/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
-void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
 long long dir_size(const fs::path& p) {
   long long n = 0;
   if (fs::is_regular_file(p)) return (long long)fs::file_size(p);
@@ -295,33 +403,108 @@ long long dir_size(const fs::path& p) {
   return n;
 }
 
-// The bytes of the word index proper: Orð, Tengill and their indexes.
-long long kvistur_index_size(const std::string& cat) {
+long long table_bytes(const std::string& cat, const std::string& where) {
   Db c(cat);
-  sqlite3_stmt* s = nullptr;
-  long long n = 0;
-  const char* sql =
-      "SELECT sum(pgsize) FROM dbstat WHERE name IN ('Orð','Tengill') OR name IN "
-      "(SELECT name FROM sqlite_master WHERE type='index' AND tbl_name IN ('Orð','Tengill'))";
-  if (sqlite3_prepare_v2(c.db, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW) n = sqlite3_column_int64(s, 0);
-  sqlite3_finalize(s);
-  return n;
+  Stmt s(c.db, "SELECT sum(pgsize) FROM dbstat WHERE " + where);
+  return s.step() ? s.integer(0) : 0;
+}
+
+// One engine in this process: opened on first use, so that a first query
+// pays for opening it, as a new process would.
+class Engines {
+ public:
+  explicit Engines(std::string dir) : dir_(std::move(dir)) {
+    Text user = u"Admin", pw = u"";
+    f_.LogOn(user, pw);
+  }
+  ~Engines() { sqlite3_close(fts_); }
+  Answer run(int e, const Query& q) {
+    if (e == 0) return run_kvistur(f_, q, kMax);
+    if (e == 1) {
+      if (!fts_ && sqlite3_open_v2(fts_file(dir_).c_str(), &fts_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        die("cannot open the FTS5 index");
+      return run_fts(fts_, f_, q);
+    }
+    if (!x_) x_ = std::make_unique<Xapian::Database>(xapian_dir(dir_));
+    return run_xapian(*x_, f_, q);
+  }
+  long count(int e, const Query& q) { return e == 1 ? count_fts(fts_, q) : count_xapian(*x_, q); }
+
+ private:
+  std::string dir_;
+  Faersla f_;
+  sqlite3* fts_ = nullptr;
+  std::unique_ptr<Xapian::Database> x_;
+};
+
+int engine_number(const std::string& name) {
+  for (int e = 0; e < 3; ++e)
+    if (name == kEngines[e]) return e;
+  die("no engine " + name);
+}
+
+// A child process: ENGINE alone on the queries given, REPS runs each after
+// the first; prints "first I MS", "again I MS" lines and "peak KiB".
+int child(const std::string& dir, int e, const std::vector<Query>& qs, const std::vector<std::size_t>& which, int reps) {
+  Engines engines(dir);
+  for (std::size_t i : which) {
+    auto t0 = Clock::now();
+    engines.run(e, qs[i]);
+    std::printf("first %zu %.3f\n", i, ms_since(t0));
+  }
+  for (int r = 0; r < reps; ++r)
+    for (std::size_t i : which) {
+      auto t0 = Clock::now();
+      engines.run(e, qs[i]);
+      std::printf("again %zu %.3f\n", i, ms_since(t0));
+    }
+  struct rusage ru {};
+  getrusage(RUSAGE_SELF, &ru);
+  std::printf("peak %ld\n", ru.ru_maxrss);
+  return 0;
+}
+
+// Runs this program as a child and reads its lines.
+std::vector<std::string> run_child(const std::string& self, const std::string& args) {
+  std::string cmd = "'" + self + "' " + args;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) die("cannot run " + cmd);
+  std::vector<std::string> lines;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) lines.emplace_back(buf);
+  if (pclose(p) != 0) die("the child failed: " + cmd);
+  return lines;
+}
+
+using Times = std::map<std::string, std::vector<double>>;
+
+void table(const char* title, Times* t) {
+  std::printf("\n%s\n\n", title);
+  std::printf("| query class | Kvistur median (p95) | FTS5 median (p95) | Xapian median (p95) | Kvistur/FTS5 | Kvistur/Xapian |\n");
+  std::printf("|---|---|---|---|---|---|\n");
+  for (auto& [cls, kt] : t[0]) {
+    double km = percentile(kt, 0.5), fm = percentile(t[1][cls], 0.5), xm = percentile(t[2][cls], 0.5);
+    std::printf("| %s | %.2f (%.2f) | %.2f (%.2f) | %.2f (%.2f) | %.2f | %.2f |\n", cls.c_str(), km, percentile(kt, 0.95), fm,
+                percentile(t[1][cls], 0.95), xm, percentile(t[2][cls], 0.95), fm > 0 ? km / fm : 0, xm > 0 ? km / xm : 0);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir;
+  std::string dir, only, child_engine, child_queries;
   int reps = 5;
   std::size_t per_class = 5;
-  std::string only;  // one query through Kvistur alone, for a profiler
+  bool cold = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--catalogue" && i + 1 < argc) dir = argv[++i];
     else if (a == "--only" && i + 1 < argc) only = argv[++i];
     else if (a == "--reps" && i + 1 < argc) reps = std::atoi(argv[++i]);
     else if (a == "--queries" && i + 1 < argc) per_class = std::size_t(std::atoi(argv[++i]));
-    else die("usage: compare_engines --catalogue DIR [--reps N] [--queries N | --only TERMS]");
+    else if (a == "--cold") cold = true;
+    else if (a == "--child" && i + 2 < argc) child_engine = argv[++i], child_queries = argv[++i];
+    else die("usage: compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] | --only TERMS");
   }
   if (dir.empty() || !fs::exists(dir + "/katalogur.sqlite")) die("--catalogue DIR must hold katalogur.sqlite");
   dir = fs::absolute(dir).string();
@@ -331,29 +514,43 @@ int main(int argc, char** argv) {
   if (!getenv("KVISTUR_LOG")) setenv("KVISTUR_LOG", "/dev/null", 1);
 
   if (!only.empty()) {
-    // Queries separated by "|", each run REPS times in turn.
-    Faersla f;
-    Text user = u"Admin", pw = u"";
-    f.LogOn(user, pw);
+    // Queries separated by "|", each run REPS times in turn, through Kvistur alone.
+    Engines engines(dir);
     std::vector<Query> qs;
     std::stringstream list(only);
     for (std::string terms; std::getline(list, terms, '|');) qs.push_back(Query{"only", {terms}});
     std::vector<std::vector<double>> t(qs.size());
-    std::vector<long> shown(qs.size());
+    std::vector<std::size_t> shown(qs.size());
     for (int r = 0; r < reps; ++r)
       for (std::size_t i = 0; i < qs.size(); ++i) {
         auto t0 = Clock::now();
-        shown[i] = run_kvistur(f, qs[i], kMax).count;
-        t[i].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        shown[i] = engines.run(0, qs[i]).first.size();
+        t[i].push_back(ms_since(t0));
       }
     for (std::size_t i = 0; i < qs.size(); ++i)
-      std::printf("%s: %ld shown, first %.2f ms, median %.2f ms over %d runs\n", qs[i].terms[0].c_str(), shown[i],
+      std::printf("%s: %zu shown, first %.2f ms, median %.2f ms over %d runs\n", qs[i].terms[0].c_str(), shown[i],
                   t[i].front(), percentile(t[i], 0.5), reps);
     return 0;
   }
 
   build_indexes(dir);
   std::vector<Query> queries = make_queries(dir, per_class);
+  if (!child_engine.empty()) {
+    std::vector<std::size_t> which;
+    if (child_queries == "all") {
+      for (std::size_t i = 0; i < queries.size(); ++i) which.push_back(i);
+    } else {
+      which.push_back(std::size_t(std::atol(child_queries.c_str())));
+    }
+    if (child_engine == "none") {
+      Engines engines(dir);  // logged on, nothing else
+      struct rusage ru {};
+      getrusage(RUSAGE_SELF, &ru);
+      std::printf("peak %ld\n", ru.ru_maxrss);
+      return 0;
+    }
+    return child(dir, engine_number(child_engine), queries, which, reps);
+  }
   if (getenv("COMPARE_LIST")) {
     // The query mix, for running one of them alone with --only.
     for (const Query& q : queries) {
@@ -363,84 +560,95 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  Faersla f;
-  Text user = u"Admin", pw = u"";
-  f.LogOn(user, pw);
-  Db fts(dir + "/fts5.sqlite");
-  Xapian::Database x(dir + "/xapian");
 
-  // Agreement first: counts (from FTS5 and Xapian; Kvistur when it has no
-  // more hits than the limit) and the first 50 records with their descriptions.
-  // The pass is also each query's first run on each engine: timed on its
-  // own, since what an engine keeps from one query to the next (Kvistur's
-  // kept term lists and record order, the page caches) is not there yet.
-  int disagreements = 0;
-  std::map<std::string, std::vector<double>> first[3];
+  Engines engines(dir);
   // Which engine goes first changes: a class's n-th query starts with
-  // engine n mod 3, and each repeated run moves on by one.
+  // engine n mod 3, and each repeated run moves on by one (the first to
+  // fetch a query's records finds them outside the caches).
   std::vector<std::size_t> turn(queries.size());
   std::map<std::string, std::size_t> seen;
   for (std::size_t qi = 0; qi < queries.size(); ++qi) turn[qi] = seen[queries[qi].cls]++;
+
+  // First runs, then agreement: the first 50 records and their
+  // descriptions, and the hit counts (counted apart, since the timed runs
+  // stop after 50; Kvistur's is known when it has fewer).
+  Times first[3], times[3];
+  int disagreements = 0;
   for (std::size_t qi = 0; qi < queries.size(); ++qi) {
     const Query& q = queries[qi];
-    Answer k, a, b;
+    Answer a[3];
     for (int step = 0; step < 3; ++step) {
       int e = int((std::size_t(step) + turn[qi]) % 3);
       auto t0 = Clock::now();
-      if (e == 0) k = run_kvistur(f, q, kMax);
-      else if (e == 1) a = run_fts(fts, f, q);
-      else b = run_xapian(x, f, q);
-      first[e][q.cls].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+      a[e] = engines.run(e, q);
+      first[e][q.cls].push_back(ms_since(t0));
     }
-    bool ok = a.count == b.count && k.descriptions == a.descriptions && a.descriptions == b.descriptions &&
-              (a.count > kMax || k.count == a.count);
+    long nf = engines.count(1, q), nx = engines.count(2, q);
+    bool ok = nf == nx && a[0].first == a[1].first && a[1].first == a[2].first &&
+              a[0].descriptions == a[1].descriptions && a[1].descriptions == a[2].descriptions &&
+              (nf >= kMax || a[0].count == nf);
     if (!ok) {
       ++disagreements;
       std::string t;
       for (auto& w : q.terms) t += w + " ";
-      std::cerr << "disagree: " << q.cls << ": " << t << "kvistur " << k.count << " fts5 " << a.count << " xapian " << b.count
-                << "\n";
+      std::cerr << "disagree: " << q.cls << ": " << t << "kvistur " << a[0].count << " fts5 " << nf << " xapian " << nx << "\n";
     }
   }
   std::cout << "agreement: " << queries.size() - std::size_t(disagreements) << " of " << queries.size() << " queries\n";
 
-  std::map<std::string, std::vector<double>> times[3];
-  long peak[3] = {0, 0, 0};
-  // The first engine to fetch a query's records finds them outside the
-  // caches and the next ones inside, so the turns go round.
   for (int r = 0; r < reps; ++r)
     for (std::size_t qi = 0; qi < queries.size(); ++qi)
       for (int step = 0; step < 3; ++step) {
         const Query& q = queries[qi];
         int e = int((std::size_t(step) + std::size_t(r) + turn[qi]) % 3);
-        reset_peak();
         auto t0 = Clock::now();
-        if (e == 0) run_kvistur(f, q, kMax);
-        else if (e == 1) run_fts(fts, f, q);
-        else run_xapian(x, f, q);
-        times[e][q.cls].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-        peak[e] = std::max(peak[e], peak_kib());
+        engines.run(e, q);
+        times[e][q.cls].push_back(ms_since(t0));
       }
 
   Db c(dir + "/katalogur.sqlite");
   Stmt count(c.db, "SELECT count(*) FROM Móðurtafla");
   count.step();
   std::printf("records: %lld\n", (long long)count.integer(0));
-  auto table = [](const char* title, std::map<std::string, std::vector<double>>* t) {
-    std::printf("\n%s\n\n", title);
-    std::printf("| query class | Kvistur median | p95 | FTS5 median | p95 | Xapian median | p95 | Kvistur/FTS5 | Kvistur/Xapian |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
-    for (auto& [cls, kt] : t[0]) {
-      double km = percentile(kt, 0.5), fm = percentile(t[1][cls], 0.5), xm = percentile(t[2][cls], 0.5);
-      std::printf("| %s | %.2f ms | %.2f | %.2f ms | %.2f | %.2f ms | %.2f | %.2f | %.2f |\n", cls.c_str(), km,
-                  percentile(kt, 0.95), fm, percentile(t[1][cls], 0.95), xm, percentile(t[2][cls], 0.95),
-                  fm > 0 ? km / fm : 0, xm > 0 ? km / xm : 0);
-    }
-  };
-  table("Repeated queries (every run after the first):", times);
-  table("First run of each query:", first);
-  std::printf("\npeak memory during queries (VmHWM): Kvistur %ld KiB, FTS5 %ld KiB, Xapian %ld KiB\n", peak[0], peak[1], peak[2]);
-  std::printf("index size: Kvistur word index %lld bytes, FTS5 %lld bytes, Xapian %lld bytes\n",
-              kvistur_index_size(dir + "/katalogur.sqlite"), dir_size(dir + "/fts5.sqlite"), dir_size(dir + "/xapian"));
+  table("Repeated queries (every run after the first, one process):", times);
+  table("First run of each query (one process, the engines opened by the first query):", first);
+
+  if (cold) {
+    // Each query alone in a new process per engine, turns as above; then
+    // each engine alone on the whole mix, for its peak memory.
+    std::string self = fs::canonical("/proc/self/exe").string();
+    std::string base = "--catalogue '" + dir + "' --queries " + std::to_string(per_class);
+    Times cold_times[3];
+    for (std::size_t qi = 0; qi < queries.size(); ++qi)
+      for (int step = 0; step < 3; ++step) {
+        int e = int((std::size_t(step) + turn[qi]) % 3);
+        for (const std::string& line :
+             run_child(self, base + " --reps 0 --child " + kEngines[e] + " " + std::to_string(qi)))
+          if (line.rfind("first ", 0) == 0) cold_times[e][queries[qi].cls].push_back(std::atof(line.c_str() + line.find(' ', 6)));
+      }
+    table("Cold process (each query the first of a new process):", cold_times);
+    std::printf("\npeak memory of a process running the whole mix (%d runs a query):\n\n", reps + 1);
+    long none = 0;
+    for (const std::string& line : run_child(self, base + " --reps 0 --child none all"))
+      if (line.rfind("peak ", 0) == 0) none = std::atol(line.c_str() + 5);
+    std::printf("| process | peak (MiB) | above a process that only logs on (MiB) |\n|---|---|---|\n");
+    std::printf("| logged on only | %.1f | 0 |\n", none / 1024.0);
+    for (int e = 0; e < 3; ++e)
+      for (const std::string& line : run_child(self, base + " --reps " + std::to_string(reps) + " --child " + kEngines[e] + " all"))
+        if (line.rfind("peak ", 0) == 0) {
+          long kib = std::atol(line.c_str() + 5);
+          std::printf("| %s | %.1f | %.1f |\n", kEngines[e], kib / 1024.0, (kib - none) / 1024.0);
+        }
+  }
+
+  std::string cat = dir + "/katalogur.sqlite";
+  long long words = table_bytes(cat,
+                                "name IN ('Orð','Tengill') OR name IN (SELECT name FROM sqlite_master WHERE type='index' "
+                                "AND tbl_name IN ('Orð','Tengill'))");
+  long long stored = table_bytes(cat, "name IN ('kv_postings','kv_order','kv_combos','kv_search_meta')");
+  long long added = table_bytes(cat, "name IN ('kv_ord_fold','kv_tengill_ord')");
+  std::printf("\nindex size (bytes): Kvistur %lld (the word index %lld, of which its own indexes %lld, and the stored "
+              "index %lld), FTS5 %lld, Xapian %lld\n",
+              words + stored, words, added, stored, dir_size(fts_file(dir)), dir_size(xapian_dir(dir)));
   return disagreements == 0 ? 0 : 3;
 }

@@ -83,19 +83,6 @@ void text_in_place(sqlite3_stmt* st, int i, const std::string& s) {
   sqlite3_bind_text(st, i, s.data(), int(s.size()), SQLITE_STATIC);
 }
 
-sqlite3* open_new(const std::string& file) {
-  if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the catalogue " + file);
-  sqlite3* db = nullptr;
-  // One thread writes it: SQLite need not guard the connection.
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
-    std::string m = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
-    throw std::runtime_error("cannot write " + file + ": " + m);
-  }
-  return db;
-}
-
 // When the record was catalogued: field 005 when it reads as a date, else
 // OTHERWISE (the time the writing began).
 std::string catalogued(const std::string& f005, const std::string& otherwise) {
@@ -197,7 +184,7 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
 CatalogueWriter::CatalogueWriter(const std::string& dir) : dir_(dir) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  db_ = open_new(dir + "/" + kCatalogueFile);
+  db_ = CreateDatabase(dir + "/" + kCatalogueFile);
   try {
     db::register_kv_functions(db_);
     // A new file that no host reads yet (output.h): nothing to protect.
@@ -312,7 +299,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
   if (progress) progress("indexes", 1, 0);
   exec("COMMIT");
 
-  sqlite3* d = open_new(dir_ + "/" + kDirectoryFile);
+  sqlite3* d = CreateDatabase(dir_ + "/" + kDirectoryFile);
   try {
     ExecSql(d, kDirectoryTables);
     ExecSql(d, "BEGIN");

@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <stdexcept>
 
+#include "import/search_index.h"
 #include "platform/sqlite_functions.h"
 
 namespace kvistur::import {
@@ -16,6 +18,19 @@ void ExecSql(sqlite3* db, const char* sql) {
     sqlite3_free(msg);
     throw std::runtime_error(m);
   }
+}
+
+sqlite3* CreateDatabase(const std::string& file) {
+  if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the database " + file);
+  sqlite3* db = nullptr;
+  // One thread writes it: SQLite need not guard the connection.
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    std::string m = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw std::runtime_error("cannot write " + file + ": " + m);
+  }
+  return db;
 }
 
 namespace {
@@ -45,6 +60,20 @@ bool word_index_is_table(sqlite3* db) {
   return key.rfind("OrðID,FærsluID", 0) == 0;
 }
 
+// Whether COLUMN is TABLE's rowid (declared INTEGER PRIMARY KEY), which
+// finds a row by it without any index.
+bool is_rowid(sqlite3* db, const char* table, const char* column) {
+  sqlite3_stmt* st = nullptr;
+  const char* q = "SELECT sum(pk > 0), max(pk > 0 AND name = ? COLLATE NOCASE AND upper(type) = 'INTEGER') "
+                  "FROM pragma_table_info(?)";
+  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db));
+  sqlite3_bind_text(st, 1, column, -1, SQLITE_STATIC);
+  sqlite3_bind_text(st, 2, table, -1, SQLITE_STATIC);
+  bool rowid = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == 1 && sqlite3_column_int(st, 1) == 1;
+  sqlite3_finalize(st);
+  return rowid;
+}
+
 }  // namespace
 
 void CreateIndexes(sqlite3* db) {
@@ -55,14 +84,19 @@ void CreateIndexes(sqlite3* db) {
   if (!word_index_is_table(db))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tengill_ord ON Tengill(OrðID, FærsluID, HópID, Orðtag);");
   if (has_table(db, "Aðfanganúmer")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
-  if (has_table(db, "Móðurtafla"))
+  if (has_table(db, "Móðurtafla")) {
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_einkenni ON Móðurtafla(kv_fold(Einkennisstrengur));");
+    // Records are fetched by number; a Móðurtafla copied from another
+    // database program keeps ID as an ordinary column.
+    if (!is_rowid(db, "Móðurtafla", "ID")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_modurtafla_id ON Móðurtafla(ID);");
+  }
   if (has_table(db, "ValdarFærslur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_valdar ON ValdarFærslur(Valdar);");
   if (has_table(db, "Árgangur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_argangur ON Árgangur(MóðurID);");
   if (has_table(db, "Tölublað")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tolublad ON Tölublað(MóðurID);");
   // Updates find the record they change by its control number.
   if (has_table(db, "Frumfærsla"))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_stjornnumer ON Frumfærsla(Stjórnnúmer);");
+  WriteSearchIndex(db);
   // The query planner's statistics, from a sample of each index: enough
   // for its choices, and quick on a catalogue of millions of rows.
   ExecSql(db, "PRAGMA analysis_limit=1000; ANALYZE;");

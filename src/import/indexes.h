@@ -14,8 +14,16 @@ namespace kvistur::import {
 // with SQLite's message when it fails.
 void ExecSql(sqlite3* db, const char* sql);
 
+// Creates FILE and opens it for one writing thread.  Throws
+// std::runtime_error when it exists already (a new catalogue is written into
+// a fresh staging folder, never over a file) or cannot be written.
+sqlite3* CreateDatabase(const std::string& file);
+
 // Creates the indexes on an open catalogue connection (kv_fold must be
-// registered on it).  Throws std::runtime_error on an SQLite error.
+// registered on it), then writes the search's stored index and the content
+// stamp (search_index.h).  Every tool that changes a catalogue calls it at
+// the end of its transaction.  Throws std::runtime_error on an SQLite
+// error.
 void CreateIndexes(sqlite3* db);
 
 // Opens a catalogue file made by any tool, checks that it has the word

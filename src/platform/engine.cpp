@@ -33,6 +33,16 @@ std::shared_ptr<void>& Database::Derived(std::string_view) {
   return none;
 }
 
+void Cursor::Again(const std::vector<int64_t>&) {
+  throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+}
+
+ContentStamp Database::Stamp() { return {}; }
+
+std::unique_ptr<Cursor> Database::OpenCursor(TextView) {
+  throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
+}
+
 namespace {
 
 // Chooses the backend where a workspace is made, by the path of the system

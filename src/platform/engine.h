@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -81,6 +82,41 @@ class Recordset {
   virtual void ForEachRow(const std::function<void(std::vector<Variant>&)>& each);
 };
 
+// A forward-only walk over rows whose values are read as stored, for the
+// bulk data kvistur's own tools write beside the catalogue's tables (the
+// search's stored index, search/stored_index.h).  Nothing is kept and
+// nothing is converted unless asked: Bytes() stays valid until the next
+// Next().  Errors are those of OpenRecordset and MoveNext.
+class Cursor {
+ public:
+  virtual ~Cursor() = default;
+  // Moves to the next row (to the first at the first call); false at the end.
+  virtual bool Next() = 0;
+  // Column I (from 0) of the current row.
+  virtual bool IsNull(int i) = 0;
+  virtual bool IsInteger(int i) = 0;  // stored as an integer
+  virtual int64_t Integer(int i) = 0;
+  virtual std::string_view Bytes(int i) = 0;  // a blob's or a text's bytes
+  virtual Variant Value(int i) = 0;           // as Recordset::field gives it
+  // Runs the same query again from its first row, with LITERALS in place
+  // of the query's literals (all whole numbers, in the order they stand in
+  // its text), without reading the text again.  The default refuses (3251).
+  virtual void Again(const std::vector<int64_t>& literals);
+};
+
+// The content stamp of a database (platform/content_stamp.h), read in the
+// call's read transaction.  Two connections, in any thread or process, that
+// read the same TOKEN read the same contents of Móðurtafla, Tengill and Orð,
+// so data worked out from those tables can be kept with the token and
+// shared.  RECORDS and LINKS are the counters of changes to Móðurtafla and
+// Tengill, which tell whether data that kvistur's tools stored beside them
+// was written at this state.
+struct ContentStamp {
+  std::string token;  // "" when the database has no stamp the engine trusts
+  int64_t records = 0;
+  int64_t links = 0;
+};
+
 class Database {
  public:
   virtual ~Database() = default;
@@ -95,6 +131,18 @@ class Database {
   // database object looks; later calls on the same object use that look.  An engine that cannot tell
   // gives a slot that is always empty, so callers must work without it.
   virtual std::shared_ptr<void>& Derived(std::string_view key);
+
+  // The stamp of the contents as this call reads them.  An engine gives a
+  // token only when every change of those tables raises the stamp (for
+  // SQLite: the triggers of content_stamp.h are all there as installed); the
+  // token names the file itself too (device and inode for SQLite), so
+  // copies of one catalogue do not share a token once either changes.  The
+  // default has no stamp.
+  virtual ContentStamp Stamp();
+
+  // A Cursor over the rows of SQL (the catalogue's dialect, one SELECT).
+  // The default refuses (3251), and callers then read without it.
+  virtual std::unique_ptr<Cursor> OpenCursor(TextView sql);
 };
 
 class Workspace {

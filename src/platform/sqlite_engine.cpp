@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/content_stamp.h"
 #include "platform/engine.h"
 #include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
@@ -142,6 +143,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
   ~Connection() {
     sqlite3_finalize(data_version_);
+    sqlite3_finalize(schema_version_);
+    sqlite3_finalize(stamp_);
     for (auto& [sql, list] : free_)
       for (sqlite3_stmt* s : list) sqlite3_finalize(s);
     sqlite3_close_v2(db_);
@@ -186,16 +189,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // one method call, one look is enough).
   std::shared_ptr<void>& derived(std::string_view key, bool check = true) {
     if (check || seen_version_ < 0) {
-      sqlite3_int64 version = -1;
-      if (!data_version_ &&
-          sqlite3_prepare_v2(db_, "PRAGMA data_version", -1, &data_version_, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(data_version_);
-        data_version_ = nullptr;
-      }
-      if (data_version_) {
-        if (sqlite3_step(data_version_) == SQLITE_ROW) version = sqlite3_column_int64(data_version_, 0);
-        sqlite3_reset(data_version_);
-      }
+      sqlite3_int64 version = pragma(data_version_, "PRAGMA data_version");
       // When the version cannot be read nothing is kept.
       if (version < 0 || version != seen_version_) derived_.clear();
       seen_version_ = version;
@@ -204,6 +198,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (it == derived_.end()) it = derived_.emplace(std::string(key), nullptr).first;
     if (seen_version_ < 0) it->second.reset();
     return it->second;
+  }
+  // The content stamp as the read transaction sees it.  The triggers are
+  // looked for again whenever the schema has changed since the last look.
+  ContentStamp stamp() {
+    sqlite3_int64 cookie = pragma(schema_version_, "PRAGMA schema_version");
+    if (cookie < 0) return {};
+    if (cookie != stamp_cookie_) {
+      stamp_cookie_ = cookie;
+      sqlite3_finalize(stamp_);
+      stamp_ = nullptr;
+      stamp_trusted_ = ContentStampInstalled(db_) &&
+                       sqlite3_prepare_v2(db_, "SELECT instance, records, links, words FROM kv_state", -1, &stamp_,
+                                          nullptr) == SQLITE_OK;
+    }
+    if (!stamp_trusted_) return {};
+    ContentStamp st;
+    if (sqlite3_step(stamp_) == SQLITE_ROW) {
+      sqlite3_int64 v[4];
+      for (int i = 0; i < 4; ++i) v[i] = sqlite3_column_int64(stamp_, i);
+      st.token = std::to_string(id_.dev) + ":" + std::to_string(id_.ino) + ":" + std::to_string(v[0]) + ":" +
+                 std::to_string(v[1]) + ":" + std::to_string(v[2]) + ":" + std::to_string(v[3]);
+      st.records = v[1];
+      st.links = v[2];
+    }
+    sqlite3_reset(stamp_);
+    return st;
   }
   const Schema& schema() const { return schema_; }
   Translation translate(TextView sql) { return translations_.translate(sql, schema_); }
@@ -316,6 +336,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
   }
 
+  // The number a pragma gives, through the statement kept in S; -1 when it
+  // cannot be read.
+  sqlite3_int64 pragma(sqlite3_stmt*& s, const char* sql) {
+    if (!s && sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(s);
+      s = nullptr;
+    }
+    if (!s) return -1;
+    sqlite3_int64 v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+    sqlite3_reset(s);
+    return v;
+  }
+
   std::string file_;  // the path as opened, every "\" of the component's path read as "/"
   FileIdentity id_;
   sqlite3* db_ = nullptr;
@@ -330,29 +363,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;
   int watch_ = -1;  // watch_descriptor of the file
+  sqlite3_stmt* schema_version_ = nullptr;
+  sqlite3_stmt* stamp_ = nullptr;
+  sqlite3_int64 stamp_cookie_ = -1;
+  bool stamp_trusted_ = false;
   bool in_call_read_ = false;
   std::chrono::steady_clock::time_point read_began_;
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;
 };
 
-Variant column_value(sqlite3_stmt* s, int i) {
-  switch (sqlite3_column_type(s, i)) {
-    case SQLITE_INTEGER: {
-      sqlite3_int64 v = sqlite3_column_int64(s, i);
-      if (v >= INT32_MIN && v <= INT32_MAX) return Variant(int32_t(v));
-      return Variant(double(v));
-    }
-    case SQLITE_FLOAT:
-      return Variant(sqlite3_column_double(s, i));
-    case SQLITE_NULL:
-      return Variant::null();
-    default: {
-      const char* p = reinterpret_cast<const char*>(sqlite3_column_blob(s, i));
-      int n = sqlite3_column_bytes(s, i);
-      return Variant(from_utf8(std::string_view(p ? p : "", std::size_t(n))));
-    }
-  }
-}
+Variant column_value(sqlite3_stmt* s, int i) { return column_variant(s, i); }
 
 void bind_values(sqlite3_stmt* s, const std::vector<SqlValue>& values) {
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -553,21 +573,81 @@ class SqliteRecordset : public Recordset {
   bool closed_ = false;
 };
 
+class SqliteCursor : public Cursor {
+ public:
+  SqliteCursor(std::shared_ptr<Connection> c, std::string sql, std::vector<SqlValue> values, sqlite3_stmt* s)
+      : conn_(std::move(c)), sql_(std::move(sql)), values_(std::move(values)), stmt_(s) {}
+  ~SqliteCursor() override { finish(); }
+  bool Next() override {
+    if (!stmt_) return false;
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) sqlite3_reset(stmt_);
+    finish();
+    if (rc != SQLITE_DONE) conn_->step_failed(rc);
+    return false;
+  }
+  bool IsNull(int i) override { return sqlite3_column_type(check(i), i) == SQLITE_NULL; }
+  bool IsInteger(int i) override { return sqlite3_column_type(check(i), i) == SQLITE_INTEGER; }
+  int64_t Integer(int i) override { return sqlite3_column_int64(check(i), i); }
+  std::string_view Bytes(int i) override {
+    sqlite3_stmt* s = check(i);
+    const char* p = static_cast<const char*>(sqlite3_column_blob(s, i));
+    return std::string_view(p ? p : "", std::size_t(sqlite3_column_bytes(s, i)));
+  }
+  Variant Value(int i) override;
+  void Again(const std::vector<int64_t>& literals) override {
+    for (SqlValue& v : values_) {
+      if (v.source < 0) continue;
+      if (v.kind != SqlValue::kInteger || std::size_t(v.source) >= literals.size())
+        throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+      v.integer = literals[std::size_t(v.source)];
+    }
+    conn_->renew_if_long();
+    if (stmt_) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    } else {
+      stmt_ = conn_->acquire(sql_);
+    }
+    bind_values(stmt_, values_);
+  }
+
+ private:
+  sqlite3_stmt* check(int i) {
+    if (!stmt_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");
+    if (i < 0 || i >= sqlite3_column_count(stmt_)) throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+    return stmt_;
+  }
+  void finish() {
+    if (stmt_) conn_->release(sql_, stmt_);
+    stmt_ = nullptr;
+  }
+  std::shared_ptr<Connection> conn_;
+  std::string sql_;
+  std::vector<SqlValue> values_;
+  sqlite3_stmt* stmt_;
+};
+
+Variant SqliteCursor::Value(int i) { return column_value(check(i), i); }
+
 class SqliteDatabase : public Database {
  public:
   explicit SqliteDatabase(std::shared_ptr<Connection> c) : conn_(std::move(c)) { conn_->join_call(); }
 
   std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
-    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
-    conn_->renew_if_long();
-    Translation t = conn_->translate(sql);
-    sqlite3_stmt* s = conn_->acquire(t.sql);
-    if (!sqlite3_stmt_readonly(s)) {
-      conn_->release(t.sql, s);
-      throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
-    }
-    bind_values(s, t.values);
+    Translation t;
+    sqlite3_stmt* s = prepare(sql, t);
     return std::make_unique<SqliteRecordset>(conn_, std::move(t.sql), std::move(t.values), s);
+  }
+  std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
+    Translation t;
+    sqlite3_stmt* s = prepare(sql, t);
+    return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), std::move(t.values), s);
+  }
+  ContentStamp Stamp() override {
+    if (!conn_) return {};
+    return conn_->stamp();
   }
   void Close() override { conn_.reset(); }
   std::shared_ptr<void>& Derived(std::string_view key) override {
@@ -580,6 +660,20 @@ class SqliteDatabase : public Database {
   }
 
  private:
+  // The query translated into T and its statement, bound, ready to step.
+  sqlite3_stmt* prepare(TextView sql, Translation& t) {
+    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
+    conn_->renew_if_long();
+    t = conn_->translate(sql);
+    sqlite3_stmt* s = conn_->acquire(t.sql);
+    if (!sqlite3_stmt_readonly(s)) {
+      conn_->release(t.sql, s);
+      throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
+    }
+    bind_values(s, t.values);
+    return s;
+  }
+
   std::shared_ptr<Connection> conn_;
   bool version_checked_ = false;
 };

@@ -278,3 +278,26 @@ std::string like_regex(std::string_view folded_pattern) {
   return out + "$";
 }
 }  // namespace kvistur::db
+
+namespace kvistur::db {
+
+Variant column_variant(sqlite3_stmt* s, int i) {
+  switch (sqlite3_column_type(s, i)) {
+    case SQLITE_INTEGER: {
+      sqlite3_int64 v = sqlite3_column_int64(s, i);
+      if (v >= INT32_MIN && v <= INT32_MAX) return Variant(int32_t(v));
+      return Variant(double(v));
+    }
+    case SQLITE_FLOAT:
+      return Variant(sqlite3_column_double(s, i));
+    case SQLITE_NULL:
+      return Variant::null();
+    default: {
+      const char* p = reinterpret_cast<const char*>(sqlite3_column_blob(s, i));
+      int n = sqlite3_column_bytes(s, i);
+      return Variant(from_utf8(std::string_view(p ? p : "", std::size_t(n))));
+    }
+  }
+}
+
+}  // namespace kvistur::db

@@ -23,14 +23,21 @@
 #include <string>
 
 #include "kvistur/text.h"
+#include "kvistur/variant.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace kvistur::db {
 
 // Registers kv_fold, kv_like and the KV_CI collation on the connection.
 // Returns an SQLite result code.
 int register_kv_functions(sqlite3* connection);
+
+// Column I of the statement's current row as the engine gives every value:
+// an integer that fits 32 bits as a Long, a larger one or a real as a
+// Double, null as Null, a text or blob as Text (UTF-8 decoded).
+Variant column_variant(sqlite3_stmt* s, int i);
 
 // The fold of a text, as kv_fold computes it (UTF-8).
 std::string fold_text(TextView s);

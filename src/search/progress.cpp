@@ -1,8 +1,14 @@
 #include "search/progress.h"
 
 #include "kvistur/number.h"
+#include "settings/thread_state.h"
 
 namespace kvistur {
+
+void ReportWork(std::string_view what, int64_t done, int64_t total) {
+  auto& listener = thread_state().on_work;
+  if (listener) listener(what, done, total);
+}
 
 const Variant& SearchProgress::form() const {
   static const Variant nothing;

@@ -9,6 +9,10 @@
 
 namespace kvistur {
 
+// Tells the thread's on_work listener (settings/thread_state.h), if any,
+// how far a long step is; an empty WHAT says the step is over.
+void ReportWork(std::string_view what, int64_t done, int64_t total);
+
 class SearchProgress {
  public:
   SearchProgress(int16_t iRofi, const Variant* form) : on_(iRofi != 0), form_(form) {}

@@ -9,30 +9,17 @@
 #include <thread>
 
 #include "search/hits.h"
+#include "search/progress.h"
 
 namespace kvistur {
-
-namespace {
-
-constexpr std::string_view kSlot = "kvistur.search.record-order";
-
-// What the slot holds: the order, or null when it cannot be worked out (so
-// that the next search does not try again until the contents change).
-struct Slot {
-  std::shared_ptr<const RecordOrder> order;
-};
-
-}  // namespace
 
 // Makes the collation keys of sort texts on a second thread while the
 // first reads the table on: the two take about as long each.  Batches are
 // handed over in order, and at most a few wait at a time.
-class KeyMaker {
+class RecordRows::KeyMaker {
  public:
   KeyMaker() : worker_([this] { run(); }) {}
-  ~KeyMaker() {
-    finish();
-  }
+  ~KeyMaker() { finish(); }
   void add(Variant v) {
     batch_.push_back(std::move(v));
     if (batch_.size() == kBatch) hand_over();
@@ -93,53 +80,87 @@ class KeyMaker {
   std::thread worker_;
 };
 
+RecordRows::RecordRows() : keys_(std::make_unique<KeyMaker>()) {}
+RecordRows::~RecordRows() = default;
+
+void RecordRows::add(const Variant& id, Variant key, bool null_identity, const Variant& tag) {
+  if (id.type() == VarType::String) throw std::runtime_error("a record number held as text in Móðurtafla");
+  // A number that is not a whole 32-bit number can never be a hit.
+  if (id.is_null() || !id.is_numeric()) return;
+  double d = id.to_double();
+  if (d != double(int32_t(d)) || d < INT32_MIN || d > INT32_MAX) return;
+  out_.ids.push_back(int32_t(d));
+  keys_->add(std::move(key));
+  // What reading the hit's row into the result table would fail on.
+  bool unreadable = null_identity;
+  if (!unreadable) {
+    try {
+      tag.to_i16();
+    } catch (const Error&) {
+      unreadable = true;
+    }
+  }
+  if (unreadable) out_.unreadable.push_back(int32_t(d));
+}
+
+RankedRecords RecordRows::finish() {
+  keys_->add(Variant(Text()));  // what a missing record sorts as
+  out_.ranks = keys_->classes().classes();
+  out_.absent = out_.ranks.back();
+  out_.ranks.pop_back();
+  std::vector<int32_t> sorted = out_.ids;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+    throw std::runtime_error("a record number twice in Móðurtafla");
+  std::sort(out_.unreadable.begin(), out_.unreadable.end());
+  return std::move(out_);
+}
+
 std::shared_ptr<const RecordOrder> RecordOrder::Build(db::Database& database) {
-  std::vector<int32_t> ids;
-  std::vector<int32_t> cls;
-  {
-    KeyMaker keys;
-    auto rs = database.OpenRecordset(u"select m.ID, m.Röðunarsvið FROM Móðurtafla m", db::kSnapshot);
+  const Text sql = u"select m.ID, m.Röðunarsvið, m.Einkennisstrengur, m.Tag FROM Móðurtafla m";
+  RecordRows rows;
+  std::unique_ptr<db::Cursor> cursor;
+  try {
+    cursor = database.OpenCursor(sql);
+  } catch (const Error& e) {
+    if (e.number() != 3251) throw;
+  }
+  constexpr std::string_view kWork = "working out the order of all records";
+  int64_t read = 0;
+  auto tell = [&] {
+    if (++read % 16384 == 0) ReportWork(kWork, read, 0);
+  };
+  if (cursor) {
+    while (cursor->Next()) {
+      rows.add(cursor->Value(0), cursor->Value(1), cursor->IsNull(2), cursor->Value(3));
+      tell();
+    }
+  } else {
+    auto rs = database.OpenRecordset(sql, db::kSnapshot);
     rs->ForEachRow([&](std::vector<Variant>& row) {
-      // A number that is not a whole 32-bit number can never be a hit.
-      const Variant& id = row[0];
-      if (id.is_null() || !id.is_numeric()) return;
-      double d = id.to_double();
-      if (d != double(int32_t(d)) || d < INT32_MIN || d > INT32_MAX) return;
-      ids.push_back(int32_t(d));
-      keys.add(std::move(row[1]));
+      rows.add(row[0], std::move(row[1]), row[2].is_null(), row[3]);
+      tell();
     });
     rs->Close();
-    keys.add(Variant(Text()));  // what a missing record sorts as
-    cls = keys.classes().classes();
   }
-
-  auto order = std::make_shared<RecordOrder>();
-  order->absent_ = cls.back();
-  cls.pop_back();
-  if (ids.empty()) return order;
-  auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
-  int64_t span = int64_t(*hi) - *lo + 1;
-  if (span <= int64_t(ids.size()) * 2 + 1024) {
-    order->first_id_ = *lo;
-    order->dense_.assign(std::size_t(span), INT32_MIN);
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      int32_t& slot = order->dense_[std::size_t(int64_t(ids[i]) - *lo)];
-      // The look-up of a record number that is there twice takes whichever
-      // row the engine meets first; that cannot be told from here.
-      if (slot != INT32_MIN) throw std::runtime_error("a record number twice in Móðurtafla");
-      slot = cls[i];
-    }
-    for (int32_t& slot : order->dense_)
-      if (slot == INT32_MIN) slot = order->absent_;
-  } else {
-    order->sparse_.reserve(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) order->sparse_.push_back({ids[i], cls[i]});
-    std::sort(order->sparse_.begin(), order->sparse_.end());
-    for (std::size_t i = 1; i < order->sparse_.size(); ++i)
-      if (order->sparse_[i].first == order->sparse_[i - 1].first)
-        throw std::runtime_error("a record number twice in Móðurtafla");
-  }
+  auto order = std::make_shared<RecordOrder>(rows.finish());
+  ReportWork({}, 0, 0);
   return order;
+}
+
+RecordOrder::RecordOrder(RankedRecords r) : absent_(r.absent), unreadable_(std::move(r.unreadable)) {
+  if (r.ids.empty()) return;
+  auto [lo, hi] = std::minmax_element(r.ids.begin(), r.ids.end());
+  int64_t span = int64_t(*hi) - *lo + 1;
+  if (span <= int64_t(r.ids.size()) * 2 + 1024) {
+    first_id_ = *lo;
+    dense_.assign(std::size_t(span), absent_);
+    for (std::size_t i = 0; i < r.ids.size(); ++i) dense_[std::size_t(int64_t(r.ids[i]) - *lo)] = r.ranks[i];
+  } else {
+    sparse_.reserve(r.ids.size());
+    for (std::size_t i = 0; i < r.ids.size(); ++i) sparse_.push_back({r.ids[i], r.ranks[i]});
+    std::sort(sparse_.begin(), sparse_.end());
+  }
 }
 
 int32_t RecordOrder::rank(int32_t id) const {
@@ -151,21 +172,8 @@ int32_t RecordOrder::rank(int32_t id) const {
   return it != sparse_.end() && it->first == id ? it->second : absent_;
 }
 
-std::shared_ptr<const RecordOrder> KeptRecordOrder(db::Database& database, bool build) {
-  std::shared_ptr<void>& slot = database.Derived(kSlot);
-  if (slot) return static_cast<const Slot*>(slot.get())->order;
-  if (!build) return nullptr;
-  // Kept even when the catalogue changes while the table is read: the
-  // engine's next look at the data version, at the next call, sees that
-  // change and empties the slot.
-  auto built = std::make_shared<Slot>();
-  try {
-    built->order = RecordOrder::Build(database);
-  } catch (...) {
-    built->order = nullptr;
-  }
-  database.Derived(kSlot) = built;
-  return built->order;
+bool RecordOrder::unreadable(int32_t id) const {
+  return std::binary_search(unreadable_.begin(), unreadable_.end(), id);
 }
 
 }  // namespace kvistur

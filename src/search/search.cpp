@@ -9,8 +9,10 @@
 #include "platform/open_database.h"
 #include "record/record_fetch.h"
 #include "search/hits.h"
+#include "search/kept.h"
 #include "search/progress.h"
 #include "search/record_order.h"
+#include "search/stored_search.h"
 #include "search/term_lists.h"
 #include "search/terms.h"
 #include "search/volumes.h"
@@ -33,49 +35,10 @@ struct Term {
 Text term_query(const Text& term, int32_t lHópur, int32_t lSvið) {
   Text q = u"SELECT DISTINCT t0.FærsluID ";
   q += u"FROM Tengill AS t0 INNER JOIN Orð AS O0 ON t0.OrðID = O0.ID ";
-  bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
-  q += pattern ? u"WHERE (((O0.Orð) Like '" + term + u"'))" : u"WHERE (((O0.Orð) = '" + term + u"'))";
+  q += u"WHERE " + TermCondition(term);
   if (lHópur >= 0) q += u" AND t0.HópID = " + number_text_blank(lHópur);
   if (lSvið >= 0) q += u" AND t0.Orðtag = " + number_text_blank(lSvið);
   return q;
-}
-
-// Whether to work out the order of all records (when it is not kept
-// already) rather than read each of M hits' sort texts.  Working it out
-// costs about as much as reading one record in four one by one, and then
-// serves every later search until the catalogue changes.  So it is worked
-// out when this search alone would read that many, or when the searches
-// since the catalogue last changed have read that many one by one between
-// them (so that reading one by one never costs more than twice what working
-// out the order at once would have).
-bool order_worth_building(db::Database& database, int32_t m) {
-  // Kept with the catalogue's other derived data, so both are let go when
-  // it changes: the hits read one by one, and the highest record number.
-  struct Reading {
-    int64_t read_one_by_one = 0;
-    double highest = -1;  // not asked for yet
-  };
-  std::shared_ptr<void>& slot = database.Derived("kvistur.search.reading");
-  if (!slot) slot = std::make_shared<Reading>();
-  Reading& reading = *static_cast<Reading*>(slot.get());
-  if (m < 8) {
-    // Too few to be worth asking for the highest record number; counted.
-    reading.read_one_by_one += m;
-    return false;
-  }
-  if (reading.highest < 0) {
-    try {
-      auto rs = database.OpenRecordset(u"select Max(m.ID) AS Hæst FROM Móðurtafla m", db::kSnapshot);
-      Variant v = rs->RecordCount() > 0 ? rs->field(u"Hæst") : Variant::null();
-      rs->Close();
-      reading.highest = v.is_numeric() ? v.to_double() : 0;
-    } catch (const Error&) {
-      return false;
-    }
-  }
-  if (double(m) * 4 >= reading.highest || double(reading.read_one_by_one + m) * 4 >= reading.highest) return true;
-  reading.read_one_by_one += m;
-  return false;
 }
 
 // One hit's row of Móðurtafla; a record that is not there sorts as the
@@ -132,11 +95,208 @@ void read_hits(db::Database& database, HitArray& table, std::unique_ptr<db::Reco
   }
 }
 
+// The first K hits of TABLE (sorted) fetched, described and handed back.
+int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16_t iRofi, SafeArray<Text>& aSvar,
+                 SafeArray<int32_t>& aSvarID, SafeArray<Text>& aEinkenni) {
+  aSvar.redim(0, k);
+  aSvarID.redim(0, k);
+  aEinkenni.redim(0, k);
+  for (int32_t p = 1; p <= k; ++p) {
+    if (p % 16 == 0) ReportWork("describing the results", p, k);
+    const HitRecord& e = table[std::size_t(p)];
+    CatalogueRecord record = FærslaFráID(e.ID);
+    Text description = BuildDescription(record, 0);
+    if (e.Tag == 100) {
+      Text volumes;
+      if (BuildVolumeList(database, record, volumes)) description += volumes;
+      if (iRofi != -1) description = JoinLines(description);
+    }
+    aSvar(p) = description;
+    aSvarID(p) = e.ID;
+    aEinkenni(p) = e.Einkennisstrengur;
+  }
+  if (k >= 16) ReportWork({}, 0, 0);
+  return k;
+}
+
 HitArray& result_table() {
   auto& slot = thread_state().search_table;
   if (!slot) slot = std::make_shared<HitArray>();
   return *static_cast<HitArray*>(slot.get());
 }
+
+// The result set a search has open: a failure while one is open ends the
+// search quietly (Fremjaleit's failure rule).
+struct OpenSet {
+  std::unique_ptr<db::Recordset> rs;  // the last result set opened
+  bool open = false;
+};
+
+// What the record of one catalogue state may keep for others: only what
+// was read at that state (a long call's reads move on to newer states).
+bool still_this_state(KeptSearch& kept, db::Database& database) {
+  return !kept.shared() || database.Stamp().token == kept.stamp().token;
+}
+
+// The stored index, when it has each word's records.
+StoredIndex* stored_postings(KeptSearch& kept) {
+  return kept.stored() && kept.stored()->has_postings() ? kept.stored() : nullptr;
+}
+
+// The terms of SZSTR without the stop words (compared in upper case).
+std::vector<Term> search_terms(const Text& szStr, const SafeArray<Text>& aEkkiOrð) {
+  std::vector<Text> split = SearchTerms(szStr);
+  std::vector<Term> terms;
+  std::vector<Text> stops;
+  for (int32_t j = 1; j <= aEkkiOrð.ubound(); ++j) stops.push_back(upper_is(aEkkiOrð(j)));
+  for (std::size_t i = 1; i < split.size(); ++i) {
+    Text upper = upper_is(split[i]);
+    if (std::find(stops.begin(), stops.end(), upper) == stops.end()) terms.push_back(Term{split[i], 0, nullptr});
+  }
+  if (terms.empty()) throw OnlyStopWords();  // nothing left to search for
+  if (terms.size() > 32767) throw Error(err::kOverflow);
+  return terms;
+}
+
+// Each term's record numbers (kept, from the stored index, or read), then
+// the terms intersected fewest hits first: RESULT gets the numbers at 1..,
+// ascending.  False when the search ends there with nothing found (a term
+// without hits or an empty intersection).
+bool intersect_terms(db::Database& database, KeptSearch& kept, std::vector<Term>& terms, int32_t lHópur,
+                     int32_t lSvið, SearchProgress& progress, OpenSet& set, std::vector<int32_t>& result) {
+  StoredIndex* stored = stored_postings(kept);
+  for (Term& t : terms) {
+    progress.term_query(t.text);
+    Text q = term_query(t.text, lHópur, lSvið);
+    MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q, false);
+    RecordNumbers numbers = kept.term_lists().find(q);
+    bool from_index = false;
+    if (!numbers && stored) {
+      numbers = StoredTermRecords(database, *stored, t.text, lHópur, lSvið);
+      from_index = numbers != nullptr;
+    }
+    bool read = !numbers;
+    if (read) {
+      ReportWork("reading the records of a term", 0, 0);
+      set.rs = database.OpenRecordset(q);
+      // All the rows at once (as MoveLast would read them), then counted.
+      auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
+      set.open = true;
+      if (set.rs->RecordCount() > 0) set.rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
+      ReportWork({}, 0, 0);
+      numbers = rows;
+    }
+    // A kept list stands for a result set read just now: a failure of the
+    // progress display while it is at hand ends the search the same way.
+    set.open = true;
+    int32_t h = int32_t(numbers->size() - 1);
+    t.hits = numbers;
+    if (h > 0) {
+      t.count = h;
+      MeldaError(u"Fremjaleit", 0, u"Eftir MoveLast " + number_text(h), false);
+      progress.term_hits(h, t.text);
+      progress.reset();
+      if (progress.on())
+        for (int32_t j = 1; j <= h; ++j) progress.row(j, h);
+      progress.sorting_hits();
+    }
+    if (read) set.rs->Close();
+    if ((read || from_index) && still_this_state(kept, database)) kept.term_lists().keep(q, numbers);
+    set.open = false;
+  }
+
+  // Fewest hits first; equal counts keep their order.
+  const std::size_t n = terms.size();
+  if (n >= 2)
+    for (std::size_t pass = 0; pass < n; ++pass)
+      for (std::size_t i = 0; i + 1 < n; ++i)
+        if (terms[i].count > terms[i + 1].count) std::swap(terms[i], terms[i + 1]);
+
+  result.assign(1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Term& t = terms[i];
+    progress.merge_started();
+    progress.reset();
+    if (i == 0) {
+      if (t.count == 0) return false;
+      // The hits are distinct and ascending already; the steps are shown
+      // when the progress display is on.
+      result.assign(t.hits->begin(), t.hits->end());
+      if (progress.on())
+        for (int32_t j = 1; j <= t.count; ++j) progress.merge_step(j, t.count);
+      progress.merge_done();
+      continue;
+    }
+    progress.merging_term(t.text);
+    if (!progress.on()) {
+      IntersectRecordNumbers(result, *t.hits);
+    } else {
+      // The linear merge, whose steps the progress bar follows.
+      std::size_t last = result.size() - 1, r = 1, c = 0;
+      for (int32_t j = 1; j <= t.count && r <= last;) {
+        progress.merge_step(j, t.count);
+        int32_t hit = t.hit(j);
+        if (hit < result[r]) {
+          ++j;
+        } else if (hit > result[r]) {
+          ++r;
+        } else {
+          result[++c] = result[r];
+          ++r;
+          ++j;
+        }
+      }
+      result.resize(c + 1);
+    }
+    progress.merge_done();
+    if (result.size() == 1) return false;
+  }
+  return true;
+}
+
+// Puts the records of RESULT (at 1.., ascending) in their order by sort
+// text: TABLE gets the first K of that order at 1..K, with their
+// identifying strings and kinds when DETAILS.  With the order of all
+// records at hand (kept from an earlier search, or worth working out now
+// because the hits are many) the hits are sorted by their classes and only
+// the first K are read; otherwise every hit's row is read and the hits
+// sorted by their texts.
+void order_hits(db::Database& database, KeptSearch& kept, const std::vector<int32_t>& result, int32_t k, bool details,
+                SearchProgress& progress, OpenSet& set, HitArray& table) {
+  const int32_t m = int32_t(result.size()) - 1;
+  progress.fetching_results();
+  progress.reset();
+  std::shared_ptr<const RecordOrder> order = kept.order(database, m);
+  if (order) {
+    std::vector<RankedHit> ranked(std::size_t(m) + 1, RankedHit{0, 0});
+    const bool check = order->any_unreadable();
+    for (int32_t p = 1; p <= m; ++p) {
+      int32_t id = result[std::size_t(p)];
+      if (check && order->unreadable(id)) {
+        // Reading this hit's row fails, as reading the hits one by one
+        // would have failed here.
+        set.open = true;
+        throw Error(err::kInvalidNull);
+      }
+      ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
+      progress.result(p, m);
+    }
+    progress.sorting_results();
+    SortRankedHits(ranked, k);
+    table.assign(std::size_t(k) + 1, HitRecord{});
+    for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = ranked[std::size_t(p)].id;
+    if (details) read_hits(database, table, set.rs, set.open);
+  } else {
+    table.assign(std::size_t(m) + 1, HitRecord{});
+    for (int32_t p = 1; p <= m; ++p) {
+      read_hit(database, result[std::size_t(p)], table[std::size_t(p)], set.rs, set.open);
+      progress.result(p, m);
+    }
+    progress.sorting_results();
+    if (m >= 1) SortHits(table, k);
+  }
+}
+
 
 }  // namespace
 
@@ -148,11 +308,10 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
   aEinkenni.redim(0, 0);
   SearchProgress progress(iRofi, ctrlC);
   std::unique_ptr<db::Database> database;
-  std::unique_ptr<db::Recordset> rs;  // the last result set opened
-  bool rs_open = false;
+  OpenSet set;
   auto finish = [&](int32_t result) {
     try {
-      if (rs) rs->Close();
+      if (set.rs) set.rs->Close();
     } catch (...) {
     }
     try {
@@ -167,160 +326,89 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     progress.started();
     if (szStr.empty()) return finish(0);
 
-    // Terms, without the stop words (compared in upper case).
-    std::vector<Text> split = SearchTerms(szStr);
-    std::vector<Term> terms;
-    std::vector<Text> stops;
-    for (int32_t j = 1; j <= aEkkiOrð.ubound(); ++j) stops.push_back(upper_is(aEkkiOrð(j)));
-    for (std::size_t i = 1; i < split.size(); ++i) {
-      Text upper = upper_is(split[i]);
-      if (std::find(stops.begin(), stops.end(), upper) == stops.end()) terms.push_back(Term{split[i], 0, nullptr});
-    }
-    if (terms.empty()) throw Error(err::kSubscript);  // nothing left to search for
-    if (terms.size() > 32767) throw Error(err::kOverflow);
+    std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
+    std::shared_ptr<KeptSearch> kept = KeptSearch::For(*database);
 
-    TermLists& kept = TermLists::For(*database);
-    for (Term& t : terms) {
-      progress.term_query(t.text);
-      Text q = term_query(t.text, lHópur, lSvið);
-      MeldaError(u"Fremjaleit", 0, u"Fyrir OpenRecordset, SQL: " + q, false);
-      RecordNumbers numbers = kept.find(q);
-      bool read = !numbers;
-      if (read) {
-        rs = database->OpenRecordset(q);
-        // All the rows at once (as MoveLast would read them), then counted.
-        auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
-        rs_open = true;
-        if (rs->RecordCount() > 0) rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
-        numbers = rows;
+    // Nothing to show on the way and nothing to log: the first records
+    // straight from the stored index, when it can give them.
+    StoredIndex* stored = stored_postings(*kept);
+    if (stored && !progress.on() && !thread_state().bDebug && lMaxFj >= 0) {
+      std::vector<Text> texts;
+      for (const Term& t : terms) texts.push_back(t.text);
+      FirstHits first = FindFirstHits(*database, *stored, texts, lHópur, lSvið, lMaxFj);
+      if (first.outcome == FirstHits::kFound && still_this_state(*kept, *database)) {
+        const int32_t k = int32_t(first.ids.size());
+        HitArray& table = result_table();
+        table.assign(std::size_t(k) + 1, HitRecord{});
+        for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = first.ids[std::size_t(p - 1)];
+        read_hits(*database, table, set.rs, set.open);
+        return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
       }
-      // A kept list stands for a result set read just now: a failure of the
-      // progress display while it is at hand ends the search the same way.
-      rs_open = true;
-      int32_t h = int32_t(numbers->size() - 1);
-      t.hits = numbers;
-      if (h > 0) {
-        t.count = h;
-        MeldaError(u"Fremjaleit", 0, u"Eftir MoveLast " + number_text(h), false);
-        progress.term_hits(h, t.text);
-        progress.reset();
-        if (progress.on())
-          for (int32_t j = 1; j <= h; ++j) progress.row(j, h);
-        progress.sorting_hits();
-      }
-      if (read) {
-        rs->Close();
-        kept.keep(q, numbers);
-      }
-      rs_open = false;
     }
 
-    // Fewest hits first; equal counts keep their order.
-    const std::size_t n = terms.size();
-    if (n >= 2)
-      for (std::size_t pass = 0; pass < n; ++pass)
-        for (std::size_t i = 0; i + 1 < n; ++i)
-          if (terms[i].count > terms[i + 1].count) std::swap(terms[i], terms[i + 1]);
-
-    std::vector<int32_t> result(1);
-    for (std::size_t i = 0; i < n; ++i) {
-      const Term& t = terms[i];
-      progress.merge_started();
-      progress.reset();
-      if (i == 0) {
-        if (t.count == 0) return finish(0);
-        // The hits are distinct and ascending already; the steps are shown
-        // when the progress display is on.
-        result.assign(t.hits->begin(), t.hits->end());
-        if (progress.on())
-          for (int32_t j = 1; j <= t.count; ++j) progress.merge_step(j, t.count);
-        progress.merge_done();
-        continue;
-      }
-      progress.merging_term(t.text);
-      if (!progress.on()) {
-        IntersectRecordNumbers(result, *t.hits);
-      } else {
-        // The linear merge, whose steps the progress bar follows.
-        std::size_t last = result.size() - 1, r = 1, c = 0;
-        for (int32_t j = 1; j <= t.count && r <= last;) {
-          progress.merge_step(j, t.count);
-          int32_t hit = t.hit(j);
-          if (hit < result[r]) {
-            ++j;
-          } else if (hit > result[r]) {
-            ++r;
-          } else {
-            result[++c] = result[r];
-            ++r;
-            ++j;
-          }
-        }
-        result.resize(c + 1);
-      }
-      progress.merge_done();
-      if (result.size() == 1) return finish(0);
-    }
+    std::vector<int32_t> result;
+    if (!intersect_terms(*database, *kept, terms, lHópur, lSvið, progress, set, result)) return finish(0);
 
     const int32_t m = int32_t(result.size()) - 1;
     const int32_t k = lMaxFj < 0 ? m : std::min(m, lMaxFj);
     HitArray& table = result_table();
-    progress.fetching_results();
-    progress.reset();
-    // Each hit's sort text, identifying string and kind.  With the order of
-    // all records at hand (kept from an earlier search, or worth working
-    // out now because the hits are many) the hits are sorted by their
-    // classes and only the first k are read; otherwise every hit is read.
-    std::shared_ptr<const RecordOrder> order = KeptRecordOrder(*database, false);
-    if (!order && order_worth_building(*database, m)) order = KeptRecordOrder(*database, true);
-    if (order) {
-      std::vector<RankedHit> ranked(std::size_t(m) + 1, RankedHit{0, 0});
-      for (int32_t p = 1; p <= m; ++p) {
-        int32_t id = result[std::size_t(p)];
-        ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
-        progress.result(p, m);
-      }
-      progress.sorting_results();
-      SortRankedHits(ranked, k);
-      table.assign(std::size_t(k) + 1, HitRecord{});
-      for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = ranked[std::size_t(p)].id;
-      read_hits(*database, table, rs, rs_open);
-    } else {
-      table.assign(std::size_t(m) + 1, HitRecord{});
-      for (int32_t p = 1; p <= m; ++p) {
-        read_hit(*database, result[std::size_t(p)], table[std::size_t(p)], rs, rs_open);
-        progress.result(p, m);
-      }
-      progress.sorting_results();
-      if (m >= 1) SortHits(table, k);
-    }
+    order_hits(*database, *kept, result, k, true, progress, set, table);
 
-    aSvar.redim(0, k);
-    aSvarID.redim(0, k);
-    aEinkenni.redim(0, k);
-    for (int32_t p = 1; p <= k; ++p) {
-      const HitRecord& e = table[std::size_t(p)];
-      CatalogueRecord record = FærslaFráID(e.ID);
-      Text description = BuildDescription(record, 0);
-      if (e.Tag == 100) {
-        Text volumes;
-        if (BuildVolumeList(*database, record, volumes)) description += volumes;
-        if (iRofi != -1) description = JoinLines(description);
-      }
-      aSvar(p) = description;
-      aSvarID(p) = e.ID;
-      aEinkenni(p) = e.Einkennisstrengur;
-    }
-    return finish(k);
+    return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
   } catch (...) {
     // With a result set open the search ends quietly with 0; otherwise
     // closing the missing result set fails too, and that reaches Leita.
-    if (!rs_open) throw;
-    if (rs) rs->Close();
+    if (!set.open) throw;
+    if (set.rs) set.rs->Close();
     database->Close();
     progress.finished();
     return 0;
   }
+}
+
+std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
+                                 const SafeArray<Text>& aEkkiOrð) {
+  if (szStr.empty()) return {};
+  std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  SearchProgress quiet(0, nullptr);
+  OpenSet set;
+  std::vector<int32_t> result;
+  if (!intersect_terms(database, *kept, terms, lHópur, lSvið, quiet, set, result)) return {};
+  result.erase(result.begin());
+  return result;
+}
+
+std::vector<int32_t> LeitaOrder(db::Database& database, const std::vector<int32_t>& records) {
+  if (records.empty()) return {};
+  std::vector<int32_t> result(records.size() + 1);
+  std::copy(records.begin(), records.end(), result.begin() + 1);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  SearchProgress quiet(0, nullptr);
+  OpenSet set;
+  HitArray table;
+  order_hits(database, *kept, result, int32_t(records.size()), false, quiet, set, table);
+  std::vector<int32_t> ordered(records.size());
+  for (std::size_t p = 1; p < table.size(); ++p) ordered[p - 1] = table[p].ID;
+  return ordered;
+}
+
+int32_t TermRecordCount(db::Database& database, const Text& word, int32_t lHópur, int32_t lSvið) {
+  Text q = term_query(word, lHópur, lSvið);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  RecordNumbers numbers = kept->term_lists().find(q);
+  if (!numbers) {
+    if (StoredIndex* stored = stored_postings(*kept)) numbers = StoredTermRecords(database, *stored, word, lHópur, lSvið);
+  }
+  if (!numbers) {
+    auto rs = database.OpenRecordset(q);
+    auto rows = std::make_shared<std::vector<int32_t>>(1, 0);
+    if (rs->RecordCount() > 0) rs->ReadSortedIntegers(u"FærsluID", *rows, 1);
+    rs->Close();
+    numbers = rows;
+  }
+  if (still_this_state(*kept, database)) kept->term_lists().keep(q, numbers);
+  return int32_t(numbers->size() - 1);
 }
 
 }  // namespace kvistur

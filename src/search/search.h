@@ -8,7 +8,10 @@
 // first lMaxFj records are fetched and described.
 #pragma once
 
+#include <vector>
+
 #include "kvistur/automation.h"
+#include "platform/engine.h"
 
 namespace kvistur {
 
@@ -18,5 +21,27 @@ namespace kvistur {
 int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray<Text>& aSvar,
                    SafeArray<int32_t>& aSvarID, SafeArray<Text>& aEinkenni, const SafeArray<Text>& aEkkiOrð,
                    int32_t lMaxFj, int16_t iRofi, const Variant* ctrlC);
+
+// A search string of stop words only: Leita fails with it (error 9).
+struct OnlyStopWords : Error {
+  OnlyStopWords() : Error(err::kSubscript) {}
+};
+
+// The pieces of the same search, for callers that want every hit rather
+// than the first lMaxFj descriptions (the Z39.50/SRU server).
+//
+// FindRecords: the records that hold every term of szStr in group lHópur
+// and field lSvið, found exactly as Leita finds them (the same terms, stop
+// words and queries), ascending, each once.  Throws OnlyStopWords where
+// Leita fails for that reason.
+std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
+                                 const SafeArray<Text>& aEkkiOrð);
+// LeitaOrder: RECORDS (ascending, each once) in the order in which Leita
+// hands back its hits: by sort text, equal texts as Leita's sort leaves
+// them.  Every position is the one Leita gives, whatever its lMaxFj.
+std::vector<int32_t> LeitaOrder(db::Database& database, const std::vector<int32_t>& records);
+// TermRecordCount: the number of records the term query of WORD finds in
+// group lHópur and field lSvið (negative: all), the count Leita sees.
+int32_t TermRecordCount(db::Database& database, const Text& word, int32_t lHópur, int32_t lSvið);
 
 }  // namespace kvistur

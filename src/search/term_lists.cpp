@@ -2,13 +2,13 @@
 
 namespace kvistur {
 
-TermLists& TermLists::For(db::Database& database) {
-  std::shared_ptr<void>& slot = database.Derived("kvistur.search.term-lists");
-  if (!slot) slot = std::make_shared<TermLists>();
-  return *static_cast<TermLists*>(slot.get());
+std::size_t TermLists::numbers() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return held_;
 }
 
 RecordNumbers TermLists::find(const Text& query) {
+  std::lock_guard<std::mutex> lock(m_);
   auto it = by_query_.find(query);
   if (it == by_query_.end()) return nullptr;
   recent_.splice(recent_.begin(), recent_, it->second);
@@ -17,6 +17,7 @@ RecordNumbers TermLists::find(const Text& query) {
 
 void TermLists::keep(const Text& query, RecordNumbers numbers) {
   if (!numbers || numbers->size() > max_) return;
+  std::lock_guard<std::mutex> lock(m_);
   auto it = by_query_.find(query);
   if (it != by_query_.end()) {
     held_ -= it->second->second->size();

@@ -6,16 +6,18 @@
 // back, pages on).  The numbers are kept in the engine's slot for data
 // derived from the file, emptied when the catalogue changes, so a kept list
 // is always what the query would read now.  The most recently used lists
-// are kept, up to a bound on the numbers held.
+// are kept, up to a bound on the numbers held.  The lists of one state of a
+// catalogue are shared by every thread that reads it (kept.h); a lock
+// guards the look-up.
 #pragma once
 
 #include <list>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "kvistur/text.h"
-#include "platform/engine.h"
 
 namespace kvistur {
 
@@ -29,14 +31,12 @@ class TermLists {
 
   explicit TermLists(std::size_t max_numbers = kMaxNumbers) : max_(max_numbers) {}
 
-  // The lists kept for DATABASE (made empty when none are).
-  static TermLists& For(db::Database& database);
-
   RecordNumbers find(const Text& query);
   void keep(const Text& query, RecordNumbers numbers);
-  std::size_t numbers() const { return held_; }
+  std::size_t numbers() const;
 
  private:
+  mutable std::mutex m_;
   using Entry = std::pair<Text, RecordNumbers>;
   std::list<Entry> recent_;  // most recent first
   std::unordered_map<Text, std::list<Entry>::iterator> by_query_;

@@ -223,19 +223,14 @@ SettingLookup lookup_setting(TextView section, TextView name) {
 
 namespace {
 
-SettingLookup look_up(TextView section, TextView name) {
-  SettingLookup r;
-  SettingsLines fresh;
-  const SettingsLines* file = settings_lines(settings_path(), fresh);
-  if (!file) {
-    r.failed_at = LookupStage::OpenKey;
-    r.code = kCodeNotFound;
-    return r;
-  }
-  const std::vector<Text>& lines = file->lines;
-  const bool registry = file->registry;
+// Calls EACH(name, data, registry) for every value line of SECTION in FILE,
+// in the file's order, until it returns true; DATA is the raw text after
+// the "=".  Returns whether the section was there.
+template <typename Each>
+bool for_each_value(const SettingsLines& file, TextView section, Each&& each) {
+  const bool registry = file.registry;
   bool in_section = false, section_found = false;
-  for (const Text& line : lines) {
+  for (const Text& line : file.lines) {
     Text t = trim(line);
     if (t.empty() || t[0] == u';' || t[0] == u'#') continue;
     if (t.front() == u'[' && t.back() == u']') {
@@ -252,32 +247,48 @@ SettingLookup look_up(TextView section, TextView name) {
       continue;
     }
     if (!in_section) continue;
-    std::size_t eq;
-    Text vname;
-    TextView data;
     if (registry) {
       // "Name"="value"; the name itself may hold \" and \\.
       if (t[0] != u'"') continue;
       std::size_t i = 1;
       while (i < t.size() && t[i] != u'"') i += (t[i] == u'\\') ? 2 : 1;
       if (i >= t.size()) continue;
-      vname = unquote(TextView(t).substr(1, i - 1));
-      eq = t.find(u'=', i);
+      std::size_t eq = t.find(u'=', i);
       if (eq == Text::npos) continue;
-      data = TextView(t).substr(eq + 1);
-      if (!same_name(vname, name)) continue;
-      r.value = registry_value(data);
+      if (each(unquote(TextView(t).substr(1, i - 1)), TextView(t).substr(eq + 1), true)) return true;
     } else {
-      eq = line.find(u'=');
+      std::size_t eq = line.find(u'=');
       if (eq == Text::npos) continue;
-      vname = trim(TextView(line).substr(0, eq));
-      if (!same_name(vname, name)) continue;
-      TextView rest = TextView(line).substr(eq + 1);
-      if (rest.size() >= 2 && rest.front() == u'"' && rest.back() == u'"')
-        r.value = unquote(rest.substr(1, rest.size() - 2));
-      else
-        r.value = Text(rest);
+      if (each(trim(TextView(line).substr(0, eq)), TextView(line).substr(eq + 1), false)) return true;
     }
+  }
+  return section_found;
+}
+
+// A value's text from the raw data after its "=".
+Text value_text(TextView data, bool registry) {
+  if (registry) return registry_value(data);
+  if (data.size() >= 2 && data.front() == u'"' && data.back() == u'"') return unquote(data.substr(1, data.size() - 2));
+  return Text(data);
+}
+
+SettingLookup look_up(TextView section, TextView name) {
+  SettingLookup r;
+  SettingsLines fresh;
+  const SettingsLines* file = settings_lines(settings_path(), fresh);
+  if (!file) {
+    r.failed_at = LookupStage::OpenKey;
+    r.code = kCodeNotFound;
+    return r;
+  }
+  bool found = false;
+  bool section_found = for_each_value(*file, section, [&](const Text& vname, TextView data, bool registry) {
+    if (!same_name(vname, name)) return false;
+    r.value = value_text(data, registry);
+    found = true;
+    return true;
+  });
+  if (found) {
     if (r.value.size() > kMaxSettingLength) {
       r.failed_at = LookupStage::QueryValue;
       r.code = kCodeMoreData;
@@ -291,6 +302,19 @@ SettingLookup look_up(TextView section, TextView name) {
 }
 
 }  // namespace
+
+std::vector<std::pair<Text, Text>> SectionValues(TextView section) {
+  std::vector<std::pair<Text, Text>> out;
+  SettingsLines fresh;
+  const SettingsLines* file = settings_lines(settings_path(), fresh);
+  if (!file) return out;
+  for_each_value(*file, trim(section), [&](const Text& vname, TextView data, bool registry) {
+    Text v = value_text(data, registry);
+    if (v.size() <= kMaxSettingLength) out.emplace_back(vname, std::move(v));
+    return false;
+  });
+  return out;
+}
 
 Text RegLesa(TextView section, TextView name) {
   auto fail_line = [&](TextView kind) {

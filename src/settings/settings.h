@@ -13,6 +13,8 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kvistur/text.h"
 
@@ -55,6 +57,10 @@ void AtCallEnd(std::function<void()> fn);
 // One lookup in the store; section and name are used as given (the caller
 // trims them).
 SettingLookup lookup_setting(TextView section, TextView name);
+
+// Every value of a section, in the file's order, as (name, value); empty
+// when the file or the section is missing.  Writes nothing to the log.
+std::vector<std::pair<Text, Text>> SectionValues(TextView section);
 
 // Reads one setting.  Surrounding blanks of section and name are ignored.
 // On failure returns an empty text and writes the forced log line

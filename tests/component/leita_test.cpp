@@ -8,7 +8,7 @@
 #include "component/methods.h"
 #include "marc/text_split.h"
 #include "search/hits.h"
-#include "search/record_order.h"
+#include "search/kept.h"
 #include "platform/open_database.h"
 #include "search/terms.h"
 #include "settings/thread_state.h"
@@ -232,7 +232,7 @@ TEST_P(LeitaTest, TheOrderOfAllRecordsGivesWhatTheRowsGive) {
   // The rare word first, before any order is kept: read row by row, until
   // the rows read one by one add up to a quarter of the records; then the
   // order of all records is worked out and kept.
-  auto kept = [] { return KeptRecordOrder(*open_catalogue(), false) != nullptr; };
+  auto kept = [] { return KeptSearch::For(*open_catalogue())->order_if_ready() != nullptr; };
   std::vector<int32_t> rare_rows = search(u"sjaldgæft").ids;
   EXPECT_EQ(rare_rows, plain(rare, 100));
   EXPECT_FALSE(kept());

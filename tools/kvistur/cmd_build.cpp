@@ -1,24 +1,33 @@
-// kvistur build: a catalogue from MARC records, ready to search.
+// kvistur build: a catalogue from MARC records, or brought over from Jet
+// files, ready to search.
 #include <iostream>
 #include <memory>
 
 #include "command.h"
 #include "import/catalogue_writer.h"
+#include "import/jet_import.h"
 #include "import/output.h"
 #include "import/record_writer.h"
 #include "marc_input.h"
 #include "stage_progress.h"
 
-KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
-                "make a catalogue (databases, settings, workgroup) from MARC records (ISO 2709 or MARCXML)") {
+KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR | build --jet FILE... [--code-page N] --out DIR|URI",
+                "make a catalogue (databases, settings, workgroup) from MARC records (ISO 2709 or MARCXML) or Jet files") {
   using namespace kvistur;
   using namespace kvistur::cli;
-  std::vector<std::string> files;
+  std::vector<std::string> files, jet_files;
   std::string out;
+  int code_page = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--marc") {
       auto more = TakeFiles(args, i);
       files.insert(files.end(), more.begin(), more.end());
+    } else if (args[i] == "--jet") {
+      auto more = TakeFiles(args, i);
+      jet_files.insert(jet_files.end(), more.begin(), more.end());
+    } else if (args[i] == "--code-page") {
+      if (i + 1 >= args.size()) throw UsageError("--code-page needs a number");
+      code_page = int(parse_int(args[++i], "--code-page"));
     } else if (args[i] == "--out") {
       if (i + 1 >= args.size()) throw UsageError("--out needs a folder");
       out = args[++i];
@@ -26,8 +35,12 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR",
       throw UsageError("unknown argument " + args[i]);
     }
   }
-  if (files.empty()) throw UsageError("--marc needs at least one file");
   if (out.empty()) throw UsageError("--out DIR is missing");
+  if (!jet_files.empty()) {
+    if (!files.empty()) throw UsageError("--marc and --jet cannot be used together");
+    return import::BuildFromJet(jet_files, out, code_page, std::cout, std::cerr);
+  }
+  if (files.empty()) throw UsageError("--marc needs at least one file");
 
   MarcInput in = ReadMarcFiles(files);
 

@@ -6,8 +6,12 @@
 // printed list of the results.
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <iostream>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <thread>
 #include <stdexcept>
 #include <string>
 
@@ -26,14 +30,20 @@ namespace {
 using json = nlohmann::json;
 
 // The progress window: status lines above a bar that is redrawn in place
-// on the last line of the terminal.
+// on the last line of the terminal.  While the window is shown the bar's
+// line keeps turning a mark, with the step the search is in when it is one
+// the host's form is not told of (thread_state().on_work), so that every
+// step that takes time shows that work is going on.
 class TerminalProgress : public Dispatch {
  public:
   explicit TerminalProgress(std::ostream& out) : out_(out) {}
+  ~TerminalProgress() override { stop_turning(); }
 
   Variant invoke(TextView member, std::vector<Variant>&) override {
+    std::lock_guard<std::mutex> lock(m_);
     if (member == u"Show") {
       shown_ = true;
+      start_turning();
     } else if (member == u"Hide") {
       clear_bar();
       shown_ = false;
@@ -51,11 +61,27 @@ class TerminalProgress : public Dispatch {
   }
   void put(TextView member, const Variant&) override { throw no_such_member(member); }
 
+  // After the search: the mark stops and the bar's line goes.
+  void finish() {
+    stop_turning();
+    std::lock_guard<std::mutex> lock(m_);
+    clear_bar();
+  }
+
+  // A step of the search the form is not told of.
+  void work(std::string_view what, int64_t done, int64_t total) {
+    std::lock_guard<std::mutex> lock(m_);
+    work_ = std::string(what);
+    if (total > 0 && !what.empty()) work_ += " " + std::to_string(done * 100 / total) + "%";
+    if (shown_) draw_bar();
+  }
+
  private:
   struct List : Dispatch {
     TerminalProgress& w;
     explicit List(TerminalProgress& window) : w(window) {}
     Variant invoke(TextView member, std::vector<Variant>& args) override {
+      std::lock_guard<std::mutex> lock(w.m_);
       if (member == u"Clear") {
         w.lines_ = 0;
         return {};
@@ -66,17 +92,20 @@ class TerminalProgress : public Dispatch {
         w.out_ << to_utf8(args[0].to_text()) << "\n";
         w.out_.flush();
         ++w.lines_;
+        w.work_.clear();
         return {};
       }
       throw no_such_member(member);
     }
     Variant get(TextView member) override {
+      std::lock_guard<std::mutex> lock(w.m_);
       if (member == u"NewIndex") return Variant(int32_t(w.lines_ - 1));
       if (member == u"ListIndex") return Variant(int32_t(w.selected_));
       throw no_such_member(member);
     }
     void put(TextView member, const Variant& value) override {
       if (member != u"ListIndex") throw no_such_member(member);
+      std::lock_guard<std::mutex> lock(w.m_);
       w.selected_ = value.to_i32();
     }
   };
@@ -85,21 +114,45 @@ class TerminalProgress : public Dispatch {
     explicit Bar(TerminalProgress& window) : w(window) {}
     Variant invoke(TextView member, std::vector<Variant>&) override { throw no_such_member(member); }
     Variant get(TextView member) override {
+      std::lock_guard<std::mutex> lock(w.m_);
       if (member == u"Value") return Variant(int16_t(w.value_));
       throw no_such_member(member);
     }
     void put(TextView member, const Variant& value) override {
       if (member != u"Value") throw no_such_member(member);
       int32_t v = value.to_i32();
+      std::lock_guard<std::mutex> lock(w.m_);
       w.value_ = v < 0 ? 0 : v > 100 ? 100 : v;
     }
   };
 
+  // The mark turns every 200 ms while the window is shown.
+  void start_turning() {
+    if (ticker_.joinable()) return;
+    ticker_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(m_);
+      while (!stopping_) {
+        if (tick_.wait_for(lock, std::chrono::milliseconds(200)) == std::cv_status::timeout && shown_) {
+          ++turn_;
+          draw_bar();
+        }
+      }
+    });
+  }
+  void stop_turning() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      stopping_ = true;
+    }
+    tick_.notify_all();
+    if (ticker_.joinable()) ticker_.join();
+  }
   void draw_bar() {
     constexpr int kWidth = 40;
+    static const char kMarks[] = "|/-\\";
     int filled = value_ * kWidth / 100;
     out_ << "\r[" << std::string(std::size_t(filled), '#') << std::string(std::size_t(kWidth - filled), ' ') << "] "
-         << value_ << "%\x1b[K";
+         << value_ << "% " << kMarks[turn_ % 4] << (work_.empty() ? "" : " " + work_) << "\x1b[K";
     out_.flush();
     bar_drawn_ = true;
   }
@@ -111,8 +164,14 @@ class TerminalProgress : public Dispatch {
   }
 
   std::ostream& out_;
+  std::mutex m_;
+  std::condition_variable tick_;
+  std::thread ticker_;
+  bool stopping_ = false;
   bool shown_ = false, bar_drawn_ = false;
   int lines_ = 0, selected_ = -1, value_ = 0;
+  unsigned turn_ = 0;
+  std::string work_;
 };
 
 int32_t int_option(Args& a, const char* name, int32_t fallback) {
@@ -176,7 +235,14 @@ KVISTUR_COMMAND(cmd_search, "search",
 
   bool on_terminal = isatty(2) == 1;
   Variant window;
-  if (on_terminal) window = Variant(std::shared_ptr<Dispatch>(std::make_shared<TerminalProgress>(std::cerr)));
+  std::shared_ptr<TerminalProgress> terminal;
+  if (on_terminal) {
+    terminal = std::make_shared<TerminalProgress>(std::cerr);
+    window = Variant(std::shared_ptr<Dispatch>(terminal));
+    thread_state().on_work = [terminal](std::string_view what, int64_t done, int64_t total) {
+      terminal->work(what, done, total);
+    };
+  }
   int16_t rofi = on_terminal ? 1 : 0;
 
   Variant vGroup(group), vField(field), vText(from_utf8(a[0]));
@@ -184,6 +250,8 @@ KVISTUR_COMMAND(cmd_search, "search",
   SafeArray<int32_t> ids;
   int32_t n = f.Leita(vGroup, vField, vText, descriptions, ids, keys, stop_words, max, &rofi,
                       on_terminal ? &window : nullptr);
+  thread_state().on_work = nullptr;
+  if (terminal) terminal->finish();
   if (n < 0) {
     std::cerr << "kvistur search: the search failed: " << failure_reason() << "\n";
     return 1;

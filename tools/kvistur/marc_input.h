@@ -36,7 +36,7 @@ struct MarcInput {
 // std::runtime_error when a file cannot be opened.
 MarcInput ReadMarcFiles(const std::vector<std::string>& files);
 
-// "FILE..." after --marc, up to the next option.
+// "FILE..." after --marc (or --jet), up to the next option.
 std::vector<std::string> TakeFiles(const std::vector<std::string>& args, std::size_t& i);
 
 }  // namespace kvistur::cli

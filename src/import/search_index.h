@@ -1,0 +1,25 @@
+// Writes the search's stored index (src/search/stored_index.h) into a
+// catalogue and installs the content stamp (src/platform/content_stamp.h)
+// that tells readers whether the index was written at the state they read.
+//
+// Every tool that writes a catalogue calls it, through CreateIndexes, at the
+// end of its transaction: kvistur build and generate, kvistur index, and
+// kvistur update after its changes.  The index is written whole each time.
+// Another program's later change to Móðurtafla or Tengill raises the stamp,
+// and readers then read those tables as if there were no stored index,
+// until one of these tools writes it again.
+#pragma once
+
+struct sqlite3;
+
+namespace kvistur::import {
+
+// On an open connection that may write (kv_fold registered), inside the
+// caller's transaction.  A catalogue whose tables the stored index cannot
+// stand for (a record number twice or held as text, a word link whose
+// numbers are not integers, more than 64 group and field pairs) gets only
+// the parts it can take, or none.  Throws std::runtime_error on an SQLite
+// error.
+void WriteSearchIndex(sqlite3* db);
+
+}  // namespace kvistur::import

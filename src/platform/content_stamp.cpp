@@ -1,0 +1,98 @@
+#include "platform/content_stamp.h"
+
+#include <sqlite3.h>
+
+#include <random>
+#include <stdexcept>
+
+namespace kvistur::db {
+namespace {
+
+void exec(sqlite3* db, const std::string& sql) {
+  char* msg = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
+    std::string m = msg ? msg : sqlite3_errmsg(db);
+    sqlite3_free(msg);
+    throw std::runtime_error(m);
+  }
+}
+
+std::string trigger(const char* name, const char* event, const char* table, const char* counter) {
+  return std::string("CREATE TRIGGER ") + name + " AFTER " + event + " ON " + table + " BEGIN UPDATE kv_state SET " +
+         counter + " = " + counter + " + 1; END";
+}
+
+// The SQL of each trigger as sqlite_master holds it; empty when missing.
+std::string stored_sql(sqlite3* db, const std::string& name) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = ?", -1, &s, nullptr) !=
+      SQLITE_OK)
+    return {};
+  sqlite3_bind_text(s, 1, name.c_str(), int(name.size()), SQLITE_STATIC);
+  std::string sql;
+  if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0))
+    sql = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+  sqlite3_finalize(s);
+  return sql;
+}
+
+}  // namespace
+
+const std::vector<std::pair<std::string, std::string>>& stamp_triggers() {
+  static const std::vector<std::pair<std::string, std::string>> all = [] {
+    struct T {
+      const char *name, *event, *table, *counter;
+    };
+    const T list[] = {
+        {"kv_records_insert", "INSERT", "Móðurtafla", "records"},
+        {"kv_records_delete", "DELETE", "Móðurtafla", "records"},
+        {"kv_records_update", "UPDATE OF ID, Röðunarsvið, Einkennisstrengur, Tag", "Móðurtafla", "records"},
+        {"kv_links_insert", "INSERT", "Tengill", "links"},
+        {"kv_links_delete", "DELETE", "Tengill", "links"},
+        {"kv_links_update", "UPDATE", "Tengill", "links"},
+        {"kv_words_insert", "INSERT", "Orð", "words"},
+        {"kv_words_delete", "DELETE", "Orð", "words"},
+        {"kv_words_update", "UPDATE", "Orð", "words"},
+    };
+    std::vector<std::pair<std::string, std::string>> v;
+    for (const T& t : list) v.emplace_back(t.name, trigger(t.name, t.event, t.table, t.counter));
+    return v;
+  }();
+  return all;
+}
+
+void InstallContentStamp(sqlite3* db) {
+  exec(db, "CREATE TABLE IF NOT EXISTS kv_state (instance INTEGER, records INTEGER, links INTEGER, words INTEGER)");
+  // One row; the counters go on from where they are, so that a reader's
+  // kept data for an earlier state can never be taken for this one.
+  sqlite3_stmt* s = nullptr;
+  int rows = 0;
+  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM kv_state", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+    rows = sqlite3_column_int(s, 0);
+  sqlite3_finalize(s);
+  if (rows != 1) {
+    exec(db, "DELETE FROM kv_state");
+    exec(db, "INSERT INTO kv_state VALUES (0, 0, 0, 0)");
+  }
+  for (const auto& [name, sql] : stamp_triggers()) {
+    if (stored_sql(db, name) == sql) continue;
+    exec(db, "DROP TRIGGER IF EXISTS " + name);
+    exec(db, sql);
+  }
+  std::random_device rd;
+  int64_t instance = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
+  exec(db, "UPDATE kv_state SET instance = " + std::to_string(instance));
+}
+
+bool ContentStampInstalled(sqlite3* db) {
+  for (const auto& [name, sql] : stamp_triggers())
+    if (stored_sql(db, name) != sql) return false;
+  sqlite3_stmt* s = nullptr;
+  int rows = 0;
+  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM kv_state", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+    rows = sqlite3_column_int(s, 0);
+  sqlite3_finalize(s);
+  return rows == 1;
+}
+
+}  // namespace kvistur::db

@@ -1,0 +1,44 @@
+// The content stamp of a catalogue: a one-row table, kv_state, whose
+// counters triggers raise at every change of the tables the search derives
+// data from, in the writer's own transaction.
+//
+//   kv_state(instance, records, links, words)
+//     instance  a random number, new each time kvistur's tools write the
+//               stamp (build, generate, index, update)
+//     records   raised by every insert and delete of a Móðurtafla row and
+//               every update of its ID, Röðunarsvið, Einkennisstrengur or Tag
+//     links     raised by every insert, delete and update of a Tengill row
+//     words     raised by every insert, delete and update of an Orð row
+//
+// Whoever writes to the catalogue (a cataloguing program, the sqlite3 shell,
+// kvistur update) raises the counters without knowing of them: the
+// triggers are plain SQL.  So two readers that see the same stamp in the
+// same file see the same contents of those tables, and data worked out
+// from them can be kept with the stamp and shared (engine.h,
+// Database::Stamp).  The engine trusts a stamp only while every trigger is
+// in the file exactly as installed here; a file without them has no stamp.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct sqlite3;
+
+namespace kvistur::db {
+
+inline constexpr char kStampTable[] = "kv_state";
+
+// The triggers, by name and exact SQL (as sqlite_master keeps it).
+const std::vector<std::pair<std::string, std::string>>& stamp_triggers();
+
+// Creates kv_state and the triggers when they are missing (or differ) and
+// gives the stamp a new instance number, on a connection that may write,
+// inside the caller's transaction.  Needs the tables Móðurtafla, Tengill
+// and Orð.  Throws std::runtime_error with SQLite's message.
+void InstallContentStamp(sqlite3* db);
+
+// Whether kv_state has one row and every trigger is there as installed.
+bool ContentStampInstalled(sqlite3* db);
+
+}  // namespace kvistur::db

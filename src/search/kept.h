@@ -1,0 +1,76 @@
+// What the search keeps of one state of one catalogue: the stored index
+// written at that state (if any), the order of all records, the term
+// lists, and how many hits have been read one by one.
+//
+// When the catalogue has a content stamp (platform/content_stamp.h; made by
+// kvistur build, generate, index and update), what is kept belongs to the
+// stamp's token and is shared by every thread of the process that reads
+// that state: a server with many threads works out and holds the order of
+// all records once.  Each thread remembers the state it used last, so a
+// search finds it without taking a lock; the process keeps the few states
+// used most recently (kMaxStates), and a new state of a catalogue lets the
+// older ones of the same file go (a thread still holding one lets it go at
+// its next search).  Without a stamp nothing can be shared safely: what is
+// kept then lives with the thread's connection, in the engine's slot for
+// derived data, and is let go when another connection commits.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/engine.h"
+#include "search/record_order.h"
+#include "search/stored_index.h"
+#include "search/term_lists.h"
+
+namespace kvistur {
+
+class KeptSearch {
+ public:
+  static constexpr std::size_t kMaxStates = 4;
+
+  // What is kept for DATABASE as this call reads it (found or made).
+  static std::shared_ptr<KeptSearch> For(db::Database& database);
+
+  explicit KeptSearch(db::ContentStamp stamp) : stamp_(std::move(stamp)) {}
+  const db::ContentStamp& stamp() const { return stamp_; }
+  bool shared() const { return !stamp_.token.empty(); }
+
+  // The stored index written at this state, or null.
+  StoredIndex* stored() const { return stored_.get(); }
+  TermLists& term_lists() { return term_lists_; }
+
+  // The order of all records when it is at hand (null otherwise).  With
+  // M hits to sort, it is read or worked out now when that is worth it:
+  // reading the stored order costs about as much as reading one record in
+  // 500 one by one, working it out from the table about as much as one in
+  // four.  So it is made ready when this search alone would read that
+  // many one by one, or when the searches of this state have read that
+  // many between them (so reading one by one never costs more than twice
+  // what making it ready at once would have).  Null also when it cannot be
+  // made (the search then reads the hits one by one).
+  std::shared_ptr<const RecordOrder> order(db::Database& database, int32_t m);
+  // The order if it is ready, without making it.
+  std::shared_ptr<const RecordOrder> order_if_ready() const;
+
+ private:
+  static std::shared_ptr<KeptSearch> find_or_make(db::Database& database);
+  // Whether M hits, with those read one by one so far, reach ENOUGH; when
+  // not, they are counted.
+  bool worth_making(int32_t m, double enough);
+  // The highest record number (asked once per state), -1 when it cannot be.
+  double records(db::Database& database);
+
+  db::ContentStamp stamp_;
+  std::shared_ptr<StoredIndex> stored_;
+  TermLists term_lists_;
+  std::mutex order_mutex_;
+  std::atomic<bool> order_tried_{false};
+  std::shared_ptr<const RecordOrder> order_;
+  std::atomic<int64_t> read_one_by_one_{0};
+  std::atomic<int64_t> highest_{-1};  // the highest record number, -1 before it is asked
+};
+
+}  // namespace kvistur

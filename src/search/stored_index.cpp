@@ -1,0 +1,326 @@
+#include "search/stored_index.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "search/progress.h"
+#include "search/record_order.h"
+
+namespace kvistur {
+
+namespace stored {
+
+void PutVarint(std::string& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(char(uint8_t(v) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(char(v));
+}
+
+uint64_t GetVarint(std::string_view s, std::size_t& at) {
+  uint64_t v = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    if (at >= s.size()) throw std::runtime_error("a packed row ends early");
+    uint8_t b = uint8_t(s[at++]);
+    v |= uint64_t(b & 0x7F) << shift;
+    if (!(b & 0x80)) return v;
+  }
+  throw std::runtime_error("a packed row holds a number too long");
+}
+
+// A row: the number of entries, the distinct masks, then for each entry
+// (position - previous position - 1) * masks + the index of its mask,
+// the previous position starting at -1.
+std::string PackEntries(const Entry* entries, std::size_t n) {
+  std::vector<uint64_t> masks;
+  for (std::size_t i = 0; i < n; ++i)
+    if (std::find(masks.begin(), masks.end(), entries[i].mask) == masks.end()) masks.push_back(entries[i].mask);
+  std::string out;
+  PutVarint(out, n);
+  PutVarint(out, masks.size());
+  for (uint64_t m : masks) PutVarint(out, m);
+  const uint64_t k = masks.size();
+  int64_t prev = -1;
+  for (std::size_t i = 0; i < n; ++i) {
+    uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), entries[i].mask) - masks.begin());
+    PutVarint(out, uint64_t(int64_t(entries[i].position) - prev - 1) * k + index);
+    prev = entries[i].position;
+  }
+  return out;
+}
+
+void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out) {
+  std::size_t first = out.size();
+  out.resize(first + packed.size());
+  out.resize(first + UnpackPositions(packed, mask, out.data() + first));
+}
+
+std::size_t UnpackPositions(std::string_view packed, uint64_t mask, uint32_t* out) {
+  std::size_t at = 0;
+  uint64_t n = GetVarint(packed, at), k = GetVarint(packed, at);
+  if (k == 0 || k > n || n > packed.size() || k > kPackedBytes) throw std::runtime_error("a packed row that is not one");
+  bool take[kPackedBytes];
+  bool all = true;
+  for (uint64_t i = 0; i < k; ++i) {
+    take[i] = (GetVarint(packed, at) & mask) != 0;
+    all = all && take[i];
+  }
+  uint32_t* o = out;
+  const auto* p = reinterpret_cast<const uint8_t*>(packed.data()) + at;
+  const auto* end = reinterpret_cast<const uint8_t*>(packed.data()) + packed.size();
+  auto next = [&]() -> uint64_t {
+    if (p < end && *p < 0x80) return *p++;
+    std::size_t a = std::size_t(p - reinterpret_cast<const uint8_t*>(packed.data()));
+    uint64_t v = GetVarint(packed, a);
+    p = reinterpret_cast<const uint8_t*>(packed.data()) + a;
+    return v;
+  };
+  uint64_t prev = uint64_t(-1);  // the first step lands on position v
+  if (k == 1) {
+    for (uint64_t i = 0; i < n; ++i) *o++ = uint32_t(prev += next() + 1);
+  } else {
+    for (uint64_t i = 0; i < n; ++i) {
+      uint64_t v = next();
+      prev += v / k + 1;
+      if (all || take[v % k]) *o++ = uint32_t(prev);
+    }
+  }
+  if (prev + 1 > uint64_t(UINT32_MAX) + 1) throw std::runtime_error("a position out of range");
+  return std::size_t(o - out);
+}
+
+}  // namespace stored
+
+namespace {
+
+Text number(int64_t v) { return from_utf8(std::to_string(v)); }
+
+}  // namespace
+
+std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db::ContentStamp& stamp) {
+  if (stamp.token.empty()) return nullptr;
+  try {
+    auto meta = database.OpenCursor(
+        u"SELECT s.format, s.build, s.positions, s.ordered, s.records, s.absent_rank, s.specials, s.postings, "
+        u"s.built_records, s.built_links FROM kv_search_meta AS s");
+    if (!meta->Next()) return nullptr;
+    for (int i = 0; i < 10; ++i)
+      if (i != 6 && !meta->IsInteger(i)) return nullptr;
+    if (meta->Integer(0) != stored::kFormat || meta->Integer(8) != stamp.records) return nullptr;
+    auto index = std::make_shared<StoredIndex>();
+    index->build_ = meta->Integer(1);
+    int64_t positions = meta->Integer(2), ordered = meta->Integer(3), records = meta->Integer(4);
+    if (positions < 0 || positions > INT32_MAX || ordered < 0 || ordered > records || records > positions) return nullptr;
+    index->positions_ = uint32_t(positions);
+    index->ordered_ = uint32_t(ordered);
+    index->records_ = uint32_t(records);
+    index->absent_rank_ = meta->Integer(5);
+    index->specials_ = std::string(meta->Bytes(6));
+    if (index->specials_.size() != std::size_t(records - ordered)) return nullptr;
+    index->postings_ = meta->Integer(7) == 1 && meta->Integer(9) == stamp.links;
+    if (meta->Next()) return nullptr;  // one row only
+    meta.reset();
+    if (index->postings_) {
+      auto combos = database.OpenCursor(u"SELECT c.bit, c.grp, c.field FROM kv_combos AS c ORDER BY c.bit");
+      while (combos->Next()) {
+        if (combos->Integer(0) != int64_t(index->combos_.size()) || index->combos_.size() == stored::kMaxCombos)
+          return nullptr;
+        index->combos_.push_back({combos->Integer(1), combos->Integer(2)});
+      }
+    }
+    index->chunk_count_ = uint32_t((uint64_t(positions) + stored::kChunk - 1) / stored::kChunk);
+    index->chunks_ = std::make_unique<std::atomic<const Chunk*>[]>(index->chunk_count_);
+    for (uint32_t c = 0; c < index->chunk_count_; ++c) index->chunks_[c].store(nullptr, std::memory_order_relaxed);
+    return index;
+  } catch (const Error&) {
+    return nullptr;  // no stored index, or one this engine cannot read
+  }
+}
+
+StoredIndex::~StoredIndex() {
+  for (uint32_t c = 0; chunks_ && c < chunk_count_; ++c) delete chunks_[c].load();
+}
+
+uint64_t StoredIndex::mask(int32_t group, int32_t field) const {
+  uint64_t m = 0;
+  for (std::size_t bit = 0; bit < combos_.size(); ++bit)
+    if ((group < 0 || combos_[bit].first == group) && (field < 0 || combos_[bit].second == field)) m |= uint64_t(1) << bit;
+  return m;
+}
+
+std::unique_ptr<StoredIndex::Chunk> StoredIndex::read_chunk_row(db::Cursor& rows, uint32_t c) const {
+  if (!rows.IsInteger(0) || rows.Integer(0) != int64_t(c) || rows.Integer(1) != build_)
+    throw std::runtime_error("a chunk of the order from another build");
+  uint32_t n = std::min(stored::kChunk, positions_ - c * stored::kChunk);
+  std::string_view ids = rows.Bytes(2), starts = rows.Bytes(3);
+  if (ids.size() != std::size_t(n) * 4 || starts.size() != (std::size_t(n) + 63) / 64 * 8)
+    throw std::runtime_error("a chunk of the order of the wrong size");
+  auto chunk = std::make_unique<Chunk>();
+  chunk->ids.resize(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    const auto* b = reinterpret_cast<const uint8_t*>(ids.data()) + 4 * i;
+    chunk->ids[i] = int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
+  }
+  chunk->starts.resize(starts.size() / 8);
+  for (std::size_t w = 0; w < chunk->starts.size(); ++w) {
+    uint64_t v = 0;
+    for (int b = 7; b >= 0; --b) v = v << 8 | uint8_t(starts[w * 8 + std::size_t(b)]);
+    chunk->starts[w] = v;
+  }
+  return chunk;
+}
+
+const StoredIndex::Chunk& StoredIndex::chunk(db::Database& database, uint32_t c) {
+  if (c >= chunk_count_) throw std::runtime_error("a position out of range");
+  if (const Chunk* got = chunks_[c].load(std::memory_order_acquire)) return *got;
+  auto rows = database.OpenCursor(u"SELECT o.chunk, o.build, o.ids, o.starts FROM kv_order AS o WHERE o.chunk = " +
+                                  number(c));
+  if (!rows->Next()) throw std::runtime_error("a chunk of the order missing");
+  std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
+  const Chunk* expected = nullptr;
+  if (chunks_[c].compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) return *mine.release();
+  return *expected;  // another thread read it first
+}
+
+void StoredIndex::load_all(db::Database& database) {
+  uint32_t missing = 0;
+  for (uint32_t c = 0; c < chunk_count_; ++c) missing += chunks_[c].load(std::memory_order_acquire) ? 0 : 1;
+  if (missing < 8) {
+    for (uint32_t c = 0; c < chunk_count_; ++c) chunk(database, c);
+    return;
+  }
+  auto rows = database.OpenCursor(u"SELECT o.chunk, o.build, o.ids, o.starts FROM kv_order AS o ORDER BY o.chunk");
+  uint32_t c = 0;
+  for (; rows->Next(); ++c) {
+    if (c % 256 == 0) ReportWork("reading the order of all records", c, chunk_count_);
+    if (c >= chunk_count_) throw std::runtime_error("too many chunks of the order");
+    if (chunks_[c].load(std::memory_order_acquire)) continue;
+    std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
+    const Chunk* expected = nullptr;
+    if (chunks_[c].compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) mine.release();
+  }
+  ReportWork({}, 0, 0);
+  if (c != chunk_count_) throw std::runtime_error("a chunk of the order missing");
+}
+
+int32_t StoredIndex::record_at(db::Database& database, uint32_t p) {
+  return chunk(database, p / stored::kChunk).ids[p % stored::kChunk];
+}
+
+bool StoredIndex::same_text(db::Database& database, uint32_t a, uint32_t b) {
+  // The same text exactly when no position after A up to B starts one.
+  for (uint32_t p = a + 1; p <= b;) {
+    const Chunk& ch = chunk(database, p / stored::kChunk);
+    uint32_t i = p % stored::kChunk;
+    uint32_t end = std::min<uint32_t>(b - (p - i), uint32_t(ch.ids.size()) - 1);  // last index in this chunk
+    for (uint32_t w = i / 64; w <= end / 64; ++w) {
+      uint64_t bits = ch.starts[w];
+      if (w == i / 64) bits &= ~uint64_t(0) << (i % 64);
+      if (w == end / 64 && end % 64 != 63) bits &= (uint64_t(1) << (end % 64 + 1)) - 1;
+      if (bits) return false;
+    }
+    p += end - i + 1;
+  }
+  return true;
+}
+
+std::shared_ptr<const RecordOrder> StoredIndex::whole_order(db::Database& database) {
+  if (whole_ready_.load(std::memory_order_acquire)) return whole_;
+  std::lock_guard<std::mutex> lock(whole_mutex_);
+  if (whole_ready_.load(std::memory_order_relaxed)) return whole_;
+  load_all(database);
+  RankedRecords r;
+  r.ids.reserve(records_);
+  r.ranks.reserve(records_);
+  int64_t texts = 0;
+  for (uint32_t p = 0; p < records_; ++p) {
+    const Chunk& ch = *chunks_[p / stored::kChunk].load(std::memory_order_acquire);
+    uint32_t i = p % stored::kChunk;
+    r.ids.push_back(ch.ids[i]);
+    if (p < ordered_) {
+      if (ch.starts[i / 64] >> (i % 64) & 1) ++texts;
+      if (texts == 0 || 2 * texts > INT32_MAX) throw std::runtime_error("an order that does not start a text");
+      r.ranks.push_back(int32_t(2 * texts));
+    } else {
+      uint8_t kind = uint8_t(specials_[p - ordered_]);
+      // A hit that cannot be read fails the search before any sorting, so
+      // its rank is never compared.
+      r.ranks.push_back(kind & stored::kNullKey ? -1 : int32_t(absent_rank_));
+      if (kind & stored::kUnreadable) r.unreadable.push_back(ch.ids[i]);
+    }
+  }
+  r.absent = int32_t(absent_rank_);
+  std::sort(r.unreadable.begin(), r.unreadable.end());
+  whole_ = std::make_shared<RecordOrder>(std::move(r));
+  whole_ready_.store(true, std::memory_order_release);
+  return whole_;
+}
+
+void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>& ps, std::vector<int32_t>& out) {
+  if (ps.size() > std::size_t(chunk_count_) * 4) load_all(database);
+  out.reserve(out.size() + ps.size());
+  for (uint32_t p : ps) out.push_back(record_at(database, p));
+}
+
+PostingCursor::PostingCursor(db::Database& database, int64_t word, uint64_t mask)
+    : database_(database), word_(word), mask_(mask) {}
+
+bool PostingCursor::row_for(uint32_t p) {
+  // Far ahead of the rows read (more than a few rows' spans): the row is
+  // looked up by its key.
+  if (!rows_ || int64_t(p) > upto_ + 4 * span_) {
+    if (rows_ && again_) {
+      try {
+        rows_->Again({word_, int64_t(p)});
+      } catch (const Error& e) {
+        if (e.number() != 3251) throw;
+        again_ = false;
+        rows_.reset();
+      }
+    } else {
+      rows_.reset();
+    }
+    if (!rows_)
+      rows_ = database_.OpenCursor(u"SELECT P.upto, P.packed FROM kv_postings AS P WHERE P.word = " + number(word_) +
+                                   u" AND P.upto >= " + number(p) + u" ORDER BY P.upto");
+  }
+  while (rows_->Next()) {
+    int64_t upto = rows_->Integer(0);
+    span_ = std::max<int64_t>(upto - upto_, 1);
+    upto_ = upto;
+    if (upto < int64_t(p)) continue;  // passed over without decoding
+    std::string_view packed = rows_->Bytes(1);
+    if (got_.size() < packed.size()) got_.resize(packed.size());
+    n_ = stored::UnpackPositions(packed, mask_, got_.data());
+    at_ = 0;
+    return true;
+  }
+  done_ = true;
+  return false;
+}
+
+bool PostingCursor::seek_further(uint32_t p) {
+  for (;;) {
+    if (at_ < n_) {
+      if (got_[at_] >= p) return true;
+      if (got_[n_ - 1] >= p) {
+        // Galloping from where the last look ended: steps that double, then
+        // a binary search within the last step.
+        std::size_t lo = at_, step = 1, hi = at_ + 1;
+        while (hi < n_ && got_[hi] < p) {
+          lo = hi;
+          step *= 2;
+          hi = std::min(n_ - 1, hi + step);
+        }
+        at_ = std::size_t(std::lower_bound(got_.begin() + std::ptrdiff_t(lo), got_.begin() + std::ptrdiff_t(hi) + 1, p) -
+                          got_.begin());
+        return true;
+      }
+    }
+    if (done_ || !row_for(p)) return false;
+  }
+}
+
+}  // namespace kvistur

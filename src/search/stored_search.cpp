@@ -1,0 +1,239 @@
+#include "search/stored_search.h"
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+
+namespace kvistur {
+
+namespace {
+
+// A term answered through the stored index cannot be answered (and the
+// caller goes the usual way) when a word's number is not an integer: the
+// join compares it with Tengill's numbers in ways a list cannot stand for.
+struct NotAnswerable {};
+
+// The words a term's condition finds, each once.
+std::vector<int64_t> term_words(db::Database& database, const Text& term) {
+  auto rows = database.OpenCursor(u"SELECT O0.ID FROM Orð AS O0 WHERE " + TermCondition(term));
+  std::vector<int64_t> words;
+  while (rows->Next()) {
+    if (!rows->IsInteger(0)) throw NotAnswerable{};
+    words.push_back(rows->Integer(0));
+  }
+  std::sort(words.begin(), words.end());
+  words.erase(std::unique(words.begin(), words.end()), words.end());
+  return words;
+}
+
+// Every position of the words whose pairs meet MASK, ascending, each once.
+// Many positions are put in order through a bit per position, few by
+// sorting them.
+std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, const std::vector<int64_t>& words,
+                                    uint64_t mask) {
+  std::vector<uint32_t> out;
+  constexpr std::size_t kPerQuery = 200;
+  for (std::size_t from = 0; from < words.size(); from += kPerQuery) {
+    Text list;
+    for (std::size_t i = from; i < std::min(words.size(), from + kPerQuery); ++i)
+      list += (i == from ? u"" : u", ") + from_utf8(std::to_string(words[i]));
+    auto rows = database.OpenCursor(u"SELECT P.packed FROM kv_postings AS P WHERE P.word IN (" + list + u")");
+    while (rows->Next()) stored::UnpackPositions(rows->Bytes(0), mask, out);
+  }
+  if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint32_t>()) == out.end())
+    return out;  // ascending and each once already (one word's rows, in order)
+  if (out.size() > index.positions() / 32) {
+    std::vector<uint64_t> bits((std::size_t(index.positions()) + 63) / 64, 0);
+    for (uint32_t p : out) {
+      if (p >= index.positions()) throw std::runtime_error("a position out of range");
+      bits[p / 64] |= uint64_t(1) << (p % 64);
+    }
+    out.clear();
+    for (std::size_t w = 0; w < bits.size(); ++w)
+      for (uint64_t b = bits[w]; b; b &= b - 1) out.push_back(uint32_t(w * 64 + std::size_t(__builtin_ctzll(b))));
+    return out;
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+// The positions of one term, ascending, read as they are needed.
+class TermStream {
+ public:
+  virtual ~TermStream() = default;
+  // Moves to the first position at or after P; false when there is none.
+  virtual bool seek(uint32_t p) = 0;
+  virtual uint32_t current() const = 0;
+};
+
+class ListStream : public TermStream {
+ public:
+  explicit ListStream(std::vector<uint32_t> ps) : ps_(std::move(ps)) {}
+  bool seek(uint32_t p) override {
+    if (at_ >= ps_.size() || ps_[at_] >= p) return at_ < ps_.size();
+    // Steps that double from where the last look ended, then a binary
+    // search within the last step.
+    std::size_t lo = at_, step = 1, hi = at_ + 1;
+    while (hi < ps_.size() && ps_[hi] < p) {
+      lo = hi;
+      step *= 2;
+      hi += step;
+    }
+    hi = std::min(hi, ps_.size());
+    at_ = std::size_t(std::lower_bound(ps_.begin() + std::ptrdiff_t(lo), ps_.begin() + std::ptrdiff_t(hi), p) - ps_.begin());
+    return at_ < ps_.size();
+  }
+  uint32_t current() const override { return ps_[at_]; }
+
+ private:
+  std::vector<uint32_t> ps_;
+  std::size_t at_ = 0;
+};
+
+// A few words read side by side.
+class WordsStream : public TermStream {
+ public:
+  WordsStream(db::Database& database, const std::vector<int64_t>& words, uint64_t mask) {
+    for (int64_t w : words) cursors_.push_back(std::make_unique<PostingCursor>(database, w, mask));
+  }
+  bool seek(uint32_t p) override {
+    bool any = false;
+    for (std::size_t i = 0; i < cursors_.size();) {
+      PostingCursor& c = *cursors_[i];
+      if (!c.seek(p)) {
+        cursors_.erase(cursors_.begin() + std::ptrdiff_t(i));
+        continue;
+      }
+      if (!any || c.current() < current_) current_ = c.current();
+      any = true;
+      ++i;
+    }
+    return any;
+  }
+  uint32_t current() const override { return current_; }
+
+ private:
+  std::vector<std::unique_ptr<PostingCursor>> cursors_;
+  uint32_t current_ = 0;
+};
+
+// One word, read as it is needed.
+class WordStream : public TermStream {
+ public:
+  WordStream(db::Database& database, int64_t word, uint64_t mask) : cursor_(database, word, mask) {}
+  bool seek(uint32_t p) override { return cursor_.seek(p); }
+  uint32_t current() const override { return cursor_.current(); }
+
+ private:
+  PostingCursor cursor_;
+};
+
+// Up to this many words are read side by side; a term of more words (a
+// truncated term) has its positions read whole.
+constexpr std::size_t kSideBySide = 8;
+
+}  // namespace
+
+Text TermCondition(const Text& term) {
+  bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
+  return pattern ? u"(((O0.Orð) Like '" + term + u"'))" : u"(((O0.Orð) = '" + term + u"'))";
+}
+
+FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
+                        int32_t field, int32_t max) {
+  FirstHits out;
+  try {
+    const uint64_t mask = index.mask(group, field);
+    // Every term's words first, as every term's query runs first.
+    std::vector<std::vector<int64_t>> words;
+    for (const Text& t : terms) words.push_back(term_words(database, t));
+    out.outcome = FirstHits::kFound;
+    if (max == 0 || mask == 0) return out;
+    for (const auto& w : words)
+      if (w.empty()) return out;
+    std::vector<std::unique_ptr<TermStream>> streams;
+    for (const auto& w : words) {
+      if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, w[0], mask));
+      else if (w.size() <= kSideBySide) streams.push_back(std::make_unique<WordsStream>(database, w, mask));
+      else streams.push_back(std::make_unique<ListStream>(all_positions(database, index, w, mask)));
+    }
+
+    // The positions every term has, in order: each stream in turn moves to
+    // the candidate, and a stream ahead of it makes its position the next
+    // candidate, until all agree.
+    const std::size_t want = std::size_t(max) + 1, n = streams.size();
+    std::vector<uint32_t> hits;
+    uint32_t p = 0;
+    bool past_ordered = false;
+    for (;;) {
+      uint32_t candidate = p;
+      std::size_t agree = 0, t = 0;
+      bool end = false;
+      while (agree < n) {
+        if (!streams[t]->seek(candidate)) {
+          end = true;
+          break;
+        }
+        uint32_t c = streams[t]->current();
+        if (c == candidate) {
+          ++agree;
+        } else {
+          candidate = c;
+          agree = 1;
+        }
+        t = (t + 1) % n;
+      }
+      if (end) break;
+      // A hit the order cannot place: every hit must be read the usual way.
+      if (candidate >= index.ordered()) {
+        out.outcome = FirstHits::kSortEveryHit;
+        return out;
+      }
+      hits.push_back(candidate);
+      if (hits.size() == want && !past_ordered) {
+        // Enough in order; any hit left would be one the order cannot place.
+        if (index.ordered() == index.positions()) break;
+        past_ordered = true;
+        p = index.ordered();
+        continue;
+      }
+      p = candidate + 1;
+    }
+    // Equal texts among the first hits are ordered by the sort's steps over
+    // every hit.
+    for (std::size_t i = 1; i < hits.size(); ++i)
+      if (index.same_text(database, hits[i - 1], hits[i])) {
+        out.outcome = FirstHits::kSortEveryHit;
+        return out;
+      }
+    std::size_t k = std::min(hits.size(), std::size_t(max));
+    for (std::size_t i = 0; i < k; ++i) out.ids.push_back(index.record_at(database, hits[i]));
+    return out;
+  } catch (const NotAnswerable&) {
+  } catch (const Error&) {
+  } catch (const std::exception&) {
+  }
+  return FirstHits{};
+}
+
+RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, const Text& term, int32_t group,
+                                int32_t field) {
+  try {
+    std::vector<int64_t> words = term_words(database, term);
+    const uint64_t mask = index.mask(group, field);
+    std::vector<uint32_t> ps;
+    if (mask != 0 && !words.empty()) ps = all_positions(database, index, words, mask);
+    auto ids = std::make_shared<std::vector<int32_t>>(1, 0);
+    index.records_of(database, ps, *ids);
+    std::sort(ids->begin() + 1, ids->end());
+    return ids;
+  } catch (const NotAnswerable&) {
+  } catch (const Error&) {
+  } catch (const std::exception&) {
+  }
+  return nullptr;
+}
+
+}  // namespace kvistur

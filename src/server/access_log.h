@@ -1,0 +1,33 @@
+// The server's access log: one line per request, in the common access-log
+// form, beside the component's own diagnostic log:
+//
+//   127.0.0.1 Admin [07/Dec/2025:14:03:07 +0000] "search Default @attr 1=4 saga" 0 12 0.004
+//
+// client, user ("-" before log-on), local time, the request (the
+// operation, the database and the query or what was asked for), the status
+// (0, or the Bib-1 diagnostic it got), the hits (records found, handed out
+// or terms listed) and the time it took in seconds.  Each line is written
+// with one write to a file opened for appending, so lines of sessions that
+// run side by side never mix.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kvistur::server {
+
+struct AccessEntry {
+  std::string client, user, request;
+  int status = 0;
+  int64_t hits = 0;
+  double seconds = 0;
+};
+
+// Where the lines go: a file, appended to, or standard output when PATH is
+// empty.  Throws std::runtime_error when the file cannot be opened.
+void OpenAccessLog(const std::string& path);
+void WriteAccess(const AccessEntry& entry);
+// The line as written, without its line end.
+std::string AccessLine(const AccessEntry& entry);
+
+}  // namespace kvistur::server

@@ -1,0 +1,89 @@
+// One client session of the server and its result sets.
+//
+// A session has a Faersla of its own, logged on as the session's user on
+// the session's own thread (the component keeps its log-on per thread).
+// Its searches run through that log-on: the database is Default (every
+// group) or a group by its Name, the query (query_map.h) is answered by
+// Leita's search, and the hits are kept as a result set of record numbers
+// in Leita's order, under the name the client gave, until it is replaced,
+// deleted or the session ends.  A result set holds record numbers only (4
+// bytes a hit), never descriptions, so its hit count is exact however
+// large it is.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kvistur/faersla.h"
+#include "server/query_map.h"
+
+namespace kvistur::server {
+
+// The server's settings (section [Þjónn]), read when it starts.
+struct Limits {
+  int sessions = 64;       // Lotur: sessions at once
+  int result_sets = 20;    // Niðurstöður: result sets a session keeps
+  int idle_seconds = 600;  // Biðtími: an idle session is closed after this
+};
+Limits ReadLimits();
+
+// The standard indexes with the rows of the settings section [Z3950].
+IndexTable ServerIndexes();
+
+// The database names the server answers to: "Default" (every group, -1)
+// and the Name of each DBGroups row, letter case ignored.
+std::optional<int32_t> GroupOf(Faersla& faersla, const std::string& database);
+std::vector<std::pair<std::string, int32_t>> Databases(Faersla& faersla);
+
+// The search fields of GROUP (-1: every group's) by QueryTypeName, upper
+// case, to their numbers; the first row of a name counts.
+std::map<Text, int32_t> FieldsOf(Faersla& faersla, int32_t group);
+
+struct ScanEntry {
+  std::string word;
+  int64_t records = 0;  // the records Leita finds for the word
+};
+
+struct ResultSet {
+  std::string database;
+  std::vector<int32_t> records;  // in Leita's order
+};
+
+class Session {
+ public:
+  Session(std::string peer, int max_result_sets);
+
+  // Logs this thread on as USER; false when the log-on is refused.
+  bool LogOn(const std::string& user, const std::string& password);
+
+  // Answers QUERY on DATABASE and keeps the hits as result set NAME.
+  Diagnostic Search(const std::string& name, bool replace, const std::string& database, const QueryNode& query,
+                    int64_t& hits);
+  // Lists COUNT words of the word index (Orð) in its order, with the START
+  // word at POSITION (1: first) when there is room before it, each with
+  // the number of records that have it in the database and the start's
+  // field; words no record has there are passed over.  AT gets the
+  // position of the first word from START on; PARTIAL is set when the
+  // index has fewer words to give.
+  Diagnostic Scan(const std::string& database, const ScanStart& start, int position, int count,
+                  std::vector<ScanEntry>& entries, int& at, bool& partial);
+
+  const ResultSet* Find(const std::string& name) const;
+  bool Remove(const std::string& name);
+  void RemoveAll() { sets_.clear(); }
+
+  Faersla& faersla() { return faersla_; }
+  const std::string& peer() const { return peer_; }
+  const std::string& user() const { return user_; }
+
+ private:
+  Faersla faersla_;
+  std::string peer_, user_;
+  int max_sets_;
+  std::map<std::string, ResultSet> sets_;
+};
+
+}  // namespace kvistur::server

@@ -1,0 +1,401 @@
+// kvistur serve end to end, with the field's own clients: yaz-client and
+// zoomsh for Z39.50, curl for SRU with xmllint on the XML, and YAZ's
+// client library for many sessions at once.  Each test starts the server
+// on a free port of this machine, on the sample catalogue as `kvistur
+// build` makes it, and fails when it cannot.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <tuple>
+
+#include "server/load_client.h"
+#include "server/records.h"
+#include "tools/run_tool.h"
+
+using namespace kvistur;
+using kvistur::testing::run_tool;
+using kvistur::testing::shell_quote;
+
+namespace {
+
+const std::string kSample = std::string(KVISTUR_SOURCE_DIR) + "/data/sample/sample.xml";
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// Runs a shell command; its standard output.
+std::string sh(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+std::vector<int> ids_in(const std::string& text, const std::string& pattern) {
+  std::vector<int> ids;
+  std::regex re(pattern);
+  for (std::sregex_iterator i(text.begin(), text.end(), re), e; i != e; ++i) ids.push_back(std::stoi((*i)[1]));
+  return ids;
+}
+
+// Percent-encodes everything but letters, digits and - . _ ~.
+std::string uri(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += char(c);
+    } else {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      out += buf;
+    }
+  }
+  return out;
+}
+
+int free_port() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+bool accepts(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+// The sample catalogue as `kvistur build` makes it (its source records in
+// Frumfærsla), in a folder of its own.
+struct Catalogue {
+  std::string dir;
+  Catalogue() {
+    char t[] = "/tmp/kvistur-serve-XXXXXX";
+    dir = mkdtemp(t);
+    auto r = run_tool({"build", "--marc", kSample, "--out", dir});
+    if (r.exit_code != 0) throw std::runtime_error("kvistur build failed: " + r.err);
+  }
+  ~Catalogue() { std::filesystem::remove_all(dir); }
+};
+
+// kvistur serve on a free port, with its settings file, access log and
+// diagnostic log; stopped (SIGTERM) when the object goes.
+class Server {
+ public:
+  Server(const Catalogue& cat, const std::string& extra_settings) : cat_(cat), port_(free_port()) {
+    settings_ = cat.dir + "/serve-" + std::to_string(port_) + ".ini";
+    access_ = cat.dir + "/access-" + std::to_string(port_) + ".log";
+    std::ofstream(settings_) << slurp(cat.dir + "/lindrit-1.0.ini") << extra_settings;
+    std::string log = cat.dir + "/server-" + std::to_string(port_) + ".log";
+    pid_ = fork();
+    if (pid_ == 0) {
+      setenv("LINDRIT_SETTINGS", settings_.c_str(), 1);
+      setenv("KVISTUR_LOG", (cat.dir + "/melding.txt").c_str(), 1);
+      std::string listener = "tcp:127.0.0.1:" + std::to_string(port_);
+      execl(KVISTUR_TOOL, KVISTUR_TOOL, "serve", listener.c_str(), "--access-log", access_.c_str(), "--server-log",
+            log.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 200 && !accepts(port_); ++i) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) throw std::runtime_error("kvistur serve ended: " + slurp(log));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!accepts(port_)) throw std::runtime_error("kvistur serve does not answer on port " + std::to_string(port_));
+  }
+  ~Server() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+
+  std::string target() const { return "tcp:127.0.0.1:" + std::to_string(port_); }
+  std::string url(const std::string& path_and_query) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path_and_query;
+  }
+  // SRU over HTTP GET; the response body, checked to be well-formed XML.
+  std::string sru(const std::string& path_and_query) const {
+    std::string body = sh("curl -s -g " + shell_quote(url(path_and_query)));
+    EXPECT_EQ(sh("printf %s " + shell_quote(body) + " | xmllint --noout - 2>&1"), "") << body;
+    return body;
+  }
+  // yaz-client with a script (-f); everything it printed.
+  std::string yaz_client(const std::string& script) const {
+    std::string file = cat_.dir + "/script-" + std::to_string(port_);
+    std::ofstream(file) << "open " << target() << "\n" << script << "quit\n";
+    return sh("cd " + shell_quote(cat_.dir) + " && timeout 60 yaz-client -f " + shell_quote(file) + " 2>&1");
+  }
+  long rss_kib() const {
+    std::istringstream s(slurp("/proc/" + std::to_string(pid_) + "/status"));
+    for (std::string line; std::getline(s, line);)
+      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+  }
+  std::string access_log() const { return slurp(access_); }
+
+ private:
+  const Catalogue& cat_;
+  int port_;
+  pid_t pid_ = -1;
+  std::string settings_, access_;
+};
+
+class Serve : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    cat_ = new Catalogue();
+    server_ = new Server(*cat_, "[Þjónn]\nLotur=40\nNiðurstöður=3\n[Z3950]\n1=Höfundur\nbib.note=Athugasemdir\n");
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    delete cat_;
+  }
+  // The record numbers `kvistur search` gives, in its order.
+  static std::vector<int> kvistur_search(const std::string& text, int field, int group = -1) {
+    setenv("LINDRIT_SETTINGS", (cat_->dir + "/lindrit-1.0.ini").c_str(), 1);
+    auto r = run_tool({"search", text, "--field", std::to_string(field), "--group", std::to_string(group), "--max",
+                       "1000", "--json"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return ids_in(r.out, "\"id\":([0-9]+)");
+  }
+  // The record numbers an SRU search gives, in its order.
+  static std::vector<int> sru_ids(const std::string& cql, const std::string& database = "Default") {
+    std::string body = server_->sru(uri(database) + "?version=1.2&operation=searchRetrieve&recordSchema=kvistur" +
+                                    "&maximumRecords=1000&query=" + uri(cql));
+    return ids_in(body, "<kvistur xmlns=\"urn:x-kvistur:display\" id=\"([0-9]+)\"");
+  }
+  static Catalogue* cat_;
+  static Server* server_;
+};
+Catalogue* Serve::cat_ = nullptr;
+Server* Serve::server_ = nullptr;
+
+}  // namespace
+
+TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
+  struct Case {
+    std::string cql, text;
+    int field, group;
+    std::string database;
+  } cases[] = {
+      {"saga", "saga", -1, -1, "Default"},
+      {"dc.title=saga", "saga", 2, -1, "Default"},
+      {"dc.title=sag*", "sag*", 2, -1, "Default"},
+      {"dc.creator=\"Árni Einarsson\"", "árni einarsson", 1, -1, "Default"},
+      {"dc.subject=skáldsögur and dc.subject=íslenskar", "skáldsögur íslenskar", 3, -1, "Default"},
+      {"dc.title all \"saga íslands\"", "saga íslands", 2, -1, "Default"},
+      {"cql.anywhere=hrafnaþing", "hrafnaþing", -1, 2, "Tímarit og greinar"},
+      {"bib.note=dönsku", "dönsku", 6, -1, "Default"},  // a row of [Z3950]
+  };
+  for (auto& c : cases) {
+    std::vector<int> expected = kvistur_search(c.text, c.field, c.group);
+    EXPECT_FALSE(expected.empty()) << c.cql;
+    EXPECT_EQ(sru_ids(c.cql, c.database), expected) << c.cql;
+  }
+  // Z39.50 gives the same, through zoomsh; right truncation is Leita's `*`.
+  for (auto [pqf, text, field] : {std::tuple{"@attr 1=4 saga", "saga", 2}, {"@attr 1=4 @attr 5=1 sag", "sag*", 2},
+                                    {"@attr 1=1 einarsson", "einarsson", 1}}) {
+    std::string z = sh("timeout 60 zoomsh 'connect " + server_->target() +
+                       "' 'set preferredRecordSyntax xml' 'set elementSetName kvistur' 'search " + pqf +
+                       "' 'show 0 1000' quit");
+    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), kvistur_search(text, field)) << pqf;
+  }
+}
+
+TEST_F(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
+  // Records of equal sort texts may stand in either order; their sort texts
+  // may not.
+  std::map<int, std::string> key;
+  std::istringstream rows(sh("sqlite3 " + shell_quote(cat_->dir + "/katalogur.sqlite") +
+                             " 'SELECT ID, Röðunarsvið FROM Móðurtafla'"));
+  for (std::string line; std::getline(rows, line);) key[std::stoi(line)] = line.substr(line.find('|') + 1);
+  auto keys = [&](const std::vector<int>& ids, const std::vector<int>& only) {
+    std::vector<std::string> k;
+    for (int id : ids)
+      if (std::find(only.begin(), only.end(), id) != only.end()) k.push_back(key[id]);
+    return k;
+  };
+  std::vector<int> saga = kvistur_search("saga", 2), poems = kvistur_search("ljóð", -1),
+                   novels = kvistur_search("skáldsögur", 3);
+  // OR: every record of either, each operand's records in their order.
+  std::vector<int> either = sru_ids("dc.title=saga or ljóð");
+  std::set<int> all(saga.begin(), saga.end());
+  all.insert(poems.begin(), poems.end());
+  EXPECT_EQ(std::set<int>(either.begin(), either.end()), all);
+  EXPECT_EQ(keys(either, saga), keys(saga, saga));
+  EXPECT_EQ(keys(either, poems), keys(poems, poems));
+  // NOT: the left operand's records in its order, less the right's.
+  std::vector<int> left;
+  for (int id : saga)
+    if (std::find(novels.begin(), novels.end(), id) == novels.end()) left.push_back(id);
+  std::vector<int> but = sru_ids("dc.title=saga not dc.subject=skáldsögur");
+  EXPECT_EQ(std::set<int>(but.begin(), but.end()), std::set<int>(left.begin(), left.end()));
+  EXPECT_EQ(keys(but, left), keys(left, left));
+}
+
+TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
+  std::string out = server_->yaz_client(
+      "find @attr 1=4 brennu\nset_marcdump out.mrc\nshow 1\n"
+      "set_marcdump\nformat xml\nelements dc\nshow 1\nelements kvistur\nshow 1\nelements marcxml\nshow 1\n");
+  EXPECT_NE(out.find("<dc:title>Brennu-Njáls saga</dc:title>"), std::string::npos) << out;
+  EXPECT_NE(out.find("<description>"), std::string::npos);
+  EXPECT_NE(out.find("<record xmlns=\"http://www.loc.gov/MARC21/slim\">"), std::string::npos);
+  // The MARC record as it went in: every field and subfield, the holdings
+  // made from the copies (never the borrower).
+  std::string served = sh("yaz-marcdump " + shell_quote(cat_->dir + "/out.mrc"));
+  std::string control = served.substr(served.find("001 ") + 4, 7);
+  std::string source = sh("yaz-marcdump -i marcxml " + shell_quote(kSample) + " | awk -v RS= '/001 " + control +
+                          "/' | sed 's/ \\$9 [0-9]*//'");
+  // The lengths in the leader are the record's own.
+  auto same = [](const std::string& s) {
+    std::string t = std::regex_replace(s, std::regex("^.{5}(.{7}).{5}"), "#####$1#####",
+                                       std::regex_constants::format_first_only);
+    return t.substr(0, t.find_last_not_of('\n') + 1);
+  };
+  EXPECT_EQ(same(served), same(source));
+  EXPECT_EQ(served.at(9), 'a') << "leader/09: UTF-8";
+
+  for (const char* schema : {"marcxml", "dc", "kvistur", "info:srw/schema/1/dc-v1.1"}) {
+    std::string body = server_->sru(std::string("Default?version=1.2&operation=searchRetrieve&query=brennu&") +
+                                    "maximumRecords=2&recordSchema=" + schema);
+    EXPECT_EQ(sh("printf %s " + shell_quote(body) +
+                 " | xmllint --xpath 'count(//*[local-name()=\"recordData\"]/*)' -"),
+              "2\n")
+        << schema << body;
+  }
+}
+
+TEST_F(Serve, WhatCannotBeAnsweredGetsItsDiagnostic) {
+  struct Case {
+    std::string request;
+    int code;
+  } sru[] = {
+      {"Nope?version=1.2&operation=searchRetrieve&query=saga", 235},
+      {"Default?version=1.2&operation=searchRetrieve&query=(saga", 10},
+      {"Default?version=1.2&operation=searchRetrieve&query=dc.date=1999", 16},
+      {"Default?version=1.2&operation=searchRetrieve&query=dc.title%3Csaga", 19},
+      {"Default?version=1.2&operation=searchRetrieve&query=saga%20prox%20njála", 39},
+      {"Default?version=1.2&operation=searchRetrieve&query=s*ga", 28},
+      {"Default?version=1.2&operation=searchRetrieve&query=saga%20sortBy%20dc.title", 80},
+      {"Default?version=1.2&operation=searchRetrieve&query=og", 35},
+      {"Default?version=1.2&operation=searchRetrieve&query=saga&maximumRecords=1&recordSchema=mods", 66},
+      {"Default?version=1.2&operation=scan&scanClause=dc.foo=a", 16},
+      {"Default?version=1.2&operation=searchRetrieve&query=saga&x-username=nobody&x-password=x", 3},
+  };
+  for (auto& c : sru)
+    EXPECT_NE(server_->sru(c.request).find("info:srw/diagnostic/1/" + std::to_string(c.code) + "<"), std::string::npos)
+        << c.request;
+  std::string z = server_->yaz_client(
+      "find @attr 2=5 @attr 1=4 saga\nfind @attr 1=9999 saga\nfind @attr 7=1 saga\nfind @attr 5=104 saga\n"
+      "find @attrset gils @attr 1=4 saga\nsort 1 title\nformat sutrs\nfind saga\nshow 1\nformat usmarc\nshow 1000\n");
+  for (const char* d : {"[117] ", "[114] ", "[113] ", "[120] ", "[121] ", "[207] ", "[239] ", "[13] "})
+    EXPECT_NE(z.find(d), std::string::npos) << d << z;
+}
+
+TEST_F(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
+  std::string out = server_->yaz_client("scan @attr 1=4 saga\n");
+  std::vector<std::pair<std::string, int>> terms;
+  std::regex re("\\n[* ] (\\S+) \\(([0-9]+)\\)");
+  for (std::sregex_iterator i(out.begin(), out.end(), re), e; i != e; ++i) terms.emplace_back((*i)[1], std::stoi((*i)[2]));
+  ASSERT_EQ(terms.size(), 20u) << out;
+  EXPECT_EQ(terms[0].first, "saga");
+  for (auto& [word, count] : {terms[0], terms[1], terms[19]})
+    EXPECT_EQ(count, int(kvistur_search(word, 2).size())) << word;
+  std::string body = server_->sru("Default?version=1.2&operation=scan&scanClause=dc.title%3Dsaga&maximumTerms=3");
+  EXPECT_NE(body.find("<zs:value>" + terms[2].first + "</zs:value>"), std::string::npos) << body;
+}
+
+TEST_F(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
+  // Named result sets, three to a session, and one refers to another.
+  std::string out = server_->yaz_client("find @attr 1=4 saga\nfind @attr 1=21 skáldsögur\n"
+                                        "find @and @set 1 @set 2\nfind ljóð\n");
+  EXPECT_NE(out.find("Number of hits: " + std::to_string(sru_ids("dc.title=saga and dc.subject=skáldsögur").size())),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("[112] "), std::string::npos) << out;
+  // A refused log-on refuses the Init.
+  EXPECT_NE(server_->yaz_client("auth nobody/secret\nopen " + server_->target() + "\n").find("rejected"),
+            std::string::npos);
+  std::string log = server_->access_log();
+  EXPECT_NE(log.find("\"search Default RPN @attrset Bib-1 @attr 1=4 saga\" 0 "), std::string::npos) << log;
+  EXPECT_NE(log.find(" nobody ["), std::string::npos) << log;
+}
+
+TEST_F(Serve, TheSessionLimitAndTheIdleTimeHold) {
+  Server limited(*cat_, "[Þjónn]\nLotur=2\nBiðtími=2\n");
+  auto connect = [&] {
+    ZOOM_connection c = ZOOM_connection_new(limited.target().c_str(), 0);
+    const char *msg, *info;
+    int e = ZOOM_connection_error(c, &msg, &info);
+    return std::make_pair(c, e);
+  };
+  auto a = connect(), b = connect(), c = connect();
+  EXPECT_EQ(a.second, 0);
+  EXPECT_EQ(b.second, 0);
+  EXPECT_EQ(c.second, 1018) << "the third session is one too many";
+  std::this_thread::sleep_for(std::chrono::seconds(4));  // a and b idle past their time
+  auto d = connect();
+  EXPECT_EQ(d.second, 0);
+  for (auto* x : {&a, &b, &c, &d}) ZOOM_connection_destroy(x->first);
+}
+
+TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
+  std::vector<std::string> queries = {"@attr 1=4 saga", "@attr 1=1003 einarsson", "@attr 1=21 skáldsögur",
+                                      "@attr 1=4 @attr 5=1 sag", "@or @attr 1=4 saga ljóð"};
+  auto warm = kvistur::testing::RunLoad(server_->target(), 32, 2, queries);
+  ASSERT_EQ(warm.failures, 0) << warm.first_failure;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  long before = server_->rss_kib();
+  auto load = kvistur::testing::RunLoad(server_->target(), 32, 100, queries);
+  EXPECT_EQ(load.failures, 0) << load.first_failure;
+  EXPECT_EQ(load.requests, 32 * 100 * 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LE(server_->rss_kib(), before + 4096) << "before: " << before << " KiB";
+}
+
+TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {
+  // What the importer changed in the MARC lines is undone.
+  import::MarcRecord m = server::RebuildMarc(
+      u"001   b1\r\n1001  $aThoroddsen$hJón$d1818-1868\r\n24510 $aPiltur ＄ stúlka\r\n"
+      u"7730  $tTímarit$gÁrg. 2$hHefti 3\r\n793   $aTímarit$gÁrg. 2\r\n792   $aHefti 3",
+      200);
+  std::string lines;
+  for (auto& f : m.fields) {
+    lines += f.tag + (f.is_control() ? " " + f.data : std::string(" ") + f.ind1 + f.ind2);
+    for (auto& s : f.subfields) lines += std::string(" $") + s.code + s.value;
+    lines += "\n";
+  }
+  EXPECT_EQ(lines,
+            "001 b1\n100 1  $aThoroddsen, Jón $d1818-1868\n245 10 $aPiltur $ stúlka\n773 0  $tTímarit $gÁrg. 2 $hHefti 3\n");
+  EXPECT_EQ(m.leader.substr(5, 5), "nab a");
+}
