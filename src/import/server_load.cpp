@@ -14,6 +14,7 @@
 #include "import/output.h"
 #include "kvistur/error.h"
 #include "kvistur/text.h"
+#include "platform/content_stamp.h"
 #include "platform/postgres_sql.h"
 #include "platform/sqlite_functions.h"
 
@@ -111,6 +112,13 @@ std::string schema_oid(Server& server, const std::string& schema) {
 }
 
 std::string fold_column(const std::string& c) { return db::pg::kFoldPrefix + c; }
+
+// Whether the tables carry a content stamp (kv_state) for the search.
+bool stamped(const std::map<std::string, ServerTable>& tables) {
+  for (const char* t : {db::kStampTable, "Móðurtafla", "Tengill", "Orð"})
+    if (!tables.count(t)) return false;
+  return true;
+}
 bool folded(const ServerTable& t, const std::string& c) {
   for (auto& [table, column] : kFoldedColumns)
     if (t.name == table && c == column) return t.text(c);
@@ -464,6 +472,7 @@ void load_one(Server& server, const std::string& file, const std::string& schema
     }
     std::string indexes = index_sql(fresh, by_name);
     if (!indexes.empty()) server.run(indexes);
+    if (stamped(by_name)) server.run(db::pg::stamp_triggers_sql(fresh));
     carry_grants(server, schema, fresh);
     std::string all;
     for (auto& [name, t] : by_name) all += (all.empty() ? "" : ", ") + s + "." + quote_ident(name);
@@ -548,6 +557,7 @@ void IndexServerSchema(const std::string& uri, const std::string& schema) {
     }
     std::string indexes = index_sql(schema, tables), all;
     if (!indexes.empty()) server.run(indexes);
+    if (stamped(tables)) server.run(db::pg::stamp_triggers_sql(schema));
     for (auto& [name, t] : tables) all += (all.empty() ? "" : ", ") + s + "." + quote_ident(name);
     if (!all.empty()) server.run("ANALYZE " + all);
     server.run("COMMIT");

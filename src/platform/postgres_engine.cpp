@@ -33,6 +33,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/content_stamp.h"
 #include "platform/engine.h"
 #include "platform/jet_sql.h"
 #include "platform/postgres_sql.h"
@@ -59,6 +60,10 @@ struct SchemaState {
   TranslationCache translations;
   bool counted = false;  // the schema has kv_changes
   std::string version;   // kv_changes at the last look; "" when it cannot be read
+  // The content stamp: the oids of Móðurtafla, Tengill and Orð when the
+  // schema has kv_state too, and the stamp at the last look.
+  std::string stamped;
+  ContentStamp stamp;
   bool looked_in_call = false;
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived;
 };
@@ -263,7 +268,18 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     std::string counter = s.counted ? "(SELECT generation || ' ' || n FROM " + pg::quote_ident(s.name) + "." +
                                           pg::kChangesTable + " LIMIT 1)"
                                     : "NULL";
-    std::string select = "SELECT n.oid, " + counter + " FROM pg_namespace n WHERE n.nspname = " + pg::quote_literal(s.name);
+    // The stamp: kv_state's one row, trusted while its triggers are all
+    // there and enabled.
+    std::string stamp = "NULL, NULL";
+    if (!s.stamped.empty()) {
+      std::string names;
+      for (const std::string& t : pg::stamp_trigger_names()) names += (names.empty() ? "'" : ", '") + t + "'";
+      stamp = "(SELECT CASE WHEN count(*) = 1 THEN max(instance) || ' ' || max(records) || ' ' || max(links) || ' ' || "
+              "max(words) END FROM " + pg::quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
+              "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D')";
+    }
+    std::string select = "SELECT n.oid, " + counter + ", " + stamp + " FROM pg_namespace n WHERE n.nspname = " +
+                         pg::quote_literal(s.name);
     if (!InCall()) return select;
     return "SAVEPOINT kv_look;" + select + ";RELEASE SAVEPOINT kv_look";
   }
@@ -285,6 +301,16 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     }
     if (version.empty() || version != s.version) s.derived.clear();
     s.version = version;
+    s.stamp = ContentStamp();
+    if (r && PQresultStatus(r) == PGRES_TUPLES_OK && !PQgetisnull(r, 0, 2) &&
+        std::atoi(PQgetvalue(r, 0, 3)) == int(pg::stamp_trigger_names().size())) {
+      long long v[4] = {0, 0, 0, 0};
+      if (std::sscanf(PQgetvalue(r, 0, 2), "%lld %lld %lld %lld", &v[0], &v[1], &v[2], &v[3]) == 4) {
+        s.stamp.token = uri_ + ":" + std::to_string(s.oid) + ":" + PQgetvalue(r, 0, 2);
+        s.stamp.records = v[1];
+        s.stamp.links = v[2];
+      }
+    }
     if (InCall()) s.looked_in_call = true;
     return true;
   }
@@ -322,7 +348,9 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     s.schema.set_server_schema(s.name);
     s.translations = TranslationCache();
     s.counted = false;
+    s.stamped.clear();
     s.derived.clear();
+    std::map<std::string, std::string> oids;  // of the tables the stamp counts
     const std::string prefix = pg::kFoldPrefix;
     for (int i = 0, n = PQntuples(r.get()); i < n;) {
       TableInfo t;
@@ -351,8 +379,11 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
         for (auto& [pos, col] : key) t.order.push_back(col);
       }
       if (t.name == pg::kChangesTable) s.counted = true;
+      oids[t.name] = PQgetvalue(r.get(), i - 1, 7);
       s.schema.add_table(std::move(t));
     }
+    if (oids.count(kStampTable) && oids.count("Móðurtafla") && oids.count("Tengill") && oids.count("Orð"))
+      s.stamped = oids["Móðurtafla"] + ", " + oids["Tengill"] + ", " + oids["Orð"];
   }
 
   [[noreturn]] void catalogue_failed(const PGresult* r) {
@@ -459,6 +490,118 @@ std::vector<int> sort_as_sqlite(const std::vector<int>& rows, const std::functio
   return out;
 }
 
+// The rows of a result in the order the query gives them: DISTINCT,
+// ORDER BY and TOP done as SQLite does them (Translation); nullopt when
+// that is the result's own order.
+std::optional<std::vector<int>> arrange(const PGresult* res, const Translation& t) {
+  if (!t.distinct && t.sort.empty()) return std::nullopt;
+  int n = PQnfields(res) - int(t.sort.size()), total = PQntuples(res);
+  std::vector<int> keep;
+  if (t.distinct) {
+    // The first of each set of equal rows, in the rows' order; text
+    // columns that SQLite compares by KV_CI by their folds.
+    std::vector<bool> by_fold(std::size_t(n), false);
+    for (const std::string& c : t.distinct_fold)
+      for (int i = 0; i < n; ++i)
+        if (c == PQfname(res, i)) by_fold[std::size_t(i)] = true;
+    std::unordered_set<std::string> seen;
+    for (int row = 0; row < total; ++row) {
+      std::string key;
+      for (int i = 0; i < n; ++i) {
+        if (PQgetisnull(res, row, i)) {
+          key += '\x01';
+        } else {
+          key += '\x02';
+          key += by_fold[std::size_t(i)] ? fold_utf8(PQgetvalue(res, row, i)) : PQgetvalue(res, row, i);
+        }
+        key += '\0';
+      }
+      if (seen.insert(key).second) keep.push_back(row);
+    }
+  } else {
+    for (int row = 0; row < total; ++row) keep.push_back(row);
+  }
+  if (!t.sort.empty()) {
+    auto compare = [&](int a, int b) {
+      for (std::size_t k = 0; k < t.sort.size(); ++k) {
+        int c = compare_values(res, a, b, n + int(k), t.sort[k].text);
+        if (c) return t.sort[k].descending ? -c : c;
+      }
+      return 0;
+    };
+    // With TOP, SQLite keeps the rows in a tree with their sequence: equal
+    // keys stay in the rows' order.
+    if (t.limit >= 0) std::stable_sort(keep.begin(), keep.end(), [&](int a, int b) { return compare(a, b) < 0; });
+    else keep = sort_as_sqlite(keep, compare);
+  }
+  if (t.limit >= 0 && keep.size() > std::size_t(t.limit)) keep.resize(std::size_t(t.limit));
+  return keep;
+}
+
+// A cursor over the rows of a result, arranged as for a recordset; values
+// as stored (bytea's bytes decoded from its hex at each read).
+class ServerCursor : public Cursor {
+ public:
+  ServerCursor(std::shared_ptr<ServerConnection> c, std::shared_ptr<SchemaState> s, Translation t)
+      : conn_(std::move(c)), schema_(std::move(s)), translation_(std::move(t)) {
+    run();
+  }
+  bool Next() override {
+    if (at_ + 1 >= total_) {
+      at_ = total_;
+      return false;
+    }
+    ++at_;
+    return true;
+  }
+  bool IsNull(int i) override { return PQgetisnull(result_.get(), row(), i); }
+  bool IsInteger(int i) override {
+    Oid type = PQftype(result_.get(), i);
+    return !IsNull(i) && (type == 20 || type == 21 || type == 23 || type == 26);
+  }
+  int64_t Integer(int i) override { return std::strtoll(PQgetvalue(result_.get(), row(), i), nullptr, 10); }
+  std::string_view Bytes(int i) override {
+    const char* v = PQgetvalue(result_.get(), row(), i);
+    if (PQftype(result_.get(), i) != 17) return std::string_view(v, std::size_t(PQgetlength(result_.get(), row(), i)));
+    // One buffer a column: the bytes of every column of the row stay valid
+    // until the next row.
+    std::size_t n = std::size_t(PQgetlength(result_.get(), row(), i));
+    if (bytes_.size() <= std::size_t(i)) bytes_.resize(std::size_t(i) + 1);
+    std::string& out = bytes_[std::size_t(i)];
+    out.clear();
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (std::size_t k = 2; k + 1 < n; k += 2) out += char(nibble(v[k]) << 4 | nibble(v[k + 1]));
+    return out;
+  }
+  Variant Value(int i) override { return value_of(result_.get(), row(), i); }
+  void Again(const std::vector<int64_t>& literals) override {
+    for (SqlValue& v : translation_.values)
+      if (v.source >= 0 && std::size_t(v.source) < literals.size() && v.kind == SqlValue::kInteger)
+        v.integer = literals[std::size_t(v.source)];
+    run();
+  }
+
+ private:
+  void run() {
+    result_ = conn_->query(translation_);
+    keep_ = arrange(result_.get(), translation_);
+    total_ = keep_ ? keep_->size() : std::size_t(PQntuples(result_.get()));
+    at_ = std::size_t(-1);
+  }
+  int row() const {
+    if (at_ >= total_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");
+    return keep_ ? (*keep_)[at_] : int(at_);
+  }
+
+  std::shared_ptr<ServerConnection> conn_;
+  std::shared_ptr<SchemaState> schema_;
+  Translation translation_;
+  Result result_;
+  std::optional<std::vector<int>> keep_;
+  std::size_t total_ = 0, at_ = 0;
+  std::vector<std::string> bytes_;
+};
+
 // The rows of one query, read from the server at once and handed out the
 // way the SQLite recordset steps them: RecordCount counts the rows reached
 // so far (1 or 0 right after opening, all after MoveLast).
@@ -472,51 +615,8 @@ class ServerRecordset : public Recordset {
       names_.push_back(from_utf8(PQfname(res, i)));
       folded_.push_back(fold_utf8(PQfname(res, i)));
     }
-    total_ = std::size_t(PQntuples(res));
-    if (!t.distinct && t.sort.empty()) {
-      reached_ = std::min<std::size_t>(total_, 1);
-      return;
-    }
-    keep_.emplace();
-    if (t.distinct) {
-      // The first of each set of equal rows, in the rows' order; text
-      // columns that SQLite compares by KV_CI by their folds.
-      std::vector<bool> by_fold(std::size_t(n), false);
-      for (const std::string& c : t.distinct_fold)
-        for (int i = 0; i < n; ++i)
-          if (c == PQfname(res, i)) by_fold[std::size_t(i)] = true;
-      std::unordered_set<std::string> seen;
-      for (std::size_t row = 0; row < total_; ++row) {
-        std::string key;
-        for (int i = 0; i < n; ++i) {
-          if (PQgetisnull(res, int(row), i)) {
-            key += '\x01';
-          } else {
-            key += '\x02';
-            key += by_fold[std::size_t(i)] ? fold_utf8(PQgetvalue(res, int(row), i)) : PQgetvalue(res, int(row), i);
-          }
-          key += '\0';
-        }
-        if (seen.insert(key).second) keep_->push_back(int(row));
-      }
-    } else {
-      for (std::size_t row = 0; row < total_; ++row) keep_->push_back(int(row));
-    }
-    if (!t.sort.empty()) {
-      auto compare = [&](int a, int b) {
-        for (std::size_t k = 0; k < t.sort.size(); ++k) {
-          int c = compare_values(res, a, b, n + int(k), t.sort[k].text);
-          if (c) return t.sort[k].descending ? -c : c;
-        }
-        return 0;
-      };
-      // With TOP, SQLite keeps the rows in a tree with their sequence: equal
-      // keys stay in the rows' order.
-      if (t.limit >= 0) std::stable_sort(keep_->begin(), keep_->end(), [&](int a, int b) { return compare(a, b) < 0; });
-      else *keep_ = sort_as_sqlite(*keep_, compare);
-    }
-    if (t.limit >= 0 && keep_->size() > std::size_t(t.limit)) keep_->resize(std::size_t(t.limit));
-    total_ = keep_->size();
+    keep_ = arrange(res, t);
+    total_ = keep_ ? keep_->size() : std::size_t(PQntuples(res));
     reached_ = std::min<std::size_t>(total_, 1);
   }
 
@@ -603,15 +703,14 @@ class ServerDatabase : public Database {
       : conn_(std::move(c)), schema_(std::move(s)) {}
 
   std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
-    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
-    Translation t = schema_->translations.translate(sql, schema_->schema);
-    if (!t.missing_table.empty())
-      fail(kTableNotFound, u"DAO.Database",
-           "The database engine cannot find the input table or query '" + t.missing_table +
-               "'. Make sure it exists and that its name is spelled correctly.");
+    Translation t = translate(sql);
     return std::make_unique<ServerRecordset>(conn_->query(t), t);
   }
   void Close() override { conn_.reset(); }
+  ContentStamp Stamp() override { return conn_ ? schema_->stamp : ContentStamp(); }
+  std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
+    return std::make_unique<ServerCursor>(conn_, schema_, translate(sql));
+  }
   std::shared_ptr<void>& Derived(std::string_view key) override {
     // Kept only while kv_changes can be read: the look when the database
     // was opened has emptied the slots if it moved.
@@ -622,6 +721,16 @@ class ServerDatabase : public Database {
   }
 
  private:
+  Translation translate(TextView sql) {
+    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
+    Translation t = schema_->translations.translate(sql, schema_->schema);
+    if (!t.missing_table.empty())
+      fail(kTableNotFound, u"DAO.Database",
+           "The database engine cannot find the input table or query '" + t.missing_table +
+               "'. Make sure it exists and that its name is spelled correctly.");
+    return t;
+  }
+
   std::shared_ptr<ServerConnection> conn_;
   std::shared_ptr<SchemaState> schema_;
 };

@@ -207,10 +207,36 @@ std::string change_trigger_sql(const std::string& schema, const std::string& tab
          quote_ident(table) + " FOR EACH STATEMENT EXECUTE FUNCTION " + s + ".kv_count_change();\n";
 }
 
+const std::vector<std::string>& stamp_trigger_names() {
+  static const std::vector<std::string> names = {"kv_state_records", "kv_state_records_update", "kv_state_links",
+                                                 "kv_state_words"};
+  return names;
+}
+
+std::string stamp_triggers_sql(const std::string& schema) {
+  std::string s = quote_ident(schema), sql;
+  sql = "CREATE OR REPLACE FUNCTION " + s + ".kv_raise_state() RETURNS trigger LANGUAGE plpgsql AS $kv$ BEGIN"
+        " EXECUTE format('UPDATE %I.kv_state SET %I = %I + 1', TG_TABLE_SCHEMA, TG_ARGV[0], TG_ARGV[0]); RETURN NULL;"
+        " END $kv$;\n";
+  struct T {
+    const char *name, *event, *table, *counter;
+  };
+  const T list[] = {{"kv_state_records", "INSERT OR DELETE OR TRUNCATE", "Móðurtafla", "records"},
+                    {"kv_state_records_update", "UPDATE OF \"ID\", \"Röðunarsvið\", \"Einkennisstrengur\", \"Tag\"",
+                     "Móðurtafla", "records"},
+                    {"kv_state_links", "INSERT OR DELETE OR UPDATE OR TRUNCATE", "Tengill", "links"},
+                    {"kv_state_words", "INSERT OR DELETE OR UPDATE OR TRUNCATE", "Orð", "words"}};
+  for (const T& t : list)
+    sql += std::string("DROP TRIGGER IF EXISTS ") + t.name + " ON " + s + "." + quote_ident(t.table) + ";\nCREATE TRIGGER " +
+           t.name + " AFTER " + t.event + " ON " + s + "." + quote_ident(t.table) + " FOR EACH STATEMENT EXECUTE FUNCTION " +
+           s + ".kv_raise_state('" + t.counter + "');\n";
+  return sql;
+}
+
 std::string tables_query(const std::string& oid) {
   return "SELECT c.relname, a.attname, t.typcategory = 'S', coalesce((SELECT k.n FROM unnest(i.indkey::int2[]) WITH "
          "ORDINALITY k(a, n) WHERE k.a = a.attnum), 0), EXISTS (SELECT 1 FROM pg_trigger g WHERE g.tgrelid = c.oid AND "
-         "g.tgname = 'kv_count_change'), t.typname, c.relkind FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid AND "
+         "g.tgname = 'kv_count_change'), t.typname, c.relkind, c.oid FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid AND "
          "a.attnum > 0 AND NOT a.attisdropped JOIN pg_type t ON t.oid = a.atttypid LEFT JOIN pg_index i ON i.indrelid = "
          "c.oid AND i.indisprimary WHERE c.relnamespace = " + oid +
          " AND c.relkind IN ('r', 'v', 'm', 'f', 'p') ORDER BY c.relname, a.attnum";

@@ -34,6 +34,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kvistur/text.h"
 
@@ -94,11 +95,21 @@ SchemaObjects schema_objects_sql(const std::string& schema);
 // The statement that makes TABLE of SCHEMA count its changes.
 std::string change_trigger_sql(const std::string& schema, const std::string& table);
 
+// The content stamp's triggers on a server (content_stamp.h): statement
+// triggers that raise kv_state's counters at every change of Móðurtafla
+// (its rows, or their ID, Röðunarsvið, Einkennisstrengur, Tag), Tengill and
+// Orð; by name, and the statements that make them and their function in
+// SCHEMA.  Each statement raises its counter by one, however many rows it
+// changes: the counters still move at every change, and only ever up.
+const std::vector<std::string>& stamp_trigger_names();
+std::string stamp_triggers_sql(const std::string& schema);
+
 // The query for the columns of the tables of the schema with oid OID, one
 // row a column in table and column order: the table, the column, whether
 // it holds text ('t'/'f'), its place in the primary key (1, 2 ..., 0 for
-// none), whether the table counts its changes ('t'/'f'), its type, and
-// the kind of relation ('r' a table, 'p' a partitioned one, 'v' a view ...).
+// none), whether the table counts its changes ('t'/'f'), its type, the
+// kind of relation ('r' a table, 'p' a partitioned one, 'v' a view ...) and
+// the table's oid.
 std::string tables_query(const std::string& oid);
 
 }  // namespace kvistur::db::pg
