@@ -104,6 +104,19 @@ TEST(SideBySide, TheSampleCatalogueAnswersTheSameOnBothBackends) {
 
   EXPECT_NE(answers(site.dir() + "/files/lindrit-1.0.ini", mix).find("\"result\":61"), std::string::npos) << "saga has hits";
   same_answers(site.dir() + "/files/lindrit-1.0.ini", server_ini, mix);
+
+  // Another program adds a word to a record in both: the next searches see
+  // it in both (what the search kept, and its stored index, are let go).
+  const char* add = "INSERT INTO \"Tengill\" SELECT m.\"ID\", o.\"ID\", 1, 1 FROM \"Móðurtafla\" m, \"Orð\" o "
+                    "WHERE o.\"Orð\" = 'saga' AND m.\"ID\" = (SELECT min(\"ID\") FROM \"Móðurtafla\" WHERE \"ID\" NOT IN "
+                    "(SELECT \"FærsluID\" FROM \"Tengill\" t, \"Orð\" w WHERE t.\"OrðID\" = w.\"ID\" AND w.\"Orð\" = 'saga'))";
+  kvistur::testing::exec_sql(site.dir() + "/files/katalogur.sqlite", add);
+  server.sql("kv", std::string("SET search_path = katalogur; ") + add);
+  std::vector<json> again(mix.begin(), mix.begin() + 5);
+  again.push_back(call("Leita", {-1, -1, "saga", kNoArray, kNoArray, kNoArray, stops, 250}));
+  std::string after = answers(server_ini, again);
+  EXPECT_NE(after.find("\"result\":62"), std::string::npos) << "the word added is found";
+  same_answers(site.dir() + "/files/lindrit-1.0.ini", server_ini, again);
 }
 
 TEST(SideBySide, AnUpdateChangesBothTheSame) {
