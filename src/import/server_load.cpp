@@ -698,7 +698,10 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
       throw std::runtime_error(server.uri + ": " + PQerrorMessage(server.conn.get()));
     while (PGresult* more = PQgetResult(server.conn.get())) PQclear(more);
   }
-  if (std::any_of(tables.begin(), tables.end(), [](auto& t) { return t.server.name == "Tengill"; })) CreateIndexes(out.db);
+  // The indexes an update looks records up by; the stored search index is
+  // copied as it is.
+  if (std::any_of(tables.begin(), tables.end(), [](auto& t) { return t.server.name == "Tengill"; }))
+    CreateIndexes(out.db, false);
   ExecSql(out.db, "COMMIT");
 }
 

@@ -117,6 +117,14 @@ TEST(SideBySide, TheSampleCatalogueAnswersTheSameOnBothBackends) {
   std::string after = answers(server_ini, again);
   EXPECT_NE(after.find("\"result\":62"), std::string::npos) << "the word added is found";
   same_answers(site.dir() + "/files/lindrit-1.0.ini", server_ini, again);
+  // kvistur index writes the stored search index anew in both.
+  ASSERT_EQ(run_tool({"index", site.dir() + "/files/katalogur.sqlite"}).exit_code, 0);
+  auto indexed = as_administrator({"index", server.uri("kv")});
+  ASSERT_EQ(indexed.exit_code, 0) << indexed.err;
+  EXPECT_EQ(server.sql("kv", "SELECT count(*) FROM katalogur.kv_search_meta WHERE built_links = "
+                             "(SELECT links FROM katalogur.kv_state)"),
+            "1");
+  same_answers(site.dir() + "/files/lindrit-1.0.ini", server_ini, again);
 }
 
 TEST(SideBySide, AnUpdateChangesBothTheSame) {

@@ -16,6 +16,10 @@ KVISTUR_COMMAND(cmd_index, "index", "index CATALOGUE | index URI[\\katalogur]",
     // The catalogue's schema, named as in the settings or left out.
     std::string schema = where->schema.empty() ? std::filesystem::path(kvistur::import::kCatalogueFile).stem().string() : where->schema;
     kvistur::import::IndexServerSchema(where->uri, schema);
+    // The stored search index, written anew on a copy as for a file.
+    kvistur::import::ServerCatalogueUpdate copy(where->uri, schema);
+    kvistur::import::IndexCatalogue(copy.file());
+    copy.Commit(nullptr);
     std::cout << "indexed schema " << schema << " of " << where->uri << "\n";
     return 0;
   }
