@@ -15,8 +15,10 @@
 // in one round trip; its COMMIT is sent when the call ends and its answer
 // read at the next use.  The look finds the schema (3024 when there is
 // none), notices a schema replaced since (its tables are read again) and
-// reads kv_changes, the counter that the schema's triggers keep: what
-// callers keep in Derived slots is let go when it moved.
+// reads kv_changes, the counter that the schema's triggers keep (what
+// callers keep in Derived slots is let go when it moved), and kv_state,
+// the content stamp by which the search shares what it keeps and trusts
+// the stored index it reads through cursors.
 //
 // Queries are translated as for SQLite (jet_sql.h) into PostgreSQL's SQL
 // for the schema, with the same rows in the same order; the values are
@@ -117,7 +119,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (known) forget_statements();
     drop_known(name);
     auto state = find_schema(name, shown);
-    if (state->counted) read_look(*state, rs = run_many(look_sql(*state)));
+    if (state->counted || !state->stamped.empty()) read_look(*state, rs = run_many(look_sql(*state)));
     return state;
   }
 
