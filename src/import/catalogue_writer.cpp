@@ -103,6 +103,34 @@ sqlite3_stmt* prepare_on(sqlite3* db, const char* sql) {
 
 }  // namespace
 
+int32_t WordNumbers::find(std::string_view word) const {
+  std::size_t h = std::hash<std::string_view>()(word);
+  for (std::size_t i = home(h);; i = (i + 1) & (slots_.size() - 1)) {
+    const Slot& s = slots_[i];
+    if (!s.number) return 0;
+    if (s.hash == h && std::string_view(text_).substr(s.at, s.length) == word) return s.number;
+  }
+}
+
+void WordNumbers::add(std::string_view word, int32_t number) {
+  if (2 * (used_ + 1) > slots_.size()) {  // kept at most half full
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& s : old)
+      if (s.number) {
+        std::size_t i = home(s.hash);
+        while (slots_[i].number) i = (i + 1) & (slots_.size() - 1);
+        slots_[i] = s;
+      }
+  }
+  std::size_t h = std::hash<std::string_view>()(word);
+  std::size_t i = home(h);
+  while (slots_[i].number) i = (i + 1) & (slots_.size() - 1);
+  slots_[i] = Slot{h, uint32_t(text_.size()), uint32_t(word.size()), number};
+  text_.append(word);
+  ++used_;
+}
+
 RecordRows::RecordRows(sqlite3* db) : db_(db), now_(to_utf8(iso_text(EmptyRecord().Skráning))) {
   try {
     record_ = prepare_on(db,
@@ -225,11 +253,8 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
   for (auto& w : r.words) {
     // Words are looked up as written first: folding (which makes two
     // spellings that differ only in case one word) is done once per word.
-    auto known = word_by_text_.find(w.word);
-    int32_t wid;
-    if (known != word_by_text_.end()) {
-      wid = known->second;
-    } else {
+    int32_t wid = word_by_text_.find(w.word);
+    if (!wid) {
       std::string key = db::fold_utf8(w.word);
       auto it = word_ids_.find(key);
       if (it == word_ids_.end()) {
@@ -241,7 +266,7 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
       } else {
         wid = it->second;
       }
-      word_by_text_.emplace(w.word, wid);
+      word_by_text_.add(w.word, wid);
     }
     for (int g : groups) links_.push_back(Link{wid, id, g, w.field});
   }

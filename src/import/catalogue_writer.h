@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -62,6 +63,27 @@ class RecordRows {
   int32_t next_volume_ = 1;
 };
 
+// Word -> number for the many lookups of a build (one per word of every
+// record): open addressing over one array of slots, the words themselves
+// in one buffer, so that a lookup touches memory once or twice.
+class WordNumbers {
+ public:
+  // The number of WORD, 0 when it has none.
+  int32_t find(std::string_view word) const;
+  void add(std::string_view word, int32_t number);
+
+ private:
+  struct Slot {
+    std::size_t hash = 0;
+    uint32_t at = 0, length = 0;
+    int32_t number = 0;  // 0: free
+  };
+  std::size_t home(std::size_t hash) const { return hash & (slots_.size() - 1); }
+  std::vector<Slot> slots_ = std::vector<Slot>(1024);
+  std::string text_;
+  std::size_t used_ = 0;
+};
+
 class CatalogueWriter {
  public:
   // Creates both files in DIR, which must not hold a catalogue already (a
@@ -95,7 +117,7 @@ class CatalogueWriter {
   sqlite3_stmt *word_ = nullptr, *link_ = nullptr;
   int32_t next_id_ = 1;
   std::unordered_map<std::string, int32_t> word_ids_;      // by fold
-  std::unordered_map<std::string, int32_t> word_by_text_;  // as written
+  WordNumbers word_by_text_;                               // as written
   std::unordered_map<std::string, int32_t> by_control_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   // The word index's rows, kept until Finish writes them in the table's

@@ -33,25 +33,25 @@ bool MarcField::has(char code) const {
   return false;
 }
 
-const MarcField* MarcRecord::first(const std::string& tag) const {
+const MarcField* MarcRecord::first(std::string_view tag) const {
   for (auto& f : fields)
-    if (f.tag == tag) return &f;
+    if (f.is(tag)) return &f;
   return nullptr;
 }
 
-std::vector<const MarcField*> MarcRecord::all(const std::string& tag) const {
+std::vector<const MarcField*> MarcRecord::all(std::string_view tag) const {
   std::vector<const MarcField*> out;
   for (auto& f : fields)
-    if (f.tag == tag) out.push_back(&f);
+    if (f.is(tag)) out.push_back(&f);
   return out;
 }
 
-std::string MarcRecord::sub(const std::string& tag, char code) const {
+std::string MarcRecord::sub(std::string_view tag, char code) const {
   const MarcField* f = first(tag);
   return f ? f->sub(code) : std::string();
 }
 
-std::string MarcRecord::control(const std::string& tag) const {
+std::string MarcRecord::control(std::string_view tag) const {
   const MarcField* f = first(tag);
   return f ? f->data : std::string();
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kvistur::import {
@@ -24,6 +25,11 @@ struct MarcField {
   std::vector<MarcSubfield> subfields;
 
   bool is_control() const { return tag.size() == 3 && tag[0] == '0' && tag[1] == '0'; }
+  // Whether the tag is T (three characters; compared without a library call,
+  // since the importer asks it of every field many times).
+  bool is(std::string_view t) const {
+    return tag.size() == 3 && t.size() == 3 && tag[0] == t[0] && tag[1] == t[1] && tag[2] == t[2];
+  }
   // The first value of a subfield, "" when there is none.
   std::string sub(char code) const;
   std::vector<std::string> subs(char code) const;
@@ -35,11 +41,11 @@ struct MarcRecord {
   std::vector<MarcField> fields;
   long position = 0;  // the record's number in its file, from 1
 
-  const MarcField* first(const std::string& tag) const;
-  std::vector<const MarcField*> all(const std::string& tag) const;
+  const MarcField* first(std::string_view tag) const;
+  std::vector<const MarcField*> all(std::string_view tag) const;
   // First value of subfield `code` of the first field `tag`, "" when none.
-  std::string sub(const std::string& tag, char code) const;
-  std::string control(const std::string& tag) const;
+  std::string sub(std::string_view tag, char code) const;
+  std::string control(std::string_view tag) const;
   char leader_at(std::size_t i) const { return i < leader.size() ? leader[i] : ' '; }
 };
 

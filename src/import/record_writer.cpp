@@ -161,12 +161,12 @@ long long small_number(const std::string& s) {
 // order under indicator 1 ($a surname, $h forenames), a body's whole name in
 // $a; values without their ISBD punctuation.  Other fields as they are.
 std::string marc_line_for(const MarcField& f) {
-  if (f.tag != "100" && f.tag != "110" && f.tag != "111") return MarcLine(f);
+  if (!f.is("100") && !f.is("110") && !f.is("111")) return MarcLine(f);
   MarcField g = f;
   g.subfields.clear();
-  if (f.tag != "100") {
+  if (!f.is("100")) {
     g.subfields.push_back({'a', corporate_name(f)});
-    const char* folded = f.tag == "110" ? "abcdn" : "acdenq";
+    const char* folded = f.is("110") ? "abcdn" : "acdenq";
     for (auto& s : f.subfields)
       if (!is_one_of(s.code, folded)) g.subfields.push_back({s.code, StripIsbd(s.value)});
     return MarcLine(g);
@@ -193,7 +193,7 @@ std::string marc_line_for(const MarcField& f) {
 // when that changes nothing (most records), else a copy kept in STORE.
 const MarcRecord& prepared(const MarcRecord& source, std::optional<MarcRecord>& store) {
   auto needs_change = [&](const MarcField& f) {
-    if (f.tag == "880") return true;
+    if (f.is("880")) return true;
     if (!IsNfc(f.data)) return true;
     for (auto& s : f.subfields)
       if (!IsNfc(s.value)) return true;
@@ -208,7 +208,7 @@ const MarcRecord& prepared(const MarcRecord& source, std::optional<MarcRecord>& 
     for (auto& s : f.subfields) s.value = Nfc(s.value);
   }
   for (auto& f : m.fields) {
-    if (f.tag != "880") continue;
+    if (!f.is("880")) continue;
     std::string link = f.sub('6');
     if (link.size() < 3 || m.first(link.substr(0, 3))) continue;
     f.tag = link.substr(0, 3);
@@ -341,7 +341,7 @@ void map_subject(const MarcField& f, CatalogueRecord& r) {
   std::vector<std::string> head, subdivisions;
   for (auto& s : f.subfields) {
     if (is_one_of(s.code, "vxyz")) subdivisions.push_back(StripIsbd(s.value));
-    else if (is_one_of(s.code, "abcdfghklmnopqrstu") || (s.code == 'e' && f.tag == "611")) head.push_back(s.value);
+    else if (is_one_of(s.code, "abcdfghklmnopqrstu") || (s.code == 'e' && f.is("611"))) head.push_back(s.value);
   }
   TermPair p;
   p.s1 = u(JoinStripped(head));
@@ -350,8 +350,9 @@ void map_subject(const MarcField& f, CatalogueRecord& r) {
   if (!p.s1.empty()) r.Efnisorð.append(p);
 }
 
-bool is_subject(const std::string& tag) {
-  return tag == "600" || tag == "610" || tag == "611" || tag == "630" || tag == "650" || tag == "651" || tag == "655";
+bool is_subject(const MarcField& f) {
+  if (f.tag.size() != 3 || f.tag[0] != '6') return false;
+  return f.is("600") || f.is("610") || f.is("611") || f.is("630") || f.is("650") || f.is("651") || f.is("655");
 }
 
 void add_copy(ImportedRecord& out, CopyRow c) {
@@ -525,18 +526,18 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   // Names: the main entry first, then the added names (a name-title entry,
   // with $t, names a related work, not a responsibility).
   for (auto& f : m.fields)
-    if (f.tag == "100" || f.tag == "110" || f.tag == "111") {
-      NameEntry n = name_entry(f, f.tag == "100" ? 0 : 2);
+    if (f.is("100") || f.is("110") || f.is("111")) {
+      NameEntry n = name_entry(f, f.is("100") ? 0 : 2);
       if (!empty_name(n)) r.Ábyrgðaraðildir.append(n);
     }
   for (auto& f : m.fields) {
-    if (f.tag == "700" || f.tag == "710" || f.tag == "711") {
-      NameEntry n = name_entry(f, f.tag == "700" ? 1 : 2);
+    if (f.is("700") || f.is("710") || f.is("711")) {
+      NameEntry n = name_entry(f, f.is("700") ? 1 : 2);
       if (empty_name(n)) continue;
       if (!f.has('t')) r.Ábyrgðaraðildir.append(n);
       r.Aukafærslur.Nöfn.append(n);
     }
-    if (f.tag == "246" || f.tag == "740") r.Aukafærslur.Titlar.append(title(JoinStripped(values(f, "anp")), 2));
+    if (f.is("246") || f.is("740")) r.Aukafærslur.Titlar.append(title(JoinStripped(values(f, "anp")), 2));
   }
   // A record without name headings shows its statement of responsibility
   // as transcribed (245 $c), each part between " ; " as one name.
@@ -581,7 +582,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   }
 
   for (auto& f : m.fields)
-    if (is_subject(f.tag)) map_subject(f, r);
+    if (is_subject(f)) map_subject(f, r);
   for (auto* f : m.all("505")) map_contents(*f, r);
   map_copies(m, out);
 

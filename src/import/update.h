@@ -1,7 +1,7 @@
 // The day's changes to a catalogue: new, changed and deleted records applied
 // in place, in one transaction, while hosts go on searching.
 //
-//   CatalogueUpdate u(file);                   // opens, locks nothing yet
+//   CatalogueUpdate u(file);                   // opens it and begins the transaction
 //   for (...) u.Apply(record, host_is_serial, why);
 //   u.Commit();                                // hosts, derived data, COMMIT
 //

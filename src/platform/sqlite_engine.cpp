@@ -8,7 +8,7 @@
 // removed is opened afresh, so the next call always sees the file as it is
 // now; within one method call a file is looked at once.  During a method
 // call a connection's statements share one read transaction, ended with the
-// call and renewed after 50 ms.  Connections are read-only and refuse
+// call, so that the call sees one state of the file.  Connections are read-only and refuse
 // writes (query_only).
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -37,12 +37,11 @@
 namespace kvistur::db {
 namespace {
 
-// How long a reader waits for another process's write to finish.
-constexpr int kBusyTimeoutMs = 2000;
+// How long a reader waits for another process's write to finish: long
+// enough for the commit of a large update (its pages written to the file).
+constexpr int kBusyTimeoutMs = 10000;
 // Prepared statements kept per connection.
 constexpr std::size_t kStatementCacheSize = 64;
-// The longest a method call holds one read transaction.
-constexpr std::chrono::milliseconds kMaxReadHold{50};
 
 [[noreturn]] void fail(int32_t number, const char16_t* source, const std::string& description) {
   throw Error(number, source, from_utf8(description));
@@ -156,26 +155,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Reads during one method call share one read transaction: one look at
   // the file's locks for the call instead of one per statement, and the
-  // statements of the call see one state of the file.  It ends with the
-  // call, so nothing is held between calls, and it is renewed when it has
-  // lasted kMaxReadHold, so a writer in another process never waits longer
-  // than that (or than the longest single statement) for a long call.
+  // statements of the call see one state of the file, the one before or
+  // the one after another process's change, never a mix of the two.  It
+  // ends with the call, so nothing is held between calls: a writer in
+  // another process waits for the calls in progress, and calls that begin
+  // while it waits wait for its commit (let_writer_commit).
   void join_call() {
     if (in_call_read_ || !InCall()) return;
     let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
     if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return;
     in_call_read_ = true;
-    read_began_ = std::chrono::steady_clock::now();
     std::weak_ptr<Connection> self = weak_from_this();
     AtCallEnd([self] {
       if (auto c = self.lock()) c->end_call();
     });
-  }
-  void renew_if_long() {
-    if (!in_call_read_ || std::chrono::steady_clock::now() - read_began_ < kMaxReadHold) return;
-    commit_read();
-    let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
-    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) read_began_ = std::chrono::steady_clock::now();
   }
   void end_call() {
     if (!in_call_read_) return;
@@ -368,7 +361,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   sqlite3_int64 stamp_cookie_ = -1;
   bool stamp_trusted_ = false;
   bool in_call_read_ = false;
-  std::chrono::steady_clock::time_point read_began_;
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;
 };
 
@@ -603,7 +595,6 @@ class SqliteCursor : public Cursor {
         throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
       v.integer = literals[std::size_t(v.source)];
     }
-    conn_->renew_if_long();
     if (stmt_) {
       sqlite3_reset(stmt_);
       sqlite3_clear_bindings(stmt_);
@@ -663,7 +654,6 @@ class SqliteDatabase : public Database {
   // The query translated into T and its statement, bound, ready to step.
   sqlite3_stmt* prepare(TextView sql, Translation& t) {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
-    conn_->renew_if_long();
     t = conn_->translate(sql);
     sqlite3_stmt* s = conn_->acquire(t.sql);
     if (!sqlite3_stmt_readonly(s)) {

@@ -440,6 +440,8 @@ TEST(CatalogueWriter, WritesRecordsHoldingsWordsHostsAndDirectory) {
   EXPECT_EQ(rows(d, "SELECT count(*) FROM QueryTypes WHERE GroupID = 1"), (std::vector<std::string>{"7"}));
   EXPECT_EQ(rows(d, "SELECT dbID, GroupID FROM relations ORDER BY GroupID, dbID"),
             (std::vector<std::string>{"1|1", "2|1", "1|2"}));
+  // A catalogue is only ever written new: never over one that hosts may read.
+  EXPECT_THROW(CatalogueWriter{dir.path}, std::runtime_error);
 }
 
 TEST(Indexes, AddedToAForeignCatalogueAndRefusedElsewhere) {

@@ -35,12 +35,12 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR | build --je
       throw UsageError("unknown argument " + args[i]);
     }
   }
+  if (files.empty() && jet_files.empty()) throw UsageError("--marc or --jet needs at least one file");
   if (out.empty()) throw UsageError("--out DIR is missing");
   if (!jet_files.empty()) {
     if (!files.empty()) throw UsageError("--marc and --jet cannot be used together");
     return import::BuildFromJet(jet_files, out, code_page, std::cout, std::cerr);
   }
-  if (files.empty()) throw UsageError("--marc needs at least one file");
 
   MarcInput in = ReadMarcFiles(files);
 

@@ -45,17 +45,20 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR|URI[\
   // writes what it changed back in one transaction.
   std::optional<import::ServerCatalogueUpdate> server;
   std::optional<import::FolderLock> lock;
-  fs::path catalogue;
+  fs::path catalogue, folder;
   auto where = db::pg::split_server_path(from_utf8(rest[0]));
+  if (!where) {
+    fs::path target = fs::absolute(rest[0]);
+    folder = fs::is_directory(target) ? target : target.parent_path();
+    catalogue = fs::is_directory(target) ? target / import::kCatalogueFile : target;
+    if (!fs::is_regular_file(catalogue)) throw std::runtime_error("no such file: " + catalogue.string());
+  }
   MarcInput in = ReadMarcFiles(files);
   if (where) {
     std::string schema = where->schema.empty() ? fs::path(import::kCatalogueFile).stem().string() : where->schema;
     server.emplace(where->uri, schema);
     catalogue = server->file();
   } else {
-    fs::path target = fs::absolute(rest[0]);
-    fs::path folder = fs::is_directory(target) ? target : target.parent_path();
-    catalogue = fs::is_directory(target) ? target / import::kCatalogueFile : target;
     lock.emplace(folder.string());
   }
   import::CatalogueUpdate update(catalogue.string());
