@@ -83,8 +83,10 @@ TEST_P(ComponentTest, LaterLogOnReplacesTheWorkspace) {
   site_.add_user("Jón", "leyndó");
   FaerslaState st;
   logon(st);
-  logon(st, u"Jón", u"leyndó");
-  EXPECT_EQ(thread_state().workspace->user_name(), u"Jón");
+  // A workgroup's user names ignore letter case; a server's roles do not.
+  const char16_t* name = GetParam() == kvistur::testing::Backend::kFiles ? u"jón" : u"Jón";
+  logon(st, name, u"leyndó");
+  EXPECT_EQ(thread_state().workspace->user_name(), name);
 }
 
 TEST_P(ComponentTest, GroupsFieldsAndDatabases) {
