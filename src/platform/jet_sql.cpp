@@ -593,7 +593,9 @@ class Translator {
   // (Translation::sort): each key becomes a column of its own after the
   // query's columns, and the server gives the rows in their stored order.
   std::size_t emit_order_by(std::size_t i) {
-    if (keyword(i + 1) != "BY" || !from_at_) syntax_error(query_);
+    // A second ORDER BY inside a key would move the keys already placed.
+    if (keyword(i + 1) != "BY" || !from_at_ || in_order_by_) syntax_error(query_);
+    in_order_by_ = true;
     i += 2;
     std::optional<std::string> no_limit;
     while (true) {
@@ -734,6 +736,7 @@ class Translator {
   std::vector<std::string> distinct_fold_;
   std::vector<SortKey> sort_;
   std::size_t from_at_ = 0;  // where the FROM clause begins in the output
+  bool in_order_by_ = false;  // within the server's ORDER BY keys
   bool server_ = false, aggregate_ = false;
   std::string last_name_;
   int depth_ = 0;
