@@ -6,7 +6,7 @@
 // after the first 50), asked the same queries and building the same 50
 // descriptions.
 //
-//   compare_engines --catalogue DIR [--reps N] [--queries N] [--cold]
+//   compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] [--engines FTS5,Xapian]
 //   compare_engines --catalogue DIR --only "TERMS|TERMS..." [--reps N]
 //
 // DIR is a catalogue made by `kvistur generate` or `kvistur build`
@@ -20,7 +20,9 @@
 // new process per engine ("cold process": the engine opened, the query
 // run once), and each engine runs the whole mix alone in a process of its
 // own, whose peak memory is its figure.  Prints medians and 95th
-// percentiles, ratios, peak memory and index sizes.
+// percentiles, ratios, peak memory and index sizes.  --engines names the
+// engines Kvistur is compared with (both by default), for a catalogue
+// whose indexes would not all fit on the disk.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -52,6 +54,9 @@ namespace {
 
 constexpr int kMax = 50;
 const char* const kEngines[] = {"Kvistur", "FTS5", "Xapian"};
+// The engines compared (--engines): a catalogue too big for a disk may be
+// compared with one of the others only.
+bool g_use[3] = {true, true, true};
 
 [[noreturn]] void die(const std::string& what) {
   std::cerr << "compare_engines: " << what << "\n";
@@ -113,9 +118,10 @@ std::string xapian_dir(const std::string& dir) { return dir + "/xapian-ordered";
 // the document's data, the database compacted.
 void build_indexes(const std::string& dir) {
   std::string fts = fts_file(dir), xap = xapian_dir(dir);
-  if (fs::exists(fts) && fs::exists(xap)) return;
-  fs::remove(fts);
-  fs::remove_all(xap);
+  const bool want_fts = g_use[1] && !fs::exists(fts), want_xap = g_use[2] && !fs::exists(xap);
+  if (!want_fts && !want_xap) return;
+  if (want_fts) fs::remove(fts);
+  if (want_xap) fs::remove_all(xap);
   fs::remove_all(xap + ".tmp");
   auto t0 = Clock::now();
   std::cerr << "building the FTS5 and Xapian indexes ...\n";
@@ -170,12 +176,15 @@ void build_indexes(const std::string& dir) {
   std::sort(occ.begin(), occ.end(), [&](const Occ& a, const Occ& b) { return position[a.doc] < position[b.doc]; });
   std::cerr << "  read and ordered in " << int(ms_since(t0) / 1000) << " s\n";
 
-  Db f(fts, true);
+  // The engine not wanted writes into a throw-away file.
+  std::string fts_out = want_fts ? fts : fts + ".unused", xap_out = want_xap ? xap + ".tmp" : xap + ".unused";
+  Db f(want_fts ? fts_out : ":memory:", true);
   f.exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
          "CREATE VIRTUAL TABLE fts USING fts5(t, content='', detail=none, columnsize=0, prefix='2 3 4',"
          " tokenize=\"unicode61 remove_diacritics 0 tokenchars '0123456789'\");"
          "CREATE TABLE docs(pos INTEGER PRIMARY KEY, id INTEGER); BEGIN;");
-  Xapian::WritableDatabase x(xap + ".tmp", Xapian::DB_CREATE_OR_OVERWRITE);
+  std::unique_ptr<Xapian::WritableDatabase> xp;
+  if (want_xap) xp = std::make_unique<Xapian::WritableDatabase>(xap_out, Xapian::DB_CREATE_OR_OVERWRITE);
   Stmt ins(f.db, "INSERT INTO fts(rowid, t) VALUES(?, ?)");
   Stmt insd(f.db, "INSERT INTO docs(pos, id) VALUES(?, ?)");
   std::size_t i = 0;
@@ -192,23 +201,29 @@ void build_indexes(const std::string& dir) {
         doc.add_boolean_term(t);
       }
     }
-    sqlite3_bind_int64(ins.s, 1, position[d]);
-    sqlite3_bind_text(ins.s, 2, text.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(ins.s) != SQLITE_DONE) die("fts insert");
-    sqlite3_reset(ins.s);
-    sqlite3_bind_int64(insd.s, 1, position[d]);
-    sqlite3_bind_int64(insd.s, 2, docs[d].id);
-    sqlite3_step(insd.s);
-    sqlite3_reset(insd.s);
-    doc.set_data(std::to_string(docs[d].id));
-    x.replace_document(Xapian::docid(position[d]), doc);
+    if (want_fts) {
+      sqlite3_bind_int64(ins.s, 1, position[d]);
+      sqlite3_bind_text(ins.s, 2, text.c_str(), -1, SQLITE_TRANSIENT);
+      if (sqlite3_step(ins.s) != SQLITE_DONE) die("fts insert");
+      sqlite3_reset(ins.s);
+      sqlite3_bind_int64(insd.s, 1, position[d]);
+      sqlite3_bind_int64(insd.s, 2, docs[d].id);
+      sqlite3_step(insd.s);
+      sqlite3_reset(insd.s);
+    }
+    if (want_xap) {
+      doc.set_data(std::to_string(docs[d].id));
+      xp->replace_document(Xapian::docid(position[d]), doc);
+    }
     if (++n % 100000 == 0) std::cerr << "  " << n << " records (" << int(ms_since(t0) / 1000) << " s)\n";
   }
-  f.exec("COMMIT; INSERT INTO fts(fts) VALUES('optimize'); VACUUM;");
-  x.commit();
-  x.compact(xap);
-  x.close();
-  fs::remove_all(xap + ".tmp");
+  f.exec(want_fts ? "COMMIT; INSERT INTO fts(fts) VALUES('optimize'); VACUUM;" : "COMMIT;");
+  if (want_xap) {
+    xp->commit();
+    xp->compact(xap);
+    xp->close();
+    fs::remove_all(xap + ".tmp");
+  }
   std::cerr << "  built in " << int(ms_since(t0) / 1000) << " s\n";
 }
 
@@ -443,24 +458,37 @@ int engine_number(const std::string& name) {
   die("no engine " + name);
 }
 
+long resident_kib() {
+  std::ifstream f("/proc/self/status");
+  for (std::string line; std::getline(f, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
 // A child process: ENGINE alone on the queries given, REPS runs each after
-// the first; prints "first I MS", "again I MS" lines and "peak KiB".
+// the first; prints "first I MS", "again I MS" lines, "peak KiB" (the
+// process's peak, which logging on's password hashing sets) and "used KiB"
+// (the most the process held after any query, less what it held once
+// logged on).
 int child(const std::string& dir, int e, const std::vector<Query>& qs, const std::vector<std::size_t>& which, int reps) {
   Engines engines(dir);
+  long base = resident_kib(), most = base;
   for (std::size_t i : which) {
     auto t0 = Clock::now();
     engines.run(e, qs[i]);
     std::printf("first %zu %.3f\n", i, ms_since(t0));
+    most = std::max(most, resident_kib());
   }
   for (int r = 0; r < reps; ++r)
     for (std::size_t i : which) {
       auto t0 = Clock::now();
       engines.run(e, qs[i]);
       std::printf("again %zu %.3f\n", i, ms_since(t0));
+      most = std::max(most, resident_kib());
     }
   struct rusage ru {};
   getrusage(RUSAGE_SELF, &ru);
-  std::printf("peak %ld\n", ru.ru_maxrss);
+  std::printf("peak %ld\nused %ld\n", ru.ru_maxrss, most - base);
   return 0;
 }
 
@@ -483,7 +511,7 @@ void table(const char* title, Times* t) {
   std::printf("| query class | Kvistur median (p95) | FTS5 median (p95) | Xapian median (p95) | Kvistur/FTS5 | Kvistur/Xapian |\n");
   std::printf("|---|---|---|---|---|---|\n");
   for (auto& [cls, kt] : t[0]) {
-    double km = percentile(kt, 0.5), fm = percentile(t[1][cls], 0.5), xm = percentile(t[2][cls], 0.5);
+    double km = percentile(kt, 0.5), fm = percentile(t[1][cls], 0.5), xm = percentile(t[2][cls], 0.5);  // 0 when not run
     std::printf("| %s | %.2f (%.2f) | %.2f (%.2f) | %.2f (%.2f) | %.2f | %.2f |\n", cls.c_str(), km, percentile(kt, 0.95), fm,
                 percentile(t[1][cls], 0.95), xm, percentile(t[2][cls], 0.95), fm > 0 ? km / fm : 0, xm > 0 ? km / xm : 0);
   }
@@ -503,8 +531,12 @@ int main(int argc, char** argv) {
     else if (a == "--reps" && i + 1 < argc) reps = std::atoi(argv[++i]);
     else if (a == "--queries" && i + 1 < argc) per_class = std::size_t(std::atoi(argv[++i]));
     else if (a == "--cold") cold = true;
+    else if (a == "--engines" && i + 1 < argc) {
+      std::string list = argv[++i];
+      for (int e = 0; e < 3; ++e) g_use[e] = e == 0 || list.find(kEngines[e]) != std::string::npos;
+    }
     else if (a == "--child" && i + 2 < argc) child_engine = argv[++i], child_queries = argv[++i];
-    else die("usage: compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] | --only TERMS");
+    else die("usage: compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] [--engines FTS5,Xapian] | --only TERMS");
   }
   if (dir.empty() || !fs::exists(dir + "/katalogur.sqlite")) die("--catalogue DIR must hold katalogur.sqlite");
   dir = fs::absolute(dir).string();
@@ -542,13 +574,6 @@ int main(int argc, char** argv) {
     } else {
       which.push_back(std::size_t(std::atol(child_queries.c_str())));
     }
-    if (child_engine == "none") {
-      Engines engines(dir);  // logged on, nothing else
-      struct rusage ru {};
-      getrusage(RUSAGE_SELF, &ru);
-      std::printf("peak %ld\n", ru.ru_maxrss);
-      return 0;
-    }
     return child(dir, engine_number(child_engine), queries, which, reps);
   }
   if (getenv("COMPARE_LIST")) {
@@ -579,14 +604,17 @@ int main(int argc, char** argv) {
     Answer a[3];
     for (int step = 0; step < 3; ++step) {
       int e = int((std::size_t(step) + turn[qi]) % 3);
+      if (!g_use[e]) continue;
       auto t0 = Clock::now();
       a[e] = engines.run(e, q);
       first[e][q.cls].push_back(ms_since(t0));
     }
-    long nf = engines.count(1, q), nx = engines.count(2, q);
-    bool ok = nf == nx && a[0].first == a[1].first && a[1].first == a[2].first &&
-              a[0].descriptions == a[1].descriptions && a[1].descriptions == a[2].descriptions &&
-              (nf >= kMax || a[0].count == nf);
+    // Each engine in use agrees with Kvistur; the counts with each other.
+    long nf = g_use[1] ? engines.count(1, q) : -1, nx = g_use[2] ? engines.count(2, q) : -1;
+    long n = g_use[1] ? nf : nx;
+    bool ok = (!g_use[1] || !g_use[2] || nf == nx) && (n >= kMax || a[0].count == n);
+    for (int e = 1; e < 3; ++e)
+      ok = ok && (!g_use[e] || (a[0].first == a[e].first && a[0].descriptions == a[e].descriptions));
     if (!ok) {
       ++disagreements;
       std::string t;
@@ -601,10 +629,30 @@ int main(int argc, char** argv) {
       for (int step = 0; step < 3; ++step) {
         const Query& q = queries[qi];
         int e = int((std::size_t(step) + std::size_t(r) + turn[qi]) % 3);
+        if (!g_use[e]) continue;
         auto t0 = Clock::now();
         engines.run(e, q);
         times[e][q.cls].push_back(ms_since(t0));
       }
+
+  if (getenv("COMPARE_VERBOSE")) {
+    // Each query's first run and repeated median, by engine.
+    std::map<std::size_t, std::vector<double>> by_query[3];
+    std::map<std::string, std::size_t> at;
+    for (int r = 0; r < reps; ++r)
+      for (std::size_t qi = 0; qi < queries.size(); ++qi)
+        for (int e = 0; e < 3; ++e)
+          if (g_use[e]) by_query[e][qi].push_back(times[e][queries[qi].cls][at[queries[qi].cls + kEngines[e]]++]);
+    for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+      std::string t;
+      for (auto& w : queries[qi].terms) t += w + " ";
+      std::printf("%-22s %-45s", queries[qi].cls.c_str(), t.c_str());
+      for (int e = 0; e < 3; ++e)
+        if (g_use[e])
+          std::printf(" %s %.2f/%.2f", kEngines[e], first[e][queries[qi].cls][turn[qi]], percentile(by_query[e][qi], 0.5));
+      std::printf("\n");
+    }
+  }
 
   Db c(dir + "/katalogur.sqlite");
   Stmt count(c.db, "SELECT count(*) FROM Móðurtafla");
@@ -617,28 +665,30 @@ int main(int argc, char** argv) {
     // Each query alone in a new process per engine, turns as above; then
     // each engine alone on the whole mix, for its peak memory.
     std::string self = fs::canonical("/proc/self/exe").string();
-    std::string base = "--catalogue '" + dir + "' --queries " + std::to_string(per_class);
+    std::string base = "--catalogue '" + dir + "' --queries " + std::to_string(per_class) + " --engines " +
+                       (g_use[1] ? "FTS5," : "") + (g_use[2] ? "Xapian" : "");
     Times cold_times[3];
     for (std::size_t qi = 0; qi < queries.size(); ++qi)
       for (int step = 0; step < 3; ++step) {
         int e = int((std::size_t(step) + turn[qi]) % 3);
+        if (!g_use[e]) continue;
         for (const std::string& line :
              run_child(self, base + " --reps 0 --child " + kEngines[e] + " " + std::to_string(qi)))
           if (line.rfind("first ", 0) == 0) cold_times[e][queries[qi].cls].push_back(std::atof(line.c_str() + line.find(' ', 6)));
       }
     table("Cold process (each query the first of a new process):", cold_times);
-    std::printf("\npeak memory of a process running the whole mix (%d runs a query):\n\n", reps + 1);
-    long none = 0;
-    for (const std::string& line : run_child(self, base + " --reps 0 --child none all"))
-      if (line.rfind("peak ", 0) == 0) none = std::atol(line.c_str() + 5);
-    std::printf("| process | peak (MiB) | above a process that only logs on (MiB) |\n|---|---|---|\n");
-    std::printf("| logged on only | %.1f | 0 |\n", none / 1024.0);
-    for (int e = 0; e < 3; ++e)
-      for (const std::string& line : run_child(self, base + " --reps " + std::to_string(reps) + " --child " + kEngines[e] + " all"))
-        if (line.rfind("peak ", 0) == 0) {
-          long kib = std::atol(line.c_str() + 5);
-          std::printf("| %s | %.1f | %.1f |\n", kEngines[e], kib / 1024.0, (kib - none) / 1024.0);
-        }
+    std::printf("\nmemory of a process running the whole mix alone (%d runs a query):\n\n", reps + 1);
+    std::printf("| engine | peak of the process (MiB) | most held after a query, above the process logged on (MiB) |\n"
+                "|---|---|---|\n");
+    for (int e = 0; e < 3; ++e) {
+      if (!g_use[e]) continue;
+      long peak = 0, used = 0;
+      for (const std::string& line : run_child(self, base + " --reps " + std::to_string(reps) + " --child " + kEngines[e] + " all")) {
+        if (line.rfind("peak ", 0) == 0) peak = std::atol(line.c_str() + 5);
+        if (line.rfind("used ", 0) == 0) used = std::atol(line.c_str() + 5);
+      }
+      std::printf("| %s | %.1f | %.1f |\n", kEngines[e], peak / 1024.0, used / 1024.0);
+    }
   }
 
   std::string cat = dir + "/katalogur.sqlite";
@@ -649,6 +699,7 @@ int main(int argc, char** argv) {
   long long added = table_bytes(cat, "name IN ('kv_ord_fold','kv_tengill_ord')");
   std::printf("\nindex size (bytes): Kvistur %lld (the word index %lld, of which its own indexes %lld, and the stored "
               "index %lld), FTS5 %lld, Xapian %lld\n",
-              words + stored, words, added, stored, dir_size(fts_file(dir)), dir_size(xapian_dir(dir)));
+              words + stored, words, added, stored, g_use[1] ? dir_size(fts_file(dir)) : 0,
+              g_use[2] ? dir_size(xapian_dir(dir)) : 0);
   return disagreements == 0 ? 0 : 3;
 }

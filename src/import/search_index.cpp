@@ -156,7 +156,7 @@ void write_word(Statement& insert, int64_t word, std::vector<stored::Entry>& ent
     else entries[n++] = entries[i];
   }
   for (std::size_t from = 0; from < n;) {
-    std::size_t len = std::min<std::size_t>(n - from, 1024);
+    std::size_t len = std::min<std::size_t>(n - from, 8192);
     std::string packed = stored::PackEntries(&entries[from], len);
     while (packed.size() > stored::kPackedBytes && len > 1) {
       len = len * 3 / 4;

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <map>
 #include <random>
 #include <stdexcept>
 
@@ -85,8 +86,23 @@ void InstallContentStamp(sqlite3* db) {
 }
 
 bool ContentStampInstalled(sqlite3* db) {
-  for (const auto& [name, sql] : stamp_triggers())
-    if (stored_sql(db, name) != sql) return false;
+  // Every trigger's SQL in one query.
+  std::map<std::string, std::string> found;
+  sqlite3_stmt* t = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'", -1, &t, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(t);
+    return false;
+  }
+  while (sqlite3_step(t) == SQLITE_ROW) {
+    const char* name = reinterpret_cast<const char*>(sqlite3_column_text(t, 0));
+    const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(t, 1));
+    if (name && sql) found[name] = sql;
+  }
+  sqlite3_finalize(t);
+  for (const auto& [name, sql] : stamp_triggers()) {
+    auto it = found.find(name);
+    if (it == found.end() || it->second != sql) return false;
+  }
   sqlite3_stmt* s = nullptr;
   int rows = 0;
   if (sqlite3_prepare_v2(db, "SELECT count(*) FROM kv_state", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)

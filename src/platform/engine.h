@@ -19,6 +19,24 @@
 // error, 3265 column not found, 3021 no current row ...), the engine
 // object's name as source ("DAO.Workspace", "DAO.Database", "DAO.Recordset",
 // "DAO.Field") and the engine's description.
+//
+// What a backend adds for the search's speed (all optional: the defaults
+// refuse or keep nothing, and the search then gives the same results, only
+// slower):
+//   Database::Derived     a slot for data worked out from the contents,
+//                         emptied on any change (one process).
+//   Database::Stamp       the content stamp, read in the call's read
+//                         transaction, so kept data is shared by every
+//                         thread and checked against the data before use;
+//                         needs the stamp's triggers (content_stamp.h) on
+//                         Móðurtafla, Tengill and Orð, and kv_state.
+//   Database::OpenCursor  a forward walk over stored bytes and integers,
+//                         for the stored index (kv_order, kv_postings,
+//                         kv_combos, kv_search_meta; search/stored_index.h);
+//   Cursor::Again         the same query run again with new whole-number
+//                         literals, without reading its text again (the
+//                         stored index jumps ahead in a word's list by its
+//                         rows' keys this way).
 #pragma once
 
 #include <cstdint>

@@ -760,6 +760,15 @@ Translation translate_jet(TextView query, const Schema& schema) {
 }
 
 Translation TranslationCache::translate(TextView query, const Schema& schema) {
+  auto seen = texts_.find(Text(query));
+  if (seen != texts_.end()) return seen->second;
+  Translation t = translate_shape(query, schema);
+  if (texts_.size() >= kMaxTexts) texts_.clear();
+  texts_.emplace(Text(query), t);
+  return t;
+}
+
+Translation TranslationCache::translate_shape(TextView query, const Schema& schema) {
   std::vector<Token> tokens = tokens_of(query);
   // The shape: every token but the literals, which stand as their kind; a
   // literal after Like stays, since the pattern decides the translation.

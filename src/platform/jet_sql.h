@@ -128,13 +128,18 @@ Translation translate_jet(TextView query, const Schema& schema);
 // out (but the patterns of Like kept, since they decide the translation).
 // Queries that differ only in their values, such as the record fetch for
 // each record number, are translated once.  One per connection.
+// A query asked again in exactly the same words (a search repeated, a
+// record fetched again) is found by its text without being read again.
 class TranslationCache {
  public:
   static constexpr std::size_t kMaxEntries = 512;
+  static constexpr std::size_t kMaxTexts = 1024;
   Translation translate(TextView query, const Schema& schema);
 
  private:
+  Translation translate_shape(TextView query, const Schema& schema);
   std::unordered_map<std::string, Translation> entries_;
+  std::unordered_map<Text, Translation> texts_;
 };
 
 }  // namespace kvistur::db

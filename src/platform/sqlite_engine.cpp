@@ -141,6 +141,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
   }
   ~Connection() {
+    sqlite3_finalize(begin_);
+    sqlite3_finalize(commit_);
     sqlite3_finalize(data_version_);
     sqlite3_finalize(schema_version_);
     sqlite3_finalize(stamp_);
@@ -163,7 +165,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void join_call() {
     if (in_call_read_ || !InCall()) return;
     let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
-    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return;
+    if (run(begin_, "BEGIN") != SQLITE_DONE) return;
     in_call_read_ = true;
     std::weak_ptr<Connection> self = weak_from_this();
     AtCallEnd([self] {
@@ -195,6 +197,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The content stamp as the read transaction sees it.  The triggers are
   // looked for again whenever the schema has changed since the last look.
   ContentStamp stamp() {
+    // Within one read transaction the stamp cannot change.
+    if (in_call_read_ && stamp_read_ == reads_ended_) return kept_stamp_;
     sqlite3_int64 cookie = pragma(schema_version_, "PRAGMA schema_version");
     if (cookie < 0) return {};
     if (cookie != stamp_cookie_) {
@@ -216,6 +220,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
       st.links = v[2];
     }
     sqlite3_reset(stamp_);
+    if (in_call_read_) {
+      stamp_read_ = reads_ended_;
+      kept_stamp_ = st;
+    }
     return st;
   }
   const Schema& schema() const { return schema_; }
@@ -297,36 +305,34 @@ class Connection : public std::enable_shared_from_this<Connection> {
     fail(kSyntaxInExpression, u"DAO.Database", "Syntax error in query expression: " + msg + ".");
   }
 
+  // Every table's and view's columns, in one query.
   void load_schema() {
     sqlite3_stmt* s = nullptr;
-    int rc = sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_master WHERE type IN ('table','view')", -1, &s, nullptr);
+    int rc = sqlite3_prepare_v2(db_,
+                                "SELECT m.name, p.name, p.type FROM sqlite_master AS m, pragma_table_info(m.name) AS p "
+                                "WHERE m.type IN ('table','view') ORDER BY m.rowid, p.cid",
+                                -1, &s, nullptr);
     if (rc != SQLITE_OK) {
       sqlite3_finalize(s);
       step_failed(rc);
     }
-    std::vector<std::string> names;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    TableInfo t;
+    auto text = [&](int i) {
+      const char* v = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+      return std::string(v ? v : "");
+    };
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      std::string table = text(0);
+      if (table != t.name && !t.name.empty()) {
+        schema_.add_table(std::move(t));
+        t = TableInfo{};
+      }
+      t.name = table;
+      t.columns.push_back({text(1), is_text_type(text(2))});
+    }
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE) step_failed(rc);
-    for (const std::string& name : names) {
-      TableInfo t;
-      t.name = name;
-      std::string q = "SELECT name, type FROM pragma_table_info(?)";
-      rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
-      if (rc != SQLITE_OK) {
-        sqlite3_finalize(s);
-        step_failed(rc);
-      }
-      sqlite3_bind_text(s, 1, name.c_str(), int(name.size()), SQLITE_TRANSIENT);
-      while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const char* cn = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        const char* ct = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
-        t.columns.push_back({cn ? cn : "", is_text_type(ct ? ct : "")});
-      }
-      sqlite3_finalize(s);
-      if (rc != SQLITE_DONE) step_failed(rc);
-      schema_.add_table(std::move(t));
-    }
+    if (!t.name.empty()) schema_.add_table(std::move(t));
   }
 
   // The number a pragma gives, through the statement kept in S; -1 when it
@@ -349,9 +355,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
   TranslationCache translations_;
   std::unordered_map<std::string, std::vector<sqlite3_stmt*>> free_;
   void commit_read() {
-    if (!sqlite3_get_autocommit(db_) && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+    ++reads_ended_;
+    if (!sqlite3_get_autocommit(db_) && run(commit_, "COMMIT") != SQLITE_DONE)
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
+  // Steps a statement kept in S (prepared at first use); SQLite's result.
+  int run(sqlite3_stmt*& s, const char* sql) {
+    if (!s && sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(s);
+      s = nullptr;
+      return SQLITE_ERROR;
+    }
+    int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    return rc;
+  }
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+  int64_t reads_ended_ = 0;  // read transactions ended so far
+  int64_t stamp_read_ = -1;  // the read transaction the kept stamp was read in
+  ContentStamp kept_stamp_;
 
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;

@@ -1,6 +1,7 @@
 // What the search keeps of one state of one catalogue: the stored index
 // written at that state (if any), the order of all records, the term
-// lists, and how many hits have been read one by one.
+// lists, the words of terms and the rows of words asked for again, and how
+// many hits have been read one by one.
 //
 // When the catalogue has a content stamp (platform/content_stamp.h; made by
 // kvistur build, generate, index and update), what is kept belongs to the
@@ -21,6 +22,7 @@
 #include <string>
 
 #include "platform/engine.h"
+#include "search/once_table.h"
 #include "search/record_order.h"
 #include "search/stored_index.h"
 #include "search/term_lists.h"
@@ -41,6 +43,12 @@ class KeptSearch {
   // The stored index written at this state, or null.
   StoredIndex* stored() const { return stored_.get(); }
   TermLists& term_lists() { return term_lists_; }
+  // Kept for the stored index: the words of a term (by the term's text)
+  // and a word's rows (by its number), each once it is asked for a second
+  // time.
+  static constexpr std::size_t kMaxWordRowBytes = std::size_t(64) << 20;
+  OnceTable<std::vector<int64_t>>& term_words() { return term_words_; }
+  OnceTable<WordRows>& word_rows() { return word_rows_; }
 
   // The order of all records when it is at hand (null otherwise).  With
   // M hits to sort, it is read or worked out now when that is worth it:
@@ -66,6 +74,8 @@ class KeptSearch {
   db::ContentStamp stamp_;
   std::shared_ptr<StoredIndex> stored_;
   TermLists term_lists_;
+  OnceTable<std::vector<int64_t>> term_words_{std::size_t(8) << 20};
+  OnceTable<WordRows> word_rows_{kMaxWordRowBytes};
   std::mutex order_mutex_;
   std::atomic<bool> order_tried_{false};
   std::shared_ptr<const RecordOrder> order_;

@@ -335,8 +335,11 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     if (stored && !progress.on() && !thread_state().bDebug && lMaxFj >= 0) {
       std::vector<Text> texts;
       for (const Term& t : terms) texts.push_back(t.text);
-      FirstHits first = FindFirstHits(*database, *stored, texts, lHópur, lSvið, lMaxFj);
-      if (first.outcome == FirstHits::kFound && still_this_state(*kept, *database)) {
+      FirstHits first = FindFirstHits(*database, *stored, texts, lHópur, lSvið, lMaxFj, kept.get());
+      bool same_state = first.outcome != FirstHits::kNotAnswerable && still_this_state(*kept, *database);
+      if (same_state)
+        for (auto& keep : first.to_keep) keep();
+      if (first.outcome == FirstHits::kFound && same_state) {
         const int32_t k = int32_t(first.ids.size());
         HitArray& table = result_table();
         table.assign(std::size_t(k) + 1, HitRecord{});

@@ -1,6 +1,7 @@
 #include "search/stored_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -10,6 +11,12 @@
 namespace kvistur {
 
 namespace stored {
+
+int index_bits(uint64_t masks) {
+  int bits = 0;
+  while ((uint64_t(1) << bits) < masks) ++bits;
+  return bits;
+}
 
 void PutVarint(std::string& out, uint64_t v) {
   while (v >= 0x80) {
@@ -30,65 +37,158 @@ uint64_t GetVarint(std::string_view s, std::size_t& at) {
   throw std::runtime_error("a packed row holds a number too long");
 }
 
-// A row: the number of entries, the distinct masks, then for each entry
-// (position - previous position - 1) * masks + the index of its mask,
-// the previous position starting at -1.
+// A row: the number of entries, the distinct masks, the first position,
+// the skip points, then the entries in blocks of kBlock.  An entry is
+// position - previous position - 1, shifted left by the bits the index of
+// a mask takes (none for one mask), with the index of its mask in those
+// bits; the previous position of the first entry is the first position
+// less one;
+// a block is the width in bits of its largest entry (one byte) and its
+// entries at that width, packed from the lowest bit up.  Skip point b (for
+// blocks 1..) is six bytes, little-endian: the last position of block b - 1
+// (four) and the byte offset of block b among the blocks (two), so that
+// the block of a position is found by a binary search.
 std::string PackEntries(const Entry* entries, std::size_t n) {
   std::vector<uint64_t> masks;
   for (std::size_t i = 0; i < n; ++i)
     if (std::find(masks.begin(), masks.end(), entries[i].mask) == masks.end()) masks.push_back(entries[i].mask);
+  const uint64_t k = masks.size();
+  const int shift = index_bits(k);
+  std::string body, skips;
+  const int64_t base = n ? int64_t(entries[0].position) - 1 : -1;
+  int64_t prev = base;
+  for (std::size_t from = 0; from < n; from += kBlock) {
+    if (from > 0) {
+      if (body.size() > 0xFFFF) throw std::runtime_error("a packed row too long");
+      for (int b = 0; b < 4; ++b) skips.push_back(char(uint32_t(prev) >> (8 * b)));
+      for (int b = 0; b < 2; ++b) skips.push_back(char(body.size() >> (8 * b)));
+    }
+    std::size_t count = std::min(kBlock, n - from);
+    uint64_t values[kBlock];
+    int width = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Entry& e = entries[from + i];
+      uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), e.mask) - masks.begin());
+      values[i] = uint64_t(int64_t(e.position) - prev - 1) << shift | index;
+      prev = e.position;
+      while (width < 64 && (values[i] >> width) != 0) ++width;
+    }
+    body.push_back(char(width));
+    uint64_t acc = 0;
+    int bits = 0;
+    if (width > 56) throw std::runtime_error("an entry too large to pack");
+    for (std::size_t i = 0; i < count; ++i) {
+      // Fewer than 8 bits are waiting, so the entry fits beside them.
+      acc |= values[i] << bits;
+      bits += width;
+      while (bits >= 8) {
+        body.push_back(char(acc));
+        acc >>= 8;
+        bits -= 8;
+      }
+    }
+    if (bits > 0) body.push_back(char(acc));
+  }
   std::string out;
   PutVarint(out, n);
-  PutVarint(out, masks.size());
+  PutVarint(out, k);
   for (uint64_t m : masks) PutVarint(out, m);
-  const uint64_t k = masks.size();
-  int64_t prev = -1;
-  for (std::size_t i = 0; i < n; ++i) {
-    uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), entries[i].mask) - masks.begin());
-    PutVarint(out, uint64_t(int64_t(entries[i].position) - prev - 1) * k + index);
-    prev = entries[i].position;
-  }
-  return out;
+  PutVarint(out, uint64_t(base + 1));
+  return out + skips + body;
 }
 
-void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out) {
-  std::size_t first = out.size();
-  out.resize(first + packed.size());
-  out.resize(first + UnpackPositions(packed, mask, out.data() + first));
-}
-
-std::size_t UnpackPositions(std::string_view packed, uint64_t mask, uint32_t* out) {
+void PackedRow::open(std::string_view packed, uint64_t mask) {
+  packed_ = packed;
   std::size_t at = 0;
-  uint64_t n = GetVarint(packed, at), k = GetVarint(packed, at);
-  if (k == 0 || k > n || n > packed.size() || k > kPackedBytes) throw std::runtime_error("a packed row that is not one");
-  bool take[kPackedBytes];
-  bool all = true;
-  for (uint64_t i = 0; i < k; ++i) {
-    take[i] = (GetVarint(packed, at) & mask) != 0;
-    all = all && take[i];
+  n_ = GetVarint(packed, at);
+  k_ = GetVarint(packed, at);
+  if (k_ == 0 || k_ > n_ || n_ > packed.size() * kBlock || k_ > kPackedBytes)
+    throw std::runtime_error("a packed row that is not one");
+  all_ = true;
+  for (uint64_t i = 0; i < k_; ++i) {
+    take_[i] = (GetVarint(packed, at) & mask) != 0;
+    all_ = all_ && take_[i];
   }
-  uint32_t* o = out;
-  const auto* p = reinterpret_cast<const uint8_t*>(packed.data()) + at;
-  const auto* end = reinterpret_cast<const uint8_t*>(packed.data()) + packed.size();
-  auto next = [&]() -> uint64_t {
-    if (p < end && *p < 0x80) return *p++;
-    std::size_t a = std::size_t(p - reinterpret_cast<const uint8_t*>(packed.data()));
-    uint64_t v = GetVarint(packed, a);
-    p = reinterpret_cast<const uint8_t*>(packed.data()) + a;
-    return v;
+  shift_ = index_bits(k_);
+  for (uint64_t i = k_; i < (uint64_t(1) << shift_); ++i) take_[i] = false;  // indexes no entry has
+  base_ = int64_t(GetVarint(packed, at)) - 1;
+  blocks_ = (n_ + kBlock - 1) / kBlock;
+  skips_ = at;
+  body_ = at + 6 * (blocks_ - 1);
+  if (body_ >= packed.size()) throw std::runtime_error("a packed row that is not one");
+}
+
+int64_t PackedRow::prev(std::size_t b) const {
+  if (b == 0) return base_;
+  const auto* q = reinterpret_cast<const uint8_t*>(packed_.data()) + skips_ + 6 * (b - 1);
+  return int64_t(uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16 | uint32_t(q[3]) << 24);
+}
+
+std::size_t PackedRow::offset(std::size_t b) const {
+  if (b == 0) return 0;
+  const auto* q = reinterpret_cast<const uint8_t*>(packed_.data()) + skips_ + 6 * (b - 1) + 4;
+  return std::size_t(q[0]) | std::size_t(q[1]) << 8;
+}
+
+std::size_t PackedRow::block_for(uint32_t p) const {
+  // The last block whose previous position lies before P.
+  std::size_t lo = 0, hi = blocks_;
+  while (hi - lo > 1) {
+    std::size_t mid = (lo + hi) / 2;
+    if (prev(mid) < int64_t(p)) lo = mid;
+    else hi = mid;
+  }
+  return lo;
+}
+
+std::size_t PackedRow::decode(std::size_t b, uint32_t* out) const {
+  std::size_t at = body_ + offset(b);
+  const std::size_t count = std::min<std::size_t>(kBlock, n_ - b * kBlock);
+  if (at >= packed_.size()) throw std::runtime_error("a packed row ends early");
+  const int width = uint8_t(packed_[at++]);
+  if (width > 56 || at + (count * std::size_t(width) + 7) / 8 > packed_.size())
+    throw std::runtime_error("a packed row that is not one");
+  const auto* data = reinterpret_cast<const uint8_t*>(packed_.data()) + at;
+  const std::size_t avail = packed_.size() - at;
+  const uint64_t low = width ? ~uint64_t(0) >> (64 - width) : 0;
+  const uint64_t index_mask = (uint64_t(1) << shift_) - 1;
+  // Entry I's bits, read through the eight bytes from the one it starts in
+  // (fewer at the row's end): it has at most 56 bits, so it lies within.
+  auto entry = [&](std::size_t i) -> uint64_t {
+    std::size_t bit = i * std::size_t(width), byte = bit >> 3;
+    uint64_t w = 0;
+    if (byte + 8 <= avail) {
+      std::memcpy(&w, data + byte, 8);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    } else {
+      for (std::size_t j = 0; byte + j < avail; ++j) w |= uint64_t(data[byte + j]) << (8 * j);
+    }
+    return (w >> (bit & 7)) & low;
   };
-  uint64_t prev = uint64_t(-1);  // the first step lands on position v
-  if (k == 1) {
-    for (uint64_t i = 0; i < n; ++i) *o++ = uint32_t(prev += next() + 1);
+  uint32_t* o = out;
+  uint64_t prev = uint64_t(this->prev(b));  // may be -1: the first step lands on the first position
+  if (all_ && shift_ == 0) {
+    for (std::size_t i = 0; i < count; ++i) *o++ = uint32_t(prev += entry(i) + 1);
   } else {
-    for (uint64_t i = 0; i < n; ++i) {
-      uint64_t v = next();
-      prev += v / k + 1;
-      if (all || take[v % k]) *o++ = uint32_t(prev);
+    for (std::size_t i = 0; i < count; ++i) {
+      uint64_t v = entry(i);
+      prev += (v >> shift_) + 1;
+      if (all_ || take_[v & index_mask]) *o++ = uint32_t(prev);
     }
   }
   if (prev + 1 > uint64_t(UINT32_MAX) + 1) throw std::runtime_error("a position out of range");
+  if (b + 1 < blocks_ && int64_t(prev) != this->prev(b + 1)) throw std::runtime_error("a packed row that is not one");
   return std::size_t(o - out);
+}
+
+void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out) {
+  PackedRow row;
+  row.open(packed, mask);
+  std::size_t first = out.size();
+  out.resize(first + row.entries());
+  uint32_t* o = out.data() + first;
+  for (std::size_t b = 0; b < row.blocks(); ++b) o += row.decode(b, o);
+  out.resize(std::size_t(o - out.data()));
 }
 
 }  // namespace stored
@@ -264,10 +364,41 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
   for (uint32_t p : ps) out.push_back(record_at(database, p));
 }
 
-PostingCursor::PostingCursor(db::Database& database, int64_t word, uint64_t mask)
-    : database_(database), word_(word), mask_(mask) {}
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, int64_t word) {
+  auto rows = std::make_unique<WordRows>();
+  auto cursor = database.OpenCursor(u"SELECT P.upto, P.packed FROM kv_postings AS P WHERE P.word = " + number(word) +
+                                    u" ORDER BY P.upto");
+  while (cursor->Next()) {
+    rows->uptos.push_back(cursor->Integer(0));
+    rows->bytes += cursor->Bytes(1);
+    rows->starts.push_back(rows->bytes.size());
+  }
+  return rows;
+}
+
+PostingCursor::PostingCursor(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept)
+    : database_(database), word_(word), mask_(mask), kept_(kept) {}
 
 bool PostingCursor::row_for(uint32_t p) {
+  if (kept_) {
+    // Far ahead: the row looked up; otherwise the rows passed over.
+    std::size_t r = kept_next_;
+    const auto& uptos = kept_->uptos;
+    if (int64_t(p) > upto_ + 4 * span_) r = std::size_t(std::lower_bound(uptos.begin() + std::ptrdiff_t(r), uptos.end(), int64_t(p)) - uptos.begin());
+    while (r < uptos.size() && uptos[r] < int64_t(p)) ++r;
+    if (r >= uptos.size()) {
+      done_ = true;
+      return false;
+    }
+    span_ = std::max<int64_t>(uptos[r] - upto_, 1);
+    upto_ = uptos[r];
+    kept_next_ = r + 1;
+    row_.open(std::string_view(kept_->bytes).substr(kept_->starts[r], kept_->starts[r + 1] - kept_->starts[r]), mask_);
+    block_ = row_.block_for(p);
+    n_ = row_.decode(block_, got_);
+    at_ = 0;
+    return true;
+  }
   // Far ahead of the rows read (more than a few rows' spans): the row is
   // looked up by its key.
   if (!rows_ || int64_t(p) > upto_ + 4 * span_) {
@@ -287,13 +418,14 @@ bool PostingCursor::row_for(uint32_t p) {
                                    u" AND P.upto >= " + number(p) + u" ORDER BY P.upto");
   }
   while (rows_->Next()) {
+    ++rows_read_;
     int64_t upto = rows_->Integer(0);
     span_ = std::max<int64_t>(upto - upto_, 1);
     upto_ = upto;
     if (upto < int64_t(p)) continue;  // passed over without decoding
-    std::string_view packed = rows_->Bytes(1);
-    if (got_.size() < packed.size()) got_.resize(packed.size());
-    n_ = stored::UnpackPositions(packed, mask_, got_.data());
+    row_.open(rows_->Bytes(1), mask_);
+    block_ = row_.block_for(p);
+    n_ = row_.decode(block_, got_);
     at_ = 0;
     return true;
   }
@@ -306,18 +438,16 @@ bool PostingCursor::seek_further(uint32_t p) {
     if (at_ < n_) {
       if (got_[at_] >= p) return true;
       if (got_[n_ - 1] >= p) {
-        // Galloping from where the last look ended: steps that double, then
-        // a binary search within the last step.
-        std::size_t lo = at_, step = 1, hi = at_ + 1;
-        while (hi < n_ && got_[hi] < p) {
-          lo = hi;
-          step *= 2;
-          hi = std::min(n_ - 1, hi + step);
-        }
-        at_ = std::size_t(std::lower_bound(got_.begin() + std::ptrdiff_t(lo), got_.begin() + std::ptrdiff_t(hi) + 1, p) -
-                          got_.begin());
+        at_ = std::size_t(std::lower_bound(got_ + at_, got_ + n_, p) - got_);
         return true;
       }
+    }
+    // The rest of this row, when P lies within it: the block that holds it.
+    if ((rows_ || kept_) && !done_ && int64_t(p) <= upto_ && block_ + 1 < row_.blocks()) {
+      block_ = std::max(block_ + 1, row_.block_for(p));
+      n_ = row_.decode(block_, got_);
+      at_ = 0;
+      continue;
     }
     if (done_ || !row_for(p)) return false;
   }

@@ -30,7 +30,9 @@
 //   kv_combos       (bit, grp, field): each (HópID, Orðtag) pair of Tengill,
 //                   at most 64
 //   kv_postings     (word, upto, packed): word's positions up to upto, each
-//                   with the pairs it occurs in as a mask of kv_combos bits
+//                   with the pairs it occurs in as a mask of kv_combos bits,
+//                   in blocks of kBlock bit-packed, with a skip point for
+//                   each block (PackEntries)
 //
 // The stored index is used only when it was written at the stamp the
 // catalogue has now (the counters of Móðurtafla and Tengill changes are
@@ -53,7 +55,7 @@ class RecordOrder;
 
 namespace stored {
 
-inline constexpr int kFormat = 1;
+inline constexpr int kFormat = 5;
 inline constexpr uint32_t kChunk = 480;  // positions per kv_order row: two rows fill a page of 4096 bytes
 inline constexpr std::size_t kPackedBytes = 900;      // the most bytes of one kv_postings row
 inline constexpr std::size_t kMaxCombos = 64;
@@ -68,16 +70,44 @@ struct Entry {
   uint64_t mask;
 };
 
-// The packed form of one kv_postings row, and back.  Entries ascending.
+// Entries of a row are decoded in blocks of this many: a position looked
+// for costs the decoding of one block.
+inline constexpr std::size_t kBlock = 64;
+
+// The packed form of one kv_postings row.  Entries ascending.
 std::string PackEntries(const Entry* entries, std::size_t n);
+
+// One packed row read back: the positions of the entries whose mask meets
+// MASK, a block at a time.  Throws std::runtime_error on bytes that are not
+// a packed row.  PACKED must outlive it.
+class PackedRow {
+ public:
+  void open(std::string_view packed, uint64_t mask);
+  std::size_t entries() const { return n_; }
+  std::size_t blocks() const { return blocks_; }
+  // The block that holds the first entry at or after P, if the row has it.
+  std::size_t block_for(uint32_t p) const;
+  // Block B's positions into OUT (room for kBlock); how many were written.
+  std::size_t decode(std::size_t b, uint32_t* out) const;
+
+ private:
+  int64_t prev(std::size_t b) const;        // the last position before block B
+  std::size_t offset(std::size_t b) const;  // where block B starts among the blocks
+  std::string_view packed_;
+  uint64_t n_ = 0, k_ = 1;
+  bool take_[2 * kPackedBytes];  // by mask index (room for every index the bits can hold)
+  bool all_ = true;
+  int shift_ = 0;                // bits of the mask index
+  int64_t base_ = -1;
+  std::size_t blocks_ = 0, skips_ = 0, body_ = 0;
+};
+
 // Appends the positions of the row's entries whose mask meets MASK.
-// Throws std::runtime_error on bytes that are not a packed row.
 void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out);
-// The same into OUT, which has room for PACKED.size() positions (a row
-// holds no more entries than bytes); returns how many were written.
-std::size_t UnpackPositions(std::string_view packed, uint64_t mask, uint32_t* out);
 
 void PutVarint(std::string& out, uint64_t v);
+// The bits an index of one of MASKS masks takes.
+int index_bits(uint64_t masks);
 // Reads a varint at *AT, moving it on; throws std::runtime_error at the end.
 uint64_t GetVarint(std::string_view s, std::size_t& at);
 
@@ -136,13 +166,25 @@ class StoredIndex {
   std::shared_ptr<const RecordOrder> whole_;
 };
 
+// A word's rows of kv_postings read whole, to be kept (kept.h): row R is
+// bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].
+struct WordRows {
+  std::vector<int64_t> uptos;
+  std::vector<std::size_t> starts{0};
+  std::string bytes;
+  std::size_t memory() const { return bytes.size() + uptos.size() * 16 + sizeof(WordRows); }
+};
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, int64_t word);
+
 // The positions of one word whose pairs meet a mask, read from kv_postings
-// a row at a time, in order.  A row is decoded only when the position
-// looked for lies in it; a position far ahead is looked up by the row's
-// key rather than reached by reading the rows between.
+// a row at a time, in order.  Of a row only the block that holds the
+// position looked for is decoded; a row that does not hold it is passed
+// over, and a position far ahead is looked up by the row's key rather than
+// reached by reading the rows between.
 class PostingCursor {
  public:
-  PostingCursor(db::Database& database, int64_t word, uint64_t mask);
+  // With KEPT, the word's rows are read from there rather than the table.
+  PostingCursor(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept = nullptr);
   // Moves to the first position at or after P (never back); false when
   // there is none.
   bool seek(uint32_t p) {
@@ -152,22 +194,33 @@ class PostingCursor {
     return seek_further(p);
   }
   uint32_t current() const { return got_[at_]; }
+  int64_t word() const { return word_; }
+  bool kept() const { return kept_ != nullptr; }
+  // How many rows of the table it has read so far, and whether it has
+  // passed the word's last position.
+  int rows_read() const { return rows_read_; }
+  bool at_end() const { return done_; }
 
  private:
   bool seek_further(uint32_t p);
-  // Reads rows from the one that holds P (or the next), decoding the first
+  // Reads rows from the one that holds P (or the next), opening the first
   // whose span reaches P; false at the end.
   bool row_for(uint32_t p);
   db::Database& database_;
   int64_t word_;
   uint64_t mask_;
+  const WordRows* kept_;
+  std::size_t kept_next_ = 0;  // the next kept row to look at
   std::unique_ptr<db::Cursor> rows_;
   bool again_ = true;     // rows_ can be run again with new numbers
-  std::vector<uint32_t> got_;  // the decoded row's positions at 0..n_-1
+  stored::PackedRow row_;      // the row open now
+  std::size_t block_ = 0;      // its block decoded into got_
+  uint32_t got_[stored::kBlock];  // the block's positions at 0..n_-1
   std::size_t n_ = 0, at_ = 0;
   int64_t upto_ = -1;     // the last position of the rows read so far
   int64_t span_ = 1;      // how many positions the last row read covered
   bool done_ = false;
+  int rows_read_ = 0;
 };
 
 }  // namespace kvistur

@@ -66,37 +66,47 @@ class TermStream {
   // Moves to the first position at or after P; false when there is none.
   virtual bool seek(uint32_t p) = 0;
   virtual uint32_t current() const = 0;
+  // The word cursors it reads through (none for positions read whole).
+  virtual std::vector<const PostingCursor*> cursors() const { return {}; }
 };
 
+// Positions read whole (kept as numbers, below 2^31).
 class ListStream : public TermStream {
  public:
-  explicit ListStream(std::vector<uint32_t> ps) : ps_(std::move(ps)) {}
+  explicit ListStream(RecordNumbers ps) : keep_(std::move(ps)), ps_(*keep_) {}
   bool seek(uint32_t p) override {
-    if (at_ >= ps_.size() || ps_[at_] >= p) return at_ < ps_.size();
+    const int32_t want = int32_t(p);
+    if (at_ >= ps_.size() || ps_[at_] >= want) return at_ < ps_.size();
     // Steps that double from where the last look ended, then a binary
     // search within the last step.
     std::size_t lo = at_, step = 1, hi = at_ + 1;
-    while (hi < ps_.size() && ps_[hi] < p) {
+    while (hi < ps_.size() && ps_[hi] < want) {
       lo = hi;
       step *= 2;
       hi += step;
     }
     hi = std::min(hi, ps_.size());
-    at_ = std::size_t(std::lower_bound(ps_.begin() + std::ptrdiff_t(lo), ps_.begin() + std::ptrdiff_t(hi), p) - ps_.begin());
+    at_ = std::size_t(std::lower_bound(ps_.begin() + std::ptrdiff_t(lo), ps_.begin() + std::ptrdiff_t(hi), want) -
+                      ps_.begin());
     return at_ < ps_.size();
   }
-  uint32_t current() const override { return ps_[at_]; }
+  uint32_t current() const override { return uint32_t(ps_[at_]); }
 
  private:
-  std::vector<uint32_t> ps_;
+  RecordNumbers keep_;
+  const std::vector<int32_t>& ps_;
   std::size_t at_ = 0;
 };
 
 // A few words read side by side.
 class WordsStream : public TermStream {
  public:
-  WordsStream(db::Database& database, const std::vector<int64_t>& words, uint64_t mask) {
-    for (int64_t w : words) cursors_.push_back(std::make_unique<PostingCursor>(database, w, mask));
+  WordsStream(db::Database& database, const std::vector<int64_t>& words, uint64_t mask,
+              const std::vector<const WordRows*>& kept) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      all_.push_back(std::make_unique<PostingCursor>(database, words[i], mask, kept[i]));
+      cursors_.push_back(all_.back().get());
+    }
   }
   bool seek(uint32_t p) override {
     bool any = false;
@@ -113,18 +123,26 @@ class WordsStream : public TermStream {
     return any;
   }
   uint32_t current() const override { return current_; }
+  std::vector<const PostingCursor*> cursors() const override {
+    std::vector<const PostingCursor*> out;
+    for (const auto& c : all_) out.push_back(c.get());
+    return out;
+  }
 
  private:
-  std::vector<std::unique_ptr<PostingCursor>> cursors_;
+  std::vector<std::unique_ptr<PostingCursor>> all_;
+  std::vector<PostingCursor*> cursors_;  // those not at their end
   uint32_t current_ = 0;
 };
 
 // One word, read as it is needed.
 class WordStream : public TermStream {
  public:
-  WordStream(db::Database& database, int64_t word, uint64_t mask) : cursor_(database, word, mask) {}
+  WordStream(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept)
+      : cursor_(database, word, mask, kept) {}
   bool seek(uint32_t p) override { return cursor_.seek(p); }
   uint32_t current() const override { return cursor_.current(); }
+  std::vector<const PostingCursor*> cursors() const override { return {&cursor_}; }
 
  private:
   PostingCursor cursor_;
@@ -136,28 +154,84 @@ constexpr std::size_t kSideBySide = 8;
 
 }  // namespace
 
+namespace {
+
+// The rows of words whose lists this search looked far into (more than a
+// few rows) or read to their end, read whole to be kept, the second time
+// that happens: later searches then look into them without reading the
+// table.  (A list of which only the first rows were needed is not kept.)
+void keep_rows_sought(db::Database& database, const std::vector<std::unique_ptr<TermStream>>& streams, KeptSearch& kept,
+                      FirstHits& out) {
+  constexpr int kFar = 3;
+  for (const auto& stream : streams)
+    for (const PostingCursor* c : stream->cursors()) {
+      if (c->kept() || (c->rows_read() < kFar && !c->at_end())) continue;
+      std::string key = std::to_string(c->word());
+      if (!kept.word_rows().note_use(key)) continue;
+      std::shared_ptr<WordRows> read = ReadWordRows(database, c->word());
+      std::size_t bytes = read->memory();
+      out.to_keep.push_back([&kept, key, read, bytes] {
+        kept.word_rows().keep(key, std::make_unique<const WordRows>(std::move(*read)), bytes);
+      });
+    }
+}
+
+}  // namespace
+
 Text TermCondition(const Text& term) {
   bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
   return pattern ? u"(((O0.Orð) Like '" + term + u"'))" : u"(((O0.Orð) = '" + term + u"'))";
 }
 
+Text PositionsKey(const Text& term, int32_t group, int32_t field) {
+  return u"positions " + from_utf8(std::to_string(group)) + u" " + from_utf8(std::to_string(field)) + u" " + term;
+}
+
 FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
-                        int32_t field, int32_t max) {
+                        int32_t field, int32_t max, KeptSearch* kept) {
   FirstHits out;
   try {
     const uint64_t mask = index.mask(group, field);
     // Every term's words first, as every term's query runs first.
     std::vector<std::vector<int64_t>> words;
-    for (const Text& t : terms) words.push_back(term_words(database, t));
+    for (const Text& t : terms) {
+      std::string key = to_utf8(t);
+      const std::vector<int64_t>* known = kept ? kept->term_words().find(key) : nullptr;
+      if (known) {
+        words.push_back(*known);
+        continue;
+      }
+      words.push_back(term_words(database, t));
+      if (kept && kept->term_words().note_use(key))
+        out.to_keep.push_back([kept, key, w = words.back()] {
+          kept->term_words().keep(key, std::make_unique<const std::vector<int64_t>>(w), key.size() + w.size() * 8 + 64);
+        });
+    }
     out.outcome = FirstHits::kFound;
     if (max == 0 || mask == 0) return out;
     for (const auto& w : words)
       if (w.empty()) return out;
     std::vector<std::unique_ptr<TermStream>> streams;
-    for (const auto& w : words) {
-      if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, w[0], mask));
-      else if (w.size() <= kSideBySide) streams.push_back(std::make_unique<WordsStream>(database, w, mask));
-      else streams.push_back(std::make_unique<ListStream>(all_positions(database, index, w, mask)));
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      const auto& w = words[i];
+      if (w.size() <= kSideBySide) {
+        std::vector<const WordRows*> rows;
+        for (int64_t word : w) rows.push_back(kept ? kept->word_rows().find(std::to_string(word)) : nullptr);
+        if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, w[0], mask, rows[0]));
+        else streams.push_back(std::make_unique<WordsStream>(database, w, mask, rows));
+      } else {
+        Text key = PositionsKey(terms[i], group, field);
+        RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
+        if (!ps) {
+          auto whole = std::make_shared<std::vector<int32_t>>();
+          for (uint32_t p : all_positions(database, index, w, mask)) whole->push_back(int32_t(p));
+          ps = whole;
+          out.to_keep.push_back([kept, key, ps] {
+            if (kept) kept->term_lists().keep(key, ps);
+          });
+        }
+        streams.push_back(std::make_unique<ListStream>(ps));
+      }
     }
 
     // The positions every term has, in order: each stream in turn moves to
@@ -210,6 +284,7 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       }
     std::size_t k = std::min(hits.size(), std::size_t(max));
     for (std::size_t i = 0; i < k; ++i) out.ids.push_back(index.record_at(database, hits[i]));
+    if (kept) keep_rows_sought(database, streams, *kept, out);
     return out;
   } catch (const NotAnswerable&) {
   } catch (const Error&) {

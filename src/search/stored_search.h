@@ -16,9 +16,11 @@
 // StoredTermRecords gives one term's whole list of record numbers for that.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "platform/engine.h"
+#include "search/kept.h"
 #include "search/stored_index.h"
 #include "search/term_lists.h"
 
@@ -36,12 +38,20 @@ struct FirstHits {
   };
   Outcome outcome = kNotAnswerable;
   std::vector<int32_t> ids;
+  // What was read that is worth keeping with the state (KEPT below): the
+  // caller keeps it once it knows it was read at that state.
+  std::vector<std::function<void()>> to_keep;
 };
 
 // The first MAX records (MAX >= 0) that have every term, within GROUP and
-// FIELD (-1 for any).
+// FIELD (-1 for any).  KEPT (or null) holds what earlier searches kept: the
+// words of terms, the rows of words and the positions of terms of many
+// words (truncated terms, by PositionsKey).
 FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
-                        int32_t field, int32_t max);
+                        int32_t field, int32_t max, KeptSearch* kept);
+
+// The key under which a term's positions are kept.
+Text PositionsKey(const Text& term, int32_t group, int32_t field);
 
 // One term's record numbers (at 1.., ascending), or null when the stored
 // index cannot give them (the caller then runs the term's query).

@@ -6,8 +6,17 @@ namespace kvistur {
 
 Text RemoveChar(Text& text, TextView character) {
   if (character.empty()) return text;
-  // The character is matched ignoring letter case (s also removes S).
+  // The character is matched ignoring letter case (s also removes S).  An
+  // ASCII character that is not a letter has no other case, and no
+  // character has it as its upper case: it is matched as it is.
   const char16_t c = character.front();
+  if (c < 0x80 && !((c | 0x20) >= u'a' && (c | 0x20) <= u'z')) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < text.size(); ++i)
+      if (text[i] != c) text[kept++] = text[i];
+    text.resize(kept);
+    return text;
+  }
   const Text upper = upper_is(character.substr(0, 1));
   std::size_t kept = 0;
   for (std::size_t i = 0; i < text.size(); ++i)

@@ -71,8 +71,8 @@ class StoredIndexTest : public ::testing::Test {
         "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild,"
         " UpprunaID, Einkennisstrengur) VALUES " + rows + ";"
         "INSERT INTO Orð VALUES (1,'saga'),(2,'sagan'),(3,'sögur'),(4,'dagur'),(5,'dagar'),(6,'Þór'),(7,'þórður'),"
-        "(8,'ár'),(9,'ára'),(10,'bók'),(11,'bækur'),(12,'sjaldan');"
-        "INSERT INTO Tengill VALUES " + links.substr(1) + ";");
+        "(8,'ár'),(9,'ára'),(10,'bók'),(11,'bækur'),(12,'sjaldan'),(13,'einhæft');"
+        "INSERT INTO Tengill VALUES " + links.substr(1) + ", (3, 13, 1, 1), (5, 13, 1, 1), (7, 13, 1, 1);");
     log_on(false);
   }
   // The debug flag is read at LogOn.
@@ -99,7 +99,7 @@ class StoredIndexTest : public ::testing::Test {
   std::vector<Outcome> mix(const std::string& name) {
     site_.set("Grunnur", "GrunnNafn", name);
     std::vector<Outcome> out;
-    const char16_t* texts[] = {u"saga", u"SAGA dagur", u"sag*", u"*ur", u"bók þór", u"sjaldan", u"dag* ár", u"ekki", u"ár saga bók"};
+    const char16_t* texts[] = {u"saga", u"SAGA dagur", u"sag*", u"*ur", u"bók þór", u"sjaldan", u"dag* ár", u"ekki", u"ár saga bók", u"einhæft"};
     for (const char16_t* t : texts)
       for (auto [g, f] : {std::pair{-1, -1}, {2, -1}, {-1, 3}, {1, 2}})
         for (int32_t max : {0, 1, 7, 50, -1})
