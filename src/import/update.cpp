@@ -14,7 +14,7 @@ namespace kvistur::import {
 namespace {
 
 // How long the update waits for readers' transactions to end before it
-// commits (theirs last at most 50 ms, or one statement).
+// commits (a reader holds one for the length of one method call).
 constexpr int kWriterBusyTimeoutMs = 30000;
 
 std::string trimmed(const std::string& s) {

@@ -23,9 +23,8 @@ class OnceTable {
   static constexpr std::size_t kSlots = std::size_t(1) << 16;
   static constexpr std::size_t kProbes = 16;
 
-  explicit OnceTable(std::size_t max_bytes) : max_bytes_(max_bytes), slots_(new std::atomic<Node*>[kSlots]) {
-    for (std::size_t i = 0; i < kSlots; ++i) slots_[i].store(nullptr, std::memory_order_relaxed);
-  }
+  // The slots start null (value-initialized: one clearing of the memory).
+  explicit OnceTable(std::size_t max_bytes) : max_bytes_(max_bytes), slots_(new std::atomic<Node*>[kSlots]()) {}
   ~OnceTable() {
     for (std::size_t i = 0; i < kSlots; ++i) {
       Node* n = slots_[i].load(std::memory_order_relaxed);
