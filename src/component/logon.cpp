@@ -20,7 +20,7 @@ int32_t LogOn(FaerslaState& self, Text& szNotandaNafn, Text& szNotandaLykilorð)
     MeldaError(u"LogOn: RegLesa, Grunnur, Slóð", 0, folder, false);
     if (!folder.empty() && folder.back() != u'\\') folder += u'\\';
     Text file = RegLesa(u"Grunnur", u"kv_local");
-    if (!ts.engine) ts.engine = db::create_sqlite_engine();
+    if (!ts.engine) ts.engine = db::create_engine();
     ts.engine->set_system_db(folder + u"System.mdw");
     ts.workspace = ts.engine->CreateWorkspace(u"LR", szNotandaNafn, szNotandaLykilorð);
     auto database = ts.workspace->OpenDatabase(folder + file);

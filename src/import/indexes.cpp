@@ -76,7 +76,7 @@ bool is_rowid(sqlite3* db, const char* table, const char* column) {
 
 }  // namespace
 
-void CreateIndexes(sqlite3* db) {
+void CreateIndexes(sqlite3* db, bool search_index) {
   ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_ord_fold ON Orð(kv_fold(Orð));");
   // The search reads a word's records in record order; a Tengill of
   // another tool's making gets an index that holds every column the search
@@ -96,7 +96,7 @@ void CreateIndexes(sqlite3* db) {
   // Updates find the record they change by its control number.
   if (has_table(db, "Frumfærsla"))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_stjornnumer ON Frumfærsla(Stjórnnúmer);");
-  WriteSearchIndex(db);
+  if (search_index) WriteSearchIndex(db);
   // The query planner's statistics, from a sample of each index: enough
   // for its choices, and quick on a catalogue of millions of rows.
   ExecSql(db, "PRAGMA analysis_limit=1000; ANALYZE;");

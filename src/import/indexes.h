@@ -20,11 +20,11 @@ void ExecSql(sqlite3* db, const char* sql);
 sqlite3* CreateDatabase(const std::string& file);
 
 // Creates the indexes on an open catalogue connection (kv_fold must be
-// registered on it), then writes the search's stored index and the content
-// stamp (search_index.h).  Every tool that changes a catalogue calls it at
-// the end of its transaction.  Throws std::runtime_error on an SQLite
-// error.
-void CreateIndexes(sqlite3* db);
+// registered on it), then, unless SEARCH_INDEX is false (a copy that is
+// only read from), writes the search's stored index and the content stamp
+// (search_index.h).  Every tool that changes a catalogue calls it at the
+// end of its transaction.  Throws std::runtime_error on an SQLite error.
+void CreateIndexes(sqlite3* db, bool search_index = true);
 
 // Opens a catalogue file made by any tool, checks that it has the word
 // index tables, and adds the indexes.  Throws std::runtime_error with a

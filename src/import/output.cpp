@@ -180,9 +180,4 @@ void CatalogueOutput::Commit() {
   committed_ = true;
 }
 
-// Loading into a server comes with the PostgreSQL backend.
-void LoadIntoServer(const std::string&, const std::string& uri) {
-  throw std::runtime_error("cannot write to " + uri + ": this build has no PostgreSQL support");
-}
-
 }  // namespace kvistur::import

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/postgres_sql.h"
+
 namespace kvistur::db {
 
 // The plain forms of the bulk reads, walking the rows one at a time; an
@@ -40,5 +42,30 @@ ContentStamp Database::Stamp() { return {}; }
 std::unique_ptr<Cursor> Database::OpenCursor(TextView) {
   throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
 }
+
+namespace {
+
+// Chooses the backend where a workspace is made, by the path of the system
+// database (the database folder followed by "System.mdw").
+class ChoosingEngine : public Engine {
+ public:
+  void set_system_db(TextView path) override {
+    system_db_ = Text(path);
+    files_->set_system_db(path);
+    server_->set_system_db(path);
+  }
+  Text system_db() const override { return system_db_; }
+  std::shared_ptr<Workspace> CreateWorkspace(TextView name, TextView user, TextView password) override {
+    return (pg::is_server_path(system_db_) ? server_ : files_)->CreateWorkspace(name, user, password);
+  }
+
+ private:
+  Text system_db_;
+  std::shared_ptr<Engine> files_ = create_sqlite_engine(), server_ = create_postgres_engine();
+};
+
+}  // namespace
+
+std::shared_ptr<Engine> create_engine() { return std::make_shared<ChoosingEngine>(); }
 
 }  // namespace kvistur::db

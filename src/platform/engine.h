@@ -5,7 +5,7 @@
 // component's queries are written and logged: table aliases with and without
 // AS, [bracketed] and Icelandic identifiers, DISTINCT, INNER JOIN, ORDER BY
 // ... DESC, Like patterns with * ? #, a trailing ";".  The backend (SQLite
-// now) translates, binds every literal as a parameter, refuses anything but
+// files, or schemas on a PostgreSQL server) translates, binds every literal as a parameter, refuses anything but
 // one SELECT, and compares text with `=`, DISTINCT and Like ignoring letter
 // case (Icelandic letters too) but not accents.  Files are opened read-only.
 //
@@ -185,5 +185,12 @@ class Engine {
 
 // The SQLite backend.
 std::shared_ptr<Engine> create_sqlite_engine();
+// The PostgreSQL backend: the system database is the database folder, a
+// server URI (postgres_sql.h), and the server checks the log-on.
+std::shared_ptr<Engine> create_postgres_engine();
+// The engine LogOn uses: each workspace it makes belongs to the backend
+// that the system database's path names, a server for a postgresql:// URI,
+// SQLite files otherwise.
+std::shared_ptr<Engine> create_engine();
 
 }  // namespace kvistur::db

@@ -161,7 +161,19 @@ struct Piece {
   std::string text;
   int value = -1;     // index into the values, for a "?"
   bool func = false;  // the name of a function; "(" follows
+  // For a column: whether it holds text, and (on a server) its stored fold
+  // column, written out in full.
+  bool column = false, text_column = false;
+  std::string fold;
 };
+
+// The one column inside an operand, when it is nothing else (parentheses
+// around it allowed).
+const Piece* single_column(const std::vector<Piece>& operand) {
+  std::size_t b = 0, e = operand.size();
+  while (e - b >= 3 && operand[b].text == "(" && operand[e - 1].text == ")") ++b, --e;
+  return e - b == 1 && operand[b].column ? &operand[b] : nullptr;
+}
 
 class Translator {
  public:
@@ -169,6 +181,7 @@ class Translator {
       : query_(query), schema_(schema), t_(std::move(tokens)) {}
 
   Translation run() {
+    server_ = !schema_.server_schema().empty();
     while (!t_.empty() && is_op(t_.size() - 1, ";")) t_.pop_back();
     for (std::size_t i = 0; i < t_.size(); ++i)
       if (is_op(i, ";")) fail(3142, "Characters found after end of SQL statement.");
@@ -184,17 +197,22 @@ class Translator {
     if (depth_ != 0) syntax_error(query_);
 
     Translation out;
+    if (server_) finish_for_server(out, limit);
     for (const Piece& p : out_) {
       if (!out.sql.empty()) out.sql += ' ';
-      out.sql += p.text;
-      if (p.value >= 0) out.values.push_back(values_[std::size_t(p.value)]);
+      if (p.value >= 0) {
+        out.values.push_back(values_[std::size_t(p.value)]);
+        out.sql += server_ ? "$" + std::to_string(out.values.size()) : p.text;
+      } else {
+        out.sql += p.text;
+      }
     }
     if (limit) {
-      out.sql += " LIMIT ?";
       SqlValue v;
       v.kind = SqlValue::kInteger;
       v.integer = std::strtoll(limit->c_str(), nullptr, 10);
       out.values.push_back(v);
+      out.sql += server_ ? " LIMIT $" + std::to_string(out.values.size()) : " LIMIT ?";
     }
     return out;
   }
@@ -208,6 +226,47 @@ class Translator {
   }
   bool is_name(std::size_t i) const {
     return i < t_.size() && (t_[i].kind == Tk::kBracketed || (t_[i].kind == Tk::kIdent && keyword(i).empty()));
+  }
+
+  // On a server: the rows in SQLite's order after the ORDER BY keys (or in
+  // place of them), DISTINCT and its TOP left to the reader.
+  void finish_for_server(Translation& out, std::optional<std::string>& limit) {
+    out.schema = schema_.server_schema();
+    for (std::size_t i = 0; i < from_items_.size(); ++i) {
+      const TableInfo* t = from_items_[i].second;
+      out.tables.push_back(t ? t->name : from_names_[i]);
+      if (!t && out.missing_table.empty()) out.missing_table = from_names_[i];
+    }
+    out.distinct = distinct_;
+    out.distinct_fold = distinct_fold_;
+    out.sort = sort_;
+    if ((distinct_ || !sort_.empty()) && limit) {
+      out.limit = std::strtoll(limit->c_str(), nullptr, 10);
+      limit.reset();
+    }
+    if (aggregate_) return;
+    bool first = true;
+    for (auto& [alias, table] : from_items_) {
+      if (!table) continue;
+      for (const std::string& c : table->order) {
+        put(first ? "ORDER BY" : ",");
+        put(quote_ident(alias) + "." + quote_ident(c));
+        first = false;
+      }
+    }
+  }
+
+  std::string server_name(const std::string& name) const { return quote_ident(schema_.server_schema()) + "." + name; }
+  std::string collation() const { return "COLLATE " + server_name("\"kv_ci\""); }
+
+  // The visible columns of a FROM item, written out for `*`.
+  void put_columns(const std::string& alias, const TableInfo* table, bool& first) {
+    if (!table) return;
+    for (const ColumnInfo& c : table->columns) {
+      if (!first) put(",");
+      put(quote_ident(alias) + "." + quote_ident(c.name));
+      first = false;
+    }
   }
 
   // Learns the tables of the FROM clause and their aliases.
@@ -229,13 +288,17 @@ class Translator {
         if (is_op(i, "(")) { ++i; continue; }
         if (!is_name(i)) { ++i; continue; }
         const TableInfo* table = schema_.find_table(t_[i].text);
-        std::string alias = t_[i].text;
+        std::string name = t_[i].text, alias = name;
         ++i;
         if (keyword(i) == "AS") ++i;
         if (is_name(i)) alias = t_[i++].text;
         aliases_[fold_utf8(alias)] = table;
         if (table) aliases_[fold_utf8(table->name)] = table;
         from_tables_.push_back(table);
+        // Without an alias the table goes by its own name, as the database
+        // spells it.
+        from_items_.push_back({alias == name && table ? table->name : alias, table});
+        from_names_.push_back(name);
         expect_table = false;
         continue;
       }
@@ -244,17 +307,17 @@ class Translator {
     }
   }
 
-  // A column reference: the name as the file spells it and whether the
-  // column holds text (unknown columns count as text).
-  std::pair<std::string, bool> column(const TableInfo* table, const std::string& name) const {
+  // A column reference: the column as the file spells it (unknown columns
+  // count as text).
+  ColumnInfo column(const TableInfo* table, const std::string& name) const {
     if (table) {
-      if (const ColumnInfo* c = table->find_column(fold_utf8(name))) return {c->name, c->text};
+      if (const ColumnInfo* c = table->find_column(fold_utf8(name))) return *c;
     } else {
       for (const TableInfo* t : from_tables_)
         if (t)
-          if (const ColumnInfo* c = t->find_column(fold_utf8(name))) return {c->name, c->text};
+          if (const ColumnInfo* c = t->find_column(fold_utf8(name))) return *c;
     }
-    return {name, true};
+    return ColumnInfo(name, true);
   }
 
   int add_value(SqlValue v) {
@@ -331,12 +394,41 @@ class Translator {
     return op;
   }
 
-  void put(std::string text, int value = -1) { out_.push_back({std::move(text), value}); }
+  void put(std::string text, int value = -1) {
+    out_.emplace_back();
+    out_.back().text = std::move(text);
+    out_.back().value = value;
+  }
   void put_all(const std::vector<Piece>& ps) { out_.insert(out_.end(), ps.begin(), ps.end()); }
+  // The operand's fold.  On a server: its stored fold column when it has
+  // one, else the schema's kv_fold; compared byte by byte as SQLite
+  // compares kv_fold's results.
   void put_folded(const std::vector<Piece>& operand) {
-    put("kv_fold(");
+    if (!server_) {
+      put("kv_fold(");
+      put_all(operand);
+      put(")");
+      return;
+    }
+    const Piece* c = single_column(operand);
+    if (c && !c->fold.empty()) {
+      put(c->fold);
+      return;
+    }
+    put("(" + server_name("kv_fold") + "(");
     put_all(operand);
-    put(")");
+    if (!c || !c->text_column) put("::text");
+    put(") COLLATE \"C\")");
+  }
+  // Takes the name at i out of the output again, to be written inside
+  // something; returns the next index.
+  std::size_t take_name(std::size_t i, std::vector<Piece>& name) {
+    std::size_t mark = out_.size();
+    bool text;
+    std::size_t next = emit_name(i, text);
+    name.assign(out_.begin() + long(mark), out_.end());
+    out_.resize(mark);
+    return next;
   }
 
   // Emits a (possibly qualified) name starting at i; returns the next index.
@@ -348,27 +440,44 @@ class Translator {
       std::string qualifier = first;
       if (table && fold_utf8(first) == fold_utf8(table->name)) qualifier = table->name;
       if (is_op(i + 2, "*")) {
-        put(quote_ident(qualifier) + ".*");
         is_text = false;
+        if (server_) {
+          bool none = true;
+          put_columns(qualifier, table, none);
+        } else {
+          put(quote_ident(qualifier) + ".*");
+        }
         return i + 3;
       }
-      auto [name, text] = column(table, t_[i + 2].text);
-      put(quote_ident(qualifier) + "." + quote_ident(name));
-      last_name_ = name;
-      is_text = text;
+      put_column(quote_ident(qualifier) + ".", column(table, t_[i + 2].text));
+      is_text = out_.back().text_column;
       return i + 3;
     }
     if (in_from_) {
       const TableInfo* table = schema_.find_table(first);
-      put(quote_ident(table ? table->name : first));
+      std::string name = quote_ident(table ? table->name : first);
+      // On a server a table is named in its schema, its alias is not.
+      bool alias = i > 0 && (keyword(i - 1) == "AS" || is_name(i - 1));
+      put(server_ && !alias ? server_name(name) : name);
       is_text = false;
       return i + 1;
     }
-    auto [name, text] = column(nullptr, first);
-    put(quote_ident(name));
-    last_name_ = name;
-    is_text = text;
+    put_column("", column(nullptr, first));
+    is_text = out_.back().text_column;
     return i + 1;
+  }
+
+  void put_column(const std::string& qualifier, const ColumnInfo& c) {
+    put(qualifier + quote_ident(c.name));
+    Piece& p = out_.back();
+    p.column = true;
+    p.text_column = c.text;
+    if (!c.fold_column.empty()) p.fold = qualifier + quote_ident(c.fold_column);
+    last_name_ = c.name;
+    // Min and Max compare texts by their code points, as SQLite does.
+    if (server_ && c.text && !funcs_.empty() && funcs_.back().second == depth_ &&
+        (funcs_.back().first == "MIN" || funcs_.back().first == "MAX"))
+      put("COLLATE \"C\"");
   }
 
   // The comparison operator at i, with its left operand already emitted.
@@ -386,6 +495,19 @@ class Translator {
         }
         put(op);
         put("?", folded_literal(t_[i + 1]));
+      } else if (server_) {
+        // The Icelandic order, and among texts it holds equal, the order
+        // of their folds.
+        std::vector<Piece> left = take_operand();
+        put("ROW (");
+        put_all(left);
+        put(collation() + ",");
+        put_folded(left);
+        put(") " + op + " ROW (");
+        put("?", literal(t_[i + 1]));
+        put(",");
+        put("?", folded_literal(t_[i + 1]));
+        put(")");
       } else {
         put(op);
         put("?", literal(t_[i + 1]));
@@ -396,10 +518,9 @@ class Translator {
     if (left_text && equality && is_name(i + 1)) {
       fold_value(out_.back().value);
       put(op);
-      put("kv_fold(");
-      bool t;
-      std::size_t next = emit_name(i + 1, t);
-      put(")");
+      std::vector<Piece> name;
+      std::size_t next = take_name(i + 1, name);
+      put_folded(name);
       return next;
     }
     put(op);
@@ -419,11 +540,7 @@ class Translator {
         put("=");
         put("?", add_text(pattern));
       } else if (lp.prefix.empty()) {
-        put("kv_like(");
-        put("?", add_text(pattern));
-        put(",");
-        put_all(left);
-        put(")");
+        put_like(pattern, left);
       } else {
         put("(");
         put_folded(left);
@@ -434,11 +551,8 @@ class Translator {
         put("<");
         put("?", add_text(prefix_upper_bound(lp.prefix)));
         if (!lp.exact_prefix_match) {
-          put("AND kv_like(");
-          put("?", add_text(pattern));
-          put(",");
-          put_all(left);
-          put(")");
+          put("AND");
+          put_like(pattern, left);
         }
         put(")");
       }
@@ -446,6 +560,8 @@ class Translator {
       return i + 2;
     }
     if (!is_name(i + 1)) syntax_error(query_);
+    // A pattern read from a column: the server has no such match.
+    if (server_) fail(3000, "The query could not be carried out: Like with a column as the pattern.");
     put("kv_like(");
     bool t;
     std::size_t next = emit_name(i + 1, t);
@@ -456,6 +572,53 @@ class Translator {
     return next;
   }
 
+  // The match of a pattern with wildcards: kv_like in SQLite, a regular
+  // expression on the fold on a server.
+  void put_like(const std::string& pattern, const std::vector<Piece>& left) {
+    if (server_) {
+      put_folded(left);
+      put("~");
+      put("?", add_text(like_regex(pattern)));
+      return;
+    }
+    put("kv_like(");
+    put("?", add_text(pattern));
+    put(",");
+    put_all(left);
+    put(")");
+  }
+
+  // ORDER BY on a server, to the end of the query.  SQLite's own sort
+  // decides the order of rows whose keys are equal, so the reader sorts
+  // (Translation::sort): each key becomes a column of its own after the
+  // query's columns, and the server gives the rows in their stored order.
+  std::size_t emit_order_by(std::size_t i) {
+    // A second ORDER BY inside a key would move the keys already placed.
+    if (keyword(i + 1) != "BY" || !from_at_ || in_order_by_) syntax_error(query_);
+    in_order_by_ = true;
+    i += 2;
+    std::optional<std::string> no_limit;
+    while (true) {
+      std::size_t start = out_.size();
+      int depth = depth_;
+      while (i < t_.size() && !(depth_ == depth && (is_op(i, ",") || keyword(i) == "ASC" || keyword(i) == "DESC")))
+        i = emit(i, no_limit);
+      if (out_.size() == start || depth_ != depth) syntax_error(query_);
+      std::vector<Piece> key(out_.begin() + long(start), out_.end());
+      out_.resize(start);
+      // A text column alone sorts by KV_CI, as the SQLite translation has it.
+      sort_.push_back({key.size() == 1 && key[0].column && key[0].text_column, keyword(i) == "DESC"});
+      if (keyword(i) == "ASC" || keyword(i) == "DESC") ++i;
+      key.insert(key.begin(), Piece{","});
+      key.push_back(Piece{"AS " + quote_ident("kv_key_" + std::to_string(sort_.size()))});
+      out_.insert(out_.begin() + long(from_at_), key.begin(), key.end());
+      from_at_ += key.size();
+      if (i >= t_.size()) return i;
+      if (!is_op(i, ",")) syntax_error(query_);
+      ++i;
+    }
+  }
+
   std::size_t emit(std::size_t i, std::optional<std::string>& limit) {
     const Token& tk = t_[i];
     std::string k = keyword(i);
@@ -464,7 +627,7 @@ class Translator {
         put("SELECT");
         in_select_ = true;
         if (keyword(i + 1) == "DISTINCT" || keyword(i + 1) == "DISTINCTROW") {
-          put("DISTINCT");
+          if (!server_) put("DISTINCT");
           distinct_ = true;
           ++i;
         }
@@ -475,9 +638,18 @@ class Translator {
         }
         return i + 1;
       }
-      if (k == "FROM") { in_select_ = false; in_from_ = true; }
+      if (k == "FROM") {
+        in_select_ = false;
+        in_from_ = true;
+        if (depth_ == 0 && !from_at_) from_at_ = out_.size();
+      }
       if (k == "WHERE" || k == "GROUP" || k == "HAVING") { in_from_ = false; in_order_ = false; }
-      if (k == "ORDER") { in_from_ = false; in_order_ = true; }
+      if (k == "ORDER") {
+        in_from_ = false;
+        in_order_ = true;
+        if (server_ && depth_ == 0) return emit_order_by(i);
+      }
+      if (k == "GROUP") aggregate_ = true;
       if (k == "ON") in_from_ = false;
       if (k == "JOIN") in_from_ = true;
       if (k == "TRUE" || k == "FALSE") {
@@ -500,7 +672,10 @@ class Translator {
           static const std::set<std::string> functions = {"COUNT", "SUM", "MIN", "MAX", "AVG"};
           std::string u = upper_ascii(tk.text);
           if (!functions.count(u)) fail(3085, "Undefined function '" + tk.text + "' in expression.");
-          out_.push_back({u, -1, true});
+          put(u);
+          out_.back().func = true;
+          funcs_.push_back({u, depth_ + 1});
+          aggregate_ = true;
           return i + 1;
         }
         [[fallthrough]];
@@ -510,8 +685,12 @@ class Translator {
         bool text = false;
         std::size_t next = emit_name(i, text);
         bool item_ends = is_op(next, ",") || keyword(next) == "FROM";
-        if (whole_item && item_ends && text) put("COLLATE \"KV_CI\" AS " + quote_ident(last_name_));
-        if (in_order_ && depth_ == 0 && text && (is_op(next, ",") || next >= t_.size() || keyword(next) == "ASC" || keyword(next) == "DESC"))
+        if (whole_item && item_ends && text) {
+          if (server_) distinct_fold_.push_back(last_name_);
+          else put("COLLATE \"KV_CI\" AS " + quote_ident(last_name_));
+        }
+        if (!server_ && in_order_ && depth_ == 0 && text &&
+            (is_op(next, ",") || next >= t_.size() || keyword(next) == "ASC" || keyword(next) == "DESC"))
           put("COLLATE \"KV_CI\"");
         return next;
       }
@@ -524,7 +703,13 @@ class Translator {
         const std::string& op = tk.text;
         if (op == "(") ++depth_;
         if (op == ")") {
+          if (!funcs_.empty() && funcs_.back().second == depth_) funcs_.pop_back();
           if (--depth_ < 0) syntax_error(query_);
+        }
+        if (op == "*" && server_ && in_select_ && depth_ == 0) {
+          bool first = true;
+          for (auto& [alias, table] : from_items_) put_columns(alias, table, first);
+          return i + 1;
         }
         if (op == "=" || op == "<>" || op == "<" || op == ">" || op == "<=" || op == ">=") return emit_comparison(i);
         if (op == "&") { put("||"); return i + 1; }
@@ -543,6 +728,16 @@ class Translator {
   std::vector<SqlValue> values_;
   std::unordered_map<std::string, const TableInfo*> aliases_;
   std::vector<const TableInfo*> from_tables_;
+  // The FROM items: the name they go by in the query (alias or table) and
+  // the table; and the table names as the query wrote them.
+  std::vector<std::pair<std::string, const TableInfo*>> from_items_;
+  std::vector<std::string> from_names_;
+  std::vector<std::pair<std::string, int>> funcs_;  // open function calls and their depth
+  std::vector<std::string> distinct_fold_;
+  std::vector<SortKey> sort_;
+  std::size_t from_at_ = 0;  // where the FROM clause begins in the output
+  bool in_order_by_ = false;  // within the server's ORDER BY keys
+  bool server_ = false, aggregate_ = false;
   std::string last_name_;
   int depth_ = 0;
   bool in_select_ = false, in_from_ = false, in_order_ = false, distinct_ = false;

@@ -18,6 +18,16 @@
 //  - only one SELECT is accepted; anything else is refused with the engine's
 //    error before SQLite sees it.
 //
+// For a schema on a PostgreSQL server (Schema::set_server_schema) the same
+// query becomes PostgreSQL's SQL with the same meaning and the same rows in
+// the same order: tables named in their schema, `$1`... for the values,
+// the fold by the schema's kv_fold (or a stored fold column), Like as a
+// prefix range and a regular expression on the fold, text compared by `<`
+// in the Icelandic collation kv_ci with the fold breaking its ties, and the
+// rows in their stored order (SQLite's rowid) for the reader, who keeps the
+// first of each set of equal rows for DISTINCT (Translation::distinct) and
+// sorts them for ORDER BY as SQLite does (Translation::sort).
+//
 // Errors are kvistur::Error with the engine's numbers and source
 // "DAO.Database".
 #pragma once
@@ -42,10 +52,17 @@ struct ColumnInfo {
   std::string name;   // as the file spells it (UTF-8)
   bool text = true;   // declared as text, or not declared at all
   std::string folded;  // the name folded, filled by Schema::add_table
+  // On a server: a stored column that holds this column's fold, which the
+  // translation reads instead of folding the column row by row.
+  std::string fold_column;
 };
 struct TableInfo {
+  TableInfo(std::string n = {}, std::vector<ColumnInfo> c = {}) : name(std::move(n)), columns(std::move(c)) {}
   std::string name;
   std::vector<ColumnInfo> columns;
+  // On a server: the columns that give the rows in the order an SQLite
+  // file's table keeps them (its rowid, or its key in a table without one).
+  std::vector<std::string> order;
   const ColumnInfo* find_column(const std::string& folded) const;
 };
 class Schema {
@@ -54,7 +71,13 @@ class Schema {
   // By name, ignoring letter case; nullptr when there is no such table.
   const TableInfo* find_table(const std::string& utf8_name) const;
 
+  // The tables of a schema on a PostgreSQL server (see postgres_sql.h):
+  // the translation then writes PostgreSQL's SQL for that schema.
+  void set_server_schema(std::string name) { server_schema_ = std::move(name); }
+  const std::string& server_schema() const { return server_schema_; }
+
  private:
+  std::string server_schema_;
   std::vector<TableInfo> tables_;
   std::unordered_map<std::string, std::size_t> by_fold_;
 };
@@ -74,9 +97,29 @@ struct SqlValue {
   }
 };
 
+struct SortKey {
+  bool text = false, descending = false;
+};
+
 struct Translation {
-  std::string sql;               // SQLite's SQL, with `?` for every value
+  std::string sql;               // SQLite's SQL, with `?` for every value ($1, $2 ... on a server)
   std::vector<SqlValue> values;  // the values, in the order of the `?`s
+  // On a server, where the query's DISTINCT is left to the reader: whether
+  // rows repeating an earlier row are to be dropped, the columns whose
+  // repeats are judged by their fold (the others by their value), and the
+  // number of rows to keep (TOP), -1 for all.
+  bool distinct = false;
+  std::vector<std::string> distinct_fold;
+  int64_t limit = -1;
+  // On a server, the ORDER BY keys the reader sorts by, in the columns after
+  // the query's own: whether each compares as text by KV_CI, and its
+  // direction.  The reader sorts as SQLite's sorter does, so that rows with
+  // equal keys come in the order SQLite gives them.
+  std::vector<SortKey> sort;
+  // The tables of the FROM clause (as the database spells them), the
+  // schema they are in, and the first that the database does not have.
+  std::vector<std::string> tables;
+  std::string schema, missing_table;
 };
 
 Translation translate_jet(TextView query, const Schema& schema);

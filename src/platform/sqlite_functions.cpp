@@ -156,16 +156,19 @@ void fn_like(sqlite3_context* ctx, int, sqlite3_value** argv) {
 }
 
 int collate_ci(void*, int na, const void* a, int nb, const void* b) {
-  std::string_view sa(static_cast<const char*>(a), std::size_t(na));
-  std::string_view sb(static_cast<const char*>(b), std::size_t(nb));
-  std::string fa = fold_utf8(sa), fb = fold_utf8(sb);
-  if (fa == fb) return 0;
-  int r = compare_ci(from_utf8(sa), from_utf8(sb));
-  if (r != 0) return r < 0 ? -1 : 1;
-  return fa < fb ? -1 : 1;
+  return compare_kv_ci(std::string_view(static_cast<const char*>(a), std::size_t(na)),
+                       std::string_view(static_cast<const char*>(b), std::size_t(nb)));
 }
 
 }  // namespace
+
+int compare_kv_ci(std::string_view a, std::string_view b) {
+  std::string fa = fold_utf8(a), fb = fold_utf8(b);
+  if (fa == fb) return 0;
+  int r = compare_ci(from_utf8(a), from_utf8(b));
+  if (r != 0) return r < 0 ? -1 : 1;
+  return fa < fb ? -1 : 1;
+}
 
 std::string fold_utf8(std::string_view utf8) {
   bool ascii = true;
@@ -231,6 +234,48 @@ bool like_pattern_valid(std::string_view folded_pattern) {
   } catch (const PatternError&) {
     return false;
   }
+}
+
+std::string like_regex(std::string_view folded_pattern) {
+  auto put = [](std::string& out, char32_t c) {
+    // ASCII that is not a letter or digit is escaped, inside a class and
+    // out (a backslash before a letter or digit would start an escape).
+    bool alnum = (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
+    if (c < 0x80 && !alnum) out += '\\';
+    std::u16string t;
+    if (c >= 0x10000) {
+      t += char16_t(0xD800 + ((c - 0x10000) >> 10));
+      t += char16_t(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      t += char16_t(c);
+    }
+    out += to_utf8(t);
+  };
+  std::string out = "^";
+  for (const PatternItem& item : compile(folded_pattern)) {
+    switch (item.kind) {
+      case PatternItem::kRun: out += ".*"; break;
+      case PatternItem::kOne: out += "."; break;
+      case PatternItem::kDigit: out += "[0-9]"; break;
+      case PatternItem::kChar: put(out, item.c); break;
+      case PatternItem::kClass:
+        if (item.ranges.empty()) {  // [!]: any one character
+          out += ".";
+          break;
+        }
+        out += item.negated ? "[^" : "[";
+        for (auto& [lo, hi] : item.ranges) {
+          put(out, lo);
+          if (hi != lo) {
+            out += '-';
+            put(out, hi);
+          }
+        }
+        out += "]";
+        break;
+    }
+  }
+  return out + "$";
 }
 }  // namespace kvistur::db
 

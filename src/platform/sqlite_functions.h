@@ -43,6 +43,9 @@ Variant column_variant(sqlite3_stmt* s, int i);
 std::string fold_text(TextView s);
 std::string fold_utf8(std::string_view utf8);
 
+// The order of COLLATE KV_CI on two UTF-8 texts: <0, 0 or >0.
+int compare_kv_ci(std::string_view a, std::string_view b);
+
 // Pattern matching of `Like`, on texts already folded (UTF-8).
 bool like_match(std::string_view folded_pattern, std::string_view folded_text);
 
@@ -65,4 +68,8 @@ namespace kvistur::db {
 // False when a folded pattern cannot be read (a "[" without its "]", a
 // range running backwards).
 bool like_pattern_valid(std::string_view folded_pattern);
+
+// The same match as a regular expression of PostgreSQL (an anchored
+// advanced expression over code points), for a pattern that is valid.
+std::string like_regex(std::string_view folded_pattern);
 }  // namespace kvistur::db

@@ -2,6 +2,12 @@
 // file, a log file, a workgroup file and empty directory and catalogue
 // databases with every table the component reads.  The environment
 // (LINDRIT_SETTINGS, KVISTUR_LOG) points at it while the object lives.
+//
+// On the server backend the databases are schemas of the database of the
+// tests' PostgreSQL server (pg_server.h), and Grunnur/Slóð names it: the
+// test writes its rows into the SQLite files as ever, and each write loads
+// the file into its schema again, so that the same test with the same
+// expected values runs on both backends (KVISTUR_BOTH_BACKENDS).
 #pragma once
 
 #include <sqlite3.h>
@@ -15,6 +21,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "pg_server.h"
+#include "import/server_load.h"
 #include "platform/workgroup.h"
 
 namespace kvistur::testing {
@@ -54,9 +62,17 @@ inline void exec_sql(const std::string& file, const std::string& sql) {
   if (rc != SQLITE_OK) throw std::runtime_error("sql: " + err + " in: " + sql);
 }
 
+enum class Backend { kFiles, kServer };
+
+// Runs the tests of a fixture that takes its Backend as parameter on both.
+#define KVISTUR_BOTH_BACKENDS(Fixture)                                                                          \
+  INSTANTIATE_TEST_SUITE_P(Backend, Fixture,                                                                  \
+                           ::testing::Values(::kvistur::testing::Backend::kFiles, ::kvistur::testing::Backend::kServer), \
+                           [](const auto& i) { return i.param == ::kvistur::testing::Backend::kFiles ? "Files" : "Server"; })
+
 class Site {
  public:
-  explicit Site(bool make_databases = true) {
+  explicit Site(bool make_databases = true, Backend backend = Backend::kFiles) : server_(backend == Backend::kServer) {
     char tmpl[] = "/tmp/kvistur-test-XXXXXX";
     if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
     dir_ = tmpl;
@@ -69,12 +85,20 @@ class Site {
     values_["Grunnur"]["kv_local"] = "skra.sqlite";
     values_["Debug"]["NoDebug"] = "1";
     write_settings();
+    if (server_) {
+      database_ = PgServer::get().empty_database();
+      values_["Grunnur"]["Slóð"] = PgServer::get().uri(database_);
+      write_settings();
+    }
     if (make_databases) {
       db::workgroup_init(workgroup());
       exec_sql(directory(), kDirectorySchema);
       exec_sql(catalogue(), kCatalogueSchema);
+      load(directory());
+      load(catalogue());
     }
   }
+  explicit Site(Backend backend) : Site(true, backend) {}
   ~Site() {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
@@ -83,6 +107,10 @@ class Site {
   Site& operator=(const Site&) = delete;
 
   const std::string& dir() const { return dir_; }
+  // Grunnur/Slóð: the folder, or the server's URI.
+  std::string folder() const { return values_.at("Grunnur").at("Slóð"); }
+  bool server() const { return server_; }
+  const std::string& database() const { return database_; }
   std::string directory() const { return dir_ + "/skra.sqlite"; }
   std::string catalogue() const { return dir_ + "/katalogur.sqlite"; }
   std::string workgroup() const { return dir_ + "/System.mdw"; }
@@ -121,8 +149,27 @@ class Site {
     return out;
   }
 
-  void catalogue_sql(const std::string& sql) const { exec_sql(catalogue(), sql); }
-  void directory_sql(const std::string& sql) const { exec_sql(directory(), sql); }
+  void catalogue_sql(const std::string& sql) const {
+    exec_sql(catalogue(), sql);
+    load(catalogue());
+  }
+  void directory_sql(const std::string& sql) const {
+    exec_sql(directory(), sql);
+    load(directory());
+  }
+  // A user who logs on with PASSWORD: in the workgroup, or a role.
+  void add_user(const std::string& name, const std::string& password) const {
+    if (!server_) {
+      db::workgroup_set_user(workgroup(), from_utf8(name), from_utf8(password));
+      return;
+    }
+    std::string role = "\"" + name + "\"", pw = "'" + password + "'";
+    PgServer::get().sql("postgres", "DO $$ BEGIN CREATE ROLE " + role + " LOGIN PASSWORD " + pw +
+                                        "; EXCEPTION WHEN duplicate_object THEN ALTER ROLE " + role + " PASSWORD " + pw +
+                                        "; END $$");
+  }
+  // Runs SQL on the server's database as its administrator; the first value.
+  std::string server_sql(const std::string& sql) const { return PgServer::get().sql(database_, sql); }
 
  private:
   void write_settings() const {
@@ -133,6 +180,13 @@ class Site {
     }
   }
 
+  // On the server: the database file loaded into its schema again.
+  void load(const std::string& file) const {
+    if (server_) import::LoadDatabases({file}, PgServer::get().admin_uri(database_), nullptr);
+  }
+
+  bool server_ = false;
+  std::string database_;
   std::string dir_, settings_, log_;
   std::map<std::string, std::map<std::string, std::string>> values_;
 };

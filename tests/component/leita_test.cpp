@@ -76,7 +76,7 @@ struct Result {
   std::vector<Text> texts, keys;
 };
 
-class LeitaTest : public ::testing::Test {
+class LeitaTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
   void SetUp() override {
     thread_state() = ThreadState{};
@@ -117,10 +117,11 @@ class LeitaTest : public ::testing::Test {
     r.keys = einkenni.items();
     return r;
   }
-  Site site_;
+  Site site_{GetParam()};
 };
+KVISTUR_BOTH_BACKENDS(LeitaTest);
 
-TEST_F(LeitaTest, FindsRecordsWithEveryTermInSortTextOrder) {
+TEST_P(LeitaTest, FindsRecordsWithEveryTermInSortTextOrder) {
   EXPECT_EQ(search(u"saga").ids, (std::vector<int32_t>{0, 5, 3, 2, 6, 1})) << "5 has no row: empty sort text first";
   EXPECT_EQ(search(u"SAGA þór").ids, (std::vector<int32_t>{0, 3, 2}));
   EXPECT_EQ(search(u"saga* (þór).").ids, (std::vector<int32_t>{0, 3, 2}));
@@ -139,7 +140,7 @@ TEST_F(LeitaTest, FindsRecordsWithEveryTermInSortTextOrder) {
   EXPECT_EQ(search(u"x' OR '1'='1").n, 0) << "quotes are stripped from terms";
 }
 
-TEST_F(LeitaTest, PeriodicalsGetTheirVolumes) {
+TEST_P(LeitaTest, PeriodicalsGetTheirVolumes) {
   Result r = search(u"rit");
   ASSERT_EQ(r.n, 1);
   EXPECT_EQ(r.texts[1], u"Tímarit. [tímarit]\\n12,(2001) 1,2\\n11,(2000)");
@@ -148,7 +149,7 @@ TEST_F(LeitaTest, PeriodicalsGetTheirVolumes) {
   EXPECT_EQ(kept.texts[1], u"Tímarit.  [tímarit]\r\n12,(2001) 1,2\r\n11,(2000)");
 }
 
-TEST_F(LeitaTest, FailureOutcomes) {
+TEST_P(LeitaTest, FailureOutcomes) {
   site_.debug(true);
   site_.clear_log();
   EXPECT_EQ(search(u"og", -1, -1, -1, 0, nullptr, {u"", u"Og"}).n, -1) << "only stop words";
@@ -164,7 +165,7 @@ TEST_F(LeitaTest, FailureOutcomes) {
   EXPECT_EQ(search(u"saga").n, -1);
 }
 
-TEST_F(LeitaTest, ProgressLinesAndBar) {
+TEST_P(LeitaTest, ProgressLinesAndBar) {
   site_.catalogue_sql("INSERT INTO Orð VALUES (7, 'a'), (8, 'b');"
                       "INSERT INTO Tengill VALUES (1,7,1,1), (2,7,1,1), (3,7,1,1), (2,8,1,1);");
   auto form = std::make_shared<Form>();
@@ -193,7 +194,7 @@ TEST_F(LeitaTest, ProgressLinesAndBar) {
 // without a row: a common word is sorted through the order of all records,
 // a rare one through its rows, and both must give what the plain sort of
 // the rows gives, also after the catalogue changes.
-TEST_F(LeitaTest, TheOrderOfAllRecordsGivesWhatTheRowsGive) {
+TEST_P(LeitaTest, TheOrderOfAllRecordsGivesWhatTheRowsGive) {
   const char* keys[] = {"Saga", "saga", "", "Ár", "ár", "b", "10", "9", "Þór", "öl"};
   std::string rows, links;
   HitArray expected(1);

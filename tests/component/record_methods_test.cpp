@@ -17,7 +17,7 @@ using kvistur::testing::Site;
 
 namespace {
 
-class RecordMethodsTest : public ::testing::Test {
+class RecordMethodsTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
   void SetUp() override {
     thread_state() = ThreadState{};
@@ -64,12 +64,13 @@ class RecordMethodsTest : public ::testing::Test {
     return found;
   }
 
-  Site site_;
+  Site site_{GetParam()};
   std::string text_, plain_;
   std::vector<std::string> messages_;
 };
+KVISTUR_BOTH_BACKENDS(RecordMethodsTest);
 
-TEST_F(RecordMethodsTest, FaerslaFraIDGivesTheThreeTexts) {
+TEST_P(RecordMethodsTest, FaerslaFraIDGivesTheThreeTexts) {
   Variant id(Text(u" 7")), oll, mark, rodun;
   EXPECT_EQ(FaerslaFraID(id, oll, mark, rodun), 0);
   EXPECT_EQ(oll.as_string(), from_utf8(text_));
@@ -90,7 +91,7 @@ TEST_F(RecordMethodsTest, FaerslaFraIDGivesTheThreeTexts) {
   EXPECT_TRUE(logged("MeldaError: FærslaFráID, lFærsluID: , -1, "));
 }
 
-TEST_F(RecordMethodsTest, FaerslaFraIDFailuresLeaveTheTextsAlone) {
+TEST_P(RecordMethodsTest, FaerslaFraIDFailuresLeaveTheTextsAlone) {
   Variant bad(Text(u"sjö")), oll(Text(u"o")), mark(Text(u"m")), rodun(Text(u"r"));
   EXPECT_EQ(FaerslaFraID(bad, oll, mark, rodun), -1);
   EXPECT_EQ(oll.as_string(), u"o");
@@ -106,7 +107,7 @@ TEST_F(RecordMethodsTest, FaerslaFraIDFailuresLeaveTheTextsAlone) {
     EXPECT_EQ(line.find("FærslaFráID, lFærsluID"), std::string::npos) << line;
 }
 
-TEST_F(RecordMethodsTest, HoldingsWithLoanMarks) {
+TEST_P(RecordMethodsTest, HoldingsWithLoanMarks) {
   EXPECT_EQ(holdings(7, 3), (std::vector<Text>{u"", u" 501, Gjöf, Aðalsafn", u"*502", u" 503, Útibú"}));
   EXPECT_EQ(holdings(8, 3).size(), 4u) << "a component part lists its host's copies";
   // Records of other kinds ask for the copies of record -1, which no real
@@ -130,7 +131,7 @@ TEST_F(RecordMethodsTest, HoldingsWithLoanMarks) {
   EXPECT_EQ(kept(1), u"x");
 }
 
-TEST_F(RecordMethodsTest, SubjectHeadingsFromTheText) {
+TEST_P(RecordMethodsTest, SubjectHeadingsFromTheText) {
   EXPECT_EQ(subjects(7, 2), (std::vector<Text>{u"", u"Íslendingasögur", u"Saga Ísland"}));
   EXPECT_EQ(subjects(8, 0), (std::vector<Text>{u""}));
   EXPECT_EQ(subjects(99, -1), (std::vector<Text>{})) << "no row is a fault";

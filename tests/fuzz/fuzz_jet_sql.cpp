@@ -1,6 +1,7 @@
 // Fuzzes the query-dialect translator and the Like matcher: any text must be
-// translated or refused with an Error, never crash or hang, and a translated
-// query runs on an in-memory database without harm.
+// translated (for SQLite and for a schema on a server) or refused with an
+// Error, never crash or hang, and a translated query runs on an in-memory
+// database without harm.
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -30,7 +31,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  nullptr, nullptr, nullptr);
     return d;
   }();
+  static Schema server = [] {
+    Schema s;
+    s.set_server_schema("katalogur");
+    TableInfo t("Orð", {{"ID", false}, {"Orð", true}});
+    t.columns[1].fold_column = "kv_fold_Orð";
+    t.order = {"ID"};
+    s.add_table(t);
+    s.add_table({"Tengill", {{"FærsluID", false}, {"OrðID", false}}});
+    return s;
+  }();
   Text query = from_utf8(raw);
+  try {
+    translate_jet(query, server);
+  } catch (const Error&) {
+  }
   try {
     Translation t = translate_jet(query, schema);
     sqlite3_stmt* s = nullptr;
@@ -48,5 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text = fold_utf8(raw.substr(raw.size() / 2));
   like_match(pattern, text);
   like_prefix(pattern);
+  if (like_pattern_valid(pattern)) like_regex(pattern);
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <thread>
 
 #include "common/site.h"
@@ -139,7 +140,8 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
   site_.set("Grunnur", "GrunnNafn", "plain.sqlite");
   site_.clear_log();
   EXPECT_EQ(search(u"saga", -1, -1, 5, 0), a);
-  auto strip = [](std::string s) { return s.substr(s.find("MeldaError")); };
+  // The lines without their dates, which differ when a second passes between the two.
+  auto strip = [](const std::string& s) { return std::regex_replace(s, std::regex("[^\n]*MeldaError"), "MeldaError"); };
   EXPECT_EQ(strip(site_.read_log()), strip(log_indexed));
   log_on(false);
 

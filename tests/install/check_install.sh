@@ -40,7 +40,7 @@ c++ -std=c++20 -static-libstdc++ -o "$work/host_pc_static" "$src/tests/install/h
 deb=$(ls "$work"/deb/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libicu libsqlite3 libsodium libstdc++ libc6; do
+for lib in libicu libsqlite3 libpq5 libsodium libstdc++ libc6; do
   echo "$depends" | grep -q "$lib" || { echo "the package does not declare $lib" >&2; exit 1; }
 done
 dpkg-deb -c "$deb" >"$work/contents"

@@ -27,17 +27,18 @@ std::vector<json> host(const std::vector<json>& requests, std::string extra = ""
 
 const json kNoArray = {{"items", nullptr}};
 
-class HostTest : public ::testing::Test {
+class HostTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
   void SetUp() override {
     site_.directory_sql(
         "INSERT INTO databases VALUES (1, 'Aðalsafn', NULL);"
         "INSERT INTO DBGroups VALUES (1, 'Bækur', 'Allar bækur'), (2, 'Tímarit', NULL);");
   }
-  Site site_;
+  Site site_{GetParam()};
 };
+KVISTUR_BOTH_BACKENDS(HostTest);
 
-TEST_F(HostTest, CallsLogOnAndListsGroups) {
+TEST_P(HostTest, CallsLogOnAndListsGroups) {
   auto a = host({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
                  {{"op", "call"},
@@ -59,7 +60,7 @@ TEST_F(HostTest, CallsLogOnAndListsGroups) {
   EXPECT_EQ(lines.back(), "MeldaError: Terminate út, normal,  0, ");
 }
 
-TEST_F(HostTest, ErrorsAndHostErrors) {
+TEST_P(HostTest, ErrorsAndHostErrors) {
   site_.set("Leit", "Fjöldi", "1e12");
   auto a = host({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "MaxResultCount"}, {"args", json::array()}},
@@ -80,7 +81,7 @@ TEST_F(HostTest, ErrorsAndHostErrors) {
   EXPECT_EQ(a[7], json({{"ok", true}, {"id", "last"}}));
 }
 
-TEST_F(HostTest, ProgressObjectRecordsCallsAndFailures) {
+TEST_P(HostTest, ProgressObjectRecordsCallsAndFailures) {
   auto a = host({{{"op", "object"}, {"name", "w"}, {"kind", "progress"}, {"fail", {"prgBarLeit.Value"}}},
                  {{"op", "object"}, {"name", "p"}, {"kind", "plain"}},
                  {{"op", "inspect"}, {"name", "w"}},
@@ -97,7 +98,7 @@ TEST_F(HostTest, ProgressObjectRecordsCallsAndFailures) {
   EXPECT_TRUE(a[5].contains("host_error"));
 }
 
-TEST_F(HostTest, ThreadsHaveTheirOwnLogOn) {
+TEST_P(HostTest, ThreadsHaveTheirOwnLogOn) {
   auto a = host({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "new"}, {"obj", "g"}, {"thread", "t2"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
@@ -109,7 +110,7 @@ TEST_F(HostTest, ThreadsHaveTheirOwnLogOn) {
   EXPECT_EQ(a[4]["result"], 2);
 }
 
-TEST_F(HostTest, VariantForms) {
+TEST_P(HostTest, VariantForms) {
   // FaerslaFraID writes its three texts back into the variant parameters;
   // a text that is not a number fails and leaves them as they were.
   auto a = host({{{"op", "new"}, {"obj", "f"}},

@@ -25,7 +25,7 @@ std::string slurp(const std::string& path) {
   return ss.str();
 }
 
-class PrintToolTest : public ::testing::Test {
+class PrintToolTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
   void SetUp() override {
     RecordTextBuilder book;
@@ -61,13 +61,14 @@ class PrintToolTest : public ::testing::Test {
     return answers;
   }
 
-  Site site_;
+  Site site_{GetParam()};
 };
+KVISTUR_BOTH_BACKENDS(PrintToolTest);
 
 const json kNoArray = {{"items", nullptr}};
 const json kIds = {{"lbound", 0}, {"items", {0, 1, 99, 2}}};
 
-TEST_F(PrintToolTest, HostRichTextControlReceivesTheLayout) {
+TEST_P(PrintToolTest, HostRichTextControlReceivesTheLayout) {
   auto a = host({{{"op", "object"}, {"name", "r"}, {"kind", "richtext"}},
                  {{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
@@ -91,7 +92,7 @@ TEST_F(PrintToolTest, HostRichTextControlReceivesTheLayout) {
   EXPECT_EQ(runs[3], json({{"text", "Skírnir"}, {"underline", true}}));
 }
 
-TEST_F(PrintToolTest, HostTextModeAndSubjectLine) {
+TEST_P(PrintToolTest, HostTextModeAndSubjectLine) {
   site_.set("Prentun", "ListaTegund", "3");
   auto a = host({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
@@ -107,7 +108,7 @@ TEST_F(PrintToolTest, HostTextModeAndSubjectLine) {
                                               "Efnisorð: Skáldsögur"}}}));
 }
 
-TEST_F(PrintToolTest, PrintCommandOutputs) {
+TEST_P(PrintToolTest, PrintCommandOutputs) {
   auto r = run_tool({"print", "1", "2"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out,
@@ -135,7 +136,7 @@ TEST_F(PrintToolTest, PrintCommandOutputs) {
   EXPECT_EQ(rtf[rtf.size() - 2], '}');
 }
 
-TEST_F(PrintToolTest, PrintCommandRejectsBadInput) {
+TEST_P(PrintToolTest, PrintCommandRejectsBadInput) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"print"}, {"print", "abc"}, {"print", "1", "--text", "--rtf", "x.rtf"},
         {"print", "1", "--type", "x"}, {"print", "1", "--type", "40000"}, {"print", "1", "--frob"},
@@ -144,7 +145,8 @@ TEST_F(PrintToolTest, PrintCommandRejectsBadInput) {
     EXPECT_EQ(r.exit_code, 2) << args.back();
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
-  auto r = run_tool({"print", "1", "--password", "rangt"});
+  site_.add_user("Jón", "leyndó");
+  auto r = run_tool({"print", "1", "--user", "Jón", "--password", "rangt"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("log-on failed: Not a valid account name or password."), std::string::npos) << r.err;
   r = run_tool({"print", "1", "--rtf", "/nonexistent-folder/x.rtf"});
@@ -154,7 +156,7 @@ TEST_F(PrintToolTest, PrintCommandRejectsBadInput) {
 
 // The RTF opens in a word processor: converted to PDF it holds the text.
 // Runs only where libreoffice and pdftotext are installed.
-TEST_F(PrintToolTest, RtfConvertsToPdf) {
+TEST_P(PrintToolTest, RtfConvertsToPdf) {
   if (std::system("command -v libreoffice >/dev/null 2>&1 && command -v pdftotext >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "libreoffice or pdftotext not installed";
   std::string file = site_.dir() + "/listi.rtf";

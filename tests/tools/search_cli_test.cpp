@@ -22,7 +22,7 @@ using kvistur::testing::Site;
 
 namespace {
 
-class SearchCliTest : public ::testing::Test {
+class SearchCliTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
   void SetUp() override {
     // Words: saga in 1, 2, 3 (3 in group 2 only), þór in 2 and 3, og in 1.
@@ -48,10 +48,11 @@ class SearchCliTest : public ::testing::Test {
     return v;
   }
 
-  Site site_;
+  Site site_{GetParam()};
 };
+KVISTUR_BOTH_BACKENDS(SearchCliTest);
 
-TEST_F(SearchCliTest, PrintsOneLinePerResultInSortOrder) {
+TEST_P(SearchCliTest, PrintsOneLinePerResultInSortOrder) {
   auto r = run_tool({"search", "saga"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "2\tTvö\tk2\n3\tÞrjú\tk3\n1\tEitt\tk1\n");
@@ -67,7 +68,7 @@ TEST_F(SearchCliTest, PrintsOneLinePerResultInSortOrder) {
   EXPECT_EQ(none.out, "");
 }
 
-TEST_F(SearchCliTest, JsonAndTheLimit) {
+TEST_P(SearchCliTest, JsonAndTheLimit) {
   auto r = run_tool({"search", "saga", "--json", "--max", "2"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
@@ -82,7 +83,7 @@ TEST_F(SearchCliTest, JsonAndTheLimit) {
   EXPECT_EQ(run_tool({"search", "saga", "--max", "0"}).out, "");
 }
 
-TEST_F(SearchCliTest, PrintsTheResultsAsAList) {
+TEST_P(SearchCliTest, PrintsTheResultsAsAList) {
   auto r = run_tool({"search", "þór", "--print"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "\t<U>Tvö</U>\n\n\t<U>Þrjú</U>\n") << "in the order of the search";
@@ -95,7 +96,7 @@ TEST_F(SearchCliTest, PrintsTheResultsAsAList) {
   EXPECT_EQ(run_tool({"search", "þór", "--print", "--json"}).exit_code, 2);
 }
 
-TEST_F(SearchCliTest, BadInputIsOneLineAndNonZero) {
+TEST_P(SearchCliTest, BadInputIsOneLineAndNonZero) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"search"}, {"search", "a", "b"}, {"search", "saga", "--max", "x"},
         {"search", "saga", "--max", "-1"}, {"search", "saga", "--bogus"}, {"search", "saga", "--group"},
@@ -106,7 +107,8 @@ TEST_F(SearchCliTest, BadInputIsOneLineAndNonZero) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.rfind("kvistur search: ", 0), 0u) << r.err;
   }
-  auto wrong = run_tool({"search", "saga", "--password", "nope"});
+  site_.add_user("Jón", "leyndó");
+  auto wrong = run_tool({"search", "saga", "--user", "Jón", "--password", "nope"});
   EXPECT_EQ(wrong.exit_code, 1);
   EXPECT_NE(wrong.err.find("log-on failed"), std::string::npos) << wrong.err;
 
@@ -124,9 +126,9 @@ TEST_F(SearchCliTest, BadInputIsOneLineAndNonZero) {
   // What is missing is named, with the path as it is opened.
   site_.set("Grunnur", "GrunnNafn", "ekki-til.sqlite");
   failed = run_tool({"search", "saga"});
-  EXPECT_EQ(failed.err, "kvistur search: the search failed: the catalogue " + site_.dir() +
-                            "/ekki-til.sqlite does not exist (Grunnur/Slóð and GrunnNafn in " + site_.settings_file() +
-                            ")\n");
+  std::string opened = site_.server() ? site_.folder() + "\\ekki-til.sqlite" : site_.dir() + "/ekki-til.sqlite";
+  EXPECT_EQ(failed.err, "kvistur search: the search failed: the catalogue " + opened +
+                            " does not exist (Grunnur/Slóð and GrunnNafn in " + site_.settings_file() + ")\n");
   setenv("LINDRIT_SETTINGS", "/nonexistent/lindrit.ini", 1);
   failed = run_tool({"search", "saga"});
   EXPECT_EQ(failed.err, "kvistur search: log-on failed: the settings file /nonexistent/lindrit.ini does not exist; "
@@ -167,7 +169,7 @@ std::string run_on_terminal(const std::vector<std::string>& args) {
   return out;
 }
 
-TEST_F(SearchCliTest, TerminalShowsStatusLinesAndABar) {
+TEST_P(SearchCliTest, TerminalShowsStatusLinesAndABar) {
   std::string t = run_on_terminal({"search", "saga þór"});
   for (const char* line : {"Leita að færslum með saga\r\n", "Fann 3 færslur með saga\r\n",
                            "Fann 2 færslur með þór\r\n", "Sæki niðurstöður\r\n", "Raða niðurstöðum\r\n"})

@@ -48,7 +48,7 @@ std::string periodical_text() {
   return kvistur::to_utf8(b.text());
 }
 
-class ShowTest : public ::testing::Test {
+class ShowTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
   void SetUp() override {
     site_.catalogue_sql(
@@ -62,10 +62,11 @@ class ShowTest : public ::testing::Test {
         "INSERT INTO Aðfanganúmer VALUES (5001, 'Gjöf', 'Aðalsafn', 12, 1, 0), (5002, NULL, ' Útibú ', 12, 1, 7);"
         "INSERT INTO ValdarFærslur VALUES (12);");
   }
-  Site site_;
+  Site site_{GetParam()};
 };
+KVISTUR_BOTH_BACKENDS(ShowTest);
 
-TEST_F(ShowTest, PrintsDescriptionHoldingsSubjectsContents) {
+TEST_P(ShowTest, PrintsDescriptionHoldingsSubjectsContents) {
   auto r = run_tool({"show", "12"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out,
@@ -96,7 +97,7 @@ TEST_F(ShowTest, PrintsDescriptionHoldingsSubjectsContents) {
             "\nHoldings (* on loan):\n  none\n\nSubjects:\n  none\n\nContents:\n  none\n");
 }
 
-TEST_F(ShowTest, BadInputGivesOneLineAndNonZeroExit) {
+TEST_P(ShowTest, BadInputGivesOneLineAndNonZeroExit) {
   auto check = [](const kvistur::testing::ToolResult& r, int code, const std::string& part) {
     EXPECT_EQ(r.exit_code, code) << r.out;
     EXPECT_NE(r.err.find(part), std::string::npos) << r.err;

@@ -3,12 +3,15 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 
 #include "command.h"
 #include "import/catalogue_writer.h"
 #include "import/output.h"
+#include "import/server_load.h"
 #include "import/update.h"
 #include "marc_input.h"
+#include "platform/postgres_sql.h"
 #include "stage_progress.h"
 
 namespace {
@@ -18,7 +21,7 @@ void on_interrupt(int) { g_interrupted = 1; }
 
 }  // namespace
 
-KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR",
+KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR|URI[\\katalogur]",
                 "apply new, changed and deleted MARC records (matched by 001/003) to a catalogue in place") {
   using namespace kvistur;
   using namespace kvistur::cli;
@@ -38,14 +41,28 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR",
   if (rest.size() != 1) throw UsageError("give one catalogue folder (or catalogue file) after the MARC files");
   if (files.empty()) throw UsageError("--marc needs at least one file");
   namespace fs = std::filesystem;
-  fs::path target = fs::absolute(rest[0]);
-  fs::path folder = fs::is_directory(target) ? target : target.parent_path();
-  fs::path catalogue = fs::is_directory(target) ? target / import::kCatalogueFile : target;
-
-  if (!fs::is_regular_file(catalogue)) throw std::runtime_error("no such file: " + catalogue.string());
+  // On a server the update works on a copy of the catalogue's schema and
+  // writes what it changed back in one transaction.
+  std::optional<import::ServerCatalogueUpdate> server;
+  std::optional<import::FolderLock> lock;
+  fs::path catalogue, folder;
+  auto where = db::pg::split_server_path(from_utf8(rest[0]));
+  if (!where) {
+    fs::path target = fs::absolute(rest[0]);
+    folder = fs::is_directory(target) ? target : target.parent_path();
+    catalogue = fs::is_directory(target) ? target / import::kCatalogueFile : target;
+    if (!fs::is_regular_file(catalogue)) throw std::runtime_error("no such file: " + catalogue.string());
+  }
   MarcInput in = ReadMarcFiles(files);
-  import::FolderLock lock(folder.string());
+  if (where) {
+    std::string schema = where->schema.empty() ? fs::path(import::kCatalogueFile).stem().string() : where->schema;
+    server.emplace(where->uri, schema);
+    catalogue = server->file();
+  } else {
+    lock.emplace(folder.string());
+  }
   import::CatalogueUpdate update(catalogue.string());
+  const std::string shown = server ? rest[0] : catalogue.string();
 
   // Ctrl-C or a kill ends the update between two records, rolled back.
   struct sigaction sa {}, old_int {}, old_term {}, old_hup {};
@@ -59,7 +76,7 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR",
   StageProgress progress("applying", long(in.records.size()));
   long done = 0;
   for (auto& r : in.records) {
-    if (g_interrupted) throw std::runtime_error("interrupted; " + catalogue.string() + " is left as it was");
+    if (g_interrupted) throw std::runtime_error("interrupted; " + shown + " is left as it was");
     std::string why;
     bool serial = in.host_is_serial(r.record, [&](const std::string& c) { return update.IsSerial(c); });
     switch (update.Apply(r.record, serial, why)) {
@@ -75,17 +92,18 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR",
   }
   progress.Done(done);
   if (added + replaced + deleted == 0) {
-    std::cerr << "kvistur update: no record could be applied; " << catalogue.string() << " is left as it was\n";
+    std::cerr << "kvistur update: no record could be applied; " << shown << " is left as it was\n";
     return 1;
   }
-  if (g_interrupted) throw std::runtime_error("interrupted; " + catalogue.string() + " is left as it was");
+  if (g_interrupted) throw std::runtime_error("interrupted; " + shown + " is left as it was");
   StageProgress committing("committing", 0, "changes");
   update.Commit();
+  if (server) server->Commit(nullptr);
   committing.Done(added + replaced + deleted);
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
   sigaction(SIGHUP, &old_hup, nullptr);
   std::cout << "added " << added << ", replaced " << replaced << ", deleted " << deleted << ", skipped " << skipped
-            << " in " << catalogue.string() << "\n";
+            << " in " << shown << "\n";
   return 0;
 }

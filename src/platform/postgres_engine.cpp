@@ -1,0 +1,802 @@
+// The PostgreSQL backend of the database engine (engine.h), for catalogues
+// kept as schemas of a database on a server (postgres_sql.h).
+//
+// A workspace is one log-on: the role and password of LogOn, checked by
+// the server when the workspace is made.  It keeps one connection per
+// database and uses it for every call after (no new connection and
+// password exchange per call); the schemas of one database share it.  A
+// connection found broken is made again at the next call, and a call whose
+// first command finds it broken (the server restarted since) makes it
+// again at once.
+//
+// During a method call the statements of a connection share one read-only
+// REPEATABLE READ transaction: they see one state of the catalogue, as in
+// a file.  Its BEGIN goes to the server with the first look at the schema,
+// in one round trip; its COMMIT is sent when the call ends and its answer
+// read at the next use.  The look finds the schema (3024 when there is
+// none), notices a schema replaced since (its tables are read again) and
+// reads kv_changes, the counter that the schema's triggers keep (what
+// callers keep in Derived slots is let go when it moved), and kv_state,
+// the content stamp by which the search shares what it keeps and trusts
+// the stored index it reads through cursors.
+//
+// Queries are translated as for SQLite (jet_sql.h) into PostgreSQL's SQL
+// for the schema, with the same rows in the same order; the values are
+// sent apart from the text ($1, $2 ...), never spliced into it.
+#include <algorithm>
+#include <functional>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/content_stamp.h"
+#include "platform/engine.h"
+#include "platform/jet_sql.h"
+#include "platform/postgres_sql.h"
+#include "platform/sqlite_functions.h"
+#include "settings/settings.h"
+
+namespace kvistur::db {
+namespace {
+
+using pg::Result;
+
+constexpr char kBegin[] = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+constexpr Oid kInt8Type = 20, kFloat8Type = 701;
+
+[[noreturn]] void fail(int32_t number, const char16_t* source, const std::string& description) {
+  throw Error(number, source, from_utf8(description));
+}
+
+// What a connection knows of one schema.
+struct SchemaState {
+  std::string name;  // as the server spells it
+  Oid oid = 0;
+  Schema schema;
+  TranslationCache translations;
+  bool counted = false;  // the schema has kv_changes
+  std::string version;   // kv_changes at the last look; "" when it cannot be read
+  // The content stamp: the oids of Móðurtafla, Tengill and Orð when the
+  // schema has kv_state too, and the stamp at the last look.
+  std::string stamped;
+  ContentStamp stamp;
+  bool looked_in_call = false;
+  std::map<std::string, std::shared_ptr<void>, std::less<>> derived;
+};
+
+class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
+ public:
+  ServerConnection(std::string uri, std::string user, std::string password)
+      : uri_(std::move(uri)), user_(std::move(user)), password_(std::move(password)) {}
+
+  void connect(const char16_t* source) {
+    conn_.reset();
+    conn_ = pg::connect(uri_, user_, password_, true, source);
+    in_transaction_ = commit_pending_ = false;
+    schemas_.clear();
+    prepared_.clear();
+    seen_.clear();
+  }
+  bool broken() const { return !conn_ || PQstatus(conn_.get()) == CONNECTION_BAD; }
+
+  // The schema named NAME (letter case aside) for a database object of
+  // this call: looked at once per call, with the BEGIN of the call's
+  // transaction when this is the call's first use of the connection.
+  std::shared_ptr<SchemaState> open(const std::string& name, const std::string& shown) {
+    auto known = find_known(name);
+    if (InCall() && in_transaction_ && known && known->looked_in_call) return known;
+    std::vector<Result> rs;
+    if (InCall() && !in_transaction_) {
+      rs = run_many(std::string(kBegin) + (known ? ";" + look_sql(*known) : ""));
+      if (broken() || rs.empty() || PQresultStatus(rs[0].get()) != PGRES_COMMAND_OK) {
+        // The server may have restarted since the last call: one new
+        // connection, and the call goes on with it.
+        try {
+          connect(u"DAO.Workspace");
+        } catch (const Error&) {
+          lost();
+        }
+        known = nullptr;
+        rs = run_many(kBegin);
+        if (broken() || rs.empty() || PQresultStatus(rs[0].get()) != PGRES_COMMAND_OK) lost();
+      }
+      rs.erase(rs.begin());
+      in_transaction_ = true;
+      std::weak_ptr<ServerConnection> self = weak_from_this();
+      AtCallEnd([self] {
+        if (auto c = self.lock()) c->end_call();
+      });
+    } else if (known) {
+      rs = run_many(look_sql(*known));
+    }
+    if (known && read_look(*known, rs)) return known;
+    if (known) forget_statements();
+    drop_known(name);
+    auto state = find_schema(name, shown);
+    if (state->counted || !state->stamped.empty()) read_look(*state, rs = run_many(look_sql(*state)));
+    return state;
+  }
+
+  // Runs one translated query; the rows, or the engine's error.
+  Result query(const Translation& t) {
+    settle();
+    std::vector<std::string> texts;
+    texts.reserve(t.values.size());
+    std::vector<const char*> values;
+    std::vector<Oid> types;
+    for (const SqlValue& v : t.values) {
+      if (v.kind == SqlValue::kInteger) {
+        texts.push_back(std::to_string(v.integer));
+      } else if (v.kind == SqlValue::kReal) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.17g", v.real);
+        texts.push_back(buf);
+      } else {
+        texts.push_back(v.text);
+      }
+      // Numbers as numbers (a minus before one needs its type); texts take
+      // the type of what they are compared with.
+      types.push_back(v.kind == SqlValue::kReal ? kFloat8Type : v.kind == SqlValue::kInteger ? kInt8Type : 0);
+    }
+    for (const std::string& s : texts) values.push_back(s.c_str());
+    const std::string* name = statement_for(t.sql, types);
+    Result r(name ? PQexecPrepared(conn_.get(), name->c_str(), int(values.size()), values.data(), nullptr, nullptr, 0)
+                  : PQexecParams(conn_.get(), t.sql.c_str(), int(values.size()), types.data(), values.data(), nullptr,
+                                 nullptr, 0));
+    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK) return r;
+    failed(r.get(), t);
+  }
+
+  void end_call() {
+    if (!in_transaction_) return;
+    in_transaction_ = false;
+    for (auto& [n, s] : schemas_) s->looked_in_call = false;
+    if (broken()) return;
+    // Sent now, its answer read at the next use: the call does not wait.
+    commit_pending_ = PQsendQuery(conn_.get(), "COMMIT") == 1;
+  }
+
+  const std::string& uri() const { return uri_; }
+
+ private:
+  // A statement run a second time is prepared, so that the server parses
+  // and plans it once (the per-record queries of a search run hundreds of
+  // times with other values); nullptr for one run once so far.
+  const std::string* statement_for(const std::string& sql, const std::vector<Oid>& types) {
+    auto it = prepared_.find(sql);
+    if (it != prepared_.end()) return &it->second;
+    if (seen_.size() >= kMaxStatements) seen_.clear();
+    if (++seen_[sql] < 2) return nullptr;
+    if (prepared_.size() >= kMaxStatements) forget_statements();
+    std::string name = "kv" + std::to_string(++statements_made_);
+    Result p(PQprepare(conn_.get(), name.c_str(), sql.c_str(), int(types.size()), types.data()));
+    if (!p || PQresultStatus(p.get()) != PGRES_COMMAND_OK) return nullptr;  // the plain run reports the error
+    return &prepared_.emplace(sql, name).first->second;
+  }
+  // Prepared statements keep the result columns of the tables as they
+  // were: a schema replaced, or too many kept, and they go.
+  void forget_statements() {
+    if (!prepared_.empty() && !broken()) PQclear(PQexec(conn_.get(), "DEALLOCATE ALL"));
+    prepared_.clear();
+    seen_.clear();
+  }
+
+  // Reads what earlier commands sent without waiting left to answer.
+  void settle() {
+    if (!commit_pending_) return;
+    commit_pending_ = false;
+    while (PGresult* r = PQgetResult(conn_.get())) PQclear(r);
+  }
+
+  // Sends statements as one message and collects an answer per statement
+  // (up to the first that fails).
+  std::vector<Result> run_many(const std::string& sql) {
+    std::vector<Result> out;
+    if (broken()) return out;
+    settle();
+    if (!PQsendQuery(conn_.get(), sql.c_str())) return out;
+    while (PGresult* r = PQgetResult(conn_.get())) out.emplace_back(r);
+    return out;
+  }
+
+  // After a failed statement in the call's transaction: a new transaction,
+  // so that the call's later statements can run (as they can in SQLite).
+  void recover() {
+    if (broken() || !in_transaction_) return;
+    run_many(std::string("ROLLBACK;") + kBegin);
+    for (auto& [n, s] : schemas_) s->looked_in_call = false;
+  }
+
+  [[noreturn]] void lost() {
+    in_transaction_ = commit_pending_ = false;
+    fail(pg::kConnectionFailed, u"DAO.Database", "ODBC--connection to '" + uri_ + "' failed.");
+  }
+
+  [[noreturn]] void failed(const PGresult* r, const Translation& t) {
+    if (broken()) lost();
+    std::string state = pg::sql_state(r);
+    std::string message = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : ""
+                            : PQerrorMessage(conn_.get());
+    recover();
+    std::string table = t.missing_table;
+    if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0) lost();
+    if (state == "42P01")
+      fail(kTableNotFound, u"DAO.Database",
+           "The database engine cannot find the input table or query '" + table +
+               "'. Make sure it exists and that its name is spelled correctly.");
+    if (state == "42501") fail(3112, u"DAO.Database", "Records can't be read; no read permission on '" + unreadable(t) + "'.");
+    if (state == "42703") fail(kTooFewParameters, u"DAO.Database", "Too few parameters. Expected 1.");
+    if (state == "42702")
+      fail(3079, u"DAO.Database",
+           "The specified field could refer to more than one table listed in the FROM clause of your SQL statement.");
+    if (state.rfind("22", 0) == 0) fail(3464, u"DAO.Database", "Data type mismatch in criteria expression.");
+    if (state.rfind("42", 0) == 0) fail(kSyntaxInExpression, u"DAO.Database", "Syntax error in query expression: " + message + ".");
+    fail(kSqlSyntax, u"DAO.Database", "The query could not be carried out: " + message + ".");
+  }
+
+  // The first table of the query that the role may not read.
+  std::string unreadable(const Translation& t) {
+    std::string list;
+    for (const std::string& table : t.tables) list += (list.empty() ? "" : ", ") + pg::quote_literal(table);
+    Result r(PQexec(conn_.get(), ("SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+                                  "WHERE n.nspname = " + pg::quote_literal(t.schema) + " AND c.relname IN (" + list +
+                                  ") AND NOT has_table_privilege(c.oid, 'SELECT')")
+                                     .c_str()));
+    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK)
+      for (const std::string& table : t.tables)
+        for (int i = 0; i < PQntuples(r.get()); ++i)
+          if (table == PQgetvalue(r.get(), i, 0)) return table;
+    recover();
+    return t.tables.empty() ? "" : t.tables.front();
+  }
+
+  std::shared_ptr<SchemaState> find_known(const std::string& name) {
+    auto it = schemas_.find(fold_utf8(name));
+    return it == schemas_.end() ? nullptr : it->second;
+  }
+  void drop_known(const std::string& name) { schemas_.erase(fold_utf8(name)); }
+
+  // The look at a known schema: still there under the same oid, and its
+  // change counter.  Inside a call it runs in a savepoint, so that a
+  // schema dropped meanwhile, or a counter the role may not read, leaves
+  // the call's transaction as it was.
+  std::string look_sql(const SchemaState& s) const {
+    std::string counter = s.counted ? "(SELECT generation || ' ' || n FROM " + pg::quote_ident(s.name) + "." +
+                                          pg::kChangesTable + " LIMIT 1)"
+                                    : "NULL";
+    // The stamp: kv_state's one row, trusted while its triggers are all
+    // there and enabled.
+    std::string stamp = "NULL, NULL";
+    if (!s.stamped.empty()) {
+      std::string names;
+      for (const std::string& t : pg::stamp_trigger_names()) names += (names.empty() ? "'" : ", '") + t + "'";
+      stamp = "(SELECT CASE WHEN count(*) = 1 THEN max(instance) || ' ' || max(records) || ' ' || max(links) || ' ' || "
+              "max(words) END FROM " + pg::quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
+              "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D')";
+    }
+    std::string select = "SELECT n.oid, " + counter + ", " + stamp + " FROM pg_namespace n WHERE n.nspname = " +
+                         pg::quote_literal(s.name);
+    if (!InCall()) return select;
+    return "SAVEPOINT kv_look;" + select + ";RELEASE SAVEPOINT kv_look";
+  }
+
+  // Reads the answers of look_sql: false when the schema is not the one
+  // known any more.  A counter that cannot be read keeps nothing.
+  bool read_look(SchemaState& s, const std::vector<Result>& rs) {
+    std::size_t at = InCall() ? 1 : 0;  // after the SAVEPOINT
+    const PGresult* r = rs.size() > at ? rs[at].get() : nullptr;
+    std::string version;
+    if (r && PQresultStatus(r) == PGRES_TUPLES_OK) {
+      if (PQntuples(r) != 1 || Oid(std::strtoul(PQgetvalue(r, 0, 0), nullptr, 10)) != s.oid) return false;
+      if (!PQgetisnull(r, 0, 1)) version = PQgetvalue(r, 0, 1);
+    } else {
+      if (broken()) lost();
+      if (InCall()) run_many("ROLLBACK TO SAVEPOINT kv_look;RELEASE SAVEPOINT kv_look");
+      // Only a role without the right to read the counter keeps the schema.
+      if (pg::sql_state(r) != "42501") return false;
+    }
+    if (version.empty() || version != s.version) s.derived.clear();
+    s.version = version;
+    s.stamp = ContentStamp();
+    if (r && PQresultStatus(r) == PGRES_TUPLES_OK && !PQgetisnull(r, 0, 2) &&
+        std::atoi(PQgetvalue(r, 0, 3)) == int(pg::stamp_trigger_names().size())) {
+      long long v[4] = {0, 0, 0, 0};
+      if (std::sscanf(PQgetvalue(r, 0, 2), "%lld %lld %lld %lld", &v[0], &v[1], &v[2], &v[3]) == 4) {
+        s.stamp.token = uri_ + ":" + std::to_string(s.oid) + ":" + PQgetvalue(r, 0, 2);
+        s.stamp.records = v[1];
+        s.stamp.links = v[2];
+      }
+    }
+    if (InCall()) s.looked_in_call = true;
+    return true;
+  }
+
+  // Finds a schema by name (letter case aside, the exact spelling first)
+  // and reads its tables; 3024 when there is none.
+  std::shared_ptr<SchemaState> find_schema(const std::string& name, const std::string& shown) {
+    Result ns(PQexec(conn_.get(), "SELECT oid, nspname FROM pg_namespace"));
+    if (!ns || PQresultStatus(ns.get()) != PGRES_TUPLES_OK) catalogue_failed(ns.get());
+    std::string want = fold_utf8(name);
+    int found = -1;
+    for (int i = 0; i < PQntuples(ns.get()); ++i) {
+      std::string n = PQgetvalue(ns.get(), i, 1);
+      if (n == name) {
+        found = i;
+        break;
+      }
+      if (found < 0 && fold_utf8(n) == want) found = i;
+    }
+    if (found < 0) fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + shown + "'.");
+    auto s = std::make_shared<SchemaState>();
+    s->name = PQgetvalue(ns.get(), found, 1);
+    s->oid = Oid(std::strtoul(PQgetvalue(ns.get(), found, 0), nullptr, 10));
+    read_tables(*s);
+    schemas_[want] = s;
+    return s;
+  }
+
+  // The tables of a schema, their visible columns, stored folds and the
+  // columns of their rows' order.
+  void read_tables(SchemaState& s) {
+    Result r(PQexec(conn_.get(), pg::tables_query(std::to_string(s.oid)).c_str()));
+    if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) catalogue_failed(r.get());
+    s.schema = Schema();
+    s.schema.set_server_schema(s.name);
+    s.translations = TranslationCache();
+    s.counted = false;
+    s.stamped.clear();
+    s.derived.clear();
+    std::map<std::string, std::string> oids;  // of the tables the stamp counts
+    const std::string prefix = pg::kFoldPrefix;
+    for (int i = 0, n = PQntuples(r.get()); i < n;) {
+      TableInfo t;
+      t.name = PQgetvalue(r.get(), i, 0);
+      std::vector<std::pair<int, std::string>> key;
+      std::set<std::string> folds;
+      bool row_column = false;
+      for (; i < n && t.name == PQgetvalue(r.get(), i, 0); ++i) {
+        std::string col = PQgetvalue(r.get(), i, 1);
+        int keypos = std::atoi(PQgetvalue(r.get(), i, 3));
+        if (keypos > 0) key.push_back({keypos, col});
+        if (col == pg::kRowColumn) {
+          row_column = true;
+        } else if (col.rfind(prefix, 0) == 0) {
+          folds.insert(col);
+        } else {
+          t.columns.emplace_back(col, PQgetvalue(r.get(), i, 2)[0] == 't');
+        }
+      }
+      for (ColumnInfo& c : t.columns)
+        if (folds.count(prefix + c.name)) c.fold_column = prefix + c.name;
+      std::sort(key.begin(), key.end());
+      if (row_column) {
+        t.order.push_back(pg::kRowColumn);
+      } else {
+        for (auto& [pos, col] : key) t.order.push_back(col);
+      }
+      if (t.name == pg::kChangesTable) s.counted = true;
+      oids[t.name] = PQgetvalue(r.get(), i - 1, 7);
+      s.schema.add_table(std::move(t));
+    }
+    if (oids.count(kStampTable) && oids.count("Móðurtafla") && oids.count("Tengill") && oids.count("Orð"))
+      s.stamped = oids["Móðurtafla"] + ", " + oids["Tengill"] + ", " + oids["Orð"];
+  }
+
+  [[noreturn]] void catalogue_failed(const PGresult* r) {
+    if (broken()) lost();
+    fail(kSqlSyntax, u"DAO.Database",
+         std::string("The query could not be carried out: ") + (r ? PQresultErrorMessage(r) : PQerrorMessage(conn_.get())));
+  }
+
+  // Prepared statements kept per connection.
+  static constexpr std::size_t kMaxStatements = 256;
+
+  std::string uri_, user_, password_;
+  pg::Connection conn_;
+  std::unordered_map<std::string, std::string> prepared_;  // SQL -> statement name
+  std::unordered_map<std::string, int> seen_;              // SQL -> runs before it is prepared
+  long statements_made_ = 0;
+  bool in_transaction_ = false, commit_pending_ = false;
+  std::map<std::string, std::shared_ptr<SchemaState>> schemas_;  // by folded name
+};
+
+Variant value_of(const PGresult* r, int row, int col) {
+  if (PQgetisnull(r, row, col)) return Variant::null();
+  const char* v = PQgetvalue(r, row, col);
+  auto number = [](const char* s) -> Variant {
+    errno = 0;
+    char* end = nullptr;
+    long long i = std::strtoll(s, &end, 10);
+    if (errno == 0 && end && *end == 0) {
+      if (i >= INT32_MIN && i <= INT32_MAX) return Variant(int32_t(i));
+      return Variant(double(i));
+    }
+    return Variant(std::strtod(s, nullptr));
+  };
+  switch (PQftype(r, col)) {
+    case 20:  // int8
+    case 21:  // int2
+    case 23:  // int4
+    case 26:  // oid
+      return number(v);
+    case 700:  // float4
+    case 701:  // float8
+      return Variant(std::strtod(v, nullptr));
+    case 1700:  // numeric: an integer, or a real when it has a point or an exponent
+      if (std::strpbrk(v, ".eEN")) return Variant(std::strtod(v, nullptr));
+      return number(v);
+    case 16:  // bool, as the catalogue's Yes/No
+      return Variant(int32_t(v[0] == 't' ? -1 : 0));
+    case 17: {  // bytea, "\x..." in hex
+      std::string bytes;
+      if (v[0] == '\\' && v[1] == 'x')
+        for (const char* p = v + 2; p[0] && p[1]; p += 2) bytes += char(std::strtol(std::string(p, 2).c_str(), nullptr, 16));
+      return Variant(from_utf8(bytes));
+    }
+    default:
+      return Variant(from_utf8(v));
+  }
+}
+
+// SQLite's comparison of two values of a sort key: NULL first, then
+// numbers by value, then texts (by KV_CI for a text column alone, else by
+// their bytes).
+int compare_values(const PGresult* r, int a, int b, int col, bool kv_ci) {
+  bool na = PQgetisnull(r, a, col), nb = PQgetisnull(r, b, col);
+  if (na || nb) return int(nb) - int(na);
+  Oid type = PQftype(r, col);
+  bool number = type == 20 || type == 21 || type == 23 || type == 26 || type == 700 || type == 701 || type == 1700;
+  const char *va = PQgetvalue(r, a, col), *vb = PQgetvalue(r, b, col);
+  if (number) {
+    long double x = std::strtold(va, nullptr), y = std::strtold(vb, nullptr);
+    return x < y ? -1 : x > y ? 1 : 0;
+  }
+  if (kv_ci) return compare_kv_ci(va, vb);
+  int c = std::strcmp(va, vb);
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+// Sorts rows given in the order SQLite reads them as SQLite's sorter does:
+// a merge sort that takes the rows newest first into 64 slots of runs of
+// doubling length, then merges the slots; a merge takes from its first run
+// on a tie.  So rows with equal keys come out in the order SQLite gives.
+std::vector<int> sort_as_sqlite(const std::vector<int>& rows, const std::function<int(int, int)>& compare) {
+  auto merge = [&](std::vector<int>& a, std::vector<int>& b) {
+    std::vector<int> out;
+    out.reserve(a.size() + b.size());
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) out.push_back(compare(a[i], b[j]) <= 0 ? a[i++] : b[j++]);
+    out.insert(out.end(), a.begin() + long(i), a.end());
+    out.insert(out.end(), b.begin() + long(j), b.end());
+    return out;
+  };
+  std::vector<std::vector<int>> slot(64);
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+    std::vector<int> run{*it};
+    std::size_t i = 0;
+    for (; !slot[i].empty(); ++i) {
+      run = merge(run, slot[i]);
+      slot[i].clear();
+    }
+    slot[i] = std::move(run);
+  }
+  std::vector<int> out;
+  for (auto& run : slot)
+    if (!run.empty()) out = out.empty() ? std::move(run) : merge(out, run);
+  return out;
+}
+
+// The rows of a result in the order the query gives them: DISTINCT,
+// ORDER BY and TOP done as SQLite does them (Translation); nullopt when
+// that is the result's own order.
+std::optional<std::vector<int>> arrange(const PGresult* res, const Translation& t) {
+  if (!t.distinct && t.sort.empty()) return std::nullopt;
+  int n = PQnfields(res) - int(t.sort.size()), total = PQntuples(res);
+  std::vector<int> keep;
+  if (t.distinct) {
+    // The first of each set of equal rows, in the rows' order; text
+    // columns that SQLite compares by KV_CI by their folds.
+    std::vector<bool> by_fold(std::size_t(n), false);
+    for (const std::string& c : t.distinct_fold)
+      for (int i = 0; i < n; ++i)
+        if (c == PQfname(res, i)) by_fold[std::size_t(i)] = true;
+    std::unordered_set<std::string> seen;
+    for (int row = 0; row < total; ++row) {
+      std::string key;
+      for (int i = 0; i < n; ++i) {
+        if (PQgetisnull(res, row, i)) {
+          key += '\x01';
+        } else {
+          key += '\x02';
+          key += by_fold[std::size_t(i)] ? fold_utf8(PQgetvalue(res, row, i)) : PQgetvalue(res, row, i);
+        }
+        key += '\0';
+      }
+      if (seen.insert(key).second) keep.push_back(row);
+    }
+  } else {
+    for (int row = 0; row < total; ++row) keep.push_back(row);
+  }
+  if (!t.sort.empty()) {
+    auto compare = [&](int a, int b) {
+      for (std::size_t k = 0; k < t.sort.size(); ++k) {
+        int c = compare_values(res, a, b, n + int(k), t.sort[k].text);
+        if (c) return t.sort[k].descending ? -c : c;
+      }
+      return 0;
+    };
+    // With TOP, SQLite keeps the rows in a tree with their sequence: equal
+    // keys stay in the rows' order.
+    if (t.limit >= 0) std::stable_sort(keep.begin(), keep.end(), [&](int a, int b) { return compare(a, b) < 0; });
+    else keep = sort_as_sqlite(keep, compare);
+  }
+  if (t.limit >= 0 && keep.size() > std::size_t(t.limit)) keep.resize(std::size_t(t.limit));
+  return keep;
+}
+
+// A cursor over the rows of a result, arranged as for a recordset; values
+// as stored (bytea's bytes decoded from its hex at each read).
+class ServerCursor : public Cursor {
+ public:
+  ServerCursor(std::shared_ptr<ServerConnection> c, std::shared_ptr<SchemaState> s, Translation t)
+      : conn_(std::move(c)), schema_(std::move(s)), translation_(std::move(t)) {
+    run();
+  }
+  bool Next() override {
+    if (at_ + 1 >= total_) {
+      at_ = total_;
+      return false;
+    }
+    ++at_;
+    return true;
+  }
+  bool IsNull(int i) override { return PQgetisnull(result_.get(), row(), i); }
+  bool IsInteger(int i) override {
+    Oid type = PQftype(result_.get(), i);
+    return !IsNull(i) && (type == 20 || type == 21 || type == 23 || type == 26);
+  }
+  int64_t Integer(int i) override { return std::strtoll(PQgetvalue(result_.get(), row(), i), nullptr, 10); }
+  std::string_view Bytes(int i) override {
+    const char* v = PQgetvalue(result_.get(), row(), i);
+    if (PQftype(result_.get(), i) != 17) return std::string_view(v, std::size_t(PQgetlength(result_.get(), row(), i)));
+    // One buffer a column: the bytes of every column of the row stay valid
+    // until the next row.
+    std::size_t n = std::size_t(PQgetlength(result_.get(), row(), i));
+    if (bytes_.size() <= std::size_t(i)) bytes_.resize(std::size_t(i) + 1);
+    std::string& out = bytes_[std::size_t(i)];
+    out.clear();
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (std::size_t k = 2; k + 1 < n; k += 2) out += char(nibble(v[k]) << 4 | nibble(v[k + 1]));
+    return out;
+  }
+  Variant Value(int i) override { return value_of(result_.get(), row(), i); }
+  void Again(const std::vector<int64_t>& literals) override {
+    for (SqlValue& v : translation_.values)
+      if (v.source >= 0 && std::size_t(v.source) < literals.size() && v.kind == SqlValue::kInteger)
+        v.integer = literals[std::size_t(v.source)];
+    run();
+  }
+
+ private:
+  void run() {
+    result_ = conn_->query(translation_);
+    keep_ = arrange(result_.get(), translation_);
+    total_ = keep_ ? keep_->size() : std::size_t(PQntuples(result_.get()));
+    at_ = std::size_t(-1);
+  }
+  int row() const {
+    if (at_ >= total_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");
+    return keep_ ? (*keep_)[at_] : int(at_);
+  }
+
+  std::shared_ptr<ServerConnection> conn_;
+  std::shared_ptr<SchemaState> schema_;
+  Translation translation_;
+  Result result_;
+  std::optional<std::vector<int>> keep_;
+  std::size_t total_ = 0, at_ = 0;
+  std::vector<std::string> bytes_;
+};
+
+// The rows of one query, read from the server at once and handed out the
+// way the SQLite recordset steps them: RecordCount counts the rows reached
+// so far (1 or 0 right after opening, all after MoveLast).
+class ServerRecordset : public Recordset {
+ public:
+  ServerRecordset(Result r, const Translation& t) : result_(std::move(r)) {
+    const PGresult* res = result_.get();
+    // The sort keys are the last columns; the query's own come before.
+    int n = PQnfields(res) - int(t.sort.size());
+    for (int i = 0; i < n; ++i) {
+      names_.push_back(from_utf8(PQfname(res, i)));
+      folded_.push_back(fold_utf8(PQfname(res, i)));
+    }
+    keep_ = arrange(res, t);
+    total_ = keep_ ? keep_->size() : std::size_t(PQntuples(res));
+    reached_ = std::min<std::size_t>(total_, 1);
+  }
+
+  int32_t RecordCount() override {
+    check_open();
+    return int32_t(reached_ - dropped_);
+  }
+  void MoveFirst() override {
+    check_open();
+    if (reached_ == dropped_) no_current();
+    pos_ = dropped_;
+  }
+  void MoveLast() override {
+    check_open();
+    reached_ = total_;
+    if (reached_ == dropped_) no_current();
+    pos_ = reached_ - 1;
+  }
+  void MoveNext() override {
+    check_open();
+    if (pos_ >= reached_) no_current();
+    ++pos_;
+    if (pos_ == reached_ && reached_ < total_) ++reached_;
+  }
+  bool eof() override {
+    check_open();
+    return pos_ >= reached_;
+  }
+  Variant field(TextView name) override {
+    check_open();
+    int col = column_index(name);
+    if (pos_ >= reached_) no_current();
+    return value_of(result_.get(), row(pos_), col);
+  }
+  void Close() override {
+    result_.reset();
+    closed_ = true;
+  }
+
+  void ReadIntegers(TextView name, std::vector<int32_t>& out) override {
+    check_open();
+    int col = column_index(name);
+    for (; pos_ < total_; ++pos_) out.push_back(value_of(result_.get(), row(pos_), col).to_i32());
+    drop_rows();
+  }
+  void ForEachRow(const std::function<void(std::vector<Variant>&)>& each) override {
+    check_open();
+    std::vector<Variant> values(names_.size());
+    for (; pos_ < total_; ++pos_) {
+      for (std::size_t i = 0; i < names_.size(); ++i) values[i] = value_of(result_.get(), row(pos_), int(i));
+      each(values);
+    }
+    drop_rows();
+  }
+
+ private:
+  int row(std::size_t i) const { return keep_ ? (*keep_)[i] : int(i); }
+  // After a bulk read nothing is left, as in the SQLite recordset.
+  void drop_rows() { pos_ = reached_ = dropped_ = total_; }
+  int column_index(TextView name) {
+    for (std::size_t i = 0; i < names_.size(); ++i)
+      if (names_[i] == name) return int(i);
+    std::string f = fold_text(name);
+    for (std::size_t i = 0; i < folded_.size(); ++i)
+      if (folded_[i] == f) return int(i);
+    throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+  }
+  void check_open() const {
+    if (closed_) throw Error(3420, u"DAO.Recordset", u"Object invalid or no longer set.");
+  }
+  [[noreturn]] void no_current() const { throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record."); }
+
+  Result result_;
+  std::vector<Text> names_;
+  std::vector<std::string> folded_;
+  std::optional<std::vector<int>> keep_;  // the rows kept by DISTINCT
+  std::size_t total_ = 0, reached_ = 0, pos_ = 0, dropped_ = 0;
+  bool closed_ = false;
+};
+
+class ServerDatabase : public Database {
+ public:
+  ServerDatabase(std::shared_ptr<ServerConnection> c, std::shared_ptr<SchemaState> s)
+      : conn_(std::move(c)), schema_(std::move(s)) {}
+
+  std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
+    Translation t = translate(sql);
+    return std::make_unique<ServerRecordset>(conn_->query(t), t);
+  }
+  void Close() override { conn_.reset(); }
+  ContentStamp Stamp() override { return conn_ ? schema_->stamp : ContentStamp(); }
+  std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
+    return std::make_unique<ServerCursor>(conn_, schema_, translate(sql));
+  }
+  std::shared_ptr<void>& Derived(std::string_view key) override {
+    // Kept only while kv_changes can be read: the look when the database
+    // was opened has emptied the slots if it moved.
+    if (!conn_ || schema_->version.empty()) return Database::Derived(key);
+    auto it = schema_->derived.find(key);
+    if (it == schema_->derived.end()) it = schema_->derived.emplace(std::string(key), nullptr).first;
+    return it->second;
+  }
+
+ private:
+  Translation translate(TextView sql) {
+    if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
+    Translation t = schema_->translations.translate(sql, schema_->schema);
+    if (!t.missing_table.empty())
+      fail(kTableNotFound, u"DAO.Database",
+           "The database engine cannot find the input table or query '" + t.missing_table +
+               "'. Make sure it exists and that its name is spelled correctly.");
+    return t;
+  }
+
+  std::shared_ptr<ServerConnection> conn_;
+  std::shared_ptr<SchemaState> schema_;
+};
+
+class ServerWorkspace : public Workspace {
+ public:
+  ServerWorkspace(Text user, std::string password) : user_(std::move(user)), password_(std::move(password)) {}
+
+  // The connection to URI, made when there is none or it broke.
+  std::shared_ptr<ServerConnection> connection(const std::string& uri, const char16_t* source) {
+    auto& c = pool_[uri];
+    if (!c) c = std::make_shared<ServerConnection>(uri, to_utf8(user_), password_);
+    if (c->broken()) {
+      try {
+        c->connect(source);
+      } catch (...) {
+        pool_.erase(uri);
+        throw;
+      }
+    }
+    return c;
+  }
+
+  std::unique_ptr<Database> OpenDatabase(TextView path) override {
+    auto where = pg::split_server_path(path);
+    std::string shown = to_utf8(path);
+    if (!where || where->schema.empty()) fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + shown + "'.");
+    auto c = connection(where->uri, u"DAO.Workspace");
+    try {
+      auto s = c->open(where->schema, shown);
+      return std::make_unique<ServerDatabase>(c, s);
+    } catch (Error& e) {
+      if (e.source() == u"DAO.Database") throw Error(e.number(), u"DAO.Workspace", e.description());
+      throw;
+    }
+  }
+  const Text& user_name() const override { return user_; }
+
+ private:
+  Text user_;
+  std::string password_;
+  std::map<std::string, std::shared_ptr<ServerConnection>> pool_;
+};
+
+class ServerEngine : public Engine {
+ public:
+  void set_system_db(TextView path) override { system_db_ = Text(path); }
+  Text system_db() const override { return system_db_; }
+  // The server checks the role and its password: the workspace connects
+  // to the database of the folder at once and keeps that connection.
+  std::shared_ptr<Workspace> CreateWorkspace(TextView, TextView user, TextView password) override {
+    auto where = pg::split_server_path(system_db_);
+    if (!where) fail(kFileNotFound, u"DAO.DBEngine", "Could not find file '" + to_utf8(system_db_) + "'.");
+    auto ws = std::make_shared<ServerWorkspace>(Text(user), to_utf8(password));
+    ws->connection(where->uri, u"DAO.DBEngine");
+    return ws;
+  }
+
+ private:
+  Text system_db_;
+};
+
+}  // namespace
+
+std::shared_ptr<Engine> create_postgres_engine() { return std::make_shared<ServerEngine>(); }
+
+}  // namespace kvistur::db

@@ -1,0 +1,111 @@
+// The query dialect on a PostgreSQL server against SQLite on the same rows:
+// texts that fold, sort and match in tricky ways, NULLs, ties, DISTINCT,
+// and the server's kv_fold against the engine's fold for every character.
+#include <gtest/gtest.h>
+
+#include "common/site.h"
+#include "platform/engine.h"
+#include "platform/sqlite_functions.h"
+
+using namespace kvistur;
+using namespace kvistur::db;
+using kvistur::testing::Backend;
+using kvistur::testing::PgServer;
+using kvistur::testing::Site;
+
+namespace {
+
+// Every row of a query, each value with its type, walked by MoveNext.
+std::vector<std::string> rows(Database& db, const std::string& sql) {
+  std::vector<std::string> out;
+  try {
+    auto rs = db.OpenRecordset(from_utf8(sql));
+    std::vector<std::string> names;
+    while (!rs->eof()) {
+      std::string row;
+      for (const char16_t* c : {u"ID", u"Orð", u"m"}) {
+        try {
+          Variant v = rs->field(c);
+          row += std::string(type_name(v.type())) + ":" + (v.is_null() ? "" : to_utf8(v.to_text())) + " ";
+        } catch (const Error& e) {
+          if (e.number() != kItemNotFound) throw;
+        }
+      }
+      out.push_back(row);
+      rs->MoveNext();
+    }
+  } catch (const Error& e) {
+    out.push_back("error " + std::to_string(e.number()));
+  }
+  return out;
+}
+
+TEST(ServerDialect, SameRowsAsSqlite) {
+  Site site(Backend::kServer);
+  // Case pairs, accents, Icelandic letters, expansions (ß, ﬁ), final sigma,
+  // an ignorable soft hyphen, a full-width letter, the Kelvin sign, NULLs,
+  // the empty text, digits, wildcard characters, ties.
+  site.catalogue_sql(
+      "INSERT INTO Orð VALUES (1,'Saga'),(2,'saga'),(3,'SAGA'),(4,'Sága'),(5,'þór'),(6,'ÞÓR'),(7,'Straße'),"
+      "(8,'STRASSE'),(9,'ﬁsk'),(10,'fisk'),(11,'ΟΔΟΣ'),(12,'οδος'),(13,'a\u00ADb'),(14,'ab'),(15,NULL),(16,''),"
+      "(17,'10'),(18,'9'),(19,'Ægir'),(20,'ærið'),(21,'Öl'),(22,'zeta'),(23,'Ａ'),(24,'a'),(25,'_%'),"
+      "(26,'a*b'),(27,'K'),(28,'k'),(29,NULL),(30,'Ð'),(31,'d'),(32,'e\nf'),(33,'ǅ'),(34,'ǆ');"
+      "INSERT INTO EkkiOrð VALUES ('og'),('Í'),('OG'),(NULL),('í'),('ss'),('ß'),(NULL);");
+  auto files = create_sqlite_engine();
+  files->set_system_db(from_utf8(site.workgroup()));
+  auto sqlite = files->CreateWorkspace(u"LR", u"Admin", u"")->OpenDatabase(from_utf8(site.catalogue()));
+  auto server_engine = create_postgres_engine();
+  server_engine->set_system_db(from_utf8(site.folder()) + u"\\System.mdw");
+  auto server = server_engine->CreateWorkspace(u"LR", u"Admin", u"")->OpenDatabase(from_utf8(site.folder()) + u"\\katalogur.sqlite");
+
+  std::vector<std::string> queries = {
+      "SELECT O.ID, O.Orð FROM Orð O ORDER BY O.Orð",
+      "SELECT O.ID, O.Orð FROM Orð O ORDER BY O.Orð DESC",
+      "SELECT * FROM Orð",
+      "SELECT DISTINCT O.Orð FROM Orð O",
+      "SELECT DISTINCT E.EkkiOrð AS m FROM EkkiOrð E",
+      "SELECT DISTINCT E.EkkiOrð FROM EkkiOrð E ORDER BY E.EkkiOrð DESC",
+      "SELECT Max(O.Orð) AS m FROM Orð O",
+      "SELECT Count(*) AS m FROM Orð O WHERE O.Orð > 'm'",
+      "SELECT O.ID FROM Orð O WHERE O.Orð <= 'SAGA' ORDER BY O.ID DESC",
+      "SELECT TOP 3 O.ID FROM Orð O ORDER BY O.Orð",
+  };
+  for (const char* term : {"saga", "SAGA", "ss", "strasse", "fisk", "οδοσ", "ab", "", "k", "ð", "ǆ", "Ａ", "x'y"})
+    queries.push_back(std::string("SELECT O.ID FROM Orð O WHERE O.Orð = '") + (std::string(term) == "x'y" ? "x''y" : term) +
+                      "'");
+  for (const char* pattern : {"sag*", "*A", "s?ga", "[a-c]*", "[!a-s]*", "#*", "*", "þ*", "ÞÓ*", "*ß*", "st*e",
+                              "a[*]b", "_%", "e?f", "*[!a-z]*", "?"})
+    queries.push_back(std::string("SELECT O.ID FROM Orð O WHERE O.Orð Like '") + pattern + "' ORDER BY O.ID");
+  for (const std::string& q : queries) EXPECT_EQ(rows(*server, q), rows(*sqlite, q)) << q;
+}
+
+// kv_fold on the server folds every character of the first two planes (all
+// that have a case) as the engine does, in context as well.
+TEST(ServerDialect, FoldOfEveryCharacter) {
+  Site site(Backend::kServer);
+  PGconn* c = PQconnectdb(PgServer::get().admin_uri(site.database()).c_str());
+  ASSERT_EQ(PQstatus(c), CONNECTION_OK) << PQerrorMessage(c);
+  PGresult* r = PQexec(c,
+                       "SELECT cp, katalogur.kv_fold(chr(cp)) FROM generate_series(1, 131071) cp "
+                       "WHERE cp NOT BETWEEN 55296 AND 57343 ORDER BY cp");
+  ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQresultErrorMessage(r);
+  int wrong = 0;
+  for (int i = 0; i < PQntuples(r); ++i) {
+    char32_t cp = char32_t(std::atol(PQgetvalue(r, i, 0)));
+    Text t;
+    if (cp >= 0x10000) t = {char16_t(0xD800 + ((cp - 0x10000) >> 10)), char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF))};
+    else t = {char16_t(cp)};
+    if (fold_text(t) != PQgetvalue(r, i, 1) && ++wrong <= 5) ADD_FAILURE() << "U+" << std::hex << unsigned(cp);
+  }
+  EXPECT_EQ(wrong, 0);
+  PQclear(r);
+  for (const char* s : {"ΟΔΟΣ ΟΔΟΣ", "Ärger Straße", "ǅemal", "A\u030A", "ﬃ ᾈ"}) {
+    const char* values[] = {s};
+    r = PQexecParams(c, "SELECT katalogur.kv_fold($1)", 1, nullptr, values, nullptr, nullptr, 0);
+    EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), fold_utf8(s)) << s;
+    PQclear(r);
+  }
+  PQfinish(c);
+}
+
+}  // namespace
