@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "files.h"
 #include "pg_server.h"
 #include "import/server_load.h"
 #include "platform/workgroup.h"
@@ -73,9 +74,6 @@ enum class Backend { kFiles, kServer };
 class Site {
  public:
   explicit Site(bool make_databases = true, Backend backend = Backend::kFiles) : server_(backend == Backend::kServer) {
-    char tmpl[] = "/tmp/kvistur-test-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
-    dir_ = tmpl;
     settings_ = dir_ + "/lindrit.ini";
     log_ = dir_ + "/melding.txt";
     setenv("LINDRIT_SETTINGS", settings_.c_str(), 1);
@@ -99,10 +97,6 @@ class Site {
     }
   }
   explicit Site(Backend backend) : Site(true, backend) {}
-  ~Site() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
 
@@ -129,12 +123,7 @@ class Site {
   }
   void debug(bool on) { set("Debug", "NoDebug", on ? "1" : "0"); }
 
-  std::string read_log() const {
-    std::ifstream f(log_, std::ios::binary);
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
+  std::string read_log() const { return file_bytes(log_); }
   void clear_log() const { std::filesystem::remove(log_); }
   // The log's lines without their date prefix and CR LF.
   std::vector<std::string> log_lines() const {
@@ -187,7 +176,8 @@ class Site {
 
   bool server_ = false;
   std::string database_;
-  std::string dir_, settings_, log_;
+  TempDir tmp_;
+  std::string dir_ = tmp_.path, settings_, log_;
   std::map<std::string, std::map<std::string, std::string>> values_;
 };
 

@@ -7,12 +7,14 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/files.h"
 #include "common/record_text_builder.h"
 #include "common/site.h"
 #include "kvistur/faersla.h"
 #include "settings/thread_state.h"
 
 using namespace kvistur;
+using kvistur::testing::file_bytes;
 using kvistur::testing::RecordTextBuilder;
 using kvistur::testing::Site;
 
@@ -42,20 +44,16 @@ class Reliability : public ::testing::Test {
     int32_t max = 10;
     return f_.Leita(g, fl, s, svar, ids, keys, stop, max);
   }
-  std::string bytes(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-  }
   Site site_;
   Faersla f_;
 };
 
 TEST_F(Reliability, ReplacedRemovedAndDamagedCatalogues) {
   SafeArray<Text> svar;
-  std::string before = bytes(site_.catalogue());
+  std::string before = file_bytes(site_.catalogue());
   ASSERT_EQ(search(svar), 1);
   EXPECT_EQ(svar(1), u"Fyrsta");
-  EXPECT_EQ(bytes(site_.catalogue()), before) << "reading never writes";
+  EXPECT_EQ(file_bytes(site_.catalogue()), before) << "reading never writes";
 
   std::string fresh = site_.dir() + "/nytt.sqlite";
   kvistur::testing::exec_sql(fresh, kvistur::testing::kCatalogueSchema);
@@ -81,7 +79,7 @@ TEST_F(Reliability, ReplacedRemovedAndDamagedCatalogues) {
   kvistur::testing::exec_sql(fresh, catalogue_rows(u"x") +
                                         "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 3000)"
                                         " INSERT INTO Orð SELECT x + 10, 'orð' || x FROM c;");
-  std::string whole = bytes(fresh);
+  std::string whole = file_bytes(fresh);
   std::ofstream(site_.catalogue(), std::ios::binary | std::ios::trunc) << whole.substr(0, whole.size() / 2);
   int32_t r = search(svar);
   EXPECT_TRUE(r == -1 || r == 0) << r;

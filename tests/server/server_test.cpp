@@ -27,19 +27,13 @@
 #include "tools/run_tool.h"
 
 using namespace kvistur;
+using kvistur::testing::file_bytes;
 using kvistur::testing::run_tool;
 using kvistur::testing::shell_quote;
 
 namespace {
 
 const std::string kSample = std::string(KVISTUR_SOURCE_DIR) + "/data/sample/sample.xml";
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 // Runs a shell command; its standard output.
 std::string sh(const std::string& cmd) {
@@ -100,14 +94,12 @@ bool accepts(int port) {
 // The sample catalogue as `kvistur build` makes it (its source records in
 // Frumfærsla), in a folder of its own.
 struct Catalogue {
-  std::string dir;
+  kvistur::testing::TempDir tmp;
+  const std::string& dir = tmp.path;
   Catalogue() {
-    char t[] = "/tmp/kvistur-serve-XXXXXX";
-    dir = mkdtemp(t);
     auto r = run_tool({"build", "--marc", kSample, "--out", dir});
     if (r.exit_code != 0) throw std::runtime_error("kvistur build failed: " + r.err);
   }
-  ~Catalogue() { std::filesystem::remove_all(dir); }
 };
 
 // kvistur serve on a free port, with its settings file, access log and
@@ -117,7 +109,7 @@ class Server {
   Server(const Catalogue& cat, const std::string& extra_settings) : cat_(cat), port_(free_port()) {
     settings_ = cat.dir + "/serve-" + std::to_string(port_) + ".ini";
     access_ = cat.dir + "/access-" + std::to_string(port_) + ".log";
-    std::ofstream(settings_) << slurp(cat.dir + "/lindrit-1.0.ini") << extra_settings;
+    std::ofstream(settings_) << file_bytes(cat.dir + "/lindrit-1.0.ini") << extra_settings;
     std::string log = cat.dir + "/server-" + std::to_string(port_) + ".log";
     pid_ = fork();
     if (pid_ == 0) {
@@ -129,7 +121,7 @@ class Server {
       _exit(127);
     }
     for (int i = 0; i < 200 && !accepts(port_); ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) throw std::runtime_error("kvistur serve ended: " + slurp(log));
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) throw std::runtime_error("kvistur serve ended: " + file_bytes(log));
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (!accepts(port_)) throw std::runtime_error("kvistur serve does not answer on port " + std::to_string(port_));
@@ -156,12 +148,12 @@ class Server {
     return sh("cd " + shell_quote(cat_.dir) + " && timeout 60 yaz-client -f " + shell_quote(file) + " 2>&1");
   }
   long rss_kib() const {
-    std::istringstream s(slurp("/proc/" + std::to_string(pid_) + "/status"));
+    std::istringstream s(file_bytes("/proc/" + std::to_string(pid_) + "/status"));
     for (std::string line; std::getline(s, line);)
       if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
   }
-  std::string access_log() const { return slurp(access_); }
+  std::string access_log() const { return file_bytes(access_); }
 
  private:
   const Catalogue& cat_;

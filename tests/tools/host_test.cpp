@@ -9,21 +9,9 @@
 using nlohmann::json;
 using kvistur::testing::run_tool;
 using kvistur::testing::Site;
+using kvistur::testing::host_answers;
 
 namespace {
-
-std::vector<json> host(const std::vector<json>& requests, std::string extra = "") {
-  std::string in;
-  for (auto& r : requests) in += r.dump() + "\n";
-  in += extra;
-  auto r = run_tool({"host"}, in);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::vector<json> answers;
-  std::istringstream ss(r.out);
-  std::string line;
-  while (std::getline(ss, line)) answers.push_back(json::parse(line));
-  return answers;
-}
 
 const json kNoArray = {{"items", nullptr}};
 
@@ -39,7 +27,7 @@ class HostTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
 KVISTUR_BOTH_BACKENDS(HostTest);
 
 TEST_P(HostTest, CallsLogOnAndListsGroups) {
-  auto a = host({{{"op", "new"}, {"obj", "f"}},
+  auto a = host_answers({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
                  {{"op", "call"},
                   {"obj", "f"},
@@ -62,7 +50,7 @@ TEST_P(HostTest, CallsLogOnAndListsGroups) {
 
 TEST_P(HostTest, ErrorsAndHostErrors) {
   site_.set("Leit", "Fjöldi", "1e12");
-  auto a = host({{{"op", "new"}, {"obj", "f"}},
+  auto a = host_answers({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "MaxResultCount"}, {"args", json::array()}},
                  {{"op", "call"}, {"obj", "nobody"}, {"method", "MaxResultCount"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "Fljúga"}},
@@ -82,7 +70,7 @@ TEST_P(HostTest, ErrorsAndHostErrors) {
 }
 
 TEST_P(HostTest, ProgressObjectRecordsCallsAndFailures) {
-  auto a = host({{{"op", "object"}, {"name", "w"}, {"kind", "progress"}, {"fail", {"prgBarLeit.Value"}}},
+  auto a = host_answers({{{"op", "object"}, {"name", "w"}, {"kind", "progress"}, {"fail", {"prgBarLeit.Value"}}},
                  {{"op", "object"}, {"name", "p"}, {"kind", "plain"}},
                  {{"op", "inspect"}, {"name", "w"}},
                  {{"op", "object"}, {"name", "r"}, {"kind", "richtext"}},
@@ -99,7 +87,7 @@ TEST_P(HostTest, ProgressObjectRecordsCallsAndFailures) {
 }
 
 TEST_P(HostTest, ThreadsHaveTheirOwnLogOn) {
-  auto a = host({{{"op", "new"}, {"obj", "f"}},
+  auto a = host_answers({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "new"}, {"obj", "g"}, {"thread", "t2"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
                  {{"op", "call"}, {"obj", "g"}, {"method", "SaekjaHopa"}, {"args", {kNoArray, kNoArray, kNoArray, kNoArray}}},
@@ -113,7 +101,7 @@ TEST_P(HostTest, ThreadsHaveTheirOwnLogOn) {
 TEST_P(HostTest, VariantForms) {
   // FaerslaFraID writes its three texts back into the variant parameters;
   // a text that is not a number fails and leaves them as they were.
-  auto a = host({{{"op", "new"}, {"obj", "f"}},
+  auto a = host_answers({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
                  {{"op", "call"},
                   {"obj", "f"},

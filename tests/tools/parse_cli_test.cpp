@@ -82,21 +82,10 @@ TEST(ParseCli, BadInputGivesOneLine) {
 }
 
 TEST(ParseCli, HostOperation) {
-  json ops = json::array({{{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", {sample_text()}}},
-                          {{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", {"abc"}}},
-                          {{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", json::array()}}});
-  std::string input;
-  for (const json& op : ops) input += op.dump() + "\n";
-  auto r = run_tool({"host"}, input);
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  std::vector<json> answers;
-  std::size_t start = 0;
-  while (start < r.out.size()) {
-    std::size_t nl = r.out.find('\n', start);
-    answers.push_back(json::parse(r.out.substr(start, nl - start)));
-    start = nl == std::string::npos ? r.out.size() : nl + 1;
-  }
-  ASSERT_EQ(answers.size(), 3u) << r.out;
+  auto answers = kvistur::testing::host_answers({{{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", {sample_text()}}},
+                                                 {{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", {"abc"}}},
+                                                 {{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", json::array()}}});
+  ASSERT_EQ(answers.size(), 3u);
   EXPECT_EQ(answers[0]["ok"], true);
   EXPECT_EQ(answers[0]["result"]["Titlar"][0]["iGerð"], 3);
   EXPECT_EQ(answers[0]["result"]["Útgefandi"], "Mál og menning\r\n");

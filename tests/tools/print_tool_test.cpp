@@ -12,18 +12,13 @@
 #include "tools/run_tool.h"
 
 using nlohmann::json;
+using kvistur::testing::file_bytes;
+using kvistur::testing::host_answers;
 using kvistur::testing::RecordTextBuilder;
 using kvistur::testing::run_tool;
 using kvistur::testing::Site;
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 class PrintToolTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
@@ -49,18 +44,6 @@ class PrintToolTest : public ::testing::TestWithParam<kvistur::testing::Backend>
     site_.set("Prentun", "ListaTegund", "0");
   }
 
-  std::vector<json> host(const std::vector<json>& requests) {
-    std::string in;
-    for (auto& r : requests) in += r.dump() + "\n";
-    auto r = run_tool({"host"}, in);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    std::vector<json> answers;
-    std::istringstream ss(r.out);
-    std::string line;
-    while (std::getline(ss, line)) answers.push_back(json::parse(line));
-    return answers;
-  }
-
   Site site_{GetParam()};
 };
 KVISTUR_BOTH_BACKENDS(PrintToolTest);
@@ -69,7 +52,7 @@ const json kNoArray = {{"items", nullptr}};
 const json kIds = {{"lbound", 0}, {"items", {0, 1, 99, 2}}};
 
 TEST_P(PrintToolTest, HostRichTextControlReceivesTheLayout) {
-  auto a = host({{{"op", "object"}, {"name", "r"}, {"kind", "richtext"}},
+  auto a = host_answers({{{"op", "object"}, {"name", "r"}, {"kind", "richtext"}},
                  {{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
                  {{"op", "call"},
@@ -94,7 +77,7 @@ TEST_P(PrintToolTest, HostRichTextControlReceivesTheLayout) {
 
 TEST_P(PrintToolTest, HostTextModeAndSubjectLine) {
   site_.set("Prentun", "ListaTegund", "3");
-  auto a = host({{{"op", "new"}, {"obj", "f"}},
+  auto a = host_answers({{{"op", "new"}, {"obj", "f"}},
                  {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}},
                  {{"op", "call"},
                   {"obj", "f"},
@@ -126,7 +109,7 @@ TEST_P(PrintToolTest, PrintCommandOutputs) {
   std::string file = site_.dir() + "/listi.rtf";
   r = run_tool({"print", "1", "2", "--rtf", file});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::string rtf = slurp(file);
+  std::string rtf = file_bytes(file);
   EXPECT_EQ(rtf.rfind("{\\rtf1\\ansi", 0), 0u);
   EXPECT_NE(rtf.find("813\\tab Halld\\u243?r Laxness: {\\ul \\u205?slandsklukkan}. - Reykjav\\u237?k"),
             std::string::npos)
@@ -164,7 +147,7 @@ TEST_P(PrintToolTest, RtfConvertsToPdf) {
   std::string cmd = "cd " + site_.dir() + " && HOME=" + site_.dir() +
                     " libreoffice --headless --convert-to pdf listi.rtf >/dev/null 2>&1 && pdftotext listi.pdf listi.txt";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
-  std::string text = slurp(site_.dir() + "/listi.txt");
+  std::string text = file_bytes(site_.dir() + "/listi.txt");
   EXPECT_NE(text.find("Íslandsklukkan"), std::string::npos) << text;
   EXPECT_NE(text.find("Skírnir"), std::string::npos) << text;
 }
@@ -175,22 +158,14 @@ namespace {
 
 TEST(PrintEval, RichTextOperationsThroughTheHost) {
   Site site;
-  std::string in;
-  for (const json& r : std::vector<json>{
-           {{"op", "object"}, {"name", "r"}, {"kind", "richtext"}, {"fail", {"SelUnderline"}}},
-           {{"op", "eval"}, {"fn", "PrintText"}, {"args", {1, "abc"}}},
-           {{"op", "eval"}, {"fn", "PrintUnderlineOn"}, {"args", {"abc"}}},
-           {{"op", "eval"}, {"fn", "PrintUnderlineOn"}, {"args", {{{"object", "r"}}}}},
-           {{"op", "eval"}, {"fn", "PrintCallNumber"}, {"args", {{{"object", "r"}}, {{"Marktákn1", " 629.1 "}}}}},
-           {{"op", "eval"}, {"fn", "PrintCallNumber"}, {"args", {"abc", {{"Marktákn1", "1"}}}}},
-           {{"op", "inspect"}, {"name", "r"}}})
-    in += r.dump() + "\n";
-  auto r = run_tool({"host"}, in);
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  std::vector<json> a;
-  std::istringstream ss(r.out);
-  std::string line;
-  while (std::getline(ss, line)) a.push_back(json::parse(line));
+  auto a = host_answers({
+      {{"op", "object"}, {"name", "r"}, {"kind", "richtext"}, {"fail", {"SelUnderline"}}},
+      {{"op", "eval"}, {"fn", "PrintText"}, {"args", {1, "abc"}}},
+      {{"op", "eval"}, {"fn", "PrintUnderlineOn"}, {"args", {"abc"}}},
+      {{"op", "eval"}, {"fn", "PrintUnderlineOn"}, {"args", {{{"object", "r"}}}}},
+      {{"op", "eval"}, {"fn", "PrintCallNumber"}, {"args", {{{"object", "r"}}, {{"Marktákn1", " 629.1 "}}}}},
+      {{"op", "eval"}, {"fn", "PrintCallNumber"}, {"args", {"abc", {{"Marktákn1", "1"}}}}},
+      {{"op", "inspect"}, {"name", "r"}}});
   ASSERT_EQ(a.size(), 7u);
   EXPECT_EQ(a[1]["result"], "abc");
   EXPECT_EQ(a[2]["result"], "Villa");

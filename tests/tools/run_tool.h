@@ -2,6 +2,7 @@
 // and what came back.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -10,11 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "common/files.h"
 
 namespace kvistur::testing {
 
@@ -27,20 +31,6 @@ inline std::string shell_quote(const std::string& s) {
   std::string q = "'";
   for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   return q + "'";
-}
-
-// A file's bytes ("" when it cannot be read).
-inline std::string file_bytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-// The files of a folder (not its subfolders), by name, with their bytes.
-inline std::map<std::string, std::string> folder_files(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (auto& e : std::filesystem::directory_iterator(dir))
-    if (e.is_regular_file()) files[e.path().filename().string()] = file_bytes(e.path().string());
-  return files;
 }
 
 inline ToolResult run_tool(const std::vector<std::string>& args, const std::string& input = "",
@@ -60,6 +50,20 @@ inline ToolResult run_tool(const std::vector<std::string>& args, const std::stri
   std::remove((base + ".out").c_str());
   std::remove((base + ".err").c_str());
   return r;
+}
+
+// kvistur host fed REQUESTS, one JSON a line, then EXTRA as it is; its
+// answers, one a line.  A run that does not end with 0 fails the test.
+inline std::vector<nlohmann::json> host_answers(const std::vector<nlohmann::json>& requests,
+                                                const std::string& extra = "") {
+  std::string in;
+  for (auto& r : requests) in += r.dump() + "\n";
+  auto r = run_tool({"host"}, in + extra);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::vector<nlohmann::json> answers;
+  std::istringstream ss(r.out);
+  for (std::string line; std::getline(ss, line);) answers.push_back(nlohmann::json::parse(line));
+  return answers;
 }
 
 // Standard error without the lines that report a stage of a long command
@@ -97,15 +101,5 @@ inline std::vector<std::string> sql_rows(const std::string& file, const std::str
   sqlite3_close(db);
   return out;
 }
-
-// A folder of the test's own under /tmp, removed with all it holds.
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char t[] = "/tmp/kvistur-test-XXXXXX";
-    path = mkdtemp(t);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 }  // namespace kvistur::testing

@@ -17,6 +17,7 @@
 
 using nlohmann::json;
 using kvistur::testing::RecordTextBuilder;
+using kvistur::testing::host_answers;
 using kvistur::testing::run_tool;
 using kvistur::testing::Site;
 
@@ -179,21 +180,10 @@ TEST_P(SearchCliTest, TerminalShowsStatusLinesAndABar) {
   EXPECT_EQ(t.find("[exit"), std::string::npos) << t;
 }
 
-std::vector<json> host(const std::vector<json>& requests) {
-  std::string in;
-  for (auto& r : requests) in += r.dump() + "\n";
-  auto r = run_tool({"host"}, in);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::vector<json> answers;
-  std::istringstream ss(r.out);
-  for (std::string line; std::getline(ss, line);) answers.push_back(json::parse(line));
-  return answers;
-}
-
 json eval(const char* fn, json args) { return {{"op", "eval"}, {"fn", fn}, {"args", std::move(args)}}; }
 
 TEST(SearchEval, SortSplitJoinStrip) {
-  auto a = host({eval("SortHits", {{"b", "Á", "a", "", "ö", "A"}}),
+  auto a = host_answers({eval("SortHits", {{"b", "Á", "a", "", "ö", "A"}}),
                  eval("SortHits", {{3, 1, 2.5, 1}}),
                  eval("SortHits", {json::array()}),
                  eval("SplitText", {"  a ;  b  c ;; d ", ";"}),

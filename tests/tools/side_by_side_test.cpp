@@ -45,9 +45,7 @@ kvistur::testing::ToolResult as_administrator(const std::vector<std::string>& ar
 
 // The files' settings with the server's database as the folder.
 std::string server_settings(const std::string& files_ini, const std::string& uri, const std::string& out) {
-  std::ifstream f(files_ini);
-  std::string ini((std::istreambuf_iterator<char>(f)), {});
-  std::ofstream(out) << std::regex_replace(ini, std::regex("Slóð=[^\n]*"), "Slóð=" + uri);
+  std::ofstream(out) << std::regex_replace(kvistur::testing::file_bytes(files_ini), std::regex("Slóð=[^\n]*"), "Slóð=" + uri);
   return out;
 }
 
