@@ -2,6 +2,7 @@
 // limit, periodicals, the two failure outcomes and the progress form.
 #include <gtest/gtest.h>
 
+#include "common/progress_form.h"
 #include "common/record_text_builder.h"
 #include "common/site.h"
 #include "component/faersla_state.h"
@@ -19,56 +20,7 @@ using kvistur::testing::Site;
 
 namespace {
 
-// A progress form that records its calls the way the host's stand-in does.
-class Form : public Dispatch {
- public:
-  std::vector<std::string> calls, lines;
-  bool visible = false;
-  int new_index = -1;
-  struct Child : Dispatch {
-    Form* form;
-    bool list;
-    Child(Form* f, bool l) : form(f), list(l) {}
-    Variant invoke(TextView m, std::vector<Variant>& args) override {
-      if (list && m == u"Clear") { form->calls.push_back("lbLeit.Clear"); form->lines.clear(); return {}; }
-      if (list && m == u"AddItem") {
-        form->lines.push_back(to_utf8(args.at(0).to_text()));
-        form->new_index = int(form->lines.size()) - 1;
-        form->calls.push_back("lbLeit.AddItem:" + form->lines.back());
-        return {};
-      }
-      throw no_such_member(m);
-    }
-    Variant get(TextView m) override {
-      if (list && m == u"NewIndex") return Variant(int32_t(form->new_index));
-      throw no_such_member(m);
-    }
-    void put(TextView m, const Variant& v) override {
-      if (list && m == u"ListIndex") { form->calls.push_back("lbLeit.ListIndex=" + std::to_string(v.to_i32())); return; }
-      if (!list && m == u"Value") { form->calls.push_back("prgBarLeit.Value=" + std::to_string(v.to_i32())); return; }
-      throw no_such_member(m);
-    }
-  };
-  Variant invoke(TextView m, std::vector<Variant>&) override {
-    if (m == u"Show") visible = true;
-    else if (m == u"Hide") visible = false;
-    else if (m != u"Refresh") throw no_such_member(m);
-    calls.push_back(to_utf8(m));
-    return {};
-  }
-  Variant get(TextView m) override {
-    if (m == u"lbLeit") return Variant(std::shared_ptr<Dispatch>(std::make_shared<Child>(this, true)));
-    if (m == u"prgBarLeit") return Variant(std::shared_ptr<Dispatch>(std::make_shared<Child>(this, false)));
-    throw no_such_member(m);
-  }
-  void put(TextView m, const Variant&) override { throw no_such_member(m); }
-  std::vector<int> bar() const {
-    std::vector<int> v;
-    for (auto& c : calls)
-      if (c.rfind("prgBarLeit.Value=", 0) == 0) v.push_back(std::stoi(c.substr(17)));
-    return v;
-  }
-};
+using Form = kvistur::testing::ProgressForm;
 
 struct Result {
   int32_t n;

@@ -11,6 +11,7 @@
 #include <regex>
 #include <thread>
 
+#include "common/progress_form.h"
 #include "common/site.h"
 #include "component/faersla_state.h"
 #include "component/methods.h"
@@ -23,22 +24,6 @@ using namespace kvistur;
 using kvistur::testing::Site;
 
 namespace {
-
-// A progress form that writes down every call.
-struct Form : Dispatch {
-  std::vector<std::string>& calls;
-  std::string name;
-  Form(std::vector<std::string>& c, std::string n = "") : calls(c), name(std::move(n)) {}
-  Variant invoke(TextView m, std::vector<Variant>& a) override {
-    calls.push_back(name + to_utf8(m) + (a.empty() ? "" : ":" + to_utf8(a[0].to_text())));
-    return {};
-  }
-  Variant get(TextView m) override {
-    if (m == u"NewIndex") return Variant(int32_t(calls.size()));
-    return Variant(std::shared_ptr<Dispatch>(std::make_shared<Form>(calls, to_utf8(m) + ".")));
-  }
-  void put(TextView m, const Variant& v) override { calls.push_back(name + to_utf8(m) + "=" + to_utf8(v.to_text())); }
-};
 
 struct Outcome {
   int32_t n;
@@ -89,11 +74,11 @@ class StoredIndexTest : public ::testing::Test {
     Variant g(group), f(field), s(text);
     SafeArray<Text> svar, einkenni, stops(0, {u""});
     SafeArray<int32_t> ids;
-    std::vector<std::string> calls;
-    Variant form(std::shared_ptr<Dispatch>(std::make_shared<Form>(calls)));
+    auto recorder = std::make_shared<kvistur::testing::ProgressForm>();
+    Variant form{std::shared_ptr<Dispatch>(recorder)};
     Outcome r{Leita(g, f, s, svar, ids, einkenni, stops, max, &rofi, rofi ? &form : nullptr), ""};
     for (int32_t i = 1; i <= r.n; ++i) r.out += std::to_string(ids(i)) + " " + to_utf8(einkenni(i)) + "|";
-    for (auto& c : calls) r.out += c + "\n";
+    for (auto& c : recorder->calls) r.out += c + "\n";
     return r;
   }
   // Every search of the mix on the catalogue named NAME.

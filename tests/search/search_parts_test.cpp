@@ -2,6 +2,9 @@
 // the throttled progress bar, term cleaning and text splitting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "common/progress_form.h"
 #include "common/site.h"
 #include "marc/text_split.h"
 #include "platform/open_database.h"
@@ -113,41 +116,15 @@ TEST_F(SearchSite, PeriodicalHoldings) {
   db->Close();
 }
 
-// A progress bar that records the values written to it.
-struct Bar : Dispatch {
-  std::vector<int> values;
-  int refreshes = 0;
-  Variant invoke(TextView m, std::vector<Variant>&) override {
-    if (m == u"Refresh") {
-      ++refreshes;
-      return {};
-    }
-    throw no_such_member(m);
-  }
-  Variant get(TextView m) override { throw no_such_member(m); }
-  void put(TextView m, const Variant& v) override {
-    if (m != u"Value") throw no_such_member(m);
-    values.push_back(v.to_i32());
-  }
-};
-struct BarForm : Dispatch {
-  std::shared_ptr<Bar> bar = std::make_shared<Bar>();
-  Variant invoke(TextView m, std::vector<Variant>& a) override { return bar->invoke(m, a); }
-  Variant get(TextView m) override {
-    if (m == u"prgBarLeit") return Variant(std::shared_ptr<Dispatch>(bar));
-    throw no_such_member(m);
-  }
-  void put(TextView m, const Variant&) override { throw no_such_member(m); }
-};
-
 std::vector<int> bar_moves(int32_t total, int16_t rofi = 1) {
-  auto form = std::make_shared<BarForm>();
+  auto form = std::make_shared<kvistur::testing::ProgressForm>();
   Variant v{std::shared_ptr<Dispatch>(form)};
   SearchProgress p(rofi, &v);
   p.reset();
   for (int32_t j = 1; j <= total; ++j) p.row(j, total);
-  EXPECT_EQ(form->bar->refreshes, int(form->bar->values.size())) << "one refresh per move";
-  return form->bar->values;
+  EXPECT_EQ(std::count(form->calls.begin(), form->calls.end(), "Refresh"), long(form->bar().size()))
+      << "one refresh per move";
+  return form->bar();
 }
 
 TEST(SearchProgressBar, MovesInStepsOfAtLeastFive) {
