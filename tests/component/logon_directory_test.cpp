@@ -2,8 +2,6 @@
 // databases made by the tests.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "common/site.h"
 #include "component/faersla_state.h"
 #include "component/methods.h"
@@ -189,19 +187,6 @@ TEST(MaxResultCount, RoundsHalfToEven) {
   EXPECT_EQ(MaxResultCount(), 0);
   ASSERT_EQ(site_.log_lines().size(), 1u);
   EXPECT_EQ(site_.log_lines()[0], "MeldaError: Kvistur rmQueryError, Leit, Fjöldi,  2, : error returned by RegQueryValueEx");
-}
-
-TEST_P(ComponentTest, WorkspaceBelongsToTheThread) {
-  FaerslaState st;
-  logon(st);
-  int32_t other = 0;
-  std::thread t([&] {
-    SafeArray<Text> a, b, c;
-    SafeArray<int32_t> ids;
-    other = SaekjaHopa(a, ids, b, c);
-  });
-  t.join();
-  EXPECT_EQ(other, -1);
 }
 
 }  // namespace
