@@ -129,6 +129,7 @@ TEST_P(LeitaTest, ProgressLinesAndBar) {
                                       "Sæki númer færslna sem innihalda a", "Sæki niðurstöður", "Raða niðurstöðum"}));
   EXPECT_FALSE(form->visible);
   EXPECT_EQ(form->calls.front(), "Show");
+  EXPECT_EQ(form->calls.at(5), "lbLeit.ListIndex=0") << "the line just added is selected";
   EXPECT_EQ(form->calls.back(), "Hide");
   std::vector<int> bar = form->bar();
   // Term a: 0, rows 33 67 100, then 100; term b: 0, 100, 100; merge of b: 0,
