@@ -18,6 +18,7 @@
 #include "import/catalogue_writer.h"
 #include "import/jet_file.h"
 #include "import/jet_import.h"
+#include "common/pg_server.h"
 #include "import/output.h"
 #include "tools/run_tool.h"
 
@@ -25,6 +26,7 @@ using namespace kvistur::import;
 using kvistur::testing::file_bytes;
 using kvistur::testing::folder_files;
 using kvistur::testing::run_tool;
+using kvistur::testing::sql_rows;
 using kvistur::testing::shell_quote;
 namespace fs = std::filesystem;
 
@@ -325,4 +327,36 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
             "\x1e" "a\x1f" "b\x1dÆðþ\x0b" " includes a");
   sqlite3_finalize(st);
   sqlite3_close(db);
+}
+
+// Onto a PostgreSQL server: each file's database is a schema named as its
+// SQLite file would be, every table with the rows the file build gives,
+// the Memo's text the same to the byte.
+TEST_F(JetBuild, OntoAServerEveryTableAsIntoAFolder) {
+  auto& server = kvistur::testing::PgServer::get();
+  std::string db = server.empty_database();
+  const std::vector<std::string> files = {jet_ + "/nwind.mdb", jet_ + "/DateTestDatabase.mdb"};
+  for (const std::string& out : {dir_, server.admin_uri(db)}) {
+    std::vector<std::string> args = {"build", "--jet"};
+    args.insert(args.end(), files.begin(), files.end());
+    args.insert(args.end(), {"--out", out});
+    auto r = run_tool(args);
+    ASSERT_EQ(r.exit_code, 0) << out << ": " << r.err;
+  }
+  std::size_t tables = 0;
+  for (const char* stem : {"nwind", "DateTestDatabase"}) {
+    std::string file = dir_ + "/" + stem + ".sqlite";
+    for (const std::string& table : sql_rows(file, "SELECT name FROM sqlite_master WHERE type = 'table'")) {
+      if (table.rfind("kv_", 0) == 0) continue;
+      ++tables;
+      std::string quoted = "\"" + table + "\"";
+      EXPECT_EQ(server.sql(db, "SELECT count(*) FROM \"" + std::string(stem) + "\"." + quoted),
+                sql_rows(file, "SELECT count(*) FROM " + quoted).at(0))
+          << stem << "." << table;
+    }
+  }
+  EXPECT_EQ(tables, 10u);
+  EXPECT_EQ(server.sql(db, "SELECT string_agg(\"Notes\", '|' ORDER BY \"EmployeeID\") FROM nwind.\"Employees\""),
+            sql_rows(dir_ + "/nwind.sqlite", "SELECT group_concat(Notes, '|') FROM (SELECT Notes FROM Employees ORDER BY EmployeeID)")
+                .at(0));
 }
