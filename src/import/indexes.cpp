@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "import/search_index.h"
+#include "import/sqlite_statement.h"
 #include "platform/sqlite_functions.h"
 
 namespace kvistur::import {
@@ -34,16 +35,6 @@ sqlite3* CreateDatabase(const std::string& file) {
 }
 
 namespace {
-
-bool has_table(sqlite3* db, const char* name) {
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?", -1, &st, nullptr) != SQLITE_OK)
-    throw std::runtime_error("not an SQLite database");
-  sqlite3_bind_text(st, 1, name, -1, SQLITE_STATIC);
-  bool found = sqlite3_step(st) == SQLITE_ROW;
-  sqlite3_finalize(st);
-  return found;
-}
 
 // Whether Tengill is kept in the order of (OrðID, FærsluID, ...) already:
 // a table without rowid whose key starts with those two columns.
@@ -83,18 +74,18 @@ void CreateIndexes(sqlite3* db, bool search_index) {
   // reads, so the rows themselves are never visited.
   if (!word_index_is_table(db))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tengill_ord ON Tengill(OrðID, FærsluID, HópID, Orðtag);");
-  if (has_table(db, "Aðfanganúmer")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
-  if (has_table(db, "Móðurtafla")) {
+  if (HasTable(db, "Aðfanganúmer")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
+  if (HasTable(db, "Móðurtafla")) {
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_einkenni ON Móðurtafla(kv_fold(Einkennisstrengur));");
     // Records are fetched by number; a Móðurtafla copied from another
     // database program keeps ID as an ordinary column.
     if (!is_rowid(db, "Móðurtafla", "ID")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_modurtafla_id ON Móðurtafla(ID);");
   }
-  if (has_table(db, "ValdarFærslur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_valdar ON ValdarFærslur(Valdar);");
-  if (has_table(db, "Árgangur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_argangur ON Árgangur(MóðurID);");
-  if (has_table(db, "Tölublað")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tolublad ON Tölublað(MóðurID);");
+  if (HasTable(db, "ValdarFærslur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_valdar ON ValdarFærslur(Valdar);");
+  if (HasTable(db, "Árgangur")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_argangur ON Árgangur(MóðurID);");
+  if (HasTable(db, "Tölublað")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tolublad ON Tölublað(MóðurID);");
   // Updates find the record they change by its control number.
-  if (has_table(db, "Frumfærsla"))
+  if (HasTable(db, "Frumfærsla"))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_stjornnumer ON Frumfærsla(Stjórnnúmer);");
   if (search_index) WriteSearchIndex(db);
   // The query planner's statistics, from a sample of each index: enough
@@ -113,7 +104,7 @@ void IndexCatalogue(const std::string& file) {
   }
   try {
     db::register_kv_functions(db);
-    if (!has_table(db, "Orð") || !has_table(db, "Tengill"))
+    if (!HasTable(db, "Orð") || !HasTable(db, "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
     ExecSql(db, "BEGIN");
     CreateIndexes(db);

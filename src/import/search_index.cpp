@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "import/indexes.h"
+#include "import/sqlite_statement.h"
 #include "platform/content_stamp.h"
 #include "platform/sqlite_functions.h"
 #include "search/record_order.h"
@@ -19,37 +20,6 @@
 namespace kvistur::import {
 
 namespace {
-
-struct Statement {
-  sqlite3_stmt* s = nullptr;
-  Statement(sqlite3* db, const char* sql) {
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
-      std::string m = sqlite3_errmsg(db);
-      sqlite3_finalize(s);
-      throw std::runtime_error(m);
-    }
-  }
-  ~Statement() { sqlite3_finalize(s); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  bool row() {
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_ROW) return true;
-    if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(sqlite3_db_handle(s)));
-    return false;
-  }
-  void run() {
-    row();
-    sqlite3_reset(s);
-    sqlite3_clear_bindings(s);
-  }
-};
-
-bool has_table(sqlite3* db, const char* name) {
-  Statement st(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-  sqlite3_bind_text(st.s, 1, name, -1, SQLITE_STATIC);
-  return st.row();
-}
 
 // Record number to position: a vector over the range of numbers when they
 // lie close together, a hash map otherwise.
@@ -97,10 +67,10 @@ bool lay_out(sqlite3* db, Layout& out) {
   RankedRecords r;
   try {
     RecordRows rows;
-    Statement st(db, "SELECT ID, Röðunarsvið, Einkennisstrengur, Tag FROM Móðurtafla");
-    while (st.row())
-      rows.add(db::column_variant(st.s, 0), db::column_variant(st.s, 1), sqlite3_column_type(st.s, 2) == SQLITE_NULL,
-               db::column_variant(st.s, 3));
+    SqliteStatement st(db, "SELECT ID, Röðunarsvið, Einkennisstrengur, Tag FROM Móðurtafla");
+    while (st.step())
+      rows.add(db::column_variant(st.get(), 0), db::column_variant(st.get(), 1), sqlite3_column_type(st.get(), 2) == SQLITE_NULL,
+               db::column_variant(st.get(), 3));
     r = rows.finish();
   } catch (const std::exception&) {
     return false;  // a record number twice or held as text, a sort text the order cannot class, no such column
@@ -148,7 +118,7 @@ bool lay_out(sqlite3* db, Layout& out) {
 }
 
 // Packs one word's entries into rows of at most stored::kPackedBytes.
-void write_word(Statement& insert, int64_t word, std::vector<stored::Entry>& entries) {
+void write_word(SqliteStatement& insert, int64_t word, std::vector<stored::Entry>& entries) {
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.position < b.position; });
   std::size_t n = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -162,9 +132,9 @@ void write_word(Statement& insert, int64_t word, std::vector<stored::Entry>& ent
       len = len * 3 / 4;
       packed = stored::PackEntries(&entries[from], len);
     }
-    sqlite3_bind_int64(insert.s, 1, word);
-    sqlite3_bind_int64(insert.s, 2, entries[from + len - 1].position);
-    sqlite3_bind_blob(insert.s, 3, packed.data(), int(packed.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(insert.get(), 1, word);
+    sqlite3_bind_int64(insert.get(), 2, entries[from + len - 1].position);
+    sqlite3_bind_blob(insert.get(), 3, packed.data(), int(packed.size()), SQLITE_TRANSIENT);
     insert.run();
     from += len;
   }
@@ -179,19 +149,19 @@ bool write_postings(sqlite3* db, Layout& layout) {
           "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
           "PRIMARY KEY (word, upto)) WITHOUT ROWID;"
           "CREATE TABLE kv_combos (bit INTEGER PRIMARY KEY, grp INTEGER, field INTEGER);");
-  Statement insert(db, "INSERT INTO kv_postings (word, upto, packed) VALUES (?, ?, ?)");
+  SqliteStatement insert(db, "INSERT INTO kv_postings (word, upto, packed) VALUES (?, ?, ?)");
   std::map<std::pair<int64_t, int64_t>, int> combos;
   std::unordered_map<int32_t, uint32_t> orphans;
-  Statement rows(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID");
+  SqliteStatement rows(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID");
   std::vector<stored::Entry> entries;
   int64_t word = 0;
   bool any = false;
-  while (rows.row()) {
+  while (rows.step()) {
     for (int i = 0; i < 4; ++i)
-      if (sqlite3_column_type(rows.s, i) != SQLITE_INTEGER) return false;
-    int64_t w = sqlite3_column_int64(rows.s, 0), record = sqlite3_column_int64(rows.s, 1);
+      if (sqlite3_column_type(rows.get(), i) != SQLITE_INTEGER) return false;
+    int64_t w = sqlite3_column_int64(rows.get(), 0), record = sqlite3_column_int64(rows.get(), 1);
     if (record < INT32_MIN || record > INT32_MAX) return false;
-    auto pair = std::make_pair(sqlite3_column_int64(rows.s, 2), sqlite3_column_int64(rows.s, 3));
+    auto pair = std::make_pair(sqlite3_column_int64(rows.get(), 2), sqlite3_column_int64(rows.get(), 3));
     auto c = combos.find(pair);
     if (c == combos.end()) {
       if (combos.size() == stored::kMaxCombos) return false;
@@ -216,11 +186,11 @@ bool write_postings(sqlite3* db, Layout& layout) {
     entries.push_back({p, uint64_t(1) << c->second});
   }
   if (any) write_word(insert, word, entries);
-  Statement put(db, "INSERT INTO kv_combos (bit, grp, field) VALUES (?, ?, ?)");
+  SqliteStatement put(db, "INSERT INTO kv_combos (bit, grp, field) VALUES (?, ?, ?)");
   for (auto& [pair, bit] : combos) {
-    sqlite3_bind_int(put.s, 1, bit);
-    sqlite3_bind_int64(put.s, 2, pair.first);
-    sqlite3_bind_int64(put.s, 3, pair.second);
+    sqlite3_bind_int(put.get(), 1, bit);
+    sqlite3_bind_int64(put.get(), 2, pair.first);
+    sqlite3_bind_int64(put.get(), 3, pair.second);
     put.run();
   }
   return true;
@@ -228,7 +198,7 @@ bool write_postings(sqlite3* db, Layout& layout) {
 
 void write_order(sqlite3* db, const Layout& layout, int64_t build) {
   ExecSql(db, "CREATE TABLE kv_order (chunk INTEGER PRIMARY KEY, build INTEGER, ids BLOB, starts BLOB);");
-  Statement insert(db, "INSERT INTO kv_order (chunk, build, ids, starts) VALUES (?, ?, ?, ?)");
+  SqliteStatement insert(db, "INSERT INTO kv_order (chunk, build, ids, starts) VALUES (?, ?, ?, ?)");
   const std::size_t n = layout.ids.size();
   for (std::size_t from = 0, c = 0; from < n; from += stored::kChunk, ++c) {
     std::size_t len = std::min<std::size_t>(stored::kChunk, n - from);
@@ -239,10 +209,10 @@ void write_order(sqlite3* db, const Layout& layout, int64_t build) {
       std::size_t p = from + i;
       if (p < layout.ordered && (layout.starts[p / 64] >> (p % 64) & 1)) starts[i / 8] = char(starts[i / 8] | 1 << (i % 8));
     }
-    sqlite3_bind_int64(insert.s, 1, int64_t(c));
-    sqlite3_bind_int64(insert.s, 2, build);
-    sqlite3_bind_blob(insert.s, 3, ids.data(), int(ids.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_blob(insert.s, 4, starts.data(), int(starts.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(insert.get(), 1, int64_t(c));
+    sqlite3_bind_int64(insert.get(), 2, build);
+    sqlite3_bind_blob(insert.get(), 3, ids.data(), int(ids.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(insert.get(), 4, starts.data(), int(starts.size()), SQLITE_TRANSIENT);
     insert.run();
   }
 }
@@ -253,7 +223,7 @@ void WriteSearchIndex(sqlite3* db) {
   ExecSql(db,
           "DROP TABLE IF EXISTS kv_search_meta; DROP TABLE IF EXISTS kv_order; DROP TABLE IF EXISTS kv_postings;"
           "DROP TABLE IF EXISTS kv_combos;");
-  if (!has_table(db, "Móðurtafla") || !has_table(db, "Tengill") || !has_table(db, "Orð")) return;
+  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, "Orð")) return;
   db::InstallContentStamp(db);
 
   Layout layout;
@@ -272,16 +242,16 @@ void WriteSearchIndex(sqlite3* db) {
   ExecSql(db,
           "CREATE TABLE kv_search_meta (format INTEGER, build INTEGER, positions INTEGER, ordered INTEGER, records "
           "INTEGER, absent_rank INTEGER, specials BLOB, postings INTEGER, built_records INTEGER, built_links INTEGER);");
-  Statement meta(db,
+  SqliteStatement meta(db,
                  "INSERT INTO kv_search_meta SELECT ?, ?, ?, ?, ?, ?, ?, ?, records, links FROM kv_state");
-  sqlite3_bind_int(meta.s, 1, stored::kFormat);
-  sqlite3_bind_int64(meta.s, 2, build);
-  sqlite3_bind_int64(meta.s, 3, int64_t(layout.ids.size()));
-  sqlite3_bind_int64(meta.s, 4, layout.ordered);
-  sqlite3_bind_int64(meta.s, 5, layout.records);
-  sqlite3_bind_int64(meta.s, 6, layout.absent_rank);
-  sqlite3_bind_blob(meta.s, 7, layout.specials.data(), int(layout.specials.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_int(meta.s, 8, postings ? 1 : 0);
+  sqlite3_bind_int(meta.get(), 1, stored::kFormat);
+  sqlite3_bind_int64(meta.get(), 2, build);
+  sqlite3_bind_int64(meta.get(), 3, int64_t(layout.ids.size()));
+  sqlite3_bind_int64(meta.get(), 4, layout.ordered);
+  sqlite3_bind_int64(meta.get(), 5, layout.records);
+  sqlite3_bind_int64(meta.get(), 6, layout.absent_rank);
+  sqlite3_bind_blob(meta.get(), 7, layout.specials.data(), int(layout.specials.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_int(meta.get(), 8, postings ? 1 : 0);
   meta.run();
 }
 

@@ -6,6 +6,7 @@
 
 #include "import/indexes.h"
 #include "import/record_writer.h"
+#include "import/sqlite_statement.h"
 #include "import/word_index.h"
 #include "platform/sqlite_functions.h"
 
@@ -20,59 +21,6 @@ constexpr int kWriterBusyTimeoutMs = 30000;
 std::string trimmed(const std::string& s) {
   std::size_t a = s.find_first_not_of(' '), b = s.find_last_not_of(' ');
   return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
-
-// One prepared statement: bind, step, reset.
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &st_, nullptr) != SQLITE_OK) {
-      std::string m = sqlite3_errmsg(db);
-      sqlite3_finalize(st_);
-      throw std::runtime_error(m);
-    }
-  }
-  ~Statement() { sqlite3_finalize(st_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& bind(int i, int64_t v) {
-    sqlite3_bind_int64(st_, i, v);
-    return *this;
-  }
-  Statement& bind(int i, const std::string& v) {
-    sqlite3_bind_text(st_, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // Steps once; true when a row came back (read it with column_*).
-  bool step() {
-    int rc = sqlite3_step(st_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db_));
-    return false;
-  }
-  void run() {
-    step();
-    reset();
-  }
-  void reset() {
-    sqlite3_reset(st_);
-    sqlite3_clear_bindings(st_);
-  }
-  int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
-  std::string blob(int i) const {
-    const char* p = static_cast<const char*>(sqlite3_column_blob(st_, i));
-    return p ? std::string(p, std::size_t(sqlite3_column_bytes(st_, i))) : std::string();
-  }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* st_ = nullptr;
-};
-
-bool has_table(sqlite3* db, const char* name) {
-  Statement q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-  return q.bind(1, std::string(name)).step();
 }
 
 }  // namespace
@@ -98,7 +46,7 @@ struct CatalogueUpdate::Statements {
         drop_source(db, "DELETE FROM Frumfærsla WHERE ID = ?"),
         drop_selected(db, "DELETE FROM ValdarFærslur WHERE Valdar = ?"),
         set_host(db, "UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?") {}
-  Statement match, by_control, kind_of, source_of, next_id, find_word, add_word, add_link, drop_link, drop_links,
+  SqliteStatement match, by_control, kind_of, source_of, next_id, find_word, add_word, add_link, drop_link, drop_links,
       drop_copies, drop_issues, drop_volumes, drop_record, drop_source, drop_selected, set_host;
 };
 
@@ -114,9 +62,9 @@ CatalogueUpdate::CatalogueUpdate(const std::string& file) : file_(file) {
   try {
     db::register_kv_functions(db_);
     sqlite3_busy_timeout(db_, kWriterBusyTimeoutMs);
-    if (!has_table(db_, "Móðurtafla") || !has_table(db_, "Orð") || !has_table(db_, "Tengill"))
+    if (!HasTable(db_, "Móðurtafla") || !HasTable(db_, "Orð") || !HasTable(db_, "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Móðurtafla, Orð and Tengill)");
-    if (!has_table(db_, "Frumfærsla"))
+    if (!HasTable(db_, "Frumfærsla"))
       throw std::runtime_error("no source records to match updates against (table Frumfærsla); build it anew with kvistur build");
     // A rollback journal, made durable, and no page of the file written
     // before the commit: hosts read the file as it was until then, and a
@@ -202,7 +150,7 @@ void CatalogueUpdate::remove_rows(int32_t id, bool whole) {
     // No readable source record: every row of the word index is looked at.
     st_->drop_links.bind(1, id).run();
   }
-  for (Statement* s : {&st_->drop_copies, &st_->drop_issues, &st_->drop_volumes, &st_->drop_record, &st_->drop_source})
+  for (SqliteStatement* s : {&st_->drop_copies, &st_->drop_issues, &st_->drop_volumes, &st_->drop_record, &st_->drop_source})
     s->bind(1, id).run();
   if (whole) st_->drop_selected.bind(1, id).run();
 }
