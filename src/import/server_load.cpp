@@ -15,13 +15,14 @@
 #include "kvistur/error.h"
 #include "kvistur/text.h"
 #include "platform/content_stamp.h"
+#include "platform/jet_sql.h"
 #include "platform/postgres_sql.h"
 #include "platform/sqlite_functions.h"
 
 namespace kvistur::import {
 
 namespace fs = std::filesystem;
-using db::pg::quote_ident;
+using db::quote_ident;
 using db::pg::quote_literal;
 
 namespace {

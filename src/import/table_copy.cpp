@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "import/indexes.h"
+#include "platform/jet_sql.h"
 
 namespace kvistur::import {
 
@@ -18,22 +19,13 @@ const char* declared_type(ColumnType t) {
   return "BLOB";
 }
 
-std::string quote_name(std::string_view name) {
-  std::string q = "\"";
-  for (char c : name) {
-    if (c == '"') q += '"';
-    q += c;
-  }
-  return q + "\"";
-}
-
 TableWriter::TableWriter(sqlite3* db, const TableShape& shape) : db_(db), columns_(shape.columns.size()) {
   if (shape.columns.empty()) throw std::runtime_error("table " + shape.name + " has no columns");
-  std::string create = "CREATE TABLE " + quote_name(shape.name) + " (";
-  std::string insert = "INSERT INTO " + quote_name(shape.name) + " VALUES (";
+  std::string create = "CREATE TABLE " + db::quote_ident(shape.name) + " (";
+  std::string insert = "INSERT INTO " + db::quote_ident(shape.name) + " VALUES (";
   for (std::size_t i = 0; i < shape.columns.size(); ++i) {
     if (i) create += ", ", insert += ",";
-    create += quote_name(shape.columns[i].name) + " " + declared_type(shape.columns[i].type);
+    create += db::quote_ident(shape.columns[i].name) + " " + declared_type(shape.columns[i].type);
     insert += "?";
   }
   ExecSql(db_, (create + ")").c_str());

@@ -43,8 +43,6 @@ struct TableShape {
   std::vector<ColumnShape> columns;
 };
 
-// NAME as an SQLite identifier: in double quotes, a quote in it doubled.
-std::string quote_name(std::string_view name);
 
 class TableWriter {
  public:

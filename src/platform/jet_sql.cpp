@@ -148,14 +148,6 @@ const std::set<std::string>& refused_words() {
   return k;
 }
 
-std::string quote_ident(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
 
 struct Piece {
   std::string text;
@@ -805,6 +797,15 @@ Translation TranslationCache::translate_shape(TextView query, const Schema& sche
     else v.text = v.folded ? fold_utf8(tk.text) : tk.text;
   }
   return out;
+}
+
+std::string quote_ident(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
 }
 
 }  // namespace kvistur::db

@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <unordered_map>
 #include <vector>
@@ -123,6 +124,10 @@ struct Translation {
 };
 
 Translation translate_jet(TextView query, const Schema& schema);
+
+// NAME as an identifier of SQLite and PostgreSQL alike: in double quotes, a
+// quote in it doubled.
+std::string quote_ident(std::string_view name);
 
 // Translations by the shape of the query: the text with its literals left
 // out (but the patterns of Like kept, since they decide the translation).

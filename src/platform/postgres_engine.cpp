@@ -267,7 +267,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   // schema dropped meanwhile, or a counter the role may not read, leaves
   // the call's transaction as it was.
   std::string look_sql(const SchemaState& s) const {
-    std::string counter = s.counted ? "(SELECT generation || ' ' || n FROM " + pg::quote_ident(s.name) + "." +
+    std::string counter = s.counted ? "(SELECT generation || ' ' || n FROM " + quote_ident(s.name) + "." +
                                           pg::kChangesTable + " LIMIT 1)"
                                     : "NULL";
     // The stamp: kv_state's one row, trusted while its triggers are all
@@ -277,7 +277,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
       std::string names;
       for (const std::string& t : pg::stamp_trigger_names()) names += (names.empty() ? "'" : ", '") + t + "'";
       stamp = "(SELECT CASE WHEN count(*) = 1 THEN max(instance) || ' ' || max(records) || ' ' || max(links) || ' ' || "
-              "max(words) END FROM " + pg::quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
+              "max(words) END FROM " + quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
               "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D')";
     }
     std::string select = "SELECT n.oid, " + counter + ", " + stamp + " FROM pg_namespace n WHERE n.nspname = " +

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kvistur/error.h"
+#include "platform/jet_sql.h"
 
 namespace kvistur::db::pg {
 
@@ -44,7 +45,6 @@ std::string quoted(std::string_view s, char q) {
 
 }  // namespace
 
-std::string quote_ident(std::string_view name) { return quoted(name, '"'); }
 std::string quote_literal(std::string_view value) { return quoted(value, '\''); }
 
 std::string sql_state(const PGresult* r) {

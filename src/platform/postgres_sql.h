@@ -62,7 +62,6 @@ struct ServerPath {
 // Splits "URI\file.ext"; nullopt when PATH is not a server URI.
 std::optional<ServerPath> split_server_path(TextView path);
 
-std::string quote_ident(std::string_view name);
 std::string quote_literal(std::string_view value);
 
 struct ConnectionCloser {

@@ -20,6 +20,7 @@
 #include "import/jet_import.h"
 #include "common/pg_server.h"
 #include "import/output.h"
+#include "platform/jet_sql.h"
 #include "tools/run_tool.h"
 
 using namespace kvistur::import;
@@ -132,7 +133,7 @@ TableSource sqlite_source(const std::string& file, const std::string& name) {
               info.tables.push_back({{text(st, 0), {}}, {}, 0});
             });
             for (auto& t : info.tables) {
-              query("SELECT count(*) FROM " + quote_name(t.shape.name), [&](sqlite3_stmt* st) {
+              query("SELECT count(*) FROM " + kvistur::db::quote_ident(t.shape.name), [&](sqlite3_stmt* st) {
                 t.rows = uint64_t(sqlite3_column_int64(st, 0));
               });
               query("SELECT name, upper(type) FROM pragma_table_info('" + t.shape.name + "')", [&](sqlite3_stmt* st) {
@@ -147,7 +148,7 @@ TableSource sqlite_source(const std::string& file, const std::string& name) {
               sink.BeginTable(i);
               std::vector<Cell> row(info.tables[i].shape.columns.size());
               uint64_t n = 0;
-              query("SELECT * FROM " + quote_name(info.tables[i].shape.name), [&](sqlite3_stmt* st) {
+              query("SELECT * FROM " + kvistur::db::quote_ident(info.tables[i].shape.name), [&](sqlite3_stmt* st) {
                 for (int c = 0; c < int(row.size()); ++c) {
                   int type = sqlite3_column_type(st, c);
                   row[c].kind = type == SQLITE_NULL ? Cell::kNull : type == SQLITE_INTEGER ? Cell::kInteger
@@ -217,7 +218,7 @@ TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
       ASSERT_EQ(csv.size(), t.rows + 1) << name << ": " << t.shape.name;
       for (std::size_t c = 0; c < t.shape.columns.size(); ++c) EXPECT_EQ(csv[0].at(c).text, t.shape.columns[c].name);
       sqlite3_stmt* st = nullptr;
-      ASSERT_EQ(sqlite3_prepare_v2(db, ("SELECT * FROM " + quote_name(t.shape.name)).c_str(), -1, &st, nullptr),
+      ASSERT_EQ(sqlite3_prepare_v2(db, ("SELECT * FROM " + kvistur::db::quote_ident(t.shape.name)).c_str(), -1, &st, nullptr),
                 SQLITE_OK);
       std::size_t row = 0;
       while (sqlite3_step(st) == SQLITE_ROW && ++row < csv.size()) {
