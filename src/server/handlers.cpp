@@ -62,10 +62,8 @@ double seconds_since(Clock::time_point start, Clock::time_point end = Clock::now
   return std::chrono::duration<double>(end - start).count();
 }
 
-void log_request(const Connection* c, const std::string& client, const std::string& request, int status,
-                 int64_t hits, Clock::time_point start) {
-  WriteAccess({client, c && !c->session.user().empty() ? c->session.user() : "", request, status, hits,
-               seconds_since(start)});
+void log_request(const Connection& c, const std::string& request, int status, int64_t hits, Clock::time_point start) {
+  WriteAccess({c.session.peer(), c.session.user(), request, status, hits, seconds_since(start)});
 }
 
 void flush_present(Connection& c) {
@@ -138,7 +136,7 @@ int search(void* handle, bend_search_rr* rr) {
   rr->hits = d.code ? 0 : hits;
   rr->errcode = d.code;
   if (d.code && !d.addinfo.empty()) rr->errstring = odr_copy(rr->stream, d.addinfo);
-  log_request(&c, c.session.peer(), "search " + database + " " + query_text(rr->query), d.code, rr->hits, start);
+  log_request(c, "search " + database + " " + query_text(rr->query), d.code, rr->hits, start);
   return 0;
 }
 
@@ -241,7 +239,7 @@ void answer_scan(Connection& c, bend_scan_rr* rr, const ScanStart& start, const 
     rr->term_position = at;
     rr->status = partial ? BEND_SCAN_PARTIAL : BEND_SCAN_SUCCESS;
   }
-  log_request(&c, c.session.peer(), "scan " + database + " " + clause, d.code, int64_t(entries.size()), began);
+  log_request(c, "scan " + database + " " + clause, d.code, int64_t(entries.size()), began);
 }
 
 int scan(void* handle, bend_scan_rr* rr) {
@@ -272,7 +270,7 @@ int sort(void* handle, bend_sort_rr* rr) {
   flush_present(c);
   rr->errcode = YAZ_BIB1_CANNOT_SORT_ACCORDING_TO_SEQUENCE;
   rr->sort_status = Z_SortResponse_failure;
-  log_request(&c, c.session.peer(), "sort", rr->errcode, 0, Clock::now());
+  log_request(c, "sort", rr->errcode, 0, Clock::now());
   return 0;
 }
 
@@ -289,7 +287,7 @@ int delete_sets(void* handle, bend_delete_rr* rr) {
       if (!gone) rr->delete_status = Z_DeleteStatus_resultSetDidNotExist;
     }
   }
-  log_request(&c, c.session.peer(), "delete", 0, rr->num_setnames, Clock::now());
+  log_request(c, "delete", 0, rr->num_setnames, Clock::now());
   return 0;
 }
 
@@ -305,7 +303,7 @@ int explain(void* handle, bend_explain_rr* rr) {
     place.database = database;
     rr->explain_buf = odr_copy(rr->stream, ExplainRecord(place, ServerIndexes(), FieldsOf(c.session.faersla(), *group)));
   }
-  log_request(&c, c.session.peer(), "explain " + database, group ? 0 : YAZ_BIB1_DATABASE_DOES_NOT_EXIST, 0, start);
+  log_request(c, "explain " + database, group ? 0 : YAZ_BIB1_DATABASE_DOES_NOT_EXIST, 0, start);
   return 0;
 }
 
@@ -402,7 +400,7 @@ void close(void* handle) {
   auto* c = static_cast<Connection*>(handle);
   try {
     flush_present(*c);
-    log_request(c, c->session.peer(), "close", 0, 0, Clock::now());
+    log_request(*c, "close", 0, 0, Clock::now());
   } catch (...) {
   }
   delete c;
