@@ -112,15 +112,16 @@ Numbers evaluate(const Context& c, const QueryNode& n) {
   return {};
 }
 
-// Up to N words of the word index from FROM on (DOWN: before FROM, nearest
-// first) that some record has in GROUP and FIELD; fewer when the index
-// runs out, or when thousands of words in a row are not in the field.
+// S as a text literal of a query: in single quotes, a quote in it doubled.
 Text quoted(const Text& s) {
   Text out = u"'";
   for (char16_t c : s) out += c == u'\'' ? Text(u"''") : Text(1, c);
   return out + u"'";
 }
 
+// Up to N words of the word index from FROM on (DOWN: before FROM, nearest
+// first) that some record has in GROUP and FIELD; fewer when the index
+// runs out, or when thousands of words in a row are not in the field.
 void list_words(db::Database& database, Text from, bool down, std::size_t n, int32_t group, int32_t field,
                 std::vector<ScanEntry>& out) {
   constexpr std::size_t kBatch = 50, kMaxLookedAt = 5000;
