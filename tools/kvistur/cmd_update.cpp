@@ -5,6 +5,7 @@
 #include <iostream>
 #include <optional>
 
+#include "catalogue_schema.h"
 #include "command.h"
 #include "import/catalogue_writer.h"
 #include "import/output.h"
@@ -55,8 +56,7 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR|URI[\
   }
   MarcInput in = ReadMarcFiles(files);
   if (where) {
-    std::string schema = where->schema.empty() ? fs::path(import::kCatalogueFile).stem().string() : where->schema;
-    server.emplace(where->uri, schema);
+    server.emplace(where->uri, catalogue_schema(where->schema));
     catalogue = server->file();
   } else {
     lock.emplace(folder.string());
