@@ -683,8 +683,7 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
         } else if (kind == Kind::kReal || kind == Kind::kNumeric) {
           sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
         } else if (kind == Kind::kBytes) {
-          std::string bytes;
-          for (std::size_t k = 2; k + 1 < field.size(); k += 2) bytes += char(std::stoi(field.substr(k, 2), nullptr, 16));
+          std::string bytes = db::pg::bytes_of_hex(std::string_view(field).substr(std::min<std::size_t>(2, field.size())));
           sqlite3_bind_blob(insert.s, i, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT);
         } else {
           sqlite3_bind_text(insert.s, i, field.data(), int(field.size()), SQLITE_TRANSIENT);
