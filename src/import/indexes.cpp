@@ -39,30 +39,19 @@ namespace {
 // Whether Tengill is kept in the order of (OrðID, FærsluID, ...) already:
 // a table without rowid whose key starts with those two columns.
 bool word_index_is_table(sqlite3* db) {
-  sqlite3_stmt* st = nullptr;
-  const char* q =
-      "SELECT group_concat(name, ',') FROM (SELECT ii.name FROM pragma_index_list('Tengill') il, "
-      "pragma_index_info(il.name) ii WHERE il.origin = 'pk' ORDER BY ii.seqno)";
-  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db));
-  std::string key;
-  if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
-    key = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-  sqlite3_finalize(st);
-  return key.rfind("OrðID,FærsluID", 0) == 0;
+  SqliteStatement st(db,
+                     "SELECT group_concat(name, ',') FROM (SELECT ii.name FROM pragma_index_list('Tengill') il, "
+                     "pragma_index_info(il.name) ii WHERE il.origin = 'pk' ORDER BY ii.seqno)");
+  return st.step() && st.blob(0).rfind("OrðID,FærsluID", 0) == 0;
 }
 
 // Whether COLUMN is TABLE's rowid (declared INTEGER PRIMARY KEY), which
 // finds a row by it without any index.
 bool is_rowid(sqlite3* db, const char* table, const char* column) {
-  sqlite3_stmt* st = nullptr;
-  const char* q = "SELECT sum(pk > 0), max(pk > 0 AND name = ? COLLATE NOCASE AND upper(type) = 'INTEGER') "
-                  "FROM pragma_table_info(?)";
-  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db));
-  sqlite3_bind_text(st, 1, column, -1, SQLITE_STATIC);
-  sqlite3_bind_text(st, 2, table, -1, SQLITE_STATIC);
-  bool rowid = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == 1 && sqlite3_column_int(st, 1) == 1;
-  sqlite3_finalize(st);
-  return rowid;
+  SqliteStatement st(db,
+                     "SELECT sum(pk > 0), max(pk > 0 AND name = ? COLLATE NOCASE AND upper(type) = 'INTEGER') "
+                     "FROM pragma_table_info(?)");
+  return st.bind(1, std::string(column)).bind(2, std::string(table)).step() && st.integer(0) == 1 && st.integer(1) == 1;
 }
 
 }  // namespace

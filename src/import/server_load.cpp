@@ -194,8 +194,13 @@ struct SourceTable {
   long rows = 0;
 };
 
-bool declared_text(std::string t) {
-  for (char& c : t) c = char(std::toupper(static_cast<unsigned char>(c)));
+std::string upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool declared_text(const std::string& declared) {
+  std::string t = upper(declared);
   if (t.find("INT") != std::string::npos) return false;
   return t.empty() || t.find("CHAR") != std::string::npos || t.find("CLOB") != std::string::npos ||
          t.find("TEXT") != std::string::npos || t.find("BLOB") != std::string::npos;
@@ -258,8 +263,7 @@ std::vector<SourceTable> read_tables(Sqlite& in) {
       // the server a text column ignores letter case, so it is refused.
       if (texts && !declared_text(c.declared))
         throw std::runtime_error(where + " is declared " + c.declared + " but holds text");
-      std::string upper = c.declared;
-      for (char& ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+      std::string type = upper(c.declared);
       // Bytes alone stay bytes (a source record as it was read).
       if (blobs && !sqlite3_column_int(st.s, int(4 * i + 3))) c.kind = Kind::kBytes;
       else if (texts) c.kind = Kind::kText;
@@ -267,9 +271,9 @@ std::vector<SourceTable> read_tables(Sqlite& in) {
       else if (reals) c.kind = Kind::kReal;
       else if (ints) c.kind = Kind::kInteger;
       else if (declared_text(c.declared)) c.kind = Kind::kText;
-      else if (upper.find("INT") != std::string::npos) c.kind = Kind::kInteger;
-      else if (upper.find("REAL") != std::string::npos || upper.find("FLOA") != std::string::npos ||
-               upper.find("DOUB") != std::string::npos)
+      else if (type.find("INT") != std::string::npos) c.kind = Kind::kInteger;
+      else if (type.find("REAL") != std::string::npos || type.find("FLOA") != std::string::npos ||
+               type.find("DOUB") != std::string::npos)
         c.kind = Kind::kReal;
       else c.kind = Kind::kNumeric;
       t.server.columns.push_back({c.name, c.kind == Kind::kText, server_type(c.kind)});
@@ -278,11 +282,8 @@ std::vector<SourceTable> read_tables(Sqlite& in) {
     // without rowid, or else the rowid itself in kv_rowid.
     bool alias = false;
     if (t.rowid && key.size() == 1)
-      for (auto& c : t.columns) {
-        std::string upper = c.declared;
-        for (char& ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
-        if (c.name == key[0].second && upper == "INTEGER") alias = true;
-      }
+      for (auto& c : t.columns)
+        if (c.name == key[0].second && upper(c.declared) == "INTEGER") alias = true;
     if (!t.rowid || alias) {
       for (auto& [pos, name] : key) t.server.key.push_back(name);
     } else {
@@ -406,13 +407,13 @@ long copy_query(Server& server, Sqlite& in, const std::string& select, const std
 // the same name in SCHEMA, in the file's own order (rowid or key): the
 // server keeps them so.
 long copy_rows(Server& server, Sqlite& in, const SourceTable& t, const std::string& schema, const std::string& where = "") {
-  std::string cols, select;
+  std::string cols;
   std::vector<Kind> kinds;
   for (auto& c : t.columns) {
     cols += (cols.empty() ? "" : ", ") + quote_ident(c.name);
-    select += (select.empty() ? "" : ", ") + quote_ident(c.name);
     kinds.push_back(c.kind);
   }
+  std::string select = cols;
   if (t.server.row_column) {
     cols += ", " + quote_ident(db::pg::kRowColumn);
     select += ", rowid";
@@ -682,8 +683,7 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
         } else if (kind == Kind::kReal || kind == Kind::kNumeric) {
           sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
         } else if (kind == Kind::kBytes) {
-          std::string bytes;
-          for (std::size_t k = 2; k + 1 < field.size(); k += 2) bytes += char(std::stoi(field.substr(k, 2), nullptr, 16));
+          std::string bytes = db::pg::bytes_of_hex(std::string_view(field).substr(std::min<std::size_t>(2, field.size())));
           sqlite3_bind_blob(insert.s, i, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT);
         } else {
           sqlite3_bind_text(insert.s, i, field.data(), int(field.size()), SQLITE_TRANSIENT);

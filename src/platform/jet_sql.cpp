@@ -286,7 +286,6 @@ class Translator {
         if (is_name(i)) alias = t_[i++].text;
         aliases_[fold_utf8(alias)] = table;
         if (table) aliases_[fold_utf8(table->name)] = table;
-        from_tables_.push_back(table);
         // Without an alias the table goes by its own name, as the database
         // spells it.
         from_items_.push_back({alias == name && table ? table->name : alias, table});
@@ -305,7 +304,7 @@ class Translator {
     if (table) {
       if (const ColumnInfo* c = table->find_column(fold_utf8(name))) return *c;
     } else {
-      for (const TableInfo* t : from_tables_)
+      for (auto& [alias, t] : from_items_)
         if (t)
           if (const ColumnInfo* c = t->find_column(fold_utf8(name))) return *c;
     }
@@ -719,7 +718,6 @@ class Translator {
   std::vector<Piece> out_;
   std::vector<SqlValue> values_;
   std::unordered_map<std::string, const TableInfo*> aliases_;
-  std::vector<const TableInfo*> from_tables_;
   // The FROM items: the name they go by in the query (alias or table) and
   // the table; and the table names as the query wrote them.
   std::vector<std::pair<std::string, const TableInfo*>> from_items_;

@@ -435,8 +435,7 @@ Variant value_of(const PGresult* r, int row, int col) {
       return Variant(int32_t(v[0] == 't' ? -1 : 0));
     case 17: {  // bytea, "\x..." in hex
       std::string bytes;
-      if (v[0] == '\\' && v[1] == 'x')
-        for (const char* p = v + 2; p[0] && p[1]; p += 2) bytes += char(std::strtol(std::string(p, 2).c_str(), nullptr, 16));
+      if (v[0] == '\\' && v[1] == 'x') bytes = pg::bytes_of_hex(v + 2);
       return Variant(from_utf8(bytes));
     }
     default:

@@ -47,6 +47,14 @@ std::string quoted(std::string_view s, char q) {
 
 std::string quote_literal(std::string_view value) { return quoted(value, '\''); }
 
+std::string bytes_of_hex(std::string_view digits) {
+  auto value = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  std::string bytes;
+  bytes.reserve(digits.size() / 2);
+  for (std::size_t k = 0; k + 1 < digits.size(); k += 2) bytes += char(value(digits[k]) << 4 | value(digits[k + 1]));
+  return bytes;
+}
+
 std::string sql_state(const PGresult* r) {
   const char* s = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
   return s ? s : "";

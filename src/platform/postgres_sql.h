@@ -64,6 +64,10 @@ std::optional<ServerPath> split_server_path(TextView path);
 
 std::string quote_literal(std::string_view value);
 
+// The bytes of a bytea value from the hex digits of its text form (what
+// follows "\x"), two digits a byte.
+std::string bytes_of_hex(std::string_view digits);
+
 struct ConnectionCloser {
   void operator()(PGconn* c) const { PQfinish(c); }
 };
