@@ -11,7 +11,7 @@
 #include "marc_input.h"
 #include "stage_progress.h"
 
-KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR | build --jet FILE... [--code-page N] --out DIR|URI",
+KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build --jet FILE... [--code-page N] --out DIR|URI",
                 "make a catalogue (databases, settings, workgroup) from MARC records (ISO 2709 or MARCXML) or Jet files") {
   using namespace kvistur;
   using namespace kvistur::cli;

@@ -9,7 +9,7 @@
 #include "import/generate.h"
 #include "import/output.h"
 
-KVISTUR_COMMAND(cmd_generate, "generate", "generate --records N (--out DIR | --marc FILE) [--seed S] [--words FILE]",
+KVISTUR_COMMAND(cmd_generate, "generate", "generate --records N (--out DIR|URI | --marc FILE) [--seed S] [--words FILE]",
                 "write a synthetic catalogue (or its records as ISO 2709) with a Zipf-like Icelandic vocabulary") {
   using namespace kvistur::cli;
   Args a = args;
