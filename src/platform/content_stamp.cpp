@@ -23,18 +23,31 @@ std::string trigger(const char* name, const char* event, const char* table, cons
          counter + " = " + counter + " + 1; END";
 }
 
-// The SQL of each trigger as sqlite_master holds it; empty when missing.
-std::string stored_sql(sqlite3* db, const std::string& name) {
+// Every trigger's SQL as sqlite_master holds it, by name, in one query;
+// false when it cannot be read.
+bool trigger_sqls(sqlite3* db, std::map<std::string, std::string>& found) {
+  sqlite3_stmt* t = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'", -1, &t, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(t);
+    return false;
+  }
+  while (sqlite3_step(t) == SQLITE_ROW) {
+    const char* name = reinterpret_cast<const char*>(sqlite3_column_text(t, 0));
+    const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(t, 1));
+    if (name && sql) found[name] = sql;
+  }
+  sqlite3_finalize(t);
+  return true;
+}
+
+// The number of rows of kv_state; 0 when it cannot be read.
+int stamp_rows(sqlite3* db) {
   sqlite3_stmt* s = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = ?", -1, &s, nullptr) !=
-      SQLITE_OK)
-    return {};
-  sqlite3_bind_text(s, 1, name.c_str(), int(name.size()), SQLITE_STATIC);
-  std::string sql;
-  if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0))
-    sql = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+  int rows = 0;
+  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM kv_state", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+    rows = sqlite3_column_int(s, 0);
   sqlite3_finalize(s);
-  return sql;
+  return rows;
 }
 
 }  // namespace
@@ -66,17 +79,15 @@ void InstallContentStamp(sqlite3* db) {
   exec(db, "CREATE TABLE IF NOT EXISTS kv_state (instance INTEGER, records INTEGER, links INTEGER, words INTEGER)");
   // One row; the counters go on from where they are, so that a reader's
   // kept data for an earlier state can never be taken for this one.
-  sqlite3_stmt* s = nullptr;
-  int rows = 0;
-  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM kv_state", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
-    rows = sqlite3_column_int(s, 0);
-  sqlite3_finalize(s);
-  if (rows != 1) {
+  if (stamp_rows(db) != 1) {
     exec(db, "DELETE FROM kv_state");
     exec(db, "INSERT INTO kv_state VALUES (0, 0, 0, 0)");
   }
+  std::map<std::string, std::string> found;
+  trigger_sqls(db, found);
   for (const auto& [name, sql] : stamp_triggers()) {
-    if (stored_sql(db, name) == sql) continue;
+    auto it = found.find(name);
+    if (it != found.end() && it->second == sql) continue;
     exec(db, "DROP TRIGGER IF EXISTS " + name);
     exec(db, sql);
   }
@@ -86,29 +97,13 @@ void InstallContentStamp(sqlite3* db) {
 }
 
 bool ContentStampInstalled(sqlite3* db) {
-  // Every trigger's SQL in one query.
   std::map<std::string, std::string> found;
-  sqlite3_stmt* t = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'", -1, &t, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(t);
-    return false;
-  }
-  while (sqlite3_step(t) == SQLITE_ROW) {
-    const char* name = reinterpret_cast<const char*>(sqlite3_column_text(t, 0));
-    const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(t, 1));
-    if (name && sql) found[name] = sql;
-  }
-  sqlite3_finalize(t);
+  if (!trigger_sqls(db, found)) return false;
   for (const auto& [name, sql] : stamp_triggers()) {
     auto it = found.find(name);
     if (it == found.end() || it->second != sql) return false;
   }
-  sqlite3_stmt* s = nullptr;
-  int rows = 0;
-  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM kv_state", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
-    rows = sqlite3_column_int(s, 0);
-  sqlite3_finalize(s);
-  return rows == 1;
+  return stamp_rows(db) == 1;
 }
 
 }  // namespace kvistur::db

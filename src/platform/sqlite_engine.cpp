@@ -387,8 +387,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;
 };
 
-Variant column_value(sqlite3_stmt* s, int i) { return column_variant(s, i); }
-
 void bind_values(sqlite3_stmt* s, const std::vector<SqlValue>& values) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     const SqlValue& v = values[i];
@@ -464,7 +462,7 @@ class SqliteRecordset : public Recordset {
           continue;
         }
       }
-      out.push_back(column_value(stmt_, c).to_i32());
+      out.push_back(column_variant(stmt_, c).to_i32());
     }
   }
 
@@ -524,7 +522,7 @@ class SqliteRecordset : public Recordset {
     drop_rows();
     std::vector<Variant> row(names_.size());
     while (step()) {
-      for (std::size_t i = 0; i < names_.size(); ++i) row[i] = column_value(stmt_, int(i));
+      for (std::size_t i = 0; i < names_.size(); ++i) row[i] = column_variant(stmt_, int(i));
       each(row);
     }
   }
@@ -554,7 +552,7 @@ class SqliteRecordset : public Recordset {
     if (!step()) return false;
     std::vector<Variant> row;
     row.reserve(names_.size());
-    for (std::size_t i = 0; i < names_.size(); ++i) row.push_back(column_value(stmt_, int(i)));
+    for (std::size_t i = 0; i < names_.size(); ++i) row.push_back(column_variant(stmt_, int(i)));
     rows_.push_back(std::move(row));
     return true;
   }
@@ -643,7 +641,7 @@ class SqliteCursor : public Cursor {
   sqlite3_stmt* stmt_;
 };
 
-Variant SqliteCursor::Value(int i) { return column_value(check(i), i); }
+Variant SqliteCursor::Value(int i) { return column_variant(check(i), i); }
 
 class SqliteDatabase : public Database {
  public:
