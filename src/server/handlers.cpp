@@ -35,6 +35,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int64_t kKiB = 1024;
+// Password checks made at once, whatever the number of cores: each takes
+// 64 MiB while it runs.
+constexpr int kMaxLogOnsAtOnce = 4;
 
 struct ServerState {
   ServerState(const Options& o, const Limits& l)
@@ -47,7 +50,8 @@ struct ServerState {
   // Log-ons checked at once: a password check takes a moment of a core and
   // tens of megabytes, so more at a time than there are cores would only
   // add memory.
-  std::counting_semaphore<256> logons{std::clamp(int(std::thread::hardware_concurrency()), 1, 256)};
+  std::counting_semaphore<kMaxLogOnsAtOnce> logons{
+      std::clamp(int(std::thread::hardware_concurrency()), 1, kMaxLogOnsAtOnce)};
 };
 ServerState* server = nullptr;
 

@@ -35,7 +35,7 @@ struct Limits {
 
   // What a session keeps.
   int result_sets = 20;               // Niðurstöður: result sets one session keeps
-  int64_t session_records = 2000000;  // Færslur: record numbers one session's result sets hold in all
+  int64_t session_records = 1000000;  // Færslur: record numbers one session's result sets hold in all
 };
 
 // The limits from the settings (defaults where a value is missing or not a
