@@ -2,9 +2,7 @@
 // threaded mode with the handlers (handlers.h), held to the limits of
 // connections, message size and idle time (limits.h).
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netinet/in.h>
-#include <yaz/comstack.h>
 #include <yaz/diagbib1.h>
 
 #include <cstdio>
@@ -14,13 +12,12 @@
 #include <vector>
 
 #include "server/access_log.h"
+#include "server/front_end_bounds.h"
 #include "server/handlers.h"
 
 namespace kvistur::server {
 namespace {
 
-// The bytes a client may send in one message, from its very first one.
-int receive_limit = 0;
 // The threads of the process before the first client came, and the
 // connections allowed at once.
 int threads_at_start = 0;
@@ -67,7 +64,7 @@ int Run(const Options& given) {
     std::fprintf(stderr, "kvistur serve: %s\n", e.what());
     return 1;
   }
-  receive_limit = limits.message_kib * 1024;
+  BoundFrontEnd(limits);
   connection_limit = limits.connections;
   statserv_getcontrol()->check_ip = admit;
   // YAZ's own options: threads, the idle time, the message size (offered
@@ -87,16 +84,3 @@ int Run(const Options& given) {
 }
 
 }  // namespace kvistur::server
-
-// The front end holds a connection to the message size only from its
-// Init on; before it, to what its listener was made with (128 MiB), which
-// a client could fill on every connection.  An accepted connection takes
-// its listener's limit, and the front end makes its listeners here: each
-// is made by YAZ and then given the server's limit.
-extern "C" COMSTACK cs_create_host(const char* type_and_host, int blocking, void** vp) {
-  using Create = COMSTACK (*)(const char*, int, void**);
-  static const auto yaz_create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "cs_create_host"));
-  COMSTACK cs = yaz_create ? yaz_create(type_and_host, blocking, vp) : nullptr;
-  if (cs && kvistur::server::receive_limit > 0) cs_set_max_recv_bytes(cs, kvistur::server::receive_limit);
-  return cs;
-}

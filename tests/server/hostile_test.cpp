@@ -226,6 +226,23 @@ TEST_F(Hostile, RequestsAreHeldToTheirTimeAndMemory) {
   ExpectMemoryBounded(server);
 }
 
+TEST_F(Hostile, WhatARequestAsksForIsBoundedBeforeRoomIsMadeForIt) {
+  // The front end made room for every term and record asked for: a scan of
+  // 100 million terms took 4 GB.
+  Server server(*cat_, "");
+  Bystander bystander(server);
+  std::string out = server.yaz_client("scansize 100000000\nscanpos -2147483648\nscan " + kWord + "\nfind " + kWord +
+                                      "\nshow 1+2000000000\n");
+  EXPECT_NE(out.find("200 entries"), std::string::npos) << out.substr(0, 2000);
+  auto at = out.find("Records: ");
+  ASSERT_NE(at, std::string::npos) << out.substr(0, 2000);
+  EXPECT_LT(std::atoi(out.c_str() + at + 9), 10000);
+  std::string terms = server.sru("Default?version=1.2&operation=scan&scanClause=" + uri(kWord) +
+                                 "&maximumTerms=50000000");
+  EXPECT_EQ(sh("printf %s " + shell_quote(terms) + " | grep -o '<zs:term>' | wc -l"), "200\n");
+  ExpectMemoryBounded(server);
+}
+
 TEST_F(Hostile, ResultSetsAndTheRecordsTheyHoldAreBounded) {
   // The limits may stand in [Z39.50] as well.
   Server server(*cat_, "[Z39.50]\nFærslur=100000\nNiðurstöður=6\n");
