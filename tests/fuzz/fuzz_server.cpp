@@ -58,12 +58,14 @@ struct Served {
     {
       kvistur::import::CatalogueOutput out(dir);
       kvistur::import::GenerateOptions options;
+      // A small vocabulary, so that a scan runs out of words soon.
       options.records = 300;
+      options.vocabulary = 400;
       kvistur::import::GenerateCatalogue(out.folder(), options, [](long) {});
       out.Commit();
     }
     std::ofstream(dir + "/lindrit-1.0.ini", std::ios::app)
-        << "[Þjónn]\nLotur=1\nNiðurstöður=5\nTímamörk=2\nSkeytastærð=64\n";
+        << "[Þjónn]\nLotur=1\nNiðurstöður=5\nTímamörk=1\nSkeytastærð=64\nLiðir=16\n";
     setenv("LINDRIT_SETTINGS", (dir + "/lindrit-1.0.ini").c_str(), 1);
     setenv("KVISTUR_LOG", (dir + "/melding.txt").c_str(), 1);
     OpenAccessLog("/dev/null");
