@@ -46,6 +46,12 @@ struct Odrs {
   }
 };
 
+// A number of a request as the front end gives it to a handler: clamped to
+// an int, or FALLBACK when the request has none.
+int to_int(const Odr_int* v, int fallback) {
+  return v ? int(std::clamp<Odr_int>(*v, INT32_MIN, INT32_MAX)) : fallback;
+}
+
 // The one session, opened when the target starts.
 struct Served {
   bend_initrequest init{};
@@ -176,17 +182,17 @@ void z3950(Served& s, Odrs& o, Z_APDU* apdu) {
       rr.basenames = q->databaseNames;
       rr.attributeset = q->attributeSet;
       rr.term = q->termListAndStartPoint;
-      int step = q->stepSize ? int(*q->stepSize) : 0;
+      int step = to_int(q->stepSize, 0);
       rr.step_size = &step;
-      rr.term_position = q->preferredPositionInResponse ? int(*q->preferredPositionInResponse) : 1;
-      rr.num_entries = q->numberOfTermsRequested ? int(*q->numberOfTermsRequested) : 0;
+      rr.term_position = to_int(q->preferredPositionInResponse, 1);
+      rr.num_entries = to_int(q->numberOfTermsRequested, 0);
       scan(s, o.encode, rr, false);
       break;
     }
     case Z_APDU_deleteResultSetRequest: {
       Z_DeleteResultSetRequest* q = apdu->u.deleteResultSetRequest;
       bend_delete_rr rr{};
-      rr.function = q->deleteFunction ? int(*q->deleteFunction) : 0;
+      rr.function = to_int(q->deleteFunction, 0);
       rr.num_setnames = q->num_resultSetList;
       rr.setnames = q->resultSetList;
       std::vector<int> statuses(std::size_t(std::max(q->num_resultSetList, 0)) + 1);
@@ -247,8 +253,8 @@ void sru(Served& s, Odrs& o, Z_HTTP_Request* http) {
     rr.num_bases = 1;
     rr.basenames = &base;
     rr.scanClause = q->scanClause;
-    rr.term_position = q->responsePosition ? int(*q->responsePosition) : 1;
-    rr.num_entries = q->maximumTerms ? int(*q->maximumTerms) : 10;
+    rr.term_position = to_int(q->responsePosition, 1);
+    rr.num_entries = to_int(q->maximumTerms, 10);
     if (rr.scanClause) scan(s, o.encode, rr, true);
   } else if (pdu->which == Z_SRW_explain_request) {
     bend_explain_rr rr{};
