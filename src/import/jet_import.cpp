@@ -44,11 +44,7 @@ class CopySink : public JetSink {
            std::ostream& notes, JetTotals& totals)
       : file_(std::move(file)), folder_(std::move(folder)), taken_(taken), report_(report), notes_(notes),
         totals_(totals) {}
-  ~CopySink() override {
-    clear_progress();
-    writer_.reset();
-    sqlite3_close(db_);
-  }
+  ~CopySink() override { clear_progress(); }
 
   void Tables(const JetInfo& info) override {
     info_ = info;
@@ -65,7 +61,7 @@ class CopySink : public JetSink {
       if (!fresh) throw std::runtime_error("would become " + name + ", as " + at->second + " does");
     }
     db_ = CreateDatabase(folder_ + "/" + names_[0]);
-    ExecSql(db_, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
+    ExecSql(db_.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
     report_ << file_ << ": " << info.version;
     if (info.code_page) report_ << ", code page " << info.code_page;
     report_ << ", " << info.tables.size() << (info.tables.size() == 1 ? " table" : " tables") << ", into";
@@ -75,7 +71,7 @@ class CopySink : public JetSink {
 
   void BeginTable(std::size_t index) override {
     table_ = &info_.tables[index];
-    writer_ = std::make_unique<TableWriter>(db_, table_->shape);
+    writer_ = std::make_unique<TableWriter>(db_.get(), table_->shape);
     read_ = 0;
   }
 
@@ -102,9 +98,9 @@ class CopySink : public JetSink {
   // Commits the file, adds the search indexes to a catalogue, and writes
   // the copies a file that is both databases needs.
   void Finish() {
-    ExecSql(db_, "COMMIT");
-    sqlite3_close(db_);
-    db_ = nullptr;
+    writer_.reset();
+    ExecSql(db_.get(), "COMMIT");
+    db_.reset();
     std::string first = folder_ + "/" + names_[0];
     if (catalogue_) IndexCatalogue(first);
     for (std::size_t i = 1; i < names_.size(); ++i)
@@ -136,9 +132,9 @@ class CopySink : public JetSink {
   JetInfo info_;
   std::vector<std::string> names_;
   bool catalogue_ = false, directory_ = false;
-  sqlite3* db_ = nullptr;
+  SqliteConnection db_;
   const JetTable* table_ = nullptr;
-  std::unique_ptr<TableWriter> writer_;
+  std::unique_ptr<TableWriter> writer_;  // on db_, so after it
   uint64_t read_ = 0;
   bool terminal_ = isatty(STDERR_FILENO);
   bool shown_ = false;
