@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "import/indexes.h"
 #include "kvistur/text.h"
 #include "kvistur/variant.h"
 #include "platform/sqlite_functions.h"
+#include "settings/settings_edit.h"
 
 namespace kvistur::import {
 
@@ -50,17 +52,30 @@ const std::vector<std::string>& default_stop_words() {
   return v;
 }
 
-std::string SettingsText(const std::string& target) {
-  return "[Grunnur]\nSlóð=" + target + "\nGrunnNafn=" + kCatalogueFile + "\nkv_local=" + kDirectoryFile +
-         "\n[Debug]\nNoDebug=0\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n";
-}
-
-void WriteSettings(const std::string& folder, const std::string& target) {
-  for (const char* name : {"lindrit-1.0.ini", "lindrit.ini"}) {
-    std::string file = folder + "/" + name;
-    std::ofstream f(file, std::ios::binary | std::ios::trunc);
-    f << SettingsText(target);
-    if (!f.flush()) throw std::runtime_error("cannot write " + file);
+void WriteSettings(const std::string& folder, const std::string& target, const std::string& now) {
+  const Text where = from_utf8(target);
+  const std::vector<SettingValue> owned = {{u"Grunnur", u"Slóð", where},
+                                           {u"Grunnur", u"GrunnNafn", from_utf8(kCatalogueFile)},
+                                           {u"Grunnur", u"kv_local", from_utf8(kDirectoryFile)}};
+  const std::vector<SettingValue> defaults = {
+      {u"Debug", u"NoDebug", u"0"}, {u"Leit", u"Fjöldi", u"250"}, {u"Prentun", u"ListaTegund", u"3"}};
+  for (const char* name : kSettingsFiles) {
+    std::string kept, file = now + "/" + name;
+    if (std::filesystem::exists(file)) {
+      std::ifstream in(file, std::ios::binary);
+      if (in) kept.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (!in.is_open() || in.bad()) throw std::runtime_error("cannot read " + file);
+    }
+    std::string text;
+    try {
+      text = EditSettings(kept, owned, defaults);
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error(file + ": " + e.what());
+    }
+    std::string staged = folder + "/" + name;
+    std::ofstream f(staged, std::ios::binary | std::ios::trunc);
+    f << text;
+    if (!f.flush()) throw std::runtime_error("cannot write " + staged);
   }
 }
 

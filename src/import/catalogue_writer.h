@@ -31,12 +31,17 @@ const std::vector<NamedNumber>& collections();
 // The stop words a new catalogue gets.
 const std::vector<std::string>& default_stop_words();
 
-// The settings that point every database at TARGET (a folder, as an
-// absolute path, or a server URI).
-std::string SettingsText(const std::string& target);
-// Writes FOLDER/lindrit-1.0.ini and FOLDER/lindrit.ini holding
-// SettingsText(TARGET).  Throws std::runtime_error when it cannot.
-void WriteSettings(const std::string& folder, const std::string& target);
+// The settings files a catalogue folder holds (a host is pointed at
+// either).
+inline constexpr const char* kSettingsFiles[] = {"lindrit-1.0.ini", "lindrit.ini"};
+
+// Writes into FOLDER the settings files that point every database at
+// TARGET (a folder, as an absolute path, or a server URI): the settings
+// files NOW (a folder) holds, if any, with only Grunnur's Slóð, GrunnNafn
+// and kv_local set and the defaults of Debug, Leit and Prentun added where
+// they are missing; every other line, section and comment a library put
+// there stays.  Throws std::runtime_error when it cannot.
+void WriteSettings(const std::string& folder, const std::string& target, const std::string& now);
 
 // The rows one record has in the catalogue's tables: Móðurtafla (with its
 // host, Upprunafærsla), Frumfærsla, Aðfanganúmer, Árgangur and Tölublað,

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -36,6 +37,29 @@ bool holds(const JetInfo& info, const char* table) {
   for (auto& t : info.tables)
     if (equals_ci(from_utf8(t.shape.name), from_utf8(table))) return true;
   return false;
+}
+
+// Whether FILE holds a catalogue, from its list of tables alone (the
+// reader is stopped once the list has come).
+bool holds_catalogue(const std::string& file, int code_page) {
+  struct Listed {};
+  struct ListSink : JetSink {
+    bool catalogue = false;
+    void Tables(const JetInfo& info) override {
+      catalogue = holds(info, kCatalogueTable);
+      throw Listed{};
+    }
+    void BeginTable(std::size_t) override {}
+    void Row(std::span<const Cell>) override {}
+    void EndTable(std::size_t, uint64_t) override {}
+  } sink;
+  try {
+    ReadJetFile(file, code_page, sink);
+  } catch (const Listed&) {
+  } catch (const JetError& e) {
+    throw std::runtime_error(file + ": " + e.what());
+  }
+  return sink.catalogue;
 }
 
 class CopySink : public JetSink {
@@ -161,10 +185,7 @@ JetTotals CopyTables(const std::vector<TableSource>& sources, const std::string&
     }
     totals.files += 1;
   }
-  if (!taken.count(kCatalogueFile))
-    notes << "kvistur build: no file holds " << kCatalogueTable << ": no catalogue was made\n";
-  if (!taken.count(kDirectoryFile))
-    notes << "kvistur build: no file holds " << kDirectoryTable << ": no directory database was made\n";
+  totals.directory = taken.count(kDirectoryFile) > 0;
   return totals;
 }
 
@@ -179,8 +200,18 @@ JetTotals CopyJetFiles(const std::vector<std::string>& files, const std::string&
 
 int BuildFromJet(const std::vector<std::string>& files, const std::string& out, int code_page, std::ostream& report,
                  std::ostream& notes) {
+  // Settings pointing at a catalogue that is not there would fail every
+  // search: files without one are refused before anything is written.
+  if (code_page) CheckCodePage(code_page);
+  if (!std::any_of(files.begin(), files.end(), [&](const std::string& f) { return holds_catalogue(f, code_page); })) {
+    std::string names;
+    for (auto& f : files) names += (names.empty() ? "" : ", ") + f;
+    throw std::runtime_error(names + ": no table " + kCatalogueTable + ", which a catalogue needs");
+  }
   CatalogueOutput output(out);
   JetTotals t = CopyJetFiles(files, output.folder(), code_page, report, notes);
+  if (!t.directory)
+    notes << "kvistur build: no file holds " << kDirectoryTable << ": no directory database was made\n";
   output.Commit();
   report << "read " << t.files << (t.files == 1 ? " file, " : " files, ") << t.tables
          << (t.tables == 1 ? " table, " : " tables, ") << t.read
