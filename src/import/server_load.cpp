@@ -697,17 +697,22 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
       for (int i = 1; p <= end; ++i) {
         const char* tab = std::find(p, end, '\t');
         Kind kind = std::size_t(i) <= t.columns.size() ? t.columns[std::size_t(i - 1)].kind : Kind::kInteger;
+        int rc;
         if (!copy_field(p, std::size_t(tab - p), field)) {
-          sqlite3_bind_null(insert.s, i);
+          rc = sqlite3_bind_null(insert.s, i);
         } else if (kind == Kind::kInteger || (kind == Kind::kNumeric && !std::strpbrk(field.c_str(), ".eEN"))) {
-          sqlite3_bind_int64(insert.s, i, std::strtoll(field.c_str(), nullptr, 10));
+          rc = sqlite3_bind_int64(insert.s, i, std::strtoll(field.c_str(), nullptr, 10));
         } else if (kind == Kind::kReal || kind == Kind::kNumeric) {
-          sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
+          rc = sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
         } else if (kind == Kind::kBytes) {
           std::string bytes = db::pg::bytes_of_hex(std::string_view(field).substr(std::min<std::size_t>(2, field.size())));
-          sqlite3_bind_blob(insert.s, i, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT);
+          rc = sqlite3_bind_blob64(insert.s, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
         } else {
-          sqlite3_bind_text(insert.s, i, field.data(), int(field.size()), SQLITE_TRANSIENT);
+          rc = sqlite3_bind_text64(insert.s, i, field.data(), field.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        }
+        if (rc != SQLITE_OK) {
+          PQfreemem(line);
+          out.fail();
         }
         p = tab + 1;
       }
