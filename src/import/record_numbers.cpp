@@ -14,9 +14,14 @@ namespace kvistur::import {
 
 namespace {
 
-// The highest number in use; max(ID) alone, so that the key or an index
-// gives it without reading the table.
-constexpr char kHighestInUse[] = "coalesce(CAST((SELECT max(ID) FROM Móðurtafla) AS INTEGER), 0)";
+// The highest number in use: by a record, or by a source record whose
+// record another program deleted.  max(ID) alone, so that the key or an
+// index gives it without reading the table.
+std::string highest_in_use(sqlite3* db) {
+  std::string in_use = "coalesce(CAST((SELECT max(ID) FROM Móðurtafla) AS INTEGER), 0)";
+  if (HasTable(db, "Frumfærsla")) in_use = "max(" + in_use + ", coalesce((SELECT max(ID) FROM Frumfærsla), 0))";
+  return in_use;
+}
 
 // The mark is raised to the number of the row going: a number that is not
 // a whole number raises it to nothing.
@@ -49,7 +54,7 @@ void InstallRecordMark(sqlite3* db) {
       SqliteStatement(db, "INSERT INTO " + table + " VALUES (?)").bind(1, highest).run();
     }
   }
-  ExecSql(db, ("UPDATE " + table + " SET highest = max(coalesce(highest, 0), " + kHighestInUse + ")").c_str());
+  ExecSql(db, ("UPDATE " + table + " SET highest = max(coalesce(highest, 0), " + highest_in_use(db) + ")").c_str());
   std::map<std::string, std::string> found;
   {
     SqliteStatement t(db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'");
@@ -64,10 +69,10 @@ void InstallRecordMark(sqlite3* db) {
 }
 
 std::string NextRecordNumberSql(sqlite3* db) {
-  if (!HasTable(db, kRecordMarkTable)) return std::string("SELECT ") + kHighestInUse + " + 1";
-  return std::string("SELECT max(") + kHighestInUse + ", coalesce((SELECT max(highest) FROM " + kRecordMarkTable +
-         "), 0)) + 1";
+  if (!HasTable(db, kRecordMarkTable)) return "SELECT " + highest_in_use(db) + " + 1";
+  return "SELECT max(" + highest_in_use(db) + ", coalesce((SELECT max(highest) FROM " + kRecordMarkTable + "), 0)) + 1";
 }
+
 std::string ServerRecordMarkSql(const std::string& schema, const std::string& id_column) {
   const std::string s = db::quote_ident(schema), mark = s + "." + kRecordMarkTable,
                     records = s + "." + db::quote_ident("Móðurtafla"), id = db::quote_ident(id_column),

@@ -7,7 +7,8 @@
 // number of every record deleted or renumbered, whoever deletes it: a
 // cataloguing program, the sqlite3 shell or psql, kvistur update.  A new
 // record is numbered one past the highest of the mark and the numbers in
-// use.  A catalogue without the mark (made by another tool, or before the
+// use (by records, and by source records, Frumfærsla, that a program which
+// does not know of them left behind when it deleted their records).  A catalogue without the mark (made by another tool, or before the
 // mark existed) gets one, from its highest number, the first time a kvistur
 // tool writes to it; until then the numbers in use are all there is.
 #pragma once
