@@ -13,15 +13,10 @@
 
 namespace kvistur::server {
 
-// Scan terms and present records one request may ask for: more could not
-// be answered anyway (a scan lists 200 at most, a present ends at the
-// message size).
-constexpr int kMaxScanTerms = 200;
-constexpr int kMaxRecordsAsked = 10000;
-
 // From now on, a listener the front end makes holds its connections to
 // LIMITS' message size from their first message on, and every request
-// YAZ decodes for it asks for no more than the numbers above.
+// YAZ decodes for it asks for no more scan terms or present records than
+// the fixed limits allow (limits.h).
 void BoundFrontEnd(const Limits& limits);
 
 }  // namespace kvistur::server

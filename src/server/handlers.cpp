@@ -185,12 +185,12 @@ std::string record_bytes(Form form, const StoredRecord& stored, Faersla& faersla
 // size; a record larger than that on its own is a surrogate diagnostic.
 void fetch_record(Connection& c, const ResultSet& set, bend_fetch_rr* rr) {
   const int64_t most = server->limits.message_kib * kKiB;
-  if (Clock::now() > c.answer.deadline || c.answer.bytes >= most) {
+  const bool late = Clock::now() > c.answer.deadline;
+  if (late || c.answer.bytes >= most) {
     rr->errcode = YAZ_BIB1_RESOURCES_EXHAUSTED_VALID_SUBSET_OF_RESULTS_AVAILABLE;
-    rr->errstring = odr_copy(rr->stream, Clock::now() > c.answer.deadline
-                                             ? "time limit of " + std::to_string(server->limits.request_seconds) +
-                                                   " s to a request"
-                                             : std::to_string(server->limits.message_kib) + " KiB to an answer");
+    rr->errstring = odr_copy(rr->stream, late ? "time limit of " + std::to_string(server->limits.request_seconds) +
+                                                    " s to a request"
+                                              : std::to_string(server->limits.message_kib) + " KiB to an answer");
     return;
   }
   const char* esn = yaz_get_esn(rr->comp);

@@ -38,6 +38,11 @@ struct Limits {
   int64_t session_records = 1000000;  // Færslur: record numbers one session's result sets hold in all
 };
 
+// Fixed limits: scan terms one request lists, and records one present may
+// ask for (more never fit a message).
+constexpr int kMaxScanTerms = 200;
+constexpr int kMaxRecordsAsked = 10000;
+
 // The limits from the settings (defaults where a value is missing or not a
 // whole number from 1 to the limit's own ceiling).
 Limits ReadLimits();

@@ -15,9 +15,6 @@ namespace kvistur::server {
 
 namespace {
 
-// Terms one scan lists at most, whatever the client asks.
-constexpr int kMaxScanTerms = 200;
-
 // S as a text literal of a query: in single quotes, a quote in it doubled.
 Text quoted(const Text& s) {
   Text out = u"'";
