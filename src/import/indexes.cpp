@@ -9,6 +9,7 @@
 #include "import/search_index.h"
 #include "import/sqlite_statement.h"
 #include "platform/sqlite_functions.h"
+#include "platform/sqlite_journal.h"
 
 namespace kvistur::import {
 
@@ -93,11 +94,14 @@ void IndexCatalogue(const std::string& file) {
   }
   try {
     db::register_kv_functions(db);
+    sqlite3_busy_timeout(db, db::kWriterBusyTimeoutMs);
     if (!HasTable(db, "Orð") || !HasTable(db, "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
-    ExecSql(db, "BEGIN");
+    db::UseWriteAheadLog(db);
+    ExecSql(db, "BEGIN IMMEDIATE");
     CreateIndexes(db);
     ExecSql(db, "COMMIT");
+    db::CheckpointAfterCommit(db);
   } catch (const std::exception& e) {
     sqlite3_close(db);
     throw std::runtime_error(file + ": " + e.what());

@@ -9,14 +9,11 @@
 #include "import/sqlite_statement.h"
 #include "import/word_index.h"
 #include "platform/sqlite_functions.h"
+#include "platform/sqlite_journal.h"
 
 namespace kvistur::import {
 
 namespace {
-
-// How long the update waits for readers' transactions to end before it
-// commits (a reader holds one for the length of one method call).
-constexpr int kWriterBusyTimeoutMs = 30000;
 
 std::string trimmed(const std::string& s) {
   std::size_t a = s.find_first_not_of(' '), b = s.find_last_not_of(' ');
@@ -61,15 +58,15 @@ CatalogueUpdate::CatalogueUpdate(const std::string& file) : file_(file) {
   }
   try {
     db::register_kv_functions(db_);
-    sqlite3_busy_timeout(db_, kWriterBusyTimeoutMs);
+    sqlite3_busy_timeout(db_, db::kWriterBusyTimeoutMs);
     if (!HasTable(db_, "Móðurtafla") || !HasTable(db_, "Orð") || !HasTable(db_, "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Móðurtafla, Orð and Tengill)");
     if (!HasTable(db_, "Frumfærsla"))
       throw std::runtime_error("no source records to match updates against (table Frumfærsla); build it anew with kvistur build");
-    // A rollback journal, made durable, and no page of the file written
-    // before the commit: hosts read the file as it was until then, and a
-    // process killed before it leaves nothing to undo.
-    ExecSql(db_, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA cache_spill=OFF;");
+    // Write-ahead: the changes go to the WAL, which readers ignore until
+    // the commit record is there; a process killed before it leaves
+    // nothing anyone must undo.
+    db::UseWriteAheadLog(db_);
     ExecSql(db_, "BEGIN IMMEDIATE");
     st_ = std::make_unique<Statements>(db_);
     rows_ = std::make_unique<RecordRows>(db_);
@@ -211,6 +208,7 @@ void CatalogueUpdate::Commit() {
   CreateIndexes(db_);
   ExecSql(db_, "COMMIT");
   committed_ = true;
+  db::CheckpointAfterCommit(db_);
 }
 
 }  // namespace kvistur::import
