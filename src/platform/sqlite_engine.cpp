@@ -156,7 +156,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       // on in between (OpenDatabase then opens again).
       auto opened = identity_of(sqlite3_db_filename(db_, "main"));
       if (!opened || !opened->same_file(id_)) cannot_open();
-      schema_cookie_ = first_read();
+      schema_cookie_ = first_read().value_or(-1);
       // A writer in WAL mode never holds readers off, so only a file in
       // rollback-journal mode needs its locks watched.
       wal_ = journal_mode() == "wal";
@@ -207,9 +207,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     AtCallEnd([self] {
       if (auto c = self.lock()) c->end_call();
     });
-    sqlite3_int64 cookie = first_read();
-    if (cookie != schema_cookie_) {
-      schema_cookie_ = cookie;
+    auto cookie = first_read();
+    if (cookie && *cookie != schema_cookie_) {
+      schema_cookie_ = *cookie;
       schema_ = Schema{};
       translations_ = TranslationCache{};
       load_schema();
@@ -330,20 +330,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Reads the file's schema cookie, the first read of a transaction.  When
   // a dead writer left a hot journal (or a WAL index this connection may
   // not rebuild), a connection that can write the file finishes its work
-  // once, and the read is made again.
-  sqlite3_int64 first_read() {
+  // once, and the read is made again.  Nothing when the file cannot be
+  // read: the statements that follow fail as they always did.
+  std::optional<sqlite3_int64> first_read() {
     for (bool recovered = false;; recovered = true) {
       if (!cookie_ && sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &cookie_, nullptr) != SQLITE_OK) {
         sqlite3_finalize(cookie_);
         cookie_ = nullptr;
-        step_failed(sqlite3_extended_errcode(db_));
       }
-      int rc = sqlite3_step(cookie_);
+      int rc = cookie_ ? sqlite3_step(cookie_) : SQLITE_ERROR;
       sqlite3_int64 cookie = rc == SQLITE_ROW ? sqlite3_column_int64(cookie_, 0) : 0;
       int code = sqlite3_extended_errcode(db_);
-      sqlite3_reset(cookie_);
+      if (cookie_) sqlite3_reset(cookie_);
       if (rc == SQLITE_ROW) return cookie;
-      if (recovered || !LeftByDeadWriter(code)) step_failed(code);
+      if (recovered || !LeftByDeadWriter(code)) return std::nullopt;
       if (!RecoverForReaders(sqlite3_db_filename(db_, "main")))
         fail(3051, u"DAO.Workspace", CannotRecoverText(file_));
     }
