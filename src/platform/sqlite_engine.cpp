@@ -189,9 +189,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // the file's locks for the call instead of one per statement, and the
   // statements of the call see one state of the file, the one before or
   // the one after another process's change, never a mix of the two.  It
-  // ends with the call, so nothing is held between calls: a writer in
-  // another process waits for the calls in progress, and calls that begin
-  // while it waits wait for its commit (let_writer_commit).
+  // ends with the call, so nothing is held between calls.  In WAL mode
+  // readers and the writer never wait for each other; in rollback-journal
+  // mode a writer in another process waits for the calls in progress, and
+  // calls that begin while it waits wait for its commit (let_writer_commit).
   //
   // The call's first read is made here: it meets what a dead writer left
   // (recovered once, sqlite_journal.h), and it tells whether another
