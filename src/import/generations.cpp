@@ -5,12 +5,12 @@
 
 #include <ctime>
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <stdexcept>
 
 #include "import/folder_ops.h"
 #include "platform/sqlite_journal.h"
+#include "platform/sqlite_statement.h"
 
 namespace kvistur::import {
 
@@ -48,13 +48,10 @@ std::string database_of(const std::string& name) {
 }  // namespace
 
 void FinishStagedDatabase(const std::string& file) {
-  sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-  if (rc != SQLITE_OK) throw std::runtime_error("cannot open " + file + ": " + sqlite3_errmsg(raw));
-  sqlite3_busy_timeout(raw, db::kWriterBusyTimeoutMs);
+  db::SqliteConnection db = db::OpenSqlite(file, SQLITE_OPEN_READWRITE);
+  sqlite3_busy_timeout(db.get(), db::kWriterBusyTimeoutMs);
   try {
-    db::UseWriteAheadLog(raw);
+    db::UseWriteAheadLog(db.get());
   } catch (const std::exception& e) {
     throw std::runtime_error(file + ": " + e.what());
   }

@@ -150,7 +150,7 @@ void CatalogueOutput::Commit() {
     return;
   }
   fs::path dir(target_), staged(staging_);
-  WriteSettings(staging_, target_);
+  WriteSettings(staging_, target_, target_);
   if (!fs::exists(dir / kWorkgroupFile) && !fs::exists(staged / kWorkgroupFile))
     db::workgroup_init((staged / kWorkgroupFile).string());
   // The databases become a new generation (generations.h); the settings

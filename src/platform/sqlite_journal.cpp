@@ -4,29 +4,16 @@
 
 #include <stdexcept>
 
+#include "platform/sqlite_statement.h"
+
 namespace kvistur::db {
 
 namespace {
 
 // Runs one statement; its first column as text when it gives a row.
 std::string run(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr);
-  std::string out;
-  if (rc == SQLITE_OK) {
-    rc = sqlite3_step(s);
-    if (rc == SQLITE_ROW) {
-      const unsigned char* t = sqlite3_column_text(s, 0);
-      out = t ? reinterpret_cast<const char*>(t) : "";
-      rc = SQLITE_OK;
-    } else if (rc == SQLITE_DONE) {
-      rc = SQLITE_OK;
-    }
-  }
-  std::string message = rc == SQLITE_OK ? "" : sqlite3_errmsg(db);
-  sqlite3_finalize(s);
-  if (rc != SQLITE_OK) throw std::runtime_error(message);
-  return out;
+  SqliteStatement q(db, sql);
+  return q.step() ? q.text(0) : std::string();
 }
 
 }  // namespace
@@ -57,18 +44,18 @@ bool LeftByDeadWriter(int extended_code) {
 }
 
 bool RecoverForReaders(const std::string& file) {
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_busy_timeout(db, kWriterBusyTimeoutMs);
+  try {
+    SqliteConnection db = OpenSqlite(file, SQLITE_OPEN_READWRITE);
+    sqlite3_busy_timeout(db.get(), kWriterBusyTimeoutMs);
     // Closing last, it would remove the WAL files that hosts without
     // write permission need to read.
     int keep = 1;
-    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
+    run(db.get(), "SELECT count(*) FROM sqlite_master");
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
   }
-  sqlite3_close(db);
-  return rc == SQLITE_OK;
 }
 
 std::string CannotRecoverText(const std::string& file) {
