@@ -152,11 +152,17 @@ class SearchingHosts {
   }
   static constexpr int kThreads = 8;
   static constexpr auto kPause = std::chrono::milliseconds(10);
-  // Once stopped: the answers while searching, each thread's answer after
-  // it was told to stop, and how many searches failed.
+  // Once stopped: the answers while searching.
   const std::vector<Result>& seen() const { return seen_; }
-  const std::vector<Result>& last() const { return last_; }
-  int failures() const { return failures_; }
+  // Once stopped: no search failed (LOG, the log file, says why one did),
+  // each answer was OLD or NEW, and each thread's answer after it was told
+  // to stop is NEW.
+  void expect_old_or_new(const Result& old_result, const Result& new_result, const std::string& log) const {
+    EXPECT_EQ(failures_, 0) << kvistur::testing::file_bytes(log);
+    for (auto& s : seen_)
+      EXPECT_TRUE(s == old_result || s == new_result) << s[0] << " hits: " << (s.size() > 1 ? s[1] : "");
+    for (auto& f : last_) EXPECT_EQ(f, new_result);
+  }
 
  private:
   std::atomic<bool> searching_{true};
@@ -220,11 +226,8 @@ TEST_F(UpdateTool, SearchesDuringAnUpdateSeeTheOldOrTheNewCatalogue) {
   EXPECT_EQ(r.out.substr(0, 40), "added 0, replaced 1500, deleted 0, skipp");
   Result new_result = search(word);
   EXPECT_NE(new_result, old_result);
-  EXPECT_EQ(hosts.failures(), 0) << kvistur::testing::file_bytes(dir_ + "/melding.txt");
+  hosts.expect_old_or_new(old_result, new_result, dir_ + "/melding.txt");
   EXPECT_GT(hosts.seen().size(), std::size_t(SearchingHosts::kThreads));
-  for (auto& s : hosts.seen())
-    EXPECT_TRUE(s == old_result || s == new_result) << s[0] << " hits: " << (s.size() > 1 ? s[1] : "");
-  for (auto& f : hosts.last()) EXPECT_EQ(f, new_result);
   thread_state() = ThreadState{};
   unsetenv("LINDRIT_SETTINGS");
   unsetenv("KVISTUR_LOG");
@@ -297,10 +300,7 @@ TEST_F(UpdateTool, KilledWritersNeverStopTheHostsSearching) {
   EXPECT_EQ(killed["update"], kKillsPerCommand);
   EXPECT_EQ(killed["index"], kKillsPerCommand);
   Result new_result = search(word);
-  EXPECT_EQ(hosts.failures(), 0) << kvistur::testing::file_bytes(dir_ + "/melding.txt");
-  for (auto& s : hosts.seen())
-    EXPECT_TRUE(s == old_result || s == new_result) << s[0] << " hits: " << (s.size() > 1 ? s[1] : "");
-  for (auto& f : hosts.last()) EXPECT_EQ(f, new_result);
+  hosts.expect_old_or_new(old_result, new_result, dir_ + "/melding.txt");
   thread_state() = ThreadState{};
   unsetenv("LINDRIT_SETTINGS");
   unsetenv("KVISTUR_LOG");
