@@ -250,7 +250,7 @@ TEST_P(Faults, EveryStepLeavesTheCatalogueBeforeOrAfter) {
   ASSERT_EQ(clean.status, 0) << clean.err;
   const std::string after = catalogue_state(work_);
   ASSERT_NE(clean.report["calls"].find("write="), std::string::npos) << "the shim did not load";
-  ASSERT_EQ(clean.report["calls"].find("write=0 "), std::string::npos)
+  ASSERT_GT(calls(clean)["write"], 0)
       << "the shim saw no SQLite write: is libsqlite3 linked statically into " << KVISTUR_TOOL << "?";
 
   const int stride = std::max(1, env_int("FAULT_STRIDE", 1));
