@@ -255,6 +255,12 @@ void before_change(int fd, off_t from, off_t to) {
   }
 }
 
+// Before FD is cut to SIZE.
+void before_truncate(int fd, off_t size) {
+  struct stat st;
+  if (config().power() && fstat(fd, &st) == 0) before_change(fd, size, st.st_size);
+}
+
 // After a sync of FD: its bytes are on the disk, or, for a folder, its entries.
 void synced(int fd) {
   if (!config().power()) return;
@@ -354,10 +360,10 @@ auto creating(int dirfd, const char* p, bool folder, bool truncate, Call call) {
   std::string path = full_path(dirfd, p);
   if (!watched(path)) return call();
   REAL(open);
-  int old = truncate ? real_open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-  struct stat st;
-  if (old >= 0 && fstat(old, &st) == 0) before_change(old, 0, st.st_size);
-  if (old >= 0) close(old);
+  if (int old = truncate ? real_open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1; old >= 0) {
+    before_truncate(old, 0);
+    close(old);
+  }
   bool was = exists(path);
   auto r = call();
   if (!was && exists(path)) entry_changed({Disk::EntryChange::kCreate, path, "", "", folder});
@@ -366,13 +372,19 @@ auto creating(int dirfd, const char* p, bool folder, bool truncate, Call call) {
 
 // An open that may make or empty a file.
 template <typename Call>
-int opening(int dirfd, const char* path, int flags, Call call) {
+auto opening(int dirfd, const char* path, int flags, Call call) {
   if (!(flags & (O_CREAT | O_TRUNC))) return call();
   return creating(dirfd, path, false, flags & O_TRUNC, call);
 }
 
+// The flags of fopen's MODE that matter here.
+int stream_flags(const char* mode) {
+  return (strpbrk(mode, "wa") ? O_CREAT : 0) | (strchr(mode, 'w') ? O_TRUNC : 0);
+}
+
 int removing(int dirfd, const char* p, bool folder, int (*call)(int, const char*, int), int flags) {
   if (!t_in_sqlite && strikes(kUnlink)) return errno = EIO, -1;
+  if (!config().power()) return call(dirfd, p, flags);
   std::lock_guard lock(mu());
   std::string path = full_path(dirfd, p);
   if (!watched(path)) return call(dirfd, p, flags);
@@ -386,6 +398,7 @@ int removing(int dirfd, const char* p, bool folder, int (*call)(int, const char*
 int renaming(int olddir, const char* from, int newdir, const char* to, unsigned flags) {
   REAL(renameat2);
   if (!t_in_sqlite && strikes(kRename)) return errno = EIO, -1;
+  if (!config().power()) return real_renameat2(olddir, from, newdir, to, flags);
   std::lock_guard lock(mu());
   std::string f = full_path(olddir, from), t = full_path(newdir, to);
   if (!watched(t) && !watched(f)) return real_renameat2(olddir, from, newdir, to, flags);
@@ -551,14 +564,12 @@ int openat(int dirfd, const char* path, int flags, ...) {
 
 FILE* fopen(const char* path, const char* mode) {
   REAL(fopen);
-  if (!strpbrk(mode, "wa")) return real_fopen(path, mode);
-  return creating(AT_FDCWD, path, false, strchr(mode, 'w'), [&] { return real_fopen(path, mode); });
+  return opening(AT_FDCWD, path, stream_flags(mode), [&] { return real_fopen(path, mode); });
 }
 
 FILE* fopen64(const char* path, const char* mode) {
   REAL(fopen64);
-  if (!strpbrk(mode, "wa")) return real_fopen64(path, mode);
-  return creating(AT_FDCWD, path, false, strchr(mode, 'w'), [&] { return real_fopen64(path, mode); });
+  return opening(AT_FDCWD, path, stream_flags(mode), [&] { return real_fopen64(path, mode); });
 }
 
 int mkdir(const char* path, mode_t mode) {
@@ -642,14 +653,12 @@ ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
 }
 int ftruncate(int fd, off_t size) {
   REAL(ftruncate);
-  struct stat st;
-  if (config().power() && fstat(fd, &st) == 0) before_change(fd, size, st.st_size);
+  before_truncate(fd, size);
   return real_ftruncate(fd, size);
 }
 int ftruncate64(int fd, off64_t size) {
   REAL(ftruncate64);
-  struct stat st;
-  if (config().power() && fstat(fd, &st) == 0) before_change(fd, size, st.st_size);
+  before_truncate(fd, size);
   return real_ftruncate64(fd, size);
 }
 

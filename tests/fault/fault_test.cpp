@@ -249,7 +249,7 @@ TEST_P(Faults, EveryStepLeavesTheCatalogueBeforeOrAfter) {
   Outcome clean = run(command(), {{"MODE", ""}});
   ASSERT_EQ(clean.status, 0) << clean.err;
   const std::string after = catalogue_state(work_);
-  ASSERT_NE(clean.report["calls"].find("write="), std::string::npos) << "the shim did not load";
+  ASSERT_TRUE(clean.report.count("calls")) << "the shim did not load";
   ASSERT_GT(calls(clean)["write"], 0)
       << "the shim saw no SQLite write: is libsqlite3 linked statically into " << KVISTUR_TOOL << "?";
 
