@@ -15,7 +15,8 @@
 // By hand, other bounds: FAULT_STRIDE=K tries every Kth step only,
 // FAULT_SEEDS=S tears the writes S different ways at each sync (torn runs),
 // FAULT_PERSIST=1 makes the failed call and every later call of its kinds
-// fail (a disk that has gone bad rather than one bad moment).
+// fail (a disk that has gone bad rather than one bad moment), FAULT_TOOL=PATH
+// runs another build of the command line (one with sanitizers, say).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -29,6 +30,7 @@
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <string_view>
 
 #include "kvistur/faersla.h"
 #include "settings/thread_state.h"
@@ -131,13 +133,22 @@ Outcome run_program(const std::string& program, const std::vector<std::string>& 
   std::string report = scratch + "/report", err = scratch + "/err";
   std::remove(report.c_str());
   std::vector<std::string> env_text;
-  for (char** e = environ; *e; ++e) env_text.push_back(*e);
+  std::string asan_options;
+  for (char** e = environ; *e; ++e) {
+    std::string_view v(*e);
+    if (v.starts_with("ASAN_OPTIONS=")) asan_options = v.substr(v.find('=') + 1);
+    else env_text.emplace_back(v);
+  }
   if (!shim.empty()) {
+    // A command line built with AddressSanitizer wants the sanitizer's
+    // runtime loaded first; the shim comes before it.
+    asan_options += ":verify_asan_link_order=0";
     env_text.push_back(std::string("LD_PRELOAD=") + KVISTUR_FAULT_SHIM);
     env_text.push_back("KV_FAULT_ROOT=" + root);
     env_text.push_back("KV_FAULT_REPORT=" + report);
     for (auto& [k, v] : shim) env_text.push_back("KV_FAULT_" + k + "=" + v);
   }
+  env_text.push_back("ASAN_OPTIONS=" + asan_options);
   std::vector<char*> argv{const_cast<char*>(program.c_str())}, envp;
   for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   for (auto& e : env_text) envp.push_back(e.data());
@@ -236,7 +247,8 @@ class Faults : public ::testing::TestWithParam<std::tuple<Command, Mode>> {
   }
 
   Outcome run(const std::vector<std::string>& args, const std::map<std::string, std::string>& shim = {}) {
-    return run_program(KVISTUR_TOOL, args, shim, work_, tmp_.path);
+    const char* tool = std::getenv("FAULT_TOOL");
+    return run_program(tool && *tool ? tool : KVISTUR_TOOL, args, shim, work_, tmp_.path);
   }
 
   kvistur::testing::TempDir tmp_;
@@ -251,7 +263,7 @@ TEST_P(Faults, EveryStepLeavesTheCatalogueBeforeOrAfter) {
   const std::string after = catalogue_state(work_);
   ASSERT_TRUE(clean.report.count("calls")) << "the shim did not load";
   ASSERT_GT(calls(clean)["write"], 0)
-      << "the shim saw no SQLite write: is libsqlite3 linked statically into " << KVISTUR_TOOL << "?";
+      << "the shim saw no SQLite write: is libsqlite3 linked statically into the command line?";
 
   const int stride = std::max(1, env_int("FAULT_STRIDE", 1));
   const int seeds = mode.torn() ? std::max(1, env_int("FAULT_SEEDS", 1)) : 1;
@@ -276,9 +288,10 @@ TEST_P(Faults, EveryStepLeavesTheCatalogueBeforeOrAfter) {
       std::string state = catalogue_state(work_);
       std::string stderr_lines = kvistur::testing::without_progress(o.err);
       std::string why;
-      if (!WIFEXITED(o.status)) why = "the command died of signal " + std::to_string(WTERMSIG(o.status));
-      else if (o.err.find("Sanitizer") != std::string::npos || o.err.find("runtime error") != std::string::npos)
+      if (o.err.find("Sanitizer") != std::string::npos || o.err.find("runtime error") != std::string::npos)
         why = "a sanitizer report";
+      else if (!WIFEXITED(o.status))
+        why = "the command died of signal " + std::to_string(WTERMSIG(o.status));
       else if (!mode.power() && WEXITSTATUS(o.status) != 0 && std::count(stderr_lines.begin(), stderr_lines.end(), '\n') != 1)
         why = "the command failed without saying why in one line";
       else if (state != before_ && state != after)
