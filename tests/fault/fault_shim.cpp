@@ -544,15 +544,6 @@ int open(const char* path, int flags, ...) {
   return opening(AT_FDCWD, path, flags, [&] { return real_open(path, flags, mode); });
 }
 
-int open64(const char* path, int flags, ...) {
-  REAL(open64);
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(ap, int)) : 0;
-  va_end(ap);
-  return opening(AT_FDCWD, path, flags, [&] { return real_open64(path, flags, mode); });
-}
-
 int openat(int dirfd, const char* path, int flags, ...) {
   REAL(openat);
   va_list ap;
@@ -565,11 +556,6 @@ int openat(int dirfd, const char* path, int flags, ...) {
 FILE* fopen(const char* path, const char* mode) {
   REAL(fopen);
   return opening(AT_FDCWD, path, stream_flags(mode), [&] { return real_fopen(path, mode); });
-}
-
-FILE* fopen64(const char* path, const char* mode) {
-  REAL(fopen64);
-  return opening(AT_FDCWD, path, stream_flags(mode), [&] { return real_fopen64(path, mode); });
 }
 
 int mkdir(const char* path, mode_t mode) {
@@ -646,20 +632,17 @@ ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) {
   before_change(fd, off, off + off_t(n));
   return real_pwrite(fd, buf, n, off);
 }
-ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
-  REAL(pwrite64);
-  before_change(fd, off, off + off_t(n));
-  return real_pwrite64(fd, buf, n, off);
-}
 int ftruncate(int fd, off_t size) {
   REAL(ftruncate);
   before_truncate(fd, size);
   return real_ftruncate(fd, size);
 }
-int ftruncate64(int fd, off64_t size) {
-  REAL(ftruncate64);
-  before_truncate(fd, size);
-  return real_ftruncate64(fd, size);
-}
+
+// With a 64-bit off_t the large-file names are the same calls.
+static_assert(sizeof(off_t) == sizeof(off64_t));
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+FILE* fopen64(const char* path, const char* mode) __attribute__((alias("fopen")));
+ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) __attribute__((alias("pwrite")));
+int ftruncate64(int fd, off64_t size) __attribute__((alias("ftruncate")));
 
 }  // extern "C"
