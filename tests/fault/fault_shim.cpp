@@ -290,7 +290,8 @@ std::string keep_in_attic(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return "";
   real_mkdir(config().attic.c_str(), 0755);
-  std::string kept = config().attic + "/" + std::to_string(++disk().seq);
+  // Named by process as well, so that an attic left by another run is no hindrance.
+  std::string kept = config().attic + "/" + std::to_string(getpid()) + "-" + std::to_string(++disk().seq);
   return real_linkat(AT_FDCWD, path.c_str(), AT_FDCWD, kept.c_str(), 0) == 0 ? kept : "";
 }
 
