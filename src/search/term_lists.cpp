@@ -4,9 +4,11 @@ namespace kvistur {
 
 std::size_t TermLists::cost(const Text& query, const std::vector<int32_t>& numbers) {
   constexpr std::size_t kPerBlock = KeptMemory::kPerBlock;
-  // The list's node with the entry, the numbers' shared block (made with
-  // them) and their own block, the map's node with its bucket slot.
-  return sizeof(Entry) + 2 * sizeof(void*) + kPerBlock + HeapBytes(query) + sizeof(numbers) + 2 * sizeof(long) +
+  // The list's node with the entry and its copy of the query, the
+  // numbers' shared block (made with them) and their own block, the map's
+  // node with its bucket slot.
+  return sizeof(Entry) + 2 * sizeof(void*) + kPerBlock + HeapBytesOfLength<char16_t>(query.size()) +
+         sizeof(numbers) + 2 * sizeof(long) +
          kPerBlock + HeapBytes(numbers) + sizeof(std::pair<TextView, void*>) + 2 * sizeof(void*) + kPerBlock +
          sizeof(void*);
 }
