@@ -293,8 +293,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
                                     : "NULL";
     // The stamp: kv_state's one row, trusted while its triggers are all
     // there and enabled, and shared only while the role reads the tables
-    // whole (it may read each, and no row security filters any table of
-    // the schema for it), with the role that reads it.
+    // whole (it may read each, and no row security filters them or the
+    // search's own kv_ tables for it), with the role that reads it.
     std::string stamp = "NULL, NULL, NULL";
     if (!s.stamped.empty()) {
       std::string names;
@@ -303,8 +303,9 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
               "max(words) END FROM " + quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
               "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D'), "
               "(SELECT count(*) = 3 FROM pg_class c WHERE c.oid IN (" + s.stamped + ") AND "
-              "has_table_privilege(c.oid, 'SELECT')) AND NOT EXISTS (SELECT FROM pg_class c WHERE c.relnamespace = "
-              "n.oid AND c.relrowsecurity AND row_security_active(c.oid))";
+              "has_table_privilege(c.oid, 'SELECT')) AND NOT EXISTS (SELECT FROM pg_class c WHERE (c.oid IN (" +
+              s.stamped + ") OR (c.relname LIKE 'kv\\_%' AND c.relnamespace = n.oid)) AND c.relrowsecurity AND "
+              "row_security_active(c.oid))";
     }
     std::string select = "SELECT n.oid, " + counter + ", " + stamp + ", current_user FROM pg_namespace n WHERE "
                          "n.nspname = " + pg::quote_literal(s.name);
