@@ -116,23 +116,4 @@ TEST(KeptTables, TermListsKeepTheMostRecentlyUsedWithinTheirBoundAndTheBudget) {
   }
 }
 
-TEST(KeptTables, OnceTablesKeepTheSecondUseWithinTheirBound) {
-  OnceTable<std::vector<int64_t>> kept(4096);
-  EXPECT_FALSE(kept.note_use("a"));
-  EXPECT_TRUE(kept.note_use("a"));  // the second use makes the value
-  EXPECT_FALSE(kept.note_use("a"));
-  kept.keep("a", std::make_unique<const std::vector<int64_t>>(3, 7), 100);
-  ASSERT_NE(kept.find("a"), nullptr);
-  EXPECT_EQ(kept.find("a")->size(), 3u);
-  kept.keep("b", std::make_unique<const std::vector<int64_t>>(1, 1), 100);  // never noted: not kept
-  EXPECT_EQ(kept.find("b"), nullptr);
-  // Keys fill the bound too; then nothing more is noted.
-  for (int i = 0; i < 100; ++i) kept.note_use(std::string(300, 'k') + std::to_string(i));
-  EXPECT_LE(kept.bytes(), 4096u);
-  EXPECT_GT(kept.bytes(), 4096u - 400);
-  const std::string another(300, 'z');
-  EXPECT_FALSE(kept.note_use(another));
-  EXPECT_FALSE(kept.note_use(another));
-}
-
 }  // namespace
