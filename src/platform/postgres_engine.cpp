@@ -597,11 +597,12 @@ class ServerCursor : public Cursor {
   std::string_view Bytes(int i) override {
     const char* v = PQgetvalue(result_.get(), row(), i);
     if (PQftype(result_.get(), i) != 17) return std::string_view(v, std::size_t(PQgetlength(result_.get(), row(), i)));
-    // One buffer a column: the bytes of every column of the row stay valid
-    // until the next row.
+    // One buffer a column, made for every column at the run (growing the
+    // list would move a short buffer's bytes from under a view handed out
+    // already): the bytes of every column of the row stay valid until the
+    // next row.
     std::size_t n = std::size_t(PQgetlength(result_.get(), row(), i));
-    if (bytes_.size() <= std::size_t(i)) bytes_.resize(std::size_t(i) + 1);
-    std::string& out = bytes_[std::size_t(i)];
+    std::string& out = bytes_.at(std::size_t(i));
     out.clear();
     auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
     for (std::size_t k = 2; k + 1 < n; k += 2) out += char(nibble(v[k]) << 4 | nibble(v[k + 1]));
@@ -621,6 +622,7 @@ class ServerCursor : public Cursor {
     keep_ = arrange(result_.get(), translation_);
     total_ = keep_ ? keep_->size() : std::size_t(PQntuples(result_.get()));
     at_ = std::size_t(-1);
+    bytes_.resize(std::size_t(PQnfields(result_.get())));
   }
   int row() const {
     if (at_ >= total_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");
