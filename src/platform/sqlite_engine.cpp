@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/content_stamp.h"
+#include "platform/kept_memory.h"
 #include "platform/engine.h"
 #include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
@@ -177,7 +178,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     sqlite3_finalize(schema_version_);
     sqlite3_finalize(stamp_);
     for (auto& [sql, list] : free_)
-      for (sqlite3_stmt* s : list) sqlite3_finalize(s);
+      for (const FreeStatement& f : list) sqlite3_finalize(f.stmt);
     sqlite3_close_v2(db_);
   }
   Connection(const Connection&) = delete;
@@ -256,10 +257,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (!stamp_trusted_) return {};
     ContentStamp st;
     if (sqlite3_step(stamp_) == SQLITE_ROW) {
-      sqlite3_int64 v[4];
+      int64_t v[4];
       for (int i = 0; i < 4; ++i) v[i] = sqlite3_column_int64(stamp_, i);
-      st.token = std::to_string(id_.dev) + ":" + std::to_string(id_.ino) + ":" + std::to_string(v[0]) + ":" +
-                 std::to_string(v[1]) + ":" + std::to_string(v[2]) + ":" + std::to_string(v[3]);
+      st.place = StampPlace({"file", std::to_string(id_.dev), std::to_string(id_.ino)});
+      st.token = StampToken(st.place, "", v);
       st.records = v[1];
       st.links = v[2];
     }
@@ -278,9 +279,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   sqlite3_stmt* acquire(const std::string& sql) {
     auto it = free_.find(sql);
     if (it != free_.end() && !it->second.empty()) {
-      sqlite3_stmt* s = it->second.back();
+      FreeStatement f = it->second.back();
       it->second.pop_back();
-      return s;
+      statements_kept_.Remove(f.bytes);  // in use: no longer kept
+      return f.stmt;
     }
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &s, nullptr);
@@ -294,11 +296,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void release(const std::string& sql, sqlite3_stmt* s) {
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
-    if (free_.size() >= kStatementCacheSize && !free_.count(sql)) {
+    // Kept for the next use when there is room: SQLite's own count of the
+    // statement's memory, and its text.
+    const std::size_t bytes = std::size_t(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_MEMUSED, 0)) +
+                              HeapBytesOfLength<char>(sql.size()) + sizeof(FreeStatement);
+    if ((free_.size() >= kStatementCacheSize && !free_.count(sql)) || !statements_kept_.Add(bytes)) {
       sqlite3_finalize(s);
       return;
     }
-    free_[sql].push_back(s);
+    free_[sql].push_back({s, bytes});
   }
 
   [[noreturn]] void step_failed(int rc) const {
@@ -430,7 +436,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   sqlite3* db_ = nullptr;
   Schema schema_;
   TranslationCache translations_;
-  std::unordered_map<std::string, std::vector<sqlite3_stmt*>> free_;
+  struct FreeStatement {
+    sqlite3_stmt* stmt;
+    std::size_t bytes;  // charged to the budget while it waits here
+  };
+  std::unordered_map<std::string, std::vector<FreeStatement>> free_;
+  KeptBytes statements_kept_;
   void commit_read() {
     ++reads_ended_;
     if (!sqlite3_get_autocommit(db_) && run(commit_, "COMMIT") != SQLITE_DONE)
