@@ -12,6 +12,7 @@
 #include "kvistur/error.h"
 #include "platform/engine.h"
 #include "platform/sqlite_functions.h"
+#include "platform/sqlite_journal.h"
 
 namespace kvistur::db {
 namespace {
@@ -133,8 +134,21 @@ void open_existing(Db& d, const std::string& file, bool write) {
     fail(3051, "The database engine cannot open the file '" + file + "'.");
   sqlite3_busy_timeout(d.db, 2000);
   Stmt s;
-  if (sqlite3_prepare_v2(d.db, "SELECT marker FROM workgroup", -1, &s.s, nullptr) != SQLITE_OK) not_workgroup(file);
-  if (sqlite3_step(s.s) != SQLITE_ROW) not_workgroup(file);
+  auto read_marker = [&] {
+    sqlite3_finalize(s.s);
+    s.s = nullptr;
+    int rc = sqlite3_prepare_v2(d.db, "SELECT marker FROM workgroup", -1, &s.s, nullptr);
+    return rc == SQLITE_OK ? sqlite3_step(s.s) : rc;
+  };
+  int rc = read_marker();
+  // A writer that died in its commit left a journal that this read-only
+  // connection cannot roll back: one that can write does it, once.
+  if (rc != SQLITE_ROW && LeftByDeadWriter(sqlite3_extended_errcode(d.db))) {
+    if (!RecoverForReaders(file))
+      fail(3051, CannotRecoverText(file));
+    rc = read_marker();
+  }
+  if (rc != SQLITE_ROW) not_workgroup(file);
   const char* m = reinterpret_cast<const char*>(sqlite3_column_text(s.s, 0));
   if (!m || std::string(m) != kMarker) not_workgroup(file);
 }
