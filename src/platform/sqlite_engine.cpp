@@ -213,7 +213,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (cookie && *cookie != schema_cookie_) {
       schema_cookie_ = *cookie;
       schema_ = Schema{};
-      translations_ = TranslationCache{};
+      translations_.clear();
       load_schema();
     }
   }

@@ -124,6 +124,11 @@ void exec(Db& d, const std::string& file, const char* sql) {
   if (rc != SQLITE_OK) fail(3000, "The workgroup file '" + file + "' could not be written: " + m + ".");
 }
 
+// The file keeps a rollback journal, whose deletion is the commit: with
+// synchronous=EXTRA SQLite syncs the folder after deleting it, so that a
+// change said to be made survives the power going at once.
+void make_commits_durable(Db& d, const std::string& file) { exec(d, file, "PRAGMA synchronous=EXTRA;"); }
+
 // Opens an existing workgroup file and checks that it is one.
 void open_existing(Db& d, const std::string& file, bool write) {
   struct stat st {};
@@ -133,6 +138,7 @@ void open_existing(Db& d, const std::string& file, bool write) {
   if (sqlite3_open_v2(file.c_str(), &d.db, flags, nullptr) != SQLITE_OK)
     fail(3051, "The database engine cannot open the file '" + file + "'.");
   sqlite3_busy_timeout(d.db, 2000);
+  if (write) make_commits_durable(d, file);
   Stmt s;
   auto read_marker = [&] {
     sqlite3_finalize(s.s);
@@ -202,6 +208,7 @@ void workgroup_init(const std::string& file) {
   Db d;
   if (sqlite3_open_v2(file.c_str(), &d.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
     fail(3051, "The workgroup file '" + file + "' cannot be created.");
+  make_commits_durable(d, file);
   exec(d, file,
        "BEGIN; CREATE TABLE workgroup(marker TEXT NOT NULL, version INTEGER NOT NULL);"
        "INSERT INTO workgroup VALUES('kvistur-workgroup', 1);"

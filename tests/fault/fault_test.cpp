@@ -33,6 +33,7 @@
 #include <string_view>
 
 #include "kvistur/faersla.h"
+#include "platform/workgroup.h"
 #include "settings/thread_state.h"
 #include "tools/run_tool.h"
 
@@ -365,6 +366,41 @@ TEST(FaultShim, KeepsWhatWasSyncedAndFailsTheCallItIsTold) {
   EXPECT_EQ(child({{"MODE", "power"}, {"N", "1000"}}), "kept=old removed=old replaced=old ");
   EXPECT_EQ(child({{"MODE", "io"}, {"KINDS", "rename"}, {"N", "1"}}), "kept=new made=new replaced=old replaced.new=new ");
   EXPECT_EQ(child({{"MODE", ""}}), "kept=new made=new replaced=new ");
+}
+
+// The workgroup file under the same faults: a user being added is there
+// or not, the file always reads, and once the command has said it is done
+// the power going cannot take the user away.
+TEST(WorkgroupFaults, AUserAddedIsThereOrNotAndStaysOnceSaid) {
+  kvistur::testing::TempDir tmp;
+  const std::string dir = tmp.path + "/wg", file = dir + "/System.mdw", kept = tmp.path + "/System.before";
+  fs::create_directory(dir);
+  ASSERT_EQ(run_program(KVISTUR_TOOL, {"workgroup", "init", file}, {}, dir, tmp.path).status, 0);
+  fs::copy_file(file, kept);
+  auto users = [&] {  // as a log-on reads them
+    std::string all;
+    for (auto& u : kvistur::db::workgroup_users(file)) all += to_utf8(u) + " ";
+    return all;
+  };
+  for (const char* mode : {"io", "power", "torn"}) {
+    int tried = 0;
+    for (int n = 1;; ++n) {
+      for (auto& e : fs::directory_iterator(dir)) fs::remove(e.path());
+      fs::copy_file(kept, file);
+      Outcome o = run_program(KVISTUR_TOOL, {"workgroup", "add-user", file, "jon", "--password", "x"},
+                              {{"MODE", mode}, {"KINDS", "sqlite"}, {"N", std::to_string(n)}, {"SEED", std::to_string(n)}},
+                              dir, tmp.path);
+      std::string struck = std::string(mode) == "io" ? o.report["fault"] : o.report["power"];
+      if (struck.empty()) break;
+      ++tried;
+      std::string now = users();
+      EXPECT_TRUE(now == "Admin " || now == "Admin jon ") << mode << " at step " << n << ": " << now << o.err;
+      if (struck == "end" || (std::string(mode) == "io" && WIFEXITED(o.status) && WEXITSTATUS(o.status) == 0))
+        EXPECT_EQ(now, "Admin jon ") << mode << " at step " << n << ": the command said it was done";
+      if (struck == "end") break;
+    }
+    EXPECT_GT(tried, 0) << mode;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, Faults,
