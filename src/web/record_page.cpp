@@ -12,12 +12,13 @@ using nlohmann::json;
 
 struct Download {
   const char* extension;
-  const char* content_type;
+  const char* type;     // the media type, as a link announces it
+  const char* charset;  // added to the answer's Content-Type
   const char* label_key;
 };
-constexpr Download kDownloads[] = {{"mrc", "application/marc", "download_marc"},
-                                   {"xml", "application/marcxml+xml; charset=utf-8", "download_marcxml"},
-                                   {"ris", "application/x-research-info-systems; charset=utf-8", "download_ris"}};
+constexpr Download kDownloads[] = {{"mrc", "application/marc", "", "download_marc"},
+                                   {"xml", "application/marcxml+xml", "; charset=utf-8", "download_marcxml"},
+                                   {"ris", "application/x-research-info-systems", "; charset=utf-8", "download_ris"}};
 
 // Links that search FIELD (-1: every field) for each text.
 json searches(const PageContext& c, const std::vector<std::string>& texts, int32_t field) {
@@ -47,7 +48,7 @@ Response RecordPage(const PageContext& c, Faersla& f, int32_t id) {
   json downloads = json::array();
   for (const Download& dl : kDownloads)
     downloads.push_back({{"href", path + "." + dl.extension},
-                         {"type", dl.content_type},
+                         {"type", dl.type},
                          {"label", c.text(dl.label_key)}});
   std::string title = v->title.empty() ? v->description : v->title;
   json model = {{"id", id},
@@ -80,7 +81,7 @@ Response RecordDownload(const PageContext& c, int32_t id, const std::string& for
   if (!stored) throw Refusal(404, "no_record", std::to_string(id));
   import::MarcRecord marc = formats::MarcOf(*stored);
   Response r;
-  r.content_type = dl->content_type;
+  r.content_type = std::string(dl->type) + dl->charset;
   r.body = form == "mrc" ? formats::Iso2709(marc) : form == "xml" ? formats::MarcXml(marc) : formats::Ris(marc, id);
   if (r.body.empty()) throw Refusal(500, "record_too_large", std::to_string(id));
   r.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + std::to_string(id) + "." + form + "\"");

@@ -136,7 +136,9 @@ Response SearchApi(const PageContext& c, Faersla& f) {
   SearchParams p = read_params(c.request, d);
   HitPage hits;
   if (!blank(p.q)) hits = search(c, f, p);
-  json list = json::array();
+  // The contract's order of keys, for people who read it.
+  using ordered = nlohmann::ordered_json;
+  ordered list = ordered::array();
   for (const Hit& h : hits.hits)
     list.push_back({{"id", h.id},
                     {"description", h.description},
@@ -144,9 +146,9 @@ Response SearchApi(const PageContext& c, Faersla& f) {
                     {"copies", h.copies},
                     {"available", h.available},
                     {"url", "/record/" + std::to_string(h.id)}});
-  json out = {{"count", hits.count}, {"page", p.page}, {"hits", list}, {"facets", json::object()},
-              {"suggestions", json::array()}};
-  Response r{200, "application/json", out.dump(-1, ' ', false, json::error_handler_t::replace), {}, hits.count};
+  ordered out = {{"count", hits.count}, {"page", p.page}, {"hits", list}, {"facets", ordered::object()},
+                 {"suggestions", ordered::array()}};
+  Response r{200, "application/json", out.dump(-1, ' ', false, ordered::error_handler_t::replace), {}, hits.count};
   return r;
 }
 
