@@ -6,6 +6,7 @@
 // catalogue on PostgreSQL.  The browser's side is tests/web/browser.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -347,4 +348,29 @@ TEST(WebCatalogue, ServesACatalogueOnPostgreSQL) {
   EXPECT_NE(web.get("/record/87").body.find("<tr data-copy=\"100921\">"), std::string::npos);
   EXPECT_EQ(web.get("/record/87.mrc").status, 200);
   EXPECT_NE(web.get("/print?id=87").body.find("<u>Eyjan í fjörunni : sönn saga</u>"), std::string::npos);
+}
+
+TEST(WebCatalogue, ALibrarysOwnSettingsAndTemplates) {
+  serve::Catalogue cat;
+  // Its own copy of the templates, with a word of its own.
+  std::string own = cat.dir + "/own";
+  std::filesystem::copy(std::string(KVISTUR_SOURCE_DIR) + "/web", own, std::filesystem::copy_options::recursive);
+  std::string texts = file_bytes(own + "/texts/is.json");
+  texts.replace(texts.find("Niðurstöður leitar"), std::string("Niðurstöður leitar").size(), "Það sem fannst");
+  std::ofstream(own + "/texts/is.json") << texts;
+  std::string settings = cat.dir + "/vefur.ini";
+  std::ofstream(settings) << file_bytes(cat.dir + "/lindrit-1.0.ini")
+                          << "[Vefur]\nSíðustærð=5\nNafn=Bókasafn <Kvists>\nSniðmát=/not/there\n";
+  Web web(settings, cat.dir, {"--templates", own});
+  std::string page = web.get("/search?q=saga").body;
+  EXPECT_EQ(hit_ids(page).size(), 5u);
+  EXPECT_NE(page.find("<h1>Það sem fannst</h1>"), std::string::npos);
+  EXPECT_NE(page.find("<span>Bókasafn &lt;Kvists&gt;</span>"), std::string::npos);
+  EXPECT_EQ(web.get("/search?q=saga&page=13").status, 200);
+  EXPECT_EQ(web.get("/search?q=saga&page=14").status, 400);
+  // A template that does not parse is named, and nothing is served.
+  std::ofstream(own + "/templates/record.mustache") << "{{#open}} never closed";
+  auto r = run_tool({"web", "127.0.0.1:" + std::to_string(serve::free_port()), "--templates", own});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("record.mustache"), std::string::npos) << r.err;
 }
