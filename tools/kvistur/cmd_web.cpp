@@ -12,11 +12,13 @@ namespace kvistur::cli {
 
 namespace {
 
-// The installed templates, or the source tree's when the program runs
-// from its build folder.
+// The templates installed beside the program (share/kvistur/web under its
+// prefix), or the source tree's when the program runs from its build.
 std::string default_templates() {
   std::error_code e;
-  if (std::filesystem::is_directory(KVISTUR_WEB_DIR, e)) return KVISTUR_WEB_DIR;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", e);
+  std::filesystem::path installed = exe.parent_path() / KVISTUR_WEB_FROM_BIN;
+  if (!e && std::filesystem::is_directory(installed, e)) return installed.lexically_normal().string();
   return KVISTUR_SOURCE_WEB;
 }
 
