@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "query_mix.h"
+#include "web/address.h"
 
 using namespace kvistur::bench;
 using Clock = std::chrono::steady_clock;
@@ -45,24 +46,10 @@ double percentile(std::vector<double> v, double p) {
   return v.empty() ? 0 : v[std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5))];
 }
 
-std::string encoded(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '*') {
-      out += char(c);
-    } else {
-      char buf[4];
-      std::snprintf(buf, sizeof buf, "%%%02X", c);
-      out += buf;
-    }
-  }
-  return out;
-}
-
 std::string search_path(const Query& q) {
   std::string words;
   for (auto& t : q.terms) words += (words.empty() ? "" : " ") + t;
-  std::string p = "/search?q=" + encoded(words);
+  std::string p = "/search?q=" + kvistur::web::PercentEncode(words);
   if (q.group >= 0) p += "&group=" + std::to_string(q.group);
   if (q.field >= 0) p += "&field=" + std::to_string(q.field);
   return p;

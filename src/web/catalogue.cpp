@@ -106,20 +106,17 @@ HitPage Search(Faersla& f, int32_t group, int32_t field, const std::string& word
   f.SaekjaEkkiOrð(stop_words);
   if (!stop_words.allocated()) stop_words = SafeArray<Text>(0, {Text()});
   std::unique_ptr<db::Database> catalogue = open_catalogue();
-  std::vector<int32_t> found;
+  HitsPage page_hits;
   try {
-    found = FindRecords(*catalogue, group, field, from_utf8(words), stop_words);
+    page_hits = LeitaPage(*catalogue, group, field, from_utf8(words), stop_words,
+                          std::size_t(page - 1) * std::size_t(page_size), std::size_t(page_size));
   } catch (const OnlyStopWords&) {
     out.only_stop_words = true;
     return out;
   }
-  out.count = int64_t(found.size());
-  std::size_t first = std::size_t(page - 1) * std::size_t(page_size);
-  if (first >= found.size()) return out;
-  std::vector<int32_t> ordered = LeitaOrder(*catalogue, found);
-  std::size_t last = std::min(ordered.size(), first + std::size_t(page_size));
-  for (std::size_t i = first; i < last; ++i) {
-    CatalogueRecord r = FærslaFráID(ordered[i]);
+  out.count = page_hits.count;
+  for (int32_t id : page_hits.ids) {
+    CatalogueRecord r = FærslaFráID(id);
     if (r.ID == -1) continue;  // gone since the search
     Hit h{r.ID, describe(*catalogue, r), call_number(r), r.Aðfanganúmer.count(), 0};
     for (const HoldingItem& c : r.Aðfanganúmer) h.available += c.boolÍLáni == kTrue ? 0 : 1;
