@@ -81,9 +81,9 @@ bool is_help(const std::string& word) { return word == "--help" || word == "-h";
 // What a command wrote to standard output reached it: a full disk or a
 // closed file fails the command instead of losing the output unsaid.
 bool output_written(const char* name) {
-  std::cout.flush();
+  errno = 0;
+  int why = std::cout.flush().fail() ? errno : 0;
   bool ok = !std::cout.fail();
-  int why = 0;
   if (std::fflush(stdout) != 0) ok = false, why = errno;
   if (std::ferror(stdout)) ok = false;
   if (ok) return true;
