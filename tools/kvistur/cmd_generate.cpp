@@ -9,6 +9,7 @@
 #include "import/catalogue_writer.h"
 #include "import/generate.h"
 #include "import/output.h"
+#include "server_credentials.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ KVISTUR_COMMAND(cmd_generate, "generate", "generate --records N (--out DIR|URI |
   if (!given_records) throw UsageError("--records N is missing");
   if (!to_catalogue && !to_file) throw UsageError("--out DIR or --marc FILE is missing");
   if (to_catalogue && to_file) throw UsageError("--out and --marc cannot be used together");
+  if (to_catalogue) refuse_credentials(out);
   kvistur::import::GenerateOptions options;
   options.records = long(parse_int(n, "--records"));
   if (options.records < 1 || options.records > kMaxRecords)
