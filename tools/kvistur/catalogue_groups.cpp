@@ -26,16 +26,22 @@ std::vector<CatalogueGroup> catalogue_groups(Faersla& f) {
 }
 
 void check_group_and_field(const std::vector<CatalogueGroup>& groups, int32_t group, int32_t field) {
+  // A directory that lists nothing has nothing to check against.
+  if (groups.empty()) return;
   const CatalogueGroup* in = nullptr;
   for (const CatalogueGroup& g : groups)
     if (g.id == group) in = &g;
   if (group >= 0 && !in)
     throw std::runtime_error("there is no group " + std::to_string(group) + " (kvistur groups lists them)");
   if (field < 0) return;
+  bool listed = false;
   for (const CatalogueGroup& g : groups)
     if (!in || in == &g)
-      for (const SearchField& s : g.fields)
+      for (const SearchField& s : g.fields) {
         if (s.id == field) return;
+        listed = true;
+      }
+  if (!listed) return;
   throw std::runtime_error("there is no search field " + std::to_string(field) +
                            (in ? " in group " + std::to_string(group) : std::string()) +
                            " (kvistur groups lists them)");

@@ -28,7 +28,8 @@ std::vector<CatalogueGroup> catalogue_groups(Faersla& f);
 
 // Throws std::runtime_error when GROUP, or FIELD within GROUP (within any
 // group when GROUP is negative), is 0 or more and not one of GROUPS': a
-// search in it could only ever find nothing.
+// search in it could only ever find nothing.  A directory that lists no
+// groups (or no fields) is not checked.
 void check_group_and_field(const std::vector<CatalogueGroup>& groups, int32_t group, int32_t field);
 
 }  // namespace kvistur::cli

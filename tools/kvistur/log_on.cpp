@@ -55,6 +55,8 @@ std::string server_unreachable() {
   try {
     db::pg::connect(where->uri, g_user, g_password, true, u"kvistur", &why);
   } catch (const Error& e) {
+    // A refused log-on is said as a host hears it, below.
+    if (e.number() == db::pg::kLogOnRefused) return "";
     return "cannot connect to " + db::pg::without_credentials(where->uri) + ": " +
            (why.empty() ? to_utf8(e.description()) : why);
   }
