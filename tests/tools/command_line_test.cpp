@@ -79,7 +79,10 @@ TEST_F(CommandLineTest, WrongResultsAndExits) {
          {{"search", "saga", "--group", "99"}, 1, "kvistur search: there is no group 99 (kvistur groups lists them)"},
          {{"search", "saga", "--group", "2", "--field", "9"}, 1, "there is no search field 9 in group 2"},
          {{"generate", "--records", "10", "--out", dir() + "/g", "--marc", dir() + "/g.mrc"}, 2,
-          "--out and --marc cannot be used together"}});
+          "--out and --marc cannot be used together"},
+         {{"serve", "tcp:127.0.0.1:99999"}, 2, "the port of tcp:127.0.0.1:99999 must be from 1 to 65535"},
+         {{"serve", "--server-log", "/no/such/dir/s.log"}, 1,
+          "cannot write the server log /no/such/dir/s.log: No such file or directory"}});
   EXPECT_FALSE(std::filesystem::exists(dir() + "/g.mrc"));
 
   // Output that cannot be written fails the command.
