@@ -141,6 +141,7 @@ TEST_F(CommandLineTest, MessagesSayWhatIsWrong) {
          {{"show", "1", "--jsn"}, 2, "kvistur show: unknown option --jsn"},
          {{"workgroup", "add-user", cat() + "/System.mdw", "Bob", "--pasword", "x"}, 2, "unknown option --pasword"},
          {{"generate", "--recs", "10"}, 2, "kvistur generate: unknown option --recs"},
+         {{"index", "--chek"}, 2, "kvistur index: unknown option --chek"},
          {{"groups", "extra"}, 2, "unexpected argument extra"}});
   EXPECT_FALSE(std::filesystem::exists(dir() + "/x"));
 }

@@ -15,6 +15,7 @@
 
 KVISTUR_COMMAND(cmd_index, "index", "index CATALOGUE|CATALOGUE_DIR | index URI[\\katalogur]",
                 "add the search indexes to a catalogue database (a file, or a schema on a server)") {
+  kvistur::cli::reject_unknown_options(args);
   if (args.size() != 1) throw kvistur::cli::UsageError("index needs exactly one catalogue");
   kvistur::cli::refuse_credentials(args[0]);
   if (auto where = kvistur::db::pg::split_server_path(kvistur::from_utf8(args[0]))) {

@@ -127,8 +127,9 @@ const std::vector<CommandHelp>& CommandHelps() {
        "Adds the indexes and the stored search index that make searches fast to a catalogue made by another "
        "tool, or writes the stored index again after another program changed the catalogue. Searches give "
        "the same records without them, only more slowly.",
-       {{"CATALOGUE|URI",
-         "the catalogue file, or a PostgreSQL URI (a schema other than katalogur named after a \\)"}},
+       {{"CATALOGUE|DIR|URI",
+         "the catalogue file, the folder holding katalogur.sqlite, or a PostgreSQL URI (a schema other than "
+         "katalogur named after a \\)"}},
        "kvistur index /srv/lindrit/gogn/katalogur.sqlite",
        "import.md",
        false},
