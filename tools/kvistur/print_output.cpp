@@ -102,6 +102,10 @@ PrintOptions take_print_options(std::vector<std::string>& args) {
 }
 
 int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, std::ostream& out) {
+  // Before --type points the settings at a copy, so that what is said
+  // names the library's own file.
+  if (!options.logged_on)
+    if (std::string problem = settings_problem(); !problem.empty()) throw std::runtime_error(problem);
   std::optional<ListTypeOverride> type_override;
   if (options.list_type) type_override.emplace(*options.list_type);
 
