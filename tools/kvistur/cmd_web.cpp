@@ -33,11 +33,9 @@ KVISTUR_COMMAND(cmd_web, "web",
   take_option(a, "--password", o.password);
   take_option(a, "--templates", o.templates);
   take_option(a, "--access-log", o.access_log);
-  for (const std::string& s : a) {
-    if (s.rfind("-", 0) == 0) throw UsageError("unknown option " + s);
-    if (!o.listener.empty()) throw UsageError("one listener only, not " + o.listener + " and " + s);
-    o.listener = s;
-  }
+  reject_unknown_options(a);
+  if (a.size() > 1) throw UsageError("one listener only, not " + a[0] + " and " + a[1]);
+  if (!a.empty()) o.listener = a[0];
   // A catalogue that cannot be read now is no reason not to start: the
   // pages say so (503) and every request tries again.
   try {
