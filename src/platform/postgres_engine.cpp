@@ -564,11 +564,11 @@ class ServerCursor : public Cursor {
   std::string_view Bytes(int i) override {
     const char* v = PQgetvalue(result_.get(), row(), i);
     if (PQftype(result_.get(), i) != 17) return std::string_view(v, std::size_t(PQgetlength(result_.get(), row(), i)));
-    // One buffer a column: the bytes of every column of the row stay valid
-    // until the next row.
+    // One buffer a column, all made with the result: the bytes of every
+    // column of the row stay where they are until the next row (a buffer
+    // made later could move the short ones handed out before).
     std::size_t n = std::size_t(PQgetlength(result_.get(), row(), i));
-    if (bytes_.size() <= std::size_t(i)) bytes_.resize(std::size_t(i) + 1);
-    std::string& out = bytes_[std::size_t(i)];
+    std::string& out = bytes_.at(std::size_t(i));
     out.clear();
     auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
     for (std::size_t k = 2; k + 1 < n; k += 2) out += char(nibble(v[k]) << 4 | nibble(v[k + 1]));
@@ -585,6 +585,7 @@ class ServerCursor : public Cursor {
  private:
   void run() {
     result_ = conn_->query(translation_);
+    bytes_.assign(std::size_t(PQnfields(result_.get())), std::string());
     keep_ = arrange(result_.get(), translation_);
     total_ = keep_ ? keep_->size() : std::size_t(PQntuples(result_.get()));
     at_ = std::size_t(-1);
