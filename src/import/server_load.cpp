@@ -236,7 +236,8 @@ std::vector<SourceTable> list_tables(Sqlite& in) {
   }
   for (SourceTable& t : out) {
     std::vector<std::pair<int, std::string>> key;
-    Statement st{in.prepare("SELECT name, type, pk FROM pragma_table_info(" + quote_literal(t.server.name) + ")")};
+    Statement st{in.prepare("SELECT name, type, pk FROM pragma_table_info(?)")};
+    sqlite3_bind_text(st.s, 1, t.server.name.c_str(), -1, SQLITE_TRANSIENT);
     while (sqlite3_step(st.s) == SQLITE_ROW) {
       SourceColumn c;
       c.name = reinterpret_cast<const char*>(sqlite3_column_text(st.s, 0));
@@ -808,7 +809,11 @@ void ServerCatalogueUpdate::Commit(std::ostream* report) {
   Sqlite in;
   in.file = s_->after;
   if (sqlite3_open_v2(s_->after.c_str(), &in.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) in.fail();
-  ExecSql(in.db, ("ATTACH " + quote_literal(s_->before) + " AS b").c_str());
+  {
+    Statement attach{in.prepare("ATTACH ? AS b")};
+    sqlite3_bind_text(attach.s, 1, s_->before.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(attach.s) != SQLITE_DONE) in.fail();
+  }
   std::vector<SourceTable> after = list_tables(in);
   // The stamp last: the triggers raise it at every change of the other
   // tables, and the copy's stamp is the one its stored index was made at.

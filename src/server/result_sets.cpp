@@ -260,7 +260,7 @@ Diagnostic Session::Scan(const std::string& database, const ScanStart& start, in
     for (char16_t c : start.word)
       if (c != u'*') from += c;
     count = std::clamp(count, 0, 200);
-    std::size_t before = std::size_t(std::clamp(position - 1, 0, count));
+    std::size_t before = std::size_t(std::clamp(position, 1, count + 1) - 1);
     std::unique_ptr<db::Database> catalogue = open_catalogue();
     std::vector<ScanEntry> earlier, later;
     list_words(*catalogue, from, true, before, *group, field, earlier);
