@@ -325,6 +325,9 @@ TEST_F(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
     EXPECT_EQ(count, int(kvistur_search(word, 2).size())) << word;
   std::string body = server_->sru("Default?version=1.2&operation=scan&scanClause=dc.title%3Dsaga&maximumTerms=3");
   EXPECT_NE(body.find("<zs:value>" + terms[2].first + "</zs:value>"), std::string::npos) << body;
+  // A position before the first counts as the first.
+  out = server_->yaz_client("scanpos -2147483648\nscan @attr 1=4 saga\n");
+  EXPECT_NE(out.find("\n* saga ("), std::string::npos) << out;
 }
 
 TEST_F(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
