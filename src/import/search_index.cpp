@@ -132,10 +132,7 @@ void write_word(SqliteStatement& insert, int64_t word, std::vector<stored::Entry
       len = len * 3 / 4;
       packed = stored::PackEntries(&entries[from], len);
     }
-    sqlite3_bind_int64(insert.get(), 1, word);
-    sqlite3_bind_int64(insert.get(), 2, entries[from + len - 1].position);
-    sqlite3_bind_blob(insert.get(), 3, packed.data(), int(packed.size()), SQLITE_TRANSIENT);
-    insert.run();
+    insert.bind(1, word).bind(2, entries[from + len - 1].position).bind_blob(3, packed).run();
     from += len;
   }
 }
@@ -188,10 +185,7 @@ bool write_postings(sqlite3* db, Layout& layout) {
   if (any) write_word(insert, word, entries);
   SqliteStatement put(db, "INSERT INTO kv_combos (bit, grp, field) VALUES (?, ?, ?)");
   for (auto& [pair, bit] : combos) {
-    sqlite3_bind_int(put.get(), 1, bit);
-    sqlite3_bind_int64(put.get(), 2, pair.first);
-    sqlite3_bind_int64(put.get(), 3, pair.second);
-    put.run();
+    put.bind(1, bit).bind(2, pair.first).bind(3, pair.second).run();
   }
   return true;
 }
@@ -209,11 +203,7 @@ void write_order(sqlite3* db, const Layout& layout, int64_t build) {
       std::size_t p = from + i;
       if (p < layout.ordered && (layout.starts[p / 64] >> (p % 64) & 1)) starts[i / 8] = char(starts[i / 8] | 1 << (i % 8));
     }
-    sqlite3_bind_int64(insert.get(), 1, int64_t(c));
-    sqlite3_bind_int64(insert.get(), 2, build);
-    sqlite3_bind_blob(insert.get(), 3, ids.data(), int(ids.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_blob(insert.get(), 4, starts.data(), int(starts.size()), SQLITE_TRANSIENT);
-    insert.run();
+    insert.bind(1, int64_t(c)).bind(2, build).bind_blob(3, ids).bind_blob(4, starts).run();
   }
 }
 
@@ -244,15 +234,8 @@ void WriteSearchIndex(sqlite3* db) {
           "INTEGER, absent_rank INTEGER, specials BLOB, postings INTEGER, built_records INTEGER, built_links INTEGER);");
   SqliteStatement meta(db,
                  "INSERT INTO kv_search_meta SELECT ?, ?, ?, ?, ?, ?, ?, ?, records, links FROM kv_state");
-  sqlite3_bind_int(meta.get(), 1, stored::kFormat);
-  sqlite3_bind_int64(meta.get(), 2, build);
-  sqlite3_bind_int64(meta.get(), 3, int64_t(layout.ids.size()));
-  sqlite3_bind_int64(meta.get(), 4, layout.ordered);
-  sqlite3_bind_int64(meta.get(), 5, layout.records);
-  sqlite3_bind_int64(meta.get(), 6, layout.absent_rank);
-  sqlite3_bind_blob(meta.get(), 7, layout.specials.data(), int(layout.specials.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_int(meta.get(), 8, postings ? 1 : 0);
-  meta.run();
+  meta.bind(1, stored::kFormat).bind(2, build).bind(3, int64_t(layout.ids.size())).bind(4, layout.ordered);
+  meta.bind(5, layout.records).bind(6, layout.absent_rank).bind_blob(7, layout.specials).bind(8, postings ? 1 : 0).run();
 }
 
 }  // namespace kvistur::import

@@ -12,6 +12,7 @@
 #include "import/catalogue_writer.h"
 #include "import/indexes.h"
 #include "import/output.h"
+#include "import/record_numbers.h"
 #include "kvistur/error.h"
 #include "kvistur/text.h"
 #include "platform/content_stamp.h"
@@ -121,6 +122,20 @@ bool stamped(const std::map<std::string, ServerTable>& tables) {
   for (const char* t : {db::kStampTable, "Móðurtafla", "Tengill", "Orð"})
     if (!tables.count(t)) return false;
   return true;
+}
+// Móðurtafla's columns as the server spells them.
+std::vector<std::string> record_columns(const std::map<std::string, ServerTable>& tables) {
+  std::vector<std::string> names;
+  if (auto it = tables.find("Móðurtafla"); it != tables.end())
+    for (const ServerColumn& c : it->second.columns) names.push_back(c.name);
+  return names;
+}
+std::string stamp_sql(const std::string& schema, const std::map<std::string, ServerTable>& tables) {
+  std::string sql;
+  if (stamped(tables)) sql += db::pg::stamp_triggers_sql(schema, record_columns(tables));
+  if (tables.count("Móðurtafla") && tables.count(kRecordMarkTable))
+    sql += ServerRecordMarkSql(schema, db::spelled_as(record_columns(tables), "ID"));
+  return sql;
 }
 bool folded(const ServerTable& t, const std::string& c) {
   for (auto& [table, column] : kFoldedColumns)
@@ -501,7 +516,7 @@ void load_one(Server& server, const std::string& file, const std::string& schema
     }
     std::string indexes = index_sql(fresh, by_name);
     if (!indexes.empty()) server.run(indexes);
-    if (stamped(by_name)) server.run(db::pg::stamp_triggers_sql(fresh));
+    if (std::string sql = stamp_sql(fresh, by_name); !sql.empty()) server.run(sql);
     carry_grants(server, schema, fresh);
     if (!names.empty()) server.run("ANALYZE " + table_list(fresh, names));
     server.run("DROP SCHEMA IF EXISTS " + quote_ident(schema) + " CASCADE");
@@ -668,17 +683,22 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
       for (int i = 1; p <= end; ++i) {
         const char* tab = std::find(p, end, '\t');
         Kind kind = std::size_t(i) <= t.columns.size() ? t.columns[std::size_t(i - 1)].kind : Kind::kInteger;
+        int rc;
         if (!copy_field(p, std::size_t(tab - p), field)) {
-          sqlite3_bind_null(insert.s, i);
+          rc = sqlite3_bind_null(insert.s, i);
         } else if (kind == Kind::kInteger || (kind == Kind::kNumeric && !std::strpbrk(field.c_str(), ".eEN"))) {
-          sqlite3_bind_int64(insert.s, i, std::strtoll(field.c_str(), nullptr, 10));
+          rc = sqlite3_bind_int64(insert.s, i, std::strtoll(field.c_str(), nullptr, 10));
         } else if (kind == Kind::kReal || kind == Kind::kNumeric) {
-          sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
+          rc = sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
         } else if (kind == Kind::kBytes) {
           std::string bytes = db::pg::bytes_of_hex(std::string_view(field).substr(std::min<std::size_t>(2, field.size())));
-          sqlite3_bind_blob(insert.s, i, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT);
+          rc = sqlite3_bind_blob64(insert.s, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
         } else {
-          sqlite3_bind_text(insert.s, i, field.data(), int(field.size()), SQLITE_TRANSIENT);
+          rc = sqlite3_bind_text64(insert.s, i, field.data(), field.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        }
+        if (rc != SQLITE_OK) {
+          PQfreemem(line);
+          out.fail();
         }
         p = tab + 1;
       }
@@ -698,21 +718,28 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
   ExecSql(out.db, "COMMIT");
 }
 
-// Whether the four stamp triggers are on the tables, enabled.
-bool stamp_triggers_there(Server& server, const std::string& oid) {
+// Whether the triggers of the content stamp and of the record mark that
+// the tables call for are all there, enabled.
+bool stamp_triggers_there(Server& server, const std::string& oid, const std::map<std::string, ServerTable>& tables) {
+  std::vector<std::string> wanted;
+  if (stamped(tables)) wanted = db::pg::stamp_trigger_names();
+  if (tables.count("Móðurtafla") && tables.count(kRecordMarkTable))
+    wanted.insert(wanted.end(), {"kv_record_mark", "kv_record_mark_truncate"});
+  if (wanted.empty()) return true;
   std::string names;
-  for (const std::string& t : db::pg::stamp_trigger_names()) names += (names.empty() ? "" : ", ") + quote_literal(t);
+  for (const std::string& t : wanted) names += (names.empty() ? "" : ", ") + quote_literal(t);
   auto r = server.run("SELECT count(*) FROM pg_trigger g JOIN pg_class c ON c.oid = g.tgrelid WHERE c.relnamespace = " +
                       oid + " AND g.tgname IN (" + names + ") AND g.tgenabled <> 'D'");
-  return std::atol(PQgetvalue(r.get(), 0, 0)) == long(db::pg::stamp_trigger_names().size());
+  return std::atol(PQgetvalue(r.get(), 0, 0)) == long(wanted.size());
 }
 
 // Gives SCHEMA, in place and in the caller's transaction, what the search
 // and the copy an update works on need beside its tables, whoever made
-// them: kv_fold, kv_ci, kv_changes; a row order for every table (a table
-// with no primary key gets kv_rowid, numbered in the order the server
-// keeps its rows, as its key); the stored folds, the change and stamp
-// triggers and the indexes.  What is there already stays as it is.  The
+// them: kv_fold, kv_ci, kv_changes, the mark of record numbers given
+// (record_numbers.h); a row order for every table (a table with no primary
+// key gets kv_rowid, numbered in the order the server keeps its rows, as
+// its key); the stored folds, the change, stamp and mark triggers and the
+// indexes.  What is there already stays as it is.  The
 // names of the tables it changed go to TOUCHED.  Its tables afterwards.
 std::map<std::string, ServerTable> make_ready(Server& server, const std::string& schema, std::vector<std::string>& touched) {
   std::string s = quote_ident(schema), oid = schema_oid(server, schema);
@@ -724,6 +751,10 @@ std::map<std::string, ServerTable> make_ready(Server& server, const std::string&
   if (PQgetisnull(server.run("SELECT to_regclass(" + quote_literal(s + "." + db::pg::kChangesTable) + ")").get(), 0, 0))
     server.run(objects.changes);
   std::map<std::string, ServerTable> tables = server_tables(server, oid);
+  if (tables.count("Móðurtafla") && !tables.count(kRecordMarkTable)) {
+    server.run(ServerRecordMarkSql(schema, db::spelled_as(record_columns(tables), "ID")));
+    tables = server_tables(server, oid);
+  }
   for (auto& [name, t] : tables) {
     std::string table = s + "." + quote_ident(name);
     bool changed = false;
@@ -748,7 +779,7 @@ std::map<std::string, ServerTable> make_ready(Server& server, const std::string&
   }
   std::string indexes = index_sql(schema, tables);
   if (!indexes.empty()) server.run(indexes);
-  if (stamped(tables) && !stamp_triggers_there(server, oid)) server.run(db::pg::stamp_triggers_sql(schema));
+  if (!stamp_triggers_there(server, oid, tables)) server.run(stamp_sql(schema, tables));
   return tables;
 }
 
