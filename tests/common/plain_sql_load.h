@@ -51,7 +51,7 @@ inline void load_by_plain_sql(const std::string& file, const std::string& databa
     int n = 0;
     query("SELECT name, upper(type) FROM pragma_table_info('" + text(t, 0) + "')", [&](auto* c) {
       std::string type = text(c, 1);
-      type = type == "INTEGER" ? "integer" : type == "BLOB" ? "bytea" : type == "REAL" ? "double precision" : "varchar";
+      type = type == "INTEGER" ? "bigint" : type == "BLOB" ? "bytea" : type == "REAL" ? "double precision" : "varchar";
       columns += (n++ ? ", " : "") + ident(text(c, 0)) + " " + type;
     });
     exec("CREATE TABLE " + table + " (" + columns + ")");
