@@ -145,6 +145,17 @@ TEST_F(ServerCatalogue, ChangesInPlaceAreSeenAndReadingChangesNothing) {
   EXPECT_EQ(f_.SofnMedFaerslu(key, ids, collections, collection_ids), 0);
 }
 
+TEST_F(ServerCatalogue, ARecordNumberBeyondEveryIntegerChangesNoResult) {
+  // Enough hits for the search to weigh the order of all records by the
+  // highest record number.
+  site_.server_sql("INSERT INTO katalogur.\"Tengill\" SELECT n, 1, 1, 1 FROM generate_series(3, 12) n");
+  std::vector<int32_t> before = search(u"saga");
+  ASSERT_EQ(before.size(), 11u) << "the first ten";
+  site_.server_sql("ALTER TABLE katalogur.\"Móðurtafla\" ALTER \"ID\" TYPE double precision;"
+                   "INSERT INTO katalogur.\"Móðurtafla\" (\"ID\", \"Röðunarsvið\") VALUES (1e300, 'a')");
+  EXPECT_EQ(search(u"saga"), before);
+}
+
 TEST_F(ServerCatalogue, ASearchThroughTheStoredIndexOfAFewRecordsFindsEachHit) {
   // A chunk of the stored order of two records: values of a few bytes, read
   // through the engine's cursor one column after another.
