@@ -375,7 +375,11 @@ TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
   EXPECT_EQ(load.failures, 0) << load.first_failure;
   EXPECT_EQ(load.requests, 32 * 100 * 2);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+#ifndef __SANITIZE_ADDRESS__
+  // AddressSanitizer keeps freed memory back in quarantine: the sessions'
+  // memory is weighed in the plain build, the sanitized one checks its use.
   EXPECT_LE(server_->rss_kib(), before + 4096) << "before: " << before << " KiB";
+#endif
 }
 
 TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {
