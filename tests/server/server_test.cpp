@@ -370,7 +370,7 @@ TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
   auto warm = kvistur::testing::RunLoad(server_->target(), 32, 2, queries);
   ASSERT_EQ(warm.failures, 0) << warm.first_failure;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  long before = server_->rss_kib();
+  [[maybe_unused]] long before = server_->rss_kib();
   auto load = kvistur::testing::RunLoad(server_->target(), 32, 100, queries);
   EXPECT_EQ(load.failures, 0) << load.first_failure;
   EXPECT_EQ(load.requests, 32 * 100 * 2);
