@@ -28,8 +28,10 @@ SqliteConnection CreateDatabase(const std::string& file);
 void CreateIndexes(sqlite3* db, bool search_index = true);
 
 // Opens a catalogue file made by any tool, checks that it has the word
-// index tables, and adds the indexes.  Throws std::runtime_error with a
-// one-line message when the file is missing or not a catalogue.
+// index tables, switches it to write-ahead logging and adds the indexes in
+// one transaction (hosts go on reading meanwhile).  The caller holds the
+// catalogue folder's lock.  Throws std::runtime_error with a one-line
+// message when the file is missing or not a catalogue.
 void IndexCatalogue(const std::string& file);
 
 }  // namespace kvistur::import

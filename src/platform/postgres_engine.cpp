@@ -38,6 +38,7 @@
 #include "platform/content_stamp.h"
 #include "platform/engine.h"
 #include "platform/jet_sql.h"
+#include "platform/kept_memory.h"
 #include "platform/postgres_sql.h"
 #include "platform/sqlite_functions.h"
 #include "settings/settings.h"
@@ -83,6 +84,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     schemas_.clear();
     prepared_.clear();
     seen_.clear();
+    prepared_kept_.Clear();
+    seen_kept_.Clear();
   }
   bool broken() const { return !conn_ || PQstatus(conn_.get()) == CONNECTION_BAD; }
 
@@ -172,12 +175,28 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   const std::string* statement_for(const std::string& sql, const std::vector<Oid>& types) {
     auto it = prepared_.find(sql);
     if (it != prepared_.end()) return &it->second;
-    if (seen_.size() >= kMaxStatements) seen_.clear();
-    if (++seen_[sql] < 2) return nullptr;
+    if (seen_.size() >= kMaxStatements) {
+      seen_.clear();
+      seen_kept_.Clear();
+    }
+    // Each text kept is charged to the process's budget; one without room
+    // is not counted, and so never prepared.
+    const std::size_t bytes = HeapBytesOfLength<char>(sql.size()) + sizeof(std::pair<const std::string, std::string>) +
+                              3 * sizeof(void*) + KeptMemory::kPerBlock;
+    auto seen = seen_.find(sql);
+    if (seen == seen_.end()) {
+      if (seen_kept_.Add(bytes)) seen_.emplace(sql, 1);
+      return nullptr;
+    }
+    if (++seen->second < 2) return nullptr;
     if (prepared_.size() >= kMaxStatements) forget_statements();
+    if (!prepared_kept_.Add(bytes)) return nullptr;
     std::string name = "kv" + std::to_string(++statements_made_);
     Result p(PQprepare(conn_.get(), name.c_str(), sql.c_str(), int(types.size()), types.data()));
-    if (!p || PQresultStatus(p.get()) != PGRES_COMMAND_OK) return nullptr;  // the plain run reports the error
+    if (!p || PQresultStatus(p.get()) != PGRES_COMMAND_OK) {
+      prepared_kept_.Remove(bytes);
+      return nullptr;  // the plain run reports the error
+    }
     return &prepared_.emplace(sql, name).first->second;
   }
   // Prepared statements keep the result columns of the tables as they
@@ -186,6 +205,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (!prepared_.empty() && !broken()) PQclear(PQexec(conn_.get(), "DEALLOCATE ALL"));
     prepared_.clear();
     seen_.clear();
+    prepared_kept_.Clear();
+    seen_kept_.Clear();
   }
 
   // Reads what earlier commands sent without waiting left to answer.
@@ -282,17 +303,24 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
                                           pg::kChangesTable + " LIMIT 1)"
                                     : "NULL";
     // The stamp: kv_state's one row, trusted while its triggers are all
-    // there and enabled.
-    std::string stamp = "NULL, NULL";
+    // there and enabled, and shared only while the role reads the tables
+    // whole (it may read each, and no row security filters them or the
+    // search's own kv_ tables for it), with the role that reads it.
+    std::string stamp = "NULL, NULL, NULL";
     if (!s.stamped.empty()) {
       std::string names;
       for (const std::string& t : pg::stamp_trigger_names()) names += (names.empty() ? "'" : ", '") + t + "'";
       stamp = "(SELECT CASE WHEN count(*) = 1 THEN max(instance) || ' ' || max(records) || ' ' || max(links) || ' ' || "
               "max(words) END FROM " + quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
-              "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D')";
+              "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D'), "
+              "(SELECT count(*) = 3 FROM pg_class c WHERE c.oid IN (" + s.stamped + ") AND "
+              "has_table_privilege(c.oid, 'SELECT')) AND NOT EXISTS (SELECT FROM pg_class c WHERE (c.oid IN (" +
+              s.stamped + ") OR (c.relname LIKE 'kv\\_%' AND c.relnamespace = n.oid)) AND c.relrowsecurity AND "
+              "row_security_active(c.oid))";
     }
-    std::string select = "SELECT n.oid, " + counter + ", " + stamp + ", " + pg::shape_sql(std::to_string(s.oid)) +
-                         " FROM pg_namespace n WHERE n.nspname = " + pg::quote_literal(s.name);
+    std::string select = "SELECT n.oid, " + counter + ", " + stamp + ", current_user, " +
+                         pg::shape_sql(std::to_string(s.oid)) + " FROM pg_namespace n WHERE n.nspname = " +
+                         pg::quote_literal(s.name);
     if (!InCall()) return select;
     return "SAVEPOINT kv_look;" + select + ";RELEASE SAVEPOINT kv_look";
   }
@@ -305,7 +333,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     std::string version;
     if (r && PQresultStatus(r) == PGRES_TUPLES_OK) {
       if (PQntuples(r) != 1 || Oid(std::strtoul(PQgetvalue(r, 0, 0), nullptr, 10)) != s.oid) return false;
-      if (s.shape != PQgetvalue(r, 0, 4)) return false;
+      if (s.shape != PQgetvalue(r, 0, 6)) return false;
       if (!PQgetisnull(r, 0, 1)) version = PQgetvalue(r, 0, 1);
     } else {
       if (broken()) lost();
@@ -317,10 +345,15 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     s.version = version;
     s.stamp = ContentStamp();
     if (r && PQresultStatus(r) == PGRES_TUPLES_OK && !PQgetisnull(r, 0, 2) &&
-        std::atoi(PQgetvalue(r, 0, 3)) == int(pg::stamp_trigger_names().size())) {
+        std::atoi(PQgetvalue(r, 0, 3)) == int(pg::stamp_trigger_names().size()) && PQgetvalue(r, 0, 4)[0] == 't') {
       long long v[4] = {0, 0, 0, 0};
       if (std::sscanf(PQgetvalue(r, 0, 2), "%lld %lld %lld %lld", &v[0], &v[1], &v[2], &v[3]) == 4) {
-        s.stamp.token = uri_ + ":" + std::to_string(s.oid) + ":" + PQgetvalue(r, 0, 2);
+        // The schema by its oid too: one dropped and made again is another.
+        const int64_t numbers[4] = {v[0], v[1], v[2], v[3]};
+        auto text = [](const char* p) { return std::string_view(p ? p : ""); };
+        s.stamp.place = StampPlace(
+            {"server", text(PQhost(conn_.get())), text(PQport(conn_.get())), text(PQdb(conn_.get())), s.name});
+        s.stamp.token = StampToken(s.stamp.place + std::to_string(s.oid), PQgetvalue(r, 0, 5), numbers);
         s.stamp.records = v[1];
         s.stamp.links = v[2];
       }
@@ -364,7 +397,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) catalogue_failed(r.get());
     s.schema = Schema();
     s.schema.set_server_schema(s.name);
-    s.translations = TranslationCache();
+    s.translations.clear();
     s.counted = false;
     s.stamped.clear();
     s.derived.clear();
@@ -417,6 +450,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   pg::Connection conn_;
   std::unordered_map<std::string, std::string> prepared_;  // SQL -> statement name
   std::unordered_map<std::string, int> seen_;              // SQL -> runs before it is prepared
+  KeptBytes prepared_kept_, seen_kept_;
   long statements_made_ = 0;
   bool in_transaction_ = false, commit_pending_ = false;
   std::map<std::string, std::shared_ptr<SchemaState>> schemas_;  // by folded name
@@ -580,9 +614,10 @@ class ServerCursor : public Cursor {
   std::string_view Bytes(int i) override {
     const char* v = PQgetvalue(result_.get(), row(), i);
     if (PQftype(result_.get(), i) != 17) return std::string_view(v, std::size_t(PQgetlength(result_.get(), row(), i)));
-    // One buffer a column, all made with the result: the bytes of every
-    // column of the row stay where they are until the next row (a buffer
-    // made later could move the short ones handed out before).
+    // One buffer a column, made for every column at the run (growing the
+    // list would move a short buffer's bytes from under a view handed out
+    // already): the bytes of every column of the row stay valid until the
+    // next row.
     std::size_t n = std::size_t(PQgetlength(result_.get(), row(), i));
     std::string& out = bytes_.at(std::size_t(i));
     out.clear();
@@ -601,10 +636,10 @@ class ServerCursor : public Cursor {
  private:
   void run() {
     result_ = conn_->query(translation_);
-    bytes_.assign(std::size_t(PQnfields(result_.get())), std::string());
     keep_ = arrange(result_.get(), translation_);
     total_ = keep_ ? keep_->size() : std::size_t(PQntuples(result_.get()));
     at_ = std::size_t(-1);
+    bytes_.resize(std::size_t(PQnfields(result_.get())));
   }
   int row() const {
     if (at_ >= total_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");

@@ -119,12 +119,6 @@ int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16
   return k;
 }
 
-HitArray& result_table() {
-  auto& slot = thread_state().search_table;
-  if (!slot) slot = std::make_shared<HitArray>();
-  return *static_cast<HitArray*>(slot.get());
-}
-
 // The result set a search has open: a failure while one is open ends the
 // search quietly (Fremjaleit's failure rule).
 struct OpenSet {
@@ -341,7 +335,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         for (auto& keep : first.to_keep) keep();
       if (first.outcome == FirstHits::kFound && same_state) {
         const int32_t k = int32_t(first.ids.size());
-        HitArray& table = result_table();
+        HitArray table;
         table.assign(std::size_t(k) + 1, HitRecord{});
         for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = first.ids[std::size_t(p - 1)];
         read_hits(*database, table, set.rs, set.open);
@@ -354,7 +348,9 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
 
     const int32_t m = int32_t(result.size()) - 1;
     const int32_t k = lMaxFj < 0 ? m : std::min(m, lMaxFj);
-    HitArray& table = result_table();
+    // The result table serves this call alone (kept with the thread, a
+    // search of many hits would leave them with every thread that ran one).
+    HitArray table;
     order_hits(*database, *kept, result, k, true, progress, set, table);
 
     return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));

@@ -233,6 +233,10 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
     index->chunk_count_ = uint32_t((uint64_t(positions) + stored::kChunk - 1) / stored::kChunk);
     index->chunks_ = std::make_unique<std::atomic<const Chunk*>[]>(index->chunk_count_);
     for (uint32_t c = 0; c < index->chunk_count_; ++c) index->chunks_[c].store(nullptr, std::memory_order_relaxed);
+    const std::size_t bytes = sizeof(StoredIndex) + 2 * sizeof(long) + KeptMemory::kPerBlock +
+                              HeapBytes(index->specials_) + HeapBytes(index->combos_) +
+                              std::size_t(index->chunk_count_) * sizeof(void*) + KeptMemory::kPerBlock;
+    if (!index->kept_.Add(bytes)) return nullptr;  // no room: the tables are read
     return index;
   } catch (const Error&) {
     return nullptr;  // no stored index, or one this engine cannot read
@@ -272,6 +276,12 @@ std::unique_ptr<StoredIndex::Chunk> StoredIndex::read_chunk_row(db::Cursor& rows
   return chunk;
 }
 
+std::size_t StoredIndex::charge(const Chunk& chunk) {
+  const std::size_t bytes = sizeof(Chunk) + KeptMemory::kPerBlock + HeapBytes(chunk.ids) + HeapBytes(chunk.starts);
+  if (!kept_.Add(bytes)) throw std::runtime_error("no room to keep the order");
+  return bytes;
+}
+
 const StoredIndex::Chunk& StoredIndex::chunk(db::Database& database, uint32_t c) {
   if (c >= chunk_count_) throw std::runtime_error("a position out of range");
   if (const Chunk* got = chunks_[c].load(std::memory_order_acquire)) return *got;
@@ -279,8 +289,10 @@ const StoredIndex::Chunk& StoredIndex::chunk(db::Database& database, uint32_t c)
                                   number(c));
   if (!rows->Next()) throw std::runtime_error("a chunk of the order missing");
   std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
+  const std::size_t bytes = charge(*mine);
   const Chunk* expected = nullptr;
   if (chunks_[c].compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) return *mine.release();
+  kept_.Remove(bytes);
   return *expected;  // another thread read it first
 }
 
@@ -298,8 +310,10 @@ void StoredIndex::load_all(db::Database& database) {
     if (c >= chunk_count_) throw std::runtime_error("too many chunks of the order");
     if (chunks_[c].load(std::memory_order_acquire)) continue;
     std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
+    const std::size_t bytes = charge(*mine);
     const Chunk* expected = nullptr;
     if (chunks_[c].compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) mine.release();
+    else kept_.Remove(bytes);
   }
   ReportWork({}, 0, 0);
   if (c != chunk_count_) throw std::runtime_error("a chunk of the order missing");
@@ -353,7 +367,10 @@ std::shared_ptr<const RecordOrder> StoredIndex::whole_order(db::Database& databa
   }
   r.absent = int32_t(absent_rank_);
   std::sort(r.unreadable.begin(), r.unreadable.end());
-  whole_ = std::make_shared<RecordOrder>(std::move(r));
+  auto whole = std::make_shared<RecordOrder>(std::move(r));
+  // Without room to keep it, it serves this search alone.
+  if (!kept_.Add(whole->memory() + 2 * sizeof(long) + KeptMemory::kPerBlock)) return whole;
+  whole_ = std::move(whole);
   whole_ready_.store(true, std::memory_order_release);
   return whole_;
 }

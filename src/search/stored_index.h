@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "platform/engine.h"
+#include "platform/kept_memory.h"
 
 namespace kvistur {
 
@@ -115,7 +116,11 @@ uint64_t GetVarint(std::string_view s, std::size_t& at);
 
 // The stored index of one state of one catalogue, shared by every thread
 // that reads that state.  Chunks of the order are read when first needed
-// and kept; reads need no lock.
+// and kept; reads need no lock.  What it keeps is charged to the process's
+// budget (platform/kept_memory.h): a chunk without room is not kept, and
+// the call that wanted it fails (std::runtime_error), so that the search
+// reads the tables instead; a whole order without room serves only the
+// search that asked for it.
 class StoredIndex {
  public:
   // The stored index of DATABASE at STAMP, or null when there is none
@@ -152,6 +157,10 @@ class StoredIndex {
   const Chunk& chunk(db::Database& database, uint32_t c);
   void load_all(db::Database& database);
   std::unique_ptr<Chunk> read_chunk_row(db::Cursor& rows, uint32_t c) const;
+  // Charges a chunk read to be kept; throws when there is no room.
+  std::size_t charge(const Chunk& chunk);
+
+  KeptBytes kept_;
 
   int64_t build_ = 0;
   uint32_t positions_ = 0, ordered_ = 0, records_ = 0;

@@ -4,16 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <set>
 
-#include <cmath>
-#include <limits>
-
 #include "search/hits.h"
 #include "search/record_order.h"
-#include "search/term_lists.h"
 
 using namespace kvistur;
 
@@ -101,24 +99,6 @@ TEST(HitSort, ClassesFollowTheKeyOrder) {
   EXPECT_EQ(classes.classes(), (std::vector<int32_t>{5, -1, 5, 1, 2, 0, 4, 3}));
   KeyClasses other;
   EXPECT_THROW(other.add(Variant(DateTime{})), std::invalid_argument);
-}
-
-TEST(TermLists, TheMostRecentlyUsedAreKeptWithinTheBound) {
-  auto list = [](std::size_t n) { return std::make_shared<const std::vector<int32_t>>(n, 0); };
-  TermLists kept(10);
-  kept.keep(u"a", list(4));
-  kept.keep(u"b", list(4));
-  EXPECT_NE(kept.find(u"a"), nullptr);  // a is now the most recent
-  kept.keep(u"c", list(4));               // 12 > 10: b goes
-  EXPECT_EQ(kept.find(u"b"), nullptr);
-  EXPECT_NE(kept.find(u"a"), nullptr);
-  EXPECT_NE(kept.find(u"c"), nullptr);
-  EXPECT_EQ(kept.numbers(), 8u);
-  kept.keep(u"a", list(2));  // kept again: replaced, not counted twice
-  EXPECT_EQ(kept.numbers(), 6u);
-  kept.keep(u"huge", list(11));  // more than the bound: not kept, nothing lost
-  EXPECT_EQ(kept.find(u"huge"), nullptr);
-  EXPECT_EQ(kept.numbers(), 6u);
 }
 
 TEST(HitSort, IntersectionByJumpsOrSideBySide) {
