@@ -11,10 +11,13 @@
 #include "import/output.h"
 #include "import/server_load.h"
 #include "platform/postgres_sql.h"
+#include "server_credentials.h"
 
 KVISTUR_COMMAND(cmd_index, "index", "index CATALOGUE|CATALOGUE_DIR | index URI[\\katalogur]",
                 "add the search indexes to a catalogue database (a file, or a schema on a server)") {
+  kvistur::cli::reject_unknown_options(args);
   if (args.size() != 1) throw kvistur::cli::UsageError("index needs exactly one catalogue");
+  kvistur::cli::refuse_credentials(args[0]);
   if (auto where = kvistur::db::pg::split_server_path(kvistur::from_utf8(args[0]))) {
     // The catalogue's schema, named as in the settings or left out.
     std::string schema = kvistur::cli::catalogue_schema(where->schema);
