@@ -99,6 +99,10 @@ namespace {
 // Rows of the word index written by one INSERT.
 constexpr int kLinksPerInsert = 64;
 
+// Records handed to the writing thread at a time: enough that handing over
+// costs nothing beside the writing, few enough that the thread starts soon.
+constexpr std::size_t kRecordsPerBatch = 256;
+
 std::string links_insert() {
   std::string links = "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)";
   for (int i = 1; i < kLinksPerInsert; ++i) links += ",(?,?,?,?)";
@@ -228,17 +232,27 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
 
 CatalogueWriter::CatalogueWriter(const std::string& dir)
     : dir_(dir), db_(new_catalogue(dir)), rows_(db_.get()), word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
-      link_(db_.get(), links_insert()) {}
+      link_(db_.get(), links_insert()),
+      writer_(std::make_unique<BatchThread<Batch>>([this](Batch& b) { write(b); })) {}
+
+CatalogueWriter::~CatalogueWriter() = default;
 
 void CatalogueWriter::exec(const char* sql) { ExecSql(db_.get(), sql); }
 
-int32_t CatalogueWriter::Add(const ImportedRecord& r) {
+void CatalogueWriter::write(Batch& batch) {
+  for (Staged& s : batch) {
+    rows_.Write(s.id, s.record, 0);
+    for (auto& [id, word] : s.words) word_.bind(1, id).bind_in_place(2, word).run();
+  }
+}
+
+int32_t CatalogueWriter::Add(ImportedRecord r) {
   int32_t id = next_id_++;
-  rows_.Write(id, r, 0);
   if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
   if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
     parts_.push_back({id, r.host_control});
   std::vector<int> groups = RecordGroups(r.kind);
+  Staged& staged = batch_.emplace_back(Staged{id, {}, {}});
   for (auto& w : r.words) {
     // Words are looked up as written first: folding (which makes two
     // spellings that differ only in case one word) is done once per word.
@@ -249,7 +263,7 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
       if (it == word_ids_.end()) {
         wid = int32_t(word_ids_.size()) + 1;
         word_ids_.emplace(key, wid);
-        word_.bind(1, wid).bind(2, w.word).run();
+        staged.words.emplace_back(wid, w.word);
       } else {
         wid = it->second;
       }
@@ -257,10 +271,18 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
     }
     for (int g : groups) links_.push_back(Link{wid, id, g, w.field});
   }
+  staged.record = std::move(r);
+  if (batch_.size() == kRecordsPerBatch) {
+    writer_->Hand(std::move(batch_));
+    batch_.clear();
+  }
   return id;
 }
 
 int CatalogueWriter::Finish(const Progress& progress) {
+  if (!batch_.empty()) writer_->Hand(std::move(batch_));
+  batch_.clear();
+  writer_->Finish();
   int missing = 0;
   {
     SqliteStatement host(db_.get(), "UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
