@@ -66,7 +66,8 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
     import::MapInOrder<Mapped>(
         in.records.size(), import::MappingHelpers(),
         [&](std::size_t i, Mapped& out) {
-          const import::MarcRecord& m = in.records[i].record;
+          thread_local import::MarcRecord scratch;
+          const import::MarcRecord& m = in.records[i].record.record(scratch);
           out.row.reset();
           out.error.clear();
           try {
@@ -80,7 +81,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
             writer.Add(std::move(*mapped.row));
             ++written;
           } else {
-            std::cerr << in.records[i].file << ": record " << in.records[i].record.position << ": " << mapped.error
+            std::cerr << in.files[in.records[i].file] << ": record " << in.records[i].record.position << ": " << mapped.error
                       << ", skipped\n";
             ++skipped;
           }
