@@ -269,7 +269,7 @@ int32_t CatalogueWriter::Add(ImportedRecord r) {
       }
       word_by_text_.add(w.word, wid);
     }
-    for (int g : groups) links_.push_back(Link{wid, id, g, w.field});
+    for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
   }
   staged.record = std::move(r);
   if (batch_.size() == kRecordsPerBatch) {
@@ -282,6 +282,9 @@ int32_t CatalogueWriter::Add(ImportedRecord r) {
 int CatalogueWriter::Finish(const Progress& progress) {
   if (!batch_.empty()) writer_->Hand(std::move(batch_));
   batch_.clear();
+  // The word index in key order, each row once (a word met twice in the
+  // same field of a record is one row), while the last records are written.
+  SortWordLinks(links_, int32_t(word_ids_.size()));
   writer_->Finish();
   int missing = 0;
   {
@@ -297,10 +300,6 @@ int CatalogueWriter::Finish(const Progress& progress) {
     SqliteStatement stop(db_.get(), "INSERT INTO EkkiOrð (EkkiOrð) VALUES (?)");
     for (auto& w : default_stop_words()) stop.bind(1, w).run();
   }
-  // The word index in key order, each row once (a word met twice in the
-  // same field of a record is one row).
-  std::sort(links_.begin(), links_.end());
-  links_.erase(std::unique(links_.begin(), links_.end()), links_.end());
   long total = long(links_.size()), done = 0;
   SqliteStatement one(db_.get(), "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
   for (std::size_t at = 0; at < links_.size();) {
@@ -310,7 +309,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
     SqliteStatement& st = whole ? link_ : one;
     int rows = whole ? kLinksPerInsert : 1;
     for (int k = 0; k < rows; ++k, ++at) {
-      const Link& l = links_[at];
+      const WordLink& l = links_[at];
       st.bind(4 * k + 1, l.record).bind(4 * k + 2, l.word).bind(4 * k + 3, l.group).bind(4 * k + 4, l.field);
     }
     st.run();
@@ -318,7 +317,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
     if (progress && done % 65536 < rows) progress("word index", done, total);
   }
   if (progress) progress("word index", total, total);
-  std::vector<Link>().swap(links_);
+  std::vector<WordLink>().swap(links_);
   if (progress) progress("indexes", 0, 0);
   CreateIndexes(db_.get());
   if (progress) progress("indexes", 1, 0);

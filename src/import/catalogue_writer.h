@@ -17,6 +17,7 @@
 #include "import/record_writer.h"
 #include "import/sqlite_statement.h"
 #include "import/word_index.h"
+#include "import/word_links.h"
 
 namespace kvistur::import {
 
@@ -138,13 +139,7 @@ class CatalogueWriter {
   WordNumbers word_by_text_;                               // as written
   std::unordered_map<std::string, int32_t> by_control_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
-  // The word index's rows, kept until Finish writes them in the table's
-  // key order (a table filled in key order has full pages).
-  struct Link {
-    int32_t word, record, group, field;
-    auto operator<=>(const Link&) const = default;
-  };
-  std::vector<Link> links_;
+  std::vector<WordLink> links_;  // written in key order by Finish
   // Last: it writes through the statements above, and stops before they go.
   std::unique_ptr<BatchThread<Batch>> writer_;
 };

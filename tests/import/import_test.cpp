@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <string>
 
 #include "import/catalogue_writer.h"
@@ -13,6 +14,7 @@
 #include "import/punctuation.h"
 #include "import/record_writer.h"
 #include "import/word_index.h"
+#include "import/word_links.h"
 #include "marc/description.h"
 #include "marc/lists.h"
 #include "record/record_text.h"
@@ -343,6 +345,21 @@ TEST(WordIndex, WordsAndTheirFields) {
   int n = 0;
   for (auto& o : words) n += o.word == "jón" && o.field == kFieldAuthor;
   EXPECT_EQ(n, 1);
+}
+
+TEST(WordIndex, LinksSortedIntoKeyOrderEachOnce) {
+  // Added record by record: word 2 twice in one field of record 1, rows of
+  // one record out of order.
+  std::vector<WordLink> links = {{2, 1, 3, 5}, {1, 1, 1, 2}, {2, 1, 3, 5}, {2, 1, 1, 5}, {1, 1, 1, 1},
+                                 {3, 2, 1, 1}, {1, 2, 1, 1}, {2, 3, 1, 1}, {2, 3, 1, 1}};
+  std::vector<WordLink> expected = links;
+  std::sort(expected.begin(), expected.end());
+  expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+  SortWordLinks(links, 3);
+  EXPECT_EQ(links, expected);
+  std::vector<WordLink> backwards = {{1, 2, 1, 1}, {1, 1, 1, 1}}, unnumbered = {{4, 1, 1, 1}};
+  EXPECT_THROW(SortWordLinks(backwards, 3), std::logic_error);
+  EXPECT_THROW(SortWordLinks(unnumbered, 3), std::logic_error);
 }
 
 TEST(CatalogueWriter, WritesRecordsHoldingsWordsHostsAndDirectory) {
