@@ -156,6 +156,17 @@ class Server {
     return -1;
   }
   long rss_kib() const { return status("VmRSS"); }
+  // The sockets the server holds open: its listeners and the connections
+  // it has accepted.
+  long sockets() const {
+    long n = 0;
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec)) {
+      std::error_code link_ec;
+      if (std::filesystem::read_symlink(fd.path(), link_ec).string().rfind("socket:", 0) == 0) ++n;
+    }
+    return n;
+  }
   bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
   std::string access_log() const { return file_bytes(access_); }
 
