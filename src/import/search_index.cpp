@@ -15,7 +15,7 @@
 #include "platform/content_stamp.h"
 #include "platform/sqlite_functions.h"
 #include "search/record_order.h"
-#include "search/stored_index.h"
+#include "search/stored_codec.h"
 
 namespace kvistur::import {
 
@@ -65,16 +65,7 @@ struct Layout {
 // ranks the search itself would work out.
 bool lay_out(sqlite3* db, Layout& out) {
   RankedRecords r;
-  try {
-    RecordRows rows;
-    SqliteStatement st(db, "SELECT ID, Röðunarsvið, Einkennisstrengur, Tag FROM Móðurtafla");
-    while (st.step())
-      rows.add(db::column_variant(st.get(), 0), db::column_variant(st.get(), 1), sqlite3_column_type(st.get(), 2) == SQLITE_NULL,
-               db::column_variant(st.get(), 3));
-    r = rows.finish();
-  } catch (const std::exception&) {
-    return false;  // a record number twice or held as text, a sort text the order cannot class, no such column
-  }
+  if (!ReadRanks(db, r)) return false;
   std::vector<uint32_t> ordered, special;
   std::vector<uint32_t> unreadable_at;
   for (std::size_t i = 0; i < r.ids.size(); ++i) {
@@ -117,51 +108,59 @@ bool lay_out(sqlite3* db, Layout& out) {
   return true;
 }
 
-// Packs one word's entries into rows of at most stored::kPackedBytes.
-void write_word(SqliteStatement& insert, int64_t word, std::vector<stored::Entry>& entries) {
+// One word's entries, sorted and each position once, as its rows.
+void write_word(SqliteStatement& insert, int64_t build, int64_t word, std::vector<stored::Entry>& entries) {
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.position < b.position; });
   std::size_t n = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (n > 0 && entries[n - 1].position == entries[i].position) entries[n - 1].mask |= entries[i].mask;
     else entries[n++] = entries[i];
   }
-  for (std::size_t from = 0; from < n;) {
-    std::size_t len = std::min<std::size_t>(n - from, 8192);
-    std::string packed = stored::PackEntries(&entries[from], len);
-    while (packed.size() > stored::kPackedBytes && len > 1) {
-      len = len * 3 / 4;
-      packed = stored::PackEntries(&entries[from], len);
-    }
-    sqlite3_bind_int64(insert.get(), 1, word);
-    sqlite3_bind_int64(insert.get(), 2, entries[from + len - 1].position);
-    sqlite3_bind_blob(insert.get(), 3, packed.data(), int(packed.size()), SQLITE_TRANSIENT);
+  for (const stored::PostingsRow& row : stored::EncodePostings(build, word, std::span(entries.data(), n))) {
+    insert.bind(1, word).bind(2, row.upto).bind_blob(3, row.packed.data(), row.packed.size()).bind(4, row.checksum);
     insert.run();
-    from += len;
   }
+}
+
+// The integer numbers of Orð's words, ascending, each once: every one gets
+// rows, an empty one when no link has it, so that a word without rows is
+// one the index does not know.
+std::vector<int64_t> word_numbers(sqlite3* db) {
+  std::vector<int64_t> out;
+  SqliteStatement st(db, "SELECT ID FROM Orð WHERE typeof(ID) = 'integer' ORDER BY ID");
+  while (st.step()) out.push_back(st.integer(0));
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
 }
 
 // Each word's positions from Tengill; record numbers Tengill holds without
 // a Móðurtafla row get positions after the records.  False (with nothing
 // kept) when Tengill holds a number that is not a 32-bit integer or more
 // pairs of group and field than a mask can hold.
-bool write_postings(sqlite3* db, Layout& layout) {
+bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std::pair<int64_t, int64_t>>& pairs) {
   ExecSql(db,
           "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
-          "PRIMARY KEY (word, upto)) WITHOUT ROWID;"
-          "CREATE TABLE kv_combos (bit INTEGER PRIMARY KEY, grp INTEGER, field INTEGER);");
-  SqliteStatement insert(db, "INSERT INTO kv_postings (word, upto, packed) VALUES (?, ?, ?)");
+          "checksum INTEGER NOT NULL, PRIMARY KEY (word, upto)) WITHOUT ROWID;");
+  SqliteStatement insert(db, "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)");
   std::map<std::pair<int64_t, int64_t>, int> combos;
   std::unordered_map<int32_t, uint32_t> orphans;
+  const std::vector<int64_t> words = word_numbers(db);
+  std::size_t next_word = 0;
+  std::vector<stored::Entry> entries, none;
+  // The words of Orð before W that no link has.
+  auto empty_words_before = [&](int64_t w) {
+    for (; next_word < words.size() && words[next_word] < w; ++next_word) write_word(insert, build, words[next_word], none);
+    if (next_word < words.size() && words[next_word] == w) ++next_word;
+  };
   SqliteStatement rows(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID");
-  std::vector<stored::Entry> entries;
   int64_t word = 0;
   bool any = false;
   while (rows.step()) {
     for (int i = 0; i < 4; ++i)
       if (sqlite3_column_type(rows.get(), i) != SQLITE_INTEGER) return false;
-    int64_t w = sqlite3_column_int64(rows.get(), 0), record = sqlite3_column_int64(rows.get(), 1);
+    int64_t w = rows.integer(0), record = rows.integer(1);
     if (record < INT32_MIN || record > INT32_MAX) return false;
-    auto pair = std::make_pair(sqlite3_column_int64(rows.get(), 2), sqlite3_column_int64(rows.get(), 3));
+    auto pair = std::make_pair(rows.integer(2), rows.integer(3));
     auto c = combos.find(pair);
     if (c == combos.end()) {
       if (combos.size() == stored::kMaxCombos) return false;
@@ -171,53 +170,62 @@ bool write_postings(sqlite3* db, Layout& layout) {
     if (p == Positions::kNone) {
       auto o = orphans.find(int32_t(record));
       if (o == orphans.end()) {
-        if (layout.ids.size() >= uint64_t(INT32_MAX)) return false;
+        if (layout.ids.size() >= uint64_t(stored::kMaxPositions)) return false;
         o = orphans.emplace(int32_t(record), uint32_t(layout.ids.size())).first;
         layout.ids.push_back(int32_t(record));
       }
       p = o->second;
     }
     if (any && w != word) {
-      write_word(insert, word, entries);
+      write_word(insert, build, word, entries);
       entries.clear();
     }
+    if (!any || w != word) empty_words_before(w);
     any = true;
     word = w;
     entries.push_back({p, uint64_t(1) << c->second});
   }
-  if (any) write_word(insert, word, entries);
-  SqliteStatement put(db, "INSERT INTO kv_combos (bit, grp, field) VALUES (?, ?, ?)");
-  for (auto& [pair, bit] : combos) {
-    sqlite3_bind_int(put.get(), 1, bit);
-    sqlite3_bind_int64(put.get(), 2, pair.first);
-    sqlite3_bind_int64(put.get(), 3, pair.second);
-    put.run();
-  }
+  if (any) write_word(insert, build, word, entries);
+  empty_words_before(INT64_MAX);
+  pairs.assign(combos.size(), {});
+  for (auto& [pair, bit] : combos) pairs[std::size_t(bit)] = pair;
   return true;
 }
 
 void write_order(sqlite3* db, const Layout& layout, int64_t build) {
-  ExecSql(db, "CREATE TABLE kv_order (chunk INTEGER PRIMARY KEY, build INTEGER, ids BLOB, starts BLOB);");
-  SqliteStatement insert(db, "INSERT INTO kv_order (chunk, build, ids, starts) VALUES (?, ?, ?, ?)");
+  ExecSql(db, "CREATE TABLE kv_order (chunk INTEGER PRIMARY KEY, ids BLOB NOT NULL, starts BLOB NOT NULL, "
+              "checksum INTEGER NOT NULL);");
+  SqliteStatement insert(db, "INSERT INTO kv_order (chunk, ids, starts, checksum) VALUES (?, ?, ?, ?)");
   const std::size_t n = layout.ids.size();
+  std::vector<uint64_t> starts;
   for (std::size_t from = 0, c = 0; from < n; from += stored::kChunk, ++c) {
     std::size_t len = std::min<std::size_t>(stored::kChunk, n - from);
-    std::string ids, starts((len + 63) / 64 * 8, '\0');
+    starts.assign((len + 63) / 64, 0);
     for (std::size_t i = 0; i < len; ++i) {
-      uint32_t v = uint32_t(layout.ids[from + i]);
-      for (int b = 0; b < 4; ++b) ids.push_back(char(v >> (8 * b)));
       std::size_t p = from + i;
-      if (p < layout.ordered && (layout.starts[p / 64] >> (p % 64) & 1)) starts[i / 8] = char(starts[i / 8] | 1 << (i % 8));
+      if (p < layout.ordered && (layout.starts[p / 64] >> (p % 64) & 1)) starts[i / 64] |= uint64_t(1) << (i % 64);
     }
-    sqlite3_bind_int64(insert.get(), 1, int64_t(c));
-    sqlite3_bind_int64(insert.get(), 2, build);
-    sqlite3_bind_blob(insert.get(), 3, ids.data(), int(ids.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_blob(insert.get(), 4, starts.data(), int(starts.size()), SQLITE_TRANSIENT);
-    insert.run();
+    stored::OrderRow row = stored::EncodeOrder(build, int64_t(c), std::span(layout.ids.data() + from, len), starts);
+    insert.bind(1, int64_t(c)).bind_blob(2, row.ids.data(), row.ids.size());
+    insert.bind_blob(3, row.starts.data(), row.starts.size()).bind(4, row.checksum).run();
   }
 }
 
 }  // namespace
+
+bool ReadRanks(sqlite3* db, RankedRecords& out) {
+  try {
+    RecordRows rows;
+    SqliteStatement st(db, "SELECT ID, Röðunarsvið, Einkennisstrengur, Tag FROM Móðurtafla");
+    while (st.step())
+      rows.add(db::column_variant(st.get(), 0), db::column_variant(st.get(), 1), sqlite3_column_type(st.get(), 2) == SQLITE_NULL,
+               db::column_variant(st.get(), 3));
+    out = rows.finish();
+    return true;
+  } catch (const std::exception&) {
+    return false;  // a record number twice or held as text, a sort text the order cannot class, no such column
+  }
+}
 
 void WriteSearchIndex(sqlite3* db) {
   ExecSql(db,
@@ -228,31 +236,40 @@ void WriteSearchIndex(sqlite3* db) {
 
   Layout layout;
   if (!lay_out(db, layout)) return;  // the stamp alone: readers share what they work out
+  stored::Summary meta;
+  std::random_device rd;
+  meta.build = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
+  meta.collator = collation_version();
   ExecSql(db, "SAVEPOINT kv_postings");
-  bool postings = write_postings(db, layout);
-  if (!postings) {
+  meta.postings = write_postings(db, layout, meta.build, meta.combos);
+  if (!meta.postings) {
     ExecSql(db, "ROLLBACK TO kv_postings");
     layout.ids.resize(layout.records);  // no positions for Tengill's numbers
+    meta.combos.clear();
   }
   ExecSql(db, "RELEASE kv_postings");
 
-  std::random_device rd;
-  int64_t build = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
-  write_order(db, layout, build);
+  write_order(db, layout, meta.build);
+  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
+  if (!stamp.step()) throw std::runtime_error("the content stamp has no row");
+  meta.built_records = stamp.integer(0);
+  meta.built_links = stamp.integer(1);
+  meta.positions = int64_t(layout.ids.size());
+  meta.ordered = layout.ordered;
+  meta.records = layout.records;
+  meta.absent_rank = layout.absent_rank;
+  meta.specials = layout.specials;
+  meta.checksum = meta.sum();
   ExecSql(db,
-          "CREATE TABLE kv_search_meta (format INTEGER, build INTEGER, positions INTEGER, ordered INTEGER, records "
-          "INTEGER, absent_rank INTEGER, specials BLOB, postings INTEGER, built_records INTEGER, built_links INTEGER);");
-  SqliteStatement meta(db,
-                 "INSERT INTO kv_search_meta SELECT ?, ?, ?, ?, ?, ?, ?, ?, records, links FROM kv_state");
-  sqlite3_bind_int(meta.get(), 1, stored::kFormat);
-  sqlite3_bind_int64(meta.get(), 2, build);
-  sqlite3_bind_int64(meta.get(), 3, int64_t(layout.ids.size()));
-  sqlite3_bind_int64(meta.get(), 4, layout.ordered);
-  sqlite3_bind_int64(meta.get(), 5, layout.records);
-  sqlite3_bind_int64(meta.get(), 6, layout.absent_rank);
-  sqlite3_bind_blob(meta.get(), 7, layout.specials.data(), int(layout.specials.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_int(meta.get(), 8, postings ? 1 : 0);
-  meta.run();
+          "CREATE TABLE kv_search_meta (format INTEGER, build INTEGER, collator TEXT, positions INTEGER, ordered INTEGER, "
+          "records INTEGER, absent_rank INTEGER, specials BLOB, combos BLOB, postings INTEGER, built_records INTEGER, "
+          "built_links INTEGER, checksum INTEGER);");
+  SqliteStatement insert(db, "INSERT INTO kv_search_meta VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  std::string combos = stored::Summary::EncodeCombos(meta.combos);
+  insert.bind(1, meta.format).bind(2, meta.build).bind(3, meta.collator).bind(4, meta.positions).bind(5, meta.ordered);
+  insert.bind(6, meta.records).bind(7, meta.absent_rank).bind_blob(8, meta.specials.data(), meta.specials.size());
+  insert.bind_blob(9, combos.data(), combos.size()).bind(10, meta.postings ? 1 : 0).bind(11, meta.built_records);
+  insert.bind(12, meta.built_links).bind(13, meta.checksum).run();
 }
 
 }  // namespace kvistur::import

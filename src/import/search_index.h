@@ -12,7 +12,16 @@
 
 struct sqlite3;
 
+namespace kvistur {
+struct RankedRecords;
+}
+
 namespace kvistur::import {
+
+// The ranks of Móðurtafla's records as the search works them out
+// (search/record_order.h); false when the table cannot be ordered that way
+// (a record number twice or held as text, a sort text of no kind).
+bool ReadRanks(sqlite3* db, RankedRecords& out);
 
 // On an open connection that may write (kv_fold registered), inside the
 // caller's transaction.  A catalogue whose tables the stored index cannot

@@ -28,25 +28,43 @@ std::vector<int64_t> term_words(db::Database& database, const Text& term) {
 }
 
 // Every position of the words whose pairs meet MASK, ascending, each once.
-// Many positions are put in order through a bit per position, few by
-// sorting them.
+// Each word's rows are checked and must hold together; a word without rows
+// cannot be answered from the index.  Many positions are put in order
+// through a bit per position, few by sorting them.
 std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, const std::vector<int64_t>& words,
                                     uint64_t mask) {
   std::vector<uint32_t> out;
   constexpr std::size_t kPerQuery = 200;
+  stored::PackedRow row;
   for (std::size_t from = 0; from < words.size(); from += kPerQuery) {
+    const std::size_t to = std::min(words.size(), from + kPerQuery);
     Text list;
-    for (std::size_t i = from; i < std::min(words.size(), from + kPerQuery); ++i)
-      list += (i == from ? u"" : u", ") + from_utf8(std::to_string(words[i]));
-    auto rows = database.OpenCursor(u"SELECT P.packed FROM kv_postings AS P WHERE P.word IN (" + list + u")");
-    while (rows->Next()) stored::UnpackPositions(rows->Bytes(0), mask, out);
+    for (std::size_t i = from; i < to; ++i) list += (i == from ? u"" : u", ") + from_utf8(std::to_string(words[i]));
+    auto rows = database.OpenCursor(u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (" +
+                                    list + u") ORDER BY P.word, P.upto");
+    std::size_t at = from;  // the word whose rows are being read (WORDS ascending)
+    stored::RowChain chain;
+    auto next_word = [&] {
+      if (!chain.end()) throw WordNotIndexed{};
+      chain = stored::RowChain();
+      ++at;
+    };
+    while (rows->Next()) {
+      int64_t word = rows->Integer(0), upto = rows->Integer(1);
+      while (at < to && words[at] < word) next_word();
+      if (at == to || words[at] != word) throw stored::Damaged("kv_postings: a row of a word not asked for");
+      row.open(index.build(), word, upto, rows->Bytes(2), rows->IsInteger(3) ? rows->Integer(3) : 0, mask);
+      chain.next(upto, row.before(), row.last());
+      stored::AppendPositions(row, out);
+    }
+    while (at < to) next_word();
   }
   if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint32_t>()) == out.end())
     return out;  // ascending and each once already (one word's rows, in order)
   if (out.size() > index.positions() / 32) {
     std::vector<uint64_t> bits((std::size_t(index.positions()) + 63) / 64, 0);
     for (uint32_t p : out) {
-      if (p >= index.positions()) throw std::runtime_error("a position out of range");
+      if (p >= index.positions()) throw stored::Damaged("kv_postings: a position out of range");
       bits[p / 64] |= uint64_t(1) << (p % 64);
     }
     out.clear();
@@ -101,10 +119,10 @@ class ListStream : public TermStream {
 // A few words read side by side.
 class WordsStream : public TermStream {
  public:
-  WordsStream(db::Database& database, const std::vector<int64_t>& words, uint64_t mask,
+  WordsStream(db::Database& database, const StoredIndex& index, const std::vector<int64_t>& words, uint64_t mask,
               const std::vector<const WordRows*>& kept) {
     for (std::size_t i = 0; i < words.size(); ++i) {
-      all_.push_back(std::make_unique<PostingCursor>(database, words[i], mask, kept[i]));
+      all_.push_back(std::make_unique<PostingCursor>(database, index, words[i], mask, kept[i]));
       cursors_.push_back(all_.back().get());
     }
   }
@@ -138,8 +156,8 @@ class WordsStream : public TermStream {
 // One word, read as it is needed.
 class WordStream : public TermStream {
  public:
-  WordStream(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept)
-      : cursor_(database, word, mask, kept) {}
+  WordStream(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask, const WordRows* kept)
+      : cursor_(database, index, word, mask, kept) {}
   bool seek(uint32_t p) override { return cursor_.seek(p); }
   uint32_t current() const override { return cursor_.current(); }
   std::vector<const PostingCursor*> cursors() const override { return {&cursor_}; }
@@ -160,15 +178,15 @@ namespace {
 // few rows) or read to their end, read whole to be kept, the second time
 // that happens: later searches then look into them without reading the
 // table.  (A list of which only the first rows were needed is not kept.)
-void keep_rows_sought(db::Database& database, const std::vector<std::unique_ptr<TermStream>>& streams, KeptSearch& kept,
-                      FirstHits& out) {
+void keep_rows_sought(db::Database& database, const StoredIndex& index,
+                      const std::vector<std::unique_ptr<TermStream>>& streams, KeptSearch& kept, FirstHits& out) {
   constexpr int kFar = 3;
   for (const auto& stream : streams)
     for (const PostingCursor* c : stream->cursors()) {
       if (c->kept() || (c->rows_read() < kFar && !c->at_end())) continue;
       std::string key = std::to_string(c->word());
       if (!kept.word_rows().note_use(key)) continue;
-      std::shared_ptr<WordRows> read = ReadWordRows(database, c->word());
+      std::shared_ptr<WordRows> read = ReadWordRows(database, index, c->word());
       std::size_t bytes = read->memory();
       out.to_keep.push_back([&kept, key, read, bytes] {
         kept.word_rows().keep(key, std::make_unique<const WordRows>(std::move(*read)), bytes);
@@ -217,8 +235,8 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       if (w.size() <= kSideBySide) {
         std::vector<const WordRows*> rows;
         for (int64_t word : w) rows.push_back(kept ? kept->word_rows().find(std::to_string(word)) : nullptr);
-        if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, w[0], mask, rows[0]));
-        else streams.push_back(std::make_unique<WordsStream>(database, w, mask, rows));
+        if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, index, w[0], mask, rows[0]));
+        else streams.push_back(std::make_unique<WordsStream>(database, index, w, mask, rows));
       } else {
         Text key = PositionsKey(terms[i], group, field);
         RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
@@ -284,9 +302,12 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       }
     std::size_t k = std::min(hits.size(), std::size_t(max));
     for (std::size_t i = 0; i < k; ++i) out.ids.push_back(index.record_at(database, hits[i]));
-    if (kept) keep_rows_sought(database, streams, *kept, out);
+    if (kept) keep_rows_sought(database, index, streams, *kept, out);
     return out;
   } catch (const NotAnswerable&) {
+  } catch (const WordNotIndexed&) {
+  } catch (const stored::Damaged& d) {
+    index.set_damaged(d.what());
   } catch (const Error&) {
   } catch (const std::exception&) {
   }
@@ -305,6 +326,9 @@ RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, cons
     std::sort(ids->begin() + 1, ids->end());
     return ids;
   } catch (const NotAnswerable&) {
+  } catch (const WordNotIndexed&) {
+  } catch (const stored::Damaged& d) {
+    index.set_damaged(d.what());
   } catch (const Error&) {
   } catch (const std::exception&) {
   }

@@ -1,19 +1,31 @@
 // kvistur index: the indexes that make searches fast, for a catalogue made
 // by another tool: an SQLite file, or a schema on a PostgreSQL server.
+// With --check, whether its stored search index and indexes are sound.
 #include <iostream>
 
 #include "catalogue_schema.h"
 #include "command.h"
+#include "import/index_check.h"
 #include "import/indexes.h"
 #include "import/server_load.h"
 #include "platform/postgres_sql.h"
 
-KVISTUR_COMMAND(cmd_index, "index", "index CATALOGUE | index URI[\\katalogur]",
-                "add the search indexes to a catalogue database (a file, or a schema on a server)") {
-  if (args.size() != 1) throw kvistur::cli::UsageError("index needs exactly one catalogue");
-  if (auto where = kvistur::db::pg::split_server_path(kvistur::from_utf8(args[0]))) {
+KVISTUR_COMMAND(cmd_index, "index", "index [--check] CATALOGUE | index [--check] URI[\\katalogur]",
+                "add the search indexes to a catalogue database (a file, or a schema on a server), or check them") {
+  kvistur::cli::Args rest = args;
+  const bool check = kvistur::cli::take_flag(rest, "--check");
+  for (const std::string& a : rest)
+    if (a.rfind("--", 0) == 0) throw kvistur::cli::UsageError("unknown argument " + a);
+  if (rest.size() != 1) throw kvistur::cli::UsageError("index needs exactly one catalogue");
+  if (auto where = kvistur::db::pg::split_server_path(kvistur::from_utf8(rest[0]))) {
     // The catalogue's schema, named as in the settings or left out.
     std::string schema = kvistur::cli::catalogue_schema(where->schema);
+    if (check) {
+      // The schema's tables as they are now, copied (other writers wait
+      // meanwhile), and the copy's stored index checked against them.
+      kvistur::import::ServerCatalogueUpdate copy(where->uri, schema);
+      return kvistur::import::CheckCatalogueFile(copy.file(), rest[0], false, std::cout) ? 1 : 0;
+    }
     kvistur::import::IndexServerSchema(where->uri, schema);
     // The stored search index, written anew on a copy as for a file.
     kvistur::import::ServerCatalogueUpdate copy(where->uri, schema);
@@ -22,7 +34,8 @@ KVISTUR_COMMAND(cmd_index, "index", "index CATALOGUE | index URI[\\katalogur]",
     std::cout << "indexed schema " << schema << " of " << where->uri << "\n";
     return 0;
   }
-  kvistur::import::IndexCatalogue(args[0]);
-  std::cout << "indexed " << args[0] << "\n";
+  if (check) return kvistur::import::CheckCatalogueFile(rest[0], rest[0], true, std::cout) ? 1 : 0;
+  kvistur::import::IndexCatalogue(rest[0]);
+  std::cout << "indexed " << rest[0] << "\n";
   return 0;
 }

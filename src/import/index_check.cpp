@@ -1,0 +1,339 @@
+#include "import/index_check.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "import/indexes.h"
+#include "import/search_index.h"
+#include "import/sqlite_statement.h"
+#include "platform/content_stamp.h"
+#include "platform/sqlite_functions.h"
+#include "search/record_order.h"
+#include "search/stored_codec.h"
+#include "search/stored_index.h"
+
+namespace kvistur::import {
+
+namespace {
+
+// A statement's row as the codec's readers take it.
+struct StatementRow {
+  SqliteStatement& st;
+  bool is_integer(int i) { return sqlite3_column_type(st.get(), i) == SQLITE_INTEGER; }
+  int64_t integer(int i) { return st.integer(i); }
+  std::string_view bytes(int i) {
+    const char* p = static_cast<const char*>(sqlite3_column_blob(st.get(), i));
+    return p ? std::string_view(p, std::size_t(sqlite3_column_bytes(st.get(), i))) : std::string_view();
+  }
+};
+
+const char* const kNotUsed = ": the search does not use it until `kvistur index` writes it again";
+
+// A word's rows of kv_postings, one word at a time, in order.
+class StoredWords {
+ public:
+  StoredWords(sqlite3* db, int64_t build, std::function<void(const std::string&)> find)
+      : st_(db, "SELECT word, upto, packed, checksum FROM kv_postings ORDER BY word, upto"), build_(build),
+        find_(std::move(find)) {
+    more_ = st_.step();
+  }
+  bool more() const { return more_; }
+  int64_t word() const { return st_.integer(0); }
+  // The next word's entries; false when a row of it is damaged (said).
+  bool next(std::vector<stored::Entry>& out) {
+    out.clear();
+    const int64_t w = word();
+    stored::RowChain chain;
+    bool sound = true;
+    for (; more_ && st_.integer(0) == w; more_ = st_.step()) {
+      ++rows_;
+      if (!sound) continue;
+      try {
+        StatementRow r{st_};
+        stored::PackedRow row;
+        row.open(build_, w, st_.integer(1), r.bytes(2), r.is_integer(3) ? st_.integer(3) : 0, ~uint64_t(0));
+        chain.next(st_.integer(1), row.before(), row.last());
+        std::vector<stored::Entry> entries = row.all_entries();
+        out.insert(out.end(), entries.begin(), entries.end());
+      } catch (const stored::Damaged& d) {
+        find_(d.what());
+        sound = false;
+      }
+    }
+    try {
+      if (sound) chain.end();
+    } catch (const stored::Damaged& d) {
+      find_(std::string(d.what()) + " (word " + std::to_string(w) + ")");
+      sound = false;
+    }
+    return sound;
+  }
+  long rows() const { return rows_; }
+
+ private:
+  SqliteStatement st_;
+  int64_t build_;
+  std::function<void(const std::string&)> find_;
+  bool more_ = false;
+  long rows_ = 0;
+};
+
+// Tengill's rows, one word at a time, each (record, group, field) once.
+class TableWords {
+ public:
+  explicit TableWords(sqlite3* db) : st_(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID") {
+    more_ = st_.step();
+  }
+  bool more() const { return more_; }
+  int64_t word() const { return st_.integer(0); }
+  void next(std::vector<std::tuple<int64_t, int64_t, int64_t>>& out) {
+    out.clear();
+    const int64_t w = word();
+    for (; more_ && st_.integer(0) == w; more_ = st_.step()) out.emplace_back(st_.integer(1), st_.integer(2), st_.integer(3));
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+  }
+
+ private:
+  SqliteStatement st_;
+  bool more_ = false;
+};
+
+// Where two orders of the same records differ, or "".  Records that cannot
+// be read into the result table are never ranked against others (the
+// search fails at them), so only their being so is compared.
+std::string compare_orders(const RankedRecords& tables, const RankedRecords& stored) {
+  std::vector<int32_t> a = tables.ids, b = stored.ids;
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  if (a != b) return "kv_order: holds other records than Móðurtafla (" + std::to_string(b.size()) + " against " +
+                      std::to_string(a.size()) + ")";
+  if (tables.unreadable != stored.unreadable) return "kv_order: other records marked unreadable than Móðurtafla has";
+  auto by_id = [](const RankedRecords& r) {
+    std::vector<std::pair<int32_t, int32_t>> v;
+    for (std::size_t i = 0; i < r.ids.size(); ++i) v.push_back({r.ids[i], r.ranks[i]});
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  auto ta = by_id(tables), sa = by_id(stored);
+  struct Ranks {
+    int32_t id, table, stored;
+  };
+  std::vector<Ranks> ranked;
+  for (std::size_t i = 0; i < ta.size(); ++i) {
+    if (std::binary_search(tables.unreadable.begin(), tables.unreadable.end(), ta[i].first)) continue;
+    if ((ta[i].second < 0) != (sa[i].second < 0))
+      return "kv_order: record " + std::to_string(ta[i].first) + " is placed where its sort text is null, or the other way";
+    if (ta[i].second < 0) continue;
+    auto side = [](int32_t r, int32_t absent) { return r < absent ? -1 : r > absent ? 1 : 0; };
+    if (side(ta[i].second, tables.absent) != side(sa[i].second, stored.absent))
+      return "kv_order: record " + std::to_string(ta[i].first) + " is on the wrong side of the empty text";
+    ranked.push_back({ta[i].first, ta[i].second, sa[i].second});
+  }
+  std::sort(ranked.begin(), ranked.end(), [](const Ranks& x, const Ranks& y) { return x.table < y.table; });
+  for (std::size_t i = 1; i < ranked.size(); ++i) {
+    const Ranks &x = ranked[i - 1], &y = ranked[i];
+    if ((x.table < y.table) != (x.stored < y.stored) || (x.table == y.table) != (x.stored == y.stored))
+      return "kv_order: records " + std::to_string(x.id) + " and " + std::to_string(y.id) +
+             " are not in the order of their sort texts";
+  }
+  return "";
+}
+
+}  // namespace
+
+void IndexCheck::find(const std::string& line) {
+  if (++findings_ <= kMaxLines) out_ << line << "\n";
+  else if (findings_ == kMaxLines + 1) out_ << "(more findings are counted, not shown)\n";
+}
+
+void IndexCheck::Sqlite(sqlite3* db) {
+  SqliteStatement st(db, "PRAGMA integrity_check(100)");
+  while (st.step()) {
+    std::string line = st.blob(0);
+    if (line != "ok") find("SQLite: " + line);
+  }
+}
+
+void IndexCheck::ContentStamp(sqlite3* db) {
+  if (HasTable(db, "kv_search_meta") && !db::ContentStampInstalled(db))
+    find(std::string("kv_state: the content stamp's triggers are missing or changed") + kNotUsed);
+}
+
+void IndexCheck::StoredIndex(sqlite3* db) {
+  if (!HasTable(db, "kv_search_meta")) {
+    summary_ = "no stored search index (searches read the tables)";
+    return;
+  }
+  stored::Summary meta;
+  {
+    SqliteStatement format(db, "SELECT format FROM kv_search_meta");
+    if (!format.step()) return find("kv_search_meta: no row");
+    if (sqlite3_column_type(format.get(), 0) != SQLITE_INTEGER || format.integer(0) != stored::kFormat)
+      return find("kv_search_meta: format " + format.blob(0) + ", which this version does not read" + kNotUsed);
+    std::string columns;
+    for (const char* c : stored::Summary::kColumns) columns += (columns.empty() ? "" : ", ") + std::string(c);
+    SqliteStatement row(db, ("SELECT " + columns + " FROM kv_search_meta").c_str());
+    try {
+      row.step();
+      StatementRow r{row};
+      meta = stored::Summary::Read(r);
+      meta.check();
+      if (row.step()) throw stored::Damaged("kv_search_meta: more than one row");
+    } catch (const stored::Damaged& d) {
+      return find(d.what() + std::string(kNotUsed));
+    }
+  }
+  bool order_fresh = true, postings_fresh = meta.postings;
+  if (meta.collator != collation_version()) {
+    find("kv_search_meta: ordered with the collation of version " + meta.collator + ", the search sorts by " +
+         collation_version() + kNotUsed);
+    order_fresh = postings_fresh = false;
+  }
+  {
+    SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
+    bool has = HasTable(db, db::kStampTable) && stamp.step();
+    if (!has || stamp.integer(0) != meta.built_records) {
+      find(std::string("kv_search_meta: written at another state of Móðurtafla") + kNotUsed);
+      order_fresh = postings_fresh = false;
+    } else if (meta.postings && stamp.integer(1) != meta.built_links) {
+      find(std::string("kv_search_meta: written at another state of Tengill (its word lists)") + kNotUsed);
+      postings_fresh = false;
+    }
+  }
+
+  // Every chunk of the order, in turn.
+  const uint32_t chunks = uint32_t((meta.positions + stored::kChunk - 1) / stored::kChunk);
+  std::vector<std::optional<stored::OrderChunk>> order(chunks);
+  std::vector<bool> seen(chunks);
+  {
+    SqliteStatement st(db, "SELECT chunk, ids, starts, checksum FROM kv_order ORDER BY chunk");
+    while (st.step()) {
+      StatementRow r{st};
+      int64_t c = st.integer(0);
+      if (!r.is_integer(0) || c < 0 || c >= int64_t(chunks) || seen[std::size_t(c)]) {
+        find("kv_order: a row of no chunk (" + st.blob(0) + ")");
+        continue;
+      }
+      seen[std::size_t(c)] = true;
+      try {
+        order[std::size_t(c)] = stored::DecodeOrder(meta.build, c, meta.positions, r.bytes(1), r.bytes(2),
+                                                    r.is_integer(3) ? st.integer(3) : 0);
+      } catch (const stored::Damaged& d) {
+        find(d.what());
+      }
+    }
+  }
+  bool order_whole = true;
+  for (uint32_t c = 0; c < chunks; ++c) {
+    order_whole = order_whole && order[c];
+    if (!seen[c]) find("kv_order chunk " + std::to_string(c) + ": missing");
+  }
+  auto id_at = [&](uint32_t p) { return order[p / stored::kChunk]->ids[p % stored::kChunk]; };
+
+  if (order_whole && order_fresh) {
+    RankedRecords tables;
+    if (!ReadRanks(db, tables)) {
+      find("Móðurtafla: cannot be ordered (a record number twice or held as text)");
+    } else {
+      try {
+        std::string differs = compare_orders(
+            tables, StoredRanks(meta, [&](uint32_t c) -> const stored::OrderChunk& { return *order[c]; }));
+        if (!differs.empty()) find(differs);
+      } catch (const stored::Damaged& d) {
+        find(d.what());
+      }
+    }
+  }
+
+  long words = 0, rows = 0;
+  if (meta.postings && HasTable(db, "kv_postings")) {
+    StoredWords stored(db, meta.build, [&](const std::string& line) { find(line); });
+    std::optional<TableWords> table;
+    const bool compare = postings_fresh && order_whole;
+    if (compare) table.emplace(db);
+    std::vector<int64_t> orð;
+    if (compare) {
+      SqliteStatement st(db, "SELECT DISTINCT ID FROM Orð WHERE typeof(ID) = 'integer' ORDER BY ID");
+      while (st.step()) orð.push_back(st.integer(0));
+    }
+    std::size_t next_orð = 0;
+    std::vector<stored::Entry> entries;
+    std::vector<std::tuple<int64_t, int64_t, int64_t>> want, got;
+    for (;;) {
+      int64_t w = INT64_MAX;
+      if (stored.more()) w = stored.word();
+      if (table && table->more()) w = std::min(w, table->word());
+      if (next_orð < orð.size()) w = std::min(w, orð[next_orð]);
+      if (w == INT64_MAX) break;
+      bool in_orð = next_orð < orð.size() && orð[next_orð] == w;
+      if (in_orð) ++next_orð;
+      bool has_rows = stored.more() && stored.word() == w, sound = true;
+      if (has_rows) {
+        ++words;
+        sound = stored.next(entries);
+      } else {
+        entries.clear();
+      }
+      want.clear();
+      if (table && table->more() && table->word() == w) table->next(want);
+      if (!compare) continue;
+      if (!has_rows) {
+        find("kv_postings: word " + std::to_string(w) + (in_orð ? " of Orð" : " of Tengill") + " has no rows");
+        continue;
+      }
+      if (!sound) continue;
+      got.clear();
+      bool in_range = true;
+      for (const stored::Entry& e : entries) {
+        if (e.position >= meta.positions) {
+          in_range = false;
+          break;
+        }
+        for (std::size_t bit = 0; bit < meta.combos.size(); ++bit)
+          if (e.mask >> bit & 1) got.emplace_back(id_at(e.position), meta.combos[bit].first, meta.combos[bit].second);
+      }
+      std::sort(got.begin(), got.end());
+      if (!in_range || got != want)
+        find("kv_postings: word " + std::to_string(w) + " gives " + std::to_string(got.size()) +
+             " record, group and field triples, Tengill " + std::to_string(want.size()));
+    }
+    rows = stored.rows();
+  }
+  summary_ = "stored search index of " + std::to_string(meta.records) + " records, " + std::to_string(chunks) +
+             " rows of the order, " + std::to_string(words) + " words in " + std::to_string(rows) + " rows";
+}
+
+long CheckCatalogueFile(const std::string& file, const std::string& shown, bool whole_file, std::ostream& out) {
+  sqlite3* raw = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    std::string m = raw ? sqlite3_errmsg(raw) : "out of memory";
+    sqlite3_close(raw);
+    throw std::runtime_error("cannot open " + file + ": " + m);
+  }
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
+  IndexCheck check(out);
+  try {
+    db::register_kv_functions(db.get());
+    if (!HasTable(db.get(), "Orð") || !HasTable(db.get(), "Tengill"))
+      throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
+    // One state of the file throughout.
+    ExecSql(db.get(), "BEGIN");
+    if (whole_file) check.Sqlite(db.get());
+    if (whole_file) check.ContentStamp(db.get());
+    check.StoredIndex(db.get());
+  } catch (const std::exception& e) {
+    throw std::runtime_error(shown + ": " + e.what());
+  }
+  out << shown << ": " << (check.findings() ? std::to_string(check.findings()) + " findings" : std::string("sound"))
+      << "; " << check.summary() << "\n";
+  return check.findings();
+}
+
+}  // namespace kvistur::import
