@@ -6,16 +6,14 @@
 //   w.Finish();                                  // hosts, stop words, indexes, directory
 #pragma once
 
-#include <sqlite3.h>
-
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "import/record_writer.h"
+#include "import/sqlite_statement.h"
 #include "import/word_index.h"
 
 namespace kvistur::import {
@@ -33,12 +31,17 @@ const std::vector<NamedNumber>& collections();
 // The stop words a new catalogue gets.
 const std::vector<std::string>& default_stop_words();
 
-// The settings that point every database at TARGET (a folder, as an
-// absolute path, or a server URI).
-std::string SettingsText(const std::string& target);
-// Writes FOLDER/lindrit-1.0.ini and FOLDER/lindrit.ini holding
-// SettingsText(TARGET).  Throws std::runtime_error when it cannot.
-void WriteSettings(const std::string& folder, const std::string& target);
+// The settings files a catalogue folder holds (a host is pointed at
+// either).
+inline constexpr const char* kSettingsFiles[] = {"lindrit-1.0.ini", "lindrit.ini"};
+
+// Writes into FOLDER the settings files that point every database at
+// TARGET (a folder, as an absolute path, or a server URI): the settings
+// files NOW (a folder) holds, if any, with only Grunnur's Slóð, GrunnNafn
+// and kv_local set and the defaults of Debug, Leit and Prentun added where
+// they are missing; every other line, section and comment a library put
+// there stays.  Throws std::runtime_error when it cannot.
+void WriteSettings(const std::string& folder, const std::string& target, const std::string& now);
 
 // The rows one record has in the catalogue's tables: Móðurtafla (with its
 // host, Upprunafærsla), Frumfærsla, Aðfanganúmer, Árgangur and Tölublað,
@@ -50,16 +53,12 @@ class RecordRows {
   // Prepares the statements on DB; volumes are numbered on from the
   // highest Árgangur.ID there.  Throws std::runtime_error on an SQLite error.
   explicit RecordRows(sqlite3* db);
-  ~RecordRows();
-  RecordRows(const RecordRows&) = delete;
-  RecordRows& operator=(const RecordRows&) = delete;
 
   void Write(int32_t id, const ImportedRecord& r, int32_t host);
 
  private:
-  sqlite3* db_;
   std::string now_;  // when the writing began: for records without 005
-  sqlite3_stmt *record_ = nullptr, *source_ = nullptr, *copy_ = nullptr, *volume_ = nullptr, *issue_ = nullptr;
+  SqliteStatement record_, source_, copy_, volume_, issue_;
   int32_t next_volume_ = 1;
 };
 
@@ -91,9 +90,6 @@ class CatalogueWriter {
   // when complete: output.h).  Throws std::runtime_error when they cannot
   // be written.
   explicit CatalogueWriter(const std::string& dir);
-  ~CatalogueWriter();
-  CatalogueWriter(const CatalogueWriter&) = delete;
-  CatalogueWriter& operator=(const CatalogueWriter&) = delete;
 
   // Writes one record (with its holdings, volumes, source record and words)
   // with the next number and returns that number.
@@ -110,11 +106,10 @@ class CatalogueWriter {
 
  private:
   void exec(const char* sql);
-  sqlite3_stmt* prepare(const char* sql);
   std::string dir_;
-  sqlite3* db_ = nullptr;
-  std::unique_ptr<RecordRows> rows_;
-  sqlite3_stmt *word_ = nullptr, *link_ = nullptr;
+  SqliteConnection db_;
+  RecordRows rows_;
+  SqliteStatement word_, link_;
   int32_t next_id_ = 1;
   std::unordered_map<std::string, int32_t> word_ids_;      // by fold
   WordNumbers word_by_text_;                               // as written

@@ -311,16 +311,13 @@ void IndexCheck::StoredIndex(sqlite3* db) {
 }
 
 long CheckCatalogueFile(const std::string& file, const std::string& shown, bool whole_file, std::ostream& out) {
-  sqlite3* raw = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    std::string m = raw ? sqlite3_errmsg(raw) : "out of memory";
-    sqlite3_close(raw);
-    throw std::runtime_error("cannot open " + file + ": " + m);
-  }
-  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
+  db::SqliteConnection db = OpenSqlite(file, SQLITE_OPEN_READONLY);
+  // A writer's commit in progress is waited for, as a host's read waits.
+  constexpr int kBusyTimeoutMs = 10000;
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   IndexCheck check(out);
   try {
-    db::register_kv_functions(db.get());
+    RegisterKvFunctions(db.get());
     if (!HasTable(db.get(), "Orð") || !HasTable(db.get(), "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
     // One state of the file throughout.

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "import/record_numbers.h"
 #include "import/search_index.h"
 #include "import/sqlite_statement.h"
 #include "platform/sqlite_functions.h"
@@ -21,17 +22,10 @@ void ExecSql(sqlite3* db, const char* sql) {
   }
 }
 
-sqlite3* CreateDatabase(const std::string& file) {
+SqliteConnection CreateDatabase(const std::string& file) {
   if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the database " + file);
-  sqlite3* db = nullptr;
   // One thread writes it: SQLite need not guard the connection.
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
-    std::string m = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
-    throw std::runtime_error("cannot write " + file + ": " + m);
-  }
-  return db;
+  return OpenSqlite(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
 }
 
 namespace {
@@ -76,7 +70,10 @@ void CreateIndexes(sqlite3* db, bool search_index) {
   // Updates find the record they change by its control number.
   if (HasTable(db, "Frumfærsla"))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_stjornnumer ON Frumfærsla(Stjórnnúmer);");
-  if (search_index) WriteSearchIndex(db);
+  if (search_index) {
+    if (HasTable(db, "Móðurtafla")) InstallRecordMark(db);
+    WriteSearchIndex(db);
+  }
   // The query planner's statistics, from a sample of each index: enough
   // for its choices, and quick on a catalogue of millions of rows.
   ExecSql(db, "PRAGMA analysis_limit=1000; ANALYZE;");
@@ -85,24 +82,17 @@ void CreateIndexes(sqlite3* db, bool search_index) {
 void IndexCatalogue(const std::string& file) {
   struct stat sb;
   if (stat(file.c_str(), &sb) != 0) throw std::runtime_error("no such file: " + file);
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    std::string m = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
-    throw std::runtime_error("cannot open " + file + ": " + m);
-  }
+  SqliteConnection db = OpenSqlite(file, SQLITE_OPEN_READWRITE);
   try {
-    db::register_kv_functions(db);
-    if (!HasTable(db, "Orð") || !HasTable(db, "Tengill"))
+    RegisterKvFunctions(db.get());
+    if (!HasTable(db.get(), "Orð") || !HasTable(db.get(), "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
-    ExecSql(db, "BEGIN");
-    CreateIndexes(db);
-    ExecSql(db, "COMMIT");
+    ExecSql(db.get(), "BEGIN");
+    CreateIndexes(db.get());
+    ExecSql(db.get(), "COMMIT");
   } catch (const std::exception& e) {
-    sqlite3_close(db);
     throw std::runtime_error(file + ": " + e.what());
   }
-  sqlite3_close(db);
 }
 
 }  // namespace kvistur::import

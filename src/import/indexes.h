@@ -6,7 +6,7 @@
 
 #include <string>
 
-struct sqlite3;
+#include "import/sqlite_statement.h"
 
 namespace kvistur::import {
 
@@ -17,12 +17,13 @@ void ExecSql(sqlite3* db, const char* sql);
 // Creates FILE and opens it for one writing thread.  Throws
 // std::runtime_error when it exists already (a new catalogue is written into
 // a fresh staging folder, never over a file) or cannot be written.
-sqlite3* CreateDatabase(const std::string& file);
+SqliteConnection CreateDatabase(const std::string& file);
 
 // Creates the indexes on an open catalogue connection (kv_fold must be
 // registered on it), then, unless SEARCH_INDEX is false (a copy that is
-// only read from), writes the search's stored index and the content stamp
-// (search_index.h).  Every tool that changes a catalogue calls it at the
+// only read from), raises the mark of record numbers given
+// (record_numbers.h) and writes the search's stored index and the content
+// stamp (search_index.h).  Every tool that changes a catalogue calls it at the
 // end of its transaction.  Throws std::runtime_error on an SQLite error.
 void CreateIndexes(sqlite3* db, bool search_index = true);
 

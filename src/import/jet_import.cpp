@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -38,17 +39,36 @@ bool holds(const JetInfo& info, const char* table) {
   return false;
 }
 
+// Whether FILE holds a catalogue, from its list of tables alone (the
+// reader is stopped once the list has come).
+bool holds_catalogue(const std::string& file, int code_page) {
+  struct Listed {};
+  struct ListSink : JetSink {
+    bool catalogue = false;
+    void Tables(const JetInfo& info) override {
+      catalogue = holds(info, kCatalogueTable);
+      throw Listed{};
+    }
+    void BeginTable(std::size_t) override {}
+    void Row(std::span<const Cell>) override {}
+    void EndTable(std::size_t, uint64_t) override {}
+  } sink;
+  try {
+    ReadJetFile(file, code_page, sink);
+  } catch (const Listed&) {
+  } catch (const JetError& e) {
+    throw std::runtime_error(file + ": " + e.what());
+  }
+  return sink.catalogue;
+}
+
 class CopySink : public JetSink {
  public:
   CopySink(std::string file, std::string folder, std::map<std::string, std::string>& taken, std::ostream& report,
            std::ostream& notes, JetTotals& totals)
       : file_(std::move(file)), folder_(std::move(folder)), taken_(taken), report_(report), notes_(notes),
         totals_(totals) {}
-  ~CopySink() override {
-    clear_progress();
-    writer_.reset();
-    sqlite3_close(db_);
-  }
+  ~CopySink() override { clear_progress(); }
 
   void Tables(const JetInfo& info) override {
     info_ = info;
@@ -65,7 +85,7 @@ class CopySink : public JetSink {
       if (!fresh) throw std::runtime_error("would become " + name + ", as " + at->second + " does");
     }
     db_ = CreateDatabase(folder_ + "/" + names_[0]);
-    ExecSql(db_, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
+    ExecSql(db_.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
     report_ << file_ << ": " << info.version;
     if (info.code_page) report_ << ", code page " << info.code_page;
     report_ << ", " << info.tables.size() << (info.tables.size() == 1 ? " table" : " tables") << ", into";
@@ -75,7 +95,7 @@ class CopySink : public JetSink {
 
   void BeginTable(std::size_t index) override {
     table_ = &info_.tables[index];
-    writer_ = std::make_unique<TableWriter>(db_, table_->shape);
+    writer_ = std::make_unique<TableWriter>(db_.get(), table_->shape);
     read_ = 0;
   }
 
@@ -102,9 +122,9 @@ class CopySink : public JetSink {
   // Commits the file, adds the search indexes to a catalogue, and writes
   // the copies a file that is both databases needs.
   void Finish() {
-    ExecSql(db_, "COMMIT");
-    sqlite3_close(db_);
-    db_ = nullptr;
+    writer_.reset();
+    ExecSql(db_.get(), "COMMIT");
+    db_.reset();
     std::string first = folder_ + "/" + names_[0];
     if (catalogue_) IndexCatalogue(first);
     for (std::size_t i = 1; i < names_.size(); ++i)
@@ -136,9 +156,9 @@ class CopySink : public JetSink {
   JetInfo info_;
   std::vector<std::string> names_;
   bool catalogue_ = false, directory_ = false;
-  sqlite3* db_ = nullptr;
+  SqliteConnection db_;
   const JetTable* table_ = nullptr;
-  std::unique_ptr<TableWriter> writer_;
+  std::unique_ptr<TableWriter> writer_;  // on db_, so after it
   uint64_t read_ = 0;
   bool terminal_ = isatty(STDERR_FILENO);
   bool shown_ = false;
@@ -165,10 +185,7 @@ JetTotals CopyTables(const std::vector<TableSource>& sources, const std::string&
     }
     totals.files += 1;
   }
-  if (!taken.count(kCatalogueFile))
-    notes << "kvistur build: no file holds " << kCatalogueTable << ": no catalogue was made\n";
-  if (!taken.count(kDirectoryFile))
-    notes << "kvistur build: no file holds " << kDirectoryTable << ": no directory database was made\n";
+  totals.directory = taken.count(kDirectoryFile) > 0;
   return totals;
 }
 
@@ -183,8 +200,18 @@ JetTotals CopyJetFiles(const std::vector<std::string>& files, const std::string&
 
 int BuildFromJet(const std::vector<std::string>& files, const std::string& out, int code_page, std::ostream& report,
                  std::ostream& notes) {
+  // Settings pointing at a catalogue that is not there would fail every
+  // search: files without one are refused before anything is written.
+  if (code_page) CheckCodePage(code_page);
+  if (!std::any_of(files.begin(), files.end(), [&](const std::string& f) { return holds_catalogue(f, code_page); })) {
+    std::string names;
+    for (auto& f : files) names += (names.empty() ? "" : ", ") + f;
+    throw std::runtime_error(names + ": no table " + kCatalogueTable + ", which a catalogue needs");
+  }
   CatalogueOutput output(out);
   JetTotals t = CopyJetFiles(files, output.folder(), code_page, report, notes);
+  if (!t.directory)
+    notes << "kvistur build: no file holds " << kDirectoryTable << ": no directory database was made\n";
   output.Commit();
   report << "read " << t.files << (t.files == 1 ? " file, " : " files, ") << t.tables
          << (t.tables == 1 ? " table, " : " tables, ") << t.read

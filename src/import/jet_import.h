@@ -23,6 +23,7 @@ namespace kvistur::import {
 struct JetTotals {
   int files = 0, tables = 0;
   uint64_t read = 0, written = 0;
+  bool directory = false;  // whether a source held DBGroups
 };
 
 // Where one database's tables come from: READ calls the sink as
@@ -34,9 +35,9 @@ struct TableSource {
 };
 
 // Copies every source into FOLDER, as above.  Writes a line per source and
-// per table ("NAME: TABLE: read N, written N") to REPORT, notes (no
-// catalogue among them, ...) to NOTES, and a progress display to standard
-// error when it is a terminal.  Throws std::runtime_error, naming the
+// per table ("NAME: TABLE: read N, written N") to REPORT, notes (a table
+// not closed properly) to NOTES, and a progress display to standard error
+// when it is a terminal.  Throws std::runtime_error, naming the
 // source and what could not be read or written, at the first failure;
 // what it wrote in FOLDER is then incomplete.
 JetTotals CopyTables(const std::vector<TableSource>& sources, const std::string& folder, std::ostream& report,
@@ -48,8 +49,9 @@ JetTotals CopyJetFiles(const std::vector<std::string>& files, const std::string&
 
 // The whole command: CopyJetFiles into the staging folder of OUT (a folder
 // or a server URI), then the settings and workgroup, and everything moved
-// into place (output.h).  A failure leaves OUT as it was.  Returns the
-// exit status.
+// into place (output.h).  Files none of which holds a catalogue
+// (Móðurtafla) are refused before anything is written.  A failure leaves
+// OUT as it was.  Returns the exit status.
 int BuildFromJet(const std::vector<std::string>& files, const std::string& out, int code_page, std::ostream& report,
                  std::ostream& notes);
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -197,10 +198,21 @@ struct MarcReader::Impl {
     xml = i < bytes.size() && bytes[i] == '<';
     if (!xml) return;
     if (bytes.size() > std::size_t(INT_MAX)) throw std::runtime_error(name + ": file too large");
-    doc = xmlReadMemory(bytes.data(), int(bytes.size()), name.c_str(), nullptr,
-                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_RECOVER);
-    if (!doc || !xmlDocGetRootElement(doc)) throw std::runtime_error(name + ": not a readable XML file");
+    // Without recovery: a document that is not well-formed is refused
+    // whole.  Recovering would drop or merge records past the fault
+    // without a word.
+    std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> parser(xmlNewParserCtxt(), xmlFreeParserCtxt);
+    if (!parser) throw std::runtime_error(name + ": out of memory");
+    doc = xmlCtxtReadMemory(parser.get(), bytes.data(), int(bytes.size()), name.c_str(), nullptr,
+                            XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!doc || !parser->wellFormed) {
+      const xmlError* e = xmlCtxtGetLastError(parser.get());
+      std::string what = e && e->message ? e->message : "the document ends too early";
+      while (!what.empty() && (what.back() == '\n' || what.back() == ' ')) what.pop_back();
+      throw UnreadableInput(name + ": line " + std::to_string(e ? e->line : 0) + ": not well-formed XML (" + what + ")");
+    }
     xmlNode* root = xmlDocGetRootElement(doc);
+    if (!root) throw UnreadableInput(name + ": not a readable XML file");
     if (named(root, "record")) {
       xml_records.push_back(root);
     } else {
@@ -300,11 +312,11 @@ struct MarcReader::Impl {
       std::size_t start = pos;
       std::string where = "record " + std::to_string(position) + " (byte " + std::to_string(start) + ")";
       std::size_t left = bytes.size() - start;
-      if (left < 24) {
-        problems.push_back({position, where + ": truncated record"});
-        pos = bytes.size();
-        return std::nullopt;
-      }
+      auto ends_inside = [&](const std::string& how) {
+        throw UnreadableInput(name + ": byte " + std::to_string(start) + ": the file ends inside record " +
+                              std::to_string(position) + " (" + how + ")");
+      };
+      if (left < 24) ends_inside("only " + std::to_string(left) + " bytes of it are there, fewer than a leader");
       std::size_t len = 0;
       bool digits = true;
       for (int k = 0; k < 5; ++k) {
@@ -317,11 +329,8 @@ struct MarcReader::Impl {
         resync();
         continue;
       }
-      if (len > left) {
-        problems.push_back({position, where + ": truncated record"});
-        pos = bytes.size();
-        return std::nullopt;
-      }
+      if (len > left)
+        ends_inside("its leader gives " + std::to_string(len) + " bytes, " + std::to_string(left) + " are there");
       if (bytes[start + len - 1] != '\x1d') {
         problems.push_back({position, where + ": record length does not match its end"});
         resync();

@@ -2,11 +2,16 @@
 // MARCXML, through the YAZ toolkit.  Every record comes out as plain UTF-8
 // fields; a record that cannot be read is reported with its position (its
 // number in the file, from 1, and for ISO 2709 its byte offset) and the
-// reader goes on with the next one.
+// reader goes on with the next one.  A file that cannot be read to its end
+// (XML that is not well-formed, a file that ends inside a record) is no
+// file of records at all: the reader throws UnreadableInput, naming the
+// line or byte where it went wrong, instead of giving the records before
+// it as if they were the whole file.
 #pragma once
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,10 +60,18 @@ struct ReadProblem {
   std::string message;  // e.g. "record 3 (byte 1250): truncated record"
 };
 
+// The input cannot be read to its end; what() is one line: "FILE: line N:
+// what was wrong" or "FILE: byte N: ...".
+class UnreadableInput : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class MarcReader {
  public:
   // Opens FILE; MARCXML when its first non-blank byte is "<", else ISO 2709.
-  // Throws std::runtime_error with a one-line message when it cannot be read.
+  // Throws std::runtime_error with a one-line message when it cannot be
+  // opened, UnreadableInput when it is XML that is not well-formed.
   explicit MarcReader(const std::string& file);
   // Reads from memory (tests); the same detection.
   static MarcReader from_bytes(std::string bytes, std::string name = "input");
@@ -67,7 +80,8 @@ class MarcReader {
   MarcReader& operator=(MarcReader&&) = delete;
 
   // The next record, or nullopt at the end.  A record that cannot be decoded
-  // is appended to `problems` and skipped.
+  // is appended to `problems` and skipped.  Throws UnreadableInput when the
+  // input ends inside a record.
   std::optional<MarcRecord> next(std::vector<ReadProblem>& problems);
   // How much of the input has been read, 0 to 1.
   double fraction() const;

@@ -158,7 +158,7 @@ void CatalogueOutput::Commit() {
     return;
   }
   fs::path dir(target_), staged(staging_);
-  WriteSettings(staging_, target_);
+  WriteSettings(staging_, target_, target_);
   if (!fs::exists(dir / kWorkgroupFile) && !fs::exists(staged / kWorkgroupFile))
     db::workgroup_init((staged / kWorkgroupFile).string());
   // Everything staged is made durable before the first rename, so that a

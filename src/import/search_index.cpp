@@ -117,7 +117,7 @@ void write_word(SqliteStatement& insert, int64_t build, int64_t word, std::vecto
     else entries[n++] = entries[i];
   }
   for (const stored::PostingsRow& row : stored::EncodePostings(build, word, std::span(entries.data(), n))) {
-    insert.bind(1, word).bind(2, row.upto).bind_blob(3, row.packed.data(), row.packed.size()).bind(4, row.checksum);
+    insert.bind(1, word).bind(2, row.upto).bind_blob(3, row.packed).bind(4, row.checksum);
     insert.run();
   }
 }
@@ -206,8 +206,7 @@ void write_order(sqlite3* db, const Layout& layout, int64_t build) {
       if (p < layout.ordered && (layout.starts[p / 64] >> (p % 64) & 1)) starts[i / 64] |= uint64_t(1) << (i % 64);
     }
     stored::OrderRow row = stored::EncodeOrder(build, int64_t(c), std::span(layout.ids.data() + from, len), starts);
-    insert.bind(1, int64_t(c)).bind_blob(2, row.ids.data(), row.ids.size());
-    insert.bind_blob(3, row.starts.data(), row.starts.size()).bind(4, row.checksum).run();
+    insert.bind(1, int64_t(c)).bind_blob(2, row.ids).bind_blob(3, row.starts).bind(4, row.checksum).run();
   }
 }
 
@@ -267,8 +266,8 @@ void WriteSearchIndex(sqlite3* db) {
   SqliteStatement insert(db, "INSERT INTO kv_search_meta VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   std::string combos = stored::Summary::EncodeCombos(meta.combos);
   insert.bind(1, meta.format).bind(2, meta.build).bind(3, meta.collator).bind(4, meta.positions).bind(5, meta.ordered);
-  insert.bind(6, meta.records).bind(7, meta.absent_rank).bind_blob(8, meta.specials.data(), meta.specials.size());
-  insert.bind_blob(9, combos.data(), combos.size()).bind(10, meta.postings ? 1 : 0).bind(11, meta.built_records);
+  insert.bind(6, meta.records).bind(7, meta.absent_rank).bind_blob(8, meta.specials);
+  insert.bind_blob(9, combos).bind(10, meta.postings ? 1 : 0).bind(11, meta.built_records);
   insert.bind(12, meta.built_links).bind(13, meta.checksum).run();
 }
 

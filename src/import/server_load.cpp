@@ -12,6 +12,7 @@
 #include "import/catalogue_writer.h"
 #include "import/indexes.h"
 #include "import/output.h"
+#include "import/record_numbers.h"
 #include "kvistur/error.h"
 #include "kvistur/text.h"
 #include "platform/content_stamp.h"
@@ -119,6 +120,20 @@ bool stamped(const std::map<std::string, ServerTable>& tables) {
   for (const char* t : {db::kStampTable, "Móðurtafla", "Tengill", "Orð"})
     if (!tables.count(t)) return false;
   return true;
+}
+// Móðurtafla's columns as the server spells them.
+std::vector<std::string> record_columns(const std::map<std::string, ServerTable>& tables) {
+  std::vector<std::string> names;
+  if (auto it = tables.find("Móðurtafla"); it != tables.end())
+    for (const ServerColumn& c : it->second.columns) names.push_back(c.name);
+  return names;
+}
+std::string stamp_sql(const std::string& schema, const std::map<std::string, ServerTable>& tables) {
+  std::string sql;
+  if (stamped(tables)) sql += db::pg::stamp_triggers_sql(schema, record_columns(tables));
+  if (tables.count("Móðurtafla") && tables.count(kRecordMarkTable))
+    sql += ServerRecordMarkSql(schema, db::spelled_as(record_columns(tables), "ID"));
+  return sql;
 }
 bool folded(const ServerTable& t, const std::string& c) {
   for (auto& [table, column] : kFoldedColumns)
@@ -474,7 +489,7 @@ void load_one(Server& server, const std::string& file, const std::string& schema
     }
     std::string indexes = index_sql(fresh, by_name);
     if (!indexes.empty()) server.run(indexes);
-    if (stamped(by_name)) server.run(db::pg::stamp_triggers_sql(fresh));
+    if (std::string sql = stamp_sql(fresh, by_name); !sql.empty()) server.run(sql);
     carry_grants(server, schema, fresh);
     std::string all;
     for (auto& [name, t] : by_name) all += (all.empty() ? "" : ", ") + s + "." + quote_ident(name);
@@ -550,6 +565,12 @@ void IndexServerSchema(const std::string& uri, const std::string& schema) {
     if (PQgetisnull(server.run("SELECT to_regclass(" + quote_literal(s + "." + db::pg::kChangesTable) + ")").get(), 0, 0))
       server.run(objects.changes);
     std::map<std::string, ServerTable> tables = server_tables(server, oid);
+    // The mark of record numbers given, for a catalogue made by another
+    // tool (record_numbers.h).
+    if (tables.count("Móðurtafla") && !tables.count(kRecordMarkTable)) {
+      server.run(ServerRecordMarkSql(schema, db::spelled_as(record_columns(tables), "ID")));
+      tables = server_tables(server, oid);
+    }
     for (auto& [name, t] : tables) {
       std::string table = s + "." + quote_ident(name);
       for (const ServerColumn& c : std::vector<ServerColumn>(t.columns))
@@ -559,7 +580,7 @@ void IndexServerSchema(const std::string& uri, const std::string& schema) {
     }
     std::string indexes = index_sql(schema, tables), all;
     if (!indexes.empty()) server.run(indexes);
-    if (stamped(tables)) server.run(db::pg::stamp_triggers_sql(schema));
+    if (std::string sql = stamp_sql(schema, tables); !sql.empty()) server.run(sql);
     for (auto& [name, t] : tables) all += (all.empty() ? "" : ", ") + s + "." + quote_ident(name);
     if (!all.empty()) server.run("ANALYZE " + all);
     server.run("COMMIT");
@@ -676,17 +697,22 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
       for (int i = 1; p <= end; ++i) {
         const char* tab = std::find(p, end, '\t');
         Kind kind = std::size_t(i) <= t.columns.size() ? t.columns[std::size_t(i - 1)].kind : Kind::kInteger;
+        int rc;
         if (!copy_field(p, std::size_t(tab - p), field)) {
-          sqlite3_bind_null(insert.s, i);
+          rc = sqlite3_bind_null(insert.s, i);
         } else if (kind == Kind::kInteger || (kind == Kind::kNumeric && !std::strpbrk(field.c_str(), ".eEN"))) {
-          sqlite3_bind_int64(insert.s, i, std::strtoll(field.c_str(), nullptr, 10));
+          rc = sqlite3_bind_int64(insert.s, i, std::strtoll(field.c_str(), nullptr, 10));
         } else if (kind == Kind::kReal || kind == Kind::kNumeric) {
-          sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
+          rc = sqlite3_bind_double(insert.s, i, std::strtod(field.c_str(), nullptr));
         } else if (kind == Kind::kBytes) {
           std::string bytes = db::pg::bytes_of_hex(std::string_view(field).substr(std::min<std::size_t>(2, field.size())));
-          sqlite3_bind_blob(insert.s, i, bytes.data(), int(bytes.size()), SQLITE_TRANSIENT);
+          rc = sqlite3_bind_blob64(insert.s, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
         } else {
-          sqlite3_bind_text(insert.s, i, field.data(), int(field.size()), SQLITE_TRANSIENT);
+          rc = sqlite3_bind_text64(insert.s, i, field.data(), field.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        }
+        if (rc != SQLITE_OK) {
+          PQfreemem(line);
+          out.fail();
         }
         p = tab + 1;
       }

@@ -19,7 +19,11 @@ const char* declared_type(ColumnType t) {
   return "BLOB";
 }
 
-TableWriter::TableWriter(sqlite3* db, const TableShape& shape) : db_(db), columns_(shape.columns.size()) {
+namespace {
+
+// Creates the table of SHAPE on DB and gives the statement that inserts a
+// row into it.
+std::string create_table(sqlite3* db, const TableShape& shape) {
   if (shape.columns.empty()) throw std::runtime_error("table " + shape.name + " has no columns");
   std::string create = "CREATE TABLE " + db::quote_ident(shape.name) + " (";
   std::string insert = "INSERT INTO " + db::quote_ident(shape.name) + " VALUES (";
@@ -28,35 +32,31 @@ TableWriter::TableWriter(sqlite3* db, const TableShape& shape) : db_(db), column
     create += db::quote_ident(shape.columns[i].name) + " " + declared_type(shape.columns[i].type);
     insert += "?";
   }
-  ExecSql(db_, (create + ")").c_str());
-  if (sqlite3_prepare_v2(db_, (insert + ")").c_str(), -1, &insert_, nullptr) != SQLITE_OK)
-    throw std::runtime_error(sqlite3_errmsg(db_));
+  ExecSql(db, (create + ")").c_str());
+  return insert + ")";
 }
 
-TableWriter::~TableWriter() { sqlite3_finalize(insert_); }
+}  // namespace
+
+TableWriter::TableWriter(sqlite3* db, const TableShape& shape)
+    : columns_(shape.columns.size()), insert_(db, create_table(db, shape)) {}
 
 void TableWriter::Add(std::span<const Cell> row) {
   if (row.size() != columns_) throw std::logic_error("a row with the wrong number of values");
+  // Every value is bound anew: the last row's are never left in place.
+  insert_.reset();
   for (std::size_t i = 0; i < row.size(); ++i) {
     const Cell& c = row[i];
     int n = int(i + 1);
     switch (c.kind) {
-      case Cell::kNull: sqlite3_bind_null(insert_, n); break;
-      case Cell::kInteger: sqlite3_bind_int64(insert_, n, c.integer); break;
-      case Cell::kReal: sqlite3_bind_double(insert_, n, c.real); break;
-      case Cell::kText: sqlite3_bind_text64(insert_, n, c.bytes.data(), c.bytes.size(), SQLITE_STATIC, SQLITE_UTF8); break;
-      // An empty blob is bound as one: a null pointer would bind Null.
-      case Cell::kBlob:
-        if (c.bytes.empty())
-          sqlite3_bind_zeroblob(insert_, n, 0);
-        else
-          sqlite3_bind_blob64(insert_, n, c.bytes.data(), c.bytes.size(), SQLITE_STATIC);
-        break;
+      case Cell::kNull: break;
+      case Cell::kInteger: insert_.bind(n, c.integer); break;
+      case Cell::kReal: insert_.bind_real(n, c.real); break;
+      case Cell::kText: insert_.bind_in_place(n, c.bytes); break;
+      case Cell::kBlob: insert_.bind_blob_in_place(n, c.bytes); break;
     }
   }
-  int rc = sqlite3_step(insert_);
-  sqlite3_reset(insert_);
-  if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db_));
+  insert_.run();
   ++written_;
 }
 

@@ -14,8 +14,7 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "import/sqlite_statement.h"
 
 namespace kvistur::import {
 
@@ -49,18 +48,14 @@ class TableWriter {
   // Creates the table on DB.  Throws std::runtime_error with SQLite's
   // message when it cannot (a table of that name is there already).
   TableWriter(sqlite3* db, const TableShape& shape);
-  ~TableWriter();
-  TableWriter(const TableWriter&) = delete;
-  TableWriter& operator=(const TableWriter&) = delete;
 
   // Inserts one row, a Cell per column in the shape's order.
   void Add(std::span<const Cell> row);
   uint64_t written() const { return written_; }
 
  private:
-  sqlite3* db_;
-  sqlite3_stmt* insert_ = nullptr;
   std::size_t columns_;
+  SqliteStatement insert_;
   uint64_t written_ = 0;
 };
 

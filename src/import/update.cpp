@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "import/indexes.h"
+#include "import/record_numbers.h"
 #include "import/record_writer.h"
 #include "import/sqlite_statement.h"
 #include "import/word_index.h"
@@ -33,7 +34,7 @@ struct CatalogueUpdate::Statements {
         by_control(db, "SELECT ID FROM Frumfærsla WHERE Stjórnnúmer = ? ORDER BY ID LIMIT 1"),
         kind_of(db, "SELECT Tag FROM Móðurtafla WHERE ID = ?"),
         source_of(db, "SELECT Færsla FROM Frumfærsla WHERE ID = ?"),
-        next_id(db, "SELECT coalesce(max(ID), 0) + 1 FROM Móðurtafla"),
+        next_id(db, NextRecordNumberSql(db)),
         find_word(db, "SELECT ID FROM Orð WHERE kv_fold(Orð) = ?"),
         add_word(db, "INSERT INTO Orð (Orð) VALUES (?)"),
         add_link(db, "INSERT OR IGNORE INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)"),
@@ -53,40 +54,36 @@ struct CatalogueUpdate::Statements {
 CatalogueUpdate::CatalogueUpdate(const std::string& file) : file_(file) {
   struct stat sb;
   if (stat(file.c_str(), &sb) != 0) throw std::runtime_error("no such file: " + file);
-  if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    std::string m = db_ ? sqlite3_errmsg(db_) : "out of memory";
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw std::runtime_error("cannot open " + file + ": " + m);
-  }
+  db_ = OpenSqlite(file, SQLITE_OPEN_READWRITE);
+  sqlite3* db = db_.get();
   try {
-    db::register_kv_functions(db_);
-    sqlite3_busy_timeout(db_, kWriterBusyTimeoutMs);
-    if (!HasTable(db_, "Móðurtafla") || !HasTable(db_, "Orð") || !HasTable(db_, "Tengill"))
+    RegisterKvFunctions(db);
+    sqlite3_busy_timeout(db, kWriterBusyTimeoutMs);
+    if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Orð") || !HasTable(db, "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Móðurtafla, Orð and Tengill)");
-    if (!HasTable(db_, "Frumfærsla"))
+    if (!HasTable(db, "Frumfærsla"))
       throw std::runtime_error("no source records to match updates against (table Frumfærsla); build it anew with kvistur build");
     // A rollback journal, made durable, and no page of the file written
     // before the commit: hosts read the file as it was until then, and a
     // process killed before it leaves nothing to undo.
-    ExecSql(db_, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA cache_spill=OFF;");
-    ExecSql(db_, "BEGIN IMMEDIATE");
-    st_ = std::make_unique<Statements>(db_);
-    rows_ = std::make_unique<RecordRows>(db_);
+    ExecSql(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA cache_spill=OFF;");
+    ExecSql(db, "BEGIN IMMEDIATE");
+    // Before anything is deleted, so that the numbers this update deletes
+    // are never given again either.
+    InstallRecordMark(db);
+    st_ = std::make_unique<Statements>(db);
+    rows_ = std::make_unique<RecordRows>(db);
   } catch (const std::exception& e) {
-    rows_.reset();
-    st_.reset();
-    sqlite3_close_v2(db_);
-    db_ = nullptr;
     throw std::runtime_error(file + ": " + e.what());
   }
 }
 
 CatalogueUpdate::~CatalogueUpdate() {
+  // The statements go before the transaction is rolled back and the
+  // connection closed.
   rows_.reset();
   st_.reset();
-  if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close_v2(db_);
+  if (!committed_ && !sqlite3_get_autocommit(db_.get())) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 std::vector<int32_t> CatalogueUpdate::matches(const std::string& control, const std::string& agency) {
@@ -117,7 +114,7 @@ int32_t CatalogueUpdate::word_id(const std::string& word) {
     id = int32_t(st_->find_word.integer(0));
   } else {
     st_->add_word.bind(1, word).run();
-    id = int32_t(sqlite3_last_insert_rowid(db_));
+    id = int32_t(sqlite3_last_insert_rowid(db_.get()));
   }
   st_->find_word.reset();
   word_ids_.emplace(key, id);
@@ -208,8 +205,8 @@ void CatalogueUpdate::Commit() {
     st_->by_control.reset();
   }
   // The indexes and the statistics of the query planner.
-  CreateIndexes(db_);
-  ExecSql(db_, "COMMIT");
+  CreateIndexes(db_.get());
+  ExecSql(db_.get(), "COMMIT");
   committed_ = true;
 }
 

@@ -20,8 +20,6 @@
 // before Commit leaves the file as it was.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -29,6 +27,7 @@
 
 #include "import/catalogue_writer.h"
 #include "import/marc_reader.h"
+#include "import/sqlite_statement.h"
 
 namespace kvistur::import {
 
@@ -67,7 +66,7 @@ class CatalogueUpdate {
   int32_t word_id(const std::string& word);
 
   std::string file_;
-  sqlite3* db_ = nullptr;
+  SqliteConnection db_;
   std::unique_ptr<Statements> st_;
   std::unique_ptr<RecordRows> rows_;
   std::unordered_map<std::string, int32_t> word_ids_;

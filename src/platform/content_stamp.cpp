@@ -6,6 +6,9 @@
 #include <random>
 #include <stdexcept>
 
+#include "platform/sqlite_functions.h"
+#include "platform/sqlite_statement.h"
+
 namespace kvistur::db {
 namespace {
 
@@ -18,61 +21,89 @@ void exec(sqlite3* db, const std::string& sql) {
   }
 }
 
-std::string trigger(const char* name, const char* event, const char* table, const char* counter) {
+std::string trigger(const char* name, const std::string& event, const char* table, const char* counter) {
   return std::string("CREATE TRIGGER ") + name + " AFTER " + event + " ON " + table + " BEGIN UPDATE kv_state SET " +
          counter + " = " + counter + " + 1; END";
 }
 
-// Every trigger's SQL as sqlite_master holds it, by name, in one query;
-// false when it cannot be read.
-bool trigger_sqls(sqlite3* db, std::map<std::string, std::string>& found) {
-  sqlite3_stmt* t = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'", -1, &t, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(t);
-    return false;
-  }
-  while (sqlite3_step(t) == SQLITE_ROW) {
-    const char* name = reinterpret_cast<const char*>(sqlite3_column_text(t, 0));
-    const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(t, 1));
-    if (name && sql) found[name] = sql;
-  }
-  sqlite3_finalize(t);
-  return true;
+// A name as SQL may write it: bare when it is letters, digits and "_"
+// (any byte of a multi-byte character counts as a letter), else quoted.
+std::string sql_name(const std::string& name) {
+  bool bare = !name.empty() && !(name[0] >= '0' && name[0] <= '9');
+  for (unsigned char c : name)
+    if (!(c >= 0x80 || c == '_' || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'))) bare = false;
+  if (bare) return name;
+  std::string q = "\"";
+  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return q + "\"";
 }
 
-// The number of rows of kv_state; 0 when it cannot be read.
-int stamp_rows(sqlite3* db) {
-  sqlite3_stmt* s = nullptr;
-  int rows = 0;
-  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM kv_state", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
-    rows = sqlite3_column_int(s, 0);
-  sqlite3_finalize(s);
-  return rows;
+// The columns of TABLE in the file, in their order; empty when it has none
+// or they cannot be read.
+std::vector<std::string> columns_of(sqlite3* db, const char* table) {
+  std::vector<std::string> names;
+  try {
+    SqliteStatement q(db, "SELECT name FROM pragma_table_info(?)");
+    q.bind(1, table);
+    while (q.step()) names.push_back(q.text(0));
+  } catch (const std::runtime_error&) {
+  }
+  return names;
+}
+
+// Every trigger's SQL as sqlite_master holds it, by name, in one query.
+std::map<std::string, std::string> trigger_sqls(sqlite3* db) {
+  std::map<std::string, std::string> found;
+  SqliteStatement t(db, "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'");
+  while (t.step())
+    if (!t.is_null(0) && !t.is_null(1)) found[t.text(0)] = t.text(1);
+  return found;
+}
+
+// The number of rows of kv_state.
+int64_t stamp_rows(sqlite3* db) {
+  SqliteStatement s(db, "SELECT count(*) FROM kv_state");
+  return s.step() ? s.integer(0) : 0;
 }
 
 }  // namespace
 
-const std::vector<std::pair<std::string, std::string>>& stamp_triggers() {
-  static const std::vector<std::pair<std::string, std::string>> all = [] {
-    struct T {
-      const char *name, *event, *table, *counter;
-    };
-    const T list[] = {
-        {"kv_records_insert", "INSERT", "Móðurtafla", "records"},
-        {"kv_records_delete", "DELETE", "Móðurtafla", "records"},
-        {"kv_records_update", "UPDATE OF ID, Röðunarsvið, Einkennisstrengur, Tag", "Móðurtafla", "records"},
-        {"kv_links_insert", "INSERT", "Tengill", "links"},
-        {"kv_links_delete", "DELETE", "Tengill", "links"},
-        {"kv_links_update", "UPDATE", "Tengill", "links"},
-        {"kv_words_insert", "INSERT", "Orð", "words"},
-        {"kv_words_delete", "DELETE", "Orð", "words"},
-        {"kv_words_update", "UPDATE", "Orð", "words"},
-    };
-    std::vector<std::pair<std::string, std::string>> v;
-    for (const T& t : list) v.emplace_back(t.name, trigger(t.name, t.event, t.table, t.counter));
-    return v;
-  }();
-  return all;
+const std::vector<std::string>& stamped_record_columns() {
+  static const std::vector<std::string> columns = {"ID", "Röðunarsvið", "Einkennisstrengur", "Tag"};
+  return columns;
+}
+
+std::string spelled_as(const std::vector<std::string>& columns, const std::string& wanted) {
+  const std::string key = fold_utf8(wanted);
+  for (const std::string& c : columns)
+    if (fold_utf8(c) == key) return c;
+  return wanted;
+}
+
+std::vector<std::pair<std::string, std::string>> stamp_triggers(sqlite3* db) {
+  std::vector<std::string> columns = columns_of(db, "Móðurtafla");
+  std::string updated;
+  for (const std::string& c : stamped_record_columns())
+    updated += (updated.empty() ? "UPDATE OF " : ", ") + sql_name(spelled_as(columns, c));
+  struct T {
+    const char* name;
+    std::string event;
+    const char *table, *counter;
+  };
+  const T list[] = {
+      {"kv_records_insert", "INSERT", "Móðurtafla", "records"},
+      {"kv_records_delete", "DELETE", "Móðurtafla", "records"},
+      {"kv_records_update", updated, "Móðurtafla", "records"},
+      {"kv_links_insert", "INSERT", "Tengill", "links"},
+      {"kv_links_delete", "DELETE", "Tengill", "links"},
+      {"kv_links_update", "UPDATE", "Tengill", "links"},
+      {"kv_words_insert", "INSERT", "Orð", "words"},
+      {"kv_words_delete", "DELETE", "Orð", "words"},
+      {"kv_words_update", "UPDATE", "Orð", "words"},
+  };
+  std::vector<std::pair<std::string, std::string>> v;
+  for (const T& t : list) v.emplace_back(t.name, trigger(t.name, t.event, t.table, t.counter));
+  return v;
 }
 
 void InstallContentStamp(sqlite3* db) {
@@ -83,9 +114,8 @@ void InstallContentStamp(sqlite3* db) {
     exec(db, "DELETE FROM kv_state");
     exec(db, "INSERT INTO kv_state VALUES (0, 0, 0, 0)");
   }
-  std::map<std::string, std::string> found;
-  trigger_sqls(db, found);
-  for (const auto& [name, sql] : stamp_triggers()) {
+  std::map<std::string, std::string> found = trigger_sqls(db);
+  for (const auto& [name, sql] : stamp_triggers(db)) {
     auto it = found.find(name);
     if (it != found.end() && it->second == sql) continue;
     exec(db, "DROP TRIGGER IF EXISTS " + name);
@@ -97,13 +127,16 @@ void InstallContentStamp(sqlite3* db) {
 }
 
 bool ContentStampInstalled(sqlite3* db) {
-  std::map<std::string, std::string> found;
-  if (!trigger_sqls(db, found)) return false;
-  for (const auto& [name, sql] : stamp_triggers()) {
-    auto it = found.find(name);
-    if (it == found.end() || it->second != sql) return false;
+  try {
+    std::map<std::string, std::string> found = trigger_sqls(db);
+    for (const auto& [name, sql] : stamp_triggers(db)) {
+      auto it = found.find(name);
+      if (it == found.end() || it->second != sql) return false;
+    }
+    return stamp_rows(db) == 1;
+  } catch (const std::runtime_error&) {  // the file cannot be read: no stamp to trust
+    return false;
   }
-  return stamp_rows(db) == 1;
 }
 
 }  // namespace kvistur::db

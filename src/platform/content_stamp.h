@@ -17,6 +17,11 @@
 // from them can be kept with the stamp and shared (engine.h,
 // Database::Stamp).  The engine trusts a stamp only while every trigger is
 // in the file exactly as installed here; a file without them has no stamp.
+// The triggers name Móðurtafla's columns as the file spells them (a
+// catalogue brought over from elsewhere may write `RÖÐUNARSVIÐ`): SQLite
+// matches the names of `UPDATE OF` without regard to case for ASCII
+// letters only, and a trigger naming a column the table does not have
+// never fires.
 #pragma once
 
 #include <string>
@@ -29,8 +34,17 @@ namespace kvistur::db {
 
 inline constexpr char kStampTable[] = "kv_state";
 
-// The triggers, by name and exact SQL (as sqlite_master keeps it).
-const std::vector<std::pair<std::string, std::string>>& stamp_triggers();
+// The triggers of the file DB, by name and exact SQL (as sqlite_master
+// keeps it).
+std::vector<std::pair<std::string, std::string>> stamp_triggers(sqlite3* db);
+
+// The columns of Móðurtafla whose updates raise the stamp.
+const std::vector<std::string>& stamped_record_columns();
+
+// WANTED as one of COLUMNS spells it, matched as the query dialect matches
+// names (folded: letter case never matters, Icelandic letters included);
+// WANTED itself when none matches.
+std::string spelled_as(const std::vector<std::string>& columns, const std::string& wanted);
 
 // Creates kv_state and the triggers when they are missing (or differ) and
 // gives the stamp a new instance number, on a connection that may write,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kvistur/error.h"
+#include "platform/content_stamp.h"
 #include "platform/jet_sql.h"
 
 namespace kvistur::db::pg {
@@ -221,17 +222,20 @@ const std::vector<std::string>& stamp_trigger_names() {
   return names;
 }
 
-std::string stamp_triggers_sql(const std::string& schema) {
-  std::string s = quote_ident(schema), sql;
+std::string stamp_triggers_sql(const std::string& schema, const std::vector<std::string>& record_columns) {
+  std::string s = quote_ident(schema), sql, updated;
+  for (const std::string& c : stamped_record_columns())
+    updated += (updated.empty() ? "UPDATE OF " : ", ") + quote_ident(spelled_as(record_columns, c));
   sql = "CREATE OR REPLACE FUNCTION " + s + ".kv_raise_state() RETURNS trigger LANGUAGE plpgsql AS $kv$ BEGIN"
         " EXECUTE format('UPDATE %I.kv_state SET %I = %I + 1', TG_TABLE_SCHEMA, TG_ARGV[0], TG_ARGV[0]); RETURN NULL;"
         " END $kv$;\n";
   struct T {
-    const char *name, *event, *table, *counter;
+    const char* name;
+    std::string event;
+    const char *table, *counter;
   };
   const T list[] = {{"kv_state_records", "INSERT OR DELETE OR TRUNCATE", "Móðurtafla", "records"},
-                    {"kv_state_records_update", "UPDATE OF \"ID\", \"Röðunarsvið\", \"Einkennisstrengur\", \"Tag\"",
-                     "Móðurtafla", "records"},
+                    {"kv_state_records_update", updated, "Móðurtafla", "records"},
                     {"kv_state_links", "INSERT OR DELETE OR UPDATE OR TRUNCATE", "Tengill", "links"},
                     {"kv_state_words", "INSERT OR DELETE OR UPDATE OR TRUNCATE", "Orð", "words"}};
   for (const T& t : list)

@@ -104,8 +104,10 @@ std::string change_trigger_sql(const std::string& schema, const std::string& tab
 // Orð; by name, and the statements that make them and their function in
 // SCHEMA.  Each statement raises its counter by one, however many rows it
 // changes: the counters still move at every change, and only ever up.
+// RECORD_COLUMNS are Móðurtafla's columns on the server: the triggers name
+// them as the server spells them.
 const std::vector<std::string>& stamp_trigger_names();
-std::string stamp_triggers_sql(const std::string& schema);
+std::string stamp_triggers_sql(const std::string& schema, const std::vector<std::string>& record_columns);
 
 // The query for the columns of the tables of the schema with oid OID, one
 // row a column in table and column order: the table, the column, whether

@@ -387,13 +387,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;
 };
 
+// Binds the query's values.  A value SQLite cannot take (a text longer
+// than it holds) is the engine's error, never a parameter left Null; the
+// caller lets the statement go.
 void bind_values(sqlite3_stmt* s, const std::vector<SqlValue>& values) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     const SqlValue& v = values[i];
-    int k = int(i + 1);
-    if (v.kind == SqlValue::kInteger) sqlite3_bind_int64(s, k, v.integer);
-    else if (v.kind == SqlValue::kReal) sqlite3_bind_double(s, k, v.real);
-    else sqlite3_bind_text(s, k, v.text.data(), int(v.text.size()), SQLITE_TRANSIENT);
+    int k = int(i + 1), rc;
+    if (v.kind == SqlValue::kInteger) rc = sqlite3_bind_int64(s, k, v.integer);
+    else if (v.kind == SqlValue::kReal) rc = sqlite3_bind_double(s, k, v.real);
+    else rc = sqlite3_bind_text64(s, k, v.text.data(), v.text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    if (rc != SQLITE_OK)
+      fail(3000, u"DAO.Database", std::string("The query could not be carried out: ") + sqlite3_errstr(rc) + ".");
   }
 }
 
@@ -481,7 +486,12 @@ class SqliteRecordset : public Recordset {
     column_index(name);
     std::string plain = "SELECT " + sql_.substr(distinct.size());
     sqlite3_stmt* s = conn_->acquire(plain);
-    bind_values(s, values_);
+    try {
+      bind_values(s, values_);
+    } catch (...) {
+      conn_->release(plain, s);
+      throw;
+    }
     std::size_t start = out.size();
     bool integers = true;
     int rc;
@@ -681,7 +691,12 @@ class SqliteDatabase : public Database {
       conn_->release(t.sql, s);
       throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
     }
-    bind_values(s, t.values);
+    try {
+      bind_values(s, t.values);
+    } catch (...) {
+      conn_->release(t.sql, s);
+      throw;
+    }
     return s;
   }
 

@@ -172,10 +172,12 @@ void write_user(Db& d, const std::string& file, const std::string& old_name, Tex
   const char* sql = old_name.empty() ? "INSERT INTO users(name, hash) VALUES(?1, ?2)"
                                      : "UPDATE users SET name = ?1, hash = ?2 WHERE name = ?3";
   if (sqlite3_prepare_v2(d.db, sql, -1, &s.s, nullptr) != SQLITE_OK) not_workgroup(file);
-  sqlite3_bind_text(s.s, 1, n.data(), int(n.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_text(s.s, 2, h.data(), int(h.size()), SQLITE_TRANSIENT);
-  if (!old_name.empty()) sqlite3_bind_text(s.s, 3, old_name.data(), int(old_name.size()), SQLITE_TRANSIENT);
-  if (sqlite3_step(s.s) != SQLITE_DONE) fail(3000, "The workgroup file '" + file + "' could not be written.");
+  int rc = sqlite3_bind_text(s.s, 1, n.data(), int(n.size()), SQLITE_TRANSIENT);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_text(s.s, 2, h.data(), int(h.size()), SQLITE_TRANSIENT);
+  if (rc == SQLITE_OK && !old_name.empty())
+    rc = sqlite3_bind_text(s.s, 3, old_name.data(), int(old_name.size()), SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK || sqlite3_step(s.s) != SQLITE_DONE)
+    fail(3000, "The workgroup file '" + file + "' could not be written.");
 }
 
 }  // namespace
@@ -210,9 +212,10 @@ void workgroup_remove_user(const std::string& file, TextView name) {
   const UserRow* u = find_user(users, name);
   if (!u) throw Error(5, kProjectName, u"There is no user '" + Text(name) + u"' in the workgroup file.");
   Stmt s;
-  sqlite3_prepare_v2(d.db, "DELETE FROM users WHERE name = ?1", -1, &s.s, nullptr);
-  sqlite3_bind_text(s.s, 1, u->name.data(), int(u->name.size()), SQLITE_TRANSIENT);
-  if (sqlite3_step(s.s) != SQLITE_DONE) fail(3000, "The workgroup file '" + file + "' could not be written.");
+  if (sqlite3_prepare_v2(d.db, "DELETE FROM users WHERE name = ?1", -1, &s.s, nullptr) != SQLITE_OK ||
+      sqlite3_bind_text(s.s, 1, u->name.data(), int(u->name.size()), SQLITE_TRANSIENT) != SQLITE_OK ||
+      sqlite3_step(s.s) != SQLITE_DONE)
+    fail(3000, "The workgroup file '" + file + "' could not be written.");
 }
 
 std::vector<Text> workgroup_users(const std::string& file) {

@@ -245,10 +245,13 @@ MarcRecord MarcOf(const StoredRecord& r) {
   bool from_source = false;
   if (r.source) {
     std::vector<import::ReadProblem> problems;
-    import::MarcReader reader = import::MarcReader::from_bytes(*r.source, "record " + std::to_string(r.id));
-    if (auto read = reader.next(problems)) {
-      m = std::move(*read);
-      from_source = true;
+    try {
+      import::MarcReader reader = import::MarcReader::from_bytes(*r.source, "record " + std::to_string(r.id));
+      if (auto read = reader.next(problems)) {
+        m = std::move(*read);
+        from_source = true;
+      }
+    } catch (const import::UnreadableInput&) {  // a damaged source record: the record is made from its rows
     }
   }
   if (!from_source) m = RebuildMarc(r.marc_lines, r.kind);

@@ -8,36 +8,18 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <vector>
-#include <cctype>
 
 #include "kvistur/error.h"
 #include "kvistur/number.h"
 #include "settings/log.h"
+#include "settings/settings_text.h"
 
 namespace kvistur {
 
 namespace {
 
-// The registry key below which a registry export keeps the sections.
-constexpr char16_t kRegistryKey[] = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Vardi\\Lindrit\\1.0\\";
-
-bool same_name(TextView a, TextView b) { return upper_is(a) == upper_is(b); }
-
-// Windows-1252, the code page of single-byte registry exports.
-Text from_cp1252(std::string_view s) {
-  static const char16_t high[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
-                                    0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
-  Text out;
-  for (unsigned char c : s) out += (c >= 0x80 && c < 0xA0) ? high[c - 0x80] : char16_t(c);
-  return out;
-}
-
-// The file as text, decoded by its form: UTF-16LE with BOM, UTF-8 (with or
-// without BOM), or single-byte for a REGEDIT4 export.
+// The file as text, decoded by its form (settings_text.h).
 bool read_settings_text(const std::string& path, Text& out) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -50,17 +32,8 @@ bool read_settings_text(const std::string& path, Text& out) {
     raw.append(buf, std::size_t(n));
   }
   ::close(fd);
-  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE) {
-    out.clear();
-    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
-      out += char16_t(static_cast<unsigned char>(raw[i]) | (static_cast<unsigned char>(raw[i + 1]) << 8));
-    return true;
-  }
-  if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw.erase(0, 3);
-  if (raw.compare(0, 8, "REGEDIT4") == 0)
-    out = from_cp1252(raw);
-  else
-    out = from_utf8(raw);
+  SettingsForm form;
+  out = DecodeSettings(raw, form);
   return true;
 }
 
@@ -79,47 +52,6 @@ std::vector<Text> split_lines(const Text& t) {
   return lines;
 }
 
-// Undoes the quoting rule: "..." with \" and \\ inside.
-Text unquote(TextView v) {
-  Text out;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (v[i] == u'\\' && i + 1 < v.size() && (v[i + 1] == u'"' || v[i + 1] == u'\\')) {
-      out += v[i + 1];
-      ++i;
-    } else {
-      out += v[i];
-    }
-  }
-  return out;
-}
-
-// Reads a registry export's value data: "text", dword:XXXXXXXX or hex:..,..
-// (the data's bytes read as single-byte text up to the first zero, as a
-// reader of text values sees binary data).
-Text registry_value(TextView data) {
-  if (data.size() >= 2 && data.front() == u'"' && data.back() == u'"') return unquote(data.substr(1, data.size() - 2));
-  std::string bytes;
-  if (data.substr(0, 6) == u"dword:") {
-    unsigned long v = std::strtoul(to_utf8(data.substr(6)).c_str(), nullptr, 16);
-    for (int i = 0; i < 4; ++i) bytes += char((v >> (8 * i)) & 0xFF);
-  } else {
-    std::size_t colon = data.find(u':');
-    if (colon == TextView::npos) return Text(data);
-    std::string hex = to_utf8(data.substr(colon + 1));
-    std::stringstream hs(hex);
-    std::string item;
-    while (std::getline(hs, item, ',')) {
-      std::string h;
-      for (char c : item)
-        if (std::isxdigit(static_cast<unsigned char>(c))) h += c;
-      if (!h.empty()) bytes += char(std::strtoul(h.c_str(), nullptr, 16));
-    }
-  }
-  std::size_t z = bytes.find('\0');
-  if (z != std::string::npos) bytes.resize(z);
-  return from_cp1252(bytes);
-}
-
 // The settings file as lines, and whether it is a registry export (whose
 // long lines are joined already).
 struct SettingsLines {
@@ -131,14 +63,12 @@ bool read_settings_lines(const std::string& path, SettingsLines& out) {
   Text text;
   if (!read_settings_text(path, text)) return false;
   std::vector<Text> lines = split_lines(text);
-  bool registry = !lines.empty() && (trim(lines[0]) == u"REGEDIT4" ||
-                                     trim(lines[0]).rfind(u"Windows Registry Editor", 0) == 0);
+  bool registry = !lines.empty() && IsRegistryExport(lines[0]);
   // Registry exports continue long lines with a final "\".
   if (registry) {
     std::vector<Text> joined;
     for (auto& l : lines) {
-      if (!joined.empty() && !joined.back().empty() && joined.back().back() == u'\\' &&
-          joined.back().find(u'=') != Text::npos)
+      if (!joined.empty() && ContinuesOnNextLine(joined.back()))
         joined.back() = joined.back().substr(0, joined.back().size() - 1) + trim_left(l);
       else
         joined.push_back(l);
@@ -231,45 +161,15 @@ bool for_each_value(const SettingsLines& file, TextView section, Each&& each) {
   const bool registry = file.registry;
   bool in_section = false, section_found = false;
   for (const Text& line : file.lines) {
-    Text t = trim(line);
-    if (t.empty() || t[0] == u';' || t[0] == u'#') continue;
-    if (t.front() == u'[' && t.back() == u']') {
-      Text sec = t.substr(1, t.size() - 2);
-      if (registry) {
-        TextView key = kRegistryKey;
-        if (sec.size() > key.size() && same_name(TextView(sec).substr(0, key.size()), key))
-          sec = sec.substr(key.size());
-        else
-          sec = u"\x01";  // a key outside ours: never matches
-      }
-      in_section = same_name(trim(sec), section);
+    SettingsLine l = ParseSettingsLine(line, registry);
+    if (l.kind == SettingsLine::kSection || l.kind == SettingsLine::kOtherKey) {
+      in_section = l.kind == SettingsLine::kSection && SameSettingName(l.name, section);
       section_found = section_found || in_section;
-      continue;
-    }
-    if (!in_section) continue;
-    if (registry) {
-      // "Name"="value"; the name itself may hold \" and \\.
-      if (t[0] != u'"') continue;
-      std::size_t i = 1;
-      while (i < t.size() && t[i] != u'"') i += (t[i] == u'\\') ? 2 : 1;
-      if (i >= t.size()) continue;
-      std::size_t eq = t.find(u'=', i);
-      if (eq == Text::npos) continue;
-      if (each(unquote(TextView(t).substr(1, i - 1)), TextView(t).substr(eq + 1), true)) return true;
-    } else {
-      std::size_t eq = line.find(u'=');
-      if (eq == Text::npos) continue;
-      if (each(trim(TextView(line).substr(0, eq)), TextView(line).substr(eq + 1), false)) return true;
+    } else if (l.kind == SettingsLine::kValue && in_section) {
+      if (each(l.name, TextView(line).substr(l.data), registry)) return true;
     }
   }
   return section_found;
-}
-
-// A value's text from the raw data after its "=".
-Text value_text(TextView data, bool registry) {
-  if (registry) return registry_value(data);
-  if (data.size() >= 2 && data.front() == u'"' && data.back() == u'"') return unquote(data.substr(1, data.size() - 2));
-  return Text(data);
 }
 
 SettingLookup look_up(TextView section, TextView name) {
@@ -283,8 +183,8 @@ SettingLookup look_up(TextView section, TextView name) {
   }
   bool found = false;
   bool section_found = for_each_value(*file, section, [&](const Text& vname, TextView data, bool registry) {
-    if (!same_name(vname, name)) return false;
-    r.value = value_text(data, registry);
+    if (!SameSettingName(vname, name)) return false;
+    r.value = SettingValueText(data, registry);
     found = true;
     return true;
   });
@@ -309,7 +209,7 @@ std::vector<std::pair<Text, Text>> SectionValues(TextView section) {
   const SettingsLines* file = settings_lines(settings_path(), fresh);
   if (!file) return out;
   for_each_value(*file, trim(section), [&](const Text& vname, TextView data, bool registry) {
-    Text v = value_text(data, registry);
+    Text v = SettingValueText(data, registry);
     if (v.size() <= kMaxSettingLength) out.emplace_back(vname, std::move(v));
     return false;
   });

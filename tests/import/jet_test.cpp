@@ -1,7 +1,7 @@
 // Jet files brought over (kvistur build --jet): every table of every test
-// file against what mdbtools' mdb-export prints for it, damaged files, and
-// a catalogue copied through the same table path, searched and shown as the
-// original is.  The Jet files are public test data kept outside the
+// file against what mdbtools' mdb-export prints for it, damaged files and
+// files without a catalogue, and a catalogue copied through the same table
+// path, searched and shown as the original is.  The Jet files are public test data kept outside the
 // project (../shared/jet beside the sources, or KVISTUR_JET_DIR).
 #include <gtest/gtest.h>
 #include <mdbtools.h>
@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <sstream>
 #include <tuple>
 
 #include "import/catalogue_writer.h"
@@ -187,14 +188,13 @@ class JetBuild : public ::testing::Test {
 
 TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
   const std::vector<std::string> files = {"nwind.mdb", "DateTestDatabase.mdb", "ASampleDatabase.accdb"};
-  std::vector<std::string> args = {"build", "--jet"};
-  for (auto& f : files) args.push_back(jet_ + "/" + f);
-  args.insert(args.end(), {"--out", dir_});
-  auto r = run_tool(args);
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.out.find("/nwind.mdb: JET3, code page 1252, 9 tables, into nwind.sqlite\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("/nwind.mdb: Umsätze: read 830, written 830\n"), std::string::npos);
-  EXPECT_NE(r.out.find("read 3 files, 11 tables, 4103 rows; written 4103 rows into " + dir_ + "\n"), std::string::npos);
+  std::vector<std::string> paths;
+  for (auto& f : files) paths.push_back(jet_ + "/" + f);
+  std::ostringstream report, notes;
+  JetTotals totals = CopyJetFiles(paths, dir_, 0, report, notes);
+  EXPECT_NE(report.str().find("/nwind.mdb: JET3, code page 1252, 9 tables, into nwind.sqlite\n"), std::string::npos) << report.str();
+  EXPECT_NE(report.str().find("/nwind.mdb: Umsätze: read 830, written 830\n"), std::string::npos);
+  EXPECT_EQ(std::make_tuple(totals.files, totals.tables, totals.read, totals.written), std::make_tuple(3, 11, 4103ul, 4103ul));
 
   // mdb-export prints the dates it cannot reckon (before 1899-12-30, and
   // far ahead) as one wrong date; these are the right ones.
@@ -243,12 +243,11 @@ TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
   EXPECT_EQ(replaced, beyond_mdb_export.size());
 }
 
-// A damaged file is one line saying what is wrong, exit status 1, and the
-// folder as it was.
-TEST_F(JetBuild, ADamagedFileFailsTheBuildAndLeavesTheFolder) {
-  std::string out = dir_ + "/out";
-  ASSERT_EQ(run_tool({"build", "--jet", jet_ + "/DateTestDatabase.mdb", "--out", out}).exit_code, 0);
-  auto before = folder_files(out);
+// A damaged file is one line saying what is wrong.  The command refuses
+// files none of which holds a catalogue before it writes anything (settings
+// pointing at a catalogue that is not there would fail every search): one
+// line, exit status 1, and the folder as it was.
+TEST_F(JetBuild, ADamagedFileOrOneWithoutACatalogueIsOneLine) {
   const std::string good = file_bytes(jet_ + "/nwind.mdb");
   const std::size_t page = 2048;
   std::string garbage = good;  // three data pages of Order Details
@@ -265,12 +264,36 @@ TEST_F(JetBuild, ADamagedFileFailsTheBuildAndLeavesTheFolder) {
   };
   for (auto& [name, bytes, what] : damaged) {
     std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
-    auto r = run_tool({"build", "--jet", dir_ + "/" + name, "--out", out});
-    EXPECT_EQ(r.exit_code, 1) << name;
-    std::string line = "kvistur build: " + dir_ + "/" + name + ": " + what;
-    EXPECT_EQ(r.err.substr(0, line.size()), line);
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << name << " gives one line: " << r.err;
-    EXPECT_EQ(folder_files(out), before) << name;
+    fs::remove_all(dir_ + "/copy");
+    fs::create_directory(dir_ + "/copy");
+    std::ostringstream report, notes;
+    try {
+      CopyJetFiles({dir_ + "/" + name}, dir_ + "/copy", 0, report, notes);
+      ADD_FAILURE() << name;
+    } catch (const std::runtime_error& e) {
+      std::string line = dir_ + "/" + name + ": " + what;
+      EXPECT_EQ(std::string(e.what()).substr(0, line.size()), line);
+    }
+  }
+
+  std::string out = dir_ + "/out";
+  std::ofstream(dir_ + "/in.xml") << "<collection><record><leader>00000nam a2200000 a 4500</leader><datafield tag=\"245\" "
+                                     "ind1=\"0\" ind2=\"0\"><subfield code=\"a\">Saga</subfield></datafield></record></collection>";
+  ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", out}).exit_code, 0);
+  auto before = folder_files(out);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{dir_ + "/text.mdb"}, dir_ + "/text.mdb: not a Jet database file"},
+      {{jet_ + "/nwind.mdb", jet_ + "/DateTestDatabase.mdb"},
+       jet_ + "/nwind.mdb, " + jet_ + "/DateTestDatabase.mdb: no table Móðurtafla, which a catalogue needs"}};
+  for (auto& [files, what] : refused) {
+    std::vector<std::string> args = {"build", "--jet"};
+    args.insert(args.end(), files.begin(), files.end());
+    args.insert(args.end(), {"--out", out});
+    auto r = run_tool(args);
+    EXPECT_EQ(r.exit_code, 1) << what;
+    EXPECT_EQ(r.err, "kvistur build: " + what + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(folder_files(out), before) << what;
   }
 }
 
@@ -318,7 +341,9 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
   std::string bytes = file_bytes(jet_ + "/nwind.mdb");
   bytes.replace(bytes.find("Education includes"), 9, "\x1e" "a\x1f" "b\x1d\xc6\xf0\xfe\x0b");
   std::ofstream(dir_ + "/Starfsmenn.mdb", std::ios::binary) << bytes;
-  ASSERT_EQ(run_tool({"build", "--jet", dir_ + "/Starfsmenn.mdb", "--out", dir_ + "/staff"}).exit_code, 0);
+  fs::create_directory(dir_ + "/staff");
+  std::ostringstream report, notes;
+  CopyJetFiles({dir_ + "/Starfsmenn.mdb"}, dir_ + "/staff", 0, report, notes);
   sqlite3* db = nullptr;
   sqlite3_open((dir_ + "/staff/Starfsmenn.sqlite").c_str(), &db);
   sqlite3_stmt* st = nullptr;
@@ -331,19 +356,17 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
 }
 
 // Onto a PostgreSQL server: each file's database is a schema named as its
-// SQLite file would be, every table with the rows the file build gives,
-// the Memo's text the same to the byte.
+// SQLite file would be, every table with the rows the copy into a folder
+// gives, the Memo's text the same to the byte.
 TEST_F(JetBuild, OntoAServerEveryTableAsIntoAFolder) {
   auto& server = kvistur::testing::PgServer::get();
   std::string db = server.empty_database();
   const std::vector<std::string> files = {jet_ + "/nwind.mdb", jet_ + "/DateTestDatabase.mdb"};
-  for (const std::string& out : {dir_, server.admin_uri(db)}) {
-    std::vector<std::string> args = {"build", "--jet"};
-    args.insert(args.end(), files.begin(), files.end());
-    args.insert(args.end(), {"--out", out});
-    auto r = run_tool(args);
-    ASSERT_EQ(r.exit_code, 0) << out << ": " << r.err;
-  }
+  std::ostringstream report, notes;
+  CopyJetFiles(files, dir_, 0, report, notes);
+  CatalogueOutput output(server.admin_uri(db));
+  CopyJetFiles(files, output.folder(), 0, report, notes);
+  output.Commit();
   std::size_t tables = 0;
   for (const char* stem : {"nwind", "DateTestDatabase"}) {
     std::string file = dir_ + "/" + stem + ".sqlite";

@@ -17,6 +17,8 @@
 #include "component/faersla_state.h"
 #include "component/methods.h"
 #include "import/indexes.h"
+#include "import/server_load.h"
+#include "platform/content_stamp.h"
 #include "search/kept.h"
 #include "search/stored_codec.h"
 #include "settings/thread_state.h"
@@ -215,6 +217,41 @@ TEST_F(StoredIndexTest, AnotherFormatOrCollationIsNotUsed) {
     EXPECT_NE(said.find("`kvistur index` writes it again"), std::string::npos) << said;
   }
 }
+
+// A catalogue whose columns another tool spelled otherwise: the stamp
+// still rises at every change of the sort text, so that no thread keeps a
+// stale order (SQLite matches the names of a trigger's UPDATE OF without
+// regard to case for ASCII letters only, and a server's quoted names not
+// at all).
+class StampSpelling : public ::testing::TestWithParam<kvistur::testing::Backend> {};
+
+TEST_P(StampSpelling, RisesAtAChangeOfAColumnSpelledInCapitals) {
+  Site site(GetParam());
+  kvistur::testing::exec_sql(site.catalogue(),
+                             "ALTER TABLE Móðurtafla RENAME COLUMN Röðunarsvið TO RÖÐUNARSVIÐ;"
+                             "INSERT INTO Móðurtafla (ID, RÖÐUNARSVIÐ) VALUES (1, 'a'), (2, 'b');"
+                             "INSERT INTO Orð VALUES (1, 'saga'); INSERT INTO Tengill VALUES (1, 1, 1, 1), (2, 1, 1, 1);");
+  import::IndexCatalogue(site.catalogue());
+  std::string records = "SELECT records FROM kv_state", change = "UPDATE Móðurtafla SET RÖÐUNARSVIÐ = 'c' WHERE ID = 1";
+  std::function<std::string(const std::string&)> sql = [&](const std::string& q) {
+    auto db = db::OpenSqlite(site.catalogue(), SQLITE_OPEN_READWRITE);
+    import::RegisterKvFunctions(db.get());
+    EXPECT_TRUE(db::ContentStampInstalled(db.get()));
+    import::SqliteStatement st(db.get(), q);
+    return st.step() ? st.text(0) : std::string();
+  };
+  if (site.server()) {
+    import::LoadDatabases({site.catalogue()}, kvistur::testing::PgServer::get().admin_uri(site.database()), nullptr);
+    records = "SELECT records FROM katalogur.kv_state";
+    change = "UPDATE katalogur.\"Móðurtafla\" SET \"RÖÐUNARSVIÐ\" = 'c' WHERE \"ID\" = 1";
+    sql = [&](const std::string& q) { return site.server_sql(q); };
+  }
+  std::string before = sql(records);
+  sql(change);
+  EXPECT_EQ(std::stoi(sql(records)), std::stoi(before) + 1);
+}
+
+KVISTUR_BOTH_BACKENDS(StampSpelling);
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include "settings/frame.h"
 #include "settings/log.h"
 #include "settings/settings.h"
+#include "settings/settings_edit.h"
 #include "settings/thread_state.h"
 
 using namespace kvistur;
@@ -128,6 +129,46 @@ TEST_F(SettingsTest, RegistryExportInUtf16) {
   f.close();
   EXPECT_EQ(RegLesa(u"grunnur", u"slóð"), u"C:\\Gögn");
   EXPECT_EQ(RegLesa(u"Grunnur", u"GrunnNafn"), u"katalogur.mdb");
+}
+
+// A tool's values written into a file a library has edited: its own values
+// set where the reader finds them, defaults only where missing, and every
+// other byte as it was, in the file's own form; what the reader then reads.
+TEST_F(SettingsTest, EditingKeepsEverythingButTheValuesSet) {
+  const std::vector<SettingValue> owned = {{u"Grunnur", u"Slóð", u"/srv/ný"}, {u"Grunnur", u"kv_local", u" skra "}};
+  const std::vector<SettingValue> defaults = {{u"Leit", u"Fjöldi", u"250"}, {u"Prentun", u"ListaTegund", u"3"}};
+  auto utf16 = [](const std::u16string& t) {
+    std::string b = "\xFF\xFE";
+    for (char16_t c : t) b += char(c & 0xFF), b += char(c >> 8);
+    return b;
+  };
+  const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vardi\\Lindrit\\1.0\\";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "[Grunnur]\nSlóð=/srv/ný\nkv_local=\" skra \"\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n"},
+      // The name keeps its spelling and the line its CR LF; a bad byte in a
+      // comment, a later [Grunnur] block and another section are kept.
+      {"; b\xFFd\r\n[grunnur]\r\nSLÓÐ =/gamalt\r\n[Z3950]\r\n1003=Höfundur\r\n[Leit]\r\nFjöldi=1000\r\n[Grunnur]\r\nx=1",
+       "; b\xFFd\r\n[grunnur]\r\nSLÓÐ =/srv/ný\r\nkv_local=\" skra \"\r\n[Z3950]\r\n1003=Höfundur\r\n[Leit]\r\n"
+       "Fjöldi=1000\r\n[Grunnur]\r\nx=1\r\n[Prentun]\r\nListaTegund=3\r\n"},
+      // A registry export: quoted names and values, a value over two lines,
+      // keys outside ours left alone, a new key after a blank line.
+      {"REGEDIT4\n\n" + key + "Grunnur]\n\"Sl\xF3\xF0\"=\"C:\\\\\\\n  G\xF6gn\"\n\n[HKEY_CURRENT_USER\\Leit]\n\"Fj\xF6ldi\"=\"9\"\n",
+       "REGEDIT4\n\n" + key + "Grunnur]\n\"Sl\xF3\xF0\"=\"/srv/n\xFD\"\n\"kv_local\"=\" skra \"\n\n[HKEY_CURRENT_USER\\Leit]\n"
+       "\"Fj\xF6ldi\"=\"9\"\n\n" + key + "Leit]\n\"Fj\xF6ldi\"=\"250\"\n\n" + key + "Prentun]\n\"ListaTegund\"=\"3\"\n"},
+      {utf16(u"Windows Registry Editor Version 5.00\r\n\r\n" + from_utf8(key) + u"Leit]\r\n\"Fjöldi\"=dword:00000064\r\n"),
+       utf16(u"Windows Registry Editor Version 5.00\r\n\r\n" + from_utf8(key) + u"Leit]\r\n\"Fjöldi\"=dword:00000064\r\n\r\n" +
+             from_utf8(key) + u"Grunnur]\r\n\"Slóð\"=\"/srv/ný\"\r\n\"kv_local\"=\" skra \"\r\n\r\n" + from_utf8(key) +
+             u"Prentun]\r\n\"ListaTegund\"=\"3\"\r\n")},
+  };
+  for (auto& [before, after] : cases) {
+    std::string edited = EditSettings(before, owned, defaults);
+    EXPECT_EQ(edited, after) << before;
+    write(edited);
+    EXPECT_EQ(RegLesa(u"Grunnur", u"Slóð"), u"/srv/ný") << before;
+    EXPECT_EQ(RegLesa(u"Grunnur", u"kv_local"), u" skra ") << before;
+  }
+  // A single-byte export cannot hold every character.
+  EXPECT_THROW(EditSettings("REGEDIT4\n", {{u"Grunnur", u"Slóð", u"/srv/Þ\u0141"}}, {}), std::runtime_error);
 }
 
 TEST_F(SettingsTest, LogLineLayoutAndDebugFlag) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <chrono>
+#include <algorithm>
 #include <map>
 #include <thread>
 
@@ -171,4 +172,56 @@ TEST_F(BuildTool, AFailedOrKilledBuildLeavesTheCatalogueAsItWas) {
   ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"}).exit_code, 0);
   for (auto& e : fs::directory_iterator(dir_ + "/out"))
     EXPECT_NE(e.path().filename().string().rfind(".kvistur-new-", 0), 0u) << "left behind: " << e.path();
+}
+
+// A file that cannot be read to its end fails the build and the update
+// alike, before anything is written: one line with the file, the line or
+// byte and what was wrong, and the catalogue and its settings as they
+// were.  The sample with one unescaped "&" in record 56 once built 55
+// records over the 195; its ISO 2709 form cut short, 97.
+TEST_F(BuildTool, AFileThatCannotBeReadToItsEndChangesNothing) {
+  const std::string sample = kvistur::testing::file_bytes(std::string(KVISTUR_SOURCE_DIR) + "/data/sample/sample.xml");
+  ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"}).exit_code, 0);
+  auto before = kvistur::testing::folder_files(dir_ + "/out");
+  std::size_t at = 0;
+  for (int k = 0; k < 56; ++k) at = sample.find("<record>", at + 1);
+  at = sample.find("<subfield code=\"a\">", at) + 19;
+  std::ofstream(dir_ + "/amp.xml") << sample.substr(0, at) + "Salt & pipar " + sample.substr(at);
+  const std::string line = std::to_string(1 + std::count(sample.begin(), sample.begin() + long(at), '\n'));
+
+  // The ISO 2709 form: the sample built, its source records one after another.
+  std::string iso;
+  for (auto& r : kvistur::testing::sql_rows(dir_ + "/out/katalogur.sqlite", "SELECT hex(Færsla) FROM Frumfærsla ORDER BY ID"))
+    for (std::size_t i = 0; i < r.size(); i += 2) iso += char(std::stoi(r.substr(i, 2), nullptr, 16));
+  std::size_t record = 0, start = 0, cut = iso.size() / 2, length = 0;
+  for (; start + (length = std::stoul(iso.substr(start, 5))) <= cut; start += length) ++record;
+  std::ofstream(dir_ + "/cut.mrc", std::ios::binary) << iso.substr(0, cut);
+
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {dir_ + "/amp.xml", ": line " + line + ": not well-formed XML ("},
+      {dir_ + "/cut.mrc", ": byte " + std::to_string(start) + ": the file ends inside record " + std::to_string(record + 1) +
+                               " (its leader gives " + std::to_string(length) + " bytes, " + std::to_string(cut - start) +
+                               " are there)"}};
+  for (auto& [file, what] : cases)
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"build", "--marc", file, "--out", dir_ + "/out"},
+                                                 std::vector<std::string>{"update", "--marc", file, dir_ + "/out"}}) {
+      auto r = run_tool(args);
+      EXPECT_EQ(r.exit_code, 1) << file;
+      std::string said = "kvistur " + args[0] + ": " + file + what;
+      EXPECT_EQ(r.err.substr(0, said.size()), said);
+      EXPECT_EQ(r.err.substr(r.err.find(';')), "; " + dir_ + "/out is left as it was\n");
+      EXPECT_EQ(kvistur::testing::folder_files(dir_ + "/out"), before) << args[0] << " " << file;
+    }
+}
+
+// A rebuild sets only the settings it owns (where the catalogue is) and
+// keeps what the library changed: its values, sections and comments.
+TEST_F(BuildTool, ARebuildKeepsTheLibrarysSettings) {
+  std::filesystem::create_directory(dir_ + "/out");
+  std::ofstream(dir_ + "/out/lindrit-1.0.ini") << "; Stillingar safnsins\n[Grunnur]\nSlóð=/gamalt\nkv_local=okkar.sqlite\n"
+                                                   "[Z3950]\n1003=Höfundur\n[Leit]\nFjöldi=1000\n";
+  ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"}).exit_code, 0);
+  EXPECT_EQ(kvistur::testing::file_bytes(dir_ + "/out/lindrit-1.0.ini"),
+            "; Stillingar safnsins\n[Grunnur]\nSlóð=" + dir_ + "/out\nkv_local=skra.sqlite\nGrunnNafn=katalogur.sqlite\n"
+            "[Z3950]\n1003=Höfundur\n[Leit]\nFjöldi=1000\n[Debug]\nNoDebug=0\n[Prentun]\nListaTegund=3\n");
 }

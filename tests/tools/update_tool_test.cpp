@@ -16,8 +16,10 @@
 #include <mutex>
 #include <thread>
 
+#include "common/pg_server.h"
 #include "component/faersla_state.h"
 #include "component/methods.h"
+#include "import/indexes.h"
 #include "settings/thread_state.h"
 #include "tools/run_tool.h"
 
@@ -67,6 +69,14 @@ std::map<std::string, std::string> contents(const std::string& file) {
   } catch (const std::runtime_error&) {  // a catalogue that cannot be read holds nothing
   }
   return out;
+}
+
+// Runs SQL on a catalogue file as another program would, with the engine's
+// functions (its indexes use them).
+void another_program(const std::string& file, const std::string& sql) {
+  auto db = kvistur::db::OpenSqlite(file, SQLITE_OPEN_READWRITE);
+  kvistur::import::RegisterKvFunctions(db.get());
+  kvistur::import::ExecSql(db.get(), sql.c_str());
 }
 
 class UpdateTool : public ::testing::Test {
@@ -224,3 +234,91 @@ TEST_F(UpdateTool, AKilledUpdateLeavesTheCatalogueAsItWas) {
     EXPECT_EQ(kvistur::testing::file_bytes(file), before) << "killed at " << at;
   }
 }
+
+// A catalogue the update cannot write a record into is one line saying
+// why, and the file as it was (a missing column once freed memory twice
+// and aborted the update).
+TEST_F(UpdateTool, ACatalogueItCannotWriteIntoIsOneLineAndLeftAsItWas) {
+  std::string base = write("base.xml", collection(book("b1", "Fyrsta bók", "101")));
+  std::string changes = write("changes.xml", collection(book("n1", "Ný bók", "301")));
+  ASSERT_EQ(run_tool({"build", "--marc", base, "--out", dir_ + "/cat"}).exit_code, 0);
+  const std::pair<const char*, const char*> damage[] = {
+      {"ALTER TABLE Árgangur DROP COLUMN Útgáfuár", "table Árgangur has no column named Útgáfuár"},
+      {"DROP TABLE Tölublað", "no such table: Tölublað"}};
+  for (auto& [sql, why] : damage) {
+    fs::remove_all(dir_ + "/bad");
+    fs::copy(dir_ + "/cat", dir_ + "/bad");
+    std::string file = dir_ + "/bad/katalogur.sqlite";
+    another_program(file, sql);
+    std::string before = kvistur::testing::file_bytes(file);
+    auto r = run_tool({"update", "--marc", changes, dir_ + "/bad"});
+    EXPECT_EQ(r.exit_code, 1) << sql;
+    EXPECT_EQ(kvistur::testing::without_progress(r.err), "kvistur update: " + file + ": " + why + "\n");
+    EXPECT_EQ(kvistur::testing::file_bytes(file), before) << sql;
+  }
+}
+
+// A number once given to a record is never given to another (a client of
+// the server fetches by the numbers of a result set it made earlier): not
+// after the update deletes the last record, nor after another program
+// deletes one, on a folder and on a server alike.
+class RecordNumbers : public ::testing::TestWithParam<bool> {
+ protected:
+  kvistur::testing::TempDir temp_;
+  const std::string dir_ = temp_.path;
+};
+
+TEST_P(RecordNumbers, ANumberOnceGivenIsNeverGivenAgain) {
+  const bool server = GetParam();
+  auto& pg = kvistur::testing::PgServer::get();
+  std::string database = server ? pg.empty_database() : "", target = server ? pg.uri(database) : dir_ + "/cat";
+  setenv("PGUSER", "kvadmin", 1);
+  setenv("PGPASSWORD", "kvadmin", 1);
+  auto file = [&](const std::string& name, const std::string& records) {
+    std::ofstream(dir_ + "/" + name) << collection(records);
+    return dir_ + "/" + name;
+  };
+  auto number_of = [&](const std::string& control) {
+    std::string q = "SELECT ID FROM Frumfærsla WHERE Stjórnnúmer = '" + control + "'";
+    if (server) return pg.sql(database, "SELECT \"ID\" FROM katalogur.\"Frumfærsla\" WHERE \"Stjórnnúmer\" = '" + control + "'");
+    auto rows = kvistur::testing::sql_rows(dir_ + "/cat/katalogur.sqlite", q);
+    return rows.empty() ? std::string() : rows[0];
+  };
+  auto update = [&](const std::string& name, const std::string& records) {
+    auto r = run_tool({"update", "--marc", file(name, records), target});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+  };
+  ASSERT_EQ(run_tool({"build", "--marc", file("base.xml", book("b1", "Fyrsta", "") + book("b2", "Önnur", "")), "--out", target})
+                .exit_code,
+            0);
+  update("one.xml", book("b2", "", "", "d") + book("n1", "Ný", ""));
+  EXPECT_EQ(number_of("n1"), "3");
+  auto another = [&](const std::string& on_file, const std::string& on_server) {
+    if (server) pg.sql(database, on_server);
+    else another_program(dir_ + "/cat/katalogur.sqlite", on_file);
+  };
+  another("DELETE FROM Móðurtafla WHERE ID = 3", "DELETE FROM katalogur.\"Móðurtafla\" WHERE \"ID\" = 3");
+  update("two.xml", book("n2", "Önnur ný", ""));
+  EXPECT_EQ(number_of("n2"), "4");
+
+  // A catalogue from before the mark numbers on from its highest number in
+  // use, by a record or a source record left behind (deletions before the
+  // mark are not known), and has the mark from the first time a tool
+  // writes it on.
+  another("DROP TABLE kv_record_mark; DROP TRIGGER kv_record_mark_delete; DROP TRIGGER kv_record_mark_renumber;"
+          "DELETE FROM Móðurtafla WHERE ID = 4; DELETE FROM Frumfærsla WHERE ID = 4",
+          "DROP TABLE katalogur.kv_record_mark; DROP TRIGGER kv_record_mark ON katalogur.\"Móðurtafla\";"
+          "DROP TRIGGER kv_record_mark_truncate ON katalogur.\"Móðurtafla\";"
+          "DELETE FROM katalogur.\"Móðurtafla\" WHERE \"ID\" = 4; DELETE FROM katalogur.\"Frumfærsla\" WHERE \"ID\" = 4");
+  if (server) ASSERT_EQ(run_tool({"index", target}).exit_code, 0);
+  update("three.xml", book("n3", "Þriðja", ""));
+  EXPECT_EQ(number_of("n3"), "4");
+  another("DELETE FROM Móðurtafla WHERE ID = 4", "DELETE FROM katalogur.\"Móðurtafla\" WHERE \"ID\" = 4");
+  update("four.xml", book("n4", "Fjórða", ""));
+  EXPECT_EQ(number_of("n4"), "5");
+  unsetenv("PGUSER");
+  unsetenv("PGPASSWORD");
+}
+
+INSTANTIATE_TEST_SUITE_P(Target, RecordNumbers, ::testing::Values(false, true),
+                         [](const auto& i) { return i.param ? "Server" : "Folder"; });

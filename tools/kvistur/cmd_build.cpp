@@ -42,7 +42,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
     return import::BuildFromJet(jet_files, out, code_page, std::cout, std::cerr);
   }
 
-  MarcInput in = ReadMarcFiles(files);
+  MarcInput in = ReadMarcFiles(files, out);
 
   // The new files are written beside the old ones and moved into place only
   // when all is written: a failed build leaves the catalogue that was there.

@@ -54,7 +54,7 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR|URI[\
     catalogue = fs::is_directory(target) ? target / import::kCatalogueFile : target;
     if (!fs::is_regular_file(catalogue)) throw std::runtime_error("no such file: " + catalogue.string());
   }
-  MarcInput in = ReadMarcFiles(files);
+  MarcInput in = ReadMarcFiles(files, rest[0]);
   if (where) {
     server.emplace(where->uri, catalogue_schema(where->schema));
     catalogue = server->file();

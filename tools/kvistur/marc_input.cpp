@@ -6,15 +6,19 @@
 
 namespace kvistur::cli {
 
-MarcInput ReadMarcFiles(const std::vector<std::string>& files) {
+MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string& target) {
   MarcInput in;
   StageProgress progress("reading", 0);
   for (std::size_t k = 0; k < files.size(); ++k) {
-    import::MarcReader reader(files[k]);
     std::vector<import::ReadProblem> problems;
-    while (auto r = reader.next(problems)) {
-      in.records.push_back({files[k], std::move(*r)});
-      progress.Update(long(in.records.size()), (double(k) + reader.fraction()) / double(files.size()));
+    try {
+      import::MarcReader reader(files[k]);
+      while (auto r = reader.next(problems)) {
+        in.records.push_back({files[k], std::move(*r)});
+        progress.Update(long(in.records.size()), (double(k) + reader.fraction()) / double(files.size()));
+      }
+    } catch (const import::UnreadableInput& e) {
+      throw std::runtime_error(std::string(e.what()) + "; " + target + " is left as it was");
     }
     for (auto& p : problems) std::cerr << files[k] << ": " << p.message << ", skipped\n";
     in.problems += long(problems.size());

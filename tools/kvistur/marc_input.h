@@ -33,8 +33,10 @@ struct MarcInput {
 };
 
 // Reads FILES, with a "reading" stage of progress.  Throws
-// std::runtime_error when a file cannot be opened.
-MarcInput ReadMarcFiles(const std::vector<std::string>& files);
+// std::runtime_error when a file cannot be opened or read to its end (the
+// message then says that TARGET, the catalogue the records were for, is
+// left as it was).
+MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string& target);
 
 // "FILE..." after --marc (or --jet), up to the next option.
 std::vector<std::string> TakeFiles(const std::vector<std::string>& args, std::size_t& i);
