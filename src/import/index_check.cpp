@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <unordered_map>
 #include <stdexcept>
 #include <vector>
 
@@ -16,22 +17,11 @@
 #include "platform/sqlite_functions.h"
 #include "search/record_order.h"
 #include "search/stored_codec.h"
-#include "search/stored_index.h"
+#include "search/stored_delta.h"
 
 namespace kvistur::import {
 
 namespace {
-
-// A statement's row as the codec's readers take it.
-struct StatementRow {
-  SqliteStatement& st;
-  bool is_integer(int i) { return sqlite3_column_type(st.get(), i) == SQLITE_INTEGER; }
-  int64_t integer(int i) { return st.integer(i); }
-  std::string_view bytes(int i) {
-    const char* p = static_cast<const char*>(sqlite3_column_blob(st.get(), i));
-    return p ? std::string_view(p, std::size_t(sqlite3_column_bytes(st.get(), i))) : std::string_view();
-  }
-};
 
 const char* const kNotUsed = ": the search does not use it until `kvistur index` writes it again";
 
@@ -84,7 +74,10 @@ class StoredWords {
   long rows_ = 0;
 };
 
-// Tengill's rows, one word at a time, each (record, group, field) once.
+using Triple = std::tuple<int64_t, int64_t, int64_t>;  // (record, group, field)
+
+// Tengill's rows, one word at a time, each (record, group, field) once;
+// and how many rows each record has.
 class TableWords {
  public:
   explicit TableWords(sqlite3* db) : st_(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID") {
@@ -92,17 +85,23 @@ class TableWords {
   }
   bool more() const { return more_; }
   int64_t word() const { return st_.integer(0); }
-  void next(std::vector<std::tuple<int64_t, int64_t, int64_t>>& out) {
+  void next(std::vector<Triple>& out) {
     out.clear();
     const int64_t w = word();
-    for (; more_ && st_.integer(0) == w; more_ = st_.step()) out.emplace_back(st_.integer(1), st_.integer(2), st_.integer(3));
+    for (; more_ && st_.integer(0) == w; more_ = st_.step()) {
+      out.emplace_back(st_.integer(1), st_.integer(2), st_.integer(3));
+      ++rows_of_[st_.integer(1)];
+    }
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
   }
+  // Once every word has been read.
+  const std::unordered_map<int64_t, uint32_t>& rows_of() const { return rows_of_; }
 
  private:
   SqliteStatement st_;
   bool more_ = false;
+  std::unordered_map<int64_t, uint32_t> rows_of_;
 };
 
 // Where two orders of the same records differ, or "".  Records that cannot
@@ -172,23 +171,14 @@ void IndexCheck::StoredIndex(sqlite3* db) {
     return;
   }
   stored::Summary meta;
-  {
-    SqliteStatement format(db, "SELECT format FROM kv_search_meta");
-    if (!format.step()) return find("kv_search_meta: no row");
-    if (sqlite3_column_type(format.get(), 0) != SQLITE_INTEGER || format.integer(0) != stored::kFormat)
-      return find("kv_search_meta: format " + format.blob(0) + ", which this version does not read" + kNotUsed);
-    std::string columns;
-    for (const char* c : stored::Summary::kColumns) columns += (columns.empty() ? "" : ", ") + std::string(c);
-    SqliteStatement row(db, ("SELECT " + columns + " FROM kv_search_meta").c_str());
-    try {
-      row.step();
-      StatementRow r{row};
-      meta = stored::Summary::Read(r);
-      meta.check();
-      if (row.step()) throw stored::Damaged("kv_search_meta: more than one row");
-    } catch (const stored::Damaged& d) {
-      return find(d.what() + std::string(kNotUsed));
-    }
+  const int64_t format = StoredFormat(db);
+  if (format < 0) return find(std::string("kv_search_meta: no row with a format") + kNotUsed);
+  if (format != stored::kFormat)
+    return find("kv_search_meta: format " + std::to_string(format) + ", which this version does not read" + kNotUsed);
+  try {
+    meta = ReadSummary(db);
+  } catch (const stored::Damaged& d) {
+    return find(d.what() + std::string(kNotUsed));
   }
   bool order_fresh = true, postings_fresh = meta.postings;
   if (meta.collator != collation_version()) {
@@ -208,43 +198,26 @@ void IndexCheck::StoredIndex(sqlite3* db) {
     }
   }
 
-  // Every chunk of the order, in turn.
+  // Every chunk of the order, the delta and the counts, in turn.
   const uint32_t chunks = uint32_t((meta.positions + stored::kChunk - 1) / stored::kChunk);
   std::vector<std::optional<stored::OrderChunk>> order(chunks);
-  std::vector<bool> seen(chunks);
-  {
-    SqliteStatement st(db, "SELECT chunk, ids, starts, checksum FROM kv_order ORDER BY chunk");
-    while (st.step()) {
-      StatementRow r{st};
-      int64_t c = st.integer(0);
-      if (!r.is_integer(0) || c < 0 || c >= int64_t(chunks) || seen[std::size_t(c)]) {
-        find("kv_order: a row of no chunk (" + st.blob(0) + ")");
-        continue;
-      }
-      seen[std::size_t(c)] = true;
-      try {
-        order[std::size_t(c)] = stored::DecodeOrder(meta.build, c, meta.positions, r.bytes(1), r.bytes(2),
-                                                    r.is_integer(3) ? st.integer(3) : 0);
-      } catch (const stored::Damaged& d) {
-        find(d.what());
-      }
-    }
-  }
-  bool order_whole = true;
-  for (uint32_t c = 0; c < chunks; ++c) {
-    order_whole = order_whole && order[c];
-    if (!seen[c]) find("kv_order chunk " + std::to_string(c) + ": missing");
-  }
-  auto id_at = [&](uint32_t p) { return order[p / stored::kChunk]->ids[p % stored::kChunk]; };
+  bool order_whole = read_chunks(db, meta, "kv_order", chunks, [&](SqliteStatement& st, int64_t c) {
+    StatementRow r{st};
+    order[std::size_t(c)] = stored::DecodeOrder(meta.build, c, meta.positions, r.bytes(1), r.bytes(2), st.integer(3));
+  });
+  std::unique_ptr<StoredDelta> delta;
+  std::map<int32_t, std::vector<stored::Link>> delta_links;  // by record
+  std::map<int64_t, std::vector<stored::Link>> delta_words;  // by word: (record, group, field)
+  bool delta_whole = read_delta(db, meta, delta, delta_links, delta_words);
 
-  if (order_whole && order_fresh) {
+  if (order_whole && delta_whole && order_fresh) {
     RankedRecords tables;
     if (!ReadRanks(db, tables)) {
       find("Móðurtafla: cannot be ordered (a record number twice or held as text)");
     } else {
       try {
         std::string differs = compare_orders(
-            tables, StoredRanks(meta, [&](uint32_t c) -> const stored::OrderChunk& { return *order[c]; }));
+            tables, StoredRanks(meta, [&](uint32_t c) -> const stored::OrderChunk& { return *order[c]; }, delta.get()));
         if (!differs.empty()) find(differs);
       } catch (const stored::Damaged& d) {
         find(d.what());
@@ -254,26 +227,33 @@ void IndexCheck::StoredIndex(sqlite3* db) {
 
   long words = 0, rows = 0;
   if (meta.postings && HasTable(db, "kv_postings")) {
+    std::vector<uint32_t> counts;
+    bool counts_whole = read_chunks(db, meta, "kv_counts", chunks, [&](SqliteStatement& st, int64_t c) {
+      StatementRow r{st};
+      std::vector<uint32_t> these = stored::DecodeCounts(meta.build, c, meta.positions, r.bytes(1), st.integer(2));
+      counts.insert(counts.end(), these.begin(), these.end());
+    });
+    auto id_at = [&](uint32_t p) { return order[p / stored::kChunk]->ids[p % stored::kChunk]; };
+    auto live = [&](uint32_t p) { return !delta || !delta->masked(p); };
     StoredWords stored(db, meta.build, [&](const std::string& line) { find(line); });
     std::optional<TableWords> table;
-    const bool compare = postings_fresh && order_whole;
+    const bool compare = postings_fresh && order_whole && delta_whole;
     if (compare) table.emplace(db);
-    std::vector<int64_t> orð;
-    if (compare) {
-      SqliteStatement st(db, "SELECT DISTINCT ID FROM Orð WHERE typeof(ID) = 'integer' ORDER BY ID");
-      while (st.step()) orð.push_back(st.integer(0));
-    }
-    std::size_t next_orð = 0;
+    auto next_delta = delta_words.begin();
     std::vector<stored::Entry> entries;
-    std::vector<std::tuple<int64_t, int64_t, int64_t>> want, got;
+    std::vector<Triple> want, got;
     for (;;) {
       int64_t w = INT64_MAX;
       if (stored.more()) w = stored.word();
       if (table && table->more()) w = std::min(w, table->word());
-      if (next_orð < orð.size()) w = std::min(w, orð[next_orð]);
+      if (next_delta != delta_words.end()) w = std::min(w, next_delta->first);
       if (w == INT64_MAX) break;
-      bool in_orð = next_orð < orð.size() && orð[next_orð] == w;
-      if (in_orð) ++next_orð;
+      got.clear();
+      bool in_delta = next_delta != delta_words.end() && next_delta->first == w;
+      if (in_delta) {
+        for (const stored::Link& l : next_delta->second) got.emplace_back(l.a, l.group, l.field);
+        ++next_delta;
+      }
       bool has_rows = stored.more() && stored.word() == w, sound = true;
       if (has_rows) {
         ++words;
@@ -283,19 +263,17 @@ void IndexCheck::StoredIndex(sqlite3* db) {
       }
       want.clear();
       if (table && table->more() && table->word() == w) table->next(want);
-      if (!compare) continue;
-      if (!has_rows) {
-        find("kv_postings: word " + std::to_string(w) + (in_orð ? " of Orð" : " of Tengill") + " has no rows");
-        continue;
-      }
-      if (!sound) continue;
-      got.clear();
+      // A word without rows anywhere is one the search reads from the
+      // tables (a word of Orð that came later): only its links, if it has
+      // any, are missing.
+      if (!compare || !sound) continue;
       bool in_range = true;
       for (const stored::Entry& e : entries) {
         if (e.position >= meta.positions) {
           in_range = false;
           break;
         }
+        if (!live(e.position)) continue;
         for (std::size_t bit = 0; bit < meta.combos.size(); ++bit)
           if (e.mask >> bit & 1) got.emplace_back(id_at(e.position), meta.combos[bit].first, meta.combos[bit].second);
       }
@@ -305,9 +283,111 @@ void IndexCheck::StoredIndex(sqlite3* db) {
              " record, group and field triples, Tengill " + std::to_string(want.size()));
     }
     rows = stored.rows();
+    // Each record's rows of Tengill, as many as the index counted (an
+    // update relies on them to know it saw every row of a record).
+    if (compare && counts_whole && table) {
+      const auto& tengill = table->rows_of();
+      auto rows_of = [&](int64_t id) {
+        auto it = tengill.find(id);
+        return it == tengill.end() ? 0u : it->second;
+      };
+      for (uint32_t p = 0; p < counts.size(); ++p)
+        if (live(p) && counts[p] != rows_of(id_at(p)))
+          find("kv_counts: position " + std::to_string(p) + " counts " + std::to_string(counts[p]) + " rows of record " +
+               std::to_string(id_at(p)) + ", Tengill has " + std::to_string(rows_of(id_at(p))));
+      for (const auto& [id, links] : delta_links)
+        if (links.size() != rows_of(id))
+          find("kv_delta: record " + std::to_string(id) + " holds " + std::to_string(links.size()) + " rows of Tengill, "
+               "Tengill has " + std::to_string(rows_of(id)));
+    }
   }
   summary_ = "stored search index of " + std::to_string(meta.records) + " records, " + std::to_string(chunks) +
              " rows of the order, " + std::to_string(words) + " words in " + std::to_string(rows) + " rows";
+  if (meta.delta_records)
+    summary_ += ", updated since for " + std::to_string(meta.delta_records) + " records in " +
+                std::to_string(meta.delta_words) + " words";
+}
+
+bool IndexCheck::read_chunks(sqlite3* db, const stored::Summary& meta, const std::string& table, uint32_t chunks,
+                             const std::function<void(SqliteStatement&, int64_t)>& decode) {
+  std::vector<bool> seen(chunks), sound(chunks);
+  const std::string columns = table == "kv_order" ? "chunk, ids, starts, checksum" : "chunk, counts, checksum";
+  SqliteStatement st(db, "SELECT " + columns + " FROM " + table + " ORDER BY chunk");
+  while (st.step()) {
+    const int64_t c = st.integer(0);
+    if (sqlite3_column_type(st.get(), 0) != SQLITE_INTEGER || c < 0 || c >= int64_t(chunks) || seen[std::size_t(c)]) {
+      find(table + ": a row of no chunk (" + st.text(0) + ")");
+      continue;
+    }
+    seen[std::size_t(c)] = true;
+    try {
+      decode(st, c);
+      sound[std::size_t(c)] = true;
+    } catch (const stored::Damaged& d) {
+      find(d.what());
+    }
+  }
+  bool whole = true;
+  for (uint32_t c = 0; c < chunks; ++c) {
+    whole = whole && sound[c];
+    if (!seen[c]) find(table + " chunk " + std::to_string(c) + ": missing");
+  }
+  return whole;
+}
+
+bool IndexCheck::read_delta(sqlite3* db, const stored::Summary& meta, std::unique_ptr<StoredDelta>& delta,
+                            std::map<int32_t, std::vector<stored::Link>>& links,
+                            std::map<int64_t, std::vector<stored::Link>>& words) {
+  if (!meta.postings) return true;
+  const long before = findings_;
+  std::vector<stored::DeltaRecord> records;
+  {
+    SqliteStatement st(db, "SELECT id, base, kind, place, equal, key, links, checksum FROM kv_delta");
+    while (st.step()) {
+      try {
+        StatementRow r{st};
+        stored::DeltaRecord d = stored::DeltaRecord::Read(r);
+        d.check(meta);
+        links[int32_t(d.id)] = d.links;
+        records.push_back(std::move(d));
+      } catch (const stored::Damaged& d) {
+        find(d.what());
+      }
+    }
+  }
+  if (int64_t(records.size()) != meta.delta_records)
+    find("kv_delta: " + std::to_string(records.size()) + " sound rows, the summary says " +
+         std::to_string(meta.delta_records));
+  try {
+    delta = std::make_unique<StoredDelta>(meta, std::move(records));
+  } catch (const stored::Damaged& d) {
+    find(d.what());
+    return false;
+  }
+  SqliteStatement st(db, "SELECT word, packed, checksum FROM kv_delta_postings");
+  int64_t rows = 0;
+  while (st.step()) {
+    ++rows;
+    const int64_t w = st.integer(0);
+    const std::string where = "kv_delta_postings word " + std::to_string(w);
+    StatementRow r{st};
+    if (st.integer(2) != stored::DeltaPostingsSum(meta.build, w, r.bytes(1))) {
+      find(where + ": the checksum does not match");
+      continue;
+    }
+    try {
+      words[w] = stored::DecodeLinks(r.bytes(1));
+      for (const stored::Link& l : words[w]) {
+        const StoredDelta::Record* d = l.a == int32_t(l.a) ? delta->find(int32_t(l.a)) : nullptr;
+        if (!d || d->kind == stored::kGone) throw stored::Damaged(where + ": a record not in kv_delta");
+      }
+    } catch (const stored::Damaged& d) {
+      find(d.what());
+    }
+  }
+  if (rows != meta.delta_words)
+    find("kv_delta_postings: " + std::to_string(rows) + " rows, the summary says " + std::to_string(meta.delta_words));
+  return findings_ == before;
 }
 
 long CheckCatalogueFile(const std::string& file, const std::string& shown, bool whole_file, std::ostream& out) {

@@ -14,10 +14,21 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
+
+#include "import/sqlite_statement.h"
+#include "search/stored_codec.h"
 
 struct sqlite3;
+
+namespace kvistur {
+class StoredDelta;
+}
 
 namespace kvistur::import {
 
@@ -40,6 +51,13 @@ class IndexCheck {
 
  private:
   void find(const std::string& line);
+  // Every row of TABLE (kv_order or kv_counts) in chunk order, each given
+  // to DECODE; whether every chunk was there and sound.
+  bool read_chunks(sqlite3* db, const stored::Summary& meta, const std::string& table, uint32_t chunks,
+                   const std::function<void(SqliteStatement&, int64_t)>& decode);
+  // Every row of kv_delta and kv_delta_postings; whether all are sound.
+  bool read_delta(sqlite3* db, const stored::Summary& meta, std::unique_ptr<StoredDelta>& delta,
+                  std::map<int32_t, std::vector<stored::Link>>& links, std::map<int64_t, std::vector<stored::Link>>& words);
   std::ostream& out_;
   long findings_ = 0;
   std::string summary_;

@@ -59,6 +59,7 @@ struct Layout {
   int64_t absent_rank = 0;
   std::string specials;
   Positions at;
+  std::vector<uint32_t> counts;  // Tengill's rows of each position
 };
 
 // The positions of Móðurtafla's records (see stored_index.h), from the
@@ -176,6 +177,8 @@ bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std:
       }
       p = o->second;
     }
+    if (layout.counts.size() < layout.ids.size()) layout.counts.resize(layout.ids.size());
+    ++layout.counts[p];
     if (any && w != word) {
       write_word(insert, build, word, entries);
       entries.clear();
@@ -190,6 +193,18 @@ bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std:
   pairs.assign(combos.size(), {});
   for (auto& [pair, bit] : combos) pairs[std::size_t(bit)] = pair;
   return true;
+}
+
+// The number of Tengill's rows of each position, in chunks as the order's.
+void write_counts(sqlite3* db, Layout& layout, int64_t build) {
+  ExecSql(db, "CREATE TABLE kv_counts (chunk INTEGER PRIMARY KEY, counts BLOB NOT NULL, checksum INTEGER NOT NULL);");
+  SqliteStatement insert(db, "INSERT INTO kv_counts (chunk, counts, checksum) VALUES (?, ?, ?)");
+  layout.counts.resize(layout.ids.size());
+  for (std::size_t from = 0, c = 0; from < layout.counts.size(); from += stored::kChunk, ++c) {
+    std::size_t len = std::min<std::size_t>(stored::kChunk, layout.counts.size() - from);
+    stored::CountsRow row = stored::EncodeCounts(build, int64_t(c), std::span(layout.counts.data() + from, len));
+    insert.bind(1, int64_t(c)).bind_blob(2, row.counts).bind(3, row.checksum).run();
+  }
 }
 
 void write_order(sqlite3* db, const Layout& layout, int64_t build) {
@@ -226,10 +241,40 @@ bool ReadRanks(sqlite3* db, RankedRecords& out) {
   }
 }
 
+int64_t StoredFormat(sqlite3* db) {
+  if (!HasTable(db, "kv_search_meta")) return -1;
+  SqliteStatement format(db, "SELECT format FROM kv_search_meta");
+  return format.step() && sqlite3_column_type(format.get(), 0) == SQLITE_INTEGER ? format.integer(0) : -1;
+}
+
+stored::Summary ReadSummary(sqlite3* db) {
+  std::string columns;
+  for (const char* c : stored::Summary::kColumns) columns += (columns.empty() ? "" : ", ") + std::string(c);
+  SqliteStatement row(db, "SELECT " + columns + " FROM kv_search_meta");
+  if (!row.step()) throw stored::Damaged("kv_search_meta: no row");
+  StatementRow r{row};
+  stored::Summary meta = stored::Summary::Read(r);
+  meta.check();
+  if (row.step()) throw stored::Damaged("kv_search_meta: more than one row");
+  return meta;
+}
+
+void WriteSummary(sqlite3* db, stored::Summary& meta) {
+  meta.checksum = meta.sum();
+  ExecSql(db, "DELETE FROM kv_search_meta");
+  SqliteStatement insert(db, "INSERT INTO kv_search_meta VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  insert.bind(1, meta.format).bind(2, meta.build).bind(3, meta.collator).bind(4, meta.positions).bind(5, meta.ordered);
+  insert.bind(6, meta.records).bind(7, meta.absent_rank).bind_blob(8, meta.specials);
+  insert.bind_blob(9, stored::Summary::EncodeCombos(meta.combos)).bind(10, meta.postings ? 1 : 0);
+  insert.bind(11, meta.built_records).bind(12, meta.built_links).bind(13, meta.delta_records).bind(14, meta.delta_words);
+  insert.bind(15, meta.checksum).run();
+}
+
 void WriteSearchIndex(sqlite3* db) {
   ExecSql(db,
           "DROP TABLE IF EXISTS kv_search_meta; DROP TABLE IF EXISTS kv_order; DROP TABLE IF EXISTS kv_postings;"
-          "DROP TABLE IF EXISTS kv_combos;");
+          "DROP TABLE IF EXISTS kv_combos; DROP TABLE IF EXISTS kv_counts; DROP TABLE IF EXISTS kv_delta;"
+          "DROP TABLE IF EXISTS kv_delta_postings;");
   if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, "Orð")) return;
   db::InstallContentStamp(db);
 
@@ -247,6 +292,15 @@ void WriteSearchIndex(sqlite3* db) {
     meta.combos.clear();
   }
   ExecSql(db, "RELEASE kv_postings");
+  // Updates write beside the index what they change (index_delta.h); they
+  // need the counts, and the lists to change.
+  if (meta.postings) {
+    write_counts(db, layout, meta.build);
+    ExecSql(db,
+            "CREATE TABLE kv_delta (id INTEGER PRIMARY KEY, base INTEGER NOT NULL, kind INTEGER NOT NULL, place INTEGER "
+            "NOT NULL, equal INTEGER NOT NULL, key BLOB NOT NULL, links BLOB NOT NULL, checksum INTEGER NOT NULL);"
+            "CREATE TABLE kv_delta_postings (word INTEGER PRIMARY KEY, packed BLOB NOT NULL, checksum INTEGER NOT NULL);");
+  }
 
   write_order(db, layout, meta.build);
   SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
@@ -258,17 +312,11 @@ void WriteSearchIndex(sqlite3* db) {
   meta.records = layout.records;
   meta.absent_rank = layout.absent_rank;
   meta.specials = layout.specials;
-  meta.checksum = meta.sum();
   ExecSql(db,
           "CREATE TABLE kv_search_meta (format INTEGER, build INTEGER, collator TEXT, positions INTEGER, ordered INTEGER, "
           "records INTEGER, absent_rank INTEGER, specials BLOB, combos BLOB, postings INTEGER, built_records INTEGER, "
-          "built_links INTEGER, checksum INTEGER);");
-  SqliteStatement insert(db, "INSERT INTO kv_search_meta VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  std::string combos = stored::Summary::EncodeCombos(meta.combos);
-  insert.bind(1, meta.format).bind(2, meta.build).bind(3, meta.collator).bind(4, meta.positions).bind(5, meta.ordered);
-  insert.bind(6, meta.records).bind(7, meta.absent_rank).bind_blob(8, meta.specials);
-  insert.bind_blob(9, combos).bind(10, meta.postings ? 1 : 0).bind(11, meta.built_records);
-  insert.bind(12, meta.built_links).bind(13, meta.checksum).run();
+          "built_links INTEGER, delta_records INTEGER, delta_words INTEGER, checksum INTEGER);");
+  WriteSummary(db, meta);
 }
 
 }  // namespace kvistur::import

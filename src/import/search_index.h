@@ -10,10 +10,15 @@
 // until one of these tools writes it again.
 #pragma once
 
+#include <cstdint>
+
 struct sqlite3;
 
 namespace kvistur {
 struct RankedRecords;
+namespace stored {
+struct Summary;
+}
 }
 
 namespace kvistur::import {
@@ -30,5 +35,13 @@ bool ReadRanks(sqlite3* db, RankedRecords& out);
 // the parts it can take, or none.  Throws std::runtime_error on an SQLite
 // error.
 void WriteSearchIndex(sqlite3* db);
+
+// The format of DB's stored index, -1 when it has none (or it is no number).
+int64_t StoredFormat(sqlite3* db);
+// kv_search_meta's row, read and checked; stored::Damaged when it does not
+// hold.  For an index in this version's format.
+stored::Summary ReadSummary(sqlite3* db);
+// Writes META (with its checksum, set here) as kv_search_meta's one row.
+void WriteSummary(sqlite3* db, stored::Summary& meta);
 
 }  // namespace kvistur::import

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "import/catalogue_writer.h"
+#include "import/index_delta.h"
 #include "import/marc_reader.h"
 #include "import/sqlite_statement.h"
 
@@ -69,6 +70,7 @@ class CatalogueUpdate {
   SqliteConnection db_;
   std::unique_ptr<Statements> st_;
   std::unique_ptr<RecordRows> rows_;
+  std::unique_ptr<IndexChanges> changes_;
   std::unordered_map<std::string, int32_t> word_ids_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   bool committed_ = false;

@@ -87,7 +87,7 @@ int64_t Summary::sum() const {
   Checksum c(build);
   c.add(uint64_t(format)).add(collator).add(uint64_t(positions)).add(uint64_t(ordered)).add(uint64_t(records));
   c.add(uint64_t(absent_rank)).add(specials).add(EncodeCombos(combos)).add(postings ? 1 : 0);
-  c.add(uint64_t(built_records)).add(uint64_t(built_links));
+  c.add(uint64_t(built_records)).add(uint64_t(built_links)).add(uint64_t(delta_records)).add(uint64_t(delta_words));
   return c.value();
 }
 
@@ -100,6 +100,8 @@ void Summary::check() const {
     if (uint8_t(k) == 0 || uint8_t(k) > (kNullKey | kUnreadable)) throw Damaged("kv_search_meta: a special of no kind");
   if (absent_rank < 0 || absent_rank > INT32_MAX) throw Damaged("kv_search_meta: the empty text's rank out of range");
   if (combos.size() > kMaxCombos) throw Damaged("kv_search_meta: too many pairs");
+  if (delta_records < 0 || delta_words < 0 || ((delta_records || delta_words) && !postings))
+    throw Damaged("kv_search_meta: a delta out of range");
 }
 
 std::string Summary::EncodeCombos(const std::vector<std::pair<int64_t, int64_t>>& combos) {
@@ -155,6 +157,89 @@ OrderChunk DecodeOrder(int64_t build, int64_t chunk, int64_t positions, std::str
     out.starts[w] = v;
   }
   return out;
+}
+
+// ---- kv_counts
+
+CountsRow EncodeCounts(int64_t build, int64_t chunk, std::span<const uint32_t> counts) {
+  CountsRow row;
+  for (uint32_t c : counts) PutVarint(row.counts, c);
+  row.checksum = Checksum(build).add(uint64_t(chunk)).add(row.counts).value();
+  return row;
+}
+
+std::vector<uint32_t> DecodeCounts(int64_t build, int64_t chunk, int64_t positions, std::string_view counts,
+                                   int64_t checksum) {
+  const std::string where = "kv_counts chunk " + std::to_string(chunk);
+  if (checksum != Checksum(build).add(uint64_t(chunk)).add(counts).value())
+    throw Damaged(where + ": the checksum does not match");
+  if (chunk < 0 || chunk * int64_t(kChunk) >= positions) throw Damaged(where + ": no such chunk");
+  const std::size_t n = std::size_t(std::min<int64_t>(kChunk, positions - chunk * int64_t(kChunk)));
+  std::vector<uint32_t> out;
+  std::size_t at = 0;
+  while (at < counts.size()) {
+    uint64_t c = GetVarint(counts, at);
+    if (c > UINT32_MAX || out.size() == n) throw Damaged(where + ": not counts");
+    out.push_back(uint32_t(c));
+  }
+  if (out.size() != n) throw Damaged(where + ": of the wrong size");
+  return out;
+}
+
+// ---- kv_delta and kv_delta_postings
+
+std::string EncodeLinks(std::span<const Link> links) {
+  std::string out;
+  PutVarint(out, links.size());
+  int64_t prev = 0;
+  for (const Link& l : links) {
+    PutVarint(out, zigzag(int64_t(uint64_t(l.a) - uint64_t(prev))));
+    PutVarint(out, zigzag(l.group));
+    PutVarint(out, zigzag(l.field));
+    prev = l.a;
+  }
+  return out;
+}
+
+std::vector<Link> DecodeLinks(std::string_view bytes) {
+  std::size_t at = 0;
+  uint64_t n = GetVarint(bytes, at);
+  if (n > bytes.size()) throw Damaged("kv_delta: more links than bytes");  // each takes three bytes at least
+  std::vector<Link> out;
+  out.reserve(std::size_t(n));
+  int64_t prev = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    Link l;
+    l.a = int64_t(uint64_t(prev) + uint64_t(unzigzag(GetVarint(bytes, at))));
+    l.group = unzigzag(GetVarint(bytes, at));
+    l.field = unzigzag(GetVarint(bytes, at));
+    if (!out.empty() && l < out.back()) throw Damaged("kv_delta: links out of order");
+    out.push_back(l);
+    prev = l.a;
+  }
+  if (at != bytes.size()) throw Damaged("kv_delta: bytes after the links");
+  return out;
+}
+
+int64_t DeltaRecord::sum(int64_t build) const {
+  Checksum c(build);
+  c.add(uint64_t(id)).add(uint64_t(base)).add(kind).add(uint64_t(place)).add(equal ? 1 : 0).add(key);
+  return c.add(EncodeLinks(links)).value();
+}
+
+void DeltaRecord::check(const Summary& meta) const {
+  const std::string where = "kv_delta record " + std::to_string(id);
+  if (checksum != sum(meta.build)) throw Damaged(where + ": the checksum does not match");
+  if (id < INT32_MIN || id > INT32_MAX || base < -1 || base >= meta.positions) throw Damaged(where + ": out of range");
+  const bool special = kind >= 1 && kind <= (kNullKey | kUnreadable);
+  if (!special && kind != kNoRow && kind != kGone && kind != kPlaced) throw Damaged(where + ": of no kind");
+  if (kind == kPlaced && (place < 0 || place > meta.ordered || key.empty() || (equal && place == meta.ordered)))
+    throw Damaged(where + ": placed out of range");
+  if ((kind == kGone && !links.empty()) || (kind == kNoRow && links.empty())) throw Damaged(where + ": links of no record");
+}
+
+int64_t DeltaPostingsSum(int64_t build, int64_t word, std::string_view packed) {
+  return Checksum(build).add(uint64_t(word)).add(packed).value();
 }
 
 // ---- kv_postings

@@ -24,7 +24,7 @@ namespace kvistur::stored {
 
 // The version of the format.  A reader that does not know the version in
 // kv_search_meta reads nothing else of the stored index and uses the tables.
-inline constexpr int kFormat = 6;
+inline constexpr int kFormat = 7;
 
 inline constexpr uint32_t kChunk = 480;          // positions per kv_order row: two rows fill a page of 4096 bytes
 inline constexpr std::size_t kPackedBytes = 900;  // the most bytes of one kv_postings row
@@ -40,9 +40,16 @@ inline constexpr int64_t kLastRow = int64_t(1) << 32;
 // and record numbers as int32).
 inline constexpr int64_t kMaxPositions = INT32_MAX;
 
-// Kinds of the records the order cannot place (bits of a specials byte).
+// Kinds of the records the order cannot place (bits of a specials byte,
+// and of a kv_delta row's kind).
 inline constexpr uint8_t kNullKey = 1;
 inline constexpr uint8_t kUnreadable = 2;
+// The other kinds of a kv_delta row: a record number Tengill holds without
+// a Móðurtafla row (it sorts as the empty text), one with neither (gone:
+// its base position is only masked out), and a record the order places.
+inline constexpr uint8_t kNoRow = 4;
+inline constexpr uint8_t kGone = 8;
+inline constexpr uint8_t kPlaced = 16;
 
 // Bytes or values that are not what the writer wrote.
 struct Damaged : std::runtime_error {
@@ -75,7 +82,8 @@ struct Summary {
   std::string specials;  // a kind byte per position from ordered up to records
   std::vector<std::pair<int64_t, int64_t>> combos;  // (HópID, Orðtag) by bit
   bool postings = false;
-  int64_t built_records = 0, built_links = 0;  // the content stamp's counters when written
+  int64_t built_records = 0, built_links = 0;  // the content stamp's counters when written or updated
+  int64_t delta_records = 0, delta_words = 0;  // the rows of kv_delta and kv_delta_postings
   int64_t checksum = 0;
 
   // The checksum of every value above it.
@@ -86,16 +94,17 @@ struct Summary {
   static std::vector<std::pair<int64_t, int64_t>> DecodeCombos(std::string_view bytes);
 
   // The columns of kv_search_meta, in the order Read takes them.
-  static constexpr const char* kColumns[] = {"format",  "build",    "collator", "positions",     "ordered",
-                                             "records", "absent_rank", "specials", "combos",    "postings",
-                                             "built_records", "built_links", "checksum"};
+  static constexpr const char* kColumns[] = {"format",        "build",       "collator",      "positions",
+                                             "ordered",       "records",     "absent_rank",   "specials",
+                                             "combos",        "postings",    "built_records", "built_links",
+                                             "delta_records", "delta_words", "checksum"};
   // The summary from a row of those columns (ROW.integer(i), ROW.bytes(i),
   // ROW.is_integer(i)); Damaged when a number is not one.  The format is
   // read first: a caller looks at it before anything else.
   template <typename Row>
   static Summary Read(Row& row) {
     Summary s;
-    for (int i : {0, 1, 3, 4, 5, 6, 9, 10, 11, 12})
+    for (int i : {0, 1, 3, 4, 5, 6, 9, 10, 11, 12, 13, 14})
       if (!row.is_integer(i)) throw Damaged("kv_search_meta: a number that is not one");
     s.format = row.integer(0);
     s.build = row.integer(1);
@@ -109,7 +118,9 @@ struct Summary {
     s.postings = row.integer(9) == 1;
     s.built_records = row.integer(10);
     s.built_links = row.integer(11);
-    s.checksum = row.integer(12);
+    s.delta_records = row.integer(12);
+    s.delta_words = row.integer(13);
+    s.checksum = row.integer(14);
     return s;
   }
 };
@@ -131,6 +142,65 @@ OrderRow EncodeOrder(int64_t build, int64_t chunk, std::span<const int32_t> ids,
 // The row of chunk CHUNK of an index of POSITIONS positions.
 OrderChunk DecodeOrder(int64_t build, int64_t chunk, int64_t positions, std::string_view ids, std::string_view starts,
                        int64_t checksum);
+
+// kv_counts: the number of Tengill rows of each position (for an update,
+// which must know that it removed every one of a record's rows).
+struct CountsRow {
+  std::string counts;
+  int64_t checksum = 0;
+};
+CountsRow EncodeCounts(int64_t build, int64_t chunk, std::span<const uint32_t> counts);
+std::vector<uint32_t> DecodeCounts(int64_t build, int64_t chunk, int64_t positions, std::string_view counts,
+                                   int64_t checksum);
+
+// A (word, HópID, Orðtag) row of Tengill, or with the record in place of
+// the word, a word's (record, HópID, Orðtag).
+struct Link {
+  int64_t a, group, field;
+  friend auto operator<=>(const Link&, const Link&) = default;
+};
+// Links in order, as a blob and back (Damaged on bytes that are not).
+std::string EncodeLinks(std::span<const Link> links);
+std::vector<Link> DecodeLinks(std::string_view bytes);
+
+// kv_delta: a record an update added, changed or removed since the index
+// was written whole.
+struct DeltaRecord {
+  int64_t id = 0;
+  int64_t base = -1;       // its position in the base index, -1 for none
+  uint8_t kind = kGone;
+  int64_t place = 0;       // kPlaced: the base position it sorts just before (ordered: after all)
+  bool equal = false;      // kPlaced: its sort text is the text of that position
+  std::string key;         // kPlaced: its sort text's class (search/hits.h, ClassKey)
+  std::vector<Link> links; // its rows of Tengill: (word, HópID, Orðtag)
+  int64_t checksum = 0;
+
+  int64_t sum(int64_t build) const;
+  // Throws Damaged when the checksum or the values do not hold together
+  // with the summary.
+  void check(const Summary& meta) const;
+  static constexpr const char* kColumns[] = {"id", "base", "kind", "place", "equal", "key", "links", "checksum"};
+  template <typename Row>
+  static DeltaRecord Read(Row& row) {
+    DeltaRecord d;
+    for (int i : {0, 1, 2, 3, 4, 7})
+      if (!row.is_integer(i)) throw Damaged("kv_delta: a number that is not one");
+    d.id = row.integer(0);
+    d.base = row.integer(1);
+    if (row.integer(2) < 0 || row.integer(2) > 255) throw Damaged("kv_delta: a kind that is not one");
+    d.kind = uint8_t(row.integer(2));
+    d.place = row.integer(3);
+    d.equal = row.integer(4) != 0;
+    d.key = std::string(row.bytes(5));
+    d.links = DecodeLinks(row.bytes(6));
+    d.checksum = row.integer(7);
+    return d;
+  }
+};
+
+// kv_delta_postings: a word's (record, HópID, Orðtag) in the records of
+// kv_delta.
+int64_t DeltaPostingsSum(int64_t build, int64_t word, std::string_view packed);
 
 // kv_postings: one entry of a word's list, a position and the mask of the
 // (HópID, Orðtag) pairs it occurs in.

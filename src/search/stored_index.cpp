@@ -8,6 +8,7 @@
 #include "platform/open_database.h"
 #include "search/progress.h"
 #include "search/record_order.h"
+#include "search/stored_delta.h"
 #include "settings/settings.h"
 
 namespace kvistur {
@@ -54,9 +55,62 @@ void say_once(const std::string& token, const std::string& line) {
 
 }  // namespace
 
+namespace {
+
+// Every row of kv_delta, each checked, and as many as the summary says.
+std::unique_ptr<StoredDelta> read_delta(db::Database& database, const stored::Summary& meta) {
+  auto rows = database.OpenCursor(u"SELECT " + columns(stored::DeltaRecord::kColumns, "d") + u" FROM kv_delta AS d");
+  std::vector<stored::DeltaRecord> records;
+  while (rows->Next()) {
+    if (records.size() == std::size_t(meta.delta_records)) throw stored::Damaged("kv_delta: more rows than the summary says");
+    CursorRow r{*rows};
+    records.push_back(stored::DeltaRecord::Read(r));
+    records.back().check(meta);
+    records.back().links.clear();  // checked; only the writer and the check need them
+  }
+  if (records.size() != std::size_t(meta.delta_records)) throw stored::Damaged("kv_delta: fewer rows than the summary says");
+  return std::make_unique<StoredDelta>(meta, std::move(records));
+}
+
+}  // namespace
+
+std::vector<int32_t> StoredIndex::delta_records(db::Database& database, const std::vector<int64_t>& words,
+                                                int32_t group, int32_t field, std::vector<bool>& has) const {
+  has.assign(words.size(), false);
+  std::vector<int32_t> out;
+  if (meta_.delta_words == 0) return out;
+  constexpr std::size_t kPerQuery = 200;
+  for (std::size_t from = 0; from < words.size(); from += kPerQuery) {
+    const std::size_t to = std::min(words.size(), from + kPerQuery);
+    Text list;
+    for (std::size_t i = from; i < to; ++i) list += (i == from ? u"" : u", ") + number(words[i]);
+    auto rows = database.OpenCursor(u"SELECT d.word, d.packed, d.checksum FROM kv_delta_postings AS d WHERE d.word IN (" +
+                                    list + u")");
+    while (rows->Next()) {
+      const int64_t word = rows->Integer(0);
+      std::string_view packed = rows->Bytes(1);
+      const std::string where = "kv_delta_postings word " + std::to_string(word);
+      if (!rows->IsInteger(2) || rows->Integer(2) != stored::DeltaPostingsSum(meta_.build, word, packed))
+        throw stored::Damaged(where + ": the checksum does not match");
+      auto at = std::lower_bound(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to), word);
+      if (at == words.begin() + std::ptrdiff_t(to) || *at != word) throw stored::Damaged(where + ": not asked for");
+      has[std::size_t(at - words.begin())] = true;
+      for (const stored::Link& l : stored::DecodeLinks(packed)) {
+        const StoredDelta::Record* r = l.a == int32_t(l.a) && delta_ ? delta_->find(int32_t(l.a)) : nullptr;
+        if (!r || r->kind == stored::kGone) throw stored::Damaged(where + ": a record not in kv_delta");
+        if ((group < 0 || l.group == group) && (field < 0 || l.field == field)) out.push_back(int32_t(l.a));
+      }
+    }
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
 std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db::ContentStamp& stamp) {
   if (stamp.token.empty()) return nullptr;
   stored::Summary meta;
+  std::unique_ptr<StoredDelta> delta;
   try {
     // The format first: of an index in a format this reader does not know,
     // nothing else is read.
@@ -74,6 +128,8 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
     meta = stored::Summary::Read(r);
     if (row->Next()) throw stored::Damaged("kv_search_meta: more than one row");
     meta.check();
+    row.reset();
+    if (meta.built_records == stamp.records && meta.delta_records > 0) delta = read_delta(database, meta);
   } catch (const stored::Damaged& d) {
     say_once(stamp.token, std::string("the stored search index is damaged (") + d.what() +
                               "); searches read the tables until `kvistur index` writes it again");
@@ -94,6 +150,7 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
   index->ordered_ = uint32_t(meta.ordered);
   index->postings_ = meta.postings && meta.built_links == stamp.links;
   index->meta_ = std::move(meta);
+  index->delta_ = std::move(delta);
   index->chunk_count_ = uint32_t((uint64_t(index->positions_) + stored::kChunk - 1) / stored::kChunk);
   index->chunks_ = std::make_unique<std::atomic<const Chunk*>[]>(index->chunk_count_);
   for (uint32_t c = 0; c < index->chunk_count_; ++c) index->chunks_[c].store(nullptr, std::memory_order_relaxed);
@@ -105,6 +162,8 @@ void StoredIndex::set_damaged(const std::string& what) {
   say_once(token_, "the stored search index is damaged (" + what +
                        "); searches read the tables until `kvistur index` writes it again");
 }
+
+bool StoredIndex::masked(uint32_t p) const { return delta_ && delta_->masked(p); }
 
 StoredIndex::~StoredIndex() {
   for (uint32_t c = 0; chunks_ && c < chunk_count_; ++c) delete chunks_[c].load();
@@ -180,39 +239,13 @@ bool StoredIndex::same_text(db::Database& database, uint32_t a, uint32_t b) {
   return true;
 }
 
-RankedRecords StoredRanks(const stored::Summary& meta, const std::function<const stored::OrderChunk&(uint32_t)>& chunk) {
-  RankedRecords r;
-  r.ids.reserve(std::size_t(meta.records));
-  r.ranks.reserve(std::size_t(meta.records));
-  int64_t texts = 0;
-  for (uint32_t p = 0; p < uint32_t(meta.records); ++p) {
-    const stored::OrderChunk& ch = chunk(p / stored::kChunk);
-    uint32_t i = p % stored::kChunk;
-    r.ids.push_back(ch.ids[i]);
-    if (p < uint32_t(meta.ordered)) {
-      if (ch.starts_text(i)) ++texts;
-      if (texts == 0 || 2 * texts > INT32_MAX) throw stored::Damaged("kv_order: an order that does not start a text");
-      r.ranks.push_back(int32_t(2 * texts));
-    } else {
-      uint8_t kind = uint8_t(meta.specials[p - uint32_t(meta.ordered)]);
-      // A hit that cannot be read fails the search before any sorting, so
-      // its rank is never compared.
-      r.ranks.push_back(kind & stored::kNullKey ? -1 : int32_t(meta.absent_rank));
-      if (kind & stored::kUnreadable) r.unreadable.push_back(ch.ids[i]);
-    }
-  }
-  r.absent = int32_t(meta.absent_rank);
-  std::sort(r.unreadable.begin(), r.unreadable.end());
-  return r;
-}
-
 std::shared_ptr<const RecordOrder> StoredIndex::whole_order(db::Database& database) {
   if (whole_ready_.load(std::memory_order_acquire)) return whole_;
   std::lock_guard<std::mutex> lock(whole_mutex_);
   if (whole_ready_.load(std::memory_order_relaxed)) return whole_;
   load_all(database);
-  whole_ = std::make_shared<RecordOrder>(
-      StoredRanks(meta_, [&](uint32_t c) -> const Chunk& { return *chunks_[c].load(std::memory_order_acquire); }));
+  whole_ = std::make_shared<RecordOrder>(StoredRanks(
+      meta_, [&](uint32_t c) -> const Chunk& { return *chunks_[c].load(std::memory_order_acquire); }, delta_.get()));
   whole_ready_.store(true, std::memory_order_release);
   return whole_;
 }
@@ -223,7 +256,7 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
   for (uint32_t p : ps) out.push_back(record_at(database, p));
 }
 
-std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word) {
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word, bool optional) {
   auto rows = std::make_unique<WordRows>();
   auto cursor = database.OpenCursor(u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = " +
                                     number(word) + u" ORDER BY P.upto");
@@ -238,13 +271,13 @@ std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex
     rows->bytes += packed;
     rows->starts.push_back(rows->bytes.size());
   }
-  if (!chain.end()) throw WordNotIndexed{};
+  if (!chain.end() && !optional) throw WordNotIndexed{};
   return rows;
 }
 
 PostingCursor::PostingCursor(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask,
-                             const WordRows* kept)
-    : database_(database), index_(index), word_(word), mask_(mask), kept_(kept) {}
+                             const WordRows* kept, bool optional)
+    : database_(database), index_(index), word_(word), mask_(mask), kept_(kept), optional_(optional) {}
 
 bool PostingCursor::open_row(int64_t upto, uint32_t p) {
   span_ = std::max<int64_t>(upto - upto_, 1);
@@ -307,7 +340,7 @@ bool PostingCursor::row_for(uint32_t p) {
     chain_.next(upto, row_.before(), row_.last());
     return open_row(upto, p);
   }
-  if (!chain_.end()) throw WordNotIndexed{};
+  if (!chain_.end() && !optional_) throw WordNotIndexed{};
   done_ = true;
   return false;
 }

@@ -38,7 +38,7 @@
 namespace kvistur {
 
 class RecordOrder;
-struct RankedRecords;
+class StoredDelta;
 
 // A word that has no rows in kv_postings: the index does not know it (the
 // word came after the index was written, or its rows are lost), so its
@@ -59,6 +59,8 @@ class StoredIndex {
   bool has_postings() const { return postings_; }
   uint32_t positions() const { return positions_; }
   uint32_t ordered() const { return ordered_; }
+  // Whether base position P is masked out by the delta.
+  bool masked(uint32_t p) const;
   int64_t build() const { return meta_.build; }
   // The mask of the pairs a search in GROUP and FIELD (each -1 for any)
   // takes; 0 when no pair fits.
@@ -84,6 +86,15 @@ class StoredIndex {
   // Record numbers of positions, read through the whole order's chunks.
   void records_of(db::Database& database, const std::vector<uint32_t>& ps, std::vector<int32_t>& out);
 
+  // What updates changed since the index was written whole, or null
+  // (stored_delta.h).
+  const StoredDelta* delta() const { return delta_.get(); }
+  // The records of WORDS (ascending) in the delta whose (HópID, Orðtag)
+  // fit GROUP and FIELD (-1 for any), ascending, each once; HAS[i] tells
+  // whether the delta has word i at all.
+  std::vector<int32_t> delta_records(db::Database& database, const std::vector<int64_t>& words, int32_t group,
+                                     int32_t field, std::vector<bool>& has) const;
+
  private:
   using Chunk = stored::OrderChunk;
   const Chunk& chunk(db::Database& database, uint32_t c);
@@ -100,12 +111,8 @@ class StoredIndex {
   std::atomic<bool> whole_ready_{false};
   std::shared_ptr<const RecordOrder> whole_;
   std::atomic<bool> damaged_{false};
+  std::unique_ptr<StoredDelta> delta_;
 };
-
-// The ranks of the records of an index's order (its positions below
-// records), as the search ranks them; CHUNK(c) gives chunk c.  For the
-// reader and for the check.
-RankedRecords StoredRanks(const stored::Summary& meta, const std::function<const stored::OrderChunk&(uint32_t)>& chunk);
 
 // A word's rows of kv_postings read whole and checked, to be kept (kept.h):
 // row R is bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].
@@ -115,9 +122,10 @@ struct WordRows {
   std::string bytes;
   std::size_t memory() const { return bytes.size() + uptos.size() * 16 + sizeof(WordRows); }
 };
-// Throws WordNotIndexed for a word without rows, stored::Damaged for rows
-// that do not hold together.
-std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word);
+// Throws WordNotIndexed for a word without rows (unless OPTIONAL: the
+// delta has it), stored::Damaged for rows that do not hold together.
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word,
+                                       bool optional = false);
 
 // The positions of one word whose pairs meet a mask, read from kv_postings
 // a row at a time, in order.  Of a row only the block that holds the
@@ -129,8 +137,10 @@ std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex
 class PostingCursor {
  public:
   // With KEPT, the word's rows are read from there rather than the table.
+  // OPTIONAL: the word may have no rows (the delta has it), and then has
+  // no positions.
   PostingCursor(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask,
-                const WordRows* kept = nullptr);
+                const WordRows* kept = nullptr, bool optional = false);
   // Moves to the first position at or after P (never back); false when
   // there is none.
   bool seek(uint32_t p) {
@@ -159,6 +169,7 @@ class PostingCursor {
   int64_t word_;
   uint64_t mask_;
   const WordRows* kept_;
+  bool optional_;
   std::size_t kept_next_ = 0;  // the next kept row to look at
   std::unique_ptr<db::Cursor> rows_;
   bool again_ = true;     // rows_ can be run again with new numbers

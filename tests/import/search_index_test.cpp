@@ -19,7 +19,9 @@
 #include "import/indexes.h"
 #include "import/server_load.h"
 #include "platform/content_stamp.h"
+#include "import/index_delta.h"
 #include "search/kept.h"
+#include "search/search.h"
 #include "search/stored_codec.h"
 #include "settings/thread_state.h"
 #include "platform/open_database.h"
@@ -97,13 +99,33 @@ class StoredIndexTest : public ::testing::Test {
   std::vector<Outcome> mix(const std::string& name) {
     site_.set("Grunnur", "GrunnNafn", name);
     std::vector<Outcome> out;
-    const char16_t* texts[] = {u"saga", u"SAGA dagur", u"sag*", u"*ur", u"bók þór", u"sjaldan", u"dag* ár", u"ekki", u"ár saga bók", u"einhæft"};
-    for (const char16_t* t : texts)
-      for (auto [g, f] : {std::pair{-1, -1}, {2, -1}, {-1, 3}, {1, 2}})
+    for (const char16_t* t : kTexts)
+      for (auto [g, f] : kPairs)
         for (int32_t max : {0, 1, 7, 50, -1})
           for (int16_t rofi : {0, 1}) out.push_back(search(t, g, f, max, rofi));
     return out;
   }
+  // What the server asks of the same catalogue: every hit of each search,
+  // in Leita's order (or the error that ends it).
+  std::vector<std::vector<int32_t>> server_mix(const std::string& name) {
+    site_.set("Grunnur", "GrunnNafn", name);
+    auto database = open_catalogue();
+    SafeArray<Text> stops(0, {u""});
+    std::vector<std::vector<int32_t>> out;
+    for (const char16_t* t : kTexts)
+      for (auto [g, f] : kPairs) {
+        try {
+          out.push_back(LeitaOrder(*database, FindRecords(*database, g, f, t, stops)));
+        } catch (const Error& e) {
+          out.push_back({-e.number()});
+        }
+      }
+    database->Close();
+    return out;
+  }
+  static constexpr const char16_t* kTexts[] = {u"saga", u"SAGA dagur", u"sag*", u"*ur", u"bók þór", u"sjaldan",
+                                               u"dag* ár", u"ekki", u"ár saga bók", u"einhæft", u"nýtt"};
+  static constexpr std::pair<int32_t, int32_t> kPairs[] = {{-1, -1}, {2, -1}, {-1, 3}, {1, 2}};
   Site site_;
 };
 
@@ -159,6 +181,84 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
   EXPECT_FALSE(stored->has_postings());
   change("UPDATE Móðurtafla SET Röðunarsvið = 'aaa' WHERE ID = (SELECT max(ID) FROM Móðurtafla);");
   EXPECT_EQ(KeptSearch::For(*open_catalogue())->stored(), nullptr);
+}
+
+// Updates written as a delta beside the index: after each of a random
+// sequence of changes (records added, changed and removed, with texts equal
+// to others', null texts, rows the result table cannot take, numbers
+// without a row, new words and pairs), every search, FindRecords and
+// LeitaOrder give what the tables give, and the check finds it sound.
+TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
+  import::IndexCatalogue(site_.catalogue());
+  std::mt19937 rng(5);
+  // Texts equal to the base's, between them, before and after them all, null, a number.
+  const char* keys[] = {"'Saga0'", "'saga1'", "''", "'ár2'", "'b0'", "'100'", "'Þór3'", "'0'", "'Saga05'", "'b'", "NULL", "10"};
+  auto links = [&](int id) {
+    std::string v;
+    for (int w = 1; w <= 14; ++w)
+      if (rng() % (w + 1) == 0)
+        v += ",(" + std::to_string(id) + "," + std::to_string(w) + "," + std::to_string(1 + int(rng() % 3 == 0)) + "," +
+             std::to_string(1 + int(rng() % 9 == 0) * 8) + ")";
+    return v.empty() ? "" : "INSERT INTO Tengill VALUES " + v.substr(1) + ";";
+  };
+  int next_id = 800, next_word = 14, deltas = 0;
+  for (int round = 0; round < 10; ++round) {
+    std::string sql;
+    // Words new to the index, which only the delta has.
+    sql += "INSERT INTO Orð VALUES (" + std::to_string(++next_word) + ", 'nýtt'), (" + std::to_string(next_word + 100) +
+           ", 'saga');";
+    for (int n = 0; n < 12; ++n) {
+      const int id = 3 + int(rng() % 700);
+      const std::string row = "(" + std::to_string(id) + ", '', '', '', 0, " + keys[rng() % 12] + ", " +
+                              (rng() % 9 == 0 ? "'x'" : "1") + ", 0, 1, 0, " + (rng() % 11 == 0 ? "NULL" : "'n" + std::to_string(id) + "'") + ")";
+      switch (rng() % 4) {
+        case 0:  // removed
+          sql += "DELETE FROM Móðurtafla WHERE ID = " + std::to_string(id) + "; DELETE FROM Tengill WHERE FærsluID = " +
+                 std::to_string(id) + ";";
+          break;
+        case 1:  // a number without a row, or its links gone while the row stays
+          sql += "DELETE FROM Tengill WHERE FærsluID = " + std::to_string(id) + ";" + links(id);
+          break;
+        default:  // changed, keeping its number
+          sql += "DELETE FROM Tengill WHERE FærsluID = " + std::to_string(id) + "; INSERT OR REPLACE INTO Móðurtafla (ID, "
+                 "Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, "
+                 "Einkennisstrengur) VALUES " + row + ";" + links(id);
+      }
+    }
+    if (round == 0) {
+      // A record whose text sorts just before record 3's (the first of its
+      // text, and one of the three with the word einhæft), with that word;
+      // and record 5, another of the three, gone.
+      std::string k = kvistur::testing::sql_rows(site_.catalogue(), "SELECT Röðunarsvið FROM Móðurtafla WHERE ID = 3").at(0);
+      k = k.back() > '0' ? k.substr(0, k.size() - 1) + char(k.back() - 1) + "5" : k.substr(0, k.size() - 1);
+      sql += "INSERT INTO Móðurtafla (ID, Röðunarsvið, Tag, Einkennisstrengur) VALUES (799, '" + k + "', 1, 'n');"
+             "INSERT INTO Tengill VALUES (799, 13, 1, 1); DELETE FROM Móðurtafla WHERE ID = 5;"
+             "DELETE FROM Tengill WHERE FærsluID = 5;";
+    }
+    const int added = next_id++;
+    sql += "INSERT INTO Móðurtafla (ID, Röðunarsvið, Tag, Einkennisstrengur) VALUES (" + std::to_string(added) + ", " +
+           keys[rng() % 12] + ", 1, 'n');" + links(added) + "INSERT INTO Tengill VALUES (" + std::to_string(added) + ", " +
+           std::to_string(next_word) + ", 2, 9);";
+    {
+      auto db = db::OpenSqlite(site_.catalogue(), SQLITE_OPEN_READWRITE);
+      import::RegisterKvFunctions(db.get());
+      import::ExecSql(db.get(), "BEGIN IMMEDIATE");
+      import::IndexChanges changes(db.get());
+      import::ExecSql(db.get(), sql.c_str());
+      import::UpdateSearchIndex(db.get(), changes);
+      import::ExecSql(db.get(), "COMMIT");
+    }
+    deltas += std::stoi(kvistur::testing::sql_rows(site_.catalogue(), "SELECT delta_records FROM kv_search_meta").at(0));
+    const std::string plain = site_.dir() + "/plain" + std::to_string(round) + ".sqlite";
+    std::filesystem::copy_file(site_.catalogue(), plain);
+    kvistur::testing::exec_sql(plain, "DROP TABLE kv_search_meta");
+    std::vector<Outcome> want = mix("plain" + std::to_string(round) + ".sqlite"), got = mix("katalogur.sqlite");
+    for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << round << " " << i << "\n" << sql;
+    EXPECT_EQ(server_mix("katalogur.sqlite"), server_mix("plain" + std::to_string(round) + ".sqlite")) << round;
+    auto check = run_tool({"index", "--check", site_.catalogue()});
+    EXPECT_EQ(check.exit_code, 0) << round << "\n" << check.out << check.err;
+  }
+  EXPECT_GT(deltas, 10) << "the changes went into a delta, not the index written whole";
 }
 
 // An index in a format this version does not know, or ordered by another
