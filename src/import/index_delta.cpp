@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "import/delta_base.h"
 #include "import/indexes.h"
 #include "import/search_index.h"
 #include "import/sqlite_statement.h"
@@ -25,9 +26,7 @@ namespace {
 
 using stored::DeltaRecord;
 using stored::Link;
-
-// Why a delta cannot be written: the index is written whole instead.
-struct WriteWhole {};
+using namespace delta;
 
 std::string quoted(const std::string& name) {
   std::string q = "\"";
@@ -56,106 +55,30 @@ struct LinkChange {
   Link link;  // (word, HópID, Orðtag)
 };
 
-// What the base index says, read once per update: the record of every
-// position and where sort texts start.
-struct Base {
-  stored::Summary meta;
-  std::vector<int32_t> ids;
-  std::vector<stored::OrderChunk> chunks;
-  bool starts(uint32_t p) const { return chunks[p / stored::kChunk].starts_text(p % stored::kChunk); }
-};
-
-Base read_base(sqlite3* db, stored::Summary meta) {
-  Base b;
-  b.meta = std::move(meta);
-  SqliteStatement st(db, "SELECT chunk, ids, starts, checksum FROM kv_order ORDER BY chunk");
-  while (st.step()) {
-    const int64_t c = int64_t(b.chunks.size());
-    if (st.integer(0) != c) throw stored::Damaged("kv_order: a chunk missing");
-    b.chunks.push_back(stored::DecodeOrder(b.meta.build, c, b.meta.positions, st.blob(1), st.blob(2), st.integer(3)));
-    b.ids.insert(b.ids.end(), b.chunks.back().ids.begin(), b.chunks.back().ids.end());
-  }
-  if (int64_t(b.ids.size()) != b.meta.positions) throw stored::Damaged("kv_order: a chunk missing");
-  return b;
-}
-
-// The Tengill rows the base counted for position P.
-class BaseCounts {
- public:
-  BaseCounts(sqlite3* db, const stored::Summary& meta)
-      : meta_(meta), st_(db, "SELECT counts, checksum FROM kv_counts WHERE chunk = ?") {}
-  uint32_t at(uint32_t p) {
-    const int64_t c = p / stored::kChunk;
-    auto it = chunks_.find(c);
-    if (it == chunks_.end()) {
-      st_.bind(1, c);
-      if (!st_.step()) throw stored::Damaged("kv_counts chunk " + std::to_string(c) + ": missing");
-      it = chunks_.emplace(c, stored::DecodeCounts(meta_.build, c, meta_.positions, st_.blob(0), st_.integer(1))).first;
-      st_.reset();
-    }
-    return it->second[p % stored::kChunk];
-  }
-
- private:
-  const stored::Summary& meta_;
-  SqliteStatement st_;
-  std::unordered_map<int64_t, std::vector<uint32_t>> chunks_;
-};
-
-// A record's row of Móðurtafla as the order sees it.
-struct Row {
-  bool there = false;
-  uint8_t kind = stored::kPlaced;  // or the bits of kNullKey and kUnreadable
-  std::string key;
-};
-
-class Rows {
- public:
-  explicit Rows(sqlite3* db)
-      : st_(db, "SELECT Röðunarsvið, Einkennisstrengur IS NULL, Tag FROM Móðurtafla WHERE ID = ?") {}
-  Row of(int64_t id) {
-    Row r;
-    st_.bind(1, id);
-    if (st_.step()) {
-      r.there = true;
-      Variant key = db::column_variant(st_.get(), 0);
-      bool unreadable = st_.integer(1) != 0;
-      try {
-        db::column_variant(st_.get(), 2).to_i16();
-      } catch (const Error&) {
-        unreadable = true;
-      }
-      try {
-        r.key = ClassKey(key);
-      } catch (const std::invalid_argument&) {
-        throw WriteWhole{};  // a sort key the order cannot class
-      }
-      r.kind = uint8_t((key.is_null() ? stored::kNullKey : 0) | (unreadable ? stored::kUnreadable : 0));
-      if (r.kind == 0) r.kind = stored::kPlaced;
-      if (st_.step()) throw WriteWhole{};  // a record number twice
-    }
-    st_.reset();
-    return r;
-  }
-
- private:
-  SqliteStatement st_;
-};
-
-// The records the update touched, each with its changes of Tengill in order.
+// A record the update touched: its row when the update began (not there
+// when it had none), and its changes of Tengill in order.
 struct Touched {
-  std::map<int32_t, std::vector<LinkChange>> records;
+  Row before;
+  bool seen = false;  // the update changed its row (its first change read into BEFORE)
+  std::vector<LinkChange> links;
 };
 
-Touched read_log(sqlite3* db) {
-  Touched t;
-  SqliteStatement records(db, "SELECT DISTINCT id FROM temp.kv_log_records");
-  while (records.step()) t.records[int32_t(whole(records, 0, INT32_MIN, INT32_MAX))];
+std::map<int32_t, Touched> read_log(sqlite3* db) {
+  std::map<int32_t, Touched> t;
+  SqliteStatement records(db, "SELECT id, old, key, ident_null, tag FROM temp.kv_log_records ORDER BY seq");
+  while (records.step()) {
+    Touched& r = t[int32_t(whole(records, 0, INT32_MIN, INT32_MAX))];
+    // Its first event says whether it was a record when the update began:
+    // an old row logged, or a row inserted where there was none.
+    if (!r.seen && records.integer(1) == 1)
+      r.before = Rows::from(db::column_variant(records.get(), 2), records.integer(3) != 0, db::column_variant(records.get(), 4));
+    r.seen = true;
+  }
   SqliteStatement links(db, "SELECT op, record, word, grp, field FROM temp.kv_log_links ORDER BY seq");
   while (links.step()) {
-    auto& changes = t.records[int32_t(whole(links, 1, INT32_MIN, INT32_MAX))];
-    changes.push_back({int(links.integer(0)), Link{whole(links, 2, INT64_MIN, INT64_MAX), whole(links, 3, INT64_MIN, INT64_MAX),
-                                                   whole(links, 4, INT64_MIN, INT64_MAX)}});
+    Touched& r = t[int32_t(whole(links, 1, INT32_MIN, INT32_MAX))];
+    r.links.push_back({int(links.integer(0)), Link{whole(links, 2, INT64_MIN, INT64_MAX),
+                                                    whole(links, 3, INT64_MIN, INT64_MAX), whole(links, 4, INT64_MIN, INT64_MAX)}});
   }
   return t;
 }
@@ -184,45 +107,6 @@ std::vector<Link> links_now(std::optional<std::vector<Link>> known, uint32_t bas
   return std::vector<Link>(now.begin(), now.end());
 }
 
-// Where KEY falls among the base's positions that are not masked out: the
-// first such ordered position whose text is not less, and whether it is
-// the same text.
-class Placer {
- public:
-  Placer(sqlite3* db, const Base& base, const std::vector<bool>& masked) : base_(base), masked_(masked), rows_(db) {}
-  std::pair<uint32_t, bool> place(const std::string& key) {
-    uint32_t lo = 0, hi = uint32_t(base_.meta.ordered);
-    // Live positions below LO sort before KEY, those at HI and above not.
-    while (lo < hi) {
-      uint32_t mid = lo + (hi - lo) / 2, m = mid;
-      while (m < hi && masked_[m]) ++m;
-      if (m == hi) {
-        hi = mid;
-      } else if (key_at(m) < key) {
-        lo = m + 1;
-      } else {
-        hi = m;
-      }
-    }
-    while (lo < base_.meta.ordered && masked_[lo]) ++lo;
-    return {lo, lo < base_.meta.ordered && key_at(lo) == key};
-  }
-
- private:
-  const std::string& key_at(uint32_t p) {
-    auto it = keys_.find(p);
-    if (it != keys_.end()) return it->second;
-    Row r = rows_.of(base_.ids[p]);
-    // A record of the base the update did not touch has the row it had.
-    if (!r.there || r.kind != stored::kPlaced) throw WriteWhole{};
-    return keys_.emplace(p, std::move(r.key)).first->second;
-  }
-  const Base& base_;
-  const std::vector<bool>& masked_;
-  Rows rows_;
-  std::unordered_map<uint32_t, std::string> keys_;
-};
-
 bool write_delta(sqlite3* db, IndexChanges& changes) {
   if (!changes.watching() || !HasTable(db, "kv_search_meta") || !HasTable(db, "kv_delta")) return false;
   if (StoredFormat(db) != stored::kFormat) return false;
@@ -231,7 +115,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
       meta.built_records != changes.records_before() || meta.built_links != changes.links_before())
     return false;
 
-  Touched touched = read_log(db);
+  std::map<int32_t, Touched> touched = read_log(db);
   std::vector<std::pair<int64_t, DeltaRecord>> written;  // the rows of kv_delta to write (or remove: kind kGone, base -1)
   std::map<int32_t, DeltaRecord> prior;                   // kv_delta as it was
   {
@@ -245,21 +129,19 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
     if (int64_t(prior.size()) != meta.delta_records) throw stored::Damaged("kv_delta: not as many rows as the summary says");
   }
 
-  if (!touched.records.empty()) {
-    Base base = read_base(db, meta);
-    // Every record of the base the update touched, by its position.
-    std::unordered_map<int32_t, uint32_t> base_of;
-    for (uint32_t p = 0; p < base.ids.size(); ++p)
-      if (touched.records.count(base.ids[p])) base_of.emplace(base.ids[p], p);
-    std::vector<bool> masked(base.ids.size(), false);
+  if (!touched.empty()) {
+    BaseOrder order(db, meta);
+    std::vector<bool> masked(std::size_t(meta.positions), false);
     for (auto& [id, d] : prior)
       if (d.base >= 0) masked[std::size_t(d.base)] = true;
-
+    std::set<int32_t> touched_ids;
+    for (auto& [id, t] : touched) touched_ids.insert(id);
+    BaseSearch search(db, order, meta, masked, touched_ids);
     BaseCounts counts(db, meta);
     Rows rows(db);
     std::map<int32_t, DeltaRecord> next = prior;
     std::set<int64_t> words;  // whose delta postings change
-    for (auto& [id, log] : touched.records) {
+    for (auto& [id, t] : touched) {
       DeltaRecord d;
       d.id = id;
       std::optional<std::vector<Link>> known;
@@ -267,15 +149,16 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
       if (auto it = prior.find(id); it != prior.end()) {
         d.base = it->second.base;
         known = it->second.links;
-      } else if (auto at = base_of.find(id); at != base_of.end()) {
-        d.base = at->second;
-        base_count = counts.at(at->second);
+      } else if (std::optional<uint32_t> at = search.locate(id, t.seen ? t.before : rows.of(id))) {
+        // (A record whose row the update did not touch has the row it had.)
+        d.base = *at;
+        base_count = counts.at(*at);
       } else {
-        known.emplace();  // a new record number: no links before
+        known.emplace();  // not in the index: no links before
       }
       if (known)
         for (const Link& l : *known) words.insert(l.a);
-      d.links = links_now(known, base_count, log);
+      d.links = links_now(known, base_count, t.links);
       for (const Link& l : d.links) words.insert(l.a);
       Row row = rows.of(id);
       d.kind = row.there ? row.kind : d.links.empty() ? stored::kGone : stored::kNoRow;
@@ -291,18 +174,17 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
     // out; a record placed earlier on a position masked out now is moved
     // on to the next one not masked (it still sorts before it), holding
     // its text only when no text starts between.
-    Placer placer(db, base, masked);
     for (auto& [id, d] : next) {
       if (d.kind != stored::kPlaced) continue;
-      if (touched.records.count(id)) {
-        auto [place, equal] = placer.place(d.key);
+      if (touched.count(id)) {
+        auto [place, equal] = search.place(d.key);
         d.place = place;
         d.equal = equal;
       } else if (d.place < meta.ordered && masked[std::size_t(d.place)]) {
         int64_t p = d.place;
         while (p < meta.ordered && masked[std::size_t(p)]) {
           ++p;
-          if (p < meta.ordered && base.starts(uint32_t(p))) d.equal = false;
+          if (p < meta.ordered && order.starts(uint32_t(p))) d.equal = false;
         }
         d.place = p;
         d.equal = d.equal && p < meta.ordered;
@@ -313,13 +195,13 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
       written.emplace_back(id, d);
     }
     for (auto& [id, d] : next)
-      if (d.kind != stored::kPlaced && touched.records.count(id)) {
+      if (d.kind != stored::kPlaced && touched.count(id)) {
         d.place = 0;
         d.equal = false;
         d.checksum = d.sum(meta.build);
         written.emplace_back(id, d);
       }
-    for (auto& [id, log] : touched.records)
+    for (auto& [id, t] : touched)
       if (!next.count(id) && prior.count(id)) written.emplace_back(id, DeltaRecord{});  // removed
 
     SqliteStatement put(db, "INSERT OR REPLACE INTO kv_delta (id, base, kind, place, equal, key, links, checksum) "
@@ -337,7 +219,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
     // Each word whose records in the delta changed: its row without the
     // records touched, and with their links now.
     std::map<int64_t, std::vector<Link>> adds;  // word -> (record, HópID, Orðtag)
-    for (auto& [id, log] : touched.records)
+    for (auto& [id, t] : touched)
       if (auto it = next.find(id); it != next.end())
         for (const Link& l : it->second.links) adds[l.a].push_back(Link{id, l.group, l.field});
     SqliteStatement get(db, "SELECT packed, checksum FROM kv_delta_postings WHERE word = ?");
@@ -354,7 +236,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
         postings = stored::DecodeLinks(packed);
       }
       get.reset();
-      std::erase_if(postings, [&](const Link& l) { return touched.records.count(int32_t(l.a)) > 0; });
+      std::erase_if(postings, [&](const Link& l) { return touched.count(int32_t(l.a)) > 0; });
       auto& more = adds[w];
       postings.insert(postings.end(), more.begin(), more.end());
       std::sort(postings.begin(), postings.end());
@@ -398,15 +280,26 @@ IndexChanges::IndexChanges(sqlite3* db) : db_(db) {
     for (const char* c : {"FærsluID", "OrðID", "HópID", "Orðtag"}) values += ", " + row + "." + t(c);
     return std::string("INSERT INTO kv_log_links (op, record, word, grp, field) VALUES (") + op + values + ");";
   };
-  ExecSql(db, ("CREATE TEMP TABLE IF NOT EXISTS kv_log_records (id);"
+  // A row of Móðurtafla as the log keeps it: number, sort text, whether
+  // the identifying string is null, kind.
+  auto logged_row = [&](const std::string& row) {
+    return row + "." + m("ID") + ", 1, " + row + "." + m("Röðunarsvið") + ", " + row + "." + m("Einkennisstrengur") +
+           " IS NULL, " + row + "." + m("Tag");
+  };
+  const std::string log_row = "INSERT INTO kv_log_records (id, old, key, ident_null, tag) ";
+  ExecSql(db, ("CREATE TEMP TABLE IF NOT EXISTS kv_log_records (seq INTEGER PRIMARY KEY, id, old INTEGER, key, "
+               "ident_null, tag);"
                "CREATE TEMP TABLE IF NOT EXISTS kv_log_links (seq INTEGER PRIMARY KEY, op INTEGER, record, word, grp, field);"
                "DELETE FROM temp.kv_log_records; DELETE FROM temp.kv_log_links;"
-               "CREATE TEMP TRIGGER kv_log_records_insert AFTER INSERT ON main.Móðurtafla BEGIN "
-               "INSERT INTO kv_log_records VALUES (new." + m("ID") + "); END;"
-               "CREATE TEMP TRIGGER kv_log_records_delete AFTER DELETE ON main.Móðurtafla BEGIN "
-               "INSERT INTO kv_log_records VALUES (old." + m("ID") + "); END;"
-               "CREATE TEMP TRIGGER kv_log_records_update AFTER UPDATE OF " + updated + " ON main.Móðurtafla BEGIN "
-               "INSERT INTO kv_log_records VALUES (old." + m("ID") + "), (new." + m("ID") + "); END;"
+               // A row an INSERT OR REPLACE takes the place of, which fires no delete trigger.
+               "CREATE TEMP TRIGGER kv_log_records_replace BEFORE INSERT ON main.Móðurtafla BEGIN " + log_row +
+               "SELECT " + logged_row("m") + " FROM Móðurtafla AS m WHERE m." + m("ID") + " = new." + m("ID") + "; END;"
+               "CREATE TEMP TRIGGER kv_log_records_insert AFTER INSERT ON main.Móðurtafla BEGIN " + log_row +
+               "VALUES (new." + m("ID") + ", 0, NULL, NULL, NULL); END;"
+               "CREATE TEMP TRIGGER kv_log_records_delete AFTER DELETE ON main.Móðurtafla BEGIN " + log_row +
+               "VALUES (" + logged_row("old") + "); END;"
+               "CREATE TEMP TRIGGER kv_log_records_update AFTER UPDATE OF " + updated + " ON main.Móðurtafla BEGIN " +
+               log_row + "VALUES (" + logged_row("old") + "), (new." + m("ID") + ", 0, NULL, NULL, NULL); END;"
                "CREATE TEMP TRIGGER kv_log_links_insert AFTER INSERT ON main.Tengill BEGIN " + logged("1", "new") + " END;"
                "CREATE TEMP TRIGGER kv_log_links_delete AFTER DELETE ON main.Tengill BEGIN " + logged("-1", "old") + " END;"
                "CREATE TEMP TRIGGER kv_log_links_update AFTER UPDATE ON main.Tengill BEGIN " + logged("-1", "old") +
@@ -417,7 +310,8 @@ IndexChanges::IndexChanges(sqlite3* db) : db_(db) {
 
 void IndexChanges::stop() {
   if (!watching_) return;
-  ExecSql(db_, "DROP TRIGGER IF EXISTS temp.kv_log_records_insert; DROP TRIGGER IF EXISTS temp.kv_log_records_delete;"
+  ExecSql(db_, "DROP TRIGGER IF EXISTS temp.kv_log_records_replace; DROP TRIGGER IF EXISTS temp.kv_log_records_insert;"
+               "DROP TRIGGER IF EXISTS temp.kv_log_records_delete;"
                "DROP TRIGGER IF EXISTS temp.kv_log_records_update; DROP TRIGGER IF EXISTS temp.kv_log_links_insert;"
                "DROP TRIGGER IF EXISTS temp.kv_log_links_delete; DROP TRIGGER IF EXISTS temp.kv_log_links_update;");
 }

@@ -9,12 +9,13 @@
 // IndexChanges watches Móðurtafla and Tengill through temporary triggers,
 // which live on this connection only and never in the file: the records
 // whose row came, went or changed its number, sort text, identifying
-// string or kind, and every row of Tengill written or deleted, in order.
-// UpdateSearchIndex then works out the new state of each record touched:
-// its row, and its links (those the delta had for it, or, for a record of
-// the base, the update's own when it deleted every row the base counted
-// for it) and its place in the base's order, found by looking up the sort
-// texts of the base's records.  Whenever it cannot be sure (the index was
+// string or kind (with the row they had), and every row of Tengill written
+// or deleted, in order.  UpdateSearchIndex then works out the new state of
+// each record touched: where it stood in the base (a binary search by the
+// row it had), its row now, its links (those the delta had for it, or, for
+// a record of the base, the update's own when it deleted every row the
+// base counted for it) and its place in the base's order, found by a
+// binary search over the sort texts of the base's records (delta_base.h).  Whenever it cannot be sure (the index was
 // not written at the state the update began in, a record kept links the
 // update did not see, a row it cannot class) or the delta would grow past
 // kMaxDeltaShare of the records, it writes the index whole instead.

@@ -2,12 +2,13 @@
 // catalogue and installs the content stamp (src/platform/content_stamp.h)
 // that tells readers whether the index was written at the state they read.
 //
-// Every tool that writes a catalogue calls it, through CreateIndexes, at the
-// end of its transaction: kvistur build and generate, kvistur index, and
-// kvistur update after its changes.  The index is written whole each time.
-// Another program's later change to Móðurtafla or Tengill raises the stamp,
-// and readers then read those tables as if there were no stored index,
-// until one of these tools writes it again.
+// kvistur build, generate and index call it, through CreateIndexes, at the
+// end of their transaction, and write the index whole; kvistur update
+// writes only what it changed beside it (index_delta.h), and the index
+// whole when that would grow too large.  Another program's later change to
+// Móðurtafla or Tengill raises the stamp, and readers then read those
+// tables as if there were no stored index, until one of these tools writes
+// it again.  The tables and their rows: docs/stored-index.md.
 #pragma once
 
 #include <cstdint>

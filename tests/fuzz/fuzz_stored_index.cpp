@@ -10,6 +10,10 @@
 //   1  a kv_order row: ids and starts (split at byte 2), of a chunk of
 //      byte 3 positions
 //   2  the pairs of kv_search_meta
+//   3  a delta record's links or a word's delta list: in order, as many
+//      as the bytes can hold
+//   4  a kv_counts row of a chunk of byte 3 positions
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -46,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const uint64_t mask = data[1] == 0 ? ~uint64_t(0) : uint64_t(data[1]);
   try {
-    switch (data[0] % 3) {
+    switch (data[0] % 5) {
       case 0:
         postings(bytes.substr(2), mask);
         break;
@@ -58,8 +62,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (c.ids.size() != data[3] || c.starts.size() * 64 < c.ids.size()) __builtin_trap();
         break;
       }
-      default:
+      case 2:
         if (Summary::DecodeCombos(bytes.substr(2)).size() > kMaxCombos) __builtin_trap();
+        break;
+      case 3: {
+        std::vector<Link> links = DecodeLinks(bytes.substr(2));
+        if (links.size() > size || !std::is_sorted(links.begin(), links.end())) __builtin_trap();
+        break;
+      }
+      default: {
+        std::string_view counts = bytes.substr(4);
+        Checksum sum(0);
+        sum.add(0).add(counts);
+        if (DecodeCounts(0, 0, data[3], counts, sum.value()).size() != data[3]) __builtin_trap();
+      }
     }
   } catch (const Damaged&) {
   }
