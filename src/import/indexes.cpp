@@ -10,6 +10,7 @@
 #include "import/search_index.h"
 #include "import/sqlite_statement.h"
 #include "platform/sqlite_functions.h"
+#include "platform/sqlite_journal.h"
 
 namespace kvistur::import {
 
@@ -93,11 +94,14 @@ void IndexCatalogue(const std::string& file) {
   SqliteConnection db = OpenSqlite(file, SQLITE_OPEN_READWRITE);
   try {
     RegisterKvFunctions(db.get());
+    sqlite3_busy_timeout(db.get(), db::kWriterBusyTimeoutMs);
     if (!HasTable(db.get(), "Orð") || !HasTable(db.get(), "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
-    ExecSql(db.get(), "BEGIN");
+    db::UseWriteAheadLog(db.get());
+    ExecSql(db.get(), "BEGIN IMMEDIATE");
     CreateIndexes(db.get());
     ExecSql(db.get(), "COMMIT");
+    db::CheckpointAfterCommit(db.get());
   } catch (const std::exception& e) {
     throw std::runtime_error(file + ": " + e.what());
   }

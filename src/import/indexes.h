@@ -31,8 +31,10 @@ void CreateQueryIndexes(sqlite3* db);
 void RefreshStatistics(sqlite3* db);
 
 // Opens a catalogue file made by any tool, checks that it has the word
-// index tables, and adds the indexes.  Throws std::runtime_error with a
-// one-line message when the file is missing or not a catalogue.
+// index tables, switches it to write-ahead logging and adds the indexes in
+// one transaction (hosts go on reading meanwhile).  The caller holds the
+// catalogue folder's lock.  Throws std::runtime_error with a one-line
+// message when the file is missing or not a catalogue.
 void IndexCatalogue(const std::string& file);
 
 }  // namespace kvistur::import

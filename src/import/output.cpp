@@ -6,7 +6,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -15,6 +14,8 @@
 #include <vector>
 
 #include "import/catalogue_writer.h"
+#include "import/folder_ops.h"
+#include "import/generations.h"
 #include "platform/workgroup.h"
 
 namespace kvistur::import {
@@ -72,15 +73,6 @@ void watch_signals() {
     sigemptyset(&sa.sa_mask);
     sigaction(sig, &sa, nullptr);
   }
-}
-
-void sync_path(const fs::path& p, bool folder) {
-  int fd = open(p.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + p.string() + ": " + std::strerror(errno));
-  int rc = fsync(fd);
-  int err = errno;
-  close(fd);
-  if (rc != 0) throw std::runtime_error("cannot sync " + p.string() + ": " + std::strerror(err));
 }
 
 bool process_alive(long pid) { return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM); }
@@ -161,23 +153,25 @@ void CatalogueOutput::Commit() {
   WriteSettings(staging_, target_, target_);
   if (!fs::exists(dir / kWorkgroupFile) && !fs::exists(staged / kWorkgroupFile))
     db::workgroup_init((staged / kWorkgroupFile).string());
+  // The databases become a new generation (generations.h); the settings
+  // and the workgroup are renamed into place first, so that once the
+  // databases are there, their settings and workgroup are too.
+  std::vector<std::string> files, databases;
+  for (auto& e : fs::directory_iterator(staged)) {
+    if (!e.is_regular_file() || IsSideFile(e.path().filename().string())) continue;
+    (e.path().extension() == ".sqlite" ? databases : files).push_back(e.path().string());
+  }
+  for (auto& d : databases) FinishStagedDatabase(d);
   // Everything staged is made durable before the first rename, so that a
   // crash after it cannot leave a renamed file whose data never reached
-  // the disk.  The databases go last: once they are in place, their
-  // settings and workgroup are there too.
-  std::vector<fs::path> files;
+  // the disk.
   for (auto& e : fs::directory_iterator(staged))
-    if (e.is_regular_file()) files.push_back(e.path());
-  auto is_database = [](const fs::path& p) { return p.extension() == ".sqlite"; };
-  std::stable_partition(files.begin(), files.end(), [&](const fs::path& p) { return !is_database(p); });
-  for (auto& f : files) sync_path(f, false);
-  for (auto& f : files) {
-    std::error_code ec;
-    fs::rename(f, dir / f.filename(), ec);
-    if (ec) throw std::runtime_error("cannot move " + f.filename().string() + " into " + target_ + ": " + ec.message());
-  }
-  sync_path(dir, true);
+    if (e.is_regular_file()) folder_ops::Sync(e.path().string());
+  for (auto& f : files) folder_ops::Rename(f, (dir / fs::path(f).filename()).string());
+  InstallGeneration(databases, target_);
+  folder_ops::Sync(target_);
   committed_ = true;
+  RemoveOldGenerations(target_);
 }
 
 }  // namespace kvistur::import

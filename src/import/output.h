@@ -3,11 +3,12 @@
 //
 // Nothing that hosts read changes until Commit.  The new files are written
 // into a staging folder beside the old ones (DIR/.kvistur-new-PID), and
-// Commit syncs each one and renames it into DIR.  A rename is atomic, so a
-// host opening a file sees the old file or the new one, never a half; a
-// build that fails or is interrupted leaves DIR as it was.  A build killed
-// outright leaves its staging folder behind; the next build into the same
-// DIR removes it.
+// Commit syncs each one, renames the settings and the workgroup into DIR,
+// and makes the databases a new generation (generations.h: DIR/katalogur.sqlite
+// becomes a link to it).  A rename is atomic, so a host opening a file sees
+// the old file or the new one, never a half; a build that fails or is
+// interrupted leaves DIR as it was.  A build killed outright leaves its
+// staging folder behind; the next build into the same DIR removes it.
 //
 //   CatalogueOutput out(target);
 //   CatalogueWriter w(out.folder());
@@ -23,9 +24,9 @@
 
 namespace kvistur::import {
 
-// One writer at a time in a catalogue folder: build, generate and update
-// hold an exclusive lock on DIR/.kvistur-build.lock while they write, so
-// that two of them never mix their files or their changes.
+// One writer at a time in a catalogue folder: build, generate, update and
+// index hold an exclusive lock on DIR/.kvistur-build.lock while they write,
+// so that two of them never mix their files or their changes.
 class FolderLock {
  public:
   // Throws std::runtime_error when DIR cannot be written or another command
@@ -59,8 +60,10 @@ class CatalogueOutput {
 
   // Writes the settings files pointing at the target and, when the target
   // has no workgroup yet, a new one; then makes every staged file durable
-  // and moves it into place.  Throws std::runtime_error when it cannot; a
-  // file already moved stays moved (each file is whole, old or new).
+  // and moves it into place, the databases as a new generation, and
+  // removes the generations replaced.  Throws std::runtime_error when it
+  // cannot; a file already moved stays moved (each file is whole, old or
+  // new).
   void Commit();
 
  private:

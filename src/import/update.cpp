@@ -11,14 +11,11 @@
 #include "import/sqlite_statement.h"
 #include "import/word_index.h"
 #include "platform/sqlite_functions.h"
+#include "platform/sqlite_journal.h"
 
 namespace kvistur::import {
 
 namespace {
-
-// How long the update waits for readers' transactions to end before it
-// commits (a reader holds one for the length of one method call).
-constexpr int kWriterBusyTimeoutMs = 30000;
 
 std::string trimmed(const std::string& s) {
   std::size_t a = s.find_first_not_of(' '), b = s.find_last_not_of(' ');
@@ -59,15 +56,15 @@ CatalogueUpdate::CatalogueUpdate(const std::string& file) : file_(file) {
   sqlite3* db = db_.get();
   try {
     RegisterKvFunctions(db);
-    sqlite3_busy_timeout(db, kWriterBusyTimeoutMs);
+    sqlite3_busy_timeout(db, db::kWriterBusyTimeoutMs);
     if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Orð") || !HasTable(db, "Tengill"))
       throw std::runtime_error("not a catalogue (no tables Móðurtafla, Orð and Tengill)");
     if (!HasTable(db, "Frumfærsla"))
       throw std::runtime_error("no source records to match updates against (table Frumfærsla); build it anew with kvistur build");
-    // A rollback journal, made durable, and no page of the file written
-    // before the commit: hosts read the file as it was until then, and a
-    // process killed before it leaves nothing to undo.
-    ExecSql(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA cache_spill=OFF;");
+    // Write-ahead: the changes go to the WAL, which readers ignore until
+    // the commit record is there; a process killed before it leaves
+    // nothing anyone must undo.
+    db::UseWriteAheadLog(db);
     ExecSql(db, "BEGIN IMMEDIATE");
     // Before anything is deleted, so that the numbers this update deletes
     // are never given again either.
@@ -221,6 +218,7 @@ void CatalogueUpdate::Commit() {
     } catch (const std::runtime_error&) {
     }
   }
+  db::CheckpointAfterCommit(db_.get());
 }
 
 }  // namespace kvistur::import

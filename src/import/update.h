@@ -18,11 +18,11 @@
 // statistics are refreshed after the commit, and only when the index was
 // written whole.
 //
-// Readers see the catalogue before or after: the changes stay in memory
-// until Commit (no page is written to the file before), the rollback
-// journal makes the commit atomic, and hosts let go of what they keep when
-// SQLite's data version moves.  An update that fails or is interrupted
-// before Commit leaves the file as it was.
+// Readers see the catalogue before or after: the changes go to the file's
+// write-ahead log, which readers ignore until the commit record is written
+// (sqlite_journal.h), and hosts let go of what they keep when SQLite's data
+// version moves.  An update that fails, is interrupted or is killed before
+// Commit leaves the catalogue as it was, with nothing for anyone to undo.
 #pragma once
 
 #include <memory>

@@ -68,6 +68,18 @@ int64_t stamp_rows(sqlite3* db) {
 
 }  // namespace
 
+std::string StampPlace(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  for (std::string_view p : parts) out += std::to_string(p.size()) + ":" + std::string(p) + ";";
+  return out;
+}
+
+std::string StampToken(const std::string& place, std::string_view reader, const int64_t (&numbers)[4]) {
+  std::string out = place + "|" + std::to_string(reader.size()) + ":" + std::string(reader) + "|";
+  for (int64_t n : numbers) out += std::to_string(n) + " ";
+  return out;
+}
+
 const std::vector<std::string>& stamped_record_columns() {
   static const std::vector<std::string> columns = {"ID", "Röðunarsvið", "Einkennisstrengur", "Tag"};
   return columns;

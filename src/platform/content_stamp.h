@@ -24,7 +24,10 @@
 // never fires.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,6 +36,16 @@ struct sqlite3;
 namespace kvistur::db {
 
 inline constexpr char kStampTable[] = "kv_state";
+
+// The parts of a stamp's token (engine.h, ContentStamp).  The place names
+// the catalogue: a file by its device and inode, a schema by its server's
+// host and port, its database and its own name.  The reader names who reads
+// it where that decides what is read (a server's role; empty for a file,
+// which every user reads whole).  The numbers are kv_state's row:
+// instance, records, links, words.  Every part is written with its length,
+// so that no name, whatever it holds, makes two tokens alike.
+std::string StampPlace(std::initializer_list<std::string_view> parts);
+std::string StampToken(const std::string& place, std::string_view reader, const int64_t (&numbers)[4]);
 
 // The triggers of the file DB, by name and exact SQL (as sqlite_master
 // keeps it).

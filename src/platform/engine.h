@@ -131,6 +131,9 @@ class Cursor {
 // was written at this state.
 struct ContentStamp {
   std::string token;  // "" when the database has no stamp the engine trusts
+  // The catalogue the token is of, whoever reads it and in whatever state
+  // (StampToken in content_stamp.h).
+  std::string place;
   int64_t records = 0;
   int64_t links = 0;
 };
@@ -152,10 +155,13 @@ class Database {
 
   // The stamp of the contents as this call reads them.  An engine gives a
   // token only when every change of those tables raises the stamp (for
-  // SQLite: the triggers of content_stamp.h are all there as installed); the
-  // token names the file itself too (device and inode for SQLite), so
-  // copies of one catalogue do not share a token once either changes.  The
-  // default has no stamp.
+  // SQLite: the triggers of content_stamp.h are all there as installed), and
+  // only when what this reader reads of them is the whole of them (on a
+  // server: a role that may read each table, with no row security on it).
+  // The token names everything else that decides what is read: the file
+  // itself (device and inode for SQLite), so copies of one catalogue do not
+  // share a token once either changes, or the server, database and schema,
+  // and the role that reads it.  The default has no stamp.
   virtual ContentStamp Stamp();
 
   // A Cursor over the rows of SQL (the catalogue's dialect, one SELECT).

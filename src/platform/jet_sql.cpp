@@ -749,12 +749,42 @@ Translation translate_jet(TextView query, const Schema& schema) {
   return Translator(query, schema, tokens_of(query)).run();
 }
 
+namespace {
+
+// The bytes a translation holds beyond the object itself.
+std::size_t heap_bytes(const Translation& t) {
+  std::size_t n = HeapBytes(t.sql) + HeapBytes(t.values) + HeapBytes(t.distinct_fold) + HeapBytes(t.sort) +
+                  HeapBytes(t.tables) + HeapBytes(t.schema) + HeapBytes(t.missing_table);
+  for (const SqlValue& v : t.values) n += HeapBytes(v.text);
+  for (const std::string& c : t.distinct_fold) n += HeapBytes(c);
+  for (const std::string& c : t.tables) n += HeapBytes(c);
+  return n;
+}
+
+}  // namespace
+
+template <typename Key>
+bool TranslationCache::charge(const Key& key, const Translation& t) {
+  // The map's node (key, translation, link, hash) and its bucket slot.
+  std::size_t bytes = sizeof(std::pair<const Key, Translation>) + 2 * sizeof(void*) + KeptMemory::kPerBlock +
+                      sizeof(void*) + HeapBytes(key) + heap_bytes(t);
+  if (bytes > kMaxBytes) return false;
+  if (kept_.held() + bytes > kMaxBytes) clear();
+  return kept_.Add(bytes);
+}
+
+void TranslationCache::clear() {
+  entries_.clear();
+  texts_.clear();
+  kept_.Clear();
+}
+
 Translation TranslationCache::translate(TextView query, const Schema& schema) {
-  auto seen = texts_.find(Text(query));
+  Text text(query);
+  auto seen = texts_.find(text);
   if (seen != texts_.end()) return seen->second;
   Translation t = translate_shape(query, schema);
-  if (texts_.size() >= kMaxTexts) texts_.clear();
-  texts_.emplace(Text(query), t);
+  if (charge(text, t)) texts_.emplace(std::move(text), t);
   return t;
 }
 
@@ -782,7 +812,7 @@ Translation TranslationCache::translate_shape(TextView query, const Schema& sche
   auto it = entries_.find(key);
   if (it == entries_.end()) {
     Translation t = Translator(query, schema, std::move(tokens)).run();
-    if (entries_.size() >= kMaxEntries) entries_.clear();
+    if (!charge(key, t)) return t;
     it = entries_.emplace(std::move(key), std::move(t)).first;
     return it->second;
   }

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "kvistur/text.h"
+#include "platform/kept_memory.h"
 
 namespace kvistur::db {
 
@@ -135,16 +136,25 @@ std::string quote_ident(std::string_view name);
 // each record number, are translated once.  One per connection.
 // A query asked again in exactly the same words (a search repeated, a
 // record fetched again) is found by its text without being read again.
+// What it keeps is bounded in bytes (it starts afresh when full) and
+// charged to the process's budget (kept_memory.h); a translation without
+// room is not kept.
 class TranslationCache {
  public:
-  static constexpr std::size_t kMaxEntries = 512;
-  static constexpr std::size_t kMaxTexts = 1024;
+  static constexpr std::size_t kMaxBytes = std::size_t(2) << 20;
   Translation translate(TextView query, const Schema& schema);
+  // Lets every translation go (the schema's tables were read again).
+  void clear();
+  std::size_t bytes() const { return kept_.held(); }
 
  private:
   Translation translate_shape(TextView query, const Schema& schema);
+  // Charges an entry of KEY and T; false when it is not to be kept.
+  template <typename Key>
+  bool charge(const Key& key, const Translation& t);
   std::unordered_map<std::string, Translation> entries_;
   std::unordered_map<Text, Translation> texts_;
+  KeptBytes kept_;
 };
 
 }  // namespace kvistur::db

@@ -38,6 +38,7 @@
 #include "platform/content_stamp.h"
 #include "platform/engine.h"
 #include "platform/jet_sql.h"
+#include "platform/kept_memory.h"
 #include "platform/postgres_sql.h"
 #include "platform/sqlite_functions.h"
 #include "settings/settings.h"
@@ -82,6 +83,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     schemas_.clear();
     prepared_.clear();
     seen_.clear();
+    prepared_kept_.Clear();
+    seen_kept_.Clear();
   }
   bool broken() const { return !conn_ || PQstatus(conn_.get()) == CONNECTION_BAD; }
 
@@ -171,12 +174,28 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   const std::string* statement_for(const std::string& sql, const std::vector<Oid>& types) {
     auto it = prepared_.find(sql);
     if (it != prepared_.end()) return &it->second;
-    if (seen_.size() >= kMaxStatements) seen_.clear();
-    if (++seen_[sql] < 2) return nullptr;
+    if (seen_.size() >= kMaxStatements) {
+      seen_.clear();
+      seen_kept_.Clear();
+    }
+    // Each text kept is charged to the process's budget; one without room
+    // is not counted, and so never prepared.
+    const std::size_t bytes = HeapBytesOfLength<char>(sql.size()) + sizeof(std::pair<const std::string, std::string>) +
+                              3 * sizeof(void*) + KeptMemory::kPerBlock;
+    auto seen = seen_.find(sql);
+    if (seen == seen_.end()) {
+      if (seen_kept_.Add(bytes)) seen_.emplace(sql, 1);
+      return nullptr;
+    }
+    if (++seen->second < 2) return nullptr;
     if (prepared_.size() >= kMaxStatements) forget_statements();
+    if (!prepared_kept_.Add(bytes)) return nullptr;
     std::string name = "kv" + std::to_string(++statements_made_);
     Result p(PQprepare(conn_.get(), name.c_str(), sql.c_str(), int(types.size()), types.data()));
-    if (!p || PQresultStatus(p.get()) != PGRES_COMMAND_OK) return nullptr;  // the plain run reports the error
+    if (!p || PQresultStatus(p.get()) != PGRES_COMMAND_OK) {
+      prepared_kept_.Remove(bytes);
+      return nullptr;  // the plain run reports the error
+    }
     return &prepared_.emplace(sql, name).first->second;
   }
   // Prepared statements keep the result columns of the tables as they
@@ -185,6 +204,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (!prepared_.empty() && !broken()) PQclear(PQexec(conn_.get(), "DEALLOCATE ALL"));
     prepared_.clear();
     seen_.clear();
+    prepared_kept_.Clear();
+    seen_kept_.Clear();
   }
 
   // Reads what earlier commands sent without waiting left to answer.
@@ -271,17 +292,23 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
                                           pg::kChangesTable + " LIMIT 1)"
                                     : "NULL";
     // The stamp: kv_state's one row, trusted while its triggers are all
-    // there and enabled.
-    std::string stamp = "NULL, NULL";
+    // there and enabled, and shared only while the role reads the tables
+    // whole (it may read each, and no row security filters them or the
+    // search's own kv_ tables for it), with the role that reads it.
+    std::string stamp = "NULL, NULL, NULL";
     if (!s.stamped.empty()) {
       std::string names;
       for (const std::string& t : pg::stamp_trigger_names()) names += (names.empty() ? "'" : ", '") + t + "'";
       stamp = "(SELECT CASE WHEN count(*) = 1 THEN max(instance) || ' ' || max(records) || ' ' || max(links) || ' ' || "
               "max(words) END FROM " + quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
-              "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D')";
+              "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D'), "
+              "(SELECT count(*) = 3 FROM pg_class c WHERE c.oid IN (" + s.stamped + ") AND "
+              "has_table_privilege(c.oid, 'SELECT')) AND NOT EXISTS (SELECT FROM pg_class c WHERE (c.oid IN (" +
+              s.stamped + ") OR (c.relname LIKE 'kv\\_%' AND c.relnamespace = n.oid)) AND c.relrowsecurity AND "
+              "row_security_active(c.oid))";
     }
-    std::string select = "SELECT n.oid, " + counter + ", " + stamp + " FROM pg_namespace n WHERE n.nspname = " +
-                         pg::quote_literal(s.name);
+    std::string select = "SELECT n.oid, " + counter + ", " + stamp + ", current_user FROM pg_namespace n WHERE "
+                         "n.nspname = " + pg::quote_literal(s.name);
     if (!InCall()) return select;
     return "SAVEPOINT kv_look;" + select + ";RELEASE SAVEPOINT kv_look";
   }
@@ -305,10 +332,15 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     s.version = version;
     s.stamp = ContentStamp();
     if (r && PQresultStatus(r) == PGRES_TUPLES_OK && !PQgetisnull(r, 0, 2) &&
-        std::atoi(PQgetvalue(r, 0, 3)) == int(pg::stamp_trigger_names().size())) {
+        std::atoi(PQgetvalue(r, 0, 3)) == int(pg::stamp_trigger_names().size()) && PQgetvalue(r, 0, 4)[0] == 't') {
       long long v[4] = {0, 0, 0, 0};
       if (std::sscanf(PQgetvalue(r, 0, 2), "%lld %lld %lld %lld", &v[0], &v[1], &v[2], &v[3]) == 4) {
-        s.stamp.token = uri_ + ":" + std::to_string(s.oid) + ":" + PQgetvalue(r, 0, 2);
+        // The schema by its oid too: one dropped and made again is another.
+        const int64_t numbers[4] = {v[0], v[1], v[2], v[3]};
+        auto text = [](const char* p) { return std::string_view(p ? p : ""); };
+        s.stamp.place = StampPlace(
+            {"server", text(PQhost(conn_.get())), text(PQport(conn_.get())), text(PQdb(conn_.get())), s.name});
+        s.stamp.token = StampToken(s.stamp.place + std::to_string(s.oid), PQgetvalue(r, 0, 5), numbers);
         s.stamp.records = v[1];
         s.stamp.links = v[2];
       }
@@ -348,7 +380,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) catalogue_failed(r.get());
     s.schema = Schema();
     s.schema.set_server_schema(s.name);
-    s.translations = TranslationCache();
+    s.translations.clear();
     s.counted = false;
     s.stamped.clear();
     s.derived.clear();
@@ -401,6 +433,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   pg::Connection conn_;
   std::unordered_map<std::string, std::string> prepared_;  // SQL -> statement name
   std::unordered_map<std::string, int> seen_;              // SQL -> runs before it is prepared
+  KeptBytes prepared_kept_, seen_kept_;
   long statements_made_ = 0;
   bool in_transaction_ = false, commit_pending_ = false;
   std::map<std::string, std::shared_ptr<SchemaState>> schemas_;  // by folded name
@@ -564,11 +597,12 @@ class ServerCursor : public Cursor {
   std::string_view Bytes(int i) override {
     const char* v = PQgetvalue(result_.get(), row(), i);
     if (PQftype(result_.get(), i) != 17) return std::string_view(v, std::size_t(PQgetlength(result_.get(), row(), i)));
-    // One buffer a column: the bytes of every column of the row stay valid
-    // until the next row.
+    // One buffer a column, made for every column at the run (growing the
+    // list would move a short buffer's bytes from under a view handed out
+    // already): the bytes of every column of the row stay valid until the
+    // next row.
     std::size_t n = std::size_t(PQgetlength(result_.get(), row(), i));
-    if (bytes_.size() <= std::size_t(i)) bytes_.resize(std::size_t(i) + 1);
-    std::string& out = bytes_[std::size_t(i)];
+    std::string& out = bytes_.at(std::size_t(i));
     out.clear();
     auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
     for (std::size_t k = 2; k + 1 < n; k += 2) out += char(nibble(v[k]) << 4 | nibble(v[k + 1]));
@@ -588,6 +622,7 @@ class ServerCursor : public Cursor {
     keep_ = arrange(result_.get(), translation_);
     total_ = keep_ ? keep_->size() : std::size_t(PQntuples(result_.get()));
     at_ = std::size_t(-1);
+    bytes_.resize(std::size_t(PQnfields(result_.get())));
   }
   int row() const {
     if (at_ >= total_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");

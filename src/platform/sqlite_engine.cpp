@@ -4,12 +4,15 @@
 // so that the statements a method runs again and again (the per-result query
 // of the search, the record fetch) are prepared once.  A connection is used
 // again only while the file is the same file: same device and inode, size
-// and modification time; a file that was replaced, truncated, rewritten or
-// removed is opened afresh, so the next call always sees the file as it is
-// now; within one method call a file is looked at once.  During a method
-// call a connection's statements share one read transaction, ended with the
-// call, so that the call sees one state of the file.  Connections are read-only and refuse
-// writes (query_only).
+// and modification time of what the name resolves to (a catalogue's name is
+// a symbolic link to its current generation); a file that was replaced,
+// truncated, rewritten or removed is opened afresh, so the next call always
+// sees the file as it is now; within one method call a file is looked at
+// once.  During a method call a connection's statements share one read
+// transaction, ended with the call, so that the call sees one state of the
+// file.  Connections are read-only and refuse writes (query_only); what a
+// dead writer left is ignored (a WAL's uncommitted frames) or rolled back
+// through a connection opened for that alone (sqlite_journal.h).
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -21,6 +24,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <string>
@@ -28,9 +32,11 @@
 #include <vector>
 
 #include "platform/content_stamp.h"
+#include "platform/kept_memory.h"
 #include "platform/engine.h"
 #include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
+#include "platform/sqlite_journal.h"
 #include "platform/workgroup.h"
 #include "settings/settings.h"
 
@@ -42,6 +48,10 @@ namespace {
 constexpr int kBusyTimeoutMs = 10000;
 // Prepared statements kept per connection.
 constexpr std::size_t kStatementCacheSize = 64;
+// Times a file is opened before its name is taken to be gone: the name can
+// move to another file while it is being opened (a build switching the
+// catalogue to its new generation and removing the old one).
+constexpr int kOpenAttempts = 5;
 
 [[noreturn]] void fail(int32_t number, const char16_t* source, const std::string& description) {
   throw Error(number, source, from_utf8(description));
@@ -115,7 +125,19 @@ struct FileIdentity {
   off_t size = 0;
   long long mtime_ns = 0;
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+  bool same_file(const FileIdentity& o) const { return dev == o.dev && ino == o.ino; }
 };
+
+FileIdentity identity_from(const struct stat& st) {
+  return FileIdentity{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+}
+
+// What FILE resolves to now; nothing when it cannot be looked at.
+std::optional<FileIdentity> identity_of(const std::string& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+  return identity_from(st);
+}
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -128,10 +150,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    watch_ = watch_descriptor(file_, id.dev, id.ino);
     register_kv_functions(db_);
     sqlite3_exec(db_, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
     try {
+      // The file opened must be the one looked at: the name may have moved
+      // on in between (OpenDatabase then opens again).
+      auto opened = identity_of(sqlite3_db_filename(db_, "main"));
+      if (!opened || !opened->same_file(id_)) cannot_open();
+      schema_cookie_ = first_read().value_or(-1);
+      // A writer in WAL mode never holds readers off, so only a file in
+      // rollback-journal mode needs its locks watched.
+      wal_ = journal_mode() == "wal";
+      if (!wal_) watch_ = watch_descriptor(file_, id.dev, id.ino);
       load_schema();
     } catch (...) {
       // The destructor does not run for a constructor that throws.
@@ -143,11 +173,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   ~Connection() {
     sqlite3_finalize(begin_);
     sqlite3_finalize(commit_);
+    sqlite3_finalize(cookie_);
     sqlite3_finalize(data_version_);
     sqlite3_finalize(schema_version_);
     sqlite3_finalize(stamp_);
     for (auto& [sql, list] : free_)
-      for (sqlite3_stmt* s : list) sqlite3_finalize(s);
+      for (const FreeStatement& f : list) sqlite3_finalize(f.stmt);
     sqlite3_close_v2(db_);
   }
   Connection(const Connection&) = delete;
@@ -159,18 +190,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // the file's locks for the call instead of one per statement, and the
   // statements of the call see one state of the file, the one before or
   // the one after another process's change, never a mix of the two.  It
-  // ends with the call, so nothing is held between calls: a writer in
-  // another process waits for the calls in progress, and calls that begin
-  // while it waits wait for its commit (let_writer_commit).
+  // ends with the call, so nothing is held between calls.  In WAL mode
+  // readers and the writer never wait for each other; in rollback-journal
+  // mode a writer in another process waits for the calls in progress, and
+  // calls that begin while it waits wait for its commit (let_writer_commit).
+  //
+  // The call's first read is made here: it meets what a dead writer left
+  // (recovered once, sqlite_journal.h), and it tells whether another
+  // connection changed the tables since the last call.  A commit in WAL
+  // mode leaves the file itself as it was, so the connection stays and
+  // reads the new tables' columns again.
   void join_call() {
     if (in_call_read_ || !InCall()) return;
-    let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
+    if (!wal_) let_writer_commit(watch_, std::chrono::milliseconds(kBusyTimeoutMs));
     if (run(begin_, "BEGIN") != SQLITE_DONE) return;
     in_call_read_ = true;
     std::weak_ptr<Connection> self = weak_from_this();
     AtCallEnd([self] {
       if (auto c = self.lock()) c->end_call();
     });
+    auto cookie = first_read();
+    if (cookie && *cookie != schema_cookie_) {
+      schema_cookie_ = *cookie;
+      schema_ = Schema{};
+      translations_.clear();
+      load_schema();
+    }
   }
   void end_call() {
     if (!in_call_read_) return;
@@ -212,10 +257,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (!stamp_trusted_) return {};
     ContentStamp st;
     if (sqlite3_step(stamp_) == SQLITE_ROW) {
-      sqlite3_int64 v[4];
+      int64_t v[4];
       for (int i = 0; i < 4; ++i) v[i] = sqlite3_column_int64(stamp_, i);
-      st.token = std::to_string(id_.dev) + ":" + std::to_string(id_.ino) + ":" + std::to_string(v[0]) + ":" +
-                 std::to_string(v[1]) + ":" + std::to_string(v[2]) + ":" + std::to_string(v[3]);
+      st.place = StampPlace({"file", std::to_string(id_.dev), std::to_string(id_.ino)});
+      st.token = StampToken(st.place, "", v);
       st.records = v[1];
       st.links = v[2];
     }
@@ -234,9 +279,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   sqlite3_stmt* acquire(const std::string& sql) {
     auto it = free_.find(sql);
     if (it != free_.end() && !it->second.empty()) {
-      sqlite3_stmt* s = it->second.back();
+      FreeStatement f = it->second.back();
       it->second.pop_back();
-      return s;
+      statements_kept_.Remove(f.bytes);  // in use: no longer kept
+      return f.stmt;
     }
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &s, nullptr);
@@ -250,11 +296,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void release(const std::string& sql, sqlite3_stmt* s) {
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
-    if (free_.size() >= kStatementCacheSize && !free_.count(sql)) {
+    // Kept for the next use when there is room: SQLite's own count of the
+    // statement's memory, and its text.
+    const std::size_t bytes = std::size_t(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_MEMUSED, 0)) +
+                              HeapBytesOfLength<char>(sql.size()) + sizeof(FreeStatement);
+    if ((free_.size() >= kStatementCacheSize && !free_.count(sql)) || !statements_kept_.Add(bytes)) {
       sqlite3_finalize(s);
       return;
     }
-    free_[sql].push_back(s);
+    free_[sql].push_back({s, bytes});
   }
 
   [[noreturn]] void step_failed(int rc) const {
@@ -282,6 +332,39 @@ class Connection : public std::enable_shared_from_this<Connection> {
     fail(3051, u"DAO.Workspace",
          "The database engine cannot open the file '" + file_ +
              "'. It is already opened exclusively by another user, or you need permission to view its data.");
+  }
+
+  // Reads the file's schema cookie, the first read of a transaction.  When
+  // a dead writer left a hot journal (or a WAL index this connection may
+  // not rebuild), a connection that can write the file finishes its work
+  // once, and the read is made again.  Nothing when the file cannot be
+  // read: the statements that follow fail as they always did.
+  std::optional<sqlite3_int64> first_read() {
+    for (bool recovered = false;; recovered = true) {
+      if (!cookie_ && sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &cookie_, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(cookie_);
+        cookie_ = nullptr;
+      }
+      int rc = cookie_ ? sqlite3_step(cookie_) : SQLITE_ERROR;
+      sqlite3_int64 cookie = rc == SQLITE_ROW ? sqlite3_column_int64(cookie_, 0) : 0;
+      int code = sqlite3_extended_errcode(db_);
+      if (cookie_) sqlite3_reset(cookie_);
+      if (rc == SQLITE_ROW) return cookie;
+      if (recovered || !LeftByDeadWriter(code)) return std::nullopt;
+      if (!RecoverForReaders(sqlite3_db_filename(db_, "main")))
+        fail(3051, u"DAO.Workspace", CannotRecoverText(file_));
+    }
+  }
+
+  std::string journal_mode() {
+    sqlite3_stmt* s = nullptr;
+    std::string mode;
+    if (sqlite3_prepare_v2(db_, "PRAGMA journal_mode", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW) {
+      const unsigned char* t = sqlite3_column_text(s, 0);
+      mode = t ? reinterpret_cast<const char*>(t) : "";
+    }
+    sqlite3_finalize(s);
+    return mode;
   }
 
   [[noreturn]] void prepare_failed(int rc, const std::string& msg) const {
@@ -353,7 +436,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   sqlite3* db_ = nullptr;
   Schema schema_;
   TranslationCache translations_;
-  std::unordered_map<std::string, std::vector<sqlite3_stmt*>> free_;
+  struct FreeStatement {
+    sqlite3_stmt* stmt;
+    std::size_t bytes;  // charged to the budget while it waits here
+  };
+  std::unordered_map<std::string, std::vector<FreeStatement>> free_;
+  KeptBytes statements_kept_;
   void commit_read() {
     ++reads_ended_;
     if (!sqlite3_get_autocommit(db_) && run(commit_, "COMMIT") != SQLITE_DONE)
@@ -372,6 +460,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
   sqlite3_stmt* begin_ = nullptr;
   sqlite3_stmt* commit_ = nullptr;
+  sqlite3_stmt* cookie_ = nullptr;       // PRAGMA schema_version: first_read
+  sqlite3_int64 schema_cookie_ = -1;     // the schema_ read at this cookie
+  bool wal_ = false;                     // the file is in WAL mode
   int64_t reads_ended_ = 0;  // read transactions ended so far
   int64_t stamp_read_ = -1;  // the read transaction the kept stamp was read in
   ContentStamp kept_stamp_;
@@ -716,6 +807,41 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
       auto it = pool_.find(file);
       if (it != pool_.end()) return std::make_unique<SqliteDatabase>(it->second);
     }
+    for (int attempt = 1;; ++attempt) {
+      FileIdentity id = look_at(file);
+      auto it = pool_.find(file);
+      if (it != pool_.end() && it->second->identity() == id) {
+        checked(file);
+        return std::make_unique<SqliteDatabase>(it->second);
+      }
+      pool_.erase(file);
+      try {
+        auto c = std::make_shared<Connection>(file, id);
+        // The name moved on while the file was opened: the connection may
+        // be to the generation just replaced, so the name is opened again.
+        auto now = identity_of(file);
+        if (now && now->same_file(id)) {
+          pool_[file] = c;
+          checked(file);
+          return std::make_unique<SqliteDatabase>(c);
+        }
+        if (attempt >= kOpenAttempts) return std::make_unique<SqliteDatabase>(c);
+      } catch (Error& e) {
+        auto now = identity_of(file);
+        bool moved = now && !now->same_file(id);
+        if (!moved || attempt >= kOpenAttempts) {
+          if (e.source() == u"DAO.Database") throw Error(e.number(), u"DAO.Workspace", e.description());
+          throw;
+        }
+      }
+    }
+  }
+  const Text& user_name() const override { return user_; }
+
+ private:
+  // What FILE resolves to now; the engine's error when it is missing, not a
+  // file, or not readable.
+  FileIdentity look_at(const std::string& file) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
       pool_.erase(file);
@@ -735,26 +861,9 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
            "The database engine cannot open the file '" + file +
                "'. It is already opened exclusively by another user, or you need permission to view its data.");
     }
-    FileIdentity id{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
-    auto it = pool_.find(file);
-    if (it != pool_.end() && it->second->identity() == id) {
-      checked(file);
-      return std::make_unique<SqliteDatabase>(it->second);
-    }
-    pool_.erase(file);
-    try {
-      auto c = std::make_shared<Connection>(file, id);
-      pool_[file] = c;
-      checked(file);
-      return std::make_unique<SqliteDatabase>(c);
-    } catch (Error& e) {
-      if (e.source() == u"DAO.Database") throw Error(e.number(), u"DAO.Workspace", e.description());
-      throw;
-    }
+    return identity_from(st);
   }
-  const Text& user_name() const override { return user_; }
 
- private:
   void checked(const std::string& file) {
     if (!InCall() || !checked_.insert(file).second) return;
     if (checked_.size() == 1) {

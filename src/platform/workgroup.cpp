@@ -12,6 +12,7 @@
 #include "kvistur/error.h"
 #include "platform/engine.h"
 #include "platform/sqlite_functions.h"
+#include "platform/sqlite_journal.h"
 
 namespace kvistur::db {
 namespace {
@@ -123,6 +124,11 @@ void exec(Db& d, const std::string& file, const char* sql) {
   if (rc != SQLITE_OK) fail(3000, "The workgroup file '" + file + "' could not be written: " + m + ".");
 }
 
+// The file keeps a rollback journal, whose deletion is the commit: with
+// synchronous=EXTRA SQLite syncs the folder after deleting it, so that a
+// change said to be made survives the power going at once.
+void make_commits_durable(Db& d, const std::string& file) { exec(d, file, "PRAGMA synchronous=EXTRA;"); }
+
 // Opens an existing workgroup file and checks that it is one.
 void open_existing(Db& d, const std::string& file, bool write) {
   struct stat st {};
@@ -132,9 +138,23 @@ void open_existing(Db& d, const std::string& file, bool write) {
   if (sqlite3_open_v2(file.c_str(), &d.db, flags, nullptr) != SQLITE_OK)
     fail(3051, "The database engine cannot open the file '" + file + "'.");
   sqlite3_busy_timeout(d.db, 2000);
+  if (write) make_commits_durable(d, file);
   Stmt s;
-  if (sqlite3_prepare_v2(d.db, "SELECT marker FROM workgroup", -1, &s.s, nullptr) != SQLITE_OK) not_workgroup(file);
-  if (sqlite3_step(s.s) != SQLITE_ROW) not_workgroup(file);
+  auto read_marker = [&] {
+    sqlite3_finalize(s.s);
+    s.s = nullptr;
+    int rc = sqlite3_prepare_v2(d.db, "SELECT marker FROM workgroup", -1, &s.s, nullptr);
+    return rc == SQLITE_OK ? sqlite3_step(s.s) : rc;
+  };
+  int rc = read_marker();
+  // A writer that died in its commit left a journal that this read-only
+  // connection cannot roll back: one that can write does it, once.
+  if (rc != SQLITE_ROW && LeftByDeadWriter(sqlite3_extended_errcode(d.db))) {
+    if (!RecoverForReaders(file))
+      fail(3051, CannotRecoverText(file));
+    rc = read_marker();
+  }
+  if (rc != SQLITE_ROW) not_workgroup(file);
   const char* m = reinterpret_cast<const char*>(sqlite3_column_text(s.s, 0));
   if (!m || std::string(m) != kMarker) not_workgroup(file);
 }
@@ -188,6 +208,7 @@ void workgroup_init(const std::string& file) {
   Db d;
   if (sqlite3_open_v2(file.c_str(), &d.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
     fail(3051, "The workgroup file '" + file + "' cannot be created.");
+  make_commits_durable(d, file);
   exec(d, file,
        "BEGIN; CREATE TABLE workgroup(marker TEXT NOT NULL, version INTEGER NOT NULL);"
        "INSERT INTO workgroup VALUES('kvistur-workgroup', 1);"

@@ -1,4 +1,4 @@
-// What the search keeps of one state of one catalogue: the stored index
+// What the search keeps of one state of a catalogue: the stored index
 // written at that state (if any), the order of all records, the term
 // lists, the words of terms and the rows of words asked for again, and how
 // many hits have been read one by one.
@@ -7,13 +7,20 @@
 // kvistur build, generate, index and update), what is kept belongs to the
 // stamp's token and is shared by every thread of the process that reads
 // that state: a server with many threads works out and holds the order of
-// all records once.  Each thread remembers the state it used last, so a
-// search finds it without taking a lock; the process keeps the few states
-// used most recently (kMaxStates), and a new state of a catalogue lets the
-// older ones of the same file go (a thread still holding one lets it go at
-// its next search).  Without a stamp nothing can be shared safely: what is
-// kept then lives with the thread's connection, in the engine's slot for
-// derived data, and is let go when another connection commits.
+// all records once.  The token names everything that decides an answer:
+// the file, or the server, database and schema; the role that reads it;
+// and the state.  The process lists the states in use (up to kMaxStates);
+// a new state of a catalogue lets its older ones go, whoever read them.
+// Each thread remembers (without holding it) the state it used last, so a
+// search finds it again without taking a lock.  Without a stamp nothing can
+// be shared safely: what is kept then lives with the thread's connection,
+// in the engine's slot for derived data, and is let go when another
+// connection commits.
+//
+// Everything kept is charged to the process's one budget
+// (platform/kept_memory.h).  When a charge does not fit, the states used
+// least recently give way: a listed one stops being listed (and goes when
+// the last search holding it ends), and its term lists go at once.
 #pragma once
 
 #include <atomic>
@@ -22,6 +29,7 @@
 #include <string>
 
 #include "platform/engine.h"
+#include "platform/kept_memory.h"
 #include "search/once_table.h"
 #include "search/record_order.h"
 #include "search/stored_index.h"
@@ -31,7 +39,7 @@ namespace kvistur {
 
 class KeptSearch {
  public:
-  static constexpr std::size_t kMaxStates = 4;
+  static constexpr std::size_t kMaxStates = 64;
 
   // What is kept for DATABASE as this call reads it (found or made).
   static std::shared_ptr<KeptSearch> For(db::Database& database);
@@ -47,6 +55,7 @@ class KeptSearch {
   // Kept for the stored index: the words of a term (by the term's text)
   // and a word's rows (by its number), each once it is asked for a second
   // time.
+  static constexpr std::size_t kMaxTermWordBytes = std::size_t(8) << 20;
   static constexpr std::size_t kMaxWordRowBytes = std::size_t(64) << 20;
   OnceTable<std::vector<int64_t>>& term_words() { return term_words_; }
   OnceTable<WordRows>& word_rows() { return word_rows_; }
@@ -59,13 +68,26 @@ class KeptSearch {
   // many one by one, or when the searches of this state have read that
   // many between them (so reading one by one never costs more than twice
   // what making it ready at once would have).  Null also when it cannot be
-  // made (the search then reads the hits one by one).
+  // made, or kept (the search then reads the hits one by one).
   std::shared_ptr<const RecordOrder> order(db::Database& database, int32_t m);
   // The order if it is ready, without making it.
   std::shared_ptr<const RecordOrder> order_if_ready() const;
 
+  // Lets go at once of what can go while searches still hold the state
+  // (its term lists).
+  void shed() { term_lists_.clear(); }
+  // When the state was last asked for (a count of the process's asks).
+  uint64_t last_used() const { return last_used_.load(std::memory_order_relaxed); }
+  void touch();
+  // What this object holds itself (and the order worked out from the
+  // table), charged to the budget.
+  std::size_t own_bytes() const { return kept_.held(); }
+
  private:
   static std::shared_ptr<KeptSearch> find_or_make(db::Database& database);
+  static std::shared_ptr<KeptSearch> kept_with_connection(db::Database& database, const db::ContentStamp& stamp);
+  // Charges the object itself; false when there is no room to keep it.
+  bool charge_self();
   // Whether M hits, with those read one by one so far, reach ENOUGH; when
   // not, they are counted.
   bool worth_making(int32_t m, double enough);
@@ -73,9 +95,11 @@ class KeptSearch {
   double records(db::Database& database);
 
   db::ContentStamp stamp_;
+  KeptBytes kept_;
+  std::atomic<uint64_t> last_used_{0};
   std::shared_ptr<StoredIndex> stored_;
   TermLists term_lists_;
-  OnceTable<std::vector<int64_t>> term_words_{std::size_t(8) << 20};
+  OnceTable<std::vector<int64_t>> term_words_{kMaxTermWordBytes};
   OnceTable<WordRows> word_rows_{kMaxWordRowBytes};
   std::mutex order_mutex_;
   std::atomic<bool> order_tried_{false};

@@ -1,90 +1,99 @@
 // A table of values kept with one state of a catalogue (kept.h), each made
-// once and then read by any thread without a lock.
+// once and then read by any thread.
 //
 // A key is noted at its first use and its value made at the second (what
-// is asked once is not worth keeping).  The table holds at most kSlots keys
-// and MAX_BYTES of values, and keeps nothing more once full; a value is
-// never changed or let go while the table lives, so a reader may use what
-// it found for as long as it holds the state.
+// is asked once is not worth keeping).  The table holds at most MAX_BYTES
+// of keys and values, and grows with what it holds; everything it holds is
+// charged to the process's budget (platform/kept_memory.h), and a key or a
+// value that does not fit is not kept.  A value is never changed or let go
+// while the table lives, so a reader may use what it found for as long as
+// it holds the state.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+
+#include "platform/kept_memory.h"
 
 namespace kvistur {
 
 template <typename V>
 class OnceTable {
  public:
-  static constexpr std::size_t kSlots = std::size_t(1) << 16;
-  static constexpr std::size_t kProbes = 16;
-
-  // The slots start null (value-initialized: one clearing of the memory).
-  explicit OnceTable(std::size_t max_bytes) : max_bytes_(max_bytes), slots_(new std::atomic<Node*>[kSlots]()) {}
-  ~OnceTable() {
-    for (std::size_t i = 0; i < kSlots; ++i) {
-      Node* n = slots_[i].load(std::memory_order_relaxed);
-      if (n) delete n->value.load(std::memory_order_relaxed);
-      delete n;
-    }
-  }
+  explicit OnceTable(std::size_t max_bytes) : max_bytes_(max_bytes) {}
   OnceTable(const OnceTable&) = delete;
   OnceTable& operator=(const OnceTable&) = delete;
 
   // KEY's value, or null when it is not made.
   const V* find(std::string_view key) const {
-    Node* n = locate(key, false);
-    return n ? n->value.load(std::memory_order_acquire) : nullptr;
+    std::lock_guard<std::mutex> lock(m_);
+    auto it = nodes_.find(key);
+    return it == nodes_.end() ? nullptr : it->second.value.get();
   }
   // Notes a use of KEY: true when this is the use that should make its
   // value (the second, with room left).
   bool note_use(std::string_view key) {
-    if (bytes_.load(std::memory_order_relaxed) >= max_bytes_) return false;
-    Node* n = locate(key, true);
-    return n && n->uses.fetch_add(1, std::memory_order_relaxed) == 1;
-  }
-  // Keeps VALUE (of BYTES) as KEY's, unless one is kept already.
-  void keep(std::string_view key, std::unique_ptr<const V> value, std::size_t bytes) {
-    Node* n = locate(key, true);
-    if (!n) return;
-    const V* expected = nullptr;
-    if (n->value.compare_exchange_strong(expected, value.get(), std::memory_order_acq_rel)) {
-      value.release();
-      bytes_.fetch_add(bytes, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      auto it = nodes_.find(key);
+      if (it != nodes_.end()) return ++it->second.uses == 2 && !it->second.value;
     }
+    // A key seen for the first time, noted when there is room for it (the
+    // charge is taken outside the lock: making room may take others).
+    const std::size_t bytes = node_bytes(key);
+    if (!charge(bytes)) return false;
+    std::lock_guard<std::mutex> lock(m_);
+    auto [it, added] = nodes_.try_emplace(std::string(key));
+    if (!added) {
+      kept_.Remove(bytes);
+      return ++it->second.uses == 2 && !it->second.value;
+    }
+    it->second.uses = 1;
+    return false;
   }
+  // Keeps VALUE (of BYTES) as KEY's, unless one is kept already, the key
+  // was not noted, or there is no room.
+  void keep(std::string_view key, std::unique_ptr<const V> value, std::size_t bytes) {
+    if (!charge(bytes)) return;
+    std::lock_guard<std::mutex> lock(m_);
+    auto it = nodes_.find(key);
+    if (it == nodes_.end() || it->second.value) {
+      kept_.Remove(bytes);
+      return;
+    }
+    it->second.value = std::move(value);
+  }
+  // What the table holds, in bytes.
+  std::size_t bytes() const { return kept_.held(); }
 
  private:
   struct Node {
-    explicit Node(std::string_view k) : key(k) {}
-    const std::string key;
-    std::atomic<int> uses{0};
-    std::atomic<const V*> value{nullptr};
+    int uses = 0;
+    std::unique_ptr<const V> value;
   };
-  // KEY's node, made when CREATE; null when the table is too full.
-  Node* locate(std::string_view key, bool create) const {
-    std::size_t h = std::hash<std::string_view>()(key);
-    for (std::size_t i = 0; i < kProbes; ++i) {
-      std::atomic<Node*>& slot = slots_[(h + i) & (kSlots - 1)];
-      Node* n = slot.load(std::memory_order_acquire);
-      if (!n) {
-        if (!create) return nullptr;
-        auto mine = std::make_unique<Node>(key);
-        if (slot.compare_exchange_strong(n, mine.get(), std::memory_order_acq_rel)) return mine.release();
-        // Another thread took the slot first: N is its node.
-      }
-      if (n->key == key) return n;
-    }
-    return nullptr;
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  using Map = std::unordered_map<std::string, Node, Hash, std::equal_to<>>;
+
+  // A key's node: the map's block (key, node, link and hash) and its slot
+  // in the buckets, with the key's own block when it does not fit inside.
+  static std::size_t node_bytes(std::string_view key) {
+    return sizeof(typename Map::value_type) + 2 * sizeof(void*) + KeptMemory::kPerBlock +
+           HeapBytesOfLength<char>(key.size()) + sizeof(void*);
   }
+  bool charge(std::size_t bytes) { return kept_.held() + bytes <= max_bytes_ && kept_.Add(bytes); }
 
   const std::size_t max_bytes_;
-  std::atomic<std::size_t> bytes_{0};
-  std::unique_ptr<std::atomic<Node*>[]> slots_;
+  mutable std::mutex m_;
+  Map nodes_;
+  KeptBytes kept_;
 };
 
 }  // namespace kvistur

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/kept_memory.h"
 #include "search/hits.h"
 #include "search/progress.h"
 
@@ -170,6 +171,10 @@ int32_t RecordOrder::rank(int32_t id) const {
   }
   auto it = std::lower_bound(sparse_.begin(), sparse_.end(), std::pair<int32_t, int32_t>{id, INT32_MIN});
   return it != sparse_.end() && it->first == id ? it->second : absent_;
+}
+
+std::size_t RecordOrder::memory() const {
+  return sizeof(RecordOrder) + HeapBytes(dense_) + HeapBytes(sparse_) + HeapBytes(unreadable_);
 }
 
 bool RecordOrder::unreadable(int32_t id) const {

@@ -71,6 +71,8 @@ class RecordOrder {
   int32_t rank(int32_t id) const;
   bool unreadable(int32_t id) const;
   bool any_unreadable() const { return !unreadable_.empty(); }
+  // The bytes it holds, itself included.
+  std::size_t memory() const;
 
  private:
   int32_t first_id_ = 0;

@@ -119,12 +119,6 @@ int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16
   return k;
 }
 
-HitArray& result_table() {
-  auto& slot = thread_state().search_table;
-  if (!slot) slot = std::make_shared<HitArray>();
-  return *static_cast<HitArray*>(slot.get());
-}
-
 // The result set a search has open: a failure while one is open ends the
 // search quietly (Fremjaleit's failure rule).
 struct OpenSet {
@@ -254,6 +248,33 @@ bool intersect_terms(db::Database& database, KeptSearch& kept, std::vector<Term>
   return true;
 }
 
+// With the order of all records at hand (kept from an earlier search, or
+// worth working out now because the hits are many), RANKED gets the records
+// of RESULT (at 1.., ascending) at 1.. sorted by their classes, the first K
+// sure to be in their places; false, and nothing done, without it.
+bool rank_hits(db::Database& database, KeptSearch& kept, const std::vector<int32_t>& result, int32_t k,
+               SearchProgress& progress, OpenSet& set, std::vector<RankedHit>& ranked) {
+  const int32_t m = int32_t(result.size()) - 1;
+  std::shared_ptr<const RecordOrder> order = kept.order(database, m);
+  if (!order) return false;
+  ranked.assign(std::size_t(m) + 1, RankedHit{0, 0});
+  const bool check = order->any_unreadable();
+  for (int32_t p = 1; p <= m; ++p) {
+    int32_t id = result[std::size_t(p)];
+    if (check && order->unreadable(id)) {
+      // Reading this hit's row fails, as reading the hits one by one
+      // would have failed here.
+      set.open = true;
+      throw Error(err::kInvalidNull);
+    }
+    ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
+    progress.result(p, m);
+  }
+  progress.sorting_results();
+  SortRankedHits(ranked, k);
+  return true;
+}
+
 // Puts the records of RESULT (at 1.., ascending) in their order by sort
 // text: TABLE gets the first K of that order at 1..K, with their
 // identifying strings and kinds when DETAILS.  With the order of all
@@ -266,23 +287,8 @@ void order_hits(db::Database& database, KeptSearch& kept, const std::vector<int3
   const int32_t m = int32_t(result.size()) - 1;
   progress.fetching_results();
   progress.reset();
-  std::shared_ptr<const RecordOrder> order = kept.order(database, m);
-  if (order) {
-    std::vector<RankedHit> ranked(std::size_t(m) + 1, RankedHit{0, 0});
-    const bool check = order->any_unreadable();
-    for (int32_t p = 1; p <= m; ++p) {
-      int32_t id = result[std::size_t(p)];
-      if (check && order->unreadable(id)) {
-        // Reading this hit's row fails, as reading the hits one by one
-        // would have failed here.
-        set.open = true;
-        throw Error(err::kInvalidNull);
-      }
-      ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
-      progress.result(p, m);
-    }
-    progress.sorting_results();
-    SortRankedHits(ranked, k);
+  std::vector<RankedHit> ranked;
+  if (rank_hits(database, kept, result, k, progress, set, ranked)) {
     table.assign(std::size_t(k) + 1, HitRecord{});
     for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = ranked[std::size_t(p)].id;
     if (details) read_hits(database, table, set.rs, set.open);
@@ -341,7 +347,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         for (auto& keep : first.to_keep) keep();
       if (first.outcome == FirstHits::kFound && same_state) {
         const int32_t k = int32_t(first.ids.size());
-        HitArray& table = result_table();
+        HitArray table;
         table.assign(std::size_t(k) + 1, HitRecord{});
         for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = first.ids[std::size_t(p - 1)];
         read_hits(*database, table, set.rs, set.open);
@@ -354,7 +360,9 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
 
     const int32_t m = int32_t(result.size()) - 1;
     const int32_t k = lMaxFj < 0 ? m : std::min(m, lMaxFj);
-    HitArray& table = result_table();
+    // The result table serves this call alone (kept with the thread, a
+    // search of many hits would leave them with every thread that ran one).
+    HitArray table;
     order_hits(*database, *kept, result, k, true, progress, set, table);
 
     return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
@@ -389,9 +397,16 @@ std::vector<int32_t> LeitaOrder(db::Database& database, const std::vector<int32_
   std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
   SearchProgress quiet(0, nullptr);
   OpenSet set;
+  std::vector<int32_t> ordered(records.size());
+  // Ranked hits are 8 bytes each where a hit table holds a text and a
+  // variant: the server orders every hit of a search, however many.
+  std::vector<RankedHit> ranked;
+  if (rank_hits(database, *kept, result, int32_t(records.size()), quiet, set, ranked)) {
+    for (std::size_t p = 1; p < ranked.size(); ++p) ordered[p - 1] = ranked[p].id;
+    return ordered;
+  }
   HitArray table;
   order_hits(database, *kept, result, int32_t(records.size()), false, quiet, set, table);
-  std::vector<int32_t> ordered(records.size());
   for (std::size_t p = 1; p < table.size(); ++p) ordered[p - 1] = table[p].ID;
   return ordered;
 }

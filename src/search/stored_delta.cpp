@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/kept_memory.h"
 #include "search/record_order.h"
 
 namespace kvistur {
@@ -29,6 +30,12 @@ StoredDelta::StoredDelta(const stored::Summary& meta, std::vector<stored::DeltaR
   std::sort(placed_.begin(), placed_.end(),
             [](const Record* a, const Record* b) { return a->place != b->place ? a->place < b->place : a->key < b->key; });
   for (std::size_t i = 0; i < placed_.size(); ++i) const_cast<Record*>(placed_[i])->rank = uint32_t(i);
+}
+
+std::size_t StoredDelta::memory() const {
+  std::size_t bytes = sizeof(StoredDelta) + HeapBytes(masked_) + HeapBytes(records_) + HeapBytes(placed_);
+  for (const Record& r : records_) bytes += HeapBytes(r.key);
+  return bytes;
 }
 
 const StoredDelta::Record* StoredDelta::find(int32_t id) const {

@@ -44,6 +44,8 @@ class StoredDelta {
   // The placed records, in order.
   const std::vector<const Record*>& placed() const { return placed_; }
   const std::vector<Record>& records() const { return records_; }
+  // The bytes it holds, for the budget of what is kept.
+  std::size_t memory() const;
 
  private:
   std::vector<uint64_t> masked_;

@@ -154,6 +154,11 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
   index->chunk_count_ = uint32_t((uint64_t(index->positions_) + stored::kChunk - 1) / stored::kChunk);
   index->chunks_ = std::make_unique<std::atomic<const Chunk*>[]>(index->chunk_count_);
   for (uint32_t c = 0; c < index->chunk_count_; ++c) index->chunks_[c].store(nullptr, std::memory_order_relaxed);
+  const std::size_t bytes = sizeof(StoredIndex) + 2 * sizeof(long) + KeptMemory::kPerBlock +
+                            HeapBytes(index->meta_.specials) + HeapBytes(index->meta_.combos) +
+                            HeapBytes(index->meta_.collator) + std::size_t(index->chunk_count_) * sizeof(void*) +
+                            KeptMemory::kPerBlock + (index->delta_ ? index->delta_->memory() : 0);
+  if (!index->kept_.Add(bytes)) return nullptr;  // no room: the tables are read
   return index;
 }
 
@@ -184,6 +189,12 @@ std::unique_ptr<StoredIndex::Chunk> StoredIndex::read_chunk_row(db::Cursor& rows
       stored::DecodeOrder(meta_.build, c, positions_, rows.Bytes(1), rows.Bytes(2), rows.Integer(3)));
 }
 
+std::size_t StoredIndex::charge(const Chunk& chunk) {
+  const std::size_t bytes = sizeof(Chunk) + KeptMemory::kPerBlock + HeapBytes(chunk.ids) + HeapBytes(chunk.starts);
+  if (!kept_.Add(bytes)) throw std::runtime_error("no room to keep the order");
+  return bytes;
+}
+
 const StoredIndex::Chunk& StoredIndex::chunk(db::Database& database, uint32_t c) {
   if (c >= chunk_count_) throw stored::Damaged("a position out of range");
   if (const Chunk* got = chunks_[c].load(std::memory_order_acquire)) return *got;
@@ -191,8 +202,10 @@ const StoredIndex::Chunk& StoredIndex::chunk(db::Database& database, uint32_t c)
                                   number(c));
   if (!rows->Next()) throw stored::Damaged("kv_order chunk " + std::to_string(c) + ": missing");
   std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
+  const std::size_t bytes = charge(*mine);
   const Chunk* expected = nullptr;
   if (chunks_[c].compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) return *mine.release();
+  kept_.Remove(bytes);
   return *expected;  // another thread read it first
 }
 
@@ -210,8 +223,10 @@ void StoredIndex::load_all(db::Database& database) {
     if (c >= chunk_count_) throw stored::Damaged("kv_order: more chunks than positions");
     if (chunks_[c].load(std::memory_order_acquire)) continue;
     std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
+    const std::size_t bytes = charge(*mine);
     const Chunk* expected = nullptr;
     if (chunks_[c].compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) mine.release();
+    else kept_.Remove(bytes);
   }
   ReportWork({}, 0, 0);
   if (c != chunk_count_) throw stored::Damaged("kv_order: a chunk missing");
@@ -244,8 +259,11 @@ std::shared_ptr<const RecordOrder> StoredIndex::whole_order(db::Database& databa
   std::lock_guard<std::mutex> lock(whole_mutex_);
   if (whole_ready_.load(std::memory_order_relaxed)) return whole_;
   load_all(database);
-  whole_ = std::make_shared<RecordOrder>(StoredRanks(
+  auto whole = std::make_shared<RecordOrder>(StoredRanks(
       meta_, [&](uint32_t c) -> const Chunk& { return *chunks_[c].load(std::memory_order_acquire); }, delta_.get()));
+  // Without room to keep it, it serves this search alone.
+  if (!kept_.Add(whole->memory() + 2 * sizeof(long) + KeptMemory::kPerBlock)) return whole;
+  whole_ = std::move(whole);
   whole_ready_.store(true, std::memory_order_release);
   return whole_;
 }

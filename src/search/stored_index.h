@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "platform/engine.h"
+#include "platform/kept_memory.h"
 #include "search/stored_codec.h"
 
 namespace kvistur {
@@ -47,7 +48,11 @@ struct WordNotIndexed {};
 
 // The stored index of one state of one catalogue, shared by every thread
 // that reads that state.  Chunks of the order are read when first needed
-// and kept; reads need no lock.
+// and kept; reads need no lock.  What it keeps is charged to the process's
+// budget (platform/kept_memory.h): a chunk without room is not kept, and
+// the call that wanted it fails (std::runtime_error), so that the search
+// reads the tables instead; a whole order without room serves only the
+// search that asked for it.
 class StoredIndex {
  public:
   // The stored index of DATABASE at STAMP, or null when there is none
@@ -100,6 +105,10 @@ class StoredIndex {
   const Chunk& chunk(db::Database& database, uint32_t c);
   void load_all(db::Database& database);
   std::unique_ptr<Chunk> read_chunk_row(db::Cursor& rows, uint32_t c) const;
+  // Charges a chunk read to be kept; throws when there is no room.
+  std::size_t charge(const Chunk& chunk);
+
+  KeptBytes kept_;
 
   std::string token_;  // the state's stamp, for saying once that it is damaged
   stored::Summary meta_;

@@ -15,12 +15,22 @@ namespace {
 
 int access_fd = STDOUT_FILENO;
 
+// Bytes of a field written: a client's query or user name can be as long
+// as a message, and the log is not to grow by that much a request.
+constexpr std::size_t kMaxFieldBytes = 2048;
+
 // A field of the line: blanks, quotes and control characters would break
-// it apart, so they are written as in a URL (%20, %22).
+// it apart, so they are written as in a URL (%20, %22).  A longer field is
+// cut at a character's start and ends in "...".
 std::string field(const std::string& s, bool quoted) {
   if (s.empty()) return "-";
+  std::size_t keep = s.size();
+  if (keep > kMaxFieldBytes) {
+    keep = kMaxFieldBytes;
+    while (keep > 0 && (static_cast<unsigned char>(s[keep]) & 0xC0) == 0x80) --keep;
+  }
   std::string out;
-  for (unsigned char c : s) {
+  for (unsigned char c : s.substr(0, keep)) {
     if (c < 0x20 || c == 0x7f || c == '"' || c == '\\' || (!quoted && c == ' ')) {
       char buf[4];
       std::snprintf(buf, sizeof buf, "%%%02X", c);
@@ -29,7 +39,7 @@ std::string field(const std::string& s, bool quoted) {
       out += char(c);
     }
   }
-  return out;
+  return keep < s.size() ? out + "..." : out;
 }
 
 }  // namespace

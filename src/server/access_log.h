@@ -8,7 +8,8 @@
 // (0, or the Bib-1 diagnostic it got), the hits (records found, handed out
 // or terms listed) and the time it took in seconds.  Each line is written
 // with one write to a file opened for appending, so lines of sessions that
-// run side by side never mix.
+// run side by side never mix.  A field longer than 2 048 bytes is cut
+// there and ends in "...".
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,11 @@
 // The handlers of YAZ's generic front-end server: each maps one decoded
 // request to the session (result_sets.h) or the record syntaxes
-// (records.h) and the answer back, and writes its access-log line.
+// (records.h) and the answer back, within the limits (limits.h), and
+// writes its access-log line.
+#include "server/handlers.h"
+
 #include <malloc.h>
 #include <unistd.h>
-#include <yaz/backend.h>
 #include <yaz/diagbib1.h>
 #include <yaz/oid_db.h>
 #include <yaz/querytowrbuf.h>
@@ -22,8 +24,8 @@
 #include "server/access_log.h"
 #include "server/explain.h"
 #include "server/records.h"
+#include "server/request_budget.h"
 #include "server/result_sets.h"
-#include "server/server.h"
 #include "settings/settings.h"
 
 namespace kvistur::server {
@@ -32,30 +34,51 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int64_t kKiB = 1024;
+// Password checks made at once, whatever the number of cores: each takes
+// 64 MiB while it runs.
+constexpr int kMaxLogOnsAtOnce = 4;
+
 struct ServerState {
-  Options options;
-  Limits limits;
+  ServerState(const Options& o, const Limits& l)
+      : options(o), limits(l), pool(int64_t(l.all_requests_mib) << 20) {}
+  const Options options;
+  const Limits limits;
   ExplainPlace place;
+  MemoryPool pool;  // what the requests of all sessions hold at once
   std::atomic<int> sessions{0};
   // Log-ons checked at once: a password check takes a moment of a core and
   // tens of megabytes, so more at a time than there are cores would only
   // add memory.
-  std::counting_semaphore<256> logons{std::clamp(int(std::thread::hardware_concurrency()), 1, 256)};
+  std::counting_semaphore<kMaxLogOnsAtOnce> logons{
+      std::clamp(int(std::thread::hardware_concurrency()), 1, kMaxLogOnsAtOnce)};
 };
 ServerState* server = nullptr;
 
-// One session: its log-on and result sets, and the records handed out
+// One session: its log-on and result sets, the answer in progress (its
+// time and the record bytes handed out in it), and the records handed out
 // since the last request, logged as one present line when the next
 // request comes or the session ends.
 struct Connection {
-  Connection(std::string peer) : session(std::move(peer), server->limits.result_sets) {}
+  Connection(std::string peer) : session(std::move(peer), server->limits) {}
   Session session;
+  struct {
+    Clock::time_point deadline;
+    int64_t bytes = 0;
+  } answer;
   struct {
     bool open = false;
     std::string set;
     int first = 0, next = 0, status = 0;
     Clock::time_point began, ended;
   } present;
+
+  // A request that hands out records begins: a search (SRU and Z39.50's
+  // piggybacked records) or a present.
+  void begin_answer() {
+    answer.deadline = Clock::now() + std::chrono::seconds(server->limits.request_seconds);
+    answer.bytes = 0;
+  }
 };
 
 double seconds_since(Clock::time_point start, Clock::time_point end = Clock::now()) {
@@ -107,10 +130,12 @@ std::string first_base(int n, char** bases) { return database_name(n > 0 ? bases
 // ------------------------------------------------------------ search
 
 Mapped map_query(const Z_Query* q, const IndexTable& indexes) {
+  const QueryLimits& limits = server->limits.query;
   if (q && (q->which == Z_Query_type_1 || q->which == Z_Query_type_101) && q->u.type_1)
-    return MapRpn(*q->u.type_1, indexes);
-  if (q && q->which == Z_Query_type_104 && q->u.type_104 && q->u.type_104->which == Z_External_CQL)
-    return MapCql(q->u.type_104->u.cql, indexes);
+    return MapRpn(*q->u.type_1, indexes, limits);
+  if (q && q->which == Z_Query_type_104 && q->u.type_104 && q->u.type_104->which == Z_External_CQL &&
+      q->u.type_104->u.cql)
+    return MapCql(q->u.type_104->u.cql, indexes, limits);
   Mapped m;
   m.error = {YAZ_BIB1_QUERY_TYPE_UNSUPP, ""};
   return m;
@@ -119,6 +144,7 @@ Mapped map_query(const Z_Query* q, const IndexTable& indexes) {
 int search(void* handle, bend_search_rr* rr) {
   auto& c = *static_cast<Connection*>(handle);
   flush_present(c);
+  c.begin_answer();
   Clock::time_point start = Clock::now();
   std::string database = first_base(rr->num_bases, rr->basenames);
   Diagnostic d;
@@ -130,7 +156,9 @@ int search(void* handle, bend_search_rr* rr) {
   } else {
     CallScope call;
     Mapped m = map_query(rr->query, ServerIndexes());
-    d = m.ok() ? c.session.Search(rr->setname ? rr->setname : "default", rr->replace_set != 0, database, m.query, hits)
+    RequestBudget budget(server->limits, server->pool);
+    d = m.ok() ? c.session.Search(rr->setname ? rr->setname : "default", rr->replace_set != 0, database, m.query,
+                                  budget, hits)
                : m.error;
   }
   rr->hits = d.code ? 0 : hits;
@@ -152,8 +180,19 @@ std::string record_bytes(Form form, const StoredRecord& stored, Faersla& faersla
   return {};
 }
 
-// Fills RR with record POSITION of SET, or its diagnostic.
+// Fills RR with record POSITION of SET, or its diagnostic.  An answer
+// hands out records until its time is up or their bytes reach the message
+// size; a record larger than that on its own is a surrogate diagnostic.
 void fetch_record(Connection& c, const ResultSet& set, bend_fetch_rr* rr) {
+  const int64_t most = server->limits.message_kib * kKiB;
+  const bool late = Clock::now() > c.answer.deadline;
+  if (late || c.answer.bytes >= most) {
+    rr->errcode = YAZ_BIB1_RESOURCES_EXHAUSTED_VALID_SUBSET_OF_RESULTS_AVAILABLE;
+    rr->errstring = odr_copy(rr->stream, late ? "time limit of " + std::to_string(server->limits.request_seconds) +
+                                                    " s to a request"
+                                              : std::to_string(server->limits.message_kib) + " KiB to an answer");
+    return;
+  }
   const char* esn = yaz_get_esn(rr->comp);
   FormChoice form = ChooseForm(rr->request_format, esn ? esn : rr->schema);
   if (form.error.code) {
@@ -181,16 +220,24 @@ void fetch_record(Connection& c, const ResultSet& set, bend_fetch_rr* rr) {
     rr->surrogate_flag = 1;
     return;
   }
-  if (bytes.empty()) {
+  if (bytes.empty() || int64_t(bytes.size()) > most) {
     rr->errcode = YAZ_BIB1_RECORD_EXCEEDS_MAXIMUM_RECORD_SIZE;
     rr->surrogate_flag = 1;
     return;
   }
+  c.answer.bytes += int64_t(bytes.size());
   rr->len = int(bytes.size());
   rr->record = static_cast<char*>(odr_malloc(rr->stream, bytes.size()));
   std::memcpy(rr->record, bytes.data(), bytes.size());
   rr->output_format = odr_oiddup(rr->stream, form.form == Form::Marc ? yaz_oid_recsyn_usmarc : yaz_oid_recsyn_xml);
   if (form.schema) rr->schema = odr_strdup(rr->stream, form.schema);
+}
+
+// A Z39.50 present, or the records of an SRU search, before their records
+// are fetched one by one.
+int present(void* handle, bend_present_rr* rr) {
+  static_cast<Connection*>(handle)->begin_answer();
+  return 0;
 }
 
 int fetch(void* handle, bend_fetch_rr* rr) {
@@ -225,7 +272,8 @@ void answer_scan(Connection& c, bend_scan_rr* rr, const ScanStart& start, const 
   bool partial = false;
   if (!d.code && rr->step_size && *rr->step_size != 0) d = {YAZ_BIB1_ONLY_ZERO_STEP_SIZE_SUPPORTED_FOR_SCAN, ""};
   if (!d.code && rr->num_bases != 1) d = {YAZ_BIB1_TOO_MANY_DATABASES_SPECIFIED, "1"};
-  if (!d.code) d = c.session.Scan(database, start, rr->term_position, rr->num_entries, entries, at, partial);
+  RequestBudget budget(server->limits, server->pool);
+  if (!d.code) d = c.session.Scan(database, start, rr->term_position, rr->num_entries, budget, entries, at, partial);
   if (d.code) {
     rr->errcode = d.code;
     if (!d.addinfo.empty()) rr->errstring = odr_copy(rr->stream, d.addinfo);
@@ -247,7 +295,7 @@ int scan(void* handle, bend_scan_rr* rr) {
   flush_present(c);
   CallScope call;
   ScanStart start;
-  if (rr->term) start = MapRpnScan(*rr->term, rr->attributeset, ServerIndexes());
+  if (rr->term) start = MapRpnScan(*rr->term, rr->attributeset, ServerIndexes(), server->limits.query);
   else start.error = {YAZ_BIB1_SCAN_MALFORMED_SCAN, ""};
   std::string clause = start.field.empty() ? to_utf8(start.word) : to_utf8(start.field) + "=" + to_utf8(start.word);
   answer_scan(c, rr, start, clause);
@@ -259,7 +307,7 @@ int srw_scan(void* handle, bend_scan_rr* rr) {
   flush_present(c);
   CallScope call;
   std::string clause = rr->scanClause ? rr->scanClause : "";
-  answer_scan(c, rr, MapCqlScan(clause, ServerIndexes()), clause);
+  answer_scan(c, rr, MapCqlScan(clause, ServerIndexes(), server->limits.query), clause);
   return 0;
 }
 
@@ -366,49 +414,6 @@ std::unique_ptr<Connection> open_session(const std::string& peer, const std::str
   return nullptr;
 }
 
-bend_initresult* init(bend_initrequest* r) {
-  Clock::time_point start = Clock::now();
-  auto* result = static_cast<bend_initresult*>(odr_malloc(r->stream, sizeof(bend_initresult)));
-  *result = bend_initresult{0, nullptr, nullptr};
-  r->implementation_name = odr_strdup(r->stream, "Kvistur");
-  r->query_charset = odr_strdup(r->stream, "UTF-8");
-  r->records_in_same_charset = 1;
-  std::string peer = r->peer_name ? r->peer_name : "";
-  for (const char* scheme : {"tcp:", "ssl:"})
-    if (peer.rfind(scheme, 0) == 0) peer.erase(0, 4);
-  std::string user, password;
-  credentials(r->auth, user, password);
-  Diagnostic refused;
-  if (std::unique_ptr<Connection> c = open_session(peer, user, password, refused)) {
-    r->bend_search = guarded<bend_search_rr, search>;
-    r->bend_fetch = guarded<bend_fetch_rr, fetch>;
-    r->bend_scan = guarded<bend_scan_rr, scan>;
-    r->bend_srw_scan = guarded<bend_scan_rr, srw_scan>;
-    r->bend_sort = guarded<bend_sort_rr, sort>;
-    r->bend_delete = guarded<bend_delete_rr, delete_sets>;
-    r->bend_explain = guarded<bend_explain_rr, explain>;
-    result->handle = c.release();
-  } else {
-    result->errcode = refused.code;
-    result->errstring = odr_copy(r->stream, refused.addinfo);
-  }
-  WriteAccess({peer, user, "init", refused.code, 0, seconds_since(start)});
-  return result;
-}
-
-void close(void* handle) {
-  auto* c = static_cast<Connection*>(handle);
-  try {
-    flush_present(*c);
-    log_request(*c, "close", 0, 0, Clock::now());
-  } catch (...) {
-  }
-  delete c;
-  --server->sessions;
-  // Give what the session's thread held back to the system.
-  malloc_trim(0);
-}
-
 // Where SRU clients reach the server, for the explain record: the first
 // listener's host (this machine's name for "@") and port.
 ExplainPlace place_of(const std::string& listener) {
@@ -430,31 +435,54 @@ ExplainPlace place_of(const std::string& listener) {
 
 }  // namespace
 
-int Run(const Options& options) {
-  static ServerState state;
-  state.options = options;
-  state.limits = ReadLimits();
-  if (state.options.listeners.empty()) state.options.listeners.push_back("tcp:@:2100");
-  state.place = place_of(state.options.listeners.front());
+void Prepare(const Options& options, const Limits& limits) {
+  static ServerState state(options, limits);
+  state.place = place_of(options.listeners.empty() ? "tcp:@:2100" : options.listeners.front());
   server = &state;
-  try {
-    OpenAccessLog(options.access_log);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "kvistur serve: %s\n", e.what());
-    return 1;
+}
+
+bend_initresult* Init(bend_initrequest* r) {
+  Clock::time_point start = Clock::now();
+  auto* result = static_cast<bend_initresult*>(odr_malloc(r->stream, sizeof(bend_initresult)));
+  *result = bend_initresult{0, nullptr, nullptr};
+  r->implementation_name = odr_strdup(r->stream, "Kvistur");
+  r->query_charset = odr_strdup(r->stream, "UTF-8");
+  r->records_in_same_charset = 1;
+  std::string peer = r->peer_name ? r->peer_name : "";
+  for (const char* scheme : {"tcp:", "ssl:"})
+    if (peer.rfind(scheme, 0) == 0) peer.erase(0, 4);
+  std::string user, password;
+  credentials(r->auth, user, password);
+  Diagnostic refused;
+  if (std::unique_ptr<Connection> c = open_session(peer, user, password, refused)) {
+    r->bend_search = guarded<bend_search_rr, search>;
+    r->bend_present = guarded<bend_present_rr, present>;
+    r->bend_fetch = guarded<bend_fetch_rr, fetch>;
+    r->bend_scan = guarded<bend_scan_rr, scan>;
+    r->bend_srw_scan = guarded<bend_scan_rr, srw_scan>;
+    r->bend_sort = guarded<bend_sort_rr, sort>;
+    r->bend_delete = guarded<bend_delete_rr, delete_sets>;
+    r->bend_explain = guarded<bend_explain_rr, explain>;
+    result->handle = c.release();
+  } else {
+    result->errcode = refused.code;
+    result->errstring = odr_copy(r->stream, refused.addinfo);
   }
-  // YAZ's own options: threads, the idle time, its log (without its
-  // request lines: the access log has those), and the listeners.
-  std::vector<std::string> args = {"kvistur-serve", "-T", "-t", std::to_string(state.limits.idle_seconds) + "s",
-                                   "-v", "none,fatal,warn,log,server,session"};
-  if (!options.server_log.empty()) args.insert(args.end(), {"-l", options.server_log});
-  for (auto& l : state.options.listeners) args.push_back(l);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int r = statserv_main(int(argv.size() - 1), argv.data(), init, close);
-  if (r != 0) std::fprintf(stderr, "kvistur serve: cannot serve on %s (see the lines above)\n", state.options.listeners.front().c_str());
-  return r == 0 ? 0 : 1;
+  WriteAccess({peer, user, "init", refused.code, 0, seconds_since(start)});
+  return result;
+}
+
+void Close(void* handle) {
+  auto* c = static_cast<Connection*>(handle);
+  try {
+    flush_present(*c);
+    log_request(*c, "close", 0, 0, Clock::now());
+  } catch (...) {
+  }
+  delete c;
+  --server->sessions;
+  // Give what the session's thread held back to the system.
+  malloc_trim(0);
 }
 
 }  // namespace kvistur::server

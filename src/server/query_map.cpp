@@ -46,10 +46,6 @@ Text term_text(const char* p, std::size_t n) {
   return t;
 }
 
-struct Failure {
-  Diagnostic d;
-};
-[[noreturn]] void fail(int code, std::string addinfo = {}) { throw Failure{Diagnostic{code, std::move(addinfo)}}; }
 
 QueryNode term_node(const Text& field, const Text& words) {
   QueryNode n;
@@ -80,20 +76,20 @@ std::string number_string(long long v) { return std::to_string(v); }
 Attributes read_attributes(const Z_AttributeList* list, const Odr_oid* query_set) {
   if (query_set && oid_oidcmp(query_set, yaz_oid_attset_bib_1) != 0) {
     char buf[OID_STR_MAX];
-    fail(YAZ_BIB1_UNSUPP_ATTRIBUTE_SET, oid_oid_to_dotstring(query_set, buf));
+    refuse(YAZ_BIB1_UNSUPP_ATTRIBUTE_SET, oid_oid_to_dotstring(query_set, buf));
   }
   Attributes a;
   bool seen[7] = {};
   for (int i = 0; list && i < list->num_attributes; ++i) {
     const Z_AttributeElement* e = list->attributes[i];
-    if (!e || !e->attributeType) fail(YAZ_BIB1_MALFORMED_QUERY);
+    if (!e || !e->attributeType) refuse(YAZ_BIB1_MALFORMED_QUERY);
     if (e->attributeSet && oid_oidcmp(e->attributeSet, yaz_oid_attset_bib_1) != 0) {
       char buf[OID_STR_MAX];
-      fail(YAZ_BIB1_UNSUPP_ATTRIBUTE_SET, oid_oid_to_dotstring(e->attributeSet, buf));
+      refuse(YAZ_BIB1_UNSUPP_ATTRIBUTE_SET, oid_oid_to_dotstring(e->attributeSet, buf));
     }
     long long type = *e->attributeType;
-    if (type < 1 || type > 6) fail(YAZ_BIB1_UNSUPP_ATTRIBUTE_TYPE, number_string(type));
-    if (seen[type]) fail(YAZ_BIB1_UNSUPP_ATTRIBUTE_COMBI, "attribute type " + number_string(type) + " twice");
+    if (type < 1 || type > 6) refuse(YAZ_BIB1_UNSUPP_ATTRIBUTE_TYPE, number_string(type));
+    if (seen[type]) refuse(YAZ_BIB1_UNSUPP_ATTRIBUTE_COMBI, "attribute type " + number_string(type) + " twice");
     seen[type] = true;
     long long value = 0;
     if (e->which == Z_AttributeValue_numeric && e->value.numeric) {
@@ -106,7 +102,7 @@ Attributes read_attributes(const Z_AttributeList* list, const Odr_oid* query_set
                e->value.complex->list[0]->which == Z_StringOrNumeric_numeric) {
       value = *e->value.complex->list[0]->u.numeric;
     } else {
-      fail(YAZ_BIB1_UNSUPP_ATTRIBUTE_TYPE, number_string(type));
+      refuse(YAZ_BIB1_UNSUPP_ATTRIBUTE_TYPE, number_string(type));
     }
     switch (type) {
       case 1: a.use = value; break;
@@ -125,69 +121,100 @@ Attributes read_attributes(const Z_AttributeList* list, const Odr_oid* query_set
 // word list is all of its words), right, left or both truncation, an
 // incomplete subfield.
 Text chosen_field(const Attributes& a, const IndexTable& table) {
-  if (a.relation != 3) fail(YAZ_BIB1_UNSUPP_RELATION_ATTRIBUTE, number_string(a.relation));
+  if (a.relation != 3) refuse(YAZ_BIB1_UNSUPP_RELATION_ATTRIBUTE, number_string(a.relation));
   if (a.position != 3 && a.position != 1 && a.position != 2)
-    fail(YAZ_BIB1_UNSUPP_POSITION_ATTRIBUTE, number_string(a.position));
+    refuse(YAZ_BIB1_UNSUPP_POSITION_ATTRIBUTE, number_string(a.position));
   if (a.structure != 1 && a.structure != 2 && a.structure != 6 && a.structure != 105 && a.structure != 106)
-    fail(YAZ_BIB1_UNSUPP_STRUCTURE_ATTRIBUTE, number_string(a.structure));
+    refuse(YAZ_BIB1_UNSUPP_STRUCTURE_ATTRIBUTE, number_string(a.structure));
   if (a.truncation != 100 && (a.truncation < 1 || a.truncation > 3))
-    fail(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, number_string(a.truncation));
-  if (a.completeness != 1) fail(YAZ_BIB1_UNSUPP_COMPLETENESS_ATTRIBUTE, number_string(a.completeness));
+    refuse(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, number_string(a.truncation));
+  if (a.completeness != 1) refuse(YAZ_BIB1_UNSUPP_COMPLETENESS_ATTRIBUTE, number_string(a.completeness));
   if (!a.use_name.empty()) {
     if (const Text* f = table.by_index(a.use_name)) return *f;
-    fail(YAZ_BIB1_UNSUPP_USE_ATTRIBUTE, a.use_name);
+    refuse(YAZ_BIB1_UNSUPP_USE_ATTRIBUTE, a.use_name);
   }
   if (a.use < 0) return Text();
   if (const Text* f = table.by_use(a.use)) return *f;
-  fail(YAZ_BIB1_UNSUPP_USE_ATTRIBUTE, number_string(a.use));
+  refuse(YAZ_BIB1_UNSUPP_USE_ATTRIBUTE, number_string(a.use));
 }
 
-Text rpn_term(const Z_Term* t) {
-  if (!t) fail(YAZ_BIB1_MALFORMED_QUERY);
+// A term longer than the limit is refused before it is read.
+void check_term_bytes(std::size_t bytes, const QueryLimits& limits) {
+  if (bytes > std::size_t(limits.term_bytes))
+    refuse(YAZ_BIB1_TOO_MANY_CHARS_IN_SEARCH_STATEMENT, std::to_string(limits.term_bytes) + " bytes to a term at most");
+}
+
+Text rpn_term(const Z_Term* t, const QueryLimits& limits) {
+  if (!t) refuse(YAZ_BIB1_MALFORMED_QUERY);
   switch (t->which) {
     case Z_Term_general:
+      if (!t->u.general || t->u.general->len < 0) refuse(YAZ_BIB1_MALFORMED_QUERY);
+      check_term_bytes(std::size_t(t->u.general->len), limits);
       return term_text(reinterpret_cast<const char*>(t->u.general->buf), std::size_t(t->u.general->len));
     case Z_Term_characterString:
+      if (!t->u.characterString) refuse(YAZ_BIB1_MALFORMED_QUERY);
+      check_term_bytes(std::strlen(t->u.characterString), limits);
       return term_text(t->u.characterString, std::strlen(t->u.characterString));
     case Z_Term_numeric:
       return from_utf8(std::to_string(*t->u.numeric));
     default:
-      fail(YAZ_BIB1_TERM_TYPE_UNSUPP, number_string(t->which));
+      refuse(YAZ_BIB1_TERM_TYPE_UNSUPP, number_string(t->which));
   }
 }
 
-QueryNode map_apt(const Z_AttributesPlusTerm& apt, const Odr_oid* set, const IndexTable& table) {
+// What mapping one query needs: the indexes, the limits, and the leaves
+// (terms and result-set operands) met so far.
+struct Mapping {
+  const IndexTable& table;
+  const QueryLimits& limits;
+  int leaves = 0;
+
+  void leaf(int n = 1) {
+    leaves += n;
+    if (leaves > limits.terms)
+      refuse(YAZ_BIB1_TOO_MANY_BOOLEAN_OPERATORS, std::to_string(limits.terms) + " terms to a query at most");
+  }
+  void check_depth(int depth) const {
+    if (depth > limits.depth)
+      refuse(YAZ_BIB1_TOO_MANY_BOOLEAN_OPERATORS, std::to_string(limits.depth) + " operators nested at most");
+  }
+};
+
+QueryNode map_apt(const Z_AttributesPlusTerm& apt, const Odr_oid* set, Mapping& m) {
+  m.leaf();
   Attributes a = read_attributes(apt.attributes, set);
-  Text field = chosen_field(a, table);
-  Text term = rpn_term(apt.term);
+  Text field = chosen_field(a, m.table);
+  Text term = rpn_term(apt.term, m.limits);
   return term_node(field, LeitaWords(term, a.truncation == 2 || a.truncation == 3,
                                      a.truncation == 1 || a.truncation == 3));
 }
 
-QueryNode map_rpn(const Z_RPNStructure* s, const Odr_oid* set, const IndexTable& table, int depth) {
-  if (!s || depth > 200) fail(YAZ_BIB1_MALFORMED_QUERY);
+QueryNode map_rpn(const Z_RPNStructure* s, const Odr_oid* set, Mapping& m, int depth) {
+  if (!s) refuse(YAZ_BIB1_MALFORMED_QUERY);
+  m.check_depth(depth);
   if (s->which == Z_RPNStructure_simple) {
     const Z_Operand* o = s->u.simple;
-    if (!o) fail(YAZ_BIB1_MALFORMED_QUERY);
-    if (o->which == Z_Operand_APT && o->u.attributesPlusTerm) return map_apt(*o->u.attributesPlusTerm, set, table);
+    if (!o) refuse(YAZ_BIB1_MALFORMED_QUERY);
+    if (o->which == Z_Operand_APT && o->u.attributesPlusTerm) return map_apt(*o->u.attributesPlusTerm, set, m);
     if (o->which == Z_Operand_resultSetId && o->u.resultSetId) {
+      m.leaf();
       QueryNode n;
       n.kind = QueryNode::Kind::Set;
       n.set = o->u.resultSetId;
       return n;
     }
-    fail(YAZ_BIB1_RESULT_SET_UNSUPP_AS_A_SEARCH_TERM);
+    refuse(YAZ_BIB1_RESULT_SET_UNSUPP_AS_A_SEARCH_TERM);
   }
   const Z_Complex* c = s->u.complex;
-  if (!c || !c->roperator) fail(YAZ_BIB1_MALFORMED_QUERY);
+  if (!c || !c->roperator) refuse(YAZ_BIB1_MALFORMED_QUERY);
   QueryNode::Kind kind;
   switch (c->roperator->which) {
     case Z_Operator_and: kind = QueryNode::Kind::And; break;
     case Z_Operator_or: kind = QueryNode::Kind::Or; break;
     case Z_Operator_and_not: kind = QueryNode::Kind::Not; break;
-    default: fail(YAZ_BIB1_OPERATOR_UNSUPP, "proximity");
+    default: refuse(YAZ_BIB1_OPERATOR_UNSUPP, "proximity");
   }
-  return pair_node(kind, map_rpn(c->s1, set, table, depth + 1), map_rpn(c->s2, set, table, depth + 1));
+  return pair_node(kind, map_rpn(c->s1, set, m, depth + 1), map_rpn(c->s2, set, m, depth + 1));
 }
 
 // ---------------------------------------------------------------- CQL
@@ -206,7 +233,7 @@ std::string index_name(const cql_node& st) {
   std::string index = st.u.st.index ? st.u.st.index : "cql.serverChoice";
   if (st.u.st.index_uri) {
     const char* prefix = prefix_of_uri(st.u.st.index_uri);
-    if (!prefix) fail(YAZ_BIB1_UNSUPP_ATTRIBUTE_SET, st.u.st.index_uri);
+    if (!prefix) refuse(YAZ_BIB1_UNSUPP_ATTRIBUTE_SET, st.u.st.index_uri);
     std::size_t dot = index.find('.');
     index = std::string(prefix) + "." + (dot == std::string::npos ? index : index.substr(dot + 1));
   }
@@ -242,12 +269,12 @@ Text cql_words(const std::string& term) {
         bool at_start = i == start, at_end = i + 1 == t.size() || t[i + 1] == u' ';
         if (at_start && !at_end) left = true;
         else if (at_end && i != start) right = true;
-        else if (at_start && at_end) fail(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, "*");
-        else fail(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, to_utf8(t.substr(start)));
+        else if (at_start && at_end) refuse(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, "*");
+        else refuse(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, to_utf8(t.substr(start)));
         continue;
       }
-      if (c == u'?') fail(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, "?");
-      if (c == u'^') fail(YAZ_BIB1_UNSUPP_POSITION_ATTRIBUTE, "^");
+      if (c == u'?') refuse(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, "?");
+      if (c == u'^') refuse(YAZ_BIB1_UNSUPP_POSITION_ATTRIBUTE, "^");
       word += c;
     }
     out += LeitaWords(word, left, right);
@@ -255,15 +282,18 @@ Text cql_words(const std::string& term) {
   return out;
 }
 
-QueryNode map_clause(const cql_node& st, const IndexTable& table) {
-  if (st.u.st.extra_terms) fail(YAZ_BIB1_MALFORMED_QUERY, "more than one term");
-  if (st.u.st.modifiers) fail(YAZ_BIB1_UNSUPP_RELATION_ATTRIBUTE, std::string("/") + st.u.st.modifiers->u.st.index);
+QueryNode map_clause(const cql_node& st, Mapping& m) {
+  m.leaf();
+  if (st.u.st.extra_terms) refuse(YAZ_BIB1_MALFORMED_QUERY, "more than one term");
+  if (st.u.st.modifiers) refuse(YAZ_BIB1_UNSUPP_RELATION_ATTRIBUTE, std::string("/") + st.u.st.modifiers->u.st.index);
   std::string index = index_name(st);
-  const Text* field = table.by_index(index);
-  if (!field) fail(YAZ_BIB1_UNSUPP_USE_ATTRIBUTE, index);
+  const Text* field = m.table.by_index(index);
+  if (!field) refuse(YAZ_BIB1_UNSUPP_USE_ATTRIBUTE, index);
   std::string relation = lower_ascii(st.u.st.relation ? st.u.st.relation : "=");
-  if (st.u.st.relation_uri) fail(YAZ_BIB1_UNSUPP_RELATION_ATTRIBUTE, relation);
-  Text words = cql_words(st.u.st.term ? st.u.st.term : "");
+  if (st.u.st.relation_uri) refuse(YAZ_BIB1_UNSUPP_RELATION_ATTRIBUTE, relation);
+  const char* term = st.u.st.term ? st.u.st.term : "";
+  check_term_bytes(std::strlen(term), m.limits);
+  Text words = cql_words(term);
   if (relation == "=" || relation == "all" || relation == "scr") return term_node(*field, words);
   if (relation == "any") {
     // Each word on its own, the records of any of them.
@@ -276,33 +306,34 @@ QueryNode map_clause(const cql_node& st, const IndexTable& table) {
       i = j + 1;
     }
     if (parts.size() <= 1) return term_node(*field, words);
+    m.leaf(int(parts.size()) - 1);
     QueryNode n;
     n.kind = QueryNode::Kind::Or;
     for (auto& p : parts) n.operands.push_back(term_node(*field, p));
     return n;
   }
-  fail(YAZ_BIB1_UNSUPP_RELATION_ATTRIBUTE, relation);
+  refuse(YAZ_BIB1_UNSUPP_RELATION_ATTRIBUTE, relation);
 }
 
-QueryNode map_cql(const cql_node* n, const IndexTable& table, int depth) {
-  if (!n || depth > 200) fail(YAZ_BIB1_MALFORMED_QUERY);
+QueryNode map_cql(const cql_node* n, Mapping& m, int depth) {
+  if (!n) refuse(YAZ_BIB1_MALFORMED_QUERY);
+  m.check_depth(depth);
   switch (n->which) {
     case CQL_NODE_ST:
-      return map_clause(*n, table);
+      return map_clause(*n, m);
     case CQL_NODE_BOOL: {
       std::string op = lower_ascii(n->u.boolean.value ? n->u.boolean.value : "");
       QueryNode::Kind kind;
       if (op == "and") kind = QueryNode::Kind::And;
       else if (op == "or") kind = QueryNode::Kind::Or;
       else if (op == "not") kind = QueryNode::Kind::Not;
-      else if (op == "prox") fail(YAZ_BIB1_PROX_SEARCH_OF_SETS_UNSUPP, "prox");
-      else fail(YAZ_BIB1_OPERATOR_UNSUPP, op);
-      if (n->u.boolean.modifiers) fail(YAZ_BIB1_OPERATOR_UNSUPP, op + "/" + n->u.boolean.modifiers->u.st.index);
-      return pair_node(kind, map_cql(n->u.boolean.left, table, depth + 1),
-                       map_cql(n->u.boolean.right, table, depth + 1));
+      else if (op == "prox") refuse(YAZ_BIB1_PROX_SEARCH_OF_SETS_UNSUPP, "prox");
+      else refuse(YAZ_BIB1_OPERATOR_UNSUPP, op);
+      if (n->u.boolean.modifiers) refuse(YAZ_BIB1_OPERATOR_UNSUPP, op + "/" + n->u.boolean.modifiers->u.st.index);
+      return pair_node(kind, map_cql(n->u.boolean.left, m, depth + 1), map_cql(n->u.boolean.right, m, depth + 1));
     }
     default:
-      fail(YAZ_BIB1_DATABASE_SPECIFIC_SORT_UNSUPP, "sortBy");
+      refuse(YAZ_BIB1_DATABASE_SPECIFIC_SORT_UNSUPP, "sortBy");
   }
 }
 
@@ -310,8 +341,8 @@ QueryNode map_cql(const cql_node* n, const IndexTable& table, int depth) {
 template <typename Fn>
 void with_cql(const std::string& text, Fn&& fn) {
   std::unique_ptr<cql_parser, void (*)(CQL_parser)> p(cql_parser_create(), cql_parser_destroy);
-  if (!p) fail(YAZ_BIB1_TEMPORARY_SYSTEM_ERROR);
-  if (cql_parser_string(p.get(), text.c_str()) != 0) fail(YAZ_BIB1_MALFORMED_QUERY, text);
+  if (!p) refuse(YAZ_BIB1_TEMPORARY_SYSTEM_ERROR);
+  if (cql_parser_string(p.get(), text.c_str()) != 0) refuse(YAZ_BIB1_MALFORMED_QUERY, text);
   fn(cql_parser_result(p.get()));
 }
 
@@ -386,38 +417,45 @@ Result filled(Fill&& fill) {
   Result r;
   try {
     fill(r);
-  } catch (const Failure& f) {
-    r.error = f.d;
+  } catch (const Refusal& f) {
+    r.error = f.diagnostic;
   }
   return r;
 }
 
 }  // namespace
 
-Mapped MapRpn(const Z_RPNQuery& query, const IndexTable& table) {
-  return filled<Mapped>([&](Mapped& m) { m.query = map_rpn(query.RPNStructure, query.attributeSetId, table, 0); });
-}
-
-Mapped MapCql(const std::string& cql, const IndexTable& table) {
-  return filled<Mapped>(
-      [&](Mapped& m) { with_cql(cql, [&](const cql_node* root) { m.query = map_cql(root, table, 0); }); });
-}
-
-ScanStart MapRpnScan(const Z_AttributesPlusTerm& term, const Odr_oid* attribute_set, const IndexTable& table) {
-  return filled<ScanStart>([&](ScanStart& s) {
-    Attributes a = read_attributes(term.attributes, attribute_set);
-    if (a.truncation != 100) fail(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, number_string(a.truncation));
-    s.field = chosen_field(a, table);
-    s.word = rpn_term(term.term);
+Mapped MapRpn(const Z_RPNQuery& query, const IndexTable& table, const QueryLimits& limits) {
+  return filled<Mapped>([&](Mapped& m) {
+    Mapping mapping{table, limits};
+    m.query = map_rpn(query.RPNStructure, query.attributeSetId, mapping, 0);
   });
 }
 
-ScanStart MapCqlScan(const std::string& clause, const IndexTable& table) {
+Mapped MapCql(const std::string& cql, const IndexTable& table, const QueryLimits& limits) {
+  return filled<Mapped>([&](Mapped& m) {
+    Mapping mapping{table, limits};
+    with_cql(cql, [&](const cql_node* root) { m.query = map_cql(root, mapping, 0); });
+  });
+}
+
+ScanStart MapRpnScan(const Z_AttributesPlusTerm& term, const Odr_oid* attribute_set, const IndexTable& table,
+                     const QueryLimits& limits) {
+  return filled<ScanStart>([&](ScanStart& s) {
+    Attributes a = read_attributes(term.attributes, attribute_set);
+    if (a.truncation != 100) refuse(YAZ_BIB1_UNSUPP_TRUNCATION_ATTRIBUTE, number_string(a.truncation));
+    s.field = chosen_field(a, table);
+    s.word = rpn_term(term.term, limits);
+  });
+}
+
+ScanStart MapCqlScan(const std::string& clause, const IndexTable& table, const QueryLimits& limits) {
   return filled<ScanStart>([&](ScanStart& s) {
     with_cql(clause, [&](const cql_node* root) {
-      if (!root || root->which != CQL_NODE_ST) fail(YAZ_BIB1_SCAN_MALFORMED_SCAN, clause);
-      QueryNode n = map_clause(*root, table);
-      if (n.kind != QueryNode::Kind::Term) fail(YAZ_BIB1_SCAN_MALFORMED_SCAN, clause);
+      if (!root || root->which != CQL_NODE_ST) refuse(YAZ_BIB1_SCAN_MALFORMED_SCAN, clause);
+      Mapping mapping{table, limits};
+      QueryNode n = map_clause(*root, mapping);
+      if (n.kind != QueryNode::Kind::Term) refuse(YAZ_BIB1_SCAN_MALFORMED_SCAN, clause);
       s.field = n.field;
       s.word = n.words;
     });

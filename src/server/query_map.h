@@ -5,14 +5,15 @@
 // every field), and the text Leita gets, its words all required, with `*`
 // for truncation.  Nothing here touches a database, so a tree from the
 // decoders can be mapped (and fuzzed) on its own; the evaluation against
-// the catalogue is in result_sets.h.
+// the catalogue is in evaluate.h.
 //
 // Everything the catalogue cannot answer is refused with its Bib-1
 // diagnostic (YAZ turns it into the SRU diagnostic for SRU requests):
 // 113 attribute type, 114 use attribute or index, 117 relation, 118
 // structure, 119 position or anchoring, 120 truncation or masking, 121
 // attribute set, 122 completeness, 123 attribute combination, 108 malformed
-// query or CQL syntax, 110 operator, 129 proximity, 229 term type, 210 sort.
+// query or CQL syntax, 110 operator, 129 proximity, 229 term type, 210 sort,
+// 6 more terms or deeper nesting than the limits allow, 11 a term too long.
 #pragma once
 
 #include <map>
@@ -22,6 +23,8 @@
 #include <yaz/z-core.h>
 
 #include "kvistur/text.h"
+#include "server/diagnostic.h"
+#include "server/limits.h"
 
 namespace kvistur::server {
 
@@ -32,11 +35,6 @@ struct QueryNode {
   Text words;                       // Term: the text Leita searches for
   std::string set;                  // Set: the name of a result set of the session
   std::vector<QueryNode> operands;  // And, Or: two or more; Not: what the first has and the second has not
-};
-
-struct Diagnostic {
-  int code = 0;  // Bib-1; 0 when all is well
-  std::string addinfo;
 };
 
 // The search fields that use attributes and CQL indexes name.  A field is
@@ -69,10 +67,11 @@ struct Mapped {
   bool ok() const { return error.code == 0; }
 };
 
-// A Z39.50 RPN query (type-1 or type-101).
-Mapped MapRpn(const Z_RPNQuery& query, const IndexTable& table);
-// A CQL query as the client wrote it.
-Mapped MapCql(const std::string& cql, const IndexTable& table);
+// A Z39.50 RPN query (type-1 or type-101).  A query over LIMITS is refused
+// with Bib-1 6 (too many terms or operators nested) or 11 (a term too long).
+Mapped MapRpn(const Z_RPNQuery& query, const IndexTable& table, const QueryLimits& limits = {});
+// A CQL query as the client wrote it, held to the same limits.
+Mapped MapCql(const std::string& cql, const IndexTable& table, const QueryLimits& limits = {});
 
 // Where a scan starts: a field (empty: every field) and a word.
 struct ScanStart {
@@ -81,8 +80,9 @@ struct ScanStart {
   Diagnostic error;
   bool ok() const { return error.code == 0; }
 };
-ScanStart MapRpnScan(const Z_AttributesPlusTerm& term, const Odr_oid* attribute_set, const IndexTable& table);
-ScanStart MapCqlScan(const std::string& clause, const IndexTable& table);
+ScanStart MapRpnScan(const Z_AttributesPlusTerm& term, const Odr_oid* attribute_set, const IndexTable& table,
+                     const QueryLimits& limits = {});
+ScanStart MapCqlScan(const std::string& clause, const IndexTable& table, const QueryLimits& limits = {});
 
 // The text Leita gets for TERM: its words, each with `*` before it (LEFT)
 // and after it (RIGHT) when truncated that way.  Words that are nothing

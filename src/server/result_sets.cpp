@@ -3,114 +3,17 @@
 #include <yaz/diagbib1.h>
 
 #include <algorithm>
-#include <iterator>
 
 #include "kvistur/number.h"
 #include "platform/open_database.h"
 #include "search/search.h"
+#include "server/evaluate.h"
 #include "settings/settings.h"
 #include "settings/thread_state.h"
 
 namespace kvistur::server {
 
 namespace {
-
-struct Failure {
-  Diagnostic d;
-};
-
-int positive_setting(TextView name, int fallback) {
-  SettingLookup r = lookup_setting(u"Þjónn", name);
-  if (r.failed_at != LookupStage::Ok) return fallback;
-  double v = read_number(r.value);
-  return v >= 1 && v <= 1e6 ? int(v) : fallback;
-}
-
-// What a search needs from the catalogue and the session.
-struct Context {
-  db::Database& database;
-  int32_t group;
-  const std::map<Text, int32_t>& fields;
-  const SafeArray<Text>& stop_words;
-  const std::map<std::string, ResultSet>& sets;
-};
-
-int32_t field_number(const std::map<Text, int32_t>& fields, const Text& name) {
-  if (name.empty()) return -1;
-  auto it = fields.find(upper_is(name));
-  if (it == fields.end()) throw Failure{{YAZ_BIB1_UNSUPP_USE_ATTRIBUTE, to_utf8(name)}};
-  return it->second;
-}
-
-using Numbers = std::vector<int32_t>;  // ascending, each once
-
-Numbers find(const Context& c, const Text& field, const Text& words) {
-  try {
-    return FindRecords(c.database, c.group, field_number(c.fields, field), words, c.stop_words);
-  } catch (const OnlyStopWords&) {
-    throw Failure{{YAZ_BIB1_TERMS_ONLY_EXCLUSION_STOP_WORDS, to_utf8(words)}};
-  }
-}
-
-template <typename Op>
-Numbers combine(const Numbers& a, const Numbers& b, Op op) {
-  Numbers out;
-  op(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-  return out;
-}
-
-Numbers evaluate(const Context& c, const QueryNode& n);
-
-// The terms of an AND, and of the ANDs under it, that search one field are
-// one search of Leita, as if their words had been written together.
-void gather_and(const QueryNode& n, std::map<Text, Text>& by_field, std::vector<const QueryNode*>& others) {
-  for (const QueryNode& o : n.operands) {
-    if (o.kind == QueryNode::Kind::And) {
-      gather_and(o, by_field, others);
-    } else if (o.kind == QueryNode::Kind::Term) {
-      Text& words = by_field[o.field];
-      words += (words.empty() ? u"" : u" ") + o.words;
-    } else {
-      others.push_back(&o);
-    }
-  }
-}
-
-Numbers evaluate(const Context& c, const QueryNode& n) {
-  switch (n.kind) {
-    case QueryNode::Kind::Term:
-      return find(c, n.field, n.words);
-    case QueryNode::Kind::Set: {
-      auto it = c.sets.find(n.set);
-      if (it == c.sets.end()) throw Failure{{YAZ_BIB1_SPECIFIED_RESULT_SET_DOES_NOT_EXIST, n.set}};
-      Numbers s = it->second.records;
-      std::sort(s.begin(), s.end());
-      return s;
-    }
-    case QueryNode::Kind::And: {
-      std::map<Text, Text> by_field;
-      std::vector<const QueryNode*> others;
-      gather_and(n, by_field, others);
-      std::vector<Numbers> parts;
-      for (auto& [field, words] : by_field) parts.push_back(find(c, field, words));
-      for (const QueryNode* o : others) parts.push_back(evaluate(c, *o));
-      Numbers result = std::move(parts.front());
-      for (std::size_t i = 1; i < parts.size(); ++i)
-        result = combine(result, parts[i], [](auto... a) { return std::set_intersection(a...); });
-      return result;
-    }
-    case QueryNode::Kind::Or: {
-      Numbers result = evaluate(c, n.operands.front());
-      for (std::size_t i = 1; i < n.operands.size(); ++i)
-        result = combine(result, evaluate(c, n.operands[i]), [](auto... a) { return std::set_union(a...); });
-      return result;
-    }
-    case QueryNode::Kind::Not:
-      return combine(evaluate(c, n.operands[0]), evaluate(c, n.operands[1]),
-                     [](auto... a) { return std::set_difference(a...); });
-  }
-  return {};
-}
 
 // S as a text literal of a query: in single quotes, a quote in it doubled.
 Text quoted(const Text& s) {
@@ -123,13 +26,14 @@ Text quoted(const Text& s) {
 // first) that some record has in GROUP and FIELD; fewer when the index
 // runs out, or when thousands of words in a row are not in the field.
 void list_words(db::Database& database, Text from, bool down, std::size_t n, int32_t group, int32_t field,
-                std::vector<ScanEntry>& out) {
+                const RequestBudget& budget, std::vector<ScanEntry>& out) {
   constexpr std::size_t kBatch = 50, kMaxLookedAt = 5000;
   std::size_t looked_at = 0;
   Text previous;
   const char16_t* op = down ? u" < " : u" >= ";
   while (out.size() < n) {
     if (looked_at >= kMaxLookedAt) return;
+    budget.check_time();
     auto rs = database.OpenRecordset(u"SELECT TOP " + number_text(int32_t(kBatch)) +
                                          u" O.Orð FROM Orð AS O WHERE O.Orð" + op + quoted(from) +
                                          (down ? u" ORDER BY O.Orð DESC" : u" ORDER BY O.Orð"),
@@ -158,14 +62,6 @@ void list_words(db::Database& database, Text from, bool down, std::size_t n, int
 }
 
 }  // namespace
-
-Limits ReadLimits() {
-  Limits l;
-  l.sessions = positive_setting(u"Lotur", l.sessions);
-  l.result_sets = positive_setting(u"Niðurstöður", l.result_sets);
-  l.idle_seconds = positive_setting(u"Biðtími", l.idle_seconds);
-  return l;
-}
 
 IndexTable ServerIndexes() {
   IndexTable t = IndexTable::Standard();
@@ -208,7 +104,7 @@ std::map<Text, int32_t> FieldsOf(Faersla& faersla, int32_t group) {
   return fields;
 }
 
-Session::Session(std::string peer, int max_result_sets) : peer_(std::move(peer)), max_sets_(max_result_sets) {}
+Session::Session(std::string peer, const Limits& limits) : peer_(std::move(peer)), limits_(limits) {}
 
 bool Session::LogOn(const std::string& user, const std::string& password) {
   // The log-on belongs to the thread; a refused one leaves no workspace.
@@ -221,27 +117,41 @@ bool Session::LogOn(const std::string& user, const std::string& password) {
 }
 
 Diagnostic Session::Search(const std::string& name, bool replace, const std::string& database,
-                           const QueryNode& query, int64_t& hits) {
+                           const QueryNode& query, RequestBudget& budget, int64_t& hits) {
   CallScope call;
   try {
     std::optional<int32_t> group = GroupOf(faersla_, database);
     if (!group) return {YAZ_BIB1_DATABASE_DOES_NOT_EXIST, database};
-    bool exists = sets_.count(name) > 0;
-    if (exists && !replace) return {YAZ_BIB1_RESULT_SET_EXISTS_AND_REPLACE_INDICATOR_OFF, name};
-    if (!exists && int(sets_.size()) >= max_sets_) return {YAZ_BIB1_TOO_MANY_RESULT_SETS_CREATED, std::to_string(max_sets_)};
+    auto existing = sets_.find(name);
+    if (existing != sets_.end() && !replace) return {YAZ_BIB1_RESULT_SET_EXISTS_AND_REPLACE_INDICATOR_OFF, name};
+    if (existing == sets_.end() && int(sets_.size()) >= limits_.result_sets)
+      return {YAZ_BIB1_TOO_MANY_RESULT_SETS_CREATED, std::to_string(limits_.result_sets)};
     std::map<Text, int32_t> fields = FieldsOf(faersla_, *group);
     SafeArray<Text> stop_words;
     faersla_.SaekjaEkkiOrð(stop_words);
     if (!stop_words.allocated()) stop_words = SafeArray<Text>(0, {Text()});
     std::unique_ptr<db::Database> catalogue = open_catalogue();
-    Context c{*catalogue, *group, fields, stop_words, sets_};
-    ResultSet set{database, LeitaOrder(*catalogue, evaluate(c, query))};
+    SearchScope scope{*catalogue, *group, fields, stop_words, [&](const std::string& set) -> const std::vector<int32_t>* {
+                        const ResultSet* s = Find(set);
+                        return s ? &s->records : nullptr;
+                      }};
+    Records found = Evaluate(scope, query, budget);
+    const std::size_t n = found.numbers->size();
+    int64_t replaced = existing == sets_.end() ? 0 : int64_t(existing->second.records.size());
+    if (held_records_ - replaced + int64_t(n) > limits_.session_records)
+      return {YAZ_BIB1_TOO_MANY_RECORDS_RETRIEVED,
+              std::to_string(limits_.session_records) + " records in a session's result sets at most"};
+    // Ordering holds a rank beside each hit and the ordered list.
+    Charge ordering(budget, int64_t(n) * int64_t(sizeof(int64_t) + 2 * sizeof(int32_t)));
+    budget.check_time();
+    ResultSet set{database, LeitaOrder(*catalogue, *found.numbers)};
     catalogue->Close();
-    hits = int64_t(set.records.size());
+    hits = int64_t(n);
+    held_records_ += int64_t(n) - replaced;
     sets_[name] = std::move(set);
     return {};
-  } catch (const Failure& f) {
-    return f.d;
+  } catch (const Refusal& r) {
+    return r.diagnostic;
   } catch (const Error& e) {
     return {YAZ_BIB1_TEMPORARY_SYSTEM_ERROR, to_utf8(e.description())};
   } catch (const std::exception& e) {
@@ -250,29 +160,30 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
 }
 
 Diagnostic Session::Scan(const std::string& database, const ScanStart& start, int position, int count,
-                          std::vector<ScanEntry>& entries, int& at, bool& partial) {
+                          const RequestBudget& budget, std::vector<ScanEntry>& entries, int& at, bool& partial) {
   CallScope call;
   try {
     std::optional<int32_t> group = GroupOf(faersla_, database);
     if (!group) return {YAZ_BIB1_DATABASE_DOES_NOT_EXIST, database};
-    int32_t field = field_number(FieldsOf(faersla_, *group), start.field);
+    int32_t field = FieldNumber(FieldsOf(faersla_, *group), start.field);
     Text from;
     for (char16_t c : start.word)
       if (c != u'*') from += c;
-    count = std::clamp(count, 0, 200);
-    std::size_t before = std::size_t(std::clamp(position - 1, 0, count));
+    count = std::clamp(count, 0, kMaxScanTerms);
+    // The client's position may be any number, INT_MIN too.
+    std::size_t before = position <= 1 ? 0 : std::size_t(std::min(position - 1, count));
     std::unique_ptr<db::Database> catalogue = open_catalogue();
     std::vector<ScanEntry> earlier, later;
-    list_words(*catalogue, from, true, before, *group, field, earlier);
-    list_words(*catalogue, from, false, std::size_t(count) - before, *group, field, later);
+    list_words(*catalogue, from, true, before, *group, field, budget, earlier);
+    list_words(*catalogue, from, false, std::size_t(count) - before, *group, field, budget, later);
     catalogue->Close();
     entries.assign(earlier.rbegin(), earlier.rend());
     entries.insert(entries.end(), later.begin(), later.end());
     at = int(earlier.size()) + 1;
     partial = int(entries.size()) < count;
     return {};
-  } catch (const Failure& f) {
-    return f.d;
+  } catch (const Refusal& r) {
+    return r.diagnostic;
   } catch (const Error& e) {
     return {YAZ_BIB1_TEMPORARY_SYSTEM_ERROR, to_utf8(e.description())};
   }
@@ -283,6 +194,17 @@ const ResultSet* Session::Find(const std::string& name) const {
   return it == sets_.end() ? nullptr : &it->second;
 }
 
-bool Session::Remove(const std::string& name) { return sets_.erase(name) > 0; }
+bool Session::Remove(const std::string& name) {
+  auto it = sets_.find(name);
+  if (it == sets_.end()) return false;
+  held_records_ -= int64_t(it->second.records.size());
+  sets_.erase(it);
+  return true;
+}
+
+void Session::RemoveAll() {
+  sets_.clear();
+  held_records_ = 0;
+}
 
 }  // namespace kvistur::server

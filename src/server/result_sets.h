@@ -18,17 +18,11 @@
 #include <vector>
 
 #include "kvistur/faersla.h"
+#include "server/limits.h"
 #include "server/query_map.h"
+#include "server/request_budget.h"
 
 namespace kvistur::server {
-
-// The server's settings (section [Þjónn]), read when it starts.
-struct Limits {
-  int sessions = 64;       // Lotur: sessions at once
-  int result_sets = 20;    // Niðurstöður: result sets a session keeps
-  int idle_seconds = 600;  // Biðtími: an idle session is closed after this
-};
-Limits ReadLimits();
 
 // The standard indexes with the rows of the settings section [Z3950].
 IndexTable ServerIndexes();
@@ -54,14 +48,18 @@ struct ResultSet {
 
 class Session {
  public:
-  Session(std::string peer, int max_result_sets);
+  // A session held to LIMITS' result sets and records.
+  Session(std::string peer, const Limits& limits);
 
   // Logs this thread on as USER; false when the log-on is refused.
   bool LogOn(const std::string& user, const std::string& password);
 
-  // Answers QUERY on DATABASE and keeps the hits as result set NAME.
+  // Answers QUERY on DATABASE and keeps the hits as result set NAME, within
+  // BUDGET's time and memory.  A set that would take the records the
+  // session's sets hold in all over the limit is refused (Bib-1 12), and
+  // the set it would have replaced is kept.
   Diagnostic Search(const std::string& name, bool replace, const std::string& database, const QueryNode& query,
-                    int64_t& hits);
+                    RequestBudget& budget, int64_t& hits);
   // Lists COUNT words of the word index (Orð) in its order, with the START
   // word at POSITION (1: first) when there is room before it, each with
   // the number of records that have it in the database and the start's
@@ -69,11 +67,13 @@ class Session {
   // position of the first word from START on; PARTIAL is set when the
   // index has fewer words to give.
   Diagnostic Scan(const std::string& database, const ScanStart& start, int position, int count,
-                  std::vector<ScanEntry>& entries, int& at, bool& partial);
+                  const RequestBudget& budget, std::vector<ScanEntry>& entries, int& at, bool& partial);
 
   const ResultSet* Find(const std::string& name) const;
   bool Remove(const std::string& name);
-  void RemoveAll() { sets_.clear(); }
+  void RemoveAll();
+  // The record numbers the session's result sets hold in all.
+  int64_t HeldRecords() const { return held_records_; }
 
   Faersla& faersla() { return faersla_; }
   const std::string& peer() const { return peer_; }
@@ -82,8 +82,9 @@ class Session {
  private:
   Faersla faersla_;
   std::string peer_, user_;
-  int max_sets_;
+  const Limits& limits_;
   std::map<std::string, ResultSet> sets_;
+  int64_t held_records_ = 0;
 };
 
 }  // namespace kvistur::server

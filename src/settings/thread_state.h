@@ -1,9 +1,9 @@
 // The state Kvistur keeps per thread, in one place.
 //
 // Every object on a thread shares it: the debug flag, the database engine,
-// the log-on workspace, the search's result table and the catalogue state
-// the search used last.  Each thread has its own; what the search keeps of
-// a catalogue state is shared between threads (search/kept.h).  The layers
+// the log-on workspace and the catalogue state the search used last.  Each
+// thread has its own; what the search keeps of a catalogue state is shared
+// between threads (search/kept.h).  The layers
 // above fill in the pieces they own (the engine types are only declared
 // here, so that this layer does not depend on them).
 #pragma once
@@ -25,7 +25,6 @@ struct ThreadState {
   bool bDebug = false;
   std::shared_ptr<db::Engine> engine;
   std::shared_ptr<db::Workspace> workspace;  // the log-on workspace
-  std::shared_ptr<void> search_table;        // owned by the search layer
   std::shared_ptr<void> search_kept;         // the search's last catalogue state (search/kept.h)
   // Shows a message to the user (the original's modal message box).  Empty:
   // the default notifier, which writes to standard error.

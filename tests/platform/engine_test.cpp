@@ -6,15 +6,23 @@
 
 #include <filesystem>
 
+#include "common/dead_writer.h"
 #include "common/site.h"
 #include "platform/engine.h"
 #include "platform/workgroup.h"
+#include "settings/settings.h"
 
 using namespace kvistur;
 using namespace kvistur::db;
 using kvistur::testing::Site;
 
 namespace {
+
+// A table of rows larger than a writer's page cache: its pages reach the
+// file before the commit.
+constexpr char kManyRows[] =
+    "CREATE TABLE Fylling (x); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
+    "INSERT INTO Fylling SELECT randomblob(1000) FROM n;";
 
 class EngineTest : public ::testing::Test {
  protected:
@@ -221,6 +229,39 @@ TEST_F(EngineTest, DerivedDataLastsUntilTheFileChanges) {
   EXPECT_EQ(catalogue()->Derived("a"), nullptr);
 }
 
+// Two things a read-only reader meets that the file itself does not show:
+// a writer that died in its commit (a hot rollback journal), which the
+// reader has rolled back and reads the file as it was; and another
+// connection's commit in WAL mode, which leaves the file as it was until a
+// checkpoint, and whose new table the next call sees.
+TEST_F(EngineTest, WhatOtherConnectionsLeaveIsSeenAtTheNextCall) {
+  const std::string file = site_.catalogue();
+  kvistur::testing::kill_writer_midway(file, "", kManyRows);
+  ASSERT_TRUE(std::filesystem::exists(file + "-journal"));
+  {
+    CallScope call;
+    EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.ID = 1"), (std::vector<int32_t>{1}));
+  }
+  EXPECT_FALSE(std::filesystem::exists(file + "-journal"));
+
+  kvistur::testing::exec_sql(file, "PRAGMA journal_mode=WAL");
+  sqlite3* writer = nullptr;
+  sqlite3_open(file.c_str(), &writer);  // open till the end: nothing is checkpointed
+  auto before = std::filesystem::last_write_time(file);
+  {
+    CallScope call;
+    EXPECT_EQ(error_of([&] { catalogue()->OpenRecordset(u"SELECT * FROM Nýtt"); }), kTableNotFound);
+  }
+  ASSERT_EQ(sqlite3_exec(writer, "CREATE TABLE Nýtt (ID INTEGER); INSERT INTO Nýtt VALUES (7);", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(std::filesystem::last_write_time(file), before);
+  {
+    CallScope call;
+    EXPECT_EQ(ids(u"SELECT N.ID FROM Nýtt N"), (std::vector<int32_t>{7}));
+  }
+  sqlite3_close(writer);
+}
+
 TEST(Workgroup, UsersPasswordsAndDamagedFiles) {
   Site site(false);
   std::string wg = site.workgroup();
@@ -255,6 +296,11 @@ TEST(Workgroup, UsersPasswordsAndDamagedFiles) {
   std::string other = site.dir() + "/other.sqlite";
   kvistur::testing::exec_sql(other, "CREATE TABLE t(x);");
   EXPECT_EQ(code(u"Admin", u"", other), kNotDatabase);
+
+  // A writer that died in its commit: the next log-on rolls it back.
+  kvistur::testing::kill_writer_midway(wg, "", kManyRows);
+  ASSERT_TRUE(std::filesystem::exists(wg + "-journal"));
+  EXPECT_EQ(code(u"Admin", u""), 0);
 
   auto engine = create_sqlite_engine();
   engine->set_system_db(from_utf8(wg));

@@ -9,7 +9,6 @@
 #include <set>
 
 #include "search/hits.h"
-#include "search/term_lists.h"
 
 using namespace kvistur;
 
@@ -119,24 +118,6 @@ TEST(HitSort, ClassKeysOrderAsTheClasses) {
       EXPECT_EQ(a < b, c[i - 1] < c[j - 1]) << i << " " << j;
       EXPECT_EQ(a == b, c[i - 1] == c[j - 1]) << i << " " << j;
     }
-}
-
-TEST(TermLists, TheMostRecentlyUsedAreKeptWithinTheBound) {
-  auto list = [](std::size_t n) { return std::make_shared<const std::vector<int32_t>>(n, 0); };
-  TermLists kept(10);
-  kept.keep(u"a", list(4));
-  kept.keep(u"b", list(4));
-  EXPECT_NE(kept.find(u"a"), nullptr);  // a is now the most recent
-  kept.keep(u"c", list(4));               // 12 > 10: b goes
-  EXPECT_EQ(kept.find(u"b"), nullptr);
-  EXPECT_NE(kept.find(u"a"), nullptr);
-  EXPECT_NE(kept.find(u"c"), nullptr);
-  EXPECT_EQ(kept.numbers(), 8u);
-  kept.keep(u"a", list(2));  // kept again: replaced, not counted twice
-  EXPECT_EQ(kept.numbers(), 6u);
-  kept.keep(u"huge", list(11));  // more than the bound: not kept, nothing lost
-  EXPECT_EQ(kept.find(u"huge"), nullptr);
-  EXPECT_EQ(kept.numbers(), 6u);
 }
 
 TEST(HitSort, IntersectionByJumpsOrSideBySide) {

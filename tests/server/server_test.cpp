@@ -24,27 +24,15 @@
 
 #include "server/load_client.h"
 #include "server/records.h"
-#include "tools/run_tool.h"
+#include "server/running_server.h"
 
 using namespace kvistur;
+using namespace kvistur::testing::serve;
 using kvistur::testing::file_bytes;
 using kvistur::testing::run_tool;
 using kvistur::testing::shell_quote;
 
 namespace {
-
-const std::string kSample = std::string(KVISTUR_SOURCE_DIR) + "/data/sample/sample.xml";
-
-// Runs a shell command; its standard output.
-std::string sh(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[4096];
-    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
 
 std::vector<int> ids_in(const std::string& text, const std::string& pattern) {
   std::vector<int> ids;
@@ -52,115 +40,6 @@ std::vector<int> ids_in(const std::string& text, const std::string& pattern) {
   for (std::sregex_iterator i(text.begin(), text.end(), re), e; i != e; ++i) ids.push_back(std::stoi((*i)[1]));
   return ids;
 }
-
-// Percent-encodes everything but letters, digits and - . _ ~.
-std::string uri(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += char(c);
-    } else {
-      char buf[4];
-      std::snprintf(buf, sizeof buf, "%%%02X", c);
-      out += buf;
-    }
-  }
-  return out;
-}
-
-int free_port() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-bool accepts(int port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
-
-// The sample catalogue as `kvistur build` makes it (its source records in
-// Frumfærsla), in a folder of its own.
-struct Catalogue {
-  kvistur::testing::TempDir tmp;
-  const std::string& dir = tmp.path;
-  Catalogue() {
-    auto r = run_tool({"build", "--marc", kSample, "--out", dir});
-    if (r.exit_code != 0) throw std::runtime_error("kvistur build failed: " + r.err);
-  }
-};
-
-// kvistur serve on a free port, with its settings file, access log and
-// diagnostic log; stopped (SIGTERM) when the object goes.
-class Server {
- public:
-  Server(const Catalogue& cat, const std::string& extra_settings) : cat_(cat), port_(free_port()) {
-    settings_ = cat.dir + "/serve-" + std::to_string(port_) + ".ini";
-    access_ = cat.dir + "/access-" + std::to_string(port_) + ".log";
-    std::ofstream(settings_) << file_bytes(cat.dir + "/lindrit-1.0.ini") << extra_settings;
-    std::string log = cat.dir + "/server-" + std::to_string(port_) + ".log";
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("LINDRIT_SETTINGS", settings_.c_str(), 1);
-      setenv("KVISTUR_LOG", (cat.dir + "/melding.txt").c_str(), 1);
-      std::string listener = "tcp:127.0.0.1:" + std::to_string(port_);
-      execl(KVISTUR_TOOL, KVISTUR_TOOL, "serve", listener.c_str(), "--access-log", access_.c_str(), "--server-log",
-            log.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 200 && !accepts(port_); ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) throw std::runtime_error("kvistur serve ended: " + file_bytes(log));
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!accepts(port_)) throw std::runtime_error("kvistur serve does not answer on port " + std::to_string(port_));
-  }
-  ~Server() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
-  std::string target() const { return "tcp:127.0.0.1:" + std::to_string(port_); }
-  std::string url(const std::string& path_and_query) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path_and_query;
-  }
-  // SRU over HTTP GET; the response body, checked to be well-formed XML.
-  std::string sru(const std::string& path_and_query) const {
-    std::string body = sh("curl -s -g " + shell_quote(url(path_and_query)));
-    EXPECT_EQ(sh("printf %s " + shell_quote(body) + " | xmllint --noout - 2>&1"), "") << body;
-    return body;
-  }
-  // yaz-client with a script (-f); everything it printed.
-  std::string yaz_client(const std::string& script) const {
-    std::string file = cat_.dir + "/script-" + std::to_string(port_);
-    std::ofstream(file) << "open " << target() << "\n" << script << "quit\n";
-    return sh("cd " + shell_quote(cat_.dir) + " && timeout 60 yaz-client -f " + shell_quote(file) + " 2>&1");
-  }
-  long rss_kib() const {
-    std::istringstream s(file_bytes("/proc/" + std::to_string(pid_) + "/status"));
-    for (std::string line; std::getline(s, line);)
-      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-  }
-  std::string access_log() const { return file_bytes(access_); }
-
- private:
-  const Catalogue& cat_;
-  int port_;
-  pid_t pid_ = -1;
-  std::string settings_, access_;
-};
 
 class Serve : public ::testing::Test {
  protected:

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "common/pg_server.h"
@@ -89,6 +90,88 @@ class UpdateTool : public ::testing::Test {
   const std::string dir_ = temp_.path;
 };
 
+// A search as a host makes it: Leita for WORD in the titles of group 1 on
+// this thread's log-on; the count, then each hit.
+using Result = std::vector<std::string>;
+Result search(const std::string& word) {
+  Variant group(int32_t(1)), field(int32_t(2)), text(from_utf8(word));
+  SafeArray<Text> svar, einkenni, stops(0, std::vector<Text>{u""});
+  SafeArray<int32_t> ids;
+  int32_t max = 40;
+  int16_t rofi = 0;
+  int32_t n = Leita(group, field, text, svar, ids, einkenni, stops, max, &rofi, nullptr);
+  Result r{std::to_string(n)};
+  for (int32_t i = 1; i <= n; ++i) r.push_back(std::to_string(ids(i)) + " " + to_utf8(svar(i)));
+  return r;
+}
+
+bool log_on() {
+  FaerslaState st;
+  Text user = u"Admin", pw = u"";
+  return LogOn(st, user, pw) == 0;
+}
+
+// A word many records of the catalogue in DIR have, in both states.
+std::string top_title_word(const std::string& dir) {
+  auto top = kvistur::testing::sql_rows(dir + "/katalogur.sqlite",
+                                       "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID WHERE t.Orðtag = 2 "
+                                       "GROUP BY o.ID ORDER BY count(*) DESC LIMIT 1");
+  return top.empty() ? "" : top[0];
+}
+
+// Eight host threads, each with its own log-on, searching for one word
+// until stopped; every answer is kept, and a failed search counted.
+class SearchingHosts {
+ public:
+  explicit SearchingHosts(const std::string& word) {
+    for (int t = 0; t < kThreads; ++t)
+      threads_.emplace_back([this, word] {
+        if (!log_on()) ++failures_;
+        while (searching_) {
+          Result r = search(word);
+          if (r[0] == "-1") ++failures_;
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            seen_.push_back(std::move(r));
+          }
+          // A host's searches come a moment apart: the command and the
+          // other hosts get their share of two cores.
+          std::this_thread::sleep_for(kPause);
+        }
+        Result last = search(word);
+        std::lock_guard<std::mutex> lock(mutex_);
+        last_.push_back(std::move(last));
+        thread_state() = ThreadState{};
+      });
+  }
+  ~SearchingHosts() { stop(); }
+  void stop() {
+    searching_ = false;
+    for (auto& t : threads_)
+      if (t.joinable()) t.join();
+  }
+  static constexpr int kThreads = 8;
+  static constexpr auto kPause = std::chrono::milliseconds(10);
+  // Once stopped: the answers while searching.
+  const std::vector<Result>& seen() const { return seen_; }
+  // Once stopped: no search failed (LOG, the log file, says why one did),
+  // each answer was OLD or NEW, and each thread's answer after it was told
+  // to stop is NEW.
+  void expect_old_or_new(const Result& old_result, const Result& new_result, const std::string& log) const {
+    EXPECT_EQ(failures_, 0) << kvistur::testing::file_bytes(log);
+    for (auto& s : seen_)
+      EXPECT_TRUE(s == old_result || s == new_result) << s[0] << " hits: " << (s.size() > 1 ? s[1] : "");
+    for (auto& f : last_) EXPECT_EQ(f, new_result);
+  }
+
+ private:
+  std::atomic<bool> searching_{true};
+  std::atomic<int> failures_{0};
+  std::mutex mutex_;
+  std::vector<Result> seen_, last_;
+  std::vector<std::thread> threads_;
+};
+
 }  // namespace
 
 TEST_F(UpdateTool, AnUpdatedCatalogueHoldsWhatAFreshBuildOfTheSameRecordsHolds) {
@@ -162,108 +245,96 @@ TEST_F(UpdateTool, SearchesDuringAnUpdateSeeTheOldOrTheNewCatalogue) {
   ASSERT_EQ(run_tool({"generate", "--records", "1500", "--seed", "2", "--marc", dir_ + "/changes.mrc"}).exit_code, 0);
   setenv("LINDRIT_SETTINGS", (dir_ + "/lindrit-1.0.ini").c_str(), 1);
   setenv("KVISTUR_LOG", (dir_ + "/melding.txt").c_str(), 1);
-  // A word many records of both states have.
-  auto top = kvistur::testing::sql_rows(dir_ + "/katalogur.sqlite",
-                                       "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID WHERE t.Orðtag = 2 "
-                                       "GROUP BY o.ID ORDER BY count(*) DESC LIMIT 1");
-  ASSERT_EQ(top.size(), 1u);
-  std::string word = top[0];
-  using Result = std::vector<std::string>;
-  auto search = [&]() -> Result {
-    Variant group(int32_t(1)), field(int32_t(2)), text(from_utf8(word));
-    SafeArray<Text> svar, einkenni, stops(0, std::vector<Text>{u""});
-    SafeArray<int32_t> ids;
-    int32_t max = 40;
-    int16_t rofi = 0;
-    int32_t n = Leita(group, field, text, svar, ids, einkenni, stops, max, &rofi, nullptr);
-    Result r{std::to_string(n)};
-    for (int32_t i = 1; i <= n; ++i) r.push_back(std::to_string(ids(i)) + " " + to_utf8(svar(i)));
-    return r;
-  };
-  auto log_on = [] {
-    FaerslaState st;
-    Text user = u"Admin", pw = u"";
-    return LogOn(st, user, pw) == 0;
-  };
+  std::string word = top_title_word(dir_);
   ASSERT_TRUE(log_on());
-  Result old_result = search();
+  Result old_result = search(word);
   ASSERT_GT(old_result.size(), 1u);
 
-  std::atomic<bool> updating{true};
-  std::atomic<int> during{0}, failures{0};
-  std::vector<Result> seen, finals;
-  std::mutex seen_mutex;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t)
-    threads.emplace_back([&] {
-      if (!log_on()) ++failures;
-      while (updating) {
-        Result r = search();
-        if (r[0] == "-1") ++failures;
-        ++during;
-        std::lock_guard<std::mutex> lock(seen_mutex);
-        seen.push_back(std::move(r));
-      }
-      Result last = search();
-      std::lock_guard<std::mutex> lock(seen_mutex);
-      finals.push_back(std::move(last));
-      thread_state() = ThreadState{};
-    });
+  SearchingHosts hosts(word);
   auto r = run_tool({"update", "--marc", dir_ + "/changes.mrc", dir_});
-  updating = false;
-  for (auto& t : threads) t.join();
+  hosts.stop();
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out.substr(0, 40), "added 0, replaced 1500, deleted 0, skipp");
-  Result new_result = search();
+  Result new_result = search(word);
   EXPECT_NE(new_result, old_result);
-  EXPECT_EQ(failures, 0) << kvistur::testing::file_bytes(dir_ + "/melding.txt");
-  EXPECT_GT(during, 8);
-  for (auto& s : seen) EXPECT_TRUE(s == old_result || s == new_result) << s[0] << " hits: " << (s.size() > 1 ? s[1] : "");
-  for (auto& f : finals) EXPECT_EQ(f, new_result);
+  hosts.expect_old_or_new(old_result, new_result, dir_ + "/melding.txt");
+  EXPECT_GT(hosts.seen().size(), std::size_t(SearchingHosts::kThreads));
   thread_state() = ThreadState{};
   unsetenv("LINDRIT_SETTINGS");
   unsetenv("KVISTUR_LOG");
 }
 
-// An update killed at any moment leaves the catalogue it found (or, killed
-// after its commit, the updated one), readable by hosts.
-TEST_F(UpdateTool, AKilledUpdateLeavesTheCatalogueAsItWas) {
-  ASSERT_EQ(run_tool({"generate", "--records", "1000", "--seed", "1", "--out", dir_ + "/cat"}).exit_code, 0);
-  ASSERT_EQ(run_tool({"generate", "--records", "1000", "--seed", "2", "--marc", dir_ + "/changes.mrc"}).exit_code, 0);
-  std::string file = dir_ + "/cat/katalogur.sqlite";
-  std::string before = kvistur::testing::file_bytes(file);
-  auto old_contents = contents(file);
-  fs::copy(dir_ + "/cat", dir_ + "/done");
-  auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(run_tool({"update", "--marc", dir_ + "/changes.mrc", dir_ + "/done"}).exit_code, 0);
-  auto took = std::chrono::steady_clock::now() - start;
-  auto new_contents = contents(dir_ + "/done/katalogur.sqlite");
-  ASSERT_NE(new_contents, old_contents);
-  for (double at : {0.1, 0.4, 0.7, 0.9, 0.97}) {
+// kvistur update and kvistur index killed (SIGKILL) at random moments while
+// eight host threads search: no search fails, each answer is the old
+// state's or the new one's, and right after each kill a new host process
+// searches without anyone's help and finds the catalogue before or after.
+TEST_F(UpdateTool, KilledWritersNeverStopTheHostsSearching) {
+  constexpr int kKillsPerCommand = 4;
+  const std::string records = "300";
+  std::string cat = dir_ + "/cat", file = cat + "/katalogur.sqlite";
+  for (const std::string& folder : {cat, dir_ + "/probe"})
+    ASSERT_EQ(run_tool({"generate", "--records", records, "--seed", "1", "--out", folder}).exit_code, 0);
+  ASSERT_EQ(run_tool({"generate", "--records", records, "--seed", "2", "--marc", dir_ + "/changes.mrc"}).exit_code, 0);
+  setenv("LINDRIT_SETTINGS", (cat + "/lindrit-1.0.ini").c_str(), 1);
+  setenv("KVISTUR_LOG", (dir_ + "/melding.txt").c_str(), 1);
+  std::string word = top_title_word(cat);
+  ASSERT_TRUE(log_on());
+  Result old_result = search(word);
+  // What a new host process prints for the catalogue the settings name.
+  auto host_search = [&] {
+    auto r = run_tool({"search", word, "--max", "40"});
+    return r.exit_code == 0 ? r.out : "failed: " + r.err;
+  };
+  std::string old_host = host_search();
+  std::vector<std::string> after_kills;
+
+  SearchingHosts hosts(word);
+  // The state after, and how long each command runs while the hosts
+  // search, on a copy.
+  std::map<std::string, std::chrono::steady_clock::duration> took;
+  for (const char* command : {"update", "index"}) {
+    auto start = std::chrono::steady_clock::now();
+    auto r = std::string(command) == "update" ? run_tool({"update", "--marc", dir_ + "/changes.mrc", dir_ + "/probe"})
+                                              : run_tool({"index", dir_ + "/probe"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    took[command] = std::chrono::steady_clock::now() - start;
+  }
+  std::mt19937 random(22);
+  std::map<std::string, int> killed{{"update", 0}, {"index", 0}};
+  for (int run = 0; run < 8 * kKillsPerCommand && (killed["update"] + killed["index"] < 2 * kKillsPerCommand); ++run) {
+    std::string command = killed["update"] <= killed["index"] ? "update" : "index";
     pid_t pid = fork();
     if (pid == 0) {
-      execl(KVISTUR_TOOL, KVISTUR_TOOL, "update", "--marc", (dir_ + "/changes.mrc").c_str(), (dir_ + "/cat").c_str(),
-            static_cast<char*>(nullptr));
+      if (command == "update")
+        execl(KVISTUR_TOOL, KVISTUR_TOOL, "update", "--marc", (dir_ + "/changes.mrc").c_str(), cat.c_str(),
+              static_cast<char*>(nullptr));
+      else
+        execl(KVISTUR_TOOL, KVISTUR_TOOL, "index", cat.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    std::this_thread::sleep_for(took * at);
+    std::this_thread::sleep_for(took[command] * std::uniform_real_distribution<double>(0.05, 1.0)(random));
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
-    bool finished = WIFEXITED(status);
-    auto now = contents(file);
-    if (!finished && now.empty()) {
-      // Killed inside the commit: the next writer rolls the journal back.
-      sqlite3* db = nullptr;
-      sqlite3_open(file.c_str(), &db);
-      sqlite3_exec(db, "SELECT count(*) FROM Móðurtafla", nullptr, nullptr, nullptr);
-      sqlite3_close(db);
-      now = contents(file);
-    }
-    if (now == new_contents) break;  // the update had committed
-    EXPECT_EQ(now, old_contents) << "killed at " << at;
-    EXPECT_EQ(kvistur::testing::file_bytes(file), before) << "killed at " << at;
+    // A run that ended first is killed sooner the next time.
+    if (WIFSIGNALED(status)) ++killed[command];
+    else took[command] /= 2;
+    after_kills.push_back(host_search());
   }
+  auto r = run_tool({"update", "--marc", dir_ + "/changes.mrc", cat});
+  hosts.stop();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(contents(file), contents(dir_ + "/probe/katalogur.sqlite"));
+  std::string new_host = host_search();
+  EXPECT_NE(new_host, old_host);
+  for (auto& now : after_kills) EXPECT_TRUE(now == old_host || now == new_host) << now;
+  EXPECT_EQ(killed["update"], kKillsPerCommand);
+  EXPECT_EQ(killed["index"], kKillsPerCommand);
+  Result new_result = search(word);
+  hosts.expect_old_or_new(old_result, new_result, dir_ + "/melding.txt");
+  thread_state() = ThreadState{};
+  unsetenv("LINDRIT_SETTINGS");
+  unsetenv("KVISTUR_LOG");
 }
 
 // A catalogue the update cannot write a record into is one line saying

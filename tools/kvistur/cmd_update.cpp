@@ -5,6 +5,7 @@
 #include <iostream>
 #include <optional>
 
+#include "catalogue_file.h"
 #include "catalogue_schema.h"
 #include "command.h"
 #include "import/catalogue_writer.h"
@@ -49,9 +50,9 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR|URI[\
   fs::path catalogue, folder;
   auto where = db::pg::split_server_path(from_utf8(rest[0]));
   if (!where) {
-    fs::path target = fs::absolute(rest[0]);
-    folder = fs::is_directory(target) ? target : target.parent_path();
-    catalogue = fs::is_directory(target) ? target / import::kCatalogueFile : target;
+    CatalogueFile target = catalogue_file(rest[0]);
+    catalogue = target.file;
+    folder = target.folder;
     if (!fs::is_regular_file(catalogue)) throw std::runtime_error("no such file: " + catalogue.string());
   }
   MarcInput in = ReadMarcFiles(files, rest[0]);

@@ -1,0 +1,57 @@
+// A query tree (query_map.h) answered from the catalogue: each term is one
+// search of Leita's (FindRecords), and AND, OR and NOT combine the record
+// numbers of their operands.
+//
+// Memory is bounded by the request's budget, not by what the client asks:
+// the operands of an operator are combined as they come (the result so far
+// and one operand held at a time), the operand that needs most lists at
+// once is taken first (so a query of N terms holds about log2 N lists at
+// once, however it nests), a result set named as an operand is sorted once
+// for the whole query and shared by every leaf that names it, and every
+// list is charged to the budget while it lives.  The time is checked before
+// every term and every combination.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kvistur/automation.h"
+#include "platform/engine.h"
+#include "server/query_map.h"
+#include "server/request_budget.h"
+
+namespace kvistur::server {
+
+// What a search needs from the catalogue and the session.
+struct SearchScope {
+  db::Database& database;
+  int32_t group;                           // -1: every group
+  const std::map<Text, int32_t>& fields;   // the group's search fields by upper-case QueryTypeName
+  const SafeArray<Text>& stop_words;
+  // The records of the session's result set NAME (in any order), or null.
+  std::function<const std::vector<int32_t>*(const std::string& name)> result_set;
+};
+
+// Record numbers, ascending, each once, charged to the request while held.
+struct Records {
+  std::shared_ptr<const std::vector<int32_t>> numbers;
+  Charge charge;
+};
+
+// The records QUERY finds.  Refuses with the query's diagnostic (114 a
+// field the group lacks, 4 only stop words, 30 a result set that does not
+// exist) or the budget's.
+Records Evaluate(const SearchScope& scope, const QueryNode& query, RequestBudget& budget);
+
+// The number of the search field NAME (empty: every field, -1) among
+// FIELDS; refuses (114) a name the group does not have.
+int32_t FieldNumber(const std::map<Text, int32_t>& fields, const Text& name);
+
+// The bytes of a list of N record numbers.
+constexpr int64_t ListBytes(std::size_t n) { return int64_t(n) * int64_t(sizeof(int32_t)); }
+
+}  // namespace kvistur::server
