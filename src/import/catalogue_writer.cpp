@@ -52,13 +52,28 @@ const std::vector<std::string>& default_stop_words() {
   return v;
 }
 
-void WriteSettings(const std::string& folder, const std::string& target, const std::string& now) {
-  const Text where = from_utf8(target);
-  const std::vector<SettingValue> owned = {{u"Grunnur", u"Slóð", where},
-                                           {u"Grunnur", u"GrunnNafn", from_utf8(kCatalogueFile)},
-                                           {u"Grunnur", u"kv_local", from_utf8(kDirectoryFile)}};
-  const std::vector<SettingValue> defaults = {
+namespace {
+
+// The values a build owns: where the databases are.
+std::vector<SettingValue> owned_settings(const std::string& target) {
+  return {{u"Grunnur", u"Slóð", from_utf8(target)},
+          {u"Grunnur", u"GrunnNafn", from_utf8(kCatalogueFile)},
+          {u"Grunnur", u"kv_local", from_utf8(kDirectoryFile)}};
+}
+
+// The values a build adds only where a settings file lacks them.
+const std::vector<SettingValue>& default_settings() {
+  static const std::vector<SettingValue> v = {
       {u"Debug", u"NoDebug", u"0"}, {u"Leit", u"Fjöldi", u"250"}, {u"Prentun", u"ListaTegund", u"3"}};
+  return v;
+}
+
+}  // namespace
+
+std::string NewSettings(const std::string& target) { return EditSettings("", owned_settings(target), default_settings()); }
+
+void WriteSettings(const std::string& folder, const std::string& target, const std::string& now) {
+  const std::vector<SettingValue> owned = owned_settings(target);
   for (const char* name : kSettingsFiles) {
     std::string kept, file = now + "/" + name;
     if (std::filesystem::exists(file)) {
@@ -68,7 +83,7 @@ void WriteSettings(const std::string& folder, const std::string& target, const s
     }
     std::string text;
     try {
-      text = EditSettings(kept, owned, defaults);
+      text = EditSettings(kept, owned, default_settings());
     } catch (const std::runtime_error& e) {
       throw std::runtime_error(file + ": " + e.what());
     }

@@ -42,6 +42,10 @@ inline constexpr const char* kSettingsFiles[] = {"lindrit-1.0.ini", "lindrit.ini
 // they are missing; every other line, section and comment a library put
 // there stays.  Throws std::runtime_error when it cannot.
 void WriteSettings(const std::string& folder, const std::string& target, const std::string& now);
+// The settings file WriteSettings writes where there was none: what a
+// build into a server prints for its hosts, so that hosts of a server and
+// of files get the same settings.
+std::string NewSettings(const std::string& target);
 
 // The rows one record has in the catalogue's tables: Móðurtafla (with its
 // host, Upprunafærsla), Frumfærsla, Aðfanganúmer, Árgangur and Tölublað,

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -361,6 +362,10 @@ struct MarcReader::Impl {
 MarcReader::MarcReader() = default;
 
 MarcReader::MarcReader(const std::string& file) : impl_(std::make_unique<Impl>()) {
+  // A folder opens as a file that reads as nothing: it would pass for a
+  // file without records.
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec)) throw UnreadableInput(file + " is a folder, not a file of records");
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + file);
   std::ostringstream ss;

@@ -71,7 +71,8 @@ class MarcReader {
  public:
   // Opens FILE; MARCXML when its first non-blank byte is "<", else ISO 2709.
   // Throws std::runtime_error with a one-line message when it cannot be
-  // opened, UnreadableInput when it is XML that is not well-formed.
+  // opened, UnreadableInput when it is a folder or XML that is not
+  // well-formed.
   explicit MarcReader(const std::string& file);
   // Reads from memory (tests); the same detection.
   static MarcReader from_bytes(std::string bytes, std::string name = "input");

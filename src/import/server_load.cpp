@@ -511,31 +511,6 @@ void LoadDatabases(const std::vector<std::string>& files, const std::string& uri
   for (const std::string& file : files) load_one(server, file, fs::path(file).stem().string(), report);
 }
 
-namespace {
-
-// URI as a host's settings name it: without a user or a password, which
-// come from LogOn.
-std::string without_credentials(std::string uri) {
-  std::size_t start = uri.find("://") + 3, end = uri.find_first_of("/?", start);
-  std::size_t at = uri.rfind('@', end == std::string::npos ? uri.size() : end);
-  if (at != std::string::npos && at >= start) uri.erase(start, at + 1 - start);
-  std::size_t q = uri.find('?');
-  if (q == std::string::npos) return uri;
-  std::string query, kept;
-  std::size_t from = q + 1;
-  while (from <= uri.size()) {
-    std::size_t amp = uri.find('&', from);
-    std::string item = uri.substr(from, amp == std::string::npos ? std::string::npos : amp - from);
-    if (!item.empty() && item.rfind("user=", 0) != 0 && item.rfind("password=", 0) != 0)
-      kept += (kept.empty() ? "" : "&") + item;
-    if (amp == std::string::npos) break;
-    from = amp + 1;
-  }
-  return uri.substr(0, q) + (kept.empty() ? "" : "?" + kept);
-}
-
-}  // namespace
-
 void LoadIntoServer(const std::string& folder, const std::string& uri) {
   std::vector<std::string> files;
   for (auto& e : fs::directory_iterator(folder))
@@ -543,12 +518,7 @@ void LoadIntoServer(const std::string& folder, const std::string& uri) {
   std::sort(files.begin(), files.end());
   LoadDatabases(files, uri, &std::cout);
   // The settings that point hosts at the schemas.
-  std::cout << "[Grunnur]\nSlóð=" << without_credentials(uri) << "\n";
-  for (auto& f : files) {
-    std::string name = fs::path(f).filename().string();
-    if (name == kCatalogueFile) std::cout << "GrunnNafn=" << name << "\n";
-    if (name == kDirectoryFile) std::cout << "kv_local=" << name << "\n";
-  }
+  std::cout << NewSettings(db::pg::without_credentials(uri));
 }
 
 void IndexServerSchema(const std::string& uri, const std::string& schema) {

@@ -32,6 +32,28 @@ std::optional<ServerPath> split_server_path(TextView path) {
   return ServerPath{to_utf8(folder), to_utf8(file)};
 }
 
+std::string without_credentials(const std::string& given) {
+  std::string uri = given;
+  std::size_t scheme = uri.find("://");
+  if (scheme == std::string::npos) return uri;
+  std::size_t start = scheme + 3, end = uri.find_first_of("/?", start);
+  std::size_t at = uri.rfind('@', end == std::string::npos ? uri.size() : end);
+  if (at != std::string::npos && at >= start) uri.erase(start, at + 1 - start);
+  std::size_t q = uri.find('?');
+  if (q == std::string::npos) return uri;
+  std::string kept;
+  std::size_t from = q + 1;
+  while (from <= uri.size()) {
+    std::size_t amp = uri.find('&', from);
+    std::string item = uri.substr(from, amp == std::string::npos ? std::string::npos : amp - from);
+    if (!item.empty() && item.rfind("user=", 0) != 0 && item.rfind("password=", 0) != 0)
+      kept += (kept.empty() ? "" : "&") + item;
+    if (amp == std::string::npos) break;
+    from = amp + 1;
+  }
+  return uri.substr(0, q) + (kept.empty() ? "" : "?" + kept);
+}
+
 namespace {
 
 // S between quotes Q, a Q inside doubled.

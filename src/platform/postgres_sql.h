@@ -62,6 +62,11 @@ struct ServerPath {
 // Splits "URI\file.ext"; nullopt when PATH is not a server URI.
 std::optional<ServerPath> split_server_path(TextView path);
 
+// URI without the user and password it carries (in its authority, or as
+// user= and password= options): as a host's settings name a server, and as
+// a URI may be shown.
+std::string without_credentials(const std::string& uri);
+
 std::string quote_literal(std::string_view value);
 
 // The bytes of a bytea value from the hex digits of its text form (what

@@ -226,6 +226,25 @@ void workgroup_set_user(const std::string& file, TextView name, TextView passwor
   write_user(d, file, u ? u->name : "", name, password);
 }
 
+void workgroup_add_user(const std::string& file, TextView name, TextView password) {
+  if (trim(name).empty()) throw Error(5, kProjectName, u"A user name may not be empty.");
+  Db d;
+  open_existing(d, file, true);
+  auto users = read_users(d, file);
+  if (const UserRow* u = find_user(users, name))
+    throw Error(58, kProjectName, u"There is a user '" + from_utf8(u->name) + u"' in the workgroup file already.");
+  write_user(d, file, "", name, password);
+}
+
+void workgroup_set_password(const std::string& file, TextView name, TextView password) {
+  Db d;
+  open_existing(d, file, true);
+  auto users = read_users(d, file);
+  const UserRow* u = find_user(users, name);
+  if (!u) throw Error(5, kProjectName, u"There is no user '" + Text(name) + u"' in the workgroup file.");
+  write_user(d, file, u->name, from_utf8(u->name), password);
+}
+
 void workgroup_remove_user(const std::string& file, TextView name) {
   Db d;
   open_existing(d, file, true);

@@ -17,8 +17,14 @@ namespace kvistur::db {
 // Creates FILE with the one user "Admin" whose password is empty.  Fails
 // (Error) when FILE exists already.
 void workgroup_init(const std::string& file);
-// Adds the user or replaces the password of an existing one.
+// Adds the user or replaces the password (and the spelling) of an existing
+// one.
 void workgroup_set_user(const std::string& file, TextView name, TextView password);
+// Adds a user; Error when a user of that name (letter case aside) is there.
+void workgroup_add_user(const std::string& file, TextView name, TextView password);
+// A new password for an existing user, whose name keeps the spelling it
+// has; Error when there is no such user.
+void workgroup_set_password(const std::string& file, TextView name, TextView password);
 // Removes the user; Error when there is no such user.
 void workgroup_remove_user(const std::string& file, TextView name);
 std::vector<Text> workgroup_users(const std::string& file);

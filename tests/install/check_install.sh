@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs Kvistur into a fresh prefix, builds the tiny host outside the
 # tree against it (CMake package, shared and static; pkg-config), runs each
-# against the sample catalogue, and makes the Debian package and checks the
-# runtime dependencies it declares.
+# against the sample catalogue, reads the installed manual page with man,
+# and makes the Debian package and checks the runtime dependencies it
+# declares and that it holds the manual page.
 #   check_install.sh SOURCE_DIR BUILD_DIR
 set -eu
 src=$1 build=$2
@@ -12,6 +13,12 @@ prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 "$prefix/bin/kvistur" --version
+# man kvistur finds the installed page, and kvistur help points at the
+# installed documentation.
+MANPATH="$prefix/share/man" MANWIDTH=100 man kvistur >"$work/man.txt"
+grep -q "kvistur search TEXT" "$work/man.txt" || { echo "man kvistur: no search command" >&2; exit 1; }
+"$prefix/bin/kvistur" help search | tr '\n' ' ' | grep -q "More: man kvistur, and search.md in $prefix/share/doc/kvistur" ||
+  { echo "kvistur help does not name the installed documentation" >&2; exit 1; }
 "$prefix/bin/kvistur" build --marc "$src/data/sample/sample.xml" --out "$work/cat" >/dev/null
 export LINDRIT_SETTINGS="$work/cat/lindrit-1.0.ini" KVISTUR_LOG="$work/melding.txt"
 libdir=$(dirname "$(find "$prefix" -name 'libkvistur.so.1' | head -1)")
@@ -46,4 +53,5 @@ done
 dpkg-deb -c "$deb" >"$work/contents"
 grep -q "usr/lib.*/cmake/Kvistur/KvisturConfig.cmake" "$work/contents"
 grep -q "usr/include/kvistur/faersla.h" "$work/contents"
+grep -q "usr/share/man/man1/kvistur.1.gz" "$work/contents"
 echo "installed package checked"

@@ -65,12 +65,12 @@ TEST(ParseCli, BadInputGivesOneLine) {
   auto cut = run_tool({"parse"}, sample_text().substr(0, 20));
   EXPECT_EQ(cut.exit_code, 1);
   EXPECT_EQ(cut.out, "");
-  EXPECT_EQ(cut.err, "kvistur: the record text cannot be read: Invalid procedure call or argument (error 5)\n");
+  EXPECT_EQ(cut.err, "kvistur parse: the record text cannot be read: Invalid procedure call or argument (error 5)\n");
   RecordTextBuilder b;
   b.Titlar = {{u"40000", u"x", u""}};
   auto big = run_tool({"parse"}, kvistur::to_utf8(b.text()));
   EXPECT_EQ(big.exit_code, 1);
-  EXPECT_EQ(big.err, "kvistur: the record text cannot be read: Overflow (error 6)\n");
+  EXPECT_EQ(big.err, "kvistur parse: the record text cannot be read: Overflow (error 6)\n");
   auto missing = run_tool({"parse", "/nonexistent/record.txt"});
   EXPECT_EQ(missing.exit_code, 1);
   EXPECT_EQ(missing.err, "kvistur parse: cannot open '/nonexistent/record.txt'\n");

@@ -3,9 +3,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -33,14 +37,17 @@ inline std::string shell_quote(const std::string& s) {
   return q + "'";
 }
 
+// STDOUT: where standard output goes instead of into ToolResult::out (a
+// file such as /dev/full).
 inline ToolResult run_tool(const std::vector<std::string>& args, const std::string& input = "",
-                           const std::string& workdir = "/tmp") {
+                           const std::string& workdir = "/tmp", const std::string& stdout_to = "") {
   static int counter = 0;
   std::string base = workdir + "/tool-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
   { std::ofstream(base + ".in", std::ios::binary) << input; }
   std::string cmd = shell_quote(KVISTUR_TOOL);
   for (auto& a : args) cmd += " " + shell_quote(a);
-  cmd += " <" + shell_quote(base + ".in") + " >" + shell_quote(base + ".out") + " 2>" + shell_quote(base + ".err");
+  cmd += " <" + shell_quote(base + ".in") + " >" + shell_quote(stdout_to.empty() ? base + ".out" : stdout_to) +
+         " 2>" + shell_quote(base + ".err");
   int status = std::system(cmd.c_str());
   ToolResult r;
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -50,6 +57,50 @@ inline ToolResult run_tool(const std::vector<std::string>& args, const std::stri
   std::remove((base + ".out").c_str());
   std::remove((base + ".err").c_str());
   return r;
+}
+
+// Runs the tool on a pseudo-terminal and gives back everything it wrote
+// there (standard output and standard error both), with "[exit N]" after
+// it when it did not exit 0.  ANSWERS are typed in turn, each once the
+// output since the last one holds its prompt.  A tool that stops writing
+// for half a minute is killed, so a fault cannot hang the tests.
+inline std::string run_on_terminal(const std::vector<std::string>& args,
+                                   const std::vector<std::pair<std::string, std::string>>& answers = {}) {
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return "forkpty failed";
+  if (pid == 0) {
+    std::vector<char*> argv{const_cast<char*>(KVISTUR_TOOL)};
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(KVISTUR_TOOL, argv.data());
+    _exit(127);
+  }
+  std::string out;
+  std::size_t next = 0, from = 0;
+  char buf[4096];
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 30000) <= 0) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the tool has exited
+    out.append(buf, std::size_t(n));
+    std::size_t at;
+    if (next < answers.size() && (at = out.find(answers[next].first, from)) != std::string::npos) {
+      from = at + answers[next].first.size();
+      const std::string& typed = answers[next++].second;
+      if (write(master, typed.data(), typed.size()) != ssize_t(typed.size())) break;
+    }
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    out += "\n[exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "]";
+  return out;
 }
 
 // kvistur host fed REQUESTS, one JSON a line, then EXTRA as it is; its

@@ -9,6 +9,7 @@
 #include "import/output.h"
 #include "import/record_writer.h"
 #include "marc_input.h"
+#include "server_credentials.h"
 #include "stage_progress.h"
 
 KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build --jet FILE... [--code-page N] --out DIR|URI",
@@ -37,6 +38,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
   }
   if (files.empty() && jet_files.empty()) throw UsageError("--marc or --jet needs at least one file");
   if (out.empty()) throw UsageError("--out DIR is missing");
+  refuse_credentials(out);
   if (!jet_files.empty()) {
     if (!files.empty()) throw UsageError("--marc and --jet cannot be used together");
     return import::BuildFromJet(jet_files, out, code_page, std::cout, std::cerr);

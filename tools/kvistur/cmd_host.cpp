@@ -1,6 +1,8 @@
 // kvistur host: drives Faersla objects from JSON lines on standard input,
 // one answer line per request on standard output (docs/host-protocol.md).
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <future>
@@ -364,7 +366,8 @@ int run_host(std::istream& in, std::ostream& out) {
     }
     if (!id.is_null()) answer["id"] = id;
     out << answer.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
-    out.flush();
+    // A host that cannot be answered is not worth reading on for.
+    if (!out.flush()) throw std::runtime_error(std::string("the answers could not be written: ") + std::strerror(errno));
   }
   return 0;
 }

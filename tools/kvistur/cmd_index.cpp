@@ -13,14 +13,15 @@
 #include "import/output.h"
 #include "import/server_load.h"
 #include "platform/postgres_sql.h"
+#include "server_credentials.h"
 
 KVISTUR_COMMAND(cmd_index, "index", "index [--check] CATALOGUE|CATALOGUE_DIR | index [--check] URI[\\katalogur]",
                 "add the search indexes to a catalogue database (a file, or a schema on a server), or check them") {
   kvistur::cli::Args rest = args;
   const bool check = kvistur::cli::take_flag(rest, "--check");
-  for (const std::string& a : rest)
-    if (a.rfind("--", 0) == 0) throw kvistur::cli::UsageError("unknown argument " + a);
+  kvistur::cli::reject_unknown_options(rest);
   if (rest.size() != 1) throw kvistur::cli::UsageError("index needs exactly one catalogue");
+  kvistur::cli::refuse_credentials(rest[0]);
   if (auto where = kvistur::db::pg::split_server_path(kvistur::from_utf8(rest[0]))) {
     // The catalogue's schema, named as in the settings or left out.
     std::string schema = kvistur::cli::catalogue_schema(where->schema);

@@ -3,176 +3,37 @@
 // its own: it logs on, reads the stop words, passes a progress window that
 // draws the status lines and a bar on standard error (only when standard
 // error is a terminal) and prints one line per result, or JSON, or the
-// printed list of the results.
+// printed list of the results.  What the search itself does is a host's
+// search exactly; the command adds checks of the group and field, the
+// count behind a cut list and a suggestion for a text written otherwise
+// than the word index writes it (search_hint.h).
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <iostream>
-#include <mutex>
+#include <memory>
 #include <nlohmann/json.hpp>
-#include <thread>
-#include <stdexcept>
 #include <string>
 
+#include "catalogue_groups.h"
 #include "command.h"
 #include "kvistur/faersla.h"
 #include "log_on.h"
 #include "platform/engine.h"
 #include "platform/open_database.h"
 #include "print_output.h"
+#include "search/search.h"
+#include "search_hint.h"
 #include "settings/settings.h"
 #include "settings/thread_state.h"
+#include "terminal_progress.h"
 
 namespace kvistur::cli {
 namespace {
 
 using json = nlohmann::json;
 
-// The progress window: status lines above a bar that is redrawn in place
-// on the last line of the terminal.  While the window is shown the bar's
-// line keeps turning a mark, with the step the search is in when it is one
-// the host's form is not told of (thread_state().on_work), so that every
-// step that takes time shows that work is going on.
-class TerminalProgress : public Dispatch {
- public:
-  explicit TerminalProgress(std::ostream& out) : out_(out) {}
-  ~TerminalProgress() override { stop_turning(); }
-
-  Variant invoke(TextView member, std::vector<Variant>&) override {
-    std::lock_guard<std::mutex> lock(m_);
-    if (member == u"Show") {
-      shown_ = true;
-      start_turning();
-    } else if (member == u"Hide") {
-      clear_bar();
-      shown_ = false;
-    } else if (member == u"Refresh") {
-      if (shown_) draw_bar();
-    } else {
-      throw no_such_member(member);
-    }
-    return {};
-  }
-  Variant get(TextView member) override {
-    if (member == u"lbLeit") return Variant(std::shared_ptr<Dispatch>(std::make_shared<List>(*this)));
-    if (member == u"prgBarLeit") return Variant(std::shared_ptr<Dispatch>(std::make_shared<Bar>(*this)));
-    throw no_such_member(member);
-  }
-  void put(TextView member, const Variant&) override { throw no_such_member(member); }
-
-  // After the search: the mark stops and the bar's line goes.
-  void finish() {
-    stop_turning();
-    std::lock_guard<std::mutex> lock(m_);
-    clear_bar();
-  }
-
-  // A step of the search the form is not told of.
-  void work(std::string_view what, int64_t done, int64_t total) {
-    std::lock_guard<std::mutex> lock(m_);
-    work_ = std::string(what);
-    if (total > 0 && !what.empty()) work_ += " " + std::to_string(done * 100 / total) + "%";
-    if (shown_) draw_bar();
-  }
-
- private:
-  struct List : Dispatch {
-    TerminalProgress& w;
-    explicit List(TerminalProgress& window) : w(window) {}
-    Variant invoke(TextView member, std::vector<Variant>& args) override {
-      std::lock_guard<std::mutex> lock(w.m_);
-      if (member == u"Clear") {
-        w.lines_ = 0;
-        return {};
-      }
-      if (member == u"AddItem") {
-        if (args.empty()) throw Error(err::kInvalidArgument);
-        w.clear_bar();
-        w.out_ << to_utf8(args[0].to_text()) << "\n";
-        w.out_.flush();
-        ++w.lines_;
-        w.work_.clear();
-        return {};
-      }
-      throw no_such_member(member);
-    }
-    Variant get(TextView member) override {
-      std::lock_guard<std::mutex> lock(w.m_);
-      if (member == u"NewIndex") return Variant(int32_t(w.lines_ - 1));
-      if (member == u"ListIndex") return Variant(int32_t(w.selected_));
-      throw no_such_member(member);
-    }
-    void put(TextView member, const Variant& value) override {
-      if (member != u"ListIndex") throw no_such_member(member);
-      std::lock_guard<std::mutex> lock(w.m_);
-      w.selected_ = value.to_i32();
-    }
-  };
-  struct Bar : Dispatch {
-    TerminalProgress& w;
-    explicit Bar(TerminalProgress& window) : w(window) {}
-    Variant invoke(TextView member, std::vector<Variant>&) override { throw no_such_member(member); }
-    Variant get(TextView member) override {
-      std::lock_guard<std::mutex> lock(w.m_);
-      if (member == u"Value") return Variant(int16_t(w.value_));
-      throw no_such_member(member);
-    }
-    void put(TextView member, const Variant& value) override {
-      if (member != u"Value") throw no_such_member(member);
-      int32_t v = value.to_i32();
-      std::lock_guard<std::mutex> lock(w.m_);
-      w.value_ = v < 0 ? 0 : v > 100 ? 100 : v;
-    }
-  };
-
-  // The mark turns every 200 ms while the window is shown.
-  void start_turning() {
-    if (ticker_.joinable()) return;
-    ticker_ = std::thread([this] {
-      std::unique_lock<std::mutex> lock(m_);
-      while (!stopping_) {
-        if (tick_.wait_for(lock, std::chrono::milliseconds(200)) == std::cv_status::timeout && shown_) {
-          ++turn_;
-          draw_bar();
-        }
-      }
-    });
-  }
-  void stop_turning() {
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      stopping_ = true;
-    }
-    tick_.notify_all();
-    if (ticker_.joinable()) ticker_.join();
-  }
-  void draw_bar() {
-    constexpr int kWidth = 40;
-    static const char kMarks[] = "|/-\\";
-    int filled = value_ * kWidth / 100;
-    out_ << "\r[" << std::string(std::size_t(filled), '#') << std::string(std::size_t(kWidth - filled), ' ') << "] "
-         << value_ << "% " << kMarks[turn_ % 4] << (work_.empty() ? "" : " " + work_) << "\x1b[K";
-    out_.flush();
-    bar_drawn_ = true;
-  }
-  void clear_bar() {
-    if (!bar_drawn_) return;
-    out_ << "\r\x1b[K";
-    out_.flush();
-    bar_drawn_ = false;
-  }
-
-  std::ostream& out_;
-  std::mutex m_;
-  std::condition_variable tick_;
-  std::thread ticker_;
-  bool stopping_ = false;
-  bool shown_ = false, bar_drawn_ = false;
-  int lines_ = 0, selected_ = -1, value_ = 0;
-  unsigned turn_ = 0;
-  std::string work_;
-};
+// The most records shown when neither --max nor Leit/Fjöldi says.
+constexpr int32_t kDefaultMax = 50;
 
 int32_t int_option(Args& a, const char* name, int32_t fallback) {
   std::string v;
@@ -182,11 +43,93 @@ int32_t int_option(Args& a, const char* name, int32_t fallback) {
   return int32_t(n);
 }
 
+// --max N (1 or more) or --max all (-1, which Leita reads as every hit);
+// 0 when not given.
+int32_t max_option(Args& a) {
+  std::string v;
+  if (!take_option(a, "--max", v)) return 0;
+  if (v == "all") return -1;
+  long long n = parse_int(v, "the value of --max");
+  if (n < 1 || n > INT32_MAX) throw UsageError("--max must be a count from 1 up, or all, not " + v);
+  return int32_t(n);
+}
+
+struct Hits {
+  int32_t n = 0;
+  SafeArray<Text> descriptions, keys;
+  SafeArray<int32_t> ids;
+};
+
+class Search {
+ public:
+  Search(Faersla& f, int32_t group, int32_t field, int32_t max) : f_(f), group_(group), field_(field), max_(max) {
+    f_.SaekjaEkkiOrð(stop_words_);
+    if (!stop_words_.allocated()) stop_words_ = SafeArray<Text>(0, {Text()});
+  }
+
+  // Leita with a progress window on standard error when it is a terminal.
+  Hits run(const std::string& text) {
+    bool on_terminal = isatty(2) == 1;
+    Variant window;
+    std::shared_ptr<TerminalProgress> terminal;
+    if (on_terminal) {
+      terminal = std::make_shared<TerminalProgress>(std::cerr);
+      window = Variant(std::shared_ptr<Dispatch>(terminal));
+      thread_state().on_work = [terminal](std::string_view what, int64_t done, int64_t total) {
+        terminal->work(what, done, total);
+      };
+    }
+    int16_t rofi = on_terminal ? 1 : 0;
+    Variant vGroup(group_), vField(field_), vText(from_utf8(text));
+    Hits h;
+    int32_t max = max_;
+    h.n = f_.Leita(vGroup, vField, vText, h.descriptions, h.ids, h.keys, stop_words_, max, &rofi,
+                   on_terminal ? &window : nullptr);
+    thread_state().on_work = nullptr;
+    if (terminal) terminal->finish();
+    return h;
+  }
+
+  // How many records TEXT finds in all, found as Leita finds them; -1 when
+  // that cannot be told.
+  int64_t count(const std::string& text) {
+    try {
+      CallScope call;
+      std::unique_ptr<db::Database> catalogue = open_catalogue();
+      int64_t n = int64_t(FindRecords(*catalogue, group_, field_, from_utf8(text), stop_words_).size());
+      catalogue->Close();
+      return n;
+    } catch (const std::exception&) {
+      return -1;
+    }
+  }
+
+ private:
+  Faersla& f_;
+  int32_t group_, field_, max_;
+  SafeArray<Text> stop_words_;
+};
+
+// At a terminal, whether the user wants INSTEAD searched for; elsewhere
+// the suggestion is only said.
+bool offer(const std::string& text, const std::string& instead) {
+  std::string found = "kvistur search: nothing found for '" + text + "'";
+  if (isatty(0) != 1 || isatty(2) != 1) {
+    std::cerr << found << "; try '" << instead
+              << "' (the word index cuts words at hyphens and keeps an ISBN as its digits)\n";
+    return false;
+  }
+  std::cerr << found << "; search for '" << instead << "' instead? [Y/n] " << std::flush;
+  std::string answer;
+  std::getline(std::cin, answer);
+  return answer.empty() || answer[0] == 'y' || answer[0] == 'Y' || answer[0] == 'j' || answer[0] == 'J';
+}
+
 }  // namespace
 
 KVISTUR_COMMAND(cmd_search, "search",
-                "search TEXT [--group N] [--field N] [--max N] [--json] [--print [--rtf FILE | --text]] [--user U "
-                "--password P]",
+                "search TEXT [--group N] [--field N] [--max N|all] [--json] [--print [--type N] [--rtf FILE | --text]] "
+                "[--user NAME] [--password PW]",
                 "search the catalogue's word index; one line per record: ID, description, identifying string") {
   Args a = args;
   bool as_json = take_flag(a, "--json");
@@ -199,81 +142,64 @@ KVISTUR_COMMAND(cmd_search, "search",
     po = take_print_options(a);
     po.user = user;
     po.password = password;
+    po.command = "search";
   } else {
     std::string ignored;
-    if (take_option(a, "--rtf", ignored) || take_flag(a, "--text")) throw UsageError("--rtf and --text need --print");
+    if (take_option(a, "--rtf", ignored) || take_flag(a, "--text") || take_option(a, "--type", ignored))
+      throw UsageError("--rtf, --text and --type need --print");
   }
   int32_t group = int_option(a, "--group", -1);
   int32_t field = int_option(a, "--field", -1);
-  bool max_given = false;
-  int32_t max = 0;
-  {
-    std::string v;
-    if (take_option(a, "--max", v)) {
-      long long n = parse_int(v, "the value of --max");
-      if (n < 0 || n > INT32_MAX) throw UsageError("--max must be a count from 0 up, not " + v);
-      max = int32_t(n);
-      max_given = true;
-    }
-  }
-  for (const std::string& s : a)
-    if (s.size() > 1 && s[0] == '-' && s[1] == '-') throw UsageError("unknown option " + s);
+  int32_t max = max_option(a);
+  reject_unknown_options(a);
   if (a.size() != 1)
     throw UsageError(a.empty() ? "no search text given" : "one search text expected (quote a text of several words)");
   if (as_json && print) throw UsageError("--json and --print cannot be used together");
 
   Faersla f;
   log_on(f, user, password);
-  if (!max_given) {
-    max = f.MaxResultCount();
-    if (max == 0) max = 50;
+  check_group_and_field(catalogue_groups(f), group, field);
+  if (max == 0) max = f.MaxResultCount();
+  if (max == 0) max = kDefaultMax;
+
+  Search search(f, group, field, max);
+  std::string text = a[0];
+  Hits hits = search.run(text);
+  if (hits.n == 0) {
+    std::string instead = search_instead(text);
+    if (instead.empty()) {
+      std::cerr << "kvistur search: nothing found for '" << text << "'\n";
+    } else if (offer(text, instead)) {
+      hits = search.run(text = instead);
+      if (hits.n == 0) std::cerr << "kvistur search: nothing found for '" << text << "' either\n";
+    }
   }
-
-  SafeArray<Text> stop_words;
-  f.SaekjaEkkiOrð(stop_words);
-  if (!stop_words.allocated()) stop_words = SafeArray<Text>(0, {Text()});
-
-  bool on_terminal = isatty(2) == 1;
-  Variant window;
-  std::shared_ptr<TerminalProgress> terminal;
-  if (on_terminal) {
-    terminal = std::make_shared<TerminalProgress>(std::cerr);
-    window = Variant(std::shared_ptr<Dispatch>(terminal));
-    thread_state().on_work = [terminal](std::string_view what, int64_t done, int64_t total) {
-      terminal->work(what, done, total);
-    };
-  }
-  int16_t rofi = on_terminal ? 1 : 0;
-
-  Variant vGroup(group), vField(field), vText(from_utf8(a[0]));
-  SafeArray<Text> descriptions, keys;
-  SafeArray<int32_t> ids;
-  int32_t n = f.Leita(vGroup, vField, vText, descriptions, ids, keys, stop_words, max, &rofi,
-                      on_terminal ? &window : nullptr);
-  thread_state().on_work = nullptr;
-  if (terminal) terminal->finish();
-  if (n < 0) {
+  if (hits.n < 0) {
     std::cerr << "kvistur search: the search failed: " << failure_reason() << "\n";
     return 1;
   }
-  if (n == 0) std::cerr << "kvistur search: nothing found for '" << a[0] << "'\n";
-
   if (print) {
     std::vector<int32_t> list;
-    for (int32_t i = 1; i <= n; ++i) list.push_back(ids(i));
+    for (int32_t i = 1; i <= hits.n; ++i) list.push_back(hits.ids(i));
     po.logged_on = true;
     if (!list.empty()) print_records(list, po, std::cout);
-    return 0;
-  }
-  if (as_json) {
+  } else if (as_json) {
     json results = json::array();
-    for (int32_t i = 1; i <= n; ++i)
-      results.push_back({{"id", ids(i)}, {"description", to_utf8(descriptions(i))}, {"key", to_utf8(keys(i))}});
+    for (int32_t i = 1; i <= hits.n; ++i)
+      results.push_back(
+          {{"id", hits.ids(i)}, {"description", to_utf8(hits.descriptions(i))}, {"key", to_utf8(hits.keys(i))}});
     std::cout << json{{"results", results}}.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
-    return 0;
+  } else {
+    for (int32_t i = 1; i <= hits.n; ++i)
+      std::cout << hits.ids(i) << "\t" << to_utf8(hits.descriptions(i)) << "\t" << to_utf8(hits.keys(i)) << "\n";
   }
-  for (int32_t i = 1; i <= n; ++i)
-    std::cout << ids(i) << "\t" << to_utf8(descriptions(i)) << "\t" << to_utf8(keys(i)) << "\n";
+  // A cut list says so, after the list, where the eye ends.
+  if (max > 0 && hits.n == max) {
+    int64_t all = search.count(text);
+    std::cout.flush();
+    if (all > hits.n)
+      std::cerr << "kvistur search: showing " << hits.n << " of " << all << " records (--max all shows every one)\n";
+  }
   return 0;
 }
 

@@ -71,7 +71,8 @@ KVISTUR_COMMAND(cmd_show, "show", "show ID [--json] [--user NAME] [--password PW
   std::string user = "Admin", password;
   take_option(a, "--user", user);
   take_option(a, "--password", password);
-  if (a.size() != 1) throw UsageError("usage: kvistur show ID [--json] [--user NAME] [--password PW]");
+  reject_unknown_options(a);
+  if (a.size() != 1) throw UsageError(a.empty() ? "no record number given" : "one record number expected");
   long long id = parse_int(a[0], "the record number");
   if (id < INT32_MIN || id > INT32_MAX) throw UsageError("the record number must fit in 32 bits, not " + a[0]);
 

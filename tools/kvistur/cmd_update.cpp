@@ -14,6 +14,7 @@
 #include "import/update.h"
 #include "marc_input.h"
 #include "platform/postgres_sql.h"
+#include "server_credentials.h"
 #include "stage_progress.h"
 
 namespace {
@@ -42,6 +43,7 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR|URI[\
   if (rest.empty() && !files.empty()) rest.push_back(files.back()), files.pop_back();
   if (rest.size() != 1) throw UsageError("give one catalogue folder (or catalogue file) after the MARC files");
   if (files.empty()) throw UsageError("--marc needs at least one file");
+  refuse_credentials(rest[0]);
   namespace fs = std::filesystem;
   // On a server the update works on a copy of the catalogue's schema and
   // writes what it changed back in one transaction.

@@ -8,8 +8,9 @@
 //   }
 //
 // A command reports bad input by throwing UsageError (or any exception):
-// main prints one line "kvistur: WHAT" to standard error and exits 2 (1 for
-// other failures).
+// main prints one line "kvistur NAME: WHAT" to standard error and exits 2
+// (1 for other failures).  What a command writes to standard output is
+// checked when it returns: output that could not be written fails it.
 #pragma once
 
 #include <stdexcept>
@@ -40,6 +41,12 @@ bool take_flag(Args& args, const std::string& name);
 bool take_option(Args& args, const std::string& name, std::string& value);
 // A whole-number argument; UsageError naming `what` when it is not one.
 long long parse_int(const std::string& s, const std::string& what);
+// Whether WORD is written as an option ("--name", "-x"; "-" alone and a
+// negative number are not).
+bool is_option(const std::string& word);
+// UsageError "unknown option X" for the first option left in ARGS, once a
+// command has taken the ones it knows.
+void reject_unknown_options(const Args& args);
 
 }  // namespace kvistur::cli
 

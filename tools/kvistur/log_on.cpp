@@ -1,7 +1,13 @@
 #include "log_on.h"
 
 #include <sys/stat.h>
+#include <unicode/utf8.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "platform/engine.h"
@@ -37,13 +43,75 @@ std::string no_settings() {
          "LINDRIT_SETTINGS at DIR/lindrit-1.0.ini";
 }
 
+// The log-on of this command, for asking a server again why it refused.
+std::string g_user, g_password;
+
+// Why the server of the database folder cannot be reached, in the server's
+// own words (a host sees only that the connection failed); "" when it can.
+std::string server_unreachable() {
+  auto where = db::pg::split_server_path(DatabaseFolder());
+  if (!where) return "";
+  std::string why;
+  try {
+    db::pg::connect(where->uri, g_user, g_password, true, u"kvistur", &why);
+  } catch (const Error& e) {
+    // A refused log-on is said as a host hears it, below.
+    if (e.number() == db::pg::kLogOnRefused) return "";
+    return "cannot connect to " + db::pg::without_credentials(where->uri) + ": " +
+           (why.empty() ? to_utf8(e.description()) : why);
+  }
+  return "";
+}
+
+// The line of settings_problem for a file that is there but not usable.
+std::string settings_file_problem(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return "is a folder, not a file";
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.is_open() || in.bad()) return "cannot be read: " + std::string(std::strerror(errno));
+  if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) return "is empty";
+  // A registry export may be UTF-16 or single-byte; an INI file is UTF-8.
+  bool other_form = bytes.rfind("\xFF\xFE", 0) == 0 || bytes.rfind("REGEDIT4", 0) == 0;
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  int32_t i = 0, n = int32_t(bytes.size()), line = 1;
+  while (!other_form && i < n) {
+    UChar32 c;
+    U8_NEXT(p, i, n, c);
+    if (c < 0) return "is not UTF-8 (line " + std::to_string(line) + "); save it as UTF-8";
+    line += c == '\n';
+  }
+  for (const char16_t* name : {u"Slóð", u"GrunnNafn", u"kv_local"}) {
+    SettingLookup r = lookup_setting(u"Grunnur", name);
+    std::string what = to_utf8(name) + " in [Grunnur]";
+    if (r.failed_at == LookupStage::OpenKey) return "has no section [Grunnur] (with Slóð, GrunnNafn and kv_local)";
+    if (r.code == kCodeMoreData)
+      return "has a " + what + " longer than " + std::to_string(kMaxSettingLength) + " characters";
+    if (r.failed_at == LookupStage::QueryValue) return "has no " + what;
+  }
+  return "";
+}
+
 }  // namespace
 
+std::string settings_problem() {
+  std::string path = settings_path();
+  if (!exists(path)) return no_settings();
+  std::string problem = settings_file_problem(path);
+  return problem.empty() ? "" : "the settings file " + path + " " + problem;
+}
+
 void log_on(Faersla& f, const std::string& user, const std::string& password) {
+  // Settings the component would read as empty values (it goes on with
+  // them, so that a relative file name finds whatever the folder it is run
+  // in holds) are refused before anything is read.
+  if (std::string problem = settings_problem(); !problem.empty()) throw std::runtime_error(problem);
+  g_user = user;
+  g_password = password;
   Text u = from_utf8(user), p = from_utf8(password);
   f.LogOn(u, p);
   if (thread_state().workspace) return;
-  if (!exists(settings_path())) throw std::runtime_error("log-on failed: " + no_settings());
+  if (std::string server = server_unreachable(); !server.empty()) throw std::runtime_error("log-on failed: " + server);
   std::string why = "log-on failed";
   try {
     auto engine = db::create_engine();
@@ -56,7 +124,8 @@ void log_on(Faersla& f, const std::string& user, const std::string& password) {
 }
 
 std::string catalogue_problem() {
-  if (!exists(settings_path())) return no_settings();
+  if (std::string problem = settings_problem(); !problem.empty()) return problem;
+  if (std::string server = server_unreachable(); !server.empty()) return server;
   for (auto [path, what] : {std::pair{catalogue_path(), "catalogue"}, std::pair{directory_path(), "directory database"}}) {
     bool server = db::pg::is_server_path(path);
     std::string file = server ? to_utf8(path) : file_path(path);

@@ -1,12 +1,13 @@
 // kvistur: the command line of the catalogue search-and-display engine.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <string_view>
 
 #include "command.h"
+#include "help.h"
 #include "kvistur/error.h"
 #include "kvistur/text.h"
 #include "kvistur/version.h"
@@ -62,74 +63,83 @@ long long parse_int(const std::string& s, const std::string& what) {
   return v;
 }
 
+bool is_option(const std::string& word) {
+  return word.size() > 1 && word[0] == '-' && !(word[1] >= '0' && word[1] <= '9');
+}
+
+void reject_unknown_options(const Args& args) {
+  for (const std::string& a : args)
+    if (is_option(a)) throw UsageError("unknown option " + a);
+}
+
 }  // namespace kvistur::cli
 
 namespace {
 
-void usage(std::FILE* to) {
-  std::fputs("usage: kvistur COMMAND [ARGS...]\n\ncommands:\n", to);
-  for (const auto& c : kvistur::cli::commands()) std::fprintf(to, "  %-34s %s\n", c.usage, c.summary);
-  std::fputs("\nkvistur help COMMAND tells more of one; kvistur --version prints the version.\n", to);
+bool is_help(const std::string& word) { return word == "--help" || word == "-h"; }
+
+// What a command wrote to standard output reached it: a full disk or a
+// closed file fails the command instead of losing the output unsaid.
+bool output_written(const char* name) {
+  errno = 0;
+  int why = std::cout.flush().fail() ? errno : 0;
+  bool ok = !std::cout.fail();
+  if (std::fflush(stdout) != 0) ok = false, why = errno;
+  if (std::ferror(stdout)) ok = false;
+  if (ok) return true;
+  std::fprintf(stderr, "kvistur %s: the output could not be written%s%s\n", name, why ? ": " : "",
+               why ? std::strerror(why) : "");
+  return false;
 }
 
-// The documentation: installed beside the program (PREFIX/share/doc/kvistur
-// for PREFIX/bin/kvistur), else the source tree's docs folder.
-std::string doc_dir() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  std::filesystem::path installed = exe.parent_path().parent_path() / "share/doc/kvistur";
-  if (!ec && std::filesystem::is_directory(installed, ec)) return installed.string();
-  return KVISTUR_SOURCE_DOCS;
-}
-
-// kvistur help COMMAND: the command's usage, what it does, and where its
-// settings and documentation are.
-int help(const char* name) {
-  for (const auto& c : kvistur::cli::commands()) {
-    if (name != std::string_view(c.name)) continue;
-    std::printf("usage: kvistur %s\n\n%s.\n\n", c.usage, c.summary);
-    std::printf("Settings: the file named by LINDRIT_SETTINGS (default /etc/vardi/lindrit-1.0.ini); diagnostic log:\n"
-                "KVISTUR_LOG (default /tmp/melding.txt).  Commands that read a catalogue log on as --user (default\n"
-                "Admin) with --password (default empty).  Documentation: %s\n",
-                doc_dir().c_str());
-    return 0;
+int run(const kvistur::cli::CommandInfo& c, const kvistur::cli::Args& args) {
+  using namespace kvistur::cli;
+  try {
+    int status = c.run(args);
+    return output_written(c.name) ? status : 1;
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "kvistur %s: %s (usage: kvistur %s)\n", c.name, e.what(), c.usage);
+    return 2;
+  } catch (const kvistur::Error& e) {
+    std::fprintf(stderr, "kvistur %s: %s (error %d)\n", c.name, kvistur::to_utf8(e.description()).c_str(),
+                 e.number());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kvistur %s: %s\n", c.name, e.what());
+    return 1;
   }
-  std::fprintf(stderr, "kvistur help: unknown command '%s' (kvistur --help lists them)\n", name);
-  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kvistur::cli;
-  if (argc >= 2 && (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "version"))) {
+  std::vector<std::string> words(argv + 1, argv + argc);
+  if (!words.empty() && (words[0] == "--version" || words[0] == "version")) {
     std::printf("kvistur %s\n", KVISTUR_VERSION);
-    return 0;
+    return output_written("--version") ? 0 : 1;
   }
-  if (argc >= 3 && !std::strcmp(argv[1], "help")) return help(argv[2]);
-  if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
-    usage(argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
+  if (words.size() == 2 && words[0] == "help" && words[1] == "--man") {
+    PrintManual(stdout);
+    return output_written("help") ? 0 : 1;
   }
-  std::string name = argv[1];
+  if (words.size() >= 2 && words[0] == "help") {
+    int status = PrintCommandHelp(words[1], stdout);
+    return output_written("help") ? status : 1;
+  }
+  if (words.empty() || is_help(words[0]) || words[0] == "help") {
+    PrintOverview(words.empty() ? stderr : stdout);
+    if (words.empty()) return 2;
+    return output_written("help") ? 0 : 1;
+  }
   for (const auto& c : commands()) {
-    if (name != c.name) continue;
-    Args args(argv + 2, argv + argc);
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return help(c.name);
-    try {
-      return c.run(args);
-    } catch (const UsageError& e) {
-      std::fprintf(stderr, "kvistur %s: %s (usage: kvistur %s)\n", c.name, e.what(), c.usage);
-      return 2;
-    } catch (const kvistur::Error& e) {
-      std::fprintf(stderr, "kvistur %s: %s (error %d)\n", c.name, kvistur::to_utf8(e.description()).c_str(),
-                   e.number());
-      return 1;
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "kvistur %s: %s\n", c.name, e.what());
-      return 1;
-    }
+    if (words[0] != c.name) continue;
+    Args args(words.begin() + 1, words.end());
+    // --help anywhere asks for help: never a file, user or listener of that name.
+    for (const std::string& a : args)
+      if (is_help(a)) return PrintCommandHelp(c.name, stdout) == 0 && output_written(c.name) ? 0 : 1;
+    return run(c, args);
   }
-  std::fprintf(stderr, "kvistur: unknown command '%s' (kvistur --help lists them)\n", name.c_str());
+  std::fprintf(stderr, "kvistur: unknown command '%s' (kvistur --help lists them)\n", words[0].c_str());
   return 2;
 }

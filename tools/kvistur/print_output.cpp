@@ -102,6 +102,10 @@ PrintOptions take_print_options(std::vector<std::string>& args) {
 }
 
 int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, std::ostream& out) {
+  // Before --type points the settings at a copy, so that what is said
+  // names the library's own file.
+  if (!options.logged_on)
+    if (std::string problem = settings_problem(); !problem.empty()) throw std::runtime_error(problem);
   std::optional<ListTypeOverride> type_override;
   if (options.list_type) type_override.emplace(*options.list_type);
 
@@ -122,10 +126,14 @@ int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, 
 
   // Which records gave nothing: each record starts one line, subject
   // lines (kind 4) follow their entry.
+  int not_printed = 0;
   for (int32_t k = 1, j = 0; iTag.allocated() && k <= iTag.ubound(); ++k) {
     if (iTag(k) == 4) continue;
-    if (iTag(k) == -1 && j < int32_t(ids.size()))
-      std::cerr << "kvistur: record " << ids[j] << " is not printed (no such record, or of a kind that is not printed)\n";
+    if (iTag(k) == -1 && j < int32_t(ids.size())) {
+      std::cerr << "kvistur " << options.command << ": record " << ids[j]
+                << " is not printed (no such record, or of a kind that is not printed)\n";
+      ++not_printed;
+    }
     ++j;
   }
 
@@ -144,7 +152,7 @@ int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, 
       out << control->marked_text();
       break;
   }
-  return result;
+  return not_printed;
 }
 
 }  // namespace kvistur::cli

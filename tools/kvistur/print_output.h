@@ -33,13 +33,15 @@ struct PrintOptions {
   std::string user = "Admin";
   std::string password;
   bool logged_on = false;  // true: the caller has logged on already
+  std::string command = "print";  // names the command in what it says on standard error
 };
 
 // Takes --rtf FILE, --text, --type N, --user, --password out of args.
 PrintOptions take_print_options(std::vector<std::string>& args);
 
-// Writes the printed list of the records; returns the layout's result
-// (the number of records).
+// Writes the printed list of the records; each record that is not printed
+// (no such record, or of a kind that is not printed) is named on standard
+// error.  Returns how many were not printed.
 int print_records(const std::vector<int32_t>& ids, const PrintOptions& options, std::ostream& out);
 
 }  // namespace kvistur::cli
