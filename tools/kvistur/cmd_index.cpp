@@ -32,10 +32,6 @@ KVISTUR_COMMAND(cmd_index, "index", "index [--check] CATALOGUE|CATALOGUE_DIR | i
       return kvistur::import::CheckCatalogueFile(copy.file(), rest[0], false, std::cout) ? 1 : 0;
     }
     kvistur::import::IndexServerSchema(where->uri, schema);
-    // The stored search index, written anew on a copy as for a file.
-    kvistur::import::ServerCatalogueUpdate copy(where->uri, schema);
-    kvistur::import::IndexCatalogue(copy.file());
-    copy.Commit(nullptr);
     std::cout << "indexed schema " << schema << " of " << where->uri << "\n";
     return 0;
   }
