@@ -1,0 +1,169 @@
+// Read replicas: a catalogue on a PostgreSQL primary, read through a hot
+// standby that streams from it (both started here).  A host and `kvistur
+// serve` pointed at the standby see an update once the standby has
+// replayed it, whole in every call and never going back, and let go of what
+// they kept from before; the tools that write refuse the standby in one line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <regex>
+#include <thread>
+
+#include "common/pg_server.h"
+#include "kvistur/faersla.h"
+#include "server/running_server.h"
+#include "settings/thread_state.h"
+
+using namespace kvistur;
+using namespace kvistur::testing::serve;
+using kvistur::testing::file_bytes;
+using kvistur::testing::PgServer;
+using kvistur::testing::run_tool;
+
+namespace {
+
+// Enough records that the search keeps term lists and a record order.
+constexpr int kBooks = 300;
+
+std::string book(const std::string& id, const std::string& title, char status = 'n') {
+  return std::string("<record><leader>00000") + status + "am a2200000 a 4500</leader><controlfield tag=\"001\">" + id +
+         "</controlfield><controlfield tag=\"003\">IS-ReLB</controlfield><datafield tag=\"245\" ind1=\"1\" ind2=\"0\">"
+         "<subfield code=\"a\">" + title + "</subfield></datafield></record>";
+}
+
+class Replica : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("PGUSER", "kvadmin", 1);
+    setenv("PGPASSWORD", "kvadmin", 1);
+    database_ = primary_.empty_database();
+    std::string books;
+    for (int i = 0; i < kBooks; ++i) books += book("b" + std::to_string(i), "Bók númer " + std::to_string(i));
+    auto r = run_tool({"build", "--marc", marc(books + book("d", "Skipti")), "--out", primary_.uri(database_)});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // The settings the build prints, pointed at the standby.
+    std::string settings = r.out.substr(r.out.find("[Grunnur]"));
+    settings = std::regex_replace(settings, std::regex("Slóð=.*"), "Slóð=" + standby_.uri(database_));
+    standby_.replayed(primary_);
+    cat_.emplace(Catalogue::Settings{settings});
+    setenv("LINDRIT_SETTINGS", (cat_->dir + "/lindrit-1.0.ini").c_str(), 1);
+    setenv("KVISTUR_LOG", (cat_->dir + "/melding.txt").c_str(), 1);
+    thread_state() = ThreadState{};
+    Text user = u"Admin", password;
+    ASSERT_EQ(host_.LogOn(user, password), 0) << file_bytes(cat_->dir + "/melding.txt");
+  }
+  void TearDown() override {
+    thread_state() = ThreadState{};
+    unsetenv("PGUSER");
+    unsetenv("PGPASSWORD");
+  }
+
+  std::string marc(const std::string& records) {
+    std::string file = temp_.path + "/" + std::to_string(files_++) + ".xml";
+    std::ofstream(file) << "<collection xmlns=\"http://www.loc.gov/MARC21/slim\">" << records << "</collection>";
+    return file;
+  }
+  void update(const std::string& records) {
+    auto r = run_tool({"update", "--marc", marc(records), primary_.uri(database_)});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+  }
+  int id_of(const std::string& control) {
+    return std::stoi(primary_.sql(database_, "SELECT \"ID\" FROM katalogur.\"Frumfærsla\" WHERE \"Stjórnnúmer\" = '" +
+                                                  control + "'"));
+  }
+  // The records the host finds, and those the server finds, in order.
+  std::vector<int> found(const char16_t* word) {
+    Variant group(int32_t(-1)), field(int32_t(-1)), text{Text(word)};
+    SafeArray<Text> answers, keys, stop(0, {u""});
+    SafeArray<int32_t> ids;
+    int32_t max = 1000;
+    int32_t n = host_.Leita(group, field, text, answers, ids, keys, stop, max);
+    if (n < 0) return {-1};
+    // The records are 1 to n.
+    std::vector<int> out;
+    for (int32_t i = 1; i <= n; ++i) out.push_back(ids(i));
+    return out;
+  }
+  static std::vector<int> served(const Server& server, const std::string& word) {
+    std::string body = server.sru("Default?version=1.2&operation=searchRetrieve&recordSchema=kvistur&maximumRecords=1000"
+                                  "&query=" + uri(word));
+    std::vector<int> ids;
+    std::regex re("<kvistur xmlns=\"urn:x-kvistur:display\" id=\"([0-9]+)\"");
+    for (std::sregex_iterator i(body.begin(), body.end(), re), e; i != e; ++i) ids.push_back(std::stoi((*i)[1]));
+    return ids;
+  }
+
+  PgServer& primary_ = PgServer::primary();
+  PgServer& standby_ = PgServer::standby();
+  std::string database_;
+  kvistur::testing::TempDir temp_;
+  int files_ = 0;
+  std::optional<Catalogue> cat_;
+  Faersla host_;
+};
+
+TEST_F(Replica, ReadersSeeAnUpdateWholeOnceTheStandbyHasReplayedIt) {
+  Server server(*cat_, "");
+  const std::vector<int> d{id_of("d")};
+  EXPECT_EQ(found(u"skipti"), d);
+  EXPECT_EQ(served(server, "skipti"), d);
+  EXPECT_EQ(found(u"bók").size(), std::size_t(kBooks));
+
+  // Replay held: the primary has the update, the standby's readers go on
+  // with the state they kept.
+  standby_.sql("postgres", "SELECT pg_wal_replay_pause()");
+  update(book("n1", "Skipti á ný") + book("d", "", 'd'));
+  const std::vector<int> n1{id_of("n1")};
+  ASSERT_EQ(standby_.sql("postgres", "SELECT pg_last_wal_replay_lsn() < '" +
+                                         primary_.sql("postgres", "SELECT pg_current_wal_lsn()") + "'::pg_lsn"),
+            "t");
+  EXPECT_EQ(found(u"skipti"), d);
+  EXPECT_EQ(served(server, "skipti"), d);
+  standby_.sql("postgres", "SELECT pg_wal_replay_resume()");
+  standby_.replayed(primary_);
+  EXPECT_EQ(found(u"skipti"), n1);
+  EXPECT_EQ(found(u"ný"), n1);
+  EXPECT_EQ(served(server, "skipti"), n1);
+
+  // Searches racing the next update and its replay: every call sees the
+  // catalogue before or after it, and once after, never before again.
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    update(book("n2", "Skipti enn") + book("n1", "", 'd'));
+    written = true;
+  });
+  std::vector<std::vector<int>> seen;
+  for (bool replayed = false; !replayed;) {
+    replayed = written && (standby_.replayed(primary_), true);
+    seen.push_back(found(u"skipti"));
+    seen.push_back(served(server, "skipti"));
+  }
+  writer.join();
+  const std::vector<int> n2{id_of("n2")};
+  auto first_new = std::find(seen.begin(), seen.end(), n2);
+  for (auto it = seen.begin(); it != seen.end(); ++it)
+    EXPECT_EQ(*it, it < first_new ? n1 : n2) << "call " << (it - seen.begin()) << " of " << seen.size();
+  EXPECT_EQ(found(u"skipti"), n2);
+  EXPECT_EQ(served(server, "skipti"), n2);
+  EXPECT_EQ(found(u"bók").size(), std::size_t(kBooks));
+}
+
+TEST_F(Replica, TheToolsThatWriteRefuseTheStandbyInOneLine) {
+  const std::string at = standby_.uri(database_), file = marc(book("n", "Ný"));
+  const std::vector<std::vector<std::string>> writes = {{"build", "--marc", file, "--out", at},
+                                                        {"generate", "--records", "10", "--out", at},
+                                                        {"update", "--marc", file, at},
+                                                        {"index", at}};
+  for (const auto& args : writes) {
+    auto r = run_tool(args);
+    EXPECT_EQ(r.exit_code, 1) << args[0];
+    EXPECT_EQ(r.err.substr(r.err.find("kvistur ")), "kvistur " + args[0] + ": " + at +
+                         ": the server is a standby, which only replays its primary's changes; write the catalogue "
+                         "on the primary\n");
+  }
+  EXPECT_EQ(found(u"skipti"), std::vector<int>{id_of("d")});
+}
+
+}  // namespace
