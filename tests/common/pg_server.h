@@ -59,10 +59,13 @@ class PgServer {
     while (sql("postgres", "SELECT pg_last_wal_replay_lsn() >= '" + lsn + "'::pg_lsn") != "t") {
       if (std::chrono::steady_clock::now() > deadline)
         throw std::runtime_error("the standby has not replayed " + lsn + " in " + std::to_string(kReplayWaitSeconds) +
-                                 " s: " + read(dir_ + "/log"));
+                                 " s: " + log());
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
+
+  // What the server has written to its log so far.
+  std::string log() const { return read(dir_ + "/log"); }
 
   // A URI of DATABASE as hosts name it (no user, no password), and one
   // that logs on as the administrator.
@@ -106,7 +109,7 @@ class PgServer {
     if (ctl({"start", "-w", "-t", "60", "-l", dir_ + "/log", "-o",
              "-c listen_addresses= -c unix_socket_directories=" + dir_ +
                  " -c fsync=off -c synchronous_commit=off -c full_page_writes=off" + options_.at(int(role_))}) != 0)
-      throw std::runtime_error("pg_ctl start failed: " + read(dir_ + "/log"));
+      throw std::runtime_error("pg_ctl start failed: " + log());
   }
 
   ~PgServer() {
@@ -139,7 +142,7 @@ class PgServer {
         std::string from = "host=" + primary->dir_ + " user=kvadmin password=kvadmin";
         if (run({bin_ + "/pg_basebackup", "-D", data(), "-d", from, "-R", "-X", "stream", "-c", "fast", "--no-sync"},
                 dir_ + "/log") != 0)
-          throw std::runtime_error("pg_basebackup failed: " + read(dir_ + "/log"));
+          throw std::runtime_error("pg_basebackup failed: " + log());
       } else if (run({"cp", "-a", tmpl, data()}) != 0) {
         throw std::runtime_error("cannot copy " + tmpl);
       }

@@ -148,6 +148,11 @@ TEST_F(Replica, ReadersSeeAnUpdateWholeOnceTheStandbyHasReplayedIt) {
   EXPECT_EQ(found(u"skipti"), n2);
   EXPECT_EQ(served(server, "skipti"), n2);
   EXPECT_EQ(found(u"bók").size(), std::size_t(kBooks));
+  // Nothing the readers did was refused (a write on the standby would be),
+  // and every session of theirs that ended ended cleanly.
+  std::string refused = standby_.log();
+  refused = std::regex_replace(refused, std::regex(".*(LOG|HINT|DETAIL):.*\n"), "");
+  EXPECT_EQ(refused, "");
 }
 
 TEST_F(Replica, TheToolsThatWriteRefuseTheStandbyInOneLine) {
