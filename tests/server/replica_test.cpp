@@ -43,9 +43,12 @@ class Replica : public ::testing::Test {
     for (int i = 0; i < kBooks; ++i) books += book("b" + std::to_string(i), "Bók númer " + std::to_string(i));
     auto r = run_tool({"build", "--marc", marc(books + book("d", "Skipti")), "--out", primary_.uri(database_)});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    // The settings the build prints, pointed at the standby.
+    // The settings the build prints, pointed at the standby as a library
+    // points them: both servers, the one that is a standby preferred.
     std::string settings = r.out.substr(r.out.find("[Grunnur]"));
-    settings = std::regex_replace(settings, std::regex("Slóð=.*"), "Slóð=" + standby_.uri(database_));
+    std::string host = "postgresql:///" + database_ + "?host=";
+    std::string both = primary_.uri(database_) + "," + standby_.uri(database_).substr(host.size());
+    settings = std::regex_replace(settings, std::regex("Slóð=.*"), "Slóð=" + both + "&target_session_attrs=prefer-standby");
     standby_.replayed(primary_);
     cat_.emplace(Catalogue::Settings{settings});
     setenv("LINDRIT_SETTINGS", (cat_->dir + "/lindrit-1.0.ini").c_str(), 1);
