@@ -13,6 +13,9 @@
 
 #include "common/pg_server.h"
 #include "kvistur/faersla.h"
+#include "platform/engine.h"
+#include "platform/postgres_sql.h"
+#include "settings/settings.h"
 #include "server/running_server.h"
 #include "settings/thread_state.h"
 
@@ -156,6 +159,65 @@ TEST_F(Replica, ReadersSeeAnUpdateWholeOnceTheStandbyHasReplayedIt) {
   std::string refused = standby_.log();
   refused = std::regex_replace(refused, std::regex(".*(LOG|HINT|DETAIL):.*\n"), "");
   EXPECT_EQ(refused, "");
+}
+
+// A replayed change that a call stands in the way of cancels the call's
+// statement (here at once: the call waits for a lock the replay holds while
+// the replay waits for one the call holds).  The rest of the call fails
+// too rather than read a newer state, and the next call reads on.
+TEST_F(Replica, ACallThatTheReplayCancelsReadsNothingMore) {
+  auto engine = db::create_postgres_engine();
+  const Text folder = from_utf8(standby_.uri(database_) + "\\");
+  engine->set_system_db(folder + u"System.mdw");
+  auto workspace = engine->CreateWorkspace(u"LR", u"Admin", u"");
+  auto error_of = [&](const char16_t* sql) {
+    try {
+      workspace->OpenDatabase(folder + u"katalogur.sqlite")->OpenRecordset(sql)->MoveLast();
+      return 0;
+    } catch (const Error& e) {
+      return int(e.number());
+    }
+  };
+  auto until = [&](const std::string& condition) {
+    for (int i = 0; standby_.sql(database_, "SELECT " + condition) != "t"; ++i)
+      if (i > 6000) throw std::runtime_error("never: " + condition);
+      else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  };
+  auto replay_lock = [](const char* table, const char* granted) {
+    return std::string("EXISTS (SELECT FROM pg_locks WHERE relation = 'katalogur.\"") + table +
+           "\"'::regclass AND granted = " + granted + ")";
+  };
+  // Sent on the primary in a transaction left open; flushed to the standby
+  // by another commit that waits for its flush.
+  db::pg::Connection locker(PQconnectdb(primary_.admin_uri(database_).c_str()));
+  auto lock = [&](const std::string& sql) {
+    PQclear(PQexec(locker.get(), sql.c_str()));
+    primary_.sql(database_, "SET synchronous_commit = on; SELECT txid_current()");
+  };
+
+  std::atomic<int> step{0};
+  std::vector<int> errors;
+  std::thread reader([&] {
+    CallScope call;
+    errors.push_back(error_of(u"SELECT M.ID FROM Móðurtafla M"));
+    for (step = 1; step != 2;) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    errors.push_back(error_of(u"SELECT O.ID FROM Orð O"));
+    step = 3;
+    errors.push_back(error_of(u"SELECT M.ID FROM Móðurtafla M"));
+  });
+  while (step != 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  lock("BEGIN; LOCK TABLE katalogur.\"Orð\" IN ACCESS EXCLUSIVE MODE");
+  until(replay_lock("Orð", "true"));
+  step = 2;
+  until(replay_lock("Orð", "false"));
+  lock("LOCK TABLE katalogur.\"Móðurtafla\" IN ACCESS EXCLUSIVE MODE");
+  // A call that went on would wait for the primary's locks to go.
+  while (step != 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  PQclear(PQexec(locker.get(), "ROLLBACK"));
+  reader.join();
+  EXPECT_EQ(errors, (std::vector<int>{0, db::pg::kConnectionFailed, db::pg::kConnectionFailed}));
+  CallScope call;
+  EXPECT_EQ(error_of(u"SELECT M.ID FROM Móðurtafla M"), 0);
 }
 
 TEST_F(Replica, TheToolsThatWriteRefuseTheStandbyInOneLine) {
