@@ -111,6 +111,7 @@ class Replica : public ::testing::Test {
 };
 
 TEST_F(Replica, ReadersSeeAnUpdateWholeOnceTheStandbyHasReplayedIt) {
+  const std::size_t logged = standby_.log().size();
   Server server(*cat_, "");
   const std::vector<int> d{id_of("d")};
   EXPECT_EQ(found(u"skipti"), d);
@@ -156,7 +157,7 @@ TEST_F(Replica, ReadersSeeAnUpdateWholeOnceTheStandbyHasReplayedIt) {
   EXPECT_EQ(found(u"bók").size(), std::size_t(kBooks));
   // Nothing the readers did was refused (a write on the standby would be),
   // and every session of theirs that ended ended cleanly.
-  std::string refused = standby_.log();
+  std::string refused = standby_.log().substr(logged);
   refused = std::regex_replace(refused, std::regex(".*(LOG|HINT|DETAIL):.*\n"), "");
   EXPECT_EQ(refused, "");
 }
