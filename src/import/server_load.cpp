@@ -55,9 +55,14 @@ Server connect_to(const std::string& uri) {
   std::string why;
   try {
     Server s{db::pg::connect(uri, "", "", false, u"kvistur", &why), uri};
-    auto enc = s.run("SHOW server_encoding");
-    if (std::string(PQgetvalue(enc.get(), 0, 0)) != "UTF8")
-      throw std::runtime_error(uri + ": the database's encoding is " + PQgetvalue(enc.get(), 0, 0) + ", not UTF8");
+    auto r = s.run("SELECT current_setting('server_encoding'), pg_is_in_recovery()");
+    if (std::string(PQgetvalue(r.get(), 0, 0)) != "UTF8")
+      throw std::runtime_error(uri + ": the database's encoding is " + PQgetvalue(r.get(), 0, 0) + ", not UTF8");
+    // A hot standby refuses every write; said before a load begins, so
+    // that the reason is not a statement's "read-only transaction".
+    if (PQgetvalue(r.get(), 0, 1)[0] == 't')
+      throw std::runtime_error(uri + ": the server is a standby, which only replays its primary's changes; "
+                                     "write the catalogue on the primary");
     return s;
   } catch (const Error&) {
     throw std::runtime_error("cannot connect to " + uri + ": " + why);

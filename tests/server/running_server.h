@@ -99,6 +99,12 @@ struct Catalogue {
     auto r = run_tool(args);
     if (r.exit_code != 0) throw std::runtime_error("kvistur " + args[0] + " failed: " + r.err);
   }
+  // A folder with only the settings file TEXT: a catalogue kept elsewhere,
+  // on a server.
+  struct Settings {
+    std::string text;
+  };
+  explicit Catalogue(const Settings& settings) { std::ofstream(dir + "/lindrit-1.0.ini") << settings.text; }
 };
 
 // kvistur serve on a free port, with its settings file, access log and
