@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "platform/open_database.h"
-#include "server/access_log.h"
+#include "settings/access_log.h"
 #include "server/explain.h"
 #include "server/records.h"
 #include "server/request_budget.h"

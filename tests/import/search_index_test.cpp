@@ -19,8 +19,10 @@
 #include "import/server_load.h"
 #include "platform/content_stamp.h"
 #include "search/kept.h"
+#include "search/search.h"
 #include "settings/thread_state.h"
 #include "platform/open_database.h"
+#include "settings/settings.h"
 
 using namespace kvistur;
 using kvistur::testing::Site;
@@ -149,6 +151,54 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
   EXPECT_FALSE(stored->has_postings());
   change("UPDATE Móðurtafla SET Röðunarsvið = 'aaa' WHERE ID = (SELECT max(ID) FROM Móðurtafla);");
   EXPECT_EQ(KeptSearch::For(*open_catalogue())->stored(), nullptr);
+}
+
+// One page of a search's hits (LeitaPage, taken from the stored index's
+// first hits or from the ranks) is that slice of every hit in Leita's
+// order, with the same count, on the plain copy and on the indexed one.
+TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
+  // A word whose records' sort texts all differ, whose first hits the
+  // stored index gives in order.
+  std::string rows, links;
+  for (int id = 1001; id <= 1060; ++id) {
+    rows += std::string(rows.empty() ? "" : ",") + "(" + std::to_string(id) + ", '', '', '', 0, 'k" +
+            std::to_string(2000 - id) + "', 1, 0, 1, 0, 'e" + std::to_string(id) + "')";
+    links += std::string(links.empty() ? "" : ",") + "(" + std::to_string(id) + ", 14, 1, 1)";
+  }
+  site_.catalogue_sql("INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag,"
+                      " Uppruni, Safndeild, UpprunaID, Einkennisstrengur) VALUES " + rows +
+                      "; INSERT INTO Orð VALUES (14, 'einstakur'); INSERT INTO Tengill VALUES " + links + ";");
+  std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/plain.sqlite");
+  import::IndexCatalogue(site_.catalogue());
+  SafeArray<Text> stops(0, {u""});
+  for (const char* name : {"plain.sqlite", "katalogur.sqlite"}) {
+    site_.set("Grunnur", "GrunnNafn", name);
+    for (const char16_t* text : {u"einstakur", u"saga", u"sag*", u"*ur", u"dag* ár", u"einhæft", u"ekki"})
+      for (auto [g, f] : {std::pair{-1, -1}, {2, -1}, {1, 2}}) {
+        CallScope call;
+        std::unique_ptr<db::Database> catalogue = open_catalogue();
+        std::vector<int32_t> all;
+        bool readable = true;
+        try {
+          all = LeitaOrder(*catalogue, FindRecords(*catalogue, g, f, text, stops));
+        } catch (const Error&) {
+          readable = false;  // a hit whose row cannot be read fails both alike
+        }
+        for (std::size_t first : {0, 7, 20, 100, 400})
+          for (std::size_t count : {1, 20}) {
+            std::string where = name + std::string(" ") + to_utf8(text) + " " + std::to_string(first) + "+" + std::to_string(count);
+            if (!readable) {
+              if (first == 0) EXPECT_THROW(LeitaPage(*catalogue, g, f, text, stops, first, count), Error) << where;
+              continue;
+            }
+            HitsPage page = LeitaPage(*catalogue, g, f, text, stops, first, count);
+            EXPECT_EQ(page.count, int64_t(all.size())) << where;
+            std::size_t from = std::min(first, all.size()), to = std::min(first + count, all.size());
+            EXPECT_EQ(page.ids, std::vector<int32_t>(all.begin() + std::ptrdiff_t(from), all.begin() + std::ptrdiff_t(to)))
+                << where;
+          }
+      }
+  }
 }
 
 // A catalogue whose columns another tool spelled otherwise: the stamp
