@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "import/catalogue_writer.h"
-#include "import/indexes.h"
-#include "import/sqlite_statement.h"
+#include "import/store/catalogue_writer.h"
+#include "import/store/indexes.h"
+#include "import/store/sqlite_statement.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "../tests/common/site.h"
-#include "import/generate.h"
+#include "import/marc/generate.h"
 #include "kvistur/faersla.h"
 #include "platform/kept_memory.h"
 #include "platform/workgroup.h"

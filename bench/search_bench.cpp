@@ -27,7 +27,7 @@
 
 #include "../tests/common/record_text_builder.h"
 #include "../tests/common/site.h"
-#include "import/indexes.h"
+#include "import/store/indexes.h"
 #include "kvistur/faersla.h"
 #include "platform/sqlite_functions.h"
 #include "settings/thread_state.h"

@@ -25,9 +25,9 @@
 #include <thread>
 #include <vector>
 
-#include "import/generate.h"
-#include "import/marc_reader.h"
-#include "import/update.h"
+#include "import/marc/generate.h"
+#include "marc21/marc_reader.h"
+#include "import/store/update.h"
 #include "kvistur/faersla.h"
 
 namespace {
@@ -39,16 +39,16 @@ double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 // Records g1..gN of another seed: the same control numbers as the
 // catalogue's first records, other contents.
-std::vector<import::MarcRecord> other_records(long n, unsigned seed) {
-  std::vector<import::MarcRecord> out;
+std::vector<marc21::MarcRecord> other_records(long n, unsigned seed) {
+  std::vector<marc21::MarcRecord> out;
   import::GenerateOptions o;
   o.records = n;
   o.seed = seed;
-  import::GenerateRecords(o, [&](const import::MarcRecord& m) { out.push_back(m); });
+  import::GenerateRecords(o, [&](const marc21::MarcRecord& m) { out.push_back(m); });
   return out;
 }
 
-void set_control(import::MarcRecord& m, const std::string& number) {
+void set_control(marc21::MarcRecord& m, const std::string& number) {
   for (auto& f : m.fields)
     if (f.tag == "001") f.data = number;
 }
@@ -115,7 +115,7 @@ struct Timing {
   Clock::time_point commit_from, commit_to;
 };
 
-Timing run_update(const std::string& file, const std::vector<import::MarcRecord>& records) {
+Timing run_update(const std::string& file, const std::vector<marc21::MarcRecord>& records) {
   Timing t;
   Clock::time_point from = Clock::now();
   import::CatalogueUpdate u(file);
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
   std::printf("catalogue of %lld records, %s; the host searches for %s\n", (long long)n, index_state(file).c_str(),
               word.c_str());
 
-  std::vector<import::MarcRecord> changed = other_records(2000, 7);
+  std::vector<marc21::MarcRecord> changed = other_records(2000, 7);
   std::vector<Timing> timings;
   std::vector<std::string> what;
   {
@@ -169,15 +169,15 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     for (int d = 0; d < days; ++d) {
-      std::vector<import::MarcRecord> day;
+      std::vector<marc21::MarcRecord> day;
       for (int i = 0; i < 600; ++i) day.push_back(changed[std::size_t(100 + d * 600 + i) % changed.size()]);
       for (int i = 0; i < 300; ++i) {
-        import::MarcRecord m = changed[std::size_t(i)];
+        marc21::MarcRecord m = changed[std::size_t(i)];
         set_control(m, "g" + std::to_string(n + 1 + d * 300 + i));
         day.push_back(m);
       }
       for (int i = 0; i < 100; ++i) {
-        import::MarcRecord m = changed[std::size_t(i)];
+        marc21::MarcRecord m = changed[std::size_t(i)];
         set_control(m, "g" + std::to_string(n - 1000 - d * 100 - i));
         m.leader[5] = 'd';
         day.push_back(m);

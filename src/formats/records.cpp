@@ -6,13 +6,13 @@
 #include <cstring>
 #include <memory>
 
-#include "import/punctuation.h"
+#include "marc21/punctuation.h"
 #include "kvistur/number.h"
 
 namespace kvistur::formats {
 
-using import::MarcField;
-using import::MarcRecord;
+using marc21::MarcField;
+using marc21::MarcRecord;
 
 namespace {
 
@@ -130,7 +130,7 @@ std::string joined_subfields(const MarcField& f, const char* codes) {
   std::string out;
   for (auto& s : f.subfields) {
     if (!std::strchr(codes, s.code)) continue;
-    std::string v = import::StripIsbd(s.value);
+    std::string v = marc21::StripIsbd(s.value);
     if (v.empty()) continue;
     if (!out.empty()) out += ' ';
     out += v;
@@ -215,7 +215,7 @@ MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind) {
     if (f.ind1 == '4') f.ind1 = '0';
     if (f.ind1 != '1' || !f.has('h')) continue;
     std::string forenames = f.sub('h');
-    std::vector<import::MarcSubfield> subs;
+    std::vector<marc21::MarcSubfield> subs;
     bool joined = false;
     for (auto& s : f.subfields) {
       if (s.code == 'h') continue;
@@ -240,14 +240,14 @@ MarcRecord MarcOf(const StoredRecord& r) {
   MarcRecord m;
   bool from_source = false;
   if (r.source) {
-    std::vector<import::ReadProblem> problems;
+    std::vector<marc21::ReadProblem> problems;
     try {
-      import::MarcReader reader = import::MarcReader::from_bytes(*r.source, "record " + std::to_string(r.id));
+      marc21::MarcReader reader = marc21::MarcReader::from_bytes(*r.source, "record " + std::to_string(r.id));
       if (auto read = reader.next(problems)) {
         m = std::move(*read);
         from_source = true;
       }
-    } catch (const import::UnreadableInput&) {  // a damaged source record: the record is made from its rows
+    } catch (const marc21::UnreadableInput&) {  // a damaged source record: the record is made from its rows
     }
   }
   if (!from_source) m = RebuildMarc(r.marc_lines, r.kind);
@@ -261,7 +261,7 @@ std::string IsbdTitle(const MarcField& f) {
   char last = 0;
   for (auto& s : f.subfields) {
     if (!std::strchr("abnp", s.code)) continue;
-    std::string v = import::StripIsbd(s.value);
+    std::string v = marc21::StripIsbd(s.value);
     if (v.empty()) continue;
     if (!out.empty()) out += s.code == 'b' ? " : " : s.code == 'p' && last == 'n' ? ", " : s.code == 'a' ? " ; " : ". ";
     out += v;
@@ -294,8 +294,8 @@ std::string DublinCore(const MarcRecord& m) {
     if (f.tag.size() == 3 && f.tag[0] == '6' && f.tag != "653") {
       std::string heading = joined_subfields(f, "abcdqt");
       for (auto& s : f.subfields)
-        if (std::strchr("xyzv", s.code) && !import::StripIsbd(s.value).empty())
-          heading += " -- " + import::StripIsbd(s.value);
+        if (std::strchr("xyzv", s.code) && !marc21::StripIsbd(s.value).empty())
+          heading += " -- " + marc21::StripIsbd(s.value);
       if (!heading.empty()) out += element("subject", heading);
     }
   for (auto& f : m.fields)
@@ -320,7 +320,7 @@ std::string DublinCore(const MarcRecord& m) {
     if (!extent.empty()) out += element("format", extent);
   }
   for (auto& f : m.fields) {
-    std::string v = import::StripIsbd(f.sub('a'));
+    std::string v = marc21::StripIsbd(f.sub('a'));
     if (v.empty()) continue;
     if (f.tag == "020") out += element("identifier", "URN:ISBN:" + v);
     if (f.tag == "022") out += element("identifier", "URN:ISSN:" + v);

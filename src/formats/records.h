@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "import/marc_reader.h"
+#include "marc21/marc_reader.h"
 #include "kvistur/faersla.h"
 #include "platform/engine.h"
 
@@ -45,21 +45,21 @@ struct StoredRecord {
 std::optional<StoredRecord> ReadStoredRecord(db::Database& database, int32_t id);
 
 // The record as MARC 21 (leader/09 "a": UTF-8).
-import::MarcRecord MarcOf(const StoredRecord& record);
+marc21::MarcRecord MarcOf(const StoredRecord& record);
 // The MARC record from the catalogue's MARC field lines alone, with the
 // importer's changes undone (100 indicators and $h, "＄" for "$", the 792
 // and 793 lines it adds) and a leader made from the record kind.
-import::MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind);
+marc21::MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind);
 
 // The title of a 245 field as ISBD writes it: the title proper, its number
 // and name of part after ". " (a name after a number after ", "), and its
 // other title information after " : ", each without the punctuation the
 // cataloguer keyed: "Eyjan í fjörunni : sönn saga".
-std::string IsbdTitle(const import::MarcField& title_field);
+std::string IsbdTitle(const marc21::MarcField& title_field);
 
-std::string Iso2709(const import::MarcRecord& record);  // empty when it does not fit ISO 2709
-std::string MarcXml(const import::MarcRecord& record);
-std::string DublinCore(const import::MarcRecord& record);
+std::string Iso2709(const marc21::MarcRecord& record);  // empty when it does not fit ISO 2709
+std::string MarcXml(const marc21::MarcRecord& record);
+std::string DublinCore(const marc21::MarcRecord& record);
 // The display texts of SkilaRSv, SkilaAN, SkilaEN and SkilaGF, as XML.
 std::string DisplayXml(const StoredRecord& record, Faersla& faersla);
 

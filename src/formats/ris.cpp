@@ -4,14 +4,14 @@
 #include <cstring>
 
 #include "formats/records.h"
-#include "import/punctuation.h"
+#include "marc21/punctuation.h"
 
 namespace kvistur::formats {
 
 namespace {
 
-using import::MarcField;
-using import::MarcRecord;
+using marc21::MarcField;
+using marc21::MarcRecord;
 
 // The RIS type of the record, from its leader: the type of material
 // (06) and the bibliographic level (07).
@@ -40,7 +40,7 @@ std::string one_line(const std::string& s) {
 }
 
 void line(std::string& out, const char* tag, const std::string& value) {
-  std::string v = one_line(import::StripIsbd(value));
+  std::string v = one_line(marc21::StripIsbd(value));
   if (!v.empty()) out += std::string(tag) + "  - " + v + "\r\n";
 }
 
@@ -58,7 +58,7 @@ std::string heading(const MarcField& f) {
   std::string h;
   for (auto& s : f.subfields) {
     if (!std::strchr("abcdqtxyzv", s.code)) continue;
-    std::string v = import::StripIsbd(s.value);
+    std::string v = marc21::StripIsbd(s.value);
     if (v.empty()) continue;
     if (!h.empty()) h += std::strchr("xyzv", s.code) ? " -- " : " ";
     h += v;

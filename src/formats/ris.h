@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <string>
 
-#include "import/marc_reader.h"
+#include "marc21/marc_reader.h"
 
 namespace kvistur::formats {
 
 // RECORD as RIS, with ID (the catalogue's record number) as its ID line.
-std::string Ris(const import::MarcRecord& record, int32_t id);
+std::string Ris(const marc21::MarcRecord& record, int32_t id);
 
 }  // namespace kvistur::formats

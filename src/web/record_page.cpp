@@ -79,7 +79,7 @@ Response RecordDownload(const PageContext& c, int32_t id, const std::string& for
   if (!dl) throw Refusal(404, "no_page");
   std::optional<formats::StoredRecord> stored = ReadStored(id);
   if (!stored) throw Refusal(404, "no_record", std::to_string(id));
-  import::MarcRecord marc = formats::MarcOf(*stored);
+  marc21::MarcRecord marc = formats::MarcOf(*stored);
   Response r;
   r.content_type = std::string(dl->type) + dl->charset;
   r.body = form == "mrc" ? formats::Iso2709(marc) : form == "xml" ? formats::MarcXml(marc) : formats::Ris(marc, id);

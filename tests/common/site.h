@@ -26,7 +26,7 @@
 #include "files.h"
 #include "pg_server.h"
 #include "plain_sql_load.h"
-#include "import/server_load.h"
+#include "import/server/server_load.h"
 #include "platform/workgroup.h"
 
 namespace kvistur::testing {

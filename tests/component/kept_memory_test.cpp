@@ -10,9 +10,9 @@
 
 #include "common/record_text_builder.h"
 #include "common/site.h"
-#include "import/generate.h"
-#include "import/indexes.h"
-#include "import/server_load.h"
+#include "import/marc/generate.h"
+#include "import/store/indexes.h"
+#include "import/server/server_load.h"
 #include "kvistur/faersla.h"
 #include "platform/kept_memory.h"
 #include "platform/open_database.h"

@@ -8,7 +8,7 @@
 #include "common/site.h"
 #include "kvistur/faersla.h"
 #include "settings/thread_state.h"
-#include "import/server_load.h"
+#include "import/server/server_load.h"
 
 using namespace kvistur;
 using kvistur::testing::Backend;

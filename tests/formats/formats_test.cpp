@@ -6,8 +6,8 @@
 #include "formats/records.h"
 #include "formats/ris.h"
 
-using kvistur::import::MarcField;
-using kvistur::import::MarcRecord;
+using kvistur::marc21::MarcField;
+using kvistur::marc21::MarcRecord;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <span>
 
-#include "import/jet_file.h"
+#include "import/jet/jet_file.h"
 
 using namespace kvistur::import;
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "import/marc_reader.h"
-#include "import/record_writer.h"
-#include "import/word_index.h"
+#include "marc21/marc_reader.h"
+#include "import/marc/record_writer.h"
+#include "import/marc/word_index.h"
 #include "record/record_text.h"
 
 using namespace kvistur::import;

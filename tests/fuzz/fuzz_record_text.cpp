@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "import/record_writer.h"
+#include "import/marc/record_writer.h"
 #include "record/record_text.h"
 
 using namespace kvistur;

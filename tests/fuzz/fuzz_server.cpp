@@ -23,8 +23,8 @@
 #include <fstream>
 #include <string>
 
-#include "import/generate.h"
-#include "import/output.h"
+#include "import/marc/generate.h"
+#include "import/store/output.h"
 #include "settings/access_log.h"
 #include "server/front_end_bounds.h"
 #include "server/handlers.h"

@@ -16,11 +16,11 @@
 #include <sstream>
 #include <tuple>
 
-#include "import/catalogue_writer.h"
-#include "import/jet_file.h"
-#include "import/jet_import.h"
+#include "import/store/catalogue_writer.h"
+#include "import/jet/jet_file.h"
+#include "import/jet/jet_import.h"
 #include "common/pg_server.h"
-#include "import/output.h"
+#include "import/store/output.h"
 #include "platform/jet_sql.h"
 #include "tools/run_tool.h"
 

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "common/site.h"
-#include "import/indexes.h"
-#include "import/server_load.h"
+#include "import/store/indexes.h"
+#include "import/server/server_load.h"
 #include "platform/engine.h"
 
 using namespace kvistur;

@@ -263,7 +263,7 @@ TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
 
 TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {
   // What the importer changed in the MARC lines is undone.
-  import::MarcRecord m = server::RebuildMarc(
+  marc21::MarcRecord m = server::RebuildMarc(
       u"001   b1\r\n1001  $aThoroddsen$hJón$d1818-1868\r\n24510 $aPiltur ＄ stúlka\r\n"
       u"7730  $tTímarit$gÁrg. 2$hHefti 3\r\n793   $aTímarit$gÁrg. 2\r\n792   $aHefti 3",
       200);

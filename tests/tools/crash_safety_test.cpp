@@ -11,7 +11,7 @@
 
 #include "common/dead_writer.h"
 #include "common/site.h"
-#include "import/output.h"
+#include "import/store/output.h"
 #include "tools/run_tool.h"
 
 using kvistur::testing::exec_sql;

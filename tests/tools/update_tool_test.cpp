@@ -20,7 +20,7 @@
 #include "common/pg_server.h"
 #include "component/faersla_state.h"
 #include "component/methods.h"
-#include "import/indexes.h"
+#include "import/store/indexes.h"
 #include "settings/thread_state.h"
 #include "tools/run_tool.h"
 

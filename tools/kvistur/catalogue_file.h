@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "import/catalogue_writer.h"
-#include "import/generations.h"
+#include "import/store/catalogue_writer.h"
+#include "import/store/generations.h"
 
 namespace kvistur::cli {
 

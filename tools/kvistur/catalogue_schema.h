@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "import/catalogue_writer.h"
+#include "import/store/catalogue_writer.h"
 
 namespace kvistur::cli {
 

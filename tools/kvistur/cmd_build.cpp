@@ -5,11 +5,11 @@
 #include <optional>
 
 #include "command.h"
-#include "import/catalogue_writer.h"
-#include "import/jet_import.h"
-#include "import/ordered_map.h"
-#include "import/output.h"
-#include "import/record_writer.h"
+#include "import/store/catalogue_writer.h"
+#include "import/jet/jet_import.h"
+#include "import/store/ordered_map.h"
+#include "import/store/output.h"
+#include "import/marc/record_writer.h"
 #include "marc_input.h"
 #include "server_credentials.h"
 #include "stage_progress.h"
@@ -66,8 +66,8 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
     import::MapInOrder<Mapped>(
         in.records.size(), import::MappingHelpers(),
         [&](std::size_t i, Mapped& out) {
-          thread_local import::MarcRecord scratch;
-          const import::MarcRecord& m = in.records[i].record.record(scratch);
+          thread_local marc21::MarcRecord scratch;
+          const marc21::MarcRecord& m = in.records[i].record.record(scratch);
           out.row.reset();
           out.error.clear();
           try {

@@ -6,9 +6,9 @@
 #include <iostream>
 
 #include "command.h"
-#include "import/catalogue_writer.h"
-#include "import/generate.h"
-#include "import/output.h"
+#include "import/store/catalogue_writer.h"
+#include "import/marc/generate.h"
+#include "import/store/output.h"
 #include "server_credentials.h"
 
 namespace {

@@ -8,10 +8,10 @@
 #include "catalogue_file.h"
 #include "catalogue_schema.h"
 #include "command.h"
-#include "import/catalogue_writer.h"
-#include "import/output.h"
-#include "import/server_load.h"
-#include "import/update.h"
+#include "import/store/catalogue_writer.h"
+#include "import/store/output.h"
+#include "import/server/server_load.h"
+#include "import/store/update.h"
 #include "marc_input.h"
 #include "platform/postgres_sql.h"
 #include "server_credentials.h"
@@ -78,11 +78,11 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR|URI[\
   long added = 0, replaced = 0, deleted = 0, skipped = in.problems;
   StageProgress progress("applying", long(in.records.size()));
   long done = 0;
-  import::MarcRecord scratch;
+  marc21::MarcRecord scratch;
   for (auto& r : in.records) {
     if (g_interrupted) throw std::runtime_error("interrupted; " + shown + " is left as it was");
     std::string why;
-    const import::MarcRecord& m = r.record.record(scratch);
+    const marc21::MarcRecord& m = r.record.record(scratch);
     bool serial = in.host_is_serial(m, [&](const std::string& c) { return update.IsSerial(c); });
     switch (update.Apply(m, serial, why)) {
       case import::UpdateOutcome::kAdded: ++added; break;

@@ -11,16 +11,16 @@ MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string
   in.files = files;
   StageProgress progress("reading", 0);
   for (std::size_t k = 0; k < files.size(); ++k) {
-    std::vector<import::ReadProblem> problems;
+    std::vector<marc21::ReadProblem> problems;
     try {
-      import::MarcReader& reader = in.readers.emplace_back(files[k]);
+      marc21::MarcReader& reader = in.readers.emplace_back(files[k]);
       while (auto r = reader.next_kept(problems)) {
         // The last record of a control number says what it is.
         if (!r->control_number.empty()) in.serial[r->control_number] = r->level == 's';
         in.records.push_back({k, std::move(*r)});
         progress.Update(long(in.records.size()), (double(k) + reader.fraction()) / double(files.size()));
       }
-    } catch (const import::UnreadableInput& e) {
+    } catch (const marc21::UnreadableInput& e) {
       throw std::runtime_error(std::string(e.what()) + "; " + target + " is left as it was");
     }
     for (auto& p : problems) std::cerr << files[k] << ": " << p.message << ", skipped\n";

@@ -9,16 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "import/marc_reader.h"
+#include "marc21/marc_reader.h"
 
 namespace kvistur::cli {
 
 struct MarcInput {
   std::vector<std::string> files;
-  std::vector<import::MarcReader> readers;  // they hold the bytes of records not decoded yet
+  std::vector<marc21::MarcReader> readers;  // they hold the bytes of records not decoded yet
   struct Read {
     std::size_t file;  // in files
-    import::KeptRecord record;
+    marc21::KeptRecord record;
   };
   std::vector<Read> records;
   long problems = 0;                             // records that could not be read
@@ -27,8 +27,8 @@ struct MarcInput {
   // Whether the host named by the record's 773 $w is a periodical: known
   // from the input, else UNKNOWN (a host outside the input) decides.
   template <typename Unknown>
-  bool host_is_serial(const import::MarcRecord& m, Unknown unknown) const {
-    const import::MarcField* f773 = m.first("773");
+  bool host_is_serial(const marc21::MarcRecord& m, Unknown unknown) const {
+    const marc21::MarcField* f773 = m.first("773");
     if (!f773 || f773->sub('w').empty()) return false;
     auto it = serial.find(f773->sub('w'));
     return it != serial.end() ? it->second : unknown(f773->sub('w'));

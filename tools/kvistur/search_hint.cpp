@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "import/word_index.h"
+#include "import/marc/word_index.h"
 
 namespace kvistur::cli {
 

@@ -1,0 +1,329 @@
+#include "import/store/catalogue_writer.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "import/store/indexes.h"
+#include "kvistur/text.h"
+#include "kvistur/variant.h"
+#include "platform/sqlite_functions.h"
+#include "settings/settings_edit.h"
+
+namespace kvistur::import {
+
+const char kCatalogueTables[] = R"(
+CREATE TABLE Móðurtafla (ID INTEGER PRIMARY KEY, Skráning TEXT, ISBN TEXT, Marktákn1 TEXT, Marktákn2 TEXT,
+  Marktákn3 TEXT, Marktákn4 TEXT, ÖllFærslan TEXT, MarkSnið TEXT, Upprunafærsla INTEGER, Röðunarsvið TEXT,
+  Tag INTEGER, Uppruni INTEGER, Safndeild INTEGER, UpprunaID INTEGER, Einkennisstrengur TEXT);
+CREATE TABLE Aðfanganúmer (Aðfanganúmer INTEGER, Athugasemd TEXT, Staðsetning TEXT, Móðurbendir INTEGER,
+  Tag INTEGER, Lánþegabendir INTEGER);
+CREATE TABLE ValdarFærslur (Valdar INTEGER);
+CREATE TABLE EkkiOrð (EkkiOrð TEXT);
+CREATE TABLE Orð (ID INTEGER PRIMARY KEY, Orð TEXT);
+CREATE TABLE Tengill (FærsluID INTEGER, OrðID INTEGER, HópID INTEGER, Orðtag INTEGER,
+  PRIMARY KEY (OrðID, FærsluID, HópID, Orðtag)) WITHOUT ROWID;
+CREATE TABLE Árgangur (ID INTEGER, MóðurID INTEGER, Númer INTEGER, Árgangur TEXT, Útgáfuár TEXT);
+CREATE TABLE Tölublað (MóðurID INTEGER, Númer INTEGER, Tölublað TEXT);
+CREATE TABLE Frumfærsla (ID INTEGER PRIMARY KEY, Stjórnnúmer TEXT, Stofnun TEXT, Færsla BLOB);
+)";
+
+const char kDirectoryTables[] = R"(
+CREATE TABLE databases (ID INTEGER, Name TEXT, Description TEXT);
+CREATE TABLE DBGroups (ID INTEGER, Name TEXT, Description TEXT);
+CREATE TABLE QueryTypes (QueryID INTEGER, QueryTypeName TEXT, GroupID INTEGER);
+CREATE TABLE relations (dbID INTEGER, GroupID INTEGER);
+)";
+
+const std::vector<NamedNumber>& collections() {
+  static const std::vector<NamedNumber> v = {
+      {1, "Aðalsafn", "Aðalsafn, Tryggvagötu"},
+      {2, "Útibú", "Útibúið í Gerðubergi"},
+  };
+  return v;
+}
+
+const std::vector<std::string>& default_stop_words() {
+  static const std::vector<std::string> v = {"og", "að", "í", "á", "um", "til", "frá", "með", "af", "fyrir",
+                                             "en", "eða", "sem", "er", "við", "hinn", "hin", "hið",
+                                             "the", "of", "and"};
+  return v;
+}
+
+namespace {
+
+// The values a build owns: where the databases are.
+std::vector<SettingValue> owned_settings(const std::string& target) {
+  return {{u"Grunnur", u"Slóð", from_utf8(target)},
+          {u"Grunnur", u"GrunnNafn", from_utf8(kCatalogueFile)},
+          {u"Grunnur", u"kv_local", from_utf8(kDirectoryFile)}};
+}
+
+// The values a build adds only where a settings file lacks them.
+const std::vector<SettingValue>& default_settings() {
+  static const std::vector<SettingValue> v = {
+      {u"Debug", u"NoDebug", u"0"}, {u"Leit", u"Fjöldi", u"250"}, {u"Prentun", u"ListaTegund", u"3"}};
+  return v;
+}
+
+}  // namespace
+
+std::string NewSettings(const std::string& target) { return EditSettings("", owned_settings(target), default_settings()); }
+
+void WriteSettings(const std::string& folder, const std::string& target, const std::string& now) {
+  const std::vector<SettingValue> owned = owned_settings(target);
+  for (const char* name : kSettingsFiles) {
+    std::string kept, file = now + "/" + name;
+    if (std::filesystem::exists(file)) {
+      std::ifstream in(file, std::ios::binary);
+      if (in) kept.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (!in.is_open() || in.bad()) throw std::runtime_error("cannot read " + file);
+    }
+    std::string text;
+    try {
+      text = EditSettings(kept, owned, default_settings());
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error(file + ": " + e.what());
+    }
+    std::string staged = folder + "/" + name;
+    std::ofstream f(staged, std::ios::binary | std::ios::trunc);
+    f << text;
+    if (!f.flush()) throw std::runtime_error("cannot write " + staged);
+  }
+}
+
+namespace {
+
+// Rows of the word index written by one INSERT.
+constexpr int kLinksPerInsert = 64;
+
+// Records handed to the writing thread at a time: enough that handing over
+// costs nothing beside the writing, few enough that the thread starts soon.
+constexpr std::size_t kRecordsPerBatch = 256;
+
+std::string links_insert() {
+  std::string links = "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)";
+  for (int i = 1; i < kLinksPerInsert; ++i) links += ",(?,?,?,?)";
+  return links;
+}
+
+// A new catalogue file in DIR with its tables, its transaction begun.
+SqliteConnection new_catalogue(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  SqliteConnection db = CreateDatabase(dir + "/" + kCatalogueFile);
+  RegisterKvFunctions(db.get());
+  // A new file that no host reads yet (output.h): nothing to protect.
+  ExecSql(db.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
+  ExecSql(db.get(), kCatalogueTables);
+  ExecSql(db.get(), "BEGIN");
+  return db;
+}
+
+// When the record was catalogued: field 005 when it reads as a date, else
+// OTHERWISE (the time the writing began).
+std::string catalogued(const std::string& f005, const std::string& otherwise) {
+  if (f005.size() >= 14 && f005.find_first_not_of("0123456789.") == std::string::npos)
+    return f005.substr(0, 4) + "-" + f005.substr(4, 2) + "-" + f005.substr(6, 2) + " " + f005.substr(8, 2) + ":" +
+           f005.substr(10, 2) + ":" + f005.substr(12, 2);
+  return otherwise;
+}
+
+// The directory database FILE: collections, groups, search fields and
+// which collections each group searches.
+void write_directory(const std::string& file) {
+  SqliteConnection d = CreateDatabase(file);
+  ExecSql(d.get(), kDirectoryTables);
+  ExecSql(d.get(), "BEGIN");
+  auto rows = [&](const char* sql, const std::vector<NamedNumber>& v) {
+    SqliteStatement st(d.get(), sql);
+    for (auto& n : v) st.bind(1, n.id).bind(2, n.name).bind(3, n.description).run();
+  };
+  rows("INSERT INTO databases (ID, Name, Description) VALUES (?,?,?)", collections());
+  rows("INSERT INTO DBGroups (ID, Name, Description) VALUES (?,?,?)", groups());
+  {
+    SqliteStatement st(d.get(), "INSERT INTO QueryTypes (QueryID, QueryTypeName, GroupID) VALUES (?,?,?)");
+    for (auto& g : groups())
+      for (auto& f : search_fields()) st.bind(1, f.id).bind(2, f.name).bind(3, g.id).run();
+  }
+  {
+    SqliteStatement st(d.get(), "INSERT INTO relations (dbID, GroupID) VALUES (?,?)");
+    for (auto& g : groups())
+      for (auto& c : collections()) {
+        if (g.id == kGroupPeriodicals && c.id != 1) continue;
+        st.bind(1, c.id).bind(2, g.id).run();
+      }
+  }
+  ExecSql(d.get(), "COMMIT");
+}
+
+}  // namespace
+
+int32_t WordNumbers::find(std::string_view word) const {
+  std::size_t h = std::hash<std::string_view>()(word);
+  for (std::size_t i = home(h);; i = (i + 1) & (slots_.size() - 1)) {
+    const Slot& s = slots_[i];
+    if (!s.number) return 0;
+    if (s.hash == h && std::string_view(text_).substr(s.at, s.length) == word) return s.number;
+  }
+}
+
+void WordNumbers::add(std::string_view word, int32_t number) {
+  if (2 * (used_ + 1) > slots_.size()) {  // kept at most half full
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& s : old)
+      if (s.number) {
+        std::size_t i = home(s.hash);
+        while (slots_[i].number) i = (i + 1) & (slots_.size() - 1);
+        slots_[i] = s;
+      }
+  }
+  std::size_t h = std::hash<std::string_view>()(word);
+  std::size_t i = home(h);
+  while (slots_[i].number) i = (i + 1) & (slots_.size() - 1);
+  slots_[i] = Slot{h, uint32_t(text_.size()), uint32_t(word.size()), number};
+  text_.append(word);
+  ++used_;
+}
+
+RecordRows::RecordRows(sqlite3* db)
+    : now_(to_utf8(iso_text(EmptyRecord().Skráning))),
+      record_(db,
+              "INSERT INTO Móðurtafla (ID, Skráning, ISBN, Marktákn1, Marktákn2, Marktákn3, Marktákn4, ÖllFærslan, "
+              "MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, Einkennisstrengur) "
+              "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,0,?,0,?)"),
+      source_(db, "INSERT INTO Frumfærsla (ID, Stjórnnúmer, Stofnun, Færsla) VALUES (?,?,?,?)"),
+      copy_(db,
+            "INSERT INTO Aðfanganúmer (Aðfanganúmer, Athugasemd, Staðsetning, Móðurbendir, Tag, Lánþegabendir) "
+            "VALUES (?,?,?,?,?,?)"),
+      volume_(db, "INSERT INTO Árgangur (ID, MóðurID, Númer, Árgangur, Útgáfuár) VALUES (?,?,?,?,?)"),
+      issue_(db, "INSERT INTO Tölublað (MóðurID, Númer, Tölublað) VALUES (?,?,?)") {
+  SqliteStatement top(db, "SELECT coalesce(max(ID), 0) + 1 FROM Árgangur");
+  if (top.step()) next_volume_ = int32_t(top.integer(0));
+}
+
+void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
+  const CatalogueRecord& c = r.record;
+  std::string when = catalogued(r.record_date, now_), m1 = to_utf8(c.Marktákn1), m2 = to_utf8(c.Marktákn2),
+              m3 = to_utf8(c.Marktákn3), m4 = to_utf8(c.Marktákn4);
+  record_.bind(1, id).bind_in_place(2, when);
+  if (!r.isbn.empty()) record_.bind_in_place(3, r.isbn);
+  record_.bind_in_place(4, m1).bind_in_place(5, m2).bind_in_place(6, m3).bind_in_place(7, m4);
+  record_.bind_in_place(8, r.whole_text).bind_in_place(9, r.marc_text).bind(10, host).bind_in_place(11, r.sort_key);
+  record_.bind(12, r.kind).bind(13, r.collection).bind_in_place(14, r.identity).run();
+
+  source_.bind(1, id);
+  if (!r.control_number.empty()) source_.bind_in_place(2, r.control_number);
+  if (!r.agency.empty()) source_.bind_in_place(3, r.agency);
+  source_.bind_blob_in_place(4, r.source).run();
+
+  for (auto& cp : r.copies)
+    copy_.bind(1, cp.number).bind_in_place(2, cp.note).bind_in_place(3, cp.location).bind(4, id).bind(5, 1)
+        .bind(6, cp.borrower).run();
+  for (auto& v : r.volumes) {
+    int32_t vid = next_volume_++;
+    volume_.bind(1, vid).bind(2, id).bind(3, v.number).bind(4, v.designation).bind(5, v.year).run();
+    for (auto& is : v.issues) issue_.bind(1, vid).bind(2, is.number).bind(3, is.designation).run();
+  }
+}
+
+CatalogueWriter::CatalogueWriter(const std::string& dir)
+    : dir_(dir), db_(new_catalogue(dir)), rows_(db_.get()), word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
+      link_(db_.get(), links_insert()),
+      writer_(std::make_unique<BatchThread<Batch>>([this](Batch& b) { write(b); })) {}
+
+CatalogueWriter::~CatalogueWriter() = default;
+
+void CatalogueWriter::exec(const char* sql) { ExecSql(db_.get(), sql); }
+
+void CatalogueWriter::write(Batch& batch) {
+  for (Staged& s : batch) {
+    rows_.Write(s.id, s.record, 0);
+    for (auto& [id, word] : s.words) word_.bind(1, id).bind_in_place(2, word).run();
+  }
+}
+
+int32_t CatalogueWriter::Add(ImportedRecord r) {
+  int32_t id = next_id_++;
+  if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
+  if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
+    parts_.push_back({id, r.host_control});
+  std::vector<int> groups = RecordGroups(r.kind);
+  Staged& staged = batch_.emplace_back(Staged{id, {}, {}});
+  for (auto& w : r.words) {
+    // Words are looked up as written first: folding (which makes two
+    // spellings that differ only in case one word) is done once per word.
+    int32_t wid = word_by_text_.find(w.word);
+    if (!wid) {
+      std::string key = db::fold_utf8(w.word);
+      auto it = word_ids_.find(key);
+      if (it == word_ids_.end()) {
+        wid = int32_t(word_ids_.size()) + 1;
+        word_ids_.emplace(key, wid);
+        staged.words.emplace_back(wid, w.word);
+      } else {
+        wid = it->second;
+      }
+      word_by_text_.add(w.word, wid);
+    }
+    for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
+  }
+  staged.record = std::move(r);
+  if (batch_.size() == kRecordsPerBatch) {
+    writer_->Hand(std::move(batch_));
+    batch_.clear();
+  }
+  return id;
+}
+
+int CatalogueWriter::Finish(const Progress& progress) {
+  if (!batch_.empty()) writer_->Hand(std::move(batch_));
+  batch_.clear();
+  // The word index in key order, each row once (a word met twice in the
+  // same field of a record is one row), while the last records are written.
+  SortWordLinks(links_, int32_t(word_ids_.size()));
+  writer_->Finish();
+  int missing = 0;
+  {
+    SqliteStatement host(db_.get(), "UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
+    for (auto& [part, control] : parts_) {
+      auto it = by_control_.find(control);
+      if (it == by_control_.end()) {
+        ++missing;
+        continue;
+      }
+      host.bind(1, it->second).bind(2, part).run();
+    }
+    SqliteStatement stop(db_.get(), "INSERT INTO EkkiOrð (EkkiOrð) VALUES (?)");
+    for (auto& w : default_stop_words()) stop.bind(1, w).run();
+  }
+  long total = long(links_.size()), done = 0;
+  SqliteStatement one(db_.get(), "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
+  for (std::size_t at = 0; at < links_.size();) {
+    // Many rows to a statement: SQLite's work per statement is then spent
+    // once for them all.
+    bool whole = links_.size() - at >= std::size_t(kLinksPerInsert);
+    SqliteStatement& st = whole ? link_ : one;
+    int rows = whole ? kLinksPerInsert : 1;
+    for (int k = 0; k < rows; ++k, ++at) {
+      const WordLink& l = links_[at];
+      st.bind(4 * k + 1, l.record).bind(4 * k + 2, l.word).bind(4 * k + 3, l.group).bind(4 * k + 4, l.field);
+    }
+    st.run();
+    done += rows;
+    if (progress && done % 65536 < rows) progress("word index", done, total);
+  }
+  if (progress) progress("word index", total, total);
+  std::vector<WordLink>().swap(links_);
+  if (progress) progress("indexes", 0, 0);
+  CreateIndexes(db_.get());
+  if (progress) progress("indexes", 1, 0);
+  exec("COMMIT");
+  write_directory(dir_ + "/" + kDirectoryFile);
+  return missing;
+}
+
+}  // namespace kvistur::import

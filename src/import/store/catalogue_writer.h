@@ -1,0 +1,147 @@
+// Writes a catalogue database and its directory database in the form the
+// component reads, with the sqlite3 C API, in one transaction each.
+//
+//   CatalogueWriter w(dir);                      // DIR/katalogur.sqlite, DIR/skra.sqlite
+//   for (...) w.Add(MapRecord(m, ...));
+//   w.Finish();                                  // hosts, stop words, indexes, directory
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "import/store/batch_thread.h"
+#include "import/marc/record_writer.h"
+#include "import/store/sqlite_statement.h"
+#include "import/marc/word_index.h"
+#include "import/marc/word_links.h"
+
+namespace kvistur::import {
+
+inline constexpr char kCatalogueFile[] = "katalogur.sqlite";
+inline constexpr char kDirectoryFile[] = "skra.sqlite";
+
+// The tables of the two databases.
+extern const char kCatalogueTables[];
+extern const char kDirectoryTables[];
+
+// The collections (databases of the directory); copies name them by number.
+const std::vector<NamedNumber>& collections();
+
+// The stop words a new catalogue gets.
+const std::vector<std::string>& default_stop_words();
+
+// The settings files a catalogue folder holds (a host is pointed at
+// either).
+inline constexpr const char* kSettingsFiles[] = {"lindrit-1.0.ini", "lindrit.ini"};
+
+// Writes into FOLDER the settings files that point every database at
+// TARGET (a folder, as an absolute path, or a server URI): the settings
+// files NOW (a folder) holds, if any, with only Grunnur's Slóð, GrunnNafn
+// and kv_local set and the defaults of Debug, Leit and Prentun added where
+// they are missing; every other line, section and comment a library put
+// there stays.  Throws std::runtime_error when it cannot.
+void WriteSettings(const std::string& folder, const std::string& target, const std::string& now);
+// The settings file WriteSettings writes where there was none: what a
+// build into a server prints for its hosts, so that hosts of a server and
+// of files get the same settings.
+std::string NewSettings(const std::string& target);
+
+// The rows one record has in the catalogue's tables: Móðurtafla (with its
+// host, Upprunafærsla), Frumfærsla, Aðfanganúmer, Árgangur and Tölublað,
+// written through statements prepared once.  The word index is the
+// caller's: a new catalogue writes it in key order at the end, an update
+// row by row.
+class RecordRows {
+ public:
+  // Prepares the statements on DB; volumes are numbered on from the
+  // highest Árgangur.ID there.  Throws std::runtime_error on an SQLite error.
+  explicit RecordRows(sqlite3* db);
+
+  void Write(int32_t id, const ImportedRecord& r, int32_t host);
+
+ private:
+  std::string now_;  // when the writing began: for records without 005
+  SqliteStatement record_, source_, copy_, volume_, issue_;
+  int32_t next_volume_ = 1;
+};
+
+// Word -> number for the many lookups of a build (one per word of every
+// record): open addressing over one array of slots, the words themselves
+// in one buffer, so that a lookup touches memory once or twice.
+class WordNumbers {
+ public:
+  // The number of WORD, 0 when it has none.
+  int32_t find(std::string_view word) const;
+  void add(std::string_view word, int32_t number);
+
+ private:
+  struct Slot {
+    std::size_t hash = 0;
+    uint32_t at = 0, length = 0;
+    int32_t number = 0;  // 0: free
+  };
+  std::size_t home(std::size_t hash) const { return hash & (slots_.size() - 1); }
+  std::vector<Slot> slots_ = std::vector<Slot>(1024);
+  std::string text_;
+  std::size_t used_ = 0;
+};
+
+class CatalogueWriter {
+ public:
+  // Creates both files in DIR, which must not hold a catalogue already (a
+  // new catalogue is written where no host reads it, and moved into place
+  // when complete: output.h).  Throws std::runtime_error when they cannot
+  // be written.
+  explicit CatalogueWriter(const std::string& dir);
+  // Stops the writing thread; what was not finished is left unfinished.
+  ~CatalogueWriter();
+
+  // Numbers the record and its new words and hands its rows (with its
+  // holdings, volumes, source record and words) to the writing thread;
+  // returns the record's number.  Throws std::runtime_error when writing an
+  // earlier record failed (the disk is full, say): the catalogue cannot be
+  // finished then.
+  int32_t Add(ImportedRecord r);
+  // Points component parts and articles at their hosts, writes the stop
+  // words, the word index and the indexes, commits, and writes the
+  // directory database.  Returns the number of parts whose host was not
+  // found (left at 0).  PROGRESS, when given, hears of the stages: "word
+  // index" (rows written of the total) and "indexes".  Throws
+  // std::runtime_error when writing failed.
+  using Progress = std::function<void(const char* stage, long done, long total)>;
+  int Finish(const Progress& progress = {});
+
+  long words() const { return long(word_ids_.size()); }
+
+ private:
+  // A record's rows as the writing thread gets them, with the words first
+  // met in it (number, as written).
+  struct Staged {
+    int32_t id;
+    ImportedRecord record;
+    std::vector<std::pair<int32_t, std::string>> words;
+  };
+  using Batch = std::vector<Staged>;
+  void write(Batch& batch);
+
+  void exec(const char* sql);
+  std::string dir_;
+  SqliteConnection db_;
+  RecordRows rows_;
+  SqliteStatement word_, link_;
+  Batch batch_;
+  int32_t next_id_ = 1;
+  std::unordered_map<std::string, int32_t> word_ids_;      // by fold
+  WordNumbers word_by_text_;                               // as written
+  std::unordered_map<std::string, int32_t> by_control_;
+  std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
+  std::vector<WordLink> links_;  // written in key order by Finish
+  // Last: it writes through the statements above, and stops before they go.
+  std::unique_ptr<BatchThread<Batch>> writer_;
+};
+
+}  // namespace kvistur::import
