@@ -82,37 +82,42 @@ int32_t partition(std::vector<T>& v, int32_t lo, int32_t hi, Less lt) {
   return last;
 }
 
+// The parts of an array still to be sorted: disjoint ranges [lo, hi].
+using Parts = std::vector<std::pair<int32_t, int32_t>>;
+
+// Sorts the PARTS of V by the sort's steps, each part split at its pivot
+// and the smaller side taken first.  A part wholly after KEEP is not
+// sorted: it is left in PARTS for a later call.  Each step touches only
+// its own part, so the parts may be taken in any order and at any time:
+// sorting a part later gives what sorting it now would.
 template <typename T, typename Less>
-void quicksort(std::vector<T>& v, Less lt, int32_t keep) {
-  std::vector<int32_t> lower(21), upper(21);
-  int32_t count = 0;
-  int32_t lo = 1, hi = int32_t(v.size()) - 1;
-  while (true) {
-    // A part wholly after KEEP is never looked at again.
+void quicksort_parts(std::vector<T>& v, Less lt, int32_t keep, Parts& parts) {
+  Parts later;
+  while (!parts.empty()) {
+    auto [lo, hi] = parts.back();
+    parts.pop_back();
     while (lo < hi && lo <= keep) {
       int32_t p = partition(v, lo, hi, lt);
-      std::pair<int32_t, int32_t> push;
       if (p - lo < hi - p) {
-        push = {p + 1, hi};
+        parts.emplace_back(p + 1, hi);
         hi = p - 1;
       } else {
-        push = {lo, p - 1};
+        parts.emplace_back(lo, p - 1);
         lo = p + 1;
       }
-      if (std::size_t(count) >= lower.size()) {
-        lower.resize(std::size_t(count) + 1);
-        upper.resize(std::size_t(count) + 1);
-      }
-      lower[std::size_t(count)] = push.first;
-      upper[std::size_t(count)] = push.second;
-      ++count;
     }
-    if (count == 0) return;
-    --count;
-    lo = lower[std::size_t(count)];
-    hi = upper[std::size_t(count)];
+    if (lo < hi) later.emplace_back(lo, hi);
   }
+  parts.swap(later);
 }
+
+template <typename T, typename Less>
+void quicksort(std::vector<T>& v, Less lt, int32_t keep) {
+  Parts parts{{1, int32_t(v.size()) - 1}};
+  quicksort_parts(v, lt, keep, parts);
+}
+
+bool rank_less(const RankedHit& a, const RankedHit& b) { return a.rank >= 0 && b.rank >= 0 && a.rank < b.rank; }
 
 }  // namespace
 
@@ -135,8 +140,16 @@ void SortHits(HitArray& hits, int32_t keep) {
 
 void SortRankedHits(std::vector<RankedHit>& hits, int32_t keep) {
   if (hits.size() <= 2) return;
-  quicksort(hits, [](const RankedHit& a, const RankedHit& b) { return a.rank >= 0 && b.rank >= 0 && a.rank < b.rank; },
-            keep);
+  quicksort(hits, rank_less, keep);
+}
+
+PartlySortedHits::PartlySortedHits(std::vector<RankedHit> hits, bool in_order) : hits_(std::move(hits)) {
+  if (hits_.empty()) hits_.push_back(RankedHit{0, 0});
+  if (!in_order && hits_.size() > 2) parts_.emplace_back(1, int32_t(hits_.size()) - 1);
+}
+
+void PartlySortedHits::sort_to(int32_t keep) {
+  if (!parts_.empty()) quicksort_parts(hits_, rank_less, keep, parts_);
 }
 
 struct KeyClasses::Keys {

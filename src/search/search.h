@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kvistur/automation.h"
+#include "search/hits.h"
 #include "platform/engine.h"
 
 namespace kvistur {
@@ -38,8 +39,9 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
                                  const SafeArray<Text>& aEkkiOrð);
 // LeitaOrder: RECORDS (ascending, each once) in the order in which Leita
 // hands back its hits: by sort text, equal texts as Leita's sort leaves
-// them.  Every position is the one Leita gives, whatever its lMaxFj.
-std::vector<int32_t> LeitaOrder(db::Database& database, const std::vector<int32_t>& records);
+// them.  Every position is the one Leita gives, whatever its lMaxFj, once
+// sort_to has put it in place.
+PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records);
 // TermRecordCount: the number of records the term query of WORD finds in
 // group lHópur and field lSvið (negative: all), the count Leita sees.
 int32_t TermRecordCount(db::Database& database, const Text& word, int32_t lHópur, int32_t lSvið);

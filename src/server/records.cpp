@@ -7,6 +7,7 @@
 #include <yaz/wrbuf.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "import/punctuation.h"
@@ -28,23 +29,31 @@ bool& source_table_present(db::Database& database) {
   return *static_cast<bool*>(slot.get());
 }
 
-std::optional<std::string> read_source(db::Database& database, int32_t id) {
-  if (!source_table_present(database)) return std::nullopt;
+// ID1, ID2, ... for an IN list.
+Text id_list(const std::vector<int32_t>& ids) {
+  Text list;
+  for (int32_t id : ids) list += (list.empty() ? u"" : u", ") + number_text_blank(id);
+  return list;
+}
+
+// The source records of IDS by record number (the first row of each).
+std::map<int32_t, std::string> read_sources(db::Database& database, const std::vector<int32_t>& ids) {
+  std::map<int32_t, std::string> out;
+  if (!source_table_present(database)) return out;
   try {
-    auto rs = database.OpenRecordset(u"SELECT f.Færsla FROM Frumfærsla f WHERE f.ID = " + number_text_blank(id),
+    auto rs = database.OpenRecordset(u"SELECT f.ID, f.Færsla FROM Frumfærsla f WHERE f.ID IN (" + id_list(ids) + u")",
                                      db::kSnapshot);
-    std::optional<std::string> out;
-    if (rs->RecordCount() > 0) {
-      Variant v = rs->field(u"Færsla");
-      if (!v.is_null()) out = to_utf8(v.to_text());
+    while (!rs->eof()) {
+      Variant id = rs->field(u"ID"), v = rs->field(u"Færsla");
+      if (!id.is_null() && !v.is_null()) out.emplace(id.to_i32(), to_utf8(v.to_text()));
+      rs->MoveNext();
     }
     rs->Close();
-    return out;
   } catch (const Error& e) {
     if (e.number() != db::kTableNotFound) throw;
     source_table_present(database) = false;
-    return std::nullopt;
   }
+  return out;
 }
 
 // A value as a MARC record can carry it: the three separator characters of
@@ -149,36 +158,52 @@ Text column_text(db::Recordset& rs, const char16_t* name) {
 
 }  // namespace
 
-std::optional<StoredRecord> ReadStoredRecord(db::Database& database, int32_t id) {
+std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids) {
+  std::vector<std::optional<StoredRecord>> out(ids.size());
+  if (ids.empty()) return out;
+  std::map<int32_t, std::vector<std::size_t>> at;  // where each record goes in OUT
+  for (std::size_t i = 0; i < ids.size(); ++i) at[ids[i]].push_back(i);
+  const Text list = id_list(ids);
+  std::map<int32_t, StoredRecord> found;
   auto rs = database.OpenRecordset(
-      u"SELECT m.ID, m.Tag, m.Safndeild, m.ÖllFærslan, m.MarkSnið FROM Móðurtafla m WHERE m.ID = " +
-          number_text_blank(id),
+      u"SELECT m.ID, m.Tag, m.Safndeild, m.ÖllFærslan, m.MarkSnið FROM Móðurtafla m WHERE m.ID IN (" + list + u")",
       db::kSnapshot);
-  if (rs->RecordCount() == 0) {
-    rs->Close();
-    return std::nullopt;
+  while (!rs->eof()) {
+    Variant id = rs->field(u"ID");
+    // A record number held twice: its first row counts.
+    if (!id.is_null() && !found.count(id.to_i32())) {
+      StoredRecord& r = found[id.to_i32()];
+      r.id = id.to_i32();
+      Variant kind = rs->field(u"Tag"), collection = rs->field(u"Safndeild");
+      r.kind = kind.is_null() ? int16_t(0) : kind.to_i16();
+      r.collection = collection.is_null() ? -1 : collection.to_i32();
+      r.whole_text = column_text(*rs, u"ÖllFærslan");
+      r.marc_lines = column_text(*rs, u"MarkSnið");
+    }
+    rs->MoveNext();
   }
-  StoredRecord r;
-  r.id = id;
-  Variant kind = rs->field(u"Tag"), collection = rs->field(u"Safndeild");
-  r.kind = kind.is_null() ? int16_t(0) : kind.to_i16();
-  r.collection = collection.is_null() ? -1 : collection.to_i32();
-  r.whole_text = column_text(*rs, u"ÖllFærslan");
-  r.marc_lines = column_text(*rs, u"MarkSnið");
   rs->Close();
-  r.source = read_source(database, id);
+  if (found.empty()) return out;
+  for (auto& [id, source] : read_sources(database, ids))
+    if (auto r = found.find(id); r != found.end()) r->second.source = std::move(source);
+  // Each record's copies in the order the table gives them.
   auto copies = database.OpenRecordset(
-      u"SELECT a.Aðfanganúmer, a.Athugasemd, a.Staðsetning FROM Aðfanganúmer a WHERE a.Móðurbendir = " +
-          number_text_blank(id),
+      u"SELECT a.Móðurbendir, a.Aðfanganúmer, a.Athugasemd, a.Staðsetning FROM Aðfanganúmer a WHERE a.Móðurbendir IN (" +
+          list + u")",
       db::kSnapshot);
   while (!copies->eof()) {
-    Variant number = copies->field(u"Aðfanganúmer");
-    if (!number.is_null())
-      r.copies.push_back(Copy{number.to_i32(), column_text(*copies, u"Staðsetning"), column_text(*copies, u"Athugasemd")});
+    Variant owner = copies->field(u"Móðurbendir"), number = copies->field(u"Aðfanganúmer");
+    if (!owner.is_null() && !number.is_null())
+      if (auto r = found.find(owner.to_i32()); r != found.end())
+        r->second.copies.push_back(
+            Copy{number.to_i32(), column_text(*copies, u"Staðsetning"), column_text(*copies, u"Athugasemd")});
     copies->MoveNext();
   }
   copies->Close();
-  return r;
+  for (auto& [id, places] : at)
+    if (auto r = found.find(id); r != found.end())
+      for (std::size_t i : places) out[i] = r->second;
+  return out;
 }
 
 MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind) {

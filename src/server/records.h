@@ -39,8 +39,9 @@ struct StoredRecord {
   std::vector<Copy> copies;           // the rows whose Móðurbendir is the record
 };
 
-// The record numbered ID, or nullopt when the catalogue has none.
-std::optional<StoredRecord> ReadStoredRecord(db::Database& database, int32_t id);
+// The records numbered IDS, each nullopt when the catalogue has none: three
+// queries however many they are (rows, source records, copies).
+std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids);
 
 // The record as MARC 21 (leader/09 "a": UTF-8).
 import::MarcRecord MarcOf(const StoredRecord& record);

@@ -131,18 +131,18 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
     faersla_.SaekjaEkkiOrð(stop_words);
     if (!stop_words.allocated()) stop_words = SafeArray<Text>(0, {Text()});
     std::unique_ptr<db::Database> catalogue = open_catalogue();
-    SearchScope scope{*catalogue, *group, fields, stop_words, [&](const std::string& set) -> const std::vector<int32_t>* {
+    SearchScope scope{*catalogue, *group, fields, stop_words, [&](const std::string& set) -> const PartlySortedHits* {
                         const ResultSet* s = Find(set);
-                        return s ? &s->records : nullptr;
+                        return s ? &s->hits : nullptr;
                       }};
     Records found = Evaluate(scope, query, budget);
     const std::size_t n = found.numbers->size();
-    int64_t replaced = existing == sets_.end() ? 0 : int64_t(existing->second.records.size());
+    int64_t replaced = existing == sets_.end() ? 0 : int64_t(existing->second.size());
     if (held_records_ - replaced + int64_t(n) > limits_.session_records)
       return {YAZ_BIB1_TOO_MANY_RECORDS_RETRIEVED,
               std::to_string(limits_.session_records) + " records in a session's result sets at most"};
-    // Ordering holds a rank beside each hit and the ordered list.
-    Charge ordering(budget, int64_t(n) * int64_t(sizeof(int64_t) + 2 * sizeof(int32_t)));
+    // Ordering holds a copy of the hits and a rank beside each.
+    Charge ordering(budget, int64_t(n) * int64_t(sizeof(RankedHit) + sizeof(int32_t)));
     budget.check_time();
     ResultSet set{database, LeitaOrder(*catalogue, *found.numbers)};
     catalogue->Close();
@@ -189,7 +189,7 @@ Diagnostic Session::Scan(const std::string& database, const ScanStart& start, in
   }
 }
 
-const ResultSet* Session::Find(const std::string& name) const {
+ResultSet* Session::Find(const std::string& name) {
   auto it = sets_.find(name);
   return it == sets_.end() ? nullptr : &it->second;
 }
@@ -197,7 +197,7 @@ const ResultSet* Session::Find(const std::string& name) const {
 bool Session::Remove(const std::string& name) {
   auto it = sets_.find(name);
   if (it == sets_.end()) return false;
-  held_records_ -= int64_t(it->second.records.size());
+  held_records_ -= int64_t(it->second.size());
   sets_.erase(it);
   return true;
 }
