@@ -22,6 +22,7 @@
 
 #include "platform/open_database.h"
 #include "server/access_log.h"
+#include "server/directory_view.h"
 #include "server/explain.h"
 #include "server/records.h"
 #include "server/request_budget.h"
@@ -379,11 +380,12 @@ int explain(void* handle, bend_explain_rr* rr) {
   Clock::time_point start = Clock::now();
   std::string database = database_name(rr->database);
   CallScope call;
-  std::optional<int32_t> group = GroupOf(c.session.faersla(), database);
+  std::shared_ptr<const DirectoryView> directory = ViewDirectory(c.session.faersla());
+  std::optional<int32_t> group = directory->group_of(database);
   if (group) {
     ExplainPlace place = server->place;
     place.database = database;
-    rr->explain_buf = odr_copy(rr->stream, ExplainRecord(place, ServerIndexes(), FieldsOf(c.session.faersla(), *group)));
+    rr->explain_buf = odr_copy(rr->stream, ExplainRecord(place, ServerIndexes(), directory->fields_of(*group)));
   }
   log_request(c, "explain " + database, group ? 0 : YAZ_BIB1_DATABASE_DOES_NOT_EXIST, 0, start);
   return 0;

@@ -50,7 +50,10 @@ import::MarcRecord MarcOf(const StoredRecord& record);
 // and 793 lines it adds) and a leader made from the record kind.
 import::MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind);
 
-std::string Iso2709(const import::MarcRecord& record);  // empty when it does not fit ISO 2709
+// Empty when the record does not fit ISO 2709.  Iso2709ByYaz writes every
+// record through YAZ's MARC writer; Iso2709 gives the same bytes.
+std::string Iso2709(const import::MarcRecord& record);
+std::string Iso2709ByYaz(const import::MarcRecord& record);
 std::string MarcXml(const import::MarcRecord& record);
 std::string DublinCore(const import::MarcRecord& record);
 // The display texts of SkilaRSv, SkilaAN, SkilaEN and SkilaGF, as XML.

@@ -7,6 +7,7 @@
 #include "kvistur/number.h"
 #include "platform/open_database.h"
 #include "search/search.h"
+#include "server/directory_view.h"
 #include "server/evaluate.h"
 #include "settings/settings.h"
 #include "settings/thread_state.h"
@@ -69,41 +70,6 @@ IndexTable ServerIndexes() {
   return t;
 }
 
-std::vector<std::pair<std::string, int32_t>> Databases(Faersla& faersla) {
-  std::vector<std::pair<std::string, int32_t>> out{{"Default", -1}};
-  SafeArray<Text> groups, names, descriptions;
-  SafeArray<int32_t> ids;
-  int32_t n = faersla.SaekjaHopa(groups, ids, names, descriptions);
-  for (int32_t i = 1; i <= n; ++i) out.emplace_back(to_utf8(groups(i)), ids(i));
-  return out;
-}
-
-std::optional<int32_t> GroupOf(Faersla& faersla, const std::string& database) {
-  Text wanted = upper_is(trim(from_utf8(database)));
-  if (wanted == u"DEFAULT") return -1;
-  for (auto& [name, id] : Databases(faersla))
-    if (upper_is(from_utf8(name)) == wanted) return id;
-  return std::nullopt;
-}
-
-std::map<Text, int32_t> FieldsOf(Faersla& faersla, int32_t group) {
-  std::vector<int32_t> groups;
-  if (group >= 0) {
-    groups.push_back(group);
-  } else {
-    for (auto& [name, id] : Databases(faersla))
-      if (id >= 0) groups.push_back(id);
-  }
-  std::map<Text, int32_t> fields;
-  for (int32_t g : groups) {
-    SafeArray<Text> names;
-    SafeArray<int32_t> ids;
-    int32_t n = faersla.SaekjaSvid(g, names, ids);
-    for (int32_t i = 1; i <= n; ++i) fields.emplace(upper_is(names(i)), ids(i));
-  }
-  return fields;
-}
-
 Session::Session(std::string peer, const Limits& limits) : peer_(std::move(peer)), limits_(limits) {}
 
 bool Session::LogOn(const std::string& user, const std::string& password) {
@@ -120,18 +86,17 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
                            const QueryNode& query, RequestBudget& budget, int64_t& hits) {
   CallScope call;
   try {
-    std::optional<int32_t> group = GroupOf(faersla_, database);
+    std::shared_ptr<const DirectoryView> directory = ViewDirectory(faersla_);
+    std::optional<int32_t> group = directory->group_of(database);
     if (!group) return {YAZ_BIB1_DATABASE_DOES_NOT_EXIST, database};
     auto existing = sets_.find(name);
     if (existing != sets_.end() && !replace) return {YAZ_BIB1_RESULT_SET_EXISTS_AND_REPLACE_INDICATOR_OFF, name};
     if (existing == sets_.end() && int(sets_.size()) >= limits_.result_sets)
       return {YAZ_BIB1_TOO_MANY_RESULT_SETS_CREATED, std::to_string(limits_.result_sets)};
-    std::map<Text, int32_t> fields = FieldsOf(faersla_, *group);
-    SafeArray<Text> stop_words;
-    faersla_.SaekjaEkkiOrð(stop_words);
-    if (!stop_words.allocated()) stop_words = SafeArray<Text>(0, {Text()});
     std::unique_ptr<db::Database> catalogue = open_catalogue();
-    SearchScope scope{*catalogue, *group, fields, stop_words, [&](const std::string& set) -> const PartlySortedHits* {
+    std::shared_ptr<const SafeArray<Text>> stop_words = StopWords(faersla_, *catalogue);
+    SearchScope scope{*catalogue, *group, directory->fields_of(*group), *stop_words,
+                      [&](const std::string& set) -> const PartlySortedHits* {
                         const ResultSet* s = Find(set);
                         return s ? &s->hits : nullptr;
                       }};
@@ -163,9 +128,10 @@ Diagnostic Session::Scan(const std::string& database, const ScanStart& start, in
                           const RequestBudget& budget, std::vector<ScanEntry>& entries, int& at, bool& partial) {
   CallScope call;
   try {
-    std::optional<int32_t> group = GroupOf(faersla_, database);
+    std::shared_ptr<const DirectoryView> directory = ViewDirectory(faersla_);
+    std::optional<int32_t> group = directory->group_of(database);
     if (!group) return {YAZ_BIB1_DATABASE_DOES_NOT_EXIST, database};
-    int32_t field = FieldNumber(FieldsOf(faersla_, *group), start.field);
+    int32_t field = FieldNumber(directory->fields_of(*group), start.field);
     Text from;
     for (char16_t c : start.word)
       if (c != u'*') from += c;

@@ -30,15 +30,6 @@ namespace kvistur::server {
 // The standard indexes with the rows of the settings section [Z3950].
 IndexTable ServerIndexes();
 
-// The database names the server answers to: "Default" (every group, -1)
-// and the Name of each DBGroups row, letter case ignored.
-std::optional<int32_t> GroupOf(Faersla& faersla, const std::string& database);
-std::vector<std::pair<std::string, int32_t>> Databases(Faersla& faersla);
-
-// The search fields of GROUP (-1: every group's) by QueryTypeName, upper
-// case, to their numbers; the first row of a name counts.
-std::map<Text, int32_t> FieldsOf(Faersla& faersla, int32_t group);
-
 struct ScanEntry {
   std::string word;
   int64_t records = 0;  // the records Leita finds for the word

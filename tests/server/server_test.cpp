@@ -22,6 +22,7 @@
 #include <thread>
 #include <tuple>
 
+#include "import/marc_writer.h"
 #include "server/load_client.h"
 #include "server/records.h"
 #include "server/running_server.h"
@@ -269,4 +270,29 @@ TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {
   EXPECT_EQ(lines,
             "001 b1\n100 1  $aThoroddsen, Jón $d1818-1868\n245 10 $aPiltur $ stúlka\n773 0  $tTímarit $gÁrg. 2 $hHefti 3\n");
   EXPECT_EQ(m.leader.substr(5, 5), "nab a");
+}
+
+TEST(ServerRecords, IsoBytesAreYazsOwn) {
+  // Every record of the sample as the server hands it out, and records the
+  // catalogue's writer cannot take (YAZ writes those): a value with the
+  // separators in it, an odd leader, a field too long for its entry.
+  std::vector<import::MarcRecord> records;
+  import::MarcReader reader(kSample);
+  std::vector<import::ReadProblem> problems;
+  while (auto m = reader.next(problems)) {
+    server::StoredRecord stored;
+    stored.source = import::WriteIso2709(*m);
+    stored.copies.push_back({100001, u"Skáldsögur", u"Í viðgerð"});
+    records.push_back(server::MarcOf(stored));
+  }
+  ASSERT_GT(records.size(), 100u);
+  import::MarcRecord odd = records.front();
+  odd.fields.back().subfields.push_back({'x', "a\x1f" "b\x1e" "c\x1d"});
+  records.push_back(odd);
+  odd.leader.replace(20, 4, "3300");
+  records.push_back(odd);
+  odd = records.front();
+  odd.fields.back().subfields.push_back({'x', std::string(12000, 'q')});
+  records.push_back(odd);
+  for (const import::MarcRecord& m : records) EXPECT_EQ(server::Iso2709(m), server::Iso2709ByYaz(m)) << m.leader;
 }
