@@ -255,6 +255,34 @@ TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
   EXPECT_LE(server_->rss_kib(), before + 4096) << "before: " << before << " KiB";
 }
 
+TEST(ServeChanges, ASessionSeesTheDirectoryAndStopWordsAsTheyAreNow) {
+  // One session throughout: what it kept of the directory and the stop
+  // words is let go when another program changes the files.
+  Catalogue cat;
+  Server server(cat, "");
+  ZOOM_connection c = ZOOM_connection_new(server.target().c_str(), 0);
+  auto search = [&](const char* database, const char* pqf) {
+    ZOOM_connection_option_set(c, "databaseName", database);
+    ZOOM_resultset rs = ZOOM_connection_search_pqf(c, pqf);
+    const char *msg, *info;
+    int error = ZOOM_connection_error(c, &msg, &info);
+    ZOOM_resultset_destroy(rs);
+    return error;
+  };
+  auto sql = [&](const std::string& file, const std::string& statement) {
+    EXPECT_EQ(sh("sqlite3 " + shell_quote(cat.dir + "/" + file) + " " + shell_quote(statement) + " 2>&1"), "");
+  };
+  EXPECT_EQ(search("Nýtt", "@attr 1=4 saga"), 235);
+  sql("skra.sqlite", "INSERT INTO DBGroups VALUES (9, 'Nýtt', 'nýr hópur')");
+  EXPECT_EQ(search("Nýtt", "@attr 1=4 saga"), 114) << "a group without the field";
+  sql("skra.sqlite", "INSERT INTO QueryTypes VALUES (2, 'Titill', 9)");
+  EXPECT_EQ(search("nýtt", "@attr 1=4 saga"), 0);
+  EXPECT_EQ(search("Default", "saga"), 0);
+  sql("katalogur.sqlite", "INSERT INTO EkkiOrð VALUES ('saga')");
+  EXPECT_EQ(search("Default", "saga"), 4) << "only stop words";
+  ZOOM_connection_destroy(c);
+}
+
 TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {
   // What the importer changed in the MARC lines is undone.
   import::MarcRecord m = server::RebuildMarc(
