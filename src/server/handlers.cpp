@@ -87,6 +87,7 @@ struct Connection {
   } asked;
   struct {
     std::string set;
+    Purpose purpose = Purpose::Marc;
     int first = 0;
     std::vector<std::optional<StoredRecord>> records;
   } read;
@@ -100,17 +101,19 @@ struct Connection {
     read = {};
   }
 
-  // The record at POSITION of SET (NAME), read with those after it that
-  // the answer will hand out, kRecordsRead at most.
-  const std::optional<StoredRecord>& record(const std::string& name, ResultSet& set, int position) {
-    if (name != read.set || position < read.first || position >= read.first + int(read.records.size())) {
+  // The record at POSITION of SET (NAME) read for PURPOSE, with those
+  // after it that the answer will hand out, kRecordsRead at most.
+  const std::optional<StoredRecord>& record(const std::string& name, ResultSet& set, int position, Purpose purpose) {
+    if (name != read.set || purpose != read.purpose || position < read.first ||
+        position >= read.first + int(read.records.size())) {
       int last = name == asked.set && position <= asked.last ? asked.last : position;
       last = std::min({last, position + kRecordsRead - 1, set.size()});
       read = {};
       std::unique_ptr<db::Database> catalogue = open_catalogue();
-      read.records = ReadStoredRecords(*catalogue, set.records(position, last));
+      read.records = ReadStoredRecords(*catalogue, set.records(position, last), purpose);
       catalogue->Close();
       read.set = name;
+      read.purpose = purpose;
       read.first = position;
     }
     return read.records[std::size_t(position - read.first)];
@@ -241,7 +244,8 @@ void fetch_record(Connection& c, const std::string& name, ResultSet& set, bend_f
   CallScope call;
   std::string bytes;
   try {
-    const std::optional<StoredRecord>& stored = c.record(name, set, rr->number);
+    const std::optional<StoredRecord>& stored =
+        c.record(name, set, rr->number, form.form == Form::Display ? Purpose::Display : Purpose::Marc);
     if (!stored) {
       rr->errcode = YAZ_BIB1_RECORD_DELETED;
       rr->surrogate_flag = 1;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 #include <memory>
 
 #include "import/marc_writer.h"
@@ -160,16 +161,31 @@ Text column_text(db::Recordset& rs, const char16_t* name) {
 
 }  // namespace
 
-std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids) {
+std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids,
+                                                           Purpose purpose) {
   std::vector<std::optional<StoredRecord>> out(ids.size());
   if (ids.empty()) return out;
-  std::map<int32_t, std::vector<std::size_t>> at;  // where each record goes in OUT
-  for (std::size_t i = 0; i < ids.size(); ++i) at[ids[i]].push_back(i);
-  const Text list = id_list(ids);
+  const bool display = purpose == Purpose::Display;
   std::map<int32_t, StoredRecord> found;
-  auto rs = database.OpenRecordset(
-      u"SELECT m.ID, m.Tag, m.Safndeild, m.ÖllFærslan, m.MarkSnið FROM Móðurtafla m WHERE m.ID IN (" + list + u")",
-      db::kSnapshot);
+  // The rows' texts into FOUND, the first row of a record number held twice.
+  auto read_texts = [&](const Text& list) {
+    auto rs = database.OpenRecordset(
+        u"SELECT m.ID, m.ÖllFærslan, m.MarkSnið FROM Móðurtafla m WHERE m.ID IN (" + list + u")", db::kSnapshot);
+    std::set<int32_t> seen;
+    while (!rs->eof()) {
+      Variant id = rs->field(u"ID");
+      if (!id.is_null() && seen.insert(id.to_i32()).second)
+        if (auto r = found.find(id.to_i32()); r != found.end()) {
+          r->second.whole_text = column_text(*rs, u"ÖllFærslan");
+          r->second.marc_lines = column_text(*rs, u"MarkSnið");
+        }
+      rs->MoveNext();
+    }
+    rs->Close();
+  };
+  const Text list = id_list(ids);
+  auto rs = database.OpenRecordset(u"SELECT m.ID, m.Tag, m.Safndeild FROM Móðurtafla m WHERE m.ID IN (" + list + u")",
+                                   db::kSnapshot);
   while (!rs->eof()) {
     Variant id = rs->field(u"ID");
     // A record number held twice: its first row counts.
@@ -179,33 +195,51 @@ std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& databas
       Variant kind = rs->field(u"Tag"), collection = rs->field(u"Safndeild");
       r.kind = kind.is_null() ? int16_t(0) : kind.to_i16();
       r.collection = collection.is_null() ? -1 : collection.to_i32();
-      r.whole_text = column_text(*rs, u"ÖllFærslan");
-      r.marc_lines = column_text(*rs, u"MarkSnið");
     }
     rs->MoveNext();
   }
   rs->Close();
   if (found.empty()) return out;
-  for (auto& [id, source] : read_sources(database, ids))
-    if (auto r = found.find(id); r != found.end()) r->second.source = std::move(source);
-  // Each record's copies in the order the table gives them.
-  auto copies = database.OpenRecordset(
-      u"SELECT a.Móðurbendir, a.Aðfanganúmer, a.Athugasemd, a.Staðsetning FROM Aðfanganúmer a WHERE a.Móðurbendir IN (" +
-          list + u")",
-      db::kSnapshot);
-  while (!copies->eof()) {
-    Variant owner = copies->field(u"Móðurbendir"), number = copies->field(u"Aðfanganúmer");
-    if (!owner.is_null() && !number.is_null())
-      if (auto r = found.find(owner.to_i32()); r != found.end())
-        r->second.copies.push_back(
-            Copy{number.to_i32(), column_text(*copies, u"Staðsetning"), column_text(*copies, u"Athugasemd")});
-    copies->MoveNext();
+  if (display) {
+    read_texts(list);
+  } else {
+    for (auto& [id, source] : read_sources(database, ids))
+      if (auto r = found.find(id); r != found.end()) r->second.marc = SourceMarc(source, id);
+    // The records without a source record that reads are made from their
+    // MARC lines.
+    std::vector<int32_t> rebuilt;
+    for (auto& [id, r] : found)
+      if (!r.marc) rebuilt.push_back(id);
+    if (!rebuilt.empty()) read_texts(id_list(rebuilt));
+    // Each record's copies in the order the table gives them.
+    auto copies = database.OpenRecordset(
+        u"SELECT a.Móðurbendir, a.Aðfanganúmer, a.Athugasemd, a.Staðsetning FROM Aðfanganúmer a WHERE a.Móðurbendir "
+        u"IN (" +
+            list + u")",
+        db::kSnapshot);
+    while (!copies->eof()) {
+      Variant owner = copies->field(u"Móðurbendir"), number = copies->field(u"Aðfanganúmer");
+      if (!owner.is_null() && !number.is_null())
+        if (auto r = found.find(owner.to_i32()); r != found.end())
+          r->second.copies.push_back(
+              Copy{number.to_i32(), column_text(*copies, u"Staðsetning"), column_text(*copies, u"Athugasemd")});
+      copies->MoveNext();
+    }
+    copies->Close();
   }
-  copies->Close();
-  for (auto& [id, places] : at)
-    if (auto r = found.find(id); r != found.end())
-      for (std::size_t i : places) out[i] = r->second;
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    if (auto r = found.find(ids[i]); r != found.end()) out[i] = r->second;
   return out;
+}
+
+std::optional<MarcRecord> SourceMarc(const std::string& source, int32_t id) {
+  std::vector<import::ReadProblem> problems;
+  try {
+    import::MarcReader reader = import::MarcReader::from_bytes(source, "record " + std::to_string(id));
+    return reader.next(problems);
+  } catch (const import::UnreadableInput&) {  // a damaged source record: the record is made from its rows
+    return std::nullopt;
+  }
 }
 
 MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind) {
@@ -268,20 +302,7 @@ MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind) {
 }
 
 MarcRecord MarcOf(const StoredRecord& r) {
-  MarcRecord m;
-  bool from_source = false;
-  if (r.source) {
-    std::vector<import::ReadProblem> problems;
-    try {
-      import::MarcReader reader = import::MarcReader::from_bytes(*r.source, "record " + std::to_string(r.id));
-      if (auto read = reader.next(problems)) {
-        m = std::move(*read);
-        from_source = true;
-      }
-    } catch (const import::UnreadableInput&) {  // a damaged source record: the record is made from its rows
-    }
-  }
-  if (!from_source) m = RebuildMarc(r.marc_lines, r.kind);
+  MarcRecord m = r.marc ? *r.marc : RebuildMarc(r.marc_lines, r.kind);
   utf8_leader(m);
   put_holdings(m, r);
   return m;

@@ -28,20 +28,30 @@ struct Copy {
   Text location, note;
 };
 
-// What the catalogue keeps of one record.
+// What the catalogue keeps of one record, as far as a form needs it.
 struct StoredRecord {
   int32_t id = 0;
   int16_t kind = 0;         // Tag
   int32_t collection = -1;  // Safndeild; -1 when Null
   Text whole_text;          // ÖllFærslan
   Text marc_lines;          // MarkSnið
-  std::optional<std::string> source;  // Frumfærsla.Færsla
-  std::vector<Copy> copies;           // the rows whose Móðurbendir is the record
+  std::optional<import::MarcRecord> marc;  // Frumfærsla.Færsla read, when there is one that reads
+  std::vector<Copy> copies;                // the rows whose Móðurbendir is the record
 };
 
-// The records numbered IDS, each nullopt when the catalogue has none: three
-// queries however many they are (rows, source records, copies).
-std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids);
+// What records are read for: the MARC forms need the source record (or
+// the MARC lines, without one) and the copies; the display texts need the
+// record's texts alone.
+enum class Purpose { Marc, Display };
+
+// The records numbered IDS, each nullopt when the catalogue has none, read
+// for PURPOSE: a few queries however many they are (rows, source records,
+// copies), never one a record.
+std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids,
+                                                           Purpose purpose);
+
+// A source record as a MARC record; nullopt when it does not read.
+std::optional<import::MarcRecord> SourceMarc(const std::string& source, int32_t id);
 
 // The record as MARC 21 (leader/09 "a": UTF-8).
 import::MarcRecord MarcOf(const StoredRecord& record);

@@ -309,7 +309,7 @@ TEST(ServerRecords, IsoBytesAreYazsOwn) {
   std::vector<import::ReadProblem> problems;
   while (auto m = reader.next(problems)) {
     server::StoredRecord stored;
-    stored.source = import::WriteIso2709(*m);
+    stored.marc = server::SourceMarc(import::WriteIso2709(*m), 1);
     stored.copies.push_back({100001, u"Skáldsögur", u"Í viðgerð"});
     records.push_back(server::MarcOf(stored));
   }
