@@ -24,6 +24,7 @@
 #include "server/access_log.h"
 #include "server/directory_view.h"
 #include "server/explain.h"
+#include "server/record_read.h"
 #include "server/records.h"
 #include "server/request_budget.h"
 #include "server/result_sets.h"
@@ -36,9 +37,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int64_t kKiB = 1024;
-// Records read from the catalogue at once for an answer: a present of ten
-// records is one read (three queries), not ten.
-constexpr int kRecordsRead = 20;
 // Password checks made at once, whatever the number of cores: each takes
 // 64 MiB while it runs.
 constexpr int kMaxLogOnsAtOnce = 4;
@@ -102,12 +100,13 @@ struct Connection {
   }
 
   // The record at POSITION of SET (NAME) read for PURPOSE, with those
-  // after it that the answer will hand out, kRecordsRead at most.
+  // after it that the answer will hand out, as many as one read takes: a
+  // present of ten records is one read, not ten.
   const std::optional<StoredRecord>& record(const std::string& name, ResultSet& set, int position, Purpose purpose) {
     if (name != read.set || purpose != read.purpose || position < read.first ||
         position >= read.first + int(read.records.size())) {
       int last = name == asked.set && position <= asked.last ? asked.last : position;
-      last = std::min({last, position + kRecordsRead - 1, set.size()});
+      last = std::min({last, position + int(kIdsAtOnce) - 1, set.size()});
       read = {};
       std::unique_ptr<db::Database> catalogue = open_catalogue();
       read.records = ReadStoredRecords(*catalogue, set.records(position, last), purpose);

@@ -8,13 +8,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <set>
 #include <memory>
 
 #include "import/marc_writer.h"
 #include "import/punctuation.h"
-#include "kvistur/number.h"
 
 namespace kvistur::server {
 
@@ -22,42 +19,6 @@ using import::MarcField;
 using import::MarcRecord;
 
 namespace {
-
-
-// Whether the catalogue has the table of source records, found out once
-// per state of the file (kept in the engine's slot for derived data).
-bool& source_table_present(db::Database& database) {
-  std::shared_ptr<void>& slot = database.Derived("kvistur.server.source-table");
-  if (!slot) slot = std::make_shared<bool>(true);
-  return *static_cast<bool*>(slot.get());
-}
-
-// ID1, ID2, ... for an IN list.
-Text id_list(const std::vector<int32_t>& ids) {
-  Text list;
-  for (int32_t id : ids) list += (list.empty() ? u"" : u", ") + number_text_blank(id);
-  return list;
-}
-
-// The source records of IDS by record number (the first row of each).
-std::map<int32_t, std::string> read_sources(db::Database& database, const std::vector<int32_t>& ids) {
-  std::map<int32_t, std::string> out;
-  if (!source_table_present(database)) return out;
-  try {
-    auto rs = database.OpenRecordset(u"SELECT f.ID, f.Færsla FROM Frumfærsla f WHERE f.ID IN (" + id_list(ids) + u")",
-                                     db::kSnapshot);
-    while (!rs->eof()) {
-      Variant id = rs->field(u"ID"), v = rs->field(u"Færsla");
-      if (!id.is_null() && !v.is_null()) out.emplace(id.to_i32(), to_utf8(v.to_text()));
-      rs->MoveNext();
-    }
-    rs->Close();
-  } catch (const Error& e) {
-    if (e.number() != db::kTableNotFound) throw;
-    source_table_present(database) = false;
-  }
-  return out;
-}
 
 // A value as a MARC record can carry it: the three separator characters of
 // ISO 2709, and the other control characters XML cannot hold, become blanks.
@@ -76,9 +37,9 @@ MarcField holdings_field(const StoredRecord& r, const Copy& c) {
   MarcField f;
   f.tag = "852";
   if (r.collection >= 0) f.subfields.push_back({'a', std::to_string(r.collection)});
-  if (!c.location.empty()) f.subfields.push_back({'b', to_utf8(c.location)});
+  if (!c.location.empty()) f.subfields.push_back({'b', c.location});
   f.subfields.push_back({'p', std::to_string(c.number)});
-  if (!c.note.empty()) f.subfields.push_back({'z', to_utf8(c.note)});
+  if (!c.note.empty()) f.subfields.push_back({'z', c.note});
   return f;
 }
 
@@ -154,83 +115,8 @@ std::string joined_subfields(const MarcField& f, const char* codes) {
   return out;
 }
 
-Text column_text(db::Recordset& rs, const char16_t* name) {
-  Variant v = rs.field(name);
-  return v.is_null() ? Text() : v.to_text();
-}
 
 }  // namespace
-
-std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids,
-                                                           Purpose purpose) {
-  std::vector<std::optional<StoredRecord>> out(ids.size());
-  if (ids.empty()) return out;
-  const bool display = purpose == Purpose::Display;
-  std::map<int32_t, StoredRecord> found;
-  // The rows' texts into FOUND, the first row of a record number held twice.
-  auto read_texts = [&](const Text& list) {
-    auto rs = database.OpenRecordset(
-        u"SELECT m.ID, m.ÖllFærslan, m.MarkSnið FROM Móðurtafla m WHERE m.ID IN (" + list + u")", db::kSnapshot);
-    std::set<int32_t> seen;
-    while (!rs->eof()) {
-      Variant id = rs->field(u"ID");
-      if (!id.is_null() && seen.insert(id.to_i32()).second)
-        if (auto r = found.find(id.to_i32()); r != found.end()) {
-          r->second.whole_text = column_text(*rs, u"ÖllFærslan");
-          r->second.marc_lines = column_text(*rs, u"MarkSnið");
-        }
-      rs->MoveNext();
-    }
-    rs->Close();
-  };
-  const Text list = id_list(ids);
-  auto rs = database.OpenRecordset(u"SELECT m.ID, m.Tag, m.Safndeild FROM Móðurtafla m WHERE m.ID IN (" + list + u")",
-                                   db::kSnapshot);
-  while (!rs->eof()) {
-    Variant id = rs->field(u"ID");
-    // A record number held twice: its first row counts.
-    if (!id.is_null() && !found.count(id.to_i32())) {
-      StoredRecord& r = found[id.to_i32()];
-      r.id = id.to_i32();
-      Variant kind = rs->field(u"Tag"), collection = rs->field(u"Safndeild");
-      r.kind = kind.is_null() ? int16_t(0) : kind.to_i16();
-      r.collection = collection.is_null() ? -1 : collection.to_i32();
-    }
-    rs->MoveNext();
-  }
-  rs->Close();
-  if (found.empty()) return out;
-  if (display) {
-    read_texts(list);
-  } else {
-    for (auto& [id, source] : read_sources(database, ids))
-      if (auto r = found.find(id); r != found.end()) r->second.marc = SourceMarc(source, id);
-    // The records without a source record that reads are made from their
-    // MARC lines.
-    std::vector<int32_t> rebuilt;
-    for (auto& [id, r] : found)
-      if (!r.marc) rebuilt.push_back(id);
-    if (!rebuilt.empty()) read_texts(id_list(rebuilt));
-    // Each record's copies in the order the table gives them.
-    auto copies = database.OpenRecordset(
-        u"SELECT a.Móðurbendir, a.Aðfanganúmer, a.Athugasemd, a.Staðsetning FROM Aðfanganúmer a WHERE a.Móðurbendir "
-        u"IN (" +
-            list + u")",
-        db::kSnapshot);
-    while (!copies->eof()) {
-      Variant owner = copies->field(u"Móðurbendir"), number = copies->field(u"Aðfanganúmer");
-      if (!owner.is_null() && !number.is_null())
-        if (auto r = found.find(owner.to_i32()); r != found.end())
-          r->second.copies.push_back(
-              Copy{number.to_i32(), column_text(*copies, u"Staðsetning"), column_text(*copies, u"Athugasemd")});
-      copies->MoveNext();
-    }
-    copies->Close();
-  }
-  for (std::size_t i = 0; i < ids.size(); ++i)
-    if (auto r = found.find(ids[i]); r != found.end()) out[i] = r->second;
-  return out;
-}
 
 std::optional<MarcRecord> SourceMarc(const std::string& source, int32_t id) {
   std::vector<import::ReadProblem> problems;

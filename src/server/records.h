@@ -17,7 +17,6 @@
 
 #include "import/marc_reader.h"
 #include "kvistur/faersla.h"
-#include "platform/engine.h"
 #include "server/query_map.h"
 
 namespace kvistur::server {
@@ -25,7 +24,7 @@ namespace kvistur::server {
 // One copy, from a row of Aðfanganúmer.
 struct Copy {
   int32_t number = 0;
-  Text location, note;
+  std::string location, note;  // UTF-8
 };
 
 // What the catalogue keeps of one record, as far as a form needs it.
@@ -38,17 +37,6 @@ struct StoredRecord {
   std::optional<import::MarcRecord> marc;  // Frumfærsla.Færsla read, when there is one that reads
   std::vector<Copy> copies;                // the rows whose Móðurbendir is the record
 };
-
-// What records are read for: the MARC forms need the source record (or
-// the MARC lines, without one) and the copies; the display texts need the
-// record's texts alone.
-enum class Purpose { Marc, Display };
-
-// The records numbered IDS, each nullopt when the catalogue has none, read
-// for PURPOSE: a few queries however many they are (rows, source records,
-// copies), never one a record.
-std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids,
-                                                           Purpose purpose);
 
 // A source record as a MARC record; nullopt when it does not read.
 std::optional<import::MarcRecord> SourceMarc(const std::string& source, int32_t id);

@@ -310,7 +310,7 @@ TEST(ServerRecords, IsoBytesAreYazsOwn) {
   while (auto m = reader.next(problems)) {
     server::StoredRecord stored;
     stored.marc = server::SourceMarc(import::WriteIso2709(*m), 1);
-    stored.copies.push_back({100001, u"Skáldsögur", u"Í viðgerð"});
+    stored.copies.push_back({100001, "Skáldsögur", "Í viðgerð"});
     records.push_back(server::MarcOf(stored));
   }
   ASSERT_GT(records.size(), 100u);

@@ -1,0 +1,28 @@
+// Reading the records a present hands out from the catalogue, many at a
+// time: a few queries for up to a batch of records, each query's text
+// translated and prepared once a connection and run again with the next
+// record numbers, the texts read as the UTF-8 they are stored in.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "platform/engine.h"
+#include "server/records.h"
+
+namespace kvistur::server {
+
+// What records are read for: the MARC forms need the source record (or
+// the MARC lines, without one) and the copies; the display texts need the
+// record's texts alone.
+enum class Purpose { Marc, Display };
+
+// Record numbers a query asks for at once.
+constexpr std::size_t kIdsAtOnce = 20;
+
+// The records numbered IDS, each nullopt when the catalogue has none, read
+// for PURPOSE.
+std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& database, const std::vector<int32_t>& ids,
+                                                           Purpose purpose);
+
+}  // namespace kvistur::server
