@@ -60,8 +60,9 @@ class RecordsetRow : public Row {
 };
 
 // "SELECT a.C1, a.C2, ... FROM TABLE a WHERE a.KEY IN (ids)" for batches of
-// record numbers: one cursor, run again for each batch (its text read once),
-// where the engine has cursors; a recordset a batch where it has not.
+// record numbers: one cursor, run again for each later batch (its text
+// read once), where the engine has cursors; a recordset a batch where it
+// has not.
 class Rows {
  public:
   Rows(db::Database& database, const char16_t* table, const char16_t* key, std::vector<const char16_t*> columns)
@@ -72,12 +73,14 @@ class Rows {
   }
 
   void each(const std::vector<int32_t>& ids, const std::function<void(Row&)>& f) {
+    std::size_t size = 0;
     for (std::size_t from = 0; from < ids.size(); from += kIdsAtOnce) {
-      // Every batch holds as many numbers (the last one's repeated), so
-      // that it is the same query with other values.
+      // A later batch holds as many numbers as the first (its last one
+      // repeated), so that it is the same query with other values.
       std::vector<int64_t> batch(ids.begin() + std::ptrdiff_t(from),
                                  ids.begin() + std::ptrdiff_t(std::min(ids.size(), from + kIdsAtOnce)));
-      batch.resize(kIdsAtOnce, batch.back());
+      if (size == 0) size = batch.size();
+      batch.resize(size, batch.back());
       run(batch, f);
     }
   }

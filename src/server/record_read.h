@@ -1,7 +1,6 @@
 // Reading the records a present hands out from the catalogue, many at a
-// time: a few queries for up to a batch of records, each query's text
-// translated and prepared once a connection and run again with the next
-// record numbers, the texts read as the UTF-8 they are stored in.
+// time: a few queries for a batch of records, run again with the next
+// batch's record numbers, the texts read as the UTF-8 they are stored in.
 #pragma once
 
 #include <optional>
