@@ -76,6 +76,7 @@ struct ServerTable {
   std::vector<std::string> key;  // the primary key
   bool row_column = false;       // kv_rowid
   bool counted = false;          // has the change trigger
+  bool partitioned = false;      // rows only in its partitions
   bool has(const std::string& c) const {
     return std::any_of(columns.begin(), columns.end(), [&](auto& x) { return x.name == c; });
   }
@@ -97,6 +98,7 @@ std::map<std::string, ServerTable> server_tables(Server& server, const std::stri
     std::string col = PQgetvalue(r.get(), i, 1);
     if (int k = std::atoi(PQgetvalue(r.get(), i, 3))) keys[t.name].push_back({k, col});
     t.counted = PQgetvalue(r.get(), i, 4)[0] == 't';
+    t.partitioned = kind == 'p';
     if (col == db::pg::kRowColumn) t.row_column = true;
     else t.columns.push_back({col, PQgetvalue(r.get(), i, 2)[0] == 't', PQgetvalue(r.get(), i, 5)});
   }
@@ -231,10 +233,10 @@ const char* server_type(Kind k) {
   }
 }
 
-// The tables of a file, with the kind of every column worked out from the
-// values it holds (one pass over each table): a column holds numbers or
-// text, never both, since a server's column has one type.
-std::vector<SourceTable> read_tables(Sqlite& in) {
+// The tables of a file, their columns as declared and the order of their
+// rows: the integer key that is the rowid, the key of a table without
+// rowid, or else the rowid itself in kv_rowid.
+std::vector<SourceTable> list_tables(Sqlite& in) {
   std::vector<SourceTable> out;
   {
     Statement st{in.prepare("SELECT t.name, l.wr FROM sqlite_master t JOIN pragma_table_list l ON l.name = t.name "
@@ -249,52 +251,17 @@ std::vector<SourceTable> read_tables(Sqlite& in) {
   }
   for (SourceTable& t : out) {
     std::vector<std::pair<int, std::string>> key;
-    {
-      Statement st{in.prepare("SELECT name, type, pk FROM pragma_table_info(" + quote_literal(t.server.name) + ")")};
-      while (sqlite3_step(st.s) == SQLITE_ROW) {
-        SourceColumn c;
-        c.name = reinterpret_cast<const char*>(sqlite3_column_text(st.s, 0));
-        const unsigned char* d = sqlite3_column_text(st.s, 1);
-        c.declared = d ? reinterpret_cast<const char*>(d) : "";
-        if (int pk = sqlite3_column_int(st.s, 2)) key.push_back({pk, c.name});
-        t.columns.push_back(std::move(c));
-      }
+    Statement st{in.prepare("SELECT name, type, pk FROM pragma_table_info(?)")};
+    sqlite3_bind_text(st.s, 1, t.server.name.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+      SourceColumn c;
+      c.name = reinterpret_cast<const char*>(sqlite3_column_text(st.s, 0));
+      const unsigned char* d = sqlite3_column_text(st.s, 1);
+      c.declared = d ? reinterpret_cast<const char*>(d) : "";
+      if (int pk = sqlite3_column_int(st.s, 2)) key.push_back({pk, c.name});
+      t.columns.push_back(std::move(c));
     }
     std::sort(key.begin(), key.end());
-    std::string q = "SELECT count(*)";
-    for (auto& c : t.columns)
-      for (const char* type : {"integer", "real", "text", "blob"})
-        q += ", max(typeof(" + quote_ident(c.name) + ") = '" + type + "')";
-    Statement st{in.prepare(q + " FROM " + quote_ident(t.server.name))};
-    if (sqlite3_step(st.s) != SQLITE_ROW) in.fail();
-    t.rows = sqlite3_column_int64(st.s, 0);
-    for (std::size_t i = 0; i < t.columns.size(); ++i) {
-      SourceColumn& c = t.columns[i];
-      bool ints = sqlite3_column_int(st.s, int(4 * i + 1)), reals = sqlite3_column_int(st.s, int(4 * i + 2)),
-           blobs = sqlite3_column_int(st.s, int(4 * i + 4)), texts = sqlite3_column_int(st.s, int(4 * i + 3)) || blobs;
-      std::string where = in.file + ": table " + t.server.name + ", column " + c.name;
-      if (texts && (ints || reals)) throw std::runtime_error(where + " holds both text and numbers");
-      // A column not declared as text compares its texts as they are; on
-      // the server a text column ignores letter case, so it is refused.
-      if (texts && !declared_text(c.declared))
-        throw std::runtime_error(where + " is declared " + c.declared + " but holds text");
-      std::string type = upper(c.declared);
-      // Bytes alone stay bytes (a source record as it was read).
-      if (blobs && !sqlite3_column_int(st.s, int(4 * i + 3))) c.kind = Kind::kBytes;
-      else if (texts) c.kind = Kind::kText;
-      else if (ints && reals) c.kind = Kind::kNumeric;
-      else if (reals) c.kind = Kind::kReal;
-      else if (ints) c.kind = Kind::kInteger;
-      else if (declared_text(c.declared)) c.kind = Kind::kText;
-      else if (type.find("INT") != std::string::npos) c.kind = Kind::kInteger;
-      else if (type.find("REAL") != std::string::npos || type.find("FLOA") != std::string::npos ||
-               type.find("DOUB") != std::string::npos)
-        c.kind = Kind::kReal;
-      else c.kind = Kind::kNumeric;
-      t.server.columns.push_back({c.name, c.kind == Kind::kText, server_type(c.kind)});
-    }
-    // The row order: the integer key that is the rowid, the key of a table
-    // without rowid, or else the rowid itself in kv_rowid.
     bool alias = false;
     if (t.rowid && key.size() == 1)
       for (auto& c : t.columns)
@@ -307,6 +274,44 @@ std::vector<SourceTable> read_tables(Sqlite& in) {
     }
   }
   return out;
+}
+
+// The kind of every column of T worked out from the values it holds (one
+// pass over the table): a column holds numbers or text, never both, since
+// a server's column has one type.
+void work_out_kinds(Sqlite& in, SourceTable& t) {
+  std::string q = "SELECT count(*)";
+  for (auto& c : t.columns)
+    for (const char* type : {"integer", "real", "text", "blob"})
+      q += ", max(typeof(" + quote_ident(c.name) + ") = '" + type + "')";
+  Statement st{in.prepare(q + " FROM " + quote_ident(t.server.name))};
+  if (sqlite3_step(st.s) != SQLITE_ROW) in.fail();
+  t.rows = sqlite3_column_int64(st.s, 0);
+  t.server.columns.clear();
+  for (std::size_t i = 0; i < t.columns.size(); ++i) {
+    SourceColumn& c = t.columns[i];
+    bool ints = sqlite3_column_int(st.s, int(4 * i + 1)), reals = sqlite3_column_int(st.s, int(4 * i + 2)),
+         blobs = sqlite3_column_int(st.s, int(4 * i + 4)), texts = sqlite3_column_int(st.s, int(4 * i + 3)) || blobs;
+    std::string where = in.file + ": table " + t.server.name + ", column " + c.name;
+    if (texts && (ints || reals)) throw std::runtime_error(where + " holds both text and numbers");
+    // A column not declared as text compares its texts as they are; on
+    // the server a text column ignores letter case, so it is refused.
+    if (texts && !declared_text(c.declared)) throw std::runtime_error(where + " is declared " + c.declared + " but holds text");
+    std::string type = upper(c.declared);
+    // Bytes alone stay bytes (a source record as it was read).
+    if (blobs && !sqlite3_column_int(st.s, int(4 * i + 3))) c.kind = Kind::kBytes;
+    else if (texts) c.kind = Kind::kText;
+    else if (ints && reals) c.kind = Kind::kNumeric;
+    else if (reals) c.kind = Kind::kReal;
+    else if (ints) c.kind = Kind::kInteger;
+    else if (declared_text(c.declared)) c.kind = Kind::kText;
+    else if (type.find("INT") != std::string::npos) c.kind = Kind::kInteger;
+    else if (type.find("REAL") != std::string::npos || type.find("FLOA") != std::string::npos ||
+             type.find("DOUB") != std::string::npos)
+      c.kind = Kind::kReal;
+    else c.kind = Kind::kNumeric;
+    t.server.columns.push_back({c.name, c.kind == Kind::kText, server_type(c.kind)});
+  }
 }
 
 bool valid_utf8(const unsigned char* p, std::size_t n) {
@@ -439,63 +444,83 @@ long copy_rows(Server& server, Sqlite& in, const SourceTable& t, const std::stri
              in.file + ": table " + t.server.name);
 }
 
-// Gives the roles that could use the old schema the same use of the new.
-void carry_grants(Server& server, const std::string& from, const std::string& to) {
+// Gives the roles that could use schema FROM the same use of schema TO:
+// USAGE, and SELECT on TABLES (a list of quoted names; every table of TO
+// when empty).
+void carry_grants(Server& server, const std::string& from, const std::string& to, const std::string& tables = "") {
   auto r = server.run(
       "SELECT DISTINCT CASE WHEN a.grantee = 0 THEN 'PUBLIC' ELSE quote_ident(r.rolname) END "
       "FROM pg_namespace n CROSS JOIN aclexplode(n.nspacl) a LEFT JOIN pg_roles r ON r.oid = a.grantee "
       "WHERE n.nspname = " + quote_literal(from) + " AND a.privilege_type = 'USAGE' AND a.grantee <> n.nspowner");
+  std::string s = quote_ident(to), on = tables.empty() ? "ALL TABLES IN SCHEMA " + s : "TABLE " + tables;
   for (int i = 0; i < PQntuples(r.get()); ++i) {
-    std::string role = PQgetvalue(r.get(), i, 0), s = quote_ident(to);
-    server.run("GRANT USAGE ON SCHEMA " + s + " TO " + role + "; GRANT SELECT ON ALL TABLES IN SCHEMA " + s + " TO " + role);
+    std::string role = PQgetvalue(r.get(), i, 0);
+    server.run("GRANT USAGE ON SCHEMA " + s + " TO " + role + "; GRANT SELECT ON " + on + " TO " + role);
   }
+}
+
+// Rows copied in with their kv_rowid leave the column's sequence behind:
+// the next row another program adds is numbered after the last.
+void advance_row_numbers(Server& server, const std::string& table) {
+  server.run("SELECT setval(pg_get_serial_sequence(" + quote_literal(table) + ", " + quote_literal(db::pg::kRowColumn) +
+             "), coalesce(max(" + quote_ident(db::pg::kRowColumn) + "), 0) + 1, false) FROM " + table);
+}
+
+// Makes table T of the file in SCHEMA and copies its rows: its own columns
+// first (so that an INSERT without a column list means what it means in
+// the file), kv_rowid, the stored folds, the key and the change trigger.
+void create_table(Server& server, Sqlite& in, const SourceTable& t, const std::string& schema) {
+  std::string table = quote_ident(schema) + "." + quote_ident(t.server.name);
+  std::string ddl = "CREATE TABLE " + table + " (";
+  for (std::size_t i = 0; i < t.columns.size(); ++i)
+    ddl += (i ? ", " : "") + quote_ident(t.columns[i].name) + " " + server_type(t.columns[i].kind);
+  if (t.server.row_column) ddl += ", " + quote_ident(db::pg::kRowColumn) + " bigint GENERATED BY DEFAULT AS IDENTITY";
+  for (auto& c : t.columns)
+    if (folded(t.server, c.name)) ddl += ", " + fold_column_sql(schema, c.name);
+  server.run(ddl + ")");
+  copy_rows(server, in, t, schema);
+  std::string key;
+  for (const std::string& k : t.server.key) key += (key.empty() ? "" : ", ") + quote_ident(k);
+  if (!key.empty()) server.run("ALTER TABLE " + table + " ADD PRIMARY KEY (" + key + ")");
+  if (t.server.row_column) advance_row_numbers(server, table);
+  server.run(db::pg::change_trigger_sql(schema, t.server.name));
+}
+
+std::string table_list(const std::string& schema, const std::vector<std::string>& names) {
+  std::string all;
+  for (const std::string& name : names) all += (all.empty() ? "" : ", ") + quote_ident(schema) + "." + quote_ident(name);
+  return all;
 }
 
 void load_one(Server& server, const std::string& file, const std::string& schema, std::ostream* report) {
   Sqlite in;
   in.file = file;
   if (sqlite3_open_v2(file.c_str(), &in.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) in.fail();
-  std::vector<SourceTable> tables = read_tables(in);
+  std::vector<SourceTable> tables = list_tables(in);
   // Built beside the old schema and renamed into its place at the end.
   std::string fresh = schema + "_kv_new";
-  std::string s = quote_ident(fresh);
   long rows = 0;
   server.run("BEGIN");
   try {
-    server.run("CREATE SCHEMA " + s);
+    server.run("CREATE SCHEMA " + quote_ident(fresh));
     db::pg::SchemaObjects objects = db::pg::schema_objects_sql(fresh);
     server.run(objects.fold + objects.collation + objects.changes);
     std::map<std::string, ServerTable> by_name;
-    for (const SourceTable& t : tables) {
-      // The table's own columns first, so that an INSERT without a column
-      // list means what it means in the file.
-      std::string ddl = "CREATE TABLE " + s + "." + quote_ident(t.server.name) + " (";
-      for (std::size_t i = 0; i < t.columns.size(); ++i)
-        ddl += (i ? ", " : "") + quote_ident(t.columns[i].name) + " " + server_type(t.columns[i].kind);
-      if (t.server.row_column) ddl += ", " + quote_ident(db::pg::kRowColumn) + " bigint GENERATED BY DEFAULT AS IDENTITY";
-      for (auto& c : t.columns)
-        if (folded(t.server, c.name)) ddl += ", " + fold_column_sql(fresh, c.name);
-      server.run(ddl + ")");
-      copy_rows(server, in, t, fresh);
+    std::vector<std::string> names;
+    for (SourceTable& t : tables) {
+      work_out_kinds(in, t);
+      create_table(server, in, t, fresh);
       rows += t.rows;
-      std::string table = s + "." + quote_ident(t.server.name), key;
-      for (const std::string& k : t.server.key) key += (key.empty() ? "" : ", ") + quote_ident(k);
-      if (!key.empty()) server.run("ALTER TABLE " + table + " ADD PRIMARY KEY (" + key + ")");
-      if (t.server.row_column)
-        server.run("SELECT setval(pg_get_serial_sequence(" + quote_literal(table) + ", " + quote_literal(db::pg::kRowColumn) +
-                   "), coalesce(max(" + quote_ident(db::pg::kRowColumn) + "), 0) + 1, false) FROM " + table);
-      server.run(db::pg::change_trigger_sql(fresh, t.server.name));
       by_name[t.server.name] = t.server;
+      names.push_back(t.server.name);
     }
     std::string indexes = index_sql(fresh, by_name);
     if (!indexes.empty()) server.run(indexes);
     if (std::string sql = stamp_sql(fresh, by_name); !sql.empty()) server.run(sql);
     carry_grants(server, schema, fresh);
-    std::string all;
-    for (auto& [name, t] : by_name) all += (all.empty() ? "" : ", ") + s + "." + quote_ident(name);
-    if (!all.empty()) server.run("ANALYZE " + all);
+    if (!names.empty()) server.run("ANALYZE " + table_list(fresh, names));
     server.run("DROP SCHEMA IF EXISTS " + quote_ident(schema) + " CASCADE");
-    server.run("ALTER SCHEMA " + s + " RENAME TO " + quote_ident(schema));
+    server.run("ALTER SCHEMA " + quote_ident(fresh) + " RENAME TO " + quote_ident(schema));
     server.run("COMMIT");
   } catch (...) {
     server.roll_back();
@@ -519,45 +544,6 @@ void LoadIntoServer(const std::string& folder, const std::string& uri) {
   LoadDatabases(files, uri, &std::cout);
   // The settings that point hosts at the schemas.
   std::cout << NewSettings(db::pg::without_credentials(uri));
-}
-
-void IndexServerSchema(const std::string& uri, const std::string& schema) {
-  Server server = connect_to(uri);
-  std::string s = quote_ident(schema);
-  server.run("BEGIN");
-  try {
-    std::string oid = schema_oid(server, schema);
-    db::pg::SchemaObjects objects = db::pg::schema_objects_sql(schema);
-    if (PQgetisnull(server.run("SELECT to_regprocedure(" + quote_literal(s + ".kv_fold(text)") + ")").get(), 0, 0))
-      server.run(objects.fold);
-    if (PQntuples(server.run("SELECT 1 FROM pg_collation WHERE collname = 'kv_ci' AND collnamespace = " + oid).get()) == 0)
-      server.run(objects.collation);
-    if (PQgetisnull(server.run("SELECT to_regclass(" + quote_literal(s + "." + db::pg::kChangesTable) + ")").get(), 0, 0))
-      server.run(objects.changes);
-    std::map<std::string, ServerTable> tables = server_tables(server, oid);
-    // The mark of record numbers given, for a catalogue made by another
-    // tool (record_numbers.h).
-    if (tables.count("Móðurtafla") && !tables.count(kRecordMarkTable)) {
-      server.run(ServerRecordMarkSql(schema, db::spelled_as(record_columns(tables), "ID")));
-      tables = server_tables(server, oid);
-    }
-    for (auto& [name, t] : tables) {
-      std::string table = s + "." + quote_ident(name);
-      for (const ServerColumn& c : std::vector<ServerColumn>(t.columns))
-        if (folded(t, c.name) && !t.has(fold_column(c.name)))
-          server.run("ALTER TABLE " + table + " ADD COLUMN " + fold_column_sql(schema, c.name));
-      if (!t.counted) server.run(db::pg::change_trigger_sql(schema, name));
-    }
-    std::string indexes = index_sql(schema, tables), all;
-    if (!indexes.empty()) server.run(indexes);
-    if (std::string sql = stamp_sql(schema, tables); !sql.empty()) server.run(sql);
-    for (auto& [name, t] : tables) all += (all.empty() ? "" : ", ") + s + "." + quote_ident(name);
-    if (!all.empty()) server.run("ANALYZE " + all);
-    server.run("COMMIT");
-  } catch (...) {
-    server.roll_back();
-    throw;
-  }
 }
 
 }  // namespace kvistur::import
@@ -595,7 +581,7 @@ SourceTable as_source(const ServerTable& t) {
       s.columns.push_back({c.name, sqlite_type(kind_of_server_type(c.type)), kind_of_server_type(c.type)});
   s.server.columns.clear();
   for (auto& c : s.columns) s.server.columns.push_back({c.name, c.kind == Kind::kText, server_type(c.kind)});
-  s.rowid = t.row_column || (t.key.size() == 1 && kind_of_server_type(
+  s.rowid = t.row_column || t.key.empty() || (t.key.size() == 1 && kind_of_server_type(
                                                       std::find_if(t.columns.begin(), t.columns.end(), [&](auto& c) {
                                                         return c.name == t.key[0];
                                                       })->type) == Kind::kInteger);
@@ -643,7 +629,7 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
   ExecSql(out.db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN");
   for (const SourceTable& t : tables) {
     std::string ddl = "CREATE TABLE " + quote_ident(t.server.name) + " (", cols, marks;
-    bool integer_key = !t.server.row_column && t.rowid;
+    bool integer_key = !t.server.row_column && t.rowid && !t.server.key.empty();
     for (const SourceColumn& c : t.columns) {
       ddl += (cols.empty() ? "" : ", ") + quote_ident(c.name) + " " + c.declared;
       if (integer_key && c.name == t.server.key[0]) ddl += " PRIMARY KEY";
@@ -702,17 +688,69 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
   ExecSql(out.db, "COMMIT");
 }
 
-// The columns of each table of a file, to tell whether an update changed
-// the tables themselves.
-std::string table_shapes(Sqlite& in, const std::string& db) {
-  std::string shape;
-  Statement st{in.prepare("SELECT m.name, p.name FROM " + db + ".sqlite_master m, pragma_table_info(m.name, " +
-                          quote_literal(db) + ") p WHERE m.type = 'table' AND m.name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
-                          "ORDER BY m.name, p.cid")};
-  while (sqlite3_step(st.s) == SQLITE_ROW)
-    shape += std::string(reinterpret_cast<const char*>(sqlite3_column_text(st.s, 0))) + "." +
-             reinterpret_cast<const char*>(sqlite3_column_text(st.s, 1)) + ";";
-  return shape;
+// Whether the triggers of the content stamp and of the record mark that
+// the tables call for are all there, enabled.
+bool stamp_triggers_there(Server& server, const std::string& oid, const std::map<std::string, ServerTable>& tables) {
+  std::vector<std::string> wanted;
+  if (stamped(tables)) wanted = db::pg::stamp_trigger_names();
+  if (tables.count("Móðurtafla") && tables.count(kRecordMarkTable))
+    wanted.insert(wanted.end(), {"kv_record_mark", "kv_record_mark_truncate"});
+  if (wanted.empty()) return true;
+  std::string names;
+  for (const std::string& t : wanted) names += (names.empty() ? "" : ", ") + quote_literal(t);
+  auto r = server.run("SELECT count(*) FROM pg_trigger g JOIN pg_class c ON c.oid = g.tgrelid WHERE c.relnamespace = " +
+                      oid + " AND g.tgname IN (" + names + ") AND g.tgenabled <> 'D'");
+  return std::atol(PQgetvalue(r.get(), 0, 0)) == long(wanted.size());
+}
+
+// Gives SCHEMA, in place and in the caller's transaction, what the search
+// and the copy an update works on need beside its tables, whoever made
+// them: kv_fold, kv_ci, kv_changes, the mark of record numbers given
+// (record_numbers.h); a row order for every table (a table with no primary
+// key gets kv_rowid, numbered in the order the server keeps its rows, as
+// its key); the stored folds, the change, stamp and mark triggers and the
+// indexes.  What is there already stays as it is.  The
+// names of the tables it changed go to TOUCHED.  Its tables afterwards.
+std::map<std::string, ServerTable> make_ready(Server& server, const std::string& schema, std::vector<std::string>& touched) {
+  std::string s = quote_ident(schema), oid = schema_oid(server, schema);
+  db::pg::SchemaObjects objects = db::pg::schema_objects_sql(schema);
+  if (PQgetisnull(server.run("SELECT to_regprocedure(" + quote_literal(s + ".kv_fold(text)") + ")").get(), 0, 0))
+    server.run(objects.fold);
+  if (PQntuples(server.run("SELECT 1 FROM pg_collation WHERE collname = 'kv_ci' AND collnamespace = " + oid).get()) == 0)
+    server.run(objects.collation);
+  if (PQgetisnull(server.run("SELECT to_regclass(" + quote_literal(s + "." + db::pg::kChangesTable) + ")").get(), 0, 0))
+    server.run(objects.changes);
+  std::map<std::string, ServerTable> tables = server_tables(server, oid);
+  if (tables.count("Móðurtafla") && !tables.count(kRecordMarkTable)) {
+    server.run(ServerRecordMarkSql(schema, db::spelled_as(record_columns(tables), "ID")));
+    tables = server_tables(server, oid);
+  }
+  for (auto& [name, t] : tables) {
+    std::string table = s + "." + quote_ident(name);
+    bool changed = false;
+    if (t.key.empty() && !t.row_column && !t.partitioned) {
+      // Adding the column rewrites the table, numbering the rows as they
+      // lie: the order a scan gives them, which is the order they were
+      // loaded in.
+      server.run("ALTER TABLE " + table + " ADD COLUMN " + quote_ident(db::pg::kRowColumn) +
+                 " bigint GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY");
+      t.row_column = true;
+      t.key = {db::pg::kRowColumn};
+      changed = true;
+    }
+    for (const ServerColumn& c : std::vector<ServerColumn>(t.columns))
+      if (folded(t, c.name) && !t.has(fold_column(c.name))) {
+        server.run("ALTER TABLE " + table + " ADD COLUMN " + fold_column_sql(schema, c.name));
+        t.columns.push_back({fold_column(c.name), true, "text"});
+        changed = true;
+      }
+    if (!t.counted) server.run(db::pg::change_trigger_sql(schema, name)), t.counted = true;
+    if (changed) touched.push_back(name);
+  }
+  std::string indexes = index_sql(schema, tables);
+  if (!indexes.empty()) server.run(indexes);
+  if (!stamp_triggers_there(server, oid, tables)) server.run(stamp_sql(schema, tables));
+  return tables;
 }
 
 }  // namespace
@@ -721,11 +759,14 @@ struct ServerCatalogueUpdate::State {
   Server server;
   std::string schema, dir, before, after;
   std::vector<SourceTable> tables;
+  std::vector<std::string> touched;  // tables changed in shape, for ANALYZE
   bool open = false;
 };
 
 ServerCatalogueUpdate::ServerCatalogueUpdate(const std::string& uri, const std::string& schema)
-    : s_(new State{connect_to(uri), schema}) {
+    : s_(std::make_unique<State>()) {
+  s_->server = connect_to(uri);
+  s_->schema = schema;
   char tmpl[] = "/tmp/kvistur-update-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
   s_->dir = tmpl;
@@ -736,15 +777,15 @@ ServerCatalogueUpdate::ServerCatalogueUpdate(const std::string& uri, const std::
   Server& server = s_->server;
   server.run("BEGIN");
   s_->open = true;
-  std::map<std::string, ServerTable> tables = server_tables(server, schema_oid(server, schema));
-  std::string all;
+  std::map<std::string, ServerTable> tables = make_ready(server, schema, s_->touched);
+  std::vector<std::string> names;
   for (auto& [name, t] : tables) {
     s_->tables.push_back(as_source(t));
-    all += (all.empty() ? "" : ", ") + quote_ident(schema) + "." + quote_ident(name);
+    names.push_back(name);
   }
   // No other writer until the commit; hosts read on, and see the state
   // before the update until then.
-  if (!all.empty()) server.run("LOCK TABLE " + all + " IN SHARE ROW EXCLUSIVE MODE");
+  if (!names.empty()) server.run("LOCK TABLE " + table_list(schema, names) + " IN SHARE ROW EXCLUSIVE MODE");
   export_schema(server, schema, s_->tables, s_->before);
   fs::copy_file(s_->before, s_->after);
 }
@@ -757,28 +798,56 @@ ServerCatalogueUpdate::~ServerCatalogueUpdate() {
 
 const std::string& ServerCatalogueUpdate::file() const { return s_->after; }
 
+bool ServerCatalogueUpdate::catalogue() const {
+  auto has = [&](const char* name) {
+    return std::any_of(s_->tables.begin(), s_->tables.end(), [&](auto& t) { return t.server.name == name; });
+  };
+  return has("Orð") && has("Tengill");
+}
+
 void ServerCatalogueUpdate::Commit(std::ostream* report) {
   Server& server = s_->server;
   Sqlite in;
   in.file = s_->after;
   if (sqlite3_open_v2(s_->after.c_str(), &in.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) in.fail();
-  ExecSql(in.db, ("ATTACH " + quote_literal(s_->before) + " AS b").c_str());
-  bool keyless = std::any_of(s_->tables.begin(), s_->tables.end(), [](auto& t) { return t.server.key.empty(); });
-  if (keyless || table_shapes(in, "main") != table_shapes(in, "b")) {
-    // New tables or columns, or rows with no key to find them by: the
-    // whole catalogue, in place of the old schema.
-    server.roll_back();
-    s_->open = false;
-    sqlite3_close_v2(in.db);
-    in.db = nullptr;
-    load_one(server, s_->after, s_->schema, report);
-    return;
+  {
+    Statement attach{in.prepare("ATTACH ? AS b")};
+    sqlite3_bind_text(attach.s, 1, s_->before.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(attach.s) != SQLITE_DONE) in.fail();
   }
-  long deleted = 0, added = 0;
+  std::vector<SourceTable> after = list_tables(in);
+  // The stamp last: the triggers raise it at every change of the other
+  // tables, and the copy's stamp is the one its stored index was made at.
+  std::stable_partition(after.begin(), after.end(), [](auto& t) { return t.server.name != db::kStampTable; });
+  long deleted = 0, added = 0, n = 0;
   std::string s = quote_ident(s_->schema);
-  for (std::size_t n = 0; n < s_->tables.size(); ++n) {
-    const SourceTable& t = s_->tables[n];
-    std::string table = quote_ident(t.server.name), key, keys;
+  std::vector<std::string> made;
+  // A table new in the copy, or with other columns, is made anew; the
+  // tables are locked, so no one else's rows are lost.
+  auto make = [&](SourceTable& t, bool drop) {
+    if (drop) server.run("DROP TABLE " + s + "." + quote_ident(t.server.name));
+    work_out_kinds(in, t);
+    create_table(server, in, t, s_->schema);
+    made.push_back(t.server.name);
+    added += t.rows;
+  };
+  for (SourceTable& a : after) {
+    auto old = std::find_if(s_->tables.begin(), s_->tables.end(), [&](auto& t) { return t.server.name == a.server.name; });
+    if (old == s_->tables.end() ||
+        !std::equal(a.columns.begin(), a.columns.end(), old->columns.begin(), old->columns.end(),
+                    [](auto& x, auto& y) { return x.name == y.name; })) {
+      make(a, old != s_->tables.end());
+      continue;
+    }
+    const SourceTable& t = *old;
+    std::string table = quote_ident(t.server.name), target = s + "." + table;
+    if (t.server.key.empty()) {
+      // No key to find its rows by (a partitioned table): all of them anew.
+      deleted += std::atol(PQcmdTuples(server.run("DELETE FROM " + target).get()));
+      added += copy_rows(server, in, t, s_->schema);
+      continue;
+    }
+    std::string key;
     for (const std::string& k : t.server.key) key += (key.empty() ? "" : ", ") + quote_ident(k);
     // The rows as the file keeps them: by rowid, or by key.
     std::string id = t.rowid ? "rowid" : key, rows = "SELECT " + id + (t.rowid ? " AS kv_k" : "") + ", * FROM ";
@@ -796,16 +865,34 @@ void ServerCatalogueUpdate::Commit(std::ostream* report) {
       columns += (columns.empty() ? "" : ", ") + quote_ident(k) + " " + server_type(kind);
       match += (match.empty() ? "" : " AND ") + ("t." + quote_ident(k)) + " = g." + quote_ident(k);
     }
-    std::string temp = "kv_gone_" + std::to_string(n);
+    std::string temp = "kv_gone_" + std::to_string(n++);
     server.run("CREATE TEMP TABLE " + temp + " (" + columns + ") ON COMMIT DROP");
     copy_query(server, in, gone, temp, kinds, in.file + ": table " + t.server.name);
-    auto d = server.run("DELETE FROM " + s + "." + table + " t USING " + temp + " g WHERE " + match);
+    auto d = server.run("DELETE FROM " + target + " t USING " + temp + " g WHERE " + match);
     deleted += std::atol(PQcmdTuples(d.get()));
     added += copy_rows(server, in, t, s_->schema, changed);  // rows new or changed
+    if (t.server.row_column) advance_row_numbers(server, target);
   }
+  for (const SourceTable& t : s_->tables)
+    if (std::none_of(after.begin(), after.end(), [&](auto& a) { return a.server.name == t.server.name; }))
+      server.run("DROP TABLE " + s + "." + quote_ident(t.server.name));
+  if (!made.empty()) {
+    // The new tables' indexes and triggers, and the readers' right to them.
+    std::vector<std::string> more;
+    make_ready(server, s_->schema, more);
+    carry_grants(server, s_->schema, s_->schema, table_list(s_->schema, made));
+  }
+  made.insert(made.end(), s_->touched.begin(), s_->touched.end());
+  if (!made.empty()) server.run("ANALYZE " + table_list(s_->schema, made));
   server.run("COMMIT");
   s_->open = false;
   if (report) *report << "updated " << s_->schema << ": " << deleted << " rows out, " << added << " rows in\n";
+}
+
+void IndexServerSchema(const std::string& uri, const std::string& schema) {
+  ServerCatalogueUpdate copy(uri, schema);
+  if (copy.catalogue()) IndexCatalogue(copy.file());
+  copy.Commit(nullptr);
 }
 
 }  // namespace kvistur::import

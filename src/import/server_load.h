@@ -29,24 +29,29 @@ namespace kvistur::import {
 // stays loaded (each schema is whole, old or new).
 void LoadDatabases(const std::vector<std::string>& files, const std::string& uri, std::ostream* report);
 
-// `kvistur index` on a server: the fold columns, change triggers and
-// indexes of a loaded schema, added in place (one transaction) to SCHEMA
-// of the database of URI, a schema that another tool made.
+// `kvistur index` on a server, in one transaction: SCHEMA of the database
+// of URI, whoever made its tables (psql, a migration, our own loader),
+// given in place what the search needs (kv_fold, kv_ci, kv_changes, a row
+// order for every table, the stored folds, the triggers and the indexes),
+// and for a catalogue the stored search index written anew on a copy, as
+// an update writes it.  A directory schema gets the first part alone.
 void IndexServerSchema(const std::string& uri, const std::string& schema);
 
 // `kvistur update` on a server, in place and in one transaction: the
-// schema's tables are locked against other writers (hosts go on reading
-// the state before), copied into an SQLite file for the update to change,
-// and at Commit the rows that the update removed, changed or added are
-// deleted from and copied into the schema's tables, and all is committed.
+// schema is made ready as `kvistur index` makes it, its tables are locked
+// against other writers (hosts go on reading the state before), copied
+// into an SQLite file for the update to change, and at Commit the rows
+// that the update removed, changed or added are deleted from and copied
+// into the schema's tables, and all is committed.
 //
 //   ServerCatalogueUpdate server(uri, "katalogur");
 //   CatalogueUpdate update(server.file());  ...  update.Commit();
 //   server.Commit(&std::cout);
 //
-// An update that changed the tables themselves (a table or column more or
-// less) is loaded whole instead, replacing the schema.  Until Commit, or
-// when it fails, the schema is as it was.
+// A table the update added, or gave other columns, is made anew in the
+// schema with its rows; one it dropped is dropped.  The lock is held from
+// the copy to the commit, so no other writer's rows are lost.  Until
+// Commit, or when it fails, the schema is as it was.
 class ServerCatalogueUpdate {
  public:
   ServerCatalogueUpdate(const std::string& uri, const std::string& schema);
@@ -56,6 +61,8 @@ class ServerCatalogueUpdate {
 
   // The SQLite copy of the schema to update.
   const std::string& file() const;
+  // Whether the schema holds the word index's tables (Orð and Tengill).
+  bool catalogue() const;
   void Commit(std::ostream* report);
 
  private:

@@ -67,6 +67,7 @@ struct SchemaState {
   // schema has kv_state too, and the stamp at the last look.
   std::string stamped;
   ContentStamp stamp;
+  std::string shape;  // pg::shape_sql when the tables were read
   bool looked_in_call = false;
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived;
 };
@@ -245,13 +246,17 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     std::string message = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : ""
                             : PQerrorMessage(conn_.get());
     recover();
-    std::string table = t.missing_table;
     if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0) lost();
+    // A table the translation knew of but the server no longer has was
+    // dropped or renamed since the call's look (the next look reads the
+    // tables again).
     if (state == "42P01")
       fail(kTableNotFound, u"DAO.Database",
-           "The database engine cannot find the input table or query '" + table +
+           "The database engine cannot find the input table or query '" +
+               (t.missing_table.empty() ? first_table(t, true) : t.missing_table) +
                "'. Make sure it exists and that its name is spelled correctly.");
-    if (state == "42501") fail(3112, u"DAO.Database", "Records can't be read; no read permission on '" + unreadable(t) + "'.");
+    if (state == "42501")
+      fail(3112, u"DAO.Database", "Records can't be read; no read permission on '" + first_table(t, false) + "'.");
     if (state == "42703") fail(kTooFewParameters, u"DAO.Database", "Too few parameters. Expected 1.");
     if (state == "42702")
       fail(3079, u"DAO.Database",
@@ -261,18 +266,23 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     fail(kSqlSyntax, u"DAO.Database", "The query could not be carried out: " + message + ".");
   }
 
-  // The first table of the query that the role may not read.
-  std::string unreadable(const Translation& t) {
+  // The first table of the query that the server does not have (MISSING),
+  // or that the role may not read.
+  std::string first_table(const Translation& t, bool missing) {
     std::string list;
     for (const std::string& table : t.tables) list += (list.empty() ? "" : ", ") + pg::quote_literal(table);
-    Result r(PQexec(conn_.get(), ("SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
-                                  "WHERE n.nspname = " + pg::quote_literal(t.schema) + " AND c.relname IN (" + list +
-                                  ") AND NOT has_table_privilege(c.oid, 'SELECT')")
+    Result r(PQexec(conn_.get(), ("SELECT c.relname, has_table_privilege(c.oid, 'SELECT') FROM pg_class c JOIN "
+                                  "pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = " +
+                                  pg::quote_literal(t.schema) + " AND c.relname IN (" + list + ")")
                                      .c_str()));
-    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK)
-      for (const std::string& table : t.tables)
-        for (int i = 0; i < PQntuples(r.get()); ++i)
-          if (table == PQgetvalue(r.get(), i, 0)) return table;
+    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK) {
+      for (const std::string& table : t.tables) {
+        int found = -1;
+        for (int i = 0; i < PQntuples(r.get()) && found < 0; ++i)
+          if (table == PQgetvalue(r.get(), i, 0)) found = i;
+        if (missing ? found < 0 : found >= 0 && PQgetvalue(r.get(), found, 1)[0] == 'f') return table;
+      }
+    }
     recover();
     return t.tables.empty() ? "" : t.tables.front();
   }
@@ -283,8 +293,9 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   }
   void drop_known(const std::string& name) { schemas_.erase(fold_utf8(name)); }
 
-  // The look at a known schema: still there under the same oid, and its
-  // change counter.  Inside a call it runs in a savepoint, so that a
+  // The look at a known schema: still there under the same oid with its
+  // tables as they were read (no table or column added, dropped or
+  // renamed in place since), and its change counter.  Inside a call it runs in a savepoint, so that a
   // schema dropped meanwhile, or a counter the role may not read, leaves
   // the call's transaction as it was.
   std::string look_sql(const SchemaState& s) const {
@@ -307,8 +318,9 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
               s.stamped + ") OR (c.relname LIKE 'kv\\_%' AND c.relnamespace = n.oid)) AND c.relrowsecurity AND "
               "row_security_active(c.oid))";
     }
-    std::string select = "SELECT n.oid, " + counter + ", " + stamp + ", current_user FROM pg_namespace n WHERE "
-                         "n.nspname = " + pg::quote_literal(s.name);
+    std::string select = "SELECT n.oid, " + counter + ", " + stamp + ", current_user, " +
+                         pg::shape_sql(std::to_string(s.oid)) + " FROM pg_namespace n WHERE n.nspname = " +
+                         pg::quote_literal(s.name);
     if (!InCall()) return select;
     return "SAVEPOINT kv_look;" + select + ";RELEASE SAVEPOINT kv_look";
   }
@@ -321,6 +333,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     std::string version;
     if (r && PQresultStatus(r) == PGRES_TUPLES_OK) {
       if (PQntuples(r) != 1 || Oid(std::strtoul(PQgetvalue(r, 0, 0), nullptr, 10)) != s.oid) return false;
+      if (s.shape != PQgetvalue(r, 0, 6)) return false;
       if (!PQgetisnull(r, 0, 1)) version = PQgetvalue(r, 0, 1);
     } else {
       if (broken()) lost();
@@ -376,6 +389,10 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   // The tables of a schema, their visible columns, stored folds and the
   // columns of their rows' order.
   void read_tables(SchemaState& s) {
+    // The shape first: a change after it is seen by the next look.
+    Result shape(PQexec(conn_.get(), ("SELECT " + pg::shape_sql(std::to_string(s.oid))).c_str()));
+    if (!shape || PQresultStatus(shape.get()) != PGRES_TUPLES_OK) catalogue_failed(shape.get());
+    s.shape = PQgetvalue(shape.get(), 0, 0);
     Result r(PQexec(conn_.get(), pg::tables_query(std::to_string(s.oid)).c_str()));
     if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) catalogue_failed(r.get());
     s.schema = Schema();

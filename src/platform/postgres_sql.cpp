@@ -68,7 +68,14 @@ std::string quoted(std::string_view s, char q) {
 
 }  // namespace
 
-std::string quote_literal(std::string_view value) { return quoted(value, '\''); }
+// A backslash makes it an escape string (E'...', the backslash doubled),
+// which means the same whatever the session's standard_conforming_strings.
+std::string quote_literal(std::string_view value) {
+  if (value.find('\\') == std::string_view::npos) return quoted(value, '\'');
+  std::string doubled;
+  for (char c : value) doubled += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return "E" + quoted(doubled, '\'');
+}
 
 std::string bytes_of_hex(std::string_view digits) {
   auto value = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
@@ -274,6 +281,12 @@ std::string tables_query(const std::string& oid) {
          "a.attnum > 0 AND NOT a.attisdropped JOIN pg_type t ON t.oid = a.atttypid LEFT JOIN pg_index i ON i.indrelid = "
          "c.oid AND i.indisprimary WHERE c.relnamespace = " + oid +
          " AND c.relkind IN ('r', 'v', 'm', 'f', 'p') ORDER BY c.relname, a.attnum";
+}
+
+std::string shape_sql(const std::string& oid) {
+  return "(SELECT coalesce(md5(string_agg(c.oid || ':' || c.xmin || ':' || coalesce(a.cols, ''), ',' ORDER BY c.oid)), '') "
+         "FROM pg_class c LEFT JOIN LATERAL (SELECT string_agg(a.attnum || '.' || a.xmin, ' ' ORDER BY a.attnum) AS cols "
+         "FROM pg_attribute a WHERE a.attrelid = c.oid AND a.attnum > 0) a ON true WHERE c.relnamespace = " + oid + ")";
 }
 
 }  // namespace kvistur::db::pg

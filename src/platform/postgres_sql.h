@@ -122,4 +122,10 @@ std::string stamp_triggers_sql(const std::string& schema, const std::vector<std:
 // the table's oid.
 std::string tables_query(const std::string& oid);
 
+// An SQL expression whose value changes whenever a relation of the schema
+// with oid OID, or a column of one, is made, dropped, renamed or altered
+// (each catalogue row's xmin moves), and stays the same under reads,
+// ANALYZE and VACUUM (which change those rows in place).
+std::string shape_sql(const std::string& oid);
+
 }  // namespace kvistur::db::pg

@@ -165,12 +165,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
       load_schema();
     } catch (...) {
       // The destructor does not run for a constructor that throws.
-      sqlite3_close_v2(db_);
-      db_ = nullptr;
+      release();
       throw;
     }
   }
-  ~Connection() {
+  ~Connection() { release(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const FileIdentity& identity() const { return id_; }
+
+ private:
+  // The statements, then the connection: a statement left unfinalized
+  // would keep the closed connection, and its memory, for ever.
+  void release() {
     sqlite3_finalize(begin_);
     sqlite3_finalize(commit_);
     sqlite3_finalize(cookie_);
@@ -179,12 +187,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     sqlite3_finalize(stamp_);
     for (auto& [sql, list] : free_)
       for (const FreeStatement& f : list) sqlite3_finalize(f.stmt);
+    free_.clear();
+    begin_ = commit_ = cookie_ = data_version_ = schema_version_ = stamp_ = nullptr;
     sqlite3_close_v2(db_);
+    db_ = nullptr;
   }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
 
-  const FileIdentity& identity() const { return id_; }
+ public:
 
   // Reads during one method call share one read transaction: one look at
   // the file's locks for the call instead of one per statement, and the

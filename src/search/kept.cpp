@@ -233,7 +233,9 @@ double KeptSearch::records(db::Database& database) {
     auto rs = database.OpenRecordset(u"select Max(m.ID) AS Hæst FROM Móðurtafla m", db::kSnapshot);
     Variant v = rs->RecordCount() > 0 ? rs->field(u"Hæst") : Variant::null();
     rs->Close();
-    highest = v.is_numeric() ? int64_t(std::max(0.0, v.to_double())) : 0;
+    // Checked before the conversion: a server's column may hold NaN, or more than an integer holds.
+    double d = v.is_numeric() ? v.to_double() : 0;
+    highest = d >= 1 ? int64_t(std::min(d, double(INT32_MAX))) : 0;
   } catch (const Error&) {
     return -1;
   }

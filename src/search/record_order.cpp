@@ -1,6 +1,7 @@
 #include "search/record_order.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -89,7 +90,8 @@ void RecordRows::add(const Variant& id, Variant key, bool null_identity, const V
   // A number that is not a whole 32-bit number can never be a hit.
   if (id.is_null() || !id.is_numeric()) return;
   double d = id.to_double();
-  if (d != double(int32_t(d)) || d < INT32_MIN || d > INT32_MAX) return;
+  // The range first: converting a number outside it (or NaN) is undefined.
+  if (!(d >= INT32_MIN && d <= INT32_MAX) || d != std::trunc(d)) return;
   out_.ids.push_back(int32_t(d));
   keys_->add(std::move(key));
   // What reading the hit's row into the result table would fail on.

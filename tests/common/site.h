@@ -7,7 +7,9 @@
 // tests' PostgreSQL server (pg_server.h), and Grunnur/Slóð names it: the
 // test writes its rows into the SQLite files as ever, and each write loads
 // the file into its schema again, so that the same test with the same
-// expected values runs on both backends (KVISTUR_BOTH_BACKENDS).
+// expected values runs on every backend (KVISTUR_EVERY_BACKEND): by our
+// own loader, or (kServerBySql) as another tool brings tables over, by
+// plain SQL, and then made ready by what `kvistur index` runs.
 #pragma once
 
 #include <sqlite3.h>
@@ -23,6 +25,7 @@
 
 #include "files.h"
 #include "pg_server.h"
+#include "plain_sql_load.h"
 #include "import/server_load.h"
 #include "platform/workgroup.h"
 
@@ -63,17 +66,24 @@ inline void exec_sql(const std::string& file, const std::string& sql) {
   if (rc != SQLITE_OK) throw std::runtime_error("sql: " + err + " in: " + sql);
 }
 
-enum class Backend { kFiles, kServer };
+enum class Backend { kFiles, kServer, kServerBySql };
 
-// Runs the tests of a fixture that takes its Backend as parameter on both.
-#define KVISTUR_BOTH_BACKENDS(Fixture)                                                                          \
-  INSTANTIATE_TEST_SUITE_P(Backend, Fixture,                                                                  \
-                           ::testing::Values(::kvistur::testing::Backend::kFiles, ::kvistur::testing::Backend::kServer), \
-                           [](const auto& i) { return i.param == ::kvistur::testing::Backend::kFiles ? "Files" : "Server"; })
+// Runs the tests of a fixture that takes its Backend as parameter on each.
+#define KVISTUR_EVERY_BACKEND(Fixture)                                                                          \
+  INSTANTIATE_TEST_SUITE_P(                                                                                   \
+      Backend, Fixture,                                                                                       \
+      ::testing::Values(::kvistur::testing::Backend::kFiles, ::kvistur::testing::Backend::kServer,            \
+                        ::kvistur::testing::Backend::kServerBySql),                                           \
+      [](const auto& i) {                                                                                     \
+        return i.param == ::kvistur::testing::Backend::kFiles    ? "Files"                                   \
+               : i.param == ::kvistur::testing::Backend::kServer ? "Server"                                  \
+                                                                 : "ServerBySql";                            \
+      })
 
 class Site {
  public:
-  explicit Site(bool make_databases = true, Backend backend = Backend::kFiles) : server_(backend == Backend::kServer) {
+  explicit Site(bool make_databases = true, Backend backend = Backend::kFiles)
+      : server_(backend != Backend::kFiles), by_sql_(backend == Backend::kServerBySql) {
     settings_ = dir_ + "/lindrit.ini";
     log_ = dir_ + "/melding.txt";
     setenv("LINDRIT_SETTINGS", settings_.c_str(), 1);
@@ -171,10 +181,15 @@ class Site {
 
   // On the server: the database file loaded into its schema again.
   void load(const std::string& file) const {
-    if (server_) import::LoadDatabases({file}, PgServer::get().admin_uri(database_), nullptr);
+    if (!server_) return;
+    std::string uri = PgServer::get().admin_uri(database_);
+    if (!by_sql_) return import::LoadDatabases({file}, uri, nullptr);
+    std::string schema = std::filesystem::path(file).stem().string();
+    load_by_plain_sql(file, database_, schema);
+    import::IndexServerSchema(uri, schema);
   }
 
-  bool server_ = false;
+  bool server_ = false, by_sql_ = false;
   std::string database_;
   TempDir tmp_;
   std::string dir_ = tmp_.path, settings_, log_;

@@ -71,7 +71,7 @@ class LeitaTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
   }
   Site site_{GetParam()};
 };
-KVISTUR_BOTH_BACKENDS(LeitaTest);
+KVISTUR_EVERY_BACKEND(LeitaTest);
 
 TEST_P(LeitaTest, FindsRecordsWithEveryTermInSortTextOrder) {
   EXPECT_EQ(search(u"saga").ids, (std::vector<int32_t>{0, 5, 3, 2, 6, 1})) << "5 has no row: empty sort text first";
@@ -188,13 +188,17 @@ TEST_P(LeitaTest, TheOrderOfAllRecordsGivesWhatTheRowsGive) {
   auto kept = [] { return KeptSearch::For(*open_catalogue())->order_if_ready() != nullptr; };
   std::vector<int32_t> rare_rows = search(u"sjaldgæft").ids;
   EXPECT_EQ(rare_rows, plain(rare, 100));
-  EXPECT_FALSE(kept());
-  int searches = 1;
-  while (!kept() && searches < 50) {
-    ASSERT_EQ(search(u"sjaldgæft").ids, rare_rows);
-    ++searches;
+  // (The catalogue made ready by `kvistur index` has the stored search
+  // index, whose order needs no rows read first.)
+  if (GetParam() != kvistur::testing::Backend::kServerBySql) {
+    EXPECT_FALSE(kept());
+    int searches = 1;
+    while (!kept() && searches < 50) {
+      ASSERT_EQ(search(u"sjaldgæft").ids, rare_rows);
+      ++searches;
+    }
+    EXPECT_EQ(searches, 10) << "10 rows a search, 399 the highest record number";
   }
-  EXPECT_EQ(searches, 10) << "10 rows a search, 399 the highest record number";
   for (int32_t max : {1, 7, 50, -1}) {
     std::size_t n = max < 0 ? 1000 : std::size_t(max);
     Result r = search(u"algengt", -1, -1, max);

@@ -33,7 +33,7 @@ class ComponentTest : public ::testing::TestWithParam<kvistur::testing::Backend>
 
   Site site_{GetParam()};
 };
-KVISTUR_BOTH_BACKENDS(ComponentTest);
+KVISTUR_EVERY_BACKEND(ComponentTest);
 
 TEST_P(ComponentTest, LogOnReadsTheDatabaseListAndWritesItsLines) {
   FaerslaState st;

@@ -68,7 +68,7 @@ class RecordMethodsTest : public ::testing::TestWithParam<kvistur::testing::Back
   std::string text_, plain_;
   std::vector<std::string> messages_;
 };
-KVISTUR_BOTH_BACKENDS(RecordMethodsTest);
+KVISTUR_EVERY_BACKEND(RecordMethodsTest);
 
 TEST_P(RecordMethodsTest, FaerslaFraIDGivesTheThreeTexts) {
   Variant id(Text(u" 7")), oll, mark, rodun;

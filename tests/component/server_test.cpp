@@ -8,6 +8,7 @@
 #include "common/site.h"
 #include "kvistur/faersla.h"
 #include "settings/thread_state.h"
+#include "import/server_load.h"
 
 using namespace kvistur;
 using kvistur::testing::Backend;
@@ -130,6 +131,39 @@ TEST_F(ServerCatalogue, ChangesInPlaceAreSeenAndReadingChangesNothing) {
   EXPECT_EQ(search(u"saga"), (std::vector<int32_t>{0, 2, 1}));
   site_.server_sql("UPDATE katalogur.\"Móðurtafla\" SET \"Röðunarsvið\" = 'c' WHERE \"ID\" = 2");
   EXPECT_EQ(search(u"saga"), (std::vector<int32_t>{0, 1, 2}));
+
+  // It renames a table, and back: a call misses it by its name, whether the
+  // connection read the tables before or after; the next call finds it again.
+  site_.server_sql("ALTER TABLE katalogur.\"Móðurtafla\" RENAME TO \"Gömul\"");
+  for (int fresh = 0; fresh < 2; ++fresh) {
+    if (fresh) logon(u"kvadmin", u"kvadmin");
+    EXPECT_EQ(f_.SofnMedFaerslu(key, ids, collections, collection_ids), -1);
+    EXPECT_EQ(last_failure(), "MeldaError: DAO.Database,  3078, The database engine cannot find the input table or query "
+                              "'Móðurtafla'. Make sure it exists and that its name is spelled correctly.");
+  }
+  site_.server_sql("ALTER TABLE katalogur.\"Gömul\" RENAME TO \"Móðurtafla\"");
+  EXPECT_EQ(f_.SofnMedFaerslu(key, ids, collections, collection_ids), 0);
+}
+
+TEST_F(ServerCatalogue, ARecordNumberBeyondEveryIntegerChangesNoResult) {
+  // Enough hits for the search to weigh the order of all records by the
+  // highest record number.
+  site_.server_sql("INSERT INTO katalogur.\"Tengill\" SELECT n, 1, 1, 1 FROM generate_series(3, 12) n");
+  std::vector<int32_t> before = search(u"saga");
+  ASSERT_EQ(before.size(), 11u) << "the first ten";
+  site_.server_sql("ALTER TABLE katalogur.\"Móðurtafla\" ALTER \"ID\" TYPE double precision;"
+                   "INSERT INTO katalogur.\"Móðurtafla\" (\"ID\", \"Röðunarsvið\") VALUES (1e300, 'a')");
+  EXPECT_EQ(search(u"saga"), before);
+}
+
+TEST_F(ServerCatalogue, ASearchThroughTheStoredIndexOfAFewRecordsFindsEachHit) {
+  // A chunk of the stored order of two records: values of a few bytes, read
+  // through the engine's cursor one column after another.
+  import::IndexServerSchema(PgServer::get().admin_uri(site_.database()), "katalogur");
+  ASSERT_EQ(site_.server_sql("SELECT count(*) FROM katalogur.kv_order"), "1");
+  EXPECT_EQ(search(u"saga"), (std::vector<int32_t>{0, 1}));
+  EXPECT_EQ(search(u"rit"), (std::vector<int32_t>{0, 2}));
+  EXPECT_EQ(search(u"*"), (std::vector<int32_t>{0, 2, 1}));
 }
 
 }  // namespace

@@ -395,8 +395,9 @@ TEST(WorkgroupFaults, AUserAddedIsThereOrNotAndStaysOnceSaid) {
       ++tried;
       std::string now = users();
       EXPECT_TRUE(now == "Admin " || now == "Admin jon ") << mode << " at step " << n << ": " << now << o.err;
-      if (struck == "end" || (std::string(mode) == "io" && WIFEXITED(o.status) && WEXITSTATUS(o.status) == 0))
+      if (struck == "end" || (std::string(mode) == "io" && WIFEXITED(o.status) && WEXITSTATUS(o.status) == 0)) {
         EXPECT_EQ(now, "Admin jon ") << mode << " at step " << n << ": the command said it was done";
+      }
       if (struck == "end") break;
     }
     EXPECT_GT(tried, 0) << mode;

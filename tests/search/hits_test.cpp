@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <set>
 
 #include "search/hits.h"
+#include "search/record_order.h"
 
 using namespace kvistur;
 
@@ -135,6 +138,11 @@ TEST(HitSort, RecordNumbers) {
   std::vector<int32_t> v = {0, 7, 3, 9, 1, 3};
   SortRecordNumbers(v);
   EXPECT_EQ(v, (std::vector<int32_t>{0, 1, 3, 3, 7, 9}));
+  // Móðurtafla's numbers that are not whole 32-bit numbers are no records.
+  RecordRows rows;
+  for (double d : {1e10, -3e9, 2.5, double(INT32_MIN), std::nan(""), std::numeric_limits<double>::infinity(), 7.0})
+    rows.add(Variant(d), Variant(Text(u"a")), false, Variant(int32_t(1)));
+  EXPECT_EQ(rows.finish().ids, (std::vector<int32_t>{INT32_MIN, 7}));
 }
 
 }  // namespace

@@ -205,6 +205,9 @@ TEST_F(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
     EXPECT_EQ(count, int(kvistur_search(word, 2).size())) << word;
   std::string body = server_->sru("Default?version=1.2&operation=scan&scanClause=dc.title%3Dsaga&maximumTerms=3");
   EXPECT_NE(body.find("<zs:value>" + terms[2].first + "</zs:value>"), std::string::npos) << body;
+  // A position before the first counts as the first.
+  out = server_->yaz_client("scanpos -2147483648\nscan @attr 1=4 saga\n");
+  EXPECT_NE(out.find("\n* saga ("), std::string::npos) << out;
 }
 
 TEST_F(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
@@ -247,12 +250,16 @@ TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
   auto warm = kvistur::testing::RunLoad(server_->target(), 32, 2, queries);
   ASSERT_EQ(warm.failures, 0) << warm.first_failure;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  long before = server_->rss_kib();
+  [[maybe_unused]] long before = server_->rss_kib();
   auto load = kvistur::testing::RunLoad(server_->target(), 32, 100, queries);
   EXPECT_EQ(load.failures, 0) << load.first_failure;
   EXPECT_EQ(load.requests, 32 * 100 * 2);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+#ifndef __SANITIZE_ADDRESS__
+  // AddressSanitizer keeps freed memory back in quarantine: the sessions'
+  // memory is weighed in the plain build, the sanitized one checks its use.
   EXPECT_LE(server_->rss_kib(), before + 4096) << "before: " << before << " KiB";
+#endif
 }
 
 TEST(ServeChanges, ASessionSeesTheDirectoryAndStopWordsAsTheyAreNow) {

@@ -62,8 +62,12 @@ class CommandLineTest : public ::testing::Test {
       for (const auto& a : c.args) shown += a + " ";
       EXPECT_EQ(r.exit_code, c.exit_code) << shown << "\n" << err;
       EXPECT_NE(err.find(c.says), std::string::npos) << shown << "\n" << err;
-      if (c.exit_code != 0) EXPECT_EQ(count(err, "\n"), 1u) << shown << "\n" << err;
-      if (c.exit_code == 2) EXPECT_EQ(count(err, "usage:"), 1u) << shown << "\n" << err;
+      if (c.exit_code != 0) {
+        EXPECT_EQ(count(err, "\n"), 1u) << shown << "\n" << err;
+      }
+      if (c.exit_code == 2) {
+        EXPECT_EQ(count(err, "usage:"), 1u) << shown << "\n" << err;
+      }
     }
   }
 
@@ -176,7 +180,7 @@ TEST_F(CommandLineTest, Passwords) {
   EXPECT_EQ(run_tool({"workgroup", "list", wg}).out, "Admin\nGudrun\n");
 
   // A URI never carries a password, and it is never printed.
-  for (const std::string& uri : {"postgresql://ritari:leyndo@db/lindrit", "postgresql:///lindrit?password=leyndo"}) {
+  for (const std::string uri : {"postgresql://ritari:leyndo@db/lindrit", "postgresql:///lindrit?password=leyndo"}) {
     auto b = run_tool({"build", "--marc", cat() + "/none.mrc", "--out", uri});
     EXPECT_EQ(b.exit_code, 1);
     EXPECT_NE(b.err.find("may not carry a user or a password"), std::string::npos) << b.err;

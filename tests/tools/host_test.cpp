@@ -24,7 +24,7 @@ class HostTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
   }
   Site site_{GetParam()};
 };
-KVISTUR_BOTH_BACKENDS(HostTest);
+KVISTUR_EVERY_BACKEND(HostTest);
 
 TEST_P(HostTest, CallsLogOnAndListsGroups) {
   auto a = host_answers({{{"op", "new"}, {"obj", "f"}},

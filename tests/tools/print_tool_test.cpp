@@ -46,7 +46,7 @@ class PrintToolTest : public ::testing::TestWithParam<kvistur::testing::Backend>
 
   Site site_{GetParam()};
 };
-KVISTUR_BOTH_BACKENDS(PrintToolTest);
+KVISTUR_EVERY_BACKEND(PrintToolTest);
 
 const json kNoArray = {{"items", nullptr}};
 const json kIds = {{"lbound", 0}, {"items", {0, 1, 99, 2}}};

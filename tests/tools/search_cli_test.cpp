@@ -47,7 +47,7 @@ class SearchCliTest : public ::testing::TestWithParam<kvistur::testing::Backend>
 
   Site site_{GetParam()};
 };
-KVISTUR_BOTH_BACKENDS(SearchCliTest);
+KVISTUR_EVERY_BACKEND(SearchCliTest);
 
 TEST_P(SearchCliTest, PrintsOneLinePerResultInSortOrder) {
   auto r = run_tool({"search", "saga"});

@@ -64,7 +64,7 @@ class ShowTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
   }
   Site site_{GetParam()};
 };
-KVISTUR_BOTH_BACKENDS(ShowTest);
+KVISTUR_EVERY_BACKEND(ShowTest);
 
 TEST_P(ShowTest, PrintsDescriptionHoldingsSubjectsContents) {
   auto r = run_tool({"show", "12"});

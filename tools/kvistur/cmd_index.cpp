@@ -22,10 +22,6 @@ KVISTUR_COMMAND(cmd_index, "index", "index CATALOGUE|CATALOGUE_DIR | index URI[\
     // The catalogue's schema, named as in the settings or left out.
     std::string schema = kvistur::cli::catalogue_schema(where->schema);
     kvistur::import::IndexServerSchema(where->uri, schema);
-    // The stored search index, written anew on a copy as for a file.
-    kvistur::import::ServerCatalogueUpdate copy(where->uri, schema);
-    kvistur::import::IndexCatalogue(copy.file());
-    copy.Commit(nullptr);
     std::cout << "indexed schema " << schema << " of " << where->uri << "\n";
     return 0;
   }
