@@ -115,10 +115,29 @@ zebra_pid=$!
 kvistur_pid=$!
 trap 'kill $zebra_pid $kvistur_pid 2>/dev/null; wait $zebra_pid $kvistur_pid 2>/dev/null' EXIT INT TERM
 
+# Each server listening before anything is asked of it; one that stops as
+# it starts ends the run at once, with the end of its log.
+started() {
+  tries=0
+  until "$build/zebra_client" ping "$3"; do
+    if ! kill -0 "$2" 2>/dev/null; then
+      echo "$0: $1 stopped as it started; the end of $4:" >&2
+      tail -n 5 "$4" >&2
+      exit 1
+    fi
+    tries=$((tries + 1))
+    [ $tries -lt 300 ] || { echo "$0: $1 is not listening on $3 after 30 s" >&2; exit 1; }
+    sleep 0.1
+  done
+}
+started zebrasrv $zebra_pid "$zebra_listen" "$work/zebrasrv.log"
+started "kvistur serve" $kvistur_pid "$kvistur_listen" "$work/kvistur-server.log"
+
 status=0
 echo "records: $records, queries: $(($(wc -l < "$work/queries.tsv") - 1))"
 "$build/zebra_client" latency "$work/queries.tsv" "$reps" "kvistur=$kvistur_listen" "zebra=$zebra_listen" || status=$?
 [ $status -eq 3 ] && { echo "$0: the hit counts differ: nothing timed" >&2; exit 3; }
+[ $status -eq 2 ] && exit 2
 echo
 for n in $clients; do
   "$build/zebra_client" load "$work/queries.tsv" "$n" "$requests" "zebra=$zebra_listen" || status=1

@@ -3,6 +3,7 @@
  *
  *   zebra_client latency QUERIES REPS NAME=TARGET NAME=TARGET
  *   zebra_client load QUERIES CLIENTS REQUESTS NAME=TARGET
+ *   zebra_client ping TARGET
  *
  * QUERIES is a tab-separated file.  Its first line is "servers", then the
  * names of the servers it has a column for; every other line is a query:
@@ -17,7 +18,10 @@
  * load: CLIENTS processes, each connected to the server before the clock
  * starts, each answering REQUESTS queries of the mix (search and present);
  * prints the requests a second over the wall clock and the failures (an
- * error, or a record missing).  Exit 1 when any request failed. */
+ * error, or a record missing).  Exit 1 when any request failed.
+ *
+ * ping: exit 0 when TARGET takes a connection now, 1 when it does not (the
+ * bench's script asks while it waits for a server to start). */
 #define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <stdio.h>
@@ -121,21 +125,27 @@ static void parse_server(const char* arg, struct server* s) {
   if (s->column < 0) die("the query file has no column for", s->name);
 }
 
+/* One attempt to connect: the connection, or NULL. */
+static ZOOM_connection connect_once(const char* target) {
+  ZOOM_options o = ZOOM_options_create();
+  ZOOM_options_set(o, "piggyback", "0");
+  ZOOM_options_set(o, "preferredRecordSyntax", "usmarc");
+  ZOOM_options_set(o, "elementSetName", "F");
+  ZOOM_connection c = ZOOM_connection_create(o);
+  ZOOM_options_destroy(o);
+  ZOOM_connection_connect(c, target, 0);
+  const char *msg, *info;
+  if (!ZOOM_connection_error(c, &msg, &info)) return c;
+  ZOOM_connection_destroy(c);
+  return NULL;
+}
+
 /* Connects, waiting for a server that is still starting. */
 static ZOOM_connection connect_to(const char* target) {
   double give_up = now() + kConnectSeconds;
   for (;;) {
-    ZOOM_options o = ZOOM_options_create();
-    ZOOM_options_set(o, "piggyback", "0");
-    ZOOM_options_set(o, "preferredRecordSyntax", "usmarc");
-    ZOOM_options_set(o, "elementSetName", "F");
-    ZOOM_connection c = ZOOM_connection_create(o);
-    ZOOM_options_destroy(o);
-    ZOOM_connection_connect(c, target, 0);
-    const char *msg, *info;
-    int error = ZOOM_connection_error(c, &msg, &info);
-    if (!error) return c;
-    ZOOM_connection_destroy(c);
+    ZOOM_connection c = connect_once(target);
+    if (c) return c;
     if (now() > give_up) die("cannot connect to", target);
     struct timespec pause = {0, 100 * 1000 * 1000};
     nanosleep(&pause, NULL);
@@ -377,8 +387,15 @@ int main(int argc, char** argv) {
     return load(positive(argv[3], "CLIENTS is a number from 1 to 1000000"),
                 positive(argv[4], "REQUESTS is a number from 1 to 1000000"), &s);
   }
+  if (argc == 3 && strcmp(argv[1], "ping") == 0) {
+    ZOOM_connection c = connect_once(argv[2]);
+    int listening = c != NULL;
+    ZOOM_connection_destroy(c);
+    return listening ? 0 : 1;
+  }
   fprintf(stderr,
           "usage: zebra_client latency QUERIES REPS NAME=TARGET NAME=TARGET\n"
-          "       zebra_client load QUERIES CLIENTS REQUESTS NAME=TARGET\n");
+          "       zebra_client load QUERIES CLIENTS REQUESTS NAME=TARGET\n"
+          "       zebra_client ping TARGET\n");
   return 2;
 }
