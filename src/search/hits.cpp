@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -82,6 +83,43 @@ int32_t partition(std::vector<T>& v, int32_t lo, int32_t hi, Less lt) {
   return last;
 }
 
+// Ranked hits by class, a null key (-1) never less than another: a type of
+// its own, so that the comparison is inlined into the steps.
+struct RankLess {
+  bool operator()(const RankedHit& a, const RankedHit& b) const { return a.rank >= 0 && a.rank < b.rank; }
+};
+
+// The same steps for ranked hits, without a branch on the comparison
+// (which goes either way at random, and mispredicted costs more than the
+// rest of the step): every step writes both places, each with what the
+// swap would leave there, or with what it holds when there is no swap.
+// The pivot's class is held aside, since the writes cannot move it.
+int32_t partition(std::vector<RankedHit>& v, int32_t lo, int32_t hi, RankLess) {
+  static_assert(sizeof(RankedHit) == sizeof(uint64_t));
+  int32_t mid = int32_t((int64_t(lo) + hi) / 2);
+  std::swap(v[std::size_t(lo)], v[std::size_t(mid)]);
+  const int32_t pivot = v[std::size_t(lo)].rank;
+  int32_t last = lo;
+  if (pivot > 0) {
+    RankedHit* h = v.data();
+    for (int32_t k = lo + 1; k <= hi; ++k) {
+      const int32_t r = h[k].rank;
+      const uint64_t swap = -uint64_t(r >= 0 && r < pivot);
+      uint64_t a, b;
+      std::memcpy(&a, &h[last + 1], sizeof a);
+      std::memcpy(&b, &h[k], sizeof b);
+      const uint64_t diff = (a ^ b) & swap;
+      a ^= diff;
+      b ^= diff;
+      std::memcpy(&h[last + 1], &a, sizeof a);
+      std::memcpy(&h[k], &b, sizeof b);
+      last += int32_t(swap & 1);
+    }
+  }
+  std::swap(v[std::size_t(lo)], v[std::size_t(last)]);
+  return last;
+}
+
 // The parts of an array still to be sorted: disjoint ranges [lo, hi].
 using Parts = std::vector<std::pair<int32_t, int32_t>>;
 
@@ -117,8 +155,6 @@ void quicksort(std::vector<T>& v, Less lt, int32_t keep) {
   quicksort_parts(v, lt, keep, parts);
 }
 
-bool rank_less(const RankedHit& a, const RankedHit& b) { return a.rank >= 0 && b.rank >= 0 && a.rank < b.rank; }
-
 }  // namespace
 
 int32_t PartitionHits(HitArray& hits, int32_t lo, int32_t hi) {
@@ -140,7 +176,7 @@ void SortHits(HitArray& hits, int32_t keep) {
 
 void SortRankedHits(std::vector<RankedHit>& hits, int32_t keep) {
   if (hits.size() <= 2) return;
-  quicksort(hits, rank_less, keep);
+  quicksort(hits, RankLess{}, keep);
 }
 
 PartlySortedHits::PartlySortedHits(std::vector<RankedHit> hits, bool in_order) : hits_(std::move(hits)) {
@@ -149,7 +185,7 @@ PartlySortedHits::PartlySortedHits(std::vector<RankedHit> hits, bool in_order) :
 }
 
 void PartlySortedHits::sort_to(int32_t keep) {
-  if (!parts_.empty()) quicksort_parts(hits_, rank_less, keep, parts_);
+  if (!parts_.empty()) quicksort_parts(hits_, RankLess{}, keep, parts_);
 }
 
 struct KeyClasses::Keys {

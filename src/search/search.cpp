@@ -257,7 +257,9 @@ bool rank_hits(db::Database& database, KeptSearch& kept, const std::vector<int32
   const int32_t m = int32_t(result.size()) - 1;
   std::shared_ptr<const RecordOrder> order = kept.order(database, m);
   if (!order) return false;
-  ranked.assign(std::size_t(m) + 1, RankedHit{0, 0});
+  ranked.clear();
+  ranked.reserve(std::size_t(m) + 1);
+  ranked.push_back(RankedHit{0, 0});
   const bool check = order->any_unreadable();
   for (int32_t p = 1; p <= m; ++p) {
     int32_t id = result[std::size_t(p)];
@@ -267,7 +269,7 @@ bool rank_hits(db::Database& database, KeptSearch& kept, const std::vector<int32
       set.open = true;
       throw Error(err::kInvalidNull);
     }
-    ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
+    ranked.push_back(RankedHit{order->rank(id), id});
     progress.result(p, m);
   }
   progress.sorting_results();

@@ -22,9 +22,13 @@ namespace {
 
 // A value as a MARC record can carry it: the three separator characters of
 // ISO 2709, and the other control characters XML cannot hold, become blanks.
-std::string clean(std::string s) {
+void clean_in_place(std::string& s) {
   for (char& c : s)
     if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = ' ';
+}
+
+std::string clean(std::string s) {
+  clean_in_place(s);
   return s;
 }
 
@@ -200,22 +204,22 @@ std::string Iso2709ByYaz(const MarcRecord& record) {
   return out;
 }
 
-std::string Iso2709(const MarcRecord& record) {
+std::string Iso2709(MarcRecord record) {
   // The usual leader (two indicators, one-character subfield codes, the
   // entry map 4500) and a record that fits: the catalogue's own writer
   // gives YAZ's bytes at a fraction of the cost.  Anything else is written
-  // by YAZ, as it always was.
+  // by YAZ, as it always was.  The values are cleaned in place: YAZ's
+  // writer cleans them the same way.
   const std::string& l = record.leader;
   bool usual = l.size() == 24 && l.compare(10, 2, "22") == 0 && l.compare(20, 4, "4500") == 0 &&
                std::all_of(l.begin(), l.end(), [](char c) { return c >= ' ' && c <= '~'; });
   if (usual) {
-    MarcRecord clean_record = record;
-    for (auto& f : clean_record.fields) {
-      f.data = clean(std::move(f.data));
-      for (auto& sub : f.subfields) sub.value = clean(std::move(sub.value));
+    for (auto& f : record.fields) {
+      clean_in_place(f.data);
+      for (auto& sub : f.subfields) clean_in_place(sub.value);
     }
     try {
-      return import::WriteIso2709(clean_record);
+      return import::WriteIso2709(record);
     } catch (const std::runtime_error&) {  // too long for ISO 2709
     }
   }

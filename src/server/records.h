@@ -50,7 +50,7 @@ import::MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind);
 
 // Empty when the record does not fit ISO 2709.  Iso2709ByYaz writes every
 // record through YAZ's MARC writer; Iso2709 gives the same bytes.
-std::string Iso2709(const import::MarcRecord& record);
+std::string Iso2709(import::MarcRecord record);
 std::string Iso2709ByYaz(const import::MarcRecord& record);
 std::string MarcXml(const import::MarcRecord& record);
 std::string DublinCore(const import::MarcRecord& record);
