@@ -411,6 +411,46 @@ PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& 
   return PartlySortedHits(std::move(ranked), true);
 }
 
+HitsPage LeitaPage(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
+                   const SafeArray<Text>& aEkkiOrð, std::size_t first, std::size_t count) {
+  HitsPage page;
+  if (szStr.empty()) return page;
+  std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  SearchProgress quiet(0, nullptr);
+  OpenSet set;
+  std::vector<int32_t> result;
+  if (!intersect_terms(database, *kept, terms, lHópur, lSvið, quiet, set, result)) return page;
+  const std::size_t m = result.size() - 1;
+  page.count = int64_t(m);
+  if (first >= m) return page;
+  const std::size_t last = std::min(m, first + count);
+  // The stored index's first hits are the order's only while a page lies
+  // near the start: further on, ranking every hit costs less.
+  constexpr std::size_t kMostFirstHits = 1000;
+  if (StoredIndex* stored = stored_postings(*kept); stored && last <= kMostFirstHits) {
+    std::vector<Text> texts;
+    for (const Term& t : terms) texts.push_back(t.text);
+    FirstHits hits = FindFirstHits(database, *stored, texts, lHópur, lSvið, int32_t(last), kept.get());
+    bool same_state = hits.outcome != FirstHits::kNotAnswerable && still_this_state(*kept, database);
+    if (same_state)
+      for (auto& keep : hits.to_keep) keep();
+    if (hits.outcome == FirstHits::kFound && same_state && hits.ids.size() == last) {
+      page.ids.assign(hits.ids.begin() + std::ptrdiff_t(first), hits.ids.end());
+      return page;
+    }
+  }
+  std::vector<RankedHit> ranked;
+  if (rank_hits(database, *kept, result, int32_t(last), quiet, set, ranked)) {
+    for (std::size_t p = first + 1; p <= last; ++p) page.ids.push_back(ranked[p].id);
+    return page;
+  }
+  HitArray table;
+  order_hits(database, *kept, result, int32_t(last), false, quiet, set, table);
+  for (std::size_t p = first + 1; p <= last; ++p) page.ids.push_back(table[p].ID);
+  return page;
+}
+
 int32_t TermRecordCount(db::Database& database, const Text& word, int32_t lHópur, int32_t lSvið) {
   Text q = term_query(word, lHópur, lSvið);
   std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);

@@ -8,6 +8,7 @@
 // first lMaxFj records are fetched and described.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "kvistur/automation.h"
@@ -42,6 +43,20 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
 // them.  Every position is the one Leita gives, whatever its lMaxFj, once
 // sort_to has put it in place.
 PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records);
+// LeitaPage: how many records FindRecords finds for szStr in lHópur and
+// lSvið, and those at positions FIRST to FIRST+COUNT-1 (from 0) of
+// LeitaOrder's order of them: one page of a search's hits.  The first hits
+// come straight from the stored index when it can give them in that order
+// (as Leita takes them), else every hit is ranked and only the hits up to
+// the page's last are sorted; so a page of a search of many hits costs
+// neither a sort nor a copy of them all.  Throws OnlyStopWords as
+// FindRecords does.
+struct HitsPage {
+  int64_t count = 0;
+  std::vector<int32_t> ids;
+};
+HitsPage LeitaPage(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
+                   const SafeArray<Text>& aEkkiOrð, std::size_t first, std::size_t count);
 // TermRecordCount: the number of records the term query of WORD finds in
 // group lHópur and field lSvið (negative: all), the count Leita sees.
 int32_t TermRecordCount(db::Database& database, const Text& word, int32_t lHópur, int32_t lSvið);

@@ -21,13 +21,12 @@
 #include <thread>
 
 #include "platform/open_database.h"
-#include "server/access_log.h"
 #include "server/directory_view.h"
 #include "server/explain.h"
-#include "server/record_read.h"
 #include "server/records.h"
 #include "server/request_budget.h"
 #include "server/result_sets.h"
+#include "settings/access_log.h"
 #include "settings/settings.h"
 
 namespace kvistur::server {

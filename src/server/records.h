@@ -1,61 +1,31 @@
-// The record syntaxes the server hands out, built from what the catalogue
-// keeps of a record.
-//
-// MARC 21: when the catalogue has the source record (table Frumfærsla,
-// the record as `kvistur build` read it), that record, every field and
-// subfield as it came in, with its holdings fields (852, 952) replaced by
-// 852 fields made from the record's current Aðfanganúmer rows.  Otherwise
-// the record rebuilt from its MARC field lines (MarkSnið), with what the
-// importer changed there undone.  From the MARC record: ISO 2709 in UTF-8,
-// MARCXML and Dublin Core.  The display texts come from the component's
-// own text methods.
+// How a Z39.50 or SRU request names the form of the records it wants, and
+// the schemas the explain record lists.  The forms themselves are made in
+// formats/records.h, which `kvistur web` shares.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "import/marc_reader.h"
-#include "kvistur/faersla.h"
+#include "formats/record_read.h"
+#include "formats/records.h"
 #include "server/query_map.h"
 
 namespace kvistur::server {
 
-// One copy, from a row of Aðfanganúmer.
-struct Copy {
-  int32_t number = 0;
-  std::string location, note;  // UTF-8
-};
-
-// What the catalogue keeps of one record, as far as a form needs it.
-struct StoredRecord {
-  int32_t id = 0;
-  int16_t kind = 0;         // Tag
-  int32_t collection = -1;  // Safndeild; -1 when Null
-  Text whole_text;          // ÖllFærslan
-  Text marc_lines;          // MarkSnið
-  std::optional<import::MarcRecord> marc;  // Frumfærsla.Færsla read, when there is one that reads
-  std::vector<Copy> copies;                // the rows whose Móðurbendir is the record
-};
-
-// A source record as a MARC record; nullopt when it does not read.
-std::optional<import::MarcRecord> SourceMarc(const std::string& source, int32_t id);
-
-// The record as MARC 21 (leader/09 "a": UTF-8).
-import::MarcRecord MarcOf(const StoredRecord& record);
-// The MARC record from the catalogue's MARC field lines alone, with the
-// importer's changes undone (100 indicators and $h, "＄" for "$", the 792
-// and 793 lines it adds) and a leader made from the record kind.
-import::MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind);
-
-// Empty when the record does not fit ISO 2709.  Iso2709ByYaz writes every
-// record through YAZ's MARC writer; Iso2709 gives the same bytes.
-std::string Iso2709(import::MarcRecord record);
-std::string Iso2709ByYaz(const import::MarcRecord& record);
-std::string MarcXml(const import::MarcRecord& record);
-std::string DublinCore(const import::MarcRecord& record);
-// The display texts of SkilaRSv, SkilaAN, SkilaEN and SkilaGF, as XML.
-std::string DisplayXml(const StoredRecord& record, Faersla& faersla);
+using formats::DisplayXml;
+using formats::DublinCore;
+using formats::Iso2709;
+using formats::Iso2709ByYaz;
+using formats::kIdsAtOnce;
+using formats::MarcOf;
+using formats::MarcXml;
+using formats::Purpose;
+using formats::ReadStoredRecords;
+using formats::RebuildMarc;
+using formats::SourceMarc;
+using formats::StoredRecord;
+using formats::XmlText;
 
 // The forms a record is handed out in, and how a request names them.
 enum class Form { Marc, MarcXml, DublinCore, Display };
@@ -75,9 +45,5 @@ struct SchemaInfo {
   const char* title;
 };
 const std::vector<SchemaInfo>& Schemas();
-
-// Text for XML: & < > " escaped, characters XML cannot hold made blanks,
-// carriage returns written as character references so that they survive.
-std::string XmlText(const std::string& utf8);
 
 }  // namespace kvistur::server

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "server/access_log.h"
+#include "settings/access_log.h"
 #include "server/front_end_bounds.h"
 #include "server/handlers.h"
 

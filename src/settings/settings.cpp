@@ -138,7 +138,24 @@ namespace {
 SettingLookup look_up(TextView section, TextView name);
 }
 
+namespace {
+
+struct Override {
+  Text section, name, value;
+};
+thread_local std::vector<Override> overrides;
+
+}  // namespace
+
+ScopedSetting::ScopedSetting(Text section, Text name, Text value) {
+  overrides.push_back({std::move(section), std::move(name), std::move(value)});
+}
+
+ScopedSetting::~ScopedSetting() { overrides.pop_back(); }
+
 SettingLookup lookup_setting(TextView section, TextView name) {
+  for (auto it = overrides.rbegin(); it != overrides.rend(); ++it)
+    if (SameSettingName(it->section, section) && SameSettingName(it->name, name)) return SettingLookup{LookupStage::Ok, 0, it->value};
   // Within a call the file does not change, so each answer is kept.
   if (snapshot.depth == 0) return look_up(section, name);
   auto key = std::make_pair(Text(section), Text(name));

@@ -54,6 +54,20 @@ bool InCall();
 // is none).  FN must not throw.
 void AtCallEnd(std::function<void()> fn);
 
+// A value this thread reads in place of the settings file's, for as long
+// as the object lives: a program that serves many requests from one
+// settings file lets one request choose a setting of its own (the print
+// list type of one print list) without touching the file or the
+// environment, which the other threads share.  Objects nest; the newest
+// counts.
+class ScopedSetting {
+ public:
+  ScopedSetting(Text section, Text name, Text value);
+  ~ScopedSetting();
+  ScopedSetting(const ScopedSetting&) = delete;
+  ScopedSetting& operator=(const ScopedSetting&) = delete;
+};
+
 // One lookup in the store; section and name are used as given (the caller
 // trims them).
 SettingLookup lookup_setting(TextView section, TextView name);

@@ -25,7 +25,7 @@
 
 #include "import/generate.h"
 #include "import/output.h"
-#include "server/access_log.h"
+#include "settings/access_log.h"
 #include "server/front_end_bounds.h"
 #include "server/handlers.h"
 

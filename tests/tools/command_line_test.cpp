@@ -208,7 +208,7 @@ TEST_F(CommandLineTest, HostTellsAFailedLogOnByTheNextCall) {
 TEST_F(CommandLineTest, HelpAndTheManualPage) {
   std::string overview = run_tool({"--help"}).out;
   for (const char* name : {"search", "groups", "show", "print", "parse", "build", "update", "index", "generate",
-                           "workgroup", "serve", "host"}) {
+                           "workgroup", "serve", "web", "host"}) {
     EXPECT_NE(overview.find(std::string("\n  ") + name + " "), std::string::npos) << name;
     auto r = run_tool({"help", name});
     EXPECT_EQ(r.exit_code, 0) << name;

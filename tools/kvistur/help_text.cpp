@@ -125,9 +125,12 @@ const std::vector<CommandHelp>& CommandHelps() {
        false},
       {"index",
        "Adds the indexes and the stored search index that make searches fast to a catalogue made by another "
-       "tool, or writes the stored index again after another program changed the catalogue. Searches give "
-       "the same records without them, only more slowly.",
-       {{"CATALOGUE|DIR|URI",
+       "tool, or writes the stored index again after another program changed the catalogue (and after updates, "
+       "whole). Searches give the same records without them, only more slowly.",
+       {{"--check",
+         "write nothing: say whether the indexes and the stored search index are sound, a line for each thing "
+         "found and one to close, and fail when anything was found"},
+        {"CATALOGUE|DIR|URI",
          "the catalogue file, the folder holding katalogur.sqlite, or a PostgreSQL URI (a schema other than "
          "katalogur named after a \\)"}},
        "kvistur index /srv/lindrit/gogn/katalogur.sqlite",
@@ -173,6 +176,24 @@ const std::vector<CommandHelp>& CommandHelps() {
         {"--server-log FILE", "the server's own messages (default standard error)"}},
        "kvistur serve tcp:@:2100 --access-log /var/log/kvistur/access.log",
        "server.md",
+       true},
+      {"web",
+       "Serves the catalogue the settings name to browsers, for patrons and staff, until SIGTERM or SIGINT: a "
+       "search form, result pages, each record with its copies and loan state, print lists (a page or an RTF "
+       "document), the record as MARC 21, MARCXML or RIS, JSON at /api/search and an OpenSearch description. "
+       "Each worker thread logs on as --user; while the catalogue cannot be read the pages say so (503) and "
+       "every request tries again.\n\n"
+       "The settings section [Vefur] may set the listener (Hlustun), the hits a page shows (Síðustærð), the "
+       "library's name (Nafn), the templates folder (Sniðmát), the public address (Slóð) and the limits "
+       "(Tengingar, Biðtími, Þræðir); the options win.",
+       {{"ADDRESS:PORT", "where to listen: 127.0.0.1:8080 (the default), 0.0.0.0:8080, [::]:8080"},
+        {"--user NAME", "the log-on of every worker (default Admin)"},
+        kPassword,
+        {"--templates DIR", "the library's own copy of the templates, texts and static files (default the installed "
+                            "share/kvistur/web)"},
+        {"--access-log FILE", "one line per request, appended (default standard output)"}},
+       "kvistur web 127.0.0.1:8080 --access-log /var/log/kvistur/web.log",
+       "web.md",
        true},
       {"host",
        "Drives Faersla objects for a program in any language: reads requests from standard input, one JSON "

@@ -13,7 +13,7 @@
 #include "command.h"
 #include "kvistur/faersla.h"
 #include "log_on.h"
-#include "rtf_control.h"
+#include "print/rtf_document.h"
 #include "settings/settings.h"
 #include "settings/thread_state.h"
 

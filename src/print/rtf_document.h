@@ -1,6 +1,8 @@
-// The command line's own rich-text control: a Dispatch object with the two
-// members the print layout writes (SelUnderline, SelText) that keeps what
-// was written as runs of text, and turns them into a document.
+// A rich-text control of our own for the print layout: a Dispatch object
+// with the two members the layout writes (SelUnderline, SelText) that keeps
+// what was written as runs of text, and turns them into a document.  The
+// command line (`kvistur print --rtf`) and `kvistur web` (the print list)
+// write their RTF documents through it.
 //
 //   auto control = std::make_shared<RtfControl>();
 //   Variant v(std::static_pointer_cast<Dispatch>(control));
@@ -17,7 +19,7 @@
 
 #include "kvistur/automation.h"
 
-namespace kvistur::cli {
+namespace kvistur {
 
 class RtfControl : public Dispatch {
  public:
@@ -31,6 +33,9 @@ class RtfControl : public Dispatch {
   void put(TextView member, const Variant& value) override;
 
   const std::vector<Run>& runs() const { return runs_; }
+  // The runs split into paragraphs at each CR LF (a lone CR or LF counts
+  // as one too), the line ends left out.
+  std::vector<std::vector<Run>> paragraphs() const;
   // The RTF document: one paragraph per line written, the entries' text
   // hanging behind a tab stop, underlined runs in \ul, every character
   // outside ASCII as a \uN? escape.  Empty paragraphs at the start are
@@ -49,4 +54,4 @@ class RtfControl : public Dispatch {
 // outside ASCII as \uN? (N the signed 16-bit value).
 std::string rtf_escape(TextView text);
 
-}  // namespace kvistur::cli
+}  // namespace kvistur

@@ -1,4 +1,4 @@
-#include "server/access_log.h"
+#include "settings/access_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <ctime>
 #include <stdexcept>
 
-namespace kvistur::server {
+namespace kvistur {
 
 namespace {
 
@@ -79,4 +79,4 @@ void WriteAccess(const AccessEntry& entry) {
   } while (n < 0 && errno == EINTR);
 }
 
-}  // namespace kvistur::server
+}  // namespace kvistur

@@ -1,4 +1,4 @@
-#include "server/record_read.h"
+#include "formats/record_read.h"
 
 #include <functional>
 #include <map>
@@ -6,7 +6,7 @@
 
 #include "kvistur/number.h"
 
-namespace kvistur::server {
+namespace kvistur::formats {
 
 namespace {
 
@@ -143,7 +143,7 @@ class Rows {
 // Whether the catalogue has the table of source records, found out once
 // per state of the file (kept in the engine's slot for derived data).
 bool& source_table_present(db::Database& database) {
-  std::shared_ptr<void>& slot = database.Derived("kvistur.server.source-table");
+  std::shared_ptr<void>& slot = database.Derived("kvistur.formats.source-table");
   if (!slot) slot = std::make_shared<bool>(true);
   return *static_cast<bool*>(slot.get());
 }
@@ -230,4 +230,4 @@ std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& databas
   return out;
 }
 
-}  // namespace kvistur::server
+}  // namespace kvistur::formats

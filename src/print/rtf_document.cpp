@@ -1,7 +1,7 @@
 // RtfControl: the print layout's output as an RTF document.
-#include "rtf_control.h"
+#include "print/rtf_document.h"
 
-namespace kvistur::cli {
+namespace kvistur {
 namespace {
 
 // Page and tab layout, in twips (1/1440 inch): A4, 2 cm margins, the text
@@ -11,11 +11,11 @@ constexpr int kPaperHeight = 16838;
 constexpr int kMargin = 1134;
 constexpr int kHang = 1701;
 
-// Splits the runs into paragraphs at each CR LF (a lone CR or LF counts
-// as one too).
-std::vector<std::vector<RtfControl::Run>> paragraphs(const std::vector<RtfControl::Run>& runs) {
-  std::vector<std::vector<RtfControl::Run>> out(1);
-  for (const auto& run : runs) {
+}  // namespace
+
+std::vector<std::vector<RtfControl::Run>> RtfControl::paragraphs() const {
+  std::vector<std::vector<Run>> out(1);
+  for (const auto& run : runs_) {
     Text piece;
     for (std::size_t i = 0; i < run.text.size(); ++i) {
       char16_t c = run.text[i];
@@ -32,8 +32,6 @@ std::vector<std::vector<RtfControl::Run>> paragraphs(const std::vector<RtfContro
   }
   return out;
 }
-
-}  // namespace
 
 Variant RtfControl::invoke(TextView member, std::vector<Variant>&) { throw no_such_member(member); }
 
@@ -87,7 +85,7 @@ std::string RtfControl::rtf(TextView title) const {
       "\\margl" + std::to_string(kMargin) + "\\margr" + std::to_string(kMargin) +
       "\\margt" + std::to_string(kMargin) + "\\margb" + std::to_string(kMargin) + "\n";
   if (!title.empty()) out += "\\pard\\sa240\\f0\\fs28\\b\\ul " + rtf_escape(title) + "\\ul0\\b0\\par\n";
-  auto paras = paragraphs(runs_);
+  auto paras = paragraphs();
   std::size_t first = 0;
   while (first < paras.size() && paras[first].empty()) ++first;
   const std::string hang = "\\pard\\f0\\fs22\\fi-" + std::to_string(kHang) + "\\li" + std::to_string(kHang) +
@@ -121,4 +119,4 @@ std::string RtfControl::marked_text() const {
   return to_utf8(t);
 }
 
-}  // namespace kvistur::cli
+}  // namespace kvistur
