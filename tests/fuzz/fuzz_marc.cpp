@@ -13,6 +13,7 @@
 #include "record/record_text.h"
 
 using namespace kvistur::import;
+using namespace kvistur::marc21;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);

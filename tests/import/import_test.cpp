@@ -22,6 +22,7 @@
 
 using namespace kvistur;
 using namespace kvistur::import;
+using namespace kvistur::marc21;
 using kvistur::testing::sql_rows;
 using kvistur::testing::TempDir;
 
