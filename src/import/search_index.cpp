@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <map>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -281,8 +280,7 @@ void WriteSearchIndex(sqlite3* db) {
   Layout layout;
   if (!lay_out(db, layout)) return;  // the stamp alone: readers share what they work out
   stored::Summary meta;
-  std::random_device rd;
-  meta.build = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
+  meta.build = db::RandomInstance();
   meta.collator = collation_version();
   ExecSql(db, "SAVEPOINT kv_postings");
   meta.postings = write_postings(db, layout, meta.build, meta.combos);
