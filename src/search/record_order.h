@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kvistur/variant.h"
+#include "search/id_map.h"
 #include "platform/engine.h"
 
 namespace kvistur {
@@ -75,10 +76,7 @@ class RecordOrder {
   std::size_t memory() const;
 
  private:
-  int32_t first_id_ = 0;
-  std::vector<int32_t> dense_;                       // by id - first_id_, when the numbers are close together
-  std::vector<std::pair<int32_t, int32_t>> sparse_;  // (id, rank) by id otherwise
-  int32_t absent_ = 0;                               // the rank of the empty text
+  IdMap<int32_t> ranks_;  // a record not in the table has the rank of the empty text
   std::vector<int32_t> unreadable_;
 };
 
