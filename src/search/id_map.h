@@ -40,20 +40,25 @@ class IdMap {
     }
   }
 
+  // Small enough to be inlined where it is looked up for every hit.
   V find(int32_t id) const {
     if (!dense_.empty()) {
       int64_t at = int64_t(id) - first_;
       return at >= 0 && at < int64_t(dense_.size()) ? dense_[std::size_t(at)] : missing_;
     }
-    auto it = std::lower_bound(sparse_.begin(), sparse_.end(), id,
-                               [](const std::pair<int32_t, V>& a, int32_t b) { return a.first < b; });
-    return it != sparse_.end() && it->first == id ? it->second : missing_;
+    return find_sparse(id);
   }
 
   // The bytes it holds beyond itself.
   std::size_t heap_bytes() const { return HeapBytes(dense_) + HeapBytes(sparse_); }
 
  private:
+  V find_sparse(int32_t id) const {
+    auto it = std::lower_bound(sparse_.begin(), sparse_.end(), id,
+                               [](const std::pair<int32_t, V>& a, int32_t b) { return a.first < b; });
+    return it != sparse_.end() && it->first == id ? it->second : missing_;
+  }
+
   int32_t first_ = 0;
   V missing_{};
   std::vector<V> dense_;                       // by id - first_

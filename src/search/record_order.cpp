@@ -154,8 +154,6 @@ std::shared_ptr<const RecordOrder> RecordOrder::Build(db::Database& database) {
 RecordOrder::RecordOrder(RankedRecords r)
     : ranks_(r.ids, r.ranks, r.absent), unreadable_(std::move(r.unreadable)) {}
 
-int32_t RecordOrder::rank(int32_t id) const { return ranks_.find(id); }
-
 std::size_t RecordOrder::memory() const { return sizeof(RecordOrder) + ranks_.heap_bytes() + HeapBytes(unreadable_); }
 
 bool RecordOrder::unreadable(int32_t id) const {
