@@ -147,8 +147,8 @@ TEST_F(SettingsTest, EditingKeepsEverythingButTheValuesSet) {
       {"", "[Grunnur]\nSlóð=/srv/ný\nkv_local=\" skra \"\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n"},
       // The name keeps its spelling and the line its CR LF; a bad byte in a
       // comment, a later [Grunnur] block and another section are kept.
-      {"; b\xFFd\r\n[grunnur]\r\nSLÓÐ =/gamalt\r\n[Z3950]\r\n1003=Höfundur\r\n[Leit]\r\nFjöldi=1000\r\n[Grunnur]\r\nx=1",
-       "; b\xFFd\r\n[grunnur]\r\nSLÓÐ =/srv/ný\r\nkv_local=\" skra \"\r\n[Z3950]\r\n1003=Höfundur\r\n[Leit]\r\n"
+      {"; b\xFF" "d\r\n[grunnur]\r\nSLÓÐ =/gamalt\r\n[Z3950]\r\n1003=Höfundur\r\n[Leit]\r\nFjöldi=1000\r\n[Grunnur]\r\nx=1",
+       "; b\xFF" "d\r\n[grunnur]\r\nSLÓÐ =/srv/ný\r\nkv_local=\" skra \"\r\n[Z3950]\r\n1003=Höfundur\r\n[Leit]\r\n"
        "Fjöldi=1000\r\n[Grunnur]\r\nx=1\r\n[Prentun]\r\nListaTegund=3\r\n"},
       // A registry export: quoted names and values, a value over two lines,
       // keys outside ours left alone, a new key after a blank line.
