@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "import/facet_writer.h"
 #include "import/record_numbers.h"
 #include "import/search_index.h"
 #include "import/sqlite_statement.h"
@@ -74,6 +75,7 @@ void CreateIndexes(sqlite3* db, bool search_index) {
   if (search_index) {
     if (HasTable(db, "Móðurtafla")) InstallRecordMark(db);
     WriteSearchIndex(db);
+    WriteFacetData(db);
   }
   // The query planner's statistics, from a sample of each index: enough
   // for its choices, and quick on a catalogue of millions of rows.
