@@ -1,6 +1,7 @@
 #include "search/suggest.h"
 
 #include <algorithm>
+#include <bit>
 #include <memory>
 
 #include "search/kept.h"
@@ -16,13 +17,24 @@ constexpr std::size_t kLongestWord = 40;
 // The nearest words whose record counts are looked up, per term.
 constexpr std::size_t kCandidates = 12;
 
-// The index's words, lower case, each with its form without accents,
-// indexed by that form's length.
+// The letters of a word as bits (a letter's code modulo 64): an edit adds
+// or takes away at most one letter, so two words whose masks differ by
+// more than N letters either way are more than N edits apart, which rules
+// out most words without working out their distance.
+uint64_t letters(const Text& w) {
+  uint64_t m = 0;
+  for (char16_t c : w) m |= uint64_t(1) << (c % 64);
+  return m;
+}
+
+// The index's words, lower case, each with its form without accents and
+// that form's letters, indexed by that form's length.
 struct Lexicon {
   std::vector<Text> words, plain;
+  std::vector<uint64_t> masks;
   std::vector<std::vector<uint32_t>> by_length = std::vector<std::vector<uint32_t>>(kLongestWord + 1);
   std::size_t memory() const {
-    std::size_t b = sizeof(Lexicon) + HeapBytes(words) + HeapBytes(plain) + HeapBytes(by_length);
+    std::size_t b = sizeof(Lexicon) + HeapBytes(words) + HeapBytes(plain) + HeapBytes(masks) + HeapBytes(by_length);
     for (const Text& w : words) b += HeapBytes(w);
     for (const Text& w : plain) b += HeapBytes(w);
     for (const auto& l : by_length) b += HeapBytes(l);
@@ -45,6 +57,7 @@ std::shared_ptr<const Lexicon> lexicon(db::Database& database) {
       if (w.empty() || p.size() > kLongestWord || w.find_first_of(u"'\"*?") != Text::npos) continue;
       lex->by_length[p.size()].push_back(uint32_t(lex->words.size()));
       lex->words.push_back(std::move(w));
+      lex->masks.push_back(letters(p));
       lex->plain.push_back(std::move(p));
     }
     bool same = !kept->shared() || database.Stamp().token == kept->stamp().token;
@@ -64,10 +77,13 @@ std::vector<Candidate> nearest(db::Database& database, const Lexicon& lex, const
                                int32_t field, const std::vector<Text>& stops) {
   const Text plain = WithoutAccents(term);
   const int most = plain.size() <= 4 ? 1 : 2;
+  const uint64_t mask = letters(plain);
   std::vector<Candidate> found;
   for (std::size_t len = plain.size() > std::size_t(most) ? plain.size() - std::size_t(most) : 1;
        len <= std::min(kLongestWord, plain.size() + std::size_t(most)); ++len)
     for (uint32_t w : lex.by_length[len]) {
+      const uint64_t m = lex.masks[w];
+      if (std::popcount(mask & ~m) > most || std::popcount(m & ~mask) > most) continue;
       int d = EditDistance(plain, lex.plain[w], most);
       if (d > most || lex.words[w] == term) continue;
       found.push_back({w, d, EditDistance(term, lex.words[w], most + 2), 0});
@@ -122,8 +138,16 @@ Text WithoutAccents(const Text& word) {
 int EditDistance(const Text& a, const Text& b, int most) {
   const std::size_t n = a.size(), m = b.size();
   if ((n > m ? n - m : m - n) > std::size_t(most)) return most + 1;
-  // Three rows of the table: two back for a swap.
-  std::vector<int> before(m + 1), prev(m + 1), row(m + 1);
+  // Three rows of the table (two back for a swap), on the stack for the
+  // words of the index: this runs for thousands of words a suggestion.
+  constexpr std::size_t kRow = kLongestWord + 8;
+  int stack[3][kRow];
+  std::vector<int> heap;
+  int *before = stack[0], *prev = stack[1], *row = stack[2];
+  if (m + 1 > kRow) {
+    heap.resize(3 * (m + 1));
+    before = heap.data(), prev = before + m + 1, row = prev + m + 1;
+  }
   for (std::size_t j = 0; j <= m; ++j) prev[j] = int(j);
   for (std::size_t i = 1; i <= n; ++i) {
     row[0] = int(i);
