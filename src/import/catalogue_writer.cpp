@@ -99,6 +99,10 @@ namespace {
 // Rows of the word index written by one INSERT.
 constexpr int kLinksPerInsert = 64;
 
+// Records handed to the writing thread at a time: enough that handing over
+// costs nothing beside the writing, few enough that the thread starts soon.
+constexpr std::size_t kRecordsPerBatch = 256;
+
 std::string links_insert() {
   std::string links = "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)";
   for (int i = 1; i < kLinksPerInsert; ++i) links += ",(?,?,?,?)";
@@ -228,17 +232,27 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
 
 CatalogueWriter::CatalogueWriter(const std::string& dir)
     : dir_(dir), db_(new_catalogue(dir)), rows_(db_.get()), word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
-      link_(db_.get(), links_insert()) {}
+      link_(db_.get(), links_insert()),
+      writer_(std::make_unique<BatchThread<Batch>>([this](Batch& b) { write(b); })) {}
+
+CatalogueWriter::~CatalogueWriter() = default;
 
 void CatalogueWriter::exec(const char* sql) { ExecSql(db_.get(), sql); }
 
-int32_t CatalogueWriter::Add(const ImportedRecord& r) {
+void CatalogueWriter::write(Batch& batch) {
+  for (Staged& s : batch) {
+    rows_.Write(s.id, s.record, 0);
+    for (auto& [id, word] : s.words) word_.bind(1, id).bind_in_place(2, word).run();
+  }
+}
+
+int32_t CatalogueWriter::Add(ImportedRecord r) {
   int32_t id = next_id_++;
-  rows_.Write(id, r, 0);
   if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
   if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
     parts_.push_back({id, r.host_control});
   std::vector<int> groups = RecordGroups(r.kind);
+  Staged& staged = batch_.emplace_back(Staged{id, {}, {}});
   for (auto& w : r.words) {
     // Words are looked up as written first: folding (which makes two
     // spellings that differ only in case one word) is done once per word.
@@ -249,18 +263,29 @@ int32_t CatalogueWriter::Add(const ImportedRecord& r) {
       if (it == word_ids_.end()) {
         wid = int32_t(word_ids_.size()) + 1;
         word_ids_.emplace(key, wid);
-        word_.bind(1, wid).bind(2, w.word).run();
+        staged.words.emplace_back(wid, w.word);
       } else {
         wid = it->second;
       }
       word_by_text_.add(w.word, wid);
     }
-    for (int g : groups) links_.push_back(Link{wid, id, g, w.field});
+    for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
+  }
+  staged.record = std::move(r);
+  if (batch_.size() == kRecordsPerBatch) {
+    writer_->Hand(std::move(batch_));
+    batch_.clear();
   }
   return id;
 }
 
 int CatalogueWriter::Finish(const Progress& progress) {
+  if (!batch_.empty()) writer_->Hand(std::move(batch_));
+  batch_.clear();
+  // The word index in key order, each row once (a word met twice in the
+  // same field of a record is one row), while the last records are written.
+  SortWordLinks(links_, int32_t(word_ids_.size()));
+  writer_->Finish();
   int missing = 0;
   {
     SqliteStatement host(db_.get(), "UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
@@ -275,10 +300,6 @@ int CatalogueWriter::Finish(const Progress& progress) {
     SqliteStatement stop(db_.get(), "INSERT INTO EkkiOrð (EkkiOrð) VALUES (?)");
     for (auto& w : default_stop_words()) stop.bind(1, w).run();
   }
-  // The word index in key order, each row once (a word met twice in the
-  // same field of a record is one row).
-  std::sort(links_.begin(), links_.end());
-  links_.erase(std::unique(links_.begin(), links_.end()), links_.end());
   long total = long(links_.size()), done = 0;
   SqliteStatement one(db_.get(), "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
   for (std::size_t at = 0; at < links_.size();) {
@@ -288,7 +309,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
     SqliteStatement& st = whole ? link_ : one;
     int rows = whole ? kLinksPerInsert : 1;
     for (int k = 0; k < rows; ++k, ++at) {
-      const Link& l = links_[at];
+      const WordLink& l = links_[at];
       st.bind(4 * k + 1, l.record).bind(4 * k + 2, l.word).bind(4 * k + 3, l.group).bind(4 * k + 4, l.field);
     }
     st.run();
@@ -296,7 +317,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
     if (progress && done % 65536 < rows) progress("word index", done, total);
   }
   if (progress) progress("word index", total, total);
-  std::vector<Link>().swap(links_);
+  std::vector<WordLink>().swap(links_);
   if (progress) progress("indexes", 0, 0);
   CreateIndexes(db_.get());
   if (progress) progress("indexes", 1, 0);

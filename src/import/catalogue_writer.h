@@ -7,14 +7,17 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "import/batch_thread.h"
 #include "import/record_writer.h"
 #include "import/sqlite_statement.h"
 #include "import/word_index.h"
+#include "import/word_links.h"
 
 namespace kvistur::import {
 
@@ -94,38 +97,51 @@ class CatalogueWriter {
   // when complete: output.h).  Throws std::runtime_error when they cannot
   // be written.
   explicit CatalogueWriter(const std::string& dir);
+  // Stops the writing thread; what was not finished is left unfinished.
+  ~CatalogueWriter();
 
-  // Writes one record (with its holdings, volumes, source record and words)
-  // with the next number and returns that number.
-  int32_t Add(const ImportedRecord& r);
+  // Numbers the record and its new words and hands its rows (with its
+  // holdings, volumes, source record and words) to the writing thread;
+  // returns the record's number.  Throws std::runtime_error when writing an
+  // earlier record failed (the disk is full, say): the catalogue cannot be
+  // finished then.
+  int32_t Add(ImportedRecord r);
   // Points component parts and articles at their hosts, writes the stop
   // words, the word index and the indexes, commits, and writes the
   // directory database.  Returns the number of parts whose host was not
   // found (left at 0).  PROGRESS, when given, hears of the stages: "word
-  // index" (rows written of the total) and "indexes".
+  // index" (rows written of the total) and "indexes".  Throws
+  // std::runtime_error when writing failed.
   using Progress = std::function<void(const char* stage, long done, long total)>;
   int Finish(const Progress& progress = {});
 
   long words() const { return long(word_ids_.size()); }
 
  private:
+  // A record's rows as the writing thread gets them, with the words first
+  // met in it (number, as written).
+  struct Staged {
+    int32_t id;
+    ImportedRecord record;
+    std::vector<std::pair<int32_t, std::string>> words;
+  };
+  using Batch = std::vector<Staged>;
+  void write(Batch& batch);
+
   void exec(const char* sql);
   std::string dir_;
   SqliteConnection db_;
   RecordRows rows_;
   SqliteStatement word_, link_;
+  Batch batch_;
   int32_t next_id_ = 1;
   std::unordered_map<std::string, int32_t> word_ids_;      // by fold
   WordNumbers word_by_text_;                               // as written
   std::unordered_map<std::string, int32_t> by_control_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
-  // The word index's rows, kept until Finish writes them in the table's
-  // key order (a table filled in key order has full pages).
-  struct Link {
-    int32_t word, record, group, field;
-    auto operator<=>(const Link&) const = default;
-  };
-  std::vector<Link> links_;
+  std::vector<WordLink> links_;  // written in key order by Finish
+  // Last: it writes through the statements above, and stops before they go.
+  std::unique_ptr<BatchThread<Batch>> writer_;
 };
 
 }  // namespace kvistur::import

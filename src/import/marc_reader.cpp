@@ -58,7 +58,7 @@ std::string MarcRecord::control(std::string_view tag) const {
   return f ? f->data : std::string();
 }
 
-bool valid_utf8_text(const std::string& s) {
+bool valid_utf8_text(std::string_view s) {
   std::size_t i = 0, n = s.size();
   while (i < n) {
     unsigned char c = s[i];
@@ -173,7 +173,138 @@ bool blank_or_bom(unsigned char c) {
   return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == 0xEF || c == 0xBB || c == 0xBF;
 }
 
+// Walks the fields of one ISO 2709 record (whose length and end are
+// checked): the leader, the directory of 12-byte entries (tag, length,
+// start), the fields from the base address, handing each part to SINK as
+// it stands in REC.  False when they do not fit together.
+template <typename Sink>
+bool walk_iso2709(std::string_view rec, Sink& sink) {
+  auto number = [&](std::size_t at, std::size_t n, std::size_t& out) {
+    out = 0;
+    for (std::size_t k = at; k < at + n; ++k) {
+      if (k >= rec.size() || rec[k] < '0' || rec[k] > '9') return false;
+      out = out * 10 + std::size_t(rec[k] - '0');
+    }
+    return true;
+  };
+  std::size_t base = 0;
+  if (!number(12, 5, base) || base < 25 || base > rec.size()) return false;
+  sink.leader(rec.substr(0, 24));
+  for (std::size_t entry = 24; entry < base && rec[entry] != kFieldEnd; entry += 12) {
+    std::size_t length = 0, at = 0;
+    if (entry + 12 >= base || !number(entry + 3, 4, length) || !number(entry + 7, 5, at)) return false;
+    if (base + at + length > rec.size() - 1 || length == 0) return false;
+    std::string_view data = rec.substr(base + at, length);
+    if (data.back() == kFieldEnd) data.remove_suffix(1);
+    std::string_view tag = rec.substr(entry, 3);
+    if (tag[0] == '0' && tag[1] == '0') {
+      sink.control(tag, data);
+      continue;
+    }
+    char ind1 = data.size() > 0 && data[0] != kSubfieldMark ? data[0] : ' ';
+    char ind2 = data.size() > 1 && data[1] != kSubfieldMark ? data[1] : ' ';
+    sink.field(tag, ind1, ind2);
+    std::size_t i = data.find(kSubfieldMark);
+    while (i != std::string_view::npos && i + 1 < data.size()) {
+      std::size_t next = data.find(kSubfieldMark, i + 1);
+      sink.subfield(data[i + 1], data.substr(i + 2, next == std::string_view::npos ? std::string_view::npos : next - i - 2));
+      i = next;
+    }
+  }
+  return true;
+}
+
+// Makes the record's fields, each value through CONVERT (the bytes as they
+// are for UTF-8, a conversion for MARC-8).  The fields and values already
+// in the record are written over, so that decoding one record after
+// another into the same MarcRecord reuses its memory.
+template <typename Convert>
+struct FieldBuilder {
+  MarcRecord& r;
+  Convert convert;
+  std::size_t fields = 0, subfields = 0;
+
+  MarcField& next_field(std::string_view tag) {
+    end_field();
+    if (fields == r.fields.size()) r.fields.emplace_back();
+    MarcField& f = r.fields[fields++];
+    f.tag.assign(tag);
+    f.ind1 = f.ind2 = ' ';
+    f.data.clear();
+    subfields = 0;
+    return f;
+  }
+  void end_field() {
+    if (fields) r.fields[fields - 1].subfields.resize(subfields);
+  }
+  void leader(std::string_view l) { r.leader.assign(l); }
+  void control(std::string_view tag, std::string_view data) { convert(data, next_field(tag).data); }
+  void field(std::string_view tag, char ind1, char ind2) {
+    MarcField& f = next_field(tag);
+    f.ind1 = ind1;
+    f.ind2 = ind2;
+  }
+  void subfield(char code, std::string_view value) {
+    auto& subs = r.fields[fields - 1].subfields;
+    if (subfields == subs.size()) subs.emplace_back();
+    MarcSubfield& s = subs[subfields++];
+    s.code = code;
+    convert(value, s.value);
+  }
+  void finish() {
+    end_field();
+    r.fields.resize(fields);
+  }
+};
+
+template <typename Convert>
+bool build_iso2709(std::string_view rec, MarcRecord& r, Convert convert) {
+  FieldBuilder<Convert> b{r, std::move(convert)};
+  bool ok = walk_iso2709(rec, b);
+  b.finish();
+  return ok;
+}
+
+void as_is(std::string_view v, std::string& out) { out.assign(v); }
+
+// What check_record finds in a UTF-8 record, without making its fields:
+// every value is checked where it stands.  Keeps the first 001 and the
+// leader's position 7, which the import needs of every record before it
+// maps any.
+struct FieldChecker {
+  std::string bad;
+  std::string control_number;
+  bool has_control_number = false;
+  char level = ' ';
+
+  void text(std::string_view tag, std::string_view v) {
+    if (bad.empty() && !valid_utf8_text(v)) bad = "bad character in field " + std::string(tag);
+  }
+  void leader(std::string_view l) { level = l.size() > 7 ? l[7] : ' '; }
+  void control(std::string_view tag, std::string_view data) {
+    text(tag, data);
+    if (!has_control_number && tag == "001") control_number.assign(data), has_control_number = true;
+  }
+  void field(std::string_view tag, char, char) { tag_ = tag; }
+  void subfield(char, std::string_view value) { text(tag_, value); }
+
+ private:
+  std::string_view tag_;
+};
+
 }  // namespace
+
+MarcRecord KeptRecord::record() const {
+  MarcRecord r;
+  return record(r);
+}
+
+const MarcRecord& KeptRecord::record(MarcRecord& scratch) const {
+  if (decoded) return *decoded;
+  build_iso2709(bytes, scratch, as_is);  // checked when it was read
+  scratch.position = position;
+  return scratch;
+}
 
 struct MarcReader::Impl {
   std::string name;
@@ -258,45 +389,10 @@ struct MarcReader::Impl {
     return std::string(wrbuf_buf(converted), wrbuf_len(converted));
   }
 
-  // The fields of one ISO 2709 record (whose length and end are checked):
-  // the leader, the directory of 12-byte entries (tag, length, start), the
-  // fields from the base address.  False when they do not fit together.
+  // The fields of one ISO 2709 record; false when they do not fit together.
   bool decode(std::string_view rec, bool utf8, MarcRecord& r) {
-    auto number = [&](std::size_t at, std::size_t n, std::size_t& out) {
-      out = 0;
-      for (std::size_t k = at; k < at + n; ++k) {
-        if (k >= rec.size() || rec[k] < '0' || rec[k] > '9') return false;
-        out = out * 10 + std::size_t(rec[k] - '0');
-      }
-      return true;
-    };
-    std::size_t base = 0;
-    if (!number(12, 5, base) || base < 25 || base > rec.size()) return false;
-    r.leader = std::string(rec.substr(0, 24));
-    for (std::size_t entry = 24; entry < base && rec[entry] != kFieldEnd; entry += 12) {
-      std::size_t length = 0, at = 0;
-      if (entry + 12 >= base || !number(entry + 3, 4, length) || !number(entry + 7, 5, at)) return false;
-      if (base + at + length > rec.size() - 1 || length == 0) return false;
-      std::string_view data = rec.substr(base + at, length);
-      if (data.back() == kFieldEnd) data.remove_suffix(1);
-      MarcField f;
-      f.tag = std::string(rec.substr(entry, 3));
-      if (f.is_control()) {
-        f.data = text(data, utf8);
-      } else {
-        f.ind1 = data.size() > 0 && data[0] != kSubfieldMark ? data[0] : ' ';
-        f.ind2 = data.size() > 1 && data[1] != kSubfieldMark ? data[1] : ' ';
-        std::size_t i = data.find(kSubfieldMark);
-        while (i != std::string_view::npos && i + 1 < data.size()) {
-          std::size_t next = data.find(kSubfieldMark, i + 1);
-          std::string_view v = data.substr(i + 2, next == std::string_view::npos ? std::string_view::npos : next - i - 2);
-          f.subfields.push_back({data[i + 1], text(v, utf8)});
-          i = next;
-        }
-      }
-      r.fields.push_back(std::move(f));
-    }
-    return true;
+    if (utf8) return build_iso2709(rec, r, as_is);
+    return build_iso2709(rec, r, [this](std::string_view v, std::string& out) { out = text(v, false); });
   }
 
   // Moves past the next record terminator (or to the end).
@@ -305,57 +401,118 @@ struct MarcReader::Impl {
     pos = t == std::string::npos ? bytes.size() : t + 1;
   }
 
-  std::optional<MarcRecord> next_iso(std::vector<ReadProblem>& problems) {
+  // One ISO 2709 record's bytes, its length and its end checked.
+  struct Span {
+    long position;
+    std::size_t start;
+    std::string_view rec;
+    bool utf8() const { return rec[9] == 'a'; }
+  };
+  static std::string where(const Span& s) {
+    return "record " + std::to_string(s.position) + " (byte " + std::to_string(s.start) + ")";
+  }
+
+  // The next record's span, or nullopt at the end; records whose length or
+  // end is wrong are noted in PROBLEMS and passed over.
+  std::optional<Span> next_span(std::vector<ReadProblem>& problems) {
     for (;;) {
       while (pos < bytes.size() && (bytes[pos] == '\n' || bytes[pos] == '\r' || bytes[pos] == ' ')) ++pos;
       if (pos >= bytes.size()) return std::nullopt;
-      long position = ++number;
-      std::size_t start = pos;
-      std::string where = "record " + std::to_string(position) + " (byte " + std::to_string(start) + ")";
-      std::size_t left = bytes.size() - start;
+      Span s{++number, pos, {}};
+      std::size_t left = bytes.size() - s.start;
       auto ends_inside = [&](const std::string& how) {
-        throw UnreadableInput(name + ": byte " + std::to_string(start) + ": the file ends inside record " +
-                              std::to_string(position) + " (" + how + ")");
+        throw UnreadableInput(name + ": byte " + std::to_string(s.start) + ": the file ends inside record " +
+                              std::to_string(s.position) + " (" + how + ")");
       };
       if (left < 24) ends_inside("only " + std::to_string(left) + " bytes of it are there, fewer than a leader");
       std::size_t len = 0;
       bool digits = true;
       for (int k = 0; k < 5; ++k) {
-        char c = bytes[start + k];
+        char c = bytes[s.start + k];
         if (c < '0' || c > '9') digits = false;
         else len = len * 10 + std::size_t(c - '0');
       }
       if (!digits || len < 25) {
-        problems.push_back({position, where + ": bad record length"});
+        problems.push_back({s.position, where(s) + ": bad record length"});
         resync();
         continue;
       }
       if (len > left)
         ends_inside("its leader gives " + std::to_string(len) + " bytes, " + std::to_string(left) + " are there");
-      if (bytes[start + len - 1] != '\x1d') {
-        problems.push_back({position, where + ": record length does not match its end"});
+      if (bytes[s.start + len - 1] != '\x1d') {
+        problems.push_back({s.position, where(s) + ": record length does not match its end"});
         resync();
         continue;
       }
-      pos = start + len;
-      bool utf8 = bytes[start + 9] == 'a';
-      if (!utf8 && !marc8) {
-        marc8 = yaz_iconv_open("utf-8", "marc8");
-        converted = wrbuf_alloc();
-        if (!marc8) throw std::runtime_error("the MARC-8 character set conversion is not available");
-      }
-      MarcRecord r;
-      if (!decode(std::string_view(bytes).substr(start, len), utf8, r)) {
-        problems.push_back({position, where + ": the record cannot be decoded"});
-        continue;
-      }
-      if (std::string bad = check_record(r); !bad.empty()) {
-        problems.push_back({position, where + ": " + bad});
-        continue;
-      }
-      r.position = position;
-      return r;
+      pos = s.start + len;
+      s.rec = std::string_view(bytes).substr(s.start, len);
+      return s;
     }
+  }
+
+  // The span's record decoded and checked, or nullopt with the problem noted.
+  std::optional<MarcRecord> decoded(const Span& s, std::vector<ReadProblem>& problems) {
+    if (!s.utf8() && !marc8) {
+      marc8 = yaz_iconv_open("utf-8", "marc8");
+      converted = wrbuf_alloc();
+      if (!marc8) throw std::runtime_error("the MARC-8 character set conversion is not available");
+    }
+    MarcRecord r;
+    if (!decode(s.rec, s.utf8(), r)) {
+      problems.push_back({s.position, where(s) + ": the record cannot be decoded"});
+      return std::nullopt;
+    }
+    if (std::string bad = check_record(r); !bad.empty()) {
+      problems.push_back({s.position, where(s) + ": " + bad});
+      return std::nullopt;
+    }
+    r.position = s.position;
+    return r;
+  }
+
+  std::optional<MarcRecord> next_iso(std::vector<ReadProblem>& problems) {
+    while (auto s = next_span(problems))
+      if (auto r = decoded(*s, problems)) return r;
+    return std::nullopt;
+  }
+
+  static KeptRecord kept(MarcRecord r) {
+    KeptRecord k;
+    k.position = r.position;
+    k.level = r.leader_at(7);
+    k.control_number = r.control("001");
+    k.decoded = std::make_unique<MarcRecord>(std::move(r));
+    return k;
+  }
+
+  std::optional<KeptRecord> next_kept(std::vector<ReadProblem>& problems) {
+    if (xml) {
+      auto r = next_xml(problems);
+      return r ? std::optional<KeptRecord>(kept(std::move(*r))) : std::nullopt;
+    }
+    while (auto s = next_span(problems)) {
+      if (!s->utf8()) {
+        if (auto r = decoded(*s, problems)) return kept(std::move(*r));
+        continue;
+      }
+      // Checked where it stands; its fields are made when it is mapped.
+      FieldChecker check;
+      if (!walk_iso2709(s->rec, check)) {
+        problems.push_back({s->position, where(*s) + ": the record cannot be decoded"});
+        continue;
+      }
+      if (!check.bad.empty()) {
+        problems.push_back({s->position, where(*s) + ": " + check.bad});
+        continue;
+      }
+      KeptRecord k;
+      k.position = s->position;
+      k.level = check.level;
+      k.control_number = std::move(check.control_number);
+      k.bytes = s->rec;
+      return k;
+    }
+    return std::nullopt;
   }
 };
 
@@ -368,10 +525,18 @@ MarcReader::MarcReader(const std::string& file) : impl_(std::make_unique<Impl>()
   if (std::filesystem::is_directory(file, ec)) throw UnreadableInput(file + " is a folder, not a file of records");
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + file);
-  std::ostringstream ss;
-  ss << in.rdbuf();
   impl_->name = file;
-  impl_->bytes = ss.str();
+  // A file is read straight into the buffer; a pipe, whose size is not
+  // known, through a stream.
+  auto size = std::filesystem::file_size(file, ec);
+  if (!ec && std::filesystem::is_regular_file(file, ec)) {
+    impl_->bytes.resize(size);
+    if (!in.read(impl_->bytes.data(), std::streamsize(size))) throw std::runtime_error("cannot read " + file);
+  } else {
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    impl_->bytes = std::move(ss).str();
+  }
   impl_->start();
 }
 
@@ -394,6 +559,10 @@ double MarcReader::fraction() const {
 
 std::optional<MarcRecord> MarcReader::next(std::vector<ReadProblem>& problems) {
   return impl_->xml ? impl_->next_xml(problems) : impl_->next_iso(problems);
+}
+
+std::optional<KeptRecord> MarcReader::next_kept(std::vector<ReadProblem>& problems) {
+  return impl_->next_kept(problems);
 }
 
 }  // namespace kvistur::import

@@ -21,6 +21,7 @@ namespace kvistur::import {
 struct MarcSubfield {
   char code = ' ';
   std::string value;
+  friend bool operator==(const MarcSubfield&, const MarcSubfield&) = default;
 };
 
 struct MarcField {
@@ -39,6 +40,7 @@ struct MarcField {
   std::string sub(char code) const;
   std::vector<std::string> subs(char code) const;
   bool has(char code) const;
+  friend bool operator==(const MarcField&, const MarcField&) = default;
 };
 
 struct MarcRecord {
@@ -52,12 +54,30 @@ struct MarcRecord {
   std::string sub(std::string_view tag, char code) const;
   std::string control(std::string_view tag) const;
   char leader_at(std::size_t i) const { return i < leader.size() ? leader[i] : ' '; }
+  friend bool operator==(const MarcRecord&, const MarcRecord&) = default;
 };
 
 // One record that could not be read, or that was read but is not usable.
 struct ReadProblem {
   long position = 0;
   std::string message;  // e.g. "record 3 (byte 1250): truncated record"
+};
+
+// A record read and checked by MarcReader::next_kept.  ISO 2709 in UTF-8
+// stays the bytes read (in the reader, which must outlive it) until it is
+// decoded, on any thread; other forms are decoded as they are read.
+// record() gives what MarcReader::next gives for the same record.
+struct KeptRecord {
+  long position = 0;
+  char level = ' ';            // leader position 7
+  std::string control_number;  // the first 001, "" when there is none
+  std::string_view bytes;      // ISO 2709 in UTF-8 not decoded yet
+  std::unique_ptr<MarcRecord> decoded;
+
+  MarcRecord record() const;
+  // The record: the one decoded already, or decoded into SCRATCH (whose
+  // memory a decoding reuses).
+  const MarcRecord& record(MarcRecord& scratch) const;
 };
 
 // The input cannot be read to its end; what() is one line: "FILE: line N:
@@ -84,6 +104,10 @@ class MarcReader {
   // is appended to `problems` and skipped.  Throws UnreadableInput when the
   // input ends inside a record.
   std::optional<MarcRecord> next(std::vector<ReadProblem>& problems);
+  // The next record checked as next() checks it, its fields not made yet
+  // when it is ISO 2709 in UTF-8 (a build keeps every record before it maps
+  // any, and then makes them on many threads).
+  std::optional<KeptRecord> next_kept(std::vector<ReadProblem>& problems);
   // How much of the input has been read, 0 to 1.
   double fraction() const;
 
@@ -95,6 +119,6 @@ class MarcReader {
 
 // True when s is well-formed UTF-8 without control characters other than
 // tab, CR and LF.
-bool valid_utf8_text(const std::string& s);
+bool valid_utf8_text(std::string_view s);
 
 }  // namespace kvistur::import

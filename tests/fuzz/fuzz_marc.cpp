@@ -2,6 +2,8 @@
 // read record by record, a damaged record reported and skipped, and every
 // record read mapped to a catalogue row (whose whole-record text parses) or
 // refused with an exception, and its words indexed, never a crash or a hang.
+// Read a second time as a build reads it (each record checked as it is read,
+// decoded later into one record reused), it must give the same records.
 #include <cstdint>
 #include <string>
 
@@ -16,9 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
   try {
     MarcReader reader = MarcReader::from_bytes(bytes, "fuzz");
+    MarcReader again = MarcReader::from_bytes(bytes, "fuzz");
     std::vector<ReadProblem> problems;
+    MarcRecord scratch;
     for (int n = 0; n < 1000; ++n) {
       std::optional<MarcRecord> r = reader.next(problems);
+      std::optional<KeptRecord> kept = again.next_kept(problems);
+      if (r.has_value() != kept.has_value() || (r && !(kept->record(scratch) == *r))) __builtin_trap();
       if (!r) break;
       try {
         ImportedRecord row = MapRecord(*r, n % 2 == 1);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <string>
 
 #include "import/catalogue_writer.h"
@@ -13,6 +14,7 @@
 #include "import/punctuation.h"
 #include "import/record_writer.h"
 #include "import/word_index.h"
+#include "import/word_links.h"
 #include "marc/description.h"
 #include "marc/lists.h"
 #include "record/record_text.h"
@@ -58,10 +60,31 @@ std::string book_xml() {
                              df("852", "  ", {{'a', "2"}, {'b', "Geymsla"}, {'p', "1002"}, {'9', "17"}}));
 }
 
+// The records of BYTES; read a second time as a build reads them (checked
+// first, decoded later, into one record reused), they must be the same
+// records with the same problems.
 std::vector<MarcRecord> read_all(const std::string& bytes, std::vector<ReadProblem>& problems) {
+  std::size_t known = problems.size();
   MarcReader r = MarcReader::from_bytes(bytes);
   std::vector<MarcRecord> out;
   while (auto m = r.next(problems)) out.push_back(*m);
+  MarcReader again = MarcReader::from_bytes(bytes);
+  std::vector<ReadProblem> kept_problems;
+  MarcRecord scratch;
+  std::size_t n = 0;
+  while (auto k = again.next_kept(kept_problems)) {
+    EXPECT_LT(n, out.size());
+    if (n >= out.size()) break;
+    const MarcRecord& m = k->record(scratch);
+    EXPECT_EQ(m, out[n]) << "record " << n + 1;
+    EXPECT_EQ(k->level, m.leader_at(7));
+    EXPECT_EQ(k->control_number, m.control("001"));
+    ++n;
+  }
+  EXPECT_EQ(n, out.size());
+  EXPECT_EQ(kept_problems.size(), problems.size() - known);
+  for (std::size_t i = 0; i < kept_problems.size() && known + i < problems.size(); ++i)
+    EXPECT_EQ(kept_problems[i].message, problems[known + i].message);
   return out;
 }
 
@@ -322,6 +345,21 @@ TEST(WordIndex, WordsAndTheirFields) {
   int n = 0;
   for (auto& o : words) n += o.word == "jón" && o.field == kFieldAuthor;
   EXPECT_EQ(n, 1);
+}
+
+TEST(WordIndex, LinksSortedIntoKeyOrderEachOnce) {
+  // Added record by record: word 2 twice in one field of record 1, rows of
+  // one record out of order.
+  std::vector<WordLink> links = {{2, 1, 3, 5}, {1, 1, 1, 2}, {2, 1, 3, 5}, {2, 1, 1, 5}, {1, 1, 1, 1},
+                                 {3, 2, 1, 1}, {1, 2, 1, 1}, {2, 3, 1, 1}, {2, 3, 1, 1}};
+  std::vector<WordLink> expected = links;
+  std::sort(expected.begin(), expected.end());
+  expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+  SortWordLinks(links, 3);
+  EXPECT_EQ(links, expected);
+  std::vector<WordLink> backwards = {{1, 2, 1, 1}, {1, 1, 1, 1}}, unnumbered = {{4, 1, 1, 1}};
+  EXPECT_THROW(SortWordLinks(backwards, 3), std::logic_error);
+  EXPECT_THROW(SortWordLinks(unnumbered, 3), std::logic_error);
 }
 
 TEST(CatalogueWriter, WritesRecordsHoldingsWordsHostsAndDirectory) {

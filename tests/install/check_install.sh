@@ -2,8 +2,9 @@
 # Installs Kvistur into a fresh prefix, builds the tiny host outside the
 # tree against it (CMake package, shared and static; pkg-config), runs each
 # against the sample catalogue, reads the installed manual page with man,
+# serves the catalogue with kvistur web from the installed templates,
 # and makes the Debian package and checks the runtime dependencies it
-# declares and that it holds the manual page.
+# declares and that it holds the manual page and the web's templates.
 #   check_install.sh SOURCE_DIR BUILD_DIR
 set -eu
 src=$1 build=$2
@@ -35,6 +36,18 @@ for host in "$work/host/host" "$work/host/host_static"; do
 done
 ldd "$work/host/host" | grep -q "libkvistur.so.1 => $libdir" || { echo "host does not use the installed library" >&2; exit 1; }
 
+# kvistur web serves its pages from the templates installed beside it, and a
+# stop ends it with 0.
+port=$(node -e "const s = require('net').createServer().listen(0, '127.0.0.1', () => { console.log(s.address().port); s.close(); })")
+"$prefix/bin/kvistur" web "127.0.0.1:$port" --access-log /dev/null 2>"$work/web.err" &
+web=$!
+for i in $(seq 100); do curl -sf "http://127.0.0.1:$port/" -o "$work/web.html" && break; sleep 0.1; done
+kill $web
+wait $web || { echo "kvistur web did not end with 0 on SIGTERM" >&2; exit 1; }
+grep -q "templates $prefix/share/kvistur/web)" "$work/web.err" ||
+  { echo "kvistur web: not the installed templates: $(cat "$work/web.err")" >&2; exit 1; }
+grep -q '<input id="q"' "$work/web.html" || { echo "kvistur web: no search form at /" >&2; exit 1; }
+
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 c++ -std=c++20 -o "$work/host_pc" "$src/tests/install/host.cpp" $(pkg-config --cflags --libs kvistur)
 out=$("$work/host_pc" saga)
@@ -47,11 +60,12 @@ c++ -std=c++20 -static-libstdc++ -o "$work/host_pc_static" "$src/tests/install/h
 deb=$(ls "$work"/deb/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libicu libsqlite3 libpq5 libsodium libstdc++ libc6; do
+for lib in libicu libsqlite3 libpq5 libsodium libmicrohttpd libstdc++ libc6; do
   echo "$depends" | grep -q "$lib" || { echo "the package does not declare $lib" >&2; exit 1; }
 done
 dpkg-deb -c "$deb" >"$work/contents"
 grep -q "usr/lib.*/cmake/Kvistur/KvisturConfig.cmake" "$work/contents"
 grep -q "usr/include/kvistur/faersla.h" "$work/contents"
 grep -q "usr/share/man/man1/kvistur.1.gz" "$work/contents"
+grep -q "usr/share/kvistur/web/templates/layout.mustache" "$work/contents"
 echo "installed package checked"

@@ -141,6 +141,15 @@ TEST_F(BuildTool, AFailedOrKilledBuildLeavesTheCatalogueAsItWas) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(contents(), before);
 
+  // A disk that fills while the records are written (here a limit of 1 MB on
+  // a file): the build ends at once in one line, never a skipped record
+  // for each write that failed.
+  ASSERT_EQ(run_tool({"generate", "--records", "3000", "--marc", dir_ + "/many.mrc"}).exit_code, 0);
+  r = run_tool({"build", "--marc", dir_ + "/many.mrc", "--out", dir_ + "/out"}, "", "/tmp", "", "trap '' XFSZ; ulimit -f 1024");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(kvistur::testing::without_progress(r.err), "kvistur build: disk I/O error\n");
+  EXPECT_EQ(contents(), before);
+
   // A complete new catalogue: the generated one, read back whole.
   auto whole_new = [](const std::string& file) {
     try {

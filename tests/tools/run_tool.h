@@ -38,13 +38,15 @@ inline std::string shell_quote(const std::string& s) {
 }
 
 // STDOUT: where standard output goes instead of into ToolResult::out (a
-// file such as /dev/full).
+// file such as /dev/full); SHELL_FIRST, commands the shell runs before the
+// tool (a limit on the size of the files it writes, say).
 inline ToolResult run_tool(const std::vector<std::string>& args, const std::string& input = "",
-                           const std::string& workdir = "/tmp", const std::string& stdout_to = "") {
+                           const std::string& workdir = "/tmp", const std::string& stdout_to = "",
+                           const std::string& shell_first = "") {
   static int counter = 0;
   std::string base = workdir + "/tool-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
   { std::ofstream(base + ".in", std::ios::binary) << input; }
-  std::string cmd = shell_quote(KVISTUR_TOOL);
+  std::string cmd = shell_first + (shell_first.empty() ? "" : "; exec ") + shell_quote(KVISTUR_TOOL);
   for (auto& a : args) cmd += " " + shell_quote(a);
   cmd += " <" + shell_quote(base + ".in") + " >" + shell_quote(stdout_to.empty() ? base + ".out" : stdout_to) +
          " 2>" + shell_quote(base + ".err");

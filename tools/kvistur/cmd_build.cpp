@@ -2,10 +2,12 @@
 // files, ready to search.
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "command.h"
 #include "import/catalogue_writer.h"
 #include "import/jet_import.h"
+#include "import/ordered_map.h"
 #include "import/output.h"
 #include "import/record_writer.h"
 #include "marc_input.h"
@@ -52,17 +54,39 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
   import::CatalogueWriter writer(output.folder());
   long written = 0, skipped = in.problems;
   {
+    // Records are mapped on every core and written in the order read; a
+    // record that cannot be mapped is skipped, but a write that fails ends
+    // the build (the catalogue could not be finished).
     StageProgress progress("cataloguing", long(in.records.size()));
-    for (auto& r : in.records) {
-      try {
-        writer.Add(import::MapRecord(r.record, in.host_is_serial(r.record, [](const std::string&) { return false; })));
-        ++written;
-      } catch (const std::exception& e) {
-        std::cerr << r.file << ": record " << r.record.position << ": " << e.what() << ", skipped\n";
-        ++skipped;
-      }
-      progress.Update(written + skipped - in.problems);
-    }
+    struct Mapped {
+      std::optional<import::ImportedRecord> row;
+      std::string error;
+    };
+    auto outside = [](const std::string&) { return false; };
+    import::MapInOrder<Mapped>(
+        in.records.size(), import::MappingHelpers(),
+        [&](std::size_t i, Mapped& out) {
+          thread_local import::MarcRecord scratch;
+          const import::MarcRecord& m = in.records[i].record.record(scratch);
+          out.row.reset();
+          out.error.clear();
+          try {
+            out.row = import::MapRecord(m, in.host_is_serial(m, outside));
+          } catch (const std::exception& e) {
+            out.error = e.what();
+          }
+        },
+        [&](std::size_t i, Mapped& mapped) {
+          if (mapped.row) {
+            writer.Add(std::move(*mapped.row));
+            ++written;
+          } else {
+            std::cerr << in.files[in.records[i].file] << ": record " << in.records[i].record.position << ": " << mapped.error
+                      << ", skipped\n";
+            ++skipped;
+          }
+          progress.Update(written + skipped - in.problems);
+        });
     progress.Done(written);
   }
   if (written == 0) {

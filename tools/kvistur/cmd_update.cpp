@@ -78,17 +78,19 @@ KVISTUR_COMMAND(cmd_update, "update", "update --marc FILE... CATALOGUE_DIR|URI[\
   long added = 0, replaced = 0, deleted = 0, skipped = in.problems;
   StageProgress progress("applying", long(in.records.size()));
   long done = 0;
+  import::MarcRecord scratch;
   for (auto& r : in.records) {
     if (g_interrupted) throw std::runtime_error("interrupted; " + shown + " is left as it was");
     std::string why;
-    bool serial = in.host_is_serial(r.record, [&](const std::string& c) { return update.IsSerial(c); });
-    switch (update.Apply(r.record, serial, why)) {
+    const import::MarcRecord& m = r.record.record(scratch);
+    bool serial = in.host_is_serial(m, [&](const std::string& c) { return update.IsSerial(c); });
+    switch (update.Apply(m, serial, why)) {
       case import::UpdateOutcome::kAdded: ++added; break;
       case import::UpdateOutcome::kReplaced: ++replaced; break;
       case import::UpdateOutcome::kDeleted: ++deleted; break;
       case import::UpdateOutcome::kSkipped:
         ++skipped;
-        std::cerr << r.file << ": record " << r.record.position << ": " << why << ", skipped\n";
+        std::cerr << in.files[r.file] << ": record " << r.record.position << ": " << why << ", skipped\n";
         break;
     }
     progress.Update(++done);

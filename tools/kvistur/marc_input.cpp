@@ -8,13 +8,16 @@ namespace kvistur::cli {
 
 MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string& target) {
   MarcInput in;
+  in.files = files;
   StageProgress progress("reading", 0);
   for (std::size_t k = 0; k < files.size(); ++k) {
     std::vector<import::ReadProblem> problems;
     try {
-      import::MarcReader reader(files[k]);
-      while (auto r = reader.next(problems)) {
-        in.records.push_back({files[k], std::move(*r)});
+      import::MarcReader& reader = in.readers.emplace_back(files[k]);
+      while (auto r = reader.next_kept(problems)) {
+        // The last record of a control number says what it is.
+        if (!r->control_number.empty()) in.serial[r->control_number] = r->level == 's';
+        in.records.push_back({k, std::move(*r)});
         progress.Update(long(in.records.size()), (double(k) + reader.fraction()) / double(files.size()));
       }
     } catch (const import::UnreadableInput& e) {
@@ -24,10 +27,6 @@ MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string
     in.problems += long(problems.size());
   }
   progress.Done(long(in.records.size()));
-  for (auto& r : in.records) {
-    std::string id = r.record.control("001");
-    if (!id.empty()) in.serial[id] = r.record.leader_at(7) == 's';
-  }
   return in;
 }
 

@@ -1,10 +1,11 @@
 // The MARC files a build or an update reads, read whole before anything is
 // written: a component part may come before its host, and an article's
-// kind depends on whether its host is a periodical.  Records that cannot be
+// kind depends on whether its host is a periodical.  Every record is
+// checked as it is read; ISO 2709 in UTF-8 is decoded only when it is used.  Records that cannot be
 // read are reported on standard error with their file and position.
 #pragma once
 
-#include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -13,13 +14,15 @@
 namespace kvistur::cli {
 
 struct MarcInput {
+  std::vector<std::string> files;
+  std::vector<import::MarcReader> readers;  // they hold the bytes of records not decoded yet
   struct Read {
-    std::string file;
-    import::MarcRecord record;
+    std::size_t file;  // in files
+    import::KeptRecord record;
   };
   std::vector<Read> records;
-  long problems = 0;                   // records that could not be read
-  std::map<std::string, bool> serial;  // control number (001) -> a periodical
+  long problems = 0;                             // records that could not be read
+  std::unordered_map<std::string, bool> serial;  // control number (001) -> a periodical
 
   // Whether the host named by the record's 773 $w is a periodical: known
   // from the input, else UNKNOWN (a host outside the input) decides.
