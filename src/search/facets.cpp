@@ -95,6 +95,29 @@ Counts Count(const FacetTable& t, const Shelf& shelf, const std::vector<int32_t>
   return c;
 }
 
+std::vector<Value> ValuesOf(const std::string& facet, const Counts& c, const std::vector<std::string>& places,
+                            bool singly) {
+  std::vector<Value> out;
+  if (facet == "kind") {
+    for (int k = 0; k < kKinds; ++k)
+      if (c.kinds[std::size_t(k)] > 0) out.push_back({kKindNames[k], c.kinds[std::size_t(k)]});
+  } else if (facet == "year") {
+    for (int y = kLastYear; y >= kFirstYear; --y) {
+      if (c.years[std::size_t(y)] == 0) continue;
+      std::string v = singly ? std::to_string(y) : std::to_string(y / 10 * 10) + "-" + std::to_string(y / 10 * 10 + 9);
+      if (out.empty() || out.back().value != v) out.push_back({v, 0});
+      out.back().count += c.years[std::size_t(y)];
+    }
+  } else if (facet == "location") {
+    for (std::size_t p = 0; p < places.size() && p < c.places.size(); ++p)
+      if (c.places[p] > 0) out.push_back({places[p], c.places[p]});
+    std::stable_sort(out.begin(), out.end(), [](const Value& a, const Value& b) { return a.count > b.count; });
+  } else if (facet == "available" && c.available > 0) {
+    out.push_back({"1", c.available});
+  }
+  return out;
+}
+
 std::vector<int32_t> Narrow(const FacetTable& t, const Shelf& shelf, const std::vector<int32_t>& hits,
                             const Filter& f) {
   std::vector<int32_t> out;

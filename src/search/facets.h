@@ -58,6 +58,17 @@ struct Counts {
 };
 Counts Count(const FacetTable& table, const Shelf& shelf, const std::vector<int32_t>& hits);
 
+// The values of one facet ("kind", "year", "location", "available") that
+// some hit has, with their hits, as pages and clients list them: kinds in
+// their order, years by decade newest first (single years when SINGLY),
+// locations by count, the free copies as "1".  Nothing for another name.
+struct Value {
+  std::string value;
+  int64_t count = 0;
+};
+std::vector<Value> ValuesOf(const std::string& facet, const Counts& counts, const std::vector<std::string>& places,
+                            bool singly = false);
+
 // HITS (record numbers, in any order) that meet FILTER, in their order.
 std::vector<int32_t> Narrow(const FacetTable& table, const Shelf& shelf, const std::vector<int32_t>& hits,
                             const Filter& filter);

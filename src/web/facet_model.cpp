@@ -11,6 +11,7 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kOrderNames[] = {"catalogue", "newest", "oldest", "title"};
+constexpr const char* kFacets[] = {"kind", "year", "location", "available"};
 
 struct Value {
   std::string value, label;
@@ -18,50 +19,33 @@ struct Value {
   bool chosen = false;
 };
 
-std::string decade(int y) { return std::to_string(y / 10 * 10) + "-" + std::to_string(y / 10 * 10 + 9); }
-
-// The values of each facet, in the order the page lists them.
-std::vector<Value> kinds(const PageContext& c, const Narrowing& n, const facets::Counts& counts) {
-  std::vector<Value> out;
-  for (int k = 0; k < facets::kKinds; ++k)
-    if (counts.kinds[std::size_t(k)] > 0)
-      out.push_back({facets::kKindNames[k], c.text(std::string("kind_") + facets::kKindNames[k]),
-                     counts.kinds[std::size_t(k)], n.filter.kind == k});
-  return out;
-}
-
-std::vector<Value> years(const Narrowing& n, const facets::Counts& counts) {
-  std::vector<Value> out;
+// The values of FACET as the page lists them, with their labels and
+// whether each is the one chosen.
+std::vector<Value> values(const PageContext& c, const Narrowing& n, const HitPage& hits, const std::string& facet) {
   const facets::Filter& f = n.filter;
-  const bool singly = f.year && f.year_from && f.year_to && f.year_to - f.year_from < kYearsListedSingly;
-  for (int y = facets::kLastYear; y >= facets::kFirstYear; --y) {
-    int64_t k = counts.years[std::size_t(y)];
-    if (k == 0) continue;
-    std::string v = singly ? std::to_string(y) : decade(y);
-    if (!out.empty() && out.back().value == v) {
-      out.back().count += k;
-      continue;
+  const bool singly = facet == "year" && f.year && f.year_from && f.year_to && f.year_to - f.year_from < kYearsListedSingly;
+  std::vector<Value> out;
+  for (facets::Value& v : facets::ValuesOf(facet, *hits.facets, hits.places, singly)) {
+    Value shown{v.value, v.value, v.count, false};
+    if (facet == "kind") {
+      shown.label = c.text("kind_" + v.value);
+      shown.chosen = n.kind == v.value;
+    } else if (facet == "year") {
+      if (!singly) shown.label = v.value.substr(0, 4) + "–" + v.value.substr(5);
+      shown.chosen = n.year == v.value;
+    } else if (facet == "location") {
+      shown.chosen = n.location == v.value;
+    } else {
+      shown.label = c.text("available_now");
+      shown.chosen = f.available;
     }
-    out.push_back({v, singly ? v : v.substr(0, 4) + "–" + v.substr(5), k, n.year == v});
+    out.push_back(std::move(shown));
+  }
+  if (facet == "location") {
+    std::stable_partition(out.begin(), out.end(), [](const Value& v) { return v.chosen; });
+    if (out.size() > kMaxLocationsListed) out.resize(kMaxLocationsListed);
   }
   return out;
-}
-
-std::vector<Value> locations(const Narrowing& n, const HitPage& hits) {
-  std::vector<Value> out;
-  const facets::Counts& counts = *hits.facets;
-  for (std::size_t p = 0; p < hits.places.size(); ++p)
-    if (counts.places[p] > 0) out.push_back({hits.places[p], hits.places[p], counts.places[p], n.location == hits.places[p]});
-  std::stable_sort(out.begin(), out.end(), [](const Value& a, const Value& b) {
-    return a.chosen != b.chosen ? a.chosen : a.count > b.count;
-  });
-  if (out.size() > kMaxLocationsListed) out.resize(kMaxLocationsListed);
-  return out;
-}
-
-std::vector<Value> available(const PageContext& c, const Narrowing& n, const facets::Counts& counts) {
-  if (counts.available == 0) return {};
-  return {{"1", c.text("available_now"), counts.available, n.filter.available}};
 }
 
 Query with(const Query& base, const Narrowing& n, const std::string& name, const std::string& value) {
@@ -133,12 +117,8 @@ void AddFacetModel(const PageContext& c, const Query& base, const Narrowing& n, 
     }
     if (!list.empty()) sections.push_back({{"name", name}, {"heading", c.text("facet_" + name)}, {"values", list}});
   };
-  if (hits.facets) {
-    section("kind", kinds(c, n, *hits.facets));
-    section("year", years(n, *hits.facets));
-    section("location", locations(n, hits));
-    section("available", available(c, n, *hits.facets));
-  }
+  if (hits.facets)
+    for (const char* f : kFacets) section(f, values(c, n, hits, f));
   // What was chosen, each with the address without it.
   auto take_back = [&](const std::string& name, const std::string& label) {
     chosen.push_back({{"facet", name}, {"label", label}, {"href", c.link("/search", with(base, n, name, ""))}});
@@ -184,10 +164,7 @@ nlohmann::ordered_json FacetJson(const PageContext& c, const Narrowing& n, const
     for (const Value& v : values) list.push_back({{"value", v.value}, {"label", v.label}, {"count", v.count}});
     out[name] = list;
   };
-  put("kind", kinds(c, n, *hits.facets));
-  put("year", years(n, *hits.facets));
-  put("location", locations(n, hits));
-  put("available", available(c, n, *hits.facets));
+  for (const char* f : kFacets) put(f, values(c, n, hits, f));
   return out;
 }
 
