@@ -61,7 +61,8 @@ std::shared_ptr<const Shelf> ShelfOf(db::Database& database, const std::shared_p
   auto rows = database.OpenCursor(u"SELECT a.Móðurbendir FROM Aðfanganúmer AS a WHERE a.Lánþegabendir > 0");
   while (rows->Next()) {
     if (rows->IsNull(0)) continue;
-    int32_t h = t.holder_index(rows->Value(0).to_i32());
+    // Read as stored: a number a row holds as another type converts as the record page converts it.
+    int32_t h = t.holder_index(rows->IsInteger(0) ? int32_t(rows->Integer(0)) : rows->Value(0).to_i32());
     if (h >= 0 && loans[std::size_t(h)] < UINT16_MAX) ++loans[std::size_t(h)];
   }
   auto shelf = std::make_shared<Shelf>();
