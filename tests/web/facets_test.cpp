@@ -241,15 +241,14 @@ TEST_F(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
 }
 
 TEST(FacetsOnPostgreSQL, AreTheFacetsOfTheFile) {
+  PgServer::get().empty_database();
   TempDir dir;
-  PgServer& pg = PgServer::get();
-  pg.empty_database();
-  setenv("PGUSER", "kvadmin", 1);
-  setenv("PGPASSWORD", "kvadmin", 1);
-  auto built = run_tool({"generate", "--records", "400", "--out", pg.uri("kv")});
-  auto file = run_tool({"generate", "--records", "400", "--out", dir.path + "/file"});
-  unsetenv("PGUSER");
-  unsetenv("PGPASSWORD");
+  // The same records into a schema (as the role that loads catalogues) and a file.
+  auto generate = [](const std::string& out) { return run_tool({"generate", "--records", "400", "--out", out}); };
+  for (const char* name : {"PGUSER", "PGPASSWORD"}) setenv(name, "kvadmin", 1);
+  auto built = generate(PgServer::get().uri("kv"));
+  for (const char* name : {"PGUSER", "PGPASSWORD"}) unsetenv(name);
+  auto file = generate(dir.path + "/file");
   ASSERT_EQ(built.exit_code, 0) << built.err;
   ASSERT_EQ(file.exit_code, 0) << file.err;
   std::string settings = dir.path + "/lindrit.ini";
