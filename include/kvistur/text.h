@@ -38,6 +38,10 @@ inline bool equals_ci(TextView a, TextView b) { return compare_ci(a, b) == 0; }
 // the bytes order as compare_ci orders.  Used where many comparisons share one
 // side (indexes, DISTINCT).
 std::string sort_key_ci(TextView s);
+// The version of the collation compare_ci and sort_key_ci follow, as ICU
+// gives it ("153.120.40.23"): data ordered by it elsewhere holds only while
+// the version is the same.
+std::string collation_version();
 
 // Binary (code unit) comparison, the engine's and the sort's plain order.
 inline int compare_binary(TextView a, TextView b) { return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1); }

@@ -4,6 +4,8 @@
 #include <unicode/locid.h>
 #include <unicode/sortkey.h>
 #include <unicode/unistr.h>
+#include <unicode/uvernum.h>
+#include <unicode/uversion.h>
 #include <unicode/ustring.h>
 
 #include <memory>
@@ -175,6 +177,14 @@ std::string sort_key_ci(TextView s) {
                reinterpret_cast<uint8_t*>(big.data()), n);
   big.resize(static_cast<std::size_t>(n - 1));  // drop the terminating zero
   return big;
+}
+
+std::string collation_version() {
+  UVersionInfo v;
+  collator().getVersion(v);
+  char text[U_MAX_VERSION_STRING_LENGTH];
+  u_versionToString(v, text);
+  return text;
 }
 
 }  // namespace kvistur

@@ -52,7 +52,7 @@ bool is_rowid(sqlite3* db, const char* table, const char* column) {
 
 }  // namespace
 
-void CreateIndexes(sqlite3* db, bool search_index) {
+void CreateQueryIndexes(sqlite3* db) {
   ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_ord_fold ON Orð(kv_fold(Orð));");
   // The search reads a word's records in record order; a Tengill of
   // another tool's making gets an index that holds every column the search
@@ -72,14 +72,22 @@ void CreateIndexes(sqlite3* db, bool search_index) {
   // Updates find the record they change by its control number.
   if (HasTable(db, "Frumfærsla"))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_stjornnumer ON Frumfærsla(Stjórnnúmer);");
+}
+
+void RefreshStatistics(sqlite3* db) {
+  // From a sample of each index: enough for the planner's choices, and
+  // quick on a catalogue of millions of rows.
+  ExecSql(db, "PRAGMA analysis_limit=1000; ANALYZE;");
+}
+
+void CreateIndexes(sqlite3* db, bool search_index) {
+  CreateQueryIndexes(db);
   if (search_index) {
     if (HasTable(db, "Móðurtafla")) InstallRecordMark(db);
     WriteSearchIndex(db);
     WriteFacetData(db);
   }
-  // The query planner's statistics, from a sample of each index: enough
-  // for its choices, and quick on a catalogue of millions of rows.
-  ExecSql(db, "PRAGMA analysis_limit=1000; ANALYZE;");
+  RefreshStatistics(db);
 }
 
 void IndexCatalogue(const std::string& file) {

@@ -26,6 +26,9 @@ SqliteConnection CreateDatabase(const std::string& file);
 // stamp (search_index.h).  Every tool that changes a catalogue calls it at the
 // end of its transaction.  Throws std::runtime_error on an SQLite error.
 void CreateIndexes(sqlite3* db, bool search_index = true);
+// Its parts: the indexes alone, and the query planner's statistics.
+void CreateQueryIndexes(sqlite3* db);
+void RefreshStatistics(sqlite3* db);
 
 // Opens a catalogue file made by any tool, checks that it has the word
 // index tables, switches it to write-ahead logging and adds the indexes in

@@ -2,17 +2,32 @@
 // catalogue and installs the content stamp (src/platform/content_stamp.h)
 // that tells readers whether the index was written at the state they read.
 //
-// Every tool that writes a catalogue calls it, through CreateIndexes, at the
-// end of its transaction: kvistur build and generate, kvistur index, and
-// kvistur update after its changes.  The index is written whole each time.
-// Another program's later change to Móðurtafla or Tengill raises the stamp,
-// and readers then read those tables as if there were no stored index,
-// until one of these tools writes it again.
+// kvistur build, generate and index call it, through CreateIndexes, at the
+// end of their transaction, and write the index whole; kvistur update
+// writes only what it changed beside it (index_delta.h), and the index
+// whole when that would grow too large.  Another program's later change to
+// Móðurtafla or Tengill raises the stamp, and readers then read those
+// tables as if there were no stored index, until one of these tools writes
+// it again.  The tables and their rows: docs/stored-index.md.
 #pragma once
+
+#include <cstdint>
 
 struct sqlite3;
 
+namespace kvistur {
+struct RankedRecords;
+namespace stored {
+struct Summary;
+}
+}
+
 namespace kvistur::import {
+
+// The ranks of Móðurtafla's records as the search works them out
+// (search/record_order.h); false when the table cannot be ordered that way
+// (a record number twice or held as text, a sort text of no kind).
+bool ReadRanks(sqlite3* db, RankedRecords& out);
 
 // On an open connection that may write (kv_fold registered), inside the
 // caller's transaction.  A catalogue whose tables the stored index cannot
@@ -21,5 +36,13 @@ namespace kvistur::import {
 // the parts it can take, or none.  Throws std::runtime_error on an SQLite
 // error.
 void WriteSearchIndex(sqlite3* db);
+
+// The format of DB's stored index, -1 when it has none (or it is no number).
+int64_t StoredFormat(sqlite3* db);
+// kv_search_meta's row, read and checked; stored::Damaged when it does not
+// hold.  For an index in this version's format.
+stored::Summary ReadSummary(sqlite3* db);
+// Writes META (with its checksum, set here) as kv_search_meta's one row.
+void WriteSummary(sqlite3* db, stored::Summary& meta);
 
 }  // namespace kvistur::import

@@ -55,9 +55,14 @@ Server connect_to(const std::string& uri) {
   std::string why;
   try {
     Server s{db::pg::connect(uri, "", "", false, u"kvistur", &why), uri};
-    auto enc = s.run("SHOW server_encoding");
-    if (std::string(PQgetvalue(enc.get(), 0, 0)) != "UTF8")
-      throw std::runtime_error(uri + ": the database's encoding is " + PQgetvalue(enc.get(), 0, 0) + ", not UTF8");
+    auto r = s.run("SELECT current_setting('server_encoding'), pg_is_in_recovery()");
+    if (std::string(PQgetvalue(r.get(), 0, 0)) != "UTF8")
+      throw std::runtime_error(uri + ": the database's encoding is " + PQgetvalue(r.get(), 0, 0) + ", not UTF8");
+    // A hot standby refuses every write; said before a load begins, so
+    // that the reason is not a statement's "read-only transaction".
+    if (PQgetvalue(r.get(), 0, 1)[0] == 't')
+      throw std::runtime_error(uri + ": the server is a standby, which only replays its primary's changes; "
+                                     "write the catalogue on the primary");
     return s;
   } catch (const Error&) {
     throw std::runtime_error("cannot connect to " + uri + ": " + why);
@@ -306,6 +311,9 @@ void work_out_kinds(Sqlite& in, SourceTable& t) {
     else if (ints && reals) c.kind = Kind::kNumeric;
     else if (reals) c.kind = Kind::kReal;
     else if (ints) c.kind = Kind::kInteger;
+    // An empty column declared for bytes (a stored index's delta, empty
+    // until an update) stays bytes, which a server's text could not take.
+    else if (type.find("BLOB") != std::string::npos && type.find("INT") == std::string::npos) c.kind = Kind::kBytes;
     else if (declared_text(c.declared)) c.kind = Kind::kText;
     else if (type.find("INT") != std::string::npos) c.kind = Kind::kInteger;
     else if (type.find("REAL") != std::string::npos || type.find("FLOA") != std::string::npos ||
@@ -685,8 +693,14 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
   }
   // The indexes an update looks records up by; the stored search index is
   // copied as it is.
-  if (std::any_of(tables.begin(), tables.end(), [](auto& t) { return t.server.name == "Tengill"; }))
-    CreateIndexes(out.db, false);
+  auto has = [&](const char* name) {
+    return std::any_of(tables.begin(), tables.end(), [&](auto& t) { return t.server.name == name; });
+  };
+  if (has("Tengill")) CreateIndexes(out.db, false);
+  // The stamp counts the copy's changes on from the schema's state, so
+  // that an update adds what it changed beside the stored index made at
+  // that state (a delta) rather than writing the index whole.
+  if (has("Móðurtafla") && has("Tengill") && has("Orð") && has(db::kStampTable)) db::InstallStampTriggers(out.db);
   ExecSql(out.db, "COMMIT");
 }
 

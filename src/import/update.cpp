@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "import/index_delta.h"
 #include "import/indexes.h"
 #include "import/record_numbers.h"
 #include "import/record_writer.h"
@@ -68,6 +69,8 @@ CatalogueUpdate::CatalogueUpdate(const std::string& file) : file_(file) {
     // Before anything is deleted, so that the numbers this update deletes
     // are never given again either.
     InstallRecordMark(db);
+    // What the update changes, so that the stored search index takes only that.
+    changes_ = std::make_unique<IndexChanges>(db);
     st_ = std::make_unique<Statements>(db);
     rows_ = std::make_unique<RecordRows>(db);
   } catch (const std::exception& e) {
@@ -201,10 +204,20 @@ void CatalogueUpdate::Commit() {
     if (st_->by_control.bind(1, control).step()) st_->set_host.bind(1, st_->by_control.integer(0)).bind(2, part).run();
     st_->by_control.reset();
   }
-  // The indexes and the statistics of the query planner.
-  CreateIndexes(db_.get());
+  CreateQueryIndexes(db_.get());
+  const bool whole = UpdateSearchIndex(db_.get(), *changes_);
   ExecSql(db_.get(), "COMMIT");
   committed_ = true;
+  // The planner's statistics after the commit, in a transaction of their
+  // own, when the index was written whole (the tables changed by a good
+  // share): hosts do not wait for them.  They only guide the planner, so
+  // an update that cannot refresh them has still done its work.
+  if (whole) {
+    try {
+      RefreshStatistics(db_.get());
+    } catch (const std::runtime_error&) {
+    }
+  }
   db::CheckpointAfterCommit(db_.get());
 }
 

@@ -3,7 +3,7 @@
 //
 //   CatalogueUpdate u(file);                   // opens it and begins the transaction
 //   for (...) u.Apply(record, host_is_serial, why);
-//   u.Commit();                                // hosts, derived data, COMMIT
+//   u.Commit();                                // hosts, the stored index's delta, COMMIT
 //
 // A record is matched by its control number (001), and by the agency the
 // number belongs to (003) when both it and the catalogue's record carry
@@ -12,6 +12,11 @@
 // or is added.  A replaced or deleted record loses its holdings, volumes,
 // issues and word-index rows; its words are found again from the source
 // record the catalogue keeps (Frumfærsla).
+//
+// The stored search index takes the update as a delta beside it
+// (index_delta.h), so that the update costs what it changes; the planner's
+// statistics are refreshed after the commit, and only when the index was
+// written whole.
 //
 // Readers see the catalogue before or after: the changes go to the file's
 // write-ahead log, which readers ignore until the commit record is written
@@ -26,6 +31,7 @@
 #include <vector>
 
 #include "import/catalogue_writer.h"
+#include "import/index_delta.h"
 #include "import/marc_reader.h"
 #include "import/sqlite_statement.h"
 
@@ -69,6 +75,7 @@ class CatalogueUpdate {
   SqliteConnection db_;
   std::unique_ptr<Statements> st_;
   std::unique_ptr<RecordRows> rows_;
+  std::unique_ptr<IndexChanges> changes_;
   std::unordered_map<std::string, int32_t> word_ids_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   bool committed_ = false;

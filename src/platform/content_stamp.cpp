@@ -126,6 +126,13 @@ void InstallContentStamp(sqlite3* db) {
     exec(db, "DELETE FROM kv_state");
     exec(db, "INSERT INTO kv_state VALUES (0, 0, 0, 0)");
   }
+  InstallStampTriggers(db);
+  std::random_device rd;
+  int64_t instance = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
+  exec(db, "UPDATE kv_state SET instance = " + std::to_string(instance));
+}
+
+void InstallStampTriggers(sqlite3* db) {
   std::map<std::string, std::string> found = trigger_sqls(db);
   for (const auto& [name, sql] : stamp_triggers(db)) {
     auto it = found.find(name);
@@ -133,9 +140,6 @@ void InstallContentStamp(sqlite3* db) {
     exec(db, "DROP TRIGGER IF EXISTS " + name);
     exec(db, sql);
   }
-  std::random_device rd;
-  int64_t instance = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
-  exec(db, "UPDATE kv_state SET instance = " + std::to_string(instance));
 }
 
 bool ContentStampInstalled(sqlite3* db) {

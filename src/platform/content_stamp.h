@@ -65,6 +65,12 @@ std::string spelled_as(const std::vector<std::string>& columns, const std::strin
 // and Orð.  Throws std::runtime_error with SQLite's message.
 void InstallContentStamp(sqlite3* db);
 
+// Creates the triggers alone when they are missing (or differ), leaving
+// kv_state's row as it is: a copy of a catalogue kept elsewhere (a
+// server's schema, worked on in a file) counts on from the state it was
+// copied in, so that a stored index made at that state still matches.
+void InstallStampTriggers(sqlite3* db);
+
 // Whether kv_state has one row and every trigger is there as installed.
 bool ContentStampInstalled(sqlite3* db);
 

@@ -32,7 +32,7 @@
 //                         Móðurtafla, Tengill and Orð, and kv_state.
 //   Database::OpenCursor  a forward walk over stored bytes and integers,
 //                         for the stored index (kv_order, kv_postings,
-//                         kv_combos, kv_search_meta; search/stored_index.h);
+//                         kv_search_meta; search/stored_codec.h);
 //   Cursor::Again         the same query run again with new whole-number
 //                         literals, without reading its text again (the
 //                         stored index jumps ahead in a word's list by its

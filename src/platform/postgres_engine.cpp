@@ -78,6 +78,10 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
       : uri_(std::move(uri)), user_(std::move(user)), password_(std::move(password)) {}
 
   void connect(const char16_t* source) {
+    // Lost during this call: a new connection would show the call's later
+    // statements a newer state than its earlier ones read.  The next call
+    // connects again.
+    if (lost_in_call_) lost();
     conn_.reset();
     conn_ = pg::connect(uri_, user_, password_, true, source);
     in_transaction_ = commit_pending_ = false;
@@ -88,6 +92,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     seen_kept_.Clear();
   }
   bool broken() const { return !conn_ || PQstatus(conn_.get()) == CONNECTION_BAD; }
+  bool lost_in_call() const { return lost_in_call_; }
 
   // The schema named NAME (letter case aside) for a database object of
   // this call: looked at once per call, with the BEGIN of the call's
@@ -237,6 +242,15 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
 
   [[noreturn]] void lost() {
     in_transaction_ = commit_pending_ = false;
+    if (InCall() && !lost_in_call_) {
+      // The call's later statements fail too (connect).
+      conn_.reset();
+      lost_in_call_ = true;
+      std::weak_ptr<ServerConnection> self = weak_from_this();
+      AtCallEnd([self] {
+        if (auto c = self.lock()) c->lost_in_call_ = false;
+      });
+    }
     fail(pg::kConnectionFailed, u"DAO.Database", "ODBC--connection to '" + uri_ + "' failed.");
   }
 
@@ -245,6 +259,12 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     std::string state = pg::sql_state(r);
     std::string message = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : ""
                             : PQerrorMessage(conn_.get());
+    // Class 40: the server rolled the call's transaction back (a standby
+    // does, to replay a change that the call stands in the way of).  A new
+    // one would show the call's later statements a newer state than its
+    // earlier ones read: the connection goes, so that they fail as this
+    // one did, and the next call connects again.
+    if (state.rfind("40", 0) == 0) lost();
     recover();
     if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0) lost();
     // A table the translation knew of but the server no longer has was
@@ -453,6 +473,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   KeptBytes prepared_kept_, seen_kept_;
   long statements_made_ = 0;
   bool in_transaction_ = false, commit_pending_ = false;
+  bool lost_in_call_ = false;  // the connection was lost, or let go, during this call
   std::map<std::string, std::shared_ptr<SchemaState>> schemas_;  // by folded name
 };
 
@@ -800,7 +821,7 @@ class ServerWorkspace : public Workspace {
       try {
         c->connect(source);
       } catch (...) {
-        pool_.erase(uri);
+        if (!c->lost_in_call()) pool_.erase(uri);
         throw;
       }
     }

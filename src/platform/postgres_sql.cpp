@@ -124,6 +124,22 @@ bool wait_for(PGconn* c, PostgresPollingStatusType st, std::chrono::steady_clock
 
 }  // namespace
 
+void close_connection(PGconn* c) {
+  if (PQstatus(c) == CONNECTION_OK && PQtransactionStatus(c) == PQTRANS_ACTIVE) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMilliseconds);
+    bool owed = true;
+    while (owed && PQconsumeInput(c) == 1) {
+      while (owed && !PQisBusy(c)) {
+        PGresult* r = PQgetResult(c);
+        owed = r != nullptr;
+        PQclear(r);
+      }
+      if (owed && !wait_for(c, PGRES_POLLING_READING, deadline)) break;
+    }
+  }
+  PQfinish(c);
+}
+
 Connection connect(const std::string& uri, const std::string& user, const std::string& password, bool read_only,
                    const char16_t* source, std::string* why) {
   std::vector<const char*> keys{"dbname", "application_name", "client_encoding"};

@@ -73,8 +73,17 @@ std::string quote_literal(std::string_view value);
 // follows "\x"), two digits a byte.
 std::string bytes_of_hex(std::string_view digits);
 
+// How long closing a connection waits for the answers of commands sent
+// without waiting (a call's COMMIT).
+inline constexpr int kCloseWaitMilliseconds = 1000;
+
+// Closes C once the answers still owed to it are read (up to
+// kCloseWaitMilliseconds): the server sends them whether or not anyone
+// reads, and finding the reader gone it logs the session as lost.
+void close_connection(PGconn* c);
+
 struct ConnectionCloser {
-  void operator()(PGconn* c) const { PQfinish(c); }
+  void operator()(PGconn* c) const { close_connection(c); }
 };
 using Connection = std::unique_ptr<PGconn, ConnectionCloser>;
 struct ResultClearer {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -137,6 +138,29 @@ void SortRankedHits(std::vector<RankedHit>& hits, int32_t keep) {
   if (hits.size() <= 2) return;
   quicksort(hits, [](const RankedHit& a, const RankedHit& b) { return a.rank >= 0 && b.rank >= 0 && a.rank < b.rank; },
             keep);
+}
+
+std::string ClassKey(const Variant& v) {
+  Key k = prepare(v, false);
+  switch (k.kind) {
+    case Key::kNull:
+      return {};
+    case Key::kNumber: {
+      // The bits of the number made to order as unsigned bytes: negative
+      // numbers inverted, the others with the sign bit set; -0 is 0.
+      uint64_t bits;
+      double d = k.number == 0 ? 0.0 : k.number;
+      std::memcpy(&bits, &d, 8);
+      bits = bits >> 63 ? ~bits : bits | uint64_t(1) << 63;
+      std::string out(1, '\x01');
+      for (int b = 7; b >= 0; --b) out.push_back(char(bits >> (8 * b)));
+      return out;
+    }
+    case Key::kText:
+      return k.empty_text ? std::string(1, '\x02') : '\x03' + k.text;
+    default:
+      throw std::invalid_argument("a sort key that is neither a number nor a text");
+  }
 }
 
 struct KeyClasses::Keys {

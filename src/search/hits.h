@@ -62,6 +62,12 @@ class KeyClasses {
   struct Keys;
   std::unique_ptr<Keys> keys_;
 };
+// Bytes that order and compare equal exactly as KeyClasses classes KEY:
+// numbers first (by value), then the empty text, then texts by their
+// collation keys.  "" for a null key, which has no class; throws
+// std::invalid_argument as KeyClasses::add does.
+std::string ClassKey(const Variant& key);
+
 // A term's record numbers at 1..size()-1, ascending.
 void SortRecordNumbers(std::vector<int32_t>& numbers);
 

@@ -215,7 +215,10 @@ std::shared_ptr<KeptSearch> KeptSearch::find_or_make(db::Database& database) {
 }
 
 std::shared_ptr<const RecordOrder> KeptSearch::order_if_ready() const {
-  if (stored_) return stored_->whole_if_ready();
+  if (stored_) {
+    if (auto whole = stored_->whole_if_ready()) return whole;  // read whole, every row checked
+    if (!stored_->damaged()) return nullptr;
+  }
   return order_tried_.load(std::memory_order_acquire) ? order_ : nullptr;
 }
 
@@ -245,10 +248,12 @@ double KeptSearch::records(db::Database& database) {
 
 std::shared_ptr<const RecordOrder> KeptSearch::order(db::Database& database, int32_t m) {
   if (auto ready = order_if_ready()) return ready;
-  if (stored_) {
-    if (!worth_making(m, double(stored_->positions()) / 500)) return nullptr;
+  if (StoredIndex* stored = this->stored()) {
+    if (!worth_making(m, double(stored->positions()) / 500)) return nullptr;
     try {
-      return stored_->whole_order(database);
+      return stored->whole_order(database);
+    } catch (const stored::Damaged& d) {
+      stored->set_damaged(d.what());  // worked out from the table below
     } catch (...) {
       return nullptr;  // read one by one
     }

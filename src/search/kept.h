@@ -51,8 +51,9 @@ class KeptSearch {
   const db::ContentStamp& stamp() const { return stamp_; }
   bool shared() const { return !stamp_.token.empty(); }
 
-  // The stored index written at this state, or null.
-  StoredIndex* stored() const { return stored_.get(); }
+  // The stored index written at this state, or null (also once a row of
+  // it was found damaged).
+  StoredIndex* stored() const { return stored_ && !stored_->damaged() ? stored_.get() : nullptr; }
   TermLists& term_lists() { return term_lists_; }
   // Kept for the stored index: the words of a term (by the term's text)
   // and a word's rows (by its number), each once it is asked for a second

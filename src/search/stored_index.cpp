@@ -1,247 +1,174 @@
 #include "search/stored_index.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
+#include <cstdio>
+#include <functional>
 #include <stdexcept>
 
+#include "platform/open_database.h"
 #include "search/progress.h"
 #include "search/record_order.h"
+#include "search/stored_delta.h"
+#include "settings/settings.h"
 
 namespace kvistur {
 
-namespace stored {
-
-int index_bits(uint64_t masks) {
-  int bits = 0;
-  while ((uint64_t(1) << bits) < masks) ++bits;
-  return bits;
-}
-
-void PutVarint(std::string& out, uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(char(uint8_t(v) | 0x80));
-    v >>= 7;
-  }
-  out.push_back(char(v));
-}
-
-uint64_t GetVarint(std::string_view s, std::size_t& at) {
-  uint64_t v = 0;
-  for (int shift = 0; shift < 64; shift += 7) {
-    if (at >= s.size()) throw std::runtime_error("a packed row ends early");
-    uint8_t b = uint8_t(s[at++]);
-    v |= uint64_t(b & 0x7F) << shift;
-    if (!(b & 0x80)) return v;
-  }
-  throw std::runtime_error("a packed row holds a number too long");
-}
-
-// A row: the number of entries, the distinct masks, the first position,
-// the skip points, then the entries in blocks of kBlock.  An entry is
-// position - previous position - 1, shifted left by the bits the index of
-// a mask takes (none for one mask), with the index of its mask in those
-// bits; the previous position of the first entry is the first position
-// less one;
-// a block is the width in bits of its largest entry (one byte) and its
-// entries at that width, packed from the lowest bit up.  Skip point b (for
-// blocks 1..) is six bytes, little-endian: the last position of block b - 1
-// (four) and the byte offset of block b among the blocks (two), so that
-// the block of a position is found by a binary search.
-std::string PackEntries(const Entry* entries, std::size_t n) {
-  std::vector<uint64_t> masks;
-  for (std::size_t i = 0; i < n; ++i)
-    if (std::find(masks.begin(), masks.end(), entries[i].mask) == masks.end()) masks.push_back(entries[i].mask);
-  const uint64_t k = masks.size();
-  const int shift = index_bits(k);
-  std::string body, skips;
-  const int64_t base = n ? int64_t(entries[0].position) - 1 : -1;
-  int64_t prev = base;
-  for (std::size_t from = 0; from < n; from += kBlock) {
-    if (from > 0) {
-      if (body.size() > 0xFFFF) throw std::runtime_error("a packed row too long");
-      for (int b = 0; b < 4; ++b) skips.push_back(char(uint32_t(prev) >> (8 * b)));
-      for (int b = 0; b < 2; ++b) skips.push_back(char(body.size() >> (8 * b)));
-    }
-    std::size_t count = std::min(kBlock, n - from);
-    uint64_t values[kBlock];
-    int width = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      const Entry& e = entries[from + i];
-      uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), e.mask) - masks.begin());
-      values[i] = uint64_t(int64_t(e.position) - prev - 1) << shift | index;
-      prev = e.position;
-      while (width < 64 && (values[i] >> width) != 0) ++width;
-    }
-    body.push_back(char(width));
-    uint64_t acc = 0;
-    int bits = 0;
-    if (width > 56) throw std::runtime_error("an entry too large to pack");
-    for (std::size_t i = 0; i < count; ++i) {
-      // Fewer than 8 bits are waiting, so the entry fits beside them.
-      acc |= values[i] << bits;
-      bits += width;
-      while (bits >= 8) {
-        body.push_back(char(acc));
-        acc >>= 8;
-        bits -= 8;
-      }
-    }
-    if (bits > 0) body.push_back(char(acc));
-  }
-  std::string out;
-  PutVarint(out, n);
-  PutVarint(out, k);
-  for (uint64_t m : masks) PutVarint(out, m);
-  PutVarint(out, uint64_t(base + 1));
-  return out + skips + body;
-}
-
-void PackedRow::open(std::string_view packed, uint64_t mask) {
-  packed_ = packed;
-  std::size_t at = 0;
-  n_ = GetVarint(packed, at);
-  k_ = GetVarint(packed, at);
-  if (k_ == 0 || k_ > n_ || n_ > packed.size() * kBlock || k_ > kPackedBytes)
-    throw std::runtime_error("a packed row that is not one");
-  all_ = true;
-  for (uint64_t i = 0; i < k_; ++i) {
-    take_[i] = (GetVarint(packed, at) & mask) != 0;
-    all_ = all_ && take_[i];
-  }
-  shift_ = index_bits(k_);
-  for (uint64_t i = k_; i < (uint64_t(1) << shift_); ++i) take_[i] = false;  // indexes no entry has
-  base_ = int64_t(GetVarint(packed, at)) - 1;
-  blocks_ = (n_ + kBlock - 1) / kBlock;
-  skips_ = at;
-  body_ = at + 6 * (blocks_ - 1);
-  if (body_ >= packed.size()) throw std::runtime_error("a packed row that is not one");
-}
-
-int64_t PackedRow::prev(std::size_t b) const {
-  if (b == 0) return base_;
-  const auto* q = reinterpret_cast<const uint8_t*>(packed_.data()) + skips_ + 6 * (b - 1);
-  return int64_t(uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16 | uint32_t(q[3]) << 24);
-}
-
-std::size_t PackedRow::offset(std::size_t b) const {
-  if (b == 0) return 0;
-  const auto* q = reinterpret_cast<const uint8_t*>(packed_.data()) + skips_ + 6 * (b - 1) + 4;
-  return std::size_t(q[0]) | std::size_t(q[1]) << 8;
-}
-
-std::size_t PackedRow::block_for(uint32_t p) const {
-  // The last block whose previous position lies before P.
-  std::size_t lo = 0, hi = blocks_;
-  while (hi - lo > 1) {
-    std::size_t mid = (lo + hi) / 2;
-    if (prev(mid) < int64_t(p)) lo = mid;
-    else hi = mid;
-  }
-  return lo;
-}
-
-std::size_t PackedRow::decode(std::size_t b, uint32_t* out) const {
-  std::size_t at = body_ + offset(b);
-  const std::size_t count = std::min<std::size_t>(kBlock, n_ - b * kBlock);
-  if (at >= packed_.size()) throw std::runtime_error("a packed row ends early");
-  const int width = uint8_t(packed_[at++]);
-  if (width > 56 || at + (count * std::size_t(width) + 7) / 8 > packed_.size())
-    throw std::runtime_error("a packed row that is not one");
-  const auto* data = reinterpret_cast<const uint8_t*>(packed_.data()) + at;
-  const std::size_t avail = packed_.size() - at;
-  const uint64_t low = width ? ~uint64_t(0) >> (64 - width) : 0;
-  const uint64_t index_mask = (uint64_t(1) << shift_) - 1;
-  // Entry I's bits, read through the eight bytes from the one it starts in
-  // (fewer at the row's end): it has at most 56 bits, so it lies within.
-  auto entry = [&](std::size_t i) -> uint64_t {
-    std::size_t bit = i * std::size_t(width), byte = bit >> 3;
-    uint64_t w = 0;
-    if (byte + 8 <= avail) {
-      std::memcpy(&w, data + byte, 8);
-      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-    } else {
-      for (std::size_t j = 0; byte + j < avail; ++j) w |= uint64_t(data[byte + j]) << (8 * j);
-    }
-    return (w >> (bit & 7)) & low;
-  };
-  uint32_t* o = out;
-  uint64_t prev = uint64_t(this->prev(b));  // may be -1: the first step lands on the first position
-  if (all_ && shift_ == 0) {
-    for (std::size_t i = 0; i < count; ++i) *o++ = uint32_t(prev += entry(i) + 1);
-  } else {
-    for (std::size_t i = 0; i < count; ++i) {
-      uint64_t v = entry(i);
-      prev += (v >> shift_) + 1;
-      if (all_ || take_[v & index_mask]) *o++ = uint32_t(prev);
-    }
-  }
-  if (prev + 1 > uint64_t(UINT32_MAX) + 1) throw std::runtime_error("a position out of range");
-  if (b + 1 < blocks_ && int64_t(prev) != this->prev(b + 1)) throw std::runtime_error("a packed row that is not one");
-  return std::size_t(o - out);
-}
-
-void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out) {
-  PackedRow row;
-  row.open(packed, mask);
-  std::size_t first = out.size();
-  out.resize(first + row.entries());
-  uint32_t* o = out.data() + first;
-  for (std::size_t b = 0; b < row.blocks(); ++b) o += row.decode(b, o);
-  out.resize(std::size_t(o - out.data()));
-}
-
-}  // namespace stored
 
 namespace {
 
 Text number(int64_t v) { return from_utf8(std::to_string(v)); }
 
+// The columns of NAMES, each after ALIAS and a point, for the engine's dialect.
+template <std::size_t N>
+Text columns(const char* const (&names)[N], const char* alias) {
+  Text out;
+  for (const char* n : names) out += (out.empty() ? u"" : u", ") + from_utf8(alias) + u"." + from_utf8(n);
+  return out;
+}
+
+// A cursor's row as the codec's readers take it.
+struct CursorRow {
+  db::Cursor& c;
+  bool is_integer(int i) { return c.IsInteger(i); }
+  int64_t integer(int i) { return c.Integer(i); }
+  std::string_view bytes(int i) { return c.Bytes(i); }
+};
+
+// What has been said of the states of this process: each once.
+void say_once(const std::string& token, const std::string& line) {
+  static std::mutex m;
+  static std::vector<std::string>* said = new std::vector<std::string>;  // never destroyed: threads may outlive it
+  constexpr std::size_t kRemembered = 256;
+  {
+    std::lock_guard<std::mutex> lock(m);
+    if (std::find(said->begin(), said->end(), token) != said->end()) return;
+    if (said->size() == kRemembered) said->erase(said->begin());
+    said->push_back(token);
+  }
+  std::string file;
+  try {
+    file = file_path(catalogue_path()) + ": ";
+  } catch (...) {
+  }
+  std::fputs(("kvistur: " + file + line + "\n").c_str(), stderr);
+}
+
 }  // namespace
+
+namespace {
+
+// Every row of kv_delta, each checked, and as many as the summary says.
+std::unique_ptr<StoredDelta> read_delta(db::Database& database, const stored::Summary& meta) {
+  auto rows = database.OpenCursor(u"SELECT " + columns(stored::DeltaRecord::kColumns, "d") + u" FROM kv_delta AS d");
+  std::vector<stored::DeltaRecord> records;
+  while (rows->Next()) {
+    if (records.size() == std::size_t(meta.delta_records)) throw stored::Damaged("kv_delta: more rows than the summary says");
+    CursorRow r{*rows};
+    records.push_back(stored::DeltaRecord::Read(r));
+    records.back().check(meta);
+    records.back().links.clear();  // checked; only the writer and the check need them
+  }
+  if (records.size() != std::size_t(meta.delta_records)) throw stored::Damaged("kv_delta: fewer rows than the summary says");
+  return std::make_unique<StoredDelta>(meta, std::move(records));
+}
+
+}  // namespace
+
+std::vector<int32_t> StoredIndex::delta_records(db::Database& database, const std::vector<int64_t>& words,
+                                                int32_t group, int32_t field, std::vector<bool>& has) const {
+  has.assign(words.size(), false);
+  std::vector<int32_t> out;
+  if (meta_.delta_words == 0) return out;
+  constexpr std::size_t kPerQuery = 200;
+  for (std::size_t from = 0; from < words.size(); from += kPerQuery) {
+    const std::size_t to = std::min(words.size(), from + kPerQuery);
+    Text list;
+    for (std::size_t i = from; i < to; ++i) list += (i == from ? u"" : u", ") + number(words[i]);
+    auto rows = database.OpenCursor(u"SELECT d.word, d.packed, d.checksum FROM kv_delta_postings AS d WHERE d.word IN (" +
+                                    list + u")");
+    while (rows->Next()) {
+      const int64_t word = rows->Integer(0);
+      std::string_view packed = rows->Bytes(1);
+      const std::string where = "kv_delta_postings word " + std::to_string(word);
+      if (!rows->IsInteger(2) || rows->Integer(2) != stored::DeltaPostingsSum(meta_.build, word, packed))
+        throw stored::Damaged(where + ": the checksum does not match");
+      auto at = std::lower_bound(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to), word);
+      if (at == words.begin() + std::ptrdiff_t(to) || *at != word) throw stored::Damaged(where + ": not asked for");
+      has[std::size_t(at - words.begin())] = true;
+      for (const stored::Link& l : stored::DecodeLinks(packed)) {
+        const StoredDelta::Record* r = l.a == int32_t(l.a) && delta_ ? delta_->find(int32_t(l.a)) : nullptr;
+        if (!r || r->kind == stored::kGone) throw stored::Damaged(where + ": a record not in kv_delta");
+        if ((group < 0 || l.group == group) && (field < 0 || l.field == field)) out.push_back(int32_t(l.a));
+      }
+    }
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
 
 std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db::ContentStamp& stamp) {
   if (stamp.token.empty()) return nullptr;
+  stored::Summary meta;
+  std::unique_ptr<StoredDelta> delta;
   try {
-    auto meta = database.OpenCursor(
-        u"SELECT s.format, s.build, s.positions, s.ordered, s.records, s.absent_rank, s.specials, s.postings, "
-        u"s.built_records, s.built_links FROM kv_search_meta AS s");
-    if (!meta->Next()) return nullptr;
-    for (int i = 0; i < 10; ++i)
-      if (i != 6 && !meta->IsInteger(i)) return nullptr;
-    if (meta->Integer(0) != stored::kFormat || meta->Integer(8) != stamp.records) return nullptr;
-    auto index = std::make_shared<StoredIndex>();
-    index->build_ = meta->Integer(1);
-    int64_t positions = meta->Integer(2), ordered = meta->Integer(3), records = meta->Integer(4);
-    if (positions < 0 || positions > INT32_MAX || ordered < 0 || ordered > records || records > positions) return nullptr;
-    index->positions_ = uint32_t(positions);
-    index->ordered_ = uint32_t(ordered);
-    index->records_ = uint32_t(records);
-    index->absent_rank_ = meta->Integer(5);
-    index->specials_ = std::string(meta->Bytes(6));
-    if (index->specials_.size() != std::size_t(records - ordered)) return nullptr;
-    index->postings_ = meta->Integer(7) == 1 && meta->Integer(9) == stamp.links;
-    if (meta->Next()) return nullptr;  // one row only
-    meta.reset();
-    if (index->postings_) {
-      auto combos = database.OpenCursor(u"SELECT c.bit, c.grp, c.field FROM kv_combos AS c ORDER BY c.bit");
-      while (combos->Next()) {
-        if (combos->Integer(0) != int64_t(index->combos_.size()) || index->combos_.size() == stored::kMaxCombos)
-          return nullptr;
-        index->combos_.push_back({combos->Integer(1), combos->Integer(2)});
-      }
+    // The format first: of an index in a format this reader does not know,
+    // nothing else is read.
+    auto format = database.OpenCursor(u"SELECT s.format FROM kv_search_meta AS s");
+    if (!format->Next()) return nullptr;
+    if (!format->IsInteger(0) || format->Integer(0) != stored::kFormat) {
+      say_once(stamp.token + " format", "the stored search index is in a format this version does not read; searches "
+                                         "read the tables until `kvistur index` writes it again");
+      return nullptr;
     }
-    index->chunk_count_ = uint32_t((uint64_t(positions) + stored::kChunk - 1) / stored::kChunk);
-    index->chunks_ = std::make_unique<std::atomic<const Chunk*>[]>(index->chunk_count_);
-    for (uint32_t c = 0; c < index->chunk_count_; ++c) index->chunks_[c].store(nullptr, std::memory_order_relaxed);
-    const std::size_t bytes = sizeof(StoredIndex) + 2 * sizeof(long) + KeptMemory::kPerBlock +
-                              HeapBytes(index->specials_) + HeapBytes(index->combos_) +
-                              std::size_t(index->chunk_count_) * sizeof(void*) + KeptMemory::kPerBlock;
-    if (!index->kept_.Add(bytes)) return nullptr;  // no room: the tables are read
-    return index;
+    format.reset();
+    auto row = database.OpenCursor(u"SELECT " + columns(stored::Summary::kColumns, "s") + u" FROM kv_search_meta AS s");
+    if (!row->Next()) return nullptr;
+    CursorRow r{*row};
+    meta = stored::Summary::Read(r);
+    if (row->Next()) throw stored::Damaged("kv_search_meta: more than one row");
+    meta.check();
+    row.reset();
+    if (meta.built_records == stamp.records && meta.delta_records > 0) delta = read_delta(database, meta);
+  } catch (const stored::Damaged& d) {
+    say_once(stamp.token, std::string("the stored search index is damaged (") + d.what() +
+                              "); searches read the tables until `kvistur index` writes it again");
+    return nullptr;
   } catch (const Error&) {
     return nullptr;  // no stored index, or one this engine cannot read
   }
+  if (meta.built_records != stamp.records) return nullptr;
+  if (meta.collator != collation_version()) {
+    say_once(stamp.token + " collator",
+             "the stored search index was ordered with another version of the collation (" + meta.collator +
+                 ", now " + collation_version() + "); searches read the tables until `kvistur index` writes it again");
+    return nullptr;
+  }
+  auto index = std::make_shared<StoredIndex>();
+  index->token_ = stamp.token;
+  index->positions_ = uint32_t(meta.positions);
+  index->ordered_ = uint32_t(meta.ordered);
+  index->postings_ = meta.postings && meta.built_links == stamp.links;
+  index->meta_ = std::move(meta);
+  index->delta_ = std::move(delta);
+  index->chunk_count_ = uint32_t((uint64_t(index->positions_) + stored::kChunk - 1) / stored::kChunk);
+  index->chunks_ = std::make_unique<std::atomic<const Chunk*>[]>(index->chunk_count_);
+  for (uint32_t c = 0; c < index->chunk_count_; ++c) index->chunks_[c].store(nullptr, std::memory_order_relaxed);
+  const std::size_t bytes = sizeof(StoredIndex) + 2 * sizeof(long) + KeptMemory::kPerBlock +
+                            HeapBytes(index->meta_.specials) + HeapBytes(index->meta_.combos) +
+                            HeapBytes(index->meta_.collator) + std::size_t(index->chunk_count_) * sizeof(void*) +
+                            KeptMemory::kPerBlock + (index->delta_ ? index->delta_->memory() : 0);
+  if (!index->kept_.Add(bytes)) return nullptr;  // no room: the tables are read
+  return index;
 }
+
+void StoredIndex::set_damaged(const std::string& what) {
+  damaged_.store(true, std::memory_order_release);
+  say_once(token_, "the stored search index is damaged (" + what +
+                       "); searches read the tables until `kvistur index` writes it again");
+}
+
+bool StoredIndex::masked(uint32_t p) const { return delta_ && delta_->masked(p); }
 
 StoredIndex::~StoredIndex() {
   for (uint32_t c = 0; chunks_ && c < chunk_count_; ++c) delete chunks_[c].load();
@@ -249,31 +176,17 @@ StoredIndex::~StoredIndex() {
 
 uint64_t StoredIndex::mask(int32_t group, int32_t field) const {
   uint64_t m = 0;
-  for (std::size_t bit = 0; bit < combos_.size(); ++bit)
-    if ((group < 0 || combos_[bit].first == group) && (field < 0 || combos_[bit].second == field)) m |= uint64_t(1) << bit;
+  const auto& combos = meta_.combos;
+  for (std::size_t bit = 0; bit < combos.size(); ++bit)
+    if ((group < 0 || combos[bit].first == group) && (field < 0 || combos[bit].second == field)) m |= uint64_t(1) << bit;
   return m;
 }
 
 std::unique_ptr<StoredIndex::Chunk> StoredIndex::read_chunk_row(db::Cursor& rows, uint32_t c) const {
-  if (!rows.IsInteger(0) || rows.Integer(0) != int64_t(c) || rows.Integer(1) != build_)
-    throw std::runtime_error("a chunk of the order from another build");
-  uint32_t n = std::min(stored::kChunk, positions_ - c * stored::kChunk);
-  std::string_view ids = rows.Bytes(2), starts = rows.Bytes(3);
-  if (ids.size() != std::size_t(n) * 4 || starts.size() != (std::size_t(n) + 63) / 64 * 8)
-    throw std::runtime_error("a chunk of the order of the wrong size");
-  auto chunk = std::make_unique<Chunk>();
-  chunk->ids.resize(n);
-  for (uint32_t i = 0; i < n; ++i) {
-    const auto* b = reinterpret_cast<const uint8_t*>(ids.data()) + 4 * i;
-    chunk->ids[i] = int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
-  }
-  chunk->starts.resize(starts.size() / 8);
-  for (std::size_t w = 0; w < chunk->starts.size(); ++w) {
-    uint64_t v = 0;
-    for (int b = 7; b >= 0; --b) v = v << 8 | uint8_t(starts[w * 8 + std::size_t(b)]);
-    chunk->starts[w] = v;
-  }
-  return chunk;
+  if (!rows.IsInteger(0) || rows.Integer(0) != int64_t(c) || !rows.IsInteger(3))
+    throw stored::Damaged("kv_order chunk " + std::to_string(c) + ": missing or out of place");
+  return std::make_unique<Chunk>(
+      stored::DecodeOrder(meta_.build, c, positions_, rows.Bytes(1), rows.Bytes(2), rows.Integer(3)));
 }
 
 std::size_t StoredIndex::charge(const Chunk& chunk) {
@@ -283,11 +196,11 @@ std::size_t StoredIndex::charge(const Chunk& chunk) {
 }
 
 const StoredIndex::Chunk& StoredIndex::chunk(db::Database& database, uint32_t c) {
-  if (c >= chunk_count_) throw std::runtime_error("a position out of range");
+  if (c >= chunk_count_) throw stored::Damaged("a position out of range");
   if (const Chunk* got = chunks_[c].load(std::memory_order_acquire)) return *got;
-  auto rows = database.OpenCursor(u"SELECT o.chunk, o.build, o.ids, o.starts FROM kv_order AS o WHERE o.chunk = " +
+  auto rows = database.OpenCursor(u"SELECT o.chunk, o.ids, o.starts, o.checksum FROM kv_order AS o WHERE o.chunk = " +
                                   number(c));
-  if (!rows->Next()) throw std::runtime_error("a chunk of the order missing");
+  if (!rows->Next()) throw stored::Damaged("kv_order chunk " + std::to_string(c) + ": missing");
   std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
   const std::size_t bytes = charge(*mine);
   const Chunk* expected = nullptr;
@@ -303,11 +216,11 @@ void StoredIndex::load_all(db::Database& database) {
     for (uint32_t c = 0; c < chunk_count_; ++c) chunk(database, c);
     return;
   }
-  auto rows = database.OpenCursor(u"SELECT o.chunk, o.build, o.ids, o.starts FROM kv_order AS o ORDER BY o.chunk");
+  auto rows = database.OpenCursor(u"SELECT o.chunk, o.ids, o.starts, o.checksum FROM kv_order AS o ORDER BY o.chunk");
   uint32_t c = 0;
   for (; rows->Next(); ++c) {
     if (c % 256 == 0) ReportWork("reading the order of all records", c, chunk_count_);
-    if (c >= chunk_count_) throw std::runtime_error("too many chunks of the order");
+    if (c >= chunk_count_) throw stored::Damaged("kv_order: more chunks than positions");
     if (chunks_[c].load(std::memory_order_acquire)) continue;
     std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
     const std::size_t bytes = charge(*mine);
@@ -316,10 +229,11 @@ void StoredIndex::load_all(db::Database& database) {
     else kept_.Remove(bytes);
   }
   ReportWork({}, 0, 0);
-  if (c != chunk_count_) throw std::runtime_error("a chunk of the order missing");
+  if (c != chunk_count_) throw stored::Damaged("kv_order: a chunk missing");
 }
 
 int32_t StoredIndex::record_at(db::Database& database, uint32_t p) {
+  if (p >= positions_) throw stored::Damaged("a position out of range");
   return chunk(database, p / stored::kChunk).ids[p % stored::kChunk];
 }
 
@@ -345,29 +259,8 @@ std::shared_ptr<const RecordOrder> StoredIndex::whole_order(db::Database& databa
   std::lock_guard<std::mutex> lock(whole_mutex_);
   if (whole_ready_.load(std::memory_order_relaxed)) return whole_;
   load_all(database);
-  RankedRecords r;
-  r.ids.reserve(records_);
-  r.ranks.reserve(records_);
-  int64_t texts = 0;
-  for (uint32_t p = 0; p < records_; ++p) {
-    const Chunk& ch = *chunks_[p / stored::kChunk].load(std::memory_order_acquire);
-    uint32_t i = p % stored::kChunk;
-    r.ids.push_back(ch.ids[i]);
-    if (p < ordered_) {
-      if (ch.starts[i / 64] >> (i % 64) & 1) ++texts;
-      if (texts == 0 || 2 * texts > INT32_MAX) throw std::runtime_error("an order that does not start a text");
-      r.ranks.push_back(int32_t(2 * texts));
-    } else {
-      uint8_t kind = uint8_t(specials_[p - ordered_]);
-      // A hit that cannot be read fails the search before any sorting, so
-      // its rank is never compared.
-      r.ranks.push_back(kind & stored::kNullKey ? -1 : int32_t(absent_rank_));
-      if (kind & stored::kUnreadable) r.unreadable.push_back(ch.ids[i]);
-    }
-  }
-  r.absent = int32_t(absent_rank_);
-  std::sort(r.unreadable.begin(), r.unreadable.end());
-  auto whole = std::make_shared<RecordOrder>(std::move(r));
+  auto whole = std::make_shared<RecordOrder>(StoredRanks(
+      meta_, [&](uint32_t c) -> const Chunk& { return *chunks_[c].load(std::memory_order_acquire); }, delta_.get()));
   // Without room to keep it, it serves this search alone.
   if (!kept_.Add(whole->memory() + 2 * sizeof(long) + KeptMemory::kPerBlock)) return whole;
   whole_ = std::move(whole);
@@ -381,24 +274,42 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
   for (uint32_t p : ps) out.push_back(record_at(database, p));
 }
 
-std::unique_ptr<WordRows> ReadWordRows(db::Database& database, int64_t word) {
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word, bool optional) {
   auto rows = std::make_unique<WordRows>();
-  auto cursor = database.OpenCursor(u"SELECT P.upto, P.packed FROM kv_postings AS P WHERE P.word = " + number(word) +
-                                    u" ORDER BY P.upto");
+  auto cursor = database.OpenCursor(u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = " +
+                                    number(word) + u" ORDER BY P.upto");
+  stored::RowChain chain;
+  stored::PackedRow row;
   while (cursor->Next()) {
-    rows->uptos.push_back(cursor->Integer(0));
-    rows->bytes += cursor->Bytes(1);
+    int64_t upto = cursor->Integer(0);
+    std::string_view packed = cursor->Bytes(1);
+    row.open(index.build(), word, upto, packed, cursor->IsInteger(2) ? cursor->Integer(2) : 0, ~uint64_t(0));
+    chain.next(upto, row.before(), row.last());
+    rows->uptos.push_back(upto);
+    rows->bytes += packed;
     rows->starts.push_back(rows->bytes.size());
   }
+  if (!chain.end() && !optional) throw WordNotIndexed{};
   return rows;
 }
 
-PostingCursor::PostingCursor(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept)
-    : database_(database), word_(word), mask_(mask), kept_(kept) {}
+PostingCursor::PostingCursor(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask,
+                             const WordRows* kept, bool optional)
+    : database_(database), index_(index), word_(word), mask_(mask), kept_(kept), optional_(optional) {}
+
+bool PostingCursor::open_row(int64_t upto, uint32_t p) {
+  span_ = std::max<int64_t>(upto - upto_, 1);
+  upto_ = upto;
+  block_ = row_.block_for(p);
+  n_ = row_.decode(block_, got_);
+  at_ = 0;
+  return true;
+}
 
 bool PostingCursor::row_for(uint32_t p) {
   if (kept_) {
-    // Far ahead: the row looked up; otherwise the rows passed over.
+    // Far ahead: the row looked up; otherwise the rows passed over.  The
+    // rows were checked whole when they were kept.
     std::size_t r = kept_next_;
     const auto& uptos = kept_->uptos;
     if (int64_t(p) > upto_ + 4 * span_) r = std::size_t(std::lower_bound(uptos.begin() + std::ptrdiff_t(r), uptos.end(), int64_t(p)) - uptos.begin());
@@ -407,14 +318,10 @@ bool PostingCursor::row_for(uint32_t p) {
       done_ = true;
       return false;
     }
-    span_ = std::max<int64_t>(uptos[r] - upto_, 1);
-    upto_ = uptos[r];
     kept_next_ = r + 1;
-    row_.open(std::string_view(kept_->bytes).substr(kept_->starts[r], kept_->starts[r + 1] - kept_->starts[r]), mask_);
-    block_ = row_.block_for(p);
-    n_ = row_.decode(block_, got_);
-    at_ = 0;
-    return true;
+    std::string_view packed = std::string_view(kept_->bytes).substr(kept_->starts[r], kept_->starts[r + 1] - kept_->starts[r]);
+    row_.open(packed, mask_);
+    return open_row(uptos[r], p);
   }
   // Far ahead of the rows read (more than a few rows' spans): the row is
   // looked up by its key.
@@ -431,21 +338,27 @@ bool PostingCursor::row_for(uint32_t p) {
       rows_.reset();
     }
     if (!rows_)
-      rows_ = database_.OpenCursor(u"SELECT P.upto, P.packed FROM kv_postings AS P WHERE P.word = " + number(word_) +
-                                   u" AND P.upto >= " + number(p) + u" ORDER BY P.upto");
+      rows_ = database_.OpenCursor(u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = " +
+                                   number(word_) + u" AND P.upto >= " + number(p) + u" ORDER BY P.upto");
+    chain_.restart(p);
   }
   while (rows_->Next()) {
     ++rows_read_;
     int64_t upto = rows_->Integer(0);
-    span_ = std::max<int64_t>(upto - upto_, 1);
-    upto_ = upto;
-    if (upto < int64_t(p)) continue;  // passed over without decoding
-    row_.open(rows_->Bytes(1), mask_);
-    block_ = row_.block_for(p);
-    n_ = row_.decode(block_, got_);
-    at_ = 0;
-    return true;
+    std::string_view packed = rows_->Bytes(1);
+    if (upto < int64_t(p)) {
+      // Passed over without decoding; it must still follow the row before.
+      auto [before, last] = stored::PackedRow::Header(packed);
+      chain_.next(upto, before, last);
+      span_ = std::max<int64_t>(upto - upto_, 1);
+      upto_ = upto;
+      continue;
+    }
+    row_.open(index_.build(), word_, upto, packed, rows_->IsInteger(2) ? rows_->Integer(2) : 0, mask_);
+    chain_.next(upto, row_.before(), row_.last());
+    return open_row(upto, p);
   }
+  if (!chain_.end() && !optional_) throw WordNotIndexed{};
   done_ = true;
   return false;
 }

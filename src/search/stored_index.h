@@ -11,36 +11,21 @@
 // must read those one by one), then the record numbers Tengill holds
 // without a Móðurtafla row.  A word's records are kept as their positions,
 // ascending, so the hits of a search come out already in sort-text order.
-//
-//   kv_search_meta  one row: format, build (a random number, also in each
-//                   kv_order row), positions, ordered (positions below it
-//                   are in order), records (Móðurtafla rows; positions from
-//                   ordered up to it are the records the order cannot
-//                   place), absent_rank, specials (a byte per such record:
-//                   1 null sort text, 2 cannot be read into the result
-//                   table, 3 both), postings (1 when kv_postings is there),
-//                   built_records, built_links (the stamp's counters when
-//                   written, platform/content_stamp.h)
-//   kv_order        (chunk, build, ids, starts): for positions chunk * 480
-//                   on, the record numbers (4 bytes each, little-endian) and
-//                   a bit per position that starts a new sort text.  The
-//                   rank of an ordered position's text is twice the number
-//                   of texts up to it, so that absent_rank, the rank of the
-//                   empty text, can lie between two when no record has it
-//   kv_combos       (bit, grp, field): each (HópID, Orðtag) pair of Tengill,
-//                   at most 64
-//   kv_postings     (word, upto, packed): word's positions up to upto, each
-//                   with the pairs it occurs in as a mask of kv_combos bits,
-//                   in blocks of kBlock bit-packed, with a skip point for
-//                   each block (PackEntries)
+// The tables and their rows are in docs/stored-index.md and their encoding
+// in stored_codec.h.
 //
 // The stored index is used only when it was written at the stamp the
 // catalogue has now (the counters of Móðurtafla and Tengill changes are
-// the ones it was written at); anything else is read from the tables.
+// the ones it was written at), in a format this reader knows, with the
+// collation the search sorts by now; anything else is read from the
+// tables.  A row whose checksum does not match makes the index one that is
+// not used any more in this state (damaged(), said once on standard
+// error), and the search reads the tables instead.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,70 +34,17 @@
 
 #include "platform/engine.h"
 #include "platform/kept_memory.h"
+#include "search/stored_codec.h"
 
 namespace kvistur {
 
 class RecordOrder;
+class StoredDelta;
 
-namespace stored {
-
-inline constexpr int kFormat = 5;
-inline constexpr uint32_t kChunk = 480;  // positions per kv_order row: two rows fill a page of 4096 bytes
-inline constexpr std::size_t kPackedBytes = 900;      // the most bytes of one kv_postings row
-inline constexpr std::size_t kMaxCombos = 64;
-
-// Kinds of the records the order cannot place (bits of a specials byte).
-inline constexpr uint8_t kNullKey = 1;
-inline constexpr uint8_t kUnreadable = 2;
-
-// One entry of a word's list: a position and the mask of its pairs.
-struct Entry {
-  uint32_t position;
-  uint64_t mask;
-};
-
-// Entries of a row are decoded in blocks of this many: a position looked
-// for costs the decoding of one block.
-inline constexpr std::size_t kBlock = 64;
-
-// The packed form of one kv_postings row.  Entries ascending.
-std::string PackEntries(const Entry* entries, std::size_t n);
-
-// One packed row read back: the positions of the entries whose mask meets
-// MASK, a block at a time.  Throws std::runtime_error on bytes that are not
-// a packed row.  PACKED must outlive it.
-class PackedRow {
- public:
-  void open(std::string_view packed, uint64_t mask);
-  std::size_t entries() const { return n_; }
-  std::size_t blocks() const { return blocks_; }
-  // The block that holds the first entry at or after P, if the row has it.
-  std::size_t block_for(uint32_t p) const;
-  // Block B's positions into OUT (room for kBlock); how many were written.
-  std::size_t decode(std::size_t b, uint32_t* out) const;
-
- private:
-  int64_t prev(std::size_t b) const;        // the last position before block B
-  std::size_t offset(std::size_t b) const;  // where block B starts among the blocks
-  std::string_view packed_;
-  uint64_t n_ = 0, k_ = 1;
-  bool take_[2 * kPackedBytes];  // by mask index (room for every index the bits can hold)
-  bool all_ = true;
-  int shift_ = 0;                // bits of the mask index
-  int64_t base_ = -1;
-  std::size_t blocks_ = 0, skips_ = 0, body_ = 0;
-};
-
-// Appends the positions of the row's entries whose mask meets MASK.
-void UnpackPositions(std::string_view packed, uint64_t mask, std::vector<uint32_t>& out);
-
-void PutVarint(std::string& out, uint64_t v);
-// The bits an index of one of MASKS masks takes.
-int index_bits(uint64_t masks);
-// Reads a varint at *AT, moving it on; throws std::runtime_error at the end.
-uint64_t GetVarint(std::string_view s, std::size_t& at);
-
-}  // namespace stored
+// A word that has no rows in kv_postings: the index does not know it (the
+// word came after the index was written, or its rows are lost), so its
+// records are read from the tables.
+struct WordNotIndexed {};
 
 // The stored index of one state of one catalogue, shared by every thread
 // that reads that state.  Chunks of the order are read when first needed
@@ -124,20 +56,30 @@ uint64_t GetVarint(std::string_view s, std::size_t& at);
 class StoredIndex {
  public:
   // The stored index of DATABASE at STAMP, or null when there is none
-  // written at this state (or it cannot be read).
+  // written at this state, in this format and with this collation (or its
+  // summary is damaged).
   static std::shared_ptr<StoredIndex> Open(db::Database& database, const db::ContentStamp& stamp);
   ~StoredIndex();
 
   bool has_postings() const { return postings_; }
   uint32_t positions() const { return positions_; }
   uint32_t ordered() const { return ordered_; }
+  // Whether base position P is masked out by the delta.
+  bool masked(uint32_t p) const;
+  int64_t build() const { return meta_.build; }
   // The mask of the pairs a search in GROUP and FIELD (each -1 for any)
   // takes; 0 when no pair fits.
   uint64_t mask(int32_t group, int32_t field) const;
 
+  // Whether a row read was found damaged: the index is not used any more.
+  bool damaged() const { return damaged_.load(std::memory_order_acquire); }
+  // Marks it so (saying so on standard error once for this state in the
+  // process).
+  void set_damaged(const std::string& what);
+
   // The record at position P, and whether positions A < B (both below
-  // ordered()) hold the same sort text.  Throws when the chunk cannot be
-  // read or belongs to another build.
+  // ordered()) hold the same sort text.  Throws stored::Damaged when the
+  // chunk is damaged, Error when it cannot be read.
   int32_t record_at(db::Database& database, uint32_t p);
   bool same_text(db::Database& database, uint32_t a, uint32_t b);
 
@@ -149,11 +91,17 @@ class StoredIndex {
   // Record numbers of positions, read through the whole order's chunks.
   void records_of(db::Database& database, const std::vector<uint32_t>& ps, std::vector<int32_t>& out);
 
+  // What updates changed since the index was written whole, or null
+  // (stored_delta.h).
+  const StoredDelta* delta() const { return delta_.get(); }
+  // The records of WORDS (ascending) in the delta whose (HópID, Orðtag)
+  // fit GROUP and FIELD (-1 for any), ascending, each once; HAS[i] tells
+  // whether the delta has word i at all.
+  std::vector<int32_t> delta_records(db::Database& database, const std::vector<int64_t>& words, int32_t group,
+                                     int32_t field, std::vector<bool>& has) const;
+
  private:
-  struct Chunk {
-    std::vector<int32_t> ids;
-    std::vector<uint64_t> starts;
-  };
+  using Chunk = stored::OrderChunk;
   const Chunk& chunk(db::Database& database, uint32_t c);
   void load_all(db::Database& database);
   std::unique_ptr<Chunk> read_chunk_row(db::Cursor& rows, uint32_t c) const;
@@ -162,38 +110,46 @@ class StoredIndex {
 
   KeptBytes kept_;
 
-  int64_t build_ = 0;
-  uint32_t positions_ = 0, ordered_ = 0, records_ = 0;
-  int64_t absent_rank_ = 0;
-  std::string specials_;
-  bool postings_ = false;
-  std::vector<std::pair<int64_t, int64_t>> combos_;  // by bit
+  std::string token_;  // the state's stamp, for saying once that it is damaged
+  stored::Summary meta_;
+  uint32_t positions_ = 0, ordered_ = 0;
+  bool postings_ = false;  // and they were written at this state
   std::unique_ptr<std::atomic<const Chunk*>[]> chunks_;
   uint32_t chunk_count_ = 0;
   std::mutex whole_mutex_;
   std::atomic<bool> whole_ready_{false};
   std::shared_ptr<const RecordOrder> whole_;
+  std::atomic<bool> damaged_{false};
+  std::unique_ptr<StoredDelta> delta_;
 };
 
-// A word's rows of kv_postings read whole, to be kept (kept.h): row R is
-// bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].
+// A word's rows of kv_postings read whole and checked, to be kept (kept.h):
+// row R is bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].
 struct WordRows {
   std::vector<int64_t> uptos;
   std::vector<std::size_t> starts{0};
   std::string bytes;
   std::size_t memory() const { return bytes.size() + uptos.size() * 16 + sizeof(WordRows); }
 };
-std::unique_ptr<WordRows> ReadWordRows(db::Database& database, int64_t word);
+// Throws WordNotIndexed for a word without rows (unless OPTIONAL: the
+// delta has it), stored::Damaged for rows that do not hold together.
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word,
+                                       bool optional = false);
 
 // The positions of one word whose pairs meet a mask, read from kv_postings
 // a row at a time, in order.  Of a row only the block that holds the
-// position looked for is decoded; a row that does not hold it is passed
-// over, and a position far ahead is looked up by the row's key rather than
-// reached by reading the rows between.
+// position looked for is decoded (after its checksum is checked); a row
+// that does not hold it is passed over, and a position far ahead is looked
+// up by the row's key rather than reached by reading the rows between.
+// The rows read must follow one another (stored::RowChain), so a row lost
+// from the table is seen.  Throws WordNotIndexed and stored::Damaged.
 class PostingCursor {
  public:
   // With KEPT, the word's rows are read from there rather than the table.
-  PostingCursor(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept = nullptr);
+  // OPTIONAL: the word may have no rows (the delta has it), and then has
+  // no positions.
+  PostingCursor(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask,
+                const WordRows* kept = nullptr, bool optional = false);
   // Moves to the first position at or after P (never back); false when
   // there is none.
   bool seek(uint32_t p) {
@@ -215,13 +171,18 @@ class PostingCursor {
   // Reads rows from the one that holds P (or the next), opening the first
   // whose span reaches P; false at the end.
   bool row_for(uint32_t p);
+  // Makes the row just opened, whose key is UPTO, the current one, at P.
+  bool open_row(int64_t upto, uint32_t p);
   db::Database& database_;
+  const StoredIndex& index_;
   int64_t word_;
   uint64_t mask_;
   const WordRows* kept_;
+  bool optional_;
   std::size_t kept_next_ = 0;  // the next kept row to look at
   std::unique_ptr<db::Cursor> rows_;
   bool again_ = true;     // rows_ can be run again with new numbers
+  stored::RowChain chain_;
   stored::PackedRow row_;      // the row open now
   std::size_t block_ = 0;      // its block decoded into got_
   uint32_t got_[stored::kBlock];  // the block's positions at 0..n_-1

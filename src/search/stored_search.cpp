@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <iterator>
 #include <stdexcept>
+
+#include "search/stored_delta.h"
 
 namespace kvistur {
 
@@ -27,26 +30,46 @@ std::vector<int64_t> term_words(db::Database& database, const Text& term) {
   return words;
 }
 
-// Every position of the words whose pairs meet MASK, ascending, each once.
-// Many positions are put in order through a bit per position, few by
-// sorting them.
+// Every position of the words whose pairs meet MASK, ascending, each once,
+// without those the delta masks out.  Each word's rows are checked and
+// must hold together; a word without rows cannot be answered from the
+// index, unless the delta has it (IN_DELTA).  Many positions are put in
+// order through a bit per position, few by sorting them.
 std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, const std::vector<int64_t>& words,
-                                    uint64_t mask) {
+                                    uint64_t mask, const std::vector<bool>& in_delta) {
   std::vector<uint32_t> out;
   constexpr std::size_t kPerQuery = 200;
+  stored::PackedRow row;
   for (std::size_t from = 0; from < words.size(); from += kPerQuery) {
+    const std::size_t to = std::min(words.size(), from + kPerQuery);
     Text list;
-    for (std::size_t i = from; i < std::min(words.size(), from + kPerQuery); ++i)
-      list += (i == from ? u"" : u", ") + from_utf8(std::to_string(words[i]));
-    auto rows = database.OpenCursor(u"SELECT P.packed FROM kv_postings AS P WHERE P.word IN (" + list + u")");
-    while (rows->Next()) stored::UnpackPositions(rows->Bytes(0), mask, out);
+    for (std::size_t i = from; i < to; ++i) list += (i == from ? u"" : u", ") + from_utf8(std::to_string(words[i]));
+    auto rows = database.OpenCursor(u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (" +
+                                    list + u") ORDER BY P.word, P.upto");
+    std::size_t at = from;  // the word whose rows are being read (WORDS ascending)
+    stored::RowChain chain;
+    auto next_word = [&] {
+      if (!chain.end() && !in_delta[at]) throw WordNotIndexed{};
+      chain = stored::RowChain();
+      ++at;
+    };
+    while (rows->Next()) {
+      int64_t word = rows->Integer(0), upto = rows->Integer(1);
+      while (at < to && words[at] < word) next_word();
+      if (at == to || words[at] != word) throw stored::Damaged("kv_postings: a row of a word not asked for");
+      row.open(index.build(), word, upto, rows->Bytes(2), rows->IsInteger(3) ? rows->Integer(3) : 0, mask);
+      chain.next(upto, row.before(), row.last());
+      stored::AppendPositions(row, out);
+    }
+    while (at < to) next_word();
   }
+  if (index.delta()) out.erase(std::remove_if(out.begin(), out.end(), [&](uint32_t p) { return index.masked(p); }), out.end());
   if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint32_t>()) == out.end())
     return out;  // ascending and each once already (one word's rows, in order)
   if (out.size() > index.positions() / 32) {
     std::vector<uint64_t> bits((std::size_t(index.positions()) + 63) / 64, 0);
     for (uint32_t p : out) {
-      if (p >= index.positions()) throw std::runtime_error("a position out of range");
+      if (p >= index.positions()) throw stored::Damaged("kv_postings: a position out of range");
       bits[p / 64] |= uint64_t(1) << (p % 64);
     }
     out.clear();
@@ -101,10 +124,10 @@ class ListStream : public TermStream {
 // A few words read side by side.
 class WordsStream : public TermStream {
  public:
-  WordsStream(db::Database& database, const std::vector<int64_t>& words, uint64_t mask,
-              const std::vector<const WordRows*>& kept) {
+  WordsStream(db::Database& database, const StoredIndex& index, const std::vector<int64_t>& words, uint64_t mask,
+              const std::vector<const WordRows*>& kept, const std::vector<bool>& in_delta) {
     for (std::size_t i = 0; i < words.size(); ++i) {
-      all_.push_back(std::make_unique<PostingCursor>(database, words[i], mask, kept[i]));
+      all_.push_back(std::make_unique<PostingCursor>(database, index, words[i], mask, kept[i], in_delta[i]));
       cursors_.push_back(all_.back().get());
     }
   }
@@ -138,8 +161,9 @@ class WordsStream : public TermStream {
 // One word, read as it is needed.
 class WordStream : public TermStream {
  public:
-  WordStream(db::Database& database, int64_t word, uint64_t mask, const WordRows* kept)
-      : cursor_(database, word, mask, kept) {}
+  WordStream(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask, const WordRows* kept,
+             bool in_delta)
+      : cursor_(database, index, word, mask, kept, in_delta) {}
   bool seek(uint32_t p) override { return cursor_.seek(p); }
   uint32_t current() const override { return cursor_.current(); }
   std::vector<const PostingCursor*> cursors() const override { return {&cursor_}; }
@@ -160,15 +184,15 @@ namespace {
 // few rows) or read to their end, read whole to be kept, the second time
 // that happens: later searches then look into them without reading the
 // table.  (A list of which only the first rows were needed is not kept.)
-void keep_rows_sought(db::Database& database, const std::vector<std::unique_ptr<TermStream>>& streams, KeptSearch& kept,
-                      FirstHits& out) {
+void keep_rows_sought(db::Database& database, const StoredIndex& index,
+                      const std::vector<std::unique_ptr<TermStream>>& streams, KeptSearch& kept, FirstHits& out) {
   constexpr int kFar = 3;
   for (const auto& stream : streams)
     for (const PostingCursor* c : stream->cursors()) {
       if (c->kept() || (c->rows_read() < kFar && !c->at_end())) continue;
       std::string key = std::to_string(c->word());
       if (!kept.word_rows().note_use(key)) continue;
-      std::shared_ptr<WordRows> read = ReadWordRows(database, c->word());
+      std::shared_ptr<WordRows> read = ReadWordRows(database, index, c->word(), index.delta() != nullptr);
       std::size_t bytes = read->memory();
       out.to_keep.push_back([&kept, key, read, bytes] {
         kept.word_rows().keep(key, std::make_unique<const WordRows>(std::move(*read)), bytes);
@@ -208,85 +232,140 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
         });
     }
     out.outcome = FirstHits::kFound;
-    if (max == 0 || mask == 0) return out;
+    if (max == 0) return out;
     for (const auto& w : words)
       if (w.empty()) return out;
-    std::vector<std::unique_ptr<TermStream>> streams;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-      const auto& w = words[i];
-      if (w.size() <= kSideBySide) {
-        std::vector<const WordRows*> rows;
-        for (int64_t word : w) rows.push_back(kept ? kept->word_rows().find(std::to_string(word)) : nullptr);
-        if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, w[0], mask, rows[0]));
-        else streams.push_back(std::make_unique<WordsStream>(database, w, mask, rows));
-      } else {
-        Text key = PositionsKey(terms[i], group, field);
-        RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
-        if (!ps) {
-          auto whole = std::make_shared<std::vector<int32_t>>();
-          for (uint32_t p : all_positions(database, index, w, mask)) whole->push_back(int32_t(p));
-          ps = whole;
-          out.to_keep.push_back([kept, key, ps] {
-            if (kept) kept->term_lists().keep(key, ps);
-          });
+
+    // The records of the delta that have every term, in order; the words
+    // it has may have no rows in the base.
+    const StoredDelta* delta = index.delta();
+    std::vector<std::vector<bool>> in_delta(words.size());
+    std::vector<const StoredDelta::Record*> delta_hits;
+    if (delta) {
+      std::vector<int32_t> ids;
+      for (std::size_t i = 0; i < words.size(); ++i) {
+        std::vector<int32_t> these = index.delta_records(database, words[i], group, field, in_delta[i]);
+        if (i > 0) {
+          std::vector<int32_t> both;
+          std::set_intersection(ids.begin(), ids.end(), these.begin(), these.end(), std::back_inserter(both));
+          these.swap(both);
         }
-        streams.push_back(std::make_unique<ListStream>(ps));
+        ids.swap(these);
+      }
+      for (int32_t id : ids) {
+        const StoredDelta::Record* r = delta->find(id);
+        // A record the order cannot place: every hit must be read the usual way.
+        if (r->kind != stored::kPlaced) {
+          out.outcome = FirstHits::kSortEveryHit;
+          return out;
+        }
+        delta_hits.push_back(r);
+      }
+      std::sort(delta_hits.begin(), delta_hits.end(), [](auto* a, auto* b) { return a->rank < b->rank; });
+    } else {
+      for (std::size_t i = 0; i < words.size(); ++i) in_delta[i].assign(words[i].size(), false);
+    }
+
+    const std::size_t want = std::size_t(max) + 1;
+    std::vector<uint32_t> hits;
+    std::vector<std::unique_ptr<TermStream>> streams;
+    if (mask != 0) {
+      for (std::size_t i = 0; i < words.size(); ++i) {
+        const auto& w = words[i];
+        if (w.size() <= kSideBySide) {
+          std::vector<const WordRows*> rows;
+          for (int64_t word : w) rows.push_back(kept ? kept->word_rows().find(std::to_string(word)) : nullptr);
+          if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, index, w[0], mask, rows[0], in_delta[i][0]));
+          else streams.push_back(std::make_unique<WordsStream>(database, index, w, mask, rows, in_delta[i]));
+        } else {
+          Text key = PositionsKey(terms[i], group, field);
+          RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
+          if (!ps) {
+            auto whole = std::make_shared<std::vector<int32_t>>();
+            for (uint32_t p : all_positions(database, index, w, mask, in_delta[i])) whole->push_back(int32_t(p));
+            ps = whole;
+            out.to_keep.push_back([kept, key, ps] {
+              if (kept) kept->term_lists().keep(key, ps);
+            });
+          }
+          streams.push_back(std::make_unique<ListStream>(ps));
+        }
+      }
+
+      // The positions every term has, in order: each stream in turn moves
+      // to the candidate, and a stream ahead of it makes its position the
+      // next candidate, until all agree.
+      const std::size_t n = streams.size();
+      uint32_t p = 0;
+      bool past_ordered = false;
+      for (;;) {
+        uint32_t candidate = p;
+        std::size_t agree = 0, t = 0;
+        bool end = false;
+        while (agree < n) {
+          if (!streams[t]->seek(candidate)) {
+            end = true;
+            break;
+          }
+          uint32_t c = streams[t]->current();
+          if (c == candidate) {
+            ++agree;
+          } else {
+            candidate = c;
+            agree = 1;
+          }
+          t = (t + 1) % n;
+        }
+        if (end) break;
+        p = candidate + 1;
+        if (index.masked(candidate)) continue;  // a record an update changed or removed
+        // A hit the order cannot place: every hit must be read the usual way.
+        if (candidate >= index.ordered()) {
+          out.outcome = FirstHits::kSortEveryHit;
+          return out;
+        }
+        hits.push_back(candidate);
+        if (hits.size() == want && !past_ordered) {
+          // Enough in order; any hit left would be one the order cannot place.
+          if (index.ordered() == index.positions()) break;
+          past_ordered = true;
+          p = index.ordered();
+        }
       }
     }
 
-    // The positions every term has, in order: each stream in turn moves to
-    // the candidate, and a stream ahead of it makes its position the next
-    // candidate, until all agree.
-    const std::size_t want = std::size_t(max) + 1, n = streams.size();
-    std::vector<uint32_t> hits;
-    uint32_t p = 0;
-    bool past_ordered = false;
-    for (;;) {
-      uint32_t candidate = p;
-      std::size_t agree = 0, t = 0;
-      bool end = false;
-      while (agree < n) {
-        if (!streams[t]->seek(candidate)) {
-          end = true;
-          break;
-        }
-        uint32_t c = streams[t]->current();
-        if (c == candidate) {
-          ++agree;
-        } else {
-          candidate = c;
-          agree = 1;
-        }
-        t = (t + 1) % n;
-      }
-      if (end) break;
-      // A hit the order cannot place: every hit must be read the usual way.
-      if (candidate >= index.ordered()) {
-        out.outcome = FirstHits::kSortEveryHit;
-        return out;
-      }
-      hits.push_back(candidate);
-      if (hits.size() == want && !past_ordered) {
-        // Enough in order; any hit left would be one the order cannot place.
-        if (index.ordered() == index.positions()) break;
-        past_ordered = true;
-        p = index.ordered();
-        continue;
-      }
-      p = candidate + 1;
+    // The base's hits and the delta's in one order: a delta record sorts
+    // just before its place.  Equal texts among the first hits are ordered
+    // by the sort's steps over every hit.
+    struct Hit {
+      uint32_t base;
+      const StoredDelta::Record* delta;
+    };
+    std::vector<Hit> merged;
+    for (std::size_t i = 0, j = 0; merged.size() < want && (i < hits.size() || j < delta_hits.size());) {
+      if (j < delta_hits.size() && (i == hits.size() || delta_hits[j]->place <= hits[i])) merged.push_back({0, delta_hits[j++]});
+      else merged.push_back({hits[i++], nullptr});
     }
-    // Equal texts among the first hits are ordered by the sort's steps over
-    // every hit.
-    for (std::size_t i = 1; i < hits.size(); ++i)
-      if (index.same_text(database, hits[i - 1], hits[i])) {
+    for (std::size_t i = 1; i < merged.size(); ++i) {
+      const Hit &a = merged[i - 1], &b = merged[i];
+      const bool same = !a.delta && !b.delta   ? index.same_text(database, a.base, b.base)
+                        : a.delta && b.delta   ? a.delta->key == b.delta->key
+                        : a.delta              ? a.delta->equal && index.same_text(database, a.delta->place, b.base)
+                                               : false;  // a delta record after a base one sorts after its text
+      if (same) {
         out.outcome = FirstHits::kSortEveryHit;
         return out;
       }
-    std::size_t k = std::min(hits.size(), std::size_t(max));
-    for (std::size_t i = 0; i < k; ++i) out.ids.push_back(index.record_at(database, hits[i]));
-    if (kept) keep_rows_sought(database, streams, *kept, out);
+    }
+    std::size_t k = std::min(merged.size(), std::size_t(max));
+    for (std::size_t i = 0; i < k; ++i)
+      out.ids.push_back(merged[i].delta ? merged[i].delta->id : index.record_at(database, merged[i].base));
+    if (kept) keep_rows_sought(database, index, streams, *kept, out);
     return out;
   } catch (const NotAnswerable&) {
+  } catch (const WordNotIndexed&) {
+  } catch (const stored::Damaged& d) {
+    index.set_damaged(d.what());
   } catch (const Error&) {
   } catch (const std::exception&) {
   }
@@ -297,14 +376,21 @@ RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, cons
                                 int32_t field) {
   try {
     std::vector<int64_t> words = term_words(database, term);
+    std::vector<bool> in_delta(words.size(), false);
+    std::vector<int32_t> delta_ids;
+    if (index.delta()) delta_ids = index.delta_records(database, words, group, field, in_delta);
     const uint64_t mask = index.mask(group, field);
     std::vector<uint32_t> ps;
-    if (mask != 0 && !words.empty()) ps = all_positions(database, index, words, mask);
+    if (mask != 0 && !words.empty()) ps = all_positions(database, index, words, mask, in_delta);
     auto ids = std::make_shared<std::vector<int32_t>>(1, 0);
     index.records_of(database, ps, *ids);
+    ids->insert(ids->end(), delta_ids.begin(), delta_ids.end());
     std::sort(ids->begin() + 1, ids->end());
     return ids;
   } catch (const NotAnswerable&) {
+  } catch (const WordNotIndexed&) {
+  } catch (const stored::Damaged& d) {
+    index.set_damaged(d.what());
   } catch (const Error&) {
   } catch (const std::exception&) {
   }

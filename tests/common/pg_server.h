@@ -13,6 +13,11 @@
 // kvadmin, the role that loads catalogues), and the role "Admin" that logs
 // on without a password as a host's default user does; every role may read
 // what kvadmin writes (default privileges for PUBLIC).
+//
+// PgServer::primary() and PgServer::standby() are a second pair for the
+// tests of read replicas: a primary that streams its WAL, and a hot standby
+// made from it by `pg_basebackup -R` that replays it, each in its own
+// folder and on its own socket like the one above.
 #pragma once
 
 #include <fcntl.h>
@@ -25,11 +30,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kvistur::testing {
@@ -41,6 +48,24 @@ class PgServer {
     if (!server.error_.empty()) throw std::runtime_error("the test PostgreSQL server cannot start: " + server.error_);
     return server;
   }
+  static PgServer& primary() { return checked(pair().first); }
+  static PgServer& standby() { return checked(pair().second); }
+
+  // Waits until this standby has replayed everything PRIMARY has written
+  // so far; throws when it has not within kReplayWaitSeconds.
+  void replayed(const PgServer& primary) const {
+    std::string lsn = primary.sql("postgres", "SELECT pg_current_wal_lsn()");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kReplayWaitSeconds);
+    while (sql("postgres", "SELECT pg_last_wal_replay_lsn() >= '" + lsn + "'::pg_lsn") != "t") {
+      if (std::chrono::steady_clock::now() > deadline)
+        throw std::runtime_error("the standby has not replayed " + lsn + " in " + std::to_string(kReplayWaitSeconds) +
+                                 " s: " + log());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  // What the server has written to its log so far.
+  std::string log() const { return read(dir_ + "/log"); }
 
   // A URI of DATABASE as hosts name it (no user, no password), and one
   // that logs on as the administrator.
@@ -83,8 +108,8 @@ class PgServer {
   void start() {
     if (ctl({"start", "-w", "-t", "60", "-l", dir_ + "/log", "-o",
              "-c listen_addresses= -c unix_socket_directories=" + dir_ +
-                 " -c fsync=off -c synchronous_commit=off -c full_page_writes=off"}) != 0)
-      throw std::runtime_error("pg_ctl start failed: " + read(dir_ + "/log"));
+                 " -c fsync=off -c synchronous_commit=off -c full_page_writes=off" + options_.at(int(role_))}) != 0)
+      throw std::runtime_error("pg_ctl start failed: " + log());
   }
 
   ~PgServer() {
@@ -95,8 +120,13 @@ class PgServer {
   }
 
  private:
-  PgServer() {
+  // Alone: the tests' server.  A primary also lets kvadmin stream its
+  // WAL; a standby is a copy of PRIMARY that replays it and answers reads.
+  enum class Role { kAlone, kPrimary, kStandby };
+
+  explicit PgServer(Role role = Role::kAlone, const PgServer* primary = nullptr) : role_(role) {
     try {
+      if (primary && !primary->error_.empty()) throw std::runtime_error("its primary cannot start: " + primary->error_);
       find_programs();
       stop_stale();
       std::string tmpl = prepared_cluster();
@@ -107,11 +137,34 @@ class PgServer {
       dir_ = std::string(folder) + "-" + std::to_string(getpid());
       std::filesystem::rename(folder, dir_);
       own(dir_);
-      if (run({"cp", "-a", tmpl, data()}) != 0) throw std::runtime_error("cannot copy " + tmpl);
+      if (role == Role::kStandby) {
+        // -R writes the primary's address and standby.signal into the copy.
+        std::string from = "host=" + primary->dir_ + " user=kvadmin password=kvadmin";
+        if (run({bin_ + "/pg_basebackup", "-D", data(), "-d", from, "-R", "-X", "stream", "-c", "fast", "--no-sync"},
+                dir_ + "/log") != 0)
+          throw std::runtime_error("pg_basebackup failed: " + log());
+      } else if (run({"cp", "-a", tmpl, data()}) != 0) {
+        throw std::runtime_error("cannot copy " + tmpl);
+      }
+      if (role == Role::kPrimary) {
+        std::ofstream(data() + "/pg_hba.conf", std::ios::app) << "local replication kvadmin scram-sha-256\n";
+      }
       start();
     } catch (const std::exception& e) {
       error_ = e.what();
     }
+  }
+
+  static PgServer& checked(PgServer& server) {
+    if (!server.error_.empty()) throw std::runtime_error("the test PostgreSQL server cannot start: " + server.error_);
+    return server;
+  }
+  // Made at the first call, the standby after its primary, so that it is
+  // stopped first.
+  static std::pair<PgServer&, PgServer&> pair() {
+    static PgServer primary(Role::kPrimary);
+    static PgServer standby(Role::kStandby, &primary);
+    return {primary, standby};
   }
 
   std::string data() const { return dir_ + "/data"; }
@@ -149,13 +202,15 @@ class PgServer {
     }
   }
 
-  // Runs a program as the server's user; its exit status.
-  int run(const std::vector<std::string>& argv) const {
+  // Runs a program as the server's user, its output in LOG (or nowhere);
+  // its exit status.
+  int run(const std::vector<std::string>& argv, const std::string& log = "") const {
     pid_t pid = fork();
     if (pid == 0) {
       if (as_other_ && (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 || setuid(uid_) != 0)) _exit(126);
       int null = open("/dev/null", O_RDWR);
-      dup2(null, 0), dup2(null, 1), dup2(null, 2);
+      int out = log.empty() ? null : open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(null, 0), dup2(out, 1), dup2(out, 2);
       std::vector<char*> args;
       for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
@@ -231,6 +286,16 @@ class PgServer {
   }
 
   static constexpr char kDatabase[] = "kv";
+  // A standby that has not replayed a commit in this time is broken.
+  static constexpr int kReplayWaitSeconds = 60;
+  // What each role adds to the server's settings: a primary keeps WAL
+  // senders; a standby answers reads while it replays, and tells its
+  // primary which rows its readers' snapshots still need, so that their
+  // calls are not cancelled by the replay of a cleanup.
+  inline static const std::vector<std::string> options_ = {
+      "", " -c wal_level=replica -c max_wal_senders=4",
+      " -c hot_standby=on -c hot_standby_feedback=on -c wal_receiver_status_interval=1"};
+  Role role_;
   std::string bin_, dir_, error_;
   bool as_other_ = false;  // the server runs as nobody
   uid_t uid_ = 0;

@@ -3,7 +3,8 @@
 // take, groups and fields, every search must give what the same search
 // gives on a copy without the stored index: the same results, and with a
 // progress form the same calls.  After another program changes the
-// tables, the stored index must no longer be used.
+// tables, the stored index must no longer be used.  Damaged, it must not
+// change an answer, and `kvistur index --check` must find the damage.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,13 +19,17 @@
 #include "import/indexes.h"
 #include "import/server_load.h"
 #include "platform/content_stamp.h"
+#include "import/index_delta.h"
 #include "search/kept.h"
 #include "search/search.h"
+#include "search/stored_codec.h"
 #include "settings/thread_state.h"
 #include "platform/open_database.h"
+#include "tools/run_tool.h"
 #include "settings/settings.h"
 
 using namespace kvistur;
+using kvistur::testing::run_tool;
 using kvistur::testing::Site;
 
 namespace {
@@ -34,6 +39,25 @@ struct Outcome {
   std::string out;
   friend bool operator==(const Outcome&, const Outcome&) = default;
 };
+
+// One search through Leita, with the calls on its progress form.
+Outcome search(const Text& text, int32_t group, int32_t field, int32_t max, int16_t rofi) {
+  Variant g(group), f(field), s(text);
+  SafeArray<Text> svar, einkenni, stops(0, {u""});
+  SafeArray<int32_t> ids;
+  auto recorder = std::make_shared<kvistur::testing::ProgressForm>();
+  Variant form{std::shared_ptr<Dispatch>(recorder)};
+  Outcome r{Leita(g, f, s, svar, ids, einkenni, stops, max, &rofi, rofi ? &form : nullptr), ""};
+  for (int32_t i = 1; i <= r.n; ++i) r.out += std::to_string(ids(i)) + " " + to_utf8(einkenni(i)) + "|";
+  for (auto& c : recorder->calls) r.out += c + "\n";
+  return r;
+}
+
+void log_on() {
+  FaerslaState st;
+  Text user = u"Admin", pw = u"";
+  LogOn(st, user, pw);
+}
 
 class StoredIndexTest : public ::testing::Test {
  protected:
@@ -68,34 +92,41 @@ class StoredIndexTest : public ::testing::Test {
   // The debug flag is read at LogOn.
   void log_on(bool debug) {
     site_.debug(debug);
-    FaerslaState st;
-    Text user = u"Admin", pw = u"";
-    LogOn(st, user, pw);
+    ::log_on();
   }
   void TearDown() override { thread_state() = ThreadState{}; }
 
-  Outcome search(const Text& text, int32_t group, int32_t field, int32_t max, int16_t rofi) {
-    Variant g(group), f(field), s(text);
-    SafeArray<Text> svar, einkenni, stops(0, {u""});
-    SafeArray<int32_t> ids;
-    auto recorder = std::make_shared<kvistur::testing::ProgressForm>();
-    Variant form{std::shared_ptr<Dispatch>(recorder)};
-    Outcome r{Leita(g, f, s, svar, ids, einkenni, stops, max, &rofi, rofi ? &form : nullptr), ""};
-    for (int32_t i = 1; i <= r.n; ++i) r.out += std::to_string(ids(i)) + " " + to_utf8(einkenni(i)) + "|";
-    for (auto& c : recorder->calls) r.out += c + "\n";
-    return r;
-  }
   // Every search of the mix on the catalogue named NAME.
   std::vector<Outcome> mix(const std::string& name) {
     site_.set("Grunnur", "GrunnNafn", name);
     std::vector<Outcome> out;
-    const char16_t* texts[] = {u"saga", u"SAGA dagur", u"sag*", u"*ur", u"bók þór", u"sjaldan", u"dag* ár", u"ekki", u"ár saga bók", u"einhæft"};
-    for (const char16_t* t : texts)
-      for (auto [g, f] : {std::pair{-1, -1}, {2, -1}, {-1, 3}, {1, 2}})
+    for (const char16_t* t : kTexts)
+      for (auto [g, f] : kPairs)
         for (int32_t max : {0, 1, 7, 50, -1})
           for (int16_t rofi : {0, 1}) out.push_back(search(t, g, f, max, rofi));
     return out;
   }
+  // What the server asks of the same catalogue: every hit of each search,
+  // in Leita's order (or the error that ends it).
+  std::vector<std::vector<int32_t>> server_mix(const std::string& name) {
+    site_.set("Grunnur", "GrunnNafn", name);
+    auto database = open_catalogue();
+    SafeArray<Text> stops(0, {u""});
+    std::vector<std::vector<int32_t>> out;
+    for (const char16_t* t : kTexts)
+      for (auto [g, f] : kPairs) {
+        try {
+          out.push_back(LeitaOrder(*database, FindRecords(*database, g, f, t, stops)));
+        } catch (const Error& e) {
+          out.push_back({-e.number()});
+        }
+      }
+    database->Close();
+    return out;
+  }
+  static constexpr const char16_t* kTexts[] = {u"saga", u"SAGA dagur", u"sag*", u"*ur", u"bók þór", u"sjaldan",
+                                               u"dag* ár", u"ekki", u"ár saga bók", u"einhæft", u"nýtt"};
+  static constexpr std::pair<int32_t, int32_t> kPairs[] = {{-1, -1}, {2, -1}, {-1, 3}, {1, 2}};
   Site site_;
 };
 
@@ -198,6 +229,147 @@ TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
                 << where;
           }
       }
+    }
+  }
+}
+
+// Updates written as a delta beside the index: after each of a random
+// sequence of changes (records added, changed and removed, with texts equal
+// to others', null texts, rows the result table cannot take, numbers
+// without a row, new words and pairs), every search, FindRecords and
+// LeitaOrder give what the tables give, and the check finds it sound.
+TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
+  import::IndexCatalogue(site_.catalogue());
+  std::mt19937 rng(5);
+  // Texts equal to the base's, between them, before and after them all, null, a number.
+  const char* keys[] = {"'Saga0'", "'saga1'", "''", "'ár2'", "'b0'", "'100'", "'Þór3'", "'0'", "'Saga05'", "'b'", "NULL", "10"};
+  auto links = [&](int id) {
+    std::string v;
+    for (int w = 1; w <= 14; ++w)
+      if (rng() % (w + 1) == 0)
+        v += ",(" + std::to_string(id) + "," + std::to_string(w) + "," + std::to_string(1 + int(rng() % 3 == 0)) + "," +
+             std::to_string(1 + int(rng() % 9 == 0) * 8) + ")";
+    return v.empty() ? "" : "INSERT INTO Tengill VALUES " + v.substr(1) + ";";
+  };
+  int next_id = 800, next_word = 14, deltas = 0;
+  for (int round = 0; round < 10; ++round) {
+    std::string sql;
+    // Words new to the index, which only the delta has.
+    sql += "INSERT INTO Orð VALUES (" + std::to_string(++next_word) + ", 'nýtt'), (" + std::to_string(next_word + 100) +
+           ", 'saga');";
+    for (int n = 0; n < 12; ++n) {
+      const int id = 3 + int(rng() % 700);
+      const std::string row = "(" + std::to_string(id) + ", '', '', '', 0, " + keys[rng() % 12] + ", " +
+                              (rng() % 9 == 0 ? "'x'" : "1") + ", 0, 1, 0, " + (rng() % 11 == 0 ? "NULL" : "'n" + std::to_string(id) + "'") + ")";
+      switch (rng() % 4) {
+        case 0:  // removed
+          sql += "DELETE FROM Móðurtafla WHERE ID = " + std::to_string(id) + "; DELETE FROM Tengill WHERE FærsluID = " +
+                 std::to_string(id) + ";";
+          break;
+        case 1:  // a number without a row, or its links gone while the row stays
+          sql += "DELETE FROM Tengill WHERE FærsluID = " + std::to_string(id) + ";" + links(id);
+          break;
+        default:  // changed, keeping its number
+          sql += "DELETE FROM Tengill WHERE FærsluID = " + std::to_string(id) + "; INSERT OR REPLACE INTO Móðurtafla (ID, "
+                 "Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, "
+                 "Einkennisstrengur) VALUES " + row + ";" + links(id);
+      }
+    }
+    if (round == 0) {
+      // A record whose text sorts just before record 3's (the first of its
+      // text, and one of the three with the word einhæft), with that word;
+      // and record 5, another of the three, gone.
+      std::string k = kvistur::testing::sql_rows(site_.catalogue(), "SELECT Röðunarsvið FROM Móðurtafla WHERE ID = 3").at(0);
+      k = k.back() > '0' ? k.substr(0, k.size() - 1) + char(k.back() - 1) + "5" : k.substr(0, k.size() - 1);
+      sql += "INSERT INTO Móðurtafla (ID, Röðunarsvið, Tag, Einkennisstrengur) VALUES (799, '" + k + "', 1, 'n');"
+             "INSERT INTO Tengill VALUES (799, 13, 1, 1); DELETE FROM Móðurtafla WHERE ID = 5;"
+             "DELETE FROM Tengill WHERE FærsluID = 5;";
+    }
+    const int added = next_id++;
+    sql += "INSERT INTO Móðurtafla (ID, Röðunarsvið, Tag, Einkennisstrengur) VALUES (" + std::to_string(added) + ", " +
+           keys[rng() % 12] + ", 1, 'n');" + links(added) + "INSERT INTO Tengill VALUES (" + std::to_string(added) + ", " +
+           std::to_string(next_word) + ", 2, 9);";
+    {
+      auto db = db::OpenSqlite(site_.catalogue(), SQLITE_OPEN_READWRITE);
+      import::RegisterKvFunctions(db.get());
+      import::ExecSql(db.get(), "BEGIN IMMEDIATE");
+      import::IndexChanges changes(db.get());
+      import::ExecSql(db.get(), sql.c_str());
+      import::UpdateSearchIndex(db.get(), changes);
+      import::ExecSql(db.get(), "COMMIT");
+    }
+    deltas += std::stoi(kvistur::testing::sql_rows(site_.catalogue(), "SELECT delta_records FROM kv_search_meta").at(0));
+    // A copy of the state now (the file's log included) without the index.
+    const std::string plain = site_.dir() + "/plain" + std::to_string(round) + ".sqlite";
+    {
+      auto db = db::OpenSqlite(site_.catalogue(), SQLITE_OPEN_READWRITE);
+      import::RegisterKvFunctions(db.get());
+      import::ExecSql(db.get(), ("VACUUM INTO '" + plain + "'").c_str());
+    }
+    kvistur::testing::exec_sql(plain, "DROP TABLE kv_search_meta");
+    std::vector<Outcome> want = mix("plain" + std::to_string(round) + ".sqlite"), got = mix("katalogur.sqlite");
+    for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << round << " " << i << "\n" << sql;
+    EXPECT_EQ(server_mix("katalogur.sqlite"), server_mix("plain" + std::to_string(round) + ".sqlite")) << round;
+    auto check = run_tool({"index", "--check", site_.catalogue()});
+    EXPECT_EQ(check.exit_code, 0) << round << "\n" << check.out << check.err;
+  }
+  EXPECT_GT(deltas, 10) << "the changes went into a delta, not the index written whole";
+}
+
+// An index in a format this version does not know, or ordered by another
+// version of the collation, is not used: the answers come from the tables.
+TEST_F(StoredIndexTest, AnotherFormatOrCollationIsNotUsed) {
+  std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/plain.sqlite");
+  import::IndexCatalogue(site_.catalogue());
+  const std::vector<Outcome> plain = mix("plain.sqlite");
+  auto meta = [&] {
+    auto row = kvistur::testing::sql_rows(site_.catalogue(), "SELECT build, collator, positions, ordered, records, "
+                                          "absent_rank, hex(specials), hex(combos), postings, built_records, built_links FROM kv_search_meta").at(0);
+    std::vector<std::string> v;
+    for (std::size_t at = 0;; at = row.find('|', at) + 1) {
+      v.push_back(row.substr(at, row.find('|', at) - at));
+      if (row.find('|', at) == std::string::npos) break;
+    }
+    auto unhex = [](const std::string& h) {
+      std::string b;
+      for (std::size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(char(std::stoi(h.substr(i, 2), nullptr, 16)));
+      return b;
+    };
+    stored::Summary m;
+    m.build = std::stoll(v[0]);
+    m.collator = v[1];
+    m.positions = std::stoll(v[2]);
+    m.ordered = std::stoll(v[3]);
+    m.records = std::stoll(v[4]);
+    m.absent_rank = std::stoll(v[5]);
+    m.specials = unhex(v[6]);
+    m.combos = stored::Summary::DecodeCombos(unhex(v[7]));
+    m.postings = v[8] == "1";
+    m.built_records = std::stoll(v[9]);
+    m.built_links = std::stoll(v[10]);
+    return m;
+  };
+  stored::Summary sound = meta();
+  sound.checksum = sound.sum();
+  ASSERT_EQ(kvistur::testing::sql_rows(site_.catalogue(), "SELECT checksum FROM kv_search_meta").at(0),
+            std::to_string(sound.checksum));
+  stored::Summary other = sound;
+  other.collator = "1.0.0.0";
+  other.checksum = other.sum();
+  for (const std::string& change : {std::string("UPDATE kv_search_meta SET format = 99"),
+                                    "UPDATE kv_search_meta SET format = " + std::to_string(stored::kFormat) +
+                                        ", collator = '1.0.0.0', checksum = " + std::to_string(other.checksum)}) {
+    // A copy of its own: another file, so nothing kept of the first is used.
+    const std::string name = "changed" + std::to_string(change.size()) + ".sqlite";
+    std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/" + name);
+    kvistur::testing::exec_sql(site_.dir() + "/" + name, change);
+    ::testing::internal::CaptureStderr();
+    std::vector<Outcome> got = mix(name);
+    EXPECT_EQ(KeptSearch::For(*open_catalogue())->stored(), nullptr) << change;
+    std::string said = ::testing::internal::GetCapturedStderr();
+    for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(got[i], plain[i]) << change << " " << i;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("`kvistur index` writes it again"), std::string::npos) << said;
   }
 }
 
@@ -237,3 +409,123 @@ TEST_P(StampSpelling, RisesAtAChangeOfAColumnSpelledInCapitals) {
 KVISTUR_EVERY_BACKEND(StampSpelling);
 
 }  // namespace
+
+namespace {
+
+// Damages one row of TABLE of FILE that meets WHERE: a byte of a blob or a
+// bit of a number changed, or (one time in eight) the row gone.
+void damage(const std::string& file, const std::string& table, const std::vector<std::string>& columns,
+            const std::string& key, const std::string& where, std::mt19937& rng) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  auto rows = kvistur::testing::sql_rows(file, "SELECT count(*) FROM " + table + " WHERE " + where);
+  int64_t n = std::stoll(rows.at(0));
+  ASSERT_GT(n, 0);
+  std::string at = "(SELECT " + key + " FROM " + table + " WHERE " + where + " LIMIT 1 OFFSET " +
+                   std::to_string(rng() % n) + ")";
+  std::string sql;
+  if (rng() % 8 == 0) {
+    sql = "DELETE FROM " + table + " WHERE (" + key + ") = " + at;
+  } else {
+    const std::string& c = columns[rng() % columns.size()];
+    // A number's bit flipped (x XOR m), or a blob's byte: every byte changed
+    // at random places would do, one is enough to be seen.
+    std::string bit = std::to_string(int64_t(1) << (rng() % 40)), byte = std::to_string(1 + rng() % 255);
+    sql = "UPDATE OR IGNORE " + table + " SET " + c + " = CASE WHEN typeof(" + c + ") = 'integer' THEN (" + c + " | " +
+          bit + ") - (" + c + " & " + bit + ") WHEN length(" + c + ") > 0 THEN kv_flip(" + c + ", " +
+          std::to_string(rng()) + ", " + byte + ") ELSE " + c + " END WHERE (" + key + ") = " + at;
+  }
+  // kv_flip(blob, n, x): the blob with its byte n % length XORed with x.
+  sqlite3_create_function(
+      db, "kv_flip", 3, SQLITE_UTF8, nullptr,
+      [](sqlite3_context* ctx, int, sqlite3_value** v) {
+        std::string b(static_cast<const char*>(sqlite3_value_blob(v[0])), std::size_t(sqlite3_value_bytes(v[0])));
+        std::size_t i = std::size_t(sqlite3_value_int64(v[1])) % b.size();
+        b[i] = char(b[i] ^ sqlite3_value_int(v[2]));
+        sqlite3_result_blob(ctx, b.data(), int(b.size()), SQLITE_TRANSIENT);
+      },
+      nullptr, nullptr);
+  char* msg = nullptr;
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
+  std::string err = msg ? msg : "";
+  sqlite3_free(msg);
+  sqlite3_close(db);
+  ASSERT_EQ(rc, SQLITE_OK) << err << " in " << sql;
+}
+
+}  // namespace
+
+TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
+  thread_state() = ThreadState{};
+  Site site(false);
+  const std::string dir = site.dir() + "/gen";
+  ASSERT_EQ(run_tool({"generate", "--records", "3000", "--seed", "4", "--out", dir}).exit_code, 0);
+  site.set("Grunnur", "Slóð", dir);
+  const std::string catalogue = dir + "/katalogur.sqlite";
+  // Words common, less common and rare, a pair, truncations, and a group
+  // and a field of the catalogue's own.
+  std::vector<std::string> words = kvistur::testing::sql_rows(
+      catalogue, "SELECT o.Orð FROM Orð o JOIN (SELECT OrðID, count(*) n FROM Tengill GROUP BY OrðID) t ON t.OrðID = o.ID "
+                 "ORDER BY t.n DESC, o.ID");
+  ASSERT_GT(words.size(), 3000u);
+  std::vector<Text> texts;
+  for (std::size_t i : {0, 1, 40, 400, 2500}) texts.push_back(from_utf8(words[i]));
+  texts.push_back(from_utf8(words[0] + " " + words[40]));
+  texts.push_back(from_utf8(words[0].substr(0, 2) + "*"));
+  texts.push_back(from_utf8("*" + words[3].substr(words[3].size() - 2)));
+  auto pair = kvistur::testing::sql_rows(catalogue, "SELECT HópID || ' ' || Orðtag FROM Tengill LIMIT 1").at(0);
+  const int32_t group = std::stoi(pair), field = std::stoi(pair.substr(pair.find(' ') + 1));
+  auto answers = [&](const std::string& name) {
+    site.set("Grunnur", "GrunnNafn", name);
+    log_on();
+    std::vector<Outcome> out;
+    for (const Text& t : texts)
+      for (auto [g, f] : {std::pair{-1, -1}, {group, -1}, {-1, field}})
+        for (int32_t max : {1, 300})
+          for (int16_t rofi : {0, 1}) out.push_back(search(t, g, f, max, rofi));
+    return out;
+  };
+  const std::vector<Outcome> sound = answers("katalogur.sqlite");
+
+  // The rows the searches read: of the words searched for.
+  std::string searched = "word IN (SELECT ID FROM Orð WHERE Orð IN (";
+  for (std::size_t i : {0, 1, 40, 400, 2500}) searched += (i ? ", '" : "'") + words[i] + "'";
+  searched += ") OR Orð LIKE '" + words[0].substr(0, 2) + "%')";
+  struct Table {
+    std::string name;
+    std::vector<std::string> columns;
+    std::string key, where;
+  };
+  // Mostly the bytes of the lists and the order, which the search decodes.
+  const Table tables[] = {{"kv_postings", {"word", "upto", "packed", "packed", "packed", "checksum"}, "word, upto", searched},
+                          {"kv_order", {"chunk", "ids", "ids", "starts", "starts", "checksum"}, "chunk", "1"},
+                          {"kv_search_meta", {"format", "build", "collator", "positions", "ordered", "records",
+                                              "absent_rank", "specials", "combos", "postings", "built_records",
+                                              "built_links", "checksum"}, "rowid", "1"}};
+  std::mt19937 rng(11);
+  std::string file;
+  for (int round = 0; round < 12; ++round) {
+    const Table& t = tables[round % 3];
+    const std::string name = "damaged" + std::to_string(round) + ".sqlite";
+    file = dir + "/" + name;
+    std::filesystem::copy_file(catalogue, file);
+    for (int flips = 1 + int(rng() % 3); flips > 0; --flips) damage(file, t.name, t.columns, t.key, t.where, rng);
+    ::testing::internal::CaptureStderr();
+    std::vector<Outcome> got = answers(name);
+    std::string said = ::testing::internal::GetCapturedStderr();
+    for (std::size_t i = 0; i < sound.size(); ++i) ASSERT_EQ(got[i], sound[i]) << t.name << " " << round << " " << i;
+    EXPECT_LE(std::count(said.begin(), said.end(), '\n'), 1) << said;  // said once, if at all
+    auto check = run_tool({"index", "--check", file});
+    EXPECT_EQ(check.exit_code, 1) << t.name << " " << round << "\n" << check.out << check.err;
+    EXPECT_NE(check.out.find(": " + std::to_string(std::count(check.out.begin(), check.out.end(), '\n') - 1) + " findings; "),
+              std::string::npos)
+        << check.out;
+  }
+  ASSERT_EQ(run_tool({"index", file}).exit_code, 0);
+  auto check = run_tool({"index", "--check", file});
+  EXPECT_EQ(check.exit_code, 0) << check.out;
+  EXPECT_EQ(check.out, file + ": sound; stored search index of 3000 records, 7 rows of the order, " +
+                           kvistur::testing::sql_rows(file, "SELECT count(DISTINCT word) || ' words in ' || count(*) "
+                                                            "FROM kv_postings").at(0) + " rows\n");
+  thread_state() = ThreadState{};
+}

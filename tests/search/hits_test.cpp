@@ -101,6 +101,28 @@ TEST(HitSort, ClassesFollowTheKeyOrder) {
   EXPECT_THROW(other.add(Variant(DateTime{})), std::invalid_argument);
 }
 
+// The bytes a stored index keeps for a sort text order and compare equal
+// exactly as the classes do, over every pair of the keys the engine gives.
+TEST(HitSort, ClassKeysOrderAsTheClasses) {
+  std::mt19937 rng(9);
+  HitArray hits = random_hits(rng, 60);
+  for (const Variant& v : {Variant(-0.0), Variant(0.0), Variant(-2.5), Variant(int32_t(-3)), Variant(u"\u00AD")})
+    hits.push_back(HitRecord{0, u"", v, 0});
+  KeyClasses classes;
+  for (std::size_t i = 1; i < hits.size(); ++i) classes.add(hits[i].SortKey);
+  std::vector<int32_t> c = classes.classes();
+  for (std::size_t i = 1; i < hits.size(); ++i)
+    for (std::size_t j = 1; j < hits.size(); ++j) {
+      std::string a = ClassKey(hits[i].SortKey), b = ClassKey(hits[j].SortKey);
+      if (c[i - 1] < 0 || c[j - 1] < 0) {
+        EXPECT_TRUE(c[i - 1] >= 0 || a.empty());
+        continue;
+      }
+      EXPECT_EQ(a < b, c[i - 1] < c[j - 1]) << i << " " << j;
+      EXPECT_EQ(a == b, c[i - 1] == c[j - 1]) << i << " " << j;
+    }
+}
+
 TEST(HitSort, IntersectionByJumpsOrSideBySide) {
   std::mt19937 rng(5);
   for (int round = 0; round < 500; ++round) {

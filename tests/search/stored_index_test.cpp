@@ -1,43 +1,134 @@
-// The packed rows of the stored index: written and read back whole, by
-// blocks from any position on, and with masks.
+// The stored index's codec: rows written and read back whole, by blocks
+// from any position on, and with masks; every byte of every kind of row is
+// covered by its checksum; a word's rows must follow one another.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
-#include "search/stored_index.h"
+#include "search/stored_codec.h"
 
 using namespace kvistur;
+using namespace kvistur::stored;
 
-TEST(PackedRow, GivesBackWhatWasPackedFromAnyPosition) {
+namespace {
+
+std::vector<PostingsRow> rows_of(std::size_t n, std::mt19937& rng, std::vector<Entry>& entries) {
+  uint32_t p = rng() % 5;
+  for (std::size_t i = 0; i < n; ++i) {
+    entries.push_back({p, uint64_t(1) << (rng() % 3)});
+    p += 1 + (i % 7 == 0 ? uint32_t(rng() % 100000) : uint32_t(rng() % 3));
+  }
+  return EncodePostings(7, 42, entries);
+}
+
+}  // namespace
+
+TEST(StoredCodec, PostingsGiveBackWhatWasPackedFromAnyPosition) {
   std::mt19937 rng(3);
-  for (std::size_t n : {std::size_t(1), stored::kBlock, stored::kBlock + 1, std::size_t(300)}) {
-    std::vector<stored::Entry> entries;
-    uint32_t p = rng() % 5;
-    for (std::size_t i = 0; i < n; ++i) {
-      entries.push_back({p, uint64_t(1) << (rng() % 3)});
-      p += 1 + (i % 7 == 0 ? uint32_t(rng() % 100000) : uint32_t(rng() % 3));
-    }
-    std::string packed = stored::PackEntries(entries.data(), n);
+  for (std::size_t n : {std::size_t(0), std::size_t(1), kBlock, kBlock + 1, std::size_t(300), std::size_t(5000)}) {
+    std::vector<Entry> entries;
+    std::vector<PostingsRow> rows = rows_of(n, rng, entries);
+    EXPECT_EQ(rows.back().upto, kLastRow);
     for (uint64_t mask : {uint64_t(7), uint64_t(2)}) {
       std::vector<uint32_t> want, got;
       for (auto& e : entries)
         if (e.mask & mask) want.push_back(e.position);
-      stored::UnpackPositions(packed, mask, got);
-      EXPECT_EQ(got, want) << n;
-      // From each position on: the block it names holds the first position at
-      // or after it (or it lies beyond this row's last).
-      stored::PackedRow row;
-      row.open(packed, 7);
-      for (std::size_t i = 0; i < n; i += 5) {
-        uint32_t at = entries[i].position;
-        std::size_t b = row.block_for(at);
-        uint32_t block[stored::kBlock];
-        std::size_t k = row.decode(b, block);
-        EXPECT_EQ(*std::lower_bound(block, block + k, at), at) << n << " " << i;
+      RowChain chain;
+      for (const PostingsRow& r : rows) {
+        PackedRow row;
+        row.open(7, 42, r.upto, r.packed, r.checksum, mask);
+        EXPECT_LE(r.packed.size(), kPackedBytes);
+        chain.next(r.upto, row.before(), row.last());
+        AppendPositions(row, got);
       }
+      EXPECT_TRUE(chain.end());
+      EXPECT_EQ(got, want) << n;
+    }
+    // From each position on: the block it names holds the first position at
+    // or after it.
+    std::size_t first = 0;
+    for (const PostingsRow& r : rows) {
+      PackedRow row;
+      row.open(r.packed, 7);
+      for (std::size_t i = 0; i < row.entries(); i += 5) {
+        uint32_t at = entries[first + i].position, block[kBlock];
+        std::size_t k = row.decode(row.block_for(at), block);
+        EXPECT_EQ(*std::lower_bound(block, block + k, at), at) << n << " " << first + i;
+      }
+      first += row.entries();
     }
   }
-  std::string bad = "\x05\x01\x01";  // five entries announced, none there
-  std::vector<uint32_t> out;
-  EXPECT_THROW(stored::UnpackPositions(bad, 1, out), std::runtime_error);
+}
+
+TEST(StoredCodec, EveryByteIsCoveredAndRowsMustFollow) {
+  std::mt19937 rng(5);
+  std::vector<Entry> entries;
+  std::vector<PostingsRow> rows = rows_of(3000, rng, entries);
+  ASSERT_GE(rows.size(), 3u);
+  for (const PostingsRow& r : rows)
+    for (std::size_t i = 0; i < r.packed.size(); ++i) {
+      std::string bad = r.packed;
+      bad[i] = char(bad[i] ^ (1 << (i % 8)));
+      PackedRow row;
+      EXPECT_THROW(row.open(7, 42, r.upto, bad, r.checksum, 7), Damaged) << i;
+    }
+  PackedRow row;
+  EXPECT_THROW(row.open(7, 43, rows[0].upto, rows[0].packed, rows[0].checksum, 7), Damaged) << "another word's row";
+  EXPECT_THROW(row.open(8, 42, rows[0].upto, rows[0].packed, rows[0].checksum, 7), Damaged) << "another build's row";
+
+  // A row lost between two, before the first read from a position, or at the end.
+  auto follow = [&](std::vector<std::size_t> read, int64_t from) {
+    RowChain chain;
+    chain.restart(from);
+    for (std::size_t i : read) {
+      PackedRow r;
+      r.open(rows[i].packed, 1);
+      chain.next(rows[i].upto, r.before(), r.last());
+    }
+    return chain.end();
+  };
+  std::vector<std::size_t> all(rows.size());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  EXPECT_TRUE(follow(all, 0));
+  EXPECT_TRUE(follow({rows.size() - 2, rows.size() - 1}, rows[rows.size() - 3].upto + 1));
+  EXPECT_FALSE(follow({}, 0)) << "a word without rows is one the index does not know";
+  EXPECT_THROW(follow({0, 2}, 0), Damaged);
+  EXPECT_THROW(follow({1, 2}, 0), Damaged);
+  EXPECT_THROW(follow({0, 1}, 0), Damaged);
+
+  std::vector<int32_t> ids(kChunk);
+  std::vector<uint64_t> starts((kChunk + 63) / 64, 0x5555);
+  for (auto& id : ids) id = int32_t(rng());
+  OrderRow order = EncodeOrder(7, 2, ids, starts);
+  OrderChunk back = DecodeOrder(7, 2, 3 * kChunk, order.ids, order.starts, order.checksum);
+  EXPECT_EQ(back.ids, ids);
+  EXPECT_EQ(back.starts, starts);
+  for (std::size_t i = 0; i < order.ids.size() + order.starts.size(); i += 7) {
+    OrderRow bad = order;
+    std::string& b = i < bad.ids.size() ? bad.ids : bad.starts;
+    std::size_t at = i < bad.ids.size() ? i : i - bad.ids.size();
+    b[at] = char(b[at] ^ 0x10);
+    EXPECT_THROW(DecodeOrder(7, 2, 3 * kChunk, bad.ids, bad.starts, bad.checksum), Damaged) << i;
+  }
+  EXPECT_THROW(DecodeOrder(7, 3, 4 * kChunk, order.ids, order.starts, order.checksum), Damaged) << "another chunk";
+
+  Summary meta;
+  meta.build = 7;
+  meta.collator = "1.2.3.4";
+  meta.positions = 10;
+  meta.ordered = 8;
+  meta.records = 9;
+  meta.specials = "\x01";
+  meta.combos = {{1, 2}, {-1, 3}};
+  meta.checksum = meta.sum();
+  meta.check();
+  EXPECT_EQ(Summary::DecodeCombos(Summary::EncodeCombos(meta.combos)), meta.combos);
+  for (auto change : std::vector<std::function<void(Summary&)>>{
+           [](Summary& s) { s.collator = "1.2.3.5"; }, [](Summary& s) { ++s.records; }, [](Summary& s) { s.specials = "\x02"; },
+           [](Summary& s) { s.combos[1].first = 1; }, [](Summary& s) { ++s.built_links; }, [](Summary& s) { s.format = 5; }}) {
+    Summary bad = meta;
+    change(bad);
+    EXPECT_THROW(bad.check(), Damaged);
+  }
 }

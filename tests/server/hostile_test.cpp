@@ -304,10 +304,12 @@ TEST_F(Hostile, IdleAndFloodingConnectionsAreBounded) {
   auto bystander = std::make_unique<Bystander>(server);
   // Seven more connections that never send anything fill the eight; the
   // ninth is closed at once, and the well-behaved client is served.
+  // The seven are waited for until the server has accepted each and given
+  // it a thread; a ninth sent before then would be taken as one of them.
+  const long sockets = server.sockets(), threads = server.status("Threads");
   std::vector<int> idle;
   for (int i = 0; i < 7; ++i) idle.push_back(connect_to(server.port()));
-  // The server's threads: its own and one a connection.
-  for (int i = 0; i < 50 && server.status("Threads") < 9; ++i)
+  for (int i = 0; i < 300 && (server.sockets() < sockets + 7 || server.status("Threads") < threads + 7); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   int ninth = connect_to(server.port());
   EXPECT_TRUE(closed_by_server(ninth)) << server.status("Threads") << " threads";

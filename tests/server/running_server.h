@@ -99,6 +99,12 @@ struct Catalogue {
     auto r = run_tool(args);
     if (r.exit_code != 0) throw std::runtime_error("kvistur " + args[0] + " failed: " + r.err);
   }
+  // A folder with only the settings file TEXT: a catalogue kept elsewhere,
+  // on a server.
+  struct Settings {
+    std::string text;
+  };
+  explicit Catalogue(const Settings& settings) { std::ofstream(dir + "/lindrit-1.0.ini") << settings.text; }
 };
 
 // kvistur serve on a free port, with its settings file, access log and
@@ -156,6 +162,17 @@ class Server {
     return -1;
   }
   long rss_kib() const { return status("VmRSS"); }
+  // The sockets the server holds open: its listeners and the connections
+  // it has accepted.
+  long sockets() const {
+    long n = 0;
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec)) {
+      std::error_code link_ec;
+      if (std::filesystem::read_symlink(fd.path(), link_ec).string().rfind("socket:", 0) == 0) ++n;
+    }
+    return n;
+  }
   bool running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
   std::string access_log() const { return file_bytes(access_); }
 

@@ -24,12 +24,14 @@ json call(const std::string& method, json args) {
   return {{"op", "call"}, {"obj", "f"}, {"method", method}, {"args", std::move(args)}};
 }
 
-std::string answers(const std::string& settings, const std::vector<json>& requests) {
+// The host's answers; what it said on standard error to SAID.
+std::string answers(const std::string& settings, const std::vector<json>& requests, std::string* said = nullptr) {
   setenv("LINDRIT_SETTINGS", settings.c_str(), 1);
   std::string in;
   for (auto& r : requests) in += r.dump() + "\n";
   auto r = run_tool({"host"}, in);
   EXPECT_EQ(r.exit_code, 0) << r.err;
+  if (said) *said = r.err;
   return r.out;
 }
 
@@ -129,19 +131,51 @@ TEST(SideBySide, AnUpdateChangesBothTheSame) {
   Site site(false);
   PgServer& server = PgServer::get();
   server.empty_database();
-  std::string files = site.dir() + "/files", changes = site.dir() + "/changes.mrc";
+  std::string files = site.dir() + "/files", small = site.dir() + "/small.mrc", changes = site.dir() + "/changes.mrc";
   ASSERT_EQ(run_tool({"generate", "--records", "300", "--seed", "1", "--out", files}).exit_code, 0);
   ASSERT_EQ(as_administrator({"generate", "--records", "300", "--seed", "1", "--out", server.uri("kv")}).exit_code, 0);
+  ASSERT_EQ(run_tool({"generate", "--records", "20", "--seed", "3", "--marc", small}).exit_code, 0);
   ASSERT_EQ(run_tool({"generate", "--records", "300", "--seed", "2", "--marc", changes}).exit_code, 0);
-  auto r = run_tool({"update", "--marc", changes, files});
+  std::vector<json> mix = {{{"op", "new"}, {"obj", "f"}}, call("LogOn", {"Admin", ""})};
+  const json stops = {{"lbound", 0}, {"items", {""}}};
+  for (const char* term : {"a*", "*ur", "s*", "og"}) mix.push_back(call("Leita", {-1, -1, term, kNoArray, kNoArray, kNoArray, stops, 300}));
+  for (int id = 1; id <= 300; id += 13) mix.push_back(call("FaerslaFraID", {id, nullptr, nullptr, nullptr}));
+  const std::string server_ini = server_settings(files + "/lindrit-1.0.ini", server.uri("kv"), site.dir() + "/server.ini");
+  const std::string delta = "SELECT delta_records FROM katalogur.kv_search_meta";
+  auto check = [&](int exit_code, const std::string& says) {
+    auto r = as_administrator({"index", "--check", server.uri("kv")});
+    EXPECT_EQ(r.exit_code, exit_code) << r.out << r.err;
+    EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
+  };
+
+  // A small update goes into a delta in the schema as in the file, and
+  // the searches merge it alike.
+  ASSERT_EQ(run_tool({"update", "--marc", small, files}).exit_code, 0);
+  auto r = as_administrator({"update", "--marc", small, server.uri("kv")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(server.sql("kv", delta), "20");
+  check(0, "sound; stored search index of 300 records, 1 rows of the order");
+  EXPECT_EQ(answers(server_ini, mix).find("\"result\":-1"), std::string::npos) << "every search finds";
+  same_answers(files + "/lindrit-1.0.ini", server_ini, mix);
+  // Damaged on the server: the answers are still the tables', the host
+  // says so once, and so does the check.
+  server.sql("kv", "UPDATE katalogur.kv_delta SET checksum = checksum # 1 WHERE id = (SELECT min(id) FROM katalogur.kv_delta)");
+  check(1, ": the checksum does not match\n");
+  same_answers(files + "/lindrit-1.0.ini", server_ini, mix);
+  std::string said;
+  answers(server_ini, mix, &said);
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_NE(said.find("the stored search index is damaged (kv_delta record "), std::string::npos) << said;
+
+  // Every record replaced: past the delta's bound, the index is written whole.
+  r = run_tool({"update", "--marc", changes, files});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   r = as_administrator({"update", "--marc", changes, server.uri("kv")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "added 0, replaced 300, deleted 0, skipped 0 in " + server.uri("kv") + "\n");
-  std::vector<json> mix = {{{"op", "new"}, {"obj", "f"}}, call("LogOn", {"Admin", ""})};
-  for (const char* term : {"a*", "*ur", "s*", "og"}) mix.push_back(call("Leita", {-1, -1, term, kNoArray, kNoArray, kNoArray, kNoArray, 300}));
-  for (int id = 1; id <= 300; id += 13) mix.push_back(call("FaerslaFraID", {id, nullptr, nullptr, nullptr}));
-  same_answers(files + "/lindrit-1.0.ini", server_settings(files + "/lindrit-1.0.ini", server.uri("kv"), site.dir() + "/server.ini"), mix);
+  EXPECT_EQ(server.sql("kv", delta), "0");
+  check(0, "sound;");
+  same_answers(files + "/lindrit-1.0.ini", server_ini, mix);
 }
 
 }  // namespace

@@ -205,6 +205,37 @@ TEST_F(UpdateTool, AnUpdatedCatalogueHoldsWhatAFreshBuildOfTheSameRecordsHolds) 
   EXPECT_EQ(run_tool({"update", "--marc", changes, dir_ + "/nowhere"}).exit_code, 1);
 }
 
+// An update goes into a delta beside the stored index: the searches give
+// what they give once `kvistur index` has written the index whole again,
+// the check finds it sound, and an update past the delta's bound writes
+// the index whole.
+TEST_F(UpdateTool, AnUpdateGoesIntoADeltaThatSearchesAsTheWholeIndex) {
+  const std::string cat = dir_ + "/cat", file = cat + "/katalogur.sqlite";
+  ASSERT_EQ(run_tool({"generate", "--records", "600", "--seed", "1", "--out", cat}).exit_code, 0);
+  ASSERT_EQ(run_tool({"generate", "--records", "40", "--seed", "2", "--marc", dir_ + "/small.mrc"}).exit_code, 0);
+  ASSERT_EQ(run_tool({"generate", "--records", "300", "--seed", "3", "--marc", dir_ + "/big.mrc"}).exit_code, 0);
+  setenv("LINDRIT_SETTINGS", (cat + "/lindrit-1.0.ini").c_str(), 1);
+  auto delta = [&] { return kvistur::testing::sql_rows(file, "SELECT delta_records FROM kv_search_meta").at(0); };
+  auto searches = [&] {
+    std::string out;
+    for (const char* t : {"a*", "s*", "*ur", "563"}) out += run_tool({"search", t, "--max", "40", "--json"}).out;
+    return out;
+  };
+  ASSERT_EQ(run_tool({"update", "--marc", dir_ + "/small.mrc", cat}).exit_code, 0);
+  EXPECT_EQ(delta(), "40");
+  const std::string through_delta = searches();
+  auto check = run_tool({"index", "--check", file});
+  EXPECT_EQ(check.exit_code, 0) << check.out;
+  EXPECT_NE(check.out.find("updated since for 40 records"), std::string::npos) << check.out;
+  ASSERT_EQ(run_tool({"index", file}).exit_code, 0);
+  EXPECT_EQ(delta(), "0");
+  EXPECT_EQ(searches(), through_delta);
+  ASSERT_EQ(run_tool({"update", "--marc", dir_ + "/big.mrc", cat}).exit_code, 0);
+  EXPECT_EQ(delta(), "0") << "300 records are past the bound of 256";
+  EXPECT_EQ(run_tool({"index", "--check", file}).exit_code, 0);
+  unsetenv("LINDRIT_SETTINGS");
+}
+
 // Eight threads search while an update replaces every record: each search
 // gives the whole old result or the whole new one, none fails, and once
 // the update has committed every thread sees the new one (what the search

@@ -125,9 +125,12 @@ const std::vector<CommandHelp>& CommandHelps() {
        false},
       {"index",
        "Adds the indexes and the stored search index that make searches fast to a catalogue made by another "
-       "tool, or writes the stored index again after another program changed the catalogue. Searches give "
-       "the same records without them, only more slowly.",
-       {{"CATALOGUE|DIR|URI",
+       "tool, or writes the stored index again after another program changed the catalogue (and after updates, "
+       "whole). Searches give the same records without them, only more slowly.",
+       {{"--check",
+         "write nothing: say whether the indexes and the stored search index are sound, a line for each thing "
+         "found and one to close, and fail when anything was found"},
+        {"CATALOGUE|DIR|URI",
          "the catalogue file, the folder holding katalogur.sqlite, or a PostgreSQL URI (a schema other than "
          "katalogur named after a \\)"}},
        "kvistur index /srv/lindrit/gogn/katalogur.sqlite",

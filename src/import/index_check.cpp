@@ -1,0 +1,416 @@
+#include "import/index_check.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <unordered_map>
+#include <stdexcept>
+#include <vector>
+
+#include "import/indexes.h"
+#include "import/search_index.h"
+#include "import/sqlite_statement.h"
+#include "platform/content_stamp.h"
+#include "platform/sqlite_functions.h"
+#include "search/record_order.h"
+#include "search/stored_codec.h"
+#include "search/stored_delta.h"
+
+namespace kvistur::import {
+
+namespace {
+
+const char* const kNotUsed = ": the search does not use it until `kvistur index` writes it again";
+
+// A word's rows of kv_postings, one word at a time, in order.
+class StoredWords {
+ public:
+  StoredWords(sqlite3* db, int64_t build, std::function<void(const std::string&)> find)
+      : st_(db, "SELECT word, upto, packed, checksum FROM kv_postings ORDER BY word, upto"), build_(build),
+        find_(std::move(find)) {
+    more_ = st_.step();
+  }
+  bool more() const { return more_; }
+  int64_t word() const { return st_.integer(0); }
+  // The next word's entries; false when a row of it is damaged (said).
+  bool next(std::vector<stored::Entry>& out) {
+    out.clear();
+    const int64_t w = word();
+    stored::RowChain chain;
+    bool sound = true;
+    for (; more_ && st_.integer(0) == w; more_ = st_.step()) {
+      ++rows_;
+      if (!sound) continue;
+      try {
+        StatementRow r{st_};
+        stored::PackedRow row;
+        row.open(build_, w, st_.integer(1), r.bytes(2), r.is_integer(3) ? st_.integer(3) : 0, ~uint64_t(0));
+        chain.next(st_.integer(1), row.before(), row.last());
+        std::vector<stored::Entry> entries = row.all_entries();
+        out.insert(out.end(), entries.begin(), entries.end());
+      } catch (const stored::Damaged& d) {
+        find_(d.what());
+        sound = false;
+      }
+    }
+    try {
+      if (sound) chain.end();
+    } catch (const stored::Damaged& d) {
+      find_(std::string(d.what()) + " (word " + std::to_string(w) + ")");
+      sound = false;
+    }
+    return sound;
+  }
+  long rows() const { return rows_; }
+
+ private:
+  SqliteStatement st_;
+  int64_t build_;
+  std::function<void(const std::string&)> find_;
+  bool more_ = false;
+  long rows_ = 0;
+};
+
+using Triple = std::tuple<int64_t, int64_t, int64_t>;  // (record, group, field)
+
+// Tengill's rows, one word at a time, each (record, group, field) once;
+// and how many rows each record has.
+class TableWords {
+ public:
+  explicit TableWords(sqlite3* db) : st_(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID") {
+    more_ = st_.step();
+  }
+  bool more() const { return more_; }
+  int64_t word() const { return st_.integer(0); }
+  void next(std::vector<Triple>& out) {
+    out.clear();
+    const int64_t w = word();
+    for (; more_ && st_.integer(0) == w; more_ = st_.step()) {
+      out.emplace_back(st_.integer(1), st_.integer(2), st_.integer(3));
+      ++rows_of_[st_.integer(1)];
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+  }
+  // Once every word has been read.
+  const std::unordered_map<int64_t, uint32_t>& rows_of() const { return rows_of_; }
+
+ private:
+  SqliteStatement st_;
+  bool more_ = false;
+  std::unordered_map<int64_t, uint32_t> rows_of_;
+};
+
+// Where two orders of the same records differ, or "".  Records that cannot
+// be read into the result table are never ranked against others (the
+// search fails at them), so only their being so is compared.
+std::string compare_orders(const RankedRecords& tables, const RankedRecords& stored) {
+  std::vector<int32_t> a = tables.ids, b = stored.ids;
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  if (a != b) return "kv_order: holds other records than Móðurtafla (" + std::to_string(b.size()) + " against " +
+                      std::to_string(a.size()) + ")";
+  if (tables.unreadable != stored.unreadable) return "kv_order: other records marked unreadable than Móðurtafla has";
+  auto by_id = [](const RankedRecords& r) {
+    std::vector<std::pair<int32_t, int32_t>> v;
+    for (std::size_t i = 0; i < r.ids.size(); ++i) v.push_back({r.ids[i], r.ranks[i]});
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  auto ta = by_id(tables), sa = by_id(stored);
+  struct Ranks {
+    int32_t id, table, stored;
+  };
+  std::vector<Ranks> ranked;
+  for (std::size_t i = 0; i < ta.size(); ++i) {
+    if (std::binary_search(tables.unreadable.begin(), tables.unreadable.end(), ta[i].first)) continue;
+    if ((ta[i].second < 0) != (sa[i].second < 0))
+      return "kv_order: record " + std::to_string(ta[i].first) + " is placed where its sort text is null, or the other way";
+    if (ta[i].second < 0) continue;
+    auto side = [](int32_t r, int32_t absent) { return r < absent ? -1 : r > absent ? 1 : 0; };
+    if (side(ta[i].second, tables.absent) != side(sa[i].second, stored.absent))
+      return "kv_order: record " + std::to_string(ta[i].first) + " is on the wrong side of the empty text";
+    ranked.push_back({ta[i].first, ta[i].second, sa[i].second});
+  }
+  std::sort(ranked.begin(), ranked.end(), [](const Ranks& x, const Ranks& y) { return x.table < y.table; });
+  for (std::size_t i = 1; i < ranked.size(); ++i) {
+    const Ranks &x = ranked[i - 1], &y = ranked[i];
+    if ((x.table < y.table) != (x.stored < y.stored) || (x.table == y.table) != (x.stored == y.stored))
+      return "kv_order: records " + std::to_string(x.id) + " and " + std::to_string(y.id) +
+             " are not in the order of their sort texts";
+  }
+  return "";
+}
+
+}  // namespace
+
+void IndexCheck::find(const std::string& line) {
+  if (++findings_ <= kMaxLines) out_ << line << "\n";
+  else if (findings_ == kMaxLines + 1) out_ << "(more findings are counted, not shown)\n";
+}
+
+void IndexCheck::Sqlite(sqlite3* db) {
+  SqliteStatement st(db, "PRAGMA integrity_check(100)");
+  while (st.step()) {
+    std::string line = st.blob(0);
+    if (line != "ok") find("SQLite: " + line);
+  }
+}
+
+void IndexCheck::ContentStamp(sqlite3* db) {
+  if (HasTable(db, "kv_search_meta") && !db::ContentStampInstalled(db))
+    find(std::string("kv_state: the content stamp's triggers are missing or changed") + kNotUsed);
+}
+
+void IndexCheck::StoredIndex(sqlite3* db) {
+  if (!HasTable(db, "kv_search_meta")) {
+    summary_ = "no stored search index (searches read the tables)";
+    return;
+  }
+  stored::Summary meta;
+  const int64_t format = StoredFormat(db);
+  if (format < 0) return find(std::string("kv_search_meta: no row with a format") + kNotUsed);
+  if (format != stored::kFormat)
+    return find("kv_search_meta: format " + std::to_string(format) + ", which this version does not read" + kNotUsed);
+  try {
+    meta = ReadSummary(db);
+  } catch (const stored::Damaged& d) {
+    return find(d.what() + std::string(kNotUsed));
+  }
+  bool order_fresh = true, postings_fresh = meta.postings;
+  if (meta.collator != collation_version()) {
+    find("kv_search_meta: ordered with the collation of version " + meta.collator + ", the search sorts by " +
+         collation_version() + kNotUsed);
+    order_fresh = postings_fresh = false;
+  }
+  {
+    SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
+    bool has = HasTable(db, db::kStampTable) && stamp.step();
+    if (!has || stamp.integer(0) != meta.built_records) {
+      find(std::string("kv_search_meta: written at another state of Móðurtafla") + kNotUsed);
+      order_fresh = postings_fresh = false;
+    } else if (meta.postings && stamp.integer(1) != meta.built_links) {
+      find(std::string("kv_search_meta: written at another state of Tengill (its word lists)") + kNotUsed);
+      postings_fresh = false;
+    }
+  }
+
+  // Every chunk of the order, the delta and the counts, in turn.
+  const uint32_t chunks = uint32_t((meta.positions + stored::kChunk - 1) / stored::kChunk);
+  std::vector<std::optional<stored::OrderChunk>> order(chunks);
+  bool order_whole = read_chunks(db, meta, "kv_order", chunks, [&](SqliteStatement& st, int64_t c) {
+    StatementRow r{st};
+    order[std::size_t(c)] = stored::DecodeOrder(meta.build, c, meta.positions, r.bytes(1), r.bytes(2), st.integer(3));
+  });
+  std::unique_ptr<StoredDelta> delta;
+  std::map<int32_t, std::vector<stored::Link>> delta_links;  // by record
+  std::map<int64_t, std::vector<stored::Link>> delta_words;  // by word: (record, group, field)
+  bool delta_whole = read_delta(db, meta, delta, delta_links, delta_words);
+
+  if (order_whole && delta_whole && order_fresh) {
+    RankedRecords tables;
+    if (!ReadRanks(db, tables)) {
+      find("Móðurtafla: cannot be ordered (a record number twice or held as text)");
+    } else {
+      try {
+        std::string differs = compare_orders(
+            tables, StoredRanks(meta, [&](uint32_t c) -> const stored::OrderChunk& { return *order[c]; }, delta.get()));
+        if (!differs.empty()) find(differs);
+      } catch (const stored::Damaged& d) {
+        find(d.what());
+      }
+    }
+  }
+
+  long words = 0, rows = 0;
+  if (meta.postings && HasTable(db, "kv_postings")) {
+    std::vector<uint32_t> counts;
+    bool counts_whole = read_chunks(db, meta, "kv_counts", chunks, [&](SqliteStatement& st, int64_t c) {
+      StatementRow r{st};
+      std::vector<uint32_t> these = stored::DecodeCounts(meta.build, c, meta.positions, r.bytes(1), st.integer(2));
+      counts.insert(counts.end(), these.begin(), these.end());
+    });
+    auto id_at = [&](uint32_t p) { return order[p / stored::kChunk]->ids[p % stored::kChunk]; };
+    auto live = [&](uint32_t p) { return !delta || !delta->masked(p); };
+    StoredWords stored(db, meta.build, [&](const std::string& line) { find(line); });
+    std::optional<TableWords> table;
+    const bool compare = postings_fresh && order_whole && delta_whole;
+    if (compare) table.emplace(db);
+    auto next_delta = delta_words.begin();
+    std::vector<stored::Entry> entries;
+    std::vector<Triple> want, got;
+    for (;;) {
+      int64_t w = INT64_MAX;
+      if (stored.more()) w = stored.word();
+      if (table && table->more()) w = std::min(w, table->word());
+      if (next_delta != delta_words.end()) w = std::min(w, next_delta->first);
+      if (w == INT64_MAX) break;
+      got.clear();
+      bool in_delta = next_delta != delta_words.end() && next_delta->first == w;
+      if (in_delta) {
+        for (const stored::Link& l : next_delta->second) got.emplace_back(l.a, l.group, l.field);
+        ++next_delta;
+      }
+      bool has_rows = stored.more() && stored.word() == w, sound = true;
+      if (has_rows) {
+        ++words;
+        sound = stored.next(entries);
+      } else {
+        entries.clear();
+      }
+      want.clear();
+      if (table && table->more() && table->word() == w) table->next(want);
+      // A word without rows anywhere is one the search reads from the
+      // tables (a word of Orð that came later): only its links, if it has
+      // any, are missing.
+      if (!compare || !sound) continue;
+      bool in_range = true;
+      for (const stored::Entry& e : entries) {
+        if (e.position >= meta.positions) {
+          in_range = false;
+          break;
+        }
+        if (!live(e.position)) continue;
+        for (std::size_t bit = 0; bit < meta.combos.size(); ++bit)
+          if (e.mask >> bit & 1) got.emplace_back(id_at(e.position), meta.combos[bit].first, meta.combos[bit].second);
+      }
+      std::sort(got.begin(), got.end());
+      if (!in_range || got != want)
+        find("kv_postings: word " + std::to_string(w) + " gives " + std::to_string(got.size()) +
+             " record, group and field triples, Tengill " + std::to_string(want.size()));
+    }
+    rows = stored.rows();
+    // Each record's rows of Tengill, as many as the index counted (an
+    // update relies on them to know it saw every row of a record).
+    if (compare && counts_whole && table) {
+      const auto& tengill = table->rows_of();
+      auto rows_of = [&](int64_t id) {
+        auto it = tengill.find(id);
+        return it == tengill.end() ? 0u : it->second;
+      };
+      for (uint32_t p = 0; p < counts.size(); ++p)
+        if (live(p) && counts[p] != rows_of(id_at(p)))
+          find("kv_counts: position " + std::to_string(p) + " counts " + std::to_string(counts[p]) + " rows of record " +
+               std::to_string(id_at(p)) + ", Tengill has " + std::to_string(rows_of(id_at(p))));
+      for (const auto& [id, links] : delta_links)
+        if (links.size() != rows_of(id))
+          find("kv_delta: record " + std::to_string(id) + " holds " + std::to_string(links.size()) + " rows of Tengill, "
+               "Tengill has " + std::to_string(rows_of(id)));
+    }
+  }
+  summary_ = "stored search index of " + std::to_string(meta.records) + " records, " + std::to_string(chunks) +
+             " rows of the order, " + std::to_string(words) + " words in " + std::to_string(rows) + " rows";
+  if (meta.delta_records)
+    summary_ += ", updated since for " + std::to_string(meta.delta_records) + " records in " +
+                std::to_string(meta.delta_words) + " words";
+}
+
+bool IndexCheck::read_chunks(sqlite3* db, const stored::Summary& meta, const std::string& table, uint32_t chunks,
+                             const std::function<void(SqliteStatement&, int64_t)>& decode) {
+  std::vector<bool> seen(chunks), sound(chunks);
+  const std::string columns = table == "kv_order" ? "chunk, ids, starts, checksum" : "chunk, counts, checksum";
+  SqliteStatement st(db, "SELECT " + columns + " FROM " + table + " ORDER BY chunk");
+  while (st.step()) {
+    const int64_t c = st.integer(0);
+    if (sqlite3_column_type(st.get(), 0) != SQLITE_INTEGER || c < 0 || c >= int64_t(chunks) || seen[std::size_t(c)]) {
+      find(table + ": a row of no chunk (" + st.text(0) + ")");
+      continue;
+    }
+    seen[std::size_t(c)] = true;
+    try {
+      decode(st, c);
+      sound[std::size_t(c)] = true;
+    } catch (const stored::Damaged& d) {
+      find(d.what());
+    }
+  }
+  bool whole = true;
+  for (uint32_t c = 0; c < chunks; ++c) {
+    whole = whole && sound[c];
+    if (!seen[c]) find(table + " chunk " + std::to_string(c) + ": missing");
+  }
+  return whole;
+}
+
+bool IndexCheck::read_delta(sqlite3* db, const stored::Summary& meta, std::unique_ptr<StoredDelta>& delta,
+                            std::map<int32_t, std::vector<stored::Link>>& links,
+                            std::map<int64_t, std::vector<stored::Link>>& words) {
+  if (!meta.postings) return true;
+  const long before = findings_;
+  std::vector<stored::DeltaRecord> records;
+  {
+    SqliteStatement st(db, "SELECT id, base, kind, place, equal, key, links, checksum FROM kv_delta");
+    while (st.step()) {
+      try {
+        StatementRow r{st};
+        stored::DeltaRecord d = stored::DeltaRecord::Read(r);
+        d.check(meta);
+        links[int32_t(d.id)] = d.links;
+        records.push_back(std::move(d));
+      } catch (const stored::Damaged& d) {
+        find(d.what());
+      }
+    }
+  }
+  if (int64_t(records.size()) != meta.delta_records)
+    find("kv_delta: " + std::to_string(records.size()) + " sound rows, the summary says " +
+         std::to_string(meta.delta_records));
+  try {
+    delta = std::make_unique<StoredDelta>(meta, std::move(records));
+  } catch (const stored::Damaged& d) {
+    find(d.what());
+    return false;
+  }
+  SqliteStatement st(db, "SELECT word, packed, checksum FROM kv_delta_postings");
+  int64_t rows = 0;
+  while (st.step()) {
+    ++rows;
+    const int64_t w = st.integer(0);
+    const std::string where = "kv_delta_postings word " + std::to_string(w);
+    StatementRow r{st};
+    if (st.integer(2) != stored::DeltaPostingsSum(meta.build, w, r.bytes(1))) {
+      find(where + ": the checksum does not match");
+      continue;
+    }
+    try {
+      words[w] = stored::DecodeLinks(r.bytes(1));
+      for (const stored::Link& l : words[w]) {
+        const StoredDelta::Record* d = l.a == int32_t(l.a) ? delta->find(int32_t(l.a)) : nullptr;
+        if (!d || d->kind == stored::kGone) throw stored::Damaged(where + ": a record not in kv_delta");
+      }
+    } catch (const stored::Damaged& d) {
+      find(d.what());
+    }
+  }
+  if (rows != meta.delta_words)
+    find("kv_delta_postings: " + std::to_string(rows) + " rows, the summary says " + std::to_string(meta.delta_words));
+  return findings_ == before;
+}
+
+long CheckCatalogueFile(const std::string& file, const std::string& shown, bool whole_file, std::ostream& out) {
+  db::SqliteConnection db = OpenSqlite(file, SQLITE_OPEN_READONLY);
+  // A writer's commit in progress is waited for, as a host's read waits.
+  constexpr int kBusyTimeoutMs = 10000;
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  IndexCheck check(out);
+  try {
+    RegisterKvFunctions(db.get());
+    if (!HasTable(db.get(), "Orð") || !HasTable(db.get(), "Tengill"))
+      throw std::runtime_error("not a catalogue (no tables Orð and Tengill)");
+    // One state of the file throughout.
+    ExecSql(db.get(), "BEGIN");
+    if (whole_file) check.Sqlite(db.get());
+    if (whole_file) check.ContentStamp(db.get());
+    check.StoredIndex(db.get());
+  } catch (const std::exception& e) {
+    throw std::runtime_error(shown + ": " + e.what());
+  }
+  out << shown << ": " << (check.findings() ? std::to_string(check.findings()) + " findings" : std::string("sound"))
+      << "; " << check.summary() << "\n";
+  return check.findings();
+}
+
+}  // namespace kvistur::import

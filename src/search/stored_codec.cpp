@@ -1,0 +1,497 @@
+#include "search/stored_codec.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace kvistur::stored {
+
+// Each 64-bit word is spread by a multiplication and folded into the state
+// by steps that are each one-to-one (xor with a constant, rotation,
+// multiplication by an odd number), so two inputs of one length that
+// differ in a single word always give different sums.
+Checksum& Checksum::add(uint64_t v) {
+  h_ ^= v * 0x87C37B91114253D5ull;
+  h_ = std::rotl(h_, 31) * 0x4CF5AD432745937Full;
+  return *this;
+}
+
+Checksum& Checksum::add(std::string_view bytes) {
+  add(uint64_t(bytes.size()));
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    uint64_t w = 0;
+    for (int b = 7; b >= 0; --b) w = w << 8 | uint8_t(bytes[i + std::size_t(b)]);
+    add(w);
+  }
+  if (i < bytes.size()) {
+    uint64_t w = 0;
+    for (std::size_t b = bytes.size(); b > i; --b) w = w << 8 | uint8_t(bytes[b - 1]);
+    add(w);
+  }
+  return *this;
+}
+
+int64_t Checksum::value() const {
+  uint64_t h = h_;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return int64_t(h);
+}
+
+void PutVarint(std::string& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(char(uint8_t(v) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(char(v));
+}
+
+uint64_t GetVarint(std::string_view s, std::size_t& at) {
+  uint64_t v = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    if (at >= s.size()) throw Damaged("a stored row ends early");
+    uint8_t b = uint8_t(s[at++]);
+    if (shift == 63 && b > 1) break;
+    v |= uint64_t(b & 0x7F) << shift;
+    if (!(b & 0x80)) return v;
+  }
+  throw Damaged("a stored row holds a number too long");
+}
+
+namespace {
+
+uint64_t zigzag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
+int64_t unzigzag(uint64_t v) { return int64_t(v >> 1) ^ -int64_t(v & 1); }
+
+// The bits an index of one of MASKS masks takes.
+int index_bits(uint64_t masks) {
+  int bits = 0;
+  while ((uint64_t(1) << bits) < masks) ++bits;
+  return bits;
+}
+
+uint32_t get32(const char* p) {
+  const auto* b = reinterpret_cast<const uint8_t*>(p);
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+}  // namespace
+
+// ---- kv_search_meta
+
+int64_t Summary::sum() const {
+  Checksum c(build);
+  c.add(uint64_t(format)).add(collator).add(uint64_t(positions)).add(uint64_t(ordered)).add(uint64_t(records));
+  c.add(uint64_t(absent_rank)).add(specials).add(EncodeCombos(combos)).add(postings ? 1 : 0);
+  c.add(uint64_t(built_records)).add(uint64_t(built_links)).add(uint64_t(delta_records)).add(uint64_t(delta_words));
+  return c.value();
+}
+
+void Summary::check() const {
+  if (checksum != sum()) throw Damaged("kv_search_meta: the checksum does not match");
+  if (positions < 0 || positions > kMaxPositions || ordered < 0 || ordered > records || records > positions)
+    throw Damaged("kv_search_meta: positions out of range");
+  if (specials.size() != std::size_t(records - ordered)) throw Damaged("kv_search_meta: specials of the wrong size");
+  for (char k : specials)
+    if (uint8_t(k) == 0 || uint8_t(k) > (kNullKey | kUnreadable)) throw Damaged("kv_search_meta: a special of no kind");
+  if (absent_rank < 0 || absent_rank > INT32_MAX) throw Damaged("kv_search_meta: the empty text's rank out of range");
+  if (combos.size() > kMaxCombos) throw Damaged("kv_search_meta: too many pairs");
+  if (delta_records < 0 || delta_words < 0 || ((delta_records || delta_words) && !postings))
+    throw Damaged("kv_search_meta: a delta out of range");
+}
+
+std::string Summary::EncodeCombos(const std::vector<std::pair<int64_t, int64_t>>& combos) {
+  std::string out;
+  for (auto [g, f] : combos) {
+    PutVarint(out, zigzag(g));
+    PutVarint(out, zigzag(f));
+  }
+  return out;
+}
+
+std::vector<std::pair<int64_t, int64_t>> Summary::DecodeCombos(std::string_view bytes) {
+  std::vector<std::pair<int64_t, int64_t>> out;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    if (out.size() == kMaxCombos) throw Damaged("kv_search_meta: too many pairs");
+    int64_t g = unzigzag(GetVarint(bytes, at));
+    out.push_back({g, unzigzag(GetVarint(bytes, at))});
+  }
+  return out;
+}
+
+// ---- kv_order
+
+int64_t OrderSum(int64_t build, int64_t chunk, std::string_view ids, std::string_view starts) {
+  return Checksum(build).add(uint64_t(chunk)).add(ids).add(starts).value();
+}
+
+OrderRow EncodeOrder(int64_t build, int64_t chunk, std::span<const int32_t> ids, std::span<const uint64_t> starts) {
+  OrderRow row;
+  for (int32_t id : ids)
+    for (int b = 0; b < 4; ++b) row.ids.push_back(char(uint32_t(id) >> (8 * b)));
+  for (std::size_t w = 0; w < (ids.size() + 63) / 64; ++w)
+    for (int b = 0; b < 8; ++b) row.starts.push_back(char(starts[w] >> (8 * b)));
+  row.checksum = OrderSum(build, chunk, row.ids, row.starts);
+  return row;
+}
+
+OrderChunk DecodeOrder(int64_t build, int64_t chunk, int64_t positions, std::string_view ids, std::string_view starts,
+                       int64_t checksum) {
+  const std::string where = "kv_order chunk " + std::to_string(chunk);
+  if (checksum != OrderSum(build, chunk, ids, starts)) throw Damaged(where + ": the checksum does not match");
+  if (chunk < 0 || chunk * int64_t(kChunk) >= positions) throw Damaged(where + ": no such chunk");
+  const std::size_t n = std::size_t(std::min<int64_t>(kChunk, positions - chunk * int64_t(kChunk)));
+  if (ids.size() != n * 4 || starts.size() != (n + 63) / 64 * 8) throw Damaged(where + ": of the wrong size");
+  OrderChunk out;
+  out.ids.resize(n);
+  for (std::size_t i = 0; i < n; ++i) out.ids[i] = int32_t(get32(ids.data() + 4 * i));
+  out.starts.resize(starts.size() / 8);
+  for (std::size_t w = 0; w < out.starts.size(); ++w) {
+    uint64_t v = 0;
+    for (int b = 7; b >= 0; --b) v = v << 8 | uint8_t(starts[w * 8 + std::size_t(b)]);
+    out.starts[w] = v;
+  }
+  return out;
+}
+
+// ---- kv_counts
+
+CountsRow EncodeCounts(int64_t build, int64_t chunk, std::span<const uint32_t> counts) {
+  CountsRow row;
+  for (uint32_t c : counts) PutVarint(row.counts, c);
+  row.checksum = Checksum(build).add(uint64_t(chunk)).add(row.counts).value();
+  return row;
+}
+
+std::vector<uint32_t> DecodeCounts(int64_t build, int64_t chunk, int64_t positions, std::string_view counts,
+                                   int64_t checksum) {
+  const std::string where = "kv_counts chunk " + std::to_string(chunk);
+  if (checksum != Checksum(build).add(uint64_t(chunk)).add(counts).value())
+    throw Damaged(where + ": the checksum does not match");
+  if (chunk < 0 || chunk * int64_t(kChunk) >= positions) throw Damaged(where + ": no such chunk");
+  const std::size_t n = std::size_t(std::min<int64_t>(kChunk, positions - chunk * int64_t(kChunk)));
+  std::vector<uint32_t> out;
+  std::size_t at = 0;
+  while (at < counts.size()) {
+    uint64_t c = GetVarint(counts, at);
+    if (c > UINT32_MAX || out.size() == n) throw Damaged(where + ": not counts");
+    out.push_back(uint32_t(c));
+  }
+  if (out.size() != n) throw Damaged(where + ": of the wrong size");
+  return out;
+}
+
+// ---- kv_delta and kv_delta_postings
+
+std::string EncodeLinks(std::span<const Link> links) {
+  std::string out;
+  PutVarint(out, links.size());
+  int64_t prev = 0;
+  for (const Link& l : links) {
+    PutVarint(out, zigzag(int64_t(uint64_t(l.a) - uint64_t(prev))));
+    PutVarint(out, zigzag(l.group));
+    PutVarint(out, zigzag(l.field));
+    prev = l.a;
+  }
+  return out;
+}
+
+std::vector<Link> DecodeLinks(std::string_view bytes) {
+  std::size_t at = 0;
+  uint64_t n = GetVarint(bytes, at);
+  if (n > bytes.size()) throw Damaged("kv_delta: more links than bytes");  // each takes three bytes at least
+  std::vector<Link> out;
+  out.reserve(std::size_t(n));
+  int64_t prev = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    Link l;
+    l.a = int64_t(uint64_t(prev) + uint64_t(unzigzag(GetVarint(bytes, at))));
+    l.group = unzigzag(GetVarint(bytes, at));
+    l.field = unzigzag(GetVarint(bytes, at));
+    if (!out.empty() && l < out.back()) throw Damaged("kv_delta: links out of order");
+    out.push_back(l);
+    prev = l.a;
+  }
+  if (at != bytes.size()) throw Damaged("kv_delta: bytes after the links");
+  return out;
+}
+
+int64_t DeltaRecord::sum(int64_t build) const {
+  Checksum c(build);
+  c.add(uint64_t(id)).add(uint64_t(base)).add(kind).add(uint64_t(place)).add(equal ? 1 : 0).add(key);
+  return c.add(EncodeLinks(links)).value();
+}
+
+void DeltaRecord::check(const Summary& meta) const {
+  const std::string where = "kv_delta record " + std::to_string(id);
+  if (checksum != sum(meta.build)) throw Damaged(where + ": the checksum does not match");
+  if (id < INT32_MIN || id > INT32_MAX || base < -1 || base >= meta.positions) throw Damaged(where + ": out of range");
+  const bool special = kind >= 1 && kind <= (kNullKey | kUnreadable);
+  if (!special && kind != kNoRow && kind != kGone && kind != kPlaced) throw Damaged(where + ": of no kind");
+  if (kind == kPlaced && (place < 0 || place > meta.ordered || key.empty() || (equal && place == meta.ordered)))
+    throw Damaged(where + ": placed out of range");
+  if ((kind == kGone && !links.empty()) || (kind == kNoRow && links.empty())) throw Damaged(where + ": links of no record");
+}
+
+int64_t DeltaPostingsSum(int64_t build, int64_t word, std::string_view packed) {
+  return Checksum(build).add(uint64_t(word)).add(packed).value();
+}
+
+// ---- kv_postings
+//
+// A row: the upto of the word's row before it plus one (a varint; 0 for the
+// first row), a flag byte (1: the word's last row), then the entries: their
+// number, the distinct masks, the first position, the skip points, then the
+// entries in blocks of kBlock.  An entry is position - previous position -
+// 1, shifted left by the bits the index of a mask takes (none for one
+// mask), with the index of its mask in those bits; the previous position
+// of the first entry is the first position less one; a block is the width
+// in bits of its largest entry (one byte) and its entries at that width,
+// packed from the lowest bit up.  Skip point b (for blocks 1..) is six
+// bytes, little-endian: the last position of block b - 1 (four) and the
+// byte offset of block b among the blocks (two), so that the block of a
+// position is found by a binary search.  A row without entries is the
+// number 0 alone.
+
+int64_t PostingsSum(int64_t build, int64_t word, int64_t upto, std::string_view packed) {
+  return Checksum(build).add(uint64_t(word)).add(uint64_t(upto)).add(packed).value();
+}
+
+std::string PackEntries(const Entry* entries, std::size_t n) {
+  std::string out;
+  if (n == 0) {
+    PutVarint(out, 0);
+    return out;
+  }
+  std::vector<uint64_t> masks;
+  for (std::size_t i = 0; i < n; ++i)
+    if (std::find(masks.begin(), masks.end(), entries[i].mask) == masks.end()) masks.push_back(entries[i].mask);
+  const uint64_t k = masks.size();
+  const int shift = index_bits(k);
+  std::string body, skips;
+  const int64_t base = int64_t(entries[0].position) - 1;
+  int64_t prev = base;
+  for (std::size_t from = 0; from < n; from += kBlock) {
+    if (from > 0) {
+      if (body.size() > 0xFFFF) throw std::runtime_error("a packed row too long");
+      for (int b = 0; b < 4; ++b) skips.push_back(char(uint32_t(prev) >> (8 * b)));
+      for (int b = 0; b < 2; ++b) skips.push_back(char(body.size() >> (8 * b)));
+    }
+    std::size_t count = std::min(kBlock, n - from);
+    uint64_t values[kBlock];
+    int width = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Entry& e = entries[from + i];
+      uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), e.mask) - masks.begin());
+      values[i] = uint64_t(int64_t(e.position) - prev - 1) << shift | index;
+      prev = e.position;
+      while (width < 64 && (values[i] >> width) != 0) ++width;
+    }
+    if (width > 56) throw std::runtime_error("an entry too large to pack");
+    body.push_back(char(width));
+    uint64_t acc = 0;
+    int bits = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      // Fewer than 8 bits are waiting, so the entry fits beside them.
+      acc |= values[i] << bits;
+      bits += width;
+      while (bits >= 8) {
+        body.push_back(char(acc));
+        acc >>= 8;
+        bits -= 8;
+      }
+    }
+    if (bits > 0) body.push_back(char(acc));
+  }
+  PutVarint(out, n);
+  PutVarint(out, k);
+  for (uint64_t m : masks) PutVarint(out, m);
+  PutVarint(out, uint64_t(base + 1));
+  return out + skips + body;
+}
+
+std::vector<PostingsRow> EncodePostings(int64_t build, int64_t word, std::span<const Entry> entries) {
+  std::vector<PostingsRow> rows;
+  int64_t before = -1;
+  auto add = [&](std::string body, int64_t upto, bool last) {
+    PostingsRow row;
+    row.upto = last ? kLastRow : upto;
+    PutVarint(row.packed, uint64_t(before + 1));
+    row.packed.push_back(char(last ? 1 : 0));
+    row.packed += body;
+    row.checksum = PostingsSum(build, word, row.upto, row.packed);
+    before = row.upto;
+    rows.push_back(std::move(row));
+  };
+  constexpr std::size_t kHeader = 11;  // the longest header: a varint of 33 bits and the flags
+  const std::size_t n = entries.size();
+  if (n == 0) add(PackEntries(nullptr, 0), kLastRow, true);
+  for (std::size_t from = 0; from < n;) {
+    std::size_t len = std::min<std::size_t>(n - from, 8192);
+    std::string body = PackEntries(&entries[from], len);
+    while (body.size() + kHeader > kPackedBytes && len > 1) {
+      len = len * 3 / 4;
+      body = PackEntries(&entries[from], len);
+    }
+    add(std::move(body), entries[from + len - 1].position, from + len == n);
+    from += len;
+  }
+  return rows;
+}
+
+std::pair<int64_t, bool> PackedRow::Header(std::string_view packed) {
+  std::size_t at = 0;
+  uint64_t before = GetVarint(packed, at);
+  if (before > uint64_t(kLastRow) || at >= packed.size() || uint8_t(packed[at]) > 1)
+    throw Damaged("kv_postings: a row's header is not one");
+  return {int64_t(before) - 1, packed[at] == 1};
+}
+
+void PackedRow::open(int64_t build, int64_t word, int64_t upto, std::string_view packed, int64_t checksum,
+                     uint64_t mask) {
+  if (checksum != PostingsSum(build, word, upto, packed))
+    throw Damaged("kv_postings word " + std::to_string(word) + " row " + std::to_string(upto) +
+                  ": the checksum does not match");
+  open(packed, mask);
+}
+
+void PackedRow::open(std::string_view packed, uint64_t mask) {
+  auto [before, last] = Header(packed);
+  before_ = before;
+  last_ = last;
+  std::size_t at = 0;
+  GetVarint(packed, at);
+  open_body(packed.substr(at + 1), mask);
+}
+
+void PackedRow::open_body(std::string_view packed, uint64_t mask) {
+  packed_ = packed;
+  std::size_t at = 0;
+  n_ = GetVarint(packed, at);
+  if (n_ == 0) {
+    if (at != packed.size()) throw Damaged("kv_postings: an empty row with bytes after it");
+    blocks_ = 0;
+    return;
+  }
+  k_ = GetVarint(packed, at);
+  if (k_ == 0 || k_ > n_ || n_ > packed.size() * kBlock || k_ > kPackedBytes) throw Damaged("kv_postings: a row that is not one");
+  all_ = true;
+  for (uint64_t i = 0; i < k_; ++i) {
+    masks_[i] = GetVarint(packed, at);
+    take_[i] = (masks_[i] & mask) != 0;
+    all_ = all_ && take_[i];
+  }
+  shift_ = index_bits(k_);
+  for (uint64_t i = k_; i < (uint64_t(1) << shift_); ++i) take_[i] = false;  // indexes no entry has
+  uint64_t first = GetVarint(packed, at);
+  if (first > UINT32_MAX) throw Damaged("kv_postings: a position out of range");
+  base_ = int64_t(first) - 1;
+  blocks_ = (n_ + kBlock - 1) / kBlock;
+  skips_ = at;
+  body_ = at + 6 * (blocks_ - 1);
+  if (body_ >= packed.size()) throw Damaged("kv_postings: a row that is not one");
+}
+
+int64_t PackedRow::prev(std::size_t b) const {
+  if (b == 0) return base_;
+  return int64_t(get32(packed_.data() + skips_ + 6 * (b - 1)));
+}
+
+std::size_t PackedRow::offset(std::size_t b) const {
+  if (b == 0) return 0;
+  const auto* q = reinterpret_cast<const uint8_t*>(packed_.data()) + skips_ + 6 * (b - 1) + 4;
+  return std::size_t(q[0]) | std::size_t(q[1]) << 8;
+}
+
+std::size_t PackedRow::block_for(uint32_t p) const {
+  // The last block whose previous position lies before P.
+  std::size_t lo = 0, hi = blocks_;
+  while (hi - lo > 1) {
+    std::size_t mid = (lo + hi) / 2;
+    if (prev(mid) < int64_t(p)) lo = mid;
+    else hi = mid;
+  }
+  return lo;
+}
+
+template <typename Each>
+void PackedRow::walk(std::size_t b, Each each) const {
+  std::size_t at = body_ + offset(b);
+  const std::size_t count = std::min<std::size_t>(kBlock, n_ - b * kBlock);
+  if (at >= packed_.size()) throw Damaged("kv_postings: a row ends early");
+  const int width = uint8_t(packed_[at++]);
+  if (width > 56 || at + (count * std::size_t(width) + 7) / 8 > packed_.size())
+    throw Damaged("kv_postings: a row that is not one");
+  const auto* data = reinterpret_cast<const uint8_t*>(packed_.data()) + at;
+  const std::size_t avail = packed_.size() - at;
+  const uint64_t low = width ? ~uint64_t(0) >> (64 - width) : 0;
+  const uint64_t index_mask = (uint64_t(1) << shift_) - 1;
+  // Entry I's bits, read through the eight bytes from the one it starts in
+  // (fewer at the row's end): it has at most 56 bits, so it lies within.
+  auto entry = [&](std::size_t i) -> uint64_t {
+    std::size_t bit = i * std::size_t(width), byte = bit >> 3;
+    uint64_t w = 0;
+    if (byte + 8 <= avail) {
+      std::memcpy(&w, data + byte, 8);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    } else {
+      for (std::size_t j = 0; byte + j < avail; ++j) w |= uint64_t(data[byte + j]) << (8 * j);
+    }
+    return (w >> (bit & 7)) & low;
+  };
+  // Unsigned: the first step from -1 lands on the first position, and the
+  // sum of at most kBlock steps of 56 bits each from a 32-bit start cannot
+  // wrap.
+  uint64_t prev = uint64_t(this->prev(b));
+  for (std::size_t i = 0; i < count; ++i) {
+    uint64_t v = entry(i);
+    prev += (v >> shift_) + 1;
+    each(prev, v & index_mask);
+  }
+  if (prev + 1 > uint64_t(UINT32_MAX) + 1) throw Damaged("kv_postings: a position out of range");
+  if (b + 1 < blocks_ && int64_t(prev) != this->prev(b + 1)) throw Damaged("kv_postings: a row that is not one");
+}
+
+std::size_t PackedRow::decode(std::size_t b, uint32_t* out) const {
+  if (b >= blocks_) return 0;
+  uint32_t* o = out;
+  if (all_) walk(b, [&](uint64_t p, uint64_t) { *o++ = uint32_t(p); });
+  else walk(b, [&](uint64_t p, uint64_t index) { if (take_[index]) *o++ = uint32_t(p); });
+  return std::size_t(o - out);
+}
+
+std::vector<Entry> PackedRow::all_entries() const {
+  std::vector<Entry> out;
+  for (std::size_t b = 0; b < blocks_; ++b)
+    walk(b, [&](uint64_t p, uint64_t index) { out.push_back({uint32_t(p), index < k_ ? masks_[index] : 0}); });
+  return out;
+}
+
+void AppendPositions(const PackedRow& row, std::vector<uint32_t>& out) {
+  std::size_t first = out.size();
+  out.resize(first + row.entries());
+  uint32_t* o = out.data() + first;
+  for (std::size_t b = 0; b < row.blocks(); ++b) o += row.decode(b, o);
+  out.resize(std::size_t(o - out.data()));
+}
+
+void RowChain::next(int64_t upto, int64_t before, bool last) {
+  const bool fits = prev_ == kNone ? before < from_ : before == prev_ && !prev_last_;
+  if (!fits || upto <= before || last != (upto == kLastRow)) throw Damaged("kv_postings: a row missing or out of place");
+  prev_ = upto;
+  prev_last_ = last;
+  seen_ = true;
+}
+
+bool RowChain::end() const {
+  if (!seen_) return false;
+  if (prev_ == kNone || !prev_last_) throw Damaged("kv_postings: a word's last row missing");
+  return true;
+}
+
+}  // namespace kvistur::stored
