@@ -9,41 +9,112 @@
 
 namespace kvistur::facets {
 
+static_assert(kKinds == int(stored::kFacetKinds) && kLastYear == int(stored::kFacetLastYear));
+
 namespace {
-
-constexpr uint16_t kMostCopies = UINT16_MAX;
-
-uint64_t zigzag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
-int64_t unzigzag(uint64_t v) { return int64_t(v >> 1) ^ -int64_t(v & 1); }
-
-uint64_t get(std::string_view s, std::size_t& at) {
-  return stored::GetVarint(s, at);  // throws std::runtime_error at the end
-}
 
 Text text_of(db::Cursor& rows, int i) {
   return rows.IsNull(i) ? Text() : rows.Value(i).to_text();
 }
 
+// The rows of one of the chunked tables, each checked, in chunk order.
+template <typename Decode>
+int64_t read_chunks(const std::function<std::unique_ptr<db::Cursor>(const std::u16string&)>& open,
+                    const std::u16string& table, stored::FacetRowKind kind, int64_t build, Decode decode) {
+  auto rows = open(u"SELECT c.chunk, c.data, c.checksum FROM " + table + u" AS c ORDER BY c.chunk");
+  int64_t entries = 0;
+  while (rows->Next()) {
+    if (!rows->IsInteger(0) || !rows->IsInteger(2)) throw stored::Damaged(to_utf8(table) + ": a number that is not one");
+    const int64_t chunk = rows->Integer(0);
+    std::string_view data = rows->Bytes(1);
+    const std::string where = to_utf8(table) + " chunk " + std::to_string(chunk);
+    if (rows->Integer(2) != stored::FacetRowSum(build, kind, chunk, data))
+      throw stored::Damaged(where + ": the checksum does not match");
+    try {
+      entries += decode(chunk, data);
+    } catch (const stored::Damaged& d) {
+      throw stored::Damaged(where + ": " + d.what());
+    }
+  }
+  return entries;
+}
+
 }  // namespace
 
-int64_t ChunkChecksum(int64_t build, int64_t chunk, std::string_view data) {
-  // FNV-1a over the build, the chunk number and the bytes.
-  uint64_t h = 0xcbf29ce484222325ull;
-  auto mix = [&](uint8_t b) { h = (h ^ b) * 0x100000001b3ull; };
-  for (int i = 0; i < 8; ++i) mix(uint8_t(uint64_t(build) >> (8 * i)));
-  for (int i = 0; i < 8; ++i) mix(uint8_t(uint64_t(chunk) >> (8 * i)));
-  for (char c : data) mix(uint8_t(c));
-  return int64_t(h & INT64_MAX);
+Stored ReadFacetHead(const std::function<std::unique_ptr<db::Cursor>(const std::u16string&)>& open,
+                     StoredFacets& out) {
+  {
+    auto format = open(u"SELECT f.format FROM kv_facet_meta AS f");
+    if (!format->Next()) return Stored::kNone;
+    if (!format->IsInteger(0) || format->Integer(0) != stored::kFacetFormat) return Stored::kOtherFormat;
+  }
+  std::u16string columns;
+  for (const char* c : stored::FacetSummary::kColumns) columns += (columns.empty() ? u"f." : u", f.") + from_utf8(c);
+  auto meta = open(u"SELECT " + columns + u" FROM kv_facet_meta AS f");
+  struct Row {
+    db::Cursor& c;
+    bool is_integer(int i) { return c.IsInteger(i); }
+    int64_t integer(int i) { return c.Integer(i); }
+  } row{*meta};
+  meta->Next();
+  out.meta = stored::FacetSummary::Read(row);
+  if (meta->Next()) throw stored::Damaged("kv_facet_meta: more than one row");
+  out.meta.check();
+  const int64_t build = out.meta.build;
+  FacetRows& rows = out.rows;
+  rows = FacetRows{};
+  auto places = open(u"SELECT p.id, p.name, p.checksum FROM kv_facet_places AS p ORDER BY p.id");
+  while (places->Next()) {
+    const int64_t id = int64_t(rows.places.size());
+    std::string_view name = places->Bytes(1);
+    if (!places->IsInteger(0) || places->Integer(0) != id || id >= out.meta.places || !places->IsInteger(2) ||
+        places->Integer(2) != stored::FacetPlaceSum(build, id, name))
+      throw stored::Damaged("kv_facet_places id " + std::to_string(id) + ": missing or the checksum does not match");
+    rows.places.emplace_back(name);
+  }
+  if (int64_t(rows.places.size()) != out.meta.places) throw stored::Damaged("kv_facet_places: a row missing");
+  return Stored::kRead;
+}
+
+Stored ReadStoredFacets(const std::function<std::unique_ptr<db::Cursor>(const std::u16string&)>& open,
+                        StoredFacets& out) {
+  Stored head = ReadFacetHead(open, out);
+  if (head != Stored::kRead) return head;
+  const int64_t build = out.meta.build;
+  FacetRows& rows = out.rows;
+  int64_t records = read_chunks(open, u"kv_facets", stored::FacetRowKind::kRecords, build, [&](int64_t c, auto data) {
+    auto got = stored::DecodeFacetRecords(c, data);
+    rows.records.insert(rows.records.end(), got.begin(), got.end());
+    return int64_t(got.size());
+  });
+  int64_t holders = read_chunks(open, u"kv_facet_copies", stored::FacetRowKind::kHolders, build, [&](int64_t c, auto data) {
+    auto got = stored::DecodeFacetHolders(c, data, out.meta.places);
+    for (auto& h : got) rows.holders.push_back(std::move(h));
+    return int64_t(got.size());
+  });
+  if (records != out.meta.records || holders != out.meta.holders)
+    throw stored::Damaged("kv_facet_meta: not as many entries as the rows hold");
+  return Stored::kRead;
+}
+
+FacetTable::Builder::Builder(std::vector<std::string> places) : places_(std::move(places)) {
+  for (std::size_t i = 0; i < places_.size(); ++i) place_ids_.emplace(places_[i], uint16_t(i));
 }
 
 void FacetTable::Builder::record(int32_t id, int tag, int32_t origin, const Facts& facts) {
-  bool has = tag == 1 || tag == 2;
-  rows_.push_back(Row{id, tag == 2 ? origin : id, has, facts});
+  stored::FacetRecord r;
+  r.id = id;
+  r.kind = uint8_t(facts.kind);
+  r.year = uint16_t(facts.year);
+  r.has_holder = tag == 1 || tag == 2;
+  r.holder = !r.has_holder ? 0 : tag == 2 ? origin : id;
+  records_.push_back(r);
 }
 
 void FacetTable::Builder::copy(int32_t holder, std::string_view place) {
-  Copies& c = copies_[holder];
-  ++c.count;
+  stored::FacetHolder& c = copies_[holder];
+  c.id = holder;
+  if (c.copies < stored::kFacetMostCopies) ++c.copies;
   std::string name = to_utf8(trim(from_utf8(std::string(place))));
   if (name.empty()) return;
   auto it = place_ids_.find(name);
@@ -52,88 +123,51 @@ void FacetTable::Builder::copy(int32_t holder, std::string_view place) {
     it = place_ids_.emplace(name, uint16_t(places_.size())).first;
     places_.push_back(name);
   }
-  if (std::find(c.places.begin(), c.places.end(), it->second) == c.places.end()) c.places.push_back(it->second);
+  auto at = std::lower_bound(c.places.begin(), c.places.end(), it->second);
+  if (at == c.places.end() || *at != it->second) c.places.insert(at, it->second);
 }
 
-std::unique_ptr<FacetTable> FacetTable::Builder::finish() {
-  std::sort(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
-  rows_.erase(std::unique(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) { return a.id == b.id; }),
-              rows_.end());
-  // Places numbered in the Icelandic order of their names would need the
-  // collator here; the pages sort them by count, so the order of first
-  // sight serves.
+FacetRows FacetTable::Builder::rows() {
+  FacetRows out;
+  auto by_id = [](const auto& a, const auto& b) { return a.id < b.id; };
+  std::stable_sort(records_.begin(), records_.end(), by_id);
+  records_.erase(std::unique(records_.begin(), records_.end(), [](auto& a, auto& b) { return a.id == b.id; }),
+                 records_.end());
+  out.records = std::move(records_);
+  for (auto& [id, c] : copies_) out.holders.push_back(std::move(c));
+  std::sort(out.holders.begin(), out.holders.end(), by_id);
+  // Places are numbered in the order of first sight: the pages order them
+  // by count and name, never by number.
+  out.places = std::move(places_);
+  *this = Builder();
+  return out;
+}
+
+std::unique_ptr<FacetTable> FacetTable::Make(const FacetRows& rows) {
   auto t = std::make_unique<FacetTable>();
-  t->place_names_ = places_;
-  static const Copies none;
-  for (const Row& r : rows_) {
-    auto it = r.has_holder ? copies_.find(r.holder) : copies_.end();
-    const Copies& c = it == copies_.end() ? none : it->second;
-    std::vector<uint16_t> places = c.places;
-    std::sort(places.begin(), places.end());
-    t->add(r.id, r.facts.kind, r.facts.year, c.count, r.holder, r.has_holder, places);
+  t->place_names_ = rows.places;
+  for (const stored::FacetRecord& r : rows.records) {
+    const stored::FacetHolder* copies = nullptr;
+    if (r.has_holder) {
+      auto it = std::lower_bound(rows.holders.begin(), rows.holders.end(), r.holder,
+                                 [](const stored::FacetHolder& h, int32_t id) { return h.id < id; });
+      if (it != rows.holders.end() && it->id == r.holder) copies = &*it;
+    }
+    t->add(r, copies);
   }
   t->Seal();
   return t;
 }
 
-void FacetTable::add(int32_t id, Kind kind, int year, uint32_t copies, int32_t holder, bool has_holder,
-                     const std::vector<uint16_t>& places) {
-  ids_.push_back(id);
-  kind_.push_back(kind);
-  year_.push_back(uint16_t(year));
-  copies_.push_back(uint16_t(std::min<uint32_t>(copies, kMostCopies)));
-  holder_id_.push_back(holder);
-  has_holder_.push_back(has_holder);
-  places_.insert(places_.end(), places.begin(), places.end());
+void FacetTable::add(const stored::FacetRecord& r, const stored::FacetHolder* copies) {
+  ids_.push_back(r.id);
+  kind_.push_back(r.kind);
+  year_.push_back(r.year);
+  copies_.push_back(copies ? uint16_t(std::min<uint32_t>(copies->copies, stored::kFacetMostCopies)) : 0);
+  holder_id_.push_back(r.holder);
+  has_holder_.push_back(r.has_holder);
+  if (copies) places_.insert(places_.end(), copies->places.begin(), copies->places.end());
   place_start_.push_back(uint32_t(places_.size()));
-}
-
-std::vector<std::string> FacetTable::EncodeChunks() const {
-  std::vector<std::string> out;
-  for (std::size_t from = 0; from < ids_.size(); from += kChunkRecords) {
-    std::string data;
-    int64_t prev = 0;
-    for (std::size_t s = from; s < std::min(ids_.size(), from + kChunkRecords); ++s) {
-      stored::PutVarint(data, zigzag(int64_t(ids_[s]) - prev));
-      prev = ids_[s];
-      stored::PutVarint(data, kind_[s]);
-      stored::PutVarint(data, year_[s]);
-      stored::PutVarint(data, copies_[s]);
-      int32_t h = holder_[s];
-      uint64_t holder = h < 0 ? 0 : holder_id_[s] == ids_[s] ? 1 : 2 + zigzag(int64_t(holder_id_[s]) - ids_[s]);
-      stored::PutVarint(data, holder);
-      stored::PutVarint(data, place_start_[s + 1] - place_start_[s]);
-      for (uint32_t p = place_start_[s]; p < place_start_[s + 1]; ++p) stored::PutVarint(data, places_[p]);
-    }
-    out.push_back(std::move(data));
-  }
-  return out;
-}
-
-void FacetTable::DecodeChunk(std::string_view data, std::size_t records) {
-  std::size_t at = 0;
-  int64_t prev = 0;
-  std::vector<uint16_t> places;
-  for (std::size_t i = 0; i < records; ++i) {
-    int64_t id = prev + unzigzag(get(data, at));
-    if (id < INT32_MIN || id > INT32_MAX || (!ids_.empty() && id <= ids_.back()))
-      throw std::runtime_error("kv_facets: record numbers out of order");
-    prev = id;
-    uint64_t kind = get(data, at), year = get(data, at), copies = get(data, at), holder = get(data, at);
-    uint64_t n = get(data, at);
-    if (kind >= uint64_t(kKinds) || year > uint64_t(kLastYear) || copies > kMostCopies || n > place_names_.size())
-      throw std::runtime_error("kv_facets: a value out of range");
-    places.clear();
-    for (uint64_t k = 0; k < n; ++k) {
-      uint64_t p = get(data, at);
-      if (p >= place_names_.size()) throw std::runtime_error("kv_facets: no such place");
-      places.push_back(uint16_t(p));
-    }
-    int64_t h = holder <= 1 ? id : id + unzigzag(holder - 2);
-    if (h < INT32_MIN || h > INT32_MAX) throw std::runtime_error("kv_facets: a holder out of range");
-    add(int32_t(id), Kind(kind), int(year), uint32_t(copies), int32_t(h), holder != 0, places);
-  }
-  if (at != data.size()) throw std::runtime_error("kv_facets: bytes after the last record");
 }
 
 void FacetTable::Seal() {
@@ -187,48 +221,26 @@ std::size_t FacetTable::memory() const {
 
 std::shared_ptr<FacetTable> FacetTable::Open(db::Database& database, const db::ContentStamp& stamp) {
   if (stamp.token.empty()) return nullptr;
+  StoredFacets data;
   try {
-    auto meta = database.OpenCursor(
-        u"SELECT f.format, f.build, f.records, f.chunks, f.built_records, f.built_links FROM kv_facet_meta AS f");
-    if (!meta->Next()) return nullptr;
-    for (int i = 0; i < 6; ++i)
-      if (!meta->IsInteger(i)) return nullptr;
-    if (meta->Integer(0) != kFormat || meta->Integer(4) != stamp.records || meta->Integer(5) != stamp.links)
-      return nullptr;
-    const int64_t build = meta->Integer(1), records = meta->Integer(2), chunks = meta->Integer(3);
-    if (records < 0 || records > INT32_MAX || chunks != (records + int64_t(kChunkRecords) - 1) / int64_t(kChunkRecords))
-      return nullptr;
-    meta.reset();
-    auto table = std::make_shared<FacetTable>();
-    std::vector<std::string> names;
-    auto places = database.OpenCursor(u"SELECT p.id, p.name FROM kv_facet_places AS p ORDER BY p.id");
-    while (places->Next()) {
-      if (!places->IsInteger(0) || places->Integer(0) != int64_t(names.size()) || names.size() >= kMaxPlaces)
-        return nullptr;
-      names.emplace_back(places->Bytes(1));
-    }
-    table->set_places(std::move(names));
-    auto rows = database.OpenCursor(
-        u"SELECT c.chunk, c.build, c.records, c.data, c.checksum FROM kv_facets AS c ORDER BY c.chunk");
-    int64_t c = 0;
-    for (; rows->Next(); ++c) {
-      for (int i : {0, 1, 2, 4})
-        if (!rows->IsInteger(i)) return nullptr;
-      int64_t n = std::min<int64_t>(int64_t(kChunkRecords), records - c * int64_t(kChunkRecords));
-      std::string_view data = rows->Bytes(3);
-      if (rows->Integer(0) != c || rows->Integer(1) != build || rows->Integer(2) != n ||
-          rows->Integer(4) != ChunkChecksum(build, c, data))
-        return nullptr;
-      table->DecodeChunk(data, std::size_t(n));
-    }
-    if (c != chunks) return nullptr;
-    table->Seal();
-    return table;
+    Stored got = ReadStoredFacets([&](const std::u16string& sql) { return database.OpenCursor(sql); }, data);
+    if (got == Stored::kOtherFormat)
+      stored::SayOnce(stamp.token + " facets format", "the facet data is in a format this version does not read; "
+                                                      "the facets are worked out from the tables until `kvistur "
+                                                      "index` writes it again");
+    if (got != Stored::kRead) return nullptr;
+  } catch (const stored::Damaged& d) {
+    stored::SayOnce(stamp.token + " facets", std::string("the facet data is damaged (") + d.what() +
+                                                 "); the facets are worked out from the tables until `kvistur "
+                                                 "index` writes it again");
+    return nullptr;
   } catch (const Error&) {
     return nullptr;  // no facet tables, or none this engine can read
-  } catch (const std::runtime_error&) {
-    return nullptr;  // bytes that are not ours: worked out from the tables
   }
+  // Of another state: the update that changed it did not keep it (another
+  // program's change, or a version before the facets).
+  if (data.meta.built_records != stamp.records || data.meta.built_links != stamp.links) return nullptr;
+  return Make(data.rows);
 }
 
 std::shared_ptr<FacetTable> FacetTable::FromTables(db::Database& database) {

@@ -4,19 +4,12 @@
 // hits costs a pass over them and nothing else.
 //
 // kvistur's tools write it beside the stored search index
-// (import/facet_writer.h) and the search reads it once per state of the
-// catalogue (FacetTable::Open), when it was written at the state the
-// content stamp says the catalogue has now.  Otherwise it is worked out
-// from the tables (FacetTable::FromTables), which reads every record once.
-//
-//   kv_facet_meta    one row: format, build, records, chunks, built_records,
-//                    built_links (the stamp's counters when written)
-//   kv_facet_places  (id, name): the locations of copies, numbered
-//   kv_facets        (chunk, build, records, data, checksum): for records
-//                    in record-number order, kChunkRecords a row, each as
-//                    varints: the number's step from the one before, kind,
-//                    year, copies, holder (0 none, 1 itself, 2 + the zigzag
-//                    of its step from the record), places and their ids
+// (import/facet_writer.h), in rows of the stored index's codec
+// (stored_codec.h; their format in docs/stored-index.md), and the search
+// reads it once per state of the catalogue (FacetTable::Open), when it was
+// written or last updated at the state the content stamp says the
+// catalogue has now.  Otherwise it is worked out from the tables
+// (FacetTable::FromTables), which reads every record once.
 //
 // The copies of a record are those of its holder, as the record page shows
 // them: the record itself for an entry of its own (Tag 1), the record it
@@ -26,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,63 +28,75 @@
 
 #include "platform/engine.h"
 #include "platform/kept_memory.h"
+#include "search/stored_codec.h"
 #include "search/record_facts.h"
 
 namespace kvistur::facets {
 
-inline constexpr int kFormat = 1;
-inline constexpr std::size_t kChunkRecords = 1024;
 // Locations a catalogue's facet lists; copies elsewhere beyond that many
 // distinct names are counted as copies but give no location.
-inline constexpr std::size_t kMaxPlaces = 4096;
+inline constexpr std::size_t kMaxPlaces = std::size_t(stored::kMaxFacetPlaces);
 inline constexpr int32_t kNoSlot = -1;
 
-// The checksum of a kv_facets row: its build, chunk number and bytes.
-int64_t ChunkChecksum(int64_t build, int64_t chunk, std::string_view data);
+// What the facet tables hold: the locations numbered, each record's entry
+// and each holder's copies, ascending by number.
+struct FacetRows {
+  std::vector<std::string> places;
+  std::vector<stored::FacetRecord> records;
+  std::vector<stored::FacetHolder> holders;
+};
+
+// The facet data as stored: its summary and rows.
+struct StoredFacets {
+  stored::FacetSummary meta;
+  FacetRows rows;
+};
+enum class Stored { kNone, kOtherFormat, kRead };
+// Reads every row through OPEN (which runs a query and gives its rows),
+// each checked; kNone when there is no summary row, kOtherFormat for a
+// version this reader does not know (nothing else is read).  Throws
+// stored::Damaged on a row that does not hold, the engine's Error when the
+// tables are not there.
+Stored ReadStoredFacets(const std::function<std::unique_ptr<db::Cursor>(const std::u16string&)>& open,
+                        StoredFacets& out);
+// The summary and the places alone (OUT's records and holders left empty).
+Stored ReadFacetHead(const std::function<std::unique_ptr<db::Cursor>(const std::u16string&)>& open,
+                     StoredFacets& out);
 
 class FacetTable {
  public:
-  // Collects the rows of the tables in any order, then makes the table.
+  // Collects the rows of the tables in any order, then makes the rows or
+  // the table.
   class Builder {
    public:
+    Builder() = default;
+    // Numbering locations on from PLACES (those of the data kept already).
+    explicit Builder(std::vector<std::string> places);
     // A Móðurtafla row: its number, kind of entry and Upprunafærsla, and
     // its facts.
     void record(int32_t id, int tag, int32_t origin, const Facts& facts);
     // An Aðfanganúmer row: the record it belongs to and its location.
     void copy(int32_t holder, std::string_view place);
-    std::unique_ptr<FacetTable> finish();
+    // The rows by number (a number given twice: its first), holders with
+    // copies only.
+    FacetRows rows();
+    std::unique_ptr<FacetTable> finish() { return Make(rows()); }
 
    private:
-    struct Row {
-      int32_t id, holder;
-      bool has_holder;
-      Facts facts;
-    };
-    struct Copies {
-      uint32_t count = 0;
-      std::vector<uint16_t> places;
-    };
-    std::vector<Row> rows_;
-    std::unordered_map<int32_t, Copies> copies_;
+    std::vector<stored::FacetRecord> records_;
+    std::unordered_map<int32_t, stored::FacetHolder> copies_;
     std::unordered_map<std::string, uint16_t> place_ids_;
     std::vector<std::string> places_;
   };
 
+  // The table of ROWS, each record with its holder's copies.
+  static std::unique_ptr<FacetTable> Make(const FacetRows& rows);
   // The table written at STAMP in DATABASE, or null when there is none
   // written at this state or it does not read back.
   static std::shared_ptr<FacetTable> Open(db::Database& database, const db::ContentStamp& stamp);
   // The table worked out from Móðurtafla, Frumfærsla and Aðfanganúmer as
   // DATABASE reads them now.
   static std::shared_ptr<FacetTable> FromTables(db::Database& database);
-
-  // Rows for kv_facets, from chunk 0 on.
-  std::vector<std::string> EncodeChunks() const;
-  // Reads chunk rows back in order; throws std::runtime_error on bytes
-  // that are not what EncodeChunks wrote.
-  void DecodeChunk(std::string_view data, std::size_t records);
-  // Once every chunk is read: the lookups.
-  void Seal();
-  void set_places(std::vector<std::string> names) { place_names_ = std::move(names); }
 
   std::size_t records() const { return ids_.size(); }
   const std::vector<std::string>& places() const { return place_names_; }
@@ -120,8 +126,8 @@ class FacetTable {
 
  private:
   int32_t sparse_slot(int32_t id) const;
-  void add(int32_t id, Kind kind, int year, uint32_t copies, int32_t holder, bool has_holder,
-           const std::vector<uint16_t>& places);
+  void add(const stored::FacetRecord& r, const stored::FacetHolder* copies);
+  void Seal();
 
   std::vector<int32_t> ids_;
   std::vector<uint8_t> kind_;
@@ -136,8 +142,6 @@ class FacetTable {
   bool dense_ = false;
   int32_t first_ = 0;
   std::vector<int32_t> slot_of_;
-
-  friend class Builder;
 };
 
 }  // namespace kvistur::facets

@@ -112,7 +112,11 @@ std::vector<Value> ValuesOf(const std::string& facet, const Counts& c, const std
   } else if (facet == "location") {
     for (std::size_t p = 0; p < places.size() && p < c.places.size(); ++p)
       if (c.places[p] > 0) out.push_back({places[p], c.places[p]});
-    std::stable_sort(out.begin(), out.end(), [](const Value& a, const Value& b) { return a.count > b.count; });
+    // Most hits first; equal counts in Icelandic order, whatever the
+    // places' numbers (an update numbers a new place after the others).
+    std::sort(out.begin(), out.end(), [](const Value& a, const Value& b) {
+      return a.count != b.count ? a.count > b.count : compare_ci(from_utf8(a.value), from_utf8(b.value)) < 0;
+    });
   } else if (facet == "available" && c.available > 0) {
     out.push_back({"1", c.available});
   }
