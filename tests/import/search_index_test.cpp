@@ -219,7 +219,9 @@ TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
           for (std::size_t count : {1, 20}) {
             std::string where = name + std::string(" ") + to_utf8(text) + " " + std::to_string(first) + "+" + std::to_string(count);
             if (!readable) {
-              if (first == 0) EXPECT_THROW(LeitaPage(*catalogue, g, f, text, stops, first, count), Error) << where;
+              if (first == 0) {
+                EXPECT_THROW(LeitaPage(*catalogue, g, f, text, stops, first, count), Error) << where;
+              }
               continue;
             }
             HitsPage page = LeitaPage(*catalogue, g, f, text, stops, first, count);
@@ -229,7 +231,6 @@ TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
                 << where;
           }
       }
-    }
   }
 }
 
@@ -255,7 +256,8 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
   for (int round = 0; round < 10; ++round) {
     std::string sql;
     // Words new to the index, which only the delta has.
-    sql += "INSERT INTO Orð VALUES (" + std::to_string(++next_word) + ", 'nýtt'), (" + std::to_string(next_word + 100) +
+    ++next_word;
+    sql += "INSERT INTO Orð VALUES (" + std::to_string(next_word) + ", 'nýtt'), (" + std::to_string(next_word + 100) +
            ", 'saga');";
     for (int n = 0; n < 12; ++n) {
       const int id = 3 + int(rng() % 700);
