@@ -15,15 +15,6 @@
 
 namespace kvistur::import {
 
-void ExecSql(sqlite3* db, const char* sql) {
-  char* msg = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
-    std::string m = msg ? msg : sqlite3_errmsg(db);
-    sqlite3_free(msg);
-    throw std::runtime_error(m);
-  }
-}
-
 SqliteConnection CreateDatabase(const std::string& file) {
   if (std::filesystem::exists(file)) throw std::runtime_error("will not write over the database " + file);
   // One thread writes it: SQLite need not guard the connection.

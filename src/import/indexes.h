@@ -10,10 +10,6 @@
 
 namespace kvistur::import {
 
-// Runs SQL (one or more statements) on a connection; std::runtime_error
-// with SQLite's message when it fails.
-void ExecSql(sqlite3* db, const char* sql);
-
 // Creates FILE and opens it for one writing thread.  Throws
 // std::runtime_error when it exists already (a new catalogue is written into
 // a fresh staging folder, never over a file) or cannot be written.

@@ -10,6 +10,7 @@
 
 namespace kvistur::import {
 
+using db::ExecSql;
 using db::OpenSqlite;
 using db::SqliteConnection;
 using db::SqliteStatement;

@@ -12,15 +12,6 @@
 namespace kvistur::db {
 namespace {
 
-void exec(sqlite3* db, const std::string& sql) {
-  char* msg = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
-    std::string m = msg ? msg : sqlite3_errmsg(db);
-    sqlite3_free(msg);
-    throw std::runtime_error(m);
-  }
-}
-
 std::string trigger(const char* name, const std::string& event, const char* table, const char* counter) {
   return std::string("CREATE TRIGGER ") + name + " AFTER " + event + " ON " + table + " BEGIN UPDATE kv_state SET " +
          counter + " = " + counter + " + 1; END";
@@ -119,17 +110,15 @@ std::vector<std::pair<std::string, std::string>> stamp_triggers(sqlite3* db) {
 }
 
 void InstallContentStamp(sqlite3* db) {
-  exec(db, "CREATE TABLE IF NOT EXISTS kv_state (instance INTEGER, records INTEGER, links INTEGER, words INTEGER)");
+  ExecSql(db, "CREATE TABLE IF NOT EXISTS kv_state (instance INTEGER, records INTEGER, links INTEGER, words INTEGER)");
   // One row; the counters go on from where they are, so that a reader's
   // kept data for an earlier state can never be taken for this one.
   if (stamp_rows(db) != 1) {
-    exec(db, "DELETE FROM kv_state");
-    exec(db, "INSERT INTO kv_state VALUES (0, 0, 0, 0)");
+    ExecSql(db, "DELETE FROM kv_state");
+    ExecSql(db, "INSERT INTO kv_state VALUES (0, 0, 0, 0)");
   }
   InstallStampTriggers(db);
-  std::random_device rd;
-  int64_t instance = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
-  exec(db, "UPDATE kv_state SET instance = " + std::to_string(instance));
+  ExecSql(db, "UPDATE kv_state SET instance = " + std::to_string(RandomInstance()));
 }
 
 void InstallStampTriggers(sqlite3* db) {
@@ -137,9 +126,14 @@ void InstallStampTriggers(sqlite3* db) {
   for (const auto& [name, sql] : stamp_triggers(db)) {
     auto it = found.find(name);
     if (it != found.end() && it->second == sql) continue;
-    exec(db, "DROP TRIGGER IF EXISTS " + name);
-    exec(db, sql);
+    ExecSql(db, "DROP TRIGGER IF EXISTS " + name);
+    ExecSql(db, sql);
   }
+}
+
+int64_t RandomInstance() {
+  std::random_device rd;
+  return int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
 }
 
 bool ContentStampInstalled(sqlite3* db) {

@@ -74,4 +74,8 @@ void InstallStampTriggers(sqlite3* db);
 // Whether kv_state has one row and every trigger is there as installed.
 bool ContentStampInstalled(sqlite3* db);
 
+// A random number from 0 to 2^63 - 1, for what tells one writing of a
+// catalogue from another (a stamp's instance, a stored index's build).
+int64_t RandomInstance();
+
 }  // namespace kvistur::db

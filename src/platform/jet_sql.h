@@ -1,32 +1,26 @@
-// The catalogue's query dialect, translated for SQLite.
+// The catalogue's query dialect, translated for the backend that holds the
+// catalogue.
 //
 // Queries arrive exactly as the component writes (and logs) them, in the
 // dialect of the catalogue's original engine: `Select m.ID FROM Móðurtafla m
 // WHERE m.ID =  5`, `m.[ÖllFærslan]`, `FROM relations AS r, Databases AS d`,
 // `WHERE (((O0.Orð) Like 'saga*'))`, `ORDER BY Númer DESC`, a trailing ";".
-// `translate_jet` tokenises such a text and writes the SQLite statement:
+// `translate_jet` reads such a text into a tree once (jet_query.h) and has
+// the backend's own writer make its SQL from it: sqlite_dialect.cpp for a
+// file, postgres_dialect.cpp for a schema on a server
+// (Schema::set_server_schema).  Both give the same rows in the same order:
 //
-//  - every literal (text, number, date) becomes a `?` with its value bound,
-//    so no value is ever spliced into SQLite's SQL;
-//  - identifiers are quoted, and table and column names are matched to the
-//    file's own spelling without regard to letter case (Icelandic letters
-//    too, which SQLite alone would not do);
+//  - every literal (text, number, date) becomes a bound value, never
+//    spliced into the SQL;
+//  - table and column names are matched to the database's own spelling
+//    without regard to letter case (Icelandic letters too);
 //  - `=` and `<>` against a text compare folded texts, `Like` becomes a
-//    prefix range on kv_fold (which an index serves) and/or kv_like, and
-//    DISTINCT and ORDER BY on text columns use the KV_CI collation, so that
-//    letter case never matters (sqlite_functions.h);
-//  - only one SELECT is accepted; anything else is refused with the engine's
-//    error before SQLite sees it.
-//
-// For a schema on a PostgreSQL server (Schema::set_server_schema) the same
-// query becomes PostgreSQL's SQL with the same meaning and the same rows in
-// the same order: tables named in their schema, `$1`... for the values,
-// the fold by the schema's kv_fold (or a stored fold column), Like as a
-// prefix range and a regular expression on the fold, text compared by `<`
-// in the Icelandic collation kv_ci with the fold breaking its ties, and the
-// rows in their stored order (SQLite's rowid) for the reader, who keeps the
-// first of each set of equal rows for DISTINCT (Translation::distinct) and
-// sorts them for ORDER BY as SQLite does (Translation::sort).
+//    prefix range on the fold (which an index serves) and a match of the
+//    rest of the pattern, DISTINCT and ORDER BY on a text column ignore
+//    letter case and sort in the Icelandic order, equal texts by their
+//    folds, rows with equal keys in the order the table keeps them;
+//  - only one SELECT is accepted; anything else is refused with the
+//    engine's error before the backend sees it.
 //
 // Errors are kvistur::Error with the engine's numbers and source
 // "DAO.Database".
@@ -99,25 +93,17 @@ struct SqlValue {
   }
 };
 
-struct SortKey {
-  bool text = false, descending = false;
-};
-
 struct Translation {
-  std::string sql;               // SQLite's SQL, with `?` for every value ($1, $2 ... on a server)
+  std::string sql;               // the backend's SQL, with `?` for every value ($1, $2 ... on a server)
   std::vector<SqlValue> values;  // the values, in the order of the `?`s
-  // On a server, where the query's DISTINCT is left to the reader: whether
-  // rows repeating an earlier row are to be dropped, the columns whose
-  // repeats are judged by their fold (the others by their value), and the
-  // number of rows to keep (TOP), -1 for all.
-  bool distinct = false;
-  std::vector<std::string> distinct_fold;
-  int64_t limit = -1;
-  // On a server, the ORDER BY keys the reader sorts by, in the columns after
-  // the query's own: whether each compares as text by KV_CI, and its
-  // direction.  The reader sorts as SQLite's sorter does, so that rows with
-  // equal keys come in the order SQLite gives them.
-  std::vector<SortKey> sort;
+  // The columns at the end of each row that the query did not ask for (the
+  // keys a server's DISTINCT sorts by): the reader leaves them out.
+  int hidden = 0;
+  // On a server: every row has its place in the order of the rows (the
+  // tables' own order is the last key, no TOP, nothing grouped), so that a
+  // reader may take the rows a batch at a time, each batch a query of its
+  // own in the same snapshot.
+  bool resumable = false;
   // The tables of the FROM clause (as the database spells them), the
   // schema they are in, and the first that the database does not have.
   std::vector<std::string> tables;

@@ -55,6 +55,35 @@ constexpr Oid kInt8Type = 20, kFloat8Type = 701;
   throw Error(number, source, from_utf8(description));
 }
 
+// A translation's values as libpq takes them, and one more integer EXTRA
+// when TAIL is given.  Numbers go as numbers (a minus before one needs its
+// type); texts take the type of what they are compared with.
+struct Params {
+  Params(const Translation& t, const char* tail, int64_t extra) {
+    texts.reserve(t.values.size() + 1);
+    for (const SqlValue& v : t.values) {
+      if (v.kind == SqlValue::kInteger) {
+        texts.push_back(std::to_string(v.integer));
+      } else if (v.kind == SqlValue::kReal) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.17g", v.real);
+        texts.push_back(buf);
+      } else {
+        texts.push_back(v.text);
+      }
+      types.push_back(v.kind == SqlValue::kReal ? kFloat8Type : v.kind == SqlValue::kInteger ? kInt8Type : 0);
+    }
+    if (tail) {
+      texts.push_back(std::to_string(extra));
+      types.push_back(kInt8Type);
+    }
+    for (const std::string& s : texts) values.push_back(s.c_str());
+  }
+  std::vector<std::string> texts;
+  std::vector<const char*> values;
+  std::vector<Oid> types;
+};
+
 // What a connection knows of one schema.
 struct SchemaState {
   std::string name;  // as the server spells it
@@ -84,7 +113,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     if (lost_in_call_) lost();
     conn_.reset();
     conn_ = pg::connect(uri_, user_, password_, true, source);
-    in_transaction_ = commit_pending_ = false;
+    in_transaction_ = pending_ = false;
     schemas_.clear();
     prepared_.clear();
     seen_.clear();
@@ -117,6 +146,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
       }
       rs.erase(rs.begin());
       in_transaction_ = true;
+      ++transaction_;
       std::weak_ptr<ServerConnection> self = weak_from_this();
       AtCallEnd([self] {
         if (auto c = self.lock()) c->end_call();
@@ -132,34 +162,58 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     return state;
   }
 
-  // Runs one translated query; the rows, or the engine's error.
-  Result query(const Translation& t) {
+  // Runs one translated query; the rows, or the engine's error.  TAIL,
+  // when given, follows the query's SQL with one more value, EXTRA: a
+  // LIMIT or an OFFSET for a cursor's reads.
+  Result query(const Translation& t, const char* tail = nullptr, int64_t extra = 0) {
     settle();
-    std::vector<std::string> texts;
-    texts.reserve(t.values.size());
-    std::vector<const char*> values;
-    std::vector<Oid> types;
-    for (const SqlValue& v : t.values) {
-      if (v.kind == SqlValue::kInteger) {
-        texts.push_back(std::to_string(v.integer));
-      } else if (v.kind == SqlValue::kReal) {
-        char buf[40];
-        std::snprintf(buf, sizeof buf, "%.17g", v.real);
-        texts.push_back(buf);
-      } else {
-        texts.push_back(v.text);
-      }
-      // Numbers as numbers (a minus before one needs its type); texts take
-      // the type of what they are compared with.
-      types.push_back(v.kind == SqlValue::kReal ? kFloat8Type : v.kind == SqlValue::kInteger ? kInt8Type : 0);
-    }
-    for (const std::string& s : texts) values.push_back(s.c_str());
-    const std::string* name = statement_for(t.sql, types);
-    Result r(name ? PQexecPrepared(conn_.get(), name->c_str(), int(values.size()), values.data(), nullptr, nullptr, 0)
-                  : PQexecParams(conn_.get(), t.sql.c_str(), int(values.size()), types.data(), values.data(), nullptr,
+    Params p(t, tail, extra);
+    std::string sql = tail ? t.sql + tail + std::to_string(p.values.size()) : t.sql;
+    const std::string* name = statement_for(sql, p.types);
+    Result r(name ? PQexecPrepared(conn_.get(), name->c_str(), int(p.values.size()), p.values.data(), nullptr, nullptr, 0)
+                  : PQexecParams(conn_.get(), sql.c_str(), int(p.values.size()), p.types.data(), p.values.data(), nullptr,
                                  nullptr, 0));
     if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK) return r;
     failed(r.get(), t);
+  }
+
+  // The call's transaction (its number), 0 outside a call: a cursor
+  // declared in it lives until it ends.
+  long transaction() const { return in_transaction_ ? transaction_ : 0; }
+  std::string cursor_name() { return "kv_cursor_" + std::to_string(++cursors_made_); }
+  // Declares cursor NAME over T's rows after the first SKIP (in the call's
+  // transaction), and fetches its first N rows.
+  Result declare(const Translation& t, const std::string& name, int64_t skip, int n) {
+    settle();
+    Params p(t, " OFFSET $", skip);
+    std::string sql = "DECLARE " + name + " NO SCROLL CURSOR FOR " + t.sql + " OFFSET $" + std::to_string(p.values.size());
+    Result r(PQexecParams(conn_.get(), sql.c_str(), int(p.values.size()), p.types.data(), p.values.data(), nullptr,
+                          nullptr, 0));
+    if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) failed(r.get(), t);
+    return fetch(t, name, n);
+  }
+  Result fetch(const Translation& t, const std::string& name, int n) {
+    settle();
+    Result r(PQexec(conn_.get(), ("FETCH " + std::to_string(n) + " FROM " + name).c_str()));
+    if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK) return r;
+    failed(r.get(), t);
+  }
+  // Closes cursor NAME of TRANSACTION.  The transaction's end closes its
+  // cursors anyway, so they are closed in a group, sent without waiting,
+  // only when kMaxIdleCursors of the call's wait.
+  void close(const std::string& name, long transaction) {
+    if (broken() || transaction == 0 || transaction != this->transaction()) return;
+    if (idle_transaction_ != transaction) {
+      idle_cursors_.clear();
+      idle_count_ = 0;
+    }
+    idle_transaction_ = transaction;
+    idle_cursors_ += "CLOSE " + name + ";";
+    if (++idle_count_ < kMaxIdleCursors) return;
+    settle();
+    pending_ = PQsendQuery(conn_.get(), idle_cursors_.c_str()) == 1;
+    idle_cursors_.clear();
+    idle_count_ = 0;
   }
 
   void end_call() {
@@ -168,7 +222,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     for (auto& [n, s] : schemas_) s->looked_in_call = false;
     if (broken()) return;
     // Sent now, its answer read at the next use: the call does not wait.
-    commit_pending_ = PQsendQuery(conn_.get(), "COMMIT") == 1;
+    settle();
+    pending_ = PQsendQuery(conn_.get(), "COMMIT") == 1;
   }
 
   const std::string& uri() const { return uri_; }
@@ -216,8 +271,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
 
   // Reads what earlier commands sent without waiting left to answer.
   void settle() {
-    if (!commit_pending_) return;
-    commit_pending_ = false;
+    if (!pending_) return;
+    pending_ = false;
     while (PGresult* r = PQgetResult(conn_.get())) PQclear(r);
   }
 
@@ -237,11 +292,12 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   void recover() {
     if (broken() || !in_transaction_) return;
     run_many(std::string("ROLLBACK;") + kBegin);
+    ++transaction_;
     for (auto& [n, s] : schemas_) s->looked_in_call = false;
   }
 
   [[noreturn]] void lost() {
-    in_transaction_ = commit_pending_ = false;
+    in_transaction_ = pending_ = false;
     if (InCall() && !lost_in_call_) {
       // The call's later statements fail too (connect).
       conn_.reset();
@@ -465,14 +521,22 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
 
   // Prepared statements kept per connection.
   static constexpr std::size_t kMaxStatements = 256;
+  // Cursors read to their end or let go that a call leaves open on the
+  // server before it closes them.
+  static constexpr int kMaxIdleCursors = 16;
 
   std::string uri_, user_, password_;
   pg::Connection conn_;
   std::unordered_map<std::string, std::string> prepared_;  // SQL -> statement name
   std::unordered_map<std::string, int> seen_;              // SQL -> runs before it is prepared
   KeptBytes prepared_kept_, seen_kept_;
-  long statements_made_ = 0;
-  bool in_transaction_ = false, commit_pending_ = false;
+  long statements_made_ = 0, cursors_made_ = 0, transaction_ = 0;
+  std::string idle_cursors_;  // CLOSE statements waiting to be sent
+  long idle_transaction_ = 0;
+  int idle_count_ = 0;
+  // An answer to read before the next command: a COMMIT or a CLOSE sent
+  // without waiting.
+  bool in_transaction_ = false, pending_ = false;
   bool lost_in_call_ = false;  // the connection was lost, or let go, during this call
   std::map<std::string, std::shared_ptr<SchemaState>> schemas_;  // by folded name
 };
@@ -514,117 +578,39 @@ Variant value_of(const PGresult* r, int row, int col) {
   }
 }
 
-// SQLite's comparison of two values of a sort key: NULL first, then
-// numbers by value, then texts (by KV_CI for a text column alone, else by
-// their bytes).
-int compare_values(const PGresult* r, int a, int b, int col, bool kv_ci) {
-  bool na = PQgetisnull(r, a, col), nb = PQgetisnull(r, b, col);
-  if (na || nb) return int(nb) - int(na);
-  Oid type = PQftype(r, col);
-  bool number = type == 20 || type == 21 || type == 23 || type == 26 || type == 700 || type == 701 || type == 1700;
-  const char *va = PQgetvalue(r, a, col), *vb = PQgetvalue(r, b, col);
-  if (number) {
-    long double x = std::strtold(va, nullptr), y = std::strtold(vb, nullptr);
-    return x < y ? -1 : x > y ? 1 : 0;
-  }
-  if (kv_ci) return compare_kv_ci(va, vb);
-  int c = std::strcmp(va, vb);
-  return c < 0 ? -1 : c > 0 ? 1 : 0;
-}
-
-// Sorts rows given in the order SQLite reads them as SQLite's sorter does:
-// a merge sort that takes the rows newest first into 64 slots of runs of
-// doubling length, then merges the slots; a merge takes from its first run
-// on a tie.  So rows with equal keys come out in the order SQLite gives.
-std::vector<int> sort_as_sqlite(const std::vector<int>& rows, const std::function<int(int, int)>& compare) {
-  auto merge = [&](std::vector<int>& a, std::vector<int>& b) {
-    std::vector<int> out;
-    out.reserve(a.size() + b.size());
-    std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) out.push_back(compare(a[i], b[j]) <= 0 ? a[i++] : b[j++]);
-    out.insert(out.end(), a.begin() + long(i), a.end());
-    out.insert(out.end(), b.begin() + long(j), b.end());
-    return out;
-  };
-  std::vector<std::vector<int>> slot(64);
-  for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
-    std::vector<int> run{*it};
-    std::size_t i = 0;
-    for (; !slot[i].empty(); ++i) {
-      run = merge(run, slot[i]);
-      slot[i].clear();
-    }
-    slot[i] = std::move(run);
-  }
-  std::vector<int> out;
-  for (auto& run : slot)
-    if (!run.empty()) out = out.empty() ? std::move(run) : merge(out, run);
-  return out;
-}
-
-// The rows of a result in the order the query gives them: DISTINCT,
-// ORDER BY and TOP done as SQLite does them (Translation); nullopt when
-// that is the result's own order.
-std::optional<std::vector<int>> arrange(const PGresult* res, const Translation& t) {
-  if (!t.distinct && t.sort.empty()) return std::nullopt;
-  int n = PQnfields(res) - int(t.sort.size()), total = PQntuples(res);
-  std::vector<int> keep;
-  if (t.distinct) {
-    // The first of each set of equal rows, in the rows' order; text
-    // columns that SQLite compares by KV_CI by their folds.
-    std::vector<bool> by_fold(std::size_t(n), false);
-    for (const std::string& c : t.distinct_fold)
-      for (int i = 0; i < n; ++i)
-        if (c == PQfname(res, i)) by_fold[std::size_t(i)] = true;
-    std::unordered_set<std::string> seen;
-    for (int row = 0; row < total; ++row) {
-      std::string key;
-      for (int i = 0; i < n; ++i) {
-        if (PQgetisnull(res, row, i)) {
-          key += '\x01';
-        } else {
-          key += '\x02';
-          key += by_fold[std::size_t(i)] ? fold_utf8(PQgetvalue(res, row, i)) : PQgetvalue(res, row, i);
-        }
-        key += '\0';
-      }
-      if (seen.insert(key).second) keep.push_back(row);
-    }
-  } else {
-    for (int row = 0; row < total; ++row) keep.push_back(row);
-  }
-  if (!t.sort.empty()) {
-    auto compare = [&](int a, int b) {
-      for (std::size_t k = 0; k < t.sort.size(); ++k) {
-        int c = compare_values(res, a, b, n + int(k), t.sort[k].text);
-        if (c) return t.sort[k].descending ? -c : c;
-      }
-      return 0;
-    };
-    // With TOP, SQLite keeps the rows in a tree with their sequence: equal
-    // keys stay in the rows' order.
-    if (t.limit >= 0) std::stable_sort(keep.begin(), keep.end(), [&](int a, int b) { return compare(a, b) < 0; });
-    else keep = sort_as_sqlite(keep, compare);
-  }
-  if (t.limit >= 0 && keep.size() > std::size_t(t.limit)) keep.resize(std::size_t(t.limit));
-  return keep;
-}
-
-// A cursor over the rows of a result, arranged as for a recordset; values
-// as stored (bytea's bytes decoded from its hex at each read).
+// A cursor over the rows of a query, read in batches: a reader that stops
+// after a few rows (the first blocks of a word's postings) has the server
+// find and send those alone.  The first kFirstRows come from the query with
+// a LIMIT, prepared like any other statement; a reader that goes on gets
+// the rest through a cursor declared on the server in the call's
+// transaction (the query with an OFFSET, in the same snapshot and the same
+// total order), kFetchRows at first, twice as many at each fetch after, up
+// to kMaxFetchRows.  A query whose rows have no total order (grouped, or
+// with TOP), or one outside a call, is read whole.  Values as stored
+// (bytea's bytes decoded from its hex at each read).
 class ServerCursor : public Cursor {
  public:
+  static constexpr int kFirstRows = 16;
+  static constexpr int kFetchRows = 256;
+  static constexpr int kMaxFetchRows = 16384;
+
   ServerCursor(std::shared_ptr<ServerConnection> c, std::shared_ptr<SchemaState> s, Translation t)
       : conn_(std::move(c)), schema_(std::move(s)), translation_(std::move(t)) {
     run();
   }
+  ~ServerCursor() override { close(); }
   bool Next() override {
-    if (at_ + 1 >= total_) {
-      at_ = total_;
+    if (at_ + 1 < rows_) {
+      ++at_;
+      return true;
+    }
+    if (!more_) {
+      at_ = rows_;
       return false;
     }
-    ++at_;
-    return true;
+    read_more();
+    at_ = 0;
+    return rows_ > 0;
   }
   bool IsNull(int i) override { return PQgetisnull(result_.get(), row(), i); }
   bool IsInteger(int i) override {
@@ -634,16 +620,14 @@ class ServerCursor : public Cursor {
   int64_t Integer(int i) override { return std::strtoll(PQgetvalue(result_.get(), row(), i), nullptr, 10); }
   std::string_view Bytes(int i) override {
     const char* v = PQgetvalue(result_.get(), row(), i);
-    if (PQftype(result_.get(), i) != 17) return std::string_view(v, std::size_t(PQgetlength(result_.get(), row(), i)));
+    std::size_t n = std::size_t(PQgetlength(result_.get(), row(), i));
+    if (PQftype(result_.get(), i) != 17) return std::string_view(v, n);
     // One buffer a column, made for every column at the run (growing the
     // list would move a short buffer's bytes from under a view handed out
     // already): the bytes of every column of the row stay valid until the
     // next row.
-    std::size_t n = std::size_t(PQgetlength(result_.get(), row(), i));
     std::string& out = bytes_.at(std::size_t(i));
-    out.clear();
-    auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    for (std::size_t k = 2; k + 1 < n; k += 2) out += char(nibble(v[k]) << 4 | nibble(v[k + 1]));
+    pg::bytes_of_hex(std::string_view(v, n).substr(std::min<std::size_t>(n, 2)), out);
     return out;
   }
   Variant Value(int i) override { return value_of(result_.get(), row(), i); }
@@ -651,28 +635,61 @@ class ServerCursor : public Cursor {
     for (SqlValue& v : translation_.values)
       if (v.source >= 0 && std::size_t(v.source) < literals.size() && v.kind == SqlValue::kInteger)
         v.integer = literals[std::size_t(v.source)];
+    close();
     run();
   }
 
  private:
   void run() {
-    result_ = conn_->query(translation_);
-    keep_ = arrange(result_.get(), translation_);
-    total_ = keep_ ? keep_->size() : std::size_t(PQntuples(result_.get()));
+    more_ = translation_.resumable && conn_->transaction() != 0;
+    result_ = more_ ? conn_->query(translation_, " LIMIT $", kFirstRows + 1) : conn_->query(translation_);
+    read_ = rows_ = std::size_t(PQntuples(result_.get()));
+    if (more_ && rows_ > std::size_t(kFirstRows)) {
+      rows_ = read_ = kFirstRows;  // the row after them only tells that there are more
+    } else {
+      more_ = false;
+    }
     at_ = std::size_t(-1);
+    fetch_ = kFetchRows;
     bytes_.resize(std::size_t(PQnfields(result_.get())));
   }
+  // The next batch, after the rows read so far.
+  void read_more() {
+    if (transaction_ != 0 && transaction_ != conn_->transaction()) {
+      // The call that declared the cursor has ended: the rest as one query.
+      result_ = conn_->query(translation_, " OFFSET $", int64_t(read_));
+      more_ = false;
+    } else if (name_.empty()) {
+      name_ = conn_->cursor_name();
+      transaction_ = conn_->transaction();
+      result_ = conn_->declare(translation_, name_, int64_t(read_), fetch_);
+    } else {
+      result_ = conn_->fetch(translation_, name_, fetch_);
+    }
+    rows_ = std::size_t(PQntuples(result_.get()));
+    read_ += rows_;
+    if (more_ && rows_ < std::size_t(fetch_)) more_ = false;
+    fetch_ = std::min(fetch_ * 2, kMaxFetchRows);
+  }
+  void close() {
+    if (!name_.empty()) conn_->close(name_, transaction_);
+    name_.clear();
+    transaction_ = 0;
+  }
   int row() const {
-    if (at_ >= total_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");
-    return keep_ ? (*keep_)[at_] : int(at_);
+    if (at_ >= rows_) throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record.");
+    return int(at_);
   }
 
   std::shared_ptr<ServerConnection> conn_;
   std::shared_ptr<SchemaState> schema_;
   Translation translation_;
   Result result_;
-  std::optional<std::vector<int>> keep_;
-  std::size_t total_ = 0, at_ = 0;
+  std::size_t rows_ = 0, at_ = 0, read_ = 0;  // in this batch; the row at; rows read in all
+  bool more_ = false;                       // rows may follow this batch
+  std::string name_;                        // the cursor on the server, once declared
+  long transaction_ = 0;                    // the transaction it was declared in
+  int fetch_ = kFetchRows;
   std::vector<std::string> bytes_;
 };
 
@@ -683,14 +700,13 @@ class ServerRecordset : public Recordset {
  public:
   ServerRecordset(Result r, const Translation& t) : result_(std::move(r)) {
     const PGresult* res = result_.get();
-    // The sort keys are the last columns; the query's own come before.
-    int n = PQnfields(res) - int(t.sort.size());
+    // The query's own columns come before those it did not ask for.
+    int n = PQnfields(res) - t.hidden;
     for (int i = 0; i < n; ++i) {
       names_.push_back(from_utf8(PQfname(res, i)));
       folded_.push_back(fold_utf8(PQfname(res, i)));
     }
-    keep_ = arrange(res, t);
-    total_ = keep_ ? keep_->size() : std::size_t(PQntuples(res));
+    total_ = std::size_t(PQntuples(res));
     reached_ = std::min<std::size_t>(total_, 1);
   }
 
@@ -747,7 +763,7 @@ class ServerRecordset : public Recordset {
   }
 
  private:
-  int row(std::size_t i) const { return keep_ ? (*keep_)[i] : int(i); }
+  static int row(std::size_t i) { return int(i); }
   // After a bulk read nothing is left, as in the SQLite recordset.
   void drop_rows() { pos_ = reached_ = dropped_ = total_; }
   int column_index(TextView name) {
@@ -766,7 +782,6 @@ class ServerRecordset : public Recordset {
   Result result_;
   std::vector<Text> names_;
   std::vector<std::string> folded_;
-  std::optional<std::vector<int>> keep_;  // the rows kept by DISTINCT
   std::size_t total_ = 0, reached_ = 0, pos_ = 0, dropped_ = 0;
   bool closed_ = false;
 };

@@ -77,11 +77,16 @@ std::string quote_literal(std::string_view value) {
   return "E" + quoted(doubled, '\'');
 }
 
-std::string bytes_of_hex(std::string_view digits) {
+void bytes_of_hex(std::string_view digits, std::string& out) {
   auto value = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  out.clear();
+  out.reserve(digits.size() / 2);
+  for (std::size_t k = 0; k + 1 < digits.size(); k += 2) out += char(value(digits[k]) << 4 | value(digits[k + 1]));
+}
+
+std::string bytes_of_hex(std::string_view digits) {
   std::string bytes;
-  bytes.reserve(digits.size() / 2);
-  for (std::size_t k = 0; k + 1 < digits.size(); k += 2) bytes += char(value(digits[k]) << 4 | value(digits[k + 1]));
+  bytes_of_hex(digits, bytes);
   return bytes;
 }
 

@@ -72,6 +72,8 @@ std::string quote_literal(std::string_view value);
 // The bytes of a bytea value from the hex digits of its text form (what
 // follows "\x"), two digits a byte.
 std::string bytes_of_hex(std::string_view digits);
+// The same into OUT, which keeps its room.
+void bytes_of_hex(std::string_view digits, std::string& out);
 
 // How long closing a connection waits for the answers of commands sent
 // without waiting (a call's COMMIT).

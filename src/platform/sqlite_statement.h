@@ -36,6 +36,17 @@ inline SqliteConnection OpenSqlite(const std::string& file, int flags) {
   return db;
 }
 
+// Runs SQL (one or more statements) on a connection; std::runtime_error
+// with SQLite's message when it fails.
+inline void ExecSql(sqlite3* db, const std::string& sql) {
+  char* msg = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
+    std::string m = msg ? msg : sqlite3_errmsg(db);
+    sqlite3_free(msg);
+    throw std::runtime_error(m);
+  }
+}
+
 class SqliteStatement {
  public:
   SqliteStatement(sqlite3* db, std::string_view sql) : db_(db) {
