@@ -80,6 +80,11 @@ class FacetsTest : public ::testing::Test {
     return a.body;
   }
   static nlohmann::json api(const std::string& query) { return nlohmann::json::parse(page("/api/search?" + query)); }
+  // A copy of the catalogue's folder in TO, its settings naming the copy.
+  static void copy_to(const std::string& from, const std::string& to) {
+    sh("cp -r " + from + "/. " + to);
+    sh("sed -i 's|^Slóð=.*|Slóð=" + to + "|' " + to + "/lindrit-1.0.ini");
+  }
   static std::string sql(const std::string& statement) { return sh("sqlite3 " + file_ + " " + shell_quote(statement)); }
   // Every hit's record number of a search, page by page.
   static std::vector<int> ids(const std::string& query) {
@@ -163,7 +168,7 @@ TEST_F(FacetsTest, StoredFacetsAreThoseOfTheTables) {
   auto stored = api("q=reykjav%C3%ADk")["facets"];
   // A stored row damaged: the same facets from the tables, and it is said once.
   TempDir dir;
-  sh("cp -r " + cat_->dir + "/. " + dir.path);
+  copy_to(cat_->dir, dir.path);
   sh("sqlite3 " + dir.path + "/katalogur.sqlite 'UPDATE kv_facets SET checksum = checksum + 1 WHERE chunk = 1'");
   Web other(dir.path + "/lindrit-1.0.ini", dir.path);
   EXPECT_EQ(nlohmann::json::parse(other.get("/api/search?q=reykjav%C3%ADk").body)["facets"], stored);
@@ -179,7 +184,7 @@ TEST_F(FacetsTest, StoredFacetsAreThoseOfTheTables) {
 // give what a rebuild before the renaming gives.
 TEST_F(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
   TempDir dir, rebuilt;
-  sh("cp -r " + cat_->dir + "/. " + dir.path);
+  copy_to(cat_->dir, dir.path);
   const std::string file = dir.path + "/katalogur.sqlite", changes = dir.path + "/changes.mrc";
   ASSERT_EQ(run_tool({"generate", "--records", "60", "--seed", "9", "--marc", changes}).exit_code, 0);
   auto r = run_tool({"update", "--marc", changes, dir.path});
@@ -188,7 +193,7 @@ TEST_F(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
   auto check = run_tool({"index", "--check", file});
   EXPECT_EQ(check.exit_code, 0) << check.out;
   EXPECT_NE(check.out.find("; facet data of " + std::to_string(kRecords) + " records\n"), std::string::npos) << check.out;
-  sh("cp -r " + dir.path + "/. " + rebuilt.path);
+  copy_to(dir.path, rebuilt.path);
   sh("sqlite3 " + rebuilt.path + "/katalogur.sqlite 'DELETE FROM kv_facet_meta'");
   sh("sqlite3 " + file + " \"UPDATE Aðfanganúmer SET Staðsetning = 'Endurnefnt'\"");
   Web updated(dir.path + "/lindrit-1.0.ini", dir.path), tables(rebuilt.path + "/lindrit-1.0.ini", rebuilt.path);
