@@ -8,6 +8,7 @@
 //
 //   compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] [--engines FTS5,Xapian]
 //   compare_engines --catalogue DIR --only "TERMS|TERMS..." [--reps N]
+//   compare_engines --catalogue DIR --mix [--queries N]
 //
 // DIR is a catalogue made by `kvistur generate` or `kvistur build`
 // (katalogur.sqlite, skra.sqlite, System.mdw).  The FTS5 and Xapian indexes
@@ -22,7 +23,9 @@
 // own, whose peak memory is its figure.  Prints medians and 95th
 // percentiles, ratios, peak memory and index sizes.  --engines names the
 // engines Kvistur is compared with (both by default), for a catalogue
-// whose indexes would not all fit on the disk.
+// whose indexes would not all fit on the disk.  --mix prints the query mix,
+// one query a line (class, group, field and terms, tab-separated), and
+// builds nothing: other benchmarks (bench/zebra) ask the same queries.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -409,7 +412,7 @@ int main(int argc, char** argv) {
   std::string dir, only, child_engine, child_queries;
   int reps = 5;
   std::size_t per_class = 5;
-  bool cold = false;
+  bool cold = false, mix = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--catalogue" && i + 1 < argc) dir = argv[++i];
@@ -417,12 +420,13 @@ int main(int argc, char** argv) {
     else if (a == "--reps" && i + 1 < argc) reps = std::atoi(argv[++i]);
     else if (a == "--queries" && i + 1 < argc) per_class = std::size_t(std::atoi(argv[++i]));
     else if (a == "--cold") cold = true;
+    else if (a == "--mix") mix = true;
     else if (a == "--engines" && i + 1 < argc) {
       std::string list = argv[++i];
       for (int e = 0; e < 3; ++e) g_use[e] = e == 0 || list.find(kEngines[e]) != std::string::npos;
     }
     else if (a == "--child" && i + 2 < argc) child_engine = argv[++i], child_queries = argv[++i];
-    else die("usage: compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] [--engines FTS5,Xapian] | --only TERMS");
+    else die("usage: compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] [--engines FTS5,Xapian] | --only TERMS | --mix");
   }
   if (dir.empty() || !fs::exists(dir + "/katalogur.sqlite")) die("--catalogue DIR must hold katalogur.sqlite");
   dir = fs::absolute(dir).string();
@@ -451,6 +455,14 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  if (mix) {
+    for (const Query& q : make_queries(dir, per_class)) {
+      std::string t;
+      for (auto& w : q.terms) t += (t.empty() ? "" : " ") + w;
+      std::printf("%s\t%d\t%d\t%s\n", q.cls.c_str(), q.group, q.field, t.c_str());
+    }
+    return 0;
+  }
   build_indexes(dir);
   std::vector<Query> queries = make_queries(dir, per_class);
   if (!child_engine.empty()) {

@@ -8,6 +8,7 @@
 #include <unicode/uversion.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace kvistur {
@@ -145,7 +146,26 @@ icu::Collator& collator() {
 
 }  // namespace
 
+namespace {
+
+// Letter case of ASCII text, which the Icelandic rules change only in its
+// letters a-z: most of what is compared this way (setting, section and
+// field names) is ASCII, and needs no trip through ICU.
+bool ascii(TextView s) {
+  return std::all_of(s.begin(), s.end(), [](char16_t c) { return c < 0x80; });
+}
+
+Text ascii_case(TextView s, char16_t from, char16_t to) {
+  Text out(s);
+  for (char16_t& c : out)
+    if (c >= from && c < from + 26) c = char16_t(c - from + to);
+  return out;
+}
+
+}  // namespace
+
 Text upper_is(TextView s) {
+  if (ascii(s)) return ascii_case(s, u'a', u'A');
   icu::UnicodeString u(false, reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()));
   icu::UnicodeString c(u);
   c.toUpper(icelandic());
@@ -153,6 +173,7 @@ Text upper_is(TextView s) {
 }
 
 Text lower_is(TextView s) {
+  if (ascii(s)) return ascii_case(s, u'A', u'a');
   icu::UnicodeString u(false, reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()));
   icu::UnicodeString c(u);
   c.toLower(icelandic());

@@ -20,29 +20,29 @@
 
 #include "import/marc_reader.h"
 #include "kvistur/faersla.h"
-#include "platform/engine.h"
 
 namespace kvistur::formats {
 
 // One copy, from a row of Aðfanganúmer.
 struct Copy {
   int32_t number = 0;
-  Text location, note;
+  std::string location, note;  // UTF-8
 };
 
-// What the catalogue keeps of one record.
+// What the catalogue keeps of one record, as far as a form needs it (read
+// by record_read.h).
 struct StoredRecord {
   int32_t id = 0;
   int16_t kind = 0;         // Tag
   int32_t collection = -1;  // Safndeild; -1 when Null
   Text whole_text;          // ÖllFærslan
   Text marc_lines;          // MarkSnið
-  std::optional<std::string> source;  // Frumfærsla.Færsla
-  std::vector<Copy> copies;           // the rows whose Móðurbendir is the record
+  std::optional<import::MarcRecord> marc;  // Frumfærsla.Færsla read, when there is one that reads
+  std::vector<Copy> copies;                // the rows whose Móðurbendir is the record
 };
 
-// The record numbered ID, or nullopt when the catalogue has none.
-std::optional<StoredRecord> ReadStoredRecord(db::Database& database, int32_t id);
+// A source record as a MARC record; nullopt when it does not read.
+std::optional<import::MarcRecord> SourceMarc(const std::string& source, int32_t id);
 
 // The record as MARC 21 (leader/09 "a": UTF-8).
 import::MarcRecord MarcOf(const StoredRecord& record);
@@ -57,7 +57,10 @@ import::MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind);
 // cataloguer keyed: "Eyjan í fjörunni : sönn saga".
 std::string IsbdTitle(const import::MarcField& title_field);
 
-std::string Iso2709(const import::MarcRecord& record);  // empty when it does not fit ISO 2709
+// Empty when the record does not fit ISO 2709.  Iso2709ByYaz writes every
+// record through YAZ's MARC writer; Iso2709 gives the same bytes.
+std::string Iso2709(import::MarcRecord record);
+std::string Iso2709ByYaz(const import::MarcRecord& record);
 std::string MarcXml(const import::MarcRecord& record);
 std::string DublinCore(const import::MarcRecord& record);
 // The display texts of SkilaRSv, SkilaAN, SkilaEN and SkilaGF, as XML.

@@ -83,36 +83,76 @@ int32_t partition(std::vector<T>& v, int32_t lo, int32_t hi, Less lt) {
   return last;
 }
 
+// Ranked hits by class, a null key (-1) never less than another: a type of
+// its own, so that the comparison is inlined into the steps.
+struct RankLess {
+  bool operator()(const RankedHit& a, const RankedHit& b) const { return a.rank >= 0 && a.rank < b.rank; }
+};
+
+// The same steps for ranked hits, without a branch on the comparison
+// (which goes either way at random, and mispredicted costs more than the
+// rest of the step): every step writes both places, each with what the
+// swap would leave there, or with what it holds when there is no swap.
+// The pivot's class is held aside, since the writes cannot move it.
+int32_t partition(std::vector<RankedHit>& v, int32_t lo, int32_t hi, RankLess) {
+  static_assert(sizeof(RankedHit) == sizeof(uint64_t));
+  int32_t mid = int32_t((int64_t(lo) + hi) / 2);
+  std::swap(v[std::size_t(lo)], v[std::size_t(mid)]);
+  const int32_t pivot = v[std::size_t(lo)].rank;
+  int32_t last = lo;
+  if (pivot > 0) {
+    RankedHit* h = v.data();
+    for (int32_t k = lo + 1; k <= hi; ++k) {
+      const int32_t r = h[k].rank;
+      const uint64_t swap = -uint64_t(r >= 0 && r < pivot);
+      uint64_t a, b;
+      std::memcpy(&a, &h[last + 1], sizeof a);
+      std::memcpy(&b, &h[k], sizeof b);
+      const uint64_t diff = (a ^ b) & swap;
+      a ^= diff;
+      b ^= diff;
+      std::memcpy(&h[last + 1], &a, sizeof a);
+      std::memcpy(&h[k], &b, sizeof b);
+      last += int32_t(swap & 1);
+    }
+  }
+  std::swap(v[std::size_t(lo)], v[std::size_t(last)]);
+  return last;
+}
+
+// The parts of an array still to be sorted: disjoint ranges [lo, hi].
+using Parts = std::vector<std::pair<int32_t, int32_t>>;
+
+// Sorts the PARTS of V by the sort's steps, each part split at its pivot
+// and the smaller side taken first.  A part wholly after KEEP is not
+// sorted: it is left in PARTS for a later call.  Each step touches only
+// its own part, so the parts may be taken in any order and at any time:
+// sorting a part later gives what sorting it now would.
 template <typename T, typename Less>
-void quicksort(std::vector<T>& v, Less lt, int32_t keep) {
-  std::vector<int32_t> lower(21), upper(21);
-  int32_t count = 0;
-  int32_t lo = 1, hi = int32_t(v.size()) - 1;
-  while (true) {
-    // A part wholly after KEEP is never looked at again.
+void quicksort_parts(std::vector<T>& v, Less lt, int32_t keep, Parts& parts) {
+  Parts later;
+  while (!parts.empty()) {
+    auto [lo, hi] = parts.back();
+    parts.pop_back();
     while (lo < hi && lo <= keep) {
       int32_t p = partition(v, lo, hi, lt);
-      std::pair<int32_t, int32_t> push;
       if (p - lo < hi - p) {
-        push = {p + 1, hi};
+        parts.emplace_back(p + 1, hi);
         hi = p - 1;
       } else {
-        push = {lo, p - 1};
+        parts.emplace_back(lo, p - 1);
         lo = p + 1;
       }
-      if (std::size_t(count) >= lower.size()) {
-        lower.resize(std::size_t(count) + 1);
-        upper.resize(std::size_t(count) + 1);
-      }
-      lower[std::size_t(count)] = push.first;
-      upper[std::size_t(count)] = push.second;
-      ++count;
     }
-    if (count == 0) return;
-    --count;
-    lo = lower[std::size_t(count)];
-    hi = upper[std::size_t(count)];
+    if (lo < hi) later.emplace_back(lo, hi);
   }
+  parts.swap(later);
+}
+
+template <typename T, typename Less>
+void quicksort(std::vector<T>& v, Less lt, int32_t keep) {
+  Parts parts{{1, int32_t(v.size()) - 1}};
+  quicksort_parts(v, lt, keep, parts);
 }
 
 }  // namespace
@@ -136,8 +176,16 @@ void SortHits(HitArray& hits, int32_t keep) {
 
 void SortRankedHits(std::vector<RankedHit>& hits, int32_t keep) {
   if (hits.size() <= 2) return;
-  quicksort(hits, [](const RankedHit& a, const RankedHit& b) { return a.rank >= 0 && b.rank >= 0 && a.rank < b.rank; },
-            keep);
+  quicksort(hits, RankLess{}, keep);
+}
+
+PartlySortedHits::PartlySortedHits(std::vector<RankedHit> hits, bool in_order) : hits_(std::move(hits)) {
+  if (hits_.empty()) hits_.push_back(RankedHit{0, 0});
+  if (!in_order && hits_.size() > 2) parts_.emplace_back(1, int32_t(hits_.size()) - 1);
+}
+
+void PartlySortedHits::sort_to(int32_t keep) {
+  if (!parts_.empty()) quicksort_parts(hits_, RankLess{}, keep, parts_);
 }
 
 std::string ClassKey(const Variant& v) {

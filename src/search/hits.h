@@ -12,6 +12,7 @@
 
 #include <climits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "kvistur/variant.h"
@@ -44,6 +45,30 @@ struct RankedHit {
 };
 // The hits at 1..size()-1, sorted by the same steps as SortHits.
 void SortRankedHits(std::vector<RankedHit>& hits, int32_t keep = INT32_MAX);
+
+// Ranked hits sorted by SortRankedHits's steps as far as they are asked
+// for: a client that looks at the first ten of many hits pays for putting
+// those in their places, not for sorting them all.  Each sort_to puts
+// positions 1..keep where the whole sort puts them and leaves the parts
+// wholly after them for a later call.
+class PartlySortedHits {
+ public:
+  PartlySortedHits() : hits_(1, RankedHit{0, 0}) {}
+  // HITS at 1..size()-1; IN_ORDER when they are in their places already.
+  explicit PartlySortedHits(std::vector<RankedHit> hits, bool in_order = false);
+  void sort_to(int32_t keep);
+  int32_t size() const { return int32_t(hits_.size()) - 1; }
+  // The record at position P (1..size()), in its place once sort_to(P) ran.
+  int32_t id(int32_t p) const { return hits_[std::size_t(p)].id; }
+  // The bytes held.
+  std::size_t bytes() const {
+    return hits_.capacity() * sizeof(RankedHit) + parts_.capacity() * sizeof(parts_[0]);
+  }
+
+ private:
+  std::vector<RankedHit> hits_;
+  std::vector<std::pair<int32_t, int32_t>> parts_;  // ranges still to sort, disjoint
+};
 
 // The class of each key among all of them: keys that compare equal share a
 // class, a lower class sorts first, and a null key is -1.  Keys are added

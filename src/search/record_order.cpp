@@ -166,11 +166,7 @@ RecordOrder::RecordOrder(RankedRecords r) : absent_(r.absent), unreadable_(std::
   }
 }
 
-int32_t RecordOrder::rank(int32_t id) const {
-  if (!dense_.empty()) {
-    int64_t at = int64_t(id) - first_id_;
-    return at >= 0 && at < int64_t(dense_.size()) ? dense_[std::size_t(at)] : absent_;
-  }
+int32_t RecordOrder::sparse_rank(int32_t id) const {
   auto it = std::lower_bound(sparse_.begin(), sparse_.end(), std::pair<int32_t, int32_t>{id, INT32_MIN});
   return it != sparse_.end() && it->first == id ? it->second : absent_;
 }

@@ -257,7 +257,9 @@ bool rank_hits(db::Database& database, KeptSearch& kept, const std::vector<int32
   const int32_t m = int32_t(result.size()) - 1;
   std::shared_ptr<const RecordOrder> order = kept.order(database, m);
   if (!order) return false;
-  ranked.assign(std::size_t(m) + 1, RankedHit{0, 0});
+  ranked.clear();
+  ranked.reserve(std::size_t(m) + 1);
+  ranked.push_back(RankedHit{0, 0});
   const bool check = order->any_unreadable();
   for (int32_t p = 1; p <= m; ++p) {
     int32_t id = result[std::size_t(p)];
@@ -267,7 +269,7 @@ bool rank_hits(db::Database& database, KeptSearch& kept, const std::vector<int32
       set.open = true;
       throw Error(err::kInvalidNull);
     }
-    ranked[std::size_t(p)] = RankedHit{order->rank(id), id};
+    ranked.push_back(RankedHit{order->rank(id), id});
     progress.result(p, m);
   }
   progress.sorting_results();
@@ -390,25 +392,23 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
   return result;
 }
 
-std::vector<int32_t> LeitaOrder(db::Database& database, const std::vector<int32_t>& records) {
+PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records) {
   if (records.empty()) return {};
   std::vector<int32_t> result(records.size() + 1);
   std::copy(records.begin(), records.end(), result.begin() + 1);
   std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
   SearchProgress quiet(0, nullptr);
   OpenSet set;
-  std::vector<int32_t> ordered(records.size());
   // Ranked hits are 8 bytes each where a hit table holds a text and a
-  // variant: the server orders every hit of a search, however many.
+  // variant: the server orders every hit of a search, however many.  None
+  // is put in its place yet (keep 0): the caller sorts as far as it looks.
   std::vector<RankedHit> ranked;
-  if (rank_hits(database, *kept, result, int32_t(records.size()), quiet, set, ranked)) {
-    for (std::size_t p = 1; p < ranked.size(); ++p) ordered[p - 1] = ranked[p].id;
-    return ordered;
-  }
+  if (rank_hits(database, *kept, result, 0, quiet, set, ranked)) return PartlySortedHits(std::move(ranked));
   HitArray table;
   order_hits(database, *kept, result, int32_t(records.size()), false, quiet, set, table);
-  for (std::size_t p = 1; p < table.size(); ++p) ordered[p - 1] = table[p].ID;
-  return ordered;
+  ranked.assign(1, RankedHit{0, 0});
+  for (std::size_t p = 1; p < table.size(); ++p) ranked.push_back(RankedHit{int32_t(p), table[p].ID});
+  return PartlySortedHits(std::move(ranked), true);
 }
 
 HitsPage LeitaPage(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kvistur/automation.h"
+#include "search/hits.h"
 #include "platform/engine.h"
 
 namespace kvistur {
@@ -39,8 +40,9 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
                                  const SafeArray<Text>& aEkkiOrð);
 // LeitaOrder: RECORDS (ascending, each once) in the order in which Leita
 // hands back its hits: by sort text, equal texts as Leita's sort leaves
-// them.  Every position is the one Leita gives, whatever its lMaxFj.
-std::vector<int32_t> LeitaOrder(db::Database& database, const std::vector<int32_t>& records);
+// them.  Every position is the one Leita gives, whatever its lMaxFj, once
+// sort_to has put it in place.
+PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records);
 // LeitaPage: how many records FindRecords finds for szStr in lHópur and
 // lSvið, and those at positions FIRST to FIRST+COUNT-1 (from 0) of
 // LeitaOrder's order of them: one page of a search's hits.  The first hits

@@ -21,6 +21,7 @@
 
 #include "kvistur/automation.h"
 #include "platform/engine.h"
+#include "search/hits.h"
 #include "server/query_map.h"
 #include "server/request_budget.h"
 
@@ -32,8 +33,8 @@ struct SearchScope {
   int32_t group;                           // -1: every group
   const std::map<Text, int32_t>& fields;   // the group's search fields by upper-case QueryTypeName
   const SafeArray<Text>& stop_words;
-  // The records of the session's result set NAME (in any order), or null.
-  std::function<const std::vector<int32_t>*(const std::string& name)> result_set;
+  // The session's result set NAME (its records in any order), or null.
+  std::function<const PartlySortedHits*(const std::string& name)> result_set;
 };
 
 // Record numbers, ascending, each once, charged to the request while held.

@@ -21,12 +21,13 @@
 #include <thread>
 
 #include "platform/open_database.h"
-#include "settings/access_log.h"
+#include "server/directory_view.h"
 #include "server/explain.h"
 #include "server/facets.h"
 #include "server/records.h"
 #include "server/request_budget.h"
 #include "server/result_sets.h"
+#include "settings/access_log.h"
 #include "settings/settings.h"
 
 namespace kvistur::server {
@@ -74,11 +75,47 @@ struct Connection {
     Clock::time_point began, ended;
   } present;
 
+  // The records of set ASKED.SET the answer hands out (positions up to
+  // ASKED.LAST), and the records last read (of set READ.SET, from position
+  // READ.FIRST on).  Kept for one answer only: the next request reads the
+  // catalogue afresh.
+  struct {
+    std::string set;
+    int last = 0;
+  } asked;
+  struct {
+    std::string set;
+    Purpose purpose = Purpose::Marc;
+    int first = 0;
+    std::vector<std::optional<StoredRecord>> records;
+  } read;
+
   // A request that hands out records begins: a search (SRU and Z39.50's
-  // piggybacked records) or a present.
-  void begin_answer() {
+  // piggybacked records) or a present, of records FIRST..LAST of SET.
+  void begin_answer(const std::string& set = {}, int last = 0) {
     answer.deadline = Clock::now() + std::chrono::seconds(server->limits.request_seconds);
     answer.bytes = 0;
+    asked = {set, last};
+    read = {};
+  }
+
+  // The record at POSITION of SET (NAME) read for PURPOSE, with those
+  // after it that the answer will hand out, as many as one read takes: a
+  // present of ten records is one read, not ten.
+  const std::optional<StoredRecord>& record(const std::string& name, ResultSet& set, int position, Purpose purpose) {
+    if (name != read.set || purpose != read.purpose || position < read.first ||
+        position >= read.first + int(read.records.size())) {
+      int last = name == asked.set && position <= asked.last ? asked.last : position;
+      last = std::min({last, position + int(kIdsAtOnce) - 1, set.size()});
+      read = {};
+      std::unique_ptr<db::Database> catalogue = open_catalogue();
+      read.records = ReadStoredRecords(*catalogue, set.records(position, last), purpose);
+      catalogue->Close();
+      read.set = name;
+      read.purpose = purpose;
+      read.first = position;
+    }
+    return read.records[std::size_t(position - read.first)];
   }
 };
 
@@ -145,7 +182,7 @@ Mapped map_query(const Z_Query* q, const IndexTable& indexes) {
 int search(void* handle, bend_search_rr* rr) {
   auto& c = *static_cast<Connection*>(handle);
   flush_present(c);
-  c.begin_answer();
+  c.begin_answer(rr->setname ? rr->setname : "default", int(std::min<Odr_int>(rr->present_number, kMaxRecordsAsked)));
   Clock::time_point start = Clock::now();
   std::string database = first_base(rr->num_bases, rr->basenames);
   Diagnostic d;
@@ -186,7 +223,7 @@ std::string record_bytes(Form form, const StoredRecord& stored, Faersla& faersla
 // Fills RR with record POSITION of SET, or its diagnostic.  An answer
 // hands out records until its time is up or their bytes reach the message
 // size; a record larger than that on its own is a surrogate diagnostic.
-void fetch_record(Connection& c, const ResultSet& set, bend_fetch_rr* rr) {
+void fetch_record(Connection& c, const std::string& name, ResultSet& set, bend_fetch_rr* rr) {
   const int64_t most = server->limits.message_kib * kKiB;
   const bool late = Clock::now() > c.answer.deadline;
   if (late || c.answer.bytes >= most) {
@@ -204,13 +241,12 @@ void fetch_record(Connection& c, const ResultSet& set, bend_fetch_rr* rr) {
     return;
   }
   rr->basename = odr_copy(rr->stream, set.database);
-  rr->last_in_set = rr->number == int(set.records.size());
+  rr->last_in_set = rr->number == set.size();
   CallScope call;
   std::string bytes;
   try {
-    std::unique_ptr<db::Database> catalogue = open_catalogue();
-    std::optional<StoredRecord> stored = ReadStoredRecord(*catalogue, set.records[std::size_t(rr->number - 1)]);
-    catalogue->Close();
+    const std::optional<StoredRecord>& stored =
+        c.record(name, set, rr->number, form.form == Form::Display ? Purpose::Display : Purpose::Marc);
     if (!stored) {
       rr->errcode = YAZ_BIB1_RECORD_DELETED;
       rr->surrogate_flag = 1;
@@ -239,7 +275,8 @@ void fetch_record(Connection& c, const ResultSet& set, bend_fetch_rr* rr) {
 // A Z39.50 present, or the records of an SRU search, before their records
 // are fetched one by one.
 int present(void* handle, bend_present_rr* rr) {
-  static_cast<Connection*>(handle)->begin_answer();
+  int last = int(std::min<int64_t>(int64_t(rr->start) + std::min(rr->number, kMaxRecordsAsked) - 1, INT32_MAX));
+  static_cast<Connection*>(handle)->begin_answer(rr->setname ? rr->setname : "default", last);
   return 0;
 }
 
@@ -249,14 +286,14 @@ int fetch(void* handle, bend_fetch_rr* rr) {
   // Records handed out one after another from one set make one present.
   if (c.present.open && (c.present.set != name || rr->number != c.present.next)) flush_present(c);
   if (!c.present.open) c.present = {true, name, rr->number, rr->number, 0, Clock::now(), Clock::now()};
-  const ResultSet* set = c.session.Find(name);
+  ResultSet* set = c.session.Find(name);
   if (!set) {
     rr->errcode = YAZ_BIB1_SPECIFIED_RESULT_SET_DOES_NOT_EXIST;
     rr->errstring = odr_copy(rr->stream, name);
-  } else if (rr->number < 1 || rr->number > int(set->records.size())) {
+  } else if (rr->number < 1 || rr->number > set->size()) {
     rr->errcode = YAZ_BIB1_PRESENT_REQUEST_OUT_OF_RANGE;
   } else {
-    fetch_record(c, *set, rr);
+    fetch_record(c, name, *set, rr);
   }
   if (rr->errcode && !rr->surrogate_flag) c.present.status = rr->errcode;
   else c.present.next = rr->number + 1;
@@ -348,11 +385,12 @@ int explain(void* handle, bend_explain_rr* rr) {
   Clock::time_point start = Clock::now();
   std::string database = database_name(rr->database);
   CallScope call;
-  std::optional<int32_t> group = GroupOf(c.session.faersla(), database);
+  std::shared_ptr<const DirectoryView> directory = ViewDirectory(c.session.faersla());
+  std::optional<int32_t> group = directory->group_of(database);
   if (group) {
     ExplainPlace place = server->place;
     place.database = database;
-    rr->explain_buf = odr_copy(rr->stream, ExplainRecord(place, ServerIndexes(), FieldsOf(c.session.faersla(), *group)));
+    rr->explain_buf = odr_copy(rr->stream, ExplainRecord(place, ServerIndexes(), directory->fields_of(*group)));
   }
   log_request(c, "explain " + database, group ? 0 : YAZ_BIB1_DATABASE_DOES_NOT_EXIST, 0, start);
   return 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/record_read.h"
 #include "formats/records.h"
 #include "server/query_map.h"
 
@@ -15,10 +16,14 @@ namespace kvistur::server {
 using formats::DisplayXml;
 using formats::DublinCore;
 using formats::Iso2709;
+using formats::Iso2709ByYaz;
+using formats::kIdsAtOnce;
 using formats::MarcOf;
 using formats::MarcXml;
-using formats::ReadStoredRecord;
+using formats::Purpose;
+using formats::ReadStoredRecords;
 using formats::RebuildMarc;
+using formats::SourceMarc;
 using formats::StoredRecord;
 using formats::XmlText;
 

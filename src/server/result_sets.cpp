@@ -8,6 +8,7 @@
 #include "platform/open_database.h"
 #include "search/search.h"
 #include "search/word_scan.h"
+#include "server/directory_view.h"
 #include "server/evaluate.h"
 #include "settings/settings.h"
 #include "settings/thread_state.h"
@@ -18,41 +19,6 @@ IndexTable ServerIndexes() {
   IndexTable t = IndexTable::Standard();
   for (auto& [key, field] : SectionValues(u"Z3950")) t.add(key, field);
   return t;
-}
-
-std::vector<std::pair<std::string, int32_t>> Databases(Faersla& faersla) {
-  std::vector<std::pair<std::string, int32_t>> out{{"Default", -1}};
-  SafeArray<Text> groups, names, descriptions;
-  SafeArray<int32_t> ids;
-  int32_t n = faersla.SaekjaHopa(groups, ids, names, descriptions);
-  for (int32_t i = 1; i <= n; ++i) out.emplace_back(to_utf8(groups(i)), ids(i));
-  return out;
-}
-
-std::optional<int32_t> GroupOf(Faersla& faersla, const std::string& database) {
-  Text wanted = upper_is(trim(from_utf8(database)));
-  if (wanted == u"DEFAULT") return -1;
-  for (auto& [name, id] : Databases(faersla))
-    if (upper_is(from_utf8(name)) == wanted) return id;
-  return std::nullopt;
-}
-
-std::map<Text, int32_t> FieldsOf(Faersla& faersla, int32_t group) {
-  std::vector<int32_t> groups;
-  if (group >= 0) {
-    groups.push_back(group);
-  } else {
-    for (auto& [name, id] : Databases(faersla))
-      if (id >= 0) groups.push_back(id);
-  }
-  std::map<Text, int32_t> fields;
-  for (int32_t g : groups) {
-    SafeArray<Text> names;
-    SafeArray<int32_t> ids;
-    int32_t n = faersla.SaekjaSvid(g, names, ids);
-    for (int32_t i = 1; i <= n; ++i) fields.emplace(upper_is(names(i)), ids(i));
-  }
-  return fields;
 }
 
 Session::Session(std::string peer, const Limits& limits) : peer_(std::move(peer)), limits_(limits) {}
@@ -71,29 +37,28 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
                            const QueryNode& query, RequestBudget& budget, int64_t& hits) {
   CallScope call;
   try {
-    std::optional<int32_t> group = GroupOf(faersla_, database);
+    std::shared_ptr<const DirectoryView> directory = ViewDirectory(faersla_);
+    std::optional<int32_t> group = directory->group_of(database);
     if (!group) return {YAZ_BIB1_DATABASE_DOES_NOT_EXIST, database};
     auto existing = sets_.find(name);
     if (existing != sets_.end() && !replace) return {YAZ_BIB1_RESULT_SET_EXISTS_AND_REPLACE_INDICATOR_OFF, name};
     if (existing == sets_.end() && int(sets_.size()) >= limits_.result_sets)
       return {YAZ_BIB1_TOO_MANY_RESULT_SETS_CREATED, std::to_string(limits_.result_sets)};
-    std::map<Text, int32_t> fields = FieldsOf(faersla_, *group);
-    SafeArray<Text> stop_words;
-    faersla_.SaekjaEkkiOrð(stop_words);
-    if (!stop_words.allocated()) stop_words = SafeArray<Text>(0, {Text()});
     std::unique_ptr<db::Database> catalogue = open_catalogue();
-    SearchScope scope{*catalogue, *group, fields, stop_words, [&](const std::string& set) -> const std::vector<int32_t>* {
+    std::shared_ptr<const SafeArray<Text>> stop_words = StopWords(faersla_, *catalogue);
+    SearchScope scope{*catalogue, *group, directory->fields_of(*group), *stop_words,
+                      [&](const std::string& set) -> const PartlySortedHits* {
                         const ResultSet* s = Find(set);
-                        return s ? &s->records : nullptr;
+                        return s ? &s->hits : nullptr;
                       }};
     Records found = Evaluate(scope, query, budget);
     const std::size_t n = found.numbers->size();
-    int64_t replaced = existing == sets_.end() ? 0 : int64_t(existing->second.records.size());
+    int64_t replaced = existing == sets_.end() ? 0 : int64_t(existing->second.size());
     if (held_records_ - replaced + int64_t(n) > limits_.session_records)
       return {YAZ_BIB1_TOO_MANY_RECORDS_RETRIEVED,
               std::to_string(limits_.session_records) + " records in a session's result sets at most"};
-    // Ordering holds a rank beside each hit and the ordered list.
-    Charge ordering(budget, int64_t(n) * int64_t(sizeof(int64_t) + 2 * sizeof(int32_t)));
+    // Ordering holds a copy of the hits and a rank beside each.
+    Charge ordering(budget, int64_t(n) * int64_t(sizeof(RankedHit) + sizeof(int32_t)));
     budget.check_time();
     ResultSet set{database, LeitaOrder(*catalogue, *found.numbers)};
     catalogue->Close();
@@ -114,9 +79,10 @@ Diagnostic Session::Scan(const std::string& database, const ScanStart& start, in
                           const RequestBudget& budget, std::vector<ScanEntry>& entries, int& at, bool& partial) {
   CallScope call;
   try {
-    std::optional<int32_t> group = GroupOf(faersla_, database);
+    std::shared_ptr<const DirectoryView> directory = ViewDirectory(faersla_);
+    std::optional<int32_t> group = directory->group_of(database);
     if (!group) return {YAZ_BIB1_DATABASE_DOES_NOT_EXIST, database};
-    int32_t field = FieldNumber(FieldsOf(faersla_, *group), start.field);
+    int32_t field = FieldNumber(directory->fields_of(*group), start.field);
     Text from;
     for (char16_t c : start.word)
       if (c != u'*') from += c;
@@ -141,7 +107,7 @@ Diagnostic Session::Scan(const std::string& database, const ScanStart& start, in
   }
 }
 
-const ResultSet* Session::Find(const std::string& name) const {
+ResultSet* Session::Find(const std::string& name) {
   auto it = sets_.find(name);
   return it == sets_.end() ? nullptr : &it->second;
 }
@@ -149,7 +115,7 @@ const ResultSet* Session::Find(const std::string& name) const {
 bool Session::Remove(const std::string& name) {
   auto it = sets_.find(name);
   if (it == sets_.end()) return false;
-  held_records_ -= int64_t(it->second.records.size());
+  held_records_ -= int64_t(it->second.size());
   sets_.erase(it);
   return true;
 }

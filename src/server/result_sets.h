@@ -6,9 +6,11 @@
 // group) or a group by its Name, the query (query_map.h) is answered by
 // Leita's search, and the hits are kept as a result set of record numbers
 // in Leita's order, under the name the client gave, until it is replaced,
-// deleted or the session ends.  A result set holds record numbers only (4
-// bytes a hit), never descriptions, so its hit count is exact however
-// large it is.
+// deleted or the session ends.  A result set holds record numbers and their
+// places in the order of all records (8 bytes a hit), never descriptions,
+// so its hit count is exact however large it is; the hits are put in order
+// only as far as records are presented, since a client mostly looks at the
+// first ten of many.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "kvistur/faersla.h"
+#include "search/hits.h"
 #include "server/limits.h"
 #include "server/query_map.h"
 #include "server/request_budget.h"
@@ -27,15 +30,6 @@ namespace kvistur::server {
 // The standard indexes with the rows of the settings section [Z3950].
 IndexTable ServerIndexes();
 
-// The database names the server answers to: "Default" (every group, -1)
-// and the Name of each DBGroups row, letter case ignored.
-std::optional<int32_t> GroupOf(Faersla& faersla, const std::string& database);
-std::vector<std::pair<std::string, int32_t>> Databases(Faersla& faersla);
-
-// The search fields of GROUP (-1: every group's) by QueryTypeName, upper
-// case, to their numbers; the first row of a name counts.
-std::map<Text, int32_t> FieldsOf(Faersla& faersla, int32_t group);
-
 struct ScanEntry {
   std::string word;
   int64_t records = 0;  // the records Leita finds for the word
@@ -43,7 +37,16 @@ struct ScanEntry {
 
 struct ResultSet {
   std::string database;
-  std::vector<int32_t> records;  // in Leita's order
+  PartlySortedHits hits;  // in Leita's order up to the records presented
+
+  int32_t size() const { return hits.size(); }
+  // The record numbers at positions FIRST..LAST (1..size()), put in order.
+  std::vector<int32_t> records(int32_t first, int32_t last) {
+    hits.sort_to(last);
+    std::vector<int32_t> out;
+    for (int32_t p = first; p <= last; ++p) out.push_back(hits.id(p));
+    return out;
+  }
 };
 
 class Session {
@@ -69,7 +72,7 @@ class Session {
   Diagnostic Scan(const std::string& database, const ScanStart& start, int position, int count,
                   const RequestBudget& budget, std::vector<ScanEntry>& entries, int& at, bool& partial);
 
-  const ResultSet* Find(const std::string& name) const;
+  ResultSet* Find(const std::string& name);
   bool Remove(const std::string& name);
   void RemoveAll();
   // The record numbers the session's result sets hold in all.

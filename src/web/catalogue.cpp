@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "formats/record_read.h"
 #include "marc/description.h"
 #include "marc/lists.h"
 #include "marc/subfields.h"
@@ -181,7 +182,7 @@ std::optional<RecordView> ReadRecord(int32_t id) {
 std::optional<formats::StoredRecord> ReadStored(int32_t id) {
   CallScope call;
   std::unique_ptr<db::Database> catalogue = open_catalogue();
-  std::optional<formats::StoredRecord> r = formats::ReadStoredRecord(*catalogue, id);
+  std::optional<formats::StoredRecord> r = formats::ReadStoredRecords(*catalogue, {id}, formats::Purpose::Marc).front();
   catalogue->Close();
   return r;
 }

@@ -64,6 +64,11 @@ TEST(TextOps, TrimBlanksOnly) {
 TEST(TextOps, IcelandicCaseAndCollation) {
   EXPECT_EQ(upper_is(u"áðéíóúýþæö"), u"ÁÐÉÍÓÚÝÞÆÖ");
   EXPECT_EQ(lower_is(u"ÞÓR"), u"þór");
+  // ASCII on its own (taken without ICU) as beside an Icelandic letter.
+  for (char16_t c = 0; c < 0x80; ++c) {
+    EXPECT_EQ(upper_is(Text(1, c)) + u"Þ", upper_is(Text(1, c) + u"þ")) << int(c);
+    EXPECT_EQ(lower_is(Text(1, c)) + u"þ", lower_is(Text(1, c) + u"Þ")) << int(c);
+  }
   EXPECT_TRUE(equals_ci(u"Þór", u"þÓR"));
   EXPECT_FALSE(equals_ci(u"a", u"á"));
   EXPECT_FALSE(equals_ci(u"saga", u"sögu"));

@@ -74,7 +74,7 @@ struct Served {
         << "[Þjónn]\nLotur=1\nNiðurstöður=5\nTímamörk=1\nSkeytastærð=64\nLiðir=16\n";
     setenv("LINDRIT_SETTINGS", (dir + "/lindrit-1.0.ini").c_str(), 1);
     setenv("KVISTUR_LOG", (dir + "/melding.txt").c_str(), 1);
-    OpenAccessLog("/dev/null");
+    kvistur::OpenAccessLog("/dev/null");
     Limits limits = ReadLimits();
     Prepare(Options{}, limits);
     BoundFrontEnd(limits);

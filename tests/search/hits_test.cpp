@@ -87,6 +87,18 @@ TEST(HitSort, ClassesAndAShortenedSortGiveTheSameFirstHits) {
       ASSERT_EQ(ranked[i].id, full[i].ID) << "round " << round << " position " << i;
       ASSERT_EQ(shortened[i].ID, full[i].ID) << "round " << round << " position " << i;
     }
+
+    // Sorted a few positions at a time, as a client presents them: every
+    // position where the whole sort puts it.
+    std::vector<RankedHit> unsorted(1, RankedHit{0, 0});
+    for (std::size_t i = 1; i < a.size(); ++i) unsorted.push_back(RankedHit{c[i - 1], a[i].ID});
+    PartlySortedHits partly(unsorted);
+    for (int32_t to = 0; to <= partly.size();) {
+      to += 1 + int32_t(rng() % 12);
+      partly.sort_to(to);
+      for (int32_t p = 1; p <= std::min(to, partly.size()); ++p)
+        ASSERT_EQ(partly.id(p), full[std::size_t(p)].ID) << "round " << round << " position " << p << " of " << to;
+    }
   }
 }
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <tuple>
 
+#include "import/marc_writer.h"
 #include "server/load_client.h"
 #include "server/records.h"
 #include "server/running_server.h"
@@ -261,6 +262,34 @@ TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
 #endif
 }
 
+TEST(ServeChanges, ASessionSeesTheDirectoryAndStopWordsAsTheyAreNow) {
+  // One session throughout: what it kept of the directory and the stop
+  // words is let go when another program changes the files.
+  Catalogue cat;
+  Server server(cat, "");
+  ZOOM_connection c = ZOOM_connection_new(server.target().c_str(), 0);
+  auto search = [&](const char* database, const char* pqf) {
+    ZOOM_connection_option_set(c, "databaseName", database);
+    ZOOM_resultset rs = ZOOM_connection_search_pqf(c, pqf);
+    const char *msg, *info;
+    int error = ZOOM_connection_error(c, &msg, &info);
+    ZOOM_resultset_destroy(rs);
+    return error;
+  };
+  auto sql = [&](const std::string& file, const std::string& statement) {
+    EXPECT_EQ(sh("sqlite3 " + shell_quote(cat.dir + "/" + file) + " " + shell_quote(statement) + " 2>&1"), "");
+  };
+  EXPECT_EQ(search("Nýtt", "@attr 1=4 saga"), 235);
+  sql("skra.sqlite", "INSERT INTO DBGroups VALUES (9, 'Nýtt', 'nýr hópur')");
+  EXPECT_EQ(search("Nýtt", "@attr 1=4 saga"), 114) << "a group without the field";
+  sql("skra.sqlite", "INSERT INTO QueryTypes VALUES (2, 'Titill', 9)");
+  EXPECT_EQ(search("nýtt", "@attr 1=4 saga"), 0);
+  EXPECT_EQ(search("Default", "saga"), 0);
+  sql("katalogur.sqlite", "INSERT INTO EkkiOrð VALUES ('saga')");
+  EXPECT_EQ(search("Default", "saga"), 4) << "only stop words";
+  ZOOM_connection_destroy(c);
+}
+
 TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {
   // What the importer changed in the MARC lines is undone.
   import::MarcRecord m = server::RebuildMarc(
@@ -276,4 +305,29 @@ TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {
   EXPECT_EQ(lines,
             "001 b1\n100 1  $aThoroddsen, Jón $d1818-1868\n245 10 $aPiltur $ stúlka\n773 0  $tTímarit $gÁrg. 2 $hHefti 3\n");
   EXPECT_EQ(m.leader.substr(5, 5), "nab a");
+}
+
+TEST(ServerRecords, IsoBytesAreYazsOwn) {
+  // Every record of the sample as the server hands it out, and records the
+  // catalogue's writer cannot take (YAZ writes those): a value with the
+  // separators in it, an odd leader, a field too long for its entry.
+  std::vector<import::MarcRecord> records;
+  import::MarcReader reader(kSample);
+  std::vector<import::ReadProblem> problems;
+  while (auto m = reader.next(problems)) {
+    server::StoredRecord stored;
+    stored.marc = server::SourceMarc(import::WriteIso2709(*m), 1);
+    stored.copies.push_back({100001, "Skáldsögur", "Í viðgerð"});
+    records.push_back(server::MarcOf(stored));
+  }
+  ASSERT_GT(records.size(), 100u);
+  import::MarcRecord odd = records.front();
+  odd.fields.back().subfields.push_back({'x', "a\x1f" "b\x1e" "c\x1d"});
+  records.push_back(odd);
+  odd.leader.replace(20, 4, "3300");
+  records.push_back(odd);
+  odd = records.front();
+  odd.fields.back().subfields.push_back({'x', std::string(12000, 'q')});
+  records.push_back(odd);
+  for (const import::MarcRecord& m : records) EXPECT_EQ(server::Iso2709(m), server::Iso2709ByYaz(m)) << m.leader;
 }
