@@ -13,6 +13,8 @@
 
 #include <yaz/odr.h>
 
+#include "search/hits.h"
+
 namespace kvistur::server {
 
 // Terms one facet gives at most, whatever a client asks for, and when it
@@ -20,9 +22,9 @@ namespace kvistur::server {
 inline constexpr int kMaxFacetTerms = 100;
 inline constexpr int kDefaultFacetTerms = 10;
 
-// When ASKED holds a facet list, the facets of RECORDS in ANSWER (allocated
-// on STREAM).  In a method call, with the catalogue logged on to.
-void AnswerFacets(ODR stream, Z_OtherInformation* asked, Z_OtherInformation** answer,
-                  const std::vector<int32_t>& records);
+// When ASKED holds a facet list, the facets of every record of HITS (in
+// whatever order they stand yet) in ANSWER (allocated on STREAM).  In a
+// method call, with the catalogue logged on to.
+void AnswerFacets(ODR stream, Z_OtherInformation* asked, Z_OtherInformation** answer, const PartlySortedHits& hits);
 
 }  // namespace kvistur::server

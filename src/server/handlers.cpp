@@ -199,7 +199,7 @@ int search(void* handle, bend_search_rr* rr) {
     d = m.ok() ? c.session.Search(set, rr->replace_set != 0, database, m.query, budget, hits) : m.error;
     if (!d.code)
       if (const ResultSet* found = c.session.Find(set))
-        AnswerFacets(rr->stream, rr->search_input, &rr->search_info, found->records);
+        AnswerFacets(rr->stream, rr->search_input, &rr->search_info, found->hits);
   }
   rr->hits = d.code ? 0 : hits;
   rr->errcode = d.code;

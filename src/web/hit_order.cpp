@@ -9,7 +9,11 @@ namespace kvistur::web {
 std::vector<int32_t> OrderedPage(db::Database& database, const std::vector<int32_t>& hits, const SearchAsk& ask,
                                  const facets::FacetTable& table, const SafeArray<Text>& stop_words,
                                  std::size_t first, std::size_t count) {
-  std::vector<int32_t> order = LeitaOrder(database, hits);
+  // Every hit in Leita's order: the other orders keep it within what they put level.
+  PartlySortedHits ranked = LeitaOrder(database, hits);
+  ranked.sort_to(ranked.size());
+  std::vector<int32_t> order(std::size_t(ranked.size()));
+  for (int32_t p = 1; p <= ranked.size(); ++p) order[std::size_t(p - 1)] = ranked.id(p);
   if (ask.order == Order::kTitle) {
     // The records the same words find in the title field.
     std::vector<int32_t> in_title;
