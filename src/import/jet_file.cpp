@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -502,6 +503,8 @@ void CheckCodePage(int n) {
 }
 
 void ReadJet(const std::string& file, int code_page, JetSink& sink) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec)) throw JetError("a folder, not a Jet database file");
   std::ifstream f(file, std::ios::binary);
   if (!f) throw JetError(std::string("cannot be opened: ") + std::strerror(errno));
   unsigned char head[kHeaderSize] = {};

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <map>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -14,6 +13,7 @@
 #include "import/sqlite_statement.h"
 #include "platform/content_stamp.h"
 #include "platform/sqlite_functions.h"
+#include "search/id_map.h"
 #include "search/record_order.h"
 #include "search/stored_codec.h"
 
@@ -21,36 +21,8 @@ namespace kvistur::import {
 
 namespace {
 
-// Record number to position: a vector over the range of numbers when they
-// lie close together, a hash map otherwise.
-class Positions {
- public:
-  void set(const std::vector<int32_t>& ids, const std::vector<uint32_t>& at) {
-    if (ids.empty()) return;
-    auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
-    if (int64_t(*hi) - *lo + 1 <= int64_t(ids.size()) * 4 + 1024) {
-      first_ = *lo;
-      dense_.assign(std::size_t(int64_t(*hi) - *lo + 1), kNone);
-      for (std::size_t i = 0; i < ids.size(); ++i) dense_[std::size_t(int64_t(ids[i]) - first_)] = at[i];
-    } else {
-      for (std::size_t i = 0; i < ids.size(); ++i) sparse_[ids[i]] = at[i];
-    }
-  }
-  uint32_t find(int32_t id) const {
-    if (!dense_.empty()) {
-      int64_t i = int64_t(id) - first_;
-      return i >= 0 && i < int64_t(dense_.size()) ? dense_[std::size_t(i)] : kNone;
-    }
-    auto it = sparse_.find(id);
-    return it == sparse_.end() ? kNone : it->second;
-  }
-  static constexpr uint32_t kNone = UINT32_MAX;
-
- private:
-  int32_t first_ = 0;
-  std::vector<uint32_t> dense_;
-  std::unordered_map<int32_t, uint32_t> sparse_;
-};
+// A record's position when none was laid out for it.
+constexpr uint32_t kNoPosition = UINT32_MAX;
 
 struct Layout {
   std::vector<int32_t> ids;     // by position
@@ -58,7 +30,7 @@ struct Layout {
   uint32_t ordered = 0, records = 0;
   int64_t absent_rank = 0;
   std::string specials;
-  Positions at;
+  IdMap<uint32_t> at;  // record number to position
   std::vector<uint32_t> counts;  // Tengill's rows of each position
 };
 
@@ -105,7 +77,7 @@ bool lay_out(sqlite3* db, Layout& out) {
   }
   std::vector<uint32_t> positions(out.ids.size());
   for (std::size_t p = 0; p < positions.size(); ++p) positions[p] = uint32_t(p);
-  out.at.set(out.ids, positions);
+  out.at = IdMap<uint32_t>(out.ids, positions, kNoPosition);
   return true;
 }
 
@@ -168,7 +140,7 @@ bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std:
       c = combos.emplace(pair, int(combos.size())).first;
     }
     uint32_t p = layout.at.find(int32_t(record));
-    if (p == Positions::kNone) {
+    if (p == kNoPosition) {
       auto o = orphans.find(int32_t(record));
       if (o == orphans.end()) {
         if (layout.ids.size() >= uint64_t(stored::kMaxPositions)) return false;
@@ -281,8 +253,7 @@ void WriteSearchIndex(sqlite3* db) {
   Layout layout;
   if (!lay_out(db, layout)) return;  // the stamp alone: readers share what they work out
   stored::Summary meta;
-  std::random_device rd;
-  meta.build = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
+  meta.build = db::RandomInstance();
   meta.collator = collation_version();
   ExecSql(db, "SAVEPOINT kv_postings");
   meta.postings = write_postings(db, layout, meta.build, meta.combos);

@@ -118,7 +118,9 @@ class Cursor {
   virtual Variant Value(int i) = 0;           // as Recordset::field gives it
   // Runs the same query again from its first row, with LITERALS in place
   // of the query's literals (all whole numbers, in the order they stand in
-  // its text), without reading the text again.  The default refuses (3251).
+  // its text; a minus with no operand before it is the number's own, so
+  // `= -5` takes -5), without reading the text again.  The default refuses
+  // (3251).
   virtual void Again(const std::vector<int64_t>& literals);
 };
 

@@ -235,6 +235,14 @@ class Parser {
     return ColumnInfo(name, true);
   }
 
+  // Whether the node before the last of OUT is a minus that signs it: one
+  // with no operand before it.
+  static bool after_unary_minus(const JetNodes& out) {
+    std::size_t n = out.size();
+    if (n < 2 || out[n - 2].kind != JetNode::kWord || out[n - 2].name != "-") return false;
+    return n == 2 || (out[n - 3].kind == JetNode::kWord && out[n - 3].name != "NULL");
+  }
+
   JetNode literal(const JetToken& tk) {
     SqlValue v = tk.kind == Tk::kNumber ? number_value(tk.text) : SqlValue{};
     if (tk.kind != Tk::kNumber) v.text = tk.text;
@@ -392,6 +400,7 @@ class Parser {
         case Tk::kNumber:
         case Tk::kDate:
           out.push_back(literal(tk));
+          (*values_)[std::size_t(out.back().value)].negated = tk.kind == Tk::kNumber && after_unary_minus(out);
           ++i;
           break;
         case Tk::kOp: {

@@ -113,6 +113,17 @@ Translation TranslationCache::translate_shape(TextView query, const Schema& sche
   return out;
 }
 
+bool take_literals(std::vector<SqlValue>& values, const std::vector<int64_t>& literals) {
+  for (const SqlValue& v : values) {
+    if (v.source < 0) continue;
+    if (v.kind != SqlValue::kInteger || std::size_t(v.source) >= literals.size()) return false;
+    if (v.negated && literals[std::size_t(v.source)] == INT64_MIN) return false;  // no magnitude to write
+  }
+  for (SqlValue& v : values)
+    if (v.source >= 0) v.integer = v.negated ? -literals[std::size_t(v.source)] : literals[std::size_t(v.source)];
+  return true;
+}
+
 std::string quote_ident(std::string_view name) {
   std::string out = "\"";
   for (char c : name) {

@@ -88,6 +88,10 @@ struct SqlValue {
   // query (-1 for a value the shape fixes) and whether it is folded.
   int source = -1;
   bool folded = false;
+  // A number after a unary minus: the value is the number as written (the
+  // minus stays in the SQL), and a literal put in its place by
+  // take_literals is the signed number, so it is negated.
+  bool negated = false;
   friend bool operator==(const SqlValue& a, const SqlValue& b) {
     return a.kind == b.kind && a.integer == b.integer && a.real == b.real && a.text == b.text;
   }
@@ -114,6 +118,12 @@ Translation translate_jet(TextView query, const Schema& schema);
 
 // NAME as an identifier of SQLite and PostgreSQL alike: in double quotes, a
 // quote in it doubled.
+// Puts LITERALS, the whole numbers that stand in the query's text in the
+// place of its literals (in order, each with its sign), into VALUES
+// (Cursor::Again).  False, leaving VALUES as they were, when a literal is
+// missing or stands where no whole number was.
+bool take_literals(std::vector<SqlValue>& values, const std::vector<int64_t>& literals);
+
 std::string quote_ident(std::string_view name);
 
 // Translations by the shape of the query: the text with its literals left

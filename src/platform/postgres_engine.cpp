@@ -632,9 +632,7 @@ class ServerCursor : public Cursor {
   }
   Variant Value(int i) override { return value_of(result_.get(), row(), i); }
   void Again(const std::vector<int64_t>& literals) override {
-    for (SqlValue& v : translation_.values)
-      if (v.source >= 0 && std::size_t(v.source) < literals.size() && v.kind == SqlValue::kInteger)
-        v.integer = literals[std::size_t(v.source)];
+    if (!take_literals(translation_.values, literals)) Cursor::Again(literals);  // refuses
     close();
     run();
   }

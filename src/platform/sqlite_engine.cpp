@@ -720,12 +720,7 @@ class SqliteCursor : public Cursor {
   }
   Variant Value(int i) override;
   void Again(const std::vector<int64_t>& literals) override {
-    for (SqlValue& v : values_) {
-      if (v.source < 0) continue;
-      if (v.kind != SqlValue::kInteger || std::size_t(v.source) >= literals.size())
-        throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
-      v.integer = literals[std::size_t(v.source)];
-    }
+    if (!take_literals(values_, literals)) Cursor::Again(literals);  // refuses
     if (stmt_) {
       sqlite3_reset(stmt_);
       sqlite3_clear_bindings(stmt_);

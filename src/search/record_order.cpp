@@ -151,29 +151,10 @@ std::shared_ptr<const RecordOrder> RecordOrder::Build(db::Database& database) {
   return order;
 }
 
-RecordOrder::RecordOrder(RankedRecords r) : absent_(r.absent), unreadable_(std::move(r.unreadable)) {
-  if (r.ids.empty()) return;
-  auto [lo, hi] = std::minmax_element(r.ids.begin(), r.ids.end());
-  int64_t span = int64_t(*hi) - *lo + 1;
-  if (span <= int64_t(r.ids.size()) * 2 + 1024) {
-    first_id_ = *lo;
-    dense_.assign(std::size_t(span), absent_);
-    for (std::size_t i = 0; i < r.ids.size(); ++i) dense_[std::size_t(int64_t(r.ids[i]) - *lo)] = r.ranks[i];
-  } else {
-    sparse_.reserve(r.ids.size());
-    for (std::size_t i = 0; i < r.ids.size(); ++i) sparse_.push_back({r.ids[i], r.ranks[i]});
-    std::sort(sparse_.begin(), sparse_.end());
-  }
-}
+RecordOrder::RecordOrder(RankedRecords r)
+    : ranks_(r.ids, r.ranks, r.absent), unreadable_(std::move(r.unreadable)) {}
 
-int32_t RecordOrder::sparse_rank(int32_t id) const {
-  auto it = std::lower_bound(sparse_.begin(), sparse_.end(), std::pair<int32_t, int32_t>{id, INT32_MIN});
-  return it != sparse_.end() && it->first == id ? it->second : absent_;
-}
-
-std::size_t RecordOrder::memory() const {
-  return sizeof(RecordOrder) + HeapBytes(dense_) + HeapBytes(sparse_) + HeapBytes(unreadable_);
-}
+std::size_t RecordOrder::memory() const { return sizeof(RecordOrder) + ranks_.heap_bytes() + HeapBytes(unreadable_); }
 
 bool RecordOrder::unreadable(int32_t id) const {
   return std::binary_search(unreadable_.begin(), unreadable_.end(), id);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kvistur/variant.h"
+#include "search/id_map.h"
 #include "platform/engine.h"
 
 namespace kvistur {
@@ -68,26 +69,15 @@ class RecordOrder {
 
   // The rank of record ID's sort text; a record that is not in the table
   // has the rank of the empty text, as its look-up gives.
-  int32_t rank(int32_t id) const {
-    // Looked up once for every hit of a search: kept here to be inlined.
-    if (!dense_.empty()) {
-      int64_t at = int64_t(id) - first_id_;
-      return at >= 0 && at < int64_t(dense_.size()) ? dense_[std::size_t(at)] : absent_;
-    }
-    return sparse_rank(id);
-  }
+  // Looked up once for every hit of a search: kept here to be inlined.
+  int32_t rank(int32_t id) const { return ranks_.find(id); }
   bool unreadable(int32_t id) const;
   bool any_unreadable() const { return !unreadable_.empty(); }
   // The bytes it holds, itself included.
   std::size_t memory() const;
 
  private:
-  int32_t sparse_rank(int32_t id) const;
-
-  int32_t first_id_ = 0;
-  std::vector<int32_t> dense_;                       // by id - first_id_, when the numbers are close together
-  std::vector<std::pair<int32_t, int32_t>> sparse_;  // (id, rank) by id otherwise
-  int32_t absent_ = 0;                               // the rank of the empty text
+  IdMap<int32_t> ranks_;  // a record not in the table has the rank of the empty text
   std::vector<int32_t> unreadable_;
 };
 

@@ -208,6 +208,22 @@ TEST_F(EngineTest, BulkReadsGiveWhatTheWalkGives) {
   EXPECT_TRUE(rs->eof());
 }
 
+// Again takes each literal with its sign: a minus before a number is the
+// number's own, one after an operand subtracts.
+TEST_F(EngineTest, AgainTakesTheLiteralsSigned) {
+  auto db = catalogue();
+  auto c = db->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE -O.ID = -3 OR O.ID = 9 - 1 OR O.ID IN (-2) ORDER BY O.ID");
+  struct Case {
+    std::vector<int64_t> literals, want;
+  };
+  for (const Case& k : {Case{{}, {3, 8}}, Case{{-5, 9, 3, 1}, {1, 5, 6}}, Case{{-4, 9, 1, -7}, {4, 8}}}) {
+    if (!k.literals.empty()) c->Again(k.literals);
+    std::vector<int64_t> got;
+    while (c->Next()) got.push_back(c->Integer(0));
+    EXPECT_EQ(got, k.want);
+  }
+}
+
 TEST_F(EngineTest, DerivedDataLastsUntilTheFileChanges) {
   auto db = catalogue();
   db->Derived("a") = std::make_shared<int>(1);

@@ -61,6 +61,10 @@ TEST_F(ServerCursorTest, EveryRowOnceAcrossTheBatches) {
   EXPECT_EQ(read(*c), numbers(650, kRows));
   c->Again({2});
   EXPECT_EQ(read(*c, 3), numbers(2, 4));
+  // A minus before a number is the number's own.
+  auto signed_literal = db->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE -O.ID = -3");
+  signed_literal->Again({-650});
+  EXPECT_EQ(read(*signed_literal), numbers(650, 650));
   // Cursors let go half read, more than a call keeps open; the call reads on.
   for (int i = 0; i < 40; ++i) EXPECT_EQ(read(*db->OpenCursor(u"SELECT O.ID FROM Orð AS O"), 20), numbers(1, 20));
   EXPECT_EQ(read(*c), numbers(5, kRows));

@@ -145,6 +145,7 @@ TEST_F(CommandLineTest, MessagesSayWhatIsWrong) {
 
   check({{{"build", "--marc", dir(), "--out", dir() + "/x"}, 1, dir() + " is a folder, not a file of records"},
          {{"update", "--marc", dir(), cat()}, 1, dir() + " is a folder, not a file of records; " + cat()},
+         {{"build", "--jet", dir(), "--out", dir() + "/x"}, 1, dir() + ": a folder, not a Jet database file"},
          {{"show", "1", "--jsn"}, 2, "kvistur show: unknown option --jsn"},
          {{"workgroup", "add-user", cat() + "/System.mdw", "Bob", "--pasword", "x"}, 2, "unknown option --pasword"},
          {{"generate", "--recs", "10"}, 2, "kvistur generate: unknown option --recs"},
