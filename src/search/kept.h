@@ -24,9 +24,12 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/engine.h"
 #include "platform/kept_memory.h"
@@ -73,6 +76,17 @@ class KeptSearch {
   // The order if it is ready, without making it.
   std::shared_ptr<const RecordOrder> order_if_ready() const;
 
+  // What other parts of the search work out from this state (the facets'
+  // table, the words suggestions are made from), by KEY: the one kept,
+  // else MAKE's, kept when MAKE says it was read at this state and its
+  // bytes fit the budget.  Made by one thread at a time.
+  struct Extra {
+    std::shared_ptr<const void> value;
+    std::size_t bytes = 0;
+    bool keep = true;
+  };
+  std::shared_ptr<const void> extra(const std::string& key, const std::function<Extra()>& make);
+
   // Lets go at once of what can go while searches still hold the state
   // (its term lists).
   void shed() { term_lists_.clear(); }
@@ -106,6 +120,9 @@ class KeptSearch {
   std::shared_ptr<const RecordOrder> order_;
   std::atomic<int64_t> read_one_by_one_{0};
   std::atomic<int64_t> highest_{-1};  // the highest record number, -1 before it is asked
+  std::mutex extras_mutex_;
+  std::vector<std::pair<std::string, std::shared_ptr<const void>>> extras_;
+  KeptBytes extras_kept_;
 };
 
 }  // namespace kvistur

@@ -494,4 +494,124 @@ bool RowChain::end() const {
   return true;
 }
 
+int64_t FacetSummary::sum() const {
+  Checksum c(build);
+  c.add(uint64_t(format)).add(uint64_t(records)).add(uint64_t(holders)).add(uint64_t(places));
+  c.add(uint64_t(built_records)).add(uint64_t(built_links));
+  return c.value();
+}
+
+void FacetSummary::check() const {
+  if (checksum != sum()) throw Damaged("kv_facet_meta: the checksum does not match");
+  if (records < 0 || records > kMaxPositions || holders < 0 || holders > kMaxPositions || places < 0 ||
+      places > kMaxFacetPlaces)
+    throw Damaged("kv_facet_meta: counts out of range");
+}
+
+int64_t FacetRowSum(int64_t build, FacetRowKind table, int64_t chunk, std::string_view data) {
+  return Checksum(build).add(uint64_t(table)).add(uint64_t(chunk)).add(data).value();
+}
+
+int64_t FacetPlaceSum(int64_t build, int64_t id, std::string_view name) {
+  return Checksum(build).add(uint64_t(id)).add(name).value();
+}
+
+namespace {
+
+// Entries of a chunk start with the number's step from the one before,
+// less one; the first's from the number before the chunk's first.
+void put_step(std::string& out, int32_t id, int64_t& prev, bool first) {
+  if (first) prev = (FacetChunk(id) << kFacetChunkBits) - 1;
+  PutVarint(out, uint64_t(id - prev - 1));
+  prev = id;
+}
+// The number before CHUNK's first; Damaged for a chunk no int32 is in.
+int64_t before_chunk(int64_t chunk) {
+  if (chunk < FacetChunk(INT32_MIN) || chunk > FacetChunk(INT32_MAX)) throw Damaged("a chunk out of range");
+  return (chunk << kFacetChunkBits) - 1;
+}
+int32_t get_step(int64_t chunk, std::string_view data, std::size_t& at, int64_t& prev) {
+  uint64_t step = GetVarint(data, at);
+  if (step >= (uint64_t(1) << kFacetChunkBits)) throw Damaged("a number outside its chunk");
+  int64_t id = prev + 1 + int64_t(step);
+  if (FacetChunk(id) != chunk || id < INT32_MIN || id > INT32_MAX) throw Damaged("a number outside its chunk");
+  prev = id;
+  return int32_t(id);
+}
+
+}  // namespace
+
+std::string EncodeFacetRecords(std::span<const FacetRecord> records) {
+  std::string out;
+  int64_t prev = 0;
+  for (const FacetRecord& r : records) {
+    put_step(out, r.id, prev, &r == records.data());
+    PutVarint(out, r.kind);
+    PutVarint(out, r.year);
+    PutVarint(out, !r.has_holder ? 0 : r.holder == r.id ? 1 : 2 + zigzag(int64_t(r.holder) - r.id));
+  }
+  return out;
+}
+
+std::vector<FacetRecord> DecodeFacetRecords(int64_t chunk, std::string_view data) {
+  std::vector<FacetRecord> out;
+  std::size_t at = 0;
+  int64_t prev = before_chunk(chunk);
+  while (at < data.size()) {
+    FacetRecord r;
+    r.id = get_step(chunk, data, at, prev);
+    uint64_t kind = GetVarint(data, at), year = GetVarint(data, at), holder = GetVarint(data, at);
+    if (kind >= kFacetKinds || year > kFacetLastYear) throw Damaged("a kind or year out of range");
+    int64_t h = holder <= 1 ? r.id : r.id + unzigzag(holder - 2);
+    if (holder > (uint64_t(1) << 34) || h < INT32_MIN || h > INT32_MAX) throw Damaged("a holder out of range");
+    r.kind = uint8_t(kind);
+    r.year = uint16_t(year);
+    r.has_holder = holder != 0;
+    r.holder = r.has_holder ? int32_t(h) : 0;
+    out.push_back(r);
+  }
+  if (out.empty()) throw Damaged("a chunk without entries");
+  return out;
+}
+
+std::string EncodeFacetHolders(std::span<const FacetHolder> holders) {
+  std::string out;
+  int64_t prev = 0;
+  for (const FacetHolder& h : holders) {
+    put_step(out, h.id, prev, &h == holders.data());
+    PutVarint(out, h.copies);
+    PutVarint(out, h.places.size());
+    uint64_t before = 0;
+    for (uint16_t p : h.places) {
+      PutVarint(out, p - before);  // ascending: the first as it is, then steps
+      before = p;
+    }
+  }
+  return out;
+}
+
+std::vector<FacetHolder> DecodeFacetHolders(int64_t chunk, std::string_view data, int64_t places) {
+  std::vector<FacetHolder> out;
+  std::size_t at = 0;
+  int64_t prev = before_chunk(chunk);
+  while (at < data.size()) {
+    FacetHolder h;
+    h.id = get_step(chunk, data, at, prev);
+    uint64_t copies = GetVarint(data, at), n = GetVarint(data, at);
+    if (copies > kFacetMostCopies || n > uint64_t(places)) throw Damaged("copies or places out of range");
+    uint64_t p = 0;
+    for (uint64_t k = 0; k < n; ++k) {
+      uint64_t step = GetVarint(data, at);
+      if (k > 0 && step == 0) throw Damaged("a place named twice");
+      p += step;
+      if (step >= uint64_t(places) || p >= uint64_t(places)) throw Damaged("no such place");
+      h.places.push_back(uint16_t(p));
+    }
+    h.copies = uint32_t(copies);
+    out.push_back(std::move(h));
+  }
+  if (out.empty()) throw Damaged("a chunk without entries");
+  return out;
+}
+
 }  // namespace kvistur::stored

@@ -1,7 +1,8 @@
 // The stored index's format (docs/stored-index.md): every table's rows
 // encoded and decoded in one place, for the writer (import/search_index.cpp),
 // the reader (stored_index.cpp, stored_search.cpp) and the check
-// (import/index_check.cpp).
+// (import/index_check.cpp); and the rows of the facet data beside it, for
+// import/facet_writer.cpp and facet_table.cpp.
 //
 // Every row carries a checksum over its key, its values and the build it
 // belongs to, and every decoder checks it before it trusts a byte: a row
@@ -289,5 +290,73 @@ class RowChain {
   int64_t from_ = 0, prev_ = kNone;
   bool prev_last_ = false, seen_ = false;
 };
+
+// The facet data (search/facet_table.h): its own summary and version, so
+// that it is read, kept current or worked out again apart from the index.
+inline constexpr int64_t kFacetFormat = 2;
+// Records and holders of copies are kept by number, a row per 1024
+// numbers (row c: numbers c * 1024 to c * 1024 + 1023), so that an update
+// rewrites the rows of the numbers it changed and no others.
+inline constexpr int kFacetChunkBits = 10;
+inline int64_t FacetChunk(int64_t id) { return id >> kFacetChunkBits; }  // floor, for numbers below 0 too
+// The most locations the data names; copies elsewhere are counted but
+// give no location.
+inline constexpr int64_t kMaxFacetPlaces = 4096;
+// Bounds of a record's kind and year, and of the copies counted.
+inline constexpr uint64_t kFacetKinds = 9, kFacetLastYear = 2999, kFacetMostCopies = UINT16_MAX;
+
+// kv_facet_meta: the summary of the facet data.
+struct FacetSummary {
+  int64_t format = kFacetFormat;
+  int64_t build = 0;
+  int64_t records = 0, holders = 0, places = 0;  // the rows' entries and kv_facet_places' rows
+  int64_t built_records = 0, built_links = 0;    // the content stamp's counters when written or updated
+  int64_t checksum = 0;
+
+  int64_t sum() const;
+  void check() const;
+  static constexpr const char* kColumns[] = {"format",        "build",       "records", "holders",
+                                             "places",        "built_records", "built_links", "checksum"};
+  template <typename Row>
+  static FacetSummary Read(Row& row) {
+    FacetSummary s;
+    for (int i = 0; i < 8; ++i)
+      if (!row.is_integer(i)) throw Damaged("kv_facet_meta: a number that is not one");
+    int64_t* fields[] = {&s.format, &s.build, &s.records, &s.holders, &s.places, &s.built_records, &s.built_links,
+                         &s.checksum};
+    for (int i = 0; i < 8; ++i) *fields[i] = row.integer(i);
+    return s;
+  }
+};
+
+// One record's entry in kv_facets: its kind and year, and the record
+// whose copies are its copies (itself, the record it is part of, or none).
+struct FacetRecord {
+  int32_t id = 0;
+  uint8_t kind = 0;
+  uint16_t year = 0;
+  bool has_holder = false;
+  int32_t holder = 0;
+  friend bool operator==(const FacetRecord&, const FacetRecord&) = default;
+};
+// One holder's entry in kv_facet_copies: its copies and their locations
+// (numbers of kv_facet_places, ascending, each once).
+struct FacetHolder {
+  int32_t id = 0;
+  uint32_t copies = 0;
+  std::vector<uint16_t> places;
+  friend bool operator==(const FacetHolder&, const FacetHolder&) = default;
+};
+// Which table a facet row is of: part of its checksum.
+enum class FacetRowKind : uint8_t { kRecords = 1, kHolders = 2 };
+int64_t FacetRowSum(int64_t build, FacetRowKind table, int64_t chunk, std::string_view data);
+int64_t FacetPlaceSum(int64_t build, int64_t id, std::string_view name);
+// Entries of one chunk, ascending by number.
+std::string EncodeFacetRecords(std::span<const FacetRecord> records);
+std::string EncodeFacetHolders(std::span<const FacetHolder> holders);
+// Damaged when the bytes are not entries of CHUNK as the encoders write
+// them, or name a place at or past PLACES.
+std::vector<FacetRecord> DecodeFacetRecords(int64_t chunk, std::string_view data);
+std::vector<FacetHolder> DecodeFacetHolders(int64_t chunk, std::string_view data, int64_t places);
 
 }  // namespace kvistur::stored

@@ -34,8 +34,11 @@ struct CursorRow {
   std::string_view bytes(int i) { return c.Bytes(i); }
 };
 
-// What has been said of the states of this process: each once.
-void say_once(const std::string& token, const std::string& line) {
+}  // namespace
+
+namespace stored {
+
+void SayOnce(const std::string& token, const std::string& line) {
   static std::mutex m;
   static std::vector<std::string>* said = new std::vector<std::string>;  // never destroyed: threads may outlive it
   constexpr std::size_t kRemembered = 256;
@@ -53,7 +56,7 @@ void say_once(const std::string& token, const std::string& line) {
   std::fputs(("kvistur: " + file + line + "\n").c_str(), stderr);
 }
 
-}  // namespace
+}  // namespace stored
 
 namespace {
 
@@ -117,7 +120,7 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
     auto format = database.OpenCursor(u"SELECT s.format FROM kv_search_meta AS s");
     if (!format->Next()) return nullptr;
     if (!format->IsInteger(0) || format->Integer(0) != stored::kFormat) {
-      say_once(stamp.token + " format", "the stored search index is in a format this version does not read; searches "
+      stored::SayOnce(stamp.token + " format", "the stored search index is in a format this version does not read; searches "
                                          "read the tables until `kvistur index` writes it again");
       return nullptr;
     }
@@ -131,7 +134,7 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
     row.reset();
     if (meta.built_records == stamp.records && meta.delta_records > 0) delta = read_delta(database, meta);
   } catch (const stored::Damaged& d) {
-    say_once(stamp.token, std::string("the stored search index is damaged (") + d.what() +
+    stored::SayOnce(stamp.token, std::string("the stored search index is damaged (") + d.what() +
                               "); searches read the tables until `kvistur index` writes it again");
     return nullptr;
   } catch (const Error&) {
@@ -139,7 +142,7 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
   }
   if (meta.built_records != stamp.records) return nullptr;
   if (meta.collator != collation_version()) {
-    say_once(stamp.token + " collator",
+    stored::SayOnce(stamp.token + " collator",
              "the stored search index was ordered with another version of the collation (" + meta.collator +
                  ", now " + collation_version() + "); searches read the tables until `kvistur index` writes it again");
     return nullptr;
@@ -164,7 +167,7 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
 
 void StoredIndex::set_damaged(const std::string& what) {
   damaged_.store(true, std::memory_order_release);
-  say_once(token_, "the stored search index is damaged (" + what +
+  stored::SayOnce(token_, "the stored search index is damaged (" + what +
                        "); searches read the tables until `kvistur index` writes it again");
 }
 

@@ -38,6 +38,13 @@
 
 namespace kvistur {
 
+namespace stored {
+// Says LINE on standard error, after "kvistur: " and the catalogue's file,
+// once per TOKEN in this process: what a reader found of the data stored
+// beside a state (damaged, of a format it does not know).
+void SayOnce(const std::string& token, const std::string& line);
+}  // namespace stored
+
 class RecordOrder;
 class StoredDelta;
 

@@ -23,6 +23,7 @@
 #include "platform/open_database.h"
 #include "server/directory_view.h"
 #include "server/explain.h"
+#include "server/facets.h"
 #include "server/records.h"
 #include "server/request_budget.h"
 #include "server/result_sets.h"
@@ -194,9 +195,11 @@ int search(void* handle, bend_search_rr* rr) {
     CallScope call;
     Mapped m = map_query(rr->query, ServerIndexes());
     RequestBudget budget(server->limits, server->pool);
-    d = m.ok() ? c.session.Search(rr->setname ? rr->setname : "default", rr->replace_set != 0, database, m.query,
-                                  budget, hits)
-               : m.error;
+    const char* set = rr->setname ? rr->setname : "default";
+    d = m.ok() ? c.session.Search(set, rr->replace_set != 0, database, m.query, budget, hits) : m.error;
+    if (!d.code)
+      if (const ResultSet* found = c.session.Find(set))
+        AnswerFacets(rr->stream, rr->search_input, &rr->search_info, found->hits);
   }
   rr->hits = d.code ? 0 : hits;
   rr->errcode = d.code;

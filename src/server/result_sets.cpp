@@ -7,62 +7,13 @@
 #include "kvistur/number.h"
 #include "platform/open_database.h"
 #include "search/search.h"
+#include "search/word_scan.h"
 #include "server/directory_view.h"
 #include "server/evaluate.h"
 #include "settings/settings.h"
 #include "settings/thread_state.h"
 
 namespace kvistur::server {
-
-namespace {
-
-// S as a text literal of a query: in single quotes, a quote in it doubled.
-Text quoted(const Text& s) {
-  Text out = u"'";
-  for (char16_t c : s) out += c == u'\'' ? Text(u"''") : Text(1, c);
-  return out + u"'";
-}
-
-// Up to N words of the word index from FROM on (DOWN: before FROM, nearest
-// first) that some record has in GROUP and FIELD; fewer when the index
-// runs out, or when thousands of words in a row are not in the field.
-void list_words(db::Database& database, Text from, bool down, std::size_t n, int32_t group, int32_t field,
-                const RequestBudget& budget, std::vector<ScanEntry>& out) {
-  constexpr std::size_t kBatch = 50, kMaxLookedAt = 5000;
-  std::size_t looked_at = 0;
-  Text previous;
-  const char16_t* op = down ? u" < " : u" >= ";
-  while (out.size() < n) {
-    if (looked_at >= kMaxLookedAt) return;
-    budget.check_time();
-    auto rs = database.OpenRecordset(u"SELECT TOP " + number_text(int32_t(kBatch)) +
-                                         u" O.Orð FROM Orð AS O WHERE O.Orð" + op + quoted(from) +
-                                         (down ? u" ORDER BY O.Orð DESC" : u" ORDER BY O.Orð"),
-                                     db::kSnapshot);
-    std::vector<Text> words;
-    while (!rs->eof()) {
-      Variant w = rs->field(u"Orð");
-      words.push_back(w.is_null() ? Text() : w.to_text());
-      rs->MoveNext();
-    }
-    rs->Close();
-    if (words.empty()) return;
-    for (const Text& w : words) {
-      ++looked_at;
-      // A word Leita could not search for, or the same word again in
-      // another letter case, is not listed.
-      if (w.empty() || w.find_first_of(u"'\"*") != Text::npos || upper_is(w) == upper_is(previous)) continue;
-      previous = w;
-      int32_t count = TermRecordCount(database, w, group, field);
-      if (count > 0) out.push_back(ScanEntry{to_utf8(w), count});
-      if (out.size() == n) return;
-    }
-    from = words.back();
-    op = down ? u" < " : u" > ";
-  }
-}
-
-}  // namespace
 
 IndexTable ServerIndexes() {
   IndexTable t = IndexTable::Standard();
@@ -139,12 +90,13 @@ Diagnostic Session::Scan(const std::string& database, const ScanStart& start, in
     // The client's position may be any number, INT_MIN too.
     std::size_t before = position <= 1 ? 0 : std::size_t(std::min(position - 1, count));
     std::unique_ptr<db::Database> catalogue = open_catalogue();
-    std::vector<ScanEntry> earlier, later;
-    list_words(*catalogue, from, true, before, *group, field, budget, earlier);
-    list_words(*catalogue, from, false, std::size_t(count) - before, *group, field, budget, later);
+    auto check = [&] { budget.check_time(); };
+    std::vector<ScannedWord> earlier = ScanWords(*catalogue, from, true, before, *group, field, check);
+    std::vector<ScannedWord> later = ScanWords(*catalogue, from, false, std::size_t(count) - before, *group, field, check);
     catalogue->Close();
-    entries.assign(earlier.rbegin(), earlier.rend());
-    entries.insert(entries.end(), later.begin(), later.end());
+    entries.clear();
+    for (auto it = earlier.rbegin(); it != earlier.rend(); ++it) entries.push_back(ScanEntry{to_utf8(it->word), it->records});
+    for (const ScannedWord& w : later) entries.push_back(ScanEntry{to_utf8(w.word), w.records});
     at = int(earlier.size()) + 1;
     partial = int(entries.size()) < count;
     return {};

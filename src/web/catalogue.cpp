@@ -10,9 +10,12 @@
 #include "print/layout.h"
 #include "record/record_fetch.h"
 #include "search/search.h"
+#include "search/suggest.h"
+#include "search/word_scan.h"
 #include "search/volumes.h"
 #include "settings/settings.h"
 #include "settings/thread_state.h"
+#include "web/hit_order.h"
 
 namespace kvistur::web {
 
@@ -96,33 +99,62 @@ Directory ReadDirectory(Faersla& f) {
     Text name = upper_is(from_utf8(c.name));
     if (name == u"EFNISORÐ") d.subject_field = c.id;
     if (name == u"RITRÖÐ") d.series_field = c.id;
+    if (name == u"TITILL") d.title_field = c.id;
+    if (name == u"HÖFUNDUR") d.author_field = c.id;
   }
   return d;
 }
 
-HitPage Search(Faersla& f, int32_t group, int32_t field, const std::string& words, int page, int page_size) {
+HitPage Search(Faersla& f, const SearchAsk& ask) {
   CallScope call;
   HitPage out;
   SafeArray<Text> stop_words;
   f.SaekjaEkkiOrð(stop_words);
   if (!stop_words.allocated()) stop_words = SafeArray<Text>(0, {Text()});
   std::unique_ptr<db::Database> catalogue = open_catalogue();
-  HitsPage page_hits;
+  const Text words = from_utf8(ask.words);
+  const std::size_t first = std::size_t(ask.page - 1) * std::size_t(ask.page_size);
+  std::vector<int32_t> ids;
   try {
-    page_hits = LeitaPage(*catalogue, group, field, from_utf8(words), stop_words,
-                          std::size_t(page - 1) * std::size_t(page_size), std::size_t(page_size));
+    std::vector<int32_t> all = FindRecords(*catalogue, ask.group, ask.field, words, stop_words);
+    std::shared_ptr<const facets::FacetTable> table = facets::FacetsFor(*catalogue);
+    std::shared_ptr<const facets::Shelf> shelf = facets::ShelfOf(*catalogue, table);
+    std::vector<int32_t> hits = facets::Narrow(*table, *shelf, all, ask.filter);
+    out.count = int64_t(hits.size());
+    if (!all.empty()) {
+      out.facets = facets::Count(*table, *shelf, hits);
+      out.places = table->places();
+    }
+    if (!ask.filter.any() && ask.order == Order::kCatalogue) {
+      // Leita's own page: the first hits straight from the stored index.
+      ids = LeitaPage(*catalogue, ask.group, ask.field, words, stop_words, first, std::size_t(ask.page_size)).ids;
+    } else {
+      ids = OrderedPage(*catalogue, hits, ask, *table, stop_words, first, std::size_t(ask.page_size));
+    }
+    if (out.count <= kFewHits && !ask.filter.any())
+      for (const Suggestion& s : Suggest(*catalogue, ask.group, ask.field, words, stop_words, out.count))
+        out.suggestions.emplace_back(to_utf8(s.words), s.hits);
   } catch (const OnlyStopWords&) {
     out.only_stop_words = true;
     return out;
   }
-  out.count = page_hits.count;
-  for (int32_t id : page_hits.ids) {
+  for (int32_t id : ids) {
     CatalogueRecord r = FærslaFráID(id);
     if (r.ID == -1) continue;  // gone since the search
     Hit h{r.ID, describe(*catalogue, r), call_number(r), r.Aðfanganúmer.count(), 0};
     for (const HoldingItem& c : r.Aðfanganúmer) h.available += c.boolÍLáni == kTrue ? 0 : 1;
     out.hits.push_back(std::move(h));
   }
+  catalogue->Close();
+  return out;
+}
+
+std::vector<Heading> Headings(int32_t field, const std::string& from, bool down, std::size_t n) {
+  CallScope call;
+  std::unique_ptr<db::Database> catalogue = open_catalogue();
+  std::vector<Heading> out;
+  for (const ScannedWord& w : ScanWords(*catalogue, from_utf8(from), down, n, -1, field))
+    out.push_back({to_utf8(w.word), w.records});
   catalogue->Close();
   return out;
 }

@@ -20,6 +20,7 @@
 #include "kvistur/faersla.h"
 #include "print/rtf_document.h"
 #include "record/catalogue_record.h"
+#include "search/facets.h"
 
 namespace kvistur::web {
 
@@ -38,6 +39,8 @@ struct Directory {
   std::vector<Choice> fields;  // the search fields of every group, each name once
   int32_t subject_field = -1;  // the field named Efnisorð, -1 when none
   int32_t series_field = -1;   // Ritröð
+  int32_t title_field = -1;    // Titill
+  int32_t author_field = -1;   // Höfundur
   bool has_group(int32_t id) const;
   bool has_field(int32_t id) const;
 };
@@ -49,15 +52,44 @@ struct Hit {
   int copies = 0, available = 0;  // copies in all, and those not on loan
 };
 
-struct HitPage {
-  int64_t count = 0;       // every hit
-  std::vector<Hit> hits;   // the page's, in the catalogue's order
-  bool only_stop_words = false;
+// The orders a result page offers: the catalogue's own (Leita's), by
+// year (newest or oldest first, records of no known year last), and the
+// known item's: records whose title holds every word first.  Each keeps
+// the catalogue's order among records it puts level.
+enum class Order { kCatalogue, kNewest, kOldest, kTitle };
+
+struct SearchAsk {
+  int32_t group = -1, field = -1;
+  std::string words;
+  facets::Filter filter;
+  Order order = Order::kCatalogue;
+  int32_t title_field = -1;  // the field "title holds every word" is asked in
+  int page = 1, page_size = 20;
 };
 
-// The hits of WORDS in GROUP and FIELD (-1: every one), page PAGE (from 1)
-// of PAGE_SIZE hits; a page past the last has none.
-HitPage Search(Faersla& faersla, int32_t group, int32_t field, const std::string& words, int page, int page_size);
+struct HitPage {
+  int64_t count = 0;       // every hit (after the narrowing)
+  std::vector<Hit> hits;   // the page's, in the order asked for
+  bool only_stop_words = false;
+  // The facets of every hit counted (when there were hits to count), and
+  // the names of the catalogue's locations by their ids in it.
+  std::optional<facets::Counts> facets;
+  std::vector<std::string> places;
+  // Better searches, for one with few hits or none: the words and their hits.
+  std::vector<std::pair<std::string, int64_t>> suggestions;
+};
+
+// The hits of ASK: page ASK.page (from 1) of ASK.page_size hits; a page
+// past the last has none.
+HitPage Search(Faersla& faersla, const SearchAsk& ask);
+
+// Headings of a word index for browsing: up to N from FROM on (DOWN:
+// before it, nearest first) in FIELD.
+struct Heading {
+  std::string word;
+  int64_t records = 0;
+};
+std::vector<Heading> Headings(int32_t field, const std::string& from, bool down, std::size_t n);
 
 // Copies of a record as the record page lists them.
 struct Holding {

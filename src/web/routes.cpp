@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "kvistur/error.h"
+#include "web/browse_page.h"
 #include "web/catalogue.h"
 #include "web/page.h"
 #include "web/print_page.h"
@@ -48,7 +49,7 @@ Response dispatch(const App& app, const PageContext& c) {
   if (path.rfind("/static/", 0) == 0) return static_file(app, path);
   if (path == "/opensearch.xml") return opensearch(c);
   const bool known = path == "/" || path == "/search" || path == "/api/search" || path == "/print" ||
-                     path.rfind("/record/", 0) == 0;
+                     path == "/browse" || path.rfind("/record/", 0) == 0;
   if (!known) throw Refusal(404, "no_page");
   Faersla* f = WorkerLogOn(app.user, app.password);
   if (!f) throw Refusal(503, "unavailable");
@@ -56,6 +57,7 @@ Response dispatch(const App& app, const PageContext& c) {
   if (path == "/search") return ResultsPage(c, *f);
   if (path == "/api/search") return SearchApi(c, *f);
   if (path == "/print") return PrintPage(c, *f);
+  if (path == "/browse") return BrowsePage(c, *f);
   return record(c, *f, path.substr(std::string("/record/").size()));
 }
 

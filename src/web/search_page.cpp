@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "web/catalogue.h"
+#include "web/facet_model.h"
 #include "web/language.h"
 
 namespace kvistur::web {
@@ -16,6 +17,7 @@ struct SearchParams {
   int32_t group = -1, field = -1;
   int page = 1;
   std::vector<int32_t> chosen;  // for the print list, in the order chosen
+  Narrowing narrowing;
 };
 
 int32_t number_param(const Request& r, const char* name, int32_t fallback) {
@@ -37,7 +39,17 @@ SearchParams read_params(const Request& r, const Directory& d) {
   p.page = number_param(r, "page", 1);
   if (p.page < 1) throw Refusal(400, "bad_page", std::to_string(p.page));
   p.chosen = ChosenIds(r);
+  p.narrowing = ReadNarrowing(r);
   return p;
+}
+
+// The search's own parameters, as every link of its page repeats them.
+Query search_query(const SearchParams& p) {
+  Query q{{"q", p.q}};
+  if (p.group != -1) q.emplace_back("group", std::to_string(p.group));
+  if (p.field != -1) q.emplace_back("field", std::to_string(p.field));
+  for (int32_t id : p.chosen) q.emplace_back("id", std::to_string(id));
+  return q;
 }
 
 bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
@@ -61,8 +73,17 @@ json form_model(const Directory& d, const SearchParams& p) {
           {"chosen", chosen}};
 }
 
-HitPage search(const PageContext& c, Faersla& f, const SearchParams& p) {
-  HitPage hits = Search(f, p.group, p.field, p.q, p.page, c.settings.page_size);
+HitPage search(const PageContext& c, Faersla& f, const Directory& d, const SearchParams& p) {
+  SearchAsk ask;
+  ask.group = p.group;
+  ask.field = p.field;
+  ask.words = p.q;
+  ask.filter = p.narrowing.filter;
+  ask.order = p.narrowing.order;
+  ask.title_field = d.title_field;
+  ask.page = p.page;
+  ask.page_size = c.settings.page_size;
+  HitPage hits = Search(f, ask);
   int64_t pages = std::max<int64_t>(1, (hits.count + c.settings.page_size - 1) / c.settings.page_size);
   if (p.page > pages) throw Refusal(400, "page_past_last", std::to_string(pages));
   return hits;
@@ -88,7 +109,7 @@ Response HomePage(const PageContext& c, Faersla& f) {
   Directory d = ReadDirectory(f);
   SearchParams p;
   p.chosen = ChosenIds(c.request);
-  return HtmlPage(c, "home", {{"form", form_model(d, p)}}, "");
+  return HtmlPage(c, "home", {{"form", form_model(d, p)}, {"browse_href", c.link("/browse")}}, "");
 }
 
 Response ResultsPage(const PageContext& c, Faersla& f) {
@@ -96,7 +117,7 @@ Response ResultsPage(const PageContext& c, Faersla& f) {
   SearchParams p = read_params(c.request, d);
   json model = {{"form", form_model(d, p)}, {"searched", !blank(p.q)}};
   HitPage hits;
-  if (!blank(p.q)) hits = search(c, f, p);
+  if (!blank(p.q)) hits = search(c, f, d, p);
   const int size = c.settings.page_size;
   const int64_t pages = std::max<int64_t>(1, (hits.count + size - 1) / size);
   model["count"] = hits.count;
@@ -120,6 +141,9 @@ Response ResultsPage(const PageContext& c, Faersla& f) {
   model["chosen_text"] =
       Fill(Counted(c.texts(), c.lang, "chosen", int64_t(p.chosen.size())), {{"n", std::to_string(p.chosen.size())}});
   model["page"] = p.page;
+  model["narrowing"] = json::array();
+  for (auto& [k, v] : NarrowingQuery(p.narrowing)) model["narrowing"].push_back({{"name", k}, {"value", v}});
+  if (!blank(p.q)) AddFacetModel(c, search_query(p), p.narrowing, hits, model);
   if (pages > 1) {
     model["paging"] = {{"text", Fill(c.text("page_of"), {{"page", std::to_string(p.page)}, {"pages", std::to_string(pages)}})},
                        {"previous", p.page > 1 ? json(p.page - 1) : json(false)},
@@ -135,7 +159,7 @@ Response SearchApi(const PageContext& c, Faersla& f) {
   Directory d = ReadDirectory(f);
   SearchParams p = read_params(c.request, d);
   HitPage hits;
-  if (!blank(p.q)) hits = search(c, f, p);
+  if (!blank(p.q)) hits = search(c, f, d, p);
   // The contract's order of keys, for people who read it.
   using ordered = nlohmann::ordered_json;
   ordered list = ordered::array();
@@ -146,8 +170,10 @@ Response SearchApi(const PageContext& c, Faersla& f) {
                     {"copies", h.copies},
                     {"available", h.available},
                     {"url", "/record/" + std::to_string(h.id)}});
-  ordered out = {{"count", hits.count}, {"page", p.page}, {"hits", list}, {"facets", ordered::object()},
-                 {"suggestions", ordered::array()}};
+  ordered suggestions = ordered::array();
+  for (auto& [words, count] : hits.suggestions) suggestions.push_back(words);
+  ordered out = {{"count", hits.count}, {"page", p.page}, {"hits", list}, {"facets", FacetJson(c, p.narrowing, hits)},
+                 {"suggestions", suggestions}};
   Response r{200, "application/json", out.dump(-1, ' ', false, ordered::error_handler_t::replace), {}, hits.count};
   return r;
 }

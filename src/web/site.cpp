@@ -18,7 +18,7 @@ using kainjow::mustache::mustache;
 using kainjow::mustache::partial;
 
 // The templates every site must have.
-constexpr const char* kPages[] = {"layout", "home", "results", "record", "print", "error", "opensearch"};
+constexpr const char* kPages[] = {"layout", "home", "results", "browse", "record", "print", "error", "opensearch"};
 
 std::string read_file(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);

@@ -180,7 +180,9 @@ const std::vector<CommandHelp>& CommandHelps() {
       {"web",
        "Serves the catalogue the settings name to browsers, for patrons and staff, until SIGTERM or SIGINT: a "
        "search form, result pages, each record with its copies and loan state, print lists (a page or an RTF "
-       "document), the record as MARC 21, MARCXML or RIS, JSON at /api/search and an OpenSearch description. "
+       "document), the record as MARC 21, MARCXML or RIS, JSON at /api/search and an OpenSearch description; "
+       "results narrowed by kind, year, location and copies on the shelf, in other orders, with suggestions for "
+       "mistyped words, and the title, author and subject indexes to browse at /browse. "
        "Each worker thread logs on as --user; while the catalogue cannot be read the pages say so (503) and "
        "every request tries again.\n\n"
        "The settings section [Vefur] may set the listener (Hlustun), the hits a page shows (Síðustærð), the "

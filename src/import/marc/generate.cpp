@@ -133,6 +133,10 @@ void GenerateRecords(const GenerateOptions& options, const std::function<void(co
   for (long i = 1; i <= options.records; ++i) {
     MarcRecord m;
     m.leader = "00000nam a2200000 a 4500";
+    // Mostly books, with every other kind of material among them (from the
+    // record's number, so that the random draws stay as they were).
+    static constexpr char kTypes[] = "aaaaaaaaaaaaaaijgemc";
+    m.leader[6] = kTypes[i % (sizeof kTypes - 1)];
     MarcField f001;
     f001.tag = "001";
     f001.data = "g" + std::to_string(i);

@@ -154,8 +154,8 @@ std::string fold_column_sql(const std::string& schema, const std::string& c) {
 
 // The indexes the search needs, as `kvistur index` gives them to an SQLite
 // catalogue: the word by its fold, the word index by word and record,
-// holdings, selections, volumes and issues by their record, records by
-// their identifying string's fold.
+// holdings by their record and by their loan, selections, volumes and
+// issues by their record, records by their identifying string's fold.
 std::string index_sql(const std::string& schema, const std::map<std::string, ServerTable>& tables) {
   std::string sql, s = quote_ident(schema);
   auto index = [&](const char* name, const std::string& table, std::vector<std::string> cols) {
@@ -173,6 +173,8 @@ std::string index_sql(const std::string& schema, const std::map<std::string, Ser
   std::vector<std::string> words = {"OrðID", "FærsluID", "HópID", "Orðtag"};
   if (tables.count("Tengill") && tables.at("Tengill").key != words) index("kv_tengill_ord", "Tengill", words);
   index("kv_adfanganumer", "Aðfanganúmer", {"Móðurbendir", db::pg::kRowColumn});
+  // The copies on loan, which the facets read again after every change.
+  index("kv_adfang_lan", "Aðfanganúmer", {"Lánþegabendir", "Móðurbendir"});
   if (tables.count("Móðurtafla") && folded(tables.at("Móðurtafla"), "Einkennisstrengur"))
     index("kv_einkenni", "Móðurtafla", {fold_column("Einkennisstrengur")});
   index("kv_valdar", "ValdarFærslur", {"Valdar"});

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "import/store/facet_writer.h"
 #include "import/store/indexes.h"
 #include "import/store/search_index.h"
 #include "import/store/sqlite_statement.h"
@@ -390,6 +391,65 @@ bool IndexCheck::read_delta(sqlite3* db, const stored::Summary& meta, std::uniqu
   return findings_ == before;
 }
 
+namespace {
+
+const char* const kNotRead = ": the facets are worked out from the tables until `kvistur index` writes it again";
+
+// The first entry where A and B differ, by record (or holder) number; the
+// places compared by name.
+std::string first_difference(const facets::FacetRows& a, const facets::FacetRows& b) {
+  for (std::size_t i = 0; i < std::max(a.records.size(), b.records.size()); ++i) {
+    if (i < a.records.size() && i < b.records.size() && a.records[i] == b.records[i]) continue;
+    int32_t id = i < a.records.size() && (i >= b.records.size() || a.records[i].id <= b.records[i].id) ? a.records[i].id
+                                                                                                     : b.records[i].id;
+    return "kv_facets: record " + std::to_string(id) + " is not as the tables have it";
+  }
+  auto names = [](const facets::FacetRows& r, const stored::FacetHolder& h) {
+    std::vector<std::string> out;
+    for (uint16_t p : h.places) out.push_back(r.places[p]);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  for (std::size_t i = 0; i < std::max(a.holders.size(), b.holders.size()); ++i) {
+    if (i < a.holders.size() && i < b.holders.size() && a.holders[i].id == b.holders[i].id &&
+        a.holders[i].copies == b.holders[i].copies && names(a, a.holders[i]) == names(b, b.holders[i]))
+      continue;
+    int32_t id = i < a.holders.size() && (i >= b.holders.size() || a.holders[i].id <= b.holders[i].id)
+                     ? a.holders[i].id
+                     : b.holders[i].id;
+    return "kv_facet_copies: the copies of record " + std::to_string(id) + " are not as the tables have them";
+  }
+  return "";
+}
+
+}  // namespace
+
+void IndexCheck::Facets(sqlite3* db) {
+  if (!HasTable(db, "kv_facet_meta")) {
+    summary_ += (summary_.empty() ? "" : "; ") + std::string("no facet data (the facets are worked out from the tables)");
+    return;
+  }
+  facets::StoredFacets data;
+  try {
+    facets::Stored got = facets::ReadStoredFacets(SqliteRows(db), data);
+    if (got == facets::Stored::kNone) return find(std::string("kv_facet_meta: no row") + kNotRead);
+    if (got == facets::Stored::kOtherFormat)
+      return find(std::string("kv_facet_meta: a format this version does not read") + kNotRead);
+  } catch (const stored::Damaged& d) {
+    return find(d.what() + std::string(kNotRead));
+  } catch (const std::runtime_error& e) {
+    return find(std::string("the facet data cannot be read (") + e.what() + ")" + kNotRead);
+  }
+  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
+  if (!HasTable(db, db::kStampTable) || !stamp.step() || stamp.integer(0) != data.meta.built_records ||
+      stamp.integer(1) != data.meta.built_links)
+    return find(std::string("kv_facet_meta: written at another state of Móðurtafla or Tengill") + kNotRead);
+  std::string differs = first_difference(data.rows, FacetRowsOfTables(db));
+  if (!differs.empty()) find(differs);
+  summary_ += (summary_.empty() ? "" : "; ") + std::string("facet data of ") + std::to_string(data.meta.records) +
+              " records";
+}
+
 long CheckCatalogueFile(const std::string& file, const std::string& shown, bool whole_file, std::ostream& out) {
   db::SqliteConnection db = OpenSqlite(file, SQLITE_OPEN_READONLY);
   // A writer's commit in progress is waited for, as a host's read waits.
@@ -405,6 +465,7 @@ long CheckCatalogueFile(const std::string& file, const std::string& shown, bool 
     if (whole_file) check.Sqlite(db.get());
     if (whole_file) check.ContentStamp(db.get());
     check.StoredIndex(db.get());
+    check.Facets(db.get());
   } catch (const std::exception& e) {
     throw std::runtime_error(shown + ": " + e.what());
   }

@@ -4,6 +4,7 @@
 //   IndexCheck check(std::cout);
 //   check.Sqlite(db);          // SQLite's integrity check of the whole file
 //   check.StoredIndex(db);     // every row, the summary, and the tables' agreement
+//   check.Facets(db);          // the facet data beside it, likewise
 //   return check.findings() ? 1 : 0;
 //
 // Each finding is one line on OUT; a damaged catalogue may give many, and
@@ -44,6 +45,9 @@ class IndexCheck {
   void ContentStamp(sqlite3* db);
   // The stored index, when there is one; says so when there is none.
   void StoredIndex(sqlite3* db);
+  // The facet data, when there is one: every row, the summary, and each
+  // record's and holder's entry against what the tables say.
+  void Facets(sqlite3* db);
 
   long findings() const { return findings_; }
   // What was looked at, for the closing line.

@@ -34,14 +34,17 @@ std::string quoted(const std::string& name) {
   return q + "\"";
 }
 
-// A column of TABLE as the file spells it, quoted for SQL.
-std::string column(sqlite3* db, const char* table, const std::string& wanted) {
+}  // namespace
+
+std::string QuotedColumn(sqlite3* db, const char* table, const std::string& wanted) {
   std::vector<std::string> names;
   SqliteStatement st(db, "SELECT name FROM pragma_table_info(?)");
   st.bind(1, std::string(table));
   while (st.step()) names.push_back(st.text(0));
   return quoted(db::spelled_as(names, wanted));
 }
+
+namespace {
 
 // The value of a logged number, which must be a whole number that fits.
 int64_t whole(SqliteStatement& st, int i, int64_t lo, int64_t hi) {
@@ -271,8 +274,8 @@ IndexChanges::IndexChanges(sqlite3* db) : db_(db) {
   if (!stamp.step()) return;
   records_ = stamp.integer(0);
   links_ = stamp.integer(1);
-  auto m = [&](const char* c) { return column(db, "Móðurtafla", c); };
-  auto t = [&](const char* c) { return column(db, "Tengill", c); };
+  auto m = [&](const char* c) { return QuotedColumn(db, "Móðurtafla", c); };
+  auto t = [&](const char* c) { return QuotedColumn(db, "Tengill", c); };
   std::string updated;
   for (const std::string& c : db::stamped_record_columns()) updated += (updated.empty() ? "" : ", ") + m(c.c_str());
   auto logged = [&](const char* op, const std::string& row) {

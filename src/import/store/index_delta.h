@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct sqlite3;
 
@@ -32,6 +33,10 @@ namespace kvistur::import {
 // what every search merges stays small.
 inline constexpr double kMaxDeltaShare = 1.0 / 50;
 inline constexpr int64_t kMinDeltaRecords = 256;
+
+// A column of TABLE as the file spells it (names match as the search
+// folds them), quoted for SQL.
+std::string QuotedColumn(sqlite3* db, const char* table, const std::string& wanted);
 
 class IndexChanges {
  public:

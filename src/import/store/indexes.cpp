@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "import/store/facet_writer.h"
 #include "import/store/record_numbers.h"
 #include "import/store/search_index.h"
 #include "import/store/sqlite_statement.h"
@@ -75,6 +76,7 @@ void CreateIndexes(sqlite3* db, bool search_index) {
   if (search_index) {
     if (HasTable(db, "Móðurtafla")) InstallRecordMark(db);
     WriteSearchIndex(db);
+    WriteFacetData(db);
   }
   RefreshStatistics(db);
 }

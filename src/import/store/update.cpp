@@ -75,6 +75,7 @@ CatalogueUpdate::CatalogueUpdate(const std::string& file) : file_(file) {
     InstallRecordMark(db);
     // What the update changes, so that the stored search index takes only that.
     changes_ = std::make_unique<IndexChanges>(db);
+    facet_changes_ = std::make_unique<FacetChanges>(db);
     st_ = std::make_unique<Statements>(db);
     rows_ = std::make_unique<RecordRows>(db);
   } catch (const std::exception& e) {
@@ -210,6 +211,7 @@ void CatalogueUpdate::Commit() {
   }
   CreateQueryIndexes(db_.get());
   const bool whole = UpdateSearchIndex(db_.get(), *changes_);
+  UpdateFacetData(db_.get(), *facet_changes_);
   ExecSql(db_.get(), "COMMIT");
   committed_ = true;
   // The planner's statistics after the commit, in a transaction of their

@@ -14,7 +14,9 @@
 // record the catalogue keeps (Frumfærsla).
 //
 // The stored search index takes the update as a delta beside it
-// (index_delta.h), so that the update costs what it changes; the planner's
+// (index_delta.h), and the facet data has the rows of the records it
+// changed rewritten (facet_writer.h), so that the update costs what it
+// changes; the planner's
 // statistics are refreshed after the commit, and only when the index was
 // written whole.
 //
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "import/store/catalogue_writer.h"
+#include "import/store/facet_writer.h"
 #include "import/store/index_delta.h"
 #include "marc21/marc_reader.h"
 #include "import/store/sqlite_statement.h"
@@ -78,6 +81,7 @@ class CatalogueUpdate {
   std::unique_ptr<Statements> st_;
   std::unique_ptr<RecordRows> rows_;
   std::unique_ptr<IndexChanges> changes_;
+  std::unique_ptr<FacetChanges> facet_changes_;
   std::unordered_map<std::string, int32_t> word_ids_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   bool committed_ = false;

@@ -217,3 +217,88 @@ describe('kvistur web in Chromium', () => {
     }
   });
 });
+
+describe('narrowing, orders, suggestions and browsing in Chromium', () => {
+  const count = async (page) => Number(await page.getAttribute('#hit-count', 'data-count'));
+  async function axeClean(page) {
+    const result = await new AxeBuilder({ page }).withTags(WCAG_AA).analyze();
+    assert.deepEqual(result.violations.map((v) => v.id), [], page.url());
+  }
+
+  test('a facet chosen and taken back, then two together', async () => {
+    const page = await open('/search?q=saga');
+    const place = page.locator('section.facet[data-facet="location"] a[data-value="Fornrit"]');
+    const fornrit = Number(await place.getAttribute('data-count'));
+    await place.click();
+    await page.waitForURL(/location=Fornrit/);
+    assert.equal(await count(page), fornrit);
+    await axeClean(page);
+    // A decade beside it: the two narrow together.
+    const decade = page.locator('section.facet[data-facet="year"] a[data-value]').first();
+    const both = Number(await decade.getAttribute('data-count'));
+    await decade.click();
+    await page.waitForURL(/year=/);
+    assert.equal(await count(page), both);
+    assert.ok(both < fornrit);
+    assert.equal(await page.locator('a.take-back').count(), 2);
+    await axeClean(page);
+    // Each taken back from the keyboard.
+    await tabTo(page, 'a.take-back[data-facet="year"]');
+    await page.keyboard.press('Enter');
+    await page.waitForURL((u) => !u.searchParams.has('year'));
+    assert.equal(await count(page), fornrit);
+    await page.click('a.take-back[data-facet="location"]');
+    await page.waitForURL((u) => !u.searchParams.has('location'));
+    assert.equal(await count(page), 61);
+    await page.context().close();
+  });
+
+  test('a mistyped word corrected through its suggestion', async () => {
+    const page = await open('/');
+    await page.fill('#q', 'sagaa');
+    await page.keyboard.press('Enter');
+    await page.waitForURL(/q=sagaa/);
+    assert.equal(await count(page), 0);
+    await axeClean(page);
+    const suggestion = page.locator('a.suggestion').first();
+    assert.equal(await suggestion.textContent(), 'saga');
+    await suggestion.click();
+    await page.waitForURL(/q=saga(&|$)/);
+    assert.equal(await count(page), 61);
+    await page.context().close();
+  });
+
+  test('title first puts the typed title first', async () => {
+    const page = await open('/search?q=saga');
+    const [catalogueFirst] = await hitIds(page);
+    await page.click('a.order[data-order="title"]');
+    await page.waitForURL(/sort=title/);
+    const [first] = await hitIds(page);
+    assert.notEqual(first, catalogueFirst);
+    assert.match(await page.textContent(`ol.hits > li[data-id="${first}"] a.hit`), /: [^/]*\bsaga\b/i);
+    assert.equal(await page.getAttribute('a.order[data-order="title"]', 'aria-current'), 'true');
+    await axeClean(page);
+    await page.context().close();
+  });
+
+  test('browsing forward and back', async () => {
+    const page = await open('/browse?index=subject&from=a');
+    const headings = () => page.$$eval('ol.headings > li', (lis) => lis.map((li) => li.dataset.heading));
+    const first = await headings();
+    assert.equal(first.length, 20);
+    await axeClean(page);
+    await page.click('a.next');
+    await page.waitForURL(/from=/);
+    const second = await headings();
+    assert.ok(second.length > 0 && !second.some((h) => first.includes(h)));
+    await page.click('a.previous');
+    await page.waitForURL(/from=/);
+    assert.deepEqual(await headings(), first);
+    // A heading's link finds the records it counts.
+    const records = Number(await page.getAttribute('ol.headings > li:first-child', 'data-count'));
+    await page.click('ol.headings > li:first-child a');
+    await page.waitForURL(/\/search\?q=/);
+    assert.equal(await count(page), records);
+    await page.context().close();
+  });
+});

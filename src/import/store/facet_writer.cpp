@@ -1,0 +1,299 @@
+#include "import/store/facet_writer.h"
+
+#include <sqlite3.h>
+
+#include <map>
+#include <random>
+#include <set>
+
+#include "import/store/index_delta.h"
+#include "import/store/indexes.h"
+#include "import/store/sqlite_statement.h"
+#include "platform/content_stamp.h"
+#include "record/record_text.h"
+
+namespace kvistur::import {
+
+namespace {
+
+using facets::FacetRows;
+using facets::FacetTable;
+using stored::FacetHolder;
+using stored::FacetRecord;
+using stored::FacetRowKind;
+
+bool integer(sqlite3_stmt* st, int i) { return sqlite3_column_type(st, i) == SQLITE_INTEGER; }
+
+std::string_view bytes(sqlite3_stmt* st, int i) {
+  const void* p = sqlite3_column_blob(st, i);
+  return p ? std::string_view(static_cast<const char*>(p), std::size_t(sqlite3_column_bytes(st, i))) : std::string_view();
+}
+
+// The records of Móðurtafla into B: all of them, or the one numbered *ID.
+void read_records(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullptr) {
+  const bool sources = HasTable(db, "Frumfærsla");
+  std::string sql = sources ? "SELECT m.ID, m.Tag, m.Upprunafærsla, f.Færsla, CASE WHEN f.ID IS NULL THEN "
+                              "m.ÖllFærslan END FROM Móðurtafla m LEFT JOIN Frumfærsla f ON f.ID = m.ID"
+                            : "SELECT m.ID, m.Tag, m.Upprunafærsla, NULL, m.ÖllFærslan FROM Móðurtafla m";
+  SqliteStatement rows(db, sql + (id ? " WHERE m.ID = ?" : ""));
+  if (id) rows.bind(1, *id);
+  while (rows.step()) {
+    sqlite3_stmt* st = rows.get();
+    if (!integer(st, 0)) continue;  // a record number the search cannot find either
+    int64_t number = sqlite3_column_int64(st, 0);
+    if (number < INT32_MIN || number > INT32_MAX) continue;
+    int tag = int(sqlite3_column_int64(st, 1));
+    int32_t origin = int32_t(sqlite3_column_int64(st, 2));
+    facets::Facts f;
+    if (sqlite3_column_type(st, 3) != SQLITE_NULL) {
+      f = facets::FactsFromSource(bytes(st, 3));
+    } else {
+      Text date;
+      try {
+        date = ParseRecordText(from_utf8(std::string(bytes(st, 4)))).Útgáfutími;
+      } catch (const Error&) {
+      }
+      f = facets::FactsFromEntry(tag, date);
+    }
+    b.record(int32_t(number), tag, origin, f);
+  }
+}
+
+// The copies of Aðfanganúmer into B: all of them, or those of holder *ID.
+void read_copies(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullptr) {
+  if (!HasTable(db, "Aðfanganúmer")) return;
+  SqliteStatement copies(db, std::string("SELECT Móðurbendir, Staðsetning FROM Aðfanganúmer") +
+                                 (id ? " WHERE Móðurbendir = ?" : ""));
+  if (id) copies.bind(1, *id);
+  while (copies.step())
+    if (integer(copies.get(), 0)) b.copy(int32_t(sqlite3_column_int64(copies.get(), 0)), bytes(copies.get(), 1));
+}
+
+// A row of kv_facets or kv_facet_copies, written, or deleted when it holds nothing.
+void put_chunk(sqlite3* db, FacetRowKind kind, int64_t build, int64_t chunk, const std::string& data) {
+  const std::string table = kind == FacetRowKind::kRecords ? "kv_facets" : "kv_facet_copies";
+  if (data.empty()) {
+    SqliteStatement(db, "DELETE FROM " + table + " WHERE chunk = ?").bind(1, chunk).run();
+    return;
+  }
+  SqliteStatement put(db, "INSERT OR REPLACE INTO " + table + " (chunk, data, checksum) VALUES (?, ?, ?)");
+  put.bind(1, chunk).bind_blob(2, data).bind(3, stored::FacetRowSum(build, kind, chunk, data)).run();
+}
+
+// Entries (ascending by number) as their chunks' rows.
+template <typename Entry, typename Encode>
+void put_chunks(sqlite3* db, FacetRowKind kind, int64_t build, const std::vector<Entry>& all, Encode encode) {
+  for (std::size_t from = 0; from < all.size();) {
+    std::size_t to = from;
+    const int64_t chunk = stored::FacetChunk(all[from].id);
+    while (to < all.size() && stored::FacetChunk(all[to].id) == chunk) ++to;
+    put_chunk(db, kind, build, chunk, encode(std::span<const Entry>(all.data() + from, to - from)));
+    from = to;
+  }
+}
+
+void put_places(sqlite3* db, int64_t build, const std::vector<std::string>& places, std::size_t from) {
+  SqliteStatement place(db, "INSERT INTO kv_facet_places (id, name, checksum) VALUES (?, ?, ?)");
+  for (std::size_t i = from; i < places.size(); ++i)
+    place.bind(1, int64_t(i)).bind(2, places[i]).bind(3, stored::FacetPlaceSum(build, int64_t(i), places[i])).run();
+}
+
+// The summary, at the stamp's counters now.
+void put_summary(sqlite3* db, stored::FacetSummary meta) {
+  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
+  if (!stamp.step()) throw std::runtime_error("kv_state: no row");
+  meta.built_records = stamp.integer(0);
+  meta.built_links = stamp.integer(1);
+  meta.checksum = meta.sum();
+  ExecSql(db, "DELETE FROM kv_facet_meta");
+  SqliteStatement put(db, "INSERT INTO kv_facet_meta (format, build, records, holders, places, built_records, "
+                          "built_links, checksum) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+  int i = 0;
+  for (int64_t v : {meta.format, meta.build, meta.records, meta.holders, meta.places, meta.built_records,
+                    meta.built_links, meta.checksum})
+    put.bind(++i, v);
+  put.run();
+}
+
+// A row of one of the chunked tables, checked, decoded; empty when there is none.
+template <typename Decode>
+auto read_chunk(sqlite3* db, FacetRowKind kind, int64_t build, int64_t chunk, Decode decode) {
+  const std::string table = kind == FacetRowKind::kRecords ? "kv_facets" : "kv_facet_copies";
+  SqliteStatement get(db, "SELECT data, checksum FROM " + table + " WHERE chunk = ?");
+  decltype(decode(std::string_view())) out;
+  if (!get.bind(1, chunk).step()) return out;
+  std::string_view data = bytes(get.get(), 0);
+  if (!integer(get.get(), 1) || get.integer(1) != stored::FacetRowSum(build, kind, chunk, data))
+    throw stored::Damaged(table + " chunk " + std::to_string(chunk) + ": the checksum does not match");
+  return decode(data);
+}
+
+// Replaces the entries of the chunks of TOUCHED in the rows with those of
+// NOW (the touched numbers' entries as the tables hold them); the change
+// in the number of entries.
+template <typename Entry, typename Decode, typename Encode>
+int64_t patch(sqlite3* db, FacetRowKind kind, int64_t build, const std::set<int64_t>& touched,
+              const std::vector<Entry>& now, Decode decode, Encode encode) {
+  int64_t change = 0;
+  std::set<int64_t> chunks;
+  for (int64_t id : touched) chunks.insert(stored::FacetChunk(id));
+  for (int64_t c : chunks) {
+    std::vector<Entry> entries = read_chunk(db, kind, build, c, [&](std::string_view d) { return decode(c, d); });
+    change -= int64_t(entries.size());
+    std::erase_if(entries, [&](const Entry& e) { return touched.count(e.id) > 0; });
+    for (const Entry& e : now)
+      if (stored::FacetChunk(e.id) == c) entries.push_back(e);
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.id < b.id; });
+    change += int64_t(entries.size());
+    put_chunk(db, kind, build, c, encode(std::span<const Entry>(entries)));
+  }
+  return change;
+}
+
+bool patch_facets(sqlite3* db, FacetChanges& changes) {
+  for (const char* t : {"kv_facet_meta", "kv_facet_places", "kv_facets", "kv_facet_copies"})
+    if (!HasTable(db, t)) return false;
+  if (!changes.watching()) return false;
+  facets::StoredFacets head;
+  if (facets::ReadFacetHead(SqliteRows(db), head) != facets::Stored::kRead) return false;
+  stored::FacetSummary meta = head.meta;
+  if (meta.built_records != changes.records_before() || meta.built_links != changes.links_before()) return false;
+
+  std::set<int64_t> records, holders;
+  {
+    SqliteStatement log(db, "SELECT DISTINCT holder, id FROM temp.kv_log_facets");
+    while (log.step())
+      if (integer(log.get(), 1) && log.integer(1) >= INT32_MIN && log.integer(1) <= INT32_MAX)
+        (log.integer(0) ? holders : records).insert(log.integer(1));
+  }
+  FacetTable::Builder b(head.rows.places);
+  for (int64_t id : records) read_records(db, b, &id);
+  for (int64_t id : holders) read_copies(db, b, &id);
+  FacetRows now = b.rows();
+
+  meta.records += patch(db, FacetRowKind::kRecords, meta.build, records, now.records, stored::DecodeFacetRecords,
+                        stored::EncodeFacetRecords);
+  meta.holders += patch(
+      db, FacetRowKind::kHolders, meta.build, holders, now.holders,
+      [&](int64_t c, std::string_view d) { return stored::DecodeFacetHolders(c, d, meta.places); },
+      stored::EncodeFacetHolders);
+  put_places(db, meta.build, now.places, std::size_t(meta.places));
+  meta.places = int64_t(now.places.size());
+  put_summary(db, meta);
+  return true;
+}
+
+}  // namespace
+
+void WriteFacetData(sqlite3* db) {
+  ExecSql(db, "DROP TABLE IF EXISTS kv_facet_meta; DROP TABLE IF EXISTS kv_facet_places; DROP TABLE IF EXISTS kv_facets;"
+              "DROP TABLE IF EXISTS kv_facet_copies;");
+  if (!HasTable(db, "Móðurtafla") || !HasTable(db, db::kStampTable)) return;
+  // The facets ask for the copies on loan after every change.
+  if (HasTable(db, "Aðfanganúmer"))
+    ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfang_lan ON Aðfanganúmer(Lánþegabendir, Móðurbendir);");
+  FacetRows rows = FacetRowsOfTables(db);
+  ExecSql(db,
+          "CREATE TABLE kv_facet_places (id INTEGER PRIMARY KEY, name TEXT NOT NULL, checksum INTEGER);"
+          "CREATE TABLE kv_facets (chunk INTEGER PRIMARY KEY, data BLOB, checksum INTEGER);"
+          "CREATE TABLE kv_facet_copies (chunk INTEGER PRIMARY KEY, data BLOB, checksum INTEGER);"
+          "CREATE TABLE kv_facet_meta (format INTEGER, build INTEGER, records INTEGER, holders INTEGER, "
+          "places INTEGER, built_records INTEGER, built_links INTEGER, checksum INTEGER);");
+  std::random_device rd;
+  stored::FacetSummary meta;
+  meta.build = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
+  meta.records = int64_t(rows.records.size());
+  meta.holders = int64_t(rows.holders.size());
+  meta.places = int64_t(rows.places.size());
+  put_places(db, meta.build, rows.places, 0);
+  put_chunks(db, FacetRowKind::kRecords, meta.build, rows.records, stored::EncodeFacetRecords);
+  put_chunks(db, FacetRowKind::kHolders, meta.build, rows.holders, stored::EncodeFacetHolders);
+  put_summary(db, meta);
+}
+
+FacetRows FacetRowsOfTables(sqlite3* db) {
+  FacetTable::Builder b;
+  read_records(db, b);
+  read_copies(db, b);
+  return b.rows();
+}
+
+FacetChanges::FacetChanges(sqlite3* db) : db_(db) {
+  if (!HasTable(db, "Móðurtafla") || !HasTable(db, db::kStampTable)) return;
+  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
+  if (!stamp.step()) return;
+  records_ = stamp.integer(0);
+  links_ = stamp.integer(1);
+  std::string sql = "CREATE TEMP TABLE IF NOT EXISTS kv_log_facets (holder INTEGER, id); DELETE FROM temp.kv_log_facets;";
+  // Each change of a table logs the numbers it touched: 0 a record's, 1 a holder's.
+  auto watch = [&](const char* table, const char* column, const char* holder, const std::string& name) {
+    const std::string c = QuotedColumn(db, table, column), log = "INSERT INTO kv_log_facets VALUES ";
+    auto row = [&](const char* which) { return std::string("(") + holder + ", " + which + "." + c + ")"; };
+    sql += "CREATE TEMP TRIGGER " + name + "_insert AFTER INSERT ON main." + table + " BEGIN " + log + row("new") +
+           "; END; CREATE TEMP TRIGGER " + name + "_delete AFTER DELETE ON main." + table + " BEGIN " + log +
+           row("old") + "; END; CREATE TEMP TRIGGER " + name + "_update AFTER UPDATE ON main." + table + " BEGIN " +
+           log + row("old") + ", " + row("new") + "; END;";
+  };
+  watch("Móðurtafla", "ID", "0", "kv_facets_records");
+  if (HasTable(db, "Frumfærsla")) watch("Frumfærsla", "ID", "0", "kv_facets_sources");
+  if (HasTable(db, "Aðfanganúmer")) watch("Aðfanganúmer", "Móðurbendir", "1", "kv_facets_copies");
+  ExecSql(db, sql.c_str());
+  watching_ = true;
+}
+
+void FacetChanges::stop() {
+  if (!watching_) return;
+  std::string sql;
+  for (const char* t : {"records", "sources", "copies"})
+    for (const char* e : {"insert", "delete", "update"})
+      sql += std::string("DROP TRIGGER IF EXISTS temp.kv_facets_") + t + "_" + e + ";";
+  ExecSql(db_, sql.c_str());
+}
+
+FacetChanges::~FacetChanges() {
+  try {
+    stop();
+    if (watching_) ExecSql(db_, "DROP TABLE IF EXISTS temp.kv_log_facets;");
+  } catch (const std::exception&) {
+    // The connection is closing with the transaction rolled back: the
+    // temporary triggers and table go with it.
+  }
+}
+
+bool UpdateFacetData(sqlite3* db, FacetChanges& changes) {
+  changes.stop();
+  try {
+    if (patch_facets(db, changes)) return true;
+  } catch (const stored::Damaged&) {
+  }
+  // Whatever the patch wrote so far goes with the tables written anew.
+  WriteFacetData(db);
+  return false;
+}
+
+namespace {
+
+// A statement's rows as the engine's cursors give them.
+class StatementCursor : public db::Cursor {
+ public:
+  StatementCursor(sqlite3* db, const std::string& sql) : st_(db, sql) {}
+  bool Next() override { return st_.step(); }
+  bool IsNull(int i) override { return sqlite3_column_type(st_.get(), i) == SQLITE_NULL; }
+  bool IsInteger(int i) override { return integer(st_.get(), i); }
+  int64_t Integer(int i) override { return st_.integer(i); }
+  std::string_view Bytes(int i) override { return bytes(st_.get(), i); }
+  Variant Value(int i) override { return db::column_variant(st_.get(), i); }
+
+ private:
+  SqliteStatement st_;
+};
+
+}  // namespace
+
+std::function<std::unique_ptr<db::Cursor>(const std::u16string&)> SqliteRows(sqlite3* db) {
+  return [db](const std::u16string& sql) -> std::unique_ptr<db::Cursor> {
+    return std::make_unique<StatementCursor>(db, to_utf8(sql));
+  };
+}
+
+}  // namespace kvistur::import

@@ -1,0 +1,321 @@
+// kvistur web's narrowing, orders, suggestions and browsing, end to end on
+// a generated catalogue of every kind of material: each facet value's count
+// against the hits that narrowing by it gives, facets combined and taken
+// back, loans seen as they happen, the stored facet data against the same
+// worked out from the tables, the orders, "did you mean" and the index
+// pages forward and back; and the same facets from PostgreSQL.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+
+#include "common/pg_server.h"
+#include "kvistur/text.h"
+#include "web/address.h"
+#include "web/running_web.h"
+
+using namespace kvistur::testing;
+using kvistur::testing::web::Web;
+using kvistur::web::PercentEncode;
+using serve::sh;
+
+namespace {
+
+constexpr int kRecords = 1500;
+
+struct Link {
+  std::string facet, value, href;
+  long count;
+  bool chosen;  // its address takes it back
+};
+
+std::string unescaped(std::string s) {
+  for (std::size_t p; (p = s.find("&amp;")) != std::string::npos;) s.replace(p, 5, "&");
+  return s;
+}
+
+// The facet links of a result page, by section (found by hand: a regular
+// expression over a whole page runs out of stack).
+std::vector<Link> facet_links(const std::string& page) {
+  std::vector<Link> out;
+  const std::string open = "<section class=\"facet\" data-facet=\"";
+  std::regex link("<a data-value=\"([^\"]*)\" data-count=\"([0-9]+)\" href=\"([^\"]*)\"( class=\"chosen\")?");
+  for (std::size_t at = page.find(open); at != std::string::npos; at = page.find(open, at + 1)) {
+    std::size_t name = at + open.size(), end = page.find("</section>", at);
+    std::string facet = page.substr(name, page.find('"', name) - name), body = page.substr(at, end - at);
+    for (std::sregex_iterator l(body.begin(), body.end(), link), e; l != e; ++l)
+      out.push_back({facet, (*l)[1], unescaped((*l)[3]), std::stol((*l)[2]), (*l)[4].matched});
+  }
+  return out;
+}
+
+long hit_count(const std::string& page) {
+  std::smatch m;
+  return std::regex_search(page, m, std::regex("id=\"hit-count\" data-count=\"([0-9]+)\"")) ? std::stol(m[1]) : -1;
+}
+
+std::vector<std::string> all(const std::string& text, const std::string& pattern) {
+  std::vector<std::string> out;
+  std::regex re(pattern);
+  for (std::sregex_iterator i(text.begin(), text.end(), re), e; i != e; ++i) out.push_back(unescaped((*i)[1]));
+  return out;
+}
+
+class FacetsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    cat_ = new serve::Catalogue({"generate", "--records", std::to_string(kRecords), "--out"});
+    file_ = cat_->dir + "/katalogur.sqlite";
+    web_ = new Web(cat_->dir + "/lindrit-1.0.ini", cat_->dir);
+  }
+  static void TearDownTestSuite() {
+    delete web_;
+    delete cat_;
+  }
+  static std::string page(const std::string& path) {
+    auto a = web_->get(path);
+    EXPECT_EQ(a.status, 200) << path << "\n" << a.body << web_->errors();
+    return a.body;
+  }
+  static nlohmann::json api(const std::string& query) { return nlohmann::json::parse(page("/api/search?" + query)); }
+  // A copy of the catalogue's folder in TO, its settings naming the copy.
+  static void copy_to(const std::string& from, const std::string& to) {
+    sh("cp -r " + from + "/. " + to);
+    sh("sed -i 's|^Slóð=.*|Slóð=" + to + "|' " + to + "/lindrit-1.0.ini");
+  }
+  static std::string sql(const std::string& statement) { return sh("sqlite3 " + file_ + " " + shell_quote(statement)); }
+  // Every hit's record number of a search, page by page.
+  static std::vector<int> ids(const std::string& query) {
+    std::vector<int> out;
+    for (int p = 1;; ++p) {
+      auto j = api(query + "&page=" + std::to_string(p));
+      for (auto& h : j["hits"]) out.push_back(h["id"]);
+      if (long(out.size()) >= j["count"].get<long>()) return out;
+    }
+  }
+  static serve::Catalogue* cat_;
+  static std::string file_;
+  static Web* web_;
+};
+serve::Catalogue* FacetsTest::cat_ = nullptr;
+std::string FacetsTest::file_;
+Web* FacetsTest::web_ = nullptr;
+
+}  // namespace
+
+TEST_F(FacetsTest, EveryValueCountsWhatNarrowingByItFinds) {
+  // A place of publication every fifth record has, alone, narrowed, and
+  // with two words.
+  for (std::string q : {"q=reykjav%C3%ADk", "q=reykjav%C3%ADk&kind=book", "q=reykjav%C3%ADk&available=1&year=1950-"}) {
+    std::string start = page("/search?" + q);
+    std::vector<Link> links = facet_links(start);
+    std::set<std::string> facets;
+    long kinds = 0;
+    for (const Link& l : links) {
+      facets.insert(l.facet);
+      if (l.facet == "kind") kinds += l.count;
+      // A value chosen already leaves every hit, and its link takes it back.
+      EXPECT_EQ(l.chosen ? hit_count(start) : hit_count(page(l.href)), l.count) << q << " " << l.facet << "=" << l.value;
+      if (l.chosen) EXPECT_GT(hit_count(page(l.href)), l.count) << q << " " << l.facet;
+    }
+    EXPECT_EQ(facets, (std::set<std::string>{"available", "kind", "location", "year"})) << q;
+    // Every hit has one kind: the counts are of every hit, not the page's.
+    EXPECT_EQ(kinds, hit_count(start)) << q;
+    EXPECT_GT(kinds, 20) << q;
+  }
+  auto j = api("q=reykjav%C3%ADk");
+  for (const char* f : {"kind", "year", "location", "available"})
+    for (auto& v : j["facets"][f])
+      EXPECT_EQ(api("q=reykjav%C3%ADk&" + std::string(f) + "=" + PercentEncode(v["value"]))["count"], v["count"])
+          << f << "=" << v["value"];
+}
+
+TEST_F(FacetsTest, FacetsCombineAndEachIsTakenBackAlone) {
+  long both = hit_count(page("/search?q=reykjav%C3%ADk&kind=book&available=1"));
+  long books = hit_count(page("/search?q=reykjav%C3%ADk&kind=book"));
+  long free = hit_count(page("/search?q=reykjav%C3%ADk&available=1"));
+  EXPECT_LT(both, books);
+  EXPECT_LT(both, free);
+  std::string p = page("/search?q=reykjav%C3%ADk&kind=book&available=1&lang=en");
+  std::vector<std::string> back = all(p, "<a class=\"take-back\" data-facet=\"[a-z]+\" href=\"([^\"]*)\"");
+  ASSERT_EQ(back.size(), 2u) << p;
+  EXPECT_EQ(hit_count(page(back[0])), free) << back[0];
+  EXPECT_EQ(hit_count(page(back[1])), books) << back[1];
+  EXPECT_NE(back[0].find("lang=en"), std::string::npos);
+  // The paging form carries the narrowing on.
+  EXPECT_NE(p.find("<input type=\"hidden\" name=\"kind\" value=\"book\">"), std::string::npos);
+  // Values that are not ones the page offers.
+  for (const char* bad : {"kind=novel", "year=19x0", "year=2000-1990", "available=yes", "sort=random"})
+    EXPECT_EQ(web_->get(std::string("/search?q=saga&") + bad).status, 400) << bad;
+  EXPECT_EQ(api("q=reykjav%C3%ADk&location=Nowhere")["count"], 0);
+}
+
+TEST_F(FacetsTest, OnTheShelfFollowsTheLoansAsTheyHappen) {
+  auto before = api("q=reykjav%C3%ADk&available=1");
+  int id = before["hits"][0]["id"];
+  long free = before["count"];
+  sql("UPDATE Aðfanganúmer SET Lánþegabendir = 7 WHERE Móðurbendir = " + std::to_string(id));
+  auto lent = api("q=reykjav%C3%ADk&available=1");
+  EXPECT_EQ(lent["count"], free - 1);
+  EXPECT_NE(lent["hits"][0]["id"], id);
+  sql("UPDATE Aðfanganúmer SET Lánþegabendir = NULL WHERE Móðurbendir = " + std::to_string(id));
+  EXPECT_EQ(api("q=reykjav%C3%ADk&available=1")["count"], free);
+}
+
+TEST_F(FacetsTest, StoredFacetsAreThoseOfTheTables) {
+  auto stored = api("q=reykjav%C3%ADk")["facets"];
+  // A stored row damaged: the same facets from the tables, and it is said once.
+  TempDir dir;
+  copy_to(cat_->dir, dir.path);
+  sh("sqlite3 " + dir.path + "/katalogur.sqlite 'UPDATE kv_facets SET checksum = checksum + 1 WHERE chunk = 1'");
+  Web other(dir.path + "/lindrit-1.0.ini", dir.path);
+  EXPECT_EQ(nlohmann::json::parse(other.get("/api/search?q=reykjav%C3%ADk").body)["facets"], stored);
+  EXPECT_EQ(nlohmann::json::parse(other.get("/api/search?q=saga").body)["facets"], api("q=saga")["facets"]);
+  EXPECT_NE(other.errors().find("the facet data is damaged (kv_facets chunk 1: the checksum does not match)"),
+            std::string::npos)
+      << other.errors();
+}
+
+// An update rewrites the facet rows of the records it changed, at the state
+// it commits: the search reads them (a location renamed behind the stamp's
+// back is not seen, as a rebuild from the tables would see it), and they
+// give what a rebuild before the renaming gives.
+TEST_F(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
+  TempDir dir, rebuilt;
+  copy_to(cat_->dir, dir.path);
+  const std::string file = dir.path + "/katalogur.sqlite", changes = dir.path + "/changes.mrc";
+  ASSERT_EQ(run_tool({"generate", "--records", "60", "--seed", "9", "--marc", changes}).exit_code, 0);
+  auto r = run_tool({"update", "--marc", changes, dir.path});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "added 0, replaced 60, deleted 0, skipped 0 in " + file + "\n");
+  auto check = run_tool({"index", "--check", file});
+  EXPECT_EQ(check.exit_code, 0) << check.out;
+  EXPECT_NE(check.out.find("; facet data of " + std::to_string(kRecords) + " records\n"), std::string::npos) << check.out;
+  copy_to(dir.path, rebuilt.path);
+  sh("sqlite3 " + rebuilt.path + "/katalogur.sqlite 'DELETE FROM kv_facet_meta'");
+  sh("sqlite3 " + file + " \"UPDATE Aðfanganúmer SET Staðsetning = 'Endurnefnt'\"");
+  Web updated(dir.path + "/lindrit-1.0.ini", dir.path), tables(rebuilt.path + "/lindrit-1.0.ini", rebuilt.path);
+  for (const char* q : {"/api/search?q=reykjav%C3%ADk", "/api/search?q=saga&available=1"}) {
+    std::string body = updated.get(q).body;
+    EXPECT_EQ(nlohmann::json::parse(body)["facets"], nlohmann::json::parse(tables.get(q).body)["facets"]) << q;
+    EXPECT_EQ(body.find("Endurnefnt"), std::string::npos) << q;
+  }
+}
+
+TEST_F(FacetsTest, OrdersKeepTheCatalogueOrderWithinWhatTheyPutLevel) {
+  std::vector<int> catalogue = ids("q=reykjav%C3%ADk");
+  auto decades = api("q=reykjav%C3%ADk")["facets"]["year"];
+  // Newest first: the first page holds the latest decade's hits; oldest the earliest's.
+  auto within = [&](const std::string& order, const std::string& years) {
+    std::vector<int> in = ids("q=reykjav%C3%ADk&year=" + years);
+    for (auto& h : api("q=reykjav%C3%ADk&sort=" + order)["hits"])
+      EXPECT_NE(std::find(in.begin(), in.end(), h["id"].get<int>()), in.end()) << order << " " << h["id"];
+  };
+  within("newest", decades.front()["value"]);
+  within("oldest", decades.back()["value"]);
+  // Title first: the hits whose title holds the words, then the rest, each
+  // part in the catalogue's order.
+  std::string word = sql(
+      "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID GROUP BY o.ID HAVING count(DISTINCT CASE WHEN "
+      "t.Orðtag = 2 THEN t.FærsluID END) BETWEEN 2 AND 6 AND count(DISTINCT t.FærsluID) BETWEEN 8 AND 40 LIMIT 1");
+  ASSERT_FALSE(word.empty());
+  word.pop_back();
+  std::string words = PercentEncode(word);
+  std::vector<int> every = ids("q=" + words), titled = ids("q=" + words + "&field=2"), first = ids("q=" + words + "&sort=title");
+  ASSERT_LT(titled.size(), every.size()) << word;
+  std::vector<int> expected;
+  for (int id : every)
+    if (std::find(titled.begin(), titled.end(), id) != titled.end()) expected.push_back(id);
+  for (int id : every)
+    if (std::find(titled.begin(), titled.end(), id) == titled.end()) expected.push_back(id);
+  EXPECT_EQ(first, expected) << word;
+  EXPECT_EQ(catalogue, ids("q=reykjav%C3%ADk&sort=catalogue"));
+}
+
+TEST_F(FacetsTest, SuggestsTheNearestWordsTheCatalogueHolds) {
+  std::string p = page("/search?q=reykjavik");
+  std::vector<std::string> links = all(p, "<a class=\"suggestion\" href=\"([^\"]*)\">");
+  ASSERT_FALSE(links.empty()) << p;
+  EXPECT_EQ(links[0], "/search?q=reykjav%C3%ADk");
+  EXPECT_NE(p.find(std::to_string(hit_count(page(links[0]))) + " færslur)"), std::string::npos);
+  EXPECT_EQ(api("q=hafnarfjordur")["suggestions"], nlohmann::json::array({"hafnarfjörður"}));
+  EXPECT_EQ(api("q=Hafnarfjrður")["suggestions"][0], "hafnarfjörður");
+  // Never a stop word ("og" is one step from "ogx"), nor a word that is not near.
+  for (const char* q : {"ogx", "qqqqqqqqq", "reykjav*"})
+    for (auto& s : api(std::string("q=") + q)["suggestions"]) EXPECT_NE(s, "og") << q;
+  EXPECT_EQ(api("q=qqqqqqqqq")["suggestions"], nlohmann::json::array());
+  EXPECT_EQ(api("q=reykjav*")["suggestions"], nlohmann::json::array());
+}
+
+TEST_F(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
+  std::string first = page("/browse?index=subject&from=b");
+  std::vector<std::string> words = all(first, "<li data-heading=\"([^\"]*)\"");
+  ASSERT_EQ(words.size(), 20u) << first;
+  EXPECT_GE(words[0], std::string("b"));
+  for (std::size_t i = 1; i < words.size(); ++i)
+    EXPECT_LT(kvistur::compare_ci(kvistur::from_utf8(words[i - 1]), kvistur::from_utf8(words[i])), 0) << words[i];
+  std::vector<std::string> next = all(first, "<a class=\"next\" rel=\"next\" href=\"([^\"]*)\"");
+  ASSERT_EQ(next.size(), 1u);
+  std::string second = page(next[0]);
+  std::vector<std::string> later = all(second, "<li data-heading=\"([^\"]*)\"");
+  ASSERT_FALSE(later.empty());
+  EXPECT_EQ(later, all(page("/browse?index=subject&from=b&page=2"), "<li data-heading=\"([^\"]*)\""));
+  std::vector<std::string> back = all(second, "<a class=\"previous\" rel=\"prev\" href=\"([^\"]*)\"");
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(all(page(back[0]), "<li data-heading=\"([^\"]*)\""), words);
+  // Each heading's count is what following it finds.
+  std::vector<std::string> counts = all(first, "<li data-heading=\"[^\"]*\" data-count=\"([0-9]+)\"");
+  std::vector<std::string> hrefs = all(first, "<li data-heading=\"[^\"]*\" data-count=\"[0-9]+\"><a href=\"([^\"]*)\"");
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(std::to_string(hit_count(page(hrefs[i]))), counts[i]) << hrefs[i];
+  EXPECT_EQ(web_->get("/browse?index=isbn").status, 400);
+  EXPECT_EQ(web_->get("/browse?index=title&page=51").status, 400);
+}
+
+// The same facets from a schema as from a file, after an update of both;
+// the schema's stored facet rows are those read (a location renamed behind
+// the stamp's back is not seen) and they are sound against its tables.
+TEST(FacetsOnPostgreSQL, AreTheFacetsOfTheFile) {
+  PgServer& pg = PgServer::get();
+  pg.empty_database();
+  TempDir dir;
+  const std::string changes = dir.path + "/changes.mrc";
+  ASSERT_EQ(run_tool({"generate", "--records", "30", "--seed", "5", "--marc", changes}).exit_code, 0);
+  // The same records into a schema (as the role that loads catalogues) and a file, and the same update.
+  auto both = [&](std::vector<std::string> args, const std::string& file_target) {
+    for (const char* name : {"PGUSER", "PGPASSWORD"}) setenv(name, "kvadmin", 1);
+    std::vector<std::string> on_server = args;
+    on_server.push_back(pg.uri("kv"));
+    auto server = run_tool(on_server);
+    for (const char* name : {"PGUSER", "PGPASSWORD"}) unsetenv(name);
+    args.push_back(file_target);
+    auto file = run_tool(args);
+    EXPECT_EQ(server.exit_code, 0) << server.err;
+    EXPECT_EQ(file.exit_code, 0) << file.err;
+    return server;
+  };
+  auto built = both({"generate", "--records", "400", "--out"}, dir.path + "/file");
+  both({"update", "--marc", changes}, dir.path + "/file");
+  for (const char* name : {"PGUSER", "PGPASSWORD"}) setenv(name, "kvadmin", 1);
+  auto check = run_tool({"index", "--check", pg.uri("kv")});
+  for (const char* name : {"PGUSER", "PGPASSWORD"}) unsetenv(name);
+  EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
+  EXPECT_NE(check.out.find("; facet data of 400 records\n"), std::string::npos) << check.out;
+  pg.sql("kv", "UPDATE katalogur.\"Aðfanganúmer\" SET \"Staðsetning\" = 'Endurnefnt'");
+  sh("sqlite3 " + dir.path + "/file/katalogur.sqlite \"UPDATE Aðfanganúmer SET Staðsetning = 'Endurnefnt'\"");
+  std::string settings = dir.path + "/lindrit.ini";
+  std::ofstream(settings) << built.out.substr(built.out.find("[Grunnur]"));
+  Web server(settings, dir.path);
+  Web files(dir.path + "/file/lindrit-1.0.ini", dir.path);
+  for (const char* q : {"/api/search?q=reykjav%C3%ADk", "/api/search?q=reykjav%C3%ADk&kind=book&available=1",
+                        "/api/search?q=reykjavik"}) {
+    std::string body = server.get(q).body;
+    auto a = nlohmann::json::parse(body), b = nlohmann::json::parse(files.get(q).body);
+    EXPECT_EQ(a["facets"], b["facets"]) << q << server.errors();
+    EXPECT_FALSE(a["facets"].empty() && a["suggestions"].empty()) << q;
+    EXPECT_EQ(a["suggestions"], b["suggestions"]) << q;
+    EXPECT_EQ(a["count"], b["count"]) << q;
+    EXPECT_EQ(body.find("Endurnefnt"), std::string::npos) << q;
+  }
+}
