@@ -138,12 +138,13 @@ int sru_diagnostic(const Server& server, const std::string& cql) {
   return at == std::string::npos ? 0 : std::atoi(body.c_str() + at + 22);
 }
 
-// Whether the server closes connection S within a few seconds, whatever
-// it has been sent.
+// Whether the server closes connection S within 20 seconds (a loaded
+// machine's; it returns as soon as the server does), whatever it has been
+// sent.
 bool closed_by_server(int s) {
   pollfd p{s, POLLIN, 0};
   char buf[4096];
-  for (int i = 0; i < 50; ++i) {
+  for (int i = 0; i < 200; ++i) {
     if (poll(&p, 1, 100) > 0) {
       ssize_t n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
       if (n == 0 || (n < 0 && errno != EAGAIN)) return true;
@@ -322,7 +323,7 @@ TEST_F(Hostile, IdleAndFloodingConnectionsAreBounded) {
   }
   bystander.reset();
   // Every connection's thread ends with it: a new client is served.
-  for (int i = 0; i < 50 && server.status("Threads") > 1; ++i)
+  for (int i = 0; i < 300 && server.status("Threads") > 1; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(server.status("Threads"), 1);
   Client z(server);
