@@ -218,15 +218,13 @@ FacetRows FacetRowsOfTables(sqlite3* db) {
   return b.rows();
 }
 
-FacetChanges::FacetChanges(sqlite3* db) : db_(db) {
-  if (!HasTable(db, "Móðurtafla") || !HasTable(db, db::kStampTable)) return;
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) return;
-  records_ = stamp.integer(0);
-  links_ = stamp.integer(1);
+FacetChanges::FacetChanges(sqlite3* db) : WatchedChanges(db) {
+  if (!HasTable(db, "Móðurtafla") || !HasTable(db, db::kStampTable) || !read_stamp()) return;
   std::string sql = "CREATE TEMP TABLE IF NOT EXISTS kv_log_facets (holder INTEGER, id); DELETE FROM temp.kv_log_facets;";
   // Each change of a table logs the numbers it touched: 0 a record's, 1 a holder's.
-  auto watch = [&](const char* table, const char* column, const char* holder, const std::string& name) {
+  std::vector<std::string> triggers;
+  auto log_changes = [&](const char* table, const char* column, const char* holder, const std::string& name) {
+    for (const char* e : {"_insert", "_delete", "_update"}) triggers.push_back(name + e);
     const std::string c = QuotedColumn(db, table, column), log = "INSERT INTO kv_log_facets VALUES ";
     auto row = [&](const char* which) { return std::string("(") + holder + ", " + which + "." + c + ")"; };
     sql += "CREATE TEMP TRIGGER " + name + "_insert AFTER INSERT ON main." + table + " BEGIN " + log + row("new") +
@@ -234,30 +232,10 @@ FacetChanges::FacetChanges(sqlite3* db) : db_(db) {
            row("old") + "; END; CREATE TEMP TRIGGER " + name + "_update AFTER UPDATE ON main." + table + " BEGIN " +
            log + row("old") + ", " + row("new") + "; END;";
   };
-  watch("Móðurtafla", "ID", "0", "kv_facets_records");
-  if (HasTable(db, "Frumfærsla")) watch("Frumfærsla", "ID", "0", "kv_facets_sources");
-  if (HasTable(db, "Aðfanganúmer")) watch("Aðfanganúmer", "Móðurbendir", "1", "kv_facets_copies");
-  ExecSql(db, sql.c_str());
-  watching_ = true;
-}
-
-void FacetChanges::stop() {
-  if (!watching_) return;
-  std::string sql;
-  for (const char* t : {"records", "sources", "copies"})
-    for (const char* e : {"insert", "delete", "update"})
-      sql += std::string("DROP TRIGGER IF EXISTS temp.kv_facets_") + t + "_" + e + ";";
-  ExecSql(db_, sql.c_str());
-}
-
-FacetChanges::~FacetChanges() {
-  try {
-    stop();
-    if (watching_) ExecSql(db_, "DROP TABLE IF EXISTS temp.kv_log_facets;");
-  } catch (const std::exception&) {
-    // The connection is closing with the transaction rolled back: the
-    // temporary triggers and table go with it.
-  }
+  log_changes("Móðurtafla", "ID", "0", "kv_facets_records");
+  if (HasTable(db, "Frumfærsla")) log_changes("Frumfærsla", "ID", "0", "kv_facets_sources");
+  if (HasTable(db, "Aðfanganúmer")) log_changes("Aðfanganúmer", "Móðurbendir", "1", "kv_facets_copies");
+  watch(sql, std::move(triggers), {"kv_log_facets"});
 }
 
 bool UpdateFacetData(sqlite3* db, FacetChanges& changes) {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "import/store/watched_changes.h"
 #include "platform/engine.h"
 #include "search/facet_table.h"
 
@@ -35,22 +36,9 @@ void WriteFacetData(sqlite3* db);
 // The records (Móðurtafla, Frumfærsla) and holders of copies
 // (Aðfanganúmer) a transaction changes, watched through temporary
 // triggers on its connection, and the stamp's counters before it.
-class FacetChanges {
+class FacetChanges : public WatchedChanges {
  public:
   explicit FacetChanges(sqlite3* db);
-  ~FacetChanges();
-  FacetChanges(const FacetChanges&) = delete;
-  FacetChanges& operator=(const FacetChanges&) = delete;
-
-  bool watching() const { return watching_; }
-  int64_t records_before() const { return records_; }
-  int64_t links_before() const { return links_; }
-  void stop();
-
- private:
-  sqlite3* db_;
-  bool watching_ = false;
-  int64_t records_ = -1, links_ = -1;
 };
 
 // Brings the facet data to the state the transaction made, inside it: the

@@ -268,12 +268,8 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
 
 }  // namespace
 
-IndexChanges::IndexChanges(sqlite3* db) : db_(db) {
-  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, db::kStampTable)) return;
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) return;
-  records_ = stamp.integer(0);
-  links_ = stamp.integer(1);
+IndexChanges::IndexChanges(sqlite3* db) : WatchedChanges(db) {
+  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, db::kStampTable) || !read_stamp()) return;
   auto m = [&](const char* c) { return QuotedColumn(db, "Móðurtafla", c); };
   auto t = [&](const char* c) { return QuotedColumn(db, "Tengill", c); };
   std::string updated;
@@ -290,7 +286,7 @@ IndexChanges::IndexChanges(sqlite3* db) : db_(db) {
            " IS NULL, " + row + "." + m("Tag");
   };
   const std::string log_row = "INSERT INTO kv_log_records (id, old, key, ident_null, tag) ";
-  ExecSql(db, ("CREATE TEMP TABLE IF NOT EXISTS kv_log_records (seq INTEGER PRIMARY KEY, id, old INTEGER, key, "
+  watch("CREATE TEMP TABLE IF NOT EXISTS kv_log_records (seq INTEGER PRIMARY KEY, id, old INTEGER, key, "
                "ident_null, tag);"
                "CREATE TEMP TABLE IF NOT EXISTS kv_log_links (seq INTEGER PRIMARY KEY, op INTEGER, record, word, grp, field);"
                "DELETE FROM temp.kv_log_records; DELETE FROM temp.kv_log_links;"
@@ -306,27 +302,10 @@ IndexChanges::IndexChanges(sqlite3* db) : db_(db) {
                "CREATE TEMP TRIGGER kv_log_links_insert AFTER INSERT ON main.Tengill BEGIN " + logged("1", "new") + " END;"
                "CREATE TEMP TRIGGER kv_log_links_delete AFTER DELETE ON main.Tengill BEGIN " + logged("-1", "old") + " END;"
                "CREATE TEMP TRIGGER kv_log_links_update AFTER UPDATE ON main.Tengill BEGIN " + logged("-1", "old") +
-               logged("1", "new") + " END;")
-                  .c_str());
-  watching_ = true;
-}
-
-void IndexChanges::stop() {
-  if (!watching_) return;
-  ExecSql(db_, "DROP TRIGGER IF EXISTS temp.kv_log_records_replace; DROP TRIGGER IF EXISTS temp.kv_log_records_insert;"
-               "DROP TRIGGER IF EXISTS temp.kv_log_records_delete;"
-               "DROP TRIGGER IF EXISTS temp.kv_log_records_update; DROP TRIGGER IF EXISTS temp.kv_log_links_insert;"
-               "DROP TRIGGER IF EXISTS temp.kv_log_links_delete; DROP TRIGGER IF EXISTS temp.kv_log_links_update;");
-}
-
-IndexChanges::~IndexChanges() {
-  try {
-    stop();
-    if (watching_) ExecSql(db_, "DROP TABLE IF EXISTS temp.kv_log_records; DROP TABLE IF EXISTS temp.kv_log_links;");
-  } catch (const std::exception&) {
-    // The connection is closing with the transaction rolled back: the
-    // temporary triggers and tables go with it.
-  }
+               logged("1", "new") + " END;",
+        {"kv_log_records_replace", "kv_log_records_insert", "kv_log_records_delete", "kv_log_records_update",
+         "kv_log_links_insert", "kv_log_links_delete", "kv_log_links_update"},
+        {"kv_log_records", "kv_log_links"});
 }
 
 bool UpdateSearchIndex(sqlite3* db, IndexChanges& changes) {

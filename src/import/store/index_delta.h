@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <string>
 
+#include "import/store/watched_changes.h"
+
 struct sqlite3;
 
 namespace kvistur::import {
@@ -38,26 +40,14 @@ inline constexpr int64_t kMinDeltaRecords = 256;
 // folds them), quoted for SQL.
 std::string QuotedColumn(sqlite3* db, const char* table, const std::string& wanted);
 
-class IndexChanges {
+// The records and links a transaction changes (Móðurtafla, Tengill),
+// logged with what the delta needs of each row before the change.
+class IndexChanges : public WatchedChanges {
  public:
   // Installs the triggers on DB, inside its transaction, and notes the
   // content stamp's counters.  When it cannot (the tables are not all
   // there), nothing is watched and the index will be written whole.
   explicit IndexChanges(sqlite3* db);
-  ~IndexChanges();
-  IndexChanges(const IndexChanges&) = delete;
-  IndexChanges& operator=(const IndexChanges&) = delete;
-
-  bool watching() const { return watching_; }
-  int64_t records_before() const { return records_; }
-  int64_t links_before() const { return links_; }
-  // Drops the triggers: nothing after this is watched.
-  void stop();
-
- private:
-  sqlite3* db_;
-  bool watching_ = false;
-  int64_t records_ = -1, links_ = -1;
 };
 
 // Brings the stored index to the state the transaction made, inside it:
