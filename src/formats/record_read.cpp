@@ -110,7 +110,7 @@ class Rows {
     Text list;
     for (int64_t id : batch) list += (list.empty() ? u"" : u", ") + number_text_blank(id);
     if (cursor_) {
-      cursor_->Again(batch);
+      cursor_->Again(std::vector<db::Literal>(batch.begin(), batch.end()));
     } else if (!without_cursor_) {
       try {
         cursor_ = database_.OpenCursor(select_ + list + u")");

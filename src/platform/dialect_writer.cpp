@@ -107,8 +107,19 @@ void DialectWriter::compare(const JetNode& n) {
 
 // A pattern without wildcards is an equality, one with a literal start a
 // range on the fold (which an index serves) and the match of the rest.
+// Each value made from the pattern names the literal it came from and how
+// (SqlValue::FromPattern), so that the query may be run again with another
+// pattern of the same form.
 void DialectWriter::like(const JetNode& n) {
   const JetNode& left = n.kids[0];
+  const std::size_t first = out_.values.size();
+  auto from_pattern = [&](std::string text, SqlValue::FromPattern how) {
+    SqlValue v = DialectWriter::text(std::move(text));
+    v.source = n.pattern_literal;
+    v.from_pattern = how;
+    v.pattern = n.pattern;
+    return v;
+  };
   if (n.negated) put("NOT (");
   if (n.kids.size() > 1) {
     match_column(n.kids[1], left);
@@ -117,23 +128,34 @@ void DialectWriter::like(const JetNode& n) {
     if (lp.prefix == n.pattern) {
       fold(left);
       put("=");
-      put_value(text(n.pattern));
+      put_value(from_pattern(n.pattern, SqlValue::kWholePattern));
     } else if (lp.prefix.empty()) {
       match(n.pattern, left);
     } else {
+      const auto bound = lp.exact_prefix_match ? SqlValue::kPrefix : SqlValue::kThisPattern;
       put("(");
       fold(left);
       put(">=");
-      put_value(text(lp.prefix));
+      put_value(from_pattern(lp.prefix, bound));
       put("AND");
       fold(left);
       put("<");
-      put_value(text(prefix_upper_bound(lp.prefix)));
+      put_value(from_pattern(prefix_upper_bound(lp.prefix),
+                             lp.exact_prefix_match ? SqlValue::kPrefixEnd : SqlValue::kThisPattern));
       if (!lp.exact_prefix_match) {
         put("AND");
         match(n.pattern, left);
       }
       put(")");
+    }
+    // The backend's match of the pattern: only this pattern gives it.
+    for (std::size_t i = first; i < out_.values.size(); ++i) {
+      SqlValue& v = out_.values[i];
+      if (v.source < 0 && v.kind == SqlValue::kText && v.from_pattern == SqlValue::kAsWritten) {
+        v.source = n.pattern_literal;
+        v.from_pattern = SqlValue::kThisPattern;
+        v.pattern = n.pattern;
+      }
     }
   }
   if (n.negated) put(")");

@@ -33,7 +33,7 @@ std::shared_ptr<void>& Database::Derived(std::string_view) {
   return none;
 }
 
-void Cursor::Again(const std::vector<int64_t>&) {
+void Cursor::Again(const std::vector<Literal>&) {
   throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
 }
 
@@ -41,6 +41,12 @@ ContentStamp Database::Stamp() { return {}; }
 
 std::unique_ptr<Cursor> Database::OpenCursor(TextView) {
   throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
+}
+
+std::unique_ptr<Cursor> Database::OpenCursorWith(TextView sql, const std::vector<Literal>& literals) {
+  std::unique_ptr<Cursor> c = OpenCursor(sql);
+  c->Again(literals);
+  return c;
 }
 
 namespace {

@@ -33,10 +33,14 @@
 //   Database::OpenCursor  a forward walk over stored bytes and integers,
 //                         for the stored index (kv_order, kv_postings,
 //                         kv_search_meta; search/stored_codec.h);
-//   Cursor::Again         the same query run again with new whole-number
-//                         literals, without reading its text again (the
-//                         stored index jumps ahead in a word's list by its
-//                         rows' keys this way).
+//   Cursor::Again         the same query run again with new literals
+//                         (whole numbers and texts), without reading its
+//                         text again (the stored index jumps ahead in a
+//                         word's list by its rows' keys this way);
+//   Database::OpenCursorWith  a query opened with its literals given apart,
+//                         so that a text that differs only in its values
+//                         (a word looked up, a list opened) is read and
+//                         prepared once per connection.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +48,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "kvistur/variant.h"
@@ -66,6 +71,11 @@ inline constexpr int32_t kSqlSyntax = 3000;     // generic: statement not unders
 inline constexpr int kDynaset = 2;
 inline constexpr int kSnapshot = 4;
 inline constexpr int kReadOnly = 4;
+
+// A value put in the place of a query's literal (Cursor::Again,
+// Database::OpenCursorWith): a whole number for a number, a text for a text
+// in quotes.
+using Literal = std::variant<int64_t, Text>;
 
 class Recordset {
  public:
@@ -117,11 +127,15 @@ class Cursor {
   virtual std::string_view Bytes(int i) = 0;  // a blob's or a text's bytes
   virtual Variant Value(int i) = 0;           // as Recordset::field gives it
   // Runs the same query again from its first row, with LITERALS in place
-  // of the query's literals (all whole numbers, in the order they stand in
-  // its text; a minus with no operand before it is the number's own, so
-  // `= -5` takes -5), without reading the text again.  The default refuses
-  // (3251).
-  virtual void Again(const std::vector<int64_t>& literals);
+  // of the query's literals (one for each, in the order they stand in its
+  // text), without reading the text again.  A whole number stands for a
+  // number (a minus with no operand before it is the number's own, so
+  // `= -5` takes -5), a text for a text in quotes, compared as that text
+  // would be.  A Like pattern may be another pattern only of the same form:
+  // without wildcards, or a text followed by one `*` (`saga*` for
+  // `orð*`); any other pattern only itself.  Refused (3251), the cursor
+  // unchanged, when a literal does not fit; the default always refuses.
+  virtual void Again(const std::vector<Literal>& literals);
 };
 
 // The content stamp of a database (platform/content_stamp.h), read in the
@@ -169,6 +183,12 @@ class Database {
   // A Cursor over the rows of SQL (the catalogue's dialect, one SELECT).
   // The default refuses (3251), and callers then read without it.
   virtual std::unique_ptr<Cursor> OpenCursor(TextView sql);
+  // A Cursor over the rows of SQL with LITERALS in place of its literals,
+  // as Cursor::Again takes them.  SQL is then the query's shape, the same
+  // text for every set of values, so that it is read and prepared once.
+  // Refused (3251) as Again refuses; the default opens SQL and runs it
+  // again with LITERALS.
+  virtual std::unique_ptr<Cursor> OpenCursorWith(TextView sql, const std::vector<Literal>& literals);
 };
 
 class Workspace {

@@ -305,6 +305,7 @@ class Parser {
     ++i;
     if (is_literal(i)) {
       n.pattern = fold_utf8(t_[i].text);
+      n.pattern_literal = t_[i].literal;
       if (!like_pattern_valid(n.pattern)) throw Error(93, kProjectName, u"Invalid pattern string");
       ++i;
     } else if (is_name(i)) {

@@ -48,6 +48,7 @@ struct JetNode {
   bool alias = false, negated = false;
   int value = -1;
   std::string pattern;
+  int pattern_literal = -1;  // the Like pattern's number among the query's literals
   std::vector<JetNode> kids;
   std::shared_ptr<const JetQuery> query;
 

@@ -108,19 +108,46 @@ Translation TranslationCache::translate_shape(TextView query, const Schema& sche
     const JetToken& tk = *literals[std::size_t(v.source)];
     if (v.kind == SqlValue::kInteger) v.integer = std::strtoll(tk.text.c_str(), nullptr, 10);
     else if (v.kind == SqlValue::kReal) v.real = std::strtod(tk.text.c_str(), nullptr);
-    else v.text = v.folded ? fold_utf8(tk.text) : tk.text;
+    else if (!put_text(v, tk.text)) return write(parse_jet(query, schema, tokenize_jet(query)), schema);
   }
   return out;
 }
 
-bool take_literals(std::vector<SqlValue>& values, const std::vector<int64_t>& literals) {
-  for (const SqlValue& v : values) {
-    if (v.source < 0) continue;
-    if (v.kind != SqlValue::kInteger || std::size_t(v.source) >= literals.size()) return false;
-    if (v.negated && literals[std::size_t(v.source)] == INT64_MIN) return false;  // no magnitude to write
+bool put_text(SqlValue& v, const std::string& text) {
+  if (v.from_pattern == SqlValue::kAsWritten) {
+    v.text = v.folded ? fold_utf8(text) : text;
+    return true;
   }
-  for (SqlValue& v : values)
-    if (v.source >= 0) v.integer = v.negated ? -literals[std::size_t(v.source)] : literals[std::size_t(v.source)];
+  std::string pattern = fold_utf8(text);
+  if (v.from_pattern == SqlValue::kThisPattern) return pattern == v.pattern;
+  if (!like_pattern_valid(pattern)) return false;
+  LikePrefix lp = like_prefix(pattern);
+  if (v.from_pattern == SqlValue::kWholePattern) {
+    if (lp.prefix != pattern) return false;
+    v.text = pattern;
+  } else {
+    if (!lp.exact_prefix_match || lp.prefix.empty()) return false;
+    v.text = v.from_pattern == SqlValue::kPrefix ? lp.prefix : prefix_upper_bound(lp.prefix);
+  }
+  v.pattern = std::move(pattern);
+  return true;
+}
+
+bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals) {
+  std::vector<SqlValue> out = values;
+  for (SqlValue& v : out) {
+    if (v.source < 0) continue;
+    if (std::size_t(v.source) >= literals.size()) return false;
+    const Literal& literal = literals[std::size_t(v.source)];
+    if (const int64_t* n = std::get_if<int64_t>(&literal)) {
+      if (v.kind != SqlValue::kInteger) return false;
+      if (v.negated && *n == INT64_MIN) return false;  // no magnitude to write
+      v.integer = v.negated ? -*n : *n;
+    } else if (v.kind != SqlValue::kText || !put_text(v, to_utf8(std::get<Text>(literal)))) {
+      return false;
+    }
+  }
+  values.swap(out);
   return true;
 }
 

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "kvistur/text.h"
+#include "platform/engine.h"
 #include "platform/kept_memory.h"
 
 namespace kvistur::db {
@@ -92,6 +93,14 @@ struct SqlValue {
   // minus stays in the SQL), and a literal put in its place by
   // take_literals is the signed number, so it is negated.
   bool negated = false;
+  // A value made from a Like pattern (the literal at SOURCE, folded as
+  // PATTERN): the pattern itself when it has no wildcards, the bounds of
+  // the range of a text followed by one `*`, or a value that only this
+  // pattern gives (the match of any other form), so that another pattern
+  // put in its place (take_literals) is taken only when it is of the same
+  // form and gives the same SQL.
+  enum FromPattern { kAsWritten, kWholePattern, kPrefix, kPrefixEnd, kThisPattern } from_pattern = kAsWritten;
+  std::string pattern{};
   friend bool operator==(const SqlValue& a, const SqlValue& b) {
     return a.kind == b.kind && a.integer == b.integer && a.real == b.real && a.text == b.text;
   }
@@ -118,11 +127,15 @@ Translation translate_jet(TextView query, const Schema& schema);
 
 // NAME as an identifier of SQLite and PostgreSQL alike: in double quotes, a
 // quote in it doubled.
-// Puts LITERALS, the whole numbers that stand in the query's text in the
-// place of its literals (in order, each with its sign), into VALUES
-// (Cursor::Again).  False, leaving VALUES as they were, when a literal is
-// missing or stands where no whole number was.
-bool take_literals(std::vector<SqlValue>& values, const std::vector<int64_t>& literals);
+// Puts LITERALS, the values that stand in the query's text in the place
+// of its literals (in order, each number with its sign, each text as
+// written in quotes), into VALUES (Cursor::Again).  False, leaving VALUES
+// as they were, when a literal is missing, is not of the kind written in
+// its place, or is a Like pattern of another form (SqlValue::FromPattern).
+bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals);
+// Puts TEXT, a text literal as written (UTF-8), into V as the translation
+// made V from the literal in its place; false when it cannot stand there.
+bool put_text(SqlValue& v, const std::string& text);
 
 std::string quote_ident(std::string_view name);
 

@@ -631,7 +631,7 @@ class ServerCursor : public Cursor {
     return out;
   }
   Variant Value(int i) override { return value_of(result_.get(), row(), i); }
-  void Again(const std::vector<int64_t>& literals) override {
+  void Again(const std::vector<Literal>& literals) override {
     if (!take_literals(translation_.values, literals)) Cursor::Again(literals);  // refuses
     close();
     run();
@@ -797,6 +797,12 @@ class ServerDatabase : public Database {
   ContentStamp Stamp() override { return conn_ ? schema_->stamp : ContentStamp(); }
   std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
     return std::make_unique<ServerCursor>(conn_, schema_, translate(sql));
+  }
+  std::unique_ptr<Cursor> OpenCursorWith(TextView sql, const std::vector<Literal>& literals) override {
+    Translation t = translate(sql);
+    if (!take_literals(t.values, literals))
+      throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
+    return std::make_unique<ServerCursor>(conn_, schema_, std::move(t));
   }
   std::shared_ptr<void>& Derived(std::string_view key) override {
     // Kept only while kv_changes can be read: the look when the database

@@ -719,7 +719,7 @@ class SqliteCursor : public Cursor {
     return std::string_view(p ? p : "", std::size_t(sqlite3_column_bytes(s, i)));
   }
   Variant Value(int i) override;
-  void Again(const std::vector<int64_t>& literals) override {
+  void Again(const std::vector<Literal>& literals) override {
     if (!take_literals(values_, literals)) Cursor::Again(literals);  // refuses
     if (stmt_) {
       sqlite3_reset(stmt_);
@@ -762,6 +762,11 @@ class SqliteDatabase : public Database {
     sqlite3_stmt* s = prepare(sql, t);
     return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), std::move(t.values), s);
   }
+  std::unique_ptr<Cursor> OpenCursorWith(TextView sql, const std::vector<Literal>& literals) override {
+    Translation t;
+    sqlite3_stmt* s = prepare(sql, t, &literals);
+    return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), std::move(t.values), s);
+  }
   ContentStamp Stamp() override {
     if (!conn_) return {};
     return conn_->stamp();
@@ -777,10 +782,13 @@ class SqliteDatabase : public Database {
   }
 
  private:
-  // The query translated into T and its statement, bound, ready to step.
-  sqlite3_stmt* prepare(TextView sql, Translation& t) {
+  // The query translated into T (with LITERALS in place of its own, when
+  // given) and its statement, bound, ready to step.
+  sqlite3_stmt* prepare(TextView sql, Translation& t, const std::vector<Literal>* literals = nullptr) {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
     t = conn_->translate(sql);
+    if (literals && !take_literals(t.values, *literals))
+      throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
     sqlite3_stmt* s = conn_->acquire(t.sql);
     if (!sqlite3_stmt_readonly(s)) {
       conn_->release(t.sql, s);

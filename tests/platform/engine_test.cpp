@@ -214,7 +214,8 @@ TEST_F(EngineTest, AgainTakesTheLiteralsSigned) {
   auto db = catalogue();
   auto c = db->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE -O.ID = -3 OR O.ID = 9 - 1 OR O.ID IN (-2) ORDER BY O.ID");
   struct Case {
-    std::vector<int64_t> literals, want;
+    std::vector<Literal> literals;
+    std::vector<int64_t> want;
   };
   for (const Case& k : {Case{{}, {3, 8}}, Case{{-5, 9, 3, 1}, {1, 5, 6}}, Case{{-4, 9, 1, -7}, {4, 8}}}) {
     if (!k.literals.empty()) c->Again(k.literals);
