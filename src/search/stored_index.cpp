@@ -16,8 +16,6 @@ namespace kvistur {
 
 namespace {
 
-Text number(int64_t v) { return from_utf8(std::to_string(v)); }
-
 // The columns of NAMES, each after ALIAS and a point, for the engine's dialect.
 template <std::size_t N>
 Text columns(const char* const (&names)[N], const char* alias) {
@@ -77,18 +75,29 @@ std::unique_ptr<StoredDelta> read_delta(db::Database& database, const stored::Su
 
 }  // namespace
 
+std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
+                                         const Text& tail) {
+  std::size_t length = 1;
+  while (length < numbers.size()) length *= 2;
+  length = std::min(length, std::max(kListsUpTo, numbers.size()));
+  Text sql = head;
+  for (std::size_t i = 0; i < length; ++i) sql += i ? u", 0" : u"0";
+  sql += tail;
+  std::vector<db::Literal> literals(numbers.begin(), numbers.end());
+  literals.resize(length, numbers.back());
+  return database.OpenCursorWith(sql, literals);
+}
+
 std::vector<int32_t> StoredIndex::delta_records(db::Database& database, const std::vector<int64_t>& words,
                                                 int32_t group, int32_t field, std::vector<bool>& has) const {
   has.assign(words.size(), false);
   std::vector<int32_t> out;
   if (meta_.delta_words == 0) return out;
-  constexpr std::size_t kPerQuery = 200;
-  for (std::size_t from = 0; from < words.size(); from += kPerQuery) {
-    const std::size_t to = std::min(words.size(), from + kPerQuery);
-    Text list;
-    for (std::size_t i = from; i < to; ++i) list += (i == from ? u"" : u", ") + number(words[i]);
-    auto rows = database.OpenCursor(u"SELECT d.word, d.packed, d.checksum FROM kv_delta_postings AS d WHERE d.word IN (" +
-                                    list + u")");
+  for (std::size_t from = 0; from < words.size(); from += kListsUpTo) {
+    const std::size_t to = std::min(words.size(), from + kListsUpTo);
+    auto rows = OpenWithList(database, u"SELECT d.word, d.packed, d.checksum FROM kv_delta_postings AS d WHERE d.word IN (",
+                             std::vector<int64_t>(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to)),
+                             u")");
     while (rows->Next()) {
       const int64_t word = rows->Integer(0);
       std::string_view packed = rows->Bytes(1);
@@ -201,8 +210,8 @@ std::size_t StoredIndex::charge(const Chunk& chunk) {
 const StoredIndex::Chunk& StoredIndex::chunk(db::Database& database, uint32_t c) {
   if (c >= chunk_count_) throw stored::Damaged("a position out of range");
   if (const Chunk* got = chunks_[c].load(std::memory_order_acquire)) return *got;
-  auto rows = database.OpenCursor(u"SELECT o.chunk, o.ids, o.starts, o.checksum FROM kv_order AS o WHERE o.chunk = " +
-                                  number(c));
+  auto rows = database.OpenCursorWith(u"SELECT o.chunk, o.ids, o.starts, o.checksum FROM kv_order AS o WHERE o.chunk = 0",
+                                      {int64_t(c)});
   if (!rows->Next()) throw stored::Damaged("kv_order chunk " + std::to_string(c) + ": missing");
   std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
   const std::size_t bytes = charge(*mine);
@@ -279,8 +288,8 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
 
 std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word, bool optional) {
   auto rows = std::make_unique<WordRows>();
-  auto cursor = database.OpenCursor(u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = " +
-                                    number(word) + u" ORDER BY P.upto");
+  auto cursor = database.OpenCursorWith(u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 ORDER BY P.upto",
+                                        {word});
   stored::RowChain chain;
   stored::PackedRow row;
   while (cursor->Next()) {
@@ -341,8 +350,9 @@ bool PostingCursor::row_for(uint32_t p) {
       rows_.reset();
     }
     if (!rows_)
-      rows_ = database_.OpenCursor(u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = " +
-                                   number(word_) + u" AND P.upto >= " + number(p) + u" ORDER BY P.upto");
+      rows_ = database_.OpenCursorWith(
+          u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 AND P.upto >= 0 ORDER BY P.upto",
+          {word_, int64_t(p)});
     chain_.restart(p);
   }
   while (rows_->Next()) {

@@ -17,9 +17,28 @@ namespace {
 // join compares it with Tengill's numbers in ways a list cannot stand for.
 struct NotAnswerable {};
 
+// The rows of Orð a term's condition finds.  A word, and a pattern that
+// is a text followed by one `*`, are looked up through a query of the same
+// text for every term, the term its literal; any other term (a pattern of
+// another form, or a term the condition's quotes cannot hold) through its
+// condition as written.
+std::unique_ptr<db::Cursor> open_term_words(db::Database& database, const Text& term) {
+  if (term.find(u'\'') == Text::npos) {
+    const bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
+    try {
+      return database.OpenCursorWith(pattern ? u"SELECT O0.ID FROM Orð AS O0 WHERE (((O0.Orð) Like 'x*'))"
+                                             : u"SELECT O0.ID FROM Orð AS O0 WHERE (((O0.Orð) = ''))",
+                                     {term});
+    } catch (const Error& e) {
+      if (e.number() != 3251) throw;
+    }
+  }
+  return database.OpenCursor(u"SELECT O0.ID FROM Orð AS O0 WHERE " + TermCondition(term));
+}
+
 // The words a term's condition finds, each once.
 std::vector<int64_t> term_words(db::Database& database, const Text& term) {
-  auto rows = database.OpenCursor(u"SELECT O0.ID FROM Orð AS O0 WHERE " + TermCondition(term));
+  auto rows = open_term_words(database, term);
   std::vector<int64_t> words;
   while (rows->Next()) {
     if (!rows->IsInteger(0)) throw NotAnswerable{};
@@ -38,14 +57,12 @@ std::vector<int64_t> term_words(db::Database& database, const Text& term) {
 std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, const std::vector<int64_t>& words,
                                     uint64_t mask, const std::vector<bool>& in_delta) {
   std::vector<uint32_t> out;
-  constexpr std::size_t kPerQuery = 200;
   stored::PackedRow row;
-  for (std::size_t from = 0; from < words.size(); from += kPerQuery) {
-    const std::size_t to = std::min(words.size(), from + kPerQuery);
-    Text list;
-    for (std::size_t i = from; i < to; ++i) list += (i == from ? u"" : u", ") + from_utf8(std::to_string(words[i]));
-    auto rows = database.OpenCursor(u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (" +
-                                    list + u") ORDER BY P.word, P.upto");
+  for (std::size_t from = 0; from < words.size(); from += kListsUpTo) {
+    const std::size_t to = std::min(words.size(), from + kListsUpTo);
+    auto rows = OpenWithList(database, u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (",
+                             std::vector<int64_t>(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to)),
+                             u") ORDER BY P.word, P.upto");
     std::size_t at = from;  // the word whose rows are being read (WORDS ascending)
     stored::RowChain chain;
     auto next_word = [&] {

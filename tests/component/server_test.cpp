@@ -164,6 +164,11 @@ TEST_F(ServerCatalogue, ASearchThroughTheStoredIndexOfAFewRecordsFindsEachHit) {
   EXPECT_EQ(search(u"saga"), (std::vector<int32_t>{0, 1}));
   EXPECT_EQ(search(u"rit"), (std::vector<int32_t>{0, 2}));
   EXPECT_EQ(search(u"*"), (std::vector<int32_t>{0, 2, 1}));
+  // Words and truncated words looked up through one statement each, run
+  // again with the next term.
+  EXPECT_EQ(search(u"SA*"), (std::vector<int32_t>{0, 1}));
+  EXPECT_EQ(search(u"ri*"), (std::vector<int32_t>{0, 2}));
+  EXPECT_EQ(search(u"saga"), (std::vector<int32_t>{0, 1}));
 }
 
 }  // namespace
