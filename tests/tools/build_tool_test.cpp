@@ -112,20 +112,6 @@ TEST_F(BuildTool, BuildsACatalogueTheComponentReadsBack) {
   EXPECT_EQ(svar(1).substr(0, 30), u"Anna Jónsdóttir: Formáli  Í: T");
 }
 
-TEST_F(BuildTool, BadArgumentsAndFilesGiveOneLine) {
-  auto r = run_tool({"build", "--out", dir_ + "/out"});
-  EXPECT_EQ(r.exit_code, 2);
-  r = run_tool({"build", "--marc", dir_ + "/missing.xml", "--out", dir_ + "/out"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "kvistur build: cannot open " + dir_ + "/missing.xml\n");
-  std::ofstream(dir_ + "/empty.xml") << "<collection/>";
-  r = run_tool({"build", "--marc", dir_ + "/empty.xml", "--out", dir_ + "/out2"});
-  EXPECT_EQ(r.exit_code, 1);
-  r = run_tool({"index", dir_ + "/missing.sqlite"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "kvistur index: no such file: " + dir_ + "/missing.sqlite\n");
-}
-
 // A build that fails, or is killed at any moment, leaves what was in the
 // folder: every file is the old one or (once the build has moved it into
 // place) the new one, whole; nothing of a half-written build is left for
