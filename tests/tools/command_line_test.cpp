@@ -1,7 +1,6 @@
 // The command line as a librarian meets it, on the sample catalogue built
 // once for the suite: exit statuses and the one line that says what was
-// wrong, passwords, the help and the manual page, and what a build into a
-// server prints.
+// wrong, passwords, the help and the manual page.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,15 +8,12 @@
 #include <fstream>
 #include <memory>
 
-#include "common/files.h"
-#include "common/pg_server.h"
 #include "platform/workgroup.h"
 #include "tools/run_tool.h"
 
 namespace {
 
 using kvistur::testing::file_bytes;
-using kvistur::testing::PgServer;
 using kvistur::testing::run_on_terminal;
 using kvistur::testing::run_tool;
 using kvistur::testing::TempDir;
@@ -257,29 +253,6 @@ TEST_F(CommandLineTest, HyphensAndIsbnsGetTheIndexsSpelling) {
   std::string t = run_on_terminal({"search", "Brennu-Njáls saga"}, {{"instead? [Y/n] ", "\n"}});
   EXPECT_NE(t.find("Brennu-Njáls saga. - 2. útgáfa."), std::string::npos) << t;
   EXPECT_EQ(t.find("[exit"), std::string::npos) << t;
-}
-
-// A build into a server prints the settings a build into a folder writes;
-// a server that refuses is named with its own words.
-TEST_F(CommandLineTest, ServerBuildsWriteTheSameSettings) {
-  PgServer& pg = PgServer::get();
-  std::string uri = pg.uri(pg.empty_database());
-  setenv("PGUSER", "kvadmin", 1);
-  setenv("PGPASSWORD", "kvadmin", 1);
-  auto r = run_tool({"build", "--marc", std::string(KVISTUR_SOURCE_DIR) + "/data/sample/sample.xml", "--out", uri});
-  unsetenv("PGUSER");
-  unsetenv("PGPASSWORD");
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  std::string file = file_bytes(settings());
-  file.replace(file.find(cat()), cat().size(), uri);
-  ASSERT_NE(r.out.find("[Grunnur]"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.substr(r.out.find("[Grunnur]"), file.size()), file);
-
-  std::ofstream(dir() + "/pg.ini", std::ios::trunc) << file;
-  setenv("LINDRIT_SETTINGS", (dir() + "/pg.ini").c_str(), 1);
-  EXPECT_EQ(count(run_tool({"search", "saga"}).out, "\n"), 61u) << "the same limit as on files";
-  std::ofstream(dir() + "/pg.ini", std::ios::trunc) << "[Grunnur]\nSlóð=" + pg.uri("ekki_til") + "\nGrunnNafn=k\nkv_local=s\n";
-  check({{{"search", "saga"}, 1, "database \"ekki_til\" does not exist"}});
 }
 
 }  // namespace

@@ -12,12 +12,9 @@ using kvistur::testing::host_answers;
 
 namespace {
 
-const json kNoArray = {{"items", nullptr}};
+using kvistur::testing::kNoArray;
 const json kGroups = {kNoArray, kNoArray, kNoArray, kNoArray};
-
-json call(const char* obj, const char* method, json args) {
-  return {{"op", "call"}, {"obj", obj}, {"method", method}, {"args", std::move(args)}};
-}
+const auto call = kvistur::testing::host_call;
 
 class HostTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:

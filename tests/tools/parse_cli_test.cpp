@@ -61,9 +61,8 @@ TEST(ParseCli, PrintsTheRecordAsJson) {
   EXPECT_EQ(from_file, j) << "a file reads as standard input does";
 
   // The same through the host's ParseRecordText; its faults as the host's errors.
-  auto answers = kvistur::testing::host_answers({{{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", {sample_text()}}},
-                                                 {{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", {"abc"}}},
-                                                 {{"op", "eval"}, {"fn", "ParseRecordText"}, {"args", json::array()}}});
+  const auto parse = [](json args) { return kvistur::testing::host_eval("ParseRecordText", std::move(args)); };
+  auto answers = kvistur::testing::host_answers({parse({sample_text()}), parse({"abc"}), parse(json::array())});
   ASSERT_EQ(answers.size(), 3u);
   EXPECT_EQ(answers[0]["ok"], true);
   answers[0]["result"].erase("Skráning");

@@ -14,13 +14,14 @@
 using nlohmann::json;
 using kvistur::testing::file_bytes;
 using kvistur::testing::host_answers;
+const auto eval = kvistur::testing::host_eval;
 using kvistur::testing::RecordTextBuilder;
 using kvistur::testing::run_tool;
 using kvistur::testing::Site;
 
 namespace {
 
-const json kNoArray = {{"items", nullptr}};
+using kvistur::testing::kNoArray;
 const json kIds = {{"lbound", 0}, {"items", {0, 1, 99, 2}}};
 
 class PrintToolTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
@@ -54,11 +55,9 @@ KVISTUR_EVERY_BACKEND(PrintToolTest);
 // FormaFyrirPrentun through the host: into the recording rich-text
 // control (ListaTegund 0), and as lines of text (3).
 TEST_P(PrintToolTest, HostGetsTheLayout) {
-  const json login[] = {{{"op", "new"}, {"obj", "f"}},
-                        {{"op", "call"}, {"obj", "f"}, {"method", "LogOn"}, {"args", {"Admin", ""}}}};
+  const json login[] = {{{"op", "new"}, {"obj", "f"}}, kvistur::testing::host_call("f", "LogOn", {"Admin", ""})};
   auto print = [](json to, json ids) {
-    return json{{"op", "call"}, {"obj", "f"}, {"method", "FormaFyrirPrentun"},
-                {"args", {std::move(to), std::move(ids), kNoArray, kNoArray, kNoArray, kNoArray}}};
+    return kvistur::testing::host_call("f", "FormaFyrirPrentun", {to, ids, kNoArray, kNoArray, kNoArray, kNoArray});
   };
   auto a = host_answers({{{"op", "object"}, {"name", "r"}, {"kind", "richtext"}}, login[0], login[1],
                          print({{"object", "r"}}, kIds), {{"op", "inspect"}, {"name", "r"}}});
@@ -144,11 +143,11 @@ TEST(PrintEval, RichTextOperationsThroughTheHost) {
   Site site;
   auto a = host_answers({
       {{"op", "object"}, {"name", "r"}, {"kind", "richtext"}, {"fail", {"SelUnderline"}}},
-      {{"op", "eval"}, {"fn", "PrintText"}, {"args", {1, "abc"}}},
-      {{"op", "eval"}, {"fn", "PrintUnderlineOn"}, {"args", {"abc"}}},
-      {{"op", "eval"}, {"fn", "PrintUnderlineOn"}, {"args", {{{"object", "r"}}}}},
-      {{"op", "eval"}, {"fn", "PrintCallNumber"}, {"args", {{{"object", "r"}}, {{"Marktákn1", " 629.1 "}}}}},
-      {{"op", "eval"}, {"fn", "PrintCallNumber"}, {"args", {"abc", {{"Marktákn1", "1"}}}}},
+      eval("PrintText", {1, "abc"}),
+      eval("PrintUnderlineOn", {"abc"}),
+      eval("PrintUnderlineOn", {{{"object", "r"}}}),
+      eval("PrintCallNumber", {{{"object", "r"}}, {{"Marktákn1", " 629.1 "}}}),
+      eval("PrintCallNumber", {"abc", {{"Marktákn1", "1"}}}),
       {{"op", "inspect"}, {"name", "r"}}});
   ASSERT_EQ(a.size(), 7u);
   EXPECT_EQ(a[1]["result"], "abc");

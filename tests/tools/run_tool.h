@@ -119,6 +119,16 @@ inline std::vector<nlohmann::json> host_answers(const std::vector<nlohmann::json
   return answers;
 }
 
+// A host's array argument with no array in it, a call of METHOD on the
+// host's object OBJ, and an internal operation FN.
+inline const nlohmann::json kNoArray = {{"items", nullptr}};
+inline nlohmann::json host_call(const std::string& obj, const std::string& method, nlohmann::json args) {
+  return {{"op", "call"}, {"obj", obj}, {"method", method}, {"args", std::move(args)}};
+}
+inline nlohmann::json host_eval(const std::string& fn, nlohmann::json args) {
+  return {{"op", "eval"}, {"fn", fn}, {"args", std::move(args)}};
+}
+
 // Standard error without the lines that report a stage of a long command
 // ("cataloguing: 62 records in 0.1 s (620/s)", "indexes: done in 0.2 s").
 inline std::string without_progress(const std::string& err) {

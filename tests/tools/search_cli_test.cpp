@@ -107,7 +107,7 @@ TEST_P(SearchCliTest, ListsInEveryFormAndSaysWhatFailed) {
                         "at DIR/lindrit-1.0.ini\n");
 }
 
-json eval(const char* fn, json args) { return {{"op", "eval"}, {"fn", fn}, {"args", std::move(args)}}; }
+const auto eval = kvistur::testing::host_eval;
 
 TEST(SearchEval, SortSplitJoinStrip) {
   auto a = host_answers({eval("SortHits", {{"b", "Á", "a", "", "ö", "A"}}),
