@@ -165,4 +165,18 @@ inline std::vector<std::string> sql_rows(const std::string& file, const std::str
   return out;
 }
 
+// What `kvistur search WORD --max 40` prints for the catalogue the
+// settings name, or "failed: " and what it said.
+inline std::string search_output(const std::string& word) {
+  auto r = run_tool({"search", word, "--max", "40"});
+  return r.exit_code == 0 ? r.out : "failed: " + r.err;
+}
+
+// The title word most records of the catalogue in FOLDER have.
+inline std::string top_title_word(const std::string& folder) {
+  return sql_rows(folder + "/katalogur.sqlite", "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID WHERE "
+                                                "t.Orðtag = 2 GROUP BY o.ID ORDER BY count(*) DESC LIMIT 1")
+      .at(0);
+}
+
 }  // namespace kvistur::testing

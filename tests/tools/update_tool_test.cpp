@@ -111,14 +111,6 @@ bool log_on() {
   return LogOn(st, user, pw) == 0;
 }
 
-// A word many records of the catalogue in DIR have, in both states.
-std::string top_title_word(const std::string& dir) {
-  auto top = kvistur::testing::sql_rows(dir + "/katalogur.sqlite",
-                                       "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID WHERE t.Orðtag = 2 "
-                                       "GROUP BY o.ID ORDER BY count(*) DESC LIMIT 1");
-  return top.empty() ? "" : top[0];
-}
-
 // Eight host threads, each with its own log-on, searching for one word
 // until stopped; every answer is kept, and a failed search counted.
 class SearchingHosts {
@@ -220,14 +212,11 @@ TEST_F(UpdateTool, KilledWritersNeverStopTheHostsSearching) {
   ASSERT_EQ(run_tool({"generate", "--records", records, "--seed", "2", "--marc", dir_ + "/changes.mrc"}).exit_code, 0);
   setenv("LINDRIT_SETTINGS", (cat + "/lindrit-1.0.ini").c_str(), 1);
   setenv("KVISTUR_LOG", (dir_ + "/melding.txt").c_str(), 1);
-  std::string word = top_title_word(cat);
+  std::string word = kvistur::testing::top_title_word(cat);
   ASSERT_TRUE(log_on());
   Result old_result = search(word);
   // What a new host process prints for the catalogue the settings name.
-  auto host_search = [&] {
-    auto r = run_tool({"search", word, "--max", "40"});
-    return r.exit_code == 0 ? r.out : "failed: " + r.err;
-  };
+  auto host_search = [&] { return kvistur::testing::search_output(word); };
   std::string old_host = host_search();
   std::vector<std::string> after_kills;
 
