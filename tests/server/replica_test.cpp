@@ -58,7 +58,7 @@ class Replica : public ::testing::Test {
     settings = std::regex_replace(settings, std::regex("Slóð=.*"), "Slóð=" + both + "&target_session_attrs=prefer-standby");
     standby_.replayed(primary_);
     cat_.emplace(Catalogue::Settings{settings});
-    setenv("LINDRIT_SETTINGS", (cat_->dir + "/lindrit-1.0.ini").c_str(), 1);
+    setenv("LINDRIT_SETTINGS", cat_->settings().c_str(), 1);
     setenv("KVISTUR_LOG", (cat_->dir + "/melding.txt").c_str(), 1);
     thread_state() = ThreadState{};
     Text user = u"Admin", password;
@@ -98,11 +98,7 @@ class Replica : public ::testing::Test {
   }
   // What the host, `kvistur serve` (over SRU) and `kvistur web` find.
   std::vector<std::vector<int>> readers_find(const std::string& word) {
-    std::vector<std::vector<int>> out{found(word), {}};
-    std::string body = server_->sru("Default?version=1.2&operation=searchRetrieve&recordSchema=kvistur"
-                                    "&maximumRecords=1000&query=" + uri(word));
-    std::regex re("<kvistur xmlns=\"urn:x-kvistur:display\" id=\"([0-9]+)\"");
-    for (std::sregex_iterator i(body.begin(), body.end(), re), e; i != e; ++i) out[1].push_back(std::stoi((*i)[1]));
+    std::vector<std::vector<int>> out{found(word), server_->found(word)};
 #ifdef KVISTUR_WEB
     out.emplace_back();
     auto answer = nlohmann::json::parse(web_->get("/api/search?q=" + uri(word)).body, nullptr, false);
@@ -118,7 +114,7 @@ class Replica : public ::testing::Test {
   void start_readers() {
     server_.emplace(*cat_, "");
 #ifdef KVISTUR_WEB
-    web_.emplace(cat_->dir + "/lindrit-1.0.ini", cat_->dir);
+    web_.emplace(cat_->settings(), cat_->dir);
 #endif
   }
 

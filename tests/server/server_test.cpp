@@ -3,23 +3,11 @@
 // client library for many sessions at once.  Each test starts the server
 // on a free port of this machine, on the sample catalogue as `kvistur
 // build` makes it, and fails when it cannot.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <regex>
 #include <set>
-#include <sstream>
-#include <thread>
 #include <tuple>
 
 #include "marc21/marc_writer.h"
@@ -29,18 +17,11 @@
 
 using namespace kvistur;
 using namespace kvistur::testing::serve;
-using kvistur::testing::file_bytes;
+using kvistur::testing::Client;
 using kvistur::testing::run_tool;
 using kvistur::testing::shell_quote;
 
 namespace {
-
-std::vector<int> ids_in(const std::string& text, const std::string& pattern) {
-  std::vector<int> ids;
-  std::regex re(pattern);
-  for (std::sregex_iterator i(text.begin(), text.end(), re), e; i != e; ++i) ids.push_back(std::stoi((*i)[1]));
-  return ids;
-}
 
 class Serve : public ::testing::Test {
  protected:
@@ -54,23 +35,30 @@ class Serve : public ::testing::Test {
   }
   // The record numbers `kvistur search` gives, in its order.
   static std::vector<int> kvistur_search(const std::string& text, int field, int group = -1) {
-    setenv("LINDRIT_SETTINGS", (cat_->dir + "/lindrit-1.0.ini").c_str(), 1);
+    setenv("LINDRIT_SETTINGS", cat_->settings().c_str(), 1);
     auto r = run_tool({"search", text, "--field", std::to_string(field), "--group", std::to_string(group), "--max",
                        "1000", "--json"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return ids_in(r.out, "\"id\":([0-9]+)");
-  }
-  // The record numbers an SRU search gives, in its order.
-  static std::vector<int> sru_ids(const std::string& cql, const std::string& database = "Default") {
-    std::string body = server_->sru(uri(database) + "?version=1.2&operation=searchRetrieve&recordSchema=kvistur" +
-                                    "&maximumRecords=1000&query=" + uri(cql));
-    return ids_in(body, "<kvistur xmlns=\"urn:x-kvistur:display\" id=\"([0-9]+)\"");
   }
   static Catalogue* cat_;
   static Server* server_;
 };
 Catalogue* Serve::cat_ = nullptr;
 Server* Serve::server_ = nullptr;
+
+// The (term, count) pairs of FACET in an SRU answer, in order.
+std::vector<std::pair<std::string, int>> facet_terms(std::string body, const std::string& facet) {
+  std::vector<std::pair<std::string, int>> out;
+  for (std::size_t p; (p = body.find("fr:")) != std::string::npos;) body.erase(p, 3);
+  std::size_t at = body.find("<index>" + facet + "</index>");
+  if (at == std::string::npos) return out;
+  std::string part = body.substr(at, body.find("</terms>", at) - at);
+  std::regex term("<actualTerm>([^<]*)</actualTerm><count>([0-9]+)</count>");
+  for (std::sregex_iterator i(part.begin(), part.end(), term), e; i != e; ++i)
+    out.emplace_back((*i)[1], std::stoi((*i)[2]));
+  return out;
+}
 
 }  // namespace
 
@@ -92,7 +80,7 @@ TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
   for (auto& c : cases) {
     std::vector<int> expected = kvistur_search(c.text, c.field, c.group);
     EXPECT_FALSE(expected.empty()) << c.cql;
-    EXPECT_EQ(sru_ids(c.cql, c.database), expected) << c.cql;
+    EXPECT_EQ(server_->found(c.cql, c.database), expected) << c.cql;
   }
   // Z39.50 gives the same, through zoomsh; right truncation is Leita's `*`.
   for (auto [pqf, text, field] : {std::tuple{"@attr 1=4 saga", "saga", 2}, {"@attr 1=4 @attr 5=1 sag", "sag*", 2},
@@ -120,7 +108,7 @@ TEST_F(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
   std::vector<int> saga = kvistur_search("saga", 2), poems = kvistur_search("ljóð", -1),
                    novels = kvistur_search("skáldsögur", 3);
   // OR: every record of either, each operand's records in their order.
-  std::vector<int> either = sru_ids("dc.title=saga or ljóð");
+  std::vector<int> either = server_->found("dc.title=saga or ljóð");
   std::set<int> all(saga.begin(), saga.end());
   all.insert(poems.begin(), poems.end());
   EXPECT_EQ(std::set<int>(either.begin(), either.end()), all);
@@ -130,7 +118,7 @@ TEST_F(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
   std::vector<int> left;
   for (int id : saga)
     if (std::find(novels.begin(), novels.end(), id) == novels.end()) left.push_back(id);
-  std::vector<int> but = sru_ids("dc.title=saga not dc.subject=skáldsögur");
+  std::vector<int> but = server_->found("dc.title=saga not dc.subject=skáldsögur");
   EXPECT_EQ(std::set<int>(but.begin(), but.end()), std::set<int>(left.begin(), left.end()));
   EXPECT_EQ(keys(but, left), keys(left, left));
 }
@@ -210,11 +198,29 @@ TEST_F(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
   EXPECT_NE(out.find("\n* saga ("), std::string::npos) << out;
 }
 
+TEST_F(Serve, SruAndZ3950ClientsGetTheFacetsOfEveryHit) {
+  using Terms = std::vector<std::pair<std::string, int>>;
+  std::string body = server_->sru(
+      "Default?version=2.0&operation=searchRetrieve&query=saga&maximumRecords=1&facetLimit=5:kind,2:location,"
+      "3:year,1:available,4:isbn");
+  EXPECT_EQ(facet_terms(body, "kind"), (Terms{{"book", 61}})) << body;
+  EXPECT_EQ(facet_terms(body, "location"), (Terms{{"Skáldsögur", 30}, {"Fornrit", 19}}));
+  EXPECT_EQ(facet_terms(body, "year"), (Terms{{"2020-2029", 5}, {"2010-2019", 8}, {"2000-2009", 8}}));
+  EXPECT_EQ(facet_terms(body, "available"), (Terms{{"1", 56}}));
+  EXPECT_NE(body.find("<fr:index>isbn</fr:index><fr:terms/>"), std::string::npos) << "an index without facets: no terms";
+  // Without facetLimit, none.
+  EXPECT_EQ(server_->sru("Default?version=2.0&operation=searchRetrieve&query=saga").find("facetedResults"),
+            std::string::npos);
+  // Z39.50: the facet list in the search's other information.
+  std::string z = server_->yaz_client("facets @attr 1=kind @attr 3=5\nfind saga\n");
+  EXPECT_NE(z.find("book (61)"), std::string::npos) << z;
+}
+
 TEST_F(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
   // Named result sets, three to a session, and one refers to another.
   std::string out = server_->yaz_client("find @attr 1=4 saga\nfind @attr 1=21 skáldsögur\n"
                                         "find @and @set 1 @set 2\nfind ljóð\n");
-  EXPECT_NE(out.find("Number of hits: " + std::to_string(sru_ids("dc.title=saga and dc.subject=skáldsögur").size())),
+  EXPECT_NE(out.find("Number of hits: " + std::to_string(server_->found("dc.title=saga and dc.subject=skáldsögur").size())),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("[112] "), std::string::npos) << out;
@@ -228,20 +234,12 @@ TEST_F(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
 
 TEST_F(Serve, TheSessionLimitAndTheIdleTimeHold) {
   Server limited(*cat_, "[Þjónn]\nLotur=2\nBiðtími=2\n");
-  auto connect = [&] {
-    ZOOM_connection c = ZOOM_connection_new(limited.target().c_str(), 0);
-    const char *msg, *info;
-    int e = ZOOM_connection_error(c, &msg, &info);
-    return std::make_pair(c, e);
-  };
-  auto a = connect(), b = connect(), c = connect();
-  EXPECT_EQ(a.second, 0);
-  EXPECT_EQ(b.second, 0);
-  EXPECT_EQ(c.second, 1018) << "the third session is one too many";
+  Client a(limited.target()), b(limited.target()), c(limited.target());
+  EXPECT_EQ(a.error(), 0);
+  EXPECT_EQ(b.error(), 0);
+  EXPECT_EQ(c.error(), 1018) << "the third session is one too many";
   std::this_thread::sleep_for(std::chrono::seconds(4));  // a and b idle past their time
-  auto d = connect();
-  EXPECT_EQ(d.second, 0);
-  for (auto* x : {&a, &b, &c, &d}) ZOOM_connection_destroy(x->first);
+  EXPECT_EQ(Client(limited.target()).error(), 0);
 }
 
 TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
@@ -250,7 +248,7 @@ TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
   auto warm = kvistur::testing::RunLoad(server_->target(), 32, 2, queries);
   ASSERT_EQ(warm.failures, 0) << warm.first_failure;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  [[maybe_unused]] long before = server_->rss_kib();
+  [[maybe_unused]] long before = server_->status("VmRSS");
   auto load = kvistur::testing::RunLoad(server_->target(), 32, 100, queries);
   EXPECT_EQ(load.failures, 0) << load.first_failure;
   EXPECT_EQ(load.requests, 32 * 100 * 2);
@@ -258,7 +256,7 @@ TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
 #ifndef __SANITIZE_ADDRESS__
   // AddressSanitizer keeps freed memory back in quarantine: the sessions'
   // memory is weighed in the plain build, the sanitized one checks its use.
-  EXPECT_LE(server_->rss_kib(), before + 4096) << "before: " << before << " KiB";
+  EXPECT_LE(server_->status("VmRSS"), before + 4096) << "before: " << before << " KiB";
 #endif
 }
 
@@ -267,15 +265,8 @@ TEST(ServeChanges, ASessionSeesTheDirectoryAndStopWordsAsTheyAreNow) {
   // words is let go when another program changes the files.
   Catalogue cat;
   Server server(cat, "");
-  ZOOM_connection c = ZOOM_connection_new(server.target().c_str(), 0);
-  auto search = [&](const char* database, const char* pqf) {
-    ZOOM_connection_option_set(c, "databaseName", database);
-    ZOOM_resultset rs = ZOOM_connection_search_pqf(c, pqf);
-    const char *msg, *info;
-    int error = ZOOM_connection_error(c, &msg, &info);
-    ZOOM_resultset_destroy(rs);
-    return error;
-  };
+  Client z(server.target());
+  auto search = [&](const char* database, const char* pqf) { return z.search(pqf, "default", database).error; };
   auto sql = [&](const std::string& file, const std::string& statement) {
     EXPECT_EQ(sh("sqlite3 " + shell_quote(cat.dir + "/" + file) + " " + shell_quote(statement) + " 2>&1"), "");
   };
@@ -287,7 +278,6 @@ TEST(ServeChanges, ASessionSeesTheDirectoryAndStopWordsAsTheyAreNow) {
   EXPECT_EQ(search("Default", "saga"), 0);
   sql("katalogur.sqlite", "INSERT INTO EkkiOrð VALUES ('saga')");
   EXPECT_EQ(search("Default", "saga"), 4) << "only stop words";
-  ZOOM_connection_destroy(c);
 }
 
 TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {
