@@ -3,7 +3,7 @@
 // against the hits that narrowing by it gives, facets combined and taken
 // back, loans seen as they happen, the stored facet data against the same
 // worked out from the tables, the orders, "did you mean" and the index
-// pages forward and back; and the same facets from PostgreSQL.
+// pages forward and back; and the same pages and facets from PostgreSQL.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -68,7 +68,7 @@ class FacetsTest : public ::testing::Test {
   static void SetUpTestSuite() {
     cat_ = new serve::Catalogue({"generate", "--records", std::to_string(kRecords), "--out"});
     file_ = cat_->dir + "/katalogur.sqlite";
-    web_ = new Web(cat_->dir + "/lindrit-1.0.ini", cat_->dir);
+    web_ = new Web(cat_->settings(), cat_->dir);
   }
   static void TearDownTestSuite() {
     delete web_;
@@ -233,6 +233,9 @@ TEST_F(FacetsTest, OrdersKeepTheCatalogueOrderWithinWhatTheyPutLevel) {
   for (int id : every)
     if (std::find(titled.begin(), titled.end(), id) == titled.end()) expected.push_back(id);
   EXPECT_EQ(first, expected) << word;
+  EXPECT_NE(page("/search?q=" + words + "&sort=title").find("data-order=\"title\" href=\"/search?q=" + words +
+                                                            "&amp;sort=title\" aria-current=\"true\">"),
+            std::string::npos);
   EXPECT_EQ(catalogue, ids("q=reykjav%C3%ADk&sort=catalogue"));
 }
 
@@ -275,41 +278,32 @@ TEST_F(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
   EXPECT_EQ(web_->get("/browse?index=title&page=51").status, 400);
 }
 
-// The same facets from a schema as from a file, after an update of both;
-// the schema's stored facet rows are those read (a location renamed behind
-// the stamp's back is not seen) and they are sound against its tables.
-TEST(FacetsOnPostgreSQL, AreTheFacetsOfTheFile) {
+// A catalogue in a schema, built and updated as a file is: the web serves
+// the pages and facets it serves from the file.  The schema's stored facet
+// rows are those read (a location renamed behind the stamp's back is not
+// seen) and they are sound against its tables.
+TEST(WebOnPostgreSQL, ServesWhatItServesFromTheFile) {
   PgServer& pg = PgServer::get();
   pg.empty_database();
   TempDir dir;
-  const std::string changes = dir.path + "/changes.mrc";
+  const std::string changes = dir.path + "/changes.mrc", file = dir.path + "/file";
   ASSERT_EQ(run_tool({"generate", "--records", "30", "--seed", "5", "--marc", changes}).exit_code, 0);
   // The same records into a schema (as the role that loads catalogues) and a file, and the same update.
-  auto both = [&](std::vector<std::string> args, const std::string& file_target) {
-    for (const char* name : {"PGUSER", "PGPASSWORD"}) setenv(name, "kvadmin", 1);
-    std::vector<std::string> on_server = args;
-    on_server.push_back(pg.uri("kv"));
-    auto server = run_tool(on_server);
-    for (const char* name : {"PGUSER", "PGPASSWORD"}) unsetenv(name);
-    args.push_back(file_target);
-    auto file = run_tool(args);
-    EXPECT_EQ(server.exit_code, 0) << server.err;
-    EXPECT_EQ(file.exit_code, 0) << file.err;
-    return server;
-  };
-  auto built = both({"generate", "--records", "400", "--out"}, dir.path + "/file");
-  both({"update", "--marc", changes}, dir.path + "/file");
   for (const char* name : {"PGUSER", "PGPASSWORD"}) setenv(name, "kvadmin", 1);
+  ToolResult built = run_tool({"generate", "--records", "400", "--out", pg.uri("kv")});
+  for (const ToolResult& r : {built, run_tool({"generate", "--records", "400", "--out", file}),
+                              run_tool({"update", "--marc", changes, pg.uri("kv")}),
+                              run_tool({"update", "--marc", changes, file})})
+    EXPECT_EQ(r.exit_code, 0) << r.err;
   auto check = run_tool({"index", "--check", pg.uri("kv")});
   for (const char* name : {"PGUSER", "PGPASSWORD"}) unsetenv(name);
   EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
   EXPECT_NE(check.out.find("; facet data of 400 records\n"), std::string::npos) << check.out;
   pg.sql("kv", "UPDATE katalogur.\"Aðfanganúmer\" SET \"Staðsetning\" = 'Endurnefnt'");
-  sh("sqlite3 " + dir.path + "/file/katalogur.sqlite \"UPDATE Aðfanganúmer SET Staðsetning = 'Endurnefnt'\"");
+  sh("sqlite3 " + file + "/katalogur.sqlite \"UPDATE Aðfanganúmer SET Staðsetning = 'Endurnefnt'\"");
   std::string settings = dir.path + "/lindrit.ini";
   std::ofstream(settings) << built.out.substr(built.out.find("[Grunnur]"));
-  Web server(settings, dir.path);
-  Web files(dir.path + "/file/lindrit-1.0.ini", dir.path);
+  Web server(settings, dir.path), files(file + "/lindrit-1.0.ini", dir.path);
   for (const char* q : {"/api/search?q=reykjav%C3%ADk", "/api/search?q=reykjav%C3%ADk&kind=book&available=1",
                         "/api/search?q=reykjavik"}) {
     std::string body = server.get(q).body;
@@ -319,5 +313,10 @@ TEST(FacetsOnPostgreSQL, AreTheFacetsOfTheFile) {
     EXPECT_EQ(a["suggestions"], b["suggestions"]) << q;
     EXPECT_EQ(a["count"], b["count"]) << q;
     EXPECT_EQ(body.find("Endurnefnt"), std::string::npos) << q;
+  }
+  for (const char* path : {"/search?q=reykjav%C3%ADk", "/record/7", "/record/7.mrc", "/print?id=7&id=8"}) {
+    web::Answer a = server.get(path, "-H 'Host: kvistur'");  // the same address in both
+    EXPECT_EQ(a.status, 200) << path << server.errors();
+    EXPECT_EQ(a.body, files.get(path, "-H 'Host: kvistur'").body) << path;
   }
 }

@@ -3,7 +3,8 @@
 // downloads read back with YAZ and xmllint, escaping of what the catalogue
 // and the address hold, the static folder's walls, the languages, the
 // limits, the access log, a catalogue that cannot be read, a stop, and a
-// catalogue on PostgreSQL.  The browser's side is tests/web/browser.
+// library's own settings and templates (PostgreSQL's side is in
+// facets_test.cpp).  The browser's side is tests/web/browser.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,13 +12,13 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "common/pg_server.h"
 #include "web/routes.h"
 #include "web/running_web.h"
 
 using namespace kvistur::testing;
 using kvistur::testing::web::Answer;
 using kvistur::testing::web::Web;
+using serve::ids_in;
 using serve::sh;
 using serve::uri;
 
@@ -36,13 +37,6 @@ constexpr char kHostileRecord[] = R"(<collection xmlns="http://www.loc.gov/MARC2
 </record></collection>
 )";
 
-std::vector<int> ids_in(const std::string& text, const std::string& pattern) {
-  std::vector<int> ids;
-  std::regex re(pattern);
-  for (std::sregex_iterator i(text.begin(), text.end(), re), e; i != e; ++i) ids.push_back(std::stoi((*i)[1]));
-  return ids;
-}
-
 std::vector<int> hit_ids(const std::string& page) { return ids_in(page, "<li data-id=\"([0-9]+)\""); }
 
 int count_of(const std::string& s, const std::string& what) {
@@ -58,7 +52,7 @@ class WebTest : public ::testing::Test {
     std::string hostile = hostile_dir_->path + "/hostile.xml";
     std::ofstream(hostile) << kHostileRecord;
     cat_ = new serve::Catalogue({"build", "--marc", serve::kSample, hostile, "--out"});
-    settings_ = cat_->dir + "/lindrit-1.0.ini";
+    settings_ = cat_->settings();
     web_ = new Web(settings_, cat_->dir);
   }
   static void TearDownTestSuite() {
@@ -218,13 +212,13 @@ TEST_F(WebTest, RecordPageShowsTheCopiesAndHandsTheRecordOut) {
   EXPECT_EQ(ids_in(page, "<tr data-copy=\"([0-9]+)\""), copies);
   EXPECT_EQ(count_of(page, "on-loan\">Í láni<"), std::count_if(shown["holdings"].begin(), shown["holdings"].end(),
                                                               [](const nlohmann::json& h) { return h["onLoan"].get<bool>(); }));
-  for (const char* form : {"mrc", "xml", "ris"})
-    EXPECT_NE(page.find(std::string("<link rel=\"alternate\" type=\"") + (form == std::string("mrc") ? "application/marc"
-                                                                     : form == std::string("xml") ? "application/marcxml+xml"
-                                                                                                   : "application/x-research-info-systems") +
-                        "\" href=\"/record/87." + form + "\""),
-              std::string::npos)
-        << form;
+  // Each form as an alternate of the page and a link that downloads it.
+  for (auto [form, type] : {std::pair{"mrc", "marc"}, {"xml", "marcxml+xml"}, {"ris", "x-research-info-systems"}}) {
+    std::string href = std::string("/record/87.") + form, mime = std::string("application/") + type;
+    EXPECT_NE(page.find("<link rel=\"alternate\" type=\"" + mime + "\" href=\"" + href + "\""), std::string::npos) << form;
+    EXPECT_NE(page.find("<a href=\"" + href + "\" type=\"" + mime + "\" download>"), std::string::npos) << form;
+    EXPECT_EQ(web_->get(href).header("content-disposition"), "attachment; filename=\"87." + std::string(form) + "\"");
+  }
   // A subject is a link that searches it, and finds the record.
   std::smatch subject;
   ASSERT_TRUE(std::regex_search(page, subject, std::regex("<ul class=\"subjects\">\\s*<li><a href=\"([^\"]+)\"")));
@@ -238,12 +232,12 @@ TEST_F(WebTest, RecordPageShowsTheCopiesAndHandsTheRecordOut) {
   std::string dumped = sh("yaz-marcdump " + shell_quote(marc) + " 2>&1");
   EXPECT_NE(dumped.find("001 kv00087"), std::string::npos) << dumped;
   EXPECT_NE(dumped.find("$a Eyjan í fjörunni :"), std::string::npos) << dumped;
+  EXPECT_NE(dumped.find("\n852    $a 2 $b Skáldsögur $p 100921\n"), std::string::npos) << "the copies as holdings";
   EXPECT_EQ(sh("xmllint --noout " + shell_quote(xml) + " 2>&1"), "");
   // The same record in both (the leader's lengths are the writer's own).
   std::string from_xml = sh("yaz-marcdump -i marcxml " + shell_quote(xml));
   EXPECT_EQ(from_xml.substr(from_xml.find('\n')), dumped.substr(dumped.find('\n')));
   Answer ris = web_->get("/record/87.ris");
-  EXPECT_EQ(ris.header("content-disposition"), "attachment; filename=\"87.ris\"");
   EXPECT_EQ(ris.body.substr(0, 12), "TY  - BOOK\r\n");
   EXPECT_NE(ris.body.find("TI  - Eyjan í fjörunni : sönn saga\r\n"), std::string::npos);
 }
@@ -258,10 +252,13 @@ TEST_F(WebTest, PrintListIsTheLayoutOfKvisturPrint) {
     }
     Answer rtf = web_->get(address);
     EXPECT_EQ(rtf.header("content-type"), "application/rtf");
+    EXPECT_EQ(rtf.header("content-disposition"), "attachment; filename=\"kvistur-print.rtf\"");
     EXPECT_EQ(rtf.body, tool(args).out) << type;
   }
   std::string page = web_->get("/print?id=87&id=6&id=999999").body;
   EXPECT_NE(page.find("<u>Eyjan í fjörunni : sönn saga</u>"), std::string::npos);
+  EXPECT_NE(page.find("<a class=\"button\" href=\"/print?id=87&amp;id=6&amp;id=999999&amp;format=rtf\" download>"),
+            std::string::npos);
   EXPECT_NE(page.find("Efnisorð: Íslenskar bókmenntir ; Skáldsögur"), std::string::npos) << "the settings' list type 3";
   EXPECT_NE(page.find("<a href=\"/record/999999\">999999</a>"), std::string::npos) << "told it is not printed";
   EXPECT_EQ(web_->get("/print?id=87&id=6&type=1").body.find("Efnisorð:"), std::string::npos);
@@ -286,6 +283,10 @@ TEST_F(WebTest, LanguageComesFromTheAddressOrTheBrowser) {
   EXPECT_NE(en.find("61 records found"), std::string::npos);
   EXPECT_NE(en.find("href=\"/record/" + std::to_string(hit_ids(en)[0]) + "?lang=en\""), std::string::npos);
   EXPECT_NE(en.find("<input type=\"hidden\" name=\"lang\" value=\"en\">"), std::string::npos);
+  EXPECT_NE(web_->get("/record/87?lang=en").body.find("<h2 id=\"holdings-heading\">Copies</h2>"), std::string::npos);
+  // The switch keeps the page.
+  EXPECT_NE(web_->get("/search?q=saga").body.find("<a class=\"language\" href=\"/search?q=saga&amp;lang=en\""),
+            std::string::npos);
 }
 
 TEST_F(WebTest, OpenSearchDescribesTheSearchPage) {
@@ -311,11 +312,10 @@ TEST_F(WebTest, AccessLogHasALineForEveryRequest) {
   EXPECT_NE(log.find("\"GET /record/999999\" 404 0 "), std::string::npos) << log;
 }
 
-TEST(WebCatalogue, CannotBeReadGives503UntilItCanAndAStopEndsWithZero) {
-  serve::Catalogue cat;
-  std::string settings = cat.dir + "/elsewhere.ini";
-  std::ofstream(settings) << "[Grunnur]\nSlóð=" << cat.dir << "/not-there\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n";
-  Web web(settings, cat.dir);
+TEST_F(WebTest, ACatalogueThatCannotBeReadGives503UntilItCanAndAStopEndsWithZero) {
+  std::string settings = cat_->dir + "/elsewhere.ini";
+  std::ofstream(settings) << "[Grunnur]\nSlóð=" << cat_->dir << "/not-there\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n";
+  Web web(settings, cat_->dir);
   for (const char* path : {"/", "/search?q=saga", "/record/87"}) {
     Answer a = web.get(path);
     EXPECT_EQ(a.status, 503) << path;
@@ -325,43 +325,23 @@ TEST(WebCatalogue, CannotBeReadGives503UntilItCanAndAStopEndsWithZero) {
   }
   EXPECT_EQ(web.get("/static/kvistur.css").status, 200);
   // The settings put right: the next request finds the catalogue.
-  std::ofstream(settings) << file_bytes(cat.dir + "/lindrit-1.0.ini");
+  std::ofstream(settings) << file_bytes(settings_);
   EXPECT_NE(web.get("/search?q=saga").body.find("data-count=\"61\""), std::string::npos);
   int status = web.stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(WebCatalogue, ServesACatalogueOnPostgreSQL) {
-  TempDir dir;
-  PgServer& pg = PgServer::get();
-  pg.empty_database();
-  setenv("PGUSER", "kvadmin", 1);
-  setenv("PGPASSWORD", "kvadmin", 1);
-  auto built = run_tool({"build", "--marc", serve::kSample, "--out", pg.uri("kv")});
-  unsetenv("PGUSER");
-  unsetenv("PGPASSWORD");
-  ASSERT_EQ(built.exit_code, 0) << built.err;
-  std::string settings = dir.path + "/lindrit.ini";
-  std::ofstream(settings) << built.out.substr(built.out.find("[Grunnur]"));
-  Web web(settings, dir.path);
-  EXPECT_NE(web.get("/search?q=saga").body.find("data-count=\"61\""), std::string::npos) << web.errors();
-  EXPECT_NE(web.get("/record/87").body.find("<tr data-copy=\"100921\">"), std::string::npos);
-  EXPECT_EQ(web.get("/record/87.mrc").status, 200);
-  EXPECT_NE(web.get("/print?id=87").body.find("<u>Eyjan í fjörunni : sönn saga</u>"), std::string::npos);
-}
-
-TEST(WebCatalogue, ALibrarysOwnSettingsAndTemplates) {
-  serve::Catalogue cat;
+TEST_F(WebTest, ALibrarysOwnSettingsAndTemplates) {
   // Its own copy of the templates, with a word of its own.
-  std::string own = cat.dir + "/own";
+  std::string own = cat_->dir + "/own";
   std::filesystem::copy(std::string(KVISTUR_SOURCE_DIR) + "/web", own, std::filesystem::copy_options::recursive);
   std::string texts = file_bytes(own + "/texts/is.json");
   texts.replace(texts.find("Niðurstöður leitar"), std::string("Niðurstöður leitar").size(), "Það sem fannst");
   std::ofstream(own + "/texts/is.json") << texts;
-  std::string settings = cat.dir + "/vefur.ini";
-  std::ofstream(settings) << file_bytes(cat.dir + "/lindrit-1.0.ini")
+  std::string settings = cat_->dir + "/vefur.ini";
+  std::ofstream(settings) << file_bytes(settings_)
                           << "[Vefur]\nSíðustærð=5\nNafn=Bókasafn <Kvists>\nSniðmát=/not/there\n";
-  Web web(settings, cat.dir, {"--templates", own});
+  Web web(settings, cat_->dir, {"--templates", own});
   std::string page = web.get("/search?q=saga").body;
   EXPECT_EQ(hit_ids(page).size(), 5u);
   EXPECT_NE(page.find("<h1>Það sem fannst</h1>"), std::string::npos);
