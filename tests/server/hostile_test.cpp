@@ -108,8 +108,10 @@ bool closed_by_server(int s) {
 
 class Hostile : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { cat_ = new Catalogue({"generate", "--records", "30000", "--out"}); }
-  static void TearDownTestSuite() { delete cat_; }
+  static void SetUpTestSuite() {
+    cat_ = std::make_unique<Catalogue>(std::vector<std::string>{"generate", "--records", "30000", "--out"});
+  }
+  static void TearDownTestSuite() { cat_.reset(); }
   static void ExpectMemoryBounded(const Server& server) {
     EXPECT_TRUE(server.running());
 #ifndef __SANITIZE_ADDRESS__
@@ -118,9 +120,8 @@ class Hostile : public ::testing::Test {
     EXPECT_LT(server.status("VmHWM"), kMemoryBoundKiB);
 #endif
   }
-  static Catalogue* cat_;
+  static inline std::unique_ptr<Catalogue> cat_;
 };
-Catalogue* Hostile::cat_ = nullptr;
 
 }  // namespace
 

@@ -113,6 +113,18 @@ struct Catalogue {
   };
   explicit Catalogue(const Settings& settings) { std::ofstream(dir + "/lindrit-1.0.ini") << settings.text; }
   std::string settings() const { return dir + "/lindrit-1.0.ini"; }
+  // The command line on this catalogue.
+  ToolResult tool(const std::vector<std::string>& args) const {
+    setenv("LINDRIT_SETTINGS", settings().c_str(), 1);
+    return run_tool(args);
+  }
+  // The record numbers `kvistur search` gives, in its order.
+  std::vector<int> search(const std::string& text, int field = -1, int group = -1) const {
+    auto r = tool({"search", text, "--field", std::to_string(field), "--group", std::to_string(group), "--max", "1000",
+                   "--json"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return ids_in(r.out, "\"id\": ?([0-9]+)");
+  }
 };
 
 // kvistur COMMAND listening on PREFIX127.0.0.1:PORT, a free port, with the

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 #include <tuple>
 
@@ -18,7 +19,6 @@
 using namespace kvistur;
 using namespace kvistur::testing::serve;
 using kvistur::testing::Client;
-using kvistur::testing::run_tool;
 using kvistur::testing::shell_quote;
 
 namespace {
@@ -26,26 +26,16 @@ namespace {
 class Serve : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    cat_ = new Catalogue();
-    server_ = new Server(*cat_, "[Þjónn]\nLotur=40\nNiðurstöður=3\n[Z3950]\n1=Höfundur\nbib.note=Athugasemdir\n");
+    cat_ = std::make_unique<Catalogue>();
+    server_ = std::make_unique<Server>(*cat_, "[Þjónn]\nLotur=40\nNiðurstöður=3\n[Z3950]\n1=Höfundur\nbib.note=Athugasemdir\n");
   }
   static void TearDownTestSuite() {
-    delete server_;
-    delete cat_;
+    server_.reset();
+    cat_.reset();
   }
-  // The record numbers `kvistur search` gives, in its order.
-  static std::vector<int> kvistur_search(const std::string& text, int field, int group = -1) {
-    setenv("LINDRIT_SETTINGS", cat_->settings().c_str(), 1);
-    auto r = run_tool({"search", text, "--field", std::to_string(field), "--group", std::to_string(group), "--max",
-                       "1000", "--json"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    return ids_in(r.out, "\"id\":([0-9]+)");
-  }
-  static Catalogue* cat_;
-  static Server* server_;
+  static inline std::unique_ptr<Catalogue> cat_;
+  static inline std::unique_ptr<Server> server_;
 };
-Catalogue* Serve::cat_ = nullptr;
-Server* Serve::server_ = nullptr;
 
 // The (term, count) pairs of FACET in an SRU answer, in order.
 std::vector<std::pair<std::string, int>> facet_terms(std::string body, const std::string& facet) {
@@ -78,7 +68,7 @@ TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
       {"bib.note=dönsku", "dönsku", 6, -1, "Default"},  // a row of [Z3950]
   };
   for (auto& c : cases) {
-    std::vector<int> expected = kvistur_search(c.text, c.field, c.group);
+    std::vector<int> expected = cat_->search(c.text, c.field, c.group);
     EXPECT_FALSE(expected.empty()) << c.cql;
     EXPECT_EQ(server_->found(c.cql, c.database), expected) << c.cql;
   }
@@ -88,7 +78,7 @@ TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
     std::string z = sh("timeout 60 zoomsh 'connect " + server_->target() +
                        "' 'set preferredRecordSyntax xml' 'set elementSetName kvistur' 'search " + pqf +
                        "' 'show 0 1000' quit");
-    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), kvistur_search(text, field)) << pqf;
+    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), cat_->search(text, field)) << pqf;
   }
 }
 
@@ -105,8 +95,8 @@ TEST_F(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
       if (std::find(only.begin(), only.end(), id) != only.end()) k.push_back(key[id]);
     return k;
   };
-  std::vector<int> saga = kvistur_search("saga", 2), poems = kvistur_search("ljóð", -1),
-                   novels = kvistur_search("skáldsögur", 3);
+  std::vector<int> saga = cat_->search("saga", 2), poems = cat_->search("ljóð", -1),
+                   novels = cat_->search("skáldsögur", 3);
   // OR: every record of either, each operand's records in their order.
   std::vector<int> either = server_->found("dc.title=saga or ljóð");
   std::set<int> all(saga.begin(), saga.end());
@@ -190,7 +180,7 @@ TEST_F(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
   ASSERT_EQ(terms.size(), 20u) << out;
   EXPECT_EQ(terms[0].first, "saga");
   for (auto& [word, count] : {terms[0], terms[1], terms[19]})
-    EXPECT_EQ(count, int(kvistur_search(word, 2).size())) << word;
+    EXPECT_EQ(count, int(cat_->search(word, 2).size())) << word;
   std::string body = server_->sru("Default?version=1.2&operation=scan&scanClause=dc.title%3Dsaga&maximumTerms=3");
   EXPECT_NE(body.find("<zs:value>" + terms[2].first + "</zs:value>"), std::string::npos) << body;
   // A position before the first counts as the first.

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -48,36 +49,19 @@ int count_of(const std::string& s, const std::string& what) {
 class WebTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    hostile_dir_ = new TempDir();
-    std::string hostile = hostile_dir_->path + "/hostile.xml";
-    std::ofstream(hostile) << kHostileRecord;
-    cat_ = new serve::Catalogue({"build", "--marc", serve::kSample, hostile, "--out"});
-    settings_ = cat_->settings();
-    web_ = new Web(settings_, cat_->dir);
+    TempDir tmp;
+    std::ofstream(tmp.path + "/hostile.xml") << kHostileRecord;
+    cat_ = std::make_unique<serve::Catalogue>(
+        std::vector<std::string>{"build", "--marc", serve::kSample, tmp.path + "/hostile.xml", "--out"});
+    web_ = std::make_unique<Web>(cat_->settings(), cat_->dir);
   }
   static void TearDownTestSuite() {
-    delete web_;
-    delete cat_;
-    delete hostile_dir_;
+    web_.reset();
+    cat_.reset();
   }
-  static ToolResult tool(std::vector<std::string> args) {
-    setenv("LINDRIT_SETTINGS", settings_.c_str(), 1);
-    return run_tool(args);
-  }
-  static std::vector<int> kvistur_search(const std::string& words) {
-    auto r = tool({"search", words, "--max", "1000", "--json"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    return ids_in(r.out, "\"id\": ?([0-9]+)");
-  }
-  static TempDir* hostile_dir_;
-  static serve::Catalogue* cat_;
-  static std::string settings_;
-  static Web* web_;
+  static inline std::unique_ptr<serve::Catalogue> cat_;
+  static inline std::unique_ptr<Web> web_;
 };
-TempDir* WebTest::hostile_dir_ = nullptr;
-serve::Catalogue* WebTest::cat_ = nullptr;
-std::string WebTest::settings_;
-Web* WebTest::web_ = nullptr;
 
 }  // namespace
 
@@ -175,7 +159,7 @@ TEST_F(WebTest, EscapesWhatTheCatalogueAndTheAddressHold) {
 }
 
 TEST_F(WebTest, ResultPagesHoldTheHitsOfKvisturSearchInItsOrder) {
-  std::vector<int> all = kvistur_search("saga");
+  std::vector<int> all = cat_->search("saga");
   ASSERT_EQ(all.size(), 61u);
   std::string first = web_->get("/search?q=saga").body;
   EXPECT_NE(first.find("<html lang=\"is\">"), std::string::npos);
@@ -204,7 +188,7 @@ TEST_F(WebTest, ResultPagesHoldTheHitsOfKvisturSearchInItsOrder) {
 }
 
 TEST_F(WebTest, RecordPageShowsTheCopiesAndHandsTheRecordOut) {
-  auto shown = nlohmann::json::parse(tool({"show", "87", "--json"}).out);
+  auto shown = nlohmann::json::parse(cat_->tool({"show", "87", "--json"}).out);
   std::string page = web_->get("/record/87").body;
   std::vector<int> copies;
   for (auto& h : shown["holdings"]) copies.push_back(h["number"]);
@@ -253,7 +237,7 @@ TEST_F(WebTest, PrintListIsTheLayoutOfKvisturPrint) {
     Answer rtf = web_->get(address);
     EXPECT_EQ(rtf.header("content-type"), "application/rtf");
     EXPECT_EQ(rtf.header("content-disposition"), "attachment; filename=\"kvistur-print.rtf\"");
-    EXPECT_EQ(rtf.body, tool(args).out) << type;
+    EXPECT_EQ(rtf.body, cat_->tool(args).out) << type;
   }
   std::string page = web_->get("/print?id=87&id=6&id=999999").body;
   EXPECT_NE(page.find("<u>Eyjan í fjörunni : sönn saga</u>"), std::string::npos);
@@ -325,7 +309,7 @@ TEST_F(WebTest, ACatalogueThatCannotBeReadGives503UntilItCanAndAStopEndsWithZero
   }
   EXPECT_EQ(web.get("/static/kvistur.css").status, 200);
   // The settings put right: the next request finds the catalogue.
-  std::ofstream(settings) << file_bytes(settings_);
+  std::ofstream(settings) << file_bytes(cat_->settings());
   EXPECT_NE(web.get("/search?q=saga").body.find("data-count=\"61\""), std::string::npos);
   int status = web.stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -339,7 +323,7 @@ TEST_F(WebTest, ALibrarysOwnSettingsAndTemplates) {
   texts.replace(texts.find("Niðurstöður leitar"), std::string("Niðurstöður leitar").size(), "Það sem fannst");
   std::ofstream(own + "/texts/is.json") << texts;
   std::string settings = cat_->dir + "/vefur.ini";
-  std::ofstream(settings) << file_bytes(settings_)
+  std::ofstream(settings) << file_bytes(cat_->settings())
                           << "[Vefur]\nSíðustærð=5\nNafn=Bókasafn <Kvists>\nSniðmát=/not/there\n";
   Web web(settings, cat_->dir, {"--templates", own});
   std::string page = web.get("/search?q=saga").body;
