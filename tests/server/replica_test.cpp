@@ -19,9 +19,6 @@
 #include "settings/settings.h"
 #include "server/running_server.h"
 #include "settings/thread_state.h"
-#ifdef KVISTUR_WEB
-#include "web/running_web.h"
-#endif
 
 using namespace kvistur;
 using namespace kvistur::testing::serve;
@@ -108,14 +105,8 @@ class Replica : public ::testing::Test {
     return out;
   }
   // What every reader finds when they find IDS.
-  std::vector<std::vector<int>> all(const std::vector<int>& ids) const {
-    return std::vector<std::vector<int>>(server_ ? 2 + kWeb : 1, ids);
-  }
-  void start_readers() {
-    server_.emplace(*cat_, "");
-#ifdef KVISTUR_WEB
-    web_.emplace(cat_->settings(), cat_->dir);
-#endif
+  static std::vector<std::vector<int>> all(const std::vector<int>& ids) {
+    return std::vector<std::vector<int>>(2 + kWeb, ids);
   }
 
   PgServer& primary_ = PgServer::primary();
@@ -128,7 +119,7 @@ class Replica : public ::testing::Test {
   std::optional<Server> server_;
 #ifdef KVISTUR_WEB
   static constexpr int kWeb = 1;
-  std::optional<kvistur::testing::web::Web> web_;
+  std::optional<Web> web_;
 #else
   static constexpr int kWeb = 0;
 #endif
@@ -136,7 +127,10 @@ class Replica : public ::testing::Test {
 
 TEST_F(Replica, ReadersSeeAnUpdateWholeOnceTheStandbyHasReplayedIt) {
   const std::size_t logged = standby_.log().size();
-  start_readers();
+  server_.emplace(*cat_, "");
+#ifdef KVISTUR_WEB
+  web_.emplace(cat_->settings(), cat_->dir);
+#endif
   const std::vector<int> d{id_of("d")};
   EXPECT_EQ(readers_find("skipti"), all(d));
   EXPECT_EQ(found("bók").size(), std::size_t(kBooks));

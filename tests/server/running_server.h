@@ -1,9 +1,8 @@
-// A real `kvistur serve` (and, through Running, `kvistur web`) for the
-// tests: a catalogue made by the command line, the program started on a
-// free port of this machine with its own settings, access log and standard
-// error, and what the tests read of it (its answers through the field's own
-// clients, its memory and threads).  One that cannot be started fails the
-// test.
+// A real `kvistur serve` or `kvistur web` for the tests: a catalogue made by
+// the command line, the program started on a free port of this machine
+// with its own settings, access log and standard error, and what the tests
+// read of it (its answers through curl and the field's own clients, its
+// memory and threads).  One that cannot be started fails the test.
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,11 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -127,6 +128,17 @@ struct Catalogue {
   }
 };
 
+// An HTTP answer: its status, headers (names in lower case) and body.
+struct Answer {
+  int status = 0;
+  std::map<std::string, std::string> headers;
+  std::string body;
+  std::string header(const std::string& name) const {
+    auto it = headers.find(name);
+    return it == headers.end() ? "" : it->second;
+  }
+};
+
 // kvistur COMMAND listening on PREFIX127.0.0.1:PORT, a free port, with the
 // settings file SETTINGS, then ARGS; its access log and standard error in
 // files of DIR.  Stopped with SIGTERM when the object goes.
@@ -175,6 +187,26 @@ class Running {
   }
   bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
   int port() const { return port_; }
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  // PATH asked with curl (the path as it is, never normalised) and OPTIONS.
+  Answer get(const std::string& path, const std::string& options = "") const {
+    std::string raw = sh("curl -s -i --path-as-is -g " + options + " " + shell_quote(url(path)));
+    Answer a;
+    std::size_t end = raw.find("\r\n\r\n");
+    a.body = end == std::string::npos ? "" : raw.substr(end + 4);
+    std::istringstream head(raw.substr(0, end));
+    std::string line;
+    if (std::getline(head, line) && line.size() > 12) a.status = std::atoi(line.c_str() + 9);
+    while (std::getline(head, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (auto colon = line.find(": "); colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        a.headers[name] = line.substr(colon + 2);
+      }
+    }
+    return a;
+  }
   std::string access_log() const { return file_bytes(access_); }
   std::string errors() const { return file_bytes(err_); }
 
@@ -212,12 +244,9 @@ class Server : public Running {
                                                             dir_(cat.dir) {}
 
   std::string target() const { return "tcp:127.0.0.1:" + std::to_string(port()); }
-  std::string url(const std::string& path_and_query) const {
-    return "http://127.0.0.1:" + std::to_string(port()) + "/" + path_and_query;
-  }
   // SRU over HTTP GET; the response body, checked to be well-formed XML.
   std::string sru(const std::string& path_and_query) const {
-    std::string body = sh("curl -s -g " + shell_quote(url(path_and_query)));
+    std::string body = get("/" + path_and_query).body;
     EXPECT_EQ(sh("printf %s " + shell_quote(body) + " | xmllint --noout - 2>&1"), "") << body;
     return body;
   }
@@ -243,6 +272,13 @@ class Server : public Running {
     return file;
   }
   std::string dir_;
+};
+
+// kvistur web with SETTINGS (a file's path) and ARGS after the listener.
+class Web : public Running {
+ public:
+  Web(const std::string& settings, const std::string& dir, std::vector<std::string> args = {})
+      : Running("web", "", settings, dir, std::move(args)) {}
 };
 
 }  // namespace kvistur::testing::serve

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <set>
 #include <tuple>
 
@@ -23,19 +22,15 @@ using kvistur::testing::shell_quote;
 
 namespace {
 
-class Serve : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    cat_ = std::make_unique<Catalogue>();
-    server_ = std::make_unique<Server>(*cat_, "[Þjónn]\nLotur=40\nNiðurstöður=3\n[Z3950]\n1=Höfundur\nbib.note=Athugasemdir\n");
-  }
-  static void TearDownTestSuite() {
-    server_.reset();
-    cat_.reset();
-  }
-  static inline std::unique_ptr<Catalogue> cat_;
-  static inline std::unique_ptr<Server> server_;
-};
+// The sample catalogue and kvistur serve on it, shared by the tests.
+Catalogue& cat() {
+  static Catalogue c;
+  return c;
+}
+Server& serving() {
+  static Server s(cat(), "[Þjónn]\nLotur=40\nNiðurstöður=3\n[Z3950]\n1=Höfundur\nbib.note=Athugasemdir\n");
+  return s;
+}
 
 // The (term, count) pairs of FACET in an SRU answer, in order.
 std::vector<std::pair<std::string, int>> facet_terms(std::string body, const std::string& facet) {
@@ -52,7 +47,7 @@ std::vector<std::pair<std::string, int>> facet_terms(std::string body, const std
 
 }  // namespace
 
-TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
+TEST(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
   struct Case {
     std::string cql, text;
     int field, group;
@@ -68,37 +63,36 @@ TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
       {"bib.note=dönsku", "dönsku", 6, -1, "Default"},  // a row of [Z3950]
   };
   for (auto& c : cases) {
-    std::vector<int> expected = cat_->search(c.text, c.field, c.group);
+    std::vector<int> expected = cat().search(c.text, c.field, c.group);
     EXPECT_FALSE(expected.empty()) << c.cql;
-    EXPECT_EQ(server_->found(c.cql, c.database), expected) << c.cql;
+    EXPECT_EQ(serving().found(c.cql, c.database), expected) << c.cql;
   }
   // Z39.50 gives the same, through zoomsh; right truncation is Leita's `*`.
   for (auto [pqf, text, field] : {std::tuple{"@attr 1=4 saga", "saga", 2}, {"@attr 1=4 @attr 5=1 sag", "sag*", 2},
                                     {"@attr 1=1 einarsson", "einarsson", 1}}) {
-    std::string z = sh("timeout 60 zoomsh 'connect " + server_->target() +
+    std::string z = sh("timeout 60 zoomsh 'connect " + serving().target() +
                        "' 'set preferredRecordSyntax xml' 'set elementSetName kvistur' 'search " + pqf +
                        "' 'show 0 1000' quit");
-    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), cat_->search(text, field)) << pqf;
+    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), cat().search(text, field)) << pqf;
   }
 }
 
-TEST_F(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
+TEST(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
   // Records of equal sort texts may stand in either order; their sort texts
   // may not.
   std::map<int, std::string> key;
-  std::istringstream rows(sh("sqlite3 " + shell_quote(cat_->dir + "/katalogur.sqlite") +
-                             " 'SELECT ID, Röðunarsvið FROM Móðurtafla'"));
-  for (std::string line; std::getline(rows, line);) key[std::stoi(line)] = line.substr(line.find('|') + 1);
+  for (const std::string& row : kvistur::testing::sql_rows(cat().dir + "/katalogur.sqlite", "SELECT ID, Röðunarsvið FROM Móðurtafla"))
+    key[std::stoi(row)] = row.substr(row.find('|') + 1);
   auto keys = [&](const std::vector<int>& ids, const std::vector<int>& only) {
     std::vector<std::string> k;
     for (int id : ids)
       if (std::find(only.begin(), only.end(), id) != only.end()) k.push_back(key[id]);
     return k;
   };
-  std::vector<int> saga = cat_->search("saga", 2), poems = cat_->search("ljóð", -1),
-                   novels = cat_->search("skáldsögur", 3);
+  std::vector<int> saga = cat().search("saga", 2), poems = cat().search("ljóð", -1),
+                   novels = cat().search("skáldsögur", 3);
   // OR: every record of either, each operand's records in their order.
-  std::vector<int> either = server_->found("dc.title=saga or ljóð");
+  std::vector<int> either = serving().found("dc.title=saga or ljóð");
   std::set<int> all(saga.begin(), saga.end());
   all.insert(poems.begin(), poems.end());
   EXPECT_EQ(std::set<int>(either.begin(), either.end()), all);
@@ -108,13 +102,13 @@ TEST_F(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
   std::vector<int> left;
   for (int id : saga)
     if (std::find(novels.begin(), novels.end(), id) == novels.end()) left.push_back(id);
-  std::vector<int> but = server_->found("dc.title=saga not dc.subject=skáldsögur");
+  std::vector<int> but = serving().found("dc.title=saga not dc.subject=skáldsögur");
   EXPECT_EQ(std::set<int>(but.begin(), but.end()), std::set<int>(left.begin(), left.end()));
   EXPECT_EQ(keys(but, left), keys(left, left));
 }
 
-TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
-  std::string out = server_->yaz_client(
+TEST(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
+  std::string out = serving().yaz_client(
       "find @attr 1=4 brennu\nset_marcdump out.mrc\nshow 1\n"
       "set_marcdump\nformat xml\nelements dc\nshow 1\nelements kvistur\nshow 1\nelements marcxml\nshow 1\n");
   EXPECT_NE(out.find("<dc:title>Brennu-Njáls saga</dc:title>"), std::string::npos) << out;
@@ -122,7 +116,7 @@ TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
   EXPECT_NE(out.find("<record xmlns=\"http://www.loc.gov/MARC21/slim\">"), std::string::npos);
   // The MARC record as it went in: every field and subfield, the holdings
   // made from the copies (never the borrower).
-  std::string served = sh("yaz-marcdump " + shell_quote(cat_->dir + "/out.mrc"));
+  std::string served = sh("yaz-marcdump " + shell_quote(cat().dir + "/out.mrc"));
   std::string control = served.substr(served.find("001 ") + 4, 7);
   std::string source = sh("yaz-marcdump -i marcxml " + shell_quote(kSample) + " | awk -v RS= '/001 " + control +
                           "/' | sed 's/ \\$9 [0-9]*//'");
@@ -136,7 +130,7 @@ TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
   EXPECT_EQ(served.at(9), 'a') << "leader/09: UTF-8";
 
   for (const char* schema : {"marcxml", "dc", "kvistur", "info:srw/schema/1/dc-v1.1"}) {
-    std::string body = server_->sru(std::string("Default?version=1.2&operation=searchRetrieve&query=brennu&") +
+    std::string body = serving().sru(std::string("Default?version=1.2&operation=searchRetrieve&query=brennu&") +
                                     "maximumRecords=2&recordSchema=" + schema);
     EXPECT_EQ(sh("printf %s " + shell_quote(body) +
                  " | xmllint --xpath 'count(//*[local-name()=\"recordData\"]/*)' -"),
@@ -145,7 +139,7 @@ TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
   }
 }
 
-TEST_F(Serve, WhatCannotBeAnsweredGetsItsDiagnostic) {
+TEST(Serve, WhatCannotBeAnsweredGetsItsDiagnostic) {
   struct Case {
     std::string request;
     int code;
@@ -163,34 +157,34 @@ TEST_F(Serve, WhatCannotBeAnsweredGetsItsDiagnostic) {
       {"Default?version=1.2&operation=searchRetrieve&query=saga&x-username=nobody&x-password=x", 3},
   };
   for (auto& c : sru)
-    EXPECT_NE(server_->sru(c.request).find("info:srw/diagnostic/1/" + std::to_string(c.code) + "<"), std::string::npos)
+    EXPECT_NE(serving().sru(c.request).find("info:srw/diagnostic/1/" + std::to_string(c.code) + "<"), std::string::npos)
         << c.request;
-  std::string z = server_->yaz_client(
+  std::string z = serving().yaz_client(
       "find @attr 2=5 @attr 1=4 saga\nfind @attr 1=9999 saga\nfind @attr 7=1 saga\nfind @attr 5=104 saga\n"
       "find @attrset gils @attr 1=4 saga\nsort 1 title\nformat sutrs\nfind saga\nshow 1\nformat usmarc\nshow 1000\n");
   for (const char* d : {"[117] ", "[114] ", "[113] ", "[120] ", "[121] ", "[207] ", "[239] ", "[13] "})
     EXPECT_NE(z.find(d), std::string::npos) << d << z;
 }
 
-TEST_F(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
-  std::string out = server_->yaz_client("scan @attr 1=4 saga\n");
+TEST(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
+  std::string out = serving().yaz_client("scan @attr 1=4 saga\n");
   std::vector<std::pair<std::string, int>> terms;
   std::regex re("\\n[* ] (\\S+) \\(([0-9]+)\\)");
   for (std::sregex_iterator i(out.begin(), out.end(), re), e; i != e; ++i) terms.emplace_back((*i)[1], std::stoi((*i)[2]));
   ASSERT_EQ(terms.size(), 20u) << out;
   EXPECT_EQ(terms[0].first, "saga");
   for (auto& [word, count] : {terms[0], terms[1], terms[19]})
-    EXPECT_EQ(count, int(cat_->search(word, 2).size())) << word;
-  std::string body = server_->sru("Default?version=1.2&operation=scan&scanClause=dc.title%3Dsaga&maximumTerms=3");
+    EXPECT_EQ(count, int(cat().search(word, 2).size())) << word;
+  std::string body = serving().sru("Default?version=1.2&operation=scan&scanClause=dc.title%3Dsaga&maximumTerms=3");
   EXPECT_NE(body.find("<zs:value>" + terms[2].first + "</zs:value>"), std::string::npos) << body;
   // A position before the first counts as the first.
-  out = server_->yaz_client("scanpos -2147483648\nscan @attr 1=4 saga\n");
+  out = serving().yaz_client("scanpos -2147483648\nscan @attr 1=4 saga\n");
   EXPECT_NE(out.find("\n* saga ("), std::string::npos) << out;
 }
 
-TEST_F(Serve, SruAndZ3950ClientsGetTheFacetsOfEveryHit) {
+TEST(Serve, SruAndZ3950ClientsGetTheFacetsOfEveryHit) {
   using Terms = std::vector<std::pair<std::string, int>>;
-  std::string body = server_->sru(
+  std::string body = serving().sru(
       "Default?version=2.0&operation=searchRetrieve&query=saga&maximumRecords=1&facetLimit=5:kind,2:location,"
       "3:year,1:available,4:isbn");
   EXPECT_EQ(facet_terms(body, "kind"), (Terms{{"book", 61}})) << body;
@@ -199,31 +193,31 @@ TEST_F(Serve, SruAndZ3950ClientsGetTheFacetsOfEveryHit) {
   EXPECT_EQ(facet_terms(body, "available"), (Terms{{"1", 56}}));
   EXPECT_NE(body.find("<fr:index>isbn</fr:index><fr:terms/>"), std::string::npos) << "an index without facets: no terms";
   // Without facetLimit, none.
-  EXPECT_EQ(server_->sru("Default?version=2.0&operation=searchRetrieve&query=saga").find("facetedResults"),
+  EXPECT_EQ(serving().sru("Default?version=2.0&operation=searchRetrieve&query=saga").find("facetedResults"),
             std::string::npos);
   // Z39.50: the facet list in the search's other information.
-  std::string z = server_->yaz_client("facets @attr 1=kind @attr 3=5\nfind saga\n");
+  std::string z = serving().yaz_client("facets @attr 1=kind @attr 3=5\nfind saga\n");
   EXPECT_NE(z.find("book (61)"), std::string::npos) << z;
 }
 
-TEST_F(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
+TEST(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
   // Named result sets, three to a session, and one refers to another.
-  std::string out = server_->yaz_client("find @attr 1=4 saga\nfind @attr 1=21 skáldsögur\n"
+  std::string out = serving().yaz_client("find @attr 1=4 saga\nfind @attr 1=21 skáldsögur\n"
                                         "find @and @set 1 @set 2\nfind ljóð\n");
-  EXPECT_NE(out.find("Number of hits: " + std::to_string(server_->found("dc.title=saga and dc.subject=skáldsögur").size())),
+  EXPECT_NE(out.find("Number of hits: " + std::to_string(serving().found("dc.title=saga and dc.subject=skáldsögur").size())),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("[112] "), std::string::npos) << out;
   // A refused log-on refuses the Init.
-  EXPECT_NE(server_->yaz_client("auth nobody/secret\nopen " + server_->target() + "\n").find("rejected"),
+  EXPECT_NE(serving().yaz_client("auth nobody/secret\nopen " + serving().target() + "\n").find("rejected"),
             std::string::npos);
-  std::string log = server_->access_log();
+  std::string log = serving().access_log();
   EXPECT_NE(log.find("\"search Default RPN @attrset Bib-1 @attr 1=4 saga\" 0 "), std::string::npos) << log;
   EXPECT_NE(log.find(" nobody ["), std::string::npos) << log;
 }
 
-TEST_F(Serve, TheSessionLimitAndTheIdleTimeHold) {
-  Server limited(*cat_, "[Þjónn]\nLotur=2\nBiðtími=2\n");
+TEST(Serve, TheSessionLimitAndTheIdleTimeHold) {
+  Server limited(cat(), "[Þjónn]\nLotur=2\nBiðtími=2\n");
   Client a(limited.target()), b(limited.target()), c(limited.target());
   EXPECT_EQ(a.error(), 0);
   EXPECT_EQ(b.error(), 0);
@@ -232,21 +226,21 @@ TEST_F(Serve, TheSessionLimitAndTheIdleTimeHold) {
   EXPECT_EQ(Client(limited.target()).error(), 0);
 }
 
-TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
+TEST(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
   std::vector<std::string> queries = {"@attr 1=4 saga", "@attr 1=1003 einarsson", "@attr 1=21 skáldsögur",
                                       "@attr 1=4 @attr 5=1 sag", "@or @attr 1=4 saga ljóð"};
-  auto warm = kvistur::testing::RunLoad(server_->target(), 32, 2, queries);
+  auto warm = kvistur::testing::RunLoad(serving().target(), 32, 2, queries);
   ASSERT_EQ(warm.failures, 0) << warm.first_failure;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  [[maybe_unused]] long before = server_->status("VmRSS");
-  auto load = kvistur::testing::RunLoad(server_->target(), 32, 100, queries);
+  [[maybe_unused]] long before = serving().status("VmRSS");
+  auto load = kvistur::testing::RunLoad(serving().target(), 32, 100, queries);
   EXPECT_EQ(load.failures, 0) << load.first_failure;
   EXPECT_EQ(load.requests, 32 * 100 * 2);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 #ifndef __SANITIZE_ADDRESS__
   // AddressSanitizer keeps freed memory back in quarantine: the sessions'
   // memory is weighed in the plain build, the sanitized one checks its use.
-  EXPECT_LE(server_->status("VmRSS"), before + 4096) << "before: " << before << " KiB";
+  EXPECT_LE(serving().status("VmRSS"), before + 4096) << "before: " << before << " KiB";
 #endif
 }
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -15,10 +14,10 @@
 #include "common/pg_server.h"
 #include "kvistur/text.h"
 #include "web/address.h"
-#include "web/running_web.h"
+#include "server/running_server.h"
 
 using namespace kvistur::testing;
-using kvistur::testing::web::Web;
+using serve::Web;
 using kvistur::web::PercentEncode;
 using serve::sh;
 
@@ -64,47 +63,43 @@ std::vector<std::string> all(const std::string& text, const std::string& pattern
   return out;
 }
 
-class FacetsTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    cat_ = std::make_unique<serve::Catalogue>(
-        std::vector<std::string>{"generate", "--records", std::to_string(kRecords), "--out"});
-    file_ = cat_->dir + "/katalogur.sqlite";
-    web_ = std::make_unique<Web>(cat_->settings(), cat_->dir);
+// The generated catalogue and kvistur web on it, shared by the tests.
+const serve::Catalogue& cat() {
+  static const serve::Catalogue c({"generate", "--records", std::to_string(kRecords), "--out"});
+  return c;
+}
+const Web& web() {
+  static const Web w(cat().settings(), cat().dir);
+  return w;
+}
+
+std::string page(const std::string& path) {
+  auto a = web().get(path);
+  EXPECT_EQ(a.status, 200) << path << "\n" << a.body << web().errors();
+  return a.body;
+}
+nlohmann::json api(const std::string& query) { return nlohmann::json::parse(page("/api/search?" + query)); }
+std::string sql(const std::string& statement) {
+  return sh("sqlite3 " + cat().dir + "/katalogur.sqlite " + shell_quote(statement));
+}
+// A copy of the catalogue's folder in TO, its settings naming the copy.
+void copy_to(const std::string& from, const std::string& to) {
+  sh("cp -r " + from + "/. " + to);
+  sh("sed -i 's|^Slóð=.*|Slóð=" + to + "|' " + to + "/lindrit-1.0.ini");
+}
+// Every hit's record number of a search, page by page.
+std::vector<int> ids(const std::string& query) {
+  std::vector<int> out;
+  for (int p = 1;; ++p) {
+    auto j = api(query + "&page=" + std::to_string(p));
+    for (auto& h : j["hits"]) out.push_back(h["id"]);
+    if (long(out.size()) >= j["count"].get<long>()) return out;
   }
-  static void TearDownTestSuite() {
-    web_.reset();
-    cat_.reset();
-  }
-  static std::string page(const std::string& path) {
-    auto a = web_->get(path);
-    EXPECT_EQ(a.status, 200) << path << "\n" << a.body << web_->errors();
-    return a.body;
-  }
-  static nlohmann::json api(const std::string& query) { return nlohmann::json::parse(page("/api/search?" + query)); }
-  // A copy of the catalogue's folder in TO, its settings naming the copy.
-  static void copy_to(const std::string& from, const std::string& to) {
-    sh("cp -r " + from + "/. " + to);
-    sh("sed -i 's|^Slóð=.*|Slóð=" + to + "|' " + to + "/lindrit-1.0.ini");
-  }
-  static std::string sql(const std::string& statement) { return sh("sqlite3 " + file_ + " " + shell_quote(statement)); }
-  // Every hit's record number of a search, page by page.
-  static std::vector<int> ids(const std::string& query) {
-    std::vector<int> out;
-    for (int p = 1;; ++p) {
-      auto j = api(query + "&page=" + std::to_string(p));
-      for (auto& h : j["hits"]) out.push_back(h["id"]);
-      if (long(out.size()) >= j["count"].get<long>()) return out;
-    }
-  }
-  static inline std::unique_ptr<serve::Catalogue> cat_;
-  static inline std::string file_;
-  static inline std::unique_ptr<Web> web_;
-};
+}
 
 }  // namespace
 
-TEST_F(FacetsTest, EveryValueCountsWhatNarrowingByItFinds) {
+TEST(FacetsTest, EveryValueCountsWhatNarrowingByItFinds) {
   // A place of publication every fifth record has, alone, narrowed, and
   // with two words.
   for (std::string q : {"q=reykjav%C3%ADk", "q=reykjav%C3%ADk&kind=book", "q=reykjav%C3%ADk&available=1&year=1950-"}) {
@@ -133,7 +128,7 @@ TEST_F(FacetsTest, EveryValueCountsWhatNarrowingByItFinds) {
           << f << "=" << v["value"];
 }
 
-TEST_F(FacetsTest, FacetsCombineAndEachIsTakenBackAlone) {
+TEST(FacetsTest, FacetsCombineAndEachIsTakenBackAlone) {
   long both = hit_count(page("/search?q=reykjav%C3%ADk&kind=book&available=1"));
   long books = hit_count(page("/search?q=reykjav%C3%ADk&kind=book"));
   long free = hit_count(page("/search?q=reykjav%C3%ADk&available=1"));
@@ -149,11 +144,11 @@ TEST_F(FacetsTest, FacetsCombineAndEachIsTakenBackAlone) {
   EXPECT_NE(p.find("<input type=\"hidden\" name=\"kind\" value=\"book\">"), std::string::npos);
   // Values that are not ones the page offers.
   for (const char* bad : {"kind=novel", "year=19x0", "year=2000-1990", "available=yes", "sort=random"})
-    EXPECT_EQ(web_->get(std::string("/search?q=saga&") + bad).status, 400) << bad;
+    EXPECT_EQ(web().get(std::string("/search?q=saga&") + bad).status, 400) << bad;
   EXPECT_EQ(api("q=reykjav%C3%ADk&location=Nowhere")["count"], 0);
 }
 
-TEST_F(FacetsTest, OnTheShelfFollowsTheLoansAsTheyHappen) {
+TEST(FacetsTest, OnTheShelfFollowsTheLoansAsTheyHappen) {
   auto before = api("q=reykjav%C3%ADk&available=1");
   int id = before["hits"][0]["id"];
   long free = before["count"];
@@ -170,9 +165,9 @@ TEST_F(FacetsTest, OnTheShelfFollowsTheLoansAsTheyHappen) {
 // back is not seen, as a rebuild from the tables would see it), and they
 // give what the tables gave before the renaming.  A stored row damaged: the
 // facets come from the tables, and it is said.
-TEST_F(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
+TEST(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
   TempDir dir, damaged;
-  copy_to(cat_->dir, dir.path);
+  copy_to(cat().dir, dir.path);
   const std::string file = dir.path + "/katalogur.sqlite", changes = dir.path + "/changes.mrc";
   ASSERT_EQ(run_tool({"generate", "--records", "60", "--seed", "9", "--marc", changes}).exit_code, 0);
   auto r = run_tool({"update", "--marc", changes, dir.path});
@@ -195,7 +190,7 @@ TEST_F(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
       << tables.errors();
 }
 
-TEST_F(FacetsTest, OrdersKeepTheCatalogueOrderWithinWhatTheyPutLevel) {
+TEST(FacetsTest, OrdersKeepTheCatalogueOrderWithinWhatTheyPutLevel) {
   std::vector<int> catalogue = ids("q=reykjav%C3%ADk");
   auto decades = api("q=reykjav%C3%ADk")["facets"]["year"];
   // Newest first: the first page holds the latest decade's hits; oldest the earliest's.
@@ -228,7 +223,7 @@ TEST_F(FacetsTest, OrdersKeepTheCatalogueOrderWithinWhatTheyPutLevel) {
   EXPECT_EQ(catalogue, ids("q=reykjav%C3%ADk&sort=catalogue"));
 }
 
-TEST_F(FacetsTest, SuggestsTheNearestWordsTheCatalogueHolds) {
+TEST(FacetsTest, SuggestsTheNearestWordsTheCatalogueHolds) {
   std::string p = page("/search?q=reykjavik");
   std::vector<std::string> links = all(p, "<a class=\"suggestion\" href=\"([^\"]*)\">");
   ASSERT_FALSE(links.empty()) << p;
@@ -243,7 +238,7 @@ TEST_F(FacetsTest, SuggestsTheNearestWordsTheCatalogueHolds) {
   EXPECT_EQ(api("q=reykjav*")["suggestions"], nlohmann::json::array());
 }
 
-TEST_F(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
+TEST(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
   std::string first = page("/browse?index=subject&from=b");
   std::vector<std::string> words = all(first, "<li data-heading=\"([^\"]*)\"");
   ASSERT_EQ(words.size(), 20u) << first;
@@ -263,8 +258,8 @@ TEST_F(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
   std::vector<std::string> counts = all(first, "<li data-heading=\"[^\"]*\" data-count=\"([0-9]+)\"");
   std::vector<std::string> hrefs = all(first, "<li data-heading=\"[^\"]*\" data-count=\"[0-9]+\"><a href=\"([^\"]*)\"");
   for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(std::to_string(hit_count(page(hrefs[i]))), counts[i]) << hrefs[i];
-  EXPECT_EQ(web_->get("/browse?index=isbn").status, 400);
-  EXPECT_EQ(web_->get("/browse?index=title&page=51").status, 400);
+  EXPECT_EQ(web().get("/browse?index=isbn").status, 400);
+  EXPECT_EQ(web().get("/browse?index=title&page=51").status, 400);
 }
 
 // A catalogue in a schema, built and updated as a file is: the web serves
@@ -304,7 +299,7 @@ TEST(WebOnPostgreSQL, ServesWhatItServesFromTheFile) {
     EXPECT_EQ(body.find("Endurnefnt"), std::string::npos) << q;
   }
   for (const char* path : {"/search?q=reykjav%C3%ADk", "/record/7", "/record/7.mrc", "/print?id=7&id=8"}) {
-    web::Answer a = server.get(path, "-H 'Host: kvistur'");  // the same address in both
+    serve::Answer a = server.get(path, "-H 'Host: kvistur'");  // the same address in both
     EXPECT_EQ(a.status, 200) << path << server.errors();
     EXPECT_EQ(a.body, files.get(path, "-H 'Host: kvistur'").body) << path;
   }

@@ -9,16 +9,15 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
 
 #include "web/routes.h"
-#include "web/running_web.h"
+#include "server/running_server.h"
 
 using namespace kvistur::testing;
-using kvistur::testing::web::Answer;
-using kvistur::testing::web::Web;
+using serve::Answer;
+using serve::Web;
 using serve::ids_in;
 using serve::sh;
 using serve::uri;
@@ -46,26 +45,24 @@ int count_of(const std::string& s, const std::string& what) {
   return n;
 }
 
-class WebTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
+// The sample and the hostile record in one catalogue, and kvistur web on
+// it, shared by the tests.
+const serve::Catalogue& cat() {
+  static const serve::Catalogue c = [] {
     TempDir tmp;
     std::ofstream(tmp.path + "/hostile.xml") << kHostileRecord;
-    cat_ = std::make_unique<serve::Catalogue>(
-        std::vector<std::string>{"build", "--marc", serve::kSample, tmp.path + "/hostile.xml", "--out"});
-    web_ = std::make_unique<Web>(cat_->settings(), cat_->dir);
-  }
-  static void TearDownTestSuite() {
-    web_.reset();
-    cat_.reset();
-  }
-  static inline std::unique_ptr<serve::Catalogue> cat_;
-  static inline std::unique_ptr<Web> web_;
-};
+    return serve::Catalogue({"build", "--marc", serve::kSample, tmp.path + "/hostile.xml", "--out"});
+  }();
+  return c;
+}
+const Web& web() {
+  static const Web w(cat().settings(), cat().dir);
+  return w;
+}
 
 }  // namespace
 
-TEST_F(WebTest, AnswersEveryAddressWithItsStatusAndItsSafetyHeaders) {
+TEST(WebTest, AnswersEveryAddressWithItsStatusAndItsSafetyHeaders) {
   std::string ids_201;
   for (int i = 1; i <= 201; ++i) ids_201 += "&id=" + std::to_string(i);
   std::string letters_1000;
@@ -89,31 +86,31 @@ TEST_F(WebTest, AnswersEveryAddressWithItsStatusAndItsSafetyHeaders) {
       {"/record/999999", 404}, {"/record/999999.mrc", 404}, {"/record/87.pdf", 404}, {"/record/abc", 404},
       {"/record/-1", 404}, {"/static/none.css", 404}, {"/nothing", 404}, {"/record", 404}};
   for (const Case& c : cases) {
-    Answer a = web_->get(c.path);
+    Answer a = web().get(c.path);
     EXPECT_EQ(a.status, c.status) << c.path;
     EXPECT_EQ(a.header("content-security-policy"), kvistur::web::kContentSecurityPolicy) << c.path;
     EXPECT_EQ(a.header("x-content-type-options"), "nosniff") << c.path;
     if (c.status >= 400 && c.path.rfind("/api/", 0) != 0) {
       EXPECT_EQ(count_of(a.body, "<h1>"), 1) << c.path;
-      EXPECT_EQ(a.body.find(cat_->dir), std::string::npos) << c.path;
+      EXPECT_EQ(a.body.find(cat().dir), std::string::npos) << c.path;
       EXPECT_EQ(a.body.find("SELECT"), std::string::npos) << c.path;
     }
   }
-  EXPECT_EQ(nlohmann::json::parse(web_->get("/api/search?q=saga&page=9").body)["error"], "Síðurnar eru aðeins 4.");
+  EXPECT_EQ(nlohmann::json::parse(web().get("/api/search?q=saga&page=9").body)["error"], "Síðurnar eru aðeins 4.");
   for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS"}) {
-    Answer a = web_->get("/search?q=saga", std::string("-X ") + method + " -d x=1");
+    Answer a = web().get("/search?q=saga", std::string("-X ") + method + " -d x=1");
     EXPECT_EQ(a.status, 405) << method;
     EXPECT_EQ(a.header("allow"), "GET, HEAD") << method;
   }
-  Answer head = web_->get("/search?q=saga", "-I");
+  Answer head = web().get("/search?q=saga", "-I");
   EXPECT_EQ(head.status, 200);
   EXPECT_EQ(head.body, "");
   // A request line and headers beyond the connection's memory are refused
   // before they reach a page.
-  EXPECT_EQ(web_->get("/search?q=" + std::string(70000, 'a')).status, 414);
+  EXPECT_EQ(web().get("/search?q=" + std::string(70000, 'a')).status, 414);
 }
 
-TEST_F(WebTest, StaticFilesComeOnlyFromTheirFolder) {
+TEST(WebTest, StaticFilesComeOnlyFromTheirFolder) {
   const std::string outside[] = {"/static/../templates/layout.mustache", "/static/%2e%2e/templates/layout.mustache",
                                  "/static/%2E%2E/%2E%2E/%2E%2E/etc/passwd", "/static/..%2f..%2fetc%2fpasswd",
                                  "/static//etc/passwd", "/static/%2fetc%2fpasswd",
@@ -121,18 +118,18 @@ TEST_F(WebTest, StaticFilesComeOnlyFromTheirFolder) {
                                  "/static/./kvistur.css", "/static/kvistur.css/../../templates/layout.mustache",
                                  "/static/", "/static"};
   for (const std::string& path : outside) {
-    Answer a = web_->get(path);
+    Answer a = web().get(path);
     EXPECT_EQ(a.status, 404) << path;
     EXPECT_EQ(a.body.find("root:"), std::string::npos) << path;
     EXPECT_EQ(a.body.find("{{"), std::string::npos) << path;
   }
-  Answer css = web_->get("/static/kvistur.css");
+  Answer css = web().get("/static/kvistur.css");
   EXPECT_EQ(css.header("content-type"), "text/css; charset=utf-8");
   EXPECT_EQ(css.body, file_bytes(std::string(KVISTUR_SOURCE_DIR) + "/web/static/kvistur.css"));
 }
 
-TEST_F(WebTest, EscapesWhatTheCatalogueAndTheAddressHold) {
-  auto api = nlohmann::json::parse(web_->get("/api/search?q=h%C3%A6ttulegt").body);
+TEST(WebTest, EscapesWhatTheCatalogueAndTheAddressHold) {
+  auto api = nlohmann::json::parse(web().get("/api/search?q=h%C3%A6ttulegt").body);
   ASSERT_EQ(api["count"], 1);
   EXPECT_NE(api["hits"][0]["description"].get<std::string>().find(kHostileTitle), std::string::npos);
   std::string id = std::to_string(api["hits"][0]["id"].get<int>());
@@ -141,35 +138,35 @@ TEST_F(WebTest, EscapesWhatTheCatalogueAndTheAddressHold) {
                                "/search?q=" + hostile_words, "/search?q=" + hostile_words + "&page=x",
                                "/search?q=h%C3%A6ttulegt&lang=" + hostile_words};
   for (const std::string& path : pages) {
-    std::string body = web_->get(path).body;
+    std::string body = web().get(path).body;
     // The page's own script tag is the only one.
     EXPECT_EQ(count_of(body, "<script"), 1) << path;
     EXPECT_EQ(body.find("</textarea>"), std::string::npos) << path;
     EXPECT_EQ(body.find("<img src=x"), std::string::npos) << path;
     EXPECT_EQ(body.find("\"tvö\""), std::string::npos) << path;
   }
-  std::string record = web_->get("/record/" + id).body;
+  std::string record = web().get("/record/" + id).body;
   EXPECT_NE(record.find("Hættulegt &lt;script&gt;alert(1)&lt;/script&gt; &quot;tvö&quot; &apos;eitt&apos; &amp; "
                         "&lt;/textarea&gt;"),
             std::string::npos);
   EXPECT_NE(record.find("<td data-label=\"Staðsetning\">Hilla &lt;script&gt;&quot;&apos;&amp;</td>"), std::string::npos);
   EXPECT_NE(record.find("<td data-label=\"Athugasemd\">Nóta &lt;/textarea&gt;&lt;script&gt;</td>"), std::string::npos);
-  EXPECT_NE(web_->get("/search?q=" + hostile_words).body.find("value=\"&lt;script&gt;&quot;&apos;&amp;&lt;/textarea&gt;\""),
+  EXPECT_NE(web().get("/search?q=" + hostile_words).body.find("value=\"&lt;script&gt;&quot;&apos;&amp;&lt;/textarea&gt;\""),
             std::string::npos);
 }
 
-TEST_F(WebTest, ResultPagesHoldTheHitsOfKvisturSearchInItsOrder) {
-  std::vector<int> all = cat_->search("saga");
+TEST(WebTest, ResultPagesHoldTheHitsOfKvisturSearchInItsOrder) {
+  std::vector<int> all = cat().search("saga");
   ASSERT_EQ(all.size(), 61u);
-  std::string first = web_->get("/search?q=saga").body;
+  std::string first = web().get("/search?q=saga").body;
   EXPECT_NE(first.find("<html lang=\"is\">"), std::string::npos);
   EXPECT_EQ(count_of(first, "<h1>"), 1);
   EXPECT_NE(first.find("id=\"hit-count\" data-count=\"61\""), std::string::npos);
   EXPECT_EQ(hit_ids(first), std::vector<int>(all.begin(), all.begin() + 20));
-  EXPECT_EQ(hit_ids(web_->get("/search?q=saga&page=2").body), std::vector<int>(all.begin() + 20, all.begin() + 40));
-  EXPECT_EQ(hit_ids(web_->get("/search?q=saga&page=4").body), std::vector<int>(all.begin() + 60, all.end()));
+  EXPECT_EQ(hit_ids(web().get("/search?q=saga&page=2").body), std::vector<int>(all.begin() + 20, all.begin() + 40));
+  EXPECT_EQ(hit_ids(web().get("/search?q=saga&page=4").body), std::vector<int>(all.begin() + 60, all.end()));
   for (int id : hit_ids(first)) EXPECT_NE(first.find("href=\"/record/" + std::to_string(id) + "\""), std::string::npos);
-  auto api = nlohmann::json::parse(web_->get("/api/search?q=saga&page=2").body);
+  auto api = nlohmann::json::parse(web().get("/api/search?q=saga&page=2").body);
   EXPECT_EQ(api["count"], 61);
   EXPECT_EQ(api["page"], 2);
   ASSERT_EQ(api["hits"].size(), 20u);
@@ -177,19 +174,19 @@ TEST_F(WebTest, ResultPagesHoldTheHitsOfKvisturSearchInItsOrder) {
   EXPECT_EQ(api["hits"][0]["url"], "/record/" + std::to_string(all[20]));
   EXPECT_TRUE(api["facets"].is_object() && api["suggestions"].is_array());
   // Chosen records travel in the address: ticked on this page, hidden on others.
-  std::string chosen = web_->get("/search?q=saga&page=2&id=" + std::to_string(all[0]) + "&id=" + std::to_string(all[21])).body;
+  std::string chosen = web().get("/search?q=saga&page=2&id=" + std::to_string(all[0]) + "&id=" + std::to_string(all[21])).body;
   EXPECT_NE(chosen.find("<input type=\"hidden\" name=\"id\" value=\"" + std::to_string(all[0]) + "\">"), std::string::npos);
   EXPECT_NE(chosen.find("value=\"" + std::to_string(all[21]) + "\" checked>"), std::string::npos);
   // No hits: said, with the words kept in the box.
-  std::string none = web_->get("/search?q=zzzyyy").body;
+  std::string none = web().get("/search?q=zzzyyy").body;
   EXPECT_NE(none.find("data-count=\"0\""), std::string::npos);
   EXPECT_NE(none.find("value=\"zzzyyy\""), std::string::npos);
   EXPECT_NE(none.find("Engin færsla fannst"), std::string::npos);
 }
 
-TEST_F(WebTest, RecordPageShowsTheCopiesAndHandsTheRecordOut) {
-  auto shown = nlohmann::json::parse(cat_->tool({"show", "87", "--json"}).out);
-  std::string page = web_->get("/record/87").body;
+TEST(WebTest, RecordPageShowsTheCopiesAndHandsTheRecordOut) {
+  auto shown = nlohmann::json::parse(cat().tool({"show", "87", "--json"}).out);
+  std::string page = web().get("/record/87").body;
   std::vector<int> copies;
   for (auto& h : shown["holdings"]) copies.push_back(h["number"]);
   ASSERT_FALSE(copies.empty());
@@ -201,18 +198,18 @@ TEST_F(WebTest, RecordPageShowsTheCopiesAndHandsTheRecordOut) {
     std::string href = std::string("/record/87.") + form, mime = std::string("application/") + type;
     EXPECT_NE(page.find("<link rel=\"alternate\" type=\"" + mime + "\" href=\"" + href + "\""), std::string::npos) << form;
     EXPECT_NE(page.find("<a href=\"" + href + "\" type=\"" + mime + "\" download>"), std::string::npos) << form;
-    EXPECT_EQ(web_->get(href).header("content-disposition"), "attachment; filename=\"87." + std::string(form) + "\"");
+    EXPECT_EQ(web().get(href).header("content-disposition"), "attachment; filename=\"87." + std::string(form) + "\"");
   }
   // A subject is a link that searches it, and finds the record.
   std::smatch subject;
   ASSERT_TRUE(std::regex_search(page, subject, std::regex("<ul class=\"subjects\">\\s*<li><a href=\"([^\"]+)\"")));
   std::string href = std::regex_replace(subject[1].str(), std::regex("&amp;"), "&");
-  std::vector<int> found = hit_ids(web_->get(href).body);
+  std::vector<int> found = hit_ids(web().get(href).body);
   EXPECT_NE(std::find(found.begin(), found.end(), 87), found.end()) << href;
 
-  std::string marc = cat_->dir + "/87.mrc", xml = cat_->dir + "/87.xml";
-  std::ofstream(marc, std::ios::binary) << web_->get("/record/87.mrc").body;
-  std::ofstream(xml, std::ios::binary) << web_->get("/record/87.xml").body;
+  std::string marc = cat().dir + "/87.mrc", xml = cat().dir + "/87.xml";
+  std::ofstream(marc, std::ios::binary) << web().get("/record/87.mrc").body;
+  std::ofstream(xml, std::ios::binary) << web().get("/record/87.xml").body;
   std::string dumped = sh("yaz-marcdump " + shell_quote(marc) + " 2>&1");
   EXPECT_NE(dumped.find("001 kv00087"), std::string::npos) << dumped;
   EXPECT_NE(dumped.find("$a Eyjan í fjörunni :"), std::string::npos) << dumped;
@@ -221,12 +218,12 @@ TEST_F(WebTest, RecordPageShowsTheCopiesAndHandsTheRecordOut) {
   // The same record in both (the leader's lengths are the writer's own).
   std::string from_xml = sh("yaz-marcdump -i marcxml " + shell_quote(xml));
   EXPECT_EQ(from_xml.substr(from_xml.find('\n')), dumped.substr(dumped.find('\n')));
-  Answer ris = web_->get("/record/87.ris");
+  Answer ris = web().get("/record/87.ris");
   EXPECT_EQ(ris.body.substr(0, 12), "TY  - BOOK\r\n");
   EXPECT_NE(ris.body.find("TI  - Eyjan í fjörunni : sönn saga\r\n"), std::string::npos);
 }
 
-TEST_F(WebTest, PrintListIsTheLayoutOfKvisturPrint) {
+TEST(WebTest, PrintListIsTheLayoutOfKvisturPrint) {
   for (const char* type : {"", "1"}) {
     std::vector<std::string> args = {"print", "87", "6", "--rtf", "-"};
     std::string address = "/print?id=87&id=6&format=rtf";
@@ -234,21 +231,21 @@ TEST_F(WebTest, PrintListIsTheLayoutOfKvisturPrint) {
       args.insert(args.end(), {"--type", type});
       address += std::string("&type=") + type;
     }
-    Answer rtf = web_->get(address);
+    Answer rtf = web().get(address);
     EXPECT_EQ(rtf.header("content-type"), "application/rtf");
     EXPECT_EQ(rtf.header("content-disposition"), "attachment; filename=\"kvistur-print.rtf\"");
-    EXPECT_EQ(rtf.body, cat_->tool(args).out) << type;
+    EXPECT_EQ(rtf.body, cat().tool(args).out) << type;
   }
-  std::string page = web_->get("/print?id=87&id=6&id=999999").body;
+  std::string page = web().get("/print?id=87&id=6&id=999999").body;
   EXPECT_NE(page.find("<u>Eyjan í fjörunni : sönn saga</u>"), std::string::npos);
   EXPECT_NE(page.find("<a class=\"button\" href=\"/print?id=87&amp;id=6&amp;id=999999&amp;format=rtf\" download>"),
             std::string::npos);
   EXPECT_NE(page.find("Efnisorð: Íslenskar bókmenntir ; Skáldsögur"), std::string::npos) << "the settings' list type 3";
   EXPECT_NE(page.find("<a href=\"/record/999999\">999999</a>"), std::string::npos) << "told it is not printed";
-  EXPECT_EQ(web_->get("/print?id=87&id=6&type=1").body.find("Efnisorð:"), std::string::npos);
+  EXPECT_EQ(web().get("/print?id=87&id=6&type=1").body.find("Efnisorð:"), std::string::npos);
 }
 
-TEST_F(WebTest, LanguageComesFromTheAddressOrTheBrowser) {
+TEST(WebTest, LanguageComesFromTheAddressOrTheBrowser) {
   struct Case {
     std::string path, options, lang;
   } cases[] = {{"/", "", "is"},
@@ -258,48 +255,48 @@ TEST_F(WebTest, LanguageComesFromTheAddressOrTheBrowser) {
                {"/?lang=xx", "-H 'Accept-Language: en'", "en"},
                {"/?lang=is", "-H 'Accept-Language: en'", "is"}};
   for (const Case& c : cases) {
-    Answer a = web_->get(c.path, c.options);
+    Answer a = web().get(c.path, c.options);
     EXPECT_NE(a.body.find("<html lang=\"" + c.lang + "\">"), std::string::npos) << c.path << " " << c.options;
     EXPECT_NE(a.body.find(c.lang == "en" ? "Search the catalogue" : "Leit í safnkostinum"), std::string::npos);
   }
   // Asked in the address, the language stays in every link of the page.
-  std::string en = web_->get("/search?q=saga&lang=en").body;
+  std::string en = web().get("/search?q=saga&lang=en").body;
   EXPECT_NE(en.find("61 records found"), std::string::npos);
   EXPECT_NE(en.find("href=\"/record/" + std::to_string(hit_ids(en)[0]) + "?lang=en\""), std::string::npos);
   EXPECT_NE(en.find("<input type=\"hidden\" name=\"lang\" value=\"en\">"), std::string::npos);
-  EXPECT_NE(web_->get("/record/87?lang=en").body.find("<h2 id=\"holdings-heading\">Copies</h2>"), std::string::npos);
+  EXPECT_NE(web().get("/record/87?lang=en").body.find("<h2 id=\"holdings-heading\">Copies</h2>"), std::string::npos);
   // The switch keeps the page.
-  EXPECT_NE(web_->get("/search?q=saga").body.find("<a class=\"language\" href=\"/search?q=saga&amp;lang=en\""),
+  EXPECT_NE(web().get("/search?q=saga").body.find("<a class=\"language\" href=\"/search?q=saga&amp;lang=en\""),
             std::string::npos);
 }
 
-TEST_F(WebTest, OpenSearchDescribesTheSearchPage) {
-  Answer a = web_->get("/opensearch.xml", "-H 'Host: evil\"<host>'");
+TEST(WebTest, OpenSearchDescribesTheSearchPage) {
+  Answer a = web().get("/opensearch.xml", "-H 'Host: evil\"<host>'");
   EXPECT_EQ(a.header("content-type"), "application/opensearchdescription+xml; charset=utf-8");
-  std::string file = cat_->dir + "/opensearch.xml";
+  std::string file = cat().dir + "/opensearch.xml";
   std::ofstream(file) << a.body;
   EXPECT_EQ(sh("xmllint --noout " + shell_quote(file) + " 2>&1"), "");
   // A Host that is no host name is not believed: the listener is used.
-  EXPECT_NE(a.body.find("template=\"" + web_->url("/search?q={searchTerms}") + "\""), std::string::npos) << a.body;
-  EXPECT_NE(web_->get("/opensearch.xml", "-H 'Host: leit.example.is'").body.find("http://leit.example.is/search?q="),
+  EXPECT_NE(a.body.find("template=\"" + web().url("/search?q={searchTerms}") + "\""), std::string::npos) << a.body;
+  EXPECT_NE(web().get("/opensearch.xml", "-H 'Host: leit.example.is'").body.find("http://leit.example.is/search?q="),
             std::string::npos);
-  EXPECT_NE(web_->get("/").body.find("<link rel=\"search\" type=\"application/opensearchdescription+xml\" href=\"/opensearch.xml\""),
+  EXPECT_NE(web().get("/").body.find("<link rel=\"search\" type=\"application/opensearchdescription+xml\" href=\"/opensearch.xml\""),
             std::string::npos);
 }
 
-TEST_F(WebTest, AccessLogHasALineForEveryRequest) {
-  web_->get("/search?q=saga&lang=en");
-  web_->get("/record/999999");
-  std::string log = web_->access_log();
+TEST(WebTest, AccessLogHasALineForEveryRequest) {
+  web().get("/search?q=saga&lang=en");
+  web().get("/record/999999");
+  std::string log = web().access_log();
   EXPECT_TRUE(std::regex_search(log, std::regex("127\\.0\\.0\\.1 Admin \\[[^\\]]+\\] \"GET /search\\?q=saga&lang=en\" 200 61 [0-9.]+\n")))
       << log;
   EXPECT_NE(log.find("\"GET /record/999999\" 404 0 "), std::string::npos) << log;
 }
 
-TEST_F(WebTest, ACatalogueThatCannotBeReadGives503UntilItCanAndAStopEndsWithZero) {
-  std::string settings = cat_->dir + "/elsewhere.ini";
-  std::ofstream(settings) << "[Grunnur]\nSlóð=" << cat_->dir << "/not-there\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n";
-  Web web(settings, cat_->dir);
+TEST(WebTest, ACatalogueThatCannotBeReadGives503UntilItCanAndAStopEndsWithZero) {
+  std::string settings = cat().dir + "/elsewhere.ini";
+  std::ofstream(settings) << "[Grunnur]\nSlóð=" << cat().dir << "/not-there\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n";
+  Web web(settings, cat().dir);
   for (const char* path : {"/", "/search?q=saga", "/record/87"}) {
     Answer a = web.get(path);
     EXPECT_EQ(a.status, 503) << path;
@@ -309,23 +306,23 @@ TEST_F(WebTest, ACatalogueThatCannotBeReadGives503UntilItCanAndAStopEndsWithZero
   }
   EXPECT_EQ(web.get("/static/kvistur.css").status, 200);
   // The settings put right: the next request finds the catalogue.
-  std::ofstream(settings) << file_bytes(cat_->settings());
+  std::ofstream(settings) << file_bytes(cat().settings());
   EXPECT_NE(web.get("/search?q=saga").body.find("data-count=\"61\""), std::string::npos);
   int status = web.stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST_F(WebTest, ALibrarysOwnSettingsAndTemplates) {
+TEST(WebTest, ALibrarysOwnSettingsAndTemplates) {
   // Its own copy of the templates, with a word of its own.
-  std::string own = cat_->dir + "/own";
+  std::string own = cat().dir + "/own";
   std::filesystem::copy(std::string(KVISTUR_SOURCE_DIR) + "/web", own, std::filesystem::copy_options::recursive);
   std::string texts = file_bytes(own + "/texts/is.json");
   texts.replace(texts.find("Niðurstöður leitar"), std::string("Niðurstöður leitar").size(), "Það sem fannst");
   std::ofstream(own + "/texts/is.json") << texts;
-  std::string settings = cat_->dir + "/vefur.ini";
-  std::ofstream(settings) << file_bytes(cat_->settings())
+  std::string settings = cat().dir + "/vefur.ini";
+  std::ofstream(settings) << file_bytes(cat().settings())
                           << "[Vefur]\nSíðustærð=5\nNafn=Bókasafn <Kvists>\nSniðmát=/not/there\n";
-  Web web(settings, cat_->dir, {"--templates", own});
+  Web web(settings, cat().dir, {"--templates", own});
   std::string page = web.get("/search?q=saga").body;
   EXPECT_EQ(hit_ids(page).size(), 5u);
   EXPECT_NE(page.find("<h1>Það sem fannst</h1>"), std::string::npos);

@@ -25,15 +25,6 @@ const tool = process.env.KVISTUR_TOOL;
 const source = process.env.KVISTUR_SOURCE_DIR;
 let dir, server, base, browser, chromium, AxeBuilder;
 
-async function imports() {
-  try {
-    ({ chromium } = await import('playwright-core'));
-    ({ default: AxeBuilder } = await import('@axe-core/playwright'));
-  } catch (e) {
-    throw new Error(`playwright-core and @axe-core/playwright are not installed in tests/web: run scripts/deps (${e.message})`);
-  }
-}
-
 function freePort() {
   return new Promise((resolve) => {
     const s = net.createServer().listen(0, '127.0.0.1', () => {
@@ -54,18 +45,18 @@ async function answering(url) {
   throw new Error(`kvistur web does not answer at ${url}`);
 }
 
-function kvistur(args) {
-  const r = spawnSync(tool, args, { env: { ...process.env, LINDRIT_SETTINGS: path.join(dir, 'lindrit-1.0.ini') } });
-  assert.equal(r.status, 0, `kvistur ${args.join(' ')}: ${r.stderr}`);
-  return r.stdout;
-}
-
 before(async () => {
   assert.ok(tool && source, 'KVISTUR_TOOL and KVISTUR_SOURCE_DIR name the program and the source tree');
   assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} is missing: install Debian's chromium (scripts/deps)`);
-  await imports();
+  try {
+    ({ chromium } = await import('playwright-core'));
+    ({ default: AxeBuilder } = await import('@axe-core/playwright'));
+  } catch (e) {
+    throw new Error(`playwright-core and @axe-core/playwright are not installed in tests/web: run scripts/deps (${e.message})`);
+  }
   dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kvistur-web-'));
-  kvistur(['build', '--marc', path.join(source, 'data/sample/sample.xml'), '--out', dir]);
+  const built = spawnSync(tool, ['build', '--marc', path.join(source, 'data/sample/sample.xml'), '--out', dir]);
+  assert.equal(built.status, 0, `kvistur build: ${built.stderr}`);
   const port = await freePort();
   base = `http://127.0.0.1:${port}`;
   const err = fs.openSync(path.join(dir, 'web.err'), 'w');
