@@ -34,11 +34,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The folder KVISTUR_JET_DIR names, or ../shared/jet beside the sources
+// when it holds the files.
 std::string jet_dir() {
-  if (const char* d = std::getenv("KVISTUR_JET_DIR")) return d;
-  for (std::string d : {std::string(KVISTUR_SOURCE_DIR) + "/../shared/jet", std::string("/work/shared/jet")})
-    if (fs::exists(d + "/nwind.mdb")) return d;
-  return "";
+  if (const char* d = std::getenv("KVISTUR_JET_DIR"); d && *d) return d;
+  std::string beside = std::string(KVISTUR_SOURCE_DIR) + "/../shared/jet";
+  return fs::exists(beside + "/nwind.mdb") ? beside : "";
 }
 
 std::string capture(const std::string& command) {
@@ -120,47 +121,42 @@ JetInfo tables_of(const std::string& file) {
 // An SQLite database's tables, fed to a sink as a Jet file's are.
 TableSource sqlite_source(const std::string& file, const std::string& name) {
   return {name, [file](JetSink& sink) {
-            sqlite3* db = nullptr;
-            sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-            auto query = [&](const std::string& sql, auto each) {
-              sqlite3_stmt* st = nullptr;
-              ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-              while (sqlite3_step(st) == SQLITE_ROW) each(st);
-              sqlite3_finalize(st);
-            };
-            auto text = [](sqlite3_stmt* st, int c) { return std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, c))); };
             JetInfo info{"SQLite", 0, {}};
-            query("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' ORDER BY rowid", [&](sqlite3_stmt* st) {
-              info.tables.push_back({{text(st, 0), {}}, {}, 0});
-            });
-            for (auto& t : info.tables) {
-              query("SELECT count(*) FROM " + kvistur::db::quote_ident(t.shape.name), [&](sqlite3_stmt* st) {
-                t.rows = uint64_t(sqlite3_column_int64(st, 0));
-              });
-              query("SELECT name, upper(type) FROM pragma_table_info('" + t.shape.name + "')", [&](sqlite3_stmt* st) {
-                std::string type = text(st, 1);
-                t.shape.columns.push_back({text(st, 0), type == "INTEGER" ? ColumnType::kInteger
-                                                        : type == "REAL"  ? ColumnType::kReal
-                                                                          : ColumnType::kText});
-              });
+            for (const std::string& table :
+                 sql_rows(file, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' ORDER BY rowid")) {
+              const std::string quoted = kvistur::db::quote_ident(table);
+              JetTable t{{table, {}}, {}, std::stoull(sql_rows(file, "SELECT count(*) FROM " + quoted).at(0))};
+              for (const std::string& c : sql_rows(file, "SELECT upper(type), name FROM pragma_table_info('" + table + "')")) {
+                std::string type = c.substr(0, c.find('|'));
+                t.shape.columns.push_back({c.substr(c.find('|') + 1), type == "INTEGER" ? ColumnType::kInteger
+                                                                      : type == "REAL"  ? ColumnType::kReal
+                                                                                        : ColumnType::kText});
+              }
+              info.tables.push_back(std::move(t));
             }
             sink.Tables(info);
+            sqlite3* db = nullptr;
+            sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
             for (std::size_t i = 0; i < info.tables.size(); ++i) {
               sink.BeginTable(i);
               std::vector<Cell> row(info.tables[i].shape.columns.size());
               uint64_t n = 0;
-              query("SELECT * FROM " + kvistur::db::quote_ident(info.tables[i].shape.name), [&](sqlite3_stmt* st) {
+              sqlite3_stmt* st = nullptr;
+              sqlite3_prepare_v2(db, ("SELECT * FROM " + kvistur::db::quote_ident(info.tables[i].shape.name)).c_str(), -1, &st,
+                                 nullptr);
+              for (; sqlite3_step(st) == SQLITE_ROW; ++n) {
                 for (int c = 0; c < int(row.size()); ++c) {
                   int type = sqlite3_column_type(st, c);
                   row[c].kind = type == SQLITE_NULL ? Cell::kNull : type == SQLITE_INTEGER ? Cell::kInteger
                                 : type == SQLITE_FLOAT ? Cell::kReal : Cell::kText;
                   row[c].integer = sqlite3_column_int64(st, c);
                   row[c].real = sqlite3_column_double(st, c);
-                  row[c].bytes = type == SQLITE_NULL ? "" : text(st, c);
+                  auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
+                  row[c].bytes = text ? text : "";
                 }
                 sink.Row(row);
-                ++n;
-              });
+              }
+              sqlite3_finalize(st);
               sink.EndTable(i, n);
             }
             sqlite3_close(db);
@@ -344,15 +340,8 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
   fs::create_directory(dir_ + "/staff");
   std::ostringstream report, notes;
   CopyJetFiles({dir_ + "/Starfsmenn.mdb"}, dir_ + "/staff", 0, report, notes);
-  sqlite3* db = nullptr;
-  sqlite3_open((dir_ + "/staff/Starfsmenn.sqlite").c_str(), &db);
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db, "SELECT substr(Notes, 1, 20) FROM Employees WHERE EmployeeID = 1", -1, &st, nullptr);
-  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))),
-            "\x1e" "a\x1f" "b\x1dÆðþ\x0b" " includes a");
-  sqlite3_finalize(st);
-  sqlite3_close(db);
+  EXPECT_EQ(sql_rows(dir_ + "/staff/Starfsmenn.sqlite", "SELECT substr(Notes, 1, 20) FROM Employees WHERE EmployeeID = 1"),
+            std::vector<std::string>{"\x1e" "a\x1f" "b\x1dÆðþ\x0b" " includes a"});
 }
 
 // Onto a PostgreSQL server: each file's database is a schema named as its
