@@ -2,7 +2,7 @@
 // file against what mdbtools' mdb-export prints for it, damaged files and
 // files without a catalogue, and a catalogue copied through the same table
 // path, searched and shown as the original is.  The Jet files are public test data kept outside the
-// project (../shared/jet beside the sources, or KVISTUR_JET_DIR).
+// project (KVISTUR_JET_DIR, or shared/jet in a folder above the sources).
 #include <gtest/gtest.h>
 #include <mdbtools.h>
 #include <sqlite3.h>
@@ -34,12 +34,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The folder KVISTUR_JET_DIR names, or ../shared/jet beside the sources
-// when it holds the files.
+// The folder KVISTUR_JET_DIR names, else shared/jet in the source folder or
+// the nearest folder above it that has one (a worktree sits deeper).
 std::string jet_dir() {
   if (const char* d = std::getenv("KVISTUR_JET_DIR"); d && *d) return d;
-  std::string beside = std::string(KVISTUR_SOURCE_DIR) + "/../shared/jet";
-  return fs::exists(beside + "/nwind.mdb") ? beside : "";
+  for (fs::path up = fs::absolute(KVISTUR_SOURCE_DIR); !up.empty(); up = up.parent_path()) {
+    if (fs::exists(up / "shared/jet/nwind.mdb")) return (up / "shared/jet").string();
+    if (up == up.parent_path()) break;
+  }
+  return "";
 }
 
 std::string capture(const std::string& command) {
@@ -167,7 +170,7 @@ class JetBuild : public ::testing::Test {
  protected:
   void SetUp() override {
     jet_ = jet_dir();
-    if (jet_.empty()) GTEST_SKIP() << "no Jet test files: they are looked for in ../shared/jet beside the sources, "
+    if (jet_.empty()) GTEST_SKIP() << "no Jet test files: they are looked for in shared/jet in a folder above the sources, "
                                       "or in the folder KVISTUR_JET_DIR names";
     char t[] = "/tmp/kvistur-jet-XXXXXX";
     dir_ = mkdtemp(t);
@@ -182,7 +185,10 @@ class JetBuild : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
+// Every table of every file as mdb-export prints it; onto a PostgreSQL
+// server, each file's database a schema named as its SQLite file, every
+// table with the same rows, a Memo's text the same to the byte.
+TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrintsInAFolderOrOnAServer) {
   const std::vector<std::string> files = {"nwind.mdb", "DateTestDatabase.mdb", "ASampleDatabase.accdb"};
   std::vector<std::string> paths;
   for (auto& f : files) paths.push_back(jet_ + "/" + f);
@@ -237,6 +243,26 @@ TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
   }
   EXPECT_EQ(tables, 11u);
   EXPECT_EQ(replaced, beyond_mdb_export.size());
+
+  auto& server = kvistur::testing::PgServer::get();
+  std::string db = server.empty_database();
+  CatalogueOutput output(server.admin_uri(db));
+  CopyJetFiles(paths, output.folder(), 0, report, notes);
+  output.Commit();
+  tables = 0;
+  for (auto& name : files) {
+    const std::string stem = fs::path(name).stem().string(), file = dir_ + "/" + stem + ".sqlite";
+    for (const std::string& table : sql_rows(file, "SELECT name FROM sqlite_master WHERE type = 'table' AND substr(name, 1, 3) <> 'kv_'")) {
+      ++tables;
+      EXPECT_EQ(server.sql(db, "SELECT count(*) FROM \"" + stem + "\".\"" + table + "\""),
+                sql_rows(file, "SELECT count(*) FROM \"" + table + "\"").at(0))
+          << stem << "." << table;
+    }
+  }
+  EXPECT_EQ(tables, 11u);
+  EXPECT_EQ(server.sql(db, "SELECT string_agg(\"Notes\", '|' ORDER BY \"EmployeeID\") FROM nwind.\"Employees\""),
+            sql_rows(dir_ + "/nwind.sqlite", "SELECT group_concat(Notes, '|') FROM (SELECT Notes FROM Employees ORDER BY EmployeeID)")
+                .at(0));
 }
 
 // A damaged file is one line saying what is wrong.  The command refuses
@@ -342,34 +368,4 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
   CopyJetFiles({dir_ + "/Starfsmenn.mdb"}, dir_ + "/staff", 0, report, notes);
   EXPECT_EQ(sql_rows(dir_ + "/staff/Starfsmenn.sqlite", "SELECT substr(Notes, 1, 20) FROM Employees WHERE EmployeeID = 1"),
             std::vector<std::string>{"\x1e" "a\x1f" "b\x1dÆðþ\x0b" " includes a"});
-}
-
-// Onto a PostgreSQL server: each file's database is a schema named as its
-// SQLite file would be, every table with the rows the copy into a folder
-// gives, the Memo's text the same to the byte.
-TEST_F(JetBuild, OntoAServerEveryTableAsIntoAFolder) {
-  auto& server = kvistur::testing::PgServer::get();
-  std::string db = server.empty_database();
-  const std::vector<std::string> files = {jet_ + "/nwind.mdb", jet_ + "/DateTestDatabase.mdb"};
-  std::ostringstream report, notes;
-  CopyJetFiles(files, dir_, 0, report, notes);
-  CatalogueOutput output(server.admin_uri(db));
-  CopyJetFiles(files, output.folder(), 0, report, notes);
-  output.Commit();
-  std::size_t tables = 0;
-  for (const char* stem : {"nwind", "DateTestDatabase"}) {
-    std::string file = dir_ + "/" + stem + ".sqlite";
-    for (const std::string& table : sql_rows(file, "SELECT name FROM sqlite_master WHERE type = 'table'")) {
-      if (table.rfind("kv_", 0) == 0) continue;
-      ++tables;
-      std::string quoted = "\"" + table + "\"";
-      EXPECT_EQ(server.sql(db, "SELECT count(*) FROM \"" + std::string(stem) + "\"." + quoted),
-                sql_rows(file, "SELECT count(*) FROM " + quoted).at(0))
-          << stem << "." << table;
-    }
-  }
-  EXPECT_EQ(tables, 10u);
-  EXPECT_EQ(server.sql(db, "SELECT string_agg(\"Notes\", '|' ORDER BY \"EmployeeID\") FROM nwind.\"Employees\""),
-            sql_rows(dir_ + "/nwind.sqlite", "SELECT group_concat(Notes, '|') FROM (SELECT Notes FROM Employees ORDER BY EmployeeID)")
-                .at(0));
 }

@@ -18,7 +18,6 @@
 #include "component/methods.h"
 #include "import/store/facet_writer.h"
 #include "import/store/indexes.h"
-#include "import/server/server_load.h"
 #include "platform/content_stamp.h"
 #include "import/store/index_delta.h"
 #include "import/store/search_index.h"
@@ -401,8 +400,6 @@ KVISTUR_EVERY_BACKEND(StampSpelling);
 // bit of a number changed, or (one time in eight) the row gone.
 void damage(const std::string& file, const std::string& table, const std::vector<std::string>& columns,
             const std::string& key, const std::string& where, std::mt19937& rng) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
   int64_t n = std::stoll(sql_rows(file, "SELECT count(*) FROM " + table + " WHERE " + where).at(0));
   ASSERT_GT(n, 0);
   std::string at = "(SELECT " + key + " FROM " + table + " WHERE " + where + " LIMIT 1 OFFSET " +
@@ -420,8 +417,9 @@ void damage(const std::string& file, const std::string& table, const std::vector
           std::to_string(rng()) + ", " + byte + ") ELSE " + c + " END WHERE (" + key + ") = " + at;
   }
   // kv_flip(blob, n, x): the blob with its byte n % length XORed with x.
+  auto db = db::OpenSqlite(file, SQLITE_OPEN_READWRITE);
   sqlite3_create_function(
-      db, "kv_flip", 3, SQLITE_UTF8, nullptr,
+      db.get(), "kv_flip", 3, SQLITE_UTF8, nullptr,
       [](sqlite3_context* ctx, int, sqlite3_value** v) {
         std::string b(static_cast<const char*>(sqlite3_value_blob(v[0])), std::size_t(sqlite3_value_bytes(v[0])));
         std::size_t i = std::size_t(sqlite3_value_int64(v[1])) % b.size();
@@ -429,12 +427,7 @@ void damage(const std::string& file, const std::string& table, const std::vector
         sqlite3_result_blob(ctx, b.data(), int(b.size()), SQLITE_TRANSIENT);
       },
       nullptr, nullptr);
-  char* msg = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
-  std::string err = msg ? msg : "";
-  sqlite3_free(msg);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << err << " in " << sql;
+  import::ExecSql(db.get(), sql);
 }
 
 }  // namespace
