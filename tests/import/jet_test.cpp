@@ -22,6 +22,7 @@
 #include "common/pg_server.h"
 #include "import/store/output.h"
 #include "platform/jet_sql.h"
+#include "platform/sqlite_statement.h"
 #include "tools/run_tool.h"
 
 using namespace kvistur::import;
@@ -124,45 +125,38 @@ JetInfo tables_of(const std::string& file) {
 // An SQLite database's tables, fed to a sink as a Jet file's are.
 TableSource sqlite_source(const std::string& file, const std::string& name) {
   return {name, [file](JetSink& sink) {
+            auto db = kvistur::db::OpenSqlite(file, SQLITE_OPEN_READONLY);
             JetInfo info{"SQLite", 0, {}};
+            std::vector<std::unique_ptr<kvistur::db::SqliteStatement>> reads;
             for (const std::string& table :
                  sql_rows(file, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' ORDER BY rowid")) {
               const std::string quoted = kvistur::db::quote_ident(table);
+              reads.push_back(std::make_unique<kvistur::db::SqliteStatement>(db.get(), "SELECT * FROM " + quoted));
               JetTable t{{table, {}}, {}, std::stoull(sql_rows(file, "SELECT count(*) FROM " + quoted).at(0))};
-              for (const std::string& c : sql_rows(file, "SELECT upper(type), name FROM pragma_table_info('" + table + "')")) {
-                std::string type = c.substr(0, c.find('|'));
-                t.shape.columns.push_back({c.substr(c.find('|') + 1), type == "INTEGER" ? ColumnType::kInteger
-                                                                      : type == "REAL"  ? ColumnType::kReal
-                                                                                        : ColumnType::kText});
+              for (int c = 0; c < sqlite3_column_count(reads.back()->get()); ++c) {
+                const char* declared = sqlite3_column_decltype(reads.back()->get(), c);
+                std::string type = declared ? declared : "";
+                std::transform(type.begin(), type.end(), type.begin(), ::toupper);
+                t.shape.columns.push_back({sqlite3_column_name(reads.back()->get(), c),
+                                           type == "INTEGER" ? ColumnType::kInteger : type == "REAL" ? ColumnType::kReal : ColumnType::kText});
               }
               info.tables.push_back(std::move(t));
             }
             sink.Tables(info);
-            sqlite3* db = nullptr;
-            sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-            for (std::size_t i = 0; i < info.tables.size(); ++i) {
+            for (std::size_t i = 0; i < reads.size(); ++i) {
               sink.BeginTable(i);
               std::vector<Cell> row(info.tables[i].shape.columns.size());
               uint64_t n = 0;
-              sqlite3_stmt* st = nullptr;
-              sqlite3_prepare_v2(db, ("SELECT * FROM " + kvistur::db::quote_ident(info.tables[i].shape.name)).c_str(), -1, &st,
-                                 nullptr);
-              for (; sqlite3_step(st) == SQLITE_ROW; ++n) {
+              for (kvistur::db::SqliteStatement& st = *reads[i]; st.step(); ++n) {
                 for (int c = 0; c < int(row.size()); ++c) {
-                  int type = sqlite3_column_type(st, c);
-                  row[c].kind = type == SQLITE_NULL ? Cell::kNull : type == SQLITE_INTEGER ? Cell::kInteger
-                                : type == SQLITE_FLOAT ? Cell::kReal : Cell::kText;
-                  row[c].integer = sqlite3_column_int64(st, c);
-                  row[c].real = sqlite3_column_double(st, c);
-                  auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
-                  row[c].bytes = text ? text : "";
+                  const int type = sqlite3_column_type(st.get(), c);
+                  row[c] = {type == SQLITE_NULL ? Cell::kNull : type == SQLITE_INTEGER ? Cell::kInteger
+                            : type == SQLITE_FLOAT ? Cell::kReal : Cell::kText, st.integer(c), sqlite3_column_double(st.get(), c), st.text(c)};
                 }
                 sink.Row(row);
               }
-              sqlite3_finalize(st);
               sink.EndTable(i, n);
             }
-            sqlite3_close(db);
           }};
 }
 
