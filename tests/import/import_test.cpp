@@ -130,9 +130,7 @@ TEST(MarcWriter, SourceRecordsRoundTrip) {
                        problems);
   ASSERT_EQ(recs.size(), 2u) << (problems.empty() ? "" : problems[0].message);
   EXPECT_EQ(recs[0].sub("245", 'a'), "Smásaga");
-  EXPECT_EQ(to_utf8(trim(from_utf8(recs[1].sub("245", 'a')))).find("Sm"), 0u);
-  EXPECT_NE(recs[1].sub("245", 'a'), "Sm\xE2" "asaga");
-  EXPECT_TRUE(valid_utf8_text(recs[1].sub("245", 'a')));
+  EXPECT_EQ(recs[1].sub("245", 'a'), "Sma\xCC\x81saga") << "the acute after its letter";
   recs.push_back(one_record(book_xml()));
   for (auto& m : recs) {
     std::string bytes = WriteIso2709(m);
@@ -150,9 +148,12 @@ TEST(MarcWriter, SourceRecordsRoundTrip) {
 }
 
 // A damaged record, ISO 2709 or MARCXML, is a problem with its position,
-// and the records after it are read.
-TEST(MarcReader, BadRecordsAreReportedWithPositionAndSkipped) {
-  std::string good = iso({{"001", "ok"}, {"245", "10" + sub('a', "Gott")}});
+// and the records after it are read.  Input that cannot be read to its end
+// is refused whole, never taken for the records before the fault: a file
+// that ends inside a record, XML that is not well-formed (a broken tail, an
+// unescaped "&", a NUL).
+TEST(MarcReader, BadRecordsAreSkippedAndInputThatCannotBeReadToItsEndRefusedWhole) {
+  std::string good = iso({{"001", "ok"}, {"245", "10" + sub('a', "Gott")}}), n = std::to_string(good.size());
   std::string bad_length = "12x45" + good.substr(5);
   std::string bad_char = iso({{"001", "bc"}, {"245", "10" + sub('a', "Sl\xFF" "mt")}});
   std::vector<ReadProblem> problems;
@@ -161,7 +162,7 @@ TEST(MarcReader, BadRecordsAreReportedWithPositionAndSkipped) {
   EXPECT_EQ(recs[0].position, 1);
   EXPECT_EQ(recs[1].position, 4);
   ASSERT_EQ(problems.size(), 2u);
-  EXPECT_EQ(problems[0].message, "record 2 (byte " + std::to_string(good.size()) + "): bad record length");
+  EXPECT_EQ(problems[0].message, "record 2 (byte " + n + "): bad record length");
   EXPECT_EQ(problems[1].position, 3);
   EXPECT_NE(problems[1].message.find("bad character in field 245"), std::string::npos);
 
@@ -184,32 +185,23 @@ TEST(MarcReader, BadRecordsAreReportedWithPositionAndSkipped) {
                       "record 2: bad subfield code in field 245", "record 3: bad subfield code in field 245",
                       "record 4: bad subfield code in field 245", "record 5: bad indicator in field 245",
                       "record 6: the record has no leader"}));
-}
 
-// Input that cannot be read to its end is refused whole, never taken for
-// the records before the fault: a file that ends inside a record, XML that
-// is not well-formed (a broken tail, an unescaped "&", a NUL).
-TEST(MarcReader, InputThatCannotBeReadToItsEndIsRefusedWhole) {
-  std::string good = iso({{"001", "ok"}, {"245", "10" + sub('a', "Gott")}}), n = std::to_string(good.size());
-  std::string one = xml_record("m", df("245", "10", {{'a', "Eitt"}}));
   const std::vector<std::pair<std::string, std::string>> cases = {
       {good + good.substr(0, 30), "input: byte " + n + ": the file ends inside record 2 (its leader gives " + n + " bytes, 30 are there)"},
       {good + "\n00123", "input: byte " + std::to_string(good.size() + 1) +
                              ": the file ends inside record 2 (only 5 bytes of it are there, fewer than a leader)"},
-      {xml_collection(one + "<record>"), "input: line 1: not well-formed XML ("},
-      {xml_collection(one + xml_record("m", df("245", "10", {{'a', "Salt & pipar"}}))), "input: line 1: not well-formed XML ("},
-      {xml_collection(one + xml_record("m", df("245", "10", {{'a', std::string(3, '\0')}}))), "input: line 1: not well-formed XML ("},
+      {xml_collection(xml_good + "<record>"), "input: line 1: not well-formed XML ("},
+      {xml_collection(xml_good + xml_record("m", df("245", "10", {{'a', "Salt & pipar"}}))), "input: line 1: not well-formed XML ("},
+      {xml_collection(xml_good + xml_record("m", df("245", "10", {{'a', std::string(3, '\0')}}))), "input: line 1: not well-formed XML ("},
   };
-  for (auto& [bytes, said] : cases) {
-    std::vector<ReadProblem> problems;
+  for (auto& [bytes, what] : cases) {
     try {
       read_all(bytes, problems);
-      ADD_FAILURE() << said;
+      ADD_FAILURE() << what;
     } catch (const UnreadableInput& e) {
-      EXPECT_EQ(std::string(e.what()).substr(0, said.size()), said);
+      EXPECT_EQ(std::string(e.what()).substr(0, what.size()), what);
     }
   }
-  std::vector<ReadProblem> problems;
   EXPECT_TRUE(read_all("", problems).empty());
 }
 

@@ -73,6 +73,7 @@ TEST(HitSort, PreparedKeysClassesAndAShortenedSortGiveThePlainStepsOrder) {
     std::vector<int32_t> c = classes.classes();
     std::vector<RankedHit> ranked(1, RankedHit{0, 0});
     for (std::size_t i = 1; i < a.size(); ++i) ranked.push_back(RankedHit{c[i - 1], a[i].ID});
+    PartlySortedHits partly(ranked);
     SortRankedHits(ranked, keep);
 
     HitArray shortened = a;
@@ -84,9 +85,6 @@ TEST(HitSort, PreparedKeysClassesAndAShortenedSortGiveThePlainStepsOrder) {
 
     // Sorted a few positions at a time, as a client presents them: every
     // position where the whole sort puts it.
-    std::vector<RankedHit> unsorted(1, RankedHit{0, 0});
-    for (std::size_t i = 1; i < a.size(); ++i) unsorted.push_back(RankedHit{c[i - 1], a[i].ID});
-    PartlySortedHits partly(unsorted);
     for (int32_t to = 0; to <= partly.size();) {
       to += 1 + int32_t(rng() % 12);
       partly.sort_to(to);
