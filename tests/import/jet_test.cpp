@@ -159,6 +159,7 @@ class JetBuild : public ::testing::Test {
     jet_ = jet_dir();
     if (jet_.empty()) GTEST_SKIP() << "no Jet test files: they are looked for in shared/jet in a folder above the sources, "
                                       "or in the folder KVISTUR_JET_DIR names";
+    ASSERT_TRUE(fs::exists(jet_ + "/nwind.mdb")) << "KVISTUR_JET_DIR names " << jet_ << ", which holds no nwind.mdb";
     char t[] = "/tmp/kvistur-jet-XXXXXX";
     dir_ = mkdtemp(t);
   }
