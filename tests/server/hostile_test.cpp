@@ -85,8 +85,7 @@ std::string repeated(const std::string& word, const std::string& separator, int 
 int sru_diagnostic(const Server& server, const std::string& cql) {
   kvistur::testing::TempDir tmp;
   std::ofstream(tmp.path + "/request") << "version=1.2&operation=searchRetrieve&query=" << uri(cql);
-  std::string body = sh("curl -s --data-binary @" + shell_quote(tmp.path + "/request") + " " +
-                        shell_quote(server.url("/Default")));
+  std::string body = server.get("/Default", "--data-binary @" + shell_quote(tmp.path + "/request")).body;
   auto at = body.find("info:srw/diagnostic/1/");
   return at == std::string::npos ? 0 : std::atoi(body.c_str() + at + 22);
 }
