@@ -273,10 +273,19 @@ TEST(WebTest, OpenSearchDescribesTheSearchPage) {
             std::string::npos);
 }
 
-TEST(WebTest, ACatalogueThatCannotBeReadGives503UntilItCanAndAStopEndsWithZero) {
-  std::string settings = cat().dir + "/elsewhere.ini";
-  std::ofstream(settings) << "[Grunnur]\nSlóð=" << cat().dir << "/not-there\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n";
-  Web web(settings, cat().dir);
+// A library's own settings and copy of the templates, with a word of its
+// own; its catalogue cannot be read at first.
+TEST(WebTest, ALibrarysOwnSettingsAndTemplatesAndACatalogueThatCannotBeReadYet) {
+  std::string own = cat().dir + "/own";
+  std::filesystem::copy(std::string(KVISTUR_SOURCE_DIR) + "/web", own, std::filesystem::copy_options::recursive);
+  std::string texts = file_bytes(own + "/texts/is.json");
+  texts.replace(texts.find("Niðurstöður leitar"), std::string("Niðurstöður leitar").size(), "Það sem fannst");
+  std::ofstream(own + "/texts/is.json") << texts;
+  const std::string settings = cat().dir + "/vefur.ini",
+                    web_part = "[Vefur]\nSíðustærð=5\nNafn=Bókasafn <Kvists>\nSniðmát=/not/there\n";
+  std::ofstream(settings) << "[Grunnur]\nSlóð=" << cat().dir << "/not-there\nGrunnNafn=katalogur.sqlite\n"
+                          << "kv_local=skra.sqlite\n" << web_part;
+  Web web(settings, cat().dir, {"--templates", own});
   for (const char* path : {"/", "/search?q=saga", "/record/87"}) {
     Answer a = web.get(path);
     EXPECT_EQ(a.status, 503) << path;
@@ -286,29 +295,16 @@ TEST(WebTest, ACatalogueThatCannotBeReadGives503UntilItCanAndAStopEndsWithZero) 
   }
   EXPECT_EQ(web.get("/static/kvistur.css").status, 200);
   // The settings put right: the next request finds the catalogue.
-  std::ofstream(settings) << file_bytes(cat().settings());
-  EXPECT_NE(web.get("/search?q=saga").body.find("data-count=\"61\""), std::string::npos);
-  int status = web.stop();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-TEST(WebTest, ALibrarysOwnSettingsAndTemplates) {
-  // Its own copy of the templates, with a word of its own.
-  std::string own = cat().dir + "/own";
-  std::filesystem::copy(std::string(KVISTUR_SOURCE_DIR) + "/web", own, std::filesystem::copy_options::recursive);
-  std::string texts = file_bytes(own + "/texts/is.json");
-  texts.replace(texts.find("Niðurstöður leitar"), std::string("Niðurstöður leitar").size(), "Það sem fannst");
-  std::ofstream(own + "/texts/is.json") << texts;
-  std::string settings = cat().dir + "/vefur.ini";
-  std::ofstream(settings) << file_bytes(cat().settings())
-                          << "[Vefur]\nSíðustærð=5\nNafn=Bókasafn <Kvists>\nSniðmát=/not/there\n";
-  Web web(settings, cat().dir, {"--templates", own});
+  std::ofstream(settings) << file_bytes(cat().settings()) << web_part;
   std::string page = web.get("/search?q=saga").body;
+  EXPECT_NE(page.find("data-count=\"61\""), std::string::npos);
   EXPECT_EQ(hit_ids(page).size(), 5u);
   EXPECT_NE(page.find("<h1>Það sem fannst</h1>"), std::string::npos);
   EXPECT_NE(page.find("<span>Bókasafn &lt;Kvists&gt;</span>"), std::string::npos);
   EXPECT_EQ(web.get("/search?q=saga&page=13").status, 200);
   EXPECT_EQ(web.get("/search?q=saga&page=14").status, 400);
+  int status = web.stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   // A template that does not parse is named, and nothing is served.
   std::ofstream(own + "/templates/record.mustache") << "{{#open}} never closed";
   auto r = run_tool({"web", "127.0.0.1:" + std::to_string(serve::free_port()), "--templates", own});
