@@ -3,6 +3,7 @@
 // record fetch.
 #include <gtest/gtest.h>
 
+#include "common/error_number.h"
 #include "common/record_text_builder.h"
 #include "common/site.h"
 #include "platform/engine.h"
@@ -11,22 +12,13 @@
 #include "settings/thread_state.h"
 
 using namespace kvistur;
+using kvistur::testing::error_number;
 using kvistur::testing::RecordTextBuilder;
 using kvistur::testing::Site;
 
 namespace {
 
-// The error number a call fails with, 0 when it does not fail.
-template <typename F>
-int error_in(F f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.number();
-  }
-  return 0;
-}
-int error_of(TextView text) { return error_in([&] { ParseRecordText(text); }); }
+int error_of(TextView text) { return error_number([&] { ParseRecordText(text); }); }
 
 // The shortest full text: every list empty, every value empty but the Booleans.
 const Text kMinimal = Text(6, u'\x05') + u'\x01' + Text(11, u'\x05') + Text(4, u'\x01') + u'\x02' +
@@ -136,11 +128,11 @@ TEST(RecordText, NextTokenPositions) {
   EXPECT_EQ(pos, 2);
   EXPECT_EQ(NextToken(pos, t), u"a\x01\x02\r\nb");
   EXPECT_EQ(pos, 9);
-  EXPECT_EQ(error_in([&] { NextToken(pos, t); }), 5) << "past the end";
+  EXPECT_EQ(error_number([&] { NextToken(pos, t); }), 5) << "past the end";
   EXPECT_EQ(pos, 9) << "a failed read leaves the position";
   for (int16_t start : {0, -3}) {
     pos = start;
-    EXPECT_EQ(error_in([&] { NextToken(pos, t); }), 5);
+    EXPECT_EQ(error_number([&] { NextToken(pos, t); }), 5);
     EXPECT_EQ(pos, start);
   }
   // The last value that can be read ends at character 32766; one more and
@@ -149,7 +141,7 @@ TEST(RecordText, NextTokenPositions) {
   EXPECT_EQ(NextToken(pos, Text(32765, u'x') + u'\x05').size(), 32765u);
   EXPECT_EQ(pos, 32767);
   pos = 1;
-  EXPECT_EQ(error_in([&] { NextToken(pos, Text(32766, u'x') + u'\x05'); }), 6);
+  EXPECT_EQ(error_number([&] { NextToken(pos, Text(32766, u'x') + u'\x05'); }), 6);
   EXPECT_EQ(pos, 1);
 }
 
@@ -174,38 +166,34 @@ TEST(RecordText, ListEndsAndTheLastCharacter) {
   EXPECT_EQ(error_of(kMinimal.substr(0, 31)), 5);
 }
 
-class FetchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    thread_state() = ThreadState{};
-    thread_state().notifier = [this](TextView m, TextView) { messages_.push_back(to_utf8(m)); };
-    RecordTextBuilder b;
-    b.Titlar = {RecordTextBuilder::title(u"Brennu-Njáls saga")};
-    b.Aðfanganúmer = {{u"999", u"", u""}};
-    text_ = to_utf8(b.text());
-    site_.catalogue_sql(
-        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild,"
-        " UpprunaID, Einkennisstrengur) VALUES"
-        " (7, '2020-05-04 10:11:12', '" + text_ + "', NULL, 0, 'brennu', 1, 3, 2, 4, 'k7'),"
-        " (8, '2021-01-01', '" + text_ + "', '100 4 $aX', 7, 'hluti', 2, 0, 1, 0, 'k8'),"
-        " (9, NULL, '" + text_ + "', '', 0, 'x', 1, 0, 1, 0, 'k9'),"
-        " (10, '2021-01-01', 'broken', '', 0, 'x', 1, 0, 1, 0, 'k10');"
-        "INSERT INTO Aðfanganúmer VALUES (501, 'Gjöf', 'Aðalsafn', 7, 1, 0), (502, NULL, NULL, 7, 1024, 7),"
-        " (503, '', 'Útibú', 7, NULL, NULL);"
-        "INSERT INTO ValdarFærslur VALUES (7);");
-    Text user = u"Admin", pw = u"";
-    thread_state().engine = db::create_sqlite_engine();
-    thread_state().engine->set_system_db(from_utf8(site_.workgroup()));
-    thread_state().workspace = thread_state().engine->CreateWorkspace(u"LR", user, pw);
-    site_.clear_log();
-  }
-  void TearDown() override { thread_state() = ThreadState{}; }
-  Site site_;
-  std::string text_;
-  std::vector<std::string> messages_;
-};
+// The record fetch on a small catalogue: a record with its holdings and
+// selected flag, the holdings each kind reads, and the record as it stood
+// when a fault came.
+TEST(Fetch, RecordsHoldingsAndFaults) {
+  thread_state() = ThreadState{};
+  std::vector<std::string> messages;
+  thread_state().notifier = [&](TextView m, TextView) { messages.push_back(to_utf8(m)); };
+  Site site;
+  RecordTextBuilder b;
+  b.Titlar = {RecordTextBuilder::title(u"Brennu-Njáls saga")};
+  b.Aðfanganúmer = {{u"999", u"", u""}};
+  std::string text = to_utf8(b.text());
+  site.catalogue_sql(
+      "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild,"
+      " UpprunaID, Einkennisstrengur) VALUES"
+      " (7, '2020-05-04 10:11:12', '" + text + "', NULL, 0, 'brennu', 1, 3, 2, 4, 'k7'),"
+      " (8, '2021-01-01', '" + text + "', '100 4 $aX', 7, 'hluti', 2, 0, 1, 0, 'k8'),"
+      " (9, NULL, '" + text + "', '', 0, 'x', 1, 0, 1, 0, 'k9'),"
+      " (10, '2021-01-01', 'broken', '', 0, 'x', 1, 0, 1, 0, 'k10'),"
+      " (11, '2021-01-01', '" + text + "', '', 0, 'x', 100, 0, 1, 0, 'k11');"
+      "INSERT INTO Aðfanganúmer VALUES (501, 'Gjöf', 'Aðalsafn', 7, 1, 0), (502, NULL, NULL, 7, 1024, 7),"
+      " (503, '', 'Útibú', 7, NULL, NULL), (900, NULL, NULL, -1, 0, 0), (600, NULL, NULL, 11, 0, 0);"
+      "INSERT INTO ValdarFærslur VALUES (7);");
+  thread_state().engine = db::create_sqlite_engine();
+  thread_state().engine->set_system_db(from_utf8(site.workgroup()));
+  thread_state().workspace = thread_state().engine->CreateWorkspace(u"LR", u"Admin", u"");
+  site.clear_log();
 
-TEST_F(FetchTest, ARecordWithItsHoldingsAndSelectedFlag) {
   CatalogueRecord r = FærslaFráID(7);
   EXPECT_EQ(r.ID, 7);
   EXPECT_EQ(r.Tag, 1);
@@ -223,56 +211,48 @@ TEST_F(FetchTest, ARecordWithItsHoldingsAndSelectedFlag) {
   EXPECT_EQ(r.Aðfanganúmer[1].boolÍLáni, kTrue);
   EXPECT_EQ(r.Aðfanganúmer[2].boolTagInnanMarka, kTrue);
   EXPECT_EQ(r.Aðfanganúmer[2].boolÍLáni, kFalse);
-  EXPECT_EQ(site_.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: ,  7, ");
-
+  EXPECT_EQ(site.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: ,  7, ");
   CatalogueRecord part = FærslaFráID(8);
   EXPECT_EQ(part.Aðfanganúmer.count(), 3) << "a component part shows its host's holdings";
   EXPECT_EQ(part.boolValin, kFalse);
   EXPECT_EQ(part.MarkSnið, u"100 4 $aX");
-  EXPECT_TRUE(messages_.empty());
-}
+  CatalogueRecord periodical = FærslaFráID(11);
+  ASSERT_EQ(periodical.Aðfanganúmer.count(), 1) << "other kinds read the copies of key -1, not their own";
+  EXPECT_EQ(periodical.Aðfanganúmer[0].Númer, 900);
+  // LoadHoldings on a record made by hand: its kind and numbers choose.
+  part = EmptyRecord();
+  part.Tag = 2;
+  part.Upprunafærsla = 7;
+  part.Aðfanganúmer.append(HoldingItem{});
+  auto database = thread_state().workspace->OpenDatabase(from_utf8(site.catalogue()));
+  LoadHoldings(part, *database);
+  EXPECT_EQ(part.Aðfanganúmer.count(), 3) << "the list is replaced, not added to";
+  EXPECT_EQ(part.Aðfanganúmer[0].Númer, 501);
+  database->Close();
+  EXPECT_TRUE(messages.empty());
 
-TEST_F(FetchTest, FaultsGiveTheRecordAsItStood) {
   CatalogueRecord none = FærslaFráID(99);
   EXPECT_EQ(none.ID, -1);
-  EXPECT_EQ(site_.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: , -1, ");
+  EXPECT_EQ(site.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: , -1, ");
   CatalogueRecord null_date = FærslaFráID(9);
   EXPECT_EQ(null_date.ID, 9);
   EXPECT_EQ(null_date.Tag, 1);
   EXPECT_EQ(null_date.Röðunarsvið, u"") << "members after the fault stay empty";
   EXPECT_EQ(FærslaFráID(10).ID, -1) << "a text that does not parse gives the empty record";
-  EXPECT_EQ(site_.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: , -1, ");
-  site_.catalogue_sql("DROP TABLE ValdarFærslur;");
+  EXPECT_EQ(site.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: , -1, ");
+  site.catalogue_sql("DROP TABLE ValdarFærslur;");
   EXPECT_EQ(FærslaFráID(7).boolValin, kFalse);
-  EXPECT_TRUE(messages_.empty()) << "a missing selection table is not reported";
-  site_.catalogue_sql("DROP TABLE Aðfanganúmer;");
-  CatalogueRecord r = FærslaFráID(7);
+  EXPECT_TRUE(messages.empty()) << "a missing selection table is not reported";
+  site.catalogue_sql("DROP TABLE Aðfanganúmer;");
+  r = FærslaFráID(7);
   EXPECT_EQ(r.ID, 7);
   EXPECT_EQ(r.Aðfanganúmer.count(), 0);
-  EXPECT_EQ(messages_.size(), 1u) << "a lasting fault is shown once";
+  EXPECT_EQ(messages.size(), 1u) << "a lasting fault is shown once";
   thread_state().workspace.reset();
-  std::size_t lines = site_.log_lines().size();
-  EXPECT_EQ(error_in([] { FærslaFráID(7); }), 91) << "no log-on";
-  EXPECT_EQ(site_.log_lines().size(), lines);
-}
-
-TEST_F(FetchTest, HoldingsKeyByKind) {
-  site_.catalogue_sql("UPDATE Móðurtafla SET Tag = 100 WHERE ID = 7;"
-                      "INSERT INTO Aðfanganúmer VALUES (900, NULL, NULL, -1, 0, 0);");
-  CatalogueRecord periodical = FærslaFráID(7);
-  ASSERT_EQ(periodical.Aðfanganúmer.count(), 1) << "other kinds read the copies of key -1";
-  EXPECT_EQ(periodical.Aðfanganúmer[0].Númer, 900);
-
-  // LoadHoldings on a record made by hand: its kind and numbers choose.
-  CatalogueRecord part = EmptyRecord();
-  part.Tag = 2;
-  part.Upprunafærsla = 7;
-  part.Aðfanganúmer.append(HoldingItem{});
-  auto database = thread_state().workspace->OpenDatabase(from_utf8(site_.catalogue()));
-  LoadHoldings(part, *database);
-  EXPECT_EQ(part.Aðfanganúmer.count(), 3) << "the list is replaced, not added to";
-  EXPECT_EQ(part.Aðfanganúmer[0].Númer, 501);
-  database->Close();
+  std::size_t lines = site.log_lines().size();
+  EXPECT_EQ(error_number([] { FærslaFráID(7); }), 91) << "no log-on";
+  EXPECT_EQ(site.log_lines().size(), lines);
+  thread_state() = ThreadState{};
 }
 
 }  // namespace
