@@ -2,23 +2,16 @@
 // the parser's faults thrown to the host unchanged.
 #include <gtest/gtest.h>
 
+#include "common/error_number.h"
 #include "common/record_text_builder.h"
 #include "component/methods.h"
 #include "kvistur/faersla.h"
 
 using namespace kvistur;
+using kvistur::testing::error_number;
 using kvistur::testing::RecordTextBuilder;
 
 namespace {
-
-int error_number(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.number();
-  }
-  return 0;
-}
 
 TEST(DisplayMethods, WorkedExamplesThroughSkilaRSv) {
   RecordTextBuilder b;

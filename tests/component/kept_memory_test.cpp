@@ -10,6 +10,7 @@
 
 #include "common/record_text_builder.h"
 #include "common/site.h"
+#include "component/host_calls.h"
 #include "import/marc/generate.h"
 #include "import/store/indexes.h"
 #include "import/server/server_load.h"
@@ -24,22 +25,12 @@
 
 using namespace kvistur;
 using kvistur::testing::Backend;
+using kvistur::testing::log_on;
+using kvistur::testing::search;
 using kvistur::testing::PgServer;
 using kvistur::testing::Site;
 
 namespace {
-
-// Everything a search hands back, or "-1" when it fails.
-std::string search(Faersla& f, const Text& text) {
-  Variant g(int32_t(-1)), fl(int32_t(-1)), s{text};
-  SafeArray<Text> svar, keys, stop(0, {u""});
-  SafeArray<int32_t> ids;
-  int32_t max = 10;
-  int32_t n = f.Leita(g, fl, s, svar, ids, keys, stop, max);
-  std::string out = std::to_string(n);
-  for (int32_t i = 1; i <= n; ++i) out += "|" + std::to_string(ids(i)) + " " + to_utf8(svar(i));
-  return out;
-}
 
 // Writes to a catalogue that threads are reading, as another program
 // would: waiting for their reads to end.
@@ -49,11 +40,6 @@ void write(const std::string& file, const char* sql) {
   sqlite3_busy_timeout(db, 60000);
   EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
   sqlite3_close(db);
-}
-
-void log_on(Faersla& f, const char16_t* user = u"Admin", const char16_t* password = u"") {
-  Text u = user, pw = password;
-  ASSERT_EQ(f.LogOn(u, pw), 0);
 }
 
 TEST(KeptMemory, StaysWithinTheBudgetWhateverIsSearchedByManyThreadsInManyStates) {
@@ -78,7 +64,7 @@ TEST(KeptMemory, StaysWithinTheBudgetWhateverIsSearchedByManyThreadsInManyStates
   std::map<std::pair<std::string, std::size_t>, std::string> expected;
   std::thread([&] {
     Faersla f;
-    log_on(f);
+    EXPECT_EQ(log_on(f), 0);
     for (const std::string& c : catalogues) {
       site.set("Grunnur", "GrunnNafn", c);
       for (std::size_t i = 0; i < terms.size(); ++i) expected[{c, i}] = search(f, terms[i]);
@@ -96,7 +82,7 @@ TEST(KeptMemory, StaysWithinTheBudgetWhateverIsSearchedByManyThreadsInManyStates
     for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([&, t] {
         Faersla f;
-        log_on(f);
+        EXPECT_EQ(log_on(f), 0);
         for (int i = 0; i < kSearches; ++i) {
           std::size_t k = std::size_t(i * 37 + t * 11) % terms.size();
           if (search(f, terms[k]) != expected[{c, k}]) ++mismatches;
@@ -166,7 +152,7 @@ TEST_F(KeptOnServer, EachRoleGetsItsOwnAnswers) {
   const std::vector<Text> terms = {u"saga", u"rit saga", u"sag*"};
   auto answers = [&](const std::pair<const char16_t*, const char16_t*>& role) {
     Faersla f;
-    log_on(f, role.first, role.second);
+    EXPECT_EQ(log_on(f, role.first, role.second), 0);
     std::string out;
     for (const Text& t : terms) out += search(f, t) + "\n";
     return out;
@@ -187,7 +173,7 @@ TEST_F(KeptOnServer, ANewStateOfOneSchemaLeavesWhatIsKeptOfAnother) {
   std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/annar.sqlite");
   import::LoadDatabases({site_.dir() + "/annar.sqlite"}, PgServer::get().admin_uri(site_.database()), nullptr);
   Faersla f;
-  log_on(f);
+  ASSERT_EQ(log_on(f), 0);
   auto kept = [&](const std::string& schema) {
     site_.set("Grunnur", "GrunnNafn", schema + ".sqlite");
     search(f, u"saga");
