@@ -5,6 +5,7 @@
 // comes back, changes made in place by another program, one connection for
 // all the calls, and a catalogue that reading never changes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -89,11 +90,24 @@ TEST_F(Reliability, ReplacedRemovedAndDamagedCatalogues) {
   std::filesystem::remove(site_.catalogue());
   EXPECT_EQ(search(u"saga"), "-1");
   EXPECT_EQ(stop_words(), 0);
+  EXPECT_EQ(last_failure(), "MeldaError: DAO.Workspace,  3024, Could not find file '" + site_.catalogue() + "'.");
   EXPECT_EQ(fetch(1), -1);
   for (std::size_t size : {std::size_t(0), std::size_t(100), std::size_t(10000)}) {
     std::ofstream(site_.catalogue(), std::ios::binary | std::ios::trunc) << std::string(size, '\x7f');
     EXPECT_EQ(search(u"saga"), "-1") << size << " bytes of garbage";
+    EXPECT_EQ(stop_words(), 0);
+    EXPECT_EQ(last_failure(), size ? "MeldaError: DAO.Workspace,  3343, Unrecognized database format '" + site_.catalogue() + "'."
+                                   : "MeldaError: DAO.Database,  3078, The database engine cannot find the input table or query"
+                                     " 'EkkiOrð'. Make sure it exists and that its name is spelled correctly.")
+        << "an empty file is an empty database";
     EXPECT_EQ(fetch(1), -1);
+  }
+  if (geteuid() != 0) {  // unreadable
+    std::filesystem::remove(site_.catalogue());
+    kvistur::testing::exec_sql(site_.catalogue(), kvistur::testing::kCatalogueSchema);
+    std::filesystem::permissions(site_.catalogue(), std::filesystem::perms::none);
+    EXPECT_EQ(stop_words(), 0);
+    EXPECT_NE(last_failure().find(",  3051, "), std::string::npos) << last_failure();
   }
   // A catalogue cut short in the middle of its pages.
   kvistur::testing::exec_sql(fresh, kvistur::testing::kCatalogueSchema);

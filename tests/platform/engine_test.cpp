@@ -1,8 +1,7 @@
 // The SQLite engine on real files: the count-then-walk reading, Icelandic
-// case-insensitive matching, engine errors, files that change between
-// calls, and the workgroup file.
+// case-insensitive matching, engine errors, what other connections leave,
+// and the workgroup file.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -120,31 +119,6 @@ TEST_F(EngineTest, JoinsDistinctTheWalkAndErrors) {
   EXPECT_TRUE(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð = 'x''; DELETE FROM Orð; --'").empty());
   EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð = 'x' OR 'a' = 'A' ORDER BY O.ID").size(), 8u);
   EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O ORDER BY O.ID").size(), 8u);
-}
-
-TEST_F(EngineTest, FilesThatChangeBetweenCalls) {
-  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.ID = 1"), (std::vector<int32_t>{1}));
-  // Replaced by another file: the next call reads the new one.
-  std::string fresh = site_.dir() + "/nytt.sqlite";
-  kvistur::testing::exec_sql(fresh, kvistur::testing::kCatalogueSchema);
-  kvistur::testing::exec_sql(fresh, "INSERT INTO Orð VALUES (42, 'nýtt');");
-  std::filesystem::rename(fresh, site_.catalogue());
-  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O"), (std::vector<int32_t>{42}));
-  // Garbage, then removed: clean errors.
-  {
-    std::ofstream f(site_.catalogue(), std::ios::binary | std::ios::trunc);
-    f << std::string(5000, 'x');
-  }
-  int garbage = error_number([&] { ids(u"SELECT O.ID FROM Orð O"); });
-  EXPECT_TRUE(garbage == kNotDatabase || garbage == 3049) << garbage;
-  std::filesystem::remove(site_.catalogue());
-  EXPECT_EQ(error_number([&] { ids(u"SELECT O.ID FROM Orð O"); }), kFileNotFound);
-  // Unreadable.
-  kvistur::testing::exec_sql(site_.catalogue(), kvistur::testing::kCatalogueSchema);
-  if (geteuid() != 0) {
-    chmod(site_.catalogue().c_str(), 0);
-    EXPECT_EQ(error_number([&] { catalogue(); }), 3051);
-  }
 }
 
 TEST_F(EngineTest, BulkReadsGiveWhatTheWalkGives) {
