@@ -1,20 +1,15 @@
-// The record model, the whole-record text parser (what may stand inside a
-// value, where a position starts and stops, where the lists end) and the
-// record fetch.
+// The record model and the whole-record text parser (what may stand inside
+// a value, where a position starts and stops, where the lists end).  The
+// record fetch is tested with the record methods.
 #include <gtest/gtest.h>
 
 #include "common/error_number.h"
 #include "common/record_text_builder.h"
-#include "common/site.h"
-#include "platform/engine.h"
-#include "record/record_fetch.h"
 #include "record/record_text.h"
-#include "settings/thread_state.h"
 
 using namespace kvistur;
 using kvistur::testing::error_number;
 using kvistur::testing::RecordTextBuilder;
-using kvistur::testing::Site;
 
 namespace {
 
@@ -164,95 +159,6 @@ TEST(RecordText, ListEndsAndTheLastCharacter) {
   EXPECT_EQ(error_of(no_stx), 5);
   EXPECT_EQ(error_of(kMinimal + u"\x05\x05"), 0) << "what follows the last Boolean is not read";
   EXPECT_EQ(error_of(kMinimal.substr(0, 31)), 5);
-}
-
-// The record fetch on a small catalogue: a record with its holdings and
-// selected flag, the holdings each kind reads, and the record as it stood
-// when a fault came.
-TEST(Fetch, RecordsHoldingsAndFaults) {
-  thread_state() = ThreadState{};
-  std::vector<std::string> messages;
-  thread_state().notifier = [&](TextView m, TextView) { messages.push_back(to_utf8(m)); };
-  Site site;
-  RecordTextBuilder b;
-  b.Titlar = {RecordTextBuilder::title(u"Brennu-Njáls saga")};
-  b.Aðfanganúmer = {{u"999", u"", u""}};
-  std::string text = to_utf8(b.text());
-  site.catalogue_sql(
-      "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild,"
-      " UpprunaID, Einkennisstrengur) VALUES"
-      " (7, '2020-05-04 10:11:12', '" + text + "', NULL, 0, 'brennu', 1, 3, 2, 4, 'k7'),"
-      " (8, '2021-01-01', '" + text + "', '100 4 $aX', 7, 'hluti', 2, 0, 1, 0, 'k8'),"
-      " (9, NULL, '" + text + "', '', 0, 'x', 1, 0, 1, 0, 'k9'),"
-      " (10, '2021-01-01', 'broken', '', 0, 'x', 1, 0, 1, 0, 'k10'),"
-      " (11, '2021-01-01', '" + text + "', '', 0, 'x', 100, 0, 1, 0, 'k11');"
-      "INSERT INTO Aðfanganúmer VALUES (501, 'Gjöf', 'Aðalsafn', 7, 1, 0), (502, NULL, NULL, 7, 1024, 7),"
-      " (503, '', 'Útibú', 7, NULL, NULL), (900, NULL, NULL, -1, 0, 0), (600, NULL, NULL, 11, 0, 0);"
-      "INSERT INTO ValdarFærslur VALUES (7);");
-  thread_state().engine = db::create_sqlite_engine();
-  thread_state().engine->set_system_db(from_utf8(site.workgroup()));
-  thread_state().workspace = thread_state().engine->CreateWorkspace(u"LR", u"Admin", u"");
-  site.clear_log();
-
-  CatalogueRecord r = FærslaFráID(7);
-  EXPECT_EQ(r.ID, 7);
-  EXPECT_EQ(r.Tag, 1);
-  EXPECT_EQ(r.Skráning, (DateTime{2020, 5, 4, 10, 11, 12}));
-  EXPECT_EQ(r.Titlar[0].s1, u"Brennu-Njáls saga");
-  EXPECT_EQ(r.MarkSnið, u"");
-  EXPECT_EQ(r.Röðunarsvið, u"brennu");
-  EXPECT_EQ(r.Uppruni, 3);
-  EXPECT_EQ(r.Safndeild, 2);
-  EXPECT_EQ(r.UpprunaID, 4);
-  EXPECT_EQ(r.boolValin, kTrue);
-  ASSERT_EQ(r.Aðfanganúmer.count(), 3) << "the text's holdings are replaced by the table's";
-  EXPECT_EQ(r.Aðfanganúmer[0].Athugasemd, u"Gjöf");
-  EXPECT_EQ(r.Aðfanganúmer[1].boolTagInnanMarka, kFalse);
-  EXPECT_EQ(r.Aðfanganúmer[1].boolÍLáni, kTrue);
-  EXPECT_EQ(r.Aðfanganúmer[2].boolTagInnanMarka, kTrue);
-  EXPECT_EQ(r.Aðfanganúmer[2].boolÍLáni, kFalse);
-  EXPECT_EQ(site.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: ,  7, ");
-  CatalogueRecord part = FærslaFráID(8);
-  EXPECT_EQ(part.Aðfanganúmer.count(), 3) << "a component part shows its host's holdings";
-  EXPECT_EQ(part.boolValin, kFalse);
-  EXPECT_EQ(part.MarkSnið, u"100 4 $aX");
-  CatalogueRecord periodical = FærslaFráID(11);
-  ASSERT_EQ(periodical.Aðfanganúmer.count(), 1) << "other kinds read the copies of key -1, not their own";
-  EXPECT_EQ(periodical.Aðfanganúmer[0].Númer, 900);
-  // LoadHoldings on a record made by hand: its kind and numbers choose.
-  part = EmptyRecord();
-  part.Tag = 2;
-  part.Upprunafærsla = 7;
-  part.Aðfanganúmer.append(HoldingItem{});
-  auto database = thread_state().workspace->OpenDatabase(from_utf8(site.catalogue()));
-  LoadHoldings(part, *database);
-  EXPECT_EQ(part.Aðfanganúmer.count(), 3) << "the list is replaced, not added to";
-  EXPECT_EQ(part.Aðfanganúmer[0].Númer, 501);
-  database->Close();
-  EXPECT_TRUE(messages.empty());
-
-  CatalogueRecord none = FærslaFráID(99);
-  EXPECT_EQ(none.ID, -1);
-  EXPECT_EQ(site.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: , -1, ");
-  CatalogueRecord null_date = FærslaFráID(9);
-  EXPECT_EQ(null_date.ID, 9);
-  EXPECT_EQ(null_date.Tag, 1);
-  EXPECT_EQ(null_date.Röðunarsvið, u"") << "members after the fault stay empty";
-  EXPECT_EQ(FærslaFráID(10).ID, -1) << "a text that does not parse gives the empty record";
-  EXPECT_EQ(site.log_lines().back(), "MeldaError: FærslaFráID, lFærsluID: , -1, ");
-  site.catalogue_sql("DROP TABLE ValdarFærslur;");
-  EXPECT_EQ(FærslaFráID(7).boolValin, kFalse);
-  EXPECT_TRUE(messages.empty()) << "a missing selection table is not reported";
-  site.catalogue_sql("DROP TABLE Aðfanganúmer;");
-  r = FærslaFráID(7);
-  EXPECT_EQ(r.ID, 7);
-  EXPECT_EQ(r.Aðfanganúmer.count(), 0);
-  EXPECT_EQ(messages.size(), 1u) << "a lasting fault is shown once";
-  thread_state().workspace.reset();
-  std::size_t lines = site.log_lines().size();
-  EXPECT_EQ(error_number([] { FærslaFráID(7); }), 91) << "no log-on";
-  EXPECT_EQ(site.log_lines().size(), lines);
-  thread_state() = ThreadState{};
 }
 
 }  // namespace
