@@ -3,7 +3,7 @@
 // translation takes from the query, and each backend's SQL.
 #include <gtest/gtest.h>
 
-#include "kvistur/error.h"
+#include "common/error_number.h"
 #include "platform/jet_query.h"
 #include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
@@ -26,14 +26,7 @@ Schema catalogue_schema() {
 SqlValue text(std::string s) { return SqlValue{SqlValue::kText, 0, 0, std::move(s)}; }
 SqlValue integer(int64_t i) { return SqlValue{SqlValue::kInteger, i, 0, ""}; }
 
-int error_number(TextView q) {
-  try {
-    translate_jet(q, catalogue_schema());
-  } catch (const Error& e) {
-    return e.number();
-  }
-  return 0;
-}
+int error_number(TextView q) { return kvistur::testing::error_number([&] { translate_jet(q, catalogue_schema()); }); }
 
 TEST(JetSql, WordQueryBecomesFoldedComparisonsWithBoundValues) {
   Schema s = catalogue_schema();
