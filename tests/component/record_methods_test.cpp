@@ -51,18 +51,14 @@ class RecordMethodsTest : public ::testing::TestWithParam<kvistur::testing::Back
   }
   void TearDown() override { thread_state() = ThreadState{}; }
 
-  std::vector<Text> holdings(int32_t id, int32_t expected) {
+  // The lines METHOD gives for record ID, which must return EXPECTED.
+  static std::vector<Text> lines(int32_t (*method)(int32_t&, SafeArray<Text>&), int32_t id, int32_t expected) {
     SafeArray<Text> a;
-    int32_t lID = id;
-    EXPECT_EQ(AdfanganumerAFaerslu(lID, a), expected) << "record " << id;
+    EXPECT_EQ(method(id, a), expected) << "record " << id;
     return a.allocated() ? a.items() : std::vector<Text>{};
   }
-  std::vector<Text> subjects(int32_t id, int32_t expected) {
-    SafeArray<Text> a;
-    int32_t lID = id;
-    EXPECT_EQ(EfnisordAFaerslu(lID, a), expected) << "record " << id;
-    return a.allocated() ? a.items() : std::vector<Text>{};
-  }
+  std::vector<Text> holdings(int32_t id, int32_t expected) { return lines(AdfanganumerAFaerslu, id, expected); }
+  std::vector<Text> subjects(int32_t id, int32_t expected) { return lines(EfnisordAFaerslu, id, expected); }
 
   bool logged(const std::string& line) {
     auto lines = site_.log_lines();

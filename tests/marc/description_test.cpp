@@ -135,20 +135,16 @@ TEST(DescriptionKinds, FirstPartByKind) {
 }
 
 TEST(DescriptionKinds, HostCitation) {
-  CatalogueRecord r = EmptyRecord();
-  EXPECT_EQ(BuildHostPart(r), u"");
-  r.MarkSnið = u"793  $g5. árg.";
-  EXPECT_EQ(BuildHostPart(r), u"5. árg.");
-  r.MarkSnið = u"793  $bundir";
-  EXPECT_EQ(BuildHostPart(r), u"(undir)");
-  r.MarkSnið = u"793  $aRit$bundir";
-  EXPECT_EQ(BuildHostPart(r), u"(Rit : undir)");
-  r.MarkSnið = u"793  $c10-12";
-  EXPECT_EQ(BuildHostPart(r), u"s. 10-12");
-  r.MarkSnið = u"792  $a2. hefti\r\n793  $c10-12";
-  EXPECT_EQ(BuildHostPart(r), u"2. hefti, s. 10-12");
-  r.MarkSnið = u"793  $aRit $g5. árg. $c9 \r\n792  $aH ";
-  EXPECT_EQ(BuildHostPart(r), u"H, 5. árg. (Rit ), s. 9") << "values untrimmed; the text and each line data trimmed";
+  const std::pair<const char16_t*, const char16_t*> cases[] = {
+      {u"", u""}, {u"793  $g5. árg.", u"5. árg."}, {u"793  $bundir", u"(undir)"}, {u"793  $aRit$bundir", u"(Rit : undir)"},
+      {u"793  $c10-12", u"s. 10-12"}, {u"792  $a2. hefti\r\n793  $c10-12", u"2. hefti, s. 10-12"},
+      // Values untrimmed; the text and each line's data trimmed.
+      {u"793  $aRit $g5. árg. $c9 \r\n792  $aH ", u"H, 5. árg. (Rit ), s. 9"}};
+  for (auto [marc, citation] : cases) {
+    CatalogueRecord r = EmptyRecord();
+    r.MarkSnið = marc;
+    EXPECT_EQ(BuildHostPart(r), citation) << to_utf8(marc);
+  }
 }
 
 // A component part (kind 2) in a catalogue: its own title and names, then

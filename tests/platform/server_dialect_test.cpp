@@ -29,7 +29,6 @@ std::vector<std::string> rows(Database& db, const std::string& sql) {
   std::vector<std::string> out;
   try {
     auto rs = db.OpenRecordset(from_utf8(sql));
-    std::vector<std::string> names;
     while (!rs->eof()) {
       std::string row;
       for (const char16_t* c : {u"ID", u"Orð", u"m"}) {

@@ -135,7 +135,8 @@ class PrintLayoutTest : public ::testing::Test {
 };
 
 // One record of each kind in text mode, changed or not, under each
-// print-list type given: its line's text and call number.
+// print-list type given: its line's text and call number; and the lines of
+// kinds that are not printed.
 TEST_F(PrintLayoutTest, EachKindByPrintListType) {
   for (auto r : {book(), component_part(), periodical(), article()}) add(r);
   const Text item = u"Jón Jónsson: <U>Saga : undirtitill</U>", publication = u". - Reykjavík : Forlagið, 2001";
@@ -205,6 +206,17 @@ TEST_F(PrintLayoutTest, EachKindByPrintListType) {
     }
     add(original);
   }
+  // Kinds that are not printed, and numbers without a record, keep their line.
+  CatalogueRecord other = book();
+  other.ID = 50;
+  other.Tag = 0;
+  add(other);
+  Printed p = lay_out(kText, {10, 50, 30, 12345}, 1);
+  EXPECT_EQ(p.result, 4);
+  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2, -1, 2, -1}));
+  EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", u"B", u"", u"05", u""}));
+  EXPECT_EQ(p.szA2(2), u"");
+  EXPECT_EQ(p.szA2(4), u"");
 }
 
 // Type 3 adds a line of subject headings; a control is written the same
@@ -242,21 +254,6 @@ TEST_F(PrintLayoutTest, SubjectLinesInTextAndControl) {
   r.Efnisorð.clear();
   add(r);
   EXPECT_EQ(lay_out(kText, {10}, 3).iTag.items(), (std::vector<int16_t>{0, 2}));
-}
-
-TEST_F(PrintLayoutTest, KindsThatAreNotPrintedKeepTheirLine) {
-  add(book());
-  add(periodical());
-  CatalogueRecord other = book();
-  other.ID = 50;
-  other.Tag = 0;
-  add(other);
-  Printed p = lay_out(kText, {10, 50, 30, 12345}, 1);
-  EXPECT_EQ(p.result, 4);
-  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2, -1, 2, -1}));
-  EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", u"B", u"", u"05", u""}));
-  EXPECT_EQ(p.szA2(2), u"");
-  EXPECT_EQ(p.szA2(4), u"");
 }
 
 TEST_F(PrintLayoutTest, ArrayRules) {
