@@ -3,7 +3,8 @@
 // it is now and fails the way its definition says, never worse.  On a
 // PostgreSQL server as well: what the server refuses, a server that dies and
 // comes back, changes made in place by another program, one connection for
-// all the calls, and a catalogue that reading never changes.
+// all the calls, a catalogue that reading never changes, and what is kept of
+// it apart for each role and schema.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +16,10 @@
 #include "common/site.h"
 #include "component/host_calls.h"
 #include "import/server/server_load.h"
+#include "import/store/indexes.h"
+#include "platform/open_database.h"
+#include "search/kept.h"
+#include "settings/settings.h"
 #include "settings/thread_state.h"
 
 using namespace kvistur;
@@ -231,6 +236,63 @@ TEST_F(ServerCatalogue, ASearchThroughTheStoredIndexOfAFewRecordsFindsEachHit) {
   EXPECT_EQ(search(u"saga"), "1|1 Fyrsta");
   EXPECT_EQ(search(u"rit"), "1|2 Fyrsta");
   EXPECT_EQ(search(u"*"), "2|2 Fyrsta|1 Fyrsta");
+}
+
+// The catalogue stamped and with its stored index, on the server.
+void index(const Site& site) {
+  import::IndexCatalogue(site.catalogue());
+  site.catalogue_sql("");
+  ASSERT_EQ(site.server_sql("SELECT count(*) FROM katalogur.kv_search_meta"), "1");
+}
+
+// What is kept of it, where record 2 has saga as well: each role's answers
+// its own.
+TEST_F(ServerCatalogue, EachRoleGetsItsOwnKeptAnswers) {
+  site_.catalogue_sql("INSERT INTO Tengill VALUES (2, 1, 1, 1);");
+  index(site_);
+  // Gestur may not read the word links; Hulda does not see record 1.
+  site_.add_user("Gestur", "lykill");
+  site_.add_user("Hulda", "lykill");
+  site_.server_sql(
+      "REVOKE SELECT ON katalogur.\"Tengill\" FROM PUBLIC; GRANT SELECT ON katalogur.\"Tengill\" TO \"Hulda\";"
+      "ALTER TABLE katalogur.\"Móðurtafla\" ENABLE ROW LEVEL SECURITY;"
+      "CREATE POLICY ekki_fyrsta ON katalogur.\"Móðurtafla\" USING (current_user <> 'Hulda' OR \"ID\" <> 1)");
+  const std::vector<std::pair<const char16_t*, const char16_t*>> roles = {
+      {u"kvadmin", u"kvadmin"}, {u"Gestur", u"lykill"}, {u"Hulda", u"lykill"}};
+  auto answers = [&](const std::pair<const char16_t*, const char16_t*>& role) {
+    EXPECT_EQ(log_on(f_, role.first, role.second), 0);
+    return search(u"saga") + "\n" + search(u"rit saga") + "\n" + search(u"sag*");
+  };
+  site_.set("Leit", "Minni", "0");
+  std::vector<std::string> own;
+  for (auto& role : roles) own.push_back(answers(role));
+  EXPECT_EQ(own[0], "2|2 Fyrsta|1 Fyrsta\n1|2 Fyrsta\n2|2 Fyrsta|1 Fyrsta");
+  EXPECT_EQ(own[1], "-1\n-1\n-1");
+  EXPECT_NE(own[2], own[0]);
+  // Kept, the roles one after another, each twice.
+  site_.unset("Leit", "Minni");
+  for (int round = 0; round < 2; ++round)
+    for (std::size_t r = 0; r < roles.size(); ++r) EXPECT_EQ(answers(roles[r]), own[r]) << to_utf8(roles[r].first);
+}
+
+TEST_F(ServerCatalogue, ANewStateOfOneSchemaLeavesWhatIsKeptOfAnother) {
+  index(site_);
+  std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/annar.sqlite");
+  import::LoadDatabases({site_.dir() + "/annar.sqlite"}, PgServer::get().admin_uri(site_.database()), nullptr);
+  auto kept = [&](const std::string& schema) {
+    site_.set("Grunnur", "GrunnNafn", schema + ".sqlite");
+    search(u"saga");
+    CallScope call;
+    return KeptSearch::For(*open_catalogue());
+  };
+  std::weak_ptr<KeptSearch> first = kept("katalogur");
+  ASSERT_TRUE(first.lock()->shared());
+  std::weak_ptr<KeptSearch> other = kept("annar");
+  site_.server_sql("INSERT INTO annar.\"Tengill\" VALUES (1, 1, 1, 1)");
+  std::shared_ptr<KeptSearch> newer = kept("annar");
+  EXPECT_TRUE(other.expired()) << "the older state of the schema that changed goes";
+  EXPECT_FALSE(first.expired()) << "the other schema's state stays";
+  EXPECT_EQ(kept("katalogur"), first.lock());
 }
 
 }  // namespace
