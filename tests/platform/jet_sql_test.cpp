@@ -144,20 +144,9 @@ TEST(JetQuery, EachBackendWritesItsOwnSql) {
   EXPECT_EQ(translate_jet(q, schema(false)).sql,
             "SELECT \"O\".\"ID\" FROM \"Orð\" \"O\" WHERE \"O\".\"ID\" IN ( SELECT \"P\".\"ID\" FROM \"Orð\" \"P\" LIMIT ? ) "
             "ORDER BY \"O\".\"Orð\" COLLATE \"KV_CI\" DESC LIMIT ?");
-  // The server sorts: by the fold in the Icelandic order, then its bytes,
-  // then the rows' own order.
-  EXPECT_EQ(translate_jet(q, schema(true)).sql,
-            "SELECT \"O\".\"ID\" FROM \"katalogur\".\"Orð\" \"O\" WHERE \"O\".\"ID\" IN ( SELECT \"P\".\"ID\" FROM "
-            "\"katalogur\".\"Orð\" \"P\" LIMIT $1 ) ORDER BY (\"katalogur\".kv_fold( \"O\".\"Orð\" ) COLLATE \"C\") "
-            "COLLATE \"katalogur\".\"kv_ci\" DESC NULLS LAST , (\"katalogur\".kv_fold( \"O\".\"Orð\" ) COLLATE \"C\") "
-            "COLLATE \"C\" DESC NULLS LAST , \"O\".\"ID\" LIMIT $2");
-  Translation d = translate_jet(u"SELECT DISTINCT O.Orð, O.ID FROM Orð O", schema(true));
-  EXPECT_EQ(d.sql,
-            "SELECT * FROM ( SELECT DISTINCT ON ( (\"katalogur\".kv_fold( \"O\".\"Orð\" ) COLLATE \"C\") , 2 ) "
-            "\"O\".\"Orð\" , \"O\".\"ID\" , \"O\".\"ID\" AS \"kv_row_1\" FROM \"katalogur\".\"Orð\" \"O\" ORDER BY "
-            "(\"katalogur\".kv_fold( \"O\".\"Orð\" ) COLLATE \"C\") , 2 , \"O\".\"ID\" ) AS \"kv_distinct\" ORDER BY "
-            "\"kv_row_1\"");
-  EXPECT_EQ(d.hidden, 1);
+  // The server's DISTINCT carries the row order in a column of its own, kept
+  // from the fields.  (What the server's SQL gives: the server-dialect tests.)
+  EXPECT_EQ(translate_jet(u"SELECT DISTINCT O.Orð, O.ID FROM Orð O", schema(true)).hidden, 1);
 }
 
 }  // namespace

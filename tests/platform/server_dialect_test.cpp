@@ -75,6 +75,8 @@ TEST(ServerDialect, SameRowsAsSqlite) {
       "SELECT Count(*) AS m FROM Orð O WHERE O.Orð > 'm'",
       "SELECT O.ID FROM Orð O WHERE O.Orð <= 'SAGA' ORDER BY O.ID DESC",
       "SELECT TOP 3 O.ID FROM Orð O ORDER BY O.Orð",
+      "SELECT TOP 3 O.ID FROM Orð O WHERE O.ID IN (SELECT TOP 20 P.ID FROM Orð P) ORDER BY O.Orð DESC",
+      "SELECT DISTINCT O.Orð, O.ID FROM Orð O",
   };
   for (const char* term : {"saga", "SAGA", "ss", "strasse", "fisk", "οδοσ", "ab", "", "k", "ð", "ǆ", "Ａ", "x'y"})
     queries.push_back(std::string("SELECT O.ID FROM Orð O WHERE O.Orð = '") + (std::string(term) == "x'y" ? "x''y" : term) +
