@@ -80,7 +80,7 @@ TEST_P(ComponentTest, LogOnLinesAndWorkspaces) {
   EXPECT_EQ(site_.log_lines(), std::vector<std::string>{"MeldaError: LogOn: RegLesa, Debug, NoDebug,  0, False"});
 }
 
-TEST_P(ComponentTest, GroupsFieldsAndDatabases) {
+TEST_P(ComponentTest, GroupsFieldsDatabasesStopWordsAndCollections) {
   FaerslaState st;
   logon(st);
   SafeArray<Text> groups, names, descs;
@@ -118,11 +118,8 @@ TEST_P(ComponentTest, GroupsFieldsAndDatabases) {
   EXPECT_EQ(fields.ubound(), 3);
   EXPECT_EQ(fields(2), u"Höfundur");
   EXPECT_EQ(site_.log_lines().back(), "MeldaError: Kvistur,  94, Invalid use of Null");
-}
 
-TEST_P(ComponentTest, StopWordsAndCollections) {
-  FaerslaState st;
-  logon(st);
+  // Stop words and the collections that hold a record.
   SafeArray<Text> words(0, {u"x"});
   EXPECT_EQ(SaekjaEkkiOrð(words), 0);
   EXPECT_EQ(words.items(), (std::vector<Text>{u""}));  // empty table: one empty element
@@ -130,12 +127,12 @@ TEST_P(ComponentTest, StopWordsAndCollections) {
                       "INSERT INTO Móðurtafla (ID, Safndeild, Einkennisstrengur) VALUES (12, 5, 'abc'), (4, 77, 'abc'),"
                       " (6, 2, 'x');");
   EXPECT_EQ(SaekjaEkkiOrð(words), 0);
-  std::vector<Text> got(words.items().begin() + 1, words.items().end());
-  std::sort(got.begin(), got.end());
-  EXPECT_EQ(got, (std::vector<Text>{u"OG", u"Í", u"ÞÓ"})) << "in upper case";
+  std::vector<Text> upper(words.items().begin() + 1, words.items().end());
+  std::sort(upper.begin(), upper.end());
+  EXPECT_EQ(upper, (std::vector<Text>{u"OG", u"Í", u"ÞÓ"})) << "in upper case";
 
   Variant key(u"abc");
-  SafeArray<int32_t> ids, coll_ids;
+  SafeArray<int32_t> coll_ids;
   SafeArray<Text> colls;
   EXPECT_EQ(SofnMedFaerslu(st, key, ids, colls, coll_ids), 2);
   EXPECT_EQ(ids.items(), (std::vector<int32_t>{0, 4, 12}));
@@ -146,8 +143,8 @@ TEST_P(ComponentTest, StopWordsAndCollections) {
   Variant quote(u"a'b");
   EXPECT_EQ(SofnMedFaerslu(st, quote, ids, colls, coll_ids), -1);
   FaerslaState fresh;
-  Variant none(u"nothing");
-  EXPECT_EQ(SofnMedFaerslu(fresh, none, ids, colls, coll_ids), 0);
+  Variant nothing(u"nothing");
+  EXPECT_EQ(SofnMedFaerslu(fresh, nothing, ids, colls, coll_ids), 0);
   EXPECT_EQ(ids.ubound(), 2);
   EXPECT_EQ(SofnMedFaerslu(fresh, key, ids, colls, coll_ids), -1);
 }
