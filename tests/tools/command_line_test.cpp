@@ -216,7 +216,9 @@ TEST_F(CommandLineTest, Passwords) {
 }
 
 TEST_F(CommandLineTest, HelpAndTheManualPage) {
-  std::string overview = run_tool({"--help"}).out;
+  auto help = run_tool({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  const std::string& overview = help.out;
   for (const char* name : {"search", "groups", "show", "print", "parse", "build", "update", "index", "generate",
                            "workgroup", "serve", "web", "host"}) {
     EXPECT_NE(overview.find(std::string("\n  ") + name + " "), std::string::npos) << name;
