@@ -12,7 +12,6 @@
 // plain SQL, and then made ready by what `kvistur index` runs.
 #pragma once
 
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,18 +52,6 @@ CREATE TABLE Tengill (FærsluID INTEGER, OrðID INTEGER, HópID INTEGER, Orðtag
 CREATE TABLE Árgangur (ID INTEGER, MóðurID INTEGER, Númer INTEGER, Árgangur TEXT, Útgáfuár TEXT);
 CREATE TABLE Tölublað (MóðurID INTEGER, Númer INTEGER, Tölublað TEXT);
 )";
-
-// Runs SQL on an SQLite file (created when missing); throws on error.
-inline void exec_sql(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot open " + file);
-  char* msg = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
-  std::string err = msg ? msg : "";
-  sqlite3_free(msg);
-  sqlite3_close(db);
-  if (rc != SQLITE_OK) throw std::runtime_error("sql: " + err + " in: " + sql);
-}
 
 enum class Backend { kFiles, kServer, kServerBySql };
 
