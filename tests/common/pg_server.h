@@ -39,14 +39,15 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
+
 namespace kvistur::testing {
 
 class PgServer {
  public:
   static PgServer& get() {
     static PgServer server;
-    if (!server.error_.empty()) throw std::runtime_error("the test PostgreSQL server cannot start: " + server.error_);
-    return server;
+    return checked(server);
   }
   static PgServer& primary() { return checked(pair().first); }
   static PgServer& standby() { return checked(pair().second); }
@@ -65,7 +66,7 @@ class PgServer {
   }
 
   // What the server has written to its log so far.
-  std::string log() const { return read(dir_ + "/log"); }
+  std::string log() const { return file_bytes(dir_ + "/log"); }
 
   // A URI of DATABASE as hosts name it (no user, no password), and one
   // that logs on as the administrator.
@@ -168,11 +169,6 @@ class PgServer {
   }
 
   std::string data() const { return dir_ + "/data"; }
-
-  static std::string read(const std::string& file) {
-    std::ifstream f(file);
-    return std::string((std::istreambuf_iterator<char>(f)), {});
-  }
 
   // The first line a command prints.
   static std::string output_of(const std::string& command) {

@@ -54,18 +54,13 @@ CREATE TABLE Tölublað (MóðurID INTEGER, Númer INTEGER, Tölublað TEXT);
 )";
 
 enum class Backend { kFiles, kServer, kServerBySql };
+inline constexpr Backend kEveryBackend[] = {Backend::kFiles, Backend::kServer, Backend::kServerBySql};
+inline constexpr const char* kBackendNames[] = {"Files", "Server", "ServerBySql"};
 
 // Runs the tests of a fixture that takes its Backend as parameter on each.
-#define KVISTUR_EVERY_BACKEND(Fixture)                                                                          \
-  INSTANTIATE_TEST_SUITE_P(                                                                                   \
-      Backend, Fixture,                                                                                       \
-      ::testing::Values(::kvistur::testing::Backend::kFiles, ::kvistur::testing::Backend::kServer,            \
-                        ::kvistur::testing::Backend::kServerBySql),                                           \
-      [](const auto& i) {                                                                                     \
-        return i.param == ::kvistur::testing::Backend::kFiles    ? "Files"                                   \
-               : i.param == ::kvistur::testing::Backend::kServer ? "Server"                                  \
-                                                                 : "ServerBySql";                            \
-      })
+#define KVISTUR_EVERY_BACKEND(Fixture)                                                                   \
+  INSTANTIATE_TEST_SUITE_P(Backend, Fixture, ::testing::ValuesIn(::kvistur::testing::kEveryBackend),    \
+                           [](const auto& i) { return ::kvistur::testing::kBackendNames[int(i.param)]; })
 
 class Site {
  public:
@@ -79,12 +74,11 @@ class Site {
     values_["Grunnur"]["GrunnNafn"] = "katalogur.sqlite";
     values_["Grunnur"]["kv_local"] = "skra.sqlite";
     values_["Debug"]["NoDebug"] = "1";
-    write_settings();
     if (server_) {
       database_ = PgServer::get().empty_database();
       values_["Grunnur"]["Slóð"] = PgServer::get().uri(database_);
-      write_settings();
     }
+    write_settings();
     if (make_databases) {
       db::workgroup_init(workgroup());
       exec_sql(directory(), kDirectorySchema);
