@@ -2,10 +2,10 @@
 // LogOn, call every public method against the same sample catalogue, and
 // every answer must equal the answer of the same call made on one thread
 // beforehand.  Open descriptors are counted before and after.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -47,14 +47,7 @@ std::string show(const Variant& v) {
   }
 }
 
-int open_descriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
+int open_descriptors() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
 
 struct Workload {
   std::vector<Text> terms;
@@ -155,7 +148,6 @@ TEST(Stress, EightThreadsAnswerAsOneThreadDoes) {
     w.keys.push_back(from_utf8(s));
   w.keys.push_back(u"x' OR '1'='1");
   w.terms.push_back(u"ó'; DROP TABLE Orð; --");
-  ASSERT_FALSE(w.terms.empty());
   ASSERT_FALSE(w.ids.empty());
 
   // The answers of one thread.
