@@ -55,6 +55,7 @@
 #include <new>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,15 +120,12 @@ Config load_config() {
   char buf[PATH_MAX];
   if (!env("KV_FAULT_ROOT").empty() && realpath(env("KV_FAULT_ROOT").c_str(), buf)) c.root = buf;
   c.attic = c.root + ".attic";
-  std::string kinds = c.power() ? "sync,fsync" : env("KV_FAULT_KINDS");
-  for (std::size_t at = 0; at < kinds.size();) {
-    std::size_t end = kinds.find(',', at);
-    std::string k = kinds.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  std::istringstream kinds(c.power() ? "sync,fsync" : env("KV_FAULT_KINDS"));
+  for (std::string k; std::getline(kinds, k, ',');) {
     if (k == "sqlite") c.kinds |= kSqliteKinds;
     if (k == "os") c.kinds |= kOsKinds;
     for (int i = 0; i < kKinds; ++i)
       if (k == kKindNames[i]) c.kinds |= 1u << i;
-    at = end == std::string::npos ? kinds.size() : end + 1;
   }
   return c;
 }
@@ -532,15 +530,6 @@ __attribute__((destructor)) void finish() {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-  REAL(open);
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(ap, int)) : 0;
-  va_end(ap);
-  return opening(AT_FDCWD, path, flags, [&] { return real_open(path, flags, mode); });
-}
-
 int openat(int dirfd, const char* path, int flags, ...) {
   REAL(openat);
   va_list ap;
@@ -548,6 +537,14 @@ int openat(int dirfd, const char* path, int flags, ...) {
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(ap, int)) : 0;
   va_end(ap);
   return opening(dirfd, path, flags, [&] { return real_openat(dirfd, path, flags, mode); });
+}
+
+int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(ap, int)) : 0;
+  va_end(ap);
+  return openat(AT_FDCWD, path, flags, mode);
 }
 
 FILE* fopen(const char* path, const char* mode) {
@@ -561,15 +558,11 @@ int mkdir(const char* path, mode_t mode) {
   return creating(AT_FDCWD, path, true, false, [&] { return real_mkdir(path, mode); });
 }
 
-int symlink(const char* target, const char* path) {
-  REAL(symlink);
-  return creating(AT_FDCWD, path, false, false, [&] { return real_symlink(target, path); });
-}
-
 int symlinkat(const char* target, int dirfd, const char* path) {
   REAL(symlinkat);
   return creating(dirfd, path, false, false, [&] { return real_symlinkat(target, dirfd, path); });
 }
+int symlink(const char* target, const char* path) { return symlinkat(target, AT_FDCWD, path); }
 
 int link(const char* from, const char* path) {
   REAL(link);
