@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -172,12 +173,9 @@ class PgServer {
 
   // The first line a command prints.
   static std::string output_of(const std::string& command) {
-    FILE* p = popen((command + " 2>/dev/null").c_str(), "r");
+    std::unique_ptr<FILE, int (*)(FILE*)> p(popen((command + " 2>/dev/null").c_str(), "r"), pclose);
     char buf[512] = {0};
-    if (p) {
-      if (!fgets(buf, sizeof buf, p)) buf[0] = 0;
-      pclose(p);
-    }
+    if (p && !fgets(buf, sizeof buf, p.get())) buf[0] = 0;
     std::string out = buf;
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;

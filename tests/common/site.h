@@ -66,8 +66,6 @@ class Site {
  public:
   explicit Site(bool make_databases = true, Backend backend = Backend::kFiles)
       : server_(backend != Backend::kFiles), by_sql_(backend == Backend::kServerBySql) {
-    settings_ = dir_ + "/lindrit.ini";
-    log_ = dir_ + "/melding.txt";
     setenv("LINDRIT_SETTINGS", settings_.c_str(), 1);
     setenv("KVISTUR_LOG", log_.c_str(), 1);
     values_["Grunnur"]["Slóð"] = dir_;
@@ -120,8 +118,7 @@ class Site {
   std::vector<std::string> log_lines() const {
     std::vector<std::string> out;
     std::istringstream ss(read_log());
-    std::string line;
-    while (std::getline(ss, line)) {
+    for (std::string line; std::getline(ss, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       auto p = line.find("MeldaError: ");
       out.push_back(p == std::string::npos ? line : line.substr(p));
@@ -173,7 +170,7 @@ class Site {
   bool server_ = false, by_sql_ = false;
   std::string database_;
   TempDir tmp_;
-  std::string dir_ = tmp_.path, settings_, log_;
+  std::string dir_ = tmp_.path, settings_ = dir_ + "/lindrit.ini", log_ = dir_ + "/melding.txt";
   std::map<std::string, std::map<std::string, std::string>> values_;
 };
 
