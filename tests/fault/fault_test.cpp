@@ -188,9 +188,6 @@ std::string test_name(const ::testing::TestParamInfo<std::tuple<Command, Mode>>&
 class Faults : public ::testing::TestWithParam<std::tuple<Command, Mode>> {
  protected:
   void SetUp() override {
-    work_ = tmp_.path + "/cat";
-    template_ = tmp_.path + "/before";
-    update_file_ = tmp_.path + "/update.xml";
     std::ofstream(update_file_) << kUpdate;
     setenv("LINDRIT_SETTINGS", (work_ + "/lindrit-1.0.ini").c_str(), 1);
     setenv("KVISTUR_LOG", (tmp_.path + "/melding.txt").c_str(), 1);
@@ -238,7 +235,8 @@ class Faults : public ::testing::TestWithParam<std::tuple<Command, Mode>> {
   }
 
   kvistur::testing::TempDir tmp_;
-  std::string work_, template_, update_file_, before_;
+  std::string work_ = tmp_.path + "/cat", template_ = tmp_.path + "/before", update_file_ = tmp_.path + "/update.xml",
+              before_;
 };
 
 TEST_P(Faults, EveryStepLeavesTheCatalogueBeforeOrAfter) {
