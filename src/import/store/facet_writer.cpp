@@ -22,13 +22,6 @@ using stored::FacetHolder;
 using stored::FacetRecord;
 using stored::FacetRowKind;
 
-bool integer(sqlite3_stmt* st, int i) { return sqlite3_column_type(st, i) == SQLITE_INTEGER; }
-
-std::string_view bytes(sqlite3_stmt* st, int i) {
-  const void* p = sqlite3_column_blob(st, i);
-  return p ? std::string_view(static_cast<const char*>(p), std::size_t(sqlite3_column_bytes(st, i))) : std::string_view();
-}
-
 // The records of Móðurtafla into B: all of them, or the one numbered *ID.
 void read_records(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullptr) {
   const bool sources = HasTable(db, "Frumfærsla");
@@ -38,19 +31,18 @@ void read_records(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullp
   SqliteStatement rows(db, sql + (id ? " WHERE m.ID = ?" : ""));
   if (id) rows.bind(1, *id);
   while (rows.step()) {
-    sqlite3_stmt* st = rows.get();
-    if (!integer(st, 0)) continue;  // a record number the search cannot find either
-    int64_t number = sqlite3_column_int64(st, 0);
+    if (!rows.is_integer(0)) continue;  // a record number the search cannot find either
+    int64_t number = rows.integer(0);
     if (number < INT32_MIN || number > INT32_MAX) continue;
-    int tag = int(sqlite3_column_int64(st, 1));
-    int32_t origin = int32_t(sqlite3_column_int64(st, 2));
+    int tag = int(rows.integer(1));
+    int32_t origin = int32_t(rows.integer(2));
     facets::Facts f;
-    if (sqlite3_column_type(st, 3) != SQLITE_NULL) {
-      f = facets::FactsFromSource(bytes(st, 3));
+    if (!rows.is_null(3)) {
+      f = facets::FactsFromSource(rows.bytes(3));
     } else {
       Text date;
       try {
-        date = ParseRecordText(from_utf8(std::string(bytes(st, 4)))).Útgáfutími;
+        date = ParseRecordText(from_utf8(std::string(rows.bytes(4)))).Útgáfutími;
       } catch (const Error&) {
       }
       f = facets::FactsFromEntry(tag, date);
@@ -66,7 +58,7 @@ void read_copies(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullpt
                                  (id ? " WHERE Móðurbendir = ?" : ""));
   if (id) copies.bind(1, *id);
   while (copies.step())
-    if (integer(copies.get(), 0)) b.copy(int32_t(sqlite3_column_int64(copies.get(), 0)), bytes(copies.get(), 1));
+    if (copies.is_integer(0)) b.copy(int32_t(copies.integer(0)), copies.bytes(1));
 }
 
 // A row of kv_facets or kv_facet_copies, written, or deleted when it holds nothing.
@@ -122,8 +114,8 @@ auto read_chunk(sqlite3* db, FacetRowKind kind, int64_t build, int64_t chunk, De
   SqliteStatement get(db, "SELECT data, checksum FROM " + table + " WHERE chunk = ?");
   decltype(decode(std::string_view())) out;
   if (!get.bind(1, chunk).step()) return out;
-  std::string_view data = bytes(get.get(), 0);
-  if (!integer(get.get(), 1) || get.integer(1) != stored::FacetRowSum(build, kind, chunk, data))
+  std::string_view data = get.bytes(0);
+  if (!get.is_integer(1) || get.integer(1) != stored::FacetRowSum(build, kind, chunk, data))
     throw stored::Damaged(table + " chunk " + std::to_string(chunk) + ": the checksum does not match");
   return decode(data);
 }
@@ -163,7 +155,7 @@ bool patch_facets(sqlite3* db, FacetChanges& changes) {
   {
     SqliteStatement log(db, "SELECT DISTINCT holder, id FROM temp.kv_log_facets");
     while (log.step())
-      if (integer(log.get(), 1) && log.integer(1) >= INT32_MIN && log.integer(1) <= INT32_MAX)
+      if (log.is_integer(1) && log.integer(1) >= INT32_MIN && log.integer(1) <= INT32_MAX)
         (log.integer(0) ? holders : records).insert(log.integer(1));
   }
   FacetTable::Builder b(head.rows.places);
@@ -256,10 +248,10 @@ class StatementCursor : public db::Cursor {
  public:
   StatementCursor(sqlite3* db, const std::string& sql) : st_(db, sql) {}
   bool Next() override { return st_.step(); }
-  bool IsNull(int i) override { return sqlite3_column_type(st_.get(), i) == SQLITE_NULL; }
-  bool IsInteger(int i) override { return integer(st_.get(), i); }
+  bool IsNull(int i) override { return st_.is_null(i); }
+  bool IsInteger(int i) override { return st_.is_integer(i); }
   int64_t Integer(int i) override { return st_.integer(i); }
-  std::string_view Bytes(int i) override { return bytes(st_.get(), i); }
+  std::string_view Bytes(int i) override { return st_.bytes(i); }
   Variant Value(int i) override { return db::column_variant(st_.get(), i); }
 
  private:

@@ -48,7 +48,7 @@ namespace {
 
 // The value of a logged number, which must be a whole number that fits.
 int64_t whole(SqliteStatement& st, int i, int64_t lo, int64_t hi) {
-  if (sqlite3_column_type(st.get(), i) != SQLITE_INTEGER || st.integer(i) < lo || st.integer(i) > hi) throw WriteWhole{};
+  if (!st.is_integer(i) || st.integer(i) < lo || st.integer(i) > hi) throw WriteWhole{};
   return st.integer(i);
 }
 
@@ -124,8 +124,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
   {
     SqliteStatement st(db, "SELECT id, base, kind, place, equal, key, links, checksum FROM kv_delta");
     while (st.step()) {
-      StatementRow r{st};
-      DeltaRecord d = DeltaRecord::Read(r);
+      DeltaRecord d = DeltaRecord::Read(st);
       d.check(meta);
       prior.emplace(int32_t(d.id), std::move(d));
     }
@@ -233,7 +232,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
       bool had = false;
       if (get.bind(1, w).step()) {
         had = true;
-        std::string packed = get.blob(0);
+        std::string_view packed = get.bytes(0);
         if (get.integer(1) != stored::DeltaPostingsSum(meta.build, w, packed))
           throw stored::Damaged("kv_delta_postings word " + std::to_string(w) + ": the checksum does not match");
         postings = stored::DecodeLinks(packed);
