@@ -131,6 +131,13 @@ void InstallStampTriggers(sqlite3* db) {
   }
 }
 
+std::optional<StampCounters> ReadStampCounters(sqlite3* db) {
+  if (!HasTable(db, kStampTable)) return std::nullopt;
+  SqliteStatement s(db, "SELECT records, links FROM kv_state");
+  if (!s.step()) return std::nullopt;
+  return StampCounters{s.integer(0), s.integer(1)};
+}
+
 int64_t RandomInstance() {
   std::random_device rd;
   return int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;

@@ -130,4 +130,10 @@ class SqliteStatement {
   sqlite3_stmt* st_ = nullptr;
 };
 
+// Whether the file has a table of that name.
+inline bool HasTable(sqlite3* db, const char* name) {
+  SqliteStatement q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  return q.bind(1, name).step();
+}
+
 }  // namespace kvistur::db

@@ -388,6 +388,22 @@ TEST_F(StoredIndexTest, AnotherFormatOrCollationIsNotUsed) {
   }
 }
 
+// A stored index whose catalogue lost kv_state is checked through: the
+// check says what the search will not use, never stops at the missing table.
+TEST_F(StoredIndexTest, TheCheckGoesOnWithoutTheStampTable) {
+  import::IndexCatalogue(site_.catalogue());
+  kvistur::testing::exec_sql(site_.catalogue(), "DROP TABLE kv_state");
+  auto check = run_tool({"index", "--check", site_.catalogue()});
+  EXPECT_EQ(check.exit_code, 1) << check.err;
+  const std::string again = " until `kvistur index` writes it again\n";
+  EXPECT_EQ(check.out, "kv_state: the content stamp's triggers are missing or changed: the search does not use it" + again +
+                           "kv_search_meta: written at another state of Móðurtafla: the search does not use it" + again +
+                           "kv_facet_meta: written at another state of Móðurtafla or Tengill: the facets are worked out "
+                           "from the tables" + again + site_.catalogue() + ": 3 findings; stored search index of 444 "
+                           "records, 1 rows of the order, 13 words in 13 rows\n")
+      << check.err;
+}
+
 // A catalogue whose columns another tool spelled otherwise: the stamp
 // still rises at every change of the sort text, so that no thread keeps a
 // stale order (SQLite matches the names of a trigger's UPDATE OF without

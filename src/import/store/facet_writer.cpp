@@ -92,10 +92,10 @@ void put_places(sqlite3* db, int64_t build, const std::vector<std::string>& plac
 
 // The summary, at the stamp's counters now.
 void put_summary(sqlite3* db, stored::FacetSummary meta) {
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) throw std::runtime_error("kv_state: no row");
-  meta.built_records = stamp.integer(0);
-  meta.built_links = stamp.integer(1);
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp) throw std::runtime_error("kv_state: no row");
+  meta.built_records = stamp->records;
+  meta.built_links = stamp->links;
   meta.checksum = meta.sum();
   ExecSql(db, "DELETE FROM kv_facet_meta");
   SqliteStatement put(db, "INSERT INTO kv_facet_meta (format, build, records, holders, places, built_records, "
@@ -211,7 +211,7 @@ FacetRows FacetRowsOfTables(sqlite3* db) {
 }
 
 FacetChanges::FacetChanges(sqlite3* db) : WatchedChanges(db) {
-  if (!HasTable(db, "Móðurtafla") || !HasTable(db, db::kStampTable) || !read_stamp()) return;
+  if (!HasTable(db, "Móðurtafla") || !read_stamp()) return;
   std::string sql = "CREATE TEMP TABLE IF NOT EXISTS kv_log_facets (holder INTEGER, id); DELETE FROM temp.kv_log_facets;";
   // Each change of a table logs the numbers it touched: 0 a record's, 1 a holder's.
   std::vector<std::string> triggers;

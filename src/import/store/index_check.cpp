@@ -186,16 +186,12 @@ void IndexCheck::StoredIndex(sqlite3* db) {
          collation_version() + kNotUsed);
     order_fresh = postings_fresh = false;
   }
-  {
-    SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-    bool has = HasTable(db, db::kStampTable) && stamp.step();
-    if (!has || stamp.integer(0) != meta.built_records) {
-      find(std::string("kv_search_meta: written at another state of Móðurtafla") + kNotUsed);
-      order_fresh = postings_fresh = false;
-    } else if (meta.postings && stamp.integer(1) != meta.built_links) {
-      find(std::string("kv_search_meta: written at another state of Tengill (its word lists)") + kNotUsed);
-      postings_fresh = false;
-    }
+  if (std::optional<db::StampCounters> stamp = db::ReadStampCounters(db); !stamp || stamp->records != meta.built_records) {
+    find(std::string("kv_search_meta: written at another state of Móðurtafla") + kNotUsed);
+    order_fresh = postings_fresh = false;
+  } else if (meta.postings && stamp->links != meta.built_links) {
+    find(std::string("kv_search_meta: written at another state of Tengill (its word lists)") + kNotUsed);
+    postings_fresh = false;
   }
 
   // Every chunk of the order, the delta and the counts, in turn.
@@ -435,9 +431,8 @@ void IndexCheck::Facets(sqlite3* db) {
   } catch (const std::runtime_error& e) {
     return find(std::string("the facet data cannot be read (") + e.what() + ")" + kNotRead);
   }
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!HasTable(db, db::kStampTable) || !stamp.step() || stamp.integer(0) != data.meta.built_records ||
-      stamp.integer(1) != data.meta.built_links)
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp || stamp->records != data.meta.built_records || stamp->links != data.meta.built_links)
     return find(std::string("kv_facet_meta: written at another state of Móðurtafla or Tengill") + kNotRead);
   std::string differs = first_difference(data.rows, FacetRowsOfTables(db));
   if (!differs.empty()) find(differs);

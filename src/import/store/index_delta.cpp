@@ -257,10 +257,10 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
     meta.delta_records = int64_t(next.size());
   }
 
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) return false;
-  meta.built_records = stamp.integer(0);
-  meta.built_links = stamp.integer(1);
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp) return false;
+  meta.built_records = stamp->records;
+  meta.built_links = stamp->links;
   WriteSummary(db, meta);
   return true;
 }
@@ -268,7 +268,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
 }  // namespace
 
 IndexChanges::IndexChanges(sqlite3* db) : WatchedChanges(db) {
-  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, db::kStampTable) || !read_stamp()) return;
+  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !read_stamp()) return;
   auto m = [&](const char* c) { return QuotedColumn(db, "Móðurtafla", c); };
   auto t = [&](const char* c) { return QuotedColumn(db, "Tengill", c); };
   std::string updated;

@@ -273,10 +273,10 @@ void WriteSearchIndex(sqlite3* db) {
   }
 
   write_order(db, layout, meta.build);
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) throw std::runtime_error("the content stamp has no row");
-  meta.built_records = stamp.integer(0);
-  meta.built_links = stamp.integer(1);
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp) throw std::runtime_error("the content stamp has no row");
+  meta.built_records = stamp->records;
+  meta.built_links = stamp->links;
   meta.positions = int64_t(layout.ids.size());
   meta.ordered = layout.ordered;
   meta.records = layout.records;
