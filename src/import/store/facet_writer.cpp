@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <map>
-#include <random>
 #include <set>
 
 #include "import/store/index_delta.h"
@@ -191,9 +190,8 @@ void WriteFacetData(sqlite3* db) {
           "CREATE TABLE kv_facet_copies (chunk INTEGER PRIMARY KEY, data BLOB, checksum INTEGER);"
           "CREATE TABLE kv_facet_meta (format INTEGER, build INTEGER, records INTEGER, holders INTEGER, "
           "places INTEGER, built_records INTEGER, built_links INTEGER, checksum INTEGER);");
-  std::random_device rd;
   stored::FacetSummary meta;
-  meta.build = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
+  meta.build = db::RandomInstance();
   meta.records = int64_t(rows.records.size());
   meta.holders = int64_t(rows.holders.size());
   meta.places = int64_t(rows.places.size());
