@@ -55,6 +55,10 @@ std::vector<std::pair<std::string, std::string>> stamp_triggers(sqlite3* db);
 // The columns of Móðurtafla whose updates raise the stamp.
 const std::vector<std::string>& stamped_record_columns();
 
+// The columns of TABLE in the file, in their order; empty when it has none
+// or they cannot be read.
+std::vector<std::string> TableColumns(sqlite3* db, const char* table);
+
 // WANTED as one of COLUMNS spells it, matched as the query dialect matches
 // names (folded: letter case never matters, Icelandic letters included);
 // WANTED itself when none matches.

@@ -17,34 +17,21 @@
 #include "import/store/search_index.h"
 #include "import/store/sqlite_statement.h"
 #include "platform/content_stamp.h"
+#include "platform/jet_sql.h"
 #include "search/hits.h"
 #include "search/stored_codec.h"
 
 namespace kvistur::import {
+
+std::string QuotedColumn(sqlite3* db, const char* table, const std::string& wanted) {
+  return db::quote_ident(db::spelled_as(db::TableColumns(db, table), wanted));
+}
 
 namespace {
 
 using stored::DeltaRecord;
 using stored::Link;
 using namespace delta;
-
-std::string quoted(const std::string& name) {
-  std::string q = "\"";
-  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
-
-}  // namespace
-
-std::string QuotedColumn(sqlite3* db, const char* table, const std::string& wanted) {
-  std::vector<std::string> names;
-  SqliteStatement st(db, "SELECT name FROM pragma_table_info(?)");
-  st.bind(1, std::string(table));
-  while (st.step()) names.push_back(st.text(0));
-  return quoted(db::spelled_as(names, wanted));
-}
-
-namespace {
 
 // The value of a logged number, which must be a whole number that fits.
 int64_t whole(SqliteStatement& st, int i, int64_t lo, int64_t hi) {
