@@ -1,6 +1,6 @@
 // The search's stored index: data worked out from the catalogue's tables
 // by kvistur's own tools (build, generate, index, update; the writer is
-// src/import/search_index.cpp) and kept beside them in the catalogue, so
+// src/import/store/search_index.cpp) and kept beside them in the catalogue, so
 // that even the first search of a process finds the order of all records
 // and each word's records without reading Móðurtafla or Tengill.
 //
