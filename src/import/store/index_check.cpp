@@ -180,6 +180,14 @@ void IndexCheck::StoredIndex(sqlite3* db) {
   } catch (const stored::Damaged& d) {
     return find(d.what() + std::string(kNotUsed));
   }
+  // The tables the summary says are there: one missing is damage the
+  // search meets as any other, never a reason to stop the check.
+  std::vector<const char*> tables = {"kv_order"};
+  if (meta.postings) tables.insert(tables.end(), {"kv_postings", "kv_counts", "kv_delta", "kv_delta_postings"});
+  const long before = findings_;
+  for (const char* t : tables)
+    if (!HasTable(db, t)) find(std::string(t) + ": missing" + kNotUsed);
+  if (findings_ != before) return;
   bool order_fresh = true, postings_fresh = meta.postings;
   if (meta.collator != collation_version()) {
     find("kv_search_meta: ordered with the collation of version " + meta.collator + ", the search sorts by " +
@@ -221,7 +229,7 @@ void IndexCheck::StoredIndex(sqlite3* db) {
   }
 
   long words = 0, rows = 0;
-  if (meta.postings && HasTable(db, "kv_postings")) {
+  if (meta.postings) {
     std::vector<uint32_t> counts;
     bool counts_whole = read_chunks(db, meta, "kv_counts", chunks, [&](SqliteStatement& st, int64_t c) {
       std::vector<uint32_t> these = stored::DecodeCounts(meta.build, c, meta.positions, st.bytes(1), st.integer(2));
