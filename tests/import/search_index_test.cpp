@@ -406,6 +406,7 @@ TEST_F(StoredIndexTest, TheCheckFindsATableMissing) {
        "3 findings; stored search index of 444 records, 1 rows of the order, 13 words in 13 rows\n"},
       {"kv_postings", "kv_postings: missing" + not_used, "1 findings; facet data of 444 records\n"},
       {"kv_order", "kv_order: missing" + not_used, "1 findings; facet data of 444 records\n"},
+      {"kv_counts", "kv_counts: missing" + not_used, "1 findings; facet data of 444 records\n"},
   };
   for (const auto& c : cases) {
     const std::string file = site_.dir() + "/" + c.table + ".sqlite";
@@ -414,6 +415,21 @@ TEST_F(StoredIndexTest, TheCheckFindsATableMissing) {
     auto check = run_tool({"index", "--check", file});
     EXPECT_EQ(check.exit_code, 1) << c.table << " " << check.err;
     EXPECT_EQ(check.out, c.findings + file + ": " + c.closing) << c.table << " " << check.err;
+    // An update writes the index whole again instead of failing at the
+    // table (without kv_state the stamp's triggers fail every change).
+    if (c.table != std::string("kv_state")) {
+      auto db = db::OpenSqlite(file, SQLITE_OPEN_READWRITE);
+      import::RegisterKvFunctions(db.get());
+      import::ExecSql(db.get(), "BEGIN IMMEDIATE");
+      import::IndexChanges changes(db.get());
+      import::FacetChanges facets(db.get());
+      import::ExecSql(db.get(), "DELETE FROM Tengill WHERE FærsluID = 3");
+      EXPECT_TRUE(import::UpdateSearchIndex(db.get(), changes)) << c.table;
+      import::UpdateFacetData(db.get(), facets);
+      import::ExecSql(db.get(), "COMMIT");
+      check = run_tool({"index", "--check", file});
+      EXPECT_EQ(check.exit_code, 0) << c.table << " " << check.out << check.err;
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <unordered_map>
@@ -182,8 +183,8 @@ void IndexCheck::StoredIndex(sqlite3* db) {
   }
   // The tables the summary says are there: one missing is damage the
   // search meets as any other, never a reason to stop the check.
-  std::vector<const char*> tables = {"kv_order"};
-  if (meta.postings) tables.insert(tables.end(), {"kv_postings", "kv_counts", "kv_delta", "kv_delta_postings"});
+  std::vector<const char*> tables = {kOrderTable};
+  if (meta.postings) tables.insert(tables.end(), std::begin(kListTables), std::end(kListTables));
   const long before = findings_;
   for (const char* t : tables)
     if (!HasTable(db, t)) find(std::string(t) + ": missing" + kNotUsed);

@@ -98,7 +98,10 @@ std::vector<Link> links_now(std::optional<std::vector<Link>> known, uint32_t bas
 }
 
 bool write_delta(sqlite3* db, IndexChanges& changes) {
-  if (!changes.watching() || !HasTable(db, "kv_search_meta") || !HasTable(db, "kv_delta")) return false;
+  // A table missing is damage: the index is written whole.
+  if (!changes.watching() || !HasTable(db, "kv_search_meta") || !HasTable(db, kOrderTable)) return false;
+  for (const char* t : kListTables)
+    if (!HasTable(db, t)) return false;
   if (StoredFormat(db) != stored::kFormat) return false;
   stored::Summary meta = ReadSummary(db);
   if (!meta.postings || meta.collator != collation_version() || !db::ContentStampInstalled(db) ||
