@@ -166,16 +166,14 @@ void read_sources(db::Database& database, const std::vector<int32_t>& ids, std::
   }
 }
 
-// The texts of the records of IDS (whole text and MARC lines).
-void read_texts(db::Database& database, const std::vector<int32_t>& ids, std::map<int32_t, StoredRecord>& found) {
+// The MARC lines of the records of IDS, for those made without a source
+// record.
+void read_marc_lines(db::Database& database, const std::vector<int32_t>& ids, std::map<int32_t, StoredRecord>& found) {
   std::set<int32_t> seen;
-  Rows(database, u"Móðurtafla", u"ID", {u"ID", u"ÖllFærslan", u"MarkSnið"}).each(ids, [&](Row& row) {
+  Rows(database, u"Móðurtafla", u"ID", {u"ID", u"MarkSnið"}).each(ids, [&](Row& row) {
     Variant id = row.value(0);
     if (id.is_null() || !seen.insert(id.to_i32()).second) return;
-    if (auto r = found.find(id.to_i32()); r != found.end()) {
-      r->second.whole_text = row.text(1);
-      r->second.marc_lines = row.text(2);
-    }
+    if (auto r = found.find(id.to_i32()); r != found.end()) r->second.marc_lines = row.text(1);
   });
 }
 
@@ -199,10 +197,14 @@ std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& databas
   std::vector<std::optional<StoredRecord>> out(ids.size());
   if (ids.empty()) return out;
   // Each number once, so that no row is read twice.
-  std::vector<int32_t> distinct;
-  for (int32_t id : std::set<int32_t>(ids.begin(), ids.end())) distinct.push_back(id);
+  const std::set<int32_t> numbers(ids.begin(), ids.end());
+  const std::vector<int32_t> distinct(numbers.begin(), numbers.end());
+  // The display texts need the record's texts, read with its kind.
+  const bool display = purpose == Purpose::Display;
+  std::vector<const char16_t*> columns{u"ID", u"Tag", u"Safndeild"};
+  if (display) columns.insert(columns.end(), {u"ÖllFærslan", u"MarkSnið"});
   std::map<int32_t, StoredRecord> found;
-  Rows(database, u"Móðurtafla", u"ID", {u"ID", u"Tag", u"Safndeild"}).each(distinct, [&](Row& row) {
+  Rows(database, u"Móðurtafla", u"ID", std::move(columns)).each(distinct, [&](Row& row) {
     Variant id = row.value(0);
     // A record number held twice: its first row counts.
     if (id.is_null() || found.count(id.to_i32())) return;
@@ -211,18 +213,19 @@ std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& databas
     Variant kind = row.value(1), collection = row.value(2);
     r.kind = kind.is_null() ? int16_t(0) : kind.to_i16();
     r.collection = collection.is_null() ? -1 : collection.to_i32();
+    if (display) {
+      r.whole_text = row.text(3);
+      r.marc_lines = row.text(4);
+    }
   });
-  if (found.empty()) return out;
-  if (purpose == Purpose::Display) {
-    read_texts(database, distinct, found);
-  } else {
+  if (!found.empty() && !display) {
     read_sources(database, distinct, found);
     // The records without a source record that reads are made from their
     // MARC lines.
     std::vector<int32_t> rebuilt;
     for (auto& [id, r] : found)
       if (!r.marc) rebuilt.push_back(id);
-    if (!rebuilt.empty()) read_texts(database, rebuilt, found);
+    if (!rebuilt.empty()) read_marc_lines(database, rebuilt, found);
     read_copies(database, distinct, found);
   }
   for (std::size_t i = 0; i < ids.size(); ++i)
