@@ -6,6 +6,7 @@
 
 #include "command.h"
 #include "help_text.h"
+#include "installed_folder.h"
 #include "kvistur/version.h"
 #include "settings/log.h"
 #include "settings/settings.h"
@@ -95,11 +96,7 @@ std::string roff(std::string_view text) {
 }  // namespace
 
 std::string DocumentationFolder() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  std::filesystem::path installed = exe.parent_path().parent_path() / KVISTUR_INSTALL_DOCDIR;
-  if (!ec && std::filesystem::is_directory(installed, ec)) return installed.lexically_normal().string();
-  return KVISTUR_SOURCE_DOCS;
+  return InstalledFolder(std::filesystem::path("..") / KVISTUR_INSTALL_DOCDIR, KVISTUR_SOURCE_DOCS);
 }
 
 void PrintOverview(std::FILE* to) {
