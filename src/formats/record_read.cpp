@@ -10,26 +10,6 @@ namespace kvistur::formats {
 
 namespace {
 
-// Whether BYTES are well-formed UTF-8 (control characters and all): what
-// the engine's reading of a text into a variant and back gives unchanged.
-bool well_formed_utf8(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size();) {
-    unsigned char c = bytes[i];
-    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || i + std::size_t(extra) >= bytes.size()) return false;
-    uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      unsigned char d = bytes[i + std::size_t(k)];
-      if ((d & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (d & 0x3F);
-    }
-    static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kLeast[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += std::size_t(extra) + 1;
-  }
-  return true;
-}
-
 // One row of a query, read the same way through a cursor or a recordset.
 class Row {
  public:
@@ -54,7 +34,7 @@ class CursorRow : public Row {
     // form, bytes that are not UTF-8 made so).
     if (!c_.IsInteger(i)) {
       std::string_view bytes = c_.Bytes(i);
-      if (bytes.find_first_not_of("0123456789+-.eE") != std::string_view::npos && well_formed_utf8(bytes))
+      if (bytes.find_first_not_of("0123456789+-.eE") != std::string_view::npos && marc21::well_formed_utf8(bytes))
         return std::string(bytes);
     }
     return to_utf8(c_.Value(i).to_text());
