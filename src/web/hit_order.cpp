@@ -12,8 +12,7 @@ std::vector<int32_t> OrderedPage(db::Database& database, const std::vector<int32
   // Every hit in Leita's order: the other orders keep it within what they put level.
   PartlySortedHits ranked = LeitaOrder(database, hits);
   ranked.sort_to(ranked.size());
-  std::vector<int32_t> order(std::size_t(ranked.size()));
-  for (int32_t p = 1; p <= ranked.size(); ++p) order[std::size_t(p - 1)] = ranked.id(p);
+  std::vector<int32_t> order = ranked.ids(1, ranked.size());
   if (ask.order == Order::kTitle) {
     // The records the same words find in the title field.
     std::vector<int32_t> in_title;
