@@ -151,9 +151,9 @@ void PrintManual(std::FILE* to) {
     if (const CommandInfo* c = registered(h.name)) out += ".B kvistur\n" + roff(c->usage) + "\n.br\n";
   out += ".SH DESCRIPTION\n" +
          roff("kvistur searches and shows the records of a library catalogue, lays them out for printing, serves "
-              "them over Z39.50 and SRU, drives the catalogue's engine for programs in other languages, and makes "
-              "and keeps the catalogue: SQLite files in a folder, or schemas of a PostgreSQL database. The "
-              "commands that read a catalogue find it through the settings file.") +
+              "them over Z39.50 and SRU and to browsers, drives the catalogue's engine for programs in other "
+              "languages, and makes and keeps the catalogue: SQLite files in a folder, or schemas of a PostgreSQL "
+              "database. The commands that read a catalogue find it through the settings file.") +
          "\n.SH COMMANDS\n";
   for (const CommandHelp& h : CommandHelps()) {
     const CommandInfo* c = registered(h.name);
@@ -170,7 +170,7 @@ void PrintManual(std::FILE* to) {
               "): where the catalogue is (Grunnur/Slóð, GrunnNafn, kv_local), the result limit (Leit/Fjöldi), the "
               "print-list type (Prentun/ListaTegund), the diagnostics (Debug/NoDebug)") +
          "\n.TP\n.B KVISTUR_LOG\n" +
-         roff("the diagnostic log (default /tmp/melding.txt)") +
+         roff(std::string("the diagnostic log (default ") + kDefaultLogPath + ")") +
          "\n.TP\n.B PGUSER, PGPASSWORD\n" +
          roff("the role that build, update, index and generate write a PostgreSQL database as; a URI on the "
               "command line never carries a user or a password") +
@@ -182,7 +182,7 @@ void PrintManual(std::FILE* to) {
          "\n.SH SEE ALSO\n" +
          roff("The documentation installed with the program (share/doc/kvistur beside its bin folder; "
               "/usr/share/doc/kvistur from the Debian package): README.md, and search.md, printing.md, "
-              "import.md, postgresql.md, server.md, host-protocol.md.") +
+              "import.md, postgresql.md, server.md, web.md, host-protocol.md.") +
          "\n";
   std::fputs(out.c_str(), to);
 }
