@@ -49,7 +49,7 @@ class SearchSite : public ::testing::Test {
   Site site_;
 };
 
-TEST_F(SearchSite, QueriesAreLoggedWhenDebugging) {
+TEST_F(SearchSite, QueriesAreLoggedWhenDebuggingAndStopWordsLeftOut) {
   thread_state().bDebug = true;
   site_.clear_log();
   SafeArray<Text> svar, keys, stop(0, {Text(), Text(u"OG")});
@@ -81,15 +81,12 @@ TEST_F(SearchSite, QueriesAreLoggedWhenDebugging) {
   EXPECT_EQ(Fremjaleit(-1, -1, u"nothing", svar, ids, keys, stop, -1, 0, nullptr), 0);
   EXPECT_TRUE(search_log().empty());
   EXPECT_EQ(ids.ubound(), 0);
-}
 
-TEST_F(SearchSite, StopWords) {
-  SafeArray<Text> svar, keys;
-  SafeArray<int32_t> ids;
+  // Stop words.
   SafeArray<Text> slot_zero(0, {Text(u"saga")});
   EXPECT_EQ(Fremjaleit(-1, -1, u"saga", svar, ids, keys, slot_zero, -1, 0, nullptr), 2) << "slot 0 is not a stop word";
-  SafeArray<Text> stop(0, {Text(), Text(u"ÞÓR"), Text(u"sAGA")});
-  EXPECT_THROW(Fremjaleit(-1, -1, u"þór Saga", svar, ids, keys, stop, -1, 0, nullptr), Error)
+  SafeArray<Text> stops(0, {Text(), Text(u"ÞÓR"), Text(u"sAGA")});
+  EXPECT_THROW(Fremjaleit(-1, -1, u"þór Saga", svar, ids, keys, stops, -1, 0, nullptr), Error)
       << "nothing left to search for, with no result set open";
   EXPECT_EQ(ids.ubound(), 0);
   EXPECT_EQ(Fremjaleit(-1, -1, u"þór og saga", svar, ids, keys, SafeArray<Text>(0, {Text(), Text(u"og")}), 1, 0,
@@ -147,20 +144,16 @@ TEST(SearchProgressBar, MovesInStepsOfAtLeastFive) {
 }
 
 TEST(SearchTermCleaning, RemoveCharAndStripPunctuation) {
-  Text t = u"Sagas";
-  EXPECT_EQ(RemoveChar(t, u"s"), u"aga") << "letter case is ignored";
-  EXPECT_EQ(t, u"aga");
-  Text th = u"Þþa";
-  EXPECT_EQ(RemoveChar(th, u"þ"), u"a");
-  Text accent = u"aáA";
-  EXPECT_EQ(RemoveChar(accent, u"a"), u"á") << "accents count";
-  Text term = u"[o'ne\"ill];(x),-*.";
-  EXPECT_EQ(StripPunctuation(term), u"oneillx-*");
-  EXPECT_EQ(term, u"oneillx-*");
-  Text only = u".,[]();\"'";
-  EXPECT_EQ(StripPunctuation(only), u"");
-  Text other = u"a?b#c/d:1\t";
-  EXPECT_EQ(StripPunctuation(other), u"a?b#c/d:1\t");
+  // Letter case is ignored, accents count; the text is changed in place.
+  for (auto [text, c, left] : {std::tuple<Text, Text, Text>{u"Sagas", u"s", u"aga"}, {u"Þþa", u"þ", u"a"}, {u"aáA", u"a", u"á"}}) {
+    EXPECT_EQ(RemoveChar(text, c), left);
+    EXPECT_EQ(text, left);
+  }
+  for (auto [text, left] : {std::pair<Text, Text>{u"[o'ne\"ill];(x),-*.", u"oneillx-*"}, {u".,[]();\"'", u""},
+                            {u"a?b#c/d:1\t", u"a?b#c/d:1\t"}}) {
+    EXPECT_EQ(StripPunctuation(text), left);
+    EXPECT_EQ(text, left);
+  }
 }
 
 TEST(TextSplitting, Parts) {
@@ -174,8 +167,6 @@ TEST(TextSplitting, Parts) {
   EXPECT_EQ(split(u"a,, ,b", u","), (std::vector<Text>{u"", u"a", u"b"})) << "blank parts dropped";
   EXPECT_EQ(split(u"a--b--", u"--"), (std::vector<Text>{u"", u"a", u"b", u""}));
   EXPECT_EQ(split(u"a\tb  c", u" "), (std::vector<Text>{u"", u"a\tb", u"c"})) << "a tab is no separator";
-  // Appending to the list, and JoinLines, are pinned by the search terms'
-  // test and the host's eval test.
 }
 
 }  // namespace
