@@ -118,7 +118,6 @@ TEST_P(LeitaTest, ProgressLinesBarAndFailures) {
   Variant e{std::shared_ptr<Dispatch>(empty)};
   EXPECT_EQ(search(u"", -1, -1, -1, 1, &e).n, 0);
   EXPECT_EQ(empty->calls, (std::vector<std::string>{"Show", "lbLeit.Clear", "Refresh", "Hide"}));
-  // The two failure outcomes.
   site_.debug(true);
   site_.clear_log();
   EXPECT_EQ(search(u"og", -1, -1, -1, 0, nullptr, {u"", u"Og"}).n, -1) << "only stop words";
@@ -224,10 +223,8 @@ TEST(SortHits, OrderOfKeys) {
     for (std::size_t i = 1; i < h.size(); ++i) ids.push_back(h[i].ID);
     return ids;
   };
-  EXPECT_EQ(sorted({Variant(7), Variant(3), Variant(9), Variant(1)}), (std::vector<int32_t>{4, 2, 1, 3}));
-  EXPECT_EQ(sorted({Variant(u"b"), Variant(u""), Variant(u"Á"), Variant(u"a")}), (std::vector<int32_t>{2, 4, 3, 1}));
-  EXPECT_EQ(sorted({Variant(u"Þór"), Variant(u"ör"), Variant(u"zeta")}), (std::vector<int32_t>{3, 1, 2}));
-  // Equal keys in the order the partition steps leave them.
+  // Numbers and texts in their order: the host's SortHits tests.  Equal
+  // keys in the order the partition steps leave them.
   EXPECT_EQ(sorted({Variant(u"a"), Variant(u"A"), Variant(u"a")}), (std::vector<int32_t>{2, 1, 3}));
   EXPECT_EQ(sorted({Variant(u"b"), Variant::null(), Variant(u"a")}), (std::vector<int32_t>{2, 3, 1})) << "a null pivot takes nothing to its left";
 }
