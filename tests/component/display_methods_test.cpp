@@ -32,6 +32,7 @@ TEST(DisplayMethods, WorkedExamplesThroughSkilaRSv) {
             u"Fornafn Eftirnafn: Titill : undirtitill / Fornafn Eftirnafn. - 2. útg.. - Staður : Útgefandi, 2001. - "
             u"120 s. : myndir ; 24 sm [B 1]");
   EXPECT_EQ(text, Variant(b.text())) << "the parameters are left as they were";
+
   // A record given as text has kind 0, so the periodical example is built by
   // hand: the kind comes from the table row, not from the text.
   RecordTextBuilder p;
@@ -52,6 +53,7 @@ TEST(DisplayMethods, HoldingsSubjectsContentsAndFaults) {
   EXPECT_EQ(SkilaAN(v), u"101, Gjöf\r\n102, Útibú");
   EXPECT_EQ(SkilaEN(v), u"Saga Ísland ; Ljóð");
   EXPECT_EQ(SkilaGF(v), u"Höf: Kafli. - Efni\r\nAnnar");
+
   Variant empty_record(RecordTextBuilder{}.text()), empty_text(u""), nothing;
   for (Variant* e : {&empty_record, &empty_text, &nothing}) {
     EXPECT_EQ(SkilaAN(*e), u"");
@@ -62,6 +64,7 @@ TEST(DisplayMethods, HoldingsSubjectsContentsAndFaults) {
   }
   Variant number(int32_t(7));
   EXPECT_EQ(error_number([&] { SkilaAN(number); }), err::kInvalidArgument) << "the text \"7\" has no terminator";
+
   // The parser's faults reach the host.
   Text whole = RecordTextBuilder{}.text();
   Variant truncated(whole.substr(0, 20));  // stops inside the call-number values

@@ -50,6 +50,7 @@ TEST(KeptMemory, StaysWithinTheBudgetWhateverIsSearchedByManyThreadsInManyStates
   }
   for (int i = 0; i < 240; ++i) terms.push_back(Text(1500, char16_t(u'a' + i % 26)) + from_utf8(std::to_string(i)));
   const std::vector<std::string> catalogues = {"katalogur.sqlite", "annar.sqlite"};
+
   // The answers when nothing at all is kept.
   site.set("Leit", "Minni", "0");
   std::map<std::pair<std::string, std::size_t>, std::string> expected;
@@ -61,6 +62,7 @@ TEST(KeptMemory, StaysWithinTheBudgetWhateverIsSearchedByManyThreadsInManyStates
       for (std::size_t i = 0; i < terms.size(); ++i) expected[{c, i}] = search(f, terms[i]);
     }
   }).join();
+
   site.set("Leit", "Minni", "1");
   const std::size_t budget = std::size_t(1) << 20;
   constexpr int kThreads = 6, kSearches = 120, kStates = 12;

@@ -113,6 +113,7 @@ class StoredIndexTest : public ::testing::Test {
     ::log_on();
   }
   void TearDown() override { thread_state() = ThreadState{}; }
+
   // Every search of the mix on the catalogue named NAME.
   std::vector<Outcome> mix(const std::string& name) {
     site_.set("Grunnur", "GrunnNafn", name);
@@ -177,6 +178,7 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
     EXPECT_NE(said.find(why), std::string::npos) << said;
   }
   site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
+
   // What is kept of this state is one for every thread, and let go once a
   // newer state of the file is in use.
   std::weak_ptr<KeptSearch> first_state;
@@ -205,6 +207,7 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
   auto strip = [](const std::string& s) { return std::regex_replace(s, std::regex("[^\n]*MeldaError"), "MeldaError"); };
   EXPECT_EQ(strip(site_.read_log()), strip(log_indexed));
   log_on(false);
+
   // Another program adds a word link: the stored lists are left aside (the
   // stored order still serves); then it changes a sort text: the stored
   // index is left aside until it is written again.
@@ -505,6 +508,7 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
     return out;
   };
   const std::vector<Outcome> sound = answers("katalogur.sqlite");
+
   // The rows the searches read: of the words searched for.
   std::string searched = "word IN (SELECT ID FROM Orð WHERE Orð IN (";
   for (std::size_t i : {0, 1, 40, 400, 2500}) searched += (i ? ", '" : "'") + words[i] + "'";

@@ -90,6 +90,7 @@ TEST(ServerLoad, IndexMakesTheSchemasOfAnotherToolReady) {
   } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()), uri + ": there is no schema enginn");
   }
+
   // Counted changes: a word added is seen by the next search.
   auto engine = db::create_postgres_engine();
   engine->set_system_db(from_utf8(site.folder()) + u"\\System.mdw");

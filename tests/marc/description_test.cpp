@@ -32,6 +32,7 @@ TEST(DescriptionAreas, PublicationPhysicalAndTail) {
   EXPECT_EQ(BuildPublication(r), u"Rvk. : Útg., 2001");
   r.Útgefandi = u"";
   EXPECT_EQ(BuildPublication(r), u"Rvk. : 2001");
+
   r = EmptyRecord();
   EXPECT_EQ(BuildPhysical(r), u"");
   r.Umfang = u"120 s. ";
@@ -45,6 +46,7 @@ TEST(DescriptionAreas, PublicationPhysicalAndTail) {
   r.Stærð = u"";
   r.Umfang = u"";
   EXPECT_EQ(BuildPhysical(r), u"myndir ;  kort ");
+
   r = EmptyRecord();
   EXPECT_EQ(BuildAreaTail(r), u"");
   r.Marktákn3 = u"C";
@@ -60,6 +62,7 @@ TEST(DescriptionAreas, EditionSeriesAndCallNumbers) {
   EXPECT_EQ(BuildEdition(r), u"Ritstj.");
   r.Útgáfa.Texti = u" 2. útg. ";
   EXPECT_EQ(BuildEdition(r), u" 2. útg.  / Ritstj.") << "the edition statement as stored";
+
   EXPECT_EQ(BuildSeries(r), u"");
   r.Ritröð.Tölumerking = u"  ";
   EXPECT_EQ(BuildSeries(r), u"");
@@ -72,6 +75,7 @@ TEST(DescriptionAreas, EditionSeriesAndCallNumbers) {
   r.Ritröð.Titlar.append(TitleElement{u"undirröð", u""});
   r.Ritröð.Tölumerking = u" 12 ";
   EXPECT_EQ(BuildSeries(r), u"(Safn rita : undirröð / Félag ; 12)");
+
   EXPECT_EQ(BuildCallNumber(r), u"");
   r.Marktákn1 = u"A";
   r.Marktákn4 = u"D";
@@ -98,6 +102,7 @@ TEST(DescriptionKinds, FirstPartByKind) {
   r.MarkSnið = u"1002 #$aSnorri";
   EXPECT_EQ(BuildDescription(r, 0), u"Edda [hljóðrit] / Snorri Sturluson ; Jón. - Rvk.")
       << "a main entry that formats to nothing leaves no colon";
+
   r.Tag = 100;
   r.MarkSnið = u"1004 #$aSnorri\r\n793  $aRit$g3. árg.";
   EXPECT_EQ(BuildDescription(r, 0), u"Edda [hljóðrit]. 3. árg.(Rit) [tímarit]. - Rvk.")
@@ -106,6 +111,7 @@ TEST(DescriptionKinds, FirstPartByKind) {
   EXPECT_EQ(BuildDescription(r, 0), u"Snorri Sturluson ; Jón: Edda [hljóðrit]. 3. árg.(Rit) [tímaritsgrein]. - Rvk.");
   r.Ábyrgðaraðildir = {};
   EXPECT_EQ(BuildDescription(r, 0), u"Edda [hljóðrit]. 3. árg.(Rit) [tímaritsgrein]. - Rvk.");
+
   r.Tag = 100;
   r.Titlar = {};
   r.MarkSnið = u"793  $g5. árg.";
@@ -114,11 +120,13 @@ TEST(DescriptionKinds, FirstPartByKind) {
   EXPECT_EQ(BuildDescription(r, 1), u". 5. árg. [tímarit]. - Rvk.");
   r.MarkSnið = u"";
   EXPECT_EQ(BuildDescription(r, 0), u".  [tímarit]. - Rvk. [T]");
+
   r.Tag = -1;
   EXPECT_EQ(BuildDescription(r, 0), u". - Rvk. [T]");
   r.Útgáfustaður = u"";
   EXPECT_EQ(BuildDescription(r, 0), u" [T]");
   EXPECT_EQ(BuildDescription(r, 1), u"");
+
   CatalogueRecord untitled = EmptyRecord();
   untitled.Ábyrgðaraðildir.append(name(u"Jón"));
   EXPECT_EQ(BuildDescription(untitled, 0), u" / Jón");
@@ -160,6 +168,7 @@ TEST(ComponentPart, ShowsTheHostRecordsAreas) {
   part.MarkSnið = u"1004 #$aHöf";
   part.Útgáfustaður = u"Annar staður";
   part.Marktákn1 = u"X";
+
   thread_state() = ThreadState{};
   ThreadState& ts = thread_state();
   ts.engine = db::create_sqlite_engine();
@@ -173,6 +182,7 @@ TEST(ComponentPart, ShowsTheHostRecordsAreas) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "MeldaError: FærslaFráID, lFærsluID: ,  40, ");
   EXPECT_EQ(lines[2], "MeldaError: FærslaFráID, lFærsluID: , -1, ");
+
   thread_state() = ThreadState{};
   EXPECT_EQ(BuildDescription(part, 0), u"") << "no log-on";
   part.Tag = 0;

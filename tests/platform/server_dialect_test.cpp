@@ -63,6 +63,7 @@ TEST(ServerDialect, SameRowsAsSqlite) {
   files->set_system_db(from_utf8(site.workgroup()));
   auto sqlite = files->CreateWorkspace(u"LR", u"Admin", u"")->OpenDatabase(from_utf8(site.catalogue()));
   auto server = on_server(site);
+
   std::vector<std::string> queries = {
       "SELECT O.ID, O.Orð FROM Orð O ORDER BY O.Orð",
       "SELECT O.ID, O.Orð FROM Orð O ORDER BY O.Orð DESC",

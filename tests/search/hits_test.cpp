@@ -66,6 +66,7 @@ TEST(HitSort, PreparedKeysClassesAndAShortenedSortGiveThePlainStepsOrder) {
     SortHits(sorted);
     for (std::size_t i = 1; i < a.size(); ++i) ASSERT_EQ(sorted[i].ID, full[i].ID) << "round " << round << " position " << i;
     int32_t keep = int32_t(rng() % 60);
+
     // The classes of the keys, sorted by the same steps.
     KeyClasses classes;
     for (std::size_t i = 1; i < a.size(); ++i) classes.add(a[i].SortKey);
@@ -74,12 +75,14 @@ TEST(HitSort, PreparedKeysClassesAndAShortenedSortGiveThePlainStepsOrder) {
     for (std::size_t i = 1; i < a.size(); ++i) ranked.push_back(RankedHit{c[i - 1], a[i].ID});
     PartlySortedHits partly(ranked);
     SortRankedHits(ranked, keep);
+
     HitArray shortened = a;
     SortHits(shortened, keep);
     for (std::size_t i = 1; i < a.size() && i <= std::size_t(keep); ++i) {
       ASSERT_EQ(ranked[i].id, full[i].ID) << "round " << round << " position " << i;
       ASSERT_EQ(shortened[i].ID, full[i].ID) << "round " << round << " position " << i;
     }
+
     // Sorted a few positions at a time, as a client presents them: every
     // position where the whole sort puts it.
     for (int32_t to = 0; to <= partly.size();) {
@@ -103,6 +106,7 @@ TEST(HitSort, ClassesAndClassKeysFollowTheKeyOrder) {
   EXPECT_EQ(few.classes(), (std::vector<int32_t>{5, -1, 5, 1, 2, 0, 4, 3}));
   KeyClasses other;
   EXPECT_THROW(other.add(Variant(DateTime{})), std::invalid_argument);
+
   std::mt19937 rng(9);
   HitArray hits = random_hits(rng, 60);
   for (const Variant& v : {Variant(-0.0), Variant(0.0), Variant(-2.5), Variant(int32_t(-3)), Variant(u"\u00AD")})

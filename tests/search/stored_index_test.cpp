@@ -76,6 +76,7 @@ TEST(StoredCodec, EveryByteIsCoveredAndRowsMustFollow) {
   PackedRow row;
   EXPECT_THROW(row.open(7, 43, rows[0].upto, rows[0].packed, rows[0].checksum, 7), Damaged) << "another word's row";
   EXPECT_THROW(row.open(8, 42, rows[0].upto, rows[0].packed, rows[0].checksum, 7), Damaged) << "another build's row";
+
   // A row lost between two, before the first read from a position, or at the end.
   auto follow = [&](std::vector<std::size_t> read, int64_t from) {
     RowChain chain;
@@ -95,6 +96,7 @@ TEST(StoredCodec, EveryByteIsCoveredAndRowsMustFollow) {
   EXPECT_THROW(follow({0, 2}, 0), Damaged);
   EXPECT_THROW(follow({1, 2}, 0), Damaged);
   EXPECT_THROW(follow({0, 1}, 0), Damaged);
+
   std::vector<int32_t> ids(kChunk);
   std::vector<uint64_t> starts((kChunk + 63) / 64, 0x5555);
   for (auto& id : ids) id = int32_t(rng());
@@ -110,6 +112,7 @@ TEST(StoredCodec, EveryByteIsCoveredAndRowsMustFollow) {
     EXPECT_THROW(DecodeOrder(7, 2, 3 * kChunk, bad.ids, bad.starts, bad.checksum), Damaged) << i;
   }
   EXPECT_THROW(DecodeOrder(7, 3, 4 * kChunk, order.ids, order.starts, order.checksum), Damaged) << "another chunk";
+
   Summary meta;
   meta.build = 7;
   meta.collator = "1.2.3.4";

@@ -31,6 +31,7 @@ class SettingsTest : public ::testing::Test {
     setenv("KVISTUR_LOG", log_.c_str(), 1);
     thread_state().bDebug = false;
   }
+
   void write(const std::string& content) { std::ofstream(ini_, std::ios::binary | std::ios::trunc) << content; }
   // The log's lines from "MeldaError: " on; each must end in CR LF.
   std::vector<std::string> log_lines() {
@@ -44,6 +45,7 @@ class SettingsTest : public ::testing::Test {
     }
     return out;
   }
+
   kvistur::testing::TempDir dir_;
   std::string ini_ = dir_.path + "/lindrit.ini", log_ = dir_.path + "/melding.txt";
 };
@@ -64,6 +66,7 @@ TEST_F(SettingsTest, NamesIgnoreCaseAndBlanksValuesAreAsWritten) {
   write("[Grunnur]\nSlóð=\n");
   EXPECT_EQ(DatabaseFolder(), u"");
   EXPECT_EQ(file_path(u"/srv/gogn\\katalogur.sqlite"), "/srv/gogn/katalogur.sqlite");
+
   write(utf16(u"Windows Registry Editor Version 5.00\r\n\r\n"
               u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vardi\\Lindrit\\1.0\\Grunnur]\r\n"
               u"\"Slóð\"=\"C:\\\\Gögn\"\r\n\"GrunnNafn\"=\"katalogur.mdb\"\r\n"
