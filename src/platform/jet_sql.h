@@ -125,8 +125,6 @@ struct Translation {
 
 Translation translate_jet(TextView query, const Schema& schema);
 
-// NAME as an identifier of SQLite and PostgreSQL alike: in double quotes, a
-// quote in it doubled.
 // Puts LITERALS, the values that stand in the query's text in the place
 // of its literals (in order, each number with its sign, each text as
 // written in quotes), into VALUES (Cursor::Again).  False, leaving VALUES
@@ -137,6 +135,8 @@ bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& li
 // made V from the literal in its place; false when it cannot stand there.
 bool put_text(SqlValue& v, const std::string& text);
 
+// NAME as an identifier of SQLite and PostgreSQL alike: in double quotes, a
+// quote in it doubled.
 std::string quote_ident(std::string_view name);
 
 // Translations by the shape of the query: the text with its literals left

@@ -1,7 +1,8 @@
 // Files and folders for the tests: a file's bytes, a folder's files, and a
-// folder of a test's own.
+// folder of a test's own; SQL run on an SQLite file.
 #pragma once
 
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -42,5 +43,17 @@ struct TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 };
+
+// Runs SQL on an SQLite file (created when missing); throws on error.
+inline void exec_sql(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot open " + file);
+  char* msg = nullptr;
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
+  std::string err = msg ? msg : "";
+  sqlite3_free(msg);
+  sqlite3_close(db);
+  if (rc != SQLITE_OK) throw std::runtime_error("sql: " + err + " in: " + sql);
+}
 
 }  // namespace kvistur::testing

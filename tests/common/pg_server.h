@@ -34,10 +34,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "files.h"
 
 namespace kvistur::testing {
 
@@ -45,8 +48,7 @@ class PgServer {
  public:
   static PgServer& get() {
     static PgServer server;
-    if (!server.error_.empty()) throw std::runtime_error("the test PostgreSQL server cannot start: " + server.error_);
-    return server;
+    return checked(server);
   }
   static PgServer& primary() { return checked(pair().first); }
   static PgServer& standby() { return checked(pair().second); }
@@ -65,7 +67,7 @@ class PgServer {
   }
 
   // What the server has written to its log so far.
-  std::string log() const { return read(dir_ + "/log"); }
+  std::string log() const { return file_bytes(dir_ + "/log"); }
 
   // A URI of DATABASE as hosts name it (no user, no password), and one
   // that logs on as the administrator.
@@ -169,19 +171,11 @@ class PgServer {
 
   std::string data() const { return dir_ + "/data"; }
 
-  static std::string read(const std::string& file) {
-    std::ifstream f(file);
-    return std::string((std::istreambuf_iterator<char>(f)), {});
-  }
-
   // The first line a command prints.
   static std::string output_of(const std::string& command) {
-    FILE* p = popen((command + " 2>/dev/null").c_str(), "r");
+    std::unique_ptr<FILE, int (*)(FILE*)> p(popen((command + " 2>/dev/null").c_str(), "r"), pclose);
     char buf[512] = {0};
-    if (p) {
-      if (!fgets(buf, sizeof buf, p)) buf[0] = 0;
-      pclose(p);
-    }
+    if (p && !fgets(buf, sizeof buf, p.get())) buf[0] = 0;
     std::string out = buf;
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;

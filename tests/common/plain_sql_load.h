@@ -47,31 +47,23 @@ inline void load_by_plain_sql(const std::string& file, const std::string& databa
   };
   exec("BEGIN; DROP SCHEMA IF EXISTS " + ident(schema) + " CASCADE; CREATE SCHEMA " + ident(schema));
   query("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' ORDER BY rowid", [&](auto* t) {
-    std::string table = ident(schema) + "." + ident(text(t, 0)), columns;
+    std::string table = ident(schema) + "." + ident(text(t, 0)), columns, selected, marks;
     int n = 0;
     query("SELECT name, upper(type) FROM pragma_table_info('" + text(t, 0) + "')", [&](auto* c) {
-      std::string type = text(c, 1);
+      std::string type = text(c, 1), name = ident(text(c, 0)), comma = n++ ? ", " : "";
       type = type == "INTEGER" ? "bigint" : type == "BLOB" ? "bytea" : type == "REAL" ? "double precision" : "varchar";
-      columns += (n++ ? ", " : "") + ident(text(c, 0)) + " " + type;
+      columns += comma + name + " " + type;
+      // A blob is read in bytea's hex form.
+      selected += comma + "CASE WHEN typeof(" + name + ") = 'blob' THEN '\\x' || lower(hex(" + name + ")) ELSE " +
+                  name + " END";
+      marks += comma + "$" + std::to_string(n);
     });
     exec("CREATE TABLE " + table + " (" + columns + ")");
-    std::string marks;
-    for (int i = 1; i <= n; ++i) marks += (i > 1 ? ", $" : "$") + std::to_string(i);
-    query("SELECT * FROM " + ident(text(t, 0)), [&](auto* row) {
+    query("SELECT " + selected + " FROM " + ident(text(t, 0)), [&](auto* row) {
       std::vector<std::string> values(std::size_t(n), "");
       std::vector<const char*> params;
       for (int i = 0; i < n; ++i) {
-        if (sqlite3_column_type(row, i) == SQLITE_BLOB) {
-          const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(row, i));
-          values[std::size_t(i)] = "\\x";
-          for (int k = 0; k < sqlite3_column_bytes(row, i); ++k) {
-            char hex[3];
-            std::snprintf(hex, sizeof hex, "%02x", b[k]);
-            values[std::size_t(i)] += hex;
-          }
-        } else {
-          values[std::size_t(i)] = text(row, i);
-        }
+        values[std::size_t(i)] = text(row, i);
         params.push_back(sqlite3_column_type(row, i) == SQLITE_NULL ? nullptr : values[std::size_t(i)].c_str());
       }
       exec("INSERT INTO " + table + " VALUES (" + marks + ")", params);

@@ -12,7 +12,6 @@
 // plain SQL, and then made ready by what `kvistur index` runs.
 #pragma once
 
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -54,50 +53,30 @@ CREATE TABLE Árgangur (ID INTEGER, MóðurID INTEGER, Númer INTEGER, Árgangur
 CREATE TABLE Tölublað (MóðurID INTEGER, Númer INTEGER, Tölublað TEXT);
 )";
 
-// Runs SQL on an SQLite file (created when missing); throws on error.
-inline void exec_sql(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot open " + file);
-  char* msg = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
-  std::string err = msg ? msg : "";
-  sqlite3_free(msg);
-  sqlite3_close(db);
-  if (rc != SQLITE_OK) throw std::runtime_error("sql: " + err + " in: " + sql);
-}
-
 enum class Backend { kFiles, kServer, kServerBySql };
+inline constexpr Backend kEveryBackend[] = {Backend::kFiles, Backend::kServer, Backend::kServerBySql};
+inline constexpr const char* kBackendNames[] = {"Files", "Server", "ServerBySql"};
 
 // Runs the tests of a fixture that takes its Backend as parameter on each.
-#define KVISTUR_EVERY_BACKEND(Fixture)                                                                          \
-  INSTANTIATE_TEST_SUITE_P(                                                                                   \
-      Backend, Fixture,                                                                                       \
-      ::testing::Values(::kvistur::testing::Backend::kFiles, ::kvistur::testing::Backend::kServer,            \
-                        ::kvistur::testing::Backend::kServerBySql),                                           \
-      [](const auto& i) {                                                                                     \
-        return i.param == ::kvistur::testing::Backend::kFiles    ? "Files"                                   \
-               : i.param == ::kvistur::testing::Backend::kServer ? "Server"                                  \
-                                                                 : "ServerBySql";                            \
-      })
+#define KVISTUR_EVERY_BACKEND(Fixture)                                                                   \
+  INSTANTIATE_TEST_SUITE_P(Backend, Fixture, ::testing::ValuesIn(::kvistur::testing::kEveryBackend),    \
+                           [](const auto& i) { return ::kvistur::testing::kBackendNames[int(i.param)]; })
 
 class Site {
  public:
   explicit Site(bool make_databases = true, Backend backend = Backend::kFiles)
       : server_(backend != Backend::kFiles), by_sql_(backend == Backend::kServerBySql) {
-    settings_ = dir_ + "/lindrit.ini";
-    log_ = dir_ + "/melding.txt";
     setenv("LINDRIT_SETTINGS", settings_.c_str(), 1);
     setenv("KVISTUR_LOG", log_.c_str(), 1);
     values_["Grunnur"]["Slóð"] = dir_;
     values_["Grunnur"]["GrunnNafn"] = "katalogur.sqlite";
     values_["Grunnur"]["kv_local"] = "skra.sqlite";
     values_["Debug"]["NoDebug"] = "1";
-    write_settings();
     if (server_) {
       database_ = PgServer::get().empty_database();
       values_["Grunnur"]["Slóð"] = PgServer::get().uri(database_);
-      write_settings();
     }
+    write_settings();
     if (make_databases) {
       db::workgroup_init(workgroup());
       exec_sql(directory(), kDirectorySchema);
@@ -139,8 +118,7 @@ class Site {
   std::vector<std::string> log_lines() const {
     std::vector<std::string> out;
     std::istringstream ss(read_log());
-    std::string line;
-    while (std::getline(ss, line)) {
+    for (std::string line; std::getline(ss, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       auto p = line.find("MeldaError: ");
       out.push_back(p == std::string::npos ? line : line.substr(p));
@@ -192,7 +170,7 @@ class Site {
   bool server_ = false, by_sql_ = false;
   std::string database_;
   TempDir tmp_;
-  std::string dir_ = tmp_.path, settings_, log_;
+  std::string dir_ = tmp_.path, settings_ = dir_ + "/lindrit.ini", log_ = dir_ + "/melding.txt";
   std::map<std::string, std::map<std::string, std::string>> values_;
 };
 

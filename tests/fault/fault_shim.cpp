@@ -55,6 +55,7 @@
 #include <new>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,11 +71,8 @@ constexpr off_t kSectorBytes = 512;
 // The exit status of a process whose power went.
 constexpr int kPowerLostExit = 86;
 
-template <typename F>
-F next_fn(const char* name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-#define REAL(fn) static const auto real_##fn = next_fn<decltype(&::fn)>(#fn)
+// The definition of FN that ours hides: libc's.
+#define REAL(fn) static const auto real_##fn = reinterpret_cast<decltype(&::fn)>(dlsym(RTLD_NEXT, #fn))
 
 // Set while the wrapped VFS runs: the libc calls it makes are SQLite's.
 thread_local int t_in_sqlite = 0;
@@ -122,15 +120,12 @@ Config load_config() {
   char buf[PATH_MAX];
   if (!env("KV_FAULT_ROOT").empty() && realpath(env("KV_FAULT_ROOT").c_str(), buf)) c.root = buf;
   c.attic = c.root + ".attic";
-  std::string kinds = c.power() ? "sync,fsync" : env("KV_FAULT_KINDS");
-  for (std::size_t at = 0; at < kinds.size();) {
-    std::size_t end = kinds.find(',', at);
-    std::string k = kinds.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  std::istringstream kinds(c.power() ? "sync,fsync" : env("KV_FAULT_KINDS"));
+  for (std::string k; std::getline(kinds, k, ',');) {
     if (k == "sqlite") c.kinds |= kSqliteKinds;
     if (k == "os") c.kinds |= kOsKinds;
     for (int i = 0; i < kKinds; ++i)
       if (k == kKindNames[i]) c.kinds |= 1u << i;
-    at = end == std::string::npos ? kinds.size() : end + 1;
   }
   return c;
 }
@@ -378,21 +373,19 @@ auto opening(int dirfd, const char* path, int flags, Call call) {
   return creating(dirfd, path, false, flags & O_TRUNC, call);
 }
 
-// The flags of fopen's MODE that matter here.
-int stream_flags(const char* mode) {
-  return (strpbrk(mode, "wa") ? O_CREAT : 0) | (strchr(mode, 'w') ? O_TRUNC : 0);
-}
-
-int removing(int dirfd, const char* p, bool folder, int (*call)(int, const char*, int), int flags) {
+// An unlinkat of P (relative to DIRFD) with FLAGS: a file, or a folder with AT_REMOVEDIR.
+int removing(int dirfd, const char* p, int flags) {
+  REAL(unlinkat);
   if (!t_in_sqlite && strikes(kUnlink)) return errno = EIO, -1;
-  if (!config().power()) return call(dirfd, p, flags);
+  if (!config().power()) return real_unlinkat(dirfd, p, flags);
   std::lock_guard lock(mu());
   std::string path = full_path(dirfd, p);
-  if (!watched(path)) return call(dirfd, p, flags);
+  if (!watched(path)) return real_unlinkat(dirfd, p, flags);
+  bool folder = flags & AT_REMOVEDIR;
   std::string kept = folder ? "" : keep_in_attic(path);
-  int r = call(dirfd, p, flags);
+  int r = real_unlinkat(dirfd, p, flags);
   if (r == 0) entry_changed({Disk::EntryChange::kRemove, path, "", kept, folder});
-  else if (!kept.empty()) call(AT_FDCWD, kept.c_str(), 0);
+  else if (!kept.empty()) real_unlinkat(AT_FDCWD, kept.c_str(), 0);
   return r;
 }
 
@@ -421,11 +414,12 @@ int syncing(int fd, int (*call)(int)) {
   return r;
 }
 
-off_t write_offset(int fd) {
-  int flags = fcntl(fd, F_GETFL);
+// Before N bytes are written where FD's next write goes.
+void before_write(int fd, off_t n) {
+  if (!config().power()) return;
   struct stat st;
-  if ((flags & O_APPEND) && fstat(fd, &st) == 0) return st.st_size;
-  return lseek(fd, 0, SEEK_CUR);
+  off_t at = (fcntl(fd, F_GETFL) & O_APPEND) && fstat(fd, &st) == 0 ? st.st_size : lseek(fd, 0, SEEK_CUR);
+  before_change(fd, at, at + n);
 }
 
 // ---- The VFS: SQLite's writes, syncs, truncations and deletions ----
@@ -536,15 +530,6 @@ __attribute__((destructor)) void finish() {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-  REAL(open);
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(ap, int)) : 0;
-  va_end(ap);
-  return opening(AT_FDCWD, path, flags, [&] { return real_open(path, flags, mode); });
-}
-
 int openat(int dirfd, const char* path, int flags, ...) {
   REAL(openat);
   va_list ap;
@@ -554,9 +539,18 @@ int openat(int dirfd, const char* path, int flags, ...) {
   return opening(dirfd, path, flags, [&] { return real_openat(dirfd, path, flags, mode); });
 }
 
+int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? mode_t(va_arg(ap, int)) : 0;
+  va_end(ap);
+  return openat(AT_FDCWD, path, flags, mode);
+}
+
 FILE* fopen(const char* path, const char* mode) {
   REAL(fopen);
-  return opening(AT_FDCWD, path, stream_flags(mode), [&] { return real_fopen(path, mode); });
+  int flags = (strpbrk(mode, "wa") ? O_CREAT : 0) | (strchr(mode, 'w') ? O_TRUNC : 0);
+  return opening(AT_FDCWD, path, flags, [&] { return real_fopen(path, mode); });
 }
 
 int mkdir(const char* path, mode_t mode) {
@@ -564,41 +558,23 @@ int mkdir(const char* path, mode_t mode) {
   return creating(AT_FDCWD, path, true, false, [&] { return real_mkdir(path, mode); });
 }
 
-int symlink(const char* target, const char* path) {
-  REAL(symlink);
-  return creating(AT_FDCWD, path, false, false, [&] { return real_symlink(target, path); });
-}
-
 int symlinkat(const char* target, int dirfd, const char* path) {
   REAL(symlinkat);
   return creating(dirfd, path, false, false, [&] { return real_symlinkat(target, dirfd, path); });
 }
+int symlink(const char* target, const char* path) { return symlinkat(target, AT_FDCWD, path); }
 
 int link(const char* from, const char* path) {
   REAL(link);
   return creating(AT_FDCWD, path, false, false, [&] { return real_link(from, path); });
 }
 
-int unlink(const char* path) {
-  REAL(unlinkat);
-  return removing(AT_FDCWD, path, false, real_unlinkat, 0);
-}
-
-int unlinkat(int dirfd, const char* path, int flags) {
-  REAL(unlinkat);
-  return removing(dirfd, path, flags & AT_REMOVEDIR, real_unlinkat, flags);
-}
-
-int rmdir(const char* path) {
-  REAL(unlinkat);
-  return removing(AT_FDCWD, path, true, real_unlinkat, AT_REMOVEDIR);
-}
-
+int unlink(const char* path) { return removing(AT_FDCWD, path, 0); }
+int unlinkat(int dirfd, const char* path, int flags) { return removing(dirfd, path, flags); }
+int rmdir(const char* path) { return removing(AT_FDCWD, path, AT_REMOVEDIR); }
 int remove(const char* path) {
   struct stat st;
-  bool folder = lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
-  REAL(unlinkat);
-  return removing(AT_FDCWD, path, folder, real_unlinkat, folder ? AT_REMOVEDIR : 0);
+  return removing(AT_FDCWD, path, lstat(path, &st) == 0 && S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
 }
 
 int rename(const char* from, const char* to) { return renaming(AT_FDCWD, from, AT_FDCWD, to, 0); }
@@ -618,14 +594,14 @@ int fdatasync(int fd) {
 
 ssize_t write(int fd, const void* buf, size_t n) {
   REAL(write);
-  if (config().power()) before_change(fd, write_offset(fd), write_offset(fd) + off_t(n));
+  before_write(fd, off_t(n));
   return real_write(fd, buf, n);
 }
 ssize_t writev(int fd, const struct iovec* iov, int count) {
   REAL(writev);
   off_t n = 0;
   for (int i = 0; i < count; ++i) n += off_t(iov[i].iov_len);
-  if (config().power()) before_change(fd, write_offset(fd), write_offset(fd) + n);
+  before_write(fd, n);
   return real_writev(fd, iov, count);
 }
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) {

@@ -17,13 +17,13 @@ namespace kvistur::cli {
 bool register_command(const CommandInfo&) { return true; }
 }  // namespace kvistur::cli
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  setenv("KVISTUR_LOG", "/dev/null", 1);
+  setenv("LINDRIT_SETTINGS", "/nonexistent/lindrit.ini", 1);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool env = [] {
-    setenv("KVISTUR_LOG", "/dev/null", 1);
-    setenv("LINDRIT_SETTINGS", "/nonexistent/lindrit.ini", 1);
-    return true;
-  }();
-  (void)env;
   std::string input(reinterpret_cast<const char*>(data), size);
   std::istringstream in(input);
   std::ostringstream out;

@@ -10,6 +10,7 @@
 #include "kvistur/error.h"
 #include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
+#include "platform/sqlite_statement.h"
 
 using namespace kvistur;
 using namespace kvistur::db;
@@ -22,15 +23,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s.add_table({"Tengill", {{"FærsluID", false}, {"OrðID", false}}});
     return s;
   }();
-  static sqlite3* db = [] {
+  static SqliteConnection connection = [] {
     sqlite3* d = nullptr;
     sqlite3_open(":memory:", &d);
+    SqliteConnection owned(d);
     register_kv_functions(d);
     sqlite3_exec(d, "CREATE TABLE \"Orð\"(ID INTEGER, \"Orð\" TEXT); INSERT INTO \"Orð\" VALUES (1,'Saga'),(2,'þór');"
                     "CREATE TABLE \"Tengill\"(\"FærsluID\" INTEGER, \"OrðID\" INTEGER); PRAGMA query_only=1;",
                  nullptr, nullptr, nullptr);
-    return d;
+    return owned;
   }();
+  sqlite3* db = connection.get();
   static Schema server = [] {
     Schema s;
     s.set_server_schema("katalogur");

@@ -35,21 +35,12 @@ bool known_field(const Text& field) {
 
 void check(const QueryNode& n) {
   using K = QueryNode::Kind;
-  switch (n.kind) {
-    case K::Term:
-      if (!known_field(n.field) || !n.operands.empty()) __builtin_trap();
-      break;
-    case K::Set:
-      if (!n.operands.empty()) __builtin_trap();
-      break;
-    case K::Not:
-      if (n.operands.size() != 2) __builtin_trap();
-      break;
-    case K::And:
-    case K::Or:
-      if (n.operands.size() < 2) __builtin_trap();
-      break;
-  }
+  const std::size_t ops = n.operands.size();
+  const bool ok = n.kind == K::Term  ? known_field(n.field) && ops == 0
+                  : n.kind == K::Set ? ops == 0
+                  : n.kind == K::Not ? ops == 2
+                                     : ops >= 2;  // And, Or
+  if (!ok) __builtin_trap();
   for (auto& o : n.operands) check(o);
 }
 

@@ -9,6 +9,7 @@
 // record must equal the first (the text holds everything it parsed).  The elements the text does not
 // fill must stay 0.  NextToken, from any position, either fails with 5 or 6
 // or returns the text up to the next terminator and moves past it.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -20,9 +21,7 @@ using namespace kvistur;
 namespace {
 
 bool names_clean(const List<NameEntry>& names) {
-  for (const NameEntry& n : names)
-    if (n.iRöð != 0) return false;
-  return true;
+  return std::none_of(names.begin(), names.end(), [](const NameEntry& n) { return n.iRöð != 0; });
 }
 
 void check_parsed(const CatalogueRecord& r) {

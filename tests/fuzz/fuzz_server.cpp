@@ -97,14 +97,18 @@ Served& served() {
   return s;
 }
 
-// The records N from START on, fetched one by one as the front end fetches
-// them for a present or an SRU answer.
-void fetch(Served& s, ODR stream, const char* set, Odr_int start, Odr_int n, Odr_oid* syntax,
-           Z_RecordComposition* comp, const char* schema) {
+// A present of SET and its records N from START on, fetched one by one as
+// the front end fetches them for a present or an SRU answer.
+void present(Served& s, ODR stream, char* set, Odr_int start, Odr_int n, Odr_oid* syntax, Z_RecordComposition* comp,
+             const char* schema) {
+  bend_present_rr p{};
+  p.setname = set ? set : const_cast<char*>("default");
+  p.stream = stream;
+  s.init.bend_present(s.handle, &p);
   const Odr_int first = std::clamp<Odr_int>(start, INT32_MIN, INT32_MAX);
   for (Odr_int i = 0; i < std::min<Odr_int>(n, kMaxFetched); ++i) {
     bend_fetch_rr f{};
-    f.setname = const_cast<char*>(set);
+    f.setname = p.setname;
     f.number = int(std::clamp<Odr_int>(first + i, INT32_MIN, INT32_MAX));
     f.request_format = syntax;
     f.comp = comp;
@@ -127,11 +131,7 @@ void search(Served& s, ODR stream, ODR decode, char* set, int replace, int num_b
   rr.decode = decode;
   s.init.bend_search(s.handle, &rr);
   if (rr.errcode || rr.hits <= 0 || records <= 0) return;
-  bend_present_rr p{};
-  p.setname = set ? set : const_cast<char*>("default");
-  p.stream = stream;
-  s.init.bend_present(s.handle, &p);
-  fetch(s, stream, p.setname, 1, std::min(records, rr.hits), syntax, nullptr, schema);
+  present(s, stream, set, 1, std::min(records, rr.hits), syntax, nullptr, schema);
 }
 
 void scan(Served& s, ODR stream, bend_scan_rr& rr, bool sru) {
@@ -165,14 +165,9 @@ void z3950(Served& s, Odrs& o, Z_APDU* apdu) {
     }
     case Z_APDU_presentRequest: {
       Z_PresentRequest* q = apdu->u.presentRequest;
-      bend_present_rr p{};
-      p.setname = q->resultSetId;
-      p.stream = o.encode;
-      s.init.bend_present(s.handle, &p);
-      fetch(s, o.encode, q->resultSetId ? q->resultSetId : "default",
-            q->resultSetStartPoint ? *q->resultSetStartPoint : 1,
-            q->numberOfRecordsRequested ? *q->numberOfRecordsRequested : 0, q->preferredRecordSyntax,
-            q->recordComposition, nullptr);
+      present(s, o.encode, q->resultSetId, q->resultSetStartPoint ? *q->resultSetStartPoint : 1,
+              q->numberOfRecordsRequested ? *q->numberOfRecordsRequested : 0, q->preferredRecordSyntax,
+              q->recordComposition, nullptr);
       break;
     }
     case Z_APDU_scanRequest: {

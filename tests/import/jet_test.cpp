@@ -2,7 +2,7 @@
 // file against what mdbtools' mdb-export prints for it, damaged files and
 // files without a catalogue, and a catalogue copied through the same table
 // path, searched and shown as the original is.  The Jet files are public test data kept outside the
-// project (../shared/jet beside the sources, or KVISTUR_JET_DIR).
+// project (KVISTUR_JET_DIR, or shared/jet in a folder above the sources).
 #include <gtest/gtest.h>
 #include <mdbtools.h>
 #include <sqlite3.h>
@@ -22,6 +22,7 @@
 #include "common/pg_server.h"
 #include "import/store/output.h"
 #include "platform/jet_sql.h"
+#include "platform/sqlite_statement.h"
 #include "tools/run_tool.h"
 
 using namespace kvistur::import;
@@ -34,10 +35,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The folder KVISTUR_JET_DIR names, else shared/jet in the source folder or
+// the nearest folder above it that has one (a worktree sits deeper).
 std::string jet_dir() {
-  if (const char* d = std::getenv("KVISTUR_JET_DIR")) return d;
-  for (std::string d : {std::string(KVISTUR_SOURCE_DIR) + "/../shared/jet", std::string("/work/shared/jet")})
-    if (fs::exists(d + "/nwind.mdb")) return d;
+  if (const char* d = std::getenv("KVISTUR_JET_DIR"); d && *d) return d;
+  for (fs::path up = fs::absolute(KVISTUR_SOURCE_DIR); !up.empty(); up = up.parent_path()) {
+    if (fs::exists(up / "shared/jet/nwind.mdb")) return (up / "shared/jet").string();
+    if (up == up.parent_path()) break;
+  }
   return "";
 }
 
@@ -99,71 +104,52 @@ std::string as_exported(sqlite3_stmt* st, int c, JetType type) {
 
 // The tables of a Jet file, read in this process.
 JetInfo tables_of(const std::string& file) {
-  struct Enough {};
   struct : JetSink {
     JetInfo info;
-    void Tables(const JetInfo& i) override {
-      info = i;
-      throw Enough{};
-    }
+    void Tables(const JetInfo& i) override { info = i; }
     void BeginTable(std::size_t) override {}
     void Row(std::span<const Cell>) override {}
     void EndTable(std::size_t, uint64_t) override {}
   } sink;
-  try {
-    ReadJet(file, 0, sink);
-  } catch (const Enough&) {
-  }
+  ReadJet(file, 0, sink);
   return sink.info;
 }
 
 // An SQLite database's tables, fed to a sink as a Jet file's are.
 TableSource sqlite_source(const std::string& file, const std::string& name) {
   return {name, [file](JetSink& sink) {
-            sqlite3* db = nullptr;
-            sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-            auto query = [&](const std::string& sql, auto each) {
-              sqlite3_stmt* st = nullptr;
-              ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-              while (sqlite3_step(st) == SQLITE_ROW) each(st);
-              sqlite3_finalize(st);
-            };
-            auto text = [](sqlite3_stmt* st, int c) { return std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, c))); };
+            auto db = kvistur::db::OpenSqlite(file, SQLITE_OPEN_READONLY);
             JetInfo info{"SQLite", 0, {}};
-            query("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' ORDER BY rowid", [&](sqlite3_stmt* st) {
-              info.tables.push_back({{text(st, 0), {}}, {}, 0});
-            });
-            for (auto& t : info.tables) {
-              query("SELECT count(*) FROM " + kvistur::db::quote_ident(t.shape.name), [&](sqlite3_stmt* st) {
-                t.rows = uint64_t(sqlite3_column_int64(st, 0));
-              });
-              query("SELECT name, upper(type) FROM pragma_table_info('" + t.shape.name + "')", [&](sqlite3_stmt* st) {
-                std::string type = text(st, 1);
-                t.shape.columns.push_back({text(st, 0), type == "INTEGER" ? ColumnType::kInteger
-                                                        : type == "REAL"  ? ColumnType::kReal
-                                                                          : ColumnType::kText});
-              });
+            std::vector<std::unique_ptr<kvistur::db::SqliteStatement>> reads;
+            for (const std::string& table :
+                 sql_rows(file, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' ORDER BY rowid")) {
+              const std::string quoted = kvistur::db::quote_ident(table);
+              reads.push_back(std::make_unique<kvistur::db::SqliteStatement>(db.get(), "SELECT * FROM " + quoted));
+              JetTable t{{table, {}}, {}, std::stoull(sql_rows(file, "SELECT count(*) FROM " + quoted).at(0))};
+              for (int c = 0; c < sqlite3_column_count(reads.back()->get()); ++c) {
+                const char* declared = sqlite3_column_decltype(reads.back()->get(), c);
+                std::string type = declared ? declared : "";
+                std::transform(type.begin(), type.end(), type.begin(), ::toupper);
+                t.shape.columns.push_back({sqlite3_column_name(reads.back()->get(), c),
+                                           type == "INTEGER" ? ColumnType::kInteger : type == "REAL" ? ColumnType::kReal : ColumnType::kText});
+              }
+              info.tables.push_back(std::move(t));
             }
             sink.Tables(info);
-            for (std::size_t i = 0; i < info.tables.size(); ++i) {
+            for (std::size_t i = 0; i < reads.size(); ++i) {
               sink.BeginTable(i);
               std::vector<Cell> row(info.tables[i].shape.columns.size());
               uint64_t n = 0;
-              query("SELECT * FROM " + kvistur::db::quote_ident(info.tables[i].shape.name), [&](sqlite3_stmt* st) {
+              for (kvistur::db::SqliteStatement& st = *reads[i]; st.step(); ++n) {
                 for (int c = 0; c < int(row.size()); ++c) {
-                  int type = sqlite3_column_type(st, c);
-                  row[c].kind = type == SQLITE_NULL ? Cell::kNull : type == SQLITE_INTEGER ? Cell::kInteger
-                                : type == SQLITE_FLOAT ? Cell::kReal : Cell::kText;
-                  row[c].integer = sqlite3_column_int64(st, c);
-                  row[c].real = sqlite3_column_double(st, c);
-                  row[c].bytes = type == SQLITE_NULL ? "" : text(st, c);
+                  const int type = sqlite3_column_type(st.get(), c);
+                  row[c] = {type == SQLITE_NULL ? Cell::kNull : type == SQLITE_INTEGER ? Cell::kInteger
+                            : type == SQLITE_FLOAT ? Cell::kReal : Cell::kText, st.integer(c), sqlite3_column_double(st.get(), c), st.text(c)};
                 }
                 sink.Row(row);
-                ++n;
-              });
+              }
               sink.EndTable(i, n);
             }
-            sqlite3_close(db);
           }};
 }
 
@@ -171,22 +157,24 @@ class JetBuild : public ::testing::Test {
  protected:
   void SetUp() override {
     jet_ = jet_dir();
-    if (jet_.empty()) GTEST_SKIP() << "no Jet test files: they are looked for in ../shared/jet beside the sources, "
+    if (jet_.empty()) GTEST_SKIP() << "no Jet test files: they are looked for in shared/jet in a folder above the sources, "
                                       "or in the folder KVISTUR_JET_DIR names";
-    char t[] = "/tmp/kvistur-jet-XXXXXX";
-    dir_ = mkdtemp(t);
+    ASSERT_TRUE(fs::exists(jet_ + "/nwind.mdb")) << "KVISTUR_JET_DIR names " << jet_ << ", which holds no nwind.mdb";
   }
   void TearDown() override {
     unsetenv("LINDRIT_SETTINGS");
     unsetenv("KVISTUR_LOG");
-    if (!dir_.empty()) fs::remove_all(dir_);
   }
-  std::string jet_, dir_;
+  kvistur::testing::TempDir tmp_;
+  std::string jet_, dir_ = tmp_.path;
 };
 
 }  // namespace
 
-TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
+// Every table of every file as mdb-export prints it; onto a PostgreSQL
+// server, each file's database a schema named as its SQLite file, every
+// table with the same rows, a Memo's text the same to the byte.
+TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrintsInAFolderOrOnAServer) {
   const std::vector<std::string> files = {"nwind.mdb", "DateTestDatabase.mdb", "ASampleDatabase.accdb"};
   std::vector<std::string> paths;
   for (auto& f : files) paths.push_back(jet_ + "/" + f);
@@ -195,7 +183,6 @@ TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
   EXPECT_NE(report.str().find("/nwind.mdb: JET3, code page 1252, 9 tables, into nwind.sqlite\n"), std::string::npos) << report.str();
   EXPECT_NE(report.str().find("/nwind.mdb: Umsätze: read 830, written 830\n"), std::string::npos);
   EXPECT_EQ(std::make_tuple(totals.files, totals.tables, totals.read, totals.written), std::make_tuple(3, 11, 4103ul, 4103ul));
-
   // mdb-export prints the dates it cannot reckon (before 1899-12-30, and
   // far ahead) as one wrong date; these are the right ones.
   const std::string kCannot = "1900-01-00 00:00:00";
@@ -241,6 +228,25 @@ TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrints) {
   }
   EXPECT_EQ(tables, 11u);
   EXPECT_EQ(replaced, beyond_mdb_export.size());
+  auto& server = kvistur::testing::PgServer::get();
+  std::string db = server.empty_database();
+  CatalogueOutput output(server.admin_uri(db));
+  CopyJetFiles(paths, output.folder(), 0, report, notes);
+  output.Commit();
+  tables = 0;
+  for (auto& name : files) {
+    const std::string stem = fs::path(name).stem().string(), file = dir_ + "/" + stem + ".sqlite";
+    for (const std::string& table : sql_rows(file, "SELECT name FROM sqlite_master WHERE type = 'table' AND substr(name, 1, 3) <> 'kv_'")) {
+      ++tables;
+      EXPECT_EQ(server.sql(db, "SELECT count(*) FROM \"" + stem + "\".\"" + table + "\""),
+                sql_rows(file, "SELECT count(*) FROM \"" + table + "\"").at(0))
+          << stem << "." << table;
+    }
+  }
+  EXPECT_EQ(tables, 11u);
+  EXPECT_EQ(server.sql(db, "SELECT string_agg(\"Notes\", '|' ORDER BY \"EmployeeID\") FROM nwind.\"Employees\""),
+            sql_rows(dir_ + "/nwind.sqlite", "SELECT group_concat(Notes, '|') FROM (SELECT Notes FROM Employees ORDER BY EmployeeID)")
+                .at(0));
 }
 
 // A damaged file is one line saying what is wrong.  The command refuses
@@ -275,7 +281,6 @@ TEST_F(JetBuild, ADamagedFileOrOneWithoutACatalogueIsOneLine) {
       EXPECT_EQ(std::string(e.what()).substr(0, line.size()), line);
     }
   }
-
   std::string out = dir_ + "/out";
   std::ofstream(dir_ + "/in.xml") << "<collection><record><leader>00000nam a2200000 a 4500</leader><datafield tag=\"245\" "
                                      "ind1=\"0\" ind2=\"0\"><subfield code=\"a\">Saga</subfield></datafield></record></collection>";
@@ -335,7 +340,6 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
     EXPECT_EQ(in(copy, {"search", text, "--json"}), found) << text;
   }
   for (const char* id : {"3", "188", "189"}) EXPECT_EQ(in(copy, {"show", id, "--json"}), in(original, {"show", id, "--json"}));
-
   // nwind's first employee's Notes, with control characters and Icelandic
   // letters (in Windows-1252) written over its first bytes.
   std::string bytes = file_bytes(jet_ + "/nwind.mdb");
@@ -344,43 +348,6 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
   fs::create_directory(dir_ + "/staff");
   std::ostringstream report, notes;
   CopyJetFiles({dir_ + "/Starfsmenn.mdb"}, dir_ + "/staff", 0, report, notes);
-  sqlite3* db = nullptr;
-  sqlite3_open((dir_ + "/staff/Starfsmenn.sqlite").c_str(), &db);
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db, "SELECT substr(Notes, 1, 20) FROM Employees WHERE EmployeeID = 1", -1, &st, nullptr);
-  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))),
-            "\x1e" "a\x1f" "b\x1dÆðþ\x0b" " includes a");
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-}
-
-// Onto a PostgreSQL server: each file's database is a schema named as its
-// SQLite file would be, every table with the rows the copy into a folder
-// gives, the Memo's text the same to the byte.
-TEST_F(JetBuild, OntoAServerEveryTableAsIntoAFolder) {
-  auto& server = kvistur::testing::PgServer::get();
-  std::string db = server.empty_database();
-  const std::vector<std::string> files = {jet_ + "/nwind.mdb", jet_ + "/DateTestDatabase.mdb"};
-  std::ostringstream report, notes;
-  CopyJetFiles(files, dir_, 0, report, notes);
-  CatalogueOutput output(server.admin_uri(db));
-  CopyJetFiles(files, output.folder(), 0, report, notes);
-  output.Commit();
-  std::size_t tables = 0;
-  for (const char* stem : {"nwind", "DateTestDatabase"}) {
-    std::string file = dir_ + "/" + stem + ".sqlite";
-    for (const std::string& table : sql_rows(file, "SELECT name FROM sqlite_master WHERE type = 'table'")) {
-      if (table.rfind("kv_", 0) == 0) continue;
-      ++tables;
-      std::string quoted = "\"" + table + "\"";
-      EXPECT_EQ(server.sql(db, "SELECT count(*) FROM \"" + std::string(stem) + "\"." + quoted),
-                sql_rows(file, "SELECT count(*) FROM " + quoted).at(0))
-          << stem << "." << table;
-    }
-  }
-  EXPECT_EQ(tables, 10u);
-  EXPECT_EQ(server.sql(db, "SELECT string_agg(\"Notes\", '|' ORDER BY \"EmployeeID\") FROM nwind.\"Employees\""),
-            sql_rows(dir_ + "/nwind.sqlite", "SELECT group_concat(Notes, '|') FROM (SELECT Notes FROM Employees ORDER BY EmployeeID)")
-                .at(0));
+  EXPECT_EQ(sql_rows(dir_ + "/staff/Starfsmenn.sqlite", "SELECT substr(Notes, 1, 20) FROM Employees WHERE EmployeeID = 1"),
+            std::vector<std::string>{"\x1e" "a\x1f" "b\x1dÆðþ\x0b" " includes a"});
 }

@@ -18,9 +18,9 @@
 #include "component/methods.h"
 #include "import/store/facet_writer.h"
 #include "import/store/indexes.h"
-#include "import/server/server_load.h"
 #include "platform/content_stamp.h"
 #include "import/store/index_delta.h"
+#include "import/store/search_index.h"
 #include "search/kept.h"
 #include "search/search.h"
 #include "search/stored_codec.h"
@@ -30,7 +30,9 @@
 #include "settings/settings.h"
 
 using namespace kvistur;
+using kvistur::testing::exec_sql;
 using kvistur::testing::run_tool;
+using kvistur::testing::sql_rows;
 using kvistur::testing::Site;
 
 namespace {
@@ -63,6 +65,14 @@ Outcome search(const Text& text, int32_t group, int32_t field, int32_t max, int1
   return r;
 }
 
+// A row of Móðurtafla's columns below: number, sort text, Tag and identity
+// string (SQL literals).
+constexpr char kRecordColumns[] = "Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, "
+                                  "Uppruni, Safndeild, UpprunaID, Einkennisstrengur)";
+std::string record_row(int id, const std::string& key, const std::string& tag, const std::string& ident) {
+  return "(" + std::to_string(id) + ", '', '', '', 0, " + key + ", " + tag + ", 0, 1, 0, " + ident + ")";
+}
+
 void log_on() {
   FaerslaState st;
   Text user = u"Admin", pw = u"";
@@ -82,8 +92,7 @@ class StoredIndexTest : public ::testing::Test {
         std::string key = id % 41 == 0 ? "NULL" : "'" + std::string(keys[rng() % 12]) + std::to_string(rng() % 4) + "'";
         std::string ident = id == 611 ? "NULL" : "'e" + std::to_string(id) + "'";
         std::string tag = id == 633 ? "'x'" : id % 97 == 0 ? "100" : "1";
-        rows += std::string(rows.empty() ? "" : ",") + "(" + std::to_string(id) + ", '', '', '', 0, " + key + ", " + tag +
-                ", 0, 1, 0, " + ident + ")";
+        rows += (rows.empty() ? "" : ",") + record_row(id, key, tag, ident);
       }
       // Word w with falling frequency; a few words in group 2 or other fields.
       for (int w = 1; w <= 12; ++w)
@@ -92,8 +101,7 @@ class StoredIndexTest : public ::testing::Test {
                    "," + std::to_string(1 + int(rng() % 3)) + ")";
     }
     site_.catalogue_sql(
-        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild,"
-        " UpprunaID, Einkennisstrengur) VALUES " + rows + ";"
+        std::string("INSERT INTO ") + kRecordColumns + " VALUES " + rows + ";"
         "INSERT INTO Orð VALUES (1,'saga'),(2,'sagan'),(3,'sögur'),(4,'dagur'),(5,'dagar'),(6,'Þór'),(7,'þórður'),"
         "(8,'ár'),(9,'ára'),(10,'bók'),(11,'bækur'),(12,'sjaldan'),(13,'einhæft');"
         "INSERT INTO Tengill VALUES " + links.substr(1) + ", (3, 13, 1, 1), (5, 13, 1, 1), (7, 13, 1, 1);");
@@ -146,6 +154,31 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
   std::vector<Outcome> plain = mix("plain.sqlite"), indexed = mix("katalogur.sqlite");
   ASSERT_EQ(plain.size(), indexed.size());
   for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(indexed[i], plain[i]) << i;
+  // An index in a format this version does not know, or ordered by another
+  // version of the collation, is not used: the answers come from the tables.
+  const std::tuple<std::string, std::string, std::function<void(sqlite3*)>> changes[] = {
+      {"format", "in a format this version does not read; searches read the tables until `kvistur index` writes it again",
+       [](sqlite3* db) { import::ExecSql(db, "UPDATE kv_search_meta SET format = 99"); }},
+      {"collator", "another version of the collation (1.0.0.0, now ", [](sqlite3* db) {
+         stored::Summary meta = import::ReadSummary(db);
+         meta.collator = "1.0.0.0";
+         import::WriteSummary(db, meta);  // with the checksum of what it now says
+       }}};
+  for (auto& [change, why, make] : changes) {
+    // A copy of its own: another file, so nothing kept of the first is used.
+    const std::string name = change + ".sqlite";
+    std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/" + name);
+    make(db::OpenSqlite(site_.dir() + "/" + name, SQLITE_OPEN_READWRITE).get());
+    ::testing::internal::CaptureStderr();
+    std::vector<Outcome> got = mix(name);
+    EXPECT_EQ(KeptSearch::For(*open_catalogue())->stored(), nullptr) << change;
+    std::string said = ::testing::internal::GetCapturedStderr();
+    for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(got[i], plain[i]) << change << " " << i;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find(why), std::string::npos) << said;
+  }
+  site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
+
   // What is kept of this state is one for every thread, and let go once a
   // newer state of the file is in use.
   std::weak_ptr<KeptSearch> first_state;
@@ -180,7 +213,7 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
   // index is left aside until it is written again.
   auto change = [&](const std::string& sql) {
     site_.catalogue_sql(sql);
-    kvistur::testing::exec_sql(site_.dir() + "/plain.sqlite", sql);
+    exec_sql(site_.dir() + "/plain.sqlite", sql);
     plain = mix("plain.sqlite");
     indexed = mix("katalogur.sqlite");
     for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(indexed[i], plain[i]) << i;
@@ -202,12 +235,10 @@ TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
   // stored index gives in order.
   std::string rows, links;
   for (int id = 1001; id <= 1060; ++id) {
-    rows += std::string(rows.empty() ? "" : ",") + "(" + std::to_string(id) + ", '', '', '', 0, 'k" +
-            std::to_string(2000 - id) + "', 1, 0, 1, 0, 'e" + std::to_string(id) + "')";
+    rows += (rows.empty() ? "" : ",") + record_row(id, "'k" + std::to_string(2000 - id) + "'", "1", "'e" + std::to_string(id) + "'");
     links += std::string(links.empty() ? "" : ",") + "(" + std::to_string(id) + ", 14, 1, 1)";
   }
-  site_.catalogue_sql("INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag,"
-                      " Uppruni, Safndeild, UpprunaID, Einkennisstrengur) VALUES " + rows +
+  site_.catalogue_sql(std::string("INSERT INTO ") + kRecordColumns + " VALUES " + rows +
                       "; INSERT INTO Orð VALUES (14, 'einstakur'); INSERT INTO Tengill VALUES " + links + ";");
   std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/plain.sqlite");
   import::IndexCatalogue(site_.catalogue());
@@ -271,8 +302,8 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
            ", 'saga');";
     for (int n = 0; n < 12; ++n) {
       const int id = 3 + int(rng() % 700);
-      const std::string row = "(" + std::to_string(id) + ", '', '', '', 0, " + keys[rng() % 12] + ", " +
-                              (rng() % 9 == 0 ? "'x'" : "1") + ", 0, 1, 0, " + (rng() % 11 == 0 ? "NULL" : "'n" + std::to_string(id) + "'") + ")";
+      const std::string key = keys[rng() % 12], tag = rng() % 9 == 0 ? "'x'" : "1";
+      const std::string row = record_row(id, key, tag, rng() % 11 == 0 ? "NULL" : "'n" + std::to_string(id) + "'");
       switch (rng() % 4) {
         case 0:  // removed
           sql += "DELETE FROM Móðurtafla WHERE ID = " + std::to_string(id) + "; DELETE FROM Tengill WHERE FærsluID = " +
@@ -282,16 +313,15 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
           sql += "DELETE FROM Tengill WHERE FærsluID = " + std::to_string(id) + ";" + links(id);
           break;
         default:  // changed, keeping its number
-          sql += "DELETE FROM Tengill WHERE FærsluID = " + std::to_string(id) + "; INSERT OR REPLACE INTO Móðurtafla (ID, "
-                 "Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, "
-                 "Einkennisstrengur) VALUES " + row + ";" + links(id);
+          sql += "DELETE FROM Tengill WHERE FærsluID = " + std::to_string(id) + "; INSERT OR REPLACE INTO " + kRecordColumns +
+                 " VALUES " + row + ";" + links(id);
       }
     }
     if (round == 0) {
       // A record whose text sorts just before record 3's (the first of its
       // text, and one of the three with the word einhæft), with that word;
       // and record 5, another of the three, gone.
-      std::string k = kvistur::testing::sql_rows(site_.catalogue(), "SELECT Röðunarsvið FROM Móðurtafla WHERE ID = 3").at(0);
+      std::string k = sql_rows(site_.catalogue(), "SELECT Röðunarsvið FROM Móðurtafla WHERE ID = 3").at(0);
       k = k.back() > '0' ? k.substr(0, k.size() - 1) + char(k.back() - 1) + "5" : k.substr(0, k.size() - 1);
       sql += "INSERT INTO Móðurtafla (ID, Röðunarsvið, Tag, Einkennisstrengur) VALUES (799, '" + k + "', 1, 'n');"
              "INSERT INTO Tengill VALUES (799, 13, 1, 1); DELETE FROM Móðurtafla WHERE ID = 5;"
@@ -313,7 +343,7 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
       EXPECT_TRUE(import::UpdateFacetData(db.get(), facets)) << round;
       import::ExecSql(db.get(), "COMMIT");
     }
-    deltas += std::stoi(kvistur::testing::sql_rows(site_.catalogue(), "SELECT delta_records FROM kv_search_meta").at(0));
+    deltas += std::stoi(sql_rows(site_.catalogue(), "SELECT delta_records FROM kv_search_meta").at(0));
     // A copy of the state now (the file's log included) without the index.
     const std::string plain = site_.dir() + "/plain" + std::to_string(round) + ".sqlite";
     {
@@ -321,7 +351,7 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
       import::RegisterKvFunctions(db.get());
       import::ExecSql(db.get(), ("VACUUM INTO '" + plain + "'").c_str());
     }
-    kvistur::testing::exec_sql(plain, "DROP TABLE kv_search_meta");
+    exec_sql(plain, "DROP TABLE kv_search_meta");
     std::vector<Outcome> want = mix("plain" + std::to_string(round) + ".sqlite"), got = mix("katalogur.sqlite");
     for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << round << " " << i << "\n" << sql;
     EXPECT_EQ(server_mix("katalogur.sqlite"), server_mix("plain" + std::to_string(round) + ".sqlite")) << round;
@@ -331,60 +361,48 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
   EXPECT_GT(deltas, 10) << "the changes went into a delta, not the index written whole";
 }
 
-// An index in a format this version does not know, or ordered by another
-// version of the collation, is not used: the answers come from the tables.
-TEST_F(StoredIndexTest, AnotherFormatOrCollationIsNotUsed) {
-  std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/plain.sqlite");
+// A stored index whose catalogue lost a table is checked through: the
+// check says what the search will not use, never stops at the missing
+// table nor calls the index sound.
+TEST_F(StoredIndexTest, TheCheckFindsATableMissing) {
   import::IndexCatalogue(site_.catalogue());
-  const std::vector<Outcome> plain = mix("plain.sqlite");
-  auto meta = [&] {
-    auto row = kvistur::testing::sql_rows(site_.catalogue(), "SELECT build, collator, positions, ordered, records, "
-                                          "absent_rank, hex(specials), hex(combos), postings, built_records, built_links FROM kv_search_meta").at(0);
-    std::vector<std::string> v;
-    for (std::size_t at = 0;; at = row.find('|', at) + 1) {
-      v.push_back(row.substr(at, row.find('|', at) - at));
-      if (row.find('|', at) == std::string::npos) break;
-    }
-    auto unhex = [](const std::string& h) {
-      std::string b;
-      for (std::size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(char(std::stoi(h.substr(i, 2), nullptr, 16)));
-      return b;
-    };
-    stored::Summary m;
-    m.build = std::stoll(v[0]);
-    m.collator = v[1];
-    m.positions = std::stoll(v[2]);
-    m.ordered = std::stoll(v[3]);
-    m.records = std::stoll(v[4]);
-    m.absent_rank = std::stoll(v[5]);
-    m.specials = unhex(v[6]);
-    m.combos = stored::Summary::DecodeCombos(unhex(v[7]));
-    m.postings = v[8] == "1";
-    m.built_records = std::stoll(v[9]);
-    m.built_links = std::stoll(v[10]);
-    return m;
+  const std::string not_used = ": the search does not use it until `kvistur index` writes it again\n";
+  const struct {
+    const char* table;
+    std::string findings, closing;
+  } cases[] = {
+      {"kv_state",
+       "kv_state: the content stamp's triggers are missing or changed" + not_used +
+           "kv_search_meta: written at another state of Móðurtafla" + not_used +
+           "kv_facet_meta: written at another state of Móðurtafla or Tengill: the facets are worked out from the "
+           "tables until `kvistur index` writes it again\n",
+       "3 findings; stored search index of 444 records, 1 rows of the order, 13 words in 13 rows\n"},
+      {"kv_postings", "kv_postings: missing" + not_used, "1 findings; facet data of 444 records\n"},
+      {"kv_order", "kv_order: missing" + not_used, "1 findings; facet data of 444 records\n"},
+      {"kv_counts", "kv_counts: missing" + not_used, "1 findings; facet data of 444 records\n"},
   };
-  stored::Summary sound = meta();
-  sound.checksum = sound.sum();
-  ASSERT_EQ(kvistur::testing::sql_rows(site_.catalogue(), "SELECT checksum FROM kv_search_meta").at(0),
-            std::to_string(sound.checksum));
-  stored::Summary other = sound;
-  other.collator = "1.0.0.0";
-  other.checksum = other.sum();
-  for (const std::string& change : {std::string("UPDATE kv_search_meta SET format = 99"),
-                                    "UPDATE kv_search_meta SET format = " + std::to_string(stored::kFormat) +
-                                        ", collator = '1.0.0.0', checksum = " + std::to_string(other.checksum)}) {
-    // A copy of its own: another file, so nothing kept of the first is used.
-    const std::string name = "changed" + std::to_string(change.size()) + ".sqlite";
-    std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/" + name);
-    kvistur::testing::exec_sql(site_.dir() + "/" + name, change);
-    ::testing::internal::CaptureStderr();
-    std::vector<Outcome> got = mix(name);
-    EXPECT_EQ(KeptSearch::For(*open_catalogue())->stored(), nullptr) << change;
-    std::string said = ::testing::internal::GetCapturedStderr();
-    for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(got[i], plain[i]) << change << " " << i;
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    EXPECT_NE(said.find("`kvistur index` writes it again"), std::string::npos) << said;
+  for (const auto& c : cases) {
+    const std::string file = site_.dir() + "/" + c.table + ".sqlite";
+    std::filesystem::copy_file(site_.catalogue(), file);
+    exec_sql(file, std::string("DROP TABLE ") + c.table);
+    auto check = run_tool({"index", "--check", file});
+    EXPECT_EQ(check.exit_code, 1) << c.table << " " << check.err;
+    EXPECT_EQ(check.out, c.findings + file + ": " + c.closing) << c.table << " " << check.err;
+    // An update writes the index whole again instead of failing at the
+    // table (without kv_state the stamp's triggers fail every change).
+    if (c.table != std::string("kv_state")) {
+      auto db = db::OpenSqlite(file, SQLITE_OPEN_READWRITE);
+      import::RegisterKvFunctions(db.get());
+      import::ExecSql(db.get(), "BEGIN IMMEDIATE");
+      import::IndexChanges changes(db.get());
+      import::FacetChanges facets(db.get());
+      import::ExecSql(db.get(), "DELETE FROM Tengill WHERE FærsluID = 3");
+      EXPECT_TRUE(import::UpdateSearchIndex(db.get(), changes)) << c.table;
+      import::UpdateFacetData(db.get(), facets);
+      import::ExecSql(db.get(), "COMMIT");
+      check = run_tool({"index", "--check", file});
+      EXPECT_EQ(check.exit_code, 0) << c.table << " " << check.out << check.err;
+    }
   }
 }
 
@@ -397,7 +415,7 @@ class StampSpelling : public ::testing::TestWithParam<kvistur::testing::Backend>
 
 TEST_P(StampSpelling, RisesAtAChangeOfAColumnSpelledInCapitals) {
   Site site(GetParam());
-  kvistur::testing::exec_sql(site.catalogue(),
+  exec_sql(site.catalogue(),
                              "ALTER TABLE Móðurtafla RENAME COLUMN Röðunarsvið TO RÖÐUNARSVIÐ;"
                              "INSERT INTO Móðurtafla (ID, RÖÐUNARSVIÐ) VALUES (1, 'a'), (2, 'b');"
                              "INSERT INTO Orð VALUES (1, 'saga'); INSERT INTO Tengill VALUES (1, 1, 1, 1), (2, 1, 1, 1);");
@@ -423,18 +441,11 @@ TEST_P(StampSpelling, RisesAtAChangeOfAColumnSpelledInCapitals) {
 
 KVISTUR_EVERY_BACKEND(StampSpelling);
 
-}  // namespace
-
-namespace {
-
 // Damages one row of TABLE of FILE that meets WHERE: a byte of a blob or a
 // bit of a number changed, or (one time in eight) the row gone.
 void damage(const std::string& file, const std::string& table, const std::vector<std::string>& columns,
             const std::string& key, const std::string& where, std::mt19937& rng) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-  auto rows = kvistur::testing::sql_rows(file, "SELECT count(*) FROM " + table + " WHERE " + where);
-  int64_t n = std::stoll(rows.at(0));
+  int64_t n = std::stoll(sql_rows(file, "SELECT count(*) FROM " + table + " WHERE " + where).at(0));
   ASSERT_GT(n, 0);
   std::string at = "(SELECT " + key + " FROM " + table + " WHERE " + where + " LIMIT 1 OFFSET " +
                    std::to_string(rng() % n) + ")";
@@ -451,8 +462,9 @@ void damage(const std::string& file, const std::string& table, const std::vector
           std::to_string(rng()) + ", " + byte + ") ELSE " + c + " END WHERE (" + key + ") = " + at;
   }
   // kv_flip(blob, n, x): the blob with its byte n % length XORed with x.
+  auto db = db::OpenSqlite(file, SQLITE_OPEN_READWRITE);
   sqlite3_create_function(
-      db, "kv_flip", 3, SQLITE_UTF8, nullptr,
+      db.get(), "kv_flip", 3, SQLITE_UTF8, nullptr,
       [](sqlite3_context* ctx, int, sqlite3_value** v) {
         std::string b(static_cast<const char*>(sqlite3_value_blob(v[0])), std::size_t(sqlite3_value_bytes(v[0])));
         std::size_t i = std::size_t(sqlite3_value_int64(v[1])) % b.size();
@@ -460,12 +472,7 @@ void damage(const std::string& file, const std::string& table, const std::vector
         sqlite3_result_blob(ctx, b.data(), int(b.size()), SQLITE_TRANSIENT);
       },
       nullptr, nullptr);
-  char* msg = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
-  std::string err = msg ? msg : "";
-  sqlite3_free(msg);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << err << " in " << sql;
+  import::ExecSql(db.get(), sql);
 }
 
 }  // namespace
@@ -479,7 +486,7 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   const std::string catalogue = dir + "/katalogur.sqlite";
   // Words common, less common and rare, a pair, truncations, and a group
   // and a field of the catalogue's own.
-  std::vector<std::string> words = kvistur::testing::sql_rows(
+  std::vector<std::string> words = sql_rows(
       catalogue, "SELECT o.Orð FROM Orð o JOIN (SELECT OrðID, count(*) n FROM Tengill GROUP BY OrðID) t ON t.OrðID = o.ID "
                  "ORDER BY t.n DESC, o.ID");
   ASSERT_GT(words.size(), 3000u);
@@ -488,7 +495,7 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   texts.push_back(from_utf8(words[0] + " " + words[40]));
   texts.push_back(from_utf8(words[0].substr(0, 2) + "*"));
   texts.push_back(from_utf8("*" + words[3].substr(words[3].size() - 2)));
-  auto pair = kvistur::testing::sql_rows(catalogue, "SELECT HópID || ' ' || Orðtag FROM Tengill LIMIT 1").at(0);
+  auto pair = sql_rows(catalogue, "SELECT HópID || ' ' || Orðtag FROM Tengill LIMIT 1").at(0);
   const int32_t group = std::stoi(pair), field = std::stoi(pair.substr(pair.find(' ') + 1));
   auto answers = [&](const std::string& name) {
     site.set("Grunnur", "GrunnNafn", name);
@@ -543,7 +550,7 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   auto check = run_tool({"index", "--check", file});
   EXPECT_EQ(check.exit_code, 0) << check.out;
   EXPECT_EQ(check.out, file + ": sound; stored search index of 3000 records, 7 rows of the order, " +
-                           kvistur::testing::sql_rows(file, "SELECT count(DISTINCT word) || ' words in ' || count(*) "
-                                                            "FROM kv_postings").at(0) + " rows; facet data of 3000 records\n");
+                           sql_rows(file, "SELECT count(DISTINCT word) || ' words in ' || count(*) FROM kv_postings").at(0) +
+                           " rows; facet data of 3000 records\n");
   thread_state() = ThreadState{};
 }

@@ -4,8 +4,6 @@
 // the corpus.)
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "common/record_text_builder.h"
 #include "common/site.h"
 #include "marc/description.h"
@@ -21,7 +19,7 @@ namespace {
 
 NameEntry name(Text p1, Text p2 = u"") { return {0, std::move(p1), std::move(p2), u"", u"", u"", 0}; }
 
-TEST(DescriptionAreas, Publication) {
+TEST(DescriptionAreas, PublicationPhysicalAndTail) {
   CatalogueRecord r = EmptyRecord();
   EXPECT_EQ(BuildPublication(r), u"");
   r.Útgefandi = u" Útg. ";
@@ -34,10 +32,8 @@ TEST(DescriptionAreas, Publication) {
   EXPECT_EQ(BuildPublication(r), u"Rvk. : Útg., 2001");
   r.Útgefandi = u"";
   EXPECT_EQ(BuildPublication(r), u"Rvk. : 2001");
-}
 
-TEST(DescriptionAreas, Physical) {
-  CatalogueRecord r = EmptyRecord();
+  r = EmptyRecord();
   EXPECT_EQ(BuildPhysical(r), u"");
   r.Umfang = u"120 s. ";
   EXPECT_EQ(BuildPhysical(r), u"120 s.");
@@ -50,6 +46,13 @@ TEST(DescriptionAreas, Physical) {
   r.Stærð = u"";
   r.Umfang = u"";
   EXPECT_EQ(BuildPhysical(r), u"myndir ;  kort ");
+
+  r = EmptyRecord();
+  EXPECT_EQ(BuildAreaTail(r), u"");
+  r.Marktákn3 = u"C";
+  EXPECT_EQ(BuildAreaTail(r), u"  [C]");
+  r.Umfang = u"90 s.";
+  EXPECT_EQ(BuildAreaTail(r), u". - 90 s.  [C]");
 }
 
 TEST(DescriptionAreas, EditionSeriesAndCallNumbers) {
@@ -83,15 +86,6 @@ TEST(DescriptionAreas, EditionSeriesAndCallNumbers) {
   r.Marktákn1 = u"";
   r.Marktákn2 = u"1";
   EXPECT_EQ(BuildCallNumber(r), u"[1 D]");
-}
-
-TEST(DescriptionAreas, AreaTail) {
-  CatalogueRecord r = EmptyRecord();
-  EXPECT_EQ(BuildAreaTail(r), u"");
-  r.Marktákn3 = u"C";
-  EXPECT_EQ(BuildAreaTail(r), u"  [C]");
-  r.Umfang = u"90 s.";
-  EXPECT_EQ(BuildAreaTail(r), u". - 90 s.  [C]");
 }
 
 TEST(DescriptionKinds, FirstPartByKind) {
@@ -139,77 +133,61 @@ TEST(DescriptionKinds, FirstPartByKind) {
 }
 
 TEST(DescriptionKinds, HostCitation) {
-  CatalogueRecord r = EmptyRecord();
-  EXPECT_EQ(BuildHostPart(r), u"");
-  r.MarkSnið = u"793  $g5. árg.";
-  EXPECT_EQ(BuildHostPart(r), u"5. árg.");
-  r.MarkSnið = u"793  $bundir";
-  EXPECT_EQ(BuildHostPart(r), u"(undir)");
-  r.MarkSnið = u"793  $aRit$bundir";
-  EXPECT_EQ(BuildHostPart(r), u"(Rit : undir)");
-  r.MarkSnið = u"793  $c10-12";
-  EXPECT_EQ(BuildHostPart(r), u"s. 10-12");
-  r.MarkSnið = u"792  $a2. hefti\r\n793  $c10-12";
-  EXPECT_EQ(BuildHostPart(r), u"2. hefti, s. 10-12");
-  r.MarkSnið = u"793  $aRit $g5. árg. $c9 \r\n792  $aH ";
-  EXPECT_EQ(BuildHostPart(r), u"H, 5. árg. (Rit ), s. 9") << "values untrimmed; the text and each line data trimmed";
+  const std::pair<const char16_t*, const char16_t*> cases[] = {
+      {u"", u""}, {u"793  $g5. árg.", u"5. árg."}, {u"793  $bundir", u"(undir)"}, {u"793  $aRit$bundir", u"(Rit : undir)"},
+      {u"793  $c10-12", u"s. 10-12"}, {u"792  $a2. hefti\r\n793  $c10-12", u"2. hefti, s. 10-12"},
+      // Values untrimmed; the text and each line's data trimmed.
+      {u"793  $aRit $g5. árg. $c9 \r\n792  $aH ", u"H, 5. árg. (Rit ), s. 9"}};
+  for (auto [marc, citation] : cases) {
+    CatalogueRecord r = EmptyRecord();
+    r.MarkSnið = marc;
+    EXPECT_EQ(BuildHostPart(r), citation) << to_utf8(marc);
+  }
 }
 
 // A component part (kind 2) in a catalogue: its own title and names, then
-// "Í:" and the host record's main entry, title, names, areas and call number.
-class ComponentPart : public ::testing::Test {
- protected:
-  void SetUp() override {
-    RecordTextBuilder host;
-    host.Titlar = {RecordTextBuilder::title(u"Safnrit")};
-    host.Ábyrgðaraðildir = {RecordTextBuilder::name(u"Ritstjóri")};
-    host.Útgáfustaður = u"Rvk.";
-    host.Útgáfutími = u"1999";
-    host.Marktákn1 = u"S";
-    site_.catalogue_sql(
-        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, "
-        "Safndeild, UpprunaID) VALUES (40, '1999-01-01 00:00:00', '" +
-        to_utf8(host.text()) + "', '1104 #$aFélagið', 0, 'safnrit', 1, 0, 1, 0)");
-    part_ = EmptyRecord();
-    part_.Tag = 2;
-    part_.Upprunafærsla = 40;
-    part_.Titlar.append(TitleElement{u"Kafli", u""});
-    part_.Ábyrgðaraðildir.append(name(u"Höf"));
-    part_.MarkSnið = u"1004 #$aHöf";
-    part_.Útgáfustaður = u"Annar staður";
-    part_.Marktákn1 = u"X";
-  }
-  static void log_on() {
-    ThreadState& ts = thread_state();
-    ts.engine = db::create_sqlite_engine();
-    ts.engine->set_system_db(DatabaseFolder() + u"System.mdw");
-    ts.workspace = ts.engine->CreateWorkspace(u"LR", u"Admin", u"");
-  }
-  Site site_;
-  CatalogueRecord part_;
-};
+// "Í:" and the host record's main entry, title, names, areas and call number;
+// without a log-on, nothing.
+TEST(ComponentPart, ShowsTheHostRecordsAreas) {
+  Site site;
+  RecordTextBuilder host;
+  host.Titlar = {RecordTextBuilder::title(u"Safnrit")};
+  host.Ábyrgðaraðildir = {RecordTextBuilder::name(u"Ritstjóri")};
+  host.Útgáfustaður = u"Rvk.";
+  host.Útgáfutími = u"1999";
+  host.Marktákn1 = u"S";
+  site.catalogue_sql(
+      "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, "
+      "Safndeild, UpprunaID) VALUES (40, '1999-01-01 00:00:00', '" +
+      to_utf8(host.text()) + "', '1104 #$aFélagið', 0, 'safnrit', 1, 0, 1, 0)");
+  CatalogueRecord part = EmptyRecord();
+  part.Tag = 2;
+  part.Upprunafærsla = 40;
+  part.Titlar.append(TitleElement{u"Kafli", u""});
+  part.Ábyrgðaraðildir.append(name(u"Höf"));
+  part.MarkSnið = u"1004 #$aHöf";
+  part.Útgáfustaður = u"Annar staður";
+  part.Marktákn1 = u"X";
 
-TEST_F(ComponentPart, ShowsTheHostRecordsAreas) {
-  std::thread([&] {
-    log_on();
-    EXPECT_EQ(BuildDescription(part_, 0), u"Höf: Kafli  Í: Félagið: Safnrit / Ritstjóri. - Rvk. : 1999 [S]");
-    EXPECT_EQ(BuildDescription(part_, 1), u"Höf: Kafli  Í: Félagið: Safnrit / Ritstjóri. - Rvk. : 1999");
-    part_.Upprunafærsla = 41;
-    EXPECT_EQ(BuildDescription(part_, 0), u"Höf: Kafli  Í: ") << "a host that is not there is an empty record";
-  }).join();
-  auto lines = site_.log_lines();
+  thread_state() = ThreadState{};
+  ThreadState& ts = thread_state();
+  ts.engine = db::create_sqlite_engine();
+  ts.engine->set_system_db(DatabaseFolder() + u"System.mdw");
+  ts.workspace = ts.engine->CreateWorkspace(u"LR", u"Admin", u"");
+  EXPECT_EQ(BuildDescription(part, 0), u"Höf: Kafli  Í: Félagið: Safnrit / Ritstjóri. - Rvk. : 1999 [S]");
+  EXPECT_EQ(BuildDescription(part, 1), u"Höf: Kafli  Í: Félagið: Safnrit / Ritstjóri. - Rvk. : 1999");
+  part.Upprunafærsla = 41;
+  EXPECT_EQ(BuildDescription(part, 0), u"Höf: Kafli  Í: ") << "a host that is not there is an empty record";
+  auto lines = site.log_lines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "MeldaError: FærslaFráID, lFærsluID: ,  40, ");
   EXPECT_EQ(lines[2], "MeldaError: FærslaFráID, lFærsluID: , -1, ");
-}
 
-TEST_F(ComponentPart, WithoutLogOnTheDescriptionIsEmpty) {
-  std::thread([&] {
-    EXPECT_EQ(BuildDescription(part_, 0), u"");
-    part_.Tag = 0;
-    EXPECT_EQ(BuildDescription(part_, 0), u"Höf: Kafli / Höf. - Annar staður [X]");
-  }).join();
-  EXPECT_TRUE(site_.log_lines().empty());
+  thread_state() = ThreadState{};
+  EXPECT_EQ(BuildDescription(part, 0), u"") << "no log-on";
+  part.Tag = 0;
+  EXPECT_EQ(BuildDescription(part, 0), u"Höf: Kafli / Höf. - Annar staður [X]");
+  EXPECT_EQ(site.log_lines(), lines) << "no lines without a log-on";
 }
 
 }  // namespace

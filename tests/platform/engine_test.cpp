@@ -1,12 +1,12 @@
 // The SQLite engine on real files: the count-then-walk reading, Icelandic
-// case-insensitive matching, engine errors, files that change between
-// calls, and the workgroup file.
+// case-insensitive matching, engine errors, what other connections leave,
+// and the workgroup file.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
 #include "common/dead_writer.h"
+#include "common/error_number.h"
 #include "common/site.h"
 #include "platform/engine.h"
 #include "platform/workgroup.h"
@@ -14,6 +14,7 @@
 
 using namespace kvistur;
 using namespace kvistur::db;
+using kvistur::testing::error_number;
 using kvistur::testing::Site;
 
 namespace {
@@ -30,14 +31,12 @@ class EngineTest : public ::testing::Test {
     site_.catalogue_sql(
         "INSERT INTO Orð VALUES (1, 'saga'), (2, 'SÖGUR'), (3, 'Saga'), (4, 'ságá'), (5, 'Þórður'), (6, '100%'),"
         " (7, '1000'), (8, NULL);"
-        "INSERT INTO Tengill VALUES (10, 1, 1, 1), (11, 3, 1, 2), (12, 5, 2, 1), (10, 3, 1, 1);"
-        "INSERT INTO EkkiOrð VALUES ('og'), ('OG'), ('Í'), ('í');");
+        "INSERT INTO Tengill VALUES (10, 1, 1, 1), (11, 3, 1, 2), (12, 5, 2, 1), (10, 3, 1, 1);");
     engine_ = create_sqlite_engine();
     engine_->set_system_db(from_utf8(site_.workgroup()));
     ws_ = engine_->CreateWorkspace(u"LR", u"admin", u"");
   }
   std::unique_ptr<Database> catalogue() { return ws_->OpenDatabase(from_utf8(site_.catalogue())); }
-
   // The values of one column, walked the way every method walks rows.
   std::vector<Variant> column(TextView sql, TextView name) {
     auto db = catalogue();
@@ -62,97 +61,51 @@ class EngineTest : public ::testing::Test {
     for (auto& v : column(sql, u"ID")) out.push_back(v.to_i32());
     return out;
   }
-  int error_of(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const Error& e) {
-      return e.number();
-    }
-    return 0;
-  }
-
   Site site_;
   std::shared_ptr<Engine> engine_;
   std::shared_ptr<Workspace> ws_;
 };
 
+// (= ignoring case and a leading * are seen through Leita's searches, the
+// stop words taken once each through SaekjaEkkiOrð.)
 TEST_F(EngineTest, TextComparisonsIgnoreCaseButNotAccents) {
-  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð = 'SAGA' ORDER BY O.ID"), (std::vector<int32_t>{1, 3}));
   EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE (((O.Orð) Like 'sög*')) ORDER BY O.ID"), (std::vector<int32_t>{2}));
   EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like 'þÓR*' ORDER BY O.ID"), (std::vector<int32_t>{5}));
-  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '*A' ORDER BY O.ID"), (std::vector<int32_t>{1, 3}));
   EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like 's?g?' ORDER BY O.ID"), (std::vector<int32_t>{1, 3, 4}));
   EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '100%' ORDER BY O.ID"), (std::vector<int32_t>{6}));
   EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '1##%' ORDER BY O.ID"), (std::vector<int32_t>{6}));
   EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð <> 'saga' ORDER BY O.ID"), (std::vector<int32_t>{2, 4, 5, 6, 7}));
-  auto words = column(u"SELECT DISTINCT E.EkkiOrð FROM EkkiOrð E;", u"EkkiOrð");
-  EXPECT_EQ(words.size(), 2u) << "og/OG and Í/í are one word each";
 }
 
-TEST_F(EngineTest, JoinsDistinctAndTheWalk) {
+TEST_F(EngineTest, JoinsDistinctTheWalkAndErrors) {
   auto hits = column(u"SELECT DISTINCT t0.FærsluID FROM Tengill AS t0 INNER JOIN Orð AS O0 ON t0.OrðID = O0.ID "
                      u"WHERE (((O0.Orð) = 'saga')) AND t0.HópID =  1 ORDER BY t0.FærsluID",
                      u"færsluid");
   ASSERT_EQ(hits.size(), 2u);
   EXPECT_EQ(hits[0], Variant(int32_t(10)));
   EXPECT_EQ(hits[1], Variant(int32_t(11)));
-
   auto db = catalogue();
   auto rs = db->OpenRecordset(u"SELECT * FROM Orð WHERE ID = 8");
   EXPECT_EQ(rs->RecordCount(), 1);
   EXPECT_TRUE(rs->field(u"Orð").is_null());
-  EXPECT_EQ(error_of([&] { rs->field(u"Ekki"); }), kItemNotFound);
+  EXPECT_EQ(error_number([&] { rs->field(u"Ekki"); }), kItemNotFound);
   rs->MoveNext();
   EXPECT_TRUE(rs->eof());
-  EXPECT_EQ(error_of([&] { rs->field(u"Orð"); }), kNoCurrentRecord);
-  EXPECT_EQ(error_of([&] { rs->MoveNext(); }), kNoCurrentRecord);
+  EXPECT_EQ(error_number([&] { rs->field(u"Orð"); }), kNoCurrentRecord);
+  EXPECT_EQ(error_number([&] { rs->MoveNext(); }), kNoCurrentRecord);
   auto none = db->OpenRecordset(u"SELECT * FROM Orð WHERE ID = 99");
   EXPECT_EQ(none->RecordCount(), 0);
   EXPECT_TRUE(none->eof());
-  EXPECT_EQ(error_of([&] { none->MoveLast(); }), kNoCurrentRecord);
-}
-
-TEST_F(EngineTest, EngineErrorsCarryTheirNumbers) {
-  auto db = catalogue();
-  EXPECT_EQ(error_of([&] { db->OpenRecordset(u"SELECT * FROM Ekkitafla"); }), kTableNotFound);
-  EXPECT_EQ(error_of([&] { db->OpenRecordset(u"SELECT x.Ekki FROM Orð x"); }), kTooFewParameters);
-  EXPECT_EQ(error_of([&] { db->OpenRecordset(u"SELECT FROM WHERE"); }), kSyntaxInExpression);
-  EXPECT_EQ(error_of([&] { ws_->OpenDatabase(from_utf8(site_.dir() + "/engin.sqlite")); }), kFileNotFound);
+  EXPECT_EQ(error_number([&] { none->MoveLast(); }), kNoCurrentRecord);
+  EXPECT_EQ(error_number([&] { db->OpenRecordset(u"SELECT * FROM Ekkitafla"); }), kTableNotFound);
+  EXPECT_EQ(error_number([&] { db->OpenRecordset(u"SELECT x.Ekki FROM Orð x"); }), kTooFewParameters);
+  EXPECT_EQ(error_number([&] { db->OpenRecordset(u"SELECT FROM WHERE"); }), kSyntaxInExpression);
+  EXPECT_EQ(error_number([&] { ws_->OpenDatabase(from_utf8(site_.dir() + "/engin.sqlite")); }), kFileNotFound);
   try {
     ws_->OpenDatabase(u"/nowhere\\x.mdb");
   } catch (const Error& e) {
     EXPECT_EQ(e.source(), u"DAO.Workspace");
     EXPECT_EQ(e.description(), u"Could not find file '/nowhere/x.mdb'.");
-  }
-  // Injection attempts stay values: nothing but what the query says is read,
-  // and the file is never written.
-  EXPECT_TRUE(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð = 'x''; DELETE FROM Orð; --'").empty());
-  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.Orð = 'x' OR 'a' = 'A' ORDER BY O.ID").size(), 8u);
-  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O ORDER BY O.ID").size(), 8u);
-}
-
-TEST_F(EngineTest, FilesThatChangeBetweenCalls) {
-  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.ID = 1"), (std::vector<int32_t>{1}));
-  // Replaced by another file: the next call reads the new one.
-  std::string fresh = site_.dir() + "/nytt.sqlite";
-  kvistur::testing::exec_sql(fresh, kvistur::testing::kCatalogueSchema);
-  kvistur::testing::exec_sql(fresh, "INSERT INTO Orð VALUES (42, 'nýtt');");
-  std::filesystem::rename(fresh, site_.catalogue());
-  EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O"), (std::vector<int32_t>{42}));
-  // Garbage, then removed: clean errors.
-  {
-    std::ofstream f(site_.catalogue(), std::ios::binary | std::ios::trunc);
-    f << std::string(5000, 'x');
-  }
-  int garbage = error_of([&] { ids(u"SELECT O.ID FROM Orð O"); });
-  EXPECT_TRUE(garbage == kNotDatabase || garbage == 3049) << garbage;
-  std::filesystem::remove(site_.catalogue());
-  EXPECT_EQ(error_of([&] { ids(u"SELECT O.ID FROM Orð O"); }), kFileNotFound);
-  // Unreadable.
-  kvistur::testing::exec_sql(site_.catalogue(), kvistur::testing::kCatalogueSchema);
-  if (geteuid() != 0) {
-    chmod(site_.catalogue().c_str(), 0);
-    EXPECT_EQ(error_of([&] { catalogue(); }), 3051);
   }
 }
 
@@ -176,10 +129,9 @@ TEST_F(EngineTest, BulkReadsGiveWhatTheWalkGives) {
   rs->ReadIntegers(u"Orð", got);
   EXPECT_EQ(got, (std::vector<int32_t>{1000}));
   rs = db->OpenRecordset(u"SELECT O.Orð FROM Orð O WHERE O.ID = 8");
-  EXPECT_EQ(error_of([&] { rs->ReadIntegers(u"Orð", got); }), err::kInvalidNull);
+  EXPECT_EQ(error_number([&] { rs->ReadIntegers(u"Orð", got); }), err::kInvalidNull);
   rs = db->OpenRecordset(u"SELECT O.ID FROM Orð O");
-  EXPECT_EQ(error_of([&] { rs->ReadIntegers(u"nothing", got); }), kItemNotFound);
-
+  EXPECT_EQ(error_number([&] { rs->ReadIntegers(u"nothing", got); }), kItemNotFound);
   // Sorted, each number once for a DISTINCT query, repeats kept otherwise,
   // and the numbers already in OUT before FROM left alone.
   for (const char16_t* q : {u"SELECT DISTINCT t.FærsluID FROM Tengill t INNER JOIN Orð O ON t.OrðID = O.ID WHERE O.Orð = 'saga'",
@@ -197,8 +149,7 @@ TEST_F(EngineTest, BulkReadsGiveWhatTheWalkGives) {
   rs->ReadSortedIntegers(u"Orð", set, 0);
   EXPECT_EQ(set, (std::vector<int32_t>{1000})) << "texts are converted as field() converts them";
   rs = db->OpenRecordset(u"SELECT DISTINCT O.Orð FROM Orð O WHERE O.ID >= 7");
-  EXPECT_EQ(error_of([&] { rs->ReadSortedIntegers(u"Orð", set, 0); }), err::kInvalidNull);
-
+  EXPECT_EQ(error_number([&] { rs->ReadSortedIntegers(u"Orð", set, 0); }), err::kInvalidNull);
   std::vector<std::string> rows;
   rs = db->OpenRecordset(u"SELECT O.ID, O.Orð FROM Orð O WHERE O.ID >= 6 ORDER BY O.ID");
   rs->ForEachRow([&](std::vector<Variant>& row) {
@@ -228,7 +179,6 @@ TEST_F(EngineTest, AgainTakesTheLiteralsSigned) {
 TEST_F(EngineTest, DerivedDataLastsUntilTheFileChanges) {
   auto db = catalogue();
   db->Derived("a") = std::make_shared<int>(1);
-  EXPECT_NE(db->Derived("a"), nullptr);
   EXPECT_EQ(db->Derived("b"), nullptr);
   // The same file opened again on this thread keeps it.
   EXPECT_NE(catalogue()->Derived("a"), nullptr);
@@ -260,14 +210,13 @@ TEST_F(EngineTest, WhatOtherConnectionsLeaveIsSeenAtTheNextCall) {
     EXPECT_EQ(ids(u"SELECT O.ID FROM Orð O WHERE O.ID = 1"), (std::vector<int32_t>{1}));
   }
   EXPECT_FALSE(std::filesystem::exists(file + "-journal"));
-
   kvistur::testing::exec_sql(file, "PRAGMA journal_mode=WAL");
   sqlite3* writer = nullptr;
   sqlite3_open(file.c_str(), &writer);  // open till the end: nothing is checkpointed
   auto before = std::filesystem::last_write_time(file);
   {
     CallScope call;
-    EXPECT_EQ(error_of([&] { catalogue()->OpenRecordset(u"SELECT * FROM Nýtt"); }), kTableNotFound);
+    EXPECT_EQ(error_number([&] { catalogue()->OpenRecordset(u"SELECT * FROM Nýtt"); }), kTableNotFound);
   }
   ASSERT_EQ(sqlite3_exec(writer, "CREATE TABLE Nýtt (ID INTEGER); INSERT INTO Nýtt VALUES (7);", nullptr, nullptr, nullptr),
             SQLITE_OK);
@@ -288,12 +237,7 @@ TEST(Workgroup, UsersPasswordsAndDamagedFiles) {
   workgroup_set_user(wg, u"Þóra", u"lykill");
   workgroup_check(wg, u"þóra", u"lykill");
   auto code = [&](TextView user, TextView pw, const std::string& file = "") {
-    try {
-      workgroup_check(file.empty() ? wg : file, user, pw);
-    } catch (const Error& e) {
-      return e.number();
-    }
-    return 0;
+    return error_number([&] { workgroup_check(file.empty() ? wg : file, user, pw); });
   };
   EXPECT_EQ(code(u"þóra", u"Lykill"), kBadAccount);
   EXPECT_EQ(code(u"enginn", u""), kBadAccount);
@@ -304,21 +248,17 @@ TEST(Workgroup, UsersPasswordsAndDamagedFiles) {
   EXPECT_EQ(code(u"Þóra", u"nýtt"), kBadAccount);
   EXPECT_THROW(workgroup_remove_user(wg, u"þóra"), Error);
   // The hashes are not the passwords.
-  std::ifstream f(wg, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(f)), {});
+  std::string bytes = kvistur::testing::file_bytes(wg);
   EXPECT_EQ(bytes.find("nýtt"), std::string::npos);
   EXPECT_NE(bytes.find("$argon2id$"), std::string::npos);
-
   EXPECT_EQ(code(u"Admin", u"", site.dir() + "/none.mdw"), kFileNotFound);
   std::string other = site.dir() + "/other.sqlite";
   kvistur::testing::exec_sql(other, "CREATE TABLE t(x);");
   EXPECT_EQ(code(u"Admin", u"", other), kNotDatabase);
-
   // A writer that died in its commit: the next log-on rolls it back.
   kvistur::testing::kill_writer_midway(wg, "", kManyRows);
   ASSERT_TRUE(std::filesystem::exists(wg + "-journal"));
   EXPECT_EQ(code(u"Admin", u""), 0);
-
   auto engine = create_sqlite_engine();
   engine->set_system_db(from_utf8(wg));
   EXPECT_THROW(engine->CreateWorkspace(u"LR", u"Admin", u"rangt"), Error);

@@ -1,11 +1,13 @@
 // The query dialect on a PostgreSQL server against SQLite on the same rows:
 // texts that fold, sort and match in tricky ways, NULLs, ties, DISTINCT,
-// and the server's kv_fold against the engine's fold for every character.
+// and the server's kv_fold against the engine's fold for every character;
+// and the server's cursors, which read in batches.
 #include <gtest/gtest.h>
 
 #include "common/site.h"
 #include "platform/engine.h"
 #include "platform/sqlite_functions.h"
+#include "settings/settings.h"
 
 using namespace kvistur;
 using namespace kvistur::db;
@@ -15,12 +17,18 @@ using kvistur::testing::Site;
 
 namespace {
 
+// The site's catalogue through the server's engine.
+std::unique_ptr<Database> on_server(const Site& site) {
+  auto engine = create_postgres_engine();
+  engine->set_system_db(from_utf8(site.folder()) + u"\\System.mdw");
+  return engine->CreateWorkspace(u"LR", u"Admin", u"")->OpenDatabase(from_utf8(site.folder()) + u"\\katalogur.sqlite");
+}
+
 // Every row of a query, each value with its type, walked by MoveNext.
 std::vector<std::string> rows(Database& db, const std::string& sql) {
   std::vector<std::string> out;
   try {
     auto rs = db.OpenRecordset(from_utf8(sql));
-    std::vector<std::string> names;
     while (!rs->eof()) {
       std::string row;
       for (const char16_t* c : {u"ID", u"Orð", u"m"}) {
@@ -54,9 +62,7 @@ TEST(ServerDialect, SameRowsAsSqlite) {
   auto files = create_sqlite_engine();
   files->set_system_db(from_utf8(site.workgroup()));
   auto sqlite = files->CreateWorkspace(u"LR", u"Admin", u"")->OpenDatabase(from_utf8(site.catalogue()));
-  auto server_engine = create_postgres_engine();
-  server_engine->set_system_db(from_utf8(site.folder()) + u"\\System.mdw");
-  auto server = server_engine->CreateWorkspace(u"LR", u"Admin", u"")->OpenDatabase(from_utf8(site.folder()) + u"\\katalogur.sqlite");
+  auto server = on_server(site);
 
   std::vector<std::string> queries = {
       "SELECT O.ID, O.Orð FROM Orð O ORDER BY O.Orð",
@@ -69,6 +75,8 @@ TEST(ServerDialect, SameRowsAsSqlite) {
       "SELECT Count(*) AS m FROM Orð O WHERE O.Orð > 'm'",
       "SELECT O.ID FROM Orð O WHERE O.Orð <= 'SAGA' ORDER BY O.ID DESC",
       "SELECT TOP 3 O.ID FROM Orð O ORDER BY O.Orð",
+      "SELECT TOP 3 O.ID FROM Orð O WHERE O.ID IN (SELECT TOP 20 P.ID FROM Orð P) ORDER BY O.Orð DESC",
+      "SELECT DISTINCT O.Orð, O.ID FROM Orð O",
   };
   for (const char* term : {"saga", "SAGA", "ss", "strasse", "fisk", "οδοσ", "ab", "", "k", "ð", "ǆ", "Ａ", "x'y"})
     queries.push_back(std::string("SELECT O.ID FROM Orð O WHERE O.Orð = '") + (std::string(term) == "x'y" ? "x''y" : term) +
@@ -106,6 +114,58 @@ TEST(ServerDialect, FoldOfEveryCharacter) {
     PQclear(r);
   }
   PQfinish(c);
+}
+
+// A server's cursors read in batches: every row once and in order, across
+// the batches' edges, after Again, after the call that declared them ended,
+// and with many cursors let go in one call.
+TEST(ServerCursor, EveryRowOnceAcrossTheBatches) {
+  constexpr int kRows = 700;
+  Site site(Backend::kServer);
+  site.catalogue_sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kRows) +
+                     ") INSERT INTO Orð SELECT i, 'orð' || i FROM n;");
+  // The numbers a cursor gives, up to LIMIT of them.
+  auto read = [](Cursor& c, std::size_t limit = std::size_t(-1)) {
+    std::vector<int64_t> out;
+    while (out.size() < limit && c.Next()) out.push_back(c.Integer(0));
+    return out;
+  };
+  auto numbers = [](int64_t from, int64_t to) {
+    std::vector<int64_t> out;
+    for (int64_t i = from; i <= to; ++i) out.push_back(i);
+    return out;
+  };
+  std::unique_ptr<Cursor> earlier;
+  {
+    CallScope call;
+    earlier = on_server(site)->OpenCursor(u"SELECT O.ID FROM Orð AS O");
+    EXPECT_EQ(read(*earlier, 20), numbers(1, 20));
+  }
+  CallScope call;
+  auto db = on_server(site);
+  EXPECT_EQ(read(*earlier), numbers(21, kRows)) << "read on after its call ended";
+  // The first batch, its edge, the first fetch's edge, and beyond.
+  for (int n : {0, 1, 16, 17, 272, 273, kRows}) {
+    auto c = db->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE O.ID <= " + from_utf8(std::to_string(n)) + u" ORDER BY O.ID DESC");
+    std::vector<int64_t> want = numbers(1, n);
+    std::reverse(want.begin(), want.end());
+    EXPECT_EQ(read(*c), want) << n;
+    EXPECT_FALSE(c->Next());
+  }
+  // Again, before and after the cursor on the server was declared.
+  auto c = db->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE O.ID >= 1 ORDER BY O.ID");
+  EXPECT_EQ(read(*c, 300), numbers(1, 300));
+  c->Again({650});
+  EXPECT_EQ(read(*c), numbers(650, kRows));
+  c->Again({2});
+  EXPECT_EQ(read(*c, 3), numbers(2, 4));
+  // A minus before a number is the number's own.
+  auto signed_literal = db->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE -O.ID = -3");
+  signed_literal->Again({-650});
+  EXPECT_EQ(read(*signed_literal), numbers(650, 650));
+  // Cursors let go half read, more than a call keeps open; the call reads on.
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(read(*db->OpenCursor(u"SELECT O.ID FROM Orð AS O"), 20), numbers(1, 20));
+  EXPECT_EQ(read(*c), numbers(5, kRows));
 }
 
 }  // namespace

@@ -1,34 +1,71 @@
 // The print layout: every record kind and print-list type in text mode, the
 // same layout in a control, the array rules, and the frame over the
-// catalogue database.
+// catalogue database; and the rich-text operations it writes with, in their
+// two modes and their failures.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <map>
 
+#include "common/error_number.h"
 #include "common/site.h"
 #include "print/layout.h"
-#include "print/recording_control.h"
+#include "print/rich_text.h"
 #include "record/record_fetch.h"
 #include "settings/thread_state.h"
 
 using namespace kvistur;
-using kvistur::testing::RecordingControl;
+using kvistur::testing::error_number;
 
 namespace {
+
+// A rich-text control: records every write as "U+", "U-" or "T:" + text,
+// and can be told to refuse a member.
+class RecordingControl : public Dispatch {
+ public:
+  std::vector<Text> calls;
+  bool fail_underline = false;
+  bool fail_text = false;
+
+  Variant invoke(TextView member, std::vector<Variant>&) override { throw no_such_member(member); }
+  Variant get(TextView member) override { throw no_such_member(member); }
+  void put(TextView member, const Variant& value) override {
+    if (member == u"SelUnderline" && !fail_underline) {
+      calls.push_back(value.to_bool() ? u"U+" : u"U-");
+    } else if (member == u"SelText" && !fail_text) {
+      calls.push_back(u"T:" + value.to_text());
+    } else {
+      throw no_such_member(member);
+    }
+  }
+  // The calls joined, with underlined text between "<U>" and "</U>" and the
+  // writes that carry no text left out: what text mode would have given.
+  Text as_marked() const {
+    Text t;
+    for (auto& c : calls) t += c == u"U+" ? Text(u"<U>") : c == u"U-" ? Text(u"</U>") : c.substr(2);
+    return t;
+  }
+};
 
 NameEntry name(Text first, Text last) { return {0, std::move(first), std::move(last), u"", u"", u"", 0}; }
 
 TitleElement title(Text s1, Text s2 = u"") { return TitleElement{std::move(s1), std::move(s2), 0}; }
 
+// A record of KIND numbered ID, its call number, first title and MARC text.
+CatalogueRecord record(int32_t id, int16_t kind, Text call, Text first_title, Text marc = u"") {
+  CatalogueRecord r = EmptyRecord();
+  r.ID = id;
+  r.Tag = kind;
+  r.Marktákn1 = std::move(call);
+  r.Titlar.append(title(std::move(first_title)));
+  r.MarkSnið = std::move(marc);
+  return r;
+}
+
 // A book: main entry Jón Jónsson, title with subtitle, edition, publication,
 // extent, call number B 1, two subject headings.
 CatalogueRecord book() {
-  CatalogueRecord r = EmptyRecord();
-  r.ID = 10;
-  r.Tag = 1;
-  r.MarkSnið = u"1004  $aJón$bJónsson\r\n";
-  r.Titlar.append(title(u"Saga", u""));
+  CatalogueRecord r = record(10, 1, u" B ", u"Saga", u"1004  $aJón$bJónsson\r\n");
   r.Titlar.append(title(u"undirtitill"));
   r.Ábyrgðaraðildir.append(name(u"Jón", u"Jónsson"));
   r.Útgáfa.Texti = u"2. útg.";
@@ -36,45 +73,32 @@ CatalogueRecord book() {
   r.Útgefandi = u"Forlagið";
   r.Útgáfutími = u"2001";
   r.Umfang = u"120 s.";
-  r.Marktákn1 = u" B ";
   r.Marktákn2 = u"1";
   r.Efnisorð.append(TermPair{u"Saga", u"Ísland"});
   r.Efnisorð.append(TermPair{u"Ferðir", u""});
   return r;
 }
 
+// A component part of the book with two names, whose own call number is not
+// printed.
 CatalogueRecord component_part() {
-  CatalogueRecord r = EmptyRecord();
-  r.ID = 20;
-  r.Tag = 2;
+  CatalogueRecord r = record(20, 2, u"ekki", u"Kafli");
   r.Upprunafærsla = 10;
-  r.Marktákn1 = u"ekki";
-  r.Titlar.append(title(u"Kafli"));
   r.Ábyrgðaraðildir.append(name(u"Anna", u"Jónsdóttir"));
   r.Ábyrgðaraðildir.append(name(u"Bjarni", u"Ólafsson"));
   return r;
 }
 
 CatalogueRecord periodical() {
-  CatalogueRecord r = EmptyRecord();
-  r.ID = 30;
-  r.Tag = 100;
-  r.Marktákn1 = u"05";
-  r.Titlar.append(title(u"Skírnir"));
+  CatalogueRecord r = record(30, 100, u"05", u"Skírnir", u"255   $a1. árg. $bx\r\n");
   r.Titlar.append(title(u"ekki prentað"));
-  r.MarkSnið = u"255   $a1. árg. $bx\r\n";
   return r;
 }
 
 CatalogueRecord article() {
-  CatalogueRecord r = EmptyRecord();
-  r.ID = 40;
-  r.Tag = 200;
-  r.Marktákn1 = u"G";
-  r.Titlar.append(title(u"Grein"));
+  CatalogueRecord r = record(40, 200, u"G", u"Grein", u"792   $a2. hefti\r\n793   $aRitið$g5. árg.$c10-12\r\n");
   r.Ábyrgðaraðildir.append(name(u"Anna", u"Jónsdóttir"));
   r.Ábyrgðaraðildir.append(name(u"Bjarni", u"Ólafsson"));
-  r.MarkSnið = u"792   $a2. hefti\r\n793   $aRitið$g5. árg.$c10-12\r\n";
   r.Efnisorð.append(TermPair{u"Jarðfræði", u""});
   return r;
 }
@@ -111,7 +135,8 @@ class PrintLayoutTest : public ::testing::Test {
 };
 
 // One record of each kind in text mode, changed or not, under each
-// print-list type given: its line's text and call number.
+// print-list type given: its line's text and call number; and the lines of
+// kinds that are not printed.
 TEST_F(PrintLayoutTest, EachKindByPrintListType) {
   for (auto r : {book(), component_part(), periodical(), article()}) add(r);
   const Text item = u"Jón Jónsson: <U>Saga : undirtitill</U>", publication = u". - Reykjavík : Forlagið, 2001";
@@ -181,9 +206,22 @@ TEST_F(PrintLayoutTest, EachKindByPrintListType) {
     }
     add(original);
   }
+  // Kinds that are not printed, and numbers without a record, keep their line.
+  CatalogueRecord other = book();
+  other.ID = 50;
+  other.Tag = 0;
+  add(other);
+  Printed p = lay_out(kText, {10, 50, 30, 12345}, 1);
+  EXPECT_EQ(p.result, 4);
+  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2, -1, 2, -1}));
+  EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", u"B", u"", u"05", u""}));
+  EXPECT_EQ(p.szA2(2), u"");
+  EXPECT_EQ(p.szA2(4), u"");
 }
 
-TEST_F(PrintLayoutTest, SubjectLineForListType3) {
+// Type 3 adds a line of subject headings; a control is written the same
+// layout, its texts left empty.
+TEST_F(PrintLayoutTest, SubjectLinesInTextAndControl) {
   add(book());
   add(article());
   Printed p = lay_out(kText, {10, 40}, 3);
@@ -195,26 +233,27 @@ TEST_F(PrintLayoutTest, SubjectLineForListType3) {
   EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", u"B", u"", u"G", u""}));
   EXPECT_EQ(p.szA3.items(), (std::vector<Text>(5)));
 
+  auto control = std::make_shared<RecordingControl>();
+  p = lay_out(Variant(std::static_pointer_cast<Dispatch>(control)), {10, 40}, 3);
+  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2, 4, 2, 4}));
+  EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", u"B", u"", u"G", u""}));
+  EXPECT_EQ(p.szA2.items(), (std::vector<Text>(5)));
+  EXPECT_EQ(control->as_marked(),
+            u"\r\n\r\nB\tJón Jónsson: <U>Saga : undirtitill</U>. - 2. útg.. - Reykjavík : Forlagið, 2001. - 120 s.  "
+            u"[B  1]\r\n\tEfnisorð: Saga Ísland ; Ferðir"
+            u"\r\n\r\nG\tAnna Jónsdóttir ; Bjarni Ólafsson: <U>Grein</U>. - 2. hefti, 5. árg.(Ritið), s. 10-12"
+            u"\r\n\tEfnisorð: Jarðfræði");
+  // The title is underlined on its own.
+  auto first = std::find(control->calls.begin(), control->calls.end(), Text(u"U+"));
+  ASSERT_NE(first, control->calls.end());
+  EXPECT_EQ(*(first + 1), u"T:Saga : undirtitill");
+  EXPECT_EQ(*(first + 2), u"U-");
+
   // No subject headings: no second line.
   CatalogueRecord r = book();
   r.Efnisorð.clear();
   add(r);
   EXPECT_EQ(lay_out(kText, {10}, 3).iTag.items(), (std::vector<int16_t>{0, 2}));
-}
-
-TEST_F(PrintLayoutTest, KindsThatAreNotPrintedKeepTheirLine) {
-  add(book());
-  add(periodical());
-  CatalogueRecord other = book();
-  other.ID = 50;
-  other.Tag = 0;
-  add(other);
-  Printed p = lay_out(kText, {10, 50, 30, 12345}, 1);
-  EXPECT_EQ(p.result, 4);
-  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2, -1, 2, -1}));
-  EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", u"B", u"", u"05", u""}));
-  EXPECT_EQ(p.szA2(2), u"");
-  EXPECT_EQ(p.szA2(4), u"");
 }
 
 TEST_F(PrintLayoutTest, ArrayRules) {
@@ -257,27 +296,6 @@ TEST_F(PrintLayoutTest, ArrayRules) {
   EXPECT_EQ(h.szA2.items(), (std::vector<Text>{u"", u""}));
 }
 
-TEST_F(PrintLayoutTest, ControlModeWritesTheSameLayout) {
-  add(book());
-  add(article());
-  auto control = std::make_shared<RecordingControl>();
-  Variant v(std::static_pointer_cast<Dispatch>(control));
-  Printed p = lay_out(v, {10, 40}, 3);
-  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2, 4, 2, 4}));
-  EXPECT_EQ(p.szA1.items(), (std::vector<Text>{u"", u"B", u"", u"G", u""}));
-  EXPECT_EQ(p.szA2.items(), (std::vector<Text>(5)));
-  EXPECT_EQ(control->as_marked(),
-            u"\r\n\r\nB\tJón Jónsson: <U>Saga : undirtitill</U>. - 2. útg.. - Reykjavík : Forlagið, 2001. - 120 s.  "
-            u"[B  1]\r\n\tEfnisorð: Saga Ísland ; Ferðir"
-            u"\r\n\r\nG\tAnna Jónsdóttir ; Bjarni Ólafsson: <U>Grein</U>. - 2. hefti, 5. árg.(Ritið), s. 10-12"
-            u"\r\n\tEfnisorð: Jarðfræði");
-  // The title is underlined on its own.
-  auto first = std::find(control->calls.begin(), control->calls.end(), Text(u"U+"));
-  ASSERT_NE(first, control->calls.end());
-  EXPECT_EQ(*(first + 1), u"T:Saga : undirtitill");
-  EXPECT_EQ(*(first + 2), u"U-");
-}
-
 TEST_F(PrintLayoutTest, FailedControlCallsLeaveVillaInTheText) {
   add(book());
   auto control = std::make_shared<RecordingControl>();
@@ -295,67 +313,103 @@ TEST_F(PrintLayoutTest, FailedControlCallsLeaveVillaInTheText) {
   EXPECT_THROW(lay_out(Variant(Text(u"abc")), {10}, 0), Error);
 }
 
-// The frame, with the catalogue database behind the fetch.
-class PrintFrameTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    thread_state() = ThreadState{};
-    thread_state().bDebug = true;
-    site_.clear_log();
-  }
-  void TearDown() override { thread_state() = ThreadState{}; }
-  kvistur::testing::Site site_;
-};
-
-TEST_F(PrintFrameTest, WritesEntryAndExitLines) {
-  Printed p;
-  PrintLines out{p.iTag, p.szA1, p.szA2, p.szA3};
+// The frame, with the catalogue database behind the fetch: its entry and
+// exit lines, and the failures that end the layout with -1, keeping what
+// was laid out before them.
+TEST(PrintFrame, LinesAndFailures) {
+  thread_state() = ThreadState{};
+  thread_state().bDebug = true;
+  kvistur::testing::Site site;
   SafeArray<int32_t> ids(0, {0, 10, 11});
-  RecordSource fetch = [](int32_t) { return EmptyRecord(); };
-  site_.set("Prentun", "ListaTegund", "1");
-  EXPECT_EQ(PrintLayout(Variant(int16_t(1)), ids, out, fetch), 2);
-  auto lines = site_.log_lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "MeldaError: FormaFyrirPrentun inn.  UBound(lID):,  2, ");
-  EXPECT_EQ(lines[1], "MeldaError: FormaFyrirPrentun út, normal,  0, ");
+  auto print = [&](const char* type, RecordSource fetch) {
+    site.set("Prentun", "ListaTegund", type);
+    site.clear_log();
+    Printed p;
+    PrintLines out{p.iTag, p.szA1, p.szA2, p.szA3};
+    p.result = PrintLayout(Variant(int16_t(1)), ids, out, fetch);
+    return p;
+  };
+  Printed p = print("1", [](int32_t) { return EmptyRecord(); });
+  EXPECT_EQ(p.result, 2);
+  EXPECT_EQ(site.log_lines(), (std::vector<std::string>{"MeldaError: FormaFyrirPrentun inn.  UBound(lID):,  2, ",
+                                                        "MeldaError: FormaFyrirPrentun út, normal,  0, "}));
   EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, -1, -1}));
-}
 
-TEST_F(PrintFrameTest, FailuresEndTheLayoutWithMinusOne) {
-  SafeArray<int32_t> ids(0, {0, 10, 11});
-  RecordSource fetch = [](int32_t id) {
+  RecordSource failing = [](int32_t id) {
     if (id == 11) throw Error(91);
     CatalogueRecord r = EmptyRecord();
     r.Tag = 1;
     r.Marktákn1 = u"A";
     return r;
   };
-  site_.set("Prentun", "ListaTegund", "0");
-  Printed p;
-  PrintLines out{p.iTag, p.szA1, p.szA2, p.szA3};
-  EXPECT_EQ(PrintLayout(Variant(int16_t(1)), ids, out, fetch), -1);
-  // What was laid out before the fault stays.
-  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2, -1}));
+  p = print("0", failing);
+  EXPECT_EQ(p.result, -1);
+  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, 2, -1})) << "what was laid out before the fault stays";
   EXPECT_EQ(p.szA1(1), u"A");
-  auto lines = site_.log_lines();
+  auto lines = site.log_lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].rfind("MeldaError: Kvistur,  91, ", 0), 0u) << lines[1];
-
   // A print-list type outside 16 bits.
-  site_.set("Prentun", "ListaTegund", "40000");
-  site_.clear_log();
-  EXPECT_EQ(PrintLayout(Variant(int16_t(1)), ids, out, fetch), -1);
-  lines = site_.log_lines();
+  EXPECT_EQ(print("40000", failing).result, -1);
+  lines = site.log_lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].rfind("MeldaError: Kvistur,  6, ", 0), 0u) << lines[1];
+  // Without a log-on the fetch fails.
+  ids = SafeArray<int32_t>(0, {0, 10});
+  p = print("0", [](int32_t id) { return FærslaFráID(id); });
+  EXPECT_EQ(p.result, -1);
+  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, -1}));
+  thread_state() = ThreadState{};
 }
 
-TEST_F(PrintFrameTest, WithoutLogOnTheFetchFails) {
-  Printed p;
-  PrintLines out{p.iTag, p.szA1, p.szA2, p.szA3};
-  SafeArray<int32_t> ids(0, {0, 10});
-  EXPECT_EQ(PrintLayout(Variant(int16_t(1)), ids, out, [](int32_t id) { return FærslaFráID(id); }), -1);
-  EXPECT_EQ(p.iTag.items(), (std::vector<int16_t>{0, -1}));
+CatalogueRecord with_call_number(Text m1) {
+  CatalogueRecord r = EmptyRecord();
+  r.Marktákn1 = std::move(m1);
+  return r;
+}
+
+TEST(RichText, TextModeNeitherModeAndBadModes) {
+  for (Variant mode : {Variant(int16_t(1)), Variant(1.4), Variant(Text(u" 1"))}) {
+    EXPECT_EQ(PrintText(mode, u"abc"), u"abc");
+    EXPECT_EQ(PrintUnderlineOn(mode), u"<U>");
+    EXPECT_EQ(PrintUnderlineOff(mode), u"</U>");
+    EXPECT_EQ(PrintNewLine(mode), u"");
+    EXPECT_EQ(PrintCallNumber(mode, with_call_number(u"  629.1 ")), u"629.1");
+  }
+  for (Variant mode : {Variant(int16_t(2)), Variant(), Variant(-1.0)}) {
+    EXPECT_EQ(PrintText(mode, u"abc") + PrintUnderlineOn(mode) + PrintUnderlineOff(mode) + PrintNewLine(mode), u"");
+    EXPECT_EQ(PrintCallNumber(mode, with_call_number(u"629.1")), u"");
+  }
+  for (Variant mode : {Variant(Text(u"abc")), Variant::null(), Variant(70000.0)}) {
+    EXPECT_EQ(PrintText(mode, u"abc"), u"Villa");
+    EXPECT_EQ(PrintUnderlineOn(mode), u"Villa");
+    EXPECT_EQ(PrintUnderlineOff(mode), u"Villa");
+    EXPECT_EQ(PrintNewLine(mode), u"Villa");
+  }
+  // (The call number traps nothing: the host's eval test.)
+}
+
+TEST(RichText, ControlModeWritesAndFailedMembersGiveVilla) {
+  auto control = std::make_shared<RecordingControl>();
+  Variant v(std::static_pointer_cast<Dispatch>(control));
+  EXPECT_EQ(PrintUnderlineOn(v), u"");
+  EXPECT_EQ(PrintText(v, u"Íslenskt"), u"");
+  EXPECT_EQ(PrintUnderlineOff(v), u"");
+  EXPECT_EQ(PrintNewLine(v), u"");
+  EXPECT_EQ(PrintCallNumber(v, with_call_number(u"  629.1 ")), u"629.1");
+  EXPECT_EQ(control->calls, (std::vector<Text>{u"U+", u"T:Íslenskt", u"U-", u"T:\r\n", u"T:629.1"}));
+
+  control->calls.clear();
+  control->fail_underline = true;
+  EXPECT_EQ(PrintUnderlineOn(v), u"Villa");
+  EXPECT_EQ(PrintText(v, u"a"), u"");
+  control->fail_text = true;
+  EXPECT_EQ(PrintText(v, u"b"), u"Villa");
+  EXPECT_EQ(PrintNewLine(v), u"Villa");
+  EXPECT_EQ(PrintCallNumber(v, with_call_number(u"B")), u"B") << "still returned when the write fails";
+  EXPECT_EQ(control->calls, (std::vector<Text>{u"T:a"}));
+  // An object variant that holds no object at all.
+  EXPECT_EQ(PrintText(Variant{std::shared_ptr<Dispatch>()}, u"a"), u"Villa");
 }
 
 }  // namespace

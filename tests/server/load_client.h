@@ -1,6 +1,6 @@
-// Many Z39.50 clients at once, through YAZ's own client API (ZOOM): each
-// client is a thread with its own connection that searches and presents
-// records in turn.  Used by the server's load test and by its benchmark.
+// Z39.50 clients through YAZ's own client API (ZOOM): one session, and
+// many at once, each a thread with its own connection that searches and
+// presents records in turn.  Used by the server's tests and its benchmark.
 #pragma once
 
 #include <yaz/zoom.h>
@@ -8,12 +8,57 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace kvistur::testing {
+
+// One Z39.50 session to TARGET ("tcp:host:port") that asks for MARC 21.
+class Client {
+ public:
+  struct Answer {
+    int error = 0;  // the Bib-1 diagnostic, or YAZ's client error
+    std::string addinfo;
+    long hits = 0;
+  };
+
+  explicit Client(const std::string& target) {
+    ZOOM_options_set(options_, "piggyback", "0");
+    ZOOM_options_set(options_, "preferredRecordSyntax", "usmarc");
+    ZOOM_connection_connect(c_, target.c_str(), 0);
+  }
+  ~Client() {
+    ZOOM_connection_destroy(c_);
+    ZOOM_options_destroy(options_);
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ZOOM_connection get() const { return c_; }
+  int error(const char** msg = nullptr, const char** info = nullptr) const {
+    const char *m, *i;
+    return ZOOM_connection_error(c_, msg ? msg : &m, info ? info : &i);
+  }
+  // A PQF search kept as result set SET in DATABASE.
+  Answer search(const std::string& pqf, const std::string& set = "default", const std::string& database = "Default") {
+    ZOOM_connection_option_set(c_, "setname", set.c_str());
+    ZOOM_connection_option_set(c_, "databaseName", database.c_str());
+    std::unique_ptr<ZOOM_resultset_p, void (*)(ZOOM_resultset)> r(ZOOM_connection_search_pqf(c_, pqf.c_str()),
+                                                                   ZOOM_resultset_destroy);
+    Answer a;
+    const char *msg = nullptr, *info = nullptr;
+    a.error = error(&msg, &info);
+    a.addinfo = info ? info : "";
+    if (!a.error) a.hits = long(ZOOM_resultset_size(r.get()));
+    return a;
+  }
+
+ private:
+  ZOOM_options options_ = ZOOM_options_create();
+  ZOOM_connection c_ = ZOOM_connection_create(options_);
+};
 
 struct LoadResult {
   int64_t requests = 0, failures = 0;
@@ -42,13 +87,10 @@ inline LoadResult RunLoad(const std::string& target, int clients, int rounds, co
       ++mine.failures;
       if (mine.first_failure.empty()) mine.first_failure = what;
     };
-    ZOOM_options o = ZOOM_options_create();
-    ZOOM_options_set(o, "piggyback", "0");
-    ZOOM_options_set(o, "preferredRecordSyntax", "usmarc");
-    ZOOM_connection c = ZOOM_connection_create(o);
-    ZOOM_connection_connect(c, target.c_str(), 0);
+    Client session(target);
+    ZOOM_connection c = session.get();
     const char *msg = nullptr, *info = nullptr;
-    if (ZOOM_connection_error(c, &msg, &info)) {
+    if (session.error(&msg, &info)) {
       failed(std::string("connect: ") + msg);
     } else {
       for (int r = 0; r < rounds; ++r) {
@@ -74,8 +116,6 @@ inline LoadResult RunLoad(const std::string& target, int clients, int rounds, co
         ZOOM_resultset_destroy(rs);
       }
     }
-    ZOOM_connection_destroy(c);
-    ZOOM_options_destroy(o);
     std::lock_guard<std::mutex> lock(m);
     total.requests += mine.requests;
     total.failures += mine.failures;

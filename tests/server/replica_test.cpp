@@ -19,9 +19,6 @@
 #include "settings/settings.h"
 #include "server/running_server.h"
 #include "settings/thread_state.h"
-#ifdef KVISTUR_WEB
-#include "web/running_web.h"
-#endif
 
 using namespace kvistur;
 using namespace kvistur::testing::serve;
@@ -58,7 +55,7 @@ class Replica : public ::testing::Test {
     settings = std::regex_replace(settings, std::regex("Slóð=.*"), "Slóð=" + both + "&target_session_attrs=prefer-standby");
     standby_.replayed(primary_);
     cat_.emplace(Catalogue::Settings{settings});
-    setenv("LINDRIT_SETTINGS", (cat_->dir + "/lindrit-1.0.ini").c_str(), 1);
+    setenv("LINDRIT_SETTINGS", cat_->settings().c_str(), 1);
     setenv("KVISTUR_LOG", (cat_->dir + "/melding.txt").c_str(), 1);
     thread_state() = ThreadState{};
     Text user = u"Admin", password;
@@ -98,11 +95,7 @@ class Replica : public ::testing::Test {
   }
   // What the host, `kvistur serve` (over SRU) and `kvistur web` find.
   std::vector<std::vector<int>> readers_find(const std::string& word) {
-    std::vector<std::vector<int>> out{found(word), {}};
-    std::string body = server_->sru("Default?version=1.2&operation=searchRetrieve&recordSchema=kvistur"
-                                    "&maximumRecords=1000&query=" + uri(word));
-    std::regex re("<kvistur xmlns=\"urn:x-kvistur:display\" id=\"([0-9]+)\"");
-    for (std::sregex_iterator i(body.begin(), body.end(), re), e; i != e; ++i) out[1].push_back(std::stoi((*i)[1]));
+    std::vector<std::vector<int>> out{found(word), server_->found(word)};
 #ifdef KVISTUR_WEB
     out.emplace_back();
     auto answer = nlohmann::json::parse(web_->get("/api/search?q=" + uri(word)).body, nullptr, false);
@@ -112,14 +105,8 @@ class Replica : public ::testing::Test {
     return out;
   }
   // What every reader finds when they find IDS.
-  std::vector<std::vector<int>> all(const std::vector<int>& ids) const {
-    return std::vector<std::vector<int>>(server_ ? 2 + kWeb : 1, ids);
-  }
-  void start_readers() {
-    server_.emplace(*cat_, "");
-#ifdef KVISTUR_WEB
-    web_.emplace(cat_->dir + "/lindrit-1.0.ini", cat_->dir);
-#endif
+  static std::vector<std::vector<int>> all(const std::vector<int>& ids) {
+    return std::vector<std::vector<int>>(2 + kWeb, ids);
   }
 
   PgServer& primary_ = PgServer::primary();
@@ -132,7 +119,7 @@ class Replica : public ::testing::Test {
   std::optional<Server> server_;
 #ifdef KVISTUR_WEB
   static constexpr int kWeb = 1;
-  std::optional<kvistur::testing::web::Web> web_;
+  std::optional<Web> web_;
 #else
   static constexpr int kWeb = 0;
 #endif
@@ -140,7 +127,10 @@ class Replica : public ::testing::Test {
 
 TEST_F(Replica, ReadersSeeAnUpdateWholeOnceTheStandbyHasReplayedIt) {
   const std::size_t logged = standby_.log().size();
-  start_readers();
+  server_.emplace(*cat_, "");
+#ifdef KVISTUR_WEB
+  web_.emplace(cat_->settings(), cat_->dir);
+#endif
   const std::vector<int> d{id_of("d")};
   EXPECT_EQ(readers_find("skipti"), all(d));
   EXPECT_EQ(found("bók").size(), std::size_t(kBooks));

@@ -3,23 +3,11 @@
 // client library for many sessions at once.  Each test starts the server
 // on a free port of this machine, on the sample catalogue as `kvistur
 // build` makes it, and fails when it cannot.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <regex>
 #include <set>
-#include <sstream>
-#include <thread>
 #include <tuple>
 
 #include "marc21/marc_writer.h"
@@ -29,52 +17,37 @@
 
 using namespace kvistur;
 using namespace kvistur::testing::serve;
-using kvistur::testing::file_bytes;
-using kvistur::testing::run_tool;
+using kvistur::testing::Client;
 using kvistur::testing::shell_quote;
 
 namespace {
 
-std::vector<int> ids_in(const std::string& text, const std::string& pattern) {
-  std::vector<int> ids;
-  std::regex re(pattern);
-  for (std::sregex_iterator i(text.begin(), text.end(), re), e; i != e; ++i) ids.push_back(std::stoi((*i)[1]));
-  return ids;
+// The sample catalogue and kvistur serve on it, shared by the tests.
+Catalogue& cat() {
+  static Catalogue c;
+  return c;
+}
+Server& serving() {
+  static Server s(cat(), "[Þjónn]\nLotur=40\nNiðurstöður=3\n[Z3950]\n1=Höfundur\nbib.note=Athugasemdir\n");
+  return s;
 }
 
-class Serve : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    cat_ = new Catalogue();
-    server_ = new Server(*cat_, "[Þjónn]\nLotur=40\nNiðurstöður=3\n[Z3950]\n1=Höfundur\nbib.note=Athugasemdir\n");
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    delete cat_;
-  }
-  // The record numbers `kvistur search` gives, in its order.
-  static std::vector<int> kvistur_search(const std::string& text, int field, int group = -1) {
-    setenv("LINDRIT_SETTINGS", (cat_->dir + "/lindrit-1.0.ini").c_str(), 1);
-    auto r = run_tool({"search", text, "--field", std::to_string(field), "--group", std::to_string(group), "--max",
-                       "1000", "--json"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    return ids_in(r.out, "\"id\":([0-9]+)");
-  }
-  // The record numbers an SRU search gives, in its order.
-  static std::vector<int> sru_ids(const std::string& cql, const std::string& database = "Default") {
-    std::string body = server_->sru(uri(database) + "?version=1.2&operation=searchRetrieve&recordSchema=kvistur" +
-                                    "&maximumRecords=1000&query=" + uri(cql));
-    return ids_in(body, "<kvistur xmlns=\"urn:x-kvistur:display\" id=\"([0-9]+)\"");
-  }
-  static Catalogue* cat_;
-  static Server* server_;
-};
-Catalogue* Serve::cat_ = nullptr;
-Server* Serve::server_ = nullptr;
+// The (term, count) pairs of FACET in an SRU answer, in order.
+std::vector<std::pair<std::string, int>> facet_terms(std::string body, const std::string& facet) {
+  std::vector<std::pair<std::string, int>> out;
+  for (std::size_t p; (p = body.find("fr:")) != std::string::npos;) body.erase(p, 3);
+  std::size_t at = body.find("<index>" + facet + "</index>");
+  if (at == std::string::npos) return out;
+  std::string part = body.substr(at, body.find("</terms>", at) - at);
+  std::regex term("<actualTerm>([^<]*)</actualTerm><count>([0-9]+)</count>");
+  for (std::sregex_iterator i(part.begin(), part.end(), term), e; i != e; ++i)
+    out.emplace_back((*i)[1], std::stoi((*i)[2]));
+  return out;
+}
 
 }  // namespace
 
-TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
+TEST(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
   struct Case {
     std::string cql, text;
     int field, group;
@@ -90,37 +63,36 @@ TEST_F(Serve, HitsAndTheirOrderAreThoseOfKvisturSearch) {
       {"bib.note=dönsku", "dönsku", 6, -1, "Default"},  // a row of [Z3950]
   };
   for (auto& c : cases) {
-    std::vector<int> expected = kvistur_search(c.text, c.field, c.group);
+    std::vector<int> expected = cat().search(c.text, c.field, c.group);
     EXPECT_FALSE(expected.empty()) << c.cql;
-    EXPECT_EQ(sru_ids(c.cql, c.database), expected) << c.cql;
+    EXPECT_EQ(serving().found(c.cql, c.database), expected) << c.cql;
   }
   // Z39.50 gives the same, through zoomsh; right truncation is Leita's `*`.
   for (auto [pqf, text, field] : {std::tuple{"@attr 1=4 saga", "saga", 2}, {"@attr 1=4 @attr 5=1 sag", "sag*", 2},
                                     {"@attr 1=1 einarsson", "einarsson", 1}}) {
-    std::string z = sh("timeout 60 zoomsh 'connect " + server_->target() +
+    std::string z = sh("timeout 60 zoomsh 'connect " + serving().target() +
                        "' 'set preferredRecordSyntax xml' 'set elementSetName kvistur' 'search " + pqf +
                        "' 'show 0 1000' quit");
-    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), kvistur_search(text, field)) << pqf;
+    EXPECT_EQ(ids_in(z, "id=\"([0-9]+)\""), cat().search(text, field)) << pqf;
   }
 }
 
-TEST_F(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
+TEST(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
   // Records of equal sort texts may stand in either order; their sort texts
   // may not.
   std::map<int, std::string> key;
-  std::istringstream rows(sh("sqlite3 " + shell_quote(cat_->dir + "/katalogur.sqlite") +
-                             " 'SELECT ID, Röðunarsvið FROM Móðurtafla'"));
-  for (std::string line; std::getline(rows, line);) key[std::stoi(line)] = line.substr(line.find('|') + 1);
+  for (const std::string& row : kvistur::testing::sql_rows(cat().dir + "/katalogur.sqlite", "SELECT ID, Röðunarsvið FROM Móðurtafla"))
+    key[std::stoi(row)] = row.substr(row.find('|') + 1);
   auto keys = [&](const std::vector<int>& ids, const std::vector<int>& only) {
     std::vector<std::string> k;
     for (int id : ids)
       if (std::find(only.begin(), only.end(), id) != only.end()) k.push_back(key[id]);
     return k;
   };
-  std::vector<int> saga = kvistur_search("saga", 2), poems = kvistur_search("ljóð", -1),
-                   novels = kvistur_search("skáldsögur", 3);
+  std::vector<int> saga = cat().search("saga", 2), poems = cat().search("ljóð", -1),
+                   novels = cat().search("skáldsögur", 3);
   // OR: every record of either, each operand's records in their order.
-  std::vector<int> either = sru_ids("dc.title=saga or ljóð");
+  std::vector<int> either = serving().found("dc.title=saga or ljóð");
   std::set<int> all(saga.begin(), saga.end());
   all.insert(poems.begin(), poems.end());
   EXPECT_EQ(std::set<int>(either.begin(), either.end()), all);
@@ -130,13 +102,13 @@ TEST_F(Serve, OrAndNotAreAnsweredInTheOrderOfAllRecords) {
   std::vector<int> left;
   for (int id : saga)
     if (std::find(novels.begin(), novels.end(), id) == novels.end()) left.push_back(id);
-  std::vector<int> but = sru_ids("dc.title=saga not dc.subject=skáldsögur");
+  std::vector<int> but = serving().found("dc.title=saga not dc.subject=skáldsögur");
   EXPECT_EQ(std::set<int>(but.begin(), but.end()), std::set<int>(left.begin(), left.end()));
   EXPECT_EQ(keys(but, left), keys(left, left));
 }
 
-TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
-  std::string out = server_->yaz_client(
+TEST(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
+  std::string out = serving().yaz_client(
       "find @attr 1=4 brennu\nset_marcdump out.mrc\nshow 1\n"
       "set_marcdump\nformat xml\nelements dc\nshow 1\nelements kvistur\nshow 1\nelements marcxml\nshow 1\n");
   EXPECT_NE(out.find("<dc:title>Brennu-Njáls saga</dc:title>"), std::string::npos) << out;
@@ -144,7 +116,7 @@ TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
   EXPECT_NE(out.find("<record xmlns=\"http://www.loc.gov/MARC21/slim\">"), std::string::npos);
   // The MARC record as it went in: every field and subfield, the holdings
   // made from the copies (never the borrower).
-  std::string served = sh("yaz-marcdump " + shell_quote(cat_->dir + "/out.mrc"));
+  std::string served = sh("yaz-marcdump " + shell_quote(cat().dir + "/out.mrc"));
   std::string control = served.substr(served.find("001 ") + 4, 7);
   std::string source = sh("yaz-marcdump -i marcxml " + shell_quote(kSample) + " | awk -v RS= '/001 " + control +
                           "/' | sed 's/ \\$9 [0-9]*//'");
@@ -158,7 +130,7 @@ TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
   EXPECT_EQ(served.at(9), 'a') << "leader/09: UTF-8";
 
   for (const char* schema : {"marcxml", "dc", "kvistur", "info:srw/schema/1/dc-v1.1"}) {
-    std::string body = server_->sru(std::string("Default?version=1.2&operation=searchRetrieve&query=brennu&") +
+    std::string body = serving().sru(std::string("Default?version=1.2&operation=searchRetrieve&query=brennu&") +
                                     "maximumRecords=2&recordSchema=" + schema);
     EXPECT_EQ(sh("printf %s " + shell_quote(body) +
                  " | xmllint --xpath 'count(//*[local-name()=\"recordData\"]/*)' -"),
@@ -167,7 +139,7 @@ TEST_F(Serve, RecordsComeInEverySyntaxAndMarcRoundTrips) {
   }
 }
 
-TEST_F(Serve, WhatCannotBeAnsweredGetsItsDiagnostic) {
+TEST(Serve, WhatCannotBeAnsweredGetsItsDiagnostic) {
   struct Case {
     std::string request;
     int code;
@@ -185,80 +157,90 @@ TEST_F(Serve, WhatCannotBeAnsweredGetsItsDiagnostic) {
       {"Default?version=1.2&operation=searchRetrieve&query=saga&x-username=nobody&x-password=x", 3},
   };
   for (auto& c : sru)
-    EXPECT_NE(server_->sru(c.request).find("info:srw/diagnostic/1/" + std::to_string(c.code) + "<"), std::string::npos)
+    EXPECT_NE(serving().sru(c.request).find("info:srw/diagnostic/1/" + std::to_string(c.code) + "<"), std::string::npos)
         << c.request;
-  std::string z = server_->yaz_client(
+  std::string z = serving().yaz_client(
       "find @attr 2=5 @attr 1=4 saga\nfind @attr 1=9999 saga\nfind @attr 7=1 saga\nfind @attr 5=104 saga\n"
       "find @attrset gils @attr 1=4 saga\nsort 1 title\nformat sutrs\nfind saga\nshow 1\nformat usmarc\nshow 1000\n");
   for (const char* d : {"[117] ", "[114] ", "[113] ", "[120] ", "[121] ", "[207] ", "[239] ", "[13] "})
     EXPECT_NE(z.find(d), std::string::npos) << d << z;
 }
 
-TEST_F(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
-  std::string out = server_->yaz_client("scan @attr 1=4 saga\n");
+TEST(Serve, ScanListsTheWordIndexInOrderWithLeitasCounts) {
+  std::string out = serving().yaz_client("scan @attr 1=4 saga\n");
   std::vector<std::pair<std::string, int>> terms;
   std::regex re("\\n[* ] (\\S+) \\(([0-9]+)\\)");
   for (std::sregex_iterator i(out.begin(), out.end(), re), e; i != e; ++i) terms.emplace_back((*i)[1], std::stoi((*i)[2]));
   ASSERT_EQ(terms.size(), 20u) << out;
   EXPECT_EQ(terms[0].first, "saga");
   for (auto& [word, count] : {terms[0], terms[1], terms[19]})
-    EXPECT_EQ(count, int(kvistur_search(word, 2).size())) << word;
-  std::string body = server_->sru("Default?version=1.2&operation=scan&scanClause=dc.title%3Dsaga&maximumTerms=3");
+    EXPECT_EQ(count, int(cat().search(word, 2).size())) << word;
+  std::string body = serving().sru("Default?version=1.2&operation=scan&scanClause=dc.title%3Dsaga&maximumTerms=3");
   EXPECT_NE(body.find("<zs:value>" + terms[2].first + "</zs:value>"), std::string::npos) << body;
   // A position before the first counts as the first.
-  out = server_->yaz_client("scanpos -2147483648\nscan @attr 1=4 saga\n");
+  out = serving().yaz_client("scanpos -2147483648\nscan @attr 1=4 saga\n");
   EXPECT_NE(out.find("\n* saga ("), std::string::npos) << out;
 }
 
-TEST_F(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
+TEST(Serve, SruAndZ3950ClientsGetTheFacetsOfEveryHit) {
+  using Terms = std::vector<std::pair<std::string, int>>;
+  std::string body = serving().sru(
+      "Default?version=2.0&operation=searchRetrieve&query=saga&maximumRecords=1&facetLimit=5:kind,2:location,"
+      "3:year,1:available,4:isbn");
+  EXPECT_EQ(facet_terms(body, "kind"), (Terms{{"book", 61}})) << body;
+  EXPECT_EQ(facet_terms(body, "location"), (Terms{{"Skáldsögur", 30}, {"Fornrit", 19}}));
+  EXPECT_EQ(facet_terms(body, "year"), (Terms{{"2020-2029", 5}, {"2010-2019", 8}, {"2000-2009", 8}}));
+  EXPECT_EQ(facet_terms(body, "available"), (Terms{{"1", 56}}));
+  EXPECT_NE(body.find("<fr:index>isbn</fr:index><fr:terms/>"), std::string::npos) << "an index without facets: no terms";
+  // Without facetLimit, none.
+  EXPECT_EQ(serving().sru("Default?version=2.0&operation=searchRetrieve&query=saga").find("facetedResults"),
+            std::string::npos);
+  // Z39.50: the facet list in the search's other information.
+  std::string z = serving().yaz_client("facets @attr 1=kind @attr 3=5\nfind saga\n");
+  EXPECT_NE(z.find("book (61)"), std::string::npos) << z;
+}
+
+TEST(Serve, SessionsKeepTheirOwnLogOnAndResultSets) {
   // Named result sets, three to a session, and one refers to another.
-  std::string out = server_->yaz_client("find @attr 1=4 saga\nfind @attr 1=21 skáldsögur\n"
+  std::string out = serving().yaz_client("find @attr 1=4 saga\nfind @attr 1=21 skáldsögur\n"
                                         "find @and @set 1 @set 2\nfind ljóð\n");
-  EXPECT_NE(out.find("Number of hits: " + std::to_string(sru_ids("dc.title=saga and dc.subject=skáldsögur").size())),
+  EXPECT_NE(out.find("Number of hits: " + std::to_string(serving().found("dc.title=saga and dc.subject=skáldsögur").size())),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("[112] "), std::string::npos) << out;
   // A refused log-on refuses the Init.
-  EXPECT_NE(server_->yaz_client("auth nobody/secret\nopen " + server_->target() + "\n").find("rejected"),
+  EXPECT_NE(serving().yaz_client("auth nobody/secret\nopen " + serving().target() + "\n").find("rejected"),
             std::string::npos);
-  std::string log = server_->access_log();
+  std::string log = serving().access_log();
   EXPECT_NE(log.find("\"search Default RPN @attrset Bib-1 @attr 1=4 saga\" 0 "), std::string::npos) << log;
   EXPECT_NE(log.find(" nobody ["), std::string::npos) << log;
 }
 
-TEST_F(Serve, TheSessionLimitAndTheIdleTimeHold) {
-  Server limited(*cat_, "[Þjónn]\nLotur=2\nBiðtími=2\n");
-  auto connect = [&] {
-    ZOOM_connection c = ZOOM_connection_new(limited.target().c_str(), 0);
-    const char *msg, *info;
-    int e = ZOOM_connection_error(c, &msg, &info);
-    return std::make_pair(c, e);
-  };
-  auto a = connect(), b = connect(), c = connect();
-  EXPECT_EQ(a.second, 0);
-  EXPECT_EQ(b.second, 0);
-  EXPECT_EQ(c.second, 1018) << "the third session is one too many";
+TEST(Serve, TheSessionLimitAndTheIdleTimeHold) {
+  Server limited(cat(), "[Þjónn]\nLotur=2\nBiðtími=2\n");
+  Client a(limited.target()), b(limited.target()), c(limited.target());
+  EXPECT_EQ(a.error(), 0);
+  EXPECT_EQ(b.error(), 0);
+  EXPECT_EQ(c.error(), 1018) << "the third session is one too many";
   std::this_thread::sleep_for(std::chrono::seconds(4));  // a and b idle past their time
-  auto d = connect();
-  EXPECT_EQ(d.second, 0);
-  for (auto* x : {&a, &b, &c, &d}) ZOOM_connection_destroy(x->first);
+  EXPECT_EQ(Client(limited.target()).error(), 0);
 }
 
-TEST_F(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
+TEST(Serve, ThirtyTwoClientsAtOnceAndTheMemoryComesBack) {
   std::vector<std::string> queries = {"@attr 1=4 saga", "@attr 1=1003 einarsson", "@attr 1=21 skáldsögur",
                                       "@attr 1=4 @attr 5=1 sag", "@or @attr 1=4 saga ljóð"};
-  auto warm = kvistur::testing::RunLoad(server_->target(), 32, 2, queries);
+  auto warm = kvistur::testing::RunLoad(serving().target(), 32, 2, queries);
   ASSERT_EQ(warm.failures, 0) << warm.first_failure;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  [[maybe_unused]] long before = server_->rss_kib();
-  auto load = kvistur::testing::RunLoad(server_->target(), 32, 100, queries);
+  [[maybe_unused]] long before = serving().status("VmRSS");
+  auto load = kvistur::testing::RunLoad(serving().target(), 32, 100, queries);
   EXPECT_EQ(load.failures, 0) << load.first_failure;
   EXPECT_EQ(load.requests, 32 * 100 * 2);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 #ifndef __SANITIZE_ADDRESS__
   // AddressSanitizer keeps freed memory back in quarantine: the sessions'
   // memory is weighed in the plain build, the sanitized one checks its use.
-  EXPECT_LE(server_->rss_kib(), before + 4096) << "before: " << before << " KiB";
+  EXPECT_LE(serving().status("VmRSS"), before + 4096) << "before: " << before << " KiB";
 #endif
 }
 
@@ -267,15 +249,8 @@ TEST(ServeChanges, ASessionSeesTheDirectoryAndStopWordsAsTheyAreNow) {
   // words is let go when another program changes the files.
   Catalogue cat;
   Server server(cat, "");
-  ZOOM_connection c = ZOOM_connection_new(server.target().c_str(), 0);
-  auto search = [&](const char* database, const char* pqf) {
-    ZOOM_connection_option_set(c, "databaseName", database);
-    ZOOM_resultset rs = ZOOM_connection_search_pqf(c, pqf);
-    const char *msg, *info;
-    int error = ZOOM_connection_error(c, &msg, &info);
-    ZOOM_resultset_destroy(rs);
-    return error;
-  };
+  Client z(server.target());
+  auto search = [&](const char* database, const char* pqf) { return z.search(pqf, "default", database).error; };
   auto sql = [&](const std::string& file, const std::string& statement) {
     EXPECT_EQ(sh("sqlite3 " + shell_quote(cat.dir + "/" + file) + " " + shell_quote(statement) + " 2>&1"), "");
   };
@@ -287,7 +262,6 @@ TEST(ServeChanges, ASessionSeesTheDirectoryAndStopWordsAsTheyAreNow) {
   EXPECT_EQ(search("Default", "saga"), 0);
   sql("katalogur.sqlite", "INSERT INTO EkkiOrð VALUES ('saga')");
   EXPECT_EQ(search("Default", "saga"), 4) << "only stop words";
-  ZOOM_connection_destroy(c);
 }
 
 TEST(ServerRecords, TheMarcLinesAreTheSourceRecordAgain) {

@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
+#include "common/files.h"
 #include "kvistur/automation.h"
 #include "settings/frame.h"
 #include "settings/log.h"
@@ -15,24 +16,23 @@ using namespace kvistur;
 
 namespace {
 
+// A text as a file in UTF-16 with its byte-order mark.
+std::string utf16(const std::u16string& t) {
+  std::string b = "\xFF\xFE";
+  for (char16_t c : t) b += char(c & 0xFF), b += char(c >> 8);
+  return b;
+}
+
 // A settings file and a log in a fresh folder, named by the environment.
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kvistur-settings-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    ini_ = dir_ + "/lindrit.ini";
-    log_ = dir_ + "/melding.txt";
     setenv("LINDRIT_SETTINGS", ini_.c_str(), 1);
     setenv("KVISTUR_LOG", log_.c_str(), 1);
     thread_state().bDebug = false;
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  void write(const std::string& content) {
-    std::ofstream f(ini_, std::ios::binary | std::ios::trunc);
-    f << content;
-  }
+  void write(const std::string& content) { std::ofstream(ini_, std::ios::binary | std::ios::trunc) << content; }
   // The log's lines from "MeldaError: " on; each must end in CR LF.
   std::vector<std::string> log_lines() {
     std::ifstream f(log_, std::ios::binary);
@@ -46,15 +46,33 @@ class SettingsTest : public ::testing::Test {
     return out;
   }
 
-  std::string dir_, ini_, log_;
+  kvistur::testing::TempDir dir_;
+  std::string ini_ = dir_.path + "/lindrit.ini", log_ = dir_.path + "/melding.txt";
 };
 
-TEST_F(SettingsTest, ReadsValuesIgnoringCaseAndBlanksOfNames) {
-  write("[Grunnur]\nSlóð=/srv/gogn\n; comment\n# another\n\n[LEIT]\n  fjÖldi  =250\n[Prentun]\nListaTegund= 3 \n");
+TEST_F(SettingsTest, NamesIgnoreCaseAndBlanksValuesAreAsWritten) {
+  write("[Grunnur]\nSlóð=/srv/gogn\n; comment\n# another\n\n[LEIT]\n  fjÖldi  =250\n[Prentun]\nListaTegund= 3 \n"
+        "[A]\nx=\"  two blanks  \"\ny=\"say \\\"hi\\\" \\\\ end\"\nz=\"\n");
   EXPECT_EQ(RegLesa(u"Grunnur", u"Slóð"), u"/srv/gogn");
   EXPECT_EQ(RegLesa(u" leit ", u"FJÖLDI "), u"250");
   EXPECT_EQ(RegLesa(u"Prentun", u"ListaTegund"), u" 3 ");  // the value is not trimmed
+  EXPECT_EQ(RegLesa(u"A", u"x"), u"  two blanks  ");
+  EXPECT_EQ(RegLesa(u"A", u"y"), u"say \"hi\" \\ end");
+  EXPECT_EQ(RegLesa(u"A", u"z"), u"\"");
+  EXPECT_EQ(DatabaseFolder(), u"/srv/gogn\\") << "one backslash added";
   EXPECT_TRUE(log_lines().empty());
+  write("[Grunnur]\nSlóð=/srv/gogn\\\n");
+  EXPECT_EQ(DatabaseFolder(), u"/srv/gogn\\");
+  write("[Grunnur]\nSlóð=\n");
+  EXPECT_EQ(DatabaseFolder(), u"");
+  EXPECT_EQ(file_path(u"/srv/gogn\\katalogur.sqlite"), "/srv/gogn/katalogur.sqlite");
+
+  write(utf16(u"Windows Registry Editor Version 5.00\r\n\r\n"
+              u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vardi\\Lindrit\\1.0\\Grunnur]\r\n"
+              u"\"Slóð\"=\"C:\\\\Gögn\"\r\n\"GrunnNafn\"=\"katalogur.mdb\"\r\n"
+              u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Annað\\Grunnur]\r\n\"Slóð\"=\"rangt\"\r\n"));
+  EXPECT_EQ(RegLesa(u"grunnur", u"slóð"), u"C:\\Gögn");
+  EXPECT_EQ(RegLesa(u"Grunnur", u"GrunnNafn"), u"katalogur.mdb");
 }
 
 TEST_F(SettingsTest, OneCallReadsTheFileOnce) {
@@ -77,58 +95,20 @@ TEST_F(SettingsTest, OneCallReadsTheFileOnce) {
   });
 }
 
-TEST_F(SettingsTest, QuotedValuesKeepTheirBlanks) {
-  write("[A]\nx=\"  two blanks  \"\ny=\"say \\\"hi\\\" \\\\ end\"\nz=\"\n");
-  EXPECT_EQ(RegLesa(u"A", u"x"), u"  two blanks  ");
-  EXPECT_EQ(RegLesa(u"A", u"y"), u"say \"hi\" \\ end");
-  EXPECT_EQ(RegLesa(u"A", u"z"), u"\"");
-}
-
 TEST_F(SettingsTest, FailuresWriteForcedLinesWithTheCallersNames) {
-  write("[Leit]\nAnnað=1\n");
+  write("[Leit]\nAnnað=1\n[S]\nok=" + std::string(1023, 'x') + "\nlong=" + std::string(1024, 'y') + "\n");
   EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"");
   EXPECT_EQ(RegLesa(u" Vantar ", u"X"), u"");
+  EXPECT_EQ(RegLesa(u"S", u"ok").size(), 1023u);
+  EXPECT_EQ(RegLesa(u"S", u"long"), u"") << "too long";
   std::filesystem::remove(ini_);
   EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"");
-  auto lines = log_lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "MeldaError: Kvistur rmQueryError, Leit, Fjöldi,  2, : error returned by RegQueryValueEx");
-  EXPECT_EQ(lines[1], "MeldaError: Kvistur rmOpenError,  Vantar , X,  2, : error returned by RegOpenKeyEx");
-  EXPECT_EQ(lines[2], "MeldaError: Kvistur rmOpenError, Leit, Fjöldi,  2, : error returned by RegOpenKeyEx");
-}
-
-TEST_F(SettingsTest, LengthLimit) {
-  std::string ok(1023, 'x'), too_long(1024, 'y');
-  write("[S]\nok=" + ok + "\nlong=" + too_long + "\n");
-  EXPECT_EQ(RegLesa(u"S", u"ok").size(), 1023u);
-  EXPECT_EQ(RegLesa(u"S", u"long"), u"");
-  auto lines = log_lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "MeldaError: Kvistur rmQueryError, S, long,  234, : error returned by RegQueryValueEx");
-}
-
-TEST_F(SettingsTest, DatabaseFolderAddsOneBackslash) {
-  write("[Grunnur]\nSlóð=/srv/gogn\n");
-  EXPECT_EQ(DatabaseFolder(), u"/srv/gogn\\");
-  write("[Grunnur]\nSlóð=/srv/gogn\\\n");
-  EXPECT_EQ(DatabaseFolder(), u"/srv/gogn\\");
-  write("[Grunnur]\nSlóð=\n");
-  EXPECT_EQ(DatabaseFolder(), u"");
-  EXPECT_EQ(file_path(u"/srv/gogn\\katalogur.sqlite"), "/srv/gogn/katalogur.sqlite");
-}
-
-TEST_F(SettingsTest, RegistryExportInUtf16) {
-  std::u16string text =
-      u"Windows Registry Editor Version 5.00\r\n\r\n"
-      u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vardi\\Lindrit\\1.0\\Grunnur]\r\n"
-      u"\"Slóð\"=\"C:\\\\Gögn\"\r\n\"GrunnNafn\"=\"katalogur.mdb\"\r\n"
-      u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Annað\\Grunnur]\r\n\"Slóð\"=\"rangt\"\r\n";
-  std::ofstream f(ini_, std::ios::binary | std::ios::trunc);
-  f << '\xFF' << '\xFE';
-  for (char16_t c : text) f << char(c & 0xFF) << char(c >> 8);
-  f.close();
-  EXPECT_EQ(RegLesa(u"grunnur", u"slóð"), u"C:\\Gögn");
-  EXPECT_EQ(RegLesa(u"Grunnur", u"GrunnNafn"), u"katalogur.mdb");
+  EXPECT_EQ(log_lines(),
+            (std::vector<std::string>{
+                "MeldaError: Kvistur rmQueryError, Leit, Fjöldi,  2, : error returned by RegQueryValueEx",
+                "MeldaError: Kvistur rmOpenError,  Vantar , X,  2, : error returned by RegOpenKeyEx",
+                "MeldaError: Kvistur rmQueryError, S, long,  234, : error returned by RegQueryValueEx",
+                "MeldaError: Kvistur rmOpenError, Leit, Fjöldi,  2, : error returned by RegOpenKeyEx"}));
 }
 
 // A tool's values written into a file a library has edited: its own values
@@ -137,11 +117,6 @@ TEST_F(SettingsTest, RegistryExportInUtf16) {
 TEST_F(SettingsTest, EditingKeepsEverythingButTheValuesSet) {
   const std::vector<SettingValue> owned = {{u"Grunnur", u"Slóð", u"/srv/ný"}, {u"Grunnur", u"kv_local", u" skra "}};
   const std::vector<SettingValue> defaults = {{u"Leit", u"Fjöldi", u"250"}, {u"Prentun", u"ListaTegund", u"3"}};
-  auto utf16 = [](const std::u16string& t) {
-    std::string b = "\xFF\xFE";
-    for (char16_t c : t) b += char(c & 0xFF), b += char(c >> 8);
-    return b;
-  };
   const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vardi\\Lindrit\\1.0\\";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "[Grunnur]\nSlóð=/srv/ný\nkv_local=\" skra \"\n[Leit]\nFjöldi=250\n[Prentun]\nListaTegund=3\n"},
@@ -171,48 +146,36 @@ TEST_F(SettingsTest, EditingKeepsEverythingButTheValuesSet) {
   EXPECT_THROW(EditSettings("REGEDIT4\n", {{u"Grunnur", u"Slóð", u"/srv/Þ\u0141"}}, {}), std::runtime_error);
 }
 
-TEST_F(SettingsTest, LogLineLayoutAndDebugFlag) {
+// The log's lines as the debug flag allows, and the frame's entry, exit and
+// failure lines.
+TEST_F(SettingsTest, LogLinesAndTheFrame) {
   MeldaError(u"not written", 0, u"", false);
   thread_state().bDebug = true;
   MeldaError(u"LogOn inn, normal", 0, u"", false);
   MeldaError(u"DAO.Database", 3024, u"Could not find file", false);
   MeldaError(u"x", -7, u"d", false);
-  thread_state().bDebug = false;
-  MeldaError(u"forced", 12, u"", true);
-  auto lines = log_lines();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "MeldaError: LogOn inn, normal,  0, ");
-  EXPECT_EQ(lines[1], "MeldaError: DAO.Database,  3024, Could not find file");
-  EXPECT_EQ(lines[2], "MeldaError: x, -7, d");
-  EXPECT_EQ(lines[3], "MeldaError: forced,  12, ");
-  // The date comes first as d.M.yyyy HH:mm:ss, directly followed by the text.
-  std::ifstream f(log_);
-  std::string first;
-  std::getline(f, first);
-  ASSERT_GT(first.find("MeldaError"), 0u);
-  std::string stamp = first.substr(0, first.find("MeldaError"));
-  int d, m, y, hh, mm, ss;
-  char tail;
-  EXPECT_EQ(std::sscanf(stamp.c_str(), "%d.%d.%d %d:%d:%d%c", &d, &m, &y, &hh, &mm, &ss, &tail), 6) << stamp;
-  EXPECT_NE(stamp[0], '0');
-}
-
-TEST_F(SettingsTest, UnwritableLogIsSilentlyLost) {
-  setenv("KVISTUR_LOG", (dir_ + "/no/such/folder/log.txt").c_str(), 1);
-  EXPECT_EQ(MeldaError(u"x", 0, u"", true), 0);
-}
-
-TEST_F(SettingsTest, FrameWritesEntryExitAndFailure) {
-  thread_state().bDebug = true;
   EXPECT_EQ(run_in_frame({u"A inn", 0, u"A út, normal"}, [] { return 5; }), 5);
   EXPECT_EQ(run_in_frame({u"B inn", 0, u"B út, normal"}, []() -> int32_t { throw Error(9); }), -1);
   EXPECT_EQ(run_in_frame({u"C inn", 0, u"C út, normal", 0, false}, []() -> int32_t { throw Error(6); }), 0);
   thread_state().bDebug = false;
+  MeldaError(u"forced", 12, u"", true);
   auto lines = log_lines();
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[1], "MeldaError: A út, normal,  0, ");
-  EXPECT_EQ(lines[3], "MeldaError: Kvistur,  9, Subscript out of range");
-  EXPECT_EQ(lines[4], "MeldaError: C inn,  0, ");
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_EQ(lines[0], "MeldaError: LogOn inn, normal,  0, ");
+  EXPECT_EQ(lines[1], "MeldaError: DAO.Database,  3024, Could not find file");
+  EXPECT_EQ(lines[2], "MeldaError: x, -7, d");
+  EXPECT_EQ(lines[4], "MeldaError: A út, normal,  0, ");
+  EXPECT_EQ(lines[6], "MeldaError: Kvistur,  9, Subscript out of range");
+  EXPECT_EQ(lines[7], "MeldaError: C inn,  0, ");
+  EXPECT_EQ(lines[8], "MeldaError: forced,  12, ");
+  // The date comes first as d.M.yyyy HH:mm:ss, directly followed by the text.
+  std::ifstream f(log_);
+  std::string first;
+  std::getline(f, first);
+  EXPECT_TRUE(std::regex_search(first, std::regex("^[1-9]\\d?\\.[1-9]\\d?\\.\\d{4} \\d\\d:\\d\\d:\\d\\dMeldaError"))) << first;
+  // A log that cannot be written loses its lines silently.
+  setenv("KVISTUR_LOG", (dir_.path + "/no/such/folder/log.txt").c_str(), 1);
+  EXPECT_EQ(MeldaError(u"x", 0, u"", true), 0);
 }
 
 }  // namespace

@@ -2,10 +2,10 @@
 // LogOn, call every public method against the same sample catalogue, and
 // every answer must equal the answer of the same call made on one thread
 // beforehand.  Open descriptors are counted before and after.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -47,14 +47,7 @@ std::string show(const Variant& v) {
   }
 }
 
-int open_descriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
+int open_descriptors() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
 
 struct Workload {
   std::vector<Text> terms;
@@ -155,7 +148,6 @@ TEST(Stress, EightThreadsAnswerAsOneThreadDoes) {
     w.keys.push_back(from_utf8(s));
   w.keys.push_back(u"x' OR '1'='1");
   w.terms.push_back(u"ó'; DROP TABLE Orð; --");
-  ASSERT_FALSE(w.terms.empty());
   ASSERT_FALSE(w.ids.empty());
 
   // The answers of one thread.
@@ -168,7 +160,7 @@ TEST(Stress, EightThreadsAnswerAsOneThreadDoes) {
   }).join();
 
   int fds_before = open_descriptors();
-  std::atomic<int> mismatches{0}, calls{0};
+  std::atomic<int> mismatches{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
@@ -181,12 +173,10 @@ TEST(Stress, EightThreadsAnswerAsOneThreadDoes) {
         std::string got = call(i % 2 ? f : g, w, k);
         if (got != expected[k] && mismatches++ < 3)
           ADD_FAILURE() << "call " << k << " gave\n" << got.substr(0, 600) << "\ninstead of\n" << expected[k].substr(0, 600);
-        ++calls;
       }
     });
   for (auto& th : threads) th.join();
   EXPECT_EQ(mismatches.load(), 0);
-  EXPECT_EQ(calls.load(), kThreads * calls_per_thread());
   EXPECT_EQ(open_descriptors(), fds_before) << "descriptors left open by threads that ended";
 }
 

@@ -37,17 +37,9 @@ class CrashSafety : public ::testing::Test {
   }
   // What `kvistur search` prints for WORD on the catalogue in FOLDER, or
   // its failure.
-  std::string search(const std::string& folder, const std::string& word) {
+  static std::string search(const std::string& folder, const std::string& word) {
     setenv("LINDRIT_SETTINGS", (folder + "/lindrit-1.0.ini").c_str(), 1);
-    auto r = run_tool({"search", word, "--max", "40"});
-    return r.exit_code == 0 ? r.out : "failed: " + r.err;
-  }
-  // The word most records of the catalogue in FOLDER have.
-  std::string top_word(const std::string& folder) {
-    return kvistur::testing::sql_rows(folder + "/katalogur.sqlite",
-                                      "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID GROUP BY o.ID "
-                                      "ORDER BY count(*) DESC LIMIT 1")
-        .at(0);
+    return kvistur::testing::search_output(word);
   }
   static bool non_empty(const std::string& file) { return fs::exists(file) && fs::file_size(file) > 0; }
 
@@ -63,7 +55,7 @@ class CrashSafety : public ::testing::Test {
 TEST_F(CrashSafety, ABuildIsNeverPairedWithTheOldFilesJournal) {
   generate(dir_ + "/old", 1);
   generate(dir_ + "/fresh", 2);
-  std::string word = top_word(dir_ + "/fresh"), expected = search(dir_ + "/fresh", word);
+  std::string word = kvistur::testing::top_title_word(dir_ + "/fresh"), expected = search(dir_ + "/fresh", word);
   ASSERT_NE(expected, search(dir_ + "/old", word));
   struct Case {
     const char* name;
@@ -93,7 +85,7 @@ TEST_F(CrashSafety, ABuildIsNeverPairedWithTheOldFilesJournal) {
 TEST_F(CrashSafety, IndexTakesItsTurnAndWaitsForReaders) {
   std::string cat = dir_ + "/cat", file = cat + "/katalogur.sqlite";
   generate(cat, 1);
-  std::string word = top_word(cat), before = search(cat, word);
+  std::string word = kvistur::testing::top_title_word(cat), before = search(cat, word);
   {
     kvistur::import::FolderLock building(cat);
     auto r = run_tool({"index", cat});

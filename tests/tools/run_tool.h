@@ -119,6 +119,16 @@ inline std::vector<nlohmann::json> host_answers(const std::vector<nlohmann::json
   return answers;
 }
 
+// A host's array argument with no array in it, a call of METHOD on the
+// host's object OBJ, and an internal operation FN.
+inline const nlohmann::json kNoArray = {{"items", nullptr}};
+inline nlohmann::json host_call(const std::string& obj, const std::string& method, nlohmann::json args) {
+  return {{"op", "call"}, {"obj", obj}, {"method", method}, {"args", std::move(args)}};
+}
+inline nlohmann::json host_eval(const std::string& fn, nlohmann::json args) {
+  return {{"op", "eval"}, {"fn", fn}, {"args", std::move(args)}};
+}
+
 // Standard error without the lines that report a stage of a long command
 // ("cataloguing: 62 records in 0.1 s (620/s)", "indexes: done in 0.2 s").
 inline std::string without_progress(const std::string& err) {
@@ -153,6 +163,20 @@ inline std::vector<std::string> sql_rows(const std::string& file, const std::str
   sqlite3_finalize(st);
   sqlite3_close(db);
   return out;
+}
+
+// What `kvistur search WORD --max 40` prints for the catalogue the
+// settings name, or "failed: " and what it said.
+inline std::string search_output(const std::string& word) {
+  auto r = run_tool({"search", word, "--max", "40"});
+  return r.exit_code == 0 ? r.out : "failed: " + r.err;
+}
+
+// The title word most records of the catalogue in FOLDER have.
+inline std::string top_title_word(const std::string& folder) {
+  return sql_rows(folder + "/katalogur.sqlite", "SELECT o.Orð FROM Orð o JOIN Tengill t ON t.OrðID = o.ID WHERE "
+                                                "t.Orðtag = 2 GROUP BY o.ID ORDER BY count(*) DESC LIMIT 1")
+      .at(0);
 }
 
 }  // namespace kvistur::testing

@@ -18,11 +18,9 @@ using kvistur::testing::Site;
 
 namespace {
 
-const json kNoArray = {{"items", nullptr}};
+using kvistur::testing::kNoArray;
 
-json call(const std::string& method, json args) {
-  return {{"op", "call"}, {"obj", "f"}, {"method", method}, {"args", std::move(args)}};
-}
+json call(const std::string& method, json args) { return kvistur::testing::host_call("f", method, std::move(args)); }
 
 // The host's answers; what it said on standard error to SAID.
 std::string answers(const std::string& settings, const std::vector<json>& requests, std::string* said = nullptr) {
@@ -72,10 +70,23 @@ TEST(SideBySide, TheSampleCatalogueAnswersTheSameOnBothBackends) {
   server.empty_database();
   built = as_administrator({"build", "--marc", sample, "--out", server.uri("kv")});
   ASSERT_EQ(built.exit_code, 0) << built.err;
-  EXPECT_NE(built.out.find("[Grunnur]\nSlóð=" + server.uri("kv") + "\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n"),
-            std::string::npos)
-      << built.out;
+  // The build prints the settings a build into a folder writes, with the
+  // server for the folder; `kvistur search` on them lists as on files, and
+  // a server that refuses is named with its own words.
   std::string server_ini = server_settings(site.dir() + "/files/lindrit-1.0.ini", server.uri("kv"), site.dir() + "/server.ini");
+  const std::string settings = kvistur::testing::file_bytes(server_ini);
+  ASSERT_NE(built.out.find("[Grunnur]"), std::string::npos) << built.out;
+  EXPECT_EQ(built.out.substr(built.out.find("[Grunnur]"), settings.size()), settings);
+  setenv("LINDRIT_SETTINGS", server_ini.c_str(), 1);
+  std::string listed = run_tool({"search", "saga"}).out;
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 61) << "the same limit as on files";
+  std::ofstream(site.dir() + "/none.ini") << "[Grunnur]\nSlóð=" + server.uri("ekki_til") + "\nGrunnNafn=k\nkv_local=s\n";
+  setenv("LINDRIT_SETTINGS", (site.dir() + "/none.ini").c_str(), 1);
+  auto refused = run_tool({"search", "saga"});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+  EXPECT_NE(refused.err.find("database \"ekki_til\" does not exist"), std::string::npos) << refused.err;
 
   std::vector<json> mix = {{{"op", "new"}, {"obj", "f"}},
                            {{"op", "object"}, {"name", "w"}, {"kind", "progress"}},
@@ -141,21 +152,28 @@ TEST(SideBySide, AnUpdateChangesBothTheSame) {
   for (const char* term : {"a*", "*ur", "s*", "og"}) mix.push_back(call("Leita", {-1, -1, term, kNoArray, kNoArray, kNoArray, stops, 300}));
   for (int id = 1; id <= 300; id += 13) mix.push_back(call("FaerslaFraID", {id, nullptr, nullptr, nullptr}));
   const std::string server_ini = server_settings(files + "/lindrit-1.0.ini", server.uri("kv"), site.dir() + "/server.ini");
-  const std::string delta = "SELECT delta_records FROM katalogur.kv_search_meta";
-  auto check = [&](int exit_code, const std::string& says) {
-    auto r = as_administrator({"index", "--check", server.uri("kv")});
+  const std::string delta = "SELECT delta_records FROM katalogur.kv_search_meta", file = files + "/katalogur.sqlite";
+  auto file_delta = [&] { return kvistur::testing::sql_rows(file, "SELECT delta_records FROM kv_search_meta").at(0); };
+  auto check = [&](int exit_code, const std::string& says, const std::string& target = "") {
+    auto r = as_administrator({"index", "--check", target.empty() ? server.uri("kv") : target});
     EXPECT_EQ(r.exit_code, exit_code) << r.out << r.err;
     EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
   };
 
   // A small update goes into a delta in the schema as in the file, and
-  // the searches merge it alike.
+  // the searches merge it alike, and as the index written whole again by
+  // `kvistur index` gives them.
   ASSERT_EQ(run_tool({"update", "--marc", small, files}).exit_code, 0);
   auto r = as_administrator({"update", "--marc", small, server.uri("kv")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(server.sql("kv", delta), "20");
+  EXPECT_EQ(file_delta(), "20");
   check(0, "sound; stored search index of 300 records, 1 rows of the order");
+  check(0, "updated since for 20 records", file);
   EXPECT_EQ(answers(server_ini, mix).find("\"result\":-1"), std::string::npos) << "every search finds";
+  same_answers(files + "/lindrit-1.0.ini", server_ini, mix);
+  ASSERT_EQ(run_tool({"index", file}).exit_code, 0);
+  EXPECT_EQ(file_delta(), "0");
   same_answers(files + "/lindrit-1.0.ini", server_ini, mix);
   // Damaged on the server: the answers are still the tables', the host
   // says so once, and so does the check.
@@ -174,7 +192,9 @@ TEST(SideBySide, AnUpdateChangesBothTheSame) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "added 0, replaced 300, deleted 0, skipped 0 in " + server.uri("kv") + "\n");
   EXPECT_EQ(server.sql("kv", delta), "0");
+  EXPECT_EQ(file_delta(), "0") << "300 records are past the bound of 256";
   check(0, "sound;");
+  check(0, "sound;", file);
   same_answers(files + "/lindrit-1.0.ini", server_ini, mix);
 }
 

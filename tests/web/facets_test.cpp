@@ -3,7 +3,7 @@
 // against the hits that narrowing by it gives, facets combined and taken
 // back, loans seen as they happen, the stored facet data against the same
 // worked out from the tables, the orders, "did you mean" and the index
-// pages forward and back; and the same facets from PostgreSQL.
+// pages forward and back; and the same pages and facets from PostgreSQL.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -14,10 +14,10 @@
 #include "common/pg_server.h"
 #include "kvistur/text.h"
 #include "web/address.h"
-#include "web/running_web.h"
+#include "server/running_server.h"
 
 using namespace kvistur::testing;
-using kvistur::testing::web::Web;
+using serve::Web;
 using kvistur::web::PercentEncode;
 using serve::sh;
 
@@ -63,49 +63,43 @@ std::vector<std::string> all(const std::string& text, const std::string& pattern
   return out;
 }
 
-class FacetsTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    cat_ = new serve::Catalogue({"generate", "--records", std::to_string(kRecords), "--out"});
-    file_ = cat_->dir + "/katalogur.sqlite";
-    web_ = new Web(cat_->dir + "/lindrit-1.0.ini", cat_->dir);
+// The generated catalogue and kvistur web on it, shared by the tests.
+const serve::Catalogue& cat() {
+  static const serve::Catalogue c({"generate", "--records", std::to_string(kRecords), "--out"});
+  return c;
+}
+const Web& web() {
+  static const Web w(cat().settings(), cat().dir);
+  return w;
+}
+
+std::string page(const std::string& path) {
+  auto a = web().get(path);
+  EXPECT_EQ(a.status, 200) << path << "\n" << a.body << web().errors();
+  return a.body;
+}
+nlohmann::json api(const std::string& query) { return nlohmann::json::parse(page("/api/search?" + query)); }
+std::string sql(const std::string& statement) {
+  return sh("sqlite3 " + cat().dir + "/katalogur.sqlite " + shell_quote(statement));
+}
+// A copy of the catalogue's folder in TO, its settings naming the copy.
+void copy_to(const std::string& from, const std::string& to) {
+  sh("cp -r " + from + "/. " + to);
+  sh("sed -i 's|^Slóð=.*|Slóð=" + to + "|' " + to + "/lindrit-1.0.ini");
+}
+// Every hit's record number of a search, page by page.
+std::vector<int> ids(const std::string& query) {
+  std::vector<int> out;
+  for (int p = 1;; ++p) {
+    auto j = api(query + "&page=" + std::to_string(p));
+    for (auto& h : j["hits"]) out.push_back(h["id"]);
+    if (long(out.size()) >= j["count"].get<long>()) return out;
   }
-  static void TearDownTestSuite() {
-    delete web_;
-    delete cat_;
-  }
-  static std::string page(const std::string& path) {
-    auto a = web_->get(path);
-    EXPECT_EQ(a.status, 200) << path << "\n" << a.body << web_->errors();
-    return a.body;
-  }
-  static nlohmann::json api(const std::string& query) { return nlohmann::json::parse(page("/api/search?" + query)); }
-  // A copy of the catalogue's folder in TO, its settings naming the copy.
-  static void copy_to(const std::string& from, const std::string& to) {
-    sh("cp -r " + from + "/. " + to);
-    sh("sed -i 's|^Slóð=.*|Slóð=" + to + "|' " + to + "/lindrit-1.0.ini");
-  }
-  static std::string sql(const std::string& statement) { return sh("sqlite3 " + file_ + " " + shell_quote(statement)); }
-  // Every hit's record number of a search, page by page.
-  static std::vector<int> ids(const std::string& query) {
-    std::vector<int> out;
-    for (int p = 1;; ++p) {
-      auto j = api(query + "&page=" + std::to_string(p));
-      for (auto& h : j["hits"]) out.push_back(h["id"]);
-      if (long(out.size()) >= j["count"].get<long>()) return out;
-    }
-  }
-  static serve::Catalogue* cat_;
-  static std::string file_;
-  static Web* web_;
-};
-serve::Catalogue* FacetsTest::cat_ = nullptr;
-std::string FacetsTest::file_;
-Web* FacetsTest::web_ = nullptr;
+}
 
 }  // namespace
 
-TEST_F(FacetsTest, EveryValueCountsWhatNarrowingByItFinds) {
+TEST(FacetsTest, EveryValueCountsWhatNarrowingByItFinds) {
   // A place of publication every fifth record has, alone, narrowed, and
   // with two words.
   for (std::string q : {"q=reykjav%C3%ADk", "q=reykjav%C3%ADk&kind=book", "q=reykjav%C3%ADk&available=1&year=1950-"}) {
@@ -134,7 +128,7 @@ TEST_F(FacetsTest, EveryValueCountsWhatNarrowingByItFinds) {
           << f << "=" << v["value"];
 }
 
-TEST_F(FacetsTest, FacetsCombineAndEachIsTakenBackAlone) {
+TEST(FacetsTest, FacetsCombineAndEachIsTakenBackAlone) {
   long both = hit_count(page("/search?q=reykjav%C3%ADk&kind=book&available=1"));
   long books = hit_count(page("/search?q=reykjav%C3%ADk&kind=book"));
   long free = hit_count(page("/search?q=reykjav%C3%ADk&available=1"));
@@ -150,11 +144,11 @@ TEST_F(FacetsTest, FacetsCombineAndEachIsTakenBackAlone) {
   EXPECT_NE(p.find("<input type=\"hidden\" name=\"kind\" value=\"book\">"), std::string::npos);
   // Values that are not ones the page offers.
   for (const char* bad : {"kind=novel", "year=19x0", "year=2000-1990", "available=yes", "sort=random"})
-    EXPECT_EQ(web_->get(std::string("/search?q=saga&") + bad).status, 400) << bad;
+    EXPECT_EQ(web().get(std::string("/search?q=saga&") + bad).status, 400) << bad;
   EXPECT_EQ(api("q=reykjav%C3%ADk&location=Nowhere")["count"], 0);
 }
 
-TEST_F(FacetsTest, OnTheShelfFollowsTheLoansAsTheyHappen) {
+TEST(FacetsTest, OnTheShelfFollowsTheLoansAsTheyHappen) {
   auto before = api("q=reykjav%C3%ADk&available=1");
   int id = before["hits"][0]["id"];
   long free = before["count"];
@@ -166,27 +160,14 @@ TEST_F(FacetsTest, OnTheShelfFollowsTheLoansAsTheyHappen) {
   EXPECT_EQ(api("q=reykjav%C3%ADk&available=1")["count"], free);
 }
 
-TEST_F(FacetsTest, StoredFacetsAreThoseOfTheTables) {
-  auto stored = api("q=reykjav%C3%ADk")["facets"];
-  // A stored row damaged: the same facets from the tables, and it is said once.
-  TempDir dir;
-  copy_to(cat_->dir, dir.path);
-  sh("sqlite3 " + dir.path + "/katalogur.sqlite 'UPDATE kv_facets SET checksum = checksum + 1 WHERE chunk = 1'");
-  Web other(dir.path + "/lindrit-1.0.ini", dir.path);
-  EXPECT_EQ(nlohmann::json::parse(other.get("/api/search?q=reykjav%C3%ADk").body)["facets"], stored);
-  EXPECT_EQ(nlohmann::json::parse(other.get("/api/search?q=saga").body)["facets"], api("q=saga")["facets"]);
-  EXPECT_NE(other.errors().find("the facet data is damaged (kv_facets chunk 1: the checksum does not match)"),
-            std::string::npos)
-      << other.errors();
-}
-
 // An update rewrites the facet rows of the records it changed, at the state
 // it commits: the search reads them (a location renamed behind the stamp's
 // back is not seen, as a rebuild from the tables would see it), and they
-// give what a rebuild before the renaming gives.
-TEST_F(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
-  TempDir dir, rebuilt;
-  copy_to(cat_->dir, dir.path);
+// give what the tables gave before the renaming.  A stored row damaged: the
+// facets come from the tables, and it is said.
+TEST(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
+  TempDir dir, damaged;
+  copy_to(cat().dir, dir.path);
   const std::string file = dir.path + "/katalogur.sqlite", changes = dir.path + "/changes.mrc";
   ASSERT_EQ(run_tool({"generate", "--records", "60", "--seed", "9", "--marc", changes}).exit_code, 0);
   auto r = run_tool({"update", "--marc", changes, dir.path});
@@ -195,18 +176,21 @@ TEST_F(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
   auto check = run_tool({"index", "--check", file});
   EXPECT_EQ(check.exit_code, 0) << check.out;
   EXPECT_NE(check.out.find("; facet data of " + std::to_string(kRecords) + " records\n"), std::string::npos) << check.out;
-  copy_to(dir.path, rebuilt.path);
-  sh("sqlite3 " + rebuilt.path + "/katalogur.sqlite 'DELETE FROM kv_facet_meta'");
+  copy_to(dir.path, damaged.path);
+  sh("sqlite3 " + damaged.path + "/katalogur.sqlite 'UPDATE kv_facets SET checksum = checksum + 1 WHERE chunk = 1'");
   sh("sqlite3 " + file + " \"UPDATE Aðfanganúmer SET Staðsetning = 'Endurnefnt'\"");
-  Web updated(dir.path + "/lindrit-1.0.ini", dir.path), tables(rebuilt.path + "/lindrit-1.0.ini", rebuilt.path);
-  for (const char* q : {"/api/search?q=reykjav%C3%ADk", "/api/search?q=saga&available=1"}) {
+  Web updated(dir.path + "/lindrit-1.0.ini", dir.path), tables(damaged.path + "/lindrit-1.0.ini", damaged.path);
+  for (const char* q : {"/api/search?q=reykjav%C3%ADk", "/api/search?q=saga", "/api/search?q=saga&available=1"}) {
     std::string body = updated.get(q).body;
     EXPECT_EQ(nlohmann::json::parse(body)["facets"], nlohmann::json::parse(tables.get(q).body)["facets"]) << q;
     EXPECT_EQ(body.find("Endurnefnt"), std::string::npos) << q;
   }
+  EXPECT_NE(tables.errors().find("the facet data is damaged (kv_facets chunk 1: the checksum does not match)"),
+            std::string::npos)
+      << tables.errors();
 }
 
-TEST_F(FacetsTest, OrdersKeepTheCatalogueOrderWithinWhatTheyPutLevel) {
+TEST(FacetsTest, OrdersKeepTheCatalogueOrderWithinWhatTheyPutLevel) {
   std::vector<int> catalogue = ids("q=reykjav%C3%ADk");
   auto decades = api("q=reykjav%C3%ADk")["facets"]["year"];
   // Newest first: the first page holds the latest decade's hits; oldest the earliest's.
@@ -233,10 +217,13 @@ TEST_F(FacetsTest, OrdersKeepTheCatalogueOrderWithinWhatTheyPutLevel) {
   for (int id : every)
     if (std::find(titled.begin(), titled.end(), id) == titled.end()) expected.push_back(id);
   EXPECT_EQ(first, expected) << word;
+  EXPECT_NE(page("/search?q=" + words + "&sort=title").find("data-order=\"title\" href=\"/search?q=" + words +
+                                                            "&amp;sort=title\" aria-current=\"true\">"),
+            std::string::npos);
   EXPECT_EQ(catalogue, ids("q=reykjav%C3%ADk&sort=catalogue"));
 }
 
-TEST_F(FacetsTest, SuggestsTheNearestWordsTheCatalogueHolds) {
+TEST(FacetsTest, SuggestsTheNearestWordsTheCatalogueHolds) {
   std::string p = page("/search?q=reykjavik");
   std::vector<std::string> links = all(p, "<a class=\"suggestion\" href=\"([^\"]*)\">");
   ASSERT_FALSE(links.empty()) << p;
@@ -251,7 +238,7 @@ TEST_F(FacetsTest, SuggestsTheNearestWordsTheCatalogueHolds) {
   EXPECT_EQ(api("q=reykjav*")["suggestions"], nlohmann::json::array());
 }
 
-TEST_F(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
+TEST(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
   std::string first = page("/browse?index=subject&from=b");
   std::vector<std::string> words = all(first, "<li data-heading=\"([^\"]*)\"");
   ASSERT_EQ(words.size(), 20u) << first;
@@ -271,45 +258,36 @@ TEST_F(FacetsTest, BrowsingGoesForwardAndBackInIcelandicOrder) {
   std::vector<std::string> counts = all(first, "<li data-heading=\"[^\"]*\" data-count=\"([0-9]+)\"");
   std::vector<std::string> hrefs = all(first, "<li data-heading=\"[^\"]*\" data-count=\"[0-9]+\"><a href=\"([^\"]*)\"");
   for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(std::to_string(hit_count(page(hrefs[i]))), counts[i]) << hrefs[i];
-  EXPECT_EQ(web_->get("/browse?index=isbn").status, 400);
-  EXPECT_EQ(web_->get("/browse?index=title&page=51").status, 400);
+  EXPECT_EQ(web().get("/browse?index=isbn").status, 400);
+  EXPECT_EQ(web().get("/browse?index=title&page=51").status, 400);
 }
 
-// The same facets from a schema as from a file, after an update of both;
-// the schema's stored facet rows are those read (a location renamed behind
-// the stamp's back is not seen) and they are sound against its tables.
-TEST(FacetsOnPostgreSQL, AreTheFacetsOfTheFile) {
+// A catalogue in a schema, built and updated as a file is: the web serves
+// the pages and facets it serves from the file.  The schema's stored facet
+// rows are those read (a location renamed behind the stamp's back is not
+// seen) and they are sound against its tables.
+TEST(WebOnPostgreSQL, ServesWhatItServesFromTheFile) {
   PgServer& pg = PgServer::get();
   pg.empty_database();
   TempDir dir;
-  const std::string changes = dir.path + "/changes.mrc";
+  const std::string changes = dir.path + "/changes.mrc", file = dir.path + "/file";
   ASSERT_EQ(run_tool({"generate", "--records", "30", "--seed", "5", "--marc", changes}).exit_code, 0);
   // The same records into a schema (as the role that loads catalogues) and a file, and the same update.
-  auto both = [&](std::vector<std::string> args, const std::string& file_target) {
-    for (const char* name : {"PGUSER", "PGPASSWORD"}) setenv(name, "kvadmin", 1);
-    std::vector<std::string> on_server = args;
-    on_server.push_back(pg.uri("kv"));
-    auto server = run_tool(on_server);
-    for (const char* name : {"PGUSER", "PGPASSWORD"}) unsetenv(name);
-    args.push_back(file_target);
-    auto file = run_tool(args);
-    EXPECT_EQ(server.exit_code, 0) << server.err;
-    EXPECT_EQ(file.exit_code, 0) << file.err;
-    return server;
-  };
-  auto built = both({"generate", "--records", "400", "--out"}, dir.path + "/file");
-  both({"update", "--marc", changes}, dir.path + "/file");
   for (const char* name : {"PGUSER", "PGPASSWORD"}) setenv(name, "kvadmin", 1);
+  ToolResult built = run_tool({"generate", "--records", "400", "--out", pg.uri("kv")});
+  for (const ToolResult& r : {built, run_tool({"generate", "--records", "400", "--out", file}),
+                              run_tool({"update", "--marc", changes, pg.uri("kv")}),
+                              run_tool({"update", "--marc", changes, file})})
+    EXPECT_EQ(r.exit_code, 0) << r.err;
   auto check = run_tool({"index", "--check", pg.uri("kv")});
   for (const char* name : {"PGUSER", "PGPASSWORD"}) unsetenv(name);
   EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
   EXPECT_NE(check.out.find("; facet data of 400 records\n"), std::string::npos) << check.out;
   pg.sql("kv", "UPDATE katalogur.\"Aðfanganúmer\" SET \"Staðsetning\" = 'Endurnefnt'");
-  sh("sqlite3 " + dir.path + "/file/katalogur.sqlite \"UPDATE Aðfanganúmer SET Staðsetning = 'Endurnefnt'\"");
+  sh("sqlite3 " + file + "/katalogur.sqlite \"UPDATE Aðfanganúmer SET Staðsetning = 'Endurnefnt'\"");
   std::string settings = dir.path + "/lindrit.ini";
   std::ofstream(settings) << built.out.substr(built.out.find("[Grunnur]"));
-  Web server(settings, dir.path);
-  Web files(dir.path + "/file/lindrit-1.0.ini", dir.path);
+  Web server(settings, dir.path), files(file + "/lindrit-1.0.ini", dir.path);
   for (const char* q : {"/api/search?q=reykjav%C3%ADk", "/api/search?q=reykjav%C3%ADk&kind=book&available=1",
                         "/api/search?q=reykjavik"}) {
     std::string body = server.get(q).body;
@@ -319,5 +297,10 @@ TEST(FacetsOnPostgreSQL, AreTheFacetsOfTheFile) {
     EXPECT_EQ(a["suggestions"], b["suggestions"]) << q;
     EXPECT_EQ(a["count"], b["count"]) << q;
     EXPECT_EQ(body.find("Endurnefnt"), std::string::npos) << q;
+  }
+  for (const char* path : {"/search?q=reykjav%C3%ADk", "/record/7", "/record/7.mrc", "/print?id=7&id=8"}) {
+    serve::Answer a = server.get(path, "-H 'Host: kvistur'");  // the same address in both
+    EXPECT_EQ(a.status, 200) << path << server.errors();
+    EXPECT_EQ(a.body, files.get(path, "-H 'Host: kvistur'").body) << path;
   }
 }

@@ -1,5 +1,7 @@
 // kvistur web in a real browser: Debian's Chromium driven by playwright-core,
-// axe-core on every kind of page.  The catalogue is the sample, built by the
+// axe-core on every kind of page, and what only a browser shows: the
+// keyboard, the script and the layout (the pages' hooks and downloads are
+// checked over HTTP by tests/web/*_test.cpp).  The catalogue is the sample, built by the
 // command line into a folder of the test's own; `kvistur web` is started on
 // a free port and stopped at the end.  Nothing is skipped: without node's
 // packages (scripts/deps), Chromium or the program the test fails saying so.
@@ -23,15 +25,6 @@ const tool = process.env.KVISTUR_TOOL;
 const source = process.env.KVISTUR_SOURCE_DIR;
 let dir, server, base, browser, chromium, AxeBuilder;
 
-async function imports() {
-  try {
-    ({ chromium } = await import('playwright-core'));
-    ({ default: AxeBuilder } = await import('@axe-core/playwright'));
-  } catch (e) {
-    throw new Error(`playwright-core and @axe-core/playwright are not installed in tests/web: run scripts/deps (${e.message})`);
-  }
-}
-
 function freePort() {
   return new Promise((resolve) => {
     const s = net.createServer().listen(0, '127.0.0.1', () => {
@@ -52,18 +45,18 @@ async function answering(url) {
   throw new Error(`kvistur web does not answer at ${url}`);
 }
 
-function kvistur(args) {
-  const r = spawnSync(tool, args, { env: { ...process.env, LINDRIT_SETTINGS: path.join(dir, 'lindrit-1.0.ini') } });
-  assert.equal(r.status, 0, `kvistur ${args.join(' ')}: ${r.stderr}`);
-  return r.stdout;
-}
-
 before(async () => {
   assert.ok(tool && source, 'KVISTUR_TOOL and KVISTUR_SOURCE_DIR name the program and the source tree');
   assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} is missing: install Debian's chromium (scripts/deps)`);
-  await imports();
+  try {
+    ({ chromium } = await import('playwright-core'));
+    ({ default: AxeBuilder } = await import('@axe-core/playwright'));
+  } catch (e) {
+    throw new Error(`playwright-core and @axe-core/playwright are not installed in tests/web: run scripts/deps (${e.message})`);
+  }
   dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kvistur-web-'));
-  kvistur(['build', '--marc', path.join(source, 'data/sample/sample.xml'), '--out', dir]);
+  const built = spawnSync(tool, ['build', '--marc', path.join(source, 'data/sample/sample.xml'), '--out', dir]);
+  assert.equal(built.status, 0, `kvistur build: ${built.stderr}`);
   const port = await freePort();
   base = `http://127.0.0.1:${port}`;
   const err = fs.openSync(path.join(dir, 'web.err'), 'w');
@@ -110,7 +103,8 @@ const hitIds = (page) => page.$$eval('ol.hits > li', (lis) => lis.map((li) => Nu
 describe('kvistur web in Chromium', () => {
   test('axe finds no violation on any kind of page', async () => {
     const pages = ['/', '/search?q=saga', '/search?q=zzzyyy', '/record/87', '/print?id=87&id=6', '/nothing',
-      '/search?q=saga&page=99', '/?lang=en'];
+      '/search?q=saga&page=99', '/?lang=en', '/search?q=saga&location=Fornrit&available=1', '/search?q=sagaa',
+      '/search?q=saga&sort=title', '/browse?index=subject&from=a'];
     for (const url of pages) {
       const page = await open(url);
       const result = await new AxeBuilder({ page }).withTags(WCAG_AA).analyze();
@@ -173,36 +167,6 @@ describe('kvistur web in Chromium', () => {
     });
   }
 
-  test('the RTF and MARC downloads', async () => {
-    const page = await open('/print?id=87&id=6');
-    const [rtf] = await Promise.all([page.waitForEvent('download'), page.click('a[href*="format=rtf"]')]);
-    const rtfFile = path.join(dir, 'list.rtf');
-    await rtf.saveAs(rtfFile);
-    assert.equal(fs.readFileSync(rtfFile, 'latin1'), kvistur(['print', '87', '6', '--rtf', '-']).toString('latin1'));
-    await page.goto(`${base}/record/87`);
-    const [marc] = await Promise.all([page.waitForEvent('download'), page.click('a[href="/record/87.mrc"]')]);
-    const marcFile = path.join(dir, '87.mrc');
-    await marc.saveAs(marcFile);
-    const dumped = spawnSync('yaz-marcdump', [marcFile], { encoding: 'utf8' });
-    assert.equal(dumped.status, 0, dumped.stderr);
-    assert.match(dumped.stdout, /^001 kv00087$/m);
-    assert.match(dumped.stdout, /^852 {4}\$a 2 \$b Skáldsögur \$p 100921$/m);
-    await page.context().close();
-  });
-
-  test('the language switch keeps the page and its language', async () => {
-    const page = await open('/search?q=saga');
-    assert.equal(await page.getAttribute('html', 'lang'), 'is');
-    await page.click('a.language');
-    await page.waitForURL(/lang=en/);
-    assert.equal(await page.getAttribute('html', 'lang'), 'en');
-    assert.equal(await page.textContent('#hit-count'), '61 records found');
-    await page.click('ol.hits > li:first-child a.hit');
-    await page.waitForURL(/\/record\/\d+\?lang=en$/);
-    assert.equal(await page.textContent('#holdings-heading'), 'Copies');
-    await page.context().close();
-  });
-
   test('usable at 360 px wide: nothing scrolls sideways', async () => {
     for (const url of ['/search?q=saga', '/record/87', '/print?id=87&id=6']) {
       const page = await open(url, { viewport: { width: 360, height: 740 } });
@@ -215,90 +179,5 @@ describe('kvistur web in Chromium', () => {
       assert.ok(fs.statSync(shot).size > 0);
       await page.context().close();
     }
-  });
-});
-
-describe('narrowing, orders, suggestions and browsing in Chromium', () => {
-  const count = async (page) => Number(await page.getAttribute('#hit-count', 'data-count'));
-  async function axeClean(page) {
-    const result = await new AxeBuilder({ page }).withTags(WCAG_AA).analyze();
-    assert.deepEqual(result.violations.map((v) => v.id), [], page.url());
-  }
-
-  test('a facet chosen and taken back, then two together', async () => {
-    const page = await open('/search?q=saga');
-    const place = page.locator('section.facet[data-facet="location"] a[data-value="Fornrit"]');
-    const fornrit = Number(await place.getAttribute('data-count'));
-    await place.click();
-    await page.waitForURL(/location=Fornrit/);
-    assert.equal(await count(page), fornrit);
-    await axeClean(page);
-    // A decade beside it: the two narrow together.
-    const decade = page.locator('section.facet[data-facet="year"] a[data-value]').first();
-    const both = Number(await decade.getAttribute('data-count'));
-    await decade.click();
-    await page.waitForURL(/year=/);
-    assert.equal(await count(page), both);
-    assert.ok(both < fornrit);
-    assert.equal(await page.locator('a.take-back').count(), 2);
-    await axeClean(page);
-    // Each taken back from the keyboard.
-    await tabTo(page, 'a.take-back[data-facet="year"]');
-    await page.keyboard.press('Enter');
-    await page.waitForURL((u) => !u.searchParams.has('year'));
-    assert.equal(await count(page), fornrit);
-    await page.click('a.take-back[data-facet="location"]');
-    await page.waitForURL((u) => !u.searchParams.has('location'));
-    assert.equal(await count(page), 61);
-    await page.context().close();
-  });
-
-  test('a mistyped word corrected through its suggestion', async () => {
-    const page = await open('/');
-    await page.fill('#q', 'sagaa');
-    await page.keyboard.press('Enter');
-    await page.waitForURL(/q=sagaa/);
-    assert.equal(await count(page), 0);
-    await axeClean(page);
-    const suggestion = page.locator('a.suggestion').first();
-    assert.equal(await suggestion.textContent(), 'saga');
-    await suggestion.click();
-    await page.waitForURL(/q=saga(&|$)/);
-    assert.equal(await count(page), 61);
-    await page.context().close();
-  });
-
-  test('title first puts the typed title first', async () => {
-    const page = await open('/search?q=saga');
-    const [catalogueFirst] = await hitIds(page);
-    await page.click('a.order[data-order="title"]');
-    await page.waitForURL(/sort=title/);
-    const [first] = await hitIds(page);
-    assert.notEqual(first, catalogueFirst);
-    assert.match(await page.textContent(`ol.hits > li[data-id="${first}"] a.hit`), /: [^/]*\bsaga\b/i);
-    assert.equal(await page.getAttribute('a.order[data-order="title"]', 'aria-current'), 'true');
-    await axeClean(page);
-    await page.context().close();
-  });
-
-  test('browsing forward and back', async () => {
-    const page = await open('/browse?index=subject&from=a');
-    const headings = () => page.$$eval('ol.headings > li', (lis) => lis.map((li) => li.dataset.heading));
-    const first = await headings();
-    assert.equal(first.length, 20);
-    await axeClean(page);
-    await page.click('a.next');
-    await page.waitForURL(/from=/);
-    const second = await headings();
-    assert.ok(second.length > 0 && !second.some((h) => first.includes(h)));
-    await page.click('a.previous');
-    await page.waitForURL(/from=/);
-    assert.deepEqual(await headings(), first);
-    // A heading's link finds the records it counts.
-    const records = Number(await page.getAttribute('ol.headings > li:first-child', 'data-count'));
-    await page.click('ol.headings > li:first-child a');
-    await page.waitForURL(/\/search\?q=/);
-    assert.equal(await count(page), records);
-    await page.context().close();
   });
 });
