@@ -21,7 +21,6 @@ using kvistur::testing::Site;
 namespace {
 
 using kvistur::testing::kNoArray;
-const json kIds = {{"lbound", 0}, {"items", {0, 1, 99, 2}}};
 
 class PrintToolTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
@@ -59,7 +58,7 @@ TEST_P(PrintToolTest, HostGetsTheLayout) {
     return kvistur::testing::host_call("f", "FormaFyrirPrentun", {to, ids, kNoArray, kNoArray, kNoArray, kNoArray});
   };
   auto a = host_answers({{{"op", "object"}, {"name", "r"}, {"kind", "richtext"}}, login[0], login[1],
-                         print({{"object", "r"}}, kIds), {{"op", "inspect"}, {"name", "r"}}});
+                         print({{"object", "r"}}, {{"lbound", 0}, {"items", {0, 1, 99, 2}}}), {{"op", "inspect"}, {"name", "r"}}});
   ASSERT_EQ(a.size(), 5u);
   EXPECT_EQ(a[3]["result"], 3) << a[3].dump();
   EXPECT_EQ(a[3]["args"][2], json({{"lbound", 0}, {"items", {0, 2, -1, 2}}}));
