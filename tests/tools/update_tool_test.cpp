@@ -75,7 +75,9 @@ void another_program(const std::string& file, const std::string& sql) {
   kvistur::import::ExecSql(db.get(), sql.c_str());
 }
 
-class UpdateTool : public ::testing::Test {
+// The folder of a test, and the files it writes there.
+template <typename Base>
+class InFolder : public Base {
  protected:
   std::string write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
@@ -84,6 +86,7 @@ class UpdateTool : public ::testing::Test {
   kvistur::testing::TempDir temp_;
   const std::string dir_ = temp_.path;
 };
+using UpdateTool = InFolder<::testing::Test>;
 
 // A search as a host makes it: Leita for WORD in the titles of group 1 on
 // this thread's log-on; the count, then each hit.
@@ -293,11 +296,7 @@ TEST_F(UpdateTool, ACatalogueItCannotWriteIntoIsOneLineAndLeftAsItWas) {
 // the server fetches by the numbers of a result set it made earlier): not
 // after the update deletes the last record, nor after another program
 // deletes one, on a folder and on a server alike.
-class RecordNumbers : public ::testing::TestWithParam<bool> {
- protected:
-  kvistur::testing::TempDir temp_;
-  const std::string dir_ = temp_.path;
-};
+using RecordNumbers = InFolder<::testing::TestWithParam<bool>>;
 
 TEST_P(RecordNumbers, ANumberOnceGivenIsNeverGivenAgain) {
   const bool server = GetParam();
@@ -305,10 +304,6 @@ TEST_P(RecordNumbers, ANumberOnceGivenIsNeverGivenAgain) {
   std::string database = server ? pg.empty_database() : "", target = server ? pg.uri(database) : dir_ + "/cat";
   setenv("PGUSER", "kvadmin", 1);
   setenv("PGPASSWORD", "kvadmin", 1);
-  auto file = [&](const std::string& name, const std::string& records) {
-    std::ofstream(dir_ + "/" + name) << marc_collection(records);
-    return dir_ + "/" + name;
-  };
   auto number_of = [&](const std::string& control) {
     std::string q = "SELECT ID FROM Frumfærsla WHERE Stjórnnúmer = '" + control + "'";
     if (server) return pg.sql(database, "SELECT \"ID\" FROM katalogur.\"Frumfærsla\" WHERE \"Stjórnnúmer\" = '" + control + "'");
@@ -316,12 +311,11 @@ TEST_P(RecordNumbers, ANumberOnceGivenIsNeverGivenAgain) {
     return rows.empty() ? std::string() : rows[0];
   };
   auto update = [&](const std::string& name, const std::string& records) {
-    auto r = run_tool({"update", "--marc", file(name, records), target});
+    auto r = run_tool({"update", "--marc", write(name, marc_collection(records)), target});
     EXPECT_EQ(r.exit_code, 0) << r.err;
   };
-  ASSERT_EQ(run_tool({"build", "--marc", file("base.xml", book("b1", "Fyrsta", "") + book("b2", "Önnur", "")), "--out", target})
-                .exit_code,
-            0);
+  std::string base = write("base.xml", marc_collection(book("b1", "Fyrsta", "") + book("b2", "Önnur", "")));
+  ASSERT_EQ(run_tool({"build", "--marc", base, "--out", target}).exit_code, 0);
   update("one.xml", book("b2", "", "", "d") + book("n1", "Ný", ""));
   EXPECT_EQ(number_of("n1"), "3");
   auto another = [&](const std::string& on_file, const std::string& on_server) {
