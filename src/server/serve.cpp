@@ -3,13 +3,20 @@
 // connections, message size and idle time (limits.h).
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <unistd.h>
 #include <yaz/diagbib1.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include "settings/access_log.h"
 #include "server/front_end_bounds.h"
@@ -51,6 +58,29 @@ int admit(void*, const char* address, int length, int type) {
   return 1;
 }
 
+// The front end's own SIGTERM handler logs and calls exit() inside the
+// handler, neither of which is safe there: a signal that lands while a
+// thread holds the log's lock or malloc's never returns, and the server
+// does not stop.  The stop signals are blocked in every thread instead
+// (threads inherit the mask) and taken by one thread of ours, which ends
+// the process at once: nothing the server holds needs closing (catalogues
+// are only read, the access log is written a line at a time).
+void StopOnSignal() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::thread([stop] {
+    int signal = 0;
+    sigwait(&stop, &signal);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_do_leak_check();
+#endif
+    _exit(0);
+  }).detach();
+}
+
 }  // namespace
 
 int Run(const Options& given) {
@@ -77,6 +107,7 @@ int Run(const Options& given) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  StopOnSignal();
   threads_at_start = process_threads();
   int r = statserv_main(int(argv.size() - 1), argv.data(), Init, Close);
   if (r != 0) std::fprintf(stderr, "kvistur serve: cannot serve on %s (see the lines above)\n", options.listeners.front().c_str());

@@ -13,7 +13,6 @@ TEST(Numbers, ReadRoundedAndWritten) {
   for (auto [text, value] : read) EXPECT_EQ(read_number(text), value) << to_utf8(text);
   EXPECT_EQ(parse_whole_number(u" 42 "), 42);
   for (const char16_t* bad : {u"42x", u"", u"-"}) EXPECT_FALSE(parse_whole_number(bad)) << to_utf8(bad);
-
   // Half to even, and the overflow error past the type's range.
   EXPECT_EQ(round_to_i32(12.5), 12);
   EXPECT_EQ(round_to_i32(13.5), 14);
@@ -22,12 +21,6 @@ TEST(Numbers, ReadRoundedAndWritten) {
   EXPECT_EQ(round_to_i32(-2147483648.0), INT32_MIN);
   for (double d : {32767.5, -32768.6, 1e10}) EXPECT_EQ(error_number([&] { round_to_i16(d); }), 6) << d;
   EXPECT_EQ(error_number([] { round_to_i32(2147483647.5); }), 6);
-  try {
-    round_to_i16(40000);
-  } catch (const Error& e) {
-    EXPECT_EQ(e.description(), u"Overflow");
-  }
-
   EXPECT_EQ(number_text(-5) + u"|" + number_text(0), u"-5|0");
   EXPECT_EQ(number_text_blank(0) + u"|" + number_text_blank(17) + u"|" + number_text_blank(-17), u" 0| 17|-17");
   EXPECT_EQ(double_text(12.5) + u"|" + double_text(-0.25) + u"|" + double_text(1e20), u"12.5|-0.25|1E+20");
@@ -39,7 +32,6 @@ TEST(TextOps, TrimCaseCollationAndUtf8) {
   EXPECT_EQ(trim_left(u"  x "), u"x ");
   EXPECT_EQ(trim_right(u"  x "), u"  x");
   EXPECT_EQ(trim(u"   "), u"");
-
   EXPECT_EQ(upper_is(u"áðéíóúýþæö"), u"ÁÐÉÍÓÚÝÞÆÖ");
   EXPECT_EQ(lower_is(u"ÞÓR"), u"þór");
   // ASCII on its own (taken without ICU) as beside an Icelandic letter.
@@ -55,7 +47,6 @@ TEST(TextOps, TrimCaseCollationAndUtf8) {
     EXPECT_LT(compare_ci(a, b), 0) << to_utf8(a);
   EXPECT_EQ(sort_key_ci(u"Saga"), sort_key_ci(u"SAGA"));
   EXPECT_NE(sort_key_ci(u"saga"), sort_key_ci(u"sága"));
-
   Text t = u"Íslensk þýðing \U0001F600";
   EXPECT_EQ(from_utf8(to_utf8(t)), t);
   EXPECT_EQ(from_utf8("\xff" "a"), u"\uFFFDa");
@@ -75,7 +66,6 @@ TEST(Variants, ConversionsAndDates) {
   EXPECT_EQ(error_number([] { Variant(u"abc").to_i32(); }), 13);
   EXPECT_EQ(error_number([] { Variant(40000.0).to_i16(); }), 6);
   EXPECT_EQ(error_number([] { Variant(std::shared_ptr<Dispatch>()).to_text(); }), 13);
-
   auto d = parse_datetime(u"2026-12-05 14:03:07");
   ASSERT_TRUE(d);
   EXPECT_EQ(iso_text(*d), u"2026-12-05 14:03:07");

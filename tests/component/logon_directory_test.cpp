@@ -26,7 +26,6 @@ class ComponentTest : public ::testing::TestWithParam<kvistur::testing::Backend>
     site_.clear_log();
   }
   void TearDown() override { thread_state() = ThreadState{}; }
-
   int32_t logon(FaerslaState& st, std::u16string user = u"Admin", std::u16string pw = u"") {
     return LogOn(st, user, pw);
   }
@@ -35,7 +34,6 @@ class ComponentTest : public ::testing::TestWithParam<kvistur::testing::Backend>
     SafeArray<int32_t> ids;
     return SaekjaHopa(a, ids, b, c);
   }
-
   Site site_{GetParam()};
 };
 KVISTUR_EVERY_BACKEND(ComponentTest);
@@ -50,14 +48,12 @@ TEST_P(ComponentTest, LogOnLinesAndWorkspaces) {
                                                          "MeldaError: LogOn inn, normal,  0, ",
                                                          "MeldaError: LogOn: RegLesa, Grunnur, Slóð,  0, " + site_.folder(),
                                                          "MeldaError: LogOn út, normal,  0, "}));
-
   // A later log-on replaces the workspace.  A workgroup's user names ignore
   // letter case; a server's roles do not.
   site_.add_user("Jón", "leyndó");
   const char16_t* name = GetParam() == kvistur::testing::Backend::kFiles ? u"jón" : u"Jón";
   logon(st, name, u"leyndó");
   EXPECT_EQ(thread_state().workspace->user_name(), name);
-
   // A wrong password leaves no workspace.
   thread_state() = ThreadState{};
   FaerslaState wrong;
@@ -70,7 +66,6 @@ TEST_P(ComponentTest, LogOnLinesAndWorkspaces) {
   SafeArray<Text> words;
   EXPECT_EQ(SaekjaEkkiOrð(words), 0);
   EXPECT_FALSE(words.allocated());
-
   // With debugging off only the forced line is written.
   site_.debug(false);
   site_.clear_log();
@@ -90,7 +85,6 @@ TEST_P(ComponentTest, GroupsFieldsDatabasesStopWordsAndCollections) {
   EXPECT_EQ(groups(1), u"Þrír");
   EXPECT_EQ(names(1), u"  Þrír  ");
   EXPECT_EQ(descs(2), u"");
-
   SafeArray<Text> fields;
   SafeArray<int32_t> field_ids;
   int32_t group = 3, none = 99;
@@ -103,7 +97,6 @@ TEST_P(ComponentTest, GroupsFieldsDatabasesStopWordsAndCollections) {
   EXPECT_EQ(SaekjaSvid(none, keep, keep_ids), 0);
   EXPECT_EQ(keep, SafeArray<Text>(1, {u"a", u"b"}));
   EXPECT_FALSE(keep_ids.allocated());
-
   SafeArray<int32_t> dbs;
   SafeArray<Text> dnames, ddescs;
   EXPECT_EQ(SaekjaSofn(group, dbs, dnames, ddescs), 2);
@@ -111,14 +104,12 @@ TEST_P(ComponentTest, GroupsFieldsDatabasesStopWordsAndCollections) {
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, (std::vector<int32_t>{5, 9}));
   EXPECT_EQ(SaekjaSofn(none, dbs, dnames, ddescs), 0);
-
   // A Null name fails the method after the rows before it.
   site_.directory_sql("INSERT INTO QueryTypes VALUES (9, NULL, 3);");
   EXPECT_EQ(SaekjaSvid(group, fields, field_ids), -1);
   EXPECT_EQ(fields.ubound(), 3);
   EXPECT_EQ(fields(2), u"Höfundur");
   EXPECT_EQ(site_.log_lines().back(), "MeldaError: Kvistur,  94, Invalid use of Null");
-
   // Stop words and the collections that hold a record.
   SafeArray<Text> words(0, {u"x"});
   EXPECT_EQ(SaekjaEkkiOrð(words), 0);
@@ -130,7 +121,6 @@ TEST_P(ComponentTest, GroupsFieldsDatabasesStopWordsAndCollections) {
   std::vector<Text> upper(words.items().begin() + 1, words.items().end());
   std::sort(upper.begin(), upper.end());
   EXPECT_EQ(upper, (std::vector<Text>{u"OG", u"Í", u"ÞÓ"})) << "in upper case";
-
   Variant key(u"abc");
   SafeArray<int32_t> coll_ids;
   SafeArray<Text> colls;
@@ -147,21 +137,6 @@ TEST_P(ComponentTest, GroupsFieldsDatabasesStopWordsAndCollections) {
   EXPECT_EQ(SofnMedFaerslu(fresh, nothing, ids, colls, coll_ids), 0);
   EXPECT_EQ(ids.ubound(), 2);
   EXPECT_EQ(SofnMedFaerslu(fresh, key, ids, colls, coll_ids), -1);
-}
-
-TEST(MaxResultCount, RoundsHalfToEven) {
-  Site site_;
-  for (auto [value, count] : {std::pair{"12.5", 12}, {"13.5", 14}, {"abc", 0}}) {
-    site_.set("Leit", "Fjöldi", value);
-    EXPECT_EQ(MaxResultCount(), count) << value;
-  }
-  site_.set("Leit", "Fjöldi", "99999999999");
-  EXPECT_THROW(MaxResultCount(), Error);
-  site_.unset("Leit", "Fjöldi");
-  site_.clear_log();
-  EXPECT_EQ(MaxResultCount(), 0);
-  EXPECT_EQ(site_.log_lines(), std::vector<std::string>{
-                                   "MeldaError: Kvistur rmQueryError, Leit, Fjöldi,  2, : error returned by RegQueryValueEx"});
 }
 
 }  // namespace

@@ -50,7 +50,6 @@ class RecordMethodsTest : public ::testing::TestWithParam<kvistur::testing::Back
     site_.clear_log();
   }
   void TearDown() override { thread_state() = ThreadState{}; }
-
   // The lines METHOD gives for record ID, which must return EXPECTED.
   static std::vector<Text> lines(int32_t (*method)(int32_t&, SafeArray<Text>&), int32_t id, int32_t expected) {
     SafeArray<Text> a;
@@ -59,14 +58,12 @@ class RecordMethodsTest : public ::testing::TestWithParam<kvistur::testing::Back
   }
   std::vector<Text> holdings(int32_t id, int32_t expected) { return lines(AdfanganumerAFaerslu, id, expected); }
   std::vector<Text> subjects(int32_t id, int32_t expected) { return lines(EfnisordAFaerslu, id, expected); }
-
   bool logged(const std::string& line) {
     auto lines = site_.log_lines();
     bool found = std::find(lines.begin(), lines.end(), line) != lines.end();
     site_.clear_log();
     return found;
   }
-
   Site site_{GetParam()};
   std::string text_, plain_;
   std::vector<std::string> messages_;
@@ -80,19 +77,16 @@ TEST_P(RecordMethodsTest, FaerslaFraIDGivesTheThreeTextsOrLeavesThem) {
   EXPECT_EQ(mark.as_string(), u"245 10 $aBrennu");
   EXPECT_EQ(rodun.as_string(), u"brennu");
   EXPECT_TRUE(logged("MeldaError: FærslaFráID, lFærsluID: ,  7, "));
-
   Variant part(int32_t(8));
   EXPECT_EQ(FaerslaFraID(part, oll, mark, rodun), 0);
   EXPECT_EQ(mark.as_string(), u"") << "a Null MARC text is empty";
   EXPECT_EQ(mark.type(), VarType::String);
-
   Variant none(int32_t(99));
   EXPECT_EQ(FaerslaFraID(none, oll, mark, rodun), 0) << "a missing row is no failure";
   EXPECT_EQ(oll.as_string(), u"");
   EXPECT_EQ(mark.as_string(), u"");
   EXPECT_EQ(rodun.as_string(), u"");
   EXPECT_TRUE(logged("MeldaError: FærslaFráID, lFærsluID: , -1, "));
-
   // Failures leave the texts alone.
   oll = Text(u"o"), mark = Text(u"m"), rodun = Text(u"r");
   Variant bad(Text(u"sjö"));
@@ -100,7 +94,6 @@ TEST_P(RecordMethodsTest, FaerslaFraIDGivesTheThreeTextsOrLeavesThem) {
   EXPECT_EQ(oll.as_string(), u"o");
   EXPECT_EQ(mark.as_string(), u"m");
   EXPECT_EQ(rodun.as_string(), u"r");
-
   thread_state().workspace.reset();
   site_.clear_log();
   id = int32_t(7);
@@ -120,11 +113,9 @@ TEST_P(RecordMethodsTest, HoldingsWithLoanMarks) {
   site_.catalogue_sql("DELETE FROM Aðfanganúmer WHERE Móðurbendir = -1;");
   EXPECT_EQ(holdings(9, 0), (std::vector<Text>{u""}));
   EXPECT_TRUE(messages_.empty());
-
   site_.catalogue_sql("DROP TABLE Aðfanganúmer;");
   EXPECT_EQ(holdings(7, 0), (std::vector<Text>{u""})) << "the fault is shown, the method goes on";
   EXPECT_EQ(messages_.size(), 2u) << "once for the fetch, once for the second reading";
-
   thread_state().workspace.reset();
   SafeArray<Text> kept(0, {u"", u"x"});
   int32_t lID = 7;
@@ -137,22 +128,16 @@ TEST_P(RecordMethodsTest, HoldingsWithLoanMarks) {
 // fault came.  (The holdings each kind reads are shown above.)
 TEST_P(RecordMethodsTest, FetchGivesTheRecordAsItStoodAtAFault) {
   CatalogueRecord r = FærslaFráID(7);
-  EXPECT_EQ(r.ID, 7);
-  EXPECT_EQ(r.Tag, 1);
+  EXPECT_EQ(std::tie(r.ID, r.Tag, r.Uppruni, r.Safndeild, r.UpprunaID, r.boolValin), std::make_tuple(7, 1, 3, 2, 4, kTrue));
   EXPECT_EQ(r.Skráning, (DateTime{2020, 5, 4, 10, 11, 12}));
   EXPECT_EQ(r.Titlar[0].s1, u"Brennu-Njáls saga");
   EXPECT_EQ(r.MarkSnið, u"245 10 $aBrennu");
   EXPECT_EQ(r.Röðunarsvið, u"brennu");
-  EXPECT_EQ(r.Uppruni, 3);
-  EXPECT_EQ(r.Safndeild, 2);
-  EXPECT_EQ(r.UpprunaID, 4);
-  EXPECT_EQ(r.boolValin, kTrue);
+  // (Which copies are on loan: the holdings lines above.)
   ASSERT_EQ(r.Aðfanganúmer.count(), 3) << "the text's holdings are replaced by the table's";
   EXPECT_EQ(r.Aðfanganúmer[0].Athugasemd, u" Gjöf ");
   EXPECT_EQ(r.Aðfanganúmer[1].boolTagInnanMarka, kFalse);
-  EXPECT_EQ(r.Aðfanganúmer[1].boolÍLáni, kTrue);
   EXPECT_EQ(r.Aðfanganúmer[2].boolTagInnanMarka, kTrue);
-  EXPECT_EQ(r.Aðfanganúmer[2].boolÍLáni, kFalse);
   EXPECT_EQ(FærslaFráID(8).boolValin, kFalse);
   // LoadHoldings on a record made by hand: its kind and numbers choose.
   CatalogueRecord part = EmptyRecord();
@@ -163,7 +148,6 @@ TEST_P(RecordMethodsTest, FetchGivesTheRecordAsItStoodAtAFault) {
   EXPECT_EQ(part.Aðfanganúmer.count(), 3) << "the list is replaced, not added to";
   EXPECT_EQ(part.Aðfanganúmer[0].Númer, 501);
   EXPECT_TRUE(messages_.empty());
-
   CatalogueRecord null_date = FærslaFráID(10);
   EXPECT_EQ(null_date.ID, 10);
   EXPECT_EQ(null_date.Tag, 1);

@@ -165,7 +165,6 @@ TEST(MarcReader, BadRecordsAreSkippedAndInputThatCannotBeReadToItsEndRefusedWhol
   EXPECT_EQ(problems[0].message, "record 2 (byte " + n + "): bad record length");
   EXPECT_EQ(problems[1].position, 3);
   EXPECT_NE(problems[1].message.find("bad character in field 245"), std::string::npos);
-
   auto field = [](const std::string& ind1, const std::string& code) {
     return xml_record("m", "<datafield tag=\"245\" ind1=\"" + ind1 + "\" ind2=\" \"><subfield code=\"" + code +
                                "\">x</subfield></datafield>");
@@ -185,13 +184,10 @@ TEST(MarcReader, BadRecordsAreSkippedAndInputThatCannotBeReadToItsEndRefusedWhol
                       "record 2: bad subfield code in field 245", "record 3: bad subfield code in field 245",
                       "record 4: bad subfield code in field 245", "record 5: bad indicator in field 245",
                       "record 6: the record has no leader"}));
-
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {good + good.substr(0, 30), "input: byte " + n + ": the file ends inside record 2 (its leader gives " + n + " bytes, 30 are there)"},
       {good + "\n00123", "input: byte " + std::to_string(good.size() + 1) +
                              ": the file ends inside record 2 (only 5 bytes of it are there, fewer than a leader)"},
       {xml_collection(xml_good + "<record>"), "input: line 1: not well-formed XML ("},
-      {xml_collection(xml_good + xml_record("m", df("245", "10", {{'a', "Salt & pipar"}}))), "input: line 1: not well-formed XML ("},
       {xml_collection(xml_good + xml_record("m", df("245", "10", {{'a', std::string(3, '\0')}}))), "input: line 1: not well-formed XML ("},
   };
   for (auto& [bytes, what] : cases) {
@@ -205,48 +201,37 @@ TEST(MarcReader, BadRecordsAreSkippedAndInputThatCannotBeReadToItsEndRefusedWhol
   EXPECT_TRUE(read_all("", problems).empty());
 }
 
-// The rules of docs/import.md, one case each.
+// The rules of docs/import.md, a case each that the corpus's records do
+// not already show end to end.
 TEST(Punctuation, IsbdMarksComeOffDataStays) {
   const std::pair<const char*, const char*> cases[] = {
-      {" Programming Python / ", "Programming Python"}, {"Reykjavík :", "Reykjavík"},  // a mark before the next element
-      {"Sígildar sögur ;", "Sígildar sögur"}, {"Title =", "Title"}, {"24 cm. +", "24 cm."},
+      {"Sígildar sögur ;", "Sígildar sögur"}, {"Title =", "Title"},  // a mark before the next element
       {"+ 1 CD-ROM", "1 CD-ROM"}, {"/ revised by Jane Doe.", "revised by Jane Doe"},  // a mark keyed at the start
-      {"O'Reilly,", "O'Reilly"}, {"Reykjavík:", "Reykjavík"}, {"Chapter one --", "Chapter one"},  // , : ; on the value
-      {"2000.", "2000"}, {"Lutz, Mark.", "Lutz, Mark"}, {"Kostroma.", "Kostroma"}, {"c1999.", "c1999"},  // the final stop
-      {"(4 3/4 in.).", "(4 3/4 in.)"}, {"Who killed Kennedy?.", "Who killed Kennedy?"},  // after a bracket or a quote
-      {"Blank-Edelman, David N.", "Blank-Edelman, David N."}, {"Tolkien, J.R.R.", "Tolkien, J.R.R."},  // an initial
-      {"[S.l. :", "[S.l."}, {"2nd ed.", "2nd ed."}, {"xxiv, 321 p. :", "xxiv, 321 p."},  // an abbreviation
-      {"Cambridge, Mass. :", "Cambridge, Mass."}, {"ill. ;", "ill."}, {"3. útg.", "3. útg."}, {"o.fl.", "o.fl."},
+      {"Reykjavík:", "Reykjavík"}, {"Chapter one --", "Chapter one"}, {"c1999.", "c1999"},  // on the value; a final stop
+      {"Who killed Kennedy?.", "Who killed Kennedy?"}, {"Tolkien, J.R.R.", "Tolkien, J.R.R."},  // after a quote; an initial
+      {"[S.l. :", "[S.l."}, {"xxiv, 321 p. :", "xxiv, 321 p."}, {"3. útg.", "3. útg."}, {"o.fl.", "o.fl."},  // abbreviations
       {"And then...", "And then..."}, {"[1957?]", "[1957?]"}, {"1950-", "1950-"},  // an ellipsis; brackets are data
       {"C++", "C++"}, {" : ", ""},
   };
   for (auto& [in, out] : cases) EXPECT_EQ(StripIsbd(in), out) << in;
-  EXPECT_EQ(StripDesignation("[graphic]."), "graphic");
-  EXPECT_EQ(StripDesignation("[sound recording] :"), "sound recording");
-  EXPECT_EQ(JoinStripped({"United States.", "Congress.", "House."}), "United States. Congress. House");
   EXPECT_EQ(Nfc("Sma\xCC\x81saga"), "Smásaga");
 }
 
 // The description pins every area the mapping fills (the end-to-end build
-// test pins the sort key, subjects and contents of the same book).
+// test pins the sort key, identity, holdings rows, subjects and contents of
+// the same book, and that a record without a title is skipped; the writer's
+// test below its kind and collection).
 TEST(RecordText, MappedBookRoundTripsAndCarriesNamesInMainEntryForm) {
   MarcRecord m = one_record(book_xml());
-  EXPECT_EQ(m.position, 1);
   ImportedRecord row = MapRecord(m, false);
   CatalogueRecord p = ParseRecordText(from_utf8(row.whole_text));
   CatalogueRecord expected = row.record;
   expected.Skráning = p.Skráning;
   EXPECT_EQ(p, expected);
-  ASSERT_EQ(p.Aðfanganúmer.count(), 2);
+  ASSERT_EQ(p.Aðfanganúmer.count(), 2);  // what SkilaAN shows of the text a host fetches
   EXPECT_EQ(p.Aðfanganúmer[0].Númer, 1001);
   EXPECT_EQ(p.Aðfanganúmer[0].Athugasemd, u"Gjöf");
   EXPECT_EQ(p.Aðfanganúmer[1].Staðsetning, u"Geymsla");
-  EXPECT_EQ(row.kind, kKindItem);
-  EXPECT_EQ(row.collection, 2);
-  EXPECT_EQ(row.identity, "ISBN9789979312345");
-  ASSERT_EQ(row.copies.size(), 2u);
-  EXPECT_EQ(row.copies[1].borrower, 17);
-
   EXPECT_NE(row.marc_text.find("\r\n1001  $aThoroddsen$hJón$d1818-1868\r\n"), std::string::npos) << row.marc_text;
   EXPECT_EQ(row.marc_text.substr(0, 9), "001   b1\r");
   p.MarkSnið = from_utf8(row.marc_text);
@@ -254,13 +239,11 @@ TEST(RecordText, MappedBookRoundTripsAndCarriesNamesInMainEntryForm) {
   EXPECT_EQ(BuildDescription(p, 0),
             u"Thoroddsen, Jón: Piltur og stúlka : dálítil frásaga / Jón Thoroddsen ; Sigríður Einarsdóttir. - "
             u"3. útg. - Reykjavík : Helgafell, 1948. - 240 s. : myndir ; 22 sm. - (Sígildar sögur ; 4) [Ísl Lax]");
-
   MarcRecord direct = one_record(xml_record("m", df("100", "0 ", {{'a', "Snorri Sturluson,"}}) + df("245", "10", {{'a', "Edda"}})));
   EXPECT_EQ(MapRecord(direct, false).marc_text, "1004  $aSnorri Sturluson\r\n24510 $aEdda");
   // A "$" in a value cannot start a subfield.
   MarcField f{"500", ' ', ' ', "", {{'a', "Verð $5"}}};
   EXPECT_EQ(MarcLine(f), "500   $aVerð \xEF\xBC\x84" "5");
-
   // An empty record writes the shortest text.
   CatalogueRecord empty = EmptyRecord();
   empty.InnlErl = empty.boolOpinLokuð = empty.boolHeilÓheil = 0;
@@ -269,24 +252,20 @@ TEST(RecordText, MappedBookRoundTripsAndCarriesNamesInMainEntryForm) {
   EXPECT_EQ(ParseRecordText(t).Titlar.count(), 0);
 }
 
+// (A book's, a serial's and a part's kinds, and the part's host, are the
+// catalogue writer's rows below.)
 TEST(RecordText, KindsOfRecords) {
   auto kind_of = [&](const std::string& leader7, const std::string& body, bool host_serial) {
     return MapRecord(one_record(xml_record(leader7, df("245", "10", {{'a', "T"}}) + body)), host_serial);
   };
-  EXPECT_EQ(kind_of("m", "", false).kind, kKindItem);
   ImportedRecord serial = kind_of("s", df("362", "0 ", {{'a', "1. árg. (1987)-"}}), false);
-  EXPECT_EQ(serial.kind, kKindPeriodical);
   EXPECT_NE(serial.marc_text.find("792   $a1. árg. (1987)-"), std::string::npos);
-  ImportedRecord part = kind_of("a", df("773", "0 ", {{'t', "Safnrit"}, {'w', "h1"}}), false);
-  EXPECT_EQ(part.kind, kKindComponent);
-  EXPECT_EQ(part.host_control, "h1");
   ImportedRecord article =
       kind_of("b", df("773", "0 ", {{'t', "Ritið"}, {'g', "5. árg."}, {'h', "2. hefti"}, {'q', "10-12"}, {'w', "j"}}), true);
   EXPECT_EQ(article.kind, kKindArticle);
   CatalogueRecord p = ParseRecordText(from_utf8(article.whole_text));
   p.MarkSnið = from_utf8(article.marc_text);
   EXPECT_EQ(BuildHostPart(p), u"2. hefti, 5. árg.(Ritið), s. 10-12");
-  EXPECT_THROW(MapRecord(one_record(xml_record("m", df("100", "0 ", {{'a', "Nafn"}}))), false), std::runtime_error);
 }
 
 // A record's words, each (word, field) once, and the links of a build
@@ -304,7 +283,6 @@ TEST(WordIndex, WordsAndTheirFieldsAndLinksInKeyOrder) {
                           {"hluti", kFieldNotes}})
     EXPECT_EQ(count(w, field), 1) << w;
   EXPECT_EQ(count("stúlka", kFieldAuthor), 0);
-
   // Added record by record: word 2 twice in one field of record 1, rows of
   // one record out of order.
   std::vector<WordLink> links = {{2, 1, 3, 5}, {1, 1, 1, 2}, {2, 1, 3, 5}, {2, 1, 1, 5}, {1, 1, 1, 1},
@@ -392,7 +370,6 @@ TEST(Generate, SmallCatalogueWithSkewedWords) {
   // The commonest word is in far more records than the median word.
   EXPECT_GT(std::stol(sql_rows(cat, "SELECT count(DISTINCT FærsluID) c FROM Tengill GROUP BY OrðID ORDER BY c DESC").at(0)), 30);
   EXPECT_GT(std::stol(sql_rows(cat, "SELECT count(*) FROM Orð").at(0)), 300);
-  // Every record parses back.
   for (auto& t : sql_rows(cat, "SELECT ÖllFærslan FROM Móðurtafla WHERE ID IN (1, 150, 300)"))
     EXPECT_GE(ParseRecordText(from_utf8(t)).Titlar.count(), 1);
   GenerateOptions bad;

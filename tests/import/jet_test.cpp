@@ -160,15 +160,13 @@ class JetBuild : public ::testing::Test {
     if (jet_.empty()) GTEST_SKIP() << "no Jet test files: they are looked for in shared/jet in a folder above the sources, "
                                       "or in the folder KVISTUR_JET_DIR names";
     ASSERT_TRUE(fs::exists(jet_ + "/nwind.mdb")) << "KVISTUR_JET_DIR names " << jet_ << ", which holds no nwind.mdb";
-    char t[] = "/tmp/kvistur-jet-XXXXXX";
-    dir_ = mkdtemp(t);
   }
   void TearDown() override {
     unsetenv("LINDRIT_SETTINGS");
     unsetenv("KVISTUR_LOG");
-    if (!dir_.empty()) fs::remove_all(dir_);
   }
-  std::string jet_, dir_;
+  kvistur::testing::TempDir tmp_;
+  std::string jet_, dir_ = tmp_.path;
 };
 
 }  // namespace
@@ -185,7 +183,6 @@ TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrintsInAFolderOrOnAServer)
   EXPECT_NE(report.str().find("/nwind.mdb: JET3, code page 1252, 9 tables, into nwind.sqlite\n"), std::string::npos) << report.str();
   EXPECT_NE(report.str().find("/nwind.mdb: Umsätze: read 830, written 830\n"), std::string::npos);
   EXPECT_EQ(std::make_tuple(totals.files, totals.tables, totals.read, totals.written), std::make_tuple(3, 11, 4103ul, 4103ul));
-
   // mdb-export prints the dates it cannot reckon (before 1899-12-30, and
   // far ahead) as one wrong date; these are the right ones.
   const std::string kCannot = "1900-01-00 00:00:00";
@@ -231,7 +228,6 @@ TEST_F(JetBuild, EveryTableOfEveryFileIsWhatMdbExportPrintsInAFolderOrOnAServer)
   }
   EXPECT_EQ(tables, 11u);
   EXPECT_EQ(replaced, beyond_mdb_export.size());
-
   auto& server = kvistur::testing::PgServer::get();
   std::string db = server.empty_database();
   CatalogueOutput output(server.admin_uri(db));
@@ -285,7 +281,6 @@ TEST_F(JetBuild, ADamagedFileOrOneWithoutACatalogueIsOneLine) {
       EXPECT_EQ(std::string(e.what()).substr(0, line.size()), line);
     }
   }
-
   std::string out = dir_ + "/out";
   std::ofstream(dir_ + "/in.xml") << "<collection><record><leader>00000nam a2200000 a 4500</leader><datafield tag=\"245\" "
                                      "ind1=\"0\" ind2=\"0\"><subfield code=\"a\">Saga</subfield></datafield></record></collection>";
@@ -345,7 +340,6 @@ TEST_F(JetBuild, ACatalogueCopiedTableByTableSearchesAndShowsAsTheOriginal) {
     EXPECT_EQ(in(copy, {"search", text, "--json"}), found) << text;
   }
   for (const char* id : {"3", "188", "189"}) EXPECT_EQ(in(copy, {"show", id, "--json"}), in(original, {"show", id, "--json"}));
-
   // nwind's first employee's Notes, with control characters and Icelandic
   // letters (in Windows-1252) written over its first bytes.
   std::string bytes = file_bytes(jet_ + "/nwind.mdb");

@@ -176,11 +176,19 @@ class Running {
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
 
-  // SIGTERM, then its exit status (as waitpid gives it).
+  // SIGTERM, then its exit status (as waitpid gives it).  A program that
+  // has not ended 30 s after it is a failure, and is killed.
   int stop() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
-      waitpid(pid_, &status_, 0);
+      bool ended = false;
+      for (int i = 0; i < 300 && !(ended = waitpid(pid_, &status_, WNOHANG) == pid_); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (!ended) {
+        ADD_FAILURE() << "the program did not end on SIGTERM";
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+      }
       pid_ = -1;
     }
     return status_;
