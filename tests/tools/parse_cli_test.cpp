@@ -73,9 +73,11 @@ TEST(ParseCli, PrintsTheRecordAsJson) {
 }
 
 TEST(ParseCli, BadInputGivesOneLine) {
-  // The parser's faults and their numbers: tests/record.
+  RecordTextBuilder big;
+  big.Titlar = {{u"40000", u"x", u""}};
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"", sample_text().substr(0, 20), "the record text cannot be read: Invalid procedure call or argument (error 5)"},
+      {"", kvistur::to_utf8(big.text()), "the record text cannot be read: Overflow (error 6)"},
       {"/nonexistent/record.txt", "", "cannot open '/nonexistent/record.txt'"}};
   for (auto& [file, input, says] : cases) {
     auto r = run_tool(file.empty() ? std::vector<std::string>{"parse"} : std::vector<std::string>{"parse", file}, input);
