@@ -14,6 +14,7 @@
 using nlohmann::json;
 using kvistur::testing::file_bytes;
 using kvistur::testing::host_answers;
+const auto eval = kvistur::testing::host_eval;
 using kvistur::testing::RecordTextBuilder;
 using kvistur::testing::run_tool;
 using kvistur::testing::Site;
@@ -132,5 +133,27 @@ TEST_P(PrintToolTest, RtfConvertsToPdf) {
   EXPECT_NE(text.find("Skírnir"), std::string::npos) << text;
 }
 #endif
+
+// The print operations through the host: a call number into a mode that is
+// neither text nor a control is a type mismatch, never "Villa".
+TEST(PrintEval, RichTextOperationsThroughTheHost) {
+  Site site;
+  auto a = host_answers({
+      {{"op", "object"}, {"name", "r"}, {"kind", "richtext"}, {"fail", {"SelUnderline"}}},
+      eval("PrintText", {1, "abc"}),
+      eval("PrintUnderlineOn", {"abc"}),
+      eval("PrintUnderlineOn", {{{"object", "r"}}}),
+      eval("PrintCallNumber", {{{"object", "r"}}, {{"Marktákn1", " 629.1 "}}}),
+      eval("PrintCallNumber", {"abc", {{"Marktákn1", "1"}}}),
+      {{"op", "inspect"}, {"name", "r"}}});
+  ASSERT_EQ(a.size(), 7u);
+  EXPECT_EQ(a[1]["result"], "abc");
+  EXPECT_EQ(a[2]["result"], "Villa");
+  EXPECT_EQ(a[3]["result"], "Villa");
+  EXPECT_EQ(a[4]["result"], "629.1");
+  EXPECT_EQ(a[5]["ok"], false);
+  EXPECT_EQ(a[5]["error"]["number"], 13);
+  EXPECT_EQ(a[6]["object"]["text"], "629.1");
+}
 
 }  // namespace
