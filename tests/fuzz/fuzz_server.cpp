@@ -1,15 +1,9 @@
-// Fuzzes the server's handlers with requests as the server decodes them:
-// any bytes are a Z39.50 message (BER) or an HTTP request, decoded by YAZ's
-// own decoder as the front end decodes them (with the server's bounds on
-// what a request may ask for), and handed to the handlers the way the
-// front end hands them over: Init, search (and the records it hands out),
-// present and the fetch of each record, scan, sort, delete; for SRU the
-// searchRetrieve, scan or explain request YAZ decodes from the HTTP
-// request.  The catalogue is generated when the target starts; one session
-// holds the only place, so that a fuzzed Init is refused before it costs a
-// password check, and its result sets live from one input to the next.
-// Every handler must answer, with a result or a diagnostic, never crash or
-// hang.
+// Fuzzes the server's handlers: any bytes as a Z39.50 message or an HTTP
+// request, decoded by YAZ as the front end decodes them (within the
+// server's bounds) and handed to each handler as the front end hands them
+// over.  One session holds the only place, so that a fuzzed Init is refused
+// before it costs a password check, and its result sets live from one
+// input to the next.  Every handler answers or gives a diagnostic.
 #include <stdlib.h>
 #include <yaz/odr.h>
 #include <yaz/oid_db.h>
