@@ -58,9 +58,8 @@ const Web& web() {
 }  // namespace
 
 TEST(WebTest, AnswersEveryAddressWithItsStatusAndItsSafetyHeaders) {
-  std::string ids_201;
+  std::string ids_201, letters_1000;
   for (int i = 1; i <= 201; ++i) ids_201 += "&id=" + std::to_string(i);
-  std::string letters_1000;
   for (int i = 0; i < 1000; ++i) letters_1000 += "á";
   struct Case {
     std::string path;
