@@ -10,26 +10,6 @@ namespace kvistur::formats {
 
 namespace {
 
-// Whether BYTES are well-formed UTF-8 (control characters and all): what
-// the engine's reading of a text into a variant and back gives unchanged.
-bool well_formed_utf8(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size();) {
-    unsigned char c = bytes[i];
-    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || i + std::size_t(extra) >= bytes.size()) return false;
-    uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      unsigned char d = bytes[i + std::size_t(k)];
-      if ((d & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (d & 0x3F);
-    }
-    static constexpr uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kLeast[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += std::size_t(extra) + 1;
-  }
-  return true;
-}
-
 // One row of a query, read the same way through a cursor or a recordset.
 class Row {
  public:
@@ -54,7 +34,7 @@ class CursorRow : public Row {
     // form, bytes that are not UTF-8 made so).
     if (!c_.IsInteger(i)) {
       std::string_view bytes = c_.Bytes(i);
-      if (bytes.find_first_not_of("0123456789+-.eE") != std::string_view::npos && well_formed_utf8(bytes))
+      if (bytes.find_first_not_of("0123456789+-.eE") != std::string_view::npos && marc21::well_formed_utf8(bytes))
         return std::string(bytes);
     }
     return to_utf8(c_.Value(i).to_text());
@@ -166,16 +146,14 @@ void read_sources(db::Database& database, const std::vector<int32_t>& ids, std::
   }
 }
 
-// The texts of the records of IDS (whole text and MARC lines).
-void read_texts(db::Database& database, const std::vector<int32_t>& ids, std::map<int32_t, StoredRecord>& found) {
+// The MARC lines of the records of IDS, for those made without a source
+// record.
+void read_marc_lines(db::Database& database, const std::vector<int32_t>& ids, std::map<int32_t, StoredRecord>& found) {
   std::set<int32_t> seen;
-  Rows(database, u"Móðurtafla", u"ID", {u"ID", u"ÖllFærslan", u"MarkSnið"}).each(ids, [&](Row& row) {
+  Rows(database, u"Móðurtafla", u"ID", {u"ID", u"MarkSnið"}).each(ids, [&](Row& row) {
     Variant id = row.value(0);
     if (id.is_null() || !seen.insert(id.to_i32()).second) return;
-    if (auto r = found.find(id.to_i32()); r != found.end()) {
-      r->second.whole_text = row.text(1);
-      r->second.marc_lines = row.text(2);
-    }
+    if (auto r = found.find(id.to_i32()); r != found.end()) r->second.marc_lines = row.text(1);
   });
 }
 
@@ -199,10 +177,14 @@ std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& databas
   std::vector<std::optional<StoredRecord>> out(ids.size());
   if (ids.empty()) return out;
   // Each number once, so that no row is read twice.
-  std::vector<int32_t> distinct;
-  for (int32_t id : std::set<int32_t>(ids.begin(), ids.end())) distinct.push_back(id);
+  const std::set<int32_t> numbers(ids.begin(), ids.end());
+  const std::vector<int32_t> distinct(numbers.begin(), numbers.end());
+  // The display texts need the record's texts, read with its kind.
+  const bool display = purpose == Purpose::Display;
+  std::vector<const char16_t*> columns{u"ID", u"Tag", u"Safndeild"};
+  if (display) columns.insert(columns.end(), {u"ÖllFærslan", u"MarkSnið"});
   std::map<int32_t, StoredRecord> found;
-  Rows(database, u"Móðurtafla", u"ID", {u"ID", u"Tag", u"Safndeild"}).each(distinct, [&](Row& row) {
+  Rows(database, u"Móðurtafla", u"ID", std::move(columns)).each(distinct, [&](Row& row) {
     Variant id = row.value(0);
     // A record number held twice: its first row counts.
     if (id.is_null() || found.count(id.to_i32())) return;
@@ -211,18 +193,19 @@ std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& databas
     Variant kind = row.value(1), collection = row.value(2);
     r.kind = kind.is_null() ? int16_t(0) : kind.to_i16();
     r.collection = collection.is_null() ? -1 : collection.to_i32();
+    if (display) {
+      r.whole_text = row.text(3);
+      r.marc_lines = row.text(4);
+    }
   });
-  if (found.empty()) return out;
-  if (purpose == Purpose::Display) {
-    read_texts(database, distinct, found);
-  } else {
+  if (!found.empty() && !display) {
     read_sources(database, distinct, found);
     // The records without a source record that reads are made from their
     // MARC lines.
     std::vector<int32_t> rebuilt;
     for (auto& [id, r] : found)
       if (!r.marc) rebuilt.push_back(id);
-    if (!rebuilt.empty()) read_texts(database, rebuilt, found);
+    if (!rebuilt.empty()) read_marc_lines(database, rebuilt, found);
     read_copies(database, distinct, found);
   }
   for (std::size_t i = 0; i < ids.size(); ++i)

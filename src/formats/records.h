@@ -35,7 +35,7 @@ struct StoredRecord {
   int32_t id = 0;
   int16_t kind = 0;         // Tag
   int32_t collection = -1;  // Safndeild; -1 when Null
-  Text whole_text;          // ÖllFærslan
+  Text whole_text;          // ÖllFærslan (read for the display texts only)
   Text marc_lines;          // MarkSnið
   std::optional<marc21::MarcRecord> marc;  // Frumfærsla.Færsla read, when there is one that reads
   std::vector<Copy> copies;                // the rows whose Móðurbendir is the record

@@ -58,12 +58,16 @@ std::string MarcRecord::control(std::string_view tag) const {
   return f ? f->data : std::string();
 }
 
-bool valid_utf8_text(std::string_view s) {
+namespace {
+
+// Whether S is well-formed UTF-8; unless CONTROLS, also without control
+// characters other than tab, CR and LF.
+bool utf8_check(std::string_view s, bool controls) {
   std::size_t i = 0, n = s.size();
   while (i < n) {
     unsigned char c = s[i];
     if (c < 0x80) {
-      if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f) return false;
+      if (!controls && ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f)) return false;
       ++i;
       continue;
     }
@@ -86,6 +90,12 @@ bool valid_utf8_text(std::string_view s) {
   }
   return true;
 }
+
+}  // namespace
+
+bool valid_utf8_text(std::string_view s) { return utf8_check(s, false); }
+
+bool well_formed_utf8(std::string_view s) { return utf8_check(s, true); }
 
 namespace {
 

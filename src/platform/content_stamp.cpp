@@ -29,9 +29,9 @@ std::string sql_name(const std::string& name) {
   return q + "\"";
 }
 
-// The columns of TABLE in the file, in their order; empty when it has none
-// or they cannot be read.
-std::vector<std::string> columns_of(sqlite3* db, const char* table) {
+}  // namespace
+
+std::vector<std::string> TableColumns(sqlite3* db, const char* table) {
   std::vector<std::string> names;
   try {
     SqliteStatement q(db, "SELECT name FROM pragma_table_info(?)");
@@ -41,6 +41,8 @@ std::vector<std::string> columns_of(sqlite3* db, const char* table) {
   }
   return names;
 }
+
+namespace {
 
 // Every trigger's SQL as sqlite_master holds it, by name, in one query.
 std::map<std::string, std::string> trigger_sqls(sqlite3* db) {
@@ -84,7 +86,7 @@ std::string spelled_as(const std::vector<std::string>& columns, const std::strin
 }
 
 std::vector<std::pair<std::string, std::string>> stamp_triggers(sqlite3* db) {
-  std::vector<std::string> columns = columns_of(db, "Móðurtafla");
+  std::vector<std::string> columns = TableColumns(db, "Móðurtafla");
   std::string updated;
   for (const std::string& c : stamped_record_columns())
     updated += (updated.empty() ? "UPDATE OF " : ", ") + sql_name(spelled_as(columns, c));
@@ -129,6 +131,13 @@ void InstallStampTriggers(sqlite3* db) {
     ExecSql(db, "DROP TRIGGER IF EXISTS " + name);
     ExecSql(db, sql);
   }
+}
+
+std::optional<StampCounters> ReadStampCounters(sqlite3* db) {
+  if (!HasTable(db, kStampTable)) return std::nullopt;
+  SqliteStatement s(db, "SELECT records, links FROM kv_state");
+  if (!s.step()) return std::nullopt;
+  return StampCounters{s.integer(0), s.integer(1)};
 }
 
 int64_t RandomInstance() {

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -54,6 +55,10 @@ std::vector<std::pair<std::string, std::string>> stamp_triggers(sqlite3* db);
 // The columns of Móðurtafla whose updates raise the stamp.
 const std::vector<std::string>& stamped_record_columns();
 
+// The columns of TABLE in the file, in their order; empty when it has none
+// or they cannot be read.
+std::vector<std::string> TableColumns(sqlite3* db, const char* table);
+
 // WANTED as one of COLUMNS spells it, matched as the query dialect matches
 // names (folded: letter case never matters, Icelandic letters included);
 // WANTED itself when none matches.
@@ -73,6 +78,15 @@ void InstallStampTriggers(sqlite3* db);
 
 // Whether kv_state has one row and every trigger is there as installed.
 bool ContentStampInstalled(sqlite3* db);
+
+// kv_state's counters of Móðurtafla's and Tengill's changes: the state a
+// stored index or the facet data is written at, and is compared with.
+struct StampCounters {
+  int64_t records = 0, links = 0;
+};
+// Null when the file has no kv_state or no row in it.  Throws
+// std::runtime_error on an SQLite error.
+std::optional<StampCounters> ReadStampCounters(sqlite3* db);
 
 // A random number from 0 to 2^63 - 1, for what tells one writing of a
 // catalogue from another (a stamp's instance, a stored index's build).

@@ -116,14 +116,14 @@ struct Translation {
 
 Translation translate_jet(TextView query, const Schema& schema);
 
-// NAME as an identifier of SQLite and PostgreSQL alike: in double quotes, a
-// quote in it doubled.
 // Puts LITERALS, the whole numbers that stand in the query's text in the
 // place of its literals (in order, each with its sign), into VALUES
 // (Cursor::Again).  False, leaving VALUES as they were, when a literal is
 // missing or stands where no whole number was.
 bool take_literals(std::vector<SqlValue>& values, const std::vector<int64_t>& literals);
 
+// NAME as an identifier of SQLite and PostgreSQL alike: in double quotes, a
+// quote in it doubled.
 std::string quote_ident(std::string_view name);
 
 // Translations by the shape of the query: the text with its literals left

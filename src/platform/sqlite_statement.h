@@ -106,15 +106,20 @@ class SqliteStatement {
     sqlite3_clear_bindings(st_);
   }
   bool is_null(int i) const { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
+  bool is_integer(int i) const { return sqlite3_column_type(st_, i) == SQLITE_INTEGER; }
   int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
   std::string text(int i) const {
     const unsigned char* p = sqlite3_column_text(st_, i);
     return p ? std::string(reinterpret_cast<const char*>(p), std::size_t(sqlite3_column_bytes(st_, i))) : std::string();
   }
-  std::string blob(int i) const {
+  // A column's bytes where SQLite holds them, until the next step or
+  // reset.  With is_integer and integer, a statement is a row as the
+  // stored index's codec reads rows (search/stored_codec.h).
+  std::string_view bytes(int i) const {
     const char* p = static_cast<const char*>(sqlite3_column_blob(st_, i));
-    return p ? std::string(p, std::size_t(sqlite3_column_bytes(st_, i))) : std::string();
+    return p ? std::string_view(p, std::size_t(sqlite3_column_bytes(st_, i))) : std::string_view();
   }
+  std::string blob(int i) const { return std::string(bytes(i)); }
 
  private:
   SqliteStatement& check(int rc) {
@@ -124,5 +129,11 @@ class SqliteStatement {
   sqlite3* db_;
   sqlite3_stmt* st_ = nullptr;
 };
+
+// Whether the file has a table of that name.
+inline bool HasTable(sqlite3* db, const char* name) {
+  SqliteStatement q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  return q.bind(1, name).step();
+}
 
 }  // namespace kvistur::db

@@ -48,14 +48,8 @@ Stored ReadFacetHead(const std::function<std::unique_ptr<db::Cursor>(const std::
     if (!format->Next()) return Stored::kNone;
     if (!format->IsInteger(0) || format->Integer(0) != stored::kFacetFormat) return Stored::kOtherFormat;
   }
-  std::u16string columns;
-  for (const char* c : stored::FacetSummary::kColumns) columns += (columns.empty() ? u"f." : u", f.") + from_utf8(c);
-  auto meta = open(u"SELECT " + columns + u" FROM kv_facet_meta AS f");
-  struct Row {
-    db::Cursor& c;
-    bool is_integer(int i) { return c.IsInteger(i); }
-    int64_t integer(int i) { return c.Integer(i); }
-  } row{*meta};
+  auto meta = open(u"SELECT " + stored::Columns(stored::FacetSummary::kColumns, "f") + u" FROM kv_facet_meta AS f");
+  stored::CursorRow row{*meta};
   meta->Next();
   out.meta = stored::FacetSummary::Read(row);
   if (meta->Next()) throw stored::Damaged("kv_facet_meta: more than one row");

@@ -4,7 +4,7 @@
 // hits costs a pass over them and nothing else.
 //
 // kvistur's tools write it beside the stored search index
-// (import/facet_writer.h), in rows of the stored index's codec
+// (import/store/facet_writer.h), in rows of the stored index's codec
 // (stored_codec.h; their format in docs/stored-index.md), and the search
 // reads it once per state of the catalogue (FacetTable::Open), when it was
 // written or last updated at the state the content stamp says the

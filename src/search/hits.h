@@ -10,6 +10,7 @@
 // nothing is less than a null key.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <utility>
@@ -60,6 +61,14 @@ class PartlySortedHits {
   int32_t size() const { return int32_t(hits_.size()) - 1; }
   // The record at position P (1..size()), in its place once sort_to(P) ran.
   int32_t id(int32_t p) const { return hits_[std::size_t(p)].id; }
+  // The records at positions FIRST..LAST as they stand (in their places as
+  // far as sort_to has put them).
+  std::vector<int32_t> ids(int32_t first, int32_t last) const {
+    std::vector<int32_t> out;
+    out.reserve(std::size_t(std::max(0, last - first + 1)));
+    for (int32_t p = first; p <= last; ++p) out.push_back(id(p));
+    return out;
+  }
   // The bytes held.
   std::size_t bytes() const {
     return hits_.capacity() * sizeof(RankedHit) + parts_.capacity() * sizeof(parts_[0]);

@@ -93,9 +93,6 @@ class KeptSearch {
   // When the state was last asked for (a count of the process's asks).
   uint64_t last_used() const { return last_used_.load(std::memory_order_relaxed); }
   void touch();
-  // What this object holds itself (and the order worked out from the
-  // table), charged to the budget.
-  std::size_t own_bytes() const { return kept_.held(); }
 
  private:
   static std::shared_ptr<KeptSearch> find_or_make(db::Database& database);

@@ -1,8 +1,8 @@
 // The stored index's format (docs/stored-index.md): every table's rows
-// encoded and decoded in one place, for the writer (import/search_index.cpp),
+// encoded and decoded in one place, for the writer (import/store/search_index.cpp),
 // the reader (stored_index.cpp, stored_search.cpp) and the check
-// (import/index_check.cpp); and the rows of the facet data beside it, for
-// import/facet_writer.cpp and facet_table.cpp.
+// (import/store/index_check.cpp); and the rows of the facet data beside it, for
+// import/store/facet_writer.cpp and facet_table.cpp.
 //
 // Every row carries a checksum over its key, its values and the build it
 // belongs to, and every decoder checks it before it trusts a byte: a row

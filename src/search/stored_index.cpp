@@ -18,22 +18,6 @@ namespace {
 
 Text number(int64_t v) { return from_utf8(std::to_string(v)); }
 
-// The columns of NAMES, each after ALIAS and a point, for the engine's dialect.
-template <std::size_t N>
-Text columns(const char* const (&names)[N], const char* alias) {
-  Text out;
-  for (const char* n : names) out += (out.empty() ? u"" : u", ") + from_utf8(alias) + u"." + from_utf8(n);
-  return out;
-}
-
-// A cursor's row as the codec's readers take it.
-struct CursorRow {
-  db::Cursor& c;
-  bool is_integer(int i) { return c.IsInteger(i); }
-  int64_t integer(int i) { return c.Integer(i); }
-  std::string_view bytes(int i) { return c.Bytes(i); }
-};
-
 }  // namespace
 
 namespace stored {
@@ -62,11 +46,11 @@ namespace {
 
 // Every row of kv_delta, each checked, and as many as the summary says.
 std::unique_ptr<StoredDelta> read_delta(db::Database& database, const stored::Summary& meta) {
-  auto rows = database.OpenCursor(u"SELECT " + columns(stored::DeltaRecord::kColumns, "d") + u" FROM kv_delta AS d");
+  auto rows = database.OpenCursor(u"SELECT " + stored::Columns(stored::DeltaRecord::kColumns, "d") + u" FROM kv_delta AS d");
   std::vector<stored::DeltaRecord> records;
   while (rows->Next()) {
     if (records.size() == std::size_t(meta.delta_records)) throw stored::Damaged("kv_delta: more rows than the summary says");
-    CursorRow r{*rows};
+    stored::CursorRow r{*rows};
     records.push_back(stored::DeltaRecord::Read(r));
     records.back().check(meta);
     records.back().links.clear();  // checked; only the writer and the check need them
@@ -125,9 +109,9 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
       return nullptr;
     }
     format.reset();
-    auto row = database.OpenCursor(u"SELECT " + columns(stored::Summary::kColumns, "s") + u" FROM kv_search_meta AS s");
+    auto row = database.OpenCursor(u"SELECT " + stored::Columns(stored::Summary::kColumns, "s") + u" FROM kv_search_meta AS s");
     if (!row->Next()) return nullptr;
-    CursorRow r{*row};
+    stored::CursorRow r{*row};
     meta = stored::Summary::Read(r);
     if (row->Next()) throw stored::Damaged("kv_search_meta: more than one row");
     meta.check();

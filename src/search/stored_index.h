@@ -1,6 +1,6 @@
 // The search's stored index: data worked out from the catalogue's tables
 // by kvistur's own tools (build, generate, index, update; the writer is
-// src/import/search_index.cpp) and kept beside them in the catalogue, so
+// src/import/store/search_index.cpp) and kept beside them in the catalogue, so
 // that even the first search of a process finds the order of all records
 // and each word's records without reading Móðurtafla or Tengill.
 //
@@ -43,6 +43,23 @@ namespace stored {
 // once per TOKEN in this process: what a reader found of the data stored
 // beside a state (damaged, of a format it does not know).
 void SayOnce(const std::string& token, const std::string& line);
+
+// A cursor's row as the codec's readers take it.
+struct CursorRow {
+  db::Cursor& c;
+  bool is_integer(int i) { return c.IsInteger(i); }
+  int64_t integer(int i) { return c.Integer(i); }
+  std::string_view bytes(int i) { return c.Bytes(i); }
+};
+
+// The columns of NAMES (a row's kColumns), each after ALIAS and a point,
+// for the engine's dialect.
+template <std::size_t N>
+Text Columns(const char* const (&names)[N], const char* alias) {
+  Text out;
+  for (const char* n : names) out += (out.empty() ? u"" : u", ") + from_utf8(alias) + u"." + from_utf8(n);
+  return out;
+}
 }  // namespace stored
 
 class RecordOrder;

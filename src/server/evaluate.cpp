@@ -122,8 +122,7 @@ class Evaluation {
       const PartlySortedHits* hits = scope_.result_set(name);
       if (!hits) refuse(YAZ_BIB1_SPECIFIED_RESULT_SET_DOES_NOT_EXIST, name);
       Charge charge(budget_, ListBytes(std::size_t(hits->size())));
-      List sorted(std::size_t(hits->size()));
-      for (int32_t p = 1; p <= hits->size(); ++p) sorted[std::size_t(p - 1)] = hits->id(p);
+      List sorted = hits->ids(1, hits->size());
       std::sort(sorted.begin(), sorted.end());
       it = sorted_sets_.emplace(name, Records{std::make_shared<const List>(std::move(sorted)), std::move(charge)}).first;
     }

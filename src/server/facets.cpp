@@ -14,8 +14,7 @@ void AnswerFacets(ODR stream, Z_OtherInformation* asked, Z_OtherInformation** an
   Z_FacetList* wanted = yaz_oi_get_facetlist(&asked);
   if (!wanted || wanted->num <= 0) return;
   // A count needs no order: the hits as the set holds them so far.
-  std::vector<int32_t> records(std::size_t(hits.size()));
-  for (int32_t p = 1; p <= hits.size(); ++p) records[std::size_t(p - 1)] = hits.id(p);
+  std::vector<int32_t> records = hits.ids(1, hits.size());
   std::unique_ptr<db::Database> catalogue = open_catalogue();
   std::shared_ptr<const facets::FacetTable> table = facets::FacetsFor(*catalogue);
   std::shared_ptr<const facets::Shelf> shelf = facets::ShelfOf(*catalogue, table);

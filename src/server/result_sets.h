@@ -43,9 +43,7 @@ struct ResultSet {
   // The record numbers at positions FIRST..LAST (1..size()), put in order.
   std::vector<int32_t> records(int32_t first, int32_t last) {
     hits.sort_to(last);
-    std::vector<int32_t> out;
-    for (int32_t p = first; p <= last; ++p) out.push_back(hits.id(p));
-    return out;
+    return hits.ids(first, last);
   }
 };
 

@@ -1,6 +1,8 @@
 #include "web/facet_model.h"
 
 #include <algorithm>
+#include <iterator>
+#include <optional>
 
 #include "web/language.h"
 
@@ -12,6 +14,13 @@ using nlohmann::json;
 
 constexpr const char* kOrderNames[] = {"catalogue", "newest", "oldest", "title"};
 constexpr const char* kFacets[] = {"kind", "year", "location", "available"};
+
+// The order a sort= value names, or nullopt.
+std::optional<Order> order_named(const std::string& name) {
+  auto it = std::find(std::begin(kOrderNames), std::end(kOrderNames), name);
+  if (it == std::end(kOrderNames)) return std::nullopt;
+  return Order(it - std::begin(kOrderNames));
+}
 
 struct Value {
   std::string value, label;
@@ -54,10 +63,7 @@ Query with(const Query& base, const Narrowing& n, const std::string& name, const
   if (name == "year") m.year = value;
   if (name == "location") m.location = value;
   if (name == "available") m.filter.available = !value.empty();
-  if (name == "sort") {
-    for (int o = 0; o < 4; ++o)
-      if (value == kOrderNames[o]) m.order = Order(o);
-  }
+  if (name == "sort") m.order = order_named(value).value_or(m.order);
   Query q = base;
   for (auto& part : NarrowingQuery(m)) q.push_back(part);
   return q;
@@ -90,9 +96,9 @@ Narrowing ReadNarrowing(const Request& r) {
     n.filter.available = *a == "1";
   }
   if (const std::string* s = r.param("sort"); s && !s->empty()) {
-    auto it = std::find(std::begin(kOrderNames), std::end(kOrderNames), *s);
-    if (it == std::end(kOrderNames)) throw Refusal(400, "bad_sort", *s);
-    n.order = Order(it - std::begin(kOrderNames));
+    std::optional<Order> order = order_named(*s);
+    if (!order) throw Refusal(400, "bad_sort", *s);
+    n.order = *order;
   }
   return n;
 }
@@ -133,11 +139,11 @@ void AddFacetModel(const PageContext& c, const Query& base, const Narrowing& n, 
   model["any_chosen_facets"] = !chosen.empty();
 
   json orders = json::array();
-  for (int o = 0; o < 4; ++o)
+  for (std::size_t o = 0; o < std::size(kOrderNames); ++o)
     orders.push_back({{"name", kOrderNames[o]},
                       {"label", c.text(std::string("order_") + kOrderNames[o])},
                       {"href", c.link("/search", with(base, n, "sort", kOrderNames[o]))},
-                      {"current", int(n.order) == o}});
+                      {"current", std::size_t(n.order) == o}});
   model["orders"] = orders;
 
   json suggestions = json::array();

@@ -9,11 +9,18 @@ namespace kvistur::web {
 std::vector<int32_t> OrderedPage(db::Database& database, const std::vector<int32_t>& hits, const SearchAsk& ask,
                                  const facets::FacetTable& table, const SafeArray<Text>& stop_words,
                                  std::size_t first, std::size_t count) {
-  // Every hit in Leita's order: the other orders keep it within what they put level.
   PartlySortedHits ranked = LeitaOrder(database, hits);
+  const std::size_t size = std::size_t(ranked.size());
+  if (ask.order == Order::kCatalogue) {
+    // Leita's own order: the hits put in their places up to the page's last only.
+    if (first >= size) return {};
+    const int32_t last = int32_t(std::min(size, first + count));
+    ranked.sort_to(last);
+    return ranked.ids(int32_t(first) + 1, last);
+  }
+  // Every hit in Leita's order: the other orders keep it within what they put level.
   ranked.sort_to(ranked.size());
-  std::vector<int32_t> order(std::size_t(ranked.size()));
-  for (int32_t p = 1; p <= ranked.size(); ++p) order[std::size_t(p - 1)] = ranked.id(p);
+  std::vector<int32_t> order = ranked.ids(1, ranked.size());
   if (ask.order == Order::kTitle) {
     // The records the same words find in the title field.
     std::vector<int32_t> in_title;

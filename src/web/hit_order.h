@@ -1,6 +1,8 @@
-// The order of a result page's hits other than the catalogue's own
-// (catalogue.h, Order): Leita's order first, then the records a title
-// search finds, or the years, put in front, each part keeping Leita's order.
+// The page of a result page's hits that the search itself cannot give
+// (narrowed hits, or an order of catalogue.h's Order other than its own):
+// Leita's order first, put in place only up to the page's last when it is
+// the order asked for; else the records a title search finds, or the
+// years, put in front, each part keeping Leita's order.
 #pragma once
 
 #include <cstdint>

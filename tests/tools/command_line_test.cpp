@@ -177,7 +177,9 @@ TEST_F(CommandLineTest, MessagesSayWhatIsWrong) {
          {{"build", "--marc", dir() + "/empty.xml", "--out", dir() + "/y"}, 1,
           "kvistur build: no record could be written; " + dir() + "/y is left as it was\n"},
          {{"index", dir() + "/missing.sqlite"}, 1, "kvistur index: no such file: " + dir() + "/missing.sqlite\n"}});
+  // A build that writes nothing leaves no folder behind where there was none.
   EXPECT_FALSE(std::filesystem::exists(dir() + "/x"));
+  EXPECT_FALSE(std::filesystem::exists(dir() + "/y"));
 }
 
 TEST_F(CommandLineTest, Passwords) {

@@ -1,28 +1,14 @@
 // kvistur web [ADDRESS:PORT]: the catalogue named by the settings, in a
 // browser, for patrons and staff (docs/web.md).
 #include <cstdio>
-#include <filesystem>
 
 #include "command.h"
+#include "installed_folder.h"
 #include "kvistur/faersla.h"
 #include "log_on.h"
 #include "web/web.h"
 
 namespace kvistur::cli {
-
-namespace {
-
-// The templates installed beside the program (share/kvistur/web under its
-// prefix), or the source tree's when the program runs from its build.
-std::string default_templates() {
-  std::error_code e;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", e);
-  std::filesystem::path installed = exe.parent_path() / KVISTUR_WEB_FROM_BIN;
-  if (!e && std::filesystem::is_directory(installed, e)) return installed.lexically_normal().string();
-  return KVISTUR_SOURCE_WEB;
-}
-
-}  // namespace
 
 KVISTUR_COMMAND(cmd_web, "web",
                 "web [ADDRESS:PORT] [--user U --password P] [--templates DIR] [--access-log FILE]",
@@ -44,7 +30,9 @@ KVISTUR_COMMAND(cmd_web, "web",
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kvistur web: %s; the pages answer 503 until it can be read\n", e.what());
   }
-  return web::Run(o, default_templates());
+  // The templates installed beside the program (share/kvistur/web under
+  // its prefix), or the source tree's when the program runs from its build.
+  return web::Run(o, InstalledFolder(KVISTUR_WEB_FROM_BIN, KVISTUR_SOURCE_WEB));
 }
 
 }  // namespace kvistur::cli

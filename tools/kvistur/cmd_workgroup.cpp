@@ -10,11 +10,6 @@
 namespace kvistur::cli {
 namespace {
 
-// The password given with --password, else typed (password_input.h).
-std::string password_of(bool given, const std::string& pw, const std::string& user) {
-  return given ? pw : read_new_password(user);
-}
-
 void expect(const Args& a, std::size_t n, const char* what) {
   if (a.size() < n) throw UsageError(std::string(what) + " is missing");
   if (a.size() > n) throw UsageError("unexpected argument " + a[n]);
@@ -56,7 +51,8 @@ KVISTUR_COMMAND(cmd_workgroup, "workgroup",
       throw std::runtime_error("there is a user " + there + " in " + file +
                                " already (kvistur workgroup set-password changes a password)");
     if (verb == "set-password" && there.empty()) throw std::runtime_error("there is no user " + a[1] + " in " + file);
-    Text password = from_utf8(password_of(given, pw, a[1]));
+    // The password given with --password, else typed.
+    Text password = from_utf8(given ? pw : read_new_password(a[1]));
     if (verb == "add-user") {
       db::workgroup_add_user(file, from_utf8(a[1]), password);
       std::cout << "added " << a[1] << " to " << file << "\n";

@@ -6,6 +6,7 @@
 
 #include "command.h"
 #include "help_text.h"
+#include "installed_folder.h"
 #include "kvistur/version.h"
 #include "settings/log.h"
 #include "settings/settings.h"
@@ -95,11 +96,7 @@ std::string roff(std::string_view text) {
 }  // namespace
 
 std::string DocumentationFolder() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  std::filesystem::path installed = exe.parent_path().parent_path() / KVISTUR_INSTALL_DOCDIR;
-  if (!ec && std::filesystem::is_directory(installed, ec)) return installed.lexically_normal().string();
-  return KVISTUR_SOURCE_DOCS;
+  return InstalledFolder(std::filesystem::path("..") / KVISTUR_INSTALL_DOCDIR, KVISTUR_SOURCE_DOCS);
 }
 
 void PrintOverview(std::FILE* to) {
@@ -154,9 +151,9 @@ void PrintManual(std::FILE* to) {
     if (const CommandInfo* c = registered(h.name)) out += ".B kvistur\n" + roff(c->usage) + "\n.br\n";
   out += ".SH DESCRIPTION\n" +
          roff("kvistur searches and shows the records of a library catalogue, lays them out for printing, serves "
-              "them over Z39.50 and SRU, drives the catalogue's engine for programs in other languages, and makes "
-              "and keeps the catalogue: SQLite files in a folder, or schemas of a PostgreSQL database. The "
-              "commands that read a catalogue find it through the settings file.") +
+              "them over Z39.50 and SRU and to browsers, drives the catalogue's engine for programs in other "
+              "languages, and makes and keeps the catalogue: SQLite files in a folder, or schemas of a PostgreSQL "
+              "database. The commands that read a catalogue find it through the settings file.") +
          "\n.SH COMMANDS\n";
   for (const CommandHelp& h : CommandHelps()) {
     const CommandInfo* c = registered(h.name);
@@ -173,7 +170,7 @@ void PrintManual(std::FILE* to) {
               "): where the catalogue is (Grunnur/Slóð, GrunnNafn, kv_local), the result limit (Leit/Fjöldi), the "
               "print-list type (Prentun/ListaTegund), the diagnostics (Debug/NoDebug)") +
          "\n.TP\n.B KVISTUR_LOG\n" +
-         roff("the diagnostic log (default /tmp/melding.txt)") +
+         roff(std::string("the diagnostic log (default ") + kDefaultLogPath + ")") +
          "\n.TP\n.B PGUSER, PGPASSWORD\n" +
          roff("the role that build, update, index and generate write a PostgreSQL database as; a URI on the "
               "command line never carries a user or a password") +
@@ -185,7 +182,7 @@ void PrintManual(std::FILE* to) {
          "\n.SH SEE ALSO\n" +
          roff("The documentation installed with the program (share/doc/kvistur beside its bin folder; "
               "/usr/share/doc/kvistur from the Debian package): README.md, and search.md, printing.md, "
-              "import.md, postgresql.md, server.md, host-protocol.md.") +
+              "import.md, postgresql.md, server.md, web.md, host-protocol.md.") +
          "\n";
   std::fputs(out.c_str(), to);
 }

@@ -48,7 +48,7 @@ const stored::OrderChunk& BaseOrder::chunk(uint32_t p) {
   if (it != chunks_.end()) return it->second;
   st_.bind(1, int64_t(c));
   if (!st_.step()) throw stored::Damaged("kv_order chunk " + std::to_string(c) + ": missing");
-  stored::OrderChunk got = stored::DecodeOrder(meta_.build, c, meta_.positions, st_.blob(0), st_.blob(1), st_.integer(2));
+  stored::OrderChunk got = stored::DecodeOrder(meta_.build, c, meta_.positions, st_.bytes(0), st_.bytes(1), st_.integer(2));
   st_.reset();
   return chunks_.emplace(c, std::move(got)).first->second;
 }
@@ -68,7 +68,7 @@ uint32_t BaseCounts::at(uint32_t p) {
   if (it == chunks_.end()) {
     st_.bind(1, c);
     if (!st_.step()) throw stored::Damaged("kv_counts chunk " + std::to_string(c) + ": missing");
-    it = chunks_.emplace(c, stored::DecodeCounts(meta_.build, c, meta_.positions, st_.blob(0), st_.integer(1))).first;
+    it = chunks_.emplace(c, stored::DecodeCounts(meta_.build, c, meta_.positions, st_.bytes(0), st_.integer(1))).first;
     st_.reset();
   }
   return it->second[p % stored::kChunk];

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <map>
-#include <random>
 #include <set>
 
 #include "import/store/index_delta.h"
@@ -22,13 +21,6 @@ using stored::FacetHolder;
 using stored::FacetRecord;
 using stored::FacetRowKind;
 
-bool integer(sqlite3_stmt* st, int i) { return sqlite3_column_type(st, i) == SQLITE_INTEGER; }
-
-std::string_view bytes(sqlite3_stmt* st, int i) {
-  const void* p = sqlite3_column_blob(st, i);
-  return p ? std::string_view(static_cast<const char*>(p), std::size_t(sqlite3_column_bytes(st, i))) : std::string_view();
-}
-
 // The records of Móðurtafla into B: all of them, or the one numbered *ID.
 void read_records(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullptr) {
   const bool sources = HasTable(db, "Frumfærsla");
@@ -38,19 +30,18 @@ void read_records(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullp
   SqliteStatement rows(db, sql + (id ? " WHERE m.ID = ?" : ""));
   if (id) rows.bind(1, *id);
   while (rows.step()) {
-    sqlite3_stmt* st = rows.get();
-    if (!integer(st, 0)) continue;  // a record number the search cannot find either
-    int64_t number = sqlite3_column_int64(st, 0);
+    if (!rows.is_integer(0)) continue;  // a record number the search cannot find either
+    int64_t number = rows.integer(0);
     if (number < INT32_MIN || number > INT32_MAX) continue;
-    int tag = int(sqlite3_column_int64(st, 1));
-    int32_t origin = int32_t(sqlite3_column_int64(st, 2));
+    int tag = int(rows.integer(1));
+    int32_t origin = int32_t(rows.integer(2));
     facets::Facts f;
-    if (sqlite3_column_type(st, 3) != SQLITE_NULL) {
-      f = facets::FactsFromSource(bytes(st, 3));
+    if (!rows.is_null(3)) {
+      f = facets::FactsFromSource(rows.bytes(3));
     } else {
       Text date;
       try {
-        date = ParseRecordText(from_utf8(std::string(bytes(st, 4)))).Útgáfutími;
+        date = ParseRecordText(from_utf8(std::string(rows.bytes(4)))).Útgáfutími;
       } catch (const Error&) {
       }
       f = facets::FactsFromEntry(tag, date);
@@ -66,7 +57,7 @@ void read_copies(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullpt
                                  (id ? " WHERE Móðurbendir = ?" : ""));
   if (id) copies.bind(1, *id);
   while (copies.step())
-    if (integer(copies.get(), 0)) b.copy(int32_t(sqlite3_column_int64(copies.get(), 0)), bytes(copies.get(), 1));
+    if (copies.is_integer(0)) b.copy(int32_t(copies.integer(0)), copies.bytes(1));
 }
 
 // A row of kv_facets or kv_facet_copies, written, or deleted when it holds nothing.
@@ -100,10 +91,10 @@ void put_places(sqlite3* db, int64_t build, const std::vector<std::string>& plac
 
 // The summary, at the stamp's counters now.
 void put_summary(sqlite3* db, stored::FacetSummary meta) {
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) throw std::runtime_error("kv_state: no row");
-  meta.built_records = stamp.integer(0);
-  meta.built_links = stamp.integer(1);
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp) throw std::runtime_error("kv_state: no row");
+  meta.built_records = stamp->records;
+  meta.built_links = stamp->links;
   meta.checksum = meta.sum();
   ExecSql(db, "DELETE FROM kv_facet_meta");
   SqliteStatement put(db, "INSERT INTO kv_facet_meta (format, build, records, holders, places, built_records, "
@@ -122,8 +113,8 @@ auto read_chunk(sqlite3* db, FacetRowKind kind, int64_t build, int64_t chunk, De
   SqliteStatement get(db, "SELECT data, checksum FROM " + table + " WHERE chunk = ?");
   decltype(decode(std::string_view())) out;
   if (!get.bind(1, chunk).step()) return out;
-  std::string_view data = bytes(get.get(), 0);
-  if (!integer(get.get(), 1) || get.integer(1) != stored::FacetRowSum(build, kind, chunk, data))
+  std::string_view data = get.bytes(0);
+  if (!get.is_integer(1) || get.integer(1) != stored::FacetRowSum(build, kind, chunk, data))
     throw stored::Damaged(table + " chunk " + std::to_string(chunk) + ": the checksum does not match");
   return decode(data);
 }
@@ -163,7 +154,7 @@ bool patch_facets(sqlite3* db, FacetChanges& changes) {
   {
     SqliteStatement log(db, "SELECT DISTINCT holder, id FROM temp.kv_log_facets");
     while (log.step())
-      if (integer(log.get(), 1) && log.integer(1) >= INT32_MIN && log.integer(1) <= INT32_MAX)
+      if (log.is_integer(1) && log.integer(1) >= INT32_MIN && log.integer(1) <= INT32_MAX)
         (log.integer(0) ? holders : records).insert(log.integer(1));
   }
   FacetTable::Builder b(head.rows.places);
@@ -199,9 +190,8 @@ void WriteFacetData(sqlite3* db) {
           "CREATE TABLE kv_facet_copies (chunk INTEGER PRIMARY KEY, data BLOB, checksum INTEGER);"
           "CREATE TABLE kv_facet_meta (format INTEGER, build INTEGER, records INTEGER, holders INTEGER, "
           "places INTEGER, built_records INTEGER, built_links INTEGER, checksum INTEGER);");
-  std::random_device rd;
   stored::FacetSummary meta;
-  meta.build = int64_t((uint64_t(rd()) << 31) ^ rd()) & INT64_MAX;
+  meta.build = db::RandomInstance();
   meta.records = int64_t(rows.records.size());
   meta.holders = int64_t(rows.holders.size());
   meta.places = int64_t(rows.places.size());
@@ -219,7 +209,7 @@ FacetRows FacetRowsOfTables(sqlite3* db) {
 }
 
 FacetChanges::FacetChanges(sqlite3* db) : WatchedChanges(db) {
-  if (!HasTable(db, "Móðurtafla") || !HasTable(db, db::kStampTable) || !read_stamp()) return;
+  if (!HasTable(db, "Móðurtafla") || !read_stamp()) return;
   std::string sql = "CREATE TEMP TABLE IF NOT EXISTS kv_log_facets (holder INTEGER, id); DELETE FROM temp.kv_log_facets;";
   // Each change of a table logs the numbers it touched: 0 a record's, 1 a holder's.
   std::vector<std::string> triggers;
@@ -256,10 +246,10 @@ class StatementCursor : public db::Cursor {
  public:
   StatementCursor(sqlite3* db, const std::string& sql) : st_(db, sql) {}
   bool Next() override { return st_.step(); }
-  bool IsNull(int i) override { return sqlite3_column_type(st_.get(), i) == SQLITE_NULL; }
-  bool IsInteger(int i) override { return integer(st_.get(), i); }
+  bool IsNull(int i) override { return st_.is_null(i); }
+  bool IsInteger(int i) override { return st_.is_integer(i); }
   int64_t Integer(int i) override { return st_.integer(i); }
-  std::string_view Bytes(int i) override { return bytes(st_.get(), i); }
+  std::string_view Bytes(int i) override { return st_.bytes(i); }
   Variant Value(int i) override { return db::column_variant(st_.get(), i); }
 
  private:

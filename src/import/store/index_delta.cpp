@@ -17,10 +17,15 @@
 #include "import/store/search_index.h"
 #include "import/store/sqlite_statement.h"
 #include "platform/content_stamp.h"
+#include "platform/jet_sql.h"
 #include "search/hits.h"
 #include "search/stored_codec.h"
 
 namespace kvistur::import {
+
+std::string QuotedColumn(sqlite3* db, const char* table, const std::string& wanted) {
+  return db::quote_ident(db::spelled_as(db::TableColumns(db, table), wanted));
+}
 
 namespace {
 
@@ -28,27 +33,9 @@ using stored::DeltaRecord;
 using stored::Link;
 using namespace delta;
 
-std::string quoted(const std::string& name) {
-  std::string q = "\"";
-  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
-
-}  // namespace
-
-std::string QuotedColumn(sqlite3* db, const char* table, const std::string& wanted) {
-  std::vector<std::string> names;
-  SqliteStatement st(db, "SELECT name FROM pragma_table_info(?)");
-  st.bind(1, std::string(table));
-  while (st.step()) names.push_back(st.text(0));
-  return quoted(db::spelled_as(names, wanted));
-}
-
-namespace {
-
 // The value of a logged number, which must be a whole number that fits.
 int64_t whole(SqliteStatement& st, int i, int64_t lo, int64_t hi) {
-  if (sqlite3_column_type(st.get(), i) != SQLITE_INTEGER || st.integer(i) < lo || st.integer(i) > hi) throw WriteWhole{};
+  if (!st.is_integer(i) || st.integer(i) < lo || st.integer(i) > hi) throw WriteWhole{};
   return st.integer(i);
 }
 
@@ -111,7 +98,10 @@ std::vector<Link> links_now(std::optional<std::vector<Link>> known, uint32_t bas
 }
 
 bool write_delta(sqlite3* db, IndexChanges& changes) {
-  if (!changes.watching() || !HasTable(db, "kv_search_meta") || !HasTable(db, "kv_delta")) return false;
+  // A table missing is damage: the index is written whole.
+  if (!changes.watching() || !HasTable(db, "kv_search_meta") || !HasTable(db, kOrderTable)) return false;
+  for (const char* t : kListTables)
+    if (!HasTable(db, t)) return false;
   if (StoredFormat(db) != stored::kFormat) return false;
   stored::Summary meta = ReadSummary(db);
   if (!meta.postings || meta.collator != collation_version() || !db::ContentStampInstalled(db) ||
@@ -124,8 +114,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
   {
     SqliteStatement st(db, "SELECT id, base, kind, place, equal, key, links, checksum FROM kv_delta");
     while (st.step()) {
-      StatementRow r{st};
-      DeltaRecord d = DeltaRecord::Read(r);
+      DeltaRecord d = DeltaRecord::Read(st);
       d.check(meta);
       prior.emplace(int32_t(d.id), std::move(d));
     }
@@ -233,7 +222,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
       bool had = false;
       if (get.bind(1, w).step()) {
         had = true;
-        std::string packed = get.blob(0);
+        std::string_view packed = get.bytes(0);
         if (get.integer(1) != stored::DeltaPostingsSum(meta.build, w, packed))
           throw stored::Damaged("kv_delta_postings word " + std::to_string(w) + ": the checksum does not match");
         postings = stored::DecodeLinks(packed);
@@ -258,10 +247,10 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
     meta.delta_records = int64_t(next.size());
   }
 
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) return false;
-  meta.built_records = stamp.integer(0);
-  meta.built_links = stamp.integer(1);
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp) return false;
+  meta.built_records = stamp->records;
+  meta.built_links = stamp->links;
   WriteSummary(db, meta);
   return true;
 }
@@ -269,7 +258,7 @@ bool write_delta(sqlite3* db, IndexChanges& changes) {
 }  // namespace
 
 IndexChanges::IndexChanges(sqlite3* db) : WatchedChanges(db) {
-  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, db::kStampTable) || !read_stamp()) return;
+  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !read_stamp()) return;
   auto m = [&](const char* c) { return QuotedColumn(db, "Móðurtafla", c); };
   auto t = [&](const char* c) { return QuotedColumn(db, "Tengill", c); };
   std::string updated;

@@ -119,6 +119,7 @@ CatalogueOutput::CatalogueOutput(const std::string& out) : server_(is_server_uri
   } else {
     fs::path dir = fs::absolute(out).lexically_normal();
     if (dir.has_filename() == false) dir = dir.parent_path();
+    for (fs::path up = dir; !up.empty() && !fs::exists(up, ec); up = up.parent_path()) made_ = up.string();
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir)) throw std::runtime_error("cannot make the folder " + dir.string());
     target_ = dir.string();
@@ -140,6 +141,14 @@ CatalogueOutput::~CatalogueOutput() {
   if (g_staging[0] && staging_ == g_staging) g_staging[0] = 0;
   std::error_code ec;
   fs::remove_all(staging_, ec);
+  if (committed_ || made_.empty()) return;
+  // Nothing was committed into a folder this output made: it goes again,
+  // so that a failed build leaves the disk as it found it.
+  lock_.reset();
+  fs::remove(fs::path(target_) / kLockFile, ec);
+  for (fs::path p = target_;; p = p.parent_path()) {
+    if (!fs::remove(p, ec) || p.string() == made_ || p == p.parent_path()) break;
+  }
 }
 
 void CatalogueOutput::Commit() {

@@ -42,7 +42,8 @@ class FolderLock {
 
 class CatalogueOutput {
  public:
-  // Makes DIR when it does not exist and a staging folder in it.  Throws
+  // Makes DIR when it does not exist and a staging folder in it (a DIR it
+  // made is removed again unless committed, with its lock file).  Throws
   // std::runtime_error when DIR cannot be written, or when another command
   // is writing a catalogue into DIR at the same time.
   explicit CatalogueOutput(const std::string& out);
@@ -68,6 +69,9 @@ class CatalogueOutput {
 
  private:
   std::string target_, staging_;
+  // The highest folder of DIR's path that this output made ("" when DIR
+  // was there already).
+  std::string made_;
   bool server_ = false, committed_ = false;
   std::unique_ptr<FolderLock> lock_;
 };

@@ -130,7 +130,7 @@ bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std:
   bool any = false;
   while (rows.step()) {
     for (int i = 0; i < 4; ++i)
-      if (sqlite3_column_type(rows.get(), i) != SQLITE_INTEGER) return false;
+      if (!rows.is_integer(i)) return false;
     int64_t w = rows.integer(0), record = rows.integer(1);
     if (record < INT32_MIN || record > INT32_MAX) return false;
     auto pair = std::make_pair(rows.integer(2), rows.integer(3));
@@ -216,7 +216,7 @@ bool ReadRanks(sqlite3* db, RankedRecords& out) {
 int64_t StoredFormat(sqlite3* db) {
   if (!HasTable(db, "kv_search_meta")) return -1;
   SqliteStatement format(db, "SELECT format FROM kv_search_meta");
-  return format.step() && sqlite3_column_type(format.get(), 0) == SQLITE_INTEGER ? format.integer(0) : -1;
+  return format.step() && format.is_integer(0) ? format.integer(0) : -1;
 }
 
 stored::Summary ReadSummary(sqlite3* db) {
@@ -224,8 +224,7 @@ stored::Summary ReadSummary(sqlite3* db) {
   for (const char* c : stored::Summary::kColumns) columns += (columns.empty() ? "" : ", ") + std::string(c);
   SqliteStatement row(db, "SELECT " + columns + " FROM kv_search_meta");
   if (!row.step()) throw stored::Damaged("kv_search_meta: no row");
-  StatementRow r{row};
-  stored::Summary meta = stored::Summary::Read(r);
+  stored::Summary meta = stored::Summary::Read(row);
   meta.check();
   if (row.step()) throw stored::Damaged("kv_search_meta: more than one row");
   return meta;
@@ -274,10 +273,10 @@ void WriteSearchIndex(sqlite3* db) {
   }
 
   write_order(db, layout, meta.build);
-  SqliteStatement stamp(db, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) throw std::runtime_error("the content stamp has no row");
-  meta.built_records = stamp.integer(0);
-  meta.built_links = stamp.integer(1);
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp) throw std::runtime_error("the content stamp has no row");
+  meta.built_records = stamp->records;
+  meta.built_links = stamp->links;
   meta.positions = int64_t(layout.ids.size());
   meta.ordered = layout.ordered;
   meta.records = layout.records;

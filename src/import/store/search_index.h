@@ -24,6 +24,11 @@ struct Summary;
 
 namespace kvistur::import {
 
+// The tables of a stored index beside kv_search_meta: the order, and
+// those of the word lists, there when the summary says it has them.
+inline constexpr const char kOrderTable[] = "kv_order";
+inline constexpr const char* kListTables[] = {"kv_postings", "kv_counts", "kv_delta", "kv_delta_postings"};
+
 // The ranks of Móðurtafla's records as the search works them out
 // (search/record_order.h); false when the table cannot be ordered that way
 // (a record number twice or held as text, a sort text of no kind).

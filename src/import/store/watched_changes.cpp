@@ -3,14 +3,15 @@
 #include <stdexcept>
 
 #include "import/store/sqlite_statement.h"
+#include "platform/content_stamp.h"
 
 namespace kvistur::import {
 
 bool WatchedChanges::read_stamp() {
-  SqliteStatement stamp(db_, "SELECT records, links FROM kv_state");
-  if (!stamp.step()) return false;
-  records_ = stamp.integer(0);
-  links_ = stamp.integer(1);
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db_);
+  if (!stamp) return false;
+  records_ = stamp->records;
+  links_ = stamp->links;
   return true;
 }
 
