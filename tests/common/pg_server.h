@@ -1,23 +1,13 @@
-// A private PostgreSQL server for the tests that need one.
-//
-// PgServer::get() starts it the first time: a copy of a prepared cluster
-// (initdb once per machine and PostgreSQL version, kept in /tmp) in a
-// temporary folder, started with pg_ctl on a Unix socket in that folder,
-// listening on no network address.  When the tests run as root the server
-// runs as `nobody`.  It is stopped and its folder removed when the process
-// ends; servers left by crashed test processes are stopped by the next.
-// When it cannot start, get() throws saying why, so that every test that
-// needs it fails: none passes without it.
-//
-// The cluster has the database kv, the administrator kvadmin (password
-// kvadmin, the role that loads catalogues), and the role "Admin" that logs
+// A private PostgreSQL server for the tests that need one, started on first
+// use from a copy of a cluster prepared once per machine and version (in
+// /tmp), on a Unix socket only, as `nobody` when the tests run as root;
+// stopped when the process ends, and servers of crashed test processes by
+// the next.  When it cannot start, get() throws, so that no test passes
+// without it.  It has the database kv, the administrator kvadmin (password
+// kvadmin, the role that loads catalogues) and the role "Admin" that logs
 // on without a password as a host's default user does; every role may read
-// what kvadmin writes (default privileges for PUBLIC).
-//
-// PgServer::primary() and PgServer::standby() are a second pair for the
-// tests of read replicas: a primary that streams its WAL, and a hot standby
-// made from it by `pg_basebackup -R` that replays it, each in its own
-// folder and on its own socket like the one above.
+// what kvadmin writes.  primary() and standby() are a second pair, for read
+// replicas: a hot standby made by `pg_basebackup -R` replays its primary.
 #pragma once
 
 #include <fcntl.h>

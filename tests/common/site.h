@@ -1,15 +1,10 @@
-// A throw-away catalogue site for tests: a temporary folder with a settings
-// file, a log file, a workgroup file and empty directory and catalogue
-// databases with every table the component reads.  The environment
-// (LINDRIT_SETTINGS, KVISTUR_LOG) points at it while the object lives.
-//
-// On the server backend the databases are schemas of the database of the
-// tests' PostgreSQL server (pg_server.h), and Grunnur/Slóð names it: the
-// test writes its rows into the SQLite files as ever, and each write loads
-// the file into its schema again, so that the same test with the same
-// expected values runs on every backend (KVISTUR_EVERY_BACKEND): by our
-// own loader, or (kServerBySql) as another tool brings tables over, by
-// plain SQL, and then made ready by what `kvistur index` runs.
+// A throw-away catalogue site for tests: a temporary folder with settings,
+// log and workgroup files and empty directory and catalogue databases of
+// every table the component reads, named by LINDRIT_SETTINGS and
+// KVISTUR_LOG while the object lives.  On a server backend each write to
+// the SQLite files loads them into their schemas again (by our loader, or
+// by plain SQL and then `kvistur index`'s preparation), so that one test
+// with the same expected values runs on every backend.
 #pragma once
 
 #include <unistd.h>

@@ -250,7 +250,6 @@ void before_change(int fd, off_t from, off_t to) {
   }
 }
 
-// Before FD is cut to SIZE.
 void before_truncate(int fd, off_t size) {
   struct stat st;
   if (config().power() && fstat(fd, &st) == 0) before_change(fd, size, st.st_size);
@@ -366,14 +365,12 @@ auto creating(int dirfd, const char* p, bool folder, bool truncate, Call call) {
   return r;
 }
 
-// An open that may make or empty a file.
 template <typename Call>
 auto opening(int dirfd, const char* path, int flags, Call call) {
   if (!(flags & (O_CREAT | O_TRUNC))) return call();
   return creating(dirfd, path, false, flags & O_TRUNC, call);
 }
 
-// An unlinkat of P (relative to DIRFD) with FLAGS: a file, or a folder with AT_REMOVEDIR.
 int removing(int dirfd, const char* p, int flags) {
   REAL(unlinkat);
   if (!t_in_sqlite && strikes(kUnlink)) return errno = EIO, -1;
@@ -414,7 +411,6 @@ int syncing(int fd, int (*call)(int)) {
   return r;
 }
 
-// Before N bytes are written where FD's next write goes.
 void before_write(int fd, off_t n) {
   if (!config().power()) return;
   struct stat st;

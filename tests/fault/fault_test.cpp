@@ -34,6 +34,7 @@
 #include "kvistur/faersla.h"
 #include "platform/workgroup.h"
 #include "settings/thread_state.h"
+#include "common/marc_xml.h"
 #include "tools/run_tool.h"
 
 using namespace kvistur;
@@ -47,14 +48,15 @@ namespace {
 
 const std::string kSample = KVISTUR_SOURCE_DIR "/data/sample/sample.xml";
 
+using kvistur::testing::marc_control;
+using kvistur::testing::marc_field;
+using kvistur::testing::marc_record;
+
 // The day's changes to the sample: one record replaced, one deleted, one new.
-constexpr char kUpdate[] = R"(<collection xmlns="http://www.loc.gov/MARC21/slim">
-<record><leader>00000cam a2200000 a 4500</leader><controlfield tag="001">kv00001</controlfield>
-<datafield tag="245" ind1="0" ind2="0"><subfield code="a">Njála endurskoðuð</subfield></datafield></record>
-<record><leader>00000dam a2200000 a 4500</leader><controlfield tag="001">kv00002</controlfield></record>
-<record><leader>00000nam a2200000 a 4500</leader><controlfield tag="001">kv90001</controlfield>
-<datafield tag="245" ind1="0" ind2="0"><subfield code="a">Hrafnkels saga Freysgoða</subfield></datafield></record>
-</collection>)";
+const std::string kUpdate = kvistur::testing::marc_collection(
+    marc_record("cam", marc_control("001", "kv00001") + marc_field("245", "00", {{'a', "Njála endurskoðuð"}})) +
+    marc_record("dam", marc_control("001", "kv00002")) +
+    marc_record("nam", marc_control("001", "kv90001") + marc_field("245", "00", {{'a', "Hrafnkels saga Freysgoða"}})));
 
 // Searches whose answers tell the catalogues before and after apart.
 constexpr const char16_t* kTerms[] = {u"saga", u"Njáls", u"endurskoðuð", u"Hrafnkels", u"Íslendingasögur", u"sag*"};

@@ -1,15 +1,9 @@
-// Fuzzes the server's handlers with requests as the server decodes them:
-// any bytes are a Z39.50 message (BER) or an HTTP request, decoded by YAZ's
-// own decoder as the front end decodes them (with the server's bounds on
-// what a request may ask for), and handed to the handlers the way the
-// front end hands them over: Init, search (and the records it hands out),
-// present and the fetch of each record, scan, sort, delete; for SRU the
-// searchRetrieve, scan or explain request YAZ decodes from the HTTP
-// request.  The catalogue is generated when the target starts; one session
-// holds the only place, so that a fuzzed Init is refused before it costs a
-// password check, and its result sets live from one input to the next.
-// Every handler must answer, with a result or a diagnostic, never crash or
-// hang.
+// Fuzzes the server's handlers: any bytes as a Z39.50 message or an HTTP
+// request, decoded by YAZ as the front end decodes them (within the
+// server's bounds) and handed to each handler as the front end hands them
+// over.  One session holds the only place, so that a fuzzed Init is refused
+// before it costs a password check, and its result sets live from one
+// input to the next.  Every handler answers or gives a diagnostic.
 #include <stdlib.h>
 #include <yaz/odr.h>
 #include <yaz/oid_db.h>
@@ -101,19 +95,12 @@ Served& served() {
 // the front end fetches them for a present or an SRU answer.
 void present(Served& s, ODR stream, char* set, Odr_int start, Odr_int n, Odr_oid* syntax, Z_RecordComposition* comp,
              const char* schema) {
-  bend_present_rr p{};
-  p.setname = set ? set : const_cast<char*>("default");
-  p.stream = stream;
+  bend_present_rr p{.setname = set ? set : const_cast<char*>("default"), .stream = stream};
   s.init.bend_present(s.handle, &p);
   const Odr_int first = std::clamp<Odr_int>(start, INT32_MIN, INT32_MAX);
   for (Odr_int i = 0; i < std::min<Odr_int>(n, kMaxFetched); ++i) {
-    bend_fetch_rr f{};
-    f.setname = p.setname;
-    f.number = int(std::clamp<Odr_int>(first + i, INT32_MIN, INT32_MAX));
-    f.request_format = syntax;
-    f.comp = comp;
-    f.stream = stream;
-    f.schema = const_cast<char*>(schema);
+    bend_fetch_rr f{.setname = p.setname, .number = int(std::clamp<Odr_int>(first + i, INT32_MIN, INT32_MAX)),
+                    .request_format = syntax, .comp = comp, .stream = stream, .schema = const_cast<char*>(schema)};
     s.init.bend_fetch(s.handle, &f);
     if (f.errcode && !f.surrogate_flag) return;
   }
@@ -121,14 +108,8 @@ void present(Served& s, ODR stream, char* set, Odr_int start, Odr_int n, Odr_oid
 
 void search(Served& s, ODR stream, ODR decode, char* set, int replace, int num_bases, char** bases, Z_Query* query,
             Odr_int records, Odr_oid* syntax, const char* schema) {
-  bend_search_rr rr{};
-  rr.setname = set;
-  rr.replace_set = replace;
-  rr.num_bases = num_bases;
-  rr.basenames = bases;
-  rr.query = query;
-  rr.stream = stream;
-  rr.decode = decode;
+  bend_search_rr rr{.setname = set, .replace_set = replace, .num_bases = num_bases, .basenames = bases, .query = query,
+                    .stream = stream, .decode = decode};
   s.init.bend_search(s.handle, &rr);
   if (rr.errcode || rr.hits <= 0 || records <= 0) return;
   present(s, stream, set, 1, std::min(records, rr.hits), syntax, nullptr, schema);
@@ -147,11 +128,8 @@ void z3950(Served& s, Odrs& o, Z_APDU* apdu) {
   switch (apdu->which) {
     case Z_APDU_initRequest: {
       // Refused (the session has the only place) after the credentials are read.
-      bend_initrequest r{};
-      r.stream = o.encode;
-      r.decode = o.decode;
-      r.auth = apdu->u.initRequest->idAuthentication;
-      r.peer_name = const_cast<char*>("tcp:fuzz");
+      bend_initrequest r{.auth = apdu->u.initRequest->idAuthentication, .stream = o.encode, .decode = o.decode,
+                         .peer_name = const_cast<char*>("tcp:fuzz")};
       bend_initresult* result = Init(&r);
       if (result && result->handle) Close(result->handle);
       break;
@@ -172,38 +150,26 @@ void z3950(Served& s, Odrs& o, Z_APDU* apdu) {
     }
     case Z_APDU_scanRequest: {
       Z_ScanRequest* q = apdu->u.scanRequest;
-      bend_scan_rr rr{};
-      rr.num_bases = q->num_databaseNames;
-      rr.basenames = q->databaseNames;
-      rr.attributeset = q->attributeSet;
-      rr.term = q->termListAndStartPoint;
       int step = to_int(q->stepSize, 0);
-      rr.step_size = &step;
-      rr.term_position = to_int(q->preferredPositionInResponse, 1);
-      rr.num_entries = to_int(q->numberOfTermsRequested, 0);
+      bend_scan_rr rr{.num_bases = q->num_databaseNames, .basenames = q->databaseNames, .attributeset = q->attributeSet,
+                      .term = q->termListAndStartPoint, .step_size = &step,
+                      .term_position = to_int(q->preferredPositionInResponse, 1),
+                      .num_entries = to_int(q->numberOfTermsRequested, 0)};
       scan(s, o.encode, rr, false);
       break;
     }
     case Z_APDU_deleteResultSetRequest: {
       Z_DeleteResultSetRequest* q = apdu->u.deleteResultSetRequest;
-      bend_delete_rr rr{};
-      rr.function = to_int(q->deleteFunction, 0);
-      rr.num_setnames = q->num_resultSetList;
-      rr.setnames = q->resultSetList;
       std::vector<int> statuses(std::size_t(std::max(q->num_resultSetList, 0)) + 1);
-      rr.statuses = statuses.data();
-      rr.stream = o.encode;
+      bend_delete_rr rr{.function = to_int(q->deleteFunction, 0), .num_setnames = q->num_resultSetList,
+                        .setnames = q->resultSetList, .statuses = statuses.data(), .stream = o.encode};
       s.init.bend_delete(s.handle, &rr);
       break;
     }
     case Z_APDU_sortRequest: {
       Z_SortRequest* q = apdu->u.sortRequest;
-      bend_sort_rr rr{};
-      rr.num_input_setnames = q->num_inputResultSetNames;
-      rr.input_setnames = q->inputResultSetNames;
-      rr.output_setname = q->sortedResultSetName;
-      rr.sort_sequence = q->sortSequence;
-      rr.stream = o.encode;
+      bend_sort_rr rr{.num_input_setnames = q->num_inputResultSetNames, .input_setnames = q->inputResultSetNames,
+                      .output_setname = q->sortedResultSetName, .sort_sequence = q->sortSequence, .stream = o.encode};
       s.init.bend_sort(s.handle, &rr);
       break;
     }
@@ -243,19 +209,12 @@ void sru(Served& s, Odrs& o, Z_HTTP_Request* http) {
            odr_oiddup(o.decode, yaz_oid_recsyn_xml), q->recordSchema);
   } else if (pdu->which == Z_SRW_scan_request) {
     Z_SRW_scanRequest* q = pdu->u.scan_request;
-    bend_scan_rr rr{};
     char* base = q->database;
-    rr.num_bases = 1;
-    rr.basenames = &base;
-    rr.scanClause = q->scanClause;
-    rr.term_position = to_int(q->responsePosition, 1);
-    rr.num_entries = to_int(q->maximumTerms, 10);
+    bend_scan_rr rr{.num_bases = 1, .basenames = &base, .term_position = to_int(q->responsePosition, 1),
+                    .num_entries = to_int(q->maximumTerms, 10), .scanClause = q->scanClause};
     if (rr.scanClause) scan(s, o.encode, rr, true);
   } else if (pdu->which == Z_SRW_explain_request) {
-    bend_explain_rr rr{};
-    rr.stream = o.encode;
-    rr.decode = o.decode;
-    rr.database = pdu->u.explain_request->database;
+    bend_explain_rr rr{.stream = o.encode, .decode = o.decode, .database = pdu->u.explain_request->database};
     s.init.bend_explain(s.handle, &rr);
   }
 }

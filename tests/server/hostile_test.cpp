@@ -1,9 +1,6 @@
-// kvistur serve against hostile clients: queries, terms, result sets,
-// messages and connections over every limit, each answered with its
+// kvistur serve against hostile clients: every limit answered with its
 // diagnostic (or the connection closed) while a well-behaved client keeps
-// being served, and the server's memory under its documented bound.  The
-// catalogue is generated, big enough for tens of thousands of hits on one
-// word.
+// being served, on a generated catalogue of tens of thousands of hits.
 #include <gtest/gtest.h>
 #include <poll.h>
 

@@ -80,17 +80,14 @@ class Replica : public ::testing::Test {
     return std::stoi(primary_.sql(database_, "SELECT \"ID\" FROM katalogur.\"Frumfærsla\" WHERE \"Stjórnnúmer\" = '" +
                                                   control + "'"));
   }
-  // The records the host finds, in order.
+  // The records the host finds, in order ({-1} when the search fails).
   std::vector<int> found(const std::string& word) {
     Variant group(int32_t(-1)), field(int32_t(-1)), text{from_utf8(word)};
     SafeArray<Text> answers, keys, stop(0, {u""});
     SafeArray<int32_t> ids;
-    int32_t max = 1000;
-    int32_t n = host_.Leita(group, field, text, answers, ids, keys, stop, max);
-    if (n < 0) return {-1};
-    // The records are 1 to n.
-    std::vector<int> out;
-    for (int32_t i = 1; i <= n; ++i) out.push_back(ids(i));
+    int32_t max = 1000, n = host_.Leita(group, field, text, answers, ids, keys, stop, max);
+    std::vector<int> out(n < 0 ? 1 : std::size_t(n), -1);
+    for (int32_t i = 1; i <= n; ++i) out[std::size_t(i - 1)] = ids(i);
     return out;
   }
   // What the host, `kvistur serve` (over SRU) and `kvistur web` find.

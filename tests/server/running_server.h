@@ -1,8 +1,5 @@
-// A real `kvistur serve` or `kvistur web` for the tests: a catalogue made by
-// the command line, the program started on a free port of this machine
-// with its own settings, access log and standard error, and what the tests
-// read of it (its answers through curl and the field's own clients, its
-// memory and threads).  One that cannot be started fails the test.
+// A real `kvistur serve` or `kvistur web` for the tests, on a catalogue the
+// command line made, on a free port; one that cannot start fails the test.
 #pragma once
 
 #include <arpa/inet.h>

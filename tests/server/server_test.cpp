@@ -1,8 +1,5 @@
-// kvistur serve end to end, with the field's own clients: yaz-client and
-// zoomsh for Z39.50, curl for SRU with xmllint on the XML, and YAZ's
-// client library for many sessions at once.  Each test starts the server
-// on a free port of this machine, on the sample catalogue as `kvistur
-// build` makes it, and fails when it cannot.
+// kvistur serve end to end on the sample catalogue, with the field's own
+// clients: yaz-client, zoomsh and YAZ's client library, curl and xmllint.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -6,46 +6,39 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <chrono>
-#include <algorithm>
 #include <thread>
 
+#include "common/marc_xml.h"
 #include "tools/run_tool.h"
 
 using kvistur::testing::run_tool;
 
 namespace {
 
-const char kInput[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<collection xmlns="http://www.loc.gov/MARC21/slim">
- <record><leader>00000nam a2200000 a 4500</leader>
-  <controlfield tag="001">b1</controlfield>
-  <datafield tag="020" ind1=" " ind2=" "><subfield code="a">978-9979-3-1234-5</subfield></datafield>
-  <datafield tag="090" ind1=" " ind2=" "><subfield code="a">Ísl</subfield><subfield code="b">Tho</subfield></datafield>
-  <datafield tag="100" ind1="1" ind2=" "><subfield code="a">Thoroddsen, Jón,</subfield></datafield>
-  <datafield tag="245" ind1="1" ind2="0"><subfield code="a">Piltur og stúlka :</subfield><subfield code="b">dálítil frásaga /</subfield><subfield code="c">Jón Thoroddsen</subfield></datafield>
-  <datafield tag="260" ind1=" " ind2=" "><subfield code="a">Reykjavík :</subfield><subfield code="b">Helgafell,</subfield><subfield code="c">1948</subfield></datafield>
-  <datafield tag="300" ind1=" " ind2=" "><subfield code="a">240 s. ;</subfield><subfield code="c">22 sm</subfield></datafield>
-  <datafield tag="505" ind1="0" ind2=" "><subfield code="a">Fyrri hluti -- Síðari hluti</subfield></datafield>
-  <datafield tag="650" ind1=" " ind2="4"><subfield code="a">Skáldsögur</subfield></datafield>
-  <datafield tag="651" ind1=" " ind2="4"><subfield code="a">Ísland</subfield><subfield code="x">Saga</subfield></datafield>
-  <datafield tag="852" ind1=" " ind2=" "><subfield code="a">1</subfield><subfield code="b">Skáldsögur</subfield><subfield code="p">5001</subfield></datafield>
-  <datafield tag="852" ind1=" " ind2=" "><subfield code="a">1</subfield><subfield code="b">Geymsla</subfield><subfield code="p">5002</subfield><subfield code="z">Gjöf</subfield><subfield code="9">12</subfield></datafield>
- </record>
- <record><leader>00000nam a2200000 a 4500</leader>
-  <controlfield tag="001">b2</controlfield>
-  <datafield tag="100" ind1="0" ind2=" "><subfield code="a">Enginn Titill</subfield></datafield>
- </record>
- <record><leader>00000naa a2200000 a 4500</leader>
-  <controlfield tag="001">p1</controlfield>
-  <datafield tag="100" ind1="0" ind2=" "><subfield code="a">Anna Jónsdóttir</subfield></datafield>
-  <datafield tag="245" ind1="1" ind2="0"><subfield code="a">Formáli /</subfield><subfield code="c">Anna Jónsdóttir</subfield></datafield>
-  <datafield tag="773" ind1="0" ind2=" "><subfield code="t">Piltur og stúlka</subfield><subfield code="w">b1</subfield></datafield>
- </record>
-</collection>
-)";
+using kvistur::testing::marc_control;
+using kvistur::testing::marc_field;
+using kvistur::testing::marc_record;
+
+// A book with its copies, a record with no title, and a part of the book.
+const std::string kInput = kvistur::testing::marc_collection(
+    marc_record("nam", marc_control("001", "b1") + marc_field("020", "  ", {{'a', "978-9979-3-1234-5"}}) +
+                           marc_field("090", "  ", {{'a', "Ísl"}, {'b', "Tho"}}) +
+                           marc_field("100", "1 ", {{'a', "Thoroddsen, Jón,"}}) +
+                           marc_field("245", "10", {{'a', "Piltur og stúlka :"}, {'b', "dálítil frásaga /"}, {'c', "Jón Thoroddsen"}}) +
+                           marc_field("260", "  ", {{'a', "Reykjavík :"}, {'b', "Helgafell,"}, {'c', "1948"}}) +
+                           marc_field("300", "  ", {{'a', "240 s. ;"}, {'c', "22 sm"}}) +
+                           marc_field("505", "0 ", {{'a', "Fyrri hluti -- Síðari hluti"}}) +
+                           marc_field("650", " 4", {{'a', "Skáldsögur"}}) + marc_field("651", " 4", {{'a', "Ísland"}, {'x', "Saga"}}) +
+                           marc_field("852", "  ", {{'a', "1"}, {'b', "Skáldsögur"}, {'p', "5001"}}) +
+                           marc_field("852", "  ", {{'a', "1"}, {'b', "Geymsla"}, {'p', "5002"}, {'z', "Gjöf"}, {'9', "12"}})) +
+    marc_record("nam", marc_control("001", "b2") + marc_field("100", "0 ", {{'a', "Enginn Titill"}})) +
+    marc_record("naa", marc_control("001", "p1") + marc_field("100", "0 ", {{'a', "Anna Jónsdóttir"}}) +
+                           marc_field("245", "10", {{'a', "Formáli /"}, {'c', "Anna Jónsdóttir"}}) +
+                           marc_field("773", "0 ", {{'t', "Piltur og stúlka"}, {'w', "b1"}})));
 
 class BuildTool : public ::testing::Test {
  protected:
@@ -92,8 +85,7 @@ TEST_F(BuildTool, AFailedOrKilledBuildLeavesTheCatalogueAsItWas) {
   auto contents = [&](const std::string& folder = "/out") { return kvistur::testing::folder_files(dir_ + folder); };
   ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"}).exit_code, 0);
   auto before = contents();
-  std::ofstream(dir_ + "/broken.xml") << "<collection><record><leader>00000nam a2200000 a 4500</leader>"
-                                         "<controlfield tag=\"001\">x</controlfield></record></collection>";
+  std::ofstream(dir_ + "/broken.xml") << kvistur::testing::marc_collection(marc_record("nam", marc_control("001", "x")));
   auto r = run_tool({"build", "--marc", dir_ + "/broken.xml", "--out", dir_ + "/out"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(contents(), before);

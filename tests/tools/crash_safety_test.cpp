@@ -35,13 +35,11 @@ class CrashSafety : public ::testing::Test {
     auto r = run_tool({"generate", "--records", "300", "--seed", std::to_string(seed), "--out", folder});
     ASSERT_EQ(r.exit_code, 0) << r.err;
   }
-  // What `kvistur search` prints for WORD on the catalogue in FOLDER, or
-  // its failure.
+  // What `kvistur search` prints for WORD on the catalogue in FOLDER.
   static std::string search(const std::string& folder, const std::string& word) {
     setenv("LINDRIT_SETTINGS", (folder + "/lindrit-1.0.ini").c_str(), 1);
     return kvistur::testing::search_output(word);
   }
-  static bool non_empty(const std::string& file) { return fs::exists(file) && fs::file_size(file) > 0; }
 
   kvistur::testing::TempDir temp_;
   const std::string dir_ = temp_.path;
@@ -69,7 +67,7 @@ TEST_F(CrashSafety, ABuildIsNeverPairedWithTheOldFilesJournal) {
     fs::create_directories(cat);
     fs::copy_file(dir_ + "/old/katalogur.sqlite", file);
     kill_writer_midway(file, c.setup, kManyWrites, c.commit);
-    ASSERT_TRUE(non_empty(file + c.left)) << c.name;
+    ASSERT_TRUE(fs::exists(file + c.left) && fs::file_size(file + c.left) > 0) << c.name;
     generate(cat, 2);
     EXPECT_EQ(search(cat, word), expected) << c.name;
     auto r = run_tool({"index", cat});

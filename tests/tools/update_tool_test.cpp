@@ -17,6 +17,7 @@
 #include <random>
 #include <thread>
 
+#include "common/marc_xml.h"
 #include "common/pg_server.h"
 #include "component/faersla_state.h"
 #include "component/methods.h"
@@ -30,27 +31,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string record(const std::string& status, const std::string& body) {
-  return "<record><leader>00000" + status + "am a2200000 a 4500</leader>" + body + "</record>";
-}
-std::string collection(const std::string& records) {
-  return "<collection xmlns=\"http://www.loc.gov/MARC21/slim\">" + records + "</collection>";
-}
-std::string field(const std::string& tag, const std::string& subfields) {
-  if (tag < "010") return "<controlfield tag=\"" + tag + "\">" + subfields + "</controlfield>";
-  return "<datafield tag=\"" + tag + "\" ind1=\"1\" ind2=\"0\">" + subfields + "</datafield>";
-}
-std::string sf(char code, const std::string& v) { return std::string("<subfield code=\"") + code + "\">" + v + "</subfield>"; }
+using kvistur::testing::marc_collection;
+using kvistur::testing::marc_control;
+using kvistur::testing::marc_field;
 
+// A book; STATUS "c" replaces it, "d" deletes it.
 std::string book(const std::string& id, const std::string& title, const std::string& copy, const std::string& status = "n") {
-  return record(status, field("001", id) + field("003", "IS-ReLB") + field("100", sf('a', "Jónsson, Jón,")) +
-                            field("245", sf('a', title + " /") + sf('c', "Jón Jónsson.")) +
-                            field("260", sf('a', "Reykjavík :") + sf('b', "Forlagið,") + sf('c', "2020.")) +
-                            (copy.empty() ? "" : field("852", sf('a', "1") + sf('b', "Skáldsögur") + sf('p', copy))));
+  return kvistur::testing::marc_record(
+      status + "am", marc_control("001", id) + marc_control("003", "IS-ReLB") + marc_field("100", "10", {{'a', "Jónsson, Jón,"}}) +
+                         marc_field("245", "10", {{'a', title + " /"}, {'c', "Jón Jónsson."}}) +
+                         marc_field("260", "10", {{'a', "Reykjavík :"}, {'b', "Forlagið,"}, {'c', "2020."}}) +
+                         (copy.empty() ? "" : marc_field("852", "10", {{'a', "1"}, {'b', "Skáldsögur"}, {'p', copy}})));
 }
 std::string part(const std::string& id, const std::string& title, const std::string& host) {
-  return "<record><leader>00000naa a2200000 a 4500</leader>" + field("001", id) + field("245", sf('a', title)) +
-         field("773", sf('t', "Safnið") + sf('w', host)) + "</record>";
+  return kvistur::testing::marc_record("naa", marc_control("001", id) + marc_field("245", "10", {{'a', title}}) +
+                                                  marc_field("773", "10", {{'t', "Safnið"}, {'w', host}}));
 }
 
 // Everything the component reads of a catalogue, by control number rather
@@ -80,7 +75,9 @@ void another_program(const std::string& file, const std::string& sql) {
   kvistur::import::ExecSql(db.get(), sql.c_str());
 }
 
-class UpdateTool : public ::testing::Test {
+// The folder of a test, and the files it writes there.
+template <typename Base>
+class InFolder : public Base {
  protected:
   std::string write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
@@ -89,6 +86,7 @@ class UpdateTool : public ::testing::Test {
   kvistur::testing::TempDir temp_;
   const std::string dir_ = temp_.path;
 };
+using UpdateTool = InFolder<::testing::Test>;
 
 // A search as a host makes it: Leita for WORD in the titles of group 1 on
 // this thread's log-on; the count, then each hit.
@@ -167,10 +165,10 @@ class SearchingHosts {
 }  // namespace
 
 TEST_F(UpdateTool, AnUpdatedCatalogueHoldsWhatAFreshBuildOfTheSameRecordsHolds) {
-  std::string base = write("base.xml", collection(book("b1", "Fyrsta bók", "101") + book("b2", "Önnur bók", "102") +
+  std::string base = write("base.xml", marc_collection(book("b1", "Fyrsta bók", "101") + book("b2", "Önnur bók", "102") +
                                                   book("h1", "Safnið", "") + part("p1", "Kafli", "h1")));
   std::string changes =
-      write("changes.xml", collection(book("b1", "Fyrsta bókin endurbætt", "201", "c") + book("b2", "", "", "d") +
+      write("changes.xml", marc_collection(book("b1", "Fyrsta bókin endurbætt", "201", "c") + book("b2", "", "", "d") +
                                       book("n1", "Ný bók", "301") + part("p2", "Annar kafli", "h1") +
                                       book("", "Engin númer", "") + book("x9", "Hvergi", "", "d")));
   ASSERT_EQ(run_tool({"build", "--marc", base, "--out", dir_ + "/cat"}).exit_code, 0);
@@ -181,7 +179,7 @@ TEST_F(UpdateTool, AnUpdatedCatalogueHoldsWhatAFreshBuildOfTheSameRecordsHolds) 
             changes + ": record 5: no control number (001) to match it by, skipped\n" + changes +
                 ": record 6: record x9 to be deleted is not in the catalogue, skipped\n");
 
-  std::string fresh = write("fresh.xml", collection(book("b1", "Fyrsta bókin endurbætt", "201", "c") + book("h1", "Safnið", "") +
+  std::string fresh = write("fresh.xml", marc_collection(book("b1", "Fyrsta bókin endurbætt", "201", "c") + book("h1", "Safnið", "") +
                                                     part("p1", "Kafli", "h1") + book("n1", "Ný bók", "301") +
                                                     part("p2", "Annar kafli", "h1")));
   ASSERT_EQ(run_tool({"build", "--marc", fresh, "--out", dir_ + "/fresh"}).exit_code, 0);
@@ -191,7 +189,7 @@ TEST_F(UpdateTool, AnUpdatedCatalogueHoldsWhatAFreshBuildOfTheSameRecordsHolds) 
 
   // A file with nothing to apply changes nothing.
   std::string before = kvistur::testing::file_bytes(dir_ + "/cat/katalogur.sqlite");
-  r = run_tool({"update", "--marc", write("bad.xml", collection(book("x9", "Hvergi", "", "d"))), dir_ + "/cat"});
+  r = run_tool({"update", "--marc", write("bad.xml", marc_collection(book("x9", "Hvergi", "", "d"))), dir_ + "/cat"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(kvistur::testing::file_bytes(dir_ + "/cat/katalogur.sqlite"), before);
   EXPECT_EQ(run_tool({"update", "--marc", changes, dir_ + "/nowhere"}).exit_code, 1);
@@ -275,8 +273,8 @@ TEST_F(UpdateTool, KilledWritersNeverStopTheHostsSearching) {
 // why, and the file as it was (a missing column once freed memory twice
 // and aborted the update).
 TEST_F(UpdateTool, ACatalogueItCannotWriteIntoIsOneLineAndLeftAsItWas) {
-  std::string base = write("base.xml", collection(book("b1", "Fyrsta bók", "101")));
-  std::string changes = write("changes.xml", collection(book("n1", "Ný bók", "301")));
+  std::string base = write("base.xml", marc_collection(book("b1", "Fyrsta bók", "101")));
+  std::string changes = write("changes.xml", marc_collection(book("n1", "Ný bók", "301")));
   ASSERT_EQ(run_tool({"build", "--marc", base, "--out", dir_ + "/cat"}).exit_code, 0);
   const std::pair<const char*, const char*> damage[] = {
       {"ALTER TABLE Árgangur DROP COLUMN Útgáfuár", "table Árgangur has no column named Útgáfuár"},
@@ -298,11 +296,7 @@ TEST_F(UpdateTool, ACatalogueItCannotWriteIntoIsOneLineAndLeftAsItWas) {
 // the server fetches by the numbers of a result set it made earlier): not
 // after the update deletes the last record, nor after another program
 // deletes one, on a folder and on a server alike.
-class RecordNumbers : public ::testing::TestWithParam<bool> {
- protected:
-  kvistur::testing::TempDir temp_;
-  const std::string dir_ = temp_.path;
-};
+using RecordNumbers = InFolder<::testing::TestWithParam<bool>>;
 
 TEST_P(RecordNumbers, ANumberOnceGivenIsNeverGivenAgain) {
   const bool server = GetParam();
@@ -310,10 +304,6 @@ TEST_P(RecordNumbers, ANumberOnceGivenIsNeverGivenAgain) {
   std::string database = server ? pg.empty_database() : "", target = server ? pg.uri(database) : dir_ + "/cat";
   setenv("PGUSER", "kvadmin", 1);
   setenv("PGPASSWORD", "kvadmin", 1);
-  auto file = [&](const std::string& name, const std::string& records) {
-    std::ofstream(dir_ + "/" + name) << collection(records);
-    return dir_ + "/" + name;
-  };
   auto number_of = [&](const std::string& control) {
     std::string q = "SELECT ID FROM Frumfærsla WHERE Stjórnnúmer = '" + control + "'";
     if (server) return pg.sql(database, "SELECT \"ID\" FROM katalogur.\"Frumfærsla\" WHERE \"Stjórnnúmer\" = '" + control + "'");
@@ -321,12 +311,11 @@ TEST_P(RecordNumbers, ANumberOnceGivenIsNeverGivenAgain) {
     return rows.empty() ? std::string() : rows[0];
   };
   auto update = [&](const std::string& name, const std::string& records) {
-    auto r = run_tool({"update", "--marc", file(name, records), target});
+    auto r = run_tool({"update", "--marc", write(name, marc_collection(records)), target});
     EXPECT_EQ(r.exit_code, 0) << r.err;
   };
-  ASSERT_EQ(run_tool({"build", "--marc", file("base.xml", book("b1", "Fyrsta", "") + book("b2", "Önnur", "")), "--out", target})
-                .exit_code,
-            0);
+  std::string base = write("base.xml", marc_collection(book("b1", "Fyrsta", "") + book("b2", "Önnur", "")));
+  ASSERT_EQ(run_tool({"build", "--marc", base, "--out", target}).exit_code, 0);
   update("one.xml", book("b2", "", "", "d") + book("n1", "Ný", ""));
   EXPECT_EQ(number_of("n1"), "3");
   auto another = [&](const std::string& on_file, const std::string& on_server) {

@@ -1,9 +1,6 @@
 // kvistur web's narrowing, orders, suggestions and browsing, end to end on
-// a generated catalogue of every kind of material: each facet value's count
-// against the hits that narrowing by it gives, facets combined and taken
-// back, loans seen as they happen, the stored facet data against the same
-// worked out from the tables, the orders, "did you mean" and the index
-// pages forward and back; and the same pages and facets from PostgreSQL.
+// a generated catalogue of every kind of material, from a file and from
+// PostgreSQL.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -1,10 +1,5 @@
-// kvistur web end to end over plain HTTP (curl): every route's status, the
-// pages' stable hooks against `kvistur search`, `show` and `print`, the
-// downloads read back with YAZ and xmllint, escaping of what the catalogue
-// and the address hold, the static folder's walls, the languages, the
-// limits, the access log, a catalogue that cannot be read, a stop, and a
-// library's own settings and templates (PostgreSQL's side is in
-// facets_test.cpp).  The browser's side is tests/web/browser.
+// kvistur web end to end over plain HTTP (curl), its pages' hooks against
+// the command line's answers; the browser's side is tests/web/browser.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -63,9 +58,8 @@ const Web& web() {
 }  // namespace
 
 TEST(WebTest, AnswersEveryAddressWithItsStatusAndItsSafetyHeaders) {
-  std::string ids_201;
+  std::string ids_201, letters_1000;
   for (int i = 1; i <= 201; ++i) ids_201 += "&id=" + std::to_string(i);
-  std::string letters_1000;
   for (int i = 0; i < 1000; ++i) letters_1000 += "á";
   struct Case {
     std::string path;
