@@ -15,6 +15,7 @@
 #include "import/store/record_numbers.h"
 #include "kvistur/error.h"
 #include "kvistur/text.h"
+#include "marc21/marc_reader.h"
 #include "platform/content_stamp.h"
 #include "platform/jet_sql.h"
 #include "platform/postgres_sql.h"
@@ -324,27 +325,6 @@ void work_out_kinds(Sqlite& in, SourceTable& t) {
   }
 }
 
-bool valid_utf8(const unsigned char* p, std::size_t n) {
-  for (std::size_t i = 0; i < n;) {
-    unsigned char c = p[i];
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > n) return false;
-    for (std::size_t k = 1; k < len; ++k)
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    if (len == 2 && c < 0xC2) return false;
-    if (len == 3) {
-      unsigned cp = ((c & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F);
-      if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    }
-    if (len == 4) {
-      unsigned cp = ((c & 0x07) << 18) | ((p[i + 1] & 0x3F) << 12) | ((p[i + 2] & 0x3F) << 6) | (p[i + 3] & 0x3F);
-      if (cp < 0x10000 || cp > 0x10FFFF) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
 // One value in COPY's text form.
 void put_value(std::string& out, sqlite3_stmt* s, int i, Kind kind, const std::string& where) {
   int type = sqlite3_column_type(s, i);
@@ -365,7 +345,7 @@ void put_value(std::string& out, sqlite3_stmt* s, int i, Kind kind, const std::s
     std::string fixed;
     // Bytes that are not UTF-8 are read by the engine as U+FFFD each; they
     // are stored so.
-    if (!valid_utf8(p, n)) {
+    if (!marc21::well_formed_utf8(std::string_view(reinterpret_cast<const char*>(p), n))) {
       fixed = to_utf8(from_utf8(std::string_view(reinterpret_cast<const char*>(p), n)));
       p = reinterpret_cast<const unsigned char*>(fixed.data());
       n = fixed.size();
