@@ -23,7 +23,11 @@ void Recordset::ReadSortedIntegers(TextView name, std::vector<int32_t>& out, std
 }
 
 void Recordset::ForEachRow(const std::function<void(std::vector<Variant>&)>&) {
-  throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+  NotSupported(u"DAO.Recordset");
+}
+
+void NotSupported(const char16_t* source) {
+  throw Error(3251, source, u"Operation is not supported for this type of object.");
 }
 
 std::shared_ptr<void>& Database::Derived(std::string_view) {
@@ -34,13 +38,13 @@ std::shared_ptr<void>& Database::Derived(std::string_view) {
 }
 
 void Cursor::Again(const std::vector<Literal>&) {
-  throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+  NotSupported(u"DAO.Recordset");
 }
 
 ContentStamp Database::Stamp() { return {}; }
 
 std::unique_ptr<Cursor> Database::OpenCursor(TextView) {
-  throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
+  NotSupported(u"DAO.Database");
 }
 
 std::unique_ptr<Cursor> Database::OpenCursorWith(TextView sql, const std::vector<Literal>& literals) {

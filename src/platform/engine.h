@@ -72,6 +72,10 @@ inline constexpr int kDynaset = 2;
 inline constexpr int kSnapshot = 4;
 inline constexpr int kReadOnly = 4;
 
+// Error 3251: what the engine object SOURCE ("DAO.Database",
+// "DAO.Recordset") says of an operation it does not offer.
+[[noreturn]] void NotSupported(const char16_t* source);
+
 // A value put in the place of a query's literal (Cursor::Again,
 // Database::OpenCursorWith): a whole number for a number, a text for a text
 // in quotes.

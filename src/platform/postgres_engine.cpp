@@ -801,7 +801,7 @@ class ServerDatabase : public Database {
   std::unique_ptr<Cursor> OpenCursorWith(TextView sql, const std::vector<Literal>& literals) override {
     Translation t = translate(sql);
     if (!take_literals(t.values, literals))
-      throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
+      NotSupported(u"DAO.Database");
     return std::make_unique<ServerCursor>(conn_, schema_, std::move(t));
   }
   std::shared_ptr<void>& Derived(std::string_view key) override {

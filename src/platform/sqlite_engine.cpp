@@ -788,7 +788,7 @@ class SqliteDatabase : public Database {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
     t = conn_->translate(sql);
     if (literals && !take_literals(t.values, *literals))
-      throw Error(3251, u"DAO.Database", u"Operation is not supported for this type of object.");
+      NotSupported(u"DAO.Database");
     sqlite3_stmt* s = conn_->acquire(t.sql);
     if (!sqlite3_stmt_readonly(s)) {
       conn_->release(t.sql, s);
