@@ -17,6 +17,10 @@ namespace {
 // join compares it with Tengill's numbers in ways a list cannot stand for.
 struct NotAnswerable {};
 
+// Whether TERM is looked up as a Like pattern (a `*` at either end) rather
+// than as a word.
+bool is_pattern(const Text& term) { return !term.empty() && (term.front() == u'*' || term.back() == u'*'); }
+
 // The rows of Orð a term's condition finds.  A word, and a pattern that
 // is a text followed by one `*`, are looked up through a query of the same
 // text for every term, the term its literal; any other term (a pattern of
@@ -24,10 +28,9 @@ struct NotAnswerable {};
 // condition as written.
 std::unique_ptr<db::Cursor> open_term_words(db::Database& database, const Text& term) {
   if (term.find(u'\'') == Text::npos) {
-    const bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
     try {
-      return database.OpenCursorWith(pattern ? u"SELECT O0.ID FROM Orð AS O0 WHERE (((O0.Orð) Like 'x*'))"
-                                             : u"SELECT O0.ID FROM Orð AS O0 WHERE (((O0.Orð) = ''))",
+      return database.OpenCursorWith(is_pattern(term) ? u"SELECT O0.ID FROM Orð AS O0 WHERE (((O0.Orð) Like 'x*'))"
+                                                      : u"SELECT O0.ID FROM Orð AS O0 WHERE (((O0.Orð) = ''))",
                                      {term});
     } catch (const Error& e) {
       if (e.number() != 3251) throw;
@@ -220,8 +223,7 @@ void keep_rows_sought(db::Database& database, const StoredIndex& index,
 }  // namespace
 
 Text TermCondition(const Text& term) {
-  bool pattern = !term.empty() && (term.front() == u'*' || term.back() == u'*');
-  return pattern ? u"(((O0.Orð) Like '" + term + u"'))" : u"(((O0.Orð) = '" + term + u"'))";
+  return is_pattern(term) ? u"(((O0.Orð) Like '" + term + u"'))" : u"(((O0.Orð) = '" + term + u"'))";
 }
 
 Text PositionsKey(const Text& term, int32_t group, int32_t field) {
