@@ -87,13 +87,18 @@ class Rows {
 
  private:
   void run(const std::vector<int64_t>& batch, const std::function<void(Row&)>& f) {
-    Text list;
-    for (int64_t id : batch) list += (list.empty() ? u"" : u", ") + number_text_blank(id);
+    // The query with the batch's numbers written in it, for a first batch
+    // and for an engine without cursors.
+    auto written = [&] {
+      Text list;
+      for (int64_t id : batch) list += (list.empty() ? u"" : u", ") + number_text_blank(id);
+      return select_ + list + u")";
+    };
     if (cursor_) {
       cursor_->Again(std::vector<db::Literal>(batch.begin(), batch.end()));
     } else if (!without_cursor_) {
       try {
-        cursor_ = database_.OpenCursor(select_ + list + u")");
+        cursor_ = database_.OpenCursor(written());
       } catch (const Error& e) {
         if (e.number() != 3251) throw;
         without_cursor_ = true;
@@ -104,7 +109,7 @@ class Rows {
       while (cursor_->Next()) f(row);
       return;
     }
-    auto rs = database_.OpenRecordset(select_ + list + u")", db::kSnapshot);
+    auto rs = database_.OpenRecordset(written(), db::kSnapshot);
     RecordsetRow row(*rs, columns_);
     while (!rs->eof()) {
       f(row);
