@@ -249,13 +249,23 @@ TEST(Hostile, IdleAndFloodingConnectionsAreBounded) {
   Attacked server("[Þjónn]\nTengingar=8\n");
   // Seven more connections that never send anything fill the eight; the
   // ninth is closed at once, and the well-behaved client is served.
-  // The seven are waited for until the server has accepted each and given
-  // it a thread; a ninth sent before then would be taken as one of them.
-  const long sockets = server.sockets(), threads = server.status("Threads");
+  // A connection holds its place until the server has seen it close: the
+  // connections that found the server listening are waited out first,
+  // until it holds its listener and the well-behaved client's connection,
+  // with the main thread, the one that waits for the stop signals and the
+  // client's.  The seven are then waited for until the server has accepted
+  // each and given it a thread; a ninth sent before then would be taken as
+  // one of them.
+  auto settle = [&](long sockets, long threads) {
+    for (int i = 0; i < 300 && (server.sockets() != sockets || server.status("Threads") != threads); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(server.sockets(), sockets);
+    EXPECT_EQ(server.status("Threads"), threads);
+  };
+  settle(2, 3);
   std::vector<int> idle;
   for (int i = 0; i < 7; ++i) idle.push_back(connect_to(server.port()));
-  for (int i = 0; i < 300 && (server.sockets() < sockets + 7 || server.status("Threads") < threads + 7); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  settle(9, 10);
   int ninth = connect_to(server.port());
   EXPECT_TRUE(closed_by_server(ninth)) << server.status("Threads") << " threads";
   close(ninth);
