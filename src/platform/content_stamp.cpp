@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -85,11 +86,35 @@ std::string spelled_as(const std::vector<std::string>& columns, const std::strin
   return wanted;
 }
 
+namespace {
+
+// "UPDATE OF" COLUMNS as TABLE spells them in the file.
+std::string update_of(sqlite3* db, const char* table, const std::vector<std::string>& columns) {
+  std::vector<std::string> spelled = TableColumns(db, table);
+  std::string out;
+  for (const std::string& c : columns) out += (out.empty() ? "UPDATE OF " : ", ") + sql_name(spelled_as(spelled, c));
+  return out;
+}
+
+bool has_facts(sqlite3* db) {
+  std::vector<std::string> columns = TableColumns(db, kStampTable);
+  return std::find(columns.begin(), columns.end(), kFactsColumn) != columns.end();
+}
+
+// Whether every trigger of LIST is in the file exactly as it is there.
+bool all_there(sqlite3* db, const std::vector<std::pair<std::string, std::string>>& list) {
+  std::map<std::string, std::string> found = trigger_sqls(db);
+  for (const auto& [name, sql] : list) {
+    auto it = found.find(name);
+    if (it == found.end() || it->second != sql) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, std::string>> stamp_triggers(sqlite3* db) {
-  std::vector<std::string> columns = TableColumns(db, "Móðurtafla");
-  std::string updated;
-  for (const std::string& c : stamped_record_columns())
-    updated += (updated.empty() ? "UPDATE OF " : ", ") + sql_name(spelled_as(columns, c));
+  const std::string updated = update_of(db, "Móðurtafla", stamped_record_columns());
   struct T {
     const char* name;
     std::string event;
@@ -111,21 +136,50 @@ std::vector<std::pair<std::string, std::string>> stamp_triggers(sqlite3* db) {
   return v;
 }
 
+const std::vector<FactsSource>& facts_sources() {
+  static const std::vector<FactsSource> sources = {
+      {"Aðfanganúmer", "copies", true, {"Móðurbendir", "Staðsetning"}},
+      {"Frumfærsla", "sources", true, {}},
+      {"Móðurtafla", "records", false, {"Upprunafærsla", "ÖllFærslan"}},
+  };
+  return sources;
+}
+
+std::vector<std::pair<std::string, std::string>> facts_triggers(sqlite3* db) {
+  std::vector<std::pair<std::string, std::string>> v;
+  for (const FactsSource& f : facts_sources()) {
+    if (!HasTable(db, f.table)) continue;
+    const std::string name = std::string("kv_facts_") + f.name;
+    std::vector<std::pair<std::string, std::string>> events;
+    if (f.rows) events = {{"_insert", "INSERT"}, {"_delete", "DELETE"}};
+    events.emplace_back("_update", f.updated.empty() ? std::string("UPDATE") : update_of(db, f.table, f.updated));
+    for (const auto& [suffix, event] : events)
+      v.emplace_back(name + suffix, trigger((name + suffix).c_str(), event, f.table, kFactsColumn));
+  }
+  return v;
+}
+
 void InstallContentStamp(sqlite3* db) {
-  ExecSql(db, "CREATE TABLE IF NOT EXISTS kv_state (instance INTEGER, records INTEGER, links INTEGER, words INTEGER)");
+  ExecSql(db, "CREATE TABLE IF NOT EXISTS kv_state (instance INTEGER, records INTEGER, links INTEGER, words INTEGER, "
+              "facts INTEGER NOT NULL DEFAULT 0)");
+  InstallStampTriggers(db);
   // One row; the counters go on from where they are, so that a reader's
   // kept data for an earlier state can never be taken for this one.
   if (stamp_rows(db) != 1) {
     ExecSql(db, "DELETE FROM kv_state");
-    ExecSql(db, "INSERT INTO kv_state VALUES (0, 0, 0, 0)");
+    ExecSql(db, "INSERT INTO kv_state (instance, records, links, words, facts) VALUES (0, 0, 0, 0, 0)");
   }
-  InstallStampTriggers(db);
   ExecSql(db, "UPDATE kv_state SET instance = " + std::to_string(RandomInstance()));
 }
 
 void InstallStampTriggers(sqlite3* db) {
+  // Before facts' triggers, which would fail every change they fire at
+  // without it.
+  if (!has_facts(db)) ExecSql(db, "ALTER TABLE kv_state ADD COLUMN facts INTEGER NOT NULL DEFAULT 0");
   std::map<std::string, std::string> found = trigger_sqls(db);
-  for (const auto& [name, sql] : stamp_triggers(db)) {
+  std::vector<std::pair<std::string, std::string>> all = stamp_triggers(db), facts = facts_triggers(db);
+  all.insert(all.end(), facts.begin(), facts.end());
+  for (const auto& [name, sql] : all) {
     auto it = found.find(name);
     if (it != found.end() && it->second == sql) continue;
     ExecSql(db, "DROP TRIGGER IF EXISTS " + name);
@@ -135,9 +189,12 @@ void InstallStampTriggers(sqlite3* db) {
 
 std::optional<StampCounters> ReadStampCounters(sqlite3* db) {
   if (!HasTable(db, kStampTable)) return std::nullopt;
-  SqliteStatement s(db, "SELECT records, links FROM kv_state");
+  const bool facts = has_facts(db);
+  SqliteStatement s(db, facts ? "SELECT records, links, facts FROM kv_state" : "SELECT records, links FROM kv_state");
   if (!s.step()) return std::nullopt;
-  return StampCounters{s.integer(0), s.integer(1)};
+  StampCounters c{s.integer(0), s.integer(1), std::nullopt};
+  if (facts) c.facts = s.integer(2);
+  return c;
 }
 
 int64_t RandomInstance() {
@@ -147,13 +204,16 @@ int64_t RandomInstance() {
 
 bool ContentStampInstalled(sqlite3* db) {
   try {
-    std::map<std::string, std::string> found = trigger_sqls(db);
-    for (const auto& [name, sql] : stamp_triggers(db)) {
-      auto it = found.find(name);
-      if (it == found.end() || it->second != sql) return false;
-    }
-    return stamp_rows(db) == 1;
+    return all_there(db, stamp_triggers(db)) && stamp_rows(db) == 1;
   } catch (const std::runtime_error&) {  // the file cannot be read: no stamp to trust
+    return false;
+  }
+}
+
+bool FactsStampInstalled(sqlite3* db) {
+  try {
+    return has_facts(db) && all_there(db, facts_triggers(db)) && stamp_rows(db) == 1;
+  } catch (const std::runtime_error&) {
     return false;
   }
 }

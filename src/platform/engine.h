@@ -148,7 +148,12 @@ class Cursor {
 // so data worked out from those tables can be kept with the token and
 // shared.  RECORDS and LINKS are the counters of changes to Móðurtafla and
 // Tengill, which tell whether data that kvistur's tools stored beside them
-// was written at this state.
+// was written at this state.  FACTS counts the changes of the rest of what
+// the facet data is worked out from (copies, source records, what a record
+// is part of); the token leaves it out, so that the search's own kept data
+// outlives them.  Data worked out from those tables may be kept with the
+// token only together with FACTS, and only while FACTS_FOLLOWED (the
+// catalogue has the counter and all its triggers).
 struct ContentStamp {
   std::string token;  // "" when the database has no stamp the engine trusts
   // The catalogue the token is of, whoever reads it and in whatever state
@@ -156,6 +161,8 @@ struct ContentStamp {
   std::string place;
   int64_t records = 0;
   int64_t links = 0;
+  int64_t facts = 0;
+  bool facts_followed = false;
 };
 
 class Database {

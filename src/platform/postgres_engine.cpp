@@ -95,6 +95,10 @@ struct SchemaState {
   // The content stamp: the oids of Móðurtafla, Tengill and Orð when the
   // schema has kv_state too, and the stamp at the last look.
   std::string stamped;
+  // The triggers of kv_state's facts the tables call for, and the oids of
+  // their tables; none when kv_state has no facts.
+  std::vector<std::string> facts_triggers;
+  std::string facts_tables;
   ContentStamp stamp;
   std::string shape;  // pg::shape_sql when the tables were read
   bool looked_in_call = false;
@@ -382,20 +386,31 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     // there and enabled, and shared only while the role reads the tables
     // whole (it may read each, and no row security filters them or the
     // search's own kv_ tables for it), with the role that reads it.
-    std::string stamp = "NULL, NULL, NULL";
+    std::string stamp = "NULL, NULL, NULL", facts = "false";
     if (!s.stamped.empty()) {
       std::string names;
       for (const std::string& t : pg::stamp_trigger_names()) names += (names.empty() ? "'" : ", '") + t + "'";
+      const std::string counters = s.facts_triggers.empty() ? "" : " || ' ' || max(facts)";
       stamp = "(SELECT CASE WHEN count(*) = 1 THEN max(instance) || ' ' || max(records) || ' ' || max(links) || ' ' || "
-              "max(words) END FROM " + quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
+              "max(words)" + counters + " END FROM " + quote_ident(s.name) + ".kv_state), (SELECT count(*) FROM pg_trigger WHERE "
               "tgrelid IN (" + s.stamped + ") AND tgname IN (" + names + ") AND tgenabled <> 'D'), "
               "(SELECT count(*) = 3 FROM pg_class c WHERE c.oid IN (" + s.stamped + ") AND "
               "has_table_privilege(c.oid, 'SELECT')) AND NOT EXISTS (SELECT FROM pg_class c WHERE (c.oid IN (" +
               s.stamped + ") OR (c.relname LIKE 'kv\\_%' AND c.relnamespace = n.oid)) AND c.relrowsecurity AND "
               "row_security_active(c.oid))";
+      // Facts followed: its triggers all there and enabled, and their
+      // tables read whole too.
+      if (!s.facts_triggers.empty()) {
+        std::string fnames;
+        for (const std::string& t : s.facts_triggers) fnames += (fnames.empty() ? "'" : ", '") + t + "'";
+        facts = "(SELECT count(*) = " + std::to_string(s.facts_triggers.size()) + " FROM pg_trigger WHERE tgrelid IN (" +
+                s.facts_tables + ") AND tgname IN (" + fnames + ") AND tgenabled <> 'D') AND NOT EXISTS (SELECT FROM "
+                "pg_class c WHERE c.oid IN (" + s.facts_tables + ") AND (NOT has_table_privilege(c.oid, 'SELECT') OR "
+                "(c.relrowsecurity AND row_security_active(c.oid))))";
+      }
     }
     std::string select = "SELECT n.oid, " + counter + ", " + stamp + ", current_user, " +
-                         pg::shape_sql(std::to_string(s.oid)) + " FROM pg_namespace n WHERE n.nspname = " +
+                         pg::shape_sql(std::to_string(s.oid)) + ", " + facts + " FROM pg_namespace n WHERE n.nspname = " +
                          pg::quote_literal(s.name);
     if (!InCall()) return select;
     return "SAVEPOINT kv_look;" + select + ";RELEASE SAVEPOINT kv_look";
@@ -422,8 +437,9 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     s.stamp = ContentStamp();
     if (r && PQresultStatus(r) == PGRES_TUPLES_OK && !PQgetisnull(r, 0, 2) &&
         std::atoi(PQgetvalue(r, 0, 3)) == int(pg::stamp_trigger_names().size()) && PQgetvalue(r, 0, 4)[0] == 't') {
-      long long v[4] = {0, 0, 0, 0};
-      if (std::sscanf(PQgetvalue(r, 0, 2), "%lld %lld %lld %lld", &v[0], &v[1], &v[2], &v[3]) == 4) {
+      long long v[5] = {0, 0, 0, 0, 0};
+      const int read = std::sscanf(PQgetvalue(r, 0, 2), "%lld %lld %lld %lld %lld", &v[0], &v[1], &v[2], &v[3], &v[4]);
+      if (read >= 4) {
         // The schema by its oid too: one dropped and made again is another.
         const int64_t numbers[4] = {v[0], v[1], v[2], v[3]};
         auto text = [](const char* p) { return std::string_view(p ? p : ""); };
@@ -432,6 +448,8 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
         s.stamp.token = StampToken(s.stamp.place + std::to_string(s.oid), PQgetvalue(r, 0, 5), numbers);
         s.stamp.records = v[1];
         s.stamp.links = v[2];
+        s.stamp.facts = v[4];
+        s.stamp.facts_followed = read == 5 && PQgetvalue(r, 0, 7)[0] == 't';
       }
     }
     if (InCall()) s.looked_in_call = true;
@@ -478,6 +496,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     s.stamped.clear();
     s.derived.clear();
     std::map<std::string, std::string> oids;  // of the tables the stamp counts
+    std::map<std::string, std::vector<std::string>> columns;
     const std::string prefix = pg::kFoldPrefix;
     for (int i = 0, n = PQntuples(r.get()); i < n;) {
       TableInfo t;
@@ -507,10 +526,20 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
       }
       if (t.name == pg::kChangesTable) s.counted = true;
       oids[t.name] = PQgetvalue(r.get(), i - 1, 7);
+      for (const ColumnInfo& c : t.columns) columns[t.name].push_back(c.name);
       s.schema.add_table(std::move(t));
     }
-    if (oids.count(kStampTable) && oids.count("Móðurtafla") && oids.count("Tengill") && oids.count("Orð"))
+    s.facts_triggers.clear();
+    s.facts_tables.clear();
+    if (oids.count(kStampTable) && oids.count("Móðurtafla") && oids.count("Tengill") && oids.count("Orð")) {
       s.stamped = oids["Móðurtafla"] + ", " + oids["Tengill"] + ", " + oids["Orð"];
+      const std::vector<std::string>& state = columns[kStampTable];
+      if (std::find(state.begin(), state.end(), kFactsColumn) != state.end())
+        for (const pg::FactsTrigger& t : pg::facts_triggers([&](const char* table) { return columns[table]; })) {
+          s.facts_triggers.push_back(t.name);
+          s.facts_tables += (s.facts_tables.empty() ? "" : ", ") + oids[t.table];
+        }
+    }
   }
 
   [[noreturn]] void catalogue_failed(const PGresult* r) {

@@ -5,6 +5,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <vector>
@@ -292,6 +293,34 @@ std::string stamp_triggers_sql(const std::string& schema, const std::vector<std:
     sql += std::string("DROP TRIGGER IF EXISTS ") + t.name + " ON " + s + "." + quote_ident(t.table) + ";\nCREATE TRIGGER " +
            t.name + " AFTER " + t.event + " ON " + s + "." + quote_ident(t.table) + " FOR EACH STATEMENT EXECUTE FUNCTION " +
            s + ".kv_raise_state('" + t.counter + "');\n";
+  return sql;
+}
+
+std::vector<FactsTrigger> facts_triggers(const std::function<std::vector<std::string>(const char* table)>& columns_of) {
+  std::vector<FactsTrigger> out;
+  for (const FactsSource& f : facts_sources()) {
+    const std::vector<std::string> columns = columns_of(f.table);
+    if (columns.empty()) continue;
+    std::string updated;
+    for (const std::string& c : f.updated) {
+      std::string spelled = spelled_as(columns, c);
+      if (std::find(columns.begin(), columns.end(), spelled) != columns.end())
+        updated += (updated.empty() ? "UPDATE OF " : ", ") + quote_ident(spelled);
+    }
+    if (f.updated.empty()) updated = "UPDATE";
+    std::string event = f.rows ? "INSERT OR DELETE OR TRUNCATE" : "";
+    if (!updated.empty()) event += (event.empty() ? "" : " OR ") + updated;
+    if (!event.empty()) out.push_back({std::string("kv_state_facts_") + f.name, f.table, event});
+  }
+  return out;
+}
+
+std::string facts_triggers_sql(const std::string& schema, const std::vector<FactsTrigger>& triggers) {
+  std::string s = quote_ident(schema), sql;
+  for (const FactsTrigger& t : triggers)
+    sql += "DROP TRIGGER IF EXISTS " + t.name + " ON " + s + "." + quote_ident(t.table) + ";\nCREATE TRIGGER " + t.name +
+           " AFTER " + t.event + " ON " + s + "." + quote_ident(t.table) + " FOR EACH STATEMENT EXECUTE FUNCTION " + s +
+           ".kv_raise_state('" + kFactsColumn + "');\n";
   return sql;
 }
 

@@ -30,6 +30,7 @@
 
 #include <libpq-fe.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -124,6 +125,19 @@ std::string change_trigger_sql(const std::string& schema, const std::string& tab
 // them as the server spells them.
 const std::vector<std::string>& stamp_trigger_names();
 std::string stamp_triggers_sql(const std::string& schema, const std::vector<std::string>& record_columns);
+
+// The statement triggers that raise kv_state's facts (content_stamp.h,
+// facts_sources), one a table, for the tables COLUMNS_OF names columns of
+// (none: the schema has no such table), naming the columns as it spells
+// them.  A column the table lacks is left out, as the server refuses a
+// trigger that names it.
+struct FactsTrigger {
+  std::string name, table, event;
+};
+std::vector<FactsTrigger> facts_triggers(const std::function<std::vector<std::string>(const char* table)>& columns_of);
+// The statements that make them in SCHEMA (after stamp_triggers_sql, whose
+// function they call).
+std::string facts_triggers_sql(const std::string& schema, const std::vector<FactsTrigger>& triggers);
 
 // The query for the columns of the tables of the schema with oid OID, one
 // row a column in table and column order: the table, the column, whether

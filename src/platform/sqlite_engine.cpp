@@ -259,9 +259,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
       stamp_cookie_ = cookie;
       sqlite3_finalize(stamp_);
       stamp_ = nullptr;
+      facts_trusted_ = FactsStampInstalled(db_);
       stamp_trusted_ = ContentStampInstalled(db_) &&
-                       sqlite3_prepare_v2(db_, "SELECT instance, records, links, words FROM kv_state", -1, &stamp_,
-                                          nullptr) == SQLITE_OK;
+                       sqlite3_prepare_v2(db_,
+                                          facts_trusted_ ? "SELECT instance, records, links, words, facts FROM kv_state"
+                                                         : "SELECT instance, records, links, words FROM kv_state",
+                                          -1, &stamp_, nullptr) == SQLITE_OK;
     }
     if (!stamp_trusted_) return {};
     ContentStamp st;
@@ -272,6 +275,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
       st.token = StampToken(st.place, "", v);
       st.records = v[1];
       st.links = v[2];
+      st.facts_followed = facts_trusted_;
+      if (facts_trusted_) st.facts = sqlite3_column_int64(stamp_, 4);
     }
     sqlite3_reset(stamp_);
     if (in_call_read_) {
@@ -483,6 +488,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   sqlite3_stmt* stamp_ = nullptr;
   sqlite3_int64 stamp_cookie_ = -1;
   bool stamp_trusted_ = false;
+  bool facts_trusted_ = false;
   bool in_call_read_ = false;
   std::map<std::string, std::shared_ptr<void>, std::less<>> derived_;
 };

@@ -214,7 +214,9 @@ std::size_t FacetTable::memory() const {
 }
 
 std::shared_ptr<FacetTable> FacetTable::Open(db::Database& database, const db::ContentStamp& stamp) {
-  if (stamp.token.empty()) return nullptr;
+  // Without facts followed, a copy moved or a source record changed since
+  // it was written would not show.
+  if (stamp.token.empty() || !stamp.facts_followed) return nullptr;
   StoredFacets data;
   try {
     Stored got = ReadStoredFacets([&](const std::u16string& sql) { return database.OpenCursor(sql); }, data);
@@ -233,7 +235,9 @@ std::shared_ptr<FacetTable> FacetTable::Open(db::Database& database, const db::C
   }
   // Of another state: the update that changed it did not keep it (another
   // program's change, or a version before the facets).
-  if (data.meta.built_records != stamp.records || data.meta.built_links != stamp.links) return nullptr;
+  if (data.meta.built_records != stamp.records || data.meta.built_links != stamp.links ||
+      data.meta.built_facts != stamp.facts)
+    return nullptr;
   return Make(data.rows);
 }
 

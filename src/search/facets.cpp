@@ -20,6 +20,13 @@ struct KeptShelf {
 
 constexpr char kShelfSlot[] = "kv_facets_shelf";
 
+// The facet table kept with a connection.
+struct KeptFacets {
+  std::shared_ptr<const FacetTable> table;
+  KeptBytes kept;
+};
+constexpr char kFacetsSlot[] = "kv_facets_table";
+
 bool meets(const FacetTable& t, const Shelf& shelf, int32_t s, const Filter& f) {
   if (f.kind >= 0 && t.kind(s) != f.kind) return false;
   if (f.year) {
@@ -140,14 +147,38 @@ std::vector<int32_t> Narrow(const FacetTable& t, const Shelf& shelf, const std::
 
 std::shared_ptr<const FacetTable> FacetsFor(db::Database& database) {
   std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
-  std::shared_ptr<const void> t = kept->extra("facets", [&] {
-    std::shared_ptr<FacetTable> made = FacetTable::Open(database, kept->stamp());
+  const db::ContentStamp now = database.Stamp();
+  auto make = [&] {
+    std::shared_ptr<FacetTable> made = FacetTable::Open(database, now);
     if (!made) made = FacetTable::FromTables(database);
-    // Kept for others only when read at the state the kept things are of.
-    bool same = !kept->shared() || database.Stamp().token == kept->stamp().token;
-    return KeptSearch::Extra{made, made->memory(), same};
-  });
-  return std::static_pointer_cast<const FacetTable>(t);
+    return made;
+  };
+  if (!kept->shared() || (now.token == kept->stamp().token && now.facts_followed)) {
+    return std::static_pointer_cast<const FacetTable>(kept->extra(
+        "facets",
+        [&] {
+          std::shared_ptr<FacetTable> made = make();
+          // Kept for others only when read at the state and the facts
+          // the kept things are of.
+          const db::ContentStamp after = database.Stamp();
+          bool same = !kept->shared() || (after.token == now.token && after.facts == now.facts);
+          return KeptSearch::Extra{made, made->memory(), same};
+        },
+        now.facts));
+  }
+  if (now.token != kept->stamp().token) return make();  // a long call's reads moved on: for this search alone
+  // The copies and source records are not followed by the stamp (a
+  // catalogue stamped before they were): kept with the connection, which
+  // lets go of it at any other connection's commit.
+  std::shared_ptr<void>& slot = database.Derived(kFacetsSlot);
+  if (auto* k = static_cast<KeptFacets*>(slot.get())) return k->table;
+  std::shared_ptr<FacetTable> made = make();
+  auto k = std::make_shared<KeptFacets>();
+  if (k->kept.Add(sizeof(KeptFacets) + made->memory() + 2 * KeptMemory::kPerBlock)) {
+    k->table = made;
+    slot = k;
+  }
+  return made;
 }
 
 }  // namespace facets

@@ -79,13 +79,16 @@ class KeptSearch {
   // What other parts of the search work out from this state (the facets'
   // table, the words suggestions are made from), by KEY: the one kept,
   // else MAKE's, kept when MAKE says it was read at this state and its
-  // bytes fit the budget.  Made by one thread at a time.
+  // bytes fit the budget.  Made by one thread at a time.  VERSION is what
+  // else it depends on that the state's token does not count (the facets:
+  // the stamp's facts): one kept at another version is made again, and the
+  // new one takes its place.
   struct Extra {
     std::shared_ptr<const void> value;
     std::size_t bytes = 0;
     bool keep = true;
   };
-  std::shared_ptr<const void> extra(const std::string& key, const std::function<Extra()>& make);
+  std::shared_ptr<const void> extra(const std::string& key, const std::function<Extra()>& make, int64_t version = 0);
 
   // Lets go at once of what can go while searches still hold the state
   // (its term lists).
@@ -118,7 +121,13 @@ class KeptSearch {
   std::atomic<int64_t> read_one_by_one_{0};
   std::atomic<int64_t> highest_{-1};  // the highest record number, -1 before it is asked
   std::mutex extras_mutex_;
-  std::vector<std::pair<std::string, std::shared_ptr<const void>>> extras_;
+  struct KeptExtra {
+    std::string key;
+    int64_t version;
+    std::shared_ptr<const void> value;
+    std::size_t bytes;
+  };
+  std::vector<KeptExtra> extras_;
   KeptBytes extras_kept_;
 };
 

@@ -497,7 +497,7 @@ bool RowChain::end() const {
 int64_t FacetSummary::sum() const {
   Checksum c(build);
   c.add(uint64_t(format)).add(uint64_t(records)).add(uint64_t(holders)).add(uint64_t(places));
-  c.add(uint64_t(built_records)).add(uint64_t(built_links));
+  c.add(uint64_t(built_records)).add(uint64_t(built_links)).add(uint64_t(built_facts));
   return c.value();
 }
 

@@ -13,6 +13,7 @@
 // never a read past a buffer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
@@ -293,7 +294,7 @@ class RowChain {
 
 // The facet data (search/facet_table.h): its own summary and version, so
 // that it is read, kept current or worked out again apart from the index.
-inline constexpr int64_t kFacetFormat = 2;
+inline constexpr int64_t kFacetFormat = 3;
 // Records and holders of copies are kept by number, a row per 1024
 // numbers (row c: numbers c * 1024 to c * 1024 + 1023), so that an update
 // rewrites the rows of the numbers it changed and no others.
@@ -310,21 +311,26 @@ struct FacetSummary {
   int64_t format = kFacetFormat;
   int64_t build = 0;
   int64_t records = 0, holders = 0, places = 0;  // the rows' entries and kv_facet_places' rows
-  int64_t built_records = 0, built_links = 0;    // the content stamp's counters when written or updated
+  // The content stamp's counters when written or updated.
+  int64_t built_records = 0, built_links = 0, built_facts = 0;
   int64_t checksum = 0;
 
   int64_t sum() const;
   void check() const;
-  static constexpr const char* kColumns[] = {"format",        "build",       "records", "holders",
-                                             "places",        "built_records", "built_links", "checksum"};
+  static constexpr const char* kColumns[] = {"format",        "build",       "records",     "holders",  "places",
+                                             "built_records", "built_links", "built_facts", "checksum"};
+  static constexpr int kFields = int(std::size(kColumns));
+  // The fields in the order of kColumns.
+  std::array<int64_t*, kFields> fields() {
+    return {&format, &build, &records, &holders, &places, &built_records, &built_links, &built_facts, &checksum};
+  }
   template <typename Row>
   static FacetSummary Read(Row& row) {
     FacetSummary s;
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < kFields; ++i)
       if (!row.is_integer(i)) throw Damaged("kv_facet_meta: a number that is not one");
-    int64_t* fields[] = {&s.format, &s.build, &s.records, &s.holders, &s.places, &s.built_records, &s.built_links,
-                         &s.checksum};
-    for (int i = 0; i < 8; ++i) *fields[i] = row.integer(i);
+    std::array<int64_t*, kFields> f = s.fields();
+    for (int i = 0; i < kFields; ++i) *f[std::size_t(i)] = row.integer(i);
     return s;
   }
 };

@@ -136,9 +136,23 @@ std::vector<std::string> record_columns(const std::map<std::string, ServerTable>
     for (const ServerColumn& c : it->second.columns) names.push_back(c.name);
   return names;
 }
+// The triggers of kv_state's facts the tables call for: none when kv_state
+// has no facts (a schema stamped before it), whose triggers would fail every
+// change they fire at.
+std::vector<db::pg::FactsTrigger> facts_triggers(const std::map<std::string, ServerTable>& tables) {
+  if (!stamped(tables) || !tables.at(db::kStampTable).has(db::kFactsColumn)) return {};
+  return db::pg::facts_triggers([&](const char* table) {
+    std::vector<std::string> names;
+    if (auto it = tables.find(table); it != tables.end())
+      for (const ServerColumn& c : it->second.columns) names.push_back(c.name);
+    return names;
+  });
+}
 std::string stamp_sql(const std::string& schema, const std::map<std::string, ServerTable>& tables) {
   std::string sql;
-  if (stamped(tables)) sql += db::pg::stamp_triggers_sql(schema, record_columns(tables));
+  if (stamped(tables))
+    sql += db::pg::stamp_triggers_sql(schema, record_columns(tables)) +
+           db::pg::facts_triggers_sql(schema, facts_triggers(tables));
   if (tables.count("Móðurtafla") && tables.count(kRecordMarkTable))
     sql += ServerRecordMarkSql(schema, db::spelled_as(record_columns(tables), "ID"));
   return sql;
@@ -689,6 +703,7 @@ void export_schema(Server& server, const std::string& schema, const std::vector<
 bool stamp_triggers_there(Server& server, const std::string& oid, const std::map<std::string, ServerTable>& tables) {
   std::vector<std::string> wanted;
   if (stamped(tables)) wanted = db::pg::stamp_trigger_names();
+  for (const db::pg::FactsTrigger& t : facts_triggers(tables)) wanted.push_back(t.name);
   if (tables.count("Móðurtafla") && tables.count(kRecordMarkTable))
     wanted.insert(wanted.end(), {"kv_record_mark", "kv_record_mark_truncate"});
   if (wanted.empty()) return true;

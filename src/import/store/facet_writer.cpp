@@ -92,17 +92,20 @@ void put_places(sqlite3* db, int64_t build, const std::vector<std::string>& plac
 // The summary, at the stamp's counters now.
 void put_summary(sqlite3* db, stored::FacetSummary meta) {
   std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
-  if (!stamp) throw std::runtime_error("kv_state: no row");
+  if (!stamp || !stamp->facts) throw std::runtime_error("kv_state: no row, or no facts");
   meta.built_records = stamp->records;
   meta.built_links = stamp->links;
+  meta.built_facts = *stamp->facts;
   meta.checksum = meta.sum();
   ExecSql(db, "DELETE FROM kv_facet_meta");
-  SqliteStatement put(db, "INSERT INTO kv_facet_meta (format, build, records, holders, places, built_records, "
-                          "built_links, checksum) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+  std::string names, marks;
+  for (const char* c : stored::FacetSummary::kColumns) {
+    names += (names.empty() ? "" : ", ") + std::string(c);
+    marks += marks.empty() ? "?" : ", ?";
+  }
+  SqliteStatement put(db, "INSERT INTO kv_facet_meta (" + names + ") VALUES (" + marks + ")");
   int i = 0;
-  for (int64_t v : {meta.format, meta.build, meta.records, meta.holders, meta.places, meta.built_records,
-                    meta.built_links, meta.checksum})
-    put.bind(++i, v);
+  for (int64_t* v : meta.fields()) put.bind(++i, *v);
   put.run();
 }
 
@@ -148,7 +151,9 @@ bool patch_facets(sqlite3* db, FacetChanges& changes) {
   facets::StoredFacets head;
   if (facets::ReadFacetHead(SqliteRows(db), head) != facets::Stored::kRead) return false;
   stored::FacetSummary meta = head.meta;
-  if (meta.built_records != changes.records_before() || meta.built_links != changes.links_before()) return false;
+  if (meta.built_records != changes.records_before() || meta.built_links != changes.links_before() ||
+      changes.facts_before() != meta.built_facts)
+    return false;
 
   std::set<int64_t> records, holders;
   {
@@ -180,6 +185,8 @@ void WriteFacetData(sqlite3* db) {
   ExecSql(db, "DROP TABLE IF EXISTS kv_facet_meta; DROP TABLE IF EXISTS kv_facet_places; DROP TABLE IF EXISTS kv_facets;"
               "DROP TABLE IF EXISTS kv_facet_copies;");
   if (!HasTable(db, "Móðurtafla") || !HasTable(db, db::kStampTable)) return;
+  // Written at facts too: a catalogue stamped before it gets it here.
+  db::InstallStampTriggers(db);
   // The facets ask for the copies on loan after every change.
   if (HasTable(db, "Aðfanganúmer"))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfang_lan ON Aðfanganúmer(Lánþegabendir, Móðurbendir);");
@@ -189,7 +196,7 @@ void WriteFacetData(sqlite3* db) {
           "CREATE TABLE kv_facets (chunk INTEGER PRIMARY KEY, data BLOB, checksum INTEGER);"
           "CREATE TABLE kv_facet_copies (chunk INTEGER PRIMARY KEY, data BLOB, checksum INTEGER);"
           "CREATE TABLE kv_facet_meta (format INTEGER, build INTEGER, records INTEGER, holders INTEGER, "
-          "places INTEGER, built_records INTEGER, built_links INTEGER, checksum INTEGER);");
+          "places INTEGER, built_records INTEGER, built_links INTEGER, built_facts INTEGER, checksum INTEGER);");
   stored::FacetSummary meta;
   meta.build = db::RandomInstance();
   meta.records = int64_t(rows.records.size());

@@ -443,6 +443,10 @@ void IndexCheck::Facets(sqlite3* db) {
   std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
   if (!stamp || stamp->records != data.meta.built_records || stamp->links != data.meta.built_links)
     return find(std::string("kv_facet_meta: written at another state of Móðurtafla or Tengill") + kNotRead);
+  if (stamp->facts != data.meta.built_facts)
+    return find(std::string("kv_facet_meta: written at another state of the copies or source records") + kNotRead);
+  if (!db::FactsStampInstalled(db))
+    return find(std::string("kv_state: the triggers of facts are missing or changed") + kNotRead);
   std::string differs = first_difference(data.rows, FacetRowsOfTables(db));
   if (!differs.empty()) find(differs);
   summary_ += (summary_.empty() ? "" : "; ") + std::string("facet data of ") + std::to_string(data.meta.records) +

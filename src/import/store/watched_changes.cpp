@@ -12,6 +12,7 @@ bool WatchedChanges::read_stamp() {
   if (!stamp) return false;
   records_ = stamp->records;
   links_ = stamp->links;
+  facts_ = stamp->facts;
   return true;
 }
 

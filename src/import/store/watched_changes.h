@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ class WatchedChanges {
   bool watching() const { return watching_; }
   int64_t records_before() const { return records_; }
   int64_t links_before() const { return links_; }
+  // Null when the stamp had no facts.
+  std::optional<int64_t> facts_before() const { return facts_; }
   // Drops the triggers: nothing after this is watched.
   void stop();
 
@@ -37,6 +40,7 @@ class WatchedChanges {
  private:
   bool watching_ = false;
   int64_t records_ = -1, links_ = -1;
+  std::optional<int64_t> facts_;
   std::vector<std::string> triggers_, tables_;
 };
 
