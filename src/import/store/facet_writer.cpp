@@ -23,11 +23,16 @@ using stored::FacetRowKind;
 
 // The records of Móðurtafla into B: all of them, or the one numbered *ID.
 void read_records(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullptr) {
+  // The columns as the file spells them (SQLite matches names without
+  // regard to case for ASCII letters only).
+  auto m = [&](const char* c) { return "m." + QuotedColumn(db, "Móðurtafla", c); };
+  auto f = [&](const char* c) { return "f." + QuotedColumn(db, "Frumfærsla", c); };
   const bool sources = HasTable(db, "Frumfærsla");
-  std::string sql = sources ? "SELECT m.ID, m.Tag, m.Upprunafærsla, f.Færsla, CASE WHEN f.ID IS NULL THEN "
-                              "m.ÖllFærslan END FROM Móðurtafla m LEFT JOIN Frumfærsla f ON f.ID = m.ID"
-                            : "SELECT m.ID, m.Tag, m.Upprunafærsla, NULL, m.ÖllFærslan FROM Móðurtafla m";
-  SqliteStatement rows(db, sql + (id ? " WHERE m.ID = ?" : ""));
+  std::string sql = "SELECT " + m("ID") + ", " + m("Tag") + ", " + m("Upprunafærsla") + ", " +
+                    (sources ? f("Færsla") + ", CASE WHEN " + f("ID") + " IS NULL THEN " + m("ÖllFærslan") +
+                                   " END FROM Móðurtafla m LEFT JOIN Frumfærsla f ON " + f("ID") + " = " + m("ID")
+                             : "NULL, " + m("ÖllFærslan") + " FROM Móðurtafla m");
+  SqliteStatement rows(db, sql + (id ? " WHERE " + m("ID") + " = ?" : ""));
   if (id) rows.bind(1, *id);
   while (rows.step()) {
     if (!rows.is_integer(0)) continue;  // a record number the search cannot find either
@@ -53,8 +58,9 @@ void read_records(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullp
 // The copies of Aðfanganúmer into B: all of them, or those of holder *ID.
 void read_copies(sqlite3* db, FacetTable::Builder& b, const int64_t* id = nullptr) {
   if (!HasTable(db, "Aðfanganúmer")) return;
-  SqliteStatement copies(db, std::string("SELECT Móðurbendir, Staðsetning FROM Aðfanganúmer") +
-                                 (id ? " WHERE Móðurbendir = ?" : ""));
+  const std::string holder = QuotedColumn(db, "Aðfanganúmer", "Móðurbendir");
+  SqliteStatement copies(db, "SELECT " + holder + ", " + QuotedColumn(db, "Aðfanganúmer", "Staðsetning") +
+                                 " FROM Aðfanganúmer" + (id ? " WHERE " + holder + " = ?" : ""));
   if (id) copies.bind(1, *id);
   while (copies.step())
     if (copies.is_integer(0)) b.copy(int32_t(copies.integer(0)), copies.bytes(1));
@@ -189,7 +195,9 @@ void WriteFacetData(sqlite3* db) {
   db::InstallStampTriggers(db);
   // The facets ask for the copies on loan after every change.
   if (HasTable(db, "Aðfanganúmer"))
-    ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfang_lan ON Aðfanganúmer(Lánþegabendir, Móðurbendir);");
+    ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfang_lan ON Aðfanganúmer(" +
+                    QuotedColumn(db, "Aðfanganúmer", "Lánþegabendir") + ", " +
+                    QuotedColumn(db, "Aðfanganúmer", "Móðurbendir") + ");");
   FacetRows rows = FacetRowsOfTables(db);
   ExecSql(db,
           "CREATE TABLE kv_facet_places (id INTEGER PRIMARY KEY, name TEXT NOT NULL, checksum INTEGER);"
