@@ -191,7 +191,9 @@ TEST(FacetsTest, AnUpdateKeepsTheStoredFacetsAtItsState) {
     std::string body = updated.get(q).body;
     EXPECT_EQ(nlohmann::json::parse(body)["facets"], nlohmann::json::parse(tables.get(q).body)["facets"]) << q;
     EXPECT_EQ(body.find("Endurnefnt"), std::string::npos) << q;
-    EXPECT_NE(body.find("\"Flutt\""), std::string::npos) << q;
+    if (nlohmann::json::parse(body)["count"].get<long>() > 0) {
+      EXPECT_NE(body.find("\"Flutt\""), std::string::npos) << q;
+    }
   }
   EXPECT_NE(tables.errors().find("the facet data is damaged (kv_facets chunk 1: the checksum does not match)"),
             std::string::npos)
@@ -219,11 +221,11 @@ TEST(FacetsTest, FollowEveryChangeAnotherProgramMakes) {
   const std::string q = "/api/search?q=reykjav%C3%ADk";
   auto facets = [&](const Web& w) { return nlohmann::json::parse(w.get(q).body)["facets"]; };
   auto hit = [&](const std::string& narrowed) { return std::to_string(api("q=reykjav%C3%ADk" + narrowed)["hits"][0]["id"].get<int>()); };
-  auto hits = api("q=reykjav%C3%ADk")["hits"];
+  const nlohmann::json first = api("q=reykjav%C3%ADk");
   std::string h[4];
-  for (int i = 0; i < 4; ++i) h[i] = std::to_string(hits[i + 1]["id"].get<int>());
+  for (int i = 0; i < 4; ++i) h[i] = std::to_string(first["hits"][i + 1]["id"].get<int>());
   std::string other_kind;
-  for (auto& v : api("q=reykjav%C3%ADk")["facets"]["kind"])
+  for (auto& v : first["facets"]["kind"])
     if (v["value"] != "book") other_kind = v["value"];
   ASSERT_FALSE(other_kind.empty());
   const std::string book = hit("&kind=book"), other = hit("&kind=" + other_kind);
@@ -380,9 +382,10 @@ TEST(WebOnPostgreSQL, ServesWhatItServesFromTheFile) {
         EXPECT_FALSE(a["facets"].empty() && a["suggestions"].empty()) << q;
         EXPECT_EQ(a["suggestions"], b["suggestions"]) << q;
         EXPECT_EQ(a["count"], b["count"]) << q;
-        EXPECT_EQ(body.find("Endurnefnt"), std::string::npos) << q;
+        // Followed, the facets are worked out from the tables as they are now.
         if (a["count"].get<long>() > 0) {
           EXPECT_EQ(body.find("\"Flutt\"") != std::string::npos, followed) << q;
+          EXPECT_EQ(body.find("Endurnefnt") != std::string::npos, followed) << q;
         }
       }
   }
