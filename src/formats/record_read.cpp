@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "formats/source_iso.h"
 #include "kvistur/number.h"
 
 namespace kvistur::formats {
@@ -17,6 +18,9 @@ class Row {
   virtual Variant value(int i) = 0;
   // Column I as UTF-8 text; nullopt when it is null.
   virtual std::optional<std::string> utf8(int i) = 0;
+  // Column I's bytes as they are stored, where the engine gives them and
+  // the column holds text (a view valid until the next row); else nullopt.
+  virtual std::optional<std::string_view> stored(int) { return std::nullopt; }
   Text text(int i) {
     Variant v = value(i);
     return v.is_null() ? Text() : v.to_text();
@@ -38,6 +42,10 @@ class CursorRow : public Row {
         return std::string(bytes);
     }
     return to_utf8(c_.Value(i).to_text());
+  }
+  std::optional<std::string_view> stored(int i) override {
+    if (c_.IsNull(i) || c_.IsInteger(i)) return std::nullopt;
+    return c_.Bytes(i);
   }
 
  private:
@@ -143,7 +151,13 @@ void read_sources(db::Database& database, const std::vector<int32_t>& ids, std::
       if (id.is_null() || !seen.insert(id.to_i32()).second) return;
       auto r = found.find(id.to_i32());
       if (r == found.end()) return;
-      if (std::optional<std::string> source = row.utf8(1)) r->second.marc = SourceMarc(*source, r->first);
+      // A source record handed out as it stands is kept as it is stored
+      // (it is all UTF-8, so it is also the text utf8() would give);
+      // another is read now, to know whether it reads at all.
+      if (std::optional<std::string_view> bytes = row.stored(1); bytes && HandedOutAsStored(*bytes))
+        r->second.source.assign(*bytes);
+      else if (std::optional<std::string> source = row.utf8(1))
+        r->second.marc = SourceMarc(*source, r->first);
     });
   } catch (const Error& e) {
     if (e.number() != db::kTableNotFound) throw;
@@ -209,7 +223,7 @@ std::vector<std::optional<StoredRecord>> ReadStoredRecords(db::Database& databas
     // MARC lines.
     std::vector<int32_t> rebuilt;
     for (auto& [id, r] : found)
-      if (!r.marc) rebuilt.push_back(id);
+      if (!r.marc && r.source.empty()) rebuilt.push_back(id);
     if (!rebuilt.empty()) read_marc_lines(database, rebuilt, found);
     read_copies(database, distinct, found);
   }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "formats/source_iso.h"
 #include "marc21/marc_writer.h"
 #include "marc21/punctuation.h"
 
@@ -188,10 +189,20 @@ MarcRecord RebuildMarc(const Text& marc_lines, int16_t kind) {
 }
 
 MarcRecord MarcOf(const StoredRecord& r) {
-  MarcRecord m = r.marc ? *r.marc : RebuildMarc(r.marc_lines, r.kind);
+  std::optional<MarcRecord> source = r.source.empty() ? r.marc : SourceMarc(r.source, r.id);
+  MarcRecord m = source ? std::move(*source) : RebuildMarc(r.marc_lines, r.kind);
   utf8_leader(m);
   put_holdings(m, r);
   return m;
+}
+
+std::string Iso2709Of(const StoredRecord& r) {
+  if (!r.source.empty()) {
+    std::vector<MarcField> holdings;
+    for (const Copy& c : r.copies) holdings.push_back(holdings_field(r, c));
+    if (std::optional<std::string> spliced = SplicedIso2709(r.source, holdings)) return std::move(*spliced);
+  }
+  return Iso2709(MarcOf(r));
 }
 
 std::string IsbdTitle(const MarcField& f) {

@@ -37,7 +37,10 @@ struct StoredRecord {
   int32_t collection = -1;  // Safndeild; -1 when Null
   Text whole_text;          // ÖllFærslan (read for the display texts only)
   Text marc_lines;          // MarkSnið
-  std::optional<marc21::MarcRecord> marc;  // Frumfærsla.Færsla read, when there is one that reads
+  // Frumfærsla.Færsla: as it is stored when it can be handed out so
+  // (source_iso.h), or else read, when there is one that reads.
+  std::string source;
+  std::optional<marc21::MarcRecord> marc;
   std::vector<Copy> copies;                // the rows whose Móðurbendir is the record
 };
 
@@ -46,6 +49,9 @@ std::optional<marc21::MarcRecord> SourceMarc(const std::string& source, int32_t 
 
 // The record as MARC 21 (leader/09 "a": UTF-8).
 marc21::MarcRecord MarcOf(const StoredRecord& record);
+// Iso2709(MarcOf(record)), spliced from the stored source record where it
+// has one that can be handed out as it stands.
+std::string Iso2709Of(const StoredRecord& record);
 // The MARC record from the catalogue's MARC field lines alone, with the
 // importer's changes undone (100 indicators and $h, "＄" for "$", the 792
 // and 793 lines it adds) and a leader made from the record kind.

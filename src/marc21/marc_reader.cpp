@@ -60,14 +60,19 @@ std::string MarcRecord::control(std::string_view tag) const {
 
 namespace {
 
-// Whether S is well-formed UTF-8; unless CONTROLS, also without control
-// characters other than tab, CR and LF.
-bool utf8_check(std::string_view s, bool controls) {
+// The control characters a text may hold.
+enum class Controls { kAll, kTabAndLines, kTab };
+
+// Whether S is well-formed UTF-8 whose control characters are all of
+// ALLOWED.
+bool utf8_check(std::string_view s, Controls allowed) {
   std::size_t i = 0, n = s.size();
   while (i < n) {
     unsigned char c = s[i];
     if (c < 0x80) {
-      if (!controls && ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f)) return false;
+      if (allowed != Controls::kAll && ((c < 0x20 && c != '\t') || c == 0x7f) &&
+          (allowed == Controls::kTab || (c != '\r' && c != '\n')))
+        return false;
       ++i;
       continue;
     }
@@ -93,9 +98,11 @@ bool utf8_check(std::string_view s, bool controls) {
 
 }  // namespace
 
-bool valid_utf8_text(std::string_view s) { return utf8_check(s, false); }
+bool valid_utf8_text(std::string_view s) { return utf8_check(s, Controls::kTabAndLines); }
 
-bool well_formed_utf8(std::string_view s) { return utf8_check(s, true); }
+bool clean_utf8_text(std::string_view s) { return utf8_check(s, Controls::kTab); }
+
+bool well_formed_utf8(std::string_view s) { return utf8_check(s, Controls::kAll); }
 
 namespace {
 

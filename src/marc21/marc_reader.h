@@ -120,6 +120,9 @@ class MarcReader {
 // True when s is well-formed UTF-8 without control characters other than
 // tab, CR and LF.
 bool valid_utf8_text(std::string_view s);
+// True when s is well-formed UTF-8 without control characters other than
+// tab: a value the ISO 2709 writer writes as it is.
+bool clean_utf8_text(std::string_view s);
 // True when s is well-formed UTF-8, control characters and all.
 bool well_formed_utf8(std::string_view s);
 

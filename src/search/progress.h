@@ -21,14 +21,16 @@ class SearchProgress {
   void started();                                      // P1
   void term_query(TextView term);                      // P2
   void term_hits(int32_t h, TextView term);            // P3
-  void row(int32_t j, int32_t h) { throttled(j, h); }  // P4
+  // The steps of a loop, once a hit: checked here, so that a search
+  // without a window pays no call for them.
+  void row(int32_t j, int32_t h) { if (on_) throttled(j, h); }  // P4
   void sorting_hits();                                 // P5
   void merge_started();                                // P6
-  void merge_step(int32_t j, int32_t h) { throttled(j, h); }  // P7
+  void merge_step(int32_t j, int32_t h) { if (on_) throttled(j, h); }  // P7
   void merge_done();                                   // P8
   void merging_term(TextView term);                    // P9
   void fetching_results();                             // P10
-  void result(int32_t k, int32_t m) { throttled(k, m); }  // P11
+  void result(int32_t k, int32_t m) { if (on_) throttled(k, m); }  // P11
   void sorting_results();                              // P12
   void finished();                                     // P13
   // Starts a throttled loop.

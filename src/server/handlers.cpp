@@ -212,7 +212,7 @@ int search(void* handle, bend_search_rr* rr) {
 
 std::string record_bytes(Form form, const StoredRecord& stored, Faersla& faersla) {
   switch (form) {
-    case Form::Marc: return Iso2709(MarcOf(stored));
+    case Form::Marc: return Iso2709Of(stored);
     case Form::MarcXml: return MarcXml(MarcOf(stored));
     case Form::DublinCore: return DublinCore(MarcOf(stored));
     case Form::Display: return DisplayXml(stored, faersla);

@@ -17,6 +17,7 @@ using formats::DisplayXml;
 using formats::DublinCore;
 using formats::Iso2709;
 using formats::Iso2709ByYaz;
+using formats::Iso2709Of;
 using formats::kIdsAtOnce;
 using formats::MarcOf;
 using formats::MarcXml;

@@ -19,11 +19,11 @@ namespace kvistur {
 
 namespace {
 
-// The file as text, decoded by its form (settings_text.h).
-bool read_settings_text(const std::string& path, Text& out) {
+// The file's bytes.
+bool read_settings_bytes(const std::string& path, std::string& raw) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  std::string raw;
+  raw.clear();
   char buf[8192];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
@@ -32,8 +32,6 @@ bool read_settings_text(const std::string& path, Text& out) {
     raw.append(buf, std::size_t(n));
   }
   ::close(fd);
-  SettingsForm form;
-  out = DecodeSettings(raw, form);
   return true;
 }
 
@@ -59,10 +57,11 @@ struct SettingsLines {
   bool registry = false;
 };
 
-bool read_settings_lines(const std::string& path, SettingsLines& out) {
-  Text text;
-  if (!read_settings_text(path, text)) return false;
-  std::vector<Text> lines = split_lines(text);
+// The lines of a file whose bytes are RAW, decoded by its form
+// (settings_text.h).
+void settings_lines_of(const std::string& raw, SettingsLines& out) {
+  SettingsForm form;
+  std::vector<Text> lines = split_lines(DecodeSettings(raw, form));
   bool registry = !lines.empty() && IsRegistryExport(lines[0]);
   // Registry exports continue long lines with a final "\".
   if (registry) {
@@ -77,16 +76,25 @@ bool read_settings_lines(const std::string& path, SettingsLines& out) {
   }
   out.lines = std::move(lines);
   out.registry = registry;
+}
+
+bool read_settings_lines(const std::string& path, SettingsLines& out) {
+  std::string raw;
+  if (!read_settings_bytes(path, raw)) return false;
+  settings_lines_of(raw, out);
   return true;
 }
 
-// The settings read for the call in progress on this thread.
+// The settings read for the call in progress on this thread.  What the
+// last call read is kept after it: a call that reads the same bytes from
+// the same file takes its lines and answers instead of decoding them again.
 struct Snapshot {
   int depth = 0;
   std::vector<std::function<void()>> at_end;
   bool taken = false;
   bool readable = false;
   std::string path;
+  std::string raw;
   SettingsLines lines;
   std::map<std::pair<Text, Text>, SettingLookup> answers;
 };
@@ -96,9 +104,16 @@ thread_local Snapshot snapshot;
 const SettingsLines* settings_lines(const std::string& path, SettingsLines& fresh) {
   if (snapshot.depth == 0) return read_settings_lines(path, fresh) ? &fresh : nullptr;
   if (!snapshot.taken || snapshot.path != path) {
-    snapshot.answers.clear();
-    snapshot.readable = read_settings_lines(path, snapshot.lines);
-    snapshot.path = path;
+    std::string raw;
+    bool readable = read_settings_bytes(path, raw);
+    if (!readable || !snapshot.readable || path != snapshot.path || raw != snapshot.raw) {
+      snapshot.answers.clear();
+      snapshot.lines = SettingsLines{};
+      if (readable) settings_lines_of(raw, snapshot.lines);
+      snapshot.readable = readable;
+      snapshot.path = path;
+      snapshot.raw = std::move(raw);
+    }
     snapshot.taken = true;
   }
   return snapshot.readable ? &snapshot.lines : nullptr;
@@ -111,8 +126,6 @@ CallScope::CallScope() { ++snapshot.depth; }
 CallScope::~CallScope() {
   if (--snapshot.depth == 0) {
     snapshot.taken = false;
-    snapshot.lines = SettingsLines{};
-    snapshot.answers.clear();
     std::vector<std::function<void()>> ends;
     ends.swap(snapshot.at_end);
     for (auto& fn : ends) fn();
@@ -156,14 +169,15 @@ ScopedSetting::~ScopedSetting() { overrides.pop_back(); }
 SettingLookup lookup_setting(TextView section, TextView name) {
   for (auto it = overrides.rbegin(); it != overrides.rend(); ++it)
     if (SameSettingName(it->section, section) && SameSettingName(it->name, name)) return SettingLookup{LookupStage::Ok, 0, it->value};
-  // Within a call the file does not change, so each answer is kept.
+  // Within a call the file does not change, so each answer is kept (and
+  // kept on while later calls read the same bytes).
   if (snapshot.depth == 0) return look_up(section, name);
+  SettingsLines fresh;
+  settings_lines(settings_path(), fresh);  // the call's reading; another file read again
   auto key = std::make_pair(Text(section), Text(name));
-  if (snapshot.taken && snapshot.path == settings_path()) {
-    auto it = snapshot.answers.find(key);
-    if (it != snapshot.answers.end()) return it->second;
-  }
-  SettingLookup r = look_up(section, name);  // reads the file again when it is another file
+  auto it = snapshot.answers.find(key);
+  if (it != snapshot.answers.end()) return it->second;
+  SettingLookup r = look_up(section, name);
   snapshot.answers[key] = r;
   return r;
 }

@@ -79,10 +79,11 @@ Response RecordDownload(const PageContext& c, int32_t id, const std::string& for
   if (!dl) throw Refusal(404, "no_page");
   std::optional<formats::StoredRecord> stored = ReadStored(id);
   if (!stored) throw Refusal(404, "no_record", std::to_string(id));
-  marc21::MarcRecord marc = formats::MarcOf(*stored);
   Response r;
   r.content_type = std::string(dl->type) + dl->charset;
-  r.body = form == "mrc" ? formats::Iso2709(marc) : form == "xml" ? formats::MarcXml(marc) : formats::Ris(marc, id);
+  r.body = form == "mrc" ? formats::Iso2709Of(*stored)
+           : form == "xml" ? formats::MarcXml(formats::MarcOf(*stored))
+                           : formats::Ris(formats::MarcOf(*stored), id);
   if (r.body.empty()) throw Refusal(500, "record_too_large", std::to_string(id));
   r.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + std::to_string(id) + "." + form + "\"");
   r.hits = 1;

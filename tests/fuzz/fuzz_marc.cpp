@@ -4,9 +4,13 @@
 // refused with an exception, and its words indexed, never a crash or a hang.
 // Read a second time as a build reads it (each record checked as it is read,
 // decoded later into one record reused), it must give the same records.
+// Taken as a stored source record that may be handed out as it stands, it
+// must give the bytes it gives read and written again.
 #include <cstdint>
 #include <string>
 
+#include "formats/records.h"
+#include "formats/source_iso.h"
 #include "marc21/marc_reader.h"
 #include "import/marc/record_writer.h"
 #include "import/marc/word_index.h"
@@ -17,6 +21,14 @@ using namespace kvistur::marc21;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (kvistur::formats::HandedOutAsStored(bytes)) {
+    kvistur::formats::StoredRecord stored, read;
+    stored.source = bytes;
+    stored.copies = read.copies = {{1, "Aðalsafn", "\x1e"}};
+    read.marc = kvistur::formats::SourceMarc(bytes, 0);
+    if (!read.marc || kvistur::formats::Iso2709Of(stored) != kvistur::formats::Iso2709(kvistur::formats::MarcOf(read)))
+      __builtin_trap();
+  }
   try {
     MarcReader reader = MarcReader::from_bytes(bytes, "fuzz");
     MarcReader again = MarcReader::from_bytes(bytes, "fuzz");

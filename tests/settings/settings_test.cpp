@@ -88,6 +88,11 @@ TEST_F(SettingsTest, OneCallReadsTheFileOnce) {
     return 0;
   });
   EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"7") << "the next call reads it again";
+  write("[Leit]\nFjöldi=251\n");  // as long as what the first call read
+  run_in_frame({u"B inn", 0, u"B út"}, [] {
+    EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"251") << "a later call reads the file again";
+    return 0;
+  });
   std::filesystem::remove(ini_);
   run_in_frame({u"C inn", 0, u"C út"}, [] {
     EXPECT_EQ(lookup_setting(u"Leit", u"Fjöldi").failed_at, LookupStage::OpenKey);
