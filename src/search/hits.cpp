@@ -188,6 +188,47 @@ void PartlySortedHits::sort_to(int32_t keep) {
   if (!parts_.empty()) quicksort_parts(hits_, RankLess{}, keep, parts_);
 }
 
+std::vector<int32_t> PartlySortedHits::sorted_ids(int32_t first, int32_t last) {
+  // Past this many the sort's steps cost less than keeping the smallest.
+  constexpr int32_t kMostFoundInAPass = 1000;
+  const bool untouched = parts_.size() == 1 && parts_[0] == std::make_pair(1, size());
+  if (untouched && last >= 1 && last <= kMostFoundInAPass && last < size()) {
+    // The LAST hits of the smallest classes, kept as a heap whose top is
+    // the greatest of them.
+    auto greater_rank = [](const RankedHit& a, const RankedHit& b) { return a.rank < b.rank; };
+    std::vector<RankedHit> smallest(hits_.begin() + 1, hits_.begin() + 1 + last);
+    std::make_heap(smallest.begin(), smallest.end(), greater_rank);
+    bool keyless = false;
+    for (std::size_t p = 1; p < hits_.size(); ++p) {
+      const RankedHit h = hits_[p];
+      keyless |= h.rank < 0;
+      if (p > std::size_t(last) && h.rank < smallest.front().rank) {
+        std::pop_heap(smallest.begin(), smallest.end(), greater_rank);
+        smallest.back() = h;
+        std::push_heap(smallest.begin(), smallest.end(), greater_rank);
+      }
+    }
+    std::sort_heap(smallest.begin(), smallest.end(), greater_rank);
+    // Plain when the classes kept are all different and no other hit is
+    // of the greatest of them or below it.
+    bool plain = !keyless;
+    for (std::size_t i = 1; plain && i < smallest.size(); ++i) plain = smallest[i - 1].rank < smallest[i].rank;
+    if (plain) {
+      const int32_t greatest = smallest.back().rank;
+      int32_t at_or_below = 0;
+      for (std::size_t p = 1; p < hits_.size(); ++p) at_or_below += hits_[p].rank <= greatest;
+      plain = at_or_below == last;
+    }
+    if (plain) {
+      std::vector<int32_t> out;
+      for (int32_t p = std::max(first, 1); p <= last; ++p) out.push_back(smallest[std::size_t(p - 1)].id);
+      return out;
+    }
+  }
+  sort_to(last);
+  return ids(first, last);
+}
+
 std::string ClassKey(const Variant& v) {
   Key k = prepare(v, false);
   switch (k.kind) {

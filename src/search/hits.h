@@ -69,6 +69,12 @@ class PartlySortedHits {
     for (int32_t p = first; p <= last; ++p) out.push_back(id(p));
     return out;
   }
+  // The records at positions FIRST..LAST in their places: where no hit
+  // has been moved yet, every hit has a key and the first LAST classes are
+  // each one hit's and below all the others', those are the places any
+  // sort gives, and they are found in a pass without moving a hit (the
+  // first ten of 200 000 hits); otherwise by sort_to(LAST).
+  std::vector<int32_t> sorted_ids(int32_t first, int32_t last);
   // The bytes held.
   std::size_t bytes() const {
     return hits_.capacity() * sizeof(RankedHit) + parts_.capacity() * sizeof(parts_[0]);

@@ -41,10 +41,7 @@ struct ResultSet {
 
   int32_t size() const { return hits.size(); }
   // The record numbers at positions FIRST..LAST (1..size()), put in order.
-  std::vector<int32_t> records(int32_t first, int32_t last) {
-    hits.sort_to(last);
-    return hits.ids(first, last);
-  }
+  std::vector<int32_t> records(int32_t first, int32_t last) { return hits.sorted_ids(first, last); }
 };
 
 class Session {

@@ -15,8 +15,7 @@ std::vector<int32_t> OrderedPage(db::Database& database, const std::vector<int32
     // Leita's own order: the hits put in their places up to the page's last only.
     if (first >= size) return {};
     const int32_t last = int32_t(std::min(size, first + count));
-    ranked.sort_to(last);
-    return ranked.ids(int32_t(first) + 1, last);
+    return ranked.sorted_ids(int32_t(first) + 1, last);
   }
   // Every hit in Leita's order: the other orders keep it within what they put level.
   ranked.sort_to(ranked.size());

@@ -74,6 +74,14 @@ TEST(HitSort, PreparedKeysClassesAndAShortenedSortGiveThePlainStepsOrder) {
     std::vector<RankedHit> ranked(1, RankedHit{0, 0});
     for (std::size_t i = 1; i < a.size(); ++i) ranked.push_back(RankedHit{c[i - 1], a[i].ID});
     PartlySortedHits partly(ranked);
+    // The first places asked of hits never moved: found in a pass where
+    // the order is plain, else by the steps; the same hits either way.
+    for (int32_t last : {1, 10, 40}) {
+      PartlySortedHits fresh(ranked);
+      std::vector<int32_t> ids = fresh.sorted_ids(2, last);
+      for (int32_t p = 2; p <= std::min(last, fresh.size()); ++p)
+        ASSERT_EQ(ids[std::size_t(p - 2)], full[std::size_t(p)].ID) << "round " << round << " place " << p << " of " << last;
+    }
     SortRankedHits(ranked, keep);
 
     HitArray shortened = a;
@@ -90,6 +98,28 @@ TEST(HitSort, PreparedKeysClassesAndAShortenedSortGiveThePlainStepsOrder) {
       partly.sort_to(to);
       for (int32_t p = 1; p <= std::min(to, partly.size()); ++p)
         ASSERT_EQ(partly.id(p), full[std::size_t(p)].ID) << "round " << round << " position " << p << " of " << to;
+    }
+  }
+}
+
+// The first places of hits whose classes are all different come from one
+// pass; a tie at or above the last place asked, or a hit without a key,
+// leaves them to the sort's steps, which give the same hits.
+TEST(HitSort, TheFirstPlacesOfPlainHitsAreTheSortsPlaces) {
+  std::mt19937 rng(5);
+  for (int shape = 0; shape < 4; ++shape) {
+    std::vector<RankedHit> hits(1, RankedHit{0, 0});
+    for (int32_t i = 0; i < 5000; ++i) hits.push_back(RankedHit{shape == 1 ? i / 3 : i, 100000 + i});
+    std::shuffle(hits.begin() + 1, hits.end(), rng);
+    if (shape == 2) hits[4000].rank = -1;
+    if (shape == 3) hits[4000].rank = 2, hits[17].rank = 2;  // level with the third place
+    std::vector<RankedHit> sorted = hits;
+    SortRankedHits(sorted);
+    for (int32_t last : {1, 3, 10, 999}) {
+      PartlySortedHits partly(hits);
+      std::vector<int32_t> ids = partly.sorted_ids(1, last);
+      ASSERT_EQ(ids.size(), std::size_t(last));
+      for (int32_t p = 1; p <= last; ++p) ASSERT_EQ(ids[std::size_t(p - 1)], sorted[std::size_t(p)].id) << shape << " " << p;
     }
   }
 }
