@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -155,6 +156,41 @@ void quicksort(std::vector<T>& v, Less lt, int32_t keep) {
   quicksort_parts(v, lt, keep, parts);
 }
 
+// The hits of HITS (at 1..) in places 1..LAST as the sort's steps put
+// them, when those places are plain: every hit has a key, and each class
+// there is one hit's and below every other hit's, so that any sort gives
+// them.  Found in a pass, without moving a hit; nullopt when they are not
+// plain (or are too many to be worth it).
+std::optional<std::vector<RankedHit>> plain_first(const std::vector<RankedHit>& hits, int32_t last) {
+  // Past this many the sort's steps cost less than keeping the smallest.
+  constexpr int32_t kMostFoundInAPass = 1000;
+  if (last < 1 || last > kMostFoundInAPass || std::size_t(last) + 1 >= hits.size()) return std::nullopt;
+  // The LAST hits of the smallest classes, kept as a heap whose top is the
+  // greatest of them.
+  auto by_rank = [](const RankedHit& a, const RankedHit& b) { return a.rank < b.rank; };
+  std::vector<RankedHit> smallest(hits.begin() + 1, hits.begin() + 1 + last);
+  std::make_heap(smallest.begin(), smallest.end(), by_rank);
+  bool keyless = false;
+  for (std::size_t p = 1; p < hits.size(); ++p) {
+    const RankedHit h = hits[p];
+    keyless |= h.rank < 0;
+    if (p > std::size_t(last) && h.rank < smallest.front().rank) {
+      std::pop_heap(smallest.begin(), smallest.end(), by_rank);
+      smallest.back() = h;
+      std::push_heap(smallest.begin(), smallest.end(), by_rank);
+    }
+  }
+  if (keyless) return std::nullopt;
+  std::sort_heap(smallest.begin(), smallest.end(), by_rank);
+  for (std::size_t i = 1; i < smallest.size(); ++i)
+    if (smallest[i - 1].rank == smallest[i].rank) return std::nullopt;
+  const int32_t greatest = smallest.back().rank;
+  int32_t at_or_below = 0;
+  for (std::size_t p = 1; p < hits.size(); ++p) at_or_below += hits[p].rank <= greatest;
+  if (at_or_below != last) return std::nullopt;
+  return smallest;
+}
+
 }  // namespace
 
 int32_t PartitionHits(HitArray& hits, int32_t lo, int32_t hi) {
@@ -176,6 +212,14 @@ void SortHits(HitArray& hits, int32_t keep) {
 
 void SortRankedHits(std::vector<RankedHit>& hits, int32_t keep) {
   if (hits.size() <= 2) return;
+  if (std::optional<std::vector<RankedHit>> plain = plain_first(hits, keep)) {
+    // The hits of those classes are the only ones at or below the
+    // greatest: put in front, then in their places.
+    const int32_t greatest = plain->back().rank;
+    std::partition(hits.begin() + 1, hits.end(), [&](const RankedHit& h) { return h.rank <= greatest; });
+    std::copy(plain->begin(), plain->end(), hits.begin() + 1);
+    return;
+  }
   quicksort(hits, RankLess{}, keep);
 }
 
@@ -189,42 +233,13 @@ void PartlySortedHits::sort_to(int32_t keep) {
 }
 
 std::vector<int32_t> PartlySortedHits::sorted_ids(int32_t first, int32_t last) {
-  // Past this many the sort's steps cost less than keeping the smallest.
-  constexpr int32_t kMostFoundInAPass = 1000;
   const bool untouched = parts_.size() == 1 && parts_[0] == std::make_pair(1, size());
-  if (untouched && last >= 1 && last <= kMostFoundInAPass && last < size()) {
-    // The LAST hits of the smallest classes, kept as a heap whose top is
-    // the greatest of them.
-    auto greater_rank = [](const RankedHit& a, const RankedHit& b) { return a.rank < b.rank; };
-    std::vector<RankedHit> smallest(hits_.begin() + 1, hits_.begin() + 1 + last);
-    std::make_heap(smallest.begin(), smallest.end(), greater_rank);
-    bool keyless = false;
-    for (std::size_t p = 1; p < hits_.size(); ++p) {
-      const RankedHit h = hits_[p];
-      keyless |= h.rank < 0;
-      if (p > std::size_t(last) && h.rank < smallest.front().rank) {
-        std::pop_heap(smallest.begin(), smallest.end(), greater_rank);
-        smallest.back() = h;
-        std::push_heap(smallest.begin(), smallest.end(), greater_rank);
-      }
-    }
-    std::sort_heap(smallest.begin(), smallest.end(), greater_rank);
-    // Plain when the classes kept are all different and no other hit is
-    // of the greatest of them or below it.
-    bool plain = !keyless;
-    for (std::size_t i = 1; plain && i < smallest.size(); ++i) plain = smallest[i - 1].rank < smallest[i].rank;
-    if (plain) {
-      const int32_t greatest = smallest.back().rank;
-      int32_t at_or_below = 0;
-      for (std::size_t p = 1; p < hits_.size(); ++p) at_or_below += hits_[p].rank <= greatest;
-      plain = at_or_below == last;
-    }
-    if (plain) {
+  if (untouched)
+    if (std::optional<std::vector<RankedHit>> plain = plain_first(hits_, last)) {
       std::vector<int32_t> out;
-      for (int32_t p = std::max(first, 1); p <= last; ++p) out.push_back(smallest[std::size_t(p - 1)].id);
+      for (int32_t p = std::max(first, 1); p <= last; ++p) out.push_back((*plain)[std::size_t(p - 1)].id);
       return out;
     }
-  }
   sort_to(last);
   return ids(first, last);
 }

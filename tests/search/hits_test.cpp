@@ -118,8 +118,18 @@ TEST(HitSort, TheFirstPlacesOfPlainHitsAreTheSortsPlaces) {
     for (int32_t last : {1, 3, 10, 999}) {
       PartlySortedHits partly(hits);
       std::vector<int32_t> ids = partly.sorted_ids(1, last);
+      std::vector<RankedHit> shortened = hits;  // the same places, every hit still there once
+      SortRankedHits(shortened, last);
       ASSERT_EQ(ids.size(), std::size_t(last));
-      for (int32_t p = 1; p <= last; ++p) ASSERT_EQ(ids[std::size_t(p - 1)], sorted[std::size_t(p)].id) << shape << " " << p;
+      for (int32_t p = 1; p <= last; ++p) {
+        ASSERT_EQ(ids[std::size_t(p - 1)], sorted[std::size_t(p)].id) << shape << " " << p;
+        ASSERT_EQ(shortened[std::size_t(p)].id, sorted[std::size_t(p)].id) << shape << " " << p;
+      }
+      auto by_id = [](const RankedHit& a, const RankedHit& b) { return a.id < b.id; };
+      std::sort(shortened.begin(), shortened.end(), by_id);
+      std::vector<RankedHit> all = hits;
+      std::sort(all.begin(), all.end(), by_id);
+      for (std::size_t i = 0; i < all.size(); ++i) ASSERT_EQ(shortened[i].id, all[i].id);
     }
   }
 }
