@@ -213,6 +213,17 @@ class Running {
     return a;
   }
   std::string access_log() const { return file_bytes(access_); }
+  // The access log once it holds TEXT (or after 10 s): a web request's line
+  // is written when its answer has gone, which may be after the client has
+  // read it.
+  std::string access_log_with(const std::string& text) const {
+    std::string log = access_log();
+    for (int i = 0; i < 100 && log.find(text) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      log = access_log();
+    }
+    return log;
+  }
   std::string errors() const { return file_bytes(err_); }
 
   // The number of a line of its /proc/PID/status (VmRSS and VmHWM in KiB,
