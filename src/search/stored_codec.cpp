@@ -19,9 +19,11 @@ Checksum& Checksum::add(uint64_t v) {
 Checksum& Checksum::add(std::string_view bytes) {
   add(uint64_t(bytes.size()));
   std::size_t i = 0;
+  // Eight bytes at a time, little-endian: one load each, not eight.
   for (; i + 8 <= bytes.size(); i += 8) {
-    uint64_t w = 0;
-    for (int b = 7; b >= 0; --b) w = w << 8 | uint8_t(bytes[i + std::size_t(b)]);
+    uint64_t w;
+    std::memcpy(&w, bytes.data() + i, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
     add(w);
   }
   if (i < bytes.size()) {
@@ -431,25 +433,30 @@ void PackedRow::walk(std::size_t b, Each each) const {
   const std::size_t avail = packed_.size() - at;
   const uint64_t low = width ? ~uint64_t(0) >> (64 - width) : 0;
   const uint64_t index_mask = (uint64_t(1) << shift_) - 1;
-  // Entry I's bits, read through the eight bytes from the one it starts in
-  // (fewer at the row's end): it has at most 56 bits, so it lies within.
-  auto entry = [&](std::size_t i) -> uint64_t {
-    std::size_t bit = i * std::size_t(width), byte = bit >> 3;
-    uint64_t w = 0;
-    if (byte + 8 <= avail) {
-      std::memcpy(&w, data + byte, 8);
-      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-    } else {
-      for (std::size_t j = 0; byte + j < avail; ++j) w |= uint64_t(data[byte + j]) << (8 * j);
-    }
-    return (w >> (bit & 7)) & low;
-  };
   // Unsigned: the first step from -1 lands on the first position, and the
   // sum of at most kBlock steps of 56 bits each from a 32-bit start cannot
   // wrap.
   uint64_t prev = uint64_t(this->prev(b));
-  for (std::size_t i = 0; i < count; ++i) {
-    uint64_t v = entry(i);
+  // Entry I's bits are read through the eight bytes from the one it starts
+  // in: it has at most 56 bits, so it lies within.  The entries whose eight
+  // bytes are all there (all but the last few of a row) take one load each;
+  // the rest are read byte by byte.
+  std::size_t fast = 0;
+  if (avail >= 8) fast = width ? std::min(count, (avail - 8) * 8 / std::size_t(width) + 1) : count;
+  std::size_t i = 0, bit = 0;
+  for (; i < fast; ++i, bit += std::size_t(width)) {
+    uint64_t w;
+    std::memcpy(&w, data + (bit >> 3), 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    const uint64_t v = (w >> (bit & 7)) & low;
+    prev += (v >> shift_) + 1;
+    each(prev, v & index_mask);
+  }
+  for (; i < count; ++i, bit += std::size_t(width)) {
+    const std::size_t byte = bit >> 3;
+    uint64_t w = 0;
+    for (std::size_t j = 0; j < 8 && byte + j < avail; ++j) w |= uint64_t(data[byte + j]) << (8 * j);
+    const uint64_t v = (w >> (bit & 7)) & low;
     prev += (v >> shift_) + 1;
     each(prev, v & index_mask);
   }
@@ -473,11 +480,13 @@ std::vector<Entry> PackedRow::all_entries() const {
 }
 
 void AppendPositions(const PackedRow& row, std::vector<uint32_t>& out) {
-  std::size_t first = out.size();
-  out.resize(first + row.entries());
-  uint32_t* o = out.data() + first;
-  for (std::size_t b = 0; b < row.blocks(); ++b) o += row.decode(b, o);
-  out.resize(std::size_t(o - out.data()));
+  // Through a block's room on the stack: growing OUT to every entry first
+  // would fill it with zeros only to overwrite them.
+  uint32_t got[kBlock];
+  for (std::size_t b = 0; b < row.blocks(); ++b) {
+    const std::size_t n = row.decode(b, got);
+    out.insert(out.end(), got, got + n);
+  }
 }
 
 void RowChain::next(int64_t upto, int64_t before, bool last) {
