@@ -233,6 +233,7 @@ void PartlySortedHits::sort_to(int32_t keep) {
 }
 
 std::vector<int32_t> PartlySortedHits::sorted_ids(int32_t first, int32_t last) {
+  last = std::min(last, size());
   const bool untouched = parts_.size() == 1 && parts_[0] == std::make_pair(1, size());
   if (untouched)
     if (std::optional<std::vector<RankedHit>> plain = plain_first(hits_, last)) {

@@ -69,7 +69,7 @@ class PartlySortedHits {
     for (int32_t p = first; p <= last; ++p) out.push_back(id(p));
     return out;
   }
-  // The records at positions FIRST..LAST in their places: where no hit
+  // The records at positions FIRST..LAST (at most size()) in their places: where no hit
   // has been moved yet, every hit has a key and the first LAST classes are
   // each one hit's and below all the others', those are the places any
   // sort gives, and they are found in a pass without moving a hit (the
