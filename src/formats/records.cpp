@@ -199,7 +199,10 @@ MarcRecord MarcOf(const StoredRecord& r) {
 std::string Iso2709Of(const StoredRecord& r) {
   if (!r.source.empty()) {
     std::vector<MarcField> holdings;
-    for (const Copy& c : r.copies) holdings.push_back(holdings_field(r, c));
+    for (const Copy& c : r.copies) {
+      holdings.push_back(holdings_field(r, c));
+      for (auto& sub : holdings.back().subfields) clean_in_place(sub.value);
+    }
     if (std::optional<std::string> spliced = SplicedIso2709(r.source, holdings)) return std::move(*spliced);
   }
   return Iso2709(MarcOf(r));

@@ -1,5 +1,7 @@
 #include "formats/source_iso.h"
 
+#include <stdexcept>
+
 #include "marc21/marc_writer.h"
 
 namespace kvistur::formats {
@@ -75,73 +77,32 @@ bool field_as_written(std::string_view tag, std::string_view bytes) {
 
 bool holdings_tag(std::string_view tag) { return tag == "852" || tag == "952"; }
 
-void put_digits(std::string& out, std::size_t at, std::size_t value, int width) {
-  for (int i = width - 1; i >= 0; --i, value /= 10) out[at + std::size_t(i)] = char('0' + value % 10);
-}
-
-// A value as the writer writes it: control characters other than tab made
-// blanks.
-void put_clean(std::string& out, const std::string& value) {
-  for (char c : value) out += static_cast<unsigned char>(c) < 0x20 && c != '\t' ? ' ' : c;
-}
-
 }  // namespace
 
 bool HandedOutAsStored(std::string_view source) { return each_field(source, field_as_written); }
 
 std::optional<std::string> SplicedIso2709(std::string_view source, const std::vector<marc21::MarcField>& holdings) {
-  std::string directory, data;
-  directory.reserve(std::size_t(digits_at(source, 12, 5)) + kEntrySize * holdings.size());
-  data.reserve(source.size());
-  bool fits = true;
-  auto add = [&](std::string_view tag, std::size_t start) {
-    std::size_t length = data.size() - start;
-    if (length > marc21::kMaxIsoField || start > marc21::kMaxIsoRecord) fits = false;
-    directory.append(tag);
-    directory.append(9, '0');
-    put_digits(directory, directory.size() - 9, length, 4);
-    put_digits(directory, directory.size() - 5, start, 5);
-  };
-  auto add_holdings = [&] {
-    for (const marc21::MarcField& f : holdings) {
-      std::size_t start = data.size();
-      data += f.ind1;
-      data += f.ind2;
-      for (const marc21::MarcSubfield& s : f.subfields) {
-        data += kSubfieldMark;
-        data += s.code;
-        put_clean(data, s.value);
-      }
-      data += kFieldEnd;
-      add(f.tag, start);
-    }
-  };
   bool has_holdings = false;
   each_field(source, [&](std::string_view tag, std::string_view) { return !(has_holdings = holdings_tag(tag)); });
+  marc21::Iso2709Writer out;
   bool placed = false;
-  each_field(source, [&](std::string_view tag, std::string_view bytes) {
-    if (holdings_tag(tag) || (!has_holdings && tag > "852")) {
-      if (!placed) add_holdings();
-      placed = true;
-      if (holdings_tag(tag)) return true;
-    }
-    std::size_t start = data.size();
-    data.append(bytes);
-    add(tag, start);
-    return true;
-  });
-  if (!placed) add_holdings();
-  directory += kFieldEnd;
-  const std::size_t base = kLeaderSize + directory.size(), total = base + data.size() + 1;
-  if (!fits || total > marc21::kMaxIsoRecord) return std::nullopt;
-  std::string out(source.substr(0, kLeaderSize));
-  put_digits(out, 0, total, 5);
-  put_digits(out, 12, base, 5);
-  out.reserve(total);
-  out += directory;
-  out += data;
-  out += kRecordEnd;
-  return out;
+  try {
+    each_field(source, [&](std::string_view tag, std::string_view bytes) {
+      if (holdings_tag(tag) || (!has_holdings && tag > "852")) {
+        if (!placed)
+          for (const marc21::MarcField& f : holdings) out.add(f);
+        placed = true;
+        if (holdings_tag(tag)) return true;
+      }
+      out.add_bytes(tag, bytes);
+      return true;
+    });
+    if (!placed)
+      for (const marc21::MarcField& f : holdings) out.add(f);
+    return out.finish(std::string(source.substr(0, kLeaderSize)));
+  } catch (const std::runtime_error&) {  // too long for ISO 2709
+    return std::nullopt;
+  }
 }
 
 }  // namespace kvistur::formats

@@ -30,9 +30,10 @@ namespace kvistur::formats {
 bool HandedOutAsStored(std::string_view source);
 
 // SOURCE (HandedOutAsStored) with its 852 and 952 fields replaced by
-// HOLDINGS, where the first of them stood or else before the first field
-// tagged above 852, as ISO 2709; nullopt when the record so made would not
-// fit the format's sizes.
+// HOLDINGS (their values as the writer writes them, cleaned of control
+// characters), where the first of them stood or else before the first
+// field tagged above 852, as ISO 2709; nullopt when the record so made
+// would not fit the format's sizes.
 std::optional<std::string> SplicedIso2709(std::string_view source, const std::vector<marc21::MarcField>& holdings);
 
 }  // namespace kvistur::formats

@@ -17,38 +17,46 @@ void put_digits(std::string& out, std::size_t at, std::size_t value, int width) 
 
 }  // namespace
 
-std::string WriteIso2709(const MarcRecord& r) {
-  std::string directory, data;
-  directory.reserve(12 * r.fields.size() + 1);
-  for (const MarcField& f : r.fields) {
-    if (f.tag.size() != 3) throw std::runtime_error("bad field tag \"" + f.tag + "\"");
-    std::size_t start = data.size();
-    if (f.is_control()) {
-      data += f.data;
-    } else {
-      data += f.ind1;
-      data += f.ind2;
-      for (const MarcSubfield& s : f.subfields) {
-        data += kSubfieldMark;
-        data += s.code;
-        data += s.value;
-      }
+void Iso2709Writer::entry(std::string_view tag, std::size_t start) {
+  if (tag.size() != 3) throw std::runtime_error("bad field tag \"" + std::string(tag) + "\"");
+  std::size_t length = data_.size() - start;
+  if (length > kMaxIsoField || start > kMaxIsoRecord)
+    throw std::runtime_error("field " + std::string(tag) + " is too long for ISO 2709");
+  directory_.append(tag);
+  directory_.append(9, '0');
+  put_digits(directory_, directory_.size() - 9, length, 4);
+  put_digits(directory_, directory_.size() - 5, start, 5);
+}
+
+void Iso2709Writer::add(const MarcField& f) {
+  std::size_t start = data_.size();
+  if (f.is_control()) {
+    data_ += f.data;
+  } else {
+    data_ += f.ind1;
+    data_ += f.ind2;
+    for (const MarcSubfield& s : f.subfields) {
+      data_ += kSubfieldMark;
+      data_ += s.code;
+      data_ += s.value;
     }
-    data += kFieldEnd;
-    std::size_t length = data.size() - start;
-    if (length > kMaxIsoField || start > kMaxIsoRecord)
-      throw std::runtime_error("field " + f.tag + " is too long for ISO 2709");
-    std::string entry = f.tag + "000000000";
-    put_digits(entry, 3, length, 4);
-    put_digits(entry, 7, start, 5);
-    directory += entry;
   }
-  directory += kFieldEnd;
-  std::size_t base = 24 + directory.size();
-  std::size_t total = base + data.size() + 1;
+  data_ += kFieldEnd;
+  entry(f.tag, start);
+}
+
+void Iso2709Writer::add_bytes(std::string_view tag, std::string_view bytes) {
+  std::size_t start = data_.size();
+  data_.append(bytes);
+  entry(tag, start);
+}
+
+std::string Iso2709Writer::finish(std::string leader) {
+  directory_ += kFieldEnd;
+  std::size_t base = 24 + directory_.size();
+  std::size_t total = base + data_.size() + 1;
   if (total > kMaxIsoRecord) throw std::runtime_error("the record is too long for ISO 2709 (" + std::to_string(total) + " bytes)");
 
-  std::string leader = r.leader;
   leader.resize(24, ' ');
   for (char& c : leader)
     if (c < ' ' || c > '~') c = ' ';
@@ -62,10 +70,16 @@ std::string WriteIso2709(const MarcRecord& r) {
   std::string out;
   out.reserve(total);
   out += leader;
-  out += directory;
-  out += data;
+  out += directory_;
+  out += data_;
   out += kRecordEnd;
   return out;
+}
+
+std::string WriteIso2709(const MarcRecord& r) {
+  Iso2709Writer w(r.fields.size());
+  for (const MarcField& f : r.fields) w.add(f);
+  return w.finish(r.leader);
 }
 
 }  // namespace kvistur::marc21

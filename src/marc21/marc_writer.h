@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "marc21/marc_reader.h"
 
@@ -19,5 +20,23 @@ inline constexpr std::size_t kMaxIsoField = 9999;
 // the whole record is longer than ISO 2709 can describe, or a tag is not
 // three characters.
 std::string WriteIso2709(const MarcRecord& r);
+
+// An ISO 2709 record written field by field, as WriteIso2709 writes it; a
+// field may also be given as the bytes it has in another ISO 2709 record.
+// Each throws std::runtime_error as WriteIso2709 does.
+class Iso2709Writer {
+ public:
+  // FIELDS: how many fields the record is likely to have.
+  explicit Iso2709Writer(std::size_t fields = 0) { directory_.reserve(12 * fields + 1); }
+  void add(const MarcField& f);
+  // TAG's field as BYTES, its field end included.
+  void add_bytes(std::string_view tag, std::string_view bytes);
+  // The record with LEADER's own positions and the ones worked out.
+  std::string finish(std::string leader);
+
+ private:
+  void entry(std::string_view tag, std::size_t start);
+  std::string directory_, data_;
+};
 
 }  // namespace kvistur::marc21
