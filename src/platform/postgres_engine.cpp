@@ -35,6 +35,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/column_names.h"
 #include "platform/content_stamp.h"
 #include "platform/engine.h"
 #include "platform/jet_sql.h"
@@ -730,8 +731,7 @@ class ServerRecordset : public Recordset {
     // The query's own columns come before those it did not ask for.
     int n = PQnfields(res) - t.hidden;
     for (int i = 0; i < n; ++i) {
-      names_.push_back(from_utf8(PQfname(res, i)));
-      folded_.push_back(fold_utf8(PQfname(res, i)));
+      names_.add(PQfname(res, i));
     }
     total_ = std::size_t(PQntuples(res));
     reached_ = std::min<std::size_t>(total_, 1);
@@ -794,12 +794,9 @@ class ServerRecordset : public Recordset {
   // After a bulk read nothing is left, as in the SQLite recordset.
   void drop_rows() { pos_ = reached_ = dropped_ = total_; }
   int column_index(TextView name) {
-    for (std::size_t i = 0; i < names_.size(); ++i)
-      if (names_[i] == name) return int(i);
-    std::string f = fold_text(name);
-    for (std::size_t i = 0; i < folded_.size(); ++i)
-      if (folded_[i] == f) return int(i);
-    throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+    int i = names_.find(name);
+    if (i < 0) throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+    return i;
   }
   void check_open() const {
     if (closed_) throw Error(3420, u"DAO.Recordset", u"Object invalid or no longer set.");
@@ -807,8 +804,7 @@ class ServerRecordset : public Recordset {
   [[noreturn]] void no_current() const { throw Error(kNoCurrentRecord, u"DAO.Recordset", u"No current record."); }
 
   Result result_;
-  std::vector<Text> names_;
-  std::vector<std::string> folded_;
+  ColumnNames names_;
   std::size_t total_ = 0, reached_ = 0, pos_ = 0, dropped_ = 0;
   bool closed_ = false;
 };

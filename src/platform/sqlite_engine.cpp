@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/column_names.h"
 #include "platform/content_stamp.h"
 #include "platform/kept_memory.h"
 #include "platform/engine.h"
@@ -514,9 +515,7 @@ class SqliteRecordset : public Recordset {
       : conn_(std::move(c)), sql_(std::move(sql)), values_(std::move(values)), stmt_(s) {
     int n = sqlite3_column_count(stmt_);
     for (int i = 0; i < n; ++i) {
-      const char* name = sqlite3_column_name(stmt_, i);
-      names_.push_back(from_utf8(name ? name : ""));
-      folded_.push_back(fold_utf8(name ? name : ""));
+      names_.add(sqlite3_column_name(stmt_, i));
     }
     fetch();
   }
@@ -679,12 +678,9 @@ class SqliteRecordset : public Recordset {
     }
   }
   std::size_t column_index(TextView name) {
-    for (std::size_t i = 0; i < names_.size(); ++i)
-      if (names_[i] == name) return i;
-    std::string f = fold_text(name);
-    for (std::size_t i = 0; i < folded_.size(); ++i)
-      if (folded_[i] == f) return i;
-    throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+    int i = names_.find(name);
+    if (i < 0) throw Error(kItemNotFound, u"DAO.Fields", u"Item not found in this collection.");
+    return std::size_t(i);
   }
   void check_open() const {
     if (closed_) throw Error(3420, u"DAO.Recordset", u"Object invalid or no longer set.");
@@ -695,8 +691,7 @@ class SqliteRecordset : public Recordset {
   std::string sql_;
   std::vector<SqlValue> values_;
   sqlite3_stmt* stmt_;
-  std::vector<Text> names_;
-  std::vector<std::string> folded_;
+  ColumnNames names_;
   std::vector<std::vector<Variant>> rows_;
   std::size_t pos_ = 0;
   bool closed_ = false;

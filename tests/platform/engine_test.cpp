@@ -88,6 +88,7 @@ TEST_F(EngineTest, JoinsDistinctTheWalkAndErrors) {
   auto rs = db->OpenRecordset(u"SELECT * FROM Orð WHERE ID = 8");
   EXPECT_EQ(rs->RecordCount(), 1);
   EXPECT_TRUE(rs->field(u"Orð").is_null());
+  EXPECT_TRUE(rs->field(u"oRÐ").is_null());  // a name of other case, not ASCII
   EXPECT_EQ(error_number([&] { rs->field(u"Ekki"); }), kItemNotFound);
   rs->MoveNext();
   EXPECT_TRUE(rs->eof());
