@@ -170,24 +170,28 @@ std::optional<std::vector<RankedHit>> plain_first(const std::vector<RankedHit>& 
   auto by_rank = [](const RankedHit& a, const RankedHit& b) { return a.rank < b.rank; };
   std::vector<RankedHit> smallest(hits.begin() + 1, hits.begin() + 1 + last);
   std::make_heap(smallest.begin(), smallest.end(), by_rank);
-  bool keyless = false;
-  for (std::size_t p = 1; p < hits.size(); ++p) {
+  // The least class of the hits left out.  The heap's top only falls, so
+  // every hit left out is at or above the final greatest kept; the kept
+  // classes are the only ones at or below it exactly when this is above it.
+  int32_t least_left_out = INT32_MAX;
+  for (std::size_t p = std::size_t(last) + 1; p < hits.size(); ++p) {
     const RankedHit h = hits[p];
-    keyless |= h.rank < 0;
-    if (p > std::size_t(last) && h.rank < smallest.front().rank) {
+    if (h.rank < smallest.front().rank) {
       std::pop_heap(smallest.begin(), smallest.end(), by_rank);
+      least_left_out = std::min(least_left_out, smallest.back().rank);
       smallest.back() = h;
       std::push_heap(smallest.begin(), smallest.end(), by_rank);
+    } else {
+      least_left_out = std::min(least_left_out, h.rank);
     }
   }
-  if (keyless) return std::nullopt;
   std::sort_heap(smallest.begin(), smallest.end(), by_rank);
+  // A keyless hit (class -1) is below every class, so it is kept if there
+  // is one.
+  if (smallest.front().rank < 0) return std::nullopt;
   for (std::size_t i = 1; i < smallest.size(); ++i)
     if (smallest[i - 1].rank == smallest[i].rank) return std::nullopt;
-  const int32_t greatest = smallest.back().rank;
-  int32_t at_or_below = 0;
-  for (std::size_t p = 1; p < hits.size(); ++p) at_or_below += hits[p].rank <= greatest;
-  if (at_or_below != last) return std::nullopt;
+  if (least_left_out <= smallest.back().rank) return std::nullopt;
   return smallest;
 }
 

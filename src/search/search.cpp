@@ -249,28 +249,26 @@ bool intersect_terms(db::Database& database, KeptSearch& kept, std::vector<Term>
 }
 
 // With the order of all records at hand (kept from an earlier search, or
-// worth working out now because the hits are many), RANKED gets the records
-// of RESULT (at 1.., ascending) at 1.. sorted by their classes, the first K
-// sure to be in their places; false, and nothing done, without it.
-bool rank_hits(db::Database& database, KeptSearch& kept, const std::vector<int32_t>& result, int32_t k,
+// worth working out now because the hits are many), RANKED gets the M
+// records at HITS[0..M-1] (ascending) at 1.. sorted by their classes, the
+// first K sure to be in their places; false, and nothing done, without it.
+bool rank_hits(db::Database& database, KeptSearch& kept, const int32_t* hits, int32_t m, int32_t k,
                SearchProgress& progress, OpenSet& set, std::vector<RankedHit>& ranked) {
-  const int32_t m = int32_t(result.size()) - 1;
   std::shared_ptr<const RecordOrder> order = kept.order(database, m);
   if (!order) return false;
-  ranked.clear();
-  ranked.reserve(std::size_t(m) + 1);
-  ranked.push_back(RankedHit{0, 0});
-  const bool check = order->any_unreadable();
+  ranked.assign(std::size_t(m) + 1, RankedHit{0, 0});
+  const bool check = order->any_unreadable(), shown = progress.on();
+  RankedHit* out = ranked.data();
   for (int32_t p = 1; p <= m; ++p) {
-    int32_t id = result[std::size_t(p)];
+    int32_t id = hits[p - 1];
     if (check && order->unreadable(id)) {
       // Reading this hit's row fails, as reading the hits one by one
       // would have failed here.
       set.open = true;
       throw Error(err::kInvalidNull);
     }
-    ranked.push_back(RankedHit{order->rank(id), id});
-    progress.result(p, m);
+    out[p] = RankedHit{order->rank(id), id};
+    if (shown) progress.result(p, m);
   }
   progress.sorting_results();
   SortRankedHits(ranked, k);
@@ -290,7 +288,7 @@ void order_hits(db::Database& database, KeptSearch& kept, const std::vector<int3
   progress.fetching_results();
   progress.reset();
   std::vector<RankedHit> ranked;
-  if (rank_hits(database, kept, result, k, progress, set, ranked)) {
+  if (rank_hits(database, kept, result.data() + 1, m, k, progress, set, ranked)) {
     table.assign(std::size_t(k) + 1, HitRecord{});
     for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = ranked[std::size_t(p)].id;
     if (details) read_hits(database, table, set.rs, set.open);
@@ -394,8 +392,6 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
 
 PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records) {
   if (records.empty()) return {};
-  std::vector<int32_t> result(records.size() + 1);
-  std::copy(records.begin(), records.end(), result.begin() + 1);
   std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
   SearchProgress quiet(0, nullptr);
   OpenSet set;
@@ -403,7 +399,10 @@ PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& 
   // variant: the server orders every hit of a search, however many.  None
   // is put in its place yet (keep 0): the caller sorts as far as it looks.
   std::vector<RankedHit> ranked;
-  if (rank_hits(database, *kept, result, 0, quiet, set, ranked)) return PartlySortedHits(std::move(ranked));
+  if (rank_hits(database, *kept, records.data(), int32_t(records.size()), 0, quiet, set, ranked))
+    return PartlySortedHits(std::move(ranked));
+  std::vector<int32_t> result(records.size() + 1);
+  std::copy(records.begin(), records.end(), result.begin() + 1);
   HitArray table;
   order_hits(database, *kept, result, int32_t(records.size()), false, quiet, set, table);
   ranked.assign(1, RankedHit{0, 0});
@@ -441,7 +440,7 @@ HitsPage LeitaPage(db::Database& database, int32_t lHópur, int32_t lSvið, cons
     }
   }
   std::vector<RankedHit> ranked;
-  if (rank_hits(database, *kept, result, int32_t(last), quiet, set, ranked)) {
+  if (rank_hits(database, *kept, result.data() + 1, int32_t(m), int32_t(last), quiet, set, ranked)) {
     for (std::size_t p = first + 1; p <= last; ++p) page.ids.push_back(ranked[p].id);
     return page;
   }
