@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <stdexcept>
 
 #include "import/store/indexes.h"
+#include "import/store/search_index.h"
+#include "search/record_order.h"
 #include "kvistur/text.h"
 #include "kvistur/variant.h"
 #include "platform/sqlite_functions.h"
@@ -271,6 +274,9 @@ int32_t CatalogueWriter::Add(ImportedRecord r) {
     }
     for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
   }
+  sort_keys_ += r.sort_key;
+  sort_key_ends_.push_back(sort_keys_.size());
+  kinds_.push_back(int32_t(r.kind));
   staged.record = std::move(r);
   if (batch_.size() == kRecordsPerBatch) {
     writer_->Hand(std::move(batch_));
@@ -286,6 +292,23 @@ int CatalogueWriter::Finish(const Progress& progress) {
   // same field of a record is one row), while the last records are written.
   SortWordLinks(links_, int32_t(word_ids_.size()));
   writer_->Finish();
+  // The stored index is worked out from what is held here, on another
+  // thread while this one writes the word index and the plain indexes; it
+  // is what reading those tables back would give.  Móðurtafla's rows as
+  // written: the record's number, its sort text, an identifying string
+  // (never null) and its kind.
+  std::future<PreparedIndex> prepared = std::async(std::launch::async, [this] {
+    return PrepareSearchIndex(
+        [this](::kvistur::RecordRows& rows) {
+          std::size_t from = 0;
+          for (std::size_t i = 0; i < kinds_.size(); ++i) {
+            std::string_view key = std::string_view(sort_keys_).substr(from, sort_key_ends_[i] - from);
+            from = sort_key_ends_[i];
+            rows.add(Variant(int32_t(i + 1)), Variant(from_utf8(key)), false, Variant(kinds_[i]));
+          }
+        },
+        int32_t(word_ids_.size()), links_);
+  });
   int missing = 0;
   {
     SqliteStatement host(db_.get(), "UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
@@ -317,9 +340,13 @@ int CatalogueWriter::Finish(const Progress& progress) {
     if (progress && done % 65536 < rows) progress("word index", done, total);
   }
   if (progress) progress("word index", total, total);
-  std::vector<WordLink>().swap(links_);
   if (progress) progress("indexes", 0, 0);
-  CreateIndexes(db_.get());
+  CreateIndexes(db_.get(), [&](sqlite3* db) {
+    PreparedIndex index = prepared.get();
+    std::vector<WordLink>().swap(links_);
+    std::string().swap(sort_keys_);
+    WriteSearchIndex(db, *index);
+  });
   if (progress) progress("indexes", 1, 0);
   exec("COMMIT");
   write_directory(dir_ + "/" + kDirectoryFile);

@@ -140,6 +140,11 @@ class CatalogueWriter {
   std::unordered_map<std::string, int32_t> by_control_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   std::vector<WordLink> links_;  // written in key order by Finish
+  // What the stored index needs of each record (number i + 1): its sort
+  // text (sort_keys_ up to sort_key_ends_[i]) and its kind.
+  std::string sort_keys_;
+  std::vector<std::size_t> sort_key_ends_;
+  std::vector<int32_t> kinds_;
   // Last: it writes through the statements above, and stops before they go.
   std::unique_ptr<BatchThread<Batch>> writer_;
 };

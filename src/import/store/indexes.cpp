@@ -72,10 +72,16 @@ void RefreshStatistics(sqlite3* db) {
 }
 
 void CreateIndexes(sqlite3* db, bool search_index) {
+  std::function<void(sqlite3*)> write;
+  if (search_index) write = [](sqlite3* d) { WriteSearchIndex(d); };
+  CreateIndexes(db, write);
+}
+
+void CreateIndexes(sqlite3* db, const std::function<void(sqlite3*)>& write_search_index) {
   CreateQueryIndexes(db);
-  if (search_index) {
+  if (write_search_index) {
     if (HasTable(db, "Móðurtafla")) InstallRecordMark(db);
-    WriteSearchIndex(db);
+    write_search_index(db);
     WriteFacetData(db);
   }
   RefreshStatistics(db);
