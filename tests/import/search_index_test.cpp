@@ -593,8 +593,9 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
 
 namespace {
 
-// The stored index's rows but for what each writing draws anew: its build
-// number and the checksums worked out from it (the check reads those).
+// The rows of the stored index and the facet data but for what each
+// writing draws anew: their build numbers and the checksums worked out
+// from them (the check reads those).
 std::vector<std::string> stored_rows(const std::string& file) {
   std::vector<std::string> out = sql_rows(file, "SELECT name FROM sqlite_master WHERE name LIKE 'kv\\_%' ESCAPE '\\' "
                                                 "AND type = 'table' ORDER BY name");
@@ -603,7 +604,12 @@ std::vector<std::string> stored_rows(const std::string& file) {
                          "postings, built_records, built_links, delta_records, delta_words FROM kv_search_meta"},
       {"kv_order", "SELECT chunk, hex(ids), hex(starts) FROM kv_order ORDER BY chunk"},
       {"kv_counts", "SELECT chunk, hex(counts) FROM kv_counts ORDER BY chunk"},
-      {"kv_postings", "SELECT word, upto, hex(packed) FROM kv_postings ORDER BY word, upto"}};
+      {"kv_postings", "SELECT word, upto, hex(packed) FROM kv_postings ORDER BY word, upto"},
+      {"kv_facet_meta", "SELECT format, records, holders, places, built_records, built_links, built_facts "
+                        "FROM kv_facet_meta"},
+      {"kv_facet_places", "SELECT id, name FROM kv_facet_places ORDER BY id"},
+      {"kv_facets", "SELECT chunk, hex(data) FROM kv_facets ORDER BY chunk"},
+      {"kv_facet_copies", "SELECT chunk, hex(data) FROM kv_facet_copies ORDER BY chunk"}};
   for (auto [table, sql] : tables)
     if (std::find(out.begin(), out.end(), table) != out.end())
       for (std::string& row : sql_rows(file, sql)) out.push_back(std::string(table) + ": " + row);
@@ -612,13 +618,14 @@ std::vector<std::string> stored_rows(const std::string& file) {
 
 }  // namespace
 
-// A build works the stored index out from what its writer holds; `kvistur
-// index` and `update` read it from the tables.  Both must write the same
-// rows: on records that share sort texts or have the empty one, a row the
-// result table cannot take, component parts with and without their host,
-// records without words, periodicals and articles (two groups), a word
-// twice in one field, and, in the second round, more pairs of group and
-// field than a mask can hold (the order alone).
+// A build works the stored index and the facet data out from what its
+// writer holds; `kvistur index` and `update` read them from the tables.
+// Both must write the same rows: on records that share sort texts or have
+// the empty one, a row the result table cannot take, component parts with
+// and without their host, records without words, periodicals and articles
+// (two groups), a word twice in one field, copies in places met in any
+// order (padded, blank, none), and, in the second round, more pairs of
+// group and field than a mask can hold (the order alone).
 TEST(StoredIndexOfABuild, IsTheOneReadFromTheTables) {
   for (bool many_pairs : {false, true}) {
     kvistur::testing::TempDir dir;
@@ -644,6 +651,8 @@ TEST(StoredIndexOfABuild, IsTheOneReadFromTheTables) {
             r.words.push_back({word, field});
             if (n == 2) r.words.push_back({word, field});
           }
+        const char* places[] = {"Aðalsafn", " Geymsla ", "", "Útibú", "aðalsafn"};
+        for (int c = int(rng() % 4) - 1; c > 0; --c) r.copies.push_back({i * 10 + c, "", places[rng() % 5], 0, 1});
         writer.Add(std::move(r));
       }
       writer.Finish();
@@ -659,6 +668,7 @@ TEST(StoredIndexOfABuild, IsTheOneReadFromTheTables) {
       import::RegisterKvFunctions(db.get());
       import::ExecSql(db.get(), "BEGIN");
       import::WriteSearchIndex(db.get());
+      import::WriteFacetData(db.get());
       import::ExecSql(db.get(), "COMMIT");
     }
     EXPECT_EQ(stored_rows(file), built) << many_pairs;

@@ -173,22 +173,56 @@ std::vector<int64_t> word_numbers(sqlite3* db) {
   return out;
 }
 
-void create_postings(sqlite3* db) {
-  ExecSql(db,
-          "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
-          "checksum INTEGER NOT NULL, PRIMARY KEY (word, upto)) WITHOUT ROWID;");
-}
+// kv_postings, created and filled in key order, many rows to an INSERT:
+// SQLite's work per statement is then spent once for them all.
+class PostingsTable {
+ public:
+  static constexpr int kRowsPerInsert = 32;
+  explicit PostingsTable(sqlite3* db) : db_(create(db)), many_(db, inserts(kRowsPerInsert)), one_(db, inserts(1)) {
+    rows_.reserve(kRowsPerInsert);
+  }
+  void add(int64_t word, stored::PostingsRow&& row) {
+    rows_.emplace_back(word, std::move(row));
+    if (rows_.size() == kRowsPerInsert) flush();
+  }
+  // Writes the rows added since the last INSERT.
+  void flush() {
+    SqliteStatement& st = rows_.size() == kRowsPerInsert ? many_ : one_;
+    for (std::size_t at = 0; at < rows_.size();) {
+      for (int k = 0; k < (&st == &many_ ? kRowsPerInsert : 1); ++k, ++at) {
+        const auto& [word, row] = rows_[at];
+        st.bind(4 * k + 1, word).bind(4 * k + 2, row.upto).bind_blob_in_place(4 * k + 3, row.packed);
+        st.bind(4 * k + 4, row.checksum);
+      }
+      st.run();
+    }
+    rows_.clear();
+  }
+
+ private:
+  static sqlite3* create(sqlite3* db) {
+    ExecSql(db,
+            "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
+            "checksum INTEGER NOT NULL, PRIMARY KEY (word, upto)) WITHOUT ROWID;");
+    return db;
+  }
+  static std::string inserts(int rows) {
+    std::string sql = "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)";
+    for (int i = 1; i < rows; ++i) sql += ", (?, ?, ?, ?)";
+    return sql;
+  }
+  sqlite3* db_;
+  SqliteStatement many_, one_;
+  std::vector<std::pair<int64_t, stored::PostingsRow>> rows_;
+};
 
 // Each word's positions from Tengill into kv_postings.  False (with
 // nothing kept) when Tengill holds a number that is not a 32-bit integer or
 // more pairs of group and field than a mask can hold.
 bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std::pair<int64_t, int64_t>>& pairs) {
-  create_postings(db);
-  SqliteStatement insert(db, "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)");
-  Postings postings(layout, build, word_numbers(db), [&](int64_t word, stored::PostingsRow& row) {
-    insert.bind(1, word).bind(2, row.upto).bind_blob(3, row.packed).bind(4, row.checksum);
-    insert.run();
-  });
+  PostingsTable table(db);
+  Postings postings(layout, build, word_numbers(db),
+                    [&](int64_t word, stored::PostingsRow& row) { table.add(word, std::move(row)); });
   SqliteStatement rows(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID");
   while (rows.step()) {
     for (int i = 0; i < 4; ++i)
@@ -196,6 +230,7 @@ bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std:
     if (!postings.add(rows.integer(0), rows.integer(1), rows.integer(2), rows.integer(3))) return false;
   }
   pairs = postings.finish();
+  table.flush();
   return true;
 }
 
@@ -408,10 +443,9 @@ void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x) {
   meta.postings = x.postings;
   if (x.postings) {
     meta.combos = x.combos;
-    create_postings(db);
-    SqliteStatement insert(db, "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)");
-    for (const auto& [word, row] : x.words)
-      insert.bind(1, word).bind(2, row.upto).bind_blob(3, row.packed).bind(4, row.checksum).run();
+    PostingsTable table(db);
+    for (const auto& [word, row] : x.words) table.add(word, stored::PostingsRow(row));
+    table.flush();
     write_counts(db, x.counts);
     create_delta(db);
   }
