@@ -317,6 +317,85 @@ std::string PackEntries(const Entry* entries, std::size_t n) {
   return out + skips + body;
 }
 
+namespace {
+
+std::size_t varint_size(uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
+// How many of the N entries at E the next row takes: the first of N,
+// N * 3 / 4, N * 3 / 4 * 3 / 4, ... (down to 1) whose packed bytes are at
+// most LIMIT.  Packing each length in turn finds it too, but packs up to
+// ten times the entries a row takes; here the packed size of a length is
+// worked out from a summary of each block (its largest step and mask
+// index), and since it grows with the length, no block past the first
+// that makes the entries too long is looked at.
+std::size_t row_length(const Entry* e, std::size_t n, std::size_t limit) {
+  struct Block {
+    int step_bits = -1;  // the bits of its largest step above 1, -1 when every step is 1
+    uint64_t top_index = 0;
+  };
+  std::vector<uint64_t> masks;       // in the order first met
+  std::vector<std::size_t> first_met;  // the entry each was first met at
+  std::vector<Block> blocks;
+  auto index_of = [&](std::size_t i) {
+    std::size_t m = std::size_t(std::find(masks.begin(), masks.end(), e[i].mask) - masks.begin());
+    if (m == masks.size()) {
+      masks.push_back(e[i].mask);
+      first_met.push_back(i);
+    }
+    return uint64_t(m);
+  };
+  // The summary of entries FROM to TO, all in one block.
+  auto summary = [&](std::size_t from, std::size_t to) {
+    Block b;
+    int64_t prev = from == 0 ? int64_t(e[0].position) - 1 : int64_t(e[from - 1].position);
+    for (std::size_t i = from; i < to; ++i) {
+      uint64_t index = index_of(i);
+      uint64_t step = uint64_t(int64_t(e[i].position) - prev - 1);
+      prev = e[i].position;
+      if (step > 0) b.step_bits = std::max(b.step_bits, int(std::bit_width(step)));
+      b.top_index = std::max(b.top_index, index);
+    }
+    return b;
+  };
+  // The bytes PackEntries gives for the first LEN entries, with every
+  // block up to LEN summed up already.
+  auto size_of = [&](std::size_t len) {
+    const std::size_t k = std::size_t(std::lower_bound(first_met.begin(), first_met.end(), len) - first_met.begin());
+    const int shift = index_bits(k);
+    std::size_t size = varint_size(len) + varint_size(k) + varint_size(e[0].position);
+    for (std::size_t m = 0; m < k; ++m) size += varint_size(masks[m]);
+    size += 6 * ((len + kBlock - 1) / kBlock - 1);
+    // An entry takes the bits of its step shifted past the index, or of
+    // its index alone when the step is 0.
+    auto block = [&](const Block& b, std::size_t count) {
+      std::size_t width = std::size_t(std::max(b.step_bits < 0 ? 0 : b.step_bits + shift, int(std::bit_width(b.top_index))));
+      size += 1 + (count * width + 7) / 8;
+    };
+    const std::size_t full = len / kBlock;
+    for (std::size_t b = 0; b < full; ++b) block(blocks[b], kBlock);
+    if (len % kBlock) block(summary(full * kBlock, len), len % kBlock);
+    return size;
+  };
+  std::size_t scanned = 0, too_long = n + 1;
+  while (scanned < n) {
+    std::size_t to = std::min(n, scanned + kBlock);
+    blocks.push_back(summary(scanned, to));
+    scanned = to;
+    if (size_of(scanned) > limit) {
+      too_long = scanned;
+      break;
+    }
+  }
+  for (std::size_t len = n;; len = len * 3 / 4)
+    if (len <= 1 || (len < too_long && size_of(len) <= limit)) return len;
+}
+
+}  // namespace
+
 std::vector<PostingsRow> EncodePostings(int64_t build, int64_t word, std::span<const Entry> entries) {
   std::vector<PostingsRow> rows;
   int64_t before = -1;
@@ -334,13 +413,9 @@ std::vector<PostingsRow> EncodePostings(int64_t build, int64_t word, std::span<c
   const std::size_t n = entries.size();
   if (n == 0) add(PackEntries(nullptr, 0), kLastRow, true);
   for (std::size_t from = 0; from < n;) {
-    std::size_t len = std::min<std::size_t>(n - from, 8192);
-    std::string body = PackEntries(&entries[from], len);
-    while (body.size() + kHeader > kPackedBytes && len > 1) {
-      len = len * 3 / 4;
-      body = PackEntries(&entries[from], len);
-    }
-    add(std::move(body), entries[from + len - 1].position, from + len == n);
+    // At most 8192 entries, fewer by a quarter at a time until they fit.
+    std::size_t len = row_length(&entries[from], std::min<std::size_t>(n - from, 8192), kPackedBytes - kHeader);
+    add(PackEntries(&entries[from], len), entries[from + len - 1].position, from + len == n);
     from += len;
   }
   return rows;

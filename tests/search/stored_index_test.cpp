@@ -135,3 +135,42 @@ TEST(StoredCodec, EveryByteIsCoveredAndRowsMustFollow) {
     EXPECT_THROW(bad.check(), Damaged);
   }
 }
+
+// A word's entries are split into rows as packing 8192 entries, then a
+// quarter fewer at a time until they fit, would split them (the build
+// works the length out without packing each): dense and sparse positions,
+// one mask and many, rows that end just inside and just past a block.
+TEST(StoredCodec, RowsAreSplitWhereTrialPackingSplitsThem) {
+  auto by_trial = [](std::span<const Entry> entries) {
+    std::vector<std::pair<int64_t, std::string>> rows;
+    for (std::size_t from = 0; from < entries.size();) {
+      std::size_t len = std::min<std::size_t>(entries.size() - from, 8192);
+      std::string body = PackEntries(&entries[from], len);
+      while (body.size() + 11 > kPackedBytes && len > 1) {
+        len = len * 3 / 4;
+        body = PackEntries(&entries[from], len);
+      }
+      rows.push_back({entries[from + len - 1].position, body});
+      from += len;
+    }
+    return rows;
+  };
+  std::mt19937 rng(9);
+  for (int round = 0; round < 60; ++round) {
+    const uint32_t spread = round % 4 == 0 ? 1 : round % 4 == 1 ? 3 : round % 4 == 2 ? 300 : 1u << 20;
+    const int masks = 1 + round % 7 * round % 40;
+    std::vector<Entry> entries;
+    uint32_t p = uint32_t(rng() % 1000);
+    for (std::size_t n = 1 + rng() % 30000; entries.size() < n && p < (1u << 30);) {
+      entries.push_back({p, uint64_t(1) << (rng() % masks)});
+      p += 1 + uint32_t(rng() % spread) * (rng() % 8 == 0);
+    }
+    auto want = by_trial(entries);
+    std::vector<PostingsRow> got = EncodePostings(7, 42, entries);
+    ASSERT_EQ(got.size(), want.size()) << round;
+    for (std::size_t r = 0; r < got.size(); ++r) {
+      EXPECT_EQ(got[r].upto, r + 1 == got.size() ? kLastRow : want[r].first) << round << " " << r;
+      EXPECT_EQ(got[r].packed.substr(got[r].packed.size() - want[r].second.size()), want[r].second) << round << " " << r;
+    }
+  }
+}

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <stdexcept>
 
+#include "import/store/facet_writer.h"
 #include "import/store/indexes.h"
+#include "import/store/search_index.h"
+#include "search/record_order.h"
 #include "kvistur/text.h"
 #include "kvistur/variant.h"
 #include "platform/sqlite_functions.h"
@@ -242,6 +246,7 @@ void CatalogueWriter::exec(const char* sql) { ExecSql(db_.get(), sql); }
 void CatalogueWriter::write(Batch& batch) {
   for (Staged& s : batch) {
     rows_.Write(s.id, s.record, 0);
+    facts_.push_back(facets::FactsFromSource(s.record.source));
     for (auto& [id, word] : s.words) word_.bind(1, id).bind_in_place(2, word).run();
   }
 }
@@ -271,6 +276,13 @@ int32_t CatalogueWriter::Add(ImportedRecord r) {
     }
     for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
   }
+  sort_keys_ += r.sort_key;
+  sort_key_ends_.push_back(sort_keys_.size());
+  kinds_.push_back(int32_t(r.kind));
+  for (const CopyRow& c : r.copies) {
+    copy_places_ += c.location;
+    copy_ends_.emplace_back(id, copy_places_.size());
+  }
   staged.record = std::move(r);
   if (batch_.size() == kRecordsPerBatch) {
     writer_->Hand(std::move(batch_));
@@ -286,6 +298,44 @@ int CatalogueWriter::Finish(const Progress& progress) {
   // same field of a record is one row), while the last records are written.
   SortWordLinks(links_, int32_t(word_ids_.size()));
   writer_->Finish();
+  // The stored index and the facet data are worked out from what is held
+  // here, on another thread while this one writes the word index and the
+  // plain indexes: what reading those tables back would give.
+  struct SearchData {
+    PreparedIndex index;
+    facets::FacetRows facets;
+  };
+  std::future<SearchData> prepared = std::async(std::launch::async, [this] {
+    SearchData out;
+    // Móðurtafla's rows as written: the record's number, its sort text, an
+    // identifying string (never null) and its kind.
+    out.index = PrepareSearchIndex(
+        [this](::kvistur::RecordRows& rows) {
+          std::size_t from = 0;
+          for (std::size_t i = 0; i < kinds_.size(); ++i) {
+            std::string_view key = std::string_view(sort_keys_).substr(from, sort_key_ends_[i] - from);
+            from = sort_key_ends_[i];
+            rows.add(Variant(int32_t(i + 1)), Variant(from_utf8(key)), false, Variant(kinds_[i]));
+          }
+        },
+        int32_t(word_ids_.size()), links_);
+    // Each record with its host (Upprunafærsla, as set below), then the
+    // copies in the order of their rows.
+    std::vector<int32_t> hosts(kinds_.size(), 0);
+    for (auto& [part, control] : parts_) {
+      auto it = by_control_.find(control);
+      if (it != by_control_.end()) hosts[std::size_t(part) - 1] = it->second;
+    }
+    facets::FacetTable::Builder b;
+    for (std::size_t i = 0; i < kinds_.size(); ++i) b.record(int32_t(i + 1), kinds_[i], hosts[i], facts_[i]);
+    std::size_t from = 0;
+    for (auto& [holder, end] : copy_ends_) {
+      b.copy(holder, std::string_view(copy_places_).substr(from, end - from));
+      from = end;
+    }
+    out.facets = b.rows();
+    return out;
+  });
   int missing = 0;
   {
     SqliteStatement host(db_.get(), "UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
@@ -317,9 +367,15 @@ int CatalogueWriter::Finish(const Progress& progress) {
     if (progress && done % 65536 < rows) progress("word index", done, total);
   }
   if (progress) progress("word index", total, total);
-  std::vector<WordLink>().swap(links_);
   if (progress) progress("indexes", 0, 0);
-  CreateIndexes(db_.get());
+  CreateIndexes(db_.get(), [&](sqlite3* db) {
+    SearchData data = prepared.get();
+    std::vector<WordLink>().swap(links_);
+    std::string().swap(sort_keys_);
+    std::string().swap(copy_places_);
+    WriteSearchIndex(db, *data.index);
+    WriteFacetData(db, &data.facets);
+  });
   if (progress) progress("indexes", 1, 0);
   exec("COMMIT");
   write_directory(dir_ + "/" + kDirectoryFile);

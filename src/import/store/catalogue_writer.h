@@ -18,6 +18,7 @@
 #include "import/store/sqlite_statement.h"
 #include "import/marc/word_index.h"
 #include "import/marc/word_links.h"
+#include "search/record_facts.h"
 
 namespace kvistur::import {
 
@@ -140,6 +141,17 @@ class CatalogueWriter {
   std::unordered_map<std::string, int32_t> by_control_;
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   std::vector<WordLink> links_;  // written in key order by Finish
+  // What the stored index and the facet data need of each record (number
+  // i + 1): its sort text (sort_keys_ up to sort_key_ends_[i]), its kind,
+  // and the facts of its source record (worked out by the writing thread);
+  // and of each copy in the order written, its holder and location
+  // (copy_places_ up to the end given).
+  std::string sort_keys_;
+  std::vector<std::size_t> sort_key_ends_;
+  std::vector<int32_t> kinds_;
+  std::vector<facets::Facts> facts_;
+  std::string copy_places_;
+  std::vector<std::pair<int32_t, std::size_t>> copy_ends_;
   // Last: it writes through the statements above, and stops before they go.
   std::unique_ptr<BatchThread<Batch>> writer_;
 };

@@ -187,7 +187,9 @@ bool patch_facets(sqlite3* db, FacetChanges& changes) {
 
 }  // namespace
 
-void WriteFacetData(sqlite3* db) {
+void WriteFacetData(sqlite3* db) { WriteFacetData(db, nullptr); }
+
+void WriteFacetData(sqlite3* db, const FacetRows* given) {
   ExecSql(db, "DROP TABLE IF EXISTS kv_facet_meta; DROP TABLE IF EXISTS kv_facet_places; DROP TABLE IF EXISTS kv_facets;"
               "DROP TABLE IF EXISTS kv_facet_copies;");
   if (!HasTable(db, "Móðurtafla") || !HasTable(db, db::kStampTable)) return;
@@ -198,7 +200,9 @@ void WriteFacetData(sqlite3* db) {
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfang_lan ON Aðfanganúmer(" +
                     QuotedColumn(db, "Aðfanganúmer", "Lánþegabendir") + ", " +
                     QuotedColumn(db, "Aðfanganúmer", "Móðurbendir") + ");");
-  FacetRows rows = FacetRowsOfTables(db);
+  FacetRows read;
+  if (!given) read = FacetRowsOfTables(db);
+  const FacetRows& rows = given ? *given : read;
   ExecSql(db,
           "CREATE TABLE kv_facet_places (id INTEGER PRIMARY KEY, name TEXT NOT NULL, checksum INTEGER);"
           "CREATE TABLE kv_facets (chunk INTEGER PRIMARY KEY, data BLOB, checksum INTEGER);"

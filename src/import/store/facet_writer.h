@@ -32,6 +32,10 @@ namespace kvistur::import {
 // once the content stamp is installed; a catalogue without Móðurtafla or
 // the stamp gets nothing.  Throws std::runtime_error on an SQLite error.
 void WriteFacetData(sqlite3* db);
+// The same with the rows worked out already (a new catalogue's, from what
+// its writer holds, on another thread while the rest is written); they
+// must be what FacetRowsOfTables would read.  Null: read from the tables.
+void WriteFacetData(sqlite3* db, const facets::FacetRows* rows);
 
 // The records (Móðurtafla, Frumfærsla) and holders of copies
 // (Aðfanganúmer) a transaction changes, watched through temporary

@@ -72,11 +72,20 @@ void RefreshStatistics(sqlite3* db) {
 }
 
 void CreateIndexes(sqlite3* db, bool search_index) {
+  std::function<void(sqlite3*)> write;
+  if (search_index)
+    write = [](sqlite3* d) {
+      WriteSearchIndex(d);
+      WriteFacetData(d);
+    };
+  CreateIndexes(db, write);
+}
+
+void CreateIndexes(sqlite3* db, const std::function<void(sqlite3*)>& write_search_data) {
   CreateQueryIndexes(db);
-  if (search_index) {
+  if (write_search_data) {
     if (HasTable(db, "Móðurtafla")) InstallRecordMark(db);
-    WriteSearchIndex(db);
-    WriteFacetData(db);
+    write_search_data(db);
   }
   RefreshStatistics(db);
 }

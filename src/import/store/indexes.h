@@ -4,6 +4,7 @@
 // and issues of periodicals.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "import/store/sqlite_statement.h"
@@ -22,6 +23,11 @@ SqliteConnection CreateDatabase(const std::string& file);
 // stamp (search_index.h).  Every tool that changes a catalogue calls it at the
 // end of its transaction.  Throws std::runtime_error on an SQLite error.
 void CreateIndexes(sqlite3* db, bool search_index = true);
+// The same, with the stored index and the facet data written by
+// WRITE_SEARCH_DATA in place of WriteSearchIndex and WriteFacetData (a new
+// catalogue's, worked out from what its writer holds while the rest is
+// written: search_index.h, facet_writer.h).
+void CreateIndexes(sqlite3* db, const std::function<void(sqlite3*)>& write_search_data);
 // Its parts: the indexes alone, and the query planner's statistics.
 void CreateQueryIndexes(sqlite3* db);
 void RefreshStatistics(sqlite3* db);

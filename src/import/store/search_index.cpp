@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <map>
+#include <functional>
+#include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -36,11 +38,8 @@ struct Layout {
 
 // The positions of Móðurtafla's records (see stored_index.h), from the
 // ranks the search itself would work out.
-bool lay_out(sqlite3* db, Layout& out) {
-  RankedRecords r;
-  if (!ReadRanks(db, r)) return false;
+bool lay_out(RankedRecords r, Layout& out) {
   std::vector<uint32_t> ordered, special;
-  std::vector<uint32_t> unreadable_at;
   for (std::size_t i = 0; i < r.ids.size(); ++i) {
     bool unreadable = std::binary_search(r.unreadable.begin(), r.unreadable.end(), r.ids[i]);
     (r.ranks[i] < 0 || unreadable ? special : ordered).push_back(uint32_t(i));
@@ -52,6 +51,7 @@ bool lay_out(sqlite3* db, Layout& out) {
   out.ordered = uint32_t(ordered.size());
   out.records = uint32_t(r.ids.size());
   out.starts.assign((ordered.size() + 63) / 64, 0);
+  out.ids.reserve(r.ids.size());
   // Texts are ranked 2, 4, 6, ...; the empty text, when no record has it,
   // takes the odd rank just below the first text that sorts after it.
   int64_t texts = 0;
@@ -81,23 +81,90 @@ bool lay_out(sqlite3* db, Layout& out) {
   return true;
 }
 
-// One word's entries, sorted and each position once, as its rows.
-void write_word(SqliteStatement& insert, int64_t build, int64_t word, std::vector<stored::Entry>& entries) {
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.position < b.position; });
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (n > 0 && entries[n - 1].position == entries[i].position) entries[n - 1].mask |= entries[i].mask;
-    else entries[n++] = entries[i];
-  }
-  for (const stored::PostingsRow& row : stored::EncodePostings(build, word, std::span(entries.data(), n))) {
-    insert.bind(1, word).bind(2, row.upto).bind_blob(3, row.packed).bind(4, row.checksum);
-    insert.run();
-  }
-}
+// Each word's rows of kv_postings from Tengill's rows, given word by word
+// (a word's rows in any order), handed on as they are made.  Record
+// numbers Tengill holds without a Móðurtafla row get positions after the
+// records; every word of Orð gets rows, an empty one when no link has it,
+// so that a word without rows is one the index does not know.
+class Postings {
+ public:
+  using Sink = std::function<void(int64_t word, stored::PostingsRow& row)>;
+  // WORDS: the integer numbers of Orð's words, ascending, each once.
+  Postings(Layout& layout, int64_t build, std::vector<int64_t> words, Sink sink)
+      : layout_(layout), build_(build), words_(std::move(words)), sink_(std::move(sink)) {}
 
-// The integer numbers of Orð's words, ascending, each once: every one gets
-// rows, an empty one when no link has it, so that a word without rows is
-// one the index does not know.
+  // One row of Tengill.  False, and nothing more to be added, when the
+  // index cannot stand for it: a record number that is not a 32-bit
+  // integer, more pairs of group and field than a mask can hold.
+  bool add(int64_t w, int64_t record, int64_t group, int64_t field) {
+    if (record < INT32_MIN || record > INT32_MAX) return false;
+    std::size_t bit = 0;
+    while (bit < combos_.size() && (combos_[bit].first != group || combos_[bit].second != field)) ++bit;
+    if (bit == combos_.size()) {
+      if (combos_.size() == stored::kMaxCombos) return false;
+      combos_.emplace_back(group, field);
+    }
+    uint32_t p = layout_.at.find(int32_t(record));
+    if (p == kNoPosition) {
+      auto o = orphans_.find(int32_t(record));
+      if (o == orphans_.end()) {
+        if (layout_.ids.size() >= uint64_t(stored::kMaxPositions)) return false;
+        o = orphans_.emplace(int32_t(record), uint32_t(layout_.ids.size())).first;
+        layout_.ids.push_back(int32_t(record));
+      }
+      p = o->second;
+    }
+    if (layout_.counts.size() < layout_.ids.size()) layout_.counts.resize(layout_.ids.size());
+    ++layout_.counts[p];
+    if (any_ && w != word_) {
+      write_word(word_, entries_);
+      entries_.clear();
+    }
+    if (!any_ || w != word_) empty_words_before(w);
+    any_ = true;
+    word_ = w;
+    entries_.push_back({p, uint64_t(1) << bit});
+    return true;
+  }
+
+  // The rows of the last word and of Orð's words after it; the (HópID,
+  // Orðtag) pairs by bit.
+  std::vector<std::pair<int64_t, int64_t>> finish() {
+    if (any_) write_word(word_, entries_);
+    empty_words_before(INT64_MAX);
+    return std::move(combos_);
+  }
+
+ private:
+  // One word's entries, sorted and each position once, as its rows.
+  void write_word(int64_t word, std::vector<stored::Entry>& entries) {
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.position < b.position; });
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (n > 0 && entries[n - 1].position == entries[i].position) entries[n - 1].mask |= entries[i].mask;
+      else entries[n++] = entries[i];
+    }
+    for (stored::PostingsRow& row : stored::EncodePostings(build_, word, std::span(entries.data(), n))) sink_(word, row);
+  }
+  // The words of Orð before W that no link has.
+  void empty_words_before(int64_t w) {
+    for (; next_word_ < words_.size() && words_[next_word_] < w; ++next_word_) write_word(words_[next_word_], none_);
+    if (next_word_ < words_.size() && words_[next_word_] == w) ++next_word_;
+  }
+
+  Layout& layout_;
+  int64_t build_;
+  std::vector<int64_t> words_;
+  Sink sink_;
+  std::vector<std::pair<int64_t, int64_t>> combos_;  // by bit, in the order first met
+  std::unordered_map<int32_t, uint32_t> orphans_;
+  std::size_t next_word_ = 0;
+  std::vector<stored::Entry> entries_, none_;
+  int64_t word_ = 0;
+  bool any_ = false;
+};
+
+// The integer numbers of Orð's words, ascending, each once.
 std::vector<int64_t> word_numbers(sqlite3* db) {
   std::vector<int64_t> out;
   SqliteStatement st(db, "SELECT ID FROM Orð WHERE typeof(ID) = 'integer' ORDER BY ID");
@@ -106,83 +173,96 @@ std::vector<int64_t> word_numbers(sqlite3* db) {
   return out;
 }
 
-// Each word's positions from Tengill; record numbers Tengill holds without
-// a Móðurtafla row get positions after the records.  False (with nothing
-// kept) when Tengill holds a number that is not a 32-bit integer or more
-// pairs of group and field than a mask can hold.
+// kv_postings, created and filled in key order, many rows to an INSERT:
+// SQLite's work per statement is then spent once for them all.
+class PostingsTable {
+ public:
+  static constexpr int kRowsPerInsert = 32;
+  explicit PostingsTable(sqlite3* db) : db_(create(db)), many_(db, inserts(kRowsPerInsert)), one_(db, inserts(1)) {
+    rows_.reserve(kRowsPerInsert);
+  }
+  void add(int64_t word, stored::PostingsRow&& row) {
+    rows_.emplace_back(word, std::move(row));
+    if (rows_.size() == kRowsPerInsert) flush();
+  }
+  // Writes the rows added since the last INSERT.
+  void flush() {
+    SqliteStatement& st = rows_.size() == kRowsPerInsert ? many_ : one_;
+    for (std::size_t at = 0; at < rows_.size();) {
+      for (int k = 0; k < (&st == &many_ ? kRowsPerInsert : 1); ++k, ++at) {
+        const auto& [word, row] = rows_[at];
+        st.bind(4 * k + 1, word).bind(4 * k + 2, row.upto).bind_blob_in_place(4 * k + 3, row.packed);
+        st.bind(4 * k + 4, row.checksum);
+      }
+      st.run();
+    }
+    rows_.clear();
+  }
+
+ private:
+  static sqlite3* create(sqlite3* db) {
+    ExecSql(db,
+            "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
+            "checksum INTEGER NOT NULL, PRIMARY KEY (word, upto)) WITHOUT ROWID;");
+    return db;
+  }
+  static std::string inserts(int rows) {
+    std::string sql = "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)";
+    for (int i = 1; i < rows; ++i) sql += ", (?, ?, ?, ?)";
+    return sql;
+  }
+  sqlite3* db_;
+  SqliteStatement many_, one_;
+  std::vector<std::pair<int64_t, stored::PostingsRow>> rows_;
+};
+
+// Each word's positions from Tengill into kv_postings.  False (with
+// nothing kept) when Tengill holds a number that is not a 32-bit integer or
+// more pairs of group and field than a mask can hold.
 bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std::pair<int64_t, int64_t>>& pairs) {
-  ExecSql(db,
-          "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
-          "checksum INTEGER NOT NULL, PRIMARY KEY (word, upto)) WITHOUT ROWID;");
-  SqliteStatement insert(db, "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)");
-  std::map<std::pair<int64_t, int64_t>, int> combos;
-  std::unordered_map<int32_t, uint32_t> orphans;
-  const std::vector<int64_t> words = word_numbers(db);
-  std::size_t next_word = 0;
-  std::vector<stored::Entry> entries, none;
-  // The words of Orð before W that no link has.
-  auto empty_words_before = [&](int64_t w) {
-    for (; next_word < words.size() && words[next_word] < w; ++next_word) write_word(insert, build, words[next_word], none);
-    if (next_word < words.size() && words[next_word] == w) ++next_word;
-  };
+  PostingsTable table(db);
+  Postings postings(layout, build, word_numbers(db),
+                    [&](int64_t word, stored::PostingsRow& row) { table.add(word, std::move(row)); });
   SqliteStatement rows(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID");
-  int64_t word = 0;
-  bool any = false;
   while (rows.step()) {
     for (int i = 0; i < 4; ++i)
       if (!rows.is_integer(i)) return false;
-    int64_t w = rows.integer(0), record = rows.integer(1);
-    if (record < INT32_MIN || record > INT32_MAX) return false;
-    auto pair = std::make_pair(rows.integer(2), rows.integer(3));
-    auto c = combos.find(pair);
-    if (c == combos.end()) {
-      if (combos.size() == stored::kMaxCombos) return false;
-      c = combos.emplace(pair, int(combos.size())).first;
-    }
-    uint32_t p = layout.at.find(int32_t(record));
-    if (p == kNoPosition) {
-      auto o = orphans.find(int32_t(record));
-      if (o == orphans.end()) {
-        if (layout.ids.size() >= uint64_t(stored::kMaxPositions)) return false;
-        o = orphans.emplace(int32_t(record), uint32_t(layout.ids.size())).first;
-        layout.ids.push_back(int32_t(record));
-      }
-      p = o->second;
-    }
-    if (layout.counts.size() < layout.ids.size()) layout.counts.resize(layout.ids.size());
-    ++layout.counts[p];
-    if (any && w != word) {
-      write_word(insert, build, word, entries);
-      entries.clear();
-    }
-    if (!any || w != word) empty_words_before(w);
-    any = true;
-    word = w;
-    entries.push_back({p, uint64_t(1) << c->second});
+    if (!postings.add(rows.integer(0), rows.integer(1), rows.integer(2), rows.integer(3))) return false;
   }
-  if (any) write_word(insert, build, word, entries);
-  empty_words_before(INT64_MAX);
-  pairs.assign(combos.size(), {});
-  for (auto& [pair, bit] : combos) pairs[std::size_t(bit)] = pair;
+  pairs = postings.finish();
+  table.flush();
   return true;
 }
 
 // The number of Tengill's rows of each position, in chunks as the order's.
-void write_counts(sqlite3* db, Layout& layout, int64_t build) {
-  ExecSql(db, "CREATE TABLE kv_counts (chunk INTEGER PRIMARY KEY, counts BLOB NOT NULL, checksum INTEGER NOT NULL);");
-  SqliteStatement insert(db, "INSERT INTO kv_counts (chunk, counts, checksum) VALUES (?, ?, ?)");
+std::vector<stored::CountsRow> encode_counts(Layout& layout, int64_t build) {
+  std::vector<stored::CountsRow> out;
   layout.counts.resize(layout.ids.size());
   for (std::size_t from = 0, c = 0; from < layout.counts.size(); from += stored::kChunk, ++c) {
     std::size_t len = std::min<std::size_t>(stored::kChunk, layout.counts.size() - from);
-    stored::CountsRow row = stored::EncodeCounts(build, int64_t(c), std::span(layout.counts.data() + from, len));
-    insert.bind(1, int64_t(c)).bind_blob(2, row.counts).bind(3, row.checksum).run();
+    out.push_back(stored::EncodeCounts(build, int64_t(c), std::span(layout.counts.data() + from, len)));
   }
+  return out;
 }
 
-void write_order(sqlite3* db, const Layout& layout, int64_t build) {
-  ExecSql(db, "CREATE TABLE kv_order (chunk INTEGER PRIMARY KEY, ids BLOB NOT NULL, starts BLOB NOT NULL, "
-              "checksum INTEGER NOT NULL);");
-  SqliteStatement insert(db, "INSERT INTO kv_order (chunk, ids, starts, checksum) VALUES (?, ?, ?, ?)");
+void write_counts(sqlite3* db, const std::vector<stored::CountsRow>& rows) {
+  ExecSql(db, "CREATE TABLE kv_counts (chunk INTEGER PRIMARY KEY, counts BLOB NOT NULL, checksum INTEGER NOT NULL);");
+  SqliteStatement insert(db, "INSERT INTO kv_counts (chunk, counts, checksum) VALUES (?, ?, ?)");
+  for (std::size_t c = 0; c < rows.size(); ++c)
+    insert.bind(1, int64_t(c)).bind_blob(2, rows[c].counts).bind(3, rows[c].checksum).run();
+}
+
+// Updates write beside the index what they change (index_delta.h); they
+// need the counts, and the lists to change.
+void create_delta(sqlite3* db) {
+  ExecSql(db,
+          "CREATE TABLE kv_delta (id INTEGER PRIMARY KEY, base INTEGER NOT NULL, kind INTEGER NOT NULL, place INTEGER "
+          "NOT NULL, equal INTEGER NOT NULL, key BLOB NOT NULL, links BLOB NOT NULL, checksum INTEGER NOT NULL);"
+          "CREATE TABLE kv_delta_postings (word INTEGER PRIMARY KEY, packed BLOB NOT NULL, checksum INTEGER NOT NULL);");
+}
+
+std::vector<stored::OrderRow> encode_order(const Layout& layout, int64_t build) {
+  std::vector<stored::OrderRow> out;
   const std::size_t n = layout.ids.size();
   std::vector<uint64_t> starts;
   for (std::size_t from = 0, c = 0; from < n; from += stored::kChunk, ++c) {
@@ -192,9 +272,47 @@ void write_order(sqlite3* db, const Layout& layout, int64_t build) {
       std::size_t p = from + i;
       if (p < layout.ordered && (layout.starts[p / 64] >> (p % 64) & 1)) starts[i / 64] |= uint64_t(1) << (i % 64);
     }
-    stored::OrderRow row = stored::EncodeOrder(build, int64_t(c), std::span(layout.ids.data() + from, len), starts);
-    insert.bind(1, int64_t(c)).bind_blob(2, row.ids).bind_blob(3, row.starts).bind(4, row.checksum).run();
+    out.push_back(stored::EncodeOrder(build, int64_t(c), std::span(layout.ids.data() + from, len), starts));
   }
+  return out;
+}
+
+void write_order(sqlite3* db, const std::vector<stored::OrderRow>& rows) {
+  ExecSql(db, "CREATE TABLE kv_order (chunk INTEGER PRIMARY KEY, ids BLOB NOT NULL, starts BLOB NOT NULL, "
+              "checksum INTEGER NOT NULL);");
+  SqliteStatement insert(db, "INSERT INTO kv_order (chunk, ids, starts, checksum) VALUES (?, ?, ?, ?)");
+  for (std::size_t c = 0; c < rows.size(); ++c)
+    insert.bind(1, int64_t(c)).bind_blob(2, rows[c].ids).bind_blob(3, rows[c].starts).bind(4, rows[c].checksum).run();
+}
+
+// Clears what an earlier writing left; false when the catalogue has no
+// tables to index (the stamp is then not installed either).
+bool start_index(sqlite3* db) {
+  ExecSql(db,
+          "DROP TABLE IF EXISTS kv_search_meta; DROP TABLE IF EXISTS kv_order; DROP TABLE IF EXISTS kv_postings;"
+          "DROP TABLE IF EXISTS kv_combos; DROP TABLE IF EXISTS kv_counts; DROP TABLE IF EXISTS kv_delta;"
+          "DROP TABLE IF EXISTS kv_delta_postings;");
+  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, "Orð")) return false;
+  db::InstallContentStamp(db);
+  return true;
+}
+
+// kv_search_meta, from what the other tables were written with.
+void write_meta(sqlite3* db, stored::Summary& meta, const Layout& layout) {
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp) throw std::runtime_error("the content stamp has no row");
+  meta.built_records = stamp->records;
+  meta.built_links = stamp->links;
+  meta.positions = int64_t(layout.ids.size());
+  meta.ordered = layout.ordered;
+  meta.records = layout.records;
+  meta.absent_rank = layout.absent_rank;
+  meta.specials = layout.specials;
+  ExecSql(db,
+          "CREATE TABLE kv_search_meta (format INTEGER, build INTEGER, collator TEXT, positions INTEGER, ordered INTEGER, "
+          "records INTEGER, absent_rank INTEGER, specials BLOB, combos BLOB, postings INTEGER, built_records INTEGER, "
+          "built_links INTEGER, delta_records INTEGER, delta_words INTEGER, checksum INTEGER);");
+  WriteSummary(db, meta);
 }
 
 }  // namespace
@@ -242,15 +360,10 @@ void WriteSummary(sqlite3* db, stored::Summary& meta) {
 }
 
 void WriteSearchIndex(sqlite3* db) {
-  ExecSql(db,
-          "DROP TABLE IF EXISTS kv_search_meta; DROP TABLE IF EXISTS kv_order; DROP TABLE IF EXISTS kv_postings;"
-          "DROP TABLE IF EXISTS kv_combos; DROP TABLE IF EXISTS kv_counts; DROP TABLE IF EXISTS kv_delta;"
-          "DROP TABLE IF EXISTS kv_delta_postings;");
-  if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, "Orð")) return;
-  db::InstallContentStamp(db);
-
+  if (!start_index(db)) return;
   Layout layout;
-  if (!lay_out(db, layout)) return;  // the stamp alone: readers share what they work out
+  RankedRecords ranks;
+  if (!ReadRanks(db, ranks) || !lay_out(std::move(ranks), layout)) return;  // the stamp alone: readers share what they work out
   stored::Summary meta;
   meta.build = db::RandomInstance();
   meta.collator = collation_version();
@@ -262,31 +375,82 @@ void WriteSearchIndex(sqlite3* db) {
     meta.combos.clear();
   }
   ExecSql(db, "RELEASE kv_postings");
-  // Updates write beside the index what they change (index_delta.h); they
-  // need the counts, and the lists to change.
   if (meta.postings) {
-    write_counts(db, layout, meta.build);
-    ExecSql(db,
-            "CREATE TABLE kv_delta (id INTEGER PRIMARY KEY, base INTEGER NOT NULL, kind INTEGER NOT NULL, place INTEGER "
-            "NOT NULL, equal INTEGER NOT NULL, key BLOB NOT NULL, links BLOB NOT NULL, checksum INTEGER NOT NULL);"
-            "CREATE TABLE kv_delta_postings (word INTEGER PRIMARY KEY, packed BLOB NOT NULL, checksum INTEGER NOT NULL);");
+    write_counts(db, encode_counts(layout, meta.build));
+    create_delta(db);
   }
+  write_order(db, encode_order(layout, meta.build));
+  write_meta(db, meta, layout);
+}
 
-  write_order(db, layout, meta.build);
-  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
-  if (!stamp) throw std::runtime_error("the content stamp has no row");
-  meta.built_records = stamp->records;
-  meta.built_links = stamp->links;
-  meta.positions = int64_t(layout.ids.size());
-  meta.ordered = layout.ordered;
-  meta.records = layout.records;
-  meta.absent_rank = layout.absent_rank;
-  meta.specials = layout.specials;
-  ExecSql(db,
-          "CREATE TABLE kv_search_meta (format INTEGER, build INTEGER, collator TEXT, positions INTEGER, ordered INTEGER, "
-          "records INTEGER, absent_rank INTEGER, specials BLOB, combos BLOB, postings INTEGER, built_records INTEGER, "
-          "built_links INTEGER, delta_records INTEGER, delta_words INTEGER, checksum INTEGER);");
-  WriteSummary(db, meta);
+class PreparedSearchIndex {
+ public:
+  bool laid_out = false;
+  Layout layout;
+  int64_t build = 0;
+  bool postings = false;
+  std::vector<std::pair<int64_t, int64_t>> combos;
+  std::vector<std::pair<int64_t, stored::PostingsRow>> words;  // kv_postings' rows in key order
+  std::vector<stored::CountsRow> counts;
+  std::vector<stored::OrderRow> order;
+};
+
+void PreparedSearchIndexDeleter::operator()(PreparedSearchIndex* p) const { delete p; }
+
+PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&)>& records, int32_t words,
+                                 std::span<const WordLink> links) {
+  PreparedIndex out(new PreparedSearchIndex);
+  PreparedSearchIndex& x = *out;
+  RankedRecords ranks;
+  try {
+    RecordRows rows;
+    records(rows);
+    ranks = rows.finish();
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
+    return out;  // as ReadRanks: rows the order cannot class
+  }
+  if (!lay_out(std::move(ranks), x.layout)) return out;
+  x.laid_out = true;
+  x.build = db::RandomInstance();
+  std::vector<int64_t> numbers(std::size_t(std::max(words, 0)));
+  for (std::size_t i = 0; i < numbers.size(); ++i) numbers[i] = int64_t(i) + 1;
+  Postings postings(x.layout, x.build, std::move(numbers),
+                    [&](int64_t word, stored::PostingsRow& row) { x.words.emplace_back(word, std::move(row)); });
+  x.postings = true;
+  for (const WordLink& l : links)
+    if (!postings.add(l.word, l.record, l.group, l.field)) {
+      x.postings = false;
+      break;
+    }
+  if (x.postings) {
+    x.combos = postings.finish();
+    x.counts = encode_counts(x.layout, x.build);
+  } else {
+    std::vector<std::pair<int64_t, stored::PostingsRow>>().swap(x.words);
+    x.layout.ids.resize(x.layout.records);
+  }
+  x.order = encode_order(x.layout, x.build);
+  return out;
+}
+
+void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x) {
+  if (!start_index(db) || !x.laid_out) return;
+  stored::Summary meta;
+  meta.build = x.build;
+  meta.collator = collation_version();
+  meta.postings = x.postings;
+  if (x.postings) {
+    meta.combos = x.combos;
+    PostingsTable table(db);
+    for (const auto& [word, row] : x.words) table.add(word, stored::PostingsRow(row));
+    table.flush();
+    write_counts(db, x.counts);
+    create_delta(db);
+  }
+  write_order(db, x.order);
+  write_meta(db, meta, x.layout);
 }
 
 }  // namespace kvistur::import

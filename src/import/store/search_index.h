@@ -12,11 +12,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "import/marc/word_links.h"
 
 struct sqlite3;
 
 namespace kvistur {
 struct RankedRecords;
+class RecordRows;
 namespace stored {
 struct Summary;
 }
@@ -41,6 +47,29 @@ bool ReadRanks(sqlite3* db, RankedRecords& out);
 // the parts it can take, or none.  Throws std::runtime_error on an SQLite
 // error.
 void WriteSearchIndex(sqlite3* db);
+
+// A stored index worked out, on any thread, from what a new catalogue's
+// writer holds in memory instead of from its tables, and written later by
+// the thread that owns the connection: the build works it out while it
+// writes the word index and the plain indexes.  Written, it is the index
+// WriteSearchIndex(db) would write from those tables, row for row.
+class PreparedSearchIndex;
+struct PreparedSearchIndexDeleter {
+  void operator()(PreparedSearchIndex* p) const;
+};
+using PreparedIndex = std::unique_ptr<PreparedSearchIndex, PreparedSearchIndexDeleter>;
+// RECORDS feeds the rows Móðurtafla will hold, in the order of their
+// numbers, to the RecordRows it is given (search/record_order.h); Orð's
+// words are numbered 1 to WORDS; LINKS are Tengill's rows in key order
+// (word, record, group, field), each once.  LINKS need only last until it
+// returns.  Throws std::bad_alloc; what the tables could not stand for
+// gives what WriteSearchIndex gives for them.
+PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&)>& records, int32_t words,
+                                 std::span<const WordLink> links);
+// Writes PREPARED on DB, as WriteSearchIndex(db) does (the content stamp
+// too), inside the caller's transaction.  DB must hold the rows PREPARED
+// was worked out from.  Throws std::runtime_error on an SQLite error.
+void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& prepared);
 
 // The format of DB's stored index, -1 when it has none (or it is no number).
 int64_t StoredFormat(sqlite3* db);
