@@ -193,6 +193,12 @@ class PostingCursor {
     return seek_further(p);
   }
   uint32_t current() const { return got_[at_]; }
+  // After a seek that found a position: the decoded block's positions from
+  // the current one on, how many they are (at least one), and a move K
+  // places on among them (K below that count).
+  const uint32_t* rest() const { return got_ + at_; }
+  std::size_t rest_size() const { return n_ - at_; }
+  void skip(std::size_t k) { at_ += k; }
   int64_t word() const { return word_; }
   bool kept() const { return kept_ != nullptr; }
   // How many rows of the table it has read so far, and whether it has

@@ -111,6 +111,8 @@ class TermStream {
   virtual uint32_t current() const = 0;
   // The word cursors it reads through (none for positions read whole).
   virtual std::vector<const PostingCursor*> cursors() const { return {}; }
+  // The one word's cursor, when the term is one word read as needed.
+  virtual PostingCursor* single_cursor() { return nullptr; }
 };
 
 // Positions read whole (kept as numbers, below 2^31).
@@ -187,10 +189,65 @@ class WordStream : public TermStream {
   bool seek(uint32_t p) override { return cursor_.seek(p); }
   uint32_t current() const override { return cursor_.current(); }
   std::vector<const PostingCursor*> cursors() const override { return {&cursor_}; }
+  PostingCursor* single_cursor() override { return &cursor_; }
 
  private:
   PostingCursor cursor_;
 };
+
+// Moves two words' cursors on to the first position at or after CANDIDATE
+// that both have, and leaves it in CANDIDATE; false when one ends.  The
+// decoded blocks are run through side by side, a position a step, so that
+// two common words that seldom meet cost a comparison a position rather
+// than a seek.
+bool agree_two(PostingCursor& a, PostingCursor& b, uint32_t& candidate) {
+  if (!a.seek(candidate) || !b.seek(candidate)) return false;
+  for (;;) {
+    const uint32_t *pa = a.rest(), *pb = b.rest();
+    const std::size_t na = a.rest_size(), nb = b.rest_size();
+    std::size_t i = 0, j = 0;
+    while (i < na && j < nb) {
+      const uint32_t x = pa[i], y = pb[j];
+      if (x == y) {
+        a.skip(i);
+        b.skip(j);
+        candidate = x;
+        return true;
+      }
+      i += x < y;
+      j += y < x;
+    }
+    // One block is passed: its cursor moves on to the other's position.
+    if (i == na) {
+      b.skip(j);
+      if (!a.seek(pb[j])) return false;
+    } else {
+      a.skip(i);
+      if (!b.seek(pa[i])) return false;
+    }
+  }
+}
+
+// Moves the N streams (SEEK(t, p), CURRENT(t)) on to the first position at
+// or after CANDIDATE that every one has, and leaves it in CANDIDATE: each
+// stream in turn moves to the candidate, and a stream ahead of it makes its
+// position the next candidate, until all agree.  False when a stream ends.
+template <typename Seek, typename Current>
+bool agree_from(std::size_t n, uint32_t& candidate, Seek&& seek, Current&& current) {
+  std::size_t agree = 0, t = 0;
+  while (agree < n) {
+    if (!seek(t, candidate)) return false;
+    const uint32_t c = current(t);
+    if (c == candidate) {
+      ++agree;
+    } else {
+      candidate = c;
+      agree = 1;
+    }
+    t = t + 1 == n ? 0 : t + 1;
+  }
+  return true;
+}
 
 // Up to this many words are read side by side; a term of more words (a
 // truncated term) has its positions read whole.
@@ -311,31 +368,27 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
         }
       }
 
-      // The positions every term has, in order: each stream in turn moves
-      // to the candidate, and a stream ahead of it makes its position the
-      // next candidate, until all agree.
+      // The positions every term has, in order.  Where every term is one
+      // word, its cursor is moved directly: two very common words that
+      // seldom meet take millions of steps, and a call through the stream
+      // a step was most of their cost.
       const std::size_t n = streams.size();
+      std::vector<PostingCursor*> direct;
+      for (const auto& stream : streams) direct.push_back(stream->single_cursor());
+      const bool all_direct = std::find(direct.begin(), direct.end(), nullptr) == direct.end();
       uint32_t p = 0;
       bool past_ordered = false;
       for (;;) {
         uint32_t candidate = p;
-        std::size_t agree = 0, t = 0;
-        bool end = false;
-        while (agree < n) {
-          if (!streams[t]->seek(candidate)) {
-            end = true;
-            break;
-          }
-          uint32_t c = streams[t]->current();
-          if (c == candidate) {
-            ++agree;
-          } else {
-            candidate = c;
-            agree = 1;
-          }
-          t = (t + 1) % n;
-        }
-        if (end) break;
+        const bool found =
+            all_direct && n == 2 ? agree_two(*direct[0], *direct[1], candidate)
+            : all_direct ? agree_from(
+                             n, candidate, [&](std::size_t t, uint32_t at) { return direct[t]->seek(at); },
+                             [&](std::size_t t) { return direct[t]->current(); })
+                       : agree_from(
+                             n, candidate, [&](std::size_t t, uint32_t at) { return streams[t]->seek(at); },
+                             [&](std::size_t t) { return streams[t]->current(); });
+        if (!found) break;
         p = candidate + 1;
         if (index.masked(candidate)) continue;  // a record an update changed or removed
         // A hit the order cannot place: every hit must be read the usual way.
