@@ -1,4 +1,5 @@
 #include "kvistur/text.h"
+#include "automation/text_append.h"
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -9,13 +10,19 @@
 #include <unicode/ustring.h>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 
 namespace kvistur {
 
 std::string to_utf8(TextView s) {
   std::string out;
-  out.reserve(s.size());
+  append_utf8(out, s);
+  return out;
+}
+
+void append_utf8(std::string& out, TextView s) {
+  out.reserve(out.size() + s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
     // A run of ASCII, the bulk of most catalogue text, in one step.
     std::size_t run = i;
@@ -50,7 +57,6 @@ std::string to_utf8(TextView s) {
       out += char(0x80 | (c & 0x3F));
     }
   }
-  return out;
 }
 
 Text from_utf8(std::string_view s) {
@@ -172,8 +178,46 @@ Text upper_is(TextView s) {
   return from_unicode_string(c);
 }
 
+namespace {
+
+// The lower case of each character before U+0250 (Latin-1 and the Latin
+// extensions, nearly all of what a catalogue holds), as ICU gives it under
+// the Icelandic rules for the character alone; U+FFFF where that is not one
+// character (İ).  No character in this range changes by its neighbours
+// under these rules, so a text of them is lowered one by one.
+constexpr char16_t kLatinEnd = 0x250;
+constexpr char16_t kNotOne = 0xFFFF;
+
+const char16_t* latin_lower() {
+  static const std::array<char16_t, kLatinEnd> table = [] {
+    std::array<char16_t, kLatinEnd> t{};
+    for (char16_t c = 0; c < kLatinEnd; ++c) {
+      icu::UnicodeString u(static_cast<UChar>(c));
+      u.toLower(icelandic());
+      t[c] = u.length() == 1 ? char16_t(u.charAt(0)) : kNotOne;
+    }
+    return t;
+  }();
+  return table.data();
+}
+
+}  // namespace
+
 Text lower_is(TextView s) {
   if (ascii(s)) return ascii_case(s, u'A', u'a');
+  if (std::all_of(s.begin(), s.end(), [](char16_t c) { return c < kLatinEnd; })) {
+    const char16_t* lower = latin_lower();
+    Text out(s);
+    bool whole = true;
+    for (char16_t& c : out) {
+      if (lower[c] == kNotOne) {
+        whole = false;
+        break;
+      }
+      c = lower[c];
+    }
+    if (whole) return out;
+  }
   icu::UnicodeString u(false, reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()));
   icu::UnicodeString c(u);
   c.toLower(icelandic());

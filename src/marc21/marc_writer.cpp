@@ -1,6 +1,7 @@
 #include "marc21/marc_writer.h"
 
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace kvistur::marc21 {
@@ -77,9 +78,67 @@ std::string Iso2709Writer::finish(std::string leader) {
 }
 
 std::string WriteIso2709(const MarcRecord& r) {
-  Iso2709Writer w(r.fields.size());
-  for (const MarcField& f : r.fields) w.add(f);
-  return w.finish(r.leader);
+  // The lengths first, checked as Iso2709Writer checks them field by
+  // field; then the record is written into a string of its final size.
+  std::size_t data = 0;
+  for (const MarcField& f : r.fields) {
+    std::size_t length = 1;  // the field end
+    if (f.is_control()) {
+      length += f.data.size();
+    } else {
+      length += 2;
+      for (const MarcSubfield& s : f.subfields) length += 2 + s.value.size();
+    }
+    if (f.tag.size() != 3) throw std::runtime_error("bad field tag \"" + f.tag + "\"");
+    if (length > kMaxIsoField || data > kMaxIsoRecord)
+      throw std::runtime_error("field " + f.tag + " is too long for ISO 2709");
+    data += length;
+  }
+  std::size_t base = 24 + 12 * r.fields.size() + 1;
+  std::size_t total = base + data + 1;
+  if (total > kMaxIsoRecord) throw std::runtime_error("the record is too long for ISO 2709 (" + std::to_string(total) + " bytes)");
+
+  std::string out(total, '\0');
+  std::string leader = r.leader;
+  leader.resize(24, ' ');
+  for (char& c : leader)
+    if (c < ' ' || c > '~') c = ' ';
+  put_digits(leader, 0, total, 5);
+  leader[9] = 'a';
+  leader[10] = '2';
+  leader[11] = '2';
+  put_digits(leader, 12, base, 5);
+  leader.replace(20, 4, "4500");
+  std::memcpy(out.data(), leader.data(), 24);
+
+  std::size_t dir = 24, at = base, start = 0;
+  auto put = [&](std::string_view bytes) {
+    if (!bytes.empty()) std::memcpy(out.data() + at, bytes.data(), bytes.size());
+    at += bytes.size();
+  };
+  for (const MarcField& f : r.fields) {
+    std::size_t from = at;
+    if (f.is_control()) {
+      put(f.data);
+    } else {
+      out[at++] = f.ind1;
+      out[at++] = f.ind2;
+      for (const MarcSubfield& s : f.subfields) {
+        out[at++] = kSubfieldMark;
+        out[at++] = s.code;
+        put(s.value);
+      }
+    }
+    out[at++] = kFieldEnd;
+    std::memcpy(out.data() + dir, f.tag.data(), 3);
+    put_digits(out, dir + 3, at - from, 4);
+    put_digits(out, dir + 7, start, 5);
+    dir += 12;
+    start += at - from;
+  }
+  out[dir] = kFieldEnd;
+  out[at] = kRecordEnd;
+  return out;
 }
 
 }  // namespace kvistur::marc21

@@ -6,9 +6,6 @@
 #include <unordered_set>
 
 #include "kvistur/text.h"
-#include "marc/description.h"
-#include "marc/lists.h"
-#include "marc/subfields.h"
 
 namespace kvistur::marc21 {
 
@@ -75,18 +72,26 @@ bool KeepsFinalStop(std::string_view s) {
   std::string_view last = dot == std::string_view::npos ? word : word.substr(dot + 1);
   if (last.empty()) return false;
   if (char_length((unsigned char)last[0]) == last.size()) return !(last[0] >= '0' && last[0] <= '9');
-  std::string lower(last);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return abbreviations().count(lower) > 0;
+  // No abbreviation is longer than this: a longer word is looked up nowhere.
+  char lower[16];
+  if (last.size() > sizeof lower) return false;
+  for (std::size_t i = 0; i < last.size(); ++i) {
+    char c = last[i];
+    lower[i] = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+  }
+  return abbreviations().count(std::string_view(lower, last.size())) > 0;
 }
 
-std::string StripIsbd(std::string_view value) {
+std::string_view StripIsbdView(std::string_view value) {
   std::string_view s = trim(value);
   while (s.size() >= 2 && opening_mark(s[0]) && s[1] == ' ') s = trim(s.substr(2));
   for (;;) {
     s = trim(s);
     if (s.empty()) break;
+    // Every mark that comes off is one of these characters: a value ending
+    // in anything else (most values) is as it stands.
+    char c = s.back();
+    if (c != '/' && c != ':' && c != ';' && c != '=' && c != '+' && c != '-' && c != ',' && c != '.') break;
     bool cut = false;
     for (std::string_view mark : kSpacedMarks)
       if (s == mark.substr(1) || ends_with(s, mark)) {
@@ -99,15 +104,16 @@ std::string StripIsbd(std::string_view value) {
       s.remove_suffix(2);
       continue;
     }
-    char c = s.back();
     if (c == ',' || c == ';' || c == ':' || (c == '.' && !KeepsFinalStop(s))) {
       s.remove_suffix(1);
       continue;
     }
     break;
   }
-  return std::string(s);
+  return s;
 }
+
+std::string StripIsbd(std::string_view value) { return std::string(StripIsbdView(value)); }
 
 std::string JoinStripped(const std::vector<std::string>& values) {
   std::string out;
@@ -129,14 +135,20 @@ std::string StripDesignation(std::string_view value) {
 
 namespace {
 
-bool blank(const Text& t) { return kvistur::trim(t).empty(); }
+// Whether T holds nothing but blanks (the display's trim leaves nothing).
+bool blank(const Text& t) {
+  for (char16_t c : t)
+    if (c != u' ') return false;
+  return true;
+}
 
 void drop_stop(Text* t) {
   if (!t) return;
-  Text v = kvistur::trim(*t);
-  if (v.empty() || v.back() != u'.') return;
-  v.pop_back();
-  *t = kvistur::trim(v);
+  std::size_t e = t->size();
+  while (e > 0 && (*t)[e - 1] == u' ') --e;
+  if (e == 0 || (*t)[e - 1] != u'.') return;
+  Text v = kvistur::trim(TextView(*t).substr(0, e - 1));
+  *t = std::move(v);
 }
 
 // The part of a name that ends its one-line form (direct order).
@@ -158,22 +170,52 @@ Text* end_of_title(CatalogueRecord& r) {
   return end_of(r.Titlar[std::size_t(r.Titlar.count() - 1)]);
 }
 
+// Whether the display's texts of the areas (description.h) and of a list of
+// names (lists.h) are empty, told without writing them: the builders join
+// their parts with separators that are never blank, so a text is empty
+// exactly when it has no part, or one part of blanks only.
+bool names_shown(const List<NameEntry>& names) {
+  if (names.count() != 1) return names.count() > 1;
+  const NameEntry& n = names[0];
+  if (n.p1.empty() && n.p2.empty() && n.p3.empty() && n.p4.empty() && n.p5.empty()) return false;
+  if (n.iRöð == 1) return true;  // the inverted form's comma
+  if (n.iRöð != 0) return false;
+  return !blank(n.p1) || !blank(n.p2) || !blank(n.p3) || !blank(n.p4) || !blank(n.p5);
+}
+
+bool edition_shown(const CatalogueRecord& r) { return !r.Útgáfa.Texti.empty() || names_shown(r.Útgáfa.Nöfn); }
+
+bool publication_shown(const CatalogueRecord& r) {
+  return !blank(r.Útgáfutími) || !blank(r.Útgefandi) || !blank(r.Útgáfustaður);
+}
+
+bool physical_shown(const CatalogueRecord& r) {
+  return !r.Fylgiefni.empty() || !blank(r.Stærð) || !blank(r.AðrarUpplýsingar) || !blank(r.Umfang);
+}
+
+bool series_shown(const CatalogueRecord& r) {
+  const List<TitleElement>& titles = r.Ritröð.Titlar;
+  if (titles.count() > 1) return true;
+  if (titles.count() == 1 && (!blank(titles[0].s1) || !blank(titles[0].s2))) return true;
+  return names_shown(r.Ritröð.Nöfn) || !blank(r.Ritröð.Tölumerking);
+}
+
 }  // namespace
 
 void ShareAreaStops(CatalogueRecord& r, int kind) {
-  Text* edition = !JoinNames(r.Útgáfa.Nöfn).empty() ? end_of(r.Útgáfa.Nöfn) : &r.Útgáfa.Texti;
+  Text* edition = names_shown(r.Útgáfa.Nöfn) ? end_of(r.Útgáfa.Nöfn) : &r.Útgáfa.Texti;
   Text* publication = !blank(r.Útgáfutími) ? &r.Útgáfutími : !blank(r.Útgefandi) ? &r.Útgefandi : &r.Útgáfustaður;
   Text* physical = !r.Fylgiefni.empty()           ? &r.Fylgiefni
                    : !r.Stærð.empty()             ? &r.Stærð
                    : !r.AðrarUpplýsingar.empty() ? &r.AðrarUpplýsingar
                                                   : &r.Umfang;
-  std::pair<Text, Text*> areas[] = {{BuildEdition(r), edition},
-                                    {BuildPublication(r), publication},
-                                    {BuildPhysical(r), physical},
-                                    {BuildSeries(r), nullptr}};
+  std::pair<bool, Text*> areas[] = {{edition_shown(r), edition},
+                                    {publication_shown(r), publication},
+                                    {physical_shown(r), physical},
+                                    {series_shown(r), nullptr}};
   bool later = false;  // an area follows
   for (int i = 3; i >= 0; --i) {
-    if (areas[i].first.empty()) continue;
+    if (!areas[i].first) continue;
     if (later) drop_stop(areas[i].second);
     later = true;
   }
@@ -183,21 +225,31 @@ void ShareAreaStops(CatalogueRecord& r, int kind) {
   if (kind == 100 || kind == 200) {
     drop_stop(end_of_title(r));
   } else if ((kind == 0 || kind == 1) && later) {
-    drop_stop(!JoinNames(r.Ábyrgðaraðildir).empty() ? end_of(r.Ábyrgðaraðildir) : end_of_title(r));
+    drop_stop(names_shown(r.Ábyrgðaraðildir) ? end_of(r.Ábyrgðaraðildir) : end_of_title(r));
   }
 }
 
 bool IsNfc(std::string_view utf8) {
-  bool ascii = true;
-  for (char c : utf8)
-    if ((unsigned char)c >= 0x80) {
-      ascii = false;
-      break;
+  // Every character before U+0300 (ASCII, Latin-1, the Latin extensions and
+  // the spacing modifiers) is a starter that never composes with its
+  // neighbours, so a text of them alone is in normal form C.  In UTF-8 they
+  // are the single bytes and the pairs led by C2-CB; a text with any other
+  // byte goes to ICU.
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  std::size_t n = utf8.size(), i = 0;
+  while (i < n) {
+    unsigned char b = p[i];
+    if (b < 0x80) {
+      ++i;
+    } else if (b >= 0xC2 && b <= 0xCB && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
+      i += 2;
+    } else {
+      UErrorCode status = U_ZERO_ERROR;
+      const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+      return U_FAILURE(status) || nfc->isNormalizedUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())), status);
     }
-  if (ascii) return true;
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  return U_FAILURE(status) || nfc->isNormalizedUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())), status);
+  }
+  return true;
 }
 
 std::string Nfc(std::string_view utf8) {

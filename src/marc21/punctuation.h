@@ -28,6 +28,8 @@ namespace kvistur::marc21 {
 // A MARC value without the ISBD punctuation at its ends (and without the
 // blanks around it), its own marks kept.
 std::string StripIsbd(std::string_view value);
+// The same as the part of VALUE it is (no copy).
+std::string_view StripIsbdView(std::string_view value);
 
 // Values of several subfields that form one element (a corporate name and
 // its subordinate units, a subject heading, a title and its parts) joined

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "kvistur/error.h"
@@ -33,10 +34,15 @@ class List {
   bool empty() const { return items_.empty(); }
   const T& operator[](std::size_t i) const { return items_[i]; }
   T& operator[](std::size_t i) { return items_[i]; }
-  // Appends a copy; overflow (6) when the list already holds 32767.
+  // Appends ITEM (a copy, or the item itself when it is handed over);
+  // overflow (6) when the list already holds 32767.
   void append(const T& item) {
     if (int32_t(items_.size()) >= kMaxListCount) throw Error(err::kOverflow);
     items_.push_back(item);
+  }
+  void append(T&& item) {
+    if (int32_t(items_.size()) >= kMaxListCount) throw Error(err::kOverflow);
+    items_.push_back(std::move(item));
   }
   void clear() { items_.clear(); }
   typename std::vector<T>::const_iterator begin() const { return items_.begin(); }

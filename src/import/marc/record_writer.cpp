@@ -1,5 +1,6 @@
 #include "import/marc/record_writer.h"
 
+#include <charconv>
 #include <climits>
 #include <optional>
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "marc21/marc_writer.h"
 #include "marc21/punctuation.h"
+#include "automation/text_append.h"
 #include "kvistur/text.h"
 #include "record/record_text.h"
 
@@ -16,6 +18,7 @@ using marc21::MarcField;
 using marc21::MarcRecord;
 using marc21::WriteIso2709;
 using marc21::StripIsbd;
+using marc21::StripIsbdView;
 using marc21::JoinStripped;
 using marc21::StripDesignation;
 using marc21::ShareAreaStops;
@@ -24,75 +27,164 @@ using marc21::IsNfc;
 
 namespace {
 
-void put(Text& out, const Text& value) {
-  // Character 5 ends a value; it cannot be part of one.
-  if (value.find(kValueEnd) == Text::npos) {
-    out += value;
-  } else {
-    for (char16_t c : value)
-      if (c != kValueEnd) out.push_back(c);
+// The whole-record text written into a 16-bit text (WriteRecordText) or,
+// with the same characters, straight into UTF-8 (what MapRecord stores).
+struct TextSink {
+  Text& out;
+  void value(const Text& v) {
+    // Character 5 ends a value; it cannot be part of one.
+    if (v.find(kValueEnd) == Text::npos) {
+      out += v;
+    } else {
+      for (char16_t c : v)
+        if (c != kValueEnd) out.push_back(c);
+    }
+    out.push_back(kValueEnd);
   }
-  out.push_back(kValueEnd);
-}
-void put_number(Text& out, long long n) { put(out, from_utf8(std::to_string(n))); }
+  void mark(char16_t c) { out.push_back(c); }
+  void number(long long n) {
+    char buf[24];
+    auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
+    for (const char* p = buf; p != end; ++p) out.push_back(char16_t(*p));
+    out.push_back(kValueEnd);
+  }
+};
 
-void put_titles(Text& out, const List<TitleElement>& l) {
+struct Utf8Sink {
+  std::string& out;
+  void value(const Text& v) {
+    if (v.find(kValueEnd) == Text::npos) {
+      append_utf8(out, v);
+    } else {
+      Text kept;
+      for (char16_t c : v)
+        if (c != kValueEnd) kept.push_back(c);
+      append_utf8(out, kept);
+    }
+    out.push_back(char(kValueEnd));
+  }
+  void mark(char16_t c) { out.push_back(char(c)); }  // the marks are ASCII
+  void number(long long n) {
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
+    out.push_back(char(kValueEnd));
+  }
+};
+
+template <typename Sink>
+void put_titles(Sink& out, const List<TitleElement>& l) {
   for (auto& t : l) {
-    put_number(out, t.iGerð);
-    put(out, t.s1);
-    put(out, t.s2);
+    out.number(t.iGerð);
+    out.value(t.s1);
+    out.value(t.s2);
   }
-  out.push_back(kListEnd);
+  out.mark(kListEnd);
 }
-void put_names(Text& out, const List<NameEntry>& l) {
+template <typename Sink>
+void put_names(Sink& out, const List<NameEntry>& l) {
   for (auto& n : l) {
-    put_number(out, n.iGerð);
-    put(out, n.p1);
-    put(out, n.p2);
-    put(out, n.p3);
-    put(out, n.p4);
-    put(out, n.p5);
+    out.number(n.iGerð);
+    out.value(n.p1);
+    out.value(n.p2);
+    out.value(n.p3);
+    out.value(n.p4);
+    out.value(n.p5);
   }
-  out.push_back(kListEnd);
+  out.mark(kListEnd);
 }
-void put_pairs(Text& out, const List<TermPair>& l) {
+template <typename Sink>
+void put_pairs(Sink& out, const List<TermPair>& l) {
   for (auto& p : l) {
-    put(out, p.s1);
-    put(out, p.s2);
+    out.value(p.s1);
+    out.value(p.s2);
   }
-  out.push_back(kListEnd);
+  out.mark(kListEnd);
 }
 
-Text u(const std::string& s) { return from_utf8(s); }
+template <typename Sink>
+void write_record_text(const CatalogueRecord& r, Sink& out) {
+  out.value(r.Aukatexti1);
+  out.value(r.Aukatexti2);
+  out.value(r.Útgefandi);
+  out.value(r.Útgáfutími);
+  out.value(r.Útgáfustaður);
+  out.value(r.Útgáfa.Texti);
+  put_names(out, r.Útgáfa.Nöfn);
+  for (const Text* t : {&r.Umfang, &r.Aukatexti3, &r.Fylgiefni, &r.Aukatexti4, &r.Efnistegund, &r.Stærð,
+                        &r.AðrarUpplýsingar, &r.Marktákn1, &r.Marktákn2, &r.Marktákn3, &r.Marktákn4})
+    out.value(*t);
+  put_titles(out, r.Titlar);
+  put_names(out, r.Ábyrgðaraðildir);
+  put_pairs(out, r.Efnisorð);
+  for (auto& h : r.Aðfanganúmer) {
+    out.number(h.Númer);
+    out.value(h.Athugasemd);
+    out.value(h.Staðsetning);
+  }
+  out.mark(kListEnd);
+  for (auto& c : r.Efnisyfirlit) {
+    put_titles(out, c.Titlar);
+    put_names(out, c.Nöfn);
+    put_pairs(out, c.Efnisorð);
+  }
+  out.mark(kContentsEnd);
+  put_titles(out, r.Aukafærslur.Titlar);
+  put_names(out, r.Aukafærslur.Nöfn);
+  put_titles(out, r.Ritröð.Titlar);
+  put_names(out, r.Ritröð.Nöfn);
+  out.value(r.Ritröð.Tölumerking);
+  out.value(r.Aukatexti5);
+  out.number(r.InnlErl);
+  out.number(r.boolOpinLokuð);
+  out.number(r.boolHeilÓheil);
+}
 
-std::string trim8(const std::string& s) {
+Text u(std::string_view s) { return from_utf8(s); }
+
+std::string_view trim8(std::string_view s) {
   std::size_t a = 0, b = s.size();
   while (a < b && s[a] == ' ') ++a;
   while (b > a && s[b - 1] == ' ') --b;
   return s.substr(a, b - a);
 }
 
-std::string join(const std::vector<std::string>& parts, const std::string& sep) {
-  std::string out;
-  for (auto& p : parts) {
-    if (p.empty()) continue;
-    if (!out.empty()) out += sep;
-    out += p;
-  }
-  return out;
+// The first value of subfield CODE of F, "" when there is none (as
+// MarcField::sub, without the copy).
+std::string_view first(const MarcField& f, char code) {
+  for (auto& s : f.subfields)
+    if (s.code == code) return s.value;
+  return {};
+}
+
+// Appends PART to OUT after SEP when OUT has something already; an empty
+// PART adds nothing.
+void join_to(std::string& out, std::string_view part, std::string_view sep) {
+  if (part.empty()) return;
+  if (!out.empty()) out += sep;
+  out += part;
+}
+
+// S without the ISBD punctuation at its ends, in place.
+void strip_isbd(std::string& s) {
+  std::string_view kept = StripIsbdView(s);
+  std::size_t from = std::size_t(kept.data() - s.data());
+  s.erase(from + kept.size());
+  s.erase(0, from);
 }
 
 bool is_one_of(char c, const char* set) { return c && std::strchr(set, c) != nullptr; }
 
-// Subfield values of F whose codes are in CODES, in the field's order.
-std::vector<std::string> values(const MarcField& f, const char* codes) {
-  std::vector<std::string> out;
+// Subfield values of F whose codes are in CODES, each trimmed, the empty
+// ones left out, joined by blanks, the end stripped (JoinStripped).
+std::string joined_stripped(const MarcField& f, const char* codes) {
+  std::string out;
   for (auto& s : f.subfields)
-    if (is_one_of(s.code, codes)) out.push_back(s.value);
+    if (is_one_of(s.code, codes)) join_to(out, trim8(s.value), " ");
+  strip_isbd(out);
   return out;
 }
 
-TitleElement title(const std::string& s1, int kind = 0, const std::string& s2 = {}) {
+TitleElement title(std::string_view s1, int kind = 0, std::string_view s2 = {}) {
   TitleElement t;
   t.s1 = u(s1);
   t.s2 = u(s2);
@@ -104,9 +196,7 @@ bool personal(const MarcField& f) { return f.tag[1] == '0'; }
 
 // A corporate body with its subordinate units, or a meeting with its
 // number, date and place, as one name: "United States. Congress. House".
-std::string corporate_name(const MarcField& f) {
-  return JoinStripped(values(f, f.tag[1] == '1' ? "abcdn" : "acdenq"));
-}
+std::string corporate_name(const MarcField& f) { return joined_stripped(f, f.tag[1] == '1' ? "abcdn" : "acdenq"); }
 
 bool empty_name(const NameEntry& n) { return n.p1.empty() && n.p2.empty(); }
 
@@ -120,17 +210,17 @@ NameEntry name_entry(const MarcField& f, int kind) {
     n.p1 = u(corporate_name(f));
     return n;
   }
-  std::string a = StripIsbd(f.sub('a'));
+  std::string_view a = StripIsbdView(first(f, 'a'));
   // Numeration and titles ("II", "Queen of Great Britain", "Jr.") follow.
-  n.p4 = u(StripIsbd(f.sub('b')));
-  n.p5 = u(StripIsbd(f.sub('c')));
+  n.p4 = u(StripIsbdView(first(f, 'b')));
+  n.p5 = u(StripIsbdView(first(f, 'c')));
   auto comma = a.find(", ");
-  if (f.ind1 == '1' && comma != std::string::npos) {
-    n.p1 = u(StripIsbd(a.substr(comma + 2)));
-    n.p2 = u(StripIsbd(a.substr(0, comma)));
+  if (f.ind1 == '1' && comma != std::string_view::npos) {
+    n.p1 = u(StripIsbdView(a.substr(comma + 2)));
+    n.p2 = u(StripIsbdView(a.substr(0, comma)));
   } else {
     auto sp = a.rfind(' ');
-    if (sp != std::string::npos) {
+    if (sp != std::string_view::npos) {
       n.p1 = u(trim8(a.substr(0, sp)));
       n.p2 = u(a.substr(sp + 1));
     } else {
@@ -140,7 +230,7 @@ NameEntry name_entry(const MarcField& f, int kind) {
   return n;
 }
 
-std::string nonfiling(const MarcField* f, std::string s) {
+std::string_view nonfiling(const MarcField* f, std::string_view s) {
   if (f && f->ind2 >= '1' && f->ind2 <= '9') {
     std::size_t k = std::size_t(f->ind2 - '0');
     if (k < s.size()) s = s.substr(k);
@@ -148,7 +238,7 @@ std::string nonfiling(const MarcField* f, std::string s) {
   return s;
 }
 
-std::string digits_of_isbn(const std::string& s) {
+std::string digits_of_isbn(std::string_view s) {
   std::string out;
   for (char c : s) {
     if (c >= '0' && c <= '9') out += c;
@@ -159,42 +249,92 @@ std::string digits_of_isbn(const std::string& s) {
 }
 
 // A whole number that fits a record's 32-bit columns, or -1.
-long long small_number(const std::string& s) {
-  std::string t = trim8(s);
-  if (t.empty() || t.size() > 10 || t.find_first_not_of("0123456789") != std::string::npos) return -1;
-  long long v = std::stoll(t);
+long long small_number(std::string_view s) {
+  std::string_view t = trim8(s);
+  if (t.empty() || t.size() > 10) return -1;
+  long long v = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9') return -1;
+    v = v * 10 + (c - '0');
+  }
   return v <= INT32_MAX ? v : -1;
+}
+
+// A value in a MARC text line: a "$" inside it would start a new subfield
+// when read back, so it is written as the full-width sign "＄"; CR and LF
+// would end the line and are written as blanks.
+void append_marc_value(std::string& out, std::string_view v) {
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    unsigned char c = (unsigned char)v[i];
+    if (c > '$' || (c != '$' && c != '\r' && c != '\n')) continue;
+    out.append(v, from, i - from);
+    out += c == '$' ? "\xEF\xBC\x84" : " ";
+    from = i + 1;
+  }
+  out.append(v, from);
+}
+
+void append_marc_line(std::string& out, const MarcField& f) {
+  out += f.tag;
+  if (f.is_control()) {
+    out += "   ";
+    out += f.data;
+    return;
+  }
+  out += f.ind1;
+  out += f.ind2;
+  out += ' ';
+  for (auto& s : f.subfields) {
+    out += '$';
+    out += s.code;
+    append_marc_value(out, s.value);
+  }
+}
+
+void append_marc_subfield(std::string& out, char code, std::string_view value) {
+  out += '$';
+  out += code;
+  append_marc_value(out, value);
 }
 
 // The MARC text lines of the main-entry fields, in the forms the main-entry
 // rules read: forename order under indicator 4 ($a the whole name), surname
 // order under indicator 1 ($a surname, $h forenames), a body's whole name in
 // $a; values without their ISBD punctuation.  Other fields as they are.
-std::string marc_line_for(const MarcField& f) {
-  if (!f.is("100") && !f.is("110") && !f.is("111")) return MarcLine(f);
-  MarcField g = f;
-  g.subfields.clear();
-  if (!f.is("100")) {
-    g.subfields.push_back({'a', corporate_name(f)});
+void append_marc_line_for(std::string& out, const MarcField& f) {
+  bool person = f.is("100");
+  if (!person && !f.is("110") && !f.is("111")) return append_marc_line(out, f);
+  if (!person) {
+    out += f.tag;
+    out += f.ind1;
+    out += f.ind2;
+    out += ' ';
+    append_marc_subfield(out, 'a', corporate_name(f));
     const char* folded = f.is("110") ? "abcdn" : "acdenq";
     for (auto& s : f.subfields)
-      if (!is_one_of(s.code, folded)) g.subfields.push_back({s.code, StripIsbd(s.value)});
-    return MarcLine(g);
+      if (!is_one_of(s.code, folded)) append_marc_subfield(out, s.code, StripIsbdView(s.value));
+    return;
   }
-  std::string a = StripIsbd(f.sub('a'));
+  std::string_view a = StripIsbdView(first(f, 'a'));
   auto comma = a.find(", ");
-  if (f.ind1 == '1' && comma != std::string::npos) {
-    g.subfields.push_back({'a', StripIsbd(a.substr(0, comma))});
-    g.subfields.push_back({'h', StripIsbd(a.substr(comma + 2))});
+  bool inverted = f.ind1 == '1' && comma != std::string_view::npos;
+  char ind1 = f.ind1;
+  // A name in direct order, a family name and a surname alone read as they
+  // stand.
+  if (!inverted && (ind1 == '0' || ind1 == '1' || ind1 == '3')) ind1 = '4';
+  out += f.tag;
+  out += ind1;
+  out += f.ind2;
+  out += ' ';
+  if (inverted) {
+    append_marc_subfield(out, 'a', StripIsbdView(a.substr(0, comma)));
+    append_marc_subfield(out, 'h', StripIsbdView(a.substr(comma + 2)));
   } else {
-    // A name in direct order, a family name and a surname alone read as
-    // they stand.
-    g.subfields.push_back({'a', a});
-    if (f.ind1 == '0' || f.ind1 == '1' || f.ind1 == '3') g.ind1 = '4';
+    append_marc_subfield(out, 'a', a);
   }
   for (auto& s : f.subfields)
-    if (s.code != 'a') g.subfields.push_back({s.code, StripIsbd(s.value)});
-  return MarcLine(g);
+    if (s.code != 'a') append_marc_subfield(out, s.code, StripIsbdView(s.value));
 }
 
 // The record as the mapping reads it: every value in normal form C, and a
@@ -230,11 +370,12 @@ const MarcRecord& prepared(const MarcRecord& source, std::optional<MarcRecord>& 
 // title information ($b), or a parallel title ($b after "=") kept with the
 // title proper as "Title = Titre".
 void map_title(const MarcField& f, CatalogueRecord& r, std::string& proper) {
-  std::string raw, last, parallel;
+  std::string& raw = proper;
+  std::string_view last, parallel;
   char previous = 0;
-  std::vector<std::string> others;
+  std::vector<std::string_view> others;
   for (auto& s : f.subfields) {
-    std::string v = trim8(s.value);
+    std::string_view v = trim8(s.value);
     if (s.code == 'a' || s.code == 'n' || s.code == 'p') {
       if (!raw.empty()) {
         // The stop or comma before a part, when the cataloguer left it out.
@@ -246,15 +387,21 @@ void map_title(const MarcField& f, CatalogueRecord& r, std::string& proper) {
     } else if (s.code == 'h') {
       r.Efnistegund = u(StripDesignation(v));
     } else if (s.code == 'b') {
-      if (!last.empty() && last.back() == '=' && parallel.empty() && others.empty()) parallel = StripIsbd(v);
-      else others.push_back(StripIsbd(v));
+      if (!last.empty() && last.back() == '=' && parallel.empty() && others.empty()) parallel = StripIsbdView(v);
+      else others.push_back(StripIsbdView(v));
     } else {
       continue;
     }
     last = v;
   }
-  proper = StripIsbd(raw);
-  r.Titlar.append(title(proper, 0, parallel.empty() ? "" : "= " + parallel));
+  strip_isbd(proper);
+  if (parallel.empty()) {
+    r.Titlar.append(title(proper, 0));
+  } else {
+    std::string s2 = "= ";
+    s2 += parallel;
+    r.Titlar.append(title(proper, 0, s2));
+  }
   for (auto& b : others)
     if (!b.empty()) r.Titlar.append(title(b, 1));
 }
@@ -266,34 +413,42 @@ void map_title(const MarcField& f, CatalogueRecord& r, std::string& proper) {
 void map_publication(const MarcRecord& m, CatalogueRecord& r) {
   const MarcField* pub = nullptr;
   const MarcField* copyright = nullptr;
-  for (auto* f : m.all("264")) {
-    if (f->ind2 == '1' && !pub) pub = f;
-    if (f->ind2 == '4' && !copyright) copyright = f;
+  const MarcField* f260 = nullptr;
+  const MarcField* other = nullptr;
+  for (auto& f : m.fields) {
+    if (f.is("264")) {
+      if (f.ind2 == '1' && !pub) pub = &f;
+      if (f.ind2 == '4' && !copyright) copyright = &f;
+      if (f.ind2 != '4' && !other) other = &f;
+    } else if (!f260 && f.is("260")) {
+      f260 = &f;
+    }
   }
-  if (!pub) pub = m.first("260");
-  if (!pub)
-    for (auto* f : m.all("264"))
-      if (f->ind2 != '4') {
-        pub = f;
-        break;
-      }
-  std::vector<std::string> places, dates;
-  std::string publisher;
+  if (!pub) pub = f260;
+  if (!pub) pub = other;
+  std::string places, publisher, dates;
   if (pub) {
     for (auto& s : pub->subfields) {
-      std::string v = StripIsbd(s.value);
+      std::string_view v = StripIsbdView(s.value);
       if (v.empty()) continue;
-      if (s.code == 'a' && publisher.empty()) places.push_back(v);
-      else if (s.code == 'a') publisher += " ; " + v;
-      else if (s.code == 'b') publisher += (publisher.empty() ? "" : " : ") + v;
-      else if (s.code == 'c') dates.push_back(v);
+      if (s.code == 'a' && publisher.empty()) {
+        join_to(places, v, " ; ");
+      } else if (s.code == 'a') {
+        publisher += " ; ";
+        publisher += v;
+      } else if (s.code == 'b') {
+        join_to(publisher, v, " : ");
+      } else if (s.code == 'c') {
+        join_to(dates, v, ", ");
+      }
     }
   }
   if (dates.empty() && copyright)
-    for (auto& c : copyright->subs('c')) dates.push_back(StripIsbd(c));
-  r.Útgáfustaður = u(join(places, " ; "));
+    for (auto& s : copyright->subfields)
+      if (s.code == 'c') join_to(dates, StripIsbdView(s.value), ", ");
+  r.Útgáfustaður = u(places);
   r.Útgefandi = u(publisher);
-  r.Útgáfutími = u(join(dates, ", "));
+  r.Útgáfutími = u(dates);
 }
 
 // 505: enhanced contents (an entry per $t, its $r as names, a $g before a
@@ -301,19 +456,21 @@ void map_publication(const MarcRecord& m, CatalogueRecord& r) {
 // "--").
 void map_contents(const MarcField& f, CatalogueRecord& r) {
   if (!f.has('t')) {
-    for (auto& a : f.subs('a')) {
+    for (auto& s : f.subfields) {
+      if (s.code != 'a') continue;
+      std::string_view a = s.value;
       std::size_t start = 0;
       while (start <= a.size()) {
         auto sep = a.find("--", start);
         // Only the last entry ends the field: a stop before "--" is data.
-        std::string raw = a.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
-        std::string piece = sep == std::string::npos ? StripIsbd(raw) : trim8(raw);
+        std::string_view raw = a.substr(start, sep == std::string_view::npos ? std::string_view::npos : sep - start);
+        std::string_view piece = sep == std::string_view::npos ? StripIsbdView(raw) : trim8(raw);
         if (!piece.empty()) {
           ContentsEntry e;
           e.Titlar.append(title(piece, 0));
-          r.Efnisyfirlit.append(e);
+          r.Efnisyfirlit.append(std::move(e));
         }
-        if (sep == std::string::npos) break;
+        if (sep == std::string_view::npos) break;
         start = sep + 2;
       }
     }
@@ -323,41 +480,50 @@ void map_contents(const MarcField& f, CatalogueRecord& r) {
   std::string number;
   bool open = false;  // the last entry takes further $g and $r
   for (auto& s : f.subfields) {
-    std::string v = trim8(s.value);
+    std::string_view v = trim8(s.value);
     if (s.code == 't') {
       entries.emplace_back();
-      std::string t = StripIsbd(v);
-      entries.back().Titlar.append(title(number.empty() ? t : number + " " + t, 0));
+      std::string_view t = StripIsbdView(v);
+      if (number.empty()) {
+        entries.back().Titlar.append(title(t, 0));
+      } else {
+        number += ' ';
+        number += t;
+        entries.back().Titlar.append(title(number, 0));
+      }
       number.clear();
       open = true;
     } else if (s.code == 'r' && open) {
       NameEntry n;
-      n.p1 = u(StripIsbd(v));
-      if (!n.p1.empty()) entries.back().Nöfn.append(n);
+      n.p1 = u(StripIsbdView(v));
+      if (!n.p1.empty()) entries.back().Nöfn.append(std::move(n));
     } else if (s.code == 'g' && open) {
       TitleElement& t = entries.back().Titlar[0];
-      t.s2 = u(trim8(to_utf8(t.s2) + " " + StripIsbd(v)));
+      std::string s2 = to_utf8(t.s2);
+      s2 += ' ';
+      s2 += StripIsbdView(v);
+      t.s2 = u(trim8(s2));
     } else if (s.code == 'g') {
-      number = StripIsbd(v);
+      number = StripIsbdView(v);
     }
     if (v.size() >= 2 && v.compare(v.size() - 2, 2, "--") == 0) open = false;
   }
-  for (auto& e : entries) r.Efnisyfirlit.append(e);
+  for (auto& e : entries) r.Efnisyfirlit.append(std::move(e));
 }
 
 // Subject headings: the heading (its subfields as the cataloguer punctuated
 // them) and the subdivisions $v $x $y $z, each after "-- ".
 void map_subject(const MarcField& f, CatalogueRecord& r) {
-  std::vector<std::string> head, subdivisions;
+  std::string head, subdivisions;
   for (auto& s : f.subfields) {
-    if (is_one_of(s.code, "vxyz")) subdivisions.push_back(StripIsbd(s.value));
-    else if (is_one_of(s.code, "abcdfghklmnopqrstu") || (s.code == 'e' && f.is("611"))) head.push_back(s.value);
+    if (is_one_of(s.code, "vxyz")) join_to(subdivisions, StripIsbdView(s.value), " -- ");
+    else if (is_one_of(s.code, "abcdfghklmnopqrstu") || (s.code == 'e' && f.is("611"))) join_to(head, trim8(s.value), " ");
   }
+  strip_isbd(head);
   TermPair p;
-  p.s1 = u(JoinStripped(head));
-  std::string sub = join(subdivisions, " -- ");
-  if (!sub.empty()) p.s2 = u("-- " + sub);
-  if (!p.s1.empty()) r.Efnisorð.append(p);
+  p.s1 = u(head);
+  if (!subdivisions.empty()) p.s2 = u("-- " + subdivisions);
+  if (!p.s1.empty()) r.Efnisorð.append(std::move(p));
 }
 
 bool is_subject(const MarcField& f) {
@@ -370,7 +536,7 @@ void add_copy(ImportedRecord& out, CopyRow c) {
   h.Númer = c.number;
   h.Athugasemd = u(c.note);
   h.Staðsetning = u(c.location);
-  out.record.Aðfanganúmer.append(h);
+  out.record.Aðfanganúmer.append(std::move(h));
   out.copies.push_back(std::move(c));
 }
 
@@ -380,24 +546,28 @@ void add_copy(ImportedRecord& out, CopyRow c) {
 // home branch; $y item type and $z note; $q date due: on loan).
 void map_copies(const MarcRecord& m, ImportedRecord& out) {
   bool first_copy = true;
-  for (auto* f : m.all("852")) {
-    std::string col = trim8(f->sub('a'));
+  for (auto& f : m.fields) {
+    if (!f.is("852")) continue;
+    std::string_view col = trim8(first(f, 'a'));
     int collection = (col.size() == 1 && col[0] >= '1' && col[0] <= '9') ? col[0] - '0' : 1;
     if (first_copy) out.collection = collection, first_copy = false;
-    long long number = small_number(f->sub('p'));
+    long long number = small_number(first(f, 'p'));
     if (number < 0) continue;
-    long long borrower = small_number(f->sub('9'));
-    add_copy(out, {int32_t(number), StripIsbd(f->sub('z')), StripIsbd(f->sub('b')), int32_t(std::max(0LL, borrower)),
-                   collection});
+    long long borrower = small_number(first(f, '9'));
+    add_copy(out, {int32_t(number), std::string(StripIsbdView(first(f, 'z'))), std::string(StripIsbdView(first(f, 'b'))),
+                   int32_t(std::max(0LL, borrower)), collection});
   }
-  for (auto* f : m.all("952")) {
-    long long number = small_number(f->sub('p'));
-    if (number < 0) number = small_number(f->sub('9'));
+  for (auto& f : m.fields) {
+    if (!f.is("952")) continue;
+    long long number = small_number(first(f, 'p'));
+    if (number < 0) number = small_number(first(f, '9'));
     if (number < 0) continue;
-    std::string branch = StripIsbd(f->sub('b'));
-    if (branch.empty()) branch = StripIsbd(f->sub('a'));
-    std::string note = join({StripIsbd(f->sub('y')), StripIsbd(f->sub('z'))}, ", ");
-    add_copy(out, {int32_t(number), note, branch, trim8(f->sub('q')).empty() ? 0 : 1, 1});
+    std::string_view branch = StripIsbdView(first(f, 'b'));
+    if (branch.empty()) branch = StripIsbdView(first(f, 'a'));
+    std::string note;
+    join_to(note, StripIsbdView(first(f, 'y')), ", ");
+    join_to(note, StripIsbdView(first(f, 'z')), ", ");
+    add_copy(out, {int32_t(number), std::move(note), std::string(branch), trim8(first(f, 'q')).empty() ? 0 : 1, 1});
   }
 }
 
@@ -405,22 +575,22 @@ void map_copies(const MarcRecord& m, ImportedRecord& out) {
 // Dewey number (082 $a), else the Library of Congress one (050 $a $b).
 void map_call_number(const MarcRecord& m, CatalogueRecord& r) {
   if (const MarcField* f = m.first("090")) {
-    r.Marktákn1 = u(trim8(f->sub('a')));
-    r.Marktákn2 = u(trim8(f->sub('b')));
-    r.Marktákn3 = u(trim8(f->sub('c')));
-    r.Marktákn4 = u(trim8(f->sub('d')));
+    r.Marktákn1 = u(trim8(first(*f, 'a')));
+    r.Marktákn2 = u(trim8(first(*f, 'b')));
+    r.Marktákn3 = u(trim8(first(*f, 'c')));
+    r.Marktákn4 = u(trim8(first(*f, 'd')));
     return;
   }
-  for (auto* f : m.all("952"))
-    if (!trim8(f->sub('o')).empty()) {
-      r.Marktákn1 = u(trim8(f->sub('o')));
+  for (auto& f : m.fields)
+    if (f.is("952") && !trim8(first(f, 'o')).empty()) {
+      r.Marktákn1 = u(trim8(first(f, 'o')));
       return;
     }
   if (const MarcField* f = m.first("082")) {
-    r.Marktákn1 = u(trim8(f->sub('a')));
+    r.Marktákn1 = u(trim8(first(*f, 'a')));
   } else if (const MarcField* f = m.first("050")) {
-    r.Marktákn1 = u(trim8(f->sub('a')));
-    r.Marktákn2 = u(trim8(f->sub('b')));
+    r.Marktákn1 = u(trim8(first(*f, 'a')));
+    r.Marktákn2 = u(trim8(first(*f, 'b')));
   }
 }
 
@@ -446,65 +616,15 @@ std::vector<WordOccurrence> IndexedWords(const MarcRecord& source) {
 }
 
 std::string MarcLine(const MarcField& f) {
-  std::string line = f.tag;
-  if (f.is_control()) {
-    line += "   ";
-    line += f.data;
-    return line;
-  }
-  line += f.ind1;
-  line += f.ind2;
-  line += ' ';
-  for (auto& s : f.subfields) {
-    line += '$';
-    line += s.code;
-    std::size_t from = 0, at;
-    while ((at = s.value.find_first_of("$\r\n", from)) != std::string::npos) {
-      line.append(s.value, from, at - from);
-      line += s.value[at] == '$' ? "\xEF\xBC\x84" : " ";
-      from = at + 1;
-    }
-    line.append(s.value, from, std::string::npos);
-  }
+  std::string line;
+  append_marc_line(line, f);
   return line;
 }
 
 Text WriteRecordText(const CatalogueRecord& r) {
   Text out;
-  put(out, r.Aukatexti1);
-  put(out, r.Aukatexti2);
-  put(out, r.Útgefandi);
-  put(out, r.Útgáfutími);
-  put(out, r.Útgáfustaður);
-  put(out, r.Útgáfa.Texti);
-  put_names(out, r.Útgáfa.Nöfn);
-  for (const Text* t : {&r.Umfang, &r.Aukatexti3, &r.Fylgiefni, &r.Aukatexti4, &r.Efnistegund, &r.Stærð,
-                        &r.AðrarUpplýsingar, &r.Marktákn1, &r.Marktákn2, &r.Marktákn3, &r.Marktákn4})
-    put(out, *t);
-  put_titles(out, r.Titlar);
-  put_names(out, r.Ábyrgðaraðildir);
-  put_pairs(out, r.Efnisorð);
-  for (auto& h : r.Aðfanganúmer) {
-    put_number(out, h.Númer);
-    put(out, h.Athugasemd);
-    put(out, h.Staðsetning);
-  }
-  out.push_back(kListEnd);
-  for (auto& c : r.Efnisyfirlit) {
-    put_titles(out, c.Titlar);
-    put_names(out, c.Nöfn);
-    put_pairs(out, c.Efnisorð);
-  }
-  out.push_back(kContentsEnd);
-  put_titles(out, r.Aukafærslur.Titlar);
-  put_names(out, r.Aukafærslur.Nöfn);
-  put_titles(out, r.Ritröð.Titlar);
-  put_names(out, r.Ritröð.Nöfn);
-  put(out, r.Ritröð.Tölumerking);
-  put(out, r.Aukatexti5);
-  put_number(out, r.InnlErl);
-  put_number(out, r.boolOpinLokuð);
-  put_number(out, r.boolHeilÓheil);
+  TextSink sink{out};
+  write_record_text(r, sink);
   return out;
 }
 
@@ -512,14 +632,14 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   std::optional<MarcRecord> store;
   const MarcRecord& m = prepared(source, store);
   const MarcField* f245 = m.first("245");
-  if (!f245 || StripIsbd(f245->sub('a')).empty()) throw std::runtime_error("no title (245 $a)");
+  if (!f245 || StripIsbdView(first(*f245, 'a')).empty()) throw std::runtime_error("no title (245 $a)");
   ImportedRecord out;
   CatalogueRecord& r = out.record;
   r = EmptyRecord();
-  out.control_number = trim8(m.control("001"));
-  out.agency = trim8(m.control("003"));
+  if (const MarcField* f = m.first("001")) out.control_number = trim8(f->data);
+  if (const MarcField* f = m.first("003")) out.agency = trim8(f->data);
   out.source = WriteIso2709(source);
-  out.record_date = trim8(m.control("005"));
+  if (const MarcField* f = m.first("005")) out.record_date = trim8(f->data);
 
   // Kind.
   char level = m.leader_at(7);
@@ -528,7 +648,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   else if (level == 'b') out.kind = kKindArticle;
   else if ((level == 'a' || level == 'd' || level == 'm') && f773 && f773->has('w')) out.kind = host_is_serial ? kKindArticle : kKindComponent;
   else out.kind = kKindItem;
-  if (f773) out.host_control = trim8(f773->sub('w'));
+  if (f773) out.host_control = trim8(first(*f773, 'w'));
 
   std::string proper;
   map_title(*f245, r, proper);
@@ -538,45 +658,45 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   for (auto& f : m.fields)
     if (f.is("100") || f.is("110") || f.is("111")) {
       NameEntry n = name_entry(f, f.is("100") ? 0 : 2);
-      if (!empty_name(n)) r.Ábyrgðaraðildir.append(n);
+      if (!empty_name(n)) r.Ábyrgðaraðildir.append(std::move(n));
     }
   for (auto& f : m.fields) {
     if (f.is("700") || f.is("710") || f.is("711")) {
       NameEntry n = name_entry(f, f.is("700") ? 1 : 2);
       if (empty_name(n)) continue;
       if (!f.has('t')) r.Ábyrgðaraðildir.append(n);
-      r.Aukafærslur.Nöfn.append(n);
+      r.Aukafærslur.Nöfn.append(std::move(n));
     }
-    if (f.is("246") || f.is("740")) r.Aukafærslur.Titlar.append(title(JoinStripped(values(f, "anp")), 2));
+    if (f.is("246") || f.is("740")) r.Aukafærslur.Titlar.append(title(joined_stripped(f, "anp"), 2));
   }
   // A record without name headings shows its statement of responsibility
   // as transcribed (245 $c), each part between " ; " as one name.
   if (r.Ábyrgðaraðildir.empty()) {
-    std::string c = StripIsbd(f245->sub('c'));
+    std::string_view c = StripIsbdView(first(*f245, 'c'));
     for (std::size_t from = 0; from <= c.size();) {
       std::size_t at = c.find(" ; ", from);
       NameEntry n;
-      n.p1 = u(StripIsbd(c.substr(from, at == std::string::npos ? std::string::npos : at - from)));
-      if (!n.p1.empty()) r.Ábyrgðaraðildir.append(n);
-      if (at == std::string::npos) break;
+      n.p1 = u(StripIsbdView(c.substr(from, at == std::string_view::npos ? std::string_view::npos : at - from)));
+      if (!n.p1.empty()) r.Ábyrgðaraðildir.append(std::move(n));
+      if (at == std::string_view::npos) break;
       from = at + 3;
     }
   }
 
   if (const MarcField* f = m.first("250")) {
-    r.Útgáfa.Texti = u(StripIsbd(f->sub('a')));
+    r.Útgáfa.Texti = u(StripIsbdView(first(*f, 'a')));
     NameEntry n;
-    n.p1 = u(StripIsbd(f->sub('b')));
-    if (!n.p1.empty()) r.Útgáfa.Nöfn.append(n);
+    n.p1 = u(StripIsbdView(first(*f, 'b')));
+    if (!n.p1.empty()) r.Útgáfa.Nöfn.append(std::move(n));
   }
 
   map_publication(m, r);
 
   if (const MarcField* f = m.first("300")) {
-    r.Umfang = u(StripIsbd(f->sub('a')));
-    r.AðrarUpplýsingar = u(StripIsbd(f->sub('b')));
-    r.Stærð = u(StripIsbd(f->sub('c')));
-    r.Fylgiefni = u(StripIsbd(f->sub('e')));
+    r.Umfang = u(StripIsbdView(first(*f, 'a')));
+    r.AðrarUpplýsingar = u(StripIsbdView(first(*f, 'b')));
+    r.Stærð = u(StripIsbdView(first(*f, 'c')));
+    r.Fylgiefni = u(StripIsbdView(first(*f, 'e')));
   }
 
   map_call_number(m, r);
@@ -587,80 +707,97 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   if (!series) series = m.first("440");
   if (!series) series = m.first("830");
   if (series) {
-    r.Ritröð.Titlar.append(title(JoinStripped(values(*series, "anp")), 0));
-    r.Ritröð.Tölumerking = u(StripIsbd(series->sub('v')));
+    r.Ritröð.Titlar.append(title(joined_stripped(*series, "anp"), 0));
+    r.Ritröð.Tölumerking = u(StripIsbdView(first(*series, 'v')));
   }
 
-  for (auto& f : m.fields)
+  for (auto& f : m.fields) {
     if (is_subject(f)) map_subject(f, r);
-  for (auto* f : m.all("505")) map_contents(*f, r);
+    else if (f.is("505")) map_contents(f, r);
+  }
   map_copies(m, out);
 
   // Volumes and issues of a periodical: one 863 per volume.
   int vol_no = 0;
-  for (auto* f : m.all("863")) {
+  for (auto& f : m.fields) {
+    if (!f.is("863")) continue;
     VolumeRow v;
     ++vol_no;
-    long long n = small_number(f->sub('8'));
+    long long n = small_number(first(f, '8'));
     v.number = n >= 0 && n < 100000000 ? int(n) : vol_no;
-    v.designation = trim8(f->sub('a'));
-    v.year = trim8(f->sub('i'));
+    v.designation = trim8(first(f, 'a'));
+    v.year = trim8(first(f, 'i'));
     int issue_no = 0;
-    for (auto& b : f->subs('b')) v.issues.push_back({++issue_no, trim8(b)});
+    for (auto& s : f.subfields)
+      if (s.code == 'b') v.issues.push_back({++issue_no, std::string(trim8(s.value))});
     out.volumes.push_back(std::move(v));
   }
 
   // The MARC text, with the citation lines of periodicals (792 from 362)
-  // and articles (793 from 773, 792 from 773 $h).
-  std::vector<std::string> lines;
-  for (auto& f : m.fields) lines.push_back(marc_line_for(f));
+  // and articles (793 from 773, 792 from 773 $h), lines joined by CR LF.
+  std::string& text = out.marc_text;
+  text.reserve(source.fields.size() * 64);
+  bool first_line = true;
+  auto new_line = [&]() -> std::string& {
+    if (!first_line) text += "\r\n";
+    first_line = false;
+    return text;
+  };
+  for (auto& f : m.fields) append_marc_line_for(new_line(), f);
   if (out.kind == kKindPeriodical) {
-    std::string dates = StripIsbd(m.sub("362", 'a'));
-    if (!dates.empty()) lines.push_back("792   $a" + dates);
+    const MarcField* f362 = m.first("362");
+    std::string_view dates = f362 ? StripIsbdView(first(*f362, 'a')) : std::string_view();
+    if (!dates.empty()) new_line().append("792   $a").append(dates);
   }
   if (out.kind == kKindArticle && f773) {
-    std::string g = StripIsbd(f773->sub('g')), pages = StripIsbd(f773->sub('q'));
+    std::string g = StripIsbd(first(*f773, 'g')), pages = StripIsbd(first(*f773, 'q'));
     if (pages.empty()) article_pages(g, pages);
-    MarcField h;
-    h.tag = "793";
-    h.subfields.push_back({'a', StripIsbd(f773->sub('t'))});
-    if (f773->has('b')) h.subfields.push_back({'b', StripIsbd(f773->sub('b'))});
-    if (!g.empty()) h.subfields.push_back({'g', g});
-    if (!pages.empty()) h.subfields.push_back({'c', pages});
-    lines.push_back(MarcLine(h));
-    std::string issue = StripIsbd(f773->sub('h'));
-    if (!issue.empty()) lines.push_back("792   $a" + issue);
-  }
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i) out.marc_text += "\r\n";
-    out.marc_text += lines[i];
+    new_line() += "793   ";
+    append_marc_subfield(text, 'a', StripIsbdView(first(*f773, 't')));
+    if (f773->has('b')) append_marc_subfield(text, 'b', StripIsbdView(first(*f773, 'b')));
+    if (!g.empty()) append_marc_subfield(text, 'g', g);
+    if (!pages.empty()) append_marc_subfield(text, 'c', pages);
+    std::string_view issue = StripIsbdView(first(*f773, 'h'));
+    if (!issue.empty()) new_line().append("792   $a").append(issue);
   }
 
   // ISBN, the identifying string and the sort key.
-  out.isbn = trim8(m.sub("020", 'a'));
+  const MarcField* f020 = m.first("020");
+  out.isbn = trim8(f020 ? first(*f020, 'a') : std::string_view());
   std::string isbn = digits_of_isbn(out.isbn);
   std::string year = to_utf8(r.Útgáfutími);
-  std::string issn = digits_of_isbn(m.sub("022", 'a'));
+  const MarcField* f022 = m.first("022");
+  std::string issn = digits_of_isbn(f022 ? first(*f022, 'a') : std::string_view());
+  std::string_view filed = nonfiling(f245, proper);
   if (!isbn.empty()) {
     out.identity = "ISBN" + isbn;
   } else if (!issn.empty()) {
     out.identity = "ISSN" + issn;
   } else {
-    std::string id = to_utf8(lower_is(u(nonfiling(f245, proper) + "|" + to_utf8(r.Útgáfa.Texti) + "|" + year + "|" +
-                                        to_utf8(r.Útgefandi))));
-    for (char& c : id)
-      if (c == '\'' || c == '"') c = ' ';
-    out.identity = id;
+    Text id = u(filed);
+    id += u'|';
+    id += r.Útgáfa.Texti;
+    id += u'|';
+    id += r.Útgáfutími;
+    id += u'|';
+    id += r.Útgefandi;
+    id = lower_is(id);
+    for (char16_t& c : id)
+      if (c == u'\'' || c == u'"') c = u' ';
+    out.identity = to_utf8(id);
   }
-  std::string main;
-  if (const MarcField* f = m.first("100")) main = StripIsbd(f->sub('a'));
-  else if (const MarcField* f = m.first("110")) main = corporate_name(*f);
-  else if (const MarcField* f = m.first("111")) main = corporate_name(*f);
-  std::string key = join({main, nonfiling(f245, proper), year}, " ");
+  std::string key;
+  if (const MarcField* f = m.first("100")) key = StripIsbdView(first(*f, 'a'));
+  else if (const MarcField* f = m.first("110")) key = corporate_name(*f);
+  else if (const MarcField* f = m.first("111")) key = corporate_name(*f);
+  join_to(key, filed, " ");
+  join_to(key, year, " ");
   out.sort_key = to_utf8(lower_is(u(key)));
   out.words = RecordWords(m);
   ShareAreaStops(r, out.kind);
-  out.whole_text = to_utf8(WriteRecordText(r));
+  Utf8Sink whole{out.whole_text};
+  out.whole_text.reserve(out.marc_text.size());
+  write_record_text(r, whole);
   return out;
 }
 

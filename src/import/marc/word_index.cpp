@@ -37,41 +37,73 @@ const std::vector<NamedNumber>& groups() {
 
 namespace {
 
-// Calls EACH with every word of the text (as SplitWords defines them).
+// What a character of the first 2 048 (one or two bytes of UTF-8) is in a
+// word: its lower case as UTF-8, or no bytes when it
+// is not a letter or digit.  Taken from ICU once, as the other characters
+// are taken from it one at a time.
+struct WordChar {
+  uint8_t length = 0;
+  char bytes[4] = {};
+};
+
+const WordChar* word_chars() {
+  static const std::vector<WordChar> table = [] {
+    std::vector<WordChar> t(0x800);
+    for (UChar32 c = 0; c < 0x800; ++c) {
+      bool letter = c < 0x80 ? (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') : u_isalnum(c);
+      if (!letter) continue;
+      UChar32 l = c < 0x80 ? (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) : u_tolower(c);
+      int32_t k = 0;
+      U8_APPEND_UNSAFE(t[std::size_t(c)].bytes, k, l);
+      t[std::size_t(c)].length = uint8_t(k);
+    }
+    return t;
+  }();
+  return table.data();
+}
+
+// Calls EACH with every word of the text (as SplitWords defines them), as
+// a view of bytes that stay put only until EACH returns.
 template <typename Each>
 void for_each_word(std::string_view utf8, Each each) {
-  std::string word;
-  int length = 0;  // characters in the word, also past the cut
+  const WordChar* chars = word_chars();
+  char word[kMaxWordLength * 4];
+  std::size_t size = 0;  // bytes of the word
+  int length = 0;        // characters in the word, also past the cut
   auto flush = [&] {
-    if (!word.empty()) each(word);
-    word.clear();
+    if (size) each(std::string_view(word, size));
+    size = 0;
     length = 0;
   };
   const auto* p = reinterpret_cast<const uint8_t*>(utf8.data());
   int32_t i = 0, n = int32_t(utf8.size());
   while (i < n) {
     uint8_t b = p[i];
+    const WordChar* wc;
     if (b < 0x80) {  // the common case: ASCII, looked up directly
+      wc = &chars[b];
       ++i;
-      bool letter = (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
-      if (b >= 'A' && b <= 'Z') b = uint8_t(b - 'A' + 'a'), letter = true;
-      if (!letter) {
+    } else if (b >= 0xC2 && b < 0xE0 && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {  // two bytes
+      wc = &chars[((b & 0x1F) << 6) | (p[i + 1] & 0x3F)];
+      i += 2;
+    } else {
+      UChar32 c;
+      U8_NEXT(p, i, n, c);
+      if (c < 0 || !u_isalnum(c)) {
         flush();
       } else if (length++ < kMaxWordLength) {
-        word.push_back(char(b));
+        c = u_tolower(c);
+        int32_t k = 0;
+        char buf[4];
+        U8_APPEND_UNSAFE(buf, k, c);
+        for (int32_t j = 0; j < k; ++j) word[size++] = buf[j];
       }
       continue;
     }
-    UChar32 c;
-    U8_NEXT(p, i, n, c);
-    if (c < 0 || !u_isalnum(c)) {
+    if (!wc->length) {
       flush();
     } else if (length++ < kMaxWordLength) {
-      c = u_tolower(c);
-      char buf[4];
-      int32_t k = 0;
-      U8_APPEND_UNSAFE(buf, k, c);
-      word.append(buf, std::size_t(k));
+      for (int j = 0; j < wc->length; ++j) word[size++] = wc->bytes[j];
     }
   }
   flush();
@@ -81,7 +113,7 @@ void for_each_word(std::string_view utf8, Each each) {
 
 std::vector<std::string> SplitWords(const std::string& utf8) {
   std::vector<std::string> out;
-  for_each_word(utf8, [&](const std::string& w) { out.push_back(w); });
+  for_each_word(utf8, [&](std::string_view w) { out.emplace_back(w); });
   return out;
 }
 
@@ -90,15 +122,23 @@ namespace {
 struct Collector {
   std::vector<WordOccurrence> out;
   // A record has a few dozen words: looking through them is quicker than
-  // keeping a set.
-  void add_whole(const std::string& word, int field) {
-    if (word.empty()) return;
-    for (auto& o : out)
-      if (o.field == field && o.word == word) return;
-    out.push_back({word, field});
+  // keeping a set.  A cheap hash of each word spares most comparisons.
+  std::vector<uint32_t> hashes;
+  static uint32_t hash(std::string_view w, int field) {
+    uint32_t h = 2166136261u ^ uint32_t(field);
+    for (char c : w) h = (h ^ uint8_t(c)) * 16777619u;
+    return h;
   }
-  void add(const std::string& text, int field) {
-    for_each_word(text, [&](const std::string& w) { add_whole(w, field); });
+  void add_whole(std::string_view word, int field) {
+    if (word.empty()) return;
+    uint32_t h = hash(word, field);
+    for (std::size_t i = 0; i < hashes.size(); ++i)
+      if (hashes[i] == h && out[i].field == field && out[i].word == word) return;
+    out.push_back({std::string(word), field});
+    hashes.push_back(h);
+  }
+  void add(std::string_view text, int field) {
+    for_each_word(text, [&](std::string_view w) { add_whole(w, field); });
   }
   void subfields(const MarcField& f, const char* codes, int field) {
     for (auto& s : f.subfields)
