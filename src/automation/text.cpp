@@ -11,77 +11,96 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace kvistur {
 
-std::string to_utf8(TextView s) {
-  std::string out;
-  append_utf8(out, s);
-  return out;
-}
-
-void append_utf8(std::string& out, TextView s) {
-  out.reserve(out.size() + s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    // A run of ASCII, the bulk of most catalogue text, in one step.
-    std::size_t run = i;
-    while (run < s.size() && s[run] < 0x80) ++run;
-    if (run > i) {
-      out.append(run - i, '\0');
-      char* to = out.data() + out.size() - (run - i);
-      for (std::size_t k = i; k < run; ++k) *to++ = char(s[k]);
-      i = run - 1;
+char* write_utf8(TextView s, char* to) {
+  std::size_t i = 0, n = s.size();
+  while (i < n) {
+    // Four units of ASCII, the bulk of most catalogue text, in one step.
+    if (i + 4 <= n) {
+      uint64_t four;
+      std::memcpy(&four, s.data() + i, 8);
+      if ((four & 0xFF80FF80FF80FF80ull) == 0) {
+        to[0] = char(s[i]);
+        to[1] = char(s[i + 1]);
+        to[2] = char(s[i + 2]);
+        to[3] = char(s[i + 3]);
+        to += 4;
+        i += 4;
+        continue;
+      }
+    }
+    uint32_t c = s[i++];
+    if (c < 0x80) {
+      *to++ = char(c);
       continue;
     }
-    uint32_t c = s[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+    if (c >= 0xD800 && c <= 0xDBFF && i < n && s[i] >= 0xDC00 && s[i] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i] - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;  // lone surrogate
     }
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
+    if (c < 0x800) {
+      *to++ = char(0xC0 | (c >> 6));
+      *to++ = char(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
+      *to++ = char(0xE0 | (c >> 12));
+      *to++ = char(0x80 | ((c >> 6) & 0x3F));
+      *to++ = char(0x80 | (c & 0x3F));
     } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
+      *to++ = char(0xF0 | (c >> 18));
+      *to++ = char(0x80 | ((c >> 12) & 0x3F));
+      *to++ = char(0x80 | ((c >> 6) & 0x3F));
+      *to++ = char(0x80 | (c & 0x3F));
     }
   }
+  return to;
+}
+
+std::string to_utf8(TextView s) {
+  // Room for exactly the bytes a unit takes by its value (a surrogate pair
+  // counted as six, then cut to its four): the string is kept as it is.
+  std::size_t need = 0;
+  for (char16_t c : s) need += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+  std::string out(need, '\0');
+  out.resize(std::size_t(write_utf8(s, out.data()) - out.data()));
+  return out;
 }
 
 Text from_utf8(std::string_view s) {
-  Text out;
-  out.reserve(s.size());
+  // No byte gives more than one unit (a four-byte sequence gives two).
+  Text out(s.size(), u'\0');
+  char16_t* to = out.data();
   std::size_t i = 0;
   while (i < s.size()) {
-    // A run of ASCII in one step.
-    std::size_t run = i;
-    while (run < s.size() && (unsigned char)s[run] < 0x80) ++run;
-    if (run > i) {
-      out.append(run - i, u'\0');
-      char16_t* to = out.data() + out.size() - (run - i);
-      for (std::size_t k = i; k < run; ++k) *to++ = char16_t((unsigned char)s[k]);
-      i = run;
-      continue;
+    // Eight bytes of ASCII in one step.
+    if (i + 8 <= s.size()) {
+      uint64_t eight;
+      std::memcpy(&eight, s.data() + i, 8);
+      if ((eight & 0x8080808080808080ull) == 0) {
+        for (int k = 0; k < 8; ++k) to[k] = char16_t((unsigned char)s[i + std::size_t(k)]);
+        to += 8;
+        i += 8;
+        continue;
+      }
     }
     unsigned char b = s[i];
+    if (b < 0x80) {  // ASCII
+      *to++ = char16_t(b);
+      ++i;
+      continue;
+    }
     uint32_t c;
     int extra;
-    if (b < 0x80) { c = b; extra = 0; }
-    else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
+    if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
     else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
     else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-    else { out += u'\uFFFD'; ++i; continue; }
+    else { *to++ = u'\uFFFD'; ++i; continue; }
     bool ok = i + extra < s.size();  // the whole sequence is there
     for (int k = 1; ok && k <= extra; ++k) {
       unsigned char cb = s[i + k];
@@ -91,16 +110,17 @@ Text from_utf8(std::string_view s) {
     if (ok && ((extra == 1 && c < 0x80) || (extra == 2 && c < 0x800) || (extra == 3 && c < 0x10000) ||
                c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
       ok = false;
-    if (!ok) { out += u'\uFFFD'; ++i; continue; }
+    if (!ok) { *to++ = u'\uFFFD'; ++i; continue; }
     if (c >= 0x10000) {
       c -= 0x10000;
-      out += char16_t(0xD800 + (c >> 10));
-      out += char16_t(0xDC00 + (c & 0x3FF));
+      *to++ = char16_t(0xD800 + (c >> 10));
+      *to++ = char16_t(0xDC00 + (c & 0x3FF));
     } else {
-      out += char16_t(c);
+      *to++ = char16_t(c);
     }
     i += extra + 1;
   }
+  out.resize(std::size_t(to - out.data()));
   return out;
 }
 

@@ -99,17 +99,16 @@ std::string WriteIso2709(const MarcRecord& r) {
   if (total > kMaxIsoRecord) throw std::runtime_error("the record is too long for ISO 2709 (" + std::to_string(total) + " bytes)");
 
   std::string out(total, '\0');
-  std::string leader = r.leader;
-  leader.resize(24, ' ');
-  for (char& c : leader)
-    if (c < ' ' || c > '~') c = ' ';
-  put_digits(leader, 0, total, 5);
-  leader[9] = 'a';
-  leader[10] = '2';
-  leader[11] = '2';
-  put_digits(leader, 12, base, 5);
-  leader.replace(20, 4, "4500");
-  std::memcpy(out.data(), leader.data(), 24);
+  for (std::size_t i = 0; i < 24; ++i) {
+    char c = i < r.leader.size() ? r.leader[i] : ' ';
+    out[i] = c < ' ' || c > '~' ? ' ' : c;
+  }
+  put_digits(out, 0, total, 5);
+  out[9] = 'a';
+  out[10] = '2';
+  out[11] = '2';
+  put_digits(out, 12, base, 5);
+  out.replace(20, 4, "4500");
 
   std::size_t dir = 24, at = base, start = 0;
   auto put = [&](std::string_view bytes) {

@@ -45,6 +45,7 @@ class List {
     items_.push_back(std::move(item));
   }
   void clear() { items_.clear(); }
+  void reserve(std::size_t n) { items_.reserve(n); }
   typename std::vector<T>::const_iterator begin() const { return items_.begin(); }
   typename std::vector<T>::const_iterator end() const { return items_.end(); }
   friend bool operator==(const List&, const List&) = default;

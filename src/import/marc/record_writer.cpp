@@ -3,6 +3,7 @@
 #include <charconv>
 #include <climits>
 #include <optional>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -50,24 +51,61 @@ struct TextSink {
   }
 };
 
+// Bytes written at the end of a string through a pointer: the string is
+// grown ahead of them (doubling) and cut to what was written when the
+// writer goes.
+class ByteWriter {
+ public:
+  explicit ByteWriter(std::string& s) : s_(s), at_(s.size()) {}
+  ~ByteWriter() { s_.resize(at_); }
+  ByteWriter(const ByteWriter&) = delete;
+  ByteWriter& operator=(const ByteWriter&) = delete;
+
+  // Room for N bytes from the end of what was written; wrote() says where
+  // the writing into it ended.
+  char* room(std::size_t n) {
+    if (s_.size() - at_ < n) s_.resize(std::max(at_ + n, 2 * s_.size()));
+    return s_.data() + at_;
+  }
+  void wrote(char* end) { at_ = std::size_t(end - s_.data()); }
+  void put(char c) {
+    *room(1) = c;
+    ++at_;
+  }
+  void put(std::string_view v) {
+    char* p = room(v.size());
+    if (!v.empty()) std::memcpy(p, v.data(), v.size());
+    at_ += v.size();
+  }
+
+ private:
+  std::string& s_;
+  std::size_t at_;
+};
+
 struct Utf8Sink {
-  std::string& out;
+  ByteWriter& out;
   void value(const Text& v) {
-    if (v.find(kValueEnd) == Text::npos) {
-      append_utf8(out, v);
-    } else {
+    char* start = out.room(3 * v.size() + 1);
+    char* end = write_utf8(v, start);
+    // Character 5 is the one byte 5 in UTF-8 (no other character's bytes
+    // hold it): a value is written as it is, and again without the
+    // character in the rare case it is there.
+    if (end != start && std::memchr(start, char(kValueEnd), std::size_t(end - start))) {
       Text kept;
       for (char16_t c : v)
         if (c != kValueEnd) kept.push_back(c);
-      append_utf8(out, kept);
+      end = write_utf8(kept, start);
     }
-    out.push_back(char(kValueEnd));
+    *end++ = char(kValueEnd);
+    out.wrote(end);
   }
-  void mark(char16_t c) { out.push_back(char(c)); }  // the marks are ASCII
+  void mark(char16_t c) { out.put(char(c)); }  // the marks are ASCII
   void number(long long n) {
-    char buf[24];
-    out.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
-    out.push_back(char(kValueEnd));
+    char* p = out.room(24);
+    p = std::to_chars(p, p + 23, n).ptr;
+    *p++ = char(kValueEnd);
+    out.wrote(p);
   }
 };
 
@@ -263,55 +301,77 @@ long long small_number(std::string_view s) {
 // A value in a MARC text line: a "$" inside it would start a new subfield
 // when read back, so it is written as the full-width sign "＄"; CR and LF
 // would end the line and are written as blanks.
-void append_marc_value(std::string& out, std::string_view v) {
-  std::size_t from = 0;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    unsigned char c = (unsigned char)v[i];
-    if (c > '$' || (c != '$' && c != '\r' && c != '\n')) continue;
-    out.append(v, from, i - from);
-    out += c == '$' ? "\xEF\xBC\x84" : " ";
-    from = i + 1;
+// Whether V holds a "$", a CR or an LF (eight bytes a step: a byte of V
+// equal to one of them makes a zero byte in V xor that byte repeated).
+bool has_marc_special(std::string_view v) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  auto has_zero = [](uint64_t x) { return ((x - kOnes) & ~x & kHigh) != 0; };
+  std::size_t i = 0;
+  for (; i + 8 <= v.size(); i += 8) {
+    uint64_t x;
+    std::memcpy(&x, v.data() + i, 8);
+    if (has_zero(x ^ (kOnes * '$')) || has_zero(x ^ (kOnes * '\r')) || has_zero(x ^ (kOnes * '\n'))) return true;
   }
-  out.append(v, from);
+  for (; i < v.size(); ++i)
+    if (v[i] == '$' || v[i] == '\r' || v[i] == '\n') return true;
+  return false;
 }
 
-void append_marc_line(std::string& out, const MarcField& f) {
-  out += f.tag;
-  if (f.is_control()) {
-    out += "   ";
-    out += f.data;
+void append_marc_value(ByteWriter& out, std::string_view v) {
+  if (!has_marc_special(v)) {
+    out.put(v);
     return;
   }
-  out += f.ind1;
-  out += f.ind2;
-  out += ' ';
-  for (auto& s : f.subfields) {
-    out += '$';
-    out += s.code;
-    append_marc_value(out, s.value);
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    char c = v[i];
+    if (c != '$' && c != '\r' && c != '\n') continue;
+    out.put(v.substr(from, i - from));
+    out.put(c == '$' ? std::string_view("\xEF\xBC\x84") : std::string_view(" "));
+    from = i + 1;
   }
+  out.put(v.substr(from));
 }
 
-void append_marc_subfield(std::string& out, char code, std::string_view value) {
-  out += '$';
-  out += code;
+void append_marc_head(ByteWriter& out, std::string_view tag, char ind1, char ind2) {
+  char* p = out.room(tag.size() + 3);
+  if (!tag.empty()) std::memcpy(p, tag.data(), tag.size());
+  p += tag.size();
+  *p++ = ind1;
+  *p++ = ind2;
+  *p++ = ' ';
+  out.wrote(p);
+}
+
+void append_marc_subfield(ByteWriter& out, char code, std::string_view value) {
+  char* p = out.room(2);
+  p[0] = '$';
+  p[1] = code;
+  out.wrote(p + 2);
   append_marc_value(out, value);
+}
+
+void append_marc_line(ByteWriter& out, const MarcField& f) {
+  if (f.is_control()) {
+    out.put(f.tag);
+    out.put("   ");
+    out.put(f.data);
+    return;
+  }
+  append_marc_head(out, f.tag, f.ind1, f.ind2);
+  for (auto& s : f.subfields) append_marc_subfield(out, s.code, s.value);
 }
 
 // The MARC text lines of the main-entry fields, in the forms the main-entry
 // rules read: forename order under indicator 4 ($a the whole name), surname
 // order under indicator 1 ($a surname, $h forenames), a body's whole name in
 // $a; values without their ISBD punctuation.  Other fields as they are.
-void append_marc_line_for(std::string& out, const MarcField& f) {
-  bool person = f.is("100");
-  if (!person && !f.is("110") && !f.is("111")) return append_marc_line(out, f);
-  if (!person) {
-    out += f.tag;
-    out += f.ind1;
-    out += f.ind2;
-    out += ' ';
+void append_marc_line_for(ByteWriter& out, const MarcField& f, int tag) {
+  if (tag != 100 && tag != 110 && tag != 111) return append_marc_line(out, f);
+  if (tag != 100) {
+    append_marc_head(out, f.tag, f.ind1, f.ind2);
     append_marc_subfield(out, 'a', corporate_name(f));
-    const char* folded = f.is("110") ? "abcdn" : "acdenq";
+    const char* folded = tag == 110 ? "abcdn" : "acdenq";
     for (auto& s : f.subfields)
       if (!is_one_of(s.code, folded)) append_marc_subfield(out, s.code, StripIsbdView(s.value));
     return;
@@ -323,10 +383,7 @@ void append_marc_line_for(std::string& out, const MarcField& f) {
   // A name in direct order, a family name and a surname alone read as they
   // stand.
   if (!inverted && (ind1 == '0' || ind1 == '1' || ind1 == '3')) ind1 = '4';
-  out += f.tag;
-  out += ind1;
-  out += f.ind2;
-  out += ' ';
+  append_marc_head(out, f.tag, ind1, f.ind2);
   if (inverted) {
     append_marc_subfield(out, 'a', StripIsbdView(a.substr(0, comma)));
     append_marc_subfield(out, 'h', StripIsbdView(a.substr(comma + 2)));
@@ -365,6 +422,34 @@ const MarcRecord& prepared(const MarcRecord& source, std::optional<MarcRecord>& 
   }
   return m;
 }
+
+// The fields of a record with their tags as numbers (-1 for a tag that is
+// not three digits): the mapping looks fields up by tag many times over.
+class Tagged {
+ public:
+  explicit Tagged(const MarcRecord& m) : m_(m) {
+    thread_local std::vector<int> scratch;
+    scratch.clear();
+    for (auto& f : m.fields) {
+      const std::string& t = f.tag;
+      bool digits = t.size() == 3 && t[0] >= '0' && t[0] <= '9' && t[1] >= '0' && t[1] <= '9' && t[2] >= '0' && t[2] <= '9';
+      scratch.push_back(digits ? (t[0] - '0') * 100 + (t[1] - '0') * 10 + (t[2] - '0') : -1);
+    }
+    tags_ = scratch.data();
+  }
+  std::size_t size() const { return m_.fields.size(); }
+  int tag(std::size_t i) const { return tags_[i]; }
+  const MarcField& operator[](std::size_t i) const { return m_.fields[i]; }
+  const MarcField* first(int tag) const {
+    for (std::size_t i = 0; i < size(); ++i)
+      if (tags_[i] == tag) return &m_.fields[i];
+    return nullptr;
+  }
+
+ private:
+  const MarcRecord& m_;
+  const int* tags_;
+};
 
 // 245: title proper ($a with its parts $n and $p), designation ($h), other
 // title information ($b), or a parallel title ($b after "=") kept with the
@@ -410,17 +495,18 @@ void map_title(const MarcField& f, CatalogueRecord& r, std::string& proper) {
 // else 260, else another 264; the copyright date (264, indicator 4) when
 // there is no other.  "New York : Wiley ; London : Chapman" keeps its
 // marks inside the publisher.
-void map_publication(const MarcRecord& m, CatalogueRecord& r) {
+void map_publication(const Tagged& m, CatalogueRecord& r) {
   const MarcField* pub = nullptr;
   const MarcField* copyright = nullptr;
   const MarcField* f260 = nullptr;
   const MarcField* other = nullptr;
-  for (auto& f : m.fields) {
-    if (f.is("264")) {
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const MarcField& f = m[i];
+    if (m.tag(i) == 264) {
       if (f.ind2 == '1' && !pub) pub = &f;
       if (f.ind2 == '4' && !copyright) copyright = &f;
       if (f.ind2 != '4' && !other) other = &f;
-    } else if (!f260 && f.is("260")) {
+    } else if (!f260 && m.tag(i) == 260) {
       f260 = &f;
     }
   }
@@ -513,11 +599,11 @@ void map_contents(const MarcField& f, CatalogueRecord& r) {
 
 // Subject headings: the heading (its subfields as the cataloguer punctuated
 // them) and the subdivisions $v $x $y $z, each after "-- ".
-void map_subject(const MarcField& f, CatalogueRecord& r) {
+void map_subject(const MarcField& f, int tag, CatalogueRecord& r) {
   std::string head, subdivisions;
   for (auto& s : f.subfields) {
     if (is_one_of(s.code, "vxyz")) join_to(subdivisions, StripIsbdView(s.value), " -- ");
-    else if (is_one_of(s.code, "abcdfghklmnopqrstu") || (s.code == 'e' && f.is("611"))) join_to(head, trim8(s.value), " ");
+    else if (is_one_of(s.code, "abcdfghklmnopqrstu") || (s.code == 'e' && tag == 611)) join_to(head, trim8(s.value), " ");
   }
   strip_isbd(head);
   TermPair p;
@@ -526,9 +612,8 @@ void map_subject(const MarcField& f, CatalogueRecord& r) {
   if (!p.s1.empty()) r.Efnisorð.append(std::move(p));
 }
 
-bool is_subject(const MarcField& f) {
-  if (f.tag.size() != 3 || f.tag[0] != '6') return false;
-  return f.is("600") || f.is("610") || f.is("611") || f.is("630") || f.is("650") || f.is("651") || f.is("655");
+bool is_subject(int tag) {
+  return tag == 600 || tag == 610 || tag == 611 || tag == 630 || tag == 650 || tag == 651 || tag == 655;
 }
 
 void add_copy(ImportedRecord& out, CopyRow c) {
@@ -544,10 +629,16 @@ void add_copy(ImportedRecord& out, CopyRow c) {
 // $z note, $9 borrower, $a collection), 952 as library systems export items
 // ($p barcode, else $9 the system's item number; $b holding branch, else $a
 // home branch; $y item type and $z note; $q date due: on loan).
-void map_copies(const MarcRecord& m, ImportedRecord& out) {
+void map_copies(const Tagged& m, ImportedRecord& out) {
+  std::size_t fields = 0;
+  for (std::size_t i = 0; i < m.size(); ++i) fields += m.tag(i) == 852 || m.tag(i) == 952;
+  if (!fields) return;
+  out.copies.reserve(fields);
+  out.record.Aðfanganúmer.reserve(fields);
   bool first_copy = true;
-  for (auto& f : m.fields) {
-    if (!f.is("852")) continue;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    if (m.tag(i) != 852) continue;
+    const MarcField& f = m[i];
     std::string_view col = trim8(first(f, 'a'));
     int collection = (col.size() == 1 && col[0] >= '1' && col[0] <= '9') ? col[0] - '0' : 1;
     if (first_copy) out.collection = collection, first_copy = false;
@@ -557,8 +648,9 @@ void map_copies(const MarcRecord& m, ImportedRecord& out) {
     add_copy(out, {int32_t(number), std::string(StripIsbdView(first(f, 'z'))), std::string(StripIsbdView(first(f, 'b'))),
                    int32_t(std::max(0LL, borrower)), collection});
   }
-  for (auto& f : m.fields) {
-    if (!f.is("952")) continue;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    if (m.tag(i) != 952) continue;
+    const MarcField& f = m[i];
     long long number = small_number(first(f, 'p'));
     if (number < 0) number = small_number(first(f, '9'));
     if (number < 0) continue;
@@ -573,22 +665,22 @@ void map_copies(const MarcRecord& m, ImportedRecord& out) {
 
 // The shelf mark: 090 $a-$d, else an item's call number (952 $o), else the
 // Dewey number (082 $a), else the Library of Congress one (050 $a $b).
-void map_call_number(const MarcRecord& m, CatalogueRecord& r) {
-  if (const MarcField* f = m.first("090")) {
+void map_call_number(const Tagged& m, CatalogueRecord& r) {
+  if (const MarcField* f = m.first(90)) {
     r.Marktákn1 = u(trim8(first(*f, 'a')));
     r.Marktákn2 = u(trim8(first(*f, 'b')));
     r.Marktákn3 = u(trim8(first(*f, 'c')));
     r.Marktákn4 = u(trim8(first(*f, 'd')));
     return;
   }
-  for (auto& f : m.fields)
-    if (f.is("952") && !trim8(first(f, 'o')).empty()) {
-      r.Marktákn1 = u(trim8(first(f, 'o')));
+  for (std::size_t i = 0; i < m.size(); ++i)
+    if (m.tag(i) == 952 && !trim8(first(m[i], 'o')).empty()) {
+      r.Marktákn1 = u(trim8(first(m[i], 'o')));
       return;
     }
-  if (const MarcField* f = m.first("082")) {
+  if (const MarcField* f = m.first(82)) {
     r.Marktákn1 = u(trim8(first(*f, 'a')));
-  } else if (const MarcField* f = m.first("050")) {
+  } else if (const MarcField* f = m.first(50)) {
     r.Marktákn1 = u(trim8(first(*f, 'a')));
     r.Marktákn2 = u(trim8(first(*f, 'b')));
   }
@@ -617,7 +709,10 @@ std::vector<WordOccurrence> IndexedWords(const MarcRecord& source) {
 
 std::string MarcLine(const MarcField& f) {
   std::string line;
-  append_marc_line(line, f);
+  {
+    ByteWriter out(line);
+    append_marc_line(out, f);
+  }
   return line;
 }
 
@@ -630,20 +725,21 @@ Text WriteRecordText(const CatalogueRecord& r) {
 
 ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   std::optional<MarcRecord> store;
-  const MarcRecord& m = prepared(source, store);
-  const MarcField* f245 = m.first("245");
+  const MarcRecord& rec = prepared(source, store);
+  const Tagged m(rec);
+  const MarcField* f245 = m.first(245);
   if (!f245 || StripIsbdView(first(*f245, 'a')).empty()) throw std::runtime_error("no title (245 $a)");
   ImportedRecord out;
   CatalogueRecord& r = out.record;
   r = EmptyRecord();
-  if (const MarcField* f = m.first("001")) out.control_number = trim8(f->data);
-  if (const MarcField* f = m.first("003")) out.agency = trim8(f->data);
+  if (const MarcField* f = m.first(1)) out.control_number = trim8(f->data);
+  if (const MarcField* f = m.first(3)) out.agency = trim8(f->data);
   out.source = WriteIso2709(source);
-  if (const MarcField* f = m.first("005")) out.record_date = trim8(f->data);
+  if (const MarcField* f = m.first(5)) out.record_date = trim8(f->data);
 
   // Kind.
-  char level = m.leader_at(7);
-  const MarcField* f773 = m.first("773");
+  char level = rec.leader_at(7);
+  const MarcField* f773 = m.first(773);
   if (level == 's') out.kind = kKindPeriodical;
   else if (level == 'b') out.kind = kKindArticle;
   else if ((level == 'a' || level == 'd' || level == 'm') && f773 && f773->has('w')) out.kind = host_is_serial ? kKindArticle : kKindComponent;
@@ -655,19 +751,21 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
 
   // Names: the main entry first, then the added names (a name-title entry,
   // with $t, names a related work, not a responsibility).
-  for (auto& f : m.fields)
-    if (f.is("100") || f.is("110") || f.is("111")) {
-      NameEntry n = name_entry(f, f.is("100") ? 0 : 2);
+  for (std::size_t i = 0; i < m.size(); ++i)
+    if (m.tag(i) == 100 || m.tag(i) == 110 || m.tag(i) == 111) {
+      NameEntry n = name_entry(m[i], m.tag(i) == 100 ? 0 : 2);
       if (!empty_name(n)) r.Ábyrgðaraðildir.append(std::move(n));
     }
-  for (auto& f : m.fields) {
-    if (f.is("700") || f.is("710") || f.is("711")) {
-      NameEntry n = name_entry(f, f.is("700") ? 1 : 2);
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    const MarcField& f = m[i];
+    int tag = m.tag(i);
+    if (tag == 700 || tag == 710 || tag == 711) {
+      NameEntry n = name_entry(f, tag == 700 ? 1 : 2);
       if (empty_name(n)) continue;
       if (!f.has('t')) r.Ábyrgðaraðildir.append(n);
       r.Aukafærslur.Nöfn.append(std::move(n));
     }
-    if (f.is("246") || f.is("740")) r.Aukafærslur.Titlar.append(title(joined_stripped(f, "anp"), 2));
+    if (tag == 246 || tag == 740) r.Aukafærslur.Titlar.append(title(joined_stripped(f, "anp"), 2));
   }
   // A record without name headings shows its statement of responsibility
   // as transcribed (245 $c), each part between " ; " as one name.
@@ -683,7 +781,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
     }
   }
 
-  if (const MarcField* f = m.first("250")) {
+  if (const MarcField* f = m.first(250)) {
     r.Útgáfa.Texti = u(StripIsbdView(first(*f, 'a')));
     NameEntry n;
     n.p1 = u(StripIsbdView(first(*f, 'b')));
@@ -692,7 +790,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
 
   map_publication(m, r);
 
-  if (const MarcField* f = m.first("300")) {
+  if (const MarcField* f = m.first(300)) {
     r.Umfang = u(StripIsbdView(first(*f, 'a')));
     r.AðrarUpplýsingar = u(StripIsbdView(first(*f, 'b')));
     r.Stærð = u(StripIsbdView(first(*f, 'c')));
@@ -703,24 +801,25 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
 
   // Series: as transcribed (490), else the older traced form (440), else
   // the authorised form (830).
-  const MarcField* series = m.first("490");
-  if (!series) series = m.first("440");
-  if (!series) series = m.first("830");
+  const MarcField* series = m.first(490);
+  if (!series) series = m.first(440);
+  if (!series) series = m.first(830);
   if (series) {
     r.Ritröð.Titlar.append(title(joined_stripped(*series, "anp"), 0));
     r.Ritröð.Tölumerking = u(StripIsbdView(first(*series, 'v')));
   }
 
-  for (auto& f : m.fields) {
-    if (is_subject(f)) map_subject(f, r);
-    else if (f.is("505")) map_contents(f, r);
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    if (is_subject(m.tag(i))) map_subject(m[i], m.tag(i), r);
+    else if (m.tag(i) == 505) map_contents(m[i], r);
   }
   map_copies(m, out);
 
   // Volumes and issues of a periodical: one 863 per volume.
   int vol_no = 0;
-  for (auto& f : m.fields) {
-    if (!f.is("863")) continue;
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    if (m.tag(i) != 863) continue;
+    const MarcField& f = m[i];
     VolumeRow v;
     ++vol_no;
     long long n = small_number(first(f, '8'));
@@ -735,38 +834,46 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
 
   // The MARC text, with the citation lines of periodicals (792 from 362)
   // and articles (793 from 773, 792 from 773 $h), lines joined by CR LF.
-  std::string& text = out.marc_text;
-  text.reserve(source.fields.size() * 64);
-  bool first_line = true;
-  auto new_line = [&]() -> std::string& {
-    if (!first_line) text += "\r\n";
-    first_line = false;
-    return text;
-  };
-  for (auto& f : m.fields) append_marc_line_for(new_line(), f);
-  if (out.kind == kKindPeriodical) {
-    const MarcField* f362 = m.first("362");
-    std::string_view dates = f362 ? StripIsbdView(first(*f362, 'a')) : std::string_view();
-    if (!dates.empty()) new_line().append("792   $a").append(dates);
-  }
-  if (out.kind == kKindArticle && f773) {
-    std::string g = StripIsbd(first(*f773, 'g')), pages = StripIsbd(first(*f773, 'q'));
-    if (pages.empty()) article_pages(g, pages);
-    new_line() += "793   ";
-    append_marc_subfield(text, 'a', StripIsbdView(first(*f773, 't')));
-    if (f773->has('b')) append_marc_subfield(text, 'b', StripIsbdView(first(*f773, 'b')));
-    if (!g.empty()) append_marc_subfield(text, 'g', g);
-    if (!pages.empty()) append_marc_subfield(text, 'c', pages);
-    std::string_view issue = StripIsbdView(first(*f773, 'h'));
-    if (!issue.empty()) new_line().append("792   $a").append(issue);
+  out.marc_text.reserve(rec.fields.size() * 64);
+  {
+    ByteWriter text(out.marc_text);
+    bool first_line = true;
+    auto new_line = [&]() -> ByteWriter& {
+      if (!first_line) text.put("\r\n");
+      first_line = false;
+      return text;
+    };
+    for (std::size_t i = 0; i < m.size(); ++i) append_marc_line_for(new_line(), m[i], m.tag(i));
+    if (out.kind == kKindPeriodical) {
+      const MarcField* f362 = m.first(362);
+      std::string_view dates = f362 ? StripIsbdView(first(*f362, 'a')) : std::string_view();
+      if (!dates.empty()) {
+        new_line().put("792   $a");
+        text.put(dates);
+      }
+    }
+    if (out.kind == kKindArticle && f773) {
+      std::string g = StripIsbd(first(*f773, 'g')), pages = StripIsbd(first(*f773, 'q'));
+      if (pages.empty()) article_pages(g, pages);
+      new_line().put("793   ");
+      append_marc_subfield(text, 'a', StripIsbdView(first(*f773, 't')));
+      if (f773->has('b')) append_marc_subfield(text, 'b', StripIsbdView(first(*f773, 'b')));
+      if (!g.empty()) append_marc_subfield(text, 'g', g);
+      if (!pages.empty()) append_marc_subfield(text, 'c', pages);
+      std::string_view issue = StripIsbdView(first(*f773, 'h'));
+      if (!issue.empty()) {
+        new_line().put("792   $a");
+        text.put(issue);
+      }
+    }
   }
 
   // ISBN, the identifying string and the sort key.
-  const MarcField* f020 = m.first("020");
+  const MarcField* f020 = m.first(20);
   out.isbn = trim8(f020 ? first(*f020, 'a') : std::string_view());
   std::string isbn = digits_of_isbn(out.isbn);
   std::string year = to_utf8(r.Útgáfutími);
-  const MarcField* f022 = m.first("022");
+  const MarcField* f022 = m.first(22);
   std::string issn = digits_of_isbn(f022 ? first(*f022, 'a') : std::string_view());
   std::string_view filed = nonfiling(f245, proper);
   if (!isbn.empty()) {
@@ -787,17 +894,20 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
     out.identity = to_utf8(id);
   }
   std::string key;
-  if (const MarcField* f = m.first("100")) key = StripIsbdView(first(*f, 'a'));
-  else if (const MarcField* f = m.first("110")) key = corporate_name(*f);
-  else if (const MarcField* f = m.first("111")) key = corporate_name(*f);
+  if (const MarcField* f = m.first(100)) key = StripIsbdView(first(*f, 'a'));
+  else if (const MarcField* f = m.first(110)) key = corporate_name(*f);
+  else if (const MarcField* f = m.first(111)) key = corporate_name(*f);
   join_to(key, filed, " ");
   join_to(key, year, " ");
   out.sort_key = to_utf8(lower_is(u(key)));
-  out.words = RecordWords(m);
+  out.words = RecordWords(rec);
   ShareAreaStops(r, out.kind);
-  Utf8Sink whole{out.whole_text};
-  out.whole_text.reserve(out.marc_text.size());
-  write_record_text(r, whole);
+  {
+    out.whole_text.reserve(out.marc_text.size());
+    ByteWriter bytes(out.whole_text);
+    Utf8Sink whole{bytes};
+    write_record_text(r, whole);
+  }
   return out;
 }
 

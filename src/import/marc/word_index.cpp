@@ -67,7 +67,7 @@ const WordChar* word_chars() {
 template <typename Each>
 void for_each_word(std::string_view utf8, Each each) {
   const WordChar* chars = word_chars();
-  char word[kMaxWordLength * 4];
+  char word[kMaxWordLength * 4 + 4];  // a character's four bytes copied whole
   std::size_t size = 0;  // bytes of the word
   int length = 0;        // characters in the word, also past the cut
   auto flush = [&] {
@@ -103,7 +103,8 @@ void for_each_word(std::string_view utf8, Each each) {
     if (!wc->length) {
       flush();
     } else if (length++ < kMaxWordLength) {
-      for (int j = 0; j < wc->length; ++j) word[size++] = wc->bytes[j];
+      std::memcpy(word + size, wc->bytes, 4);
+      size += wc->length;
     }
   }
   flush();
@@ -122,20 +123,13 @@ namespace {
 struct Collector {
   std::vector<WordOccurrence> out;
   // A record has a few dozen words: looking through them is quicker than
-  // keeping a set.  A cheap hash of each word spares most comparisons.
-  std::vector<uint32_t> hashes;
-  static uint32_t hash(std::string_view w, int field) {
-    uint32_t h = 2166136261u ^ uint32_t(field);
-    for (char c : w) h = (h ^ uint8_t(c)) * 16777619u;
-    return h;
-  }
+  // keeping a set.
   void add_whole(std::string_view word, int field) {
     if (word.empty()) return;
-    uint32_t h = hash(word, field);
-    for (std::size_t i = 0; i < hashes.size(); ++i)
-      if (hashes[i] == h && out[i].field == field && out[i].word == word) return;
+    for (auto& o : out)
+      if (o.field == field && o.word.size() == word.size() && std::memcmp(o.word.data(), word.data(), word.size()) == 0)
+        return;
     out.push_back({std::string(word), field});
-    hashes.push_back(h);
   }
   void add(std::string_view text, int field) {
     for_each_word(text, [&](std::string_view w) { add_whole(w, field); });
@@ -167,6 +161,7 @@ int tag_number(std::string_view t) {
 
 std::vector<WordOccurrence> RecordWords(const MarcRecord& m) {
   Collector c;
+  c.out.reserve(24);
   for (auto& f : m.fields) {
     int tag = tag_number(f.tag);
     // A field in vernacular script (880) is searched as the field it is
@@ -218,7 +213,7 @@ std::vector<WordOccurrence> RecordWords(const MarcRecord& m) {
         break;
     }
   }
-  return c.out;
+  return std::move(c.out);
 }
 
 std::vector<int> RecordGroups(int kind) {
