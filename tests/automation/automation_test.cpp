@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
 
 #include "common/error_number.h"
 #include "kvistur/automation.h"
@@ -51,6 +53,36 @@ TEST(TextOps, TrimCaseCollationAndUtf8) {
   EXPECT_EQ(from_utf8(to_utf8(t)), t);
   EXPECT_EQ(from_utf8("\xff" "a"), u"\uFFFDa");
   EXPECT_EQ(from_utf8("\xc3"), u"\uFFFD");  // truncated sequence
+}
+
+// The quick ways of the conversions: Latin text lowered through a table
+// made from ICU, ASCII converted several units a step.
+TEST(TextOps, QuickPathsGiveWhatICUAndTheUnitByUnitWayGive) {
+  auto icu_lower = [](const Text& s) {
+    icu::UnicodeString u(reinterpret_cast<const UChar*>(s.data()), int32_t(s.size()));
+    u.toLower(icu::Locale("is", "IS"));
+    return Text(reinterpret_cast<const char16_t*>(u.getBuffer()), std::size_t(u.length()));
+  };
+  Text latin;
+  for (char16_t c = 0x80; c < 0x250; ++c) {
+    for (const Text& s : {Text(1, c), u"AÞ" + Text(1, c) + u"I", Text(2, c)}) EXPECT_EQ(lower_is(s), icu_lower(s)) << int(c);
+    latin += c;
+  }
+  EXPECT_EQ(lower_is(latin), icu_lower(latin));
+  // An ASCII start converts on its own, whatever follows it.
+  const std::string tails[] = {"\xC3\xA1", "\xC3", "\xE2\x82", "\xF0\x9F\x98\x80", "\xED\xA0\x80", "\xFF", "\x80" "abc"};
+  for (std::size_t n = 0; n < 18; ++n) {
+    std::string ascii(n, 'k');
+    for (const std::string& tail : tails) {
+      EXPECT_EQ(from_utf8(ascii + tail), from_utf8(ascii) + from_utf8(tail)) << n << tail;
+      EXPECT_EQ(from_utf8(tail + ascii), from_utf8(tail) + from_utf8(ascii)) << n << tail;
+    }
+    Text units(n, u'k');
+    for (const Text& tail : {Text(u"\u00E1"), Text(u"\u20AC"), Text(u"\U0001F600"), Text(1, u'\xD800'), Text(1, u'\xDC00')}) {
+      EXPECT_EQ(to_utf8(units + tail), to_utf8(units) + to_utf8(tail)) << n;
+      EXPECT_EQ(to_utf8(tail + units), to_utf8(tail) + to_utf8(units)) << n;
+    }
+  }
 }
 
 TEST(Variants, ConversionsAndDates) {
