@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
 namespace kvistur {
@@ -20,20 +19,6 @@ namespace kvistur {
 char* write_utf8(TextView s, char* to) {
   std::size_t i = 0, n = s.size();
   while (i < n) {
-    // Four units of ASCII, the bulk of most catalogue text, in one step.
-    if (i + 4 <= n) {
-      uint64_t four;
-      std::memcpy(&four, s.data() + i, 8);
-      if ((four & 0xFF80FF80FF80FF80ull) == 0) {
-        to[0] = char(s[i]);
-        to[1] = char(s[i + 1]);
-        to[2] = char(s[i + 2]);
-        to[3] = char(s[i + 3]);
-        to += 4;
-        i += 4;
-        continue;
-      }
-    }
     uint32_t c = s[i++];
     if (c < 0x80) {
       *to++ = char(c);
@@ -78,21 +63,15 @@ Text from_utf8(std::string_view s) {
   char16_t* to = out.data();
   std::size_t i = 0;
   while (i < s.size()) {
-    // Eight bytes of ASCII in one step.
-    if (i + 8 <= s.size()) {
-      uint64_t eight;
-      std::memcpy(&eight, s.data() + i, 8);
-      if ((eight & 0x8080808080808080ull) == 0) {
-        for (int k = 0; k < 8; ++k) to[k] = char16_t((unsigned char)s[i + std::size_t(k)]);
-        to += 8;
-        i += 8;
-        continue;
-      }
-    }
     unsigned char b = s[i];
     if (b < 0x80) {  // ASCII
       *to++ = char16_t(b);
       ++i;
+      continue;
+    }
+    if (b >= 0xC2 && b <= 0xDF && i + 1 < s.size() && (s[i + 1] & 0xC0) == 0x80) {  // two bytes, U+0080 to U+07FF
+      *to++ = char16_t(((b & 0x1F) << 6) | (s[i + 1] & 0x3F));
+      i += 2;
       continue;
     }
     uint32_t c;

@@ -68,19 +68,15 @@ enum class Controls { kAll, kTabAndLines, kTab };
 bool utf8_check(std::string_view s, Controls allowed) {
   std::size_t i = 0, n = s.size();
   while (i < n) {
-    // Eight bytes of printable ASCII (no byte with its high bit set, none
-    // below a blank, no DEL) in one step.
-    if (i + 8 <= n) {
-      constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-      uint64_t x;
-      std::memcpy(&x, s.data() + i, 8);
-      uint64_t del = x ^ (kOnes * 0x7f);
-      if (((x | ((x - kOnes * 0x20) & ~x) | ((del - kOnes) & ~del)) & kHigh) == 0) {
-        i += 8;
-        continue;
-      }
-    }
     unsigned char c = s[i];
+    if (c >= 0x20 && c < 0x7f) {  // printable ASCII, most of any text
+      ++i;
+      continue;
+    }
+    if (c >= 0xC2 && c <= 0xDF && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {  // two bytes, U+0080 to U+07FF
+      i += 2;
+      continue;
+    }
     if (c < 0x80) {
       if (allowed != Controls::kAll && ((c < 0x20 && c != '\t') || c == 0x7f) &&
           (allowed == Controls::kTab || (c != '\r' && c != '\n')))

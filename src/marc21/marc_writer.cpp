@@ -16,6 +16,21 @@ void put_digits(std::string& out, std::size_t at, std::size_t value, int width) 
   for (int i = width - 1; i >= 0; --i, value /= 10) out[at + std::size_t(i)] = char('0' + value % 10);
 }
 
+// A directory entry's length (four digits) and start (five), both known to
+// fit.
+void put_4_5(char* to, std::size_t length, std::size_t start) {
+  unsigned l = unsigned(length), s = unsigned(start);
+  to[0] = char('0' + l / 1000);
+  to[1] = char('0' + l / 100 % 10);
+  to[2] = char('0' + l / 10 % 10);
+  to[3] = char('0' + l % 10);
+  to[4] = char('0' + s / 10000);
+  to[5] = char('0' + s / 1000 % 10);
+  to[6] = char('0' + s / 100 % 10);
+  to[7] = char('0' + s / 10 % 10);
+  to[8] = char('0' + s % 10);
+}
+
 }  // namespace
 
 void Iso2709Writer::entry(std::string_view tag, std::size_t start) {
@@ -130,8 +145,7 @@ std::string WriteIso2709(const MarcRecord& r) {
     }
     out[at++] = kFieldEnd;
     std::memcpy(out.data() + dir, f.tag.data(), 3);
-    put_digits(out, dir + 3, at - from, 4);
-    put_digits(out, dir + 7, start, 5);
+    put_4_5(out.data() + dir + 3, at - from, start);
     dir += 12;
     start += at - from;
   }

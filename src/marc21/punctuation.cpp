@@ -3,8 +3,6 @@
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 
-#include <cstdint>
-#include <cstring>
 #include <unordered_set>
 
 #include "kvistur/text.h"
@@ -240,14 +238,6 @@ bool IsNfc(std::string_view utf8) {
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
   std::size_t n = utf8.size(), i = 0;
   while (i < n) {
-    if (i + 8 <= n) {  // eight bytes of ASCII in one step
-      uint64_t eight;
-      std::memcpy(&eight, p + i, 8);
-      if ((eight & 0x8080808080808080ull) == 0) {
-        i += 8;
-        continue;
-      }
-    }
     unsigned char b = p[i];
     if (b < 0x80) {
       ++i;

@@ -64,7 +64,7 @@ class ByteWriter {
   // Room for N bytes from the end of what was written; wrote() says where
   // the writing into it ended.
   char* room(std::size_t n) {
-    if (s_.size() - at_ < n) s_.resize(std::max(at_ + n, 2 * s_.size()));
+    if (s_.size() - at_ < n) grow(n);
     return s_.data() + at_;
   }
   void wrote(char* end) { at_ = std::size_t(end - s_.data()); }
@@ -79,6 +79,8 @@ class ByteWriter {
   }
 
  private:
+  [[gnu::noinline]] void grow(std::size_t n) { s_.resize(std::max(at_ + n, 2 * s_.size())); }
+
   std::string& s_;
   std::size_t at_;
 };
