@@ -1,10 +1,11 @@
 #include "import/marc/record_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
-#include <optional>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "marc21/marc_writer.h"
@@ -20,7 +21,6 @@ using marc21::MarcRecord;
 using marc21::WriteIso2709;
 using marc21::StripIsbd;
 using marc21::StripIsbdView;
-using marc21::JoinStripped;
 using marc21::StripDesignation;
 using marc21::ShareAreaStops;
 using marc21::Nfc;
@@ -427,6 +427,8 @@ const MarcRecord& prepared(const MarcRecord& source, std::optional<MarcRecord>& 
 
 // The fields of a record with their tags as numbers (-1 for a tag that is
 // not three digits): the mapping looks fields up by tag many times over.
+// The numbers are kept in memory of the thread's own, so one at a time on a
+// thread.
 class Tagged {
  public:
   explicit Tagged(const MarcRecord& m) : m_(m) {
