@@ -1,4 +1,5 @@
 #include "kvistur/text.h"
+#include "automation/nfc.h"
 #include "automation/text_append.h"
 
 #include <unicode/coll.h>
@@ -120,6 +121,15 @@ Text trim(TextView s) {
   while (b < e && s[b] == u' ') ++b;
   while (e > b && s[e - 1] == u' ') --e;
   return Text(s.substr(b, e - b));
+}
+
+const icu::Normalizer2* NfcNormalizer() {
+  static const icu::Normalizer2* const nfc = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* n = icu::Normalizer2::getNFCInstance(status);
+    return U_SUCCESS(status) ? n : nullptr;
+  }();
+  return nfc;
 }
 
 namespace {

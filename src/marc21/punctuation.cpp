@@ -1,5 +1,7 @@
 #include "marc21/punctuation.h"
 
+#include "automation/nfc.h"
+
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 
@@ -245,8 +247,8 @@ bool IsNfc(std::string_view utf8) {
       i += 2;
     } else {
       UErrorCode status = U_ZERO_ERROR;
-      const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-      return U_FAILURE(status) || nfc->isNormalizedUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())), status);
+      const icu::Normalizer2* nfc = NfcNormalizer();
+      return !nfc || nfc->isNormalizedUTF8(icu::StringPiece(utf8.data(), int32_t(utf8.size())), status);
     }
   }
   return true;
@@ -255,7 +257,8 @@ bool IsNfc(std::string_view utf8) {
 std::string Nfc(std::string_view utf8) {
   if (IsNfc(utf8)) return std::string(utf8);
   UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  const icu::Normalizer2* nfc = NfcNormalizer();
+  if (!nfc) return std::string(utf8);
   std::string out;
   icu::StringByteSink<std::string> sink(&out);
   nfc->normalizeUTF8(0, icu::StringPiece(utf8.data(), int32_t(utf8.size())), sink, nullptr, status);

@@ -1,5 +1,7 @@
 #include "platform/sqlite_functions.h"
 
+#include "automation/nfc.h"
+
 #include <sqlite3.h>
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
@@ -184,9 +186,9 @@ std::string fold_utf8(std::string_view utf8) {
 
 std::string fold_text(TextView s) {
   UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  const icu::Normalizer2* nfc = NfcNormalizer();
   icu::UnicodeString u(false, s.data(), int32_t(s.size()));
-  icu::UnicodeString n = U_SUCCESS(status) ? nfc->normalize(u, status) : u;
+  icu::UnicodeString n = nfc ? nfc->normalize(u, status) : u;
   if (U_FAILURE(status)) n = u;
   n.foldCase(U_FOLD_CASE_DEFAULT);
   return to_utf8(TextView(n.getBuffer(), std::size_t(n.length())));
