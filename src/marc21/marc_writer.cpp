@@ -16,6 +16,23 @@ void put_digits(std::string& out, std::size_t at, std::size_t value, int width) 
   for (int i = width - 1; i >= 0; --i, value /= 10) out[at + std::size_t(i)] = char('0' + value % 10);
 }
 
+// The 24 bytes of a leader at the start of OUT (which holds at least that
+// many): LEADER's own (blank where it is short, a byte outside printable
+// ASCII made blank), with the record's length TOTAL, the data's start BASE
+// and the fixed parts of ISO 2709.
+void put_leader(std::string& out, std::string_view leader, std::size_t total, std::size_t base) {
+  for (std::size_t i = 0; i < 24; ++i) {
+    char c = i < leader.size() ? leader[i] : ' ';
+    out[i] = c < ' ' || c > '~' ? ' ' : c;
+  }
+  put_digits(out, 0, total, 5);
+  out[9] = 'a';
+  out[10] = '2';
+  out[11] = '2';
+  put_digits(out, 12, base, 5);
+  out.replace(20, 4, "4500");
+}
+
 // A directory entry's length (four digits) and start (five), both known to
 // fit.
 void put_4_5(char* to, std::size_t length, std::size_t start) {
@@ -73,19 +90,9 @@ std::string Iso2709Writer::finish(std::string leader) {
   std::size_t total = base + data_.size() + 1;
   if (total > kMaxIsoRecord) throw std::runtime_error("the record is too long for ISO 2709 (" + std::to_string(total) + " bytes)");
 
-  leader.resize(24, ' ');
-  for (char& c : leader)
-    if (c < ' ' || c > '~') c = ' ';
-  put_digits(leader, 0, total, 5);
-  leader[9] = 'a';
-  leader[10] = '2';
-  leader[11] = '2';
-  put_digits(leader, 12, base, 5);
-  leader.replace(20, 4, "4500");
-
-  std::string out;
+  std::string out(24, ' ');
   out.reserve(total);
-  out += leader;
+  put_leader(out, leader, total, base);
   out += directory_;
   out += data_;
   out += kRecordEnd;
@@ -114,16 +121,7 @@ std::string WriteIso2709(const MarcRecord& r) {
   if (total > kMaxIsoRecord) throw std::runtime_error("the record is too long for ISO 2709 (" + std::to_string(total) + " bytes)");
 
   std::string out(total, '\0');
-  for (std::size_t i = 0; i < 24; ++i) {
-    char c = i < r.leader.size() ? r.leader[i] : ' ';
-    out[i] = c < ' ' || c > '~' ? ' ' : c;
-  }
-  put_digits(out, 0, total, 5);
-  out[9] = 'a';
-  out[10] = '2';
-  out[11] = '2';
-  put_digits(out, 12, base, 5);
-  out.replace(20, 4, "4500");
+  put_leader(out, r.leader, total, base);
 
   std::size_t dir = 24, at = base, start = 0;
   auto put = [&](std::string_view bytes) {
