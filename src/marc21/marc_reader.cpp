@@ -16,11 +16,13 @@
 
 namespace kvistur::marc21 {
 
-std::string MarcField::sub(char code) const {
+std::string_view MarcField::sub_view(char code) const {
   for (auto& s : subfields)
     if (s.code == code) return s.value;
   return {};
 }
+
+std::string MarcField::sub(char code) const { return std::string(sub_view(code)); }
 
 std::vector<std::string> MarcField::subs(char code) const {
   std::vector<std::string> out;

@@ -38,6 +38,8 @@ struct MarcField {
   }
   // The first value of a subfield, "" when there is none.
   std::string sub(char code) const;
+  // The same value as it stands in the field, without a copy.
+  std::string_view sub_view(char code) const;
   std::vector<std::string> subs(char code) const;
   bool has(char code) const;
   friend bool operator==(const MarcField&, const MarcField&) = default;

@@ -36,11 +36,7 @@ class List {
   T& operator[](std::size_t i) { return items_[i]; }
   // Appends ITEM (a copy, or the item itself when it is handed over);
   // overflow (6) when the list already holds 32767.
-  void append(const T& item) {
-    if (int32_t(items_.size()) >= kMaxListCount) throw Error(err::kOverflow);
-    items_.push_back(item);
-  }
-  void append(T&& item) {
+  void append(T item) {
     if (int32_t(items_.size()) >= kMaxListCount) throw Error(err::kOverflow);
     items_.push_back(std::move(item));
   }

@@ -29,9 +29,10 @@ struct MarcInput {
   template <typename Unknown>
   bool host_is_serial(const marc21::MarcRecord& m, Unknown unknown) const {
     const marc21::MarcField* f773 = m.first("773");
-    if (!f773 || f773->sub('w').empty()) return false;
-    auto it = serial.find(f773->sub('w'));
-    return it != serial.end() ? it->second : unknown(f773->sub('w'));
+    if (!f773 || f773->sub_view('w').empty()) return false;
+    const std::string host = f773->sub('w');
+    auto it = serial.find(host);
+    return it != serial.end() ? it->second : unknown(host);
   }
 };
 

@@ -188,14 +188,6 @@ std::string_view trim8(std::string_view s) {
   return s.substr(a, b - a);
 }
 
-// The first value of subfield CODE of F, "" when there is none (as
-// MarcField::sub, without the copy).
-std::string_view first(const MarcField& f, char code) {
-  for (auto& s : f.subfields)
-    if (s.code == code) return s.value;
-  return {};
-}
-
 // Appends PART to OUT after SEP when OUT has something already; an empty
 // PART adds nothing.
 void join_to(std::string& out, std::string_view part, std::string_view sep) {
@@ -250,10 +242,10 @@ NameEntry name_entry(const MarcField& f, int kind) {
     n.p1 = u(corporate_name(f));
     return n;
   }
-  std::string_view a = StripIsbdView(first(f, 'a'));
+  std::string_view a = StripIsbdView(f.sub_view('a'));
   // Numeration and titles ("II", "Queen of Great Britain", "Jr.") follow.
-  n.p4 = u(StripIsbdView(first(f, 'b')));
-  n.p5 = u(StripIsbdView(first(f, 'c')));
+  n.p4 = u(StripIsbdView(f.sub_view('b')));
+  n.p5 = u(StripIsbdView(f.sub_view('c')));
   auto comma = a.find(", ");
   if (f.ind1 == '1' && comma != std::string_view::npos) {
     n.p1 = u(StripIsbdView(a.substr(comma + 2)));
@@ -300,9 +292,6 @@ long long small_number(std::string_view s) {
   return v <= INT32_MAX ? v : -1;
 }
 
-// A value in a MARC text line: a "$" inside it would start a new subfield
-// when read back, so it is written as the full-width sign "＄"; CR and LF
-// would end the line and are written as blanks.
 // Whether V holds a "$", a CR or an LF (eight bytes a step: a byte of V
 // equal to one of them makes a zero byte in V xor that byte repeated).
 bool has_marc_special(std::string_view v) {
@@ -319,6 +308,9 @@ bool has_marc_special(std::string_view v) {
   return false;
 }
 
+// A value in a MARC text line: a "$" inside it would start a new subfield
+// when read back, so it is written as the full-width sign "＄"; CR and LF
+// would end the line and are written as blanks.
 void append_marc_value(ByteWriter& out, std::string_view v) {
   if (!has_marc_special(v)) {
     out.put(v);
@@ -378,7 +370,7 @@ void append_marc_line_for(ByteWriter& out, const MarcField& f, int tag) {
       if (!is_one_of(s.code, folded)) append_marc_subfield(out, s.code, StripIsbdView(s.value));
     return;
   }
-  std::string_view a = StripIsbdView(first(f, 'a'));
+  std::string_view a = StripIsbdView(f.sub_view('a'));
   auto comma = a.find(", ");
   bool inverted = f.ind1 == '1' && comma != std::string_view::npos;
   char ind1 = f.ind1;
@@ -643,27 +635,27 @@ void map_copies(const Tagged& m, ImportedRecord& out) {
   for (std::size_t i = 0; i < m.size(); ++i) {
     if (m.tag(i) != 852) continue;
     const MarcField& f = m[i];
-    std::string_view col = trim8(first(f, 'a'));
+    std::string_view col = trim8(f.sub_view('a'));
     int collection = (col.size() == 1 && col[0] >= '1' && col[0] <= '9') ? col[0] - '0' : 1;
     if (first_copy) out.collection = collection, first_copy = false;
-    long long number = small_number(first(f, 'p'));
+    long long number = small_number(f.sub_view('p'));
     if (number < 0) continue;
-    long long borrower = small_number(first(f, '9'));
-    add_copy(out, {int32_t(number), std::string(StripIsbdView(first(f, 'z'))), std::string(StripIsbdView(first(f, 'b'))),
+    long long borrower = small_number(f.sub_view('9'));
+    add_copy(out, {int32_t(number), std::string(StripIsbdView(f.sub_view('z'))), std::string(StripIsbdView(f.sub_view('b'))),
                    int32_t(std::max(0LL, borrower)), collection});
   }
   for (std::size_t i = 0; i < m.size(); ++i) {
     if (m.tag(i) != 952) continue;
     const MarcField& f = m[i];
-    long long number = small_number(first(f, 'p'));
-    if (number < 0) number = small_number(first(f, '9'));
+    long long number = small_number(f.sub_view('p'));
+    if (number < 0) number = small_number(f.sub_view('9'));
     if (number < 0) continue;
-    std::string_view branch = StripIsbdView(first(f, 'b'));
-    if (branch.empty()) branch = StripIsbdView(first(f, 'a'));
+    std::string_view branch = StripIsbdView(f.sub_view('b'));
+    if (branch.empty()) branch = StripIsbdView(f.sub_view('a'));
     std::string note;
-    join_to(note, StripIsbdView(first(f, 'y')), ", ");
-    join_to(note, StripIsbdView(first(f, 'z')), ", ");
-    add_copy(out, {int32_t(number), std::move(note), std::string(branch), trim8(first(f, 'q')).empty() ? 0 : 1, 1});
+    join_to(note, StripIsbdView(f.sub_view('y')), ", ");
+    join_to(note, StripIsbdView(f.sub_view('z')), ", ");
+    add_copy(out, {int32_t(number), std::move(note), std::string(branch), trim8(f.sub_view('q')).empty() ? 0 : 1, 1});
   }
 }
 
@@ -671,22 +663,22 @@ void map_copies(const Tagged& m, ImportedRecord& out) {
 // Dewey number (082 $a), else the Library of Congress one (050 $a $b).
 void map_call_number(const Tagged& m, CatalogueRecord& r) {
   if (const MarcField* f = m.first(90)) {
-    r.Marktákn1 = u(trim8(first(*f, 'a')));
-    r.Marktákn2 = u(trim8(first(*f, 'b')));
-    r.Marktákn3 = u(trim8(first(*f, 'c')));
-    r.Marktákn4 = u(trim8(first(*f, 'd')));
+    r.Marktákn1 = u(trim8(f->sub_view('a')));
+    r.Marktákn2 = u(trim8(f->sub_view('b')));
+    r.Marktákn3 = u(trim8(f->sub_view('c')));
+    r.Marktákn4 = u(trim8(f->sub_view('d')));
     return;
   }
   for (std::size_t i = 0; i < m.size(); ++i)
-    if (m.tag(i) == 952 && !trim8(first(m[i], 'o')).empty()) {
-      r.Marktákn1 = u(trim8(first(m[i], 'o')));
+    if (m.tag(i) == 952 && !trim8(m[i].sub_view('o')).empty()) {
+      r.Marktákn1 = u(trim8(m[i].sub_view('o')));
       return;
     }
   if (const MarcField* f = m.first(82)) {
-    r.Marktákn1 = u(trim8(first(*f, 'a')));
+    r.Marktákn1 = u(trim8(f->sub_view('a')));
   } else if (const MarcField* f = m.first(50)) {
-    r.Marktákn1 = u(trim8(first(*f, 'a')));
-    r.Marktákn2 = u(trim8(first(*f, 'b')));
+    r.Marktákn1 = u(trim8(f->sub_view('a')));
+    r.Marktákn2 = u(trim8(f->sub_view('b')));
   }
 }
 
@@ -732,7 +724,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   const MarcRecord& rec = prepared(source, store);
   const Tagged m(rec);
   const MarcField* f245 = m.first(245);
-  if (!f245 || StripIsbdView(first(*f245, 'a')).empty()) throw std::runtime_error("no title (245 $a)");
+  if (!f245 || StripIsbdView(f245->sub_view('a')).empty()) throw std::runtime_error("no title (245 $a)");
   ImportedRecord out;
   CatalogueRecord& r = out.record;
   r = EmptyRecord();
@@ -748,7 +740,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   else if (level == 'b') out.kind = kKindArticle;
   else if ((level == 'a' || level == 'd' || level == 'm') && f773 && f773->has('w')) out.kind = host_is_serial ? kKindArticle : kKindComponent;
   else out.kind = kKindItem;
-  if (f773) out.host_control = trim8(first(*f773, 'w'));
+  if (f773) out.host_control = trim8(f773->sub_view('w'));
 
   std::string proper;
   map_title(*f245, r, proper);
@@ -774,7 +766,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   // A record without name headings shows its statement of responsibility
   // as transcribed (245 $c), each part between " ; " as one name.
   if (r.Ábyrgðaraðildir.empty()) {
-    std::string_view c = StripIsbdView(first(*f245, 'c'));
+    std::string_view c = StripIsbdView(f245->sub_view('c'));
     for (std::size_t from = 0; from <= c.size();) {
       std::size_t at = c.find(" ; ", from);
       NameEntry n;
@@ -786,19 +778,19 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   }
 
   if (const MarcField* f = m.first(250)) {
-    r.Útgáfa.Texti = u(StripIsbdView(first(*f, 'a')));
+    r.Útgáfa.Texti = u(StripIsbdView(f->sub_view('a')));
     NameEntry n;
-    n.p1 = u(StripIsbdView(first(*f, 'b')));
+    n.p1 = u(StripIsbdView(f->sub_view('b')));
     if (!n.p1.empty()) r.Útgáfa.Nöfn.append(std::move(n));
   }
 
   map_publication(m, r);
 
   if (const MarcField* f = m.first(300)) {
-    r.Umfang = u(StripIsbdView(first(*f, 'a')));
-    r.AðrarUpplýsingar = u(StripIsbdView(first(*f, 'b')));
-    r.Stærð = u(StripIsbdView(first(*f, 'c')));
-    r.Fylgiefni = u(StripIsbdView(first(*f, 'e')));
+    r.Umfang = u(StripIsbdView(f->sub_view('a')));
+    r.AðrarUpplýsingar = u(StripIsbdView(f->sub_view('b')));
+    r.Stærð = u(StripIsbdView(f->sub_view('c')));
+    r.Fylgiefni = u(StripIsbdView(f->sub_view('e')));
   }
 
   map_call_number(m, r);
@@ -810,7 +802,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   if (!series) series = m.first(830);
   if (series) {
     r.Ritröð.Titlar.append(title(joined_stripped(*series, "anp"), 0));
-    r.Ritröð.Tölumerking = u(StripIsbdView(first(*series, 'v')));
+    r.Ritröð.Tölumerking = u(StripIsbdView(series->sub_view('v')));
   }
 
   for (std::size_t i = 0; i < m.size(); ++i) {
@@ -826,10 +818,10 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
     const MarcField& f = m[i];
     VolumeRow v;
     ++vol_no;
-    long long n = small_number(first(f, '8'));
+    long long n = small_number(f.sub_view('8'));
     v.number = n >= 0 && n < 100000000 ? int(n) : vol_no;
-    v.designation = trim8(first(f, 'a'));
-    v.year = trim8(first(f, 'i'));
+    v.designation = trim8(f.sub_view('a'));
+    v.year = trim8(f.sub_view('i'));
     int issue_no = 0;
     for (auto& s : f.subfields)
       if (s.code == 'b') v.issues.push_back({++issue_no, std::string(trim8(s.value))});
@@ -850,21 +842,21 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
     for (std::size_t i = 0; i < m.size(); ++i) append_marc_line_for(new_line(), m[i], m.tag(i));
     if (out.kind == kKindPeriodical) {
       const MarcField* f362 = m.first(362);
-      std::string_view dates = f362 ? StripIsbdView(first(*f362, 'a')) : std::string_view();
+      std::string_view dates = f362 ? StripIsbdView(f362->sub_view('a')) : std::string_view();
       if (!dates.empty()) {
         new_line().put("792   $a");
         text.put(dates);
       }
     }
     if (out.kind == kKindArticle && f773) {
-      std::string g = StripIsbd(first(*f773, 'g')), pages = StripIsbd(first(*f773, 'q'));
+      std::string g = StripIsbd(f773->sub_view('g')), pages = StripIsbd(f773->sub_view('q'));
       if (pages.empty()) article_pages(g, pages);
       new_line().put("793   ");
-      append_marc_subfield(text, 'a', StripIsbdView(first(*f773, 't')));
-      if (f773->has('b')) append_marc_subfield(text, 'b', StripIsbdView(first(*f773, 'b')));
+      append_marc_subfield(text, 'a', StripIsbdView(f773->sub_view('t')));
+      if (f773->has('b')) append_marc_subfield(text, 'b', StripIsbdView(f773->sub_view('b')));
       if (!g.empty()) append_marc_subfield(text, 'g', g);
       if (!pages.empty()) append_marc_subfield(text, 'c', pages);
-      std::string_view issue = StripIsbdView(first(*f773, 'h'));
+      std::string_view issue = StripIsbdView(f773->sub_view('h'));
       if (!issue.empty()) {
         new_line().put("792   $a");
         text.put(issue);
@@ -874,11 +866,11 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
 
   // ISBN, the identifying string and the sort key.
   const MarcField* f020 = m.first(20);
-  out.isbn = trim8(f020 ? first(*f020, 'a') : std::string_view());
+  out.isbn = trim8(f020 ? f020->sub_view('a') : std::string_view());
   std::string isbn = digits_of_isbn(out.isbn);
   std::string year = to_utf8(r.Útgáfutími);
   const MarcField* f022 = m.first(22);
-  std::string issn = digits_of_isbn(f022 ? first(*f022, 'a') : std::string_view());
+  std::string issn = digits_of_isbn(f022 ? f022->sub_view('a') : std::string_view());
   std::string_view filed = nonfiling(f245, proper);
   if (!isbn.empty()) {
     out.identity = "ISBN" + isbn;
@@ -898,7 +890,7 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
     out.identity = to_utf8(id);
   }
   std::string key;
-  if (const MarcField* f = m.first(100)) key = StripIsbdView(first(*f, 'a'));
+  if (const MarcField* f = m.first(100)) key = StripIsbdView(f->sub_view('a'));
   else if (const MarcField* f = m.first(110)) key = corporate_name(*f);
   else if (const MarcField* f = m.first(111)) key = corporate_name(*f);
   join_to(key, filed, " ");
