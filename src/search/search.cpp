@@ -410,6 +410,37 @@ PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& 
   return PartlySortedHits(std::move(ranked), true);
 }
 
+std::optional<FirstPlaces> LeitaFirstPlaces(db::Database& database, const std::string& state, int32_t lHópur,
+                                            int32_t lSvið, const Text& szStr, const SafeArray<Text>& aEkkiOrð,
+                                            std::size_t m, std::size_t count) {
+  if (state.empty() || szStr.empty() || m == 0 || count == 0) return std::nullopt;
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  if (kept->stamp().token != state) return std::nullopt;
+  StoredIndex* stored = stored_postings(*kept);
+  if (!stored) return std::nullopt;
+  // The order LeitaOrder would rank these hits by now; one that knows
+  // unreadable records leaves the ranking to find them as it would.
+  std::shared_ptr<const RecordOrder> order = kept->order(database, int32_t(m));
+  if (!order || order->any_unreadable()) return std::nullopt;
+  std::vector<Text> texts;
+  for (const Term& t : search_terms(szStr, aEkkiOrð)) texts.push_back(t.text);
+  const std::size_t k = std::min(m, count);
+  FirstHits hits = FindFirstHits(database, *stored, texts, lHópur, lSvið, int32_t(k), kept.get());
+  // Still the state the records were found at (and the order made at).
+  bool same_state = hits.outcome != FirstHits::kNotAnswerable && database.Stamp().token == state;
+  if (same_state)
+    for (auto& keep : hits.to_keep) keep();
+  if (hits.outcome != FirstHits::kFound || !same_state || hits.ids.size() != k) return std::nullopt;
+  return FirstPlaces{std::move(hits.ids), std::move(order)};
+}
+
+PartlySortedHits LeitaOrderBy(const RecordOrder& order, const std::vector<int32_t>& records) {
+  // As rank_hits ranks them, none put in its place yet.
+  std::vector<RankedHit> ranked(records.size() + 1, RankedHit{0, 0});
+  for (std::size_t p = 1; p <= records.size(); ++p) ranked[p] = RankedHit{order.rank(records[p - 1]), records[p - 1]};
+  return PartlySortedHits(std::move(ranked));
+}
+
 HitsPage LeitaPage(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
                    const SafeArray<Text>& aEkkiOrð, std::size_t first, std::size_t count) {
   HitsPage page;

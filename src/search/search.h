@@ -9,6 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "kvistur/automation.h"
@@ -16,6 +19,8 @@
 #include "platform/engine.h"
 
 namespace kvistur {
+
+class RecordOrder;
 
 // Fills aSvar, aSvarID and aEinkenni at 1..k and returns k.  A failure while
 // a result set is open ends the search with 0 (the form hidden); any other
@@ -43,6 +48,27 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
 // them.  Every position is the one Leita gives, whatever its lMaxFj, once
 // sort_to has put it in place.
 PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records);
+// LeitaFirstPlaces: the first min(M, COUNT) places of LeitaOrder's order
+// of the M records (ascending, each once) that FindRecords found for szStr
+// in lHópur and lSvið at the catalogue state STATE (the stamp's token
+// before that search), straight from the stored index's first hits, so
+// that a search of many hits is answered without ranking them all; and the
+// order of all records LeitaOrder ranks by, for LeitaOrderBy to put the
+// other places later in the very order the search saw.  Nullopt, and the
+// caller ranks every hit, when the catalogue has no stamp or has moved on
+// from STATE, the stored index or the order is not at hand, the order
+// knows records whose rows cannot be read, or the first hits cannot be
+// given in that order.
+struct FirstPlaces {
+  std::vector<int32_t> ids;
+  std::shared_ptr<const RecordOrder> order;
+};
+std::optional<FirstPlaces> LeitaFirstPlaces(db::Database& database, const std::string& state, int32_t lHópur,
+                                            int32_t lSvið, const Text& szStr, const SafeArray<Text>& aEkkiOrð,
+                                            std::size_t m, std::size_t count);
+// LeitaOrderBy: what LeitaOrder gives for RECORDS (ascending, each once)
+// when it ranks them by ORDER, which knows no unreadable record.
+PartlySortedHits LeitaOrderBy(const RecordOrder& order, const std::vector<int32_t>& records);
 // LeitaPage: how many records FindRecords finds for szStr in lHópur and
 // lSvið, and those at positions FIRST to FIRST+COUNT-1 (from 0) of
 // LeitaOrder's order of them: one page of a search's hits.  The first hits

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "search/search.h"
+#include "server/result_sets.h"
 
 namespace kvistur::server {
 
@@ -110,23 +111,22 @@ class Evaluation {
       refuse(YAZ_BIB1_TERMS_ONLY_EXCLUSION_STOP_WORDS, to_utf8(words));
     }
     Charge charge(budget_, ListBytes(found.capacity()));
-    return Records{std::make_shared<const List>(std::move(found)), std::move(charge)};
+    return Records{std::make_shared<const List>(std::move(found)), std::move(charge), OneSearch{number, words}};
   }
 
-  // Result set NAME ascending: sorted at its first use in the query, and
-  // shared by every later leaf that names it (the copy is charged once).
+  // Result set NAME ascending: taken (sorted when it is held in its order)
+  // at its first use in the query, and shared by every later leaf that
+  // names it (charged once, as a copy).
   Records sorted_set(const std::string& name) {
     auto it = sorted_sets_.find(name);
     if (it == sorted_sets_.end()) {
       budget_.check_time();
-      const PartlySortedHits* hits = scope_.result_set(name);
-      if (!hits) refuse(YAZ_BIB1_SPECIFIED_RESULT_SET_DOES_NOT_EXIST, name);
-      Charge charge(budget_, ListBytes(std::size_t(hits->size())));
-      List sorted = hits->ids(1, hits->size());
-      std::sort(sorted.begin(), sorted.end());
-      it = sorted_sets_.emplace(name, Records{std::make_shared<const List>(std::move(sorted)), std::move(charge)}).first;
+      const ResultSet* set = scope_.result_set(name);
+      if (!set) refuse(YAZ_BIB1_SPECIFIED_RESULT_SET_DOES_NOT_EXIST, name);
+      Charge charge(budget_, ListBytes(std::size_t(set->size())));
+      it = sorted_sets_.emplace(name, Records{set->ascending(), std::move(charge), std::nullopt}).first;
     }
-    return Records{it->second.numbers, Charge()};
+    return Records{it->second.numbers, Charge(), std::nullopt};
   }
 
   Records combine(Records a, Records b, Kind kind) {
@@ -140,7 +140,7 @@ class Evaluation {
     if (kind == Kind::And) std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), to);
     else if (kind == Kind::Or) std::set_union(x.begin(), x.end(), y.begin(), y.end(), to);
     else std::set_difference(x.begin(), x.end(), y.begin(), y.end(), to);
-    return Records{std::make_shared<const List>(std::move(out)), std::move(charge)};
+    return Records{std::make_shared<const List>(std::move(out)), std::move(charge), std::nullopt};
   }
 
   const SearchScope& scope_;
