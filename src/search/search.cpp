@@ -156,8 +156,12 @@ std::vector<Term> search_terms(const Text& szStr, const SafeArray<Text>& aEkkiOr
 // the terms intersected fewest hits first: RESULT gets the numbers at 1..,
 // ascending.  False when the search ends there with nothing found (a term
 // without hits or an empty intersection).
+// With SHARED, a search of one term (and no progress shown) leaves RESULT
+// alone and gets the term's list itself, which may be the one the search
+// keeps: no copy of it is made.
 bool intersect_terms(db::Database& database, KeptSearch& kept, std::vector<Term>& terms, int32_t lHópur,
-                     int32_t lSvið, SearchProgress& progress, OpenSet& set, std::vector<int32_t>& result) {
+                     int32_t lSvið, SearchProgress& progress, OpenSet& set, std::vector<int32_t>& result,
+                     RecordNumbers* shared = nullptr) {
   StoredIndex* stored = stored_postings(kept);
   for (Term& t : terms) {
     progress.term_query(t.text);
@@ -213,6 +217,11 @@ bool intersect_terms(db::Database& database, KeptSearch& kept, std::vector<Term>
     progress.reset();
     if (i == 0) {
       if (t.count == 0) return false;
+      if (shared && n == 1 && !progress.on()) {
+        *shared = t.hits;
+        progress.merge_done();
+        return true;
+      }
       // The hits are distinct and ascending already; the steps are shown
       // when the progress display is on.
       result.assign(t.hits->begin(), t.hits->end());
@@ -390,7 +399,27 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
   return result;
 }
 
-PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records) {
+FoundRecords FindRecordNumbers(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
+                               const SafeArray<Text>& aEkkiOrð) {
+  FoundRecords found;
+  auto result = std::make_shared<std::vector<int32_t>>(1, 0);
+  found.numbers = result;
+  if (szStr.empty()) return found;
+  std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  SearchProgress quiet(0, nullptr);
+  OpenSet set;
+  RecordNumbers shared;
+  if (!intersect_terms(database, *kept, terms, lHópur, lSvið, quiet, set, *result, &shared)) {
+    result->assign(1, 0);
+  } else if (shared) {
+    found.numbers = std::move(shared);
+    found.shared = true;
+  }
+  return found;
+}
+
+PartlySortedHits LeitaOrder(db::Database& database, std::span<const int32_t> records) {
   if (records.empty()) return {};
   std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
   SearchProgress quiet(0, nullptr);
@@ -434,7 +463,7 @@ std::optional<FirstPlaces> LeitaFirstPlaces(db::Database& database, const std::s
   return FirstPlaces{std::move(hits.ids), std::move(order)};
 }
 
-PartlySortedHits LeitaOrderBy(const RecordOrder& order, const std::vector<int32_t>& records) {
+PartlySortedHits LeitaOrderBy(const RecordOrder& order, std::span<const int32_t> records) {
   // As rank_hits ranks them, none put in its place yet.
   std::vector<RankedHit> ranked(records.size() + 1, RankedHit{0, 0});
   for (std::size_t p = 1; p <= records.size(); ++p) ranked[p] = RankedHit{order.rank(records[p - 1]), records[p - 1]};

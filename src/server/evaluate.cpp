@@ -104,14 +104,17 @@ class Evaluation {
   Records search(const Text& field, const Text& words) {
     budget_.check_time();
     int32_t number = FieldNumber(scope_.fields, field);
-    List found;
+    FoundRecords found;
     try {
-      found = FindRecords(scope_.database, scope_.group, number, words, scope_.stop_words);
+      found = FindRecordNumbers(scope_.database, scope_.group, number, words, scope_.stop_words);
     } catch (const OnlyStopWords&) {
       refuse(YAZ_BIB1_TERMS_ONLY_EXCLUSION_STOP_WORDS, to_utf8(words));
     }
-    Charge charge(budget_, ListBytes(found.capacity()));
-    return Records{std::make_shared<const List>(std::move(found)), std::move(charge), OneSearch{number, words}};
+    // Charged as a list of its own, even where it is the one the search
+    // keeps for the term.
+    const List& list = *found.numbers;
+    Charge charge(budget_, ListBytes(found.shared ? list.size() : list.capacity()));
+    return Records{RecordList{std::move(found.numbers), 1}, std::move(charge), OneSearch{number, words}};
   }
 
   // Result set NAME ascending: taken (sorted when it is held in its order)
@@ -131,7 +134,7 @@ class Evaluation {
 
   Records combine(Records a, Records b, Kind kind) {
     budget_.check_time();
-    const List &x = *a.numbers, &y = *b.numbers;
+    const std::span<const int32_t> x = a.numbers.span(), y = b.numbers.span();
     std::size_t bound = kind == Kind::And ? std::min(x.size(), y.size()) : kind == Kind::Or ? x.size() + y.size() : x.size();
     Charge charge(budget_, ListBytes(bound));
     List out;
@@ -140,7 +143,7 @@ class Evaluation {
     if (kind == Kind::And) std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), to);
     else if (kind == Kind::Or) std::set_union(x.begin(), x.end(), y.begin(), y.end(), to);
     else std::set_difference(x.begin(), x.end(), y.begin(), y.end(), to);
-    return Records{std::make_shared<const List>(std::move(out)), std::move(charge), std::nullopt};
+    return Records{RecordList{std::make_shared<const List>(std::move(out)), 0}, std::move(charge), std::nullopt};
   }
 
   const SearchScope& scope_;
@@ -162,7 +165,7 @@ Records Evaluate(const SearchScope& scope, const QueryNode& query, RequestBudget
   Records result = evaluation.run(query);
   // A result shared with a sorted result set is charged on its own before
   // the evaluation lets go of the set's copy.
-  if (!result.charge.held()) result.charge = Charge(budget, ListBytes(result.numbers->size()));
+  if (!result.charge.held()) result.charge = Charge(budget, ListBytes(result.numbers.size()));
   return result;
 }
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,19 @@ struct OneSearch {
   Text words;
 };
 
-// Record numbers, ascending, each once, charged to the request while held.
+// Record numbers, ascending, each once: those of LIST from FROM on (a
+// search's list is the one it found, whose first place holds no record).
+struct RecordList {
+  std::shared_ptr<const std::vector<int32_t>> list;
+  std::size_t from = 0;
+
+  std::span<const int32_t> span() const { return std::span<const int32_t>(*list).subspan(from); }
+  std::size_t size() const { return list->size() - from; }
+};
+
+// Record numbers charged to the request while held.
 struct Records {
-  std::shared_ptr<const std::vector<int32_t>> numbers;
+  RecordList numbers;
   Charge charge;
   // When the records are one search's hits (a term, or the terms of one
   // field joined by AND), that search: its first places can then come

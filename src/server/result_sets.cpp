@@ -51,7 +51,7 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
     // The state the hits are found at, which their first places must be of.
     const std::string state = catalogue->Stamp().token;
     Records found = Evaluate(scope, query, budget);
-    const std::size_t n = found.numbers->size();
+    const std::size_t n = found.numbers.size();
     int64_t replaced = existing == sets_.end() ? 0 : int64_t(existing->second.size());
     if (held_records_ - replaced + int64_t(n) > limits_.session_records)
       return {YAZ_BIB1_TOO_MANY_RECORDS_RETRIEVED,
@@ -64,7 +64,7 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
       first = LeitaFirstPlaces(*catalogue, state, *group, found.search->field, found.search->words, *stop_words, n,
                                std::size_t(std::clamp(present, kFirstPlaces, kMostFirstPlaces)));
     ResultSet set = first ? ResultSet(database, found.numbers, std::move(first->ids), std::move(first->order))
-                          : ResultSet(database, LeitaOrder(*catalogue, *found.numbers));
+                          : ResultSet(database, LeitaOrder(*catalogue, found.numbers.span()));
     catalogue->Close();
     hits = int64_t(n);
     held_records_ += int64_t(n) - replaced;
@@ -116,8 +116,8 @@ std::vector<int32_t> ResultSet::records(int32_t first, int32_t last) {
   if (order_ && last > int32_t(first_.size())) {
     // Asked beyond the first places: every hit ranked by the order the
     // search saw, as the search would have ranked them.
-    ranked_ = LeitaOrderBy(*order_, *numbers_);
-    numbers_.reset();
+    ranked_ = LeitaOrderBy(*order_, numbers_.span());
+    numbers_ = {};
     first_ = {};
     order_.reset();
   }
@@ -127,16 +127,16 @@ std::vector<int32_t> ResultSet::records(int32_t first, int32_t last) {
   return std::vector<int32_t>(first_.begin() + (first - 1), first_.begin() + last);
 }
 
-std::shared_ptr<const std::vector<int32_t>> ResultSet::ascending() const {
+RecordList ResultSet::ascending() const {
   if (order_) return numbers_;
   auto sorted = std::make_shared<std::vector<int32_t>>(ranked_.ids(1, ranked_.size()));
   std::sort(sorted->begin(), sorted->end());
-  return sorted;
+  return RecordList{std::move(sorted), 0};
 }
 
-std::shared_ptr<const std::vector<int32_t>> ResultSet::unordered() const {
+RecordList ResultSet::unordered() const {
   if (order_) return numbers_;
-  return std::make_shared<const std::vector<int32_t>>(ranked_.ids(1, ranked_.size()));
+  return RecordList{std::make_shared<const std::vector<int32_t>>(ranked_.ids(1, ranked_.size())), 0};
 }
 
 ResultSet* Session::Find(const std::string& name) {

@@ -23,6 +23,7 @@
 #include "kvistur/faersla.h"
 #include "search/hits.h"
 #include "search/record_order.h"
+#include "server/evaluate.h"
 #include "server/limits.h"
 #include "server/query_map.h"
 #include "server/request_budget.h"
@@ -54,10 +55,10 @@ class ResultSet {
   ResultSet(std::string database, PartlySortedHits ranked)
       : database(std::move(database)), ranked_(std::move(ranked)), size_(ranked_.size()) {}
   // NUMBERS ascending; FIRST their first places; ORDER the one to rank them by.
-  ResultSet(std::string database, std::shared_ptr<const std::vector<int32_t>> numbers, std::vector<int32_t> first,
+  ResultSet(std::string database, RecordList numbers, std::vector<int32_t> first,
             std::shared_ptr<const RecordOrder> order)
       : database(std::move(database)), numbers_(std::move(numbers)), first_(std::move(first)),
-        order_(std::move(order)), size_(int32_t(numbers_->size())) {}
+        order_(std::move(order)), size_(int32_t(numbers_.size())) {}
 
   std::string database;
 
@@ -65,15 +66,15 @@ class ResultSet {
   // The record numbers at positions FIRST..LAST (1..size()), put in order.
   std::vector<int32_t> records(int32_t first, int32_t last);
   // Every record number, ascending.
-  std::shared_ptr<const std::vector<int32_t>> ascending() const;
+  RecordList ascending() const;
   // Every record number, in whatever order they stand.
-  std::shared_ptr<const std::vector<int32_t>> unordered() const;
+  RecordList unordered() const;
   // Whether only the first places are in order yet, the others unranked.
   bool first_places_only() const { return order_ != nullptr; }
 
  private:
   PartlySortedHits ranked_;
-  std::shared_ptr<const std::vector<int32_t>> numbers_;
+  RecordList numbers_;
   std::vector<int32_t> first_;
   std::shared_ptr<const RecordOrder> order_;  // while only the first places are known
   int32_t size_ = 0;
