@@ -447,9 +447,11 @@ std::optional<FirstPlaces> LeitaFirstPlaces(db::Database& database, const std::s
   if (kept->stamp().token != state) return std::nullopt;
   StoredIndex* stored = stored_postings(*kept);
   if (!stored) return std::nullopt;
-  // The order LeitaOrder would rank these hits by now; one that knows
-  // unreadable records leaves the ranking to find them as it would.
-  std::shared_ptr<const RecordOrder> order = kept->order(database, int32_t(m));
+  // The order LeitaOrder would rank these hits by, when it is ready (it is
+  // made, or the hits counted towards making it, by LeitaOrder alone); one
+  // that knows unreadable records leaves the ranking to find them as it
+  // would.
+  std::shared_ptr<const RecordOrder> order = kept->order_if_ready();
   if (!order || order->any_unreadable()) return std::nullopt;
   std::vector<Text> texts;
   for (const Term& t : search_terms(szStr, aEkkiOrð)) texts.push_back(t.text);

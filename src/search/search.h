@@ -68,7 +68,7 @@ PartlySortedHits LeitaOrder(db::Database& database, std::span<const int32_t> rec
 // order of all records LeitaOrder ranks by, for LeitaOrderBy to put the
 // other places later in the very order the search saw.  Nullopt, and the
 // caller ranks every hit, when the catalogue has no stamp or has moved on
-// from STATE, the stored index or the order is not at hand, the order
+// from STATE, the stored index or the order is not ready, the order
 // knows records whose rows cannot be read, or the first hits cannot be
 // given in that order.
 struct FirstPlaces {

@@ -60,7 +60,7 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
     Charge ordering(budget, int64_t(n) * int64_t(sizeof(RankedHit) + sizeof(int32_t)));
     budget.check_time();
     std::optional<FirstPlaces> first;
-    if (found.search)
+    if (found.search && n >= kFirstPlacesFrom)
       first = LeitaFirstPlaces(*catalogue, state, *group, found.search->field, found.search->words, *stop_words, n,
                                std::size_t(std::clamp(present, kFirstPlaces, kMostFirstPlaces)));
     ResultSet set = first ? ResultSet(database, found.numbers, std::move(first->ids), std::move(first->order))
