@@ -401,22 +401,18 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
 
 FoundRecords FindRecordNumbers(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
                                const SafeArray<Text>& aEkkiOrð) {
-  FoundRecords found;
-  auto result = std::make_shared<std::vector<int32_t>>(1, 0);
-  found.numbers = result;
-  if (szStr.empty()) return found;
+  auto none = [] { return FoundRecords{std::make_shared<const std::vector<int32_t>>(1, 0), false}; };
+  if (szStr.empty()) return none();
   std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
   std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
   SearchProgress quiet(0, nullptr);
   OpenSet set;
+  auto result = std::make_shared<std::vector<int32_t>>();
   RecordNumbers shared;
-  if (!intersect_terms(database, *kept, terms, lHópur, lSvið, quiet, set, *result, &shared)) {
-    result->assign(1, 0);
-  } else if (shared) {
-    found.numbers = std::move(shared);
-    found.shared = true;
-  }
-  return found;
+  // Nothing found lets go of what the intersection held.
+  if (!intersect_terms(database, *kept, terms, lHópur, lSvið, quiet, set, *result, &shared)) return none();
+  if (shared) return FoundRecords{std::move(shared), true};
+  return FoundRecords{std::move(result), false};
 }
 
 PartlySortedHits LeitaOrder(db::Database& database, std::span<const int32_t> records) {

@@ -110,10 +110,10 @@ class Evaluation {
     } catch (const OnlyStopWords&) {
       refuse(YAZ_BIB1_TERMS_ONLY_EXCLUSION_STOP_WORDS, to_utf8(words));
     }
-    // Charged as a list of its own, even where it is the one the search
-    // keeps for the term.
+    // Charged as a list of its own (nothing when nothing is found), even
+    // where it is the one the search keeps for the term.
     const List& list = *found.numbers;
-    Charge charge(budget_, ListBytes(found.shared ? list.size() : list.capacity()));
+    Charge charge(budget_, ListBytes(list.size() <= 1 ? 0 : found.shared ? list.size() : list.capacity()));
     return Records{RecordList{std::move(found.numbers), 1}, std::move(charge), OneSearch{number, words}};
   }
 
