@@ -88,7 +88,7 @@ std::shared_ptr<const Shelf> ShelfOf(db::Database& database, const std::shared_p
   return shelf;
 }
 
-Counts Count(const FacetTable& t, const Shelf& shelf, const std::vector<int32_t>& hits) {
+Counts Count(const FacetTable& t, const Shelf& shelf, std::span<const int32_t> hits) {
   Counts c;
   c.years.assign(std::size_t(kLastYear) + 1, 0);
   c.places.assign(t.places().size(), 0);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <span>
 #include <vector>
 
 #include "platform/engine.h"
@@ -56,7 +57,7 @@ struct Counts {
   std::vector<int64_t> places;  // by place id
   int64_t available = 0;
 };
-Counts Count(const FacetTable& table, const Shelf& shelf, const std::vector<int32_t>& hits);
+Counts Count(const FacetTable& table, const Shelf& shelf, std::span<const int32_t> hits);
 
 // The values of one facet ("kind", "year", "location", "available") that
 // some hit has, with their hits, as pages and clients list them: kinds in

@@ -156,8 +156,12 @@ std::vector<Term> search_terms(const Text& szStr, const SafeArray<Text>& aEkkiOr
 // the terms intersected fewest hits first: RESULT gets the numbers at 1..,
 // ascending.  False when the search ends there with nothing found (a term
 // without hits or an empty intersection).
+// With SHARED, a search of one term (and no progress shown) leaves RESULT
+// alone and gets the term's list itself, which may be the one the search
+// keeps: no copy of it is made.
 bool intersect_terms(db::Database& database, KeptSearch& kept, std::vector<Term>& terms, int32_t lHópur,
-                     int32_t lSvið, SearchProgress& progress, OpenSet& set, std::vector<int32_t>& result) {
+                     int32_t lSvið, SearchProgress& progress, OpenSet& set, std::vector<int32_t>& result,
+                     RecordNumbers* shared = nullptr) {
   StoredIndex* stored = stored_postings(kept);
   for (Term& t : terms) {
     progress.term_query(t.text);
@@ -213,6 +217,11 @@ bool intersect_terms(db::Database& database, KeptSearch& kept, std::vector<Term>
     progress.reset();
     if (i == 0) {
       if (t.count == 0) return false;
+      if (shared && n == 1 && !progress.on()) {
+        *shared = t.hits;
+        progress.merge_done();
+        return true;
+      }
       // The hits are distinct and ascending already; the steps are shown
       // when the progress display is on.
       result.assign(t.hits->begin(), t.hits->end());
@@ -390,7 +399,23 @@ std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_
   return result;
 }
 
-PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records) {
+FoundRecords FindRecordNumbers(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
+                               const SafeArray<Text>& aEkkiOrð) {
+  auto none = [] { return FoundRecords{std::make_shared<const std::vector<int32_t>>(1, 0), false}; };
+  if (szStr.empty()) return none();
+  std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  SearchProgress quiet(0, nullptr);
+  OpenSet set;
+  auto result = std::make_shared<std::vector<int32_t>>();
+  RecordNumbers shared;
+  // Nothing found lets go of what the intersection held.
+  if (!intersect_terms(database, *kept, terms, lHópur, lSvið, quiet, set, *result, &shared)) return none();
+  if (shared) return FoundRecords{std::move(shared), true};
+  return FoundRecords{std::move(result), false};
+}
+
+PartlySortedHits LeitaOrder(db::Database& database, std::span<const int32_t> records) {
   if (records.empty()) return {};
   std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
   SearchProgress quiet(0, nullptr);
@@ -408,6 +433,39 @@ PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& 
   ranked.assign(1, RankedHit{0, 0});
   for (std::size_t p = 1; p < table.size(); ++p) ranked.push_back(RankedHit{int32_t(p), table[p].ID});
   return PartlySortedHits(std::move(ranked), true);
+}
+
+std::optional<FirstPlaces> LeitaFirstPlaces(db::Database& database, const std::string& state, int32_t lHópur,
+                                            int32_t lSvið, const Text& szStr, const SafeArray<Text>& aEkkiOrð,
+                                            std::size_t m, std::size_t count) {
+  if (state.empty() || szStr.empty() || m == 0 || count == 0) return std::nullopt;
+  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
+  if (kept->stamp().token != state) return std::nullopt;
+  StoredIndex* stored = stored_postings(*kept);
+  if (!stored) return std::nullopt;
+  // The order LeitaOrder would rank these hits by, when it is ready (it is
+  // made, or the hits counted towards making it, by LeitaOrder alone); one
+  // that knows unreadable records leaves the ranking to find them as it
+  // would.
+  std::shared_ptr<const RecordOrder> order = kept->order_if_ready();
+  if (!order || order->any_unreadable()) return std::nullopt;
+  std::vector<Text> texts;
+  for (const Term& t : search_terms(szStr, aEkkiOrð)) texts.push_back(t.text);
+  const std::size_t k = std::min(m, count);
+  FirstHits hits = FindFirstHits(database, *stored, texts, lHópur, lSvið, int32_t(k), kept.get());
+  // Still the state the records were found at (and the order made at).
+  bool same_state = hits.outcome != FirstHits::kNotAnswerable && database.Stamp().token == state;
+  if (same_state)
+    for (auto& keep : hits.to_keep) keep();
+  if (hits.outcome != FirstHits::kFound || !same_state || hits.ids.size() != k) return std::nullopt;
+  return FirstPlaces{std::move(hits.ids), std::move(order)};
+}
+
+PartlySortedHits LeitaOrderBy(const RecordOrder& order, std::span<const int32_t> records) {
+  // As rank_hits ranks them, none put in its place yet.
+  std::vector<RankedHit> ranked(records.size() + 1, RankedHit{0, 0});
+  for (std::size_t p = 1; p <= records.size(); ++p) ranked[p] = RankedHit{order.rank(records[p - 1]), records[p - 1]};
+  return PartlySortedHits(std::move(ranked));
 }
 
 HitsPage LeitaPage(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,

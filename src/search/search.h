@@ -9,13 +9,20 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "kvistur/automation.h"
 #include "search/hits.h"
+#include "search/term_lists.h"
 #include "platform/engine.h"
 
 namespace kvistur {
+
+class RecordOrder;
 
 // Fills aSvar, aSvarID and aEinkenni at 1..k and returns k.  A failure while
 // a result set is open ends the search with 0 (the form hidden); any other
@@ -38,11 +45,42 @@ struct OnlyStopWords : Error {
 // Leita fails for that reason.
 std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
                                  const SafeArray<Text>& aEkkiOrð);
+// FindRecordNumbers: the same records as FindRecords, at 1..size()-1 of
+// NUMBERS (position 0 holds no record).  The records of a single term are
+// the term's list itself, which the search may keep for later searches
+// (SHARED): no copy of them is made.
+struct FoundRecords {
+  RecordNumbers numbers;
+  bool shared = false;
+};
+FoundRecords FindRecordNumbers(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
+                               const SafeArray<Text>& aEkkiOrð);
 // LeitaOrder: RECORDS (ascending, each once) in the order in which Leita
 // hands back its hits: by sort text, equal texts as Leita's sort leaves
 // them.  Every position is the one Leita gives, whatever its lMaxFj, once
 // sort_to has put it in place.
-PartlySortedHits LeitaOrder(db::Database& database, const std::vector<int32_t>& records);
+PartlySortedHits LeitaOrder(db::Database& database, std::span<const int32_t> records);
+// LeitaFirstPlaces: the first min(M, COUNT) places of LeitaOrder's order
+// of the M records (ascending, each once) that FindRecords found for szStr
+// in lHópur and lSvið at the catalogue state STATE (the stamp's token
+// before that search), straight from the stored index's first hits, so
+// that a search of many hits is answered without ranking them all; and the
+// order of all records LeitaOrder ranks by, for LeitaOrderBy to put the
+// other places later in the very order the search saw.  Nullopt, and the
+// caller ranks every hit, when the catalogue has no stamp or has moved on
+// from STATE, the stored index or the order is not ready, the order
+// knows records whose rows cannot be read, or the first hits cannot be
+// given in that order.
+struct FirstPlaces {
+  std::vector<int32_t> ids;
+  std::shared_ptr<const RecordOrder> order;
+};
+std::optional<FirstPlaces> LeitaFirstPlaces(db::Database& database, const std::string& state, int32_t lHópur,
+                                            int32_t lSvið, const Text& szStr, const SafeArray<Text>& aEkkiOrð,
+                                            std::size_t m, std::size_t count);
+// LeitaOrderBy: what LeitaOrder gives for RECORDS (ascending, each once)
+// when it ranks them by ORDER, which knows no unreadable record.
+PartlySortedHits LeitaOrderBy(const RecordOrder& order, std::span<const int32_t> records);
 // LeitaPage: how many records FindRecords finds for szStr in lHópur and
 // lSvið, and those at positions FIRST to FIRST+COUNT-1 (from 0) of
 // LeitaOrder's order of them: one page of a search's hits.  The first hits

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "search/search.h"
+#include "server/result_sets.h"
 
 namespace kvistur::server {
 
@@ -103,35 +104,37 @@ class Evaluation {
   Records search(const Text& field, const Text& words) {
     budget_.check_time();
     int32_t number = FieldNumber(scope_.fields, field);
-    List found;
+    FoundRecords found;
     try {
-      found = FindRecords(scope_.database, scope_.group, number, words, scope_.stop_words);
+      found = FindRecordNumbers(scope_.database, scope_.group, number, words, scope_.stop_words);
     } catch (const OnlyStopWords&) {
       refuse(YAZ_BIB1_TERMS_ONLY_EXCLUSION_STOP_WORDS, to_utf8(words));
     }
-    Charge charge(budget_, ListBytes(found.capacity()));
-    return Records{std::make_shared<const List>(std::move(found)), std::move(charge)};
+    // Charged as a list of its own (nothing when nothing is found), even
+    // where it is the one the search keeps for the term.
+    const List& list = *found.numbers;
+    Charge charge(budget_, ListBytes(list.size() <= 1 ? 0 : found.shared ? list.size() : list.capacity()));
+    return Records{RecordList{std::move(found.numbers), 1}, std::move(charge), OneSearch{number, words}};
   }
 
-  // Result set NAME ascending: sorted at its first use in the query, and
-  // shared by every later leaf that names it (the copy is charged once).
+  // Result set NAME ascending: taken (sorted when it is held in its order)
+  // at its first use in the query, and shared by every later leaf that
+  // names it (charged once, as a copy).
   Records sorted_set(const std::string& name) {
     auto it = sorted_sets_.find(name);
     if (it == sorted_sets_.end()) {
       budget_.check_time();
-      const PartlySortedHits* hits = scope_.result_set(name);
-      if (!hits) refuse(YAZ_BIB1_SPECIFIED_RESULT_SET_DOES_NOT_EXIST, name);
-      Charge charge(budget_, ListBytes(std::size_t(hits->size())));
-      List sorted = hits->ids(1, hits->size());
-      std::sort(sorted.begin(), sorted.end());
-      it = sorted_sets_.emplace(name, Records{std::make_shared<const List>(std::move(sorted)), std::move(charge)}).first;
+      const ResultSet* set = scope_.result_set(name);
+      if (!set) refuse(YAZ_BIB1_SPECIFIED_RESULT_SET_DOES_NOT_EXIST, name);
+      Charge charge(budget_, ListBytes(std::size_t(set->size())));
+      it = sorted_sets_.emplace(name, Records{set->ascending(), std::move(charge), std::nullopt}).first;
     }
-    return Records{it->second.numbers, Charge()};
+    return Records{it->second.numbers, Charge(), std::nullopt};
   }
 
   Records combine(Records a, Records b, Kind kind) {
     budget_.check_time();
-    const List &x = *a.numbers, &y = *b.numbers;
+    const std::span<const int32_t> x = a.numbers.span(), y = b.numbers.span();
     std::size_t bound = kind == Kind::And ? std::min(x.size(), y.size()) : kind == Kind::Or ? x.size() + y.size() : x.size();
     Charge charge(budget_, ListBytes(bound));
     List out;
@@ -140,7 +143,7 @@ class Evaluation {
     if (kind == Kind::And) std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), to);
     else if (kind == Kind::Or) std::set_union(x.begin(), x.end(), y.begin(), y.end(), to);
     else std::set_difference(x.begin(), x.end(), y.begin(), y.end(), to);
-    return Records{std::make_shared<const List>(std::move(out)), std::move(charge)};
+    return Records{RecordList{std::make_shared<const List>(std::move(out)), 0}, std::move(charge), std::nullopt};
   }
 
   const SearchScope& scope_;
@@ -162,7 +165,7 @@ Records Evaluate(const SearchScope& scope, const QueryNode& query, RequestBudget
   Records result = evaluation.run(query);
   // A result shared with a sorted result set is charged on its own before
   // the evaluation lets go of the set's copy.
-  if (!result.charge.held()) result.charge = Charge(budget, ListBytes(result.numbers->size()));
+  if (!result.charge.held()) result.charge = Charge(budget, ListBytes(result.numbers.size()));
   return result;
 }
 

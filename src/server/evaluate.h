@@ -16,16 +16,19 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "kvistur/automation.h"
 #include "platform/engine.h"
-#include "search/hits.h"
 #include "server/query_map.h"
 #include "server/request_budget.h"
 
 namespace kvistur::server {
+
+class ResultSet;
 
 // What a search needs from the catalogue and the session.
 struct SearchScope {
@@ -33,14 +36,35 @@ struct SearchScope {
   int32_t group;                           // -1: every group
   const std::map<Text, int32_t>& fields;   // the group's search fields by upper-case QueryTypeName
   const SafeArray<Text>& stop_words;
-  // The session's result set NAME (its records in any order), or null.
-  std::function<const PartlySortedHits*(const std::string& name)> result_set;
+  // The session's result set NAME, or null.
+  std::function<const ResultSet*(const std::string& name)> result_set;
 };
 
-// Record numbers, ascending, each once, charged to the request while held.
+// One search of Leita's: its search field's number (-1: every field) and
+// its words.
+struct OneSearch {
+  int32_t field = -1;
+  Text words;
+};
+
+// Record numbers, ascending, each once: those of LIST from FROM on (a
+// search's list is the one it found, whose first place holds no record).
+struct RecordList {
+  std::shared_ptr<const std::vector<int32_t>> list;
+  std::size_t from = 0;
+
+  std::span<const int32_t> span() const { return std::span<const int32_t>(*list).subspan(from); }
+  std::size_t size() const { return list->size() - from; }
+};
+
+// Record numbers charged to the request while held.
 struct Records {
-  std::shared_ptr<const std::vector<int32_t>> numbers;
+  RecordList numbers;
   Charge charge;
+  // When the records are one search's hits (a term, or the terms of one
+  // field joined by AND), that search: its first places can then come
+  // from the stored index rather than from ranking every hit.
+  std::optional<OneSearch> search;
 };
 
 // The records QUERY finds.  Refuses with the query's diagnostic (114 a

@@ -10,15 +10,15 @@
 
 namespace kvistur::server {
 
-void AnswerFacets(ODR stream, Z_OtherInformation* asked, Z_OtherInformation** answer, const PartlySortedHits& hits) {
+void AnswerFacets(ODR stream, Z_OtherInformation* asked, Z_OtherInformation** answer, const ResultSet& hits) {
   Z_FacetList* wanted = yaz_oi_get_facetlist(&asked);
   if (!wanted || wanted->num <= 0) return;
   // A count needs no order: the hits as the set holds them so far.
-  std::vector<int32_t> records = hits.ids(1, hits.size());
+  RecordList records = hits.unordered();
   std::unique_ptr<db::Database> catalogue = open_catalogue();
   std::shared_ptr<const facets::FacetTable> table = facets::FacetsFor(*catalogue);
   std::shared_ptr<const facets::Shelf> shelf = facets::ShelfOf(*catalogue, table);
-  facets::Counts counts = facets::Count(*table, *shelf, records);
+  facets::Counts counts = facets::Count(*table, *shelf, records.span());
   catalogue->Close();
   Z_FacetList* out = facet_list_create(stream, wanted->num);
   for (int i = 0; i < wanted->num; ++i) {

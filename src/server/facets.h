@@ -13,7 +13,7 @@
 
 #include <yaz/odr.h>
 
-#include "search/hits.h"
+#include "server/result_sets.h"
 
 namespace kvistur::server {
 
@@ -25,6 +25,6 @@ inline constexpr int kDefaultFacetTerms = 10;
 // When ASKED holds a facet list, the facets of every record of HITS (in
 // whatever order they stand yet) in ANSWER (allocated on STREAM).  In a
 // method call, with the catalogue logged on to.
-void AnswerFacets(ODR stream, Z_OtherInformation* asked, Z_OtherInformation** answer, const PartlySortedHits& hits);
+void AnswerFacets(ODR stream, Z_OtherInformation* asked, Z_OtherInformation** answer, const ResultSet& hits);
 
 }  // namespace kvistur::server

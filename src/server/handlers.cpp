@@ -196,10 +196,11 @@ int search(void* handle, bend_search_rr* rr) {
     Mapped m = map_query(rr->query, ServerIndexes());
     RequestBudget budget(server->limits, server->pool);
     const char* set = rr->setname ? rr->setname : "default";
-    d = m.ok() ? c.session.Search(set, rr->replace_set != 0, database, m.query, budget, hits) : m.error;
+    d = m.ok() ? c.session.Search(set, rr->replace_set != 0, database, m.query, budget, hits, rr->present_number)
+               : m.error;
     if (!d.code)
       if (const ResultSet* found = c.session.Find(set))
-        AnswerFacets(rr->stream, rr->search_input, &rr->search_info, found->hits);
+        AnswerFacets(rr->stream, rr->search_input, &rr->search_info, *found);
   }
   rr->hits = d.code ? 0 : hits;
   rr->errcode = d.code;

@@ -34,7 +34,7 @@ bool Session::LogOn(const std::string& user, const std::string& password) {
 }
 
 Diagnostic Session::Search(const std::string& name, bool replace, const std::string& database,
-                           const QueryNode& query, RequestBudget& budget, int64_t& hits) {
+                           const QueryNode& query, RequestBudget& budget, int64_t& hits, int64_t present) {
   CallScope call;
   try {
     std::shared_ptr<const DirectoryView> directory = ViewDirectory(faersla_);
@@ -47,12 +47,11 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
     std::unique_ptr<db::Database> catalogue = open_catalogue();
     std::shared_ptr<const SafeArray<Text>> stop_words = StopWords(faersla_, *catalogue);
     SearchScope scope{*catalogue, *group, directory->fields_of(*group), *stop_words,
-                      [&](const std::string& set) -> const PartlySortedHits* {
-                        const ResultSet* s = Find(set);
-                        return s ? &s->hits : nullptr;
-                      }};
+                      [&](const std::string& set) -> const ResultSet* { return Find(set); }};
+    // The state the hits are found at, which their first places must be of.
+    const std::string state = catalogue->Stamp().token;
     Records found = Evaluate(scope, query, budget);
-    const std::size_t n = found.numbers->size();
+    const std::size_t n = found.numbers.size();
     int64_t replaced = existing == sets_.end() ? 0 : int64_t(existing->second.size());
     if (held_records_ - replaced + int64_t(n) > limits_.session_records)
       return {YAZ_BIB1_TOO_MANY_RECORDS_RETRIEVED,
@@ -60,7 +59,12 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
     // Ordering holds a copy of the hits and a rank beside each.
     Charge ordering(budget, int64_t(n) * int64_t(sizeof(RankedHit) + sizeof(int32_t)));
     budget.check_time();
-    ResultSet set{database, LeitaOrder(*catalogue, *found.numbers)};
+    std::optional<FirstPlaces> first;
+    if (found.search && n >= kFirstPlacesFrom)
+      first = LeitaFirstPlaces(*catalogue, state, *group, found.search->field, found.search->words, *stop_words, n,
+                               std::size_t(std::clamp(present, kFirstPlaces, kMostFirstPlaces)));
+    ResultSet set = first ? ResultSet(database, found.numbers, std::move(first->ids), std::move(first->order))
+                          : ResultSet(database, LeitaOrder(*catalogue, found.numbers.span()));
     catalogue->Close();
     hits = int64_t(n);
     held_records_ += int64_t(n) - replaced;
@@ -105,6 +109,34 @@ Diagnostic Session::Scan(const std::string& database, const ScanStart& start, in
   } catch (const Error& e) {
     return {YAZ_BIB1_TEMPORARY_SYSTEM_ERROR, to_utf8(e.description())};
   }
+}
+
+std::vector<int32_t> ResultSet::records(int32_t first, int32_t last) {
+  last = std::min(last, size_);
+  if (order_ && last > int32_t(first_.size())) {
+    // Asked beyond the first places: every hit ranked by the order the
+    // search saw, as the search would have ranked them.
+    ranked_ = LeitaOrderBy(*order_, numbers_.span());
+    numbers_ = {};
+    first_ = {};
+    order_.reset();
+  }
+  if (!order_) return ranked_.sorted_ids(first, last);
+  first = std::max(first, 1);
+  if (first > last) return {};
+  return std::vector<int32_t>(first_.begin() + (first - 1), first_.begin() + last);
+}
+
+RecordList ResultSet::ascending() const {
+  if (order_) return numbers_;
+  auto sorted = std::make_shared<std::vector<int32_t>>(ranked_.ids(1, ranked_.size()));
+  std::sort(sorted->begin(), sorted->end());
+  return RecordList{std::move(sorted), 0};
+}
+
+RecordList ResultSet::unordered() const {
+  if (order_) return numbers_;
+  return RecordList{std::make_shared<const std::vector<int32_t>>(ranked_.ids(1, ranked_.size())), 0};
 }
 
 ResultSet* Session::Find(const std::string& name) {
