@@ -458,13 +458,15 @@ void PackedRow::open_body(std::string_view packed, uint64_t mask) {
   k_ = GetVarint(packed, at);
   if (k_ == 0 || k_ > n_ || n_ > packed.size() * kBlock || k_ > kPackedBytes) throw Damaged("kv_postings: a row that is not one");
   all_ = true;
+  masks_at_ = at;
+  // Indexes no entry has are not taken.
+  std::fill(std::begin(take_), std::end(take_), uint64_t(0));
   for (uint64_t i = 0; i < k_; ++i) {
-    masks_[i] = GetVarint(packed, at);
-    take_[i] = (masks_[i] & mask) != 0;
-    all_ = all_ && take_[i];
+    const bool take = (GetVarint(packed, at) & mask) != 0;
+    take_[i >> 6] |= uint64_t(take) << (i & 63);
+    all_ = all_ && take;
   }
   shift_ = index_bits(k_);
-  for (uint64_t i = k_; i < (uint64_t(1) << shift_); ++i) take_[i] = false;  // indexes no entry has
   uint64_t first = GetVarint(packed, at);
   if (first > UINT32_MAX) throw Damaged("kv_postings: a position out of range");
   base_ = int64_t(first) - 1;
@@ -543,14 +545,17 @@ std::size_t PackedRow::decode(std::size_t b, uint32_t* out) const {
   if (b >= blocks_) return 0;
   uint32_t* o = out;
   if (all_) walk(b, [&](uint64_t p, uint64_t) { *o++ = uint32_t(p); });
-  else walk(b, [&](uint64_t p, uint64_t index) { if (take_[index]) *o++ = uint32_t(p); });
+  else walk(b, [&](uint64_t p, uint64_t index) { if (takes(index)) *o++ = uint32_t(p); });
   return std::size_t(o - out);
 }
 
 std::vector<Entry> PackedRow::all_entries() const {
   std::vector<Entry> out;
+  std::vector<uint64_t> masks;
+  if (blocks_ > 0)
+    for (std::size_t at = masks_at_; masks.size() < k_;) masks.push_back(GetVarint(packed_, at));
   for (std::size_t b = 0; b < blocks_; ++b)
-    walk(b, [&](uint64_t p, uint64_t index) { out.push_back({uint32_t(p), index < k_ ? masks_[index] : 0}); });
+    walk(b, [&](uint64_t p, uint64_t index) { out.push_back({uint32_t(p), index < k_ ? masks[index] : 0}); });
   return out;
 }
 
