@@ -308,6 +308,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       FreeStatement f = it->second.back();
       it->second.pop_back();
       statements_kept_.Remove(f.bytes);  // in use: no longer kept
+      in_use_.push_back(f);
       return f.stmt;
     }
     sqlite3_stmt* s = nullptr;
@@ -323,9 +324,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
     // Kept for the next use when there is room: SQLite's own count of the
-    // statement's memory, and its text.
-    const std::size_t bytes = std::size_t(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_MEMUSED, 0)) +
-                              HeapBytesOfLength<char>(sql.size()) + sizeof(FreeStatement);
+    // statement's memory, and its text.  The count walks the statement, so
+    // a statement taken from the cache keeps the count it was kept with.
+    std::size_t bytes = 0;
+    auto known = std::find_if(in_use_.begin(), in_use_.end(), [&](const FreeStatement& f) { return f.stmt == s; });
+    if (known != in_use_.end()) {
+      bytes = known->bytes;
+      *known = in_use_.back();
+      in_use_.pop_back();
+    } else {
+      bytes = std::size_t(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_MEMUSED, 0)) + HeapBytesOfLength<char>(sql.size()) +
+              sizeof(FreeStatement);
+    }
     if ((free_.size() >= kStatementCacheSize && !free_.count(sql)) || !statements_kept_.Add(bytes)) {
       sqlite3_finalize(s);
       return;
@@ -467,6 +477,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::size_t bytes;  // charged to the budget while it waits here
   };
   std::unordered_map<std::string, std::vector<FreeStatement>> free_;
+  std::vector<FreeStatement> in_use_;  // taken from free_ and not given back yet, with what they were kept as
   KeptBytes statements_kept_;
   void commit_read() {
     ++reads_ended_;
