@@ -235,6 +235,28 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
 // One page of a search's hits (LeitaPage, taken from the stored index's
 // first hits or from the ranks) is that slice of every hit in Leita's
 // order, with the same count, on the plain copy and on the indexed one.
+// A truncated term of more words than one query of word lists reads (64):
+// its lists come over several queries and give what the tables give.
+TEST_F(StoredIndexTest, ATruncatedTermOfManyWords) {
+  std::string words, links;
+  for (int w = 0; w < 150; ++w) {
+    const std::string id = std::to_string(100 + w);
+    words += std::string(w ? "," : "") + "(" + id + ",'fjöl" + std::to_string(w) + "')";
+    links += ",(" + std::to_string(3 + w) + "," + id + ",1,1),(" + std::to_string(400 + w) + "," + id + ",1,2)";
+  }
+  site_.catalogue_sql("INSERT INTO Orð VALUES " + words + "; INSERT INTO Tengill VALUES " + links.substr(1) + ";");
+  std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/plain.sqlite");
+  import::IndexCatalogue(site_.catalogue());
+  for (const char16_t* t : {u"fjöl*", u"fjöl* saga", u"fjöl1*"})
+    for (int32_t max : {7, 50}) {
+      site_.set("Grunnur", "GrunnNafn", "plain.sqlite");
+      Outcome plain = search(t, -1, -1, max, 0);
+      site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
+      EXPECT_EQ(search(t, -1, -1, max, 0), plain) << to_utf8(t) << " " << max;
+      EXPECT_GT(plain.n, 0);
+    }
+}
+
 TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
   // A word whose records' sort texts all differ, whose first hits the
   // stored index gives in order.
