@@ -32,6 +32,7 @@
 #include "settings/thread_state.h"
 #include "platform/open_database.h"
 #include "tools/run_tool.h"
+#include "settings/frame.h"
 #include "settings/settings.h"
 
 using namespace kvistur;
@@ -450,6 +451,38 @@ TEST_F(StoredIndexTest, TheCheckFindsATableMissing) {
 // change of the sort text moves the records, one of the copies, the source
 // records or what a record is part of moves the facts alone (the search's
 // kept data outlives it), and a loan moves nothing.
+// The stamp a connection kept between calls reads: the same token while
+// nothing changes, within a call the state the call began with even when
+// another writer commits meanwhile, and at the next call the new state.
+TEST(ContentStamp, EachCallReadsTheStateItBeganWith) {
+  thread_state() = ThreadState{};
+  Site site;
+  site.catalogue_sql("INSERT INTO Móðurtafla (ID, Röðunarsvið, Tag) VALUES (1, 'a', 1);"
+                     "INSERT INTO Orð VALUES (1, 'saga'); INSERT INTO Tengill VALUES (1, 1, 1, 1);");
+  import::IndexCatalogue(site.catalogue());
+  log_on();
+  auto stamp_in_call = [&](const std::string& meanwhile) {
+    db::ContentStamp first, again;
+    run_in_frame({u"A inn", 0, u"A út"}, [&] {
+      first = open_catalogue()->Stamp();
+      if (!meanwhile.empty()) site.catalogue_sql(meanwhile);
+      again = open_catalogue()->Stamp();
+      return 0;
+    });
+    EXPECT_EQ(again.token, first.token) << "one state within a call";
+    return first;
+  };
+  const db::ContentStamp before = stamp_in_call("");
+  ASSERT_FALSE(before.token.empty());
+  EXPECT_EQ(stamp_in_call("").token, before.token);
+  EXPECT_EQ(stamp_in_call("UPDATE Móðurtafla SET Röðunarsvið = 'b' WHERE ID = 1;").token, before.token);
+  const db::ContentStamp after = stamp_in_call("");
+  EXPECT_NE(after.token, before.token);
+  EXPECT_EQ(after.records, before.records + 1);
+  EXPECT_EQ(after.place, before.place);
+  thread_state() = ThreadState{};
+}
+
 class StampCounters : public ::testing::TestWithParam<kvistur::testing::Backend> {};
 
 TEST_P(StampCounters, EachRisesAtTheChangesItFollows) {
