@@ -249,9 +249,10 @@ class PackedRow {
 
  private:
   void open_body(std::string_view body, uint64_t mask);
-  // Calls EACH(position, index of its mask) for every entry of block B.
+  // Calls EACH(position, index of its mask) for every entry of block B;
+  // gives EACH back (state kept in it stays in registers while it runs).
   template <typename Each>
-  void walk(std::size_t b, Each each) const;
+  Each walk(std::size_t b, Each each) const;
   int64_t prev(std::size_t b) const;        // the last position before block B
   std::size_t offset(std::size_t b) const;  // where block B starts among the blocks
   std::string_view packed_;
