@@ -522,6 +522,16 @@ Each PackedRow::walk(std::size_t b, Each each) const {
   std::size_t fast = 0;
   if (avail >= 8) fast = width ? std::min(count, (avail - 8) * 8 / std::size_t(width) + 1) : count;
   std::size_t i = 0, bit = 0;
+  if (shift == 0) {
+    // One mask (most rows): the entry is the step alone.
+    for (; i < fast; ++i, bit += std::size_t(width)) {
+      uint64_t w;
+      std::memcpy(&w, data + (bit >> 3), 8);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+      prev += ((w >> (bit & 7)) & low) + 1;
+      each(prev, 0);
+    }
+  }
   for (; i < fast; ++i, bit += std::size_t(width)) {
     uint64_t w;
     std::memcpy(&w, data + (bit >> 3), 8);
