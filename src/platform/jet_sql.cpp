@@ -66,10 +66,10 @@ void TranslationCache::clear() {
 }
 
 Translation TranslationCache::translate(TextView query, const Schema& schema) {
-  Text text(query);
-  auto seen = texts_.find(text);
+  auto seen = texts_.find(query);
   if (seen != texts_.end()) return seen->second;
   Translation t = translate_shape(query, schema);
+  Text text(query);
   if (charge(text, t)) texts_.emplace(std::move(text), t);
   return t;
 }

@@ -162,7 +162,12 @@ class TranslationCache {
   template <typename Key>
   bool charge(const Key& key, const Translation& t);
   std::unordered_map<std::string, Translation> entries_;
-  std::unordered_map<Text, Translation> texts_;
+  // Looked up by the text as the caller holds it, without a copy.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(TextView t) const { return std::hash<TextView>{}(t); }
+  };
+  std::unordered_map<Text, Translation, TextHash, std::equal_to<>> texts_;
   KeptBytes kept_;
 };
 

@@ -220,6 +220,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (auto c = self.lock()) c->end_call();
     });
     auto cookie = first_read();
+    call_cookie_ = cookie.value_or(-1);
     if (cookie && *cookie != schema_cookie_) {
       schema_cookie_ = *cookie;
       schema_ = Schema{};
@@ -230,6 +231,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void end_call() {
     if (!in_call_read_) return;
     in_call_read_ = false;
+    call_cookie_ = -1;
     commit_read();
   }
 
@@ -254,7 +256,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   ContentStamp stamp() {
     // Within one read transaction the stamp cannot change.
     if (in_call_read_ && stamp_read_ == reads_ended_) return kept_stamp_;
-    sqlite3_int64 cookie = pragma(schema_version_, "PRAGMA schema_version");
+    // The call's first read took the schema's cookie in this transaction.
+    sqlite3_int64 cookie =
+        in_call_read_ && call_cookie_ >= 0 ? call_cookie_ : pragma(schema_version_, "PRAGMA schema_version");
     if (cookie < 0) return {};
     if (cookie != stamp_cookie_) {
       stamp_cookie_ = cookie;
@@ -272,8 +276,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (sqlite3_step(stamp_) == SQLITE_ROW) {
       int64_t v[4];
       for (int i = 0; i < 4; ++i) v[i] = sqlite3_column_int64(stamp_, i);
-      st.place = StampPlace({"file", std::to_string(id_.dev), std::to_string(id_.ino)});
-      st.token = StampToken(st.place, "", v);
+      // The file's place and the last token are kept: a catalogue read
+      // again at the same counters has the same token.
+      if (stamp_place_.empty()) stamp_place_ = StampPlace({"file", std::to_string(id_.dev), std::to_string(id_.ino)});
+      st.place = stamp_place_;
+      if (stamp_token_.empty() || !std::equal(v, v + 4, stamp_numbers_)) {
+        stamp_token_ = StampToken(stamp_place_, "", v);
+        std::copy(v, v + 4, stamp_numbers_);
+      }
+      st.token = stamp_token_;
       st.records = v[1];
       st.links = v[2];
       st.facts_followed = facts_trusted_;
@@ -297,6 +308,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       FreeStatement f = it->second.back();
       it->second.pop_back();
       statements_kept_.Remove(f.bytes);  // in use: no longer kept
+      in_use_.push_back(f);
       return f.stmt;
     }
     sqlite3_stmt* s = nullptr;
@@ -312,9 +324,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
     // Kept for the next use when there is room: SQLite's own count of the
-    // statement's memory, and its text.
-    const std::size_t bytes = std::size_t(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_MEMUSED, 0)) +
-                              HeapBytesOfLength<char>(sql.size()) + sizeof(FreeStatement);
+    // statement's memory, and its text.  The count walks the statement, so
+    // a statement taken from the cache keeps the count it was kept with.
+    std::size_t bytes = 0;
+    auto known = std::find_if(in_use_.begin(), in_use_.end(), [&](const FreeStatement& f) { return f.stmt == s; });
+    if (known != in_use_.end()) {
+      bytes = known->bytes;
+      *known = in_use_.back();
+      in_use_.pop_back();
+    } else {
+      bytes = std::size_t(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_MEMUSED, 0)) + HeapBytesOfLength<char>(sql.size()) +
+              sizeof(FreeStatement);
+    }
     if ((free_.size() >= kStatementCacheSize && !free_.count(sql)) || !statements_kept_.Add(bytes)) {
       sqlite3_finalize(s);
       return;
@@ -456,6 +477,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::size_t bytes;  // charged to the budget while it waits here
   };
   std::unordered_map<std::string, std::vector<FreeStatement>> free_;
+  std::vector<FreeStatement> in_use_;  // taken from free_ and not given back yet, with what they were kept as
   KeptBytes statements_kept_;
   void commit_read() {
     ++reads_ended_;
@@ -488,6 +510,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   sqlite3_stmt* schema_version_ = nullptr;
   sqlite3_stmt* stamp_ = nullptr;
   sqlite3_int64 stamp_cookie_ = -1;
+  sqlite3_int64 call_cookie_ = -1;  // the schema cookie of the call's read transaction, -1 unknown
+  std::string stamp_place_;         // the file's place in its stamps, once worked out
+  std::string stamp_token_;         // the token of the last stamp read, at STAMP_NUMBERS_
+  int64_t stamp_numbers_[4] = {};
   bool stamp_trusted_ = false;
   bool facts_trusted_ = false;
   bool in_call_read_ = false;

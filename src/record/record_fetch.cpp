@@ -45,13 +45,24 @@ DateTime to_datetime(const Variant& v) {
   }
 }
 
+namespace {
+
+// The rows of SHAPE, a query whose one literal (a whole number, written 0)
+// is NUMBER, read through a cursor: the text is the same for every
+// number, so it is read and prepared once per connection rather than once
+// per record.  The cursor stands before its first row.
+std::unique_ptr<db::Cursor> first_row(db::Database& database, TextView shape, int32_t number) {
+  return database.OpenCursorWith(shape, {db::Literal(int64_t(number))});
+}
+
+}  // namespace
+
 Boolean IsSelected(const Variant& number) {
   auto database = open_catalogue();  // a fault here passes on
   try {
-    auto rs = database->OpenRecordset(u"SELECT Valdar FROM ValdarFærslur WHERE Valdar = " +
-                                      number_text_blank(number.to_i32()));
-    Boolean selected = rs->RecordCount() > 0 ? kTrue : kFalse;
-    rs->Close();
+    auto rows = first_row(*database, u"SELECT Valdar FROM ValdarFærslur WHERE Valdar = 0", number.to_i32());
+    Boolean selected = rows->Next() ? kTrue : kFalse;
+    rows.reset();
     database->Close();
     return selected;
   } catch (const Error&) {
@@ -69,27 +80,23 @@ void LoadHoldings(CatalogueRecord& record, db::Database& database) {
   };
   try {
     int32_t key = record.Tag == 1 ? record.ID : record.Tag == 2 ? record.Upprunafærsla : -1;
-    Text sql = u"SELECT a.Aðfanganúmer, a.Athugasemd, a.Staðsetning, a.Móðurbendir, a.Tag, a.Lánþegabendir "
-               u"FROM Aðfanganúmer a WHERE ((a.Móðurbendir=" +
-               number_text(key) + u"));";
+    enum Column { kNúmer, kAthugasemd, kStaðsetning, kTag = 4, kLánþegabendir };
     record.Aðfanganúmer.clear();
-    auto rs = database.OpenRecordset(sql, db::kDynaset, db::kReadOnly);
-    if (rs->RecordCount() > 0) {
-      rs->MoveFirst();
-      while (!rs->eof()) {
-        HoldingItem item;
-        item.Númer = rs->field(u"Aðfanganúmer").to_i32();
-        Variant note = rs->field(u"Athugasemd"), place = rs->field(u"Staðsetning");
-        item.Athugasemd = note.is_null() ? Text() : note.to_text();
-        item.Staðsetning = place.is_null() ? Text() : place.to_text();
-        Variant tag = rs->field(u"Tag"), borrower = rs->field(u"Lánþegabendir");
-        item.boolTagInnanMarka = !tag.is_null() && tag.to_double() > 1023 ? kFalse : kTrue;
-        item.boolÍLáni = !borrower.is_null() && borrower.to_double() > 0 ? kTrue : kFalse;
-        record.Aðfanganúmer.append(item);
-        rs->MoveNext();
-      }
+    auto rows = first_row(database,
+                          u"SELECT a.Aðfanganúmer, a.Athugasemd, a.Staðsetning, a.Móðurbendir, a.Tag, a.Lánþegabendir "
+                          u"FROM Aðfanganúmer a WHERE ((a.Móðurbendir=0));",
+                          key);
+    while (rows->Next()) {
+      HoldingItem item;
+      item.Númer = rows->Value(kNúmer).to_i32();
+      Variant note = rows->Value(kAthugasemd), place = rows->Value(kStaðsetning);
+      item.Athugasemd = note.is_null() ? Text() : note.to_text();
+      item.Staðsetning = place.is_null() ? Text() : place.to_text();
+      Variant tag = rows->Value(kTag), borrower = rows->Value(kLánþegabendir);
+      item.boolTagInnanMarka = !tag.is_null() && tag.to_double() > 1023 ? kFalse : kTrue;
+      item.boolÍLáni = !borrower.is_null() && borrower.to_double() > 0 ? kTrue : kFalse;
+      record.Aðfanganúmer.append(item);
     }
-    rs->Close();
   } catch (const Error& e) {
     show(e);
   } catch (const std::exception& e) {
@@ -105,50 +112,50 @@ void LoadHoldings(CatalogueRecord& record, db::Database& database) {
 }
 
 CatalogueRecord FærslaFráID(int32_t lFærsluID) {
+  // The row's columns, in the order of the query.
+  enum Column { kID, kSkráning, kÖllFærslan = 7, kMarkSnið, kUpprunafærsla, kRöðunarsvið, kTag = 12, kUppruni = 14,
+                kSafndeild, kUpprunaID };
   CatalogueRecord record = EmptyRecord();
   std::unique_ptr<db::Database> database;
-  std::unique_ptr<db::Recordset> rs;
+  std::unique_ptr<db::Cursor> row;
   try {
     database = open_catalogue();
-    rs = database->OpenRecordset(
-        Text(u"SELECT ") + u"m.ID, m.Skráning, m.ISBN, m.[Marktákn1], " + u"m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], " +
-        u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, " + u"m.Röðunarsvið, " + u"m.Skráning, " + u"m.Tag, " +
-        u"m.Upprunafærsla, " + u"m.Uppruni, " + u"m.Safndeild, " + u"m.UpprunaID " + u"FROM Móðurtafla m " + u"WHERE " +
-        u"m.ID = " + number_text_blank(lFærsluID));
-    if (rs->RecordCount() > 0) {
-      Variant all = rs->field(u"ÖllFærslan");
+    auto rows = first_row(*database,
+                          u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
+                          u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
+                          u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID FROM Móðurtafla m WHERE m.ID = 0",
+                          lFærsluID);
+    // The first row is read as the query opens: a fault there is a fault
+    // before there is a row.
+    const bool found = rows->Next();
+    row = std::move(rows);
+    if (found) {
+      Variant all = row->Value(kÖllFærslan);
       Text text = all.is_null() ? Text() : all.to_text();
       record = ParseRecordText(text);
-      record.ID = rs->field(u"ID").to_i32();
-      record.Tag = rs->field(u"Tag").to_i16();
-      record.Skráning = to_datetime(rs->field(u"Skráning"));
-      record.Upprunafærsla = rs->field(u"Upprunafærsla").to_i32();
+      record.ID = row->Value(kID).to_i32();
+      record.Tag = row->Value(kTag).to_i16();
+      record.Skráning = to_datetime(row->Value(kSkráning));
+      record.Upprunafærsla = row->Value(kUpprunafærsla).to_i32();
       record.Aðfanganúmer.clear();
       LoadHoldings(record, *database);
       record.ÖllFærslan = text;
-      Variant marc = rs->field(u"MarkSnið");
+      Variant marc = row->Value(kMarkSnið);
       record.MarkSnið = marc.is_null() ? Text() : marc.to_text();
-      record.Uppruni = rs->field(u"Uppruni").to_i32();
-      record.Safndeild = rs->field(u"Safndeild").to_i32();
-      record.UpprunaID = rs->field(u"UpprunaID").to_i32();
-      record.Röðunarsvið = rs->field(u"Röðunarsvið").to_text();
-      record.Tag = rs->field(u"Tag").to_i16();
-      rs->Close();
+      record.Uppruni = row->Value(kUppruni).to_i32();
+      record.Safndeild = row->Value(kSafndeild).to_i32();
+      record.UpprunaID = row->Value(kUpprunaID).to_i32();
+      record.Röðunarsvið = row->Value(kRöðunarsvið).to_text();
+      record.Tag = row->Value(kTag).to_i16();
     }
   } catch (const Error&) {
-    // Clean-up from the failure handler: without a result set, closing it is
-    // itself a fault, and that one passes on.
-    if (!rs) throw Error(err::kObjectNotSet);
+    // Without the query's first row read there is no record to return
+    // as it stood: that fault passes on.
+    if (!row) throw Error(err::kObjectNotSet);
   } catch (const std::exception&) {
-    if (!rs) throw Error(err::kObjectNotSet);
+    if (!row) throw Error(err::kObjectNotSet);
   }
-  // Clean-up ignores its own faults: on the ordinary path the result set is
-  // already closed, and closing it again may fail.
-  try {
-    if (rs) rs->Close();
-  } catch (...) {
-  }
-  rs.reset();
+  row.reset();
   try {
     if (database) database->Close();
   } catch (...) {

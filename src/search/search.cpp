@@ -63,35 +63,39 @@ void read_hit(db::Database& database, int32_t id, HitRecord& e, std::unique_ptr<
 
 // The identifying string and kind of the hits at 1.. of TABLE (their IDs
 // set), many records to a query; a record that is not there sorts as the
-// empty text with kind -1.
-void read_hits(db::Database& database, HitArray& table, std::unique_ptr<db::Recordset>& rs, bool& rs_open) {
-  constexpr std::size_t kPerQuery = 200;
+// empty text with kind -1.  OPEN is true while a query's rows are read.
+// The numbers are given apart from the query's text (a list of one length
+// for many searches), so a new list of hits costs no new query text.
+void read_hits(db::Database& database, HitArray& table, bool& open) {
   std::unordered_map<int32_t, std::size_t> at;
-  for (std::size_t from = 1; from < table.size(); from += kPerQuery) {
-    std::size_t to = std::min(table.size(), from + kPerQuery);
-    Text q = u"select m.ID, m.Einkennisstrengur, m.Tag FROM Móðurtafla m where m.ID IN (";
+  std::vector<int64_t> ids;
+  for (std::size_t from = 1; from < table.size(); from += kListsUpTo) {
+    std::size_t to = std::min(table.size(), from + kListsUpTo);
     at.clear();
+    ids.clear();
     for (std::size_t p = from; p < to; ++p) {
       HitRecord& e = table[p];
       e.SortKey = Variant(Text());
       e.Tag = -1;
       at.emplace(e.ID, p);
-      q += (p == from ? u"" : u", ") + number_text_blank(e.ID);
+      ids.push_back(e.ID);
     }
-    q += u")";
-    rs = database.OpenRecordset(q, db::kSnapshot);
-    rs_open = true;
-    while (!rs->eof()) {
-      auto it = at.find(rs->field(u"ID").to_i32());
+    auto rows = OpenWithList(database, u"select m.ID, m.Einkennisstrengur, m.Tag FROM Móðurtafla m where m.ID IN (", ids,
+                             u")");
+    // The first row is read as the query opens: a fault there is the
+    // opening's.
+    bool row = rows->Next();
+    open = true;
+    for (; row; row = rows->Next()) {
+      auto it = at.find(rows->Value(0).to_i32());
       if (it != at.end()) {
         HitRecord& e = table[it->second];
-        e.Einkennisstrengur = rs->field(u"Einkennisstrengur").to_text();
-        e.Tag = rs->field(u"Tag").to_i16();
+        e.Einkennisstrengur = rows->Value(1).to_text();
+        e.Tag = rows->Value(2).to_i16();
       }
-      rs->MoveNext();
     }
-    rs->Close();
-    rs_open = false;
+    rows.reset();
+    open = false;
   }
 }
 
@@ -144,8 +148,8 @@ std::vector<Term> search_terms(const Text& szStr, const SafeArray<Text>& aEkkiOr
   std::vector<Text> stops;
   for (int32_t j = 1; j <= aEkkiOrð.ubound(); ++j) stops.push_back(upper_is(aEkkiOrð(j)));
   for (std::size_t i = 1; i < split.size(); ++i) {
-    Text upper = upper_is(split[i]);
-    if (std::find(stops.begin(), stops.end(), upper) == stops.end()) terms.push_back(Term{split[i], 0, nullptr});
+    if (stops.empty() || std::find(stops.begin(), stops.end(), upper_is(split[i])) == stops.end())
+      terms.push_back(Term{split[i], 0, nullptr});
   }
   if (terms.empty()) throw OnlyStopWords();  // nothing left to search for
   if (terms.size() > 32767) throw Error(err::kOverflow);
@@ -300,7 +304,7 @@ void order_hits(db::Database& database, KeptSearch& kept, const std::vector<int3
   if (rank_hits(database, kept, result.data() + 1, m, k, progress, set, ranked)) {
     table.assign(std::size_t(k) + 1, HitRecord{});
     for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = ranked[std::size_t(p)].id;
-    if (details) read_hits(database, table, set.rs, set.open);
+    if (details) read_hits(database, table, set.open);
   } else {
     table.assign(std::size_t(m) + 1, HitRecord{});
     for (int32_t p = 1; p <= m; ++p) {
@@ -359,7 +363,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         HitArray table;
         table.assign(std::size_t(k) + 1, HitRecord{});
         for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = first.ids[std::size_t(p - 1)];
-        read_hits(*database, table, set.rs, set.open);
+        read_hits(*database, table, set.open);
         return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
       }
     }

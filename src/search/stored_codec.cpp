@@ -458,13 +458,15 @@ void PackedRow::open_body(std::string_view packed, uint64_t mask) {
   k_ = GetVarint(packed, at);
   if (k_ == 0 || k_ > n_ || n_ > packed.size() * kBlock || k_ > kPackedBytes) throw Damaged("kv_postings: a row that is not one");
   all_ = true;
+  masks_at_ = at;
+  // Indexes no entry has are not taken.
+  std::fill(std::begin(take_), std::end(take_), uint64_t(0));
   for (uint64_t i = 0; i < k_; ++i) {
-    masks_[i] = GetVarint(packed, at);
-    take_[i] = (masks_[i] & mask) != 0;
-    all_ = all_ && take_[i];
+    const bool take = (GetVarint(packed, at) & mask) != 0;
+    take_[i >> 6] |= uint64_t(take) << (i & 63);
+    all_ = all_ && take;
   }
   shift_ = index_bits(k_);
-  for (uint64_t i = k_; i < (uint64_t(1) << shift_); ++i) take_[i] = false;  // indexes no entry has
   uint64_t first = GetVarint(packed, at);
   if (first > UINT32_MAX) throw Damaged("kv_postings: a position out of range");
   base_ = int64_t(first) - 1;
@@ -497,7 +499,7 @@ std::size_t PackedRow::block_for(uint32_t p) const {
 }
 
 template <typename Each>
-void PackedRow::walk(std::size_t b, Each each) const {
+Each PackedRow::walk(std::size_t b, Each each) const {
   std::size_t at = body_ + offset(b);
   const std::size_t count = std::min<std::size_t>(kBlock, n_ - b * kBlock);
   if (at >= packed_.size()) throw Damaged("kv_postings: a row ends early");
@@ -507,7 +509,8 @@ void PackedRow::walk(std::size_t b, Each each) const {
   const auto* data = reinterpret_cast<const uint8_t*>(packed_.data()) + at;
   const std::size_t avail = packed_.size() - at;
   const uint64_t low = width ? ~uint64_t(0) >> (64 - width) : 0;
-  const uint64_t index_mask = (uint64_t(1) << shift_) - 1;
+  const int shift = shift_;
+  const uint64_t index_mask = (uint64_t(1) << shift) - 1;
   // Unsigned: the first step from -1 lands on the first position, and the
   // sum of at most kBlock steps of 56 bits each from a 32-bit start cannot
   // wrap.
@@ -519,12 +522,22 @@ void PackedRow::walk(std::size_t b, Each each) const {
   std::size_t fast = 0;
   if (avail >= 8) fast = width ? std::min(count, (avail - 8) * 8 / std::size_t(width) + 1) : count;
   std::size_t i = 0, bit = 0;
+  if (shift == 0) {
+    // One mask (most rows): the entry is the step alone.
+    for (; i < fast; ++i, bit += std::size_t(width)) {
+      uint64_t w;
+      std::memcpy(&w, data + (bit >> 3), 8);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+      prev += ((w >> (bit & 7)) & low) + 1;
+      each(prev, 0);
+    }
+  }
   for (; i < fast; ++i, bit += std::size_t(width)) {
     uint64_t w;
     std::memcpy(&w, data + (bit >> 3), 8);
     if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
     const uint64_t v = (w >> (bit & 7)) & low;
-    prev += (v >> shift_) + 1;
+    prev += (v >> shift) + 1;
     each(prev, v & index_mask);
   }
   for (; i < count; ++i, bit += std::size_t(width)) {
@@ -532,25 +545,40 @@ void PackedRow::walk(std::size_t b, Each each) const {
     uint64_t w = 0;
     for (std::size_t j = 0; j < 8 && byte + j < avail; ++j) w |= uint64_t(data[byte + j]) << (8 * j);
     const uint64_t v = (w >> (bit & 7)) & low;
-    prev += (v >> shift_) + 1;
+    prev += (v >> shift) + 1;
     each(prev, v & index_mask);
   }
   if (prev + 1 > uint64_t(UINT32_MAX) + 1) throw Damaged("kv_postings: a position out of range");
   if (b + 1 < blocks_ && int64_t(prev) != this->prev(b + 1)) throw Damaged("kv_postings: a row that is not one");
+  return each;
 }
 
 std::size_t PackedRow::decode(std::size_t b, uint32_t* out) const {
   if (b >= blocks_) return 0;
-  uint32_t* o = out;
-  if (all_) walk(b, [&](uint64_t p, uint64_t) { *o++ = uint32_t(p); });
-  else walk(b, [&](uint64_t p, uint64_t index) { if (take_[index]) *o++ = uint32_t(p); });
-  return std::size_t(o - out);
+  // The next place to write is held in the function object, not in a
+  // variable of this function, so that the loop keeps it in a register.
+  struct All {
+    uint32_t* o;
+    void operator()(uint64_t p, uint64_t) { *o++ = uint32_t(p); }
+  };
+  struct Taken {
+    const PackedRow* row;
+    uint32_t* o;
+    void operator()(uint64_t p, uint64_t index) {
+      if (row->takes(index)) *o++ = uint32_t(p);
+    }
+  };
+  if (all_) return std::size_t(walk(b, All{out}).o - out);
+  return std::size_t(walk(b, Taken{this, out}).o - out);
 }
 
 std::vector<Entry> PackedRow::all_entries() const {
   std::vector<Entry> out;
+  std::vector<uint64_t> masks;
+  if (blocks_ > 0)
+    for (std::size_t at = masks_at_; masks.size() < k_;) masks.push_back(GetVarint(packed_, at));
   for (std::size_t b = 0; b < blocks_; ++b)
-    walk(b, [&](uint64_t p, uint64_t index) { out.push_back({uint32_t(p), index < k_ ? masks_[index] : 0}); });
+    walk(b, [&](uint64_t p, uint64_t index) { out.push_back({uint32_t(p), index < k_ ? masks[index] : 0}); });
   return out;
 }
 

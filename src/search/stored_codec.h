@@ -249,17 +249,22 @@ class PackedRow {
 
  private:
   void open_body(std::string_view body, uint64_t mask);
-  // Calls EACH(position, index of its mask) for every entry of block B.
+  // Calls EACH(position, index of its mask) for every entry of block B;
+  // gives EACH back (state kept in it stays in registers while it runs).
   template <typename Each>
-  void walk(std::size_t b, Each each) const;
+  Each walk(std::size_t b, Each each) const;
   int64_t prev(std::size_t b) const;        // the last position before block B
   std::size_t offset(std::size_t b) const;  // where block B starts among the blocks
   std::string_view packed_;
   int64_t before_ = -1;
   bool last_ = false;
   uint64_t n_ = 0, k_ = 1;
-  bool take_[2 * kPackedBytes];  // by mask index (room for every index the bits can hold)
-  uint64_t masks_[kPackedBytes];
+  // Whether the entries of each mask index are taken, a bit an index (room
+  // for every index the bits can hold): kept small, since a search makes a
+  // row reader for every word it reads.
+  uint64_t take_[(2 * kPackedBytes + 63) / 64];
+  bool takes(uint64_t index) const { return (take_[index >> 6] >> (index & 63)) & 1; }
+  std::size_t masks_at_ = 0;  // where the masks start in packed_
   bool all_ = true;
   int shift_ = 0;                // bits of the mask index
   int64_t base_ = -1;

@@ -61,8 +61,12 @@ std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, 
                                     uint64_t mask, const std::vector<bool>& in_delta) {
   std::vector<uint32_t> out;
   stored::PackedRow row;
-  for (std::size_t from = 0; from < words.size(); from += kListsUpTo) {
-    const std::size_t to = std::min(words.size(), from + kListsUpTo);
+  // At most 64 words a query: a list's first query of each length is
+  // translated and prepared (a list of 200 costs a million instructions),
+  // while one query more costs little.
+  constexpr std::size_t kWordsAQuery = 64;
+  for (std::size_t from = 0; from < words.size(); from += kWordsAQuery) {
+    const std::size_t to = std::min(words.size(), from + kWordsAQuery);
     auto rows = OpenWithList(database, u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (",
                              std::vector<int64_t>(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to)),
                              u") ORDER BY P.word, P.upto");

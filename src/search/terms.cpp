@@ -26,7 +26,13 @@ Text RemoveChar(Text& text, TextView character) {
 }
 
 Text StripPunctuation(Text& term) {
-  for (const char16_t* c : {u".", u",", u"[", u"]", u"(", u")", u";", u"\"", u"'"}) RemoveChar(term, c);
+  // Each of these has no other case (RemoveChar matches it as it is), so
+  // all go in one pass.
+  auto punctuation = [](char16_t c) {
+    return c == u'.' || c == u',' || c == u'[' || c == u']' || c == u'(' || c == u')' || c == u';' || c == u'"' ||
+           c == u'\'';
+  };
+  std::erase_if(term, punctuation);
   return term;
 }
 

@@ -97,6 +97,7 @@ struct Snapshot {
   std::string raw;
   SettingsLines lines;
   std::map<std::pair<Text, Text>, SettingLookup> answers;
+  uint64_t generation = 1;  // raised whenever the answers are let go
 };
 thread_local Snapshot snapshot;
 
@@ -108,6 +109,7 @@ const SettingsLines* settings_lines(const std::string& path, SettingsLines& fres
     bool readable = read_settings_bytes(path, raw);
     if (!readable || !snapshot.readable || path != snapshot.path || raw != snapshot.raw) {
       snapshot.answers.clear();
+      ++snapshot.generation;
       snapshot.lines = SettingsLines{};
       if (readable) settings_lines_of(raw, snapshot.lines);
       snapshot.readable = readable;
@@ -162,9 +164,20 @@ thread_local std::vector<Override> overrides;
 
 ScopedSetting::ScopedSetting(Text section, Text name, Text value) {
   overrides.push_back({std::move(section), std::move(name), std::move(value)});
+  ++snapshot.generation;
 }
 
-ScopedSetting::~ScopedSetting() { overrides.pop_back(); }
+ScopedSetting::~ScopedSetting() {
+  overrides.pop_back();
+  ++snapshot.generation;
+}
+
+uint64_t SettingsGeneration() {
+  if (snapshot.depth == 0) return 0;
+  SettingsLines fresh;
+  settings_lines(settings_path(), fresh);  // the call's reading
+  return snapshot.generation;
+}
 
 SettingLookup lookup_setting(TextView section, TextView name) {
   for (auto it = overrides.rbegin(); it != overrides.rend(); ++it)

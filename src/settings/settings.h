@@ -72,6 +72,13 @@ class ScopedSetting {
 // trims them).
 SettingLookup lookup_setting(TextView section, TextView name);
 
+// Within a call: a number that stays the same exactly while every lookup
+// gives the same answer (the call's reading of the file is made first, so
+// a later call that reads other bytes, or a setting given in code, changes
+// it); data worked out from the settings may be kept with it.  0 outside a
+// call, where nothing is to be kept.
+uint64_t SettingsGeneration();
+
 // Every value of a section, in the file's order, as (name, value); empty
 // when the file or the section is missing.  Writes nothing to the log.
 std::vector<std::pair<Text, Text>> SectionValues(TextView section);

@@ -32,6 +32,7 @@
 #include "settings/thread_state.h"
 #include "platform/open_database.h"
 #include "tools/run_tool.h"
+#include "settings/frame.h"
 #include "settings/settings.h"
 
 using namespace kvistur;
@@ -235,6 +236,28 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
 // One page of a search's hits (LeitaPage, taken from the stored index's
 // first hits or from the ranks) is that slice of every hit in Leita's
 // order, with the same count, on the plain copy and on the indexed one.
+// A truncated term of more words than one query of word lists reads (64):
+// its lists come over several queries and give what the tables give.
+TEST_F(StoredIndexTest, ATruncatedTermOfManyWords) {
+  std::string words, links;
+  for (int w = 0; w < 150; ++w) {
+    const std::string id = std::to_string(100 + w);
+    words += std::string(w ? "," : "") + "(" + id + ",'fjöl" + std::to_string(w) + "')";
+    links += ",(" + std::to_string(3 + w) + "," + id + ",1,1),(" + std::to_string(400 + w) + "," + id + ",1,2)";
+  }
+  site_.catalogue_sql("INSERT INTO Orð VALUES " + words + "; INSERT INTO Tengill VALUES " + links.substr(1) + ";");
+  std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/plain.sqlite");
+  import::IndexCatalogue(site_.catalogue());
+  for (const char16_t* t : {u"fjöl*", u"fjöl* saga", u"fjöl1*"})
+    for (int32_t max : {7, 50}) {
+      site_.set("Grunnur", "GrunnNafn", "plain.sqlite");
+      Outcome plain = search(t, -1, -1, max, 0);
+      site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
+      EXPECT_EQ(search(t, -1, -1, max, 0), plain) << to_utf8(t) << " " << max;
+      EXPECT_GT(plain.n, 0);
+    }
+}
+
 TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
   // A word whose records' sort texts all differ, whose first hits the
   // stored index gives in order.
@@ -428,6 +451,38 @@ TEST_F(StoredIndexTest, TheCheckFindsATableMissing) {
 // change of the sort text moves the records, one of the copies, the source
 // records or what a record is part of moves the facts alone (the search's
 // kept data outlives it), and a loan moves nothing.
+// The stamp a connection kept between calls reads: the same token while
+// nothing changes, within a call the state the call began with even when
+// another writer commits meanwhile, and at the next call the new state.
+TEST(ContentStamp, EachCallReadsTheStateItBeganWith) {
+  thread_state() = ThreadState{};
+  Site site;
+  site.catalogue_sql("INSERT INTO Móðurtafla (ID, Röðunarsvið, Tag) VALUES (1, 'a', 1);"
+                     "INSERT INTO Orð VALUES (1, 'saga'); INSERT INTO Tengill VALUES (1, 1, 1, 1);");
+  import::IndexCatalogue(site.catalogue());
+  log_on();
+  auto stamp_in_call = [&](const std::string& meanwhile) {
+    db::ContentStamp first, again;
+    run_in_frame({u"A inn", 0, u"A út"}, [&] {
+      first = open_catalogue()->Stamp();
+      if (!meanwhile.empty()) site.catalogue_sql(meanwhile);
+      again = open_catalogue()->Stamp();
+      return 0;
+    });
+    EXPECT_EQ(again.token, first.token) << "one state within a call";
+    return first;
+  };
+  const db::ContentStamp before = stamp_in_call("");
+  ASSERT_FALSE(before.token.empty());
+  EXPECT_EQ(stamp_in_call("").token, before.token);
+  EXPECT_EQ(stamp_in_call("UPDATE Móðurtafla SET Röðunarsvið = 'b' WHERE ID = 1;").token, before.token);
+  const db::ContentStamp after = stamp_in_call("");
+  EXPECT_NE(after.token, before.token);
+  EXPECT_EQ(after.records, before.records + 1);
+  EXPECT_EQ(after.place, before.place);
+  thread_state() = ThreadState{};
+}
+
 class StampCounters : public ::testing::TestWithParam<kvistur::testing::Backend> {};
 
 TEST_P(StampCounters, EachRisesAtTheChangesItFollows) {

@@ -6,6 +6,7 @@
 
 #include "common/files.h"
 #include "kvistur/automation.h"
+#include "platform/open_database.h"
 #include "settings/frame.h"
 #include "settings/log.h"
 #include "settings/settings.h"
@@ -98,6 +99,36 @@ TEST_F(SettingsTest, OneCallReadsTheFileOnce) {
     EXPECT_EQ(lookup_setting(u"Leit", u"Fjöldi").failed_at, LookupStage::OpenKey);
     return 0;
   });
+}
+
+// The catalogue's path, kept within and between calls while the file reads
+// the same, follows every change of the file or of a setting given in code,
+// and a missing setting is logged at every call as RegLesa logs it.
+TEST_F(SettingsTest, CataloguePathFollowsTheSettings) {
+  auto path_in_call = [] {
+    Text path;
+    run_in_frame({u"A inn", 0, u"A út"}, [&] {
+      path = catalogue_path();
+      EXPECT_EQ(catalogue_path(), path);
+      return 0;
+    });
+    return path;
+  };
+  write("[Grunnur]\nSlóð=/a\nGrunnNafn=k.sqlite\n");
+  EXPECT_EQ(path_in_call(), u"/a\\k.sqlite");
+  EXPECT_EQ(path_in_call(), u"/a\\k.sqlite");
+  write("[Grunnur]\nSlóð=/a\nGrunnNafn=b.sqlite\n");
+  EXPECT_EQ(path_in_call(), u"/a\\b.sqlite");
+  {
+    ScopedSetting other(u"Grunnur", u"GrunnNafn", u"c.sqlite");
+    EXPECT_EQ(path_in_call(), u"/a\\c.sqlite");
+  }
+  EXPECT_EQ(path_in_call(), u"/a\\b.sqlite");
+  EXPECT_TRUE(log_lines().empty());
+  write("[Grunnur]\nSlóð=/a\n");
+  EXPECT_EQ(path_in_call(), u"/a\\");
+  EXPECT_EQ(path_in_call(), u"/a\\");
+  EXPECT_EQ(log_lines().size(), 4u) << "each reading of the missing name logged";
 }
 
 TEST_F(SettingsTest, FailuresWriteForcedLinesWithTheCallersNames) {
