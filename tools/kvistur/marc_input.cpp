@@ -26,6 +26,7 @@ MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string
       // In the order read: a record found wrong is dropped, and the last
       // record of a control number says what it is.
       std::size_t kept = first;
+      in.serial.reserve(in.serial.size() + (in.records.size() - first));
       import::MapInOrder<std::string>(
           in.records.size() - first, import::MappingHelpers(),
           [&](std::size_t i, std::string& bad) { bad = in.records[first + i].record.check(); },

@@ -9,6 +9,7 @@
 
 #include "import/store/facet_writer.h"
 #include "import/store/indexes.h"
+#include "import/store/ordered_map.h"
 #include "import/store/search_index.h"
 #include "search/record_order.h"
 #include "kvistur/text.h"
@@ -121,6 +122,9 @@ SqliteConnection new_catalogue(const std::string& dir) {
   RegisterKvFunctions(db.get());
   // A new file that no host reads yet (output.h): nothing to protect.
   ExecSql(db.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
+  // The indexes are made after the last record, when the other cores have
+  // little left to do: SQLite sorts each index's keys on them too.
+  ExecSql(db.get(), "PRAGMA threads=" + std::to_string(MappingHelpers()) + ";");
   ExecSql(db.get(), kCatalogueTables);
   ExecSql(db.get(), "BEGIN");
   return db;
