@@ -512,7 +512,7 @@ struct MarcReader::Impl {
     return k;
   }
 
-  std::optional<KeptRecord> next_kept(std::vector<ReadProblem>& problems) {
+  std::optional<KeptRecord> next_kept(std::vector<ReadProblem>& problems, bool check_later) {
     if (xml) {
       auto r = next_xml(problems);
       return r ? std::optional<KeptRecord>(kept(std::move(*r))) : std::nullopt;
@@ -523,25 +523,31 @@ struct MarcReader::Impl {
         continue;
       }
       // Checked where it stands; its fields are made when it is mapped.
-      FieldChecker check;
-      if (!walk_iso2709(s->rec, check)) {
-        problems.push_back({s->position, where(*s) + ": the record cannot be decoded"});
-        continue;
-      }
-      if (!check.bad.empty()) {
-        problems.push_back({s->position, where(*s) + ": " + check.bad});
-        continue;
-      }
       KeptRecord k;
       k.position = s->position;
-      k.level = check.level;
-      k.control_number = std::move(check.control_number);
+      k.start = s->start;
       k.bytes = s->rec;
-      return k;
+      k.checked = false;
+      if (check_later) return k;
+      std::string bad = k.check();
+      if (bad.empty()) return k;
+      problems.push_back({s->position, std::move(bad)});
     }
     return std::nullopt;
   }
 };
+
+std::string KeptRecord::check() {
+  if (checked) return {};
+  FieldChecker c;
+  auto where = [&] { return "record " + std::to_string(position) + " (byte " + std::to_string(start) + "): "; };
+  if (!walk_iso2709(bytes, c)) return where() + "the record cannot be decoded";
+  if (!c.bad.empty()) return where() + c.bad;
+  level = c.level;
+  control_number = std::move(c.control_number);
+  checked = true;
+  return {};
+}
 
 MarcReader::MarcReader() = default;
 
@@ -588,8 +594,8 @@ std::optional<MarcRecord> MarcReader::next(std::vector<ReadProblem>& problems) {
   return impl_->xml ? impl_->next_xml(problems) : impl_->next_iso(problems);
 }
 
-std::optional<KeptRecord> MarcReader::next_kept(std::vector<ReadProblem>& problems) {
-  return impl_->next_kept(problems);
+std::optional<KeptRecord> MarcReader::next_kept(std::vector<ReadProblem>& problems, bool check_later) {
+  return impl_->next_kept(problems, check_later);
 }
 
 }  // namespace kvistur::marc21

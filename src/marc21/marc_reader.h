@@ -75,11 +75,17 @@ struct KeptRecord {
   std::string control_number;  // the first 001, "" when there is none
   std::string_view bytes;      // ISO 2709 in UTF-8 not decoded yet
   std::unique_ptr<MarcRecord> decoded;
+  std::size_t start = 0;       // the byte it starts at (ISO 2709)
+  bool checked = true;         // false: its values wait for check()
 
   MarcRecord record() const;
   // The record: the one decoded already, or decoded into SCRATCH (whose
   // memory a decoding reuses).
   const MarcRecord& record(MarcRecord& scratch) const;
+  // Checks a record read with its check left for later (any thread): ""
+  // when it is usable, with its level and control number set, else the
+  // problem next_kept would have noted for it.
+  std::string check();
 };
 
 // The input cannot be read to its end; what() is one line: "FILE: line N:
@@ -109,7 +115,10 @@ class MarcReader {
   // The next record checked as next() checks it, its fields not made yet
   // when it is ISO 2709 in UTF-8 (a build keeps every record before it maps
   // any, and then makes them on many threads).
-  std::optional<KeptRecord> next_kept(std::vector<ReadProblem>& problems);
+  // With CHECK_LATER, the values of ISO 2709 in UTF-8 are not checked
+  // here but by KeptRecord::check (so that many threads can check them);
+  // what it finds wrong is then not in PROBLEMS.
+  std::optional<KeptRecord> next_kept(std::vector<ReadProblem>& problems, bool check_later = false);
   // How much of the input has been read, 0 to 1.
   double fraction() const;
 

@@ -87,6 +87,36 @@ std::vector<MarcRecord> read_all(const std::string& bytes, std::vector<ReadProbl
   EXPECT_EQ(kept_problems.size(), problems.size() - known);
   for (std::size_t i = 0; i < kept_problems.size() && known + i < problems.size(); ++i)
     EXPECT_EQ(kept_problems[i].message, problems[known + i].message);
+
+  // A third time with the values checked after the file is cut into
+  // records, last record first (threads check them in any order): once the
+  // problems are put in the order of the file, the same again.
+  MarcReader later = MarcReader::from_bytes(bytes);
+  std::vector<ReadProblem> later_problems;
+  std::vector<KeptRecord> cut;
+  while (auto k = later.next_kept(later_problems, true)) cut.push_back(std::move(*k));
+  std::vector<bool> good(cut.size());
+  for (std::size_t i = cut.size(); i-- > 0;) {
+    std::string bad = cut[i].check();
+    good[i] = bad.empty();
+    if (!good[i]) later_problems.push_back({cut[i].position, bad});
+  }
+  std::stable_sort(later_problems.begin(), later_problems.end(),
+                   [](const ReadProblem& a, const ReadProblem& b) { return a.position < b.position; });
+  n = 0;
+  for (std::size_t i = 0; i < cut.size(); ++i) {
+    if (!good[i]) continue;
+    EXPECT_LT(n, out.size());
+    if (n >= out.size()) break;
+    EXPECT_EQ(cut[i].record(scratch), out[n]) << "record " << n + 1;
+    EXPECT_EQ(cut[i].level, out[n].leader_at(7));
+    EXPECT_EQ(cut[i].control_number, out[n].control("001"));
+    ++n;
+  }
+  EXPECT_EQ(n, out.size());
+  EXPECT_EQ(later_problems.size(), kept_problems.size());
+  for (std::size_t i = 0; i < later_problems.size() && i < kept_problems.size(); ++i)
+    EXPECT_EQ(later_problems[i].message, kept_problems[i].message);
   return out;
 }
 

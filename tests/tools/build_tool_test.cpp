@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -130,6 +131,41 @@ TEST_F(BuildTool, AFailedOrKilledBuildLeavesTheCatalogueAsItWas) {
   ASSERT_EQ(run_tool({"build", "--marc", dir_ + "/in.xml", "--out", dir_ + "/out"}).exit_code, 0);
   for (auto& e : fs::directory_iterator(dir_ + "/out"))
     EXPECT_NE(e.path().filename().string().rfind(".kvistur-new-", 0), 0u) << "left behind: " << e.path();
+}
+
+// Records found wrong are reported in the order of the file whether their
+// length or their characters are wrong, and one dropped for a bad
+// character does not count as the last record of its control number: the
+// article after it still has a periodical for its host.
+TEST_F(BuildTool, RecordsFoundWrongAreDroppedInFileOrder) {
+  auto iso = [](char level, const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string dir, data;
+    for (auto& [tag, body] : fields) {
+      char entry[13];
+      std::snprintf(entry, sizeof entry, "%3s%04zu%05zu", tag.c_str(), body.size() + 1, data.size());
+      dir += entry;
+      data += body + "\x1e";
+    }
+    dir += "\x1e";
+    char leader[25];
+    std::snprintf(leader, sizeof leader, "%05zuna%c a22%05zu a 4500", 24 + dir.size() + data.size() + 1, level,
+                  24 + dir.size());
+    return std::string(leader) + dir + data + "\x1d";
+  };
+  const std::string host = iso('s', {{"001", "h1"}, {"245", "10\x1f" "aT\xC3\xADmarit"}});
+  const std::string bad_length = "abcdefghijklmnopqrstuvwxyz\x1d";
+  const std::string bad_char = iso('m', {{"001", "h1"}, {"245", "10\x1f" "aB\x01k"}});
+  std::ofstream(dir_ + "/in.mrc", std::ios::binary)
+      << host + bad_char + bad_length + iso('a', {{"001", "a1"}, {"245", "10\x1f" "aGrein"}, {"773", "0 \x1fwh1"}});
+  auto r = run_tool({"build", "--marc", dir_ + "/in.mrc", "--out", dir_ + "/out"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 30), "read 4, written 2, skipped 2 (");
+  const std::string file = dir_ + "/in.mrc: ";
+  EXPECT_EQ(kvistur::testing::without_progress(r.err),
+            file + "record 2 (byte " + std::to_string(host.size()) + "): bad character in field 245, skipped\n" + file +
+                "record 3 (byte " + std::to_string(host.size() + bad_char.size()) + "): bad record length, skipped\n");
+  EXPECT_EQ(kvistur::testing::sql_rows(dir_ + "/out/katalogur.sqlite", "SELECT Tag FROM Móðurtafla ORDER BY ID"),
+            (std::vector<std::string>{"100", "200"}));
 }
 
 // A file that cannot be read to its end fails the build and the update

@@ -1,7 +1,9 @@
 #include "marc_input.h"
 
+#include <algorithm>
 #include <iostream>
 
+#include "import/store/ordered_map.h"
 #include "stage_progress.h"
 
 namespace kvistur::cli {
@@ -14,15 +16,40 @@ MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string
     std::vector<marc21::ReadProblem> problems;
     try {
       marc21::MarcReader& reader = in.readers.emplace_back(files[k]);
-      while (auto r = reader.next_kept(problems)) {
-        // The last record of a control number says what it is.
-        if (!r->control_number.empty()) in.serial[r->control_number] = r->level == 's';
+      // The records are cut apart here; their values are checked on every
+      // core after.
+      const std::size_t first = in.records.size();
+      while (auto r = reader.next_kept(problems, true)) {
         in.records.push_back({k, std::move(*r)});
         progress.Update(long(in.records.size()), (double(k) + reader.fraction()) / double(files.size()));
       }
+      // In the order read: a record found wrong is dropped, and the last
+      // record of a control number says what it is.
+      std::size_t kept = first;
+      in.serial.reserve(in.serial.size() + (in.records.size() - first));
+      import::MapInOrder<std::string>(
+          in.records.size() - first, import::MappingHelpers(),
+          [&](std::size_t i, std::string& bad) { bad = in.records[first + i].record.check(); },
+          [&](std::size_t i, std::string& bad) {
+            MarcInput::Read& r = in.records[first + i];
+            if (!bad.empty()) {
+              problems.push_back({r.record.position, std::move(bad)});
+              return;
+            }
+            if (!r.record.control_number.empty()) in.serial[r.record.control_number] = r.record.level == 's';
+            // Only records already checked are moved: the others may be
+            // being checked on another thread.
+            if (kept != first + i) in.records[kept] = std::move(r);
+            ++kept;
+          });
+      in.records.resize(kept);
     } catch (const marc21::UnreadableInput& e) {
       throw std::runtime_error(std::string(e.what()) + "; " + target + " is left as it was");
     }
+    // Those found when cutting the records apart and those found checking
+    // them, in the order of the file.
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const marc21::ReadProblem& a, const marc21::ReadProblem& b) { return a.position < b.position; });
     for (auto& p : problems) std::cerr << files[k] << ": " << p.message << ", skipped\n";
     in.problems += long(problems.size());
   }

@@ -1,8 +1,10 @@
 // The MARC files a build or an update reads, read whole before anything is
 // written: a component part may come before its host, and an article's
 // kind depends on whether its host is a periodical.  Every record is
-// checked as it is read; ISO 2709 in UTF-8 is decoded only when it is used.  Records that cannot be
-// read are reported on standard error with their file and position.
+// checked before any is used (ISO 2709 in UTF-8 on every core, once the
+// file is cut into records), and decoded only when it is used.  Records
+// that cannot be read are reported on standard error with their file and
+// position, in the order of the file.
 #pragma once
 
 #include <unordered_map>

@@ -726,8 +726,8 @@ ImportedRecord MapRecord(const MarcRecord& source, bool host_is_serial) {
   const MarcField* f245 = m.first(245);
   if (!f245 || StripIsbdView(f245->sub_view('a')).empty()) throw std::runtime_error("no title (245 $a)");
   ImportedRecord out;
-  CatalogueRecord& r = out.record;
-  r = EmptyRecord();
+  CatalogueRecord& r = out.record;  // as EmptyRecord() makes it, without a second record to move from
+  r.Skráning = now_local();
   if (const MarcField* f = m.first(1)) out.control_number = trim8(f->data);
   if (const MarcField* f = m.first(3)) out.agency = trim8(f->data);
   out.source = WriteIso2709(source);
