@@ -49,7 +49,11 @@ namespace {
 
 using pg::Result;
 
-constexpr char kBegin[] = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+// A call's transaction, with a savepoint at its start: a statement of the
+// call that fails rolls back to it (recover), which keeps the transaction's
+// snapshot, so the call's later statements read the state its earlier
+// ones did.
+constexpr char kBegin[] = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY;SAVEPOINT kv_call";
 constexpr Oid kInt8Type = 20, kFloat8Type = 701;
 
 [[noreturn]] void fail(int32_t number, const char16_t* source, const std::string& description) {
@@ -149,7 +153,7 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
         rs = run_many(kBegin);
         if (broken() || rs.empty() || PQresultStatus(rs[0].get()) != PGRES_COMMAND_OK) lost();
       }
-      rs.erase(rs.begin());
+      rs.erase(rs.begin(), rs.begin() + std::min<std::ptrdiff_t>(2, std::ptrdiff_t(rs.size())));  // BEGIN, SAVEPOINT
       in_transaction_ = true;
       ++transaction_;
       std::weak_ptr<ServerConnection> self = weak_from_this();
@@ -292,11 +296,14 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     return out;
   }
 
-  // After a failed statement in the call's transaction: a new transaction,
-  // so that the call's later statements can run (as they can in SQLite).
+  // After a failed statement in the call's transaction: back to the
+  // savepoint at its start, so that the call's later statements can run (as
+  // they can in SQLite) in the same snapshot.  Cursors the call declared
+  // went with the rollback: the transaction's number changes, so that their
+  // recordsets read on by a query of their own (in that same snapshot).
   void recover() {
     if (broken() || !in_transaction_) return;
-    run_many(std::string("ROLLBACK;") + kBegin);
+    run_many("ROLLBACK TO SAVEPOINT kv_call");
     ++transaction_;
     for (auto& [n, s] : schemas_) s->looked_in_call = false;
   }

@@ -168,4 +168,31 @@ TEST(ServerCursor, EveryRowOnceAcrossTheBatches) {
   EXPECT_EQ(read(*c), numbers(5, kRows));
 }
 
+// A statement that fails in a call (here on the server, a division by zero)
+// leaves the call reading the state it began in: a change committed
+// meanwhile is not seen by the call's later statements, and a cursor read
+// on after the failure goes on in that state, not half in the new one.
+TEST(ServerCall, AFailedStatementKeepsTheCallsState) {
+  Site site(Backend::kServer);
+  site.catalogue_sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+                     "INSERT INTO Orð SELECT i, 'orð' || i FROM n;");
+  CallScope call;
+  auto db = on_server(site);
+  auto count = [&] {
+    auto c = db->OpenCursor(u"SELECT Count(*) AS m FROM Orð AS O");
+    return c->Next() ? c->Integer(0) : -1;
+  };
+  EXPECT_EQ(count(), 300);
+  auto c = db->OpenCursor(u"SELECT O.ID FROM Orð AS O ORDER BY O.ID");
+  std::vector<int64_t> got;
+  while (got.size() < 100 && c->Next()) got.push_back(c->Integer(0));
+  site.server_sql("DELETE FROM katalogur.\"Orð\" WHERE \"ID\" = 200; INSERT INTO katalogur.\"Orð\" VALUES (301, 'ný'), (302, 'nýtt')");
+  EXPECT_THROW(db->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE O.ID / 0 = 1")->Next(), Error);
+  EXPECT_EQ(count(), 300);
+  while (c->Next()) got.push_back(c->Integer(0));
+  std::vector<int64_t> want;
+  for (int64_t i = 1; i <= 300; ++i) want.push_back(i);
+  EXPECT_EQ(got, want);
+}
+
 }  // namespace
