@@ -63,12 +63,17 @@ Diagnostic Session::Search(const std::string& name, bool replace, const std::str
     if (found.search && n >= kFirstPlacesFrom)
       first = LeitaFirstPlaces(*catalogue, state, *group, found.search->field, found.search->words, *stop_words, n,
                                std::size_t(std::clamp(present, kFirstPlaces, kMostFirstPlaces)));
-    ResultSet set = first ? ResultSet(database, found.numbers, std::move(first->ids), std::move(first->order))
+    ResultSet set = first ? ResultSet(database, found.numbers, std::move(first->ids), std::move(first->order), state)
                           : ResultSet(database, LeitaOrder(*catalogue, found.numbers.span()));
     catalogue->Close();
     hits = int64_t(n);
     held_records_ += int64_t(n) - replaced;
     sets_[name] = std::move(set);
+    // Sets holding an earlier state's order (the catalogue was updated
+    // since their search) are ranked by it now and let it go: a session
+    // keeps at most one state's order of all records alive, the state of
+    // its last search, however many updates its sets have lived through.
+    for (auto& [other, kept] : sets_) kept.RankUnlessOf(state);
     return {};
   } catch (const Refusal& r) {
     return r.diagnostic;
@@ -113,18 +118,21 @@ Diagnostic Session::Scan(const std::string& database, const ScanStart& start, in
 
 std::vector<int32_t> ResultSet::records(int32_t first, int32_t last) {
   last = std::min(last, size_);
-  if (order_ && last > int32_t(first_.size())) {
-    // Asked beyond the first places: every hit ranked by the order the
-    // search saw, as the search would have ranked them.
-    ranked_ = LeitaOrderBy(*order_, numbers_.span());
-    numbers_ = {};
-    first_ = {};
-    order_.reset();
-  }
+  // Asked beyond the first places: every hit ranked by the order the
+  // search saw, as the search would have ranked them.
+  if (order_ && last > int32_t(first_.size())) rank_all();
   if (!order_) return ranked_.sorted_ids(first, last);
   first = std::max(first, 1);
   if (first > last) return {};
   return std::vector<int32_t>(first_.begin() + (first - 1), first_.begin() + last);
+}
+
+void ResultSet::rank_all() {
+  ranked_ = LeitaOrderBy(*order_, numbers_.span());
+  numbers_ = {};
+  first_ = {};
+  order_.reset();
+  state_.clear();
 }
 
 RecordList ResultSet::ascending() const {

@@ -58,11 +58,12 @@ class ResultSet {
   ResultSet() = default;
   ResultSet(std::string database, PartlySortedHits ranked)
       : database(std::move(database)), ranked_(std::move(ranked)), size_(ranked_.size()) {}
-  // NUMBERS ascending; FIRST their first places; ORDER the one to rank them by.
+  // NUMBERS ascending; FIRST their first places; ORDER the one to rank them
+  // by, that of the catalogue's state STATE.
   ResultSet(std::string database, RecordList numbers, std::vector<int32_t> first,
-            std::shared_ptr<const RecordOrder> order)
+            std::shared_ptr<const RecordOrder> order, std::string state)
       : database(std::move(database)), numbers_(std::move(numbers)), first_(std::move(first)),
-        order_(std::move(order)), size_(int32_t(numbers_.size())) {}
+        order_(std::move(order)), state_(std::move(state)), size_(int32_t(numbers_.size())) {}
 
   std::string database;
 
@@ -75,12 +76,20 @@ class ResultSet {
   RecordList unordered() const;
   // Whether only the first places are in order yet, the others unranked.
   bool first_places_only() const { return order_ != nullptr; }
+  // Ranks every hit now when only the first places of a state other than
+  // STATE are in order, so that the set lets that state's order go.
+  void RankUnlessOf(const std::string& state) {
+    if (order_ && state != state_) rank_all();
+  }
 
  private:
+  void rank_all();
+
   PartlySortedHits ranked_;
   RecordList numbers_;
   std::vector<int32_t> first_;
   std::shared_ptr<const RecordOrder> order_;  // while only the first places are known
+  std::string state_;                         // the state ORDER_ is of
   int32_t size_ = 0;
 };
 

@@ -121,6 +121,9 @@ TEST_F(LazyResultSets, AnUpdateBetweenSearchAndPresentLeavesTheSearchsOrder) {
   std::vector<int32_t> now = search("now", term(u"bók")).records(1, kBooks + 1);
   ASSERT_EQ(now.size(), std::size_t(kBooks + 1));
   ASSERT_NE(std::vector<int32_t>(now.begin() + 1, now.end()), before) << "the update changed the order";
+  // The search at the new state ranked the set of the old one by the old
+  // order, and let that order go.
+  EXPECT_FALSE(lazy.first_places_only());
   EXPECT_EQ(lazy.records(21, kBooks), std::vector<int32_t>(before.begin() + 20, before.end()));
   EXPECT_EQ(lazy.records(1, kBooks), before);
 }
