@@ -257,7 +257,16 @@ void CatalogueWriter::write(Batch& batch) {
   }
 }
 
-int32_t CatalogueWriter::Add(ImportedRecord r) {
+void CatalogueWriter::Trim(ImportedRecord& r) {
+  CatalogueRecord kept;
+  kept.Marktákn1 = std::move(r.record.Marktákn1);
+  kept.Marktákn2 = std::move(r.record.Marktákn2);
+  kept.Marktákn3 = std::move(r.record.Marktákn3);
+  kept.Marktákn4 = std::move(r.record.Marktákn4);
+  r.record = std::move(kept);
+}
+
+int32_t CatalogueWriter::Add(ImportedRecord&& r) {
   int32_t id = next_id_++;
   if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
   if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
@@ -289,7 +298,12 @@ int32_t CatalogueWriter::Add(ImportedRecord r) {
     copy_places_ += c.location;
     copy_ends_.emplace_back(id, copy_places_.size());
   }
+  // The words stay with the caller, to be freed by the thread that made
+  // them: freed on the writer's thread, each would wait on that thread's
+  // malloc arena.
+  std::vector<WordOccurrence> words = std::move(r.words);
   staged.record = std::move(r);
+  r.words = std::move(words);
   if (batch_.size() == kRecordsPerBatch) {
     writer_->Hand(std::move(batch_));
     batch_.clear();

@@ -105,8 +105,13 @@ class CatalogueWriter {
   // holdings, volumes, source record and words) to the writing thread;
   // returns the record's number.  Throws std::runtime_error when writing an
   // earlier record failed (the disk is full, say): the catalogue cannot be
-  // finished then.
-  int32_t Add(ImportedRecord r);
+  // finished then.  R's words are left in R; the rest is moved from it.
+  int32_t Add(ImportedRecord&& r);
+  // Frees the members of R's record that Add does not need (all but the
+  // call numbers).  Called on the thread that mapped R: freed on the
+  // writer's thread, each of those dozens of allocations would wait on the
+  // mapping thread's malloc arena.
+  static void Trim(ImportedRecord& r);
   // Points component parts and articles at their hosts, writes the stop
   // words, the word index and the indexes, commits, and writes the
   // directory database.  Returns the number of parts whose host was not
