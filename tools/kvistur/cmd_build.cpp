@@ -76,7 +76,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
             out.row = import::MapRecord(m, in.host_is_serial(m, outside));
             // What the writer does not need is freed here, on the thread
             // that made it.
-            import::CatalogueWriter::Trim(*out.row);
+            writer.Trim(*out.row);
           } catch (const std::exception& e) {
             out.error = e.what();
           }

@@ -255,6 +255,16 @@ void CatalogueWriter::write(Batch& batch) {
     facts_.push_back(facets::FactsFromSource(s.record.source));
     for (auto& [id, word] : s.words) word_.bind(1, id).bind_in_place(2, word).run();
   }
+  // Left for the mapping threads to free (Trim); the writer frees a batch
+  // itself only when a few wait, or when none maps any more.
+  constexpr std::size_t kSpentKept = 4;
+  Batch oldest;
+  std::lock_guard<std::mutex> lock(spent_lock_);
+  spent_.push_back(std::move(batch));
+  if (spent_.size() > kSpentKept) {
+    oldest = std::move(spent_.front());
+    spent_.pop_front();
+  }
 }
 
 void CatalogueWriter::Trim(ImportedRecord& r) {
@@ -264,6 +274,13 @@ void CatalogueWriter::Trim(ImportedRecord& r) {
   kept.Marktákn3 = std::move(r.record.Marktákn3);
   kept.Marktákn4 = std::move(r.record.Marktákn4);
   r.record = std::move(kept);
+  Batch spent;
+  {
+    std::unique_lock<std::mutex> lock(spent_lock_, std::try_to_lock);
+    if (!lock || spent_.empty()) return;
+    spent = std::move(spent_.front());
+    spent_.pop_front();
+  }
 }
 
 int32_t CatalogueWriter::Add(ImportedRecord&& r) {

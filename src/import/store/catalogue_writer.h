@@ -7,7 +7,9 @@
 #pragma once
 
 #include <functional>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -108,10 +110,11 @@ class CatalogueWriter {
   // finished then.  R's words are left in R; the rest is moved from it.
   int32_t Add(ImportedRecord&& r);
   // Frees the members of R's record that Add does not need (all but the
-  // call numbers).  Called on the thread that mapped R: freed on the
-  // writer's thread, each of those dozens of allocations would wait on the
-  // mapping thread's malloc arena.
-  static void Trim(ImportedRecord& r);
+  // call numbers), and a batch of records already written if one waits.
+  // Called on the threads that map records, any number at once: freed on
+  // the writer's thread, each of those allocations would wait on the
+  // mapping threads' malloc arenas.
+  void Trim(ImportedRecord& r);
   // Points component parts and articles at their hosts, writes the stop
   // words, the word index and the indexes, commits, and writes the
   // directory database.  Returns the number of parts whose host was not
@@ -140,6 +143,10 @@ class CatalogueWriter {
   RecordRows rows_;
   SqliteStatement word_, link_;
   Batch batch_;
+  // Batches written, for Trim to free; the writer frees the oldest itself
+  // when more wait.
+  std::mutex spent_lock_;
+  std::deque<Batch> spent_;
   int32_t next_id_ = 1;
   std::unordered_map<std::string, int32_t> word_ids_;      // by fold
   WordNumbers word_by_text_;                               // as written
