@@ -54,6 +54,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
   import::CatalogueOutput output(out);
   auto writing = std::make_unique<import::CatalogueWriter>(output.folder());
   import::CatalogueWriter& writer = *writing;
+  writer.Expect(in.records.size());
   long written = 0, skipped = in.problems;
   {
     // Records are mapped on every core and written in the order read; a

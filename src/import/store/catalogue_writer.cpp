@@ -308,6 +308,11 @@ int32_t CatalogueWriter::Add(ImportedRecord&& r) {
     }
     for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
   }
+  // Room for the links of every record expected, at half again the rows
+  // a record has had so far: pages not written to take no memory.
+  constexpr int32_t kSampled = 1024;
+  if (id == kSampled && expected_ > std::size_t(kSampled))
+    links_.reserve(links_.size() * expected_ / std::size_t(kSampled) * 3 / 2);
   sort_keys_ += r.sort_key;
   sort_key_ends_.push_back(sort_keys_.size());
   kinds_.push_back(int32_t(r.kind));

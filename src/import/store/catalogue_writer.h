@@ -124,6 +124,10 @@ class CatalogueWriter {
   using Progress = std::function<void(const char* stage, long done, long total)>;
   int Finish(const Progress& progress = {});
 
+  // Says how many records Add will be given, about: the word index's rows
+  // are then held in room made once, not copied at every doubling.
+  void Expect(std::size_t records) { expected_ = records; }
+
   long words() const { return long(word_ids_.size()); }
 
  private:
@@ -148,6 +152,7 @@ class CatalogueWriter {
   std::mutex spent_lock_;
   std::deque<Batch> spent_;
   int32_t next_id_ = 1;
+  std::size_t expected_ = 0;
   std::unordered_map<std::string, int32_t> word_ids_;      // by fold
   WordNumbers word_by_text_;                               // as written
   std::unordered_map<std::string, int32_t> by_control_;
