@@ -6,8 +6,8 @@
 //   w.Finish();                                  // hosts, stop words, indexes, directory
 #pragma once
 
-#include <functional>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
