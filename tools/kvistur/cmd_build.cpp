@@ -54,6 +54,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
   import::CatalogueOutput output(out);
   auto writing = std::make_unique<import::CatalogueWriter>(output.folder());
   import::CatalogueWriter& writer = *writing;
+  writer.Expect(in.records.size());
   long written = 0, skipped = in.problems;
   {
     // Records are mapped on every core and written in the order read; a
@@ -74,6 +75,9 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
           out.error.clear();
           try {
             out.row = import::MapRecord(m, in.host_is_serial(m, outside));
+            // What the writer does not need is freed here, on the thread
+            // that made it.
+            writer.Trim(*out.row);
           } catch (const std::exception& e) {
             out.error = e.what();
           }

@@ -255,9 +255,35 @@ void CatalogueWriter::write(Batch& batch) {
     facts_.push_back(facets::FactsFromSource(s.record.source));
     for (auto& [id, word] : s.words) word_.bind(1, id).bind_in_place(2, word).run();
   }
+  // Left for the mapping threads to free (Trim); the writer frees a batch
+  // itself only when a few wait, or when none maps any more.
+  constexpr std::size_t kSpentKept = 4;
+  Batch oldest;
+  std::lock_guard<std::mutex> lock(spent_lock_);
+  spent_.push_back(std::move(batch));
+  if (spent_.size() > kSpentKept) {
+    oldest = std::move(spent_.front());
+    spent_.pop_front();
+  }
 }
 
-int32_t CatalogueWriter::Add(ImportedRecord r) {
+void CatalogueWriter::Trim(ImportedRecord& r) {
+  CatalogueRecord kept;
+  kept.Marktákn1 = std::move(r.record.Marktákn1);
+  kept.Marktákn2 = std::move(r.record.Marktákn2);
+  kept.Marktákn3 = std::move(r.record.Marktákn3);
+  kept.Marktákn4 = std::move(r.record.Marktákn4);
+  r.record = std::move(kept);
+  Batch spent;
+  {
+    std::unique_lock<std::mutex> lock(spent_lock_, std::try_to_lock);
+    if (!lock || spent_.empty()) return;
+    spent = std::move(spent_.front());
+    spent_.pop_front();
+  }
+}
+
+int32_t CatalogueWriter::Add(ImportedRecord&& r) {
   int32_t id = next_id_++;
   if (!r.control_number.empty()) by_control_.emplace(r.control_number, id);
   if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
@@ -282,6 +308,11 @@ int32_t CatalogueWriter::Add(ImportedRecord r) {
     }
     for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
   }
+  // Room for the links of every record expected, at half again the rows
+  // a record has had so far: pages not written to take no memory.
+  constexpr int32_t kSampled = 1024;
+  if (id == kSampled && expected_ > std::size_t(kSampled))
+    links_.reserve(links_.size() * expected_ / std::size_t(kSampled) * 3 / 2);
   sort_keys_ += r.sort_key;
   sort_key_ends_.push_back(sort_keys_.size());
   kinds_.push_back(int32_t(r.kind));
@@ -289,7 +320,12 @@ int32_t CatalogueWriter::Add(ImportedRecord r) {
     copy_places_ += c.location;
     copy_ends_.emplace_back(id, copy_places_.size());
   }
+  // The words stay with the caller, to be freed by the thread that made
+  // them: freed on the writer's thread, each would wait on that thread's
+  // malloc arena.
+  std::vector<WordOccurrence> words = std::move(r.words);
   staged.record = std::move(r);
+  r.words = std::move(words);
   if (batch_.size() == kRecordsPerBatch) {
     writer_->Hand(std::move(batch_));
     batch_.clear();

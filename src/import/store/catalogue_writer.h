@@ -6,8 +6,10 @@
 //   w.Finish();                                  // hosts, stop words, indexes, directory
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -105,8 +107,14 @@ class CatalogueWriter {
   // holdings, volumes, source record and words) to the writing thread;
   // returns the record's number.  Throws std::runtime_error when writing an
   // earlier record failed (the disk is full, say): the catalogue cannot be
-  // finished then.
-  int32_t Add(ImportedRecord r);
+  // finished then.  R's words are left in R; the rest is moved from it.
+  int32_t Add(ImportedRecord&& r);
+  // Frees the members of R's record that Add does not need (all but the
+  // call numbers), and a batch of records already written if one waits.
+  // Called on the threads that map records, any number at once: freed on
+  // the writer's thread, each of those allocations would wait on the
+  // mapping threads' malloc arenas.
+  void Trim(ImportedRecord& r);
   // Points component parts and articles at their hosts, writes the stop
   // words, the word index and the indexes, commits, and writes the
   // directory database.  Returns the number of parts whose host was not
@@ -115,6 +123,10 @@ class CatalogueWriter {
   // std::runtime_error when writing failed.
   using Progress = std::function<void(const char* stage, long done, long total)>;
   int Finish(const Progress& progress = {});
+
+  // Says how many records Add will be given, about: the word index's rows
+  // are then held in room made once, not copied at every doubling.
+  void Expect(std::size_t records) { expected_ = records; }
 
   long words() const { return long(word_ids_.size()); }
 
@@ -135,7 +147,12 @@ class CatalogueWriter {
   RecordRows rows_;
   SqliteStatement word_, link_;
   Batch batch_;
+  // Batches written, for Trim to free; the writer frees the oldest itself
+  // when more wait.
+  std::mutex spent_lock_;
+  std::deque<Batch> spent_;
   int32_t next_id_ = 1;
+  std::size_t expected_ = 0;
   std::unordered_map<std::string, int32_t> word_ids_;      // by fold
   WordNumbers word_by_text_;                               // as written
   std::unordered_map<std::string, int32_t> by_control_;
