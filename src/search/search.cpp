@@ -392,15 +392,8 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
 
 std::vector<int32_t> FindRecords(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
                                  const SafeArray<Text>& aEkkiOrð) {
-  if (szStr.empty()) return {};
-  std::vector<Term> terms = search_terms(szStr, aEkkiOrð);
-  std::shared_ptr<KeptSearch> kept = KeptSearch::For(database);
-  SearchProgress quiet(0, nullptr);
-  OpenSet set;
-  std::vector<int32_t> result;
-  if (!intersect_terms(database, *kept, terms, lHópur, lSvið, quiet, set, result)) return {};
-  result.erase(result.begin());
-  return result;
+  FoundRecords found = FindRecordNumbers(database, lHópur, lSvið, szStr, aEkkiOrð);
+  return std::vector<int32_t>(found.numbers->begin() + 1, found.numbers->end());
 }
 
 FoundRecords FindRecordNumbers(db::Database& database, int32_t lHópur, int32_t lSvið, const Text& szStr,
