@@ -232,23 +232,30 @@ bool agree_two(PostingCursor& a, PostingCursor& b, uint32_t& candidate) {
   }
 }
 
-// Moves the N streams (SEEK(t, p), CURRENT(t)) on to the first position at
-// or after CANDIDATE that every one has, and leaves it in CANDIDATE: each
-// stream in turn moves to the candidate, and a stream ahead of it makes its
-// position the next candidate, until all agree.  False when a stream ends.
+// Moves the streams (SEEK(t, p), CURRENT(t)) on to the first position at
+// or after CANDIDATE that every one has, and leaves it in CANDIDATE; false
+// when a stream ends.  ORDER (the streams' numbers, kept from one call to
+// the next) is the order they are asked in: the first gives the candidate,
+// the others move to it in turn, and one that lands beyond it gives the
+// next candidate and goes to the front.  So the streams that seldom have
+// the candidate are asked first, and a common one is moved only when the
+// rarer ones agree: a move far into a common word's list is what a search
+// of a rare and a common word costs most.
 template <typename Seek, typename Current>
-bool agree_from(std::size_t n, uint32_t& candidate, Seek&& seek, Current&& current) {
-  std::size_t agree = 0, t = 0;
-  while (agree < n) {
+bool agree_from(std::vector<std::size_t>& order, uint32_t& candidate, Seek&& seek, Current&& current) {
+  if (!seek(order[0], candidate)) return false;
+  candidate = current(order[0]);
+  for (std::size_t i = 1; i < order.size();) {
+    const std::size_t t = order[i];
     if (!seek(t, candidate)) return false;
     const uint32_t c = current(t);
     if (c == candidate) {
-      ++agree;
-    } else {
-      candidate = c;
-      agree = 1;
+      ++i;
+      continue;
     }
-    t = t + 1 == n ? 0 : t + 1;
+    candidate = c;
+    std::rotate(order.begin(), order.begin() + std::ptrdiff_t(i), order.begin() + std::ptrdiff_t(i) + 1);
+    i = 1;
   }
   return true;
 }
@@ -380,6 +387,8 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       std::vector<PostingCursor*> direct;
       for (const auto& stream : streams) direct.push_back(stream->single_cursor());
       const bool all_direct = std::find(direct.begin(), direct.end(), nullptr) == direct.end();
+      std::vector<std::size_t> order(n);
+      for (std::size_t t = 0; t < n; ++t) order[t] = t;
       uint32_t p = 0;
       bool past_ordered = false;
       for (;;) {
@@ -387,10 +396,10 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
         const bool found =
             all_direct && n == 2 ? agree_two(*direct[0], *direct[1], candidate)
             : all_direct ? agree_from(
-                             n, candidate, [&](std::size_t t, uint32_t at) { return direct[t]->seek(at); },
+                             order, candidate, [&](std::size_t t, uint32_t at) { return direct[t]->seek(at); },
                              [&](std::size_t t) { return direct[t]->current(); })
                        : agree_from(
-                             n, candidate, [&](std::size_t t, uint32_t at) { return streams[t]->seek(at); },
+                             order, candidate, [&](std::size_t t, uint32_t at) { return streams[t]->seek(at); },
                              [&](std::size_t t) { return streams[t]->current(); });
         if (!found) break;
         p = candidate + 1;
