@@ -202,9 +202,9 @@ class PostingCursor {
   int64_t word() const { return word_; }
   bool kept() const { return kept_ != nullptr; }
   // How many rows of the table it has read so far, and whether it has
-  // passed the word's last position.
+  // come to the word's last row (or passed its last position).
   int rows_read() const { return rows_read_; }
-  bool at_end() const { return done_; }
+  bool at_last_row() const { return done_ || (upto_ >= 0 && row_.last()); }
 
  private:
   bool seek_further(uint32_t p);

@@ -254,7 +254,8 @@ bool agree_from(std::vector<std::size_t>& order, uint32_t& candidate, Seek&& see
       continue;
     }
     candidate = c;
-    std::rotate(order.begin(), order.begin() + std::ptrdiff_t(i), order.begin() + std::ptrdiff_t(i) + 1);
+    for (std::size_t j = i; j > 0; --j) order[j] = order[j - 1];
+    order[0] = t;
     i = 1;
   }
   return true;
@@ -269,15 +270,16 @@ constexpr std::size_t kSideBySide = 8;
 namespace {
 
 // The rows of words whose lists this search looked far into (more than a
-// few rows) or read to their end, read whole to be kept, the second time
-// that happens: later searches then look into them without reading the
-// table.  (A list of which only the first rows were needed is not kept.)
+// few rows) or followed to their last row, read whole to be kept, the
+// second time that happens: later searches then look into them without
+// reading the table.  (A list of which only the first rows were needed is
+// not kept; a list of a row or two, all of which were needed, is.)
 void keep_rows_sought(db::Database& database, const StoredIndex& index,
                       const std::vector<std::unique_ptr<TermStream>>& streams, KeptSearch& kept, FirstHits& out) {
   constexpr int kFar = 3;
   for (const auto& stream : streams)
     for (const PostingCursor* c : stream->cursors()) {
-      if (c->kept() || (c->rows_read() < kFar && !c->at_end())) continue;
+      if (c->kept() || (c->rows_read() < kFar && !c->at_last_row())) continue;
       std::string key = std::to_string(c->word());
       if (!kept.word_rows().note_use(key)) continue;
       std::shared_ptr<WordRows> read = ReadWordRows(database, index, c->word(), index.delta() != nullptr);
