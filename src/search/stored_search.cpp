@@ -282,7 +282,8 @@ void keep_rows_sought(db::Database& database, const StoredIndex& index,
       if (c->kept() || (c->rows_read() < kFar && !c->at_last_row())) continue;
       std::string key = std::to_string(c->word());
       if (!kept.word_rows().note_use(key)) continue;
-      std::shared_ptr<WordRows> read = ReadWordRows(database, index, c->word(), index.delta() != nullptr);
+      std::shared_ptr<WordRows> read = c->rows_seen();
+      if (!read) read = ReadWordRows(database, index, c->word(), index.delta() != nullptr);
       std::size_t bytes = read->memory();
       out.to_keep.push_back([&kept, key, read, bytes] {
         kept.word_rows().keep(key, std::make_unique<const WordRows>(std::move(*read)), bytes);
