@@ -502,41 +502,50 @@ std::size_t PackedRow::block_for(uint32_t p) const {
 
 namespace {
 
-// Entries of one mask (the entry is the step alone) of WIDTH bits, in
-// groups of eight: a group fills WIDTH bytes, so each entry's byte and bit
-// offset are known when this is compiled, and an entry costs a load, a
-// shift, a mask and an add.  Reads eight bytes from each entry's first
-// byte: the caller sees that they are there.
-template <int Width, std::size_t K, typename Each>
-[[gnu::always_inline]] inline void step_in_eight(const uint8_t* data, uint64_t& prev, Each& each) {
+// Entries of WIDTH bits in groups of eight: a group fills WIDTH bytes, so
+// each entry's byte and bit offset are known when this is compiled, and an
+// entry costs a load, a shift, a mask and an add.  SHIFTED: the entry is
+// its step shifted past the index of its mask (SHIFT bits), else the step
+// alone (one mask).  Reads eight bytes from each entry's first byte: the
+// caller sees that they are there.
+template <int Width, bool Shifted, std::size_t K, typename Each>
+[[gnu::always_inline]] inline void step_in_eight(const uint8_t* data, uint64_t& prev, Each& each, int shift) {
   constexpr uint64_t low = Width ? ~uint64_t(0) >> (64 - Width) : 0;
   uint64_t w;
   std::memcpy(&w, data + (K * Width >> 3), 8);
   if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  prev += ((w >> ((K * Width) & 7)) & low) + 1;
-  each(prev, 0);
+  const uint64_t v = (w >> ((K * Width) & 7)) & low;
+  if constexpr (Shifted) {
+    prev += (v >> shift) + 1;
+    each(prev, v & ((uint64_t(1) << shift) - 1));
+  } else {
+    prev += v + 1;
+    each(prev, 0);
+  }
 }
-template <int Width, typename Each, std::size_t... K>
-[[gnu::always_inline]] inline void eight_steps(const uint8_t* data, uint64_t& prev, Each& each, std::index_sequence<K...>) {
-  (step_in_eight<Width, K>(data, prev, each), ...);
+template <int Width, bool Shifted, typename Each, std::size_t... K>
+[[gnu::always_inline]] inline void eight_steps(const uint8_t* data, uint64_t& prev, Each& each, int shift,
+                                               std::index_sequence<K...>) {
+  (step_in_eight<Width, Shifted, K>(data, prev, each, shift), ...);
 }
-template <int Width, typename Each>
-void steps_in_eights(const uint8_t* data, std::size_t groups, uint64_t& prev_io, Each& each) {
+template <int Width, bool Shifted, typename Each>
+void steps_in_eights(const uint8_t* data, std::size_t groups, uint64_t& prev_io, Each& each, int shift) {
   uint64_t prev = prev_io;
-  for (std::size_t g = 0; g < groups; ++g, data += Width) eight_steps<Width>(data, prev, each, std::make_index_sequence<8>{});
+  for (std::size_t g = 0; g < groups; ++g, data += Width)
+    eight_steps<Width, Shifted>(data, prev, each, shift, std::make_index_sequence<8>{});
   prev_io = prev;
 }
 
 // The widths up to which steps_in_eights is made, one function a width.
 constexpr int kEightsUpTo = 32;
 template <typename Each>
-using Eights = void (*)(const uint8_t*, std::size_t, uint64_t&, Each&);
-template <typename Each, std::size_t... W>
+using Eights = void (*)(const uint8_t*, std::size_t, uint64_t&, Each&, int);
+template <typename Each, bool Shifted, std::size_t... W>
 constexpr std::array<Eights<Each>, sizeof...(W)> eights_table(std::index_sequence<W...>) {
-  return {&steps_in_eights<int(W), Each>...};
+  return {&steps_in_eights<int(W), Shifted, Each>...};
 }
-template <typename Each>
-inline constexpr auto kEights = eights_table<Each>(std::make_index_sequence<kEightsUpTo + 1>{});
+template <typename Each, bool Shifted>
+inline constexpr auto kEights = eights_table<Each, Shifted>(std::make_index_sequence<kEightsUpTo + 1>{});
 
 }  // namespace
 
@@ -564,14 +573,14 @@ Each PackedRow::walk(std::size_t b, Each each) const {
   std::size_t fast = 0;
   if (avail >= 8) fast = width ? std::min(count, (avail - 8) * 8 / std::size_t(width) + 1) : count;
   std::size_t i = 0, bit = 0;
+  if (width <= kEightsUpTo && fast >= 8) {
+    const std::size_t groups = fast / 8;
+    (shift == 0 ? kEights<Each, false> : kEights<Each, true>)[std::size_t(width)](data, groups, prev, each, shift);
+    i = groups * 8;
+    bit = i * std::size_t(width);
+  }
   if (shift == 0) {
     // One mask (most rows): the entry is the step alone.
-    if (width <= kEightsUpTo && fast >= 8) {
-      const std::size_t groups = fast / 8;
-      kEights<Each>[std::size_t(width)](data, groups, prev, each);
-      i = groups * 8;
-      bit = i * std::size_t(width);
-    }
     for (; i < fast; ++i, bit += std::size_t(width)) {
       uint64_t w;
       std::memcpy(&w, data + (bit >> 3), 8);
