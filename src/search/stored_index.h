@@ -205,8 +205,8 @@ class PostingCursor {
   // come to the word's last row (or passed its last position).
   int rows_read() const { return rows_read_; }
   bool at_last_row() const { return done_ || (upto_ >= 0 && row_.last()); }
-  // The word's rows, when this cursor read them all from the table from
-  // the first to the last, a few, each checked; otherwise null.
+  // The word's rows, when this cursor read every one of them (a few) from
+  // the table, from the first to the last, each checked; otherwise null.
   std::unique_ptr<WordRows> rows_seen() const;
 
  private:

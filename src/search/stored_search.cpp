@@ -270,10 +270,11 @@ constexpr std::size_t kSideBySide = 8;
 namespace {
 
 // The rows of words whose lists this search looked far into (more than a
-// few rows) or followed to their last row, read whole to be kept, the
-// second time that happens: later searches then look into them without
-// reading the table.  (A list of which only the first rows were needed is
-// not kept; a list of a row or two, all of which were needed, is.)
+// few rows) or followed to their last row, read whole to be kept (or taken
+// as the search read them, when it read every one), the second time that
+// happens: later searches then look into them without reading the table.
+// (A list of which only the first rows were needed is not kept; a list of
+// a row or two, all of which were needed, is.)
 void keep_rows_sought(db::Database& database, const StoredIndex& index,
                       const std::vector<std::unique_ptr<TermStream>>& streams, KeptSearch& kept, FirstHits& out) {
   constexpr int kFar = 3;
