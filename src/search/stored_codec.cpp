@@ -1,8 +1,10 @@
 #include "search/stored_codec.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 namespace kvistur::stored {
 
@@ -498,6 +500,55 @@ std::size_t PackedRow::block_for(uint32_t p) const {
   return lo;
 }
 
+namespace {
+
+// Entries of WIDTH bits in groups of eight: a group fills WIDTH bytes, so
+// each entry's byte and bit offset are known when this is compiled, and an
+// entry costs a load, a shift, a mask and an add.  SHIFTED: the entry is
+// its step shifted past the index of its mask (SHIFT bits), else the step
+// alone (one mask).  Reads eight bytes from each entry's first byte: the
+// caller sees that they are there.
+template <int Width, bool Shifted, std::size_t K, typename Each>
+[[gnu::always_inline]] inline void step_in_eight(const uint8_t* data, uint64_t& prev, Each& each, int shift) {
+  constexpr uint64_t low = Width ? ~uint64_t(0) >> (64 - Width) : 0;
+  uint64_t w;
+  std::memcpy(&w, data + (K * Width >> 3), 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  const uint64_t v = (w >> ((K * Width) & 7)) & low;
+  if constexpr (Shifted) {
+    prev += (v >> shift) + 1;
+    each(prev, v & ((uint64_t(1) << shift) - 1));
+  } else {
+    prev += v + 1;
+    each(prev, 0);
+  }
+}
+template <int Width, bool Shifted, typename Each, std::size_t... K>
+[[gnu::always_inline]] inline void eight_steps(const uint8_t* data, uint64_t& prev, Each& each, int shift,
+                                               std::index_sequence<K...>) {
+  (step_in_eight<Width, Shifted, K>(data, prev, each, shift), ...);
+}
+template <int Width, bool Shifted, typename Each>
+void steps_in_eights(const uint8_t* data, std::size_t groups, uint64_t& prev_io, Each& each, int shift) {
+  uint64_t prev = prev_io;
+  for (std::size_t g = 0; g < groups; ++g, data += Width)
+    eight_steps<Width, Shifted>(data, prev, each, shift, std::make_index_sequence<8>{});
+  prev_io = prev;
+}
+
+// The widths up to which steps_in_eights is made, one function a width.
+constexpr int kEightsUpTo = 32;
+template <typename Each>
+using Eights = void (*)(const uint8_t*, std::size_t, uint64_t&, Each&, int);
+template <typename Each, bool Shifted, std::size_t... W>
+constexpr std::array<Eights<Each>, sizeof...(W)> eights_table(std::index_sequence<W...>) {
+  return {&steps_in_eights<int(W), Shifted, Each>...};
+}
+template <typename Each, bool Shifted>
+inline constexpr auto kEights = eights_table<Each, Shifted>(std::make_index_sequence<kEightsUpTo + 1>{});
+
+}  // namespace
+
 template <typename Each>
 Each PackedRow::walk(std::size_t b, Each each) const {
   std::size_t at = body_ + offset(b);
@@ -522,6 +573,12 @@ Each PackedRow::walk(std::size_t b, Each each) const {
   std::size_t fast = 0;
   if (avail >= 8) fast = width ? std::min(count, (avail - 8) * 8 / std::size_t(width) + 1) : count;
   std::size_t i = 0, bit = 0;
+  if (width <= kEightsUpTo && fast >= 8) {
+    const std::size_t groups = fast / 8;
+    (shift == 0 ? kEights<Each, false> : kEights<Each, true>)[std::size_t(width)](data, groups, prev, each, shift);
+    i = groups * 8;
+    bit = i * std::size_t(width);
+  }
   if (shift == 0) {
     // One mask (most rows): the entry is the step alone.
     for (; i < fast; ++i, bit += std::size_t(width)) {

@@ -297,6 +297,27 @@ bool PostingCursor::open_row(int64_t upto, uint32_t p) {
   return true;
 }
 
+void PostingCursor::see_row(int64_t upto, std::string_view packed) {
+  if (rows_read_ == 1 && row_.before() == -1) seen_rows_ = 0;
+  if (seen_rows_ < 0) return;
+  if (seen_rows_ == kSeenRows) {
+    seen_rows_ = -1;
+    return;
+  }
+  seen_ += packed;
+  seen_uptos_[seen_rows_] = upto;
+  seen_ends_[seen_rows_++] = seen_.size();
+}
+
+std::unique_ptr<WordRows> PostingCursor::rows_seen() const {
+  if (seen_rows_ <= 0 || upto_ != seen_uptos_[seen_rows_ - 1] || !row_.last()) return nullptr;
+  auto rows = std::make_unique<WordRows>();
+  rows->uptos.assign(seen_uptos_, seen_uptos_ + seen_rows_);
+  rows->starts.insert(rows->starts.end(), seen_ends_, seen_ends_ + seen_rows_);
+  rows->bytes = seen_;
+  return rows;
+}
+
 bool PostingCursor::row_for(uint32_t p) {
   if (kept_) {
     // Far ahead: the row looked up; otherwise the rows passed over.  The
@@ -333,6 +354,7 @@ bool PostingCursor::row_for(uint32_t p) {
           u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 AND P.upto >= 0 ORDER BY P.upto",
           {word_, int64_t(p)});
     chain_.restart(p);
+    if (rows_read_ > 0) seen_rows_ = -1;  // rows passed over by the lookup
   }
   while (rows_->Next()) {
     ++rows_read_;
@@ -344,10 +366,12 @@ bool PostingCursor::row_for(uint32_t p) {
       chain_.next(upto, before, last);
       span_ = std::max<int64_t>(upto - upto_, 1);
       upto_ = upto;
+      seen_rows_ = -1;  // not checked
       continue;
     }
     row_.open(index_.build(), word_, upto, packed, rows_->IsInteger(2) ? rows_->Integer(2) : 0, mask_);
     chain_.next(upto, row_.before(), row_.last());
+    see_row(upto, packed);
     return open_row(upto, p);
   }
   if (!chain_.end() && !optional_) throw WordNotIndexed{};

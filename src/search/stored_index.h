@@ -202,9 +202,12 @@ class PostingCursor {
   int64_t word() const { return word_; }
   bool kept() const { return kept_ != nullptr; }
   // How many rows of the table it has read so far, and whether it has
-  // passed the word's last position.
+  // come to the word's last row (or passed its last position).
   int rows_read() const { return rows_read_; }
-  bool at_end() const { return done_; }
+  bool at_last_row() const { return done_ || (upto_ >= 0 && row_.last()); }
+  // The word's rows, when this cursor read every one of them (a few) from
+  // the table, from the first to the last, each checked; otherwise null.
+  std::unique_ptr<WordRows> rows_seen() const;
 
  private:
   bool seek_further(uint32_t p);
@@ -213,6 +216,8 @@ class PostingCursor {
   bool row_for(uint32_t p);
   // Makes the row just opened, whose key is UPTO, the current one, at P.
   bool open_row(int64_t upto, uint32_t p);
+  // Notes the row just opened (UPTO, PACKED) among the rows seen.
+  void see_row(int64_t upto, std::string_view packed);
   db::Database& database_;
   const StoredIndex& index_;
   int64_t word_;
@@ -231,6 +236,14 @@ class PostingCursor {
   int64_t span_ = 1;      // how many positions the last row read covered
   bool done_ = false;
   int rows_read_ = 0;
+  // The rows read, each opened, from the word's first on without a row
+  // passed over (a few at most): to be kept without reading them again.
+  // SEEN_ROWS_ is how many, -1 when they are not such rows.
+  static constexpr int kSeenRows = 3;
+  int seen_rows_ = -1;
+  int64_t seen_uptos_[kSeenRows];
+  std::size_t seen_ends_[kSeenRows];
+  std::string seen_;
 };
 
 }  // namespace kvistur

@@ -232,23 +232,31 @@ bool agree_two(PostingCursor& a, PostingCursor& b, uint32_t& candidate) {
   }
 }
 
-// Moves the N streams (SEEK(t, p), CURRENT(t)) on to the first position at
-// or after CANDIDATE that every one has, and leaves it in CANDIDATE: each
-// stream in turn moves to the candidate, and a stream ahead of it makes its
-// position the next candidate, until all agree.  False when a stream ends.
+// Moves the streams (SEEK(t, p), CURRENT(t)) on to the first position at
+// or after CANDIDATE that every one has, and leaves it in CANDIDATE; false
+// when a stream ends.  ORDER (the streams' numbers, kept from one call to
+// the next) is the order they are asked in: the first gives the candidate,
+// the others move to it in turn, and one that lands beyond it gives the
+// next candidate and goes to the front.  So the streams that seldom have
+// the candidate are asked first, and a common one is moved only when the
+// rarer ones agree: a move far into a common word's list is what a search
+// of a rare and a common word costs most.
 template <typename Seek, typename Current>
-bool agree_from(std::size_t n, uint32_t& candidate, Seek&& seek, Current&& current) {
-  std::size_t agree = 0, t = 0;
-  while (agree < n) {
+bool agree_from(std::vector<std::size_t>& order, uint32_t& candidate, Seek&& seek, Current&& current) {
+  if (!seek(order[0], candidate)) return false;
+  candidate = current(order[0]);
+  for (std::size_t i = 1; i < order.size();) {
+    const std::size_t t = order[i];
     if (!seek(t, candidate)) return false;
     const uint32_t c = current(t);
     if (c == candidate) {
-      ++agree;
-    } else {
-      candidate = c;
-      agree = 1;
+      ++i;
+      continue;
     }
-    t = t + 1 == n ? 0 : t + 1;
+    candidate = c;
+    for (std::size_t j = i; j > 0; --j) order[j] = order[j - 1];
+    order[0] = t;
+    i = 1;
   }
   return true;
 }
@@ -262,18 +270,21 @@ constexpr std::size_t kSideBySide = 8;
 namespace {
 
 // The rows of words whose lists this search looked far into (more than a
-// few rows) or read to their end, read whole to be kept, the second time
-// that happens: later searches then look into them without reading the
-// table.  (A list of which only the first rows were needed is not kept.)
+// few rows) or followed to their last row, read whole to be kept (or taken
+// as the search read them, when it read every one), the second time that
+// happens: later searches then look into them without reading the table.
+// (A list of which only the first rows were needed is not kept; a list of
+// a row or two, all of which were needed, is.)
 void keep_rows_sought(db::Database& database, const StoredIndex& index,
                       const std::vector<std::unique_ptr<TermStream>>& streams, KeptSearch& kept, FirstHits& out) {
   constexpr int kFar = 3;
   for (const auto& stream : streams)
     for (const PostingCursor* c : stream->cursors()) {
-      if (c->kept() || (c->rows_read() < kFar && !c->at_end())) continue;
+      if (c->kept() || (c->rows_read() < kFar && !c->at_last_row())) continue;
       std::string key = std::to_string(c->word());
       if (!kept.word_rows().note_use(key)) continue;
-      std::shared_ptr<WordRows> read = ReadWordRows(database, index, c->word(), index.delta() != nullptr);
+      std::shared_ptr<WordRows> read = c->rows_seen();
+      if (!read) read = ReadWordRows(database, index, c->word(), index.delta() != nullptr);
       std::size_t bytes = read->memory();
       out.to_keep.push_back([&kept, key, read, bytes] {
         kept.word_rows().keep(key, std::make_unique<const WordRows>(std::move(*read)), bytes);
@@ -380,6 +391,8 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       std::vector<PostingCursor*> direct;
       for (const auto& stream : streams) direct.push_back(stream->single_cursor());
       const bool all_direct = std::find(direct.begin(), direct.end(), nullptr) == direct.end();
+      std::vector<std::size_t> order(n);
+      for (std::size_t t = 0; t < n; ++t) order[t] = t;
       uint32_t p = 0;
       bool past_ordered = false;
       for (;;) {
@@ -387,10 +400,10 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
         const bool found =
             all_direct && n == 2 ? agree_two(*direct[0], *direct[1], candidate)
             : all_direct ? agree_from(
-                             n, candidate, [&](std::size_t t, uint32_t at) { return direct[t]->seek(at); },
+                             order, candidate, [&](std::size_t t, uint32_t at) { return direct[t]->seek(at); },
                              [&](std::size_t t) { return direct[t]->current(); })
                        : agree_from(
-                             n, candidate, [&](std::size_t t, uint32_t at) { return streams[t]->seek(at); },
+                             order, candidate, [&](std::size_t t, uint32_t at) { return streams[t]->seek(at); },
                              [&](std::size_t t) { return streams[t]->current(); });
         if (!found) break;
         p = candidate + 1;

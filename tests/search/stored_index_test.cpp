@@ -61,6 +61,45 @@ TEST(StoredCodec, PostingsGiveBackWhatWasPackedFromAnyPosition) {
   }
 }
 
+// Rows of one mask and of three, their blocks' entries of every width
+// from 0 bits up (the widths a block decodes eight entries at a time and
+// the rest), every mask taken or one: read back whole, and from any
+// position on.
+TEST(StoredCodec, RowsOfEveryWidth) {
+  std::mt19937 rng(11);
+  for (uint64_t masks : {1, 3})
+    for (int width = 0; width <= 32; ++width) {
+      std::vector<Entry> entries;
+      uint32_t p = rng() % 5;
+      for (std::size_t i = 0; i < 3 * kBlock + 21; ++i) {
+        entries.push_back({p, uint64_t(4) << (i % masks)});
+        // One step a block of WIDTH bits (the widest in the first block
+        // alone: positions stay below 2^32); the rest as narrow as it allows.
+        const bool wide = i % kBlock == 9 && width > 0 && (width < 30 || i < kBlock);
+        p += wide ? (uint32_t(1) << (width - 1)) + 1 : width > 1 ? 1 + rng() % 2 : 1;
+      }
+      for (uint64_t mask : {uint64_t(28), uint64_t(8)}) {
+        std::vector<uint32_t> want, got;
+        for (auto& e : entries)
+          if (e.mask & mask) want.push_back(e.position);
+        std::size_t first = 0;
+        for (const PostingsRow& r : EncodePostings(7, 42, entries)) {
+          PackedRow row;
+          row.open(7, 42, r.upto, r.packed, r.checksum, mask);
+          AppendPositions(row, got);
+          for (std::size_t i = 0; i < row.entries(); i += 3) {
+            if (!(entries[first + i].mask & mask)) continue;
+            uint32_t at = entries[first + i].position, block[kBlock];
+            std::size_t k = row.decode(row.block_for(at), block);
+            EXPECT_EQ(*std::lower_bound(block, block + k, at), at) << masks << " " << width << " " << first + i;
+          }
+          first += row.entries();
+        }
+        EXPECT_EQ(got, want) << masks << " " << width << " " << mask;
+      }
+    }
+}
+
 TEST(StoredCodec, EveryByteIsCoveredAndRowsMustFollow) {
   std::mt19937 rng(5);
   std::vector<Entry> entries;
