@@ -1,5 +1,7 @@
 // kvistur build: a catalogue from MARC records, or brought over from Jet
 // files, ready to search.
+#include <sqlite3.h>
+
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -46,6 +48,10 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
     return import::BuildFromJet(jet_files, out, code_page, std::cout, std::cerr);
   }
 
+  // SQLite's count of the memory it holds takes a lock at every
+  // allocation; nothing in a build reads it.  Only possible before SQLite's
+  // first use in the process (otherwise it stays on).
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   auto input = std::make_unique<MarcInput>(ReadMarcFiles(files, out));
   MarcInput& in = *input;
 

@@ -1,6 +1,7 @@
 #include "import/store/catalogue_writer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -101,17 +102,105 @@ void WriteSettings(const std::string& folder, const std::string& target, const s
 
 namespace {
 
-// Rows of the word index written by one INSERT.
-constexpr int kLinksPerInsert = 64;
-
 // Records handed to the writing thread at a time: enough that handing over
 // costs nothing beside the writing, few enough that the thread starts soon.
 constexpr std::size_t kRecordsPerBatch = 256;
 
-std::string links_insert() {
-  std::string links = "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)";
-  for (int i = 1; i < kLinksPerInsert; ++i) links += ",(?,?,?,?)";
-  return links;
+// The word index's rows in key order as a table SQLite reads
+// (kv_new_links: record, word, grp, field), so that one INSERT ... SELECT
+// writes them all: no values bound a row at a time, and one cursor on
+// Tengill from the first row to the last, where a statement of a few rows
+// found its place in the table again each time.  Reports every 65 536 rows
+// read to PROGRESS.
+struct LinkSource {
+  const std::vector<WordLink>* links = nullptr;
+  std::function<void(long done)> progress;
+};
+
+struct LinkTable {
+  sqlite3_vtab base;
+  LinkSource* source;
+};
+struct LinkCursor {
+  sqlite3_vtab_cursor base;
+  std::size_t at;
+};
+
+int link_connect(sqlite3* db, void* aux, int, const char* const*, sqlite3_vtab** out, char**) {
+  int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(record INTEGER, word INTEGER, grp INTEGER, field INTEGER)");
+  if (rc != SQLITE_OK) return rc;
+  auto* t = static_cast<LinkTable*>(sqlite3_malloc(sizeof(LinkTable)));
+  if (!t) return SQLITE_NOMEM;
+  std::memset(t, 0, sizeof *t);
+  t->source = static_cast<LinkSource*>(aux);
+  *out = &t->base;
+  return SQLITE_OK;
+}
+int link_disconnect(sqlite3_vtab* t) {
+  sqlite3_free(t);
+  return SQLITE_OK;
+}
+int link_best_index(sqlite3_vtab*, sqlite3_index_info* info) {
+  info->estimatedCost = 1e6;
+  return SQLITE_OK;
+}
+int link_open(sqlite3_vtab*, sqlite3_vtab_cursor** out) {
+  auto* c = static_cast<LinkCursor*>(sqlite3_malloc(sizeof(LinkCursor)));
+  if (!c) return SQLITE_NOMEM;
+  std::memset(c, 0, sizeof *c);
+  *out = &c->base;
+  return SQLITE_OK;
+}
+int link_close(sqlite3_vtab_cursor* c) {
+  sqlite3_free(c);
+  return SQLITE_OK;
+}
+int link_filter(sqlite3_vtab_cursor* c, int, const char*, int, sqlite3_value**) {
+  reinterpret_cast<LinkCursor*>(c)->at = 0;
+  return SQLITE_OK;
+}
+const LinkSource& link_source(sqlite3_vtab_cursor* c) { return *reinterpret_cast<LinkTable*>(c->pVtab)->source; }
+int link_next(sqlite3_vtab_cursor* c) {
+  std::size_t at = ++reinterpret_cast<LinkCursor*>(c)->at;
+  const LinkSource& s = link_source(c);
+  if (at % 65536 == 0 && s.progress) {
+    try {
+      s.progress(long(at));
+    } catch (...) {
+      return SQLITE_ERROR;
+    }
+  }
+  return SQLITE_OK;
+}
+int link_eof(sqlite3_vtab_cursor* c) {
+  const LinkSource& s = link_source(c);
+  return !s.links || reinterpret_cast<LinkCursor*>(c)->at >= s.links->size();
+}
+int link_column(sqlite3_vtab_cursor* c, sqlite3_context* ctx, int column) {
+  const WordLink& l = (*link_source(c).links)[reinterpret_cast<LinkCursor*>(c)->at];
+  sqlite3_result_int(ctx, column == 0 ? l.record : column == 1 ? l.word : column == 2 ? l.group : l.field);
+  return SQLITE_OK;
+}
+int link_rowid(sqlite3_vtab_cursor* c, sqlite3_int64* rowid) {
+  *rowid = sqlite3_int64(reinterpret_cast<LinkCursor*>(c)->at);
+  return SQLITE_OK;
+}
+
+// Read only, and only by its name (no CREATE VIRTUAL TABLE: nothing of it
+// is written into the catalogue).
+sqlite3_module link_module() {
+  sqlite3_module m{};
+  m.xConnect = link_connect;
+  m.xBestIndex = link_best_index;
+  m.xDisconnect = link_disconnect;
+  m.xOpen = link_open;
+  m.xClose = link_close;
+  m.xFilter = link_filter;
+  m.xNext = link_next;
+  m.xEof = link_eof;
+  m.xColumn = link_column;
+  m.xRowid = link_rowid;
+  return m;
 }
 
 // A new catalogue file in DIR with its tables, its transaction begun.
@@ -242,7 +331,6 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
 
 CatalogueWriter::CatalogueWriter(const std::string& dir)
     : dir_(dir), db_(new_catalogue(dir)), rows_(db_.get()), word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
-      link_(db_.get(), links_insert()),
       writer_(std::make_unique<BatchThread<Batch>>([this](Batch& b) { write(b); })) {}
 
 CatalogueWriter::~CatalogueWriter() = default;
@@ -392,21 +480,21 @@ int CatalogueWriter::Finish(const Progress& progress) {
     SqliteStatement stop(db_.get(), "INSERT INTO EkkiOrð (EkkiOrð) VALUES (?)");
     for (auto& w : default_stop_words()) stop.bind(1, w).run();
   }
-  long total = long(links_.size()), done = 0;
-  SqliteStatement one(db_.get(), "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
-  for (std::size_t at = 0; at < links_.size();) {
-    // Many rows to a statement: SQLite's work per statement is then spent
-    // once for them all.
-    bool whole = links_.size() - at >= std::size_t(kLinksPerInsert);
-    SqliteStatement& st = whole ? link_ : one;
-    int rows = whole ? kLinksPerInsert : 1;
-    for (int k = 0; k < rows; ++k, ++at) {
-      const WordLink& l = links_[at];
-      st.bind(4 * k + 1, l.record).bind(4 * k + 2, l.word).bind(4 * k + 3, l.group).bind(4 * k + 4, l.field);
-    }
-    st.run();
-    done += rows;
-    if (progress && done % 65536 < rows) progress("word index", done, total);
+  long total = long(links_.size());
+  {
+    static const sqlite3_module module = link_module();
+    LinkSource source{&links_, {}};
+    if (progress) source.progress = [&](long done) { progress("word index", done, total); };
+    if (sqlite3_create_module_v2(db_.get(), "kv_new_links", &module, &source, nullptr) != SQLITE_OK)
+      throw std::runtime_error(sqlite3_errmsg(db_.get()));
+    // Dropped again however this ends: it points at SOURCE.
+    struct Drop {
+      sqlite3* db;
+      ~Drop() { sqlite3_create_module_v2(db, "kv_new_links", nullptr, nullptr, nullptr); }
+    } drop{db_.get()};
+    SqliteStatement(db_.get(),
+                    "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) SELECT record, word, grp, field FROM kv_new_links")
+        .run();
   }
   if (progress) progress("word index", total, total);
   if (progress) progress("indexes", 0, 0);

@@ -145,7 +145,7 @@ class CatalogueWriter {
   std::string dir_;
   SqliteConnection db_;
   RecordRows rows_;
-  SqliteStatement word_, link_;
+  SqliteStatement word_;
   Batch batch_;
   // Batches written, for Trim to free; the writer frees the oldest itself
   // when more wait.
