@@ -288,8 +288,18 @@ void WordNumbers::add(std::string_view word, int32_t number) {
   ++used_;
 }
 
-RecordRows::RecordRows(sqlite3* db)
-    : now_(to_utf8(iso_text(EmptyRecord().Skráning))),
+namespace {
+
+// After a row whose number SQLite gave (one above the highest): that it is
+// the number the rows of the catalogue give it elsewhere.
+void expect_number(sqlite3* db, int64_t id) {
+  if (sqlite3_last_insert_rowid(db) != id) throw std::logic_error("rows not written in the order of their numbers");
+}
+
+}  // namespace
+
+RecordRows::RecordRows(sqlite3* db, bool in_order)
+    : db_(db), in_order_(in_order), now_(to_utf8(iso_text(EmptyRecord().Skráning))),
       record_(db,
               "INSERT INTO Móðurtafla (ID, Skráning, ISBN, Marktákn1, Marktákn2, Marktákn3, Marktákn4, ÖllFærslan, "
               "MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, Einkennisstrengur) "
@@ -308,16 +318,21 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
   const CatalogueRecord& c = r.record;
   std::string when = catalogued(r.record_date, now_), m1 = to_utf8(c.Marktákn1), m2 = to_utf8(c.Marktákn2),
               m3 = to_utf8(c.Marktákn3), m4 = to_utf8(c.Marktákn4);
-  record_.bind(1, id).bind_in_place(2, when);
+  if (in_order_) record_.bind_null(1);
+  else record_.bind(1, id);
+  record_.bind_in_place(2, when);
   if (!r.isbn.empty()) record_.bind_in_place(3, r.isbn);
   record_.bind_in_place(4, m1).bind_in_place(5, m2).bind_in_place(6, m3).bind_in_place(7, m4);
   record_.bind_in_place(8, r.whole_text).bind_in_place(9, r.marc_text).bind(10, host).bind_in_place(11, r.sort_key);
   record_.bind(12, r.kind).bind(13, r.collection).bind_in_place(14, r.identity).run();
+  if (in_order_) expect_number(db_, id);
 
-  source_.bind(1, id);
+  if (in_order_) source_.bind_null(1);
+  else source_.bind(1, id);
   if (!r.control_number.empty()) source_.bind_in_place(2, r.control_number);
   if (!r.agency.empty()) source_.bind_in_place(3, r.agency);
   source_.bind_blob_in_place(4, r.source).run();
+  if (in_order_) expect_number(db_, id);
 
   for (auto& cp : r.copies)
     copy_.bind(1, cp.number).bind_in_place(2, cp.note).bind_in_place(3, cp.location).bind(4, id).bind(5, 1)
@@ -330,7 +345,7 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
 }
 
 CatalogueWriter::CatalogueWriter(const std::string& dir)
-    : dir_(dir), db_(new_catalogue(dir)), rows_(db_.get()), word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
+    : dir_(dir), db_(new_catalogue(dir)), rows_(db_.get(), true), word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
       writer_(std::make_unique<BatchThread<Batch>>([this](Batch& b) { write(b); })) {}
 
 CatalogueWriter::~CatalogueWriter() = default;
@@ -341,7 +356,12 @@ void CatalogueWriter::write(Batch& batch) {
   for (Staged& s : batch) {
     rows_.Write(s.id, s.record, 0);
     facts_.push_back(facets::FactsFromSource(s.record.source));
-    for (auto& [id, word] : s.words) word_.bind(1, id).bind_in_place(2, word).run();
+    // Numbered in order from 1, as the records: SQLite gives each word
+    // its number.
+    for (auto& [id, word] : s.words) {
+      word_.bind_null(1).bind_in_place(2, word).run();
+      expect_number(db_.get(), id);
+    }
   }
   // Left for the mapping threads to free (Trim); the writer frees a batch
   // itself only when a few wait, or when none maps any more.
