@@ -397,6 +397,9 @@ int32_t CatalogueWriter::Add(ImportedRecord&& r) {
   if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
     parts_.push_back({id, r.host_control});
   std::vector<int> groups = RecordGroups(r.kind);
+  // Room for the whole batch at once: grown by doubling, every record
+  // staged so far would be moved at each step.
+  if (batch_.capacity() == 0) batch_.reserve(kRecordsPerBatch);
   Staged& staged = batch_.emplace_back(Staged{id, {}, {}});
   for (auto& w : r.words) {
     // Words are looked up as written first: folding (which makes two
