@@ -7,6 +7,8 @@
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 
+#include <cstring>
+#include <stdexcept>
 #include <vector>
 
 namespace kvistur::db {
@@ -116,6 +118,8 @@ bool match_items(const std::vector<PatternItem>& pat, const std::vector<char32_t
   return pi == pat.size();
 }
 
+bool fold_latin(std::string_view utf8, std::string& out);
+
 void fn_fold(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
     sqlite3_result_null(ctx);
@@ -123,7 +127,11 @@ void fn_fold(sqlite3_context* ctx, int, sqlite3_value** argv) {
   }
   const char* s = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
   int n = sqlite3_value_bytes(argv[0]);
-  std::string f = fold_utf8(std::string_view(s ? s : "", std::size_t(n)));
+  // Most texts fold without ICU, into a buffer kept for the thread: an
+  // index on kv_fold calls this once for every row.
+  thread_local std::string f;
+  std::string_view text(s ? s : "", std::size_t(n));
+  if (!fold_latin(text, f)) f = fold_text(from_utf8(text));
   sqlite3_result_text(ctx, f.data(), int(f.size()), SQLITE_TRANSIENT);
 }
 
@@ -172,16 +180,68 @@ int compare_kv_ci(std::string_view a, std::string_view b) {
   return fa < fb ? -1 : 1;
 }
 
-std::string fold_utf8(std::string_view utf8) {
-  bool ascii = true;
-  for (unsigned char c : utf8) ascii = ascii && c < 0x80;
-  if (ascii) {
-    std::string out(utf8);
-    for (char& c : out)
-      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
+namespace {
+
+// The fold of each character before U+0300, in UTF-8, taken from ICU once.
+// Those characters are starters that never compose (a text of them alone
+// is in normal form C) and case folding maps each character by itself, so
+// the fold of such a text is the folds of its characters one after
+// another: what fold_text gives, without a conversion to UTF-16 and ICU's
+// passes over it.  No fold there is longer than three bytes (ß is "ss",
+// İ is "i" and a combining dot).
+struct FoldedChar {
+  uint8_t length = 0;
+  char bytes[7] = {};
+};
+constexpr char32_t kFoldTableEnd = 0x300;
+
+const FoldedChar* folded_chars() {
+  static const std::vector<FoldedChar> table = [] {
+    std::vector<FoldedChar> t(kFoldTableEnd);
+    for (char32_t c = 0; c < kFoldTableEnd; ++c) {
+      std::string f = fold_text(TextView(std::u16string(1, char16_t(c))));
+      if (f.size() > sizeof t[c].bytes) throw std::logic_error("a character's fold is longer than expected");
+      t[c].length = uint8_t(f.size());
+      std::memcpy(t[c].bytes, f.data(), f.size());
+    }
+    return t;
+  }();
+  return table.data();
+}
+
+// Folds UTF-8 of characters before U+0300 into OUT (replacing what it
+// held); false, OUT unspecified, for a text with any other byte.
+bool fold_latin(std::string_view utf8, std::string& out) {
+  const FoldedChar* chars = folded_chars();
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  std::size_t n = utf8.size();
+  // A pair of bytes folds to at most three, a single byte to one.
+  out.resize(n + n / 2 + 8);
+  char* o = out.data();
+  for (std::size_t i = 0; i < n;) {
+    unsigned char b = p[i];
+    const FoldedChar* f;
+    if (b < 0x80) {
+      *o++ = char(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+      ++i;
+      continue;
+    }
+    if (b < 0xC2 || b > 0xCB || i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return false;
+    f = &chars[((b & 0x1F) << 6) | (p[i + 1] & 0x3F)];
+    std::memcpy(o, f->bytes, sizeof f->bytes);
+    o += f->length;
+    i += 2;
   }
-  return fold_text(from_utf8(utf8));
+  out.resize(std::size_t(o - out.data()));
+  return true;
+}
+
+}  // namespace
+
+std::string fold_utf8(std::string_view utf8) {
+  std::string out;
+  if (!fold_latin(utf8, out)) out = fold_text(from_utf8(utf8));
+  return out;
 }
 
 std::string fold_text(TextView s) {

@@ -1,5 +1,8 @@
 // kvistur build: a catalogue from MARC records, or brought over from Jet
 // files, ready to search.
+#include <sqlite3.h>
+
+#include <future>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -46,6 +49,10 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
     return import::BuildFromJet(jet_files, out, code_page, std::cout, std::cerr);
   }
 
+  // SQLite's count of the memory it holds takes a lock at every
+  // allocation; nothing in a build reads it.  Only possible before SQLite's
+  // first use in the process (otherwise it stays on).
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   auto input = std::make_unique<MarcInput>(ReadMarcFiles(files, out));
   MarcInput& in = *input;
 
@@ -99,6 +106,9 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
     std::cerr << "kvistur build: no record could be written; " << output.target() << " is left as it was\n";
     return 1;
   }
+  // The workgroup (a password hash) is written on another core while the
+  // writer finishes on this one; waited for, if need be, however this ends.
+  std::future<void> workgroup = std::async(std::launch::async, [&output] { output.StageWorkgroup(); });
   std::unique_ptr<StageProgress> stage;
   std::string stage_name;
   long stage_done = 0;
@@ -113,6 +123,7 @@ KVISTUR_COMMAND(cmd_build, "build", "build --marc FILE... --out DIR|URI | build 
   });
   if (stage) stage->Done(stage_done);
   if (orphans) std::cerr << "kvistur build: " << orphans << " component parts name a host that is not in the input\n";
+  workgroup.get();
   output.Commit();
   std::cout << "read " << (long(in.records.size()) + in.problems) << ", written " << written << ", skipped " << skipped
             << " (" << writer.words() << " words) into " << output.target() << "\n";

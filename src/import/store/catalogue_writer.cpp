@@ -1,6 +1,7 @@
 #include "import/store/catalogue_writer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -101,17 +102,105 @@ void WriteSettings(const std::string& folder, const std::string& target, const s
 
 namespace {
 
-// Rows of the word index written by one INSERT.
-constexpr int kLinksPerInsert = 64;
-
 // Records handed to the writing thread at a time: enough that handing over
 // costs nothing beside the writing, few enough that the thread starts soon.
 constexpr std::size_t kRecordsPerBatch = 256;
 
-std::string links_insert() {
-  std::string links = "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)";
-  for (int i = 1; i < kLinksPerInsert; ++i) links += ",(?,?,?,?)";
-  return links;
+// The word index's rows in key order as a table SQLite reads
+// (kv_new_links: record, word, grp, field), so that one INSERT ... SELECT
+// writes them all: no values bound a row at a time, and one cursor on
+// Tengill from the first row to the last, where a statement of a few rows
+// found its place in the table again each time.  Reports every 65 536 rows
+// read to PROGRESS.
+struct LinkSource {
+  const std::vector<WordLink>* links = nullptr;
+  std::function<void(long done)> progress;
+};
+
+struct LinkTable {
+  sqlite3_vtab base;
+  LinkSource* source;
+};
+struct LinkCursor {
+  sqlite3_vtab_cursor base;
+  std::size_t at;
+};
+
+int link_connect(sqlite3* db, void* aux, int, const char* const*, sqlite3_vtab** out, char**) {
+  int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(record INTEGER, word INTEGER, grp INTEGER, field INTEGER)");
+  if (rc != SQLITE_OK) return rc;
+  auto* t = static_cast<LinkTable*>(sqlite3_malloc(sizeof(LinkTable)));
+  if (!t) return SQLITE_NOMEM;
+  std::memset(t, 0, sizeof *t);
+  t->source = static_cast<LinkSource*>(aux);
+  *out = &t->base;
+  return SQLITE_OK;
+}
+int link_disconnect(sqlite3_vtab* t) {
+  sqlite3_free(t);
+  return SQLITE_OK;
+}
+int link_best_index(sqlite3_vtab*, sqlite3_index_info* info) {
+  info->estimatedCost = 1e6;
+  return SQLITE_OK;
+}
+int link_open(sqlite3_vtab*, sqlite3_vtab_cursor** out) {
+  auto* c = static_cast<LinkCursor*>(sqlite3_malloc(sizeof(LinkCursor)));
+  if (!c) return SQLITE_NOMEM;
+  std::memset(c, 0, sizeof *c);
+  *out = &c->base;
+  return SQLITE_OK;
+}
+int link_close(sqlite3_vtab_cursor* c) {
+  sqlite3_free(c);
+  return SQLITE_OK;
+}
+int link_filter(sqlite3_vtab_cursor* c, int, const char*, int, sqlite3_value**) {
+  reinterpret_cast<LinkCursor*>(c)->at = 0;
+  return SQLITE_OK;
+}
+const LinkSource& link_source(sqlite3_vtab_cursor* c) { return *reinterpret_cast<LinkTable*>(c->pVtab)->source; }
+int link_next(sqlite3_vtab_cursor* c) {
+  std::size_t at = ++reinterpret_cast<LinkCursor*>(c)->at;
+  const LinkSource& s = link_source(c);
+  if (at % 65536 == 0 && s.progress) {
+    try {
+      s.progress(long(at));
+    } catch (...) {
+      return SQLITE_ERROR;
+    }
+  }
+  return SQLITE_OK;
+}
+int link_eof(sqlite3_vtab_cursor* c) {
+  const LinkSource& s = link_source(c);
+  return !s.links || reinterpret_cast<LinkCursor*>(c)->at >= s.links->size();
+}
+int link_column(sqlite3_vtab_cursor* c, sqlite3_context* ctx, int column) {
+  const WordLink& l = (*link_source(c).links)[reinterpret_cast<LinkCursor*>(c)->at];
+  sqlite3_result_int(ctx, column == 0 ? l.record : column == 1 ? l.word : column == 2 ? l.group : l.field);
+  return SQLITE_OK;
+}
+int link_rowid(sqlite3_vtab_cursor* c, sqlite3_int64* rowid) {
+  *rowid = sqlite3_int64(reinterpret_cast<LinkCursor*>(c)->at);
+  return SQLITE_OK;
+}
+
+// Read only, and only by its name (no CREATE VIRTUAL TABLE: nothing of it
+// is written into the catalogue).
+sqlite3_module link_module() {
+  sqlite3_module m{};
+  m.xConnect = link_connect;
+  m.xBestIndex = link_best_index;
+  m.xDisconnect = link_disconnect;
+  m.xOpen = link_open;
+  m.xClose = link_close;
+  m.xFilter = link_filter;
+  m.xNext = link_next;
+  m.xEof = link_eof;
+  m.xColumn = link_column;
+  m.xRowid = link_rowid;
+  return m;
 }
 
 // A new catalogue file in DIR with its tables, its transaction begun.
@@ -199,8 +288,18 @@ void WordNumbers::add(std::string_view word, int32_t number) {
   ++used_;
 }
 
-RecordRows::RecordRows(sqlite3* db)
-    : now_(to_utf8(iso_text(EmptyRecord().Skráning))),
+namespace {
+
+// After a row whose number SQLite gave (one above the highest): that it is
+// the number the rows of the catalogue give it elsewhere.
+void expect_number(sqlite3* db, int64_t id) {
+  if (sqlite3_last_insert_rowid(db) != id) throw std::logic_error("rows not written in the order of their numbers");
+}
+
+}  // namespace
+
+RecordRows::RecordRows(sqlite3* db, bool in_order)
+    : db_(db), in_order_(in_order), now_(to_utf8(iso_text(EmptyRecord().Skráning))),
       record_(db,
               "INSERT INTO Móðurtafla (ID, Skráning, ISBN, Marktákn1, Marktákn2, Marktákn3, Marktákn4, ÖllFærslan, "
               "MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, Safndeild, UpprunaID, Einkennisstrengur) "
@@ -219,16 +318,21 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
   const CatalogueRecord& c = r.record;
   std::string when = catalogued(r.record_date, now_), m1 = to_utf8(c.Marktákn1), m2 = to_utf8(c.Marktákn2),
               m3 = to_utf8(c.Marktákn3), m4 = to_utf8(c.Marktákn4);
-  record_.bind(1, id).bind_in_place(2, when);
+  if (in_order_) record_.bind_null(1);
+  else record_.bind(1, id);
+  record_.bind_in_place(2, when);
   if (!r.isbn.empty()) record_.bind_in_place(3, r.isbn);
   record_.bind_in_place(4, m1).bind_in_place(5, m2).bind_in_place(6, m3).bind_in_place(7, m4);
   record_.bind_in_place(8, r.whole_text).bind_in_place(9, r.marc_text).bind(10, host).bind_in_place(11, r.sort_key);
   record_.bind(12, r.kind).bind(13, r.collection).bind_in_place(14, r.identity).run();
+  if (in_order_) expect_number(db_, id);
 
-  source_.bind(1, id);
+  if (in_order_) source_.bind_null(1);
+  else source_.bind(1, id);
   if (!r.control_number.empty()) source_.bind_in_place(2, r.control_number);
   if (!r.agency.empty()) source_.bind_in_place(3, r.agency);
   source_.bind_blob_in_place(4, r.source).run();
+  if (in_order_) expect_number(db_, id);
 
   for (auto& cp : r.copies)
     copy_.bind(1, cp.number).bind_in_place(2, cp.note).bind_in_place(3, cp.location).bind(4, id).bind(5, 1)
@@ -241,8 +345,7 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
 }
 
 CatalogueWriter::CatalogueWriter(const std::string& dir)
-    : dir_(dir), db_(new_catalogue(dir)), rows_(db_.get()), word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
-      link_(db_.get(), links_insert()),
+    : dir_(dir), db_(new_catalogue(dir)), rows_(db_.get(), true), word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
       writer_(std::make_unique<BatchThread<Batch>>([this](Batch& b) { write(b); })) {}
 
 CatalogueWriter::~CatalogueWriter() = default;
@@ -253,7 +356,12 @@ void CatalogueWriter::write(Batch& batch) {
   for (Staged& s : batch) {
     rows_.Write(s.id, s.record, 0);
     facts_.push_back(facets::FactsFromSource(s.record.source));
-    for (auto& [id, word] : s.words) word_.bind(1, id).bind_in_place(2, word).run();
+    // Numbered in order from 1, as the records: SQLite gives each word
+    // its number.
+    for (auto& [id, word] : s.words) {
+      word_.bind_null(1).bind_in_place(2, word).run();
+      expect_number(db_.get(), id);
+    }
   }
   // Left for the mapping threads to free (Trim); the writer frees a batch
   // itself only when a few wait, or when none maps any more.
@@ -289,6 +397,9 @@ int32_t CatalogueWriter::Add(ImportedRecord&& r) {
   if ((r.kind == kKindComponent || r.kind == kKindArticle) && !r.host_control.empty())
     parts_.push_back({id, r.host_control});
   std::vector<int> groups = RecordGroups(r.kind);
+  // Room for the whole batch at once: grown by doubling, every record
+  // staged so far would be moved at each step.
+  if (batch_.capacity() == 0) batch_.reserve(kRecordsPerBatch);
   Staged& staged = batch_.emplace_back(Staged{id, {}, {}});
   for (auto& w : r.words) {
     // Words are looked up as written first: folding (which makes two
@@ -392,21 +503,21 @@ int CatalogueWriter::Finish(const Progress& progress) {
     SqliteStatement stop(db_.get(), "INSERT INTO EkkiOrð (EkkiOrð) VALUES (?)");
     for (auto& w : default_stop_words()) stop.bind(1, w).run();
   }
-  long total = long(links_.size()), done = 0;
-  SqliteStatement one(db_.get(), "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) VALUES (?,?,?,?)");
-  for (std::size_t at = 0; at < links_.size();) {
-    // Many rows to a statement: SQLite's work per statement is then spent
-    // once for them all.
-    bool whole = links_.size() - at >= std::size_t(kLinksPerInsert);
-    SqliteStatement& st = whole ? link_ : one;
-    int rows = whole ? kLinksPerInsert : 1;
-    for (int k = 0; k < rows; ++k, ++at) {
-      const WordLink& l = links_[at];
-      st.bind(4 * k + 1, l.record).bind(4 * k + 2, l.word).bind(4 * k + 3, l.group).bind(4 * k + 4, l.field);
-    }
-    st.run();
-    done += rows;
-    if (progress && done % 65536 < rows) progress("word index", done, total);
+  long total = long(links_.size());
+  {
+    static const sqlite3_module module = link_module();
+    LinkSource source{&links_, {}};
+    if (progress) source.progress = [&](long done) { progress("word index", done, total); };
+    if (sqlite3_create_module_v2(db_.get(), "kv_new_links", &module, &source, nullptr) != SQLITE_OK)
+      throw std::runtime_error(sqlite3_errmsg(db_.get()));
+    // Dropped again however this ends: it points at SOURCE.
+    struct Drop {
+      sqlite3* db;
+      ~Drop() { sqlite3_create_module_v2(db, "kv_new_links", nullptr, nullptr, nullptr); }
+    } drop{db_.get()};
+    SqliteStatement(db_.get(),
+                    "INSERT INTO Tengill (FærsluID, OrðID, HópID, Orðtag) SELECT record, word, grp, field FROM kv_new_links")
+        .run();
   }
   if (progress) progress("word index", total, total);
   if (progress) progress("indexes", 0, 0);

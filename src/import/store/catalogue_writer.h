@@ -61,12 +61,18 @@ std::string NewSettings(const std::string& target);
 class RecordRows {
  public:
   // Prepares the statements on DB; volumes are numbered on from the
-  // highest Árgangur.ID there.  Throws std::runtime_error on an SQLite error.
-  explicit RecordRows(sqlite3* db);
+  // highest Árgangur.ID there.  IN_ORDER: every record is numbered one
+  // above the highest written before (a new catalogue), so SQLite numbers
+  // its rows itself instead of looking each number up in the table first;
+  // Write checks that the number it gave is the record's.  Throws
+  // std::runtime_error on an SQLite error.
+  explicit RecordRows(sqlite3* db, bool in_order = false);
 
   void Write(int32_t id, const ImportedRecord& r, int32_t host);
 
  private:
+  sqlite3* db_;
+  bool in_order_;
   std::string now_;  // when the writing began: for records without 005
   SqliteStatement record_, source_, copy_, volume_, issue_;
   int32_t next_volume_ = 1;
@@ -145,7 +151,7 @@ class CatalogueWriter {
   std::string dir_;
   SqliteConnection db_;
   RecordRows rows_;
-  SqliteStatement word_, link_;
+  SqliteStatement word_;
   Batch batch_;
   // Batches written, for Trim to free; the writer frees the oldest itself
   // when more wait.

@@ -151,6 +151,13 @@ CatalogueOutput::~CatalogueOutput() {
   }
 }
 
+void CatalogueOutput::StageWorkgroup() {
+  if (server_ || committed_) return;
+  fs::path dir(target_), staged(staging_);
+  if (!fs::exists(dir / kWorkgroupFile) && !fs::exists(staged / kWorkgroupFile))
+    db::workgroup_init((staged / kWorkgroupFile).string());
+}
+
 void CatalogueOutput::Commit() {
   if (committed_) return;
   if (server_) {

@@ -66,6 +66,12 @@ class CatalogueOutput {
   // cannot; a file already moved stays moved (each file is whole, old or
   // new).
   void Commit();
+  // Writes the new workgroup into the staging folder now, when the target
+  // has none, instead of in Commit: its password hash takes a while, which
+  // a build spends on an idle core beside its last stages.  Touches nothing
+  // else, so it may run beside the writing of the databases.  Throws as
+  // Commit would.
+  void StageWorkgroup();
 
  private:
   std::string target_, staging_;
