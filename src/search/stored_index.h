@@ -147,16 +147,6 @@ class StoredIndex {
   std::unique_ptr<StoredDelta> delta_;
 };
 
-// A cursor over HEAD, then a list of whole numbers, then TAIL (a query
-// `... IN (` NUMBERS `) ...`), opened with the numbers as its literals: the
-// list is filled up to one of a few lengths with its last number (which
-// gives no other rows), so that every list is one of a few query texts,
-// each read and prepared once per connection.  NUMBERS holds at most
-// kListsUpTo numbers and at least one.
-inline constexpr std::size_t kListsUpTo = 200;
-std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
-                                         const Text& tail);
-
 // A word's rows of kv_postings read whole and checked, to be kept (kept.h):
 // row R is bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].
 struct WordRows {

@@ -61,32 +61,27 @@ std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, 
                                     uint64_t mask, const std::vector<bool>& in_delta) {
   std::vector<uint32_t> out;
   stored::PackedRow row;
-  // At most 64 words a query: a list's first query of each length is
-  // translated and prepared (a list of 200 costs a million instructions),
-  // while one query more costs little.
-  constexpr std::size_t kWordsAQuery = 64;
-  for (std::size_t from = 0; from < words.size(); from += kWordsAQuery) {
-    const std::size_t to = std::min(words.size(), from + kWordsAQuery);
-    auto rows = OpenWithList(database, u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (",
-                             std::vector<int64_t>(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to)),
-                             u") ORDER BY P.word, P.upto");
-    std::size_t at = from;  // the word whose rows are being read (WORDS ascending)
-    stored::RowChain chain;
-    auto next_word = [&] {
-      if (!chain.end() && !in_delta[at]) throw WordNotIndexed{};
-      chain = stored::RowChain();
-      ++at;
-    };
-    while (rows->Next()) {
-      int64_t word = rows->Integer(0), upto = rows->Integer(1);
-      while (at < to && words[at] < word) next_word();
-      if (at == to || words[at] != word) throw stored::Damaged("kv_postings: a row of a word not asked for");
-      row.open(index.build(), word, upto, rows->Bytes(2), rows->IsInteger(3) ? rows->Integer(3) : 0, mask);
-      chain.next(upto, row.before(), row.last());
-      stored::AppendPositions(row, out);
-    }
-    while (at < to) next_word();
+  // The words as one list: one query text for any number of them,
+  // translated and prepared once per connection.
+  auto rows = database.OpenCursorWith(
+      u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (?) ORDER BY P.word, P.upto",
+      {words});
+  std::size_t at = 0;  // the word whose rows are being read (WORDS ascending)
+  stored::RowChain chain;
+  auto next_word = [&] {
+    if (!chain.end() && !in_delta[at]) throw WordNotIndexed{};
+    chain = stored::RowChain();
+    ++at;
+  };
+  while (rows->Next()) {
+    int64_t word = rows->Integer(0), upto = rows->Integer(1);
+    while (at < words.size() && words[at] < word) next_word();
+    if (at == words.size() || words[at] != word) throw stored::Damaged("kv_postings: a row of a word not asked for");
+    row.open(index.build(), word, upto, rows->Bytes(2), rows->IsInteger(3) ? rows->Integer(3) : 0, mask);
+    chain.next(upto, row.before(), row.last());
+    stored::AppendPositions(row, out);
   }
+  while (at < words.size()) next_word();
   if (index.delta()) out.erase(std::remove_if(out.begin(), out.end(), [&](uint32_t p) { return index.masked(p); }), out.end());
   if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint32_t>()) == out.end())
     return out;  // ascending and each once already (one word's rows, in order)
