@@ -81,7 +81,8 @@ void read_hits(db::Database& database, HitArray& table, bool& open) {
       at.emplace(e.ID, p);
       ids.push_back(e.ID);
     }
-    auto rows = database.OpenCursorWith(u"select m.ID, m.Einkennisstrengur, m.Tag FROM Móðurtafla m where m.ID IN (?)", {ids});
+    auto rows = OpenWithList(database, u"select m.ID, m.Einkennisstrengur, m.Tag FROM Móðurtafla m where m.ID IN (", ids,
+                             u")");
     // The first row is read as the query opens: a fault there is the
     // opening's.
     bool row = rows->Next();

@@ -54,14 +54,19 @@ std::unique_ptr<StoredDelta> read_delta(db::Database& database, const stored::Su
 
 }  // namespace
 
+std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
+                                         const Text& tail) {
+  if (numbers.size() == 1) return database.OpenCursorWith(head + u"0" + tail, {numbers[0]});
+  return database.OpenCursorWith(head + u"?" + tail, {numbers});
+}
+
 std::vector<int32_t> StoredIndex::delta_records(db::Database& database, const std::vector<int64_t>& words,
                                                 int32_t group, int32_t field, std::vector<bool>& has) const {
   has.assign(words.size(), false);
   std::vector<int32_t> out;
   if (meta_.delta_words == 0) return out;
-  // The words as one list (a query text for any number of them).
-  auto rows = database.OpenCursorWith(
-      u"SELECT d.word, d.packed, d.checksum FROM kv_delta_postings AS d WHERE d.word IN (?)", {words});
+  auto rows = OpenWithList(database, u"SELECT d.word, d.packed, d.checksum FROM kv_delta_postings AS d WHERE d.word IN (",
+                           words, u")");
   while (rows->Next()) {
     const int64_t word = rows->Integer(0);
     std::string_view packed = rows->Bytes(1);

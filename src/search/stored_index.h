@@ -147,6 +147,14 @@ class StoredIndex {
   std::unique_ptr<StoredDelta> delta_;
 };
 
+// A cursor over HEAD, a list of whole numbers, then TAIL (a query `... IN (`
+// NUMBERS `) ...`), one query text for any length, read and prepared once
+// per connection: the numbers go as one list in a list's place (`IN (?)`),
+// except a single number, which goes as a literal of its own (SQLite looks
+// that up directly, where a list costs it a temporary table a run).
+std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
+                                         const Text& tail);
+
 // A word's rows of kv_postings read whole and checked, to be kept (kept.h):
 // row R is bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].
 struct WordRows {

@@ -61,11 +61,9 @@ std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, 
                                     uint64_t mask, const std::vector<bool>& in_delta) {
   std::vector<uint32_t> out;
   stored::PackedRow row;
-  // The words as one list: one query text for any number of them,
-  // translated and prepared once per connection.
-  auto rows = database.OpenCursorWith(
-      u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (?) ORDER BY P.word, P.upto",
-      {words});
+  // The words as one list: one query text for any number of them.
+  auto rows = OpenWithList(database, u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (",
+                           words, u") ORDER BY P.word, P.upto");
   std::size_t at = 0;  // the word whose rows are being read (WORDS ascending)
   stored::RowChain chain;
   auto next_word = [&] {
