@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "kvistur/error.h"
 #include "platform/jet_query.h"
 #include "platform/sqlite_functions.h"
 
@@ -132,6 +133,13 @@ bool put_text(SqlValue& v, const std::string& text) {
   }
   v.pattern = std::move(pattern);
   return true;
+}
+
+void refuse_list_place(TextView query, const Translation& t) {
+  for (const SqlValue& v : t.values)
+    if (v.kind == SqlValue::kList)
+      throw Error(kSyntaxInExpression, u"DAO.Database",
+                  u"Syntax error (missing operator) in query expression '" + Text(query) + u"'.");
 }
 
 bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals) {

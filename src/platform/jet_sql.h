@@ -27,8 +27,9 @@
 // a list of whole numbers of any length (an empty one when none is given)
 // as one bound value, so that one query text, translated and prepared
 // once, serves every list: SQLite reads the list through json_each, a
-// server as an int8 array (`x = ANY ($1)`).  Anywhere else `?` is a syntax
-// error, and so is `NOT IN (?)`.
+// server as an int8 array (`x = ANY ($1)`).  It is taken only by a query
+// opened with its literals given apart (Database::OpenCursorWith); anywhere
+// else, and as `NOT IN (?)`, `?` is a syntax error.
 //
 // Errors are kvistur::Error with the engine's numbers and source
 // "DAO.Database".
@@ -141,6 +142,10 @@ Translation translate_jet(TextView query, const Schema& schema);
 // the kind written in its place, or is a Like pattern of another form
 // (SqlValue::FromPattern).
 bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals);
+// Throws the syntax error of QUERY when its translation T has a list's
+// place: a query opened with its values written in it (OpenRecordset,
+// OpenCursor) has no list to put there.
+void refuse_list_place(TextView query, const Translation& t);
 // Puts TEXT, a text literal as written (UTF-8), into V as the translation
 // made V from the literal in its place; false when it cannot stand there.
 bool put_text(SqlValue& v, const std::string& text);

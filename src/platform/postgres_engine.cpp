@@ -830,12 +830,15 @@ class ServerDatabase : public Database {
 
   std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
     Translation t = translate(sql);
+    refuse_list_place(sql, t);
     return std::make_unique<ServerRecordset>(conn_->query(t), t);
   }
   void Close() override { conn_.reset(); }
   ContentStamp Stamp() override { return conn_ ? schema_->stamp : ContentStamp(); }
   std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
-    return std::make_unique<ServerCursor>(conn_, schema_, translate(sql));
+    Translation t = translate(sql);
+    refuse_list_place(sql, t);
+    return std::make_unique<ServerCursor>(conn_, schema_, std::move(t));
   }
   std::unique_ptr<Cursor> OpenCursorWith(TextView sql, const std::vector<Literal>& literals) override {
     Translation t = translate(sql);

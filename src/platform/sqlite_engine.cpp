@@ -829,6 +829,7 @@ class SqliteDatabase : public Database {
   sqlite3_stmt* prepare(TextView sql, Translation& t, const std::vector<Literal>* literals = nullptr) {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
     t = conn_->translate(sql);
+    if (!literals) refuse_list_place(sql, t);
     if (literals && !take_literals(t.values, *literals))
       NotSupported(u"DAO.Database");
     sqlite3_stmt* s = conn_->acquire(t.sql);

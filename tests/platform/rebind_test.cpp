@@ -118,8 +118,9 @@ TEST_P(RebindTest, AListsPlaceTakesAnyList) {
   EXPECT_EQ(refusal([&] { with_pattern->Again({Text(u"sag*"), int64_t(1)}); }), 3251);
   EXPECT_EQ(refusal([&] { with_pattern->Again({List{1}, List{1}}); }), 3251);
   EXPECT_EQ(refusal([&] { db_->OpenCursorWith(u"SELECT O.ID FROM Orð AS O WHERE O.ID = 0", {List{1}}); }), 3251);
-  // Written alone the list is empty; `?` anywhere else does not read.
-  EXPECT_EQ(ids(*db_->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE O.ID IN (?)")), List{});
+  // Only a list given apart takes the place; `?` anywhere else does not read.
+  EXPECT_EQ(refusal([&] { db_->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE O.ID IN (?)"); }), 3075);
+  EXPECT_EQ(refusal([&] { db_->OpenRecordset(u"SELECT O.ID FROM Orð AS O WHERE O.ID IN (?)"); }), 3075);
   for (const char16_t* bad : {u"SELECT O.ID FROM Orð AS O WHERE O.ID = ?", u"SELECT O.ID FROM Orð AS O WHERE O.ID IN (?, 1)",
                               u"SELECT O.ID FROM Orð AS O WHERE O.ID NOT IN (?)"})
     EXPECT_EQ(refusal([&] { db_->OpenCursorWith(bad, {List{1}}); }), 3075) << to_utf8(bad);
