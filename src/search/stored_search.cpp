@@ -357,9 +357,9 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
           Text key = PositionsKey(terms[i], group, field);
           RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
           if (!ps) {
-            auto whole = std::make_shared<std::vector<int32_t>>();
-            for (uint32_t p : all_positions(database, index, w, mask, in_delta[i])) whole->push_back(int32_t(p));
-            ps = whole;
+            // Copied in one allocation (a prefix's positions can be many).
+            const std::vector<uint32_t> got = all_positions(database, index, w, mask, in_delta[i]);
+            ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
             out.to_keep.push_back([kept, key, ps] {
               if (kept) kept->term_lists().keep(key, ps);
             });
