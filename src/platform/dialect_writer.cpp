@@ -75,6 +75,9 @@ void DialectWriter::node(const JetNode& n) {
     case JetNode::kLike:
       like(n);
       break;
+    case JetNode::kList:
+      list(n);
+      break;
   }
 }
 

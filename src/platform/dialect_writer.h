@@ -48,6 +48,8 @@ class DialectWriter {
   virtual void match(const std::string& pattern, const JetNode& operand) = 0;
   // OPERAND Like a column's value as the pattern.
   virtual void match_column(const JetNode& pattern, const JetNode& operand) = 0;
+  // `IN (?)`: the IN and the list's place, the list bound as one value.
+  virtual void list(const JetNode& n) = 0;
   // `<`, `>`, `<=`, `>=` between an operand and a text literal: the
   // Icelandic order ignoring case, equal texts by their folds.
   virtual void ordered(const JetNode& compare) = 0;

@@ -39,7 +39,8 @@
 //                         word's list by its rows' keys this way);
 //   Database::OpenCursorWith  a query opened with its literals given apart,
 //                         so that a text that differs only in its values
-//                         (a word looked up, a list opened) is read and
+//                         (a word looked up, a list of numbers of any
+//                         length in a list's place `IN (?)`) is read and
 //                         prepared once per connection.
 #pragma once
 
@@ -78,8 +79,9 @@ inline constexpr int kReadOnly = 4;
 
 // A value put in the place of a query's literal (Cursor::Again,
 // Database::OpenCursorWith): a whole number for a number, a text for a text
-// in quotes.
-using Literal = std::variant<int64_t, Text>;
+// in quotes, a list of whole numbers for a list's place (`x IN (?)`,
+// jet_sql.h), of any length, empty too.
+using Literal = std::variant<int64_t, Text, std::vector<int64_t>>;
 
 class Recordset {
  public:

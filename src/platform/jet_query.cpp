@@ -375,6 +375,17 @@ class Parser {
         } else if (k == "NOT" && keyword(i + 1) == "LIKE") {
           ++i;
           like(i, true, out);
+        } else if (k == "IN" && is_op(i + 1, "(") && i + 2 < t_.size() && t_[i + 2].kind == Tk::kList &&
+                   is_op(i + 3, ")")) {
+          if (!out.empty() && out.back().kind == JetNode::kWord && out.back().name == "NOT") syntax_error(text_);
+          SqlValue v;
+          v.kind = SqlValue::kList;
+          v.source = t_[i + 2].literal;
+          values_->push_back(std::move(v));
+          JetNode n = JetNode::of(JetNode::kList);
+          n.value = int(values_->size() - 1);
+          out.push_back(std::move(n));
+          i += 4;
         } else if (k == "DISTINCT" || k == "DISTINCTROW" || k == "TOP" || k == "SELECT") {
           syntax_error(text_);
         } else {
@@ -404,6 +415,8 @@ class Parser {
           (*values_)[std::size_t(out.back().value)].negated = tk.kind == Tk::kNumber && after_unary_minus(out);
           ++i;
           break;
+        case Tk::kList:
+          syntax_error(text_);  // a list's place stands only in `IN (?)`
         case Tk::kOp: {
           const std::string& op = tk.text;
           if (op == "(") {
@@ -468,7 +481,7 @@ std::vector<JetToken> tokenize_jet(TextView q) {
   std::vector<JetToken> out;
   int literals = 0;
   auto add = [&](Tk kind, std::string text) {
-    bool literal = kind == Tk::kString || kind == Tk::kNumber || kind == Tk::kDate;
+    bool literal = kind == Tk::kString || kind == Tk::kNumber || kind == Tk::kDate || kind == Tk::kList;
     out.push_back({kind, std::move(text), literal ? literals++ : -1});
   };
   std::size_t i = 0, n = q.size();
@@ -517,6 +530,9 @@ std::vector<JetToken> tokenize_jet(TextView q) {
       if (j < n && ident_part(q[j])) syntax_error(q);
       add(Tk::kNumber, to_utf8(q.substr(i, j - i)));
       i = j;
+    } else if (c == u'?') {
+      add(Tk::kList, "?");
+      ++i;
     } else if (c == u'#') {
       std::size_t j = q.find(u'#', i + 1);
       if (j == TextView::npos) fail(kSyntaxInExpression, "Syntax error in date in query expression '" + to_utf8(q) + "'.");

@@ -40,6 +40,7 @@ struct JetNode {
     kCompare,   // kids[0] `name` kids[1]: a comparison with a text literal (left or right)
     kLike,      // kids[0] [Not] Like: the folded `pattern`, or a column kids[1] as the pattern
     kSubquery,  // `( SELECT ... )`
+    kList,      // `IN (?)`: the IN and a list's place, its numbers at `value`
   };
   Kind kind = kWord;
   std::string name;  // word, operator, function (upper case), table or qualifier
@@ -93,7 +94,7 @@ struct JetQuery {
 // The query's tokens: each token's kind and text, and for a literal its
 // number in the query.  The translation cache reads them for the shape.
 struct JetToken {
-  enum Kind { kIdent, kBracketed, kString, kNumber, kDate, kOp } kind;
+  enum Kind { kIdent, kBracketed, kString, kNumber, kDate, kOp, kList } kind;
   std::string text;  // name, literal value, number or operator (UTF-8)
   int literal = -1;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "kvistur/error.h"
 #include "platform/jet_query.h"
 #include "platform/sqlite_functions.h"
 
@@ -108,6 +109,7 @@ Translation TranslationCache::translate_shape(TextView query, const Schema& sche
     const JetToken& tk = *literals[std::size_t(v.source)];
     if (v.kind == SqlValue::kInteger) v.integer = std::strtoll(tk.text.c_str(), nullptr, 10);
     else if (v.kind == SqlValue::kReal) v.real = std::strtod(tk.text.c_str(), nullptr);
+    else if (v.kind == SqlValue::kList) v.list.clear();  // a list's place written alone: empty
     else if (!put_text(v, tk.text)) return write(parse_jet(query, schema, tokenize_jet(query)), schema);
   }
   return out;
@@ -133,6 +135,13 @@ bool put_text(SqlValue& v, const std::string& text) {
   return true;
 }
 
+void refuse_list_place(TextView query, const Translation& t) {
+  for (const SqlValue& v : t.values)
+    if (v.kind == SqlValue::kList)
+      throw Error(kSyntaxInExpression, u"DAO.Database",
+                  u"Syntax error (missing operator) in query expression '" + Text(query) + u"'.");
+}
+
 bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals) {
   std::vector<SqlValue> out = values;
   for (SqlValue& v : out) {
@@ -143,6 +152,11 @@ bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& li
       if (v.kind != SqlValue::kInteger) return false;
       if (v.negated && *n == INT64_MIN) return false;  // no magnitude to write
       v.integer = v.negated ? -*n : *n;
+    } else if (const auto* list = std::get_if<std::vector<int64_t>>(&literal)) {
+      if (v.kind != SqlValue::kList) return false;
+      v.list = *list;
+    } else if (v.kind == SqlValue::kList) {
+      return false;
     } else if (v.kind != SqlValue::kText || !put_text(v, to_utf8(std::get<Text>(literal)))) {
       return false;
     }

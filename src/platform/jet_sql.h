@@ -22,6 +22,15 @@
 //  - only one SELECT is accepted; anything else is refused with the
 //    engine's error before the backend sees it.
 //
+// One form is kvistur's own, for its code rather than the component's
+// queries: `x IN (?)`, a list's place.  It counts as a literal, and takes
+// a list of whole numbers of any length (an empty one when none is given)
+// as one bound value, so that one query text, translated and prepared
+// once, serves every list: SQLite reads the list through json_each, a
+// server as an int8 array (`x = ANY ($1)`).  It is taken only by a query
+// opened with its literals given apart (Database::OpenCursorWith); anywhere
+// else, and as `NOT IN (?)`, `?` is a syntax error.
+//
 // Errors are kvistur::Error with the engine's numbers and source
 // "DAO.Database".
 #pragma once
@@ -80,10 +89,11 @@ class Schema {
 };
 
 struct SqlValue {
-  enum Kind { kInteger, kReal, kText } kind = kText;
+  enum Kind { kInteger, kReal, kText, kList } kind = kText;
   int64_t integer = 0;
   double real = 0;
   std::string text;
+  std::vector<int64_t> list{};  // a list's place (`IN (?)`)
   // Where the value came from, so that a cached translation can take the
   // literals of another query of the same shape: the literal's number in the
   // query (-1 for a value the shape fixes) and whether it is folded.
@@ -102,7 +112,7 @@ struct SqlValue {
   enum FromPattern { kAsWritten, kWholePattern, kPrefix, kPrefixEnd, kThisPattern } from_pattern = kAsWritten;
   std::string pattern{};
   friend bool operator==(const SqlValue& a, const SqlValue& b) {
-    return a.kind == b.kind && a.integer == b.integer && a.real == b.real && a.text == b.text;
+    return a.kind == b.kind && a.integer == b.integer && a.real == b.real && a.text == b.text && a.list == b.list;
   }
 };
 
@@ -127,10 +137,15 @@ Translation translate_jet(TextView query, const Schema& schema);
 
 // Puts LITERALS, the values that stand in the query's text in the place
 // of its literals (in order, each number with its sign, each text as
-// written in quotes), into VALUES (Cursor::Again).  False, leaving VALUES
-// as they were, when a literal is missing, is not of the kind written in
-// its place, or is a Like pattern of another form (SqlValue::FromPattern).
+// written in quotes, each list's numbers), into VALUES (Cursor::Again).
+// False, leaving VALUES as they were, when a literal is missing, is not of
+// the kind written in its place, or is a Like pattern of another form
+// (SqlValue::FromPattern).
 bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals);
+// Throws the syntax error of QUERY when its translation T has a list's
+// place: a query opened with its values written in it (OpenRecordset,
+// OpenCursor) has no list to put there.
+void refuse_list_place(TextView query, const Translation& t);
 // Puts TEXT, a text literal as written (UTF-8), into V as the translation
 // made V from the literal in its place; false when it cannot stand there.
 bool put_text(SqlValue& v, const std::string& text);

@@ -2,7 +2,8 @@
 // on a server (postgres_sql.h), giving the rows a file gives, in the same
 // order, sorted and kept distinct by the server:
 //
-//  - tables are named in their schema, values are `$1`, `$2` ...;
+//  - tables are named in their schema, values are `$1`, `$2` ...; a list's
+//    place `x IN (?)` is `x = ANY ($1::int8[])`;
 //  - the fold of a column is its stored fold column when it has one, else
 //    the schema's kv_fold, compared byte by byte (COLLATE "C") as SQLite
 //    compares kv_fold's results; Like's match is a regular expression on
@@ -267,6 +268,12 @@ class PostgresWriter : public DialectWriter {
   }
   [[noreturn]] void match_column(const JetNode&, const JetNode&) override {
     throw Error(3000, u"DAO.Database", u"The query could not be carried out: Like with a column as the pattern.");
+  }
+  // The list bound as one int8 array.
+  void list(const JetNode& n) override {
+    put("= ANY (");
+    put_value(value(n));
+    put("::int8[] )");
   }
   // The Icelandic order, and among texts it holds equal, the order of their
   // folds.

@@ -54,7 +54,7 @@ using pg::Result;
 // snapshot, so the call's later statements read the state its earlier
 // ones did.
 constexpr char kBegin[] = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY;SAVEPOINT kv_call";
-constexpr Oid kInt8Type = 20, kFloat8Type = 701;
+constexpr Oid kInt8Type = 20, kFloat8Type = 701, kInt8ArrayType = 1016;
 
 [[noreturn]] void fail(int32_t number, const char16_t* source, const std::string& description) {
   throw Error(number, source, from_utf8(description));
@@ -73,10 +73,17 @@ struct Params {
         char buf[40];
         std::snprintf(buf, sizeof buf, "%.17g", v.real);
         texts.push_back(buf);
+      } else if (v.kind == SqlValue::kList) {
+        std::string array = "{";
+        for (int64_t n : v.list) array += (array.size() > 1 ? "," : "") + std::to_string(n);
+        texts.push_back(array + "}");
       } else {
         texts.push_back(v.text);
       }
-      types.push_back(v.kind == SqlValue::kReal ? kFloat8Type : v.kind == SqlValue::kInteger ? kInt8Type : 0);
+      types.push_back(v.kind == SqlValue::kReal      ? kFloat8Type
+                      : v.kind == SqlValue::kInteger ? kInt8Type
+                      : v.kind == SqlValue::kList    ? kInt8ArrayType
+                                                     : 0);
     }
     if (tail) {
       texts.push_back(std::to_string(extra));
@@ -823,12 +830,15 @@ class ServerDatabase : public Database {
 
   std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
     Translation t = translate(sql);
+    refuse_list_place(sql, t);
     return std::make_unique<ServerRecordset>(conn_->query(t), t);
   }
   void Close() override { conn_.reset(); }
   ContentStamp Stamp() override { return conn_ ? schema_->stamp : ContentStamp(); }
   std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
-    return std::make_unique<ServerCursor>(conn_, schema_, translate(sql));
+    Translation t = translate(sql);
+    refuse_list_place(sql, t);
+    return std::make_unique<ServerCursor>(conn_, schema_, std::move(t));
   }
   std::unique_ptr<Cursor> OpenCursorWith(TextView sql, const std::vector<Literal>& literals) override {
     Translation t = translate(sql);

@@ -74,6 +74,12 @@ class SqliteWriter : public DialectWriter {
     node(operand);
     put(")");
   }
+  // The list's numbers as the text of a JSON array (bind_values).
+  void list(const JetNode& n) override {
+    put("IN ( SELECT value FROM json_each (");
+    put_value(value(n));
+    put(") )");
+  }
   void ordered(const JetNode& n) override {
     node(n.kids[0]);
     put(n.name);

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <list>
 #include <map>
@@ -527,9 +528,23 @@ void bind_values(sqlite3_stmt* s, const std::vector<SqlValue>& values) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     const SqlValue& v = values[i];
     int k = int(i + 1), rc;
-    if (v.kind == SqlValue::kInteger) rc = sqlite3_bind_int64(s, k, v.integer);
-    else if (v.kind == SqlValue::kReal) rc = sqlite3_bind_double(s, k, v.real);
-    else rc = sqlite3_bind_text64(s, k, v.text.data(), v.text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    if (v.kind == SqlValue::kInteger) {
+      rc = sqlite3_bind_int64(s, k, v.integer);
+    } else if (v.kind == SqlValue::kReal) {
+      rc = sqlite3_bind_double(s, k, v.real);
+    } else if (v.kind == SqlValue::kList) {
+      // The list as a JSON array, which the query reads through json_each.
+      std::string array = "[";
+      char digits[24];
+      for (int64_t n : v.list) {
+        if (array.size() > 1) array += ',';
+        array.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+      }
+      array += ']';
+      rc = sqlite3_bind_text64(s, k, array.data(), array.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    } else {
+      rc = sqlite3_bind_text64(s, k, v.text.data(), v.text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    }
     if (rc != SQLITE_OK)
       fail(3000, u"DAO.Database", std::string("The query could not be carried out: ") + sqlite3_errstr(rc) + ".");
   }
@@ -814,6 +829,7 @@ class SqliteDatabase : public Database {
   sqlite3_stmt* prepare(TextView sql, Translation& t, const std::vector<Literal>* literals = nullptr) {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
     t = conn_->translate(sql);
+    if (!literals) refuse_list_place(sql, t);
     if (literals && !take_literals(t.values, *literals))
       NotSupported(u"DAO.Database");
     sqlite3_stmt* s = conn_->acquire(t.sql);

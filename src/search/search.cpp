@@ -64,13 +64,14 @@ void read_hit(db::Database& database, int32_t id, HitRecord& e, std::unique_ptr<
 // The identifying string and kind of the hits at 1.. of TABLE (their IDs
 // set), many records to a query; a record that is not there sorts as the
 // empty text with kind -1.  OPEN is true while a query's rows are read.
-// The numbers are given apart from the query's text (a list of one length
-// for many searches), so a new list of hits costs no new query text.
+// The numbers are given apart from the query's text, as one list, so a new
+// list of hits costs no new query text.
 void read_hits(db::Database& database, HitArray& table, bool& open) {
+  constexpr std::size_t kHitsAQuery = 200;
   std::unordered_map<int32_t, std::size_t> at;
   std::vector<int64_t> ids;
-  for (std::size_t from = 1; from < table.size(); from += kListsUpTo) {
-    std::size_t to = std::min(table.size(), from + kListsUpTo);
+  for (std::size_t from = 1; from < table.size(); from += kHitsAQuery) {
+    std::size_t to = std::min(table.size(), from + kHitsAQuery);
     at.clear();
     ids.clear();
     for (std::size_t p = from; p < to; ++p) {

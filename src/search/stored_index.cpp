@@ -56,15 +56,8 @@ std::unique_ptr<StoredDelta> read_delta(db::Database& database, const stored::Su
 
 std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
                                          const Text& tail) {
-  std::size_t length = 1;
-  while (length < numbers.size()) length *= 2;
-  length = std::min(length, std::max(kListsUpTo, numbers.size()));
-  Text sql = head;
-  for (std::size_t i = 0; i < length; ++i) sql += i ? u", 0" : u"0";
-  sql += tail;
-  std::vector<db::Literal> literals(numbers.begin(), numbers.end());
-  literals.resize(length, numbers.back());
-  return database.OpenCursorWith(sql, literals);
+  if (numbers.size() == 1) return database.OpenCursorWith(head + u"0" + tail, {numbers[0]});
+  return database.OpenCursorWith(head + u"?" + tail, {numbers});
 }
 
 std::vector<int32_t> StoredIndex::delta_records(db::Database& database, const std::vector<int64_t>& words,
@@ -72,25 +65,21 @@ std::vector<int32_t> StoredIndex::delta_records(db::Database& database, const st
   has.assign(words.size(), false);
   std::vector<int32_t> out;
   if (meta_.delta_words == 0) return out;
-  for (std::size_t from = 0; from < words.size(); from += kListsUpTo) {
-    const std::size_t to = std::min(words.size(), from + kListsUpTo);
-    auto rows = OpenWithList(database, u"SELECT d.word, d.packed, d.checksum FROM kv_delta_postings AS d WHERE d.word IN (",
-                             std::vector<int64_t>(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to)),
-                             u")");
-    while (rows->Next()) {
-      const int64_t word = rows->Integer(0);
-      std::string_view packed = rows->Bytes(1);
-      const std::string where = "kv_delta_postings word " + std::to_string(word);
-      if (!rows->IsInteger(2) || rows->Integer(2) != stored::DeltaPostingsSum(meta_.build, word, packed))
-        throw stored::Damaged(where + ": the checksum does not match");
-      auto at = std::lower_bound(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to), word);
-      if (at == words.begin() + std::ptrdiff_t(to) || *at != word) throw stored::Damaged(where + ": not asked for");
-      has[std::size_t(at - words.begin())] = true;
-      for (const stored::Link& l : stored::DecodeLinks(packed)) {
-        const StoredDelta::Record* r = l.a == int32_t(l.a) && delta_ ? delta_->find(int32_t(l.a)) : nullptr;
-        if (!r || r->kind == stored::kGone) throw stored::Damaged(where + ": a record not in kv_delta");
-        if ((group < 0 || l.group == group) && (field < 0 || l.field == field)) out.push_back(int32_t(l.a));
-      }
+  auto rows = OpenWithList(database, u"SELECT d.word, d.packed, d.checksum FROM kv_delta_postings AS d WHERE d.word IN (",
+                           words, u")");
+  while (rows->Next()) {
+    const int64_t word = rows->Integer(0);
+    std::string_view packed = rows->Bytes(1);
+    const std::string where = "kv_delta_postings word " + std::to_string(word);
+    if (!rows->IsInteger(2) || rows->Integer(2) != stored::DeltaPostingsSum(meta_.build, word, packed))
+      throw stored::Damaged(where + ": the checksum does not match");
+    auto at = std::lower_bound(words.begin(), words.end(), word);
+    if (at == words.end() || *at != word) throw stored::Damaged(where + ": not asked for");
+    has[std::size_t(at - words.begin())] = true;
+    for (const stored::Link& l : stored::DecodeLinks(packed)) {
+      const StoredDelta::Record* r = l.a == int32_t(l.a) && delta_ ? delta_->find(int32_t(l.a)) : nullptr;
+      if (!r || r->kind == stored::kGone) throw stored::Damaged(where + ": a record not in kv_delta");
+      if ((group < 0 || l.group == group) && (field < 0 || l.field == field)) out.push_back(int32_t(l.a));
     }
   }
   std::sort(out.begin(), out.end());

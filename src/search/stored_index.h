@@ -147,13 +147,11 @@ class StoredIndex {
   std::unique_ptr<StoredDelta> delta_;
 };
 
-// A cursor over HEAD, then a list of whole numbers, then TAIL (a query
-// `... IN (` NUMBERS `) ...`), opened with the numbers as its literals: the
-// list is filled up to one of a few lengths with its last number (which
-// gives no other rows), so that every list is one of a few query texts,
-// each read and prepared once per connection.  NUMBERS holds at most
-// kListsUpTo numbers and at least one.
-inline constexpr std::size_t kListsUpTo = 200;
+// A cursor over HEAD, a list of whole numbers, then TAIL (a query `... IN (`
+// NUMBERS `) ...`), one query text for any length, read and prepared once
+// per connection: the numbers go as one list in a list's place (`IN (?)`),
+// except a single number, which goes as a literal of its own (SQLite looks
+// that up directly, where a list costs it a temporary table a run).
 std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
                                          const Text& tail);
 

@@ -61,36 +61,32 @@ std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, 
                                     uint64_t mask, const std::vector<bool>& in_delta) {
   std::vector<uint32_t> out;
   stored::PackedRow row;
-  // At most 64 words a query: a list's first query of each length is
-  // translated and prepared (a list of 200 costs a million instructions),
-  // while one query more costs little.
-  constexpr std::size_t kWordsAQuery = 64;
-  for (std::size_t from = 0; from < words.size(); from += kWordsAQuery) {
-    const std::size_t to = std::min(words.size(), from + kWordsAQuery);
-    auto rows = OpenWithList(database, u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (",
-                             std::vector<int64_t>(words.begin() + std::ptrdiff_t(from), words.begin() + std::ptrdiff_t(to)),
-                             u") ORDER BY P.word, P.upto");
-    std::size_t at = from;  // the word whose rows are being read (WORDS ascending)
-    stored::RowChain chain;
-    auto next_word = [&] {
-      if (!chain.end() && !in_delta[at]) throw WordNotIndexed{};
-      chain = stored::RowChain();
-      ++at;
-    };
-    while (rows->Next()) {
-      int64_t word = rows->Integer(0), upto = rows->Integer(1);
-      while (at < to && words[at] < word) next_word();
-      if (at == to || words[at] != word) throw stored::Damaged("kv_postings: a row of a word not asked for");
-      row.open(index.build(), word, upto, rows->Bytes(2), rows->IsInteger(3) ? rows->Integer(3) : 0, mask);
-      chain.next(upto, row.before(), row.last());
-      stored::AppendPositions(row, out);
-    }
-    while (at < to) next_word();
+  // The words as one list: one query text for any number of them.
+  auto rows = OpenWithList(database, u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (",
+                           words, u") ORDER BY P.word, P.upto");
+  std::size_t at = 0;  // the word whose rows are being read (WORDS ascending)
+  stored::RowChain chain;
+  auto next_word = [&] {
+    if (!chain.end() && !in_delta[at]) throw WordNotIndexed{};
+    chain = stored::RowChain();
+    ++at;
+  };
+  while (rows->Next()) {
+    int64_t word = rows->Integer(0), upto = rows->Integer(1);
+    while (at < words.size() && words[at] < word) next_word();
+    if (at == words.size() || words[at] != word) throw stored::Damaged("kv_postings: a row of a word not asked for");
+    row.open(index.build(), word, upto, rows->Bytes(2), rows->IsInteger(3) ? rows->Integer(3) : 0, mask);
+    chain.next(upto, row.before(), row.last());
+    stored::AppendPositions(row, out);
   }
+  while (at < words.size()) next_word();
   if (index.delta()) out.erase(std::remove_if(out.begin(), out.end(), [&](uint32_t p) { return index.masked(p); }), out.end());
   if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint32_t>()) == out.end())
     return out;  // ascending and each once already (one word's rows, in order)
-  if (out.size() > index.positions() / 32) {
+  // A bit per position costs a pass over positions / 64 words (about
+  // positions / 4 instructions), sorting N positions about 4 N log N: the
+  // bits cost less from about positions / 128 on (callgrind).
+  if (out.size() > index.positions() / 128) {
     std::vector<uint64_t> bits((std::size_t(index.positions()) + 63) / 64, 0);
     for (uint32_t p : out) {
       if (p >= index.positions()) throw stored::Damaged("kv_postings: a position out of range");
@@ -372,9 +368,9 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
           Text key = PositionsKey(terms[i], group, field);
           RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
           if (!ps) {
-            auto whole = std::make_shared<std::vector<int32_t>>();
-            for (uint32_t p : all_positions(database, index, w, mask, in_delta[i])) whole->push_back(int32_t(p));
-            ps = whole;
+            // Copied in one allocation (a prefix's positions can be many).
+            const std::vector<uint32_t> got = all_positions(database, index, w, mask, in_delta[i]);
+            ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
             out.to_keep.push_back([kept, key, ps] {
               if (kept) kept->term_lists().keep(key, ps);
             });

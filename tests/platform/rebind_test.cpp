@@ -102,4 +102,28 @@ TEST_P(RebindTest, ALiteralThatDoesNotFitIsRefused) {
   EXPECT_EQ(refusal([&] { match->Again({Text(u"*ur")}); }), 3251);
 }
 
+// A list's place takes a list of any length in one query text, beside
+// other literals, and only a list.
+TEST_P(RebindTest, AListsPlaceTakesAnyList) {
+  using List = std::vector<int64_t>;
+  auto c = db_->OpenCursorWith(u"SELECT O.ID FROM Orð AS O WHERE O.ID IN (?) ORDER BY O.ID", {List{7, 1, 99, 3, 1}});
+  EXPECT_EQ(ids(*c), (List{1, 3, 7}));
+  c->Again({List{}});
+  EXPECT_EQ(ids(*c), List{});
+  c->Again({List{5}});
+  EXPECT_EQ(ids(*c), List{5});
+  auto with_pattern = db_->OpenCursorWith(u"SELECT O.ID FROM Orð AS O WHERE O.Orð Like 'x*' AND O.ID IN (?) ORDER BY O.ID",
+                                          {Text(u"sag*"), List{1, 2, 3, 4, 5, 6, 7}});
+  EXPECT_EQ(ids(*with_pattern), (List{1, 3, 6}));
+  EXPECT_EQ(refusal([&] { with_pattern->Again({Text(u"sag*"), int64_t(1)}); }), 3251);
+  EXPECT_EQ(refusal([&] { with_pattern->Again({List{1}, List{1}}); }), 3251);
+  EXPECT_EQ(refusal([&] { db_->OpenCursorWith(u"SELECT O.ID FROM Orð AS O WHERE O.ID = 0", {List{1}}); }), 3251);
+  // Only a list given apart takes the place; `?` anywhere else does not read.
+  EXPECT_EQ(refusal([&] { db_->OpenCursor(u"SELECT O.ID FROM Orð AS O WHERE O.ID IN (?)"); }), 3075);
+  EXPECT_EQ(refusal([&] { db_->OpenRecordset(u"SELECT O.ID FROM Orð AS O WHERE O.ID IN (?)"); }), 3075);
+  for (const char16_t* bad : {u"SELECT O.ID FROM Orð AS O WHERE O.ID = ?", u"SELECT O.ID FROM Orð AS O WHERE O.ID IN (?, 1)",
+                              u"SELECT O.ID FROM Orð AS O WHERE O.ID NOT IN (?)"})
+    EXPECT_EQ(refusal([&] { db_->OpenCursorWith(bad, {List{1}}); }), 3075) << to_utf8(bad);
+}
+
 }  // namespace
