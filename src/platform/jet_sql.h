@@ -143,6 +143,9 @@ Translation translate_jet(TextView query, const Schema& schema);
 // the kind written in its place, or is a Like pattern of another form
 // (SqlValue::FromPattern).
 bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals);
+// The same, in VALUES itself without a copy: on false some of them may
+// have changed (for a copy of its own that the caller then drops).
+bool put_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals);
 // Throws the syntax error of QUERY when its translation T has a list's
 // place: a query opened with its values written in it (OpenRecordset,
 // OpenCursor) has no list to put there.
