@@ -144,7 +144,13 @@ void refuse_list_place(TextView query, const Translation& t) {
 
 bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals) {
   std::vector<SqlValue> out = values;
-  for (SqlValue& v : out) {
+  if (!put_literals(out, literals)) return false;
+  values.swap(out);
+  return true;
+}
+
+bool put_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals) {
+  for (SqlValue& v : values) {
     if (v.source < 0) continue;
     if (std::size_t(v.source) >= literals.size()) return false;
     const Literal& literal = literals[std::size_t(v.source)];
@@ -161,7 +167,6 @@ bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& li
       return false;
     }
   }
-  values.swap(out);
   return true;
 }
 

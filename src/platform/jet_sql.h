@@ -36,6 +36,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -142,6 +143,9 @@ Translation translate_jet(TextView query, const Schema& schema);
 // the kind written in its place, or is a Like pattern of another form
 // (SqlValue::FromPattern).
 bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals);
+// The same, in VALUES itself without a copy: on false some of them may
+// have changed (for a copy of its own that the caller then drops).
+bool put_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals);
 // Throws the syntax error of QUERY when its translation T has a list's
 // place: a query opened with its values written in it (OpenRecordset,
 // OpenCursor) has no list to put there.
@@ -182,7 +186,16 @@ class TranslationCache {
     using is_transparent = void;
     std::size_t operator()(TextView t) const { return std::hash<TextView>{}(t); }
   };
-  std::unordered_map<Text, Translation, TextHash, std::equal_to<>> texts_;
+  // Compared as bytes: the character-by-character compare of a long query
+  // text (a record fetch's is hundreds of characters) cost about a
+  // thousand instructions a lookup.
+  struct TextEqual {
+    using is_transparent = void;
+    bool operator()(TextView a, TextView b) const {
+      return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+    }
+  };
+  std::unordered_map<Text, Translation, TextHash, TextEqual> texts_;
   KeptBytes kept_;
 };
 

@@ -830,7 +830,7 @@ class SqliteDatabase : public Database {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
     t = conn_->translate(sql);
     if (!literals) refuse_list_place(sql, t);
-    if (literals && !take_literals(t.values, *literals))
+    if (literals && !put_literals(t.values, *literals))  // T is this call's own copy
       NotSupported(u"DAO.Database");
     sqlite3_stmt* s = conn_->acquire(t.sql);
     if (!sqlite3_stmt_readonly(s)) {

@@ -115,6 +115,12 @@ TEST(JetSql, CachedTranslationsTakeEachQuerysOwnValues) {
   EXPECT_EQ(a.sql, b.sql);
   EXPECT_EQ(b.values, (std::vector<SqlValue>{text("cd"), integer(77)}));
   EXPECT_EQ(a.values, (std::vector<SqlValue>{text("áb"), integer(5)}));
+  // Asked again in the same words, or in words of the same length that
+  // differ only at the end: each its own values.
+  Translation a2 = cache.translate(u"select m.ID FROM Móðurtafla m where m.Einkennisstrengur = 'ÁB' AND m.ID =  5", s);
+  Translation a3 = cache.translate(u"select m.ID FROM Móðurtafla m where m.Einkennisstrengur = 'ÁB' AND m.ID =  6", s);
+  EXPECT_EQ(a2.values, a.values);
+  EXPECT_EQ(a3.values, (std::vector<SqlValue>{text("áb"), integer(6)}));
   // A pattern decides the translation, so it is part of the shape.
   Translation p = cache.translate(u"SELECT O.ID FROM Orð O WHERE O.Orð Like 'sa*'", s);
   Translation q = cache.translate(u"SELECT O.ID FROM Orð O WHERE O.Orð Like '*sa'", s);
