@@ -20,10 +20,6 @@ constexpr char16_t kSource[] = u"DAO.Database";
   throw Error(number, kSource, from_utf8(description));
 }
 
-[[noreturn]] void syntax_error(TextView query) {
-  fail(kSyntaxInExpression, "Syntax error (missing operator) in query expression '" + to_utf8(query) + "'.");
-}
-
 using Tk = JetToken::Kind;
 
 bool ident_start(char16_t c) { return c == u'_' || ((c < 0xD800 || c > 0xDFFF) && u_isalpha(c)); }
@@ -556,6 +552,10 @@ std::vector<JetToken> tokenize_jet(TextView q) {
     }
   }
   return out;
+}
+
+void syntax_error(TextView query) {
+  fail(kSyntaxInExpression, "Syntax error (missing operator) in query expression '" + to_utf8(query) + "'.");
 }
 
 JetQuery parse_jet(TextView query, const Schema& schema, std::vector<JetToken> tokens) {

@@ -104,6 +104,8 @@ bool is_word(const JetToken& tk, const char* upper);
 
 // The query read against SCHEMA, from its tokens.
 JetQuery parse_jet(TextView query, const Schema& schema, std::vector<JetToken> tokens);
+// Throws the engine's syntax error (3075) for QUERY.
+[[noreturn]] void syntax_error(TextView query);
 
 // The value a number literal's text stands for: an integer when it has no
 // point and fits, else a real.

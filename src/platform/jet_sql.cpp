@@ -1,8 +1,8 @@
 #include "platform/jet_sql.h"
 
+#include <charconv>
 #include <cstdlib>
 
-#include "kvistur/error.h"
 #include "platform/jet_query.h"
 #include "platform/sqlite_functions.h"
 
@@ -137,9 +137,18 @@ bool put_text(SqlValue& v, const std::string& text) {
 
 void refuse_list_place(TextView query, const Translation& t) {
   for (const SqlValue& v : t.values)
-    if (v.kind == SqlValue::kList)
-      throw Error(kSyntaxInExpression, u"DAO.Database",
-                  u"Syntax error (missing operator) in query expression '" + Text(query) + u"'.");
+    if (v.kind == SqlValue::kList) syntax_error(query);
+}
+
+std::string list_text(const std::vector<int64_t>& list, char open, char close) {
+  std::string out(1, open);
+  char digits[24];
+  for (int64_t n : list) {
+    if (out.size() > 1) out += ',';
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+  }
+  out += close;
+  return out;
 }
 
 bool take_literals(std::vector<SqlValue>& values, const std::vector<Literal>& literals) {

@@ -150,6 +150,10 @@ bool put_literals(std::vector<SqlValue>& values, const std::vector<Literal>& lit
 // place: a query opened with its values written in it (OpenRecordset,
 // OpenCursor) has no list to put there.
 void refuse_list_place(TextView query, const Translation& t);
+// A list's numbers as the text a backend binds: OPEN, the numbers between
+// commas, CLOSE (`[1,2]` for SQLite's json_each, `{1,2}` for a server's
+// int8 array).
+std::string list_text(const std::vector<int64_t>& list, char open, char close);
 // Puts TEXT, a text literal as written (UTF-8), into V as the translation
 // made V from the literal in its place; false when it cannot stand there.
 bool put_text(SqlValue& v, const std::string& text);

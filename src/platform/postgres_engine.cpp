@@ -74,9 +74,7 @@ struct Params {
         std::snprintf(buf, sizeof buf, "%.17g", v.real);
         texts.push_back(buf);
       } else if (v.kind == SqlValue::kList) {
-        std::string array = "{";
-        for (int64_t n : v.list) array += (array.size() > 1 ? "," : "") + std::to_string(n);
-        texts.push_back(array + "}");
+        texts.push_back(list_text(v.list, '{', '}'));
       } else {
         texts.push_back(v.text);
       }

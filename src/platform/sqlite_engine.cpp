@@ -20,7 +20,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <list>
 #include <map>
@@ -534,13 +533,7 @@ void bind_values(sqlite3_stmt* s, const std::vector<SqlValue>& values) {
       rc = sqlite3_bind_double(s, k, v.real);
     } else if (v.kind == SqlValue::kList) {
       // The list as a JSON array, which the query reads through json_each.
-      std::string array = "[";
-      char digits[24];
-      for (int64_t n : v.list) {
-        if (array.size() > 1) array += ',';
-        array.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
-      }
-      array += ']';
+      const std::string array = list_text(v.list, '[', ']');
       rc = sqlite3_bind_text64(s, k, array.data(), array.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     } else {
       rc = sqlite3_bind_text64(s, k, v.text.data(), v.text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);

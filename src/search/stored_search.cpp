@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <iterator>
+#include <numeric>
 #include <stdexcept>
 
 #include "search/stored_delta.h"
@@ -388,7 +389,7 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       for (const auto& stream : streams) direct.push_back(stream->single_cursor());
       const bool all_direct = std::find(direct.begin(), direct.end(), nullptr) == direct.end();
       std::vector<std::size_t> order(n);
-      for (std::size_t t = 0; t < n; ++t) order[t] = t;
+      std::iota(order.begin(), order.end(), std::size_t(0));
       uint32_t p = 0;
       bool past_ordered = false;
       for (;;) {
