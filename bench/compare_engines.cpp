@@ -151,9 +151,15 @@ void build_indexes(const std::string& dir) {
   // The engine not wanted writes into a throw-away file.
   std::string fts_out = want_fts ? fts : fts + ".unused", xap_out = want_xap ? xap + ".tmp" : xap + ".unused";
   Db f(want_fts ? fts_out : ":memory:", true);
-  f.exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
+  // FTS5 flushes its pending terms to a new segment at every megabyte by
+  // default, and merges those segments again and again as they pile up; at
+  // ten million records that is most of the build.  A larger buffer and
+  // cache make fewer, larger segments; 'optimize' below merges them into one
+  // all the same, so the index searched is the same.
+  f.exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-524288;"
          "CREATE VIRTUAL TABLE fts USING fts5(t, content='', detail=none, columnsize=0, prefix='2 3 4',"
          " tokenize=\"unicode61 remove_diacritics 0 tokenchars '0123456789'\");"
+         "INSERT INTO fts(fts, rank) VALUES('hashsize', 268435456);"
          "CREATE TABLE docs(pos INTEGER PRIMARY KEY, id INTEGER); BEGIN;");
   std::unique_ptr<Xapian::WritableDatabase> xp;
   if (want_xap) xp = std::make_unique<Xapian::WritableDatabase>(xap_out, Xapian::DB_CREATE_OR_OVERWRITE);
