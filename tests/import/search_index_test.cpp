@@ -261,6 +261,34 @@ TEST_F(StoredIndexTest, ATruncatedTermOfManyWords) {
         EXPECT_EQ(search(t, g, f, max, 0), plain) << to_utf8(t) << " " << g << " " << f << " " << max;
         if (g < 0) EXPECT_GT(plain.n, 0);
       }
+  // A list whose rows hold together but is not the union of its words'
+  // lists (one position left out) is what the check finds.
+  {
+    const int64_t build = std::stoll(sql_rows(site_.catalogue(), "SELECT build FROM kv_search_meta").at(0)),
+                  key = stored::PrefixKey("fjöl");
+    std::vector<stored::Entry> entries;
+    for (const std::string& row : sql_rows(site_.catalogue(), "SELECT hex(packed) FROM kv_prefix_postings WHERE list = " +
+                                                                  std::to_string(key) + " ORDER BY upto")) {
+      std::string bytes;
+      for (std::size_t i = 0; i < row.size(); i += 2) bytes.push_back(char(std::stoi(row.substr(i, 2), nullptr, 16)));
+      stored::PackedRow r;
+      r.open(bytes, ~uint64_t(0));
+      for (const stored::Entry& e : r.all_entries()) entries.push_back(e);
+    }
+    ASSERT_GT(entries.size(), 100u);
+    entries.erase(entries.begin() + 50);
+    auto db = db::OpenSqlite(site_.catalogue(), SQLITE_OPEN_READWRITE);
+    import::ExecSql(db.get(), "DELETE FROM kv_prefix_postings WHERE list = " + std::to_string(key));
+    db::SqliteStatement insert(db.get(), "INSERT INTO kv_prefix_postings VALUES (?, ?, ?, ?)");
+    for (const stored::PostingsRow& row : stored::EncodePostings(build, key, entries, true))
+      insert.bind(1, key).bind(2, row.upto).bind_blob(3, row.packed).bind(4, row.checksum).run();
+  }
+  auto check = run_tool({"index", "--check", site_.catalogue()});
+  EXPECT_EQ(check.exit_code, 1);
+  EXPECT_NE(check.out.find("kv_prefix_postings: the list of key " + std::to_string(stored::PrefixKey("fjöl")) +
+                           " has 299 entries, not the union of its 150 words' lists (300)"),
+            std::string::npos)
+      << check.out;
 }
 
 TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
