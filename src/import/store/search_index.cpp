@@ -237,7 +237,32 @@ struct PrefixLists {
 PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<std::pair<std::string_view, int64_t>> folds,
                               const std::vector<std::pair<int64_t, stored::PostingsRow>>& words) {
   PrefixLists out;
-  std::sort(folds.begin(), folds.end());
+  // In the order of their first kPrefixLongest code points' bytes (at most
+  // 16, as two numbers), which puts the words of each prefix side by side.
+  {
+    struct Keyed {
+      uint64_t hi, lo;
+      std::size_t at;
+    };
+    std::vector<Keyed> keyed(folds.size());
+    for (std::size_t i = 0; i < folds.size(); ++i) {
+      std::string_view f = folds[i].first;
+      std::string_view p = stored::CodePointPrefix(f, stored::kPrefixLongest);
+      if (p.empty()) p = f;  // shorter: the whole fold
+      unsigned char b[16] = {};
+      std::copy_n(p.data(), std::min<std::size_t>(p.size(), 16), b);
+      uint64_t hi = 0, lo = 0;
+      for (int k = 0; k < 8; ++k) hi = hi << 8 | b[k];
+      for (int k = 8; k < 16; ++k) lo = lo << 8 | b[k];
+      keyed[i] = {hi, lo, i};
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+      return a.hi != b.hi ? a.hi < b.hi : a.lo != b.lo ? a.lo < b.lo : a.at < b.at;
+    });
+    std::vector<std::pair<std::string_view, int64_t>> sorted(folds.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i) sorted[i] = folds[keyed[i].at];
+    folds.swap(sorted);
+  }
   std::vector<uint64_t> masks(positions, 0);  // the union being made, by position
   std::vector<uint32_t> touched;
   std::vector<stored::Entry> entries;
@@ -264,11 +289,20 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
         }
       }
     }
-    std::sort(touched.begin(), touched.end());
     entries.clear();
-    for (uint32_t p : touched) {
-      entries.push_back({p, masks[p]});
-      masks[p] = 0;
+    if (touched.size() > positions / 64) {
+      // Many: a pass over the masks costs less than sorting them.
+      for (std::size_t p = 0; p < positions; ++p)
+        if (masks[p]) {
+          entries.push_back({uint32_t(p), masks[p]});
+          masks[p] = 0;
+        }
+    } else {
+      std::sort(touched.begin(), touched.end());
+      for (uint32_t p : touched) {
+        entries.push_back({p, masks[p]});
+        masks[p] = 0;
+      }
     }
     stored::PrefixRow r;
     r.key = stored::PrefixKey(prefix);
