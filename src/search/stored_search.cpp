@@ -402,8 +402,14 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
           RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
           std::optional<int64_t> list;
           if (!ps) list = prefix_list(database, index, terms[i], w);
-          if (list) {
-            // The prefix's own list, read as it is needed.
+          // The prefix's own list, read as it is needed; the second time
+          // the term is searched for in this group and field, read whole
+          // and kept as the term's places, as a term of many words is.
+          if (list && kept && kept->word_rows().note_use("prefix places " + to_utf8(key))) {
+            const std::vector<uint32_t> got = prefix_positions(database, index, *list, mask);
+            ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
+            out.to_keep.push_back([kept, key, ps] { kept->term_lists().keep(key, ps); });
+          } else if (list) {
             const std::string rows_key = "prefix " + std::to_string(*list);
             streams.push_back(std::make_unique<WordStream>(database, index, *list, mask,
                                                            kept ? kept->word_rows().find(rows_key) : nullptr, false, true));
