@@ -221,7 +221,6 @@ class PostingsTable {
   std::vector<std::pair<int64_t, stored::PostingsRow>> rows_;
 };
 
-
 // kv_prefixes and kv_prefix_postings: for each prefix of kPrefixShortest
 // to kPrefixLongest code points that at least kPrefixWords words' folds
 // start with, the union of those words' entries, each position's mask the
@@ -276,7 +275,9 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     if (ids.size() < stored::kPrefixWords) return;
-    if (keys.count(stored::PrefixKey(prefix))) return;
+    // Two prefixes of one key: the later has no list.
+    const int64_t key = stored::PrefixKey(prefix);
+    if (!keys.insert(key).second) return;
     touched.clear();
     for (int64_t w : ids) {
       auto at = std::lower_bound(words.begin(), words.end(), w, [](const auto& r, int64_t x) { return r.first < x; });
@@ -305,8 +306,7 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
       }
     }
     stored::PrefixRow r;
-    r.key = stored::PrefixKey(prefix);
-    if (!keys.insert(r.key).second) return;  // two prefixes of one key: the later has no list
+    r.key = key;
     r.prefix = std::string(prefix);
     r.words = int64_t(ids.size());
     r.hash = stored::WordsHash(ids);
@@ -357,15 +357,15 @@ std::vector<std::pair<std::string, int64_t>> word_folds(sqlite3* db) {
   return out;
 }
 
-// Each word's positions from Tengill into kv_postings (KEPT: a copy of
-// its rows, for the prefix lists).  False (with
+// Each word's positions from Tengill into kv_postings (and a copy of its
+// rows into COPY, for the prefix lists).  False (with
 // nothing kept) when Tengill holds a number that is not a 32-bit integer or
 // more pairs of group and field than a mask can hold.
 bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std::pair<int64_t, int64_t>>& pairs,
-                    std::vector<std::pair<int64_t, stored::PostingsRow>>& kept) {
+                    std::vector<std::pair<int64_t, stored::PostingsRow>>& copy) {
   PostingsTable table(db);
   Postings postings(layout, build, word_numbers(db), [&](int64_t word, stored::PostingsRow& row) {
-    kept.emplace_back(word, row);
+    copy.emplace_back(word, row);
     table.add(word, std::move(row));
   });
   SqliteStatement rows(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID");
