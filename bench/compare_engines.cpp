@@ -604,7 +604,8 @@ int main(int argc, char** argv) {
   long long words = table_bytes(cat,
                                 "name IN ('Orð','Tengill') OR name IN (SELECT name FROM sqlite_master WHERE type='index' "
                                 "AND tbl_name IN ('Orð','Tengill'))");
-  long long stored = table_bytes(cat, "name IN ('kv_postings','kv_order','kv_search_meta')");
+  long long stored =
+      table_bytes(cat, "name IN ('kv_postings','kv_order','kv_search_meta','kv_prefixes','kv_prefix_postings')");
   long long added = table_bytes(cat, "name IN ('kv_ord_fold','kv_tengill_ord')");
   std::printf("\nindex size (bytes): Kvistur %lld (the word index %lld, of which its own indexes %lld, and the stored "
               "index %lld), FTS5 %lld, Xapian %lld\n",

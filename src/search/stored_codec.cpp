@@ -398,7 +398,36 @@ std::size_t row_length(const Entry* e, std::size_t n, std::size_t limit) {
 
 }  // namespace
 
-std::vector<PostingsRow> EncodePostings(int64_t build, int64_t word, std::span<const Entry> entries) {
+int64_t PrefixPostingsSum(int64_t build, int64_t list, int64_t upto, std::string_view packed) {
+  return Checksum(build).add(3).add(uint64_t(list)).add(uint64_t(upto)).add(packed).value();
+}
+
+int64_t PrefixRow::sum(int64_t build) const {
+  return Checksum(build).add(4).add(uint64_t(key)).add(prefix).add(uint64_t(words)).add(uint64_t(hash)).value();
+}
+
+int64_t PrefixKey(std::string_view prefix) { return Checksum(0).add(prefix).value(); }
+
+int64_t WordsHash(std::span<const int64_t> words) {
+  Checksum c(0);
+  for (int64_t w : words) c.add(uint64_t(w));
+  return c.value();
+}
+
+std::string_view CodePointPrefix(std::string_view s, std::size_t n) {
+  std::size_t points = 0;
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if ((uint8_t(s[i]) & 0xC0) != 0x80 && points++ == n) return s.substr(0, i);
+  return points == n ? s : std::string_view();
+}
+
+std::size_t CodePoints(std::string_view s) {
+  std::size_t points = 0;
+  for (char c : s) points += (uint8_t(c) & 0xC0) != 0x80;
+  return points;
+}
+
+std::vector<PostingsRow> EncodePostings(int64_t build, int64_t word, std::span<const Entry> entries, bool prefix) {
   std::vector<PostingsRow> rows;
   int64_t before = -1;
   auto add = [&](std::string body, int64_t upto, bool last) {
@@ -407,7 +436,7 @@ std::vector<PostingsRow> EncodePostings(int64_t build, int64_t word, std::span<c
     PutVarint(row.packed, uint64_t(before + 1));
     row.packed.push_back(char(last ? 1 : 0));
     row.packed += body;
-    row.checksum = PostingsSum(build, word, row.upto, row.packed);
+    row.checksum = prefix ? PrefixPostingsSum(build, word, row.upto, row.packed) : PostingsSum(build, word, row.upto, row.packed);
     before = row.upto;
     rows.push_back(std::move(row));
   };
@@ -432,10 +461,10 @@ std::pair<int64_t, bool> PackedRow::Header(std::string_view packed) {
 }
 
 void PackedRow::open(int64_t build, int64_t word, int64_t upto, std::string_view packed, int64_t checksum,
-                     uint64_t mask) {
-  if (checksum != PostingsSum(build, word, upto, packed))
-    throw Damaged("kv_postings word " + std::to_string(word) + " row " + std::to_string(upto) +
-                  ": the checksum does not match");
+                     uint64_t mask, bool prefix) {
+  if (checksum != (prefix ? PrefixPostingsSum(build, word, upto, packed) : PostingsSum(build, word, upto, packed)))
+    throw Damaged((prefix ? "kv_prefix_postings list " : "kv_postings word ") + std::to_string(word) + " row " +
+                  std::to_string(upto) + ": the checksum does not match");
   open(packed, mask);
 }
 

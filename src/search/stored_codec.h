@@ -26,7 +26,7 @@ namespace kvistur::stored {
 
 // The version of the format.  A reader that does not know the version in
 // kv_search_meta reads nothing else of the stored index and uses the tables.
-inline constexpr int kFormat = 7;
+inline constexpr int kFormat = 8;
 
 inline constexpr uint32_t kChunk = 480;          // positions per kv_order row: two rows fill a page of 4096 bytes
 inline constexpr std::size_t kPackedBytes = 900;  // the most bytes of one kv_postings row
@@ -216,9 +216,37 @@ struct PostingsRow {
   int64_t checksum = 0;
 };
 int64_t PostingsSum(int64_t build, int64_t word, int64_t upto, std::string_view packed);
+// The checksum of a kv_prefix_postings row (of the list keyed LIST): the
+// number 3 first, so that a word's row never passes as a prefix's.
+int64_t PrefixPostingsSum(int64_t build, int64_t list, int64_t upto, std::string_view packed);
 // A word's entries (ascending, each position once) as its rows, each at most
-// kPackedBytes; a word without entries gets one empty row.
-std::vector<PostingsRow> EncodePostings(int64_t build, int64_t word, std::span<const Entry> entries);
+// kPackedBytes; a word without entries gets one empty row.  PREFIX: the
+// rows of the prefix list keyed WORD (their checksums are the prefix's).
+std::vector<PostingsRow> EncodePostings(int64_t build, int64_t word, std::span<const Entry> entries,
+                                        bool prefix = false);
+
+// kv_prefixes: a prefix of many words' folds whose list (kv_prefix_postings)
+// is the union of those words' lists.  Prefixes of kPrefixShortest to
+// kPrefixLongest code points that at least kPrefixWords words start with.
+inline constexpr std::size_t kPrefixShortest = 3, kPrefixLongest = 4;
+inline constexpr std::size_t kPrefixWords = 9;
+// A prefix is looked up by a number made from its bytes (PrefixKey), the
+// key of its row and of its list's rows.
+struct PrefixRow {
+  int64_t key = 0;     // PrefixKey(prefix)
+  std::string prefix;  // the folded prefix
+  int64_t words = 0;   // how many words it covers
+  int64_t hash = 0;    // WordsHash of their numbers
+  int64_t checksum = 0;
+  int64_t sum(int64_t build) const;
+};
+int64_t PrefixKey(std::string_view prefix);
+// A hash of word numbers, ascending and each once.
+int64_t WordsHash(std::span<const int64_t> words);
+// The first N code points of the UTF-8 text S, or "" when it has fewer.
+std::string_view CodePointPrefix(std::string_view s, std::size_t n);
+// The number of code points of the UTF-8 text S.
+std::size_t CodePoints(std::string_view s);
 // The entries alone, packed (the body of a row, without its header).
 std::string PackEntries(const Entry* entries, std::size_t n);
 
@@ -229,7 +257,9 @@ std::string PackEntries(const Entry* entries, std::size_t n);
 class PackedRow {
  public:
   // Checks the checksum first.
-  void open(int64_t build, int64_t word, int64_t upto, std::string_view packed, int64_t checksum, uint64_t mask);
+  // PREFIX: a row of the prefix list keyed WORD.
+  void open(int64_t build, int64_t word, int64_t upto, std::string_view packed, int64_t checksum, uint64_t mask,
+            bool prefix = false);
   // Without the checksum: for rows checked when they were read.
   void open(std::string_view packed, uint64_t mask);
   // The header alone, for a row passed over: the upto of the row before

@@ -87,6 +87,26 @@ std::vector<int32_t> StoredIndex::delta_records(db::Database& database, const st
   return out;
 }
 
+std::optional<int64_t> StoredIndex::prefix_list(db::Database& database, std::string_view fold,
+                                                const std::vector<int64_t>& words) const {
+  const int64_t key = stored::PrefixKey(fold);
+  auto rows = database.OpenCursorWith(
+      u"SELECT x.key, x.prefix, x.words, x.hash, x.checksum FROM kv_prefixes AS x WHERE x.key = 0", {key});
+  if (!rows->Next()) return std::nullopt;
+  stored::PrefixRow r;
+  for (int i : {0, 2, 3, 4})
+    if (!rows->IsInteger(i)) throw stored::Damaged("kv_prefixes: a number that is not one");
+  r.key = rows->Integer(0);
+  r.prefix = std::string(rows->Bytes(1));
+  r.words = rows->Integer(2);
+  r.hash = rows->Integer(3);
+  r.checksum = rows->Integer(4);
+  if (r.key != key || r.checksum != r.sum(meta_.build))
+    throw stored::Damaged("kv_prefixes key " + std::to_string(key) + ": the checksum does not match");
+  if (r.prefix != fold || r.words != int64_t(words.size()) || r.hash != stored::WordsHash(words)) return std::nullopt;
+  return key;
+}
+
 std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db::ContentStamp& stamp) {
   if (stamp.token.empty()) return nullptr;
   stored::Summary meta;
@@ -254,28 +274,34 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
   for (uint32_t p : ps) out.push_back(record_at(database, p));
 }
 
-std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word, bool optional) {
+std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word, bool optional,
+                                       bool prefix) {
   auto rows = std::make_unique<WordRows>();
-  auto cursor = database.OpenCursorWith(u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 ORDER BY P.upto",
-                                        {word});
+  auto cursor = database.OpenCursorWith(
+      prefix ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 ORDER BY P.upto"
+             : u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 ORDER BY P.upto",
+      {word});
   stored::RowChain chain;
   stored::PackedRow row;
   while (cursor->Next()) {
     int64_t upto = cursor->Integer(0);
     std::string_view packed = cursor->Bytes(1);
-    row.open(index.build(), word, upto, packed, cursor->IsInteger(2) ? cursor->Integer(2) : 0, ~uint64_t(0));
+    row.open(index.build(), word, upto, packed, cursor->IsInteger(2) ? cursor->Integer(2) : 0, ~uint64_t(0), prefix);
     chain.next(upto, row.before(), row.last());
     rows->uptos.push_back(upto);
     rows->bytes += packed;
     rows->starts.push_back(rows->bytes.size());
   }
-  if (!chain.end() && !optional) throw WordNotIndexed{};
+  if (!chain.end()) {
+    if (prefix) throw stored::Damaged("kv_prefix_postings list " + std::to_string(word) + ": no rows");
+    if (!optional) throw WordNotIndexed{};
+  }
   return rows;
 }
 
 PostingCursor::PostingCursor(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask,
-                             const WordRows* kept, bool optional)
-    : database_(database), index_(index), word_(word), mask_(mask), kept_(kept), optional_(optional) {}
+                             const WordRows* kept, bool optional, bool prefix)
+    : database_(database), index_(index), word_(word), mask_(mask), kept_(kept), optional_(optional), prefix_(prefix) {}
 
 bool PostingCursor::open_row(int64_t upto, uint32_t p) {
   span_ = std::max<int64_t>(upto - upto_, 1);
@@ -340,7 +366,10 @@ bool PostingCursor::row_for(uint32_t p) {
     }
     if (!rows_)
       rows_ = database_.OpenCursorWith(
-          u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 AND P.upto >= 0 ORDER BY P.upto",
+          prefix_ ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 AND P.upto >= 0 "
+                    u"ORDER BY P.upto"
+                  : u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 AND P.upto >= 0 ORDER BY "
+                    u"P.upto",
           {word_, int64_t(p)});
     chain_.restart(p);
     if (rows_read_ > 0) seen_rows_ = -1;  // rows passed over by the lookup
@@ -358,12 +387,15 @@ bool PostingCursor::row_for(uint32_t p) {
       seen_rows_ = -1;  // not checked
       continue;
     }
-    row_.open(index_.build(), word_, upto, packed, rows_->IsInteger(2) ? rows_->Integer(2) : 0, mask_);
+    row_.open(index_.build(), word_, upto, packed, rows_->IsInteger(2) ? rows_->Integer(2) : 0, mask_, prefix_);
     chain_.next(upto, row_.before(), row_.last());
     see_row(upto, packed);
     return open_row(upto, p);
   }
-  if (!chain_.end() && !optional_) throw WordNotIndexed{};
+  if (!chain_.end()) {
+    if (prefix_) throw stored::Damaged("kv_prefix_postings list " + std::to_string(word_) + ": no rows");
+    if (!optional_) throw WordNotIndexed{};
+  }
   done_ = true;
   return false;
 }

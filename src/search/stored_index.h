@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -123,6 +124,11 @@ class StoredIndex {
   // whether the delta has word i at all.
   std::vector<int32_t> delta_records(db::Database& database, const std::vector<int64_t>& words, int32_t group,
                                      int32_t field, std::vector<bool>& has) const;
+  // The key of the stored list of the folded prefix FOLD (kv_prefixes),
+  // when it covers exactly WORDS (ascending, each once); otherwise none.
+  // Throws stored::Damaged for a row that does not hold.
+  std::optional<int64_t> prefix_list(db::Database& database, std::string_view fold,
+                                     const std::vector<int64_t>& words) const;
 
  private:
   using Chunk = stored::OrderChunk;
@@ -165,8 +171,9 @@ struct WordRows {
 };
 // Throws WordNotIndexed for a word without rows (unless OPTIONAL: the
 // delta has it), stored::Damaged for rows that do not hold together.
+// PREFIX: the rows of the prefix list keyed WORD (kv_prefix_postings).
 std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word,
-                                       bool optional = false);
+                                       bool optional = false, bool prefix = false);
 
 // The positions of one word whose pairs meet a mask, read from kv_postings
 // a row at a time, in order.  Of a row only the block that holds the
@@ -180,8 +187,10 @@ class PostingCursor {
   // With KEPT, the word's rows are read from there rather than the table.
   // OPTIONAL: the word may have no rows (the delta has it), and then has
   // no positions.
+  // PREFIX: WORD is the key of a prefix list, read from kv_prefix_postings
+  // (a prefix list without rows is damage).
   PostingCursor(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask,
-                const WordRows* kept = nullptr, bool optional = false);
+                const WordRows* kept = nullptr, bool optional = false, bool prefix = false);
   // Moves to the first position at or after P (never back); false when
   // there is none.
   bool seek(uint32_t p) {
@@ -198,6 +207,7 @@ class PostingCursor {
   std::size_t rest_size() const { return n_ - at_; }
   void skip(std::size_t k) { at_ += k; }
   int64_t word() const { return word_; }
+  bool prefix() const { return prefix_; }
   bool kept() const { return kept_ != nullptr; }
   // How many rows of the table it has read so far, and whether it has
   // come to the word's last row (or passed its last position).
@@ -222,6 +232,7 @@ class PostingCursor {
   uint64_t mask_;
   const WordRows* kept_;
   bool optional_;
+  bool prefix_;
   std::size_t kept_next_ = 0;  // the next kept row to look at
   std::unique_ptr<db::Cursor> rows_;
   bool again_ = true;     // rows_ can be run again with new numbers

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "platform/sqlite_functions.h"
 #include "search/stored_delta.h"
 
 namespace kvistur {
@@ -51,6 +52,36 @@ std::vector<int64_t> term_words(db::Database& database, const Text& term) {
   std::sort(words.begin(), words.end());
   words.erase(std::unique(words.begin(), words.end()), words.end());
   return words;
+}
+
+// The key of the stored prefix list of TERM, when the term is a text
+// followed by one `*` whose fold is a prefix the index keeps a list of, and
+// the list covers exactly WORDS, the words the term's condition found (an
+// update that added or removed a word of the prefix, or changed one's
+// text, makes them differ: the term is then read word by word).
+std::optional<int64_t> prefix_list(db::Database& database, const StoredIndex& index, const Text& term,
+                                   const std::vector<int64_t>& words) {
+  if (words.size() < stored::kPrefixWords || term.size() < 2 || term.back() != u'*') return std::nullopt;
+  const Text start = term.substr(0, term.size() - 1);
+  if (start.find_first_of(u"*?#[") != Text::npos) return std::nullopt;
+  const std::string fold = db::fold_utf8(to_utf8(start));
+  const std::size_t points = stored::CodePoints(fold);
+  if (points < stored::kPrefixShortest || points > stored::kPrefixLongest) return std::nullopt;
+  return index.prefix_list(database, fold, words);
+}
+
+// Every position of the prefix list keyed KEY whose pairs meet MASK,
+// ascending, without those the delta masks out.
+std::vector<uint32_t> prefix_positions(db::Database& database, StoredIndex& index, int64_t key, uint64_t mask) {
+  std::vector<uint32_t> out;
+  std::unique_ptr<WordRows> rows = ReadWordRows(database, index, key, false, true);
+  stored::PackedRow row;
+  for (std::size_t r = 0; r < rows->uptos.size(); ++r) {
+    row.open(std::string_view(rows->bytes).substr(rows->starts[r], rows->starts[r + 1] - rows->starts[r]), mask);
+    stored::AppendPositions(row, out);
+  }
+  if (index.delta()) out.erase(std::remove_if(out.begin(), out.end(), [&](uint32_t p) { return index.masked(p); }), out.end());
+  return out;
 }
 
 // Every position of the words whose pairs meet MASK, ascending, each once,
@@ -184,9 +215,10 @@ class WordsStream : public TermStream {
 // One word, read as it is needed.
 class WordStream : public TermStream {
  public:
+  // PREFIX: WORD is the key of a prefix list.
   WordStream(db::Database& database, const StoredIndex& index, int64_t word, uint64_t mask, const WordRows* kept,
-             bool in_delta)
-      : cursor_(database, index, word, mask, kept, in_delta) {}
+             bool in_delta, bool prefix = false)
+      : cursor_(database, index, word, mask, kept, in_delta, prefix) {}
   bool seek(uint32_t p) override { return cursor_.seek(p); }
   uint32_t current() const override { return cursor_.current(); }
   std::vector<const PostingCursor*> cursors() const override { return {&cursor_}; }
@@ -278,10 +310,10 @@ void keep_rows_sought(db::Database& database, const StoredIndex& index,
   for (const auto& stream : streams)
     for (const PostingCursor* c : stream->cursors()) {
       if (c->kept() || (c->rows_read() < kFar && !c->at_last_row())) continue;
-      std::string key = std::to_string(c->word());
+      std::string key = (c->prefix() ? "prefix " : "") + std::to_string(c->word());
       if (!kept.word_rows().note_use(key)) continue;
       std::shared_ptr<WordRows> read = c->rows_seen();
-      if (!read) read = ReadWordRows(database, index, c->word(), index.delta() != nullptr);
+      if (!read) read = ReadWordRows(database, index, c->word(), index.delta() != nullptr && !c->prefix(), c->prefix());
       std::size_t bytes = read->memory();
       out.to_keep.push_back([&kept, key, read, bytes] {
         kept.word_rows().keep(key, std::make_unique<const WordRows>(std::move(*read)), bytes);
@@ -368,7 +400,20 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
         } else {
           Text key = PositionsKey(terms[i], group, field);
           RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
-          if (!ps) {
+          std::optional<int64_t> list;
+          if (!ps) list = prefix_list(database, index, terms[i], w);
+          // The prefix's own list, read as it is needed; the second time
+          // the term is searched for in this group and field, read whole
+          // and kept as the term's places, as a term of many words is.
+          if (list && kept && kept->word_rows().note_use("prefix places " + to_utf8(key))) {
+            const std::vector<uint32_t> got = prefix_positions(database, index, *list, mask);
+            ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
+            out.to_keep.push_back([kept, key, ps] { kept->term_lists().keep(key, ps); });
+          } else if (list) {
+            const std::string rows_key = "prefix " + std::to_string(*list);
+            streams.push_back(std::make_unique<WordStream>(database, index, *list, mask,
+                                                           kept ? kept->word_rows().find(rows_key) : nullptr, false, true));
+          } else if (!ps) {
             // Copied in one allocation (a prefix's positions can be many).
             const std::vector<uint32_t> got = all_positions(database, index, w, mask, in_delta[i]);
             ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
@@ -376,7 +421,7 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
               if (kept) kept->term_lists().keep(key, ps);
             });
           }
-          streams.push_back(std::make_unique<ListStream>(ps));
+          if (ps) streams.push_back(std::make_unique<ListStream>(ps));
         }
       }
 
@@ -467,7 +512,10 @@ RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, cons
     if (index.delta()) delta_ids = index.delta_records(database, words, group, field, in_delta);
     const uint64_t mask = index.mask(group, field);
     std::vector<uint32_t> ps;
-    if (mask != 0 && !words.empty()) ps = all_positions(database, index, words, mask, in_delta);
+    if (mask != 0 && !words.empty()) {
+      std::optional<int64_t> list = prefix_list(database, index, term, words);
+      ps = list ? prefix_positions(database, index, *list, mask) : all_positions(database, index, words, mask, in_delta);
+    }
     auto ids = std::make_shared<std::vector<int32_t>>(1, 0);
     index.records_of(database, ps, *ids);
     ids->insert(ids->end(), delta_ids.begin(), delta_ids.end());

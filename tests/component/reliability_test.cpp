@@ -220,15 +220,25 @@ TEST_F(ServerCatalogue, ARecordNumberBeyondEveryIntegerChangesNoResult) {
 
 TEST_F(ServerCatalogue, ASearchThroughTheStoredIndexOfAFewRecordsFindsEachHit) {
   // A chunk of the stored order of two records: values of a few bytes, read
-  // through the engine's cursor one column after another.
+  // through the engine's cursor one column after another.  Ten words of
+  // one prefix, whose list a truncated term reads.
+  std::string words, links;
+  for (int w = 0; w < 10; ++w) {
+    words += std::string(w ? "," : "") + "(" + std::to_string(10 + w) + ", 'safn" + std::to_string(w) + "')";
+    links += std::string(w ? "," : "") + "(" + std::to_string(1 + w % 2) + ", " + std::to_string(10 + w) + ", 1, 1)";
+  }
+  site_.catalogue_sql("INSERT INTO Orð VALUES " + words + "; INSERT INTO Tengill VALUES " + links + ";");
   import::IndexServerSchema(PgServer::get().admin_uri(site_.database()), "katalogur");
   ASSERT_EQ(site_.server_sql("SELECT count(*) FROM katalogur.kv_order"), "1");
+  ASSERT_EQ(site_.server_sql("SELECT count(*) FROM katalogur.kv_prefixes"), "2");  // saf, safn
+  EXPECT_EQ(search(u"saf*"), "2|2 Fyrsta|1 Fyrsta");
+  EXPECT_EQ(search(u"Safn* saga"), "1|1 Fyrsta");
   EXPECT_EQ(search(u"saga"), "1|1 Fyrsta");
   EXPECT_EQ(search(u"rit"), "1|2 Fyrsta");
   EXPECT_EQ(search(u"*"), "2|2 Fyrsta|1 Fyrsta");
   // Words and truncated words looked up through one statement each, run
   // again with the next term.
-  EXPECT_EQ(search(u"SA*"), "1|1 Fyrsta");
+  EXPECT_EQ(search(u"SAG*"), "1|1 Fyrsta");
   EXPECT_EQ(search(u"ri*"), "1|2 Fyrsta");
   EXPECT_EQ(search(u"saga"), "1|1 Fyrsta");
 }

@@ -149,7 +149,7 @@ class StoredIndexTest : public ::testing::Test {
     return out;
   }
   static constexpr const char16_t* kTexts[] = {u"saga", u"SAGA dagur", u"sag*", u"*ur", u"bók þór", u"sjaldan",
-                                               u"dag* ár", u"ekki", u"ár saga bók", u"einhæft", u"nýtt"};
+                                               u"dag* ár", u"ekki", u"ár saga bók", u"einhæft", u"nýtt", u"fjöl* ár"};
   static constexpr std::pair<int32_t, int32_t> kPairs[] = {{-1, -1}, {2, -1}, {-1, 3}, {1, 2}};
   Site site_;
 };
@@ -248,14 +248,47 @@ TEST_F(StoredIndexTest, ATruncatedTermOfManyWords) {
   site_.catalogue_sql("INSERT INTO Orð VALUES " + words + "; INSERT INTO Tengill VALUES " + links.substr(1) + ";");
   std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/plain.sqlite");
   import::IndexCatalogue(site_.catalogue());
-  for (const char16_t* t : {u"fjöl*", u"fjöl* saga", u"fjöl1*"})
-    for (int32_t max : {7, 50}) {
-      site_.set("Grunnur", "GrunnNafn", "plain.sqlite");
-      Outcome plain = search(t, -1, -1, max, 0);
-      site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
-      EXPECT_EQ(search(t, -1, -1, max, 0), plain) << to_utf8(t) << " " << max;
-      EXPECT_GT(plain.n, 0);
+  // fjöl* and fjö* are read through their prefixes' lists, in any group
+  // and field (a position's mask is every pair of any of its words).
+  EXPECT_EQ(sql_rows(site_.catalogue(), "SELECT CAST(prefix AS TEXT) || ' ' || words FROM kv_prefixes ORDER BY 1"),
+            (std::vector<std::string>{"fjö 150", "fjöl 150"}));
+  for (const char16_t* t : {u"fjöl*", u"fjöl* saga", u"fjö*", u"FJÖ* sögur", u"fjöl1*"})
+    for (auto [g, f] : {std::pair{-1, -1}, {1, 2}, {-1, 1}, {2, -1}})
+      for (int32_t max : {7, 50, -1}) {
+        site_.set("Grunnur", "GrunnNafn", "plain.sqlite");
+        Outcome plain = search(t, g, f, max, 0);
+        site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
+        EXPECT_EQ(search(t, g, f, max, 0), plain) << to_utf8(t) << " " << g << " " << f << " " << max;
+        if (g < 0) EXPECT_GT(plain.n, 0);
+      }
+  // A list whose rows hold together but is not the union of its words'
+  // lists (one position left out) is what the check finds.
+  {
+    const int64_t build = std::stoll(sql_rows(site_.catalogue(), "SELECT build FROM kv_search_meta").at(0)),
+                  key = stored::PrefixKey("fjöl");
+    std::vector<stored::Entry> entries;
+    for (const std::string& row : sql_rows(site_.catalogue(), "SELECT hex(packed) FROM kv_prefix_postings WHERE list = " +
+                                                                  std::to_string(key) + " ORDER BY upto")) {
+      std::string bytes;
+      for (std::size_t i = 0; i < row.size(); i += 2) bytes.push_back(char(std::stoi(row.substr(i, 2), nullptr, 16)));
+      stored::PackedRow r;
+      r.open(bytes, ~uint64_t(0));
+      for (const stored::Entry& e : r.all_entries()) entries.push_back(e);
     }
+    ASSERT_GT(entries.size(), 100u);
+    entries.erase(entries.begin() + 50);
+    auto db = db::OpenSqlite(site_.catalogue(), SQLITE_OPEN_READWRITE);
+    import::ExecSql(db.get(), "DELETE FROM kv_prefix_postings WHERE list = " + std::to_string(key));
+    db::SqliteStatement insert(db.get(), "INSERT INTO kv_prefix_postings VALUES (?, ?, ?, ?)");
+    for (const stored::PostingsRow& row : stored::EncodePostings(build, key, entries, true))
+      insert.bind(1, key).bind(2, row.upto).bind_blob(3, row.packed).bind(4, row.checksum).run();
+  }
+  auto check = run_tool({"index", "--check", site_.catalogue()});
+  EXPECT_EQ(check.exit_code, 1);
+  EXPECT_NE(check.out.find("kv_prefix_postings: the list of key " + std::to_string(stored::PrefixKey("fjöl")) +
+                           " has 299 entries, not the union of its 150 words' lists (300)"),
+            std::string::npos)
+      << check.out;
 }
 
 TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
@@ -319,7 +352,18 @@ TEST_F(StoredIndexTest, APageOfHitsIsThatSliceOfLeitasOrder) {
 // without a row, new words and pairs), every search, FindRecords and
 // LeitaOrder give what the tables give, and the check finds it sound.
 TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
+  // A prefix of twelve words on many records, read through its list while
+  // the delta masks records out of it, until an update gives one more word
+  // of the base its text (round 6): then word by word.
+  std::string fjol;
+  for (int id = 3, w = 0; id < 700; id += 3, w = (w + 1) % 12)
+    fjol += ",(" + std::to_string(id) + "," + std::to_string(200 + w) + ",1," + std::to_string(1 + id % 2) + ")";
+  std::string fjol_words;
+  for (int w = 0; w < 12; ++w) fjol_words += std::string(w ? "," : "") + "(" + std::to_string(200 + w) + ",'fjöl" + std::to_string(w) + "')";
+  site_.catalogue_sql("INSERT INTO Orð VALUES " + fjol_words + "; INSERT INTO Tengill VALUES " + fjol.substr(1) + ";");
   import::IndexCatalogue(site_.catalogue());
+  ASSERT_EQ(sql_rows(site_.catalogue(), "SELECT words FROM kv_prefixes WHERE CAST(prefix AS TEXT) = 'fjöl'"),
+            std::vector<std::string>{"12"});
   std::mt19937 rng(5);
   // Texts equal to the base's, between them, before and after them all, null, a number.
   const char* keys[] = {"'Saga0'", "'saga1'", "''", "'ár2'", "'b0'", "'100'", "'Þór3'", "'0'", "'Saga05'", "'b'", "NULL", "10"};
@@ -355,6 +399,7 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
                  " VALUES " + row + ";" + links(id);
       }
     }
+    if (round == 6) sql += "UPDATE Orð SET Orð = 'fjölgun' WHERE ID = 8;";  // ár, a word of the base
     if (round == 0) {
       // A record whose text sorts just before record 3's (the first of its
       // text, and one of the three with the word einhæft), with that word;
@@ -596,6 +641,12 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   texts.push_back(from_utf8(words[0] + " " + words[40]));
   texts.push_back(from_utf8(words[0].substr(0, 2) + "*"));
   texts.push_back(from_utf8("*" + words[3].substr(words[3].size() - 2)));
+  // The prefixes of four and three letters of most words, read through their lists.
+  const std::string prefix = sql_rows(catalogue, "SELECT CAST(prefix AS TEXT) FROM kv_prefixes WHERE length(CAST(prefix "
+                                                 "AS TEXT)) = 4 ORDER BY words DESC, key LIMIT 1").at(0);
+  texts.push_back(from_utf8(prefix + "*"));
+  texts.push_back(from_utf8(prefix + "* " + words[0]));
+  texts.push_back(from_utf8(std::string(stored::CodePointPrefix(prefix, 3)) + "* " + words[1]));
   auto pair = sql_rows(catalogue, "SELECT HópID || ' ' || Orðtag FROM Tengill LIMIT 1").at(0);
   const int32_t group = std::stoi(pair), field = std::stoi(pair.substr(pair.find(' ') + 1));
   auto answers = [&](const std::string& name) {
@@ -622,6 +673,10 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   // Mostly the bytes of the lists and the order, which the search decodes.
   const Table tables[] = {{"kv_postings", {"word", "upto", "packed", "packed", "packed", "checksum"}, "word, upto", searched},
                           {"kv_order", {"chunk", "ids", "ids", "starts", "starts", "checksum"}, "chunk", "1"},
+                          {"kv_prefix_postings", {"list", "upto", "packed", "packed", "checksum"}, "list, upto",
+                           "list IN (SELECT key FROM kv_prefixes WHERE CAST(prefix AS TEXT) IN ('" + prefix + "', '" +
+                               std::string(stored::CodePointPrefix(prefix, 3)) + "'))"},
+                          {"kv_prefixes", {"key", "prefix", "words", "hash", "checksum"}, "key", "1"},
                           {"kv_search_meta", {"format", "build", "collator", "positions", "ordered", "records",
                                               "absent_rank", "specials", "combos", "postings", "built_records",
                                               "built_links", "checksum"}, "rowid", "1"},
@@ -630,7 +685,7 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
                           {"kv_facet_copies", {"data", "checksum"}, "chunk", "1"}};
   std::mt19937 rng(11);
   std::string file;
-  for (int round = 0; round < 12; ++round) {
+  for (int round = 0; round < 14; ++round) {
     const Table& t = tables[round % std::size(tables)];
     const std::string name = "damaged" + std::to_string(round) + ".sqlite";
     file = dir + "/" + name;
@@ -670,6 +725,8 @@ std::vector<std::string> stored_rows(const std::string& file) {
       {"kv_order", "SELECT chunk, hex(ids), hex(starts) FROM kv_order ORDER BY chunk"},
       {"kv_counts", "SELECT chunk, hex(counts) FROM kv_counts ORDER BY chunk"},
       {"kv_postings", "SELECT word, upto, hex(packed) FROM kv_postings ORDER BY word, upto"},
+      {"kv_prefixes", "SELECT key, hex(prefix), words, hash FROM kv_prefixes ORDER BY key"},
+      {"kv_prefix_postings", "SELECT list, upto, hex(packed) FROM kv_prefix_postings ORDER BY list, upto"},
       {"kv_facet_meta", "SELECT format, records, holders, places, built_records, built_links, built_facts "
                         "FROM kv_facet_meta"},
       {"kv_facet_places", "SELECT id, name FROM kv_facet_places ORDER BY id"},
@@ -724,6 +781,7 @@ TEST(StoredIndexOfABuild, IsTheOneReadFromTheTables) {
     }
     const std::string file = dir.path + "/katalogur.sqlite";
     const std::vector<std::string> built = stored_rows(file);
+    if (!many_pairs) EXPECT_GT(std::stoi(sql_rows(file, "SELECT count(*) FROM kv_prefixes").at(0)), 0);
     EXPECT_EQ(sql_rows(file, "SELECT postings, records FROM kv_search_meta"),
               std::vector<std::string>{many_pairs ? "0|1500" : "1|1500"});
     std::ostringstream said;

@@ -460,6 +460,8 @@ int CatalogueWriter::Finish(const Progress& progress) {
   };
   std::future<SearchData> prepared = std::async(std::launch::async, [this] {
     SearchData out;
+    std::vector<std::string_view> folds(word_ids_.size());
+    for (const auto& [fold, id] : word_ids_) folds[std::size_t(id) - 1] = fold;
     // Móðurtafla's rows as written: the record's number, its sort text, an
     // identifying string (never null) and its kind.
     out.index = PrepareSearchIndex(
@@ -471,7 +473,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
             rows.add(Variant(int32_t(i + 1)), Variant(from_utf8(key)), false, Variant(kinds_[i]));
           }
         },
-        int32_t(word_ids_.size()), links_);
+        int32_t(word_ids_.size()), links_, folds);
     // Each record with its host (Upprunafærsla, as set below), then the
     // copies in the order of their rows.
     std::vector<int32_t> hosts(kinds_.size(), 0);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <unordered_map>
 #include <stdexcept>
@@ -286,6 +287,7 @@ void IndexCheck::StoredIndex(sqlite3* db) {
              " record, group and field triples, Tengill " + std::to_string(want.size()));
     }
     rows = stored.rows();
+    prefix_lists(db, meta, compare);
     // Each record's rows of Tengill, as many as the index counted (an
     // update relies on them to know it saw every row of a record).
     if (compare && counts_whole && table) {
@@ -309,6 +311,113 @@ void IndexCheck::StoredIndex(sqlite3* db) {
   if (meta.delta_records)
     summary_ += ", updated since for " + std::to_string(meta.delta_records) + " records in " +
                 std::to_string(meta.delta_words) + " words";
+}
+
+void IndexCheck::prefix_lists(sqlite3* db, const stored::Summary& meta, bool compare) {
+  std::map<int64_t, stored::PrefixRow> prefixes;
+  {
+    SqliteStatement st(db, "SELECT key, prefix, words, hash, checksum FROM kv_prefixes ORDER BY key");
+    while (st.step()) {
+      stored::PrefixRow r;
+      r.key = st.integer(0);
+      r.prefix = st.blob(1);
+      r.words = st.integer(2);
+      r.hash = st.integer(3);
+      r.checksum = st.integer(4);
+      const std::string where = "kv_prefixes key " + std::to_string(r.key);
+      bool numbers = st.is_integer(0) && st.is_integer(2) && st.is_integer(3) && st.is_integer(4);
+      if (!numbers || r.checksum != r.sum(meta.build)) find(where + ": the checksum does not match");
+      else if (r.key != stored::PrefixKey(r.prefix)) find(where + ": not the key of its prefix");
+      else prefixes.emplace(r.key, std::move(r));
+    }
+  }
+  // The folds of Orð's words, for the words each prefix starts.
+  std::vector<std::pair<std::string, int64_t>> folds;
+  if (compare) {
+    SqliteStatement st(db, "SELECT kv_fold(Orð), ID FROM Orð WHERE typeof(ID) = 'integer' AND Orð IS NOT NULL");
+    while (st.step()) folds.emplace_back(st.text(0), st.integer(1));
+    std::sort(folds.begin(), folds.end());
+  }
+  SqliteStatement word_rows(db, "SELECT upto, packed, checksum FROM kv_postings WHERE word = ? ORDER BY upto");
+  // The union of the words' entries, or none when a row of one is damaged
+  // (found already).
+  auto union_of = [&](const std::vector<int64_t>& words) -> std::optional<std::vector<stored::Entry>> {
+    std::map<uint32_t, uint64_t> masks;
+    for (int64_t w : words) {
+      word_rows.bind(1, w);
+      try {
+        stored::PackedRow row;
+        while (word_rows.step()) {
+          row.open(meta.build, w, word_rows.integer(0), word_rows.bytes(1), word_rows.integer(2), ~uint64_t(0));
+          for (const stored::Entry& e : row.all_entries()) masks[e.position] |= e.mask;
+        }
+      } catch (const stored::Damaged&) {
+        word_rows.reset();
+        return std::nullopt;
+      }
+      word_rows.reset();
+    }
+    std::vector<stored::Entry> out;
+    for (auto [p, m] : masks) out.push_back({p, m});
+    return out;
+  };
+  auto compare_list = [&](const stored::PrefixRow& r, const std::vector<stored::Entry>& entries) {
+    auto from = std::lower_bound(folds.begin(), folds.end(), std::make_pair(r.prefix, INT64_MIN));
+    std::vector<int64_t> words;
+    for (auto at = from; at != folds.end() && at->first.compare(0, r.prefix.size(), r.prefix) == 0; ++at)
+      words.push_back(at->second);
+    std::sort(words.begin(), words.end());
+    words.erase(std::unique(words.begin(), words.end()), words.end());
+    if (int64_t(words.size()) != r.words || stored::WordsHash(words) != r.hash) return;
+    std::optional<std::vector<stored::Entry>> want = union_of(words);
+    bool same = want && want->size() == entries.size();
+    for (std::size_t i = 0; same && i < entries.size(); ++i)
+      same = (*want)[i].position == entries[i].position && (*want)[i].mask == entries[i].mask;
+    if (want && !same)
+      find("kv_prefix_postings: the list of key " + std::to_string(r.key) + " has " + std::to_string(entries.size()) +
+           " entries, not the union of its " + std::to_string(words.size()) + " words' lists (" +
+           std::to_string(want->size()) + ")");
+  };
+  SqliteStatement st(db, "SELECT list, upto, packed, checksum FROM kv_prefix_postings ORDER BY list, upto");
+  std::set<int64_t> listed;
+  bool more = st.step();
+  while (more) {
+    const int64_t list = st.integer(0);
+    std::vector<stored::Entry> entries;
+    stored::RowChain chain;
+    bool sound = true;
+    for (; more && st.integer(0) == list; more = st.step()) {
+      if (!sound) continue;
+      try {
+        stored::PackedRow row;
+        row.open(meta.build, list, st.integer(1), st.bytes(2), st.is_integer(3) ? st.integer(3) : 0, ~uint64_t(0), true);
+        chain.next(st.integer(1), row.before(), row.last());
+        std::vector<stored::Entry> these = row.all_entries();
+        entries.insert(entries.end(), these.begin(), these.end());
+      } catch (const stored::Damaged& d) {
+        find(d.what());
+        sound = false;
+      }
+    }
+    try {
+      if (sound) chain.end();
+    } catch (const stored::Damaged& d) {
+      find(std::string(d.what()) + " (prefix list " + std::to_string(list) + ")");
+      sound = false;
+    }
+    listed.insert(list);
+    auto r = prefixes.find(list);
+    if (r == prefixes.end()) {
+      find("kv_prefix_postings: list " + std::to_string(list) + " of no prefix");
+      continue;
+    }
+    bool in_range = true;
+    for (const stored::Entry& e : entries) in_range = in_range && e.position < meta.positions;
+    if (!in_range) find("kv_prefix_postings: list " + std::to_string(list) + ": a position out of range");
+    else if (sound && compare) compare_list(r->second, entries);
+  }
+  for (const auto& [key, r] : prefixes)
+    if (!listed.count(key)) find("kv_prefixes key " + std::to_string(key) + ": its list has no rows");
 }
 
 bool IndexCheck::read_chunks(sqlite3* db, const stored::Summary& meta, const std::string& table, uint32_t chunks,

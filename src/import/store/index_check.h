@@ -62,6 +62,11 @@ class IndexCheck {
   // Every row of kv_delta and kv_delta_postings; whether all are sound.
   bool read_delta(sqlite3* db, const stored::Summary& meta, std::unique_ptr<StoredDelta>& delta,
                   std::map<int32_t, std::vector<stored::Link>>& links, std::map<int64_t, std::vector<stored::Link>>& words);
+  // Every row of kv_prefixes and kv_prefix_postings; with COMPARE, each
+  // list against the union of the lists of the words of Orð its prefix
+  // starts (when they are the words the row names: an update that changed
+  // them leaves the list unused, not wrong).
+  void prefix_lists(sqlite3* db, const stored::Summary& meta, bool compare);
   std::ostream& out_;
   long findings_ = 0;
   std::string summary_;

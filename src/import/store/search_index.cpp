@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "import/store/indexes.h"
@@ -178,7 +179,9 @@ std::vector<int64_t> word_numbers(sqlite3* db) {
 class PostingsTable {
  public:
   static constexpr int kRowsPerInsert = 32;
-  explicit PostingsTable(sqlite3* db) : db_(create(db)), many_(db, inserts(kRowsPerInsert)), one_(db, inserts(1)) {
+  // PREFIX: kv_prefix_postings, whose rows are keyed by the prefix list's number.
+  explicit PostingsTable(sqlite3* db, bool prefix = false)
+      : db_(create(db, prefix)), many_(db, inserts(kRowsPerInsert, prefix)), one_(db, inserts(1, prefix)) {
     rows_.reserve(kRowsPerInsert);
   }
   void add(int64_t word, stored::PostingsRow&& row) {
@@ -200,14 +203,16 @@ class PostingsTable {
   }
 
  private:
-  static sqlite3* create(sqlite3* db) {
-    ExecSql(db,
-            "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
-            "checksum INTEGER NOT NULL, PRIMARY KEY (word, upto)) WITHOUT ROWID;");
+  static sqlite3* create(sqlite3* db, bool prefix) {
+    ExecSql(db, prefix ? "CREATE TABLE kv_prefix_postings (list INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT "
+                         "NULL, checksum INTEGER NOT NULL, PRIMARY KEY (list, upto)) WITHOUT ROWID;"
+                       : "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
+                         "checksum INTEGER NOT NULL, PRIMARY KEY (word, upto)) WITHOUT ROWID;");
     return db;
   }
-  static std::string inserts(int rows) {
-    std::string sql = "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)";
+  static std::string inserts(int rows, bool prefix) {
+    std::string sql = prefix ? "INSERT INTO kv_prefix_postings (list, upto, packed, checksum) VALUES (?, ?, ?, ?)"
+                             : "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)";
     for (int i = 1; i < rows; ++i) sql += ", (?, ?, ?, ?)";
     return sql;
   }
@@ -216,13 +221,153 @@ class PostingsTable {
   std::vector<std::pair<int64_t, stored::PostingsRow>> rows_;
 };
 
-// Each word's positions from Tengill into kv_postings.  False (with
+// kv_prefixes and kv_prefix_postings: for each prefix of kPrefixShortest
+// to kPrefixLongest code points that at least kPrefixWords words' folds
+// start with, the union of those words' entries, each position's mask the
+// OR of theirs (a position a truncated term restricted to some pairs takes
+// when any of its words occurs there with one of them).
+struct PrefixLists {
+  std::vector<stored::PrefixRow> prefixes;                     // by prefix
+  std::vector<std::pair<int64_t, stored::PostingsRow>> rows;   // each list's in order
+};
+
+// FOLDS: (fold, word) of every word of Orð with an integer number; WORDS:
+// kv_postings' rows in key order; POSITIONS: the positions of the index.
+PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<std::pair<std::string_view, int64_t>> folds,
+                              const std::vector<std::pair<int64_t, stored::PostingsRow>>& words) {
+  PrefixLists out;
+  // In the order of their first kPrefixLongest code points' bytes (at most
+  // 16, as two numbers), which puts the words of each prefix side by side.
+  {
+    struct Keyed {
+      uint64_t hi, lo;
+      std::size_t at;
+    };
+    std::vector<Keyed> keyed(folds.size());
+    for (std::size_t i = 0; i < folds.size(); ++i) {
+      std::string_view f = folds[i].first;
+      std::string_view p = stored::CodePointPrefix(f, stored::kPrefixLongest);
+      if (p.empty()) p = f;  // shorter: the whole fold
+      unsigned char b[16] = {};
+      std::copy_n(p.data(), std::min<std::size_t>(p.size(), 16), b);
+      uint64_t hi = 0, lo = 0;
+      for (int k = 0; k < 8; ++k) hi = hi << 8 | b[k];
+      for (int k = 8; k < 16; ++k) lo = lo << 8 | b[k];
+      keyed[i] = {hi, lo, i};
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+      return a.hi != b.hi ? a.hi < b.hi : a.lo != b.lo ? a.lo < b.lo : a.at < b.at;
+    });
+    std::vector<std::pair<std::string_view, int64_t>> sorted(folds.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i) sorted[i] = folds[keyed[i].at];
+    folds.swap(sorted);
+  }
+  std::vector<uint64_t> masks(positions, 0);  // the union being made, by position
+  std::vector<uint32_t> touched;
+  std::vector<stored::Entry> entries;
+  std::vector<int64_t> ids;
+  std::unordered_set<int64_t> keys;
+  stored::PackedRow row;
+  // The union of the entries of the words of FOLDS[from, to) as a list.
+  auto add_list = [&](std::string_view prefix, std::size_t from, std::size_t to) {
+    ids.clear();
+    for (std::size_t i = from; i < to; ++i) ids.push_back(folds[i].second);
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    if (ids.size() < stored::kPrefixWords) return;
+    // Two prefixes of one key: the later has no list.
+    const int64_t key = stored::PrefixKey(prefix);
+    if (!keys.insert(key).second) return;
+    touched.clear();
+    for (int64_t w : ids) {
+      auto at = std::lower_bound(words.begin(), words.end(), w, [](const auto& r, int64_t x) { return r.first < x; });
+      for (; at != words.end() && at->first == w; ++at) {
+        row.open(at->second.packed, ~uint64_t(0));
+        for (const stored::Entry& e : row.all_entries()) {
+          if (e.position >= positions) throw std::runtime_error("a position out of range");
+          if (masks[e.position] == 0) touched.push_back(e.position);
+          masks[e.position] |= e.mask;
+        }
+      }
+    }
+    entries.clear();
+    if (touched.size() > positions / 64) {
+      // Many: a pass over the masks costs less than sorting them.
+      for (std::size_t p = 0; p < positions; ++p)
+        if (masks[p]) {
+          entries.push_back({uint32_t(p), masks[p]});
+          masks[p] = 0;
+        }
+    } else {
+      std::sort(touched.begin(), touched.end());
+      for (uint32_t p : touched) {
+        entries.push_back({p, masks[p]});
+        masks[p] = 0;
+      }
+    }
+    stored::PrefixRow r;
+    r.key = key;
+    r.prefix = std::string(prefix);
+    r.words = int64_t(ids.size());
+    r.hash = stored::WordsHash(ids);
+    r.checksum = r.sum(build);
+    for (stored::PostingsRow& p : stored::EncodePostings(build, r.key, entries, true)) out.rows.emplace_back(r.key, std::move(p));
+    out.prefixes.push_back(std::move(r));
+  };
+  // The runs of folds with one prefix of N code points within [FROM, TO),
+  // a prefix before the longer ones it starts (the order of the texts).
+  std::function<void(std::size_t, std::size_t, std::size_t)> runs = [&](std::size_t n, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to;) {
+      std::string_view p = stored::CodePointPrefix(folds[i].first, n);
+      std::size_t j = i + 1;
+      if (p.empty()) {
+        ++i;
+        continue;
+      }
+      while (j < to && folds[j].first.substr(0, p.size()) == p) ++j;
+      if (j - i >= stored::kPrefixWords) {
+        add_list(p, i, j);
+        if (n < stored::kPrefixLongest) runs(n + 1, i, j);
+      }
+      i = j;
+    }
+  };
+  runs(stored::kPrefixShortest, 0, folds.size());
+  // Written in key order (each list's rows stay in theirs).
+  std::stable_sort(out.rows.begin(), out.rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  return out;
+}
+
+void write_prefix_lists(sqlite3* db, const PrefixLists& lists) {
+  ExecSql(db, "CREATE TABLE kv_prefixes (key INTEGER PRIMARY KEY, prefix BLOB NOT NULL, words INTEGER NOT NULL, "
+              "hash INTEGER NOT NULL, checksum INTEGER NOT NULL);");
+  SqliteStatement insert(db, "INSERT INTO kv_prefixes (key, prefix, words, hash, checksum) VALUES (?, ?, ?, ?, ?)");
+  for (const stored::PrefixRow& r : lists.prefixes)
+    insert.bind(1, r.key).bind_blob(2, r.prefix).bind(3, r.words).bind(4, r.hash).bind(5, r.checksum).run();
+  PostingsTable table(db, true);
+  for (const auto& [list, row] : lists.rows) table.add(list, stored::PostingsRow(row));
+  table.flush();
+}
+
+// The folds of Orð's words with integer numbers, as (fold, word).
+std::vector<std::pair<std::string, int64_t>> word_folds(sqlite3* db) {
+  std::vector<std::pair<std::string, int64_t>> out;
+  SqliteStatement st(db, "SELECT kv_fold(Orð), ID FROM Orð WHERE typeof(ID) = 'integer' AND Orð IS NOT NULL");
+  while (st.step()) out.emplace_back(st.text(0), st.integer(1));
+  return out;
+}
+
+// Each word's positions from Tengill into kv_postings (and a copy of its
+// rows into COPY, for the prefix lists).  False (with
 // nothing kept) when Tengill holds a number that is not a 32-bit integer or
 // more pairs of group and field than a mask can hold.
-bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std::pair<int64_t, int64_t>>& pairs) {
+bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std::pair<int64_t, int64_t>>& pairs,
+                    std::vector<std::pair<int64_t, stored::PostingsRow>>& copy) {
   PostingsTable table(db);
-  Postings postings(layout, build, word_numbers(db),
-                    [&](int64_t word, stored::PostingsRow& row) { table.add(word, std::move(row)); });
+  Postings postings(layout, build, word_numbers(db), [&](int64_t word, stored::PostingsRow& row) {
+    copy.emplace_back(word, row);
+    table.add(word, std::move(row));
+  });
   SqliteStatement rows(db, "SELECT OrðID, FærsluID, HópID, Orðtag FROM Tengill ORDER BY OrðID");
   while (rows.step()) {
     for (int i = 0; i < 4; ++i)
@@ -291,7 +436,7 @@ bool start_index(sqlite3* db) {
   ExecSql(db,
           "DROP TABLE IF EXISTS kv_search_meta; DROP TABLE IF EXISTS kv_order; DROP TABLE IF EXISTS kv_postings;"
           "DROP TABLE IF EXISTS kv_combos; DROP TABLE IF EXISTS kv_counts; DROP TABLE IF EXISTS kv_delta;"
-          "DROP TABLE IF EXISTS kv_delta_postings;");
+          "DROP TABLE IF EXISTS kv_delta_postings; DROP TABLE IF EXISTS kv_prefixes; DROP TABLE IF EXISTS kv_prefix_postings;");
   if (!HasTable(db, "Móðurtafla") || !HasTable(db, "Tengill") || !HasTable(db, "Orð")) return false;
   db::InstallContentStamp(db);
   return true;
@@ -368,7 +513,8 @@ void WriteSearchIndex(sqlite3* db) {
   meta.build = db::RandomInstance();
   meta.collator = collation_version();
   ExecSql(db, "SAVEPOINT kv_postings");
-  meta.postings = write_postings(db, layout, meta.build, meta.combos);
+  std::vector<std::pair<int64_t, stored::PostingsRow>> rows;
+  meta.postings = write_postings(db, layout, meta.build, meta.combos, rows);
   if (!meta.postings) {
     ExecSql(db, "ROLLBACK TO kv_postings");
     layout.ids.resize(layout.records);  // no positions for Tengill's numbers
@@ -378,6 +524,9 @@ void WriteSearchIndex(sqlite3* db) {
   if (meta.postings) {
     write_counts(db, encode_counts(layout, meta.build));
     create_delta(db);
+    std::vector<std::pair<std::string, int64_t>> folds = word_folds(db);
+    std::vector<std::pair<std::string_view, int64_t>> views(folds.begin(), folds.end());
+    write_prefix_lists(db, make_prefix_lists(meta.build, layout.ids.size(), std::move(views), rows));
   }
   write_order(db, encode_order(layout, meta.build));
   write_meta(db, meta, layout);
@@ -393,12 +542,13 @@ class PreparedSearchIndex {
   std::vector<std::pair<int64_t, stored::PostingsRow>> words;  // kv_postings' rows in key order
   std::vector<stored::CountsRow> counts;
   std::vector<stored::OrderRow> order;
+  PrefixLists prefixes;
 };
 
 void PreparedSearchIndexDeleter::operator()(PreparedSearchIndex* p) const { delete p; }
 
 PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&)>& records, int32_t words,
-                                 std::span<const WordLink> links) {
+                                 std::span<const WordLink> links, std::span<const std::string_view> folds) {
   PreparedIndex out(new PreparedSearchIndex);
   PreparedSearchIndex& x = *out;
   RankedRecords ranks;
@@ -427,6 +577,10 @@ PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&
   if (x.postings) {
     x.combos = postings.finish();
     x.counts = encode_counts(x.layout, x.build);
+    std::vector<std::pair<std::string_view, int64_t>> by_fold;
+    by_fold.reserve(folds.size());
+    for (std::size_t i = 0; i < folds.size(); ++i) by_fold.emplace_back(folds[i], int64_t(i) + 1);
+    x.prefixes = make_prefix_lists(x.build, x.layout.ids.size(), std::move(by_fold), x.words);
   } else {
     std::vector<std::pair<int64_t, stored::PostingsRow>>().swap(x.words);
     x.layout.ids.resize(x.layout.records);
@@ -448,6 +602,7 @@ void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x) {
     table.flush();
     write_counts(db, x.counts);
     create_delta(db);
+    write_prefix_lists(db, x.prefixes);
   }
   write_order(db, x.order);
   write_meta(db, meta, x.layout);

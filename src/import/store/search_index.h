@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "import/marc/word_links.h"
 
@@ -33,7 +34,8 @@ namespace kvistur::import {
 // The tables of a stored index beside kv_search_meta: the order, and
 // those of the word lists, there when the summary says it has them.
 inline constexpr const char kOrderTable[] = "kv_order";
-inline constexpr const char* kListTables[] = {"kv_postings", "kv_counts", "kv_delta", "kv_delta_postings"};
+inline constexpr const char* kListTables[] = {"kv_postings", "kv_counts", "kv_delta", "kv_delta_postings",
+                                              "kv_prefixes", "kv_prefix_postings"};
 
 // The ranks of Móðurtafla's records as the search works them out
 // (search/record_order.h); false when the table cannot be ordered that way
@@ -61,11 +63,12 @@ using PreparedIndex = std::unique_ptr<PreparedSearchIndex, PreparedSearchIndexDe
 // RECORDS feeds the rows Móðurtafla will hold, in the order of their
 // numbers, to the RecordRows it is given (search/record_order.h); Orð's
 // words are numbered 1 to WORDS; LINKS are Tengill's rows in key order
-// (word, record, group, field), each once.  LINKS need only last until it
-// returns.  Throws std::bad_alloc; what the tables could not stand for
+// (word, record, group, field), each once; FOLDS[i] is the fold of word
+// i + 1 (kv_fold of its text, for the prefix lists).  LINKS and FOLDS need
+// only last until it returns.  Throws std::bad_alloc; what the tables could not stand for
 // gives what WriteSearchIndex gives for them.
 PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&)>& records, int32_t words,
-                                 std::span<const WordLink> links);
+                                 std::span<const WordLink> links, std::span<const std::string_view> folds);
 // Writes PREPARED on DB, as WriteSearchIndex(db) does (the content stamp
 // too), inside the caller's transaction.  DB must hold the rows PREPARED
 // was worked out from.  Throws std::runtime_error on an SQLite error.
