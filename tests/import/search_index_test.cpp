@@ -259,7 +259,9 @@ TEST_F(StoredIndexTest, ATruncatedTermOfManyWords) {
         Outcome plain = search(t, g, f, max, 0);
         site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
         EXPECT_EQ(search(t, g, f, max, 0), plain) << to_utf8(t) << " " << g << " " << f << " " << max;
-        if (g < 0) EXPECT_GT(plain.n, 0);
+        if (g < 0) {
+          EXPECT_GT(plain.n, 0);
+        }
       }
   // A list whose rows hold together but is not the union of its words'
   // lists (one position left out) is what the check finds.
@@ -781,7 +783,9 @@ TEST(StoredIndexOfABuild, IsTheOneReadFromTheTables) {
     }
     const std::string file = dir.path + "/katalogur.sqlite";
     const std::vector<std::string> built = stored_rows(file);
-    if (!many_pairs) EXPECT_GT(std::stoi(sql_rows(file, "SELECT count(*) FROM kv_prefixes").at(0)), 0);
+    if (!many_pairs) {
+      EXPECT_GT(std::stoi(sql_rows(file, "SELECT count(*) FROM kv_prefixes").at(0)), 0);
+    }
     EXPECT_EQ(sql_rows(file, "SELECT postings, records FROM kv_search_meta"),
               std::vector<std::string>{many_pairs ? "0|1500" : "1|1500"});
     std::ostringstream said;
