@@ -16,6 +16,10 @@ namespace kvistur {
 // record as it stood at the fault; a fault before there is a row (no log-on,
 // no file, a failing query) passes on as error 91.
 CatalogueRecord FærslaFráID(int32_t lFærsluID);
+// The same fetch through DATABASE, the catalogue the caller opened in this
+// method call (opening it again within the call would give the same
+// connection), which is left open.
+CatalogueRecord FærslaFráID(db::Database& database, int32_t lFærsluID);
 
 // Replaces the record's holdings (by its kind: its own for kind 1, its host
 // item's for kind 2, none otherwise) and its selected flag.  A fault is shown

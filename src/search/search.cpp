@@ -109,7 +109,7 @@ int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16
   for (int32_t p = 1; p <= k; ++p) {
     if (p % 16 == 0) ReportWork("describing the results", p, k);
     const HitRecord& e = table[std::size_t(p)];
-    CatalogueRecord record = FærslaFráID(e.ID);
+    CatalogueRecord record = FærslaFráID(database, e.ID);
     Text description = BuildDescription(record, 0);
     if (e.Tag == 100) {
       Text volumes;
