@@ -128,10 +128,10 @@ namespace {
 
 // The fetch of FærslaFráID through DATABASE (OPEN: the caller's, null:
 // the catalogue opened here and closed after).
-CatalogueRecord fetch_record(db::Database* open, int32_t lFærsluID) {
+CatalogueRecord fetch_record(db::Database* open, int32_t lFærsluID, RecordKeys* keys) {
   // The row's columns, in the order of the query.
   enum Column { kID, kSkráning, kÖllFærslan = 7, kMarkSnið, kUpprunafærsla, kRöðunarsvið, kTag = 12, kUppruni = 14,
-                kSafndeild, kUpprunaID };
+                kSafndeild, kUpprunaID, kEinkennisstrengur };
   CatalogueRecord record = EmptyRecord();
   std::unique_ptr<db::Database> database;
   std::unique_ptr<db::Cursor> row;
@@ -141,14 +141,28 @@ CatalogueRecord fetch_record(db::Database* open, int32_t lFærsluID) {
       open = database.get();
     }
     auto rows = first_row(*open,
-                          u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
-                          u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
-                          u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID FROM Móðurtafla m WHERE m.ID = 0",
+                          keys ? u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
+                                 u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
+                                 u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID, m.Einkennisstrengur "
+                                 u"FROM Móðurtafla m WHERE m.ID = 0"
+                               : u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
+                                 u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
+                                 u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID FROM Móðurtafla m WHERE m.ID = 0",
                           lFærsluID);
     // The first row is read as the query opens: a fault there is a fault
     // before there is a row.
     const bool found = rows->Next();
     row = std::move(rows);
+    if (found && keys) {
+      // Apart from the record: a fault here leaves the record as it is.
+      try {
+        keys->Einkennisstrengur = row->Value(kEinkennisstrengur).to_text();
+        keys->Tag = row->Value(kTag).to_i16();
+        keys->read = true;
+      } catch (const Error&) {
+      } catch (const std::exception&) {
+      }
+    }
     if (found) {
       Variant all = row->Value(kÖllFærslan);
       Text text = all.is_null() ? Text() : all.to_text();
@@ -187,8 +201,10 @@ CatalogueRecord fetch_record(db::Database* open, int32_t lFærsluID) {
 
 }  // namespace
 
-CatalogueRecord FærslaFráID(int32_t lFærsluID) { return fetch_record(nullptr, lFærsluID); }
+CatalogueRecord FærslaFráID(int32_t lFærsluID) { return fetch_record(nullptr, lFærsluID, nullptr); }
 
-CatalogueRecord FærslaFráID(db::Database& database, int32_t lFærsluID) { return fetch_record(&database, lFærsluID); }
+CatalogueRecord FærslaFráID(db::Database& database, int32_t lFærsluID, RecordKeys* keys) {
+  return fetch_record(&database, lFærsluID, keys);
+}
 
 }  // namespace kvistur
