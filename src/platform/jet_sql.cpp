@@ -75,6 +75,13 @@ Translation TranslationCache::translate(TextView query, const Schema& schema) {
   return t;
 }
 
+const Translation& TranslationCache::translate(TextView query, const Schema& schema, Translation& scratch) {
+  auto seen = texts_.find(query);
+  if (seen != texts_.end()) return seen->second;
+  scratch = translate(query, schema);
+  return scratch;
+}
+
 Translation TranslationCache::translate_shape(TextView query, const Schema& schema) {
   std::vector<JetToken> tokens = tokenize_jet(query);
   // The shape: every token but the literals, which stand as their kind; a

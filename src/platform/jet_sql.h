@@ -175,6 +175,9 @@ class TranslationCache {
  public:
   static constexpr std::size_t kMaxBytes = std::size_t(2) << 20;
   Translation translate(TextView query, const Schema& schema);
+  // The same translation, without a copy when it is kept: a reference to
+  // the kept one (valid until the cache is next used), or SCRATCH filled.
+  const Translation& translate(TextView query, const Schema& schema, Translation& scratch);
   // Lets every translation go (the schema's tables were read again).
   void clear();
   std::size_t bytes() const { return kept_.held(); }

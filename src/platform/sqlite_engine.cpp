@@ -299,6 +299,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
   const Schema& schema() const { return schema_; }
   Translation translate(TextView sql) { return translations_.translate(sql, schema_); }
+  const Translation& translate(TextView sql, Translation& scratch) { return translations_.translate(sql, schema_, scratch); }
   sqlite3* handle() const { return db_; }
 
   // A prepared statement for the SQL, from the cache when one is free.
@@ -788,19 +789,16 @@ class SqliteDatabase : public Database {
   explicit SqliteDatabase(std::shared_ptr<Connection> c) : conn_(std::move(c)) { conn_->join_call(); }
 
   std::unique_ptr<Recordset> OpenRecordset(TextView sql, int, int) override {
-    Translation t;
-    sqlite3_stmt* s = prepare(sql, t);
-    return std::make_unique<SqliteRecordset>(conn_, std::move(t.sql), std::move(t.values), s);
+    Prepared p = prepare(sql);
+    return std::make_unique<SqliteRecordset>(conn_, std::move(p.sql), std::move(p.values), p.stmt);
   }
   std::unique_ptr<Cursor> OpenCursor(TextView sql) override {
-    Translation t;
-    sqlite3_stmt* s = prepare(sql, t);
-    return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), std::move(t.values), s);
+    Prepared p = prepare(sql);
+    return std::make_unique<SqliteCursor>(conn_, std::move(p.sql), std::move(p.values), p.stmt);
   }
   std::unique_ptr<Cursor> OpenCursorWith(TextView sql, const std::vector<Literal>& literals) override {
-    Translation t;
-    sqlite3_stmt* s = prepare(sql, t, &literals);
-    return std::make_unique<SqliteCursor>(conn_, std::move(t.sql), std::move(t.values), s);
+    Prepared p = prepare(sql, &literals);
+    return std::make_unique<SqliteCursor>(conn_, std::move(p.sql), std::move(p.values), p.stmt);
   }
   ContentStamp Stamp() override {
     if (!conn_) return {};
@@ -817,26 +815,36 @@ class SqliteDatabase : public Database {
   }
 
  private:
-  // The query translated into T (with LITERALS in place of its own, when
-  // given) and its statement, bound, ready to step.
-  sqlite3_stmt* prepare(TextView sql, Translation& t, const std::vector<Literal>* literals = nullptr) {
+  // A statement ready to step, with the SQL it was prepared from and the
+  // values bound to it (the cursor's own, for Again).
+  struct Prepared {
+    std::string sql;
+    std::vector<SqlValue> values;
+    sqlite3_stmt* stmt = nullptr;
+  };
+  // The query translated (with LITERALS in place of its own, when given)
+  // and its statement, bound.  Of a kept translation only the SQL and the
+  // values are copied.
+  Prepared prepare(TextView sql, const std::vector<Literal>* literals = nullptr) {
     if (!conn_) throw Error(3420, u"DAO.Database", u"Object invalid or no longer set.");
-    t = conn_->translate(sql);
+    Translation scratch;
+    const Translation& t = conn_->translate(sql, scratch);
     if (!literals) refuse_list_place(sql, t);
-    if (literals && !put_literals(t.values, *literals))  // T is this call's own copy
+    Prepared p{t.sql, t.values};
+    if (literals && !put_literals(p.values, *literals))  // P's values are this call's own copy
       NotSupported(u"DAO.Database");
-    sqlite3_stmt* s = conn_->acquire(t.sql);
-    if (!sqlite3_stmt_readonly(s)) {
-      conn_->release(t.sql, s);
+    p.stmt = conn_->acquire(p.sql);
+    if (!sqlite3_stmt_readonly(p.stmt)) {
+      conn_->release(p.sql, p.stmt);
       throw Error(3129, u"DAO.Database", u"Invalid SQL statement; expected 'SELECT'.");
     }
     try {
-      bind_values(s, t.values);
+      bind_values(p.stmt, p.values);
     } catch (...) {
-      conn_->release(t.sql, s);
+      conn_->release(p.sql, p.stmt);
       throw;
     }
-    return s;
+    return p;
   }
 
   std::shared_ptr<Connection> conn_;

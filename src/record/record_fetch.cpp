@@ -55,21 +55,32 @@ std::unique_ptr<db::Cursor> first_row(db::Database& database, TextView shape, in
   return database.OpenCursorWith(shape, {db::Literal(int64_t(number))});
 }
 
-}  // namespace
-
-Boolean IsSelected(const Variant& number) {
-  auto database = open_catalogue();  // a fault here passes on
+// Whether NUMBER is listed in ValdarFærslur, read through DATABASE; any
+// fault gives false.
+Boolean selected_in(db::Database& database, const Variant& number) {
   try {
-    auto rows = first_row(*database, u"SELECT Valdar FROM ValdarFærslur WHERE Valdar = 0", number.to_i32());
-    Boolean selected = rows->Next() ? kTrue : kFalse;
-    rows.reset();
-    database->Close();
-    return selected;
+    auto rows = first_row(database, u"SELECT Valdar FROM ValdarFærslur WHERE Valdar = 0", number.to_i32());
+    return rows->Next() ? kTrue : kFalse;
   } catch (const Error&) {
     return kFalse;
   } catch (const std::exception&) {
     return kFalse;
   }
+}
+
+}  // namespace
+
+Boolean IsSelected(const Variant& number) {
+  auto database = open_catalogue();  // a fault here passes on
+  Boolean selected = selected_in(*database, number);
+  try {
+    database->Close();
+  } catch (const Error&) {
+    return kFalse;
+  } catch (const std::exception&) {
+    return kFalse;
+  }
+  return selected;
 }
 
 void LoadHoldings(CatalogueRecord& record, db::Database& database) {
@@ -103,7 +114,9 @@ void LoadHoldings(CatalogueRecord& record, db::Database& database) {
     show(error_from_std(e));
   }
   try {
-    record.boolValin = IsSelected(Variant(record.ID));
+    // Through the catalogue the holdings were read from, open in this
+    // call: opening it again would give the same connection.
+    record.boolValin = selected_in(database, Variant(record.ID));
   } catch (const Error& e) {
     show(e);
   } catch (const std::exception& e) {
@@ -111,24 +124,45 @@ void LoadHoldings(CatalogueRecord& record, db::Database& database) {
   }
 }
 
-CatalogueRecord FærslaFráID(int32_t lFærsluID) {
+namespace {
+
+// The fetch of FærslaFráID through DATABASE (OPEN: the caller's, null:
+// the catalogue opened here and closed after).
+CatalogueRecord fetch_record(db::Database* open, int32_t lFærsluID, RecordKeys* keys) {
   // The row's columns, in the order of the query.
   enum Column { kID, kSkráning, kÖllFærslan = 7, kMarkSnið, kUpprunafærsla, kRöðunarsvið, kTag = 12, kUppruni = 14,
-                kSafndeild, kUpprunaID };
+                kSafndeild, kUpprunaID, kEinkennisstrengur };
   CatalogueRecord record = EmptyRecord();
   std::unique_ptr<db::Database> database;
   std::unique_ptr<db::Cursor> row;
   try {
-    database = open_catalogue();
-    auto rows = first_row(*database,
-                          u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
-                          u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
-                          u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID FROM Móðurtafla m WHERE m.ID = 0",
+    if (!open) {
+      database = open_catalogue();
+      open = database.get();
+    }
+    auto rows = first_row(*open,
+                          keys ? u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
+                                 u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
+                                 u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID, m.Einkennisstrengur "
+                                 u"FROM Móðurtafla m WHERE m.ID = 0"
+                               : u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
+                                 u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
+                                 u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID FROM Móðurtafla m WHERE m.ID = 0",
                           lFærsluID);
     // The first row is read as the query opens: a fault there is a fault
     // before there is a row.
     const bool found = rows->Next();
     row = std::move(rows);
+    if (found && keys) {
+      // Apart from the record: a fault here leaves the record as it is.
+      try {
+        keys->Einkennisstrengur = row->Value(kEinkennisstrengur).to_text();
+        keys->Tag = row->Value(kTag).to_i16();
+        keys->read = true;
+      } catch (const Error&) {
+      } catch (const std::exception&) {
+      }
+    }
     if (found) {
       Variant all = row->Value(kÖllFærslan);
       Text text = all.is_null() ? Text() : all.to_text();
@@ -138,7 +172,7 @@ CatalogueRecord FærslaFráID(int32_t lFærsluID) {
       record.Skráning = to_datetime(row->Value(kSkráning));
       record.Upprunafærsla = row->Value(kUpprunafærsla).to_i32();
       record.Aðfanganúmer.clear();
-      LoadHoldings(record, *database);
+      LoadHoldings(record, *open);
       record.ÖllFærslan = text;
       Variant marc = row->Value(kMarkSnið);
       record.MarkSnið = marc.is_null() ? Text() : marc.to_text();
@@ -163,6 +197,14 @@ CatalogueRecord FærslaFráID(int32_t lFærsluID) {
   database.reset();
   MeldaError(u"FærslaFráID, lFærsluID: ", record.ID, u"", true);
   return record;
+}
+
+}  // namespace
+
+CatalogueRecord FærslaFráID(int32_t lFærsluID) { return fetch_record(nullptr, lFærsluID, nullptr); }
+
+CatalogueRecord FærslaFráID(db::Database& database, int32_t lFærsluID, RecordKeys* keys) {
+  return fetch_record(&database, lFærsluID, keys);
 }
 
 }  // namespace kvistur

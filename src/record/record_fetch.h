@@ -16,6 +16,20 @@ namespace kvistur {
 // record as it stood at the fault; a fault before there is a row (no log-on,
 // no file, a failing query) passes on as error 91.
 CatalogueRecord FærslaFráID(int32_t lFærsluID);
+// A record's identifying string and kind as a search's result table reads
+// them (Einkennisstrengur as text, Tag as a 16-bit number), from the row
+// the fetch reads; READ false when the row was not there or they could not
+// be read so.
+struct RecordKeys {
+  Text Einkennisstrengur;
+  int16_t Tag = -1;
+  bool read = false;
+};
+// The same fetch through DATABASE, the catalogue the caller opened in this
+// method call (opening it again within the call would give the same
+// connection), which is left open.  With KEYS, the row's identifying
+// string and kind are read into it too.
+CatalogueRecord FærslaFráID(db::Database& database, int32_t lFærsluID, RecordKeys* keys = nullptr);
 
 // Replaces the record's holdings (by its kind: its own for kind 1, its host
 // item's for kind 2, none otherwise) and its selected flag.  A fault is shown

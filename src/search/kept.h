@@ -56,8 +56,11 @@ class KeptSearch {
   StoredIndex* stored() const { return stored_ && !stored_->damaged() ? stored_.get() : nullptr; }
   TermLists& term_lists() { return term_lists_; }
   // Kept for the stored index: the words of a term (by the term's text)
-  // and a word's rows (by its number), each once it is asked for a second
-  // time.
+  // once it is asked for, and a word's rows (by its number) once they are
+  // asked for a second time.  A term's words take about as many bytes as
+  // the note of its text that a second time needs: keeping them at once
+  // spares a search of terms that earlier searches had (a search made
+  // narrower or wider by a word) their lookups in Orð.
   static constexpr std::size_t kMaxTermWordBytes = std::size_t(8) << 20;
   static constexpr std::size_t kMaxWordRowBytes = std::size_t(64) << 20;
   OnceTable<std::vector<int64_t>>& term_words() { return term_words_; }
@@ -113,7 +116,7 @@ class KeptSearch {
   std::atomic<uint64_t> last_used_{0};
   std::shared_ptr<StoredIndex> stored_;
   TermLists term_lists_;
-  OnceTable<std::vector<int64_t>> term_words_{kMaxTermWordBytes};
+  OnceTable<std::vector<int64_t>> term_words_{kMaxTermWordBytes, 1};
   OnceTable<WordRows> word_rows_{kMaxWordRowBytes};
   std::mutex order_mutex_;
   std::atomic<bool> order_tried_{false};

@@ -2,7 +2,8 @@
 // once and then read by any thread.
 //
 // A key is noted at its first use and its value made at the second (what
-// is asked once is not worth keeping).  The table holds at most MAX_BYTES
+// is asked once is not worth keeping), or at the first, for a table of
+// values as small as their keys.  The table holds at most MAX_BYTES
 // of keys and values, and grows with what it holds; everything it holds is
 // charged to the process's budget (platform/kept_memory.h), and a key or a
 // value that does not fit is not kept.  A value is never changed or let go
@@ -25,7 +26,8 @@ namespace kvistur {
 template <typename V>
 class OnceTable {
  public:
-  explicit OnceTable(std::size_t max_bytes) : max_bytes_(max_bytes) {}
+  // MAKE_AT: the use (1 or 2) that makes a key's value.
+  explicit OnceTable(std::size_t max_bytes, int make_at = 2) : max_bytes_(max_bytes), make_at_(make_at) {}
   OnceTable(const OnceTable&) = delete;
   OnceTable& operator=(const OnceTable&) = delete;
 
@@ -36,12 +38,12 @@ class OnceTable {
     return it == nodes_.end() ? nullptr : it->second.value.get();
   }
   // Notes a use of KEY: true when this is the use that should make its
-  // value (the second, with room left).
+  // value (MAKE_AT's, with room left).
   bool note_use(std::string_view key) {
     {
       std::lock_guard<std::mutex> lock(m_);
       auto it = nodes_.find(key);
-      if (it != nodes_.end()) return ++it->second.uses == 2 && !it->second.value;
+      if (it != nodes_.end()) return ++it->second.uses == make_at_ && !it->second.value;
     }
     // A key seen for the first time, noted when there is room for it (the
     // charge is taken outside the lock: making room may take others).
@@ -51,10 +53,10 @@ class OnceTable {
     auto [it, added] = nodes_.try_emplace(std::string(key));
     if (!added) {
       kept_.Remove(bytes);
-      return ++it->second.uses == 2 && !it->second.value;
+      return ++it->second.uses == make_at_ && !it->second.value;
     }
     it->second.uses = 1;
-    return false;
+    return make_at_ == 1;
   }
   // Keeps VALUE (of BYTES) as KEY's, unless one is kept already, the key
   // was not noted, or there is no room.
@@ -91,6 +93,7 @@ class OnceTable {
   bool charge(std::size_t bytes) { return kept_.held() + bytes <= max_bytes_ && kept_.Add(bytes); }
 
   const std::size_t max_bytes_;
+  const int make_at_;
   mutable std::mutex m_;
   Map nodes_;
   KeptBytes kept_;

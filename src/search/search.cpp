@@ -101,15 +101,31 @@ void read_hits(db::Database& database, HitArray& table, bool& open) {
 }
 
 // The first K hits of TABLE (sorted) fetched, described and handed back.
-int32_t describe(db::Database& database, const HitArray& table, int32_t k, int16_t iRofi, SafeArray<Text>& aSvar,
-                 SafeArray<int32_t>& aSvarID, SafeArray<Text>& aEinkenni) {
+// With KEYS_READ false the hits' identifying strings and kinds are not in
+// TABLE yet: each is read by its record's fetch, from the same row (and
+// by read_hits where the fetch could not read them).  OPEN as read_hits
+// takes it.
+int32_t describe(db::Database& database, HitArray& table, int32_t k, int16_t iRofi, SafeArray<Text>& aSvar,
+                 SafeArray<int32_t>& aSvarID, SafeArray<Text>& aEinkenni, bool keys_read, bool& open) {
   aSvar.redim(0, k);
   aSvarID.redim(0, k);
   aEinkenni.redim(0, k);
   for (int32_t p = 1; p <= k; ++p) {
     if (p % 16 == 0) ReportWork("describing the results", p, k);
-    const HitRecord& e = table[std::size_t(p)];
-    CatalogueRecord record = FærslaFráID(e.ID);
+    HitRecord& e = table[std::size_t(p)];
+    RecordKeys keys;
+    CatalogueRecord record = FærslaFráID(database, e.ID, keys_read ? nullptr : &keys);
+    if (!keys_read) {
+      if (keys.read) {
+        e.Einkennisstrengur = std::move(keys.Einkennisstrengur);
+        e.Tag = keys.Tag;
+      } else {
+        HitArray one(2);
+        one[1].ID = e.ID;
+        read_hits(database, one, open);
+        e = std::move(one[1]);
+      }
+    }
     Text description = BuildDescription(record, 0);
     if (e.Tag == 100) {
       Text volumes;
@@ -364,8 +380,10 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
         HitArray table;
         table.assign(std::size_t(k) + 1, HitRecord{});
         for (int32_t p = 1; p <= k; ++p) table[std::size_t(p)].ID = first.ids[std::size_t(p - 1)];
-        read_hits(*database, table, set.open);
-        return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
+        // Every hit is a record the order placed, so its row is there
+        // with an identifying string and a 16-bit kind, which reading
+        // them with the record's fetch gives as read_hits would.
+        return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni, false, set.open));
       }
     }
 
@@ -379,7 +397,7 @@ int32_t Fremjaleit(int32_t lHópur, int32_t lSvið, const Text& szStr, SafeArray
     HitArray table;
     order_hits(*database, *kept, result, k, true, progress, set, table);
 
-    return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni));
+    return finish(describe(*database, table, k, iRofi, aSvar, aSvarID, aEinkenni, true, set.open));
   } catch (...) {
     // With a result set open the search ends quietly with 0; otherwise
     // closing the missing result set fails too, and that reaches Leita.

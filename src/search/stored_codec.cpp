@@ -146,12 +146,22 @@ OrderRow EncodeOrder(int64_t build, int64_t chunk, std::span<const int32_t> ids,
 
 OrderChunk DecodeOrder(int64_t build, int64_t chunk, int64_t positions, std::string_view ids, std::string_view starts,
                        int64_t checksum) {
-  const std::string where = "kv_order chunk " + std::to_string(chunk);
-  if (checksum != OrderSum(build, chunk, ids, starts)) throw Damaged(where + ": the checksum does not match");
-  if (chunk < 0 || chunk * int64_t(kChunk) >= positions) throw Damaged(where + ": no such chunk");
+  // The text of a fault is made only when there is one: a chunk is read
+  // at a search's first look at its places.
+  auto damaged = [chunk](const char* what) { return Damaged("kv_order chunk " + std::to_string(chunk) + what); };
+  if (checksum != OrderSum(build, chunk, ids, starts)) throw damaged(": the checksum does not match");
+  if (chunk < 0 || chunk * int64_t(kChunk) >= positions) throw damaged(": no such chunk");
   const std::size_t n = std::size_t(std::min<int64_t>(kChunk, positions - chunk * int64_t(kChunk)));
-  if (ids.size() != n * 4 || starts.size() != (n + 63) / 64 * 8) throw Damaged(where + ": of the wrong size");
+  if (ids.size() != n * 4 || starts.size() != (n + 63) / 64 * 8) throw damaged(": of the wrong size");
   OrderChunk out;
+  if constexpr (std::endian::native == std::endian::little) {
+    // The row's numbers are little-endian, as this machine keeps them.
+    out.ids.resize(n);
+    std::memcpy(out.ids.data(), ids.data(), ids.size());
+    out.starts.resize(starts.size() / 8);
+    std::memcpy(out.starts.data(), starts.data(), starts.size());
+    return out;
+  }
   out.ids.resize(n);
   for (std::size_t i = 0; i < n; ++i) out.ids[i] = int32_t(get32(ids.data() + 4 * i));
   out.starts.resize(starts.size() / 8);

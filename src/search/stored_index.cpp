@@ -416,6 +416,9 @@ bool PostingCursor::seek_further(uint32_t p) {
       at_ = 0;
       continue;
     }
+    // Past the word's last row: no row follows it (its key is the
+    // largest), so the table is not stepped again to find that out.
+    if (!done_ && upto_ >= 0 && row_.last()) done_ = true;
     if (done_ || !row_for(p)) return false;
   }
 }
