@@ -264,7 +264,7 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
   }
   std::vector<uint64_t> masks(positions, 0);  // the union being made, by position
   std::vector<uint32_t> touched;
-  std::vector<stored::Entry> entries;
+  std::vector<stored::Entry> entries, read;  // the list; a row of a word's
   std::vector<int64_t> ids;
   std::unordered_set<int64_t> keys;
   stored::PackedRow row;
@@ -283,7 +283,9 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
       auto at = std::lower_bound(words.begin(), words.end(), w, [](const auto& r, int64_t x) { return r.first < x; });
       for (; at != words.end() && at->first == w; ++at) {
         row.open(at->second.packed, ~uint64_t(0));
-        for (const stored::Entry& e : row.all_entries()) {
+        read.clear();
+        row.append_entries(read);
+        for (const stored::Entry& e : read) {
           if (e.position >= positions) throw std::runtime_error("a position out of range");
           if (masks[e.position] == 0) touched.push_back(e.position);
           masks[e.position] |= e.mask;
