@@ -78,48 +78,6 @@ int index_bits(uint64_t masks) {
   return bits;
 }
 
-// The distinct masks of a row's entries in the order first met, each
-// with its index.  A word's entries have a few masks, looked up by a scan;
-// a prefix list's (masks OR'ed across words) can have hundreds, so past a
-// few an open-addressed table over the indexes finds them instead.
-class MaskIndex {
- public:
-  // The index of MASK, the next one when it is new.
-  uint64_t operator()(uint64_t mask) {
-    if (slots_.empty()) {
-      for (std::size_t m = 0; m < masks_.size(); ++m)
-        if (masks_[m] == mask) return m;
-      masks_.push_back(mask);
-      if (masks_.size() > kScanned) rehash(64);
-      return masks_.size() - 1;
-    }
-    std::size_t at = slot(mask);
-    for (; slots_[at] != 0; at = (at + 1) & (slots_.size() - 1))
-      if (masks_[slots_[at] - 1] == mask) return slots_[at] - 1;
-    masks_.push_back(mask);
-    slots_[at] = uint32_t(masks_.size());
-    if (masks_.size() * 2 > slots_.size()) rehash(slots_.size() * 2);
-    return masks_.size() - 1;
-  }
-  const std::vector<uint64_t>& masks() const { return masks_; }
-
- private:
-  static constexpr std::size_t kScanned = 8;
-  std::size_t slot(uint64_t mask) const {
-    return std::size_t((mask * 0x9E3779B97F4A7C15u) >> (64 - std::countr_zero(slots_.size())));
-  }
-  void rehash(std::size_t size) {
-    slots_.assign(size, 0);
-    for (std::size_t m = 0; m < masks_.size(); ++m) {
-      std::size_t at = slot(masks_[m]);
-      while (slots_[at] != 0) at = (at + 1) & (size - 1);
-      slots_[at] = uint32_t(m + 1);
-    }
-  }
-  std::vector<uint64_t> masks_;
-  std::vector<uint32_t> slots_;  // a mask's index plus one, 0 for none; empty while masks are scanned
-};
-
 uint32_t get32(const char* p) {
   const auto* b = reinterpret_cast<const uint8_t*>(p);
   return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
@@ -314,12 +272,9 @@ std::string PackEntries(const Entry* entries, std::size_t n) {
     PutVarint(out, 0);
     return out;
   }
-  // Each entry's mask index, worked out once: the masks go before the
-  // entries, so all of them must be known first.
-  MaskIndex index_of;
-  std::vector<uint32_t> indexes(n);
-  for (std::size_t i = 0; i < n; ++i) indexes[i] = uint32_t(index_of(entries[i].mask));
-  const std::vector<uint64_t>& masks = index_of.masks();
+  std::vector<uint64_t> masks;
+  for (std::size_t i = 0; i < n; ++i)
+    if (std::find(masks.begin(), masks.end(), entries[i].mask) == masks.end()) masks.push_back(entries[i].mask);
   const uint64_t k = masks.size();
   const int shift = index_bits(k);
   std::string body, skips;
@@ -333,14 +288,14 @@ std::string PackEntries(const Entry* entries, std::size_t n) {
     }
     std::size_t count = std::min(kBlock, n - from);
     uint64_t values[kBlock];
-    uint64_t all = 0;
+    int width = 0;
     for (std::size_t i = 0; i < count; ++i) {
       const Entry& e = entries[from + i];
-      values[i] = uint64_t(int64_t(e.position) - prev - 1) << shift | indexes[from + i];
+      uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), e.mask) - masks.begin());
+      values[i] = uint64_t(int64_t(e.position) - prev - 1) << shift | index;
       prev = e.position;
-      all |= values[i];
+      while (width < 64 && (values[i] >> width) != 0) ++width;
     }
-    const int width = int(std::bit_width(all));  // that of the largest
     if (width > 56) throw std::runtime_error("an entry too large to pack");
     body.push_back(char(width));
     uint64_t acc = 0;
@@ -384,17 +339,16 @@ std::size_t row_length(const Entry* e, std::size_t n, std::size_t limit) {
     int step_bits = -1;  // the bits of its largest step above 1, -1 when every step is 1
     uint64_t top_index = 0;
   };
-  MaskIndex masks;                     // in the order first met
+  std::vector<uint64_t> masks;       // in the order first met
   std::vector<std::size_t> first_met;  // the entry each was first met at
-  std::vector<std::size_t> mask_bytes{0};  // the varints of the masks before each
   std::vector<Block> blocks;
   auto index_of = [&](std::size_t i) {
-    uint64_t m = masks(e[i].mask);
-    if (m == first_met.size()) {
+    std::size_t m = std::size_t(std::find(masks.begin(), masks.end(), e[i].mask) - masks.begin());
+    if (m == masks.size()) {
+      masks.push_back(e[i].mask);
       first_met.push_back(i);
-      mask_bytes.push_back(mask_bytes.back() + varint_size(e[i].mask));
     }
-    return m;
+    return uint64_t(m);
   };
   // The summary of entries FROM to TO, all in one block.
   auto summary = [&](std::size_t from, std::size_t to) {
@@ -415,7 +369,7 @@ std::size_t row_length(const Entry* e, std::size_t n, std::size_t limit) {
     const std::size_t k = std::size_t(std::lower_bound(first_met.begin(), first_met.end(), len) - first_met.begin());
     const int shift = index_bits(k);
     std::size_t size = varint_size(len) + varint_size(k) + varint_size(e[0].position);
-    size += mask_bytes[k];
+    for (std::size_t m = 0; m < k; ++m) size += varint_size(masks[m]);
     size += 6 * ((len + kBlock - 1) / kBlock - 1);
     // An entry takes the bits of its step shifted past the index, or of
     // its index alone when the step is 0.
