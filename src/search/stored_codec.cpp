@@ -288,14 +288,15 @@ std::string PackEntries(const Entry* entries, std::size_t n) {
     }
     std::size_t count = std::min(kBlock, n - from);
     uint64_t values[kBlock];
-    int width = 0;
+    uint64_t any = 0;
     for (std::size_t i = 0; i < count; ++i) {
       const Entry& e = entries[from + i];
       uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), e.mask) - masks.begin());
       values[i] = uint64_t(int64_t(e.position) - prev - 1) << shift | index;
       prev = e.position;
-      while (width < 64 && (values[i] >> width) != 0) ++width;
+      any |= values[i];
     }
+    const int width = int(std::bit_width(any));  // that of the largest
     if (width > 56) throw std::runtime_error("an entry too large to pack");
     body.push_back(char(width));
     uint64_t acc = 0;
