@@ -298,14 +298,15 @@ std::string PackEntries(const Entry* entries, std::size_t n) {
     }
     std::size_t count = std::min(kBlock, n - from);
     uint64_t values[kBlock];
-    int width = 0;
+    uint64_t any = 0;
     for (std::size_t i = 0; i < count; ++i) {
       const Entry& e = entries[from + i];
       uint64_t index = uint64_t(std::find(masks.begin(), masks.end(), e.mask) - masks.begin());
       values[i] = uint64_t(int64_t(e.position) - prev - 1) << shift | index;
       prev = e.position;
-      while (width < 64 && (values[i] >> width) != 0) ++width;
+      any |= values[i];
     }
+    const int width = int(std::bit_width(any));  // that of the largest
     if (width > 56) throw std::runtime_error("an entry too large to pack");
     body.push_back(char(width));
     uint64_t acc = 0;
@@ -670,12 +671,21 @@ std::size_t PackedRow::decode(std::size_t b, uint32_t* out) const {
 
 std::vector<Entry> PackedRow::all_entries() const {
   std::vector<Entry> out;
+  append_entries(out);
+  return out;
+}
+
+void PackedRow::append_entries(std::vector<Entry>& out) const {
   std::vector<uint64_t> masks;
   if (blocks_ > 0)
     for (std::size_t at = masks_at_; masks.size() < k_;) masks.push_back(GetVarint(packed_, at));
+  // Room for them all first, so that each is written without a check.
+  const std::size_t from = out.size();
+  out.resize(from + n_);
+  Entry* o = out.data() + from;
   for (std::size_t b = 0; b < blocks_; ++b)
-    walk(b, [&](uint64_t p, uint64_t index) { out.push_back({uint32_t(p), index < k_ ? masks[index] : 0}); });
-  return out;
+    walk(b, [&](uint64_t p, uint64_t index) { *o++ = {uint32_t(p), index < k_ ? masks[index] : 0}; });
+  out.resize(std::size_t(o - out.data()));
 }
 
 void AppendPositions(const PackedRow& row, std::vector<uint32_t>& out) {

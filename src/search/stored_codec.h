@@ -276,6 +276,8 @@ class PackedRow {
   std::size_t decode(std::size_t b, uint32_t* out) const;
   // Every entry with its mask (an index no mask has gives the mask 0).
   std::vector<Entry> all_entries() const;
+  // The same, appended to OUT (a buffer used again saves its allocations).
+  void append_entries(std::vector<Entry>& out) const;
 
  private:
   void open_body(std::string_view body, uint64_t mask);

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <new>
 #include <optional>
@@ -262,9 +263,11 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
     for (std::size_t i = 0; i < keyed.size(); ++i) sorted[i] = folds[keyed[i].at];
     folds.swap(sorted);
   }
-  std::vector<uint64_t> masks(positions, 0);  // the union being made, by position
+  // The union being made: the masks by position, a bit for each position
+  // with entries (by 64), and the 64s with any, in the order first met.
+  std::vector<uint64_t> masks(positions, 0), seen((positions + 63) / 64, 0);
   std::vector<uint32_t> touched;
-  std::vector<stored::Entry> entries;
+  std::vector<stored::Entry> entries, read;  // the list; a row of a word's
   std::vector<int64_t> ids;
   std::unordered_set<int64_t> keys;
   stored::PackedRow row;
@@ -283,27 +286,35 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
       auto at = std::lower_bound(words.begin(), words.end(), w, [](const auto& r, int64_t x) { return r.first < x; });
       for (; at != words.end() && at->first == w; ++at) {
         row.open(at->second.packed, ~uint64_t(0));
-        for (const stored::Entry& e : row.all_entries()) {
+        read.clear();
+        row.append_entries(read);
+        for (const stored::Entry& e : read) {
           if (e.position >= positions) throw std::runtime_error("a position out of range");
-          if (masks[e.position] == 0) touched.push_back(e.position);
           masks[e.position] |= e.mask;
+          uint64_t& bits = seen[e.position / 64];
+          if (bits == 0) touched.push_back(e.position / 64);
+          bits |= uint64_t(1) << (e.position % 64);
         }
       }
     }
+    // The positions in order from the bits: those of every 64 when many
+    // have some (a pass over them costs less than sorting), else of the
+    // 64s met, sorted.
     entries.clear();
-    if (touched.size() > positions / 64) {
-      // Many: a pass over the masks costs less than sorting them.
-      for (std::size_t p = 0; p < positions; ++p)
-        if (masks[p]) {
-          entries.push_back({uint32_t(p), masks[p]});
-          masks[p] = 0;
-        }
-    } else {
-      std::sort(touched.begin(), touched.end());
-      for (uint32_t p : touched) {
+    auto take = [&](std::size_t at) {
+      for (uint64_t bits = seen[at]; bits != 0; bits &= bits - 1) {
+        const uint32_t p = uint32_t(at * 64 + std::size_t(std::countr_zero(bits)));
         entries.push_back({p, masks[p]});
         masks[p] = 0;
       }
+      seen[at] = 0;
+    };
+    if (touched.size() > seen.size() / 16) {
+      for (std::size_t at = 0; at < seen.size(); ++at)
+        if (seen[at] != 0) take(at);
+    } else {
+      std::sort(touched.begin(), touched.end());
+      for (uint32_t at : touched) take(at);
     }
     stored::PrefixRow r;
     r.key = key;
