@@ -28,12 +28,14 @@ namespace {
 
 const char* const kNotUsed = ": the search does not use it until `kvistur index` writes it again";
 
-// A word's rows of kv_postings, one word at a time, in order.
-class StoredWords {
+// A word's rows of kv_postings (PREFIX: a prefix list's rows of
+// kv_prefix_postings), one list at a time, in order.
+class StoredLists {
  public:
-  StoredWords(sqlite3* db, int64_t build, std::function<void(const std::string&)> find)
-      : st_(db, "SELECT word, upto, packed, checksum FROM kv_postings ORDER BY word, upto"), build_(build),
-        find_(std::move(find)) {
+  StoredLists(sqlite3* db, int64_t build, std::function<void(const std::string&)> find, bool prefix = false)
+      : st_(db, prefix ? "SELECT list, upto, packed, checksum FROM kv_prefix_postings ORDER BY list, upto"
+                       : "SELECT word, upto, packed, checksum FROM kv_postings ORDER BY word, upto"),
+        build_(build), find_(std::move(find)), prefix_(prefix) {
     more_ = st_.step();
   }
   bool more() const { return more_; }
@@ -49,7 +51,7 @@ class StoredWords {
       if (!sound) continue;
       try {
         stored::PackedRow row;
-        row.open(build_, w, st_.integer(1), st_.bytes(2), st_.is_integer(3) ? st_.integer(3) : 0, ~uint64_t(0));
+        row.open(build_, w, st_.integer(1), st_.bytes(2), st_.is_integer(3) ? st_.integer(3) : 0, ~uint64_t(0), prefix_);
         chain.next(st_.integer(1), row.before(), row.last());
         std::vector<stored::Entry> entries = row.all_entries();
         out.insert(out.end(), entries.begin(), entries.end());
@@ -61,7 +63,7 @@ class StoredWords {
     try {
       if (sound) chain.end();
     } catch (const stored::Damaged& d) {
-      find_(std::string(d.what()) + " (word " + std::to_string(w) + ")");
+      find_(std::string(d.what()) + (prefix_ ? " (prefix list " : " (word ") + std::to_string(w) + ")");
       sound = false;
     }
     return sound;
@@ -72,6 +74,7 @@ class StoredWords {
   SqliteStatement st_;
   int64_t build_;
   std::function<void(const std::string&)> find_;
+  bool prefix_;
   bool more_ = false;
   long rows_ = 0;
 };
@@ -239,7 +242,7 @@ void IndexCheck::StoredIndex(sqlite3* db) {
     });
     auto id_at = [&](uint32_t p) { return order[p / stored::kChunk]->ids[p % stored::kChunk]; };
     auto live = [&](uint32_t p) { return !delta || !delta->masked(p); };
-    StoredWords stored(db, meta.build, [&](const std::string& line) { find(line); });
+    StoredLists stored(db, meta.build, [&](const std::string& line) { find(line); });
     std::optional<TableWords> table;
     const bool compare = postings_fresh && order_whole && delta_whole;
     if (compare) table.emplace(db);
@@ -378,33 +381,12 @@ void IndexCheck::prefix_lists(sqlite3* db, const stored::Summary& meta, bool com
            " entries, not the union of its " + std::to_string(words.size()) + " words' lists (" +
            std::to_string(want->size()) + ")");
   };
-  SqliteStatement st(db, "SELECT list, upto, packed, checksum FROM kv_prefix_postings ORDER BY list, upto");
+  StoredLists lists(db, meta.build, [&](const std::string& line) { find(line); }, true);
   std::set<int64_t> listed;
-  bool more = st.step();
-  while (more) {
-    const int64_t list = st.integer(0);
+  while (lists.more()) {
+    const int64_t list = lists.word();
     std::vector<stored::Entry> entries;
-    stored::RowChain chain;
-    bool sound = true;
-    for (; more && st.integer(0) == list; more = st.step()) {
-      if (!sound) continue;
-      try {
-        stored::PackedRow row;
-        row.open(meta.build, list, st.integer(1), st.bytes(2), st.is_integer(3) ? st.integer(3) : 0, ~uint64_t(0), true);
-        chain.next(st.integer(1), row.before(), row.last());
-        std::vector<stored::Entry> these = row.all_entries();
-        entries.insert(entries.end(), these.begin(), these.end());
-      } catch (const stored::Damaged& d) {
-        find(d.what());
-        sound = false;
-      }
-    }
-    try {
-      if (sound) chain.end();
-    } catch (const stored::Damaged& d) {
-      find(std::string(d.what()) + " (prefix list " + std::to_string(list) + ")");
-      sound = false;
-    }
+    const bool sound = lists.next(entries);
     listed.insert(list);
     auto r = prefixes.find(list);
     if (r == prefixes.end()) {
