@@ -140,15 +140,16 @@ CatalogueRecord fetch_record(db::Database* open, int32_t lFærsluID, RecordKeys*
       database = open_catalogue();
       open = database.get();
     }
+    // The record's columns, and with KEYS its identifying string after them.
+#define KV_RECORD_COLUMNS                                                                                   \
+  u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "         \
+  u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "                      \
+  u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID"
     auto rows = first_row(*open,
-                          keys ? u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
-                                 u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
-                                 u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID, m.Einkennisstrengur "
-                                 u"FROM Móðurtafla m WHERE m.ID = 0"
-                               : u"SELECT m.ID, m.Skráning, m.ISBN, m.[Marktákn1], m.[Marktákn2],  m.[Marktákn3], m.[Marktákn4], "
-                                 u"m.[ÖllFærslan], m.[MarkSnið], m.Upprunafærsla, m.Röðunarsvið, m.Skráning, m.Tag, "
-                                 u"m.Upprunafærsla, m.Uppruni, m.Safndeild, m.UpprunaID FROM Móðurtafla m WHERE m.ID = 0",
+                          keys ? KV_RECORD_COLUMNS u", m.Einkennisstrengur FROM Móðurtafla m WHERE m.ID = 0"
+                               : KV_RECORD_COLUMNS u" FROM Móðurtafla m WHERE m.ID = 0",
                           lFærsluID);
+#undef KV_RECORD_COLUMNS
     // The first row is read as the query opens: a fault there is a fault
     // before there is a row.
     const bool found = rows->Next();

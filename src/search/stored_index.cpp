@@ -52,6 +52,14 @@ std::unique_ptr<StoredDelta> read_delta(db::Database& database, const stored::Su
   return std::make_unique<StoredDelta>(meta, std::move(records));
 }
 
+// A word's rows (PREFIX: a prefix list's) that stopped before its last:
+// a prefix list always has rows, so that is damage; a word without rows is
+// one the index does not know, unless OPTIONAL (the delta has it).
+void rows_ended_early(int64_t word, bool prefix, bool optional) {
+  if (prefix) throw stored::Damaged("kv_prefix_postings list " + std::to_string(word) + ": no rows");
+  if (!optional) throw WordNotIndexed{};
+}
+
 }  // namespace
 
 std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
@@ -292,10 +300,7 @@ std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex
     rows->bytes += packed;
     rows->starts.push_back(rows->bytes.size());
   }
-  if (!chain.end()) {
-    if (prefix) throw stored::Damaged("kv_prefix_postings list " + std::to_string(word) + ": no rows");
-    if (!optional) throw WordNotIndexed{};
-  }
+  if (!chain.end()) rows_ended_early(word, prefix, optional);
   return rows;
 }
 
@@ -392,10 +397,7 @@ bool PostingCursor::row_for(uint32_t p) {
     see_row(upto, packed);
     return open_row(upto, p);
   }
-  if (!chain_.end()) {
-    if (prefix_) throw stored::Damaged("kv_prefix_postings list " + std::to_string(word_) + ": no rows");
-    if (!optional_) throw WordNotIndexed{};
-  }
+  if (!chain_.end()) rows_ended_early(word_, prefix_, optional_);
   done_ = true;
   return false;
 }

@@ -294,6 +294,10 @@ bool agree_from(std::vector<std::size_t>& order, uint32_t& candidate, Seek&& see
 // truncated term) has its positions read whole.
 constexpr std::size_t kSideBySide = 8;
 
+// The key of a word's kept rows (PREFIX: of the prefix list keyed WORD),
+// the one a search finds them by and the one it keeps them under.
+std::string rows_key(int64_t word, bool prefix = false) { return (prefix ? "prefix " : "") + std::to_string(word); }
+
 }  // namespace
 
 namespace {
@@ -310,7 +314,7 @@ void keep_rows_sought(db::Database& database, const StoredIndex& index,
   for (const auto& stream : streams)
     for (const PostingCursor* c : stream->cursors()) {
       if (c->kept() || (c->rows_read() < kFar && !c->at_last_row())) continue;
-      std::string key = (c->prefix() ? "prefix " : "") + std::to_string(c->word());
+      std::string key = rows_key(c->word(), c->prefix());
       if (!kept.word_rows().note_use(key)) continue;
       std::shared_ptr<WordRows> read = c->rows_seen();
       if (!read) read = ReadWordRows(database, index, c->word(), index.delta() != nullptr && !c->prefix(), c->prefix());
@@ -394,7 +398,7 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
         const auto& w = words[i];
         if (w.size() <= kSideBySide) {
           std::vector<const WordRows*> rows;
-          for (int64_t word : w) rows.push_back(kept ? kept->word_rows().find(std::to_string(word)) : nullptr);
+          for (int64_t word : w) rows.push_back(kept ? kept->word_rows().find(rows_key(word)) : nullptr);
           if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, index, w[0], mask, rows[0], in_delta[i][0]));
           else streams.push_back(std::make_unique<WordsStream>(database, index, w, mask, rows, in_delta[i]));
         } else {
@@ -410,9 +414,8 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
             ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
             out.to_keep.push_back([kept, key, ps] { kept->term_lists().keep(key, ps); });
           } else if (list) {
-            const std::string rows_key = "prefix " + std::to_string(*list);
-            streams.push_back(std::make_unique<WordStream>(database, index, *list, mask,
-                                                           kept ? kept->word_rows().find(rows_key) : nullptr, false, true));
+            streams.push_back(std::make_unique<WordStream>(
+                database, index, *list, mask, kept ? kept->word_rows().find(rows_key(*list, true)) : nullptr, false, true));
           } else if (!ps) {
             // Copied in one allocation (a prefix's positions can be many).
             const std::vector<uint32_t> got = all_positions(database, index, w, mask, in_delta[i]);
