@@ -215,6 +215,7 @@ SqliteConnection new_catalogue(const std::string& dir) {
   // little left to do: SQLite sorts each index's keys on them too.
   ExecSql(db.get(), "PRAGMA threads=" + std::to_string(MappingHelpers()) + ";");
   ExecSql(db.get(), kCatalogueTables);
+  CreateHoldingsIndex(db.get());
   ExecSql(db.get(), "BEGIN");
   return db;
 }

@@ -43,6 +43,10 @@ bool is_rowid(sqlite3* db, const char* table, const char* column) {
 
 }  // namespace
 
+void CreateHoldingsIndex(sqlite3* db) {
+  ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
+}
+
 void CreateQueryIndexes(sqlite3* db) {
   ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_ord_fold ON Orð(kv_fold(Orð));");
   // The search reads a word's records in record order; a Tengill of
@@ -50,7 +54,7 @@ void CreateQueryIndexes(sqlite3* db) {
   // reads, so the rows themselves are never visited.
   if (!word_index_is_table(db))
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_tengill_ord ON Tengill(OrðID, FærsluID, HópID, Orðtag);");
-  if (HasTable(db, "Aðfanganúmer")) ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_adfanganumer ON Aðfanganúmer(Móðurbendir);");
+  if (HasTable(db, "Aðfanganúmer")) CreateHoldingsIndex(db);
   if (HasTable(db, "Móðurtafla")) {
     ExecSql(db, "CREATE INDEX IF NOT EXISTS kv_einkenni ON Móðurtafla(kv_fold(Einkennisstrengur));");
     // Records are fetched by number; a Móðurtafla copied from another
