@@ -288,6 +288,7 @@ std::string PackEntries(const Entry* entries, std::size_t n) {
   const uint64_t k = masks.size();
   const int shift = index_bits(k);
   std::string body, skips;
+  body.reserve(std::min(n * 7 + (n + kBlock - 1) / kBlock, kPackedBytes));
   const int64_t base = int64_t(entries[0].position) - 1;
   int64_t prev = base;
   for (std::size_t from = 0; from < n; from += kBlock) {
@@ -327,7 +328,10 @@ std::string PackEntries(const Entry* entries, std::size_t n) {
   PutVarint(out, k);
   for (uint64_t m : masks) PutVarint(out, m);
   PutVarint(out, uint64_t(base + 1));
-  return out + skips + body;
+  out.reserve(out.size() + skips.size() + body.size());
+  out += skips;
+  out += body;
+  return out;
 }
 
 namespace {
@@ -346,6 +350,11 @@ std::size_t varint_size(uint64_t v) {
 // index), and since it grows with the length, no block past the first
 // that makes the entries too long is looked at.
 std::size_t row_length(const Entry* e, std::size_t n, std::size_t limit) {
+  // The most bytes N entries can pack to (a mask of its own for each, of
+  // ten bytes, every entry 56 bits wide): a row of most words' entries
+  // fits whatever they are, and nothing need be worked out.
+  const std::size_t most = 2 * varint_size(n) + 10 * n + 5 + 7 * ((n + kBlock - 1) / kBlock) + 7 * n;
+  if (most <= limit) return n;
   struct Block {
     int step_bits = -1;  // the bits of its largest step above 1, -1 when every step is 1
     uint64_t top_index = 0;

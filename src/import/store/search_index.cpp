@@ -140,13 +140,33 @@ class Postings {
  private:
   // One word's entries, sorted and each position once, as its rows.
   void write_word(int64_t word, std::vector<stored::Entry>& entries) {
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.position < b.position; });
+    sort_by_position(entries);
     std::size_t n = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (n > 0 && entries[n - 1].position == entries[i].position) entries[n - 1].mask |= entries[i].mask;
       else entries[n++] = entries[i];
     }
     for (stored::PostingsRow& row : stored::EncodePostings(build_, word, std::span(entries.data(), n))) sink_(word, row);
+  }
+  // ENTRIES by position.  A common word has hundreds of thousands: those
+  // are sorted by the position's bytes, a pass for each byte any of them
+  // has (two or three), rather than by comparisons.
+  void sort_by_position(std::vector<stored::Entry>& entries) {
+    constexpr std::size_t kCompared = 256;
+    if (entries.size() <= kCompared) {
+      std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.position < b.position; });
+      return;
+    }
+    uint32_t any = 0;
+    for (const stored::Entry& e : entries) any |= e.position;
+    spare_.resize(entries.size());
+    for (int shift = 0; shift < 32 && (any >> shift) != 0; shift += 8) {
+      std::size_t at[257] = {};
+      for (const stored::Entry& e : entries) ++at[(e.position >> shift & 0xFF) + 1];
+      for (int b = 0; b < 256; ++b) at[b + 1] += at[b];
+      for (const stored::Entry& e : entries) spare_[at[e.position >> shift & 0xFF]++] = e;
+      entries.swap(spare_);
+    }
   }
   // The words of Orð before W that no link has.
   void empty_words_before(int64_t w) {
@@ -161,7 +181,7 @@ class Postings {
   std::vector<std::pair<int64_t, int64_t>> combos_;  // by bit, in the order first met
   std::unordered_map<int32_t, uint32_t> orphans_;
   std::size_t next_word_ = 0;
-  std::vector<stored::Entry> entries_, none_;
+  std::vector<stored::Entry> entries_, none_, spare_;
   int64_t word_ = 0;
   bool any_ = false;
 };
