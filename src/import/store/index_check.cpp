@@ -337,8 +337,7 @@ void IndexCheck::prefix_lists(sqlite3* db, const stored::Summary& meta, bool com
   // The folds of Orð's words, for the words each prefix starts.
   std::vector<std::pair<std::string, int64_t>> folds;
   if (compare) {
-    SqliteStatement st(db, "SELECT kv_fold(Orð), ID FROM Orð WHERE typeof(ID) = 'integer' AND Orð IS NOT NULL");
-    while (st.step()) folds.emplace_back(st.text(0), st.integer(1));
+    folds = WordFolds(db);
     std::sort(folds.begin(), folds.end());
   }
   SqliteStatement word_rows(db, "SELECT upto, packed, checksum FROM kv_postings WHERE word = ? ORDER BY upto");

@@ -380,14 +380,6 @@ void write_prefix_lists(sqlite3* db, const PrefixLists& lists) {
   table.flush();
 }
 
-// The folds of Orð's words with integer numbers, as (fold, word).
-std::vector<std::pair<std::string, int64_t>> word_folds(sqlite3* db) {
-  std::vector<std::pair<std::string, int64_t>> out;
-  SqliteStatement st(db, "SELECT kv_fold(Orð), ID FROM Orð WHERE typeof(ID) = 'integer' AND Orð IS NOT NULL");
-  while (st.step()) out.emplace_back(st.text(0), st.integer(1));
-  return out;
-}
-
 // Each word's positions from Tengill into kv_postings (and a copy of its
 // rows into COPY, for the prefix lists).  False (with
 // nothing kept) when Tengill holds a number that is not a 32-bit integer or
@@ -507,6 +499,13 @@ bool ReadRanks(sqlite3* db, RankedRecords& out) {
   }
 }
 
+std::vector<std::pair<std::string, int64_t>> WordFolds(sqlite3* db) {
+  std::vector<std::pair<std::string, int64_t>> out;
+  SqliteStatement st(db, "SELECT kv_fold(Orð), ID FROM Orð WHERE typeof(ID) = 'integer' AND Orð IS NOT NULL");
+  while (st.step()) out.emplace_back(st.text(0), st.integer(1));
+  return out;
+}
+
 int64_t StoredFormat(sqlite3* db) {
   if (!HasTable(db, "kv_search_meta")) return -1;
   SqliteStatement format(db, "SELECT format FROM kv_search_meta");
@@ -555,7 +554,7 @@ void WriteSearchIndex(sqlite3* db) {
   if (meta.postings) {
     write_counts(db, encode_counts(layout, meta.build));
     create_delta(db);
-    std::vector<std::pair<std::string, int64_t>> folds = word_folds(db);
+    std::vector<std::pair<std::string, int64_t>> folds = WordFolds(db);
     std::vector<std::pair<std::string_view, int64_t>> views(folds.begin(), folds.end());
     write_prefix_lists(db, make_prefix_lists(meta.build, layout.ids.size(), std::move(views), rows));
   }

@@ -15,7 +15,10 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "import/marc/word_links.h"
 
@@ -73,6 +76,10 @@ PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&
 // too), inside the caller's transaction.  DB must hold the rows PREPARED
 // was worked out from.  Throws std::runtime_error on an SQLite error.
 void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& prepared);
+
+// The folds of Orð's words with integer numbers, as (fold, word): the
+// words the prefix lists are made from (kv_fold registered on DB).
+std::vector<std::pair<std::string, int64_t>> WordFolds(sqlite3* db);
 
 // The format of DB's stored index, -1 when it has none (or it is no number).
 int64_t StoredFormat(sqlite3* db);
