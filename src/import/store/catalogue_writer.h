@@ -18,6 +18,7 @@
 #include "import/store/batch_thread.h"
 #include "import/marc/record_writer.h"
 #include "import/store/sqlite_statement.h"
+#include "import/store/writeback.h"
 #include "import/marc/word_index.h"
 #include "import/marc/word_links.h"
 #include "search/record_facts.h"
@@ -150,6 +151,8 @@ class CatalogueWriter {
   void exec(const char* sql);
   std::string dir_;
   SqliteConnection db_;
+  // Stopped before the connection closes (members go in reverse order).
+  Writeback writeback_;
   RecordRows rows_;
   SqliteStatement word_;
   Batch batch_;
