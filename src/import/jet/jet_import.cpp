@@ -15,6 +15,7 @@
 #include "import/store/indexes.h"
 #include "import/jet/jet_reader.h"
 #include "import/store/output.h"
+#include "import/store/writeback.h"
 #include "import/jet/table_copy.h"
 #include "kvistur/text.h"
 
@@ -85,6 +86,7 @@ class CopySink : public JetSink {
       if (!fresh) throw std::runtime_error("would become " + name + ", as " + at->second + " does");
     }
     db_ = CreateDatabase(folder_ + "/" + names_[0]);
+    writeback_ = std::make_unique<Writeback>(folder_ + "/" + names_[0]);
     ExecSql(db_.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
     report_ << file_ << ": " << info.version;
     if (info.code_page) report_ << ", code page " << info.code_page;
@@ -157,6 +159,7 @@ class CopySink : public JetSink {
   std::vector<std::string> names_;
   bool catalogue_ = false, directory_ = false;
   SqliteConnection db_;
+  std::unique_ptr<Writeback> writeback_;  // the copy's pages to the disk as it is written
   const JetTable* table_ = nullptr;
   std::unique_ptr<TableWriter> writer_;  // on db_, so after it
   uint64_t read_ = 0;
