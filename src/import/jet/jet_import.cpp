@@ -86,7 +86,7 @@ class CopySink : public JetSink {
       if (!fresh) throw std::runtime_error("would become " + name + ", as " + at->second + " does");
     }
     db_ = CreateDatabase(folder_ + "/" + names_[0]);
-    writeback_ = std::make_unique<Writeback>(folder_ + "/" + names_[0]);
+    writeback_ = std::make_unique<Writeback>(db_.get());
     ExecSql(db_.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
     report_ << file_ << ": " << info.version;
     if (info.code_page) report_ << ", code page " << info.code_page;

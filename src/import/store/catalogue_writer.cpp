@@ -346,7 +346,7 @@ void RecordRows::Write(int32_t id, const ImportedRecord& r, int32_t host) {
 }
 
 CatalogueWriter::CatalogueWriter(const std::string& dir)
-    : dir_(dir), db_(new_catalogue(dir)), writeback_(dir + "/" + kCatalogueFile), rows_(db_.get(), true),
+    : dir_(dir), db_(new_catalogue(dir)), writeback_(db_.get()), rows_(db_.get(), true),
       word_(db_.get(), "INSERT INTO Orð (ID, Orð) VALUES (?,?)"),
       writer_(std::make_unique<BatchThread<Batch>>([this](Batch& b) { write(b); })) {}
 

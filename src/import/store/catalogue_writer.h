@@ -151,8 +151,7 @@ class CatalogueWriter {
   void exec(const char* sql);
   std::string dir_;
   SqliteConnection db_;
-  // Stopped before the connection closes (members go in reverse order).
-  Writeback writeback_;
+  Writeback writeback_;  // the file's pages to the disk while rows are written
   RecordRows rows_;
   SqliteStatement word_;
   Batch batch_;

@@ -13,8 +13,10 @@ namespace {
 constexpr auto kEvery = std::chrono::milliseconds(250);
 }  // namespace
 
-Writeback::Writeback(const std::string& file) {
-  fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+Writeback::Writeback(sqlite3* db) {
+  const char* file = sqlite3_db_filename(db, "main");
+  if (!file || !*file) return;
+  fd_ = ::open(file, O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) return;
   try {
     thread_ = std::thread([this] { run(); });

@@ -7,25 +7,26 @@
 // while the rows are written, the disk works beside the mapping, and the
 // last sync finds little left.
 //
-//   Writeback early(dir + "/katalogur.sqlite");   // until it goes out of scope
+//   Writeback early(db);   // the file of connection DB, until it goes out of scope
 //
 // It only starts writing (sync_file_range): durability still comes from the
 // sync before the file is moved into place (output.h), and nothing here
 // waits for the disk on the threads that write the file.
 #pragma once
 
+#include <sqlite3.h>
+
 #include <condition_variable>
 #include <mutex>
-#include <string>
 #include <thread>
 
 namespace kvistur::import {
 
 class Writeback {
  public:
-  // A file that cannot be opened is left to the final sync: this is only
-  // ever a saving of time.
-  explicit Writeback(const std::string& file);
+  // The main file of DB.  A file that cannot be opened is left to the
+  // final sync: this is only ever a saving of time.
+  explicit Writeback(sqlite3* db);
   ~Writeback();
   Writeback(const Writeback&) = delete;
   Writeback& operator=(const Writeback&) = delete;
