@@ -1,6 +1,7 @@
 #include "import/store/catalogue_writer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -261,16 +262,16 @@ void write_directory(const std::string& file) {
 
 }  // namespace
 
-int32_t WordNumbers::find(std::string_view word) const {
-  std::size_t h = std::hash<std::string_view>()(word);
+int32_t TextNumbers::find(std::string_view text) const {
+  std::size_t h = std::hash<std::string_view>()(text);
   for (std::size_t i = home(h);; i = (i + 1) & (slots_.size() - 1)) {
     const Slot& s = slots_[i];
     if (!s.number) return 0;
-    if (s.hash == h && std::string_view(text_).substr(s.at, s.length) == word) return s.number;
+    if (s.hash == h && std::string_view(text_).substr(s.at, s.length) == text) return s.number;
   }
 }
 
-void WordNumbers::add(std::string_view word, int32_t number) {
+int32_t TextNumbers::emplace(std::string_view text, int32_t number) {
   if (2 * (used_ + 1) > slots_.size()) {  // kept at most half full
     std::vector<Slot> old(slots_.size() * 2);
     old.swap(slots_);
@@ -281,12 +282,16 @@ void WordNumbers::add(std::string_view word, int32_t number) {
         slots_[i] = s;
       }
   }
-  std::size_t h = std::hash<std::string_view>()(word);
+  std::size_t h = std::hash<std::string_view>()(text);
   std::size_t i = home(h);
-  while (slots_[i].number) i = (i + 1) & (slots_.size() - 1);
-  slots_[i] = Slot{h, uint32_t(text_.size()), uint32_t(word.size()), number};
-  text_.append(word);
+  for (; slots_[i].number; i = (i + 1) & (slots_.size() - 1))
+    if (slots_[i].hash == h && std::string_view(text_).substr(slots_[i].at, slots_[i].length) == text)
+      return slots_[i].number;
+  if (text_.size() + text.size() > UINT32_MAX) throw std::length_error("too many words for one build");
+  slots_[i] = Slot{h, uint32_t(text_.size()), uint32_t(text.size()), number};
+  text_.append(text);
   ++used_;
+  return number;
 }
 
 namespace {
@@ -408,16 +413,10 @@ int32_t CatalogueWriter::Add(ImportedRecord&& r) {
     // spellings that differ only in case one word) is done once per word.
     int32_t wid = word_by_text_.find(w.word);
     if (!wid) {
-      std::string key = db::fold_utf8(w.word);
-      auto it = word_ids_.find(key);
-      if (it == word_ids_.end()) {
-        wid = int32_t(word_ids_.size()) + 1;
-        word_ids_.emplace(key, wid);
-        staged.words.emplace_back(wid, w.word);
-      } else {
-        wid = it->second;
-      }
-      word_by_text_.add(w.word, wid);
+      int32_t next = int32_t(word_ids_.size()) + 1;
+      wid = word_ids_.emplace(db::fold_utf8(w.word), next);
+      if (wid == next) staged.words.emplace_back(wid, w.word);
+      word_by_text_.emplace(w.word, wid);
     }
     for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
   }
@@ -463,7 +462,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
   std::future<SearchData> prepared = std::async(std::launch::async, [this] {
     SearchData out;
     std::vector<std::string_view> folds(word_ids_.size());
-    for (const auto& [fold, id] : word_ids_) folds[std::size_t(id) - 1] = fold;
+    word_ids_.for_each([&](std::string_view fold, int32_t id) { folds[std::size_t(id) - 1] = fold; });
     // Móðurtafla's rows as written: the record's number, its sort text, an
     // identifying string (never null) and its kind.
     out.index = PrepareSearchIndex(
@@ -479,10 +478,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
     // Each record with its host (Upprunafærsla, as set below), then the
     // copies in the order of their rows.
     std::vector<int32_t> hosts(kinds_.size(), 0);
-    for (auto& [part, control] : parts_) {
-      auto it = by_control_.find(control);
-      if (it != by_control_.end()) hosts[std::size_t(part) - 1] = it->second;
-    }
+    for (auto& [part, control] : parts_) hosts[std::size_t(part) - 1] = by_control_.find(control);
     facets::FacetTable::Builder b;
     for (std::size_t i = 0; i < kinds_.size(); ++i) b.record(int32_t(i + 1), kinds_[i], hosts[i], facts_[i]);
     std::size_t from = 0;
@@ -497,12 +493,12 @@ int CatalogueWriter::Finish(const Progress& progress) {
   {
     SqliteStatement host(db_.get(), "UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
     for (auto& [part, control] : parts_) {
-      auto it = by_control_.find(control);
-      if (it == by_control_.end()) {
+      int32_t host_id = by_control_.find(control);
+      if (!host_id) {
         ++missing;
         continue;
       }
-      host.bind(1, it->second).bind(2, part).run();
+      host.bind(1, host_id).bind(2, part).run();
     }
     SqliteStatement stop(db_.get(), "INSERT INTO EkkiOrð (EkkiOrð) VALUES (?)");
     for (auto& w : default_stop_words()) stop.bind(1, w).run();

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "import/store/batch_thread.h"
@@ -79,14 +78,25 @@ class RecordRows {
   int32_t next_volume_ = 1;
 };
 
-// Word -> number for the many lookups of a build (one per word of every
-// record): open addressing over one array of slots, the words themselves
-// in one buffer, so that a lookup touches memory once or twice.
-class WordNumbers {
+// Text -> number for the many lookups of a build (a word of every record,
+// a record's control number): open addressing over one array of slots, the
+// texts themselves in one buffer, so that a lookup touches memory once or
+// twice, and nothing is allocated a text.
+class TextNumbers {
  public:
-  // The number of WORD, 0 when it has none.
-  int32_t find(std::string_view word) const;
-  void add(std::string_view word, int32_t number);
+  // The number of TEXT, 0 when it has none.
+  int32_t find(std::string_view text) const;
+  // Gives TEXT the NUMBER (not 0) unless it has one; returns the number it
+  // has then.  Throws std::length_error past 4 GiB of texts.
+  int32_t emplace(std::string_view text, int32_t number);
+  std::size_t size() const { return used_; }
+  // Calls FN(text, number) for every text held; the views stay valid until
+  // the next emplace.
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    for (const Slot& s : slots_)
+      if (s.number) fn(std::string_view(text_).substr(s.at, s.length), s.number);
+  }
 
  private:
   struct Slot {
@@ -161,9 +171,9 @@ class CatalogueWriter {
   std::deque<Batch> spent_;
   int32_t next_id_ = 1;
   std::size_t expected_ = 0;
-  std::unordered_map<std::string, int32_t> word_ids_;      // by fold
-  WordNumbers word_by_text_;                               // as written
-  std::unordered_map<std::string, int32_t> by_control_;
+  TextNumbers word_ids_;      // by fold
+  TextNumbers word_by_text_;  // as written
+  TextNumbers by_control_;    // the first record of each control number
   std::vector<std::pair<int32_t, std::string>> parts_;  // record, host's control number
   std::vector<WordLink> links_;  // written in key order by Finish
   // What the stored index and the facet data need of each record (number
