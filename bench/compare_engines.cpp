@@ -7,7 +7,7 @@
 // descriptions.
 //
 //   compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] [--engines FTS5,Xapian]
-//   compare_engines --catalogue DIR --only "TERMS|TERMS..." [--reps N]
+//   compare_engines --catalogue DIR --only "TERMS|TERMS..." [--reps N] [--engine NAME] [--evict MB]
 //   compare_engines --catalogue DIR --mix [--queries N]
 //
 // DIR is a catalogue made by `kvistur generate` or `kvistur build`
@@ -26,6 +26,15 @@
 // whose indexes would not all fit on the disk.  --mix prints the query mix,
 // one query a line (class, group, field and terms, tab-separated), and
 // builds nothing: other benchmarks (bench/zebra) ask the same queries.
+// --only runs the queries given (terms separated by blanks, queries by
+// "|") on one engine (Kvistur by default; FTS5 and Xapian need the indexes
+// a full run built), each REPS times in turn, and prints each query's
+// first and median time and the median and 90th percentile of the first
+// runs.  --evict MB writes to MB of memory of its own before every timed
+// run, so that the run finds the processor's caches as other work leaves
+// them (in the full run, the other engines' runs and counts come between
+// one engine's queries).  The settings the component reads are written to
+// a folder of their own under the temporary folder, removed at the end.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -412,10 +421,33 @@ void table(const char* title, Times* t) {
   }
 }
 
+// Writes to MB of memory, a cache line at a time, so that what ran before
+// is no longer in the processor's caches.
+void evict(std::size_t mb) {
+  static std::vector<char> junk;
+  static char v = 0;
+  junk.resize(mb << 20);
+  for (std::size_t i = 0; i < junk.size(); i += 64) junk[i] = ++v;
+}
+
+// The component's settings, in a folder of their own (never the catalogue's),
+// removed when the program ends.
+std::string write_settings(const std::string& dir) {
+  static std::string folder;
+  char tmpl[] = "/tmp/compare-engines-XXXXXX";
+  if (!mkdtemp(tmpl)) die("cannot make a folder for the settings");
+  folder = tmpl;
+  std::atexit([] { fs::remove_all(folder); });
+  std::string ini = folder + "/compare.ini";
+  std::ofstream(ini) << "[Grunnur]\nSlóð=" << dir << "\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n[Debug]\nNoDebug=0\n[Leit]\nFjöldi=50\n";
+  return ini;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir, only, child_engine, child_queries;
+  std::string dir, only, child_engine, child_queries, only_engine = "Kvistur";
+  std::size_t evict_mb = 0;
   int reps = 5;
   std::size_t per_class = 5;
   bool cold = false, mix = false;
@@ -423,6 +455,8 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--catalogue" && i + 1 < argc) dir = argv[++i];
     else if (a == "--only" && i + 1 < argc) only = argv[++i];
+    else if (a == "--engine" && i + 1 < argc) only_engine = argv[++i];
+    else if (a == "--evict" && i + 1 < argc) evict_mb = std::size_t(std::atol(argv[++i]));
     else if (a == "--reps" && i + 1 < argc) reps = std::atoi(argv[++i]);
     else if (a == "--queries" && i + 1 < argc) per_class = std::size_t(std::atoi(argv[++i]));
     else if (a == "--cold") cold = true;
@@ -432,32 +466,46 @@ int main(int argc, char** argv) {
       for (int e = 0; e < 3; ++e) g_use[e] = e == 0 || list.find(kEngines[e]) != std::string::npos;
     }
     else if (a == "--child" && i + 2 < argc) child_engine = argv[++i], child_queries = argv[++i];
-    else die("usage: compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] [--engines FTS5,Xapian] | --only TERMS | --mix");
+    else die("usage: compare_engines --catalogue DIR [--reps N] [--queries N] [--cold] [--engines FTS5,Xapian] | --only TERMS [--engine NAME] [--evict MB] | --mix");
   }
   if (dir.empty() || !fs::exists(dir + "/katalogur.sqlite")) die("--catalogue DIR must hold katalogur.sqlite");
   dir = fs::absolute(dir).string();
-  std::string ini = dir + "/compare.ini";
-  std::ofstream(ini) << "[Grunnur]\nSlóð=" << dir << "\nGrunnNafn=katalogur.sqlite\nkv_local=skra.sqlite\n[Debug]\nNoDebug=0\n[Leit]\nFjöldi=50\n";
-  setenv("LINDRIT_SETTINGS", ini.c_str(), 1);
+  setenv("LINDRIT_SETTINGS", write_settings(dir).c_str(), 1);
   if (!getenv("KVISTUR_LOG")) setenv("KVISTUR_LOG", "/dev/null", 1);
 
   if (!only.empty()) {
-    // Queries separated by "|", each run REPS times in turn, through Kvistur alone.
+    // Queries separated by "|", each run REPS times in turn, on one engine.
+    int e = engine_number(only_engine);
+    if (e == 1 && !fs::exists(fts_file(dir))) die("no FTS5 index in " + dir + ": run compare_engines on it once first");
+    if (e == 2 && !fs::exists(xapian_dir(dir))) die("no Xapian index in " + dir + ": run compare_engines on it once first");
     Engines engines(dir);
     std::vector<Query> qs;
     std::stringstream list(only);
-    for (std::string terms; std::getline(list, terms, '|');) qs.push_back(Query{"only", {terms}});
+    for (std::string terms; std::getline(list, terms, '|');) {
+      Query q{"only", {}};
+      std::stringstream words(terms);
+      for (std::string w; words >> w;) q.terms.push_back(w);
+      if (!q.terms.empty()) qs.push_back(q);
+    }
     std::vector<std::vector<double>> t(qs.size());
     std::vector<std::size_t> shown(qs.size());
     for (int r = 0; r < reps; ++r)
       for (std::size_t i = 0; i < qs.size(); ++i) {
+        if (evict_mb) evict(evict_mb);
         auto t0 = Clock::now();
-        shown[i] = engines.run(0, qs[i]).first.size();
+        shown[i] = engines.run(e, qs[i]).first.size();
         t[i].push_back(ms_since(t0));
       }
-    for (std::size_t i = 0; i < qs.size(); ++i)
-      std::printf("%s: %zu shown, first %.2f ms, median %.2f ms over %d runs\n", qs[i].terms[0].c_str(), shown[i],
-                  t[i].front(), percentile(t[i], 0.5), reps);
+    std::vector<double> firsts;
+    for (std::size_t i = 0; i < qs.size(); ++i) {
+      std::string terms;
+      for (auto& w : qs[i].terms) terms += (terms.empty() ? "" : " ") + w;
+      std::printf("%s: %zu shown, first %.3f ms, median %.3f ms over %d runs\n", terms.c_str(), shown[i], t[i].front(),
+                  percentile(t[i], 0.5), reps);
+      firsts.push_back(t[i].front());
+    }
+    std::printf("%s, %zu queries: first runs median %.3f ms, 90th percentile %.3f ms\n", kEngines[e], qs.size(),
+                percentile(firsts, 0.5), percentile(firsts, 0.9));
     return 0;
   }
 
