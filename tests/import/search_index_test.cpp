@@ -245,14 +245,22 @@ TEST_F(StoredIndexTest, ATruncatedTermOfManyWords) {
     words += std::string(w ? "," : "") + "(" + id + ",'fjöl" + std::to_string(w) + "')";
     links += ",(" + std::to_string(3 + w) + "," + id + ",1,1),(" + std::to_string(400 + w) + "," + id + ",1,2)";
   }
+  // Under fjö besides: a second prefix of four letters with a list of its
+  // own, and words of prefixes too small for one; fjö's list is made from
+  // the two lists and those words.
+  for (int w = 0; w < 13; ++w) {
+    const std::string id = std::to_string(300 + w);
+    words += ",(" + id + ",'" + (w < 10 ? "fjör" : "fjöx") + std::to_string(w) + "')";
+    links += ",(" + std::to_string(200 + 7 * w) + "," + id + ",2,1),(" + std::to_string(3 + w) + "," + id + ",1,3)";
+  }
   site_.catalogue_sql("INSERT INTO Orð VALUES " + words + "; INSERT INTO Tengill VALUES " + links.substr(1) + ";");
   std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/plain.sqlite");
   import::IndexCatalogue(site_.catalogue());
   // fjöl* and fjö* are read through their prefixes' lists, in any group
   // and field (a position's mask is every pair of any of its words).
   EXPECT_EQ(sql_rows(site_.catalogue(), "SELECT CAST(prefix AS TEXT) || ' ' || words FROM kv_prefixes ORDER BY 1"),
-            (std::vector<std::string>{"fjö 150", "fjöl 150"}));
-  for (const char16_t* t : {u"fjöl*", u"fjöl* saga", u"fjö*", u"FJÖ* sögur", u"fjöl1*"})
+            (std::vector<std::string>{"fjö 163", "fjöl 150", "fjör 10"}));
+  for (const char16_t* t : {u"fjöl*", u"fjöl* saga", u"fjö*", u"FJÖ* sögur", u"fjöl1*", u"fjör*"})
     for (auto [g, f] : {std::pair{-1, -1}, {1, 2}, {-1, 1}, {2, -1}})
       for (int32_t max : {7, 50, -1}) {
         site_.set("Grunnur", "GrunnNafn", "plain.sqlite");

@@ -291,32 +291,60 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
   std::vector<int64_t> ids;
   std::unordered_set<int64_t> keys;
   stored::PackedRow row;
-  // The union of the entries of the words of FOLDS[from, to) as a list.
-  auto add_list = [&](std::string_view prefix, std::size_t from, std::size_t to) {
+  auto add_entry = [&](const stored::Entry& e) {
+    if (e.position >= positions) throw std::runtime_error("a position out of range");
+    masks[e.position] |= e.mask;
+    uint64_t& bits = seen[e.position / 64];
+    if (bits == 0) touched.push_back(e.position / 64);
+    bits |= uint64_t(1) << (e.position % 64);
+  };
+  auto add_word = [&](int64_t w) {
+    auto at = std::lower_bound(words.begin(), words.end(), w, [](const auto& r, int64_t x) { return r.first < x; });
+    for (; at != words.end() && at->first == w; ++at) {
+      row.open(at->second.packed, ~uint64_t(0));
+      read.clear();
+      row.append_entries(read);
+      for (const stored::Entry& e : read) add_entry(e);
+    }
+  };
+  // The list of PREFIX, the prefix of the words of FOLDS[from, to): its
+  // row in OUT.prefixes (the index it has there), or none when its words
+  // are too few or another prefix has its key (the first to come has it).
+  constexpr std::size_t kNoList = std::size_t(-1);
+  auto new_list = [&](std::string_view prefix, std::size_t from, std::size_t to) {
     ids.clear();
     for (std::size_t i = from; i < to; ++i) ids.push_back(folds[i].second);
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    if (ids.size() < stored::kPrefixWords) return;
-    // Two prefixes of one key: the later has no list.
+    if (ids.size() < stored::kPrefixWords) return kNoList;
     const int64_t key = stored::PrefixKey(prefix);
-    if (!keys.insert(key).second) return;
+    if (!keys.insert(key).second) return kNoList;
+    stored::PrefixRow r;
+    r.key = key;
+    r.prefix = std::string(prefix);
+    r.words = int64_t(ids.size());
+    r.hash = stored::WordsHash(ids);
+    r.checksum = r.sum(build);
+    out.prefixes.push_back(std::move(r));
+    return out.prefixes.size() - 1;
+  };
+  // A longer prefix's list as made, for the shorter prefix it starts with:
+  // the words it covers are not read again, its entries are.
+  struct Made {
+    std::size_t from, to;
+    std::vector<stored::Entry> entries;
+  };
+  // ENTRIES: the union of the entries of the words of FOLDS[from, to), the
+  // lists in PARTS (within the range, in its order) standing for theirs.
+  auto make_union = [&](std::size_t from, std::size_t to, const std::vector<Made>& parts) {
     touched.clear();
-    for (int64_t w : ids) {
-      auto at = std::lower_bound(words.begin(), words.end(), w, [](const auto& r, int64_t x) { return r.first < x; });
-      for (; at != words.end() && at->first == w; ++at) {
-        row.open(at->second.packed, ~uint64_t(0));
-        read.clear();
-        row.append_entries(read);
-        for (const stored::Entry& e : read) {
-          if (e.position >= positions) throw std::runtime_error("a position out of range");
-          masks[e.position] |= e.mask;
-          uint64_t& bits = seen[e.position / 64];
-          if (bits == 0) touched.push_back(e.position / 64);
-          bits |= uint64_t(1) << (e.position % 64);
-        }
-      }
+    std::size_t i = from;
+    for (const Made& m : parts) {
+      for (; i < m.from; ++i) add_word(folds[i].second);
+      for (const stored::Entry& e : m.entries) add_entry(e);
+      i = m.to;
     }
+    for (; i < to; ++i) add_word(folds[i].second);
     // The positions in order from the bits: those of every 64 when many
     // have some (a pass over them costs less than sorting), else of the
     // 64s met, sorted.
@@ -336,34 +364,37 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
       std::sort(touched.begin(), touched.end());
       for (uint32_t at : touched) take(at);
     }
-    stored::PrefixRow r;
-    r.key = key;
-    r.prefix = std::string(prefix);
-    r.words = int64_t(ids.size());
-    r.hash = stored::WordsHash(ids);
-    r.checksum = r.sum(build);
-    for (stored::PostingsRow& p : stored::EncodePostings(build, r.key, entries, true)) out.rows.emplace_back(r.key, std::move(p));
-    out.prefixes.push_back(std::move(r));
   };
   // The runs of folds with one prefix of N code points within [FROM, TO),
-  // a prefix before the longer ones it starts (the order of the texts).
-  std::function<void(std::size_t, std::size_t, std::size_t)> runs = [&](std::size_t n, std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to;) {
-      std::string_view p = stored::CodePointPrefix(folds[i].first, n);
-      std::size_t j = i + 1;
-      if (p.empty()) {
-        ++i;
-        continue;
-      }
-      while (j < to && folds[j].first.substr(0, p.size()) == p) ++j;
-      if (j - i >= stored::kPrefixWords) {
-        add_list(p, i, j);
-        if (n < stored::kPrefixLongest) runs(n + 1, i, j);
-      }
-      i = j;
-    }
-  };
-  runs(stored::kPrefixShortest, 0, folds.size());
+  // a prefix's key taken before those of the longer ones it starts (the
+  // order of the texts), its list made after theirs, from theirs; each
+  // list made is added to MADE when given.
+  std::function<void(std::size_t, std::size_t, std::size_t, std::vector<Made>*)> runs =
+      [&](std::size_t n, std::size_t from, std::size_t to, std::vector<Made>* made) {
+        for (std::size_t i = from; i < to;) {
+          std::string_view p = stored::CodePointPrefix(folds[i].first, n);
+          std::size_t j = i + 1;
+          if (p.empty()) {
+            ++i;
+            continue;
+          }
+          while (j < to && folds[j].first.substr(0, p.size()) == p) ++j;
+          if (j - i >= stored::kPrefixWords) {
+            const std::size_t list = new_list(p, i, j);
+            std::vector<Made> parts;
+            if (n < stored::kPrefixLongest) runs(n + 1, i, j, list == kNoList ? nullptr : &parts);
+            if (list != kNoList) {
+              make_union(i, j, parts);
+              const int64_t key = out.prefixes[list].key;
+              for (stored::PostingsRow& r : stored::EncodePostings(build, key, entries, true))
+                out.rows.emplace_back(key, std::move(r));
+              if (made) made->push_back({i, j, entries});
+            }
+          }
+          i = j;
+        }
+      };
+  runs(stored::kPrefixShortest, 0, folds.size(), nullptr);
   // Written in key order (each list's rows stay in theirs).
   std::stable_sort(out.rows.begin(), out.rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   return out;
