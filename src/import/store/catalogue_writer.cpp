@@ -262,8 +262,13 @@ void write_directory(const std::string& file) {
 
 }  // namespace
 
+uint32_t TextNumbers::hash_of(std::string_view text) {
+  const std::size_t h = std::hash<std::string_view>()(text);
+  return uint32_t(h ^ (h >> 32));
+}
+
 int32_t TextNumbers::find(std::string_view text) const {
-  std::size_t h = std::hash<std::string_view>()(text);
+  const uint32_t h = hash_of(text);
   for (std::size_t i = home(h);; i = (i + 1) & (slots_.size() - 1)) {
     const Slot& s = slots_[i];
     if (!s.number) return 0;
@@ -282,7 +287,7 @@ int32_t TextNumbers::emplace(std::string_view text, int32_t number) {
         slots_[i] = s;
       }
   }
-  std::size_t h = std::hash<std::string_view>()(text);
+  const uint32_t h = hash_of(text);
   std::size_t i = home(h);
   for (; slots_[i].number; i = (i + 1) & (slots_.size() - 1))
     if (slots_[i].hash == h && std::string_view(text_).substr(slots_[i].at, slots_[i].length) == text)

@@ -99,12 +99,15 @@ class TextNumbers {
   }
 
  private:
+  // 16 bytes: the hash's 32 bits are enough to place and to tell apart
+  // up to 2^32 slots.
   struct Slot {
-    std::size_t hash = 0;
+    uint32_t hash = 0;
     uint32_t at = 0, length = 0;
     int32_t number = 0;  // 0: free
   };
-  std::size_t home(std::size_t hash) const { return hash & (slots_.size() - 1); }
+  static uint32_t hash_of(std::string_view text);
+  std::size_t home(uint32_t hash) const { return hash & (slots_.size() - 1); }
   std::vector<Slot> slots_ = std::vector<Slot>(1024);
   std::string text_;
   std::size_t used_ = 0;
