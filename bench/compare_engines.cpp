@@ -237,9 +237,7 @@ std::vector<std::string> describe(Faersla& f, const std::vector<int32_t>& ids) {
 }
 
 Answer run_kvistur(Faersla& f, const Query& q, int32_t max) {
-  std::string s;
-  for (auto& t : q.terms) s += (s.empty() ? "" : " ") + t;
-  Variant group(int32_t(q.group)), field(int32_t(q.field)), str(from_utf8(s));
+  Variant group(int32_t(q.group)), field(int32_t(q.field)), str(from_utf8(q.text()));
   SafeArray<Text> svar, einkenni, stop(0, {u""});
   SafeArray<int32_t> ids;
   int32_t k = f.Leita(group, field, str, svar, ids, einkenni, stop, max);
@@ -498,9 +496,7 @@ int main(int argc, char** argv) {
       }
     std::vector<double> firsts;
     for (std::size_t i = 0; i < qs.size(); ++i) {
-      std::string terms;
-      for (auto& w : qs[i].terms) terms += (terms.empty() ? "" : " ") + w;
-      std::printf("%s: %zu shown, first %.3f ms, median %.3f ms over %d runs\n", terms.c_str(), shown[i], t[i].front(),
+      std::printf("%s: %zu shown, first %.3f ms, median %.3f ms over %d runs\n", qs[i].text().c_str(), shown[i], t[i].front(),
                   percentile(t[i], 0.5), reps);
       firsts.push_back(t[i].front());
     }
@@ -511,9 +507,7 @@ int main(int argc, char** argv) {
 
   if (mix) {
     for (const Query& q : make_queries(dir, per_class)) {
-      std::string t;
-      for (auto& w : q.terms) t += (t.empty() ? "" : " ") + w;
-      std::printf("%s\t%d\t%d\t%s\n", q.cls.c_str(), q.group, q.field, t.c_str());
+      std::printf("%s\t%d\t%d\t%s\n", q.cls.c_str(), q.group, q.field, q.text().c_str());
     }
     return 0;
   }
@@ -531,9 +525,7 @@ int main(int argc, char** argv) {
   if (getenv("COMPARE_LIST")) {
     // The query mix, for running one of them alone with --only.
     for (const Query& q : queries) {
-      std::string t;
-      for (auto& w : q.terms) t += (t.empty() ? "" : " ") + w;
-      std::printf("%s: %s (group %d, field %d)\n", q.cls.c_str(), t.c_str(), q.group, q.field);
+      std::printf("%s: %s (group %d, field %d)\n", q.cls.c_str(), q.text().c_str(), q.group, q.field);
     }
     return 0;
   }

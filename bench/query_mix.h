@@ -63,6 +63,12 @@ struct Query {
   std::string cls;
   std::vector<std::string> terms;  // as typed, "saga*" for truncation
   int group = -1, field = -1;
+  // The terms as one search text, a blank between two.
+  std::string text() const {
+    std::string s;
+    for (const std::string& t : terms) s += (s.empty() ? "" : " ") + t;
+    return s;
+  }
 };
 
 inline std::vector<Query> work_out_queries(const std::string& dir, std::size_t per_class);

@@ -388,7 +388,7 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
               const int64_t key = out.prefixes[list].key;
               for (stored::PostingsRow& r : stored::EncodePostings(build, key, entries, true))
                 out.rows.emplace_back(key, std::move(r));
-              if (made) made->push_back({i, j, entries});
+              if (made) made->push_back({i, j, std::move(entries)});  // ENTRIES is made anew for each list
             }
           }
           i = j;
