@@ -26,7 +26,6 @@ MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string
       // In the order read: a record found wrong is dropped, and the last
       // record of a control number says what it is.
       std::size_t kept = first;
-      in.serial.reserve(in.serial.size() + (in.records.size() - first));
       import::MapInOrder<std::string>(
           in.records.size() - first, import::MappingHelpers(),
           [&](std::size_t i, std::string& bad) { bad = in.records[first + i].record.check(); },
@@ -36,7 +35,11 @@ MarcInput ReadMarcFiles(const std::vector<std::string>& files, const std::string
               problems.push_back({r.record.position, std::move(bad)});
               return;
             }
-            if (!r.record.control_number.empty()) in.serial[r.record.control_number] = r.record.level == 's';
+            if (!r.record.control_number.empty()) {
+              const int32_t number = in.control_numbers.emplace(r.record.control_number, int32_t(in.serial.size() + 1));
+              if (std::size_t(number) > in.serial.size()) in.serial.push_back(false);
+              in.serial[std::size_t(number) - 1] = r.record.level == 's';
+            }
             // Only records already checked are moved: the others may be
             // being checked on another thread.
             if (kept != first + i) in.records[kept] = std::move(r);

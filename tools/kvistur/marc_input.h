@@ -7,10 +7,10 @@
 // position, in the order of the file.
 #pragma once
 
-#include <unordered_map>
 #include <string>
 #include <vector>
 
+#include "import/store/text_numbers.h"
 #include "marc21/marc_reader.h"
 
 namespace kvistur::cli {
@@ -24,7 +24,10 @@ struct MarcInput {
   };
   std::vector<Read> records;
   long problems = 0;                             // records that could not be read
-  std::unordered_map<std::string, bool> serial;  // control number (001) -> a periodical
+  // Each control number (001) read, numbered from 1, and whether the last
+  // record of it is a periodical (serial[number - 1]).
+  import::TextNumbers control_numbers;
+  std::vector<bool> serial;
 
   // Whether the host named by the record's 773 $w is a periodical: known
   // from the input, else UNKNOWN (a host outside the input) decides.
@@ -33,8 +36,8 @@ struct MarcInput {
     const marc21::MarcField* f773 = m.first("773");
     if (!f773 || f773->sub_view('w').empty()) return false;
     const std::string host = f773->sub('w');
-    auto it = serial.find(host);
-    return it != serial.end() ? it->second : unknown(host);
+    const int32_t number = control_numbers.find(host);
+    return number ? serial[std::size_t(number) - 1] : unknown(host);
   }
 };
 

@@ -17,6 +17,7 @@
 #include "import/store/batch_thread.h"
 #include "import/marc/record_writer.h"
 #include "import/store/sqlite_statement.h"
+#include "import/store/text_numbers.h"
 #include "import/store/writeback.h"
 #include "import/marc/word_index.h"
 #include "import/marc/word_links.h"
@@ -76,41 +77,6 @@ class RecordRows {
   std::string now_;  // when the writing began: for records without 005
   SqliteStatement record_, source_, copy_, volume_, issue_;
   int32_t next_volume_ = 1;
-};
-
-// Text -> number for the many lookups of a build (a word of every record,
-// a record's control number): open addressing over one array of slots, the
-// texts themselves in one buffer, so that a lookup touches memory once or
-// twice, and nothing is allocated a text.
-class TextNumbers {
- public:
-  // The number of TEXT, 0 when it has none.
-  int32_t find(std::string_view text) const;
-  // Gives TEXT the NUMBER (not 0) unless it has one; returns the number it
-  // has then.  Throws std::length_error past 4 GiB of texts.
-  int32_t emplace(std::string_view text, int32_t number);
-  std::size_t size() const { return used_; }
-  // Calls FN(text, number) for every text held; the views stay valid until
-  // the next emplace.
-  template <class Fn>
-  void for_each(Fn&& fn) const {
-    for (const Slot& s : slots_)
-      if (s.number) fn(std::string_view(text_).substr(s.at, s.length), s.number);
-  }
-
- private:
-  // 16 bytes: the hash's 32 bits are enough to place and to tell apart
-  // up to 2^32 slots.
-  struct Slot {
-    uint32_t hash = 0;
-    uint32_t at = 0, length = 0;
-    int32_t number = 0;  // 0: free
-  };
-  static uint32_t hash_of(std::string_view text);
-  std::size_t home(uint32_t hash) const { return hash & (slots_.size() - 1); }
-  std::vector<Slot> slots_ = std::vector<Slot>(1024);
-  std::string text_;
-  std::size_t used_ = 0;
 };
 
 class CatalogueWriter {
