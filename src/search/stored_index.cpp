@@ -402,6 +402,11 @@ bool PostingCursor::row_for(uint32_t p) {
   return false;
 }
 
+double PostingCursor::density() const {
+  const int64_t last = std::min<int64_t>(upto_, int64_t(index_.positions()) - 1);
+  return double(row_.entries()) / double(std::max<int64_t>(last - row_.before(), 1));
+}
+
 bool PostingCursor::seek_further(uint32_t p) {
   for (;;) {
     if (at_ < n_) {

@@ -206,6 +206,11 @@ class PostingCursor {
   const uint32_t* rest() const { return got_ + at_; }
   std::size_t rest_size() const { return n_ - at_; }
   void skip(std::size_t k) { at_ += k; }
+  // After a seek that found a position: how closely the open row's
+  // positions lie, its entries over the positions it spans (a word's last
+  // row spans up to the last position).  A word of a few records has one
+  // row spanning every position; a common word's first row spans few.
+  double density() const;
   int64_t word() const { return word_; }
   bool prefix() const { return prefix_; }
   bool kept() const { return kept_ != nullptr; }

@@ -438,6 +438,21 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       const bool all_direct = std::find(direct.begin(), direct.end(), nullptr) == direct.end();
       std::vector<std::size_t> order(n);
       std::iota(order.begin(), order.end(), std::size_t(0));
+      // Three words or more are asked rarest first.  A common word asked at
+      // each position of a rarer one reads a row for most of them; asked
+      // only where the rarer words agree, it reads few.  Each word's first
+      // row, which its first seek reads in any case, tells how closely its
+      // positions lie.
+      if (all_direct && n > 2) {
+        std::vector<double> density(n);
+        bool every = true;
+        for (std::size_t t = 0; t < n && every; ++t) {
+          every = direct[t]->seek(0);
+          if (every) density[t] = direct[t]->density();
+        }
+        if (every)
+          std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return density[a] < density[b]; });
+      }
       uint32_t p = 0;
       bool past_ordered = false;
       for (;;) {
