@@ -522,13 +522,6 @@ int main(int argc, char** argv) {
     }
     return child(dir, engine_number(child_engine), queries, which, reps);
   }
-  if (getenv("COMPARE_LIST")) {
-    // The query mix, for running one of them alone with --only.
-    for (const Query& q : queries) {
-      std::printf("%s: %s (group %d, field %d)\n", q.cls.c_str(), q.text().c_str(), q.group, q.field);
-    }
-    return 0;
-  }
 
   Engines engines(dir);
   // Which engine goes first changes: a class's n-th query starts with

@@ -23,7 +23,7 @@ struct MarcInput {
     marc21::KeptRecord record;
   };
   std::vector<Read> records;
-  long problems = 0;                             // records that could not be read
+  long problems = 0;  // records that could not be read
   // Each control number (001) read, numbered from 1, and whether the last
   // record of it is a periodical (serial[number - 1]).
   import::TextNumbers control_numbers;

@@ -420,6 +420,10 @@ int CatalogueWriter::Finish(const Progress& progress) {
   // same field of a record is one row), while the last records are written.
   SortWordLinks(links_, int32_t(word_ids_.size()));
   writer_->Finish();
+  // Each record's host (Upprunafærsla): the first record of the control
+  // number its 773 $w names, 0 when the input has none.
+  std::vector<int32_t> hosts(kinds_.size(), 0);
+  for (auto& [part, control] : parts_) hosts[std::size_t(part) - 1] = by_control_.find(control);
   // The stored index and the facet data are worked out from what is held
   // here, on another thread while this one writes the word index and the
   // plain indexes: what reading those tables back would give.
@@ -427,7 +431,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
     PreparedIndex index;
     facets::FacetRows facets;
   };
-  std::future<SearchData> prepared = std::async(std::launch::async, [this] {
+  std::future<SearchData> prepared = std::async(std::launch::async, [this, &hosts] {
     SearchData out;
     std::vector<std::string_view> folds(word_ids_.size());
     word_ids_.for_each([&](std::string_view fold, int32_t id) { folds[std::size_t(id) - 1] = fold; });
@@ -443,10 +447,8 @@ int CatalogueWriter::Finish(const Progress& progress) {
           }
         },
         int32_t(word_ids_.size()), links_, folds);
-    // Each record with its host (Upprunafærsla, as set below), then the
-    // copies in the order of their rows.
-    std::vector<int32_t> hosts(kinds_.size(), 0);
-    for (auto& [part, control] : parts_) hosts[std::size_t(part) - 1] = by_control_.find(control);
+    // Each record with its host (as set below), then the copies in the
+    // order of their rows.
     facets::FacetTable::Builder b;
     for (std::size_t i = 0; i < kinds_.size(); ++i) b.record(int32_t(i + 1), kinds_[i], hosts[i], facts_[i]);
     std::size_t from = 0;
@@ -461,7 +463,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
   {
     SqliteStatement host(db_.get(), "UPDATE Móðurtafla SET Upprunafærsla = ? WHERE ID = ?");
     for (auto& [part, control] : parts_) {
-      int32_t host_id = by_control_.find(control);
+      const int32_t host_id = hosts[std::size_t(part) - 1];
       if (!host_id) {
         ++missing;
         continue;
