@@ -6,10 +6,10 @@
 //                   [&](std::size_t i, Row& out) { out = map(items[i]); },   // any thread
 //                   [&](std::size_t i, Row& row) { write(row); });          // the caller, in order
 //
-// Items go out in chunks; the caller maps a chunk itself when no helper
-// has taken it yet, so the work goes on at the speed of the threads that
-// get a core.  At most a few chunks per thread are mapped ahead of the
-// one handed over.  What MAP throws is rethrown on the calling thread when
+// Items go out in chunks; the caller maps chunks too while the one it
+// hands over next is not ready, so the work goes on at the speed of the
+// threads that get a core.  At most a few chunks per thread are mapped
+// ahead of the one handed over.  What MAP throws is rethrown on the calling thread when
 // its chunk's turn comes; what CONSUME throws ends the mapping.  A Row
 // slot is reused for later items: MAP must set all of it.
 #pragma once
@@ -106,14 +106,20 @@ void MapInOrder(std::size_t n, unsigned helpers, Map map, Consume consume) {
   for (std::size_t c = 0; c < chunks; ++c) {
     Slot& s = slots[c % window];
     {
+      // Until chunk C is mapped the caller maps the next chunk no helper
+      // has taken, C itself first when none has: a caller that only waited
+      // would leave its core idle while its helpers are all busy.
       std::unique_lock<std::mutex> lock(m);
-      if (next == c) {  // no helper has taken it
-        ++next;
-        lock.unlock();
-        work(c);
-        lock.lock();
+      while (!s.done) {
+        if (next < chunks && next < consumed + window) {
+          std::size_t d = next++;
+          lock.unlock();
+          work(d);
+          lock.lock();
+          continue;
+        }
+        changed.wait(lock);
       }
-      changed.wait(lock, [&] { return s.done; });
     }
     if (s.failure) std::rethrow_exception(s.failure);
     std::size_t from = c * kItemsPerChunk;
