@@ -257,9 +257,22 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Within one read transaction the stamp cannot change.
     if (in_call_read_ && stamp_read_ == reads_ended_) return kept_stamp_;
     // The call's first read took the schema's cookie in this transaction.
-    sqlite3_int64 cookie =
-        in_call_read_ && call_cookie_ >= 0 ? call_cookie_ : pragma(schema_version_, "PRAGMA schema_version");
+    const bool call_read = in_call_read_ && call_cookie_ >= 0;
+    sqlite3_int64 cookie = call_read ? call_cookie_ : pragma(schema_version_, "PRAGMA schema_version");
     if (cookie < 0) return {};
+    // The pager counts every change to the file it has seen, its own or
+    // another connection's, and looks for them when a read transaction
+    // begins: a call whose transaction finds the count where the last
+    // call's stamp was read has the same tables, and so the same stamp,
+    // without reading kv_state again.
+    unsigned version = 0;
+    const bool versioned =
+        call_read && sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &version) == SQLITE_OK;
+    if (versioned && stamp_versioned_ && version == stamp_version_ && cookie == stamp_cookie_ && stamp_read_ >= 0) {
+      stamp_read_ = reads_ended_;
+      return kept_stamp_;
+    }
+    stamp_versioned_ = false;
     if (cookie != stamp_cookie_) {
       stamp_cookie_ = cookie;
       sqlite3_finalize(stamp_);
@@ -294,6 +307,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (in_call_read_) {
       stamp_read_ = reads_ended_;
       kept_stamp_ = st;
+      stamp_versioned_ = versioned;
+      stamp_version_ = version;
     }
     return st;
   }
@@ -504,6 +519,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   int64_t reads_ended_ = 0;  // read transactions ended so far
   int64_t stamp_read_ = -1;  // the read transaction the kept stamp was read in
   ContentStamp kept_stamp_;
+  bool stamp_versioned_ = false;  // kept_stamp_ was read at the pager's data version stamp_version_
+  unsigned stamp_version_ = 0;
 
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;
