@@ -13,7 +13,9 @@
 // DIR is a catalogue made by `kvistur generate` or `kvistur build`
 // (katalogur.sqlite, skra.sqlite, System.mdw).  The FTS5 and Xapian indexes
 // are built beside it on first use (DIR/fts5-ordered.sqlite,
-// DIR/xapian-ordered/).  Each query runs first on every engine, timed
+// DIR/xapian-ordered/).  Every file of the three is read once before
+// anything is timed, so that all start from the page cache.  Each query
+// runs first on every engine, timed
 // ("first run"); the engines' answers are then compared (hit counts,
 // counted apart from the timed runs, and the first 50 records with their
 // descriptions); then every query runs N more times per engine,
@@ -428,6 +430,28 @@ void evict(std::size_t mb) {
   for (std::size_t i = 0; i < junk.size(); i += 64) junk[i] = ++v;
 }
 
+// Reads every file of the catalogue and of the rivals' indexes once, so
+// that each engine's first runs find its files in the operating system's
+// page cache, as a server's files are once it has run a while: the
+// machines these runs are made on let cached pages go after a few minutes,
+// and a first run that went to the disk for some engines and not others
+// measured the disk.  Prints the megabytes read.
+void read_into_page_cache(const std::string& dir) {
+  std::vector<fs::path> files;
+  for (const char* name : {"katalogur.sqlite", "skra.sqlite"}) files.push_back(fs::canonical(fs::path(dir) / name));
+  if (fs::exists(fts_file(dir))) files.push_back(fts_file(dir));
+  if (fs::exists(xapian_dir(dir)))
+    for (auto& e : fs::directory_iterator(xapian_dir(dir)))
+      if (e.is_regular_file()) files.push_back(e.path());
+  std::vector<char> buf(std::size_t(1) << 20);
+  long long bytes = 0;
+  for (const fs::path& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    while (in.read(buf.data(), std::streamsize(buf.size())) || in.gcount() > 0) bytes += in.gcount();
+  }
+  std::fprintf(stderr, "read into the page cache: %lld MB\n", bytes >> 20);
+}
+
 // The component's settings, in a folder of their own (never the catalogue's),
 // removed when the program ends.
 std::string write_settings(const std::string& dir) {
@@ -476,6 +500,7 @@ int main(int argc, char** argv) {
     int e = engine_number(only_engine);
     if (e == 1 && !fs::exists(fts_file(dir))) die("no FTS5 index in " + dir + ": run compare_engines on it once first");
     if (e == 2 && !fs::exists(xapian_dir(dir))) die("no Xapian index in " + dir + ": run compare_engines on it once first");
+    read_into_page_cache(dir);
     Engines engines(dir);
     std::vector<Query> qs;
     std::stringstream list(only);
@@ -523,6 +548,7 @@ int main(int argc, char** argv) {
     return child(dir, engine_number(child_engine), queries, which, reps);
   }
 
+  read_into_page_cache(dir);
   Engines engines(dir);
   // Which engine goes first changes: a class's n-th query starts with
   // engine n mod 3, and each repeated run moves on by one (the first to
