@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "import/store/catalogue_writer.h"
 #include "import/marc/generate.h"
 #include "import/store/indexes.h"
+#include "import/store/ordered_map.h"
 #include "marc21/marc_reader.h"
 #include "marc21/marc_writer.h"
 #include "marc21/punctuation.h"
@@ -325,6 +329,46 @@ TEST(WordIndex, WordsAndTheirFieldsAndLinksInKeyOrder) {
   std::vector<WordLink> backwards = {{1, 2, 1, 1}, {1, 1, 1, 1}}, unnumbered = {{4, 1, 1, 1}};
   EXPECT_THROW(SortWordLinks(backwards, 3), std::logic_error);
   EXPECT_THROW(SortWordLinks(unnumbered, 3), std::logic_error);
+}
+
+// Every item mapped once and handed over in order, and the caller maps
+// while the chunk it hands over next is still on a helper: here the helper
+// holds the first chunk it takes until the caller has mapped a later one
+// (a caller that only waited would leave it there until the time runs out).
+TEST(MapInOrder, EachItemOnceInOrderAndTheCallerMapsWhileItWaits) {
+  const std::thread::id caller = std::this_thread::get_id();
+  const std::size_t chunks = 40, n = chunks * kItemsPerChunk;
+  std::atomic<long> caller_latest{-1}, helper_first{-1};
+  std::atomic<bool> helper_gave_up{false};
+  std::vector<int> times_mapped(n, 0);
+  std::size_t handed = 0;
+  MapInOrder<std::size_t>(
+      n, 1,
+      [&](std::size_t i, std::size_t& out) {
+        const long chunk = long(i / kItemsPerChunk);
+        // A few microseconds an item, so that the helper starts before
+        // the caller is through.
+        for (auto t = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - t < std::chrono::microseconds(3);) {
+        }
+        if (std::this_thread::get_id() == caller) {
+          caller_latest = std::max(caller_latest.load(), chunk);
+        } else if (helper_first < 0) {
+          helper_first = chunk;
+          for (int ms = 0; ms < 5000 && caller_latest <= chunk && chunk + 1 < long(chunks); ++ms)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          helper_gave_up = caller_latest <= chunk && chunk + 1 < long(chunks);
+        }
+        ++times_mapped[i];
+        out = i * 2;
+      },
+      [&](std::size_t i, std::size_t& row) {
+        EXPECT_EQ(i, handed++);
+        EXPECT_EQ(row, i * 2);
+      });
+  EXPECT_EQ(handed, n);
+  EXPECT_TRUE(std::all_of(times_mapped.begin(), times_mapped.end(), [](int t) { return t == 1; }));
+  EXPECT_GE(helper_first, 0) << "the helper mapped nothing";
+  EXPECT_FALSE(helper_gave_up);
 }
 
 TEST(CatalogueWriter, WritesRecordsHoldingsWordsHostsAndDirectory) {
