@@ -107,6 +107,10 @@ export LINDRIT_SETTINGS="$work/kvistur/lindrit-1.0.ini" KVISTUR_LOG="$work/kvist
     }' "$work/mix.tsv"
 } > "$work/queries.tsv"
 
+# Both servers' files read once, so that neither starts from the disk (the
+# machines these runs are made on let cached pages go within minutes).
+find "$work/kvistur" "$work/zebra" -type f -exec cat {} + > /dev/null
+
 # The two servers, stopped whatever happens next.
 zebrasrv -c "$work/zebra/zebra.cfg" -l "$work/zebrasrv.log" "$zebra_listen" &
 zebra_pid=$!
