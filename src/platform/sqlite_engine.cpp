@@ -268,11 +268,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     unsigned version = 0;
     const bool versioned =
         call_read && sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &version) == SQLITE_OK;
-    if (versioned && stamp_versioned_ && version == stamp_version_ && cookie == stamp_cookie_ && stamp_read_ >= 0) {
+    if (versioned && stamp_version_ == version && cookie == stamp_cookie_) {
       stamp_read_ = reads_ended_;
       return kept_stamp_;
     }
-    stamp_versioned_ = false;
+    stamp_version_.reset();
     if (cookie != stamp_cookie_) {
       stamp_cookie_ = cookie;
       sqlite3_finalize(stamp_);
@@ -307,8 +307,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (in_call_read_) {
       stamp_read_ = reads_ended_;
       kept_stamp_ = st;
-      stamp_versioned_ = versioned;
-      stamp_version_ = version;
+      if (versioned) stamp_version_ = version;
     }
     return st;
   }
@@ -519,8 +518,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   int64_t reads_ended_ = 0;  // read transactions ended so far
   int64_t stamp_read_ = -1;  // the read transaction the kept stamp was read in
   ContentStamp kept_stamp_;
-  bool stamp_versioned_ = false;  // kept_stamp_ was read at the pager's data version stamp_version_
-  unsigned stamp_version_ = 0;
+  std::optional<unsigned> stamp_version_;  // the pager's data version kept_stamp_ was read at, when known
 
   sqlite3_stmt* data_version_ = nullptr;
   sqlite3_int64 seen_version_ = -1;

@@ -9,9 +9,9 @@
 // Items go out in chunks; the caller maps chunks too while the one it
 // hands over next is not ready, so the work goes on at the speed of the
 // threads that get a core.  At most a few chunks per thread are mapped
-// ahead of the one handed over.  What MAP throws is rethrown on the calling thread when
-// its chunk's turn comes; what CONSUME throws ends the mapping.  A Row
-// slot is reused for later items: MAP must set all of it.
+// ahead of the one handed over.  What MAP throws is rethrown on the
+// calling thread when its chunk's turn comes; what CONSUME throws ends the
+// mapping.  A Row slot is reused for later items: MAP must set all of it.
 #pragma once
 
 #include <algorithm>

@@ -35,7 +35,8 @@ int32_t TextNumbers::emplace(std::string_view text, int32_t number) {
   for (; slots_[i].number; i = (i + 1) & (slots_.size() - 1))
     if (slots_[i].hash == h && std::string_view(text_).substr(slots_[i].at, slots_[i].length) == text)
       return slots_[i].number;
-  if (text_.size() + text.size() > UINT32_MAX) throw std::length_error("more than 4 GiB of words or control numbers for one build");
+  if (text_.size() + text.size() > UINT32_MAX)
+    throw std::length_error("more than 4 GiB of words or control numbers for one build");
   slots_[i] = Slot{h, uint32_t(text_.size()), uint32_t(text.size()), number};
   text_.append(text);
   ++used_;
