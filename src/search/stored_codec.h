@@ -13,6 +13,7 @@
 // never a read past a buffer.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
@@ -26,7 +27,7 @@ namespace kvistur::stored {
 
 // The version of the format.  A reader that does not know the version in
 // kv_search_meta reads nothing else of the stored index and uses the tables.
-inline constexpr int kFormat = 8;
+inline constexpr int kFormat = 9;
 
 inline constexpr uint32_t kChunk = 480;          // positions per kv_order row: two rows fill a page of 4096 bytes
 inline constexpr std::size_t kPackedBytes = 900;  // the most bytes of one kv_postings row
@@ -38,6 +39,21 @@ inline constexpr std::size_t kBlock = 64;
 // position, so that a look for any position finds at least that row and a
 // word whose last row is missing is seen to be damaged.
 inline constexpr int64_t kLastRow = int64_t(1) << 32;
+// kv_postings is keyed by one whole number, its rowid: the word times 2^32
+// plus the row's upto, kLastRow written as 2^32 - 1 (still above every
+// position).  A word's rows lie side by side in key order, and the
+// table's interior pages hold keys alone, so a row is three pages from the
+// root even at millions of words (keyed by the two numbers, without a
+// rowid, each interior cell carried a row and the tree was six deep).
+// Only a word of 32 bits has rows: an index is written with postings only
+// when every word fits.
+inline bool KeyedWord(int64_t word) { return word >= INT32_MIN && word <= INT32_MAX; }
+inline int64_t PostingKey(int64_t word, int64_t upto) { return word * kLastRow + std::min(upto, kLastRow - 1); }
+inline int64_t WordOfKey(int64_t key) { return key >> 32; }
+inline int64_t UptoOfKey(int64_t key) {
+  const int64_t upto = key & (kLastRow - 1);
+  return upto == kLastRow - 1 ? kLastRow : upto;
+}
 // The most positions an index holds (positions are kept as 32-bit numbers
 // and record numbers as int32).
 inline constexpr int64_t kMaxPositions = INT32_MAX;

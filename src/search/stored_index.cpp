@@ -285,14 +285,19 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
 std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word, bool optional,
                                        bool prefix) {
   auto rows = std::make_unique<WordRows>();
+  if (!prefix && !stored::KeyedWord(word)) {  // no rows
+    rows_ended_early(word, prefix, optional);
+    return rows;
+  }
   auto cursor = database.OpenCursorWith(
       prefix ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 ORDER BY P.upto"
-             : u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 ORDER BY P.upto",
-      {word});
+             : u"SELECT P.key, P.packed, P.checksum FROM kv_postings AS P WHERE P.key >= 0 AND P.key <= 0 ORDER BY P.key",
+      prefix ? std::vector<db::Literal>{word}
+             : std::vector<db::Literal>{stored::PostingKey(word, 0), stored::PostingKey(word, stored::kLastRow)});
   stored::RowChain chain;
   stored::PackedRow row;
   while (cursor->Next()) {
-    int64_t upto = cursor->Integer(0);
+    int64_t upto = prefix ? cursor->Integer(0) : stored::UptoOfKey(cursor->Integer(0));
     std::string_view packed = cursor->Bytes(1);
     row.open(index.build(), word, upto, packed, cursor->IsInteger(2) ? cursor->Integer(2) : 0, ~uint64_t(0), prefix);
     chain.next(upto, row.before(), row.last());
@@ -355,12 +360,20 @@ bool PostingCursor::row_for(uint32_t p) {
     row_.open(packed, mask_);
     return open_row(uptos[r], p);
   }
+  if (!prefix_ && !stored::KeyedWord(word_)) {  // no rows
+    rows_ended_early(word_, prefix_, optional_);
+    done_ = true;
+    return false;
+  }
   // Far ahead of the rows read (more than a few rows' spans): the row is
   // looked up by its key.
   if (!rows_ || int64_t(p) > upto_ + 4 * span_) {
     if (rows_ && again_) {
       try {
-        rows_->Again({word_, int64_t(p)});
+        if (prefix_)
+          rows_->Again({word_, int64_t(p)});
+        else
+          rows_->Again({stored::PostingKey(word_, p), stored::PostingKey(word_, stored::kLastRow)});
       } catch (const Error& e) {
         if (e.number() != 3251) throw;
         again_ = false;
@@ -373,15 +386,15 @@ bool PostingCursor::row_for(uint32_t p) {
       rows_ = database_.OpenCursorWith(
           prefix_ ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 AND P.upto >= 0 "
                     u"ORDER BY P.upto"
-                  : u"SELECT P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word = 0 AND P.upto >= 0 ORDER BY "
-                    u"P.upto",
-          {word_, int64_t(p)});
+                  : u"SELECT P.key, P.packed, P.checksum FROM kv_postings AS P WHERE P.key >= 0 AND P.key <= 0 ORDER BY P.key",
+          prefix_ ? std::vector<db::Literal>{word_, int64_t(p)}
+                  : std::vector<db::Literal>{stored::PostingKey(word_, p), stored::PostingKey(word_, stored::kLastRow)});
     chain_.restart(p);
     if (rows_read_ > 0) seen_rows_ = -1;  // rows passed over by the lookup
   }
   while (rows_->Next()) {
     ++rows_read_;
-    int64_t upto = rows_->Integer(0);
+    int64_t upto = prefix_ ? rows_->Integer(0) : stored::UptoOfKey(rows_->Integer(0));
     std::string_view packed = rows_->Bytes(1);
     if (upto < int64_t(p)) {
       // Passed over without decoding; it must still follow the row before.

@@ -93,25 +93,25 @@ std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, 
                                     uint64_t mask, const std::vector<bool>& in_delta) {
   std::vector<uint32_t> out;
   stored::PackedRow row;
-  // The words as one list: one query text for any number of them.
-  auto rows = OpenWithList(database, u"SELECT P.word, P.upto, P.packed, P.checksum FROM kv_postings AS P WHERE P.word IN (",
-                           words, u") ORDER BY P.word, P.upto");
-  std::size_t at = 0;  // the word whose rows are being read (WORDS ascending)
-  stored::RowChain chain;
-  auto next_word = [&] {
-    if (!chain.end() && !in_delta[at]) throw WordNotIndexed{};
-    chain = stored::RowChain();
-    ++at;
-  };
-  while (rows->Next()) {
-    int64_t word = rows->Integer(0), upto = rows->Integer(1);
-    while (at < words.size() && words[at] < word) next_word();
-    if (at == words.size() || words[at] != word) throw stored::Damaged("kv_postings: a row of a word not asked for");
-    row.open(index.build(), word, upto, rows->Bytes(2), rows->IsInteger(3) ? rows->Integer(3) : 0, mask);
-    chain.next(upto, row.before(), row.last());
-    stored::AppendPositions(row, out);
+  // Each word's rows in turn, by the range of its keys.
+  for (std::size_t w = 0; w < words.size(); ++w) {
+    const int64_t word = words[w];
+    if (!stored::KeyedWord(word)) {  // no rows
+      if (!in_delta[w]) throw WordNotIndexed{};
+      continue;
+    }
+    auto rows = database.OpenCursorWith(
+        u"SELECT P.key, P.packed, P.checksum FROM kv_postings AS P WHERE P.key >= 0 AND P.key <= 0 ORDER BY P.key",
+        {stored::PostingKey(word, 0), stored::PostingKey(word, stored::kLastRow)});
+    stored::RowChain chain;
+    while (rows->Next()) {
+      const int64_t upto = stored::UptoOfKey(rows->Integer(0));
+      row.open(index.build(), word, upto, rows->Bytes(1), rows->IsInteger(2) ? rows->Integer(2) : 0, mask);
+      chain.next(upto, row.before(), row.last());
+      stored::AppendPositions(row, out);
+    }
+    if (!chain.end() && !in_delta[w]) throw WordNotIndexed{};
   }
-  while (at < words.size()) next_word();
   if (index.delta()) out.erase(std::remove_if(out.begin(), out.end(), [&](uint32_t p) { return index.masked(p); }), out.end());
   if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint32_t>()) == out.end())
     return out;  // ascending and each once already (one word's rows, in order)

@@ -388,9 +388,11 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
   int next_id = 800, next_word = 14, deltas = 0;
   for (int round = 0; round < 10; ++round) {
     std::string sql;
-    // Words new to the index, which only the delta has.
+    // Words new to the index, which only the delta has; in round 3 one of
+    // more than 32 bits (its low bits those of ár, a word of the base).
     ++next_word;
-    sql += "INSERT INTO Orð VALUES (" + std::to_string(next_word) + ", 'nýtt'), (" + std::to_string(next_word + 100) +
+    const int64_t nytt = round == 3 ? (int64_t(1) << 32) + 8 : next_word;
+    sql += "INSERT INTO Orð VALUES (" + std::to_string(nytt) + ", 'nýtt'), (" + std::to_string(next_word + 100) +
            ", 'saga');";
     for (int n = 0; n < 12; ++n) {
       const int id = 3 + int(rng() % 700);
@@ -423,7 +425,7 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
     const int added = next_id++;
     sql += "INSERT INTO Móðurtafla (ID, Röðunarsvið, Tag, Einkennisstrengur) VALUES (" + std::to_string(added) + ", " +
            keys[rng() % 12] + ", 1, 'n');" + links(added) + "INSERT INTO Tengill VALUES (" + std::to_string(added) + ", " +
-           std::to_string(next_word) + ", 2, 9);";
+           std::to_string(nytt) + ", 2, 9);";
     {
       auto db = db::OpenSqlite(site_.catalogue(), SQLITE_OPEN_READWRITE);
       import::RegisterKvFunctions(db.get());
@@ -452,6 +454,10 @@ TEST_F(StoredIndexTest, UpdatesThroughADeltaGiveWhatTheTablesGive) {
     EXPECT_EQ(check.exit_code, 0) << round << "\n" << check.out << check.err;
   }
   EXPECT_GT(deltas, 10) << "the changes went into a delta, not the index written whole";
+  // Written whole with that word, the index has no lists, and says so.
+  import::IndexCatalogue(site_.catalogue());
+  EXPECT_EQ(sql_rows(site_.catalogue(), "SELECT postings FROM kv_search_meta"), std::vector<std::string>{"0"});
+  EXPECT_EQ(run_tool({"index", "--check", site_.catalogue()}).exit_code, 0);
 }
 
 // A stored index whose catalogue lost a table is checked through: the
@@ -672,7 +678,7 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   const std::vector<Outcome> sound = answers("katalogur.sqlite");
 
   // The rows the searches read: of the words searched for.
-  std::string searched = "word IN (SELECT ID FROM Orð WHERE Orð IN (";
+  std::string searched = "key >> 32 IN (SELECT ID FROM Orð WHERE Orð IN (";
   for (std::size_t i : {0, 1, 40, 400, 2500}) searched += (i ? ", '" : "'") + words[i] + "'";
   searched += ") OR Orð LIKE '" + words[0].substr(0, 2) + "%')";
   struct Table {
@@ -681,7 +687,7 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
     std::string key, where;
   };
   // Mostly the bytes of the lists and the order, which the search decodes.
-  const Table tables[] = {{"kv_postings", {"word", "upto", "packed", "packed", "packed", "checksum"}, "word, upto", searched},
+  const Table tables[] = {{"kv_postings", {"key", "packed", "packed", "packed", "checksum"}, "key", searched},
                           {"kv_order", {"chunk", "ids", "ids", "starts", "starts", "checksum"}, "chunk", "1"},
                           {"kv_prefix_postings", {"list", "upto", "packed", "packed", "checksum"}, "list, upto",
                            "list IN (SELECT key FROM kv_prefixes WHERE CAST(prefix AS TEXT) IN ('" + prefix + "', '" +
@@ -716,7 +722,7 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   auto check = run_tool({"index", "--check", file});
   EXPECT_EQ(check.exit_code, 0) << check.out;
   EXPECT_EQ(check.out, file + ": sound; stored search index of 3000 records, 7 rows of the order, " +
-                           sql_rows(file, "SELECT count(DISTINCT word) || ' words in ' || count(*) FROM kv_postings").at(0) +
+                           sql_rows(file, "SELECT count(DISTINCT key >> 32) || ' words in ' || count(*) FROM kv_postings").at(0) +
                            " rows; facet data of 3000 records\n");
   thread_state() = ThreadState{};
 }
@@ -734,7 +740,7 @@ std::vector<std::string> stored_rows(const std::string& file) {
                          "postings, built_records, built_links, delta_records, delta_words FROM kv_search_meta"},
       {"kv_order", "SELECT chunk, hex(ids), hex(starts) FROM kv_order ORDER BY chunk"},
       {"kv_counts", "SELECT chunk, hex(counts) FROM kv_counts ORDER BY chunk"},
-      {"kv_postings", "SELECT word, upto, hex(packed) FROM kv_postings ORDER BY word, upto"},
+      {"kv_postings", "SELECT key, hex(packed) FROM kv_postings ORDER BY key"},
       {"kv_prefixes", "SELECT key, hex(prefix), words, hash FROM kv_prefixes ORDER BY key"},
       {"kv_prefix_postings", "SELECT list, upto, hex(packed) FROM kv_prefix_postings ORDER BY list, upto"},
       {"kv_facet_meta", "SELECT format, records, holders, places, built_records, built_links, built_facts "

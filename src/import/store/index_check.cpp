@@ -34,12 +34,13 @@ class StoredLists {
  public:
   StoredLists(sqlite3* db, int64_t build, std::function<void(const std::string&)> find, bool prefix = false)
       : st_(db, prefix ? "SELECT list, upto, packed, checksum FROM kv_prefix_postings ORDER BY list, upto"
-                       : "SELECT word, upto, packed, checksum FROM kv_postings ORDER BY word, upto"),
+                       : "SELECT key >> 32, key, packed, checksum FROM kv_postings ORDER BY key"),
         build_(build), find_(std::move(find)), prefix_(prefix) {
     more_ = st_.step();
   }
   bool more() const { return more_; }
   int64_t word() const { return st_.integer(0); }
+  int64_t upto() const { return prefix_ ? st_.integer(1) : stored::UptoOfKey(st_.integer(1)); }
   // The next word's entries; false when a row of it is damaged (said).
   bool next(std::vector<stored::Entry>& out) {
     out.clear();
@@ -51,8 +52,8 @@ class StoredLists {
       if (!sound) continue;
       try {
         stored::PackedRow row;
-        row.open(build_, w, st_.integer(1), st_.bytes(2), st_.is_integer(3) ? st_.integer(3) : 0, ~uint64_t(0), prefix_);
-        chain.next(st_.integer(1), row.before(), row.last());
+        row.open(build_, w, upto(), st_.bytes(2), st_.is_integer(3) ? st_.integer(3) : 0, ~uint64_t(0), prefix_);
+        chain.next(upto(), row.before(), row.last());
         std::vector<stored::Entry> entries = row.all_entries();
         out.insert(out.end(), entries.begin(), entries.end());
       } catch (const stored::Damaged& d) {
@@ -340,17 +341,19 @@ void IndexCheck::prefix_lists(sqlite3* db, const stored::Summary& meta, bool com
     folds = WordFolds(db);
     std::sort(folds.begin(), folds.end());
   }
-  SqliteStatement word_rows(db, "SELECT upto, packed, checksum FROM kv_postings WHERE word = ? ORDER BY upto");
+  SqliteStatement word_rows(db, "SELECT key, packed, checksum FROM kv_postings WHERE key BETWEEN ? AND ? ORDER BY key");
   // The union of the words' entries, or none when a row of one is damaged
   // (found already).
   auto union_of = [&](const std::vector<int64_t>& words) -> std::optional<std::vector<stored::Entry>> {
     std::map<uint32_t, uint64_t> masks;
     for (int64_t w : words) {
-      word_rows.bind(1, w);
+      if (!stored::KeyedWord(w)) return std::nullopt;  // a word the index could not hold (found already)
+      word_rows.bind(1, stored::PostingKey(w, 0)).bind(2, stored::PostingKey(w, stored::kLastRow));
       try {
         stored::PackedRow row;
         while (word_rows.step()) {
-          row.open(meta.build, w, word_rows.integer(0), word_rows.bytes(1), word_rows.integer(2), ~uint64_t(0));
+          row.open(meta.build, w, stored::UptoOfKey(word_rows.integer(0)), word_rows.bytes(1), word_rows.integer(2),
+                   ~uint64_t(0));
           for (const stored::Entry& e : row.all_entries()) masks[e.position] |= e.mask;
         }
       } catch (const stored::Damaged&) {

@@ -96,10 +96,10 @@ class Postings {
       : layout_(layout), build_(build), words_(std::move(words)), sink_(std::move(sink)) {}
 
   // One row of Tengill.  False, and nothing more to be added, when the
-  // index cannot stand for it: a record number that is not a 32-bit
-  // integer, more pairs of group and field than a mask can hold.
+  // index cannot stand for it: a record or word number that is not a
+  // 32-bit integer, more pairs of group and field than a mask can hold.
   bool add(int64_t w, int64_t record, int64_t group, int64_t field) {
-    if (record < INT32_MIN || record > INT32_MAX) return false;
+    if (record < INT32_MIN || record > INT32_MAX || !stored::KeyedWord(w)) return false;
     std::size_t bit = 0;
     while (bit < combos_.size() && (combos_[bit].first != group || combos_[bit].second != field)) ++bit;
     if (bit == combos_.size()) {
@@ -202,7 +202,7 @@ class PostingsTable {
   static constexpr int kRowsPerInsert = 32;
   // PREFIX: kv_prefix_postings, whose rows are keyed by the prefix list's number.
   explicit PostingsTable(sqlite3* db, bool prefix = false)
-      : db_(create(db, prefix)), many_(db, inserts(kRowsPerInsert, prefix)), one_(db, inserts(1, prefix)) {
+      : db_(create(db, prefix)), prefix_(prefix), many_(db, inserts(kRowsPerInsert, prefix)), one_(db, inserts(1, prefix)) {
     rows_.reserve(kRowsPerInsert);
   }
   void add(int64_t word, stored::PostingsRow&& row) {
@@ -215,8 +215,13 @@ class PostingsTable {
     for (std::size_t at = 0; at < rows_.size();) {
       for (int k = 0; k < (&st == &many_ ? kRowsPerInsert : 1); ++k, ++at) {
         const auto& [word, row] = rows_[at];
-        st.bind(4 * k + 1, word).bind(4 * k + 2, row.upto).bind_blob_in_place(4 * k + 3, row.packed);
-        st.bind(4 * k + 4, row.checksum);
+        if (prefix_) {
+          st.bind(4 * k + 1, word).bind(4 * k + 2, row.upto).bind_blob_in_place(4 * k + 3, row.packed);
+          st.bind(4 * k + 4, row.checksum);
+        } else {
+          st.bind(3 * k + 1, stored::PostingKey(word, row.upto)).bind_blob_in_place(3 * k + 2, row.packed);
+          st.bind(3 * k + 3, row.checksum);
+        }
       }
       st.run();
     }
@@ -227,17 +232,18 @@ class PostingsTable {
   static sqlite3* create(sqlite3* db, bool prefix) {
     ExecSql(db, prefix ? "CREATE TABLE kv_prefix_postings (list INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT "
                          "NULL, checksum INTEGER NOT NULL, PRIMARY KEY (list, upto)) WITHOUT ROWID;"
-                       : "CREATE TABLE kv_postings (word INTEGER NOT NULL, upto INTEGER NOT NULL, packed BLOB NOT NULL, "
-                         "checksum INTEGER NOT NULL, PRIMARY KEY (word, upto)) WITHOUT ROWID;");
+                       : "CREATE TABLE kv_postings (key INTEGER PRIMARY KEY, packed BLOB NOT NULL, checksum INTEGER NOT "
+                         "NULL);");
     return db;
   }
   static std::string inserts(int rows, bool prefix) {
     std::string sql = prefix ? "INSERT INTO kv_prefix_postings (list, upto, packed, checksum) VALUES (?, ?, ?, ?)"
-                             : "INSERT INTO kv_postings (word, upto, packed, checksum) VALUES (?, ?, ?, ?)";
-    for (int i = 1; i < rows; ++i) sql += ", (?, ?, ?, ?)";
+                             : "INSERT INTO kv_postings (key, packed, checksum) VALUES (?, ?, ?)";
+    for (int i = 1; i < rows; ++i) sql += prefix ? ", (?, ?, ?, ?)" : ", (?, ?, ?)";
     return sql;
   }
   sqlite3* db_;
+  bool prefix_;
   SqliteStatement many_, one_;
   std::vector<std::pair<int64_t, stored::PostingsRow>> rows_;
 };
@@ -412,13 +418,15 @@ void write_prefix_lists(sqlite3* db, const PrefixLists& lists) {
 }
 
 // Each word's positions from Tengill into kv_postings (and a copy of its
-// rows into COPY, for the prefix lists).  False (with
-// nothing kept) when Tengill holds a number that is not a 32-bit integer or
+// rows into COPY, for the prefix lists).  False (with nothing kept) when
+// Tengill or Orð holds a number that is not a 32-bit integer or Tengill
 // more pairs of group and field than a mask can hold.
 bool write_postings(sqlite3* db, Layout& layout, int64_t build, std::vector<std::pair<int64_t, int64_t>>& pairs,
                     std::vector<std::pair<int64_t, stored::PostingsRow>>& copy) {
+  std::vector<int64_t> words = word_numbers(db);  // ascending
+  if (!words.empty() && (!stored::KeyedWord(words.front()) || !stored::KeyedWord(words.back()))) return false;
   PostingsTable table(db);
-  Postings postings(layout, build, word_numbers(db), [&](int64_t word, stored::PostingsRow& row) {
+  Postings postings(layout, build, std::move(words), [&](int64_t word, stored::PostingsRow& row) {
     copy.emplace_back(word, row);
     table.add(word, std::move(row));
   });
