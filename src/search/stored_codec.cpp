@@ -480,11 +480,23 @@ std::pair<int64_t, bool> PackedRow::Header(std::string_view packed) {
   return {int64_t(before) - 1, packed[at] == 1};
 }
 
-void PackedRow::open(int64_t build, int64_t word, int64_t upto, std::string_view packed, int64_t checksum,
-                     uint64_t mask, bool prefix) {
+namespace {
+void check_row_sum(int64_t build, int64_t word, int64_t upto, std::string_view packed, int64_t checksum, bool prefix) {
   if (checksum != (prefix ? PrefixPostingsSum(build, word, upto, packed) : PostingsSum(build, word, upto, packed)))
     throw Damaged((prefix ? "kv_prefix_postings list " : "kv_postings word ") + std::to_string(word) + " row " +
                   std::to_string(upto) + ": the checksum does not match");
+}
+}  // namespace
+
+std::pair<int64_t, bool> PackedRow::CheckedHeader(int64_t build, int64_t word, int64_t upto, std::string_view packed,
+                                                  int64_t checksum, bool prefix) {
+  check_row_sum(build, word, upto, packed, checksum, prefix);
+  return Header(packed);
+}
+
+void PackedRow::open(int64_t build, int64_t word, int64_t upto, std::string_view packed, int64_t checksum,
+                     uint64_t mask, bool prefix) {
+  check_row_sum(build, word, upto, packed, checksum, prefix);
   open(packed, mask);
 }
 

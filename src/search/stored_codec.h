@@ -281,6 +281,10 @@ class PackedRow {
   // The header alone, for a row passed over: the upto of the row before
   // (-1 for the first) and whether it is the last.
   static std::pair<int64_t, bool> Header(std::string_view packed);
+  // The header after the checksum is checked, for a row kept to be opened
+  // later (open(PACKED, MASK) reads its body then).
+  static std::pair<int64_t, bool> CheckedHeader(int64_t build, int64_t word, int64_t upto, std::string_view packed,
+                                                int64_t checksum, bool prefix = false);
 
   int64_t before() const { return before_; }
   bool last() const { return last_; }

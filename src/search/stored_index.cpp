@@ -52,6 +52,9 @@ std::unique_ptr<StoredDelta> read_delta(db::Database& database, const stored::Su
   return std::make_unique<StoredDelta>(meta, std::move(records));
 }
 
+// The most bytes a word's rows read whole are given room for at once.
+constexpr uint64_t kReserveAtMost = uint64_t(64) << 20;
+
 // A word's rows (PREFIX: a prefix list's) that stopped before its last:
 // a prefix list always has rows, so that is damage; a word without rows is
 // one the index does not know, unless OPTIONAL (the delta has it).
@@ -295,17 +298,32 @@ std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex
       prefix ? std::vector<db::Literal>{word}
              : std::vector<db::Literal>{stored::PostingKey(word, 0), stored::PostingKey(word, stored::kLastRow)});
   stored::RowChain chain;
-  stored::PackedRow row;
   while (cursor->Next()) {
     int64_t upto = prefix ? cursor->Integer(0) : stored::UptoOfKey(cursor->Integer(0));
     std::string_view packed = cursor->Bytes(1);
-    row.open(index.build(), word, upto, packed, cursor->IsInteger(2) ? cursor->Integer(2) : 0, ~uint64_t(0), prefix);
-    chain.next(upto, row.before(), row.last());
+    // Each row's checksum and its place in the chain now; its body when a
+    // search opens it.
+    const auto [before, last] = stored::PackedRow::CheckedHeader(
+        index.build(), word, upto, packed, cursor->IsInteger(2) ? cursor->Integer(2) : 0, prefix);
+    chain.next(upto, before, last);
+    if (rows->uptos.empty() && !last) {
+      // Room for the whole list, as if the rest were as dense as its first
+      // row: a long list grown a row at a time would be copied over and
+      // over as it grew.
+      const uint64_t span = uint64_t(std::max<int64_t>(upto - before, 1));
+      const uint64_t rest = uint64_t(std::max<int64_t>(int64_t(index.positions()) - 1 - upto, 0));
+      const uint64_t more = std::min<uint64_t>(rest / span + 1, uint64_t(index.positions()));
+      rows->bytes.reserve(std::size_t(std::min<uint64_t>((more + 1) * packed.size() * 9 / 8, kReserveAtMost)));
+      rows->uptos.reserve(std::size_t(std::min<uint64_t>(more + 1, kReserveAtMost / 8)));
+      rows->starts.reserve(rows->uptos.capacity() + 1);
+    }
     rows->uptos.push_back(upto);
     rows->bytes += packed;
     rows->starts.push_back(rows->bytes.size());
   }
   if (!chain.end()) rows_ended_early(word, prefix, optional);
+  // A list denser at its start than further on leaves room unused.
+  if (rows->bytes.capacity() > 2 * rows->bytes.size() + 4096) rows->bytes.shrink_to_fit();
   return rows;
 }
 
@@ -345,8 +363,8 @@ std::unique_ptr<WordRows> PostingCursor::rows_seen() const {
 
 bool PostingCursor::row_for(uint32_t p) {
   if (kept_) {
-    // Far ahead: the row looked up; otherwise the rows passed over.  The
-    // rows were checked whole when they were kept.
+    // Far ahead: the row looked up; otherwise the rows passed over.  Their
+    // checksums were checked when they were kept.
     std::size_t r = kept_next_;
     const auto& uptos = kept_->uptos;
     if (int64_t(p) > upto_ + 4 * span_) r = std::size_t(std::lower_bound(uptos.begin() + std::ptrdiff_t(r), uptos.end(), int64_t(p)) - uptos.begin());

@@ -161,8 +161,10 @@ class StoredIndex {
 std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
                                          const Text& tail);
 
-// A word's rows of kv_postings read whole and checked, to be kept (kept.h):
-// row R is bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].
+// A word's rows of kv_postings read whole, to be kept (kept.h): row R is
+// bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].  Each
+// row's checksum and its place after the row before are checked as it is
+// read; its body when a search opens it.
 struct WordRows {
   std::vector<int64_t> uptos;
   std::vector<std::size_t> starts{0};
