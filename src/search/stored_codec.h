@@ -49,7 +49,6 @@ inline constexpr int64_t kLastRow = int64_t(1) << 32;
 // when every word fits.
 inline bool KeyedWord(int64_t word) { return word >= INT32_MIN && word <= INT32_MAX; }
 inline int64_t PostingKey(int64_t word, int64_t upto) { return word * kLastRow + std::min(upto, kLastRow - 1); }
-inline int64_t WordOfKey(int64_t key) { return key >> 32; }
 inline int64_t UptoOfKey(int64_t key) {
   const int64_t upto = key & (kLastRow - 1);
   return upto == kLastRow - 1 ? kLastRow : upto;

@@ -169,7 +169,9 @@ struct WordRows {
   std::vector<int64_t> uptos;
   std::vector<std::size_t> starts{0};
   std::string bytes;
-  std::size_t memory() const { return bytes.size() + uptos.size() * 16 + sizeof(WordRows); }
+  std::size_t memory() const {
+    return bytes.capacity() + (uptos.capacity() + starts.capacity()) * 8 + sizeof(WordRows);
+  }
 };
 // Throws WordNotIndexed for a word without rows (unless OPTIONAL: the
 // delta has it), stored::Damaged for rows that do not hold together.
