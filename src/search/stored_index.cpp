@@ -63,7 +63,26 @@ void rows_ended_early(int64_t word, bool prefix, bool optional) {
   if (!optional) throw WordNotIndexed{};
 }
 
+// The values of WordRowsFrom's query for WORD's rows from position FROM on.
+std::vector<db::Literal> rows_from(int64_t word, int64_t from, bool prefix) {
+  if (prefix) return {word, from};
+  return {stored::PostingKey(word, from), stored::PostingKey(word, stored::kLastRow)};
+}
+
 }  // namespace
+
+std::unique_ptr<db::Cursor> WordRowsFrom(db::Database& database, int64_t word, int64_t from, bool prefix) {
+  if (!prefix && !stored::KeyedWord(word)) return nullptr;
+  return database.OpenCursorWith(
+      prefix ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 AND P.upto >= 0 "
+               u"ORDER BY P.upto"
+             : u"SELECT P.key, P.packed, P.checksum FROM kv_postings AS P WHERE P.key >= 0 AND P.key <= 0 ORDER BY P.key",
+      rows_from(word, from, prefix));
+}
+
+int64_t RowUpto(db::Cursor& rows, bool prefix) {
+  return prefix ? rows.Integer(0) : stored::UptoOfKey(rows.Integer(0));
+}
 
 std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
                                          const Text& tail) {
@@ -288,18 +307,10 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
 std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word, bool optional,
                                        bool prefix) {
   auto rows = std::make_unique<WordRows>();
-  if (!prefix && !stored::KeyedWord(word)) {  // no rows
-    rows_ended_early(word, prefix, optional);
-    return rows;
-  }
-  auto cursor = database.OpenCursorWith(
-      prefix ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 ORDER BY P.upto"
-             : u"SELECT P.key, P.packed, P.checksum FROM kv_postings AS P WHERE P.key >= 0 AND P.key <= 0 ORDER BY P.key",
-      prefix ? std::vector<db::Literal>{word}
-             : std::vector<db::Literal>{stored::PostingKey(word, 0), stored::PostingKey(word, stored::kLastRow)});
+  auto cursor = WordRowsFrom(database, word, 0, prefix);
   stored::RowChain chain;
-  while (cursor->Next()) {
-    int64_t upto = prefix ? cursor->Integer(0) : stored::UptoOfKey(cursor->Integer(0));
+  while (cursor && cursor->Next()) {
+    int64_t upto = RowUpto(*cursor, prefix);
     std::string_view packed = cursor->Bytes(1);
     // Each row's checksum and its place in the chain now; its body when a
     // search opens it.
@@ -378,20 +389,12 @@ bool PostingCursor::row_for(uint32_t p) {
     row_.open(packed, mask_);
     return open_row(uptos[r], p);
   }
-  if (!prefix_ && !stored::KeyedWord(word_)) {  // no rows
-    rows_ended_early(word_, prefix_, optional_);
-    done_ = true;
-    return false;
-  }
   // Far ahead of the rows read (more than a few rows' spans): the row is
   // looked up by its key.
   if (!rows_ || int64_t(p) > upto_ + 4 * span_) {
     if (rows_ && again_) {
       try {
-        if (prefix_)
-          rows_->Again({word_, int64_t(p)});
-        else
-          rows_->Again({stored::PostingKey(word_, p), stored::PostingKey(word_, stored::kLastRow)});
+        rows_->Again(rows_from(word_, p, prefix_));
       } catch (const Error& e) {
         if (e.number() != 3251) throw;
         again_ = false;
@@ -400,19 +403,18 @@ bool PostingCursor::row_for(uint32_t p) {
     } else {
       rows_.reset();
     }
-    if (!rows_)
-      rows_ = database_.OpenCursorWith(
-          prefix_ ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 AND P.upto >= 0 "
-                    u"ORDER BY P.upto"
-                  : u"SELECT P.key, P.packed, P.checksum FROM kv_postings AS P WHERE P.key >= 0 AND P.key <= 0 ORDER BY P.key",
-          prefix_ ? std::vector<db::Literal>{word_, int64_t(p)}
-                  : std::vector<db::Literal>{stored::PostingKey(word_, p), stored::PostingKey(word_, stored::kLastRow)});
+    if (!rows_) rows_ = WordRowsFrom(database_, word_, p, prefix_);
+    if (!rows_) {  // a word that can have no rows
+      rows_ended_early(word_, prefix_, optional_);
+      done_ = true;
+      return false;
+    }
     chain_.restart(p);
     if (rows_read_ > 0) seen_rows_ = -1;  // rows passed over by the lookup
   }
   while (rows_->Next()) {
     ++rows_read_;
-    int64_t upto = prefix_ ? rows_->Integer(0) : stored::UptoOfKey(rows_->Integer(0));
+    int64_t upto = RowUpto(*rows_, prefix_);
     std::string_view packed = rows_->Bytes(1);
     if (upto < int64_t(p)) {
       // Passed over without decoding; it must still follow the row before.

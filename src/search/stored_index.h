@@ -161,6 +161,14 @@ class StoredIndex {
 std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& head, const std::vector<int64_t>& numbers,
                                          const Text& tail);
 
+// A word's rows of kv_postings from the one that holds position FROM on, in
+// order (PREFIX: the rows of the prefix list keyed WORD, kv_prefix_postings):
+// each row's key, bytes and checksum, one query text for every word; null
+// for a word that can have no rows (of more than 32 bits).  RowUpto gives
+// the upto of the row the cursor is on.
+std::unique_ptr<db::Cursor> WordRowsFrom(db::Database& database, int64_t word, int64_t from, bool prefix = false);
+int64_t RowUpto(db::Cursor& rows, bool prefix = false);
+
 // A word's rows of kv_postings read whole, to be kept (kept.h): row R is
 // bytes[starts[R], starts[R + 1]), holding positions up to uptos[R].  Each
 // row's checksum and its place after the row before are checked as it is

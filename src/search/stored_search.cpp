@@ -96,16 +96,10 @@ std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, 
   // Each word's rows in turn, by the range of its keys.
   for (std::size_t w = 0; w < words.size(); ++w) {
     const int64_t word = words[w];
-    if (!stored::KeyedWord(word)) {  // no rows
-      if (!in_delta[w]) throw WordNotIndexed{};
-      continue;
-    }
-    auto rows = database.OpenCursorWith(
-        u"SELECT P.key, P.packed, P.checksum FROM kv_postings AS P WHERE P.key >= 0 AND P.key <= 0 ORDER BY P.key",
-        {stored::PostingKey(word, 0), stored::PostingKey(word, stored::kLastRow)});
+    auto rows = WordRowsFrom(database, word, 0);
     stored::RowChain chain;
-    while (rows->Next()) {
-      const int64_t upto = stored::UptoOfKey(rows->Integer(0));
+    while (rows && rows->Next()) {
+      const int64_t upto = RowUpto(*rows);
       row.open(index.build(), word, upto, rows->Bytes(1), rows->IsInteger(2) ? rows->Integer(2) : 0, mask);
       chain.next(upto, row.before(), row.last());
       stored::AppendPositions(row, out);
