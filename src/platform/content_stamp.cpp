@@ -190,10 +190,10 @@ void InstallStampTriggers(sqlite3* db) {
 std::optional<StampCounters> ReadStampCounters(sqlite3* db) {
   if (!HasTable(db, kStampTable)) return std::nullopt;
   const bool facts = has_facts(db);
-  SqliteStatement s(db, facts ? "SELECT records, links, facts FROM kv_state" : "SELECT records, links FROM kv_state");
+  SqliteStatement s(db, facts ? "SELECT records, links, words, facts FROM kv_state" : "SELECT records, links, words FROM kv_state");
   if (!s.step()) return std::nullopt;
-  StampCounters c{s.integer(0), s.integer(1), std::nullopt};
-  if (facts) c.facts = s.integer(2);
+  StampCounters c{s.integer(0), s.integer(1), s.integer(2), std::nullopt};
+  if (facts) c.facts = s.integer(3);
   return c;
 }
 

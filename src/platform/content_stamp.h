@@ -119,7 +119,7 @@ bool FactsStampInstalled(sqlite3* db);
 // (none in a kv_state made before it): the state a stored index or the
 // facet data is written at, and is compared with.
 struct StampCounters {
-  int64_t records = 0, links = 0;
+  int64_t records = 0, links = 0, words = 0;
   std::optional<int64_t> facts;
 };
 // Null when the file has no kv_state or no row in it.  Throws

@@ -163,6 +163,8 @@ struct ContentStamp {
   std::string place;
   int64_t records = 0;
   int64_t links = 0;
+  // The counter of changes to Orð (0 where the engine does not read it).
+  int64_t words = 0;
   int64_t facts = 0;
   bool facts_followed = false;
 };
@@ -192,6 +194,9 @@ class Database {
   // share a token once either changes, or the server, database and schema,
   // and the role that reads it.  The default has no stamp.
   virtual ContentStamp Stamp();
+  // The file the database is in, as the engine opened it (a link followed
+  // to the file itself); empty for a database on a server.
+  virtual std::string FileName() { return {}; }
 
   // A Cursor over the rows of SQL (the catalogue's dialect, one SELECT).
   // The default refuses (3251), and callers then read without it.

@@ -175,6 +175,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection& operator=(const Connection&) = delete;
 
   const FileIdentity& identity() const { return id_; }
+  std::string file_name() const {
+    const char* f = sqlite3_db_filename(db_, "main");
+    return f ? f : "";
+  }
 
  private:
   // The statements, then the connection: a statement left unfinalized
@@ -300,6 +304,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       st.token = stamp_token_;
       st.records = v[1];
       st.links = v[2];
+      st.words = v[3];
       st.facts_followed = facts_trusted_;
       if (facts_trusted_) st.facts = sqlite3_column_int64(stamp_, 4);
     }
@@ -820,6 +825,10 @@ class SqliteDatabase : public Database {
     return conn_->stamp();
   }
   void Close() override { conn_.reset(); }
+  std::string FileName() override {
+    if (!conn_) return {};
+    return conn_->file_name();
+  }
   std::shared_ptr<void>& Derived(std::string_view key) override {
     if (!conn_) return Database::Derived(key);
     // The data version is looked at once per database object, that is once

@@ -71,8 +71,12 @@ std::vector<db::Literal> rows_from(int64_t word, int64_t from, bool prefix) {
 
 }  // namespace
 
-std::unique_ptr<db::Cursor> WordRowsFrom(db::Database& database, int64_t word, int64_t from, bool prefix) {
+std::unique_ptr<db::Cursor> WordRowsFrom(db::Database& database, const StoredIndex& index, int64_t word, int64_t from,
+                                         bool prefix) {
   if (!prefix && !stored::KeyedWord(word)) return nullptr;
+  if (!prefix && index.word_file())
+    if (auto rows = index.word_file()->rows(word, stored::PostingKey(word, from), stored::PostingKey(word, stored::kLastRow)))
+      return rows;
   return database.OpenCursorWith(
       prefix ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 AND P.upto >= 0 "
                u"ORDER BY P.upto"
@@ -181,6 +185,13 @@ std::shared_ptr<StoredIndex> StoredIndex::Open(db::Database& database, const db:
   index->postings_ = meta.postings && meta.built_links == stamp.links;
   index->meta_ = std::move(meta);
   index->delta_ = std::move(delta);
+  // The word file, when this engine reads a file and the index has lists
+  // written at this state.
+  if (index->postings_) {
+    const std::string file = database.FileName();
+    if (!file.empty()) index->word_file_ = stored::WordFile::Open(file, index->meta_.build);
+    index->vocabulary_ = index->word_file_ && index->word_file_->vocabulary_at(stamp.words);
+  }
   index->chunk_count_ = uint32_t((uint64_t(index->positions_) + stored::kChunk - 1) / stored::kChunk);
   index->chunks_ = std::make_unique<std::atomic<const Chunk*>[]>(index->chunk_count_);
   for (uint32_t c = 0; c < index->chunk_count_; ++c) index->chunks_[c].store(nullptr, std::memory_order_relaxed);
@@ -307,7 +318,7 @@ void StoredIndex::records_of(db::Database& database, const std::vector<uint32_t>
 std::unique_ptr<WordRows> ReadWordRows(db::Database& database, const StoredIndex& index, int64_t word, bool optional,
                                        bool prefix) {
   auto rows = std::make_unique<WordRows>();
-  auto cursor = WordRowsFrom(database, word, 0, prefix);
+  auto cursor = WordRowsFrom(database, index, word, 0, prefix);
   stored::RowChain chain;
   while (cursor && cursor->Next()) {
     int64_t upto = RowUpto(*cursor, prefix);
@@ -403,7 +414,7 @@ bool PostingCursor::row_for(uint32_t p) {
     } else {
       rows_.reset();
     }
-    if (!rows_) rows_ = WordRowsFrom(database_, word_, p, prefix_);
+    if (!rows_) rows_ = WordRowsFrom(database_, index_, word_, p, prefix_);
     if (!rows_) {  // a word that can have no rows
       rows_ended_early(word_, prefix_, optional_);
       done_ = true;

@@ -36,6 +36,7 @@
 #include "platform/engine.h"
 #include "platform/kept_memory.h"
 #include "search/stored_codec.h"
+#include "search/word_file.h"
 
 namespace kvistur {
 
@@ -96,6 +97,11 @@ class StoredIndex {
   // takes; 0 when no pair fits.
   uint64_t mask(int32_t group, int32_t field) const;
 
+  // The word file written with this index beside the catalogue's file
+  // (word_file.h), or null; and whether its words are Orð's at this state.
+  stored::WordFile* word_file() const { return word_file_.get(); }
+  bool vocabulary() const { return vocabulary_; }
+
   // Whether a row read was found damaged: the index is not used any more.
   bool damaged() const { return damaged_.load(std::memory_order_acquire); }
   // Marks it so (saying so on standard error once for this state in the
@@ -151,6 +157,8 @@ class StoredIndex {
   std::shared_ptr<const RecordOrder> whole_;
   std::atomic<bool> damaged_{false};
   std::unique_ptr<StoredDelta> delta_;
+  std::shared_ptr<stored::WordFile> word_file_;
+  bool vocabulary_ = false;
 };
 
 // A cursor over HEAD, a list of whole numbers, then TAIL (a query `... IN (`
@@ -166,7 +174,10 @@ std::unique_ptr<db::Cursor> OpenWithList(db::Database& database, const Text& hea
 // each row's key, bytes and checksum, one query text for every word; null
 // for a word that can have no rows (of more than 32 bits).  RowUpto gives
 // the upto of the row the cursor is on.
-std::unique_ptr<db::Cursor> WordRowsFrom(db::Database& database, int64_t word, int64_t from, bool prefix = false);
+// The rows come from the index's word file when it knows where the word's
+// list is.
+std::unique_ptr<db::Cursor> WordRowsFrom(db::Database& database, const StoredIndex& index, int64_t word, int64_t from,
+                                         bool prefix = false);
 int64_t RowUpto(db::Cursor& rows, bool prefix = false);
 
 // A word's rows of kv_postings read whole, to be kept (kept.h): row R is

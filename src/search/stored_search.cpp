@@ -41,8 +41,26 @@ std::unique_ptr<db::Cursor> open_term_words(db::Database& database, const Text& 
   return database.OpenCursor(u"SELECT O0.ID FROM Orð AS O0 WHERE " + TermCondition(term));
 }
 
-// The words a term's condition finds, each once.
-std::vector<int64_t> term_words(db::Database& database, const Text& term) {
+// Whether TERM's text goes to SQLite as the same UTF-8 as to_utf8 makes of
+// it: no unpaired surrogate, no NUL.
+bool plain_text(const Text& term) {
+  for (std::size_t i = 0; i < term.size(); ++i) {
+    const char16_t c = term[i];
+    if (c == 0 || (c >= 0xDC00 && c <= 0xDFFF)) return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 == term.size() || term[i + 1] < 0xDC00 || term[i + 1] > 0xDFFF) return false;
+      ++i;
+    }
+  }
+  return true;
+}
+
+// The words a term's condition finds, each once: a word (not a pattern)
+// from the word file's vocabulary when it holds Orð's words at this state
+// (the condition compares the folds of the two texts), otherwise from Orð.
+std::vector<int64_t> term_words(db::Database& database, const StoredIndex& index, const Text& term) {
+  if (index.vocabulary() && !is_pattern(term) && plain_text(term))
+    return index.word_file()->words(db::fold_utf8(to_utf8(term)));
   auto rows = open_term_words(database, term);
   std::vector<int64_t> words;
   while (rows->Next()) {
@@ -96,7 +114,7 @@ std::vector<uint32_t> all_positions(db::Database& database, StoredIndex& index, 
   // Each word's rows in turn, by the range of its keys.
   for (std::size_t w = 0; w < words.size(); ++w) {
     const int64_t word = words[w];
-    auto rows = WordRowsFrom(database, word, 0);
+    auto rows = WordRowsFrom(database, index, word, 0);
     stored::RowChain chain;
     while (rows && rows->Next()) {
       const int64_t upto = RowUpto(*rows);
@@ -343,7 +361,7 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
         words.push_back(*known);
         continue;
       }
-      words.push_back(term_words(database, t));
+      words.push_back(term_words(database, index, t));
       if (kept && kept->term_words().note_use(key))
         out.to_keep.push_back([kept, key, w = words.back()] {
           kept->term_words().keep(key, std::make_unique<const std::vector<int64_t>>(w), key.size() + w.size() * 8 + 64);
@@ -518,7 +536,7 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
 RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, const Text& term, int32_t group,
                                 int32_t field) {
   try {
-    std::vector<int64_t> words = term_words(database, term);
+    std::vector<int64_t> words = term_words(database, index, term);
     std::vector<bool> in_delta(words.size(), false);
     std::vector<int32_t> delta_ids;
     if (index.delta()) delta_ids = index.delta_records(database, words, group, field, in_delta);

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -29,8 +30,10 @@
 #include "search/kept.h"
 #include "search/search.h"
 #include "search/stored_codec.h"
+#include "search/word_file.h"
 #include "settings/thread_state.h"
 #include "platform/open_database.h"
+#include "platform/sqlite_functions.h"
 #include "tools/run_tool.h"
 #include "settings/frame.h"
 #include "settings/settings.h"
@@ -184,6 +187,31 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
     EXPECT_NE(said.find(why), std::string::npos) << said;
   }
   site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
+  {
+    // The word file written with the index serves its words and lists.
+    StoredIndex* stored = KeptSearch::For(*open_catalogue())->stored();
+    ASSERT_NE(stored, nullptr);
+    EXPECT_NE(stored->word_file(), nullptr);
+    EXPECT_TRUE(stored->vocabulary());
+  }
+  // A word file of another writing beside the catalogue (the index written
+  // again, and the crash came before its transaction committed) is not
+  // used, and nothing is said.
+  {
+    const std::string words = std::filesystem::canonical(site_.catalogue()).string() + stored::kWordFileSuffix;
+    std::filesystem::copy_file(words, site_.dir() + "/older-words");
+    import::IndexCatalogue(site_.catalogue());
+    std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/another.sqlite");
+    std::filesystem::copy_file(site_.dir() + "/older-words", site_.dir() + "/another.sqlite" + stored::kWordFileSuffix);
+    ::testing::internal::CaptureStderr();
+    std::vector<Outcome> got = mix("another.sqlite");
+    StoredIndex* stored = KeptSearch::For(*open_catalogue())->stored();
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->word_file(), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(got[i], plain[i]) << i;
+    site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
+  }
 
   // What is kept of this state is one for every thread, and let go once a
   // newer state of the file is in use.
@@ -224,8 +252,22 @@ TEST_F(StoredIndexTest, GivesWhatTheTablesGive) {
     indexed = mix("katalogur.sqlite");
     for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(indexed[i], plain[i]) << i;
   };
-  change("INSERT INTO Tengill VALUES (5, 1, 1, 1);");
+  // A word's text changed: the word file's lists still serve, its
+  // vocabulary no longer does (the new text is found through Orð).
+  for (const std::string& f : {site_.catalogue(), site_.dir() + "/plain.sqlite"}) {
+    auto db = db::OpenSqlite(f, SQLITE_OPEN_READWRITE);
+    db::register_kv_functions(db.get());  // Orð's fold index
+    import::ExecSql(db.get(), "UPDATE Orð SET Orð = 'nýtt' WHERE ID = 13;");
+  }
+  change("");
   EXPECT_TRUE(first_state.expired());
+  {
+    StoredIndex* stored = KeptSearch::For(*open_catalogue())->stored();
+    ASSERT_NE(stored, nullptr);
+    EXPECT_NE(stored->word_file(), nullptr);
+    EXPECT_FALSE(stored->vocabulary());
+  }
+  change("INSERT INTO Tengill VALUES (5, 1, 1, 1);");
   StoredIndex* stored = KeptSearch::For(*open_catalogue())->stored();
   ASSERT_NE(stored, nullptr);
   EXPECT_FALSE(stored->has_postings());
@@ -718,6 +760,38 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
               std::string::npos)
         << check.out;
   }
+  // The word file beside the catalogue: bytes of its lists and of its
+  // vocabulary changed, or the file cut short.  Searches go on giving the
+  // right answers, saying so at most once.
+  const std::string words_file = std::filesystem::canonical(catalogue).string() + stored::kWordFileSuffix;
+  ASSERT_TRUE(std::filesystem::exists(words_file));
+  const auto words_size = std::filesystem::file_size(words_file);
+  for (int round = 0; round < 8; ++round) {
+    const std::string name = "damaged_words" + std::to_string(round) + ".sqlite";
+    std::filesystem::copy_file(catalogue, dir + "/" + name);
+    const std::string copy = dir + "/" + name + stored::kWordFileSuffix;
+    std::filesystem::copy_file(words_file, copy);
+    if (round == 7) {
+      std::filesystem::resize_file(copy, words_size - 1);
+    } else {
+      std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+      for (int flips = 1 + int(rng() % 3); flips > 0; --flips) {
+        // The first half holds the lists, the last part the vocabulary.
+        const auto at = round % 2 ? words_size - 1 - rng() % (words_size / 8) : 64 + rng() % (words_size / 2);
+        f.seekg(std::streamoff(at));
+        char c = 0;
+        f.get(c);
+        f.seekp(std::streamoff(at));
+        f.put(char(c ^ char(1 << rng() % 8)));
+      }
+    }
+    ::testing::internal::CaptureStderr();
+    std::vector<Outcome> got = answers(name);
+    std::string said = ::testing::internal::GetCapturedStderr();
+    for (std::size_t i = 0; i < sound.size(); ++i) ASSERT_EQ(got[i], sound[i]) << "word file " << round << " " << i;
+    EXPECT_LE(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  }
+
   ASSERT_EQ(run_tool({"index", file}).exit_code, 0);
   auto check = run_tool({"index", "--check", file});
   EXPECT_EQ(check.exit_code, 0) << check.out;

@@ -21,8 +21,9 @@ namespace {
 // The temporary name a new link is made under, in the catalogue folder (a
 // rename over the old name is atomic only within one folder).
 constexpr char kLinkPrefix[] = ".kvistur-link-";
-// What SQLite keeps beside a database, by the database's name.
-constexpr const char* kSideFiles[] = {"-wal", "-shm", "-journal"};
+// What SQLite keeps beside a database, by the database's name, and the
+// search's word file (search/word_file.h).
+constexpr const char* kSideFiles[] = {"-wal", "-shm", "-journal", "-words"};
 
 // A name no earlier build of this folder used: the time (UTC) and the
 // process.  Builds into one folder take its lock in turn.

@@ -16,6 +16,7 @@
 #include "import/store/catalogue_writer.h"
 #include "import/store/folder_ops.h"
 #include "import/store/generations.h"
+#include "search/word_file.h"
 #include "platform/workgroup.h"
 
 namespace kvistur::import {
@@ -180,9 +181,11 @@ void CatalogueOutput::Commit() {
   for (auto& d : databases) FinishStagedDatabase(d);
   // Everything staged is made durable before the first rename, so that a
   // crash after it cannot leave a renamed file whose data never reached
-  // the disk.
+  // the disk; all but the search's word file, which the search does not
+  // use unless its checksums hold (search/word_file.h).
   for (auto& e : fs::directory_iterator(staged))
-    if (e.is_regular_file()) folder_ops::Sync(e.path().string());
+    if (e.is_regular_file() && !e.path().filename().string().ends_with(stored::kWordFileSuffix))
+      folder_ops::Sync(e.path().string());
   for (auto& f : files) folder_ops::Rename(f, (dir / fs::path(f).filename()).string());
   InstallGeneration(databases, target_);
   folder_ops::Sync(target_);

@@ -1,6 +1,7 @@
 #include "import/store/search_index.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -20,6 +21,7 @@
 #include "search/id_map.h"
 #include "search/record_order.h"
 #include "search/stored_codec.h"
+#include "search/word_file.h"
 
 namespace kvistur::import {
 
@@ -573,6 +575,26 @@ void WriteSummary(sqlite3* db, stored::Summary& meta) {
   insert.bind(15, meta.checksum).run();
 }
 
+// The word file beside DB's file (search/word_file.h), for the index
+// BUILD written in this transaction: written and renamed into place
+// before the transaction commits, so that a file of another writing is
+// there only after a crash or a rollback, and its build then tells it
+// apart.
+void write_word_file(sqlite3* db, int64_t build, const std::vector<std::pair<int64_t, stored::PostingsRow>>& rows,
+                     std::vector<std::pair<std::string_view, int64_t>> folds, bool vocabulary) {
+  const char* file = sqlite3_db_filename(db, "main");
+  if (!file || !*file) return;  // a database in memory
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (!stamp) throw std::runtime_error("the content stamp has no row");
+  stored::WriteWordFile(file, build, stamp->words, rows, std::move(folds), vocabulary);
+}
+
+// An index without lists has no word file: an older one goes.
+void remove_word_file(sqlite3* db) {
+  const char* file = sqlite3_db_filename(db, "main");
+  if (file && *file) ::unlink(stored::WordFileOf(file).c_str());
+}
+
 void WriteSearchIndex(sqlite3* db) {
   if (!start_index(db)) return;
   Layout layout;
@@ -595,7 +617,14 @@ void WriteSearchIndex(sqlite3* db) {
     create_delta(db);
     std::vector<std::pair<std::string, int64_t>> folds = WordFolds(db);
     std::vector<std::pair<std::string_view, int64_t>> views(folds.begin(), folds.end());
-    write_prefix_lists(db, make_prefix_lists(meta.build, layout.ids.size(), std::move(views), rows));
+    write_prefix_lists(db, make_prefix_lists(meta.build, layout.ids.size(), views, rows));
+    // The vocabulary stands for Orð only when every word's number is an
+    // integer (a term that finds another kind is read from the tables).
+    SqliteStatement odd(db, "SELECT EXISTS (SELECT 1 FROM Orð WHERE typeof(ID) <> 'integer')");
+    const bool vocabulary = odd.step() && odd.integer(0) == 0;
+    write_word_file(db, meta.build, rows, std::move(views), vocabulary);
+  } else {
+    remove_word_file(db);
   }
   write_order(db, encode_order(layout, meta.build));
   write_meta(db, meta, layout);
@@ -612,6 +641,9 @@ class PreparedSearchIndex {
   std::vector<stored::CountsRow> counts;
   std::vector<stored::OrderRow> order;
   PrefixLists prefixes;
+  // The folds of words 1 to N, one after another, for the word file.
+  std::string folds;
+  std::vector<std::size_t> fold_ends;
 };
 
 void PreparedSearchIndexDeleter::operator()(PreparedSearchIndex* p) const { delete p; }
@@ -650,6 +682,14 @@ PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&
     by_fold.reserve(folds.size());
     for (std::size_t i = 0; i < folds.size(); ++i) by_fold.emplace_back(folds[i], int64_t(i) + 1);
     x.prefixes = make_prefix_lists(x.build, x.layout.ids.size(), std::move(by_fold), x.words);
+    std::size_t bytes = 0;
+    for (std::string_view f : folds) bytes += f.size();
+    x.folds.reserve(bytes);
+    x.fold_ends.reserve(folds.size());
+    for (std::string_view f : folds) {
+      x.folds += f;
+      x.fold_ends.push_back(x.folds.size());
+    }
   } else {
     std::vector<std::pair<int64_t, stored::PostingsRow>>().swap(x.words);
     x.layout.ids.resize(x.layout.records);
@@ -672,6 +712,13 @@ void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x) {
     write_counts(db, x.counts);
     create_delta(db);
     write_prefix_lists(db, x.prefixes);
+    std::vector<std::pair<std::string_view, int64_t>> folds;
+    folds.reserve(x.fold_ends.size());
+    for (std::size_t i = 0, start = 0; i < x.fold_ends.size(); start = x.fold_ends[i++])
+      folds.emplace_back(std::string_view(x.folds).substr(start, x.fold_ends[i] - start), int64_t(i) + 1);
+    write_word_file(db, x.build, x.words, std::move(folds), true);
+  } else {
+    remove_word_file(db);
   }
   write_order(db, x.order);
   write_meta(db, meta, x.layout);

@@ -1,0 +1,401 @@
+#include "search/word_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "kvistur/error.h"
+#include "search/stored_index.h"
+
+namespace kvistur::stored {
+
+namespace {
+
+constexpr char kMagic[8] = {'k', 'v', 'w', 'o', 'r', 'd', 's', '\0'};
+constexpr uint64_t kWordFileFormat = 1;
+constexpr std::size_t kHeader = 64;
+constexpr std::size_t kRowEntry = 16;  // upto (4), bytes (4), checksum (8)
+// A list this small is read whole with its row table.
+constexpr uint64_t kReadWhole = 4096;
+// The most bytes one bucket may have: more means the table is not ours.
+constexpr uint64_t kMaxBucket = uint64_t(1) << 24;
+// About this many words to a bucket.
+constexpr std::size_t kWordsPerBucket = 24;
+// The lists found that a file remembers, at most (then it starts again).
+constexpr std::size_t kKnownAtMost = 1 << 16;
+
+void put64(std::string& out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out += char(v >> (8 * i));
+}
+void put32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out += char(v >> (8 * i));
+}
+uint64_t get64(const char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | uint8_t(p[i]);
+  return v;
+}
+uint32_t get32(const char* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | uint8_t(p[i]);
+  return v;
+}
+uint64_t zigzag(int64_t v) { return v >= 0 ? uint64_t(v) << 1 : (uint64_t(-(v + 1)) << 1) | 1; }
+int64_t unzigzag(uint64_t v) { return (v & 1) ? -int64_t(v >> 1) - 1 : int64_t(v >> 1); }
+
+// Which bucket a fold's words are in.
+uint64_t bucket_of(std::string_view fold, uint64_t buckets) {
+  return uint64_t(Checksum(0).add(fold).value()) % buckets;
+}
+int64_t bucket_sum(int64_t build, uint64_t b, std::string_view bytes) {
+  return Checksum(build).add(uint64_t(4)).add(b).add(bytes).value();
+}
+int64_t header_sum(std::string_view bytes) { return Checksum(0).add(uint64_t(5)).add(bytes).value(); }
+
+// A row's upto as the file keeps it: 32 bits, the last row's as 2^32 - 1.
+uint32_t file_upto(int64_t upto) { return uint32_t(std::min(upto, kLastRow - 1)); }
+int64_t row_upto(uint32_t u) { return u == uint32_t(kLastRow - 1) ? kLastRow : int64_t(u); }
+
+// Writes all of BYTES at the file's end; false on an error.
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(std::size_t(n));
+  }
+  return true;
+}
+
+// A word's rows read from the file: its row table, and its bytes when the
+// list is small enough to be read whole.
+class FileRows : public db::Cursor {
+ public:
+  FileRows(std::shared_ptr<const WordFile> file, int64_t word, const WordFile::List& list, int64_t from, int64_t to)
+      : file_(std::move(file)), word_(word), list_(list) {
+    const uint64_t table = uint64_t(list.rows) * kRowEntry;
+    if (list.bytes <= kReadWhole) {
+      whole_.resize(list.bytes);
+      file_->read(list.offset, whole_.data(), whole_.size());
+    } else {
+      whole_.resize(table);
+      file_->read(list.offset, whole_.data(), table);
+    }
+    starts_.resize(list.rows + 1);
+    starts_[0] = list.offset + table;
+    for (uint32_t r = 0; r < list.rows; ++r) starts_[r + 1] = starts_[r] + get32(whole_.data() + r * kRowEntry + 4);
+    if (starts_[list.rows] != list.offset + list.bytes) throw Damaged("word file: a list whose rows do not fill it");
+    whole_read_ = list.bytes <= kReadWhole;
+    range(from, to);
+  }
+  bool Next() override {
+    at_ = started_ ? at_ + 1 : at_;
+    started_ = true;
+    if (at_ >= list_.rows || key(at_) > to_) return false;
+    if (!whole_read_) {
+      const uint64_t n = starts_[at_ + 1] - starts_[at_];
+      if (n > kPackedBytes + 16) throw Damaged("word file: a row longer than a row may be");
+      row_.resize(std::size_t(n));
+      file_->read(starts_[at_], row_.data(), row_.size());
+    }
+    return true;
+  }
+  bool IsNull(int) override { return false; }
+  bool IsInteger(int i) override { return i != 1; }
+  int64_t Integer(int i) override {
+    if (i == 0) return key(at_);
+    return int64_t(get64(whole_.data() + at_ * kRowEntry + 8));
+  }
+  std::string_view Bytes(int) override {
+    if (!whole_read_) return row_;
+    return std::string_view(whole_).substr(std::size_t(starts_[at_] - list_.offset), std::size_t(starts_[at_ + 1] - starts_[at_]));
+  }
+  Variant Value(int i) override { return i == 1 ? Variant() : Variant(double(Integer(i))); }
+  void Again(const std::vector<db::Literal>& literals) override {
+    const int64_t* from = literals.size() == 2 ? std::get_if<int64_t>(&literals[0]) : nullptr;
+    const int64_t* to = literals.size() == 2 ? std::get_if<int64_t>(&literals[1]) : nullptr;
+    // Only the same word's rows: another word's list is another cursor.
+    if (!from || !to || (*from >> 32) != word_) throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+    range(*from, *to);
+  }
+
+ private:
+  int64_t key(std::size_t r) const { return PostingKey(word_, row_upto(get32(whole_.data() + r * kRowEntry))); }
+  void range(int64_t from, int64_t to) {
+    std::size_t lo = 0, hi = list_.rows;
+    while (lo < hi) {
+      const std::size_t mid = (lo + hi) / 2;
+      if (key(mid) < from) lo = mid + 1;
+      else hi = mid;
+    }
+    at_ = lo;
+    to_ = to;
+    started_ = false;
+  }
+  std::shared_ptr<const WordFile> file_;
+  int64_t word_;
+  WordFile::List list_;
+  std::string whole_;  // the row table, and the rows when read whole
+  bool whole_read_ = false;
+  std::vector<uint64_t> starts_;  // each row's first byte in the file, and the list's end
+  std::string row_;               // the row read, when not read whole
+  std::size_t at_ = 0;
+  int64_t to_ = 0;
+  bool started_ = false;
+};
+
+}  // namespace
+
+std::string WordFileOf(const std::string& database_file) { return database_file + kWordFileSuffix; }
+
+void WriteWordFile(const std::string& database_file, int64_t build, int64_t words_counter,
+                   const std::vector<std::pair<int64_t, PostingsRow>>& rows,
+                   std::vector<std::pair<std::string_view, int64_t>> folds, bool with_vocabulary) {
+  const std::string file = WordFileOf(database_file);
+  const std::string temporary = file + ".tmp";
+  auto fail = [&](const std::string& why) {
+    std::fprintf(stderr, "kvistur: %s: %s; searches read the word lists from the catalogue\n", file.c_str(), why.c_str());
+    ::unlink(temporary.c_str());
+    ::unlink(file.c_str());
+  };
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(std::string("cannot be written: ") + std::strerror(errno));
+  bool ok = write_all(fd, std::string(kHeader, '\0'));
+  // The lists, word by word, and where each is.
+  struct Placed {
+    int64_t word;
+    WordFile::List list;
+  };
+  std::vector<Placed> placed;
+  uint64_t at = kHeader;
+  std::string out;
+  for (std::size_t i = 0; ok && i < rows.size();) {
+    std::size_t end = i;
+    while (end < rows.size() && rows[end].first == rows[i].first) ++end;
+    out.clear();
+    uint64_t bytes = 0;
+    for (std::size_t r = i; r < end; ++r) {
+      put32(out, file_upto(rows[r].second.upto));
+      put32(out, uint32_t(rows[r].second.packed.size()));
+      put64(out, uint64_t(rows[r].second.checksum));
+      bytes += rows[r].second.packed.size();
+    }
+    for (std::size_t r = i; r < end; ++r) out += rows[r].second.packed;
+    placed.push_back({rows[i].first, {at, uint32_t(end - i), out.size()}});
+    at += out.size();
+    ok = write_all(fd, out);
+    i = end;
+  }
+  // The vocabulary: each fold's words in the bucket of its hash.
+  uint64_t buckets = 0;
+  if (ok && with_vocabulary && !folds.empty()) {
+    buckets = std::max<uint64_t>(1, folds.size() / kWordsPerBucket);
+    std::vector<std::pair<uint64_t, std::size_t>> order(folds.size());
+    for (std::size_t i = 0; i < folds.size(); ++i) order[i] = {bucket_of(folds[i].first, buckets), i};
+    std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+      if (a.first != b.first) return a.first < b.first;
+      const auto& fa = folds[a.second];
+      const auto& fb = folds[b.second];
+      return fa.first != fb.first ? fa.first < fb.first : fa.second < fb.second;
+    });
+    std::vector<uint64_t> starts;
+    starts.reserve(buckets + 1);
+    std::size_t k = 0;
+    for (uint64_t b = 0; ok && b < buckets; ++b) {
+      out.clear();
+      while (k < order.size() && order[k].first == b) {
+        const std::string_view fold = folds[order[k].second].first;
+        std::size_t e = k;
+        while (e < order.size() && order[e].first == b && folds[order[e].second].first == fold) ++e;
+        PutVarint(out, fold.size());
+        out += fold;
+        std::vector<int64_t> words;
+        for (std::size_t j = k; j < e; ++j) words.push_back(folds[order[j].second].second);
+        words.erase(std::unique(words.begin(), words.end()), words.end());
+        PutVarint(out, words.size());
+        for (int64_t w : words) {
+          auto it = std::lower_bound(placed.begin(), placed.end(), w, [](const Placed& p, int64_t x) { return p.word < x; });
+          // A word of Orð without rows: the index was written without
+          // postings for it, so the file cannot stand for Orð.
+          if (it == placed.end() || it->word != w) {
+            ::close(fd);
+            return fail("a word of Orð without a list");
+          }
+          PutVarint(out, zigzag(w));
+          PutVarint(out, it->list.offset);
+          PutVarint(out, it->list.rows);
+          PutVarint(out, it->list.bytes);
+        }
+        k = e;
+      }
+      put64(out, uint64_t(bucket_sum(build, b, out)));
+      starts.push_back(at);
+      at += out.size();
+      ok = write_all(fd, out);
+    }
+    starts.push_back(at);
+    out.clear();
+    for (uint64_t s : starts) put64(out, s);
+  }
+  const uint64_t table = at;
+  if (ok && buckets) {
+    at += out.size();
+    ok = write_all(fd, out);
+  }
+  if (ok) {
+    std::string head(kMagic, sizeof kMagic);
+    put64(head, kWordFileFormat);
+    put64(head, uint64_t(build));
+    put64(head, uint64_t(words_counter));
+    put64(head, buckets);
+    put64(head, table);
+    put64(head, at);
+    put64(head, uint64_t(header_sum(head)));
+    ok = ::pwrite(fd, head.data(), head.size(), 0) == ssize_t(head.size());
+  }
+  // Not synced: a file the disk did not keep whole fails its checksums and
+  // is not used; the catalogue's own lists are there.
+  if (::close(fd) != 0) ok = false;
+  if (!ok) return fail(std::string("cannot be written: ") + std::strerror(errno));
+  if (::rename(temporary.c_str(), file.c_str()) != 0) return fail(std::string("cannot be renamed: ") + std::strerror(errno));
+}
+
+std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64_t build) {
+  const std::string file = WordFileOf(database_file);
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  std::shared_ptr<WordFile> f(new WordFile);
+  f->fd_ = fd;
+  char head[kHeader];
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || ::pread(fd, head, kHeader, 0) != ssize_t(kHeader)) return nullptr;
+  // One object for one file of one writing: what it has found and read is
+  // every state's.
+  static std::mutex open_mutex;
+  static auto* open_files = new std::unordered_map<std::string, std::weak_ptr<WordFile>>;  // threads may outlive it
+  const std::string key = file + "\n" + std::to_string(build) + "\n" + std::to_string(st.st_dev) + "\n" +
+                          std::to_string(st.st_ino) + "\n" + std::to_string(st.st_size) + "\n" +
+                          std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+  std::lock_guard<std::mutex> lock(open_mutex);
+  if (auto it = open_files->find(key); it != open_files->end()) {
+    if (auto open = it->second.lock()) return open;
+  }
+  for (auto it = open_files->begin(); it != open_files->end();) it = it->second.expired() ? open_files->erase(it) : std::next(it);
+  if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || get64(head + 8) != kWordFileFormat) return nullptr;
+  if (int64_t(get64(head + 16)) != build) return nullptr;  // another writing's
+  const bool sound = int64_t(get64(head + 56)) == header_sum(std::string_view(head, 56)) &&
+                     get64(head + 48) == uint64_t(st.st_size) && get64(head + 40) <= get64(head + 48) &&
+                     (get64(head + 32) == 0 || get64(head + 40) + (get64(head + 32) + 1) * 8 <= get64(head + 48));
+  if (!sound) {
+    SayOnce(file, "the word file is damaged; searches read the word lists from the catalogue until `kvistur index` writes it again");
+    return nullptr;
+  }
+  f->build_ = build;
+  f->words_counter_ = int64_t(get64(head + 24));
+  f->buckets_ = get64(head + 32);
+  f->table_ = get64(head + 40);
+  f->size_ = get64(head + 48);
+  (*open_files)[key] = f;
+  return f;
+}
+
+WordFile::~WordFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void WordFile::read(uint64_t offset, char* out, std::size_t n) const {
+  if (offset > size_ || n > size_ - offset) throw Damaged("word file: a place past its end");
+  while (n > 0) {
+    ssize_t got = ::pread(fd_, out, n, off_t(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw Damaged(std::string("word file: cannot be read (") + (got < 0 ? std::strerror(errno) : "short") + ")");
+    out += got;
+    offset += uint64_t(got);
+    n -= std::size_t(got);
+  }
+}
+
+std::vector<int64_t> WordFile::words(std::string_view fold) {
+  std::call_once(table_once_, [this] {
+    const std::size_t n = std::size_t(buckets_ + 1);
+    if (!kept_.Add(n * 8)) return;
+    std::string bytes(n * 8, '\0');
+    try {
+      read(table_, bytes.data(), bytes.size());
+    } catch (const Damaged&) {
+      kept_.Clear();
+      return;  // each look reads its own and finds the damage
+    }
+    starts_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) starts_[i] = get64(bytes.data() + 8 * i);
+  });
+  const uint64_t b = bucket_of(fold, buckets_);
+  uint64_t start, end;
+  if (!starts_.empty()) {
+    start = starts_[b];
+    end = starts_[b + 1];
+  } else {
+    char bounds[16];
+    read(table_ + b * 8, bounds, sizeof bounds);
+    start = get64(bounds);
+    end = get64(bounds + 8);
+  }
+  if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw Damaged("word file: a bucket out of place");
+  std::string bytes(std::size_t(end - start), '\0');
+  read(start, bytes.data(), bytes.size());
+  const std::string_view body = std::string_view(bytes).substr(0, bytes.size() - 8);
+  if (int64_t(get64(bytes.data() + body.size())) != bucket_sum(build_, b, body)) throw Damaged("word file: a bucket's checksum does not match");
+  std::size_t at = 0;
+  while (at < body.size()) {
+    const uint64_t n = GetVarint(body, at);
+    if (n > body.size() - at) throw Damaged("word file: a fold past its bucket");
+    const bool found = body.substr(at, std::size_t(n)) == fold;
+    at += std::size_t(n);
+    const uint64_t count = GetVarint(body, at);
+    if (count > body.size()) throw Damaged("word file: more words than bytes");
+    std::vector<int64_t> out;
+    std::vector<std::pair<int64_t, List>> lists;
+    for (uint64_t i = 0; i < count; ++i) {
+      const int64_t word = unzigzag(GetVarint(body, at));
+      List l;
+      l.offset = GetVarint(body, at);
+      const uint64_t rows = GetVarint(body, at);
+      l.bytes = GetVarint(body, at);
+      if (rows == 0 || rows > l.bytes || l.offset < kHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
+          rows * kRowEntry > l.bytes)
+        throw Damaged("word file: a list out of place");
+      l.rows = uint32_t(rows);
+      if (found) {
+        out.push_back(word);
+        lists.emplace_back(word, l);
+      }
+    }
+    if (found) {
+      if (!std::is_sorted(out.begin(), out.end()) || std::adjacent_find(out.begin(), out.end()) != out.end())
+        throw Damaged("word file: a fold's words out of order");
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (known_.size() + lists.size() > kKnownAtMost) known_.clear();
+      for (auto& [w, l] : lists) known_[w] = l;
+      return out;
+    }
+  }
+  return {};
+}
+
+std::unique_ptr<db::Cursor> WordFile::rows(int64_t word, int64_t from, int64_t to) {
+  List l;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = known_.find(word);
+    if (it == known_.end()) return nullptr;
+    l = it->second;
+  }
+  return std::make_unique<FileRows>(shared_from_this(), word, l, from, to);
+}
+
+}  // namespace kvistur::stored

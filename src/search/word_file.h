@@ -1,0 +1,113 @@
+// The word file: the stored index's word lists, and the folds of Orð's
+// words, written beside a catalogue file (FILE-words) each time the stored
+// index is written whole, so that a search finds a word's records without
+// running an SQL statement: the words of a term are found by the hash of
+// their fold and their lists read with pread.  SQLite's statement
+// machinery is most of what a first search costs when other work has
+// emptied the processor's caches (docs/benchmarks.md).
+//
+// The file is an accelerator: kv_postings stays in the catalogue, and a
+// catalogue without the file (copied without it, or on a server) reads its
+// lists from there.  It is written under a temporary name and renamed over
+// the old one before the writing's transaction commits; it names the
+// stored index's build, so a file of another writing (a crash between the
+// rename and the commit, a catalogue copied over another) is never used.
+// Every byte a reader trusts is under a checksum: the header, each
+// bucket of the vocabulary, each row of a list (the row's kv_postings
+// checksum); a file that does not hold throws stored::Damaged, and the
+// search then reads the tables, as for a damaged row of kv_postings.  It
+// is read with pread, never mapped: a read error stays an error.
+//
+// The vocabulary is Orð's words as they were when the file was written
+// (kv_state.words); a state whose counter has moved on looks its words up
+// in Orð.  The lists are the base's: an update that writes a delta leaves
+// them right (its delta masks records out of them, as out of kv_postings).
+//
+// The layout is in docs/stored-index.md.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/engine.h"
+#include "platform/kept_memory.h"
+#include "search/stored_codec.h"
+
+namespace kvistur::stored {
+
+// The word file of the catalogue in DATABASE_FILE (the file itself, as
+// SQLite names it, not a link to it): its name and this suffix.
+inline constexpr char kWordFileSuffix[] = "-words";
+std::string WordFileOf(const std::string& database_file);
+
+// Writes the word file of DATABASE_FILE for the stored index BUILD: ROWS
+// are kv_postings' rows in key order (word, row); FOLDS the (fold, word)
+// of every word of Orð with a text, or none when some word's number is
+// not an integer (the file then has no vocabulary); WORDS_COUNTER is
+// kv_state.words at the writing.  On an error the file is not there (nor
+// any older one), and the search reads kv_postings; says why on standard
+// error.
+void WriteWordFile(const std::string& database_file, int64_t build, int64_t words_counter,
+                   const std::vector<std::pair<int64_t, PostingsRow>>& rows,
+                   std::vector<std::pair<std::string_view, int64_t>> folds, bool with_vocabulary);
+
+// A word file opened for reading, shared by every state of the catalogue
+// that has the stored index it was written with (an update that writes a
+// delta keeps the index, and with it the file).
+class WordFile : public std::enable_shared_from_this<WordFile> {
+ public:
+  // The file of DATABASE_FILE written with the stored index BUILD, or null
+  // when there is none of that build (a damaged header is said once on
+  // standard error).  A file already open for that build is shared.
+  static std::shared_ptr<WordFile> Open(const std::string& database_file, int64_t build);
+  ~WordFile();
+  WordFile(const WordFile&) = delete;
+  WordFile& operator=(const WordFile&) = delete;
+
+  // Whether its vocabulary is Orð's words at the state whose kv_state.words
+  // is WORDS_COUNTER.
+  bool vocabulary_at(int64_t words_counter) const { return buckets_ > 0 && words_counter == words_counter_; }
+  // The numbers of the words whose fold is FOLD, ascending, each once; the
+  // file remembers where their lists are.  Throws Damaged.
+  std::vector<int64_t> words(std::string_view fold);
+  // WORD's rows whose keys lie from FROM to TO (kv_postings' keys), as
+  // WordRowsFrom's cursor gives them (key, packed, checksum); null when
+  // the file does not know where WORD's list is (words() has not found
+  // it).  Reading throws Damaged.
+  std::unique_ptr<db::Cursor> rows(int64_t word, int64_t from, int64_t to);
+
+  // A list's place: its row table at OFFSET, ROWS rows, BYTES in all.
+  struct List {
+    uint64_t offset = 0;
+    uint32_t rows = 0;
+    uint64_t bytes = 0;
+  };
+  // Reads N bytes at OFFSET into OUT; Damaged on a short read or an error.
+  void read(uint64_t offset, char* out, std::size_t n) const;
+  int64_t build() const { return build_; }
+
+ private:
+  WordFile() = default;
+  int fd_ = -1;
+  int64_t build_ = 0;
+  int64_t words_counter_ = 0;
+  uint64_t buckets_ = 0;
+  uint64_t table_ = 0;  // the buckets' offsets
+  uint64_t size_ = 0;
+  std::mutex mutex_;
+  std::unordered_map<int64_t, List> known_;  // lists found through words()
+  // Where each bucket starts, read whole at the first look for a word (and
+  // charged to the process's budget); without room, each look reads its
+  // bucket's two numbers.
+  std::once_flag table_once_;
+  std::vector<uint64_t> starts_;
+  KeptBytes kept_;
+};
+
+}  // namespace kvistur::stored
