@@ -25,7 +25,7 @@ constexpr uint64_t kReadWhole = 4096;
 // The most bytes one bucket may have: more means the table is not ours.
 constexpr uint64_t kMaxBucket = uint64_t(1) << 24;
 // About this many words to a bucket.
-constexpr std::size_t kWordsPerBucket = 24;
+constexpr std::size_t kWordsPerBucket = 12;
 // The lists found that a file remembers, at most (then it starts again).
 constexpr std::size_t kKnownAtMost = 1 << 16;
 
@@ -217,7 +217,10 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
         std::vector<int64_t> words;
         for (std::size_t j = k; j < e; ++j) words.push_back(folds[order[j].second].second);
         words.erase(std::unique(words.begin(), words.end()), words.end());
-        PutVarint(out, words.size());
+        // Its words after their length, so that a look for another fold
+        // passes over them unread.
+        std::string body;
+        PutVarint(body, words.size());
         for (int64_t w : words) {
           auto it = std::lower_bound(placed.begin(), placed.end(), w, [](const Placed& p, int64_t x) { return p.word < x; });
           // A word of Orð without rows: the index was written without
@@ -226,11 +229,13 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
             ::close(fd);
             return fail("a word of Orð without a list");
           }
-          PutVarint(out, zigzag(w));
-          PutVarint(out, it->list.offset);
-          PutVarint(out, it->list.rows);
-          PutVarint(out, it->list.bytes);
+          PutVarint(body, zigzag(w));
+          PutVarint(body, it->list.offset);
+          PutVarint(body, it->list.rows);
+          PutVarint(body, it->list.bytes);
         }
+        PutVarint(out, body.size());
+        out += body;
         k = e;
       }
       put64(out, uint64_t(bucket_sum(build, b, out)));
@@ -346,43 +351,47 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
     end = get64(bounds + 8);
   }
   if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw Damaged("word file: a bucket out of place");
-  std::string bytes(std::size_t(end - start), '\0');
-  read(start, bytes.data(), bytes.size());
-  const std::string_view body = std::string_view(bytes).substr(0, bytes.size() - 8);
-  if (int64_t(get64(bytes.data() + body.size())) != bucket_sum(build_, b, body)) throw Damaged("word file: a bucket's checksum does not match");
+  // Most buckets fit a buffer of the thread's own.
+  thread_local std::string buffer;
+  buffer.resize(std::size_t(end - start));
+  read(start, buffer.data(), buffer.size());
+  const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
+  if (int64_t(get64(buffer.data() + body.size())) != bucket_sum(build_, b, body)) throw Damaged("word file: a bucket's checksum does not match");
   std::size_t at = 0;
   while (at < body.size()) {
     const uint64_t n = GetVarint(body, at);
     if (n > body.size() - at) throw Damaged("word file: a fold past its bucket");
     const bool found = body.substr(at, std::size_t(n)) == fold;
     at += std::size_t(n);
-    const uint64_t count = GetVarint(body, at);
-    if (count > body.size()) throw Damaged("word file: more words than bytes");
+    const uint64_t length = GetVarint(body, at);
+    if (length > body.size() - at) throw Damaged("word file: words past their bucket");
+    if (!found) {
+      at += std::size_t(length);
+      continue;
+    }
+    const std::string_view entry = body.substr(at, std::size_t(length));
+    std::size_t e = 0;
+    const uint64_t count = GetVarint(entry, e);
+    if (count > entry.size()) throw Damaged("word file: more words than bytes");
     std::vector<int64_t> out;
-    std::vector<std::pair<int64_t, List>> lists;
+    out.reserve(std::size_t(count));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (known_.size() + count > kKnownAtMost) known_.clear();
     for (uint64_t i = 0; i < count; ++i) {
-      const int64_t word = unzigzag(GetVarint(body, at));
+      const int64_t word = unzigzag(GetVarint(entry, e));
       List l;
-      l.offset = GetVarint(body, at);
-      const uint64_t rows = GetVarint(body, at);
-      l.bytes = GetVarint(body, at);
+      l.offset = GetVarint(entry, e);
+      const uint64_t rows = GetVarint(entry, e);
+      l.bytes = GetVarint(entry, e);
       if (rows == 0 || rows > l.bytes || l.offset < kHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
-          rows * kRowEntry > l.bytes)
+          rows * kRowEntry > l.bytes || (!out.empty() && word <= out.back()))
         throw Damaged("word file: a list out of place");
       l.rows = uint32_t(rows);
-      if (found) {
-        out.push_back(word);
-        lists.emplace_back(word, l);
-      }
+      out.push_back(word);
+      known_[word] = l;
     }
-    if (found) {
-      if (!std::is_sorted(out.begin(), out.end()) || std::adjacent_find(out.begin(), out.end()) != out.end())
-        throw Damaged("word file: a fold's words out of order");
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (known_.size() + lists.size() > kKnownAtMost) known_.clear();
-      for (auto& [w, l] : lists) known_[w] = l;
-      return out;
-    }
+    if (e != entry.size()) throw Damaged("word file: bytes after a fold's words");
+    return out;
   }
   return {};
 }
