@@ -396,6 +396,52 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
   return {};
 }
 
+void WordFile::Walk(const std::function<void(std::string_view, int64_t, const List&)>& each) const {
+  std::string starts(std::size_t(buckets_ + 1) * 8, '\0');
+  read(table_, starts.data(), starts.size());
+  if (get64(starts.data()) < kHeader || get64(starts.data() + buckets_ * 8) != table_)
+    throw Damaged("word file: the buckets do not fill their place");
+  std::string bucket;
+  for (uint64_t b = 0; b < buckets_; ++b) {
+    const uint64_t start = get64(starts.data() + b * 8), end = get64(starts.data() + b * 8 + 8);
+    if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw Damaged("word file: a bucket out of place");
+    bucket.resize(std::size_t(end - start));
+    read(start, bucket.data(), bucket.size());
+    const std::string_view body = std::string_view(bucket).substr(0, bucket.size() - 8);
+    if (int64_t(get64(bucket.data() + body.size())) != bucket_sum(build_, b, body))
+      throw Damaged("word file: a bucket's checksum does not match");
+    for (std::size_t at = 0; at < body.size();) {
+      const uint64_t n = GetVarint(body, at);
+      if (n > body.size() - at) throw Damaged("word file: a fold past its bucket");
+      const std::string_view fold = body.substr(at, std::size_t(n));
+      at += std::size_t(n);
+      if (bucket_of(fold, buckets_) != b) throw Damaged("word file: a fold in another's bucket");
+      const uint64_t length = GetVarint(body, at);
+      if (length > body.size() - at) throw Damaged("word file: words past their bucket");
+      const std::string_view entry = body.substr(at, std::size_t(length));
+      at += std::size_t(length);
+      std::size_t e = 0;
+      for (uint64_t count = GetVarint(entry, e); count > 0; --count) {
+        const int64_t word = unzigzag(GetVarint(entry, e));
+        List l;
+        l.offset = GetVarint(entry, e);
+        const uint64_t rows = GetVarint(entry, e);
+        l.bytes = GetVarint(entry, e);
+        if (rows == 0 || rows > l.bytes || l.offset < kHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
+            rows * kRowEntry > l.bytes)
+          throw Damaged("word file: a list out of place");
+        l.rows = uint32_t(rows);
+        each(fold, word, l);
+      }
+      if (e != entry.size()) throw Damaged("word file: bytes after a fold's words");
+    }
+  }
+}
+
+std::unique_ptr<db::Cursor> WordFile::ListRows(int64_t word, const List& list, int64_t from, int64_t to) const {
+  return std::make_unique<FileRows>(shared_from_this(), word, list, from, to);
+}
+
 std::unique_ptr<db::Cursor> WordFile::rows(int64_t word, int64_t from, int64_t to) {
   List l;
   {

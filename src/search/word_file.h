@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -88,6 +89,15 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
     uint32_t rows = 0;
     uint64_t bytes = 0;
   };
+  // Every fold of the vocabulary with each of its words and that word's
+  // list, bucket by bucket, each bucket's checksum checked (for the check);
+  // throws Damaged at the first that does not hold.
+  void Walk(const std::function<void(std::string_view fold, int64_t word, const List& list)>& each) const;
+  // The rows of WORD's list at LIST, as rows() gives them.
+  std::unique_ptr<db::Cursor> ListRows(int64_t word, const List& list, int64_t from, int64_t to) const;
+  uint64_t buckets() const { return buckets_; }
+  int64_t words_counter() const { return words_counter_; }
+
   // Reads N bytes at OFFSET into OUT; Damaged on a short read or an error.
   void read(uint64_t offset, char* out, std::size_t n) const;
   int64_t build() const { return build_; }

@@ -1,6 +1,7 @@
 #include "import/store/index_check.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "search/record_order.h"
 #include "search/stored_codec.h"
 #include "search/stored_delta.h"
+#include "search/word_file.h"
 
 namespace kvistur::import {
 
@@ -315,6 +317,69 @@ void IndexCheck::StoredIndex(sqlite3* db) {
   if (meta.delta_records)
     summary_ += ", updated since for " + std::to_string(meta.delta_records) + " records in " +
                 std::to_string(meta.delta_words) + " words";
+  if (meta.postings) word_file(db, meta);
+}
+
+void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
+  const char* name = sqlite3_db_filename(db, "main");
+  if (!name || !*name) return;
+  const std::string path = stored::WordFileOf(name);
+  const std::string not_used = ": the search reads the word lists from the catalogue until `kvistur index` writes it again";
+  struct ::stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    summary_ += "; no word file";
+    return;
+  }
+  std::shared_ptr<stored::WordFile> file = stored::WordFile::Open(name, meta.build);
+  if (!file) return find(path + ": written with another stored index, or damaged" + not_used);
+  std::map<int64_t, stored::WordFile::List> lists;
+  std::map<std::string, std::vector<int64_t>, std::less<>> folds;
+  try {
+    file->Walk([&](std::string_view fold, int64_t word, const stored::WordFile::List& list) {
+      folds[std::string(fold)].push_back(word);
+      lists[word] = list;
+    });
+  } catch (const stored::Damaged& d) {
+    return find(path + ": " + d.what() + not_used);
+  }
+  const long before = findings_;
+  // Each list the vocabulary names, row for row as kv_postings has it.
+  SqliteStatement st_rows(db, "SELECT key >> 32, key, packed, checksum FROM kv_postings ORDER BY key");
+  bool more = st_rows.step();
+  std::size_t compared = 0;
+  for (const auto& [word, list] : lists) {
+    while (more && st_rows.integer(0) < word) more = st_rows.step();
+    try {
+      auto got = file->ListRows(word, list, stored::PostingKey(word, 0), stored::PostingKey(word, stored::kLastRow));
+      bool same = true;
+      for (; more && st_rows.integer(0) == word; more = st_rows.step())
+        same = same && got->Next() && got->Integer(0) == st_rows.integer(1) && got->Bytes(1) == st_rows.bytes(2) &&
+               got->Integer(2) == st_rows.integer(3);
+      if (!same || got->Next()) find(path + ": word " + std::to_string(word) + "'s list is not its rows of kv_postings" + not_used);
+      ++compared;
+    } catch (const stored::Damaged& d) {
+      find(path + ": word " + std::to_string(word) + ": " + d.what() + not_used);
+    }
+    if (findings_ - before >= kMaxLines) break;
+  }
+  // The vocabulary, when it stands for Orð now: each fold's words as Orð has them.
+  std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
+  if (stamp && file->vocabulary_at(stamp->words)) {
+    std::map<std::string, std::vector<int64_t>, std::less<>> orð;
+    for (auto& [fold, word] : WordFolds(db)) orð[fold].push_back(word);
+    for (auto& [fold, words] : orð) {
+      std::sort(words.begin(), words.end());
+      words.erase(std::unique(words.begin(), words.end()), words.end());
+    }
+    for (auto& [fold, words] : folds) std::sort(words.begin(), words.end());
+    if (orð != folds) {
+      std::size_t differ = 0;
+      for (auto& [fold, words] : orð) differ += folds.count(fold) == 0 || folds.at(fold) != words;
+      for (auto& [fold, words] : folds) differ += orð.count(fold) == 0;
+      find(path + ": " + std::to_string(differ) + " folds whose words are not Orð's" + not_used);
+    }
+  }
+  summary_ += "; a word file of " + std::to_string(folds.size()) + " folds and " + std::to_string(compared) + " lists";
 }
 
 void IndexCheck::prefix_lists(sqlite3* db, const stored::Summary& meta, bool compare) {

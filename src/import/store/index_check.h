@@ -67,6 +67,10 @@ class IndexCheck {
   // starts (when they are the words the row names: an update that changed
   // them leaves the list unused, not wrong).
   void prefix_lists(sqlite3* db, const stored::Summary& meta, bool compare);
+  // The word file beside the catalogue's file, when there is one: every
+  // bucket, each list against the word's rows of kv_postings, and the
+  // vocabulary against Orð when it was written at Orð's state.
+  void word_file(sqlite3* db, const stored::Summary& meta);
   std::ostream& out_;
   long findings_ = 0;
   std::string summary_;
