@@ -88,7 +88,11 @@ class FileRows : public db::Cursor {
     }
     starts_.resize(list.rows + 1);
     starts_[0] = list.offset + table;
-    for (uint32_t r = 0; r < list.rows; ++r) starts_[r + 1] = starts_[r] + get32(whole_.data() + r * kRowEntry + 4);
+    for (uint32_t r = 0; r < list.rows; ++r) {
+      const uint32_t bytes = get32(whole_.data() + r * kRowEntry + 4);
+      if (bytes > kPackedBytes) throw Damaged("word file: a row longer than a row may be");
+      starts_[r + 1] = starts_[r] + bytes;
+    }
     if (starts_[list.rows] != list.offset + list.bytes) throw Damaged("word file: a list whose rows do not fill it");
     whole_read_ = list.bytes <= kReadWhole;
     range(from, to);
@@ -98,9 +102,7 @@ class FileRows : public db::Cursor {
     started_ = true;
     if (at_ >= list_.rows || key(at_) > to_) return false;
     if (!whole_read_) {
-      const uint64_t n = starts_[at_ + 1] - starts_[at_];
-      if (n > kPackedBytes + 16) throw Damaged("word file: a row longer than a row may be");
-      row_.resize(std::size_t(n));
+      row_.resize(std::size_t(starts_[at_ + 1] - starts_[at_]));
       file_->read(starts_[at_], row_.data(), row_.size());
     }
     return true;
@@ -178,12 +180,10 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
     std::size_t end = i;
     while (end < rows.size() && rows[end].first == rows[i].first) ++end;
     out.clear();
-    uint64_t bytes = 0;
     for (std::size_t r = i; r < end; ++r) {
       put32(out, file_upto(rows[r].second.upto));
       put32(out, uint32_t(rows[r].second.packed.size()));
       put64(out, uint64_t(rows[r].second.checksum));
-      bytes += rows[r].second.packed.size();
     }
     for (std::size_t r = i; r < end; ++r) out += rows[r].second.packed;
     placed.push_back({rows[i].first, {at, uint32_t(end - i), out.size()}});
@@ -325,6 +325,29 @@ void WordFile::read(uint64_t offset, char* out, std::size_t n) const {
   }
 }
 
+std::string_view WordFile::bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer) const {
+  if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw Damaged("word file: a bucket out of place");
+  buffer.resize(std::size_t(end - start));
+  read(start, buffer.data(), buffer.size());
+  const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
+  if (int64_t(get64(buffer.data() + body.size())) != bucket_sum(build_, b, body))
+    throw Damaged("word file: a bucket's checksum does not match");
+  return body;
+}
+
+std::pair<int64_t, WordFile::List> WordFile::entry_word(std::string_view entry, std::size_t& at) const {
+  const int64_t word = unzigzag(GetVarint(entry, at));
+  List l;
+  l.offset = GetVarint(entry, at);
+  const uint64_t rows = GetVarint(entry, at);
+  l.bytes = GetVarint(entry, at);
+  if (rows == 0 || rows > l.bytes || l.offset < kHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
+      rows * kRowEntry > l.bytes)
+    throw Damaged("word file: a list out of place");
+  l.rows = uint32_t(rows);
+  return {word, l};
+}
+
 std::vector<int64_t> WordFile::words(std::string_view fold) {
   std::call_once(table_once_, [this] {
     const std::size_t n = std::size_t(buckets_ + 1);
@@ -350,13 +373,9 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
     start = get64(bounds);
     end = get64(bounds + 8);
   }
-  if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw Damaged("word file: a bucket out of place");
   // Most buckets fit a buffer of the thread's own.
   thread_local std::string buffer;
-  buffer.resize(std::size_t(end - start));
-  read(start, buffer.data(), buffer.size());
-  const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
-  if (int64_t(get64(buffer.data() + body.size())) != bucket_sum(build_, b, body)) throw Damaged("word file: a bucket's checksum does not match");
+  const std::string_view body = bucket(b, start, end, buffer);
   std::size_t at = 0;
   while (at < body.size()) {
     const uint64_t n = GetVarint(body, at);
@@ -378,17 +397,10 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (known_.size() + count > kKnownAtMost) known_.clear();
     for (uint64_t i = 0; i < count; ++i) {
-      const int64_t word = unzigzag(GetVarint(entry, e));
-      List l;
-      l.offset = GetVarint(entry, e);
-      const uint64_t rows = GetVarint(entry, e);
-      l.bytes = GetVarint(entry, e);
-      if (rows == 0 || rows > l.bytes || l.offset < kHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
-          rows * kRowEntry > l.bytes || (!out.empty() && word <= out.back()))
-        throw Damaged("word file: a list out of place");
-      l.rows = uint32_t(rows);
+      const auto [word, list] = entry_word(entry, e);
+      if (!out.empty() && word <= out.back()) throw Damaged("word file: a fold's words out of order");
       out.push_back(word);
-      known_[word] = l;
+      known_[word] = list;
     }
     if (e != entry.size()) throw Damaged("word file: bytes after a fold's words");
     return out;
@@ -401,15 +413,9 @@ void WordFile::Walk(const std::function<void(std::string_view, int64_t, const Li
   read(table_, starts.data(), starts.size());
   if (get64(starts.data()) < kHeader || get64(starts.data() + buckets_ * 8) != table_)
     throw Damaged("word file: the buckets do not fill their place");
-  std::string bucket;
+  std::string buffer;
   for (uint64_t b = 0; b < buckets_; ++b) {
-    const uint64_t start = get64(starts.data() + b * 8), end = get64(starts.data() + b * 8 + 8);
-    if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw Damaged("word file: a bucket out of place");
-    bucket.resize(std::size_t(end - start));
-    read(start, bucket.data(), bucket.size());
-    const std::string_view body = std::string_view(bucket).substr(0, bucket.size() - 8);
-    if (int64_t(get64(bucket.data() + body.size())) != bucket_sum(build_, b, body))
-      throw Damaged("word file: a bucket's checksum does not match");
+    const std::string_view body = bucket(b, get64(starts.data() + b * 8), get64(starts.data() + b * 8 + 8), buffer);
     for (std::size_t at = 0; at < body.size();) {
       const uint64_t n = GetVarint(body, at);
       if (n > body.size() - at) throw Damaged("word file: a fold past its bucket");
@@ -422,16 +428,8 @@ void WordFile::Walk(const std::function<void(std::string_view, int64_t, const Li
       at += std::size_t(length);
       std::size_t e = 0;
       for (uint64_t count = GetVarint(entry, e); count > 0; --count) {
-        const int64_t word = unzigzag(GetVarint(entry, e));
-        List l;
-        l.offset = GetVarint(entry, e);
-        const uint64_t rows = GetVarint(entry, e);
-        l.bytes = GetVarint(entry, e);
-        if (rows == 0 || rows > l.bytes || l.offset < kHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
-            rows * kRowEntry > l.bytes)
-          throw Damaged("word file: a list out of place");
-        l.rows = uint32_t(rows);
-        each(fold, word, l);
+        const auto [word, list] = entry_word(entry, e);
+        each(fold, word, list);
       }
       if (e != entry.size()) throw Damaged("word file: bytes after a fold's words");
     }

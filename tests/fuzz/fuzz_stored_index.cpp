@@ -13,11 +13,20 @@
 //   3  a delta record's links or a word's delta list: in order, as many
 //      as the bytes can hold
 //   4  a kv_counts row of a chunk of byte 3 positions
+//   5  a word file: the rest after a header that holds (of 1 + byte 1 % 64
+//      buckets, the table where bytes 2-3 put it), each bucket the table
+//      places given its checksum; every fold walked, looked up and its
+//      words' rows read
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "search/stored_codec.h"
+#include "search/word_file.h"
 
 using namespace kvistur::stored;
 
@@ -43,6 +52,69 @@ void postings(std::string_view row, uint64_t mask) {
     if (r.blocks() > 0 && r.block_for(p) >= r.blocks()) __builtin_trap();
 }
 
+void put64(std::string& out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out += char(v >> (8 * i));
+}
+
+void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
+  static const std::string dir = [] {
+    char name[] = "/tmp/fuzz-word-file-XXXXXX";
+    if (!mkdtemp(name)) std::abort();
+    return std::string(name);
+  }();
+  const std::string database = dir + "/catalogue.sqlite";
+  if (bytes.size() < 16) return;
+  const uint64_t size = 64 + bytes.size();
+  const uint64_t buckets = 1 + b1 % std::min<uint64_t>(64, bytes.size() / 8 - 1);
+  std::string head("kvwords\0", 8);
+  put64(head, 1);
+  put64(head, 7);  // the build
+  put64(head, 0);
+  put64(head, buckets);
+  put64(head, 64 + at % (bytes.size() - (buckets + 1) * 8 + 1));  // the table, within the file
+  put64(head, size);
+  put64(head, uint64_t(Checksum(0).add(uint64_t(5)).add(std::string_view(head)).value()));
+  // Each bucket the table places within the file gets the checksum its
+  // bytes need, so that what is behind the checksums is reached.
+  std::string file_bytes = head + std::string(bytes);
+  auto get64 = [&](uint64_t p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | uint8_t(file_bytes[p + i]);
+    return v;
+  };
+  const uint64_t table = 64 + at % (bytes.size() - (buckets + 1) * 8 + 1);
+  for (uint64_t b = 0; b < buckets; ++b) {
+    const uint64_t start = get64(table + 8 * b), end = get64(table + 8 * b + 8);
+    if (start < 64 || start > end || end - start < 8 || end > table) continue;
+    const std::string_view body = std::string_view(file_bytes).substr(start, end - start - 8);
+    const uint64_t sum = uint64_t(Checksum(7).add(uint64_t(4)).add(b).add(body).value());
+    for (int i = 0; i < 8; ++i) file_bytes[end - 8 + i] = char(sum >> (8 * i));
+  }
+  std::ofstream(WordFileOf(database), std::ios::binary | std::ios::trunc) << file_bytes;
+  auto file = WordFile::Open(database, 7);
+  if (!file) __builtin_trap();  // the header holds
+  std::vector<std::string> folds = {"", "a", "saga"};
+  try {
+    file->Walk([&](std::string_view fold, int64_t, const WordFile::List&) {
+      if (folds.size() < 64) folds.emplace_back(fold);
+    });
+  } catch (const Damaged&) {
+  }
+  for (const std::string& f : folds) {
+    try {
+      for (int64_t w : file->words(f)) {
+        auto rows = file->rows(w, PostingKey(w, 0), PostingKey(w, kLastRow));
+        if (!rows) __builtin_trap();  // words() found its list
+        while (rows->Next()) {
+          if (rows->Bytes(1).size() > kPackedBytes || (rows->Integer(0) >> 32) != w) __builtin_trap();
+          (void)rows->Integer(2);
+        }
+      }
+    } catch (const Damaged&) {
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -50,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const uint64_t mask = data[1] == 0 ? ~uint64_t(0) : uint64_t(data[1]);
   try {
-    switch (data[0] % 5) {
+    switch (data[0] % 6) {
       case 0:
         postings(bytes.substr(2), mask);
         break;
@@ -70,6 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (links.size() > size || !std::is_sorted(links.begin(), links.end())) __builtin_trap();
         break;
       }
+      case 5:
+        word_file(bytes.substr(4), data[1], uint16_t(data[2] | data[3] << 8));
+        break;
       default: {
         std::string_view counts = bytes.substr(4);
         Checksum sum(0);
