@@ -59,6 +59,7 @@
 
 #include "kvistur/faersla.h"
 #include "platform/sqlite_functions.h"
+#include "search/word_file.h"
 #include "query_mix.h"
 
 using namespace kvistur;
@@ -438,7 +439,12 @@ void evict(std::size_t mb) {
 // measured the disk.  Prints the megabytes read.
 void read_into_page_cache(const std::string& dir) {
   std::vector<fs::path> files;
-  for (const char* name : {"katalogur.sqlite", "skra.sqlite"}) files.push_back(fs::canonical(fs::path(dir) / name));
+  for (const char* name : {"katalogur.sqlite", "skra.sqlite"}) {
+    files.push_back(fs::canonical(fs::path(dir) / name));
+    // The search's word file beside the database, when there is one.
+    fs::path words = files.back().string() + kvistur::stored::kWordFileSuffix;
+    if (fs::exists(words)) files.push_back(words);
+  }
   if (fs::exists(fts_file(dir))) files.push_back(fts_file(dir));
   if (fs::exists(xapian_dir(dir)))
     for (auto& e : fs::directory_iterator(xapian_dir(dir)))
@@ -666,9 +672,11 @@ int main(int argc, char** argv) {
   long long stored =
       table_bytes(cat, "name IN ('kv_postings','kv_order','kv_search_meta','kv_prefixes','kv_prefix_postings')");
   long long added = table_bytes(cat, "name IN ('kv_ord_fold','kv_tengill_ord')");
-  std::printf("\nindex size (bytes): Kvistur %lld (the word index %lld, of which its own indexes %lld, and the stored "
-              "index %lld), FTS5 %lld, Xapian %lld\n",
-              words + stored, words, added, stored, g_use[1] ? dir_size(fts_file(dir)) : 0,
-              g_use[2] ? dir_size(xapian_dir(dir)) : 0);
+  const fs::path word_file = fs::canonical(cat).string() + kvistur::stored::kWordFileSuffix;
+  const long long word_file_bytes = fs::exists(word_file) ? (long long)fs::file_size(word_file) : 0;
+  std::printf("\nindex size (bytes): Kvistur %lld (the word index %lld, of which its own indexes %lld, the stored "
+              "index %lld and the word file beside it %lld), FTS5 %lld, Xapian %lld\n",
+              words + stored + word_file_bytes, words, added, stored, word_file_bytes,
+              g_use[1] ? dir_size(fts_file(dir)) : 0, g_use[2] ? dir_size(xapian_dir(dir)) : 0);
   return disagreements == 0 ? 0 : 3;
 }

@@ -27,7 +27,7 @@ constexpr uint64_t kMaxBucket = uint64_t(1) << 24;
 // About this many words to a bucket.
 constexpr std::size_t kWordsPerBucket = 12;
 // The lists found that a file remembers, at most (then it starts again).
-constexpr std::size_t kKnownAtMost = 1 << 16;
+constexpr std::size_t kKnownAtMost = 1 << 14;
 
 void put64(std::string& out, uint64_t v) {
   for (int i = 0; i < 8; ++i) out += char(v >> (8 * i));
