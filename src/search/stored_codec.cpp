@@ -68,9 +68,6 @@ uint64_t GetVarint(std::string_view s, std::size_t& at) {
 
 namespace {
 
-uint64_t zigzag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
-int64_t unzigzag(uint64_t v) { return int64_t(v >> 1) ^ -int64_t(v & 1); }
-
 // The bits an index of one of MASKS masks takes.
 int index_bits(uint64_t masks) {
   int bits = 0;
@@ -111,8 +108,8 @@ void Summary::check() const {
 std::string Summary::EncodeCombos(const std::vector<std::pair<int64_t, int64_t>>& combos) {
   std::string out;
   for (auto [g, f] : combos) {
-    PutVarint(out, zigzag(g));
-    PutVarint(out, zigzag(f));
+    PutVarint(out, ZigZag(g));
+    PutVarint(out, ZigZag(f));
   }
   return out;
 }
@@ -122,8 +119,8 @@ std::vector<std::pair<int64_t, int64_t>> Summary::DecodeCombos(std::string_view 
   std::size_t at = 0;
   while (at < bytes.size()) {
     if (out.size() == kMaxCombos) throw Damaged("kv_search_meta: too many pairs");
-    int64_t g = unzigzag(GetVarint(bytes, at));
-    out.push_back({g, unzigzag(GetVarint(bytes, at))});
+    int64_t g = UnZigZag(GetVarint(bytes, at));
+    out.push_back({g, UnZigZag(GetVarint(bytes, at))});
   }
   return out;
 }
@@ -207,9 +204,9 @@ std::string EncodeLinks(std::span<const Link> links) {
   PutVarint(out, links.size());
   int64_t prev = 0;
   for (const Link& l : links) {
-    PutVarint(out, zigzag(int64_t(uint64_t(l.a) - uint64_t(prev))));
-    PutVarint(out, zigzag(l.group));
-    PutVarint(out, zigzag(l.field));
+    PutVarint(out, ZigZag(int64_t(uint64_t(l.a) - uint64_t(prev))));
+    PutVarint(out, ZigZag(l.group));
+    PutVarint(out, ZigZag(l.field));
     prev = l.a;
   }
   return out;
@@ -224,9 +221,9 @@ std::vector<Link> DecodeLinks(std::string_view bytes) {
   int64_t prev = 0;
   for (uint64_t i = 0; i < n; ++i) {
     Link l;
-    l.a = int64_t(uint64_t(prev) + uint64_t(unzigzag(GetVarint(bytes, at))));
-    l.group = unzigzag(GetVarint(bytes, at));
-    l.field = unzigzag(GetVarint(bytes, at));
+    l.a = int64_t(uint64_t(prev) + uint64_t(UnZigZag(GetVarint(bytes, at))));
+    l.group = UnZigZag(GetVarint(bytes, at));
+    l.field = UnZigZag(GetVarint(bytes, at));
     if (!out.empty() && l < out.back()) throw Damaged("kv_delta: links out of order");
     out.push_back(l);
     prev = l.a;
@@ -787,7 +784,7 @@ std::string EncodeFacetRecords(std::span<const FacetRecord> records) {
     put_step(out, r.id, prev, &r == records.data());
     PutVarint(out, r.kind);
     PutVarint(out, r.year);
-    PutVarint(out, !r.has_holder ? 0 : r.holder == r.id ? 1 : 2 + zigzag(int64_t(r.holder) - r.id));
+    PutVarint(out, !r.has_holder ? 0 : r.holder == r.id ? 1 : 2 + ZigZag(int64_t(r.holder) - r.id));
   }
   return out;
 }
@@ -801,7 +798,7 @@ std::vector<FacetRecord> DecodeFacetRecords(int64_t chunk, std::string_view data
     r.id = get_step(chunk, data, at, prev);
     uint64_t kind = GetVarint(data, at), year = GetVarint(data, at), holder = GetVarint(data, at);
     if (kind >= kFacetKinds || year > kFacetLastYear) throw Damaged("a kind or year out of range");
-    int64_t h = holder <= 1 ? r.id : r.id + unzigzag(holder - 2);
+    int64_t h = holder <= 1 ? r.id : r.id + UnZigZag(holder - 2);
     if (holder > (uint64_t(1) << 34) || h < INT32_MIN || h > INT32_MAX) throw Damaged("a holder out of range");
     r.kind = uint8_t(kind);
     r.year = uint16_t(year);

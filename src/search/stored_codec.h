@@ -86,6 +86,9 @@ class Checksum {
 };
 
 void PutVarint(std::string& out, uint64_t v);
+// A signed number as a varint takes it: 2v for v >= 0, -2v - 1 otherwise.
+inline uint64_t ZigZag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
+inline int64_t UnZigZag(uint64_t v) { return int64_t(v >> 1) ^ -int64_t(v & 1); }
 // Reads a varint at *AT, moving it on; throws Damaged at the end of S or
 // for a number longer than 64 bits.
 uint64_t GetVarint(std::string_view s, std::size_t& at);

@@ -45,8 +45,6 @@ uint32_t get32(const char* p) {
   for (int i = 3; i >= 0; --i) v = v << 8 | uint8_t(p[i]);
   return v;
 }
-uint64_t zigzag(int64_t v) { return v >= 0 ? uint64_t(v) << 1 : (uint64_t(-(v + 1)) << 1) | 1; }
-int64_t unzigzag(uint64_t v) { return (v & 1) ? -int64_t(v >> 1) - 1 : int64_t(v >> 1); }
 
 // Which bucket a fold's words are in.
 uint64_t bucket_of(std::string_view fold, uint64_t buckets) {
@@ -157,7 +155,7 @@ std::string WordFileOf(const std::string& database_file) { return database_file 
 
 void WriteWordFile(const std::string& database_file, int64_t build, int64_t words_counter,
                    const std::vector<std::pair<int64_t, PostingsRow>>& rows,
-                   std::vector<std::pair<std::string_view, int64_t>> folds, bool with_vocabulary) {
+                   std::vector<std::pair<std::string_view, int64_t>> folds) {
   const std::string file = WordFileOf(database_file);
   const std::string temporary = file + ".tmp";
   auto fail = [&](const std::string& why) {
@@ -193,7 +191,7 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   }
   // The vocabulary: each fold's words in the bucket of its hash.
   uint64_t buckets = 0;
-  if (ok && with_vocabulary && !folds.empty()) {
+  if (ok && !folds.empty()) {
     buckets = std::max<uint64_t>(1, folds.size() / kWordsPerBucket);
     std::vector<std::pair<uint64_t, std::size_t>> order(folds.size());
     for (std::size_t i = 0; i < folds.size(); ++i) order[i] = {bucket_of(folds[i].first, buckets), i};
@@ -229,7 +227,7 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
             ::close(fd);
             return fail("a word of Orð without a list");
           }
-          PutVarint(body, zigzag(w));
+          PutVarint(body, ZigZag(w));
           PutVarint(body, it->list.offset);
           PutVarint(body, it->list.rows);
           PutVarint(body, it->list.bytes);
@@ -336,7 +334,7 @@ std::string_view WordFile::bucket(uint64_t b, uint64_t start, uint64_t end, std:
 }
 
 std::pair<int64_t, WordFile::List> WordFile::entry_word(std::string_view entry, std::size_t& at) const {
-  const int64_t word = unzigzag(GetVarint(entry, at));
+  const int64_t word = UnZigZag(GetVarint(entry, at));
   List l;
   l.offset = GetVarint(entry, at);
   const uint64_t rows = GetVarint(entry, at);
@@ -448,7 +446,7 @@ std::unique_ptr<db::Cursor> WordFile::rows(int64_t word, int64_t from, int64_t t
     if (it == known_.end()) return nullptr;
     l = it->second;
   }
-  return std::make_unique<FileRows>(shared_from_this(), word, l, from, to);
+  return ListRows(word, l, from, to);
 }
 
 }  // namespace kvistur::stored

@@ -56,7 +56,7 @@ std::string WordFileOf(const std::string& database_file);
 // error.
 void WriteWordFile(const std::string& database_file, int64_t build, int64_t words_counter,
                    const std::vector<std::pair<int64_t, PostingsRow>>& rows,
-                   std::vector<std::pair<std::string_view, int64_t>> folds, bool with_vocabulary);
+                   std::vector<std::pair<std::string_view, int64_t>> folds);
 
 // A word file opened for reading, shared by every state of the catalogue
 // that has the stored index it was written with (an update that writes a

@@ -11,6 +11,7 @@
 #include "import/store/folder_ops.h"
 #include "platform/sqlite_journal.h"
 #include "platform/sqlite_statement.h"
+#include "search/word_file.h"
 
 namespace kvistur::import {
 
@@ -23,7 +24,7 @@ namespace {
 constexpr char kLinkPrefix[] = ".kvistur-link-";
 // What SQLite keeps beside a database, by the database's name, and the
 // search's word file (search/word_file.h).
-constexpr const char* kSideFiles[] = {"-wal", "-shm", "-journal", "-words"};
+constexpr const char* kSideFiles[] = {"-wal", "-shm", "-journal", stored::kWordFileSuffix};
 
 // A name no earlier build of this folder used: the time (UTC) and the
 // process.  Builds into one folder take its lock in turn.

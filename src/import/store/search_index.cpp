@@ -581,12 +581,12 @@ void WriteSummary(sqlite3* db, stored::Summary& meta) {
 // there only after a crash or a rollback, and its build then tells it
 // apart.
 void write_word_file(sqlite3* db, int64_t build, const std::vector<std::pair<int64_t, stored::PostingsRow>>& rows,
-                     std::vector<std::pair<std::string_view, int64_t>> folds, bool vocabulary) {
+                     std::vector<std::pair<std::string_view, int64_t>> folds) {
   const char* file = sqlite3_db_filename(db, "main");
   if (!file || !*file) return;  // a database in memory
   std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
   if (!stamp) throw std::runtime_error("the content stamp has no row");
-  stored::WriteWordFile(file, build, stamp->words, rows, std::move(folds), vocabulary);
+  stored::WriteWordFile(file, build, stamp->words, rows, std::move(folds));
 }
 
 // An index without lists has no word file: an older one goes.
@@ -621,8 +621,8 @@ void WriteSearchIndex(sqlite3* db) {
     // The vocabulary stands for Orð only when every word's number is an
     // integer (a term that finds another kind is read from the tables).
     SqliteStatement odd(db, "SELECT EXISTS (SELECT 1 FROM Orð WHERE typeof(ID) <> 'integer')");
-    const bool vocabulary = odd.step() && odd.integer(0) == 0;
-    write_word_file(db, meta.build, rows, std::move(views), vocabulary);
+    if (!odd.step() || odd.integer(0) != 0) views.clear();
+    write_word_file(db, meta.build, rows, std::move(views));
   } else {
     remove_word_file(db);
   }
@@ -716,7 +716,7 @@ void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x) {
     folds.reserve(x.fold_ends.size());
     for (std::size_t i = 0, start = 0; i < x.fold_ends.size(); start = x.fold_ends[i++])
       folds.emplace_back(std::string_view(x.folds).substr(start, x.fold_ends[i] - start), int64_t(i) + 1);
-    write_word_file(db, x.build, x.words, std::move(folds), true);
+    write_word_file(db, x.build, x.words, std::move(folds));
   } else {
     remove_word_file(db);
   }
