@@ -125,12 +125,16 @@ struct FileIdentity {
   ino_t ino = 0;
   off_t size = 0;
   long long mtime_ns = 0;
+  // Changed by any change of the bytes and by a change of owner, mode or
+  // access list too, none of which can set it back.
+  long long ctime_ns = 0;
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
   bool same_file(const FileIdentity& o) const { return dev == o.dev && ino == o.ino; }
 };
 
 FileIdentity identity_from(const struct stat& st) {
-  return FileIdentity{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  return FileIdentity{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+                      (long long)st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
 }
 
 // What FILE resolves to now; nothing when it cannot be looked at.
@@ -920,28 +924,35 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
 
  private:
   // What FILE resolves to now; the engine's error when it is missing, not a
-  // file, or not readable.
+  // file, or not readable.  Whether it is readable was asked when the
+  // connection kept for it was made: while the file's identity is the same
+  // (its change time moves with its owner, mode and access list), the
+  // answer is too, and the question is not asked again.
   FileIdentity look_at(const std::string& file) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
       pool_.erase(file);
-      if (errno == EACCES)
-        fail(3051, u"DAO.Workspace",
-             "The database engine cannot open the file '" + file +
-                 "'. It is already opened exclusively by another user, or you need permission to view its data.");
+      if (errno == EACCES) cannot_read(file);
       fail(kFileNotFound, u"DAO.Workspace", "Could not find file '" + file + "'.");
     }
     if (!S_ISREG(st.st_mode)) {
       pool_.erase(file);
       fail(kNotDatabase, u"DAO.Workspace", "Unrecognized database format '" + file + "'.");
     }
+    FileIdentity id = identity_from(st);
+    auto it = pool_.find(file);
+    if (it != pool_.end() && it->second->identity() == id) return id;
     if (::access(file.c_str(), R_OK) != 0) {
       pool_.erase(file);
-      fail(3051, u"DAO.Workspace",
-           "The database engine cannot open the file '" + file +
-               "'. It is already opened exclusively by another user, or you need permission to view its data.");
+      cannot_read(file);
     }
-    return identity_from(st);
+    return id;
+  }
+
+  [[noreturn]] static void cannot_read(const std::string& file) {
+    fail(3051, u"DAO.Workspace",
+         "The database engine cannot open the file '" + file +
+             "'. It is already opened exclusively by another user, or you need permission to view its data.");
   }
 
   void checked(const std::string& file) {

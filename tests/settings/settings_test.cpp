@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "common/files.h"
 #include "kvistur/automation.h"
@@ -94,6 +100,48 @@ TEST_F(SettingsTest, OneCallReadsTheFileOnce) {
     EXPECT_EQ(RegLesa(u"Leit", u"Fjöldi"), u"251") << "a later call reads the file again";
     return 0;
   });
+  std::filesystem::remove(ini_);
+  run_in_frame({u"C inn", 0, u"C út"}, [] {
+    EXPECT_EQ(lookup_setting(u"Leit", u"Fjöldi").failed_at, LookupStage::OpenKey);
+    return 0;
+  });
+}
+
+// A call looks at the file's status instead of reading it only while the
+// status is the one seen at a reading well after the file last changed:
+// bytes changed with the modification time set back, or another file of
+// the same size and times put in its place, are read at the next call.
+TEST_F(SettingsTest, AFileLeftAloneIsLookedAtAndAChangeIsStillRead) {
+  auto in_call = [] {
+    Text v;
+    run_in_frame({u"A inn", 0, u"A út"}, [&] {
+      v = RegLesa(u"Leit", u"Fjöldi");
+      return 0;
+    });
+    return v;
+  };
+  auto times = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return std::array<struct timespec, 2>{st.st_atim, st.st_mtim};
+  };
+  write("[Leit]\nFjöldi=250\n");
+  const auto old_times = times(ini_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // until a reading may stand
+  EXPECT_EQ(in_call(), u"250");
+  EXPECT_EQ(in_call(), u"250");
+  write("[Leit]\nFjöldi=251\n");
+  ASSERT_EQ(::utimensat(AT_FDCWD, ini_.c_str(), old_times.data(), 0), 0);
+  EXPECT_EQ(in_call(), u"251") << "same size and modification time, new bytes";
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(in_call(), u"251");
+  const std::string other = dir_.path + "/other.ini";
+  std::ofstream(other, std::ios::binary) << "[Leit]\nFjöldi=252\n";
+  const auto now_times = times(ini_);
+  ASSERT_EQ(::utimensat(AT_FDCWD, other.c_str(), now_times.data(), 0), 0);
+  std::filesystem::rename(other, ini_);
+  EXPECT_EQ(in_call(), u"252") << "another file in its place";
   std::filesystem::remove(ini_);
   run_in_frame({u"C inn", 0, u"C út"}, [] {
     EXPECT_EQ(lookup_setting(u"Leit", u"Fjöldi").failed_at, LookupStage::OpenKey);
