@@ -39,6 +39,7 @@
 #include "platform/sqlite_functions.h"
 #include "platform/sqlite_journal.h"
 #include "platform/workgroup.h"
+#include "settings/file_watch.h"
 #include "settings/settings.h"
 
 namespace kvistur::db {
@@ -179,6 +180,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection& operator=(const Connection&) = delete;
 
   const FileIdentity& identity() const { return id_; }
+  // The watch on the file's path taken before its identity was last looked
+  // at (file_watch.h): while it holds, the identity does.
+  uint64_t path_watch() const { return watch_token_; }
+  void set_path_watch(uint64_t token) { watch_token_ = token; }
   std::string file_name() const {
     const char* f = sqlite3_db_filename(db_, "main");
     return f ? f : "";
@@ -493,6 +498,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   std::string file_;  // the path as opened, every "\" of the component's path read as "/"
   FileIdentity id_;
+  uint64_t watch_token_ = 0;
   sqlite3* db_ = nullptr;
   Schema schema_;
   TranslationCache translations_;
@@ -892,9 +898,11 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
       if (it != pool_.end()) return std::make_unique<SqliteDatabase>(it->second);
     }
     for (int attempt = 1;; ++attempt) {
-      FileIdentity id = look_at(file);
+      uint64_t watch = 0;
+      FileIdentity id = look_at(file, watch);
       auto it = pool_.find(file);
       if (it != pool_.end() && it->second->identity() == id) {
+        it->second->set_path_watch(watch);
         checked(file);
         return std::make_unique<SqliteDatabase>(it->second);
       }
@@ -905,6 +913,7 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
         // be to the generation just replaced, so the name is opened again.
         auto now = identity_of(file);
         if (now && now->same_file(id)) {
+          c->set_path_watch(watch);
           pool_[file] = c;
           checked(file);
           return std::make_unique<SqliteDatabase>(c);
@@ -924,11 +933,20 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
 
  private:
   // What FILE resolves to now; the engine's error when it is missing, not a
-  // file, or not readable.  Whether it is readable was asked when the
-  // connection kept for it was made: while the file's identity is the same
-  // (its change time moves with its owner, mode and access list), the
-  // answer is too, and the question is not asked again.
-  FileIdentity look_at(const std::string& file) {
+  // file, or not readable; WATCH the watch on its path taken before the
+  // look.  While the watch on the path of the connection kept for it says
+  // nothing has happened there, the connection's identity is the answer,
+  // without a look (file_watch.h).  Whether the file is readable was asked
+  // when that connection was made: while its identity is the same (its
+  // change time moves with its owner, mode and access list), so is the
+  // answer, and the question is not asked again.
+  FileIdentity look_at(const std::string& file, uint64_t& watch) {
+    auto it = pool_.find(file);
+    if (it != pool_.end() && FileUnchanged(file, it->second->path_watch())) {
+      watch = it->second->path_watch();
+      return it->second->identity();
+    }
+    watch = WatchFile(file);
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) {
       pool_.erase(file);
@@ -940,7 +958,6 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
       fail(kNotDatabase, u"DAO.Workspace", "Unrecognized database format '" + file + "'.");
     }
     FileIdentity id = identity_from(st);
-    auto it = pool_.find(file);
     if (it != pool_.end() && it->second->identity() == id) return id;
     if (::access(file.c_str(), R_OK) != 0) {
       pool_.erase(file);

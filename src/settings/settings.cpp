@@ -14,6 +14,7 @@
 
 #include "kvistur/error.h"
 #include "kvistur/number.h"
+#include "settings/file_watch.h"
 #include "settings/log.h"
 #include "settings/settings_text.h"
 
@@ -116,10 +117,12 @@ constexpr int64_t kSettledNs = 2'000'000'000;
 
 // The settings read for the call in progress on this thread.  What the
 // last call read is kept after it: a call that reads the same bytes from
-// the same file takes its lines and answers instead of decoding them again,
-// and while the file's status stays what it was at a reading made well
-// after its last change, a call looks at the status instead of reading the
-// bytes (one system call instead of four, on every call).
+// the same file takes its lines and answers instead of decoding them again.
+// A call does not read the file again while the kernel's watch on it says
+// nothing has happened to it since the last reading (file_watch.h), nor,
+// where it cannot be watched, while its status stays what it was at a
+// reading made well after its last change: the file's status is one
+// system call where reading it is four.
 struct Snapshot {
   int depth = 0;
   std::vector<std::function<void()>> at_end;
@@ -130,23 +133,30 @@ struct Snapshot {
   SettingsLines lines;
   std::map<std::pair<Text, Text>, SettingLookup> answers;
   uint64_t generation = 1;  // raised whenever the answers are let go
+  uint64_t watch = 0;       // the watch taken before `raw` was read or its status looked at
   bool settled = false;     // `status` stands for `raw`
   FileStatus status;
 };
 thread_local Snapshot snapshot;
 
-// Whether the kept reading of PATH still holds, by the file's status alone.
+// Whether the kept reading of PATH still holds.
 bool kept_reading_holds(const std::string& path) {
-  if (!snapshot.settled || !snapshot.readable || path != snapshot.path) return false;
+  if (!snapshot.readable || path != snapshot.path) return false;
+  if (FileUnchanged(path, snapshot.watch)) return true;
+  if (!snapshot.settled) return false;
+  const uint64_t watch = WatchFile(path);
   FileStatus now;
-  return file_status(path, now) && now == snapshot.status;
+  if (!file_status(path, now) || now != snapshot.status) return false;
+  snapshot.watch = watch;
+  return true;
 }
 
-// Reads PATH for the call in progress; its status is looked at first, so
-// that a change made during the reading leaves a status that differs.
+// Reads PATH for the call in progress; the watch is taken and the status
+// looked at first, so that a change made during the reading is seen.
 void read_for_call(const std::string& path) {
   struct timespec clock {};
   ::clock_gettime(CLOCK_REALTIME, &clock);
+  const uint64_t watch = WatchFile(path);
   FileStatus status;
   bool have_status = file_status(path, status);
   std::string raw;
@@ -160,6 +170,7 @@ void read_for_call(const std::string& path) {
     snapshot.path = path;
     snapshot.raw = std::move(raw);
   }
+  snapshot.watch = readable ? watch : 0;
   snapshot.status = status;
   snapshot.settled = readable && have_status && status.ctime_ns <= nanoseconds(clock) - kSettledNs;
 }

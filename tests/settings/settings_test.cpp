@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -13,6 +15,7 @@
 #include "common/files.h"
 #include "kvistur/automation.h"
 #include "platform/open_database.h"
+#include "settings/file_watch.h"
 #include "settings/frame.h"
 #include "settings/log.h"
 #include "settings/settings.h"
@@ -107,19 +110,26 @@ TEST_F(SettingsTest, OneCallReadsTheFileOnce) {
   });
 }
 
-// A call looks at the file's status instead of reading it only while the
-// status is the one seen at a reading well after the file last changed:
-// bytes changed with the modification time set back, or another file of
-// the same size and times put in its place, are read at the next call.
-TEST_F(SettingsTest, AFileLeftAloneIsLookedAtAndAChangeIsStillRead) {
-  auto in_call = [] {
-    Text v;
-    run_in_frame({u"A inn", 0, u"A út"}, [&] {
-      v = RegLesa(u"Leit", u"Fjöldi");
-      return 0;
-    });
-    return v;
-  };
+// The value of Leit/Fjöldi as a call reads it.
+Text value_in_a_call() {
+  Text v;
+  run_in_frame({u"A inn", 0, u"A út"}, [&] {
+    v = RegLesa(u"Leit", u"Fjöldi");
+    return 0;
+  });
+  return v;
+}
+
+// Where the file cannot be watched, a call looks at its status instead of
+// reading it only while the status is the one seen at a reading well after
+// the file last changed: bytes changed with the modification time set
+// back, or another file of the same size and times put in its place, are
+// read at the next call.
+TEST_F(SettingsTest, AnUnwatchedFileLeftAloneIsLookedAtAndAChangeIsStillRead) {
+  SetFileWatching(false);
+  struct On {
+    ~On() { SetFileWatching(true); }
+  } on;
   auto times = [](const std::string& path) {
     struct stat st {};
     EXPECT_EQ(::stat(path.c_str(), &st), 0);
@@ -128,25 +138,69 @@ TEST_F(SettingsTest, AFileLeftAloneIsLookedAtAndAChangeIsStillRead) {
   write("[Leit]\nFjöldi=250\n");
   const auto old_times = times(ini_);
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // until a reading may stand
-  EXPECT_EQ(in_call(), u"250");
-  EXPECT_EQ(in_call(), u"250");
+  EXPECT_EQ(value_in_a_call(), u"250");
+  EXPECT_EQ(value_in_a_call(), u"250");
   write("[Leit]\nFjöldi=251\n");
   ASSERT_EQ(::utimensat(AT_FDCWD, ini_.c_str(), old_times.data(), 0), 0);
-  EXPECT_EQ(in_call(), u"251") << "same size and modification time, new bytes";
+  EXPECT_EQ(value_in_a_call(), u"251") << "same size and modification time, new bytes";
 
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  EXPECT_EQ(in_call(), u"251");
+  EXPECT_EQ(value_in_a_call(), u"251");
   const std::string other = dir_.path + "/other.ini";
   std::ofstream(other, std::ios::binary) << "[Leit]\nFjöldi=252\n";
   const auto now_times = times(ini_);
   ASSERT_EQ(::utimensat(AT_FDCWD, other.c_str(), now_times.data(), 0), 0);
   std::filesystem::rename(other, ini_);
-  EXPECT_EQ(in_call(), u"252") << "another file in its place";
+  EXPECT_EQ(value_in_a_call(), u"252") << "another file in its place";
   std::filesystem::remove(ini_);
   run_in_frame({u"C inn", 0, u"C út"}, [] {
     EXPECT_EQ(lookup_setting(u"Leit", u"Fjöldi").failed_at, LookupStage::OpenKey);
     return 0;
   });
+}
+
+// A watched file is not looked at while nothing happens on its path, and
+// whatever happens there is read at the next call: its bytes changed
+// through another name, a folder on the way put in place of another, a
+// link on the way pointed elsewhere, and a change seen by a child process
+// of fork (which must not take the parent's news).
+TEST_F(SettingsTest, AWatchedFileIsReadAgainAfterAnythingOnItsPath) {
+  namespace fs = std::filesystem;
+  const std::string real = dir_.path + "/a/lindrit.ini", link = dir_.path + "/lindrit.ini";
+  fs::create_directories(dir_.path + "/a");
+  std::ofstream(real, std::ios::binary) << "[Leit]\nFjöldi=1\n";
+  fs::remove(link);
+  fs::create_symlink("a/lindrit.ini", link);
+  EXPECT_EQ(value_in_a_call(), u"1");
+  const uint64_t watch = WatchFile(link);
+  ASSERT_NE(watch, 0u) << "a local file through a link is watched";
+  EXPECT_TRUE(FileUnchanged(link, watch));
+  EXPECT_EQ(value_in_a_call(), u"1");
+
+  const std::string other_name = dir_.path + "/other-name.ini";
+  fs::create_hard_link(real, other_name);
+  std::ofstream(other_name, std::ios::binary | std::ios::in) << "[Leit]\nFjöldi=2\n";
+  EXPECT_FALSE(FileUnchanged(link, watch));
+  EXPECT_EQ(value_in_a_call(), u"2") << "changed through another name";
+
+  fs::create_directories(dir_.path + "/b");
+  std::ofstream(dir_.path + "/b/lindrit.ini", std::ios::binary) << "[Leit]\nFjöldi=3\n";
+  fs::rename(dir_.path + "/a", dir_.path + "/old-a");
+  fs::rename(dir_.path + "/b", dir_.path + "/a");
+  EXPECT_EQ(value_in_a_call(), u"3") << "another folder in its place";
+
+  std::ofstream(dir_.path + "/c.ini", std::ios::binary) << "[Leit]\nFjöldi=4\n";
+  fs::create_symlink("c.ini", dir_.path + "/new-link");
+  fs::rename(dir_.path + "/new-link", link);
+  EXPECT_EQ(value_in_a_call(), u"4") << "the link pointed elsewhere";
+
+  std::ofstream(dir_.path + "/c.ini", std::ios::binary | std::ios::in) << "[Leit]\nFjöldi=5\n";
+  pid_t child = ::fork();
+  if (child == 0) _exit(value_in_a_call() == u"5" ? 0 : 1);  // the child reads its news
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(value_in_a_call(), u"5") << "and the parent its own";
 }
 
 // The catalogue's path, kept within and between calls while the file reads

@@ -1,0 +1,37 @@
+// Whether a file a call looks at may have changed since the last call
+// looked, told without looking at it.  Every call reads the settings
+// file's status and the catalogue's (a settings change, a catalogue put in
+// place of another, is the next call's), and each look is a walk of the
+// file's path in the kernel: two of them were a third of a call that finds
+// nothing.  The kernel can say instead when something happens to a path:
+// each directory on it is watched for its next name being created, removed,
+// renamed or changed in mode, the file for any change of its bytes or
+// attributes, and the mounts for any change; while none of that has
+// happened, the last look stands.
+//
+// The watch is only used where it sees every change: an absolute path of
+// no symbolic link, on a local file system (a file on a network share can
+// be changed by another machine without a word to this one).  Anywhere
+// else, and when the kernel runs out of watches, Watch gives 0 and the
+// caller looks at the file every time, as before.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kvistur {
+
+// A token that stays good while nothing has happened to PATH: to take
+// BEFORE looking at the file, so that a change made after the look is
+// seen.  0 when PATH cannot be watched.
+uint64_t WatchFile(const std::string& path);
+
+// Whether nothing has happened to PATH since WatchFile gave TOKEN (false
+// for 0).  Costs one system call when nothing has.
+bool FileUnchanged(const std::string& path, uint64_t token);
+
+// Turns the watching off (every WatchFile gives 0) or on again: for tests
+// of the looks themselves.
+void SetFileWatching(bool on);
+
+}  // namespace kvistur
