@@ -51,11 +51,12 @@ std::deque<std::string> names(const std::string& path) {
 }
 
 // What happens to a directory on the path that matters: its next name
-// made, removed, renamed, its mode changed; the directory itself moved or
-// removed.  A change to a file in it is told with the file's name, which
-// matters for the path's last name.
-constexpr uint32_t kDirectoryEvents = IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-                                      IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// made, removed or renamed; its own mode changed, the directory itself
+// moved or removed.  Writes to the files in it are not asked for (the
+// file at the end has a watch of its own): a busy folder, a catalogue's
+// folder while its log is written, would tell of every write.
+constexpr uint32_t kDirectoryEvents =
+    IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // The file itself, through whatever name it is changed.
 constexpr uint32_t kFileEvents = IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
 
