@@ -121,28 +121,15 @@ void let_writer_commit(int fd, std::chrono::milliseconds timeout) {
   }
 }
 
-struct FileIdentity {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  long long mtime_ns = 0;
-  // Changed by any change of the bytes and by a change of owner, mode or
-  // access list too, none of which can set it back.
-  long long ctime_ns = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-  bool same_file(const FileIdentity& o) const { return dev == o.dev && ino == o.ino; }
-};
-
-FileIdentity identity_from(const struct stat& st) {
-  return FileIdentity{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
-                      (long long)st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
-}
+// A file as a connection was made to it (device, inode, size, times): the
+// connection is used again only while its name gives the same.
+using FileIdentity = FileStatus;
 
 // What FILE resolves to now; nothing when it cannot be looked at.
 std::optional<FileIdentity> identity_of(const std::string& file) {
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0) return std::nullopt;
-  return identity_from(st);
+  FileIdentity id;
+  if (!LookAtFile(file, id)) return std::nullopt;
+  return id;
 }
 
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -957,7 +944,7 @@ class SqliteWorkspace : public Workspace, public std::enable_shared_from_this<Sq
       pool_.erase(file);
       fail(kNotDatabase, u"DAO.Workspace", "Unrecognized database format '" + file + "'.");
     }
-    FileIdentity id = identity_from(st);
+    FileIdentity id = StatusOf(st);
     if (it != pool_.end() && it->second->identity() == id) return id;
     if (::access(file.c_str(), R_OK) != 0) {
       pool_.erase(file);

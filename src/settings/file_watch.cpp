@@ -199,7 +199,7 @@ struct Watches {
         if (++links > 16 || n <= 0 || n >= ssize_t(sizeof target)) return 0;
         std::deque<std::string> more = names(std::string(target, std::size_t(n)));
         rest.insert(rest.begin(), more.begin(), more.end());
-        if (target[0] == '/') dir = "/";
+        if (target[0] == '/') dir.assign(1, '/');
       } else if (S_ISDIR(st.st_mode) && !rest.empty()) {
         dir = at;
       } else if (rest.empty() && !S_ISDIR(st.st_mode)) {
@@ -255,6 +255,18 @@ Watches& watches() {
 }
 
 }  // namespace
+
+FileStatus StatusOf(const struct stat& st) {
+  auto ns = [](const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  return FileStatus{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+bool LookAtFile(const std::string& path, FileStatus& out) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  out = StatusOf(st);
+  return true;
+}
 
 uint64_t WatchFile(const std::string& path) {
   Watches& w = watches();

@@ -16,10 +16,28 @@
 // caller looks at the file every time, as before.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
 namespace kvistur {
+
+// What a look at a file tells of it: which file a name gives (device and
+// inode), and whether its bytes or attributes may have changed.  Any change
+// of the bytes gives the file a new change time, as does a change of its
+// owner, mode or access list, and no program can set it back.
+struct FileStatus {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtime_ns = 0, ctime_ns = 0;
+  friend bool operator==(const FileStatus&, const FileStatus&) = default;
+  bool same_file(const FileStatus& o) const { return dev == o.dev && ino == o.ino; }
+};
+FileStatus StatusOf(const struct stat& st);
+// The status of the file PATH names; false when it cannot be looked at.
+bool LookAtFile(const std::string& path, FileStatus& out);
 
 // A token that stays good while nothing has happened to PATH: to take
 // BEFORE looking at the file, so that a change made after the look is

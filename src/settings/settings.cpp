@@ -1,11 +1,10 @@
 #include "settings/settings.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <map>
 
 #include <cstdlib>
@@ -88,26 +87,6 @@ bool read_settings_lines(const std::string& path, SettingsLines& out) {
   return true;
 }
 
-// What a look at the file's status tells of its bytes.  Any change of the
-// bytes gives the file a new change time (ctime, which no program can set
-// back), and replacing the file gives it a new inode.
-struct FileStatus {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  int64_t mtime_ns = 0, ctime_ns = 0;
-  friend bool operator==(const FileStatus&, const FileStatus&) = default;
-};
-
-int64_t nanoseconds(const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
-
-bool file_status(const std::string& path, FileStatus& out) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
-  out = FileStatus{st.st_dev, st.st_ino, st.st_size, nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
-  return true;
-}
-
 // A change time is written at the file system's clock granularity (a
 // kernel tick, a second on some), so a change made just after a reading
 // can carry the change time the reading saw.  A status is trusted to stand
@@ -146,7 +125,7 @@ bool kept_reading_holds(const std::string& path) {
   if (!snapshot.settled) return false;
   const uint64_t watch = WatchFile(path);
   FileStatus now;
-  if (!file_status(path, now) || now != snapshot.status) return false;
+  if (!LookAtFile(path, now) || now != snapshot.status) return false;
   snapshot.watch = watch;
   return true;
 }
@@ -154,11 +133,12 @@ bool kept_reading_holds(const std::string& path) {
 // Reads PATH for the call in progress; the watch is taken and the status
 // looked at first, so that a change made during the reading is seen.
 void read_for_call(const std::string& path) {
-  struct timespec clock {};
-  ::clock_gettime(CLOCK_REALTIME, &clock);
+  // The file system's clock, which change times are written by.
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   const uint64_t watch = WatchFile(path);
   FileStatus status;
-  bool have_status = file_status(path, status);
+  bool have_status = LookAtFile(path, status);
   std::string raw;
   bool readable = read_settings_bytes(path, raw);
   if (!readable || !snapshot.readable || path != snapshot.path || raw != snapshot.raw) {
@@ -172,7 +152,7 @@ void read_for_call(const std::string& path) {
   }
   snapshot.watch = readable ? watch : 0;
   snapshot.status = status;
-  snapshot.settled = readable && have_status && status.ctime_ns <= nanoseconds(clock) - kSettledNs;
+  snapshot.settled = readable && have_status && status.ctime_ns <= now - kSettledNs;
 }
 
 // The settings file's lines: read now, or as the call in progress read them.
