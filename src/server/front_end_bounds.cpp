@@ -7,6 +7,7 @@
 #include <yaz/zgdu.h>
 
 #include <algorithm>
+#include <cctype>
 
 namespace kvistur::server {
 namespace {
@@ -31,6 +32,52 @@ void bound(Z_APDU* apdu) {
     at_most(apdu->u.scanRequest->numberOfTermsRequested, kMaxScanTerms);
   else if (apdu->which == Z_APDU_presentRequest && apdu->u.presentRequest)
     at_most(apdu->u.presentRequest->numberOfRecordsRequested, kMaxRecordsAsked);
+}
+
+// Whether the BER element at B[AT..END) and everything in it is well
+// formed: every length within its container, the end-of-contents mark
+// only where an indefinite length ends, nesting no deeper than YAZ itself
+// decodes (its stack of 2000 constructed elements).
+// YAZ's decoder trusts some of this (a constructed string of no length
+// among end-of-contents marks in a definite length crashed it), so a
+// message that breaks it is refused before YAZ reads it.
+bool well_formed(const unsigned char* b, std::size_t& at, std::size_t end, int depth) {
+  if (depth > 2000 || at >= end) return false;
+  const unsigned char first = b[at++];
+  if (first == 0) return false;  // an end-of-contents mark where an element must be
+  if ((first & 31) == 31) {      // a tag of more than one byte
+    for (int n = 0;; ++n) {
+      if (at >= end || n == 4) return false;
+      if (!(b[at++] & 0x80)) break;
+    }
+  }
+  const bool constructed = first & 0x20;
+  if (at >= end) return false;
+  const unsigned char l = b[at++];
+  if (l == 0x80) {  // indefinite: elements until the end-of-contents mark
+    if (!constructed) return false;
+    for (;;) {
+      if (at + 1 < end && b[at] == 0 && b[at + 1] == 0) {
+        at += 2;
+        return true;
+      }
+      if (!well_formed(b, at, end, depth + 1)) return false;
+    }
+  }
+  std::size_t length = l;
+  if (l & 0x80) {
+    const int n = l & 0x7f;
+    if (n > 4 || std::size_t(n) > end - at) return false;
+    length = 0;
+    for (int i = 0; i < n; ++i) length = (length << 8) | b[at++];
+  }
+  if (length > end - at) return false;
+  const std::size_t stop = at + length;
+  if (constructed)
+    while (at < stop)
+      if (!well_formed(b, at, stop, depth + 1)) return false;
+  at = stop;
+  return true;
 }
 
 void bound(Z_SRW_PDU* pdu) {
@@ -60,6 +107,18 @@ extern "C" COMSTACK cs_create_host(const char* type_and_host, int blocking, void
 // SRU request is decoded, below).
 extern "C" int z_GDU(ODR o, Z_GDU** p, int opt, const char* name) {
   static const auto codec = yaz<int (*)(ODR, Z_GDU**, int, const char*)>("z_GDU");
+  if (o->direction == ODR_DECODE) {
+    // A stream being decoded has its bytes' count as its size.
+    int written = 0, top = 0;
+    const auto* buf = reinterpret_cast<const unsigned char*>(odr_getbuf(o, &written, &top));
+    std::size_t at = std::size_t(std::max(odr_offset(o), 0));
+    // A Z39.50 message is BER; an HTTP request starts with a letter.
+    const bool ber = buf && at < std::size_t(top) && (buf[at] & 0xC0) != 0 && !std::isalpha(buf[at]);
+    if (ber && !kvistur::server::well_formed(buf, at, std::size_t(top), 0)) {
+      odr_seterror(o, OPROTO, 0);
+      return 0;
+    }
+  }
   int r = codec ? codec(o, p, opt, name) : 0;
   if (r && o->direction == ODR_DECODE && p && *p && (*p)->which == Z_GDU_Z3950) bound((*p)->u.z3950);
   return r;
