@@ -459,10 +459,11 @@ void read_into_page_cache(const std::string& dir) {
   std::fprintf(stderr, "read into the page cache: %lld MB\n", bytes >> 20);
 }
 
-// The component's settings, in a folder of their own (never the catalogue's),
-// removed when the program ends.
+// When write_settings wrote the settings file.
 Clock::time_point settings_written;
 
+// The component's settings, in a folder of their own (never the catalogue's),
+// removed when the program ends.
 std::string write_settings(const std::string& dir) {
   static std::string folder;
   char tmpl[] = "/tmp/compare-engines-XXXXXX";

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
-#include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -97,6 +96,11 @@ struct Watches {
   }
   void forget_all() {
     for (auto& [wd, interests] : by_watch) ::inotify_rm_watch(fd, wd);
+    let_go();
+  }
+  // Every path's token and watch let go of here, the kernel's watches left
+  // as they are (a child of fork shares them with its parent).
+  void let_go() {
     tokens.clear();
     of.clear();
     by_watch.clear();
@@ -109,12 +113,16 @@ struct Watches {
     if (fd < 0 || mounts < 0) stop();
   }
   void stop() {
+    let_go();
     if (fd >= 0) ::close(fd);
     if (mounts >= 0) ::close(mounts);
     fd = mounts = -1;
-    tokens.clear();
-    of.clear();
-    by_watch.clear();
+  }
+  // Stopped, to start again at the next watch (a failed start stays
+  // stopped instead: it is not tried at every call).
+  void reset() {
+    stop();
+    started = false;
   }
 
   // Takes in what the kernel has said since the last time: each path
@@ -246,8 +254,7 @@ Watches& watches() {
                      [] {
                        Watches& c = watches();
                        c.mutex.unlock();
-                       c.stop();
-                       c.started = false;
+                       c.reset();
                      });
     return made;
   }();
@@ -285,7 +292,7 @@ void SetFileWatching(bool on) {
   Watches& w = watches();
   std::lock_guard<std::mutex> lock(w.mutex);
   w.on = on;
-  if (!on) w.stop(), w.started = false;
+  if (!on) w.reset();
 }
 
 }  // namespace kvistur

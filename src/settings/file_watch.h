@@ -9,11 +9,12 @@
 // attributes, and the mounts for any change; while none of that has
 // happened, the last look stands.
 //
-// The watch is only used where it sees every change: an absolute path of
-// no symbolic link, on a local file system (a file on a network share can
-// be changed by another machine without a word to this one).  Anywhere
-// else, and when the kernel runs out of watches, Watch gives 0 and the
-// caller looks at the file every time, as before.
+// The watch is only used where it sees every change: an absolute path,
+// followed through its symbolic links (each link's own folder is watched
+// too), on local file systems (a file on a network share can be changed by
+// another machine without a word to this one).  Anywhere else, and when
+// the kernel runs out of watches, WatchFile gives 0 and the caller looks
+// at the file every time, as before.
 #pragma once
 
 #include <sys/stat.h>
