@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "server/handlers.h"
+
 namespace kvistur::server {
 namespace {
 
@@ -119,6 +121,8 @@ extern "C" int z_GDU(ODR o, Z_GDU** p, int opt, const char* name) {
       return 0;
     }
   }
+  // An answer being encoded is made: the call it was read in ends.
+  if (o->direction == ODR_ENCODE) kvistur::server::EndAnswer();
   int r = codec ? codec(o, p, opt, name) : 0;
   if (r && o->direction == ODR_DECODE && p && *p && (*p)->which == Z_GDU_Z3950) bound((*p)->u.z3950);
   return r;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <semaphore>
 #include <thread>
 
@@ -57,6 +58,17 @@ struct ServerState {
 };
 ServerState* server = nullptr;
 
+// The call an answer is read in.  YAZ fetches an answer's records one by
+// one after the search or present handler has returned, and the records
+// are read in batches as the fetches come; were each read a call of its
+// own, an update committed between the search and a read would leave one
+// answer with the hits of one state and the records of another (records
+// "deleted", or not those the search counted).  So the call begins with
+// the handler that begins the answer and lasts until YAZ encodes the
+// answer (EndAnswer): every read of one answer sees one state.  The front
+// end serves a connection on one thread, whose call this is.
+thread_local std::optional<CallScope> answer_call;
+
 // One session: its log-on and result sets, the answer in progress (its
 // time and the record bytes handed out in it), and the records handed out
 // since the last request, logged as one present line when the next
@@ -92,7 +104,12 @@ struct Connection {
 
   // A request that hands out records begins: a search (SRU and Z39.50's
   // piggybacked records) or a present, of records FIRST..LAST of SET.
-  void begin_answer(const std::string& set = {}, int last = 0) {
+  // A search begins the answer's call afresh; a present goes on in the
+  // call of the search it follows in the same request (SRU's records), or
+  // begins one.
+  void begin_answer(bool search, const std::string& set = {}, int last = 0) {
+    if (search) answer_call.reset();
+    if (!answer_call) answer_call.emplace();
     answer.deadline = Clock::now() + std::chrono::seconds(server->limits.request_seconds);
     answer.bytes = 0;
     asked = {set, last};
@@ -182,7 +199,8 @@ Mapped map_query(const Z_Query* q, const IndexTable& indexes) {
 int search(void* handle, bend_search_rr* rr) {
   auto& c = *static_cast<Connection*>(handle);
   flush_present(c);
-  c.begin_answer(rr->setname ? rr->setname : "default", int(std::min<Odr_int>(rr->present_number, kMaxRecordsAsked)));
+  c.begin_answer(true, rr->setname ? rr->setname : "default",
+                 int(std::min<Odr_int>(rr->present_number, kMaxRecordsAsked)));
   Clock::time_point start = Clock::now();
   std::string database = first_base(rr->num_bases, rr->basenames);
   Diagnostic d;
@@ -277,7 +295,7 @@ void fetch_record(Connection& c, const std::string& name, ResultSet& set, bend_f
 // are fetched one by one.
 int present(void* handle, bend_present_rr* rr) {
   int last = int(std::min<int64_t>(int64_t(rr->start) + std::min(rr->number, kMaxRecordsAsked) - 1, INT32_MAX));
-  static_cast<Connection*>(handle)->begin_answer(rr->setname ? rr->setname : "default", last);
+  static_cast<Connection*>(handle)->begin_answer(false, rr->setname ? rr->setname : "default", last);
   return 0;
 }
 
@@ -514,7 +532,10 @@ bend_initresult* Init(bend_initrequest* r) {
   return result;
 }
 
+void EndAnswer() { answer_call.reset(); }
+
 void Close(void* handle) {
+  EndAnswer();
   auto* c = static_cast<Connection*>(handle);
   try {
     flush_present(*c);

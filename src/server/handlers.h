@@ -19,4 +19,9 @@ void Prepare(const Options& options, const Limits& limits);
 bend_initresult* Init(bend_initrequest* request);
 void Close(void* handle);
 
+// The answer being made on this thread has been handed to YAZ to encode:
+// the call its records were read in ends (a search or present begins
+// one, so that all its records are of the state the search saw).
+void EndAnswer();
+
 }  // namespace kvistur::server

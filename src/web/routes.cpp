@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "kvistur/error.h"
+#include "settings/settings.h"
 #include "web/browse_page.h"
 #include "web/catalogue.h"
 #include "web/page.h"
@@ -53,6 +54,10 @@ Response dispatch(const App& app, const PageContext& c) {
   if (!known) throw Refusal(404, "no_page");
   Faersla* f = WorkerLogOn(app.user, app.password);
   if (!f) throw Refusal(503, "unavailable");
+  // A page is read in one call, so that all it shows is of one state of
+  // the catalogue: a browse page's headings and its link back, a results
+  // page's hits and the groups and fields beside them.
+  CallScope call;
   if (path == "/") return HomePage(c, *f);
   if (path == "/search") return ResultsPage(c, *f);
   if (path == "/api/search") return SearchApi(c, *f);

@@ -231,5 +231,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!z_GDU(o.decode, &gdu, 0, nullptr) || !gdu) return 0;
   if (gdu->which == Z_GDU_Z3950 && gdu->u.z3950) z3950(s, o, gdu->u.z3950);
   else if (gdu->which == Z_GDU_HTTP_Request && gdu->u.HTTP_Request) sru(s, o, gdu->u.HTTP_Request);
+  EndAnswer();
   return 0;
 }

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "server/result_sets.h"
 #include "server/running_server.h"
@@ -145,6 +147,52 @@ TEST(LazyResultSetsServed, FacetsAndPresentsOfAFirstPlacesSet) {
   std::sort(numbers.begin(), numbers.end());
   EXPECT_NE(z.find("001 b" + numbers[4] + "\n"), std::string::npos) << "the 5th place: " << z;
   EXPECT_NE(z.find("001 b" + numbers[24] + "\n"), std::string::npos) << "the 25th place: " << z;
+}
+
+// The records of one answer are of the state its search saw.  Updates
+// replace every record of a word, again and again, while SRU searches ask
+// for all of its hits: each answer hands out as many records as it counted,
+// none of them "deleted" by an update that came between the search and the
+// reading of the records (read twenty at a time, each read a call of its
+// own unless the answer holds one).
+TEST(LazyResultSetsServed, EveryRecordOfAnAnswerIsOfTheStateItsSearchSaw) {
+  constexpr int kWord = 100;
+  auto round = [](int n) {
+    std::string records;
+    for (int i = 0; i < kWord; ++i)
+      for (int r : {n - 1, n}) {
+        if (r < 0) continue;
+        std::string record = book(r * kWord + i, "Skipti " + std::to_string(i));
+        if (r < n) record.replace(record.find("00000nam"), 8, "00000dam");
+        records += record;
+      }
+    return records;
+  };
+  TempDir files;
+  Catalogue cat({"build", "--marc", marc_file(files, "0.xml", round(0)), "--out"});
+  Server server(cat, "");
+  std::atomic<bool> done{false};
+  std::atomic<int> rounds{0};
+  std::thread writer([&] {
+    for (int n = 1; !done; ++n) {
+      auto r = cat.tool({"update", "--marc", marc_file(files, std::to_string(n) + ".xml", round(n)), cat.dir});
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      rounds = n;
+    }
+  });
+  int answers = 0;
+  for (; answers < 40 || rounds < 30; ++answers) {
+    std::string body = server.sru("Default?version=1.2&operation=searchRetrieve&recordSchema=kvistur"
+                                  "&maximumRecords=200&query=skipti");
+    std::vector<int> ids = ids_in(body, "<kvistur xmlns=\"urn:x-kvistur:display\" id=\"([0-9]+)\"");
+    if (ids_in(body, "numberOfRecords>([0-9]+)<") != std::vector<int>{kWord} || ids.size() != std::size_t(kWord)) {
+      ADD_FAILURE() << "answer " << answers << " after " << rounds << " updates: " << ids.size() << " records of "
+                    << body.substr(0, body.find("<zs:records>"));
+      break;
+    }
+  }
+  done = true;
+  writer.join();
 }
 
 }  // namespace
