@@ -74,9 +74,11 @@ std::vector<db::Literal> rows_from(int64_t word, int64_t from, bool prefix) {
 std::unique_ptr<db::Cursor> WordRowsFrom(db::Database& database, const StoredIndex& index, int64_t word, int64_t from,
                                          bool prefix) {
   if (!prefix && !stored::KeyedWord(word)) return nullptr;
-  if (!prefix && index.word_file())
-    if (auto rows = index.word_file()->rows(word, stored::PostingKey(word, from), stored::PostingKey(word, stored::kLastRow)))
-      return rows;
+  if (stored::WordFile* file = index.word_file()) {
+    auto rows = prefix ? file->prefix_rows(word, from)
+                       : file->rows(word, stored::PostingKey(word, from), stored::PostingKey(word, stored::kLastRow));
+    if (rows) return rows;
+  }
   return database.OpenCursorWith(
       prefix ? u"SELECT P.upto, P.packed, P.checksum FROM kv_prefix_postings AS P WHERE P.list = 0 AND P.upto >= 0 "
                u"ORDER BY P.upto"
@@ -123,6 +125,14 @@ std::vector<int32_t> StoredIndex::delta_records(db::Database& database, const st
 
 std::optional<int64_t> StoredIndex::prefix_list(db::Database& database, std::string_view fold,
                                                 const std::vector<int64_t>& words) const {
+  // The word file's list, found by the term's words or when they were
+  // looked up; a prefix it has with other words is no list here either
+  // (kv_prefixes has the same).
+  if (word_file_ && word_file_->prefix_buckets() > 0) {
+    if (std::optional<int64_t> key = word_file_->found_prefix(fold, words)) return key;
+    if (std::optional<stored::WordFile::Prefix> p = word_file_->prefix(fold))
+      return p->words == words ? std::optional<int64_t>(p->key) : std::nullopt;
+  }
   const int64_t key = stored::PrefixKey(fold);
   auto rows = database.OpenCursorWith(
       u"SELECT x.key, x.prefix, x.words, x.hash, x.checksum FROM kv_prefixes AS x WHERE x.key = 0", {key});

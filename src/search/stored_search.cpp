@@ -55,12 +55,30 @@ bool plain_text(const Text& term) {
   return true;
 }
 
+// The fold of the prefix of TERM, when the term is a text followed by one
+// `*` and its fold is of a length the index keeps prefix lists of.
+std::optional<std::string> prefix_fold(const Text& term) {
+  if (term.size() < 2 || term.back() != u'*') return std::nullopt;
+  const Text start = term.substr(0, term.size() - 1);
+  if (start.find_first_of(u"*?#[") != Text::npos) return std::nullopt;
+  std::string fold = db::fold_utf8(to_utf8(start));
+  const std::size_t points = stored::CodePoints(fold);
+  if (points < stored::kPrefixShortest || points > stored::kPrefixLongest) return std::nullopt;
+  return fold;
+}
+
 // The words a term's condition finds, each once: a word (not a pattern)
 // from the word file's vocabulary when it holds Orð's words at this state
-// (the condition compares the folds of the two texts), otherwise from Orð.
+// (the condition compares the folds of the two texts), and a prefix and
+// `*` from the file's list of the prefix (the pattern finds the words
+// whose folds begin with the prefix's fold, which the list was made of);
+// otherwise from Orð.
 std::vector<int64_t> term_words(db::Database& database, const StoredIndex& index, const Text& term) {
-  if (index.vocabulary() && !is_pattern(term) && plain_text(term))
-    return index.word_file()->words(db::fold_utf8(to_utf8(term)));
+  if (index.vocabulary() && plain_text(term)) {
+    if (!is_pattern(term)) return index.word_file()->words(db::fold_utf8(to_utf8(term)));
+    if (std::optional<std::string> fold = prefix_fold(term))
+      if (std::optional<stored::WordFile::Prefix> p = index.word_file()->prefix(*fold)) return std::move(p->words);
+  }
   auto rows = open_term_words(database, term);
   std::vector<int64_t> words;
   while (rows->Next()) {
@@ -79,13 +97,9 @@ std::vector<int64_t> term_words(db::Database& database, const StoredIndex& index
 // text, makes them differ: the term is then read word by word).
 std::optional<int64_t> prefix_list(db::Database& database, const StoredIndex& index, const Text& term,
                                    const std::vector<int64_t>& words) {
-  if (words.size() < stored::kPrefixWords || term.size() < 2 || term.back() != u'*') return std::nullopt;
-  const Text start = term.substr(0, term.size() - 1);
-  if (start.find_first_of(u"*?#[") != Text::npos) return std::nullopt;
-  const std::string fold = db::fold_utf8(to_utf8(start));
-  const std::size_t points = stored::CodePoints(fold);
-  if (points < stored::kPrefixShortest || points > stored::kPrefixLongest) return std::nullopt;
-  return index.prefix_list(database, fold, words);
+  if (words.size() < stored::kPrefixWords) return std::nullopt;
+  std::optional<std::string> fold = prefix_fold(term);
+  return fold ? index.prefix_list(database, *fold, words) : std::nullopt;
 }
 
 // Every position of the prefix list keyed KEY whose pairs meet MASK,

@@ -17,11 +17,18 @@ namespace kvistur::stored {
 namespace {
 
 constexpr char kMagic[8] = {'k', 'v', 'w', 'o', 'r', 'd', 's', '\0'};
-constexpr uint64_t kWordFileFormat = 1;
-constexpr std::size_t kHeader = 64;
+// Format 2 adds the prefix lists (and 16 bytes to the header); a file of
+// format 1 is read as one without them.
+constexpr uint64_t kWordFileFormat = 2, kFirstFormat = 1;
+constexpr std::size_t kHeader = 80, kFirstHeader = 64;
 constexpr std::size_t kRowEntry = 16;  // upto (4), bytes (4), checksum (8)
 // A list this small is read whole with its row table.
 constexpr uint64_t kReadWhole = 4096;
+// A larger list's rows are read as they are asked for: one row after a
+// jump, and while they are asked for one after another, twice as many
+// rows at a time each read, up to this many bytes (a list read whole, for
+// a count or to be kept, takes a few reads, not one a row).
+constexpr uint64_t kReadAheadAtMost = 256 * 1024;
 // The most bytes one bucket may have: more means the table is not ours.
 constexpr uint64_t kMaxBucket = uint64_t(1) << 24;
 // About this many words to a bucket.
@@ -53,6 +60,9 @@ uint64_t bucket_of(std::string_view fold, uint64_t buckets) {
 int64_t bucket_sum(int64_t build, uint64_t b, std::string_view bytes) {
   return Checksum(build).add(uint64_t(4)).add(b).add(bytes).value();
 }
+int64_t prefix_bucket_sum(int64_t build, uint64_t b, std::string_view bytes) {
+  return Checksum(build).add(uint64_t(6)).add(b).add(bytes).value();
+}
 int64_t header_sum(std::string_view bytes) { return Checksum(0).add(uint64_t(5)).add(bytes).value(); }
 
 // A row's upto as the file keeps it: 32 bits, the last row's as 2^32 - 1.
@@ -74,8 +84,10 @@ bool write_all(int fd, std::string_view bytes) {
 // list is small enough to be read whole.
 class FileRows : public db::Cursor {
  public:
-  FileRows(std::shared_ptr<const WordFile> file, int64_t word, const WordFile::List& list, int64_t from, int64_t to)
-      : file_(std::move(file)), word_(word), list_(list) {
+  // PREFIX: the rows of a prefix list, keyed by their upto alone.
+  FileRows(std::shared_ptr<const WordFile> file, int64_t word, const WordFile::List& list, int64_t from, int64_t to,
+           bool prefix = false)
+      : file_(std::move(file)), word_(word), list_(list), prefix_(prefix) {
     const uint64_t table = uint64_t(list.rows) * kRowEntry;
     if (list.bytes <= kReadWhole) {
       whole_.resize(list.bytes);
@@ -99,10 +111,7 @@ class FileRows : public db::Cursor {
     at_ = started_ ? at_ + 1 : at_;
     started_ = true;
     if (at_ >= list_.rows || key(at_) > to_) return false;
-    if (!whole_read_) {
-      row_.resize(std::size_t(starts_[at_ + 1] - starts_[at_]));
-      file_->read(starts_[at_], row_.data(), row_.size());
-    }
+    if (!whole_read_ && (at_ < first_ || at_ >= end_)) read_rows();
     return true;
   }
   bool IsNull(int) override { return false; }
@@ -112,20 +121,39 @@ class FileRows : public db::Cursor {
     return int64_t(get64(whole_.data() + at_ * kRowEntry + 8));
   }
   std::string_view Bytes(int) override {
-    if (!whole_read_) return row_;
+    if (!whole_read_)
+      return std::string_view(rows_).substr(std::size_t(starts_[at_] - starts_[first_]), std::size_t(starts_[at_ + 1] - starts_[at_]));
     return std::string_view(whole_).substr(std::size_t(starts_[at_] - list_.offset), std::size_t(starts_[at_ + 1] - starts_[at_]));
   }
   Variant Value(int i) override { return i == 1 ? Variant() : Variant(double(Integer(i))); }
   void Again(const std::vector<db::Literal>& literals) override {
-    const int64_t* from = literals.size() == 2 ? std::get_if<int64_t>(&literals[0]) : nullptr;
-    const int64_t* to = literals.size() == 2 ? std::get_if<int64_t>(&literals[1]) : nullptr;
-    // Only the same word's rows: another word's list is another cursor.
-    if (!from || !to || (*from >> 32) != word_) throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
-    range(*from, *to);
+    const int64_t* first = literals.size() == 2 ? std::get_if<int64_t>(&literals[0]) : nullptr;
+    const int64_t* second = literals.size() == 2 ? std::get_if<int64_t>(&literals[1]) : nullptr;
+    // Only the same list's rows: another list is another cursor.
+    if (!first || !second || (prefix_ ? *first : *first >> 32) != word_)
+      throw Error(3251, u"DAO.Recordset", u"Operation is not supported for this type of object.");
+    if (prefix_) range(*second, kLastRow);
+    else range(*first, *second);
   }
 
  private:
-  int64_t key(std::size_t r) const { return PostingKey(word_, row_upto(get32(whole_.data() + r * kRowEntry))); }
+  // Reads row AT_ and, when it follows the rows read last, as many again
+  // as they were (within the range and the most bytes a read takes).
+  void read_rows() {
+    const std::size_t ahead = at_ == end_ && end_ > first_ ? 2 * (end_ - first_) : 1;
+    std::size_t end = at_ + 1;
+    while (end < list_.rows && end - at_ < ahead && starts_[end + 1] - starts_[at_] <= kReadAheadAtMost &&
+           key(end) <= to_)
+      ++end;
+    rows_.resize(std::size_t(starts_[end] - starts_[at_]));
+    file_->read(starts_[at_], rows_.data(), rows_.size());
+    first_ = at_;
+    end_ = end;
+  }
+  int64_t key(std::size_t r) const {
+    const int64_t upto = row_upto(get32(whole_.data() + r * kRowEntry));
+    return prefix_ ? upto : PostingKey(word_, upto);
+  }
   void range(int64_t from, int64_t to) {
     std::size_t lo = 0, hi = list_.rows;
     while (lo < hi) {
@@ -140,10 +168,12 @@ class FileRows : public db::Cursor {
   std::shared_ptr<const WordFile> file_;
   int64_t word_;
   WordFile::List list_;
+  bool prefix_;
   std::string whole_;  // the row table, and the rows when read whole
   bool whole_read_ = false;
   std::vector<uint64_t> starts_;  // each row's first byte in the file, and the list's end
-  std::string row_;               // the row read, when not read whole
+  std::string rows_;               // rows first_ to end_, when not read whole
+  std::size_t first_ = 0, end_ = 0;
   std::size_t at_ = 0;
   int64_t to_ = 0;
   bool started_ = false;
@@ -155,7 +185,8 @@ std::string WordFileOf(const std::string& database_file) { return database_file 
 
 void WriteWordFile(const std::string& database_file, int64_t build, int64_t words_counter,
                    const std::vector<std::pair<int64_t, PostingsRow>>& rows,
-                   std::vector<std::pair<std::string_view, int64_t>> folds) {
+                   std::vector<std::pair<std::string_view, int64_t>> folds, const std::vector<FilePrefix>& prefixes,
+                   const std::vector<std::pair<int64_t, PostingsRow>>& prefix_rows) {
   const std::string file = WordFileOf(database_file);
   const std::string temporary = file + ".tmp";
   auto fail = [&](const std::string& why) {
@@ -166,90 +197,129 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return fail(std::string("cannot be written: ") + std::strerror(errno));
   bool ok = write_all(fd, std::string(kHeader, '\0'));
-  // The lists, word by word, and where each is.
+  // The lists, list by list, and where each is.
   struct Placed {
     int64_t word;
     WordFile::List list;
   };
-  std::vector<Placed> placed;
   uint64_t at = kHeader;
   std::string out;
-  for (std::size_t i = 0; ok && i < rows.size();) {
-    std::size_t end = i;
-    while (end < rows.size() && rows[end].first == rows[i].first) ++end;
-    out.clear();
-    for (std::size_t r = i; r < end; ++r) {
-      put32(out, file_upto(rows[r].second.upto));
-      put32(out, uint32_t(rows[r].second.packed.size()));
-      put64(out, uint64_t(rows[r].second.checksum));
+  auto write_lists = [&](const std::vector<std::pair<int64_t, PostingsRow>>& lists) {
+    std::vector<Placed> placed;
+    for (std::size_t i = 0; ok && i < lists.size();) {
+      std::size_t end = i;
+      while (end < lists.size() && lists[end].first == lists[i].first) ++end;
+      out.clear();
+      for (std::size_t r = i; r < end; ++r) {
+        put32(out, file_upto(lists[r].second.upto));
+        put32(out, uint32_t(lists[r].second.packed.size()));
+        put64(out, uint64_t(lists[r].second.checksum));
+      }
+      for (std::size_t r = i; r < end; ++r) out += lists[r].second.packed;
+      placed.push_back({lists[i].first, {at, uint32_t(end - i), out.size()}});
+      at += out.size();
+      ok = write_all(fd, out);
+      i = end;
     }
-    for (std::size_t r = i; r < end; ++r) out += rows[r].second.packed;
-    placed.push_back({rows[i].first, {at, uint32_t(end - i), out.size()}});
-    at += out.size();
-    ok = write_all(fd, out);
-    i = end;
+    return placed;
+  };
+  auto find = [](const std::vector<Placed>& placed, int64_t w) -> const WordFile::List* {
+    auto it = std::lower_bound(placed.begin(), placed.end(), w, [](const Placed& p, int64_t x) { return p.word < x; });
+    return it == placed.end() || it->word != w ? nullptr : &it->list;
+  };
+  auto put_list = [](std::string& body, const WordFile::List& l) {
+    PutVarint(body, l.offset);
+    PutVarint(body, l.rows);
+    PutVarint(body, l.bytes);
+  };
+  const std::vector<Placed> placed = write_lists(rows);
+  // The lists of the prefixes the file names, and no others.
+  std::vector<std::pair<int64_t, PostingsRow>> named;
+  if (!folds.empty()) {
+    std::vector<int64_t> keys;
+    for (const FilePrefix& p : prefixes) keys.push_back(p.key);
+    std::sort(keys.begin(), keys.end());
+    for (const auto& row : prefix_rows)
+      if (std::binary_search(keys.begin(), keys.end(), row.first)) named.push_back(row);
   }
-  // The vocabulary: each fold's words in the bucket of its hash.
-  uint64_t buckets = 0;
-  if (ok && !folds.empty()) {
-    buckets = std::max<uint64_t>(1, folds.size() / kWordsPerBucket);
-    std::vector<std::pair<uint64_t, std::size_t>> order(folds.size());
-    for (std::size_t i = 0; i < folds.size(); ++i) order[i] = {bucket_of(folds[i].first, buckets), i};
-    std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
-      if (a.first != b.first) return a.first < b.first;
-      const auto& fa = folds[a.second];
-      const auto& fb = folds[b.second];
-      return fa.first != fb.first ? fa.first < fb.first : fa.second < fb.second;
-    });
+  const std::vector<Placed> placed_prefixes = write_lists(named);
+  // ENTRIES (key, body) into buckets by their keys' hash: each bucket's
+  // entries after one another, and its checksum by SUM; then the table of
+  // where each bucket starts.  The number of buckets, 0 for none.
+  auto write_buckets = [&](std::vector<std::pair<std::string_view, std::string>>& entries, std::size_t per_bucket,
+                           int64_t (*sum)(int64_t, uint64_t, std::string_view), uint64_t& table) -> uint64_t {
+    table = at;
+    if (!ok || entries.empty()) return 0;
+    const uint64_t buckets = std::max<uint64_t>(1, entries.size() / per_bucket);
+    std::vector<std::pair<uint64_t, std::size_t>> order(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) order[i] = {bucket_of(entries[i].first, buckets), i};
+    std::sort(order.begin(), order.end());
     std::vector<uint64_t> starts;
     starts.reserve(buckets + 1);
-    std::size_t k = 0;
-    for (uint64_t b = 0; ok && b < buckets; ++b) {
+    for (std::size_t k = 0, b = 0; ok && b < buckets; ++b) {
       out.clear();
-      while (k < order.size() && order[k].first == b) {
-        const std::string_view fold = folds[order[k].second].first;
-        std::size_t e = k;
-        while (e < order.size() && order[e].first == b && folds[order[e].second].first == fold) ++e;
-        PutVarint(out, fold.size());
-        out += fold;
-        std::vector<int64_t> words;
-        for (std::size_t j = k; j < e; ++j) words.push_back(folds[order[j].second].second);
-        words.erase(std::unique(words.begin(), words.end()), words.end());
-        // Its words after their length, so that a look for another fold
-        // passes over them unread.
-        std::string body;
-        PutVarint(body, words.size());
-        for (int64_t w : words) {
-          auto it = std::lower_bound(placed.begin(), placed.end(), w, [](const Placed& p, int64_t x) { return p.word < x; });
-          // A word of Orð without rows: the index was written without
-          // postings for it, so the file cannot stand for Orð.
-          if (it == placed.end() || it->word != w) {
-            ::close(fd);
-            return fail("a word of Orð without a list");
-          }
-          PutVarint(body, ZigZag(w));
-          PutVarint(body, it->list.offset);
-          PutVarint(body, it->list.rows);
-          PutVarint(body, it->list.bytes);
-        }
+      for (; k < order.size() && order[k].first == b; ++k) {
+        const auto& [key, body] = entries[order[k].second];
+        PutVarint(out, key.size());
+        out += key;
         PutVarint(out, body.size());
         out += body;
-        k = e;
       }
-      put64(out, uint64_t(bucket_sum(build, b, out)));
+      put64(out, uint64_t(sum(build, b, out)));
       starts.push_back(at);
       at += out.size();
       ok = write_all(fd, out);
     }
     starts.push_back(at);
     out.clear();
-    for (uint64_t s : starts) put64(out, s);
-  }
-  const uint64_t table = at;
-  if (ok && buckets) {
+    for (uint64_t start : starts) put64(out, start);
+    table = at;
     at += out.size();
-    ok = write_all(fd, out);
+    ok = ok && write_all(fd, out);
+    return buckets;
+  };
+  // The vocabulary: each fold's words (in the order of their folds, then
+  // words) in the bucket of its hash.
+  std::sort(folds.begin(), folds.end());
+  std::vector<std::pair<std::string_view, std::string>> entries;
+  for (std::size_t k = 0; k < folds.size();) {
+    const std::string_view fold = folds[k].first;
+    std::vector<int64_t> words;
+    for (; k < folds.size() && folds[k].first == fold; ++k)
+      if (words.empty() || words.back() != folds[k].second) words.push_back(folds[k].second);
+    // Its words after their length, so that a look for another fold
+    // passes over them unread.
+    std::string body;
+    PutVarint(body, words.size());
+    for (int64_t w : words) {
+      const WordFile::List* l = find(placed, w);
+      // A word of Orð without rows: the index was written without
+      // postings for it, so the file cannot stand for Orð.
+      if (!l) {
+        ::close(fd);
+        return fail("a word of Orð without a list");
+      }
+      PutVarint(body, ZigZag(w));
+      put_list(body, *l);
+    }
+    entries.emplace_back(fold, std::move(body));
   }
+  uint64_t table = 0, prefix_table = 0;
+  const uint64_t buckets = write_buckets(entries, kWordsPerBucket, bucket_sum, table);
+  // The prefix lists (with a vocabulary only): each prefix's key, words
+  // (the first, then each one's distance from the one before) and list.
+  entries.clear();
+  for (const FilePrefix& p : prefixes) {
+    const WordFile::List* l = find(placed_prefixes, p.key);
+    if (!l || p.words.empty()) continue;  // no vocabulary, or a list without rows
+    std::string body;
+    PutVarint(body, ZigZag(p.key));
+    PutVarint(body, p.words.size());
+    for (std::size_t i = 0; i < p.words.size(); ++i) PutVarint(body, i ? uint64_t(p.words[i] - p.words[i - 1]) : ZigZag(p.words[0]));
+    put_list(body, *l);
+    entries.emplace_back(p.prefix, std::move(body));
+  }
+  const uint64_t prefix_buckets = write_buckets(entries, 1, prefix_bucket_sum, prefix_table);
   if (ok) {
     std::string head(kMagic, sizeof kMagic);
     put64(head, kWordFileFormat);
@@ -258,6 +328,8 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
     put64(head, buckets);
     put64(head, table);
     put64(head, at);
+    put64(head, prefix_buckets);
+    put64(head, prefix_table);
     put64(head, uint64_t(header_sum(head)));
     ok = ::pwrite(fd, head.data(), head.size(), 0) == ssize_t(head.size());
   }
@@ -274,9 +346,9 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
   if (fd < 0) return nullptr;
   std::shared_ptr<WordFile> f(new WordFile);
   f->fd_ = fd;
-  char head[kHeader];
+  char head[kHeader] = {};
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || ::pread(fd, head, kHeader, 0) != ssize_t(kHeader)) return nullptr;
+  if (::fstat(fd, &st) != 0 || ::pread(fd, head, kHeader, 0) < ssize_t(kFirstHeader)) return nullptr;
   // One object for one file of one writing: what it has found and read is
   // every state's.
   static std::mutex open_mutex;
@@ -289,11 +361,19 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
     if (auto open = it->second.lock()) return open;
   }
   for (auto it = open_files->begin(); it != open_files->end();) it = it->second.expired() ? open_files->erase(it) : std::next(it);
-  if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || get64(head + 8) != kWordFileFormat) return nullptr;
+  const uint64_t format = get64(head + 8);
+  if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || (format != kWordFileFormat && format != kFirstFormat)) return nullptr;
   if (int64_t(get64(head + 16)) != build) return nullptr;  // another writing's
-  const bool sound = int64_t(get64(head + 56)) == header_sum(std::string_view(head, 56)) &&
-                     get64(head + 48) == uint64_t(st.st_size) && get64(head + 40) <= get64(head + 48) &&
-                     (get64(head + 32) == 0 || get64(head + 40) + (get64(head + 32) + 1) * 8 <= get64(head + 48));
+  const std::size_t summed = format == kFirstFormat ? kFirstHeader - 8 : kHeader - 8;
+  const uint64_t length = get64(head + 48), table = get64(head + 40), buckets = get64(head + 32);
+  const uint64_t prefix_buckets = format == kFirstFormat ? 0 : get64(head + 56);
+  const uint64_t prefix_table = format == kFirstFormat ? table : get64(head + 64);
+  // Each table within the file, after what comes before it; the numbers
+  // of buckets bounded first, so that no product overflows.
+  const bool sound = int64_t(get64(head + summed)) == header_sum(std::string_view(head, summed)) &&
+                     length == uint64_t(st.st_size) && buckets < length && prefix_buckets < length &&
+                     table <= length && (buckets == 0 || table + (buckets + 1) * 8 <= length) &&
+                     (prefix_buckets == 0 || (prefix_table >= table && prefix_table + (prefix_buckets + 1) * 8 <= length));
   if (!sound) {
     SayOnce(file, "the word file is damaged; searches read the word lists from the catalogue until `kvistur index` writes it again");
     return nullptr;
@@ -301,8 +381,10 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
   f->build_ = build;
   f->words_counter_ = int64_t(get64(head + 24));
   f->buckets_ = get64(head + 32);
-  f->table_ = get64(head + 40);
-  f->size_ = get64(head + 48);
+  f->table_ = table;
+  f->prefix_buckets_ = prefix_buckets;
+  f->prefix_table_ = prefix_table;
+  f->size_ = length;
   (*open_files)[key] = f;
   return f;
 }
@@ -333,17 +415,100 @@ std::string_view WordFile::bucket(uint64_t b, uint64_t start, uint64_t end, std:
   return body;
 }
 
-std::pair<int64_t, WordFile::List> WordFile::entry_word(std::string_view entry, std::size_t& at) const {
-  const int64_t word = UnZigZag(GetVarint(entry, at));
+WordFile::List WordFile::entry_list(std::string_view entry, std::size_t& at) const {
   List l;
   l.offset = GetVarint(entry, at);
   const uint64_t rows = GetVarint(entry, at);
   l.bytes = GetVarint(entry, at);
-  if (rows == 0 || rows > l.bytes || l.offset < kHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
+  if (rows == 0 || rows > l.bytes || l.offset < kFirstHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
       rows * kRowEntry > l.bytes)
     throw Damaged("word file: a list out of place");
   l.rows = uint32_t(rows);
-  return {word, l};
+  return l;
+}
+
+std::pair<int64_t, WordFile::List> WordFile::entry_word(std::string_view entry, std::size_t& at) const {
+  const int64_t word = UnZigZag(GetVarint(entry, at));
+  return {word, entry_list(entry, at)};
+}
+
+WordFile::Prefix WordFile::entry_prefix(std::string_view entry) const {
+  Prefix p;
+  std::size_t at = 0;
+  p.key = UnZigZag(GetVarint(entry, at));
+  const uint64_t count = GetVarint(entry, at);
+  if (count == 0 || count > entry.size()) throw Damaged("word file: a prefix of more words than bytes");
+  p.words.reserve(std::size_t(count));
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t v = GetVarint(entry, at);
+    if (i == 0) {
+      p.words.push_back(UnZigZag(v));
+    } else {
+      // Ascending, each once: a step of at least one, within 64 bits.
+      if (v == 0 || v > uint64_t(INT64_MAX - p.words.back())) throw Damaged("word file: a prefix's words out of order");
+      p.words.push_back(p.words.back() + int64_t(v));
+    }
+  }
+  p.list = entry_list(entry, at);
+  if (at != entry.size()) throw Damaged("word file: bytes after a prefix's list");
+  return p;
+}
+
+std::string_view WordFile::prefix_bucket(uint64_t b, std::string& buffer) const {
+  char bounds[16];
+  read(prefix_table_ + b * 8, bounds, sizeof bounds);
+  const uint64_t start = get64(bounds), end = get64(bounds + 8);
+  if (start > end || end - start < 8 || end - start > kMaxBucket || start < table_ || end > prefix_table_)
+    throw Damaged("word file: a prefix bucket out of place");
+  buffer.resize(std::size_t(end - start));
+  read(start, buffer.data(), buffer.size());
+  const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
+  if (int64_t(get64(buffer.data() + body.size())) != prefix_bucket_sum(build_, b, body))
+    throw Damaged("word file: a prefix bucket's checksum does not match");
+  return body;
+}
+
+std::optional<WordFile::Prefix> WordFile::prefix(std::string_view fold) {
+  if (prefix_buckets_ == 0) return std::nullopt;
+  const uint64_t b = bucket_of(fold, prefix_buckets_);
+  thread_local std::string buffer;
+  const std::string_view body = prefix_bucket(b, buffer);
+  for (std::size_t at = 0; at < body.size();) {
+    const uint64_t n = GetVarint(body, at);
+    if (n > body.size() - at) throw Damaged("word file: a prefix past its bucket");
+    const bool found = body.substr(at, std::size_t(n)) == fold;
+    at += std::size_t(n);
+    const uint64_t length = GetVarint(body, at);
+    if (length > body.size() - at) throw Damaged("word file: a prefix's list past its bucket");
+    if (!found) {
+      at += std::size_t(length);
+      continue;
+    }
+    Prefix p = entry_prefix(body.substr(at, std::size_t(length)));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (known_prefixes_.size() >= kKnownAtMost) known_prefixes_.clear();
+    known_prefixes_[p.key] = {std::string(fold), p.words.size(), WordsHash(p.words), p.list};
+    return p;
+  }
+  return std::nullopt;
+}
+
+void WordFile::WalkPrefixes(const std::function<void(const std::string&, const Prefix&)>& each) const {
+  std::string buffer;
+  for (uint64_t b = 0; b < prefix_buckets_; ++b) {
+    const std::string_view body = prefix_bucket(b, buffer);
+    for (std::size_t at = 0; at < body.size();) {
+      const uint64_t n = GetVarint(body, at);
+      if (n > body.size() - at) throw Damaged("word file: a prefix past its bucket");
+      const std::string prefix(body.substr(at, std::size_t(n)));
+      at += std::size_t(n);
+      if (bucket_of(prefix, prefix_buckets_) != b) throw Damaged("word file: a prefix in another's bucket");
+      const uint64_t length = GetVarint(body, at);
+      if (length > body.size() - at) throw Damaged("word file: a prefix's list past its bucket");
+      each(prefix, entry_prefix(body.substr(at, std::size_t(length))));
+      at += std::size_t(length);
+    }
+  }
 }
 
 std::vector<int64_t> WordFile::words(std::string_view fold) {
@@ -409,7 +574,7 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
 void WordFile::Walk(const std::function<void(std::string_view, int64_t, const List&)>& each) const {
   std::string starts(std::size_t(buckets_ + 1) * 8, '\0');
   read(table_, starts.data(), starts.size());
-  if (get64(starts.data()) < kHeader || get64(starts.data() + buckets_ * 8) != table_)
+  if (get64(starts.data()) < kFirstHeader || get64(starts.data() + buckets_ * 8) != table_)
     throw Damaged("word file: the buckets do not fill their place");
   std::string buffer;
   for (uint64_t b = 0; b < buckets_; ++b) {
@@ -436,6 +601,31 @@ void WordFile::Walk(const std::function<void(std::string_view, int64_t, const Li
 
 std::unique_ptr<db::Cursor> WordFile::ListRows(int64_t word, const List& list, int64_t from, int64_t to) const {
   return std::make_unique<FileRows>(shared_from_this(), word, list, from, to);
+}
+
+std::unique_ptr<db::Cursor> WordFile::PrefixListRows(int64_t key, const List& list, int64_t from) const {
+  return std::make_unique<FileRows>(shared_from_this(), key, list, from, kLastRow, true);
+}
+
+std::unique_ptr<db::Cursor> WordFile::prefix_rows(int64_t key, int64_t from) {
+  List l;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = known_prefixes_.find(key);
+    if (it == known_prefixes_.end()) return nullptr;
+    l = it->second.list;
+  }
+  return PrefixListRows(key, l, from);
+}
+
+std::optional<int64_t> WordFile::found_prefix(std::string_view fold, std::span<const int64_t> words) {
+  const int64_t key = PrefixKey(fold);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = known_prefixes_.find(key);
+  if (it == known_prefixes_.end() || it->second.prefix != fold || it->second.words != words.size() ||
+      it->second.hash != WordsHash(words))
+    return std::nullopt;
+  return key;
 }
 
 std::unique_ptr<db::Cursor> WordFile::rows(int64_t word, int64_t from, int64_t to) {

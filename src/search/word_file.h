@@ -30,6 +30,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -47,16 +49,27 @@ namespace kvistur::stored {
 inline constexpr char kWordFileSuffix[] = "-words";
 std::string WordFileOf(const std::string& database_file);
 
+// A prefix list as the word file keeps it: its key (kv_prefixes), its
+// prefix, and the words a pattern of the prefix and `*` finds in Orð.
+struct FilePrefix {
+  int64_t key = 0;
+  std::string prefix;
+  std::vector<int64_t> words;  // ascending
+};
+
 // Writes the word file of DATABASE_FILE for the stored index BUILD: ROWS
 // are kv_postings' rows in key order (word, row); FOLDS the (fold, word)
 // of every word of Orð with a text, or none when some word's number is
-// not an integer (the file then has no vocabulary); WORDS_COUNTER is
-// kv_state.words at the writing.  On an error the file is not there (nor
-// any older one), and the search reads kv_postings; says why on standard
-// error.
+// not an integer (the file then has no vocabulary, and no prefixes);
+// PREFIXES the prefix lists whose words are those of their pattern, with
+// PREFIX_ROWS their rows of kv_prefix_postings in key order (list, row);
+// WORDS_COUNTER is kv_state.words at the writing.  On an error the file
+// is not there (nor any older one), and the search reads kv_postings;
+// says why on standard error.
 void WriteWordFile(const std::string& database_file, int64_t build, int64_t words_counter,
                    const std::vector<std::pair<int64_t, PostingsRow>>& rows,
-                   std::vector<std::pair<std::string_view, int64_t>> folds);
+                   std::vector<std::pair<std::string_view, int64_t>> folds, const std::vector<FilePrefix>& prefixes = {},
+                   const std::vector<std::pair<int64_t, PostingsRow>>& prefix_rows = {});
 
 // A word file opened for reading, shared by every state of the catalogue
 // that has the stored index it was written with (an update that writes a
@@ -89,13 +102,37 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
     uint32_t rows = 0;
     uint64_t bytes = 0;
   };
+  // The prefix list of the fold FOLD (of kPrefixShortest to kPrefixLongest
+  // code points): its key, its words (those whose folds Orð's pattern of
+  // the prefix and `*` finds, when the vocabulary is at the state) and
+  // its list; none when the file has no list of that prefix.  The file
+  // remembers where the list is.  Throws Damaged.
+  struct Prefix {
+    int64_t key = 0;
+    std::vector<int64_t> words;
+    List list;
+  };
+  std::optional<Prefix> prefix(std::string_view fold);
+  // The rows of the prefix list KEY from position FROM on, as WordRowsFrom
+  // gives a prefix list's (upto, packed, checksum); null when the file does
+  // not know where that list is (prefix() has not found it).
+  std::unique_ptr<db::Cursor> prefix_rows(int64_t key, int64_t from);
+  // The key of the prefix list of FOLD that prefix() has found, when its
+  // words are WORDS; none when it has not found it or they differ.
+  std::optional<int64_t> found_prefix(std::string_view fold, std::span<const int64_t> words);
+
   // Every fold of the vocabulary with each of its words and that word's
   // list, bucket by bucket, each bucket's checksum checked (for the check);
   // throws Damaged at the first that does not hold.
   void Walk(const std::function<void(std::string_view fold, int64_t word, const List& list)>& each) const;
+  // Every prefix list, bucket by bucket, as Walk; throws Damaged.
+  void WalkPrefixes(const std::function<void(const std::string& prefix, const Prefix& list)>& each) const;
   // The rows of WORD's list at LIST, as rows() gives them.
   std::unique_ptr<db::Cursor> ListRows(int64_t word, const List& list, int64_t from, int64_t to) const;
+  // The rows of the prefix list KEY at LIST, as prefix_rows() gives them.
+  std::unique_ptr<db::Cursor> PrefixListRows(int64_t key, const List& list, int64_t from) const;
   uint64_t buckets() const { return buckets_; }
+  uint64_t prefix_buckets() const { return prefix_buckets_; }
   int64_t words_counter() const { return words_counter_; }
 
   // Reads N bytes at OFFSET into OUT; Damaged on a short read or an error.
@@ -109,14 +146,31 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
   std::string_view bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer) const;
   // The word at AT of a fold's words, and its list, within the file's lists.
   std::pair<int64_t, List> entry_word(std::string_view entry, std::size_t& at) const;
+  // A list's place at AT of an entry, within the file's lists.
+  List entry_list(std::string_view entry, std::size_t& at) const;
+  // The prefix list of the entry ENTRY (after its prefix).
+  Prefix entry_prefix(std::string_view entry) const;
+  // Bucket B of the prefixes, read into BUFFER and checked.
+  std::string_view prefix_bucket(uint64_t b, std::string& buffer) const;
   int fd_ = -1;
   int64_t build_ = 0;
   int64_t words_counter_ = 0;
   uint64_t buckets_ = 0;
   uint64_t table_ = 0;  // the buckets' offsets
+  uint64_t prefix_buckets_ = 0;
+  uint64_t prefix_table_ = 0;  // the prefix buckets' offsets
   uint64_t size_ = 0;
   std::mutex mutex_;
   std::unordered_map<int64_t, List> known_;  // lists found through words()
+  // The prefix lists found through prefix(), by key: the prefix, its
+  // words' count and hash (WordsHash), and the list.
+  struct KnownPrefix {
+    std::string prefix;
+    std::size_t words = 0;
+    int64_t hash = 0;
+    List list;
+  };
+  std::unordered_map<int64_t, KnownPrefix> known_prefixes_;
   // Where each bucket starts, read whole at the first look for a word (and
   // charged to the process's budget); without room, each look reads its
   // bucket's two numbers.

@@ -64,17 +64,26 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
   }();
   const std::string database = dir + "/catalogue.sqlite";
   if (bytes.size() < 16) return;
-  const uint64_t size = 64 + bytes.size();
+  const uint64_t size = 80 + bytes.size();
   const uint64_t buckets = 1 + b1 % std::min<uint64_t>(64, bytes.size() / 8 - 1);
+  const uint64_t table = 80 + at % (bytes.size() - (buckets + 1) * 8 + 1);  // within the file
+  // Prefix buckets too when the top bit says so and there is room, their
+  // table after the other.
+  uint64_t prefix_buckets = b1 & 0x80 ? 1 + (b1 >> 3) % 8 : 0;
+  if (size - table < (prefix_buckets + 1) * 8 + (buckets + 1) * 8) prefix_buckets = 0;
+  const uint64_t prefix_table =
+      prefix_buckets ? table + (uint64_t(at) * 31) % (size - table - (prefix_buckets + 1) * 8 + 1) : table;
   std::string head("kvwords\0", 8);
-  put64(head, 1);
+  put64(head, 2);
   put64(head, 7);  // the build
   put64(head, 0);
   put64(head, buckets);
-  put64(head, 64 + at % (bytes.size() - (buckets + 1) * 8 + 1));  // the table, within the file
+  put64(head, table);
   put64(head, size);
+  put64(head, prefix_buckets);
+  put64(head, prefix_table);
   put64(head, uint64_t(Checksum(0).add(uint64_t(5)).add(std::string_view(head)).value()));
-  // Each bucket the table places within the file gets the checksum its
+  // Each bucket the tables place within the file gets the checksum its
   // bytes need, so that what is behind the checksums is reached.
   std::string file_bytes = head + std::string(bytes);
   auto get64 = [&](uint64_t p) {
@@ -82,14 +91,17 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
     for (int i = 7; i >= 0; --i) v = v << 8 | uint8_t(file_bytes[p + i]);
     return v;
   };
-  const uint64_t table = 64 + at % (bytes.size() - (buckets + 1) * 8 + 1);
-  for (uint64_t b = 0; b < buckets; ++b) {
-    const uint64_t start = get64(table + 8 * b), end = get64(table + 8 * b + 8);
-    if (start < 64 || start > end || end - start < 8 || end > table) continue;
-    const std::string_view body = std::string_view(file_bytes).substr(start, end - start - 8);
-    const uint64_t sum = uint64_t(Checksum(7).add(uint64_t(4)).add(b).add(body).value());
-    for (int i = 0; i < 8; ++i) file_bytes[end - 8 + i] = char(sum >> (8 * i));
-  }
+  auto sum_buckets = [&](uint64_t at_table, uint64_t n, uint64_t from, uint64_t kind) {
+    for (uint64_t b = 0; b < n; ++b) {
+      const uint64_t start = get64(at_table + 8 * b), end = get64(at_table + 8 * b + 8);
+      if (start < from || start > end || end - start < 8 || end > at_table) continue;
+      const std::string_view body = std::string_view(file_bytes).substr(start, end - start - 8);
+      const uint64_t sum = uint64_t(Checksum(7).add(kind).add(b).add(body).value());
+      for (int i = 0; i < 8; ++i) file_bytes[end - 8 + i] = char(sum >> (8 * i));
+    }
+  };
+  sum_buckets(table, buckets, 64, 4);
+  sum_buckets(prefix_table, prefix_buckets, table, 6);
   std::ofstream(WordFileOf(database), std::ios::binary | std::ios::trunc) << file_bytes;
   auto file = WordFile::Open(database, 7);
   if (!file) __builtin_trap();  // the header holds
@@ -109,6 +121,24 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
           if (rows->Bytes(1).size() > kPackedBytes || (rows->Integer(0) >> 32) != w) __builtin_trap();
           (void)rows->Integer(2);
         }
+      }
+    } catch (const Damaged&) {
+    }
+  }
+  std::vector<std::string> prefixes = {"sag", "a"};
+  try {
+    file->WalkPrefixes([&](const std::string& p, const WordFile::Prefix&) {
+      if (prefixes.size() < 64) prefixes.push_back(p);
+    });
+  } catch (const Damaged&) {
+  }
+  for (const std::string& p : prefixes) {
+    try {
+      if (std::optional<WordFile::Prefix> found = file->prefix(p)) {
+        auto rows = file->prefix_rows(found->key, 0);
+        if (!rows || found->words.empty()) __builtin_trap();  // prefix() found its list, of some words
+        while (rows->Next())
+          if (rows->Bytes(1).size() > kPackedBytes) __builtin_trap();
       }
     } catch (const Damaged&) {
     }

@@ -802,7 +802,9 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   EXPECT_TRUE(std::regex_match(
       check.out, std::regex(file + ": sound; stored search index of 3000 records, 7 rows of the order, " + lists + " words in " +
                             sql_rows(file, "SELECT count(*) FROM kv_postings").at(0) +
-                            " rows; a word file of [0-9]+ folds and " + lists + " lists; facet data of 3000 records\n")))
+                            " rows; a word file of [0-9]+ folds, " + lists + " lists and " +
+                            sql_rows(file, "SELECT count(*) FROM kv_prefixes").at(0) +
+                            " prefix lists; facet data of 3000 records\n")))
       << check.out;
   thread_state() = ThreadState{};
 }

@@ -363,8 +363,9 @@ void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
   }
   // The vocabulary, when it stands for Orð now: each fold's words as Orð has them.
   std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
-  if (stamp && file->vocabulary_at(stamp->words)) {
-    std::map<std::string, std::vector<int64_t>, std::less<>> orð;
+  const bool at_state = stamp && file->vocabulary_at(stamp->words);
+  std::map<std::string, std::vector<int64_t>, std::less<>> orð;
+  if (at_state) {
     for (auto& [fold, word] : WordFolds(db)) orð[fold].push_back(word);
     for (auto& [fold, words] : orð) {
       std::sort(words.begin(), words.end());
@@ -378,7 +379,50 @@ void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
       find(path + ": " + std::to_string(differ) + " folds whose words are not Orð's" + not_used);
     }
   }
-  summary_ += "; a word file of " + std::to_string(folds.size()) + " folds and " + std::to_string(compared) + " lists";
+  // Each prefix list: its prefix and words as kv_prefixes has them (and,
+  // when the vocabulary stands for Orð, the words a pattern of the prefix
+  // finds: the folds from the prefix up to it and U+10FFFF), its rows as
+  // kv_prefix_postings has them.
+  std::size_t prefixes = 0;
+  try {
+    SqliteStatement known(db, "SELECT prefix, words, hash FROM kv_prefixes WHERE key = ?");
+    SqliteStatement rows(db, "SELECT upto, packed, checksum FROM kv_prefix_postings WHERE list = ? ORDER BY upto");
+    file->WalkPrefixes([&](const std::string& prefix, const stored::WordFile::Prefix& p) {
+      ++prefixes;
+      if (findings_ - before >= kMaxLines) return;
+      const std::string where = path + ": the list of prefix key " + std::to_string(p.key);
+      known.bind(1, p.key);
+      const bool same = known.step() && known.blob(0) == prefix && known.integer(1) == int64_t(p.words.size()) &&
+                        known.integer(2) == stored::WordsHash(p.words);
+      known.reset();
+      if (!same) return find(where + " is not kv_prefixes' list of its prefix" + not_used);
+      if (at_state) {
+        std::vector<int64_t> words;
+        const std::string end = prefix + "\xF4\x8F\xBF\xBF";
+        for (auto at = orð.lower_bound(prefix); at != orð.end() && at->first < end; ++at)
+          words.insert(words.end(), at->second.begin(), at->second.end());
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end()), words.end());
+        if (words != p.words) return find(where + ": its words are not those Orð's pattern of it finds" + not_used);
+      }
+      try {
+        auto got = file->PrefixListRows(p.key, p.list, 0);
+        bool rows_same = true;
+        for (rows.bind(1, p.key); rows.step();)
+          rows_same = rows_same && got->Next() && got->Integer(0) == rows.integer(0) && got->Bytes(1) == rows.bytes(1) &&
+                      got->Integer(2) == rows.integer(2);
+        rows.reset();
+        if (!rows_same || got->Next()) find(where + " is not its rows of kv_prefix_postings" + not_used);
+      } catch (const stored::Damaged& d) {
+        rows.reset();
+        find(where + ": " + d.what() + not_used);
+      }
+    });
+  } catch (const stored::Damaged& d) {
+    find(path + ": " + d.what() + not_used);
+  }
+  summary_ += "; a word file of " + std::to_string(folds.size()) + " folds, " + std::to_string(compared) + " lists and " +
+              std::to_string(prefixes) + " prefix lists";
 }
 
 void IndexCheck::prefix_lists(sqlite3* db, const stored::Summary& meta, bool compare) {

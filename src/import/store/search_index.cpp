@@ -258,6 +258,9 @@ class PostingsTable {
 struct PrefixLists {
   std::vector<stored::PrefixRow> prefixes;                     // by prefix
   std::vector<std::pair<int64_t, stored::PostingsRow>> rows;   // each list's in order
+  // The lists whose words are exactly those Orð's pattern of the prefix
+  // and `*` finds, with those words, for the word file.
+  std::vector<stored::FilePrefix> file;
 };
 
 // FOLDS: (fold, word) of every word of Orð with an integer number; WORDS:
@@ -334,6 +337,12 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
     r.hash = stored::WordsHash(ids);
     r.checksum = r.sum(build);
     out.prefixes.push_back(std::move(r));
+    // The pattern finds the folds from the prefix up to the prefix and the
+    // last code point (U+10FFFF): all of the run but a fold that goes on
+    // with that code point, which only the file would then leave out.
+    if (std::none_of(folds.begin() + std::ptrdiff_t(from), folds.begin() + std::ptrdiff_t(to),
+                     [&](const auto& f) { return f.first.substr(prefix.size(), 4) == "\xF4\x8F\xBF\xBF"; }))
+      out.file.push_back({key, std::string(prefix), ids});
     return out.prefixes.size() - 1;
   };
   // A longer prefix's list as made, for the shorter prefix it starts with:
@@ -581,12 +590,12 @@ void WriteSummary(sqlite3* db, stored::Summary& meta) {
 // there only after a crash or a rollback, and its build then tells it
 // apart.
 void write_word_file(sqlite3* db, int64_t build, const std::vector<std::pair<int64_t, stored::PostingsRow>>& rows,
-                     std::vector<std::pair<std::string_view, int64_t>> folds) {
+                     std::vector<std::pair<std::string_view, int64_t>> folds, const PrefixLists& prefixes) {
   const char* file = sqlite3_db_filename(db, "main");
   if (!file || !*file) return;  // a database in memory
   std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
   if (!stamp) throw std::runtime_error("the content stamp has no row");
-  stored::WriteWordFile(file, build, stamp->words, rows, std::move(folds));
+  stored::WriteWordFile(file, build, stamp->words, rows, std::move(folds), prefixes.file, prefixes.rows);
 }
 
 // An index without lists has no word file: an older one goes.
@@ -617,12 +626,13 @@ void WriteSearchIndex(sqlite3* db) {
     create_delta(db);
     std::vector<std::pair<std::string, int64_t>> folds = WordFolds(db);
     std::vector<std::pair<std::string_view, int64_t>> views(folds.begin(), folds.end());
-    write_prefix_lists(db, make_prefix_lists(meta.build, layout.ids.size(), views, rows));
+    const PrefixLists prefixes = make_prefix_lists(meta.build, layout.ids.size(), views, rows);
+    write_prefix_lists(db, prefixes);
     // The vocabulary stands for Orð only when every word's number is an
     // integer (a term that finds another kind is read from the tables).
     SqliteStatement odd(db, "SELECT EXISTS (SELECT 1 FROM Orð WHERE typeof(ID) <> 'integer')");
     if (!odd.step() || odd.integer(0) != 0) views.clear();
-    write_word_file(db, meta.build, rows, std::move(views));
+    write_word_file(db, meta.build, rows, std::move(views), prefixes);
   } else {
     remove_word_file(db);
   }
@@ -716,7 +726,7 @@ void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x) {
     folds.reserve(x.fold_ends.size());
     for (std::size_t i = 0, start = 0; i < x.fold_ends.size(); start = x.fold_ends[i++])
       folds.emplace_back(std::string_view(x.folds).substr(start, x.fold_ends[i] - start), int64_t(i) + 1);
-    write_word_file(db, x.build, x.words, std::move(folds));
+    write_word_file(db, x.build, x.words, std::move(folds), x.prefixes);
   } else {
     remove_word_file(db);
   }
