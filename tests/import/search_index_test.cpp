@@ -313,6 +313,24 @@ TEST_F(StoredIndexTest, ATruncatedTermOfManyWords) {
           EXPECT_GT(plain.n, 0);
         }
       }
+  // The prefix lists are read from the word file: a copy whose own
+  // kv_prefix_postings is empty (read there, a damaged index, said once)
+  // answers the same, saying nothing.
+  {
+    const std::string words = std::filesystem::canonical(site_.catalogue()).string() + stored::kWordFileSuffix;
+    std::filesystem::copy_file(site_.catalogue(), site_.dir() + "/file.sqlite");
+    std::filesystem::copy_file(words, site_.dir() + "/file.sqlite" + stored::kWordFileSuffix);
+    exec_sql(site_.dir() + "/file.sqlite", "DELETE FROM kv_prefix_postings;");
+    for (const char16_t* t : {u"fjöl*", u"fjö* sögur", u"fjöl* saga"}) {
+      site_.set("Grunnur", "GrunnNafn", "plain.sqlite");
+      Outcome plain = search(t, -1, -1, 50, 0);
+      site_.set("Grunnur", "GrunnNafn", "file.sqlite");
+      ::testing::internal::CaptureStderr();
+      EXPECT_EQ(search(t, -1, -1, 50, 0), plain) << to_utf8(t);
+      EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << to_utf8(t);
+    }
+    site_.set("Grunnur", "GrunnNafn", "katalogur.sqlite");
+  }
   // A list whose rows hold together but is not the union of its words'
   // lists (one position left out) is what the check finds.
   {
