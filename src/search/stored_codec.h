@@ -72,6 +72,11 @@ inline constexpr uint8_t kPlaced = 16;
 struct Damaged : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// Damage found in the word file beside the catalogue (word_file.h): the
+// file is left aside, the catalogue's own rows stand.
+struct WordFileDamaged : Damaged {
+  using Damaged::Damaged;
+};
 
 // The checksum of a row: 64 bits over the values added, in order.
 class Checksum {

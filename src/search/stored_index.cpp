@@ -128,9 +128,10 @@ std::optional<int64_t> StoredIndex::prefix_list(db::Database& database, std::str
   // The word file's list, found by the term's words or when they were
   // looked up; a prefix it has with other words is no list here either
   // (kv_prefixes has the same).
-  if (word_file_ && word_file_->prefix_buckets() > 0) {
-    if (std::optional<int64_t> key = word_file_->found_prefix(fold, words)) return key;
-    if (std::optional<stored::WordFile::Prefix> p = word_file_->prefix(fold))
+  stored::WordFile* file = word_file();
+  if (file && file->prefix_buckets() > 0) {
+    if (std::optional<int64_t> key = file->found_prefix(fold, words)) return key;
+    if (std::optional<stored::WordFile::Prefix> p = file->prefix(fold))
       return p->words == words ? std::optional<int64_t>(p->key) : std::nullopt;
   }
   const int64_t key = stored::PrefixKey(fold);
@@ -217,6 +218,25 @@ void StoredIndex::set_damaged(const std::string& what) {
   damaged_.store(true, std::memory_order_release);
   stored::SayOnce(token_, "the stored search index is damaged (" + what +
                        "); searches read the tables until `kvistur index` writes it again");
+}
+
+namespace {
+thread_local int without_word_file = 0;
+}  // namespace
+
+WithoutWordFile::WithoutWordFile() { ++without_word_file; }
+WithoutWordFile::~WithoutWordFile() { --without_word_file; }
+
+stored::WordFile* StoredIndex::word_file() const {
+  if (without_word_file > 0 || file_damaged_.load(std::memory_order_acquire)) return nullptr;
+  return word_file_.get();
+}
+
+void StoredIndex::set_file_damaged(const std::string& what) {
+  file_damaged_.store(true, std::memory_order_release);
+  stored::SayOnce(token_ + " word file", "the word file is damaged (" + what +
+                                             "); searches read the word lists from the catalogue until `kvistur index` "
+                                             "writes it again");
 }
 
 bool StoredIndex::masked(uint32_t p) const { return delta_ && delta_->masked(p); }

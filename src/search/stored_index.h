@@ -72,6 +72,17 @@ class StoredDelta;
 // records are read from the tables.
 struct WordNotIndexed {};
 
+// While it lives, this thread's searches read no word file: a search that
+// found damage while it read one is made again without it, to tell the
+// file's damage from the catalogue's.
+class WithoutWordFile {
+ public:
+  WithoutWordFile();
+  ~WithoutWordFile();
+  WithoutWordFile(const WithoutWordFile&) = delete;
+  WithoutWordFile& operator=(const WithoutWordFile&) = delete;
+};
+
 // The stored index of one state of one catalogue, shared by every thread
 // that reads that state.  Chunks of the order are read when first needed
 // and kept; reads need no lock.  What it keeps is charged to the process's
@@ -99,8 +110,13 @@ class StoredIndex {
 
   // The word file written with this index beside the catalogue's file
   // (word_file.h), or null; and whether its words are Orð's at this state.
-  stored::WordFile* word_file() const { return word_file_.get(); }
-  bool vocabulary() const { return vocabulary_; }
+  // None once the file was found damaged (set_file_damaged), and on a
+  // thread while a WithoutWordFile lives.
+  stored::WordFile* word_file() const;
+  bool vocabulary() const { return vocabulary_ && word_file(); }
+  // Leaves the word file aside for this state, its lists read from the
+  // catalogue's rows (saying so on standard error once for the state).
+  void set_file_damaged(const std::string& what);
 
   // Whether a row read was found damaged: the index is not used any more.
   bool damaged() const { return damaged_.load(std::memory_order_acquire); }
@@ -156,6 +172,7 @@ class StoredIndex {
   std::atomic<bool> whole_ready_{false};
   std::shared_ptr<const RecordOrder> whole_;
   std::atomic<bool> damaged_{false};
+  std::atomic<bool> file_damaged_{false};
   std::unique_ptr<StoredDelta> delta_;
   std::shared_ptr<stored::WordFile> word_file_;
   bool vocabulary_ = false;

@@ -361,10 +361,12 @@ Text PositionsKey(const Text& term, int32_t group, int32_t field) {
   return u"positions " + from_utf8(std::to_string(group)) + u" " + from_utf8(std::to_string(field)) + u" " + term;
 }
 
-FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
-                        int32_t field, int32_t max, KeptSearch* kept) {
+namespace {
+
+FirstHits first_hits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
+                     int32_t field, int32_t max, KeptSearch* kept) {
   FirstHits out;
-  try {
+  {
     const uint64_t mask = index.mask(group, field);
     // Every term's words first, as every term's query runs first.
     std::vector<std::vector<int64_t>> words;
@@ -537,19 +539,12 @@ FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::v
       out.ids.push_back(merged[i].delta ? merged[i].delta->id : index.record_at(database, merged[i].base));
     if (kept) keep_rows_sought(database, index, streams, *kept, out);
     return out;
-  } catch (const NotAnswerable&) {
-  } catch (const WordNotIndexed&) {
-  } catch (const stored::Damaged& d) {
-    index.set_damaged(d.what());
-  } catch (const Error&) {
-  } catch (const std::exception&) {
   }
-  return FirstHits{};
 }
 
-RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, const Text& term, int32_t group,
-                                int32_t field) {
-  try {
+RecordNumbers term_records(db::Database& database, StoredIndex& index, const Text& term, int32_t group,
+                           int32_t field) {
+  {
     std::vector<int64_t> words = term_words(database, index, term);
     std::vector<bool> in_delta(words.size(), false);
     std::vector<int32_t> delta_ids;
@@ -565,14 +560,59 @@ RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, cons
     ids->insert(ids->end(), delta_ids.begin(), delta_ids.end());
     std::sort(ids->begin() + 1, ids->end());
     return ids;
-  } catch (const NotAnswerable&) {
-  } catch (const WordNotIndexed&) {
-  } catch (const stored::Damaged& d) {
-    index.set_damaged(d.what());
-  } catch (const Error&) {
-  } catch (const std::exception&) {
   }
-  return nullptr;
+}
+
+// FIND's answer; what it cannot answer, NONE (the caller reads the
+// tables).  Damage found in the word file leaves the file aside and FIND
+// runs again on the catalogue's rows.  A row that does not hold, read
+// while the file was in use, may be the file's: FIND runs again without
+// the file, and when that holds, the file is left aside; damage found
+// otherwise leaves the stored index aside.
+template <typename Answer>
+Answer answered(StoredIndex& index, const std::function<Answer()>& find, Answer none) {
+  std::optional<std::string> file_suspect;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::optional<WithoutWordFile> without;
+    if (file_suspect) without.emplace();
+    try {
+      Answer a = find();
+      if (file_suspect) index.set_file_damaged(*file_suspect);
+      return a;
+    } catch (const NotAnswerable&) {
+    } catch (const WordNotIndexed&) {
+    } catch (const stored::WordFileDamaged& d) {
+      if (attempt == 0) {
+        index.set_file_damaged(d.what());
+        continue;
+      }
+      index.set_damaged(d.what());
+    } catch (const stored::Damaged& d) {
+      if (attempt == 0 && index.word_file()) {
+        file_suspect = d.what();
+        continue;
+      }
+      index.set_damaged(d.what());
+    } catch (const Error&) {
+    } catch (const std::exception&) {
+    }
+    break;
+  }
+  return none;
+}
+
+}  // namespace
+
+FirstHits FindFirstHits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
+                        int32_t field, int32_t max, KeptSearch* kept) {
+  return answered<FirstHits>(
+      index, [&] { return first_hits(database, index, terms, group, field, max, kept); }, FirstHits{});
+}
+
+RecordNumbers StoredTermRecords(db::Database& database, StoredIndex& index, const Text& term, int32_t group,
+                                int32_t field) {
+  return answered<RecordNumbers>(
+      index, [&] { return term_records(database, index, term, group, field); }, nullptr);
 }
 
 }  // namespace kvistur

@@ -100,10 +100,10 @@ class FileRows : public db::Cursor {
     starts_[0] = list.offset + table;
     for (uint32_t r = 0; r < list.rows; ++r) {
       const uint32_t bytes = get32(whole_.data() + r * kRowEntry + 4);
-      if (bytes > kPackedBytes) throw Damaged("word file: a row longer than a row may be");
+      if (bytes > kPackedBytes) throw WordFileDamaged("word file: a row longer than a row may be");
       starts_[r + 1] = starts_[r] + bytes;
     }
-    if (starts_[list.rows] != list.offset + list.bytes) throw Damaged("word file: a list whose rows do not fill it");
+    if (starts_[list.rows] != list.offset + list.bytes) throw WordFileDamaged("word file: a list whose rows do not fill it");
     whole_read_ = list.bytes <= kReadWhole;
     range(from, to);
   }
@@ -394,11 +394,11 @@ WordFile::~WordFile() {
 }
 
 void WordFile::read(uint64_t offset, char* out, std::size_t n) const {
-  if (offset > size_ || n > size_ - offset) throw Damaged("word file: a place past its end");
+  if (offset > size_ || n > size_ - offset) throw WordFileDamaged("word file: a place past its end");
   while (n > 0) {
     ssize_t got = ::pread(fd_, out, n, off_t(offset));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) throw Damaged(std::string("word file: cannot be read (") + (got < 0 ? std::strerror(errno) : "short") + ")");
+    if (got <= 0) throw WordFileDamaged(std::string("word file: cannot be read (") + (got < 0 ? std::strerror(errno) : "short") + ")");
     out += got;
     offset += uint64_t(got);
     n -= std::size_t(got);
@@ -406,12 +406,12 @@ void WordFile::read(uint64_t offset, char* out, std::size_t n) const {
 }
 
 std::string_view WordFile::bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer) const {
-  if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw Damaged("word file: a bucket out of place");
+  if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw WordFileDamaged("word file: a bucket out of place");
   buffer.resize(std::size_t(end - start));
   read(start, buffer.data(), buffer.size());
   const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
   if (int64_t(get64(buffer.data() + body.size())) != bucket_sum(build_, b, body))
-    throw Damaged("word file: a bucket's checksum does not match");
+    throw WordFileDamaged("word file: a bucket's checksum does not match");
   return body;
 }
 
@@ -422,7 +422,7 @@ WordFile::List WordFile::entry_list(std::string_view entry, std::size_t& at) con
   l.bytes = GetVarint(entry, at);
   if (rows == 0 || rows > l.bytes || l.offset < kFirstHeader || l.offset > table_ || l.bytes > table_ - l.offset ||
       rows * kRowEntry > l.bytes)
-    throw Damaged("word file: a list out of place");
+    throw WordFileDamaged("word file: a list out of place");
   l.rows = uint32_t(rows);
   return l;
 }
@@ -437,7 +437,7 @@ WordFile::Prefix WordFile::entry_prefix(std::string_view entry) const {
   std::size_t at = 0;
   p.key = UnZigZag(GetVarint(entry, at));
   const uint64_t count = GetVarint(entry, at);
-  if (count == 0 || count > entry.size()) throw Damaged("word file: a prefix of more words than bytes");
+  if (count == 0 || count > entry.size()) throw WordFileDamaged("word file: a prefix of more words than bytes");
   p.words.reserve(std::size_t(count));
   for (uint64_t i = 0; i < count; ++i) {
     const uint64_t v = GetVarint(entry, at);
@@ -445,12 +445,12 @@ WordFile::Prefix WordFile::entry_prefix(std::string_view entry) const {
       p.words.push_back(UnZigZag(v));
     } else {
       // Ascending, each once: a step of at least one, within 64 bits.
-      if (v == 0 || v > uint64_t(INT64_MAX - p.words.back())) throw Damaged("word file: a prefix's words out of order");
+      if (v == 0 || v > uint64_t(INT64_MAX - p.words.back())) throw WordFileDamaged("word file: a prefix's words out of order");
       p.words.push_back(p.words.back() + int64_t(v));
     }
   }
   p.list = entry_list(entry, at);
-  if (at != entry.size()) throw Damaged("word file: bytes after a prefix's list");
+  if (at != entry.size()) throw WordFileDamaged("word file: bytes after a prefix's list");
   return p;
 }
 
@@ -459,12 +459,12 @@ std::string_view WordFile::prefix_bucket(uint64_t b, std::string& buffer) const 
   read(prefix_table_ + b * 8, bounds, sizeof bounds);
   const uint64_t start = get64(bounds), end = get64(bounds + 8);
   if (start > end || end - start < 8 || end - start > kMaxBucket || start < table_ || end > prefix_table_)
-    throw Damaged("word file: a prefix bucket out of place");
+    throw WordFileDamaged("word file: a prefix bucket out of place");
   buffer.resize(std::size_t(end - start));
   read(start, buffer.data(), buffer.size());
   const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
   if (int64_t(get64(buffer.data() + body.size())) != prefix_bucket_sum(build_, b, body))
-    throw Damaged("word file: a prefix bucket's checksum does not match");
+    throw WordFileDamaged("word file: a prefix bucket's checksum does not match");
   return body;
 }
 
@@ -475,11 +475,11 @@ std::optional<WordFile::Prefix> WordFile::prefix(std::string_view fold) {
   const std::string_view body = prefix_bucket(b, buffer);
   for (std::size_t at = 0; at < body.size();) {
     const uint64_t n = GetVarint(body, at);
-    if (n > body.size() - at) throw Damaged("word file: a prefix past its bucket");
+    if (n > body.size() - at) throw WordFileDamaged("word file: a prefix past its bucket");
     const bool found = body.substr(at, std::size_t(n)) == fold;
     at += std::size_t(n);
     const uint64_t length = GetVarint(body, at);
-    if (length > body.size() - at) throw Damaged("word file: a prefix's list past its bucket");
+    if (length > body.size() - at) throw WordFileDamaged("word file: a prefix's list past its bucket");
     if (!found) {
       at += std::size_t(length);
       continue;
@@ -499,12 +499,12 @@ void WordFile::WalkPrefixes(const std::function<void(const std::string&, const P
     const std::string_view body = prefix_bucket(b, buffer);
     for (std::size_t at = 0; at < body.size();) {
       const uint64_t n = GetVarint(body, at);
-      if (n > body.size() - at) throw Damaged("word file: a prefix past its bucket");
+      if (n > body.size() - at) throw WordFileDamaged("word file: a prefix past its bucket");
       const std::string prefix(body.substr(at, std::size_t(n)));
       at += std::size_t(n);
-      if (bucket_of(prefix, prefix_buckets_) != b) throw Damaged("word file: a prefix in another's bucket");
+      if (bucket_of(prefix, prefix_buckets_) != b) throw WordFileDamaged("word file: a prefix in another's bucket");
       const uint64_t length = GetVarint(body, at);
-      if (length > body.size() - at) throw Damaged("word file: a prefix's list past its bucket");
+      if (length > body.size() - at) throw WordFileDamaged("word file: a prefix's list past its bucket");
       each(prefix, entry_prefix(body.substr(at, std::size_t(length))));
       at += std::size_t(length);
     }
@@ -542,11 +542,11 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
   std::size_t at = 0;
   while (at < body.size()) {
     const uint64_t n = GetVarint(body, at);
-    if (n > body.size() - at) throw Damaged("word file: a fold past its bucket");
+    if (n > body.size() - at) throw WordFileDamaged("word file: a fold past its bucket");
     const bool found = body.substr(at, std::size_t(n)) == fold;
     at += std::size_t(n);
     const uint64_t length = GetVarint(body, at);
-    if (length > body.size() - at) throw Damaged("word file: words past their bucket");
+    if (length > body.size() - at) throw WordFileDamaged("word file: words past their bucket");
     if (!found) {
       at += std::size_t(length);
       continue;
@@ -554,18 +554,18 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
     const std::string_view entry = body.substr(at, std::size_t(length));
     std::size_t e = 0;
     const uint64_t count = GetVarint(entry, e);
-    if (count > entry.size()) throw Damaged("word file: more words than bytes");
+    if (count > entry.size()) throw WordFileDamaged("word file: more words than bytes");
     std::vector<int64_t> out;
     out.reserve(std::size_t(count));
     std::lock_guard<std::mutex> lock(mutex_);
     if (known_.size() + count > kKnownAtMost) known_.clear();
     for (uint64_t i = 0; i < count; ++i) {
       const auto [word, list] = entry_word(entry, e);
-      if (!out.empty() && word <= out.back()) throw Damaged("word file: a fold's words out of order");
+      if (!out.empty() && word <= out.back()) throw WordFileDamaged("word file: a fold's words out of order");
       out.push_back(word);
       known_[word] = list;
     }
-    if (e != entry.size()) throw Damaged("word file: bytes after a fold's words");
+    if (e != entry.size()) throw WordFileDamaged("word file: bytes after a fold's words");
     return out;
   }
   return {};
@@ -575,18 +575,18 @@ void WordFile::Walk(const std::function<void(std::string_view, int64_t, const Li
   std::string starts(std::size_t(buckets_ + 1) * 8, '\0');
   read(table_, starts.data(), starts.size());
   if (get64(starts.data()) < kFirstHeader || get64(starts.data() + buckets_ * 8) != table_)
-    throw Damaged("word file: the buckets do not fill their place");
+    throw WordFileDamaged("word file: the buckets do not fill their place");
   std::string buffer;
   for (uint64_t b = 0; b < buckets_; ++b) {
     const std::string_view body = bucket(b, get64(starts.data() + b * 8), get64(starts.data() + b * 8 + 8), buffer);
     for (std::size_t at = 0; at < body.size();) {
       const uint64_t n = GetVarint(body, at);
-      if (n > body.size() - at) throw Damaged("word file: a fold past its bucket");
+      if (n > body.size() - at) throw WordFileDamaged("word file: a fold past its bucket");
       const std::string_view fold = body.substr(at, std::size_t(n));
       at += std::size_t(n);
-      if (bucket_of(fold, buckets_) != b) throw Damaged("word file: a fold in another's bucket");
+      if (bucket_of(fold, buckets_) != b) throw WordFileDamaged("word file: a fold in another's bucket");
       const uint64_t length = GetVarint(body, at);
-      if (length > body.size() - at) throw Damaged("word file: words past their bucket");
+      if (length > body.size() - at) throw WordFileDamaged("word file: words past their bucket");
       const std::string_view entry = body.substr(at, std::size_t(length));
       at += std::size_t(length);
       std::size_t e = 0;
@@ -594,7 +594,7 @@ void WordFile::Walk(const std::function<void(std::string_view, int64_t, const Li
         const auto [word, list] = entry_word(entry, e);
         each(fold, word, list);
       }
-      if (e != entry.size()) throw Damaged("word file: bytes after a fold's words");
+      if (e != entry.size()) throw WordFileDamaged("word file: bytes after a fold's words");
     }
   }
 }
