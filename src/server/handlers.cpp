@@ -66,8 +66,15 @@ ServerState* server = nullptr;
 // "deleted", or not those the search counted).  So the call begins with
 // the handler that begins the answer and lasts until YAZ encodes the
 // answer (EndAnswer): every read of one answer sees one state.  The front
-// end serves a connection on one thread, whose call this is.
-thread_local std::optional<CallScope> answer_call;
+// end serves a connection on one thread, whose call this is (held by a
+// plain pointer: a thread that ends runs no destructor of it after those
+// of the call's own state).
+thread_local CallScope* answer_call = nullptr;
+
+void end_answer_call() {
+  delete answer_call;
+  answer_call = nullptr;
+}
 
 // One session: its log-on and result sets, the answer in progress (its
 // time and the record bytes handed out in it), and the records handed out
@@ -108,8 +115,8 @@ struct Connection {
   // call of the search it follows in the same request (SRU's records), or
   // begins one.
   void begin_answer(bool search, const std::string& set = {}, int last = 0) {
-    if (search) answer_call.reset();
-    if (!answer_call) answer_call.emplace();
+    if (search) end_answer_call();
+    if (!answer_call) answer_call = new CallScope;
     answer.deadline = Clock::now() + std::chrono::seconds(server->limits.request_seconds);
     answer.bytes = 0;
     asked = {set, last};
@@ -532,7 +539,7 @@ bend_initresult* Init(bend_initrequest* r) {
   return result;
 }
 
-void EndAnswer() { answer_call.reset(); }
+void EndAnswer() { end_answer_call(); }
 
 void Close(void* handle) {
   EndAnswer();
