@@ -65,6 +65,20 @@ int64_t prefix_bucket_sum(int64_t build, uint64_t b, std::string_view bytes) {
 }
 int64_t header_sum(std::string_view bytes) { return Checksum(0).add(uint64_t(5)).add(bytes).value(); }
 
+// The next entry of a bucket's BODY from AT: its key (a fold, a prefix)
+// and what the bucket holds for it; AT moves past both.
+std::pair<std::string_view, std::string_view> next_entry(std::string_view body, std::size_t& at) {
+  const uint64_t n = GetVarint(body, at);
+  if (n > body.size() - at) throw WordFileDamaged("word file: a key past its bucket");
+  const std::string_view key = body.substr(at, std::size_t(n));
+  at += std::size_t(n);
+  const uint64_t length = GetVarint(body, at);
+  if (length > body.size() - at) throw WordFileDamaged("word file: an entry past its bucket");
+  const std::string_view entry = body.substr(at, std::size_t(length));
+  at += std::size_t(length);
+  return {key, entry};
+}
+
 // A row's upto as the file keeps it: 32 bits, the last row's as 2^32 - 1.
 uint32_t file_upto(int64_t upto) { return uint32_t(std::min(upto, kLastRow - 1)); }
 int64_t row_upto(uint32_t u) { return u == uint32_t(kLastRow - 1) ? kLastRow : int64_t(u); }
@@ -405,13 +419,16 @@ void WordFile::read(uint64_t offset, char* out, std::size_t n) const {
   }
 }
 
-std::string_view WordFile::bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer) const {
-  if (start > end || end - start < 8 || end - start > kMaxBucket || end > table_) throw WordFileDamaged("word file: a bucket out of place");
+std::string_view WordFile::bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer, bool prefixes) const {
+  // Each kind of bucket between what comes before it and its table.
+  const uint64_t low = prefixes ? table_ : 0, high = prefixes ? prefix_table_ : table_;
+  if (start > end || end - start < 8 || end - start > kMaxBucket || start < low || end > high)
+    throw WordFileDamaged("word file: a bucket out of place");
   buffer.resize(std::size_t(end - start));
   read(start, buffer.data(), buffer.size());
   const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
-  if (int64_t(get64(buffer.data() + body.size())) != bucket_sum(build_, b, body))
-    throw WordFileDamaged("word file: a bucket's checksum does not match");
+  const int64_t sum = prefixes ? prefix_bucket_sum(build_, b, body) : bucket_sum(build_, b, body);
+  if (int64_t(get64(buffer.data() + body.size())) != sum) throw WordFileDamaged("word file: a bucket's checksum does not match");
   return body;
 }
 
@@ -457,15 +474,7 @@ WordFile::Prefix WordFile::entry_prefix(std::string_view entry) const {
 std::string_view WordFile::prefix_bucket(uint64_t b, std::string& buffer) const {
   char bounds[16];
   read(prefix_table_ + b * 8, bounds, sizeof bounds);
-  const uint64_t start = get64(bounds), end = get64(bounds + 8);
-  if (start > end || end - start < 8 || end - start > kMaxBucket || start < table_ || end > prefix_table_)
-    throw WordFileDamaged("word file: a prefix bucket out of place");
-  buffer.resize(std::size_t(end - start));
-  read(start, buffer.data(), buffer.size());
-  const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
-  if (int64_t(get64(buffer.data() + body.size())) != prefix_bucket_sum(build_, b, body))
-    throw WordFileDamaged("word file: a prefix bucket's checksum does not match");
-  return body;
+  return bucket(b, get64(bounds), get64(bounds + 8), buffer, true);
 }
 
 std::optional<WordFile::Prefix> WordFile::prefix(std::string_view fold) {
@@ -474,17 +483,9 @@ std::optional<WordFile::Prefix> WordFile::prefix(std::string_view fold) {
   thread_local std::string buffer;
   const std::string_view body = prefix_bucket(b, buffer);
   for (std::size_t at = 0; at < body.size();) {
-    const uint64_t n = GetVarint(body, at);
-    if (n > body.size() - at) throw WordFileDamaged("word file: a prefix past its bucket");
-    const bool found = body.substr(at, std::size_t(n)) == fold;
-    at += std::size_t(n);
-    const uint64_t length = GetVarint(body, at);
-    if (length > body.size() - at) throw WordFileDamaged("word file: a prefix's list past its bucket");
-    if (!found) {
-      at += std::size_t(length);
-      continue;
-    }
-    Prefix p = entry_prefix(body.substr(at, std::size_t(length)));
+    const auto [key, entry] = next_entry(body, at);
+    if (key != fold) continue;
+    Prefix p = entry_prefix(entry);
     std::lock_guard<std::mutex> lock(mutex_);
     if (known_prefixes_.size() >= kKnownAtMost) known_prefixes_.clear();
     known_prefixes_[p.key] = {std::string(fold), p.words.size(), WordsHash(p.words), p.list};
@@ -498,15 +499,9 @@ void WordFile::WalkPrefixes(const std::function<void(const std::string&, const P
   for (uint64_t b = 0; b < prefix_buckets_; ++b) {
     const std::string_view body = prefix_bucket(b, buffer);
     for (std::size_t at = 0; at < body.size();) {
-      const uint64_t n = GetVarint(body, at);
-      if (n > body.size() - at) throw WordFileDamaged("word file: a prefix past its bucket");
-      const std::string prefix(body.substr(at, std::size_t(n)));
-      at += std::size_t(n);
+      const auto [prefix, entry] = next_entry(body, at);
       if (bucket_of(prefix, prefix_buckets_) != b) throw WordFileDamaged("word file: a prefix in another's bucket");
-      const uint64_t length = GetVarint(body, at);
-      if (length > body.size() - at) throw WordFileDamaged("word file: a prefix's list past its bucket");
-      each(prefix, entry_prefix(body.substr(at, std::size_t(length))));
-      at += std::size_t(length);
+      each(std::string(prefix), entry_prefix(entry));
     }
   }
 }
@@ -539,19 +534,9 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
   // Most buckets fit a buffer of the thread's own.
   thread_local std::string buffer;
   const std::string_view body = bucket(b, start, end, buffer);
-  std::size_t at = 0;
-  while (at < body.size()) {
-    const uint64_t n = GetVarint(body, at);
-    if (n > body.size() - at) throw WordFileDamaged("word file: a fold past its bucket");
-    const bool found = body.substr(at, std::size_t(n)) == fold;
-    at += std::size_t(n);
-    const uint64_t length = GetVarint(body, at);
-    if (length > body.size() - at) throw WordFileDamaged("word file: words past their bucket");
-    if (!found) {
-      at += std::size_t(length);
-      continue;
-    }
-    const std::string_view entry = body.substr(at, std::size_t(length));
+  for (std::size_t at = 0; at < body.size();) {
+    const auto [key, entry] = next_entry(body, at);
+    if (key != fold) continue;
     std::size_t e = 0;
     const uint64_t count = GetVarint(entry, e);
     if (count > entry.size()) throw WordFileDamaged("word file: more words than bytes");
@@ -580,15 +565,8 @@ void WordFile::Walk(const std::function<void(std::string_view, int64_t, const Li
   for (uint64_t b = 0; b < buckets_; ++b) {
     const std::string_view body = bucket(b, get64(starts.data() + b * 8), get64(starts.data() + b * 8 + 8), buffer);
     for (std::size_t at = 0; at < body.size();) {
-      const uint64_t n = GetVarint(body, at);
-      if (n > body.size() - at) throw WordFileDamaged("word file: a fold past its bucket");
-      const std::string_view fold = body.substr(at, std::size_t(n));
-      at += std::size_t(n);
+      const auto [fold, entry] = next_entry(body, at);
       if (bucket_of(fold, buckets_) != b) throw WordFileDamaged("word file: a fold in another's bucket");
-      const uint64_t length = GetVarint(body, at);
-      if (length > body.size() - at) throw WordFileDamaged("word file: words past their bucket");
-      const std::string_view entry = body.substr(at, std::size_t(length));
-      at += std::size_t(length);
       std::size_t e = 0;
       for (uint64_t count = GetVarint(entry, e); count > 0; --count) {
         const auto [word, list] = entry_word(entry, e);

@@ -142,8 +142,8 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
  private:
   WordFile() = default;
   // Bucket B, its bytes from START to END, read into BUFFER and its
-  // checksum checked: its folds.
-  std::string_view bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer) const;
+  // checksum checked: its folds (PREFIXES: a prefix bucket, its prefixes).
+  std::string_view bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer, bool prefixes = false) const;
   // The word at AT of a fold's words, and its list, within the file's lists.
   std::pair<int64_t, List> entry_word(std::string_view entry, std::size_t& at) const;
   // A list's place at AT of an entry, within the file's lists.
