@@ -461,9 +461,12 @@ WordFile::Prefix WordFile::entry_prefix(std::string_view entry) const {
     if (i == 0) {
       p.words.push_back(UnZigZag(v));
     } else {
-      // Ascending, each once: a step of at least one, within 64 bits.
-      if (v == 0 || v > uint64_t(INT64_MAX - p.words.back())) throw WordFileDamaged("word file: a prefix's words out of order");
-      p.words.push_back(p.words.back() + int64_t(v));
+      // Ascending, each once: a step of at least one, to at most INT64_MAX
+      // (the room left is worked out without a signed overflow, from a
+      // word below zero too).
+      const uint64_t last = uint64_t(p.words.back());
+      if (v == 0 || v > uint64_t(INT64_MAX) - last) throw WordFileDamaged("word file: a prefix's words out of order");
+      p.words.push_back(int64_t(last + v));
     }
   }
   p.list = entry_list(entry, at);

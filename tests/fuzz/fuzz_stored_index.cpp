@@ -100,7 +100,7 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
       for (int i = 0; i < 8; ++i) file_bytes[end - 8 + i] = char(sum >> (8 * i));
     }
   };
-  sum_buckets(table, buckets, 64, 4);
+  sum_buckets(table, buckets, 80, 4);  // after the header, which a checksum must not overwrite
   sum_buckets(prefix_table, prefix_buckets, table, 6);
   std::ofstream(WordFileOf(database), std::ios::binary | std::ios::trunc) << file_bytes;
   auto file = WordFile::Open(database, 7);
