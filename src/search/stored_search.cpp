@@ -366,201 +366,197 @@ namespace {
 FirstHits first_hits(db::Database& database, StoredIndex& index, const std::vector<Text>& terms, int32_t group,
                      int32_t field, int32_t max, KeptSearch* kept) {
   FirstHits out;
-  {
-    const uint64_t mask = index.mask(group, field);
-    // Every term's words first, as every term's query runs first.
-    std::vector<std::vector<int64_t>> words;
-    for (const Text& t : terms) {
-      std::string key = to_utf8(t);
-      const std::vector<int64_t>* known = kept ? kept->term_words().find(key) : nullptr;
-      if (known) {
-        words.push_back(*known);
-        continue;
-      }
-      words.push_back(term_words(database, index, t));
-      if (kept && kept->term_words().note_use(key))
-        out.to_keep.push_back([kept, key, w = words.back()] {
-          kept->term_words().keep(key, std::make_unique<const std::vector<int64_t>>(w), key.size() + w.size() * 8 + 64);
-        });
+  const uint64_t mask = index.mask(group, field);
+  // Every term's words first, as every term's query runs first.
+  std::vector<std::vector<int64_t>> words;
+  for (const Text& t : terms) {
+    std::string key = to_utf8(t);
+    const std::vector<int64_t>* known = kept ? kept->term_words().find(key) : nullptr;
+    if (known) {
+      words.push_back(*known);
+      continue;
     }
-    out.outcome = FirstHits::kFound;
-    if (max == 0) return out;
-    for (const auto& w : words)
-      if (w.empty()) return out;
+    words.push_back(term_words(database, index, t));
+    if (kept && kept->term_words().note_use(key))
+      out.to_keep.push_back([kept, key, w = words.back()] {
+        kept->term_words().keep(key, std::make_unique<const std::vector<int64_t>>(w), key.size() + w.size() * 8 + 64);
+      });
+  }
+  out.outcome = FirstHits::kFound;
+  if (max == 0) return out;
+  for (const auto& w : words)
+    if (w.empty()) return out;
 
-    // The records of the delta that have every term, in order; the words
-    // it has may have no rows in the base.
-    const StoredDelta* delta = index.delta();
-    std::vector<std::vector<bool>> in_delta(words.size());
-    std::vector<const StoredDelta::Record*> delta_hits;
-    if (delta) {
-      std::vector<int32_t> ids;
-      for (std::size_t i = 0; i < words.size(); ++i) {
-        std::vector<int32_t> these = index.delta_records(database, words[i], group, field, in_delta[i]);
-        if (i > 0) {
-          std::vector<int32_t> both;
-          std::set_intersection(ids.begin(), ids.end(), these.begin(), these.end(), std::back_inserter(both));
-          these.swap(both);
-        }
-        ids.swap(these);
+  // The records of the delta that have every term, in order; the words
+  // it has may have no rows in the base.
+  const StoredDelta* delta = index.delta();
+  std::vector<std::vector<bool>> in_delta(words.size());
+  std::vector<const StoredDelta::Record*> delta_hits;
+  if (delta) {
+    std::vector<int32_t> ids;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      std::vector<int32_t> these = index.delta_records(database, words[i], group, field, in_delta[i]);
+      if (i > 0) {
+        std::vector<int32_t> both;
+        std::set_intersection(ids.begin(), ids.end(), these.begin(), these.end(), std::back_inserter(both));
+        these.swap(both);
       }
-      for (int32_t id : ids) {
-        const StoredDelta::Record* r = delta->find(id);
-        // A record the order cannot place: every hit must be read the usual way.
-        if (r->kind != stored::kPlaced) {
-          out.outcome = FirstHits::kSortEveryHit;
-          return out;
-        }
-        delta_hits.push_back(r);
-      }
-      std::sort(delta_hits.begin(), delta_hits.end(), [](auto* a, auto* b) { return a->rank < b->rank; });
-    } else {
-      for (std::size_t i = 0; i < words.size(); ++i) in_delta[i].assign(words[i].size(), false);
+      ids.swap(these);
     }
-
-    const std::size_t want = std::size_t(max) + 1;
-    std::vector<uint32_t> hits;
-    std::vector<std::unique_ptr<TermStream>> streams;
-    if (mask != 0) {
-      for (std::size_t i = 0; i < words.size(); ++i) {
-        const auto& w = words[i];
-        if (w.size() <= kSideBySide) {
-          std::vector<const WordRows*> rows;
-          for (int64_t word : w) rows.push_back(kept ? kept->word_rows().find(rows_key(word)) : nullptr);
-          if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, index, w[0], mask, rows[0], in_delta[i][0]));
-          else streams.push_back(std::make_unique<WordsStream>(database, index, w, mask, rows, in_delta[i]));
-        } else {
-          Text key = PositionsKey(terms[i], group, field);
-          RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
-          std::optional<int64_t> list;
-          if (!ps) list = prefix_list(database, index, terms[i], w);
-          // The prefix's own list, read as it is needed; the second time
-          // the term is searched for in this group and field, read whole
-          // and kept as the term's places, as a term of many words is.
-          if (list && kept && kept->word_rows().note_use("prefix places " + to_utf8(key))) {
-            const std::vector<uint32_t> got = prefix_positions(database, index, *list, mask);
-            ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
-            out.to_keep.push_back([kept, key, ps] { kept->term_lists().keep(key, ps); });
-          } else if (list) {
-            streams.push_back(std::make_unique<WordStream>(
-                database, index, *list, mask, kept ? kept->word_rows().find(rows_key(*list, true)) : nullptr, false, true));
-          } else if (!ps) {
-            // Copied in one allocation (a prefix's positions can be many).
-            const std::vector<uint32_t> got = all_positions(database, index, w, mask, in_delta[i]);
-            ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
-            out.to_keep.push_back([kept, key, ps] {
-              if (kept) kept->term_lists().keep(key, ps);
-            });
-          }
-          if (ps) streams.push_back(std::make_unique<ListStream>(ps));
-        }
-      }
-
-      // The positions every term has, in order.  Where every term is one
-      // word, its cursor is moved directly: two very common words that
-      // seldom meet take millions of steps, and a call through the stream
-      // a step was most of their cost.
-      const std::size_t n = streams.size();
-      std::vector<PostingCursor*> direct;
-      for (const auto& stream : streams) direct.push_back(stream->single_cursor());
-      const bool all_direct = std::find(direct.begin(), direct.end(), nullptr) == direct.end();
-      std::vector<std::size_t> order(n);
-      std::iota(order.begin(), order.end(), std::size_t(0));
-      // Three words or more are asked rarest first.  A common word asked at
-      // each position of a rarer one reads a row for most of them; asked
-      // only where the rarer words agree, it reads few.  Each word's first
-      // row, which its first seek reads in any case, tells how closely its
-      // positions lie.
-      if (all_direct && n > 2) {
-        std::vector<double> density(n);
-        bool every = true;
-        for (std::size_t t = 0; t < n && every; ++t) {
-          every = direct[t]->seek(0);
-          if (every) density[t] = direct[t]->density();
-        }
-        if (every)
-          std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return density[a] < density[b]; });
-      }
-      uint32_t p = 0;
-      bool past_ordered = false;
-      for (;;) {
-        uint32_t candidate = p;
-        const bool found =
-            all_direct && n == 2 ? agree_two(*direct[0], *direct[1], candidate)
-            : all_direct ? agree_from(
-                             order, candidate, [&](std::size_t t, uint32_t at) { return direct[t]->seek(at); },
-                             [&](std::size_t t) { return direct[t]->current(); })
-                       : agree_from(
-                             order, candidate, [&](std::size_t t, uint32_t at) { return streams[t]->seek(at); },
-                             [&](std::size_t t) { return streams[t]->current(); });
-        if (!found) break;
-        p = candidate + 1;
-        if (index.masked(candidate)) continue;  // a record an update changed or removed
-        // A hit the order cannot place: every hit must be read the usual way.
-        if (candidate >= index.ordered()) {
-          out.outcome = FirstHits::kSortEveryHit;
-          return out;
-        }
-        hits.push_back(candidate);
-        if (hits.size() == want && !past_ordered) {
-          // Enough in order; any hit left would be one the order cannot place.
-          if (index.ordered() == index.positions()) break;
-          past_ordered = true;
-          p = index.ordered();
-        }
-      }
-    }
-
-    // The base's hits and the delta's in one order: a delta record sorts
-    // just before its place.  Equal texts among the first hits are ordered
-    // by the sort's steps over every hit.
-    struct Hit {
-      uint32_t base;
-      const StoredDelta::Record* delta;
-    };
-    std::vector<Hit> merged;
-    for (std::size_t i = 0, j = 0; merged.size() < want && (i < hits.size() || j < delta_hits.size());) {
-      if (j < delta_hits.size() && (i == hits.size() || delta_hits[j]->place <= hits[i])) merged.push_back({0, delta_hits[j++]});
-      else merged.push_back({hits[i++], nullptr});
-    }
-    for (std::size_t i = 1; i < merged.size(); ++i) {
-      const Hit &a = merged[i - 1], &b = merged[i];
-      const bool same = !a.delta && !b.delta   ? index.same_text(database, a.base, b.base)
-                        : a.delta && b.delta   ? a.delta->key == b.delta->key
-                        : a.delta              ? a.delta->equal && index.same_text(database, a.delta->place, b.base)
-                                               : false;  // a delta record after a base one sorts after its text
-      if (same) {
+    for (int32_t id : ids) {
+      const StoredDelta::Record* r = delta->find(id);
+      // A record the order cannot place: every hit must be read the usual way.
+      if (r->kind != stored::kPlaced) {
         out.outcome = FirstHits::kSortEveryHit;
         return out;
       }
+      delta_hits.push_back(r);
     }
-    std::size_t k = std::min(merged.size(), std::size_t(max));
-    for (std::size_t i = 0; i < k; ++i)
-      out.ids.push_back(merged[i].delta ? merged[i].delta->id : index.record_at(database, merged[i].base));
-    if (kept) keep_rows_sought(database, index, streams, *kept, out);
-    return out;
+    std::sort(delta_hits.begin(), delta_hits.end(), [](auto* a, auto* b) { return a->rank < b->rank; });
+  } else {
+    for (std::size_t i = 0; i < words.size(); ++i) in_delta[i].assign(words[i].size(), false);
   }
+
+  const std::size_t want = std::size_t(max) + 1;
+  std::vector<uint32_t> hits;
+  std::vector<std::unique_ptr<TermStream>> streams;
+  if (mask != 0) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      const auto& w = words[i];
+      if (w.size() <= kSideBySide) {
+        std::vector<const WordRows*> rows;
+        for (int64_t word : w) rows.push_back(kept ? kept->word_rows().find(rows_key(word)) : nullptr);
+        if (w.size() == 1) streams.push_back(std::make_unique<WordStream>(database, index, w[0], mask, rows[0], in_delta[i][0]));
+        else streams.push_back(std::make_unique<WordsStream>(database, index, w, mask, rows, in_delta[i]));
+      } else {
+        Text key = PositionsKey(terms[i], group, field);
+        RecordNumbers ps = kept ? kept->term_lists().find(key) : nullptr;
+        std::optional<int64_t> list;
+        if (!ps) list = prefix_list(database, index, terms[i], w);
+        // The prefix's own list, read as it is needed; the second time
+        // the term is searched for in this group and field, read whole
+        // and kept as the term's places, as a term of many words is.
+        if (list && kept && kept->word_rows().note_use("prefix places " + to_utf8(key))) {
+          const std::vector<uint32_t> got = prefix_positions(database, index, *list, mask);
+          ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
+          out.to_keep.push_back([kept, key, ps] { kept->term_lists().keep(key, ps); });
+        } else if (list) {
+          streams.push_back(std::make_unique<WordStream>(
+              database, index, *list, mask, kept ? kept->word_rows().find(rows_key(*list, true)) : nullptr, false, true));
+        } else if (!ps) {
+          // Copied in one allocation (a prefix's positions can be many).
+          const std::vector<uint32_t> got = all_positions(database, index, w, mask, in_delta[i]);
+          ps = std::make_shared<const std::vector<int32_t>>(got.begin(), got.end());
+          out.to_keep.push_back([kept, key, ps] {
+            if (kept) kept->term_lists().keep(key, ps);
+          });
+        }
+        if (ps) streams.push_back(std::make_unique<ListStream>(ps));
+      }
+    }
+
+    // The positions every term has, in order.  Where every term is one
+    // word, its cursor is moved directly: two very common words that
+    // seldom meet take millions of steps, and a call through the stream
+    // a step was most of their cost.
+    const std::size_t n = streams.size();
+    std::vector<PostingCursor*> direct;
+    for (const auto& stream : streams) direct.push_back(stream->single_cursor());
+    const bool all_direct = std::find(direct.begin(), direct.end(), nullptr) == direct.end();
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t(0));
+    // Three words or more are asked rarest first.  A common word asked at
+    // each position of a rarer one reads a row for most of them; asked
+    // only where the rarer words agree, it reads few.  Each word's first
+    // row, which its first seek reads in any case, tells how closely its
+    // positions lie.
+    if (all_direct && n > 2) {
+      std::vector<double> density(n);
+      bool every = true;
+      for (std::size_t t = 0; t < n && every; ++t) {
+        every = direct[t]->seek(0);
+        if (every) density[t] = direct[t]->density();
+      }
+      if (every)
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return density[a] < density[b]; });
+    }
+    uint32_t p = 0;
+    bool past_ordered = false;
+    for (;;) {
+      uint32_t candidate = p;
+      const bool found =
+          all_direct && n == 2 ? agree_two(*direct[0], *direct[1], candidate)
+          : all_direct ? agree_from(
+                           order, candidate, [&](std::size_t t, uint32_t at) { return direct[t]->seek(at); },
+                           [&](std::size_t t) { return direct[t]->current(); })
+                     : agree_from(
+                           order, candidate, [&](std::size_t t, uint32_t at) { return streams[t]->seek(at); },
+                           [&](std::size_t t) { return streams[t]->current(); });
+      if (!found) break;
+      p = candidate + 1;
+      if (index.masked(candidate)) continue;  // a record an update changed or removed
+      // A hit the order cannot place: every hit must be read the usual way.
+      if (candidate >= index.ordered()) {
+        out.outcome = FirstHits::kSortEveryHit;
+        return out;
+      }
+      hits.push_back(candidate);
+      if (hits.size() == want && !past_ordered) {
+        // Enough in order; any hit left would be one the order cannot place.
+        if (index.ordered() == index.positions()) break;
+        past_ordered = true;
+        p = index.ordered();
+      }
+    }
+  }
+
+  // The base's hits and the delta's in one order: a delta record sorts
+  // just before its place.  Equal texts among the first hits are ordered
+  // by the sort's steps over every hit.
+  struct Hit {
+    uint32_t base;
+    const StoredDelta::Record* delta;
+  };
+  std::vector<Hit> merged;
+  for (std::size_t i = 0, j = 0; merged.size() < want && (i < hits.size() || j < delta_hits.size());) {
+    if (j < delta_hits.size() && (i == hits.size() || delta_hits[j]->place <= hits[i])) merged.push_back({0, delta_hits[j++]});
+    else merged.push_back({hits[i++], nullptr});
+  }
+  for (std::size_t i = 1; i < merged.size(); ++i) {
+    const Hit &a = merged[i - 1], &b = merged[i];
+    const bool same = !a.delta && !b.delta   ? index.same_text(database, a.base, b.base)
+                      : a.delta && b.delta   ? a.delta->key == b.delta->key
+                      : a.delta              ? a.delta->equal && index.same_text(database, a.delta->place, b.base)
+                                             : false;  // a delta record after a base one sorts after its text
+    if (same) {
+      out.outcome = FirstHits::kSortEveryHit;
+      return out;
+    }
+  }
+  std::size_t k = std::min(merged.size(), std::size_t(max));
+  for (std::size_t i = 0; i < k; ++i)
+    out.ids.push_back(merged[i].delta ? merged[i].delta->id : index.record_at(database, merged[i].base));
+  if (kept) keep_rows_sought(database, index, streams, *kept, out);
+  return out;
 }
 
 RecordNumbers term_records(db::Database& database, StoredIndex& index, const Text& term, int32_t group,
                            int32_t field) {
-  {
-    std::vector<int64_t> words = term_words(database, index, term);
-    std::vector<bool> in_delta(words.size(), false);
-    std::vector<int32_t> delta_ids;
-    if (index.delta()) delta_ids = index.delta_records(database, words, group, field, in_delta);
-    const uint64_t mask = index.mask(group, field);
-    std::vector<uint32_t> ps;
-    if (mask != 0 && !words.empty()) {
-      std::optional<int64_t> list = prefix_list(database, index, term, words);
-      ps = list ? prefix_positions(database, index, *list, mask) : all_positions(database, index, words, mask, in_delta);
-    }
-    auto ids = std::make_shared<std::vector<int32_t>>(1, 0);
-    index.records_of(database, ps, *ids);
-    ids->insert(ids->end(), delta_ids.begin(), delta_ids.end());
-    std::sort(ids->begin() + 1, ids->end());
-    return ids;
+  std::vector<int64_t> words = term_words(database, index, term);
+  std::vector<bool> in_delta(words.size(), false);
+  std::vector<int32_t> delta_ids;
+  if (index.delta()) delta_ids = index.delta_records(database, words, group, field, in_delta);
+  const uint64_t mask = index.mask(group, field);
+  std::vector<uint32_t> ps;
+  if (mask != 0 && !words.empty()) {
+    std::optional<int64_t> list = prefix_list(database, index, term, words);
+    ps = list ? prefix_positions(database, index, *list, mask) : all_positions(database, index, words, mask, in_delta);
   }
+  auto ids = std::make_shared<std::vector<int32_t>>(1, 0);
+  index.records_of(database, ps, *ids);
+  ids->insert(ids->end(), delta_ids.begin(), delta_ids.end());
+  std::sort(ids->begin() + 1, ids->end());
+  return ids;
 }
 
 // FIND's answer; what it cannot answer, NONE (the caller reads the

@@ -218,11 +218,13 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   };
   uint64_t at = kHeader;
   std::string out;
-  auto write_lists = [&](const std::vector<std::pair<int64_t, PostingsRow>>& lists) {
+  // LISTS' lists (only those whose keys ONLY holds, when given).
+  auto write_lists = [&](const std::vector<std::pair<int64_t, PostingsRow>>& lists, const std::vector<int64_t>* only) {
     std::vector<Placed> placed;
-    for (std::size_t i = 0; ok && i < lists.size();) {
-      std::size_t end = i;
+    for (std::size_t i = 0, end = 0; ok && i < lists.size(); i = end) {
+      end = i;
       while (end < lists.size() && lists[end].first == lists[i].first) ++end;
+      if (only && !std::binary_search(only->begin(), only->end(), lists[i].first)) continue;
       out.clear();
       for (std::size_t r = i; r < end; ++r) {
         put32(out, file_upto(lists[r].second.upto));
@@ -233,7 +235,6 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
       placed.push_back({lists[i].first, {at, uint32_t(end - i), out.size()}});
       at += out.size();
       ok = write_all(fd, out);
-      i = end;
     }
     return placed;
   };
@@ -246,17 +247,14 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
     PutVarint(body, l.rows);
     PutVarint(body, l.bytes);
   };
-  const std::vector<Placed> placed = write_lists(rows);
-  // The lists of the prefixes the file names, and no others.
-  std::vector<std::pair<int64_t, PostingsRow>> named;
-  if (!folds.empty()) {
-    std::vector<int64_t> keys;
-    for (const FilePrefix& p : prefixes) keys.push_back(p.key);
-    std::sort(keys.begin(), keys.end());
-    for (const auto& row : prefix_rows)
-      if (std::binary_search(keys.begin(), keys.end(), row.first)) named.push_back(row);
-  }
-  const std::vector<Placed> placed_prefixes = write_lists(named);
+  const std::vector<Placed> placed = write_lists(rows, nullptr);
+  // The lists of the prefixes the file names, and no others (none without
+  // a vocabulary).
+  std::vector<int64_t> named;
+  if (!folds.empty())
+    for (const FilePrefix& p : prefixes) named.push_back(p.key);
+  std::sort(named.begin(), named.end());
+  const std::vector<Placed> placed_prefixes = write_lists(prefix_rows, &named);
   // ENTRIES (key, body) into buckets by their keys' hash: each bucket's
   // entries after one another, and its checksum by SUM; then the table of
   // where each bucket starts.  The number of buckets, 0 for none.
@@ -325,7 +323,7 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   entries.clear();
   for (const FilePrefix& p : prefixes) {
     const WordFile::List* l = find(placed_prefixes, p.key);
-    if (!l || p.words.empty()) continue;  // no vocabulary, or a list without rows
+    if (!l) continue;  // no vocabulary, or a list without rows
     std::string body;
     PutVarint(body, ZigZag(p.key));
     PutVarint(body, p.words.size());

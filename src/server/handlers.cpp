@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <semaphore>
 #include <thread>
 
@@ -71,11 +70,6 @@ ServerState* server = nullptr;
 // of the call's own state).
 thread_local CallScope* answer_call = nullptr;
 
-void end_answer_call() {
-  delete answer_call;
-  answer_call = nullptr;
-}
-
 // One session: its log-on and result sets, the answer in progress (its
 // time and the record bytes handed out in it), and the records handed out
 // since the last request, logged as one present line when the next
@@ -115,7 +109,7 @@ struct Connection {
   // call of the search it follows in the same request (SRU's records), or
   // begins one.
   void begin_answer(bool search, const std::string& set = {}, int last = 0) {
-    if (search) end_answer_call();
+    if (search) EndAnswer();
     if (!answer_call) answer_call = new CallScope;
     answer.deadline = Clock::now() + std::chrono::seconds(server->limits.request_seconds);
     answer.bytes = 0;
@@ -539,7 +533,10 @@ bend_initresult* Init(bend_initrequest* r) {
   return result;
 }
 
-void EndAnswer() { end_answer_call(); }
+void EndAnswer() {
+  delete answer_call;
+  answer_call = nullptr;
+}
 
 void Close(void* handle) {
   EndAnswer();

@@ -398,7 +398,7 @@ void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
       if (!same) return find(where + " is not kv_prefixes' list of its prefix" + not_used);
       if (at_state) {
         std::vector<int64_t> words;
-        const std::string end = prefix + "\xF4\x8F\xBF\xBF";
+        const std::string end = db::prefix_upper_bound(prefix);
         for (auto at = orð.lower_bound(prefix); at != orð.end() && at->first < end; ++at)
           words.insert(words.end(), at->second.begin(), at->second.end());
         std::sort(words.begin(), words.end());

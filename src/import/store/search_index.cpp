@@ -337,11 +337,12 @@ PrefixLists make_prefix_lists(int64_t build, std::size_t positions, std::vector<
     r.hash = stored::WordsHash(ids);
     r.checksum = r.sum(build);
     out.prefixes.push_back(std::move(r));
-    // The pattern finds the folds from the prefix up to the prefix and the
-    // last code point (U+10FFFF): all of the run but a fold that goes on
+    // The pattern finds the folds from the prefix up to its upper bound
+    // (the prefix and U+10FFFF): all of the run but a fold that goes on
     // with that code point, which only the file would then leave out.
+    const std::string bound = db::prefix_upper_bound(std::string(prefix));
     if (std::none_of(folds.begin() + std::ptrdiff_t(from), folds.begin() + std::ptrdiff_t(to),
-                     [&](const auto& f) { return f.first.substr(prefix.size(), 4) == "\xF4\x8F\xBF\xBF"; }))
+                     [&](const auto& f) { return f.first >= bound; }))
       out.file.push_back({key, std::string(prefix), ids});
     return out.prefixes.size() - 1;
   };
