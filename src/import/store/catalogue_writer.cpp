@@ -496,8 +496,7 @@ int CatalogueWriter::Finish(const Progress& progress) {
     std::vector<WordLink>().swap(links_);
     std::string().swap(sort_keys_);
     std::string().swap(copy_places_);
-    WriteSearchIndex(db, *data.index);
-    WriteFacetData(db, &data.facets);
+    WriteSearchIndex(db, *data.index, [&](sqlite3* d) { WriteFacetData(d, &data.facets); });
   });
   if (progress) progress("indexes", 1, 0);
   exec("COMMIT");

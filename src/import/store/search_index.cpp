@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <future>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -590,13 +591,20 @@ void WriteSummary(sqlite3* db, stored::Summary& meta) {
 // before the transaction commits, so that a file of another writing is
 // there only after a crash or a rollback, and its build then tells it
 // apart.
-void write_word_file(sqlite3* db, int64_t build, const std::vector<std::pair<int64_t, stored::PostingsRow>>& rows,
-                     std::vector<std::pair<std::string_view, int64_t>> folds, const PrefixLists& prefixes) {
+// Where DB's word file goes and the words counter it is written for:
+// nothing for a database in memory.
+std::optional<std::pair<std::string, int64_t>> word_file_target(sqlite3* db) {
   const char* file = sqlite3_db_filename(db, "main");
-  if (!file || !*file) return;  // a database in memory
+  if (!file || !*file) return std::nullopt;
   std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
   if (!stamp) throw std::runtime_error("the content stamp has no row");
-  stored::WriteWordFile(file, build, stamp->words, rows, std::move(folds), prefixes.file, prefixes.rows);
+  return std::make_pair(std::string(file), stamp->words);
+}
+
+void write_word_file(sqlite3* db, int64_t build, const std::vector<std::pair<int64_t, stored::PostingsRow>>& rows,
+                     std::vector<std::pair<std::string_view, int64_t>> folds, const PrefixLists& prefixes) {
+  if (auto target = word_file_target(db))
+    stored::WriteWordFile(target->first, build, target->second, rows, std::move(folds), prefixes.file, prefixes.rows);
 }
 
 // An index without lists has no word file: an older one goes.
@@ -709,12 +717,31 @@ PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&
   return out;
 }
 
-void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x) {
-  if (!start_index(db) || !x.laid_out) return;
+void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x, const std::function<void(sqlite3*)>& also) {
+  if (!start_index(db) || !x.laid_out) {
+    if (also) also(db);
+    return;
+  }
   stored::Summary meta;
   meta.build = x.build;
   meta.collator = collation_version();
   meta.postings = x.postings;
+  // The word file is a file of its own, written from X alone: on another
+  // thread while this one writes the tables (a second or more at a million
+  // records).  Waited for however this ends, before X can go.
+  std::future<void> word_file;
+  if (!x.postings) {
+    remove_word_file(db);
+  } else if (auto target = word_file_target(db)) {
+    word_file = std::async(std::launch::async, [&x, target = std::move(*target)] {
+      std::vector<std::pair<std::string_view, int64_t>> folds;
+      folds.reserve(x.fold_ends.size());
+      for (std::size_t i = 0, start = 0; i < x.fold_ends.size(); start = x.fold_ends[i++])
+        folds.emplace_back(std::string_view(x.folds).substr(start, x.fold_ends[i] - start), int64_t(i) + 1);
+      stored::WriteWordFile(target.first, x.build, target.second, x.words, std::move(folds), x.prefixes.file,
+                            x.prefixes.rows);
+    });
+  }
   if (x.postings) {
     meta.combos = x.combos;
     PostingsTable table(db);
@@ -723,16 +750,11 @@ void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x) {
     write_counts(db, x.counts);
     create_delta(db);
     write_prefix_lists(db, x.prefixes);
-    std::vector<std::pair<std::string_view, int64_t>> folds;
-    folds.reserve(x.fold_ends.size());
-    for (std::size_t i = 0, start = 0; i < x.fold_ends.size(); start = x.fold_ends[i++])
-      folds.emplace_back(std::string_view(x.folds).substr(start, x.fold_ends[i] - start), int64_t(i) + 1);
-    write_word_file(db, x.build, x.words, std::move(folds), x.prefixes);
-  } else {
-    remove_word_file(db);
   }
   write_order(db, x.order);
   write_meta(db, meta, x.layout);
+  if (also) also(db);
+  if (word_file.valid()) word_file.get();
 }
 
 }  // namespace kvistur::import

@@ -73,9 +73,12 @@ using PreparedIndex = std::unique_ptr<PreparedSearchIndex, PreparedSearchIndexDe
 PreparedIndex PrepareSearchIndex(const std::function<void(::kvistur::RecordRows&)>& records, int32_t words,
                                  std::span<const WordLink> links, std::span<const std::string_view> folds);
 // Writes PREPARED on DB, as WriteSearchIndex(db) does (the content stamp
-// too), inside the caller's transaction.  DB must hold the rows PREPARED
-// was worked out from.  Throws std::runtime_error on an SQLite error.
-void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& prepared);
+// too), inside the caller's transaction, then calls ALSO (when given) with
+// DB while the word file, written on another thread, is still being
+// written.  DB must hold the rows PREPARED was worked out from.  Throws
+// std::runtime_error on an SQLite error.
+void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& prepared,
+                      const std::function<void(sqlite3*)>& also = nullptr);
 
 // The folds of Orð's words with integer numbers, as (fold, word): the
 // words the prefix lists are made from (kv_fold registered on DB).
