@@ -376,17 +376,30 @@ int32_t CatalogueWriter::Add(ImportedRecord&& r) {
   // staged so far would be moved at each step.
   if (batch_.capacity() == 0) batch_.reserve(kRecordsPerBatch);
   Staged& staged = batch_.emplace_back(Staged{id, {}, {}});
-  for (auto& w : r.words) {
-    // Words are looked up as written first: folding (which makes two
-    // spellings that differ only in case one word) is done once per word.
-    int32_t wid = word_by_text_.find(w.word);
-    if (!wid) {
-      int32_t next = int32_t(word_ids_.size()) + 1;
-      wid = word_ids_.emplace(db::fold_utf8(w.word), next);
-      if (wid == next) staged.words.emplace_back(wid, w.word);
-      word_by_text_.emplace(w.word, wid);
+  // The words in runs: each run's slots and texts are asked of memory
+  // before any of its words is looked up.
+  constexpr std::size_t kRun = 32;
+  uint32_t hashes[kRun];
+  for (std::size_t from = 0; from < r.words.size(); from += kRun) {
+    const std::size_t n = std::min(kRun, r.words.size() - from);
+    for (std::size_t i = 0; i < n; ++i) {
+      hashes[i] = TextNumbers::hash_of(r.words[from + i].word);
+      word_by_text_.prefetch_slot(hashes[i]);
     }
-    for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
+    for (std::size_t i = 0; i < n; ++i) word_by_text_.prefetch_text(hashes[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const WordOccurrence& w = r.words[from + i];
+      // Words are looked up as written first: folding (which makes two
+      // spellings that differ only in case one word) is done once per word.
+      int32_t wid = word_by_text_.find(w.word, hashes[i]);
+      if (!wid) {
+        int32_t next = int32_t(word_ids_.size()) + 1;
+        wid = word_ids_.emplace(db::fold_utf8(w.word), next);
+        if (wid == next) staged.words.emplace_back(wid, w.word);
+        word_by_text_.emplace(w.word, wid);
+      }
+      for (int g : groups) links_.push_back(WordLink{wid, id, g, w.field});
+    }
   }
   // Room for the links of every record expected, at half again the rows
   // a record has had so far: pages not written to take no memory.

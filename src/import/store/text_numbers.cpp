@@ -10,8 +10,7 @@ uint32_t TextNumbers::hash_of(std::string_view text) {
   return uint32_t(h ^ (h >> 32));
 }
 
-int32_t TextNumbers::find(std::string_view text) const {
-  const uint32_t h = hash_of(text);
+int32_t TextNumbers::find(std::string_view text, uint32_t h) const {
   for (std::size_t i = home(h);; i = (i + 1) & (slots_.size() - 1)) {
     const Slot& s = slots_[i];
     if (!s.number) return 0;

@@ -16,7 +16,19 @@ namespace kvistur::import {
 class TextNumbers {
  public:
   // The number of TEXT, 0 when it has none.
-  int32_t find(std::string_view text) const;
+  int32_t find(std::string_view text) const { return find(text, hash_of(text)); }
+  // The same, for a TEXT whose hash_of is HASH.
+  int32_t find(std::string_view text, uint32_t hash) const;
+  static uint32_t hash_of(std::string_view text);
+  // Asks memory for the slot a text of HASH starts looking in, and (once
+  // that is there) for the text it holds: a caller with many texts to look
+  // up asks for them all first, so that their cache misses (two a text in
+  // a table of millions) overlap rather than follow one another.
+  void prefetch_slot(uint32_t hash) const { __builtin_prefetch(&slots_[home(hash)]); }
+  void prefetch_text(uint32_t hash) const {
+    const Slot& s = slots_[home(hash)];
+    if (s.number) __builtin_prefetch(text_.data() + s.at);
+  }
   // Gives TEXT the NUMBER (not 0) unless it has one; returns the number it
   // has then.  Throws std::length_error past 4 GiB of texts.
   int32_t emplace(std::string_view text, int32_t number);
@@ -37,7 +49,6 @@ class TextNumbers {
     uint32_t at = 0, length = 0;
     int32_t number = 0;  // 0: free
   };
-  static uint32_t hash_of(std::string_view text);
   std::size_t home(uint32_t hash) const { return hash & (slots_.size() - 1); }
   std::vector<Slot> slots_ = std::vector<Slot>(1024);
   std::string text_;
