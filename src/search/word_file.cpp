@@ -33,6 +33,8 @@ constexpr uint64_t kReadAheadAtMost = 256 * 1024;
 constexpr uint64_t kMaxBucket = uint64_t(1) << 24;
 // About this many words to a bucket.
 constexpr std::size_t kWordsPerBucket = 12;
+// The bytes the writer gathers before it writes them.
+constexpr std::size_t kWriteAtLeast = 1 << 20;
 // The lists found that a file remembers, at most (then it starts again).
 constexpr std::size_t kKnownAtMost = 1 << 14;
 
@@ -210,7 +212,18 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   };
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return fail(std::string("cannot be written: ") + std::strerror(errno));
-  bool ok = write_all(fd, std::string(kHeader, '\0'));
+  // What is written is handed to the kernel a megabyte at a time: a write
+  // a list and a bucket would be 800 000 system calls at a million records.
+  std::string pending(kHeader, '\0');
+  bool ok = true;
+  auto put = [&](std::string_view bytes) {
+    pending += bytes;
+    if (pending.size() >= kWriteAtLeast) {
+      ok = write_all(fd, pending);
+      pending.clear();
+    }
+    return ok;
+  };
   // The lists, list by list, and where each is.
   struct Placed {
     int64_t word;
@@ -234,7 +247,7 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
       for (std::size_t r = i; r < end; ++r) out += lists[r].second.packed;
       placed.push_back({lists[i].first, {at, uint32_t(end - i), out.size()}});
       at += out.size();
-      ok = write_all(fd, out);
+      put(out);
     }
     return placed;
   };
@@ -280,14 +293,14 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
       put64(out, uint64_t(sum(build, b, out)));
       starts.push_back(at);
       at += out.size();
-      ok = write_all(fd, out);
+      put(out);
     }
     starts.push_back(at);
     out.clear();
     for (uint64_t start : starts) put64(out, start);
     table = at;
     at += out.size();
-    ok = ok && write_all(fd, out);
+    if (ok) put(out);
     return buckets;
   };
   // The vocabulary: each fold's words (in the order of their folds, then
@@ -332,6 +345,7 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
     entries.emplace_back(p.prefix, std::move(body));
   }
   const uint64_t prefix_buckets = write_buckets(entries, 1, prefix_bucket_sum, prefix_table);
+  if (ok) ok = write_all(fd, pending);
   if (ok) {
     std::string head(kMagic, sizeof kMagic);
     put64(head, kWordFileFormat);
