@@ -217,6 +217,7 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   std::string pending(kHeader, '\0');
   bool ok = true;
   auto put = [&](std::string_view bytes) {
+    if (!ok) return false;  // the file fails as a whole: nothing more is kept
     pending += bytes;
     if (pending.size() >= kWriteAtLeast) {
       ok = write_all(fd, pending);
