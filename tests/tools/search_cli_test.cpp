@@ -1,7 +1,12 @@
 // `kvistur search` end to end on a small catalogue, and the search's eval
 // operations through `kvistur host`.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -18,20 +23,24 @@ using kvistur::testing::Site;
 
 namespace {
 
+// A Móðurtafla row's values: record ID titled TITLE, sorted by SORT.
+std::string record_values(int id, const std::u16string& title, const std::string& sort) {
+  RecordTextBuilder b;
+  b.Titlar = {RecordTextBuilder::title(title)};
+  return "(" + std::to_string(id) + ", '2020-01-01', '" + kvistur::to_utf8(b.text()) + "', '', 0, '" + sort +
+         "', 1, 0, 1, 0, 'k" + std::to_string(id) + "')";
+}
+const std::string kInsertRecords =
+    "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni,"
+    " Safndeild, UpprunaID, Einkennisstrengur) VALUES ";
+
 class SearchCliTest : public ::testing::TestWithParam<kvistur::testing::Backend> {
  protected:
   void SetUp() override {
     // Words: saga in 1, 2, 3 (3 in group 2 only), þór in 2 and 3, og in 1.
-    auto rec = [](int id, const char16_t* title, const char* sort) {
-      RecordTextBuilder b;
-      b.Titlar = {RecordTextBuilder::title(title)};
-      return "(" + std::to_string(id) + ", '2020-01-01', '" + kvistur::to_utf8(b.text()) + "', '', 0, '" + sort +
-             "', 1, 0, 1, 0, 'k" + std::to_string(id) + "')";
-    };
+    auto rec = record_values;
     site_.catalogue_sql(
-        "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni,"
-        " Safndeild, UpprunaID, Einkennisstrengur) VALUES " +
-        rec(1, u"Eitt", "c") + "," + rec(2, u"Tvö", "a") + "," + rec(3, u"Þrjú", "b") + ";" +
+        kInsertRecords + rec(1, u"Eitt", "c") + "," + rec(2, u"Tvö", "a") + "," + rec(3, u"Þrjú", "b") + ";" +
         "INSERT INTO Orð VALUES (1, 'saga'), (2, 'þór'), (3, 'og');"
         "INSERT INTO Tengill VALUES (1,1,1,1), (2,1,1,2), (3,1,2,1), (2,2,1,1), (3,2,2,1), (1,3,1,1);"
         "INSERT INTO EkkiOrð VALUES ('og');");
@@ -105,6 +114,58 @@ TEST_P(SearchCliTest, ListsInEveryFormAndSaysWhatFailed) {
   EXPECT_EQ(failed.err, "kvistur search: the settings file /nonexistent/lindrit.ini does not exist; "
                         "make a catalogue with 'kvistur build --marc FILE... --out DIR' and point LINDRIT_SETTINGS "
                         "at DIR/lindrit-1.0.ini\n");
+}
+
+// "showing N of M" counts the state the N hits are of: a change that
+// commits while the list is being written out (here, while no one reads
+// it: the tool waits on a full pipe) is not counted.
+TEST_P(SearchCliTest, ACutListIsCountedInTheStateOfItsHits) {
+  // 1 500 records more of saga, with titles long enough that their lines
+  // fill a pipe twice over.
+  auto add_saga_records = [&](int from, int n) {
+    std::string records, links;
+    for (int id = from; id < from + n; ++id) {
+      records += (id == from ? "" : ",") + record_values(id, u"Saga " + std::u16string(120, u'x'), "d");
+      links += (id == from ? "(" : ",(") + std::to_string(id) + ",1,1,1)";
+    }
+    site_.catalogue_sql(kInsertRecords + records + "; INSERT INTO Tengill VALUES " + links + ";");
+  };
+  add_saga_records(10, 1500);
+
+  const std::string err_file = site_.dir() + "/search.err";
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    const char* argv[] = {KVISTUR_TOOL, "search", "saga", "--max", "1000", nullptr};
+    execv(KVISTUR_TOOL, const_cast<char**>(argv));
+    _exit(127);
+  }
+  close(out[1]);
+  // Until the pipe is full: the tool has searched and waits to write.
+  const int capacity = fcntl(out[0], F_GETPIPE_SZ);
+  int waiting = 0, status = 0;
+  for (int tries = 0; tries < 3000 && waiting < capacity && waitpid(pid, &status, WNOHANG) == 0; ++tries) {
+    usleep(10000);
+    ioctl(out[0], FIONREAD, &waiting);
+  }
+  EXPECT_EQ(waiting, capacity) << "the tool did not fill the pipe";
+  add_saga_records(2000, 5);
+  std::string got;
+  char buf[65536];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) got.append(buf, std::size_t(n));
+  close(out[0]);
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), 1000);
+  EXPECT_EQ(kvistur::testing::file_bytes(err_file),
+            "kvistur search: showing 1000 of 1503 records (--max all shows every one)\n");
 }
 
 const auto eval = kvistur::testing::host_eval;

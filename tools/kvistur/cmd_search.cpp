@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "catalogue_groups.h"
@@ -164,13 +165,32 @@ KVISTUR_COMMAND(cmd_search, "search",
 
   Search search(f, group, field, max);
   std::string text = a[0];
-  Hits hits = search.run(text);
+  // A search is one call: its hits, the count behind a cut list and the
+  // records laid out for printing are of one state of the catalogue, even
+  // while an update commits.  What it shows is written out after the call
+  // has ended, so that a reader who waits (a pager) holds nothing open;
+  // nor is a call held while the user is asked about another spelling.
+  Hits hits;
+  int64_t all = -1;
+  std::ostringstream printed;
+  auto search_once = [&](const std::string& t) {
+    CallScope call;
+    hits = search.run(t);
+    if (max > 0 && hits.n == max) all = search.count(t);
+    if (print && hits.n > 0) {
+      std::vector<int32_t> list;
+      for (int32_t i = 1; i <= hits.n; ++i) list.push_back(hits.ids(i));
+      po.logged_on = true;
+      print_records(list, po, printed);
+    }
+  };
+  search_once(text);
   if (hits.n == 0) {
     std::string instead = search_instead(text);
     if (instead.empty()) {
       std::cerr << "kvistur search: nothing found for '" << text << "'\n";
     } else if (offer(text, instead)) {
-      hits = search.run(text = instead);
+      search_once(text = instead);
       if (hits.n == 0) std::cerr << "kvistur search: nothing found for '" << text << "' either\n";
     }
   }
@@ -179,10 +199,7 @@ KVISTUR_COMMAND(cmd_search, "search",
     return 1;
   }
   if (print) {
-    std::vector<int32_t> list;
-    for (int32_t i = 1; i <= hits.n; ++i) list.push_back(hits.ids(i));
-    po.logged_on = true;
-    if (!list.empty()) print_records(list, po, std::cout);
+    std::cout << printed.str();
   } else if (as_json) {
     json results = json::array();
     for (int32_t i = 1; i <= hits.n; ++i)
@@ -195,7 +212,6 @@ KVISTUR_COMMAND(cmd_search, "search",
   }
   // A cut list says so, after the list, where the eye ends.
   if (max > 0 && hits.n == max) {
-    int64_t all = search.count(text);
     std::cout.flush();
     if (all > hits.n)
       std::cerr << "kvistur search: showing " << hits.n << " of " << all << " records (--max all shows every one)\n";
