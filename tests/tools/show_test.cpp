@@ -1,6 +1,10 @@
 // kvistur show and the display eval operations of kvistur host, end to end
 // on a small catalogue made here.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <future>
 
 #include <nlohmann/json.hpp>
 
@@ -99,6 +103,42 @@ TEST_P(ShowTest, PrintsDescriptionHoldingsSubjectsContentsOrWhatFailed) {
   EXPECT_EQ(failed.err.rfind("kvistur show: record 77 not found in ", 0), 0u) << failed.err;
   EXPECT_EQ(std::count(failed.err.begin(), failed.err.end(), '\n'), 1) << failed.err;
   EXPECT_EQ(failed.out, "");
+}
+
+// What `kvistur show` prints of a record on a server is of one state: an
+// update that commits between the record's query and its holdings' (held
+// there by a lock on the holdings) shows in neither, not in the holdings
+// alone.
+TEST(ShowOnAServer, TheRecordAndItsHoldingsAreOfOneState) {
+  Site site(kvistur::testing::Backend::kServer);
+  site.catalogue_sql(
+      "INSERT INTO Móðurtafla (ID, Skráning, ÖllFærslan, MarkSnið, Upprunafærsla, Röðunarsvið, Tag, Uppruni, "
+      "Safndeild, UpprunaID) VALUES (12, '2001-05-01 10:00:00', '" + titled(u"Fyrri") + "', '', 0, 'a', 1, 0, 1, 0);"
+      "INSERT INTO Aðfanganúmer VALUES (5001, NULL, 'Aðalsafn', 12, 1, 0);");
+  PGconn* other = PQconnectdb(kvistur::testing::PgServer::get().admin_uri(site.database()).c_str());
+  ASSERT_EQ(PQstatus(other), CONNECTION_OK) << PQerrorMessage(other);
+  auto run = [&](const std::string& sql) {
+    PGresult* r = PQexec(other, sql.c_str());
+    EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
+    PQclear(r);
+  };
+  run("BEGIN; LOCK TABLE katalogur.\"Aðfanganúmer\" IN ACCESS EXCLUSIVE MODE");
+  auto shown = std::async(std::launch::async, [] { return run_tool({"show", "12"}); });
+  // Until the tool waits on the lock.
+  std::string waiting;
+  for (int tries = 0; tries < 3000 && waiting != "1"; ++tries) {
+    usleep(10000);
+    waiting = site.server_sql("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'");
+  }
+  EXPECT_EQ(waiting, "1") << "the tool did not wait on the lock";
+  run("UPDATE katalogur.\"Móðurtafla\" SET \"ÖllFærslan\" = '" + titled(u"Seinni") +
+      "' WHERE \"ID\" = 12; UPDATE katalogur.\"Aðfanganúmer\" SET \"Staðsetning\" = 'Útibú'; COMMIT");
+  PQfinish(other);
+  auto r = shown.get();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("Fyrri"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Aðalsafn"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Útibú"), std::string::npos) << r.out;
 }
 
 TEST(DisplayEval, DescriptionAndSubfieldOperations) {

@@ -80,6 +80,9 @@ KVISTUR_COMMAND(cmd_show, "show", "show ID [--json] [--user NAME] [--password PW
   log_on(f, user, password);
   CatalogueRecord r;
   try {
+    // One call, as a host's method is: the record and its holdings are of
+    // one state of the catalogue, on a server too.
+    CallScope call;
     r = FærslaFráID(int32_t(id));
   } catch (const Error&) {
     std::string problem = catalogue_problem();
