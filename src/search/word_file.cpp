@@ -217,13 +217,12 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   std::string pending(kHeader, '\0');
   bool ok = true;
   auto put = [&](std::string_view bytes) {
-    if (!ok) return false;  // the file fails as a whole: nothing more is kept
+    if (!ok) return;  // the file fails as a whole: nothing more is kept
     pending += bytes;
     if (pending.size() >= kWriteAtLeast) {
       ok = write_all(fd, pending);
       pending.clear();
     }
-    return ok;
   };
   // The lists, list by list, and where each is.
   struct Placed {
@@ -301,7 +300,7 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
     for (uint64_t start : starts) put64(out, start);
     table = at;
     at += out.size();
-    if (ok) put(out);
+    put(out);
     return buckets;
   };
   // The vocabulary: each fold's words (in the order of their folds, then

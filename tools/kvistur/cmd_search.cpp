@@ -92,10 +92,9 @@ class Search {
   }
 
   // How many records TEXT finds in all, found as Leita finds them; -1 when
-  // that cannot be told.
+  // that cannot be told.  Read in the caller's call, the search's.
   int64_t count(const std::string& text) {
     try {
-      CallScope call;
       std::unique_ptr<db::Database> catalogue = open_catalogue();
       int64_t n = int64_t(FindRecords(*catalogue, group_, field_, from_utf8(text), stop_words_).size());
       catalogue->Close();
@@ -173,6 +172,7 @@ KVISTUR_COMMAND(cmd_search, "search",
   Hits hits;
   int64_t all = -1;
   std::ostringstream printed;
+  po.logged_on = true;
   auto search_once = [&](const std::string& t) {
     CallScope call;
     hits = search.run(t);
@@ -180,7 +180,6 @@ KVISTUR_COMMAND(cmd_search, "search",
     if (print && hits.n > 0) {
       std::vector<int32_t> list;
       for (int32_t i = 1; i <= hits.n; ++i) list.push_back(hits.ids(i));
-      po.logged_on = true;
       print_records(list, po, printed);
     }
   };
