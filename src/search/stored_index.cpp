@@ -269,10 +269,23 @@ std::size_t StoredIndex::charge(const Chunk& chunk) {
 const StoredIndex::Chunk& StoredIndex::chunk(db::Database& database, uint32_t c) {
   if (c >= chunk_count_) throw stored::Damaged("a position out of range");
   if (const Chunk* got = chunks_[c].load(std::memory_order_acquire)) return *got;
-  auto rows = database.OpenCursorWith(u"SELECT o.chunk, o.ids, o.starts, o.checksum FROM kv_order AS o WHERE o.chunk = 0",
-                                      {int64_t(c)});
-  if (!rows->Next()) throw stored::Damaged("kv_order chunk " + std::to_string(c) + ": missing");
-  std::unique_ptr<Chunk> mine = read_chunk_row(*rows, c);
+  std::unique_ptr<Chunk> mine;
+  // The word file holds the same rows under the same checksums: one pread
+  // where the table takes a statement (a search's first look at a place).
+  // A chunk there that does not hold leaves the file aside for this state.
+  if (stored::WordFile* file = word_file()) {
+    try {
+      if (std::optional<Chunk> got = file->order_chunk(c, positions_)) mine = std::make_unique<Chunk>(std::move(*got));
+    } catch (const stored::WordFileDamaged& d) {
+      set_file_damaged(d.what());
+    }
+  }
+  if (!mine) {
+    auto rows = database.OpenCursorWith(u"SELECT o.chunk, o.ids, o.starts, o.checksum FROM kv_order AS o WHERE o.chunk = 0",
+                                        {int64_t(c)});
+    if (!rows->Next()) throw stored::Damaged("kv_order chunk " + std::to_string(c) + ": missing");
+    mine = read_chunk_row(*rows, c);
+  }
   const std::size_t bytes = charge(*mine);
   const Chunk* expected = nullptr;
   if (chunks_[c].compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) return *mine.release();

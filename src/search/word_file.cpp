@@ -17,10 +17,11 @@ namespace kvistur::stored {
 namespace {
 
 constexpr char kMagic[8] = {'k', 'v', 'w', 'o', 'r', 'd', 's', '\0'};
-// Format 2 adds the prefix lists (and 16 bytes to the header); a file of
-// format 1 is read as one without them.
-constexpr uint64_t kWordFileFormat = 2, kFirstFormat = 1;
-constexpr std::size_t kHeader = 80, kFirstHeader = 64;
+// Format 2 adds the prefix lists (and 16 bytes to the header), format 3
+// the order's chunks (16 more); a file of an earlier format is read as one
+// without them.
+constexpr uint64_t kWordFileFormat = 3, kPrefixFormat = 2, kFirstFormat = 1;
+constexpr std::size_t kHeader = 96, kPrefixHeader = 80, kFirstHeader = 64;
 constexpr std::size_t kRowEntry = 16;  // upto (4), bytes (4), checksum (8)
 // A list this small is read whole with its row table.
 constexpr uint64_t kReadWhole = 4096;
@@ -33,6 +34,15 @@ constexpr uint64_t kReadAheadAtMost = 256 * 1024;
 constexpr uint64_t kMaxBucket = uint64_t(1) << 24;
 // About this many words to a bucket.
 constexpr std::size_t kWordsPerBucket = 12;
+// A chunk of the order in the file: its ids (4 bytes each), its starts
+// (8 bytes for each 64 positions or part) and its checksum; every chunk
+// but the last is whole, so chunk C is at C times a whole one's bytes.
+constexpr uint64_t order_bytes(uint64_t n) { return n * 4 + (n + 63) / 64 * 8 + 8; }
+constexpr uint64_t kWholeChunkBytes = order_bytes(kChunk);
+// The bytes of the chunks of an order of N positions.
+constexpr uint64_t order_section(uint64_t n) {
+  return n / kChunk * kWholeChunkBytes + (n % kChunk ? order_bytes(n % kChunk) : 0);
+}
 // The bytes the writer gathers before it writes them.
 constexpr std::size_t kWriteAtLeast = 1 << 20;
 // The lists found that a file remembers, at most (then it starts again).
@@ -202,7 +212,7 @@ std::string WordFileOf(const std::string& database_file) { return database_file 
 void WriteWordFile(const std::string& database_file, int64_t build, int64_t words_counter,
                    const std::vector<std::pair<int64_t, PostingsRow>>& rows,
                    std::vector<std::pair<std::string_view, int64_t>> folds, const std::vector<FilePrefix>& prefixes,
-                   const std::vector<std::pair<int64_t, PostingsRow>>& prefix_rows) {
+                   const std::vector<std::pair<int64_t, PostingsRow>>& prefix_rows, const std::vector<OrderRow>& order) {
   const std::string file = WordFileOf(database_file);
   const std::string temporary = file + ".tmp";
   auto fail = [&](const std::string& why) {
@@ -231,6 +241,24 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   };
   uint64_t at = kHeader;
   std::string out;
+  // The order first, chunk by chunk as kv_order has them: whole ones of
+  // kChunk positions, the last of the rest.
+  uint64_t order_positions = 0;
+  for (std::size_t c = 0; c < order.size(); ++c) {
+    const OrderRow& r = order[c];
+    const uint64_t n = r.ids.size() / 4;
+    if (r.ids.size() % 4 || (c + 1 < order.size() && n != kChunk) || n == 0 || n > kChunk ||
+        r.starts.size() != (n + 63) / 64 * 8) {
+      ::close(fd);
+      return fail("an order chunk of the wrong size");
+    }
+    out.assign(r.ids);
+    out += r.starts;
+    put64(out, uint64_t(r.checksum));
+    order_positions += n;
+    at += out.size();
+    put(out);
+  }
   // LISTS' lists (only those whose keys ONLY holds, when given).
   auto write_lists = [&](const std::vector<std::pair<int64_t, PostingsRow>>& lists, const std::vector<int64_t>* only) {
     std::vector<Placed> placed;
@@ -356,6 +384,8 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
     put64(head, at);
     put64(head, prefix_buckets);
     put64(head, prefix_table);
+    put64(head, kHeader);
+    put64(head, order_positions);
     put64(head, uint64_t(header_sum(head)));
     ok = ::pwrite(fd, head.data(), head.size(), 0) == ssize_t(head.size());
   }
@@ -388,18 +418,22 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
   }
   for (auto it = open_files->begin(); it != open_files->end();) it = it->second.expired() ? open_files->erase(it) : std::next(it);
   const uint64_t format = get64(head + 8);
-  if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || (format != kWordFileFormat && format != kFirstFormat)) return nullptr;
+  if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || format < kFirstFormat || format > kWordFileFormat) return nullptr;
   if (int64_t(get64(head + 16)) != build) return nullptr;  // another writing's
-  const std::size_t summed = format == kFirstFormat ? kFirstHeader - 8 : kHeader - 8;
+  const std::size_t summed = (format == kFirstFormat ? kFirstHeader : format == kPrefixFormat ? kPrefixHeader : kHeader) - 8;
   const uint64_t length = get64(head + 48), table = get64(head + 40), buckets = get64(head + 32);
   const uint64_t prefix_buckets = format == kFirstFormat ? 0 : get64(head + 56);
   const uint64_t prefix_table = format == kFirstFormat ? table : get64(head + 64);
+  const uint64_t order_offset = format == kWordFileFormat ? get64(head + 72) : 0;
+  const uint64_t order_positions = format == kWordFileFormat ? get64(head + 80) : 0;
   // Each table within the file, after what comes before it; the numbers
   // of buckets bounded first, so that no product overflows.
   const bool sound = int64_t(get64(head + summed)) == header_sum(std::string_view(head, summed)) &&
                      length == uint64_t(st.st_size) && buckets < length && prefix_buckets < length &&
                      table <= length && (buckets == 0 || table + (buckets + 1) * 8 <= length) &&
-                     (prefix_buckets == 0 || (prefix_table >= table && prefix_table + (prefix_buckets + 1) * 8 <= length));
+                     (prefix_buckets == 0 || (prefix_table >= table && prefix_table + (prefix_buckets + 1) * 8 <= length)) &&
+                     (order_positions == 0 || (order_positions <= UINT32_MAX && order_offset >= summed + 8 &&
+                                               order_offset <= length && order_section(order_positions) <= length - order_offset));
   if (!sound) {
     SayOnce(file, "the word file is damaged; searches read the word lists from the catalogue until `kvistur index` writes it again");
     return nullptr;
@@ -410,6 +444,8 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
   f->table_ = table;
   f->prefix_buckets_ = prefix_buckets;
   f->prefix_table_ = prefix_table;
+  f->order_offset_ = order_offset;
+  f->order_positions_ = uint32_t(order_positions);
   f->size_ = length;
   (*open_files)[key] = f;
   return f;
@@ -417,6 +453,36 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
 
 WordFile::~WordFile() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<OrderRow> WordFile::order_row(uint32_t c) const {
+  if (uint64_t(c) * kChunk >= order_positions_) return std::nullopt;
+  const uint64_t n = std::min<uint64_t>(kChunk, order_positions_ - uint64_t(c) * kChunk);
+  std::string bytes(std::size_t(order_bytes(n)), '\0');
+  read(order_offset_ + c * kWholeChunkBytes, bytes.data(), bytes.size());
+  OrderRow r;
+  r.ids = bytes.substr(0, std::size_t(n * 4));
+  r.starts = bytes.substr(std::size_t(n * 4), std::size_t((n + 63) / 64 * 8));
+  r.checksum = int64_t(get64(bytes.data() + bytes.size() - 8));
+  return r;
+}
+
+std::optional<OrderChunk> WordFile::order_chunk(uint32_t c, uint32_t positions) const {
+  if (positions != order_positions_ || uint64_t(c) * kChunk >= positions) return std::nullopt;
+  const uint64_t n = std::min<uint64_t>(kChunk, positions - uint64_t(c) * kChunk);
+  // One read for the chunk, into a buffer of the thread's own.
+  thread_local std::string bytes;
+  bytes.resize(std::size_t(order_bytes(n)));
+  read(order_offset_ + c * kWholeChunkBytes, bytes.data(), bytes.size());
+  const std::string_view all(bytes);
+  try {
+    return DecodeOrder(build_, c, positions, all.substr(0, std::size_t(n * 4)),
+                       all.substr(std::size_t(n * 4), std::size_t((n + 63) / 64 * 8)), int64_t(get64(all.data() + all.size() - 8)));
+  } catch (const WordFileDamaged&) {
+    throw;
+  } catch (const Damaged& d) {
+    throw WordFileDamaged(std::string("word file: ") + d.what());
+  }
 }
 
 void WordFile::read(uint64_t offset, char* out, std::size_t n) const {

@@ -1,8 +1,9 @@
-// The word file: the stored index's word lists, and the folds of Orð's
-// words, written beside a catalogue file (FILE-words) each time the stored
-// index is written whole, so that a search finds a word's records without
-// running an SQL statement: the words of a term are found by the hash of
-// their fold and their lists read with pread.  SQLite's statement
+// The word file: the stored index's word lists, the folds of Orð's words
+// and the order's chunks, written beside a catalogue file (FILE-words) each
+// time the stored index is written whole, so that a search finds a word's
+// records, and the record at each of their places, without running an SQL
+// statement: the words of a term are found by the hash of their fold, and
+// their lists and the chunks of the order read with pread.  SQLite's statement
 // machinery is most of what a first search costs when other work has
 // emptied the processor's caches (docs/benchmarks.md).
 //
@@ -14,7 +15,7 @@
 // rename and the commit, a catalogue copied over another) is never used.
 // Every byte a reader trusts is under a checksum: the header, each
 // bucket of the vocabulary, each row of a list (the row's kv_postings
-// checksum); a file that does not hold throws stored::Damaged, and the
+// checksum), each chunk of the order (its kv_order checksum); a file that does not hold throws stored::Damaged, and the
 // search then reads the tables, as for a damaged row of kv_postings.  It
 // is read with pread, never mapped: a read error stays an error.
 //
@@ -63,13 +64,15 @@ struct FilePrefix {
 // not an integer (the file then has no vocabulary, and no prefixes);
 // PREFIXES the prefix lists whose words are those of their pattern, with
 // PREFIX_ROWS their rows of kv_prefix_postings in key order (list, row);
-// WORDS_COUNTER is kv_state.words at the writing.  On an error the file
-// is not there (nor any older one), and the search reads kv_postings;
+// WORDS_COUNTER is kv_state.words at the writing; ORDER the rows of
+// kv_order, chunk by chunk (none: the file has no order).  On an error the
+// file is not there (nor any older one), and the search reads kv_postings;
 // says why on standard error.
 void WriteWordFile(const std::string& database_file, int64_t build, int64_t words_counter,
                    const std::vector<std::pair<int64_t, PostingsRow>>& rows,
                    std::vector<std::pair<std::string_view, int64_t>> folds, const std::vector<FilePrefix>& prefixes = {},
-                   const std::vector<std::pair<int64_t, PostingsRow>>& prefix_rows = {});
+                   const std::vector<std::pair<int64_t, PostingsRow>>& prefix_rows = {},
+                   const std::vector<OrderRow>& order = {});
 
 // A word file opened for reading, shared by every state of the catalogue
 // that has the stored index it was written with (an update that writes a
@@ -135,6 +138,19 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
   uint64_t prefix_buckets() const { return prefix_buckets_; }
   int64_t words_counter() const { return words_counter_; }
 
+  // The positions of the order the file holds (0: it holds none, as a
+  // file of an earlier format).
+  uint32_t order_positions() const { return order_positions_; }
+  uint64_t order_offset() const { return order_offset_; }
+  // Chunk C of the order as kv_order's row has it (ids, starts, checksum),
+  // unchecked; none when the file holds no order or no such chunk.
+  // Throws Damaged when it cannot be read.
+  std::optional<OrderRow> order_row(uint32_t c) const;
+  // Chunk C of an index of POSITIONS positions, its checksum checked; none
+  // when the file holds no order of POSITIONS positions.  Throws
+  // WordFileDamaged when it does not hold.
+  std::optional<OrderChunk> order_chunk(uint32_t c, uint32_t positions) const;
+
   // Reads N bytes at OFFSET into OUT; Damaged on a short read or an error.
   void read(uint64_t offset, char* out, std::size_t n) const;
   int64_t build() const { return build_; }
@@ -160,6 +176,8 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
   uint64_t prefix_buckets_ = 0;
   uint64_t prefix_table_ = 0;  // the prefix buckets' offsets
   uint64_t size_ = 0;
+  uint64_t order_offset_ = 0;  // where the order's chunks start
+  uint32_t order_positions_ = 0;
   std::mutex mutex_;
   std::unordered_map<int64_t, List> known_;  // lists found through words()
   // The prefix lists found through prefix(), by key: the prefix, its

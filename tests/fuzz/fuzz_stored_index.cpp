@@ -14,9 +14,10 @@
 //      as the bytes can hold
 //   4  a kv_counts row of a chunk of byte 3 positions
 //   5  a word file: the rest after a header that holds (of 1 + byte 1 % 64
-//      buckets, the table where bytes 2-3 put it), each bucket the table
-//      places given its checksum; every fold walked, looked up and its
-//      words' rows read
+//      buckets, the table where bytes 2-3 put it, an order of positions
+//      they give when its chunks fit), each bucket the table places given
+//      its checksum; every fold walked, looked up and its words' rows
+//      read, every chunk of the order read
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,9 +65,9 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
   }();
   const std::string database = dir + "/catalogue.sqlite";
   if (bytes.size() < 16) return;
-  const uint64_t size = 80 + bytes.size();
+  const uint64_t size = 96 + bytes.size();
   const uint64_t buckets = 1 + b1 % std::min<uint64_t>(64, bytes.size() / 8 - 1);
-  const uint64_t table = 80 + at % (bytes.size() - (buckets + 1) * 8 + 1);  // within the file
+  const uint64_t table = 96 + at % (bytes.size() - (buckets + 1) * 8 + 1);  // within the file
   // Prefix buckets too when the top bit says so and there is room, their
   // table after the other.
   uint64_t prefix_buckets = b1 & 0x80 ? 1 + (b1 >> 3) % 8 : 0;
@@ -74,7 +75,7 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
   const uint64_t prefix_table =
       prefix_buckets ? table + (uint64_t(at) * 31) % (size - table - (prefix_buckets + 1) * 8 + 1) : table;
   std::string head("kvwords\0", 8);
-  put64(head, 2);
+  put64(head, 3);
   put64(head, 7);  // the build
   put64(head, 0);
   put64(head, buckets);
@@ -82,6 +83,12 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
   put64(head, size);
   put64(head, prefix_buckets);
   put64(head, prefix_table);
+  // An order of up to 600 positions right after the header, when its
+  // chunks fit in the file (each takes at most 5 bytes a position and 16).
+  uint64_t positions = (uint64_t(at) * 7 + b1) % 600;
+  if (5 * positions + 16 * (positions / 480 + 1) > bytes.size()) positions = 0;
+  put64(head, 96);
+  put64(head, positions);
   put64(head, uint64_t(Checksum(0).add(uint64_t(5)).add(std::string_view(head)).value()));
   // Each bucket the tables place within the file gets the checksum its
   // bytes need, so that what is behind the checksums is reached.
@@ -100,7 +107,7 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
       for (int i = 0; i < 8; ++i) file_bytes[end - 8 + i] = char(sum >> (8 * i));
     }
   };
-  sum_buckets(table, buckets, 80, 4);  // after the header, which a checksum must not overwrite
+  sum_buckets(table, buckets, 96, 4);  // after the header, which a checksum must not overwrite
   sum_buckets(prefix_table, prefix_buckets, table, 6);
   std::ofstream(WordFileOf(database), std::ios::binary | std::ios::trunc) << file_bytes;
   auto file = WordFile::Open(database, 7);
@@ -122,6 +129,15 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
           (void)rows->Integer(2);
         }
       }
+    } catch (const Damaged&) {
+    }
+  }
+  for (uint32_t c = 0; c <= positions / 480 + 1; ++c) {
+    try {
+      if (std::optional<OrderChunk> got = file->order_chunk(c, uint32_t(positions))) {
+        if (c * 480 >= positions || got->ids.size() != std::min<uint64_t>(480, positions - c * 480)) __builtin_trap();
+      }
+      if (file->order_chunk(c, uint32_t(positions) + 1)) __builtin_trap();  // another index's order
     } catch (const Damaged&) {
     }
   }

@@ -784,10 +784,10 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
   const std::string words_file = std::filesystem::canonical(catalogue).string() + stored::kWordFileSuffix;
   ASSERT_TRUE(std::filesystem::exists(words_file));
   const auto words_size = std::filesystem::file_size(words_file);
-  // Rounds 8 and 9 change a byte of what the searches read: the most
-  // common word's list, a prefix's list.
+  // Rounds 8 to 10 change a byte of what the searches read: the most
+  // common word's list, a prefix's list, the first chunk of the order.
   const int64_t build = std::stoll(sql_rows(catalogue, "SELECT build FROM kv_search_meta").at(0));
-  for (int round = 0; round < 10; ++round) {
+  for (int round = 0; round < 11; ++round) {
     const std::string name = "damaged_words" + std::to_string(round) + ".sqlite";
     std::filesystem::copy_file(catalogue, dir + "/" + name);
     const std::string copy = dir + "/" + name + stored::kWordFileSuffix;
@@ -795,21 +795,24 @@ TEST(DamagedStoredIndex, AnswersStayRightAndTheCheckFindsIt) {
     if (round == 7) {
       std::filesystem::resize_file(copy, words_size - 1);
     } else if (round >= 8) {
-      stored::WordFile::List list;
+      std::streamoff at = 0;
       {
         auto file = stored::WordFile::Open(dir + "/" + name, build);
         ASSERT_NE(file, nullptr);
+        stored::WordFile::List list;
         if (round == 8) {
           file->Walk([&](std::string_view fold, int64_t, const stored::WordFile::List& l) {
             if (fold == db::fold_utf8(words[0])) list = l;
           });
-        } else {
+        } else if (round == 9) {
           list = file->prefix(prefix).value().list;
         }
+        ASSERT_TRUE(list.rows > 0 || round == 10) << round;
+        ASSERT_EQ(file->order_positions(), 3000u);
+        // In the first row's bytes, or in the second record of the order.
+        at = std::streamoff(round == 10 ? file->order_offset() + 4 : list.offset + list.rows * 16 + 2);
       }
-      ASSERT_GT(list.rows, 0u) << round;
       std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
-      const auto at = std::streamoff(list.offset + list.rows * 16 + 2);  // in the first row's bytes
       f.seekg(at);
       char c = 0;
       f.get(c);

@@ -361,6 +361,27 @@ void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
     }
     if (findings_ - before >= kMaxLines) break;
   }
+  // The order's chunks, each as kv_order has it (a file of an earlier
+  // format holds none, and the search reads kv_order).
+  if (file->order_positions() != 0) {
+    if (int64_t(file->order_positions()) != meta.positions) {
+      find(path + ": an order of " + std::to_string(file->order_positions()) + " positions, the index has " +
+           std::to_string(meta.positions) + not_used);
+    } else {
+      SqliteStatement order(db, "SELECT chunk, ids, starts, checksum FROM kv_order ORDER BY chunk");
+      uint32_t c = 0;
+      for (; order.step() && findings_ - before < kMaxLines; ++c) {
+        try {
+          std::optional<stored::OrderRow> got = file->order_row(uint32_t(order.integer(0)));
+          if (!got || order.integer(0) != int64_t(c) || got->ids != order.blob(1) || got->starts != order.blob(2) ||
+              got->checksum != order.integer(3))
+            find(path + ": chunk " + std::to_string(c) + " of the order is not kv_order's row" + not_used);
+        } catch (const stored::Damaged& d) {
+          find(path + ": chunk " + std::to_string(c) + " of the order: " + d.what() + not_used);
+        }
+      }
+    }
+  }
   // The vocabulary, when it stands for Orð now: each fold's words as Orð has them.
   std::optional<db::StampCounters> stamp = db::ReadStampCounters(db);
   const bool at_state = stamp && file->vocabulary_at(stamp->words);

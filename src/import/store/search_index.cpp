@@ -602,9 +602,11 @@ std::optional<std::pair<std::string, int64_t>> word_file_target(sqlite3* db) {
 }
 
 void write_word_file(sqlite3* db, int64_t build, const std::vector<std::pair<int64_t, stored::PostingsRow>>& rows,
-                     std::vector<std::pair<std::string_view, int64_t>> folds, const PrefixLists& prefixes) {
+                     std::vector<std::pair<std::string_view, int64_t>> folds, const PrefixLists& prefixes,
+                     const std::vector<stored::OrderRow>& order) {
   if (auto target = word_file_target(db))
-    stored::WriteWordFile(target->first, build, target->second, rows, std::move(folds), prefixes.file, prefixes.rows);
+    stored::WriteWordFile(target->first, build, target->second, rows, std::move(folds), prefixes.file, prefixes.rows,
+                          order);
 }
 
 // An index without lists has no word file: an older one goes.
@@ -630,6 +632,7 @@ void WriteSearchIndex(sqlite3* db) {
     meta.combos.clear();
   }
   ExecSql(db, "RELEASE kv_postings");
+  const std::vector<stored::OrderRow> order = encode_order(layout, meta.build);
   if (meta.postings) {
     write_counts(db, encode_counts(layout, meta.build));
     create_delta(db);
@@ -641,11 +644,11 @@ void WriteSearchIndex(sqlite3* db) {
     // integer (a term that finds another kind is read from the tables).
     SqliteStatement odd(db, "SELECT EXISTS (SELECT 1 FROM Orð WHERE typeof(ID) <> 'integer')");
     if (!odd.step() || odd.integer(0) != 0) views.clear();
-    write_word_file(db, meta.build, rows, std::move(views), prefixes);
+    write_word_file(db, meta.build, rows, std::move(views), prefixes, order);
   } else {
     remove_word_file(db);
   }
-  write_order(db, encode_order(layout, meta.build));
+  write_order(db, order);
   write_meta(db, meta, layout);
 }
 
@@ -739,7 +742,7 @@ void WriteSearchIndex(sqlite3* db, const PreparedSearchIndex& x, const std::func
       for (std::size_t i = 0, start = 0; i < x.fold_ends.size(); start = x.fold_ends[i++])
         folds.emplace_back(std::string_view(x.folds).substr(start, x.fold_ends[i] - start), int64_t(i) + 1);
       stored::WriteWordFile(target.first, x.build, target.second, x.words, std::move(folds), x.prefixes.file,
-                            x.prefixes.rows);
+                            x.prefixes.rows, x.order);
     });
   }
   if (x.postings) {
