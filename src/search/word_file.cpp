@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,14 +55,18 @@ void put64(std::string& out, uint64_t v) {
 void put32(std::string& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out += char(v >> (8 * i));
 }
+// One load each: a list's row table is read a number at a time, and a
+// loop of eight shifts a number was most of opening a common word's list.
 uint64_t get64(const char* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | uint8_t(p[i]);
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
 uint32_t get32(const char* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | uint8_t(p[i]);
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
   return v;
 }
 
@@ -115,17 +120,14 @@ class FileRows : public db::Cursor {
            bool prefix = false)
       : file_(std::move(file)), word_(word), list_(list), prefix_(prefix) {
     const uint64_t table = uint64_t(list.rows) * kRowEntry;
-    if (list.bytes <= kReadWhole) {
-      whole_.resize(list.bytes);
-      file_->read(list.offset, whole_.data(), whole_.size());
-    } else {
-      whole_.resize(table);
-      file_->read(list.offset, whole_.data(), table);
-    }
-    starts_.resize(list.rows + 1);
+    // Read over at once: neither buffer is filled with zeros first.
+    whole_size_ = std::size_t(list.bytes <= kReadWhole ? list.bytes : table);
+    whole_ = std::make_unique_for_overwrite<char[]>(whole_size_);
+    file_->read(list.offset, whole_.get(), whole_size_);
+    starts_ = std::make_unique_for_overwrite<uint64_t[]>(std::size_t(list.rows) + 1);
     starts_[0] = list.offset + table;
     for (uint32_t r = 0; r < list.rows; ++r) {
-      const uint32_t bytes = get32(whole_.data() + r * kRowEntry + 4);
+      const uint32_t bytes = get32(whole_.get() + r * kRowEntry + 4);
       if (bytes > kPackedBytes) throw WordFileDamaged("word file: a row longer than a row may be");
       starts_[r + 1] = starts_[r] + bytes;
     }
@@ -144,12 +146,13 @@ class FileRows : public db::Cursor {
   bool IsInteger(int i) override { return i != 1; }
   int64_t Integer(int i) override {
     if (i == 0) return key(at_);
-    return int64_t(get64(whole_.data() + at_ * kRowEntry + 8));
+    return int64_t(get64(whole_.get() + at_ * kRowEntry + 8));
   }
   std::string_view Bytes(int) override {
     if (!whole_read_)
       return std::string_view(rows_).substr(std::size_t(starts_[at_] - starts_[first_]), std::size_t(starts_[at_ + 1] - starts_[at_]));
-    return std::string_view(whole_).substr(std::size_t(starts_[at_] - list_.offset), std::size_t(starts_[at_ + 1] - starts_[at_]));
+    return std::string_view(whole_.get(), whole_size_)
+        .substr(std::size_t(starts_[at_] - list_.offset), std::size_t(starts_[at_ + 1] - starts_[at_]));
   }
   Variant Value(int i) override { return i == 1 ? Variant() : Variant(double(Integer(i))); }
   void Again(const std::vector<db::Literal>& literals) override {
@@ -177,7 +180,7 @@ class FileRows : public db::Cursor {
     end_ = end;
   }
   int64_t key(std::size_t r) const {
-    const int64_t upto = row_upto(get32(whole_.data() + r * kRowEntry));
+    const int64_t upto = row_upto(get32(whole_.get() + r * kRowEntry));
     return prefix_ ? upto : PostingKey(word_, upto);
   }
   void range(int64_t from, int64_t to) {
@@ -195,9 +198,10 @@ class FileRows : public db::Cursor {
   int64_t word_;
   WordFile::List list_;
   bool prefix_;
-  std::string whole_;  // the row table, and the rows when read whole
+  std::unique_ptr<char[]> whole_;  // the row table, and the rows when read whole
+  std::size_t whole_size_ = 0;
   bool whole_read_ = false;
-  std::vector<uint64_t> starts_;  // each row's first byte in the file, and the list's end
+  std::unique_ptr<uint64_t[]> starts_;  // each row's first byte in the file, and the list's end
   std::string rows_;               // rows first_ to end_, when not read whole
   std::size_t first_ = 0, end_ = 0;
   std::size_t at_ = 0;
