@@ -70,14 +70,16 @@ std::optional<std::string> prefix_fold(const Text& term) {
 // The words a term's condition finds, each once: a word (not a pattern)
 // from the word file's vocabulary when it holds Orð's words at this state
 // (the condition compares the folds of the two texts), and a prefix and
-// `*` from the file's list of the prefix (the pattern finds the words
-// whose folds begin with the prefix's fold, which the list was made of);
-// otherwise from Orð.
+// `*` from the file's list of the prefix or, for a prefix without one,
+// its words there (the pattern finds the words whose folds begin with the
+// prefix's fold, which the file's entry was made of); otherwise from Orð.
 std::vector<int64_t> term_words(db::Database& database, const StoredIndex& index, const Text& term) {
   if (index.vocabulary() && plain_text(term)) {
     if (!is_pattern(term)) return index.word_file()->words(db::fold_utf8(to_utf8(term)));
-    if (std::optional<std::string> fold = prefix_fold(term))
+    if (std::optional<std::string> fold = prefix_fold(term)) {
       if (std::optional<stored::WordFile::Prefix> p = index.word_file()->prefix(*fold)) return std::move(p->words);
+      if (std::optional<std::vector<int64_t>> words = index.word_file()->prefix_words(*fold)) return std::move(*words);
+    }
   }
   auto rows = open_term_words(database, term);
   std::vector<int64_t> words;

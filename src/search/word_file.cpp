@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kvistur/error.h"
+#include "platform/sqlite_functions.h"
 #include "search/stored_index.h"
 
 namespace kvistur::stored {
@@ -19,10 +20,11 @@ namespace {
 
 constexpr char kMagic[8] = {'k', 'v', 'w', 'o', 'r', 'd', 's', '\0'};
 // Format 2 adds the prefix lists (and 16 bytes to the header), format 3
-// the order's chunks (16 more); a file of an earlier format is read as one
-// without them.
-constexpr uint64_t kWordFileFormat = 3, kPrefixFormat = 2, kFirstFormat = 1;
-constexpr std::size_t kHeader = 96, kPrefixHeader = 80, kFirstHeader = 64;
+// the order's chunks (16 more), format 4 the words of the prefixes without
+// a list (16 more); a file of an earlier format is read as one without
+// them.
+constexpr uint64_t kWordFileFormat = 4, kOrderFormat = 3, kPrefixFormat = 2, kFirstFormat = 1;
+constexpr std::size_t kHeader = 112, kOrderHeader = 96, kPrefixHeader = 80, kFirstHeader = 64;
 constexpr std::size_t kRowEntry = 16;  // upto (4), bytes (4), checksum (8)
 // A list this small is read whole with its row table.
 constexpr uint64_t kReadWhole = 4096;
@@ -79,6 +81,9 @@ int64_t bucket_sum(int64_t build, uint64_t b, std::string_view bytes) {
 }
 int64_t prefix_bucket_sum(int64_t build, uint64_t b, std::string_view bytes) {
   return Checksum(build).add(uint64_t(6)).add(b).add(bytes).value();
+}
+int64_t prefix_word_bucket_sum(int64_t build, uint64_t b, std::string_view bytes) {
+  return Checksum(build).add(uint64_t(7)).add(b).add(bytes).value();
 }
 int64_t header_sum(std::string_view bytes) { return Checksum(0).add(uint64_t(5)).add(bytes).value(); }
 
@@ -366,9 +371,11 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
   // The prefix lists (with a vocabulary only): each prefix's key, words
   // (the first, then each one's distance from the one before) and list.
   entries.clear();
+  std::vector<std::string_view> listed;  // the prefixes the file has a list of
   for (const FilePrefix& p : prefixes) {
     const WordFile::List* l = find(placed_prefixes, p.key);
     if (!l) continue;  // no vocabulary, or a list without rows
+    listed.push_back(p.prefix);
     std::string body;
     PutVarint(body, ZigZag(p.key));
     PutVarint(body, p.words.size());
@@ -377,6 +384,39 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
     entries.emplace_back(p.prefix, std::move(body));
   }
   const uint64_t prefix_buckets = write_buckets(entries, 1, prefix_bucket_sum, prefix_table);
+  // Every other prefix of kPrefixShortest to kPrefixLongest code points
+  // that folds begin with: its words, as a fold's are in the vocabulary,
+  // so that a prefix and `*` finds them without Orð.  Only a run of folds
+  // that a pattern of the prefix finds whole (none goes on with U+10FFFF).
+  std::sort(listed.begin(), listed.end());
+  entries.clear();
+  for (std::size_t n = kPrefixShortest; n <= kPrefixLongest && !folds.empty(); ++n)
+    for (std::size_t i = 0; i < folds.size();) {
+      const std::string_view p = CodePointPrefix(folds[i].first, n);
+      if (p.empty()) {
+        ++i;
+        continue;
+      }
+      std::size_t j = i + 1;
+      while (j < folds.size() && folds[j].first.substr(0, p.size()) == p) ++j;
+      if (!std::binary_search(listed.begin(), listed.end(), p) &&
+          folds[j - 1].first < db::prefix_upper_bound(std::string(p))) {
+        std::vector<int64_t> words;
+        for (std::size_t k = i; k < j; ++k) words.push_back(folds[k].second);
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end()), words.end());
+        std::string body;
+        PutVarint(body, words.size());
+        for (int64_t w : words) {
+          PutVarint(body, ZigZag(w));
+          put_list(body, *find(placed, w));  // every word's list is there (the vocabulary was written)
+        }
+        entries.emplace_back(p, std::move(body));
+      }
+      i = j;
+    }
+  uint64_t prefix_word_table = 0;
+  const uint64_t prefix_word_buckets = write_buckets(entries, kWordsPerBucket, prefix_word_bucket_sum, prefix_word_table);
   if (ok) ok = write_all(fd, pending);
   if (ok) {
     std::string head(kMagic, sizeof kMagic);
@@ -390,6 +430,8 @@ void WriteWordFile(const std::string& database_file, int64_t build, int64_t word
     put64(head, prefix_table);
     put64(head, kHeader);
     put64(head, order_positions);
+    put64(head, prefix_word_buckets);
+    put64(head, prefix_word_table);
     put64(head, uint64_t(header_sum(head)));
     ok = ::pwrite(fd, head.data(), head.size(), 0) == ssize_t(head.size());
   }
@@ -424,12 +466,18 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
   const uint64_t format = get64(head + 8);
   if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || format < kFirstFormat || format > kWordFileFormat) return nullptr;
   if (int64_t(get64(head + 16)) != build) return nullptr;  // another writing's
-  const std::size_t summed = (format == kFirstFormat ? kFirstHeader : format == kPrefixFormat ? kPrefixHeader : kHeader) - 8;
+  const std::size_t summed = (format == kFirstFormat    ? kFirstHeader
+                              : format == kPrefixFormat ? kPrefixHeader
+                              : format == kOrderFormat  ? kOrderHeader
+                                                        : kHeader) -
+                             8;
   const uint64_t length = get64(head + 48), table = get64(head + 40), buckets = get64(head + 32);
   const uint64_t prefix_buckets = format == kFirstFormat ? 0 : get64(head + 56);
   const uint64_t prefix_table = format == kFirstFormat ? table : get64(head + 64);
-  const uint64_t order_offset = format == kWordFileFormat ? get64(head + 72) : 0;
-  const uint64_t order_positions = format == kWordFileFormat ? get64(head + 80) : 0;
+  const uint64_t order_offset = format >= kOrderFormat ? get64(head + 72) : 0;
+  const uint64_t order_positions = format >= kOrderFormat ? get64(head + 80) : 0;
+  const uint64_t prefix_word_buckets = format >= 4 ? get64(head + 88) : 0;
+  const uint64_t prefix_word_table = format >= 4 ? get64(head + 96) : prefix_table;
   // Each table within the file, after what comes before it; the numbers
   // of buckets bounded first, so that no product overflows.
   const bool sound = int64_t(get64(head + summed)) == header_sum(std::string_view(head, summed)) &&
@@ -437,7 +485,10 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
                      table <= length && (buckets == 0 || table + (buckets + 1) * 8 <= length) &&
                      (prefix_buckets == 0 || (prefix_table >= table && prefix_table + (prefix_buckets + 1) * 8 <= length)) &&
                      (order_positions == 0 || (order_positions <= UINT32_MAX && order_offset >= summed + 8 &&
-                                               order_offset <= length && order_section(order_positions) <= length - order_offset));
+                                               order_offset <= length && order_section(order_positions) <= length - order_offset)) &&
+                     prefix_word_buckets < length &&
+                     (prefix_word_buckets == 0 ||
+                      (prefix_word_table >= prefix_table && prefix_word_table + (prefix_word_buckets + 1) * 8 <= length));
   if (!sound) {
     SayOnce(file, "the word file is damaged; searches read the word lists from the catalogue until `kvistur index` writes it again");
     return nullptr;
@@ -449,6 +500,8 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
   f->prefix_buckets_ = prefix_buckets;
   f->prefix_table_ = prefix_table;
   f->order_offset_ = order_offset;
+  f->prefix_word_buckets_ = prefix_word_buckets;
+  f->prefix_word_table_ = prefix_word_table;
   f->order_positions_ = uint32_t(order_positions);
   f->size_ = length;
   (*open_files)[key] = f;
@@ -501,15 +554,18 @@ void WordFile::read(uint64_t offset, char* out, std::size_t n) const {
   }
 }
 
-std::string_view WordFile::bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer, bool prefixes) const {
+std::string_view WordFile::bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer, Kind kind) const {
   // Each kind of bucket between what comes before it and its table.
-  const uint64_t low = prefixes ? table_ : 0, high = prefixes ? prefix_table_ : table_;
+  const uint64_t low = kind == kFolds ? 0 : kind == kPrefixes ? table_ : prefix_table_;
+  const uint64_t high = kind == kFolds ? table_ : kind == kPrefixes ? prefix_table_ : prefix_word_table_;
   if (start > end || end - start < 8 || end - start > kMaxBucket || start < low || end > high)
     throw WordFileDamaged("word file: a bucket out of place");
   buffer.resize(std::size_t(end - start));
   read(start, buffer.data(), buffer.size());
   const std::string_view body = std::string_view(buffer).substr(0, buffer.size() - 8);
-  const int64_t sum = prefixes ? prefix_bucket_sum(build_, b, body) : bucket_sum(build_, b, body);
+  const int64_t sum = kind == kFolds      ? bucket_sum(build_, b, body)
+                      : kind == kPrefixes ? prefix_bucket_sum(build_, b, body)
+                                          : prefix_word_bucket_sum(build_, b, body);
   if (int64_t(get64(buffer.data() + body.size())) != sum) throw WordFileDamaged("word file: a bucket's checksum does not match");
   return body;
 }
@@ -559,7 +615,7 @@ WordFile::Prefix WordFile::entry_prefix(std::string_view entry) const {
 std::string_view WordFile::prefix_bucket(uint64_t b, std::string& buffer) const {
   char bounds[16];
   read(prefix_table_ + b * 8, bounds, sizeof bounds);
-  return bucket(b, get64(bounds), get64(bounds + 8), buffer, true);
+  return bucket(b, get64(bounds), get64(bounds + 8), buffer, kPrefixes);
 }
 
 std::optional<WordFile::Prefix> WordFile::prefix(std::string_view fold) {
@@ -618,27 +674,69 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
   }
   // Most buckets fit a buffer of the thread's own.
   thread_local std::string buffer;
-  const std::string_view body = bucket(b, start, end, buffer);
+  const std::string_view body = bucket(b, start, end, buffer, kFolds);
   for (std::size_t at = 0; at < body.size();) {
     const auto [key, entry] = next_entry(body, at);
-    if (key != fold) continue;
-    std::size_t e = 0;
-    const uint64_t count = GetVarint(entry, e);
-    if (count > entry.size()) throw WordFileDamaged("word file: more words than bytes");
-    std::vector<int64_t> out;
-    out.reserve(std::size_t(count));
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (known_.size() + count > kKnownAtMost) known_.clear();
-    for (uint64_t i = 0; i < count; ++i) {
-      const auto [word, list] = entry_word(entry, e);
-      if (!out.empty() && word <= out.back()) throw WordFileDamaged("word file: a fold's words out of order");
-      out.push_back(word);
-      known_[word] = list;
-    }
-    if (e != entry.size()) throw WordFileDamaged("word file: bytes after a fold's words");
-    return out;
+    if (key == fold) return take_words(entry);
   }
   return {};
+}
+
+std::vector<int64_t> WordFile::take_words(std::string_view entry) {
+  std::size_t e = 0;
+  const uint64_t count = GetVarint(entry, e);
+  if (count > entry.size()) throw WordFileDamaged("word file: more words than bytes");
+  std::vector<int64_t> out;
+  out.reserve(std::size_t(count));
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (known_.size() + count > kKnownAtMost) known_.clear();
+  for (uint64_t i = 0; i < count; ++i) {
+    const auto [word, list] = entry_word(entry, e);
+    if (!out.empty() && word <= out.back()) throw WordFileDamaged("word file: a fold's words out of order");
+    out.push_back(word);
+    known_[word] = list;
+  }
+  if (e != entry.size()) throw WordFileDamaged("word file: bytes after a fold's words");
+  return out;
+}
+
+std::string_view WordFile::prefix_word_bucket(uint64_t b, std::string& buffer) const {
+  char bounds[16];
+  read(prefix_word_table_ + b * 8, bounds, sizeof bounds);
+  return bucket(b, get64(bounds), get64(bounds + 8), buffer, kPrefixWords);
+}
+
+std::optional<std::vector<int64_t>> WordFile::prefix_words(std::string_view fold) {
+  if (prefix_word_buckets_ == 0) return std::nullopt;
+  thread_local std::string buffer;
+  const std::string_view body = prefix_word_bucket(bucket_of(fold, prefix_word_buckets_), buffer);
+  for (std::size_t at = 0; at < body.size();) {
+    const auto [key, entry] = next_entry(body, at);
+    if (key == fold) return take_words(entry);
+  }
+  return std::nullopt;
+}
+
+void WordFile::WalkPrefixWords(const std::function<void(std::string_view, int64_t, const List&)>& each) const {
+  std::string buffer;
+  for (uint64_t b = 0; b < prefix_word_buckets_; ++b) {
+    const std::string_view body = prefix_word_bucket(b, buffer);
+    for (std::size_t at = 0; at < body.size();) {
+      const auto [prefix, entry] = next_entry(body, at);
+      if (bucket_of(prefix, prefix_word_buckets_) != b) throw WordFileDamaged("word file: a prefix in another's bucket");
+      std::size_t e = 0;
+      const uint64_t count = GetVarint(entry, e);
+      if (count == 0 || count > entry.size()) throw WordFileDamaged("word file: more words than bytes");
+      int64_t last = 0;
+      for (uint64_t i = 0; i < count; ++i) {
+        const auto [word, list] = entry_word(entry, e);
+        if (i > 0 && word <= last) throw WordFileDamaged("word file: a prefix's words out of order");
+        last = word;
+        each(prefix, word, list);
+      }
+      if (e != entry.size()) throw WordFileDamaged("word file: bytes after a prefix's words");
+    }
+  }
 }
 
 void WordFile::Walk(const std::function<void(std::string_view, int64_t, const List&)>& each) const {
@@ -648,7 +746,7 @@ void WordFile::Walk(const std::function<void(std::string_view, int64_t, const Li
     throw WordFileDamaged("word file: the buckets do not fill their place");
   std::string buffer;
   for (uint64_t b = 0; b < buckets_; ++b) {
-    const std::string_view body = bucket(b, get64(starts.data() + b * 8), get64(starts.data() + b * 8 + 8), buffer);
+    const std::string_view body = bucket(b, get64(starts.data() + b * 8), get64(starts.data() + b * 8 + 8), buffer, kFolds);
     for (std::size_t at = 0; at < body.size();) {
       const auto [fold, entry] = next_entry(body, at);
       if (bucket_of(fold, buckets_) != b) throw WordFileDamaged("word file: a fold in another's bucket");

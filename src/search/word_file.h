@@ -124,6 +124,17 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
   // words are WORDS; none when it has not found it or they differ.
   std::optional<int64_t> found_prefix(std::string_view fold, std::span<const int64_t> words);
 
+  // The words of a prefix of kPrefixShortest to kPrefixLongest code points
+  // that has no list in the file: those whose folds begin with FOLD (the
+  // words Orð's pattern of the prefix and `*` finds, when the vocabulary
+  // is at the state), ascending; the file remembers where their lists are.
+  // None when the file does not know the prefix (no fold begins with it,
+  // it has a list, or the file is of an earlier format).  Throws Damaged.
+  std::optional<std::vector<int64_t>> prefix_words(std::string_view fold);
+  // Each such prefix with each of its words and that word's list, bucket
+  // by bucket, each bucket's checksum checked (for the check); throws
+  // Damaged at the first that does not hold.
+  void WalkPrefixWords(const std::function<void(std::string_view prefix, int64_t word, const List& list)>& each) const;
   // Every fold of the vocabulary with each of its words and that word's
   // list, bucket by bucket, each bucket's checksum checked (for the check);
   // throws Damaged at the first that does not hold.
@@ -157,9 +168,16 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
 
  private:
   WordFile() = default;
-  // Bucket B, its bytes from START to END, read into BUFFER and its
-  // checksum checked: its folds (PREFIXES: a prefix bucket, its prefixes).
-  std::string_view bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer, bool prefixes = false) const;
+  // The kinds of buckets: of folds, of prefixes with lists, of the words
+  // of prefixes without.
+  enum Kind { kFolds, kPrefixes, kPrefixWords };
+  // Bucket B of KIND, its bytes from START to END, read into BUFFER and its
+  // checksum checked: its entries.
+  std::string_view bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer, Kind kind) const;
+  // The words of a fold's or a prefix's ENTRY, their lists remembered.
+  std::vector<int64_t> take_words(std::string_view entry);
+  // Bucket B of the words of prefixes, read into BUFFER and checked.
+  std::string_view prefix_word_bucket(uint64_t b, std::string& buffer) const;
   // The word at AT of a fold's words, and its list, within the file's lists.
   std::pair<int64_t, List> entry_word(std::string_view entry, std::size_t& at) const;
   // A list's place at AT of an entry, within the file's lists.
@@ -178,6 +196,8 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
   uint64_t size_ = 0;
   uint64_t order_offset_ = 0;  // where the order's chunks start
   uint32_t order_positions_ = 0;
+  uint64_t prefix_word_buckets_ = 0;
+  uint64_t prefix_word_table_ = 0;  // the table of the buckets of prefixes' words
   std::mutex mutex_;
   std::unordered_map<int64_t, List> known_;  // lists found through words()
   // The prefix lists found through prefix(), by key: the prefix, its

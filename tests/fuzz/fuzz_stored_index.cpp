@@ -15,9 +15,10 @@
 //   4  a kv_counts row of a chunk of byte 3 positions
 //   5  a word file: the rest after a header that holds (of 1 + byte 1 % 64
 //      buckets, the table where bytes 2-3 put it, an order of positions
-//      they give when its chunks fit), each bucket the table places given
-//      its checksum; every fold walked, looked up and its words' rows
-//      read, every chunk of the order read
+//      they give when its chunks fit, buckets of prefixes' words when byte
+//      1 says so), each bucket the tables place given its checksum; every
+//      fold and prefix walked, looked up and its words' rows read, every
+//      chunk of the order read
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,17 +66,23 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
   }();
   const std::string database = dir + "/catalogue.sqlite";
   if (bytes.size() < 16) return;
-  const uint64_t size = 96 + bytes.size();
+  const uint64_t size = 112 + bytes.size();
   const uint64_t buckets = 1 + b1 % std::min<uint64_t>(64, bytes.size() / 8 - 1);
-  const uint64_t table = 96 + at % (bytes.size() - (buckets + 1) * 8 + 1);  // within the file
+  const uint64_t table = 112 + at % (bytes.size() - (buckets + 1) * 8 + 1);  // within the file
   // Prefix buckets too when the top bit says so and there is room, their
   // table after the other.
   uint64_t prefix_buckets = b1 & 0x80 ? 1 + (b1 >> 3) % 8 : 0;
   if (size - table < (prefix_buckets + 1) * 8 + (buckets + 1) * 8) prefix_buckets = 0;
   const uint64_t prefix_table =
       prefix_buckets ? table + (uint64_t(at) * 31) % (size - table - (prefix_buckets + 1) * 8 + 1) : table;
+  // Buckets of prefixes' words when bit 6 says so and there is room, their
+  // table after the prefix buckets'.
+  uint64_t word_buckets = b1 & 0x40 ? 1 + (b1 >> 2) % 4 : 0;
+  if (size - prefix_table < (word_buckets + 1) * 8 + (prefix_buckets + 1) * 8) word_buckets = 0;
+  const uint64_t word_table =
+      word_buckets ? prefix_table + (uint64_t(at) * 17) % (size - prefix_table - (word_buckets + 1) * 8 + 1) : prefix_table;
   std::string head("kvwords\0", 8);
-  put64(head, 3);
+  put64(head, 4);
   put64(head, 7);  // the build
   put64(head, 0);
   put64(head, buckets);
@@ -87,8 +94,10 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
   // chunks fit in the file (each takes at most 5 bytes a position and 16).
   uint64_t positions = (uint64_t(at) * 7 + b1) % 600;
   if (5 * positions + 16 * (positions / 480 + 1) > bytes.size()) positions = 0;
-  put64(head, 96);
+  put64(head, 112);
   put64(head, positions);
+  put64(head, word_buckets);
+  put64(head, word_table);
   put64(head, uint64_t(Checksum(0).add(uint64_t(5)).add(std::string_view(head)).value()));
   // Each bucket the tables place within the file gets the checksum its
   // bytes need, so that what is behind the checksums is reached.
@@ -107,8 +116,9 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
       for (int i = 0; i < 8; ++i) file_bytes[end - 8 + i] = char(sum >> (8 * i));
     }
   };
-  sum_buckets(table, buckets, 96, 4);  // after the header, which a checksum must not overwrite
+  sum_buckets(table, buckets, 112, 4);  // after the header, which a checksum must not overwrite
   sum_buckets(prefix_table, prefix_buckets, table, 6);
+  sum_buckets(word_table, word_buckets, prefix_table, 7);
   std::ofstream(WordFileOf(database), std::ios::binary | std::ios::trunc) << file_bytes;
   auto file = WordFile::Open(database, 7);
   if (!file) __builtin_trap();  // the header holds
@@ -138,6 +148,21 @@ void word_file(std::string_view bytes, uint8_t b1, uint16_t at) {
         if (c * 480 >= positions || got->ids.size() != std::min<uint64_t>(480, positions - c * 480)) __builtin_trap();
       }
       if (file->order_chunk(c, uint32_t(positions) + 1)) __builtin_trap();  // another index's order
+    } catch (const Damaged&) {
+    }
+  }
+  std::vector<std::string> starts = {"sag", "a"};
+  try {
+    file->WalkPrefixWords([&](std::string_view p, int64_t, const WordFile::List&) {
+      if (starts.size() < 64) starts.emplace_back(p);
+    });
+  } catch (const Damaged&) {
+  }
+  for (const std::string& p : starts) {
+    try {
+      if (std::optional<std::vector<int64_t>> words = file->prefix_words(p))
+        for (int64_t w : *words)
+          if (!file->rows(w, PostingKey(w, 0), PostingKey(w, kLastRow))) __builtin_trap();  // its list is known
     } catch (const Damaged&) {
     }
   }

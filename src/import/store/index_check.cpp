@@ -400,6 +400,33 @@ void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
       find(path + ": " + std::to_string(differ) + " folds whose words are not Orð's" + not_used);
     }
   }
+  // The words of each prefix without a list: each word's list the one the
+  // vocabulary gives it and, at Orð's state, the words those its pattern
+  // finds (the folds from the prefix up to it and U+10FFFF).
+  try {
+    std::map<std::string, std::vector<int64_t>, std::less<>> prefix_words;
+    file->WalkPrefixWords([&](std::string_view prefix, int64_t word, const stored::WordFile::List& list) {
+      auto known = lists.find(word);
+      if (known == lists.end() || known->second.offset != list.offset || known->second.rows != list.rows ||
+          known->second.bytes != list.bytes)
+        find(path + ": word " + std::to_string(word) + " of prefix " + std::string(prefix) +
+             " has another list than its fold's" + not_used);
+      prefix_words[std::string(prefix)].push_back(word);
+    });
+    if (at_state)
+      for (const auto& [prefix, words] : prefix_words) {
+        if (findings_ - before >= kMaxLines) break;
+        std::vector<int64_t> found;
+        const std::string end = db::prefix_upper_bound(prefix);
+        for (auto at = orð.lower_bound(prefix); at != orð.end() && at->first < end; ++at)
+          found.insert(found.end(), at->second.begin(), at->second.end());
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        if (found != words) find(path + ": the words of prefix " + prefix + " are not those Orð's pattern of it finds" + not_used);
+      }
+  } catch (const stored::Damaged& d) {
+    find(path + ": " + d.what() + not_used);
+  }
   // Each prefix list: its prefix and words as kv_prefixes has them (and,
   // when the vocabulary stands for Orð, the words a pattern of the prefix
   // finds: the folds from the prefix up to it and U+10FFFF), its rows as
