@@ -612,17 +612,17 @@ WordFile::Prefix WordFile::entry_prefix(std::string_view entry) const {
   return p;
 }
 
-std::string_view WordFile::prefix_bucket(uint64_t b, std::string& buffer) const {
+std::string_view WordFile::bucket(Kind kind, uint64_t b, std::string& buffer) const {
   char bounds[16];
-  read(prefix_table_ + b * 8, bounds, sizeof bounds);
-  return bucket(b, get64(bounds), get64(bounds + 8), buffer, kPrefixes);
+  read((kind == kPrefixes ? prefix_table_ : prefix_word_table_) + b * 8, bounds, sizeof bounds);
+  return bucket(b, get64(bounds), get64(bounds + 8), buffer, kind);
 }
 
 std::optional<WordFile::Prefix> WordFile::prefix(std::string_view fold) {
   if (prefix_buckets_ == 0) return std::nullopt;
   const uint64_t b = bucket_of(fold, prefix_buckets_);
   thread_local std::string buffer;
-  const std::string_view body = prefix_bucket(b, buffer);
+  const std::string_view body = bucket(kPrefixes, b, buffer);
   for (std::size_t at = 0; at < body.size();) {
     const auto [key, entry] = next_entry(body, at);
     if (key != fold) continue;
@@ -638,7 +638,7 @@ std::optional<WordFile::Prefix> WordFile::prefix(std::string_view fold) {
 void WordFile::WalkPrefixes(const std::function<void(const std::string&, const Prefix&)>& each) const {
   std::string buffer;
   for (uint64_t b = 0; b < prefix_buckets_; ++b) {
-    const std::string_view body = prefix_bucket(b, buffer);
+    const std::string_view body = bucket(kPrefixes, b, buffer);
     for (std::size_t at = 0; at < body.size();) {
       const auto [prefix, entry] = next_entry(body, at);
       if (bucket_of(prefix, prefix_buckets_) != b) throw WordFileDamaged("word file: a prefix in another's bucket");
@@ -700,16 +700,10 @@ std::vector<int64_t> WordFile::take_words(std::string_view entry) {
   return out;
 }
 
-std::string_view WordFile::prefix_word_bucket(uint64_t b, std::string& buffer) const {
-  char bounds[16];
-  read(prefix_word_table_ + b * 8, bounds, sizeof bounds);
-  return bucket(b, get64(bounds), get64(bounds + 8), buffer, kPrefixWords);
-}
-
 std::optional<std::vector<int64_t>> WordFile::prefix_words(std::string_view fold) {
   if (prefix_word_buckets_ == 0) return std::nullopt;
   thread_local std::string buffer;
-  const std::string_view body = prefix_word_bucket(bucket_of(fold, prefix_word_buckets_), buffer);
+  const std::string_view body = bucket(kPrefixWords, bucket_of(fold, prefix_word_buckets_), buffer);
   for (std::size_t at = 0; at < body.size();) {
     const auto [key, entry] = next_entry(body, at);
     if (key == fold) return take_words(entry);
@@ -720,7 +714,7 @@ std::optional<std::vector<int64_t>> WordFile::prefix_words(std::string_view fold
 void WordFile::WalkPrefixWords(const std::function<void(std::string_view, int64_t, const List&)>& each) const {
   std::string buffer;
   for (uint64_t b = 0; b < prefix_word_buckets_; ++b) {
-    const std::string_view body = prefix_word_bucket(b, buffer);
+    const std::string_view body = bucket(kPrefixWords, b, buffer);
     for (std::size_t at = 0; at < body.size();) {
       const auto [prefix, entry] = next_entry(body, at);
       if (bucket_of(prefix, prefix_word_buckets_) != b) throw WordFileDamaged("word file: a prefix in another's bucket");

@@ -176,16 +176,15 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
   std::string_view bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer, Kind kind) const;
   // The words of a fold's or a prefix's ENTRY, their lists remembered.
   std::vector<int64_t> take_words(std::string_view entry);
-  // Bucket B of the words of prefixes, read into BUFFER and checked.
-  std::string_view prefix_word_bucket(uint64_t b, std::string& buffer) const;
+  // Bucket B of the prefixes (KIND kPrefixes or kPrefixWords), found in
+  // its table, read into BUFFER and checked.
+  std::string_view bucket(Kind kind, uint64_t b, std::string& buffer) const;
   // The word at AT of a fold's words, and its list, within the file's lists.
   std::pair<int64_t, List> entry_word(std::string_view entry, std::size_t& at) const;
   // A list's place at AT of an entry, within the file's lists.
   List entry_list(std::string_view entry, std::size_t& at) const;
   // The prefix list of the entry ENTRY (after its prefix).
   Prefix entry_prefix(std::string_view entry) const;
-  // Bucket B of the prefixes, read into BUFFER and checked.
-  std::string_view prefix_bucket(uint64_t b, std::string& buffer) const;
   int fd_ = -1;
   int64_t build_ = 0;
   int64_t words_counter_ = 0;

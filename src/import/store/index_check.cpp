@@ -400,6 +400,17 @@ void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
       find(path + ": " + std::to_string(differ) + " folds whose words are not Orð's" + not_used);
     }
   }
+  // The words Orð's pattern of PREFIX and `*` finds: those of the folds from
+  // the prefix up to it and U+10FFFF, ascending, each once.
+  auto pattern_words = [&](const std::string& prefix) {
+    std::vector<int64_t> found;
+    const std::string end = db::prefix_upper_bound(prefix);
+    for (auto at = orð.lower_bound(prefix); at != orð.end() && at->first < end; ++at)
+      found.insert(found.end(), at->second.begin(), at->second.end());
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
+  };
   // The words of each prefix without a list: each word's list the one the
   // vocabulary gives it and, at Orð's state, the words those its pattern
   // finds (the folds from the prefix up to it and U+10FFFF).
@@ -416,21 +427,14 @@ void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
     if (at_state)
       for (const auto& [prefix, words] : prefix_words) {
         if (findings_ - before >= kMaxLines) break;
-        std::vector<int64_t> found;
-        const std::string end = db::prefix_upper_bound(prefix);
-        for (auto at = orð.lower_bound(prefix); at != orð.end() && at->first < end; ++at)
-          found.insert(found.end(), at->second.begin(), at->second.end());
-        std::sort(found.begin(), found.end());
-        found.erase(std::unique(found.begin(), found.end()), found.end());
-        if (found != words) find(path + ": the words of prefix " + prefix + " are not those Orð's pattern of it finds" + not_used);
+        if (pattern_words(prefix) != words) find(path + ": the words of prefix " + prefix + " are not those Orð's pattern of it finds" + not_used);
       }
   } catch (const stored::Damaged& d) {
     find(path + ": " + d.what() + not_used);
   }
   // Each prefix list: its prefix and words as kv_prefixes has them (and,
   // when the vocabulary stands for Orð, the words a pattern of the prefix
-  // finds: the folds from the prefix up to it and U+10FFFF), its rows as
-  // kv_prefix_postings has them.
+  // finds), its rows as kv_prefix_postings has them.
   std::size_t prefixes = 0;
   try {
     SqliteStatement known(db, "SELECT prefix, words, hash FROM kv_prefixes WHERE key = ?");
@@ -444,15 +448,8 @@ void IndexCheck::word_file(sqlite3* db, const stored::Summary& meta) {
                         known.integer(2) == stored::WordsHash(p.words);
       known.reset();
       if (!same) return find(where + " is not kv_prefixes' list of its prefix" + not_used);
-      if (at_state) {
-        std::vector<int64_t> words;
-        const std::string end = db::prefix_upper_bound(prefix);
-        for (auto at = orð.lower_bound(prefix); at != orð.end() && at->first < end; ++at)
-          words.insert(words.end(), at->second.begin(), at->second.end());
-        std::sort(words.begin(), words.end());
-        words.erase(std::unique(words.begin(), words.end()), words.end());
-        if (words != p.words) return find(where + ": its words are not those Orð's pattern of it finds" + not_used);
-      }
+      if (at_state && pattern_words(prefix) != p.words)
+        return find(where + ": its words are not those Orð's pattern of it finds" + not_used);
       try {
         auto got = file->PrefixListRows(p.key, p.list, 0);
         bool rows_same = true;
