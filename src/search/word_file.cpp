@@ -23,7 +23,7 @@ constexpr char kMagic[8] = {'k', 'v', 'w', 'o', 'r', 'd', 's', '\0'};
 // the order's chunks (16 more), format 4 the words of the prefixes without
 // a list (16 more); a file of an earlier format is read as one without
 // them.
-constexpr uint64_t kWordFileFormat = 4, kOrderFormat = 3, kPrefixFormat = 2, kFirstFormat = 1;
+constexpr uint64_t kWordFileFormat = 4, kPrefixWordsFormat = 4, kOrderFormat = 3, kPrefixFormat = 2, kFirstFormat = 1;
 constexpr std::size_t kHeader = 112, kOrderHeader = 96, kPrefixHeader = 80, kFirstHeader = 64;
 constexpr std::size_t kRowEntry = 16;  // upto (4), bytes (4), checksum (8)
 // A list this small is read whole with its row table.
@@ -476,8 +476,8 @@ std::shared_ptr<WordFile> WordFile::Open(const std::string& database_file, int64
   const uint64_t prefix_table = format == kFirstFormat ? table : get64(head + 64);
   const uint64_t order_offset = format >= kOrderFormat ? get64(head + 72) : 0;
   const uint64_t order_positions = format >= kOrderFormat ? get64(head + 80) : 0;
-  const uint64_t prefix_word_buckets = format >= 4 ? get64(head + 88) : 0;
-  const uint64_t prefix_word_table = format >= 4 ? get64(head + 96) : prefix_table;
+  const uint64_t prefix_word_buckets = format >= kPrefixWordsFormat ? get64(head + 88) : 0;
+  const uint64_t prefix_word_table = format >= kPrefixWordsFormat ? get64(head + 96) : prefix_table;
   // Each table within the file, after what comes before it; the numbers
   // of buckets bounded first, so that no product overflows.
   const bool sound = int64_t(get64(head + summed)) == header_sum(std::string_view(head, summed)) &&
@@ -525,16 +525,11 @@ std::optional<OrderRow> WordFile::order_row(uint32_t c) const {
 }
 
 std::optional<OrderChunk> WordFile::order_chunk(uint32_t c, uint32_t positions) const {
-  if (positions != order_positions_ || uint64_t(c) * kChunk >= positions) return std::nullopt;
-  const uint64_t n = std::min<uint64_t>(kChunk, positions - uint64_t(c) * kChunk);
-  // One read for the chunk, into a buffer of the thread's own.
-  thread_local std::string bytes;
-  bytes.resize(std::size_t(order_bytes(n)));
-  read(order_offset_ + c * kWholeChunkBytes, bytes.data(), bytes.size());
-  const std::string_view all(bytes);
+  if (positions != order_positions_) return std::nullopt;
+  std::optional<OrderRow> row = order_row(c);
+  if (!row) return std::nullopt;
   try {
-    return DecodeOrder(build_, c, positions, all.substr(0, std::size_t(n * 4)),
-                       all.substr(std::size_t(n * 4), std::size_t((n + 63) / 64 * 8)), int64_t(get64(all.data() + all.size() - 8)));
+    return DecodeOrder(build_, c, positions, row->ids, row->starts, row->checksum);
   } catch (const WordFileDamaged&) {
     throw;
   } catch (const Damaged& d) {
@@ -682,21 +677,32 @@ std::vector<int64_t> WordFile::words(std::string_view fold) {
   return {};
 }
 
-std::vector<int64_t> WordFile::take_words(std::string_view entry) {
+template <class Each>
+void WordFile::entry_words(std::string_view entry, Each&& each) const {
   std::size_t e = 0;
   const uint64_t count = GetVarint(entry, e);
-  if (count > entry.size()) throw WordFileDamaged("word file: more words than bytes");
-  std::vector<int64_t> out;
-  out.reserve(std::size_t(count));
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (known_.size() + count > kKnownAtMost) known_.clear();
+  if (count == 0 || count > entry.size()) throw WordFileDamaged("word file: more words than bytes, or none");
+  int64_t last = 0;
   for (uint64_t i = 0; i < count; ++i) {
     const auto [word, list] = entry_word(entry, e);
-    if (!out.empty() && word <= out.back()) throw WordFileDamaged("word file: a fold's words out of order");
+    if (i > 0 && word <= last) throw WordFileDamaged("word file: an entry's words out of order");
+    last = word;
+    each(word, list);
+  }
+  if (e != entry.size()) throw WordFileDamaged("word file: bytes after an entry's words");
+}
+
+std::vector<int64_t> WordFile::take_words(std::string_view entry) {
+  std::vector<std::pair<int64_t, List>> found;
+  entry_words(entry, [&](int64_t word, const List& list) { found.emplace_back(word, list); });
+  std::vector<int64_t> out;
+  out.reserve(found.size());
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (known_.size() + found.size() > kKnownAtMost) known_.clear();
+  for (const auto& [word, list] : found) {
     out.push_back(word);
     known_[word] = list;
   }
-  if (e != entry.size()) throw WordFileDamaged("word file: bytes after a fold's words");
   return out;
 }
 
@@ -718,17 +724,8 @@ void WordFile::WalkPrefixWords(const std::function<void(std::string_view, int64_
     for (std::size_t at = 0; at < body.size();) {
       const auto [prefix, entry] = next_entry(body, at);
       if (bucket_of(prefix, prefix_word_buckets_) != b) throw WordFileDamaged("word file: a prefix in another's bucket");
-      std::size_t e = 0;
-      const uint64_t count = GetVarint(entry, e);
-      if (count == 0 || count > entry.size()) throw WordFileDamaged("word file: more words than bytes");
-      int64_t last = 0;
-      for (uint64_t i = 0; i < count; ++i) {
-        const auto [word, list] = entry_word(entry, e);
-        if (i > 0 && word <= last) throw WordFileDamaged("word file: a prefix's words out of order");
-        last = word;
-        each(prefix, word, list);
-      }
-      if (e != entry.size()) throw WordFileDamaged("word file: bytes after a prefix's words");
+      const std::string_view key = prefix;  // a lambda takes no structured binding
+      entry_words(entry, [&](int64_t word, const List& list) { each(key, word, list); });
     }
   }
 }
@@ -744,12 +741,8 @@ void WordFile::Walk(const std::function<void(std::string_view, int64_t, const Li
     for (std::size_t at = 0; at < body.size();) {
       const auto [fold, entry] = next_entry(body, at);
       if (bucket_of(fold, buckets_) != b) throw WordFileDamaged("word file: a fold in another's bucket");
-      std::size_t e = 0;
-      for (uint64_t count = GetVarint(entry, e); count > 0; --count) {
-        const auto [word, list] = entry_word(entry, e);
-        each(fold, word, list);
-      }
-      if (e != entry.size()) throw WordFileDamaged("word file: bytes after a fold's words");
+      const std::string_view key = fold;  // a lambda takes no structured binding
+      entry_words(entry, [&](int64_t word, const List& list) { each(key, word, list); });
     }
   }
 }

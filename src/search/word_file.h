@@ -174,6 +174,11 @@ class WordFile : public std::enable_shared_from_this<WordFile> {
   // Bucket B of KIND, its bytes from START to END, read into BUFFER and its
   // checksum checked: its entries.
   std::string_view bucket(uint64_t b, uint64_t start, uint64_t end, std::string& buffer, Kind kind) const;
+  // Each word of a fold's or a prefix's ENTRY with its list, in order, to
+  // EACH; Damaged when there are none, they are not ascending, or bytes
+  // follow them.
+  template <class Each>
+  void entry_words(std::string_view entry, Each&& each) const;
   // The words of a fold's or a prefix's ENTRY, their lists remembered.
   std::vector<int64_t> take_words(std::string_view entry);
   // Bucket B of the prefixes (KIND kPrefixes or kPrefixWords), found in
