@@ -22,8 +22,10 @@
 //                     (none) only counts
 //   KV_FAULT_KINDS    for io: a comma-separated list of write, sync, truncate,
 //                     delete (SQLite's calls through the VFS), rename, fsync,
-//                     unlink (ours through libc), or sqlite / os for the four
-//                     or the three
+//                     unlink, oswrite (ours through libc; oswrite is a write,
+//                     writev, pwrite or ftruncate of a file other than the
+//                     standard streams, and fails with ENOSPC, a full disk),
+//                     or sqlite / os for the four
 //   KV_FAULT_N        which call, from 1 (0 or unset: none)
 //   KV_FAULT_PERSIST  1: that call and every later one of the kinds fail
 //   KV_FAULT_SEED     for torn: the seed of the random choice
@@ -32,7 +34,7 @@
 //   KV_FAULT_REPORT   a file the shim appends its lines to: "fault KIND N",
 //                     "power KIND N" or "power end" when it strikes, and at
 //                     exit "calls write=.. sync=.. truncate=.. delete=..
-//                     rename=.. fsync=.. unlink=.."
+//                     rename=.. fsync=.. unlink=.. oswrite=.."
 //
 // The power model writes through at once and keeps what each write replaced
 // (per file, per sector, since the file's last sync) rather than holding the
@@ -62,10 +64,11 @@
 
 namespace {
 
-enum Kind { kWrite, kSync, kTruncate, kDelete, kRename, kFsync, kUnlink, kKinds };
-constexpr const char* kKindNames[kKinds] = {"write", "sync", "truncate", "delete", "rename", "fsync", "unlink"};
+enum Kind { kWrite, kSync, kTruncate, kDelete, kRename, kFsync, kUnlink, kOsWrite, kKinds };
+constexpr const char* kKindNames[kKinds] = {"write",  "sync",  "truncate", "delete",
+                                            "rename", "fsync", "unlink",   "oswrite"};
 constexpr unsigned kSqliteKinds = 1u << kWrite | 1u << kSync | 1u << kTruncate | 1u << kDelete;
-constexpr unsigned kOsKinds = 1u << kRename | 1u << kFsync | 1u << kUnlink;
+constexpr unsigned kOsKinds = 1u << kRename | 1u << kFsync | 1u << kUnlink | 1u << kOsWrite;
 // The unit that a power loss keeps or loses whole.
 constexpr off_t kSectorBytes = 512;
 // The exit status of a process whose power went.
@@ -411,6 +414,17 @@ int syncing(int fd, int (*call)(int)) {
   return r;
 }
 
+// Whether our own write to FD (outside SQLite) is the one to fail: the
+// disk is full.  Only files count, and not the standard streams: a message
+// that cannot be written is not what the harness looks at.
+bool write_fails(int fd) {
+  struct stat st;
+  if (t_in_sqlite || fd <= 2 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!strikes(kOsWrite) || config().mode != "io") return false;
+  errno = ENOSPC;
+  return true;
+}
+
 void before_write(int fd, off_t n) {
   if (!config().power()) return;
   struct stat st;
@@ -590,11 +604,13 @@ int fdatasync(int fd) {
 
 ssize_t write(int fd, const void* buf, size_t n) {
   REAL(write);
+  if (write_fails(fd)) return -1;
   before_write(fd, off_t(n));
   return real_write(fd, buf, n);
 }
 ssize_t writev(int fd, const struct iovec* iov, int count) {
   REAL(writev);
+  if (write_fails(fd)) return -1;
   off_t n = 0;
   for (int i = 0; i < count; ++i) n += off_t(iov[i].iov_len);
   before_write(fd, n);
@@ -602,11 +618,13 @@ ssize_t writev(int fd, const struct iovec* iov, int count) {
 }
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) {
   REAL(pwrite);
+  if (write_fails(fd)) return -1;
   before_change(fd, off, off + off_t(n));
   return real_pwrite(fd, buf, n, off);
 }
 int ftruncate(int fd, off_t size) {
   REAL(ftruncate);
+  if (write_fails(fd)) return -1;
   before_truncate(fd, size);
   return real_ftruncate(fd, size);
 }

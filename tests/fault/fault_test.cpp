@@ -3,15 +3,15 @@
 // `kvistur build`, `update`, `index` and `workgroup add-user` run as real
 // processes with the fault shim (fault_shim.cpp) preloaded: once for each
 // call there is to fail (SQLite's writes, syncs, truncations and deletions;
-// our own renames, fsyncs and unlinks), and once for each sync at which the
-// power can go, with every unsynced write lost or a random part of them
-// kept; the last run of each kind goes past the last step, so that nothing
-// is left untried.  After each run the catalogue is the one before or the
-// one after, read as a host reads it (its databases' integrity and schema,
-// the workgroup's users, a log-on and a fixed set of searches through
-// Faersla in this process, at once, with no repair); a
-// command that failed says so in one line on standard error and exits
-// non-zero, and one that says it succeeded left the catalogue after.
+// our own renames, fsyncs, unlinks and writes to files), and once for each
+// sync at which the power can go, with every unsynced write lost or a random
+// part of them kept; the last run of each kind goes past the last step, so
+// that nothing is left untried.  After each run the catalogue is the one
+// before or the one after, read as a host reads it (its databases' integrity
+// and schema, the workgroup's users, a log-on and a fixed set of searches
+// through Faersla in this process, at once, with no repair); a command that
+// failed says so in one line on standard error and exits non-zero, and one
+// that says it succeeded left the catalogue after.
 //
 // By hand, other bounds: FAULT_STRIDE=K tries every Kth step only,
 // FAULT_SEEDS=S tears the writes S different ways at each sync (torn runs),
@@ -24,7 +24,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -178,7 +180,7 @@ struct Mode {
 };
 void PrintTo(const Mode& m, std::ostream* os) { *os << m.name; }
 const Mode kModes[] = {{"SqliteErrors", "io", "sqlite", {"write", "sync", "truncate", "delete"}},
-                       {"OsErrors", "io", "os", {"rename", "fsync", "unlink"}},
+                       {"OsErrors", "io", "os", {"rename", "fsync", "unlink", "oswrite"}},
                        {"PowerLoss", "power", "", {"sync", "fsync"}},
                        {"TornWrites", "torn", "", {"sync", "fsync"}}};
 
@@ -280,6 +282,8 @@ TEST_P(Faults, EveryStepLeavesTheCatalogueBeforeOrAfter) {
         why = "the command died of signal " + std::to_string(WTERMSIG(o.status));
       else if (!mode.power() && WEXITSTATUS(o.status) != 0 && std::count(stderr_lines.begin(), stderr_lines.end(), '\n') != 1)
         why = "the command failed without saying why in one line";
+      else if (kind == "oswrite" && WEXITSTATUS(o.status) != 0 && stderr_lines.find(std::strerror(ENOSPC)) == std::string::npos)
+        why = "the command failed on a full disk without saying so";
       else if (state != before_ && state != after)
         why = "the catalogue is neither the one before nor the one after";
       else if (state != after && ((!mode.power() && WEXITSTATUS(o.status) == 0) || past_the_end))

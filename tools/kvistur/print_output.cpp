@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -76,9 +78,9 @@ class ListTypeOverride {
 
 void write_file(const std::string& path, const std::string& data) {
   std::ofstream f(path, std::ios::binary);
-  if (!f) throw std::runtime_error("cannot write " + path);
+  if (!f) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
   f << data;
-  if (!f.flush()) throw std::runtime_error("cannot write " + path);
+  if (!f.flush()) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "import/marc/generate.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <set>
@@ -183,13 +185,13 @@ void GenerateCatalogue(const std::string& dir, const GenerateOptions& options,
 void GenerateMarcFile(const std::string& file, const GenerateOptions& options,
                       const std::function<void(long done)>& progress) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("cannot write " + file);
+  if (!out) throw std::runtime_error("cannot write " + file + ": " + std::strerror(errno));
   long done = 0;
   GenerateRecords(options, [&](const MarcRecord& m) {
     out << WriteIso2709(m);
     if (++done % 10000 == 0 || done == options.records) progress(done);
   });
-  if (!out.flush()) throw std::runtime_error("cannot write " + file);
+  if (!out.flush()) throw std::runtime_error("cannot write " + file + ": " + std::strerror(errno));
 }
 
 }  // namespace kvistur::import

@@ -1,6 +1,7 @@
 #include "import/store/catalogue_writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -97,7 +98,7 @@ void WriteSettings(const std::string& folder, const std::string& target, const s
     std::string staged = folder + "/" + name;
     std::ofstream f(staged, std::ios::binary | std::ios::trunc);
     f << text;
-    if (!f.flush()) throw std::runtime_error("cannot write " + staged);
+    if (!f.flush()) throw std::runtime_error("cannot write " + staged + ": " + std::strerror(errno));
   }
 }
 
