@@ -357,6 +357,20 @@ TEST(FaultShim, KeepsWhatWasSyncedAndFailsTheCallItIsTold) {
   EXPECT_EQ(child({{"MODE", ""}}), "kept=new made=new replaced=new ");
 }
 
+// `kvistur print --type` prints through a copy of the settings: a copy that
+// cannot be written stops it with the reason, not with another settings file.
+TEST(FullDisk, PrintWithAListTypeSaysSo) {
+  kvistur::testing::TempDir tmp;
+  std::string cat = tmp.path + "/cat";
+  setenv("LINDRIT_SETTINGS", (cat + "/lindrit-1.0.ini").c_str(), 1);
+  setenv("KVISTUR_LOG", (tmp.path + "/melding.txt").c_str(), 1);
+  ASSERT_EQ(run_program(KVISTUR_TOOL, {"build", "--marc", kSample, "--out", cat}, {}, cat, tmp.path).status, 0);
+  Outcome o = run_program(KVISTUR_TOOL, {"print", "1", "--type", "3", "--text"},
+                          {{"MODE", "io"}, {"KINDS", "oswrite"}, {"N", "1"}, {"PERSIST", "1"}}, cat, tmp.path);
+  EXPECT_NE(o.status, 0);
+  EXPECT_NE(o.err.find(std::strerror(ENOSPC)), std::string::npos) << o.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Commands, Faults,
                          ::testing::Combine(::testing::Values(Command::kBuild, Command::kUpdate, Command::kIndex, Command::kAddUser),
                                             ::testing::ValuesIn(kModes)),

@@ -34,6 +34,13 @@ bool is_list_type_line(const std::string& line) {
   return true;
 }
 
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  f << data;
+  if (!f.flush()) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+}
+
 // Points LINDRIT_SETTINGS at a copy of the settings file whose
 // Prentun/ListaTegund is the given type, for as long as it lives.
 class ListTypeOverride {
@@ -53,10 +60,18 @@ class ListTypeOverride {
     copy << "\n[Prentun]\nListaTegund=" << type << "\n";
     char name[] = "/tmp/kvistur-print-XXXXXX";
     int fd = mkstemp(name);
-    if (fd < 0) throw std::runtime_error("cannot make a temporary settings file");
+    if (fd < 0) throw std::runtime_error(std::string("cannot make a temporary settings file: ") + std::strerror(errno));
     close(fd);
     path_ = name;
-    std::ofstream(path_, std::ios::binary) << copy.str();
+    // A copy cut short (a full disk) would print with other settings than
+    // the library's, or fail for a reason that is not the real one.
+    try {
+      write_file(path_, copy.str());
+    } catch (...) {
+      std::error_code ec;
+      std::filesystem::remove(path_, ec);
+      throw;
+    }
     const char* old = std::getenv("LINDRIT_SETTINGS");
     had_env_ = old != nullptr;
     if (old) old_env_ = old;
@@ -75,13 +90,6 @@ class ListTypeOverride {
   std::string original_, path_, old_env_;
   bool had_env_ = false;
 };
-
-void write_file(const std::string& path, const std::string& data) {
-  std::ofstream f(path, std::ios::binary);
-  if (!f) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-  f << data;
-  if (!f.flush()) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-}
 
 }  // namespace
 
