@@ -1,10 +1,20 @@
 #include "platform/dialect_writer.h"
 
+#include "kvistur/error.h"
+#include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
 
 namespace kvistur::db {
 
+// The backend's SQL of a query no longer than the longest query text
+// (kMaxQueryLength) stays far under this; a query that would pass it is
+// refused as the parser refuses a text too long, before it takes the
+// memory and the time of writing it.
+constexpr std::size_t kMaxSqlLength = 64 * kMaxQueryLength;
+
 void DialectWriter::put(std::string_view text) {
+  if (out_.sql.size() + text.size() >= kMaxSqlLength)
+    throw Error(3360, u"DAO.Database", u"Query is too complex.");
   if (!out_.sql.empty()) out_.sql += ' ';
   out_.sql += text;
 }
@@ -110,6 +120,9 @@ void DialectWriter::compare(const JetNode& n) {
 
 // A pattern without wildcards is an equality, one with a literal start a
 // range on the fold (which an index serves) and the match of the rest.
+// The range names its operand two or three times, so it is written only
+// for a column: an operand that is itself an expression (a Like of a Like)
+// would be written again at every level, three times as long each time.
 // Each value made from the pattern names the literal it came from and how
 // (SqlValue::FromPattern), so that the query may be run again with another
 // pattern of the same form.
@@ -132,7 +145,7 @@ void DialectWriter::like(const JetNode& n) {
       fold(left);
       put("=");
       put_value(from_pattern(n.pattern, SqlValue::kWholePattern));
-    } else if (lp.prefix.empty()) {
+    } else if (lp.prefix.empty() || !left.single_column()) {
       match(n.pattern, left);
     } else {
       const auto bound = lp.exact_prefix_match ? SqlValue::kPrefix : SqlValue::kThisPattern;

@@ -142,6 +142,20 @@ Schema schema(bool server) {
   return s;
 }
 
+// An operand written again at each level of a chain of operators (a Like
+// of a Like, a comparison of a comparison): the SQL grows with the query,
+// and where a backend's form must repeat the operand, a query whose SQL
+// would pass the bound is refused as one too long is.
+TEST(JetQuery, ChainsOfOperatorsStayInBounds) {
+  std::u16string chain = u"SELECT O.ID FROM Orð O WHERE O.Orð", ordered = chain;
+  for (int i = 0; i < 24; ++i) {
+    chain += u" Like 'ab*'";
+    ordered += u" < 'ab'";
+  }
+  for (bool server : {false, true}) EXPECT_LT(translate_jet(chain, schema(server)).sql.size(), 3000u) << server;
+  EXPECT_EQ(kvistur::testing::error_number([&] { translate_jet(ordered, schema(true)); }), 3360);
+}
+
 TEST(JetQuery, EachBackendWritesItsOwnSql) {
   // TOP n is a value like any other: a query of the same shape with another
   // n takes its own, in the file's SQL and the server's.
