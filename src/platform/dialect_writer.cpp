@@ -1,7 +1,5 @@
 #include "platform/dialect_writer.h"
 
-#include "kvistur/error.h"
-#include "platform/jet_sql.h"
 #include "platform/sqlite_functions.h"
 
 namespace kvistur::db {
@@ -13,8 +11,7 @@ namespace kvistur::db {
 constexpr std::size_t kMaxSqlLength = 64 * kMaxQueryLength;
 
 void DialectWriter::put(std::string_view text) {
-  if (out_.sql.size() + text.size() >= kMaxSqlLength)
-    throw Error(3360, u"DAO.Database", u"Query is too complex.");
+  if (out_.sql.size() + text.size() >= kMaxSqlLength) too_complex();
   if (!out_.sql.empty()) out_.sql += ' ';
   out_.sql += text;
 }

@@ -473,7 +473,7 @@ SqlValue number_value(const std::string& text) {
 }
 
 std::vector<JetToken> tokenize_jet(TextView q) {
-  if (q.size() > kMaxQueryLength) fail(3360, "Query is too complex.");
+  if (q.size() > kMaxQueryLength) too_complex();
   std::vector<JetToken> out;
   int literals = 0;
   auto add = [&](Tk kind, std::string text) {
@@ -557,6 +557,8 @@ std::vector<JetToken> tokenize_jet(TextView q) {
 void syntax_error(TextView query) {
   fail(kSyntaxInExpression, "Syntax error (missing operator) in query expression '" + to_utf8(query) + "'.");
 }
+
+void too_complex() { fail(3360, "Query is too complex."); }
 
 JetQuery parse_jet(TextView query, const Schema& schema, std::vector<JetToken> tokens) {
   return Parser(query, schema, std::move(tokens)).run();

@@ -13,7 +13,8 @@
 // What is refused is refused here, the same for every backend: anything
 // but one SELECT (3129, 3142), a function other than Count, Sum, Min, Max,
 // Avg (3085), text that does not read (3075), a Like pattern with an open
-// `[` (93), a query longer than kMaxQueryLength (3360).
+// `[` (93), a query longer than kMaxQueryLength or whose SQL would be
+// far longer (3360).
 #pragma once
 
 #include <cstdint>
@@ -106,6 +107,8 @@ bool is_word(const JetToken& tk, const char* upper);
 JetQuery parse_jet(TextView query, const Schema& schema, std::vector<JetToken> tokens);
 // Throws the engine's syntax error (3075) for QUERY.
 [[noreturn]] void syntax_error(TextView query);
+// Throws the engine's error for a query too long or too complex (3360).
+[[noreturn]] void too_complex();
 
 // The value a number literal's text stands for: an integer when it has no
 // point and fits, else a real.
